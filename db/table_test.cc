@@ -1,0 +1,497 @@
+#include "db/table.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_system.h"
+#include "base/log.h"
+
+namespace {
+
+std::vector<std::string> logged;
+void capture(int, int, const str& text) { logged.emplace_back(text.view()); }
+
+std::vector<std::pair<std::string, int>> fired;
+void trigger(const str& name, int id) { fired.emplace_back(std::string(name.view()), id); }
+
+class TableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logged.clear();
+    fired.clear();
+    set_log_sink(capture);
+  }
+  void TearDown() override { set_log_sink(nullptr); }
+  std::string file(const std::string& name) {
+    auto it = mfs.files.find(name);
+    return it == mfs.files.end() ? std::string("<missing>") : it->second;
+  }
+  void put(const std::string& name, const std::string& bytes) {
+    str::create_path(str(name.substr(0, name.rfind('/'))));
+    mfs.files[name] = bytes;
+  }
+  bool has_log(const std::string& text) {
+    for (auto& l : logged)
+      if (l == text) return true;
+    return false;
+  }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+};
+
+const std::string header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+std::string tlv(const std::string& name, const std::string& value) {
+  std::string out;
+  out += static_cast<char>(name.size() >> 8);
+  out += static_cast<char>(name.size() & 0xff);
+  out += name;
+  uint32_t n = static_cast<uint32_t>(value.size());
+  out += static_cast<char>(n >> 24);
+  out += static_cast<char>(n >> 16 & 0xff);
+  out += static_cast<char>(n >> 8 & 0xff);
+  out += static_cast<char>(n & 0xff);
+  out += value;
+  return out;
+}
+
+void define(table& t) {
+  t.add_column("name", true);
+  t.add_column("domain", false);
+  t.add_column("alias", false);
+}
+
+TEST_F(TableTest, RecordIdsAndNextIndex) {
+  // A restart with a stale index file: rows 1..5 on disk but next_index 3.
+  for (int i = 1; i <= 5; i++) put("t/" + std::to_string(i) + ".xml", header + "<row/>");
+  put("t/index.txt", "3");
+  table t(true);
+  define(t);
+  t.read_table("t");
+  EXPECT_EQ(t.size(), 5);
+  EXPECT_EQ(t.get_index(), 3);
+  EXPECT_EQ(t.add_row(), 6);
+  EXPECT_EQ(t.get_index(), 7);
+  EXPECT_EQ(file("t/index.txt"), "7");
+  EXPECT_EQ(file("t/6.xml"), header + "<row/>");
+
+  // set on a missing id creates the row and moves next_index past it.
+  table e(true);
+  define(e);
+  e.read_table("e");
+  EXPECT_EQ(e.get_index(), 1);
+  e.set(10, "name", "", false);
+  EXPECT_TRUE(e.has_row(10));
+  EXPECT_FALSE(e.is_dirty(10));
+  EXPECT_EQ(e.get_index(), 11);
+  EXPECT_EQ(file("e/index.txt"), "11");
+  e.set(12, "name", "x", false);
+  EXPECT_TRUE(e.is_dirty(12));
+  EXPECT_EQ(e.get_index(), 13);
+  // Ids below next_index do not move it; id 0 never makes a row.
+  e.set(3, "name", "y", true);
+  EXPECT_EQ(e.get_index(), 13);
+  e.set(0, "name", "z", true);
+  EXPECT_FALSE(e.has_row(0));
+  EXPECT_EQ(e.first(), 3);
+  EXPECT_EQ(e.last(), 12);
+  EXPECT_EQ(e.next(3), 10);
+  EXPECT_EQ(e.prev(10), 3);
+  EXPECT_EQ(e.next(12), 0);
+  EXPECT_EQ(e.prev(3), 0);
+  EXPECT_EQ(e.next(4), 0);
+
+  // A deleted id is not handed out again by add_row.
+  e.delete_row(12);
+  EXPECT_EQ(e.add_row(), 13);
+}
+
+TEST_F(TableTest, DirtinessAndTriggers) {
+  table t(true);
+  define(t);
+  t.read_table("t");
+  t.set_trigger(trigger);
+  int id = t.add_row();
+  EXPECT_EQ(fired.size(), 1u);
+  t.set(id, "name", "a", true, true);
+  EXPECT_EQ(file("t/1.xml"), header + "<row><name>a</name></row>");
+  EXPECT_EQ(fired.size(), 2u);
+
+  // Same value: not dirty, nothing written, but the trigger still runs when asked.
+  mfs.files["t/1.xml"] = "sentinel";
+  t.set(id, "name", "a", true, true);
+  EXPECT_EQ(file("t/1.xml"), "sentinel");
+  EXPECT_EQ(fired.size(), 3u);
+  t.set(id, "name", "a", true, false);
+  EXPECT_EQ(fired.size(), 3u);
+
+  // Deferred writes collect several cells into one file write.
+  t.set(id, "domain", "7", false);
+  t.set(id, "alias", "40", false);
+  EXPECT_EQ(file("t/1.xml"), "sentinel");
+  EXPECT_TRUE(t.is_dirty(id));
+  t.write_row(id, false);
+  EXPECT_EQ(file("t/1.xml"),
+            header + "<row><alias>40</alias><domain>7</domain><name>a</name></row>");
+  EXPECT_FALSE(t.is_dirty(id));
+
+  // Deleting a missing row: no file work, no trigger.
+  mfs.files["t/9.xml"] = "keep";
+  t.delete_row(9);
+  EXPECT_EQ(file("t/9.xml"), "keep");
+  EXPECT_EQ(fired.size(), 3u);
+
+  // Deleting a row removes its file and notifies.
+  t.delete_row(id);
+  EXPECT_EQ(file("t/1.xml"), "<missing>");
+  ASSERT_EQ(fired.size(), 4u);
+  EXPECT_EQ(fired.back(), std::make_pair(std::string("t"), 1));
+
+  // reset_row empties every cell and writes <row/>.
+  int id2 = t.add_row();
+  t.set(id2, "name", "q", true);
+  t.reset_row(id2);
+  EXPECT_EQ(file("t/" + std::to_string(id2) + ".xml"), header + "<row/>");
+
+  // A non-persistent table never touches files and never calls its trigger.
+  table m(false);
+  define(m);
+  m.set_trigger(trigger);
+  m.read_table("m");
+  size_t before = fired.size(), files = mfs.files.size();
+  int mid = m.add_row();
+  m.set(mid, "name", "x");
+  m.delete_row(mid);
+  m.set(5, "name", "y");
+  EXPECT_EQ(fired.size(), before);
+  EXPECT_EQ(mfs.files.size(), files);
+  EXPECT_FALSE(mfs.is_dir("m"));
+
+  // dont_create: writes to missing rows are dropped and logged.
+  table n(false);
+  define(n);
+  n.dont_create();
+  n.set(4, "name", "x");
+  EXPECT_FALSE(n.has_row(4));
+  EXPECT_TRUE(has_log("Writing to row that does not exist, ignoring request"));
+  int nid = n.add_row(false);
+  n.set(nid, "name", "ok");
+  EXPECT_EQ(n.get(nid, "name"), "ok");
+}
+
+TEST_F(TableTest, ExactFileFormats) {
+  table t(true);
+  define(t);
+  t.read_table("t");
+  t.set(3, "name", "a<b>&'\"", false);
+  t.set(3, "alias", "x\r\ny", false);
+  t.write_row(3, false);
+  EXPECT_EQ(file("t/3.xml"),
+            header + "<row><alias>x\r\ny</alias><name>a&lt;b&gt;&amp;&apos;&quot;</name></row>");
+  EXPECT_EQ(file("t/index.txt"), "4");
+
+  table b(true);
+  b.use_binary();
+  define(b);
+  b.read_table("b");
+  int id = b.add_row(false);
+  b.set(id, "name", "n1");
+  b.set(id, "domain", std::string(300, 'd').c_str());
+  EXPECT_EQ(file("b/1.xml"), "TLVB" + tlv("domain", std::string(300, 'd')) + tlv("name", "n1"));
+  b.reset_row(id);
+  EXPECT_EQ(file("b/1.xml"), "TLVB");
+
+  t.write_description();
+  EXPECT_EQ(
+      file("t/table.xml"),
+      header + "<table><row>alias</row><row>domain</row><row index=\"true\">name</row></table>");
+  table d(true);
+  d.set_name("t");
+  d.read_description();
+  EXPECT_EQ(d.column_names().size(), 3u);
+  EXPECT_TRUE(d.is_indexed("name"));
+  EXPECT_FALSE(d.is_indexed("alias"));
+
+  EXPECT_EQ(t.serialize(),
+            "<DeleteTable table=\"t\"/><SetEntry table=\"t\" row=\"3\"><Column "
+            "name=\"alias\">x\r\ny</Column><Column name=\"domain\"></Column><Column "
+            "name=\"name\">a&lt;b&gt;&amp;&apos;&quot;</Column></SetEntry>");
+  t.add_column("domain", true);
+  EXPECT_EQ(t.get_info(), "idx=4 size=1 col=3 1 1 1 1");
+}
+
+TEST_F(TableTest, LoadsEitherFormatAndSurvivesBadFiles) {
+  put("t/1.xml", "TLVB" + tlv("name", "bin") + tlv("alias", "7"));
+  put("t/2.xml", header + "<row><name>xml&amp;</name><unknown>z</unknown><alias/></row>");
+  put("t/3.xml", header + "<row/>");
+  put("t/4.xml", "TLVB" + tlv("name", "cut") + tlv("alias", "truncated").substr(0, 9));
+  put("t/5.xml", header + "<row><name>partial</name><alias>tor");
+  put("t/6.xml", "garbage \x01\x02 not xml");
+  put("t/7.xml", header + "<table><name>wrong root</name></table>");
+  put("t/8.xml", "");
+  put("t/9.xml", "TLVB\xff\xff");
+  put("t/10.xml", std::string("TLVB") + tlv("", "empty name") + tlv("name", "after"));
+  put("t/x.xml", header + "<row><name>skipped</name></row>");
+  put("t/11.xml.bak", header + "<row><name>skipped</name></row>");
+  put("t/0.xml", header + "<row><name>skipped</name></row>");
+  put("t/012.xml", header + "<row><name>twelve</name></row>");
+  put("t/.13.xml.0.tmp", "leftover");
+  table p(true);
+  define(p);
+  p.read_table("t");
+  EXPECT_EQ(p.get(1, "name"), "bin");
+  EXPECT_EQ(p.get(1, "alias"), "7");
+  EXPECT_EQ(p.get(2, "name"), "xml&");
+  EXPECT_TRUE(p.has_row(3));
+  EXPECT_EQ(p.get(4, "name"), "cut");
+  EXPECT_EQ(p.get(4, "alias"), "");
+  EXPECT_EQ(p.get(5, "name"), "partial");
+  EXPECT_TRUE(p.has_row(6));
+  EXPECT_TRUE(p.has_row(7));
+  EXPECT_EQ(p.get(7, "name"), "");
+  EXPECT_FALSE(p.has_row(8));
+  EXPECT_TRUE(p.has_row(9));
+  EXPECT_EQ(p.get(10, "name"), "after");
+  EXPECT_FALSE(p.has_row(12));  // "012.xml" names row 12, whose file is "12.xml"
+  EXPECT_EQ(p.size(), 9);
+  EXPECT_EQ(file("t/.13.xml.0.tmp"), "<missing>");
+  for (int id : {1, 2, 3, 4, 5}) EXPECT_FALSE(p.is_dirty(id));
+  EXPECT_EQ(p.first("name", "partial"), 5);
+
+  // The unknown column is dropped when the row is saved again.
+  p.set(2, "alias", "9");
+  EXPECT_EQ(file("t/2.xml"), header + "<row><alias>9</alias><name>xml&amp;</name></row>");
+
+  // A binary table loads XML rows and rewrites them as TLVB.
+  table b(true);
+  b.use_binary();
+  define(b);
+  b.read_table("t");
+  EXPECT_EQ(b.get(2, "name"), "xml&");
+  b.set(2, "alias", "1");
+  EXPECT_EQ(file("t/2.xml"), "TLVB" + tlv("alias", "1") + tlv("name", "xml&"));
+}
+
+TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
+  table t(true);
+  define(t);
+  t.read_table("t");
+  t.set(5, "name", "same");
+  t.set(2, "name", "same");
+  t.set(9, "name", "same");
+  t.set(3, "name", "other");
+  t.set(3, "domain", "same");
+  // Index order: the row that got the value first.
+  EXPECT_EQ(t.first("name", "same"), 5);
+  EXPECT_EQ(t.last("name", "same"), 9);
+  EXPECT_EQ(t.next(5, "name"), 2);
+  EXPECT_EQ(t.next(2, "name"), 9);
+  EXPECT_EQ(t.next(9, "name"), 0);
+  EXPECT_EQ(t.prev(9, "name"), 2);
+  EXPECT_EQ(t.prev(5, "name"), 0);
+  EXPECT_EQ(t.count("name", "same"), 3);
+  // Unindexed column: id order.
+  t.set(7, "domain", "same");
+  EXPECT_EQ(t.first("domain", "same"), 3);
+  EXPECT_EQ(t.last("domain", "same"), 7);
+  EXPECT_EQ(t.next(3, "domain"), 7);
+  EXPECT_EQ(t.prev(7, "domain"), 3);
+  // Case matters for values and column names.
+  EXPECT_EQ(t.first("name", "SAME"), 0);
+  EXPECT_EQ(t.first("Name", "same"), 0);
+  EXPECT_EQ(t.get(5, "NAME"), "");
+  // Re-setting a value moves the row to the end of its equal values.
+  t.set(5, "name", "same");
+  EXPECT_EQ(t.first("name", "same"), 2);
+
+  // After a restart the order is the directory-listing order (byte-wise names).
+  table r(true);
+  define(r);
+  r.read_table("t");
+  EXPECT_EQ(r.first("name", "same"), 2);
+  EXPECT_EQ(r.next(2, "name"), 5);
+  EXPECT_EQ(r.next(5, "name"), 9);
+  r.set(10, "name", "same");
+  table s(true);
+  define(s);
+  s.read_table("t");
+  EXPECT_EQ(s.first("name", "same"), 10);  // "10.xml" sorts before "2.xml"
+}
+
+TEST_F(TableTest, Lookups) {
+  table t(false);
+  define(t);
+  for (int i = 1; i <= 10; i++) {
+    t.set(i, "name", i % 2 ? "odd" : "even", false);
+    t.set(i, "domain", i <= 5 ? "1" : "2", false);
+    t.set(i, "alias", str::sprintf("%d", 100 + i), false);
+  }
+  EXPECT_EQ(t.first("name", "odd", "domain", "2"), 7);
+  EXPECT_EQ(t.last("name", "odd", "domain", "1"), 5);
+  EXPECT_EQ(t.search("name", "even", "domain", "2", "alias", "110"), 10);
+  EXPECT_EQ(t.search("name", "even", "domain", "2", "alias", "111"), 0);
+  EXPECT_EQ(t.count("name", "odd", "domain", "1"), 3);
+  EXPECT_EQ(t.count("domain", "2"), 5);
+  EXPECT_EQ(t.count("nope", "2"), 0);
+  EXPECT_EQ(t.first("nope", ""), 0);
+  EXPECT_EQ(t.search_list(3, 2, false), (std::set<int>{3, 4, 5}));
+  EXPECT_EQ(t.search_list(3, 2, true), (std::set<int>{6, 7, 8}));
+  EXPECT_EQ(t.search_list("name", "odd", 2, 1, false), (std::set<int>{3, 5}));
+  EXPECT_EQ(t.search_list("name", "odd", 2, 1, true), (std::set<int>{5, 7}));
+  EXPECT_EQ(t.search_list("name", "odd", "domain", "2", table::all, 0, false),
+            (std::set<int>{7, 9}));
+  EXPECT_EQ(t.search_list("name", "odd", "domain", "2", "alias", "109", table::all, 0, true),
+            (std::set<int>{9}));
+  EXPECT_EQ(t.search_greater("alias", "108", "name", "even"), (std::set<int>{8, 10}));
+  t.add_column("alias", true);
+  EXPECT_EQ(t.search_greater("alias", "108", "name", "even"), (std::set<int>{8, 10}));
+  EXPECT_EQ(t.search_unequal("domain", "1"), (std::set<int>{6, 7, 8, 9, 10}));
+  EXPECT_TRUE(t.match_leftstr("domain", "2", "alias", "11"));
+  EXPECT_FALSE(t.match_leftstr("domain", "1", "alias", "11"));
+  std::map<str, str> row;
+  t.get(4, row);
+  EXPECT_EQ(row.size(), 3u);
+  EXPECT_EQ(row[str("alias")], "104");
+  t.get(40, row);
+  EXPECT_TRUE(row.empty());
+  t.set(4, std::map<str, str>{{str("name"), str("x")}, {str("bogus"), str("y")}});
+  EXPECT_EQ(t.get(4, "name"), "x");
+  t.delete_row("name", "odd", "domain", "1");
+  EXPECT_EQ(t.count("name", "odd"), 2);
+  t.delete_row("name", "odd");
+  EXPECT_EQ(t.size(), 5);
+  // Dropping an index keeps the lookups working by scan.
+  t.add_column("name", false);
+  EXPECT_FALSE(t.is_indexed("name"));
+  EXPECT_EQ(t.first("name", "even"), 2);
+}
+
+TEST_F(TableTest, DeleteAllAndThrottledLoad) {
+  table t(true);
+  define(t);
+  t.read_table("t");
+  t.set_trigger(trigger);
+  for (int i = 0; i < 25; i++) t.set(t.add_row(false), "name", "v");
+  mfs.files["t/notes.txt"] = "x";
+  static int releases, acquires, sleeps;
+  releases = acquires = sleeps = 0;
+  table_yield_hooks saved = get_table_yield_hooks();
+  set_table_yield_hooks({[] { releases++; }, [] { acquires++; }, [](int ms) { sleeps += ms; }});
+  table r(true);
+  define(r);
+  r.read_table("t", 10, 10);  // 25 rows + index.txt + notes.txt = 27 entries
+  EXPECT_EQ(r.size(), 25);
+  EXPECT_EQ(releases, 2);
+  EXPECT_EQ(acquires, 2);
+  EXPECT_EQ(sleeps, 20);
+  r.read_table("t", 0, 10);
+  EXPECT_EQ(releases, 2);
+  set_table_yield_hooks(saved);
+
+  fired.clear();
+  t.delete_row();
+  EXPECT_EQ(t.size(), 0);
+  EXPECT_EQ(fired.size(), 25u);
+  EXPECT_EQ(t.get_index(), 1);
+  EXPECT_EQ(file("t/index.txt"), "1");
+  EXPECT_EQ(file("t/1.xml"), "<missing>");
+  EXPECT_EQ(t.count("name", "v"), 0);
+  EXPECT_EQ(t.add_row(), 1);
+}
+
+TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
+  table t(true);
+  define(t);
+  t.read_table("t");
+  int id = t.add_row();
+  t.set(id, "name", "v1");
+  ASSERT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
+
+  // A failing (torn) write never damages the stored file; memory keeps the new value.
+  mfs.torn_bytes = 10;
+  mfs.fail_writes("1.xml", 1);
+  t.set(id, "name", "v2");
+  EXPECT_EQ(t.get(id, "name"), "v2");
+  EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
+  EXPECT_FALSE(logged.empty());
+
+  // A failed rename likewise.
+  mfs.fail_renames("1.xml", 1);
+  t.set(id, "alias", "a");
+  EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
+
+  // The next successful write of the row carries every change made meanwhile.
+  t.set(id, "domain", "d");
+  EXPECT_EQ(file("t/1.xml"),
+            header + "<row><alias>a</alias><domain>d</domain><name>v2</name></row>");
+
+  // A failed index write is retried at the next change of next_index.
+  mfs.fail_writes("index.txt", 1);
+  t.add_row(false);
+  EXPECT_EQ(file("t/index.txt"), "2");
+  t.add_row(false);
+  EXPECT_EQ(file("t/index.txt"), "4");
+  for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+
+  // Reload shows exactly what reached the disk.
+  table r(true);
+  define(r);
+  r.read_table("t");
+  EXPECT_EQ(r.get(1, "name"), "v2");
+  EXPECT_EQ(r.get_index(), 4);
+}
+
+// Property: every index holds exactly one entry per row under the row's current value, and the
+// indexed lookups agree with the unindexed ones as sets.
+TEST_F(TableTest, IndexedAndScannedLookupsAgree) {
+  rc::check([](const std::vector<std::tuple<uint8_t, uint8_t, uint8_t>>& ops) {
+    table a(false), b(false);
+    a.add_column("k", true);
+    a.add_column("v", false);
+    b.add_column("k", false);
+    b.add_column("v", false);
+    const char* vals[] = {"", "a", "b", "ab", "B"};
+    for (auto [op, id, v] : ops) {
+      int rid = id % 12;
+      str val(vals[v % 5]);
+      switch (op % 4) {
+        case 0:
+        case 1:
+          a.set(rid, "k", val, false);
+          b.set(rid, "k", val, false);
+          break;
+        case 2:
+          a.delete_row(rid);
+          b.delete_row(rid);
+          break;
+        case 3:
+          RC_ASSERT(a.add_row(false) == b.add_row(false));
+          break;
+      }
+    }
+    RC_ASSERT(a.size() == b.size());
+    for (const char* s : vals) {
+      str val(s);
+      RC_ASSERT(a.count("k", val) == b.count("k", val));
+      RC_ASSERT(a.search_list("k", val, table::all, 0, false) ==
+                b.search_list("k", val, table::all, 0, false));
+      RC_ASSERT(a.search_greater("k", val, "v", str()) == b.search_greater("k", val, "v", str()));
+      int f = a.first("k", val);
+      RC_ASSERT((f == 0) == (b.first("k", val) == 0));
+      if (f) RC_ASSERT(a.get(f, "k") == val);
+      // Walking the index with next(id, col) visits every matching row once.
+      std::set<int> seen;
+      for (int id = f; id; id = a.next(id, "k")) RC_ASSERT(seen.insert(id).second);
+      RC_ASSERT(seen == b.search_list("k", val, table::all, 0, false));
+    }
+    std::string info(a.get_info().view());
+    std::string n = std::to_string(a.size());
+    RC_ASSERT(info.size() >= 2 * n.size());
+    RC_ASSERT(info.substr(info.size() - (2 * n.size() + 1)) == n + " " + n);
+  });
+}
+
+}  // namespace
