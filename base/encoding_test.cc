@@ -1,0 +1,97 @@
+#include "base/encoding.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
+
+#include <string>
+
+namespace {
+
+str S(const std::string& s) { return str(s.data(), s.size()); }
+std::string T(const str& s) { return std::string(s.view()); }
+
+// RFC 4648 section 10.
+TEST(Base64, Rfc4648Vectors) {
+  const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
+                              {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+                              {"foobar", "Zm9vYmFy"}};
+  for (auto& v : vectors) {
+    EXPECT_EQ(T(base64_encode(str(v[0]))), v[1]) << v[0];
+    str out("junk");
+    EXPECT_TRUE(base64_decode(str(v[1]), out)) << v[1];
+    EXPECT_EQ(T(out), v[0]);
+  }
+}
+
+TEST(Base64, MailLoginChallengesAndAllByteValues) {
+  EXPECT_EQ(T(base64_decode(str("VXNlcm5hbWU6"))), "Username:");
+  EXPECT_EQ(T(base64_decode(str("UGFzc3dvcmQ6"))), "Password:");
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  const str enc = base64_encode(S(all));
+  EXPECT_EQ(enc.length(), 344u);
+  EXPECT_EQ(T(base64_decode(enc)), all);
+  // + and / come from the standard alphabet.
+  EXPECT_EQ(T(base64_encode(S("\xfb\xff\xbf"))), "+/+/");
+}
+
+TEST(Base64, DecodingSkipsWhiteSpaceAndAcceptsMissingPadding) {
+  EXPECT_EQ(T(base64_decode(str(" Zm9v\r\nYmFy \t"))), "foobar");
+  EXPECT_EQ(T(base64_decode(str("Zm9vYg"))), "foob");
+  EXPECT_EQ(T(base64_decode(str("Zm9vYmE"))), "fooba");
+  EXPECT_EQ(T(base64_decode(str("Zm9vYg=\n="))), "foob");
+}
+
+TEST(Base64, MalformedInputIsRejected) {
+  const char* bad[] = {"Zm9v!", "Z", "Zm9vY", "Zg=", "Zg===", "Zg==Zg==", "=Zg=", "Zm9v-_", "Zm=v"};
+  for (const char* b : bad) {
+    str out("junk");
+    EXPECT_FALSE(base64_decode(str(b), out)) << b;
+    EXPECT_TRUE(out.empty()) << b;
+  }
+}
+
+TEST(Base64, LineBreaksForMail) {
+  std::string data(100, 'x');
+  const str enc = base64_encode(S(data), 72);
+  // 136 characters: one full line of 72, CR LF, the remaining 64.
+  ASSERT_EQ(enc.length(), 138u);
+  EXPECT_EQ(enc[72], '\r');
+  EXPECT_EQ(enc[73], '\n');
+  EXPECT_EQ(T(base64_decode(enc)), data);
+  // Exactly one line: no trailing line break.
+  EXPECT_FALSE(base64_encode(S(std::string(54, 'y')), 72).contains_char('\r'));
+}
+
+RC_GTEST_PROP(Base64, RoundTrip, (const std::string& data, unsigned line)) {
+  const size_t line_length = line % 100;
+  const str enc = base64_encode(S(data), line_length);
+  str out;
+  RC_ASSERT(base64_decode(enc, out));
+  RC_ASSERT(T(out) == data);
+  RC_ASSERT(!enc.contains_char('\r') || line_length > 0);
+}
+
+TEST(Hex, EncodeAndDecode) {
+  EXPECT_EQ(T(hex_encode(str::bytes({0x01, 0xab, 0x00, 0xff}))), "01ab00ff");
+  EXPECT_EQ(T(hex_encode(str::bytes({0x01, 0xab, 0x00, 0xff}), true)), "01AB00FF");
+  EXPECT_EQ(T(hex_decode(str("01aB00Ff"))), std::string("\x01\xab\x00\xff", 4));
+  EXPECT_TRUE(hex_encode(str()).empty());
+  str out("junk");
+  EXPECT_TRUE(hex_decode(str(), out));
+  EXPECT_TRUE(out.empty());
+  for (const char* b : {"0", "abc", "0g", "g0", " 00", "0x00"}) {
+    out = str("junk");
+    EXPECT_FALSE(hex_decode(str(b), out)) << b;
+    EXPECT_TRUE(out.empty());
+  }
+}
+
+RC_GTEST_PROP(Hex, RoundTrip, (const std::string& data, bool upper)) {
+  const str enc = hex_encode(S(data), upper);
+  RC_ASSERT(enc.length() == 2 * data.size());
+  RC_ASSERT(T(hex_decode(enc)) == data);
+}
+
+}  // namespace
