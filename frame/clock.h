@@ -62,3 +62,43 @@ class scoped_clock {
  private:
   clock_source* prev_;
 };
+
+// ---- Time-stamp conversions and text forms ---------------------------------------------------
+
+class str;
+
+inline constexpr rtimestamp ms2ticks(int64_t ms) { return ms * ns_per_ms; }
+inline constexpr rtimestamp s2ticks(int64_t s) { return s * ns_per_second; }
+// Rounded to the nearest millisecond / second (signed division, as the timers expect).
+inline constexpr int64_t ticks2ms(rtimestamp t) { return (t + 500000) / 1000000; }
+inline constexpr int64_t ticks2s(rtimestamp t) { return (t + 500000000) / 1000000000; }
+// The 8 kHz sample clock of the media layer.
+inline int64_t get_rtp_timestamp() { return clock_now() / 125000; }
+
+// rtimestamp text form: the 8 bytes of the value, least significant first, as 16 lower-case
+// hex digits. Parsing anything but exactly that gives 0 (unset).
+str rtimestamp_serialize(rtimestamp t);
+rtimestamp rtimestamp_parse(const str& text);
+
+// atimestamp helpers (milliseconds since 1970).
+inline constexpr atimestamp atimestamp_from_seconds(int64_t s) { return s * 1000; }
+inline constexpr int64_t get_time(atimestamp a) { return a / 1000; }  // Unix seconds
+inline constexpr int get_ms(atimestamp a) { return static_cast<int>(a % 1000); }
+inline constexpr atimestamp add_s(atimestamp a, int64_t n) { return a + n * 1000; }
+inline constexpr int32_t diff_ms(atimestamp a, atimestamp b) { return static_cast<int32_t>(a - b); }
+inline constexpr int64_t diff_s(atimestamp a, atimestamp b) { return (a - b) / 1000; }
+// Text form "<seconds>.<milliseconds>" with no leading zeros in the milliseconds ("12.5" is
+// 12 s + 5 ms); parsing takes the unsigned decimals before and after the first ".".
+str atimestamp_serialize(atimestamp a);
+atimestamp atimestamp_parse(const str& text);
+
+// ---- Process clock set-up ---------------------------------------------------------------------
+
+// The clock id in use (CLOCK_MONOTONIC, or CLOCK_REALTIME when the monotonic clock's
+// resolution cannot be read), its resolution in microseconds and the ticks of 10 ms.
+extern int used_clock;
+extern int64_t rtimestamp_cpu_offset_us;
+extern rtimestamp rtimestamp_ticks10;
+void init_timestamps();
+// Logs "Scheduler precision is %d us" at level 8.
+void show_timer_features();

@@ -1,0 +1,116 @@
+#include "frame/mutex.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> alerts;
+
+void capture(const char* name, const char* text) {
+  alerts.push_back(std::string(name ? name : "-") + "|" + text);
+}
+
+class MutexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    single_thread_mode = false;
+    alerts.clear();
+    set_mutex_alert_writer(capture);
+  }
+  void TearDown() override {
+    set_mutex_alert_writer(nullptr);
+    single_thread_mode = true;
+  }
+};
+
+}  // namespace
+
+TEST_F(MutexTest, RecursiveTakeAndReleaseWriteDepthAlerts) {
+  mutex m("test_mutex");
+  m.lock();
+  EXPECT_TRUE(alerts.empty());
+  m.lock();
+  EXPECT_EQ(m.depth(), 2);
+  m.unlock();
+  m.unlock();
+  EXPECT_EQ(m.depth(), 0);
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(alerts[0], "test_mutex|Allocate Mutex");
+  EXPECT_EQ(alerts[1], "test_mutex|Release Mutex");
+
+  mutex unnamed;
+  unnamed.lock();
+  unnamed.lock();
+  unnamed.unlock();
+  unnamed.unlock();
+  EXPECT_EQ(alerts[2], "-|Allocate Mutex");
+}
+
+TEST_F(MutexTest, SingleThreadModeMakesLockAndUnlockNoOps) {
+  single_thread_mode = true;
+  mutex m("m");
+  m.lock();
+  m.lock();
+  EXPECT_EQ(m.depth(), 0);
+  m.unlock();
+  m.unlock();
+  EXPECT_TRUE(alerts.empty());
+}
+
+TEST_F(MutexTest, ExcludesOtherThreads) {
+  mutex m("counter");
+  int counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; i++) {
+        mutex_lock l(m);
+        int v = counter;
+        counter = v + 1;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 80000);
+  EXPECT_TRUE(alerts.empty());
+}
+
+TEST_F(MutexTest, ThreadsBindToTheSideOfTheFirstRunMutex) {
+  run_side seen = run_side::none;
+  std::thread t([&] {
+    ctrl_run_mutex.lock();
+    seen = thread_side();
+    {
+      mutex_unlock u(ctrl_run_mutex);  // released around a blocking section
+    }
+    ctrl_run_mutex.unlock();
+  });
+  t.join();
+  EXPECT_EQ(seen, run_side::ctrl);
+}
+
+#ifndef NDEBUG
+TEST_F(MutexTest, TakingTheOtherSidesRunMutexAsserts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        single_thread_mode = false;
+        ctrl_run_mutex.lock();
+        ctrl_run_mutex.unlock();
+        srv_run_mutex.lock();
+      },
+      "bound_side");
+  EXPECT_DEATH(
+      {
+        single_thread_mode = false;
+        bind_thread_side(run_side::srv);
+        ctrl_run_mutex.lock();
+      },
+      "bound_side");
+}
+#endif

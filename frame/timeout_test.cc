@@ -1,0 +1,320 @@
+#include "frame/timeout.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> calls;
+
+void f1() { calls.push_back("f1"); }
+void f2(const str& a) { calls.push_back("f2:" + std::string(a.view())); }
+void f3(int i) { calls.push_back("f3:" + std::to_string(i)); }
+void f4(const str& a, const str& b) {
+  calls.push_back("f4:" + std::string(a.view()) + "," + std::string(b.view()));
+}
+void f5(const str& a, int i) {
+  calls.push_back("f5:" + std::string(a.view()) + "," + std::to_string(i));
+}
+void f6(const str& a, const str& b, const str& c) {
+  calls.push_back("f6:" + std::string(a.view()) + "," + std::string(b.view()) + "," +
+                  std::string(c.view()));
+}
+
+class TimeoutTest : public ::testing::Test {
+ protected:
+  void SetUp() override { calls.clear(); }
+  // Runs every element due at the current manual time, like a timer thread would.
+  int run_due(timeout_queue& q) {
+    int n = 0;
+    rtimestamp now;
+    uint64_t id;
+    while (q.delay(now, id) == 0) {
+      q.next();
+      n++;
+    }
+    return n;
+  }
+  manual_clock clock_{s2ticks(100)};
+  scoped_clock sc_{&clock_};
+  timeout_queue q_;
+};
+
+}  // namespace
+
+TEST_F(TimeoutTest, CallbackArgumentKinds) {
+  callback_argument a0;
+  EXPECT_EQ(a0.kind(), 1);
+  EXPECT_TRUE(a0.empty());
+  a0.call();  // placeholder: nothing happens
+  std::vector<callback_argument> args = {
+      callback_argument(f1),
+      callback_argument(f2, str("a")),
+      callback_argument(f3, 7),
+      callback_argument(f4, str("a"), str("b")),
+      callback_argument(f5, str("a"), 9),
+      callback_argument(f6, str("a"), str("b"), str("c")),
+  };
+  for (size_t i = 0; i < args.size(); i++) {
+    EXPECT_EQ(args[i].kind(), static_cast<int>(i) + 1);
+    callback_argument copy = args[i];
+    copy.call();
+  }
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"f1", "f2:a", "f3:7", "f4:a,b", "f5:a,9", "f6:a,b,c"}));
+}
+
+TEST_F(TimeoutTest, CopiesOfArgumentsAreIndependentAndCounted) {
+  int64_t before = callback_objects.load();
+  {
+    str text("abc");
+    callback_argument a(f2, text);
+    callback_argument b = a;
+    text.buffer()[0] = 'x';  // the argument holds its own value
+    a = callback_argument(f3, 1);
+    EXPECT_EQ(callback_objects.load(), before + 2);
+    b.call();
+    a.call();
+  }
+  EXPECT_EQ(callback_objects.load(), before);
+  EXPECT_EQ(calls, (std::vector<std::string>{"f2:abc", "f3:1"}));
+}
+
+TEST_F(TimeoutTest, RunsInDueOrderAndEqualTimesInSchedulingOrder) {
+  timeout a, b, c, d;
+  a.callback(q_, ms2ticks(30), callback_argument(f3, 1));
+  b.callback(q_, ms2ticks(10), callback_argument(f3, 2));
+  c.callback(q_, ms2ticks(10), callback_argument(f3, 3));
+  d.callback(q_, ms2ticks(10), callback_argument(f3, 4));
+  EXPECT_EQ(run_due(q_), 0);
+  clock_.advance_ms(10);
+  EXPECT_EQ(run_due(q_), 3);
+  EXPECT_FALSE(b.pending());
+  EXPECT_TRUE(a.pending());
+  clock_.advance_ms(20);
+  EXPECT_EQ(run_due(q_), 1);
+  EXPECT_EQ(calls, (std::vector<std::string>{"f3:2", "f3:3", "f3:4", "f3:1"}));
+  EXPECT_EQ(q_.size(), 0u);
+}
+
+TEST_F(TimeoutTest, NonPositiveDelayMeansNow) {
+  timeout a;
+  a.callback(q_, -5, callback_argument(f1));
+  rtimestamp now;
+  uint64_t id;
+  EXPECT_EQ(q_.delay(now, id), 0);
+  EXPECT_EQ(now, clock_now());
+  EXPECT_EQ(id, q_.wait_id());
+  EXPECT_TRUE(q_.next());
+  EXPECT_FALSE(q_.next());
+  EXPECT_EQ(calls.size(), 1u);
+}
+
+TEST_F(TimeoutTest, ReschedulingLeavesOneElement) {
+  timeout a;
+  a.callback(q_, ms2ticks(50), callback_argument(f3, 1));
+  a.callback(q_, ms2ticks(20), callback_argument(f3, 2));
+  EXPECT_EQ(q_.size(), 1u);
+  EXPECT_EQ(a.ms(), 20);
+  // Moving to another queue removes it from the first.
+  timeout_queue other;
+  a.callback(other, ms2ticks(5), callback_argument(f3, 3));
+  EXPECT_EQ(q_.size(), 0u);
+  EXPECT_EQ(other.size(), 1u);
+  clock_.advance_ms(50);
+  EXPECT_EQ(run_due(q_), 0);
+  EXPECT_EQ(run_due(other), 1);
+  EXPECT_EQ(calls, (std::vector<std::string>{"f3:3"}));
+}
+
+TEST_F(TimeoutTest, ClearPreventsTheCallAndIsSafeWhenIdle) {
+  timeout a;
+  a.clear();
+  a.callback(q_, ms2ticks(10), callback_argument(f1));
+  a.clear();
+  a.clear();
+  EXPECT_FALSE(a.pending());
+  EXPECT_EQ(a.ms(), 0);
+  EXPECT_EQ(a.serialize(), "");
+  clock_.advance_ms(10);
+  EXPECT_EQ(run_due(q_), 0);
+  {
+    timeout b;
+    b.callback(q_, 0, callback_argument(f1));
+  }  // destroyed: unscheduled
+  EXPECT_EQ(q_.size(), 0u);
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(TimeoutTest, CopyOfAPendingTimeoutIsPendingIndependently) {
+  timeout a;
+  a.callback(q_, ms2ticks(10), callback_argument(f2, str("x")));
+  timeout b(a);
+  timeout c;
+  c.callback(q_, ms2ticks(99), callback_argument(f1));
+  c = a;  // clears c's own element first
+  EXPECT_EQ(q_.size(), 3u);
+  EXPECT_EQ(b.due(), a.due());
+  a.clear();
+  EXPECT_TRUE(b.pending());
+  EXPECT_TRUE(c.pending());
+  clock_.advance_ms(10);
+  EXPECT_EQ(run_due(q_), 2);
+  EXPECT_EQ(calls, (std::vector<std::string>{"f2:x", "f2:x"}));
+  clock_.advance_ms(100);
+  EXPECT_EQ(run_due(q_), 0);  // c's old element is gone
+}
+
+TEST_F(TimeoutTest, MsSecondsAndSerialize) {
+  timeout a;
+  a.callback(q_, ms2ticks(1499), callback_argument(f1));
+  EXPECT_EQ(a.ms(), 1499);
+  EXPECT_EQ(a.seconds(), 1);
+  a.callback(q_, ms2ticks(1500), callback_argument(f1));
+  EXPECT_EQ(a.seconds(), 2);
+  EXPECT_EQ(rtimestamp_parse(a.serialize()), clock_now() + ms2ticks(1500));
+  a.callback_at(q_, clock_now() + s2ticks(3), callback_argument(f1));
+  EXPECT_EQ(a.ms(), 3000);
+}
+
+TEST_F(TimeoutTest, DelayIsRoundedAndPreciseRoundsUp) {
+  timeout a;
+  a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
+  rtimestamp now;
+  uint64_t id;
+  EXPECT_EQ(q_.delay(now, id, false), 10);
+  EXPECT_EQ(q_.delay(now, id, true), 11);
+  timeout_queue empty;
+  EXPECT_EQ(empty.delay(now, id), -1);
+  EXPECT_EQ(empty.wait_id(), 0u);
+}
+
+TEST_F(TimeoutTest, CallbackMayRescheduleItsOwnTimeout) {
+  static timeout* self;
+  static timeout_queue* queue;
+  static int runs;
+  timeout t;
+  self = &t;
+  queue = &q_;
+  runs = 0;
+  t.callback(q_, ms2ticks(5), callback_argument([] {
+               if (++runs < 3) self->callback(*queue, ms2ticks(5), callback_argument(f1));
+             }));
+  for (int i = 0; i < 3; i++) {
+    clock_.advance_ms(5);
+    run_due(q_);
+  }
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(calls.size(), 1u);  // the re-scheduled f1 ran once
+  EXPECT_FALSE(t.pending());
+}
+
+TEST_F(TimeoutTest, WakeupOnlyWhenANewFirstElementArrives) {
+  semaphore s;
+  q_.register_wakeup(s);
+  timeout a, b, c;
+  a.callback(q_, ms2ticks(100), callback_argument(f1));  // first element of an empty queue
+  EXPECT_EQ(s.count(), 1);
+  b.callback(q_, ms2ticks(200), callback_argument(f1));  // later: no wake-up
+  EXPECT_EQ(s.count(), 1);
+  c.callback(q_, ms2ticks(50), callback_argument(f1));  // earlier: wakes
+  EXPECT_EQ(s.count(), 2);
+  q_.trigger_wakeup();
+  EXPECT_EQ(s.count(), 3);
+  q_.register_wakeup();
+  c.callback(q_, ms2ticks(1), callback_argument(f1));
+  q_.trigger_wakeup();
+  EXPECT_EQ(s.count(), 3);
+}
+
+TEST_F(TimeoutTest, CountsLiveTimeouts) {
+  int64_t before = timeout_objects.load();
+  {
+    timeout a, b;
+    timeout c(a);
+    EXPECT_EQ(timeout_objects.load(), before + 3);
+  }
+  EXPECT_EQ(timeout_objects.load(), before);
+}
+
+// Against a model: any sequence of schedule/clear/advance steps runs exactly the timeouts a
+// sorted list of (due, insertion order) says, in that order.
+TEST_F(TimeoutTest, MatchesAModelUnderRandomOperations) {
+  rc::check([this](const std::vector<std::tuple<uint8_t, uint8_t, uint16_t>>& ops) {
+    calls.clear();
+    manual_clock c(s2ticks(10));
+    scoped_clock sc(&c);
+    timeout_queue q;
+    std::vector<std::unique_ptr<timeout>> ts;
+    for (int i = 0; i < 8; i++) ts.push_back(std::make_unique<timeout>());
+    struct entry {
+      rtimestamp due;
+      uint64_t seq;
+      int index;
+    };
+    std::vector<entry> model;
+    uint64_t seq = 0;
+    std::vector<std::string> expected;
+    for (auto [op, idx8, amount] : ops) {
+      int idx = idx8 % 8;
+      auto drop = [&](int k) {
+        model.erase(std::remove_if(model.begin(), model.end(),
+                                   [k](const entry& e) { return e.index == k; }),
+                    model.end());
+      };
+      switch (op % 3) {
+        case 0:
+          drop(idx);
+          model.push_back({clock_now() + ms2ticks(amount % 100), seq++, idx});
+          ts[idx]->callback(q, ms2ticks(amount % 100), callback_argument(f3, idx));
+          break;
+        case 1:
+          drop(idx);
+          ts[idx]->clear();
+          break;
+        case 2: {
+          c.advance_ms(amount % 50);
+          std::stable_sort(model.begin(), model.end(), [](const entry& a, const entry& b) {
+            return a.due != b.due ? a.due < b.due : a.seq < b.seq;
+          });
+          while (!model.empty() && model.front().due <= clock_now()) {
+            expected.push_back("f3:" + std::to_string(model.front().index));
+            model.erase(model.begin());
+          }
+          run_due(q);
+          break;
+        }
+      }
+      RC_ASSERT(q.size() == model.size());
+    }
+    RC_ASSERT(calls == expected);
+  });
+}
+
+TEST_F(TimeoutTest, ConcurrentScheduleAndClearFromManyThreads) {
+  single_thread_mode = false;
+  std::vector<std::thread> threads;
+  std::vector<timeout> ts(400);
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 200; round++) {
+        for (int i = t * 100; i < t * 100 + 100; i++) {
+          ts[i].callback(q_, ms2ticks(i % 17), callback_argument(f1));
+          if (i % 3 == 0) ts[i].clear();
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  single_thread_mode = true;
+  size_t pending = 0;
+  for (auto& t : ts) pending += t.pending();
+  EXPECT_EQ(q_.size(), pending);
+  EXPECT_EQ(pending, 400u - 134u);
+}
