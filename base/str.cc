@@ -200,9 +200,9 @@ str::str(const char* s) : str(s, s ? std::strlen(s) : 0) {}
 
 str str::bytes(std::initializer_list<uint8_t> b) { return str(b.begin(), b.size()); }
 
-str::str(char c, size_t n) : buf_(nullptr), begin_(0), end_(0) {
-  if (!n) return;
-  std::memset(extend(n), c, n);
+str::str(char c, int n) : buf_(nullptr), begin_(0), end_(0) {
+  if (n <= 0) return;
+  std::memset(extend(static_cast<size_t>(n)), c, static_cast<size_t>(n));
 }
 
 namespace {
@@ -406,7 +406,7 @@ str str::window(size_t from, size_t to) const {
 
 str str::substr(size_t from) const { return from >= length() ? str() : window(from, length()); }
 
-str str::substr(size_t from, size_t n) const {
+str str::substr(size_t from, size_t n) const& {
   size_t len = length();
   if (from >= len) return str();
   return window(from, n > len - from ? len : from + n);
@@ -446,8 +446,7 @@ str str::get_first_line() {
   const char* q = b;
   while (q < e && *q != '\r' && *q != '\n') ++q;
   str line = window(0, q - b);
-  size_t rest = (q - b) + line_end_length(q, e);
-  *this = substr(rest);
+  narrow((q - b) + line_end_length(q, e), length());
   return line;
 }
 
@@ -502,33 +501,86 @@ str str::get_rest(size_t n, const char* seps) const {
   return window(fb - b, length());
 }
 
+namespace {
+
+// Bounds [from, to) of [b, b + n) without leading (left) and trailing (right) bytes of set.
+void strip_bounds(const char* b, size_t n, const char* set, bool left, bool right, size_t& from,
+                  size_t& to) {
+  from = 0;
+  to = n;
+  if (left)
+    while (from < to && in_set(b[from], set)) ++from;
+  if (right)
+    while (to > from && in_set(b[to - 1], set)) --to;
+}
+
+}  // namespace
+
 str str::lstrip(const char* set) const {
-  size_t i = 0, n = length();
-  const char* b = cbuffer();
-  while (i < n && in_set(b[i], set)) ++i;
-  return substr(i);
+  size_t f, t;
+  strip_bounds(cbuffer(), length(), set, true, false, f, t);
+  return window(f, t);
 }
 
 str str::rstrip(const char* set) const {
-  size_t n = length();
-  const char* b = cbuffer();
-  while (n && in_set(b[n - 1], set)) --n;
-  return window(0, n);
+  size_t f, t;
+  strip_bounds(cbuffer(), length(), set, false, true, f, t);
+  return window(f, t);
 }
 
-str str::strip(const char* set) const { return lstrip(set).rstrip(set); }
+str str::strip(const char* set) const& {
+  size_t f, t;
+  strip_bounds(cbuffer(), length(), set, true, true, f, t);
+  return window(f, t);
+}
+
+str str::strip(const char* set) && {
+  size_t f, t;
+  strip_bounds(cbuffer(), length(), set, true, true, f, t);
+  narrow(f, t);
+  return std::move(*this);
+}
+
+str str::substr(size_t from, size_t n) && {
+  size_t len = length();
+  if (from >= len) return str();
+  narrow(from, n > len - from ? len : from + n);
+  return std::move(*this);
+}
+
+void str::narrow(size_t from, size_t to) {
+  if (from >= to) {
+    *this = str();
+    return;
+  }
+  end_ = begin_ + static_cast<uint32_t>(to);
+  begin_ += static_cast<uint32_t>(from);
+}
+
+namespace {
+
+const char* one_char_set(char c, char (&set)[2]) {
+  set[0] = c;
+  set[1] = 0;
+  return set;
+}
+
+}  // namespace
 
 str str::lstrip(char c) const {
-  const char set[2] = {c, 0};
-  return c ? lstrip(set) : *this;
+  char set[2];
+  return c ? lstrip(one_char_set(c, set)) : *this;
 }
 
 str str::rstrip(char c) const {
-  const char set[2] = {c, 0};
-  return c ? rstrip(set) : *this;
+  char set[2];
+  return c ? rstrip(one_char_set(c, set)) : *this;
 }
 
-str str::strip(char c) const { return lstrip(c).rstrip(c); }
+str str::strip(char c) const {
+  char set[2];
+  return c ? strip(one_char_set(c, set)) : *this;
+}
 
 // ---- Conversion -----------------------------------------------------------------------------------
 

@@ -86,7 +86,7 @@ class str {
   str(const void* bytes, size_t n);
   explicit str(std::string_view v) : str(v.data(), v.size()) {}
   static str bytes(std::initializer_list<uint8_t> b);  // one to four (or more) bytes
-  str(char c, size_t n);            // n copies of c
+  str(char c, int n);               // n copies of c
   str(int value, int width);        // decimal, zero-padded to width ("-" counts)
   str(unsigned value, int width);   // decimal, zero-padded to width
   str(const str& o) noexcept;
@@ -139,7 +139,8 @@ class str {
 
   // ---- Windows (no byte copy) ---------------------------------------------------------------------
   str substr(size_t from) const;
-  str substr(size_t from, size_t n) const;
+  str substr(size_t from, size_t n) const&;
+  str substr(size_t from, size_t n) &&;  // narrows a temporary without touching the count
   str leftstr(size_t n) const { return substr(0, n); }
   str rightstr(size_t n) const { return n >= length() ? *this : substr(length() - n); }
   // Line i (from 0); lines end at CR LF, LF, CR or LF CR. A missing line is empty.
@@ -154,7 +155,8 @@ class str {
   str get_rest(size_t n, char sep = ' ') const;
   str get_rest(size_t n, const char* seps) const;
   // Strip bytes of the set (default: linear white space) from both ends, the left or the right.
-  str strip(const char* set = " \t\r\n") const;
+  str strip(const char* set = " \t\r\n") const&;
+  str strip(const char* set = " \t\r\n") &&;
   str lstrip(const char* set = " \t\r\n") const;
   str rstrip(const char* set = " \t\r\n") const;
   str strip(char c) const;
@@ -262,6 +264,7 @@ class str {
   static void release(block* b);
   void adopt(block* b, uint32_t begin, uint32_t end);
   str window(size_t from, size_t to) const;  // shares the buffer
+  void narrow(size_t from, size_t to);       // this window becomes [from, to) of itself
 
   block* buf_;
   uint32_t begin_;

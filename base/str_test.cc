@@ -1,0 +1,395 @@
+#include "base/str.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/file_system.h"
+#include "base/log.h"
+
+namespace {
+
+std::string s(const str& x) { return std::string(x.view()); }
+
+// Blocks handed out by str's allocator and bytes it obtained from the system: str allocates
+// through nothing else.
+long allocations() {
+  str::meminfo m = str::get_meminfo_stats();
+  long blocks = static_cast<long>(m.large_blocks + m.bytes_obtained);
+  for (int c = 0; c < str::num_classes; ++c) blocks += static_cast<long>(m.blocks_in_use[c]);
+  return blocks;
+}
+
+TEST(StrWindows, FieldsLinesAndStripsShareTheBufferAndAllocateNothing) {
+  str msg("INVITE sip:bob@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\n"
+          "CSeq:  42 INVITE \r\n\r\n");
+  long before = allocations();
+  str version = msg.get_field(2);
+  str via = msg.get_line(1);
+  str cseq = msg.get_line(2).get_field(1, ':').strip();
+  str number = cseq.get_field(0);
+  int n = number.value();
+  str rest = msg.get_rest(1);
+  str copy = msg;
+  str left = msg.leftstr(6);
+  str tail = msg.substr(7, 19).rstrip('m');
+  EXPECT_EQ(allocations(), before);
+
+  EXPECT_EQ(s(version), "SIP/2.0");
+  EXPECT_EQ(s(via), "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1");
+  EXPECT_EQ(s(cseq), "42 INVITE");
+  EXPECT_EQ(n, 42);
+  EXPECT_TRUE(rest.starts_with(str("sip:bob@example.com SIP/2.0\r\n")));
+  EXPECT_EQ(s(left), "INVITE");
+  EXPECT_EQ(s(tail), "sip:bob@example.co");
+  EXPECT_TRUE(version.shares_with(msg));
+  EXPECT_GE(msg.sharers(), 8u);
+}
+
+TEST(StrWindows, WriteToAFieldLeavesTheSourceUnchanged) {
+  str line("REGISTER sip:example.com SIP/2.0");
+  str version = line.get_field(2);
+  version.set_character(0, 'X');
+  version += "/extra";
+  EXPECT_EQ(s(version), "XIP/2.0/extra");
+  EXPECT_EQ(s(line), "REGISTER sip:example.com SIP/2.0");
+  EXPECT_FALSE(version.shares_with(line));
+
+  // Growing the only holder of a buffer happens in place.
+  str alone("abc");
+  const char* before = alone.cbuffer();
+  alone += "def";
+  EXPECT_EQ(alone.cbuffer(), before);
+  EXPECT_EQ(s(alone), "abcdef");
+
+  // Appending a string to itself and a window of itself.
+  str self("xy");
+  self += self;
+  self += self.substr(1, 2);
+  EXPECT_EQ(s(self), "xyxyyx");
+}
+
+TEST(StrWindows, FieldRules) {
+  EXPECT_EQ(s(str("a,,b").get_field(1, ',')), "b");
+  EXPECT_EQ(s(str("  a  b ").get_field(0)), "a");
+  EXPECT_EQ(s(str("  a  b ").get_field(1)), "b");
+  EXPECT_EQ(s(str("a b").get_field(5)), "");
+  EXPECT_EQ(s(str("a b\r\nc").get_field(1)), "b");
+  EXPECT_EQ(s(str("a b\r\nc").get_field(2)), "");
+  EXPECT_EQ(s(str("k=v; x=y").get_field(1, "; ")), "x=y");
+  EXPECT_EQ(s(str("one two three").get_rest(1)), "two three");
+  EXPECT_EQ(s(str("").get_field(0)), "");
+}
+
+TEST(StrWindows, LineEndsOfEveryKind) {
+  str text("a\r\nb\nc\rd\n\re");
+  EXPECT_EQ(s(text.get_line(0)), "a");
+  EXPECT_EQ(s(text.get_line(1)), "b");
+  EXPECT_EQ(s(text.get_line(2)), "c");
+  EXPECT_EQ(s(text.get_line(3)), "d");
+  EXPECT_EQ(s(text.get_line(4)), "e");
+  EXPECT_EQ(s(text.get_line(5)), "");
+
+  std::vector<std::string> lines;
+  while (!text.empty()) lines.push_back(s(text.get_first_line()));
+  EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+
+  str last("tail\r\n");
+  EXPECT_EQ(s(last.get_first_line()), "tail");
+  EXPECT_TRUE(last.empty());
+}
+
+TEST(StrConversion, Numbers) {
+  EXPECT_EQ(str(" -12x").value(), -12);
+  EXPECT_EQ(str("+-7").value(), -7);
+  EXPECT_EQ(str("abc").value(), 0);
+  EXPECT_EQ(str("\t 4294967295").uvalue(), 4294967295u);
+  EXPECT_EQ(str("99999999999").value64(), 99999999999LL);
+  EXPECT_TRUE(str("12 ").is_number());
+  EXPECT_TRUE(str(" -3").is_number());
+  EXPECT_FALSE(str("1-2").is_number());
+  EXPECT_FALSE(str("-").is_number());
+  EXPECT_FALSE(str("").is_number());
+  EXPECT_EQ(s(str(7, 3)), "007");
+  EXPECT_EQ(s(str(-7, 3)), "-07");
+  EXPECT_EQ(s(str(123456, 2)), "123456");
+  EXPECT_EQ(s(str(0u, 0)), "0");
+  EXPECT_EQ(s(str(-2147483647 - 1, 0)), "-2147483648");
+  EXPECT_EQ(s(str::from_int64(-9000000000LL)), "-9000000000");
+}
+
+TEST(StrConversion, CaseComparisonAndBitwise) {
+  EXPECT_EQ(s(str("SIP/2.0 Ok").tolower()), "sip/2.0 ok");
+  EXPECT_EQ(s(str("via").toupper()), "VIA");
+  EXPECT_TRUE(str("Content-Length").icmp(str("content-LENGTH")));
+  EXPECT_FALSE(str("abc").icmp("abd"));
+  EXPECT_TRUE(str("abc") < str("abd"));
+  EXPECT_EQ(str("hello world").find(str("o w")), 4);
+  EXPECT_EQ(str("hello").find(str("z")), -1);
+  EXPECT_EQ(str("Hello World").ifind(str("WORLD")), 6);
+  str a = str::bytes({0xC0, 0xA8, 0x01, 0x05});
+  str mask = str::bytes({0xFF, 0xFF, 0xFF, 0x00});
+  EXPECT_EQ(a.l_and(mask), str::bytes({0xC0, 0xA8, 0x01, 0x00}));
+  EXPECT_EQ(mask.l_not(), str::bytes({0, 0, 0, 0xFF}));
+  EXPECT_EQ(a.l_xor(a), str::bytes({0, 0, 0, 0}));
+  EXPECT_EQ(a.l_or(mask), str::bytes({0xFF, 0xFF, 0xFF, 0x05}));
+}
+
+TEST(StrRecords, GetAndSet) {
+  str headers("Content-Type : application/sdp\r\nX-Test:  one \r\nx-test: two\r\n");
+  EXPECT_EQ(s(headers.get_record_content(str("x-TEST"))), "one");
+  EXPECT_EQ(s(headers.get_record_content(str("c"), str("content-type"))), "application/sdp");
+  EXPECT_EQ(s(headers.get_record(str("missing"))), "");
+  headers.set_record_content(str("X-Test"), str("three"));
+  EXPECT_EQ(s(headers.get_record_content(str("x-test"))), "three");
+  headers.set_record_content(str("New"), str("v"));
+  EXPECT_EQ(s(headers),
+            "Content-Type : application/sdp\r\nX-Test: three\r\nx-test: two\r\nNew: v\r\n");
+}
+
+TEST(StrFormat, Conversions) {
+  EXPECT_EQ(s(str::sprintf("%05d|%d|%3d", arg_int(42), arg_int(-5), arg_int(7))), "00042|-5|007");
+  EXPECT_EQ(s(str::sprintf("%h %H", arg_str(str::bytes({0x01, 0xAB})),
+                           arg_str(str::bytes({0x01, 0xAB})))),
+            "01ab 01AB");
+  EXPECT_EQ(s(str::sprintf("%x", arg_unsigned_int(0x12345))), "2345");
+  EXPECT_EQ(s(str::sprintf("%u%%%c%s%S", arg_unsigned_int(4000000000u), arg_char('!'),
+                           arg_str(str("str")), arg_cstr("cstr"))),
+            "4000000000%!strcstr");
+  // An unknown letter produces nothing and consumes no argument.
+  EXPECT_EQ(s(str::sprintf("a%qb%d", arg_int(1))), "ab1");
+  // Fewer arguments than conversions, and a trailing "%".
+  EXPECT_EQ(s(str::sprintf("%d %d %", arg_int(1))), "1  ");
+}
+
+TEST(StrFormat, WrongWrapperGivesAnEmptyConversion) {
+  EXPECT_EQ(s(str::sprintf("[%d][%s][%S][%h]", arg_cstr("x"), arg_int(3), arg_str(str("y")),
+                           arg_unsigned_int(9))),
+            "[][][][]");
+  // The mismatched argument is consumed: the next conversion takes the next argument.
+  EXPECT_EQ(s(str::sprintf("%d-%d", arg_unsigned_int(1), arg_int(2))), "-2");
+}
+
+TEST(StrAllocator, SizeClasses) {
+  EXPECT_EQ(str::class_capacity(0), 44u);
+  EXPECT_EQ(str::class_capacity(1), 172u);
+  EXPECT_EQ(str::class_capacity(5), 4012u);
+  EXPECT_EQ(str::class_capacity(19), 67108780u);
+  EXPECT_EQ(str::block_class(44), 0);
+  EXPECT_EQ(str::block_class(45), 1);
+  EXPECT_EQ(str::block_class(70000), 10);
+  EXPECT_EQ(str::block_class(67108780), 19);
+  EXPECT_EQ(str::block_class(67108781), -1);
+  EXPECT_EQ(str::large_block_size(67108864), 67108864u);
+  EXPECT_EQ(str::large_block_size(67108865), 67108864u + 32768u);
+
+  str small(std::string(45, 'a'));
+  EXPECT_EQ(small.capacity(), 172u);
+  str big(std::string(70000, 'b'));
+  EXPECT_EQ(big.capacity(), 130988u);
+
+  str::meminfo before = str::get_meminfo_stats();
+  {
+    str huge('z', 67108781);
+    EXPECT_EQ(str::get_meminfo_stats().large_blocks, before.large_blocks + 1);
+    EXPECT_EQ((huge.capacity() + str::header_size) % 32768, 0u);
+  }
+  EXPECT_EQ(str::get_meminfo_stats().large_blocks, before.large_blocks);
+  EXPECT_FALSE(str::get_meminfo().empty());
+}
+
+TEST(StrAllocator, RawMemoryAndCompression) {
+  void* p = str::malloc(100);
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 7, 100);
+  str::free(p);
+
+  str big('q', 5000);
+  str part = big.substr(10, 30);
+  big = str();
+  EXPECT_EQ(part.capacity(), str::class_capacity(6));
+  part.compress();
+  EXPECT_EQ(part.capacity(), 44u);
+  EXPECT_EQ(s(part), std::string(30, 'q'));
+}
+
+TEST(StrCstr, TerminatesWithoutChangingTheValue) {
+  str line("abc def");
+  str field = line.get_field(0);
+  EXPECT_STREQ(field.c_str(), "abc");  // shared: field takes its own copy
+  EXPECT_EQ(s(line), "abc def");
+  EXPECT_STREQ(line.c_str(), "abc def");
+  EXPECT_STREQ(str().c_str(), "");
+  EXPECT_STREQ(str_t.c_str(), "true");
+}
+
+TEST(StrThreads, SharersOnDifferentThreadsNeverSeeEachOthersWrites) {
+  str source("The quick brown fox jumps over the lazy dog");
+  std::vector<std::thread> threads;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([source, t, &bad] {
+      for (int i = 0; i < 20000; ++i) {
+        str mine = source.get_field(static_cast<size_t>((i + t) % 9));
+        str copy = mine;
+        mine.set_character(0, '#');
+        mine += static_cast<char>('a' + t);
+        if (copy[0] == '#' || mine[0] != '#') bad++;
+        str again = source;
+        if (again.length() != 43) bad++;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(s(source), "The quick brown fox jumps over the lazy dog");
+  EXPECT_EQ(source.sharers(), 1u);
+}
+
+// ---- Files ---------------------------------------------------------------------------------------------
+
+struct captured_log {
+  static std::vector<std::string>& lines() {
+    static std::vector<std::string> l;
+    return l;
+  }
+  static void sink(int, int, const str& text) { lines().push_back(s(text)); }
+  captured_log() {
+    lines().clear();
+    set_log_sink(sink);
+  }
+  ~captured_log() { set_log_sink(nullptr); }
+};
+
+class StrFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/str_test.XXXXXX";
+    dir_ = str(mkdtemp(tmpl));
+  }
+  void TearDown() override { std::system((std::string("rm -rf ") + s(dir_)).c_str()); }
+  str path(const char* name) { return dir_ + "/" + name; }
+  str dir_;
+};
+
+TEST_F(StrFiles, WriteReadAppendRenameRemove) {
+  str f = path("a.txt");
+  ASSERT_TRUE(str("hello").write_file(f));
+  ASSERT_TRUE(str(" world").append_file(f));
+  EXPECT_EQ(s(str::read_file(f)), "hello world");
+  EXPECT_EQ(str::file_size(f), 11);
+  // No temporary file is left beside the target.
+  EXPECT_EQ(str::get_dir(dir_).size(), 1u);
+  ASSERT_TRUE(str::rename_file(f, path("b.txt")));
+  EXPECT_EQ(str::file_size(f), -1);
+  ASSERT_TRUE(str::remove_file(path("b.txt")));
+  EXPECT_TRUE(str::get_dir(dir_).empty());
+}
+
+TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
+  captured_log log;
+  str missing_dir = path("nodir/x.txt");
+  EXPECT_FALSE(str("x").write_file(missing_dir));
+  EXPECT_FALSE(str("x").append_file(missing_dir));
+  EXPECT_FALSE(str::remove_file(path("nothing")));
+  EXPECT_FALSE(str::rename_file(path("nothing"), path("other")));
+
+  ASSERT_TRUE(str::create_path(path("sub/deeper")));
+  str out("junk");
+  EXPECT_FALSE(str::read_file(path("sub"), out));  // a directory in place of a file
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(str("x").write_file(path("sub/deeper")));
+
+  ASSERT_TRUE(str().write_file(path("empty")));
+  EXPECT_TRUE(str::read_file(path("empty"), out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(str::read_file(path("absent"), out));
+
+  std::vector<std::string> want = {
+      "Could not open " + s(missing_dir) + " for writing",
+      "Could not open " + s(missing_dir) + " for writing",
+      "Cannot remove file " + s(path("nothing")),
+      "Cannot rename file " + s(path("nothing")) + " to " + s(path("other")),
+      "Could not fstat " + s(path("sub")),
+  };
+  ASSERT_GE(captured_log::lines().size(), want.size() + 1);
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(captured_log::lines()[i], want[i]);
+  EXPECT_EQ(str::get_dir(dir_, true), (std::vector<str>{str("sub")}));
+}
+
+TEST(StrFileLayer, InjectedWriteFailureKeepsTheOldFile) {
+  memory_file_system mem;
+  scoped_file_system use(&mem);
+  captured_log log;
+  ASSERT_TRUE(str::create_path(str("db/users")));
+  ASSERT_TRUE(str("old").write_file(str("db/users/1")));
+  mem.fail_writes("users", 1);
+  mem.torn_bytes = 1;
+  EXPECT_FALSE(str("new contents").write_file(str("db/users/1")));
+  EXPECT_EQ(s(str::read_file(str("db/users/1"))), "old");
+  EXPECT_EQ(str::get_dir(str("db/users")), (std::vector<str>{str("1")}));
+  EXPECT_EQ(captured_log::lines().back(), "Could not write db/users/1");
+  EXPECT_TRUE(str("new contents").write_file(str("db/users/1")));
+  EXPECT_EQ(s(str::read_file(str("db/users/1"))), "new contents");
+}
+
+// ---- Properties ------------------------------------------------------------------------------------------
+
+// Reference field splitter on std::string.
+std::string ref_field(const std::string& text, size_t n, char sep) {
+  std::string line = text.substr(0, text.find_first_of("\r\n"));
+  size_t i = 0;
+  for (;;) {
+    while (i < line.size() && line[i] == sep) ++i;
+    if (i >= line.size()) return "";
+    size_t j = line.find(sep, i);
+    if (j == std::string::npos) j = line.size();
+    if (n == 0) return line.substr(i, j - i);
+    --n;
+    i = j;
+  }
+}
+
+TEST(StrProperties, FieldsMatchAReferenceSplitter) {
+  EXPECT_TRUE(rc::check([](const std::string& text, uint8_t n) {
+    std::string t = text;
+    for (char& c : t) c = "ab ,\r\n"[static_cast<unsigned char>(c) % 6];
+    RC_ASSERT(s(str(t).get_field(n % 8, ',')) == ref_field(t, n % 8, ','));
+    RC_ASSERT(s(str(t).get_field(n % 8)) == ref_field(t, n % 8, ' '));
+  }));
+}
+
+TEST(StrProperties, DecimalRoundTrips) {
+  EXPECT_TRUE(rc::check([](int v, uint8_t w) {
+    str x(v, w % 12);
+    RC_ASSERT(x.value() == v);
+    RC_ASSERT(x.is_number());
+    RC_ASSERT(x.length() >= static_cast<size_t>(w % 12));
+    RC_ASSERT(s(str::sprintf("%d", arg_int(v))) == std::to_string(v));
+  }));
+}
+
+TEST(StrProperties, LinesRejoinToTheText) {
+  EXPECT_TRUE(rc::check([](const std::string& text) {
+    std::string t = text;
+    for (char& c : t) c = "xy\r\n"[static_cast<unsigned char>(c) % 4];
+    str rest(t);
+    std::string joined;
+    while (!rest.empty()) joined += s(rest.get_first_line());
+    std::string letters;
+    for (char c : t)
+      if (c != '\r' && c != '\n') letters += c;
+    RC_ASSERT(joined == letters);
+  }));
+}
+
+}  // namespace
