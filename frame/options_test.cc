@@ -1,0 +1,137 @@
+#include "frame/options.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <vector>
+
+#include "base/version.h"
+
+namespace {
+
+std::vector<std::string> dirs_changed;
+bool fake_chdir(const str& d) {
+  dirs_changed.push_back(std::string(d.view()));
+  return d != "missing";
+}
+
+parse_status parse(std::vector<const char*> args, command_line& cl, str& bad) {
+  args.insert(args.begin(), "telmond");
+  return parse_command_line(static_cast<int>(args.size()), args.data(), cl, bad, fake_chdir);
+}
+
+}  // namespace
+
+TEST(Options, EveryOptionInOneCommandLine) {
+  dirs_changed.clear();
+  command_line cl;
+  str bad;
+  ASSERT_EQ(
+      parse(
+          {"--http-port", "8080",   "--https-port", "8443",       "--http-dir",  "/srv/www",
+           "--log",       "9",      "--config",     "my.xml",     "--pidfile",   "/run/t.pid",
+           "--default",   "d.tar",  "--dir",        "/var/lib/t", "--no-daemon", "--no-check-ports",
+           "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
+          cl, bad),
+      parse_status::ok);
+  EXPECT_EQ(cl.http_port, 8080);
+  EXPECT_EQ(cl.https_port, 8443);
+  EXPECT_EQ(cl.http_root, "/srv/www/");
+  EXPECT_EQ(cl.log_level, 9);
+  EXPECT_EQ(cl.config, "my.xml");
+  EXPECT_EQ(cl.pid_file, "/run/t.pid");
+  EXPECT_EQ(cl.default_file, "d.tar");
+  EXPECT_EQ(dirs_changed, (std::vector<std::string>{"/var/lib/t"}));
+  EXPECT_FALSE(cl.daemon);
+  EXPECT_FALSE(cl.check_ports);
+  EXPECT_TRUE(cl.flash);
+  EXPECT_TRUE(cl.ipv4);  // "true" in any case
+  EXPECT_FALSE(cl.ipv6);
+}
+
+TEST(Options, DefaultsWithoutArguments) {
+  command_line cl;
+  str bad;
+  ASSERT_EQ(parse({}, cl, bad), parse_status::ok);
+  EXPECT_TRUE(cl.daemon);
+  EXPECT_TRUE(cl.check_ports);
+  EXPECT_EQ(cl.log_level, -1);
+  EXPECT_EQ(cl.http_port, 0);
+}
+
+TEST(Options, UnknownArgumentsAndMissingValuesAreErrors) {
+  for (const char* opt : {"--http-port", "--https-port", "--http-dir", "--log", "--config",
+                          "--pidfile", "--default", "--dir", "--ipv4", "--ipv6"}) {
+    command_line cl;
+    str bad;
+    EXPECT_EQ(parse({"--no-daemon", opt}, cl, bad), parse_status::error) << opt;
+    EXPECT_EQ(bad, opt);
+  }
+  for (const char* arg : {"--NO-DAEMON", "--no-daemon=1", "-v", "x", "", "--versions"}) {
+    command_line cl;
+    str bad;
+    EXPECT_EQ(parse({arg}, cl, bad), parse_status::error) << arg;
+    EXPECT_EQ(bad, arg);
+  }
+  EXPECT_EQ(parse_error_text(str("--log")), "Error parsing --log\n");
+}
+
+TEST(Options, VersionEndsParsing) {
+  command_line cl;
+  str bad;
+  EXPECT_EQ(parse({"--version", "--bogus"}, cl, bad), parse_status::version);
+  EXPECT_EQ(version_text(), str("Version: ") + TELMOND_VERSION + "\n");
+  // Four dot-separated numbers.
+  str v(TELMOND_VERSION);
+  EXPECT_EQ(v.get_field(3, '.').is_number(), true);
+  EXPECT_EQ(v.get_field(4, '.'), "");
+}
+
+TEST(Options, DirFailureAndEmptyDirAreNotErrors) {
+  dirs_changed.clear();
+  command_line cl;
+  str bad;
+  EXPECT_EQ(parse({"--dir", "missing", "--dir", "", "--flash"}, cl, bad), parse_status::ok);
+  EXPECT_EQ(dirs_changed, (std::vector<std::string>{"missing"}));
+  EXPECT_TRUE(cl.flash);
+}
+
+TEST(Options, HttpDirSeparator) {
+  EXPECT_EQ(normalize_http_dir(str("/srv/www")), "/srv/www/");
+  EXPECT_EQ(normalize_http_dir(str("/srv/www/")), "/srv/www/");
+  EXPECT_EQ(normalize_http_dir(str("c:\\web")), "c:\\web\\");
+  EXPECT_EQ(normalize_http_dir(str("c:\\web\\")), "c:\\web\\");
+  EXPECT_EQ(normalize_http_dir(str("c:\\web/")), "c:\\web/");
+}
+
+TEST(Options, UsageLinesEndInCrLf) {
+  str u = usage_text();
+  EXPECT_TRUE(u.starts_with(str("usage: telmond\r\n--no-daemon: Do not detach from tty\r\n")));
+  EXPECT_TRUE(u.ends_with(str("--default <f>: read default config from file f\r\n")));
+  int lines = 0;
+  for (size_t i = 0; i < u.length(); i++) {
+    if (u[i] == '\n') {
+      EXPECT_EQ(u[i - 1], '\r');
+      lines++;
+    }
+  }
+  EXPECT_EQ(lines, 15);
+  EXPECT_GE(u.find(str("--no-check-ports: Don't check ports during startup\r\n")), 0);
+}
+
+TEST(Options, ArbitraryArgumentsNeverCrashAndErrorsNameAnArgument) {
+  rc::check([](const std::vector<std::string>& args) {
+    std::vector<const char*> argv{"telmond"};
+    for (auto& a : args) argv.push_back(a.c_str());
+    command_line cl;
+    str bad;
+    parse_status s =
+        parse_command_line(static_cast<int>(argv.size()), argv.data(), cl, bad, fake_chdir);
+    if (s == parse_status::error) {
+      bool found = false;
+      for (auto& a : args) found = found || bad == a.c_str();
+      RC_ASSERT(found);
+    }
+  });
+}
