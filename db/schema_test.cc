@@ -1,0 +1,165 @@
+#include "db/schema.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_system.h"
+#include "base/log.h"
+
+namespace {
+
+std::vector<std::string> logged;
+void capture(int, int, const str& text) { logged.emplace_back(text.view()); }
+
+class SchemaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logged.clear();
+    set_log_sink(capture);
+  }
+  void TearDown() override { set_log_sink(nullptr); }
+  void put(const std::string& name, const std::string& bytes) {
+    str::create_path(str(name.substr(0, name.rfind('/'))));
+    mfs.files[name] = bytes;
+  }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+};
+
+const std::string header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+TEST_F(SchemaTest, TableListAndLookupByName) {
+  EXPECT_EQ(table_def_count, 42u);
+  size_t total = 0;
+  for (size_t i = 0; i < table_def_count; i++) total += table_defs[i].column_count;
+  EXPECT_EQ(total, 734u);
+  EXPECT_EQ(&get_table("domains"), &domains);
+  EXPECT_EQ(&get_table("cdrt"), &trunk_cdr);
+  EXPECT_EQ(&get_table("autocallback"), &auto_callbacks);
+  EXPECT_EQ(&get_table("webpages"), &webpages);
+
+  table& none = get_table("legs");
+  EXPECT_NE(&none, &legs);
+  EXPECT_EQ(none.get_name(), "");
+  EXPECT_EQ(logged.back(), "Table legs not found");
+  table& bogus = get_table("Domains");
+  EXPECT_EQ(&bogus, &none);
+  EXPECT_EQ(logged.back(), "Table Domains not found");
+  bogus.set(1, "name", "x");  // no columns: dropped, and no file is written
+  EXPECT_FALSE(bogus.has_row(1));
+  EXPECT_EQ(bogus.add_row(), 1);
+  EXPECT_TRUE(mfs.files.empty());
+
+  EXPECT_TRUE(table_exists("users"));
+  EXPECT_TRUE(table_exists("cdri"));
+  EXPECT_FALSE(table_exists("webpages"));
+  EXPECT_FALSE(table_exists("legs"));
+  EXPECT_FALSE(table_exists("nonsense"));
+}
+
+TEST_F(SchemaTest, InitLoadsConfigurationTablesAndDefersTheLargeOnes) {
+  put("domains/1.xml", header + "<row><name>example.com</name><gone>x</gone></row>");
+  put("domains/index.txt", "2");
+  put("users/4.xml",
+      header + "<row><alias>100</alias><domain>1</domain><type>extensions</type></row>");
+  put("adrbook/3.xml", "TLVB");
+  put("adrbook/index.txt", "4");
+  put("cdrt/7.xml", "TLVB");
+  put("cdrt/index.txt", "8");
+  init_tables();
+  init_rate_table();
+  init_cdrs_tables();
+  EXPECT_EQ(domains.size(), 1);
+  EXPECT_EQ(domains.first(domains_name, "example.com"), 1);
+  EXPECT_EQ(domains.get_index(), 2);
+  EXPECT_EQ(users.first(users_type_name, "extensions"), 4);
+  EXPECT_EQ(users.get(4, users_alias), "100");
+  EXPECT_EQ(extensions.column_names().size(), 94u);
+  EXPECT_EQ(domains.column_names().size(), 120u);
+  EXPECT_EQ(attendants.column_names()[1], "wavfile");
+  EXPECT_EQ(attendants.column_names()[75], "def_file");
+  EXPECT_TRUE(users.is_indexed(users_epid));
+  EXPECT_FALSE(users.is_indexed(users_alias));
+  EXPECT_FALSE(cobjs.creates_on_set());
+  EXPECT_TRUE(adrbook.is_binary());
+  EXPECT_TRUE(trunk_cdr.is_binary());
+  EXPECT_FALSE(rates.is_binary());
+  EXPECT_FALSE(legs.is_persistent());
+
+  // Deferred tables are empty, but a row made before their load never overwrites a stored one.
+  EXPECT_EQ(adrbook.size(), 0);
+  EXPECT_EQ(trunk_cdr.size(), 0);
+  EXPECT_EQ(trunk_cdr.add_row(), 8);
+  EXPECT_EQ(adrbook.add_row(), 4);
+  EXPECT_EQ(mfs.files["cdrt/7.xml"], "TLVB");
+
+  // A reload re-reads the rows and keeps the column definitions.
+  domains.set(1, domains_display_name, "Example", true);
+  EXPECT_EQ(mfs.files["domains/1.xml"],
+            header + "<row><display>Example</display><name>example.com</name></row>");
+  init_tables();
+  EXPECT_EQ(domains.column_names().size(), 120u);
+  EXPECT_EQ(domains.get(1, domains_display_name), "Example");
+
+  clear_tables();
+  EXPECT_EQ(domains.size(), 0);
+  EXPECT_EQ(mfs.files.count("domains/1.xml"), 0u);
+  EXPECT_EQ(mfs.files.count("cdrt/7.xml"), 1u);  // not loaded, so not known to the table
+  EXPECT_EQ(mfs.files.count("cdrt/8.xml"), 0u);
+}
+
+TEST_F(SchemaTest, DefaultCodes) {
+  init_tables();
+  clear_tables();
+  int d = domains.add_row();
+  domains.set(d, domains_name, "a.example", true);
+  set_default_codes(d);
+  std::map<str, str> row;
+  domains.get(d, row);
+  int codes = 0;
+  for (auto& [name, value] : row) {
+    if (name.starts_with("code_") && !value.empty()) codes++;
+  }
+  EXPECT_EQ(codes, 44);
+  EXPECT_EQ(domains.get(d, domains_code_page), "");
+  EXPECT_EQ(domains.get(d, domains_code_pickup_cell), "*51");
+  EXPECT_EQ(domains.get(d, domains_code_clrvm), "*99");
+  // Written once, with everything in it.
+  table reread(true);
+  const table_def* def = find_table_def("domains");
+  for (size_t c = 0; c < def->column_count; c++) reread.add_column(*def->columns[c].name);
+  reread.read_table("domains");
+  EXPECT_EQ(reread.get(d, domains_code_connect), "*601");
+}
+
+TEST_F(SchemaTest, Wipers) {
+  init_tables();
+  clear_tables();
+  put("recordings/a.wav", "A");
+  put("recordings/b.wav", "B");
+  put("recordings/c.wav", "C");
+  wiper_add("vm", "recordings/a.wav");
+  wiper_add("record", "recordings/b.wav");
+  wiper_add("tmp", "recordings/c.wav");
+  wiper_add("vm", "recordings/c.wav");  // same file: context replaced, no new row
+  EXPECT_EQ(wipers.size(), 3);
+  EXPECT_EQ(wipers.count(wiper_context, "vm"), 2);
+  EXPECT_EQ(mfs.files.count("wipers/3.xml"), 1u);
+  wiper_add("vm", "recordings/missing.wav");
+  wiper_clear("vm");
+  EXPECT_EQ(mfs.files.count("recordings/a.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("recordings/c.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("recordings/b.wav"), 1u);
+  EXPECT_EQ(wipers.size(), 1);
+  wiper_add("tmp", "recordings/d.wav");
+  put("recordings/d.wav", "D");
+  wiper_clear();
+  EXPECT_EQ(wipers.size(), 0);
+  EXPECT_EQ(mfs.files.count("recordings/b.wav"), 1u);
+  EXPECT_EQ(mfs.files.count("recordings/d.wav"), 0u);
+  for (auto& l : logged) EXPECT_EQ(l.find("Cannot remove"), std::string::npos) << l;
+}
+
+}  // namespace
