@@ -1,0 +1,263 @@
+#include "base/ip_port.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string T(const str& s) { return std::string(s.view()); }
+ip_port P(const char* text, uint16_t def = 0) { return ip_port::from_text(str(text), def); }
+
+TEST(IpPort, ParsesTheTextForms) {
+  ip_port p = P("1.2.3.4");
+  EXPECT_TRUE(p.is_ipv4());
+  EXPECT_EQ(p.port, 0);
+  EXPECT_EQ(p.address, str::bytes({1, 2, 3, 4}));
+  p = P(" 1.2.3.4:5060\r\n");
+  EXPECT_EQ(p.port, 5060);
+  p = P("1.2.3.4", 5061);
+  EXPECT_EQ(p.port, 5061);
+  p = P("[::1]:5060");
+  EXPECT_TRUE(p.is_ipv6());
+  EXPECT_TRUE(p.is_loopback());
+  EXPECT_EQ(p.port, 5060);
+  p = P("::1", 7);
+  EXPECT_TRUE(p.is_ipv6());
+  EXPECT_EQ(p.port, 7);
+  p = P("[::1]");
+  EXPECT_TRUE(p.is_loopback());
+  EXPECT_EQ(p.port, 0);
+  p = P("::");
+  EXPECT_TRUE(p.is_ipv6());
+  EXPECT_TRUE(p.is_any());
+  p = P("::ffff:1.2.3.4");
+  EXPECT_TRUE(p.is_v4_mapped());
+  EXPECT_EQ(p.unmapped().address, str::bytes({1, 2, 3, 4}));
+  EXPECT_EQ(P("0.0.0.0:65535").port, 65535);
+}
+
+TEST(IpPort, RejectsWhatIsNoAddress) {
+  const char* bad[] = {"",           "example.com", "1.2.3",        "1.2.3.4.5", "256.1.1.1",
+                       "1.2.3.4:",   "1.2.3.4:x",   "1.2.3.4:65536", "[::1",      "[::1]5060",
+                       "[::1]:",     "[1.2.3.4]",   ":::",           "1::2::3",   "::1:99999:1",
+                       "fe80::1%eth0", "1.2.3.4:123456", "01.2.3.4"};
+  for (const char* b : bad) {
+    ip_port p(str::bytes({9, 9, 9, 9}), 9);
+    EXPECT_FALSE(p.parse(str(b))) << b;
+    EXPECT_EQ(p.readable(), str("9.9.9.9:9")) << b;  // unchanged on failure
+  }
+}
+
+TEST(IpPort, ReadableFormsFollowRfc5952) {
+  const char* v[][2] = {
+      {"::", "::"},
+      {"::1", "::1"},
+      {"1::", "1::"},
+      {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // a single zero group stays
+      {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // the longer run is compressed
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of equal runs
+      {"fe80::0200:5eff:fe00:5301", "fe80::200:5eff:fe00:5301"},
+      {"::ffff:1.2.3.4", "::ffff:1.2.3.4"},
+      {"::ffff:0:0", "::ffff:0.0.0.0"},
+      {"::1.2.3.4", "::102:304"},  // IPv4-compatible form is not written as such
+      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
+      {"0:0:0:0:0:0:0:0", "::"},
+      {"1:0:0:0:0:0:0:0", "1::"},
+      {"0:1:0:0:0:0:0:0", "0:1::"},
+  };
+  for (auto& t : v) {
+    const str a = ip_address_parse(str(t[0]));
+    ASSERT_EQ(a.length(), 16u) << t[0];
+    EXPECT_EQ(T(ip_address_readable(a)), t[1]) << t[0];
+  }
+  EXPECT_EQ(T(P("[2001:db8::1]:5060").readable()), "[2001:db8::1]:5060");
+  EXPECT_EQ(T(P("[2001:db8::1]").readable()), "[2001:db8::1]");
+  EXPECT_EQ(T(P("[2001:db8::1]").readable_address()), "2001:db8::1");
+  EXPECT_EQ(T(P("10.0.0.255:5060").readable()), "10.0.0.255:5060");
+  EXPECT_EQ(T(P("10.0.0.255:5060").readable_host()), "10.0.0.255");
+  EXPECT_TRUE(ip_port().readable().empty());
+  EXPECT_TRUE(ip_address_readable(str("abc")).empty());
+}
+
+// Our formatter agrees with inet_ntop on plain addresses (inet_ntop writes the deprecated
+// IPv4-compatible form for ::a.b.c.d, which we do not).
+RC_GTEST_PROP(IpPort, Ipv6TextRoundTripsAndMatchesInetNtop,
+              (std::vector<uint16_t> groups, std::vector<bool> zero)) {
+  uint8_t a[16];
+  for (int i = 0; i < 8; ++i) {
+    const uint16_t g = (i < static_cast<int>(zero.size()) && zero[i]) ? 0
+                       : i < static_cast<int>(groups.size())          ? groups[i]
+                                                                      : 0;
+    a[2 * i] = static_cast<uint8_t>(g >> 8);
+    a[2 * i + 1] = static_cast<uint8_t>(g);
+  }
+  const str bin(a, 16);
+  const str text = ip_address_readable(bin);
+  RC_ASSERT(ip_address_parse(text) == bin);
+  bool compat = true;
+  for (int i = 0; i < 12; ++i) compat = compat && a[i] == 0;
+  if (!compat) {
+    char buf[INET6_ADDRSTRLEN];
+    RC_ASSERT(inet_ntop(AF_INET6, a, buf, sizeof buf) != nullptr);
+    RC_ASSERT(T(text) == std::string(buf));
+  }
+  ip_port p(bin, 5060);
+  RC_ASSERT(ip_port::from_text(p.readable()) == p);
+}
+
+RC_GTEST_PROP(IpPort, Ipv4TextRoundTrip, (uint32_t v, uint16_t port)) {
+  const ip_port p(str(&v, 4), port);
+  RC_ASSERT(ip_port::from_text(p.readable()) == p);
+}
+
+TEST(IpPort, SockaddrConversion) {
+  sockaddr_storage ss;
+  const ip_port v4 = P("192.0.2.7:5060");
+  socklen_t len = v4.to_sockaddr(ss);
+  ASSERT_EQ(len, sizeof(sockaddr_in));
+  const auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
+  EXPECT_EQ(in->sin_family, AF_INET);
+  EXPECT_EQ(ntohs(in->sin_port), 5060);
+  EXPECT_EQ(ntohl(in->sin_addr.s_addr), 0xc0000207u);
+  ip_port back;
+  ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
+  EXPECT_EQ(back, v4);
+
+  const ip_port v6 = P("[2001:db8::5]:5061");
+  len = v6.to_sockaddr(ss);
+  ASSERT_EQ(len, sizeof(sockaddr_in6));
+  EXPECT_EQ(ss.ss_family, AF_INET6);
+  ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
+  EXPECT_EQ(back, v6);
+
+  EXPECT_EQ(ip_port().to_sockaddr(ss), 0u);
+  EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof(sockaddr_in)));
+  ss.ss_family = AF_UNIX;
+  EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof ss));
+  EXPECT_FALSE(back.from_sockaddr(nullptr, 0));
+}
+
+TEST(IpPort, EqualityAndOrdering) {
+  EXPECT_EQ(P("1.2.3.4:5"), P("1.2.3.4:5"));
+  EXPECT_NE(P("1.2.3.4:5"), P("1.2.3.4:6"));
+  EXPECT_NE(P("1.2.3.4:5"), P("[::ffff:1.2.3.4]:5"));  // different forms, compare unmapped()
+  EXPECT_EQ(P("1.2.3.4:5"), P("[::ffff:1.2.3.4]:5").unmapped());
+  std::map<ip_port, int> m;
+  m[P("[::1]:1")] = 4;
+  m[P("9.9.9.9:1")] = 3;
+  m[P("1.2.3.4:6")] = 2;
+  m[P("1.2.3.4:5")] = 1;
+  int expect = 1;
+  for (const auto& [k, v] : m) EXPECT_EQ(v, expect++);
+}
+
+TEST(IpPort, AddressClasses) {
+  EXPECT_TRUE(P("127.0.0.1").is_loopback());
+  EXPECT_TRUE(P("127.255.0.9").is_loopback());
+  EXPECT_TRUE(P("::ffff:127.0.0.1").is_loopback());
+  EXPECT_FALSE(P("::2").is_loopback());
+  EXPECT_FALSE(P("128.0.0.1").is_loopback());
+  for (const char* a : {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "fd00::1",
+                        "fc00::", "::ffff:10.0.0.1"})
+    EXPECT_TRUE(P(a).is_private()) << a;
+  for (const char* a : {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "fe80::1", "::1",
+                        "2001:db8::1"})
+    EXPECT_FALSE(P(a).is_private()) << a;
+  EXPECT_TRUE(P("169.254.1.1").is_link_local());
+  EXPECT_TRUE(P("fe80::1").is_link_local());
+  EXPECT_TRUE(P("febf::1").is_link_local());
+  EXPECT_FALSE(P("fec0::1").is_link_local());
+  EXPECT_TRUE(P("0.0.0.0").is_any());
+  EXPECT_FALSE(P("0.0.0.1").is_any());
+  EXPECT_FALSE(ip_port().is_any());
+}
+
+TEST(Netmask, PrefixAndMaskForms) {
+  ip_netmask n;
+  ASSERT_TRUE(n.parse(str("10.1.2.3/8")));
+  EXPECT_EQ(T(n.readable()), "10.0.0.0/8");
+  EXPECT_TRUE(n.matches(P("10.255.0.1")));
+  EXPECT_FALSE(n.matches(P("11.0.0.1")));
+  ASSERT_TRUE(n.parse(str("10.1.2.3/255.255.0.0")));
+  EXPECT_EQ(n.prefix_length(), 16);
+  EXPECT_TRUE(n.matches(P("10.1.99.1")));
+  EXPECT_FALSE(n.matches(P("10.2.0.1")));
+  ASSERT_TRUE(n.parse(str("10.0.0.0/255.0.255.0")));  // non-contiguous
+  EXPECT_EQ(n.prefix_length(), -1);
+  EXPECT_EQ(T(n.readable()), "10.0.0.0/255.0.255.0");
+  EXPECT_TRUE(n.matches(P("10.9.0.9")));
+  EXPECT_FALSE(n.matches(P("10.9.1.9")));
+  ASSERT_TRUE(n.parse(str("172.16.0.0/12")));
+  EXPECT_TRUE(n.matches(P("172.31.255.255")));
+  EXPECT_FALSE(n.matches(P("172.32.0.0")));
+  ASSERT_TRUE(n.parse(str("192.168.1.0/25")));
+  EXPECT_TRUE(n.matches(P("192.168.1.127")));
+  EXPECT_FALSE(n.matches(P("192.168.1.128")));
+}
+
+TEST(Netmask, EdgePrefixLengths) {
+  ip_netmask n;
+  ASSERT_TRUE(n.parse(str("1.2.3.4/0")));
+  EXPECT_TRUE(n.matches(P("255.255.255.255")));
+  EXPECT_TRUE(n.matches(P("0.0.0.0")));
+  EXPECT_FALSE(n.matches(P("::1")));  // the IPv4 any-network holds no IPv6 address
+  EXPECT_TRUE(n.matches(P("::ffff:9.9.9.9")));
+  ASSERT_TRUE(n.parse(str("1.2.3.4/32")));
+  EXPECT_TRUE(n.matches(P("1.2.3.4")));
+  EXPECT_FALSE(n.matches(P("1.2.3.5")));
+  ASSERT_TRUE(n.parse(str("1.2.3.4")));
+  EXPECT_EQ(n.prefix_length(), 32);
+  ASSERT_TRUE(n.parse(str("::/0")));
+  EXPECT_TRUE(n.matches(P("2001:db8::1")));
+  EXPECT_FALSE(n.matches(P("1.2.3.4")));
+  ASSERT_TRUE(n.parse(str("2001:db8::1/128")));
+  EXPECT_TRUE(n.matches(P("2001:db8::1")));
+  EXPECT_FALSE(n.matches(P("2001:db8::2")));
+  ASSERT_TRUE(n.parse(str("[2001:db8::]/32")));
+  EXPECT_TRUE(n.matches(P("2001:db8:ffff::1")));
+  EXPECT_FALSE(n.matches(P("2001:db9::1")));
+  ASSERT_TRUE(n.parse(str("2001:db8::/33")));
+  EXPECT_TRUE(n.matches(P("2001:db8:7fff::1")));
+  EXPECT_FALSE(n.matches(P("2001:db8:8000::1")));
+  ASSERT_TRUE(n.parse(str("fe80::/ffc0::")));
+  EXPECT_EQ(n.prefix_length(), 10);
+  EXPECT_TRUE(n.matches(P("febf::1")));
+  ASSERT_TRUE(n.parse(str("::ffff:10.0.0.0/104")));
+  EXPECT_TRUE(n.matches(P("10.7.7.7")));  // mapped network, plain IPv4 address
+  EXPECT_FALSE(n.matches(P("11.7.7.7")));
+  for (const char* b : {"1.2.3.4/33", "::/129", "1.2.3.4/", "/8", "1.2.3.4/-1", "1.2.3.4/x",
+                        "1.2.3.4/ffff::", "host/8", "1.2.3.4/0008"})
+    EXPECT_FALSE(n.parse(str(b))) << b;
+  EXPECT_FALSE(ip_netmask().matches(P("1.2.3.4")));
+}
+
+RC_GTEST_PROP(Netmask, PrefixMatchEqualsBitComparison, (uint32_t net, uint32_t addr, uint8_t len)) {
+  const int bits = len % 33;
+  const uint32_t be_net = htonl(net), be_addr = htonl(addr);
+  const ip_netmask n = ip_netmask::from_prefix(str(&be_net, 4), bits);
+  const uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+  RC_ASSERT(n.prefix_length() == bits);
+  RC_ASSERT(n.matches(str(&be_addr, 4)) == ((net & mask) == (addr & mask)));
+  RC_ASSERT(n.matches(str(&be_net, 4)));
+}
+
+TEST(Netmask, AddressLists) {
+  EXPECT_TRUE(ip_in_list(str("127.0.0.1 [::1]"), P("::1").address));
+  EXPECT_TRUE(ip_in_list(str("127.0.0.1 [::1]"), P("127.0.0.1").address));
+  EXPECT_FALSE(ip_in_list(str("127.0.0.1 [::1]"), P("127.0.0.2").address));
+  EXPECT_TRUE(ip_in_list(str("LocalHost"), P("127.0.0.1").address));
+  EXPECT_TRUE(ip_in_list(str("localhost"), P("::1").address));
+  EXPECT_FALSE(ip_in_list(str("localhost"), P("10.0.0.1").address));
+  EXPECT_TRUE(ip_in_list(str("junk\t10.0.0.0/8\n192.168.0.0/16"), P("192.168.3.4").address));
+  EXPECT_FALSE(ip_in_list(str(""), P("192.168.3.4").address));
+  EXPECT_FALSE(ip_in_list(str("0.0.0.0/0"), str()));
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "base/random.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool all_of_set(const str& s, const char* set) {
+  for (size_t i = 0; i < s.length(); ++i)
+    if (!str::one_of(static_cast<char>(s[i]), set)) return false;
+  return true;
+}
+
+TEST(Random, SeedMakesDrawsRepeatable) {
+  random_seed(42);
+  const uint64_t a = random_uint64();
+  const str b = random_bytes(13);
+  const str h = random_hex(32);
+  random_seed(42);
+  EXPECT_EQ(random_uint64(), a);
+  EXPECT_EQ(random_bytes(13), b);
+  EXPECT_EQ(random_hex(32), h);
+  random_seed(43);
+  EXPECT_NE(random_uint64(), a);
+}
+
+TEST(Random, TextFormsUseTheirAlphabets) {
+  const str nonce = random_hex(32);
+  EXPECT_EQ(nonce.length(), 32u);
+  EXPECT_TRUE(all_of_set(nonce, "0123456789abcdef"));
+  const str token = random_token(26);
+  EXPECT_EQ(token.length(), 26u);
+  EXPECT_TRUE(all_of_set(token, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
+  for (int i = 0; i < 200; ++i) {
+    const str d = random_digits(6);
+    ASSERT_EQ(d.length(), 6u);
+    ASSERT_TRUE(all_of_set(d, "0123456789"));
+    ASSERT_NE(d[0], '0');
+  }
+  EXPECT_TRUE(random_hex(0).empty());
+  EXPECT_EQ(random_bytes(1).length(), 1u);
+  EXPECT_EQ(random_secure_bytes(30).length(), 30u);
+  EXPECT_NE(random_secure_bytes(16), random_secure_bytes(16));
+}
+
+// Every value of a small range turns up and no value outside it; a rough uniformity check with
+// a bound far beyond what chance produces (expected 1000 per bucket).
+TEST(Random, BelowAndRangeStayInBoundsAndCoverThem) {
+  random_seed(7);
+  std::vector<int> counts(10, 0);
+  for (int i = 0; i < 10000; ++i) {
+    const uint32_t v = random_below(10);
+    ASSERT_LT(v, 10u);
+    ++counts[v];
+  }
+  for (int c : counts) {
+    EXPECT_GT(c, 800);
+    EXPECT_LT(c, 1200);
+  }
+  std::set<int> seen;
+  for (int i = 0; i < 2000; ++i) {
+    const int v = random_range(96, 159);
+    ASSERT_GE(v, 96);
+    ASSERT_LE(v, 159);
+    seen.insert(v);
+  }
+  EXPECT_EQ(seen.size(), 64u);
+  EXPECT_EQ(random_below(0), 0u);
+  EXPECT_EQ(random_below(1), 0u);
+  EXPECT_EQ(random_range(5, 5), 5);
+  EXPECT_EQ(random_range(5, 1), 5);
+  const int wide = random_range(INT32_MIN, INT32_MAX);
+  (void)wide;
+  // Bits of the hex nonce are balanced: each digit occurs.
+  std::set<char> digits;
+  const str h = random_hex(400);
+  for (size_t i = 0; i < h.length(); ++i) digits.insert(static_cast<char>(h[i]));
+  EXPECT_EQ(digits.size(), 16u);
+}
+
+RC_GTEST_PROP(Random, RangeIsInclusive, (int a, int b)) {
+  const int lo = std::min(a, b), hi = std::max(a, b);
+  const int v = random_range(lo, hi);
+  RC_ASSERT(v >= lo);
+  RC_ASSERT(v <= hi);
+}
+
+// Threads seeded from /dev/urandom draw different sequences.
+TEST(Random, ThreadsHaveTheirOwnGenerators) {
+  std::vector<uint64_t> first(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t, &first] { first[t] = random_uint64(); });
+  for (auto& th : threads) th.join();
+  const std::set<uint64_t> distinct(first.begin(), first.end());
+  EXPECT_EQ(distinct.size(), 4u);
+}
+
+}  // namespace
