@@ -1,11 +1,11 @@
 #include "frame/timeout.h"
 
-timeout_queue sip_thread_queue;
-timeout_queue rtp_thread_queue;
-timeout_queue http_thread_queue;
+timeout_queue& sip_thread_queue = *new timeout_queue;
+timeout_queue& rtp_thread_queue = *new timeout_queue;
+timeout_queue& http_thread_queue = *new timeout_queue;
 
-mutex timeout_mutex("timeout_mutex");
-mutex callback_mutex("callback_mutex");
+mutex& timeout_mutex = *new mutex("timeout_mutex");
+mutex& callback_mutex = *new mutex("callback_mutex");
 std::atomic<uint64_t> callback_id{0};
 std::atomic<int64_t> callback_objects{0};
 std::atomic<int64_t> timeout_objects{0};

@@ -151,14 +151,16 @@ class timeout_queue {
   semaphore* wakeup_ = nullptr;
 };
 
-extern timeout_queue sip_thread_queue;
-extern timeout_queue rtp_thread_queue;
-extern timeout_queue http_thread_queue;
+// The queues and their mutex live as long as the process (never destroyed, so that a timeout
+// in some other static object may still unschedule itself at exit).
+extern timeout_queue& sip_thread_queue;
+extern timeout_queue& rtp_thread_queue;
+extern timeout_queue& http_thread_queue;
 
 // Guards all three queues and every timeout's scheduling state.
-extern mutex timeout_mutex;
+extern mutex& timeout_mutex;
 // Guards the statistics of callback objects (the counters themselves are atomic).
-extern mutex callback_mutex;
+extern mutex& callback_mutex;
 extern std::atomic<uint64_t> callback_id;  // incremented on every insertion
 extern std::atomic<int64_t> callback_objects;
 extern std::atomic<int64_t> timeout_objects;
