@@ -1,0 +1,153 @@
+#include "sip/from_to_spec.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
+
+#include <string>
+
+#include "sip/sip_test_print.h"
+
+namespace {
+
+TEST(FromToSpec, QuotedNameWithTag) {
+  from_to_spec f("\"Alice\" <sip:alice@example.com>;tag=1");
+  EXPECT_EQ(f.display_name(), "Alice");
+  EXPECT_TRUE(f.is_quoted());
+  EXPECT_TRUE(f.is_name_addr());
+  EXPECT_EQ(f.tag(), "1");
+  EXPECT_EQ(f.addr_spec().get_user(), "alice");
+  EXPECT_EQ(f.angle_content(), "\"Alice\" <sip:alice@example.com>;tag=1");
+  EXPECT_EQ(f.content(), "\"Alice\" <sip:alice@example.com>;tag=1");
+}
+
+TEST(FromToSpec, BareValueParametersBelongToTheHeader) {
+  from_to_spec c("sip:bob@example.com;expires=60;tag=7");
+  EXPECT_FALSE(c.is_name_addr());
+  EXPECT_EQ(c.addr_spec().serialize(), "sip:bob@example.com");
+  EXPECT_EQ(c.addr_spec().num_parameters(), 0u);
+  EXPECT_EQ(c.extract_parameter("EXPIRES"), "60");
+  EXPECT_EQ(c.tag(), "7");
+  EXPECT_EQ(c.angle_content(), "<sip:bob@example.com>;tag=7;expires=60");
+  EXPECT_EQ(c.content(), "sip:bob@example.com;expires=60;tag=7");
+}
+
+TEST(FromToSpec, HeaderParameterScanner) {
+  from_to_spec c("<sip:a@b;lr> ; q = 0.5 ;flag; +sip.instance=\"<urn:uuid:1\\\"2>\";  x=");
+  EXPECT_EQ(c.extract_parameter("q"), "0.5");
+  EXPECT_EQ(c.extract_parameter("flag"), "");
+  EXPECT_EQ(c.extract_parameter("+sip.instance"), "<urn:uuid:1\"2>");
+  EXPECT_EQ(c.parameters().size(), 4u);
+  EXPECT_EQ(c.addr_spec().get_parameter("lr"), "");
+  EXPECT_TRUE(c.addr_spec().has_parameter("lr"));
+  // A parameter without value comes back as name and "="; non-tokens are quoted.
+  EXPECT_EQ(c.angle_content(),
+            "<sip:a@b;lr>;q=0.5;flag=;+sip.instance=\"<urn:uuid:1\\\"2>\";x=");
+  EXPECT_EQ(c.get_parameters_as_string(), "q=0.5 flag= +sip.instance=<urn:uuid:1\"2> x=");
+  // An unterminated quoted value is taken as far as it goes.
+  from_to_spec open("<sip:a@b>;p=\"abc");
+  EXPECT_EQ(open.extract_parameter("p"), "abc");
+}
+
+TEST(FromToSpec, DisplayNames) {
+  from_to_spec a("Bob Smith <sip:bob@h>");
+  EXPECT_EQ(a.display_name(), "Bob Smith");
+  EXPECT_FALSE(a.is_quoted());
+  EXPECT_EQ(a.angle_content(), "Bob Smith <sip:bob@h>");
+  from_to_spec b("\"J \\\"R\\\\\" <sip:j@h>");
+  EXPECT_EQ(b.display_name(), "J \"R\\");
+  EXPECT_EQ(b.angle_content(), "\"J \\\"R\\\\\" <sip:j@h>");
+  from_to_spec c("<sip:no-closing@h;lr");
+  EXPECT_EQ(c.addr_spec().serialize(), "sip:no-closing@h;lr");
+  EXPECT_EQ(quoted_display_name("plain", false), "plain");
+  EXPECT_EQ(quoted_display_name("has\"quote", false), "\"has\\\"quote\"");
+  EXPECT_EQ(quoted_display_name("q", true), "\"q\"");
+}
+
+TEST(FromToSpec, SettersAndContent) {
+  from_to_spec f("sip:alice@example.com");
+  EXPECT_EQ(f.content(), "sip:alice@example.com");
+  f.set_tag("abc");
+  EXPECT_EQ(f.content(), "sip:alice@example.com;tag=abc");
+  // The text had no quoted name, so the new name is written bare.
+  f.set_display_name("Alice");
+  EXPECT_EQ(f.content(), "Alice <sip:alice@example.com>;tag=abc");
+  f.set_parm("Tag", "x");
+  f.set_parm("p", "1");
+  f.set_parm("P", "2");
+  f.add_parm("p", "3");
+  EXPECT_EQ(f.content(), "Alice <sip:alice@example.com>;tag=x;p=2;p=3");
+  f.remove_tag();
+  f.clear_other_parameters();
+  EXPECT_EQ(f.content(), "Alice <sip:alice@example.com>");
+
+  // A URI with parameters forces the angle form.
+  from_to_spec g{sip_uri("sip:a@b;lr")};
+  EXPECT_EQ(g.content(), "<sip:a@b;lr>");
+  from_to_spec h{sip_uri("sip:a@b")};
+  EXPECT_EQ(h.content(), "sip:a@b");
+  EXPECT_TRUE(from_to_spec().empty());
+  from_to_spec k("sip:x@y");
+  k.clear();
+  EXPECT_TRUE(k.empty());
+  EXPECT_TRUE(k.is_quoted());
+}
+
+TEST(FromToSpec, ParseContactUriOnly) {
+  str display, uri, params;
+  bool quoted;
+  EXPECT_FALSE(parse_contact("sip:a@b;lr", display, quoted, uri, params, true));
+  EXPECT_EQ(uri, "sip:a@b;lr");
+  EXPECT_EQ(params, "");
+  EXPECT_TRUE(parse_contact(" \"N\" <sip:a@b>;x=1 ", display, quoted, uri, params, false));
+  EXPECT_TRUE(quoted);
+  EXPECT_EQ(display, "N");
+  EXPECT_EQ(uri, "sip:a@b");
+  EXPECT_EQ(params, "x=1");
+}
+
+TEST(FromToSpec, QuotingHelpers) {
+  EXPECT_TRUE(is_token("abc-.!%*_+`'~"));
+  EXPECT_TRUE(is_token(""));
+  EXPECT_FALSE(is_token("a b"));
+  EXPECT_EQ(quoted_string(str("a\"b\\c\x01", 6)), str("\"a\\\"b\\\\c\\\x01\"", 11));
+  EXPECT_EQ(quote("a\"b"), "\"a\\\"b\"");
+  EXPECT_EQ(unquote("\"a\\\"b\""), "a\"b");
+  EXPECT_EQ(unquote("plain"), "plain");
+}
+
+RC_GTEST_PROP(FromToSpec, PropertyUnmodifiedContentIsTheText, (const std::string& s)) {
+  from_to_spec f(str(s.data(), s.size()));
+  (void)f.tag();
+  (void)f.addr_spec().get_host();
+  RC_ASSERT(f.content().view() == std::string_view(s));
+}
+
+// Parsing the angle form again gives the same angle form.
+RC_GTEST_PROP(FromToSpec, PropertyAngleContentIsStable, (const std::string& s)) {
+  // Angle brackets inside the URI itself cannot be told from the delimiters.
+  RC_PRE(s.find_first_of("<>") == std::string::npos);
+  from_to_spec f(str(s.data(), s.size()));
+  str once = f.angle_content();
+  from_to_spec again(once);
+  RC_ASSERT(again.angle_content() == once);
+}
+
+// Name-addresses built from parts come back with the same parts.
+RC_GTEST_PROP(FromToSpec, PropertyBuiltValueParsesBack,
+              (const std::string& name, const std::string& tag_chars)) {
+  str display = str(name.data(), name.size()).strip();
+  std::string tag;
+  for (char c : tag_chars) {
+    if (token.has(static_cast<uint8_t>(c))) tag += c;
+  }
+  from_to_spec f{sip_uri("sip:user@example.com")};
+  f.set_display_name(display);
+  f.set_tag(str(tag.data(), tag.size()));
+  from_to_spec back(f.content());
+  RC_ASSERT(back.display_name() == display);
+  RC_ASSERT(back.tag().view() == std::string_view(tag));
+  RC_ASSERT(back.addr_spec().serialize() == "sip:user@example.com");
+}
+
+}  // namespace
