@@ -1,0 +1,499 @@
+#include "frame/log.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <rapidcheck.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/file_system.h"
+#include "frame/settings.h"
+
+namespace {
+
+// 2026-01-01 00:00:00 UTC.
+constexpr atimestamp jan1 = 1767225600000;
+constexpr int64_t day_ms = 86400000;
+
+struct sent_datagram {
+  str address;
+  int port;
+  str bytes;
+};
+
+// Captures what the syslog client would put on the wire.
+class capture_transport : public syslog_transport {
+ public:
+  explicit capture_transport(std::vector<sent_datagram>* out, str host = "pbxhost")
+      : out_(out), host_(host) {}
+  bool open(bool ipv6, int local_port) override {
+    opened_ipv6 = ipv6;
+    opened_port = local_port;
+    return true;
+  }
+  void close() override {}
+  void send_to(const str& address, int port, const str& bytes) override {
+    out_->push_back({address, port, bytes});
+  }
+  str host_name() override { return host_; }
+  static inline bool opened_ipv6 = false;
+  static inline int opened_port = 0;
+
+ private:
+  std::vector<sent_datagram>* out_;
+  str host_;
+};
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    clock_ = std::make_unique<manual_clock>(ns_per_second, jan1);
+    prev_clock_ = set_clock(clock_.get());
+    prev_fs_ = set_file_system(&files_);
+    init_config();
+    log_reset();
+    init_logging();
+    log_up = true;
+  }
+  void TearDown() override {
+    log_reset();
+    set_syslog_transport(nullptr);
+    set_local_syslog_writer(nullptr);
+    set_call_leg_trace(nullptr);
+    set_file_system(prev_fs_);
+    set_clock(prev_clock_);
+  }
+
+  std::vector<std::string> buffer_texts() {
+    std::vector<std::string> out;
+    for (const log_entry& e : get_log_entries()) out.emplace_back(e.text.view());
+    return out;
+  }
+  std::string file(const std::string& name) {
+    auto it = files_.files.find(name);
+    return it == files_.files.end() ? std::string("<missing>") : it->second;
+  }
+
+  memory_file_system files_;
+  std::unique_ptr<manual_clock> clock_;
+  clock_source* prev_clock_ = nullptr;
+  file_system* prev_fs_ = nullptr;
+};
+
+int formatted = 0;
+int count_format() { return ++formatted; }
+
+TEST_F(LogTest, FilterByLevelGroupAndUp) {
+  set_log_level(5);
+  EXPECT_TRUE(log_check_condition(log_general, 5));
+  EXPECT_FALSE(log_check_condition(log_general, 6));
+
+  // A suppressed call does not evaluate its arguments.
+  formatted = 0;
+  log_printf(log_general, 6, "never %d", count_format());
+  EXPECT_EQ(formatted, 0);
+  EXPECT_EQ(get_log_entry_count(), 0u);
+  log_printf(log_general, 5, "once %d", count_format());
+  EXPECT_EQ(formatted, 1);
+  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"once 1"});
+
+  // A switched-off group is dropped whatever the level; groups outside 0..14 are never
+  // filtered by group.
+  set_log_group(log_sip, false);
+  EXPECT_FALSE(log_check_condition(log_sip, 0));
+  EXPECT_TRUE(log_check_condition(log_media, 0));
+  set_log_group(15, false);
+  set_log_group(-1, false);
+  EXPECT_TRUE(log_check_condition(15, 0));
+  EXPECT_TRUE(log_check_condition(20, 0));
+
+  log_up = false;
+  EXPECT_FALSE(log_check_condition(log_general, 0));
+}
+
+TEST_F(LogTest, LogEventSettingsSwitchGroups) {
+  ctrl_write_registry(ctrl_settings::log_event_sip, "false");
+  EXPECT_FALSE(log_check_condition(log_sip, 0));
+  ctrl_write_registry(ctrl_settings::log_event_sip, "FALSE");  // only "false" switches off
+  EXPECT_TRUE(log_check_condition(log_sip, 0));
+
+  // log_event_web switches the web group and group 11.
+  ctrl_write_registry(ctrl_settings::log_event_web, "false");
+  EXPECT_FALSE(get_log_group(5));
+  EXPECT_FALSE(get_log_group(11));
+  EXPECT_TRUE(get_log_group(4));
+  ctrl_write_registry(ctrl_settings::log_event_ldap, "false");
+  EXPECT_FALSE(get_log_group(14));
+
+  ctrl_write_registry(ctrl_settings::log_level, "9");
+  EXPECT_EQ(get_log_level(), 9);
+  ctrl_write_registry(ctrl_settings::log_length, "2");
+  for (int i = 0; i < 5; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
+  EXPECT_EQ(buffer_texts(), (std::vector<std::string>{"m3", "m4"}));
+
+  // apply_log_settings reads them all back at start-up.
+  set_log_level(0);
+  set_log_group(14, true);
+  apply_log_settings();
+  EXPECT_EQ(get_log_level(), 9);
+  EXPECT_FALSE(get_log_group(14));
+  EXPECT_FALSE(get_log_group(11));
+}
+
+TEST_F(LogTest, RepetitionsCollapse) {
+  log_add_message(0, 3, "same");
+  log_add_message(0, 3, "same");
+  log_add_message(0, 4, "same");
+  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"same"});
+  log_add_message(0, 2, "other");
+  std::vector<log_entry> e = get_log_entries();
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e[1].text, "Last message repeated 3 times");
+  EXPECT_EQ(e[1].level, 4);  // the level of the last repetition
+  EXPECT_EQ(e[2].text, "other");
+
+  // A different attachment is a different message.
+  log_add_message(0, 5, "other", "body");
+  EXPECT_EQ(get_log_entry_count(), 4u);
+  // An empty first message is a message, not a repetition of nothing.
+  log_reset();
+  log_add_message(0, 5, "");
+  EXPECT_EQ(get_log_entry_count(), 1u);
+}
+
+// Against a model: each run of equal messages gives its first message, and a run of n > 1 is
+// reported as "Last message repeated n times" when the next different message arrives.
+TEST_F(LogTest, RepetitionModelProperty) {
+  EXPECT_TRUE(rc::check([this](const std::vector<int>& raw) {
+    log_reset();
+    set_log_length(-1);
+    std::vector<std::string> expected;
+    int prev = -1, run = 0;
+    for (int r : raw) {
+      int m = (r % 3 + 3) % 3;
+      std::string text = "msg" + std::to_string(m);
+      log_add_message(0, 1, str(text));
+      if (m == prev) {
+        ++run;
+        continue;
+      }
+      if (run > 1) expected.push_back("Last message repeated " + std::to_string(run) + " times");
+      expected.push_back(text);
+      prev = m;
+      run = 1;
+    }
+    RC_ASSERT(buffer_texts() == expected);
+  }));
+}
+
+TEST_F(LogTest, BufferIsBounded) {
+  set_log_length(2);
+  for (int i = 0; i < 5; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
+  EXPECT_EQ(buffer_texts(), (std::vector<std::string>{"m3", "m4"}));
+  set_log_length(-1);
+  for (int i = 5; i < 300; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
+  EXPECT_EQ(get_log_entry_count(), 297u);
+  set_log_length(1);
+  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"m299"});
+  clear_log();
+  EXPECT_EQ(get_log_entry_count(), 0u);
+}
+
+TEST_F(LogTest, LineAndFileNameFormat) {
+  log_entry e;
+  e.level = 3;
+  e.time = jan1 + 13 * 3600000 + 4 * 60000 + 5000 + 999;
+  e.text = "hello";
+  EXPECT_EQ(get_log_line(e), "[3] 20260101130405: hello");
+  e.attachment = "INVITE sip:a@b SIP/2.0\r\n\r\n";
+  EXPECT_EQ(get_log_line(e), "[3] 20260101130405: hello\nINVITE sip:a@b SIP/2.0\r\n\r\n");
+  EXPECT_EQ(get_log_file_name("log-$.txt", jan1 + 338 * day_ms), "log-2026-12-05.txt");
+  EXPECT_EQ(get_log_file_name("logs/$-$.txt", jan1), "logs/2026-01-01-$.txt");
+  EXPECT_EQ(get_log_file_name("fixed.txt", jan1), "fixed.txt");
+}
+
+TEST_F(LogTest, DailyFilesAndKeepDeletion) {
+  files_.files["log-2025-12-29.txt"] = "old\n";
+  files_.files["log-2026-01-01.txt"] = "";
+  log_add_message(0, 1, "first day");
+  log_write_pending();
+  EXPECT_EQ(file("log-2026-01-01.txt"), "[1] 20260101000000: first day\n");
+
+  // Days 2 and 3 switch files; with log_keep 3 each switch deletes the file of three days
+  // before (the entry time minus 3 days plus one hour), so the 4th deletes the 1st.
+  for (int d = 1; d <= 3; ++d) {
+    clock_->set_wall(jan1 + d * day_ms + 5000);
+    log_add_message(0, 1, str::sprintf("day %d", d + 1));
+    log_write_pending();
+  }
+  EXPECT_EQ(file("log-2026-01-01.txt"), "<missing>");
+  EXPECT_EQ(file("log-2026-01-02.txt"), "[1] 20260102000005: day 2\n");
+  EXPECT_EQ(file("log-2026-01-03.txt"), "[1] 20260103000005: day 3\n");
+  EXPECT_EQ(file("log-2026-01-04.txt"), "[1] 20260104000005: day 4\n");
+  EXPECT_EQ(file("log-2025-12-29.txt"), "old\n");  // a switch deletes one date, no sweep
+
+  // Several entries in one pass that cross midnight go to their own files.
+  clock_->set_wall(jan1 + 4 * day_ms - 1000);
+  log_add_message(0, 1, "late");
+  clock_->set_wall(jan1 + 4 * day_ms + 1000);
+  log_add_message(0, 1, "early");
+  log_write_pending();
+  EXPECT_EQ(file("log-2026-01-04.txt"), "[1] 20260104000005: day 4\n[1] 20260104235959: late\n");
+  EXPECT_EQ(file("log-2026-01-05.txt"), "[1] 20260105000001: early\n");
+  EXPECT_EQ(file("log-2026-01-02.txt"), "<missing>");
+
+  // log_keep 0 deletes nothing.
+  ctrl_write_setting(ctrl_settings::log_keep, "0");
+  clock_->set_wall(jan1 + 5 * day_ms);
+  log_add_message(0, 1, "day 6");
+  log_write_pending();
+  EXPECT_NE(file("log-2026-01-03.txt"), "<missing>");
+}
+
+TEST_F(LogTest, FixedFileNameIsKeptForEver) {
+  files_.files["pbx.log"] = "earlier\n";
+  set_log_file("pbx.log");
+  for (int d = 0; d < 5; ++d) {
+    clock_->set_wall(jan1 + d * day_ms);
+    log_add_message(0, 1, str::sprintf("d%d", d));
+    log_write_pending();
+  }
+  std::string content = file("pbx.log");
+  EXPECT_EQ(content.rfind("earlier\n[1] 20260101000000: d0\n", 0), 0u);
+  EXPECT_NE(content.find("[1] 20260105000000: d4\n"), std::string::npos);
+  EXPECT_EQ(files_.files.size(), 1u);
+
+  // An empty pattern writes no file at all.
+  set_log_file("");
+  log_add_message(0, 1, "nowhere");
+  log_write_pending();
+  EXPECT_EQ(files_.files.size(), 1u);
+  EXPECT_EQ(get_log_entry_count(), 6u);
+}
+
+TEST_F(LogTest, UnopenableFileIsRetriedAndLinesStayInMemoryAndOnStderr) {
+  set_log_file("logs/log-$.txt");  // the directory does not exist yet
+  set_log_stderr(true);
+  log_add_message(0, 1, "lost for the file");
+  ::testing::internal::CaptureStderr();
+  log_write_pending();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[1] 20260101000000: lost for the file\n");
+  EXPECT_EQ(file("logs/log-2026-01-01.txt"), "<missing>");
+  EXPECT_EQ(get_log_entry_count(), 1u);
+
+  files_.mkdir("logs");
+  files_.fail_writes("logs/", 1);
+  log_add_message(0, 1, "failing write");
+  ::testing::internal::CaptureStderr();
+  log_write_pending();
+  ::testing::internal::GetCapturedStderr();
+
+  log_add_message(0, 1, "retried");
+  ::testing::internal::CaptureStderr();
+  log_write_pending();
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(file("logs/log-2026-01-01.txt"), "[1] 20260101000000: retried\n");
+  EXPECT_EQ(get_log_entry_count(), 3u);
+
+  // Alerts go straight to the open file.
+  log_alert("config_mutex", "Allocate Mutex");
+  log_alert(nullptr, "Release Mutex");
+  EXPECT_EQ(file("logs/log-2026-01-01.txt"),
+            "[1] 20260101000000: retried\nALERT: config_mutex: Allocate Mutex\n"
+            "ALERT: Release Mutex\n");
+  clear_log();
+  log_alert("x", "dropped while no file is open");
+  EXPECT_EQ(get_log_entry_count(), 0u);
+  EXPECT_EQ(file("logs/log-2026-01-01.txt").find("dropped"), std::string::npos);
+}
+
+TEST_F(LogTest, SyslogDatagrams) {
+  std::vector<sent_datagram> sent;
+  set_syslog_transport(std::make_unique<capture_transport>(&sent));
+  set_log_level(9);
+  set_syslog_server_ip("192.0.2.7");
+  EXPECT_EQ(buffer_texts().back(), "syslog messages will be sent to 192.0.2.7");
+  EXPECT_FALSE(capture_transport::opened_ipv6);
+  EXPECT_EQ(capture_transport::opened_port, 514);
+
+  clock_->set_wall(jan1 + 44 * day_ms + 3 * 3600000 + 4 * 60000 + 5000);  // Feb 14
+  log_add_message(0, 9, "level nine", "att");
+  log_add_message(0, 0, "level zero");
+  log_write_pending();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].address, str::bytes({192, 0, 2, 7}));
+  EXPECT_EQ(sent[0].port, 514);
+  EXPECT_EQ(sent[0].bytes,
+            "<129>Jan 01 00:00:00 pbxhost syslog messages will be sent to 192.0.2.7 ");
+  EXPECT_EQ(sent[1].bytes, "<135>Feb 14 03:04:05 pbxhost level nine att");
+  EXPECT_EQ(sent[2].bytes, "<128>Feb 14 03:04:05 pbxhost level zero ");
+
+  // At most 1024 bytes go out.
+  log_add_message(0, 1, str('x', 2000));
+  log_write_pending();
+  EXPECT_EQ(sent.back().bytes.length(), 1024u);
+
+  // Disabled: nothing is sent, and the change is logged.
+  set_syslog_server_ip("");
+  EXPECT_EQ(buffer_texts().back(), "syslog is disabled on the PBX");
+  size_t before = sent.size();
+  log_write_pending();
+  EXPECT_EQ(sent.size(), before);
+}
+
+TEST_F(LogTest, SyslogPriorityAndAddresses) {
+  const int expected[] = {128, 129, 130, 131, 132, 133, 133, 134, 135, 135};
+  for (int level = 0; level <= 9; ++level)
+    EXPECT_EQ(syslog_client::priority(level), expected[level]) << level;
+  EXPECT_EQ(syslog_client::format(6, jan1 + 334 * day_ms, "h", "t", "").leftstr(21),
+            "<133>Dec 01 00:00:00 ");
+
+  std::vector<sent_datagram> sent;
+  syslog_client c;
+  c.set_transport(std::make_unique<capture_transport>(&sent, str()));
+  c.init("[2001:db8::1]:5514");
+  EXPECT_TRUE(c.enabled());
+  EXPECT_TRUE(capture_transport::opened_ipv6);
+  EXPECT_EQ(c.host_name(), "unknown-pbx");
+  log_entry e;
+  e.time = jan1;
+  e.text = "x";
+  c.send(e);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].address.length(), 16u);
+  EXPECT_EQ(sent[0].port, 5514);
+  c.init("::1");
+  EXPECT_TRUE(c.enabled());
+  c.init("10.1.2.3:99999");
+  EXPECT_FALSE(c.enabled());
+  c.init("not an address at all");
+  EXPECT_FALSE(c.enabled());
+}
+
+// The real transport on loopback: the datagram arrives with exactly the formatted bytes.
+TEST_F(LogTest, SyslogOverRealUdp) {
+  int rx = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(rx, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len);
+  timeval tv{5, 0};
+  setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  syslog_client c;
+  c.set_local_port(0);
+  c.init(str::sprintf("127.0.0.1:%d", static_cast<int>(ntohs(a.sin_port))));
+  ASSERT_TRUE(c.enabled());
+  log_entry e;
+  e.level = 7;
+  e.time = jan1;
+  e.text = "over the wire";
+  c.send(e);
+  char buf[2048];
+  ssize_t n = recv(rx, buf, sizeof buf, 0);
+  close(rx);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, n),
+            "<134>Jan 01 00:00:00 " + std::string(c.host_name().view()) + " over the wire ");
+}
+
+TEST_F(LogTest, LocalSystemLog) {
+  static std::vector<std::pair<int, std::string>> lines;
+  lines.clear();
+  set_local_syslog_writer([](int priority, const str& line) {
+    lines.emplace_back(priority, std::string(line.view()));
+  });
+  send_syslog("Starting up");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, LOG_NOTICE);
+  EXPECT_EQ(lines[0].second, "PBX: Starting up");
+}
+
+TEST_F(LogTest, SipTraceRules) {
+  static std::vector<std::string> leg_lines;
+  leg_lines.clear();
+  set_call_leg_trace([](int leg, const str& dir, const str& addr, const str& raw) {
+    leg_lines.push_back(std::to_string(leg) + " " + std::string(dir.view()) + " " +
+                        std::string(addr.view()) + " " + std::string(raw.view()));
+  });
+  // A call leg's message goes to the leg, never to the log.
+  ctrl_write_setting(ctrl_settings::log_sip_dialog, "true");
+  add_trace("INVITE", 17, "udp:1.2.3.4:5060", "Rx", "INVITE ...");
+  EXPECT_EQ(leg_lines, std::vector<std::string>{"17 Rx udp:1.2.3.4:5060 INVITE ..."});
+  EXPECT_EQ(get_log_entry_count(), 0u);
+
+  add_trace("INVITE", -1, "udp:1.2.3.4:5060", "Tx", "INVITE sip:x SIP/2.0");
+  std::vector<log_entry> e = get_log_entries();
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].text, "SIP Tx udp:1.2.3.4:5060:");
+  EXPECT_EQ(e[0].attachment, "INVITE sip:x SIP/2.0");
+  EXPECT_EQ(e[0].level, 5);
+
+  // REGISTER and SUBSCRIBE/NOTIFY have their own switches (default false).
+  add_trace("REGISTER", -1, "udp:1.2.3.4:5060", "Rx", "R1");
+  add_trace("NOTIFY", -1, "udp:1.2.3.4:5060", "Rx", "N1");
+  EXPECT_EQ(get_log_entry_count(), 1u);
+  ctrl_write_setting(ctrl_settings::log_sip_subnot, "true");
+  add_trace("NOTIFY", -1, "udp:1.2.3.4:5060", "Rx", "N1");
+  add_trace("SUBSCRIBE", -1, "udp:1.2.3.4:5060", "Rx", "S1");
+  EXPECT_EQ(get_log_entry_count(), 3u);
+
+  // With the switch off only watched hosts are traced, compared without transport and port.
+  ctrl_write_setting(ctrl_settings::log_sip_watchlist, "10.0.0.9  tls:[2001:db8::5]:5061");
+  add_trace("REGISTER", -1, "tcp:10.0.0.9:41000", "Rx", "R2");
+  add_trace("REGISTER", -1, "tcp:10.0.0.99:41000", "Rx", "R3");
+  add_trace("REGISTER", -1, "udp:[2001:db8::5]:5060", "Tr", "R4");
+  add_trace("REGISTER", -1, "udp:[2001:db8::6]:5060", "Tr", "R5");
+  e = get_log_entries();
+  ASSERT_EQ(e.size(), 5u);
+  EXPECT_EQ(e[3].attachment, "R2");
+  EXPECT_EQ(e[4].text, "SIP Tr udp:[2001:db8::5]:5060:");
+
+  // The SIP group's switch silences traces too.
+  set_log_group(log_sip, false);
+  add_trace("INVITE", -1, "udp:10.0.0.9:5060", "Rx", "I2");
+  EXPECT_EQ(get_log_entry_count(), 5u);
+}
+
+TEST_F(LogTest, TraceAddressHost) {
+  EXPECT_EQ(trace_address_host("udp:1.2.3.4:5060"), "1.2.3.4");
+  EXPECT_EQ(trace_address_host("TLS 1.2.3.4:5061"), "1.2.3.4");
+  EXPECT_EQ(trace_address_host("1.2.3.4"), "1.2.3.4");
+  EXPECT_EQ(trace_address_host("tcp:[::1]:5060"), "::1");
+  EXPECT_EQ(trace_address_host("[::1]"), "::1");
+  EXPECT_EQ(trace_address_host("fe80::1"), "fe80::1");
+  EXPECT_EQ(trace_address_host("host.example:5060"), "host.example");
+}
+
+// The real logging thread writes what was queued and wakes up for new entries.
+TEST_F(LogTest, LoggingThreadWritesQueuedEntries) {
+  std::atomic<bool> stop{false};
+  log_add_message(0, 1, "before the thread");
+  std::thread t([&] { run_logging_loop(&stop); });
+  log_wait_written();
+  for (int i = 0; i < 100; ++i) log_add_message(0, 2, str::sprintf("line %d", i));
+  log_wait_written();
+  stop = true;
+  log_wait_written();
+  t.join();
+  std::string content = file("log-2026-01-01.txt");
+  EXPECT_EQ(content.rfind("[1] 20260101000000: before the thread\n", 0), 0u);
+  EXPECT_NE(content.find("[2] 20260101000000: line 99\n"), std::string::npos);
+  size_t lines = 0;
+  for (char c : content) lines += c == '\n';
+  EXPECT_EQ(lines, 101u);
+}
+
+}  // namespace

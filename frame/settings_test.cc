@@ -1,0 +1,347 @@
+#include "frame/settings.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_system.h"
+#include "frame/log.h"
+
+namespace {
+
+using namespace ctrl_settings;
+
+// The syslog destination is a side effect of a setting; no datagram leaves the test.
+class null_transport : public syslog_transport {
+ public:
+  bool open(bool, int) override { return true; }
+  void close() override {}
+  void send_to(const str&, int, const str&) override {}
+  str host_name() override { return "h"; }
+};
+
+const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prev_fs_ = set_file_system(&files_);
+    config_file = "pbx.xml";
+    clear_setting_hooks();
+    init_config();
+    log_reset();
+    init_logging();
+    set_syslog_transport(std::make_unique<null_transport>());
+  }
+  void TearDown() override {
+    clear_setting_hooks();
+    config_file = "pbx.xml";
+    init_config();
+    log_reset();
+    set_syslog_transport(nullptr);
+    set_file_system(prev_fs_);
+  }
+  void load(const std::string& text) {
+    files_.files["pbx.xml"] = text;
+    init_config();
+  }
+  std::string saved() { return files_.files["pbx.xml"]; }
+
+  memory_file_system files_;
+  file_system* prev_fs_ = nullptr;
+};
+
+TEST_F(SettingsTest, IndexesNamesAndDefaults) {
+  const struct {
+    int index;
+    const char* name;
+    const char* value;
+  } cases[] = {
+      {0, "log_level", "5"},
+      {1, "log_filename", "log-$.txt"},
+      {3, "log_keep", "3"},
+      {22, "log_event_tftp", "true"},
+      {24, "log_event_pstn", "true"},
+      {35, "email_trunk_change", "true"},
+      {37, "email_regstatus", "true"},
+      {53, "version", ""},
+      {58, "upgrade_url", ""},
+      {62, "code_version", "*#5550100#"},
+      {73, "ip_snmp_community", "public"},
+      {96, "pw_trusted", "127.0.0.1 [::1]"},
+      {112, "cdr_keep", "7d"},
+      {141, "codec_preference", "0 8 9 18 2 3"},
+      {171, "cdr_file_name", "$c/$m/$d.csv"},
+      {172, "cdr_field_seperator", ","},
+      {176, "record_location", "$r/$o/$a/$d-$t-$i-$n.wav"},
+      {179, "cdr_format", "$w$5e$10c$5d"},
+      {187, "app_user_agent", "telmond"},
+      {188, "app_product", "telmond"},
+      {191, "timezone", "GMT"},
+      {226, "max_tcp_length", "16777216"},
+      {229, "sangoma_port", "7783"},
+      {234, "syslog_server_ip", ""},
+      {235, "thread_stack_size", "4"},
+      {236, "sip_log_collection", "true"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ctrl_variable_lookup(static_cast<setting>(c.index)), c.name) << c.index;
+    EXPECT_EQ(ctrl_variable_lookup(str(c.name)), c.index) << c.name;
+    EXPECT_EQ(ctrl_read_registry(c.index), c.value) << c.name;
+  }
+  // Index 23 and the licensing indexes hold no name; every other index has a unique one.
+  int named = 0;
+  for (int i = 0; i < setting_count; ++i) {
+    str name = ctrl_variable_lookup(static_cast<setting>(i));
+    bool hole = i == 23 || i == 36 || (i >= 54 && i <= 57);
+    EXPECT_EQ(name.empty(), hole) << i;
+    if (!name.empty()) {
+      ++named;
+      EXPECT_EQ(ctrl_variable_lookup(name), i) << name.view();
+    }
+  }
+  EXPECT_EQ(named, 231);
+  EXPECT_EQ(ctrl_variable_lookup(str("")), setting_count);
+  EXPECT_EQ(ctrl_variable_lookup(str("no_such_setting")), setting_count);
+  EXPECT_EQ(ctrl_variable_lookup(str("Log_Level")), 0);
+  EXPECT_EQ(ctrl_read_registry(-1), "");
+  EXPECT_EQ(ctrl_read_registry(237), "");
+  for (const char* n : {"ntp_host", "app_login_text", "app_footer", "app_link", "app_help"})
+    EXPECT_FALSE(ctrl_read_registry(ctrl_variable_lookup(str(n))).empty()) << n;
+}
+
+TEST_F(SettingsTest, SavedFileBytes) {
+  ctrl_write_setting(log_sip_watchlist, "");
+  ctrl_write_setting(sys_name, "A&B <\"x\"> 'y'");
+  ASSERT_TRUE(save_config());
+  std::string f = saved();
+  EXPECT_EQ(f, std::string(serialize_settings_file().view()));
+  ASSERT_EQ(f.rfind(decl, 0), 0u);
+  std::string body = f.substr(decl.size());
+  EXPECT_EQ(body.rfind("<pbx-config><log_level>5</log_level><log_filename>log-$.txt</log_filename>"
+                       "<log_length>100</log_length><log_keep>3</log_keep>"
+                       "<log_sip_register>false</log_sip_register>",
+                       0),
+            0u);
+  EXPECT_NE(body.find("<log_event_tftp>true</log_event_tftp><log_event_pstn>true</log_event_pstn>"),
+            std::string::npos);  // nothing for index 23
+  EXPECT_NE(body.find("<log_sip_watchlist/>"), std::string::npos);
+  EXPECT_NE(body.find("<sys_name>A&amp;B &lt;&quot;x&quot;&gt; &apos;y&apos;</sys_name>"),
+            std::string::npos);
+  EXPECT_NE(body.find("<codec_preference>0 8 9 18 2 3</codec_preference>"), std::string::npos);
+  EXPECT_EQ(body.size() - std::string("</sip_log_collection></pbx-config>").size(),
+            body.rfind("</sip_log_collection></pbx-config>"));
+  EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
+  size_t elements = 0;
+  for (size_t p = body.find('<', 1); p != std::string::npos; p = body.find('<', p + 1))
+    elements += body[p + 1] != '/';
+  EXPECT_EQ(elements, 231u);
+}
+
+// Any values written and saved load back unchanged (including characters that need escaping
+// and white space inside a value).
+TEST_F(SettingsTest, SaveLoadRoundTripProperty) {
+  EXPECT_TRUE(rc::check([this] {
+    init_config();
+    int index = *rc::gen::inRange(0, static_cast<int>(setting_count));
+    std::string value = *rc::gen::container<std::string>(rc::gen::oneOf(
+        rc::gen::element('<', '>', '&', '"', '\'', ' ', 'a', 'z', '0', '$', '/', ';', '#'),
+        rc::gen::inRange<char>(0x21, 0x7f)));
+    if (!value.empty() && value.front() == ' ') value.front() = 'x';
+    if (!value.empty() && value.back() == ' ') value.back() = 'x';
+    ctrl_write_setting(index, str(value));
+    RC_ASSERT(save_config());
+    str before = serialize_settings_file();
+    init_config();
+    bool named = !ctrl_variable_lookup(static_cast<setting>(index)).empty();
+    if (named && index != codec_preference) RC_ASSERT(ctrl_read_registry(index) == str(value));
+    RC_ASSERT(serialize_settings_file() == before);
+  }));
+}
+
+TEST_F(SettingsTest, LoadingRules) {
+  load(decl +
+       "<pbx-config><LOG_LEVEL>9</LOG_LEVEL><pw_user>root &amp; co</pw_user>"
+       "<unknown_thing>1</unknown_thing><record_start>*41</record_start>"
+       "<mailbox_call>true</mailbox_call><pw_trusted>  10.0.0.1  </pw_trusted></pbx-config>");
+  EXPECT_EQ(ctrl_read_registry(log_level), "9");
+  EXPECT_EQ(ctrl_read_registry(pw_user), "root & co");
+  EXPECT_EQ(ctrl_read_registry(pw_trusted), "  10.0.0.1  ");
+  EXPECT_EQ(ctrl_read_registry(http_rate), "5");  // absent: default
+  str v;
+  EXPECT_TRUE(take_config_upgrade("record_start", v));
+  EXPECT_EQ(v, "*41");
+  EXPECT_FALSE(take_config_upgrade("record_start", v));  // consumed
+  EXPECT_TRUE(take_config_upgrade("mailbox_call", v));
+  EXPECT_EQ(v, "true");
+  EXPECT_FALSE(take_config_upgrade("record_end", v));
+  // Unknown names are dropped at the next save.
+  ASSERT_TRUE(save_config());
+  EXPECT_EQ(saved().find("unknown_thing"), std::string::npos);
+  EXPECT_EQ(saved().find("record_start"), std::string::npos);
+  EXPECT_NE(saved().find("<log_level>9</log_level>"), std::string::npos);
+
+  // Another root, malformed XML, an unreadable or a missing file: every default stays.
+  const std::string bad[] = {
+      decl + "<config><log_level>9</log_level></config>",
+      decl + "<pbx-config><log_level>9</log_level>",
+      "<pbx-config><log_level>9</log_level></pbx-config><second/>",
+      "",
+      "\x01\x02 binary",
+  };
+  for (const std::string& b : bad) {
+    load(b);
+    EXPECT_EQ(ctrl_read_registry(log_level), "5") << b;
+  }
+  files_.files["pbx.xml"] = decl + "<pbx-config><log_level>9</log_level></pbx-config>";
+  files_.fail_reads("pbx.xml", 1);
+  init_config();
+  EXPECT_EQ(ctrl_read_registry(log_level), "5");
+  files_.files.erase("pbx.xml");
+  init_config();
+  EXPECT_EQ(ctrl_read_registry(log_level), "5");
+
+  // --config names another file.
+  files_.files["other.xml"] = decl + "<pbx-config><log_level>2</log_level></pbx-config>";
+  config_file = "other.xml";
+  init_config();
+  EXPECT_EQ(ctrl_read_registry(log_level), "2");
+}
+
+TEST_F(SettingsTest, AudioDirectoriesGiveLanguageLists) {
+  for (const char* d : {"audio_de", "audio_fr", "audio_moh", "audio_es", "audio_", "recordings"})
+    files_.mkdir(d);
+  files_.files["audio_de/ringback.wav"] = "RIFF";
+  files_.files["audio_de/bi_1.wav"] = "RIFF";
+  files_.files["audio_fr/bi_1.wav"] = "RIFF";
+  files_.files["audio_fr/ringback.wav"] = "";  // empty: not counted
+  files_.files["audio_moh/ringback.wav"] = "RIFF";
+  files_.files["audio_es/ringback.wav"] = "RIFF";
+  files_.files["recordings/ringback.wav"] = "RIFF";
+  files_.files["audio_it"] = "a file, not a directory";
+  init_config();
+  EXPECT_EQ(ctrl_read_registry(languages_tones), "de es");
+  EXPECT_EQ(ctrl_read_registry(languages_audio), "de fr");
+  EXPECT_EQ(ctrl_read_registry(languages_web), "en");
+
+  // Without audio files the defaults (or the file's values) stay.
+  files_.files.clear();
+  load(decl + "<pbx-config><languages_audio>nl</languages_audio></pbx-config>");
+  EXPECT_EQ(ctrl_read_registry(languages_tones), "en");
+  EXPECT_EQ(ctrl_read_registry(languages_audio), "nl");
+}
+
+std::vector<std::string> hook_calls;
+void record_hook(int s, const str& v) {
+  hook_calls.push_back(std::to_string(s) + "=" + std::string(v.view()));
+}
+
+TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
+  hook_calls.clear();
+  add_setting_hook(ip_sip_udp_port, record_hook);
+  add_setting_hook(codec_preference, record_hook);
+
+  ctrl_write_registry(ip_sip_udp_port, "5070");
+  EXPECT_EQ(hook_calls, std::vector<std::string>{"69=5070"});
+  EXPECT_EQ(files_.files.count("pbx.xml"), 0u);  // not asked to save
+  ctrl_write_registry(ip_sip_udp_port, "5070", true);
+  EXPECT_EQ(hook_calls.size(), 1u);  // unchanged: no side effect ...
+  EXPECT_NE(saved().find("<ip_sip_udp_port>5070</ip_sip_udp_port>"), std::string::npos);  // saved
+
+  ctrl_write_registry(codec_preference, "alaw ulaw");
+  EXPECT_EQ(hook_calls.back(), "141=alaw ulaw");
+
+  // ctrl_write_setting stores without effects.
+  ctrl_write_setting(ip_sip_udp_port, "5080");
+  EXPECT_EQ(hook_calls.size(), 2u);
+  EXPECT_EQ(ctrl_read_registry(ip_sip_udp_port), "5080");
+
+  // Built-in effects on the logging module.
+  ctrl_write_registry(log_level, "7");
+  EXPECT_EQ(get_log_level(), 7);
+  ctrl_write_registry(log_event_general, "false");
+  EXPECT_FALSE(get_log_group(0));
+  ctrl_write_registry(log_event_module11, "false");
+  EXPECT_FALSE(get_log_group(11));
+  log_up = true;
+  ctrl_write_registry(syslog_server_ip, "[::1]");
+  ASSERT_FALSE(get_log_entries().empty());
+  EXPECT_EQ(get_log_entries().back().text, "syslog messages will be sent to [::1]");
+
+  // Out of range: ignored, nothing saved.
+  files_.files.erase("pbx.xml");
+  ctrl_write_registry(237, "x", true);
+  ctrl_write_registry(-5, "x", true);
+  ctrl_write_setting(1000, "x");
+  EXPECT_EQ(files_.files.count("pbx.xml"), 0u);
+}
+
+// A side effect may read and write settings itself: the lock is not held while it runs.
+void reentrant_hook(int, const str& v) {
+  ctrl_write_setting(sys_name, v + "!" + ctrl_read_registry(pw_user));
+}
+
+TEST_F(SettingsTest, HooksRunWithoutTheLock) {
+  add_setting_hook(email_from, reentrant_hook);
+  ctrl_write_registry(email_from, "pbx@example.com");
+  EXPECT_EQ(ctrl_read_registry(sys_name), "pbx@example.com!admin");
+}
+
+TEST_F(SettingsTest, FailedSaveKeepsTheOldFile) {
+  ASSERT_TRUE(save_config());
+  std::string before = saved();
+  ctrl_write_setting(sys_name, "changed");
+  files_.fail_writes("pbx.xml", 1);
+  EXPECT_FALSE(save_config());
+  EXPECT_EQ(saved(), before);
+  files_.fail_renames("pbx.xml", 1);
+  EXPECT_FALSE(save_config());
+  EXPECT_EQ(saved(), before);
+  EXPECT_TRUE(save_config());
+  EXPECT_NE(saved().find("<sys_name>changed</sys_name>"), std::string::npos);
+  for (const auto& f : files_.files) EXPECT_EQ(f.first.find(".tmp"), std::string::npos) << f.first;
+}
+
+TEST_F(SettingsTest, CodecList) {
+  EXPECT_EQ(get_codec_list("8", "g729 ulaw 101 alaw"), "8 18 0");
+  EXPECT_EQ(get_codec_list("", "ULAW G722 gsm G726 bogus 4 18"), "0 9 3 2 18");
+  EXPECT_EQ(get_codec_list("9", "0 8"), "0 8");
+  EXPECT_EQ(get_codec_list("0", "8 0 8 0"), "0 0 8 8");
+  EXPECT_EQ(get_codec_list("", "  8   0  "), "8 0");
+  EXPECT_EQ(get_codec_list("", ""), "0 8 9 18 2 3");  // the stored list
+  ctrl_write_setting(codec_preference, "g729 ulaw 101 alaw");
+  EXPECT_EQ(ctrl_read_registry(codec_preference), "18 0 8");
+  EXPECT_EQ(get_codec_list("8"), "8 18 0");
+  ctrl_write_setting(codec_preference, "");
+  EXPECT_EQ(ctrl_read_registry(codec_preference), "");
+  EXPECT_EQ(get_codec_list(""), "");
+}
+
+// Any list: the result holds only allowed types, and is the stable partition of the input's
+// allowed types with the preferred one first.
+TEST_F(SettingsTest, CodecListProperty) {
+  EXPECT_TRUE(rc::check([] {
+    const std::vector<std::string> tokens = {"0",    "2",    "3",    "8",    "9",   "18",
+                                             "4",    "101",  "ulaw", "ALAW", "gsm", "G729",
+                                             "g726", "g722", "opus", "x"};
+    auto picks = *rc::gen::nonEmpty(rc::gen::container<std::vector<int>>(rc::gen::inRange(0, 16)));
+    int pref = *rc::gen::element(-1, 0, 8, 18);
+    std::string list;
+    std::vector<int> kept, first;
+    const int types[] = {0, 2, 3, 8, 9, 18, -1, -1, 0, 8, 3, 18, 2, 9, -1, -1};
+    for (int p : picks) {
+      list += tokens[p] + " ";
+      if (types[p] < 0) continue;
+      (types[p] == pref ? first : kept).push_back(types[p]);
+    }
+    first.insert(first.end(), kept.begin(), kept.end());
+    std::string expected;
+    for (int t : first) expected += (expected.empty() ? "" : " ") + std::to_string(t);
+    str preferred = pref < 0 ? str() : str::sprintf("%d", pref);
+    RC_ASSERT(get_codec_list(preferred, str(list)) == str(expected));
+  }));
+}
+
+}  // namespace
