@@ -1,18 +1,15 @@
 #include "db/table.h"
 
-#include <chrono>
 #include <climits>
-#include <thread>
 
 #include "base/file_system.h"
 #include "base/log.h"
 #include "db/xml_text.h"
+#include "frame/mutex.h"
 
 namespace {
 
-void real_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-table_yield_hooks yield_hooks = {nullptr, nullptr, real_sleep_ms};
+table_yield_hooks yield_hooks = {yield_thread};
 
 const char xml_declaration[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
@@ -676,10 +673,7 @@ void table::read_table(const str& path, int delay_ms, int batch) {
     }
     entries++;
     if (delay_ms > 0 && batch > 0 && entries % batch == 0) {
-      const table_yield_hooks& h = yield_hooks;
-      if (h.release) h.release();
-      if (h.sleep_ms) h.sleep_ms(delay_ms);
-      if (h.acquire) h.acquire();
+      if (yield_hooks.yield) yield_hooks.yield(delay_ms);
     }
   }
 }

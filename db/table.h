@@ -41,13 +41,11 @@ struct row {
   std::vector<str> values;
 };
 
-// The hooks read_table uses to give up the run lock while loading throttled. The composition
-// root installs ctrl_run_mutex's unlock/lock; sleep_ms defaults to a real sleep and tests
-// replace it. Any member may be null (then that step is skipped).
+// How read_table gives up the run lock while loading throttled: yield(ms) releases
+// ctrl_run_mutex, sleeps ms milliseconds and takes the lock again. The default is the frame's
+// yield_thread; tests install a recording stand-in that does not sleep.
 struct table_yield_hooks {
-  void (*release)() = nullptr;
-  void (*acquire)() = nullptr;
-  void (*sleep_ms)(int ms) = nullptr;
+  void (*yield)(int ms) = nullptr;
 };
 void set_table_yield_hooks(const table_yield_hooks& hooks);
 const table_yield_hooks& get_table_yield_hooks();
