@@ -50,8 +50,15 @@ allocator_state& allocator() {
   return *a;
 }
 
-str::block*& free_link(str::block* b) {
-  return *reinterpret_cast<str::block**>(b->data());
+// The data area starts 20 bytes into the block, so the link is not pointer-aligned.
+str::block* get_free_link(str::block* b) {
+  str::block* next;
+  std::memcpy(&next, b->data(), sizeof next);
+  return next;
+}
+
+void set_free_link(str::block* b, str::block* next) {
+  std::memcpy(b->data(), &next, sizeof next);
 }
 
 }  // namespace
@@ -92,13 +99,13 @@ str::block* str::alloc_block(size_t n) {
         auto* nb = reinterpret_cast<block*>(chunk + i * stride);
         nb->capacity = class_capacity(c);
         nb->cls = c;
-        free_link(nb) = cs.free_list;
+        set_free_link(nb, cs.free_list);
         cs.free_list = nb;
         cs.free_count++;
       }
     }
     b = cs.free_list;
-    cs.free_list = free_link(b);
+    cs.free_list = get_free_link(b);
     cs.free_count--;
     cs.in_use++;
     a.bytes_handed_out += b->capacity;
@@ -131,7 +138,7 @@ void str::release(block* b) {
   a.bytes_freed += b->capacity;
   cs.in_use--;
   cs.free_count++;
-  free_link(b) = cs.free_list;
+  set_free_link(b, cs.free_list);
   cs.free_list = b;
 }
 

@@ -76,7 +76,8 @@ class str {
   // The readable statistics dump, one line per class plus the totals.
   static str get_meminfo();
 
-  // Raw memory: the data area of a class block (never compressed). Returns nullptr on failure.
+  // Raw memory: the data area of a class block (never compressed), aligned to 4 bytes only (it
+  // starts after the 20-byte header). Returns nullptr on failure.
   static void* malloc(size_t size);
   static void free(void* p);
 
