@@ -1,0 +1,155 @@
+#include <errno.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "base/log.h"
+#include "frame/mutex.h"
+#include "frame/net.h"
+#include "frame/options.h"
+#include "frame/rtp_loop.h"
+#include "frame/settings.h"
+#include "frame/startup.h"
+#include "frame/threads.h"
+#include "frame/timeout.h"
+
+std::vector<http_listener> http_listeners;
+
+void schedule_keep_alive();  // startup.cc
+
+namespace {
+
+struct main_loop_socket {
+  int fd;
+  void (*handler)(int fd);
+};
+std::vector<main_loop_socket> main_sockets;
+
+}  // namespace
+
+void add_main_loop_socket(int fd, void (*handler)(int fd)) {
+  main_sockets.push_back(main_loop_socket{fd, handler});
+}
+
+void remove_main_loop_socket(int fd) {
+  main_sockets.erase(std::remove_if(main_sockets.begin(), main_sockets.end(),
+                                    [fd](const main_loop_socket& s) { return s.fd == fd; }),
+                     main_sockets.end());
+}
+
+void http_set_port() {
+  for (http_listener& l : http_listeners) close_socket(l.fd);
+  http_listeners.clear();
+  int ports[2] = {ctrl_read_registry(ctrl_settings::ip_http_port).value(),
+                  ctrl_read_registry(ctrl_settings::ip_https_port).value()};
+  for (int i = 0; i < 2; i++) {
+    if (ports[i] <= 0) continue;
+    bool opened = false;
+    for (bool v6 : {false, true}) {
+      if (v6 ? !system_ipv6.load() : !system_ipv4.load()) continue;
+      int fd = tcp_listen(ip_port(any_address(v6), static_cast<uint16_t>(ports[i])));
+      if (fd < 0) {
+        if (!opened) {
+          fatal_port_error(
+              str::sprintf("FATAL: Could not open TCP port %d for HTTP/HTTPS", ports[i]));
+        }
+        break;
+      }
+      opened = true;
+      http_listeners.push_back(http_listener{fd, i == 1, ports[i]});
+    }
+  }
+}
+
+void run_server() {
+  // 1.
+  if (frame_hooks().ntp_start) frame_hooks().ntp_start();
+  ctrl_write_setting(ctrl_settings::reboot, str());
+  if (ctrl_read_registry(ctrl_settings::email_restart_system) != "false" &&
+      frame_hooks().email_admins) {
+    frame_hooks().email_admins(str("PBX Start"), str("PBX system is started"));
+  }
+  if (frame_hooks().init_cdrs_tables) frame_hooks().init_cdrs_tables();
+  if (frame_hooks().init_rate_table) frame_hooks().init_rate_table();
+  start_threads();
+  bind_thread_side(run_side::ctrl);
+  if (frame_hooks().init_trunks) {
+    // Trunks are srv-side objects: they are set up on the SIP timer thread.
+    static timeout& t = *new timeout;
+    t.callback(sip_thread_queue, 0, callback_argument(frame_hooks().init_trunks));
+  }
+
+  // 2.
+  ctrl_run_mutex.lock();
+  schedule_keep_alive();
+  performance_init();
+  http_set_port();
+  if (frame_hooks().snmp_set_port) frame_hooks().snmp_set_port();
+  if (frame_hooks().init_tftp) frame_hooks().init_tftp();
+  int rate = ctrl_read_registry(ctrl_settings::http_rate).value();
+  http_wait = rate > 0 ? 1000 / rate : 0;
+  int threads = ctrl_read_registry(ctrl_settings::http_threads).value();
+  if (threads > 0) max_http_threads = threads;
+
+  // 3.
+  rtimestamp last_accept = 0;
+  select_timeout_counter timeouts;
+  for (;;) {
+    fd_set rs;
+    FD_ZERO(&rs);
+    int maxfd = -1;
+    auto add = [&](int fd) {
+      if (fd < 0 || fd >= FD_SETSIZE) return;
+      FD_SET(fd, &rs);
+      maxfd = std::max(maxfd, fd);
+    };
+    for (const main_loop_socket& s : main_sockets) add(s.fd);
+    int64_t wait = accept_wait_ms(num_http_threads.load(), max_http_threads, http_wait, last_accept,
+                                  clock_now());
+    if (wait <= 0) {
+      for (const http_listener& l : http_listeners) add(l.fd);
+    }
+    int n;
+    {
+      mutex_unlock u(ctrl_run_mutex);
+      if (wait <= 0) {
+        n = select(maxfd + 1, &rs, nullptr, nullptr, nullptr);
+      } else if (maxfd < 0) {
+        usleep(static_cast<useconds_t>(wait) * 1000);
+        n = 0;
+      } else {
+        timeval tv{static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
+        n = select(maxfd + 1, &rs, nullptr, nullptr, &tv);
+      }
+    }
+    if (n < 0) {
+      if (errno != EINTR && errno != EBADF) {
+        log_printf(log_general, 4, "select returns error %d", errno);
+      }
+      continue;
+    }
+    if (n == 0) {
+      int secs;
+      if (timeouts.on_timeout(secs)) {
+        log_printf(log_general, 4, "HTTP/NTP/SNMP client waited for %d sec!", secs);
+      }
+      continue;
+    }
+    timeouts.reset();
+    std::vector<main_loop_socket> ready;
+    for (const main_loop_socket& s : main_sockets) {
+      if (s.fd >= 0 && s.fd < FD_SETSIZE && FD_ISSET(s.fd, &rs)) ready.push_back(s);
+    }
+    for (const main_loop_socket& s : ready) s.handler(s.fd);
+    if (wait <= 0) {
+      std::vector<http_listener> listeners = http_listeners;
+      for (const http_listener& l : listeners) {
+        if (l.fd >= 0 && l.fd < FD_SETSIZE && FD_ISSET(l.fd, &rs)) {
+          fork_http(l.fd, l.tls);
+          last_accept = clock_now();
+        }
+      }
+    }
+  }
+}

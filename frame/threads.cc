@@ -1,0 +1,245 @@
+#include "frame/threads.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "base/log.h"
+#include "base/random.h"
+#include "frame/log.h"
+#include "frame/net.h"
+#include "frame/rtp_loop.h"
+#include "frame/settings.h"
+#include "frame/sip_loop.h"
+#include "frame/timer.h"
+
+std::atomic<int> num_http_threads{0};
+int max_http_threads = 50;
+int64_t http_wait = 200;
+semaphore http_thread_accepted;
+
+std::map<int, sip_thread_entry> sip_threads;
+int sip_thread_number = 0;
+int max_sip_threads = 100;
+
+namespace {
+
+service_thread_entries services;
+std::atomic<http_serve_fn> http_serve{nullptr};
+sip_tcp_hooks sip_hooks;
+
+// Hand-over from fork_http to the new thread (protected by the http_thread_accepted
+// hand-shake: fork_http waits until the thread has taken them).
+struct http_start {
+  int listen_fd;
+  bool tls;
+};
+
+size_t connection_stack_bytes() {
+  return static_cast<size_t>(thread_stack_mib(ctrl_read_registry(ctrl_settings::thread_stack_size)))
+         << 20;
+}
+
+void default_sip_tcp_loop(int number) {
+  auto it = sip_threads.find(number);
+  if (it == sip_threads.end()) return;
+  int fd = it->second.fd;
+  int idle_s = ctrl_read_registry(ctrl_settings::nat_tcp).value();
+  if (idle_s <= 0) idle_s = 180;
+  char buf[4096];
+  for (;;) {
+    if (wait_socket(fd, false, idle_s * 1000, srv_run_mutex) != 1) return;
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) return;
+  }
+}
+
+}  // namespace
+
+void set_service_threads(const service_thread_entries& e) { services = e; }
+void set_http_serve(http_serve_fn f) { http_serve = f; }
+void set_sip_tcp_hooks(const sip_tcp_hooks& h) { sip_hooks = h; }
+
+int thread_stack_mib(const str& setting_value) {
+  int v = setting_value.value();
+  return v >= 1 && v <= 10 ? v : 4;
+}
+
+int create_thread(void* (*fn)(void*), void* arg, bool detached, size_t stack_bytes) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (stack_bytes) pthread_attr_setstacksize(&attr, stack_bytes);
+  pthread_t t;
+  int rc = pthread_create(&t, &attr, fn, arg);
+  pthread_attr_destroy(&attr);
+  if (rc == 0 && !detached) pthread_detach(t);  // the fixed threads are never joined
+  return rc;
+}
+
+void start_threads() {
+  single_thread_mode = false;
+  create_thread(qthread_rtp_func, nullptr, false, 0);
+  create_thread(qthread_sip_sockets, nullptr, false, 0);
+  create_thread(qthread_sip_timer, nullptr, false, 0);
+  create_thread(cthread_func, nullptr, false, 0);
+  if (services.email_loop) create_thread(services.email_loop, nullptr, false, 0);
+  if (services.web_loop) create_thread(services.web_loop, nullptr, false, 0);
+  create_thread(midnight_loop, nullptr, false, 0);
+  create_thread(logging_loop, nullptr, false, 0);
+  if (services.audio_func) create_thread(services.audio_func, nullptr, false, 0);
+}
+
+void* qthread_sip_timer(void*) {
+  static timer_thread t(sip_thread_queue, srv_run_mutex);
+  t.run();
+}
+
+void* cthread_func(void*) {
+  static timer_thread t(http_thread_queue, ctrl_run_mutex);
+  t.run();
+}
+
+// ---- Throttling
+// ----------------------------------------------------------------------------------
+
+int64_t accept_wait_ms(int active, int max, int64_t gap_ms, rtimestamp last_accept,
+                       rtimestamp now) {
+  // At the thread limit the listening sockets stay out of the read set and the loop looks
+  // again after a gap (at least 100 ms, so that a rate of 0 does not lift the limit).
+  if (active >= max) return gap_ms > 100 ? gap_ms : 100;
+  if (last_accept != 0) return gap_ms - ticks2ms(now - last_accept);
+  return 0;
+}
+
+bool select_timeout_counter::on_timeout(int& seconds) {
+  int before = count++;
+  if (before % 15 == 0 && count >= 2) {
+    seconds = count / 2;
+    return true;
+  }
+  return false;
+}
+
+// ---- HTTP connection threads
+// -------------------------------------------------------------------------
+
+namespace {
+
+void* http_thread_func(void* arg) {
+  http_start start = *static_cast<http_start*>(arg);
+  bind_thread_side(run_side::ctrl);
+  ctrl_run_mutex.lock();
+  ip_port remote;
+  int fd = tcp_accept(start.listen_fd, remote);
+  http_thread_accepted.signal();
+  if (fd >= 0) {
+    http_serve_fn serve = http_serve.load();
+    if (serve) {
+      serve(fd, remote, start.tls);
+    } else {
+      close_socket(fd);
+    }
+  }
+  num_http_threads--;
+  ctrl_run_mutex.unlock();
+  return nullptr;
+}
+
+}  // namespace
+
+void fork_http(int listen_fd, bool tls) {
+  ctrl_run_mutex.must_own("fork_http");
+  int n = ++num_http_threads;
+  if (n >= max_http_threads) {
+    log_printf(log_web, 3,
+               "Current number of HTTP threads %d has reached maximum %d, further connections "
+               "will not be accepted",
+               n, max_http_threads);
+  }
+  http_start start{listen_fd, tls};
+  mutex_unlock u(ctrl_run_mutex);
+  int rc = create_thread(http_thread_func, &start, true, connection_stack_bytes());
+  if (rc != 0) {
+    num_http_threads--;
+    log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc, n);
+    return;
+  }
+  http_thread_accepted.wait();
+}
+
+// ---- SIP TCP/TLS connection threads
+// --------------------------------------------------------------------
+
+namespace {
+
+void* sip_tcp_thread_func(void* arg) {
+  int number = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  random_uint32();  // seeds this thread's generator
+  bind_thread_side(run_side::srv);
+  srv_run_mutex.lock();
+  auto it = sip_threads.find(number);
+  if (it == sip_threads.end()) {
+    log_printf(log_sip, 2, "SIP thread %d not found", number);
+    srv_run_mutex.unlock();
+    return nullptr;
+  }
+  int fd = it->second.fd;
+  set_socket_tos(fd, tos_from_text(ctrl_read_registry(ctrl_settings::tos_sip)));
+  set_socket_linger(fd, 1);
+  if (sip_hooks.loop) {
+    sip_hooks.loop(number);
+  } else {
+    default_sip_tcp_loop(number);
+  }
+  if (sip_hooks.release) sip_hooks.release(number);
+  log_printf(log_sip, 8, "Release SIP thread %d", number);
+  it = sip_threads.find(number);
+  if (it != sip_threads.end()) {
+    close_socket(it->second.fd);
+    sip_threads.erase(it);
+  }
+  srv_run_mutex.unlock();
+  return nullptr;
+}
+
+}  // namespace
+
+void fork_sip_tcp(int listen_fd, bool tls) {
+  srv_run_mutex.must_own("fork_sip_tcp");
+  ip_port remote;
+  int fd = tcp_accept(listen_fd, remote);
+  if (fd < 0) return;
+  int number = ++sip_thread_number;
+  sip_thread_entry& e = sip_threads[number];
+  e.remote = remote.readable();
+  e.fd = fd;
+  e.tls = tls;
+  e.peer = remote;
+  log_printf(log_sip, 8, "Received SIP connection %d from %s", number, e.remote);
+  int count = static_cast<int>(sip_threads.size());
+  if (count >= max_sip_threads) {
+    log_printf(log_sip, 3,
+               "Current number of SIP threads %d has reached maximum %d, further connections "
+               "will not be accepted",
+               count, max_sip_threads);
+  }
+  if (sip_hooks.create) sip_hooks.create(number, fd, remote, tls);
+  // run_sip_connection
+  int rc;
+  {
+    mutex_unlock u(srv_run_mutex);
+    rc = create_thread(sip_tcp_thread_func, reinterpret_cast<void*>(static_cast<intptr_t>(number)),
+                       true, connection_stack_bytes());
+  }
+  if (rc != 0) {
+    log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc,
+               count);
+    if (sip_hooks.release) sip_hooks.release(number);
+    auto it = sip_threads.find(number);
+    if (it != sip_threads.end()) {
+      close_socket(it->second.fd);
+      sip_threads.erase(it);
+    }
+  }
+}
