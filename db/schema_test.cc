@@ -21,7 +21,7 @@ class SchemaTest : public ::testing::Test {
   }
   void TearDown() override { set_log_sink(nullptr); }
   void put(const std::string& name, const std::string& bytes) {
-    str::create_path(str(name.substr(0, name.rfind('/'))));
+    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
     mfs.files[name] = bytes;
   }
   memory_file_system mfs;

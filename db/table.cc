@@ -301,6 +301,8 @@ void table::write_row(int id, bool notify) {
         // its next write rewrites the whole file from memory.
         write_whole_file(row_file(id), row_content(id));
         it->second.dirty = false;
+        // An index file whose last write failed is retried with the next row write.
+        write_index();
       }
     } else {
       str file = row_file(id);

@@ -30,7 +30,7 @@ class TableTest : public ::testing::Test {
     return it == mfs.files.end() ? std::string("<missing>") : it->second;
   }
   void put(const std::string& name, const std::string& bytes) {
-    str::create_path(str(name.substr(0, name.rfind('/'))));
+    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
     mfs.files[name] = bytes;
   }
   bool has_log(const std::string& text) {

@@ -1,0 +1,32 @@
+// The configuration script (Config): the XML text form of a complete configuration, used for
+// backup downloads, for configurations fetched from a provisioning server and for the default
+// configuration.
+//
+//   <?xml version="1.0" standalone="yes"?> CR LF <Config>
+//   <SetSetting name="NAME">VALUE</SetSetting>...           every named setting, in order
+//   <DeleteTable table="T"/><SetEntry table="T" row="ID"><Column name="C">V</Column>...
+//   </SetEntry>...                                           the exported tables, in order
+//   </Config>
+//
+// Side: ctrl (changes tables under ctrl_run_mutex). Applying never fails as a whole: unknown
+// elements, tables and settings are skipped and everything valid is applied, also from a
+// document that breaks off.
+#pragma once
+
+#include "base/str.h"
+
+// The whole configuration as a script.
+str serialize_config();
+// Applies the elements of a script body (the children of Config, or a bare sequence of them):
+// DeleteTable, SetSetting, DeleteDirectory and SetEntry, names compared without namespace
+// prefix and without regard to case.
+void process_config(const str& text);
+// The web client's callback for a configuration fetched from a server: for a status 200..299
+// every top-level Config element's body is applied; otherwise "Loading Configuration: Server
+// returned %d" is logged.
+void on_config_available(int status, const str& body);
+// Applies the default configuration file (relative to the working directory, or else in the
+// built-in web files below web_dir): XML content as a script, anything else as a tar image;
+// then writes the settings file. Returns what was applied: 0 nothing, 1 a script, 2 a tar image
+// (after which the caller reloads settings and tables).
+int restore_default_config(const str& file, const str& web_dir = str());

@@ -1,0 +1,191 @@
+#include "db/config_script.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "db/db_test_util.h"
+#include "db/persistence.h"
+#include "db/tar.h"
+
+namespace {
+
+using db_test::has_log;
+
+class ConfigScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_test::logged().clear();
+    set_log_sink(db_test::capture);
+    db_test::reset_store();
+  }
+  void TearDown() override { set_log_sink(nullptr); }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+};
+
+TEST_F(ConfigScriptTest, SerializeFormatAndRoundTrip) {
+  int d = domains.add_row();
+  domains.set(d, domains_name, "a\"b<c>.example");
+  users.set(3, users_domain, str::from_int64(d));
+  users.set(3, users_type_name, "extensions");
+  extensions.set(9, extensions_password, "p&w");
+  webpages.set(1, webpages_name, "not exported");
+  ctrl_write_setting(ctrl_settings::sys_name, "pbx <1>");
+  str script = serialize_config();
+  EXPECT_TRUE(script.starts_with(
+      "<?xml version=\"1.0\" standalone=\"yes\"?>\r\n<Config><SetSetting "
+      "name=\"log_level\">5</SetSetting><SetSetting name=\"log_filename\">log-$.txt</SetSetting>"));
+  EXPECT_GE(script.find("<SetSetting name=\"sys_name\">pbx &lt;1&gt;</SetSetting>"), 0);
+  EXPECT_LT(script.find("log_event_module11"), 0);
+  EXPECT_TRUE(script.ends_with("<DeleteTable table=\"mohs\"/></Config>"));
+  EXPECT_GE(script.find("<SetEntry table=\"domains\" row=\"1\"><Column name=\"acct_list_size\">"
+                        "</Column>"),
+            0);
+  EXPECT_GE(script.find("<Column name=\"name\">a&quot;b&lt;c&gt;.example</Column>"), 0);
+  EXPECT_LT(script.find("webpages"), 0);
+  long order = -1;
+  for (const char* t :
+       {"domains", "domain_alias", "users", "user_alias", "extensions", "attendants",
+        "callingcards", "hunts", "hoots", "srvflags", "ivrnodes", "acds", "conferences",
+        "dial_plan", "dial_plan_entry", "adrbook", "trunks", "colines", "mohs"}) {
+    long at = script.find(str::sprintf("<DeleteTable table=\"%S\"/>", t));
+    EXPECT_GT(at, order) << t;
+    order = at;
+  }
+  EXPECT_EQ(script.find('\n'), script.find("\r\n") + 1);  // only the declaration's line end
+  EXPECT_LT(script.find('\n', static_cast<size_t>(script.find('\n')) + 1), 0);
+
+  // Applying the script to an emptied store on a fresh disk rebuilds the same configuration.
+  memory_file_system fresh;
+  scoped_file_system use_fresh(&fresh);
+  db_test::reset_store();
+  EXPECT_EQ(domains.size(), 0);
+  on_config_available(200, script);
+  EXPECT_EQ(domains.get(1, domains_name), "a\"b<c>.example");
+  EXPECT_EQ(extensions.get(9, extensions_password), "p&w");
+  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "pbx <1>");
+  EXPECT_EQ(serialize_config(), script);
+}
+
+TEST_F(ConfigScriptTest, AppliesWhatIsValid) {
+  domains.set(4, domains_name, "four");
+  domains.set(5, domains_name, "five");
+  cobjs.dont_create();
+  process_config(
+      "<SetEntry table=\"domains\" row=\"4\"/>"  // no Column: deletes row 4
+      "<SetEntry table=\"domains\" row=\"0\"><Column name=\"name\">zero</Column></SetEntry>"
+      "<SetEntry table=\"legs\" row=\"2\"><Column name=\"state\">x</Column></SetEntry>"
+      "<SetEntry table=\"nosuch\" row=\"2\"><Column name=\"a\">x</Column></SetEntry>"
+      "<SetEntry table=\"webpages\" row=\"2\"><Column name=\"name\">x</Column></SetEntry>"
+      "<Bogus>ignored</Bogus>"
+      "<ns:setsetting name=\"SYS_NAME\">lower-case and prefixed</ns:setsetting>"
+      "<SetSetting name=\"no_such_setting\">x</SetSetting>"
+      "<setentry table=\"domains\" row=\"7\"><Column name=\"name\">seven</Column>"
+      "<Column name=\"unknown\">dropped</Column><column name=\"display\">Seven</column>"
+      "</setentry>"
+      "<SetEntry table=\"user_alias\" row=\"3\"><Column name=\"name\">cut");
+  EXPECT_FALSE(domains.has_row(4));
+  EXPECT_FALSE(mfs.files.count("domains/4.xml"));
+  EXPECT_TRUE(domains.has_row(5));
+  EXPECT_FALSE(domains.has_row(0));
+  EXPECT_EQ(legs.size(), 0);
+  EXPECT_EQ(webpages.size(), 0);
+  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "lower-case and prefixed");
+  EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>lower-case and prefixed</sys_name>"), 0);
+  EXPECT_EQ(domains.get(7, domains_name), "seven");
+  EXPECT_EQ(domains.get(7, domains_display_name), "Seven");
+  EXPECT_EQ(domains.get_index(), 8);
+  EXPECT_EQ(mfs.files["domains/7.xml"],
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><display>Seven</display><name>"
+            "seven</name></row>");
+
+  // DeleteTable and DeleteDirectory, with paths that would leave the working directory refused.
+  str::create_path("recordings/sub");
+  mfs.files["recordings/sub/a.wav"] = "a";
+  mfs.files["keep.txt"] = "k";
+  process_config(
+      "<DeleteTable table=\"domains\"/><DeleteTable table=\"legs\"/>"
+      "<DeleteDirectory>..</DeleteDirectory><DeleteDirectory>/</DeleteDirectory>"
+      "<DeleteDirectory>.</DeleteDirectory><DeleteDirectory>recordings/</DeleteDirectory>");
+  EXPECT_EQ(domains.size(), 0);
+  EXPECT_EQ(mfs.files.count("recordings/sub/a.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("keep.txt"), 1u);
+}
+
+TEST_F(ConfigScriptTest, FetchedConfigurations) {
+  on_config_available(404, "<Config><SetSetting name=\"sys_name\">x</SetSetting></Config>");
+  EXPECT_TRUE(has_log("Loading Configuration: Server returned 404"));
+  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "");
+  on_config_available(
+      204,
+      "<?xml version=\"1.0\"?>\r\n<Config><SetEntry table=\"domains\" row=\"2\"><Column "
+      "name=\"name\">two</Column></SetEntry></Config><Other><SetEntry table=\"domains\" "
+      "row=\"3\"><Column name=\"name\">three</Column></SetEntry></Other><Config><SetEntry "
+      "table=\"domains\" row=\"4\"><Column name=\"name\">four</Column></SetEntry></Config>");
+  EXPECT_TRUE(domains.has_row(2));
+  EXPECT_FALSE(domains.has_row(3));
+  EXPECT_TRUE(domains.has_row(4));
+}
+
+TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
+  EXPECT_EQ(restore_default_config(str()), 0);
+  EXPECT_TRUE(
+      has_log("Cannot restore default configuration because there is no filename for this."));
+  EXPECT_EQ(restore_default_config("default.tar"), 0);
+  EXPECT_TRUE(
+      has_log("Cannot restore default configuration because the default configuration "
+              "cannot be found."));
+  // Found among the web files when the working directory has none.
+  str::create_path("web");
+  mfs.files["web/default.xml"] =
+      "<?xml version=\"1.0\"?><Config><SetEntry table=\"domains\" row=\"1\"><Column "
+      "name=\"name\">web.example</Column></SetEntry></Config>";
+  EXPECT_EQ(restore_default_config("default.xml", "web"), 1);
+  EXPECT_TRUE(has_log("Restoring default configuration"));
+  EXPECT_EQ(domains.get(1, domains_name), "web.example");
+  EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
+
+  // A tar image: restored, then the settings it carried are read back before saving.
+  std::vector<tar_entry> entries = {
+      {str("pbx.xml"), false, str("<pbx-config><sys_name>from tar</sys_name></pbx-config>")},
+      {str("domains/3.xml"), false, str("<row><name>tar.example</name></row>")}};
+  mfs.files["default.tar"] = std::string(tar_write(entries).view());
+  EXPECT_EQ(restore_default_config("default.tar"), 2);
+  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "from tar");
+  EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>from tar</sys_name>"), 0);
+  init_tables();
+  EXPECT_EQ(domains.get(3, domains_name), "tar.example");
+}
+
+// The shipped demo configuration: one domain with the default codes and six extensions.
+TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
+  std::string path = std::string(__FILE__);
+  path = path.substr(0, path.rfind("/db/")) + "/share/default-config.xml";
+  std::ifstream f(path, std::ios::binary);
+  ASSERT_TRUE(f.good()) << path;
+  std::stringstream ss;
+  ss << f.rdbuf();
+  mfs.files["default-config.xml"] = ss.str();
+  db_startup("default-config.xml");
+  EXPECT_FALSE(has_log("No domain found, creating default domain"));
+  ASSERT_EQ(domains.size(), 1);
+  int d = domains.first(domains_name, "localhost");
+  ASSERT_EQ(d, 1);
+  EXPECT_EQ(domains.get(d, domains_code_park), "*85");
+  EXPECT_EQ(domains.get(d, domains_code_page), "");
+  for (int ext = 100; ext <= 105; ext++) {
+    int alias = user_alias.first(user_alias_name, str::sprintf("%d", ext), user_alias_domain, "1");
+    ASSERT_NE(alias, 0) << ext;
+    int user = user_alias.get(alias, user_alias_user).value();
+    EXPECT_EQ(users.get(user, users_type_name), "extensions");
+    int e = users.get(user, users_type_index).value();
+    EXPECT_EQ(extensions.get(e, extensions_password), str::sprintf("sip%d", ext));
+    EXPECT_EQ(extensions.get(e, extensions_web_password), str::sprintf("web%d", ext));
+  }
+  EXPECT_EQ(mohs.size(), 1);  // added by the start-up repairs
+  EXPECT_EQ(trunk_cdr.get_name(), "cdrt");
+}
+
+}  // namespace

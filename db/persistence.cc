@@ -1,0 +1,206 @@
+#include "db/persistence.h"
+
+#include <chrono>
+#include <thread>
+
+#include "base/file_system.h"
+#include "base/log.h"
+#include "base/random.h"
+#include "db/config_script.h"
+#include "db/schema.h"
+#include "frame/mutex.h"
+#include "frame/settings.h"
+
+namespace {
+
+// The kind-specific tables an account may point at.
+bool account_table(const str& type) {
+  static const char* const kinds[] = {"extensions", "attendants",  "callingcards", "hunts",
+                                      "hoots",      "srvflags",    "ivrnodes",     "colines",
+                                      "acds",       "conferences", "orbits"};
+  for (const char* k : kinds) {
+    if (type == k) return true;
+  }
+  return false;
+}
+
+// "2.0.4" -> 204: major * 100 + minor * 10 + patch.
+int version_number(const str& v) {
+  return v.get_field(0, '.').value() * 100 + v.get_field(1, '.').value() * 10 +
+         v.get_field(2, '.').value();
+}
+
+void fix_domains() {
+  for (const auto& [id, r] : domains.rows()) {
+    (void)r;
+    bool changed = false;
+    auto fill = [&](const str& column, const str& value) {
+      if (!domains.get(id, column).empty()) return;
+      domains.set(id, column, value, false, false);
+      changed = true;
+    };
+    fill(domains_code_connect, "*601");
+    fill(domains_code_seize, "*602");
+    fill(domains_code_unseize, "*603");
+    fill(domains_prov_user, "admin");
+    fill(domains_prov_pass, random_token(12));
+    fill(domains_prov_pin, random_digits(6));
+    if (changed) domains.write_row(id, true);
+  }
+}
+
+void fix_aliases() {
+  std::vector<int> ids;
+  for (const auto& [id, r] : user_alias.rows()) ids.push_back(id);
+  for (int id : ids) {
+    str name = user_alias.get(id, user_alias_name);
+    int user = user_alias.get(id, user_alias_user).value();
+    int domain = user_alias.get(id, user_alias_domain).value();
+    if (!users.has_row(user)) {
+      log_printf(log_general, 1, "User alias %s points to non-existing user %d: Removing alias.",
+                 name, user);
+      user_alias.delete_row(id);
+    } else if (!domains.has_row(domain)) {
+      log_printf(log_general, 1, "User alias %s points to non-existing domain %d: Removing alias.",
+                 name, domain);
+      user_alias.delete_row(id);
+    }
+  }
+}
+
+void fix_users() {
+  std::vector<int> ids;
+  for (const auto& [id, r] : users.rows()) ids.push_back(id);
+  for (int id : ids) {
+    str type = users.get(id, users_type_name);
+    int kind_id = users.get(id, users_type_index).value();
+    if (account_table(type) && get_table(type).has_row(kind_id)) continue;
+    log_printf(log_general, 1, "Database sanity check: Deleting user %d (%s)", id, type);
+    users.delete_row(id);
+  }
+}
+
+void fix_colines() {
+  std::vector<int> ids;
+  for (const auto& [id, r] : colines.rows()) ids.push_back(id);
+  for (int id : ids) {
+    if (!trunks.has_row(colines.get(id, coline_trunk).value())) {
+      log_printf(log_general, 1, "Database sanity check: Deleting coline %d", id);
+      colines.delete_row(id);
+      continue;
+    }
+    colines.set(id, coline_seized_user, str(), false, false);
+    colines.set(id, coline_seized_timestamp, str(), false, false);
+    colines.set(id, coline_leg, str(), false, false);
+    colines.write_row(id, false);
+  }
+}
+
+void fix_mohs() {
+  if (mohs.size() != 0) return;
+  int id = mohs.add_row(false);
+  mohs.set(id, mohs_name, "File moh.wav", false, false);
+  mohs.set(id, mohs_type, "file", false, false);
+  mohs.set(id, mohs_file, "moh.wav", false, false);
+  mohs.set(id, mohs_string, "moh.wav", false, false);
+  mohs.write_row(id, true);
+}
+
+void fix_messages() {
+  std::vector<int> ids;
+  for (const auto& [id, r] : messages.rows()) ids.push_back(id);
+  for (int id : ids) {
+    str file = messages.get(id, messages_filename);
+    if (file.empty()) file = str::sprintf("recordings/msg%d.wav", id);
+    if (fs().size(file) >= 0) continue;
+    log_printf(log_general, 1, "Deleting message %d because the associated file %s is not present",
+               id, file);
+    messages.delete_row(id);
+  }
+}
+
+void fix_old_settings() {
+  static const str* const columns[] = {&domains_record_start, &domains_record_end,
+                                       &domains_mailbox_call};
+  for (const str* column : columns) {
+    str value;
+    if (!take_config_upgrade(*column, value)) continue;
+    for (const auto& [id, r] : domains.rows()) domains.set(id, *column, value, true, true);
+  }
+}
+
+void fix_version() {
+  if (version_number(ctrl_read_registry(ctrl_settings::version)) >= 200) return;
+  if (extensions.size() > 0) log_printf(log_general, 0, "Upgrading from 1.x to 2.0");
+  ctrl_write_registry(ctrl_settings::version, "2.0.4", true);
+}
+
+}  // namespace
+
+void fix_upgrades() {
+  wiper_clear();
+  fix_domains();
+  fix_aliases();
+  fix_users();
+  fix_colines();
+  fix_mohs();
+  fix_messages();
+  fix_old_settings();
+  fix_version();
+}
+
+int create_default_domain(const str& name) {
+  int id = domains.add_row(false);
+  domains.set(id, domains_name, name, false, false);
+  domains.write_row(id, false);
+  set_default_codes(id);
+  return id;
+}
+
+void db_load_tables() {
+  init_tables();
+  legs.delete_row();
+  cobjs.delete_row();
+  fix_upgrades();
+}
+
+void db_startup(const str& default_file, const str& web_dir) {
+  db_load_tables();
+  if (domains.size() == 0) {
+    int applied = 0;
+    if (!default_file.empty() && ctrl_read_registry(ctrl_settings::sys_name).empty()) {
+      applied = restore_default_config(default_file, web_dir);
+      if (applied == 2) db_load_tables();  // a tar image replaced the files: read them
+    }
+    if (domains.size() == 0) {
+      log_printf(log_general, 0, "No domain found, creating default domain");
+      create_default_domain("localhost");
+    }
+  }
+  init_cdrs_tables();
+  init_rate_table();
+}
+
+void load_cdr_tables() {
+  mutex_lock hold(ctrl_run_mutex);
+  table* const deferred[] = {&trunk_cdr, &ext_cdr, &ivr_cdr, &rates, &adrbook};
+  for (table* t : deferred) {
+    const table_def* d = nullptr;
+    for (size_t i = 0; i < table_def_count; i++) {
+      if (table_defs[i].t == t) d = &table_defs[i];
+    }
+    if (!d) continue;
+    define_table(*d);
+    t->read_table(d->dir, 10, 100);
+    if (t->size() > 0) {
+      log_printf(log_general, 5, "Table %s: Finished reading %d rows", t->get_name(), t->size());
+    }
+  }
+}
+
+void start_cdr_table_loader(int delay_seconds) {
+  std::thread([delay_seconds] {
+    std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));
+    load_cdr_tables();
+  }).detach();
+}

@@ -1,0 +1,204 @@
+#include "db/persistence.h"
+
+#include <gtest/gtest.h>
+
+#include "db/db_test_util.h"
+
+namespace {
+
+using db_test::has_log;
+
+class PersistenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_test::logged().clear();
+    set_log_sink(db_test::capture);
+    db_test::reset_store();
+    saved_ = get_table_yield_hooks();
+    set_table_yield_hooks({db_test::yield_without_sleeping});
+  }
+  void TearDown() override {
+    set_log_sink(nullptr);
+    set_table_yield_hooks(saved_);
+  }
+  void put(const std::string& name, const std::string& bytes) {
+    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
+    mfs.files[name] = bytes;
+  }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+  table_yield_hooks saved_;
+};
+
+TEST_F(PersistenceTest, StartUpRepairs) {
+  int d = domains.add_row();
+  domains.set(d, domains_name, "a.example");
+  domains.set(d, domains_code_seize, "*7");
+  int e = extensions.add_row();
+  int u = users.add_row();
+  users.set(u, users_domain, "1");
+  users.set(u, users_type_name, "extensions");
+  users.set(u, users_type_index, str::from_int64(e));
+  users.set(7, users_type_name, "extensions");  // kind row 0 does not exist
+  users.set(8, users_type_name, "bogus");
+  users.set(8, users_type_index, "1");
+  user_alias.set(1, user_alias_user, "1");
+  user_alias.set(1, user_alias_domain, "1");
+  user_alias.set(1, user_alias_name, "100");
+  user_alias.set(2, user_alias_user, "99");
+  user_alias.set(2, user_alias_domain, "1");
+  user_alias.set(2, user_alias_name, "101");
+  user_alias.set(3, user_alias_user, "1");
+  user_alias.set(3, user_alias_domain, "42");
+  user_alias.set(3, user_alias_name, "102");
+  int t = trunks.add_row();
+  colines.set(1, coline_trunk, str::from_int64(t));
+  colines.set(1, coline_seized_user, "1");
+  colines.set(1, coline_leg, "5");
+  colines.set(1, coline_seized_timestamp, "123");
+  colines.set(2, coline_trunk, "77");
+  messages.set(1, messages_user, "1");
+  messages.set(2, messages_user, "1");
+  messages.set(3, messages_user, "1");
+  messages.set(3, messages_filename, "recordings/other.wav");
+  put("recordings/msg1.wav", "RIFF");
+  wiper_add("tmp", "recordings/scratch.wav");
+  wiper_add("record", "recordings/keep.wav");
+  put("recordings/scratch.wav", "x");
+  put("recordings/keep.wav", "x");
+  put("pbx.xml",
+      "<pbx-config><record_start>*1</record_start><version>1.2.3</version></pbx-config>");
+  init_config();
+
+  fix_upgrades();
+
+  EXPECT_EQ(mfs.files.count("recordings/scratch.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("recordings/keep.wav"), 1u);
+  EXPECT_EQ(wipers.size(), 0);
+  EXPECT_EQ(domains.get(d, domains_code_connect), "*601");
+  EXPECT_EQ(domains.get(d, domains_code_seize), "*7");
+  EXPECT_EQ(domains.get(d, domains_code_unseize), "*603");
+  EXPECT_EQ(domains.get(d, domains_prov_user), "admin");
+  EXPECT_FALSE(domains.get(d, domains_prov_pass).empty());
+  EXPECT_FALSE(domains.get(d, domains_prov_pin).empty());
+  EXPECT_GE(str(mfs.files["domains/1.xml"]).find("<code_connect>*601</code_connect>"), 0);
+  EXPECT_TRUE(has_log("User alias 101 points to non-existing user 99: Removing alias."));
+  EXPECT_TRUE(has_log("User alias 102 points to non-existing domain 42: Removing alias."));
+  EXPECT_EQ(user_alias.size(), 1);
+  EXPECT_TRUE(has_log("Database sanity check: Deleting user 7 (extensions)"));
+  EXPECT_TRUE(has_log("Database sanity check: Deleting user 8 (bogus)"));
+  EXPECT_TRUE(users.has_row(u));
+  EXPECT_TRUE(has_log("Database sanity check: Deleting coline 2"));
+  EXPECT_EQ(colines.get(1, coline_seized_user), "");
+  EXPECT_EQ(colines.get(1, coline_leg), "");
+  EXPECT_EQ(mfs.files["colines/1.xml"],
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><trunk>" + std::to_string(t) +
+                "</trunk></row>");
+  EXPECT_EQ(mohs.size(), 1);
+  EXPECT_EQ(mohs.get(mohs.first(), mohs_name), "File moh.wav");
+  EXPECT_EQ(mohs.get(mohs.first(), mohs_file), "moh.wav");
+  EXPECT_TRUE(
+      has_log("Deleting message 2 because the associated file recordings/msg2.wav is not present"));
+  EXPECT_TRUE(has_log(
+      "Deleting message 3 because the associated file recordings/other.wav is not present"));
+  EXPECT_TRUE(messages.has_row(1));
+  EXPECT_EQ(domains.get(d, domains_record_start), "*1");
+  EXPECT_TRUE(has_log("Upgrading from 1.x to 2.0"));
+  EXPECT_EQ(ctrl_read_registry(ctrl_settings::version), "2.0.4");
+
+  // Idempotent: a second run changes nothing more and logs nothing.
+  db_test::logged().clear();
+  fix_upgrades();
+  EXPECT_TRUE(db_test::logged().empty());
+  EXPECT_EQ(mohs.size(), 1);
+}
+
+TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
+  db_startup(str());
+  EXPECT_TRUE(has_log("No domain found, creating default domain"));
+  ASSERT_EQ(domains.size(), 1);
+  EXPECT_EQ(domains.get(domains.first(), domains_code_rec), "*98");
+  // Calls do not survive a restart; configuration does.
+  int c = cobjs.add_row(false);
+  cobjs.set(c, cobj_state, "x");
+  legs.add_row(false);
+  db_test::logged().clear();
+  db_startup(str());
+  EXPECT_FALSE(has_log("No domain found, creating default domain"));
+  EXPECT_EQ(cobjs.size(), 0);
+  EXPECT_EQ(legs.size(), 0);
+  EXPECT_EQ(domains.size(), 1);
+  // sys_name set: the default file is not used.
+  memory_file_system other;
+  scoped_file_system use_other(&other);
+  db_test::reset_store();
+  ctrl_write_setting(ctrl_settings::sys_name, "configured");
+  other.files["d.xml"] =
+      "<?xml version=\"1.0\"?><Config><SetEntry table=\"domains\" row=\"3\">"
+      "<Column name=\"name\">x</Column></SetEntry></Config>";
+  db_startup("d.xml");
+  EXPECT_FALSE(domains.has_row(3));
+  EXPECT_EQ(domains.size(), 1);
+}
+
+TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
+  std::string tlvb = std::string("TLVB") + std::string(
+                                               "\0\1d\0\0\0\1"
+                                               "1",
+                                               8);
+  for (int i = 1; i <= 250; i++) put("cdrt/" + std::to_string(i) + ".xml", tlvb);
+  put("cdrt/index.txt", "251");
+  put("adrbook/4.xml", "<?xml version=\"1.0\"?><row><number>555</number></row>");
+  put("rates/1.xml", "<row><prefix>49</prefix></row>");
+  db_startup(str());
+  EXPECT_EQ(trunk_cdr.size(), 0);
+  EXPECT_EQ(adrbook.first(adrbook_number, "555"), 0);
+  // A call record written before the load does not overwrite a stored one.
+  int early = trunk_cdr.add_row(false);
+  EXPECT_EQ(early, 251);
+  trunk_cdr.set(early, trunk_cdr_domain, "2");
+
+  static int yields;
+  yields = 0;
+  set_table_yield_hooks({[](int ms) {
+    EXPECT_EQ(ms, 10);
+    yields++;
+  }});
+  load_cdr_tables();
+  EXPECT_EQ(trunk_cdr.size(), 251);
+  EXPECT_EQ(trunk_cdr.count(trunk_cdr_domain, "1"), 250);
+  EXPECT_EQ(trunk_cdr.get(251, trunk_cdr_domain), "2");
+  EXPECT_EQ(adrbook.first(adrbook_number, "555"), 4);
+  EXPECT_EQ(rates.first(rate_prefix, "49"), 1);
+  EXPECT_GE(yields, 2);  // 252 entries in cdrt: after 100 and 200
+  EXPECT_TRUE(has_log("Table cdrt: Finished reading 251 rows"));
+  EXPECT_TRUE(has_log("Table adrbook: Finished reading 1 rows"));
+  EXPECT_FALSE(has_log("Table cdre: Finished reading 0 rows"));
+}
+
+// Writes that fail at the file layer: memory stays authoritative, later writes heal the files,
+// and a restart sees a consistent store.
+TEST_F(PersistenceTest, FailingDiskDuringABurstOfChanges) {
+  db_startup(str());
+  mfs.fail_writes("users/", 1000000);
+  for (int i = 0; i < 20; i++) {
+    int u = users.add_row();
+    users.set(u, users_domain, "1");
+    users.set(u, users_type_name, "extensions");
+  }
+  EXPECT_EQ(users.size(), 20);
+  EXPECT_EQ(users.count(users_domain, "1"), 20);
+  for (auto& [name, bytes] : mfs.files) EXPECT_NE(name.rfind("users/", 0), 0u) << name;
+  mfs.heal();
+  for (int u = 1; u <= 20; u++) users.set(u, users_dial_plan, "1");
+  memory_file_system copy;
+  copy.files = mfs.files;
+  copy.dirs = mfs.dirs;
+  scoped_file_system use_copy(&copy);
+  users.read_table("users");
+  EXPECT_EQ(users.size(), 20);
+  EXPECT_EQ(users.count(users_type_name, "extensions"), 20);
+  EXPECT_EQ(users.get_index(), 21);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+#include "db/tar.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <cstring>
+
+#include "db/db_test_util.h"
+
+namespace {
+
+using db_test::has_log;
+
+class TarTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_test::logged().clear();
+    set_log_sink(db_test::capture);
+    db_test::reset_store();
+    // Something worth keeping: a domain row and a settings file.
+    domains.set(1, domains_name, "keep.example");
+    mfs.files["pbx.xml"] = "<pbx-config/>";
+  }
+  void TearDown() override { set_log_sink(nullptr); }
+  void expect_untouched() {
+    EXPECT_EQ(domains.get(1, domains_name), "keep.example");
+    EXPECT_EQ(mfs.files.count("domains/1.xml"), 1u);
+    EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
+  }
+  // One header block for a hand-made entry.
+  static str header(const std::string& name, const std::string& size_field, char type) {
+    char h[512] = {};
+    std::memcpy(h, name.data(), std::min<size_t>(name.size(), 100));
+    std::memcpy(h + 124, size_field.data(), std::min<size_t>(size_field.size(), 12));
+    h[156] = type;
+    return str(h, 512);
+  }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+};
+
+TEST_F(TarTest, WriteReadRoundTrip) {
+  std::vector<tar_entry> in = {{str("domains/"), true, str()},
+                               {str("domains/1.xml"), false, str("<row/>")},
+                               {str("recordings/") + str(std::string(120, 'n')) + "/a.wav", false,
+                                str(std::string(1500, 'x'))},
+                               {str("empty-dir/"), true, str()}};
+  str image = tar_write(in);
+  EXPECT_EQ(image.length() % 512, 0u);
+  std::vector<tar_entry> out;
+  str bad;
+  ASSERT_EQ(tar_read(image, out, bad), tar_status::ok);
+  ASSERT_EQ(out.size(), in.size());
+  for (size_t i = 0; i < in.size(); i++) {
+    EXPECT_EQ(out[i].name, in[i].name);
+    EXPECT_EQ(out[i].directory, in[i].directory);
+    EXPECT_EQ(out[i].data, in[i].data);
+  }
+  // The writer's header: size as 11 octal digits at 124, type at 156, a valid checksum.
+  EXPECT_EQ(str(image.cbuffer() + 512 + 124, 11), "00000000006");
+  EXPECT_EQ(image[512 + 156], '0');
+  unsigned sum = 0;
+  for (size_t i = 0; i < 512; i++) sum += (i >= 148 && i < 156) ? ' ' : image[512 + i];
+  EXPECT_EQ(std::strtoul(std::string(image.cbuffer() + 512 + 148, 6).c_str(), nullptr, 8), sum);
+}
+
+TEST_F(TarTest, RefusedImagesChangeNothing) {
+  str good = header("domains/2.xml", "00000000006", '0') + str("<row/>") + str('\0', 506);
+  struct bad_case {
+    str image;
+    std::string log;
+  } cases[] = {
+      {str(), "Configuration: No tar file specified"},
+      {good + header("link", "00000000000", '2'), "Configuration: This is not a tar file"},
+      {good + header("zero.txt", "00000000000", '0'), "Configuration: This is not a tar file"},
+      {header("../escape.txt", "00000000001", '0') + str("x") + str('\0', 511),
+       "Configuration: This is not a tar file"},
+      {header("a/../../escape.txt", "00000000001", '0') + str("x") + str('\0', 511),
+       "Configuration: This is not a tar file"},
+      {header("/etc/escape.txt", "00000000001", '0') + str("x") + str('\0', 511),
+       "Configuration: This is not a tar file"},
+      {header("d", "00000000000", '5'), "Configuration: This is not a tar file"},
+      {good + header("big.txt", "0000000x001", '0'), "Configuration: Invalid length 0000000x001"},
+      {good + header("cut.txt", "00000001000", '0') + str("short"),
+       "Configuration: Invalid length 00000001000"},
+      {good + str("\0garbage", 8) + str('\0', 504), "Configuration: This is not a tar file"},
+  };
+  for (auto& c : cases) {
+    db_test::logged().clear();
+    EXPECT_FALSE(put_tar(c.image)) << c.log;
+    EXPECT_TRUE(has_log(c.log)) << c.log;
+    expect_untouched();
+    EXPECT_EQ(mfs.files.count("domains/2.xml"), 0u);
+    for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find("escape"), std::string::npos);
+  }
+  // Larger than max_tar.
+  ctrl_write_setting(ctrl_settings::max_tar, "1024");
+  db_test::logged().clear();
+  EXPECT_FALSE(put_tar(good + good + good));
+  EXPECT_FALSE(db_test::logged().empty());
+  expect_untouched();
+}
+
+TEST_F(TarTest, SuccessfulRestoreReplacesTheWorkingDirectory) {
+  str::create_path("recordings");
+  mfs.files["recordings/old.wav"] = "old";
+  std::vector<tar_entry> in = {{str("recordings/"), true, str()},
+                               {str("domains/5.xml"), false,
+                                str("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><name>new."
+                                    "example</name></row>")},
+                               {str("domains/index.txt"), false, str("6")}};
+  str image = tar_write(in) + str('\0', 100);  // zero padding after the end is harmless
+  ASSERT_TRUE(put_tar(image));
+  EXPECT_TRUE(has_log("Configuration: Successfully loaded configuration"));
+  EXPECT_EQ(mfs.files.count("recordings/old.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("pbx.xml"), 0u);
+  EXPECT_EQ(mfs.files.count("domains/1.xml"), 0u);
+  EXPECT_EQ(domains.size(), 0);
+  init_tables();
+  EXPECT_EQ(domains.get(5, domains_name), "new.example");
+  EXPECT_EQ(domains.get_index(), 6);
+}
+
+TEST_F(TarTest, ArbitraryBytesNeverEscapeOrCrash) {
+  rc::check([](const std::vector<uint8_t>& bytes, uint8_t type, bool dotdot) {
+    str image;
+    std::string name = dotdot ? "x/../../y" : "x/y";
+    image += header(name, "00000000010", static_cast<char>(type));
+    image += str(bytes.data(), bytes.size());
+    std::vector<tar_entry> out;
+    str bad;
+    tar_status s = tar_read(image, out, bad);
+    for (auto& e : out) RC_ASSERT(tar_safe_name(e.name));
+    if (dotdot) RC_ASSERT(s != tar_status::ok);
+    if (s == tar_status::ok) {
+      size_t total = 0;
+      for (auto& e : out) total += e.data.length();
+      RC_ASSERT(total <= image.length());
+    }
+  });
+}
+
+}  // namespace
