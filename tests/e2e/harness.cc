@@ -1,0 +1,439 @@
+#include "tests/e2e/harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+std::string make_temp_dir() {
+  char tmpl[] = "/tmp/telmond-e2e-XXXXXX";
+  const char* d = mkdtemp(tmpl);
+  return d ? std::string(d) : std::string();
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool write_whole(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+// Forks and execs the binary in dir with stdout/stderr to files there. The child gets a
+// process group of its own so that stop() reaches everything it forks.
+pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(TELMOND_BINARY));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::string out = dir + "/stdout.txt";
+  std::string err = dir + "/stderr.txt";
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  setpgid(0, 0);
+  if (chdir(dir.c_str()) != 0) _exit(127);
+  int in_fd = open("/dev/null", O_RDONLY);
+  int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
+  dup2(in_fd, 0);
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  execv(TELMOND_BINARY, argv.data());
+  _exit(127);
+}
+
+// Reaps pid within timeout_ms; the decoded status or -1 while running.
+bool reap(pid_t pid, int timeout_ms, int& status_out) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  for (;;) {
+    int st = 0;
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) {
+      status_out = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+      return true;
+    }
+    if (r < 0) {
+      status_out = -2;
+      return true;
+    }
+    if (steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+}
+
+bool alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
+
+}  // namespace
+
+// ---- helpers
+// ---------------------------------------------------------------------------------------
+
+int free_port() {
+  for (int attempt = 0; attempt < 50; attempt++) {
+    int t = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = 0;
+    if (bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+      close(t);
+      continue;
+    }
+    socklen_t len = sizeof(a);
+    getsockname(t, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = ntohs(a.sin_port);
+    // The same number must be free for UDP too.
+    int u = socket(AF_INET, SOCK_DGRAM, 0);
+    bool udp_ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(u);
+    close(t);
+    if (udp_ok) return port;
+  }
+  return 0;
+}
+
+std::string stun_binding_request(const std::string& transaction_id) {
+  std::string tid = transaction_id;
+  tid.resize(12, '\0');
+  return std::string("\x00\x01\x00\x00\x21\x12\xa4\x42", 8) + tid;
+}
+
+std::string xml_escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+run_result run_telmond(const std::vector<std::string>& args, int timeout_ms,
+                       const std::string& cwd) {
+  run_result r;
+  std::string dir = cwd.empty() ? make_temp_dir() : cwd;
+  pid_t pid = spawn(args, dir);
+  if (pid < 0) return r;
+  if (!reap(pid, timeout_ms, r.status)) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    int ignored;
+    reap(pid, 5000, ignored);
+    r.status = -1;
+  }
+  r.out = slurp(dir + "/stdout.txt");
+  r.err = slurp(dir + "/stderr.txt");
+  if (cwd.empty() && !getenv("TELMOND_E2E_KEEP")) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  return r;
+}
+
+// ---- udp_peer
+// ----------------------------------------------------------------------------------------
+
+udp_peer::udp_peer(const std::string& source_ip, int port) : ip_(source_ip) {
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd_ < 0 || inet_pton(AF_INET, source_ip.c_str(), &a.sin_addr) != 1 ||
+      bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    return;
+  }
+  socklen_t len = sizeof(a);
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+}
+
+udp_peer::~udp_peer() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool udp_peer::send_to(const std::string& ip, int port, const std::string& bytes) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd_ < 0 || inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1) return false;
+  return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+         static_cast<ssize_t>(bytes.size());
+}
+
+bool udp_peer::receive(std::string& bytes, int timeout_ms, std::string* from_ip, int* from_port) {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  char buf[65536];
+  sockaddr_in a{};
+  socklen_t len = sizeof(a);
+  ssize_t n = recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&a), &len);
+  if (n < 0) return false;
+  bytes.assign(buf, static_cast<size_t>(n));
+  if (from_ip) {
+    char t[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a.sin_addr, t, sizeof(t));
+    *from_ip = t;
+  }
+  if (from_port) *from_port = ntohs(a.sin_port);
+  return true;
+}
+
+// ---- telmond_process
+// -------------------------------------------------------------------------------
+
+telmond_process::telmond_process(telmond_options o) : options_(std::move(o)) {}
+
+telmond_process::~telmond_process() {
+  stop();
+  if (!dir_.empty() && !getenv("TELMOND_E2E_KEEP")) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+std::string telmond_process::daily_log_name() {
+  time_t now = time(nullptr);
+  tm local;
+  localtime_r(&now, &local);
+  char buf[32];
+  strftime(buf, sizeof(buf), "log-%Y-%m-%d.txt", &local);
+  return buf;
+}
+
+bool telmond_process::write_config() {
+  std::map<std::string, std::string> s = {
+      {"ip_sip_udp_port", std::to_string(ports_.sip_udp)},
+      {"ip_sip_tcp_port", std::to_string(ports_.sip_tcp)},
+      {"ip_sip_tls_port", std::to_string(ports_.sip_tls)},
+      {"ip_http_port", std::to_string(ports_.http)},
+      {"ip_https_port", std::to_string(ports_.https)},
+      {"ip_tftp_port", std::to_string(ports_.tftp)},
+      {"ip_snmp_port", std::to_string(ports_.snmp)},
+      {"ip_ldap_port", std::to_string(ports_.ldap)},
+      {"log_level", "9"},
+  };
+  for (const auto& [k, v] : options_.settings) s[k] = v;
+  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config>";
+  for (const auto& [k, v] : s) {
+    xml += v.empty() ? "<" + k + "/>" : "<" + k + ">" + xml_escape(v) + "</" + k + ">";
+  }
+  xml += "</pbx-config>";
+  if (!write_whole(dir_ + "/pbx.xml", xml)) return false;
+  for (const auto& [name, content] : options_.files) {
+    if (!write_whole(dir_ + "/" + name, content)) return false;
+  }
+  return true;
+}
+
+bool telmond_process::start() {
+  if (pid_) {
+    error_ = "already started";
+    return false;
+  }
+  dir_ = make_temp_dir();
+  if (dir_.empty()) {
+    error_ = "no temporary directory";
+    return false;
+  }
+  int* all[] = {&ports_.sip_udp, &ports_.sip_tcp, &ports_.sip_tls, &ports_.http,
+                &ports_.https,   &ports_.tftp,    &ports_.snmp,    &ports_.ldap};
+  for (int* p : all) {
+    for (int tries = 0; tries < 20 && *p == 0; tries++) {
+      int candidate = free_port();
+      bool dup = false;
+      for (int* q : all) dup = dup || (q != p && *q == candidate);
+      if (!dup) *p = candidate;
+    }
+  }
+  if (!write_config()) {
+    error_ = "cannot write pbx.xml";
+    return false;
+  }
+  std::vector<std::string> args = {"--dir", dir_};
+  if (!options_.daemon) {
+    args.push_back("--no-daemon");
+  } else {
+    args.push_back("--pidfile");
+    args.push_back(dir_ + "/telmond.pid");
+  }
+  args.insert(args.end(), options_.args.begin(), options_.args.end());
+  pid_ = spawn(args, dir_);
+  if (pid_ < 0) {
+    pid_ = 0;
+    error_ = "fork failed";
+    return false;
+  }
+  if (options_.daemon) {
+    // The parent ends at once after writing the pid file.
+    if (wait_exit(options_.start_timeout_ms) != 0) {
+      error_ = "daemon parent did not exit with 0";
+      return false;
+    }
+    std::string pid_text = read_file("telmond.pid");
+    daemon_pid_ = static_cast<pid_t>(atoi(pid_text.c_str()));
+    if (daemon_pid_ <= 0) {
+      error_ = "no pid file";
+      return false;
+    }
+  }
+  if (!options_.wait_until_serving) return true;
+  auto deadline = steady_clock::now() + milliseconds(options_.start_timeout_ms);
+  while (steady_clock::now() < deadline) {
+    if (!running()) {
+      error_ = "telmond ended during start-up; stderr: " + stderr_text();
+      return false;
+    }
+    if (answers_stun(100)) return true;
+  }
+  error_ = "telmond did not answer STUN in time; stderr: " + stderr_text();
+  return false;
+}
+
+bool telmond_process::answers_stun(int timeout_ms) {
+  udp_peer p("127.0.0.1");
+  std::string tid = "harness-" + std::to_string(getpid() % 10000);
+  if (!p.send_to("127.0.0.1", ports_.sip_udp, stun_binding_request(tid))) return false;
+  std::string answer;
+  return p.receive(answer, timeout_ms) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
+}
+
+bool telmond_process::running() {
+  if (daemon_pid_) return alive(daemon_pid_);
+  if (!pid_ || reaped_) return false;
+  int st;
+  if (reap(pid_, 0, st)) {
+    reaped_ = true;
+    exit_status_ = st;
+    return false;
+  }
+  return true;
+}
+
+int telmond_process::wait_exit(int timeout_ms) {
+  if (!pid_) return -1;
+  if (!reaped_) {
+    int st;
+    if (!reap(pid_, timeout_ms, st)) return -1;
+    reaped_ = true;
+    exit_status_ = st;
+  }
+  return exit_status_;
+}
+
+void telmond_process::stop() {
+  if (daemon_pid_ && alive(daemon_pid_)) {
+    kill(daemon_pid_, SIGTERM);
+    for (int i = 0; i < 300 && alive(daemon_pid_); i++)
+      std::this_thread::sleep_for(milliseconds(10));
+    if (alive(daemon_pid_)) kill(daemon_pid_, SIGKILL);
+  }
+  if (pid_ && !reaped_) {
+    kill(pid_, SIGTERM);
+    if (wait_exit(3000) == -1) {
+      kill(pid_, SIGKILL);
+      wait_exit(5000);
+    }
+  }
+  // Anything else the process group still holds.
+  if (pid_) kill(-pid_, SIGKILL);
+  if (daemon_pid_) {
+    // The daemon is not our child (its parent exited): wait until it is gone.
+    for (int i = 0; i < 500 && alive(daemon_pid_); i++) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+  }
+}
+
+std::string telmond_process::read_file(const std::string& relative) const {
+  return dir_.empty() ? std::string() : slurp(dir_ + "/" + relative);
+}
+
+bool telmond_process::file_exists(const std::string& relative) const {
+  struct stat st;
+  return !dir_.empty() && stat((dir_ + "/" + relative).c_str(), &st) == 0;
+}
+
+bool telmond_process::wait_for_file(const std::string& relative, const std::string& text,
+                                    int timeout_ms) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  for (;;) {
+    if (file_exists(relative) &&
+        (text.empty() || read_file(relative).find(text) != std::string::npos)) {
+      return true;
+    }
+    if (steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+}
+
+bool telmond_process::wait_for_log(const std::string& text, int timeout_ms) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  for (;;) {
+    if (stderr_text().find(text) != std::string::npos) return true;
+    if (DIR* d = opendir(dir_.c_str())) {
+      bool found = false;
+      while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.rfind("log-", 0) == 0 && n.size() > 8 && n.substr(n.size() - 4) == ".txt" &&
+            read_file(n).find(text) != std::string::npos) {
+          found = true;
+        }
+      }
+      closedir(d);
+      if (found) return true;
+    }
+    if (steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+}
+
+}  // namespace e2e

@@ -1,0 +1,144 @@
+// End-to-end harness: runs the real telmond binary in a temporary working directory with free
+// ports, and gives tests raw UDP sockets on chosen loopback source addresses.
+//
+//   e2e::telmond_options o;
+//   o.settings["log_level"] = "9";                 // extra pbx.xml settings
+//   e2e::telmond_process t(o);
+//   ASSERT_TRUE(t.start());                        // waits until it answers STUN on SIP UDP
+//   e2e::udp_peer phone("127.0.0.23");             // its own source address
+//   phone.send_to("127.0.0.1", t.ports().sip_udp, bytes);
+//   ASSERT_TRUE(t.wait_for_log("REGISTER", 5000));
+//   t.stop();                                      // also done by the destructor
+//
+// Every process the harness starts is stopped by stop() or the destructor (the whole process
+// group, so a daemonised child goes too). The working directory is removed afterwards unless
+// the environment variable TELMOND_E2E_KEEP is set.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Ports written into pbx.xml, all free on the machine when chosen.
+struct telmond_ports {
+  int sip_udp = 0;
+  int sip_tcp = 0;
+  int sip_tls = 0;
+  int http = 0;
+  int https = 0;
+  int tftp = 0;
+  int snmp = 0;
+  int ldap = 0;
+};
+
+struct telmond_options {
+  // Extra command-line arguments (after --dir <dir>, and --no-daemon unless daemon is set).
+  std::vector<std::string> args;
+  // pbx.xml settings by name; they override the harness's (the ports and log_level 9).
+  std::map<std::string, std::string> settings;
+  // Files to place in the working directory before start (relative path -> content).
+  std::map<std::string, std::string> files;
+  // Run as a daemon (no --no-daemon); start() then passes --pidfile <dir>/telmond.pid and
+  // follows the daemon through the pid file.
+  bool daemon = false;
+  // start() waits until the SIP UDP port answers a STUN Binding Request.
+  bool wait_until_serving = true;
+  // Milliseconds start() waits for that.
+  int start_timeout_ms = 15000;
+};
+
+class telmond_process {
+ public:
+  explicit telmond_process(telmond_options o = telmond_options());
+  ~telmond_process();
+  telmond_process(const telmond_process&) = delete;
+  telmond_process& operator=(const telmond_process&) = delete;
+
+  // Creates the directory and pbx.xml, starts the binary and (by default) waits until it
+  // serves. False (with the reason in error()) when it could not start or ended early.
+  bool start();
+  // Stops every process started (SIGTERM, then SIGKILL after 3 s) and reaps them.
+  void stop();
+  // The exit status of the started process once it has ended within timeout_ms; -1 while it
+  // still runs, -2 when it ended by a signal. For a daemon this is the parent's status.
+  int wait_exit(int timeout_ms);
+  bool running();
+
+  const std::string& dir() const { return dir_; }
+  const telmond_ports& ports() const { return ports_; }
+  // The process serving (the daemon's child in daemon mode; 0 when unknown).
+  pid_t pid() const { return daemon_pid_ ? daemon_pid_ : pid_; }
+  const std::string& error() const { return error_; }
+
+  // Contents of a file of the working directory ("" when missing).
+  std::string read_file(const std::string& relative) const;
+  bool file_exists(const std::string& relative) const;
+  // Everything the process wrote to stderr / stdout so far.
+  std::string stderr_text() const { return read_file("stderr.txt"); }
+  std::string stdout_text() const { return read_file("stdout.txt"); }
+  // Today's log file name ("log-YYYY-MM-DD.txt", local date).
+  static std::string daily_log_name();
+  // Waits until text appears in stderr or in a log-*.txt file of the working directory.
+  bool wait_for_log(const std::string& text, int timeout_ms);
+  // Waits until a file exists and contains text (any text when empty).
+  bool wait_for_file(const std::string& relative, const std::string& text, int timeout_ms);
+  // Sends a STUN Binding Request to the SIP UDP port and waits for the answer.
+  bool answers_stun(int timeout_ms);
+
+ private:
+  bool write_config();
+  telmond_options options_;
+  telmond_ports ports_;
+  std::string dir_;
+  std::string error_;
+  pid_t pid_ = 0;
+  pid_t daemon_pid_ = 0;
+  int exit_status_ = -1;
+  bool reaped_ = false;
+};
+
+// Runs telmond to its end with these arguments in directory cwd (a fresh temporary directory
+// when empty), capturing what it writes. status: the exit status, -2 for a signal, -1 when it
+// did not end within timeout_ms (it is then killed).
+struct run_result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10000,
+                       const std::string& cwd = "");
+
+// A UDP socket bound to source_ip (any 127.0.0.x works) and port (0: ephemeral).
+class udp_peer {
+ public:
+  explicit udp_peer(const std::string& source_ip = "127.0.0.1", int port = 0);
+  ~udp_peer();
+  udp_peer(const udp_peer&) = delete;
+  udp_peer& operator=(const udp_peer&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int port() const { return port_; }
+  const std::string& ip() const { return ip_; }
+  bool send_to(const std::string& ip, int port, const std::string& bytes);
+  // Waits at most timeout_ms for one datagram.
+  bool receive(std::string& bytes, int timeout_ms, std::string* from_ip = nullptr,
+               int* from_port = nullptr);
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::string ip_;
+};
+
+// A port that is free for both UDP and TCP on all addresses right now.
+int free_port();
+// A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
+std::string stun_binding_request(const std::string& transaction_id);
+// Escapes text for an XML element body.
+std::string xml_escape(const std::string& text);
+
+}  // namespace e2e
