@@ -21,6 +21,10 @@ const char* const exported_tables[] = {
     "adrbook",    "trunks",       "colines",     "mohs",
 };
 
+void write_and_save(int setting, const str& value) { ctrl_write_registry(setting, value, true); }
+
+config_setting_writer setting_writer = write_and_save;
+
 // An element name without namespace prefix.
 const char* local_name(const pugi::xml_node& n) {
   const char* name = n.name();
@@ -74,7 +78,7 @@ void apply_elements(const pugi::xml_node& parent) {
       if (table_exists(name)) get_table(name).delete_row();
     } else if (is(n, "SetSetting")) {
       int s = ctrl_variable_lookup(str(n.attribute("name").value()));
-      if (s < ctrl_settings::setting_count) ctrl_write_registry(s, text_of(n), true);
+      if (s < ctrl_settings::setting_count) setting_writer(s, text_of(n));
     } else if (is(n, "DeleteDirectory")) {
       str dir = text_of(n).strip().rstrip('/');
       if (deletable_directory(dir)) erase_directory(dir);
@@ -85,6 +89,10 @@ void apply_elements(const pugi::xml_node& parent) {
 }
 
 }  // namespace
+
+void set_config_setting_writer(config_setting_writer writer) {
+  setting_writer = writer ? writer : write_and_save;
+}
 
 str serialize_config() {
   str out = "<?xml version=\"1.0\" standalone=\"yes\"?>\r\n<Config>";

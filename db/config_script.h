@@ -15,6 +15,12 @@
 
 #include "base/str.h"
 
+// How SetSetting stores a value: ctrl_write_registry(setting, value, true) unless replaced
+// (fuzzing replaces it with a writer without side effects, since a setting such as the syslog
+// destination would otherwise reach the network).
+using config_setting_writer = void (*)(int setting, const str& value);
+void set_config_setting_writer(config_setting_writer writer);
+
 // The whole configuration as a script.
 str serialize_config();
 // Applies the elements of a script body (the children of Config, or a bare sequence of them):

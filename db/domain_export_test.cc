@@ -1,0 +1,205 @@
+#include "db/domain_export.h"
+
+#include <gtest/gtest.h>
+
+#include "base/xml_tree.h"
+#include "db/db_test_util.h"
+#include "db/tar.h"
+
+namespace {
+
+using db_test::has_log;
+
+class DomainExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_test::logged().clear();
+    set_log_sink(db_test::capture);
+    db_test::reset_store();
+  }
+  void TearDown() override { set_log_sink(nullptr); }
+  void put(const std::string& name, const std::string& bytes) {
+    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
+    mfs.files[name] = bytes;
+  }
+  // An account of the domain: users row + kind row + aliases.
+  int account(int domain, const char* type, int kind_id, const char* primary,
+              const char* more = nullptr) {
+    int u = users.add_row();
+    str d = str::from_int64(domain);
+    users.set(u, users_domain, d);
+    users.set(u, users_type_name, type);
+    users.set(u, users_type_index, str::from_int64(kind_id));
+    int a = user_alias.add_row();
+    user_alias.set(a, user_alias_user, str::from_int64(u));
+    user_alias.set(a, user_alias_domain, d);
+    user_alias.set(a, user_alias_name, primary);
+    user_alias.set(a, user_alias_display_name, str("Name-") + primary);
+    users.set(u, users_alias, str::from_int64(a));
+    if (more) {
+      int b = user_alias.add_row();
+      user_alias.set(b, user_alias_user, str::from_int64(u));
+      user_alias.set(b, user_alias_domain, d);
+      user_alias.set(b, user_alias_name, more);
+      user_alias.set(b, user_alias_display_name, "Other");
+    }
+    return u;
+  }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+};
+
+TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
+  int moh = mohs.add_row();
+  mohs.set(moh, mohs_name, "Jazz");
+  int global_dp = dial_plan.add_row();
+  dial_plan.set(global_dp, dial_plan_name, "World");
+  dial_plan.set(global_dp, dial_plan_global, "true");
+
+  int d = domains.add_row();
+  domains.set(d, domains_name, "old.example");
+  domains.set(d, domains_moh, str::from_int64(moh));
+  int da = domain_alias.add_row();
+  domain_alias.set(da, domain_alias_domain, "1");
+  domain_alias.set(da, domain_alias_name, "alias.example");
+  int t = trunks.add_row();
+  trunks.set(t, trunks_name, "Carrier");
+  trunks.set(t, trunks_domain, "1");
+  int dp = dial_plan.add_row();
+  dial_plan.set(dp, dial_plan_name, "Local");
+  dial_plan.set(dp, dial_plan_domain, "1");
+  int rule = dial_plan_entry.add_row();
+  dial_plan_entry.set(rule, dial_plan_entry_id, str::from_int64(dp));
+  dial_plan_entry.set(rule, dial_plan_entry_trunk, str::from_int64(t));
+  dial_plan_entry.set(rule, dial_plan_entry_pattern, "9*");
+  domains.set(d, domains_default_dialplan, str::from_int64(dp));
+  int wide = adrbook.add_row();
+  adrbook.set(wide, adrbook_domain, "1");
+  adrbook.set(wide, adrbook_number, "555");
+
+  int e = extensions.add_row();
+  extensions.set(e, extensions_password, "pw<1>");
+  extensions.set(e, extensions_dnd, "true");  // run-time column: not exported
+  int u = account(d, "extensions", e, "100", "4100");
+  users.set(u, users_dial_plan, str::from_int64(global_dp));
+  int pab = adrbook.add_row();
+  adrbook.set(pab, adrbook_domain, "1");
+  adrbook.set(pab, adrbook_user, str::from_int64(u));
+  adrbook.set(pab, adrbook_number, "777");
+  int m = messages.add_row();
+  messages.set(m, messages_user, str::from_int64(u));
+  messages.set(m, messages_duration, "12");
+  put("recordings/msg1.wav", "RIFF-message");
+  int att = attendants.add_row();
+  attendants.set(att, attendants_wavfile_0, "recordings/att200.wav");
+  attendants.set(att, attendants_timeout, "5");
+  put("recordings/att200.wav", "RIFF-prompt");
+  account(d, "attendants", att, "200");
+  int co = colines.add_row();
+  colines.set(co, coline_trunk, str::from_int64(t));
+  account(d, "colines", co, "300");
+  int bl = button_lists.add_row();
+  button_lists.set(bl, button_lists_name, "Desk");
+  button_lists.set(bl, button_lists_domain, "1");
+  int b = buttons.add_row();
+  buttons.set(b, buttons_profile, str::from_int64(bl));
+  buttons.set(b, buttons_label, "Park");
+  users.set(50, users_domain, "1");
+  users.set(50, users_type_name, "weird");
+
+  str archive = save_domain(d);
+  EXPECT_TRUE(has_log("Cannot serialize type weird"));
+  std::vector<tar_entry> entries;
+  str bad;
+  ASSERT_EQ(tar_read(archive, entries, bad), tar_status::ok);
+  ASSERT_EQ(entries.size(), 3u);  // domain.xml and two audio files
+  str xml = entries[0].data;
+  EXPECT_TRUE(xml.starts_with("<?xml version=\"1.0\"?>\r\n<domain><domains>"));
+  EXPECT_GE(xml.find("<default_dialplan>Local</default_dialplan>"), 0);
+  EXPECT_GE(xml.find("<moh>Jazz</moh>"), 0);
+  EXPECT_GE(xml.find("</domains><alias>alias.example</alias><adrbook><number>555</number>"), 0);
+  EXPECT_GE(xml.find("<primary>100</primary><pd>Name-100</pd><alias>4100</alias><ad>Other</ad>"),
+            0);
+  EXPECT_GE(xml.find("<password>pw&lt;1&gt;</password>"), 0);
+  EXPECT_LT(xml.find("<dnd>"), 0);
+  EXPECT_GE(xml.find("<dial_plan>World</dial_plan>"), 0);
+  EXPECT_GE(xml.find("<trunk>Carrier</trunk>"), 0);
+  EXPECT_TRUE(xml.ends_with("</domain>"));
+
+  // A second system: the same global dial plan and music, a fresh domain.
+  memory_file_system other;
+  scoped_file_system use_other(&other);
+  db_test::reset_store();
+  int moh2 = mohs.add_row();
+  mohs.set(moh2, mohs_name, "Other");
+  moh2 = mohs.add_row();
+  mohs.set(moh2, mohs_name, "Jazz");
+  int world = dial_plan.add_row();
+  dial_plan.set(world, dial_plan_name, "World");
+  dial_plan.set(world, dial_plan_global, "true");
+  domains.set(1, domains_name, "first.example");
+  int nd = domains.add_row();
+  domains.set(nd, domains_name, "new.example");
+  db_test::logged().clear();
+  ASSERT_TRUE(load_domain(nd, archive));
+  EXPECT_EQ(domains.get(nd, domains_name), "new.example");
+  EXPECT_EQ(domains.get(nd, domains_moh), str::from_int64(moh2));
+  int local = dial_plan.first(dial_plan_name, "Local");
+  ASSERT_NE(local, 0);
+  EXPECT_EQ(dial_plan.get(local, dial_plan_domain), str::from_int64(nd));
+  EXPECT_EQ(domains.get(nd, domains_default_dialplan), str::from_int64(local));
+  int trunk = trunks.first(trunks_name, "Carrier");
+  EXPECT_EQ(trunks.get(trunk, trunks_domain), str::from_int64(nd));
+  int r = dial_plan_entry.first(dial_plan_entry_id, str::from_int64(local));
+  EXPECT_EQ(dial_plan_entry.get(r, dial_plan_entry_trunk), str::from_int64(trunk));
+  EXPECT_EQ(dial_plan_entry.get(r, dial_plan_entry_pattern), "9*");
+
+  int a100 = user_alias.first(user_alias_name, "100");
+  int nu = user_alias.get(a100, user_alias_user).value();
+  EXPECT_EQ(user_alias.get(a100, user_alias_domain), str::from_int64(nd));
+  EXPECT_EQ(users.get(nu, users_alias), str::from_int64(a100));
+  EXPECT_EQ(users.get(nu, users_dial_plan), str::from_int64(world));
+  EXPECT_NE(user_alias.first(user_alias_name, "4100"), 0);
+  int ne = users.get(nu, users_type_index).value();
+  EXPECT_EQ(extensions.get(ne, extensions_password), "pw<1>");
+  EXPECT_EQ(extensions.get(ne, extensions_dnd), "");
+  EXPECT_EQ(adrbook.first(adrbook_user, str::from_int64(nu)), adrbook.first(adrbook_number, "777"));
+  EXPECT_NE(adrbook.first(adrbook_number, "555"), 0);
+  int nm = messages.first(messages_user, str::from_int64(nu));
+  ASSERT_NE(nm, 0);
+  EXPECT_EQ(messages.get(nm, messages_duration), "12");
+  str msg_file = messages.get(nm, messages_filename);
+  EXPECT_EQ(other.files[std::string(msg_file.view())], "RIFF-message");
+  int natt = users.get(users.first(users_type_name, "attendants"), users_type_index).value();
+  str prompt = attendants.get(natt, attendants_wavfile_0);
+  EXPECT_TRUE(prompt.starts_with("recordings/"));
+  EXPECT_EQ(other.files[std::string(prompt.view())], "RIFF-prompt");
+  int nco = users.get(users.first(users_type_name, "colines"), users_type_index).value();
+  EXPECT_EQ(colines.get(nco, coline_trunk), str::from_int64(trunk));
+  int nbl = button_lists.first(button_lists_name, "Desk");
+  EXPECT_EQ(buttons.get(buttons.first(buttons_profile, str::from_int64(nbl)), buttons_label),
+            "Park");
+  EXPECT_EQ(domain_alias.size(), 0);  // domain names are not carried over
+}
+
+TEST_F(DomainExportTest, BadArchivesImportNothing) {
+  int d = domains.add_row();
+  EXPECT_FALSE(load_domain(d, str()));
+  EXPECT_TRUE(has_log("Configuration: No tar file specified"));
+  EXPECT_FALSE(load_domain(d, str("garbage garbage")));
+  EXPECT_TRUE(has_log("Configuration: This is not a tar file"));
+  std::vector<tar_entry> e = {{str("domain.xml"), false, str("<notdomain/>")}};
+  EXPECT_FALSE(load_domain(d, tar_write(e)));
+  e[0].data = "<domain><users><type>martian</type><primary>1</primary></users>"
+              "<trunks><name>T</name></trunks></domain>";
+  str archive = tar_write(e);
+  EXPECT_FALSE(load_domain(d, archive, 512));  // larger than the limit
+  EXPECT_EQ(trunks.size(), 0);
+  EXPECT_TRUE(load_domain(d, archive));
+  EXPECT_TRUE(has_log("Cannot load type martian"));
+  EXPECT_EQ(users.size(), 0);
+  EXPECT_EQ(trunks.size(), 1);
+  EXPECT_EQ(save_domain(99), "");
+}
+
+}  // namespace
