@@ -7,6 +7,7 @@
 #include "sip/sip_environment.h"
 #include "sip/sip_message.h"
 #include "sip/sip_test_print.h"
+#include "sip/sip_udp_receive.h"
 
 namespace {
 
@@ -158,6 +159,31 @@ TEST(ProcessPdu, KeepAliveAnswers) {
   process_pdu("udp0", crlf("PING sip:a@b SIP/2.0\nCall-ID: p2\n\n"), k_src, transport_type::udp);
   EXPECT_EQ(hooks.sent.size(), 2u);
   EXPECT_EQ(hooks.forwarded.size(), 2u);
+}
+
+// Through the SIP socket loop: a datagram with two messages yields only the first, with the
+// socket's port name.
+TEST(ProcessPdu, SocketLoopHandsTheFirstMessageOfADatagram) {
+  sip_udp_hooks udp;
+  fill_sip_udp_receive_hooks(udp);
+  set_sip_udp_hooks(udp);
+  fake_hooks hooks;
+  hooks_scope scope(&hooks);
+  const str datagram = crlf(
+      "REGISTER sip:example.com SIP/2.0\nVia: SIP/2.0/UDP 198.51.100.20:5099;branch=z9hG4bK1\n"
+      "Call-ID: first\nCSeq: 8 REGISTER\nContent-Length: 0\n\n\n"
+      "INVITE sip:joe@example.com SIP/2.0\nCall-ID: second\nContent-Length: 0\n\n");
+  auto no_send = [](int, const str&, const ip_port&) { return true; };
+  handle_sip_udp_datagram(3, datagram, k_src, no_send);
+  ASSERT_EQ(hooks.forwarded.size(), 1u);
+  EXPECT_EQ(hooks.forwarded[0].call_id, "first");
+  EXPECT_EQ(hooks.forwarded[0].port_name, "udp3");
+  EXPECT_EQ(hooks.forwarded[0].transport, transport_type::udp);
+  // A datagram that frames to nothing does not reach the SIP layer.
+  handle_sip_udp_datagram(3, crlf("OPTIONS sip:a@b SIP/2.0\nContent-Length: 99\n\nshort"), k_src,
+                          no_send);
+  EXPECT_EQ(hooks.forwarded.size(), 1u);
+  set_sip_udp_hooks(sip_udp_hooks());
 }
 
 TEST(ProcessPdu, WithoutHooksNothingHappens) {

@@ -1,0 +1,23 @@
+#include "sip/sip_udp_receive.h"
+
+#include "sip/sip_message.h"
+
+namespace {
+
+str first_packet_of_datagram(const str& datagram) {
+  str buffer = datagram;
+  return get_first_packet(buffer, false);  // bytes after the first message are dropped
+}
+
+void receive_udp(int socket_index, const str& message, const ip_port& source) {
+  process_pdu(sip_udp_port_name(socket_index), message, source, transport_type::udp);
+}
+
+}  // namespace
+
+str sip_udp_port_name(int socket_index) { return str::sprintf("udp%d", socket_index); }
+
+void fill_sip_udp_receive_hooks(sip_udp_hooks& hooks) {
+  hooks.get_first_packet = first_packet_of_datagram;
+  hooks.process_pdu = receive_udp;
+}
