@@ -4,7 +4,7 @@
 
 namespace {
 
-const char k_base64_alphabet[] =
+constexpr char k_base64_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Decoding table: 0..63 for alphabet characters, 64 for white space, 65 for '=', 255 otherwise.
@@ -13,8 +13,8 @@ struct base64_table {
   constexpr base64_table() : v() {
     for (int i = 0; i < 256; ++i) v[i] = 255;
     for (int i = 0; i < 64; ++i) v[static_cast<uint8_t>(k_base64_alphabet[i])] = static_cast<uint8_t>(i);
-    v[' '] = v['\t'] = v['\r'] = v['\n'] = 64;
-    v['='] = 65;
+    for (int c : {' ', '\t', '\r', '\n'}) v[c] = 64;
+    v[int{'='}] = 65;
   }
 };
 constexpr base64_table k_base64_table;
@@ -24,10 +24,10 @@ struct hex_table {
   uint8_t v[256];
   constexpr hex_table() : v() {
     for (int i = 0; i < 256; ++i) v[i] = 255;
-    for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 10; ++i) v[int{'0'} + i] = static_cast<uint8_t>(i);
     for (int i = 0; i < 6; ++i) {
-      v['a' + i] = static_cast<uint8_t>(10 + i);
-      v['A' + i] = static_cast<uint8_t>(10 + i);
+      v[int{'a'} + i] = static_cast<uint8_t>(10 + i);
+      v[int{'A'} + i] = static_cast<uint8_t>(10 + i);
     }
   }
 };

@@ -15,11 +15,11 @@ constexpr int k_max_depth = 256;
 struct escape_table {
   uint8_t v[256];
   constexpr escape_table() : v() {
-    v['\''] = 1;
-    v['"'] = 2;
-    v['&'] = 3;
-    v['<'] = 4;
-    v['>'] = 5;
+    v[int{'\''}] = 1;
+    v[int{'"'}] = 2;
+    v[int{'&'}] = 3;
+    v[int{'<'}] = 4;
+    v[int{'>'}] = 5;
   }
 };
 constexpr escape_table k_escape;
@@ -183,6 +183,9 @@ struct xml_tree_builder {
           break;
       }
     }
+    // Next to child elements, text of white space alone is layout, however it was written
+    // (character references included), so that reading what we write gives the same tree.
+    if (!t.children_.empty() && !t.body_.empty() && t.body_.strip().empty()) t.body_ = str();
     return true;
   }
 };

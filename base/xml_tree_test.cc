@@ -90,6 +90,13 @@ TEST(XmlTree, WhiteSpaceInBodiesIsKeptExactly) {
   EXPECT_EQ(T(t.child_body(str("c"))), "  x\ty  ");
   EXPECT_EQ(T(t.child_body(str("d"))), "\t");
   EXPECT_TRUE(t.child_body(str("e")).empty());
+  // Next to children, white space is layout even when written as references (found by the
+  // fuzzer: the text came back as a body the first time and vanished the second).
+  ASSERT_TRUE(xml_tree::parse(str("<x>&#10;<y/>&#32;</x>"), t));
+  EXPECT_TRUE(t.body().empty());
+  EXPECT_EQ(T(t.serialise()), "<x><y/></x>");
+  ASSERT_TRUE(xml_tree::parse(str("<x>&#10;</x>"), t));
+  EXPECT_EQ(T(t.body()), "\n");
 }
 
 TEST(XmlTree, CdataCommentsAndDeclarationsAreHandled) {
