@@ -9,7 +9,9 @@
 #include "db/config_script.h"
 #include "db/schema.h"
 #include "frame/mutex.h"
+#include "frame/options.h"
 #include "frame/settings.h"
+#include "frame/startup.h"
 
 namespace {
 
@@ -31,8 +33,8 @@ int version_number(const str& v) {
 }
 
 void fix_domains() {
-  for (const auto& [id, r] : domains.rows()) {
-    (void)r;
+  for (const auto& entry : domains.rows()) {
+    int id = entry.first;
     bool changed = false;
     auto fill = [&](const str& column, const str& value) {
       if (!domains.get(id, column).empty()) return;
@@ -157,15 +159,22 @@ int create_default_domain(const str& name) {
   return id;
 }
 
-void db_load_tables() {
-  init_tables();
+void clear_call_rows() {
   legs.delete_row();
   cobjs.delete_row();
+}
+
+void db_load_tables() {
+  init_tables();
+  clear_call_rows();
   fix_upgrades();
 }
 
-void db_startup(const str& default_file, const str& web_dir) {
-  db_load_tables();
+void init_setup() {
+  init_setup(startup_options.has_default ? startup_options.default_file : str(), http_root);
+}
+
+void init_setup(const str& default_file, const str& web_dir) {
   if (domains.size() == 0) {
     int applied = 0;
     if (!default_file.empty() && ctrl_read_registry(ctrl_settings::sys_name).empty()) {
@@ -177,12 +186,16 @@ void db_startup(const str& default_file, const str& web_dir) {
       create_default_domain("localhost");
     }
   }
+}
+
+void db_startup(const str& default_file, const str& web_dir) {
+  db_load_tables();
+  init_setup(default_file, web_dir);
   init_cdrs_tables();
   init_rate_table();
 }
 
 void load_cdr_tables() {
-  mutex_lock hold(ctrl_run_mutex);
   table* const deferred[] = {&trunk_cdr, &ext_cdr, &ivr_cdr, &rates, &adrbook};
   for (table* t : deferred) {
     const table_def* d = nullptr;
@@ -201,6 +214,7 @@ void load_cdr_tables() {
 void start_cdr_table_loader(int delay_seconds) {
   std::thread([delay_seconds] {
     std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));
+    mutex_lock hold(ctrl_run_mutex);
     load_cdr_tables();
   }).detach();
 }

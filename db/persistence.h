@@ -24,17 +24,32 @@ void db_startup(const str& default_file, const str& web_dir = str());
 // Steps 1 to 3 of db_startup (also the data store's part of a configuration reload).
 void db_load_tables();
 
+// The same steps one by one, for the frame's start-up hooks (frame/startup.h):
+//   init_tables (schema.h), clear_call_rows, fix_upgrades, init_setup, init_cdrs_tables and
+//   init_rate_table (schema.h), load_cdr_tables.
+// clear_call_rows deletes every row of legs and cobjs (calls from before a restart are gone).
+void clear_call_rows();
+// Step 10 of start-up: when the domains table is empty, restore the default configuration
+// named by --default (when given and sys_name is empty; searched in the working directory,
+// then in the web files of --http-dir), or else create a default domain "localhost", logging
+// "No domain found, creating default domain".
+void init_setup();
+// init_setup with explicit arguments (empty default_file: no --default).
+void init_setup(const str& default_file, const str& web_dir);
+
 // The start-up repairs: wipers, missing domain codes and provisioning credentials, dangling
 // aliases, accounts and CO lines, the default music-on-hold source, messages whose audio file
 // is gone, settings of an older layout, and the stored version.
 void fix_upgrades();
 
-// Takes ctrl_run_mutex and loads cdrt, cdre, cdri, rates and adrbook, each with
+// Loads cdrt, cdre, cdri, rates and adrbook, each with
 // read_table(name, 10, 100), logging "Table %s: Finished reading %d rows" for those with rows.
+// The caller holds ctrl_run_mutex; it is released for 10 ms after every 100 directory entries.
 void load_cdr_tables();
 
 // Starts a detached thread that waits delay_seconds (10 at start-up) and then runs
-// load_cdr_tables(). For use when no other background thread (the midnight jobs) does it.
+// load_cdr_tables() under ctrl_run_mutex. For use when no other background thread (the
+// midnight loop) does it.
 void start_cdr_table_loader(int delay_seconds = 10);
 
 // Creates a domain with the default feature codes; returns its record id.
