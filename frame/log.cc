@@ -441,21 +441,21 @@ void log_write_pending() {
 
 void run_logging_loop(const std::atomic<bool>* stop) {
   log_state& s = st();
-  {
-    std::lock_guard<std::mutex> g(s.mu);
-    ++s.loops_running;
-  }
+  std::unique_lock<std::mutex> lk(s.mu);
+  ++s.loops_running;
   for (;;) {
-    {
-      std::unique_lock<std::mutex> lk(s.mu);
-      s.logging_sema.wait_for(lk, std::chrono::seconds(60),
-                              [&] { return !s.file_entries.empty() || (stop && stop->load()); });
-    }
+    s.logging_sema.wait_for(lk, std::chrono::seconds(60),
+                            [&] { return !s.file_entries.empty() || (stop && stop->load()); });
+    // A stopping loop first drains what was queued; leaving and the emptiness check happen
+    // under one lock, so log_wait_written never waits for a loop that is gone.
+    if (s.file_entries.empty() && stop && stop->load()) break;
+    lk.unlock();
     log_write_pending();
-    if (stop && stop->load()) break;
+    lk.lock();
   }
-  std::lock_guard<std::mutex> g(s.mu);
   --s.loops_running;
+  lk.unlock();
+  s.written_cv.notify_all();
 }
 
 void* logging_loop(void*) {
@@ -473,14 +473,14 @@ bool start_logging_thread() {
 void log_wait_written() {
   log_state& s = st();
   std::unique_lock<std::mutex> lk(s.mu);
-  if (s.loops_running == 0) {
-    lk.unlock();
-    log_write_pending();
-    return;
-  }
   uint64_t target = s.queued;
-  s.logging_sema.notify_one();
-  s.written_cv.wait(lk, [&] { return s.written >= target; });
+  if (s.loops_running > 0) {
+    s.logging_sema.notify_one();
+    s.written_cv.wait(lk, [&] { return s.written >= target || s.loops_running == 0; });
+  }
+  if (s.written >= target) return;
+  lk.unlock();
+  log_write_pending();
 }
 
 // ---- Remote syslog -----------------------------------------------------------------------------
