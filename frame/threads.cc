@@ -54,6 +54,22 @@ void default_sip_tcp_loop(int number) {
   }
 }
 
+// Until the web layer installs its handler: the connection loop without a request handler.
+// Reads and drops what arrives; ends when the peer closes or after 30 s without data.
+void default_http_serve(int fd, const ip_port& remote, bool) {
+  char buf[4096];
+  for (;;) {
+    int r = wait_socket(fd, false, 30000, ctrl_run_mutex);
+    if (r != 1) break;
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) {
+      log_printf(log_web, 9, "Remote site %s closed the connection", remote.readable());
+      break;
+    }
+  }
+  close_socket(fd);
+}
+
 }  // namespace
 
 void set_service_threads(const service_thread_entries& e) { services = e; }
@@ -135,11 +151,7 @@ void* http_thread_func(void* arg) {
   http_thread_accepted.signal();
   if (fd >= 0) {
     http_serve_fn serve = http_serve.load();
-    if (serve) {
-      serve(fd, remote, start.tls);
-    } else {
-      close_socket(fd);
-    }
+    (serve ? serve : default_http_serve)(fd, remote, start.tls);
   }
   num_http_threads--;
   ctrl_run_mutex.unlock();

@@ -66,8 +66,8 @@ extern int64_t http_wait;     // ms between two accepts: 1000 / http_rate, 0 whe
 extern semaphore http_thread_accepted;
 
 // Serves one accepted HTTP/HTTPS connection on its own thread, under ctrl_run_mutex (releasing
-// it while waiting, e.g. with wait_socket). The web layer installs it; the default closes the
-// connection.
+// it while waiting, e.g. with wait_socket) and closes fd at the end. The web layer installs
+// it; the default reads and drops until the peer closes or 30 s pass without data.
 using http_serve_fn = void (*)(int fd, const ip_port& remote, bool tls);
 void set_http_serve(http_serve_fn f);
 

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "base/version.h"
@@ -193,4 +194,96 @@ TEST(FrameE2E, SyslogDatagramsCarryThePriority) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+namespace {
+
+int connect_tcp(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+TEST(FrameE2E, SipTcpThreadLimitKeepsFurtherConnectionsInTheBacklog) {
+  e2e::telmond_options o;
+  o.settings["sip_threads"] = "1";
+  o.settings["sip_rate"] = "100";
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start()) << t.error();
+  int a = connect_tcp(t.ports().sip_tcp);
+  ASSERT_GE(a, 0);
+  ASSERT_TRUE(t.wait_for_log("Received SIP connection 1 from 127.0.0.1:", 5000));
+  EXPECT_TRUE(t.wait_for_log(
+      "Current number of SIP threads 1 has reached maximum 1, further connections will not be "
+      "accepted",
+      5000));
+  int b = connect_tcp(t.ports().sip_tcp);  // completes in the kernel backlog
+  ASSERT_GE(b, 0);
+  EXPECT_FALSE(t.wait_for_log("Received SIP connection 2", 1500));
+  close(a);
+  EXPECT_TRUE(t.wait_for_log("Release SIP thread 1", 5000));
+  EXPECT_TRUE(t.wait_for_log("Received SIP connection 2 from 127.0.0.1:", 5000));
+  close(b);
+}
+
+TEST(FrameE2E, SipTcpAcceptsAreThrottledBySipRate) {
+  e2e::telmond_options o;
+  o.settings["sip_rate"] = "1";  // one accept per 1000 ms
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start()) << t.error();
+  int a = connect_tcp(t.ports().sip_tcp);
+  int b = connect_tcp(t.ports().sip_tcp);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(t.wait_for_log("Received SIP connection 1 ", 5000));
+  EXPECT_FALSE(t.wait_for_log("Received SIP connection 2 ", 600));
+  ASSERT_TRUE(t.wait_for_log("Received SIP connection 2 ", 5000));
+  auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  EXPECT_GE(elapsed, 900);
+  close(a);
+  close(b);
+}
+
+TEST(FrameE2E, HttpThreadLimitIsLoggedAndConnectionsAreServedInTurn) {
+  e2e::telmond_options o;
+  o.settings["http_threads"] = "1";
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start()) << t.error();
+  int a = connect_tcp(t.ports().http);
+  ASSERT_GE(a, 0);
+  EXPECT_TRUE(t.wait_for_log(
+      "Current number of HTTP threads 1 has reached maximum 1, further connections will not be "
+      "accepted",
+      5000));
+  int b = connect_tcp(t.ports().http);
+  ASSERT_GE(b, 0);
+  close(a);
+  EXPECT_TRUE(t.wait_for_log("Remote site 127.0.0.1:", 5000));
+  // The second connection is accepted once the first thread ended: its thread reaches the
+  // limit again.
+  auto count_limit_lines = [&] {
+    std::string all = t.stderr_text();
+    size_t n = 0;
+    for (size_t at = all.find("Current number of HTTP threads"); at != std::string::npos;
+         at = all.find("Current number of HTTP threads", at + 1)) {
+      n++;
+    }
+    return n;
+  };
+  for (int i = 0; i < 250 && count_limit_lines() < 2; i++) usleep(20000);
+  EXPECT_EQ(count_limit_lines(), 2u);
+  EXPECT_EQ(t.stderr_text().find("Current number of HTTP threads 2"), std::string::npos);
+  close(b);
 }
