@@ -12,17 +12,26 @@
 //
 // A block is a 20-byte header followed by the data area. The reference count replaces the ring
 // of sharers: every str whose window lies in the block holds one reference. While a class block
-// sits on its free list, the first bytes of its data area hold the free-list link.
+// sits on its free list, its header holds the free-list link (in place of flags and class).
 
+// Packed to 4 so that the header stays 20 bytes; blocks start 16-byte aligned, so the free-list
+// link at offset 8 is still pointer-aligned (which leak checkers rely on to follow it).
+#pragma pack(push, 4)
 struct str::block {
   std::atomic<uint32_t> refs;
   uint32_t capacity;  // bytes in the data area
-  uint32_t flags;     // flag_raw: handed out by str::malloc
-  int32_t cls;        // size class, or -1 for a block of its own
+  union {
+    struct {
+      uint32_t flags;  // flag_raw: handed out by str::malloc
+      int32_t cls;     // size class, or -1 for a block of its own
+    };
+    block* next_free;  // while the block is on its class's free list
+  };
   uint32_t reserved;  // keeps the header at 20 bytes
 
   uint8_t* data() { return reinterpret_cast<uint8_t*>(this) + header_size; }
 };
+#pragma pack(pop)
 static_assert(sizeof(str::block) == str::header_size, "block header is 20 bytes");
 
 namespace {
@@ -52,17 +61,6 @@ struct allocator_state {
 allocator_state& allocator() {
   static allocator_state* a = new allocator_state;
   return *a;
-}
-
-// The data area starts 20 bytes into the block, so the link is not pointer-aligned.
-str::block* get_free_link(str::block* b) {
-  str::block* next;
-  std::memcpy(&next, b->data(), sizeof next);
-  return next;
-}
-
-void set_free_link(str::block* b, str::block* next) {
-  std::memcpy(b->data(), &next, sizeof next);
 }
 
 }  // namespace
@@ -103,14 +101,13 @@ str::block* str::alloc_block(size_t n) {
       for (uint32_t i = 0; i < count; ++i) {
         auto* nb = reinterpret_cast<block*>(chunk + i * stride);
         nb->capacity = class_capacity(c);
-        nb->cls = c;
-        set_free_link(nb, cs.free_list);
+        nb->next_free = cs.free_list;
         cs.free_list = nb;
         cs.free_count++;
       }
     }
     b = cs.free_list;
-    cs.free_list = get_free_link(b);
+    cs.free_list = b->next_free;
     cs.free_count--;
     cs.in_use++;
     a.bytes_handed_out += b->capacity;
@@ -143,7 +140,7 @@ void str::release(block* b) {
   a.bytes_freed += b->capacity;
   cs.in_use--;
   cs.free_count++;
-  set_free_link(b, cs.free_list);
+  b->next_free = cs.free_list;
   cs.free_list = b;
 }
 
