@@ -211,6 +211,16 @@ void load_cdr_tables() {
   }
 }
 
+void fill_db_startup_hooks(startup_hooks& hooks) {
+  hooks.init_tables = init_tables;
+  hooks.clear_call_rows = clear_call_rows;
+  hooks.fix_upgrades = fix_upgrades;
+  hooks.init_setup = [] { init_setup(); };
+  hooks.init_cdrs_tables = init_cdrs_tables;
+  hooks.init_rate_table = init_rate_table;
+  hooks.load_cdr_tables = load_cdr_tables;
+}
+
 void start_cdr_table_loader(int delay_seconds) {
   std::thread([delay_seconds] {
     std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));

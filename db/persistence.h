@@ -8,6 +8,13 @@
 
 #include "base/str.h"
 
+struct startup_hooks;
+
+// Fills the data store's start-up hooks of the frame: init_tables, clear_call_rows,
+// fix_upgrades, init_setup, init_cdrs_tables, init_rate_table and load_cdr_tables. This is the
+// one line the composition root needs: fill_db_startup_hooks(frame_hooks()).
+void fill_db_startup_hooks(startup_hooks& hooks);
+
 // The data store's part of start-up, after init_config() and before the server threads run:
 //   1. init_tables() (every configuration table loaded, adrbook defined);
 //   2. the rows of legs and cobjs are deleted (calls from before a restart are gone);

@@ -2,6 +2,8 @@
 
 #include <pugixml.hpp>
 
+#include "base/xml_tree.h"
+
 namespace {
 
 // The text of an element: all its PCDATA and CDATA children joined.
@@ -17,36 +19,7 @@ constexpr unsigned parse_flags = pugi::parse_escapes | pugi::parse_cdata | pugi:
 
 }  // namespace
 
-void append_xml_escaped(str& out, const str& v) {
-  const char* p = v.cbuffer();
-  size_t n = v.length(), run = 0;
-  for (size_t i = 0; i < n; i++) {
-    const char* rep = nullptr;
-    switch (p[i]) {
-      case '\'':
-        rep = "&apos;";
-        break;
-      case '"':
-        rep = "&quot;";
-        break;
-      case '&':
-        rep = "&amp;";
-        break;
-      case '<':
-        rep = "&lt;";
-        break;
-      case '>':
-        rep = "&gt;";
-        break;
-      default:
-        continue;
-    }
-    if (i > run) out.append(p + run, i - run);
-    out += rep;
-    run = i + 1;
-  }
-  if (n > run) out.append(p + run, n - run);
-}
+void append_xml_escaped(str& out, const str& v) { txt2xml_append(out, v); }
 
 str xml_escape(const str& v) {
   str out;
