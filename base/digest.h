@@ -29,6 +29,8 @@ str sha256_hex(const str& data);
 str hmac_md5(const str& key, const str& data);
 str hmac_sha1(const str& key, const str& data);
 str hmac_sha256(const str& key, const str& data);
+// HMAC-SHA1 under the name the digest and SRTP code know it by.
+inline str hmac_sha(const str& key, const str& data) { return hmac_sha1(key, data); }
 
 // Incremental digest: update any number of times, then final (which also resets the context
 // for the next message).
