@@ -51,10 +51,6 @@ struct allocator_state {
   uint64_t bytes_handed_out = 0;
   uint64_t large_blocks = 0;
   uint64_t bytes_freed = 0;
-  // Every chunk taken for class blocks. Free blocks are linked through their (unaligned) data
-  // areas, where leak checkers do not look for pointers; this list keeps them visibly
-  // reachable.
-  std::vector<void*> chunks;
 };
 
 // Never destroyed: strs with static storage duration may release buffers after main returns.
@@ -96,7 +92,6 @@ str::block* str::alloc_block(size_t n) {
       size_t stride = (block_bytes + 15) / 16 * 16;
       auto* chunk = static_cast<uint8_t*>(std::malloc(stride * count));
       if (!chunk) return nullptr;
-      a.chunks.push_back(chunk);
       a.bytes_obtained += stride * count;
       for (uint32_t i = 0; i < count; ++i) {
         auto* nb = reinterpret_cast<block*>(chunk + i * stride);
