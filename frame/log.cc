@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/file_system.h"
+#include "frame/mutex.h"
 #include "frame/settings.h"
 
 namespace {
@@ -202,6 +203,7 @@ class udp_syslog_transport : public syslog_transport {
 void init_logging() {
   st();
   set_log_sink(log_sink);
+  set_mutex_alert_writer(log_alert);
 }
 
 void apply_log_settings() {
@@ -375,10 +377,13 @@ str get_log_file_name(const str& pattern, atimestamp t) {
 void log_alert(const char* name, const char* text) {
   log_state& s = st();
   std::lock_guard<std::mutex> g(s.file_mu);
-  if (s.current_logfilename.empty()) return;
   str line = name && *name ? str::sprintf("ALERT: %S: %S\n", name, text ? text : "")
                            : str::sprintf("ALERT: %S\n", text ? text : "");
-  fs().write(s.current_logfilename, line, true);
+  if (!s.current_logfilename.empty()) fs().write(s.current_logfilename, line, true);
+  if (s.log_stderr) {
+    std::fwrite(line.cbuffer(), 1, line.length(), stderr);
+    std::fflush(stderr);
+  }
 }
 
 // ---- The logging thread ----------------------------------------------------------------------

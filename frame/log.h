@@ -37,7 +37,8 @@ struct log_entry {
 
 // ---- Set-up and control ----------------------------------------------------------------------
 
-// Installs the module as the sink of log_write (base/log.h). Idempotent.
+// Installs the module as the sink of log_write (base/log.h) and as the writer of mutex alerts.
+// Idempotent.
 void init_logging();
 // Reads log_level, log_filename, log_length, the log_event_* switches and syslog_server_ip
 // from the settings and applies them.
@@ -76,7 +77,8 @@ str get_log_line(const log_entry& e);
 str get_log_file_name(const str& pattern, atimestamp t);
 
 // Mutex alerts: "ALERT: <name>: <text>\n" (or "ALERT: <text>\n" without a name) appended to the
-// open log file at once, bypassing the buffer. Dropped when no log file is open.
+// open log file at once, bypassing the buffer, and to stderr in the foreground. init_logging
+// installs it as the mutex alert writer.
 void log_alert(const char* name, const char* text);
 
 // ---- The logging thread --------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/file_system.h"
+#include "frame/mutex.h"
 #include "frame/settings.h"
 
 namespace {
@@ -305,11 +306,19 @@ TEST_F(LogTest, UnopenableFileIsRetriedAndLinesStayInMemoryAndOnStderr) {
   EXPECT_EQ(get_log_entry_count(), 3u);
 
   // Alerts go straight to the open file.
+  set_log_stderr(false);
   log_alert("config_mutex", "Allocate Mutex");
+  mutex named("named");
+  single_thread_mode = false;
+  named.lock();
+  named.lock();  // a recursive take: the alert goes through the writer init_logging installed
+  named.unlock();
+  named.unlock();
+  single_thread_mode = true;
   log_alert(nullptr, "Release Mutex");
   EXPECT_EQ(file("logs/log-2026-01-01.txt"),
             "[1] 20260101000000: retried\nALERT: config_mutex: Allocate Mutex\n"
-            "ALERT: Release Mutex\n");
+            "ALERT: named: Allocate Mutex\nALERT: named: Release Mutex\nALERT: Release Mutex\n");
   clear_log();
   log_alert("x", "dropped while no file is open");
   EXPECT_EQ(get_log_entry_count(), 0u);
