@@ -11,5 +11,6 @@ int main(int argc, char** argv) {
   sip_udp_hooks udp_hooks;
   fill_sip_udp_receive_hooks(udp_hooks);
   set_sip_udp_hooks(udp_hooks);
-  return telmond_main(argc, argv);
+  // telmond_main returns only when start-up ends early (usage error, --version).
+  process_exit(telmond_main(argc, argv));
 }

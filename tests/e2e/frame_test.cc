@@ -87,12 +87,12 @@ TEST(FrameE2E, DaemonModeWritesThePidFile) {
   ASSERT_FALSE(pid_text.empty());
   EXPECT_EQ(pid_text.find_first_not_of("0123456789"), std::string::npos);  // no newline
   pid_t daemon_pid = static_cast<pid_t>(std::stoi(pid_text));
-  EXPECT_EQ(kill(daemon_pid, 0), 0);
+  EXPECT_TRUE(e2e::process_alive(daemon_pid));
   EXPECT_TRUE(t.answers_stun(2000));
   // The daemon closed the terminal streams: nothing of it reaches the parent's stderr.
   EXPECT_EQ(t.stderr_text().find("Starting up"), std::string::npos);
   t.stop();
-  EXPECT_NE(kill(daemon_pid, 0), 0);
+  EXPECT_FALSE(e2e::process_alive(daemon_pid));
 }
 
 TEST(FrameE2E, SipUdpPortInUseIsFatal) {
@@ -254,6 +254,21 @@ TEST(FrameE2E, SipTcpAcceptsAreThrottledBySipRate) {
   EXPECT_GE(elapsed, 900);
   close(a);
   close(b);
+}
+
+TEST(FrameE2E, CommandLinePortsOverrideTheSettingsFile) {
+  int http = e2e::free_port();
+  e2e::telmond_options o;
+  o.args = {"--http-port", std::to_string(http), "--log", "9"};
+  o.settings["log_level"] = "2";  // --log wins over the file
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start()) << t.error();
+  e2e::tcp_client c;
+  EXPECT_TRUE(c.connect("127.0.0.1", http, "127.0.0.12"));
+  EXPECT_FALSE(e2e::tcp_client().connect("127.0.0.1", t.ports().http));
+  // The level-9 line of the HTTP connection thread appears only with --log 9.
+  c.close();
+  EXPECT_TRUE(t.wait_for_log("Remote site 127.0.0.12:", 5000));
 }
 
 TEST(FrameE2E, HttpThreadLimitIsLoggedAndConnectionsAreServedInTurn) {

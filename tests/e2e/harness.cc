@@ -91,12 +91,18 @@ bool reap(pid_t pid, int timeout_ms, int& status_out) {
   }
 }
 
-bool alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
-
 }  // namespace
 
-// ---- helpers
-// ---------------------------------------------------------------------------------------
+// Running (a zombie whose parent has not reaped it yet counts as ended).
+bool process_alive(pid_t pid) {
+  if (pid <= 0 || kill(pid, 0) != 0) return false;
+  std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  return close_paren == std::string::npos || close_paren + 2 >= stat.size() ||
+         stat[close_paren + 2] != 'Z';
+}
+
+// ---- helpers ----
 
 int free_port() {
   for (int attempt = 0; attempt < 50; attempt++) {
@@ -176,8 +182,7 @@ run_result run_telmond(const std::vector<std::string>& args, int timeout_ms,
   return r;
 }
 
-// ---- udp_peer
-// ----------------------------------------------------------------------------------------
+// ---- udp_peer ----
 
 udp_peer::udp_peer(const std::string& source_ip, int port) : ip_(source_ip) {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -227,8 +232,69 @@ bool udp_peer::receive(std::string& bytes, int timeout_ms, std::string* from_ip,
   return true;
 }
 
-// ---- telmond_process
-// -------------------------------------------------------------------------------
+// ---- tcp_client ----
+
+tcp_client::~tcp_client() { close(); }
+
+void tcp_client::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool tcp_client::connect(const std::string& ip, int port, const std::string& source_ip) {
+  close();
+  closed_ = false;
+  received_.clear();
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in src{}, dst{};
+  src.sin_family = dst.sin_family = AF_INET;
+  dst.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd_ < 0 || inet_pton(AF_INET, source_ip.c_str(), &src.sin_addr) != 1 ||
+      inet_pton(AF_INET, ip.c_str(), &dst.sin_addr) != 1 ||
+      bind(fd_, reinterpret_cast<sockaddr*>(&src), sizeof(src)) != 0 ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&dst), sizeof(dst)) != 0) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool tcp_client::send(const std::string& bytes) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return fd_ >= 0;
+}
+
+bool tcp_client::receive(int timeout_ms) {
+  if (fd_ < 0 || closed_) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  char buf[65536];
+  ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+  if (n <= 0) {
+    closed_ = true;
+    return false;
+  }
+  received_.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
+bool tcp_client::receive_until(const std::string& text, int timeout_ms) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (received_.find(text) == std::string::npos) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0 || !receive(static_cast<int>(left))) {
+      return received_.find(text) != std::string::npos;
+    }
+  }
+  return true;
+}
+
+// ---- telmond_process ----
 
 telmond_process::telmond_process(telmond_options o) : options_(std::move(o)) {}
 
@@ -347,7 +413,7 @@ bool telmond_process::answers_stun(int timeout_ms) {
 }
 
 bool telmond_process::running() {
-  if (daemon_pid_) return alive(daemon_pid_);
+  if (daemon_pid_) return process_alive(daemon_pid_);
   if (!pid_ || reaped_) return false;
   int st;
   if (reap(pid_, 0, st)) {
@@ -370,11 +436,11 @@ int telmond_process::wait_exit(int timeout_ms) {
 }
 
 void telmond_process::stop() {
-  if (daemon_pid_ && alive(daemon_pid_)) {
+  if (daemon_pid_ && process_alive(daemon_pid_)) {
     kill(daemon_pid_, SIGTERM);
-    for (int i = 0; i < 300 && alive(daemon_pid_); i++)
+    for (int i = 0; i < 300 && process_alive(daemon_pid_); i++)
       std::this_thread::sleep_for(milliseconds(10));
-    if (alive(daemon_pid_)) kill(daemon_pid_, SIGKILL);
+    if (process_alive(daemon_pid_)) kill(daemon_pid_, SIGKILL);
   }
   if (pid_ && !reaped_) {
     kill(pid_, SIGTERM);
@@ -387,7 +453,7 @@ void telmond_process::stop() {
   if (pid_) kill(-pid_, SIGKILL);
   if (daemon_pid_) {
     // The daemon is not our child (its parent exited): wait until it is gone.
-    for (int i = 0; i < 500 && alive(daemon_pid_); i++) {
+    for (int i = 0; i < 500 && process_alive(daemon_pid_); i++) {
       std::this_thread::sleep_for(milliseconds(10));
     }
   }

@@ -134,6 +134,37 @@ class udp_peer {
   std::string ip_;
 };
 
+// A TCP client connection from a chosen loopback source address.
+class tcp_client {
+ public:
+  tcp_client() = default;
+  ~tcp_client();
+  tcp_client(const tcp_client&) = delete;
+  tcp_client& operator=(const tcp_client&) = delete;
+
+  // Connects to ip:port from source_ip (ephemeral source port); false when refused.
+  bool connect(const std::string& ip, int port, const std::string& source_ip = "127.0.0.1");
+  bool send(const std::string& bytes);
+  // Appends whatever arrives within timeout_ms to received(); false on time-out or close.
+  bool receive(int timeout_ms);
+  // Receives until received() contains text; false on time-out or when the peer closed first.
+  bool receive_until(const std::string& text, int timeout_ms);
+  // True once the peer has closed (a read returned 0).
+  bool peer_closed() const { return closed_; }
+  const std::string& received() const { return received_; }
+  void clear_received() { received_.clear(); }
+  void close();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool closed_ = false;
+  std::string received_;
+};
+
+// True while the process runs (a zombie counts as ended).
+bool process_alive(pid_t pid);
+
 // A port that is free for both UDP and TCP on all addresses right now.
 int free_port();
 // A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
