@@ -8,79 +8,103 @@ bool is_lws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool is_token_char(char c) { return token.has(static_cast<uint8_t>(c)); }
 
-// Removes one leading ";" (after stripping).
-str strip_leading_semicolon(const str& s) {
-  str t = s.strip();
-  if (!t.empty() && t[0] == ';') t = t.substr(1);
-  return t;
+}  // namespace
+
+namespace {
+
+// Where the parts of a name-address lie in its text (see parse_contact).
+struct contact_split {
+  size_t ds = 0, de = 0;  // display name (inside the quotes when quoted)
+  size_t us = 0, ue = 0;  // URI
+  size_t ps = 0, pe = 0;  // header parameters
+  bool quoted = false;
+  bool display_escaped = false;
+  bool name_addr = false;
+};
+
+void split_contact(const char* b, size_t n, bool uri_only, contact_split& r) {
+  size_t s = 0, e = n;
+  while (s < e && is_lws(b[s])) ++s;
+  while (e > s && is_lws(b[e - 1])) --e;
+  r.quoted = s < e && b[s] == '"';
+  r.name_addr = r.quoted;
+  size_t rs;
+  if (r.quoted) {
+    size_t i = s + 1;
+    while (i < e && b[i] != '"') {
+      if (b[i] == '\\' && i + 1 < e) {
+        r.display_escaped = true;
+        i += 2;
+      } else {
+        ++i;
+      }
+    }
+    if (i > e) i = e;
+    r.ds = s + 1;
+    r.de = i;
+    rs = i < e ? i + 1 : e;
+  } else {
+    const char* lt = static_cast<const char*>(std::memchr(b + s, '<', e - s));
+    if (lt) {
+      r.ds = s;
+      r.de = size_t(lt - b);
+      while (r.ds < r.de && is_lws(b[r.ds])) ++r.ds;
+      while (r.de > r.ds && is_lws(b[r.de - 1])) --r.de;
+      rs = size_t(lt - b);
+    } else {
+      r.ds = r.de = s;
+      rs = s;
+    }
+  }
+  while (rs < e && is_lws(b[rs])) ++rs;
+  r.ps = r.pe = e;
+  if (rs < e && b[rs] == '<') {
+    r.name_addr = true;
+    const char* gt = static_cast<const char*>(std::memchr(b + rs, '>', e - rs));
+    r.us = rs + 1;
+    r.ue = gt ? size_t(gt - b) : e;
+    if (gt) {
+      r.ps = r.ue + 1;
+      while (r.ps < e && is_lws(b[r.ps])) ++r.ps;
+      if (r.ps < e && b[r.ps] == ';') ++r.ps;
+    }
+  } else if (uri_only) {
+    r.us = rs;
+    r.ue = e;
+  } else {
+    const char* semi =
+        rs + 1 < e ? static_cast<const char*>(std::memchr(b + rs + 1, ';', e - rs - 1)) : nullptr;
+    r.us = rs;
+    r.ue = semi ? size_t(semi - b) : e;
+    if (semi) r.ps = r.ue + 1;
+  }
+  while (r.us < r.ue && is_lws(b[r.us])) ++r.us;
+  while (r.ue > r.us && is_lws(b[r.ue - 1])) --r.ue;
+}
+
+// The display name with backslash escapes resolved.
+str unescape_display(const char* b, size_t ds, size_t de) {
+  str d;
+  d.reserve(de - ds);
+  for (size_t k = ds; k < de; ++k) {
+    if (b[k] == '\\' && k + 1 < de) ++k;
+    d += b[k];
+  }
+  return d;
 }
 
 }  // namespace
 
 bool parse_contact(const str& text, str& display, bool& quoted, str& uri, str& params,
                    bool uri_only) {
-  display.clear();
-  uri.clear();
-  params.clear();
-  str t = text.strip();
-  const char* b = t.cbuffer();
-  const size_t n = t.length();
-  quoted = n > 0 && b[0] == '"';
-  bool name_addr = quoted;
-  str rest;
-  if (quoted) {
-    size_t i = 1;
-    bool escaped = false;
-    while (i < n && b[i] != '"') {
-      if (b[i] == '\\' && i + 1 < n) {
-        escaped = true;
-        i += 2;
-      } else {
-        ++i;
-      }
-    }
-    if (escaped) {
-      str d;
-      d.reserve(i);
-      for (size_t k = 1; k < i && k < n; ++k) {
-        if (b[k] == '\\' && k + 1 < i) ++k;
-        d += b[k];
-      }
-      display = d;
-    } else {
-      display = t.substr(1, (i < n ? i : n) - 1);
-    }
-    rest = i < n ? t.substr(i + 1).strip() : str();
-  } else {
-    long lt = t.find('<');
-    if (lt >= 0) {
-      display = t.substr(0, lt).strip();
-      rest = t.substr(lt);
-    } else {
-      rest = t;
-    }
-  }
-  if (!rest.empty() && rest[0] == '<') {
-    name_addr = true;
-    long gt = rest.find('>');
-    if (gt >= 0) {
-      uri = rest.substr(1, gt - 1).strip();
-      params = strip_leading_semicolon(rest.substr(gt + 1));
-    } else {
-      uri = rest.substr(1).strip();
-    }
-  } else if (uri_only) {
-    uri = rest;
-  } else {
-    long semi = rest.find(';', 1);
-    if (semi >= 0) {
-      uri = rest.substr(0, semi).strip();
-      params = strip_leading_semicolon(rest.substr(semi));
-    } else {
-      uri = rest;
-    }
-  }
-  return name_addr;
+  contact_split r;
+  const char* b = text.cbuffer();
+  split_contact(b, text.length(), uri_only, r);
+  display = r.display_escaped ? unescape_display(b, r.ds, r.de) : text.substr(r.ds, r.de - r.ds);
+  uri = text.substr(r.us, r.ue - r.us);
+  params = text.substr(r.ps, r.pe - r.ps);
+  quoted = r.quoted;
+  return r.name_addr;
 }
 
 str quoted_display_name(const str& name, bool quoted) {
@@ -136,11 +160,11 @@ str unquote(const str& text) {
   return out;
 }
 
-from_to_spec& from_to_spec::operator=(const str& t) {
-  text_ = t;
-  display_name_.clear();
+from_to_spec& from_to_spec::operator=(str&& t) {
+  text_ = std::move(t);
+  if (!display_name_.empty()) display_name_.clear();
   addr_spec_.clear();
-  tag_.clear();
+  if (!tag_.empty()) tag_.clear();
   parameters_.clear();
   name_addr_ = false;
   quoted_ = true;
@@ -161,39 +185,40 @@ void from_to_spec::clear() {
   modified_ = false;
 }
 
-void from_to_spec::add_parm_raw(const str& name, const str& value) const {
-  if (name.icmp("tag")) {
-    tag_ = value;
+void from_to_spec::add_parm_raw(str&& name, str&& value) const {
+  if (name.length() == 3 && name.icmp("tag")) {
+    tag_ = std::move(value);
   } else {
-    parameters_.emplace_back(name, value);
+    parameters_.emplace_back(std::move(name), std::move(value));
   }
 }
 
 void from_to_spec::parse() const {
   needs_parse_ = false;
-  str display, uri, params;
-  bool q = true;
-  name_addr_ = parse_contact(text_, display, q, uri, params, false);
-  quoted_ = q;
-  display_name_ = display;
-  addr_spec_ = uri;
+  contact_split r;
+  const str& t = text_;
+  const char* p = t.cbuffer();
+  split_contact(p, t.length(), false, r);
+  name_addr_ = r.name_addr;
+  quoted_ = r.quoted;
+  display_name_ = r.display_escaped ? unescape_display(p, r.ds, r.de) : t.substr(r.ds, r.de - r.ds);
+  addr_spec_ = t.substr(r.us, r.ue - r.us);
   tag_.clear();
   parameters_.clear();
 
   // Header parameters: a character scanner over "name [= value] ; ...", values being tokens
   // or quoted strings.
-  const char* p = params.cbuffer();
-  const size_t n = params.length();
-  size_t i = 0;
+  const size_t n = r.pe;
+  size_t i = r.ps;
   while (i < n) {
     while (i < n && !is_token_char(p[i])) ++i;
     if (i >= n) break;
     size_t s = i;
     while (i < n && is_token_char(p[i])) ++i;
-    str name = params.substr(s, i - s);
+    str name = t.substr(s, i - s);
     while (i < n && p[i] != '=' && p[i] != ';') ++i;
     if (i >= n || p[i] == ';') {
-      add_parm_raw(name, str());
+      add_parm_raw(std::move(name), str());
       if (i < n) ++i;
       continue;
     }
@@ -211,21 +236,15 @@ void from_to_spec::parse() const {
         }
         ++i;
       }
-      if (escaped) {
-        for (size_t k = vs; k < i && k < n; ++k) {
-          if (p[k] == '\\' && k + 1 < i) ++k;
-          value += p[k];
-        }
-      } else {
-        value = params.substr(vs, (i < n ? i : n) - vs);
-      }
+      if (i > n) i = n;
+      value = escaped ? unescape_display(p, vs, i) : t.substr(vs, i - vs);
       if (i < n) ++i;  // closing quote
     } else {
       size_t vs = i;
       while (i < n && is_token_char(p[i])) ++i;
-      value = params.substr(vs, i - vs);
+      value = t.substr(vs, i - vs);
     }
-    add_parm_raw(name, value);
+    add_parm_raw(std::move(name), std::move(value));
     while (i < n && p[i] != ';') ++i;
     if (i < n) ++i;
   }
@@ -294,7 +313,7 @@ void from_to_spec::set_parm(const str& name, const str& value) {
 
 void from_to_spec::add_parm(const str& name, const str& value) {
   touch();
-  add_parm_raw(name, value);
+  add_parm_raw(str(name), str(value));
 }
 
 void from_to_spec::clear_other_parameters() {
@@ -303,28 +322,50 @@ void from_to_spec::clear_other_parameters() {
 }
 
 str from_to_spec::angle_content() const {
+  text_writer w(text_.length() + 32);
+  write_angle_content(w);
+  return w.to_str();
+}
+
+void from_to_spec::write_angle_content(text_writer& w) const {
   ensure();
-  const str& uri = addr_spec_.serialize();
-  str out;
-  out.reserve(display_name_.length() + uri.length() + tag_.length() + 16);
   if (!display_name_.empty()) {
-    out += quoted_display_name(display_name_, quoted_);
-    out += ' ';
+    const char* p = display_name_.cbuffer();
+    const size_t n = display_name_.length();
+    const bool special = std::memchr(p, '"', n) || std::memchr(p, '\\', n);
+    if (quoted_ || special) {
+      w.put('"');
+      if (special) {
+        for (size_t i = 0; i < n; ++i) {
+          if (p[i] == '"' || p[i] == '\\') w.put('\\');
+          w.put(p[i]);
+        }
+      } else {
+        w.put(p, n);
+      }
+      w.put('"');
+    } else {
+      w.put(p, n);
+    }
+    w.put(' ');
   }
-  out += '<';
-  out += uri;
-  out += '>';
+  w.put('<');
+  w.put(addr_spec_.serialize());
+  w.put('>');
   if (!tag_.empty()) {
-    out += ";tag=";
-    out += tag_;
+    w.put(";tag=");
+    w.put(tag_);
   }
   for (const header& h : parameters_) {
-    out += ';';
-    out += h.name;
-    out += '=';
-    out += is_token(h.value) ? h.value : quoted_string(h.value);
+    w.put(';');
+    w.put(h.name);
+    w.put('=');
+    if (is_token(h.value)) {
+      w.put(h.value);
+    } else {
+      w.put(quoted_string(h.value));
+    }
   }
-  return out;
 }
 
 const str& from_to_spec::content() const {

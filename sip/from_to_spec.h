@@ -14,6 +14,7 @@
 
 #include "base/str.h"
 #include "sip/sip_uri.h"
+#include "sip/text_writer.h"
 
 class from_to_spec {
  public:
@@ -21,9 +22,13 @@ class from_to_spec {
   from_to_spec(const char* t) : from_to_spec(str(t)) {}
   from_to_spec(const str& t)
       : text_(t), name_addr_(false), quoted_(true), needs_parse_(true), modified_(false) {}
+  from_to_spec(str&& t)
+      : text_(std::move(t)), name_addr_(false), quoted_(true), needs_parse_(true),
+        modified_(false) {}
   explicit from_to_spec(const sip_uri& uri)
       : addr_spec_(uri), name_addr_(false), quoted_(true), needs_parse_(false), modified_(true) {}
-  from_to_spec& operator=(const str& t);
+  from_to_spec& operator=(const str& t) { return *this = str(t); }
+  from_to_spec& operator=(str&& t);
   from_to_spec& operator=(const char* t) { return *this = str(t); }
 
   const str& display_name() const;
@@ -49,6 +54,7 @@ class from_to_spec {
   const str& content() const;
   // The value in name-addr form, always with angle brackets.
   str angle_content() const;
+  void write_angle_content(text_writer& w) const;
   // Other parameters as name=value separated by single spaces (for display).
   str get_parameters_as_string() const;
 
@@ -65,7 +71,7 @@ class from_to_spec {
     ensure();
     modified_ = true;
   }
-  void add_parm_raw(const str& name, const str& value) const;
+  void add_parm_raw(str&& name, str&& value) const;
 
   mutable str text_;
   mutable str display_name_;

@@ -42,9 +42,7 @@ enum header_kind {
   hk_max_forwards,
 };
 
-header_kind classify(const str& name) {
-  const char* p = name.cbuffer();
-  const size_t n = name.length();
+header_kind classify(const char* p, size_t n) {
   switch (n) {
     case 0:
       return hk_empty;
@@ -95,14 +93,17 @@ header_kind classify(const str& name) {
   }
 }
 
+header_kind classify(const str& name) { return classify(name.cbuffer(), name.length()); }
+
 inline bool is_lws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Strips linear white space from both ends of b[s..e) and returns the window.
-str strip_window(const str& t, size_t s, size_t e) {
-  const char* b = t.cbuffer();
-  while (s < e && is_lws(b[s])) ++s;
-  while (e > s && is_lws(b[e - 1])) --e;
-  return t.substr(s, e - s);
+// p[0..name.length()) equals name, ignoring ASCII case.
+inline bool str_window_icmp(const char* p, const str& name) {
+  const char* q = name.cbuffer();
+  for (size_t i = 0; i < name.length(); ++i) {
+    if (lower(p[i]) != lower(q[i])) return false;
+  }
+  return true;
 }
 
 // Decimal digits at the start (after white space), saturating; -1 when there are none.
@@ -151,13 +152,15 @@ void split_commas(const str& value, bool angles, bool stop_at_empty, F&& add) {
       }
       if (c != ',') continue;
     }
-    str entry = strip_window(value, start, std::min(i, n));
+    size_t es = start, ee = std::min(i, n);
     start = i + 1;
-    if (entry.empty()) {
+    while (es < ee && is_lws(b[es])) ++es;
+    while (ee > es && is_lws(b[ee - 1])) --ee;
+    if (es == ee) {
       if (stop_at_empty) return;
       continue;
     }
-    add(entry);
+    add(value.substr(es, ee - es));
   }
 }
 
@@ -236,56 +239,90 @@ void sip_message::clear() {
 }
 
 void sip_message::store_header(const str& line) {
-  long colon = line.find(':');
-  if (colon < 0) {
-    store_header(line.strip(), str());
-  } else {
-    store_header(line.substr(0, colon).strip(), line.substr(colon + 1).strip());
-  }
+  const char* b = line.cbuffer();
+  const size_t n = line.length();
+  const char* colon = static_cast<const char*>(std::memchr(b, ':', n));
+  size_t c = colon ? size_t(colon - b) : n;
+  size_t ns = 0, ne = c, vs = colon ? c + 1 : n, ve = n;
+  while (ns < ne && is_lws(b[ns])) ++ns;
+  while (ne > ns && is_lws(b[ne - 1])) --ne;
+  while (vs < ve && is_lws(b[vs])) ++vs;
+  while (ve > vs && is_lws(b[ve - 1])) --ve;
+  store_range(line, ns, ne, vs, ve, true);
 }
 
 void sip_message::store_header(const str& name, const str& value) {
-  store_header_at(name, value, true);
+  header_kind k = classify(name);
+  if (k == hk_other) {
+    other_headers.insert(other_headers.begin(), header(name, value));
+  } else {
+    store_typed(k, str(value));
+  }
 }
 
-void sip_message::store_header_at(const str& name, const str& value, bool at_front) {
-  switch (classify(name)) {
+// The header whose name is base[ns, ne) and value base[vs, ve) (both stripped).
+void sip_message::store_range(const str& base, size_t ns, size_t ne, size_t vs, size_t ve,
+                              bool at_front) {
+  header_kind k = classify(base.cbuffer() + ns, ne - ns);
+  if (k != hk_other) {
+    store_typed(k, base.substr(vs, ve - vs));
+  } else if (at_front) {
+    other_headers.insert(other_headers.begin(),
+                         header(base.substr(ns, ne - ns), base.substr(vs, ve - vs)));
+  } else {
+    other_headers.emplace_back(base.substr(ns, ne - ns), base.substr(vs, ve - vs));
+  }
+}
+
+void sip_message::store_typed(int kind, str&& value) {
+  switch (static_cast<header_kind>(kind)) {
     case hk_empty:
     case hk_content_length:
+    case hk_other:
       return;
     case hk_from:
-      from = value;
+      from = std::move(value);
       return;
     case hk_to:
-      to = value;
+      to = std::move(value);
       return;
     case hk_call_id:
-      call_id = value;
+      call_id = std::move(value);
       return;
     case hk_cseq: {
       // The number is the leading digits of the first token; a method glued to it (as a
       // continuation line leaves it) counts as the second token.
-      str first = value.get_field(0);
-      const char* p = first.cbuffer();
-      size_t d = 0;
+      const char* p = value.cbuffer();
+      const size_t n = value.length();
+      size_t i = 0;
+      while (i < n && p[i] == ' ') ++i;
       uint64_t v = 0;
-      while (d < first.length() && p[d] >= '0' && p[d] <= '9') {
+      size_t d = i;
+      while (d < n && p[d] >= '0' && p[d] <= '9') {
         v = v * 10 + uint64_t(p[d] - '0');
         if (v > 0xffffffffu) v = 0xffffffffu;
         ++d;
       }
       cseq = static_cast<uint32_t>(v);
-      cseq_method = (d > 0 && d < first.length()) ? first.substr(d) : value.get_field(1);
+      size_t ms = d;
+      if (d == i || d >= n || p[d] == ' ' || p[d] == '\r' || p[d] == '\n') {
+        // The method is the second space-separated token.
+        while (ms < n && p[ms] != ' ' && p[ms] != '\r' && p[ms] != '\n') ++ms;
+        while (ms < n && p[ms] == ' ') ++ms;
+      }
+      size_t me = ms;
+      while (me < n && p[me] != ' ' && p[me] != '\r' && p[me] != '\n') ++me;
+      cseq_method = std::move(value).substr(ms, me - ms);
       return;
     }
     case hk_content_type:
-      content_type = value;
+      content_type = std::move(value);
       return;
     case hk_contact:
       add_contact(value);
       return;
     case hk_expires:
-      expires = value;
+      expires = std::move(value);
       return;
     case hk_route:
       add_route(value);
@@ -302,30 +339,23 @@ void sip_message::store_header_at(const str& name, const str& value, bool at_fro
     case hk_max_forwards:
       max_forwards = value.value();
       return;
-    case hk_other:
-      if (at_front) {
-        other_headers.insert(other_headers.begin(), header(name, value));
-      } else {
-        other_headers.emplace_back(name, value);
-      }
-      return;
   }
 }
 
 void sip_message::add_via(const str& value) {
-  split_commas(value, false, true, [this](const str& e) { via.push_back(e); });
+  split_commas(value, false, true, [this](str&& e) { via.push_back(std::move(e)); });
 }
 void sip_message::add_route(const str& value) {
-  split_commas(value, true, false, [this](const str& e) { route.emplace_back(e); });
+  split_commas(value, true, false, [this](str&& e) { route.emplace_back(std::move(e)); });
 }
 void sip_message::add_record_route(const str& value) {
-  split_commas(value, true, false, [this](const str& e) { record_route.emplace_back(e); });
+  split_commas(value, true, false, [this](str&& e) { record_route.emplace_back(std::move(e)); });
 }
 void sip_message::add_path(const str& value) {
-  split_commas(value, true, false, [this](const str& e) { path.emplace_back(e); });
+  split_commas(value, true, false, [this](str&& e) { path.emplace_back(std::move(e)); });
 }
 void sip_message::add_contact(const str& value) {
-  split_commas(value, true, false, [this](const str& e) { contact.emplace_back(e); });
+  split_commas(value, true, false, [this](str&& e) { contact.emplace_back(std::move(e)); });
 }
 
 void sip_message::deassemble() {
@@ -348,19 +378,28 @@ void sip_message::deassemble() {
   };
 
   size_t next;
-  size_t e = line_end(0, next);
-  str first = t.substr(0, e);
-  str tok1 = first.get_field(0);
-  if (tok1 == c_sip_20) {
+  const size_t e = line_end(0, next);
+  // Start line: tokens separated by runs of spaces.
+  size_t tok[3][2];
+  size_t i = 0;
+  for (int k = 0; k < 3; ++k) {
+    while (i < e && b[i] == ' ') ++i;
+    tok[k][0] = i;
+    while (i < e && b[i] != ' ') ++i;
+    tok[k][1] = i;
+  }
+  if (tok[0][1] - tok[0][0] == 7 && std::memcmp(b + tok[0][0], "SIP/2.0", 7) == 0) {
     is_request = false;
     method = c_sip_20;
-    code = first.get_field(1).value();
-    reason = first.get_rest(2).strip();
+    code = t.substr(tok[1][0], tok[1][1] - tok[1][0]).value();
+    size_t rs = tok[2][0], re = e;
+    while (re > rs && is_lws(b[re - 1])) --re;
+    reason = t.substr(rs, re - rs);
   } else {
     is_request = true;
-    method = tok1;
-    request_uri = first.get_field(1);
-    version = first.get_field(2);
+    method = t.substr(tok[0][0], tok[0][1] - tok[0][0]);
+    request_uri = t.substr(tok[1][0], tok[1][1] - tok[1][0]);
+    version = t.substr(tok[2][0], tok[2][1] - tok[2][0]);
     code = 0;
   }
 
@@ -376,21 +415,25 @@ void sip_message::deassemble() {
   auto complete = [&]() {
     if (!has_pending) return;
     has_pending = false;
-    str h = folded.empty() ? t.substr(pending_start, pending_end - pending_start) : folded;
-    folded.clear();
-    long colon = h.find(':');
-    str name, value;
-    if (colon < 0) {
-      name = h.strip();
+    const str& h = folded.empty() ? t : folded;
+    const char* hb = h.cbuffer();
+    size_t hs = folded.empty() ? pending_start : 0;
+    size_t he = folded.empty() ? pending_end : folded.length();
+    const char* colon = static_cast<const char*>(std::memchr(hb + hs, ':', he - hs));
+    size_t c = colon ? size_t(colon - hb) : he;
+    size_t ns = hs, ne = c, vs = colon ? c + 1 : he, ve = he;
+    while (ns < ne && is_lws(hb[ns])) ++ns;
+    while (ne > ns && is_lws(hb[ne - 1])) --ne;
+    while (vs < ve && is_lws(hb[vs])) ++vs;
+    while (ve > vs && is_lws(hb[ve - 1])) --ve;
+    const size_t nl = ne - ns;
+    if (nl == 1 ? lower(hb[ns]) == 'l'
+                : (nl == 14 && classify(hb + ns, nl) == hk_content_length)) {
+      body_length = leading_number(h.substr(vs, ve - vs));
     } else {
-      name = h.substr(0, colon).strip();
-      value = h.substr(colon + 1).strip();
+      store_range(h, ns, ne, vs, ve, false);
     }
-    if (name.length() == 1 ? lower(name[0]) == 'l' : name.icmp("content-length")) {
-      body_length = leading_number(value);
-    } else {
-      store_header_at(name, value, false);
-    }
+    if (!folded.empty()) folded.clear();
   };
   bool ended = false;
   while (pos < n) {
@@ -596,17 +639,26 @@ void sip_message::set_other_headers(const str& long_name, const str& short_name,
 }
 
 str get_via_parameter(const str& via, const str& name) {
-  long semi = via.find(';');
-  if (semi < 0) return str();
+  const char* b = via.cbuffer();
   const size_t n = via.length();
-  size_t i = size_t(semi) + 1;
+  const char* semi = static_cast<const char*>(std::memchr(b, ';', n));
+  if (!semi) return str();
+  size_t i = size_t(semi - b) + 1;
   while (i < n) {
-    long next = via.find(';', i);
-    size_t e = next < 0 ? n : size_t(next);
-    str part = via.substr(i, e - i);
-    long eq = part.find('=');
-    str pname = (eq < 0 ? part : part.substr(0, eq)).strip();
-    if (pname.icmp(name)) return eq < 0 ? str() : part.substr(eq + 1).strip();
+    size_t e = i;
+    while (e < n && b[e] != ';') ++e;
+    size_t ns = i, eq = i;
+    while (eq < e && b[eq] != '=') ++eq;
+    size_t ne = eq;
+    while (ns < ne && is_lws(b[ns])) ++ns;
+    while (ne > ns && is_lws(b[ne - 1])) --ne;
+    if (ne - ns == name.length() && str_window_icmp(b + ns, name)) {
+      if (eq >= e) return str();
+      size_t vs = eq + 1, ve = e;
+      while (vs < ve && is_lws(b[vs])) ++vs;
+      while (ve > vs && is_lws(b[ve - 1])) --ve;
+      return via.substr(vs, ve - vs);
+    }
     i = e + 1;
   }
   return str();

@@ -123,7 +123,8 @@ class sip_message {
   bool operator!=(const sip_message& other) const { return !(*this == other); }
 
  private:
-  void store_header_at(const str& name, const str& value, bool at_front);
+  void store_range(const str& base, size_t ns, size_t ne, size_t vs, size_t ve, bool at_front);
+  void store_typed(int kind, str&& value);
   void store_body(const str& body);
 };
 

@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "sip/sip_environment.h"
 #include "sip/sip_message.h"
+#include "sip/text_writer.h"
 
 namespace {
 
@@ -33,30 +34,13 @@ void load_replacements() {
   }
 }
 
-bool has_placeholder(const str& text) {
-  return std::memchr(text.cbuffer(), '{', text.length()) != nullptr &&
-         text.find(str("{x-pre-")) >= 0;
-}
 
-void append_expanded(str& out, const str& text, const ip_port& destination,
-                     transport_type transport) {
-  if (has_placeholder(text)) {
-    out += expand_placeholders(text, destination, transport);
-  } else {
-    out += text;
-  }
-}
 
 str bracket_ipv6(const str& address) {
   if (address.contains_char(':') && address[0] != '[') return "[" + address + "]";
   return address;
 }
 
-void append_line(str& out, const char* name, const str& value) {
-  out += name;
-  out += value;
-  out.append("\r\n", 2);
-}
 
 }  // namespace
 
@@ -128,58 +112,129 @@ str expand_placeholders(const str& text, const ip_port& destination, transport_t
   return out;
 }
 
+namespace {
+
+// Expands the placeholders of what was written since mark, in place.
+void expand_since(text_writer& w, size_t mark, const ip_port& destination,
+                  transport_type transport) {
+  const char* p = w.data() + mark;
+  const size_t n = w.length() - mark;
+  if (!std::memchr(p, '{', n)) return;
+  str written = w.to_str(mark);
+  if (written.find(str("{x-pre-")) < 0) return;
+  str expanded = expand_placeholders(written, destination, transport);
+  w.truncate(mark);
+  w.put(expanded);
+}
+
+void put_expanded(text_writer& w, const str& text, const ip_port& destination,
+                  transport_type transport) {
+  size_t mark = w.length();
+  w.put(text);
+  expand_since(w, mark, destination, transport);
+}
+
+}  // namespace
+
 str sip_message::serialize(const ip_port& destination, transport_type tr) const {
   const bool short_form = g_local_info && g_local_info->short_header();
 
-  // The body first: its length goes into Content-Length.
-  str body;
-  if (!sdps.empty() || !bodies.empty()) {
-    const bool with_crypto = !is_request || tr == transport_type::tls;
-    for (const sdp& s : sdps) append_expanded(body, s.serialize(with_crypto), destination, tr);
-    for (const str& b : bodies) body += b;
-  }
-
-  str out;
-  out.reserve(raw.length() + body.length() + 512);
+  text_writer w(raw.length() + 512);
   if (is_request) {
-    out += method;
-    out += ' ';
-    append_expanded(out, request_uri.serialize(), destination, tr);
-    out.append(" SIP/2.0\r\n", 10);
+    w.put(method);
+    w.put(' ');
+    put_expanded(w, request_uri.serialize(), destination, tr);
+    w.put(" SIP/2.0\r\n");
   } else {
-    out.appendf("SIP/2.0 %d %s\r\n", code, reason);
+    w.put("SIP/2.0 ");
+    w.put_int(code);
+    w.put(' ');
+    w.put(reason);
+    w.put("\r\n");
   }
   for (const str& v : via) {
-    out += short_form ? "v: " : "Via: ";
-    append_expanded(out, v, destination, tr);
-    out.append("\r\n", 2);
+    if (short_form) {
+      w.put("v: ");
+    } else {
+      w.put("Via: ");
+    }
+    put_expanded(w, v, destination, tr);
+    w.put("\r\n");
   }
-  auto name_addrs = [&](const char* name, const std::vector<from_to_spec>& list) {
+  auto name_addrs = [&](const char* name, size_t name_length,
+                        const std::vector<from_to_spec>& list) {
     for (const from_to_spec& f : list) {
-      out += name;
-      append_expanded(out, f.angle_content(), destination, tr);
-      out.append("\r\n", 2);
+      w.put(name, name_length);
+      size_t mark = w.length();
+      f.write_angle_content(w);
+      expand_since(w, mark, destination, tr);
+      w.put("\r\n");
     }
   };
-  name_addrs("Route: ", route);
-  name_addrs("Record-Route: ", record_route);
-  name_addrs("Path: ", path);
-  append_line(out, short_form ? "f: " : "From: ", from.angle_content());
-  append_line(out, short_form ? "t: " : "To: ", to.angle_content());
-  append_line(out, short_form ? "i: " : "Call-ID: ", call_id);
-  out.appendf("CSeq: %u %s\r\n", cseq, cseq_method);
-  if (is_request) out.appendf("Max-Forwards: %d\r\n", max_forwards);
-  name_addrs(short_form ? "m: " : "Contact: ", contact);
-  for (const header& h : other_headers) {
-    out += h.name;
-    out.append(": ", 2);
-    append_expanded(out, h.value, destination, tr);
-    out.append("\r\n", 2);
+  name_addrs("Route: ", 7, route);
+  name_addrs("Record-Route: ", 14, record_route);
+  name_addrs("Path: ", 6, path);
+  if (short_form) {
+    w.put("f: ");
+  } else {
+    w.put("From: ");
   }
-  if (!expires.empty()) append_line(out, "Expires: ", expires);
-  if (!content_type.empty()) append_line(out, short_form ? "c: " : "Content-Type: ", content_type);
-  out.appendf(short_form ? "l: %u\r\n\r\n" : "Content-Length: %u\r\n\r\n",
-              unsigned(body.length()));
-  out += body;
-  return out;
+  from.write_angle_content(w);
+  w.put(short_form ? "\r\nt: " : "\r\nTo: ", short_form ? 5 : 6);
+  to.write_angle_content(w);
+  w.put(short_form ? "\r\ni: " : "\r\nCall-ID: ", short_form ? 5 : 11);
+  w.put(call_id);
+  w.put("\r\nCSeq: ");
+  w.put_unsigned(cseq);
+  w.put(' ');
+  w.put(cseq_method);
+  w.put("\r\n");
+  if (is_request) {
+    w.put("Max-Forwards: ");
+    w.put_int(max_forwards);
+    w.put("\r\n");
+  }
+  if (short_form) {
+    name_addrs("m: ", 3, contact);
+  } else {
+    name_addrs("Contact: ", 9, contact);
+  }
+  for (const header& h : other_headers) {
+    w.put(h.name);
+    w.put(": ");
+    put_expanded(w, h.value, destination, tr);
+    w.put("\r\n");
+  }
+  if (!expires.empty()) {
+    w.put("Expires: ");
+    w.put(expires);
+    w.put("\r\n");
+  }
+  if (!content_type.empty()) {
+    if (short_form) {
+      w.put("c: ");
+    } else {
+      w.put("Content-Type: ");
+    }
+    w.put(content_type);
+    w.put("\r\n");
+  }
+  if (short_form) {
+    w.put("l: ");
+  } else {
+    w.put("Content-Length: ");
+  }
+  if (sdps.empty() && bodies.empty()) {
+    w.put("0\r\n\r\n");
+    return w.to_str();
+  }
+  // The body: every SDP (its crypto lines only in responses and over TLS), then the others.
+  const bool with_crypto = !is_request || tr == transport_type::tls;
+  text_writer body;
+  for (const sdp& s : sdps) put_expanded(body, s.serialize(with_crypto), destination, tr);
+  for (const str& b : bodies) body.put(b);
+  w.put_unsigned(body.length());
+  w.put("\r\n\r\n");
+  w.put(body.data(), body.length());
+  return w.to_str();
 }

@@ -17,7 +17,12 @@ int hex_value(uint8_t c) {
 bool is_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Decodes only when there is something to decode, so plain components stay shared windows.
-str decode_if_escaped(const str& s) { return s.contains_char('%') ? deescape(s) : s; }
+str decode_if_escaped(str&& s) {
+  if (std::memchr(s.cbuffer(), '%', s.length())) return deescape(s);
+  return std::move(s);
+}
+
+inline bool is_lws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // The part after the scheme colon up to the first ";" is a number: optional white space, an
 // optional "-", at least one digit and nothing else.
@@ -99,36 +104,42 @@ sip_uri::sip_uri(const str& scheme, const str& user, const str& host, const str&
       host_(host),
       port_(port) {}
 
-sip_uri& sip_uri::operator=(const str& t) {
-  text_ = t;
+sip_uri& sip_uri::operator=(str&& t) {
+  text_ = std::move(t);
   needs_parse_ = true;
   modified_ = false;
-  scheme_.clear();
-  user_.clear();
-  password_.clear();
-  host_.clear();
-  port_.clear();
+  if (!scheme_.empty()) scheme_.clear();
+  if (!user_.empty()) user_.clear();
+  if (!password_.empty()) password_.clear();
+  if (!host_.empty()) host_.clear();
+  if (!port_.empty()) port_.clear();
   parameters_.clear();
   headers_.clear();
   return *this;
 }
 
 void sip_uri::clear() {
-  text_.clear();
+  if (!text_.empty()) text_.clear();
   needs_parse_ = false;
   modified_ = false;
-  scheme_.clear();
-  user_.clear();
-  password_.clear();
-  host_.clear();
-  port_.clear();
+  if (!scheme_.empty()) scheme_.clear();
+  if (!user_.empty()) user_.clear();
+  if (!password_.empty()) password_.clear();
+  if (!host_.empty()) host_.clear();
+  if (!port_.empty()) port_.clear();
   parameters_.clear();
   headers_.clear();
 }
 
 void sip_uri::parse() const {
   needs_parse_ = false;
-  text_ = text_.strip();
+  {
+    const char* b = text_.cbuffer();
+    size_t s = 0, e = text_.length();
+    while (s < e && is_lws(b[s])) ++s;
+    while (e > s && is_lws(b[e - 1])) --e;
+    if (s > 0 || e < text_.length()) text_ = text_.substr(s, e - s);
+  }
   scheme_.clear();
   user_.clear();
   password_.clear();
@@ -201,15 +212,17 @@ void sip_uri::parse() const {
     ++p;
     const char* name = p;
     while (p < end && *p != '=' && *p != ';' && *p != '?') ++p;
-    str nm = t.substr(name - base, p - name);
-    str value;
+    const char* name_end = p;
+    const char* v = p;
     if (p < end && *p == '=') {
       ++p;
-      const char* v = p;
+      v = p;
       while (p < end && *p != ';' && *p != '?') ++p;
-      value = t.substr(v - base, p - v);
     }
-    if (!nm.empty()) parameters_.emplace_back(decode_if_escaped(nm), decode_if_escaped(value));
+    if (name_end > name) {
+      parameters_.emplace_back(decode_if_escaped(t.substr(name - base, name_end - name)),
+                               decode_if_escaped(t.substr(v - base, p - v)));
+    }
   }
 
   if (p < end && *p == '?') {
@@ -217,16 +230,19 @@ void sip_uri::parse() const {
     while (p < end) {
       const char* name = p;
       while (p < end && *p != '=' && *p != '&') ++p;
-      str nm = t.substr(name - base, p - name);
-      str value;
+      const char* name_end = p;
+      const char* v = p;
       if (p < end && *p == '=') {
         ++p;
-        const char* v = p;
+        v = p;
         while (p < end && *p != '&') ++p;
-        value = t.substr(v - base, p - v);
       }
+      const char* value_end = p;
       if (p < end) ++p;  // the "&"
-      if (!nm.empty()) headers_.emplace_back(decode_if_escaped(nm), decode_if_escaped(value));
+      if (name_end > name) {
+        headers_.emplace_back(decode_if_escaped(t.substr(name - base, name_end - name)),
+                              decode_if_escaped(t.substr(v - base, value_end - v)));
+      }
     }
   }
 }

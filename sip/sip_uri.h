@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "base/str.h"
@@ -21,6 +22,7 @@ struct header {
   str value;
   header() = default;
   header(const str& n, const str& v) : name(n), value(v) {}
+  header(str&& n, str&& v) : name(std::move(n)), value(std::move(v)) {}
   friend bool operator==(const header& a, const header& b) {
     return a.name == b.name && a.value == b.value;
   }
@@ -67,8 +69,10 @@ class sip_uri {
   sip_uri() : needs_parse_(false), modified_(true) {}
   sip_uri(const char* t) : text_(t), needs_parse_(true), modified_(false) {}
   sip_uri(const str& t) : text_(t), needs_parse_(true), modified_(false) {}
+  sip_uri(str&& t) : text_(std::move(t)), needs_parse_(true), modified_(false) {}
   sip_uri(const str& scheme, const str& user, const str& host, const str& port);
-  sip_uri& operator=(const str& t);
+  sip_uri& operator=(const str& t) { return *this = str(t); }
+  sip_uri& operator=(str&& t);
   sip_uri& operator=(const char* t) { return *this = str(t); }
 
   const str& get_scheme() const;

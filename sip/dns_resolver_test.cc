@@ -1,0 +1,499 @@
+#include "sip/dns_resolver.h"
+
+#include <gtest/gtest.h>
+#include <ldns/ldns.h>
+#include <poll.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_system.h"
+#include "base/log.h"
+#include "frame/net.h"
+#include "sip/dns_test_answers.h"
+
+namespace {
+
+std::vector<int> called;
+void on_done(int n) { called.push_back(n); }
+
+std::vector<std::string> log_lines;
+void capture_log(int group, int level, const str& text) {
+  log_lines.push_back(std::to_string(group) + ":" + std::to_string(level) + " " +
+                      std::string(text.view()));
+}
+
+struct sent_datagram {
+  str data;
+  ip_port server;
+  int64_t at_ms;  // manual-clock time of the send, relative to the test start
+};
+
+class fake_transport : public dns_transport {
+ public:
+  bool send(const str& datagram, const ip_port& server) override {
+    sent.push_back({datagram, server, ticks2ms(clock_now() - start)});
+    return true;
+  }
+  std::vector<sent_datagram> sent;
+  rtimestamp start = 0;
+};
+
+ip_port addr(const char* text) { return ip_port::from_text(str(text)); }
+
+class DnsResolverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    called.clear();
+    log_lines.clear();
+    set_log_sink(capture_log);
+    log_level_max = 9;
+    files_.files["/etc/resolv.conf"] =
+        "# test\nsearch example.com\nnameserver 192.0.2.53\nnameserver 2001:db8::53\n";
+    transport_.start = clock_now();
+    resolver_.set_transport(&transport_);
+  }
+  void TearDown() override {
+    set_log_sink(nullptr);
+    log_level_max = 5;
+  }
+  // Runs every retry timer due at the current manual time, as the SIP timer thread would.
+  void run_due() {
+    rtimestamp now;
+    uint64_t id;
+    while (queue_.delay(now, id) == 0) queue_.next();
+  }
+  void advance_ms(int64_t ms) {
+    clock_.advance_ms(ms);
+    run_due();
+  }
+  // An answer to the outstanding query for name/type, from the first configured server.
+  dns_test_answer answer_for(const char* name, dns_type type) {
+    dns_test_answer t;
+    int id = resolver_.query_id(str(name), type);
+    EXPECT_GE(id, 0) << name;
+    t.id = static_cast<uint16_t>(id);
+    t.qname = name;
+    t.qtype = type;
+    return t;
+  }
+  bool logged(const std::string& fragment) {
+    for (const std::string& l : log_lines) {
+      if (l.find(fragment) != std::string::npos) return true;
+    }
+    return false;
+  }
+  str lookup(const char* name, dns_type type) {
+    str result;
+    EXPECT_TRUE(resolver_.cache_lookup(str(name), type, result)) << name;
+    return result;
+  }
+  bool cached(const char* name, dns_type type) {
+    str result;
+    return resolver_.cache_lookup(str(name), type, result);
+  }
+
+  manual_clock clock_{s2ticks(1000)};
+  scoped_clock scoped_clock_{&clock_};
+  memory_file_system files_;
+  scoped_file_system scoped_files_{&files_};
+  timeout_queue queue_;
+  fake_transport transport_;
+  dns_resolver resolver_{&queue_};
+  const ip_port server4_ = addr("192.0.2.53:53");
+  const ip_port server6_ = addr("[2001:db8::53]:53");
+};
+
+}  // namespace
+
+TEST_F(DnsResolverTest, QueryGoesToEveryServerWithTheExactBytes) {
+  resolver_.request_dns(str("SIP.Example.com."), dns_type::a, callback_argument(on_done, 1));
+  ASSERT_EQ(transport_.sent.size(), 2u);
+  EXPECT_EQ(transport_.sent[0].server, server4_);
+  EXPECT_EQ(transport_.sent[1].server, server6_);
+  int id = resolver_.query_id(str("sip.example.com"), dns_type::a);
+  ASSERT_GE(id, 0);
+  str expected = str::bytes({static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 255)}) +
+                 str::bytes({1, 0, 0, 1, 0, 0, 0, 0, 0, 1}) + str("\3sip\7example\3com") +
+                 str::bytes({0, 0, 1, 0, 1}) +
+                 str::bytes({0, 0, 0x29, 0x04, 0xd0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(transport_.sent[0].data, expected);
+  EXPECT_EQ(transport_.sent[1].data, expected);
+  EXPECT_TRUE(called.empty());
+}
+
+TEST_F(DnsResolverTest, AnswerIsCachedForItsTtlAndRunsTheCallbacks) {
+  resolver_.request_dns(str("example.com"), dns_type::a, callback_argument(on_done, 1));
+  resolver_.request_dns(str("EXAMPLE.com."), dns_type::a, callback_argument(on_done, 2));
+  EXPECT_EQ(transport_.sent.size(), 2u) << "the second request joins the first query";
+  dns_test_answer t = answer_for("example.com", dns_type::a);
+  t.answers = {"example.com. 300 IN A 192.0.2.1", "example.com. 200 IN A 192.0.2.2",
+               "example.com. 300 IN AAAA 2001:db8::1"};
+  resolver_.on_pdu_available(t.build(), server6_);
+  EXPECT_EQ(called, (std::vector<int>{1, 2}));
+  EXPECT_EQ(resolver_.pending_queries(), 0u);
+  EXPECT_EQ(lookup("example.com", dns_type::a), "192.0.2.1\n192.0.2.2");
+  EXPECT_FALSE(cached("example.com", dns_type::aaaa)) << "only the type asked for is cached";
+  EXPECT_TRUE(logged("1:7 DNS: Add example.com A (ttl=200)"));
+
+  // A repeated answer (the other server) finds no query and changes nothing.
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called.size(), 2u);
+
+  // Cached: the callback runs at once, nothing is sent.
+  resolver_.request_dns(str("example.com"), dns_type::a, callback_argument(on_done, 3));
+  EXPECT_EQ(called.back(), 3);
+  EXPECT_EQ(transport_.sent.size(), 2u);
+
+  clock_.advance_ms(199999);
+  EXPECT_TRUE(cached("example.com", dns_type::a));
+  clock_.advance_ms(1);
+  EXPECT_FALSE(cached("example.com", dns_type::a));
+}
+
+TEST_F(DnsResolverTest, ForeignAndDamagedAnswersAreIgnored) {
+  resolver_.request_dns(str("example.com"), dns_type::a, callback_argument(on_done, 1));
+  dns_test_answer good = answer_for("example.com", dns_type::a);
+  good.answers = {"example.com. 300 IN A 192.0.2.1"};
+
+  dns_test_answer wrong_id = good;
+  wrong_id.id = static_cast<uint16_t>(good.id + 1);
+  dns_test_answer wrong_name = good;
+  wrong_name.qname = "example.org";
+  wrong_name.answers = {"example.org. 300 IN A 192.0.2.66"};
+  dns_test_answer wrong_type = good;
+  wrong_type.qtype = dns_type::aaaa;
+  dns_test_answer truncated = good;
+  truncated.truncated = true;
+  dns_test_answer server_failure = good;
+  server_failure.rcode = 2;
+  dns_test_answer refused = good;
+  refused.rcode = 5;
+  dns_test_answer not_a_response = good;
+  not_a_response.qr = false;
+  str whole = good.build();
+
+  resolver_.on_pdu_available(wrong_id.build(), server4_);
+  resolver_.on_pdu_available(wrong_name.build(), server4_);
+  resolver_.on_pdu_available(wrong_type.build(), server4_);
+  resolver_.on_pdu_available(truncated.build(), server4_);
+  resolver_.on_pdu_available(server_failure.build(), server4_);
+  resolver_.on_pdu_available(refused.build(), server4_);
+  resolver_.on_pdu_available(not_a_response.build(), server4_);
+  resolver_.on_pdu_available(whole.leftstr(whole.length() - 1), server4_);
+  resolver_.on_pdu_available(whole, addr("192.0.2.54:53"));  // a server not asked
+  resolver_.on_pdu_available(whole, addr("192.0.2.53:5353"));  // right host, wrong port
+  EXPECT_TRUE(called.empty());
+  EXPECT_FALSE(cached("example.com", dns_type::a));
+  EXPECT_FALSE(cached("example.org", dns_type::a));
+  EXPECT_EQ(resolver_.pending_queries(), 1u);
+
+  // The real answer still gets through afterwards, also from an IPv4-mapped source.
+  resolver_.on_pdu_available(whole, addr("[::ffff:192.0.2.53]:53"));
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_EQ(lookup("example.com", dns_type::a), "192.0.2.1");
+}
+
+TEST_F(DnsResolverTest, RetryScheduleThenNegativeAnswerForSixtySeconds) {
+  resolver_.request_dns(str("silent.example.com"), dns_type::srv, callback_argument(on_done, 7));
+  // The server list changes before the second attempt (re-read) and again before the third
+  // (not re-read any more).
+  advance_ms(499);
+  files_.files["/etc/resolv.conf"] = "nameserver 192.0.2.99\n";
+  advance_ms(1);
+  files_.files["/etc/resolv.conf"] = "nameserver 192.0.2.100\n";
+  advance_ms(19000 - 1);
+  EXPECT_TRUE(called.empty());
+  EXPECT_EQ(resolver_.pending_queries(), 1u);
+
+  std::vector<int64_t> times;
+  for (const sent_datagram& d : transport_.sent) {
+    if (times.empty() || times.back() != d.at_ms) times.push_back(d.at_ms);
+  }
+  EXPECT_EQ(times, (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 11500, 15500}));
+  ASSERT_EQ(transport_.sent.size(), 8u);
+  EXPECT_EQ(transport_.sent[0].server, server4_);
+  EXPECT_EQ(transport_.sent[1].server, server6_);
+  for (size_t i = 2; i < transport_.sent.size(); i++) {
+    EXPECT_EQ(transport_.sent[i].server, addr("192.0.2.99:53")) << i;
+    EXPECT_EQ(transport_.sent[i].data, transport_.sent[0].data) << "same id on every attempt";
+  }
+
+  advance_ms(1);  // 19.5 s after the start
+  EXPECT_EQ(called, (std::vector<int>{7}));
+  EXPECT_EQ(resolver_.pending_queries(), 0u);
+  EXPECT_EQ(lookup("silent.example.com", dns_type::srv), "");
+  EXPECT_EQ(queue_.size(), 0u);
+  clock_.advance_ms(59999);
+  EXPECT_TRUE(cached("silent.example.com", dns_type::srv));
+  clock_.advance_ms(1);
+  EXPECT_FALSE(cached("silent.example.com", dns_type::srv));
+}
+
+TEST_F(DnsResolverTest, LateAnswerToAnEarlierAttemptIsTaken) {
+  resolver_.request_dns(str("slow.example.com"), dns_type::a, callback_argument(on_done, 1));
+  dns_test_answer t = answer_for("slow.example.com", dns_type::a);
+  t.answers = {"slow.example.com. 60 IN A 192.0.2.8"};
+  advance_ms(3600);  // three retries later
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_EQ(queue_.size(), 0u) << "the retry timer is gone with the query";
+}
+
+TEST_F(DnsResolverTest, CnameAliasesAreCachedAndFollowed) {
+  resolver_.request_dns(str("www.example.com"), dns_type::a, callback_argument(on_done, 1));
+  dns_test_answer t = answer_for("www.example.com", dns_type::a);
+  t.answers = {"www.example.com. 600 IN CNAME web.example.com.",
+               "web.example.com. 500 IN CNAME host.example.net.",
+               "host.example.net. 400 IN A 192.0.2.4"};
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_EQ(resolver_.resolve_alias(str("WWW.example.com.")), "host.example.net");
+  EXPECT_EQ(resolver_.resolve_alias(str("web.example.com")), "host.example.net");
+  EXPECT_EQ(resolver_.resolve_alias(str("other.example.com")), "other.example.com");
+  EXPECT_EQ(lookup("host.example.net", dns_type::a), "192.0.2.4");
+  EXPECT_EQ(lookup("www.example.com", dns_type::a), "192.0.2.4");
+  EXPECT_TRUE(logged("DNS: Add www.example.com CNAME (ttl=600)"));
+  EXPECT_TRUE(logged("DNS: Add host.example.net A (ttl=400)"));
+
+  // The second alias expires first; the chain then stops at web.example.com.
+  clock_.advance_ms(500 * 1000);
+  EXPECT_EQ(resolver_.resolve_alias(str("www.example.com")), "web.example.com");
+  EXPECT_FALSE(cached("www.example.com", dns_type::a));
+}
+
+TEST_F(DnsResolverTest, CnameLoopIsIgnored) {
+  resolver_.request_dns(str("a.example.com"), dns_type::a, callback_argument(on_done, 1));
+  dns_test_answer t = answer_for("a.example.com", dns_type::a);
+  t.answers = {"a.example.com. 60 IN CNAME b.example.com.",
+               "b.example.com. 60 IN CNAME a.example.com.", "a.example.com. 60 IN A 192.0.2.1"};
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_TRUE(called.empty());
+  EXPECT_EQ(resolver_.pending_queries(), 1u);
+  EXPECT_EQ(resolver_.resolve_alias(str("a.example.com")), "a.example.com");
+  EXPECT_EQ(resolver_.cache_size(), 0u);
+
+  // A chain longer than eight links counts as a loop too.
+  t.answers.clear();
+  std::string prev = "a.example.com";
+  for (int i = 0; i < 9; i++) {
+    std::string next = "c" + std::to_string(i) + ".example.com";
+    t.answers.push_back(prev + ". 60 IN CNAME " + next + ".");
+    prev = next;
+  }
+  t.answers.push_back(prev + ". 60 IN A 192.0.2.9");
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_TRUE(called.empty());
+
+  // Eight links are fine.
+  t.answers.erase(t.answers.begin() + 8);
+  t.answers.back() = "c7.example.com. 60 IN A 192.0.2.9";
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_EQ(lookup("a.example.com", dns_type::a), "192.0.2.9");
+}
+
+TEST_F(DnsResolverTest, SrvWithPortZeroIsNotUsed) {
+  resolver_.request_dns(str("_sip._udp.example.com"), dns_type::srv,
+                        callback_argument(on_done, 1));
+  dns_test_answer t = answer_for("_sip._udp.example.com", dns_type::srv);
+  t.answers = {"_sip._udp.example.com. 120 IN SRV 10 60 0 a.example.com.",
+               "_sip._udp.example.com. 120 IN SRV 10 40 5070 b.example.com."};
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(lookup("_sip._udp.example.com", dns_type::srv), "10 40 b.example.com 5070");
+  EXPECT_TRUE(logged(
+      "1:3 Received DNS SRV answer with port set to zero for domain _sip._udp.example.com"));
+
+  // Only port-zero records: a negative answer for the answer's own lifetime.
+  resolver_.request_dns(str("_sip._tcp.example.com"), dns_type::srv,
+                        callback_argument(on_done, 2));
+  t = answer_for("_sip._tcp.example.com", dns_type::srv);
+  t.answers = {"_sip._tcp.example.com. 120 IN SRV 0 0 0 ."};
+  t.authority = {"example.com. 300 IN SOA ns.example.com. h.example.com. 1 2 3 4 30"};
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called, (std::vector<int>{1, 2}));
+  EXPECT_EQ(lookup("_sip._tcp.example.com", dns_type::srv), "");
+  clock_.advance_ms(30000);
+  EXPECT_FALSE(cached("_sip._tcp.example.com", dns_type::srv));
+}
+
+TEST_F(DnsResolverTest, NameErrorIsCachedForTheSoaMinimum) {
+  resolver_.request_dns(str("nx.example.com"), dns_type::naptr, callback_argument(on_done, 1));
+  dns_test_answer t = answer_for("nx.example.com", dns_type::naptr);
+  t.rcode = 3;
+  t.authority = {"example.com. 3600 IN SOA ns.example.com. h.example.com. 1 2 3 4 45"};
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_EQ(lookup("nx.example.com", dns_type::naptr), "");
+  EXPECT_TRUE(logged("DNS: Add nx.example.com NAPTR (ttl=45)"));
+  clock_.advance_ms(44999);
+  EXPECT_TRUE(cached("nx.example.com", dns_type::naptr));
+  clock_.advance_ms(1);
+  EXPECT_FALSE(cached("nx.example.com", dns_type::naptr));
+
+  // Without SOA: 60 s.
+  resolver_.request_dns(str("nx2.example.com"), dns_type::a, callback_argument(on_done, 2));
+  t = answer_for("nx2.example.com", dns_type::a);
+  t.rcode = 3;
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_TRUE(logged("DNS: Add nx2.example.com A (ttl=60)"));
+}
+
+TEST_F(DnsResolverTest, ZeroTtlIsReadableByTheWaitingCallbacks) {
+  static dns_resolver* r;
+  static str seen;
+  r = &resolver_;
+  seen = str("unset");
+  resolver_.request_dns(str("zero.example.com"), dns_type::a,
+                        callback_argument(+[](int) { r->cache_lookup(str("zero.example.com"),
+                                                                      dns_type::a, seen); },
+                                          0));
+  dns_test_answer t = answer_for("zero.example.com", dns_type::a);
+  t.answers = {"zero.example.com. 0 IN A 192.0.2.0"};
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(seen, "192.0.2.0");
+  EXPECT_TRUE(logged("DNS: Add zero.example.com A (ttl=0)"));
+  clock_.advance_ms(1000);
+  EXPECT_FALSE(cached("zero.example.com", dns_type::a));
+}
+
+TEST_F(DnsResolverTest, CallbackMayStartTheNextQuery) {
+  static dns_resolver* r;
+  r = &resolver_;
+  resolver_.request_dns(
+      str("first.example.com"), dns_type::naptr, callback_argument(+[](int) {
+        called.push_back(1);
+        r->request_dns(str("_sip._udp.first.example.com"), dns_type::srv,
+                       callback_argument(on_done, 2));
+      }, 0));
+  dns_test_answer t = answer_for("first.example.com", dns_type::naptr);
+  resolver_.on_pdu_available(t.build(), server4_);
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_EQ(resolver_.pending_queries(), 1u);
+  EXPECT_GE(resolver_.query_id(str("_sip._udp.first.example.com"), dns_type::srv), 0);
+}
+
+TEST_F(DnsResolverTest, UnencodableNameFailsAtOnce) {
+  resolver_.request_dns(str("bad..name"), dns_type::a, callback_argument(on_done, 1));
+  EXPECT_EQ(called, (std::vector<int>{1}));
+  EXPECT_TRUE(transport_.sent.empty());
+  EXPECT_EQ(lookup("bad..name", dns_type::a), "");
+}
+
+TEST_F(DnsResolverTest, ExplicitServersAreNotReplacedByResolvConf) {
+  resolver_.set_servers({addr("127.0.0.1:5300")});
+  resolver_.request_dns(str("example.com"), dns_type::a, callback_argument(on_done, 1));
+  advance_ms(500);
+  ASSERT_EQ(transport_.sent.size(), 2u);
+  EXPECT_EQ(transport_.sent[1].server, addr("127.0.0.1:5300"));
+}
+
+TEST(DnsResolvConf, Parse) {
+  std::vector<ip_port> s = dns_parse_resolv_conf(
+      str("# comment\r\nnameserver 10.0.0.1\n  nameserver\tfe80::1%eth0 \nnameserver bogus\n"
+          "domain x\nnameserver 10.0.0.1\nnameserver [::1]\nnameserver 10.0.0.2"));
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s[0].readable(), "10.0.0.1:53");
+  EXPECT_EQ(s[1].readable(), "[fe80::1]:53");
+  EXPECT_EQ(s[2].readable(), "[::1]:53");
+  EXPECT_EQ(s[3].readable(), "10.0.0.2:53");
+  EXPECT_TRUE(dns_parse_resolv_conf(str()).empty());
+}
+
+// A property: whatever arrives on the socket, the resolver either completes the query with a
+// readable cache entry or keeps waiting; it never completes twice or loses the callback.
+TEST_F(DnsResolverTest, RandomAnswersNeverBreakTheQuery) {
+  rc::check([this](const std::vector<std::pair<uint8_t, std::string>>& junk) {
+    called.clear();
+    resolver_.clear_cache();
+    resolver_.request_dns(str("p.example.com"), dns_type::srv, callback_argument(on_done, 1));
+    int id = resolver_.query_id(str("p.example.com"), dns_type::srv);
+    RC_ASSERT(id >= 0);
+    for (const auto& [kind, bytes] : junk) {
+      dns_test_answer t;
+      t.id = kind & 1 ? static_cast<uint16_t>(id) : static_cast<uint16_t>(id ^ 0x100);
+      t.qname = "p.example.com";
+      t.qtype = dns_type::srv;
+      t.rcode = kind >> 5;
+      t.answers = {"p.example.com. 10 IN SRV 1 1 " + std::to_string(kind) + " t.example.com."};
+      str good = t.build();
+      str datagram = kind & 2 ? good + str(bytes) : good.leftstr(12) + str(bytes);
+      resolver_.on_pdu_available(datagram, server4_);
+    }
+    RC_ASSERT(called.size() <= 1u);
+    if (called.empty()) {
+      advance_ms(20000);
+      RC_ASSERT(called.size() == 1u);
+    }
+    str result;
+    RC_ASSERT(resolver_.cache_lookup(str("p.example.com"), dns_type::srv, result));
+    RC_ASSERT(resolver_.pending_queries() == 0u);
+  });
+}
+
+// ---- Real sockets: a tiny DNS server of the test on the loopback interface ------------------
+
+namespace {
+
+bool wait_readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 5000) == 1;
+}
+
+// Answers one query read from fd with the records of the table below, echoing id and question.
+bool serve_one(int fd) {
+  if (!wait_readable(fd)) return false;
+  str query;
+  ip_port client;
+  if (!udp_receive(fd, query, client)) return false;
+  dns_answer q;
+  if (!dns_decode_answer(query, q) || q.response) return false;
+  dns_test_answer t;
+  t.id = q.id;
+  t.qname = std::string(q.question_name.view());
+  t.qtype = q.question_type;
+  if (q.question_type == dns_type::srv && q.question_name == "_sip._udp.loop.test") {
+    t.answers = {"_sip._udp.loop.test. 90 IN SRV 5 10 5062 pbx.loop.test.",
+                 "_sip._udp.loop.test. 90 IN SRV 1 10 5060 pbx2.loop.test."};
+  } else {
+    t.rcode = 3;
+  }
+  return udp_send(fd, t.build(), client);
+}
+
+}  // namespace
+
+TEST(DnsResolverSockets, QueryAndAnswerOverLoopback) {
+  int server = udp_open(addr("127.0.0.1:0"));
+  int client = udp_open(addr("127.0.0.1:0"));
+  ASSERT_GE(server, 0);
+  ASSERT_GE(client, 0);
+  ip_port server_address = addr("127.0.0.1:0");
+  server_address.port = static_cast<uint16_t>(socket_local_port(server));
+
+  timeout_queue queue;
+  dns_socket_transport transport(client, -1);
+  dns_resolver resolver(&queue);
+  resolver.set_transport(&transport);
+  resolver.set_servers({server_address});
+  called.clear();
+
+  for (const char* name : {"_sip._udp.loop.test", "missing.loop.test"}) {
+    resolver.request_dns(str(name), dns_type::srv, callback_argument(on_done, 1));
+    ASSERT_TRUE(serve_one(server));
+    ASSERT_TRUE(wait_readable(client));
+    str answer;
+    ip_port source;
+    ASSERT_TRUE(udp_receive(client, answer, source));
+    resolver.on_pdu_available(answer, source);
+  }
+  EXPECT_EQ(called, (std::vector<int>{1, 1}));
+  str result;
+  ASSERT_TRUE(resolver.cache_lookup(str("_sip._udp.loop.test"), dns_type::srv, result));
+  EXPECT_EQ(result, "5 10 pbx.loop.test 5062\n1 10 pbx2.loop.test 5060");
+  ASSERT_TRUE(resolver.cache_lookup(str("missing.loop.test"), dns_type::srv, result));
+  EXPECT_EQ(result, "");
+  close_socket(server);
+  close_socket(client);
+}
