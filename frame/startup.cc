@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/reboot.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -125,6 +126,11 @@ void daemonise(const str& pid_file) {
   }
 }
 
+bool enable_core_dumps() {
+  rlimit r{RLIM_INFINITY, RLIM_INFINITY};
+  return setrlimit(RLIMIT_CORE, &r) == 0;
+}
+
 void reload_config() {
   init_config();
   call(frame_hooks().init_tables);
@@ -168,6 +174,7 @@ int telmond_main(int argc, char** argv) {
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  enable_core_dumps();
 
   // 6. IPv6 probe.
   if (system_ipv6) {

@@ -87,6 +87,9 @@ void set_fatal_exit(void (*f)(int status));
 // fork exits with status 2. Returns in the child.
 void daemonise(const str& pid_file);
 
+// Raises the core-file size limit to unlimited.
+bool enable_core_dumps();
+
 // Settings, tables and logging (again after a restart).
 void reload_config();
 // The management interface's restart (under ctrl_run_mutex).

@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "base/file_system.h"
+#include "base/log.h"
 #include "frame/settings.h"
+#include "frame/sip_loop.h"
 #include "frame/timeout.h"
 
 namespace {
@@ -120,5 +127,82 @@ TEST_F(StartupTest, MeminfoHasOneCrLfLinePerContainer) {
     if (line.empty()) break;
     EXPECT_GT(line.find(str(": ")), 0) << line.c_str();
     EXPECT_TRUE(line.get_rest(1).is_number()) << line.c_str();
+  }
+}
+
+namespace {
+
+std::vector<std::string> order;
+std::vector<std::string> logged;
+void capture_log(int, int level, const str& text) {
+  logged.push_back(std::to_string(level) + " " + std::string(text.view()));
+}
+
+}  // namespace
+
+TEST_F(StartupTest, RestartReloadsEverythingAndReopensThePorts) {
+  mfs_.files["pbx.xml"] =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config><ip_http_port>0</ip_http_port>"
+      "<ip_https_port>0</ip_https_port><email_restart_system>true</email_restart_system>"
+      "<ip_sip_udp_port>0</ip_sip_udp_port><ip_sip_tcp_port>0</ip_sip_tcp_port>"
+      "<ip_sip_tls_port>0</ip_sip_tls_port>"
+      "</pbx-config>";
+  order.clear();
+  logged.clear();
+  startup_hooks& h = frame_hooks();
+  h.clear_call_rows = [] { order.push_back("clear_call_rows"); };
+  h.reset_soap = [] { order.push_back("reset_soap"); };
+  h.init_tables = [] { order.push_back("init_tables"); };
+  h.fix_upgrades = [] { order.push_back("fix_upgrades"); };
+  h.rebuild_domain_index = [] { order.push_back("rebuild_domain_index"); };
+  h.email_admins = [](const str& subject, const str& body) {
+    order.push_back("email " + std::string(subject.view()) + "/" + std::string(body.view()));
+  };
+  set_log_sink(capture_log);
+  size_t sip_before = sip_thread_queue.size();
+  restart();
+  set_log_sink(nullptr);
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "clear_call_rows", "reset_soap", "init_tables", "clear_call_rows",
+                       "fix_upgrades", "rebuild_domain_index", "email Restart/System restart"}));
+  ASSERT_FALSE(logged.empty());
+  EXPECT_EQ(logged.back(), "0 Restart");
+  // The SIP ports are srv-side: their re-opening waits on the SIP timer queue.
+  EXPECT_EQ(sip_thread_queue.size(), sip_before + 1);
+  rtimestamp now;
+  uint64_t id;
+  EXPECT_EQ(sip_thread_queue.delay(now, id), 0);
+  sip_sockets.push_back(sip_socket{sip_socket::udp, -1, ip_port()});
+  EXPECT_TRUE(sip_thread_queue.next());
+  EXPECT_TRUE(sip_sockets.empty());  // re-opened with every SIP port set to 0
+}
+
+TEST_F(StartupTest, RestartMailIsSuppressedBySetting) {
+  mfs_.files["pbx.xml"] =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config><ip_http_port>0</ip_http_port>"
+      "<ip_https_port>0</ip_https_port><email_restart_system>false</email_restart_system>"
+      "<ip_sip_udp_port>0</ip_sip_udp_port><ip_sip_tcp_port>0</ip_sip_tcp_port>"
+      "<ip_sip_tls_port>0</ip_sip_tls_port>"
+      "</pbx-config>";
+  order.clear();
+  frame_hooks().email_admins = [](const str&, const str&) { order.push_back("email"); };
+  set_log_sink(capture_log);
+  restart();
+  set_log_sink(nullptr);
+  EXPECT_TRUE(order.empty());
+}
+
+TEST(CoreDumps, LimitIsRaisedWhenTheHardLimitAllows) {
+  rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &before), 0);
+  bool raised = enable_core_dumps();
+  rlimit after;
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &after), 0);
+  if (before.rlim_max == RLIM_INFINITY || geteuid() == 0) {
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(after.rlim_cur, RLIM_INFINITY);
+  } else {
+    EXPECT_FALSE(raised);
+    EXPECT_EQ(after.rlim_cur, before.rlim_cur);
   }
 }
