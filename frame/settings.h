@@ -291,9 +291,11 @@ str serialize_settings_file();
 str get_codec_list(const str& preferred, const str& list = str());
 
 // Hooks: later subsystems register what a changed setting must do in their area (the media
-// layer the codec mapping for codec_preference, taking srv_run_mutex itself; the SIP and web
-// layers their ports, ...). A hook runs on the writing thread, without config_mutex, after the
-// built-in effects, only when the value changed.
+// layer rebuilds its codec mapping on codec_preference; the SIP and web layers reopen their
+// ports, ...). A hook runs on the writing thread, without config_mutex, after the built-in
+// effects, only when the value changed. The writer is usually a ctrl thread (web, start-up), so
+// a hook that must work under srv_run_mutex hands the work to the srv side (a zero-delay
+// timeout on sip_thread_queue) instead of taking the other side's run mutex.
 using setting_hook = void (*)(int setting, const str& value);
 void add_setting_hook(int setting, setting_hook hook);
 void clear_setting_hooks();  // tests
