@@ -268,6 +268,19 @@ xml_tree* xml_tree::find(const str& name) {
   return nullptr;
 }
 
+str xml_tree::local_name() const {
+  const char* p = name_.cbuffer();
+  for (size_t i = name_.length(); i > 0; --i)
+    if (p[i - 1] == ':') return name_.substr(i);
+  return name_;
+}
+
+const xml_tree* xml_tree::find_local(const str& local) const {
+  for (const auto& c : children_)
+    if (c.local_name() == local) return &c;
+  return nullptr;
+}
+
 str xml_tree::child_body(const str& name) const {
   const xml_tree* c = find(name);
   return c ? c->body_ : str();

@@ -66,6 +66,8 @@ class xml_tree {
 
   const str& name() const { return name_; }
   void set_name(const str& name) { name_ = name; }
+  // The name without its namespace prefix ("Body" of "env:Body").
+  str local_name() const;
 
   // ---- Attributes ----
   const std::vector<xml_attribute>& attributes() const { return attributes_; }
@@ -86,6 +88,9 @@ class xml_tree {
   // The first child of that name, or nullptr.
   const xml_tree* find(const str& name) const;
   xml_tree* find(const str& name);
+  // The first child whose local name is local, whatever its prefix (SOAP messages choose
+  // their own prefixes), or nullptr.
+  const xml_tree* find_local(const str& local) const;
   // Body of the first child of that name; empty when there is none.
   str child_body(const str& name) const;
   // Appends a child and returns it (the reference is valid until the next change of this

@@ -99,6 +99,26 @@ TEST(XmlTree, WhiteSpaceInBodiesIsKeptExactly) {
   EXPECT_EQ(T(t.body()), "\n");
 }
 
+// A SOAP answer of another application, with prefixes of its own choosing.
+TEST(XmlTree, FindsSoapElementsByLocalName) {
+  const xml_tree t = xml_tree::parse(
+      str("<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/"
+          "envelope/\"><s:Body><m:IVROutput xmlns:m=\"urn:x\"><m:CallID>17</m:CallID>"
+          "<Destination>200</Destination></m:IVROutput></s:Body></s:Envelope>\r\n"));
+  ASSERT_FALSE(t.empty());
+  EXPECT_EQ(T(t.local_name()), "Envelope");
+  EXPECT_EQ(T(t.attribute(str("xmlns:s"))), "http://schemas.xmlsoap.org/soap/envelope/");
+  const xml_tree* body = t.find_local(str("Body"));
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(body->find(str("Body")), nullptr);
+  const xml_tree* out = body->find_local(str("IVROutput"));
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(T(out->find_local(str("CallID"))->body()), "17");
+  EXPECT_EQ(T(out->find_local(str("Destination"))->body()), "200");
+  EXPECT_EQ(out->find_local(str("m:CallID")), nullptr);
+  EXPECT_EQ(T(xml_tree(str("a:")).local_name()), "");
+}
+
 TEST(XmlTree, CdataCommentsAndDeclarationsAreHandled) {
   xml_tree t;
   ASSERT_TRUE(xml_tree::parse(
