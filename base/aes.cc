@@ -48,8 +48,8 @@ bool aes_cipher::set_key(const str& key) {
 
 // Runs one whole operation. The context keeps its key schedule between calls of the same mode
 // and direction; only the IV is set again.
-bool aes_cipher::run(int m, bool encrypt, const str* iv, const uint8_t* in, uint8_t* out,
-                     size_t n, size_t* out_len, bool padding) {
+bool aes_cipher::run(int m, bool encrypt, const str* iv, const uint8_t* in, uint8_t* out, size_t n,
+                     size_t* out_len, bool padding) {
   if (!ctx_ || !key_length_) return false;
   if (iv && iv->length() != 16) return false;
   auto* ctx = static_cast<EVP_CIPHER_CTX*>(ctx_);

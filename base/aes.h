@@ -42,6 +42,6 @@ class aes_cipher {
            size_t* out_len, bool padding);
   uint8_t key_[32];
   size_t key_length_;
-  void* ctx_;  // EVP_CIPHER_CTX
+  void* ctx_;     // EVP_CIPHER_CTX
   int ctx_mode_;  // which cipher/direction ctx_ is initialised for, -1 for none
 };

@@ -123,8 +123,8 @@ hmac_context::hmac_context(digest_algorithm a, const str& key) : ctx_(nullptr), 
   if (!ctx) return;
   ctx_ = ctx;
   OSSL_PARAM params[2];
-  params[0] = OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST,
-                                               const_cast<char*>(digest_name(a)), 0);
+  params[0] =
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digest_name(a)), 0);
   params[1] = OSSL_PARAM_construct_end();
   // An empty key is legal for HMAC, but OpenSSL wants a non-null pointer to know a key is set.
   static const unsigned char empty_key = 0;
@@ -135,7 +135,8 @@ hmac_context::hmac_context(digest_algorithm a, const str& key) : ctx_(nullptr), 
 hmac_context::~hmac_context() { EVP_MAC_CTX_free(static_cast<EVP_MAC_CTX*>(ctx_)); }
 
 void hmac_context::update(const void* bytes, size_t n) {
-  if (ok_ && n) EVP_MAC_update(static_cast<EVP_MAC_CTX*>(ctx_), static_cast<const unsigned char*>(bytes), n);
+  if (ok_ && n)
+    EVP_MAC_update(static_cast<EVP_MAC_CTX*>(ctx_), static_cast<const unsigned char*>(bytes), n);
 }
 
 str hmac_context::final() {

@@ -53,8 +53,7 @@ TEST(Sha1, Rfc3174TestSuite) {
   EXPECT_EQ(T(sha1_hex(str("abc"))), "a9993e364706816aba3e25717850c26c9cd0d89d");
   EXPECT_EQ(T(sha1_hex(str("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"))),
             "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
-  EXPECT_EQ(T(sha1_hex(S(std::string(1000000, 'a')))),
-            "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+  EXPECT_EQ(T(sha1_hex(S(std::string(1000000, 'a')))), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
   std::string t4;
   for (int i = 0; i < 10; ++i)
     t4 += "0123456701234567012345670123456701234567012345670123456701234567";

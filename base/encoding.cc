@@ -12,7 +12,8 @@ struct base64_table {
   uint8_t v[256];
   constexpr base64_table() : v() {
     for (int i = 0; i < 256; ++i) v[i] = 255;
-    for (int i = 0; i < 64; ++i) v[static_cast<uint8_t>(k_base64_alphabet[i])] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 64; ++i)
+      v[static_cast<uint8_t>(k_base64_alphabet[i])] = static_cast<uint8_t>(i);
     for (int c : {' ', '\t', '\r', '\n'}) v[c] = 64;
     v[int{'='}] = 65;
   }

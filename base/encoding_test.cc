@@ -13,8 +13,12 @@ std::string T(const str& s) { return std::string(s.view()); }
 
 // RFC 4648 section 10.
 TEST(Base64, Rfc4648Vectors) {
-  const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-                              {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+  const char* vectors[][2] = {{"", ""},
+                              {"f", "Zg=="},
+                              {"fo", "Zm8="},
+                              {"foo", "Zm9v"},
+                              {"foob", "Zm9vYg=="},
+                              {"fooba", "Zm9vYmE="},
                               {"foobar", "Zm9vYmFy"}};
   for (auto& v : vectors) {
     EXPECT_EQ(T(base64_encode(str(v[0]))), v[1]) << v[0];

@@ -113,7 +113,8 @@ void append_v6(str& out, const uint8_t* a) {
 
 str ip_address_parse(const str& text) {
   str t = text.strip();
-  if (t.length() >= 2 && t[0] == '[' && t[t.length() - 1] == ']') return parse_v6(t.substr(1, t.length() - 2));
+  if (t.length() >= 2 && t[0] == '[' && t[t.length() - 1] == ']')
+    return parse_v6(t.substr(1, t.length() - 2));
   if (t.contains_char(':')) return parse_v6(t);
   return parse_v4(t);
 }
@@ -128,7 +129,8 @@ str ip_address_readable(const str& address) {
   return out;
 }
 
-// ---- ip_port -------------------------------------------------------------------------------------
+// ---- ip_port
+// -------------------------------------------------------------------------------------
 
 bool ip_port::parse(const str& text, uint16_t default_port) {
   const str t = text.strip();
@@ -274,7 +276,8 @@ bool operator<(const ip_port& a, const ip_port& b) {
   return a.port < b.port;
 }
 
-// ---- ip_netmask ----------------------------------------------------------------------------------
+// ---- ip_netmask
+// ----------------------------------------------------------------------------------
 
 ip_netmask ip_netmask::from_prefix(const str& address, int prefix_length) {
   ip_netmask n;

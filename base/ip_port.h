@@ -19,7 +19,7 @@
 #include "base/str.h"
 
 struct ip_port {
-  str address;    // 4 or 16 bytes, or empty
+  str address;  // 4 or 16 bytes, or empty
   uint16_t port = 0;
 
   ip_port() = default;

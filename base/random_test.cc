@@ -95,8 +95,7 @@ RC_GTEST_PROP(Random, RangeIsInclusive, (int a, int b)) {
 TEST(Random, ThreadsHaveTheirOwnGenerators) {
   std::vector<uint64_t> first(4);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t, &first] { first[t] = random_uint64(); });
+  for (int t = 0; t < 4; ++t) threads.emplace_back([t, &first] { first[t] = random_uint64(); });
   for (auto& th : threads) th.join();
   const std::set<uint64_t> distinct(first.begin(), first.end());
   EXPECT_EQ(distinct.size(), 4u);

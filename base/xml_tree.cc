@@ -152,7 +152,8 @@ struct xml_tree_builder {
 
   str text(const char* p) const {
     if (p >= base && p < base + size)
-      return doc.substr(static_cast<size_t>(p - base), strnlen(p, static_cast<size_t>(base + size - p)));
+      return doc.substr(static_cast<size_t>(p - base),
+                        strnlen(p, static_cast<size_t>(base + size - p)));
     return str(p);  // pugixml's own empty string
   }
 

@@ -79,8 +79,9 @@ TEST(XmlTree, AttributesKeepTheirOrderAndDecodeEntities) {
 }
 
 TEST(XmlTree, WhiteSpaceInBodiesIsKeptExactly) {
-  const str text("<pbx-config>\r\n  <a> </a>\r\n  <b>line1\r\nline2\r\n</b>\n\t<c>  x\ty  </c>"
-                 "<d>\t</d><e/></pbx-config>");
+  const str text(
+      "<pbx-config>\r\n  <a> </a>\r\n  <b>line1\r\nline2\r\n</b>\n\t<c>  x\ty  </c>"
+      "<d>\t</d><e/></pbx-config>");
   xml_tree t;
   ASSERT_TRUE(xml_tree::parse(text, t));
   ASSERT_EQ(t.children().size(), 5u);

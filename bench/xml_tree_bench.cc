@@ -21,8 +21,8 @@ std::string make_row() {
   std::string s = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row>";
   for (int i = 0; i < 24; ++i) {
     const std::string col = "column_" + std::to_string(i);
-    s += "<" + col + ">" + (i % 5 == 0 ? "Reception &amp; Sales &lt;2&gt;" : "value " +
-                                                                              std::to_string(i * 37)) +
+    s += "<" + col + ">" +
+         (i % 5 == 0 ? "Reception &amp; Sales &lt;2&gt;" : "value " + std::to_string(i * 37)) +
          "</" + col + ">";
   }
   return s + "</row>";
