@@ -39,8 +39,7 @@ void dns_pdu_available(const str& datagram, const ip_port& source) {
 }
 
 bool dns_socket_transport::send(const str& datagram, const ip_port& server) {
-  int fd = server.is_ipv4() ? (explicit_ ? fd4_ : dns_socket4)
-                            : (explicit_ ? fd6_ : dns_socket6);
+  int fd = server.is_ipv4() ? (explicit_ ? fd4_ : dns_socket4) : (explicit_ ? fd6_ : dns_socket6);
   if (fd < 0 || !server.valid()) return false;
   return udp_send(fd, datagram, server);
 }
@@ -75,9 +74,7 @@ dns_resolver::~dns_resolver() {
 
 timeout_queue& dns_resolver::queue() { return queue_ ? *queue_ : sip_thread_queue; }
 
-dns_transport& dns_resolver::transport() {
-  return transport_ ? *transport_ : default_transport();
-}
+dns_transport& dns_resolver::transport() { return transport_ ? *transport_ : default_transport(); }
 
 void dns_resolver::set_servers(const std::vector<ip_port>& servers) {
   servers_ = servers;
@@ -185,9 +182,9 @@ void dns_resolver::send_attempt(int key, query& q) {
       q.sent_to.push_back(server);
     }
   }
-  q.timer.callback(queue(), ms2ticks(retry_intervals_ms[q.attempts]),
-                   callback_argument(&dns_resolver::on_retry_timer,
-                                     str::sprintf("%d", instance_), key));
+  q.timer.callback(
+      queue(), ms2ticks(retry_intervals_ms[q.attempts]),
+      callback_argument(&dns_resolver::on_retry_timer, str::sprintf("%d", instance_), key));
   q.attempts++;
 }
 
@@ -252,8 +249,7 @@ void dns_resolver::accept_answer(int key, const dns_answer& answer) {
   for (const dns_record& r : answer.records) {
     if (r.type != q.type || r.name != current) continue;
     if (r.type == dns_type::srv && r.data.get_field(3).uvalue() == 0) {
-      log_printf(log_sip, 3, "Received DNS SRV answer with port set to zero for domain %s",
-                 q.name);
+      log_printf(log_sip, 3, "Received DNS SRV answer with port set to zero for domain %s", q.name);
       continue;
     }
     if (!data.empty()) data += '\n';

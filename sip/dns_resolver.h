@@ -106,8 +106,8 @@ class dns_resolver {
     str name;  // normalised
     dns_type type = dns_type::a;
     uint16_t id = 0;
-    int attempts = 0;               // datagrams sent so far (per server)
-    std::vector<ip_port> sent_to;   // every server this query went to
+    int attempts = 0;              // datagrams sent so far (per server)
+    std::vector<ip_port> sent_to;  // every server this query went to
     std::vector<callback_argument> callbacks;
     timeout timer;
   };

@@ -3,7 +3,11 @@
 // them.
 #pragma once
 
+// ldns defines the macros bool, true and false unless stdbool.h came first.
+#include <stdbool.h>
+// clang-format off
 #include <ldns/ldns.h>
+// clang-format on
 
 #include <cstdlib>
 #include <string>

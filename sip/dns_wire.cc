@@ -1,6 +1,10 @@
 #include "sip/dns_wire.h"
 
+// ldns defines the macros bool, true and false unless stdbool.h came first.
+#include <stdbool.h>
+// clang-format off
 #include <ldns/ldns.h>
+// clang-format on
 
 #include <cstdlib>
 

@@ -44,7 +44,7 @@ str dns_normalize_name(const str& name);
 str dns_encode_query(uint16_t id, const str& name, dns_type type);
 
 struct dns_record {
-  str name;      // owner, normalised
+  str name;  // owner, normalised
   dns_type type;
   uint32_t ttl;  // seconds
   str data;      // the record text above

@@ -37,7 +37,8 @@ TEST(DnsWire, QueryBytesAreExact) {
             "beef01000001000000000001"
             "076578616d706c6503636f6d00"
             "00210001"
-            "0000290" "4d0000000000000");
+            "0000290"
+            "4d0000000000000");
   EXPECT_EQ(hex(dns_encode_query(1, str("_sip._udp.a.b"), dns_type::naptr)).substr(24),
             "045f736970045f7564700161016200"
             "00230001"
