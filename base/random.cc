@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -65,6 +66,12 @@ uint64_t fresh_seed() {
 }
 
 thread_local xoshiro256 generator;
+
+// A forked child (the daemon, helper processes) must not repeat its parent's draws: it seeds
+// afresh on its next draw.
+void reseed_after_fork() { generator.seeded = false; }
+
+const int fork_handler_registered = pthread_atfork(nullptr, nullptr, reseed_after_fork);
 
 xoshiro256& gen() {
   if (!generator.seeded) generator.seed(fresh_seed());

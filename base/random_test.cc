@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 #include <rapidcheck/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -89,6 +91,28 @@ RC_GTEST_PROP(Random, RangeIsInclusive, (int a, int b)) {
   const int v = random_range(lo, hi);
   RC_ASSERT(v >= lo);
   RC_ASSERT(v <= hi);
+}
+
+// A forked child draws a sequence of its own, not the continuation of its parent's.
+TEST(Random, ForkedChildReseeds) {
+  random_uint64();  // the parent's generator is in use
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const uint64_t v = random_uint64();
+    const ssize_t n = write(fds[1], &v, sizeof v);
+    _exit(n == sizeof v ? 0 : 1);
+  }
+  const uint64_t parent = random_uint64();
+  uint64_t child = 0;
+  ASSERT_EQ(read(fds[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_NE(child, parent);
 }
 
 // Threads seeded from /dev/urandom draw different sequences.
