@@ -10,8 +10,9 @@ class real_waiter : public timer_waiter {
 }  // namespace
 
 timer_waiter& real_timer_waiter() {
-  static real_waiter w;
-  return w;
+  // Never destroyed: timer threads still use it while the process exits.
+  static real_waiter* w = new real_waiter;
+  return *w;
 }
 
 bool timer_thread::run_once(timer_waiter& w) {

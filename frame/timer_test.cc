@@ -118,12 +118,13 @@ TEST_F(TimerThreadTest, ClearedJustBeforeItIsDueDoesNotRun) {
 // queue wakes it. Ends when the callback has run; no fixed sleeps.
 TEST(TimerThreadReal, AnInsertionFromAnotherThreadWakesTheSleepingThread) {
   single_thread_mode = false;
-  static timeout_queue q;
-  static mutex run("run_real");
-  static semaphore done;
-  static timer_thread* tt = new timer_thread(q, run);  // runs for ever; leaked on purpose
+  // The thread runs for ever: everything it uses is leaked on purpose.
+  static timeout_queue& q = *new timeout_queue;
+  static mutex& run = *new mutex("run_real");
+  static semaphore& done = *new semaphore;
+  static timer_thread* tt = new timer_thread(q, run);
   std::thread([] { tt->run(); }).detach();
-  timeout t;
+  static timeout t;
   t.callback(q, 0, callback_argument([] { done.signal(); }));
   EXPECT_EQ(done.wait(int64_t{10000}), 2);
 }
