@@ -38,6 +38,17 @@ class sip_local_info {
   virtual str ip_replacement_list() = 0;
 };
 
+// The settings half of sip_local_info, read from the global settings: short_header,
+// ip_replacement_list, port_bind4 and port_bind6. The transport layer derives from it and
+// adds the local addresses of its SIP port bindings.
+class sip_settings_local_info : public sip_local_info {
+ public:
+  str rtp_binding_ipv4() override;
+  str rtp_binding_ipv6() override;
+  bool short_header() override;
+  str ip_replacement_list() override;
+};
+
 // The installed instance (nullptr: none; placeholders then expand to empty text, long header
 // names are written and the replacement table is empty). Not owned.
 void set_sip_local_info(sip_local_info* info);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/settings.h"
 #include "sip/sip_environment.h"
 #include "sip/sip_test_print.h"
 
@@ -348,6 +349,29 @@ TEST(SipMessage, ReplacementTable) {
   // Read once: a later change of the setting is not seen until the table is reset.
   info.replacements = "";
   EXPECT_EQ(sip_message::replace_address("192.0.2.1"), "203.0.113.1");
+}
+
+// The settings half of the local information comes from the global settings.
+TEST(SipMessage, SettingsDriveShortHeadersAndReplacements) {
+  struct info_from_settings : sip_settings_local_info {
+    str local_sip_address(const ip_port&, transport_type) override { return "192.0.2.1"; }
+    uint16_t local_sip_port(const ip_port&, transport_type) override { return 5060; }
+    str web_address(const ip_port&, bool) override { return str(); }
+  } info;
+  ctrl_write_setting(ctrl_settings::short_header, "TRUE");
+  ctrl_write_setting(ctrl_settings::ip_replacement_list, "192.0.2.1/198.51.100.1");
+  ctrl_write_setting(ctrl_settings::port_bind4, "203.0.113.5");
+  local_info_scope scope(&info);
+  sip_message m(m_options, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:b@h>"), "c");
+  m.add_via("SIP/2.0/UDP {x-pre-adr}:{x-pre-port};branch=z9hG4bK1");
+  str text = m.serialize(k_dest, transport_type::udp);
+  EXPECT_GE(text.find(str("\r\nv: SIP/2.0/UDP 198.51.100.1:5060;branch=z9hG4bK1\r\n")), 0);
+  EXPECT_GE(text.find(str("\r\nf: <sip:a@h>;tag=1\r\n")), 0);
+  EXPECT_EQ(expand_placeholders("{x-pre-adrs}", k_dest, transport_type::udp), "203.0.113.5");
+  ctrl_write_setting(ctrl_settings::short_header, "false");
+  EXPECT_GE(m.serialize(k_dest, transport_type::udp).find(str("\r\nFrom: ")), 0);
+  ctrl_write_setting(ctrl_settings::ip_replacement_list, "");
+  ctrl_write_setting(ctrl_settings::port_bind4, "");
 }
 
 TEST(SipMessage, AddViaReceived) {
