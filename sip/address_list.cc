@@ -9,6 +9,7 @@
 #include "base/xml_tree.h"
 #include "frame/queues.h"
 #include "frame/settings.h"
+#include "sip/sip_message.h"
 
 mutex bw_mutex("bw_mutex");
 
@@ -33,6 +34,12 @@ std::unordered_map<str, failure_record, str_hash> failures;
 std::deque<std::pair<rtimestamp, str>> failure_times;  // ordered by time
 
 blacklist_report_fn report_fn = nullptr;
+
+// The expiry schedule (ctrl side; touched only on its queue's thread and when (re)started).
+access_list_store* expiry_store = nullptr;
+timeout_queue* expiry_queue = nullptr;
+int64_t expiry_period_ms = 0;
+timeout expiry_timer;
 admin_mail_fn mail_fn = nullptr;
 
 // IPv4-mapped IPv6 addresses as their 4-byte form; anything else unchanged.
@@ -191,6 +198,11 @@ void authentication_result(const rtimestamp& now, const str& address, bool succe
   if (report) (report_fn ? report_fn : default_report)(a, blocked, context);
 }
 
+void count_unauthenticated_request(const str& method, const str& address) {
+  if (method == m_service || method == m_options || method == m_ping) return;
+  authentication_result(clock_now(), address, false, "sip");
+}
+
 int bw_failure_count(const str& address) {
   mutex_lock lock(bw_mutex);
   auto it = failures.find(canonical(address));
@@ -273,4 +285,23 @@ int access_list_expire(access_list_store& store, atimestamp now) {
     removed++;
   }
   return removed;
+}
+
+namespace {
+
+void run_expiry() {
+  if (!expiry_store || !expiry_queue) return;
+  access_list_expire(*expiry_store, wall_now());
+  expiry_timer.callback(*expiry_queue, ms2ticks(expiry_period_ms), callback_argument(run_expiry));
+}
+
+}  // namespace
+
+void access_list_schedule_expiry(access_list_store* store, timeout_queue& queue,
+                                 int64_t period_ms) {
+  expiry_timer.clear();
+  expiry_store = store;
+  expiry_queue = &queue;
+  expiry_period_ms = period_ms;
+  if (store) expiry_timer.callback(queue, ms2ticks(period_ms), callback_argument(run_expiry));
 }

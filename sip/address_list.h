@@ -22,6 +22,7 @@
 #include "base/str.h"
 #include "frame/clock.h"
 #include "frame/mutex.h"
+#include "frame/timeout.h"
 
 extern mutex bw_mutex;
 
@@ -53,6 +54,10 @@ size_t bw_entry_count();
 // period.
 void authentication_result(const rtimestamp& now, const str& address, bool success,
                            const str& context);
+// The receive path's entry: every received request other than SERVICE, OPTIONS and PING counts
+// as a failed attempt of its source (context "sip") until the source succeeds.
+void count_unauthenticated_request(const str& method, const str& address);
+
 // The current failure count of address (0 without a record); for tests and status pages.
 int bw_failure_count(const str& address);
 // Number of failure records.
@@ -108,3 +113,9 @@ void black_list_adr(const str& readable_address, bool blocked, const str& reason
 // Removes every row with an expires time more than blacklist_expires seconds before now from
 // the lists and the store. Runs periodically on the ctrl timer. Returns the number removed.
 int access_list_expire(access_list_store& store, atimestamp now);
+
+// Runs access_list_expire(*store, wall_now()) every period_ms on queue (the ctrl timer queue,
+// http_thread_queue, in the process), starting one period from now. store is not owned and must
+// outlive the schedule; nullptr stops it.
+void access_list_schedule_expiry(access_list_store* store, timeout_queue& queue,
+                                 int64_t period_ms);
