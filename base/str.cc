@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <ostream>
 
 #include "base/file_system.h"
 #include "base/log.h"
@@ -982,3 +983,19 @@ const str str_dot(".");
 const str str_dotdot("..");
 const str str_file("file");
 const str str_dir("dir");
+
+void PrintTo(const str& s, std::ostream* os) {
+  *os << '"';
+  for (size_t i = 0; i < s.length(); ++i) {
+    uint8_t c = s[i];
+    if (c == '"' || c == '\\') {
+      *os << '\\' << static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      *os << static_cast<char>(c);
+    } else {
+      static const char hex[] = "0123456789abcdef";
+      *os << "\\x" << hex[c >> 4] << hex[c & 15];
+    }
+  }
+  *os << '"';
+}

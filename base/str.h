@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <string_view>
 #include <vector>
 
@@ -289,6 +290,9 @@ extern const str str_dot;       // "."
 extern const str str_dotdot;    // ".."
 extern const str str_file;      // "file"
 extern const str str_dir;       // "dir"
+
+// Prints the bytes readably in test failure messages (GoogleTest finds it by name).
+void PrintTo(const str& s, std::ostream* os);
 
 // Hash for unordered containers.
 struct str_hash {
