@@ -20,14 +20,38 @@ struct pkt_holder {
   }
 };
 
-// A domain-name rdf as normalised text; ldns escapes unusual bytes (\DDD), so a label never
-// brings a space or a line end into the cache text.
+// A domain-name rdf (uncompressed labels, as ldns leaves them) as normalised text: lower case,
+// no trailing dot, the root as ".". Bytes that would break the cache's line format or the name
+// syntax are escaped the way ldns reads them back (\DDD, or a backslash before . ; ( ) \), so
+// a name taken from an answer can be asked for again.
 str dname_text(const ldns_rdf* rdf) {
   if (!rdf || ldns_rdf_get_type(rdf) != LDNS_RDF_TYPE_DNAME) return str();
-  char* s = ldns_rdf2str(rdf);
-  if (!s) return str();
-  str out = dns_normalize_name(str(s));
-  std::free(s);
+  const uint8_t* d = ldns_rdf_data(rdf);
+  size_t size = ldns_rdf_size(rdf);
+  if (size == 0) return str();
+  if (d[0] == 0) return str(".");
+  str out;
+  out.reserve(size);
+  size_t i = 0;
+  while (i < size && d[i] != 0) {
+    size_t len = d[i++];
+    if (len > 63 || i + len > size) return str();
+    if (!out.empty()) out += '.';
+    for (size_t k = 0; k < len; k++) {
+      uint8_t c = d[i + k];
+      if (c >= 'A' && c <= 'Z') {
+        out += static_cast<char>(c + ('a' - 'A'));
+      } else if (c == '.' || c == ';' || c == '(' || c == ')' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c <= ' ' || c >= 0x7f) {
+        out.appendf("\\%s", str(static_cast<int>(c), 3));
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    i += len;
+  }
   return out;
 }
 
@@ -45,7 +69,7 @@ str char_string_text(const ldns_rdf* rdf) {
   for (size_t i = 0; i < n; i++) {
     uint8_t c = d[1 + i];
     if (c <= ' ' || c >= 0x7f || c == '\\') {
-      out.appendf("\\%d", static_cast<int>(c));
+      out.appendf("\\%s", str(static_cast<int>(c), 3));
     } else {
       out += static_cast<char>(c);
     }

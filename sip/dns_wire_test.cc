@@ -98,7 +98,7 @@ TEST(DnsWire, CharacterStringsKeepTheFieldCount) {
   dns_answer a;
   ASSERT_TRUE(dns_decode_answer(t.build(), a));
   ASSERT_EQ(a.records.size(), 1u);
-  EXPECT_EQ(a.records[0].data, "1 1 u E2U+sip !^(.*)$!sip:a\\32b@c! .");
+  EXPECT_EQ(a.records[0].data, "1 1 u E2U+sip !^(.*)$!sip:a\\032b@c! .");
   EXPECT_EQ(a.records[0].data.get_field(5), ".");
 }
 
@@ -174,4 +174,20 @@ RC_GTEST_PROP(DnsWire, QueryRoundTrip, (uint16_t id)) {
   RC_ASSERT(!a.response);
   RC_ASSERT(a.question_type == dns_type::aaaa);
   RC_ASSERT(a.question_name == dns_normalize_name(str(name)));
+}
+
+TEST(DnsWire, UnusualNameBytesAreEscapedAndAskableAgain) {
+  dns_test_answer t;
+  t.qname = "srv.example.com";
+  t.qtype = dns_type::srv;
+  t.answers = {"srv.example.com. 60 IN SRV 1 1 5060 A\\.B\\032c\\;\\200.Example.COM."};
+  dns_answer a;
+  ASSERT_TRUE(dns_decode_answer(t.build(), a));
+  ASSERT_EQ(a.records.size(), 1u);
+  const str target = a.records[0].data.get_field(2);
+  EXPECT_EQ(target, "a\\.b\\032c\\;\\200.example.com");
+  // The target as written in the cache is a name the resolver can ask for next.
+  dns_answer q;
+  ASSERT_TRUE(dns_decode_answer(dns_encode_query(9, target, dns_type::a), q));
+  EXPECT_EQ(q.question_name, target);
 }
