@@ -327,7 +327,54 @@ str from_to_spec::angle_content() const {
   return w.to_str();
 }
 
+namespace {
+
+// True when angle_content() of this text, parsed, gives the text itself back: an optional
+// quoted display name (no escapes) and one space, the URI in angle brackets, then only
+// ";name=value" parameters of token characters with a lower-case tag first. Conservative:
+// false means only that the value has to be parsed and rebuilt.
+bool is_canonical_angle_form(const char* b, size_t n) {
+  size_t i = 0;
+  if (n == 0) return false;
+  if (b[0] == '"') {
+    i = 1;
+    while (i < n && b[i] != '"' && b[i] != '\\') ++i;
+    if (i == 1 || i + 2 >= n || b[i] != '"' || b[i + 1] != ' ' || b[i + 2] != '<') return false;
+    i += 2;
+  }
+  if (b[i] != '<') return false;
+  const char* gt = static_cast<const char*>(std::memchr(b + i, '>', n - i));
+  if (!gt) return false;
+  size_t us = i + 1, ue = size_t(gt - b);
+  if (us < ue && (is_lws(b[us]) || is_lws(b[ue - 1]))) return false;
+  i = ue + 1;
+  bool first = true;
+  while (i < n) {
+    if (b[i] != ';') return false;
+    size_t ns = ++i;
+    while (i < n && is_token_char(b[i])) ++i;
+    size_t ne = i;
+    if (ne == ns || i >= n || b[i] != '=') return false;
+    ++i;
+    while (i < n && is_token_char(b[i])) ++i;
+    if (ne - ns == 3) {
+      const bool lower_tag = b[ns] == 't' && b[ns + 1] == 'a' && b[ns + 2] == 'g';
+      const bool any_tag =
+          (b[ns] | 0x20) == 't' && (b[ns + 1] | 0x20) == 'a' && (b[ns + 2] | 0x20) == 'g';
+      if (any_tag && !(lower_tag && first)) return false;
+    }
+    first = false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void from_to_spec::write_angle_content(text_writer& w) const {
+  if (!modified_ && is_canonical_angle_form(text_.cbuffer(), text_.length())) {
+    w.put(text_);
+    return;
+  }
   ensure();
   if (!display_name_.empty()) {
     const char* p = display_name_.cbuffer();

@@ -23,7 +23,10 @@ class from_to_spec {
   from_to_spec(const str& t)
       : text_(t), name_addr_(false), quoted_(true), needs_parse_(true), modified_(false) {}
   from_to_spec(str&& t)
-      : text_(std::move(t)), name_addr_(false), quoted_(true), needs_parse_(true),
+      : text_(std::move(t)),
+        name_addr_(false),
+        quoted_(true),
+        needs_parse_(true),
         modified_(false) {}
   explicit from_to_spec(const sip_uri& uri)
       : addr_spec_(uri), name_addr_(false), quoted_(true), needs_parse_(false), modified_(true) {}

@@ -5,6 +5,7 @@
 #include <rapidcheck/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "sip/sip_test_print.h"
 
@@ -41,8 +42,7 @@ TEST(FromToSpec, HeaderParameterScanner) {
   EXPECT_EQ(c.addr_spec().get_parameter("lr"), "");
   EXPECT_TRUE(c.addr_spec().has_parameter("lr"));
   // A parameter without value comes back as name and "="; non-tokens are quoted.
-  EXPECT_EQ(c.angle_content(),
-            "<sip:a@b;lr>;q=0.5;flag=;+sip.instance=\"<urn:uuid:1\\\"2>\";x=");
+  EXPECT_EQ(c.angle_content(), "<sip:a@b;lr>;q=0.5;flag=;+sip.instance=\"<urn:uuid:1\\\"2>\";x=");
   EXPECT_EQ(c.get_parameters_as_string(), "q=0.5 flag= +sip.instance=<urn:uuid:1\"2> x=");
   // An unterminated quoted value is taken as far as it goes.
   from_to_spec open("<sip:a@b>;p=\"abc");
@@ -148,6 +148,41 @@ RC_GTEST_PROP(FromToSpec, PropertyBuiltValueParsesBack,
   RC_ASSERT(back.display_name() == display);
   RC_ASSERT(back.tag().view() == std::string_view(tag));
   RC_ASSERT(back.addr_spec().serialize() == "sip:user@example.com");
+}
+
+}  // namespace
+
+namespace {
+
+// The unparsed fast path of angle_content() gives exactly what parsing and rebuilding gives.
+RC_GTEST_PROP(FromToSpec, PropertyAngleContentFastPathMatchesRebuild,
+              (const std::vector<std::string>& pieces, bool quoted_name)) {
+  static const char* const k_parts[] = {"\"", "Al ice", "\" ", "<",  "sip:a@h;lr", ">",
+                                        ";",  "tag",    "TAG", "=",  "1",          "x",
+                                        "q",  "0.5",    " ",   "\\", "\"q\"",      ";tag=2"};
+  std::string text = quoted_name ? "\"Name\" " : "";
+  for (const std::string& p : pieces) {
+    text += p.empty() ? std::string() : k_parts[static_cast<unsigned char>(p[0]) % 18];
+  }
+  from_to_spec fast{str(text.data(), text.size())};
+  from_to_spec slow{str(text.data(), text.size())};
+  slow.set_tag(slow.tag());  // marks it modified: angle_content() rebuilds from the parts
+  RC_ASSERT(fast.angle_content() == slow.angle_content());
+}
+
+TEST(FromToSpec, AngleContentOfCanonicalTextIsTheText) {
+  for (const char* text : {"<sip:a@h>", "\"Bob\" <sip:b@h;lr>;tag=9;x=", "<sip:a@h>;q=0.5"}) {
+    from_to_spec f(text);
+    EXPECT_EQ(f.angle_content(), text);
+    from_to_spec g(text);
+    g.set_tag(g.tag());
+    EXPECT_EQ(g.angle_content(), text);
+  }
+  // Not canonical: rebuilt.
+  EXPECT_EQ(from_to_spec("<sip:a@h>;x=1;tag=2").angle_content(), "<sip:a@h>;tag=2;x=1");
+  EXPECT_EQ(from_to_spec("<sip:a@h>;TAG=2").angle_content(), "<sip:a@h>;tag=2");
+  EXPECT_EQ(from_to_spec("<sip:a@h>;lr").angle_content(), "<sip:a@h>;lr=");
+  EXPECT_EQ(from_to_spec("<sip:a@h> ;x=1").angle_content(), "<sip:a@h>;x=1");
 }
 
 }  // namespace

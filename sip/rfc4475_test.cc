@@ -27,13 +27,13 @@ str load(const std::string& name) {
 }
 
 const char* const k_all[] = {
-    "badaspec", "badbranch", "baddate",   "baddn",   "badinv01", "badvers",  "bcast",
-    "bext01",   "bigcode",   "clerr",     "cparam01", "cparam02", "dblreq",   "esc01",
-    "esc02",    "escnull",   "escruri",   "insuf",   "intmeth",  "inv2543",  "invut",
-    "longreq",  "ltgtruri",  "lwsdisp",   "lwsruri", "lwsstart", "mcl01",    "mismatch01",
-    "mismatch02", "mpart01", "multi01",   "ncl",     "noreason", "novelsc",  "quotbal",
-    "regaut01", "regbadct",  "regescrt",  "scalar02", "scalarlg", "sdp01",   "semiuri",
-    "transports", "trws",    "unkscm",    "unksm2",  "unreason", "wsinv",    "zeromf"};
+    "badaspec",   "badbranch", "baddate",  "baddn",    "badinv01", "badvers", "bcast",
+    "bext01",     "bigcode",   "clerr",    "cparam01", "cparam02", "dblreq",  "esc01",
+    "esc02",      "escnull",   "escruri",  "insuf",    "intmeth",  "inv2543", "invut",
+    "longreq",    "ltgtruri",  "lwsdisp",  "lwsruri",  "lwsstart", "mcl01",   "mismatch01",
+    "mismatch02", "mpart01",   "multi01",  "ncl",      "noreason", "novelsc", "quotbal",
+    "regaut01",   "regbadct",  "regescrt", "scalar02", "scalarlg", "sdp01",   "semiuri",
+    "transports", "trws",      "unkscm",   "unksm2",   "unreason", "wsinv",   "zeromf"};
 
 // Touches every field and every lazily parsed value, so the sanitizers see all of it.
 void read_everything(const sip_message& m) {
@@ -108,7 +108,8 @@ const expected k_valid[] = {
     {"wsinv", true, "INVITE", "sip:vivekg@chair-dnrc.example.com;unknownparam",
      "wsinv.ndaksdj@192.0.2.1", 9, "INVITE", "98asjd8", "1918181833n", 3, 150, 1},
     {"intmeth", true, "!interesting-Method0123456789_*+`.%indeed'~",
-     "sip:1_unusual.URI~(to-be!sure)&isn't+it$/crazy?,/;;*:&it+has=1,weird!*pas$wo~d_too.(doesn't-it)@example.com",
+     "sip:1_unusual.URI~(to-be!sure)&isn't+it$/crazy?,/"
+     ";;*:&it+has=1,weird!*pas$wo~d_too.(doesn't-it)@example.com",
      "intmeth.word%ZK-!.*_+'@word`~)(><:\\/\"][?}{", 139122385,
      "!interesting-Method0123456789_*+`.%indeed'~", "_token~1'+`*%!-.", "", 1, 0, 0},
     {"esc01", true, "INVITE", "sip:sips%3Auser%40example.com@example.net",
@@ -116,8 +117,8 @@ const expected k_valid[] = {
     {"escnull", true, "REGISTER", "sip:example.com", "escnull.39203ndfvkjdasfkq3w4otrq0adsfdfnavd",
      14398234, "REGISTER", "839923423", "", 1, 0, 2},
     {"esc02", true, "RE%47IST%45R", "sip:registrar.example.com",
-     "esc02.asdfnqwo34rq23i34jrjasdcnl23nrlknsdf", 29344, "RE%47IST%45R", "f232jadfj23", "", 1,
-     0, 2},
+     "esc02.asdfnqwo34rq23i34jrjasdcnl23nrlknsdf", 29344, "RE%47IST%45R", "f232jadfj23", "", 1, 0,
+     2},
     {"lwsdisp", true, "OPTIONS", "sip:user@example.com", "lwsdisp.1234abcd@funky.example.com", 60,
      "OPTIONS", "323", "", 1, 0, 0},
     {"longreq", true, "INVITE", "sip:user@example.com",
@@ -131,8 +132,8 @@ const expected k_valid[] = {
      "REGISTER", "43251j3j324", "", 1, 0, 1},
     {"semiuri", true, "OPTIONS", "sip:user;par=u%40example.net@example.com",
      "semiuri.0ha0isndaksdj", 8, "OPTIONS", "33242", "", 1, 0, 0},
-    {"transports", true, "OPTIONS", "sip:user@example.com", "transports.kijh4akdnaqjkwendsasfdj", 60,
-     "OPTIONS", "323", "", 5, 0, 0},
+    {"transports", true, "OPTIONS", "sip:user@example.com", "transports.kijh4akdnaqjkwendsasfdj",
+     60, "OPTIONS", "323", "", 5, 0, 0},
     {"mpart01", true, "MESSAGE", "sip:kumiko@example.org",
      "3d9485ad0c49859b@Zmx1ZmZ5LW1hYy0xNi5sb2NhbA..", 1, "MESSAGE", "2fb0dcc9", "", 1, 0, 1},
     {"unreason", false, "200", "", "unreason.1234ksdfak3j2erwedfsASdf", 35, "INVITE", "11141343",

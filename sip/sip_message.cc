@@ -231,8 +231,8 @@ sip_message& sip_message::operator=(const str& text) {
   return *this;
 }
 
-sip_message::sip_message(const str& m, const from_to_spec& f, const from_to_spec& t,
-                         const str& cid, const str& cm)
+sip_message::sip_message(const str& m, const from_to_spec& f, const from_to_spec& t, const str& cid,
+                         const str& cm)
     : method(m), from(f), to(t), call_id(cid), cseq_method(cm.empty() ? m : cm) {}
 
 sip_message::sip_message(int c, const str& r, const sip_message& request)
@@ -358,8 +358,7 @@ void sip_message::store_typed(int kind, str&& value) {
                    [this](str&& e) { path.emplace_back(std::move(e)); });
       return;
     case hk_via:
-      split_commas(std::move(value), false, true,
-                   [this](str&& e) { via.push_back(std::move(e)); });
+      split_commas(std::move(value), false, true, [this](str&& e) { via.push_back(std::move(e)); });
       return;
     case hk_max_forwards:
       max_forwards = value.value();
@@ -455,8 +454,7 @@ void sip_message::deassemble() {
     while (vs < ve && is_lws(hb[vs])) ++vs;
     while (ve > vs && is_lws(hb[ve - 1])) --ve;
     const size_t nl = ne - ns;
-    if (nl == 1 ? lower(hb[ns]) == 'l'
-                : (nl == 14 && classify(hb + ns, nl) == hk_content_length)) {
+    if (nl == 1 ? lower(hb[ns]) == 'l' : (nl == 14 && classify(hb + ns, nl) == hk_content_length)) {
       body_length = leading_number(h.substr(vs, ve - vs));
     } else {
       store_range(h, ns, ne, vs, ve, false);
@@ -637,8 +635,7 @@ std::vector<header> sip_message::get_complete_headers(const str& long_name,
   return out;
 }
 
-void sip_message::add_other_header(const str& long_name, const str& short_name,
-                                   const str& value) {
+void sip_message::add_other_header(const str& long_name, const str& short_name, const str& value) {
   other_headers.emplace_back(long_name.empty() ? short_name : long_name, value);
 }
 
@@ -647,15 +644,13 @@ void sip_message::add_list_element(const str& name, const std::vector<str>& valu
 }
 
 void sip_message::remove_other_header(const str& long_name, const str& short_name) {
-  other_headers.erase(std::remove_if(other_headers.begin(), other_headers.end(),
-                                     [&](const header& h) {
-                                       return name_matches(h.name, long_name, short_name);
-                                     }),
-                      other_headers.end());
+  other_headers.erase(
+      std::remove_if(other_headers.begin(), other_headers.end(),
+                     [&](const header& h) { return name_matches(h.name, long_name, short_name); }),
+      other_headers.end());
 }
 
-void sip_message::set_other_header(const str& long_name, const str& short_name,
-                                   const str& value) {
+void sip_message::set_other_header(const str& long_name, const str& short_name, const str& value) {
   remove_other_header(long_name, short_name);
   add_other_header(long_name, short_name, value);
 }
@@ -697,8 +692,8 @@ bool sip_message::operator==(const sip_message& o) const {
   if (is_request) {
     return method == o.method && call_id == o.call_id && cseq == o.cseq &&
            cseq_method == o.cseq_method && via.size() == o.via.size() &&
-           route.size() == o.route.size() && from.tag() == o.from.tag() &&
-           to.tag() == o.to.tag() && request_uri == o.request_uri;
+           route.size() == o.route.size() && from.tag() == o.from.tag() && to.tag() == o.to.tag() &&
+           request_uri == o.request_uri;
   }
   if (via.empty() || o.via.empty()) {
     log_printf(log_sip, 2, "Message without via!");

@@ -22,9 +22,8 @@
 #include "sip/transport_type.h"
 
 // Method names (compared exactly).
-extern const str m_invite, m_ack, m_cancel, m_bye, m_prack, m_update, m_refer, m_info,
-    m_message, m_publish, m_subscribe, m_notify, m_register, m_options, m_discover, m_log,
-    m_ping, m_service;
+extern const str m_invite, m_ack, m_cancel, m_bye, m_prack, m_update, m_refer, m_info, m_message,
+    m_publish, m_subscribe, m_notify, m_register, m_options, m_discover, m_log, m_ping, m_service;
 extern const str c_sip_20;  // "SIP/2.0"
 
 class sip_message {

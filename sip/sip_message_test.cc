@@ -158,20 +158,20 @@ TEST(SipMessage, ResponsesAndOddStartLines) {
 }
 
 TEST(SipMessage, MultipartBody) {
-  sip_message m(crlf(
-      "INVITE sip:a@b SIP/2.0\n"
-      "Content-Type: multipart/mixed; boundary=\"bnd\"\n"
-      "Content-Length: 117\n"
-      "\n"
-      "--bnd\n"
-      "Content-Type: application/sdp\n"
-      "\n"
-      "v=0\n"
-      "--bnd\n"
-      "Content-Type: application/isup;version=itu-t92+\n"
-      "\n"
-      "\x01\x02\n"
-      "--bnd--\n"));
+  sip_message m(
+      crlf("INVITE sip:a@b SIP/2.0\n"
+           "Content-Type: multipart/mixed; boundary=\"bnd\"\n"
+           "Content-Length: 117\n"
+           "\n"
+           "--bnd\n"
+           "Content-Type: application/sdp\n"
+           "\n"
+           "v=0\n"
+           "--bnd\n"
+           "Content-Type: application/isup;version=itu-t92+\n"
+           "\n"
+           "\x01\x02\n"
+           "--bnd--\n"));
   ASSERT_EQ(m.sdps.size(), 1u);
   EXPECT_EQ(m.sdps[0].text(), "v=0");
   ASSERT_EQ(m.bodies.size(), 1u);
@@ -180,8 +180,7 @@ TEST(SipMessage, MultipartBody) {
 }
 
 TEST(SipMessage, ConstructorsAndHeaderOperations) {
-  sip_message req(m_register, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:a@h>"),
-                  "cid");
+  sip_message req(m_register, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:a@h>"), "cid");
   EXPECT_EQ(req.cseq_method, m_register);
   EXPECT_EQ(req.max_forwards, 70);
   EXPECT_EQ(req.cseq, 0u);
@@ -309,15 +308,14 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
   EXPECT_EQ(expand_placeholders("c=IN {x-pre-ipv} {x-pre-adrs}", k_dest6, transport_type::udp),
             "c=IN IP6 2001:db8::4");
   // An unknown word ends the expansion; the rest stays as it is.
-  EXPECT_EQ(expand_placeholders("{x-pre-port} {x-pre-what} {x-pre-port}", k_dest,
-                                transport_type::udp),
-            "5060 {x-pre-what} {x-pre-port}");
+  EXPECT_EQ(
+      expand_placeholders("{x-pre-port} {x-pre-what} {x-pre-port}", k_dest, transport_type::udp),
+      "5060 {x-pre-what} {x-pre-port}");
   EXPECT_EQ(expand_placeholders("{x-pre-port", k_dest, transport_type::udp), "{x-pre-port");
   EXPECT_EQ(expand_placeholders("{x-pre-port extra}", k_dest, transport_type::udp), "5060");
 
   // In a message: Via, Contact, other headers, Request-URI and SDP are expanded.
-  sip_message m(m_invite, from_to_spec("<sip:{x-pre-adr}>;tag=1"), from_to_spec("<sip:b@h>"),
-                "c");
+  sip_message m(m_invite, from_to_spec("<sip:{x-pre-adr}>;tag=1"), from_to_spec("<sip:b@h>"), "c");
   m.request_uri = "sip:b@{x-pre-adr}";
   m.add_via("SIP/2.0/UDP {x-pre-adr}:{x-pre-port};branch=z9hG4bK-x;rport");
   m.contact.emplace_back(sip_uri("sip", "alice", "{x-pre-adr}", "{x-pre-port}"));
@@ -393,7 +391,8 @@ TEST(SipMessage, AddViaReceived) {
             "SIP/2.0/UDP 198.51.100.9;rport=7000;branch=z9hG4bK1");
   // A different host gets rport (IPv4) and received.
   auto nat = via_after("SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1", src);
-  EXPECT_EQ(nat.first, "SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1;rport=7000;received=198.51.100.9");
+  EXPECT_EQ(nat.first,
+            "SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1;rport=7000;received=198.51.100.9");
   EXPECT_EQ(nat.second, "198.51.100.9");
   EXPECT_EQ(via_after("SIP/2.0/TCP host.example.com;rport=1;branch=b", src).first,
             "SIP/2.0/TCP host.example.com;rport=7000;branch=b;received=198.51.100.9");
@@ -486,8 +485,8 @@ RC_GTEST_PROP(SipMessage, PropertySerialiseParseSerialise,
   };
   str u = clean(user);
   str v = clean(value);
-  sip_message m(m_message, from_to_spec("<sip:a@h>;tag=1"), from_to_spec(sip_uri("sip", u, "h", "")),
-                str("cid-") + v);
+  sip_message m(m_message, from_to_spec("<sip:a@h>;tag=1"),
+                from_to_spec(sip_uri("sip", u, "h", "")), str("cid-") + v);
   m.cseq = cseq;
   m.request_uri = sip_uri("sip", u, "example.com", "5060");
   m.add_via(str("SIP/2.0/UDP h;branch=z9hG4bK") + v);

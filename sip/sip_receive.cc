@@ -107,8 +107,7 @@ void add_via_received(sip_message& message, const ip_port& source) {
     host = colon < 0 ? sent_by : sent_by.substr(0, colon);
   }
   const str source_address = source.readable_address();
-  const bool differs =
-      source.is_ipv6() ? !host.icmp(source_address) : host != source_address;
+  const bool differs = source.is_ipv6() ? !host.icmp(source_address) : host != source_address;
 
   bool changed = false;
   bool had_rport = false;

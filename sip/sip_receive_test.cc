@@ -74,9 +74,8 @@ TEST(ProcessPdu, RequestGoesForwardWithViaReceived) {
                    "From: <sip:a@h>;tag=remote\nTo: <sip:b@h>;tag=local\nCall-ID: c1\n"
                    "CSeq: 3 BYE\nContent-Length: 0\n\n"),
               k_src, transport_type::udp);
-  EXPECT_EQ(hooks.events,
-            (std::vector<std::string>{"report 198.51.100.20:5099", "count", "find c1",
-                                      "trace 12 Rx udp"}));
+  EXPECT_EQ(hooks.events, (std::vector<std::string>{"report 198.51.100.20:5099", "count", "find c1",
+                                                    "trace 12 Rx udp"}));
   EXPECT_EQ(hooks.last_local_tag, "local");
   EXPECT_EQ(hooks.last_remote_tag, "remote");
   ASSERT_EQ(hooks.forwarded.size(), 1u);

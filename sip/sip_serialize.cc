@@ -34,13 +34,10 @@ void load_replacements() {
   }
 }
 
-
-
 str bracket_ipv6(const str& address) {
   if (address.contains_char(':') && address[0] != '[') return "[" + address + "]";
   return address;
 }
-
 
 }  // namespace
 

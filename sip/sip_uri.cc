@@ -13,7 +13,6 @@ int hex_value(uint8_t c) {
   return 0;
 }
 
-
 bool is_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Decodes only when there is something to decode, so plain components stay shared windows.

@@ -18,13 +18,13 @@
 namespace {
 
 const char* const k_all[] = {
-    "badaspec", "badbranch", "baddate",    "baddn",      "badinv01", "badvers",  "bcast",
-    "bext01",   "bigcode",   "clerr",      "cparam01",   "cparam02", "dblreq",   "esc01",
-    "esc02",    "escnull",   "escruri",    "insuf",      "intmeth",  "inv2543",  "invut",
-    "longreq",  "ltgtruri",  "lwsdisp",    "lwsruri",    "lwsstart", "mcl01",    "mismatch01",
-    "mismatch02", "mpart01", "multi01",    "ncl",        "noreason", "novelsc",  "quotbal",
-    "regaut01", "regbadct",  "regescrt",   "scalar02",   "scalarlg", "sdp01",    "semiuri",
-    "transports", "trws",    "unkscm",     "unksm2",     "unreason", "wsinv",    "zeromf"};
+    "badaspec",   "badbranch", "baddate",  "baddn",    "badinv01", "badvers", "bcast",
+    "bext01",     "bigcode",   "clerr",    "cparam01", "cparam02", "dblreq",  "esc01",
+    "esc02",      "escnull",   "escruri",  "insuf",    "intmeth",  "inv2543", "invut",
+    "longreq",    "ltgtruri",  "lwsdisp",  "lwsruri",  "lwsstart", "mcl01",   "mismatch01",
+    "mismatch02", "mpart01",   "multi01",  "ncl",      "noreason", "novelsc", "quotbal",
+    "regaut01",   "regbadct",  "regescrt", "scalar02", "scalarlg", "sdp01",   "semiuri",
+    "transports", "trws",      "unkscm",   "unksm2",   "unreason", "wsinv",   "zeromf"};
 
 std::string load(const std::string& name) {
   std::ifstream in(std::string(TELMOND_SOURCE_DIR) + "/tests/testdata/rfc4475/" + name + ".dat",
@@ -52,8 +52,10 @@ bool send_tcp(const std::string& source_ip, int port, const std::string& bytes) 
   size_t done = 0;
   while (ok && done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) ok = false;
-    else done += size_t(n);
+    if (n <= 0)
+      ok = false;
+    else
+      done += size_t(n);
   }
   close(fd);
   return ok;
