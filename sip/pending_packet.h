@@ -1,0 +1,110 @@
+// pending_packet: one outstanding transaction of this side, a request it sent or a response it
+// gave, with its resolution state and its two timers; the tables that hold them; the dialog
+// CSeq counters; the branch parameter.
+//
+// A packet lives from send_packet until its transaction timer (default 32 s). Answers stop
+// its retransmission but keep it, so that repetitions are still recognised and answered from
+// it. Packets are keyed by a negative number (-1, -2, ...); logs print it negated. Timers
+// carry only that number and look the packet up when they fire, so an erased packet's late
+// timer finds nothing.
+//
+// srv side: every table here is used under srv_run_mutex only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <unordered_map>
+#include <vector>
+
+#include "base/ip_port.h"
+#include "base/str.h"
+#include "frame/timeout.h"
+#include "sip/sip_message.h"
+#include "sip/transport_type.h"
+
+struct pending_packet {
+  int number = 0;
+  sip_message given;    // as handed to send_packet
+  str last_text;        // the text last serialised and sent
+  sip_message message;  // as sent (with the added Via)
+  int steps_left = 50;  // resolution budget
+  bool final_received = false;
+  str port_name;             // local UDP port name or connection name of the last send
+  ip_port destination;       // current destination
+  transport_type transport;  // transport of the current destination
+  bool retransmit = false;
+  std::deque<str> resolve_list;  // remaining resolution steps, front first
+  timeout retransmit_timer;      // resend_packet(number)
+  int interval = 1;              // retransmission interval in units of 500 ms
+  timeout transaction_timer;     // pending_packet_timeout(number)
+
+  pending_packet() = default;
+  pending_packet(const pending_packet&) = delete;
+  pending_packet& operator=(const pending_packet&) = delete;
+};
+
+// Resolution budget of a new packet.
+constexpr int pending_initial_steps = 50;
+// Default transaction time-out.
+constexpr int pending_default_timeout_ms = 32000;
+
+// Packet number -> packet. std::map keeps the nodes in place, so a pointer to a packet stays
+// valid until that packet is erased.
+extern std::map<int, pending_packet> pending_packets;
+// Call-ID -> packet numbers.
+extern std::unordered_multimap<str, int, str_hash> pending_packet_callids;
+// Decremented before each use.
+extern int pending_number;
+// Messages sent (counting retransmissions) and received.
+extern uint64_t sip_transmit;
+extern uint64_t sip_receive;
+
+// A new empty packet under a fresh number, linked under call_id.
+pending_packet& new_pending_packet(const str& call_id);
+pending_packet* find_pending_packet(int number);
+// Adds number under call_id.
+void link_pending_packet(const str& call_id, int number);
+// Clears the packet's timers, unlinks it and erases it. Nothing when unknown.
+void erase_pending_packet(int number);
+// Calls f(number) for every packet linked under call_id until f returns false. The numbers
+// are collected first, so f may erase packets.
+template <class F>
+void for_each_pending_packet(const str& call_id, F&& f) {
+  auto range = pending_packet_callids.equal_range(call_id);
+  int numbers[16];
+  size_t n = 0;
+  std::vector<int> more;
+  for (auto it = range.first; it != range.second; ++it) {
+    if (n < 16) {
+      numbers[n++] = it->second;
+    } else {
+      more.push_back(it->second);
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!f(numbers[i])) return;
+  }
+  for (int number : more) {
+    if (!f(number)) return;
+  }
+}
+// Erases every packet and dialog counter (tests and benchmarks).
+void clear_pending_packets();
+
+// ---- Dialog CSeq ----------------------------------------------------------------------------
+// Starts a dialog's counter at a random number from 0 to 32767 (kept when already there).
+void register_dialog(const str& call_id, const str& tag);
+void unregister_dialog(const str& call_id, const str& tag);
+// Without a registered dialog: a random number plus one. Otherwise ACK and CANCEL get the
+// CSeq of the last INVITE, every other method the next number (then incremented), and an
+// INVITE records its number as the last INVITE.
+uint32_t get_dialog_cseq(const str& method, const str& call_id, const str& tag);
+size_t dialog_cseq_count();
+
+// ---- Branch ---------------------------------------------------------------------------------
+// The lower-case hex MD5 of: Call-ID, " ", [top Via's branch, " "], CSeq number, and "INVITE"
+// when same_branch_as_invite is set, else the method.
+str get_branch(const sip_message& message);
+// ";branch=z9hG4bK-" and get_branch.
+str make_branch_param(const sip_message& message);

@@ -1,0 +1,189 @@
+#include "sip/transaction.h"
+
+#include <vector>
+
+#include "base/log.h"
+#include "sip/pending_packet.h"
+#include "sip/send_packet.h"
+#include "sip/sip_transport.h"
+
+namespace {
+
+void restart_retransmission(pending_packet& p) {
+  p.retransmit_timer.callback(transaction_queue(), ms2ticks(int64_t(p.interval) * 500),
+                              callback_argument(resend_packet, p.number));
+}
+
+// Sends the stored text again (trace "Tr").
+void send_again(pending_packet& p) {
+  if (p.last_text.empty()) return;
+  if (send_on_interface(p.port_name, p.destination, p.last_text, p.transport)) {
+    ++sip_transmit;
+    trace_sip_message(p.message, "Tr", p.transport, p.destination, p.last_text);
+  }
+}
+
+}  // namespace
+
+void resend_packet(int number) {
+  pending_packet* p = find_pending_packet(number);
+  if (!p) {
+    log_printf(log_sip, 0, "resend_packet: Could not find packet with number %d", -number);
+    return;
+  }
+  const bool discover = p->message.is_request && p->message.method == m_discover;
+  if (p->retransmit && p->destination.valid() && p->transport == transport_type::udp && !discover) {
+    if (p->message.is_request && p->message.method == m_invite) {
+      p->interval *= 2;
+    } else if (p->interval < 8) {
+      p->interval *= 2;
+    }
+    if (send_to_destination(*p, transport_type::udp, p->destination, "Tr")) {
+      restart_retransmission(*p);
+    }
+    return;
+  }
+  while (!p->resolve_list.empty()) {
+    transport_type t;
+    ip_port destination;
+    if (!parse_direct_step(p->resolve_list.front(), t, destination)) {
+      route_pending_packet(number);
+      return;
+    }
+    p->resolve_list.pop_front();
+    if (discover) {
+      get_sip_transaction_user().add_trusted_address(t, destination);
+      continue;
+    }
+    if (send_to_destination(*p, t, destination, "Tx")) {
+      if (t == transport_type::udp && p->retransmit) {
+        p->interval = 1;
+        restart_retransmission(*p);
+      }
+      return;
+    }
+  }
+}
+
+void pending_packet_timeout(int number) {
+  pending_packet* p = find_pending_packet(number);
+  if (!p) return;
+  if (!p->final_received) {
+    const sip_message& m = p->message;
+    if (m.is_request && m.method != m_ack) {
+      sip_message response(408, "Request Timeout", m);
+      response.call_port_index = m.call_port_index;
+      response.transport = p->transport;
+      response.peer = p->destination;
+      // Erased first: the upper layer may send the request anew under the same Call-ID.
+      erase_pending_packet(number);
+      get_sip_transaction_user().travel_backward(response);
+      return;
+    }
+    if (!m.is_request && m.cseq_method == m_invite && m.code >= 200) {
+      log_printf(log_sip, 5, "Did not receive ACK, disconnecting call %s", m.call_id);
+      const int index = m.call_port_index;
+      erase_pending_packet(number);
+      sip_transaction_user& user = get_sip_transaction_user();
+      if (index >= 0) {
+        if (!user.has_connect_time(index)) {
+          user.ack_no_ok_timeout(index);
+        } else {
+          user.send_hangup_timeout(index);
+        }
+      }
+      return;
+    }
+  }
+  erase_pending_packet(number);
+}
+
+void on_connection_refused(transport_type transport, const ip_port& address) {
+  log_printf(log_sip, 5, "Connection refused on %s:%s", transport.serialize(), address.readable());
+  std::vector<int> numbers;
+  for (auto& [number, p] : pending_packets) {
+    if (p.transport == transport && p.destination == address) numbers.push_back(number);
+  }
+  if (numbers.empty()) {
+    log_printf(log_sip, 2, "Could not find packet for connection refused");
+    return;
+  }
+  for (int number : numbers) {
+    pending_packet* p = find_pending_packet(number);
+    if (!p) continue;
+    p->retransmit_timer.clear();
+    route_pending_packet(number);
+  }
+}
+
+void on_udp_connection_refused(const ip_port& address) {
+  on_connection_refused(transport_type::udp, address);
+}
+
+bool message_repetition(sip_message& message, transport_type transport) {
+  const str& from_tag = message.from.tag();
+  bool repetition = false;
+  if (!message.is_request) {
+    for_each_pending_packet(message.call_id, [&](int number) {
+      pending_packet* p = find_pending_packet(number);
+      if (!p || !p->message.is_request || p->message.cseq != message.cseq ||
+          p->message.from.tag() != from_tag) {
+        return true;
+      }
+      if (p->message.method == m_ack && message.cseq_method == m_invite) {
+        send_again(*p);
+        repetition = true;
+        return false;
+      }
+      if (p->message.method != message.cseq_method) return true;
+      p->final_received = message.code >= 200;
+      p->retransmit_timer.clear();
+      if (message.code == 401 || message.code == 407) {
+        if (get_sip_transaction_user().check_authentication(message, p->given)) {
+          repetition = true;
+          return false;
+        }
+      }
+      repetition = message.code < 180;
+      return false;
+    });
+    return repetition;
+  }
+  if (message.method == m_ack) {
+    for_each_pending_packet(message.call_id, [&](int number) {
+      pending_packet* p = find_pending_packet(number);
+      if (p && !p->message.is_request && p->message.cseq == message.cseq &&
+          p->message.from.tag() == from_tag && p->message.cseq_method == m_invite &&
+          p->message.code >= 200) {
+        p->final_received = true;
+        p->retransmit_timer.clear();
+      }
+      return true;
+    });
+    return false;
+  }
+  for_each_pending_packet(message.call_id, [&](int number) {
+    pending_packet* p = find_pending_packet(number);
+    if (!p || p->message.is_request || p->message.cseq != message.cseq ||
+        p->message.from.tag() != from_tag || p->message.cseq_method != message.method ||
+        p->retransmit_timer.pending()) {
+      return true;
+    }
+    repetition = true;
+    if (transport == transport_type::udp) send_again(*p);
+    return false;
+  });
+  return repetition;
+}
+
+void stop_message_repetition(const str& call_id, uint32_t cseq, const str& method) {
+  for_each_pending_packet(call_id, [&](int number) {
+    pending_packet* p = find_pending_packet(number);
+    if (p && !p->message.is_request && p->message.code < 200 && p->message.cseq == cseq &&
+        p->message.cseq_method == method) {
+      p->retransmit_timer.clear();
+      return false;
+    }
+    return true;
+  });
+}
