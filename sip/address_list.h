@@ -77,9 +77,9 @@ str soap_black_list_adr_request(const str& readable_address, bool blocked, const
 // One accesslist row in the form the maintenance works with.
 struct access_row {
   int id = 0;
-  str adr;      // address text
-  str mask;     // prefix length in bits (decimal)
-  str type;     // "true" white, "false" black
+  str adr;   // address text
+  str mask;  // prefix length in bits (decimal)
+  str type;  // "true" white, "false" black
   str reason;
   str expires;  // empty: permanent; else the Unix time (seconds) the automatic block was made
 };
@@ -117,5 +117,4 @@ int access_list_expire(access_list_store& store, atimestamp now);
 // Runs access_list_expire(*store, wall_now()) every period_ms on queue (the ctrl timer queue,
 // http_thread_queue, in the process), starting one period from now. store is not owned and must
 // outlive the schedule; nullptr stops it.
-void access_list_schedule_expiry(access_list_store* store, timeout_queue& queue,
-                                 int64_t period_ms);
+void access_list_schedule_expiry(access_list_store* store, timeout_queue& queue, int64_t period_ms);

@@ -73,8 +73,8 @@ bool check_trusted_ip(const sip_message& request, const str& permitted) {
   return true;
 }
 
-bool check_md5(const sip_message& request, std::set<str>& nonces, const str& realm,
-               const str& user, const str& password) {
+bool check_md5(const sip_message& request, std::set<str>& nonces, const str& realm, const str& user,
+               const str& password) {
   if (password.empty()) return false;
   const str& uri = request.request_uri.serialize();
   bool nonce_known = false;
@@ -92,10 +92,9 @@ bool check_md5(const sip_message& request, std::set<str>& nonces, const str& rea
                               str::sprintf("399 %s Password does not match", realm));
   } else {
     str nonce = auth_issue_nonce(nonces);
-    response.add_other_header(
-        c_www_authenticate, str(),
-        str::sprintf("Digest realm=%s,nonce=%s,domain=%s,algorithm=MD5", auth_quote(realm),
-                     auth_quote(nonce), auth_quote(uri)));
+    response.add_other_header(c_www_authenticate, str(),
+                              str::sprintf("Digest realm=%s,nonce=%s,domain=%s,algorithm=MD5",
+                                           auth_quote(realm), auth_quote(nonce), auth_quote(uri)));
   }
   if (g_hooks) g_hooks->send_response(response, request);
   return true;
@@ -145,8 +144,8 @@ bool answer_challenge(const sip_message& response, const sip_message& original,
   const str& uri = original.request_uri.serialize();
   const str& default_realm = original.from.addr_spec().get_host();
   stored_challenge stored;
-  str value = answer_challenge_header(www, original.method, uri, default_realm, user, password,
-                                      &stored);
+  str value =
+      answer_challenge_header(www, original.method, uri, default_realm, user, password, &stored);
   const str* header_name = &c_authorization;
   if (value.empty()) {
     stored = stored_challenge();

@@ -73,8 +73,8 @@ bool check_trusted_ip(const sip_message& request, const str& permitted);
 // nonces but a wrong response, else with a fresh challenge in WWW-Authenticate. False when an
 // Authorization header passed (its nonce is then used up) or when the password is empty
 // (nothing is checked or sent then; see the file comment).
-bool check_md5(const sip_message& request, std::set<str>& nonces, const str& realm,
-               const str& user, const str& password);
+bool check_md5(const sip_message& request, std::set<str>& nonces, const str& realm, const str& user,
+               const str& password);
 
 // The digest check with the empty-password rule applied: true when answered or dropped.
 bool digest_policy(const sip_message& request, std::set<str>& nonces, const str& realm,

@@ -202,8 +202,8 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
 TEST_F(AuthPolicy, RegistrationOrderAndEmptyPasswords) {
   auth_credentials c{"example.com", "alice", "secret", "192.0.2.0/24", {}};
   // Already authenticated by another object: nothing is checked.
-  EXPECT_FALSE(registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"),
-                                            true, c));
+  EXPECT_FALSE(
+      registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"), true, c));
   EXPECT_TRUE(hooks.responses.empty());
   // The address check comes before the digest check.
   EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"),
@@ -216,8 +216,8 @@ TEST_F(AuthPolicy, RegistrationOrderAndEmptyPasswords) {
   auth_credentials open{"example.com", "alice", "", "", {}};
   hooks.responses.clear();
   EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com"), false, open));
-  EXPECT_FALSE(check_md5(request("REGISTER", "sip:example.com"), open.nonces, "example.com",
-                         "alice", ""));
+  EXPECT_FALSE(
+      check_md5(request("REGISTER", "sip:example.com"), open.nonces, "example.com", "alice", ""));
   ctrl_write_setting(ctrl_settings::allow_empty_passwords, "true");
   EXPECT_FALSE(registration_security_policy(request("REGISTER", "sip:example.com"), false, open));
   EXPECT_TRUE(hooks.responses.empty());
@@ -256,8 +256,8 @@ TEST_F(AuthPolicy, CallLegAndTrunkRules) {
                       str::sprintf("Digest username=\"carrier\",nonce=\"%s\",uri=\"%s\","
                                    "response=\"%s\"",
                                    h.get("nonce"), uri,
-                                   auth_md5_hex(h.get("nonce"), "carrier", "pbx.example.net",
-                                                "pw", "INVITE", uri, "", "", "")));
+                                   auth_md5_hex(h.get("nonce"), "carrier", "pbx.example.net", "pw",
+                                                "INVITE", uri, "", "", "")));
   EXPECT_FALSE(trunk_security_policy(in, false, "carrier", "pw", trunk_nonces));
 }
 
@@ -277,8 +277,8 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
                                         "Digest realm=\"sp.example\",nonce=\"abc\",qop=\"auth\"");
   sip_message again;
   ASSERT_TRUE(answer_challenge(resp, invite, false, "1000", "pw", 12, again));
-  EXPECT_TRUE(std::find(log_lines.begin(), log_lines.end(), "Answer challenge with username 1000") !=
-              log_lines.end());
+  EXPECT_TRUE(std::find(log_lines.begin(), log_lines.end(),
+                        "Answer challenge with username 1000") != log_lines.end());
 
   ASSERT_EQ(hooks.requests.size(), 2u);
   const sip_message& ack = hooks.requests[0];
@@ -299,9 +299,9 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
   auth_header_value h = parse_auth_header(auths[0]);
   EXPECT_EQ(h.get("qop"), "auth");
   EXPECT_EQ(h.get("nc"), "00000001");
-  EXPECT_EQ(h.get("response"), auth_md5_hex("abc", "1000", "sp.example", "pw", "INVITE",
-                                            "sip:bob@sp.example", "auth", "00000001",
-                                            h.get("cnonce")));
+  EXPECT_EQ(h.get("response"),
+            auth_md5_hex("abc", "1000", "sp.example", "pw", "INVITE", "sip:bob@sp.example", "auth",
+                         "00000001", h.get("cnonce")));
   EXPECT_EQ(hooks.port_index, 12);
   EXPECT_EQ(hooks.port_challenge.header_name, "Authorization");
   EXPECT_EQ(hooks.port_challenge.nonce, "abc");
@@ -329,9 +329,9 @@ TEST_F(AuthPolicy, AnswerProxyChallengeRegisterAndRefusals) {
 
   // CANCEL keeps its CSeq.
   sip_message cancel = request("CANCEL", "sip:bob@sp.example");
-  ASSERT_TRUE(answer_challenge(challenge_response(cancel, 401, "WWW-Authenticate",
-                                                  "Digest realm=\"r\",nonce=\"n\""),
-                               cancel, false, "u", "p", -1, again));
+  ASSERT_TRUE(answer_challenge(
+      challenge_response(cancel, 401, "WWW-Authenticate", "Digest realm=\"r\",nonce=\"n\""), cancel,
+      false, "u", "p", -1, again));
   EXPECT_EQ(again.cseq, 7u);
 
   hooks.requests.clear();

@@ -115,17 +115,17 @@ bool check_authentication(const str& authorization_value, const str& method, con
   if (it == nonces.end()) return false;
   nonce_known = true;
   str digest_uri = h.has("uri") ? h.get("uri") : uri;
-  str expected = auth_md5_hex(nonce, user, realm, password, method, digest_uri, str(), str(),
-                              str());
+  str expected =
+      auth_md5_hex(nonce, user, realm, password, method, digest_uri, str(), str(), str());
   // The client may write the hex digits in upper case.
   if (!h.get("response").icmp(expected)) return false;
   nonces.erase(it);
   return true;
 }
 
-str auth_credentials_value(const str& realm, const str& nonce, const str& user,
-                           const str& password, const str& method, const str& uri,
-                           const str& qop, const str& nc, const str& cnonce, const str& opaque) {
+str auth_credentials_value(const str& realm, const str& nonce, const str& user, const str& password,
+                           const str& method, const str& uri, const str& qop, const str& nc,
+                           const str& cnonce, const str& opaque) {
   str response = auth_md5_hex(nonce, user, realm, password, method, uri, qop, nc, cnonce);
   str out("Digest realm=");
   out += auth_quote(realm);
@@ -163,9 +163,9 @@ bool list_has_token(const str& list, const char* token) {
 
 }  // namespace
 
-str answer_challenge_header(const std::vector<str>& challenges, const str& method,
-                            const str& uri, const str& default_realm, const str& user,
-                            const str& password, stored_challenge* store) {
+str answer_challenge_header(const std::vector<str>& challenges, const str& method, const str& uri,
+                            const str& default_realm, const str& user, const str& password,
+                            stored_challenge* store) {
   for (const str& challenge : challenges) {
     auth_header_value h = parse_auth_header(challenge);
     if (!h.scheme.icmp("Digest")) continue;

@@ -86,18 +86,18 @@ struct stored_challenge {
 // The credentials value sent in answer to a challenge:
 //   Digest realm="..",nonce="..",response="..",username="..",uri=".."
 //   [,qop="auth",nc=00000001,cnonce=".."][,opaque=".."],algorithm=MD5
-str auth_credentials_value(const str& realm, const str& nonce, const str& user,
-                           const str& password, const str& method, const str& uri,
-                           const str& qop, const str& nc, const str& cnonce, const str& opaque);
+str auth_credentials_value(const str& realm, const str& nonce, const str& user, const str& password,
+                           const str& method, const str& uri, const str& qop, const str& nc,
+                           const str& cnonce, const str& opaque);
 
 // The answer to the first usable challenge among challenges (header values, in order): the
 // first whose scheme is "Digest" (any case). default_realm (the host of the From address) is
 // used when the challenge names none. When the challenge's qop list holds the token "auth",
 // qop=auth with nc 00000001 and a fresh cnonce is used and the challenge is stored into store
 // (when given; header_name is filled by the caller). Empty when no challenge is usable.
-str answer_challenge_header(const std::vector<str>& challenges, const str& method,
-                            const str& uri, const str& default_realm, const str& user,
-                            const str& password, stored_challenge* store);
+str answer_challenge_header(const std::vector<str>& challenges, const str& method, const str& uri,
+                            const str& default_realm, const str& user, const str& password,
+                            stored_challenge* store);
 
 // A fresh credentials value from a stored challenge: the nonce count is incremented and a new
 // cnonce drawn. Empty when nothing is stored. (This is what trunk::get_cnonce_string and

@@ -18,10 +18,10 @@ bool is_lower_hex(const str& s) {
 // RFC 2617 section 3.5 and RFC 7616 section 3.9.1 (MD5), and the same RFC 2617 credentials
 // without qop (the form this system's challenges ask for).
 TEST(AuthMd5Hex, PublishedVectors) {
-  EXPECT_EQ(auth_md5_hex("dcd98b7102dd2f0e8b11d0f600bfb0c093", "Mufasa", "testrealm@host.com",
-                         "Circle Of Life", "GET", "/dir/index.html", "auth", "00000001",
-                         "0a4f113b"),
-            "6629fae49393a05397450978507c4ef1");
+  EXPECT_EQ(
+      auth_md5_hex("dcd98b7102dd2f0e8b11d0f600bfb0c093", "Mufasa", "testrealm@host.com",
+                   "Circle Of Life", "GET", "/dir/index.html", "auth", "00000001", "0a4f113b"),
+      "6629fae49393a05397450978507c4ef1");
   EXPECT_EQ(auth_md5_hex("7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "Mufasa",
                          "http-auth@example.org", "Circle of Life", "GET", "/dir/index.html",
                          "auth", "00000001", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
@@ -58,7 +58,8 @@ TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
   EXPECT_TRUE(parse_auth_header("Basic").params.empty());
 }
 
-RC_GTEST_PROP(ParseAuthHeader, QuotedValuesRoundTrip, (const std::string& a, const std::string& b)) {
+RC_GTEST_PROP(ParseAuthHeader, QuotedValuesRoundTrip,
+              (const std::string& a, const std::string& b)) {
   str value = str("Digest first=") + auth_quote(str(a)) + ", second=" + auth_quote(str(b));
   auth_header_value h = parse_auth_header(value);
   RC_ASSERT(h.get("first") == str(a));
@@ -89,9 +90,10 @@ class CheckAuthentication : public ::testing::Test {
   str authorization(const str& nonce, const str& password, const str& user = "alice",
                     const str& uri = "sip:example.com") {
     str response = auth_md5_hex(nonce, user, "example.com", password, "REGISTER", uri, "", "", "");
-    return str::sprintf("Digest username=\"%s\",realm=\"example.com\",nonce=\"%s\",uri=\"%s\","
-                        "response=\"%s\",algorithm=MD5",
-                        user, nonce, uri, response);
+    return str::sprintf(
+        "Digest username=\"%s\",realm=\"example.com\",nonce=\"%s\",uri=\"%s\","
+        "response=\"%s\",algorithm=MD5",
+        user, nonce, uri, response);
   }
   bool check(const str& value, bool& known) {
     known = false;
@@ -166,7 +168,8 @@ TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
                               "sip:1000@sp.example", "auth", "00000001", cnonce);
   EXPECT_EQ(value, str("Digest realm=\"sp.example\",nonce=\"n0nce\",response=\"") + response +
                        "\",username=\"trunkuser\",uri=\"sip:1000@sp.example\",qop=\"auth\","
-                       "nc=00000001,cnonce=\"" + cnonce + "\",opaque=\"op\",algorithm=MD5");
+                       "nc=00000001,cnonce=\"" +
+                       cnonce + "\",opaque=\"op\",algorithm=MD5");
   EXPECT_EQ(stored.nc, 1u);
   EXPECT_EQ(stored.realm, "sp.example");
   EXPECT_EQ(stored.opaque, "op");
@@ -176,9 +179,9 @@ TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
   auth_header_value n = parse_auth_header(next);
   EXPECT_EQ(n.get("nc"), "00000002");
   EXPECT_NE(n.get("cnonce"), cnonce);
-  EXPECT_EQ(n.get("response"), auth_md5_hex("n0nce", "trunkuser", "sp.example", "pw", "BYE",
-                                            "sip:1000@10.0.0.1", "auth", "00000002",
-                                            n.get("cnonce")));
+  EXPECT_EQ(n.get("response"),
+            auth_md5_hex("n0nce", "trunkuser", "sp.example", "pw", "BYE", "sip:1000@10.0.0.1",
+                         "auth", "00000002", n.get("cnonce")));
   EXPECT_EQ(parse_auth_header(get_cnonce_string(stored, "BYE", "u")).get("nc"), "00000003");
 
   stored_challenge none;
@@ -190,8 +193,8 @@ TEST(AnswerChallengeHeader, WithoutQopRealmDefaultAndUnusable) {
   str value = answer_challenge_header({"digest nonce=\"abc\", qop=\"auth-int\""}, "REGISTER",
                                       "sip:sp.example", "from.example", "u", "p", &stored);
   EXPECT_EQ(value, str("Digest realm=\"from.example\",nonce=\"abc\",response=\"") +
-                       auth_md5_hex("abc", "u", "from.example", "p", "REGISTER",
-                                    "sip:sp.example", "", "", "") +
+                       auth_md5_hex("abc", "u", "from.example", "p", "REGISTER", "sip:sp.example",
+                                    "", "", "") +
                        "\",username=\"u\",uri=\"sip:sp.example\",algorithm=MD5");
   EXPECT_TRUE(stored.empty());
   EXPECT_EQ(answer_challenge_header({"Basic realm=\"x\"", "NTLM"}, "REGISTER", "sip:x", "x", "u",
