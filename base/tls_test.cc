@@ -1,9 +1,18 @@
 #include "base/tls.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/err.h>
+#include <poll.h>
 #include <rapidcheck.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "base/certificate.h"
@@ -183,4 +192,70 @@ TEST(Tls, RandomInputNeverEstablishes) {
     RC_ASSERT(s.take_plain().empty());
     RC_ASSERT(ERR_peek_error() == 0u);
   }));
+}
+
+// A real peer over loopback TCP: the openssl command-line client talks to a tls_session that the
+// test drives the way a connection thread does (socket bytes in, records out).
+TEST(Tls, OpenSslClientOverLoopback) {
+  if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl binary";
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  socklen_t len = sizeof sa;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  const int port = ntohs(sa.sin_port);
+
+  char out_name[] = "/tmp/tls_test_client_XXXXXX";
+  int out_fd = mkstemp(out_name);
+  ASSERT_GE(out_fd, 0);
+  close(out_fd);
+  // -quiet implies -ign_eof: the client keeps reading after its input ends, until the server
+  // closes the TLS connection.
+  std::string cmd =
+      "printf 'OPTIONS sip:pbx.example.com SIP/2.0\\r\\n\\r\\n' | timeout 20 "
+      "openssl s_client -connect 127.0.0.1:" +
+      std::to_string(port) + " -servername pbx.example.com -quiet >" + out_name + " 2>/dev/null";
+  FILE* client = popen(cmd.c_str(), "r");
+  ASSERT_NE(client, nullptr);
+
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 20000), 1);
+  int fd = accept(listener, nullptr, nullptr);
+  ASSERT_GE(fd, 0);
+  tls_session session(server_context());
+  session.set_description(str("test client"));
+  std::string request;
+  bool answered = false;
+  for (;;) {
+    pollfd q{fd, POLLIN, 0};
+    if (poll(&q, 1, 20000) != 1) break;
+    char buf[4096];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    session.on_input(str(buf, static_cast<size_t>(n)));
+    request += std::string(session.take_plain().view());
+    if (!answered && request.find("\r\n\r\n") != std::string::npos) {
+      session.write(str("SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
+      session.close();
+      answered = true;
+    }
+    str records = session.take_output();
+    if (!records.empty()) send(fd, records.cbuffer(), records.length(), MSG_NOSIGNAL);
+    if (session.get_state() == tls_session::state::failed) break;
+    if (answered) break;
+  }
+  close(fd);
+  close(listener);
+  pclose(client);
+  std::ifstream in(out_name);
+  std::stringstream got;
+  got << in.rdbuf();
+  unlink(out_name);
+  EXPECT_EQ(request, "OPTIONS sip:pbx.example.com SIP/2.0\r\n\r\n");
+  EXPECT_EQ(got.str(), "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_TRUE(answered) << session.error().c_str();
 }
