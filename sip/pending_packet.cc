@@ -65,6 +65,7 @@ void clear_pending_packets() {
   pending_packets.clear();
   pending_packet_callids.clear();
   dialog_cseqs.clear();
+  pending_number = 0;
 }
 
 void register_dialog(const str& call_id, const str& tag) {

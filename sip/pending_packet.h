@@ -89,7 +89,7 @@ void for_each_pending_packet(const str& call_id, F&& f) {
     if (!f(number)) return;
   }
 }
-// Erases every packet and dialog counter (tests and benchmarks).
+// Erases every packet and dialog counter and restarts the numbering (tests and benchmarks).
 void clear_pending_packets();
 
 // ---- Dialog CSeq ----------------------------------------------------------------------------

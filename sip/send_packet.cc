@@ -43,7 +43,7 @@ str make_step(const char* kind, const char* transport, const str& host, int port
 }
 
 str direct_step(transport_type t, const str& host, int port) {
-  return str::sprintf("%s %s %d", t.name(), step_host(host), port);
+  return str::sprintf("%S %s %d", t.name(), step_host(host), port);
 }
 
 void set_via_protocol(sip_message& m, transport_type t) {
@@ -416,7 +416,7 @@ int send_request(sip_message&& m) {
           !invite->transport.valid()) {
         return true;
       }
-      p.resolve_list.push_back(str::sprintf("%s %s %u", invite->transport.name(),
+      p.resolve_list.push_back(str::sprintf("%S %s %u", invite->transport.name(),
                                             invite->destination.readable_host(),
                                             unsigned(invite->destination.port)));
       m.branch_param = invite->message.branch_param;

@@ -124,6 +124,9 @@ bool message_repetition(sip_message& message, transport_type transport) {
   const str& from_tag = message.from.tag();
   bool repetition = false;
   if (!message.is_request) {
+    // A repeated 2xx to an INVITE that this side already acknowledged gets the ACK again;
+    // that is looked for first, since the INVITE itself is still pending too.
+    int transaction = 0;
     for_each_pending_packet(message.call_id, [&](int number) {
       pending_packet* p = find_pending_packet(number);
       if (!p || !p->message.is_request || p->message.cseq != message.cseq ||
@@ -135,19 +138,18 @@ bool message_repetition(sip_message& message, transport_type transport) {
         repetition = true;
         return false;
       }
-      if (p->message.method != message.cseq_method) return true;
-      p->final_received = message.code >= 200;
-      p->retransmit_timer.clear();
-      if (message.code == 401 || message.code == 407) {
-        if (get_sip_transaction_user().check_authentication(message, p->given)) {
-          repetition = true;
-          return false;
-        }
-      }
-      repetition = message.code < 180;
-      return false;
+      if (p->message.method == message.cseq_method && transaction == 0) transaction = number;
+      return true;
     });
-    return repetition;
+    if (repetition || transaction == 0) return repetition;
+    pending_packet* p = find_pending_packet(transaction);
+    p->final_received = message.code >= 200;
+    p->retransmit_timer.clear();
+    if ((message.code == 401 || message.code == 407) &&
+        get_sip_transaction_user().check_authentication(message, p->given)) {
+      return true;
+    }
+    return message.code < 180;
   }
   if (message.method == m_ack) {
     for_each_pending_packet(message.call_id, [&](int number) {

@@ -1,0 +1,427 @@
+// Request and response routing: the resolve list from URIs, routes, proxies and Via headers,
+// the NAPTR/SRV/A/AAAA order with and without records (scripted DNS answers), the step
+// budget, SRV ordering, ENUM and sending over connections.
+#include "sip/send_packet.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/random.h"
+#include "sip/sip_test_print.h"
+#include "sip/transaction.h"
+#include "sip/transaction_test_fakes.h"
+
+namespace {
+
+std::vector<std::string> log_lines;
+void capture_log(int, int level, const str& text) {
+  log_lines.push_back(std::to_string(level) + " " + std::string(text.view()));
+}
+
+struct log_capture {
+  log_capture() {
+    log_lines.clear();
+    set_log_sink(capture_log);
+    log_level_max = 9;
+  }
+  ~log_capture() {
+    set_log_sink(nullptr);
+    log_level_max = 5;
+  }
+  static bool has(const std::string& line) {
+    return std::find(log_lines.begin(), log_lines.end(), line) != log_lines.end();
+  }
+};
+
+sip_message request(const str& method, const str& uri) {
+  sip_message m(method, from_to_spec("<sip:alice@example.org>;tag=ours"),
+                from_to_spec("<sip:bob@example.com>"), "route-1");
+  m.request_uri = uri;
+  return m;
+}
+
+ip_port addr(const char* text, uint16_t port) { return ip_port(ip_address_parse(text), port); }
+
+using strings = std::vector<std::string>;
+
+TEST(Routing, LiteralHostsNeedNoDns) {
+  transaction_env env;
+  env.transport.ipv6 = true;
+  send_packet(request(m_options, "sip:bob@192.0.2.5"));
+  send_packet(request(m_options, "sip:bob@192.0.2.5:5070"));
+  send_packet(request(m_options, "sip:bob@[2001:db8::1]"));
+  send_packet(request(m_options, "sips:bob@192.0.2.5"));
+  EXPECT_TRUE(env.dns.lookups.empty());
+  ASSERT_EQ(env.transport.sent.size(), 4u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.5", 5060));
+  EXPECT_EQ(env.transport.sent[0].port_name, "udp0");
+  EXPECT_EQ(env.transport.sent[1].destination, addr("192.0.2.5", 5070));
+  EXPECT_EQ(env.transport.sent[2].destination, addr("2001:db8::1", 5060));
+  EXPECT_EQ(env.transport.sent[2].port_name, "udp1");
+  EXPECT_EQ(env.transport.sent[3].transport, transport_type::tls);
+  EXPECT_EQ(env.transport.opened, strings{"192.0.2.5:5061 tls 192.0.2.5"});
+  EXPECT_TRUE(env.transport.sent[3].parsed().via[0].starts_with("SIP/2.0/TLS "));
+  EXPECT_TRUE(env.transport.sent[0].parsed().via[0].starts_with("SIP/2.0/UDP "));
+}
+
+TEST(Routing, HostWithoutNaptrTriesSrvTlsTcpUdpThenAaaaAndA) {
+  transaction_env env;
+  env.transport.ipv6 = true;
+  log_capture logs;
+  send_packet(request(m_invite, "sip:bob@example.com"));
+  // Every query is answered negatively, in the order asked.
+  for (size_t i = 0; i < env.dns.queries.size() && i < 10; ++i) {
+    const std::string& q = env.dns.queries[i];
+    const std::string type = q.substr(0, q.find(' '));
+    const dns_type t = type == "NAPTR"  ? dns_type::naptr
+                       : type == "SRV"  ? dns_type::srv
+                       : type == "AAAA" ? dns_type::aaaa
+                                        : dns_type::a;
+    env.dns.answer(q.substr(q.find(' ') + 1), t, "");
+  }
+  EXPECT_EQ(env.dns.queries,
+            (strings{"NAPTR example.com", "SRV _sips._tcp.example.com", "SRV _sip._tcp.example.com",
+                     "SRV _sip._udp.example.com", "AAAA example.com", "A example.com"}));
+  EXPECT_TRUE(env.transport.sent.empty());
+  EXPECT_TRUE(log_capture::has("6 Could not determine destination address on 1"));
+  // The packet waits for its transaction timer, which answers with 408.
+  env.run_until(32000);
+  ASSERT_EQ(env.user.backward.size(), 1u);
+  EXPECT_EQ(env.user.backward[0].code, 408);
+}
+
+TEST(Routing, SipsHostWithoutNaptrTriesSrvTlsThenAddressesOn5061) {
+  transaction_env env;
+  env.transport.ipv6 = true;
+  env.dns.cache[{"example.com", dns_type::naptr}] = "";
+  env.dns.cache[{"_sips._tcp.example.com", dns_type::srv}] = "";
+  env.dns.cache[{"example.com", dns_type::aaaa}] = "";
+  env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.8";
+  send_packet(request(m_invite, "sips:bob@example.com"));
+  EXPECT_EQ(env.dns.lookups, (strings{"NAPTR example.com", "SRV _sips._tcp.example.com",
+                                      "AAAA example.com", "A example.com"}));
+  EXPECT_EQ(env.transport.opened, strings{"192.0.2.8:5061 tls example.com"});
+}
+
+TEST(Routing, NaptrRecordsAreCollectedThenPushedSoTheLastRecordRunsFirst) {
+  transaction_env env;
+  env.transport.ipv6 = true;
+  random_seed(1);
+  env.dns.cache[{"example.com", dns_type::naptr}] =
+      "10 50 s SIP+D2T - _sip._tcp.example.com\n"
+      "20 50 s SIP+D2U - _sip._udp.example.com\n"
+      "30 50 u http+E2U - http.example.com";
+  env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] = "";
+  env.dns.cache[{"_sip._tcp.example.com", dns_type::srv}] = "0 0 sip1.example.com 5080";
+  env.dns.cache[{"sip1.example.com", dns_type::a}] = "192.0.2.21";
+  send_packet(request(m_invite, "sip:bob@example.com"));
+  EXPECT_EQ(env.dns.lookups, (strings{"NAPTR example.com", "SRV _sip._udp.example.com",
+                                      "SRV _sip._tcp.example.com", "A sip1.example.com"}));
+  EXPECT_EQ(env.transport.opened, strings{"192.0.2.21:5080 tcp example.com"});
+}
+
+TEST(Routing, NaptrAddressFlagPutsAOfAHostBeforeItsAaaa) {
+  transaction_env env;
+  env.transport.ipv6 = true;
+  env.dns.cache[{"example.com", dns_type::naptr}] = "10 10 a SIP+D2U - host.example.com";
+  env.dns.cache[{"host.example.com", dns_type::a}] = "";
+  env.dns.cache[{"host.example.com", dns_type::aaaa}] = "2001:db8::5";
+  send_packet(request(m_invite, "sip:bob@example.com"));
+  EXPECT_EQ(env.dns.lookups,
+            (strings{"NAPTR example.com", "A host.example.com", "AAAA host.example.com"}));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("2001:db8::5", 5060));
+}
+
+TEST(Routing, SrvTargetsInPriorityOrderWithAddressLookups) {
+  transaction_env env;
+  env.transport.ipv6 = true;
+  sip_message m = request(m_register, "sip:example.com");
+  m.destinations = "srv udp _sip._udp.example.com";
+  env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] =
+      "20 0 b.example.com 5062\n10 0 a.example.com 5061\n30 0 192.0.2.30 5063";
+  env.dns.cache[{"a.example.com", dns_type::a}] = "";
+  env.dns.cache[{"a.example.com", dns_type::aaaa}] = "";
+  env.dns.cache[{"b.example.com", dns_type::a}] = "";
+  env.dns.cache[{"b.example.com", dns_type::aaaa}] = "";
+  send_packet(m);
+  EXPECT_EQ(env.dns.lookups,
+            (strings{"SRV _sip._udp.example.com", "A a.example.com", "AAAA a.example.com",
+                     "A b.example.com", "AAAA b.example.com"}));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.30", 5063));
+}
+
+TEST(Routing, CnameAnswersAndAliasesAreFollowed) {
+  transaction_env env;
+  env.dns.aliases["www.example.com"] = "real.example.com";
+  env.dns.cache[{"real.example.com", dns_type::a}] = "other.example.com";
+  env.dns.cache[{"other.example.com", dns_type::a}] = "192.0.2.77\n192.0.2.78";
+  send_packet(request(m_options, "sip:www.example.com:5060"));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.77", 5060));  // first address
+}
+
+TEST(Routing, UriParametersRouteAndProxyChooseTheTarget) {
+  transaction_env env;
+  // transport parameter: A then AAAA of the host, port 5060 for tcp.
+  env.transport.ipv6 = true;
+  env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.40";
+  send_packet(request(m_options, "sip:bob@example.com;transport=TCP"));
+  EXPECT_EQ(env.dns.lookups, strings{"A example.com"});
+  EXPECT_EQ(env.transport.opened.back(), "192.0.2.40:5060 tcp example.com");
+  // maddr wins over the host.
+  send_packet(request(m_options, "sip:bob@example.com;maddr=192.0.2.44;transport=tls"));
+  EXPECT_EQ(env.transport.opened.back(), "192.0.2.44:5061 tls example.com");
+  // A Route set sends to the first Route, unless route_by_uri.
+  sip_message routed = request(m_options, "sip:bob@192.0.2.50");
+  routed.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>"));
+  send_packet(routed);
+  EXPECT_EQ(env.transport.sent.back().destination, addr("192.0.2.60", 5090));
+  routed.route_by_uri = 1;
+  send_packet(routed);
+  EXPECT_EQ(env.transport.sent.back().destination, addr("192.0.2.50", 5060));
+  // An outbound proxy without scheme, and the loopback proxy.
+  sip_message proxied = request(m_options, "sip:bob@example.com");
+  proxied.outbound_proxy = "192.0.2.99:5070";
+  send_packet(proxied);
+  EXPECT_EQ(env.transport.sent.back().destination, addr("192.0.2.99", 5070));
+  proxied.outbound_proxy = "sip:loopback";
+  send_packet(proxied);
+  EXPECT_EQ(env.transport.sent.back().destination, addr("127.0.0.1", 5060));
+}
+
+TEST(Routing, ExplicitDestinationsAddToTheBudgetAndFailOver) {
+  transaction_env env;
+  sip_message m = request(m_options, "sip:bob@example.com");
+  m.destinations = "udp 192.0.2.1 5060\r\n\r\nudp 192.0.2.2 5061\r\n";
+  const int number = send_packet(m);
+  ASSERT_NE(find_pending_packet(number), nullptr);
+  EXPECT_EQ(find_pending_packet(number)->steps_left, 50 + 8 - 1);
+  on_connection_refused(transport_type::udp, addr("192.0.2.1", 5060));
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  EXPECT_EQ(env.transport.sent[1].destination, addr("192.0.2.2", 5061));
+  EXPECT_TRUE(env.dns.lookups.empty());
+}
+
+TEST(Routing, SecureOnlySkipsUdpSteps) {
+  transaction_env env;
+  sip_message m = request(m_options, "sip:bob@example.com");
+  m.destinations = "udp 192.0.2.1 5060\ntls 192.0.2.1 5061";
+  m.secure_only = 1;
+  send_packet(m);
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].transport, transport_type::tls);
+  EXPECT_EQ(env.transport.opened, strings{"192.0.2.1:5061 tls example.com"});
+  // Over TCP/TLS there is no retransmission, only the transaction end.
+  env.run_until(32000);
+  EXPECT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.user.backward.size(), 1u);
+}
+
+TEST(Routing, BudgetStopsAResolutionLoop) {
+  transaction_env env;
+  log_capture logs;
+  env.dns.cache[{"loop.example.com", dns_type::a}] = "loop.example.com";
+  send_packet(request(m_options, "sip:bob@loop.example.com:5060"));
+  EXPECT_TRUE(env.transport.sent.empty());
+  EXPECT_EQ(env.dns.lookups.size(), 49u);  // the url step took one of the 50
+  EXPECT_TRUE(log_capture::has(
+      "1 Cannot route packet 1 (too many iterations): a udp loop.example.com 5060"));
+}
+
+TEST(Routing, BadStepsAreLoggedAndSkipped) {
+  transaction_env env;
+  log_capture logs;
+  sip_message m = request(m_options, "sip:bob@example.com");
+  m.destinations =
+      "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\n"
+      "udp 192.0.2.3 5060";
+  send_packet(m);
+  EXPECT_TRUE(log_capture::has("0 Internal error: Unknown DNS resolve type bogus"));
+  EXPECT_TRUE(log_capture::has("0 Unknown transport layer sctp"));
+  EXPECT_TRUE(log_capture::has("0 Unknown transport layer xyz"));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.3", 5060));
+}
+
+TEST(Routing, MissingHeadersSendNothing) {
+  transaction_env env;
+  log_capture logs;
+  sip_message m = request(m_options, "sip:192.0.2.1");
+  m.call_id = str();
+  EXPECT_EQ(send_packet(m), 0);
+  m = request(m_options, "sip:192.0.2.1");
+  m.to = from_to_spec();
+  EXPECT_EQ(send_packet(m), 0);
+  m = request(m_options, "sip:192.0.2.1");
+  m.from = from_to_spec();
+  EXPECT_EQ(send_packet(m), 0);
+  EXPECT_TRUE(log_capture::has("0 send_packet: Call-ID missing OPTIONS"));
+  EXPECT_TRUE(log_capture::has("0 send_packet: To missing OPTIONS"));
+  EXPECT_TRUE(log_capture::has("0 send_packet: From missing OPTIONS"));
+  EXPECT_TRUE(pending_packets.empty());
+  EXPECT_TRUE(env.transport.sent.empty());
+}
+
+TEST(Routing, EnumTurnsTheNumberIntoAUri) {
+  transaction_env env;
+  log_capture logs;
+  env.dns.cache[{"3.2.1.0.3.9.4.e164.arpa", dns_type::naptr}] =
+      "100 10 u E2U+sip !^\\+49(.*)$!sip:\\1@192.0.2.44! .";
+  send_packet(request(m_invite, "sip:+4930123@example.com;enum=true"));
+  EXPECT_TRUE(log_capture::has("8 Converting phone +4930123 into 3.2.1.0.3.9.4.e164.arpa"));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.44", 5060));
+  EXPECT_EQ(env.transport.sent[0].parsed().request_uri.serialize(), "sip:30123@192.0.2.44");
+
+  EXPECT_EQ(enum_domain("+49 (30) 123-4"), "4.3.2.1.0.3.9.4.e164.arpa");
+  EXPECT_EQ(enum_domain("alice"), "");
+  EXPECT_EQ(apply_naptr_regexp("!^.*$!sip:info@example.com!", "+1555"), "sip:info@example.com");
+  EXPECT_EQ(apply_naptr_regexp("/^\\+1(.*)$/sip:\\1@gw/i", "+1555"), "sip:555@gw");
+  EXPECT_EQ(apply_naptr_regexp("!^\\+44!x!", "+1555"), "");
+  EXPECT_EQ(apply_naptr_regexp("!(!x!", "+1555"), "");  // unreadable pattern
+  EXPECT_EQ(apply_naptr_regexp("!x", "+1555"), "");
+}
+
+TEST(Routing, DiscoverRecordsAddressesAndEnds) {
+  transaction_env env;
+  env.dns.cache[{"example.com", dns_type::naptr}] = "10 10 s SIP+D2U - _sip._udp.example.com";
+  env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] =
+      "10 0 192.0.2.1 5060\n20 0 192.0.2.2 5060";
+  sip_message m = request(m_discover, "sip:example.com");
+  m.destinations = "discover example.com";
+  send_packet(m);
+  EXPECT_TRUE(env.transport.sent.empty());
+  EXPECT_EQ(env.user.events,
+            (strings{"trusted udp 192.0.2.1:5060", "trusted udp 192.0.2.2:5060", "discovered"}));
+  EXPECT_TRUE(pending_packets.empty());
+}
+
+// ---- Responses ------------------------------------------------------------------------------
+
+sip_message received_request(const char* via) {
+  sip_message m(crlf_text((std::string("OPTIONS sip:alice@192.0.2.1 SIP/2.0\nVia: ") + via +
+                           "\nFrom: <sip:bob@example.com>;tag=theirs\nTo: "
+                           "<sip:alice@example.org>\nCall-ID: resp-1\nCSeq: 9 OPTIONS\n"
+                           "Content-Length: 0\n\n")
+                              .c_str()));
+  m.port_name = "udp0";
+  return m;
+}
+
+TEST(Responses, RoutedByReceivedAndRport) {
+  transaction_env env;
+  send_packet(sip_message(
+      200, "OK", received_request("SIP/2.0/UDP 10.0.0.1:5060;rport=7000;received=192.0.2.9")));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.9", 7000));
+  EXPECT_EQ(env.transport.sent[0].port_name, "udp0");
+  // Non-INVITE responses are not retransmitted.
+  env.run_until(40000);
+  EXPECT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_TRUE(env.user.backward.empty());
+
+  send_packet(sip_message(200, "OK", received_request("SIP/2.0/UDP 192.0.2.10")));
+  EXPECT_EQ(env.transport.sent.back().destination, addr("192.0.2.10", 5060));
+  send_packet(sip_message(
+      200, "OK",
+      received_request("SIP/2.0/UDP 192.0.2.10:5062;maddr=192.0.2.11;received=1.1.1.1")));
+  EXPECT_EQ(env.transport.sent.back().destination, addr("192.0.2.11", 5062));
+  env.dns.cache[{"phone.example.com", dns_type::aaaa}] = "";
+  env.dns.cache[{"phone.example.com", dns_type::a}] = "192.0.2.12";
+  send_packet(sip_message(200, "OK", received_request("SIP/2.0/UDP phone.example.com:5064")));
+  EXPECT_EQ(env.transport.sent.back().destination, addr("192.0.2.12", 5064));
+  EXPECT_EQ(env.transport.sent.size(), 4u);
+}
+
+TEST(Responses, ConnectionsAndTheirLimits) {
+  transaction_env env;
+  log_capture logs;
+  // Over the connection the request came on, at once.
+  env.transport.connections["192.0.2.20:40000"] = {transport_type::tcp, addr("192.0.2.20", 40000)};
+  sip_message req = received_request("SIP/2.0/TCP 192.0.2.20:5060");
+  req.port_name = "192.0.2.20:40000";
+  send_packet(sip_message(200, "OK", req));
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].port_name, "192.0.2.20:40000");
+  // The connection is gone: a TCP response is not sent anywhere else.
+  env.transport.connections.clear();
+  send_packet(sip_message(200, "OK", req));
+  EXPECT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_TRUE(
+      log_capture::has("6 Response to 192.0.2.20:40000 must be sent over existing connection"));
+  // Responses to ACK are never sent; a response without Via is logged.
+  sip_message ack_response(200, "OK", req);
+  ack_response.cseq_method = m_ack;
+  EXPECT_EQ(send_packet(ack_response), 0);
+  sip_message no_via(200, "OK", req);
+  no_via.via.clear();
+  EXPECT_EQ(send_packet(no_via), 0);
+  EXPECT_TRUE(log_capture::has("3 Via is empty, cannot send reply"));
+  sip_message sctp(200, "OK", received_request("SIP/2.0/SCTP 192.0.2.20"));
+  send_packet(sctp);
+  EXPECT_TRUE(log_capture::has("0 Unsupported transport layer in SIP/2.0/SCTP 192.0.2.20"));
+  EXPECT_TRUE(log_capture::has("5 Unsupported transport layer SCTP"));
+  EXPECT_EQ(env.transport.sent.size(), 1u);
+}
+
+TEST(Requests, PortNameOfAConnectionSendsAtOnce) {
+  transaction_env env;
+  env.transport.connections["192.0.2.20:40000"] = {transport_type::tls, addr("192.0.2.20", 40000)};
+  sip_message m = request(m_notify, "sip:bob@example.com");
+  m.port_name = "192.0.2.20:40000";
+  send_packet(m);
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_TRUE(env.transport.sent[0].parsed().via[0].starts_with("SIP/2.0/TLS "));
+  EXPECT_TRUE(env.dns.lookups.empty());
+  env.run_until(32000);
+  EXPECT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.user.backward.size(), 1u);  // unanswered: 408
+}
+
+// ---- SRV ordering ---------------------------------------------------------------------------
+
+TEST(ResortList, PermutesWithinAscendingPriorities) {
+  rc::check([](std::vector<std::pair<uint8_t, uint8_t>> spec) {
+    std::vector<str> records;
+    for (size_t i = 0; i < spec.size(); ++i) {
+      records.push_back(str::sprintf("%d %d t%d.example.com 5060", int(spec[i].first % 4),
+                                     int(spec[i].second % 5), int(i)));
+    }
+    std::vector<str> out = resort_list(records);
+    RC_ASSERT(out.size() == records.size());
+    std::vector<str> a = records, b = out;
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    RC_ASSERT(a == b);
+    for (size_t i = 1; i < out.size(); ++i) {
+      RC_ASSERT(out[i - 1].get_field(0).value() <= out[i].get_field(0).value());
+    }
+  });
+}
+
+TEST(ResortList, WeightsDecideTheFirstChoice) {
+  random_seed(99);
+  std::map<std::string, int> first;
+  for (int i = 0; i < 4000; ++i) {
+    std::vector<str> out =
+        resort_list({"10 10 light 5060", "10 30 heavy 5060", "10 0 zero 5060", "5 0 top 5060"});
+    ASSERT_EQ(out[0], "5 0 top 5060");
+    ++first[std::string(out[1].get_field(2).view())];
+  }
+  EXPECT_GT(first["heavy"], 2800);  // about 3/4
+  EXPECT_LT(first["heavy"], 3200);
+  EXPECT_GT(first["light"], 800);
+  EXPECT_LT(first["zero"], 10);  // weight 0 only on a draw of 0
+  // All weights 0: list order.
+  EXPECT_EQ(resort_list({"1 0 a 1", "1 0 b 1", "1 0 c 1"}),
+            (std::vector<str>{"1 0 a 1", "1 0 b 1", "1 0 c 1"}));
+}
+
+}  // namespace

@@ -1,0 +1,422 @@
+// Transactions under a manual clock: retransmission instants, the locally made 408, answers
+// that stop retransmission, repetitions answered from stored responses, CANCEL, fail-over on
+// refusal, and the hand-over from process_pdu to the layers above.
+#include "sip/transaction.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <vector>
+
+#include "base/digest.h"
+#include "base/random.h"
+#include "sip/address_list.h"
+#include "sip/send_packet.h"
+#include "sip/sip_test_print.h"
+#include "sip/transaction_test_fakes.h"
+
+namespace {
+
+const ip_port k_peer(ip_address_parse("192.0.2.5"), 5060);
+
+sip_message make_request(const str& method, const str& uri, const str& call_id = "call-1") {
+  sip_message m(method, from_to_spec("<sip:alice@example.org>;tag=ours"),
+                from_to_spec("<sip:bob@example.com>"), call_id);
+  m.request_uri = uri;
+  return m;
+}
+
+std::vector<int64_t> instants(const std::vector<fake_send>& sent) {
+  std::vector<int64_t> out;
+  for (const fake_send& s : sent) out.push_back(s.at_ms);
+  return out;
+}
+
+// A message as it would come from the peer: its text through process_pdu with the installed
+// receive hooks.
+void receive(const str& text, const ip_port& source = k_peer) {
+  process_pdu("udp0", text, source, transport_type::udp);
+}
+
+str response_text(const fake_send& request, int code, const char* reason,
+                  const char* to_tag = "theirs") {
+  sip_message req = request.parsed();
+  sip_message response(code, reason, req);
+  response.to.set_tag(to_tag);
+  return response.serialize(request.destination, transport_type::udp);
+}
+
+// Installs the receive hooks. The peer is white-listed: the receive path counts every request
+// of an unknown source as a failed authentication and would block it after a few.
+struct receive_scope {
+  receive_scope() {
+    install_transaction_receive_hooks();
+    bw_add_source(k_peer.address, 32, true);
+  }
+  ~receive_scope() {
+    set_sip_receive_hooks(nullptr);
+    bw_clear();
+  }
+};
+
+TEST(Retransmission, UnansweredInviteBacksOffWithoutLimitAndEndsIn408) {
+  transaction_env env;
+  ASSERT_NE(send_packet(make_request(m_invite, "sip:bob@192.0.2.5")), 0);
+  env.run_until(40000);
+  EXPECT_EQ(instants(env.transport.sent),
+            (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 15500, 31500}));
+  for (const fake_send& s : env.transport.sent) {
+    EXPECT_EQ(s.destination, k_peer);
+    EXPECT_EQ(s.port_name, "udp0");
+    EXPECT_EQ(s.text, env.transport.sent[0].text);  // the same bytes each time
+  }
+  sip_message first = env.transport.sent[0].parsed();
+  ASSERT_EQ(first.via.size(), 1u);
+  EXPECT_TRUE(first.via[0].starts_with("SIP/2.0/UDP "));
+  EXPECT_GE(first.via[0].find(";branch=z9hG4bK-"), 0);
+  EXPECT_GE(first.via[0].find(";rport"), 0);
+  ASSERT_EQ(env.user.backward.size(), 1u);
+  EXPECT_EQ(env.user.backward_ms[0], 32000);
+  EXPECT_EQ(env.user.backward[0].code, 408);
+  EXPECT_EQ(env.user.backward[0].reason, "Request Timeout");
+  EXPECT_EQ(env.user.backward[0].call_id, "call-1");
+  EXPECT_TRUE(pending_packets.empty());
+  EXPECT_TRUE(pending_packet_callids.empty());
+}
+
+TEST(Retransmission, NonInviteIntervalIsCappedAtFourSeconds) {
+  transaction_env env;
+  send_packet(make_request(m_register, "sip:192.0.2.5"));
+  env.run_until(33000);
+  EXPECT_EQ(
+      instants(env.transport.sent),
+      (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}));
+  ASSERT_EQ(env.user.backward.size(), 1u);
+  EXPECT_EQ(env.user.backward_ms[0], 32000);
+}
+
+TEST(Retransmission, TransactionTimeoutShortensTheTransaction) {
+  transaction_env env;
+  sip_message m = make_request(m_options, "sip:192.0.2.5");
+  m.transaction_timeout = 10;
+  send_packet(m);
+  env.run_until(9999);
+  EXPECT_TRUE(env.user.backward.empty());
+  env.run_until(10000);
+  ASSERT_EQ(env.user.backward.size(), 1u);
+  EXPECT_EQ(env.user.backward[0].code, 408);
+  EXPECT_EQ(instants(env.transport.sent), (std::vector<int64_t>{0, 500, 1500, 3500, 7500}));
+}
+
+TEST(Retransmission, AckIsSentOnceAndEndsWithout408) {
+  transaction_env env;
+  send_packet(make_request(m_ack, "sip:192.0.2.5"));
+  env.run_until(40000);
+  EXPECT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_TRUE(env.user.backward.empty());
+  EXPECT_TRUE(pending_packets.empty());
+}
+
+TEST(Answers, TryingStopsRetransmissionWithoutReachingTheCallLeg) {
+  transaction_env env;
+  receive_scope hooks;
+  send_packet(make_request(m_invite, "sip:bob@192.0.2.5"));
+  env.run_until(600);  // sent at 0 and 500
+  receive(response_text(env.transport.sent[0], 100, "Trying", ""));
+  EXPECT_TRUE(env.user.backward.empty());
+  receive(response_text(env.transport.sent[0], 180, "Ringing"));
+  ASSERT_EQ(env.user.backward.size(), 1u);
+  EXPECT_EQ(env.user.backward[0].code, 180);
+  env.run_until(20000);
+  EXPECT_EQ(env.transport.sent.size(), 2u);  // nothing after the 100
+  receive(response_text(env.transport.sent[0], 200, "OK"));
+  ASSERT_EQ(env.user.backward.size(), 2u);
+  env.run_until(40000);
+  EXPECT_EQ(env.user.backward.size(), 2u);  // a final answer: no 408
+}
+
+TEST(Answers, ChallengeAnsweredByTheOwnerIsConsumed) {
+  transaction_env env;
+  receive_scope hooks;
+  send_packet(make_request(m_register, "sip:192.0.2.5"));
+  env.user.answer_challenges = true;
+  receive(response_text(env.transport.sent[0], 401, "Unauthorized"));
+  EXPECT_TRUE(env.user.backward.empty());
+  EXPECT_EQ(env.user.events.back(), "challenge 401 REGISTER");
+  env.user.answer_challenges = false;
+  send_packet(make_request(m_register, "sip:192.0.2.5", "call-2"));
+  receive(response_text(env.transport.sent.back(), 401, "Unauthorized"));
+  EXPECT_EQ(env.user.backward.size(), 1u);
+}
+
+TEST(Answers, RepeatedOkIsAnsweredWithTheStoredAck) {
+  transaction_env env;
+  receive_scope hooks;
+  register_dialog("call-1", "ours");
+  send_packet(make_request(m_invite, "sip:bob@192.0.2.5"));
+  const fake_send invite = env.transport.sent[0];
+  receive(response_text(invite, 200, "OK"));
+  EXPECT_EQ(env.user.backward.size(), 1u);
+  sip_message ack = make_request(m_ack, "sip:bob@192.0.2.5");
+  send_packet(ack);
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  EXPECT_EQ(env.transport.sent[1].parsed().cseq, invite.parsed().cseq);
+  receive(response_text(invite, 200, "OK"));  // the peer did not see the ACK
+  EXPECT_EQ(env.user.backward.size(), 1u);
+  ASSERT_EQ(env.transport.sent.size(), 3u);
+  EXPECT_EQ(env.transport.sent[2].text, env.transport.sent[1].text);
+}
+
+const char* k_bye =
+    "BYE sip:alice@192.0.2.1 SIP/2.0\n"
+    "Via: SIP/2.0/UDP 10.0.0.8:5062;branch=z9hG4bKbye1;rport\n"
+    "From: <sip:bob@example.com>;tag=theirs\n"
+    "To: <sip:alice@example.org>;tag=ours\n"
+    "Call-ID: dlg-7\n"
+    "CSeq: 21 BYE\n"
+    "Content-Length: 0\n\n";
+
+TEST(Repetitions, RepeatedByeGetsTheStoredOkWithoutReachingTheCallLeg) {
+  transaction_env env;
+  receive_scope hooks;
+  receive(crlf_text(k_bye));
+  ASSERT_EQ(env.user.forwarded.size(), 1u);
+  sip_message ok(200, "OK", env.user.forwarded[0]);
+  send_packet(ok);
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  // rport and received written by the receive path take the answer to the real source.
+  EXPECT_EQ(env.transport.sent[0].destination, k_peer);
+  receive(crlf_text(k_bye));
+  EXPECT_EQ(env.user.forwarded.size(), 1u);
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  EXPECT_EQ(env.transport.sent[1].text, env.transport.sent[0].text);
+  EXPECT_EQ(env.transport.sent[1].destination, k_peer);
+  // Still answered from the stored 200 until the transaction ends, then new again.
+  env.run_until(31000);
+  receive(crlf_text(k_bye));
+  EXPECT_EQ(env.user.forwarded.size(), 1u);
+  env.run_until(33000);
+  receive(crlf_text(k_bye));
+  EXPECT_EQ(env.user.forwarded.size(), 2u);
+}
+
+const char* k_invite =
+    "INVITE sip:alice@192.0.2.1 SIP/2.0\n"
+    "Via: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKinv1\n"
+    "From: <sip:bob@example.com>;tag=theirs\n"
+    "To: <sip:alice@example.org>\n"
+    "Call-ID: dlg-8\n"
+    "CSeq: 5 INVITE\n"
+    "Content-Length: 0\n\n";
+
+TEST(Repetitions, FinalResponseToInviteIsRetransmittedUntilTheAck) {
+  transaction_env env;
+  receive_scope hooks;
+  receive(crlf_text(k_invite));
+  ASSERT_EQ(env.user.forwarded.size(), 1u);
+  sip_message ok(200, "OK", env.user.forwarded[0]);
+  ok.to.set_tag("ours");
+  send_packet(ok);
+  env.run_until(4000);
+  EXPECT_EQ(instants(env.transport.sent), (std::vector<int64_t>{0, 500, 1500, 3500}));
+  // A repeated INVITE while the 200 is still being retransmitted is not a repetition here.
+  receive(crlf_text(k_invite));
+  EXPECT_EQ(env.user.forwarded.size(), 2u);
+  receive(crlf_text(
+      "ACK sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKack\n"
+      "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>;tag=ours\n"
+      "Call-ID: dlg-8\nCSeq: 5 ACK\nContent-Length: 0\n\n"));
+  EXPECT_EQ(env.user.forwarded.size(), 3u);  // the ACK itself goes up
+  env.run_until(40000);
+  EXPECT_EQ(env.transport.sent.size(), 4u);
+  EXPECT_TRUE(env.user.events.empty());  // acknowledged: the call leg is not told anything
+}
+
+TEST(Repetitions, MissingAckEndsTheCallLeg) {
+  for (bool connected : {false, true}) {
+    transaction_env env;
+    receive_scope hooks;
+    receive(crlf_text(k_invite));
+    ASSERT_EQ(env.user.forwarded.size(), 1u);
+    sip_message ok(200, "OK", env.user.forwarded[0]);
+    ok.call_port_index = 17;
+    if (connected) env.user.connected_legs.insert(17);
+    send_packet(ok);
+    env.run_until(31999);
+    EXPECT_EQ(
+        instants(env.transport.sent),
+        (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}));
+    EXPECT_TRUE(env.user.events.empty());
+    env.run_until(32000);
+    EXPECT_EQ(env.user.events,
+              std::vector<std::string>{connected ? "send_hangup 17" : "ack_no_ok_timeout 17"});
+  }
+}
+
+TEST(Repetitions, PrackStopsTheReliableProvisionalResponse) {
+  transaction_env env;
+  receive_scope hooks;
+  receive(crlf_text(k_invite));
+  ASSERT_EQ(env.user.forwarded.size(), 1u);
+  sip_message ringing(180, "Ringing", env.user.forwarded[0]);
+  ringing.add_other_header("RSeq", str(), "1");
+  send_packet(ringing);
+  sip_message trying(100, "Trying", env.user.forwarded[0]);
+  send_packet(trying);  // replaces the 180 as the transaction's newest response
+  env.run_until(5000);
+  EXPECT_EQ(env.transport.sent.size(), 2u);
+
+  sip_message again(183, "Session Progress", env.user.forwarded[0]);
+  again.add_other_header("RSeq", str(), "2");
+  send_packet(again);
+  env.run_until(6000);
+  EXPECT_EQ(env.transport.sent.size(), 4u);  // 0 and 500 ms
+  stop_message_repetition("dlg-8", 5, m_invite);
+  env.run_until(20000);
+  EXPECT_EQ(env.transport.sent.size(), 4u);
+}
+
+TEST(Cancel, GoesExactlyWhereTheInviteWentWithItsVia) {
+  transaction_env env;
+  register_dialog("call-1", "ours");
+  send_packet(make_request(m_invite, "sip:bob@example.com"));
+  env.dns.answer("example.com", dns_type::naptr, "");
+  env.dns.answer("_sips._tcp.example.com", dns_type::srv, "");
+  env.dns.answer("_sip._tcp.example.com", dns_type::srv, "");
+  env.dns.answer("_sip._udp.example.com", dns_type::srv, "1 0 proxy.example.com 5080");
+  env.dns.answer("proxy.example.com", dns_type::a, "198.51.100.7");
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  const size_t lookups = env.dns.lookups.size();
+  sip_message cancel = make_request(m_cancel, "sip:bob@example.com");
+  cancel.same_branch_as_invite = true;
+  send_packet(cancel);
+  EXPECT_EQ(env.dns.lookups.size(), lookups);  // no DNS for the CANCEL
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  const fake_send& invite = env.transport.sent[0];
+  const fake_send& c = env.transport.sent[1];
+  EXPECT_EQ(c.destination, ip_port(ip_address_parse("198.51.100.7"), 5080));
+  EXPECT_EQ(c.destination, invite.destination);
+  EXPECT_EQ(c.port_name, invite.port_name);
+  EXPECT_EQ(c.transport, invite.transport);
+  EXPECT_EQ(c.parsed().via, invite.parsed().via);
+  EXPECT_EQ(c.parsed().cseq, invite.parsed().cseq);
+  EXPECT_EQ(c.parsed().cseq_method, "CANCEL");
+}
+
+TEST(Failover, RefusedDestinationMovesToTheNextCandidate) {
+  transaction_env env;
+  env.dns.cache[{"example.com", dns_type::naptr}] = "";
+  env.dns.cache[{"_sips._tcp.example.com", dns_type::srv}] = "";
+  env.dns.cache[{"_sip._tcp.example.com", dns_type::srv}] = "";
+  env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] =
+      "10 0 one.example.com 5060\n20 0 two.example.com 5070";
+  env.dns.cache[{"one.example.com", dns_type::a}] = "192.0.2.1";
+  env.dns.cache[{"two.example.com", dns_type::a}] = "192.0.2.2";
+  send_packet(make_request(m_invite, "sip:bob@example.com"));
+  env.run_until(1000);  // 0 and 500 to the first
+  const ip_port one(ip_address_parse("192.0.2.1"), 5060);
+  const ip_port two(ip_address_parse("192.0.2.2"), 5070);
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  EXPECT_EQ(env.transport.sent[1].destination, one);
+  on_connection_refused(transport_type::udp, one);
+  ASSERT_EQ(env.transport.sent.size(), 3u);
+  EXPECT_EQ(env.transport.sent[2].destination, two);
+  EXPECT_EQ(env.transport.sent[2].at_ms, 1000);
+  env.run_until(2500);  // the back-off starts again for the new destination
+  ASSERT_EQ(env.transport.sent.size(), 5u);
+  EXPECT_EQ(env.transport.sent[3].at_ms, 1500);
+  EXPECT_EQ(env.transport.sent[4].at_ms, 2500);
+  EXPECT_EQ(env.transport.sent[4].destination, two);
+  // The second refuses too: the last candidates (AAAA, A of the host) follow.
+  env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.3";
+  on_connection_refused(transport_type::udp, two);
+  EXPECT_EQ(env.transport.sent.back().destination, ip_port(ip_address_parse("192.0.2.3"), 5060));
+  // A refusal from an address nothing was sent to changes nothing.
+  const size_t n = env.transport.sent.size();
+  on_connection_refused(transport_type::udp, k_peer);
+  EXPECT_EQ(env.transport.sent.size(), n);
+}
+
+TEST(DialogCseq, CountsPerDialogAndRepeatsTheInviteForAckAndCancel) {
+  transaction_env env;
+  random_seed(7);
+  register_dialog("c", "t");
+  const uint32_t first = get_dialog_cseq(m_invite, "c", "t");
+  EXPECT_LE(first, 32767u);
+  EXPECT_EQ(get_dialog_cseq(m_ack, "c", "t"), first);
+  EXPECT_EQ(get_dialog_cseq(m_cancel, "c", "t"), first);
+  EXPECT_EQ(get_dialog_cseq(m_bye, "c", "t"), first + 1);
+  EXPECT_EQ(get_dialog_cseq(m_info, "c", "t"), first + 2);
+  EXPECT_EQ(get_dialog_cseq(m_ack, "c", "t"), first);
+  const uint32_t reinvite = get_dialog_cseq(m_invite, "c", "t");
+  EXPECT_EQ(reinvite, first + 3);
+  EXPECT_EQ(get_dialog_cseq(m_ack, "c", "t"), reinvite);
+  register_dialog("c", "t");  // registering again keeps the counter
+  EXPECT_EQ(get_dialog_cseq(m_bye, "c", "t"), first + 4);
+  register_dialog("c", "");
+  EXPECT_EQ(dialog_cseq_count(), 2u);
+  unregister_dialog("c", "t");
+  unregister_dialog("c", "");
+  EXPECT_EQ(dialog_cseq_count(), 0u);
+  for (int i = 0; i < 100; ++i) {
+    uint32_t cseq = get_dialog_cseq(m_invite, "c", "t");
+    EXPECT_GE(cseq, 1u);
+    EXPECT_LE(cseq, 32768u);
+  }
+}
+
+TEST(Branch, DigestOfCallIdCseqAndMethod) {
+  sip_message m = make_request(m_cancel, "sip:b@h", "abc");
+  m.cseq = 42;
+  EXPECT_EQ(get_branch(m), md5_hex("abc 42CANCEL"));
+  m.same_branch_as_invite = true;
+  EXPECT_EQ(get_branch(m), md5_hex("abc 42INVITE"));
+  m.via.push_back("SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKup");
+  EXPECT_EQ(get_branch(m), md5_hex("abc z9hG4bKup 42INVITE"));
+  EXPECT_EQ(make_branch_param(m), ";branch=z9hG4bK-" + md5_hex("abc z9hG4bKup 42INVITE"));
+}
+
+TEST(Receive, HandsNewMessagesUpAndCountsThem) {
+  transaction_env env;
+  receive_scope hooks;
+  const uint64_t before = sip_receive;
+  receive(crlf_text(k_bye));
+  EXPECT_EQ(sip_receive, before + 1);
+  ASSERT_EQ(env.user.forwarded.size(), 1u);
+  // The receive path wrote received and rport for the real source into the top Via.
+  EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "received"), "192.0.2.5");
+  EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "rport"), "5060");
+  // A response to nothing of ours goes up unchanged.
+  receive(
+      crlf_text("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\n"
+                "From: <sip:a@h>;tag=1\nTo: <sip:b@h>;tag=2\nCall-ID: unknown\n"
+                "CSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
+  EXPECT_EQ(env.user.backward.size(), 1u);
+}
+
+// Whatever mix of answers arrives, a transaction ends exactly once: one 408 when nothing
+// final came, none otherwise, and nothing is left behind.
+TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
+  rc::check([](bool invite, uint8_t answer_at_half_s, uint8_t code_kind) {
+    transaction_env env;
+    receive_scope hooks;
+    send_packet(make_request(invite ? m_invite : m_message, "sip:bob@192.0.2.5"));
+    const int codes[] = {100, 180, 200, 486};
+    const int code = codes[code_kind % 4];
+    const int64_t at = int64_t(answer_at_half_s % 80) * 500 + 250;
+    env.run_until(at);
+    if (at < 32000) {
+      receive(response_text(env.transport.sent[0], code, "Answer"));
+    }
+    const size_t sent_at_answer = env.transport.sent.size();
+    env.run_until(40000);
+    const bool final_before_end = at < 32000 && code >= 200;
+    RC_ASSERT(env.user.backward.size() ==
+              size_t(final_before_end ? 1 : (at < 32000 && code == 180 ? 2 : 1)));
+    if (at < 32000) RC_ASSERT(env.transport.sent.size() == sent_at_answer);
+    RC_ASSERT(pending_packets.empty());
+  });
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+// Test doubles for the transaction layer (header only, used by its unit tests and benchmark):
+// a transport that records every send with the manual-clock instant, a DNS cache answered by
+// the test, and an upper layer that records what reaches it. transaction_env installs them
+// with a manual clock and a private timer queue and removes everything again on destruction.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/log.h"
+#include "frame/clock.h"
+#include "frame/timeout.h"
+#include "sip/pending_packet.h"
+#include "sip/sip_message.h"
+#include "sip/sip_transport.h"
+
+struct fake_send {
+  int64_t at_ms;  // manual-clock time relative to the start of the environment
+  str port_name;  // UDP port name or connection name
+  ip_port destination;
+  transport_type transport;
+  str text;
+  sip_message parsed() const { return sip_message(text); }
+};
+
+class fake_transport : public sip_transport {
+ public:
+  rtimestamp start = 0;
+  bool ipv4 = true;
+  bool ipv6 = false;
+  bool record = true;  // benchmarks switch recording off
+  size_t sends = 0;
+  std::vector<fake_send> sent;
+  std::map<str, std::pair<transport_type, ip_port>> connections;
+  std::vector<std::string> opened;  // "name transport server_name"
+
+  int64_t now_ms() const { return (clock_now() - start) / ns_per_ms; }
+
+  bool has_udp_port(const str& name) override { return name == "udp0" || name == "udp1"; }
+  bool send_udp(const str& name, const ip_port& destination, const str& text) override {
+    ++sends;
+    if (record) sent.push_back({now_ms(), name, destination, transport_type::udp, text});
+    return true;
+  }
+  str default_udp_binding(const ip_port& destination) override {
+    return destination.is_ipv6() ? "udp1" : "udp0";
+  }
+  uint16_t loopback_udp_port(bool v6) override { return v6 ? 5070 : 5060; }
+  bool has_connection(const str& name) override { return connections.count(name) != 0; }
+  transport_type connection_transport(const str& name) override {
+    auto it = connections.find(name);
+    return it == connections.end() ? transport_type::none : it->second.first;
+  }
+  ip_port connection_address(const str& name) override {
+    auto it = connections.find(name);
+    return it == connections.end() ? ip_port() : it->second.second;
+  }
+  bool send_on_connection(const str& name, const str& text) override {
+    auto it = connections.find(name);
+    if (it == connections.end()) return false;
+    ++sends;
+    if (record) sent.push_back({now_ms(), name, it->second.second, it->second.first, text});
+    return true;
+  }
+  bool open_connection(const str& name, const ip_port& destination, transport_type t,
+                       const str& server_name, const str& text) override {
+    opened.push_back(std::string(name.view()) + " " + t.name() + " " +
+                     std::string(server_name.view()));
+    connections[name] = {t, destination};
+    return send_on_connection(name, text);
+  }
+  bool ipv4_enabled() override { return ipv4; }
+  bool ipv6_enabled() override { return ipv6; }
+};
+
+// Answers come only from the test: a lookup of a name without an answer starts a "query"
+// (recorded) whose callbacks run when the test calls answer().
+class fake_dns : public sip_dns {
+ public:
+  std::map<std::pair<std::string, dns_type>, str> cache;
+  std::map<std::string, std::string> aliases;
+  std::vector<std::string> queries;  // "TYPE name" in the order asked
+  std::vector<std::string> lookups;  // every cache lookup
+  std::map<std::pair<std::string, dns_type>, std::vector<callback_argument>> waiting;
+
+  str resolve_alias(const str& name) override {
+    auto it = aliases.find(std::string(name.view()));
+    return it == aliases.end() ? name : str(it->second.c_str());
+  }
+  bool cache_lookup(const str& name, dns_type type, str& result) override {
+    lookups.push_back(std::string(dns_type_name(type).view()) + " " + std::string(name.view()));
+    auto it = cache.find({std::string(name.view()), type});
+    if (it == cache.end()) return false;
+    result = it->second;
+    return true;
+  }
+  void request_dns(const str& name, dns_type type, const callback_argument& callback) override {
+    queries.push_back(std::string(dns_type_name(type).view()) + " " + std::string(name.view()));
+    waiting[{std::string(name.view()), type}].push_back(callback);
+  }
+  // Caches the records (empty: a negative answer) and runs the waiting callbacks.
+  void answer(const std::string& name, dns_type type, const str& records) {
+    cache[{name, type}] = records;
+    auto it = waiting.find({name, type});
+    if (it == waiting.end()) return;
+    std::vector<callback_argument> callbacks = std::move(it->second);
+    waiting.erase(it);
+    for (const callback_argument& c : callbacks) c.call();
+  }
+};
+
+class fake_user : public sip_transaction_user {
+ public:
+  std::vector<sip_message> forwarded;
+  std::vector<sip_message> backward;
+  std::vector<int64_t> backward_ms;
+  std::vector<std::string> events;
+  std::set<int> connected_legs;
+  bool answer_challenges = false;
+  fake_transport* transport = nullptr;
+
+  void travel_forward(sip_message& request, const str&) override { forwarded.push_back(request); }
+  void travel_backward(sip_message& response) override {
+    backward.push_back(response);
+    backward_ms.push_back(transport ? transport->now_ms() : 0);
+  }
+  bool check_authentication(const sip_message& response, const sip_message& request) override {
+    events.push_back("challenge " + std::to_string(response.code) + " " +
+                     std::string(request.method.view()));
+    return answer_challenges;
+  }
+  bool has_connect_time(int index) override { return connected_legs.count(index) != 0; }
+  void ack_no_ok_timeout(int index) override {
+    events.push_back("ack_no_ok_timeout " + std::to_string(index));
+  }
+  void send_hangup_timeout(int index) override {
+    events.push_back("send_hangup " + std::to_string(index));
+  }
+  void report_destination(const ip_port& d) override {
+    events.push_back("traffic " + std::string(d.readable().view()));
+  }
+  void add_trusted_address(transport_type t, const ip_port& a) override {
+    events.push_back(std::string("trusted ") + t.name() + " " + std::string(a.readable().view()));
+  }
+  void discovery_complete(const sip_message&) override { events.push_back("discovered"); }
+};
+
+struct transaction_env {
+  manual_clock clock;
+  scoped_clock clock_scope{&clock};
+  timeout_queue queue;
+  fake_transport transport;
+  fake_dns dns;
+  fake_user user;
+
+  transaction_env() {
+    transport.start = clock_now();
+    user.transport = &transport;
+    clear_pending_packets();
+    set_transaction_queue(&queue);
+    set_sip_transport(&transport);
+    set_sip_dns(&dns);
+    set_sip_transaction_user(&user);
+  }
+  ~transaction_env() {
+    clear_pending_packets();
+    set_transaction_queue(nullptr);
+    set_sip_transport(nullptr);
+    set_sip_dns(nullptr);
+    set_sip_transaction_user(nullptr);
+  }
+  int64_t now_ms() const { return transport.now_ms(); }
+  // Moves the clock to ms (relative to the start), running every timer due on the way at its
+  // own instant.
+  void run_until(int64_t ms) {
+    const rtimestamp target = transport.start + ms2ticks(ms);
+    for (;;) {
+      rtimestamp due = queue.first_due();
+      if (due == 0 || due > target) break;
+      if (due > clock_now()) clock.advance_ns(due - clock_now());
+      queue.next();
+    }
+    if (target > clock_now()) clock.advance_ns(target - clock_now());
+  }
+};
+
+inline str crlf_text(const char* text) {
+  str out;
+  for (const char* p = text; *p; ++p) {
+    if (*p == '\n') out += '\r';
+    out += *p;
+  }
+  return out;
+}
