@@ -83,6 +83,9 @@ startup_hooks& frame_hooks() {
 }
 
 void process_exit(int status) {
+  // The last lines (a FATAL port error) reach the log file and stderr before the process goes,
+  // whether or not the logging thread runs yet.
+  if (log_up) log_write_pending();
   log_up = false;
   fflush(stdout);
   fflush(stderr);

@@ -72,8 +72,9 @@ extern command_line startup_options;
 // with an exit status when start-up ends early (usage error, --version).
 int telmond_main(int argc, char** argv);
 
-// Clears log_up, flushes the standard streams and ends the process with status. The threads
-// keep running until the process is gone, so static destructors are not run.
+// Writes the queued log entries, clears log_up, flushes the standard streams and ends the process
+// with status. The threads keep running until the process is gone, so static destructors are not
+// run.
 [[noreturn]] void process_exit(int status);
 
 // A SIP or HTTP/HTTPS port could not be opened: logs text at level 0; with check_ports writes

@@ -1,5 +1,6 @@
 // The executable's composition root: wires the layers' hooks into the frame, then runs the
 // start-up sequence. Layers add their wiring here as they arrive.
+#include "db/persistence.h"
 #include "frame/log.h"
 #include "frame/mutex.h"
 #include "frame/sip_loop.h"
@@ -8,9 +9,15 @@
 
 int main(int argc, char** argv) {
   set_mutex_alert_writer(log_alert);
-  sip_udp_hooks udp_hooks;
-  fill_sip_udp_receive_hooks(udp_hooks);
-  set_sip_udp_hooks(udp_hooks);
+
+  // Data store: tables, start-up repairs, default domain, call records.
+  fill_db_startup_hooks(frame_hooks());
+
+  // SIP over UDP: framing and processing of the datagrams of the SIP socket loop.
+  sip_udp_hooks udp;
+  fill_sip_udp_receive_hooks(udp);
+  set_sip_udp_hooks(udp);
+
   // telmond_main returns only when start-up ends early (usage error, --version).
   process_exit(telmond_main(argc, argv));
 }

@@ -104,8 +104,17 @@ TEST(FrameE2E, SipUdpPortInUseIsFatal) {
   e2e::telmond_process t(o);
   ASSERT_TRUE(t.start()) << t.error();
   EXPECT_EQ(t.wait_exit(15000), 1);
-  EXPECT_EQ(t.read_file("pbx_startup_err.txt"),
-            "FATAL: Could not open UDP port 0.0.0.0:" + std::to_string(busy.port) + " for SIP");
+  std::string fatal =
+      "FATAL: Could not open UDP port 0.0.0.0:" + std::to_string(busy.port) + " for SIP";
+  EXPECT_EQ(t.read_file("pbx_startup_err.txt"), fatal);
+  // Logged at level 0 before the exit (stderr and the daily log file).
+  std::string err = t.stderr_text();
+  size_t at = err.find(fatal);
+  ASSERT_NE(at, std::string::npos) << err;
+  size_t line_start = err.rfind('\n', at);
+  line_start = line_start == std::string::npos ? 0 : line_start + 1;
+  EXPECT_EQ(err.substr(line_start, 4), "[0] ");
+  EXPECT_NE(t.read_file(e2e::telmond_process::daily_log_name()).find(fatal), std::string::npos);
 }
 
 TEST(FrameE2E, HttpPortInUseIsFatal) {
