@@ -1,0 +1,51 @@
+// The SIP port bindings (sip_set_port): the settings ip_sip_udp_port, ip_sip_tcp_port and
+// ip_sip_tls_port turned into the SIP sockets of the socket loop (frame/sip_loop.h
+// sip_sockets).
+//
+// Each setting is a list separated by spaces. An entry is a port number, meaning the IPv4
+// any-address (when IPv4 is enabled) and the IPv6 any-address (when IPv6 is enabled), or an
+// address with a colon and a port ("192.0.2.1:5060", "[2001:db8::1]:5060"). A port outside
+// 1..65535 is replaced by the default (5060, for TLS 5061) with "SIP: UDP port number %d is
+// invalid, taking %d instead" or "SIP: Port number %d is invalid, taking %d instead".
+//
+// srv side: called by the SIP socket thread at start and on a restart, under srv_run_mutex.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "base/ip_port.h"
+#include "base/str.h"
+#include "frame/sip_loop.h"
+
+struct sip_port_binding {
+  sip_socket::kind_t kind = sip_socket::udp;
+  ip_port local;
+};
+
+// The bindings of the three lists, UDP first, then TCP, then TLS, each in list order.
+std::vector<sip_port_binding> parse_sip_port_bindings(const str& udp, const str& tcp,
+                                                      const str& tls, bool ipv4, bool ipv6);
+
+// Where sip_set_port_bindings opens and closes sockets. The default uses frame/net.h.
+class sip_port_opener {
+ public:
+  virtual ~sip_port_opener() = default;
+  virtual int open_udp(const ip_port& local) = 0;  // -1 on failure
+  virtual int open_tcp(const ip_port& local) = 0;  // listening; -1 on failure
+  virtual void close(int fd) = 0;
+  virtual void set_tos(int fd, int tos) = 0;
+  virtual void join_sip_multicast(int fd) = 0;  // 224.0.1.75 on an IPv4 UDP socket
+  virtual void pause_ms(int ms) = 0;
+};
+sip_port_opener& default_sip_port_opener();
+
+// sip_set_port: when none of the three settings changed since the last call nothing
+// happens; otherwise every SIP socket is closed (with a pause of 2 ms when any existed) and
+// the bindings are opened again. A socket that cannot be bound goes to fatal_port_error with
+// "FATAL: Could not open UDP port %s:%d for SIP" or "FATAL: Could not open TCP port %d for
+// SIP". Type of service from tos_sip; IPv4 UDP sockets join the SIP multicast group unless
+// sip_mcast_net is "false". Returns true when the sockets were opened anew.
+bool sip_set_port_bindings(sip_port_opener& opener = default_sip_port_opener());
+// Forgets the remembered settings, so that the next call opens again (tests, restart).
+void reset_sip_port_bindings();

@@ -1,0 +1,111 @@
+// The SIP port bindings from the three port settings, opened through a recording opener.
+#include "sip/sip_ports.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "frame/options.h"
+#include "frame/settings.h"
+
+namespace {
+
+std::vector<std::string> log_lines;
+void capture_log(int, int level, const str& text) {
+  log_lines.push_back(std::to_string(level) + " " + std::string(text.view()));
+}
+
+std::vector<std::string> readable(const std::vector<sip_port_binding>& bindings) {
+  std::vector<std::string> out;
+  for (const sip_port_binding& b : bindings) {
+    const char* kind = b.kind == sip_socket::udp   ? "udp"
+                       : b.kind == sip_socket::tcp ? "tcp"
+                                                   : "tls";
+    out.push_back(std::string(kind) + " " + std::string(b.local.readable().view()));
+  }
+  return out;
+}
+
+TEST(SipPorts, ListsOfPortsAndAddresses) {
+  log_lines.clear();
+  set_log_sink(capture_log);
+  EXPECT_EQ(
+      readable(
+          parse_sip_port_bindings("5060 192.0.2.1:5070", "[2001:db8::1]:5080", "0", true, true)),
+      (std::vector<std::string>{"udp 0.0.0.0:5060", "udp [::]:5060", "udp 192.0.2.1:5070",
+                                "tcp [2001:db8::1]:5080", "tls 0.0.0.0:5061", "tls [::]:5061"}));
+  EXPECT_EQ(readable(parse_sip_port_bindings("70000", "", "abc:1", true, false)),
+            (std::vector<std::string>{"udp 0.0.0.0:5060"}));
+  set_log_sink(nullptr);
+  EXPECT_EQ(log_lines, (std::vector<std::string>{
+                           "2 SIP: Port number 0 is invalid, taking 5061 instead",
+                           "2 SIP: UDP port number 70000 is invalid, taking 5060 instead"}));
+}
+
+struct recording_opener : sip_port_opener {
+  std::vector<std::string> calls;
+  int next_fd = 100;
+  int fail_port = 0;
+  int open_udp(const ip_port& l) override {
+    calls.push_back("udp " + std::string(l.readable().view()));
+    return l.port == fail_port ? -1 : next_fd++;
+  }
+  int open_tcp(const ip_port& l) override {
+    calls.push_back("tcp " + std::string(l.readable().view()));
+    return l.port == fail_port ? -1 : next_fd++;
+  }
+  void close(int fd) override { calls.push_back("close " + std::to_string(fd)); }
+  void set_tos(int fd, int tos) override {
+    calls.push_back("tos " + std::to_string(fd) + " " + std::to_string(tos));
+  }
+  void join_sip_multicast(int fd) override { calls.push_back("mcast " + std::to_string(fd)); }
+  void pause_ms(int ms) override { calls.push_back("pause " + std::to_string(ms)); }
+};
+
+TEST(SipPorts, OpensOnlyWhenASettingChanged) {
+  const bool v4 = system_ipv4, v6 = system_ipv6, check = check_ports;
+  system_ipv4 = true;
+  system_ipv6 = false;
+  check_ports = false;
+  log_lines.clear();
+  set_log_sink(capture_log);
+  sip_sockets.clear();
+  reset_sip_port_bindings();
+  ctrl_write_setting(ctrl_settings::ip_sip_udp_port, "5060");
+  ctrl_write_setting(ctrl_settings::ip_sip_tcp_port, "5062");
+  ctrl_write_setting(ctrl_settings::ip_sip_tls_port, "5061");
+  ctrl_write_setting(ctrl_settings::tos_sip, "cs5");
+  ctrl_write_setting(ctrl_settings::sip_mcast_net, "true");
+  recording_opener opener;
+  opener.fail_port = 5061;
+  EXPECT_TRUE(sip_set_port_bindings(opener));
+  EXPECT_EQ(opener.calls,
+            (std::vector<std::string>{"udp 0.0.0.0:5060", "tos 100 160", "mcast 100",
+                                      "tcp 0.0.0.0:5062", "tos 101 160", "tcp 0.0.0.0:5061"}));
+  EXPECT_EQ(sip_sockets.size(), 2u);
+  EXPECT_NE(std::find(log_lines.begin(), log_lines.end(),
+                      "0 FATAL: Could not open TCP port 5061 for SIP"),
+            log_lines.end());
+  opener.calls.clear();
+  EXPECT_FALSE(sip_set_port_bindings(opener));
+  EXPECT_TRUE(opener.calls.empty());
+  ctrl_write_setting(ctrl_settings::ip_sip_tls_port, "5063");
+  ctrl_write_setting(ctrl_settings::sip_mcast_net, "false");
+  EXPECT_TRUE(sip_set_port_bindings(opener));
+  EXPECT_EQ(opener.calls,
+            (std::vector<std::string>{"close 100", "close 101", "pause 2", "udp 0.0.0.0:5060",
+                                      "tos 102 160", "tcp 0.0.0.0:5062", "tos 103 160",
+                                      "tcp 0.0.0.0:5063", "tos 104 160"}));
+  EXPECT_EQ(sip_sockets.size(), 3u);
+  EXPECT_EQ(sip_sockets[2].kind, sip_socket::tls);
+  sip_sockets.clear();
+  reset_sip_port_bindings();
+  set_log_sink(nullptr);
+  system_ipv4 = v4;
+  system_ipv6 = v6;
+  check_ports = check;
+}
+
+}  // namespace
