@@ -5,13 +5,17 @@
 #include "base/log.h"
 #include "base/str.h"
 
+// The clock id of the process clock; init_timestamps falls back to CLOCK_REALTIME when the
+// monotonic clock's resolution cannot be read.
+int used_clock = CLOCK_MONOTONIC;
+
 namespace {
 
 class real_clock : public clock_source {
  public:
   rtimestamp monotonic() override {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(used_clock, &ts);
     return static_cast<rtimestamp>(ts.tv_sec) * ns_per_second + ts.tv_nsec + 1;
   }
   atimestamp wall() override {
@@ -36,7 +40,6 @@ atimestamp wall_now() { return current.load(std::memory_order_relaxed)->wall(); 
 
 // ---- Time-stamp text forms and set-up ---------------------------------------------------------
 
-int used_clock = CLOCK_MONOTONIC;
 int64_t rtimestamp_cpu_offset_us = 0;
 rtimestamp rtimestamp_ticks10 = 10 * ns_per_ms;
 

@@ -1,7 +1,15 @@
 #include "frame/threads.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <rapidcheck.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/net.h"
 
@@ -94,4 +102,120 @@ TEST(Net, TypeOfServiceNames) {
   EXPECT_EQ(tos_from_text(str("184")), 184);
   EXPECT_EQ(tos_from_text(str("bogus")), -1);
   EXPECT_EQ(tos_from_text(str("")), -1);
+}
+
+namespace {
+
+semaphore& loop_entered = *new semaphore;
+semaphore& release_done = *new semaphore;
+std::vector<std::string>& hook_calls = *new std::vector<std::string>;
+
+int connect_to(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// The lifecycle of one SIP TCP connection thread: accepted under srv_run_mutex, its connection
+// object created before the thread runs, the loop on the thread (which holds srv_run_mutex
+// except while it waits), the release, and the entry gone afterwards.
+TEST(ConnectionThreads, SipTcpConnectionLifecycle) {
+  single_thread_mode = false;
+  hook_calls.clear();
+  sip_tcp_hooks h;
+  h.create = [](int n, int, const ip_port& remote, bool tls) {
+    hook_calls.push_back("create " + std::to_string(n) + (tls ? " tls " : " tcp ") +
+                         std::string(remote.readable_address().view()));
+  };
+  h.loop = [](int n) {
+    hook_calls.push_back("loop " + std::to_string(n) + " side " +
+                         std::to_string(static_cast<int>(thread_side())));
+    int fd = sip_threads.at(n).fd;
+    loop_entered.signal();
+    // Waits for the peer's close with srv_run_mutex released, like the real loop.
+    while (wait_socket(fd, false, 5000, srv_run_mutex) == 1) {
+      char b[64];
+      if (read(fd, b, sizeof(b)) <= 0) break;
+    }
+  };
+  h.release = [](int n) {
+    hook_calls.push_back("release " + std::to_string(n));
+    release_done.signal();
+  };
+  set_sip_tcp_hooks(h);
+  int listener = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
+  ASSERT_GE(listener, 0);
+  int client = connect_to(socket_local_port(listener));
+  ASSERT_GE(client, 0);
+  std::thread srv([&] {
+    srv_run_mutex.lock();
+    int before = sip_thread_number;
+    fork_sip_tcp(listener, true);
+    EXPECT_EQ(sip_thread_number, before + 1);
+    EXPECT_EQ(sip_threads.count(sip_thread_number), 1u);
+    srv_run_mutex.unlock();
+  });
+  srv.join();
+  ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
+  close(client);
+  ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
+  // The entry goes right after the release, under srv_run_mutex.
+  bool empty = false;
+  for (int i = 0; i < 1000 && !empty; i++) {
+    std::thread([&] {
+      srv_run_mutex.lock();
+      empty = sip_threads.empty();
+      srv_run_mutex.unlock();
+    }).join();
+    if (!empty) usleep(1000);
+  }
+  EXPECT_TRUE(empty);
+  ASSERT_EQ(hook_calls.size(), 3u);
+  EXPECT_EQ(hook_calls[0], "create " + std::to_string(sip_thread_number) + " tls 127.0.0.1");
+  EXPECT_EQ(hook_calls[1], "loop " + std::to_string(sip_thread_number) + " side 2");
+  EXPECT_EQ(hook_calls[2], "release " + std::to_string(sip_thread_number));
+  set_sip_tcp_hooks(sip_tcp_hooks());
+  close_socket(listener);
+  single_thread_mode = true;
+}
+
+TEST(ConnectionThreads, HttpConnectionIsHandedToItsThreadAndCounted) {
+  single_thread_mode = false;
+  static int served_fd;
+  static bool served_on_ctrl;
+  set_http_serve([](int fd, const ip_port&, bool) {
+    served_fd = fd;
+    served_on_ctrl = thread_side() == run_side::ctrl;
+    close_socket(fd);
+    release_done.signal();
+  });
+  int listener = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
+  int client = connect_to(socket_local_port(listener));
+  ASSERT_GE(client, 0);
+  served_fd = -1;
+  std::thread ctrl([&] {
+    ctrl_run_mutex.lock();
+    max_http_threads = 50;
+    fork_http(listener, false);  // returns once the thread has accepted
+    ctrl_run_mutex.unlock();
+  });
+  ctrl.join();
+  ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
+  EXPECT_GE(served_fd, 0);
+  EXPECT_TRUE(served_on_ctrl);
+  for (int i = 0; i < 1000 && num_http_threads.load() != 0; i++) usleep(1000);
+  EXPECT_EQ(num_http_threads.load(), 0);
+  set_http_serve(nullptr);
+  close(client);
+  close_socket(listener);
+  single_thread_mode = true;
 }
