@@ -154,15 +154,21 @@ str dns_type_name(dns_type type) {
 str dns_normalize_name(const str& name) {
   str n = name.strip();
   if (n == ".") return n;
-  while (n.length() > 0 && n[n.length() - 1] == '.') n.truncate(n.length() - 1);
+  while (n.length() > 0 && n[n.length() - 1] == '.') {
+    // An escaped dot ("a\\.") belongs to the last label.
+    size_t backslashes = 0;
+    while (backslashes + 1 < n.length() && n[n.length() - 2 - backslashes] == '\\') {
+      backslashes++;
+    }
+    if (backslashes % 2) break;
+    n.truncate(n.length() - 1);
+  }
   return n.tolower();
 }
 
 str dns_encode_query(uint16_t id, const str& name, dns_type type) {
   str n = dns_normalize_name(name);
   if (n.empty() || n.length() > 253) return str();
-  // ldns accepts an empty label ("a..b") in text form; such a name never resolves.
-  if (n.find(str("..")) >= 0 || n[0] == '.') return str();
   ldns_rdf* qname = ldns_dname_new_frm_str(n.c_str());
   if (!qname) return str();
   pkt_holder q;

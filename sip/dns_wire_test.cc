@@ -54,6 +54,11 @@ TEST(DnsWire, QueryNamesThatCannotBeEncoded) {
   for (int i = 0; i < 30; i++) long_name += "abcdefghi.";
   EXPECT_TRUE(dns_encode_query(1, str(long_name), dns_type::a).empty());
   EXPECT_FALSE(dns_encode_query(1, str(std::string(63, 'x') + ".com"), dns_type::a).empty());
+  EXPECT_FALSE(dns_encode_query(1, str("a\\..b"), dns_type::a).empty()) << "an escaped dot";
+  EXPECT_EQ(dns_normalize_name(str("A\\.")), "a\\.");
+  EXPECT_EQ(dns_normalize_name(str("a\\\\.")), "a\\\\");
+  EXPECT_EQ(dns_normalize_name(str("Example.COM..")), "example.com");
+  EXPECT_EQ(dns_normalize_name(str(".")), ".");
 }
 
 TEST(DnsWire, RecordTexts) {
