@@ -355,7 +355,8 @@ int send_on_connection_at_once(sip_message&& m, const str& name) {
   sip_transport& tr = get_sip_transport();
   pending_packet& p = new_pending_packet(m.call_id);
   const transport_type t = tr.connection_transport(name);
-  p.retransmit = false;
+  // Nothing is retransmitted over a connection; the flag only tells what the packet is.
+  p.retransmit = m.is_request && m.method != m_ack;
   start_transaction_timer(p, m.transaction_timeout);
   p.given = m;
   if (m.is_request) {

@@ -134,3 +134,71 @@ bool sip_set_port_bindings(sip_port_opener& opener) {
   }
   return true;
 }
+
+const sip_socket* sip_port_local_info::socket_for(const ip_port& destination,
+                                                  transport_type transport) const {
+  const sip_socket::kind_t kind = transport == transport_type::tls   ? sip_socket::tls
+                                  : transport == transport_type::tcp ? sip_socket::tcp
+                                                                     : sip_socket::udp;
+  const sip_socket* any_family = nullptr;
+  for (const sip_socket& s : sip_sockets) {
+    if (s.kind != kind) continue;
+    if (s.local.is_ipv6() == destination.is_ipv6()) return &s;
+    if (!any_family) any_family = &s;
+  }
+  return any_family;
+}
+
+str sip_port_local_info::local_sip_address(const ip_port& destination, transport_type transport) {
+  const sip_socket* s = socket_for(destination, transport);
+  if (s && !s->local.is_any()) return s->local.readable_address();
+  if (!destination.valid()) return str();
+  auto it = routes_.find(destination.address);
+  if (it != routes_.end()) return it->second;
+  // The source address of a connected (never used) datagram socket is the one the routing
+  // table picks; connecting sends nothing.
+  str found = destination.is_ipv6() ? "::1" : "127.0.0.1";
+  sockaddr_storage ss;
+  socklen_t len = ip_port(destination.address, 9).to_sockaddr(ss);
+  int fd = len ? socket(ss.ss_family, SOCK_DGRAM, 0) : -1;
+  if (fd >= 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) == 0) {
+      sockaddr_storage local;
+      socklen_t local_len = sizeof local;
+      ip_port source;
+      if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) == 0 &&
+          source.from_sockaddr(reinterpret_cast<sockaddr*>(&local), local_len)) {
+        found = source.unmapped().readable_address();
+      }
+    }
+    ::close(fd);
+  }
+  if (routes_.size() >= 1024) routes_.clear();
+  routes_[destination.address] = found;
+  return found;
+}
+
+uint16_t sip_port_local_info::local_sip_port(const ip_port& destination, transport_type transport) {
+  const sip_socket* s = socket_for(destination, transport);
+  if (s) return s->local.port;
+  return transport == transport_type::tls ? 5061 : 5060;
+}
+
+str sip_port_local_info::web_address(const ip_port& destination, bool https) {
+  str ports =
+      ctrl_read_registry(https ? ctrl_settings::ip_https_port : ctrl_settings::ip_http_port);
+  str first = ports.get_field(0, " \t");
+  long colon = first.find(':');
+  int port = (colon >= 0 ? first.substr(size_t(colon) + 1) : first).value();
+  str host = local_sip_address(destination, transport_type::tcp);
+  if (host.contains_char(':')) host = "[" + host + "]";
+  str out(https ? "https://" : "http://");
+  out += host;
+  if (port > 0 && port != (https ? 443 : 80)) out.appendf(":%d", port);
+  return out;
+}
+
+sip_port_local_info& sip_port_info() {
+  static sip_port_local_info info;
+  return info;
+}

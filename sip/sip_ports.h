@@ -12,11 +12,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "base/ip_port.h"
 #include "base/str.h"
 #include "frame/sip_loop.h"
+#include "sip/sip_environment.h"
+#include "sip/transport_type.h"
 
 struct sip_port_binding {
   sip_socket::kind_t kind = sip_socket::udp;
@@ -49,3 +52,25 @@ sip_port_opener& default_sip_port_opener();
 bool sip_set_port_bindings(sip_port_opener& opener = default_sip_port_opener());
 // Forgets the remembered settings, so that the next call opens again (tests, restart).
 void reset_sip_port_bindings();
+
+// The address half of sip_local_info, from the SIP sockets: the local port is the port of the
+// socket that serves the destination (the default UDP binding of its IP version, or the
+// listening socket of that transport and version); the local address is that socket's address
+// unless it is the any-address, in which case it is the source address the system routes
+// towards the destination with (remembered per destination). The settings half (short
+// headers, replacement list, RTP bindings) comes from sip_settings_local_info.
+class sip_port_local_info : public sip_settings_local_info {
+ public:
+  str local_sip_address(const ip_port& destination, transport_type transport) override;
+  uint16_t local_sip_port(const ip_port& destination, transport_type transport) override;
+  // "http://ADDRESS:PORT" or "https://ADDRESS:PORT" with the first port of ip_http_port or
+  // ip_https_port (the port is left out when it is the scheme's default).
+  str web_address(const ip_port& destination, bool https) override;
+  // Forgets the remembered routes (after the ports or the interfaces changed).
+  void clear_routes() { routes_.clear(); }
+
+ private:
+  const sip_socket* socket_for(const ip_port& destination, transport_type transport) const;
+  std::map<str, str> routes_;
+};
+sip_port_local_info& sip_port_info();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "frame/net.h"
 #include "frame/options.h"
 #include "frame/settings.h"
 
@@ -106,6 +107,33 @@ TEST(SipPorts, OpensOnlyWhenASettingChanged) {
   system_ipv4 = v4;
   system_ipv6 = v6;
   check_ports = check;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SipPortLocalInfo, AddressAndPortOfTheServingSocket) {
+  sip_sockets.clear();
+  sip_sockets.push_back({sip_socket::udp, 10, ip_port(ip_address_parse("192.0.2.1"), 5070)});
+  sip_sockets.push_back({sip_socket::udp, 11, ip_port(any_address(true), 5072)});
+  sip_sockets.push_back({sip_socket::tls, 12, ip_port(ip_address_parse("192.0.2.1"), 5071)});
+  sip_port_local_info info;
+  const ip_port v4(ip_address_parse("198.51.100.1"), 5060);
+  const ip_port v6(ip_address_parse("::1"), 5060);
+  EXPECT_EQ(info.local_sip_address(v4, transport_type::udp), "192.0.2.1");
+  EXPECT_EQ(info.local_sip_port(v4, transport_type::udp), 5070);
+  EXPECT_EQ(info.local_sip_port(v6, transport_type::udp), 5072);
+  EXPECT_EQ(info.local_sip_port(v4, transport_type::tls), 5071);
+  EXPECT_EQ(info.local_sip_port(v4, transport_type::tcp), 5060);  // no TCP socket
+  // Bound to the any-address: the routed source address (loopback towards loopback).
+  EXPECT_EQ(info.local_sip_address(v6, transport_type::udp), "::1");
+  ctrl_write_setting(ctrl_settings::ip_http_port, "8080");
+  sip_sockets[0].local = ip_port(any_address(false), 5070);
+  info.clear_routes();
+  EXPECT_EQ(info.web_address(ip_port(ip_address_parse("127.0.0.1"), 5060), false),
+            "http://127.0.0.1:8080");
+  sip_sockets.clear();
 }
 
 }  // namespace
