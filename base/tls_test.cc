@@ -196,7 +196,9 @@ TEST(Tls, RandomInputNeverEstablishes) {
 
 // A real peer over loopback TCP: the openssl command-line client talks to a tls_session that the
 // test drives the way a connection thread does (socket bytes in, records out).
-TEST(Tls, OpenSslClientOverLoopback) {
+class TlsOpenSslClient : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(TlsOpenSslClient, OverLoopback) {
   if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl binary";
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(listener, 0);
@@ -218,7 +220,8 @@ TEST(Tls, OpenSslClientOverLoopback) {
   std::string cmd =
       "printf 'OPTIONS sip:pbx.example.com SIP/2.0\\r\\n\\r\\n' | timeout 20 "
       "openssl s_client -connect 127.0.0.1:" +
-      std::to_string(port) + " -servername pbx.example.com -quiet >" + out_name + " 2>/dev/null";
+      std::to_string(port) + " -servername pbx.example.com -quiet " + GetParam() + " >" + out_name +
+      " 2>/dev/null";
   FILE* client = popen(cmd.c_str(), "r");
   ASSERT_NE(client, nullptr);
 
@@ -258,4 +261,7 @@ TEST(Tls, OpenSslClientOverLoopback) {
   EXPECT_EQ(request, "OPTIONS sip:pbx.example.com SIP/2.0\r\n\r\n");
   EXPECT_EQ(got.str(), "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
   EXPECT_TRUE(answered) << session.error().c_str();
+  EXPECT_EQ(session.protocol(), *GetParam() ? "TLSv1.2" : "TLSv1.3");
 }
+
+INSTANTIATE_TEST_SUITE_P(Tls, TlsOpenSslClient, ::testing::Values("", "-tls1_2"));
