@@ -67,53 +67,55 @@ rtp_wait rtp_wait_for(int64_t d, int64_t resolution_us) {
   return w;
 }
 
+void rtp_loop_pass(rtimestamp& work_end) {
+  fd_set rs;
+  FD_ZERO(&rs);
+  int maxfd = hooks.fill ? hooks.fill(rs) : -1;
+  rtimestamp now = 0;
+  uint64_t id = 0;
+  int64_t d = rtp_thread_queue.delay(now, id, false);
+  rtp_wait w = rtp_wait_for(d, rtimestamp_cpu_offset_us);
+  int n = 0;
+  if (maxfd < 0) {
+    rtp_thread_queue.register_wakeup(rtp_semaphore);
+    int r = 1;
+    if (d != 0) {
+      mutex_unlock u(srv_run_mutex);
+      r = rtp_semaphore.wait((w.us + 999) / 1000);
+    }
+    rtp_thread_queue.register_wakeup();
+    if (r != 1) return;  // a new first element: recompute
+  } else {
+    timeval tv{0, 0};  // d == 0: poll
+    if (d != 0) {
+      tv = timeval{static_cast<time_t>(w.us / 1000000), static_cast<suseconds_t>(w.us % 1000000)};
+    }
+    rtimestamp t1 = clock_now();
+    {
+      mutex_unlock u(srv_run_mutex);
+      n = select(maxfd + 1, &rs, nullptr, nullptr, &tv);
+    }
+    rtimestamp t2 = clock_now();
+    performance_statistics(work_end, t1, t2);
+    if (n < 0) {
+      if (errno != EINTR && errno != EBADF) {
+        log_printf(log_media, 4, "select returns error %d (rtp)", errno);
+      }
+      n = 0;
+    }
+  }
+  if (n == 0) {
+    if (w.may_run && id != 0 && rtp_thread_queue.wait_id() == id) rtp_thread_queue.next();
+  } else if (hooks.serve) {
+    hooks.serve(rs);
+  }
+  work_end = clock_now();
+}
+
 void run_pbxsrv_rtp() {
   srv_run_mutex.must_own("run_pbxsrv_rtp");
   rtimestamp work_end = 0;
-  for (;;) {
-    fd_set rs;
-    FD_ZERO(&rs);
-    int maxfd = hooks.fill ? hooks.fill(rs) : -1;
-    rtimestamp now = 0;
-    uint64_t id = 0;
-    int64_t d = rtp_thread_queue.delay(now, id, false);
-    rtp_wait w = rtp_wait_for(d, rtimestamp_cpu_offset_us);
-    int n = 0;
-    if (maxfd < 0) {
-      rtp_thread_queue.register_wakeup(rtp_semaphore);
-      int r = 1;
-      if (d != 0) {
-        mutex_unlock u(srv_run_mutex);
-        r = rtp_semaphore.wait((w.us + 999) / 1000);
-      }
-      rtp_thread_queue.register_wakeup();
-      if (r != 1) continue;  // a new first element: recompute
-    } else {
-      timeval tv{0, 0};
-      if (d != 0)
-        tv = timeval{static_cast<time_t>(w.us / 1000000), static_cast<suseconds_t>(w.us % 1000000)};
-      rtimestamp t1 = clock_now();
-      {
-        mutex_unlock u(srv_run_mutex);
-        n = select(maxfd + 1, &rs, nullptr, nullptr, &tv);
-      }
-      rtimestamp t2 = clock_now();
-      performance_statistics(work_end, t1, t2);
-      if (n < 0) {
-        if (errno != EINTR && errno != EBADF) {
-          log_printf(log_media, 4, "select returns error %d (rtp)", errno);
-        }
-        n = 0;
-        FD_ZERO(&rs);
-      }
-    }
-    if (n == 0) {
-      if (w.may_run && id != 0 && rtp_thread_queue.wait_id() == id) rtp_thread_queue.next();
-    } else if (hooks.serve) {
-      hooks.serve(rs);
-    }
-    work_end = clock_now();
-  }
+  for (;;) rtp_loop_pass(work_end);
 }
 
 void* qthread_rtp_func(void*) {

@@ -50,4 +50,8 @@ rtp_wait rtp_wait_for(int64_t d, int64_t resolution_us);
 // The thread's semaphore (used instead of select when there is no socket to watch).
 extern semaphore rtp_semaphore;
 
+// One pass of the loop (under srv_run_mutex): watch the sockets (or the semaphore) until the
+// first timer element is due, then serve the ready sockets or run that element. work_end: end
+// of the previous pass's work, updated.
+void rtp_loop_pass(rtimestamp& work_end);
 [[noreturn]] void run_pbxsrv_rtp();

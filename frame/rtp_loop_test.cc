@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
-
 #include <unistd.h>
 
+#include <string>
 #include <thread>
+#include <vector>
+
+#include "frame/net.h"
+#include "frame/timeout.h"
 
 TEST(RtpLoop, WaitIsCappedAndShortenedByTheResolution) {
   rtp_wait w = rtp_wait_for(20, 50);
@@ -57,4 +61,73 @@ TEST(RtpLoop, AffinityMaskDefaultsToTheFirstCpu) {
       EXPECT_EQ(CPU_COUNT(&set), 1);
     }
   }).join();
+}
+
+namespace {
+
+int media_fd = -1;
+std::vector<std::string>& rtp_events = *new std::vector<std::string>;
+
+int fill_one(fd_set& rs) {
+  FD_SET(media_fd, &rs);
+  return media_fd;
+}
+void serve_ready(const fd_set& rs) {
+  if (!FD_ISSET(media_fd, &rs)) return;
+  str data;
+  ip_port from;
+  while (udp_receive(media_fd, data, from)) rtp_events.push_back("rtp " + std::string(data.view()));
+}
+
+}  // namespace
+
+// Ready media sockets are served first; the due timer runs in the pass that finds nothing to
+// read. Everything is due at once, so no pass waits.
+TEST(RtpLoop, ServesSocketsAndRunsDueTimers) {
+  single_thread_mode = true;
+  media_fd = udp_open(ip_port::from_text(str("127.0.0.1:0")));
+  int peer = udp_open(ip_port::from_text(str("127.0.0.1:0")));
+  ASSERT_GE(media_fd, 0);
+  set_rtp_socket_hooks(rtp_socket_hooks{fill_one, serve_ready});
+  rtp_events.clear();
+  timeout t;
+  t.callback(rtp_thread_queue, 0, callback_argument([] { rtp_events.push_back("timer"); }));
+  ip_port to =
+      ip_port::from_text(str("127.0.0.1"), static_cast<uint16_t>(socket_local_port(media_fd)));
+  ASSERT_TRUE(udp_send(peer, str("p1"), to));
+  mutex m;
+  ASSERT_EQ(wait_socket(media_fd, false, 5000, m), 1);
+  rtimestamp work_end = 0;
+  rtp_loop_pass(work_end);
+  EXPECT_EQ(rtp_events, (std::vector<std::string>{"rtp p1"}));
+  EXPECT_TRUE(t.pending());
+  EXPECT_NE(work_end, 0);
+  rtp_loop_pass(work_end);
+  EXPECT_EQ(rtp_events, (std::vector<std::string>{"rtp p1", "timer"}));
+  EXPECT_FALSE(t.pending());
+  set_rtp_socket_hooks(rtp_socket_hooks());
+  close_socket(media_fd);
+  close_socket(peer);
+}
+
+// Without sockets the thread sleeps on its semaphore; an earlier timer wakes it and the next
+// pass runs it.
+TEST(RtpLoop, WithoutSocketsAnInsertionWakesTheSemaphore) {
+  single_thread_mode = true;
+  set_rtp_socket_hooks(rtp_socket_hooks());
+  rtp_events.clear();
+  while (rtp_semaphore.try_wait()) {
+  }
+  timeout t;
+  t.callback(rtp_thread_queue, 0, callback_argument([] { rtp_events.push_back("timer"); }));
+  rtimestamp work_end = 0;
+  rtp_loop_pass(work_end);  // due now: no wait at all
+  EXPECT_EQ(rtp_events, (std::vector<std::string>{"timer"}));
+  // A far timer: the pass would sleep 200 ms; a signal ends the sleep without running it.
+  t.callback(rtp_thread_queue, s2ticks(60), callback_argument([] { rtp_events.push_back("x"); }));
+  rtp_semaphore.signal();
+  rtp_loop_pass(work_end);
+  EXPECT_TRUE(t.pending());
+  EXPECT_EQ(rtp_events.size(), 1u);
+  t.clear();
 }
