@@ -272,6 +272,20 @@ void black_list_adr(const str& readable_address, bool blocked, const str& reason
   store.write(row);
 }
 
+bool soap_on_black_list_adr(const str& text, access_list_store& store, atimestamp now) {
+  xml_tree doc = xml_tree::parse(text);
+  if (doc.empty() || doc.local_name() != "Envelope") return false;
+  const xml_tree* body = doc.find_local("Body");
+  const xml_tree* request = body ? body->find_local("BlackListAdr") : nullptr;
+  if (!request) return false;
+  auto field = [&](const char* name) {
+    const xml_tree* child = request->find_local(name);
+    return child ? child->body() : str();
+  };
+  black_list_adr(field("Adr"), field("State") == "true", field("Reason"), store, now);
+  return true;
+}
+
 int access_list_expire(access_list_store& store, atimestamp now) {
   const int64_t limit = setting_int(ctrl_settings::blacklist_expires);
   const int64_t now_s = get_time(now);

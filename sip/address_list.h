@@ -110,6 +110,10 @@ void access_list_load(access_list_store& store);
 void black_list_adr(const str& readable_address, bool blocked, const str& reason,
                     access_list_store& store, atimestamp now);
 
+// The ctrl side's entry for a received message: when text is a BlackListAdr message (any
+// namespace prefixes), hands its fields to black_list_adr and returns true; false otherwise.
+bool soap_on_black_list_adr(const str& text, access_list_store& store, atimestamp now);
+
 // Removes every row with an expires time more than blacklist_expires seconds before now from
 // the lists and the store. Runs periodically on the ctrl timer. Returns the number removed.
 int access_list_expire(access_list_store& store, atimestamp now);
