@@ -92,8 +92,7 @@ bool white_locked(const str& address) {
 int setting_int(int setting) { return ctrl_read_registry(setting).value(); }
 
 // Drops the failure records whose first failure lies period or more before now.
-void expire_failures_locked(rtimestamp now) {
-  const rtimestamp period = ms2ticks(setting_int(ctrl_settings::blacklist_period));
+void expire_failures_locked(rtimestamp now, rtimestamp period) {
   while (!failure_times.empty() && now - failure_times.front().first >= period) {
     auto it = failures.find(failure_times.front().second);
     // The record may be younger than this list entry (removed by a success and started again).
@@ -169,12 +168,15 @@ void authentication_result(const rtimestamp& now, const str& address, bool succe
                            const str& context) {
   str a = canonical(address);
   if (a.length() != 4 && a.length() != 16) return;
+  // Settings are read before bw_mutex is taken: config_mutex is never taken inside it.
+  const int attempts = setting_int(ctrl_settings::blacklist_attempts);
+  const rtimestamp period = ms2ticks(setting_int(ctrl_settings::blacklist_period));
   bool report = false;
   bool blocked = false;
   {
     mutex_lock lock(bw_mutex);
     if (white_locked(a)) return;
-    expire_failures_locked(now);
+    expire_failures_locked(now, period);
     if (success) {
       failures.erase(a);
       report = true;
@@ -187,13 +189,13 @@ void authentication_result(const rtimestamp& now, const str& address, bool succe
       } else {
         it->second.count++;
       }
-      if (it->second.count >= setting_int(ctrl_settings::blacklist_attempts)) {
+      if (it->second.count >= attempts) {
         failures.erase(it);
         (*map_for(a.length(), a.length() == 4 ? 32 : 128))[bit_string(a)] = false;
         report = blocked = true;
       }
     }
-    expire_failures_locked(now);
+    expire_failures_locked(now, period);
   }
   if (report) (report_fn ? report_fn : default_report)(a, blocked, context);
 }
