@@ -145,8 +145,10 @@ void table::create_row(int id) {
 int table::add_row(bool write) {
   int id;
   do {
-    id = next_index_++;
-  } while (rows_.count(id) != 0 || id <= 0);
+    id = next_index_;
+    // Past the largest id the count starts again at 1; ids in use are skipped.
+    next_index_ = id > 0 && id < INT_MAX ? id + 1 : 1;
+  } while (id <= 0 || rows_.count(id) != 0);
   create_row(id);
   row& r = rows_[id];
   r.dirty = write;

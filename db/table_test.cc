@@ -107,6 +107,12 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
   // A deleted id is not handed out again by add_row.
   e.delete_row(12);
   EXPECT_EQ(e.add_row(), 13);
+
+  // The largest id: the next add_row starts again at the lowest free id.
+  e.set(2147483647, "name", "max", false);
+  EXPECT_EQ(e.get_index(), 2147483647);
+  EXPECT_EQ(e.add_row(false), 1);
+  EXPECT_EQ(e.add_row(false), 2);
 }
 
 TEST_F(TableTest, DirtinessAndTriggers) {
