@@ -148,6 +148,48 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPassword) {
   EXPECT_EQ(nonces.size(), 1u);
 }
 
+TEST_F(AuthPolicy, ChallengeAndWarningOnTheWire) {
+  sip_message reg = request("REGISTER", "sip:example.com");
+  ASSERT_TRUE(check_md5(reg, nonces, "example.com", "alice", "secret"));
+  str wire = hooks.responses[0].response.serialize(reg.peer, transport_type::udp);
+  EXPECT_TRUE(wire.starts_with("SIP/2.0 401 Authentication Required\r\n")) << wire.c_str();
+  EXPECT_GE(wire.find(str("\r\nWWW-Authenticate: Digest realm=\"example.com\",nonce=\"") +
+                      last_nonce() + "\",domain=\"sip:example.com\",algorithm=MD5\r\n"),
+            0)
+      << wire.c_str();
+  EXPECT_GE(wire.find(str("\r\nUser-Agent: telmond/") + TELMOND_VERSION + "\r\n"), 0);
+
+  sip_message wrong = request("REGISTER", "sip:example.com");
+  wrong.add_other_header("Authorization", "", credentials(wrong, last_nonce(), "guess"));
+  ASSERT_TRUE(check_md5(wrong, nonces, "example.com", "alice", "secret"));
+  wire = hooks.responses[1].response.serialize(reg.peer, transport_type::udp);
+  EXPECT_GE(wire.find(str("\r\nWarning: 399 example.com Password does not match\r\n")), 0)
+      << wire.c_str();
+}
+
+// The system's client half answers the system's server half: whatever the credentials, the
+// answer to a fresh challenge passes exactly once.
+TEST_F(AuthPolicy, OwnAnswerToOwnChallengePassesOnce) {
+  EXPECT_TRUE(rc::check(
+      [&](const std::string& realm, const std::string& user, const std::string& password) {
+        RC_PRE(!password.empty());
+        hooks.responses.clear();
+        std::set<str> issued;
+        sip_message first = request("INVITE", "sip:bob@example.com");
+        RC_ASSERT(check_md5(first, issued, str(realm), str(user), str(password)));
+        std::vector<str> challenge = {
+            hooks.responses.back().response.get_other_header("WWW-Authenticate", "")};
+        sip_message second = request("INVITE", "sip:bob@example.com");
+        second.add_other_header("Authorization", "",
+                                answer_challenge_header(challenge, "INVITE", "sip:bob@example.com",
+                                                        "x", str(user), str(password), nullptr));
+        RC_ASSERT(!check_md5(second, issued, str(realm), str(user), str(password)));
+        RC_ASSERT(issued.empty());
+        RC_ASSERT(check_md5(second, issued, str(realm), str(user), str(password)));
+        RC_ASSERT(hooks.responses.back().response.get_other_header("Warning", "") == str());
+      }));
+}
+
 TEST_F(AuthPolicy, NonceNeverIssuedGetsChallengeAndAnyHeaderMayPass) {
   sip_message forged = request("INVITE", "sip:bob@example.com");
   forged.add_other_header("Authorization", "",
