@@ -581,6 +581,8 @@ int send_response(sip_message&& m) {
 
 }  // namespace
 
+ip_port last_udp_destination;
+
 int send_packet(const sip_message& message) {
   sip_message m = message;
   return m.is_request ? send_request(std::move(m)) : send_response(std::move(m));
@@ -656,6 +658,7 @@ bool send_to_destination(pending_packet& p, transport_type t, const ip_port& des
     }
     text = p.message.serialize(destination, t);
     if (!send_on_interface(port_name, destination, text, t)) return false;
+    last_udp_destination = destination;
   } else {
     if (destination.port == 0) return false;
     port_name = destination.readable();

@@ -45,6 +45,11 @@ bool send_on_interface(const str& port_name, const ip_port& address, const str& 
 bool send_to_destination(pending_packet& p, transport_type transport, const ip_port& destination,
                          const char* direction);
 
+// The destination of the last UDP send. The socket loop reports an ICMP refusal without the
+// refused address (the kernel gives it only with the error queue); it is nearly always the
+// last destination sent to, which on_udp_connection_refused then takes.
+extern ip_port last_udp_destination;
+
 // Reads a direct step ("udp 192.0.2.1 5060"): its transport and address. False for any other
 // step.
 bool parse_direct_step(const str& step, transport_type& transport, ip_port& destination);

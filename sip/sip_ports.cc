@@ -57,7 +57,20 @@ void add_entries(std::vector<sip_port_binding>& out, sip_socket::kind_t kind, co
 
 class net_opener : public sip_port_opener {
  public:
-  int open_udp(const ip_port& local) override { return udp_open(local); }
+  // With IP_RECVERR an ICMP refusal of an unconnected socket is reported to the next read
+  // (the socket loop's refusal) and queued with its destination
+  // (sip_transport::take_refused_destinations).
+  int open_udp(const ip_port& local) override {
+    int fd = udp_open(local);
+    if (fd < 0) return fd;
+    int on = 1;
+    if (local.is_ipv6()) {
+      setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+    } else {
+      setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    }
+    return fd;
+  }
   int open_tcp(const ip_port& local) override { return tcp_listen(local); }
   void close(int fd) override { close_socket(fd); }
   void set_tos(int fd, int tos) override {

@@ -1,6 +1,10 @@
 #include "sip/sip_transport.h"
 
+#include <errno.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "frame/log.h"
@@ -12,6 +16,7 @@
 #include "sip/pending_packet.h"
 #include "sip/send_packet.h"
 #include "sip/sip_message.h"
+#include "sip/sip_ports.h"
 #include "sip/sip_udp_receive.h"
 #include "sip/transaction.h"
 
@@ -77,6 +82,43 @@ class socket_transport : public sip_transport {
   bool open_connection(const str&, const ip_port&, transport_type, const str&,
                        const str&) override {
     return false;
+  }
+  // The SIP UDP sockets are opened with IP_RECVERR (sip_ports.cc), so every ICMP error is
+  // queued with the destination it refers to; reading that queue also keeps it from filling
+  // the socket's receive buffer.
+  std::vector<ip_port> take_refused_destinations() override {
+    std::vector<ip_port> out;
+    for (const sip_socket& s : sip_sockets) {
+      if (s.kind != sip_socket::udp || s.fd < 0) continue;
+      for (int i = 0; i < 64; ++i) {
+        char data[512];
+        char control[512];
+        sockaddr_storage name;
+        iovec io{data, sizeof data};
+        msghdr msg{};
+        msg.msg_name = &name;
+        msg.msg_namelen = sizeof name;
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        if (recvmsg(s.fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
+        bool refused = false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+          if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
+              (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+            const sock_extended_err* e = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
+            refused = refused || e->ee_errno == ECONNREFUSED;
+          }
+        }
+        ip_port destination;
+        if (refused &&
+            destination.from_sockaddr(reinterpret_cast<sockaddr*>(&name), msg.msg_namelen)) {
+          out.push_back(destination.unmapped());
+        }
+      }
+    }
+    return out;
   }
   bool ipv4_enabled() override { return system_ipv4.load(); }
   bool ipv6_enabled() override { return system_ipv6.load(); }
@@ -145,6 +187,12 @@ timeout_queue& transaction_queue() { return g_queue ? *g_queue : sip_thread_queu
 
 sip_receive_hooks& transaction_receive_hooks() { return g_receive_hooks; }
 void install_transaction_receive_hooks() { set_sip_receive_hooks(&g_receive_hooks); }
+
+void install_transaction_layer(sip_udp_hooks& udp) {
+  install_transaction_receive_hooks();
+  set_sip_local_info(&sip_port_info());
+  udp.connection_refused = on_udp_connection_refused;
+}
 
 void trace_sip_message(const sip_message& message, const char* direction, transport_type transport,
                        const ip_port& peer, const str& text) {

@@ -12,9 +12,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/ip_port.h"
 #include "base/str.h"
+#include "frame/sip_loop.h"
 #include "frame/timeout.h"
 #include "sip/dns_wire.h"
 #include "sip/sip_environment.h"
@@ -56,6 +58,10 @@ class sip_transport {
   virtual bool open_connection(const str& name, const ip_port& destination,
                                transport_type transport, const str& server_name,
                                const str& text) = 0;
+
+  // The destinations whose ICMP refusals are queued on the local UDP ports (and forgets
+  // them). Empty when the transport cannot tell.
+  virtual std::vector<ip_port> take_refused_destinations() { return {}; }
 
   // Whether the IP versions are enabled (system_ipv4 / system_ipv6).
   virtual bool ipv4_enabled() = 0;
@@ -126,6 +132,12 @@ timeout_queue& transaction_queue();
 // (the composition root calls it once).
 sip_receive_hooks& transaction_receive_hooks();
 void install_transaction_receive_hooks();
+
+// Wires the transaction layer into the process: the receive hooks above, the local
+// information of the SIP port bindings for serialisation (sip_port_info), and the socket
+// loop's UDP refusal hook (on_udp_connection_refused) into udp. The composition root calls it
+// once, after fill_sip_udp_receive_hooks and before set_sip_udp_hooks.
+void install_transaction_layer(sip_udp_hooks& udp);
 
 // The trace of one message sent or received: transport and readable peer ("udp:1.2.3.4:5060").
 void trace_sip_message(const sip_message& message, const char* direction, transport_type transport,

@@ -1,5 +1,6 @@
 #include "sip/transaction.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/log.h"
@@ -117,7 +118,14 @@ void on_connection_refused(transport_type transport, const ip_port& address) {
 }
 
 void on_udp_connection_refused(const ip_port& address) {
-  on_connection_refused(transport_type::udp, address);
+  std::vector<ip_port> refused = get_sip_transport().take_refused_destinations();
+  if (refused.empty()) refused.push_back(address.valid() ? address : last_udp_destination);
+  // Several refusals of one destination move its packets on only once.
+  std::sort(refused.begin(), refused.end());
+  refused.erase(std::unique(refused.begin(), refused.end()), refused.end());
+  for (const ip_port& destination : refused) {
+    on_connection_refused(transport_type::udp, destination);
+  }
 }
 
 bool message_repetition(sip_message& message, transport_type transport) {

@@ -25,7 +25,9 @@ void pending_packet_timeout(int number);
 // A destination refused (ICMP for UDP; a lost connection with output pending for TCP/TLS):
 // every packet currently sent there moves on to its next candidate.
 void on_connection_refused(transport_type transport, const ip_port& address);
-// The frame's UDP refusal hook (frame/sip_loop.h).
+// The frame's UDP refusal hook (frame/sip_loop.h): the refused destinations are read from the
+// transport's error queues; when it has none, the given address, or without one (the socket
+// loop's read does not tell it) the last UDP destination.
 void on_udp_connection_refused(const ip_port& address);
 // True when an incoming message is a retransmission that has been dealt with here.
 bool message_repetition(sip_message& message, transport_type transport);
