@@ -25,7 +25,6 @@
 
 struct pending_packet {
   int number = 0;
-  sip_message given;    // as handed to send_packet
   str last_text;        // the text last serialised and sent
   sip_message message;  // as sent (with the added Via)
   int steps_left = 50;  // resolution budget
@@ -38,6 +37,16 @@ struct pending_packet {
   timeout retransmit_timer;      // resend_packet(number)
   int interval = 1;              // retransmission interval in units of 500 ms
   timeout transaction_timer;     // pending_packet_timeout(number)
+
+  bool via_added = false;  // message carries a Via this layer inserted at the front
+
+  // The message as handed to send_packet (with its dialog CSeq): message without the Via
+  // this layer added. Derived rather than stored, which saves a whole sip_message per packet.
+  sip_message given() const {
+    sip_message m = message;
+    if (via_added && !m.via.empty()) m.via.erase(m.via.begin());
+    return m;
+  }
 
   pending_packet() = default;
   pending_packet(const pending_packet&) = delete;

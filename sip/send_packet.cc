@@ -87,7 +87,7 @@ step_result handle_direct(pending_packet& p, transport_type t) {
     get_sip_transaction_user().add_trusted_address(t, destination);
     return step_result::next;
   }
-  if (t == transport_type::udp && p.given.secure_only) return step_result::next;
+  if (t == transport_type::udp && p.message.secure_only) return step_result::next;
   if (!send_to_destination(p, t, destination, "Tx")) return step_result::next;
   if (t == transport_type::udp) start_retransmission(p);
   return step_result::finished;
@@ -358,10 +358,10 @@ int send_on_connection_at_once(sip_message&& m, const str& name) {
   // Nothing is retransmitted over a connection; the flag only tells what the packet is.
   p.retransmit = m.is_request && m.method != m_ack;
   start_transaction_timer(p, m.transaction_timeout);
-  p.given = m;
   if (m.is_request) {
     if (m.branch_param.empty()) m.branch_param = make_branch_param(m);
     insert_via(m, t);
+    p.via_added = true;
   }
   p.message = std::move(m);
   p.port_name = name;
@@ -475,9 +475,9 @@ int send_request(sip_message&& m) {
     }
   }
 
-  p.given = m;
   if (m.branch_param.empty()) m.branch_param = make_branch_param(m);
   insert_via(m, transport_type::none);
+  p.via_added = true;
   p.message = std::move(m);
   const int number = p.number;
   route_pending_packet(number);
@@ -572,7 +572,6 @@ int send_response(sip_message&& m) {
                                                  (!m.get_other_header("RAck", str()).empty() ||
                                                   !m.get_other_header("RSeq", str()).empty())));
   start_transaction_timer(p, m.transaction_timeout);
-  p.given = m;
   p.message = std::move(m);
   const int number = p.number;
   route_pending_packet(number);

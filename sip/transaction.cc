@@ -154,7 +154,7 @@ bool message_repetition(sip_message& message, transport_type transport) {
     p->final_received = message.code >= 200;
     p->retransmit_timer.clear();
     if ((message.code == 401 || message.code == 407) &&
-        get_sip_transaction_user().check_authentication(message, p->given)) {
+        get_sip_transaction_user().check_authentication(message, p->given())) {
       return true;
     }
     return message.code < 180;

@@ -129,7 +129,8 @@ class fake_user : public sip_transaction_user {
   }
   bool check_authentication(const sip_message& response, const sip_message& request) override {
     events.push_back("challenge " + std::to_string(response.code) + " " +
-                     std::string(request.method.view()));
+                     std::string(request.method.view()) + " vias " +
+                     std::to_string(request.via.size()));
     return answer_challenges;
   }
   bool has_connect_time(int index) override { return connected_legs.count(index) != 0; }
