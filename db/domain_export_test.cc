@@ -190,8 +190,9 @@ TEST_F(DomainExportTest, BadArchivesImportNothing) {
   EXPECT_TRUE(has_log("Configuration: This is not a tar file"));
   std::vector<tar_entry> e = {{str("domain.xml"), false, str("<notdomain/>")}};
   EXPECT_FALSE(load_domain(d, tar_write(e)));
-  e[0].data = "<domain><users><type>martian</type><primary>1</primary></users>"
-              "<trunks><name>T</name></trunks></domain>";
+  e[0].data =
+      "<domain><users><type>martian</type><primary>1</primary></users>"
+      "<trunks><name>T</name></trunks></domain>";
   str archive = tar_write(e);
   EXPECT_FALSE(load_domain(d, archive, 512));  // larger than the limit
   EXPECT_EQ(trunks.size(), 0);
