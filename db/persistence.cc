@@ -142,8 +142,9 @@ void fix_version() {
 void fix_upgrades() {
   wiper_clear();
   fix_domains();
-  fix_aliases();
+  // Accounts first, so that the aliases of an account removed here go in the same run.
   fix_users();
+  fix_aliases();
   fix_colines();
   fix_mohs();
   fix_messages();

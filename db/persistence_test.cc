@@ -40,6 +40,9 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   users.set(u, users_type_name, "extensions");
   users.set(u, users_type_index, str::from_int64(e));
   users.set(7, users_type_name, "extensions");  // kind row 0 does not exist
+  user_alias.set(9, user_alias_user, "7");
+  user_alias.set(9, user_alias_domain, "1");
+  user_alias.set(9, user_alias_name, "107");
   users.set(8, users_type_name, "bogus");
   users.set(8, users_type_index, "1");
   user_alias.set(1, user_alias_user, "1");
@@ -87,6 +90,7 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   EXPECT_EQ(user_alias.size(), 1);
   EXPECT_TRUE(has_log("Database sanity check: Deleting user 7 (extensions)"));
   EXPECT_TRUE(has_log("Database sanity check: Deleting user 8 (bogus)"));
+  EXPECT_TRUE(has_log("User alias 107 points to non-existing user 7: Removing alias."));
   EXPECT_TRUE(users.has_row(u));
   EXPECT_TRUE(has_log("Database sanity check: Deleting coline 2"));
   EXPECT_EQ(colines.get(1, coline_seized_user), "");
