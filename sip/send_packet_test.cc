@@ -425,3 +425,52 @@ TEST(ResortList, WeightsDecideTheFirstChoice) {
 }
 
 }  // namespace
+
+namespace {
+
+// Any mix of steps and cached answers (including answers that point back at their own names)
+// ends within the budget: at most 50 dispatches plus 4 per explicit destination line, and at
+// most one send.
+TEST(Routing, PropertyResolutionAlwaysEnds) {
+  rc::check([](const std::vector<uint8_t>& steps, const std::vector<uint8_t>& answers) {
+    transaction_env env;
+    log_capture quiet;
+    env.transport.ipv6 = true;
+    const char* names[] = {"a.example", "b.example", "c.example"};
+    const char* vocabulary[] = {
+        "url sip:x@a.example", "url sips:x@b.example:5070", "naptr a.example",
+        "naptrs b.example",    "srv udp b.example",         "a tcp c.example 5060",
+        "aaaa tls a.example",  "udp 192.0.2.1 5060",        "enum 1.2.3.e164.arpa",
+        "discover c.example",  "tcp [2001:db8::2] 5061"};
+    const char* records[] = {"",
+                             "192.0.2.9",
+                             "2001:db8::9",
+                             "a.example",
+                             "1 1 b.example 5060\n2 0 c.example 5061",
+                             "10 10 s SIP+D2U - b.example\n10 20 a SIPS+D2T - c.example",
+                             "10 10 u SIP+D2T - sip:x@a.example\n5 5 p SIP+D2U - q"};
+    const dns_type types[] = {dns_type::a, dns_type::aaaa, dns_type::srv, dns_type::naptr};
+    for (size_t i = 0; i + 1 < answers.size(); i += 2) {
+      env.dns.cache[{names[answers[i] % 3], types[(answers[i] / 3) % 4]}] =
+          records[answers[i + 1] % 7];
+    }
+    sip_message m(m_options, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:b@h>"), "p");
+    m.request_uri = "sip:+1@a.example";
+    for (uint8_t s : steps) {
+      m.destinations += vocabulary[s % 11];
+      m.destinations += "\n";
+    }
+    const int number = send_packet(m);
+    // Unanswered queries: answer each negatively until none is left.
+    for (int round = 0; round < 200 && !env.dns.waiting.empty(); ++round) {
+      auto key = env.dns.waiting.begin()->first;
+      env.dns.answer(key.first, key.second, "");
+    }
+    RC_ASSERT(env.dns.waiting.empty());
+    RC_ASSERT(env.dns.lookups.size() <= 50 + 4 * steps.size());
+    RC_ASSERT(env.transport.sends <= 1u);
+    if (pending_packet* p = find_pending_packet(number)) RC_ASSERT(p->steps_left >= 0);
+  });
+}
+
+}  // namespace
