@@ -38,7 +38,8 @@ struct pending_packet {
   int interval = 1;              // retransmission interval in units of 500 ms
   timeout transaction_timer;     // pending_packet_timeout(number)
 
-  bool via_added = false;  // message carries a Via this layer inserted at the front
+  bool via_added = false;     // message carries a Via this layer inserted at the front
+  bool awaiting_dns = false;  // a query is outstanding; its callback resumes routing
 
   // The message as handed to send_packet (with its dialog CSeq): message without the Via
   // this layer added. Derived rather than stored, which saves a whole sip_message per packet.

@@ -129,6 +129,7 @@ bool lookup(pending_packet& p, const str& name, dns_type type, str& result) {
   sip_dns& dns = get_sip_dns();
   str canonical = dns.resolve_alias(name);
   if (dns.cache_lookup(canonical, type, result)) return true;
+  p.awaiting_dns = true;
   dns.request_dns(canonical, type, callback_argument(route_pending_packet, p.number));
   return false;
 }
@@ -593,6 +594,7 @@ void route_pending_packet(int number) {
     log_printf(log_sip, 4, "Could not find packet with number %d", -number);
     return;
   }
+  p->awaiting_dns = false;
   while (!p->resolve_list.empty()) {
     const str step = p->resolve_list.front();
     log_printf(log_sip, 9, "Resolve %d: %s", -number, step);

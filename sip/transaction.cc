@@ -113,6 +113,9 @@ void on_connection_refused(transport_type transport, const ip_port& address) {
     pending_packet* p = find_pending_packet(number);
     if (!p) continue;
     p->retransmit_timer.clear();
+    // Already moving on (a query for the next candidate is outstanding): its answer resumes
+    // the routing; routing now as well would send twice.
+    if (p->awaiting_dns) continue;
     route_pending_packet(number);
   }
 }

@@ -333,6 +333,22 @@ TEST(Failover, RefusedDestinationMovesToTheNextCandidate) {
   env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.3";
   on_connection_refused(transport_type::udp, two);
   EXPECT_EQ(env.transport.sent.back().destination, ip_port(ip_address_parse("192.0.2.3"), 5060));
+  // While the next candidate is still being looked up, a second refusal does not route the
+  // packet a second time.
+  const ip_port three(ip_address_parse("192.0.2.3"), 5060);
+  env.dns.cache.erase({"example.com", dns_type::a});
+  send_packet(make_request(m_invite, "sip:bob@example.com", "call-9"));
+  ASSERT_EQ(env.transport.sent.back().destination, one);
+  on_connection_refused(transport_type::udp, one);
+  ASSERT_EQ(env.transport.sent.back().destination, two);
+  on_connection_refused(transport_type::udp, two);  // now waits for A of example.com
+  on_connection_refused(transport_type::udp, two);
+  EXPECT_EQ(env.dns.waiting.size(), 1u);
+  EXPECT_EQ(env.dns.waiting.begin()->second.size(), 1u);
+  const size_t before = env.transport.sent.size();
+  env.dns.answer("example.com", dns_type::a, "192.0.2.3");
+  EXPECT_EQ(env.transport.sent.size(), before + 1);
+  EXPECT_EQ(env.transport.sent.back().destination, three);
   // A refusal from an address nothing was sent to changes nothing.
   const size_t n = env.transport.sent.size();
   on_connection_refused(transport_type::udp, k_peer);
