@@ -311,3 +311,27 @@ TEST(FrameE2E, HttpThreadLimitIsLoggedAndConnectionsAreServedInTurn) {
   EXPECT_EQ(t.stderr_text().find("Current number of HTTP threads 2"), std::string::npos);
   close(b);
 }
+
+TEST(FrameE2E, ConfigOptionNamesTheSettingsFile) {
+  int alt_port = e2e::free_port();
+  e2e::telmond_options o;
+  o.files["conf/alt.xml"] =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config><ip_sip_udp_port>" +
+      std::to_string(alt_port) + "</ip_sip_udp_port><ip_http_port>0</ip_http_port>" +
+      "<ip_https_port>0</ip_https_port><ip_sip_tcp_port>0</ip_sip_tcp_port>" +
+      "<ip_sip_tls_port>0</ip_sip_tls_port></pbx-config>";
+  o.args = {"--config", "conf/alt.xml"};
+  o.wait_until_serving = false;
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start()) << t.error();
+  e2e::udp_peer phone("127.0.0.14");
+  std::string answer;
+  bool answered = false;
+  for (int i = 0; i < 100 && !answered && t.running(); i++) {
+    phone.send_to("127.0.0.1", alt_port, e2e::stun_binding_request("alt-config"));
+    answered = phone.receive(answer, 100);
+  }
+  EXPECT_TRUE(answered) << t.stderr_text();
+  // pbx.xml (with the harness's port) was not read.
+  EXPECT_FALSE(t.answers_stun(300));
+}
