@@ -179,6 +179,45 @@ TEST(SipMessage, MultipartBody) {
   EXPECT_EQ(m.content_type, "application/isup;version=itu-t92+");
 }
 
+TEST(SipMessage, OddLineEndsAndBodies) {
+  // Bare CR and LF CR end lines too; a continuation line of only white space is ignored.
+  sip_message cr("OPTIONS sip:a@b SIP/2.0\rCall-ID: x\r \t\rSubject: s\n\rt\r\rbody");
+  EXPECT_EQ(cr.call_id, "x");
+  EXPECT_EQ(cr.get_other_header("Subject", ""), "s");
+  // "t" without a colon is the compact To header with an empty value.
+  EXPECT_TRUE(cr.to.content().empty());
+  EXPECT_TRUE(cr.other_headers.size() == 1u);
+  // No Content-Length: no body.
+  EXPECT_TRUE(cr.bodies.empty());
+  // Multipart: a part without headers, an unterminated last part and an unquoted boundary.
+  sip_message mp(
+      crlf("MESSAGE sip:a@b SIP/2.0\n"
+           "Content-Type: multipart/related;type=x;boundary=b1\n"
+           "Content-Length: 60\n"
+           "\n"
+           "preamble\n"
+           "--b1\n"
+           "\n"
+           "first\n"
+           "--b1\n"
+           "Content-Type: text/plain\n"
+           "\n"
+           "second\n"));
+  ASSERT_EQ(mp.bodies.size(), 1u);
+  EXPECT_EQ(mp.bodies[0], "first");
+  // A multipart type without boundary keeps the body whole.
+  sip_message whole(crlf("MESSAGE sip:a@b SIP/2.0\nc: multipart/mixed\nl: 4\n\nabcd"));
+  ASSERT_EQ(whole.bodies.size(), 1u);
+  EXPECT_EQ(whole.bodies[0], "abcd");
+  // Content-Length beyond the text: what is there.
+  sip_message cut(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Length: 400\n\nabc"));
+  ASSERT_EQ(cut.bodies.size(), 1u);
+  EXPECT_EQ(cut.bodies[0], "abc");
+  // Negative Content-Length: no body.
+  sip_message negative(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Length: -3\n\nabc"));
+  EXPECT_TRUE(negative.bodies.empty());
+}
+
 TEST(SipMessage, ConstructorsAndHeaderOperations) {
   sip_message req(m_register, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:a@h>"), "cid");
   EXPECT_EQ(req.cseq_method, m_register);
