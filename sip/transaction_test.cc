@@ -355,6 +355,26 @@ TEST(Failover, RefusedDestinationMovesToTheNextCandidate) {
   EXPECT_EQ(env.transport.sent.size(), n);
 }
 
+TEST(Failover, ResendOfAPacketWithoutRetransmissionTakesTheNextDestination) {
+  transaction_env env;
+  sip_message m = make_request(m_message, "sip:bob@example.com");
+  m.destinations = "tcp 192.0.2.1 5060\nudp 192.0.2.2 5060\nurl sip:192.0.2.3";
+  const int number = send_packet(m);
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent[0].transport, transport_type::tcp);
+  resend_packet(number);  // a TCP packet is not retransmitted: it moves on
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  EXPECT_EQ(env.transport.sent[1].destination, ip_port(ip_address_parse("192.0.2.2"), 5060));
+  EXPECT_TRUE(env.transport.sent[1].parsed().via[0].starts_with("SIP/2.0/UDP "));
+  env.run_until(600);  // now over UDP, with retransmission
+  EXPECT_EQ(env.transport.sent.size(), 3u);
+  // Unknown numbers are logged and ignored.
+  resend_packet(-12345);
+  route_pending_packet(-12345);
+  pending_packet_timeout(-12345);
+  EXPECT_EQ(env.transport.sent.size(), 3u);
+}
+
 TEST(DialogCseq, CountsPerDialogAndRepeatsTheInviteForAckAndCancel) {
   transaction_env env;
   random_seed(7);
