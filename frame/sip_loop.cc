@@ -19,6 +19,7 @@ int dns_socket6 = -1;
 namespace {
 
 sip_udp_hooks hooks;
+sip_set_port_fn set_port_hook = nullptr;
 
 }  // namespace
 
@@ -29,8 +30,14 @@ bool sip_udp_send(int socket_index, const str& data, const ip_port& dest) {
   return udp_send(sip_sockets[socket_index].fd, data, dest);
 }
 
+void set_sip_set_port(sip_set_port_fn f) { set_port_hook = f; }
+
 void sip_set_port() {
   srv_run_mutex.must_own("sip_set_port");
+  if (set_port_hook) {
+    set_port_hook();
+    return;
+  }
   for (sip_socket& s : sip_sockets) close_socket(s.fd);
   sip_sockets.clear();
   int udp_port = ctrl_read_registry(ctrl_settings::ip_sip_udp_port).value();

@@ -29,6 +29,10 @@ extern int dns_socket6;
 // any opened before. A port that cannot be opened logs "FATAL: Could not open UDP port %s:%d
 // for SIP" or "FATAL: Could not open TCP port %d for SIP" and goes to fatal_port_error.
 void sip_set_port();
+// The SIP layer's own binding of the ports (address lists, multicast, type of service)
+// replaces the built-in one above when installed. nullptr: the built-in one.
+using sip_set_port_fn = void (*)();
+void set_sip_set_port(sip_set_port_fn f);
 // Opens the DNS client sockets (ephemeral ports of the any-addresses).
 void open_dns_sockets();
 

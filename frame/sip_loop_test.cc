@@ -129,3 +129,14 @@ TEST_F(SipLoopTest, ArbitraryDatagramsNeverCrashTheDispatch) {
     for (auto& s : sent) RC_ASSERT(s.bytes.size() >= 20u);
   });
 }
+
+TEST(SipPorts, TheSipLayersBindingReplacesTheBuiltInOne) {
+  static int calls = 0;
+  set_sip_set_port([] { calls++; });
+  sip_sockets.push_back(sip_socket{sip_socket::udp, -1, ip_port()});
+  sip_set_port();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(sip_sockets.size(), 1u);  // left to the hook
+  set_sip_set_port(nullptr);
+  sip_sockets.clear();
+}

@@ -5,6 +5,8 @@
 #include "frame/mutex.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
+#include "sip/dns_resolver.h"
+#include "sip/sip_ports.h"
 #include "sip/sip_udp_receive.h"
 
 int main(int argc, char** argv) {
@@ -13,9 +15,12 @@ int main(int argc, char** argv) {
   // Data store: tables, start-up repairs, default domain, call records.
   fill_db_startup_hooks(frame_hooks());
 
-  // SIP over UDP: framing and processing of the datagrams of the SIP socket loop.
+  // SIP sockets: the SIP layer's port bindings; framing and processing of the UDP datagrams;
+  // DNS answers on the DNS client sockets.
+  set_sip_set_port([] { sip_set_port_bindings(); });
   sip_udp_hooks udp;
   fill_sip_udp_receive_hooks(udp);
+  udp.dns_pdu = dns_pdu_available;
   set_sip_udp_hooks(udp);
 
   // telmond_main returns only when start-up ends early (usage error, --version).
