@@ -88,6 +88,12 @@ uint32_t get_dialog_cseq(const str& method, const str& call_id, const str& tag) 
 
 size_t dialog_cseq_count() { return dialog_cseqs.size(); }
 
+str transaction_meminfo() {
+  return str::sprintf("pending_packets: %d\r\npending_packet_callids: %d\r\ndialog_cseqs: %d\r\n",
+                      int(pending_packets.size()), int(pending_packet_callids.size()),
+                      int(dialog_cseqs.size()));
+}
+
 str get_branch(const sip_message& message) {
   str text = message.call_id;
   text += ' ';

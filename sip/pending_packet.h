@@ -99,6 +99,9 @@ void for_each_pending_packet(const str& call_id, F&& f) {
     if (!f(number)) return;
   }
 }
+// The sizes of the tables for the memory report, one "name: count\r\n" line each
+// (pending_packets, pending_packet_callids, dialog_cseqs).
+str transaction_meminfo();
 // Erases every packet and dialog counter and restarts the numbering (tests and benchmarks).
 void clear_pending_packets();
 

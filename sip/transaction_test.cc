@@ -81,8 +81,8 @@ TEST(Retransmission, UnansweredInviteBacksOffWithoutLimitAndEndsIn408) {
   EXPECT_EQ(env.user.backward[0].code, 408);
   EXPECT_EQ(env.user.backward[0].reason, "Request Timeout");
   EXPECT_EQ(env.user.backward[0].call_id, "call-1");
-  EXPECT_TRUE(pending_packets.empty());
-  EXPECT_TRUE(pending_packet_callids.empty());
+  EXPECT_EQ(transaction_meminfo(),
+            "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n");
 }
 
 TEST(Retransmission, NonInviteIntervalIsCappedAtFourSeconds) {
