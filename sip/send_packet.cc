@@ -338,10 +338,9 @@ step_result handle_discover(pending_packet& p) {
 
 // ---- Requests and responses -----------------------------------------------------------------
 
-const str& connection_or_empty(const str& port_name) {
-  static const str empty;
-  if (port_name.empty() || !get_sip_transport().has_connection(port_name)) return empty;
-  return port_name;
+// The message's port_name names an open TCP/TLS connection (it came in over one).
+bool on_open_connection(const sip_message& m) {
+  return !m.port_name.empty() && get_sip_transport().has_connection(m.port_name);
 }
 
 void insert_via(sip_message& m, transport_type t) {
@@ -378,7 +377,7 @@ int send_on_connection_at_once(sip_message&& m, const str& name) {
 
 int send_request(sip_message&& m) {
   sip_transport& tr = get_sip_transport();
-  if (!connection_or_empty(m.port_name).empty()) {
+  if (on_open_connection(m)) {
     m.cseq = get_dialog_cseq(m.method, m.call_id, m.from.tag());
     const str name = m.port_name;
     return send_on_connection_at_once(std::move(m), name);
@@ -501,7 +500,7 @@ int send_response(sip_message&& m) {
     }
     return true;
   });
-  if (!connection_or_empty(m.port_name).empty()) {
+  if (on_open_connection(m)) {
     const str name = m.port_name;
     return send_on_connection_at_once(std::move(m), name);
   }
