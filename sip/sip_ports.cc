@@ -11,6 +11,8 @@
 #include "frame/settings.h"
 #include "frame/startup.h"
 
+bool sip_udp_report_refusals = false;
+
 namespace {
 
 bool g_opened = false;
@@ -62,7 +64,7 @@ class net_opener : public sip_port_opener {
   // (sip_transport::take_refused_destinations).
   int open_udp(const ip_port& local) override {
     int fd = udp_open(local);
-    if (fd < 0) return fd;
+    if (fd < 0 || !sip_udp_report_refusals) return fd;
     int on = 1;
     if (local.is_ipv6()) {
       setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);

@@ -43,6 +43,12 @@ class sip_port_opener {
 };
 sip_port_opener& default_sip_port_opener();
 
+// The default opener asks for ICMP errors on its UDP sockets (IP_RECVERR) only when this is
+// set: the errors are queued on the socket and must be read (the transaction layer does, in
+// sip_transport::take_refused_destinations), or they would fill its receive buffer.
+// install_transaction_layer sets it.
+extern bool sip_udp_report_refusals;
+
 // sip_set_port: when none of the three settings changed since the last call nothing
 // happens; otherwise every SIP socket is closed (with a pause of 2 ms when any existed) and
 // the bindings are opened again. A socket that cannot be bound goes to fatal_port_error with

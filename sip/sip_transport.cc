@@ -191,6 +191,7 @@ void install_transaction_receive_hooks() { set_sip_receive_hooks(&g_receive_hook
 void install_transaction_layer(sip_udp_hooks& udp) {
   install_transaction_receive_hooks();
   set_sip_local_info(&sip_port_info());
+  sip_udp_report_refusals = true;
   udp.connection_refused = on_udp_connection_refused;
 }
 

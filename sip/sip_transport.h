@@ -135,7 +135,8 @@ void install_transaction_receive_hooks();
 
 // Wires the transaction layer into the process: the receive hooks above, the local
 // information of the SIP port bindings for serialisation (sip_port_info), and the socket
-// loop's UDP refusal hook (on_udp_connection_refused) into udp. The composition root calls it
+// loop's UDP refusal hook (on_udp_connection_refused) into udp; SIP UDP sockets opened from
+// then on report ICMP refusals (sip_udp_report_refusals). The composition root calls it
 // once, after fill_sip_udp_receive_hooks and before set_sip_udp_hooks.
 void install_transaction_layer(sip_udp_hooks& udp);
 

@@ -40,6 +40,10 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   system_ipv4 = true;
 
   const ip_port loopback(ip_address_parse("127.0.0.1"), 0);
+  sip_udp_hooks hooks;
+  fill_sip_udp_receive_hooks(hooks);
+  install_transaction_layer(hooks);
+  set_sip_udp_hooks(hooks);
   int sip_fd = default_sip_port_opener().open_udp(loopback);  // with IP_RECVERR
   int peer_fd = udp_open(loopback);
   int closed_fd = udp_open(loopback);
@@ -52,10 +56,6 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   close_socket(closed_fd);  // nothing listens there any more: the kernel refuses
   sip_sockets.clear();
   sip_sockets.push_back({sip_socket::udp, sip_fd, ip_port(loopback.address, sip_port)});
-  sip_udp_hooks hooks;
-  fill_sip_udp_receive_hooks(hooks);
-  install_transaction_layer(hooks);
-  set_sip_udp_hooks(hooks);
 
   sip_message m(m_options, from_to_spec("<sip:alice@example.org>;tag=a1"),
                 from_to_spec("<sip:bob@example.com>"), "sock-1");
@@ -93,6 +93,7 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   set_sip_receive_hooks(nullptr);
   set_sip_local_info(nullptr);
   set_sip_udp_hooks(sip_udp_hooks());
+  sip_udp_report_refusals = false;
   bw_clear();
   sip_sockets.clear();
   close_socket(sip_fd);
