@@ -213,6 +213,13 @@ TEST(SipMessage, OddLineEndsAndBodies) {
   sip_message cut(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Length: 400\n\nabc"));
   ASSERT_EQ(cut.bodies.size(), 1u);
   EXPECT_EQ(cut.bodies[0], "abc");
+  // An empty SDP part serialises to nothing (and must not touch the empty body buffer).
+  sip_message empty_sdp(crlf(
+      "INVITE sip:a@b SIP/2.0\nContent-Type: multipart/mixed;boundary=x\nContent-Length: 44\n\n"
+      "--x\nContent-Type: application/sdp\n\n\n--x--\n"));
+  ASSERT_EQ(empty_sdp.sdps.size(), 1u);
+  EXPECT_TRUE(empty_sdp.serialize(k_dest, transport_type::udp)
+                  .ends_with(str("Content-Type: application/sdp\r\nContent-Length: 0\r\n\r\n")));
   // Negative Content-Length: no body.
   sip_message negative(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Length: -3\n\nabc"));
   EXPECT_TRUE(negative.bodies.empty());

@@ -116,7 +116,7 @@ void expand_since(text_writer& w, size_t mark, const ip_port& destination,
                   transport_type transport) {
   const char* p = w.data() + mark;
   const size_t n = w.length() - mark;
-  if (!std::memchr(p, '{', n)) return;
+  if (n == 0 || !std::memchr(p, '{', n)) return;
   str written = w.to_str(mark);
   if (written.find(str("{x-pre-")) < 0) return;
   str expanded = expand_placeholders(written, destination, transport);

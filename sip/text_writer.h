@@ -55,7 +55,7 @@ class text_writer {
   void truncate(size_t at) {
     if (at < len_) len_ = at;
   }
-  str to_str() const { return str(data_, len_); }
+  str to_str() const { return len_ ? str(data_, len_) : str(); }
   str to_str(size_t from) const { return from < len_ ? str(data_ + from, len_ - from) : str(); }
 
  private:
