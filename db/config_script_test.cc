@@ -175,6 +175,7 @@ TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
   ASSERT_EQ(d, 1);
   EXPECT_EQ(domains.get(d, domains_code_park), "*85");
   EXPECT_EQ(domains.get(d, domains_code_page), "");
+  EXPECT_EQ(domain_alias.first(domain_alias_name, "127.0.0.1"), 1);
   for (int ext = 100; ext <= 105; ext++) {
     int alias = user_alias.first(user_alias_name, str::sprintf("%d", ext), user_alias_domain, "1");
     ASSERT_NE(alias, 0) << ext;
