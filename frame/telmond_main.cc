@@ -1,14 +1,58 @@
 // The executable's composition root: wires the layers' hooks into the frame, then runs the
 // start-up sequence. Layers add their wiring here as they arrive.
+#include <unistd.h>
+
+#include "base/certificate.h"
 #include "db/persistence.h"
+#include "db/schema.h"
+#include "db/table.h"
+#include "frame/clock.h"
 #include "frame/log.h"
 #include "frame/mutex.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
 #include "sip/dns_resolver.h"
+#include "sip/sip_connection.h"
 #include "sip/sip_ports.h"
+#include "sip/sip_tls_certificate.h"
 #include "sip/sip_transport.h"
 #include "sip/sip_udp_receive.h"
+
+namespace {
+
+// SIP over TLS: the server certificate lives in the certificates table (type "sip"); the first
+// start makes and stores a self-signed one for the host name.
+class certificate_table_store : public certificate_store {
+ public:
+  bool load(certificate_pair& out) override {
+    for (int id = certificates.first(); id != 0; id = certificates.next(id)) {
+      if (certificates.get(id, certificate_type) != "sip") continue;
+      out.key_pem = certificates.get(id, certificate_private);
+      out.certificate_pem = certificates.get(id, certificate_public);
+      if (!out.key_pem.empty() && !out.certificate_pem.empty()) return true;
+    }
+    return false;
+  }
+  bool save(const certificate_pair& pair, const str& subject) override {
+    int id = certificates.add_row(false);
+    if (id == 0) return false;
+    certificates.set(id, certificate_private, pair.key_pem, false);
+    certificates.set(id, certificate_public, pair.certificate_pem, false);
+    certificates.set(id, certificate_subject, subject, false);
+    certificates.set(id, certificate_type, "sip", false);
+    certificates.write_row(id);
+    return true;
+  }
+};
+
+void init_sip_tls_certificate() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+  certificate_table_store store;
+  setup_sip_tls_certificate(store, host, wall_now() / 1000);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   set_mutex_alert_writer(log_alert);
@@ -24,6 +68,10 @@ int main(int argc, char** argv) {
   install_transaction_layer(udp);
   udp.dns_pdu = dns_pdu_available;
   set_sip_udp_hooks(udp);
+
+  // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
+  install_sip_connections();
+  frame_hooks().init_certificates = init_sip_tls_certificate;
 
   // telmond_main returns only when start-up ends early (usage error, --version).
   process_exit(telmond_main(argc, argv));

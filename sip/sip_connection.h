@@ -1,0 +1,119 @@
+// SIP over TCP and TLS: the per-connection object sip_connection, the map sip_connections of
+// all open connections, the connection loop that the per-connection threads run, and the
+// opening of connections this side starts (requests to tcp/tls destinations).
+//
+// srv side. Every function and every member access happens under srv_run_mutex; the
+// connection thread releases the mutex only while it waits in poll. A connection belongs to
+// its thread: only that thread erases it (when the peer closes, on a time-out, on garbage, or
+// when its unframed input grows past 64 KiB). Other srv threads may send on it: send() queues
+// the bytes, writes what the socket takes at once and wakes the connection thread for the rest.
+//
+// Names: a connection is known by the readable remote address and port ("192.0.2.1:5060",
+// "[2001:db8::1]:5061"); the same text is the port_name of every message received on it, so a
+// response goes back on the connection its request came in on.
+//
+// Failure behaviour: nothing throws. A TLS protocol error or a peer that sends garbage ends only
+// that connection (after its TLS alert was sent); other connections are not affected.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "base/ip_port.h"
+#include "base/str.h"
+#include "base/tls.h"
+#include "frame/clock.h"
+#include "sip/stream_framer.h"
+#include "sip/transport_type.h"
+
+class sip_connection {
+ public:
+  static constexpr int accepted_idle_timeout_s = 8;
+  static constexpr int opened_idle_timeout_s = 60;
+
+  // fd -1: no socket (tests); the bytes to send then collect in output().
+  sip_connection(const str& name, const ip_port& peer, bool is_tls, bool accepted, int fd);
+  ~sip_connection();
+  sip_connection(const sip_connection&) = delete;
+  sip_connection& operator=(const sip_connection&) = delete;
+
+  // Raw bytes read from the socket: through the TLS engine when TLS (its records are queued
+  // for sending), then framed (on_input). false when the connection must end now: the TLS
+  // session failed or was closed by the peer, or the unframed input passed 64 KiB ("Received
+  // too long packet").
+  bool on_receive(const str& bytes);
+  // Plain bytes: framing. Keep-alive white space updates last_activity (and is echoed with
+  // echo_keepalive); a STUN Binding Request is answered with the peer's address; each complete
+  // SIP message goes to process_pdu with the connection's name, peer and transport.
+  void on_input(const str& bytes);
+  // Queues text (encrypted when TLS; held until the handshake completes) and writes what the
+  // socket takes now. false when the TLS session has failed or the socket is broken.
+  bool send(const str& text);
+
+  // Writes queued output to the socket without blocking; wakes the connection thread when
+  // bytes remain. false when the socket failed (the connection is then broken).
+  bool flush();
+  // Sends the TLS close_notify alert (warning level) and closes the session.
+  void close_tls();
+  bool output_pending() const { return !output_.empty(); }
+  // The queued bytes (without socket: everything ever sent and not yet taken).
+  str take_output();
+
+  transport_type transport() const { return is_tls ? transport_type::tls : transport_type::tcp; }
+
+  str name;
+  ip_port peer;
+  bool is_tls = false;
+  std::unique_ptr<tls_session> tls;  // the TLS engine; null for TCP
+  int fd = -1;                       // the TCP connection (owned by the connection thread)
+  int wake_fd = -1;                  // eventfd the connection thread polls besides fd
+  int thread_number = 0;             // key of sip_threads
+  bool accepted = true;              // accepted from a peer, or opened by this side
+  bool connecting = false;           // an opened connection whose connect has not completed
+  bool broken = false;               // the socket failed; the thread ends the connection
+  int idle_timeout = accepted_idle_timeout_s;
+  std::set<str> registrations;  // registrations bound to this connection (registrar's keys)
+  rtimestamp last_activity = 0;
+  bool echo_keepalive = false;
+  stream_framer input;  // received bytes not yet framed
+
+ private:
+  str output_;
+};
+
+// Every open connection by name. Guarded by srv_run_mutex.
+extern std::map<str, std::unique_ptr<sip_connection>> sip_connections;
+
+sip_connection* find_sip_connection(const str& name);
+// The connection of connection thread number (via sip_threads), nullptr when it is gone.
+sip_connection* find_sip_connection(int thread_number);
+
+// The server certificate for accepted TLS connections (nullptr: TLS connections are refused
+// with "TLS: No server certificate, closing connection from %s").
+void set_sip_tls_server_context(std::shared_ptr<tls_context> context);
+std::shared_ptr<tls_context> sip_tls_server_context();
+
+// Called when a connection ends, before it is erased: the registrar removes the registrations
+// bound to it. nullptr: nothing to do.
+using sip_connection_closed_fn = void (*)(sip_connection& connection);
+void set_sip_connection_closed(sip_connection_closed_fn f);
+
+// The three hooks of frame/threads.h for accepted connections (set_sip_tcp_hooks).
+void sip_connection_create(int number, int fd, const ip_port& remote, bool tls);
+void sip_connection_loop(int number);
+void sip_connection_release(int number);
+
+// Opens a connection to destination (tcp or tls) named name, with an idle time-out of 60 s,
+// queues text on it (for TLS after the client handshake announcing server_name, no
+// certificate verification) and starts its connection thread, which blocks on srv_run_mutex
+// until the caller releases it. false when no socket or thread could be made.
+bool open_sip_connection(const str& name, const ip_port& destination, transport_type transport,
+                         const str& server_name, const str& text);
+
+// Installs connections into the process: the frame's SIP TCP/TLS hooks, a sip_transport that
+// keeps the installed one for UDP and serves connections from sip_connections, and the
+// "sip_connections" line of the memory report. The composition root calls it once, after
+// install_transaction_layer.
+void install_sip_connections();
