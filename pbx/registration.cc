@@ -1,0 +1,309 @@
+#include "pbx/registration.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/log.h"
+#include "db/schema.h"
+#include "frame/queues.h"
+#include "frame/settings.h"
+#include "sip/from_to_spec.h"
+#include "sip/registrar_soap.h"
+
+namespace {
+
+void default_post(const str& text) { pbxsrv_post(text); }
+registration_post_fn g_post = default_post;
+
+str id_text(int id) { return str::sprintf("%d", id); }
+
+int domain_by_name(const str& host) {
+  if (host.empty()) return 0;
+  str h = host.tolower();
+  for (int d = domains.first(); d; d = domains.next(d))
+    if (domains.get(d, domains_name).tolower() == h) return d;
+  for (int a = domain_alias.first(); a; a = domain_alias.next(a))
+    if (domain_alias.get(a, domain_alias_name).tolower() == h)
+      return domain_alias.get(a, domain_alias_domain).value();
+  return 0;
+}
+
+int account_by_name(const str& user, int domain) {
+  if (user.empty() || !domain) return 0;
+  int a = user_alias.first(user_alias_name, user, user_alias_domain, id_text(domain));
+  if (!a) return 0;
+  int account = user_alias.get(a, user_alias_user).value();
+  return users.has_row(account) ? account : 0;
+}
+
+bool is_extension(int account) { return users.get(account, users_type_name) == "extensions"; }
+int extension_row(int account) {
+  str index = users.get(account, users_type_index);
+  return index.empty() ? account : index.value();
+}
+str account_name(int account) {
+  int a = user_alias.first(user_alias_user, id_text(account));
+  return a ? user_alias.get(a, user_alias_name) : id_text(account);
+}
+
+int setting_value(ctrl_settings::setting s, int fallback) {
+  str v = ctrl_read_registry(s).strip();
+  return v.is_number() ? v.value() : fallback;
+}
+
+void clamp_expires(int& expires) {
+  int min_e = std::max(1, setting_value(ctrl_settings::min_expires, 30));
+  int max_e = std::max(min_e, setting_value(ctrl_settings::max_expires, 360));
+  expires = std::max(min_e, std::min(max_e, expires));
+}
+
+void set_dates(int row, int expires) {
+  rtimestamp until = clock_now() + s2ticks(expires > 0 ? expires + 15 : 0);
+  registrations.set(row, registrations_rdate, rtimestamp_serialize(until));
+  if (ctrl_read_registry(ctrl_settings::save_registration) == "true") {
+    atimestamp abs = wall_now() + int64_t(expires > 0 ? expires + 15 : 0) * 1000;
+    registrations.set(row, registrations_adate, atimestamp_serialize(abs));
+  }
+}
+
+std::vector<int> rows_where(const str& col, const str& val) {
+  std::vector<int> out;
+  for (int r = registrations.first(col, val); r; r = registrations.next(r, col)) {
+    if (registrations.get(r, col) == val) out.push_back(r);
+  }
+  return out;
+}
+
+bool token_listed(const str& list, const char* token) {
+  for (size_t i = 0;; i++) {
+    str item = list.get_field(i, ',');
+    if (item.empty() && list.get_rest(i, ',').empty()) return false;
+    if (item.strip().icmp(token)) return true;
+  }
+}
+
+}  // namespace
+
+resolved_account resolve_account(const str& address) {
+  from_to_spec spec(address);
+  resolved_account r;
+  r.domain = domain_by_name(spec.addr_spec().get_host());
+  r.account = account_by_name(spec.addr_spec().get_user(), r.domain);
+  return r;
+}
+
+register_policy get_register_policy(const get_register_policy_input& in) {
+  register_policy p;
+  resolved_account to = resolve_account(in.to), from = resolve_account(in.from);
+  p.found = to.account != 0;
+  if (to.account && from.account && to.domain == from.domain && is_extension(from.account)) {
+    from_to_spec spec(in.from);
+    p.permitted = extensions.get(extension_row(from.account), extensions_auth_adr);
+    p.realm = spec.addr_spec().get_host();
+    p.user = spec.addr_spec().get_user();
+    p.password = extensions.get(extension_row(from.account), extensions_password);
+  }
+  return p;
+}
+
+registration_answer registration_request(const registration_request_input& in) {
+  registration_answer a;
+  str event = in.event.get_field(0, ';').strip().tolower();
+  if (!event.empty() && event != "message-summary" && event != "dialog" &&
+      event != "as-feature-event" && event != "x-tapi" && event != "presence" &&
+      event != "presence.winfo") {
+    return {489, "Bad Event", 0};
+  }
+  resolved_account from = resolve_account(in.from);
+  if (!from.account || users.get(from.account, users_disabled) == "true") {
+    if (!from.domain && domains.size() == 1) {
+      log_printf(log_registrations, 5,
+                 "You have only one domain and the domain %s cannot be found, consider using "
+                 "\"localhost\" as the domain name",
+                 from_to_spec(in.from).addr_spec().get_host());
+    }
+    return {404, "Not Found", 0};
+  }
+  resolved_account to = resolve_account(in.to);
+  if (!to.account && to.domain) {
+    str code = domains.get(to.domain, domains_code_park);
+    str user = from_to_spec(in.to).addr_spec().get_user();
+    if (!code.empty() && user.starts_with(code))
+      to.account = account_by_name(user.substr(code.length()), to.domain);
+  }
+  if (!to.account) return {404, "Not Found", 0};
+  if (from.domain != to.domain) return {403, "Forbidden", 0};
+  if (!is_extension(from.account)) return {404, "Registration Not Possible", 0};
+  // The dialog permission belongs to the call logic; until it exists an extension may watch
+  // the accounts of its own domain, which the check above already ensured.
+
+  if (!in.expires.strip().is_number()) {
+    log_printf(log_registrations, 3, "Registration: Cannot handle expiration %s", in.expires);
+  }
+  int expires = in.expires.strip().value();
+  const str tuser = id_text(to.account);
+  const bool plain = event.empty();
+
+  if (in.contact.strip() == "*") {
+    if (expires != 0) {
+      log_printf(log_registrations, 5,
+                 "Registration: Cannot remove all registrations after a duration");
+      return {200, "OK", 0};
+    }
+    if (plain) {
+      log_printf(log_registrations, 5, "Account %s requested clearing of registration database",
+                 account_name(to.account));
+    }
+    for (int r : rows_where(registrations_tuser, tuser))
+      if (registrations.get(r, registrations_event) == event) registrations.delete_row(r);
+    return {200, "OK", 0};
+  }
+
+  int row = 0;
+  if (!in.instance.empty()) {
+    for (int r : rows_where(registrations_instance, in.instance))
+      if (registrations.get(r, registrations_event) == event &&
+          registrations.get(r, registrations_tuser) == tuser)
+        row = r;
+  }
+  if (!row)
+    for (int r : rows_where(registrations_callid, in.call_id))
+      if (registrations.get(r, registrations_event) == event) row = r;
+  if (!row)
+    for (int r : rows_where(registrations_tuser, tuser))
+      if (registrations.get(r, registrations_event) == event &&
+          registrations.get(r, registrations_contact) == in.contact)
+        row = r;
+
+  if (expires == 0) {
+    if (row) {
+      if (plain) {
+        log_printf(log_registrations, 5, "Account %s is removing a registration",
+                   account_name(to.account));
+      }
+      registrations.delete_row(row);
+    }
+    return {200, "OK", 0};
+  }
+
+  if (!row && plain) {
+    int limit = setting_value(ctrl_settings::max_regs, 5);
+    str d = domains.get(to.domain, domains_max_regs).strip();
+    if (d.is_number()) limit = d.value();
+    str e = is_extension(to.account)
+                ? extensions.get(extension_row(to.account), extensions_max_regs).strip()
+                : str();
+    if (e.is_number()) limit = e.value();
+    int count = 0;
+    for (int r : rows_where(registrations_tuser, tuser))
+      if (registrations.get(r, registrations_event).empty()) count++;
+    if (count >= limit) return {403, "Too Many Registrations", 0};
+    log_printf(log_registrations, 5, "Account %s is registering a new contact (%s)",
+               account_name(to.account), in.contact);
+  }
+  if (!row) row = registrations.add_row(false);
+  clamp_expires(expires);
+  registrations.set(row, registrations_domain, id_text(from.domain), false);
+  registrations.set(row, registrations_from, in.from, false);
+  registrations.set(row, registrations_to, in.to, false);
+  registrations.set(row, registrations_fuser, id_text(from.account), false);
+  registrations.set(row, registrations_tuser, tuser, false);
+  registrations.set(row, registrations_event, event, false);
+  registrations.set(row, registrations_parameter, in.event_parameters, false);
+  registrations.set(row, registrations_callid, in.call_id, false);
+  registrations.set(row, registrations_instance, in.instance, false);
+  registrations.set(row, registrations_contact, in.contact, false);
+  registrations.set(row, registrations_www, in.www, false);
+  registrations.set(row, registrations_user_agent, in.user_agent, false);
+  registrations.set(row, registrations_adr, in.adr, false);
+  if (plain && (token_listed(in.proxy_require, "buttons") || token_listed(in.supported, "buttons")))
+    registrations.set(row, registrations_buttons, "true", false);
+  set_dates(row, expires);
+  registrations.write_row(row);
+  return {200, "OK", expires};
+}
+
+void registration_request_update(const str& call_id, unsigned, const str& expires,
+                                 const str& body) {
+  (void)body;
+  int e = expires.strip().value();
+  clamp_expires(e);
+  for (int r : rows_where(registrations_callid, call_id)) {
+    set_dates(r, e);
+    registrations.write_row(r);
+  }
+}
+
+void registration_expires(const str& call_id) {
+  for (int r : rows_where(registrations_callid, call_id)) {
+    if (registrations.get(r, registrations_event).empty()) {
+      int account = registrations.get(r, registrations_tuser).value();
+      log_printf(log_registrations, 5, "Registration for account %s expired, removing contact %s",
+                 account_name(account), registrations.get(r, registrations_contact));
+    }
+    delete_a_registration(r);
+  }
+}
+
+bool registration_still_valid(int row, const rtimestamp& now) {
+  if (!registrations.has_row(row)) return false;
+  rtimestamp until = rtimestamp_parse(registrations.get(row, registrations_rdate));
+  if (until != 0 && until >= now) return true;
+  delete_a_registration(row);
+  return false;
+}
+
+void delete_a_registration(int row) { registrations.delete_row(row); }
+
+bool registration_on_soap(const str& text) {
+  registrar_soap m;
+  if (!registrar_soap_parse(text, m)) return false;
+  if (m.name == c_get_register_policy) {
+    register_policy p =
+        get_register_policy({m.get("CallID"), m.get("Adr"), m.get("To"), m.get("From")});
+    g_post(registrar_soap_message("SetRegisterPolicy", {{"CallID", m.get("CallID")},
+                                                        {"Found", p.found ? str_t : str_f},
+                                                        {"Permitted", p.permitted},
+                                                        {"Realm", p.realm},
+                                                        {"User", p.user},
+                                                        {"Password", p.password}}));
+    return true;
+  }
+  if (m.name == c_register_request) {
+    registration_request_input in;
+    in.adr = m.get("Adr");
+    in.from = m.get("From");
+    in.to = m.get("To");
+    in.call_id = m.get("CallID");
+    in.cseq = m.get("CSeq").uvalue();
+    in.expires = m.get("Expires");
+    in.contact = m.get("Contact");
+    in.event = m.get("Event");
+    in.event_parameters = m.get("EventParameters");
+    in.instance = m.get("Instance");
+    in.www = m.get("WWW");
+    in.user_agent = m.get("UserAgent");
+    in.supported = m.get("Supported");
+    in.proxy_require = m.get("ProxyRequire");
+    in.body = m.get("Body");
+    registration_answer a = registration_request(in);
+    g_post(registrar_soap_message("RegisterResponse", {{"CallID", in.call_id},
+                                                       {"CSeq", m.get("CSeq")},
+                                                       {"Code", id_text(a.code)},
+                                                       {"Reason", a.reason},
+                                                       {"Expires", id_text(a.expires)}}));
+    return true;
+  }
+  if (m.name == c_rru) {
+    registration_request_update(m.get("Call-ID"), m.get("CSeq").uvalue(), m.get("Expires"),
+                                m.get("Body"));
+    return true;
+  }
+  if (m.name == c_register_expires) {
+    registration_expires(m.get("CallID"));
+    return true;
+  }
+  return false;
+}
+
+void set_registration_post(registration_post_fn fn) { g_post = fn ? fn : default_post; }

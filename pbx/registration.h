@@ -1,0 +1,55 @@
+// The PBX half of the registrar: decides who may register or subscribe for what and keeps each
+// binding as a row of the registrations table, which the call logic reads to reach registered
+// telephones. The srv half (sip/reg_in.h) asks through GetRegisterPolicy and RegisterRequest,
+// reports refreshes (RRU) and expiries (RegisterExpires); the answers go back with pbxsrv_post.
+//
+// ctrl side: every function runs under ctrl_run_mutex (control timer thread).
+#pragma once
+
+#include "base/str.h"
+#include "frame/clock.h"
+
+struct get_register_policy_input {
+  str call_id, adr, to, from;
+};
+struct register_policy {
+  bool found = false;
+  str permitted, realm, user, password;
+};
+
+struct registration_request_input {
+  str adr, from, to, call_id;
+  unsigned cseq = 0;
+  str expires, contact, event, event_parameters, instance, www, user_agent, supported,
+      proxy_require, body;
+};
+struct registration_answer {
+  int code = 200;
+  str reason;
+  int expires = 0;
+};
+
+// An address (a From or To value) resolved to its account (users row) and domain (domains row);
+// 0 where it does not resolve.
+struct resolved_account {
+  int account = 0;
+  int domain = 0;
+};
+resolved_account resolve_account(const str& address);
+
+register_policy get_register_policy(const get_register_policy_input& in);
+registration_answer registration_request(const registration_request_input& in);
+// A refresh of the binding with that Call-ID: its expiry moves.
+void registration_request_update(const str& call_id, unsigned cseq, const str& expires,
+                                 const str& body);
+// The srv half removed the binding: its rows are deleted.
+void registration_expires(const str& call_id);
+// False (and the row deleted) when the row's date has passed.
+bool registration_still_valid(int row, const rtimestamp& now);
+void delete_a_registration(int row);
+
+// The ctrl side's handler for the registrar's messages; true when text was one of them.
+// Answers leave through the installed poster (default pbxsrv_post; nullptr restores it).
+bool registration_on_soap(const str& text);
+using registration_post_fn = void (*)(const str& text);
+void set_registration_post(registration_post_fn fn);

@@ -1,0 +1,275 @@
+// The PBX half of the registrar over an in-memory table store, and the round trip of both
+// halves through their message texts.
+#include "pbx/registration.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <deque>
+
+#include "db/db_test_util.h"
+#include "frame/clock.h"
+#include "sip/address_list.h"
+#include "sip/digest_auth.h"
+#include "sip/reg_in.h"
+#include "sip/registrar_soap.h"
+
+namespace {
+
+std::deque<str> to_ctrl, to_srv;
+std::vector<sip_message> sent;
+void post_ctrl(const str& t) { to_ctrl.push_back(t); }
+void post_srv(const str& t) { to_srv.push_back(t); }
+void capture_send(const sip_message& m) { sent.push_back(m); }
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_test::logged().clear();
+    set_log_sink(db_test::capture);
+    db_test::reset_store();
+    domain = domains.add_row();
+    domains.set(domain, domains_name, "localhost");
+    domains.set(domain, domains_code_park, "*85");
+    other_domain = domains.add_row();
+    domains.set(other_domain, domains_name, "other.example");
+    ext100 = add_extension(domain, "100", "sip100");
+    ext101 = add_extension(domain, "101", "sip101");
+    ext200 = add_extension(other_domain, "200", "sip200");
+    to_ctrl.clear();
+    to_srv.clear();
+    sent.clear();
+  }
+  void TearDown() override {
+    set_log_sink(nullptr);
+    registrar_clear();
+    set_registrar_post(nullptr);
+    set_registrar_send(nullptr);
+    set_registration_post(nullptr);
+    set_registrar_queue(nullptr);
+    set_auth_hooks(nullptr);
+  }
+  int add_extension(int d, const char* name, const char* password) {
+    int e = extensions.add_row();
+    extensions.set(e, extensions_password, password);
+    int u = users.add_row();
+    users.set(u, users_type_name, "extensions");
+    users.set(u, users_type_index, str::sprintf("%d", e));
+    users.set(u, users_domain, str::sprintf("%d", d));
+    int a = user_alias.add_row();
+    user_alias.set(a, user_alias_user, str::sprintf("%d", u));
+    user_alias.set(a, user_alias_domain, str::sprintf("%d", d));
+    user_alias.set(a, user_alias_name, name);
+    return u;
+  }
+  static registration_request_input reg(const char* call_id, const char* contact,
+                                        const char* expires = "3600") {
+    registration_request_input in;
+    in.adr = "127.0.0.5";
+    in.from = "<sip:100@localhost>;tag=1";
+    in.to = "<sip:100@localhost>";
+    in.call_id = call_id;
+    in.cseq = 1;
+    in.expires = expires;
+    in.contact = contact;
+    return in;
+  }
+  int plain_bindings() {
+    int n = 0;
+    for (int r = registrations.first(); r; r = registrations.next(r))
+      if (registrations.get(r, registrations_event).empty()) n++;
+    return n;
+  }
+
+  manual_clock clock;
+  scoped_clock use_clock{&clock};
+  memory_file_system mfs;
+  scoped_file_system use_fs{&mfs};
+  int domain = 0, other_domain = 0, ext100 = 0, ext101 = 0, ext200 = 0;
+};
+
+TEST_F(RegistrationTest, Policy) {
+  register_policy p = get_register_policy(
+      {"c", "127.0.0.5", "<sip:100@localhost>", "\"A\" <sip:100@LocalHost>;tag=x"});
+  EXPECT_TRUE(p.found);
+  EXPECT_EQ(p.realm, "LocalHost");  // as sent
+  EXPECT_EQ(p.user, "100");
+  EXPECT_EQ(p.password, "sip100");
+
+  p = get_register_policy({"c", "", "<sip:100@localhost>", "<sip:200@other.example>"});
+  EXPECT_TRUE(p.found);
+  EXPECT_EQ(p.password, "");
+  p = get_register_policy({"c", "", "<sip:999@localhost>", "<sip:100@localhost>"});
+  EXPECT_FALSE(p.found);
+}
+
+TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
+  registration_request_input in = reg("c1", "<sip:100@127.0.0.5:5070>");
+  in.www = "http://127.0.0.5/";
+  in.user_agent = "phone";
+  in.supported = "path, buttons";
+  registration_answer a = registration_request(in);
+  EXPECT_EQ(a.code, 200);
+  EXPECT_EQ(a.expires, 360);  // clamped to max_expires
+  int row = registrations.first(registrations_callid, "c1");
+  ASSERT_NE(row, 0);
+  EXPECT_EQ(registrations.get(row, registrations_tuser), str::sprintf("%d", ext100));
+  EXPECT_EQ(registrations.get(row, registrations_fuser), str::sprintf("%d", ext100));
+  EXPECT_EQ(registrations.get(row, registrations_domain), str::sprintf("%d", domain));
+  EXPECT_EQ(registrations.get(row, registrations_contact), "<sip:100@127.0.0.5:5070>");
+  EXPECT_EQ(registrations.get(row, registrations_www), "http://127.0.0.5/");
+  EXPECT_EQ(registrations.get(row, registrations_user_agent), "phone");
+  EXPECT_EQ(registrations.get(row, registrations_adr), "127.0.0.5");
+  EXPECT_EQ(registrations.get(row, registrations_buttons), "true");
+  EXPECT_EQ(registrations.get(row, registrations_adate), "");  // save_registration false
+  EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
+            clock_now() + s2ticks(375));
+  EXPECT_TRUE(
+      db_test::has_log("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
+
+  in = reg("c2", "<sip:x@1.2.3.4>", "5");
+  EXPECT_EQ(registration_request(in).expires, 30);  // min_expires
+
+  in = reg("c3", "<sip:x@1.2.3.4>");
+  in.event = "unknown";
+  registration_answer bad = registration_request(in);
+  EXPECT_EQ(bad.code, 489);
+  EXPECT_EQ(bad.reason, "Bad Event");
+  in.event = "Message-Summary";
+  EXPECT_EQ(registration_request(in).code, 200);
+  EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "c3"), registrations_event),
+            "message-summary");
+
+  in = reg("c4", "<sip:x@1.2.3.4>");
+  in.from = "<sip:200@other.example>";
+  bad = registration_request(in);
+  EXPECT_EQ(bad.code, 403);
+  EXPECT_EQ(bad.reason, "Forbidden");
+  in.from = "<sip:999@localhost>";
+  EXPECT_EQ(registration_request(in).reason, "Not Found");
+  in.from = "<sip:100@localhost>";
+  in.to = "<sip:999@localhost>";
+  EXPECT_EQ(registration_request(in).code, 404);
+  in.to = "<sip:*85101@localhost>";  // park code prefix
+  EXPECT_EQ(registration_request(in).code, 200);
+  users.set(ext100, users_disabled, "true");
+  EXPECT_EQ(registration_request(reg("c5", "<sip:y@1.2.3.4>")).code, 404);
+}
+
+TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
+  for (int i = 0; i < 5; i++) {
+    registration_request_input in = reg("", "");
+    str id = str::sprintf("c%d", i), contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
+    in.call_id = id;
+    in.contact = contact;
+    EXPECT_EQ(registration_request(in).code, 200);
+  }
+  registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
+  EXPECT_EQ(sixth.code, 403);
+  EXPECT_EQ(sixth.reason, "Too Many Registrations");
+  // The same binding again is a refresh, not a sixth binding.
+  EXPECT_EQ(registration_request(reg("c0", "<sip:100@127.0.0.1>")).code, 200);
+  // The extension's own limit replaces the system's.
+  extensions.set(users.get(ext100, users_type_index).value(), extensions_max_regs, "6");
+  EXPECT_EQ(registration_request(reg("c6", "<sip:100@127.0.0.9>")).code, 200);
+  EXPECT_EQ(plain_bindings(), 6);
+
+  // Refresh notice and expiry.
+  clock.advance_ms(100000);
+  registration_request_update("c1", 2, "3600", str());
+  int row = registrations.first(registrations_callid, "c1");
+  EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
+            clock_now() + s2ticks(375));
+  EXPECT_TRUE(registration_still_valid(row, clock_now()));
+  int r0 = registrations.first(registrations_callid, "c0");
+  EXPECT_FALSE(registration_still_valid(r0, clock_now() + s2ticks(376)));
+  EXPECT_FALSE(registrations.has_row(r0));
+  registration_expires("c2");
+  EXPECT_EQ(registrations.first(registrations_callid, "c2"), 0);
+  EXPECT_TRUE(db_test::has_log(
+      "Registration for account 100 expired, removing contact <sip:100@127.0.0.3>"));
+
+  // Unregistering one binding, then Contact: * with a duration (nothing) and with 0 (all).
+  EXPECT_EQ(registration_request(reg("c3", "<sip:100@127.0.0.4>", "0")).expires, 0);
+  EXPECT_EQ(registrations.first(registrations_callid, "c3"), 0);
+  EXPECT_TRUE(db_test::has_log("Account 100 is removing a registration"));
+  int before = plain_bindings();
+  EXPECT_EQ(registration_request(reg("c9", "*", "60")).code, 200);
+  EXPECT_EQ(plain_bindings(), before);
+  EXPECT_TRUE(db_test::has_log("Registration: Cannot remove all registrations after a duration"));
+  EXPECT_EQ(registration_request(reg("c9", "*", "0")).code, 200);
+  EXPECT_EQ(plain_bindings(), 0);
+  EXPECT_TRUE(db_test::has_log("Account 100 requested clearing of registration database"));
+}
+
+// Both halves joined through their message texts: the phone's two REGISTERs end in a 200 and a
+// row; Contact: * with Expires: 0 empties the table.
+TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
+  timeout_queue q;
+  set_registrar_queue(&q);
+  set_registrar_post(post_ctrl);
+  set_registrar_send(capture_send);
+  set_registration_post(post_srv);
+  set_auth_hooks(&registrar_auth_hooks());
+  bw_clear();
+  auto pump = [] {
+    while (!to_ctrl.empty() || !to_srv.empty()) {
+      while (!to_ctrl.empty()) {
+        str t = to_ctrl.front();
+        to_ctrl.pop_front();
+        EXPECT_TRUE(registration_on_soap(t));
+      }
+      while (!to_srv.empty()) {
+        str t = to_srv.front();
+        to_srv.pop_front();
+        EXPECT_TRUE(registrar_on_soap(t));
+      }
+    }
+  };
+  auto make = [](unsigned cseq, const char* contact, const char* expires) {
+    sip_message m(str::sprintf(
+        "REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.5:5070;branch=z%u\r\n"
+        "From: <sip:100@localhost>;tag=f\r\nTo: <sip:100@localhost>\r\nCall-ID: rt\r\n"
+        "CSeq: %u REGISTER\r\nContact: %S\r\nExpires: %S\r\n\r\n",
+        cseq, cseq, contact, expires));
+    m.peer = ip_port::from_text("127.0.0.5:5070");
+    m.transport = transport_type::udp;
+    return m;
+  };
+  sip_message first = make(1, "<sip:100@127.0.0.5:5070>", "3600");
+  registrar_receive(first);
+  pump();
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(sent[0].code, 401);
+  str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
+  auto with_auth = [&](sip_message m) {
+    str uri = "sip:localhost";
+    m.add_other_header(
+        "Authorization", "",
+        str::sprintf(
+            "Digest username=\"100\",realm=\"localhost\",nonce=\"%s\",uri=\"%s\","
+            "response=\"%s\"",
+            nonce, uri,
+            auth_md5_hex(nonce, "100", "localhost", "sip100", "REGISTER", uri, "", "", "")));
+    return m;
+  };
+  sip_message second = with_auth(make(2, "<sip:100@127.0.0.5:5070>", "3600"));
+  registrar_receive(second);
+  pump();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].code, 200);
+  EXPECT_EQ(plain_bindings(), 1);
+  EXPECT_EQ(
+      registrations.get(registrations.first(registrations_callid, "rt"), registrations_contact),
+      "<sip:100@127.0.0.5:5070>");
+
+  sip_message clear = make(3, "*", "0");
+  registrar_receive(clear);
+  pump();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2].code, 200);
+  EXPECT_EQ(plain_bindings(), 0);
+  registrar_clear();  // its timers live in q
+}
+
+}  // namespace

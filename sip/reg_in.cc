@@ -1,0 +1,405 @@
+#include "sip/reg_in.h"
+
+#include <ctime>
+
+#include "base/log.h"
+#include "base/random.h"
+#include "frame/clock.h"
+#include "frame/queues.h"
+#include "frame/settings.h"
+#include "sip/address_list.h"
+#include "sip/registrar_soap.h"
+#include "sip/send_packet.h"
+
+std::map<str, std::unique_ptr<reg_in>> reg_ins;
+std::multimap<str, str> ipadr2regs;
+
+namespace {
+
+constexpr size_t max_pending = 10;
+
+void default_send(const sip_message& m) { send_packet(m); }
+void default_post(const str& text) { out_post(text); }
+
+reg_send_fn g_send = default_send;
+reg_post_fn g_post = default_post;
+timeout_queue* g_queue = nullptr;
+
+timeout_queue& removal_queue() { return g_queue ? *g_queue : sip_thread_queue; }
+
+class hooks_impl : public auth_hooks {
+ public:
+  void send_response(const sip_message& response, const sip_message&) override { g_send(response); }
+  void send_request(const sip_message& request) override { g_send(request); }
+  void store_call_port_challenge(int, const stored_challenge&) override {}
+  void store_trunk_challenge(const str&, const stored_challenge&) override {}
+};
+
+str setting(ctrl_settings::setting s) { return ctrl_read_registry(s).strip(); }
+
+// The comma-separated tokens of a list, parameters after ';' dropped, trimmed.
+bool list_has_token(const str& list, const char* token) {
+  for (size_t i = 0;; i++) {
+    str item = list.get_field(i, ',');
+    if (item.empty() && list.get_rest(i, ',').empty()) return false;
+    long semi = item.find(';');
+    if (semi >= 0) item = item.substr(0, size_t(semi));
+    if (item.strip().icmp(token)) return true;
+  }
+}
+
+// The port of a Via's sent-by (5060 when none is written).
+int via_own_port(const str& via) {
+  str sent_by = via.get_field(1, " \t");
+  long semi = sent_by.find(';');
+  if (semi >= 0) sent_by = sent_by.substr(0, size_t(semi));
+  long bracket = sent_by.find(']');
+  long colon = sent_by.find(':', bracket >= 0 ? size_t(bracket) : 0);
+  return colon >= 0 ? sent_by.substr(size_t(colon) + 1).value() : 5060;
+}
+
+// Current time as an HTTP date ("Sat, 05 Dec 2026 17:03:09 GMT").
+str http_date() {
+  time_t t = static_cast<time_t>(get_time(wall_now()));
+  struct tm tm_value;
+  gmtime_r(&t, &tm_value);
+  char text[64];
+  size_t n = strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm_value);
+  return str(text, n);
+}
+
+str join_routes(const std::vector<from_to_spec>& routes) {
+  str out;
+  for (const from_to_spec& r : routes) {
+    if (!out.empty()) out += ", ";
+    out += r.content();
+  }
+  return out;
+}
+
+void push_bounded(std::deque<reg_pending>& q, reg_pending&& p, const char* log_format) {
+  if (q.size() >= max_pending) {
+    log_printf(log_sip, 4, log_format, int(q.size()));
+    q.pop_front();
+  }
+  q.push_back(std::move(p));
+}
+
+}  // namespace
+
+reg_in::reg_in(const str& id) : call_id(id) {}
+reg_in::~reg_in() { removal_timer.clear(); }
+
+void reg_in::set_removal(int64_t ms) {
+  removal_timer.callback(removal_queue(), ms2ticks(ms),
+                         callback_argument(remove_registration, call_id));
+}
+
+void reg_in::send_error(const sip_message& request, int code, const str& reason) {
+  sip_message response(code, reason, request);
+  if (!to_tag.empty()) response.to.set_tag(to_tag);
+  if (code >= 400 && code < 500) response.add_other_header("Retry-After", "", "3600");
+  g_send(response);
+}
+
+void reg_in::handle_register_request(sip_message& request) {
+  if (!removal_timer.pending()) set_removal(15000);
+
+  // Web address: WWW-Contact first, else an http(s) Contact; https preferred.
+  www.clear();
+  for (const str& w : request.get_other_headers("WWW-Contact", "", true)) {
+    str uri = w.strip().strip("<>");
+    if (www.empty() || uri.istarts_with("https")) www = uri;
+  }
+  if (www.empty()) {
+    for (const from_to_spec& c : request.contact) {
+      const str& scheme = c.addr_spec().get_scheme();
+      if (!scheme.icmp("http") && !scheme.icmp("https")) continue;
+      if (www.empty() || scheme.icmp("https")) www = c.addr_spec().serialize();
+    }
+  }
+  process(request, false);
+}
+
+void reg_in::process(sip_message& request, bool) {
+  const bool is_register = request.method == m_register;
+
+  // The Contact that binds: the first sip/sips one, or "*" (remove all).
+  const from_to_spec* contact = nullptr;
+  bool star = false;
+  for (const from_to_spec& c : request.contact) {
+    const str& scheme = c.addr_spec().get_scheme();
+    if (scheme.icmp("sip") || scheme.icmp("sips")) {
+      contact = &c;
+      break;
+    }
+    if (c.content().strip() == "*") {
+      contact = &c;
+      star = true;
+      break;
+    }
+  }
+
+  if (request.to.tag().empty() && to_tag.empty()) to_tag = str::sprintf("%u", random_uint32());
+  if (!request.to.tag().empty() && to_tag.empty()) to_tag = request.to.tag();
+  if (from.empty()) {
+    from = request.from;
+    to = request.to;
+    to.set_tag(to_tag);
+  }
+  if (is_register) {
+    event.clear();
+    event_parameters.clear();
+  } else {
+    str e = request.get_other_header("Event", "o");
+    long semi = e.find(';');
+    event = (semi >= 0 ? e.substr(0, size_t(semi)) : e).strip().tolower();
+    event_parameters = semi >= 0 ? e.substr(size_t(semi) + 1).strip() : str();
+  }
+  route_set = is_register ? request.path : request.record_route;
+  if (contact && !star) route_set.push_back(*contact);
+
+  if (!policy_known) {
+    if (!policy_asked) {
+      policy_asked = true;
+      g_post(registrar_soap_message("GetRegisterPolicy", {{"CallID", call_id},
+                                                          {"Adr", request.peer.readable_address()},
+                                                          {"To", request.to.content()},
+                                                          {"From", request.from.content()}}));
+    }
+    push_bounded(policy_queue, reg_pending{request, false}, "Security has %d pending packets");
+    return;
+  }
+  if (!found) {
+    send_error(request, 404, "Not Found");
+    set_removal(1000);
+    return;
+  }
+  bool authenticated_now = false;
+  if (reauth_counter == 0) {
+    if (registration_security_policy(request, false, credentials)) {
+      set_removal(15000);
+      return;
+    }
+    reauth_counter = 96 + int(random_below(64));
+    just_authenticated = true;
+    authenticated_now = true;
+    set_removal(1000);
+  }
+  reauth_counter--;
+  source = request.peer;
+  transport = request.transport;
+  supported = request.get_other_header("Supported", "k");
+  proxy_require = request.get_other_header("Proxy-Require", "");
+  user_agent = request.get_other_header("User-Agent", "");
+  outbound = list_has_token(supported, "outbound");
+  path = list_has_token(supported, "path");
+
+  // Keep-alive: the phone is behind NAT or keeps its connection.
+  keep_alive = false;
+  if (outbound) {
+    keep_alive = true;
+  } else if (request.via.size() == 1 ||
+             (request.via.size() > 1 && setting(ctrl_settings::register_via_count) == "false")) {
+    const str& top = request.via.front();
+    if (transport == transport_type::udp) {
+      str rport = get_via_parameter(top, "rport");
+      keep_alive = !get_via_parameter(top, "received").empty() ||
+                   (!rport.empty() && rport.value() != via_own_port(top));
+    } else if (transport.is_reliable()) {
+      keep_alive = setting(ctrl_settings::nat_tcp).is_number() ||
+                   (contact && !contact->extract_parameter("reg-id").empty());
+    }
+  }
+  {
+    str key = str::sprintf("%s:%s", transport.serialize(), source.readable_address());
+    bool known = false;
+    for (auto [i, e] = ipadr2regs.equal_range(key); i != e; ++i) known |= i->second == call_id;
+    if (!known) ipadr2regs.emplace(key, call_id);
+  }
+
+  // Expiry asked for.
+  str expires_text = request.expires.strip();
+  if (is_register && contact) {
+    str p = contact->extract_parameter("expires");
+    if (!p.empty()) expires_text = p;
+  }
+  if (expires_text.empty()) expires_text = "3600";
+  int requested = expires_text.value();
+  str contact_text = star ? str("*") : join_routes(route_set);
+  str instance = is_register && contact ? contact->extract_parameter("+sip.instance") : str();
+  if (keep_alive && !outbound && requested != 0) {
+    str nat = setting(transport.is_reliable() ? ctrl_settings::nat_tcp : ctrl_settings::nat_udp);
+    if (nat.is_number()) {
+      requested = nat.value();
+      expires_text = nat;
+    }
+  }
+
+  str fp = source.readable() + "\n" + request.from.content() + "\n" + request.to.content() + "\n" +
+           call_id + "\n" + event + "\n" + event_parameters + "\n" + instance + "\n" +
+           contact_text + "\n" + user_agent + "\n" + supported + "\n" + proxy_require;
+  str body = request.bodies.empty() ? str() : request.bodies.front();
+
+  if (!authenticated_now && fp == fingerprint && requested > 0 && bound) {
+    std::vector<std::pair<const char*, str>> f = {{"Call-ID", call_id},
+                                                  {"CSeq", str::sprintf("%u", request.cseq)},
+                                                  {"Expires", expires_text}};
+    if (!body.empty()) f.emplace_back("Body", body);
+    g_post(registrar_soap_message("RRU", f));
+    expires = std::max(min_expires, std::min(max_expires, requested));
+    send_ok(request, check_for_eventlist(request));
+    return;
+  }
+
+  str min_text = setting(ctrl_settings::min_expires),
+      max_text = setting(ctrl_settings::max_expires);
+  min_expires = std::max(1, min_text.is_number() ? min_text.value() : 30);
+  max_expires = std::max(min_expires, max_text.is_number() ? max_text.value() : 360);
+  push_bounded(decision_queue, reg_pending{request, true}, "%d registration messages pending");
+  g_post(registrar_soap_message("RegisterRequest", {{"Adr", source.readable_address()},
+                                                    {"From", request.from.content()},
+                                                    {"To", request.to.content()},
+                                                    {"CallID", call_id},
+                                                    {"CSeq", str::sprintf("%u", request.cseq)},
+                                                    {"Expires", expires_text},
+                                                    {"Contact", contact_text},
+                                                    {"Event", event},
+                                                    {"EventParameters", event_parameters},
+                                                    {"Instance", instance},
+                                                    {"WWW", www},
+                                                    {"UserAgent", user_agent},
+                                                    {"Supported", supported},
+                                                    {"ProxyRequire", proxy_require},
+                                                    {"Body", body}}));
+  fingerprint = fp;
+}
+
+void reg_in::set_register_policy(bool is_found, const str& permitted, const str& realm,
+                                 const str& user, const str& password) {
+  policy_known = true;
+  found = is_found;
+  credentials.permitted = permitted;
+  credentials.realm = realm;
+  credentials.user = user;
+  credentials.password = password;
+  std::deque<reg_pending> waiting;
+  waiting.swap(policy_queue);
+  for (reg_pending& p : waiting) process(p.request, p.authenticated);
+}
+
+void reg_in::register_response(unsigned cseq, int code, const str& reason, int granted) {
+  auto it = decision_queue.begin();
+  while (it != decision_queue.end() && it->request.cseq != cseq) ++it;
+  if (it == decision_queue.end()) {
+    log_printf(log_sip, 4, "RegisterResponse %d not found", int(cseq));
+    return;
+  }
+  sip_message request = std::move(it->request);
+  decision_queue.erase(it);
+  if (code >= 300) {
+    send_error(request, code, reason);
+    set_removal(1000);
+    return;
+  }
+  expires = granted;
+  send_ok(request, check_for_eventlist(request));
+}
+
+void reg_in::send_ok(const sip_message& request, const str& require) {
+  set_removal(expires > 0 ? int64_t(expires + 15) * 1000 : 0);
+  bound = true;
+  announced = expires > 0 ? std::max(1, expires + int(random_below(5)) - 2) : 0;
+  authentication_result(clock_now(), request.peer.address, true, "sip");
+
+  sip_message response(200, "OK", request);
+  response.to.set_tag(to_tag);
+  if (request.method == m_register) {
+    response.path.clear();
+    if (expires > 0) {
+      response.path = request.path;
+      for (const from_to_spec& c : request.contact) {
+        from_to_spec copy = c;
+        copy.clear_other_parameters();
+        copy.set_parm("expires", str::sprintf("%d", announced));
+        response.contact.push_back(copy);
+      }
+      // Connections: the idle limit is the transport layer's; a phone on TCP/TLS refreshes
+      // well before announced + 8 seconds.
+    }
+  } else {
+    response.expires = str::sprintf("%d", announced);
+    response.contact.push_back(
+        from_to_spec(str("<sip:{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>")));
+  }
+  if (outbound) response.add_other_header("Require", "", "outbound");
+  if (path) response.add_other_header("Supported", "k", "path");
+  if (just_authenticated) {
+    response.add_other_header("Date", "", http_date());
+    just_authenticated = false;
+  }
+  if (!require.empty()) response.add_other_header("Require", "", require);
+  g_send(response);
+}
+
+void registrar_receive(sip_message& request) {
+  if (request.call_id.empty()) return;
+  auto& slot = reg_ins[request.call_id];
+  if (!slot) slot = std::make_unique<reg_in>(request.call_id);
+  slot->handle_register_request(request);
+}
+
+void remove_registration(const str& call_id) {
+  auto it = reg_ins.find(call_id);
+  if (it == reg_ins.end()) {
+    log_printf(log_sip, 5, "Cannot find registration %s", call_id);
+    return;
+  }
+  g_post(registrar_soap_message("RegisterExpires", {{"CallID", call_id}}));
+  for (auto i = ipadr2regs.begin(); i != ipadr2regs.end();) {
+    i = i->second == call_id ? ipadr2regs.erase(i) : std::next(i);
+  }
+  reg_ins.erase(it);
+}
+
+str check_for_eventlist(const sip_message& request) {
+  str e = request.get_other_header("Event", "o");
+  long semi = e.find(';');
+  if (semi >= 0) e = e.substr(0, size_t(semi));
+  if (!e.strip().icmp("dialog")) return str();
+  return list_has_token(request.get_other_header("Supported", "k"), "eventlist") ? str("eventlist")
+                                                                                 : str();
+}
+
+bool registrar_on_soap(const str& text) {
+  registrar_soap m;
+  if (!registrar_soap_parse(text, m)) return false;
+  if (m.name != c_set_register_policy && m.name != c_register_response) return false;
+  auto it = reg_ins.find(m.get("CallID"));
+  if (it == reg_ins.end()) {
+    log_printf(log_sip, 5, "Cannot find registration %s", m.get("CallID"));
+    return true;
+  }
+  if (m.name == c_set_register_policy) {
+    it->second->set_register_policy(m.get("Found") == "true", m.get("Permitted"), m.get("Realm"),
+                                    m.get("User"), m.get("Password"));
+  } else {
+    it->second->register_response(m.get("CSeq").uvalue(), m.get("Code").value(), m.get("Reason"),
+                                  m.get("Expires").value());
+  }
+  return true;
+}
+
+void registrar_clear() {
+  reg_ins.clear();
+  ipadr2regs.clear();
+}
+
+void set_registrar_send(reg_send_fn fn) { g_send = fn ? fn : default_send; }
+void set_registrar_post(reg_post_fn fn) { g_post = fn ? fn : default_post; }
+void set_registrar_queue(timeout_queue* queue) { g_queue = queue; }
+
+auth_hooks& registrar_auth_hooks() {
+  static hooks_impl hooks;
+  return hooks;
+}

@@ -1,0 +1,105 @@
+// The signalling half of the registrar: one reg_in per Call-ID of a REGISTER or SUBSCRIBE
+// dialog. It authenticates the phone against the policy the PBX half supplies, works out the
+// NAT treatment and the requested expiry, hands the request to the PBX half for the decision,
+// answers it (send_ok) and removes the binding when its removal timer fires.
+//
+// The PBX half is reached only through text messages (sip/registrar_soap.h): GetRegisterPolicy
+// and RegisterRequest are answered asynchronously by SetRegisterPolicy and RegisterResponse;
+// meanwhile the requests wait in the reg_in's two queues (at most 10 each, the oldest dropped).
+//
+// srv side: every function runs under srv_run_mutex (SIP socket thread, SIP timer thread).
+// Timers carry only the Call-ID and look the reg_in up when they fire.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "base/ip_port.h"
+#include "base/str.h"
+#include "frame/timeout.h"
+#include "sip/auth_policy.h"
+#include "sip/sip_message.h"
+
+// A request waiting for the PBX half, with the flag that it passed the security policy (the
+// message itself has no such flag).
+struct reg_pending {
+  sip_message request;
+  bool authenticated = false;
+};
+
+class reg_in {
+ public:
+  explicit reg_in(const str& call_id);
+  ~reg_in();
+  reg_in(const reg_in&) = delete;
+  reg_in& operator=(const reg_in&) = delete;
+
+  // REGISTER and SUBSCRIBE of this Call-ID.
+  void handle_register_request(sip_message& request);
+  // SetRegisterPolicy: the credentials the PBX half found; requests waiting for it run again.
+  void set_register_policy(bool found, const str& permitted, const str& realm, const str& user,
+                           const str& password);
+  // RegisterResponse for the queued request with that CSeq number.
+  void register_response(unsigned cseq, int code, const str& reason, int expires);
+  // Answers request with 200 for the granted expiry (this->expires).
+  void send_ok(const sip_message& request, const str& require);
+
+  // ---- State (read by tests and status pages) ----
+  str call_id;
+  from_to_spec from, to;
+  str to_tag;
+  std::vector<from_to_spec> route_set;
+  str event, event_parameters;
+  ip_port source;
+  transport_type transport;
+  str user_agent, supported, proxy_require, www;
+  bool keep_alive = false, outbound = false, path = false, bound = false;
+  bool policy_known = false, policy_asked = false, found = false;
+  auth_credentials credentials;
+  int reauth_counter = 0;
+  bool just_authenticated = false;
+  int expires = 0;    // granted last
+  int announced = 0;  // announced in the last 200
+  int min_expires = 30, max_expires = 360;
+  std::deque<reg_pending> policy_queue;
+  std::deque<reg_pending> decision_queue;
+  str fingerprint;
+  timeout removal_timer;
+
+  // Seconds until the removal timer fires (0 when idle).
+  int64_t removal_seconds() const { return removal_timer.seconds(); }
+
+ private:
+  void process(sip_message& request, bool authenticated);
+  void set_removal(int64_t ms);
+  void send_error(const sip_message& request, int code, const str& reason);
+};
+
+// All bindings by Call-ID.
+extern std::map<str, std::unique_ptr<reg_in>> reg_ins;
+// "%s:%s" (transport, source address) -> Call-IDs learned from there.
+extern std::multimap<str, str> ipadr2regs;
+
+// The entry of a received REGISTER or SUBSCRIBE: finds or creates the reg_in of its Call-ID.
+void registrar_receive(sip_message& request);
+// Removal timer target: tells the PBX half (RegisterExpires) and deletes the reg_in.
+void remove_registration(const str& call_id);
+// "eventlist" when request's event is dialog and its Supported lists eventlist, else empty.
+str check_for_eventlist(const sip_message& request);
+// The srv side's handler for the answers of the PBX half; true when text was one of them.
+bool registrar_on_soap(const str& text);
+// Deletes every reg_in (tests).
+void registrar_clear();
+
+// Seams: how responses leave (default send_packet), how messages reach the PBX half (default
+// out_post) and which queue runs the removal timers (default sip_thread_queue). nullptr
+// restores the default.
+using reg_send_fn = void (*)(const sip_message& message);
+using reg_post_fn = void (*)(const str& text);
+void set_registrar_send(reg_send_fn fn);
+void set_registrar_post(reg_post_fn fn);
+void set_registrar_queue(timeout_queue* queue);
+// The auth_hooks of the registrar: 401/403 sent like the registrar's own responses.
+auth_hooks& registrar_auth_hooks();

@@ -1,0 +1,354 @@
+// The srv half of the registrar under a manual clock: responses and the messages to the PBX
+// half are captured; the PBX half's answers are fed in as the texts it would post.
+#include "sip/reg_in.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_system.h"
+#include "base/log.h"
+#include "frame/clock.h"
+#include "frame/settings.h"
+#include "sip/address_list.h"
+#include "sip/digest_auth.h"
+#include "sip/registrar_soap.h"
+
+namespace {
+
+std::vector<sip_message> sent;
+std::vector<str> posted;
+std::vector<std::string> logs;
+
+void capture_send(const sip_message& m) { sent.push_back(m); }
+void capture_post(const str& t) { posted.push_back(t); }
+void capture_log(int, int, const str& t) { logs.emplace_back(t.view()); }
+
+class RegInTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sent.clear();
+    posted.clear();
+    logs.clear();
+    init_config();
+    registrar_clear();
+    bw_clear();
+    set_registrar_send(capture_send);
+    set_registrar_post(capture_post);
+    set_registrar_queue(&queue);
+    set_auth_hooks(&registrar_auth_hooks());
+    set_log_sink(capture_log);
+  }
+  void TearDown() override {
+    registrar_clear();
+    set_registrar_send(nullptr);
+    set_registrar_post(nullptr);
+    set_registrar_queue(nullptr);
+    set_auth_hooks(nullptr);
+    set_log_sink(nullptr);
+  }
+
+  // Runs every timer that is due now.
+  void run_timers() {
+    while (queue.size() && queue.first_due() <= clock_now()) queue.next();
+  }
+
+  static sip_message request(unsigned cseq, const std::string& extra = "",
+                             const char* via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1",
+                             const char* method = "REGISTER") {
+    std::string t = std::string(method) + " sip:localhost SIP/2.0\r\nVia: " + via +
+                    "\r\nFrom: <sip:100@localhost>;tag=f1\r\nTo: <sip:100@localhost>\r\n"
+                    "Call-ID: c1@x\r\nCSeq: " +
+                    std::to_string(cseq) + " " + method +
+                    "\r\nContact: <sip:100@127.0.0.5:5070>\r\n" + extra + "\r\n";
+    sip_message m{str(t)};
+    m.peer = ip_port::from_text("127.0.0.5:5070");
+    m.transport = transport_type::udp;
+    return m;
+  }
+  static str authorization(const sip_message& m, const str& nonce, const char* password) {
+    str uri = m.request_uri.serialize();
+    return str::sprintf(
+        "Digest username=\"100\",realm=\"localhost\",nonce=\"%s\",uri=\"%s\",response=\"%s\","
+        "algorithm=MD5",
+        nonce, uri, auth_md5_hex(nonce, "100", "localhost", password, m.method, uri, "", "", ""));
+  }
+  static registrar_soap last_posted() {
+    registrar_soap m;
+    EXPECT_TRUE(!posted.empty() && registrar_soap_parse(posted.back(), m));
+    return m;
+  }
+  static void answer_policy(bool found = true) {
+    ASSERT_TRUE(registrar_on_soap(
+        registrar_soap_message("SetRegisterPolicy", {{"CallID", "c1@x"},
+                                                     {"Found", found ? "true" : "false"},
+                                                     {"Permitted", ""},
+                                                     {"Realm", "localhost"},
+                                                     {"User", "100"},
+                                                     {"Password", "sip100"}})));
+  }
+  static void answer_register(unsigned cseq, int code, const char* reason, int expires) {
+    ASSERT_TRUE(registrar_on_soap(
+        registrar_soap_message("RegisterResponse", {{"CallID", "c1@x"},
+                                                    {"CSeq", str::sprintf("%u", cseq)},
+                                                    {"Code", str::sprintf("%d", code)},
+                                                    {"Reason", reason},
+                                                    {"Expires", str::sprintf("%d", expires)}})));
+  }
+  // Receives r; returns the nonce of the 401 it got.
+  str challenged(sip_message r) {
+    registrar_receive(r);
+    EXPECT_FALSE(sent.empty());
+    if (sent.empty()) return str();
+    EXPECT_EQ(sent.back().code, 401);
+    return parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  }
+  // The whole first registration: policy, challenge, answer, decision; returns the 200.
+  sip_message registered(const std::string& extra = "", int granted = 360) {
+    sip_message first = request(1, extra);
+    registrar_receive(first);
+    answer_policy();
+    str nonce =
+        parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+    sip_message second = request(2, extra);
+    second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
+    registrar_receive(second);
+    answer_register(2, 200, "OK", granted);
+    return sent.back();
+  }
+
+  manual_clock clock;
+  scoped_clock use_clock{&clock};
+  memory_file_system mfs;
+  scoped_file_system use_fs{&mfs};
+  timeout_queue queue;
+};
+
+TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
+  sip_message first = request(1, "Expires: 3600\r\n");
+  registrar_receive(first);
+  // Nothing is answered before the policy is known; the PBX half is asked once.
+  EXPECT_TRUE(sent.empty());
+  registrar_soap ask = last_posted();
+  EXPECT_EQ(ask.name, "GetRegisterPolicy");
+  EXPECT_EQ(ask.get("CallID"), "c1@x");
+  EXPECT_EQ(ask.get("Adr"), "127.0.0.5");
+  registrar_receive(first);
+  EXPECT_EQ(posted.size(), 1u);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 2u);
+
+  answer_policy();
+  ASSERT_EQ(sent.size(), 2u);  // both waiting requests challenged
+  EXPECT_EQ(sent[0].code, 401);
+  EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 15);
+
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message second = request(2, "Expires: 3600\r\n");
+  second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
+  registrar_receive(second);
+  ASSERT_EQ(sent.size(), 2u);
+  registrar_soap rr = last_posted();
+  EXPECT_EQ(rr.name, "RegisterRequest");
+  EXPECT_EQ(rr.get("Expires"), "3600");
+  EXPECT_EQ(rr.get("CSeq"), "2");
+  EXPECT_EQ(rr.get("Contact"), "<sip:100@127.0.0.5:5070>");
+  EXPECT_EQ(rr.get("From"), "<sip:100@localhost>;tag=f1");
+  EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 1);
+
+  answer_register(2, 200, "OK", 360);
+  ASSERT_EQ(sent.size(), 3u);
+  const sip_message& ok = sent.back();
+  EXPECT_EQ(ok.code, 200);
+  EXPECT_FALSE(ok.to.tag().empty());
+  ASSERT_EQ(ok.contact.size(), 1u);
+  int announced = ok.contact[0].extract_parameter("expires").value();
+  EXPECT_GE(announced, 358);
+  EXPECT_LE(announced, 362);
+  EXPECT_FALSE(ok.get_other_header("Date", "").empty());
+  EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 375);
+  EXPECT_TRUE(reg_ins["c1@x"]->bound);
+}
+
+TEST_F(RegInTest, RefreshIsAnsweredAtOnceWithoutChallengeOrDecision) {
+  registered();
+  size_t posts = posted.size();
+  sip_message third = request(3);
+  registrar_receive(third);
+  ASSERT_EQ(posted.size(), posts + 1);
+  registrar_soap rru = last_posted();
+  EXPECT_EQ(rru.name, "RRU");
+  EXPECT_EQ(rru.get("Call-ID"), "c1@x");
+  EXPECT_EQ(rru.get("CSeq"), "3");
+  EXPECT_FALSE(rru.has("Body"));
+  EXPECT_EQ(sent.back().code, 200);
+  EXPECT_EQ(sent.back().cseq, 3u);
+  EXPECT_EQ(sent.back().get_other_header("Date", ""), "");  // only after an authentication
+
+  // A changed Contact is a new decision, still without a challenge.
+  sip_message other = request(4, "User-Agent: other\r\n");
+  registrar_receive(other);
+  EXPECT_EQ(last_posted().name, "RegisterRequest");
+  EXPECT_EQ(sent.back().cseq, 3u);
+}
+
+TEST_F(RegInTest, ReauthenticationAfterTheBudget) {
+  registered();
+  reg_in& r = *reg_ins["c1@x"];
+  EXPECT_GE(r.reauth_counter, 95);
+  EXPECT_LE(r.reauth_counter, 158);
+  r.reauth_counter = 0;
+  sip_message again = request(3);
+  registrar_receive(again);
+  EXPECT_EQ(sent.back().code, 401);
+}
+
+TEST_F(RegInTest, WrongPasswordGetsWarning) {
+  sip_message first = request(1);
+  registrar_receive(first);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message second = request(2);
+  second.add_other_header("Authorization", "", authorization(second, nonce, "wrong"));
+  registrar_receive(second);
+  EXPECT_EQ(sent.back().code, 401);
+  EXPECT_EQ(sent.back().get_other_header("Warning", ""), "399 localhost Password does not match");
+  EXPECT_EQ(last_posted().name, "GetRegisterPolicy");
+}
+
+TEST_F(RegInTest, NatTreatment) {
+  // rport differing from the Via's own port: behind NAT, granted nat_udp.
+  registered("", 30);
+  registrar_clear();
+  sent.clear();
+  posted.clear();
+  sip_message nat = request(1, "Expires: 3600\r\n",
+                            "SIP/2.0/UDP 10.0.0.1:5060;rport=40000;received=127.0.0.5;branch=z9");
+  registrar_receive(nat);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message second = request(
+      2, "Expires: 3600\r\n", "SIP/2.0/UDP 10.0.0.1:5060;rport=40000;received=127.0.0.5;branch=z9");
+  second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
+  registrar_receive(second);
+  EXPECT_EQ(last_posted().get("Expires"), "30");
+  EXPECT_TRUE(reg_ins["c1@x"]->keep_alive);
+
+  // Through a proxy (two Vias) there is no NAT treatment while register_via_count is true.
+  registrar_clear();
+  sip_message proxied =
+      request(1, "Expires: 3600\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;rport=1;branch=z2\r\n",
+              "SIP/2.0/UDP 127.0.0.9:5060;received=127.0.0.5;branch=z1");
+  registrar_receive(proxied);
+  answer_policy();
+  nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  proxied.cseq = 2;
+  proxied.add_other_header("Authorization", "", authorization(proxied, nonce, "sip100"));
+  registrar_receive(proxied);
+  EXPECT_EQ(last_posted().get("Expires"), "3600");
+  EXPECT_FALSE(reg_ins["c1@x"]->keep_alive);
+}
+
+TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
+  sip_message first = request(1);
+  registrar_receive(first);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message second = request(2);
+  second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
+  registrar_receive(second);
+  answer_register(2, 403, "Too Many Registrations", 0);
+  EXPECT_EQ(sent.back().code, 403);
+  EXPECT_EQ(sent.back().reason, "Too Many Registrations");
+  EXPECT_EQ(sent.back().get_other_header("Retry-After", ""), "3600");
+
+  // An answer for a request that is not queued.
+  answer_register(9, 200, "OK", 60);
+  EXPECT_EQ(logs.back(), "RegisterResponse 9 not found");
+
+  clock.advance_ms(999);
+  run_timers();
+  EXPECT_EQ(reg_ins.count("c1@x"), 1u);
+  clock.advance_ms(1);
+  run_timers();
+  EXPECT_EQ(reg_ins.count("c1@x"), 0u);
+  EXPECT_EQ(last_posted().name, "RegisterExpires");
+  EXPECT_TRUE(ipadr2regs.empty());
+  remove_registration("c1@x");
+  EXPECT_EQ(logs.back(), "Cannot find registration c1@x");
+}
+
+TEST_F(RegInTest, UnknownAccountIs404AndRemovedAfterASecond) {
+  sip_message first = request(1);
+  registrar_receive(first);
+  answer_policy(false);
+  EXPECT_EQ(sent.back().code, 404);
+  EXPECT_EQ(sent.back().get_other_header("Retry-After", ""), "3600");
+  clock.advance_ms(1000);
+  run_timers();
+  EXPECT_TRUE(reg_ins.empty());
+}
+
+TEST_F(RegInTest, BoundExpiresAfterGrantPlus15Seconds) {
+  registered();
+  clock.advance_ms(374000);
+  run_timers();
+  EXPECT_EQ(reg_ins.size(), 1u);
+  clock.advance_ms(1000);
+  run_timers();
+  EXPECT_TRUE(reg_ins.empty());
+}
+
+TEST_F(RegInTest, QueuesHoldTenRequests) {
+  for (unsigned i = 1; i <= 11; i++) {
+    sip_message r = request(i);
+    registrar_receive(r);
+  }
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 10u);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.front().request.cseq, 2u);
+  EXPECT_EQ(logs.back(), "Security has 10 pending packets");
+}
+
+TEST_F(RegInTest, SubscribeForDialogWithEventlist) {
+  std::string extra = "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n";
+  sip_message s = request(1, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1", "SUBSCRIBE");
+  EXPECT_EQ(check_for_eventlist(s), "eventlist");
+  EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
+  registrar_receive(s);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message s2 = request(2, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2", "SUBSCRIBE");
+  s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
+  registrar_receive(s2);
+  registrar_soap rr = last_posted();
+  EXPECT_EQ(rr.get("Event"), "dialog");
+  EXPECT_EQ(rr.get("EventParameters"), "x=1");
+  EXPECT_EQ(rr.get("Expires"), "100");
+  answer_register(2, 200, "OK", 100);
+  const sip_message& ok = sent.back();
+  EXPECT_EQ(ok.code, 200);
+  EXPECT_EQ(ok.get_other_headers("Require", "").back(), "eventlist");
+  EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
+  EXPECT_GE(ok.expires.value(), 98);
+  EXPECT_LE(ok.expires.value(), 102);
+  ASSERT_EQ(ok.contact.size(), 1u);
+  EXPECT_EQ(ok.contact[0].addr_spec().get_host(), "{x-pre-adr}");
+}
+
+TEST_F(RegInTest, AnnouncedExpiryStaysWithinTwoSeconds) {
+  rc::check([](int granted) {
+    granted = 1 + std::abs(granted % 100000);
+    sent.clear();
+    reg_in r("p@x");
+    r.expires = granted;
+    sip_message m = request(1);
+    r.send_ok(m, str());
+    RC_ASSERT(sent.size() == 1u);
+    int a = sent[0].contact[0].extract_parameter("expires").value();
+    RC_ASSERT(a >= std::max(1, granted - 2));
+    RC_ASSERT(a <= granted + 2);
+  });
+}
+
+}  // namespace
