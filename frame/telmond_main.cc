@@ -11,7 +11,9 @@
 #include "frame/mutex.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
+#include "pbx/registration.h"
 #include "sip/dns_resolver.h"
+#include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
 #include "sip/sip_ports.h"
 #include "sip/sip_tls_certificate.h"
@@ -72,6 +74,11 @@ int main(int argc, char** argv) {
   // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
   install_sip_connections();
   frame_hooks().init_certificates = init_sip_tls_certificate;
+
+  // Registrar: REGISTER and SUBSCRIBE go to reg_in (srv); its messages to the PBX half
+  // (ctrl), which keeps the registrations rows.
+  install_registrar();
+  install_registration();
 
   // telmond_main returns only when start-up ends early (usage error, --version).
   process_exit(telmond_main(argc, argv));

@@ -307,3 +307,7 @@ bool registration_on_soap(const str& text) {
 }
 
 void set_registration_post(registration_post_fn fn) { g_post = fn ? fn : default_post; }
+
+void install_registration() {
+  set_soap_on_request([](const str& text) { registration_on_soap(text); });
+}

@@ -53,3 +53,6 @@ void delete_a_registration(int row);
 bool registration_on_soap(const str& text);
 using registration_post_fn = void (*)(const str& text);
 void set_registration_post(registration_post_fn fn);
+
+// Installs registration_on_soap as the receiver of the ctrl queue.
+void install_registration();

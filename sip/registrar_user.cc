@@ -1,0 +1,23 @@
+#include "sip/registrar_user.h"
+
+#include "frame/queues.h"
+#include "sip/reg_in.h"
+#include "sip/sip_message.h"
+
+void registrar_transaction_user::travel_forward(sip_message& request, const str& raw) {
+  if (request.is_request && (request.method == m_register || request.method == m_subscribe)) {
+    registrar_receive(request);
+    return;
+  }
+  next_.travel_forward(request, raw);
+}
+
+void install_registrar() {
+  static registrar_transaction_user user(get_sip_transaction_user());
+  set_sip_transaction_user(&user);
+  if (!get_auth_hooks()) set_auth_hooks(&registrar_auth_hooks());
+  set_handle_ssoap([](const str& text) {
+    registrar_on_soap(text);
+    return 0;
+  });
+}

@@ -1,0 +1,132 @@
+// Telephones register: sipp registers extension 100 of the default configuration with digest
+// authentication over UDP, and the registrations rows appear and disappear as it asks.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A REGISTER scenario: the first request is challenged, the second answers the challenge; the
+// final answer must be `final_code` and match the checks given as sipp <action> elements.
+std::string scenario(const std::string& via_host, const std::string& contact,
+                     const std::string& expires, int final_code, const std::string& checks,
+                     const std::string& variables) {
+  std::string request_head =
+      "REGISTER sip:[remote_ip]:[remote_port] SIP/2.0\n"
+      "Via: SIP/2.0/[transport] " +
+      via_host +
+      ":[local_port];branch=[branch];rport\n"
+      "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+      "To: <sip:[field0]@localhost>\n"
+      "Call-ID: [call_id]\n";
+  std::string request_tail = "Contact: " + contact + "\nExpires: " + expires +
+                             "\nMax-Forwards: 70\nUser-Agent: sipp\nContent-Length: 0\n\n";
+  return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n"
+         "<scenario name=\"register\">\n"
+         "<send retrans=\"500\"><![CDATA[\n" +
+         request_head + "CSeq: 1 REGISTER\n" + request_tail +
+         "]]></send>\n"
+         "<recv response=\"401\" auth=\"true\"/>\n"
+         "<send retrans=\"500\"><![CDATA[\n" +
+         request_head + "CSeq: 2 REGISTER\n" +
+         "[authentication username=\"[field0]\" password=\"[field1]\"]\n" + request_tail +
+         "]]></send>\n"
+         "<recv response=\"" +
+         std::to_string(final_code) + "\"><action>" + checks + "</action></recv>\n" +
+         (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n") +
+         "</scenario>\n";
+}
+
+// Runs sipp once from source_ip with the scenario and one user line; its exit status (0: the
+// call succeeded).
+int run_sipp(const e2e::telmond_process& t, const std::string& name, const std::string& source_ip,
+             const std::string& scenario_text, const std::string& user_line) {
+  std::string dir = t.dir() + "/sipp-" + name;
+  std::system(("mkdir -p " + dir).c_str());
+  std::ofstream(dir + "/scenario.xml") << scenario_text;
+  std::ofstream(dir + "/users.csv") << "SEQUENTIAL\n" << user_line << "\n";
+  std::string cmd =
+      "cd " + dir + " && timeout 30 sipp 127.0.0.1:" + std::to_string(t.ports().sip_udp) +
+      " -sf scenario.xml -inf users.csv -i " + source_ip + " -p " +
+      std::to_string(e2e::free_port()) +
+      " -m 1 -timeout 20s -recv_timeout 5000 -nostdin -trace_err -trace_msg" + " > sipp.out 2>&1";
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+class RegisterE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e2e::telmond_options o;
+    o.files["default-config.xml"] =
+        slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+    o.args = {"--default", "default-config.xml"};
+    t = std::make_unique<e2e::telmond_process>(o);
+    ASSERT_TRUE(t->start()) << t->error();
+    ASSERT_TRUE(t->wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));
+  }
+  void TearDown() override { t->stop(); }
+  std::string sipp_log(const std::string& name) {
+    return t->read_file("sipp-" + name + "/sipp.out");
+  }
+  std::unique_ptr<e2e::telmond_process> t;
+};
+
+TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
+  // 3600 asked, 360 granted (max_expires); the 200 announces it within 2 seconds.
+  std::string ok =
+      scenario("[local_ip]", "<sip:[field0]@[local_ip]:[local_port]>", "3600", 200,
+               "<ereg regexp=\"expires=(3(5[89]|6[012]))\" search_in=\"hdr\" header=\"Contact:\" "
+               "check_it=\"true\" assign_to=\"all,e\"/>",
+               "all,e");
+  ASSERT_EQ(run_sipp(*t, "register", "127.0.0.21", ok, "100;sip100;"), 0) << sipp_log("register");
+  ASSERT_TRUE(t->wait_for_file("registrations/1.xml", "<contact>", 5000));
+  std::string row = t->read_file("registrations/1.xml");
+  EXPECT_NE(row.find("127.0.0.21"), std::string::npos) << row;
+  EXPECT_NE(row.find("<user_agent>sipp</user_agent>"), std::string::npos) << row;
+  EXPECT_TRUE(t->wait_for_log("Account 100 is registering a new contact", 3000));
+
+  // Contact: * with Expires: 0 (a new Call-ID, so challenged again) removes every binding.
+  std::string clear = scenario("[local_ip]", "*", "0", 200, "", "");
+  ASSERT_EQ(run_sipp(*t, "clear", "127.0.0.22", clear, "100;sip100;"), 0) << sipp_log("clear");
+  EXPECT_TRUE(t->wait_for_log("Account 100 requested clearing of registration database", 3000));
+  for (int i = 0; i < 50 && t->file_exists("registrations/1.xml"); i++) usleep(100000);
+  EXPECT_FALSE(t->file_exists("registrations/1.xml"));
+}
+
+TEST_F(RegisterE2E, WrongPasswordGets401WithWarning) {
+  std::string bad =
+      scenario("[local_ip]", "<sip:[field0]@[local_ip]:[local_port]>", "3600", 401,
+               "<ereg regexp=\"399 localhost Password does not match\" search_in=\"hdr\" "
+               "header=\"Warning:\" check_it=\"true\" assign_to=\"w\"/>",
+               "w");
+  EXPECT_EQ(run_sipp(*t, "bad", "127.0.0.23", bad, "100;wrong;"), 0) << sipp_log("bad");
+  EXPECT_FALSE(t->file_exists("registrations/1.xml"));
+}
+
+TEST_F(RegisterE2E, PhoneBehindNatIsGrantedNatUdp) {
+  // The Via names another address than the source: the phone is behind NAT and refreshes
+  // every nat_udp (30) seconds.
+  std::string nat =
+      scenario("192.0.2.1", "<sip:[field0]@192.0.2.1:[local_port]>", "3600", 200,
+               "<ereg regexp=\"expires=(2[89]|3[012])\" search_in=\"hdr\" header=\"Contact:\" "
+               "check_it=\"true\" assign_to=\"all,e\"/>",
+               "all,e");
+  ASSERT_EQ(run_sipp(*t, "nat", "127.0.0.24", nat, "101;sip101;"), 0) << sipp_log("nat");
+}
+
+}  // namespace
