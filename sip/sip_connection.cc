@@ -187,6 +187,7 @@ void sip_connection_create(int number, int fd, const ip_port& remote, bool tls) 
       c->broken = true;
     } else {
       c->tls = std::make_unique<tls_session>(g_server_context);
+      c->tls->set_description(str::sprintf("SIP %s", name));
     }
   }
   // A second connection from the same address and port replaces the first in the map; the
@@ -198,7 +199,6 @@ void sip_connection_loop(int number) {
   sip_connection* c = find_sip_connection(number);
   if (!c) return;
   c->last_activity = clock_now();
-  if (c->tls) c->tls->set_description(str::sprintf("SIP %s", c->name));
   if (c->wake_fd < 0) c->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   str buffer;
   for (;;) {

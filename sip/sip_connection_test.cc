@@ -1,0 +1,316 @@
+#include "sip/sip_connection.h"
+
+#include <gtest/gtest.h>
+#include <rapidcheck.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/certificate.h"
+#include "frame/mutex.h"
+#include "frame/stun.h"
+#include "frame/threads.h"
+#include "sip/send_packet.h"
+#include "sip/sip_environment.h"
+#include "sip/sip_message.h"
+#include "sip/sip_tls_certificate.h"
+#include "sip/sip_transport.h"
+
+namespace {
+
+struct received {
+  str port_name;
+  transport_type transport;
+  ip_port peer;
+  str call_id;
+};
+
+// The layers above the receive path: records what reaches them; sends go through the real
+// send_on_interface, so they find the connection by name in sip_connections.
+class recording_hooks : public sip_receive_hooks {
+ public:
+  std::vector<received> messages;
+  bool valid_source(const ip_port&) override { return true; }
+  void report_request(const ip_port&) override {}
+  void count_received() override {}
+  int find_call_port(const str&, const str&, const str&) override { return -1; }
+  void trace(int, const sip_message&, const char*, transport_type, const ip_port&) override {}
+  bool message_repetition(sip_message&, transport_type) override { return false; }
+  void send_on_interface(const str& port_name, const ip_port& address, const str& text,
+                         transport_type transport) override {
+    ::send_on_interface(port_name, address, text, transport);
+  }
+  void travel_forward(sip_message& m, const str&) override {
+    messages.push_back({m.port_name, m.transport, m.peer, m.call_id});
+  }
+  void travel_backward(sip_message& m) override {
+    messages.push_back({m.port_name, m.transport, m.peer, m.call_id});
+  }
+};
+
+std::string ping(int n) {
+  return "PING sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
+         std::to_string(n) + "\r\nFrom: <sip:a@192.0.2.1>;tag=f" + std::to_string(n) +
+         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: ping-" + std::to_string(n) +
+         "\r\nCSeq: 1 PING\r\nContent-Length: 0\r\n\r\n";
+}
+
+std::string options(int n) {
+  return "OPTIONS sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-o" +
+         std::to_string(n) + "\r\nFrom: <sip:a@192.0.2.1>;tag=o" + std::to_string(n) +
+         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: options-" + std::to_string(n) +
+         "\r\nCSeq: 2 OPTIONS\r\nContent-Length: 0\r\n\r\n";
+}
+
+ip_port address(const char* text) {
+  ip_port p;
+  p.parse(str(text));
+  return p;
+}
+
+class SipConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    install_sip_connections();
+    set_sip_receive_hooks(&hooks);
+    set_clock(&clock);
+  }
+  void TearDown() override {
+    set_clock(nullptr);
+    set_sip_receive_hooks(nullptr);
+    sip_connections.clear();
+    sip_threads.clear();
+  }
+  // A connection without socket, entered in the map as an accepted connection would be.
+  sip_connection& add(const char* peer_text, bool tls) {
+    ip_port peer = address(peer_text);
+    auto c = std::make_unique<sip_connection>(peer.readable(), peer, tls, true, -1);
+    sip_connection& ref = *c;
+    sip_connections[peer.readable()] = std::move(c);
+    return ref;
+  }
+
+  manual_clock clock;
+  recording_hooks hooks;
+};
+
+TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
+  sip_connection& a = add("192.0.2.1:40000", false);
+  sip_connection& b = add("192.0.2.2:40001", false);
+  EXPECT_EQ(a.idle_timeout, 8);
+  std::string both = options(1) + ping(2);
+  ASSERT_TRUE(a.on_receive(str(both.substr(0, 50))));
+  EXPECT_TRUE(hooks.messages.empty());
+  ASSERT_TRUE(a.on_receive(str(both.substr(50))));
+  ASSERT_EQ(hooks.messages.size(), 1u);  // the PING is answered below the upper layers
+  EXPECT_EQ(hooks.messages[0].port_name.view(), "192.0.2.1:40000");
+  EXPECT_EQ(hooks.messages[0].transport, transport_type::tcp);
+  EXPECT_EQ(hooks.messages[0].peer, address("192.0.2.1:40000"));
+  EXPECT_EQ(hooks.messages[0].call_id.view(), "options-1");
+
+  str answer = a.take_output();
+  sip_message parsed(answer);
+  EXPECT_EQ(parsed.code, 200);
+  EXPECT_EQ(parsed.call_id.view(), "ping-2");
+  EXPECT_TRUE(b.take_output().empty());
+
+  // The transport seam of send_packet sees both connections by name.
+  sip_transport& tr = get_sip_transport();
+  EXPECT_TRUE(tr.has_connection("192.0.2.2:40001"));
+  EXPECT_EQ(tr.connection_transport("192.0.2.2:40001"), transport_type::tcp);
+  EXPECT_EQ(tr.connection_address("192.0.2.2:40001"), address("192.0.2.2:40001"));
+  EXPECT_TRUE(tr.send_on_connection("192.0.2.2:40001", "hello"));
+  EXPECT_EQ(b.take_output().view(), "hello");
+  EXPECT_FALSE(tr.has_connection("192.0.2.3:5060"));
+  EXPECT_FALSE(tr.send_on_connection("192.0.2.3:5060", "x"));
+}
+
+TEST_F(SipConnectionTest, KeepAlivesAndStun) {
+  sip_connection& c = add("192.0.2.1:40000", false);
+  rtimestamp before = c.last_activity;
+  clock.advance_ms(3000);
+  ASSERT_TRUE(c.on_receive("\r\n\r\n"));
+  EXPECT_EQ(c.last_activity, before + 3 * ns_per_second);
+  EXPECT_TRUE(c.take_output().empty());  // not echoed by default
+
+  c.echo_keepalive = true;
+  ASSERT_TRUE(c.on_receive("\r\n\r\n"));
+  EXPECT_EQ(c.take_output().view(), "\r\n\r\n");
+
+  std::string request = {0, 1, 0, 0, 0x21, 0x12, char(0xa4), 0x42};
+  request += "transaction1";
+  ASSERT_TRUE(c.on_receive(str(request.substr(0, 7))));
+  ASSERT_TRUE(c.on_receive(str(request.substr(7))));
+  str answer = c.take_output();
+  EXPECT_EQ(stun_message_type(answer), stun_binding_success);
+  ip_port mapped;
+  ASSERT_TRUE(stun_mapped_address(answer, mapped));
+  EXPECT_EQ(mapped, address("192.0.2.1:40000"));
+  // Another STUN type is dropped without an answer.
+  request[1] = 0x11;
+  ASSERT_TRUE(c.on_receive(str(request)));
+  EXPECT_TRUE(c.take_output().empty());
+  EXPECT_EQ(c.input.pending(), 0u);
+}
+
+TEST_F(SipConnectionTest, TooLongInputEndsTheConnection) {
+  sip_connection& c = add("192.0.2.1:40000", false);
+  EXPECT_TRUE(c.on_receive(str(std::string(65536, 'x'))));
+  EXPECT_FALSE(c.on_receive("x"));
+  // A peer that mixes complete messages in stays connected however much it sends.
+  sip_connection& d = add("192.0.2.4:40000", false);
+  for (int i = 0; i < 400; ++i) ASSERT_TRUE(d.on_receive(str(options(i))));
+  EXPECT_EQ(hooks.messages.size(), 400u);
+}
+
+// Two TLS sessions in memory: the connection's server side and a client of the test.
+TEST_F(SipConnectionTest, TlsThroughTheEngineAndGarbageEndsOnlyItsConnection) {
+  certificate_pair pair;
+  ASSERT_TRUE(generate_self_signed_certificate("pbx.example.com", 1767225600, pair));
+  set_sip_tls_server_context(tls_context::make_server(pair.certificate_pem, pair.key_pem));
+  ASSERT_TRUE(sip_tls_server_context());
+  sip_connection_create(11, -1, address("192.0.2.5:41000"), true);
+  sip_connection_create(12, -1, address("192.0.2.6:41000"), true);
+  sip_connection* good = find_sip_connection("192.0.2.5:41000");
+  sip_connection* bad = find_sip_connection("192.0.2.6:41000");
+  ASSERT_TRUE(good && good->tls && bad && bad->tls);
+  EXPECT_EQ(good->transport(), transport_type::tls);
+
+  tls_session client(tls_context::make_client(), "pbx.example.com");
+  for (int i = 0; i < 10 && !client.established(); ++i) {
+    ASSERT_TRUE(good->on_receive(client.take_output()));
+    client.on_input(good->take_output());
+  }
+  ASSERT_TRUE(client.established());
+
+  EXPECT_FALSE(bad->on_receive(str("\x16\x03\x01\x00\x08\x01\x00\x00\x04GARB", 13)));
+  EXPECT_EQ(bad->tls->get_state(), tls_session::state::failed);
+
+  ASSERT_TRUE(client.write(str(ping(7) + options(8))));
+  ASSERT_TRUE(good->on_receive(client.take_output()));
+  client.on_input(good->take_output());
+  sip_message answer(client.take_plain());
+  EXPECT_EQ(answer.code, 200);
+  EXPECT_EQ(answer.call_id.view(), "ping-7");
+  ASSERT_EQ(hooks.messages.size(), 1u);
+  EXPECT_EQ(hooks.messages[0].transport, transport_type::tls);
+  EXPECT_EQ(hooks.messages[0].port_name.view(), "192.0.2.5:41000");
+  set_sip_tls_server_context(nullptr);
+}
+
+TEST_F(SipConnectionTest, TlsWithoutCertificateIsRefused) {
+  set_sip_tls_server_context(nullptr);
+  sip_connection_create(13, -1, address("192.0.2.7:41000"), true);
+  sip_connection* c = find_sip_connection("192.0.2.7:41000");
+  ASSERT_TRUE(c);
+  EXPECT_TRUE(c->broken);
+}
+
+// The store of the certificate: first start makes and stores one, later starts load it.
+class memory_store : public certificate_store {
+ public:
+  certificate_pair stored;
+  str subject;
+  int saves = 0;
+  bool load(certificate_pair& out) override {
+    if (stored.key_pem.empty()) return false;
+    out = stored;
+    return true;
+  }
+  bool save(const certificate_pair& pair, const str& s) override {
+    stored = pair;
+    subject = s;
+    ++saves;
+    return true;
+  }
+};
+
+TEST(SipTlsCertificate, GeneratedOnceThenLoaded) {
+  memory_store store;
+  ASSERT_TRUE(setup_sip_tls_certificate(store, "pbx.example.com", 1767225600));
+  EXPECT_EQ(store.saves, 1);
+  EXPECT_EQ(store.subject.view(), "pbx.example.com");
+  certificate_info info;
+  ASSERT_TRUE(read_certificate_info(store.stored.certificate_pem, info));
+  EXPECT_EQ(info.subject_cn.view(), "pbx.example.com");
+  EXPECT_TRUE(info.self_signed);
+  auto first = sip_tls_server_context();
+  ASSERT_TRUE(first);
+
+  str pem = store.stored.certificate_pem;
+  ASSERT_TRUE(setup_sip_tls_certificate(store, "other.example.com", 1767225600));
+  EXPECT_EQ(store.saves, 1);
+  EXPECT_EQ(store.stored.certificate_pem, pem);
+  EXPECT_NE(sip_tls_server_context(), first);
+
+  // A stored key that does not belong to the certificate is replaced.
+  certificate_pair other;
+  ASSERT_TRUE(generate_self_signed_certificate("x.example.com", 1767225600, other));
+  store.stored.key_pem = other.key_pem;
+  ASSERT_TRUE(setup_sip_tls_certificate(store, "pbx.example.com", 1767225600));
+  EXPECT_EQ(store.saves, 2);
+  EXPECT_TRUE(certificate_matches_key(store.stored.certificate_pem, store.stored.key_pem));
+  set_sip_tls_server_context(nullptr);
+}
+
+// The connection loop on a real socket pair: a PING is answered on the socket, output queued
+// from another thread is written, and the peer's close ends the loop and erases the connection.
+TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
+  set_clock(nullptr);  // the loop waits in poll for real; nothing here reaches the time-out
+  const bool was_single = single_thread_mode;
+  single_thread_mode = false;  // two threads share the connection: the run mutex must work
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  timeval tv{5, 0};
+  setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const int number = 21;
+  ip_port peer = address("192.0.2.8:42000");
+  sip_threads[number] = sip_thread_entry{peer.readable(), sv[0], false, peer};
+  sip_connection_create(number, sv[0], peer, false);
+
+  std::thread loop([&] {
+    bind_thread_side(run_side::srv);
+    srv_run_mutex.lock();
+    sip_connection_loop(number);
+    sip_connection_release(number);
+    srv_run_mutex.unlock();
+  });
+
+  auto read_until = [&](const std::string& text) {
+    std::string got;
+    char buf[4096];
+    while (got.find(text) == std::string::npos) {
+      ssize_t n = read(sv[1], buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, size_t(n));
+    }
+    return got;
+  };
+
+  std::string p = ping(31);
+  ASSERT_EQ(write(sv[1], p.data(), p.size()), ssize_t(p.size()));
+  std::string got = read_until("Call-ID: ping-31");
+  EXPECT_NE(got.find("SIP/2.0 200 Keep Alive"), std::string::npos) << got;
+
+  {
+    srv_run_mutex.lock();
+    EXPECT_TRUE(get_sip_transport().send_on_connection(peer.readable(), "from another thread"));
+    srv_run_mutex.unlock();
+  }
+  EXPECT_EQ(read_until("thread"), "from another thread");
+
+  shutdown(sv[1], SHUT_WR);
+  loop.join();
+  srv_run_mutex.lock();
+  EXPECT_EQ(find_sip_connection(peer.readable()), nullptr);
+  srv_run_mutex.unlock();
+  close(sv[0]);
+  close(sv[1]);
+  single_thread_mode = was_single;
+}
+
+}  // namespace
