@@ -8,6 +8,7 @@
 #include "frame/queues.h"
 #include "frame/settings.h"
 #include "sip/from_to_spec.h"
+#include "sip/notify_body.h"
 #include "sip/registrar_soap.h"
 
 namespace {
@@ -83,6 +84,21 @@ bool token_listed(const str& list, const char* token) {
 }
 
 }  // namespace
+
+str voicemail_summary(int account) {
+  int counts[4] = {0, 0, 0, 0};  // new, old, urgent new, urgent old (urgent ones in the totals)
+  const str owner = id_text(account);
+  for (int r = messages.first(messages_user, owner); r; r = messages.next(r, messages_user)) {
+    if (messages.get(r, messages_user) != owner) continue;
+    const bool is_new = messages.get(r, messages_new) == "true";
+    const bool urgent = messages.get(r, messages_attribute) == "urgent";
+    counts[is_new ? 0 : 1]++;
+    if (urgent) counts[is_new ? 2 : 3]++;
+  }
+  const int domain = users.get(account, users_domain).value();
+  str mailbox = domains.get(domain, domains_mb_prefix) + account_name(account);
+  return message_summary_body(mailbox, counts[0], counts[1], counts[2], counts[3]);
+}
 
 resolved_account resolve_account(const str& address) {
   from_to_spec spec(address);
@@ -201,6 +217,7 @@ registration_answer registration_request(const registration_request_input& in) {
     log_printf(log_registrations, 5, "Account %s is registering a new contact (%s)",
                account_name(to.account), in.contact);
   }
+  const bool is_new = row == 0;
   if (!row) row = registrations.add_row(false);
   clamp_expires(expires);
   registrations.set(row, registrations_domain, id_text(from.domain), false);
@@ -220,7 +237,7 @@ registration_answer registration_request(const registration_request_input& in) {
     registrations.set(row, registrations_buttons, "true", false);
   set_dates(row, expires);
   registrations.write_row(row);
-  return {200, "OK", expires};
+  return {200, "OK", expires, is_new && !plain, to.account};
 }
 
 void registration_request_update(const str& call_id, unsigned, const str& expires,
@@ -292,6 +309,14 @@ bool registration_on_soap(const str& text) {
                                                        {"Code", id_text(a.code)},
                                                        {"Reason", a.reason},
                                                        {"Expires", id_text(a.expires)}}));
+    if (a.code < 300 && a.new_subscription &&
+        in.event.get_field(0, ';').strip().tolower() == c_message_summary) {
+      g_post(registrar_soap_message("SubscriptionNotify",
+                                    {{"CallID", in.call_id},
+                                     {"Event", c_message_summary},
+                                     {"ContentType", c_application_message_summary},
+                                     {"Body", voicemail_summary(a.account)}}));
+    }
     return true;
   }
   if (m.name == c_rru) {

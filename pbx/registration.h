@@ -27,7 +27,14 @@ struct registration_answer {
   int code = 200;
   str reason;
   int expires = 0;
+  // A subscription that did not exist before (its initial NOTIFY follows the answer), and the
+  // account subscribed to.
+  bool new_subscription = false;
+  int account = 0;
 };
+
+// The voicemail summary NOTIFY body of an account's mailbox (the messages rows it owns).
+str voicemail_summary(int account);
 
 // An address (a From or To value) resolved to its account (users row) and domain (domains row);
 // 0 where it does not resolve.

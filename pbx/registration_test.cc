@@ -272,4 +272,50 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   registrar_clear();  // its timers live in q
 }
 
+TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
+  set_registration_post(post_srv);
+  domains.set(domain, domains_mb_prefix, "vm");
+  auto message = [&](const char* is_new, const char* attribute) {
+    int m = messages.add_row();
+    messages.set(m, messages_user, str::sprintf("%d", ext100));
+    messages.set(m, messages_new, is_new);
+    messages.set(m, messages_attribute, attribute);
+  };
+  message("true", "urgent");
+  message("true", "");
+  message("false", "");
+  message("false", "private");
+  int foreign = messages.add_row();
+  messages.set(foreign, messages_user, str::sprintf("%d", ext101));
+  messages.set(foreign, messages_new, "true");
+
+  auto subscribe = [](const char* cseq) {
+    return registrar_soap_message("RegisterRequest", {{"From", "<sip:100@localhost>;tag=1"},
+                                                      {"To", "<sip:100@localhost>"},
+                                                      {"CallID", "s1"},
+                                                      {"CSeq", cseq},
+                                                      {"Expires", "3600"},
+                                                      {"Contact", "<sip:100@127.0.0.5>"},
+                                                      {"Event", "message-summary"}});
+  };
+  ASSERT_TRUE(registration_on_soap(subscribe("1")));
+  ASSERT_EQ(to_srv.size(), 2u);
+  registrar_soap answer, notify;
+  ASSERT_TRUE(registrar_soap_parse(to_srv[0], answer));
+  EXPECT_EQ(answer.name, "RegisterResponse");
+  EXPECT_EQ(answer.get("Code"), "200");
+  EXPECT_EQ(answer.get("Expires"), "360");
+  ASSERT_TRUE(registrar_soap_parse(to_srv[1], notify));
+  EXPECT_EQ(notify.name, "SubscriptionNotify");
+  EXPECT_EQ(notify.get("CallID"), "s1");
+  EXPECT_EQ(notify.get("ContentType"), "application/simple-message-summary");
+  EXPECT_EQ(notify.get("Body"),
+            "Messages-Waiting: yes\r\nMessage-Account: vm100\r\nVoice-Message: 2/2 (1/0)\r\n");
+
+  // A refresh of the same subscription is no new subscription.
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(subscribe("2")));
+  EXPECT_EQ(to_srv.size(), 1u);
+}
+
 }  // namespace

@@ -342,6 +342,72 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
   g_send(response);
 }
 
+void reg_in::send_notify(const str& notify_event, const str& content_type, const str& body) {
+  if (route_set.empty()) {
+    log_printf(log_sip, 5, "Empty Route set, not sending NOTIFY");
+    return;
+  }
+  from_to_spec local = to;
+  local.set_tag(to_tag);
+  sip_message n(m_notify, local, from, call_id);
+  n.cseq = ++notify_cseq;
+  n.request_uri = route_set.back().addr_spec();
+  for (size_t i = 0; i + 1 < route_set.size(); i++) n.route.push_back(route_set[i]);
+  n.contact.push_back(from_to_spec(str("<sip:{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>")));
+  n.add_other_header("Event", "o", notify_event);
+  const bool active = notify_event == event && removal_timer.pending();
+  n.add_other_header("Subscription-State", "",
+                     active ? str::sprintf("active;expires=%d", int(removal_timer.seconds()))
+                            : str("terminated;reason=noresource"));
+  if (!body.empty()) {
+    n.content_type = content_type;
+    n.bodies.push_back(body);
+  }
+  send_request(n);
+  if (!active) to_tag.clear();
+}
+
+void reg_in::send_request(sip_message& request) {
+  if (keep_alive && source.valid()) {
+    str flow = str("sip:") + source.readable() + ";transport=" + transport.serialize();
+    log_printf(log_sip, 9, "Using outbound proxy %s because of flow-label", flow);
+    request.outbound_proxy = flow;
+  }
+  last_request = request;
+  last_request_answered = false;
+  g_send(request);
+}
+
+void reg_in::subscribe_notify(const sip_message& notify) {
+  sip_message response(200, "OK", notify);
+  g_send(response);
+}
+
+reg_in* find_registration(const sip_message& request) {
+  auto it = reg_ins.find(request.call_id);
+  if (it == reg_ins.end()) {
+    log_printf(log_sip, 5, "Cannot determine from what registration the request was sent");
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+bool registrar_check_authentication(const sip_message& response, const sip_message& request) {
+  auto it = reg_ins.find(request.call_id);
+  if (it == reg_ins.end() || request.method != m_notify) return false;
+  reg_in& r = *it->second;
+  sip_message again;
+  if (!answer_challenge(response, request,
+                        r.last_request_answered && r.last_request.cseq == request.cseq,
+                        r.credentials.user, r.credentials.password, -1, again)) {
+    return false;
+  }
+  r.notify_cseq = again.cseq;
+  r.last_request = again;
+  r.last_request_answered = true;
+  return true;
+}
+
 void registrar_receive(sip_message& request) {
   if (request.call_id.empty()) return;
   auto& slot = reg_ins[request.call_id];
@@ -374,7 +440,9 @@ str check_for_eventlist(const sip_message& request) {
 bool registrar_on_soap(const str& text) {
   registrar_soap m;
   if (!registrar_soap_parse(text, m)) return false;
-  if (m.name != c_set_register_policy && m.name != c_register_response) return false;
+  if (m.name != c_set_register_policy && m.name != c_register_response &&
+      m.name != "SubscriptionNotify")
+    return false;
   auto it = reg_ins.find(m.get("CallID"));
   if (it == reg_ins.end()) {
     log_printf(log_sip, 5, "Cannot find registration %s", m.get("CallID"));
@@ -383,6 +451,8 @@ bool registrar_on_soap(const str& text) {
   if (m.name == c_set_register_policy) {
     it->second->set_register_policy(m.get("Found") == "true", m.get("Permitted"), m.get("Realm"),
                                     m.get("User"), m.get("Password"));
+  } else if (m.name == "SubscriptionNotify") {
+    it->second->send_notify(m.get("Event"), m.get("ContentType"), m.get("Body"));
   } else {
     it->second->register_response(m.get("CSeq").uvalue(), m.get("Code").value(), m.get("Reason"),
                                   m.get("Expires").value());

@@ -45,6 +45,15 @@ class reg_in {
   void register_response(unsigned cseq, int code, const str& reason, int expires);
   // Answers request with 200 for the granted expiry (this->expires).
   void send_ok(const sip_message& request, const str& require);
+  // A NOTIFY in the subscription's dialog. Subscription-State is active with the seconds left
+  // on the removal timer when event is the subscription's and the timer runs, else
+  // terminated (and the dialog's To tag is forgotten). Not sent without a route set.
+  void send_notify(const str& event, const str& content_type, const str& body);
+  // Sends a request of this binding: along the registered flow when the phone needs
+  // keep-alive, else by its request-URI and Route headers.
+  void send_request(sip_message& request);
+  // Answers a NOTIFY that arrived in this binding's dialog with 200.
+  void subscribe_notify(const sip_message& notify);
 
   // ---- State (read by tests and status pages) ----
   str call_id;
@@ -67,6 +76,9 @@ class reg_in {
   std::deque<reg_pending> decision_queue;
   str fingerprint;
   timeout removal_timer;
+  uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
+  sip_message last_request;  // the last request sent (for answering its challenge)
+  bool last_request_answered = false;
 
   // Seconds until the removal timer fires (0 when idle).
   int64_t removal_seconds() const { return removal_timer.seconds(); }
@@ -88,7 +100,15 @@ void registrar_receive(sip_message& request);
 void remove_registration(const str& call_id);
 // "eventlist" when request's event is dialog and its Supported lists eventlist, else empty.
 str check_for_eventlist(const sip_message& request);
-// The srv side's handler for the answers of the PBX half; true when text was one of them.
+// The binding request came from (by Call-ID); nullptr, logged "Cannot determine from what
+// registration the request was sent", when none.
+reg_in* find_registration(const sip_message& request);
+// A 401/407 to a request a binding sent: answered with the binding's credentials (true), or
+// false when the request is not a binding's or cannot be answered.
+bool registrar_check_authentication(const sip_message& response, const sip_message& request);
+// The srv side's handler for the answers of the PBX half (SetRegisterPolicy,
+// RegisterResponse, SubscriptionNotify: CallID, Event, ContentType, Body); true when text was
+// one of them.
 bool registrar_on_soap(const str& text);
 // Deletes every reg_in (tests).
 void registrar_clear();

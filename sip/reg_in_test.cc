@@ -352,3 +352,65 @@ TEST_F(RegInTest, AnnouncedExpiryStaysWithinTwoSeconds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
+  std::string extra = "Event: message-summary\r\nExpires: 100\r\n";
+  sip_message s = request(1, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1", "SUBSCRIBE");
+  s.add_record_route("<sip:10.0.0.7;lr>");
+  registrar_receive(s);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message s2 = s;
+  s2.cseq = 2;
+  s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
+  registrar_receive(s2);
+  answer_register(2, 200, "OK", 100);
+  str tag = sent.back().to.tag();
+  ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
+      "SubscriptionNotify", {{"CallID", "c1@x"},
+                             {"Event", "message-summary"},
+                             {"ContentType", "application/simple-message-summary"},
+                             {"Body", "Messages-Waiting: no\r\n"}})));
+  const sip_message& n = sent.back();
+  ASSERT_TRUE(n.is_request);
+  EXPECT_EQ(n.method, "NOTIFY");
+  EXPECT_EQ(n.request_uri.serialize(), "sip:100@127.0.0.5:5070");
+  ASSERT_EQ(n.route.size(), 1u);
+  EXPECT_EQ(n.route[0].addr_spec().get_host(), "10.0.0.7");
+  EXPECT_EQ(n.from.tag(), tag);
+  EXPECT_EQ(n.to.tag(), "f1");
+  EXPECT_EQ(n.call_id, "c1@x");
+  EXPECT_EQ(n.get_other_header("Event", "o"), "message-summary");
+  EXPECT_EQ(n.get_other_header("Subscription-State", ""), "active;expires=115");
+  ASSERT_EQ(n.bodies.size(), 1u);
+  EXPECT_EQ(n.bodies[0], "Messages-Waiting: no\r\n");
+  EXPECT_EQ(n.outbound_proxy, "");  // no keep-alive: routed by URI and Route
+
+  // Another event: terminated.
+  reg_ins["c1@x"]->send_notify("dialog", "", "");
+  EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
+  EXPECT_EQ(sent.back().cseq, 2u);
+
+  // Without a route set nothing is sent.
+  size_t n_sent = sent.size();
+  reg_ins["c1@x"]->route_set.clear();
+  reg_ins["c1@x"]->send_notify("message-summary", "", "");
+  EXPECT_EQ(sent.size(), n_sent);
+  EXPECT_EQ(logs.back(), "Empty Route set, not sending NOTIFY");
+
+  // A registration on a flow sends along the flow.
+  reg_in& r = *reg_ins["c1@x"];
+  r.route_set.push_back(from_to_spec(str("<sip:100@192.0.2.1:5060>")));
+  r.keep_alive = true;
+  r.send_notify("message-summary", "", "");
+  EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
+  EXPECT_EQ(find_registration(sent.back()), &r);
+  sip_message stranger = request(1);
+  stranger.call_id = "nobody";
+  EXPECT_EQ(find_registration(stranger), nullptr);
+  EXPECT_EQ(logs.back(), "Cannot determine from what registration the request was sent");
+}
+
+}  // namespace

@@ -12,6 +12,12 @@ void registrar_transaction_user::travel_forward(sip_message& request, const str&
   next_.travel_forward(request, raw);
 }
 
+bool registrar_transaction_user::check_authentication(const sip_message& response,
+                                                      const sip_message& request) {
+  return registrar_check_authentication(response, request) ||
+         next_.check_authentication(response, request);
+}
+
 void install_registrar() {
   static registrar_transaction_user user(get_sip_transaction_user());
   set_sip_transaction_user(&user);

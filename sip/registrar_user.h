@@ -12,9 +12,7 @@ class registrar_transaction_user : public sip_transaction_user {
   explicit registrar_transaction_user(sip_transaction_user& next) : next_(next) {}
   void travel_forward(sip_message& request, const str& raw) override;
   void travel_backward(sip_message& response) override { next_.travel_backward(response); }
-  bool check_authentication(const sip_message& response, const sip_message& request) override {
-    return next_.check_authentication(response, request);
-  }
+  bool check_authentication(const sip_message& response, const sip_message& request) override;
   int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
     return next_.find_call_port(call_id, local_tag, remote_tag);
   }

@@ -129,4 +129,38 @@ TEST_F(RegisterE2E, PhoneBehindNatIsGrantedNatUdp) {
   ASSERT_EQ(run_sipp(*t, "nat", "127.0.0.24", nat, "101;sip101;"), 0) << sipp_log("nat");
 }
 
+TEST_F(RegisterE2E, MessageSummarySubscriptionGetsItsInitialNotify) {
+  // 600 asked, 360 granted; the NOTIFY follows the 200 with the (empty) mailbox summary.
+  std::string head =
+      "SUBSCRIBE sip:[field0]@[remote_ip]:[remote_port] SIP/2.0\n"
+      "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch];rport\n"
+      "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+      "To: <sip:[field0]@localhost>\n"
+      "Call-ID: [call_id]\n";
+  std::string tail =
+      "Contact: <sip:[field0]@[local_ip]:[local_port]>\nEvent: message-summary\n"
+      "Expires: 600\nMax-Forwards: 70\nContent-Length: 0\n\n";
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"mwi\">\n"
+      "<send retrans=\"500\"><![CDATA[\n" +
+      head + "CSeq: 1 SUBSCRIBE\n" + tail +
+      "]]></send>\n<recv response=\"401\" auth=\"true\"/>\n"
+      "<send retrans=\"500\"><![CDATA[\n" +
+      head + "CSeq: 2 SUBSCRIBE\n[authentication username=\"[field0]\" password=\"[field1]\"]\n" +
+      tail +
+      "]]></send>\n"
+      "<recv response=\"200\"><action><ereg regexp=\"^ *(35[89]|36[012])$\" search_in=\"hdr\" "
+      "header=\"Expires:\" check_it=\"true\" assign_to=\"all,e\"/></action></recv>\n"
+      "<recv request=\"NOTIFY\"><action>"
+      "<ereg regexp=\"Messages-Waiting: no\" search_in=\"body\" check_it=\"true\" "
+      "assign_to=\"m\"/>"
+      "<ereg regexp=\"active;expires=\" search_in=\"hdr\" header=\"Subscription-State:\" "
+      "check_it=\"true\" assign_to=\"s\"/></action></recv>\n"
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+      "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n"
+      "<Reference variables=\"all,e,m,s\"/>\n</scenario>\n";
+  ASSERT_EQ(run_sipp(*t, "mwi", "127.0.0.25", text, "102;sip102;"), 0) << sipp_log("mwi");
+  EXPECT_TRUE(t->wait_for_file("registrations/1.xml", "<event>message-summary</event>", 3000));
+}
+
 }  // namespace
