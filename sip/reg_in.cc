@@ -10,6 +10,7 @@
 #include "sip/address_list.h"
 #include "sip/registrar_soap.h"
 #include "sip/send_packet.h"
+#include "sip/sip_connection.h"
 
 std::map<str, std::unique_ptr<reg_in>> reg_ins;
 std::multimap<str, str> ipadr2regs;
@@ -211,6 +212,13 @@ void reg_in::process(sip_message& request, bool) {
                    (contact && !contact->extract_parameter("reg-id").empty());
     }
   }
+  // A kept connection carries the binding: it ends with the connection.
+  if (keep_alive && transport.is_reliable()) {
+    if (sip_connection* c = find_sip_connection(request.port_name)) {
+      c->registrations.insert(call_id);
+      connection = request.port_name;
+    }
+  }
   {
     str key = str::sprintf("%s:%s", transport.serialize(), source.readable_address());
     bool known = false;
@@ -324,8 +332,10 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
         copy.set_parm("expires", str::sprintf("%d", announced));
         response.contact.push_back(copy);
       }
-      // Connections: the idle limit is the transport layer's; a phone on TCP/TLS refreshes
-      // well before announced + 8 seconds.
+      if (request.transport.is_reliable()) {
+        if (sip_connection* c = find_sip_connection(request.port_name))
+          c->idle_timeout = std::max(c->idle_timeout, announced + 8);
+      }
     }
   } else {
     response.expires = str::sprintf("%d", announced);
@@ -422,6 +432,10 @@ void remove_registration(const str& call_id) {
     return;
   }
   g_post(registrar_soap_message("RegisterExpires", {{"CallID", call_id}}));
+  if (!it->second->connection.empty()) {
+    if (sip_connection* c = find_sip_connection(it->second->connection))
+      c->registrations.erase(call_id);
+  }
   for (auto i = ipadr2regs.begin(); i != ipadr2regs.end();) {
     i = i->second == call_id ? ipadr2regs.erase(i) : std::next(i);
   }
@@ -458,6 +472,12 @@ bool registrar_on_soap(const str& text) {
                                   m.get("Expires").value());
   }
   return true;
+}
+
+void registrar_connection_closed(sip_connection& connection) {
+  std::set<str> bound;
+  bound.swap(connection.registrations);
+  for (const str& call_id : bound) remove_registration(call_id);
 }
 
 void registrar_clear() {

@@ -76,6 +76,7 @@ class reg_in {
   std::deque<reg_pending> decision_queue;
   str fingerprint;
   timeout removal_timer;
+  str connection;            // name of the TCP/TLS connection that carries the binding, if any
   uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
   sip_message last_request;  // the last request sent (for answering its challenge)
   bool last_request_answered = false;
@@ -110,6 +111,9 @@ bool registrar_check_authentication(const sip_message& response, const sip_messa
 // RegisterResponse, SubscriptionNotify: CallID, Event, ContentType, Body); true when text was
 // one of them.
 bool registrar_on_soap(const str& text);
+// A TCP/TLS connection ends: the bindings it carried are removed.
+class sip_connection;
+void registrar_connection_closed(sip_connection& connection);
 // Deletes every reg_in (tests).
 void registrar_clear();
 

@@ -15,6 +15,7 @@
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/registrar_soap.h"
+#include "sip/sip_connection.h"
 
 namespace {
 
@@ -411,6 +412,41 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   stranger.call_id = "nobody";
   EXPECT_EQ(find_registration(stranger), nullptr);
   EXPECT_EQ(logs.back(), "Cannot determine from what registration the request was sent");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
+  const str name = "127.0.0.5:40001";
+  sip_connections[name] =
+      std::make_unique<sip_connection>(name, ip_port::from_text(name), false, true, -1);
+  auto over_tcp = [&](unsigned cseq) {
+    sip_message m = request(cseq, "Expires: 3600\r\n", "SIP/2.0/TCP 127.0.0.5:5070;branch=z9t");
+    m.transport = transport_type::tcp;
+    m.port_name = name;
+    return m;
+  };
+  sip_message first = over_tcp(1);
+  registrar_receive(first);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message second = over_tcp(2);
+  second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
+  registrar_receive(second);
+  // nat_tcp (180) is a number: the phone keeps its connection and refreshes every 180 s.
+  EXPECT_EQ(last_posted().get("Expires"), "180");
+  EXPECT_EQ(sip_connections[name]->registrations.count("c1@x"), 1u);
+  answer_register(2, 200, "OK", 180);
+  EXPECT_GE(sip_connections[name]->idle_timeout, 178 + 8);
+
+  // The connection ends: so does the binding.
+  registrar_connection_closed(*sip_connections[name]);
+  EXPECT_TRUE(reg_ins.empty());
+  EXPECT_EQ(last_posted().name, "RegisterExpires");
+  EXPECT_TRUE(sip_connections[name]->registrations.empty());
+  sip_connections.clear();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "frame/queues.h"
 #include "sip/reg_in.h"
+#include "sip/sip_connection.h"
 #include "sip/sip_message.h"
 
 void registrar_transaction_user::travel_forward(sip_message& request, const str& raw) {
@@ -22,6 +23,7 @@ void install_registrar() {
   static registrar_transaction_user user(get_sip_transaction_user());
   set_sip_transaction_user(&user);
   if (!get_auth_hooks()) set_auth_hooks(&registrar_auth_hooks());
+  set_sip_connection_closed(registrar_connection_closed);
   set_handle_ssoap([](const str& text) {
     registrar_on_soap(text);
     return 0;

@@ -32,5 +32,6 @@ class registrar_transaction_user : public sip_transaction_user {
 };
 
 // Installs the registrar in front of the current transaction user, its auth_hooks (when none
-// are installed) and its handler of the srv queue (SetRegisterPolicy, RegisterResponse).
+// are installed), its handler of the srv queue (SetRegisterPolicy, RegisterResponse,
+// SubscriptionNotify) and the removal of the bindings a closing TCP/TLS connection carried.
 void install_registrar();
