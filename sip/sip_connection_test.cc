@@ -12,6 +12,7 @@
 
 #include "base/certificate.h"
 #include "frame/mutex.h"
+#include "frame/net.h"
 #include "frame/stun.h"
 #include "frame/threads.h"
 #include "sip/send_packet.h"
@@ -312,5 +313,90 @@ TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
   close(sv[1]);
   single_thread_mode = was_single;
 }
+
+// Connections this side opens: the request is queued before the connect completes and
+// written once it does (through the client handshake for TLS); the peer's messages come back
+// on the same connection, which the transport then knows by the destination's name.
+class OpenedConnectionTest : public SipConnectionTest,
+                             public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
+  const bool tls = GetParam();
+  set_clock(nullptr);
+  const bool was_single = single_thread_mode;
+  single_thread_mode = false;
+  certificate_pair pair;
+  ASSERT_TRUE(generate_self_signed_certificate("peer.example.com", 1767225600, pair));
+  tls_session server(tls_context::make_server(pair.certificate_pem, pair.key_pem));
+
+  int listener = tcp_listen(address("127.0.0.1:0"));
+  ASSERT_GE(listener, 0);
+  ip_port destination = address("127.0.0.1:0");
+  destination.port = uint16_t(socket_local_port(listener));
+  const str name = destination.readable();
+
+  srv_run_mutex.lock();
+  ASSERT_TRUE(get_sip_transport().open_connection(name, destination,
+                                                  tls ? transport_type::tls : transport_type::tcp,
+                                                  "peer.example.com", str(options(41))));
+  sip_connection* c = find_sip_connection(name);
+  ASSERT_TRUE(c);
+  EXPECT_FALSE(c->accepted);
+  EXPECT_EQ(c->idle_timeout, 60);
+  EXPECT_EQ(get_sip_transport().connection_transport(name),
+            tls ? transport_type::tls : transport_type::tcp);
+  srv_run_mutex.unlock();
+
+  ip_port remote;
+  int fd = tcp_accept(listener, remote);
+  ASSERT_GE(fd, 0);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string plain;
+  auto receive_until = [&](const std::string& text) {
+    char buf[4096];
+    while (plain.find(text) == std::string::npos) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) return false;
+      if (!tls) {
+        plain.append(buf, size_t(n));
+        continue;
+      }
+      server.on_input(str(buf, size_t(n)));
+      str out = server.take_output();
+      if (!out.empty() && write(fd, out.cbuffer(), out.length()) != ssize_t(out.length())) {
+        return false;
+      }
+      plain += std::string(server.take_plain().view());
+    }
+    return true;
+  };
+  ASSERT_TRUE(receive_until("Call-ID: options-41\r\n")) << plain;
+  EXPECT_EQ(plain.substr(0, 8), "OPTIONS ");
+
+  str p(ping(42));
+  if (tls) {
+    ASSERT_TRUE(server.write(p));
+    p = server.take_output();
+  }
+  ASSERT_EQ(write(fd, p.cbuffer(), p.length()), ssize_t(p.length()));
+  plain.clear();
+  ASSERT_TRUE(receive_until("Call-ID: ping-42\r\n")) << plain;
+  EXPECT_EQ(plain.substr(0, 22), "SIP/2.0 200 Keep Alive");
+
+  // Our close ends the connection: its thread erases it and closes its socket.
+  shutdown(fd, SHUT_WR);
+  char byte;
+  while (read(fd, &byte, 1) > 0) {
+  }
+  srv_run_mutex.lock();  // the thread has released the mutex for good
+  EXPECT_EQ(find_sip_connection(name), nullptr);
+  srv_run_mutex.unlock();
+  close(fd);
+  close(listener);
+  single_thread_mode = was_single;
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpAndTls, OpenedConnectionTest, ::testing::Bool());
 
 }  // namespace
