@@ -188,6 +188,15 @@ void reg_in::process(sip_message& request, bool) {
     set_removal(1000);
   }
   reauth_counter--;
+  if (is_register && request.contact.empty()) {
+    // A query of the bindings: answered without changing them. The bindings themselves live
+    // in the PBX half; the answer lists none.
+    sip_message response(200, "OK", request);
+    response.to.set_tag(to_tag);
+    g_send(response);
+    if (!bound) set_removal(1000);
+    return;
+  }
   source = request.peer;
   transport = request.transport;
   supported = request.get_other_header("Supported", "k");

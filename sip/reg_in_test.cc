@@ -450,3 +450,24 @@ TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RegInTest, RegisterWithoutContactQueriesWithoutChange) {
+  registered();
+  size_t posts = posted.size();
+  std::string t =
+      "REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.5:5070;branch=z9q\r\n"
+      "From: <sip:100@localhost>;tag=f1\r\nTo: <sip:100@localhost>\r\nCall-ID: c1@x\r\n"
+      "CSeq: 3 REGISTER\r\n\r\n";
+  sip_message q{str(t)};
+  q.peer = ip_port::from_text("127.0.0.5:5070");
+  q.transport = transport_type::udp;
+  registrar_receive(q);
+  EXPECT_EQ(sent.back().code, 200);
+  EXPECT_EQ(sent.back().cseq, 3u);
+  EXPECT_EQ(posted.size(), posts);  // the PBX half is not involved
+  EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 375);
+}
+
+}  // namespace

@@ -10,6 +10,13 @@ void registrar_transaction_user::travel_forward(sip_message& request, const str&
     registrar_receive(request);
     return;
   }
+  if (request.is_request && request.method == m_notify) {
+    auto it = reg_ins.find(request.call_id);
+    if (it != reg_ins.end()) {
+      it->second->subscribe_notify(request);
+      return;
+    }
+  }
   next_.travel_forward(request, raw);
 }
 
