@@ -318,4 +318,34 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   EXPECT_EQ(to_srv.size(), 1u);
 }
 
+// Any sequence of registrations and removals over a few Call-IDs and contacts keeps at most
+// max_regs plain bindings, one row per Call-ID, and answers each over-limit new binding with
+// 403 "Too Many Registrations".
+TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
+  ctrl_write_setting(ctrl_settings::save_registration, "true");
+  EXPECT_TRUE(rc::check([this](const std::vector<std::pair<uint8_t, bool>>& ops) {
+    registrations.delete_row();
+    for (const auto& [who, remove] : ops) {
+      const int k = who % 8;
+      str call_id = str::sprintf("c%d", k), contact = str::sprintf("<sip:100@127.0.0.%d>", k);
+      int before = plain_bindings();
+      bool existed = registrations.first(registrations_callid, call_id) != 0;
+      registration_request_input in = reg("", "", remove ? "0" : "60");
+      in.call_id = call_id;
+      in.contact = contact;
+      registration_answer a = registration_request(in);
+      if (!remove && !existed && before >= 5) {
+        RC_ASSERT(a.code == 403);
+        RC_ASSERT(a.reason == str("Too Many Registrations"));
+      } else {
+        RC_ASSERT(a.code == 200);
+      }
+      RC_ASSERT(plain_bindings() <= 5);
+      RC_ASSERT(registrations.count(registrations_callid, call_id) <= 1);
+    }
+    for (int r = registrations.first(); r; r = registrations.next(r))
+      RC_ASSERT(!registrations.get(r, registrations_adate).empty());
+  }));
+}
+
 }  // namespace
