@@ -195,12 +195,29 @@ void sip_connection_create(int number, int fd, const ip_port& remote, bool tls) 
   sip_connections[name] = std::move(c);
 }
 
+namespace {
+
+// The connection failed with output pending (connect refused, or the peer closed before it
+// took everything): the connection is ended here, before the transaction layer tries the next
+// destination, so that a retry to the same address opens a new connection instead of queueing
+// on this one.
+void refused(sip_connection* c) {
+  const transport_type transport = c->transport();
+  const ip_port peer = c->peer;
+  const str name = c->name;
+  log_printf(log_sip, 5, "Connection refused on %s", name);
+  if (g_closed) g_closed(*c);
+  sip_connections.erase(name);
+  on_connection_refused(transport, peer);
+}
+
+}  // namespace
+
 void sip_connection_loop(int number) {
   sip_connection* c = find_sip_connection(number);
   if (!c) return;
   c->last_activity = clock_now();
   if (c->wake_fd < 0) c->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  str buffer;
   for (;;) {
     c = find_sip_connection(number);
     if (!c || c->broken || c->fd < 0) return;
@@ -227,6 +244,10 @@ void sip_connection_loop(int number) {
     }
     if (r == 0) {
       if (c->idle_timeout != idle) continue;
+      if (c->connecting) {  // the destination never answered the connect
+        refused(c);
+        return;
+      }
       log_printf(log_sip, 6, "SIP TCP/TLS timeout on %s, closing connection", c->name);
       if (c->tls && c->tls->established()) c->close_tls();
       return;
@@ -241,8 +262,7 @@ void sip_connection_loop(int number) {
       socklen_t len = sizeof error;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
       if (error != 0) {
-        log_printf(log_sip, 5, "Connection refused on %s", c->name);
-        on_connection_refused(c->transport(), c->peer);
+        refused(c);
         return;
       }
       c->connecting = false;
@@ -255,10 +275,7 @@ void sip_connection_loop(int number) {
       ssize_t n = read(fd, data, sizeof data);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
       if (n <= 0) {
-        if (c->output_pending()) {
-          log_printf(log_sip, 5, "Connection refused on %s", c->name);
-          on_connection_refused(c->transport(), c->peer);
-        }
+        if (c->output_pending()) refused(c);
         return;
       }
       bool keep = c->on_receive(str(data, size_t(n)));

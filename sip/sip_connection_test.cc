@@ -1,6 +1,7 @@
 #include "sip/sip_connection.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <rapidcheck.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -391,6 +392,58 @@ TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
   }
   srv_run_mutex.lock();  // the thread has released the mutex for good
   EXPECT_EQ(find_sip_connection(name), nullptr);
+  srv_run_mutex.unlock();
+  close(fd);
+  close(listener);
+  single_thread_mode = was_single;
+}
+
+// A refused connect hands the request back to the transaction layer, which sends it to the
+// next destination of its list over a new connection.
+TEST_F(SipConnectionTest, RefusedConnectFailsOverToTheNextDestination) {
+  set_clock(nullptr);
+  const bool was_single = single_thread_mode;
+  single_thread_mode = false;
+  int closed_listener = tcp_listen(address("127.0.0.1:0"));
+  int listener = tcp_listen(address("127.0.0.1:0"));
+  ASSERT_GE(closed_listener, 0);
+  ASSERT_GE(listener, 0);
+  const int refused_port = socket_local_port(closed_listener);
+  close_socket(closed_listener);  // nothing listens there any more
+  const int port = socket_local_port(listener);
+
+  sip_message request(str(options(51)));
+  request.destinations = str::sprintf("tcp 127.0.0.1 %d\ntcp 127.0.0.1 %d", refused_port, port);
+  srv_run_mutex.lock();
+  EXPECT_NE(send_packet(request), 0);
+  srv_run_mutex.unlock();
+
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  ip_port remote;
+  int fd = tcp_accept(listener, remote);
+  ASSERT_GE(fd, 0);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string got;
+  char buf[4096];
+  while (got.find("\r\n\r\n") == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, size_t(n));
+  }
+  EXPECT_EQ(got.substr(0, 8), "OPTIONS ");
+  EXPECT_NE(got.find("Call-ID: options-51"), std::string::npos);
+  EXPECT_NE(got.find("Via: SIP/2.0/TCP "), std::string::npos);
+
+  srv_run_mutex.lock();
+  EXPECT_EQ(find_sip_connection(str::sprintf("127.0.0.1:%d", refused_port)), nullptr);
+  EXPECT_NE(find_sip_connection(str::sprintf("127.0.0.1:%d", port)), nullptr);
+  srv_run_mutex.unlock();
+  shutdown(fd, SHUT_WR);
+  while (read(fd, buf, sizeof buf) > 0) {
+  }
+  srv_run_mutex.lock();  // the connection thread has ended
   srv_run_mutex.unlock();
   close(fd);
   close(listener);
