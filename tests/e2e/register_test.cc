@@ -21,10 +21,11 @@ std::string slurp(const std::string& path) {
 }
 
 // A REGISTER scenario: the first request is challenged, the second answers the challenge; the
-// final answer must be `final_code` and match the checks given as sipp <action> elements.
+// final answer must be `final_code` and match the checks given as sipp <action> elements. With
+// refresh, a third REGISTER without credentials must be answered 200 at once.
 std::string scenario(const std::string& via_host, const std::string& contact,
                      const std::string& expires, int final_code, const std::string& checks,
-                     const std::string& variables) {
+                     const std::string& variables, bool refresh = false) {
   std::string request_head =
       "REGISTER sip:[remote_ip]:[remote_port] SIP/2.0\n"
       "Via: SIP/2.0/[transport] " +
@@ -47,14 +48,17 @@ std::string scenario(const std::string& via_host, const std::string& contact,
          "]]></send>\n"
          "<recv response=\"" +
          std::to_string(final_code) + "\"><action>" + checks + "</action></recv>\n" +
+         (refresh ? "<send retrans=\"500\"><![CDATA[\n" + request_head + "CSeq: 3 REGISTER\n" +
+                        request_tail + "]]></send>\n<recv response=\"200\"/>\n"
+                  : std::string()) +
          (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n") +
          "</scenario>\n";
 }
 
-// Runs sipp once from source_ip with the scenario and one user line; its exit status (0: the
-// call succeeded).
+// Runs sipp from source_ip with the scenario and one user line for `calls` calls (one after
+// the other); its exit status (0: every call succeeded).
 int run_sipp(const e2e::telmond_process& t, const std::string& name, const std::string& source_ip,
-             const std::string& scenario_text, const std::string& user_line) {
+             const std::string& scenario_text, const std::string& user_line, int calls = 1) {
   std::string dir = t.dir() + "/sipp-" + name;
   std::system(("mkdir -p " + dir).c_str());
   std::ofstream(dir + "/scenario.xml") << scenario_text;
@@ -62,8 +66,8 @@ int run_sipp(const e2e::telmond_process& t, const std::string& name, const std::
   std::string cmd =
       "cd " + dir + " && timeout 30 sipp 127.0.0.1:" + std::to_string(t.ports().sip_udp) +
       " -sf scenario.xml -inf users.csv -i " + source_ip + " -p " +
-      std::to_string(e2e::free_port()) +
-      " -m 1 -timeout 20s -recv_timeout 5000 -nostdin -trace_err -trace_msg" + " > sipp.out 2>&1";
+      std::to_string(e2e::free_port()) + " -m " + std::to_string(calls) +
+      " -l 1 -timeout 20s -recv_timeout 5000 -nostdin -trace_err -trace_msg" + " > sipp.out 2>&1";
   int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
@@ -161,6 +165,23 @@ TEST_F(RegisterE2E, MessageSummarySubscriptionGetsItsInitialNotify) {
       "<Reference variables=\"all,e,m,s\"/>\n</scenario>\n";
   ASSERT_EQ(run_sipp(*t, "mwi", "127.0.0.25", text, "102;sip102;"), 0) << sipp_log("mwi");
   EXPECT_TRUE(t->wait_for_file("registrations/1.xml", "<event>message-summary</event>", 3000));
+}
+
+TEST_F(RegisterE2E, SixthBindingIsTooMany) {
+  // Five bindings of extension 103 (each call a new Call-ID and Contact) fill max_regs (5).
+  std::string contact = "<sip:[field0]-[call_number]@[local_ip]:[local_port]>";
+  std::string ok = scenario("[local_ip]", contact, "3600", 200, "", "");
+  ASSERT_EQ(run_sipp(*t, "five", "127.0.0.26", ok, "103;sip103;", 5), 0) << sipp_log("five");
+  std::string too_many =
+      scenario("[local_ip]", "<sip:[field0]-six@[local_ip]:[local_port]>", "3600", 403,
+               "<ereg regexp=\"Too Many Registrations\" search_in=\"msg\" check_it=\"true\" "
+               "assign_to=\"r\"/><ereg regexp=\"3600\" search_in=\"hdr\" header=\"Retry-After:\" "
+               "check_it=\"true\" assign_to=\"a\"/>",
+               "r,a");
+  EXPECT_EQ(run_sipp(*t, "six", "127.0.0.27", too_many, "103;sip103;"), 0) << sipp_log("six");
+  for (int i = 1; i <= 5; i++)
+    EXPECT_TRUE(t->file_exists("registrations/" + std::to_string(i) + ".xml"));
+  EXPECT_FALSE(t->file_exists("registrations/6.xml"));
 }
 
 }  // namespace
