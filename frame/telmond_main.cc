@@ -54,6 +54,14 @@ void init_sip_tls_certificate() {
   setup_sip_tls_certificate(store, host, wall_now() / 1000);
 }
 
+// DNS servers: a resolv.conf in the working directory takes the place of /etc/resolv.conf, so
+// that a test (or a host whose system resolver must not be used for SIP) names its own servers.
+void use_local_resolv_conf() {
+  if (access("resolv.conf", R_OK) != 0) return;
+  global_dns_resolver.set_resolv_conf("resolv.conf");
+  log_printf(log_sip, 4, "DNS: Using the name servers of resolv.conf in the working directory");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,7 +81,10 @@ int main(int argc, char** argv) {
 
   // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
   install_sip_connections();
-  frame_hooks().init_certificates = init_sip_tls_certificate;
+  frame_hooks().init_certificates = [] {
+    init_sip_tls_certificate();
+    use_local_resolv_conf();
+  };
 
   // Registrar: REGISTER and SUBSCRIBE go to reg_in (srv); its messages to the PBX half
   // (ctrl), which keeps the registrations rows.
