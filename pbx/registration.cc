@@ -100,6 +100,31 @@ str voicemail_summary(int account) {
   return message_summary_body(mailbox, counts[0], counts[1], counts[2], counts[3]);
 }
 
+static void initial_notify(const registration_request_input& in, int account, str& content_type,
+                           str& body) {
+  const str event = in.event.get_field(0, ';').strip().tolower();
+  const str entity = from_to_spec(in.to).addr_spec().serialize();
+  const bool eventlist = token_listed(in.supported, "eventlist");
+  if (event == c_message_summary) {
+    content_type = c_application_message_summary;
+    body = voicemail_summary(account);
+  } else if (event == "dialog" && !eventlist) {
+    // The version counts this subscription's NOTIFYs (the dv column).
+    int row = registrations.first(registrations_callid, in.call_id);
+    int version = registrations.get(row, registrations_dialog_version).value();
+    if (row) registrations.set(row, registrations_dialog_version, id_text(version + 1));
+    content_type = c_application_dialog_info;
+    body = dialog_info_body(entity, version, false);
+  } else if (event == "presence" && !eventlist) {
+    content_type = c_application_pidf;
+    bool registered = false;  // a plain binding of the account
+    for (int r : rows_where(registrations_tuser, id_text(account)))
+      registered |= registrations.get(r, registrations_event).empty();
+    body = pidf_body(entity, registered);
+  }
+  // Lists (eventlist), feature state, presence.winfo and x-tapi: nothing here.
+}
+
 resolved_account resolve_account(const str& address) {
   from_to_spec spec(address);
   resolved_account r;
@@ -309,13 +334,16 @@ bool registration_on_soap(const str& text) {
                                                        {"Code", id_text(a.code)},
                                                        {"Reason", a.reason},
                                                        {"Expires", id_text(a.expires)}}));
-    if (a.code < 300 && a.new_subscription &&
-        in.event.get_field(0, ';').strip().tolower() == c_message_summary) {
-      g_post(registrar_soap_message("SubscriptionNotify",
-                                    {{"CallID", in.call_id},
-                                     {"Event", c_message_summary},
-                                     {"ContentType", c_application_message_summary},
-                                     {"Body", voicemail_summary(a.account)}}));
+    if (a.code < 300 && a.new_subscription) {
+      str ct, body;
+      initial_notify(in, a.account, ct, body);
+      if (!ct.empty()) {
+        g_post(registrar_soap_message("SubscriptionNotify",
+                                      {{"CallID", in.call_id},
+                                       {"Event", in.event.get_field(0, ';').strip().tolower()},
+                                       {"ContentType", ct},
+                                       {"Body", body}}));
+      }
     }
     return true;
   }

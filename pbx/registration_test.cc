@@ -7,6 +7,7 @@
 
 #include <deque>
 
+#include "base/xml_tree.h"
 #include "db/db_test_util.h"
 #include "frame/clock.h"
 #include "sip/address_list.h"
@@ -346,6 +347,61 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
     for (int r = registrations.first(); r; r = registrations.next(r))
       RC_ASSERT(!registrations.get(r, registrations_adate).empty());
   }));
+}
+
+TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
+  set_registration_post(post_srv);
+  auto subscribe = [](const char* call_id, const char* event, const char* supported) {
+    return registrar_soap_message("RegisterRequest",
+                                  {{"From", "<sip:100@localhost>;tag=1"},
+                                   {"To", "<sip:101@localhost>"},
+                                   {"CallID", call_id},
+                                   {"CSeq", "1"},
+                                   {"Expires", "3600"},
+                                   {"Contact", str::sprintf("<sip:100-%S@127.0.0.5>", call_id)},
+                                   {"Event", event},
+                                   {"Supported", supported}});
+  };
+  auto notify_of = [](size_t i) {
+    registrar_soap m;
+    EXPECT_TRUE(i < to_srv.size() && registrar_soap_parse(to_srv[i], m));
+    return m;
+  };
+  ASSERT_TRUE(registration_on_soap(subscribe("d1", "dialog", "")));
+  ASSERT_EQ(to_srv.size(), 2u);
+  registrar_soap d = notify_of(1);
+  EXPECT_EQ(d.get("Event"), "dialog");
+  EXPECT_EQ(d.get("ContentType"), "application/dialog-info+xml");
+  xml_tree info = xml_tree::parse(d.get("Body"));
+  EXPECT_EQ(info.name(), "dialog-info");
+  EXPECT_EQ(info.attribute("entity"), "sip:101@localhost");
+  EXPECT_EQ(info.attribute("version"), "0");
+  EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "d1"),
+                              registrations_dialog_version),
+            "1");
+
+  // Presence: closed while 101 has no plain binding, open once it has one.
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(subscribe("p1", "presence", "")));
+  EXPECT_NE(notify_of(1).get("Body").find("<basic>closed</basic>"), std::string::npos);
+  registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
+  r.from = "<sip:101@localhost>;tag=2";
+  r.to = "<sip:101@localhost>";
+  ASSERT_EQ(registration_request(r).code, 200);
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(subscribe("p2", "presence", "")));
+  EXPECT_EQ(notify_of(1).get("ContentType"), "application/pidf+xml");
+  EXPECT_NE(notify_of(1).get("Body").find("<basic>open</basic>"), std::string::npos);
+
+  // Lists, presence.winfo and x-tapi: the answer alone.
+  for (const char* e : {"presence.winfo", "x-tapi"}) {
+    to_srv.clear();
+    ASSERT_TRUE(registration_on_soap(subscribe(e, e, "")));
+    EXPECT_EQ(to_srv.size(), 1u) << e;
+  }
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(subscribe("d2", "dialog", "eventlist")));
+  EXPECT_EQ(to_srv.size(), 1u);
 }
 
 }  // namespace
