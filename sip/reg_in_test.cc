@@ -471,3 +471,50 @@ TEST_F(RegInTest, RegisterWithoutContactQueriesWithoutChange) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a REGISTER's headers change: the Contact's expires parameter over the Expires header,
+// outbound (kept flow, no NAT expiry, Require: outbound), path (Path copied, Supported: path),
+// the web address (WWW-Contact, https preferred) and the instance.
+TEST_F(RegInTest, RegisterHeaderDetails) {
+  std::string extra =
+      "Expires: 100\r\nSupported: outbound, path\r\nPath: <sip:edge.example;lr>\r\n"
+      "WWW-Contact: <http://127.0.0.5/>\r\nWWW-Contact: <https://127.0.0.5/>\r\n"
+      "Contact: <http://127.0.0.5:8080/>\r\n";
+  sip_message first =
+      request(1, extra, "SIP/2.0/UDP 10.0.0.1:5060;rport=40000;received=127.0.0.5;branch=z");
+  first.contact[0] = from_to_spec(
+      str("<sip:100@127.0.0.5:5070>;expires=200;+sip.instance=\"<urn:uuid:1>\";reg-id=1"));
+  registrar_receive(first);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message second = first;
+  second.cseq = 2;
+  second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
+  registrar_receive(second);
+  registrar_soap rr = last_posted();
+  EXPECT_EQ(rr.get("Expires"), "200");  // outbound: no nat_udp
+  EXPECT_EQ(rr.get("Instance"), "<urn:uuid:1>");  // unquoted
+  EXPECT_EQ(rr.get("WWW"), "https://127.0.0.5/");
+  EXPECT_EQ(rr.get("Contact"),
+            "<sip:edge.example;lr>, "
+            "<sip:100@127.0.0.5:5070>;expires=200;+sip.instance=\"<urn:uuid:1>\";reg-id=1");
+  reg_in& r = *reg_ins["c1@x"];
+  EXPECT_TRUE(r.outbound);
+  EXPECT_TRUE(r.path);
+  EXPECT_TRUE(r.keep_alive);
+
+  answer_register(2, 200, "OK", 200);
+  const sip_message& ok = sent.back();
+  ASSERT_EQ(ok.path.size(), 1u);
+  EXPECT_EQ(ok.path[0].addr_spec().get_host(), "edge.example");
+  EXPECT_EQ(ok.get_other_header("Require", ""), "outbound");
+  EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
+  // Every Contact is returned with only its expires parameter.
+  ASSERT_EQ(ok.contact.size(), 2u);
+  EXPECT_EQ(ok.contact[0].extract_parameter("+sip.instance"), "");
+  EXPECT_NE(ok.contact[0].extract_parameter("expires"), "");
+}
+
+}  // namespace
