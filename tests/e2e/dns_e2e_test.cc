@@ -1,16 +1,19 @@
 // DNS server location seen from outside: the daemon takes its name servers from a resolv.conf
 // in its working directory; a small DNS server of the test on loopback answers its queries.
 //
-// The path exercised is the one the running daemon takes today: a response to a request whose
-// top Via carries a maddr host name is sent to that host, looked up with AAAA and A queries.
-// (NAPTR and SRV lookups start from requests this side sends to host-name URIs; nothing in
-// the running daemon sends one from outside stimulus yet.)
+// Two paths of the running daemon: a response to a request whose top Via carries a maddr host
+// name is sent to that host, looked up with AAAA and A queries; and the NOTIFY of a
+// message-summary subscription whose Contact is a host name without port is routed by NAPTR,
+// SRV and A records (sipp subscribes and receives the NOTIFY where the records point).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,10 +23,31 @@
 namespace {
 
 constexpr int type_a = 1;
+constexpr int type_srv = 33;
 constexpr int type_aaaa = 28;
+constexpr int type_naptr = 35;
 
-// Answers A queries for the names it knows; every other question gets an empty NOERROR
-// answer (so AAAA lookups end at once). Records the questions it saw as "name type".
+std::string u16(int v) { return std::string{char((v >> 8) & 0xff), char(v & 0xff)}; }
+
+// A domain name in wire form (no compression).
+std::string wire_name(const std::string& name) {
+  std::string out;
+  size_t at = 0;
+  while (at <= name.size()) {
+    size_t dot = name.find('.', at);
+    if (dot == std::string::npos) dot = name.size();
+    out += char(dot - at);
+    out += name.substr(at, dot - at);
+    at = dot + 1;
+  }
+  return out + '\0';
+}
+
+std::string char_string(const std::string& s) { return char(s.size()) + s; }
+
+// Answers A, SRV and NAPTR queries for the records it was given; every other question gets an
+// empty NOERROR answer (so AAAA lookups end at once). Records the questions it saw as
+// "name type".
 class dns_server {
  public:
   explicit dns_server(const std::string& ip) : socket_(ip) {
@@ -35,8 +59,19 @@ class dns_server {
   }
   int port() const { return socket_.port(); }
   void add_a(const std::string& name, const std::string& address) {
-    std::lock_guard<std::mutex> l(m_);
-    a_.emplace_back(name, address);
+    in_addr bin{};
+    inet_pton(AF_INET, address.c_str(), &bin);
+    add(name, type_a, std::string(reinterpret_cast<const char*>(&bin), 4));
+  }
+  void add_srv(const std::string& name, int priority, int weight, int port,
+               const std::string& target) {
+    add(name, type_srv, u16(priority) + u16(weight) + u16(port) + wire_name(target));
+  }
+  void add_naptr(const std::string& name, int order, int preference, const std::string& flags,
+                 const std::string& service, const std::string& replacement) {
+    add(name, type_naptr,
+        u16(order) + u16(preference) + char_string(flags) + char_string(service) + char_string("") +
+            wire_name(replacement));
   }
   std::vector<std::string> questions() {
     std::lock_guard<std::mutex> l(m_);
@@ -70,34 +105,43 @@ class dns_server {
     const int type =
         (static_cast<unsigned char>(q[at + 1]) << 8) | static_cast<unsigned char>(q[at + 2]);
     const std::string question = q.substr(12, at + 5 - 12);
-    std::vector<std::string> addresses;
+    std::vector<std::string> rdata;
     {
       std::lock_guard<std::mutex> l(m_);
       questions_.push_back(name + " " + std::to_string(type));
-      for (const auto& [n, a] : a_) {
-        if (type == type_a && n == name) addresses.push_back(a);
+      for (const record& r : records_) {
+        if (r.type == type && r.name == name) rdata.push_back(r.rdata);
       }
     }
-    std::string r = q.substr(0, 2);             // id
-    r += std::string("\x81\x80", 2);            // response, recursion desired and available
-    r += std::string("\x00\x01", 2);            // one question
-    r += char(0), r += char(addresses.size());  // answers
-    r += std::string(4, '\0');                  // no authority, no additional records
+    std::string r = q.substr(0, 2);   // id
+    r += std::string("\x81\x80", 2);  // response, recursion desired and available
+    r += std::string("\x00\x01", 2);  // one question
+    r += u16(int(rdata.size()));      // answers
+    r += std::string(4, '\0');        // no authority, no additional records
     r += question;
-    for (const std::string& a : addresses) {
-      in_addr bin{};
-      inet_pton(AF_INET, a.c_str(), &bin);
-      r += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04", 12);  // A IN, TTL 60
-      r += std::string(reinterpret_cast<const char*>(&bin), 4);
+    for (const std::string& d : rdata) {
+      // The question's name, the type, class IN, TTL 60, the data.
+      r += std::string("\xc0\x0c", 2) + u16(type) + u16(1) + std::string("\x00\x00\x00\x3c", 4);
+      r += u16(int(d.size())) + d;
     }
     return r;
+  }
+
+  struct record {
+    std::string name;
+    int type;
+    std::string rdata;
+  };
+  void add(const std::string& name, int type, const std::string& rdata) {
+    std::lock_guard<std::mutex> l(m_);
+    records_.push_back({name, type, rdata});
   }
 
   e2e::udp_peer socket_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::mutex m_;
-  std::vector<std::pair<std::string, std::string>> a_;
+  std::vector<record> records_;
   std::vector<std::string> questions_;
 };
 
@@ -147,6 +191,78 @@ TEST(DnsE2E, ResponseToAMaddrHostIsSentToTheAddressTheTestServerGives) {
   // The phone's own address saw nothing: the answer went where DNS said.
   std::string stray;
   EXPECT_FALSE(phone.receive(stray, 200));
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(DnsE2E, NotifyToAHostNameFollowsNaptrSrvAndA) {
+  dns_server dns("127.0.0.77");
+  ASSERT_GT(dns.port(), 0);
+  const int sipp_port = e2e::free_port();
+  dns.add_naptr("mwi.e2e.test", 10, 10, "S", "SIP+D2U", "_sip._udp.mwi.e2e.test");
+  dns.add_srv("_sip._udp.mwi.e2e.test", 0, 0, sipp_port, "sipp.e2e.test");
+  dns.add_a("sipp.e2e.test", "127.0.0.26");
+
+  e2e::telmond_options o;
+  o.files["resolv.conf"] = "nameserver 127.0.0.77:" + std::to_string(dns.port()) + "\n";
+  o.files["default-config.xml"] =
+      slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+  o.args = {"--default", "default-config.xml"};
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start()) << t.error();
+  ASSERT_TRUE(t.wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));
+
+  // The subscription of account 102, with the Contact naming mwi.e2e.test; the NOTIFY must
+  // reach sipp at the address and port of the SRV and A records.
+  std::string head =
+      "SUBSCRIBE sip:[field0]@[remote_ip]:[remote_port] SIP/2.0\n"
+      "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch];rport\n"
+      "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+      "To: <sip:[field0]@localhost>\n"
+      "Call-ID: [call_id]\n";
+  std::string tail =
+      "Contact: <sip:[field0]@mwi.e2e.test>\nEvent: message-summary\n"
+      "Expires: 600\nMax-Forwards: 70\nContent-Length: 0\n\n";
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"mwi\">\n"
+      "<send retrans=\"500\"><![CDATA[\n" +
+      head + "CSeq: 1 SUBSCRIBE\n" + tail +
+      "]]></send>\n<recv response=\"401\" auth=\"true\"/>\n"
+      "<send retrans=\"500\"><![CDATA[\n" +
+      head + "CSeq: 2 SUBSCRIBE\n[authentication username=\"[field0]\" password=\"[field1]\"]\n" +
+      tail +
+      "]]></send>\n<recv response=\"200\"/>\n<recv request=\"NOTIFY\"/>\n"
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+      "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n</scenario>\n";
+  std::string dir = t.dir() + "/sipp-mwi";
+  std::system(("mkdir -p " + dir).c_str());
+  std::ofstream(dir + "/scenario.xml") << text;
+  std::ofstream(dir + "/users.csv") << "SEQUENTIAL\n102;sip102;\n";
+  std::string cmd =
+      "cd " + dir + " && timeout 30 sipp 127.0.0.1:" + std::to_string(t.ports().sip_udp) +
+      " -sf scenario.xml -inf users.csv -i 127.0.0.26 -p " + std::to_string(sipp_port) +
+      " -m 1 -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err -trace_msg"
+      " > sipp.out 2>&1";
+  int rc = std::system(cmd.c_str());
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << t.read_file("sipp-mwi/sipp.out");
+
+  // NAPTR first, then the SRV of the record's replacement, then A of the SRV target.
+  std::vector<std::string> q = dns.questions();
+  auto naptr = std::find(q.begin(), q.end(), "mwi.e2e.test " + std::to_string(type_naptr));
+  auto srv = std::find(q.begin(), q.end(), "_sip._udp.mwi.e2e.test " + std::to_string(type_srv));
+  auto a = std::find(q.begin(), q.end(), "sipp.e2e.test " + std::to_string(type_a));
+  ASSERT_NE(naptr, q.end());
+  ASSERT_NE(srv, q.end());
+  ASSERT_NE(a, q.end());
+  EXPECT_LT(naptr - q.begin(), srv - q.begin());
+  EXPECT_LT(srv - q.begin(), a - q.begin());
+  EXPECT_TRUE(t.wait_for_log("DNS: Add mwi.e2e.test NAPTR (ttl=60)", 1000));
+  EXPECT_TRUE(t.wait_for_log("DNS: Add _sip._udp.mwi.e2e.test SRV (ttl=60)", 1000));
 }
 
 }  // namespace
