@@ -40,7 +40,7 @@ class real_file_system : public file_system {
 
   status write(const str& name, const str& bytes, bool append) override {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    int fd = ::open(name.c_str(), flags, 0644);
+    int fd = ::open(name.c_str(), flags, 0666);
     if (fd < 0) return status::not_found;
     const char* p = bytes.cbuffer();
     size_t left = bytes.length();

@@ -901,7 +901,21 @@ std::atomic<uint32_t> temp_counter{0};
 
 }  // namespace
 
+namespace {
+
+// Creates the missing parent directories of a file name, one level after the other; failures
+// are left for the open that follows to report.
+void create_parents(const str& name) {
+  long slash = -1;
+  for (size_t i = 0; i < name.length(); ++i)
+    if (name[i] == '/') slash = static_cast<long>(i);
+  if (slash > 0 && !fs().is_dir(name.leftstr(slash))) str::create_path(name.leftstr(slash));
+}
+
+}  // namespace
+
 bool str::write_file(const str& name) const {
+  create_parents(name);
   // The bytes go to a temporary file beside the target that is then renamed over it, so a
   // crash leaves either the old or the new file, never a torn one.
   long slash = -1;
@@ -911,7 +925,7 @@ bool str::write_file(const str& name) const {
   temp.appendf(".%s.%u.tmp", name.substr(slash + 1), temp_counter.fetch_add(1));
   file_system::status s = fs().write(temp, *this, false);
   if (s != file_system::status::ok) {
-    log_printf(log_general, 2,
+    log_printf(log_general, 0,
                s == file_system::status::not_found ? "Could not open %s for writing"
                                                    : "Could not write %s",
                name);
@@ -919,7 +933,7 @@ bool str::write_file(const str& name) const {
     return false;
   }
   if (!fs().rename(temp, name)) {
-    log_printf(log_general, 2, "Cannot rename file %s to %s", temp, name);
+    log_printf(log_general, 0, "Cannot rename file %s to %s", temp, name);
     fs().remove(temp);
     return false;
   }
@@ -927,17 +941,18 @@ bool str::write_file(const str& name) const {
 }
 
 bool str::append_file(const str& name) const {
+  create_parents(name);
   file_system::status s = fs().write(name, *this, true);
   if (s == file_system::status::not_found)
-    log_printf(log_general, 2, "Could not open %s for writing", name);
+    log_printf(log_general, 0, "Could not open %s for writing", name);
   else if (s == file_system::status::error)
-    log_printf(log_general, 2, "Could not write %s", name);
+    log_printf(log_general, 0, "Could not write %s", name);
   return s == file_system::status::ok;
 }
 
 bool str::remove_file(const str& name, bool log_errors) {
   bool ok = fs().remove(name);
-  if (!ok && log_errors) log_printf(log_general, 2, "Cannot remove file %s", name);
+  if (!ok && log_errors) log_printf(log_general, 1, "Cannot remove file %s", name);
   return ok;
 }
 

@@ -232,8 +232,9 @@ class str {
   // from an empty one.
   static str read_file(const str& name, bool log_errors = true);
   static bool read_file(const str& name, str& out, bool log_errors = true);
-  // Creates or truncates the file and writes this string. Logs "Could not open %s for
-  // writing" or "Could not write %s" on failure.
+  // Creates the missing parent directories, then creates or truncates the file and writes
+  // this string (through a temporary file renamed over it). Logs "Could not open %s for
+  // writing" or "Could not write %s" at level 0 on failure.
   bool write_file(const str& name) const;
   bool append_file(const str& name) const;
   static bool remove_file(const str& name, bool log_errors = true);

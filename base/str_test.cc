@@ -282,6 +282,10 @@ class StrFiles : public ::testing::Test {
 };
 
 TEST_F(StrFiles, WriteReadAppendRenameRemove) {
+  // Missing parent directories are created.
+  ASSERT_TRUE(str("deep").write_file(path("x/y/z.txt")));
+  EXPECT_EQ(s(str::read_file(path("x/y/z.txt"))), "deep");
+  std::system((std::string("rm -rf ") + s(path("x"))).c_str());
   str f = path("a.txt");
   ASSERT_TRUE(str("hello").write_file(f));
   ASSERT_TRUE(str(" world").append_file(f));
@@ -297,7 +301,9 @@ TEST_F(StrFiles, WriteReadAppendRenameRemove) {
 
 TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
   captured_log log;
-  str missing_dir = path("nodir/x.txt");
+  // A regular file where a directory of the path should be: the directory cannot be made.
+  ASSERT_TRUE(str("x").write_file(path("plain")));
+  str missing_dir = path("plain/x.txt");
   EXPECT_FALSE(str("x").write_file(missing_dir));
   EXPECT_FALSE(str("x").append_file(missing_dir));
   EXPECT_FALSE(str::remove_file(path("nothing")));
@@ -324,6 +330,7 @@ TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
   ASSERT_GE(captured_log::lines().size(), want.size() + 1);
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(captured_log::lines()[i], want[i]);
   EXPECT_EQ(str::get_dir(dir_, true), (std::vector<str>{str("sub")}));
+  EXPECT_EQ(str::get_dir(dir_), (std::vector<str>{str("empty"), str("plain")}));
 }
 
 TEST(StrFileLayer, InjectedWriteFailureKeepsTheOldFile) {
