@@ -384,70 +384,46 @@ int table::prev(int id) const {
   return (--it)->first;
 }
 
-int table::first(const str& col, const str& val) const {
-  const str* cols[] = {&col};
-  const str* vals[] = {&val};
-  cond c[1];
-  if (!resolve(cols, vals, 1, c)) return 0;
+int table::find_one(const str* cols[], const str* vals[], int n, bool from_end) const {
+  cond c[3];
+  if (!resolve(cols, vals, n, c)) return 0;
   int found = 0;
-  walk(c, 1, false, true, [&](int id) {
+  walk(c, n, from_end, true, [&](int id) {
     found = id;
     return false;
   });
   return found;
+}
+
+int table::first(const str& col, const str& val) const {
+  const str* cols[] = {&col};
+  const str* vals[] = {&val};
+  return find_one(cols, vals, 1, false);
 }
 
 int table::last(const str& col, const str& val) const {
   const str* cols[] = {&col};
   const str* vals[] = {&val};
-  cond c[1];
-  if (!resolve(cols, vals, 1, c)) return 0;
-  int found = 0;
-  walk(c, 1, true, true, [&](int id) {
-    found = id;
-    return false;
-  });
-  return found;
+  return find_one(cols, vals, 1, true);
 }
 
 int table::first(const str& col1, const str& val1, const str& col2, const str& val2) const {
   const str* cols[] = {&col1, &col2};
   const str* vals[] = {&val1, &val2};
-  cond c[2];
-  if (!resolve(cols, vals, 2, c)) return 0;
-  int found = 0;
-  walk(c, 2, false, true, [&](int id) {
-    found = id;
-    return false;
-  });
-  return found;
+  return find_one(cols, vals, 2, false);
 }
 
 int table::last(const str& col1, const str& val1, const str& col2, const str& val2) const {
   const str* cols[] = {&col1, &col2};
   const str* vals[] = {&val1, &val2};
-  cond c[2];
-  if (!resolve(cols, vals, 2, c)) return 0;
-  int found = 0;
-  walk(c, 2, true, true, [&](int id) {
-    found = id;
-    return false;
-  });
-  return found;
+  return find_one(cols, vals, 2, true);
 }
 
 int table::search(const str& col1, const str& val1, const str& col2, const str& val2,
                   const str& col3, const str& val3) const {
   const str* cols[] = {&col1, &col2, &col3};
   const str* vals[] = {&val1, &val2, &val3};
-  cond c[3];
-  if (!resolve(cols, vals, 3, c)) return 0;
-  int found = 0;
-  walk(c, 3, false, true, [&](int id) {
-    found = id;
-    return false;
-  });
-  return found;
+  return find_one(cols, vals, 3, false);
 }
 
 int table::count(const str& col, const str& val) const {

@@ -170,6 +170,8 @@ class table {
   // Conditions with resolved column numbers; false when a named column does not exist.
   bool resolve(const str* cols[], const str* vals[], int n, cond out[]) const;
   bool matches(const row& r, const cond c[], int n) const;
+  // The first (or, from_end, the last) row matching n (at most 3) conditions; 0 for none.
+  int find_one(const str* cols[], const str* vals[], int n, bool from_end) const;
   // Walks the matching rows in lookup order (index of the first column when present, else id
   // order; reverse only by id). fn returns false to stop.
   template <class F>
