@@ -29,16 +29,6 @@ const char* const extension_runtime_columns[] = {"dial_plan", "email_status", "v
                                                  "dnd",       "call_return",  "call_redial",
                                                  "avail",     "active_calls"};
 
-bool account_kind(const str& type) {
-  static const char* const kinds[] = {"extensions", "attendants",  "callingcards", "hunts",
-                                      "hoots",      "srvflags",    "ivrnodes",     "colines",
-                                      "acds",       "conferences", "orbits"};
-  for (const char* k : kinds) {
-    if (type == k) return true;
-  }
-  return false;
-}
-
 str extension_of(const str& file) {
   long dot = -1;
   for (size_t i = 0; i < file.length(); i++) {
@@ -177,7 +167,7 @@ class exporter {
       append_xml_escaped(x, displays);
       x += "</ad>";
     }
-    if (!account_kind(type)) {
+    if (!is_account_kind_table(type)) {
       log_printf(log_general, 0, "Cannot serialize type %s", type);
     } else if (type == "extensions") {
       x += "<body>";
@@ -287,7 +277,7 @@ class importer {
   }
   void account(const xml_tree& n) {
     str type = n.child_body(str("type"));
-    if (!account_kind(type)) {
+    if (!is_account_kind_table(type)) {
       log_printf(log_general, 0, "Cannot load type %s", type);
       return;
     }
@@ -399,32 +389,8 @@ str save_domain(int domain) {
 
 bool load_domain(int domain, const str& archive, size_t max_bytes) {
   if (!domains.has_row(domain)) return false;
-  size_t limit = max_bytes;
-  if (!limit) {
-    uint64_t v = ctrl_read_registry(ctrl_settings::max_tar).uvalue64();
-    limit = v ? static_cast<size_t>(v) : 2097152;
-  }
-  if (archive.empty()) {
-    log_printf(log_general, 0, "Configuration: No tar file specified");
-    return false;
-  }
-  if (archive.length() > limit) {
-    log_printf(log_general, 0, "Configuration: Tar file of %s bytes exceeds max_tar (%s)",
-               str::from_uint64(archive.length()), str::from_uint64(limit));
-    return false;
-  }
   std::vector<tar_entry> entries;
-  str bad;
-  switch (tar_read(archive, entries, bad)) {
-    case tar_status::ok:
-      break;
-    case tar_status::not_tar:
-      log_printf(log_general, 0, "Configuration: This is not a tar file");
-      return false;
-    case tar_status::invalid_length:
-      log_printf(log_general, 0, "Configuration: Invalid length %s", bad);
-      return false;
-  }
+  if (!tar_read_logged(archive, max_bytes, entries)) return false;
   const tar_entry* xml = nullptr;
   for (const tar_entry& e : entries) {
     if (e.name == "domain.xml") xml = &e;

@@ -15,17 +15,6 @@
 
 namespace {
 
-// The kind-specific tables an account may point at.
-bool account_table(const str& type) {
-  static const char* const kinds[] = {"extensions", "attendants",  "callingcards", "hunts",
-                                      "hoots",      "srvflags",    "ivrnodes",     "colines",
-                                      "acds",       "conferences", "orbits"};
-  for (const char* k : kinds) {
-    if (type == k) return true;
-  }
-  return false;
-}
-
 // "2.0.4" -> 204: major * 100 + minor * 10 + patch.
 int version_number(const str& v) {
   return v.get_field(0, '.').value() * 100 + v.get_field(1, '.').value() * 10 +
@@ -76,7 +65,7 @@ void fix_users() {
   for (int id : ids) {
     str type = users.get(id, users_type_name);
     int kind_id = users.get(id, users_type_index).value();
-    if (account_table(type) && get_table(type).has_row(kind_id)) continue;
+    if (is_account_kind_table(type) && get_table(type).has_row(kind_id)) continue;
     log_printf(log_general, 1, "Database sanity check: Deleting user %d (%s)", id, type);
     users.delete_row(id);
   }

@@ -153,3 +153,13 @@ void wiper_clear() {
   }
   wipers.delete_row();
 }
+
+bool is_account_kind_table(const str& name) {
+  static const char* const kinds[] = {"extensions", "attendants",  "callingcards", "hunts",
+                                      "hoots",      "srvflags",    "ivrnodes",     "colines",
+                                      "acds",       "conferences", "orbits"};
+  for (const char* k : kinds) {
+    if (name == k) return true;
+  }
+  return false;
+}

@@ -858,6 +858,9 @@ table& get_table(const str& name);
 // True for the tables that may be read and written by name from outside (configuration import,
 // account import, web lookups): the names of get_table except webpages.
 bool table_exists(const str& name);
+// True for the kind-specific tables an account row may point at (extensions, attendants,
+// hunts, ...).
+bool is_account_kind_table(const str& name);
 // delete_row() on every table except macs, cells and legs (deletes their row files).
 void clear_tables();
 // Defines the columns and flags of one table (idempotent: an existing column only has its

@@ -72,6 +72,31 @@ bool tar_safe_name(const str& name) {
   return true;
 }
 
+bool tar_read_logged(const str& image, size_t max_bytes, std::vector<tar_entry>& out) {
+  if (image.empty()) {
+    log_printf(log_general, 0, "Configuration: No tar file specified");
+    return false;
+  }
+  size_t limit = max_bytes ? max_bytes : max_tar_bytes();
+  if (image.length() > limit) {
+    log_printf(log_general, 0, "Configuration: Tar file of %s bytes exceeds max_tar (%s)",
+               str::from_uint64(image.length()), str::from_uint64(limit));
+    return false;
+  }
+  str bad;
+  switch (tar_read(image, out, bad)) {
+    case tar_status::ok:
+      return true;
+    case tar_status::not_tar:
+      log_printf(log_general, 0, "Configuration: This is not a tar file");
+      return false;
+    case tar_status::invalid_length:
+      log_printf(log_general, 0, "Configuration: Invalid length %s", bad);
+      return false;
+  }
+  return false;
+}
+
 tar_status tar_read(const str& image, std::vector<tar_entry>& out, str& bad_field) {
   out.clear();
   const char* base = image.cbuffer();
@@ -169,28 +194,8 @@ void erase_directory(const str& path) {
 }
 
 bool put_tar(const str& image, size_t max_bytes) {
-  if (image.empty()) {
-    log_printf(log_general, 0, "Configuration: No tar file specified");
-    return false;
-  }
-  size_t limit = max_bytes ? max_bytes : max_tar_bytes();
-  if (image.length() > limit) {
-    log_printf(log_general, 0, "Configuration: Tar file of %s bytes exceeds max_tar (%s)",
-               str::from_uint64(image.length()), str::from_uint64(limit));
-    return false;
-  }
   std::vector<tar_entry> entries;
-  str bad;
-  switch (tar_read(image, entries, bad)) {
-    case tar_status::ok:
-      break;
-    case tar_status::not_tar:
-      log_printf(log_general, 0, "Configuration: This is not a tar file");
-      return false;
-    case tar_status::invalid_length:
-      log_printf(log_general, 0, "Configuration: Invalid length %s", bad);
-      return false;
-  }
+  if (!tar_read_logged(image, max_bytes, entries)) return false;
   // Checked completely before anything is removed: a refused image never costs the
   // configuration that is there.
   clear_tables();

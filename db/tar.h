@@ -29,6 +29,10 @@ enum class tar_status {
 // beyond the image.
 tar_status tar_read(const str& image, std::vector<tar_entry>& out, str& bad_field);
 
+// tar_read for an uploaded archive: an empty image, one larger than max_bytes (0: the setting
+// max_tar) or one tar_read refuses is logged with its "Configuration: ..." text and gives false.
+bool tar_read_logged(const str& image, size_t max_bytes, std::vector<tar_entry>& out);
+
 // Writes an image of the entries (ustar headers with checksums, directories with a trailing
 // "/", two zero blocks at the end).
 str tar_write(const std::vector<tar_entry>& entries);
