@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -214,6 +215,11 @@ void refused(sip_connection* c) {
 }  // namespace
 
 void sip_connection_loop(int number) {
+  // The thread ends after the loop: free its OpenSSL thread state now, while the process
+  // surely still runs, rather than in a thread-exit handler that may race with exit.
+  struct openssl_thread_stop {
+    ~openssl_thread_stop() { OPENSSL_thread_stop(); }
+  } stop_at_end;
   sip_connection* c = find_sip_connection(number);
   if (!c) return;
   c->last_activity = clock_now();
