@@ -14,7 +14,6 @@
 #include "frame/mutex.h"
 #include "frame/net.h"
 #include "frame/settings.h"
-#include "frame/startup.h"
 #include "frame/stun.h"
 #include "frame/threads.h"
 #include "sip/sip_message.h"
@@ -440,10 +439,6 @@ class connected_transport : public sip_transport {
   sip_transport& udp_;
 };
 
-void connections_meminfo(str& out) {
-  out += str::sprintf("sip_connections: %d\r\n", int(sip_connections.size()));
-}
-
 }  // namespace
 
 void install_sip_connections() {
@@ -456,5 +451,4 @@ void install_sip_connections() {
   hooks.loop = sip_connection_loop;
   hooks.release = sip_connection_release;
   set_sip_tcp_hooks(hooks);
-  add_meminfo_source(connections_meminfo);
 }

@@ -112,8 +112,8 @@ void sip_connection_release(int number);
 bool open_sip_connection(const str& name, const ip_port& destination, transport_type transport,
                          const str& server_name, const str& text);
 
-// Installs connections into the process: the frame's SIP TCP/TLS hooks, a sip_transport that
-// keeps the installed one for UDP and serves connections from sip_connections, and the
-// "sip_connections" line of the memory report. The composition root calls it once, after
+// Installs connections into the process: the frame's SIP TCP/TLS hooks and a sip_transport
+// that keeps the installed one for UDP and serves connections from sip_connections (the
+// memory report counts them through sip_threads). The composition root calls it once, after
 // install_transaction_layer.
 void install_sip_connections();
