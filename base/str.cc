@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <ostream>
 
 #include "base/file_system.h"
@@ -115,8 +116,9 @@ str::block* str::alloc_block(size_t n) {
   return b;
 }
 
-void str::release(block* b) {
-  if (!b || b->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+static_assert(std::is_standard_layout_v<str::block>, "refs_of relies on the layout");
+
+void str::free_block(block* b) {
   allocator_state& a = allocator();
   if (b->cls < 0) {
     size_t total = size_t(b->capacity) + header_size;
@@ -257,11 +259,6 @@ str str::from_uint64(uint64_t v) {
   return out;
 }
 
-str::str(const str& o) noexcept : buf_(o.buf_), begin_(o.begin_), end_(o.end_) {
-  if (buf_) buf_->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-str::~str() { release(buf_); }
 
 str& str::operator=(const str& o) noexcept {
   if (o.buf_) o.buf_->refs.fetch_add(1, std::memory_order_relaxed);
@@ -399,15 +396,6 @@ void str::compress() {
 
 // ---- Windows ------------------------------------------------------------------------------------
 
-str str::window(size_t from, size_t to) const {
-  str r;
-  if (from >= to || !buf_) return r;
-  r.buf_ = buf_;
-  buf_->refs.fetch_add(1, std::memory_order_relaxed);
-  r.begin_ = begin_ + static_cast<uint32_t>(from);
-  r.end_ = begin_ + static_cast<uint32_t>(to);
-  return r;
-}
 
 str str::substr(size_t from) const { return from >= length() ? str() : window(from, length()); }
 

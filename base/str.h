@@ -91,12 +91,12 @@ class str {
   str(char c, int n);               // n copies of c
   str(int value, int width);        // decimal, zero-padded to width ("-" counts)
   str(unsigned value, int width);   // decimal, zero-padded to width
-  str(const str& o) noexcept;
+  str(const str& o) noexcept : buf_(o.buf_), begin_(o.begin_), end_(o.end_) { retain(buf_); }
   str(str&& o) noexcept : buf_(o.buf_), begin_(o.begin_), end_(o.end_) {
     o.buf_ = nullptr;
     o.begin_ = o.end_ = 0;
   }
-  ~str();
+  ~str() { release(buf_); }
   str& operator=(const str& o) noexcept;
   str& operator=(str&& o) noexcept;
   str& operator=(const char* s) { return *this = str(s); }
@@ -264,9 +264,29 @@ class str {
   const uint8_t* data() const;
   void writable(size_t n);  // un-share and make room for n more bytes
   static block* alloc_block(size_t n);
-  static void release(block* b);
+  // The reference count is the first member of a block (a standard-layout type), so it is
+  // reachable here without the block's definition; copies and windows stay inline.
+  static std::atomic<uint32_t>& refs_of(block* b) {
+    return *reinterpret_cast<std::atomic<uint32_t>*>(b);
+  }
+  static void retain(block* b) {
+    if (b) refs_of(b).fetch_add(1, std::memory_order_relaxed);
+  }
+  static void release(block* b) {
+    if (b && refs_of(b).fetch_sub(1, std::memory_order_acq_rel) == 1) free_block(b);
+  }
+  static void free_block(block* b);
   void adopt(block* b, uint32_t begin, uint32_t end);
-  str window(size_t from, size_t to) const;  // shares the buffer
+  // Shares the buffer.
+  str window(size_t from, size_t to) const {
+    str r;
+    if (from >= to || !buf_) return r;
+    retain(buf_);
+    r.buf_ = buf_;
+    r.begin_ = begin_ + static_cast<uint32_t>(from);
+    r.end_ = begin_ + static_cast<uint32_t>(to);
+    return r;
+  }
   void narrow(size_t from, size_t to);       // this window becomes [from, to) of itself
 
   block* buf_;
