@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -167,7 +168,12 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   int announced = ok.contact[0].extract_parameter("expires").value();
   EXPECT_GE(announced, 358);
   EXPECT_LE(announced, 362);
-  EXPECT_FALSE(ok.get_other_header("Date", "").empty());
+  // The first 200 after an authentication carries the time as an HTTP date in GMT.
+  EXPECT_TRUE(std::regex_match(ok.get_other_header("Date", "").c_str(),
+                               std::regex("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
+                                          "[0-9]{2}:[0-9]{2}:[0-9]{2} GMT")))
+      << ok.get_other_header("Date", "").c_str();
+  EXPECT_EQ(ok.get_other_header("Date", ""), "Thu, 01 Jan 2026 00:00:00 GMT");  // the clock's
   EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 375);
   EXPECT_TRUE(reg_ins["c1@x"]->bound);
 }
@@ -494,7 +500,7 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
   registrar_soap rr = last_posted();
-  EXPECT_EQ(rr.get("Expires"), "200");  // outbound: no nat_udp
+  EXPECT_EQ(rr.get("Expires"), "200");            // outbound: no nat_udp
   EXPECT_EQ(rr.get("Instance"), "<urn:uuid:1>");  // unquoted
   EXPECT_EQ(rr.get("WWW"), "https://127.0.0.5/");
   EXPECT_EQ(rr.get("Contact"),
