@@ -58,15 +58,17 @@ std::string scenario(const std::string& via_host, const std::string& contact,
 // Runs sipp from source_ip with the scenario and one user line for `calls` calls (one after
 // the other); its exit status (0: every call succeeded).
 int run_sipp(const e2e::telmond_process& t, const std::string& name, const std::string& source_ip,
-             const std::string& scenario_text, const std::string& user_line, int calls = 1) {
+             const std::string& scenario_text, const std::string& user_line, int calls = 1,
+             bool tcp = false) {
   std::string dir = t.dir() + "/sipp-" + name;
   std::system(("mkdir -p " + dir).c_str());
   std::ofstream(dir + "/scenario.xml") << scenario_text;
   std::ofstream(dir + "/users.csv") << "SEQUENTIAL\n" << user_line << "\n";
   std::string cmd =
-      "cd " + dir + " && timeout 30 sipp 127.0.0.1:" + std::to_string(t.ports().sip_udp) +
+      "cd " + dir + " && timeout 30 sipp 127.0.0.1:" +
+      std::to_string(tcp ? t.ports().sip_tcp : t.ports().sip_udp) +
       " -sf scenario.xml -inf users.csv -i " + source_ip + " -p " +
-      std::to_string(e2e::free_port()) + " -m " + std::to_string(calls) +
+      std::to_string(e2e::free_port()) + (tcp ? " -t t1" : "") + " -m " + std::to_string(calls) +
       " -l 1 -timeout 20s -recv_timeout 5000 -nostdin -trace_err -trace_msg" + " > sipp.out 2>&1";
   int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -182,6 +184,22 @@ TEST_F(RegisterE2E, SixthBindingIsTooMany) {
   for (int i = 1; i <= 5; i++)
     EXPECT_TRUE(t->file_exists("registrations/" + std::to_string(i) + ".xml"));
   EXPECT_FALSE(t->file_exists("registrations/6.xml"));
+}
+
+TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection) {
+  std::string tcp =
+      scenario("[local_ip]", "<sip:[field0]@[local_ip]:[local_port];transport=tcp>", "3600", 200,
+               "<ereg regexp=\"expires=(1(7[89]|8[012]))\" search_in=\"hdr\" header=\"Contact:\" "
+               "check_it=\"true\" assign_to=\"all,e\"/>",
+               "all,e");
+  ASSERT_EQ(run_sipp(*t, "tcp", "127.0.0.28", tcp, "104;sip104;", 1, true), 0) << sipp_log("tcp");
+  // sipp closed its connection when it ended: the binding it carried ends with it.
+  EXPECT_TRUE(
+      t->wait_for_log("Registration for account 104 expired, removing contact "
+                      "<sip:104@127.0.0.28:",
+                      3000));
+  for (int i = 0; i < 30 && t->file_exists("registrations/1.xml"); i++) usleep(100000);
+  EXPECT_FALSE(t->file_exists("registrations/1.xml"));
 }
 
 }  // namespace
