@@ -9,9 +9,13 @@
 #include "frame/clock.h"
 #include "frame/log.h"
 #include "frame/mutex.h"
+#include "frame/queues.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
+#include "frame/timeout.h"
 #include "pbx/registration.h"
+#include "sip/address_list.h"
+#include "sip/address_list_table.h"
 #include "sip/dns_resolver.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
@@ -62,6 +66,26 @@ void use_local_resolv_conf() {
   log_printf(log_sip, 4, "DNS: Using the name servers of resolv.conf in the working directory");
 }
 
+// The IP address access list: its rows in the accesslist table (ctrl side).
+access_list_table& access_list_rows() {
+  static access_list_table rows;
+  return rows;
+}
+
+// Start-up, after the tables are read: every accesslist row into the address lists, and the
+// expiry of automatic blocks once a minute on the ctrl timer.
+void init_access_list() {
+  access_list_load(access_list_rows());
+  access_list_schedule_expiry(&access_list_rows(), http_thread_queue, 60000);
+}
+
+// The receiver of the ctrl queue: the registrar's messages first, then the reports of blocked
+// addresses (BlackListAdr). Runs under ctrl_run_mutex.
+void ctrl_on_soap(const str& text) {
+  if (registration_on_soap(text)) return;
+  soap_on_black_list_adr(text, access_list_rows(), wall_now());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,6 +114,12 @@ int main(int argc, char** argv) {
   // (ctrl), which keeps the registrations rows.
   install_registrar();
   install_registration();
+
+  // Address blocking: the receive hooks of the transaction layer drop traffic from black
+  // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,
+  // which shares the queue's single receiver with the registrar.
+  set_soap_on_request(ctrl_on_soap);
+  frame_hooks().init_ip = init_access_list;
 
   // telmond_main returns only when start-up ends early (usage error, --version).
   process_exit(telmond_main(argc, argv));

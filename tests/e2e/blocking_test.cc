@@ -1,0 +1,126 @@
+// Address blocking in the running daemon: unauthenticated requests count against their source
+// address; the fourth within a second blocks it (its requests are dropped without an answer,
+// the block is logged and stored as an accesslist row), while other addresses, white-listed
+// addresses and OPTIONS are not affected.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A request for extension 100 of the default configuration without credentials; each with
+// its own branch and CSeq, so that none is taken for a retransmission.
+std::string request(const std::string& method, const e2e::udp_peer& from, int n) {
+  std::string via_host = from.ip() + ":" + std::to_string(from.port());
+  return method + " sip:localhost SIP/2.0\r\n" + "Via: SIP/2.0/UDP " + via_host +
+         ";branch=z9hG4bK-block-" + from.ip() + "-" + std::to_string(n) +
+         ";rport\r\n"
+         "From: <sip:100@localhost>;tag=blk" +
+         std::to_string(n) +
+         "\r\n"
+         "To: <sip:100@localhost>\r\n"
+         "Call-ID: block-" +
+         from.ip() +
+         "\r\n"
+         "CSeq: " +
+         std::to_string(n) + " " + method + "\r\nContact: <sip:100@" + via_host +
+         ">\r\nExpires: 60\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+}
+
+// The status line of the next datagram within timeout_ms ("" when none came).
+std::string next_status(e2e::udp_peer& peer, int timeout_ms) {
+  std::string bytes;
+  if (!peer.receive(bytes, timeout_ms)) return "";
+  return bytes.substr(0, bytes.find("\r\n"));
+}
+
+class BlockingE2E : public ::testing::Test {
+ protected:
+  void start(const std::map<std::string, std::string>& files = {}) {
+    e2e::telmond_options o;
+    o.files = files;
+    o.files["default-config.xml"] =
+        slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+    o.args = {"--default", "default-config.xml"};
+    t = std::make_unique<e2e::telmond_process>(o);
+    ASSERT_TRUE(t->start()) << t->error();
+    ASSERT_TRUE(t->wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));
+  }
+  void TearDown() override {
+    if (t) t->stop();
+  }
+  bool send(e2e::udp_peer& peer, const std::string& method, int n) {
+    return peer.send_to("127.0.0.1", t->ports().sip_udp, request(method, peer, n));
+  }
+  std::unique_ptr<e2e::telmond_process> t;
+};
+
+TEST_F(BlockingE2E, FourthUnauthenticatedRequestWithinASecondBlocksTheAddress) {
+  start();
+  e2e::udp_peer attacker("127.0.0.5");
+  ASSERT_TRUE(attacker.ok());
+  for (int n = 1; n <= 4; n++) ASSERT_TRUE(send(attacker, "REGISTER", n));
+  // The fourth request is the one that blocks; it was let through before the block, so all
+  // four are challenged.
+  for (int n = 1; n <= 4; n++)
+    EXPECT_EQ(next_status(attacker, 3000), "SIP/2.0 401 Authentication Required") << n;
+  ASSERT_TRUE(t->wait_for_log("Address 127.0.0.5 has been blacklisted", 5000));
+  ASSERT_TRUE(t->wait_for_file("accesslist/1.xml", "<adr>127.0.0.5</adr>", 5000));
+  std::string row = t->read_file("accesslist/1.xml");
+  EXPECT_NE(row.find("<mask>32</mask>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<type>false</type>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<reason>sip</reason>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<expires>"), std::string::npos) << row;
+
+  // From now on its requests (of any method) go unanswered.
+  ASSERT_TRUE(send(attacker, "REGISTER", 5));
+  ASSERT_TRUE(send(attacker, "OPTIONS", 6));
+  EXPECT_EQ(next_status(attacker, 1500), "");
+
+  // Another address is still served.
+  e2e::udp_peer other("127.0.0.6");
+  ASSERT_TRUE(send(other, "REGISTER", 1));
+  EXPECT_EQ(next_status(other, 3000), "SIP/2.0 401 Authentication Required");
+  EXPECT_FALSE(t->wait_for_log("Address 127.0.0.6 has been blacklisted", 500));
+}
+
+TEST_F(BlockingE2E, WhiteEntryPreventsBlocking) {
+  start({{"accesslist/1.xml",
+          "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.7</adr><mask>32</"
+          "mask><type>true</type><reason>office</reason></row>"}});
+  e2e::udp_peer phone("127.0.0.7");
+  for (int n = 1; n <= 8; n++) ASSERT_TRUE(send(phone, "REGISTER", n));
+  for (int n = 1; n <= 8; n++)
+    EXPECT_EQ(next_status(phone, 3000), "SIP/2.0 401 Authentication Required") << n;
+  EXPECT_FALSE(t->wait_for_log("Address 127.0.0.7 has been blacklisted", 1000));
+  EXPECT_FALSE(t->file_exists("accesslist/2.xml"));
+}
+
+TEST_F(BlockingE2E, OptionsDoNotCount) {
+  start();
+  e2e::udp_peer phone("127.0.0.8");
+  // Had the OPTIONS counted, the first REGISTER would block the address and the later ones
+  // would go unanswered.
+  for (int n = 1; n <= 5; n++) ASSERT_TRUE(send(phone, "OPTIONS", n));
+  for (int n = 6; n <= 8; n++) ASSERT_TRUE(send(phone, "REGISTER", n));
+  int challenged = 0;
+  for (std::string s; !(s = next_status(phone, 2000)).empty();) {
+    if (s == "SIP/2.0 401 Authentication Required") challenged++;
+  }
+  EXPECT_EQ(challenged, 3);
+  EXPECT_FALSE(t->wait_for_log("Address 127.0.0.8 has been blacklisted", 500));
+}
+
+}  // namespace
