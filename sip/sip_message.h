@@ -132,6 +132,11 @@ class sip_message {
 // cut from buffer (bytes after it stay there; for UDP the caller drops them).
 str get_first_packet(str& buffer, bool remove);
 
+// The Content-Length value of a SIP header block (long or compact name, case-insensitive);
+// 0 when missing. Saturates far above any size a message may have. Both the datagram framing
+// above and the stream framer of the connections use it.
+uint64_t framing_content_length(const char* block, size_t n);
+
 // Writes rport/received into the top Via of a request received from source.
 void add_via_received(sip_message& message, const ip_port& source);
 

@@ -11,7 +11,8 @@ sip_receive_hooks* g_hooks = nullptr;
 
 inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
-// The Content-Length ("l") value of a header block; 0 when missing. Saturates.
+}  // namespace
+
 uint64_t framing_content_length(const char* b, size_t n) {
   size_t i = 0;
   while (i < n) {
@@ -45,8 +46,6 @@ uint64_t framing_content_length(const char* b, size_t n) {
   }
   return 0;
 }
-
-}  // namespace
 
 void set_sip_receive_hooks(sip_receive_hooks* hooks) { g_hooks = hooks; }
 sip_receive_hooks* get_sip_receive_hooks() { return g_hooks; }

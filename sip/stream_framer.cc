@@ -6,47 +6,12 @@
 
 namespace {
 
-inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
 inline bool skipped_before_message(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == 0;
 }
 
 }  // namespace
-
-size_t stream_content_length(const char* b, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    size_t s = i;
-    while (i < n && b[i] != '\r' && b[i] != '\n') ++i;
-    size_t e = i;
-    while (i < n && (b[i] == '\r' || b[i] == '\n')) ++i;
-    const char* colon = static_cast<const char*>(std::memchr(b + s, ':', e - s));
-    if (!colon) continue;
-    size_t ne = size_t(colon - b);
-    while (ne > s && (b[ne - 1] == ' ' || b[ne - 1] == '\t')) --ne;
-    size_t ns = s;
-    while (ns < ne && (b[ns] == ' ' || b[ns] == '\t')) ++ns;
-    size_t len = ne - ns;
-    bool match = false;
-    if (len == 1) {
-      match = lower(b[ns]) == 'l';
-    } else if (len == 14) {
-      static const char k[] = "content-length";
-      match = true;
-      for (size_t j = 0; j < 14 && match; ++j) match = lower(b[ns + j]) == k[j];
-    }
-    if (!match) continue;
-    size_t v = size_t(colon - b) + 1;
-    while (v < e && (b[v] == ' ' || b[v] == '\t')) ++v;
-    size_t value = 0;
-    for (; v < e && b[v] >= '0' && b[v] <= '9'; ++v) {
-      if (value < (size_t(1) << 40)) value = value * 10 + size_t(b[v] - '0');
-    }
-    return value;
-  }
-  return 0;
-}
 
 void stream_framer::append(const str& bytes) { input_ += bytes; }
 
@@ -110,7 +75,7 @@ stream_framer::item stream_framer::next() {
       searched_ = n >= 3 && n - 3 > start ? n - 3 : start;
       return item();
     }
-    size_t length = stream_content_length(b + start, body - start);
+    size_t length = static_cast<size_t>(framing_content_length(b + start, body - start));
     if (length > max_unframed * 2) length = max_unframed * 2;  // never completes: cut off later
     needed_ = body + length;
   }

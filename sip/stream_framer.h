@@ -50,7 +50,3 @@ class stream_framer {
   // when not known.
   size_t needed_ = 0;
 };
-
-// The Content-Length value of a SIP header block (long or compact name, case-insensitive);
-// 0 when missing. Saturates far above any size a stream accepts.
-size_t stream_content_length(const char* block, size_t n);
