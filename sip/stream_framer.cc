@@ -6,7 +6,6 @@
 
 namespace {
 
-
 inline bool skipped_before_message(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == 0;
 }
