@@ -17,6 +17,7 @@
 #include "sip/address_list.h"
 #include "sip/address_list_table.h"
 #include "sip/dns_resolver.h"
+#include "sip/reg_in.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
 #include "sip/sip_ports.h"
@@ -79,6 +80,14 @@ void init_access_list() {
   access_list_schedule_expiry(&access_list_rows(), http_thread_queue, 60000);
 }
 
+// Start-up, after the tables are read and before the threads run: the bindings whose date has
+// not passed come back as bound reg_ins (srv); the rows of the others are deleted (ctrl).
+void restore_registrations() {
+  for (const kept_registration& k : registrations_after_restart(clock_now())) {
+    registrar_restore(k.call_id, k.from, k.to, k.event, k.adr, k.contact, k.remaining_ms);
+  }
+}
+
 // The receiver of the ctrl queue: the registrar's messages first, then the reports of blocked
 // addresses (BlackListAdr). Runs under ctrl_run_mutex.
 void ctrl_on_soap(const str& text) {
@@ -119,7 +128,12 @@ int main(int argc, char** argv) {
   // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,
   // which shares the queue's single receiver with the registrar.
   set_soap_on_request(ctrl_on_soap);
-  frame_hooks().init_ip = init_access_list;
+
+  // After the tables are read: the access list, and the bindings kept from before a restart.
+  frame_hooks().init_ip = [] {
+    init_access_list();
+    restore_registrations();
+  };
 
   // telmond_main returns only when start-up ends early (usage error, --version).
   process_exit(telmond_main(argc, argv));

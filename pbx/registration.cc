@@ -297,6 +297,22 @@ bool registration_still_valid(int row, const rtimestamp& now) {
 
 void delete_a_registration(int row) { registrations.delete_row(row); }
 
+std::vector<kept_registration> registrations_after_restart(const rtimestamp& now) {
+  std::vector<int> rows;
+  for (int r = registrations.first(); r; r = registrations.next(r)) rows.push_back(r);
+  std::vector<kept_registration> out;
+  for (int r : rows) {
+    if (!registration_still_valid(r, now)) continue;
+    rtimestamp until = rtimestamp_parse(registrations.get(r, registrations_rdate));
+    out.push_back({registrations.get(r, registrations_callid),
+                   registrations.get(r, registrations_from), registrations.get(r, registrations_to),
+                   registrations.get(r, registrations_event),
+                   registrations.get(r, registrations_adr),
+                   registrations.get(r, registrations_contact), (until - now) / ns_per_ms});
+  }
+  return out;
+}
+
 bool registration_on_soap(const str& text) {
   registrar_soap m;
   if (!registrar_soap_parse(text, m)) return false;

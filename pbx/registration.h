@@ -6,6 +6,8 @@
 // ctrl side: every function runs under ctrl_run_mutex (control timer thread).
 #pragma once
 
+#include <vector>
+
 #include "base/str.h"
 #include "frame/clock.h"
 
@@ -54,6 +56,15 @@ void registration_expires(const str& call_id);
 // False (and the row deleted) when the row's date has passed.
 bool registration_still_valid(int row, const rtimestamp& now);
 void delete_a_registration(int row);
+
+// Start-up: the bindings that outlive a restart. Every registrations row whose date has passed
+// is deleted; the others are returned with the time they have left, for the srv half to
+// re-create them (registrar_restore).
+struct kept_registration {
+  str call_id, from, to, event, adr, contact;
+  int64_t remaining_ms = 0;
+};
+std::vector<kept_registration> registrations_after_restart(const rtimestamp& now);
 
 // The ctrl side's handler for the registrar's messages; true when text was one of them.
 // Answers leave through the installed poster (default pbxsrv_post; nullptr restores it).

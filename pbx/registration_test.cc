@@ -405,3 +405,46 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
 }
 
 }  // namespace
+
+// A restart: rows whose date passed are deleted, the others come back as bound reg_ins whose
+// removal timer ends them (and their rows) when the date is reached.
+TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
+  timeout_queue q;
+  set_registrar_queue(&q);
+  set_registrar_post(post_ctrl);
+  set_registration_post(post_srv);
+  ASSERT_EQ(registration_request(reg("short", "<sip:100@127.0.0.5:5070>", "60")).code, 200);
+  ASSERT_EQ(registration_request(reg("long", "<sip:100@127.0.0.5:5072>", "3600")).code, 200);
+  registration_request_input sub = reg("sub", "<sip:100@127.0.0.5:5070>", "300");
+  sub.event = "message-summary";
+  ASSERT_EQ(registration_request(sub).code, 200);
+
+  clock.advance_ms(100000);  // "short" had 75 s, "sub" 315 s, "long" 375 s
+  std::vector<kept_registration> kept = registrations_after_restart(clock_now());
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(registrations.first(registrations_callid, "short"), 0);
+  for (const kept_registration& k : kept) {
+    registrar_restore(k.call_id, k.from, k.to, k.event, k.adr, k.contact, k.remaining_ms);
+  }
+  ASSERT_EQ(reg_ins.size(), 2u);
+  reg_in& r = *reg_ins.at("long");
+  EXPECT_TRUE(r.bound);
+  EXPECT_EQ(r.source, ip_port::from_text("127.0.0.5:5072"));
+  EXPECT_EQ(r.to.addr_spec().get_user(), "100");
+  EXPECT_EQ(r.removal_seconds(), 275);
+  EXPECT_EQ(r.expires, 260);
+  EXPECT_EQ(reg_ins.at("sub")->event, "message-summary");
+  EXPECT_EQ(reg_ins.at("sub")->removal_seconds(), 215);
+  // A second restore of the same Call-ID leaves the binding alone.
+  registrar_restore("long", "<sip:100@localhost>", "<sip:100@localhost>", "", "127.0.0.9",
+                    "<sip:100@127.0.0.9>", 5000);
+  EXPECT_EQ(reg_ins.at("long")->source.readable_address(), "127.0.0.5");
+
+  // The dates arrive: the removal timers fire, the PBX half deletes the rows.
+  clock.advance_ms(275000);
+  while (q.size() > 0 && q.first_due() <= clock_now()) q.next();
+  EXPECT_TRUE(reg_ins.empty());
+  ASSERT_EQ(to_ctrl.size(), 2u);
+  for (const str& t : to_ctrl) EXPECT_TRUE(registration_on_soap(t));
+  EXPECT_EQ(registrations.size(), 0);
+}

@@ -434,6 +434,29 @@ void registrar_receive(sip_message& request) {
   slot->handle_register_request(request);
 }
 
+void reg_in::keep_bound(int64_t remaining_ms) {
+  bound = true;
+  expires = int(std::max<int64_t>(0, remaining_ms / 1000 - 15));
+  announced = expires;
+  set_removal(remaining_ms);
+}
+
+void registrar_restore(const str& call_id, const str& from, const str& to, const str& event,
+                       const str& adr, const str& contact, int64_t remaining_ms) {
+  if (call_id.empty() || remaining_ms <= 0 || reg_ins.count(call_id)) return;
+  auto r = std::make_unique<reg_in>(call_id);
+  r->from = from_to_spec(from);
+  r->to = from_to_spec(to);
+  r->event = event;
+  r->transport = transport_type::udp;
+  str port = from_to_spec(contact.get_field(0, ',')).addr_spec().get_port();
+  r->source = ip_port(ip_address_parse(adr), uint16_t(port.is_number() ? port.value() : 5060));
+  ipadr2regs.emplace(str::sprintf("%s:%s", r->transport.serialize(), r->source.readable_address()),
+                     call_id);
+  r->keep_bound(remaining_ms);
+  reg_ins[call_id] = std::move(r);
+}
+
 void remove_registration(const str& call_id) {
   auto it = reg_ins.find(call_id);
   if (it == reg_ins.end()) {

@@ -81,6 +81,9 @@ class reg_in {
   sip_message last_request;  // the last request sent (for answering its challenge)
   bool last_request_answered = false;
 
+  // A binding kept from before a restart: bound, with its removal timer remaining_ms from now.
+  void keep_bound(int64_t remaining_ms);
+
   // Seconds until the removal timer fires (0 when idle).
   int64_t removal_seconds() const { return removal_timer.seconds(); }
 
@@ -114,6 +117,13 @@ bool registrar_on_soap(const str& text);
 // A TCP/TLS connection ends: the bindings it carried are removed.
 class sip_connection;
 void registrar_connection_closed(sip_connection& connection);
+// A binding that outlived a restart (a registrations row whose date has not passed): its
+// reg_in is re-created, bound, and removed (RegisterExpires) when remaining_ms are over. from,
+// to and contact are the header texts; adr the source address text. The source port is the
+// Contact's (5060 when it names none); the transport is UDP, since connections do not survive.
+// Nothing happens for an empty Call-ID or no time left; an existing reg_in is left as it is.
+void registrar_restore(const str& call_id, const str& from, const str& to, const str& event,
+                       const str& adr, const str& contact, int64_t remaining_ms);
 // Deletes every reg_in (tests).
 void registrar_clear();
 
