@@ -517,14 +517,12 @@ std::set<int> table::search_list(int max, int skip, bool reverse) const {
   return out;
 }
 
-std::set<int> table::search_list(const str& col, const str& val, int max, int skip,
-                                 bool reverse) const {
-  const str* cols[] = {&col};
-  const str* vals[] = {&val};
-  cond c[1];
+std::set<int> table::list_matching(const str* cols[], const str* vals[], int n, int max,
+                                   int skip, bool reverse) const {
+  cond c[3];
   std::set<int> out;
-  if (max <= 0 || !resolve(cols, vals, 1, c)) return out;
-  walk(c, 1, reverse, !reverse, [&](int id) {
+  if (max <= 0 || !resolve(cols, vals, n, c)) return out;
+  walk(c, n, reverse, !reverse, [&](int id) {
     if (skip > 0) {
       skip--;
       return true;
@@ -535,22 +533,18 @@ std::set<int> table::search_list(const str& col, const str& val, int max, int sk
   return out;
 }
 
+std::set<int> table::search_list(const str& col, const str& val, int max, int skip,
+                                 bool reverse) const {
+  const str* cols[] = {&col};
+  const str* vals[] = {&val};
+  return list_matching(cols, vals, 1, max, skip, reverse);
+}
+
 std::set<int> table::search_list(const str& col1, const str& val1, const str& col2, const str& val2,
                                  int max, int skip, bool reverse) const {
   const str* cols[] = {&col1, &col2};
   const str* vals[] = {&val1, &val2};
-  cond c[2];
-  std::set<int> out;
-  if (max <= 0 || !resolve(cols, vals, 2, c)) return out;
-  walk(c, 2, reverse, !reverse, [&](int id) {
-    if (skip > 0) {
-      skip--;
-      return true;
-    }
-    out.insert(id);
-    return static_cast<int>(out.size()) < max;
-  });
-  return out;
+  return list_matching(cols, vals, 2, max, skip, reverse);
 }
 
 std::set<int> table::search_list(const str& col1, const str& val1, const str& col2, const str& val2,
@@ -558,18 +552,7 @@ std::set<int> table::search_list(const str& col1, const str& val1, const str& co
                                  bool reverse) const {
   const str* cols[] = {&col1, &col2, &col3};
   const str* vals[] = {&val1, &val2, &val3};
-  cond c[3];
-  std::set<int> out;
-  if (max <= 0 || !resolve(cols, vals, 3, c)) return out;
-  walk(c, 3, reverse, !reverse, [&](int id) {
-    if (skip > 0) {
-      skip--;
-      return true;
-    }
-    out.insert(id);
-    return static_cast<int>(out.size()) < max;
-  });
-  return out;
+  return list_matching(cols, vals, 3, max, skip, reverse);
 }
 
 std::set<int> table::search_greater(const str& col1, const str& val1, const str& col2,

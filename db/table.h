@@ -172,6 +172,9 @@ class table {
   bool matches(const row& r, const cond c[], int n) const;
   // The first (or, from_end, the last) row matching n (at most 3) conditions; 0 for none.
   int find_one(const str* cols[], const str* vals[], int n, bool from_end) const;
+  // Up to max matching ids after skipping skip of them, walked as search_list describes.
+  std::set<int> list_matching(const str* cols[], const str* vals[], int n, int max, int skip,
+                              bool reverse) const;
   // Walks the matching rows in lookup order (index of the first column when present, else id
   // order; reverse only by id). fn returns false to stop.
   template <class F>
