@@ -22,9 +22,10 @@ std::string slurp(const std::string& path) {
 
 // A request for extension 100 of the default configuration without credentials; each with
 // its own branch and CSeq, so that none is taken for a retransmission.
-std::string request(const std::string& method, const e2e::udp_peer& from, int n) {
+std::string request(const std::string& method, const e2e::udp_peer& from, int n,
+                    const std::string& protocol = "UDP") {
   std::string via_host = from.ip() + ":" + std::to_string(from.port());
-  return method + " sip:localhost SIP/2.0\r\n" + "Via: SIP/2.0/UDP " + via_host +
+  return method + " sip:localhost SIP/2.0\r\n" + "Via: SIP/2.0/" + protocol + " " + via_host +
          ";branch=z9hG4bK-block-" + from.ip() + "-" + std::to_string(n) +
          ";rport\r\n"
          "From: <sip:100@localhost>;tag=blk" +
@@ -88,11 +89,22 @@ TEST_F(BlockingE2E, FourthUnauthenticatedRequestWithinASecondBlocksTheAddress) {
   ASSERT_TRUE(send(attacker, "REGISTER", 5));
   ASSERT_TRUE(send(attacker, "OPTIONS", 6));
   EXPECT_EQ(next_status(attacker, 1500), "");
+  // Over TCP, too.
+  e2e::tcp_client stream;
+  if (stream.connect("127.0.0.1", t->ports().sip_tcp, "127.0.0.5")) {
+    ASSERT_TRUE(stream.send(request("REGISTER", attacker, 7, "TCP")));
+    stream.receive(1500);
+    EXPECT_EQ(stream.received(), "");
+  }
 
   // Another address is still served.
   e2e::udp_peer other("127.0.0.6");
   ASSERT_TRUE(send(other, "REGISTER", 1));
   EXPECT_EQ(next_status(other, 3000), "SIP/2.0 401 Authentication Required");
+  e2e::tcp_client other_stream;
+  ASSERT_TRUE(other_stream.connect("127.0.0.1", t->ports().sip_tcp, "127.0.0.6"));
+  ASSERT_TRUE(other_stream.send(request("REGISTER", other, 2, "TCP")));
+  EXPECT_TRUE(other_stream.receive_until("SIP/2.0 401", 3000)) << other_stream.received();
   EXPECT_FALSE(t->wait_for_log("Address 127.0.0.6 has been blacklisted", 500));
 }
 
