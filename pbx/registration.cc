@@ -303,12 +303,15 @@ std::vector<kept_registration> registrations_after_restart(const rtimestamp& now
   std::vector<kept_registration> out;
   for (int r : rows) {
     if (!registration_still_valid(r, now)) continue;
+    // The date is on the monotonic clock, which starts again when the host reboots; no binding
+    // has more left than the longest expiry granted.
     rtimestamp until = rtimestamp_parse(registrations.get(r, registrations_rdate));
-    out.push_back({registrations.get(r, registrations_callid),
-                   registrations.get(r, registrations_from), registrations.get(r, registrations_to),
-                   registrations.get(r, registrations_event),
-                   registrations.get(r, registrations_adr),
-                   registrations.get(r, registrations_contact), (until - now) / ns_per_ms});
+    int64_t longest_ms = int64_t(setting_value(ctrl_settings::max_expires, 360) + 15) * 1000;
+    out.push_back(
+        {registrations.get(r, registrations_callid), registrations.get(r, registrations_from),
+         registrations.get(r, registrations_to), registrations.get(r, registrations_event),
+         registrations.get(r, registrations_adr), registrations.get(r, registrations_contact),
+         std::min((until - now) / ns_per_ms, longest_ms)});
   }
   return out;
 }

@@ -58,8 +58,8 @@ bool registration_still_valid(int row, const rtimestamp& now);
 void delete_a_registration(int row);
 
 // Start-up: the bindings that outlive a restart. Every registrations row whose date has passed
-// is deleted; the others are returned with the time they have left, for the srv half to
-// re-create them (registrar_restore).
+// is deleted; the others are returned with the time they have left (at most setting
+// max_expires + 15 seconds), for the srv half to re-create them (registrar_restore).
 struct kept_registration {
   str call_id, from, to, event, adr, contact;
   int64_t remaining_ms = 0;

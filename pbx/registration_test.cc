@@ -435,6 +435,16 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   EXPECT_EQ(r.expires, 260);
   EXPECT_EQ(reg_ins.at("sub")->event, "message-summary");
   EXPECT_EQ(reg_ins.at("sub")->removal_seconds(), 215);
+  // A date far ahead (the monotonic clock started again after a reboot) is cut to the longest
+  // expiry.
+  int far = registrations.first(registrations_callid, "long");
+  registrations.set(far, registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(100000)));
+  for (const kept_registration& k : registrations_after_restart(clock_now())) {
+    if (k.call_id == "long") {
+      EXPECT_EQ(k.remaining_ms, 375000);
+    }
+  }
+  registrations.set(far, registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(275)));
   // A second restore of the same Call-ID leaves the binding alone.
   registrar_restore("long", "<sip:100@localhost>", "<sip:100@localhost>", "", "127.0.0.9",
                     "<sip:100@127.0.0.9>", 5000);
