@@ -388,11 +388,11 @@ TEST(Requests, PortNameOfAConnectionSendsAtOnce) {
 // ---- SRV ordering ---------------------------------------------------------------------------
 
 TEST(ResortList, PermutesWithinAscendingPriorities) {
-  rc::check([](std::vector<std::pair<uint8_t, uint8_t>> spec) {
+  rc::check([](std::vector<std::pair<uint8_t, uint8_t>> weights) {
     std::vector<str> records;
-    for (size_t i = 0; i < spec.size(); ++i) {
-      records.push_back(str::sprintf("%d %d t%d.example.com 5060", int(spec[i].first % 4),
-                                     int(spec[i].second % 5), int(i)));
+    for (size_t i = 0; i < weights.size(); ++i) {
+      records.push_back(str::sprintf("%d %d t%d.example.com 5060", int(weights[i].first % 4),
+                                     int(weights[i].second % 5), int(i)));
     }
     std::vector<str> out = resort_list(records);
     RC_ASSERT(out.size() == records.size());
