@@ -121,7 +121,7 @@ TEST(Options, UsageLinesEndInCrLf) {
 }
 
 TEST(Options, ArbitraryArgumentsNeverCrashAndErrorsNameAnArgument) {
-  rc::check([](const std::vector<std::string>& args) {
+  EXPECT_TRUE(rc::check([](const std::vector<std::string>& args) {
     std::vector<const char*> argv{"telmond"};
     for (auto& a : args) argv.push_back(a.c_str());
     command_line cl;
@@ -133,5 +133,5 @@ TEST(Options, ArbitraryArgumentsNeverCrashAndErrorsNameAnArgument) {
       for (auto& a : args) found = found || bad == a.c_str();
       RC_ASSERT(found);
     }
-  });
+  }));
 }

@@ -246,7 +246,7 @@ TEST_F(TimeoutTest, CountsLiveTimeouts) {
 // Against a model: any sequence of schedule/clear/advance steps runs exactly the timeouts a
 // sorted list of (due, insertion order) says, in that order.
 TEST_F(TimeoutTest, MatchesAModelUnderRandomOperations) {
-  rc::check([this](const std::vector<std::tuple<uint8_t, uint8_t, uint16_t>>& ops) {
+  EXPECT_TRUE(rc::check([this](const std::vector<std::tuple<uint8_t, uint8_t, uint16_t>>& ops) {
     calls.clear();
     manual_clock c(s2ticks(10));
     scoped_clock sc(&c);
@@ -294,7 +294,7 @@ TEST_F(TimeoutTest, MatchesAModelUnderRandomOperations) {
       RC_ASSERT(q.size() == model.size());
     }
     RC_ASSERT(calls == expected);
-  });
+  }));
 }
 
 TEST_F(TimeoutTest, ConcurrentScheduleAndClearFromManyThreads) {

@@ -388,7 +388,7 @@ TEST(Requests, PortNameOfAConnectionSendsAtOnce) {
 // ---- SRV ordering ---------------------------------------------------------------------------
 
 TEST(ResortList, PermutesWithinAscendingPriorities) {
-  rc::check([](std::vector<std::pair<uint8_t, uint8_t>> weights) {
+  EXPECT_TRUE(rc::check([](std::vector<std::pair<uint8_t, uint8_t>> weights) {
     std::vector<str> records;
     for (size_t i = 0; i < weights.size(); ++i) {
       records.push_back(str::sprintf("%d %d t%d.example.com 5060", int(weights[i].first % 4),
@@ -403,7 +403,7 @@ TEST(ResortList, PermutesWithinAscendingPriorities) {
     for (size_t i = 1; i < out.size(); ++i) {
       RC_ASSERT(out[i - 1].get_field(0).value() <= out[i].get_field(0).value());
     }
-  });
+  }));
 }
 
 TEST(ResortList, WeightsDecideTheFirstChoice) {
@@ -432,7 +432,7 @@ namespace {
 // ends within the budget: at most 50 dispatches plus 4 per explicit destination line, and at
 // most one send.
 TEST(Routing, PropertyResolutionAlwaysEnds) {
-  rc::check([](const std::vector<uint8_t>& steps, const std::vector<uint8_t>& answers) {
+  EXPECT_TRUE(rc::check([](const std::vector<uint8_t>& steps, const std::vector<uint8_t>& answers) {
     transaction_env env;
     log_capture quiet;
     env.transport.ipv6 = true;
@@ -470,7 +470,7 @@ TEST(Routing, PropertyResolutionAlwaysEnds) {
     RC_ASSERT(env.dns.lookups.size() <= 50 + 4 * steps.size());
     RC_ASSERT(env.transport.sends <= 1u);
     if (pending_packet* p = find_pending_packet(number)) RC_ASSERT(p->steps_left >= 0);
-  });
+  }));
 }
 
 }  // namespace

@@ -435,7 +435,7 @@ TEST(Receive, HandsNewMessagesUpAndCountsThem) {
 // Whatever mix of answers arrives, a transaction ends exactly once: one 408 when nothing
 // final came, none otherwise, and nothing is left behind.
 TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
-  rc::check([](bool invite, uint8_t answer_at_half_s, uint8_t code_kind) {
+  EXPECT_TRUE(rc::check([](bool invite, uint8_t answer_at_half_s, uint8_t code_kind) {
     transaction_env env;
     receive_scope hooks;
     send_packet(make_request(invite ? m_invite : m_message, "sip:bob@192.0.2.5"));
@@ -453,7 +453,7 @@ TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
               size_t(final_before_end ? 1 : (at < 32000 && code == 180 ? 2 : 1)));
     if (at < 32000) RC_ASSERT(env.transport.sent.size() == sent_at_answer);
     RC_ASSERT(pending_packets.empty());
-  });
+  }));
 }
 
 }  // namespace
