@@ -141,3 +141,24 @@ void set_socket_linger(int fd, int seconds) {
   linger l{1, seconds};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
 }
+
+read_set::read_set() { FD_ZERO(&fds_); }
+
+void read_set::add(int fd) {
+  if (fd < 0 || fd >= FD_SETSIZE) return;
+  FD_SET(fd, &fds_);
+  if (fd > maxfd_) maxfd_ = fd;
+}
+
+bool read_set::ready(int fd) const { return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, &fds_); }
+
+int read_set::wait(int64_t wait_ms, mutex& run) {
+  mutex_unlock u(run);
+  if (wait_ms < 0) return select(maxfd_ + 1, &fds_, nullptr, nullptr, nullptr);
+  if (maxfd_ < 0) {
+    usleep(static_cast<useconds_t>(wait_ms) * 1000);
+    return 0;
+  }
+  timeval tv{static_cast<time_t>(wait_ms / 1000), static_cast<suseconds_t>(wait_ms % 1000 * 1000)};
+  return select(maxfd_ + 1, &fds_, nullptr, nullptr, &tv);
+}

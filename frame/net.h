@@ -4,6 +4,8 @@
 // Side-neutral. Every function returns failure as a value (-1, false); nothing throws.
 #pragma once
 
+#include <sys/select.h>
+
 #include <cstdint>
 
 #include "base/ip_port.h"
@@ -33,6 +35,22 @@ str any_address(bool ipv6);
 // Waits until fd is readable (or writable when want_write) or timeout_ms ran out (negative:
 // no limit), with run released meanwhile. Result: 1 ready, 0 time-out, -1 error.
 int wait_socket(int fd, bool want_write, int timeout_ms, mutex& run);
+
+// The read set of one select() pass over the sockets of a loop. Descriptors outside select's
+// range are ignored.
+class read_set {
+ public:
+  read_set();
+  void add(int fd);
+  bool ready(int fd) const;
+  // select() for reading with run released meanwhile; wait_ms < 0 waits without a limit. An
+  // empty set with a limit sleeps instead. Returns select's result (0 on time-out).
+  int wait(int64_t wait_ms, mutex& run);
+
+ private:
+  fd_set fds_;
+  int maxfd_ = -1;
+};
 
 // DSCP names ("ef", "cs5", "af41", ...) or a decimal value to the IP type-of-service byte;
 // -1 when the text names nothing.

@@ -96,33 +96,14 @@ void run_server() {
   rtimestamp last_accept = 0;
   select_timeout_counter timeouts;
   for (;;) {
-    fd_set rs;
-    FD_ZERO(&rs);
-    int maxfd = -1;
-    auto add = [&](int fd) {
-      if (fd < 0 || fd >= FD_SETSIZE) return;
-      FD_SET(fd, &rs);
-      maxfd = std::max(maxfd, fd);
-    };
-    for (const main_loop_socket& s : main_sockets) add(s.fd);
+    read_set rs;
+    for (const main_loop_socket& s : main_sockets) rs.add(s.fd);
     int64_t wait = accept_wait_ms(num_http_threads.load(), max_http_threads, http_wait, last_accept,
                                   clock_now());
     if (wait <= 0) {
-      for (const http_listener& l : http_listeners) add(l.fd);
+      for (const http_listener& l : http_listeners) rs.add(l.fd);
     }
-    int n;
-    {
-      mutex_unlock u(ctrl_run_mutex);
-      if (wait <= 0) {
-        n = select(maxfd + 1, &rs, nullptr, nullptr, nullptr);
-      } else if (maxfd < 0) {
-        usleep(static_cast<useconds_t>(wait) * 1000);
-        n = 0;
-      } else {
-        timeval tv{static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
-        n = select(maxfd + 1, &rs, nullptr, nullptr, &tv);
-      }
-    }
+    int n = rs.wait(wait <= 0 ? -1 : wait, ctrl_run_mutex);
     if (n < 0) {
       if (errno != EINTR && errno != EBADF) {
         log_printf(log_general, 4, "select returns error %d", errno);
@@ -139,13 +120,13 @@ void run_server() {
     timeouts.reset();
     std::vector<main_loop_socket> ready;
     for (const main_loop_socket& s : main_sockets) {
-      if (s.fd >= 0 && s.fd < FD_SETSIZE && FD_ISSET(s.fd, &rs)) ready.push_back(s);
+      if (rs.ready(s.fd)) ready.push_back(s);
     }
     for (const main_loop_socket& s : ready) s.handler(s.fd);
     if (wait <= 0) {
       std::vector<http_listener> listeners = http_listeners;
       for (const http_listener& l : listeners) {
-        if (l.fd >= 0 && l.fd < FD_SETSIZE && FD_ISSET(l.fd, &rs)) {
+        if (rs.ready(l.fd)) {
           fork_http(l.fd, l.tls);
           last_accept = clock_now();
         }

@@ -115,27 +115,15 @@ void run_pbxsrv_sip() {
   rtimestamp last_accept = 0;
   select_timeout_counter timeouts;
   for (;;) {
-    fd_set rs;
-    FD_ZERO(&rs);
-    int maxfd = -1;
-    auto add = [&](int fd) {
-      if (fd < 0 || fd >= FD_SETSIZE) return;
-      FD_SET(fd, &rs);
-      if (fd > maxfd) maxfd = fd;
-    };
+    read_set rs;
     int64_t wait = accept_wait_ms(static_cast<int>(sip_threads.size()), max_sip_threads, sip_gap,
                                   last_accept, clock_now());
     for (const sip_socket& s : sip_sockets) {
-      if (s.kind == sip_socket::udp || wait <= 0) add(s.fd);
+      if (s.kind == sip_socket::udp || wait <= 0) rs.add(s.fd);
     }
-    add(dns_socket4);
-    add(dns_socket6);
-    int n;
-    {
-      mutex_unlock u(srv_run_mutex);
-      timeval tv{static_cast<time_t>(wait / 1000), static_cast<suseconds_t>(wait % 1000 * 1000)};
-      n = select(maxfd + 1, &rs, nullptr, nullptr, wait <= 0 ? nullptr : &tv);
-    }
+    rs.add(dns_socket4);
+    rs.add(dns_socket6);
+    int n = rs.wait(wait <= 0 ? -1 : wait, srv_run_mutex);
     if (n < 0) {
       if (errno != EINTR && errno != EBADF) {
         log_printf(log_sip, 4, "select returns error %d (sip)", errno);
@@ -152,7 +140,7 @@ void run_pbxsrv_sip() {
     // by index over a snapshot of the descriptors.
     std::vector<sip_socket> ready;
     for (const sip_socket& s : sip_sockets) {
-      if (s.fd >= 0 && s.fd < FD_SETSIZE && FD_ISSET(s.fd, &rs)) ready.push_back(s);
+      if (rs.ready(s.fd)) ready.push_back(s);
     }
     for (const sip_socket& s : ready) {
       if (s.kind == sip_socket::udp) {
@@ -171,7 +159,7 @@ void run_pbxsrv_sip() {
       }
     }
     for (int fd : {dns_socket4, dns_socket6}) {
-      if (fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, &rs)) {
+      if (rs.ready(fd)) {
         str data;
         ip_port source;
         if (udp_receive(fd, data, source) && hooks.dns_pdu) hooks.dns_pdu(data, source);
