@@ -12,6 +12,7 @@
 #include "frame/queues.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
+#include "frame/threads.h"
 #include "frame/timeout.h"
 #include "pbx/registration.h"
 #include "sip/address_list.h"
@@ -113,7 +114,9 @@ int main(int argc, char** argv) {
   set_sip_udp_hooks(udp);
 
   // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
+  // A connection from a blocked address is closed at the accept.
   install_sip_connections();
+  set_sip_source_check([](const ip_port& remote) { return bw_valid_source(remote.address); });
   frame_hooks().init_certificates = [] {
     init_sip_tls_certificate();
     use_local_resolv_conf();

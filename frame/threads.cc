@@ -27,6 +27,7 @@ namespace {
 service_thread_entries services;
 std::atomic<http_serve_fn> http_serve{nullptr};
 sip_tcp_hooks sip_hooks;
+sip_source_check_fn sip_source_check = nullptr;
 
 // Hand-over from fork_http to the new thread (protected by the http_thread_accepted
 // hand-shake: fork_http waits until the thread has taken them).
@@ -75,6 +76,7 @@ void default_http_serve(int fd, const ip_port& remote, bool) {
 void set_service_threads(const service_thread_entries& e) { services = e; }
 void set_http_serve(http_serve_fn f) { http_serve = f; }
 void set_sip_tcp_hooks(const sip_tcp_hooks& h) { sip_hooks = h; }
+void set_sip_source_check(sip_source_check_fn f) { sip_source_check = f; }
 
 int thread_stack_mib(const str& setting_value) {
   int v = setting_value.value();
@@ -222,6 +224,12 @@ void fork_sip_tcp(int listen_fd, bool tls) {
   ip_port remote;
   int fd = tcp_accept(listen_fd, remote);
   if (fd < 0) return;
+  if (sip_source_check && !sip_source_check(remote)) {
+    // A blocked source gets no answer at all, as over UDP: closed before anything is read.
+    log_printf(log_sip, 8, "Refused SIP connection from %s", remote.readable());
+    close_socket(fd);
+    return;
+  }
   int number = ++sip_thread_number;
   sip_thread_entry& e = sip_threads[number];
   e.remote = remote.readable();

@@ -103,6 +103,13 @@ struct sip_tcp_hooks {
 };
 void set_sip_tcp_hooks(const sip_tcp_hooks& h);
 
+// Decides whether a connection from remote may be served (the address access list); the
+// composition root installs it. A connection it refuses is closed right after the accept,
+// before any thread, connection object or byte exists for it. Null (default): every source
+// passes. Called under srv_run_mutex; it must not block.
+using sip_source_check_fn = bool (*)(const ip_port& remote);
+void set_sip_source_check(sip_source_check_fn f);
+
 // Accepts on a ready SIP TCP/TLS listening socket (under srv_run_mutex).
 void fork_sip_tcp(int listen_fd, bool tls);
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <rapidcheck.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -183,6 +184,80 @@ TEST(ConnectionThreads, SipTcpConnectionLifecycle) {
   EXPECT_EQ(hook_calls[0], "create " + std::to_string(sip_thread_number) + " tls 127.0.0.1");
   EXPECT_EQ(hook_calls[1], "loop " + std::to_string(sip_thread_number) + " side 2");
   EXPECT_EQ(hook_calls[2], "release " + std::to_string(sip_thread_number));
+  set_sip_tcp_hooks(sip_tcp_hooks());
+  close_socket(listener);
+  single_thread_mode = true;
+}
+
+// A connection from a source the check refuses is closed at the accept: no thread number, no
+// connection object, and the peer reads end-of-stream without a byte. A source the check
+// passes is served as usual.
+TEST(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
+  single_thread_mode = false;
+  hook_calls.clear();
+  static std::vector<std::string>& checked = *new std::vector<std::string>;
+  static bool allow;
+  checked.clear();
+  allow = false;
+  set_sip_source_check([](const ip_port& remote) {
+    checked.push_back(remote.readable_address().c_str());
+    return allow;
+  });
+  sip_tcp_hooks h;
+  h.create = [](int n, int, const ip_port&, bool) {
+    hook_calls.push_back("create " + std::to_string(n));
+  };
+  h.loop = [](int n) {
+    hook_calls.push_back("loop " + std::to_string(n));
+    loop_entered.signal();
+  };
+  h.release = [](int n) {
+    hook_calls.push_back("release " + std::to_string(n));
+    release_done.signal();
+  };
+  set_sip_tcp_hooks(h);
+  int listener = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
+  ASSERT_GE(listener, 0);
+  int client = connect_to(socket_local_port(listener));
+  ASSERT_GE(client, 0);
+  int before = 0;
+  size_t entries = 0;
+  std::thread([&] {
+    srv_run_mutex.lock();
+    before = sip_thread_number;
+    fork_sip_tcp(listener, false);
+    EXPECT_EQ(sip_thread_number, before);
+    entries = sip_threads.size();
+    srv_run_mutex.unlock();
+  }).join();
+  EXPECT_EQ(entries, 0u);
+  EXPECT_TRUE(hook_calls.empty());
+  ASSERT_EQ(checked.size(), 1u);
+  EXPECT_EQ(checked[0], "127.0.0.1");
+  // The client sees the close (end of stream or reset) and no data.
+  pollfd p{client, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  char b[16];
+  EXPECT_LE(read(client, b, sizeof(b)), 0);
+  close(client);
+
+  // Allowed: the same path hands the connection to its thread.
+  allow = true;
+  client = connect_to(socket_local_port(listener));
+  ASSERT_GE(client, 0);
+  std::thread([&] {
+    srv_run_mutex.lock();
+    fork_sip_tcp(listener, false);
+    EXPECT_EQ(sip_thread_number, before + 1);
+    srv_run_mutex.unlock();
+  }).join();
+  ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
+  ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
+  EXPECT_EQ(checked.size(), 2u);
+  ASSERT_EQ(hook_calls.size(), 3u);
+  EXPECT_EQ(hook_calls[0], "create " + std::to_string(before + 1));
+  close(client);
+  set_sip_source_check(nullptr);
   set_sip_tcp_hooks(sip_tcp_hooks());
   close_socket(listener);
   single_thread_mode = true;
