@@ -402,6 +402,26 @@ void reg_in::subscribe_notify(const sip_message& notify) {
   g_send(response);
 }
 
+bool reg_in::in_dialog(const sip_message& request) const {
+  return !to_tag.empty() && request.to.tag() == to_tag;
+}
+
+void reg_in::handle_other_request(sip_message& request) {
+  if (request.method == m_notify) {
+    subscribe_notify(request);
+    return;
+  }
+  if (request.method == m_ack) return;
+  if (request.method == m_options) {
+    sip_message response(200, "OK", request);
+    g_send(response);
+    return;
+  }
+  sip_message response(405, "Method Not Allowed", request);
+  response.add_other_header("Allow", "", "REGISTER, SUBSCRIBE, NOTIFY, OPTIONS");
+  g_send(response);
+}
+
 reg_in* find_registration(const sip_message& request) {
   auto it = reg_ins.find(request.call_id);
   if (it == reg_ins.end()) {

@@ -54,6 +54,12 @@ class reg_in {
   void send_request(sip_message& request);
   // Answers a NOTIFY that arrived in this binding's dialog with 200.
   void subscribe_notify(const sip_message& notify);
+  // Any other request in this binding's dialog: NOTIFY goes to subscribe_notify, OPTIONS is
+  // answered 200 (a phone probing the dialog), ACK is absorbed, and everything else is
+  // answered 405 "Method Not Allowed" with the Allow list of the dialog.
+  void handle_other_request(sip_message& request);
+  // The request belongs to this binding's dialog: its To tag is the one generated here.
+  bool in_dialog(const sip_message& request) const;
 
   // ---- State (read by tests and status pages) ----
   str call_id;

@@ -16,6 +16,7 @@
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/registrar_soap.h"
+#include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
 
 namespace {
@@ -521,6 +522,54 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   ASSERT_EQ(ok.contact.size(), 2u);
   EXPECT_EQ(ok.contact[0].extract_parameter("+sip.instance"), "");
   EXPECT_NE(ok.contact[0].extract_parameter("expires"), "");
+}
+
+// The call logic behind the registrar: counts what it is handed.
+struct counting_user : sip_transaction_user {
+  int forwarded = 0;
+  void travel_forward(sip_message&, const str&) override { forwarded++; }
+};
+
+TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
+  str tag = registered().to.tag();
+  counting_user calls;
+  registrar_transaction_user user(calls);
+  auto in_dialog = [&](const char* method, const char* to_tag) {
+    sip_message m = request(10, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK9", method);
+    if (*to_tag) m.to.set_tag(to_tag);
+    sent.clear();
+    user.travel_forward(m, str());
+    return m;
+  };
+
+  // NOTIFY: 200, with or without the dialog's tag.
+  in_dialog("NOTIFY", "");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].code, 200);
+  EXPECT_EQ(sent[0].cseq_method, "NOTIFY");
+  in_dialog("OPTIONS", tag.c_str());
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].code, 200);
+  in_dialog("ACK", tag.c_str());
+  EXPECT_TRUE(sent.empty());
+  for (const char* method : {"MESSAGE", "INFO", "PUBLISH", "BYE"}) {
+    in_dialog(method, tag.c_str());
+    ASSERT_EQ(sent.size(), 1u) << method;
+    EXPECT_EQ(sent[0].code, 405) << method;
+    EXPECT_EQ(sent[0].cseq_method, method);
+    EXPECT_EQ(sent[0].reason, "Method Not Allowed") << method;
+    EXPECT_EQ(sent[0].get_other_header("Allow", ""), "REGISTER, SUBSCRIBE, NOTIFY, OPTIONS");
+    EXPECT_EQ(sent[0].to.tag(), tag) << method;
+  }
+  EXPECT_EQ(calls.forwarded, 0);
+
+  // Outside the dialog (another tag, none) the call logic gets it; the binding is untouched.
+  in_dialog("INVITE", "");
+  in_dialog("INFO", "other");
+  EXPECT_TRUE(sent.empty());
+  EXPECT_EQ(calls.forwarded, 2);
+  EXPECT_TRUE(reg_ins["c1@x"]->bound);
+  EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 375);
 }
 
 }  // namespace

@@ -10,10 +10,12 @@ void registrar_transaction_user::travel_forward(sip_message& request, const str&
     registrar_receive(request);
     return;
   }
-  if (request.is_request && request.method == m_notify) {
+  // Other requests of a binding's Call-ID: a NOTIFY always, the rest only inside the dialog
+  // (a call that happens to reuse the Call-ID goes on to the call logic).
+  if (request.is_request) {
     auto it = reg_ins.find(request.call_id);
-    if (it != reg_ins.end()) {
-      it->second->subscribe_notify(request);
+    if (it != reg_ins.end() && (request.method == m_notify || it->second->in_dialog(request))) {
+      it->second->handle_other_request(request);
       return;
     }
   }
