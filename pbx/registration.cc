@@ -100,29 +100,124 @@ str voicemail_summary(int account) {
   return message_summary_body(mailbox, counts[0], counts[1], counts[2], counts[3]);
 }
 
-static void initial_notify(const registration_request_input& in, int account, str& content_type,
-                           str& body) {
+// The accounts named in a list column of an extension (buddies, presence): names separated by
+// commas or white space, each looked up in the domain; names that do not resolve are left out.
+static std::vector<int> listed_accounts(const str& list, int domain) {
+  std::vector<int> out;
+  for (size_t i = 0;; i++) {
+    str name = list.get_field(i, ", \t");
+    if (name.empty()) return out;
+    if (int a = account_by_name(name, domain)) out.push_back(a);
+  }
+}
+
+static bool has_plain_binding(int account) {
+  for (int r : rows_where(registrations_tuser, id_text(account)))
+    if (registrations.get(r, registrations_event).empty()) return true;
+  return false;
+}
+
+// The address of an account in the URI form of its domain.
+static str account_uri(int account) {
+  return str("sip:") + account_name(account) + "@" +
+         domains.get(users.get(account, users_domain).value(), domains_name);
+}
+
+// The NOTIFY version of a subscription: counted in its row's dv column.
+static int next_dialog_version(const str& call_id) {
+  int row = registrations.first(registrations_callid, call_id);
+  int version = registrations.get(row, registrations_dialog_version).value();
+  if (row) registrations.set(row, registrations_dialog_version, id_text(version + 1));
+  return version;
+}
+
+// The feature state of an account (as-feature-event): do-not-disturb and the three kinds of
+// forwarding, one document each. An account that is not an extension has none of them on.
+static std::vector<std::pair<str, str>> feature_state(int account) {
+  const str device = account_name(account);
+  str dnd, cfa, cfb, cfn;
+  if (is_extension(account)) {
+    int e = extension_row(account);
+    dnd = extensions.get(e, extensions_dnd);
+    cfa = extensions.get(e, extensions_cfa).strip();
+    cfb = extensions.get(e, extensions_cfb).strip();
+    cfn = extensions.get(e, extensions_cfn).strip();
+  }
+  return {{c_application_feature_event, dnd_event_body(device, dnd == "true")},
+          {c_application_feature_event,
+           forwarding_event_body(device, "forwardImmediate", !cfa.empty(), cfa)},
+          {c_application_feature_event,
+           forwarding_event_body(device, "forwardBusy", !cfb.empty(), cfb)},
+          {c_application_feature_event,
+           forwarding_event_body(device, "forwardNoAns", !cfn.empty(), cfn)}};
+}
+
+// Applies the feature change an as-feature-event SUBSCRIBE carries to the account (an
+// extension); false when body is no change this system knows.
+static bool apply_feature_change(int account, const str& body) {
+  feature_change c;
+  if (!is_extension(account) || !parse_feature_change(body, c)) return false;
+  int e = extension_row(account);
+  if (c.dnd) {
+    extensions.set(e, extensions_dnd, c.on ? str_t : str_f);
+    log_printf(log_registrations, 5, "Account %s turned do not disturb %S", account_name(account),
+               c.on ? "on" : "off");
+    return true;
+  }
+  const str& column = c.forwarding_type == "forwardImmediate" ? extensions_cfa
+                      : c.forwarding_type == "forwardBusy"    ? extensions_cfb
+                                                              : extensions_cfn;
+  // Switching on without a destination keeps the one stored.
+  if (!c.on) {
+    extensions.set(e, column, str());
+  } else if (!c.destination.empty()) {
+    extensions.set(e, column, c.destination);
+  }
+  log_printf(log_registrations, 5, "Account %s changed %s to \"%s\"", account_name(account),
+             c.forwarding_type, extensions.get(e, column));
+  return true;
+}
+
+// The NOTIFYs that follow the answer to a new subscription (content type, body), by event;
+// account is the account subscribed to.
+static std::vector<std::pair<str, str>> initial_notify(const registration_request_input& in,
+                                                       int account) {
   const str event = in.event.get_field(0, ';').strip().tolower();
   const str entity = from_to_spec(in.to).addr_spec().serialize();
   const bool eventlist = token_listed(in.supported, "eventlist");
-  if (event == c_message_summary) {
-    content_type = c_application_message_summary;
-    body = voicemail_summary(account);
-  } else if (event == "dialog" && !eventlist) {
-    // The version counts this subscription's NOTIFYs (the dv column).
-    int row = registrations.first(registrations_callid, in.call_id);
-    int version = registrations.get(row, registrations_dialog_version).value();
-    if (row) registrations.set(row, registrations_dialog_version, id_text(version + 1));
-    content_type = c_application_dialog_info;
-    body = dialog_info_body(entity, version, false);
-  } else if (event == "presence" && !eventlist) {
-    content_type = c_application_pidf;
-    bool registered = false;  // a plain binding of the account
-    for (int r : rows_where(registrations_tuser, id_text(account)))
-      registered |= registrations.get(r, registrations_event).empty();
-    body = pidf_body(entity, registered);
+  if (event == c_message_summary)
+    return {{c_application_message_summary, voicemail_summary(account)}};
+  if ((event == "dialog" || event == "presence") && eventlist) {
+    // The list of the accounts the subscriber watches: its buddies (dialog state) or its
+    // presence list.
+    resolved_account from = resolve_account(in.from);
+    str list =
+        is_extension(from.account)
+            ? extensions.get(extension_row(from.account),
+                             event == "dialog" ? extensions_buddies : extensions_presence_buddies)
+            : str();
+    std::vector<list_resource> resources;
+    for (int a : listed_accounts(list, from.domain)) {
+      str uri = account_uri(a);
+      if (event == "dialog") {
+        resources.push_back({uri, c_application_dialog_info, dialog_info_body(uri, 0, false)});
+      } else {
+        resources.push_back({uri, c_application_pidf, pidf_body(uri, has_plain_binding(a))});
+      }
+    }
+    str content_type;
+    str body = rlmi_list_body(entity, next_dialog_version(in.call_id), resources, content_type);
+    return {{content_type, body}};
   }
-  // Lists (eventlist), feature state, presence.winfo and x-tapi: nothing here.
+  if (event == "dialog") {
+    return {{c_application_dialog_info,
+             dialog_info_body(entity, next_dialog_version(in.call_id), false)}};
+  }
+  if (event == "presence")
+    return {{c_application_pidf, pidf_body(entity, has_plain_binding(account))}};
+  if (event == c_as_feature_event) return feature_state(account);
+  // presence.winfo and x-tapi: nothing.
+  return {};
 }
 
 resolved_account resolve_account(const str& address) {
@@ -262,17 +357,28 @@ registration_answer registration_request(const registration_request_input& in) {
     registrations.set(row, registrations_buttons, "true", false);
   set_dates(row, expires);
   registrations.write_row(row);
+  if (event == c_as_feature_event && !in.body.strip().empty())
+    apply_feature_change(from.account, in.body);
   return {200, "OK", expires, is_new && !plain, to.account};
 }
 
 void registration_request_update(const str& call_id, unsigned, const str& expires,
                                  const str& body) {
-  (void)body;
   int e = expires.strip().value();
   clamp_expires(e);
   for (int r : rows_where(registrations_callid, call_id)) {
     set_dates(r, e);
     registrations.write_row(r);
+    // A refreshing as-feature-event SUBSCRIBE may carry a change too; the phone learns the
+    // new state from the NOTIFYs that follow.
+    if (registrations.get(r, registrations_event) != c_as_feature_event || body.strip().empty())
+      continue;
+    if (!apply_feature_change(registrations.get(r, registrations_fuser).value(), body)) continue;
+    for (const auto& [ct, b] : feature_state(registrations.get(r, registrations_tuser).value())) {
+      g_post(registrar_soap_message(
+          "SubscriptionNotify",
+          {{"CallID", call_id}, {"Event", c_as_feature_event}, {"ContentType", ct}, {"Body", b}}));
+    }
   }
 }
 
@@ -353,15 +459,15 @@ bool registration_on_soap(const str& text) {
                                                        {"Code", id_text(a.code)},
                                                        {"Reason", a.reason},
                                                        {"Expires", id_text(a.expires)}}));
-    if (a.code < 300 && a.new_subscription) {
-      str ct, body;
-      initial_notify(in, a.account, ct, body);
-      if (!ct.empty()) {
-        g_post(registrar_soap_message("SubscriptionNotify",
-                                      {{"CallID", in.call_id},
-                                       {"Event", in.event.get_field(0, ';').strip().tolower()},
-                                       {"ContentType", ct},
-                                       {"Body", body}}));
+    const str event = in.event.get_field(0, ';').strip().tolower();
+    // A new subscription gets its initial state; an as-feature-event SUBSCRIBE that carried a
+    // change gets the state after it.
+    const bool changed = event == c_as_feature_event && !in.body.strip().empty();
+    if (a.code < 300 && a.expires > 0 && (a.new_subscription || changed)) {
+      for (const auto& [ct, body] : initial_notify(in, a.account)) {
+        g_post(registrar_soap_message(
+            "SubscriptionNotify",
+            {{"CallID", in.call_id}, {"Event", event}, {"ContentType", ct}, {"Body", body}}));
       }
     }
     return true;

@@ -6,6 +6,9 @@
 #include <rapidcheck.h>
 
 #include <deque>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "base/xml_tree.h"
 #include "db/db_test_util.h"
@@ -399,9 +402,158 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
     ASSERT_TRUE(registration_on_soap(subscribe(e, e, "")));
     EXPECT_EQ(to_srv.size(), 1u) << e;
   }
+}
+
+str subscription(const char* call_id, const char* event, const char* supported,
+                 const char* to = "<sip:101@localhost>", const str& body = str()) {
+  return registrar_soap_message("RegisterRequest",
+                                {{"From", "<sip:100@localhost>;tag=1"},
+                                 {"To", to},
+                                 {"CallID", call_id},
+                                 {"CSeq", "1"},
+                                 {"Expires", "3600"},
+                                 {"Contact", str::sprintf("<sip:100-%S@127.0.0.5>", call_id)},
+                                 {"Event", event},
+                                 {"Supported", supported},
+                                 {"Body", body}});
+}
+
+registrar_soap srv_message(size_t i) {
+  registrar_soap m;
+  EXPECT_TRUE(i < to_srv.size() && registrar_soap_parse(to_srv[i], m));
+  return m;
+}
+
+// The resource URIs of the RLMI document of a list NOTIFY body.
+std::vector<std::string> rlmi_resources(const str& body) {
+  std::string b(body.view());
+  size_t start = b.find("<list"), end = b.find("</list>");
+  EXPECT_NE(start, std::string::npos);
+  EXPECT_NE(end, std::string::npos);
+  if (start == std::string::npos || end == std::string::npos) return {};
+  xml_tree list = xml_tree::parse(str(b.substr(start, end + 7 - start)));
+  std::vector<std::string> out;
+  for (const xml_tree& r : list.children()) out.emplace_back(r.attribute("uri").view());
+  return out;
+}
+
+TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
+  set_registration_post(post_srv);
+  int e100 = users.get(ext100, users_type_index).value();
+  extensions.set(e100, extensions_buddies, "101, nobody  100");
+  extensions.set(e100, extensions_presence_buddies, "101");
+  registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
+  r.from = "<sip:101@localhost>;tag=2";
+  r.to = "<sip:101@localhost>";
+  ASSERT_EQ(registration_request(r).code, 200);
+
+  ASSERT_TRUE(
+      registration_on_soap(subscription("d2", "dialog", "eventlist", "<sip:100@localhost>")));
+  ASSERT_EQ(to_srv.size(), 2u);
+  registrar_soap d = srv_message(1);
+  EXPECT_EQ(d.get("Event"), "dialog");
+  EXPECT_TRUE(d.get("ContentType").starts_with("multipart/related;type=\"application/rlmi+xml\""));
+  EXPECT_EQ(rlmi_resources(d.get("Body")),
+            (std::vector<std::string>{"sip:101@localhost", "sip:100@localhost"}));
+  EXPECT_NE(d.get("Body").find("Content-Type: application/dialog-info+xml"), std::string::npos);
+  EXPECT_NE(d.get("Body").find("entity=\"sip:101@localhost\""), std::string::npos);
+
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscribe("d2", "dialog", "eventlist")));
-  EXPECT_EQ(to_srv.size(), 1u);
+  ASSERT_TRUE(registration_on_soap(subscription("p3", "presence", "eventlist")));
+  ASSERT_EQ(to_srv.size(), 2u);
+  registrar_soap p = srv_message(1);
+  EXPECT_EQ(rlmi_resources(p.get("Body")), std::vector<std::string>{"sip:101@localhost"});
+  EXPECT_NE(p.get("Body").find("<basic>open</basic>"), std::string::npos);
+
+  // An empty list is still answered with a (empty) list.
+  extensions.set(e100, extensions_buddies, "");
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(subscription("d3", "dialog", "eventlist")));
+  ASSERT_EQ(to_srv.size(), 2u);
+  EXPECT_TRUE(rlmi_resources(srv_message(1).get("Body")).empty());
+}
+
+// The feature state NOTIFYs (as-feature-event) as parsed documents, by their root name and,
+// for forwarding, its type.
+std::map<std::string, xml_tree> feature_documents(size_t from) {
+  std::map<std::string, xml_tree> out;
+  for (size_t i = from; i < to_srv.size(); i++) {
+    registrar_soap m = srv_message(i);
+    EXPECT_EQ(m.get("ContentType"), "application/x-as-feature-event+xml");
+    EXPECT_EQ(m.get("Event"), "as-feature-event");
+    xml_tree t = xml_tree::parse(m.get("Body"));
+    std::string key(t.name().view());
+    if (t.name() == "ForwardingEvent")
+      key += ":" + std::string(t.child_body("forwardingType").view());
+    out[key] = t;
+  }
+  return out;
+}
+
+TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
+  set_registration_post(post_srv);
+  int e100 = users.get(ext100, users_type_index).value();
+  int e101 = users.get(ext101, users_type_index).value();
+  extensions.set(e101, extensions_dnd, "true");
+  extensions.set(e101, extensions_cfb, "300");
+
+  // A new subscription: the state of the account subscribed to.
+  ASSERT_TRUE(registration_on_soap(subscription("f1", "as-feature-event", "")));
+  ASSERT_EQ(to_srv.size(), 5u);
+  auto docs = feature_documents(1);
+  ASSERT_EQ(docs.size(), 4u);
+  EXPECT_EQ(docs["DoNotDisturbEvent"].child_body("doNotDisturbOn"), "true");
+  EXPECT_EQ(docs["DoNotDisturbEvent"].child_body("device"), "101");
+  EXPECT_EQ(docs["ForwardingEvent:forwardBusy"].child_body("forwardStatus"), "true");
+  EXPECT_EQ(docs["ForwardingEvent:forwardBusy"].child_body("forwardTo"), "300");
+  EXPECT_EQ(docs["ForwardingEvent:forwardImmediate"].child_body("forwardStatus"), "false");
+  EXPECT_EQ(docs["ForwardingEvent:forwardNoAns"].child_body("forwardStatus"), "false");
+
+  // A SUBSCRIBE with a change: applied to the subscriber, and the state after it reported.
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(subscription(
+      "f2", "as-feature-event", "", "<sip:100@localhost>",
+      "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/csta/ed3\">"
+      "<device>100</device><doNotDisturbOn>true</doNotDisturbOn></SetDoNotDisturb>")));
+  EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
+  EXPECT_EQ(feature_documents(1)["DoNotDisturbEvent"].child_body("doNotDisturbOn"), "true");
+
+  // A refresh (RRU) with a change: forwarding on, then off again.
+  auto refresh = [](const char* body) {
+    to_srv.clear();
+    ASSERT_TRUE(registration_on_soap(registrar_soap_message(
+        "RRU", {{"Call-ID", "f2"}, {"CSeq", "2"}, {"Expires", "3600"}, {"Body", body}})));
+  };
+  refresh(
+      "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
+      "<activateForward>true</activateForward><forwardDN>555</forwardDN></SetForwarding>");
+  EXPECT_EQ(extensions.get(e100, extensions_cfa), "555");
+  docs = feature_documents(0);
+  ASSERT_EQ(docs.size(), 4u);
+  EXPECT_EQ(docs["ForwardingEvent:forwardImmediate"].child_body("forwardTo"), "555");
+  refresh(
+      "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
+      "<activateForward>false</activateForward></SetForwarding>");
+  EXPECT_EQ(extensions.get(e100, extensions_cfa), "");
+  EXPECT_EQ(feature_documents(0)["ForwardingEvent:forwardImmediate"].child_body("forwardStatus"),
+            "false");
+
+  // Nothing this system knows: nothing changes, nothing is sent.
+  refresh("<SetForwarding><forwardingType>forwardElsewhere</forwardingType></SetForwarding>");
+  refresh("not xml");
+  EXPECT_TRUE(to_srv.empty());
+  EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
+  // A refresh of another event with a body: ignored.
+  ASSERT_TRUE(registration_on_soap(subscription("d9", "dialog", "")));
+  to_srv.clear();
+  ASSERT_TRUE(registration_on_soap(registrar_soap_message(
+      "RRU",
+      {{"Call-ID", "d9"},
+       {"CSeq", "2"},
+       {"Expires", "3600"},
+       {"Body", "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"}})));
+  EXPECT_TRUE(to_srv.empty());
+  EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
 }
 
 }  // namespace
