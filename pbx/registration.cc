@@ -318,6 +318,8 @@ registration_answer registration_request(const registration_request_input& in) {
                    account_name(to.account));
       }
       registrations.delete_row(row);
+      // The account's CTI users and (unless web_console_disabled) the web console learn of
+      // the ended binding here once those subsystems exist.
     }
     return {200, "OK", 0};
   }
@@ -353,10 +355,14 @@ registration_answer registration_request(const registration_request_input& in) {
   registrations.set(row, registrations_www, in.www, false);
   registrations.set(row, registrations_user_agent, in.user_agent, false);
   registrations.set(row, registrations_adr, in.adr, false);
+  // The phone's button welcome message is not sent yet: its content belongs to the button
+  // feature (buttons table), which is not there; the flag is kept for it.
   if (plain && (token_listed(in.proxy_require, "buttons") || token_listed(in.supported, "buttons")))
     registrations.set(row, registrations_buttons, "true", false);
   set_dates(row, expires);
   registrations.write_row(row);
+  // A new plain binding is reported to the account's CTI users and (unless
+  // web_console_disabled) to the web console here once those subsystems exist.
   if (event == c_as_feature_event && !in.body.strip().empty())
     apply_feature_change(from.account, in.body);
   return {200, "OK", expires, is_new && !plain, to.account};
