@@ -15,6 +15,7 @@
 #include "frame/settings.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
+#include "sip/notify_body.h"
 #include "sip/registrar_soap.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
@@ -570,6 +571,37 @@ TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
   EXPECT_EQ(calls.forwarded, 2);
   EXPECT_TRUE(reg_ins["c1@x"]->bound);
   EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 375);
+}
+
+TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
+  std::string extra = "Event: dialog\r\nSupported: eventlist\r\nExpires: 100\r\n";
+  sip_message s = request(1, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1", "SUBSCRIBE");
+  registrar_receive(s);
+  answer_policy();
+  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  sip_message s2 = request(2, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2", "SUBSCRIBE");
+  s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
+  registrar_receive(s2);
+  answer_register(2, 200, "OK", 100);
+
+  str ct;
+  str body = rlmi_list_body("sip:100@localhost", 0,
+                            {{"sip:101@localhost", c_application_dialog_info,
+                              dialog_info_body("sip:101@localhost", 0, false)}},
+                            ct);
+  ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
+      "SubscriptionNotify",
+      {{"CallID", "c1@x"}, {"Event", "dialog"}, {"ContentType", ct}, {"Body", body}})));
+  const sip_message& n = sent.back();
+  ASSERT_TRUE(n.is_request);
+  EXPECT_EQ(n.get_other_header("Subscription-State", ""), "active;expires=115");
+  str text = n.serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp);
+  EXPECT_NE(text.find(str("Content-Type: ") + ct + "\r\n"), -1) << text.c_str();
+  EXPECT_NE(text.find(str::sprintf("Content-Length: %u\r\n", unsigned(body.length()))), -1);
+  EXPECT_TRUE(text.ends_with(body));
+  // What the phone receives splits into the RLMI document and the resource's part.
+  sip_message received(text);
+  EXPECT_EQ(received.bodies.size(), 2u);
 }
 
 }  // namespace
