@@ -151,3 +151,27 @@ TEST(NotifyBody, FeatureEventsAndChanges) {
   EXPECT_FALSE(parse_feature_change("<SetDoNotDisturb>", c));
   EXPECT_FALSE(parse_feature_change("", c));
 }
+
+TEST(NotifyBody, FeatureChangesRoundTripAnyDestination) {
+  EXPECT_TRUE(rc::check([](const std::string& destination, bool on, unsigned type) {
+    const char* types[] = {"forwardImmediate", "forwardBusy", "forwardNoAns"};
+    const char* t = types[type % 3];
+    str dn = str(destination).strip();
+    str body = str::sprintf(
+        "<SetForwarding><device>1</device><forwardingType>%S</forwardingType><activateForward>"
+        "%S</activateForward><forwardDN>%s</forwardDN></SetForwarding>",
+        t, on ? "true" : "false", txt2xml(dn));
+    feature_change c;
+    // Bytes XML cannot carry make the document malformed; anything else comes back as sent.
+    if (!parse_feature_change(body, c)) return;
+    RC_ASSERT(!c.dnd);
+    RC_ASSERT(c.on == on);
+    RC_ASSERT(c.forwarding_type == t);
+    RC_ASSERT(c.destination == dn.strip());
+  }));
+  // Arbitrary text is never taken for a change.
+  EXPECT_TRUE(rc::check([](const std::string& text) {
+    feature_change c;
+    RC_ASSERT(!parse_feature_change(str(text), c) || text.find("Set") != std::string::npos);
+  }));
+}
