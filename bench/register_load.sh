@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
-# Registration load on the running daemon: sipp registers the six extensions of the default
-# configuration over and over (each call: REGISTER, 401, REGISTER with credentials, 200, a
-# refresh answered at once, then Expires: 0), CALLS calls at up to RATE calls per second with
-# at most LIMIT calls open. Prints the completed calls, the SIP requests per second the
-# registrar answered and sipp's response-time figures.
+# Registration load on the running daemon with 10,000 extensions.
 #
-#   bench/register_load.sh [telmond binary] [calls] [rate] [limit]
+# A configuration script with EXTENSIONS extensions (names 10000.., passwords "pw<name>") in the
+# default domain is generated and given to telmond with --default. PROCS sipp processes, each
+# sending from its own address 127.0.0.(11..) and port with its own slice of the users, play
+# one phone per extension: it registers with authentication (REGISTER, 401, REGISTER with
+# credentials, 200), waits until all phones have registered, then refreshes ROUNDS times, one
+# refresh period apart. Phones start at RATE per second in all, so the authenticated
+# registrations and later the refreshes come at that rate.
+# Reported: phones ok/failed, and per kind of answer (401, 200 to the authenticated REGISTER,
+# 200 to a refresh) the count, the rate and p50/p99 response times (sipp measures whole
+# milliseconds); telmond's resident memory (VmRSS) after start-up and with all bindings,
+# divided by the number of bindings.
 #
-# The address blocking is switched off (blacklist_attempts) and max_regs raised, since one
-# sipp address opens many bindings at once; everything else is the default configuration.
+#   bench/register_load.sh [telmond binary]
+#   environment: EXTENSIONS (10000) PROCS (2) RATE (2500) ROUNDS (2)
+#                KEEP (keep the work directory)
+#
+# The address blocking is switched off (blacklist_attempts), since each sipp address fails
+# authentication thousands of times a second by design (every first REGISTER is challenged),
+# and max_expires is raised so that no binding expires during the run.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 telmond=$(realpath "${1:-$src/build-bench/telmond}")
-calls=${2:-3000}
-rate=${3:-500}
-limit=${4:-50}
+extensions=${EXTENSIONS:-10000}
+procs=${PROCS:-2}
+rate=${RATE:-2500}
+rounds=${ROUNDS:-2}
 
 dir=$(mktemp -d /tmp/telmond-register-load.XXXXXX)
 pid=
@@ -29,81 +41,163 @@ tcp_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127
 sip=$(free_port)
 cat > "$dir/pbx.xml" <<XML
 <?xml version="1.0" encoding="utf-8"?>
-<pbx-config><ip_sip_udp_port>$sip</ip_sip_udp_port><ip_sip_tcp_port>$(tcp_port)</ip_sip_tcp_port><ip_sip_tls_port>$(tcp_port)</ip_sip_tls_port><ip_http_port>$(tcp_port)</ip_http_port><ip_https_port>$(tcp_port)</ip_https_port><ip_tftp_port>$(free_port)</ip_tftp_port><ip_snmp_port>$(free_port)</ip_snmp_port><ip_ldap_port>$(tcp_port)</ip_ldap_port><log_level>1</log_level><blacklist_attempts>100000000</blacklist_attempts><max_regs>100000</max_regs></pbx-config>
+<pbx-config><ip_sip_udp_port>$sip</ip_sip_udp_port><ip_sip_tcp_port>$(tcp_port)</ip_sip_tcp_port><ip_sip_tls_port>$(tcp_port)</ip_sip_tls_port><ip_http_port>$(tcp_port)</ip_http_port><ip_https_port>$(tcp_port)</ip_https_port><ip_tftp_port>$(free_port)</ip_tftp_port><ip_snmp_port>$(free_port)</ip_snmp_port><ip_ldap_port>$(tcp_port)</ip_ldap_port><log_level>1</log_level><blacklist_attempts>100000000</blacklist_attempts><max_expires>7200</max_expires></pbx-config>
 XML
-cp "$src/share/default-config.xml" "$dir/"
-(cd "$dir" && exec "$telmond" --dir "$dir" --no-daemon --default default-config.xml \
+
+# The configuration: the default domain and its alias, then the extensions, each with its
+# users and user_alias rows, as in share/default-config.xml. Users CSVs: one slice per sipp.
+/usr/bin/python3 - "$src/share/default-config.xml" "$dir" "$extensions" "$procs" <<'PY'
+import sys
+default, out, count, procs = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+head = []
+for line in open(default, encoding="utf-8"):
+    if line.startswith('<DeleteTable table="users"/>'):
+        break
+    head.append(line)
+with open(f"{out}/bench-config.xml", "w", encoding="utf-8") as f:
+    f.writelines(head)
+    f.write('<DeleteTable table="users"/>\n<DeleteTable table="user_alias"/>\n'
+            '<DeleteTable table="extensions"/>\n')
+    for i in range(1, count + 1):
+        name = 9999 + i
+        f.write(f'<SetEntry table="extensions" row="{i}"><Column name="display_name">{name}'
+                f'</Column><Column name="first_name">Extension</Column><Column name="password">'
+                f'pw{name}</Column><Column name="web_pass">web{name}</Column></SetEntry>\n'
+                f'<SetEntry table="users" row="{i}"><Column name="alias">{i}</Column>'
+                f'<Column name="domain">1</Column><Column name="id">{i}</Column>'
+                f'<Column name="type">extensions</Column></SetEntry>\n'
+                f'<SetEntry table="user_alias" row="{i}"><Column name="display">Extension {name}'
+                f'</Column><Column name="domain">1</Column><Column name="name">{name}</Column>'
+                f'<Column name="user">{i}</Column></SetEntry>\n')
+    f.write("</Config>\n")
+for p in range(procs):
+    with open(f"{out}/users{p}.csv", "w") as f:
+        f.write("SEQUENTIAL\n")
+        for i in range(p, count, procs):
+            f.write(f"{10000 + i};pw{10000 + i};\n")
+PY
+
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status"; }
+
+(cd "$dir" && exec "$telmond" --dir "$dir" --no-daemon --default bench-config.xml \
   > stdout.txt 2> stderr.txt) &
 pid=$!
-sleep 3
+# Started once the last extension's alias row is written and the memory stops growing.
+for _ in $(seq 1 600); do
+  grep -qs "<name>$((9999 + extensions))</name>" "$dir/user_alias/$extensions.xml" && break
+  sleep 0.1
+done
+sleep 2
+rss_start=$(rss_kb)
 
-{
-  echo SEQUENTIAL
-  for n in 100 101 102 103 104 105; do echo "$n;sip$n;"; done
-} > "$dir/users.csv"
-head='REGISTER sip:[remote_ip]:[remote_port] SIP/2.0
+# One sipp call is one phone: it registers (REGISTER, 401, REGISTER with credentials, 200; the
+# 401 timed as rtd 1, the 200 as rtd 2), waits until every phone has registered, and refreshes
+# ROUNDS times, one refresh period apart (rtd 3; the registrar re-challenges a binding only now
+# and then, and such a refresh is answered with credentials). All its requests carry the same
+# Call-ID, From tag and Contact and come from the same address and port, as a phone's would.
+# Calls start at RATE per second in all, so the refreshes come at that rate, too.
+period_ms=$(( (extensions * 1000 + rate - 1) / rate + 5000 ))
+head='REGISTER sip:localhost SIP/2.0
 Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
-From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]
+From: <sip:[field0]@localhost>;tag=[pid]-[call_number]
 To: <sip:[field0]@localhost>
 Call-ID: [call_id]'
-tail='Contact: <sip:[field0]-[call_number]@[local_ip]:[local_port]>
+tail='Contact: <sip:[field0]@[local_ip]:[local_port]>
+Expires: 3600
 Max-Forwards: 70
 Content-Length: 0
 '
-cat > "$dir/scenario.xml" <<XML
+{
+  cat <<XML
 <?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="register load">
-<send retrans="500"><![CDATA[
+<scenario name="register">
+<send retrans="500" start_rtd="1"><![CDATA[
 $head
 CSeq: 1 REGISTER
-Expires: 3600
 $tail
 ]]></send>
-<recv response="401" auth="true"/>
-<send retrans="500" start_rtd="1"><![CDATA[
+<recv response="401" auth="true" rtd="1"/>
+<send retrans="500" start_rtd="2"><![CDATA[
 $head
 CSeq: 2 REGISTER
 [authentication username="[field0]" password="[field1]"]
-Expires: 3600
-$tail
-]]></send>
-<recv response="200" rtd="1"/>
-<send retrans="500" start_rtd="2"><![CDATA[
-$head
-CSeq: 3 REGISTER
-Expires: 3600
 $tail
 ]]></send>
 <recv response="200" rtd="2"/>
-<send retrans="500"><![CDATA[
+XML
+  for r in $(seq 1 "$rounds"); do
+    cat <<XML
+<pause milliseconds="$period_ms"/>
+<send retrans="500" start_rtd="3"><![CDATA[
 $head
-CSeq: 4 REGISTER
-Expires: 0
+CSeq: $((2 * r + 1)) REGISTER
 $tail
 ]]></send>
-<recv response="200"/>
-</scenario>
+<recv response="401" auth="true" optional="true" next="auth$r"/>
+<recv response="200" rtd="3" next="done$r"/>
+<label id="auth$r"/>
+<send retrans="500"><![CDATA[
+$head
+CSeq: $((2 * r + 2)) REGISTER
+[authentication username="[field0]" password="[field1]"]
+$tail
+]]></send>
+<recv response="200" rtd="3"/>
+<label id="done$r"/>
 XML
+  done
+  echo "</scenario>"
+} > "$dir/register.xml"
 
-start=$(date +%s.%N)
-set +e
-(cd "$dir" && timeout 600 sipp "127.0.0.1:$sip" -sf scenario.xml -inf users.csv -i 127.0.0.1 \
-  -p "$(free_port)" -m "$calls" -r "$rate" -l "$limit" -nostdin -recv_timeout 10000 -timeout 300s -trace_stat -fd 1 \
-  -trace_rtt -rtt_freq 1 > sipp.out 2>&1)
-status=$?
-set -e
-end=$(date +%s.%N)
-stat=$(ls "$dir"/scenario_*_.csv 2>/dev/null | head -1)
-ok=$(awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "SuccessfulCall(C)") c = i } END { print $c }' "$stat")
-failed=$(awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "FailedCall(C)") c = i } END { print $c }' "$stat")
-rtt=$(ls "$dir"/scenario_*_rtt.csv 2>/dev/null | head -1)
-rtd_mean() {  # mean of the round-trip measurements of rtd $1 in milliseconds
-  awk -F';' -v n="$1" 'NR > 1 && $3 == n { s += $2; c++ } END { if (c) printf "%.3f ms over %d", s / c, c; else print "none" }' "$rtt"
+# All phones of a slice are open at once, so the open-call limit is the slice's size.
+pids=()
+for p in $(seq 0 $((procs - 1))); do
+  n=$(($(wc -l < "$dir/users$p.csv") - 1))
+  (cd "$dir" && exec timeout 1200 sipp "127.0.0.1:$sip" -sf register.xml -inf "users$p.csv" \
+    -i "127.0.0.$((11 + p))" -p $((15060 + p)) -m "$n" -l "$n" \
+    -r "$(echo "$rate / $procs" | bc -l | cut -d. -f1)" -nostdin \
+    -recv_timeout 10000 -timeout 1200s -trace_stat -fd 1 -trace_rtt -rtt_freq 1 \
+    -stf "stat$p.csv" -trace_err -error_file "errors$p.log" > "sipp$p.out" 2>&1) &
+  pids+=($!)
+done
+# The bindings exist a little before the first refresh is due.
+sleep "$(echo "($period_ms - 1500) / 1000" | bc -l)"
+rss_bound=$(rss_kb)
+status=0
+for p in "${pids[@]}"; do wait "$p" || status=$?; done
+rss_end=$(rss_kb)
+
+# Sum of a column of the last line of the sipp statistics files.
+stat_sum() {
+  local f total=0
+  for f in "$dir"/stat[0-9]*.csv; do
+    total=$((total + $(awk -F';' -v col="$1" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == col) c = i }
+      END { print $c + 0 }' "$f")))
+  done
+  echo "$total"
 }
-rtd1=$(rtd_mean 1)
-rtd2=$(rtd_mean 2)
-elapsed=$(echo "$end - $start" | bc -l)
-echo "sipp exit status $status; calls ok $ok, failed $failed in ${elapsed}s"
-echo "requests answered per second: $(echo "$ok * 4 / $elapsed" | bc -l | cut -c1-8)"
-echo "mean response time (sipp counts whole milliseconds), authenticated REGISTER: $rtd1"
-echo "mean response time, refresh: $rtd2"
+
+# For rtd $1 over all rtt files (date in ms; response time in ms; rtd number): the count, the
+# rate (count over the time from first to last answer) and p50/p99 of the response time.
+rtd_figures() {
+  cat "$dir"/register_*_rtt.csv 2>/dev/null | awk -F';' -v n="$1" '$3 == n { print $2, $1 }' |
+    sort -g | awk '{ v[NR] = $1; if (NR == 1 || $2 < t0) t0 = $2; if ($2 > t1) t1 = $2 } END {
+      if (!NR) { print "none"; exit }
+      p50 = v[int((NR - 1) * 0.50) + 1]; p99 = v[int((NR - 1) * 0.99) + 1]
+      span = (t1 - t0) / 1000
+      per_second = 0
+      if (span > 0) per_second = NR / span
+      printf "%d answers, %.0f/s over %.2f s; response time p50 %.3f ms, p99 %.3f ms",
+        NR, per_second, span, p50, p99 }'
+}
+
+ok=$(stat_sum "SuccessfulCall(C)")
+failed=$(stat_sum "FailedCall(C)")
+retrans=$(stat_sum "Retransmissions(C)")
+echo "extensions $extensions, $procs sipp processes, calls started at $rate/s, refresh period ${period_ms} ms, $rounds refresh rounds"
+echo "sipp exit status $status; phones ok $ok, failed $failed (a phone fails when any of its requests does); retransmissions $retrans"
+echo "challenges (401 to the first REGISTER): $(rtd_figures 1)"
+echo "authenticated REGISTER (200): $(rtd_figures 2)"
+echo "refresh REGISTER (200): $(rtd_figures 3)"
+echo "telmond VmRSS: $rss_start kB after start, $rss_bound kB with the bindings, $rss_end kB at the end"
+echo "  per binding: $(echo "($rss_bound - $rss_start) * 1024 / $extensions" | bc) bytes"
