@@ -169,6 +169,49 @@ TEST_F(RegisterE2E, MessageSummarySubscriptionGetsItsInitialNotify) {
   EXPECT_TRUE(t->wait_for_file("registrations/1.xml", "<event>message-summary</event>", 3000));
 }
 
+TEST_F(RegisterE2E, FeatureEventSubscriptionTurnsDoNotDisturbOn) {
+  // The SUBSCRIBE carries SetDoNotDisturb: 103 is not to be disturbed, and the NOTIFYs that
+  // follow the 200 report it (do-not-disturb first, then the three kinds of forwarding).
+  std::string head =
+      "SUBSCRIBE sip:[field0]@[remote_ip]:[remote_port] SIP/2.0\n"
+      "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch];rport\n"
+      "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+      "To: <sip:[field0]@localhost>\n"
+      "Call-ID: [call_id]\n";
+  std::string tail =
+      "Contact: <sip:[field0]@[local_ip]:[local_port]>\nEvent: as-feature-event\n"
+      "Expires: 600\nMax-Forwards: 70\nContent-Type: application/x-as-feature-event+xml\n"
+      "Content-Length: [len]\n\n"
+      "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/csta/ed3\">"
+      "<device>[field0]</device><doNotDisturbOn>true</doNotDisturbOn></SetDoNotDisturb>\n";
+  std::string ok_notify =
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+      "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"dnd\">\n"
+      "<send retrans=\"500\"><![CDATA[\n" +
+      head + "CSeq: 1 SUBSCRIBE\n" + tail +
+      "]]></send>\n<recv response=\"401\" auth=\"true\"/>\n"
+      "<send retrans=\"500\"><![CDATA[\n" +
+      head + "CSeq: 2 SUBSCRIBE\n[authentication username=\"[field0]\" password=\"[field1]\"]\n" +
+      tail +
+      "]]></send>\n<recv response=\"200\"/>\n"
+      "<recv request=\"NOTIFY\"><action>"
+      "<ereg regexp=\"<doNotDisturbOn>true</doNotDisturbOn>\" search_in=\"body\" "
+      "check_it=\"true\" assign_to=\"d\"/>"
+      "<ereg regexp=\"as-feature-event\" search_in=\"hdr\" header=\"Event:\" "
+      "check_it=\"true\" assign_to=\"e\"/></action></recv>\n" +
+      ok_notify +
+      "<recv request=\"NOTIFY\"><action><ereg regexp=\"forwardImmediate\" search_in=\"body\" "
+      "check_it=\"true\" assign_to=\"f\"/></action></recv>\n" +
+      ok_notify + "<recv request=\"NOTIFY\"/>\n" + ok_notify + "<recv request=\"NOTIFY\"/>\n" +
+      ok_notify + "<Reference variables=\"d,e,f\"/>\n</scenario>\n";
+  ASSERT_EQ(run_sipp(*t, "dnd", "127.0.0.26", text, "103;sip103;"), 0) << sipp_log("dnd");
+  EXPECT_TRUE(t->wait_for_file("extensions/4.xml", "<dnd>true</dnd>", 3000))
+      << t->read_file("extensions/4.xml");
+  EXPECT_TRUE(t->wait_for_log("Account 103 turned do not disturb on", 3000));
+}
+
 TEST_F(RegisterE2E, SixthBindingIsTooMany) {
   // Five bindings of extension 103 (each call a new Call-ID and Contact) fill max_regs (5).
   std::string contact = "<sip:[field0]-[call_number]@[local_ip]:[local_port]>";
