@@ -221,10 +221,10 @@ static std::vector<std::pair<str, str>> initial_notify(const registration_reques
 }
 
 resolved_account resolve_account(const str& address) {
-  from_to_spec spec(address);
+  from_to_spec name_addr(address);
   resolved_account r;
-  r.domain = domain_by_name(spec.addr_spec().get_host());
-  r.account = account_by_name(spec.addr_spec().get_user(), r.domain);
+  r.domain = domain_by_name(name_addr.addr_spec().get_host());
+  r.account = account_by_name(name_addr.addr_spec().get_user(), r.domain);
   return r;
 }
 
@@ -233,10 +233,10 @@ register_policy get_register_policy(const get_register_policy_input& in) {
   resolved_account to = resolve_account(in.to), from = resolve_account(in.from);
   p.found = to.account != 0;
   if (to.account && from.account && to.domain == from.domain && is_extension(from.account)) {
-    from_to_spec spec(in.from);
+    from_to_spec name_addr(in.from);
     p.permitted = extensions.get(extension_row(from.account), extensions_auth_adr);
-    p.realm = spec.addr_spec().get_host();
-    p.user = spec.addr_spec().get_user();
+    p.realm = name_addr.addr_spec().get_host();
+    p.user = name_addr.addr_spec().get_user();
     p.password = extensions.get(extension_row(from.account), extensions_password);
   }
   return p;
