@@ -38,10 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)back.get_user();
 
   from_to_spec f(input);
-  // The unparsed fast path of angle_content() agrees with parsing and rebuilding.
+  // The unparsed fast path of angle_content() agrees with parsing and rebuilding. (Setting an
+  // empty tag removes the parameter, which a rebuild of a value without its closing quote or
+  // angle can then no longer tell apart from the address: compare only with a real tag.)
   from_to_spec slow(input);
-  slow.set_tag(slow.tag());
-  if (f.angle_content() != slow.angle_content()) __builtin_trap();
+  str tag = slow.tag();
+  if (!tag.empty()) {
+    slow.set_tag(tag);
+    if (f.angle_content() != slow.angle_content()) __builtin_trap();
+  }
   (void)f.display_name();
   (void)f.tag();
   (void)f.addr_spec().get_host();
