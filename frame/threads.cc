@@ -188,7 +188,15 @@ void fork_http(int listen_fd, bool tls) {
 namespace {
 
 void* sip_tcp_thread_func(void* arg) {
-  int number = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  run_sip_connection_thread(static_cast<int>(reinterpret_cast<intptr_t>(arg)),
+                            sip_hooks.loop ? sip_hooks.loop : default_sip_tcp_loop,
+                            sip_hooks.release);
+  return nullptr;
+}
+
+}  // namespace
+
+void run_sip_connection_thread(int number, void (*loop)(int number), void (*release)(int number)) {
   random_uint32();  // seeds this thread's generator
   bind_thread_side(run_side::srv);
   srv_run_mutex.lock();
@@ -196,17 +204,13 @@ void* sip_tcp_thread_func(void* arg) {
   if (it == sip_threads.end()) {
     log_printf(log_sip, 2, "SIP thread %d not found", number);
     srv_run_mutex.unlock();
-    return nullptr;
+    return;
   }
   int fd = it->second.fd;
   set_socket_tos(fd, tos_from_text(ctrl_read_registry(ctrl_settings::tos_sip)));
   set_socket_linger(fd, 1);
-  if (sip_hooks.loop) {
-    sip_hooks.loop(number);
-  } else {
-    default_sip_tcp_loop(number);
-  }
-  if (sip_hooks.release) sip_hooks.release(number);
+  loop(number);
+  if (release) release(number);
   log_printf(log_sip, 8, "Release SIP thread %d", number);
   it = sip_threads.find(number);
   if (it != sip_threads.end()) {
@@ -214,10 +218,7 @@ void* sip_tcp_thread_func(void* arg) {
     sip_threads.erase(it);
   }
   srv_run_mutex.unlock();
-  return nullptr;
 }
-
-}  // namespace
 
 void fork_sip_tcp(int listen_fd, bool tls) {
   srv_run_mutex.must_own("fork_sip_tcp");

@@ -113,6 +113,12 @@ void set_sip_source_check(sip_source_check_fn f);
 // Accepts on a ready SIP TCP/TLS listening socket (under srv_run_mutex).
 void fork_sip_tcp(int listen_fd, bool tls);
 
+// The life of one SIP connection thread, accepted or opened by this side: takes
+// srv_run_mutex, sets type of service and lingering on the socket of sip_threads[number], runs
+// loop, then release, closes the socket and forgets the thread. Called first thing in the new
+// thread.
+void run_sip_connection_thread(int number, void (*loop)(int number), void (*release)(int number));
+
 // ---- Service threads of other layers ------------------------------------------------------------
 
 // Thread bodies started by start_threads in their place in the order; null: not started.

@@ -310,31 +310,10 @@ size_t connection_stack_bytes() {
   return size_t(thread_stack_mib(ctrl_read_registry(ctrl_settings::thread_stack_size))) << 20;
 }
 
-// The thread of a connection this side opened: the same life as an accepted connection's
-// thread of frame/threads.cc, plus closing the socket it made.
+// The thread of a connection this side opened: the same life as an accepted connection's.
 void* opened_connection_thread(void* arg) {
-  int number = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-  random_uint32();
-  bind_thread_side(run_side::srv);
-  srv_run_mutex.lock();
-  auto it = sip_threads.find(number);
-  if (it == sip_threads.end()) {
-    log_printf(log_sip, 2, "SIP thread %d not found", number);
-    srv_run_mutex.unlock();
-    return nullptr;
-  }
-  int fd = it->second.fd;
-  set_socket_tos(fd, tos_from_text(ctrl_read_registry(ctrl_settings::tos_sip)));
-  set_socket_linger(fd, 1);
-  sip_connection_loop(number);
-  sip_connection_release(number);
-  log_printf(log_sip, 8, "Release SIP thread %d", number);
-  it = sip_threads.find(number);
-  if (it != sip_threads.end()) {
-    close_socket(it->second.fd);
-    sip_threads.erase(it);
-  }
-  srv_run_mutex.unlock();
+  run_sip_connection_thread(static_cast<int>(reinterpret_cast<intptr_t>(arg)),
+                            sip_connection_loop, sip_connection_release);
   return nullptr;
 }
 
