@@ -10,6 +10,7 @@
 #include "base/log.h"
 #include "base/version.h"
 #include "frame/settings.h"
+#include "sip/sip_test_print.h"
 
 namespace {
 
@@ -42,15 +43,6 @@ class fake_hooks : public auth_hooks {
 
 std::vector<std::string> log_lines;
 void capture_log(int, int, const str& text) { log_lines.emplace_back(text.view()); }
-
-str crlf(const char* text) {
-  str out;
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\n') out += '\r';
-    out += *p;
-  }
-  return out;
-}
 
 sip_message request(const char* method, const char* uri, const char* source = "192.0.2.10") {
   sip_message m(crlf((std::string(method) + " " + uri +

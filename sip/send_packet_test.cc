@@ -306,11 +306,11 @@ TEST(Routing, DiscoverRecordsAddressesAndEnds) {
 // ---- Responses ------------------------------------------------------------------------------
 
 sip_message received_request(const char* via) {
-  sip_message m(crlf_text((std::string("OPTIONS sip:alice@192.0.2.1 SIP/2.0\nVia: ") + via +
-                           "\nFrom: <sip:bob@example.com>;tag=theirs\nTo: "
-                           "<sip:alice@example.org>\nCall-ID: resp-1\nCSeq: 9 OPTIONS\n"
-                           "Content-Length: 0\n\n")
-                              .c_str()));
+  sip_message m(crlf((std::string("OPTIONS sip:alice@192.0.2.1 SIP/2.0\nVia: ") + via +
+                      "\nFrom: <sip:bob@example.com>;tag=theirs\nTo: "
+                      "<sip:alice@example.org>\nCall-ID: resp-1\nCSeq: 9 OPTIONS\n"
+                      "Content-Length: 0\n\n")
+                         .c_str()));
   m.port_name = "udp0";
   return m;
 }

@@ -17,16 +17,6 @@ namespace {
 const ip_port k_dest(ip_address_parse("192.0.2.7"), 5060);
 const ip_port k_dest6(ip_address_parse("2001:db8::7"), 5060);
 
-str crlf(const char* text) {
-  // Test messages are written with \n; the wire uses CR LF.
-  str out;
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\n') out += '\r';
-    out += *p;
-  }
-  return out;
-}
-
 class fake_local_info : public sip_local_info {
  public:
   str local_sip_address(const ip_port& d, transport_type) override {

@@ -11,15 +11,6 @@
 
 namespace {
 
-str crlf(const char* text) {
-  str out;
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\n') out += '\r';
-    out += *p;
-  }
-  return out;
-}
-
 struct fake_hooks : sip_receive_hooks {
   bool valid = true;
   bool repetition = false;

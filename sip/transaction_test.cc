@@ -181,24 +181,24 @@ const char* k_bye =
 TEST(Repetitions, RepeatedByeGetsTheStoredOkWithoutReachingTheCallLeg) {
   transaction_env env;
   receive_scope hooks;
-  receive(crlf_text(k_bye));
+  receive(crlf(k_bye));
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
   send_packet(ok);
   ASSERT_EQ(env.transport.sent.size(), 1u);
   // rport and received written by the receive path take the answer to the real source.
   EXPECT_EQ(env.transport.sent[0].destination, k_peer);
-  receive(crlf_text(k_bye));
+  receive(crlf(k_bye));
   EXPECT_EQ(env.user.forwarded.size(), 1u);
   ASSERT_EQ(env.transport.sent.size(), 2u);
   EXPECT_EQ(env.transport.sent[1].text, env.transport.sent[0].text);
   EXPECT_EQ(env.transport.sent[1].destination, k_peer);
   // Still answered from the stored 200 until the transaction ends, then new again.
   env.run_until(31000);
-  receive(crlf_text(k_bye));
+  receive(crlf(k_bye));
   EXPECT_EQ(env.user.forwarded.size(), 1u);
   env.run_until(33000);
-  receive(crlf_text(k_bye));
+  receive(crlf(k_bye));
   EXPECT_EQ(env.user.forwarded.size(), 2u);
 }
 
@@ -214,7 +214,7 @@ const char* k_invite =
 TEST(Repetitions, FinalResponseToInviteIsRetransmittedUntilTheAck) {
   transaction_env env;
   receive_scope hooks;
-  receive(crlf_text(k_invite));
+  receive(crlf(k_invite));
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
   ok.to.set_tag("ours");
@@ -222,12 +222,12 @@ TEST(Repetitions, FinalResponseToInviteIsRetransmittedUntilTheAck) {
   env.run_until(4000);
   EXPECT_EQ(instants(env.transport.sent), (std::vector<int64_t>{0, 500, 1500, 3500}));
   // A repeated INVITE while the 200 is still being retransmitted is not a repetition here.
-  receive(crlf_text(k_invite));
+  receive(crlf(k_invite));
   EXPECT_EQ(env.user.forwarded.size(), 2u);
-  receive(crlf_text(
-      "ACK sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKack\n"
-      "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>;tag=ours\n"
-      "Call-ID: dlg-8\nCSeq: 5 ACK\nContent-Length: 0\n\n"));
+  receive(
+      crlf("ACK sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKack\n"
+           "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>;tag=ours\n"
+           "Call-ID: dlg-8\nCSeq: 5 ACK\nContent-Length: 0\n\n"));
   EXPECT_EQ(env.user.forwarded.size(), 3u);  // the ACK itself goes up
   env.run_until(40000);
   EXPECT_EQ(env.transport.sent.size(), 4u);
@@ -238,7 +238,7 @@ TEST(Repetitions, MissingAckEndsTheCallLeg) {
   for (bool connected : {false, true}) {
     transaction_env env;
     receive_scope hooks;
-    receive(crlf_text(k_invite));
+    receive(crlf(k_invite));
     ASSERT_EQ(env.user.forwarded.size(), 1u);
     sip_message ok(200, "OK", env.user.forwarded[0]);
     ok.call_port_index = 17;
@@ -258,7 +258,7 @@ TEST(Repetitions, MissingAckEndsTheCallLeg) {
 TEST(Repetitions, PrackStopsTheReliableProvisionalResponse) {
   transaction_env env;
   receive_scope hooks;
-  receive(crlf_text(k_invite));
+  receive(crlf(k_invite));
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ringing(180, "Ringing", env.user.forwarded[0]);
   ringing.add_other_header("RSeq", str(), "1");
@@ -418,7 +418,7 @@ TEST(Receive, HandsNewMessagesUpAndCountsThem) {
   transaction_env env;
   receive_scope hooks;
   const uint64_t before = sip_receive;
-  receive(crlf_text(k_bye));
+  receive(crlf(k_bye));
   EXPECT_EQ(sip_receive, before + 1);
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   // The receive path wrote received and rport for the real source into the top Via.
@@ -426,9 +426,9 @@ TEST(Receive, HandsNewMessagesUpAndCountsThem) {
   EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "rport"), "5060");
   // A response to nothing of ours goes up unchanged.
   receive(
-      crlf_text("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\n"
-                "From: <sip:a@h>;tag=1\nTo: <sip:b@h>;tag=2\nCall-ID: unknown\n"
-                "CSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
+      crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\n"
+           "From: <sip:a@h>;tag=1\nTo: <sip:b@h>;tag=2\nCall-ID: unknown\n"
+           "CSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
   EXPECT_EQ(env.user.backward.size(), 1u);
 }
 

@@ -15,6 +15,7 @@
 #include "frame/timeout.h"
 #include "sip/pending_packet.h"
 #include "sip/sip_message.h"
+#include "sip/sip_test_print.h"
 #include "sip/sip_transport.h"
 
 struct fake_send {
@@ -187,12 +188,3 @@ struct transaction_env {
     if (target > clock_now()) clock.advance_ns(target - clock_now());
   }
 };
-
-inline str crlf_text(const char* text) {
-  str out;
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\n') out += '\r';
-    out += *p;
-  }
-  return out;
-}
