@@ -8,19 +8,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "frame/net.h"
 
-TEST(Threads, StackSizeFromTheSetting) {
-  EXPECT_EQ(thread_stack_mib(str("1")), 1);
-  EXPECT_EQ(thread_stack_mib(str("10")), 10);
-  EXPECT_EQ(thread_stack_mib(str("0")), 4);
-  EXPECT_EQ(thread_stack_mib(str("11")), 4);
-  EXPECT_EQ(thread_stack_mib(str("")), 4);
-  EXPECT_EQ(thread_stack_mib(str("-3")), 4);
+TEST(Threads, StackSizeAndTypeOfServiceFromTheirSettings) {
+  const std::pair<const char*, int> stacks[] = {{"1", 1},  {"10", 10}, {"0", 4},
+                                                {"11", 4}, {"", 4},    {"-3", 4}};
+  for (const auto& [text, mib] : stacks) EXPECT_EQ(thread_stack_mib(str(text)), mib) << text;
+  const std::pair<const char*, int> tos[] = {{"cs5", 0xa0}, {"EF", 0xb8},  {"af41", 0x88},
+                                             {"184", 184},  {"bogus", -1}, {"", -1}};
+  for (const auto& [text, value] : tos) EXPECT_EQ(tos_from_text(str(text)), value) << text;
 }
 
 TEST(Threads, AcceptWaitThrottlesAndCaps) {
@@ -96,144 +97,127 @@ TEST(Net, LoopbackDatagramsCarryTheirSource) {
   close_socket(l);
 }
 
-TEST(Net, TypeOfServiceNames) {
-  EXPECT_EQ(tos_from_text(str("cs5")), 0xa0);
-  EXPECT_EQ(tos_from_text(str("EF")), 0xb8);
-  EXPECT_EQ(tos_from_text(str("af41")), 0x88);
-  EXPECT_EQ(tos_from_text(str("184")), 184);
-  EXPECT_EQ(tos_from_text(str("bogus")), -1);
-  EXPECT_EQ(tos_from_text(str("")), -1);
-}
-
 namespace {
 
 semaphore& loop_entered = *new semaphore;
 semaphore& release_done = *new semaphore;
 std::vector<std::string>& hook_calls = *new std::vector<std::string>;
+std::vector<std::string>& checked = *new std::vector<std::string>;
+bool allow_source = true;
 
-int connect_to(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    close(fd);
-    return -1;
+// Real threads on a loopback listener; every hook of a SIP connection thread is recorded. The
+// loop waits for the peer's close with srv_run_mutex released, like the real loop.
+class ConnectionThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    single_thread_mode = false;
+    hook_calls.clear();
+    checked.clear();
+    allow_source = true;
+    sip_tcp_hooks h;
+    h.create = [](int n, int, const ip_port& remote, bool tls) {
+      hook_calls.push_back("create " + std::to_string(n) + (tls ? " tls " : " tcp ") +
+                           std::string(remote.readable_address().view()));
+    };
+    h.loop = [](int n) {
+      hook_calls.push_back("loop " + std::to_string(n) + " side " +
+                           std::to_string(static_cast<int>(thread_side())));
+      int fd = sip_threads.at(n).fd;
+      loop_entered.signal();
+      while (wait_socket(fd, false, 5000, srv_run_mutex) == 1) {
+        char b[64];
+        if (read(fd, b, sizeof(b)) <= 0) break;
+      }
+    };
+    h.release = [](int n) {
+      hook_calls.push_back("release " + std::to_string(n));
+      release_done.signal();
+    };
+    set_sip_tcp_hooks(h);
+    listener_ = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
+    ASSERT_GE(listener_, 0);
   }
-  return fd;
-}
+  void TearDown() override {
+    set_sip_source_check(nullptr);
+    set_sip_tcp_hooks(sip_tcp_hooks());
+    set_http_serve(nullptr);
+    close_socket(listener_);
+    single_thread_mode = true;
+  }
+  int connect_client() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(socket_local_port(listener_)));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  // Runs f on a thread of its own that holds the given run mutex, as the accepting loop does.
+  static void holding(mutex& run, const std::function<void()>& f) {
+    std::thread([&] {
+      run.lock();
+      f();
+      run.unlock();
+    }).join();
+  }
+  int listener_ = -1;
+};
 
 }  // namespace
 
 // The lifecycle of one SIP TCP connection thread: accepted under srv_run_mutex, its connection
 // object created before the thread runs, the loop on the thread (which holds srv_run_mutex
 // except while it waits), the release, and the entry gone afterwards.
-TEST(ConnectionThreads, SipTcpConnectionLifecycle) {
-  single_thread_mode = false;
-  hook_calls.clear();
-  sip_tcp_hooks h;
-  h.create = [](int n, int, const ip_port& remote, bool tls) {
-    hook_calls.push_back("create " + std::to_string(n) + (tls ? " tls " : " tcp ") +
-                         std::string(remote.readable_address().view()));
-  };
-  h.loop = [](int n) {
-    hook_calls.push_back("loop " + std::to_string(n) + " side " +
-                         std::to_string(static_cast<int>(thread_side())));
-    int fd = sip_threads.at(n).fd;
-    loop_entered.signal();
-    // Waits for the peer's close with srv_run_mutex released, like the real loop.
-    while (wait_socket(fd, false, 5000, srv_run_mutex) == 1) {
-      char b[64];
-      if (read(fd, b, sizeof(b)) <= 0) break;
-    }
-  };
-  h.release = [](int n) {
-    hook_calls.push_back("release " + std::to_string(n));
-    release_done.signal();
-  };
-  set_sip_tcp_hooks(h);
-  int listener = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
-  ASSERT_GE(listener, 0);
-  int client = connect_to(socket_local_port(listener));
+TEST_F(ConnectionThreads, SipTcpConnectionLifecycle) {
+  int client = connect_client();
   ASSERT_GE(client, 0);
-  std::thread srv([&] {
-    srv_run_mutex.lock();
+  holding(srv_run_mutex, [&] {
     int before = sip_thread_number;
-    fork_sip_tcp(listener, true);
+    fork_sip_tcp(listener_, true);
     EXPECT_EQ(sip_thread_number, before + 1);
     EXPECT_EQ(sip_threads.count(sip_thread_number), 1u);
-    srv_run_mutex.unlock();
   });
-  srv.join();
   ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
   close(client);
   ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
   // The entry goes right after the release, under srv_run_mutex.
   bool empty = false;
   for (int i = 0; i < 1000 && !empty; i++) {
-    std::thread([&] {
-      srv_run_mutex.lock();
-      empty = sip_threads.empty();
-      srv_run_mutex.unlock();
-    }).join();
+    holding(srv_run_mutex, [&] { empty = sip_threads.empty(); });
     if (!empty) usleep(1000);
   }
   EXPECT_TRUE(empty);
-  ASSERT_EQ(hook_calls.size(), 3u);
-  EXPECT_EQ(hook_calls[0], "create " + std::to_string(sip_thread_number) + " tls 127.0.0.1");
-  EXPECT_EQ(hook_calls[1], "loop " + std::to_string(sip_thread_number) + " side 2");
-  EXPECT_EQ(hook_calls[2], "release " + std::to_string(sip_thread_number));
-  set_sip_tcp_hooks(sip_tcp_hooks());
-  close_socket(listener);
-  single_thread_mode = true;
+  const std::string n = std::to_string(sip_thread_number);
+  EXPECT_EQ(hook_calls, (std::vector<std::string>{"create " + n + " tls 127.0.0.1",
+                                                  "loop " + n + " side 2", "release " + n}));
 }
 
 // A connection from a source the check refuses is closed at the accept: no thread number, no
 // connection object, and the peer reads end-of-stream without a byte. A source the check
 // passes is served as usual.
-TEST(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
-  single_thread_mode = false;
-  hook_calls.clear();
-  static std::vector<std::string>& checked = *new std::vector<std::string>;
-  static bool allow;
-  checked.clear();
-  allow = false;
+TEST_F(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
   set_sip_source_check([](const ip_port& remote) {
     checked.push_back(remote.readable_address().c_str());
-    return allow;
+    return allow_source;
   });
-  sip_tcp_hooks h;
-  h.create = [](int n, int, const ip_port&, bool) {
-    hook_calls.push_back("create " + std::to_string(n));
-  };
-  h.loop = [](int n) {
-    hook_calls.push_back("loop " + std::to_string(n));
-    loop_entered.signal();
-  };
-  h.release = [](int n) {
-    hook_calls.push_back("release " + std::to_string(n));
-    release_done.signal();
-  };
-  set_sip_tcp_hooks(h);
-  int listener = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
-  ASSERT_GE(listener, 0);
-  int client = connect_to(socket_local_port(listener));
+  allow_source = false;
+  int client = connect_client();
   ASSERT_GE(client, 0);
   int before = 0;
   size_t entries = 0;
-  std::thread([&] {
-    srv_run_mutex.lock();
+  holding(srv_run_mutex, [&] {
     before = sip_thread_number;
-    fork_sip_tcp(listener, false);
+    fork_sip_tcp(listener_, false);
     EXPECT_EQ(sip_thread_number, before);
     entries = sip_threads.size();
-    srv_run_mutex.unlock();
-  }).join();
+  });
   EXPECT_EQ(entries, 0u);
   EXPECT_TRUE(hook_calls.empty());
-  ASSERT_EQ(checked.size(), 1u);
-  EXPECT_EQ(checked[0], "127.0.0.1");
+  EXPECT_EQ(checked, std::vector<std::string>{"127.0.0.1"});
   // The client sees the close (end of stream or reset) and no data.
   pollfd p{client, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 10000), 1);
@@ -242,29 +226,22 @@ TEST(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
   close(client);
 
   // Allowed: the same path hands the connection to its thread.
-  allow = true;
-  client = connect_to(socket_local_port(listener));
+  allow_source = true;
+  client = connect_client();
   ASSERT_GE(client, 0);
-  std::thread([&] {
-    srv_run_mutex.lock();
-    fork_sip_tcp(listener, false);
+  holding(srv_run_mutex, [&] {
+    fork_sip_tcp(listener_, false);
     EXPECT_EQ(sip_thread_number, before + 1);
-    srv_run_mutex.unlock();
-  }).join();
+  });
   ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
+  close(client);
   ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
   EXPECT_EQ(checked.size(), 2u);
   ASSERT_EQ(hook_calls.size(), 3u);
-  EXPECT_EQ(hook_calls[0], "create " + std::to_string(before + 1));
-  close(client);
-  set_sip_source_check(nullptr);
-  set_sip_tcp_hooks(sip_tcp_hooks());
-  close_socket(listener);
-  single_thread_mode = true;
+  EXPECT_EQ(hook_calls[0], "create " + std::to_string(before + 1) + " tcp 127.0.0.1");
 }
 
-TEST(ConnectionThreads, HttpConnectionIsHandedToItsThreadAndCounted) {
-  single_thread_mode = false;
+TEST_F(ConnectionThreads, HttpConnectionIsHandedToItsThreadAndCounted) {
   static int served_fd;
   static bool served_on_ctrl;
   set_http_serve([](int fd, const ip_port&, bool) {
@@ -273,24 +250,17 @@ TEST(ConnectionThreads, HttpConnectionIsHandedToItsThreadAndCounted) {
     close_socket(fd);
     release_done.signal();
   });
-  int listener = tcp_listen(ip_port::from_text(str("127.0.0.1:0")));
-  int client = connect_to(socket_local_port(listener));
+  int client = connect_client();
   ASSERT_GE(client, 0);
   served_fd = -1;
-  std::thread ctrl([&] {
-    ctrl_run_mutex.lock();
+  holding(ctrl_run_mutex, [&] {
     max_http_threads = 50;
-    fork_http(listener, false);  // returns once the thread has accepted
-    ctrl_run_mutex.unlock();
+    fork_http(listener_, false);  // returns once the thread has accepted
   });
-  ctrl.join();
   ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
   EXPECT_GE(served_fd, 0);
   EXPECT_TRUE(served_on_ctrl);
   for (int i = 0; i < 1000 && num_http_threads.load() != 0; i++) usleep(1000);
   EXPECT_EQ(num_http_threads.load(), 0);
-  set_http_serve(nullptr);
   close(client);
-  close_socket(listener);
-  single_thread_mode = true;
 }
