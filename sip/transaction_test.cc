@@ -60,67 +60,63 @@ struct receive_scope {
   }
 };
 
-TEST(Retransmission, UnansweredInviteBacksOffWithoutLimitAndEndsIn408) {
-  transaction_env env;
-  ASSERT_NE(send_packet(make_request(m_invite, "sip:bob@192.0.2.5")), 0);
-  env.run_until(40000);
-  EXPECT_EQ(instants(env.transport.sent),
-            (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 15500, 31500}));
-  for (const fake_send& s : env.transport.sent) {
-    EXPECT_EQ(s.destination, k_peer);
-    EXPECT_EQ(s.port_name, "udp0");
-    EXPECT_EQ(s.text, env.transport.sent[0].text);  // the same bytes each time
-  }
-  sip_message first = env.transport.sent[0].parsed();
-  ASSERT_EQ(first.via.size(), 1u);
-  EXPECT_TRUE(first.via[0].starts_with("SIP/2.0/UDP "));
-  EXPECT_GE(first.via[0].find(";branch=z9hG4bK-"), 0);
-  EXPECT_GE(first.via[0].find(";rport"), 0);
-  ASSERT_EQ(env.user.backward.size(), 1u);
-  EXPECT_EQ(env.user.backward_ms[0], 32000);
-  EXPECT_EQ(env.user.backward[0].code, 408);
-  EXPECT_EQ(env.user.backward[0].reason, "Request Timeout");
-  EXPECT_EQ(env.user.backward[0].call_id, "call-1");
-  EXPECT_EQ(transaction_meminfo(),
-            "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n");
-}
-
-TEST(Retransmission, NonInviteIntervalIsCappedAtFourSeconds) {
-  transaction_env env;
-  send_packet(make_request(m_register, "sip:192.0.2.5"));
-  env.run_until(33000);
-  EXPECT_EQ(
-      instants(env.transport.sent),
-      (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}));
-  ASSERT_EQ(env.user.backward.size(), 1u);
-  EXPECT_EQ(env.user.backward_ms[0], 32000);
-}
-
-TEST(Retransmission, TransactionTimeoutShortensTheTransaction) {
-  transaction_env env;
-  sip_message m = make_request(m_options, "sip:192.0.2.5");
-  m.transaction_timeout = 10;
-  send_packet(m);
-  env.run_until(9999);
-  EXPECT_TRUE(env.user.backward.empty());
-  env.run_until(10000);
-  ASSERT_EQ(env.user.backward.size(), 1u);
-  EXPECT_EQ(env.user.backward[0].code, 408);
-  EXPECT_EQ(instants(env.transport.sent), (std::vector<int64_t>{0, 500, 1500, 3500, 7500}));
-}
-
-TEST(Retransmission, AckIsSentOnceAndEndsWithout408) {
-  transaction_env env;
-  send_packet(make_request(m_ack, "sip:192.0.2.5"));
-  env.run_until(40000);
-  EXPECT_EQ(env.transport.sent.size(), 1u);
-  EXPECT_TRUE(env.user.backward.empty());
-  EXPECT_TRUE(pending_packets.empty());
-}
-
-TEST(Answers, TryingStopsRetransmissionWithoutReachingTheCallLeg) {
+// Most cases: the fakes installed, and the receive hooks for what comes from the peer.
+class Transactions : public ::testing::Test {
+ protected:
   transaction_env env;
   receive_scope hooks;
+};
+
+// Unanswered requests: INVITE backs off without limit, other requests are capped at four
+// seconds, a transaction time-out shortens the transaction, an ACK goes once; every one but the
+// ACK ends in a locally made 408 at its end, and nothing is left behind.
+TEST(Retransmission, SchedulesOfUnansweredRequests) {
+  const struct {
+    str method;
+    int timeout_s;  // 0: the default of 32 s
+    std::vector<int64_t> sent_at;
+    int64_t ends_at;  // the 408; -1: none
+  } cases[] = {
+      {m_invite, 0, {0, 500, 1500, 3500, 7500, 15500, 31500}, 32000},
+      {m_register, 0, {0, 500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}, 32000},
+      {m_options, 10, {0, 500, 1500, 3500, 7500}, 10000},
+      {m_ack, 0, {0}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method.c_str());
+    transaction_env env;
+    sip_message m = make_request(c.method, "sip:bob@192.0.2.5");
+    if (c.timeout_s) m.transaction_timeout = c.timeout_s;
+    ASSERT_NE(send_packet(m), 0);
+    if (c.ends_at > 0) {
+      env.run_until(c.ends_at - 1);
+      EXPECT_TRUE(env.user.backward.empty());
+    }
+    env.run_until(40000);
+    EXPECT_EQ(instants(env.transport.sent), c.sent_at);
+    for (const fake_send& s : env.transport.sent) {
+      EXPECT_EQ(s.destination, k_peer);
+      EXPECT_EQ(s.port_name, "udp0");
+      EXPECT_EQ(s.text, env.transport.sent[0].text);  // the same bytes each time
+    }
+    sip_message first = env.transport.sent[0].parsed();
+    ASSERT_EQ(first.via.size(), 1u);
+    EXPECT_TRUE(first.via[0].starts_with("SIP/2.0/UDP "));
+    EXPECT_GE(first.via[0].find(";branch=z9hG4bK-"), 0);
+    EXPECT_GE(first.via[0].find(";rport"), 0);
+    ASSERT_EQ(env.user.backward.size(), c.ends_at < 0 ? 0u : 1u);
+    if (c.ends_at > 0) {
+      EXPECT_EQ(env.user.backward_ms[0], c.ends_at);
+      EXPECT_EQ(env.user.backward[0].code, 408);
+      EXPECT_EQ(env.user.backward[0].reason, "Request Timeout");
+      EXPECT_EQ(env.user.backward[0].call_id, "call-1");
+    }
+    EXPECT_EQ(transaction_meminfo(),
+              "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n");
+  }
+}
+
+TEST_F(Transactions, AnswersTryingStopsRetransmissionWithoutReachingTheCallLeg) {
   send_packet(make_request(m_invite, "sip:bob@192.0.2.5"));
   env.run_until(600);  // sent at 0 and 500
   receive(response_text(env.transport.sent[0], 100, "Trying", ""));
@@ -136,9 +132,7 @@ TEST(Answers, TryingStopsRetransmissionWithoutReachingTheCallLeg) {
   EXPECT_EQ(env.user.backward.size(), 2u);  // a final answer: no 408
 }
 
-TEST(Answers, ChallengeAnsweredByTheOwnerIsConsumed) {
-  transaction_env env;
-  receive_scope hooks;
+TEST_F(Transactions, AnswersChallengeAnsweredByTheOwnerIsConsumed) {
   send_packet(make_request(m_register, "sip:192.0.2.5"));
   env.user.answer_challenges = true;
   receive(response_text(env.transport.sent[0], 401, "Unauthorized"));
@@ -151,9 +145,7 @@ TEST(Answers, ChallengeAnsweredByTheOwnerIsConsumed) {
   EXPECT_EQ(env.user.backward.size(), 1u);
 }
 
-TEST(Answers, RepeatedOkIsAnsweredWithTheStoredAck) {
-  transaction_env env;
-  receive_scope hooks;
+TEST_F(Transactions, RepeatedOkIsAnsweredWithTheStoredAck) {
   register_dialog("call-1", "ours");
   send_packet(make_request(m_invite, "sip:bob@192.0.2.5"));
   const fake_send invite = env.transport.sent[0];
@@ -178,9 +170,7 @@ const char* k_bye =
     "CSeq: 21 BYE\n"
     "Content-Length: 0\n\n";
 
-TEST(Repetitions, RepeatedByeGetsTheStoredOkWithoutReachingTheCallLeg) {
-  transaction_env env;
-  receive_scope hooks;
+TEST_F(Transactions, RepeatedByeGetsTheStoredOkWithoutReachingTheCallLeg) {
   receive(crlf(k_bye));
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
@@ -211,9 +201,7 @@ const char* k_invite =
     "CSeq: 5 INVITE\n"
     "Content-Length: 0\n\n";
 
-TEST(Repetitions, FinalResponseToInviteIsRetransmittedUntilTheAck) {
-  transaction_env env;
-  receive_scope hooks;
+TEST_F(Transactions, RepetitionsFinalResponseToInviteIsRetransmittedUntilTheAck) {
   receive(crlf(k_invite));
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
@@ -255,9 +243,7 @@ TEST(Repetitions, MissingAckEndsTheCallLeg) {
   }
 }
 
-TEST(Repetitions, PrackStopsTheReliableProvisionalResponse) {
-  transaction_env env;
-  receive_scope hooks;
+TEST_F(Transactions, RepetitionsPrackStopsTheReliableProvisionalResponse) {
   receive(crlf(k_invite));
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ringing(180, "Ringing", env.user.forwarded[0]);
@@ -278,8 +264,7 @@ TEST(Repetitions, PrackStopsTheReliableProvisionalResponse) {
   EXPECT_EQ(env.transport.sent.size(), 4u);
 }
 
-TEST(Cancel, GoesExactlyWhereTheInviteWentWithItsVia) {
-  transaction_env env;
+TEST_F(Transactions, CancelGoesExactlyWhereTheInviteWentWithItsVia) {
   register_dialog("call-1", "ours");
   send_packet(make_request(m_invite, "sip:bob@example.com"));
   env.dns.answer("example.com", dns_type::naptr, "");
@@ -305,8 +290,7 @@ TEST(Cancel, GoesExactlyWhereTheInviteWentWithItsVia) {
   EXPECT_EQ(c.parsed().cseq_method, "CANCEL");
 }
 
-TEST(Failover, RefusedDestinationMovesToTheNextCandidate) {
-  transaction_env env;
+TEST_F(Transactions, FailoverRefusedDestinationMovesToTheNextCandidate) {
   env.dns.cache[{"example.com", dns_type::naptr}] = "";
   env.dns.cache[{"_sips._tcp.example.com", dns_type::srv}] = "";
   env.dns.cache[{"_sip._tcp.example.com", dns_type::srv}] = "";
@@ -355,8 +339,7 @@ TEST(Failover, RefusedDestinationMovesToTheNextCandidate) {
   EXPECT_EQ(env.transport.sent.size(), n);
 }
 
-TEST(Failover, ResendOfAPacketWithoutRetransmissionTakesTheNextDestination) {
-  transaction_env env;
+TEST_F(Transactions, FailoverResendOfAPacketWithoutRetransmissionTakesTheNextDestination) {
   sip_message m = make_request(m_message, "sip:bob@example.com");
   m.destinations = "tcp 192.0.2.1 5060\nudp 192.0.2.2 5060\nurl sip:192.0.2.3";
   const int number = send_packet(m);
@@ -375,8 +358,7 @@ TEST(Failover, ResendOfAPacketWithoutRetransmissionTakesTheNextDestination) {
   EXPECT_EQ(env.transport.sent.size(), 3u);
 }
 
-TEST(DialogCseq, CountsPerDialogAndRepeatsTheInviteForAckAndCancel) {
-  transaction_env env;
+TEST_F(Transactions, DialogCseqCountsPerDialogAndRepeatsTheInviteForAckAndCancel) {
   random_seed(7);
   register_dialog("c", "t");
   const uint32_t first = get_dialog_cseq(m_invite, "c", "t");
@@ -414,9 +396,7 @@ TEST(Branch, DigestOfCallIdCseqAndMethod) {
   EXPECT_EQ(make_branch_param(m), ";branch=z9hG4bK-" + md5_hex("abc z9hG4bKup 42INVITE"));
 }
 
-TEST(Receive, HandsNewMessagesUpAndCountsThem) {
-  transaction_env env;
-  receive_scope hooks;
+TEST_F(Transactions, ReceiveHandsNewMessagesUpAndCountsThem) {
   const uint64_t before = sip_receive;
   receive(crlf(k_bye));
   EXPECT_EQ(sip_receive, before + 1);
