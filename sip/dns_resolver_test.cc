@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <rapidcheck.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,22 @@ class DnsResolverTest : public ::testing::Test {
     t.qtype = type;
     return t;
   }
+  // The outstanding query for name/type answered from the first server with these records.
+  void answer(const char* name, dns_type type, std::vector<std::string> answers,
+              std::vector<std::string> authority = {}, int rcode = 0) {
+    dns_test_answer t = answer_for(name, type);
+    t.answers = std::move(answers);
+    t.authority = std::move(authority);
+    t.rcode = rcode;
+    resolver_.on_pdu_available(t.build(), server4_);
+  }
+  // The cache entry is readable for exactly ms more milliseconds.
+  void expect_expiry(const char* name, dns_type type, int64_t ms) {
+    clock_.advance_ms(ms - 1);
+    EXPECT_TRUE(cached(name, type)) << name;
+    clock_.advance_ms(1);
+    EXPECT_FALSE(cached(name, type)) << name;
+  }
   bool logged(const std::string& fragment) {
     for (const std::string& l : log_lines) {
       if (l.find(fragment) != std::string::npos) return true;
@@ -152,10 +169,7 @@ TEST_F(DnsResolverTest, AnswerIsCachedForItsTtlAndRunsTheCallbacks) {
   EXPECT_EQ(called.back(), 3);
   EXPECT_EQ(transport_.sent.size(), 2u);
 
-  clock_.advance_ms(199999);
-  EXPECT_TRUE(cached("example.com", dns_type::a));
-  clock_.advance_ms(1);
-  EXPECT_FALSE(cached("example.com", dns_type::a));
+  expect_expiry("example.com", dns_type::a, 200000);
 }
 
 TEST_F(DnsResolverTest, ForeignAndDamagedAnswersAreIgnored) {
@@ -163,30 +177,24 @@ TEST_F(DnsResolverTest, ForeignAndDamagedAnswersAreIgnored) {
   dns_test_answer good = answer_for("example.com", dns_type::a);
   good.answers = {"example.com. 300 IN A 192.0.2.1"};
 
-  dns_test_answer wrong_id = good;
-  wrong_id.id = static_cast<uint16_t>(good.id + 1);
-  dns_test_answer wrong_name = good;
-  wrong_name.qname = "example.org";
-  wrong_name.answers = {"example.org. 300 IN A 192.0.2.66"};
-  dns_test_answer wrong_type = good;
-  wrong_type.qtype = dns_type::aaaa;
-  dns_test_answer truncated = good;
-  truncated.truncated = true;
-  dns_test_answer server_failure = good;
-  server_failure.rcode = 2;
-  dns_test_answer refused = good;
-  refused.rcode = 5;
-  dns_test_answer not_a_response = good;
-  not_a_response.qr = false;
+  const std::function<void(dns_test_answer&)> damages[] = {
+      [](dns_test_answer& t) { t.id = static_cast<uint16_t>(t.id + 1); },
+      [](dns_test_answer& t) {
+        t.qname = "example.org";
+        t.answers = {"example.org. 300 IN A 192.0.2.66"};
+      },
+      [](dns_test_answer& t) { t.qtype = dns_type::aaaa; },
+      [](dns_test_answer& t) { t.truncated = true; },
+      [](dns_test_answer& t) { t.rcode = 2; },  // server failure
+      [](dns_test_answer& t) { t.rcode = 5; },  // refused
+      [](dns_test_answer& t) { t.qr = false; },
+  };
+  for (const auto& damage : damages) {
+    dns_test_answer t = good;
+    damage(t);
+    resolver_.on_pdu_available(t.build(), server4_);
+  }
   str whole = good.build();
-
-  resolver_.on_pdu_available(wrong_id.build(), server4_);
-  resolver_.on_pdu_available(wrong_name.build(), server4_);
-  resolver_.on_pdu_available(wrong_type.build(), server4_);
-  resolver_.on_pdu_available(truncated.build(), server4_);
-  resolver_.on_pdu_available(server_failure.build(), server4_);
-  resolver_.on_pdu_available(refused.build(), server4_);
-  resolver_.on_pdu_available(not_a_response.build(), server4_);
   resolver_.on_pdu_available(whole.leftstr(whole.length() - 1), server4_);
   resolver_.on_pdu_available(whole, addr("192.0.2.54:53"));    // a server not asked
   resolver_.on_pdu_available(whole, addr("192.0.2.53:5353"));  // right host, wrong port
@@ -231,29 +239,23 @@ TEST_F(DnsResolverTest, RetryScheduleThenNegativeAnswerForSixtySeconds) {
   EXPECT_EQ(resolver_.pending_queries(), 0u);
   EXPECT_EQ(lookup("silent.example.com", dns_type::srv), "");
   EXPECT_EQ(queue_.size(), 0u);
-  clock_.advance_ms(59999);
-  EXPECT_TRUE(cached("silent.example.com", dns_type::srv));
-  clock_.advance_ms(1);
-  EXPECT_FALSE(cached("silent.example.com", dns_type::srv));
+  expect_expiry("silent.example.com", dns_type::srv, 60000);
 }
 
 TEST_F(DnsResolverTest, LateAnswerToAnEarlierAttemptIsTaken) {
   resolver_.request_dns(str("slow.example.com"), dns_type::a, callback_argument(on_done, 1));
-  dns_test_answer t = answer_for("slow.example.com", dns_type::a);
-  t.answers = {"slow.example.com. 60 IN A 192.0.2.8"};
   advance_ms(3600);  // three retries later
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("slow.example.com", dns_type::a, {"slow.example.com. 60 IN A 192.0.2.8"});
   EXPECT_EQ(called, (std::vector<int>{1}));
   EXPECT_EQ(queue_.size(), 0u) << "the retry timer is gone with the query";
 }
 
 TEST_F(DnsResolverTest, CnameAliasesAreCachedAndFollowed) {
   resolver_.request_dns(str("www.example.com"), dns_type::a, callback_argument(on_done, 1));
-  dns_test_answer t = answer_for("www.example.com", dns_type::a);
-  t.answers = {"www.example.com. 600 IN CNAME web.example.com.",
-               "web.example.com. 500 IN CNAME host.example.net.",
-               "host.example.net. 400 IN A 192.0.2.4"};
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer(
+      "www.example.com", dns_type::a,
+      {"www.example.com. 600 IN CNAME web.example.com.",
+       "web.example.com. 500 IN CNAME host.example.net.", "host.example.net. 400 IN A 192.0.2.4"});
   EXPECT_EQ(called, (std::vector<int>{1}));
   EXPECT_EQ(resolver_.resolve_alias(str("WWW.example.com.")), "host.example.net");
   EXPECT_EQ(resolver_.resolve_alias(str("web.example.com")), "host.example.net");
@@ -302,20 +304,17 @@ TEST_F(DnsResolverTest, CnameLoopIsIgnored) {
 
 TEST_F(DnsResolverTest, SrvWithPortZeroIsNotUsed) {
   resolver_.request_dns(str("_sip._udp.example.com"), dns_type::srv, callback_argument(on_done, 1));
-  dns_test_answer t = answer_for("_sip._udp.example.com", dns_type::srv);
-  t.answers = {"_sip._udp.example.com. 120 IN SRV 10 60 0 a.example.com.",
-               "_sip._udp.example.com. 120 IN SRV 10 40 5070 b.example.com."};
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("_sip._udp.example.com", dns_type::srv,
+         {"_sip._udp.example.com. 120 IN SRV 10 60 0 a.example.com.",
+          "_sip._udp.example.com. 120 IN SRV 10 40 5070 b.example.com."});
   EXPECT_EQ(lookup("_sip._udp.example.com", dns_type::srv), "10 40 b.example.com 5070");
   EXPECT_TRUE(
       logged("1:3 Received DNS SRV answer with port set to zero for domain _sip._udp.example.com"));
 
   // Only port-zero records: a negative answer for the answer's own lifetime.
   resolver_.request_dns(str("_sip._tcp.example.com"), dns_type::srv, callback_argument(on_done, 2));
-  t = answer_for("_sip._tcp.example.com", dns_type::srv);
-  t.answers = {"_sip._tcp.example.com. 120 IN SRV 0 0 0 ."};
-  t.authority = {"example.com. 300 IN SOA ns.example.com. h.example.com. 1 2 3 4 30"};
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("_sip._tcp.example.com", dns_type::srv, {"_sip._tcp.example.com. 120 IN SRV 0 0 0 ."},
+         {"example.com. 300 IN SOA ns.example.com. h.example.com. 1 2 3 4 30"});
   EXPECT_EQ(called, (std::vector<int>{1, 2}));
   EXPECT_EQ(lookup("_sip._tcp.example.com", dns_type::srv), "");
   clock_.advance_ms(30000);
@@ -324,23 +323,16 @@ TEST_F(DnsResolverTest, SrvWithPortZeroIsNotUsed) {
 
 TEST_F(DnsResolverTest, NameErrorIsCachedForTheSoaMinimum) {
   resolver_.request_dns(str("nx.example.com"), dns_type::naptr, callback_argument(on_done, 1));
-  dns_test_answer t = answer_for("nx.example.com", dns_type::naptr);
-  t.rcode = 3;
-  t.authority = {"example.com. 3600 IN SOA ns.example.com. h.example.com. 1 2 3 4 45"};
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("nx.example.com", dns_type::naptr, {},
+         {"example.com. 3600 IN SOA ns.example.com. h.example.com. 1 2 3 4 45"}, 3);
   EXPECT_EQ(called, (std::vector<int>{1}));
   EXPECT_EQ(lookup("nx.example.com", dns_type::naptr), "");
   EXPECT_TRUE(logged("DNS: Add nx.example.com NAPTR (ttl=45)"));
-  clock_.advance_ms(44999);
-  EXPECT_TRUE(cached("nx.example.com", dns_type::naptr));
-  clock_.advance_ms(1);
-  EXPECT_FALSE(cached("nx.example.com", dns_type::naptr));
+  expect_expiry("nx.example.com", dns_type::naptr, 45000);
 
   // Without SOA: 60 s.
   resolver_.request_dns(str("nx2.example.com"), dns_type::a, callback_argument(on_done, 2));
-  t = answer_for("nx2.example.com", dns_type::a);
-  t.rcode = 3;
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("nx2.example.com", dns_type::a, {}, {}, 3);
   EXPECT_TRUE(logged("DNS: Add nx2.example.com A (ttl=60)"));
 }
 
@@ -353,9 +345,7 @@ TEST_F(DnsResolverTest, ZeroTtlIsReadableByTheWaitingCallbacks) {
       str("zero.example.com"), dns_type::a,
       callback_argument(
           +[](int) { r->cache_lookup(str("zero.example.com"), dns_type::a, seen); }, 0));
-  dns_test_answer t = answer_for("zero.example.com", dns_type::a);
-  t.answers = {"zero.example.com. 0 IN A 192.0.2.0"};
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("zero.example.com", dns_type::a, {"zero.example.com. 0 IN A 192.0.2.0"});
   EXPECT_EQ(seen, "192.0.2.0");
   EXPECT_TRUE(logged("DNS: Add zero.example.com A (ttl=0)"));
   clock_.advance_ms(1000);
@@ -373,8 +363,7 @@ TEST_F(DnsResolverTest, CallbackMayStartTheNextQuery) {
                                              callback_argument(on_done, 2));
                             },
                             0));
-  dns_test_answer t = answer_for("first.example.com", dns_type::naptr);
-  resolver_.on_pdu_available(t.build(), server4_);
+  answer("first.example.com", dns_type::naptr, {});
   EXPECT_EQ(called, (std::vector<int>{1}));
   EXPECT_EQ(resolver_.pending_queries(), 1u);
   EXPECT_GE(resolver_.query_id(str("_sip._udp.first.example.com"), dns_type::srv), 0);
