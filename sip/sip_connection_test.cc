@@ -74,6 +74,35 @@ ip_port address(const char* text) {
   return p;
 }
 
+// For the cases with real sockets and threads: the real clock (nothing reaches a time-out) and
+// run mutexes that work, restored afterwards.
+struct real_threads {
+  const bool was_single = single_thread_mode;
+  real_threads() {
+    set_clock(nullptr);
+    single_thread_mode = false;
+  }
+  ~real_threads() { single_thread_mode = was_single; }
+};
+
+// A blocking socket of the test that gives up after five seconds.
+int with_timeout(int fd) {
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// Reads from fd into got until text arrived; false on end of stream, error or time-out.
+bool read_until(int fd, std::string& got, const std::string& text) {
+  char buf[4096];
+  while (got.find(text) == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    got.append(buf, size_t(n));
+  }
+  return true;
+}
+
 class SipConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -262,13 +291,10 @@ TEST(SipTlsCertificate, GeneratedOnceThenLoaded) {
 // The connection loop on a real socket pair: a PING is answered on the socket, output queued
 // from another thread is written, and the peer's close ends the loop and erases the connection.
 TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
-  set_clock(nullptr);  // the loop waits in poll for real; nothing here reaches the time-out
-  const bool was_single = single_thread_mode;
-  single_thread_mode = false;  // two threads share the connection: the run mutex must work
+  real_threads threads;  // the loop waits in poll for real and shares the connection
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  timeval tv{5, 0};
-  setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  with_timeout(sv[1]);
   const int number = 21;
   ip_port peer = address("192.0.2.8:42000");
   sip_threads[number] = sip_thread_entry{peer.readable(), sv[0], false, peer};
@@ -282,20 +308,9 @@ TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
     srv_run_mutex.unlock();
   });
 
-  auto read_until = [&](const std::string& text) {
-    std::string got;
-    char buf[4096];
-    while (got.find(text) == std::string::npos) {
-      ssize_t n = read(sv[1], buf, sizeof buf);
-      if (n <= 0) break;
-      got.append(buf, size_t(n));
-    }
-    return got;
-  };
-
-  std::string p = ping(31);
+  std::string p = ping(31), got;
   ASSERT_EQ(write(sv[1], p.data(), p.size()), ssize_t(p.size()));
-  std::string got = read_until("Call-ID: ping-31");
+  EXPECT_TRUE(read_until(sv[1], got, "Call-ID: ping-31"));
   EXPECT_NE(got.find("SIP/2.0 200 Keep Alive"), std::string::npos) << got;
 
   {
@@ -303,7 +318,9 @@ TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
     EXPECT_TRUE(get_sip_transport().send_on_connection(peer.readable(), "from another thread"));
     srv_run_mutex.unlock();
   }
-  EXPECT_EQ(read_until("thread"), "from another thread");
+  got.clear();
+  EXPECT_TRUE(read_until(sv[1], got, "thread"));
+  EXPECT_EQ(got, "from another thread");
 
   shutdown(sv[1], SHUT_WR);
   loop.join();
@@ -312,7 +329,6 @@ TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
   srv_run_mutex.unlock();
   close(sv[0]);
   close(sv[1]);
-  single_thread_mode = was_single;
 }
 
 // Connections this side opens: the request is queued before the connect completes and
@@ -323,9 +339,7 @@ class OpenedConnectionTest : public SipConnectionTest,
 
 TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
   const bool tls = GetParam();
-  set_clock(nullptr);
-  const bool was_single = single_thread_mode;
-  single_thread_mode = false;
+  real_threads threads;
   certificate_pair pair;
   ASSERT_TRUE(generate_self_signed_certificate("peer.example.com", 1767225600, pair));
   tls_session server(tls_context::make_server(pair.certificate_pem, pair.key_pem));
@@ -349,20 +363,15 @@ TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
   srv_run_mutex.unlock();
 
   ip_port remote;
-  int fd = tcp_accept(listener, remote);
+  int fd = with_timeout(tcp_accept(listener, remote));
   ASSERT_GE(fd, 0);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   std::string plain;
   auto receive_until = [&](const std::string& text) {
+    if (!tls) return read_until(fd, plain, text);
     char buf[4096];
     while (plain.find(text) == std::string::npos) {
       ssize_t n = read(fd, buf, sizeof buf);
       if (n <= 0) return false;
-      if (!tls) {
-        plain.append(buf, size_t(n));
-        continue;
-      }
       server.on_input(str(buf, size_t(n)));
       str out = server.take_output();
       if (!out.empty() && write(fd, out.cbuffer(), out.length()) != ssize_t(out.length())) {
@@ -387,23 +396,18 @@ TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
 
   // Our close ends the connection: its thread erases it and closes its socket.
   shutdown(fd, SHUT_WR);
-  char byte;
-  while (read(fd, &byte, 1) > 0) {
-  }
-  srv_run_mutex.lock();  // the thread has released the mutex for good
+  read_until(fd, plain, "never sent");  // to the end of the stream
+  srv_run_mutex.lock();                 // the thread has released the mutex for good
   EXPECT_EQ(find_sip_connection(name), nullptr);
   srv_run_mutex.unlock();
   close(fd);
   close(listener);
-  single_thread_mode = was_single;
 }
 
 // A refused connect hands the request back to the transaction layer, which sends it to the
 // next destination of its list over a new connection.
 TEST_F(SipConnectionTest, RefusedConnectFailsOverToTheNextDestination) {
-  set_clock(nullptr);
-  const bool was_single = single_thread_mode;
-  single_thread_mode = false;
+  real_threads threads;
   int closed_listener = tcp_listen(address("127.0.0.1:0"));
   int listener = tcp_listen(address("127.0.0.1:0"));
   ASSERT_GE(closed_listener, 0);
@@ -421,17 +425,10 @@ TEST_F(SipConnectionTest, RefusedConnectFailsOverToTheNextDestination) {
   pollfd p{listener, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 5000), 1);
   ip_port remote;
-  int fd = tcp_accept(listener, remote);
+  int fd = with_timeout(tcp_accept(listener, remote));
   ASSERT_GE(fd, 0);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   std::string got;
-  char buf[4096];
-  while (got.find("\r\n\r\n") == std::string::npos) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    got.append(buf, size_t(n));
-  }
+  EXPECT_TRUE(read_until(fd, got, "\r\n\r\n"));
   EXPECT_EQ(got.substr(0, 8), "OPTIONS ");
   EXPECT_NE(got.find("Call-ID: options-51"), std::string::npos);
   EXPECT_NE(got.find("Via: SIP/2.0/TCP "), std::string::npos);
@@ -441,13 +438,11 @@ TEST_F(SipConnectionTest, RefusedConnectFailsOverToTheNextDestination) {
   EXPECT_NE(find_sip_connection(str::sprintf("127.0.0.1:%d", port)), nullptr);
   srv_run_mutex.unlock();
   shutdown(fd, SHUT_WR);
-  while (read(fd, buf, sizeof buf) > 0) {
-  }
-  srv_run_mutex.lock();  // the connection thread has ended
+  read_until(fd, got, "never sent");  // to the end of the stream
+  srv_run_mutex.lock();               // the connection thread has ended
   srv_run_mutex.unlock();
   close(fd);
   close(listener);
-  single_thread_mode = was_single;
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpAndTls, OpenedConnectionTest, ::testing::Bool());
