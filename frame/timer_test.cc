@@ -36,23 +36,24 @@ class manual_waiter : public timer_waiter {
   manual_clock& c_;
 };
 
+timeout_queue* test_queue;
+timeout* early;
+
+// One timer thread's passes on a private queue, waiting by advancing the manual clock.
 class TimerThreadTest : public ::testing::Test {
  protected:
   void SetUp() override { fired.clear(); }
   manual_clock clock_{s2ticks(50)};
   scoped_clock sc_{&clock_};
+  timeout_queue q;
+  mutex run{"run"};
+  timer_thread tt{q, run};
+  manual_waiter w{clock_};
 };
-
-timeout_queue* test_queue;
-timeout* early;
 
 }  // namespace
 
 TEST_F(TimerThreadTest, SleepsUntilTheFirstDueTimeAndRunsIt) {
-  timeout_queue q;
-  mutex run("run");
-  timer_thread tt(q, run);
-  manual_waiter w(clock_);
   timeout a, b;
   a.callback(q, ms2ticks(250), callback_argument(fire, 1));
   b.callback(q, ms2ticks(400), callback_argument(fire, 2));
@@ -68,12 +69,7 @@ TEST_F(TimerThreadTest, SleepsUntilTheFirstDueTimeAndRunsIt) {
 }
 
 TEST_F(TimerThreadTest, EarlierInsertionDuringTheSleepWakesAndRecomputes) {
-  timeout_queue q;
-  mutex run("run");
-  timer_thread tt(q, run);
-  manual_waiter w(clock_);
   timeout late, e;
-  test_queue = &q;
   early = &e;
   late.callback(q, s2ticks(10), callback_argument(fire, 1));
   w.during_wait = [] { early->callback(*test_queue, ms2ticks(30), callback_argument(fire, 2)); };
@@ -84,12 +80,7 @@ TEST_F(TimerThreadTest, EarlierInsertionDuringTheSleepWakesAndRecomputes) {
 }
 
 TEST_F(TimerThreadTest, LaterInsertionDuringTheSleepDoesNotWake) {
-  timeout_queue q;
-  mutex run("run");
-  timer_thread tt(q, run);
-  manual_waiter w(clock_);
   timeout first, e;
-  test_queue = &q;
   early = &e;
   first.callback(q, ms2ticks(30), callback_argument(fire, 1));
   w.during_wait = [] { early->callback(*test_queue, ms2ticks(500), callback_argument(fire, 2)); };
@@ -98,12 +89,7 @@ TEST_F(TimerThreadTest, LaterInsertionDuringTheSleepDoesNotWake) {
 }
 
 TEST_F(TimerThreadTest, ClearedJustBeforeItIsDueDoesNotRun) {
-  timeout_queue q;
-  mutex run("run");
-  timer_thread tt(q, run);
-  manual_waiter w(clock_);
   timeout a, b;
-  test_queue = &q;
   early = &a;
   a.callback(q, ms2ticks(20), callback_argument(fire, 1));
   b.callback(q, ms2ticks(20), callback_argument(fire, 2));
