@@ -42,7 +42,10 @@ timeout* early;
 // One timer thread's passes on a private queue, waiting by advancing the manual clock.
 class TimerThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override { fired.clear(); }
+  void SetUp() override {
+    fired.clear();
+    test_queue = &q;
+  }
   manual_clock clock_{s2ticks(50)};
   scoped_clock sc_{&clock_};
   timeout_queue q;
