@@ -49,17 +49,18 @@ struct fake_hooks : sip_receive_hooks {
   void travel_backward(sip_message& response) override { backward.push_back(response); }
 };
 
-struct hooks_scope {
-  explicit hooks_scope(sip_receive_hooks* h) { set_sip_receive_hooks(h); }
-  ~hooks_scope() { set_sip_receive_hooks(nullptr); }
+// The fake hooks installed as the receive path's upper layers for each case.
+class ProcessPdu : public ::testing::Test {
+ protected:
+  void SetUp() override { set_sip_receive_hooks(&hooks); }
+  void TearDown() override { set_sip_receive_hooks(nullptr); }
+  fake_hooks hooks;
 };
 
 const ip_port k_src(ip_address_parse("198.51.100.20"), 5099);
 
-TEST(ProcessPdu, RequestGoesForwardWithViaReceived) {
-  fake_hooks hooks;
+TEST_F(ProcessPdu, RequestGoesForwardWithViaReceived) {
   hooks.call_port = 12;
-  hooks_scope scope(&hooks);
   process_pdu("udp0",
               crlf("BYE sip:b@h SIP/2.0\nVia: SIP/2.0/UDP 10.1.1.1;branch=z9hG4bK7;rport\n"
                    "From: <sip:a@h>;tag=remote\nTo: <sip:b@h>;tag=local\nCall-ID: c1\n"
@@ -79,9 +80,7 @@ TEST(ProcessPdu, RequestGoesForwardWithViaReceived) {
   EXPECT_EQ(m.received, "198.51.100.20");
 }
 
-TEST(ProcessPdu, ResponseGoesBackwardWithTagsSwapped) {
-  fake_hooks hooks;
-  hooks_scope scope(&hooks);
+TEST_F(ProcessPdu, ResponseGoesBackwardWithTagsSwapped) {
   process_pdu("tcp:1",
               crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/TCP 192.0.2.1;branch=z9hG4bK1\n"
                    "From: <sip:a@h>;tag=mine\nTo: <sip:b@h>;tag=theirs\nCall-ID: c2\n"
@@ -96,9 +95,7 @@ TEST(ProcessPdu, ResponseGoesBackwardWithTagsSwapped) {
   EXPECT_EQ(hooks.backward[0].via[0], "SIP/2.0/TCP 192.0.2.1;branch=z9hG4bK1");
 }
 
-TEST(ProcessPdu, DropsShortRefusedAndRepeatedPackets) {
-  fake_hooks hooks;
-  hooks_scope scope(&hooks);
+TEST_F(ProcessPdu, DropsShortRefusedAndRepeatedPackets) {
   process_pdu("udp0", "INV\r", k_src, transport_type::udp);
   EXPECT_TRUE(hooks.events.empty());
   hooks.valid = false;
@@ -119,9 +116,7 @@ TEST(ProcessPdu, DropsShortRefusedAndRepeatedPackets) {
   EXPECT_EQ(hooks.forwarded.size(), 1u);
 }
 
-TEST(ProcessPdu, KeepAliveAnswers) {
-  fake_hooks hooks;
-  hooks_scope scope(&hooks);
+TEST_F(ProcessPdu, KeepAliveAnswers) {
   const str notify = crlf(
       "NOTIFY sip:a@b SIP/2.0\nVia: SIP/2.0/UDP 198.51.100.20:5099;branch=z9hG4bKk\n"
       "From: <sip:x@y>;tag=1\nTo: <sip:a@b>\nCall-ID: ka\nCSeq: 5 NOTIFY\nEvent: Keep-Alive\n\n");
@@ -153,12 +148,10 @@ TEST(ProcessPdu, KeepAliveAnswers) {
 
 // Through the SIP socket loop: a datagram with two messages yields only the first, with the
 // socket's port name.
-TEST(ProcessPdu, SocketLoopHandsTheFirstMessageOfADatagram) {
+TEST_F(ProcessPdu, SocketLoopHandsTheFirstMessageOfADatagram) {
   sip_udp_hooks udp;
   fill_sip_udp_receive_hooks(udp);
   set_sip_udp_hooks(udp);
-  fake_hooks hooks;
-  hooks_scope scope(&hooks);
   const str datagram = crlf(
       "REGISTER sip:example.com SIP/2.0\nVia: SIP/2.0/UDP 198.51.100.20:5099;branch=z9hG4bK1\n"
       "Call-ID: first\nCSeq: 8 REGISTER\nContent-Length: 0\n\n\n"
@@ -176,7 +169,8 @@ TEST(ProcessPdu, SocketLoopHandsTheFirstMessageOfADatagram) {
   set_sip_udp_hooks(sip_udp_hooks());
 }
 
-TEST(ProcessPdu, WithoutHooksNothingHappens) {
+TEST_F(ProcessPdu, WithoutHooksNothingHappens) {
+  set_sip_receive_hooks(nullptr);
   process_pdu("udp0", crlf("INVITE sip:a@b SIP/2.0\n\n"), k_src, transport_type::udp);
   SUCCEED();
 }
