@@ -49,8 +49,14 @@ ip_port addr(const char* text, uint16_t port) { return ip_port(ip_address_parse(
 
 using strings = std::vector<std::string>;
 
-TEST(Routing, LiteralHostsNeedNoDns) {
+// The transaction fakes, and the log lines of every case captured.
+class Routing : public ::testing::Test {
+ protected:
   transaction_env env;
+  log_capture logs;
+};
+
+TEST_F(Routing, LiteralHostsNeedNoDns) {
   env.transport.ipv6 = true;
   send_packet(request(m_options, "sip:bob@192.0.2.5"));
   send_packet(request(m_options, "sip:bob@192.0.2.5:5070"));
@@ -69,10 +75,8 @@ TEST(Routing, LiteralHostsNeedNoDns) {
   EXPECT_TRUE(env.transport.sent[0].parsed().via[0].starts_with("SIP/2.0/UDP "));
 }
 
-TEST(Routing, HostWithoutNaptrTriesSrvTlsTcpUdpThenAaaaAndA) {
-  transaction_env env;
+TEST_F(Routing, HostWithoutNaptrTriesSrvTlsTcpUdpThenAaaaAndA) {
   env.transport.ipv6 = true;
-  log_capture logs;
   send_packet(request(m_invite, "sip:bob@example.com"));
   // Every query is answered negatively, in the order asked.
   for (size_t i = 0; i < env.dns.queries.size() && i < 10; ++i) {
@@ -95,8 +99,7 @@ TEST(Routing, HostWithoutNaptrTriesSrvTlsTcpUdpThenAaaaAndA) {
   EXPECT_EQ(env.user.backward[0].code, 408);
 }
 
-TEST(Routing, SipsHostWithoutNaptrTriesSrvTlsThenAddressesOn5061) {
-  transaction_env env;
+TEST_F(Routing, SipsHostWithoutNaptrTriesSrvTlsThenAddressesOn5061) {
   env.transport.ipv6 = true;
   env.dns.cache[{"example.com", dns_type::naptr}] = "";
   env.dns.cache[{"_sips._tcp.example.com", dns_type::srv}] = "";
@@ -108,8 +111,7 @@ TEST(Routing, SipsHostWithoutNaptrTriesSrvTlsThenAddressesOn5061) {
   EXPECT_EQ(env.transport.opened, strings{"192.0.2.8:5061 tls example.com"});
 }
 
-TEST(Routing, NaptrRecordsAreCollectedThenPushedSoTheLastRecordRunsFirst) {
-  transaction_env env;
+TEST_F(Routing, NaptrRecordsAreCollectedThenPushedSoTheLastRecordRunsFirst) {
   env.transport.ipv6 = true;
   random_seed(1);
   env.dns.cache[{"example.com", dns_type::naptr}] =
@@ -125,8 +127,7 @@ TEST(Routing, NaptrRecordsAreCollectedThenPushedSoTheLastRecordRunsFirst) {
   EXPECT_EQ(env.transport.opened, strings{"192.0.2.21:5080 tcp example.com"});
 }
 
-TEST(Routing, NaptrAddressFlagPutsAOfAHostBeforeItsAaaa) {
-  transaction_env env;
+TEST_F(Routing, NaptrAddressFlagPutsAOfAHostBeforeItsAaaa) {
   env.transport.ipv6 = true;
   env.dns.cache[{"example.com", dns_type::naptr}] = "10 10 a SIP+D2U - host.example.com";
   env.dns.cache[{"host.example.com", dns_type::a}] = "";
@@ -138,8 +139,7 @@ TEST(Routing, NaptrAddressFlagPutsAOfAHostBeforeItsAaaa) {
   EXPECT_EQ(env.transport.sent[0].destination, addr("2001:db8::5", 5060));
 }
 
-TEST(Routing, SrvTargetsInPriorityOrderWithAddressLookups) {
-  transaction_env env;
+TEST_F(Routing, SrvTargetsInPriorityOrderWithAddressLookups) {
   env.transport.ipv6 = true;
   sip_message m = request(m_register, "sip:example.com");
   m.destinations = "srv udp _sip._udp.example.com";
@@ -157,8 +157,7 @@ TEST(Routing, SrvTargetsInPriorityOrderWithAddressLookups) {
   EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.30", 5063));
 }
 
-TEST(Routing, CnameAnswersAndAliasesAreFollowed) {
-  transaction_env env;
+TEST_F(Routing, CnameAnswersAndAliasesAreFollowed) {
   env.dns.aliases["www.example.com"] = "real.example.com";
   env.dns.cache[{"real.example.com", dns_type::a}] = "other.example.com";
   env.dns.cache[{"other.example.com", dns_type::a}] = "192.0.2.77\n192.0.2.78";
@@ -167,8 +166,7 @@ TEST(Routing, CnameAnswersAndAliasesAreFollowed) {
   EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.77", 5060));  // first address
 }
 
-TEST(Routing, UriParametersRouteAndProxyChooseTheTarget) {
-  transaction_env env;
+TEST_F(Routing, UriParametersRouteAndProxyChooseTheTarget) {
   // transport parameter: A then AAAA of the host, port 5060 for tcp.
   env.transport.ipv6 = true;
   env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.40";
@@ -196,8 +194,7 @@ TEST(Routing, UriParametersRouteAndProxyChooseTheTarget) {
   EXPECT_EQ(env.transport.sent.back().destination, addr("127.0.0.1", 5060));
 }
 
-TEST(Routing, ExplicitDestinationsAddToTheBudgetAndFailOver) {
-  transaction_env env;
+TEST_F(Routing, ExplicitDestinationsAddToTheBudgetAndFailOver) {
   sip_message m = request(m_options, "sip:bob@example.com");
   m.destinations = "udp 192.0.2.1 5060\r\n\r\nudp 192.0.2.2 5061\r\n";
   const int number = send_packet(m);
@@ -209,8 +206,7 @@ TEST(Routing, ExplicitDestinationsAddToTheBudgetAndFailOver) {
   EXPECT_TRUE(env.dns.lookups.empty());
 }
 
-TEST(Routing, SecureOnlySkipsUdpSteps) {
-  transaction_env env;
+TEST_F(Routing, SecureOnlySkipsUdpSteps) {
   sip_message m = request(m_options, "sip:bob@example.com");
   m.destinations = "udp 192.0.2.1 5060\ntls 192.0.2.1 5061";
   m.secure_only = 1;
@@ -224,9 +220,7 @@ TEST(Routing, SecureOnlySkipsUdpSteps) {
   EXPECT_EQ(env.user.backward.size(), 1u);
 }
 
-TEST(Routing, BudgetStopsAResolutionLoop) {
-  transaction_env env;
-  log_capture logs;
+TEST_F(Routing, BudgetStopsAResolutionLoop) {
   env.dns.cache[{"loop.example.com", dns_type::a}] = "loop.example.com";
   send_packet(request(m_options, "sip:bob@loop.example.com:5060"));
   EXPECT_TRUE(env.transport.sent.empty());
@@ -235,9 +229,7 @@ TEST(Routing, BudgetStopsAResolutionLoop) {
       "1 Cannot route packet 1 (too many iterations): a udp loop.example.com 5060"));
 }
 
-TEST(Routing, BadStepsAreLoggedAndSkipped) {
-  transaction_env env;
-  log_capture logs;
+TEST_F(Routing, BadStepsAreLoggedAndSkipped) {
   sip_message m = request(m_options, "sip:bob@example.com");
   m.destinations =
       "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\n"
@@ -250,9 +242,7 @@ TEST(Routing, BadStepsAreLoggedAndSkipped) {
   EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.3", 5060));
 }
 
-TEST(Routing, MissingHeadersSendNothing) {
-  transaction_env env;
-  log_capture logs;
+TEST_F(Routing, MissingHeadersSendNothing) {
   sip_message m = request(m_options, "sip:192.0.2.1");
   m.call_id = str();
   EXPECT_EQ(send_packet(m), 0);
@@ -269,9 +259,7 @@ TEST(Routing, MissingHeadersSendNothing) {
   EXPECT_TRUE(env.transport.sent.empty());
 }
 
-TEST(Routing, EnumTurnsTheNumberIntoAUri) {
-  transaction_env env;
-  log_capture logs;
+TEST_F(Routing, EnumTurnsTheNumberIntoAUri) {
   env.dns.cache[{"3.2.1.0.3.9.4.e164.arpa", dns_type::naptr}] =
       "100 10 u E2U+sip !^\\+49(.*)$!sip:\\1@192.0.2.44! .";
   send_packet(request(m_invite, "sip:+4930123@example.com;enum=true"));
@@ -289,8 +277,7 @@ TEST(Routing, EnumTurnsTheNumberIntoAUri) {
   EXPECT_EQ(apply_naptr_regexp("!x", "+1555"), "");
 }
 
-TEST(Routing, DiscoverRecordsAddressesAndEnds) {
-  transaction_env env;
+TEST_F(Routing, DiscoverRecordsAddressesAndEnds) {
   env.dns.cache[{"example.com", dns_type::naptr}] = "10 10 s SIP+D2U - _sip._udp.example.com";
   env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] =
       "10 0 192.0.2.1 5060\n20 0 192.0.2.2 5060";
@@ -315,8 +302,7 @@ sip_message received_request(const char* via) {
   return m;
 }
 
-TEST(Responses, RoutedByReceivedAndRport) {
-  transaction_env env;
+TEST_F(Routing, ResponsesRoutedByReceivedAndRport) {
   send_packet(sip_message(
       200, "OK", received_request("SIP/2.0/UDP 10.0.0.1:5060;rport=7000;received=192.0.2.9")));
   ASSERT_EQ(env.transport.sent.size(), 1u);
@@ -340,9 +326,7 @@ TEST(Responses, RoutedByReceivedAndRport) {
   EXPECT_EQ(env.transport.sent.size(), 4u);
 }
 
-TEST(Responses, ConnectionsAndTheirLimits) {
-  transaction_env env;
-  log_capture logs;
+TEST_F(Routing, ResponsesConnectionsAndTheirLimits) {
   // Over the connection the request came on, at once.
   env.transport.connections["192.0.2.20:40000"] = {transport_type::tcp, addr("192.0.2.20", 40000)};
   sip_message req = received_request("SIP/2.0/TCP 192.0.2.20:5060");
@@ -371,8 +355,7 @@ TEST(Responses, ConnectionsAndTheirLimits) {
   EXPECT_EQ(env.transport.sent.size(), 1u);
 }
 
-TEST(Requests, PortNameOfAConnectionSendsAtOnce) {
-  transaction_env env;
+TEST_F(Routing, RequestsPortNameOfAConnectionSendsAtOnce) {
   env.transport.connections["192.0.2.20:40000"] = {transport_type::tls, addr("192.0.2.20", 40000)};
   sip_message m = request(m_notify, "sip:bob@example.com");
   m.port_name = "192.0.2.20:40000";
@@ -431,7 +414,7 @@ namespace {
 // Any mix of steps and cached answers (including answers that point back at their own names)
 // ends within the budget: at most 50 dispatches plus 4 per explicit destination line, and at
 // most one send.
-TEST(Routing, PropertyResolutionAlwaysEnds) {
+TEST(RoutingProperty, ResolutionAlwaysEnds) {
   EXPECT_TRUE(rc::check([](const std::vector<uint8_t>& steps, const std::vector<uint8_t>& answers) {
     transaction_env env;
     log_capture quiet;
