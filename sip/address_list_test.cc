@@ -12,6 +12,7 @@
 #include "base/ip_port.h"
 #include "base/log.h"
 #include "frame/settings.h"
+#include "sip/sip_test_print.h"
 
 namespace {
 
@@ -213,16 +214,7 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   timeout_queue queue;
   access_list_schedule_expiry(&store, queue, 60000);
   auto run_for_ms = [&](int64_t ms) {
-    rtimestamp end = clock_now() + ms2ticks(ms);
-    for (;;) {
-      rtimestamp due = queue.first_due();
-      if (due == 0 || due > end) break;
-      clock_.advance_ns(due - clock_now());
-      rtimestamp now;
-      uint64_t id;
-      while (queue.delay(now, id) == 0) queue.next();
-    }
-    clock_.advance_ns(end - clock_now());
+    run_timers_until(clock_, queue, clock_now() + ms2ticks(ms));
   };
 
   str a = ip("198.51.100.23");

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "frame/net.h"
 #include "sip/dns_test_answers.h"
+#include "sip/sip_test_print.h"
 
 namespace {
 
@@ -58,23 +59,8 @@ class DnsResolverTest : public ::testing::Test {
     set_log_sink(nullptr);
     log_level_max = 5;
   }
-  // Runs every retry timer due at the current manual time, as the SIP timer thread would.
-  void run_due() {
-    rtimestamp now;
-    uint64_t id;
-    while (queue_.delay(now, id) == 0) queue_.next();
-  }
-  // Moves the clock forward, stopping at every due timer on the way.
-  void advance_ms(int64_t ms) {
-    rtimestamp target = clock_now() + ms2ticks(ms);
-    for (;;) {
-      rtimestamp due = queue_.first_due();
-      if (due == 0 || due > target) break;
-      if (due > clock_now()) clock_.advance_ns(due - clock_now());
-      run_due();
-    }
-    if (target > clock_now()) clock_.advance_ns(target - clock_now());
-  }
+  // Moves the clock forward, running the retry timers due on the way.
+  void advance_ms(int64_t ms) { run_timers_until(clock_, queue_, clock_now() + ms2ticks(ms)); }
   // An answer to the outstanding query for name/type, from the first configured server.
   dns_test_answer answer_for(const char* name, dns_type type) {
     dns_test_answer t;

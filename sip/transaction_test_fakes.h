@@ -177,14 +177,5 @@ struct transaction_env {
   int64_t now_ms() const { return transport.now_ms(); }
   // Moves the clock to ms (relative to the start), running every timer due on the way at its
   // own instant.
-  void run_until(int64_t ms) {
-    const rtimestamp target = transport.start + ms2ticks(ms);
-    for (;;) {
-      rtimestamp due = queue.first_due();
-      if (due == 0 || due > target) break;
-      if (due > clock_now()) clock.advance_ns(due - clock_now());
-      queue.next();
-    }
-    if (target > clock_now()) clock.advance_ns(target - clock_now());
-  }
+  void run_until(int64_t ms) { run_timers_until(clock, queue, transport.start + ms2ticks(ms)); }
 };
