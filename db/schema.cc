@@ -79,6 +79,7 @@ void define_table(const table_def& d) {
   if (d.binary) d.t->use_binary();
   for (size_t c = 0; c < d.column_count; c++) {
     d.t->add_column(*d.columns[c].name, d.columns[c].indexed);
+    if (d.columns[c].lookup) d.t->add_lookup(*d.columns[c].name);
   }
 }
 

@@ -14,6 +14,7 @@
 struct column_def {
   const str* name;
   bool indexed;
+  bool lookup = false;  // not indexed on disk, but searched by name at run time (add_lookup)
 };
 
 // One table of the schema, in list order (the order of creation and loading).

@@ -154,7 +154,7 @@ const column_def users_columns[] = {
 const column_def user_alias_columns[] = {
     {&user_alias_user, true},
     {&user_alias_domain, true},
-    {&user_alias_name, false},
+    {&user_alias_name, false, true},
     {&user_alias_display_name, false},
 };
 const column_def extensions_columns[] = {

@@ -83,7 +83,8 @@ void table::add_column(const str& name, bool indexed, bool) {
     int c = it->second;
     bool has = indexes_.count(c) != 0;
     if (indexed && !has) refresh(c);
-    if (!indexed && has) indexes_.erase(c);
+    if (indexed) lookups_.erase(c);
+    if (!indexed && has && !lookups_.count(c)) indexes_.erase(c);
     return;
   }
   int c = static_cast<int>(column_names_.size());
@@ -93,6 +94,13 @@ void table::add_column(const str& name, bool indexed, bool) {
   if (indexed) refresh(c);
 }
 
+void table::add_lookup(const str& column) {
+  int c = get_column(column);
+  if (c < 0 || indexes_.count(c)) return;
+  lookups_.insert(c);
+  refresh(c);
+}
+
 int table::get_column(const str& name) const {
   auto it = columns_.find(name);
   return it == columns_.end() ? -1 : it->second;
@@ -100,7 +108,7 @@ int table::get_column(const str& name) const {
 
 bool table::is_indexed(const str& column) const {
   int c = get_column(column);
-  return c >= 0 && indexes_.count(c) != 0;
+  return c >= 0 && indexes_.count(c) != 0 && !lookups_.count(c);
 }
 
 // ---- Reading ----------------------------------------------------------------------------------
@@ -687,6 +695,7 @@ void table::read_description() {
   column_names_.clear();
   rows_.clear();
   indexes_.clear();
+  lookups_.clear();
   str content;
   if (!str::read_file(name_ + "/table.xml", content, false) || content.empty()) return;
   read_table_description(content,
@@ -698,7 +707,7 @@ void table::write_description() {
   str out = xml_declaration;
   out += "<table>";
   for (const auto& [name, c] : columns_) {
-    out += indexes_.count(c) ? "<row index=\"true\">" : "<row>";
+    out += is_indexed(name) ? "<row index=\"true\">" : "<row>";
     append_xml_escaped(out, name);
     out += "</row>";
   }

@@ -69,6 +69,11 @@ class table {
   // Adds a column (next column number), or only brings an existing column's index in line with
   // `indexed`. Columns are never removed. The third argument is accepted and ignored.
   void add_column(const str& name, bool indexed = false, bool = false);
+  // Keeps an index on an existing column in memory only. Lookups use it like any other index,
+  // but the table's description on disk still shows the column as not indexed, and
+  // add_column(column, false) leaves it in place. It is for columns that the system searches
+  // on every request (account names) while the stored layout has no index for them.
+  void add_lookup(const str& column);
   void dont_create() { create_on_set_ = false; }
   void use_binary() { binary_ = true; }
   void set_trigger(trigger_fn fn) { trigger_ = fn; }
@@ -83,6 +88,7 @@ class table {
   bool is_persistent() const { return persistent_; }
   bool is_binary() const { return binary_; }
   bool creates_on_set() const { return create_on_set_; }
+  // True for a column indexed by add_column (not for a lookup-only index).
   bool is_indexed(const str& column) const;
   // Column names in column-number order.
   const std::vector<str>& column_names() const { return column_names_; }
@@ -195,4 +201,5 @@ class table {
   bool binary_ = false;
   trigger_fn trigger_ = nullptr;
   std::map<int, dbindex> indexes_;
+  std::set<int> lookups_;  // columns of indexes_ kept for lookups only (add_lookup)
 };
