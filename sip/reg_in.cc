@@ -13,7 +13,7 @@
 #include "sip/sip_connection.h"
 
 std::map<str, std::unique_ptr<reg_in>> reg_ins;
-std::multimap<str, str> ipadr2regs;
+std::map<str, std::set<str>> ipadr2regs;
 
 namespace {
 
@@ -90,6 +90,11 @@ void push_bounded(std::deque<reg_pending>& q, reg_pending&& p, const char* log_f
 
 reg_in::reg_in(const str& id) : call_id(id) {}
 reg_in::~reg_in() { removal_timer.clear(); }
+
+void reg_in::list_address() {
+  str key = str::sprintf("%s:%s", transport.serialize(), source.readable_address());
+  if (ipadr2regs[key].insert(call_id).second) addresses.push_back(key);
+}
 
 void reg_in::set_removal(int64_t ms) {
   removal_timer.callback(removal_queue(), ms2ticks(ms),
@@ -228,12 +233,7 @@ void reg_in::process(sip_message& request, bool) {
       connection = request.port_name;
     }
   }
-  {
-    str key = str::sprintf("%s:%s", transport.serialize(), source.readable_address());
-    bool known = false;
-    for (auto [i, e] = ipadr2regs.equal_range(key); i != e; ++i) known |= i->second == call_id;
-    if (!known) ipadr2regs.emplace(key, call_id);
-  }
+  list_address();
 
   // Expiry asked for.
   str expires_text = request.expires.strip();
@@ -471,8 +471,7 @@ void registrar_restore(const str& call_id, const str& from, const str& to, const
   r->transport = transport_type::udp;
   str port = from_to_spec(contact.get_field(0, ',')).addr_spec().get_port();
   r->source = ip_port(ip_address_parse(adr), uint16_t(port.is_number() ? port.value() : 5060));
-  ipadr2regs.emplace(str::sprintf("%s:%s", r->transport.serialize(), r->source.readable_address()),
-                     call_id);
+  r->list_address();
   r->keep_bound(remaining_ms);
   reg_ins[call_id] = std::move(r);
 }
@@ -488,8 +487,11 @@ void remove_registration(const str& call_id) {
     if (sip_connection* c = find_sip_connection(it->second->connection))
       c->registrations.erase(call_id);
   }
-  for (auto i = ipadr2regs.begin(); i != ipadr2regs.end();) {
-    i = i->second == call_id ? ipadr2regs.erase(i) : std::next(i);
+  for (const str& key : it->second->addresses) {
+    auto listed = ipadr2regs.find(key);
+    if (listed == ipadr2regs.end()) continue;
+    listed->second.erase(call_id);
+    if (listed->second.empty()) ipadr2regs.erase(listed);
   }
   reg_ins.erase(it);
 }

@@ -15,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "base/ip_port.h"
 #include "base/str.h"
@@ -83,10 +84,13 @@ class reg_in {
   str fingerprint;
   timeout removal_timer;
   str connection;            // name of the TCP/TLS connection that carries the binding, if any
+  std::vector<str> addresses;  // the ipadr2regs keys listing this binding
   uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
   sip_message last_request;  // the last request sent (for answering its challenge)
   bool last_request_answered = false;
 
+  // Lists the binding in ipadr2regs under its current transport and source address.
+  void list_address();
   // A binding kept from before a restart: bound, with its removal timer remaining_ms from now.
   void keep_bound(int64_t remaining_ms);
 
@@ -101,8 +105,9 @@ class reg_in {
 
 // All bindings by Call-ID.
 extern std::map<str, std::unique_ptr<reg_in>> reg_ins;
-// "%s:%s" (transport, source address) -> Call-IDs learned from there.
-extern std::multimap<str, str> ipadr2regs;
+// "%s:%s" (transport, source address) -> Call-IDs learned from there. A set per address, since
+// one gateway or proxy can carry thousands of bindings.
+extern std::map<str, std::set<str>> ipadr2regs;
 
 // The entry of a received REGISTER or SUBSCRIBE: finds or creates the reg_in of its Call-ID.
 void registrar_receive(sip_message& request);
