@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/random.h"
 #include "db/config_script.h"
+#include "db/file_writer.h"
 #include "db/schema.h"
 #include "frame/mutex.h"
 #include "frame/options.h"
@@ -202,7 +203,13 @@ void load_cdr_tables() {
 }
 
 void fill_db_startup_hooks(startup_hooks& hooks) {
-  hooks.init_tables = init_tables;
+  // From the first load on, changed rows reach their files through the writer thread; a
+  // reload reads the tables back only after the queue is empty.
+  hooks.init_tables = [] {
+    init_tables();
+    start_file_writer();
+  };
+  hooks.flush_files = flush_file_writer;
   hooks.clear_call_rows = clear_call_rows;
   hooks.fix_upgrades = fix_upgrades;
   hooks.init_setup = [] { init_setup(); };

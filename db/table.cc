@@ -47,22 +47,6 @@ int row_file_id(const str& name) {
 void set_table_yield_hooks(const table_yield_hooks& hooks) { yield_hooks = hooks; }
 const table_yield_hooks& get_table_yield_hooks() { return yield_hooks; }
 
-bool write_whole_file(const str& name, const str& bytes) {
-  long slash = -1;
-  for (long i = static_cast<long>(name.length()) - 1; i >= 0; i--) {
-    if (name[static_cast<size_t>(i)] == '/') {
-      slash = i;
-      break;
-    }
-  }
-  if (slash > 0) {
-    str dir = name.leftstr(static_cast<size_t>(slash));
-    if (!fs().is_dir(dir)) str::create_path(dir);
-  }
-  // str::write_file writes a temporary file beside the target and renames it over the target.
-  return bytes.write_file(name);
-}
-
 // ---- dbindex --------------------------------------------------------------------------------
 
 void dbindex::remove(int id) {
@@ -315,8 +299,7 @@ void table::write_row(int id, bool notify) {
         write_index();
       }
     } else {
-      str file = row_file(id);
-      if (fs().size(file) >= 0) str::remove_file(file);
+      remove_whole_file(row_file(id));
     }
   }
   if (notify && trigger_) trigger_(name_, id);
@@ -610,6 +593,7 @@ bool table::match_leftstr(const str& col1, const str& val1, const str& col2,
 
 void table::read_index() {
   str text;
+  flush_file_writer();  // the file may still be on its way
   if (!str::read_file(name_ + "/index.txt", text, false)) text.clear();
   text = text.strip();
   int v = text.value();
@@ -632,6 +616,7 @@ void table::read_table(const str& path, int delay_ms, int batch) {
   name_ = path;
   read_index();
   if (!persistent_) return;
+  flush_file_writer();
   std::vector<str> names = str::get_dir(path);
   int entries = 0;
   for (const str& entry : names) {
@@ -681,6 +666,7 @@ void table::apply_content(row& r, const str& content) {
 void table::read_row(int id) {
   if (id <= 0) return;
   str content;
+  flush_file_writer();
   if (!str::read_file(row_file(id), content, false) || content.empty()) return;
   auto [it, inserted] = rows_.try_emplace(id);
   if (!inserted) remove_from_indexes(id);
@@ -697,6 +683,7 @@ void table::read_description() {
   indexes_.clear();
   lookups_.clear();
   str content;
+  flush_file_writer();
   if (!str::read_file(name_ + "/table.xml", content, false) || content.empty()) return;
   read_table_description(content,
                          [&](const str& column, bool indexed) { add_column(column, indexed); });

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/str.h"
+#include "db/file_writer.h"
 
 // Secondary index on one column. by_value keeps equal values in insertion order; by_row gives
 // each row's entry. Every row of the table has exactly one entry (empty values included).
@@ -50,10 +51,6 @@ struct table_yield_hooks {
 void set_table_yield_hooks(const table_yield_hooks& hooks);
 const table_yield_hooks& get_table_yield_hooks();
 
-// Writes a whole file so that a crash never leaves a torn file: the bytes go to a temporary
-// file in the same directory which is then renamed over the target. Missing parent directories
-// are created. Returns false (after the file layer logged the failure) when it did not succeed.
-bool write_whole_file(const str& name, const str& bytes);
 
 class table {
  public:

@@ -199,6 +199,7 @@ bool put_tar(const str& image, size_t max_bytes) {
   // Checked completely before anything is removed: a refused image never costs the
   // configuration that is there.
   clear_tables();
+  flush_file_writer();  // no queued row write may land after the erase
   erase_directory(str());
   for (const tar_entry& e : entries) {
     if (e.directory) {

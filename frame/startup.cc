@@ -82,7 +82,49 @@ startup_hooks& frame_hooks() {
   return h;
 }
 
+namespace {
+
+sigset_t termination_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+// The one thread that receives SIGTERM and SIGINT: the files still queued reach the disk and
+// the log its last lines, then the process ends with the signal's own status.
+void* termination_loop(void*) {
+  sigset_t set = termination_signals();
+  int sig = 0;
+  while (sigwait(&set, &sig) != 0) {
+  }
+  log_printf(log_general, 1, "Stopping on signal %d", sig);
+  call(frame_hooks().flush_files);
+  if (log_up) log_write_pending();
+  log_up = false;
+  signal(sig, SIG_DFL);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  return nullptr;
+}
+
+}  // namespace
+
+void block_termination_signals() {
+  sigset_t set = termination_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool start_termination_thread() {
+  pthread_t t;
+  if (pthread_create(&t, nullptr, termination_loop, nullptr) != 0) return false;
+  pthread_detach(t);
+  return true;
+}
+
 void process_exit(int status) {
+  call(frame_hooks().flush_files);
   // The last lines (a FATAL port error) reach the log file and stderr before the process goes,
   // whether or not the logging thread runs yet.
   if (log_up) log_write_pending();
@@ -145,6 +187,9 @@ void reload_config() {
 }
 
 int telmond_main(int argc, char** argv) {
+  // Every thread started from here on inherits the blocked termination signals; only the
+  // termination thread (started after daemonising) receives them.
+  block_termination_signals();
   // 1. The command line.
   str bad;
   parse_status status = parse_command_line(argc, argv, startup_options, bad);
@@ -177,6 +222,7 @@ int telmond_main(int argc, char** argv) {
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  start_termination_thread();
   enable_core_dumps();
 
   // 6. IPv6 probe.

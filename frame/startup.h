@@ -50,6 +50,9 @@ struct startup_hooks {
   // E-mail to the administrators (subject, body), sent only when email_restart_system is not
   // "false", to email_list_performance.
   void (*email_admins)(const str& subject, const str& body) = nullptr;
+  // Before the process ends (process_exit, SIGTERM, SIGINT): files still queued for writing
+  // reach the disk.
+  void (*flush_files)() = nullptr;
   // restart: reset the SOAP side.
   void (*reset_soap)() = nullptr;
   // keep_alive_timer: night service (returns seconds until the next run), the peak statistics
@@ -72,8 +75,14 @@ extern command_line startup_options;
 // with an exit status when start-up ends early (usage error, --version).
 int telmond_main(int argc, char** argv);
 
-// Writes the queued log entries, clears log_up, flushes the standard streams and ends the process
-// with status. The threads keep running until the process is gone, so static destructors are not
+// SIGTERM and SIGINT: blocked in the calling thread (and so in every thread it starts later);
+// the termination thread waits for them, writes the queued files (flush_files) and the log,
+// and ends the process with the signal's status. telmond_main does both.
+void block_termination_signals();
+bool start_termination_thread();
+
+// Writes the queued files (flush_files) and log entries, clears log_up, flushes the standard
+// streams and ends the process with status. The threads keep running until the process is gone, so static destructors are not
 // run.
 [[noreturn]] void process_exit(int status);
 

@@ -82,8 +82,11 @@ TEST(RegistrationRestartE2E, BindingIsKeptUntilItsDate) {
   ASSERT_TRUE(first.start()) << first.error();
   ASSERT_TRUE(first.wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));
   ASSERT_EQ(run_sipp(first, "127.0.0.31"), 0) << first.read_file("sipp/sipp.out");
-  ASSERT_TRUE(first.wait_for_file("registrations/1.xml", "<contact>", 5000));
+  // The row was queued for writing before the 200 left; stopping (SIGTERM) writes it, so the
+  // test does not wait for the file.
   first.stop();
+  EXPECT_NE(first.read_file("registrations/1.xml").find("<contact>"), std::string::npos);
+  EXPECT_TRUE(first.wait_for_log("Stopping on signal 15", 0));
 
   e2e::telmond_options again = o;
   for (auto& [name, content] : tables_of(first.dir())) again.files[name] = content;

@@ -1,0 +1,153 @@
+#include "db/file_writer.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+
+#include "base/file_system.h"
+
+namespace {
+
+// One batch of work: the names in the order first queued, and for each its last operation
+// (bytes to write, or nullopt to remove).
+struct batch {
+  std::deque<str> order;
+  std::unordered_map<str, std::optional<str>, str_hash> last;
+};
+
+std::mutex lock;
+std::condition_variable wake;  // the writer: work arrived, or stop
+std::condition_variable done;  // flushers: a batch was completed
+batch waiting;
+bool running = false, stopping = false, busy = false;
+uint64_t batches_taken = 0, batches_completed = 0;
+file_writer_stats stats;
+std::thread writer;
+
+bool write_now(const str& name, const str& bytes) {
+  long slash = -1;
+  for (long i = static_cast<long>(name.length()) - 1; i >= 0; i--) {
+    if (name[static_cast<size_t>(i)] == '/') {
+      slash = i;
+      break;
+    }
+  }
+  if (slash > 0) {
+    str dir = name.leftstr(static_cast<size_t>(slash));
+    if (!fs().is_dir(dir)) str::create_path(dir);
+  }
+  // str::write_file writes a temporary file beside the target and renames it over the target.
+  return bytes.write_file(name);
+}
+
+void remove_now(const str& name) {
+  if (fs().size(name) >= 0) str::remove_file(name);
+}
+
+void queue(const str& name, std::optional<str> op) {
+  auto [it, fresh] = waiting.last.try_emplace(name, std::move(op));
+  if (fresh) {
+    waiting.order.push_back(name);
+  } else {
+    it->second = std::move(op);
+    stats.replaced++;
+  }
+  stats.queued++;
+  wake.notify_one();
+}
+
+void writer_loop() {
+  std::unique_lock<std::mutex> l(lock);
+  for (;;) {
+    wake.wait(l, [] { return stopping || !waiting.order.empty(); });
+    if (waiting.order.empty()) {
+      // Stopping, and nothing left: from here on callers write for themselves.
+      running = false;
+      return;
+    }
+    batch work;
+    std::swap(work, waiting);
+    busy = true;
+    batches_taken++;
+    l.unlock();
+    for (const str& name : work.order) {
+      const std::optional<str>& op = work.last.find(name)->second;
+      if (op) {
+        write_now(name, *op);
+      } else {
+        remove_now(name);
+      }
+    }
+    l.lock();
+    stats.performed += work.order.size();
+    busy = false;
+    batches_completed++;
+    done.notify_all();
+  }
+}
+
+}  // namespace
+
+void start_file_writer() {
+  std::lock_guard<std::mutex> l(lock);
+  if (running) return;
+  running = true;
+  stopping = false;
+  writer = std::thread(writer_loop);
+}
+
+void stop_file_writer() {
+  {
+    std::lock_guard<std::mutex> l(lock);
+    if (!running) return;
+    stopping = true;
+    wake.notify_one();
+  }
+  writer.join();
+  std::lock_guard<std::mutex> l(lock);
+  stopping = false;
+}
+
+void flush_file_writer() {
+  std::unique_lock<std::mutex> l(lock);
+  if (!running) return;
+  // The work queued so far is either being written now (batch number batches_taken) or
+  // waiting for the next batch.
+  uint64_t target = !waiting.order.empty() ? batches_taken + 1 : busy ? batches_taken : 0;
+  done.wait(l, [target] { return batches_completed >= target; });
+}
+
+bool file_writer_running() {
+  std::lock_guard<std::mutex> l(lock);
+  return running;
+}
+
+file_writer_stats get_file_writer_stats() {
+  std::lock_guard<std::mutex> l(lock);
+  return stats;
+}
+
+bool write_whole_file(const str& name, const str& bytes) {
+  {
+    std::lock_guard<std::mutex> l(lock);
+    if (running) {
+      queue(name, bytes);
+      return true;
+    }
+  }
+  return write_now(name, bytes);
+}
+
+void remove_whole_file(const str& name) {
+  {
+    std::lock_guard<std::mutex> l(lock);
+    if (running) {
+      queue(name, std::nullopt);
+      return;
+    }
+  }
+  remove_now(name);
+}
