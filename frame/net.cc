@@ -142,6 +142,10 @@ void set_socket_linger(int fd, int seconds) {
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
 }
 
+void set_socket_receive_buffer(int fd, int bytes) {
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+}
+
 read_set::read_set() { FD_ZERO(&fds_); }
 
 void read_set::add(int fd) {

@@ -58,3 +58,5 @@ int tos_from_text(const str& text);
 // Sets the type of service and (optionally) lingering on a connected socket.
 void set_socket_tos(int fd, int tos);
 void set_socket_linger(int fd, int seconds);
+// Asks for a receive buffer of bytes (the kernel caps it at net.core.rmem_max).
+void set_socket_receive_buffer(int fd, int bytes);

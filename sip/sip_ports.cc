@@ -64,6 +64,9 @@ class net_opener : public sip_port_opener {
   // (sip_transport::take_refused_destinations).
   int open_udp(const ip_port& local) override {
     int fd = udp_open(local);
+    // Room for a burst: when a site's phones all register at once (after a power cut), the
+    // datagrams wait in the kernel rather than being lost and retransmitted.
+    if (fd >= 0) set_socket_receive_buffer(fd, 4 << 20);
     if (fd < 0 || !sip_udp_report_refusals) return fd;
     int on = 1;
     if (local.is_ipv6()) {
