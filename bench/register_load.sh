@@ -14,7 +14,7 @@
 # divided by the number of bindings.
 #
 #   bench/register_load.sh [telmond binary]
-#   environment: EXTENSIONS (10000) PROCS (2) RATE (400) ROUNDS (2)
+#   environment: EXTENSIONS (10000) PROCS (2) RATE (5000) ROUNDS (2)
 #                KEEP (keep the work directory)
 #
 # The address blocking is switched off (blacklist_attempts), since each sipp address fails
@@ -25,7 +25,7 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 telmond=$(realpath "${1:-$src/build-bench/telmond}")
 extensions=${EXTENSIONS:-10000}
 procs=${PROCS:-2}
-rate=${RATE:-400}
+rate=${RATE:-5000}
 rounds=${ROUNDS:-2}
 
 dir=$(mktemp -d /tmp/telmond-register-load.XXXXXX)
