@@ -189,6 +189,45 @@ bool message_repetition(sip_message& message, transport_type transport) {
   return repetition;
 }
 
+bool keep_resend_bytes_only(int number) {
+  pending_packet* p = find_pending_packet(number);
+  if (!p) return false;
+  const sip_message& m = p->message;
+  if (m.is_request || m.code < 200 || p->retransmit || p->awaiting_dns ||
+      !p->resolve_list.empty() || p->last_text.empty()) {
+    return false;
+  }
+  // One small buffer for the three texts kept.
+  const str& tag = m.from.tag();
+  str texts;
+  texts.reserve(m.call_id.length() + m.cseq_method.length() + tag.length());
+  texts += m.call_id;
+  texts += m.cseq_method;
+  texts += tag;
+  sip_message slim;
+  slim.is_request = false;
+  slim.code = m.code;
+  slim.cseq = m.cseq;
+  slim.call_port_index = m.call_port_index;
+  slim.transport = m.transport;
+  slim.call_id = texts.substr(0, m.call_id.length());
+  slim.cseq_method = texts.substr(m.call_id.length(), m.cseq_method.length());
+  slim.from.set_tag(texts.substr(m.call_id.length() + m.cseq_method.length()));
+  // The Call-ID link is re-made on the slim copy: the old key is a window on the request.
+  auto range = pending_packet_callids.equal_range(m.call_id);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == number) {
+      pending_packet_callids.erase(it);
+      link_pending_packet(slim.call_id, number);
+      break;
+    }
+  }
+  p->message = std::move(slim);
+  p->port_name.compress();
+  p->last_text.compress();
+  return true;
+}
+
 void stop_message_repetition(const str& call_id, uint32_t cseq, const str& method) {
   for_each_pending_packet(call_id, [&](int number) {
     pending_packet* p = find_pending_packet(number);

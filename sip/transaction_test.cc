@@ -170,26 +170,64 @@ const char* k_bye =
     "CSeq: 21 BYE\n"
     "Content-Length: 0\n\n";
 
-TEST_F(Transactions, RepeatedByeGetsTheStoredOkWithoutReachingTheCallLeg) {
+// The same with the 200 kept as it was sent and with its packet slimmed to the bytes to resend
+// (keep_resend_bytes_only): the repeats must not tell the difference.
+void repeated_bye_gets_the_stored_ok(bool slim) {
+  transaction_env env;
+  receive_scope hooks;
+  // Before any answer exists a repeat is new to this layer: it goes up again.
   receive(crlf(k_bye));
-  ASSERT_EQ(env.user.forwarded.size(), 1u);
+  receive(crlf(k_bye));
+  ASSERT_EQ(env.user.forwarded.size(), 2u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
-  send_packet(ok);
+  const int number = send_packet(ok);
+  ASSERT_NE(number, 0);
+  if (slim) {
+    EXPECT_TRUE(keep_resend_bytes_only(number));
+  }
   ASSERT_EQ(env.transport.sent.size(), 1u);
   // rport and received written by the receive path take the answer to the real source.
   EXPECT_EQ(env.transport.sent[0].destination, k_peer);
   receive(crlf(k_bye));
-  EXPECT_EQ(env.user.forwarded.size(), 1u);
+  EXPECT_EQ(env.user.forwarded.size(), 2u);
   ASSERT_EQ(env.transport.sent.size(), 2u);
   EXPECT_EQ(env.transport.sent[1].text, env.transport.sent[0].text);
   EXPECT_EQ(env.transport.sent[1].destination, k_peer);
+  // A newer response of the transaction replaces the stored one.
+  sip_message again(200, "OK", env.user.forwarded[0]);
+  again.add_other_header("Subject", "", "newer");
+  send_packet(again);
+  ASSERT_EQ(env.transport.sent.size(), 3u);
+  EXPECT_EQ(pending_packets.size(), 1u);
+  if (slim) {
+    EXPECT_TRUE(keep_resend_bytes_only(pending_packets.begin()->first));
+  }
+  receive(crlf(k_bye));
+  ASSERT_EQ(env.transport.sent.size(), 4u);
+  EXPECT_EQ(env.transport.sent[3].text, env.transport.sent[2].text);
   // Still answered from the stored 200 until the transaction ends, then new again.
   env.run_until(31000);
   receive(crlf(k_bye));
-  EXPECT_EQ(env.user.forwarded.size(), 1u);
+  EXPECT_EQ(env.user.forwarded.size(), 2u);
   env.run_until(33000);
   receive(crlf(k_bye));
-  EXPECT_EQ(env.user.forwarded.size(), 2u);
+  EXPECT_EQ(env.user.forwarded.size(), 3u);
+  EXPECT_EQ(transaction_meminfo(),
+            "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n");
+  // Neither is a request slimmed, nor a response whose destination is still being resolved.
+  EXPECT_FALSE(keep_resend_bytes_only(send_packet(make_request(m_options, "sip:192.0.2.9"))));
+  sip_message resolving(404, "Not Found", env.user.forwarded[0]);
+  resolving.via[0] = "SIP/2.0/UDP phone.example.org;branch=z9hG4bKres";
+  EXPECT_FALSE(keep_resend_bytes_only(send_packet(resolving)));
+  EXPECT_EQ(env.dns.queries.size(), 1u);
+}
+
+TEST(Repetitions, RepeatedByeGetsTheStoredOkWithoutReachingTheCallLeg) {
+  repeated_bye_gets_the_stored_ok(false);
+}
+
+TEST(Repetitions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
+  repeated_bye_gets_the_stored_ok(true);
 }
 
 const char* k_invite =
@@ -206,7 +244,8 @@ TEST_F(Transactions, RepetitionsFinalResponseToInviteIsRetransmittedUntilTheAck)
   ASSERT_EQ(env.user.forwarded.size(), 1u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
   ok.to.set_tag("ours");
-  send_packet(ok);
+  // Retransmitted until the ACK: it keeps its message.
+  EXPECT_FALSE(keep_resend_bytes_only(send_packet(ok)));
   env.run_until(4000);
   EXPECT_EQ(instants(env.transport.sent), (std::vector<int64_t>{0, 500, 1500, 3500}));
   // A repeated INVITE while the 200 is still being retransmitted is not a repetition here.
