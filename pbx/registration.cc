@@ -58,13 +58,23 @@ void clamp_expires(int& expires) {
   expires = std::max(min_e, std::min(max_e, expires));
 }
 
-void set_dates(int row, int expires) {
+// The expiry of a binding granted expires seconds: the relative date, and the absolute one
+// (empty unless save_registration is "true").
+void expiry_dates(int expires, str& rdate, str& adate) {
   rtimestamp until = clock_now() + s2ticks(expires > 0 ? expires + 15 : 0);
-  registrations.set(row, registrations_rdate, rtimestamp_serialize(until));
+  rdate = rtimestamp_serialize(until);
+  adate.clear();
   if (ctrl_read_registry(ctrl_settings::save_registration) == "true") {
     atimestamp abs = wall_now() + int64_t(expires > 0 ? expires + 15 : 0) * 1000;
-    registrations.set(row, registrations_adate, atimestamp_serialize(abs));
+    adate = atimestamp_serialize(abs);
   }
+}
+
+void set_dates(int row, int expires) {
+  str rdate, adate;
+  expiry_dates(expires, rdate, adate);
+  registrations.set(row, registrations_rdate, rdate);
+  if (!adate.empty()) registrations.set(row, registrations_adate, adate);
 }
 
 std::vector<int> rows_where(const str& col, const str& val) {
@@ -342,24 +352,34 @@ registration_answer registration_request(const registration_request_input& in) {
   const bool is_new = row == 0;
   if (!row) row = registrations.add_row(false);
   clamp_expires(expires);
-  registrations.set(row, registrations_domain, id_text(from.domain), false);
-  registrations.set(row, registrations_from, in.from, false);
-  registrations.set(row, registrations_to, in.to, false);
-  registrations.set(row, registrations_fuser, id_text(from.account), false);
-  registrations.set(row, registrations_tuser, tuser, false);
-  registrations.set(row, registrations_event, event, false);
-  registrations.set(row, registrations_parameter, in.event_parameters, false);
-  registrations.set(row, registrations_callid, in.call_id, false);
-  registrations.set(row, registrations_instance, in.instance, false);
-  registrations.set(row, registrations_contact, in.contact, false);
-  registrations.set(row, registrations_www, in.www, false);
-  registrations.set(row, registrations_user_agent, in.user_agent, false);
-  registrations.set(row, registrations_adr, in.adr, false);
+  // The row keeps its texts for the binding's lifetime: they are packed into one buffer of
+  // their own (the input's texts are windows on the whole message they arrived in).
+  str domain_text = id_text(from.domain), from_text = in.from, to_text = in.to,
+      fuser_text = id_text(from.account), tuser_text = tuser, event_text = event,
+      parameter = in.event_parameters, call_id = in.call_id, instance = in.instance,
+      contact = in.contact, www = in.www, user_agent = in.user_agent, adr = in.adr, rdate, adate;
+  expiry_dates(expires, rdate, adate);
+  pack_texts({&domain_text, &from_text, &to_text, &fuser_text, &tuser_text, &event_text, &parameter,
+              &call_id, &instance, &contact, &www, &user_agent, &adr, &rdate, &adate});
+  registrations.set(row, registrations_domain, domain_text, false);
+  registrations.set(row, registrations_from, from_text, false);
+  registrations.set(row, registrations_to, to_text, false);
+  registrations.set(row, registrations_fuser, fuser_text, false);
+  registrations.set(row, registrations_tuser, tuser_text, false);
+  registrations.set(row, registrations_event, event_text, false);
+  registrations.set(row, registrations_parameter, parameter, false);
+  registrations.set(row, registrations_callid, call_id, false);
+  registrations.set(row, registrations_instance, instance, false);
+  registrations.set(row, registrations_contact, contact, false);
+  registrations.set(row, registrations_www, www, false);
+  registrations.set(row, registrations_user_agent, user_agent, false);
+  registrations.set(row, registrations_adr, adr, false);
   // The phone's button welcome message is not sent yet: its content belongs to the button
   // feature (buttons table), which is not there; the flag is kept for it.
   if (plain && (token_listed(in.proxy_require, "buttons") || token_listed(in.supported, "buttons")))
     registrations.set(row, registrations_buttons, "true", false);
-  set_dates(row, expires);
+  registrations.set(row, registrations_rdate, rdate, false);
+  if (!adate.empty()) registrations.set(row, registrations_adate, adate, false);
   registrations.write_row(row);
   // A new plain binding is reported to the account's CTI users and (unless
   // web_console_disabled) to the web console here once those subsystems exist.

@@ -49,3 +49,26 @@ bool registrar_soap_parse(const str& text, registrar_soap& out) {
   for (const xml_tree& c : m.children()) out.fields.emplace_back(c.local_name(), c.body());
   return true;
 }
+
+namespace {
+
+template <class It>
+void pack_range(It begin, It end) {
+  size_t total = 0;
+  for (It it = begin; it != end; ++it) total += (*it)->length();
+  if (total == 0) return;
+  str all;
+  all.reserve(total);
+  for (It it = begin; it != end; ++it) all += **it;
+  size_t at = 0;
+  for (It it = begin; it != end; ++it) {
+    const size_t n = (*it)->length();
+    if (n) **it = all.substr(at, n);
+    at += n;
+  }
+}
+
+}  // namespace
+
+void pack_texts(std::initializer_list<str*> texts) { pack_range(texts.begin(), texts.end()); }
+void pack_texts(std::vector<str*>& texts) { pack_range(texts.begin(), texts.end()); }

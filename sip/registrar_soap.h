@@ -10,6 +10,7 @@
 // Side-neutral: pure text building and parsing, no state.
 #pragma once
 
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,12 @@ str registrar_soap_message(const char* name,
 
 // Reads a message; false when text is not an envelope with one element in its body.
 bool registrar_soap_parse(const str& text, registrar_soap& out);
+
+// Moves the texts into one new buffer of their own, each becoming a window on it, so that
+// texts kept for a long time cost one small buffer together instead of one each, and keep
+// no received packet or message alive through a window on it. Empty texts stay empty.
+void pack_texts(std::initializer_list<str*> texts);
+void pack_texts(std::vector<str*>& texts);
 
 // Message and field names.
 extern const str c_get_register_policy;  // "GetRegisterPolicy"
