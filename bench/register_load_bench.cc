@@ -4,9 +4,16 @@
 // - a first registration with digest authentication and its removal: two REGISTERs, the
 //   policy and decision round trips, the 401 and the 200, then Expires: 0.
 // The timer queue is a private one that never runs (bindings stay until removed).
+//
+// BM_binding_memory: the heap each binding costs once N phones have registered, measured
+// through the real transaction layer on a fake transport under a manual clock (see there).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <cstdio>
 #include <deque>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base/file_system.h"
@@ -17,7 +24,9 @@
 #include "pbx/registration.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
+#include "sip/pending_packet.h"
 #include "sip/reg_in.h"
+#include "sip/transaction_test_fakes.h"
 
 namespace {
 
@@ -48,18 +57,41 @@ void pump() {
   }
 }
 
+// A disk that forgets: row files cost nothing in memory, as on a real disk.
+class discard_file_system : public file_system {
+ public:
+  status read(const str&, str&) override { return status::not_found; }
+  status write(const str&, const str&, bool) override { return status::ok; }
+  bool remove(const str&) override { return true; }
+  bool rename(const str&, const str&) override { return true; }
+  bool mkdir(const str&) override { return true; }
+  bool list(const str&, bool, std::vector<str>&) override { return true; }
+  int64_t size(const str&) override { return -1; }
+  bool is_dir(const str&) override { return true; }
+};
+
 struct environment {
   memory_file_system mfs;
-  scoped_file_system use{&mfs};
+  discard_file_system discard;
+  scoped_file_system use;
   timeout_queue queue;
 
-  environment() {
+  // count extensions 1000.. (passwords pw0..) in the domain localhost. With forget_files the
+  // row files go nowhere (memory figures), else into an in-memory tree (their cost in time).
+  explicit environment(int count = 1000, bool forget_files = false)
+      : use(forget_files ? static_cast<file_system*>(&discard) : &mfs) {
     for (size_t i = 0; i < table_def_count; i++) define_table(table_defs[i]);
     init_config();
     log_level_max = 0;
+    registrar_clear();
+    registrations.delete_row();
+    user_alias.delete_row();
+    users.delete_row();
+    extensions.delete_row();
+    domains.delete_row();
     int d = domains.add_row();
     domains.set(d, domains_name, "localhost");
-    for (int n = 0; n < 1000; n++) {
+    for (int n = 0; n < count; n++) {
       int e = extensions.add_row();
       extensions.set(e, extensions_password, str::sprintf("pw%d", n));
       int u = users.add_row();
@@ -78,7 +110,11 @@ struct environment {
     set_auth_hooks(&registrar_auth_hooks());
     bw_add_source(str::bytes({127, 0, 0, 0}), 8, true);  // no blocking in the load
   }
-  ~environment() { registrar_clear(); }
+  ~environment() {
+    registrar_clear();
+    registrations.delete_row();
+    set_registrar_send(nullptr);
+  }
 };
 
 str register_text(int user, const str& call_id, unsigned cseq, int expires,
@@ -87,7 +123,7 @@ str register_text(int user, const str& call_id, unsigned cseq, int expires,
       "REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK%u\r\n"
       "From: <sip:%d@localhost>;tag=f%d\r\nTo: <sip:%d@localhost>\r\nCall-ID: %s\r\n"
       "CSeq: %u REGISTER\r\nContact: <sip:%d@127.0.0.5:5070>\r\nExpires: %d\r\n"
-      "User-Agent: bench\r\n",
+      "User-Agent: bench\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n",
       cseq, user, user, user, call_id, cseq, user, expires);
   if (!authorization.empty()) t.appendf("Authorization: %s\r\n", authorization);
   t += "\r\n";
@@ -109,10 +145,14 @@ str digest(int user, const str& nonce) {
       nonce, uri, auth_md5_hex(nonce, u, "localhost", pw, "REGISTER", uri, "", "", ""));
 }
 
-// Registers user with a fresh Call-ID: challenge, answer, decision.
+// Registers user with a fresh Call-ID: challenge, answer, decision. The nonce is the one the
+// binding issued (its only one).
 void first_registration(int user, const str& call_id) {
   receive(register_text(user, call_id, 1, 3600, str()));
-  receive(register_text(user, call_id, 2, 3600, digest(user, last_nonce)));
+  auto it = reg_ins.find(call_id);
+  if (it == reg_ins.end() || it->second->credentials.nonces.empty()) return;
+  receive(
+      register_text(user, call_id, 2, 3600, digest(user, *it->second->credentials.nonces.begin())));
 }
 
 void BM_register_refresh(benchmark::State& state) {
@@ -147,6 +187,102 @@ void BM_register_first_and_remove(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_register_first_and_remove);
+
+// Heap held by live objects: what malloc has handed out, less the str blocks that wait on
+// their class free lists (str takes its blocks from malloc in batches and keeps freed ones).
+int64_t heap_live() {
+  str::meminfo m = str::get_meminfo_stats();
+  int64_t waiting = 0;
+  for (int c = 0; c < str::num_classes; c++) {
+    int64_t stride = (int64_t(str::class_capacity(c)) + str::header_size + 15) / 16 * 16;
+    waiting += int64_t(m.blocks_free[c]) * stride;
+  }
+  return int64_t(mallinfo2().uordblks) - waiting;
+}
+
+// str blocks in use per size class.
+std::vector<int64_t> str_blocks() {
+  str::meminfo m = str::get_meminfo_stats();
+  return std::vector<int64_t>(m.blocks_in_use, m.blocks_in_use + str::num_classes);
+}
+
+// Bytes per binding of N bindings (state.range(0) phones, one binding each, Call-IDs as sipp
+// makes them). The responses go through send_packet onto a fake UDP transport, so each
+// binding also holds its two finished server transactions (the 401 and the 200) for their
+// 32 s; the transaction queue then runs to 33 s, while the registrar's removal timers (their
+// own queue) never run. Counters, all in bytes per binding:
+//   total         everything a fresh binding holds, its transactions included
+//   transactions  what the ended transactions gave back
+//   steady        what stays for the binding's lifetime (total - transactions)
+// and the steady figure taken apart by releasing the parts one after the other (a buffer
+// shared by several parts shows up where its last holder lets go): the queues of waiting
+// requests, the fingerprint, the credentials and nonces, the dialog
+// data (From, To, route set and the other texts), the rest of the reg_in (object, timer,
+// reg_ins and ipadr2regs entries), and the registrations row with its index entries.
+// residual is what stays after all of that (caches that grew, none expected).
+void BM_binding_memory(benchmark::State& state) {
+  const int n = int(state.range(0));
+  for (auto _ : state) {
+    transaction_env tx;
+    tx.transport.record = false;
+    environment env(n, true);
+    set_registrar_send(nullptr);  // through send_packet
+    std::vector<str> call_ids;
+    for (int i = 0; i < n; i++) call_ids.push_back(str::sprintf("%d-4711@127.0.0.11", i + 1));
+    const int64_t before = heap_live();
+    const std::vector<int64_t> blocks_before = str_blocks();
+    for (int i = 0; i < n; i++) first_registration(1000 + i, call_ids[i]);
+    if (registrations.size() != n || int(reg_ins.size()) != n) {
+      state.SkipWithError("not every phone registered");
+      break;
+    }
+    const int64_t registered = heap_live();
+    tx.run_until(33000);
+    const int64_t steady = heap_live();
+    const std::vector<int64_t> blocks_steady = str_blocks();
+
+    std::vector<std::pair<const char*, int64_t>> parts;
+    int64_t last = steady;
+    auto take = [&](const char* name) {
+      int64_t now = heap_live();
+      parts.emplace_back(name, last - now);
+      last = now;
+    };
+    for (auto& [id, r] : reg_ins) {
+      std::vector<reg_pending>().swap(r->policy_queue);
+      std::vector<reg_pending>().swap(r->decision_queue);
+    }
+    take("queues");
+    for (auto& [id, r] : reg_ins) r->fingerprint = str();
+    take("fingerprint");
+    for (auto& [id, r] : reg_ins) r->credentials = auth_credentials();
+    take("credentials");
+    for (auto& [id, r] : reg_ins) {
+      r->from = r->to = str();
+      std::vector<str>().swap(r->route_set);
+      r->to_tag = r->event = r->event_parameters = r->user_agent = r->supported = r->proxy_require =
+          r->www = str();
+    }
+    take("dialog");
+    registrar_clear();
+    take("reg_in_rest");
+    registrations.delete_row();
+    take("registrations_row");
+
+    state.counters["total"] = double(registered - before) / n;
+    state.counters["transactions"] = double(registered - steady) / n;
+    state.counters["steady"] = double(steady - before) / n;
+    for (auto& [name, bytes] : parts) state.counters[name] = double(bytes) / n;
+    state.counters["residual"] = double(last - before) / n;
+    std::fprintf(stderr, "str blocks held at steady state (capacity:count):");
+    for (int c = 0; c < str::num_classes; c++) {
+      if (int64_t d = blocks_steady[c] - blocks_before[c])
+        std::fprintf(stderr, " %u:%lld", unsigned(str::class_capacity(c)), (long long)d);
+    }
+    std::fprintf(stderr, "\n");
+  }
+}
+BENCHMARK(BM_binding_memory)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

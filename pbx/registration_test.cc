@@ -582,7 +582,7 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   reg_in& r = *reg_ins.at("long");
   EXPECT_TRUE(r.bound);
   EXPECT_EQ(r.source, ip_port::from_text("127.0.0.5:5072"));
-  EXPECT_EQ(r.to.addr_spec().get_user(), "100");
+  EXPECT_EQ(from_to_spec(r.to).addr_spec().get_user(), "100");
   EXPECT_EQ(r.removal_seconds(), 275);
   EXPECT_EQ(r.expires, 260);
   EXPECT_EQ(reg_ins.at("sub")->event, "message-summary");

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "base/digest.h"
 #include "base/log.h"
 #include "base/random.h"
 #include "frame/clock.h"
@@ -11,6 +12,7 @@
 #include "sip/registrar_soap.h"
 #include "sip/send_packet.h"
 #include "sip/sip_connection.h"
+#include "sip/transaction.h"
 
 std::map<str, std::unique_ptr<reg_in>> reg_ins;
 std::map<str, std::set<str>> ipadr2regs;
@@ -19,7 +21,12 @@ namespace {
 
 constexpr size_t max_pending = 10;
 
-void default_send(const sip_message& m) { send_packet(m); }
+// A final response of the registrar is never retransmitted by timer; its transaction keeps
+// only the bytes for answering repeats (the request packet is freed at once).
+void default_send(const sip_message& m) {
+  const int number = send_packet(m);
+  if (number && !m.is_request) keep_resend_bytes_only(number);
+}
 void default_post(const str& text) { out_post(text); }
 
 reg_send_fn g_send = default_send;
@@ -69,22 +76,30 @@ str http_date() {
   return str(text, n);
 }
 
-str join_routes(const std::vector<from_to_spec>& routes) {
+str join_routes(const std::vector<str>& routes) {
   str out;
-  for (const from_to_spec& r : routes) {
+  for (const str& r : routes) {
     if (!out.empty()) out += ", ";
-    out += r.content();
+    out += r;
   }
   return out;
 }
 
-void push_bounded(std::deque<reg_pending>& q, reg_pending&& p, const char* log_format) {
+void push_bounded(std::vector<reg_pending>& q, reg_pending&& p, const char* log_format) {
   if (q.size() >= max_pending) {
     log_printf(log_sip, 4, log_format, int(q.size()));
-    q.pop_front();
+    q.erase(q.begin());
   }
   q.push_back(std::move(p));
 }
+
+str top_branch(const sip_message& m) {
+  return m.via.empty() ? str() : get_via_parameter(m.via.front(), "branch");
+}
+
+// A fresh buffer of its own: a key kept for the binding's lifetime must not be a window on
+// the packet it came in.
+str own_copy(const str& s) { return str(s.cbuffer(), s.length()); }
 
 }  // namespace
 
@@ -149,9 +164,10 @@ void reg_in::process(sip_message& request, bool) {
   if (request.to.tag().empty() && to_tag.empty()) to_tag = str::sprintf("%u", random_uint32());
   if (!request.to.tag().empty() && to_tag.empty()) to_tag = request.to.tag();
   if (from.empty()) {
-    from = request.from;
-    to = request.to;
-    to.set_tag(to_tag);
+    from = request.from.content();
+    from_to_spec tagged = request.to;
+    tagged.set_tag(to_tag);
+    to = tagged.content();
   }
   if (is_register) {
     event.clear();
@@ -162,8 +178,10 @@ void reg_in::process(sip_message& request, bool) {
     event = (semi >= 0 ? e.substr(0, size_t(semi)) : e).strip().tolower();
     event_parameters = semi >= 0 ? e.substr(size_t(semi) + 1).strip() : str();
   }
-  route_set = is_register ? request.path : request.record_route;
-  if (contact && !star) route_set.push_back(*contact);
+  route_set.clear();
+  for (const from_to_spec& r : is_register ? request.path : request.record_route)
+    route_set.push_back(r.content());
+  if (contact && !star) route_set.push_back(contact->content());
 
   if (!policy_known) {
     if (!policy_asked) {
@@ -253,9 +271,9 @@ void reg_in::process(sip_message& request, bool) {
     }
   }
 
-  str fp = source.readable() + "\n" + request.from.content() + "\n" + request.to.content() + "\n" +
-           call_id + "\n" + event + "\n" + event_parameters + "\n" + instance + "\n" +
-           contact_text + "\n" + user_agent + "\n" + supported + "\n" + proxy_require;
+  str fp = md5(source.readable() + "\n" + request.from.content() + "\n" + request.to.content() +
+               "\n" + call_id + "\n" + event + "\n" + event_parameters + "\n" + instance + "\n" +
+               contact_text + "\n" + user_agent + "\n" + supported + "\n" + proxy_require);
   str body = request.bodies.empty() ? str() : request.bodies.front();
 
   if (!authenticated_now && fp == fingerprint && requested > 0 && bound) {
@@ -300,7 +318,7 @@ void reg_in::set_register_policy(bool is_found, const str& permitted, const str&
   credentials.realm = realm;
   credentials.user = user;
   credentials.password = password;
-  std::deque<reg_pending> waiting;
+  std::vector<reg_pending> waiting;
   waiting.swap(policy_queue);
   for (reg_pending& p : waiting) process(p.request, p.authenticated);
 }
@@ -314,6 +332,7 @@ void reg_in::register_response(unsigned cseq, int code, const str& reason, int g
   }
   sip_message request = std::move(it->request);
   decision_queue.erase(it);
+  if (decision_queue.empty()) std::vector<reg_pending>().swap(decision_queue);
   if (code >= 300) {
     send_error(request, code, reason);
     set_removal(1000);
@@ -366,12 +385,12 @@ void reg_in::send_notify(const str& notify_event, const str& content_type, const
     log_printf(log_sip, 5, "Empty Route set, not sending NOTIFY");
     return;
   }
-  from_to_spec local = to;
+  from_to_spec local(to);
   local.set_tag(to_tag);
-  sip_message n(m_notify, local, from, call_id);
+  sip_message n(m_notify, local, from_to_spec(from), call_id);
   n.cseq = ++notify_cseq;
-  n.request_uri = route_set.back().addr_spec();
-  for (size_t i = 0; i + 1 < route_set.size(); i++) n.route.push_back(route_set[i]);
+  n.request_uri = from_to_spec(route_set.back()).addr_spec();
+  for (size_t i = 0; i + 1 < route_set.size(); i++) n.route.push_back(from_to_spec(route_set[i]));
   n.contact.push_back(from_to_spec(str("<sip:{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>")));
   n.add_other_header("Event", "o", notify_event);
   const bool active = notify_event == event && removal_timer.pending();
@@ -392,8 +411,7 @@ void reg_in::send_request(sip_message& request) {
     log_printf(log_sip, 9, "Using outbound proxy %s because of flow-label", flow);
     request.outbound_proxy = flow;
   }
-  last_request = request;
-  last_request_answered = false;
+  answered_cseq = 0;
   g_send(request);
 }
 
@@ -404,6 +422,40 @@ void reg_in::subscribe_notify(const sip_message& notify) {
 
 bool reg_in::in_dialog(const sip_message& request) const {
   return !to_tag.empty() && request.to.tag() == to_tag;
+}
+
+bool reg_in::is_waiting(const sip_message& request) const {
+  const str branch = top_branch(request);
+  auto same = [&](const std::vector<reg_pending>& q) {
+    for (const reg_pending& p : q) {
+      if (p.request.cseq == request.cseq && p.request.cseq_method == request.cseq_method &&
+          top_branch(p.request) == branch)
+        return true;
+    }
+    return false;
+  };
+  return same(policy_queue) || same(decision_queue);
+}
+
+void reg_in::pack() {
+  std::vector<str*> texts = {&from,
+                             &to,
+                             &to_tag,
+                             &event,
+                             &event_parameters,
+                             &source.address,
+                             &user_agent,
+                             &supported,
+                             &proxy_require,
+                             &www,
+                             &fingerprint,
+                             &connection,
+                             &credentials.realm,
+                             &credentials.user,
+                             &credentials.password,
+                             &credentials.permitted};
+  for (str& r : route_set) texts.push_back(&r);
+  pack_texts(texts);
 }
 
 void reg_in::handle_other_request(sip_message& request) {
@@ -436,22 +488,27 @@ bool registrar_check_authentication(const sip_message& response, const sip_messa
   if (it == reg_ins.end() || request.method != m_notify) return false;
   reg_in& r = *it->second;
   sip_message again;
-  if (!answer_challenge(response, request,
-                        r.last_request_answered && r.last_request.cseq == request.cseq,
+  if (!answer_challenge(response, request, r.answered_cseq != 0 && r.answered_cseq == request.cseq,
                         r.credentials.user, r.credentials.password, -1, again)) {
     return false;
   }
   r.notify_cseq = again.cseq;
-  r.last_request = again;
-  r.last_request_answered = true;
+  r.answered_cseq = again.cseq;
   return true;
 }
 
 void registrar_receive(sip_message& request) {
   if (request.call_id.empty()) return;
-  auto& slot = reg_ins[request.call_id];
-  if (!slot) slot = std::make_unique<reg_in>(request.call_id);
-  slot->handle_register_request(request);
+  auto it = reg_ins.find(request.call_id);
+  if (it == reg_ins.end()) {
+    const str id = own_copy(request.call_id);
+    it = reg_ins.emplace(id, std::make_unique<reg_in>(id)).first;
+  } else if (it->second->is_waiting(request)) {
+    return;
+  }
+  it->second->handle_register_request(request);
+  // The request may have ended the binding (a removal timer of 0 ms runs later, not here).
+  it->second->pack();
 }
 
 void reg_in::keep_bound(int64_t remaining_ms) {
@@ -464,16 +521,18 @@ void reg_in::keep_bound(int64_t remaining_ms) {
 void registrar_restore(const str& call_id, const str& from, const str& to, const str& event,
                        const str& adr, const str& contact, int64_t remaining_ms) {
   if (call_id.empty() || remaining_ms <= 0 || reg_ins.count(call_id)) return;
-  auto r = std::make_unique<reg_in>(call_id);
-  r->from = from_to_spec(from);
-  r->to = from_to_spec(to);
+  auto r = std::make_unique<reg_in>(own_copy(call_id));
+  r->from = from;
+  r->to = to;
   r->event = event;
   r->transport = transport_type::udp;
   str port = from_to_spec(contact.get_field(0, ',')).addr_spec().get_port();
   r->source = ip_port(ip_address_parse(adr), uint16_t(port.is_number() ? port.value() : 5060));
   r->list_address();
   r->keep_bound(remaining_ms);
-  reg_ins[call_id] = std::move(r);
+  r->pack();
+  const str id = r->call_id;
+  reg_ins[id] = std::move(r);
 }
 
 void remove_registration(const str& call_id) {
@@ -525,6 +584,7 @@ bool registrar_on_soap(const str& text) {
     it->second->register_response(m.get("CSeq").uvalue(), m.get("Code").value(), m.get("Reason"),
                                   m.get("Expires").value());
   }
+  it->second->pack();
   return true;
 }
 

@@ -6,16 +6,18 @@
 // The PBX half is reached only through text messages (sip/registrar_soap.h): GetRegisterPolicy
 // and RegisterRequest are answered asynchronously by SetRegisterPolicy and RegisterResponse;
 // meanwhile the requests wait in the reg_in's two queues (at most 10 each, the oldest dropped).
+// A retransmission of a waiting request is dropped: the phone gets one answer, when the PBX
+// half has spoken.
 //
 // srv side: every function runs under srv_run_mutex (SIP socket thread, SIP timer thread).
 // Timers carry only the Call-ID and look the reg_in up when they fire.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "base/ip_port.h"
 #include "base/str.h"
@@ -61,34 +63,47 @@ class reg_in {
   void handle_other_request(sip_message& request);
   // The request belongs to this binding's dialog: its To tag is the one generated here.
   bool in_dialog(const sip_message& request) const;
+  // The request is a retransmission of one still waiting in a queue for the PBX half (same
+  // CSeq, same top Via branch). The transaction layer absorbs a repeated request only once a
+  // response exists; before that the repeat would be challenged or decided a second time.
+  bool is_waiting(const sip_message& request) const;
 
   // ---- State (read by tests and status pages) ----
+  //
+  // Ten thousand bindings live for hours, so the state is kept small: the texts are packed
+  // into one buffer of their own after every event (pack), never left as windows on a
+  // received packet or message, which would keep the whole packet alive; the queues and the
+  // last request sent take memory only while they hold something.
   str call_id;
-  from_to_spec from, to;
+  str from, to;  // header texts; To with the tag generated here
   str to_tag;
-  std::vector<from_to_spec> route_set;
+  std::vector<str> route_set;  // name-addr texts towards the phone, the Contact last
   str event, event_parameters;
   ip_port source;
   transport_type transport;
   str user_agent, supported, proxy_require, www;
   bool keep_alive = false, outbound = false, path = false, bound = false;
   bool policy_known = false, policy_asked = false, found = false;
+  bool just_authenticated = false;
   auth_credentials credentials;
   int reauth_counter = 0;
-  bool just_authenticated = false;
   int expires = 0;    // granted last
   int announced = 0;  // announced in the last 200
   int min_expires = 30, max_expires = 360;
-  std::deque<reg_pending> policy_queue;
-  std::deque<reg_pending> decision_queue;
+  uint32_t notify_cseq = 0;                 // CSeq of the last NOTIFY sent
+  std::vector<reg_pending> policy_queue;    // front = oldest
+  std::vector<reg_pending> decision_queue;  // front = oldest
+  // MD5 of the texts the last request handed to the PBX half was made of (empty before).
   str fingerprint;
   timeout removal_timer;
-  str connection;            // name of the TCP/TLS connection that carries the binding, if any
+  str connection;              // name of the TCP/TLS connection that carries the binding, if any
   std::vector<str> addresses;  // the ipadr2regs keys listing this binding
-  uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
-  sip_message last_request;  // the last request sent (for answering its challenge)
-  bool last_request_answered = false;
+  // CSeq of the NOTIFY last re-sent with credentials, 0 when none: a challenge to that one is
+  // not answered again.
+  uint32_t answered_cseq = 0;
 
+  // Moves every text of the binding (not call_id, which the map key shares) into one buffer.
+  void pack();
   // Lists the binding in ipadr2regs under its current transport and source address.
   void list_address();
   // A binding kept from before a restart: bound, with its removal timer remaining_ms from now.

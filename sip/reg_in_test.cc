@@ -139,7 +139,10 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   EXPECT_EQ(ask.name, "GetRegisterPolicy");
   EXPECT_EQ(ask.get("CallID"), "c1@x");
   EXPECT_EQ(ask.get("Adr"), "127.0.0.5");
-  registrar_receive(first);
+  // A new request (new branch) while the policy is still unknown waits as well.
+  sip_message other_branch =
+      request(1, "Expires: 3600\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK9");
+  registrar_receive(other_branch);
   EXPECT_EQ(posted.size(), 1u);
   EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 2u);
 
@@ -299,6 +302,71 @@ TEST_F(RegInTest, UnknownAccountIs404AndRemovedAfterASecond) {
   EXPECT_TRUE(reg_ins.empty());
 }
 
+// A phone retransmits its REGISTER every 500 ms until it hears something. While the request
+// waits for the PBX half no response exists that the transaction layer could repeat, so the
+// repeats reach the registrar; they are dropped there: one challenge, one decision, one 200.
+TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
+  sip_message first = request(1);
+  registrar_receive(first);
+  clock.advance_ms(500);
+  run_timers();
+  sip_message repeat = request(1);
+  registrar_receive(repeat);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 1u);
+  EXPECT_EQ(posted.size(), 1u);
+  answer_policy();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].code, 401);
+  EXPECT_EQ(reg_ins["c1@x"]->credentials.nonces.size(), 1u);  // no second challenge issued
+
+  str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
+  const str authorization_value = authorization(request(2), nonce, "sip100");
+  auto with_credentials = [&](unsigned cseq, const std::string& extra, const char* branch) {
+    sip_message m = request(cseq, extra, branch);
+    m.add_other_header("Authorization", "", authorization_value);
+    return m;
+  };
+  sip_message second = with_credentials(2, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2");
+  registrar_receive(second);
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(last_posted().name, "RegisterRequest");
+  for (int i = 0; i < 2; i++) {
+    clock.advance_ms(400);  // inside the second the binding waits for its decision
+    run_timers();
+    sip_message again = with_credentials(2, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2");
+    registrar_receive(again);
+  }
+  EXPECT_EQ(posted.size(), 2u);
+  EXPECT_EQ(sent.size(), 1u);
+  EXPECT_EQ(reg_ins["c1@x"]->decision_queue.size(), 1u);
+  answer_register(2, 200, "OK", 360);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].code, 200);
+  EXPECT_TRUE(reg_ins["c1@x"]->decision_queue.empty());
+
+  // A refresh that needs a decision (the User-Agent changed): its repeat must not be taken
+  // for a plain refresh of the fingerprint just stored and answered at once.
+  sip_message changed =
+      request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK3");
+  registrar_receive(changed);
+  ASSERT_EQ(posted.size(), 3u);
+  EXPECT_EQ(last_posted().name, "RegisterRequest");
+  sip_message changed_again =
+      request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK3");
+  registrar_receive(changed_again);
+  EXPECT_EQ(posted.size(), 3u);
+  EXPECT_EQ(sent.size(), 2u);
+  answer_register(3, 200, "OK", 360);
+  EXPECT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent.back().code, 200);
+  // The same CSeq under another branch is another transaction, not a repeat: answered (as a
+  // refresh of the fingerprint now stored).
+  sip_message new_branch =
+      request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK4");
+  registrar_receive(new_branch);
+  EXPECT_EQ(sent.size(), 4u);
+}
+
 TEST_F(RegInTest, BoundExpiresAfterGrantPlus15Seconds) {
   registered();
   clock.advance_ms(374000);
@@ -411,7 +479,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
 
   // A registration on a flow sends along the flow.
   reg_in& r = *reg_ins["c1@x"];
-  r.route_set.push_back(from_to_spec(str("<sip:100@192.0.2.1:5060>")));
+  r.route_set.push_back(str("<sip:100@192.0.2.1:5060>"));
   r.keep_alive = true;
   r.send_notify("message-summary", "", "");
   EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
