@@ -16,9 +16,12 @@
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
+#include "sip/pending_packet.h"
 #include "sip/registrar_soap.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
+#include "sip/sip_transport.h"
+#include "sip/transaction_test_fakes.h"
 
 namespace {
 
@@ -59,15 +62,20 @@ class RegInTest : public ::testing::Test {
     while (queue.size() && queue.first_due() <= clock_now()) queue.next();
   }
 
-  static sip_message request(unsigned cseq, const std::string& extra = "",
-                             const char* via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1",
-                             const char* method = "REGISTER") {
+  static str request_text(unsigned cseq, const std::string& extra = "",
+                          const char* via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1",
+                          const char* method = "REGISTER") {
     std::string t = std::string(method) + " sip:localhost SIP/2.0\r\nVia: " + via +
                     "\r\nFrom: <sip:100@localhost>;tag=f1\r\nTo: <sip:100@localhost>\r\n"
                     "Call-ID: c1@x\r\nCSeq: " +
                     std::to_string(cseq) + " " + method +
                     "\r\nContact: <sip:100@127.0.0.5:5070>\r\n" + extra + "\r\n";
-    sip_message m{str(t)};
+    return str(t);
+  }
+  static sip_message request(unsigned cseq, const std::string& extra = "",
+                             const char* via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1",
+                             const char* method = "REGISTER") {
+    sip_message m{request_text(cseq, extra, via, method)};
     m.peer = ip_port::from_text("127.0.0.5:5070");
     m.transport = transport_type::udp;
     return m;
@@ -365,6 +373,59 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
       request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK4");
   registrar_receive(new_branch);
   EXPECT_EQ(sent.size(), 4u);
+}
+
+// The same through the stack below the registrar: process_pdu and the transaction layer on a
+// fake transport, the registrar as its transaction user, responses through send_packet. A
+// repeat while the PBX half decides is dropped by the registrar; a repeat after the answer is
+// answered by the transaction layer with the very bytes sent, from the slimmed packet.
+TEST_F(RegInTest, RepeatsThroughTheTransactionLayerGetOneAnswerEach) {
+  transaction_env env;
+  registrar_transaction_user user(env.user);
+  set_sip_transaction_user(&user);
+  install_transaction_receive_hooks();
+  const ip_port phone = ip_port::from_text("127.0.0.5:5070");
+  bw_add_source(phone.address, 32, true);
+  set_registrar_send(nullptr);
+  auto receive = [&](const str& text) { process_pdu("udp0", text, phone, transport_type::udp); };
+
+  receive(request_text(1));
+  receive(request_text(1));
+  EXPECT_EQ(posted.size(), 1u);
+  answer_policy();
+  ASSERT_EQ(env.transport.sent.size(), 1u);
+  const sip_message challenge = env.transport.sent[0].parsed();
+  EXPECT_EQ(challenge.code, 401);
+  receive(request_text(1));
+  ASSERT_EQ(env.transport.sent.size(), 2u);
+  EXPECT_EQ(env.transport.sent[1].text, env.transport.sent[0].text);
+
+  str nonce = parse_auth_header(challenge.get_other_header("WWW-Authenticate", "")).get("nonce");
+  const std::string credentials =
+      "Authorization: " + std::string(authorization(request(2), nonce, "sip100").view()) + "\r\n";
+  const char* via2 = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2";
+  receive(request_text(2, credentials, via2));
+  ASSERT_EQ(posted.size(), 2u);
+  env.run_until(500);
+  receive(request_text(2, credentials, via2));
+  EXPECT_EQ(posted.size(), 2u);
+  EXPECT_EQ(env.transport.sent.size(), 2u);
+  answer_register(2, 200, "OK", 360);
+  ASSERT_EQ(env.transport.sent.size(), 3u);
+  EXPECT_EQ(env.transport.sent[2].parsed().code, 200);
+  env.run_until(1000);
+  receive(request_text(2, credentials, via2));
+  ASSERT_EQ(env.transport.sent.size(), 4u);
+  EXPECT_EQ(env.transport.sent[3].text, env.transport.sent[2].text);
+  EXPECT_EQ(posted.size(), 2u);
+  EXPECT_TRUE(env.user.forwarded.empty());
+
+  // Both transactions end 32 s after their answers; the binding stays.
+  env.run_until(33500);
+  EXPECT_TRUE(pending_packets.empty());
+  EXPECT_EQ(reg_ins.count("c1@x"), 1u);
+  set_sip_receive_hooks(nullptr);
+  bw_clear();
 }
 
 TEST_F(RegInTest, BoundExpiresAfterGrantPlus15Seconds) {
