@@ -266,6 +266,19 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   EXPECT_EQ(
       registrations.get(registrations.first(registrations_callid, "rt"), registrations_contact),
       "<sip:100@127.0.0.5:5070>");
+  // What each half keeps for the binding's lifetime sits in one small buffer of its own, never
+  // in a window on a REGISTER or on the message text that carried it across.
+  const int row = registrations.first(registrations_callid, "rt");
+  const str row_from = registrations.get(row, registrations_from);
+  EXPECT_TRUE(row_from.shares_with(registrations.get(row, registrations_contact)));
+  EXPECT_TRUE(row_from.shares_with(registrations.get(row, registrations_callid)));
+  EXPECT_LE(row_from.capacity(), str::class_capacity(1));
+  const reg_in& binding = *reg_ins.at("rt");
+  EXPECT_FALSE(binding.from.shares_with(first.from.content()));
+  EXPECT_FALSE(binding.route_set.back().shares_with(second.contact[0].content()));
+  EXPECT_TRUE(binding.from.shares_with(binding.route_set.back()));
+  EXPECT_TRUE(binding.from.shares_with(binding.credentials.password));
+  EXPECT_LE(binding.from.capacity(), str::class_capacity(1));
 
   sip_message clear = make(3, "*", "0");
   registrar_receive(clear);

@@ -428,6 +428,31 @@ TEST_F(RegInTest, RepeatsThroughTheTransactionLayerGetOneAnswerEach) {
   bw_clear();
 }
 
+// pack_texts: the values stay, the non-empty ones end up in one buffer that fits them, and a
+// text that was a window on something else no longer keeps that alive.
+TEST(PackTexts, ValuesKeptInOneBufferOfTheirOwn) {
+  rc::check([](const std::vector<std::string>& values) {
+    const str packet(std::string(4000, 'p'));
+    std::vector<str> texts;
+    size_t total = 0;
+    for (const std::string& v : values) {
+      texts.push_back(v.empty() ? str() : str(packet + str(v)).substr(4000));
+      total += v.size();
+    }
+    std::vector<str*> pointers;
+    for (str& t : texts) pointers.push_back(&t);
+    pack_texts(pointers);
+    const str* first = nullptr;
+    for (size_t i = 0; i < values.size(); i++) {
+      RC_ASSERT(texts[i].view() == values[i]);
+      if (texts[i].empty()) continue;
+      if (!first) first = &texts[i];
+      RC_ASSERT(texts[i].shares_with(*first));
+      RC_ASSERT(texts[i].capacity() <= str::class_capacity(str::block_class(total + 1)));
+    }
+  });
+}
+
 TEST_F(RegInTest, BoundExpiresAfterGrantPlus15Seconds) {
   registered();
   clock.advance_ms(374000);

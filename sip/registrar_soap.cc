@@ -59,7 +59,8 @@ void pack_range(It begin, It end) {
   if (total == 0) return;
   str all;
   all.reserve(total);
-  for (It it = begin; it != end; ++it) all += **it;
+  // append, not +=: += on an empty string would share the first text's buffer.
+  for (It it = begin; it != end; ++it) all.append((*it)->cbuffer(), (*it)->length());
   size_t at = 0;
   for (It it = begin; it != end; ++it) {
     const size_t n = (*it)->length();

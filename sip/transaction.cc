@@ -201,9 +201,9 @@ bool keep_resend_bytes_only(int number) {
   const str& tag = m.from.tag();
   str texts;
   texts.reserve(m.call_id.length() + m.cseq_method.length() + tag.length());
-  texts += m.call_id;
-  texts += m.cseq_method;
-  texts += tag;
+  texts.append(m.call_id.cbuffer(), m.call_id.length());  // (+= would share the first)
+  texts.append(m.cseq_method.cbuffer(), m.cseq_method.length());
+  texts.append(tag.cbuffer(), tag.length());
   sip_message slim;
   slim.is_request = false;
   slim.code = m.code;
