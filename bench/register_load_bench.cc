@@ -259,7 +259,7 @@ void BM_binding_memory(benchmark::State& state) {
     take("credentials");
     for (auto& [id, r] : reg_ins) {
       r->from = r->to = str();
-      std::vector<str>().swap(r->route_set);
+      r->route_set = str();
       r->to_tag = r->event = r->event_parameters = r->user_agent = r->supported = r->proxy_require =
           r->www = str();
     }

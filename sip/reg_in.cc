@@ -76,9 +76,27 @@ str http_date() {
   return str(text, n);
 }
 
-str join_routes(const std::vector<str>& routes) {
+// The lines of a text of single-line entries (route_set, addresses), as windows on it.
+std::vector<str> lines_of(const str& text) {
+  std::vector<str> out;
+  size_t at = 0;
+  while (at < text.length()) {
+    long end = text.find('\n', at);
+    size_t stop = end < 0 ? text.length() : size_t(end);
+    out.push_back(text.substr(at, stop - at));
+    at = stop + 1;
+  }
+  return out;
+}
+
+void add_line(str& text, const str& line) {
+  if (!text.empty()) text += '\n';
+  text += line;
+}
+
+str join_routes(const str& route_set) {
   str out;
-  for (const str& r : routes) {
+  for (const str& r : lines_of(route_set)) {
     if (!out.empty()) out += ", ";
     out += r;
   }
@@ -108,7 +126,7 @@ reg_in::~reg_in() { removal_timer.clear(); }
 
 void reg_in::list_address() {
   str key = str::sprintf("%s:%s", transport.serialize(), source.readable_address());
-  if (ipadr2regs[key].insert(call_id).second) addresses.push_back(key);
+  if (ipadr2regs[key].insert(call_id).second) add_line(addresses, key);
 }
 
 void reg_in::set_removal(int64_t ms) {
@@ -180,8 +198,8 @@ void reg_in::process(sip_message& request, bool) {
   }
   route_set.clear();
   for (const from_to_spec& r : is_register ? request.path : request.record_route)
-    route_set.push_back(r.content());
-  if (contact && !star) route_set.push_back(contact->content());
+    add_line(route_set, r.content());
+  if (contact && !star) add_line(route_set, contact->content());
 
   if (!policy_known) {
     if (!policy_asked) {
@@ -389,8 +407,9 @@ void reg_in::send_notify(const str& notify_event, const str& content_type, const
   local.set_tag(to_tag);
   sip_message n(m_notify, local, from_to_spec(from), call_id);
   n.cseq = ++notify_cseq;
-  n.request_uri = from_to_spec(route_set.back()).addr_spec();
-  for (size_t i = 0; i + 1 < route_set.size(); i++) n.route.push_back(from_to_spec(route_set[i]));
+  const std::vector<str> routes = lines_of(route_set);
+  n.request_uri = from_to_spec(routes.back()).addr_spec();
+  for (size_t i = 0; i + 1 < routes.size(); i++) n.route.push_back(from_to_spec(routes[i]));
   n.contact.push_back(from_to_spec(str("<sip:{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>")));
   n.add_other_header("Event", "o", notify_event);
   const bool active = notify_event == event && removal_timer.pending();
@@ -453,8 +472,9 @@ void reg_in::pack() {
                              &credentials.realm,
                              &credentials.user,
                              &credentials.password,
-                             &credentials.permitted};
-  for (str& r : route_set) texts.push_back(&r);
+                             &credentials.permitted,
+                             &route_set,
+                             &addresses};
   pack_texts(texts);
 }
 
@@ -546,7 +566,7 @@ void remove_registration(const str& call_id) {
     if (sip_connection* c = find_sip_connection(it->second->connection))
       c->registrations.erase(call_id);
   }
-  for (const str& key : it->second->addresses) {
+  for (const str& key : lines_of(it->second->addresses)) {
     auto listed = ipadr2regs.find(key);
     if (listed == ipadr2regs.end()) continue;
     listed->second.erase(call_id);

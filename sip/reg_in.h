@@ -77,7 +77,7 @@ class reg_in {
   str call_id;
   str from, to;  // header texts; To with the tag generated here
   str to_tag;
-  std::vector<str> route_set;  // name-addr texts towards the phone, the Contact last
+  str route_set;  // name-addr texts towards the phone, one per line, the Contact last
   str event, event_parameters;
   ip_port source;
   transport_type transport;
@@ -96,8 +96,8 @@ class reg_in {
   // MD5 of the texts the last request handed to the PBX half was made of (empty before).
   str fingerprint;
   timeout removal_timer;
-  str connection;              // name of the TCP/TLS connection that carries the binding, if any
-  std::vector<str> addresses;  // the ipadr2regs keys listing this binding
+  str connection;  // name of the TCP/TLS connection that carries the binding, if any
+  str addresses;   // the ipadr2regs keys listing this binding, one per line
   // CSeq of the NOTIFY last re-sent with credentials, 0 when none: a challenge to that one is
   // not answered again.
   uint32_t answered_cseq = 0;

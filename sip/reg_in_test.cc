@@ -565,7 +565,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
 
   // A registration on a flow sends along the flow.
   reg_in& r = *reg_ins["c1@x"];
-  r.route_set.push_back(str("<sip:100@192.0.2.1:5060>"));
+  r.route_set = "<sip:100@192.0.2.1:5060>";
   r.keep_alive = true;
   r.send_notify("message-summary", "", "");
   EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
