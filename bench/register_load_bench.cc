@@ -255,8 +255,7 @@ void BM_binding_memory(benchmark::State& state) {
       last = now;
     };
     for (auto& [id, r] : reg_ins) {
-      std::vector<reg_pending>().swap(r->policy_queue);
-      std::vector<reg_pending>().swap(r->decision_queue);
+      r->waiting.reset();
     }
     take("queues");
     for (auto& [id, r] : reg_ins) r->fingerprint = str();

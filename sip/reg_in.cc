@@ -209,7 +209,7 @@ void reg_in::process(sip_message& request, bool) {
                                                           {"To", request.to.content()},
                                                           {"From", request.from.content()}}));
     }
-    push_bounded(policy_queue, reg_pending{request, false}, "Security has %d pending packets");
+    push_bounded(queues().policy, reg_pending{request, false}, "Security has %d pending packets");
     return;
   }
   if (!found) {
@@ -309,7 +309,7 @@ void reg_in::process(sip_message& request, bool) {
       max_text = setting(ctrl_settings::max_expires);
   min_expires = std::max(1, min_text.is_number() ? min_text.value() : 30);
   max_expires = std::max(min_expires, max_text.is_number() ? max_text.value() : 360);
-  push_bounded(decision_queue, reg_pending{request, true}, "%d registration messages pending");
+  push_bounded(queues().decision, reg_pending{request, true}, "%d registration messages pending");
   g_post(registrar_soap_message("RegisterRequest", {{"Adr", source.readable_address()},
                                                     {"From", request.from.content()},
                                                     {"To", request.to.content()},
@@ -336,21 +336,24 @@ void reg_in::set_register_policy(bool is_found, const str& permitted, const str&
   credentials.realm = realm;
   credentials.user = user;
   credentials.password = password;
-  std::vector<reg_pending> waiting;
-  waiting.swap(policy_queue);
-  for (reg_pending& p : waiting) process(p.request, p.authenticated);
+  std::vector<reg_pending> ready;
+  if (waiting) ready.swap(waiting->policy);
+  release_queues();
+  for (reg_pending& p : ready) process(p.request, p.authenticated);
 }
 
 void reg_in::register_response(unsigned cseq, int code, const str& reason, int granted) {
-  auto it = decision_queue.begin();
-  while (it != decision_queue.end() && it->request.cseq != cseq) ++it;
-  if (it == decision_queue.end()) {
+  std::vector<reg_pending>& decision = queues().decision;
+  auto it = decision.begin();
+  while (it != decision.end() && it->request.cseq != cseq) ++it;
+  if (it == decision.end()) {
+    release_queues();
     log_printf(log_sip, 4, "RegisterResponse %d not found", int(cseq));
     return;
   }
   sip_message request = std::move(it->request);
-  decision_queue.erase(it);
-  if (decision_queue.empty()) std::vector<reg_pending>().swap(decision_queue);
+  decision.erase(it);
+  release_queues();
   if (code >= 300) {
     send_error(request, code, reason);
     set_removal(1000);
@@ -453,7 +456,27 @@ bool reg_in::is_waiting(const sip_message& request) const {
     }
     return false;
   };
-  return same(policy_queue) || same(decision_queue);
+  return same(policy_queue()) || same(decision_queue());
+}
+
+namespace {
+const std::vector<reg_pending> no_requests;
+}
+
+const std::vector<reg_pending>& reg_in::policy_queue() const {
+  return waiting ? waiting->policy : no_requests;
+}
+const std::vector<reg_pending>& reg_in::decision_queue() const {
+  return waiting ? waiting->decision : no_requests;
+}
+
+reg_in::waiting_requests& reg_in::queues() {
+  if (!waiting) waiting = std::make_unique<waiting_requests>();
+  return *waiting;
+}
+
+void reg_in::release_queues() {
+  if (waiting && waiting->policy.empty() && waiting->decision.empty()) waiting.reset();
 }
 
 void reg_in::pack() {

@@ -90,9 +90,15 @@ class reg_in {
   int expires = 0;    // granted last
   int announced = 0;  // announced in the last 200
   int min_expires = 30, max_expires = 360;
-  uint32_t notify_cseq = 0;                 // CSeq of the last NOTIFY sent
-  std::vector<reg_pending> policy_queue;    // front = oldest
-  std::vector<reg_pending> decision_queue;  // front = oldest
+  uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
+  // Requests waiting for the policy and for the decision (front = oldest); held only while a
+  // request waits.
+  struct waiting_requests {
+    std::vector<reg_pending> policy, decision;
+  };
+  std::unique_ptr<waiting_requests> waiting;
+  const std::vector<reg_pending>& policy_queue() const;
+  const std::vector<reg_pending>& decision_queue() const;
   // MD5 of the texts the last request handed to the PBX half was made of (empty before).
   str fingerprint;
   timeout removal_timer;
@@ -114,6 +120,9 @@ class reg_in {
 
  private:
   void process(sip_message& request, bool authenticated);
+  waiting_requests& queues();
+  // Gives the queues back when both are empty.
+  void release_queues();
   void set_removal(int64_t ms);
   void send_error(const sip_message& request, int code, const str& reason);
 };

@@ -152,7 +152,7 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
       request(1, "Expires: 3600\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK9");
   registrar_receive(other_branch);
   EXPECT_EQ(posted.size(), 1u);
-  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 2u);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue().size(), 2u);
 
   answer_policy();
   ASSERT_EQ(sent.size(), 2u);  // both waiting requests challenged
@@ -320,7 +320,7 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
   run_timers();
   sip_message repeat = request(1);
   registrar_receive(repeat);
-  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 1u);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue().size(), 1u);
   EXPECT_EQ(posted.size(), 1u);
   answer_policy();
   ASSERT_EQ(sent.size(), 1u);
@@ -346,11 +346,11 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
   }
   EXPECT_EQ(posted.size(), 2u);
   EXPECT_EQ(sent.size(), 1u);
-  EXPECT_EQ(reg_ins["c1@x"]->decision_queue.size(), 1u);
+  EXPECT_EQ(reg_ins["c1@x"]->decision_queue().size(), 1u);
   answer_register(2, 200, "OK", 360);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].code, 200);
-  EXPECT_TRUE(reg_ins["c1@x"]->decision_queue.empty());
+  EXPECT_TRUE(reg_ins["c1@x"]->decision_queue().empty());
 
   // A refresh that needs a decision (the User-Agent changed): its repeat must not be taken
   // for a plain refresh of the fingerprint just stored and answered at once.
@@ -468,8 +468,8 @@ TEST_F(RegInTest, QueuesHoldTenRequests) {
     sip_message r = request(i);
     registrar_receive(r);
   }
-  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.size(), 10u);
-  EXPECT_EQ(reg_ins["c1@x"]->policy_queue.front().request.cseq, 2u);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue().size(), 10u);
+  EXPECT_EQ(reg_ins["c1@x"]->policy_queue().front().request.cseq, 2u);
   EXPECT_EQ(logs.back(), "Security has 10 pending packets");
 }
 
