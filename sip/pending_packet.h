@@ -23,6 +23,29 @@
 #include "sip/sip_message.h"
 #include "sip/transport_type.h"
 
+// The resolution steps still to try, first step first. A handful at most, and none at all
+// once a packet is routed, so it is a vector (which costs nothing while empty) rather than a
+// deque (which allocates even when empty).
+class resolve_steps {
+ public:
+  bool empty() const { return steps_.empty(); }
+  size_t size() const { return steps_.size(); }
+  const str& front() const { return steps_.front(); }
+  void pop_front() { steps_.erase(steps_.begin()); }
+  void push_front(const str& step) { steps_.insert(steps_.begin(), step); }
+  void push_back(const str& step) { steps_.push_back(step); }
+  void clear() { steps_.clear(); }
+  std::vector<str>::const_iterator begin() const { return steps_.begin(); }
+  std::vector<str>::const_iterator end() const { return steps_.end(); }
+  template <class It>
+  void insert(std::vector<str>::const_iterator at, It first, It last) {
+    steps_.insert(at, first, last);
+  }
+
+ private:
+  std::vector<str> steps_;
+};
+
 struct pending_packet {
   int number = 0;
   str last_text;        // the text last serialised and sent
@@ -33,7 +56,7 @@ struct pending_packet {
   ip_port destination;       // current destination
   transport_type transport;  // transport of the current destination
   bool retransmit = false;
-  std::deque<str> resolve_list;  // remaining resolution steps, front first
+  resolve_steps resolve_list;    // remaining resolution steps, front first
   timeout retransmit_timer;      // resend_packet(number)
   int interval = 1;              // retransmission interval in units of 500 ms
   timeout transaction_timer;     // pending_packet_timeout(number)
