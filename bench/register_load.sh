@@ -96,10 +96,10 @@ rss_start=$(rss_kb)
 # and then, and such a refresh is answered with credentials). All its requests carry the same
 # Call-ID, From tag and Contact and come from the same address and port, as a phone's would.
 # Calls start at RATE per second in all, so the refreshes come at that rate, too. A challenge
-# that arrives after the phone has already answered one (the registrar answers a retransmitted
-# REGISTER with a fresh challenge when it is slower than the 500 ms retransmission timer), and
-# likewise a late second 200, is ignored, as a phone ignores a response to a finished
-# transaction; the wait for the refresh is a receive with a time-out for that reason.
+# that arrives after the phone has already answered one (a REGISTER retransmitted after its
+# 401 was sent gets that 401 again), and likewise a repeated 200, is ignored, as a phone
+# ignores a response to a finished transaction; the wait for the refresh is a receive with a
+# time-out for that reason.
 period_ms=$(( (extensions * 1000 + rate - 1) / rate + 5000 ))
 head='REGISTER sip:localhost SIP/2.0
 Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
