@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/digest.h"
 #include "tests/e2e/harness.h"
 
 namespace {
@@ -122,6 +123,55 @@ TEST_F(RegisterE2E, WrongPasswordGets401WithWarning) {
                "w");
   EXPECT_EQ(run_sipp(*t, "bad", "127.0.0.23", bad, "100;wrong;"), 0) << sipp_log("bad");
   EXPECT_FALSE(t->file_exists("registrations/1.xml"));
+}
+
+// Digest by hand from 127.0.0.41: an Authorization whose nonce this binding never issued gets
+// a fresh challenge, even with a response that is right for that nonce; the issued nonce gets
+// 200; the same Authorization replayed on a new Call-ID is challenged again.
+TEST_F(RegisterE2E, NonceNeverIssuedOrReplayedIsChallengedAgain) {
+  e2e::udp_peer peer("127.0.0.41");
+  ASSERT_TRUE(peer.ok());
+  const std::string via = peer.ip() + ":" + std::to_string(peer.port());
+  auto authorization = [](const std::string& nonce) {
+    std::string ha1 = std::string(md5_hex("100:localhost:sip100").view());
+    std::string ha2 = std::string(md5_hex("REGISTER:sip:localhost").view());
+    std::string response =
+        std::string(md5_hex(str((ha1 + ":" + nonce + ":" + ha2).c_str())).view());
+    return "Authorization: Digest username=\"100\",realm=\"localhost\",nonce=\"" + nonce +
+           "\",uri=\"sip:localhost\",response=\"" + response + "\",algorithm=MD5\r\n";
+  };
+  auto send = [&](const std::string& call_id, int cseq, const std::string& auth) {
+    std::string text = "REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/UDP " + via +
+                       ";branch=z9hG4bK-nonce-" + call_id + "-" + std::to_string(cseq) +
+                       "\r\nFrom: <sip:100@localhost>;tag=n" + call_id +
+                       "\r\nTo: <sip:100@localhost>\r\nCall-ID: " + call_id +
+                       "\r\nCSeq: " + std::to_string(cseq) + " REGISTER\r\nContact: <sip:100@" +
+                       via + ">\r\nExpires: 60\r\n" + auth + "Content-Length: 0\r\n\r\n";
+    EXPECT_TRUE(peer.send_to("127.0.0.1", t->ports().sip_udp, text));
+    std::string answer;
+    if (!peer.receive(answer, 3000)) return std::string("(nothing)");
+    return answer;
+  };
+  auto status = [](const std::string& answer) { return answer.substr(0, answer.find("\r\n")); };
+  auto nonce_of = [](const std::string& answer) {
+    size_t at = answer.find("nonce=\"");
+    if (at == std::string::npos) return std::string();
+    at += 7;
+    return answer.substr(at, answer.find('"', at) - at);
+  };
+
+  std::string first = send("nonce-a", 1, "");
+  ASSERT_EQ(status(first), "SIP/2.0 401 Authentication Required");
+  std::string issued = nonce_of(first);
+  ASSERT_FALSE(issued.empty());
+
+  std::string forged = send("nonce-a", 2, authorization("00112233445566778899aabbccddeeff"));
+  EXPECT_EQ(status(forged), "SIP/2.0 401 Authentication Required");
+  EXPECT_FALSE(nonce_of(forged).empty());
+
+  EXPECT_EQ(status(send("nonce-a", 3, authorization(issued))), "SIP/2.0 200 OK");
+  EXPECT_EQ(status(send("nonce-b", 1, authorization(issued))),
+            "SIP/2.0 401 Authentication Required");
 }
 
 TEST_F(RegisterE2E, PhoneBehindNatIsGrantedNatUdp) {
