@@ -205,30 +205,27 @@ void table::delete_row(int id) {
   write_index();
 }
 
-void table::delete_row(const str& column, const str& value) {
-  const str* cols[] = {&column};
-  const str* vals[] = {&value};
-  cond c[1];
-  if (!resolve(cols, vals, 1, c)) return;
+void table::delete_matching(const str* cols[], const str* vals[], int n) {
+  cond c[3];
+  if (!resolve(cols, vals, n, c)) return;
   std::vector<int> ids;
-  walk(c, 1, false, true, [&](int id) {
+  walk(c, n, false, true, [&](int id) {
     ids.push_back(id);
     return true;
   });
   for (int id : ids) delete_row(id);
 }
 
+void table::delete_row(const str& column, const str& value) {
+  const str* cols[] = {&column};
+  const str* vals[] = {&value};
+  delete_matching(cols, vals, 1);
+}
+
 void table::delete_row(const str& col1, const str& val1, const str& col2, const str& val2) {
   const str* cols[] = {&col1, &col2};
   const str* vals[] = {&val1, &val2};
-  cond c[2];
-  if (!resolve(cols, vals, 2, c)) return;
-  std::vector<int> ids;
-  walk(c, 2, false, true, [&](int id) {
-    ids.push_back(id);
-    return true;
-  });
-  for (int id : ids) delete_row(id);
+  delete_matching(cols, vals, 2);
 }
 
 void table::delete_row() {

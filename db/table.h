@@ -182,6 +182,8 @@ class table {
   // order; reverse only by id). fn returns false to stop.
   template <class F>
   void walk(const cond c[], int n, bool reverse, bool use_index, F fn) const;
+  // Deletes every row matching n (at most 3) conditions.
+  void delete_matching(const str* cols[], const str* vals[], int n);
   void add_to_indexes(int id, const row& r);
   void remove_from_indexes(int id);
   void create_row(int id);
