@@ -354,32 +354,38 @@ registration_answer registration_request(const registration_request_input& in) {
   clamp_expires(expires);
   // The row keeps its texts for the binding's lifetime: they are packed into one buffer of
   // their own (the input's texts are windows on the whole message they arrived in).
-  str domain_text = id_text(from.domain), from_text = in.from, to_text = in.to,
-      fuser_text = id_text(from.account), tuser_text = tuser, event_text = event,
-      parameter = in.event_parameters, call_id = in.call_id, instance = in.instance,
-      contact = in.contact, www = in.www, user_agent = in.user_agent, adr = in.adr, rdate, adate;
+  str rdate, adate;
   expiry_dates(expires, rdate, adate);
-  pack_texts({&domain_text, &from_text, &to_text, &fuser_text, &tuser_text, &event_text, &parameter,
-              &call_id, &instance, &contact, &www, &user_agent, &adr, &rdate, &adate});
-  registrations.set(row, registrations_domain, domain_text, false);
-  registrations.set(row, registrations_from, from_text, false);
-  registrations.set(row, registrations_to, to_text, false);
-  registrations.set(row, registrations_fuser, fuser_text, false);
-  registrations.set(row, registrations_tuser, tuser_text, false);
-  registrations.set(row, registrations_event, event_text, false);
-  registrations.set(row, registrations_parameter, parameter, false);
-  registrations.set(row, registrations_callid, call_id, false);
-  registrations.set(row, registrations_instance, instance, false);
-  registrations.set(row, registrations_contact, contact, false);
-  registrations.set(row, registrations_www, www, false);
-  registrations.set(row, registrations_user_agent, user_agent, false);
-  registrations.set(row, registrations_adr, adr, false);
-  // The phone's button welcome message is not sent yet: its content belongs to the button
-  // feature (buttons table), which is not there; the flag is kept for it.
-  if (plain && (token_listed(in.proxy_require, "buttons") || token_listed(in.supported, "buttons")))
-    registrations.set(row, registrations_buttons, "true", false);
-  registrations.set(row, registrations_rdate, rdate, false);
-  if (!adate.empty()) registrations.set(row, registrations_adate, adate, false);
+  const bool buttons =
+      plain && (token_listed(in.proxy_require, "buttons") || token_listed(in.supported, "buttons"));
+  struct cell {
+    const str& column;
+    str text;
+    bool only_when_set = false;  // an empty text leaves the stored value
+  } cells[] = {{registrations_domain, id_text(from.domain)},
+               {registrations_from, in.from},
+               {registrations_to, in.to},
+               {registrations_fuser, id_text(from.account)},
+               {registrations_tuser, tuser},
+               {registrations_event, event},
+               {registrations_parameter, in.event_parameters},
+               {registrations_callid, in.call_id},
+               {registrations_instance, in.instance},
+               {registrations_contact, in.contact},
+               {registrations_www, in.www},
+               {registrations_user_agent, in.user_agent},
+               {registrations_adr, in.adr},
+               // The phone's button welcome message is not sent yet: its content belongs to the
+               // button feature (buttons table), which is not there; the flag is kept for it.
+               {registrations_buttons, buttons ? str_t : str(), true},
+               {registrations_rdate, rdate},
+               {registrations_adate, adate, true}};
+  std::vector<str*> texts;
+  for (cell& c : cells) texts.push_back(&c.text);
+  pack_texts(texts);
+  for (const cell& c : cells) {
+    if (!c.text.empty() || !c.only_when_set) registrations.set(row, c.column, c.text, false);
+  }
   registrations.write_row(row);
   // A new plain binding is reported to the account's CTI users and (unless
   // web_console_disabled) to the web console here once those subsystems exist.
