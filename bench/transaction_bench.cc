@@ -92,8 +92,8 @@ void BM_TransactionLife(benchmark::State& state) {
     start_transactions(template_request(m_options), k_transactions);
     env.run_until(600);
     for (auto& [number, p] : pending_packets) {
-      response.call_id = p.message.call_id;
-      response.cseq = p.message.cseq;
+      response.call_id = p.message->call_id;
+      response.cseq = p.message->cseq;
       benchmark::DoNotOptimize(message_repetition(response, transport_type::udp));
     }
     env.run_until(33000);

@@ -51,7 +51,7 @@ void erase_pending_packet(int number) {
   pending_packet& p = it->second;
   p.retransmit_timer.clear();
   p.transaction_timer.clear();
-  auto range = pending_packet_callids.equal_range(p.message.call_id);
+  auto range = pending_packet_callids.equal_range(p.call_id());
   for (auto l = range.first; l != range.second; ++l) {
     if (l->second == number) {
       pending_packet_callids.erase(l);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -48,26 +49,50 @@ class resolve_steps {
 
 struct pending_packet {
   int number = 0;
-  str last_text;        // the text last serialised and sent
-  sip_message message;  // as sent (with the added Via)
+  str last_text;  // the text last serialised and sent
+  // As sent (with the added Via). Null once the packet is a final response to a request other
+  // than INVITE that keeps only its bytes for repeats (keep_resend_bytes_only): then the
+  // answered fields below are what matching reads, through the accessors.
+  std::unique_ptr<sip_message> message;
   int steps_left = 50;  // resolution budget
   bool final_received = false;
   str port_name;             // local UDP port name or connection name of the last send
   ip_port destination;       // current destination
   transport_type transport;  // transport of the current destination
   bool retransmit = false;
-  resolve_steps resolve_list;    // remaining resolution steps, front first
-  timeout retransmit_timer;      // resend_packet(number)
-  int interval = 1;              // retransmission interval in units of 500 ms
-  timeout transaction_timer;     // pending_packet_timeout(number)
+  resolve_steps resolve_list;  // remaining resolution steps, front first
+  timeout retransmit_timer;    // resend_packet(number)
+  int interval = 1;            // retransmission interval in units of 500 ms
+  timeout transaction_timer;   // pending_packet_timeout(number)
 
   bool via_added = false;     // message carries a Via this layer inserted at the front
   bool awaiting_dns = false;  // a query is outstanding; its callback resumes routing
 
+  // What a slimmed final response keeps: Call-ID, CSeq method and From tag as windows on one
+  // small buffer of their own, with the code and the CSeq number.
+  struct answered_fields {
+    str call_id, cseq_method, from_tag;
+    uint32_t cseq = 0;
+    int code = 0;
+    int call_port_index = -1;
+  } answered;
+
+  // The fields matching reads, from the message or, once slimmed, from answered.
+  bool is_request() const { return message && message->is_request; }
+  uint32_t cseq() const { return message ? message->cseq : answered.cseq; }
+  int code() const { return message ? message->code : answered.code; }
+  const str& call_id() const { return message ? message->call_id : answered.call_id; }
+  const str& cseq_method() const { return message ? message->cseq_method : answered.cseq_method; }
+  const str& from_tag() const { return message ? message->from.tag() : answered.from_tag; }
+  int call_port_index() const {
+    return message ? message->call_port_index : answered.call_port_index;
+  }
+
   // The message as handed to send_packet (with its dialog CSeq): message without the Via
   // this layer added. Derived rather than stored, which saves a whole sip_message per packet.
+  // Only for packets that still hold their message.
   sip_message given() const {
-    sip_message m = message;
+    sip_message m = *message;
     if (via_added && !m.via.empty()) m.via.erase(m.via.begin());
     return m;
   }

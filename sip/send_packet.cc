@@ -72,7 +72,7 @@ void start_retransmission(pending_packet& p) {
 }
 
 bool is_discover(const pending_packet& p) {
-  return p.message.is_request && p.message.method == m_discover;
+  return p.is_request() && p.message->method == m_discover;
 }
 
 // ---- Step handlers ----------------------------------------------------------------------------
@@ -87,7 +87,7 @@ step_result handle_direct(pending_packet& p, transport_type t) {
     get_sip_transaction_user().add_trusted_address(t, destination);
     return step_result::next;
   }
-  if (t == transport_type::udp && p.message.secure_only) return step_result::next;
+  if (t == transport_type::udp && p.message->secure_only) return step_result::next;
   if (!send_to_destination(p, t, destination, "Tx")) return step_result::next;
   if (t == transport_type::udp) start_retransmission(p);
   return step_result::finished;
@@ -228,10 +228,10 @@ step_result handle_naptr(pending_packet& p, const str& kind) {
     p.resolve_list.pop_front();
     return step_result::next;
   }
-  if (is_enum && p.message.request_uri.get_user()[0] != '+') {
+  if (is_enum && p.message->request_uri.get_user()[0] != '+') {
     log_printf(log_sip, 5,
                "ENUM: Routing call to Request-URI %s (leading '+' missing in the dial plan?)",
-               p.message.request_uri.serialize());
+               p.message->request_uri.serialize());
   }
   str result;
   if (!lookup(p, host, dns_type::naptr, result)) return step_result::finished;
@@ -288,9 +288,9 @@ step_result handle_naptr(pending_packet& p, const str& kind) {
         if (tr.ipv6_enabled()) collected.push_back(make_step("aaaa", "udp", replacement, 5060));
         if (tr.ipv4_enabled()) collected.push_back(make_step("a", "udp", replacement, 5060));
       } else {
-        str uri = apply_naptr_regexp(regexp, p.message.request_uri.get_user());
+        str uri = apply_naptr_regexp(regexp, p.message->request_uri.get_user());
         if (uri.empty()) continue;
-        p.message.request_uri = uri;
+        p.message->request_uri = uri;
         p.resolve_list.clear();
         collected.clear();
         collected.push_back("url " + uri);
@@ -363,15 +363,15 @@ int send_on_connection_at_once(sip_message&& m, const str& name) {
     insert_via(m, t);
     p.via_added = true;
   }
-  p.message = std::move(m);
+  p.message = std::make_unique<sip_message>(std::move(m));
   p.port_name = name;
   p.destination = tr.connection_address(name);
   p.transport = t;
-  p.last_text = p.message.serialize(p.destination, t);
-  trace_sip_message(p.message, "Tx", t, p.destination, p.last_text);
+  p.last_text = p.message->serialize(p.destination, t);
+  trace_sip_message(*p.message, "Tx", t, p.destination, p.last_text);
   ++sip_transmit;
   tr.send_on_connection(name, p.last_text);
-  if (p.message.is_request) get_sip_transaction_user().report_destination(p.destination);
+  if (p.message->is_request) get_sip_transaction_user().report_destination(p.destination);
   return p.number;
 }
 
@@ -412,15 +412,15 @@ int send_request(sip_message&& m) {
     const str& from_tag = m.from.tag();
     for_each_pending_packet(m.call_id, [&](int number) {
       pending_packet* invite = find_pending_packet(number);
-      if (!invite || !invite->message.is_request || invite->message.method != m_invite ||
-          invite->message.cseq != m.cseq || invite->message.from.tag() != from_tag ||
+      if (!invite || !invite->is_request() || invite->message->method != m_invite ||
+          invite->message->cseq != m.cseq || invite->message->from.tag() != from_tag ||
           !invite->transport.valid()) {
         return true;
       }
       p.resolve_list.push_back(str::sprintf("%S %s %u", invite->transport.name(),
                                             invite->destination.readable_host(),
                                             unsigned(invite->destination.port)));
-      m.branch_param = invite->message.branch_param;
+      m.branch_param = invite->message->branch_param;
       if (m.port_name.empty() && invite->transport == transport_type::udp) {
         m.port_name = invite->port_name;
       }
@@ -478,7 +478,7 @@ int send_request(sip_message&& m) {
   if (m.branch_param.empty()) m.branch_param = make_branch_param(m);
   insert_via(m, transport_type::none);
   p.via_added = true;
-  p.message = std::move(m);
+  p.message = std::make_unique<sip_message>(std::move(m));
   const int number = p.number;
   route_pending_packet(number);
   return number;
@@ -494,8 +494,8 @@ int send_response(sip_message&& m) {
   const str& from_tag = m.from.tag();
   for_each_pending_packet(m.call_id, [&](int number) {
     pending_packet* old = find_pending_packet(number);
-    if (old && !old->message.is_request && old->message.cseq == m.cseq &&
-        old->message.cseq_method == m.cseq_method && old->message.from.tag() == from_tag) {
+    if (old && !old->is_request() && old->cseq() == m.cseq && old->cseq_method() == m.cseq_method &&
+        old->from_tag() == from_tag) {
       erase_pending_packet(number);
     }
     return true;
@@ -572,7 +572,7 @@ int send_response(sip_message&& m) {
                                                  (!m.get_other_header("RAck", str()).empty() ||
                                                   !m.get_other_header("RSeq", str()).empty())));
   start_transaction_timer(p, m.transaction_timeout);
-  p.message = std::move(m);
+  p.message = std::make_unique<sip_message>(std::move(m));
   const int number = p.number;
   route_pending_packet(number);
   return number;
@@ -627,7 +627,7 @@ void route_pending_packet(int number) {
     if (!p) return;
   }
   if (is_discover(*p)) {
-    get_sip_transaction_user().discovery_complete(p->message);
+    get_sip_transaction_user().discovery_complete(*p->message);
     erase_pending_packet(number);
     return;
   }
@@ -648,27 +648,27 @@ bool send_on_interface(const str& port_name, const ip_port& address, const str& 
 bool send_to_destination(pending_packet& p, transport_type t, const ip_port& destination,
                          const char* direction) {
   sip_transport& tr = get_sip_transport();
-  set_via_protocol(p.message, t);
+  set_via_protocol(*p.message, t);
   str text;
   str port_name;
   if (t == transport_type::udp) {
-    port_name = p.message.port_name;
+    port_name = p.message->port_name;
     if (port_name.empty() || is_connection_name(port_name)) {
       port_name = tr.default_udp_binding(destination);
     }
-    text = p.message.serialize(destination, t);
+    text = p.message->serialize(destination, t);
     if (!send_on_interface(port_name, destination, text, t)) return false;
     last_udp_destination = destination;
   } else {
     if (destination.port == 0) return false;
     port_name = destination.readable();
-    text = p.message.serialize(destination, t);
+    text = p.message->serialize(destination, t);
     if (tr.has_connection(port_name)) {
       if (!tr.send_on_connection(port_name, text)) return false;
-    } else if (!p.message.is_request) {
+    } else if (!p.message->is_request) {
       log_printf(log_sip, 6, "Response to %s must be sent over existing connection", port_name);
       return false;
-    } else if (!tr.open_connection(port_name, destination, t, p.message.request_uri.get_host(),
+    } else if (!tr.open_connection(port_name, destination, t, p.message->request_uri.get_host(),
                                    text)) {
       return false;
     }
@@ -678,8 +678,8 @@ bool send_to_destination(pending_packet& p, transport_type t, const ip_port& des
   p.destination = destination;
   p.transport = t;
   ++sip_transmit;
-  trace_sip_message(p.message, direction, t, destination, text);
-  if (p.message.is_request) get_sip_transaction_user().report_destination(destination);
+  trace_sip_message(*p.message, direction, t, destination, text);
+  if (p.message->is_request) get_sip_transaction_user().report_destination(destination);
   return true;
 }
 

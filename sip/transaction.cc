@@ -20,7 +20,19 @@ void send_again(pending_packet& p) {
   if (p.last_text.empty()) return;
   if (send_on_interface(p.port_name, p.destination, p.last_text, p.transport)) {
     ++sip_transmit;
-    trace_sip_message(p.message, "Tr", p.transport, p.destination, p.last_text);
+    if (p.message) {
+      trace_sip_message(*p.message, "Tr", p.transport, p.destination, p.last_text);
+    } else {
+      // A slimmed response: the trace needs only what it kept.
+      sip_message kept;
+      kept.is_request = false;
+      kept.code = p.answered.code;
+      kept.cseq = p.answered.cseq;
+      kept.cseq_method = p.answered.cseq_method;
+      kept.call_id = p.answered.call_id;
+      kept.call_port_index = p.answered.call_port_index;
+      trace_sip_message(kept, "Tr", p.transport, p.destination, p.last_text);
+    }
   }
 }
 
@@ -32,9 +44,9 @@ void resend_packet(int number) {
     log_printf(log_sip, 0, "resend_packet: Could not find packet with number %d", -number);
     return;
   }
-  const bool discover = p->message.is_request && p->message.method == m_discover;
+  const bool discover = p->is_request() && p->message->method == m_discover;
   if (p->retransmit && p->destination.valid() && p->transport == transport_type::udp && !discover) {
-    if (p->message.is_request && p->message.method == m_invite) {
+    if (p->is_request() && p->message->method == m_invite) {
       p->interval *= 2;
     } else if (p->interval < 8) {
       p->interval *= 2;
@@ -69,8 +81,9 @@ void resend_packet(int number) {
 void pending_packet_timeout(int number) {
   pending_packet* p = find_pending_packet(number);
   if (!p) return;
-  if (!p->final_received) {
-    const sip_message& m = p->message;
+  // A slimmed response is a final response to a request other than INVITE: it only ends.
+  if (!p->final_received && p->message) {
+    const sip_message& m = *p->message;
     if (m.is_request && m.method != m_ack) {
       sip_message response(408, "Request Timeout", m);
       response.call_port_index = m.call_port_index;
@@ -140,16 +153,15 @@ bool message_repetition(sip_message& message, transport_type transport) {
     int transaction = 0;
     for_each_pending_packet(message.call_id, [&](int number) {
       pending_packet* p = find_pending_packet(number);
-      if (!p || !p->message.is_request || p->message.cseq != message.cseq ||
-          p->message.from.tag() != from_tag) {
+      if (!p || !p->is_request() || p->cseq() != message.cseq || p->from_tag() != from_tag) {
         return true;
       }
-      if (p->message.method == m_ack && message.cseq_method == m_invite) {
+      if (p->message->method == m_ack && message.cseq_method == m_invite) {
         send_again(*p);
         repetition = true;
         return false;
       }
-      if (p->message.method == message.cseq_method && transaction == 0) transaction = number;
+      if (p->message->method == message.cseq_method && transaction == 0) transaction = number;
       return true;
     });
     if (repetition || transaction == 0) return repetition;
@@ -165,9 +177,8 @@ bool message_repetition(sip_message& message, transport_type transport) {
   if (message.method == m_ack) {
     for_each_pending_packet(message.call_id, [&](int number) {
       pending_packet* p = find_pending_packet(number);
-      if (p && !p->message.is_request && p->message.cseq == message.cseq &&
-          p->message.from.tag() == from_tag && p->message.cseq_method == m_invite &&
-          p->message.code >= 200) {
+      if (p && !p->is_request() && p->cseq() == message.cseq && p->from_tag() == from_tag &&
+          p->cseq_method() == m_invite && p->code() >= 200) {
         p->final_received = true;
         p->retransmit_timer.clear();
       }
@@ -177,9 +188,8 @@ bool message_repetition(sip_message& message, transport_type transport) {
   }
   for_each_pending_packet(message.call_id, [&](int number) {
     pending_packet* p = find_pending_packet(number);
-    if (!p || p->message.is_request || p->message.cseq != message.cseq ||
-        p->message.from.tag() != from_tag || p->message.cseq_method != message.method ||
-        p->retransmit_timer.pending()) {
+    if (!p || p->is_request() || p->cseq() != message.cseq || p->from_tag() != from_tag ||
+        p->cseq_method() != message.method || p->retransmit_timer.pending()) {
       return true;
     }
     repetition = true;
@@ -191,8 +201,8 @@ bool message_repetition(sip_message& message, transport_type transport) {
 
 bool keep_resend_bytes_only(int number) {
   pending_packet* p = find_pending_packet(number);
-  if (!p) return false;
-  const sip_message& m = p->message;
+  if (!p || !p->message) return false;
+  const sip_message& m = *p->message;
   if (m.is_request || m.code < 200 || p->retransmit || p->awaiting_dns ||
       !p->resolve_list.empty() || p->last_text.empty()) {
     return false;
@@ -204,25 +214,23 @@ bool keep_resend_bytes_only(int number) {
   texts.append(m.call_id.cbuffer(), m.call_id.length());  // (+= would share the first)
   texts.append(m.cseq_method.cbuffer(), m.cseq_method.length());
   texts.append(tag.cbuffer(), tag.length());
-  sip_message slim;
-  slim.is_request = false;
-  slim.code = m.code;
-  slim.cseq = m.cseq;
-  slim.call_port_index = m.call_port_index;
-  slim.transport = m.transport;
-  slim.call_id = texts.substr(0, m.call_id.length());
-  slim.cseq_method = texts.substr(m.call_id.length(), m.cseq_method.length());
-  slim.from.set_tag(texts.substr(m.call_id.length() + m.cseq_method.length()));
-  // The Call-ID link is re-made on the slim copy: the old key is a window on the request.
+  pending_packet::answered_fields& a = p->answered;
+  a.code = m.code;
+  a.cseq = m.cseq;
+  a.call_port_index = m.call_port_index;
+  a.call_id = texts.substr(0, m.call_id.length());
+  a.cseq_method = texts.substr(m.call_id.length(), m.cseq_method.length());
+  a.from_tag = texts.substr(m.call_id.length() + m.cseq_method.length());
+  // The Call-ID link is re-made on the kept text: the old key is a window on the request.
   auto range = pending_packet_callids.equal_range(m.call_id);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == number) {
       pending_packet_callids.erase(it);
-      link_pending_packet(slim.call_id, number);
+      link_pending_packet(a.call_id, number);
       break;
     }
   }
-  p->message = std::move(slim);
+  p->message.reset();
   p->port_name.compress();
   p->last_text.compress();
   return true;
@@ -231,8 +239,8 @@ bool keep_resend_bytes_only(int number) {
 void stop_message_repetition(const str& call_id, uint32_t cseq, const str& method) {
   for_each_pending_packet(call_id, [&](int number) {
     pending_packet* p = find_pending_packet(number);
-    if (p && !p->message.is_request && p->message.code < 200 && p->message.cseq == cseq &&
-        p->message.cseq_method == method) {
+    if (p && !p->is_request() && p->code() < 200 && p->cseq() == cseq &&
+        p->cseq_method() == method) {
       p->retransmit_timer.clear();
       return false;
     }
