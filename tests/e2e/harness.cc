@@ -396,6 +396,16 @@ bool telmond_process::start() {
   while (steady_clock::now() < deadline) {
     if (!running()) {
       error_ = "telmond ended during start-up; stderr: " + stderr_text();
+      // A port taken between free_port() and the daemon's bind (by a test running in
+      // parallel): start again on other ports, a few times.
+      if (stderr_text().find("FATAL: Could not open") != std::string::npos && port_retries_ < 3) {
+        port_retries_++;
+        for (int* p : all) *p = 0;
+        pid_ = 0;
+        reaped_ = false;
+        exit_status_ = -1;
+        return start();
+      }
       return false;
     }
     if (answers_stun(100)) return true;

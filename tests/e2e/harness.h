@@ -99,6 +99,7 @@ class telmond_process {
   pid_t daemon_pid_ = 0;
   int exit_status_ = -1;
   bool reaped_ = false;
+  int port_retries_ = 0;  // start() again after a port was taken by someone else
 };
 
 // Runs telmond to its end with these arguments in directory cwd (a fresh temporary directory
