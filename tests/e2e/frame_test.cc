@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 
@@ -207,17 +208,23 @@ TEST(FrameE2E, SyslogDatagramsCarryThePriority) {
 
 namespace {
 
+// A connection to the SIP TCP port. The daemon answers STUN on UDP as soon as its UDP socket
+// is served, which can be a moment before the TCP port listens: a refused connect is tried
+// again for up to two seconds.
 int connect_tcp(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+  for (int tries = 0; tries < 40; tries++) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
+    int error = errno;
     close(fd);
-    return -1;
+    if (error != ECONNREFUSED) return -1;
+    usleep(50000);
   }
-  return fd;
+  return -1;
 }
 
 }  // namespace
