@@ -21,10 +21,9 @@
 #include "base/ip_port.h"
 #include "base/random.h"
 #include "base/str.h"
+#include "bench/ratio_reporter.h"
 
 namespace {
-
-std::map<std::string, double> results;
 
 const str branch_text("8d1f0c4e5b6a7980-1a2b3c4d@192.168.1.20 z9hG4bK-524287-1 102 INVITE");
 
@@ -157,20 +156,6 @@ BENCHMARK(BM_random_hex32_mt19937);
 BENCHMARK(BM_ip_port_parse_readable);
 BENCHMARK(BM_inet_pton_ntop);
 
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) results[r.benchmark_name()] = r.GetAdjustedRealTime();
-  }
-};
-
-void print_ratio(const char* what, const char* ours, const char* peer) {
-  const double a = results[ours], b = results[peer];
-  if (a > 0 && b > 0) std::printf("%-34s ours / peer = %.2fx\n", what, a / b);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,11 +163,13 @@ int main(int argc, char** argv) {
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
-  print_ratio("md5_hex vs implicit fetch", "BM_md5_hex", "BM_md5_hex_implicit_fetch");
-  print_ratio("hmac context vs one-shot", "BM_hmac_sha1_context", "BM_hmac_sha1_one_shot");
-  print_ratio("base64 encode vs OpenSSL", "BM_base64_encode", "BM_base64_encode_openssl");
-  print_ratio("base64 decode vs OpenSSL", "BM_base64_decode", "BM_base64_decode_openssl");
-  print_ratio("random_hex(32) vs mt19937_64", "BM_random_hex32", "BM_random_hex32_mt19937");
-  print_ratio("ip_port vs inet_pton/ntop", "BM_ip_port_parse_readable", "BM_inet_pton_ntop");
+  reporter.print_ratio("md5_hex vs implicit fetch", "BM_md5_hex", "BM_md5_hex_implicit_fetch");
+  reporter.print_ratio("hmac context vs one-shot", "BM_hmac_sha1_context", "BM_hmac_sha1_one_shot");
+  reporter.print_ratio("base64 encode vs OpenSSL", "BM_base64_encode", "BM_base64_encode_openssl");
+  reporter.print_ratio("base64 decode vs OpenSSL", "BM_base64_decode", "BM_base64_decode_openssl");
+  reporter.print_ratio("random_hex(32) vs mt19937_64", "BM_random_hex32",
+                       "BM_random_hex32_mt19937");
+  reporter.print_ratio("ip_port vs inet_pton/ntop", "BM_ip_port_parse_readable",
+                       "BM_inet_pton_ntop");
   return 0;
 }

@@ -18,12 +18,11 @@
 
 #include "base/certificate.h"
 #include "base/tls.h"
+#include "bench/ratio_reporter.h"
 #include "sip/dns_resolver.h"
 #include "sip/dns_test_answers.h"
 
 namespace {
-
-std::map<std::string, double> results;
 
 str naptr_answer() {
   dns_test_answer t;
@@ -200,29 +199,18 @@ BENCHMARK(BM_openssl_handshake)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_tls_transfer_64k)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_certificate_generate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) results[r.benchmark_name()] = r.GetAdjustedCPUTime();
-  }
-};
-
-void print_ratio(const char* what, const char* ours, const char* peer) {
-  const double a = results[ours], b = results[peer];
-  if (a > 0 && b > 0) std::printf("%-36s ours / peer = %.2fx\n", what, a / b);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  ratio_reporter reporter;
+  ratio_reporter reporter(ratio_reporter::measure::cpu_time);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
-  print_ratio("DNS answer to texts vs ldns parse", "BM_dns_decode_answer", "BM_ldns_wire2pkt");
-  print_ratio("TLS handshake EC vs bare OpenSSL", "BM_tls_handshake/0", "BM_openssl_handshake/0");
-  print_ratio("TLS handshake RSA vs bare OpenSSL", "BM_tls_handshake/1", "BM_openssl_handshake/1");
+  reporter.print_ratio("DNS answer to texts vs ldns parse", "BM_dns_decode_answer",
+                       "BM_ldns_wire2pkt");
+  reporter.print_ratio("TLS handshake EC vs bare OpenSSL", "BM_tls_handshake/0",
+                       "BM_openssl_handshake/0");
+  reporter.print_ratio("TLS handshake RSA vs bare OpenSSL", "BM_tls_handshake/1",
+                       "BM_openssl_handshake/1");
   return 0;
 }

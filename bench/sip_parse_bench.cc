@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/ip_port.h"
+#include "bench/ratio_reporter.h"
 #include "sip/sip_message.h"
 
 #ifdef HAVE_OSIP2
@@ -289,18 +290,6 @@ void run_sofia(benchmark::State& state) {
 }
 #endif
 
-// Keeps the time per iteration of every run, to print the ratios at the end.
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 BENCHMARK(run_telmond)->Arg(0)->Arg(1)->ArgName("set");
@@ -314,19 +303,18 @@ BENCHMARK(run_sofia)->Arg(0)->Arg(1)->ArgName("set");
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  ratio_reporter reporter;
+  ratio_reporter reporter(ratio_reporter::measure::cpu_time);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nset 0 = valid RFC 4475 messages (%zu), set 1 = everyday messages (%zu)\n",
               messages(0).size(), messages(1).size());
   for (int set = 0; set < 2; ++set) {
     std::string suffix = "/set:" + std::to_string(set);
-    auto ours = reporter.times.find("run_telmond" + suffix);
-    if (ours == reporter.times.end()) continue;
+    const double ours = reporter.time("run_telmond" + suffix);
+    if (ours <= 0) continue;
     for (const char* peer : {"run_osip2", "run_sofia"}) {
-      auto it = reporter.times.find(peer + suffix);
-      if (it == reporter.times.end()) continue;
-      std::printf("set %d: %s takes %.2fx the CPU time of telmond\n", set, peer + 4,
-                  it->second / ours->second);
+      const double theirs = reporter.time(peer + suffix);
+      if (theirs <= 0) continue;
+      std::printf("set %d: %s takes %.2fx the CPU time of telmond\n", set, peer + 4, theirs / ours);
     }
   }
   benchmark::Shutdown();

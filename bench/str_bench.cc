@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/str.h"
+#include "bench/ratio_reporter.h"
 
 namespace {
 
@@ -125,16 +126,15 @@ totals cut_string(const std::string& block) {
     if (line.empty()) break;
     std::string name(field_sv(line, 0, ':'));
     size_t colon = line.find(':');
-    std::string value(strip_sv(colon == std::string::npos ? std::string_view()
-                                                          : std::string_view(line).substr(colon + 1)));
+    std::string value(strip_sv(colon == std::string::npos
+                                   ? std::string_view()
+                                   : std::string_view(line).substr(colon + 1)));
     std::string first(field_sv(value, 0, ' '));
     t.bytes += name.size() + first.size();
     if (is_number_sv(first)) t.numbers += std::stol(first);
   }
   return t;
 }
-
-std::map<std::string, double> results;
 
 void BM_str(benchmark::State& state) {
   str block(header_block);
@@ -155,30 +155,21 @@ BENCHMARK(BM_str);
 BENCHMARK(BM_string_view);
 BENCHMARK(BM_std_string);
 
-// Collects the real time per iteration of every run and prints the ratios after the table.
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration)
-        results[r.benchmark_name()] = r.GetAdjustedRealTime();
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   // Every variant must see the same fields.
   totals a = cut_str(str(header_block)), b = cut_sv(header_block), c = cut_string(header_block);
-  if (a.numbers != b.numbers || a.bytes != b.bytes || b.numbers != c.numbers || b.bytes != c.bytes) {
+  if (a.numbers != b.numbers || a.bytes != b.bytes || b.numbers != c.numbers ||
+      b.bytes != c.bytes) {
     std::fprintf(stderr, "str_bench: the three variants disagree\n");
     return 1;
   }
   benchmark::Initialize(&argc, argv);
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  double s = results["BM_str"], v = results["BM_string_view"], d = results["BM_std_string"];
+  double s = reporter.time("BM_str"), v = reporter.time("BM_string_view"),
+         d = reporter.time("BM_std_string");
   if (s > 0 && v > 0 && d > 0)
     std::printf("\nstr / string_view = %.2fx    std::string / str = %.2fx\n", s / v, d / s);
   return 0;

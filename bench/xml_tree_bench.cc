@@ -12,10 +12,9 @@
 
 #include "base/str.h"
 #include "base/xml_tree.h"
+#include "bench/ratio_reporter.h"
 
 namespace {
-
-std::map<std::string, double> results;
 
 std::string make_row() {
   std::string s = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row>";
@@ -124,20 +123,6 @@ BENCHMARK(BM_parse_settings_pugixml);
 BENCHMARK(BM_write_row_xml_tree);
 BENCHMARK(BM_write_row_pugixml);
 
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) results[r.benchmark_name()] = r.GetAdjustedRealTime();
-  }
-};
-
-void print_ratio(const char* what, const char* ours, const char* peer) {
-  const double a = results[ours], b = results[peer];
-  if (a > 0 && b > 0) std::printf("%s: xml_tree / pugixml = %.2fx\n", what, a / b);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,8 +136,11 @@ int main(int argc, char** argv) {
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
-  print_ratio("parse row file", "BM_parse_row_xml_tree", "BM_parse_row_pugixml");
-  print_ratio("parse settings", "BM_parse_settings_xml_tree", "BM_parse_settings_pugixml");
-  print_ratio("write row file", "BM_write_row_xml_tree", "BM_write_row_pugixml");
+  reporter.print_ratio("parse row file", "BM_parse_row_xml_tree", "BM_parse_row_pugixml",
+                       "xml_tree / pugixml");
+  reporter.print_ratio("parse settings", "BM_parse_settings_xml_tree", "BM_parse_settings_pugixml",
+                       "xml_tree / pugixml");
+  reporter.print_ratio("write row file", "BM_write_row_xml_tree", "BM_write_row_pugixml",
+                       "xml_tree / pugixml");
   return 0;
 }
