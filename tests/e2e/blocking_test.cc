@@ -4,21 +4,12 @@
 // addresses and OPTIONS are not affected.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "tests/e2e/harness.h"
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A request for extension 100 of the default configuration without credentials; each with
 // its own branch and CSeq, so that none is taken for a retransmission.
@@ -52,9 +43,7 @@ class BlockingE2E : public ::testing::Test {
   void start(const std::map<std::string, std::string>& files = {}) {
     e2e::telmond_options o;
     o.files = files;
-    o.files["default-config.xml"] =
-        slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-    o.args = {"--default", "default-config.xml"};
+    o.use_default_config();
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start()) << t->error();
     ASSERT_TRUE(t->wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));

@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -16,13 +14,6 @@
 namespace {
 
 namespace fsys = std::filesystem;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // Row files (N.xml) of a table directory.
 std::vector<fsys::path> row_files(const std::string& dir) {
@@ -43,7 +34,7 @@ std::map<std::string, std::string> table_files(const std::string& root) {
   for (const char* t : {"domains", "users", "user_alias", "extensions", "mohs"}) {
     std::error_code ec;
     for (const auto& e : fsys::directory_iterator(root + "/" + t, ec)) {
-      files[std::string(t) + "/" + e.path().filename().string()] = slurp(e.path().string());
+      files[std::string(t) + "/" + e.path().filename().string()] = e2e::slurp(e.path().string());
     }
   }
   return files;
@@ -55,9 +46,7 @@ const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
 
 TEST(DataStoreE2E, FirstStartWithDefaultConfiguration) {
   e2e::telmond_options o;
-  o.files["default-config.xml"] =
-      slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-  o.args = {"--default", "default-config.xml"};
+  o.use_default_config();
   e2e::telmond_process t(o);
   ASSERT_TRUE(t.start()) << t.error();
   ASSERT_TRUE(t.wait_for_file("domains/1.xml", "<name>localhost</name>", 5000));
@@ -127,7 +116,7 @@ TEST(DataStoreE2E, KillDuringABurstOfWritesLeavesWholeFiles) {
   size_t checked = 0;
   for (const char* table : {"domains", "users", "user_alias", "extensions"}) {
     for (const auto& p : row_files(t.dir() + "/" + table)) {
-      std::string bytes = slurp(p.string());
+      std::string bytes = e2e::slurp(p.string());
       EXPECT_EQ(bytes.rfind(declaration + "<row>", 0), 0u) << p;
       EXPECT_EQ(bytes.substr(bytes.size() - 6), "</row>") << p;
       checked++;

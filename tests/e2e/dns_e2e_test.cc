@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,13 +192,6 @@ TEST(DnsE2E, ResponseToAMaddrHostIsSentToTheAddressTheTestServerGives) {
   EXPECT_FALSE(phone.receive(stray, 200));
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 TEST(DnsE2E, NotifyToAHostNameFollowsNaptrSrvAndA) {
   dns_server dns("127.0.0.77");
   ASSERT_GT(dns.port(), 0);
@@ -210,9 +202,7 @@ TEST(DnsE2E, NotifyToAHostNameFollowsNaptrSrvAndA) {
 
   e2e::telmond_options o;
   o.files["resolv.conf"] = "nameserver 127.0.0.77:" + std::to_string(dns.port()) + "\n";
-  o.files["default-config.xml"] =
-      slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-  o.args = {"--default", "default-config.xml"};
+  o.use_default_config();
   e2e::telmond_process t(o);
   ASSERT_TRUE(t.start()) << t.error();
   ASSERT_TRUE(t.wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));

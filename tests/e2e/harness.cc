@@ -33,14 +33,6 @@ std::string make_temp_dir() {
   return d ? std::string(d) : std::string();
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 bool write_whole(const std::string& path, const std::string& content) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -103,6 +95,21 @@ bool process_alive(pid_t pid) {
 }
 
 // ---- helpers ----
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void telmond_options::use_default_config() {
+  files["default-config.xml"] =
+      slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+  args.push_back("--default");
+  args.push_back("default-config.xml");
+}
 
 int free_port() {
   for (int attempt = 0; attempt < 50; attempt++) {

@@ -49,6 +49,10 @@ struct telmond_options {
   bool wait_until_serving = true;
   // Milliseconds start() waits for that.
   int start_timeout_ms = 15000;
+
+  // Starts from share/default-config.xml (domain localhost, extensions 100 to 105 with the
+  // passwords sip100 ...), as `make run` does.
+  void use_default_config();
 };
 
 class telmond_process {
@@ -168,6 +172,8 @@ bool process_alive(pid_t pid);
 
 // A port that is free for both UDP and TCP on all addresses right now.
 int free_port();
+// The whole content of a file ("" when it cannot be read).
+std::string slurp(const std::string& path);
 // A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
 std::string stun_binding_request(const std::string& transaction_id);
 // Escapes text for an XML element body.

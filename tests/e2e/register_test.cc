@@ -6,20 +6,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "base/digest.h"
 #include "tests/e2e/harness.h"
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A REGISTER scenario: the first request is challenged, the second answers the challenge; the
 // final answer must be `final_code` and match the checks given as sipp <action> elements. With
@@ -79,9 +71,7 @@ class RegisterE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     e2e::telmond_options o;
-    o.files["default-config.xml"] =
-        slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-    o.args = {"--default", "default-config.xml"};
+    o.use_default_config();
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start()) << t->error();
     ASSERT_TRUE(t->wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));

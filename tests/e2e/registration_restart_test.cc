@@ -7,19 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "tests/e2e/harness.h"
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // REGISTER, challenged, then answered with the credentials of the users.csv line.
 std::string scenario() {
@@ -65,16 +57,14 @@ std::map<std::string, std::string> tables_of(const std::string& dir) {
     if (ec || !it->is_regular_file()) continue;
     std::string rel = fs::relative(it->path(), dir).string();
     if (rel.find('/') == std::string::npos || rel.starts_with("sipp/")) continue;
-    files[rel] = slurp(it->path().string());
+    files[rel] = e2e::slurp(it->path().string());
   }
   return files;
 }
 
 TEST(RegistrationRestartE2E, BindingIsKeptUntilItsDate) {
   e2e::telmond_options o;
-  o.files["default-config.xml"] =
-      slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-  o.args = {"--default", "default-config.xml"};
+  o.use_default_config();
   // 5 seconds granted: the row's date is 20 seconds after the registration.
   o.settings["min_expires"] = "5";
   o.settings["max_expires"] = "5";

@@ -7,26 +7,16 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "tests/e2e/harness.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 TEST(SoftphoneE2E, BaresipRegistersOverUdpTcpAndTls) {
   if (std::system("command -v baresip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no baresip";
   e2e::telmond_options o;
-  o.files["default-config.xml"] =
-      slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-  o.args = {"--default", "default-config.xml"};
+  o.use_default_config();
   e2e::telmond_process t(o);
   ASSERT_TRUE(t.start()) << t.error();
   ASSERT_TRUE(t.wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));
@@ -37,12 +27,15 @@ TEST(SoftphoneE2E, BaresipRegistersOverUdpTcpAndTls) {
   const auto& p = t.ports();
   std::string server = "127.0.0.1";
   std::ofstream(home + "/accounts")
-      << "<sip:100@" << server << ";transport=udp>;auth_pass=sip100;regint=60;outbound=\"sip:"
-      << server << ":" << p.sip_udp << ";transport=udp\"\n"
-      << "<sip:101@" << server << ";transport=tcp>;auth_pass=sip101;regint=60;outbound=\"sip:"
-      << server << ":" << p.sip_tcp << ";transport=tcp\"\n"
-      << "<sip:102@" << server << ";transport=tls>;auth_pass=sip102;regint=60;outbound=\"sip:"
-      << server << ":" << p.sip_tls << ";transport=tls\"\n";
+      << "<sip:100@" << server
+      << ";transport=udp>;auth_pass=sip100;regint=60;outbound=\"sip:" << server << ":" << p.sip_udp
+      << ";transport=udp\"\n"
+      << "<sip:101@" << server
+      << ";transport=tcp>;auth_pass=sip101;regint=60;outbound=\"sip:" << server << ":" << p.sip_tcp
+      << ";transport=tcp\"\n"
+      << "<sip:102@" << server
+      << ";transport=tls>;auth_pass=sip102;regint=60;outbound=\"sip:" << server << ":" << p.sip_tls
+      << ";transport=tls\"\n";
   std::ofstream(home + "/config") << "sip_listen 127.0.0.31:" << e2e::free_port() << "\n"
                                   << "sip_verify_server no\n"
                                   << "module_path /usr/lib/baresip/modules\n"
@@ -53,7 +46,7 @@ TEST(SoftphoneE2E, BaresipRegistersOverUdpTcpAndTls) {
   std::string cmd = "cd " + home + " && HOME=" + home + " timeout 8 baresip -f " + home +
                     " -n 127.0.0.31 < /dev/null > " + log + " 2>&1";
   std::system(cmd.c_str());
-  std::string out = slurp(log);
+  std::string out = e2e::slurp(log);
 
   EXPECT_NE(out.find("100@127.0.0.1: {0/UDP/v4} 200 OK"), std::string::npos) << out;
   EXPECT_NE(out.find("101@127.0.0.1: {0/TCP/v4} 200 OK"), std::string::npos) << out;
