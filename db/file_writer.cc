@@ -27,21 +27,9 @@ uint64_t batches_taken = 0, batches_completed = 0;
 file_writer_stats stats;
 std::thread writer;
 
-bool write_now(const str& name, const str& bytes) {
-  long slash = -1;
-  for (long i = static_cast<long>(name.length()) - 1; i >= 0; i--) {
-    if (name[static_cast<size_t>(i)] == '/') {
-      slash = i;
-      break;
-    }
-  }
-  if (slash > 0) {
-    str dir = name.leftstr(static_cast<size_t>(slash));
-    if (!fs().is_dir(dir)) str::create_path(dir);
-  }
-  // str::write_file writes a temporary file beside the target and renames it over the target.
-  return bytes.write_file(name);
-}
+// str::write_file creates missing parent directories, then writes a temporary file beside the
+// target and renames it over the target.
+bool write_now(const str& name, const str& bytes) { return bytes.write_file(name); }
 
 void remove_now(const str& name) {
   if (fs().size(name) >= 0) str::remove_file(name);
