@@ -38,9 +38,11 @@ class real_file_system : public file_system {
     return status::ok;
   }
 
+  // New files are 0600 and new folders 0700: row files and pbx.xml hold passwords and keys.
+  // A replaced file keeps its own mode (copy_attributes), so an operator's choice stays.
   status write(const str& name, const str& bytes, bool append) override {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    int fd = ::open(name.c_str(), flags, 0666);
+    int fd = ::open(name.c_str(), flags, 0600);
     if (fd < 0) return status::not_found;
     const char* p = bytes.cbuffer();
     size_t left = bytes.length();
@@ -64,7 +66,7 @@ class real_file_system : public file_system {
   }
 
   bool mkdir(const str& path) override {
-    return ::mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && is_dir(path));
+    return ::mkdir(path.c_str(), 0700) == 0 || (errno == EEXIST && is_dir(path));
   }
 
   bool list(const str& path, bool dirs, std::vector<str>& names) override {
@@ -99,6 +101,37 @@ class real_file_system : public file_system {
   bool is_dir(const str& path) override {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  str link_target(const str& name) override {
+    str path = name;
+    for (int hops = 0; hops < 40; hops++) {  // the kernel's own limit on a chain of links
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+      char buf[4096];
+      ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+      if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return path;
+      str link(buf, static_cast<size_t>(n));
+      size_t dir_end = path.view().rfind('/');
+      path = link[0] == '/' || dir_end == std::string_view::npos ? link
+                                                                 : path.leftstr(dir_end + 1) + link;
+    }
+    return path;
+  }
+
+  int link_count(const str& name) override {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return 0;
+    return S_ISREG(st.st_mode) ? static_cast<int>(st.st_nlink) : 1;
+  }
+
+  void copy_attributes(const str& from, const str& to) override {
+    struct stat st;
+    if (::stat(from.c_str(), &st) != 0) return;
+    // The owner first: chown may clear set-id bits that chmod then restores. A process that
+    // may not give files away keeps its own ownership and still copies the mode.
+    if (::chown(to.c_str(), st.st_uid, st.st_gid) != 0) errno = 0;
+    ::chmod(to.c_str(), st.st_mode & 07777);
   }
 };
 

@@ -30,6 +30,19 @@ class file_system {
   virtual bool list(const str& path, bool dirs, std::vector<str>& names) = 0;
   virtual int64_t size(const str& name) = 0;  // -1 when missing or not a regular file
   virtual bool is_dir(const str& path) = 0;
+
+  // Replacing a whole file (str::write_file) keeps what the operator set up around it.
+  // The file a write of name lands in: name itself, or the final target when name is a
+  // symbolic link (followed through chains; a relative link resolves against its directory).
+  virtual str link_target(const str& name) { return name; }
+  // Hard links of the file (0 when it does not exist). A file with more than one is rewritten
+  // in place, since renaming a new file over it would cut it off from its other names.
+  virtual int link_count(const str& name) { return size(name) >= 0 ? 1 : 0; }
+  // Gives the file to the mode and owner of the file from, when from exists.
+  virtual void copy_attributes(const str& from, const str& to) {
+    (void)from;
+    (void)to;
+  }
 };
 
 // The process's file layer (the real one unless a test installed another).

@@ -903,25 +903,39 @@ void create_parents(const str& name) {
 }  // namespace
 
 bool str::write_file(const str& name) const {
-  create_parents(name);
-  // The bytes go to a temporary file beside the target that is then renamed over it, so a
-  // crash leaves either the old or the new file, never a torn one.
-  long slash = -1;
-  for (size_t i = 0; i < name.length(); ++i)
-    if (name[i] == '/') slash = static_cast<long>(i);
-  str temp = name.leftstr(slash + 1);
-  temp.appendf(".%s.%u.tmp", name.substr(slash + 1), temp_counter.fetch_add(1));
-  file_system::status s = fs().write(temp, *this, false);
-  if (s != file_system::status::ok) {
+  // Through a symbolic link to its target, so that a file kept elsewhere (configuration
+  // management) is the one updated, and the link stays.
+  const str target = fs().link_target(name);
+  create_parents(target);
+  auto report = [&](file_system::status s) {
     log_printf(log_general, 0,
                s == file_system::status::not_found ? "Could not open %s for writing"
                                                    : "Could not write %s",
                name);
+  };
+  if (fs().link_count(target) > 1) {
+    // A file with other hard links is rewritten in place: a rename would leave the other
+    // names on the old content.
+    file_system::status s = fs().write(target, *this, false);
+    if (s != file_system::status::ok) report(s);
+    return s == file_system::status::ok;
+  }
+  // The bytes go to a temporary file beside the target that is then renamed over it, so a
+  // crash leaves either the old or the new file, never a torn one. The new file takes the mode
+  // and owner of the one it replaces.
+  size_t dir_end = target.view().rfind('/');
+  size_t base = dir_end == std::string_view::npos ? 0 : dir_end + 1;
+  str temp = target.leftstr(base);
+  temp.appendf(".%s.%u.tmp", target.substr(base), temp_counter.fetch_add(1));
+  file_system::status s = fs().write(temp, *this, false);
+  if (s != file_system::status::ok) {
+    report(s);
     if (s == file_system::status::error) fs().remove(temp);
     return false;
   }
-  if (!fs().rename(temp, name)) {
-    log_printf(log_general, 0, "Cannot rename file %s to %s", temp, name);
+  fs().copy_attributes(target, temp);
+  if (!fs().rename(temp, target)) {
+    log_printf(log_general, 0, "Cannot rename file %s to %s", temp, target);
     fs().remove(temp);
     return false;
   }
