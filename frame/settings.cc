@@ -1,9 +1,13 @@
 #include "frame/settings.h"
 
+#include <time.h>
+
 #include <array>
 #include <mutex>
 
+#include "base/file_system.h"
 #include "base/xml_tree.h"
+#include "frame/clock.h"
 #include "frame/log.h"
 
 str config_file("pbx.xml");
@@ -342,6 +346,29 @@ void scan_audio_directories() {
   if (!audio.empty()) s.values[ctrl_settings::languages_audio] = audio;
 }
 
+// A settings file that is there but cannot be used (empty, cut off, another root element, not
+// readable) would be replaced by the defaults at the next save. It is moved aside first,
+// bytes untouched, so the operator can take the settings back from it.
+void keep_unreadable_config(const char* why) {
+  time_t now = static_cast<time_t>(wall_now() / 1000);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  str kept = config_file + str::sprintf(".bad-%d%s%s-%s%s%s", tm.tm_year + 1900,
+                                        str(tm.tm_mon + 1, 2), str(tm.tm_mday, 2),
+                                        str(tm.tm_hour, 2), str(tm.tm_min, 2), str(tm.tm_sec, 2));
+  if (fs().rename(config_file, kept)) {
+    log_printf(log_general, 0,
+               "Settings file %s cannot be used because %S: it was kept as %s, starting with "
+               "default settings",
+               config_file, why, kept);
+  } else {
+    log_printf(log_general, 0,
+               "Settings file %s cannot be used because %S, and it could not be kept as %s: "
+               "starting with default settings",
+               config_file, why, kept);
+  }
+}
+
 int codec_of_token(const str& token) {
   bool digits = !token.empty();
   for (size_t i = 0; i < token.length(); ++i)
@@ -366,19 +393,22 @@ void init_config() {
     s.upgrade.clear();
   }
   str text;
-  if (str::read_file(config_file, text, false)) {
-    xml_tree root;
-    if (xml_tree::parse(text, root) && root.name() == "pbx-config") {
-      for (const xml_tree& child : root.children()) {
-        int index = ctrl_variable_lookup(child.name());
-        std::lock_guard<std::mutex> g(s.config_mutex);
-        if (index < ctrl_settings::setting_count)
-          s.values[index] = child.body();
-        else if (child.name() == "record_start" || child.name() == "record_end" ||
-                 child.name() == "mailbox_call")
-          s.upgrade.emplace_back(child.name(), child.body());
-      }
+  file_system::status read = fs().read(config_file, text);
+  xml_tree root;
+  if (read == file_system::status::ok && xml_tree::parse(text, root) &&
+      root.name() == "pbx-config") {
+    for (const xml_tree& child : root.children()) {
+      int index = ctrl_variable_lookup(child.name());
+      std::lock_guard<std::mutex> g(s.config_mutex);
+      if (index < ctrl_settings::setting_count)
+        s.values[index] = child.body();
+      else if (child.name() == "record_start" || child.name() == "record_end" ||
+               child.name() == "mailbox_call")
+        s.upgrade.emplace_back(child.name(), child.body());
     }
+  } else if (read != file_system::status::not_found) {
+    keep_unreadable_config(text.empty() && read == file_system::status::ok ? "it is empty"
+                                                                            : "it is not valid");
   }
   scan_audio_directories();
 }

@@ -259,7 +259,8 @@ extern str config_file;
 extern str default_file;
 
 // Assigns every default, then reads config_file (a missing or malformed file leaves the
-// defaults), then scans the audio_* directories of the working directory for the language
+// defaults; a file that is there but empty, malformed or unreadable is first renamed to
+// config_file + ".bad-YYYYMMDD-HHMMSS", logged at level 0, so no save overwrites it), then scans the audio_* directories of the working directory for the language
 // lists languages_tones and languages_audio.
 void init_config();
 

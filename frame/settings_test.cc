@@ -20,6 +20,7 @@ class null_transport : public syslog_transport {
   void close() override {}
   void send_to(const str&, int, const str&) override {}
   str host_name() override { return "h"; }
+  str resolve(const str&) override { return str(); }
 };
 
 const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
@@ -183,7 +184,18 @@ TEST_F(SettingsTest, LoadingRules) {
   EXPECT_EQ(saved().find("record_start"), std::string::npos);
   EXPECT_NE(saved().find("<log_level>9</log_level>"), std::string::npos);
 
-  // Another root, malformed XML, an unreadable or a missing file: every default stays.
+  // Another root, malformed XML, an unreadable or a missing file: every default stays, and a
+  // file that is there is moved aside with its bytes, so no save can overwrite it.
+  auto kept_aside = [this]() {
+    std::string bytes = "(none)";
+    for (auto it = files_.files.begin(); it != files_.files.end(); ++it) {
+      if (it->first.rfind("pbx.xml.bad-", 0) != 0 || it->first.size() != 27) continue;
+      bytes = it->second;
+      files_.files.erase(it);
+      break;
+    }
+    return files_.files.count("pbx.xml") ? "(pbx.xml still there)" : bytes;
+  };
   const std::string bad[] = {
       decl + "<config><log_level>9</log_level></config>",
       decl + "<pbx-config><log_level>9</log_level>",
@@ -194,12 +206,14 @@ TEST_F(SettingsTest, LoadingRules) {
   for (const std::string& b : bad) {
     load(b);
     EXPECT_EQ(ctrl_read_registry(log_level), "5") << b;
+    EXPECT_EQ(kept_aside(), b);
   }
-  files_.files["pbx.xml"] = decl + "<pbx-config><log_level>9</log_level></pbx-config>";
+  const std::string good = decl + "<pbx-config><log_level>9</log_level></pbx-config>";
+  files_.files["pbx.xml"] = good;
   files_.fail_reads("pbx.xml", 1);
   init_config();
   EXPECT_EQ(ctrl_read_registry(log_level), "5");
-  files_.files.erase("pbx.xml");
+  EXPECT_EQ(kept_aside(), good);
   init_config();
   EXPECT_EQ(ctrl_read_registry(log_level), "5");
 
