@@ -129,11 +129,11 @@ void on_config_available(int status, const str& body) {
   }
 }
 
-int restore_default_config(const str& file, const str& web_dir) {
+restore_result restore_default_config(const str& file, const str& web_dir) {
   if (file.empty()) {
     log_printf(log_general, 0,
                "Cannot restore default configuration because there is no filename for this.");
-    return 0;
+    return restore_result::nothing;
   }
   str content;
   if (!str::read_file(file, content, false) || content.empty()) {
@@ -146,17 +146,25 @@ int restore_default_config(const str& file, const str& web_dir) {
     log_printf(log_general, 0,
                "Cannot restore default configuration because the default configuration cannot "
                "be found.");
-    return 0;
+    return restore_result::nothing;
   }
   log_printf(log_general, 0, "Restoring default configuration");
-  int applied = 0;
+  restore_result applied;
   if (content.starts_with("<?xml")) {
     on_config_available(200, content);
-    applied = 1;
-  } else if (put_tar(content)) {
-    // The restored pbx.xml replaces the settings in memory before they are written back.
+    applied = restore_result::script;
+  } else if (put_tar(content, no_tar_limit)) {
+    // The operator named this file: max_tar guards uploads, not the command line. put_tar
+    // returns with every file on disk, so the restored pbx.xml is read here, and replaces the
+    // settings in memory before they are written back.
     init_config();
-    applied = 2;
+    applied = restore_result::tar;
+  } else {
+    log_printf(log_general, 0,
+               "Cannot restore default configuration from %s: the archive was refused, starting "
+               "without creating anything in its place",
+               file);
+    return restore_result::refused;
   }
   save_config();
   return applied;

@@ -31,8 +31,14 @@ void process_config(const str& text);
 // every top-level Config element's body is applied; otherwise "Loading Configuration: Server
 // returned %d" is logged.
 void on_config_available(int status, const str& body);
-// Applies the default configuration file (relative to the working directory, or else in the
-// built-in web files below web_dir): XML content as a script, anything else as a tar image;
-// then writes the settings file. Returns what was applied: 0 nothing, 1 a script, 2 a tar image
-// (after which the caller reloads settings and tables).
-int restore_default_config(const str& file, const str& web_dir = str());
+// Applies the default configuration file named on the command line (relative to the working
+// directory, or else in the built-in web files below web_dir): XML content as a script,
+// anything else as a tar image, of any size (max_tar guards uploads only); then writes the
+// settings file. A refused archive changes nothing and writes nothing; it is logged at level 0.
+enum class restore_result {
+  nothing,  // no file name, or no such file
+  script,   // a configuration script was applied
+  tar,      // a tar image replaced the working directory: the caller reloads the tables
+  refused,  // the file is there but is no usable archive
+};
+restore_result restore_default_config(const str& file, const str& web_dir = str());

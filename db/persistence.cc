@@ -111,14 +111,19 @@ void fix_messages() {
   }
 }
 
+// Settings of an older layout move into every domain once: the settings file is written
+// without them in the same start, so a later per-domain change is never overwritten.
 void fix_old_settings() {
   static const str* const columns[] = {&domains_record_start, &domains_record_end,
                                        &domains_mailbox_call};
+  bool moved = false;
   for (const str* column : columns) {
     str value;
     if (!take_config_upgrade(*column, value)) continue;
     for (const auto& [id, r] : domains.rows()) domains.set(id, *column, value, true, true);
+    moved = true;
   }
+  if (moved) save_config();
 }
 
 void fix_version() {
@@ -167,10 +172,17 @@ void init_setup() {
 
 void init_setup(const str& default_file, const str& web_dir) {
   if (domains.size() == 0) {
-    int applied = 0;
     if (!default_file.empty() && ctrl_read_registry(ctrl_settings::sys_name).empty()) {
-      applied = restore_default_config(default_file, web_dir);
-      if (applied == 2) db_load_tables();  // a tar image replaced the files: read them
+      switch (restore_default_config(default_file, web_dir)) {
+        case restore_result::tar:
+          db_load_tables();  // a tar image replaced the files: read them
+          break;
+        case restore_result::refused:
+          return;  // the operator's archive stays the one to fix; no domain takes its place
+        case restore_result::nothing:
+        case restore_result::script:
+          break;
+      }
     }
     if (domains.size() == 0) {
       log_printf(log_general, 0, "No domain found, creating default domain");

@@ -21,7 +21,8 @@ void fill_db_startup_hooks(startup_hooks& hooks);
 //   3. fix_upgrades();
 //   4. when the domains table is empty: with a default_file (--default) and an empty sys_name
 //      the default configuration is restored, else (or when that applied nothing) a default
-//      domain is created ("No domain found, creating default domain");
+//      domain is created ("No domain found, creating default domain"); an archive that was
+//      refused leaves the tables empty, so the operator sees the refusal and nothing else;
 //   5. init_cdrs_tables() and init_rate_table().
 // web_dir: the built-in web files, searched for default_file when the working directory does
 // not hold it. The large tables stay empty until load_cdr_tables() runs (see
@@ -39,7 +40,7 @@ void clear_call_rows();
 // Step 10 of start-up: when the domains table is empty, restore the default configuration
 // named by --default (when given and sys_name is empty; searched in the working directory,
 // then in the web files of --http-dir), or else create a default domain "localhost", logging
-// "No domain found, creating default domain".
+// "No domain found, creating default domain". A refused archive creates nothing.
 void init_setup();
 // init_setup with explicit arguments (empty default_file: no --default).
 void init_setup(const str& default_file, const str& web_dir);

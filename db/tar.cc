@@ -208,6 +208,7 @@ bool put_tar(const str& image, size_t max_bytes) {
       write_whole_file(e.name, e.data);
     }
   }
+  flush_file_writer();  // the restored files are read back next: pbx.xml first
   log_printf(log_general, 0, "Configuration: Successfully loaded configuration");
   return true;
 }

@@ -6,6 +6,7 @@
 // themselves are side-neutral.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "base/str.h"
@@ -41,10 +42,13 @@ str tar_write(const std::vector<tar_entry>& entries);
 bool tar_safe_name(const str& name);
 
 // Replaces the whole working directory by the content of a tar image. The image is checked
-// completely first: an empty image, one larger than max_bytes (0: the setting max_tar) or a
-// refused one is logged and changes nothing. Otherwise every table is emptied, the working
-// directory erased, the entries written, and "Configuration: Successfully loaded configuration"
-// logged; the caller then restarts (reloads settings and tables). Returns whether it loaded.
+// completely first: an empty image, one larger than max_bytes (0: the setting max_tar;
+// no_tar_limit: none) or a refused one is logged and changes nothing. Otherwise every table is
+// emptied, the working directory erased, the entries written, and "Configuration: Successfully
+// loaded configuration" logged; the caller then restarts (reloads settings and tables). Every
+// file is on disk when it returns (the file writer's queue included), so whatever reads the
+// restored files back sees them. Returns whether it loaded.
+constexpr size_t no_tar_limit = SIZE_MAX;
 bool put_tar(const str& image, size_t max_bytes = 0);
 
 // Removes every file below path (recursively; "" is the working directory).
