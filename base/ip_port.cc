@@ -32,20 +32,6 @@ str parse_v6(const str& text) {
   return str(&a, 16);
 }
 
-// Parses a port of 1 to 5 decimal digits up to 65535.
-bool parse_port(const str& text, uint16_t& port) {
-  if (text.empty() || text.length() > 5) return false;
-  unsigned v = 0;
-  for (size_t i = 0; i < text.length(); ++i) {
-    const uint8_t c = text[i];
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  if (v > 65535) return false;
-  port = static_cast<uint16_t>(v);
-  return true;
-}
-
 void append_v4(str& out, const uint8_t* a) {
   char buf[16];
   int n = 0;
@@ -110,6 +96,20 @@ void append_v6(str& out, const uint8_t* a) {
 }
 
 }  // namespace
+
+bool parse_port(const str& text, uint16_t& port) {
+  if (text.empty() || text.length() > 5) return false;
+  unsigned v = 0;
+  for (size_t i = 0; i < text.length(); ++i) {
+    const uint8_t c = text[i];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > 65535) return false;
+  port = static_cast<uint16_t>(v);
+  return true;
+}
+
 
 str ip_address_parse(const str& text) {
   str t = text.strip();

@@ -74,6 +74,9 @@ struct ip_port_hash {
 // Address text to binary (4 or 16 bytes); empty when the text is not an address. Accepts IPv6
 // in brackets.
 str ip_address_parse(const str& text);
+// A port number as text: 1 to 5 decimal digits, at most 65535 (0 passes; callers that need a
+// listening port refuse it). Nothing else, no sign, no spaces.
+bool parse_port(const str& text, uint16_t& port);
 // Binary address (4 or 16 bytes) to its readable form; empty for any other length.
 str ip_address_readable(const str& address);
 

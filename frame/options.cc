@@ -36,9 +36,9 @@ parse_status parse_command_line(int argc, const char* const* argv, command_line&
     bool has_value = i + 1 < argc;
     auto is = [a](const char* name) { return std::strcmp(a, name) == 0; };
     if (is("--http-port") && has_value) {
-      out.http_port = str(argv[++i]).value();
+      out.http_port = str(argv[++i]);
     } else if (is("--https-port") && has_value) {
-      out.https_port = str(argv[++i]).value();
+      out.https_port = str(argv[++i]);
     } else if (is("--http-dir") && has_value) {
       out.has_http_root = true;
       out.http_root = normalize_http_dir(str(argv[++i]));

@@ -23,8 +23,8 @@ extern str http_root;                      // --http-dir, with its trailing sepa
 // What the command line asked for beyond the flags above (applied after the settings are
 // loaded, or by main).
 struct command_line {
-  int http_port = 0;   // --http-port: overrides ip_http_port when non-zero
-  int https_port = 0;  // --https-port: overrides ip_https_port when non-zero
+  str http_port;   // --http-port: overrides ip_http_port when given (checked when opened)
+  str https_port;  // --https-port: overrides ip_https_port when given
   int log_level = -1;  // --log: overrides log_level when >= 0
   bool has_config = false;
   str config;  // --config

@@ -41,23 +41,32 @@ void remove_main_loop_socket(int fd) {
 void http_set_port() {
   for (http_listener& l : http_listeners) close_socket(l.fd);
   http_listeners.clear();
-  int ports[2] = {ctrl_read_registry(ctrl_settings::ip_http_port).value(),
-                  ctrl_read_registry(ctrl_settings::ip_https_port).value()};
+  const ctrl_settings::setting settings[2] = {ctrl_settings::ip_http_port,
+                                              ctrl_settings::ip_https_port};
   for (int i = 0; i < 2; i++) {
-    if (ports[i] <= 0) continue;
+    // Empty or 0: no listener. Anything but a number from 1 to 65535 (70000, "8o8o") is refused
+    // like a port that cannot be opened, rather than wrapped or cut to some other port.
+    str text = ctrl_read_registry(settings[i]).strip();
+    if (text.empty() || text == "0") continue;
+    uint16_t port = 0;
+    if (!parse_port(text, port) || port == 0) {
+      log_printf(log_web, 0, "HTTP: Port number %s of %s is invalid", text,
+                 ctrl_variable_lookup(settings[i]));
+      fatal_port_error(str::sprintf("FATAL: Could not open TCP port %s for HTTP/HTTPS", text));
+      continue;
+    }
     bool opened = false;
     for (bool v6 : {false, true}) {
       if (v6 ? !system_ipv6.load() : !system_ipv4.load()) continue;
-      int fd = tcp_listen(ip_port(any_address(v6), static_cast<uint16_t>(ports[i])));
+      int fd = tcp_listen(ip_port(any_address(v6), port));
       if (fd < 0) {
         if (!opened) {
-          fatal_port_error(
-              str::sprintf("FATAL: Could not open TCP port %d for HTTP/HTTPS", ports[i]));
+          fatal_port_error(str::sprintf("FATAL: Could not open TCP port %d for HTTP/HTTPS", port));
         }
         break;
       }
       opened = true;
-      http_listeners.push_back(http_listener{fd, i == 1, ports[i]});
+      http_listeners.push_back(http_listener{fd, i == 1, port});
     }
   }
 }

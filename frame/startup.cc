@@ -239,12 +239,11 @@ int telmond_main(int argc, char** argv) {
 
   // 8.
   if (startup_options.log_level >= 0) set_log_level(startup_options.log_level);
-  if (startup_options.http_port) {
-    ctrl_write_setting(ctrl_settings::ip_http_port, str::sprintf("%d", startup_options.http_port));
+  if (!startup_options.http_port.empty()) {
+    ctrl_write_setting(ctrl_settings::ip_http_port, startup_options.http_port);
   }
-  if (startup_options.https_port) {
-    ctrl_write_setting(ctrl_settings::ip_https_port,
-                       str::sprintf("%d", startup_options.https_port));
+  if (!startup_options.https_port.empty()) {
+    ctrl_write_setting(ctrl_settings::ip_https_port, startup_options.https_port);
   }
 
   // 9.
