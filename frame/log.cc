@@ -1,6 +1,7 @@
 #include "frame/log.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -94,8 +95,8 @@ bool is_transport_name(const str& t) {
          t.icmp("wss");
 }
 
-// Address text -> binary address and port; false when it does not parse or resolve.
-bool parse_syslog_address(const str& text, str& address, int& port) {
+// Address text -> host (a numeric address or a name) and port; false when it does not parse.
+bool parse_syslog_address(const str& text, str& host_out, int& port) {
   str host = text.strip();
   port = syslog_port;
   if (host.starts_with(str("["))) {
@@ -117,16 +118,16 @@ bool parse_syslog_address(const str& text, str& address, int& port) {
     }
   }
   if (host.empty() || port <= 0 || port > 65535) return false;
+  host_out = host;
+  return true;
+}
+
+// A numeric address -> binary (4 or 16 bytes); empty for a name.
+str numeric_address(const str& host) {
   unsigned char buf[16];
-  if (inet_pton(AF_INET, host.c_str(), buf) == 1) {
-    address = str(buf, 4);
-    return true;
-  }
-  if (inet_pton(AF_INET6, host.c_str(), buf) == 1) {
-    address = str(buf, 16);
-    return true;
-  }
-  return false;
+  if (inet_pton(AF_INET, host.c_str(), buf) == 1) return str(buf, 4);
+  if (inet_pton(AF_INET6, host.c_str(), buf) == 1) return str(buf, 16);
+  return str();
 }
 
 class udp_syslog_transport : public syslog_transport {
@@ -174,6 +175,25 @@ class udp_syslog_transport : public syslog_transport {
     if (gethostname(buf, sizeof buf - 1) != 0) return str();
     buf[sizeof buf - 1] = 0;
     return str(buf);
+  }
+
+  // The system resolver (hosts file, DNS): an IPv4 address when the name has one.
+  str resolve(const str& name) override {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return str();
+    str v4, v6;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+      if (a->ai_family == AF_INET && v4.empty()) {
+        v4 = str(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr, 4);
+      } else if (a->ai_family == AF_INET6 && v6.empty()) {
+        v6 = str(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr, 16);
+      }
+    }
+    freeaddrinfo(found);
+    return v4.empty() ? v6 : v4;
   }
 
  private:
@@ -506,11 +526,18 @@ void syslog_client::set_transport(std::unique_ptr<syslog_transport> t) {
 
 void syslog_client::init(const str& address) {
   enabled_ = false;
+  unresolved_ = false;
   transport_->close();
   if (address.strip().empty()) return;
-  str binary;
+  str host;
   int port = syslog_port;
-  if (!parse_syslog_address(address, binary, port)) return;
+  if (!parse_syslog_address(address, host, port)) return;
+  str binary = numeric_address(host);
+  if (binary.empty()) binary = transport_->resolve(host);
+  if (binary.empty()) {
+    unresolved_ = true;
+    return;
+  }
   host_name_ = transport_->host_name();
   if (host_name_.empty()) host_name_ = "unknown-pbx";
   if (!transport_->open(binary.length() == 16, local_port_)) return;
@@ -559,14 +586,18 @@ void syslog_client::send(const log_entry& e) {
 
 void set_syslog_server_ip(const str& address) {
   log_state& s = st();
-  bool enabled;
+  bool enabled, unresolved;
   {
     std::lock_guard<std::mutex> g(s.file_mu);
     s.sl_client.init(address);
     enabled = s.sl_client.enabled();
+    unresolved = s.sl_client.unresolved();
   }
   if (enabled)
     log_printf(log_application, 1, "syslog messages will be sent to %s", address);
+  else if (unresolved)
+    log_printf(log_application, 1,
+               "Cannot resolve the syslog server %s: syslog is disabled on the PBX", address);
   else
     log_printf(log_application, 7, "syslog is disabled on the PBX");
 }

@@ -111,6 +111,9 @@ class syslog_transport {
   virtual void send_to(const str& address, int port, const str& bytes) = 0;
   // The system host name; empty when it cannot be read.
   virtual str host_name() = 0;
+  // The address of a host name (4 or 16 bytes); empty when it does not resolve. May block on
+  // the system resolver: called only when the destination is set (start, a settings change).
+  virtual str resolve(const str& name) = 0;
 };
 
 std::unique_ptr<syslog_transport> make_udp_syslog_transport();
@@ -122,11 +125,13 @@ class syslog_client {
   // Replaces the transport (before init; tests).
   void set_transport(std::unique_ptr<syslog_transport> t);
   // An empty address disables the client. Otherwise a numeric address "a.b.c.d", "v6" or
-  // "[v6]", optionally followed by ":port" (default 514); anything else disables the client.
+  // "[v6]", or a host name, resolved here once, optionally followed by ":port" (default 514);
+  // anything else, or a name that does not resolve (unresolved()), disables the client.
   void init(const str& address);
   // Sends one entry when enabled (at most the first 1024 bytes of the datagram).
   void send(const log_entry& e);
   bool enabled() const { return enabled_; }
+  bool unresolved() const { return unresolved_; }
   // The local port init binds (514; tests use 0).
   void set_local_port(int port) { local_port_ = port; }
   const str& host_name() const { return host_name_; }
@@ -139,6 +144,7 @@ class syslog_client {
 
  private:
   bool enabled_ = false;
+  bool unresolved_ = false;
   str host_name_;
   str address_;
   int port_ = 514;
@@ -147,7 +153,8 @@ class syslog_client {
 };
 
 // (Re)initialises the process's syslog client (setting syslog_server_ip). Logs "syslog is
-// disabled on the PBX" or "syslog messages will be sent to %s".
+// disabled on the PBX", "syslog messages will be sent to %s", or at level 1 that a host name
+// does not resolve.
 void set_syslog_server_ip(const str& address);
 // Installs the transport of the process's syslog client (tests); nullptr restores the real one.
 void set_syslog_transport(std::unique_ptr<syslog_transport> t);

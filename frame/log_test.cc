@@ -44,6 +44,9 @@ class capture_transport : public syslog_transport {
     out_->push_back({address, port, bytes});
   }
   str host_name() override { return host_; }
+  str resolve(const str& name) override {
+    return name == "syslog.example" ? str::bytes({192, 0, 2, 9}) : str();
+  }
   static inline bool opened_ipv6 = false;
   static inline int opened_port = 0;
 
@@ -349,6 +352,9 @@ TEST_F(LogTest, SyslogDatagrams) {
   EXPECT_EQ(sent.back().bytes.length(), 1024u);
 
   // Disabled: nothing is sent, and the change is logged.
+  set_syslog_server_ip("nowhere.example");
+  EXPECT_EQ(buffer_texts().back(),
+            "Cannot resolve the syslog server nowhere.example: syslog is disabled on the PBX");
   set_syslog_server_ip("");
   EXPECT_EQ(buffer_texts().back(), "syslog is disabled on the PBX");
   size_t before = sent.size();
@@ -383,6 +389,13 @@ TEST_F(LogTest, SyslogPriorityAndAddresses) {
   EXPECT_FALSE(c.enabled());
   c.init("not an address at all");
   EXPECT_FALSE(c.enabled());
+  EXPECT_TRUE(c.unresolved());
+  // A host name is resolved once, when the destination is set.
+  c.init("syslog.example:1514");
+  EXPECT_TRUE(c.enabled());
+  c.send(e);
+  EXPECT_EQ(sent.back().address, str::bytes({192, 0, 2, 9}));
+  EXPECT_EQ(sent.back().port, 1514);
 }
 
 // The real transport on loopback: the datagram arrives with exactly the formatted bytes.
@@ -400,7 +413,7 @@ TEST_F(LogTest, SyslogOverRealUdp) {
 
   syslog_client c;
   c.set_local_port(0);
-  c.init(str::sprintf("127.0.0.1:%d", static_cast<int>(ntohs(a.sin_port))));
+  c.init(str::sprintf("localhost:%d", static_cast<int>(ntohs(a.sin_port))));
   ASSERT_TRUE(c.enabled());
   log_entry e;
   e.level = 7;
