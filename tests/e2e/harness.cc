@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -357,8 +358,7 @@ bool telmond_process::start() {
     error_ = "no temporary directory";
     return false;
   }
-  int* all[] = {&ports_.sip_udp, &ports_.sip_tcp, &ports_.sip_tls, &ports_.http,
-                &ports_.https,   &ports_.tftp,    &ports_.snmp,    &ports_.ldap};
+  std::array<int*, 8> all = ports_.all();
   for (int* p : all) {
     for (int tries = 0; tries < 20 && *p == 0; tries++) {
       int candidate = free_port();
@@ -371,6 +371,21 @@ bool telmond_process::start() {
     error_ = "cannot write pbx.xml";
     return false;
   }
+  return launch();
+}
+
+bool telmond_process::restart(bool wait_until_serving) {
+  options_.wait_until_serving = wait_until_serving;
+  stop();
+  pid_ = 0;
+  daemon_pid_ = 0;
+  reaped_ = false;
+  exit_status_ = -1;
+  port_retries_ = 3;  // the ports are the directory's own now
+  return launch();
+}
+
+bool telmond_process::launch() {
   std::vector<std::string> args = {"--dir", dir_};
   if (!options_.daemon) {
     args.push_back("--no-daemon");
@@ -407,7 +422,7 @@ bool telmond_process::start() {
       // parallel): start again on other ports, a few times.
       if (stderr_text().find("FATAL: Could not open") != std::string::npos && port_retries_ < 3) {
         port_retries_++;
-        for (int* p : all) *p = 0;
+        for (int* p : ports_.all()) *p = 0;
         pid_ = 0;
         reaped_ = false;
         exit_status_ = -1;

@@ -17,6 +17,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct telmond_ports {
   int tftp = 0;
   int snmp = 0;
   int ldap = 0;
+  std::array<int*, 8> all() {
+    return {&sip_udp, &sip_tcp, &sip_tls, &http, &https, &tftp, &snmp, &ldap};
+  }
 };
 
 struct telmond_options {
@@ -65,6 +69,9 @@ class telmond_process {
   // Creates the directory and pbx.xml, starts the binary and (by default) waits until it
   // serves. False (with the reason in error()) when it could not start or ended early.
   bool start();
+  // Stops the process and starts it again in the same directory on the same ports, with the
+  // files as they are now (pbx.xml is not written again): a restart as an operator does one.
+  bool restart(bool wait_until_serving = true);
   // Stops every process started (SIGTERM, then SIGKILL after 3 s) and reaps them.
   void stop();
   // The exit status of the started process once it has ended within timeout_ms; -1 while it
@@ -95,6 +102,7 @@ class telmond_process {
 
  private:
   bool write_config();
+  bool launch();  // spawns the binary in dir_ and waits as options_ say
   telmond_options options_;
   telmond_ports ports_;
   std::string dir_;
