@@ -130,10 +130,10 @@ TEST_F(ConfigScriptTest, FetchedConfigurations) {
 }
 
 TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
-  EXPECT_EQ(restore_default_config(str()), 0);
+  EXPECT_EQ(restore_default_config(str()), restore_result::nothing);
   EXPECT_TRUE(
       has_log("Cannot restore default configuration because there is no filename for this."));
-  EXPECT_EQ(restore_default_config("default.tar"), 0);
+  EXPECT_EQ(restore_default_config("default.tar"), restore_result::nothing);
   EXPECT_TRUE(
       has_log("Cannot restore default configuration because the default configuration "
               "cannot be found."));
@@ -142,21 +142,35 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   mfs.files["web/default.xml"] =
       "<?xml version=\"1.0\"?><Config><SetEntry table=\"domains\" row=\"1\"><Column "
       "name=\"name\">web.example</Column></SetEntry></Config>";
-  EXPECT_EQ(restore_default_config("default.xml", "web"), 1);
+  EXPECT_EQ(restore_default_config("default.xml", "web"), restore_result::script);
   EXPECT_TRUE(has_log("Restoring default configuration"));
   EXPECT_EQ(domains.get(1, domains_name), "web.example");
   EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
 
-  // A tar image: restored, then the settings it carried are read back before saving.
+  // A tar image larger than max_tar (which guards uploads, not the operator's own file):
+  // restored, then the settings it carried are read back before saving.
+  ctrl_write_setting(ctrl_settings::max_tar, "1024");
   std::vector<tar_entry> entries = {
       {str("pbx.xml"), false, str("<pbx-config><sys_name>from tar</sys_name></pbx-config>")},
-      {str("domains/3.xml"), false, str("<row><name>tar.example</name></row>")}};
+      {str("domains/3.xml"), false, str("<row><name>tar.example</name></row>")},
+      {str("recordings/msg1.wav"), false, str('r', 4000)}};
   mfs.files["default.tar"] = std::string(tar_write(entries).view());
-  EXPECT_EQ(restore_default_config("default.tar"), 2);
+  EXPECT_EQ(restore_default_config("default.tar"), restore_result::tar);
+  EXPECT_EQ(mfs.files["recordings/msg1.wav"].size(), 4000u);
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "from tar");
   EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>from tar</sys_name>"), 0);
   init_tables();
   EXPECT_EQ(domains.get(3, domains_name), "tar.example");
+
+  // A file that is no archive: refused, and start-up creates no domain in its place.
+  clear_tables();
+  ctrl_write_setting(ctrl_settings::sys_name, str());
+  mfs.files["broken.tar"] = std::string(600, 'x');
+  init_setup("broken.tar", str());
+  EXPECT_TRUE(has_log("Cannot restore default configuration from broken.tar: the archive was "
+                      "refused, starting without creating anything in its place"));
+  EXPECT_FALSE(has_log("No domain found, creating default domain"));
+  EXPECT_EQ(domains.size(), 0);
 }
 
 // The shipped demo configuration: one domain with the default codes and six extensions.

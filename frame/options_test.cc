@@ -35,8 +35,8 @@ TEST(Options, EveryOptionInOneCommandLine) {
            "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
           cl, bad),
       parse_status::ok);
-  EXPECT_EQ(cl.http_port, 8080);
-  EXPECT_EQ(cl.https_port, 8443);
+  EXPECT_EQ(cl.http_port, "8080");
+  EXPECT_EQ(cl.https_port, "8443");
   EXPECT_EQ(cl.http_root, "/srv/www/");
   EXPECT_EQ(cl.log_level, 9);
   EXPECT_EQ(cl.config, "my.xml");
@@ -57,7 +57,7 @@ TEST(Options, DefaultsWithoutArguments) {
   EXPECT_TRUE(cl.daemon);
   EXPECT_TRUE(cl.check_ports);
   EXPECT_EQ(cl.log_level, -1);
-  EXPECT_EQ(cl.http_port, 0);
+  EXPECT_TRUE(cl.http_port.empty());
 }
 
 TEST(Options, UnknownArgumentsAndMissingValuesAreErrors) {
