@@ -1,4 +1,4 @@
-#include "sip/address_list_table.h"
+#include "pbx/address_list_table.h"
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>

@@ -1,8 +1,8 @@
 // The accesslist table of the data store as the access-list maintenance sees it
 // (access_list_store of sip/address_list.h).
 //
-// Header-only on purpose: the SIP library does not link the data store; the composition root
-// and the PBX side, which do, instantiate it. Typical wiring at start-up (ctrl side):
+// It lives on the PBX side, which owns the tables, so that the SIP side includes nothing of the
+// data store. Typical wiring at start-up (ctrl side):
 //   static access_list_table store;
 //   access_list_load(store);
 //   access_list_schedule_expiry(&store, http_thread_queue, 60000);

@@ -1,5 +1,5 @@
-// The executable's composition root: wires the layers' hooks into the frame, then runs the
-// start-up sequence. Layers add their wiring here as they arrive.
+// The executable's composition root: the one file that includes every layer. It wires the
+// layers' hooks into the frame, then runs the start-up sequence. Nothing includes it.
 #include <unistd.h>
 
 #include "base/certificate.h"
@@ -16,7 +16,7 @@
 #include "frame/timeout.h"
 #include "pbx/registration.h"
 #include "sip/address_list.h"
-#include "sip/address_list_table.h"
+#include "pbx/address_list_table.h"
 #include "sip/dns_resolver.h"
 #include "sip/reg_in.h"
 #include "sip/registrar_user.h"
