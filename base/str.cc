@@ -982,6 +982,32 @@ std::vector<str> str::get_dir(const str& path, bool dirs) {
 
 int64_t str::file_size(const str& name) { return fs().size(name); }
 
+// ---- Packing ----------------------------------------------------------------------------------------
+
+namespace {
+
+template <class It>
+void pack_range(It begin, It end) {
+  size_t total = 0;
+  for (It it = begin; it != end; ++it) total += (*it)->length();
+  if (total == 0) return;
+  str all;
+  all.reserve(total);
+  // append, not +=: += on an empty string would share the first text's buffer.
+  for (It it = begin; it != end; ++it) all.append((*it)->cbuffer(), (*it)->length());
+  size_t at = 0;
+  for (It it = begin; it != end; ++it) {
+    const size_t n = (*it)->length();
+    if (n) **it = all.substr(at, n);
+    at += n;
+  }
+}
+
+}  // namespace
+
+void pack_texts(std::initializer_list<str*> texts) { pack_range(texts.begin(), texts.end()); }
+void pack_texts(std::vector<str*>& texts) { pack_range(texts.begin(), texts.end()); }
+
 // ---- Constants ------------------------------------------------------------------------------------------
 
 const str str_null;

@@ -312,6 +312,12 @@ extern const str str_dotdot;    // ".."
 extern const str str_file;      // "file"
 extern const str str_dir;       // "dir"
 
+// Moves the texts into one new buffer of their own, each becoming a window on it, so that
+// texts kept for a long time cost one small buffer together instead of one each, and keep
+// no received packet or message alive through a window on it. Empty texts stay empty.
+void pack_texts(std::initializer_list<str*> texts);
+void pack_texts(std::vector<str*>& texts);
+
 // Prints the bytes readably in test failure messages (GoogleTest finds it by name).
 void PrintTo(const str& s, std::ostream* os);
 

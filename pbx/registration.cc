@@ -9,7 +9,7 @@
 #include "frame/settings.h"
 #include "sip/from_to_spec.h"
 #include "sip/notify_body.h"
-#include "sip/registrar_soap.h"
+#include "sip/sip_messages.h"
 
 namespace {
 
@@ -407,9 +407,7 @@ void registration_request_update(const str& call_id, unsigned, const str& expire
       continue;
     if (!apply_feature_change(registrations.get(r, registrations_fuser).value(), body)) continue;
     for (const auto& [ct, b] : feature_state(registrations.get(r, registrations_tuser).value())) {
-      g_post(registrar_soap_message(
-          "SubscriptionNotify",
-          {{"CallID", call_id}, {"Event", c_as_feature_event}, {"ContentType", ct}, {"Body", b}}));
+      g_post(soap_write(msg::subscription_notify{call_id, c_as_feature_event, ct, b}));
     }
   }
 }
@@ -455,62 +453,51 @@ std::vector<kept_registration> registrations_after_restart(const rtimestamp& now
 }
 
 bool registration_on_soap(const str& text) {
-  registrar_soap m;
-  if (!registrar_soap_parse(text, m)) return false;
-  if (m.name == c_get_register_policy) {
-    register_policy p =
-        get_register_policy({m.get("CallID"), m.get("Adr"), m.get("To"), m.get("From")});
-    g_post(registrar_soap_message("SetRegisterPolicy", {{"CallID", m.get("CallID")},
-                                                        {"Found", p.found ? str_t : str_f},
-                                                        {"Permitted", p.permitted},
-                                                        {"Realm", p.realm},
-                                                        {"User", p.user},
-                                                        {"Password", p.password}}));
+  soap_envelope e;
+  if (!soap_parse(text, e)) return false;
+  if (msg::get_register_policy m; soap_read(e, m)) {
+    register_policy p = get_register_policy({m.call_id, m.adr, m.to, m.from});
+    g_post(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,
+                                               p.realm, p.user, p.password}));
     return true;
   }
-  if (m.name == c_register_request) {
+  if (msg::register_request m; soap_read(e, m)) {
     registration_request_input in;
-    in.adr = m.get("Adr");
-    in.from = m.get("From");
-    in.to = m.get("To");
-    in.call_id = m.get("CallID");
-    in.cseq = m.get("CSeq").uvalue();
-    in.expires = m.get("Expires");
-    in.contact = m.get("Contact");
-    in.event = m.get("Event");
-    in.event_parameters = m.get("EventParameters");
-    in.instance = m.get("Instance");
-    in.www = m.get("WWW");
-    in.user_agent = m.get("UserAgent");
-    in.supported = m.get("Supported");
-    in.proxy_require = m.get("ProxyRequire");
-    in.body = m.get("Body");
+    in.adr = m.adr;
+    in.from = m.from;
+    in.to = m.to;
+    in.call_id = m.call_id;
+    in.cseq = m.cseq.uvalue();
+    in.expires = m.expires;
+    in.contact = m.contact;
+    in.event = m.event;
+    in.event_parameters = m.event_parameters;
+    in.instance = m.instance;
+    in.www = m.www;
+    in.user_agent = m.user_agent;
+    in.supported = m.supported;
+    in.proxy_require = m.proxy_require;
+    in.body = m.body;
     registration_answer a = registration_request(in);
-    g_post(registrar_soap_message("RegisterResponse", {{"CallID", in.call_id},
-                                                       {"CSeq", m.get("CSeq")},
-                                                       {"Code", id_text(a.code)},
-                                                       {"Reason", a.reason},
-                                                       {"Expires", id_text(a.expires)}}));
+    g_post(soap_write(
+        msg::register_response{in.call_id, m.cseq, id_text(a.code), a.reason, id_text(a.expires)}));
     const str event = in.event.get_field(0, ';').strip().tolower();
     // A new subscription gets its initial state; an as-feature-event SUBSCRIBE that carried a
     // change gets the state after it.
     const bool changed = event == c_as_feature_event && !in.body.strip().empty();
     if (a.code < 300 && a.expires > 0 && (a.new_subscription || changed)) {
       for (const auto& [ct, body] : initial_notify(in, a.account)) {
-        g_post(registrar_soap_message(
-            "SubscriptionNotify",
-            {{"CallID", in.call_id}, {"Event", event}, {"ContentType", ct}, {"Body", body}}));
+        g_post(soap_write(msg::subscription_notify{in.call_id, event, ct, body}));
       }
     }
     return true;
   }
-  if (m.name == c_rru) {
-    registration_request_update(m.get("Call-ID"), m.get("CSeq").uvalue(), m.get("Expires"),
-                                m.get("Body"));
+  if (msg::rru m; soap_read(e, m)) {
+    registration_request_update(m.call_id, m.cseq.uvalue(), m.expires, m.body);
     return true;
   }
-  if (m.name == c_register_expires) {
-    registration_expires(m.get("CallID"));
+  if (msg::register_expires m; soap_read(e, m)) {
+    registration_expires(m.call_id);
     return true;
   }
   return false;

@@ -16,7 +16,7 @@
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/reg_in.h"
-#include "sip/registrar_soap.h"
+#include "sip/sip_messages.h"
 
 namespace {
 
@@ -308,26 +308,27 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   messages.set(foreign, messages_new, "true");
 
   auto subscribe = [](const char* cseq) {
-    return registrar_soap_message("RegisterRequest", {{"From", "<sip:100@localhost>;tag=1"},
-                                                      {"To", "<sip:100@localhost>"},
-                                                      {"CallID", "s1"},
-                                                      {"CSeq", cseq},
-                                                      {"Expires", "3600"},
-                                                      {"Contact", "<sip:100@127.0.0.5>"},
-                                                      {"Event", "message-summary"}});
+    msg::register_request m;
+    m.from = "<sip:100@localhost>;tag=1";
+    m.to = "<sip:100@localhost>";
+    m.call_id = "s1";
+    m.cseq = cseq;
+    m.expires = "3600";
+    m.contact = "<sip:100@127.0.0.5>";
+    m.event = "message-summary";
+    return soap_write(m);
   };
   ASSERT_TRUE(registration_on_soap(subscribe("1")));
   ASSERT_EQ(to_srv.size(), 2u);
-  registrar_soap answer, notify;
-  ASSERT_TRUE(registrar_soap_parse(to_srv[0], answer));
-  EXPECT_EQ(answer.name, "RegisterResponse");
-  EXPECT_EQ(answer.get("Code"), "200");
-  EXPECT_EQ(answer.get("Expires"), "360");
-  ASSERT_TRUE(registrar_soap_parse(to_srv[1], notify));
-  EXPECT_EQ(notify.name, "SubscriptionNotify");
-  EXPECT_EQ(notify.get("CallID"), "s1");
-  EXPECT_EQ(notify.get("ContentType"), "application/simple-message-summary");
-  EXPECT_EQ(notify.get("Body"),
+  msg::register_response answer;
+  msg::subscription_notify notify;
+  ASSERT_TRUE(soap_read(to_srv[0], answer));
+  EXPECT_EQ(answer.code, "200");
+  EXPECT_EQ(answer.expires, "360");
+  ASSERT_TRUE(soap_read(to_srv[1], notify));
+  EXPECT_EQ(notify.call_id, "s1");
+  EXPECT_EQ(notify.content_type, "application/simple-message-summary");
+  EXPECT_EQ(notify.body,
             "Messages-Waiting: yes\r\nMessage-Account: vm100\r\nVoice-Message: 2/2 (1/0)\r\n");
 
   // A refresh of the same subscription is no new subscription.
@@ -366,30 +367,37 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
   }));
 }
 
+// A SUBSCRIBE for the PBX half, as the SIP half writes it.
+str subscription(const char* call_id, const char* event, const char* supported,
+                 const char* to = "<sip:101@localhost>", const str& body = str()) {
+  msg::register_request m;
+  m.from = "<sip:100@localhost>;tag=1";
+  m.to = to;
+  m.call_id = call_id;
+  m.cseq = "1";
+  m.expires = "3600";
+  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
+  m.event = event;
+  m.supported = supported;
+  m.body = body;
+  return soap_write(m);
+}
+
+// The i-th message to the SIP half, a NOTIFY to send.
+msg::subscription_notify srv_message(size_t i) {
+  msg::subscription_notify m;
+  EXPECT_TRUE(i < to_srv.size() && soap_read(to_srv[i], m));
+  return m;
+}
+
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
   set_registration_post(post_srv);
-  auto subscribe = [](const char* call_id, const char* event, const char* supported) {
-    return registrar_soap_message("RegisterRequest",
-                                  {{"From", "<sip:100@localhost>;tag=1"},
-                                   {"To", "<sip:101@localhost>"},
-                                   {"CallID", call_id},
-                                   {"CSeq", "1"},
-                                   {"Expires", "3600"},
-                                   {"Contact", str::sprintf("<sip:100-%S@127.0.0.5>", call_id)},
-                                   {"Event", event},
-                                   {"Supported", supported}});
-  };
-  auto notify_of = [](size_t i) {
-    registrar_soap m;
-    EXPECT_TRUE(i < to_srv.size() && registrar_soap_parse(to_srv[i], m));
-    return m;
-  };
-  ASSERT_TRUE(registration_on_soap(subscribe("d1", "dialog", "")));
+  ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
   ASSERT_EQ(to_srv.size(), 2u);
-  registrar_soap d = notify_of(1);
-  EXPECT_EQ(d.get("Event"), "dialog");
-  EXPECT_EQ(d.get("ContentType"), "application/dialog-info+xml");
-  xml_tree info = xml_tree::parse(d.get("Body"));
+  auto d = srv_message(1);
+  EXPECT_EQ(d.event, "dialog");
+  EXPECT_EQ(d.content_type, "application/dialog-info+xml");
+  xml_tree info = xml_tree::parse(d.body);
   EXPECT_EQ(info.name(), "dialog-info");
   EXPECT_EQ(info.attribute("entity"), "sip:101@localhost");
   EXPECT_EQ(info.attribute("version"), "0");
@@ -399,43 +407,23 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
 
   // Presence: closed while 101 has no plain binding, open once it has one.
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscribe("p1", "presence", "")));
-  EXPECT_NE(notify_of(1).get("Body").find("<basic>closed</basic>"), std::string::npos);
+  ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
+  EXPECT_NE(srv_message(1).body.find("<basic>closed</basic>"), std::string::npos);
   registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
   r.from = "<sip:101@localhost>;tag=2";
   r.to = "<sip:101@localhost>";
   ASSERT_EQ(registration_request(r).code, 200);
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscribe("p2", "presence", "")));
-  EXPECT_EQ(notify_of(1).get("ContentType"), "application/pidf+xml");
-  EXPECT_NE(notify_of(1).get("Body").find("<basic>open</basic>"), std::string::npos);
+  ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
+  EXPECT_EQ(srv_message(1).content_type, "application/pidf+xml");
+  EXPECT_NE(srv_message(1).body.find("<basic>open</basic>"), std::string::npos);
 
   // Lists, presence.winfo and x-tapi: the answer alone.
   for (const char* e : {"presence.winfo", "x-tapi"}) {
     to_srv.clear();
-    ASSERT_TRUE(registration_on_soap(subscribe(e, e, "")));
+    ASSERT_TRUE(registration_on_soap(subscription(e, e, "")));
     EXPECT_EQ(to_srv.size(), 1u) << e;
   }
-}
-
-str subscription(const char* call_id, const char* event, const char* supported,
-                 const char* to = "<sip:101@localhost>", const str& body = str()) {
-  return registrar_soap_message("RegisterRequest",
-                                {{"From", "<sip:100@localhost>;tag=1"},
-                                 {"To", to},
-                                 {"CallID", call_id},
-                                 {"CSeq", "1"},
-                                 {"Expires", "3600"},
-                                 {"Contact", str::sprintf("<sip:100-%S@127.0.0.5>", call_id)},
-                                 {"Event", event},
-                                 {"Supported", supported},
-                                 {"Body", body}});
-}
-
-registrar_soap srv_message(size_t i) {
-  registrar_soap m;
-  EXPECT_TRUE(i < to_srv.size() && registrar_soap_parse(to_srv[i], m));
-  return m;
 }
 
 // The resource URIs of the RLMI document of a list NOTIFY body.
@@ -464,27 +452,27 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   ASSERT_TRUE(
       registration_on_soap(subscription("d2", "dialog", "eventlist", "<sip:100@localhost>")));
   ASSERT_EQ(to_srv.size(), 2u);
-  registrar_soap d = srv_message(1);
-  EXPECT_EQ(d.get("Event"), "dialog");
-  EXPECT_TRUE(d.get("ContentType").starts_with("multipart/related;type=\"application/rlmi+xml\""));
-  EXPECT_EQ(rlmi_resources(d.get("Body")),
+  auto d = srv_message(1);
+  EXPECT_EQ(d.event, "dialog");
+  EXPECT_TRUE(d.content_type.starts_with("multipart/related;type=\"application/rlmi+xml\""));
+  EXPECT_EQ(rlmi_resources(d.body),
             (std::vector<std::string>{"sip:101@localhost", "sip:100@localhost"}));
-  EXPECT_NE(d.get("Body").find("Content-Type: application/dialog-info+xml"), std::string::npos);
-  EXPECT_NE(d.get("Body").find("entity=\"sip:101@localhost\""), std::string::npos);
+  EXPECT_NE(d.body.find("Content-Type: application/dialog-info+xml"), std::string::npos);
+  EXPECT_NE(d.body.find("entity=\"sip:101@localhost\""), std::string::npos);
 
   to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p3", "presence", "eventlist")));
   ASSERT_EQ(to_srv.size(), 2u);
-  registrar_soap p = srv_message(1);
-  EXPECT_EQ(rlmi_resources(p.get("Body")), std::vector<std::string>{"sip:101@localhost"});
-  EXPECT_NE(p.get("Body").find("<basic>open</basic>"), std::string::npos);
+  auto p = srv_message(1);
+  EXPECT_EQ(rlmi_resources(p.body), std::vector<std::string>{"sip:101@localhost"});
+  EXPECT_NE(p.body.find("<basic>open</basic>"), std::string::npos);
 
   // An empty list is still answered with a (empty) list.
   extensions.set(e100, extensions_buddies, "");
   to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("d3", "dialog", "eventlist")));
   ASSERT_EQ(to_srv.size(), 2u);
-  EXPECT_TRUE(rlmi_resources(srv_message(1).get("Body")).empty());
+  EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
 }
 
 // The feature state NOTIFYs (as-feature-event) as parsed documents, by their root name and,
@@ -492,10 +480,10 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
 std::map<std::string, xml_tree> feature_documents(size_t from) {
   std::map<std::string, xml_tree> out;
   for (size_t i = from; i < to_srv.size(); i++) {
-    registrar_soap m = srv_message(i);
-    EXPECT_EQ(m.get("ContentType"), "application/x-as-feature-event+xml");
-    EXPECT_EQ(m.get("Event"), "as-feature-event");
-    xml_tree t = xml_tree::parse(m.get("Body"));
+    auto m = srv_message(i);
+    EXPECT_EQ(m.content_type, "application/x-as-feature-event+xml");
+    EXPECT_EQ(m.event, "as-feature-event");
+    xml_tree t = xml_tree::parse(m.body);
     std::string key(t.name().view());
     if (t.name() == "ForwardingEvent")
       key += ":" + std::string(t.child_body("forwardingType").view());
@@ -535,8 +523,7 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
   // A refresh (RRU) with a change: forwarding on, then off again.
   auto refresh = [](const char* body) {
     to_srv.clear();
-    ASSERT_TRUE(registration_on_soap(registrar_soap_message(
-        "RRU", {{"Call-ID", "f2"}, {"CSeq", "2"}, {"Expires", "3600"}, {"Body", body}})));
+    ASSERT_TRUE(registration_on_soap(soap_write(msg::rru{"f2", "2", "3600", body})));
   };
   refresh(
       "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
@@ -560,12 +547,9 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
   // A refresh of another event with a body: ignored.
   ASSERT_TRUE(registration_on_soap(subscription("d9", "dialog", "")));
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(registrar_soap_message(
-      "RRU",
-      {{"Call-ID", "d9"},
-       {"CSeq", "2"},
-       {"Expires", "3600"},
-       {"Body", "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"}})));
+  ASSERT_TRUE(registration_on_soap(soap_write(msg::rru{
+      "d9", "2", "3600",
+      "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
   EXPECT_TRUE(to_srv.empty());
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
 }

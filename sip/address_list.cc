@@ -10,6 +10,7 @@
 #include "frame/queues.h"
 #include "frame/settings.h"
 #include "sip/sip_message.h"
+#include "sip/sip_messages.h"
 
 mutex bw_mutex("bw_mutex");
 
@@ -219,18 +220,7 @@ size_t bw_failure_records() {
 void set_blacklist_report(blacklist_report_fn fn) { report_fn = fn; }
 
 str soap_black_list_adr_request(const str& readable_address, bool blocked, const str& reason) {
-  str out(
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
-      "<env:Envelope xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-      "xmlns:t=\"urn:telmond\">"
-      "<env:Body><t:BlackListAdr><Adr>");
-  out += txt2xml(readable_address);
-  out += "</Adr><State>";
-  out += blocked ? str_t : str_f;
-  out += "</State><Reason>";
-  out += txt2xml(reason);
-  out += "</Reason></t:BlackListAdr></env:Body></env:Envelope>\r\n";
-  return out;
+  return soap_write(msg::black_list_adr{readable_address, blocked ? str_t : str_f, reason});
 }
 
 void set_admin_mail(admin_mail_fn fn) { mail_fn = fn; }
@@ -275,16 +265,9 @@ void black_list_adr(const str& readable_address, bool blocked, const str& reason
 }
 
 bool soap_on_black_list_adr(const str& text, access_list_store& store, atimestamp now) {
-  xml_tree doc = xml_tree::parse(text);
-  if (doc.empty() || doc.local_name() != "Envelope") return false;
-  const xml_tree* body = doc.find_local("Body");
-  const xml_tree* request = body ? body->find_local("BlackListAdr") : nullptr;
-  if (!request) return false;
-  auto field = [&](const char* name) {
-    const xml_tree* child = request->find_local(name);
-    return child ? child->body() : str();
-  };
-  black_list_adr(field("Adr"), field("State") == "true", field("Reason"), store, now);
+  msg::black_list_adr m;
+  if (!soap_read(text, m)) return false;
+  black_list_adr(m.adr, m.state == "true", m.reason, store, now);
   return true;
 }
 

@@ -9,7 +9,7 @@
 #include "frame/queues.h"
 #include "frame/settings.h"
 #include "sip/address_list.h"
-#include "sip/registrar_soap.h"
+#include "sip/sip_messages.h"
 #include "sip/send_packet.h"
 #include "sip/sip_connection.h"
 #include "sip/transaction.h"
@@ -204,10 +204,8 @@ void reg_in::process(sip_message& request, bool) {
   if (!policy_known) {
     if (!policy_asked) {
       policy_asked = true;
-      g_post(registrar_soap_message("GetRegisterPolicy", {{"CallID", call_id},
-                                                          {"Adr", request.peer.readable_address()},
-                                                          {"To", request.to.content()},
-                                                          {"From", request.from.content()}}));
+      g_post(soap_write(msg::get_register_policy{call_id, request.peer.readable_address(),
+                                                 request.to.content(), request.from.content()}));
     }
     push_bounded(queues().policy, reg_pending{request, false}, "Security has %d pending packets");
     return;
@@ -295,11 +293,8 @@ void reg_in::process(sip_message& request, bool) {
   str body = request.bodies.empty() ? str() : request.bodies.front();
 
   if (!authenticated_now && fp == fingerprint && requested > 0 && bound) {
-    std::vector<std::pair<const char*, str>> f = {{"Call-ID", call_id},
-                                                  {"CSeq", str::sprintf("%u", request.cseq)},
-                                                  {"Expires", expires_text}};
-    if (!body.empty()) f.emplace_back("Body", body);
-    g_post(registrar_soap_message("RRU", f));
+    g_post(soap_write(
+        msg::rru{call_id, str::sprintf("%u", request.cseq), expires_text, body}));
     expires = std::max(min_expires, std::min(max_expires, requested));
     send_ok(request, check_for_eventlist(request));
     return;
@@ -310,21 +305,23 @@ void reg_in::process(sip_message& request, bool) {
   min_expires = std::max(1, min_text.is_number() ? min_text.value() : 30);
   max_expires = std::max(min_expires, max_text.is_number() ? max_text.value() : 360);
   push_bounded(queues().decision, reg_pending{request, true}, "%d registration messages pending");
-  g_post(registrar_soap_message("RegisterRequest", {{"Adr", source.readable_address()},
-                                                    {"From", request.from.content()},
-                                                    {"To", request.to.content()},
-                                                    {"CallID", call_id},
-                                                    {"CSeq", str::sprintf("%u", request.cseq)},
-                                                    {"Expires", expires_text},
-                                                    {"Contact", contact_text},
-                                                    {"Event", event},
-                                                    {"EventParameters", event_parameters},
-                                                    {"Instance", instance},
-                                                    {"WWW", www},
-                                                    {"UserAgent", user_agent},
-                                                    {"Supported", supported},
-                                                    {"ProxyRequire", proxy_require},
-                                                    {"Body", body}}));
+  msg::register_request rr;
+  rr.adr = source.readable_address();
+  rr.from = request.from.content();
+  rr.to = request.to.content();
+  rr.call_id = call_id;
+  rr.cseq = str::sprintf("%u", request.cseq);
+  rr.expires = expires_text;
+  rr.contact = contact_text;
+  rr.event = event;
+  rr.event_parameters = event_parameters;
+  rr.instance = instance;
+  rr.www = www;
+  rr.user_agent = user_agent;
+  rr.supported = supported;
+  rr.proxy_require = proxy_require;
+  rr.body = body;
+  g_post(soap_write(rr));
   fingerprint = fp;
 }
 
@@ -584,7 +581,7 @@ void remove_registration(const str& call_id) {
     log_printf(log_sip, 5, "Cannot find registration %s", call_id);
     return;
   }
-  g_post(registrar_soap_message("RegisterExpires", {{"CallID", call_id}}));
+  g_post(soap_write(msg::register_expires{call_id}));
   if (!it->second->connection.empty()) {
     if (sip_connection* c = find_sip_connection(it->second->connection))
       c->registrations.erase(call_id);
@@ -608,27 +605,34 @@ str check_for_eventlist(const sip_message& request) {
 }
 
 bool registrar_on_soap(const str& text) {
-  registrar_soap m;
-  if (!registrar_soap_parse(text, m)) return false;
-  if (m.name != c_set_register_policy && m.name != c_register_response &&
-      m.name != "SubscriptionNotify")
-    return false;
-  auto it = reg_ins.find(m.get("CallID"));
-  if (it == reg_ins.end()) {
-    log_printf(log_sip, 5, "Cannot find registration %s", m.get("CallID"));
+  soap_envelope e;
+  if (!soap_parse(text, e)) return false;
+  // The answer's reg_in, by the Call-ID it names; true once the message was taken.
+  auto deliver = [](const str& call_id, auto&& apply) {
+    auto it = reg_ins.find(call_id);
+    if (it == reg_ins.end()) {
+      log_printf(log_sip, 5, "Cannot find registration %s", call_id);
+      return true;
+    }
+    apply(*it->second);
+    it->second->pack();
     return true;
+  };
+  if (msg::set_register_policy m; soap_read(e, m)) {
+    return deliver(m.call_id, [&](reg_in& r) {
+      r.set_register_policy(m.found == "true", m.permitted, m.realm, m.user, m.password);
+    });
   }
-  if (m.name == c_set_register_policy) {
-    it->second->set_register_policy(m.get("Found") == "true", m.get("Permitted"), m.get("Realm"),
-                                    m.get("User"), m.get("Password"));
-  } else if (m.name == "SubscriptionNotify") {
-    it->second->send_notify(m.get("Event"), m.get("ContentType"), m.get("Body"));
-  } else {
-    it->second->register_response(m.get("CSeq").uvalue(), m.get("Code").value(), m.get("Reason"),
-                                  m.get("Expires").value());
+  if (msg::register_response m; soap_read(e, m)) {
+    return deliver(m.call_id, [&](reg_in& r) {
+      r.register_response(m.cseq.uvalue(), m.code.value(), m.reason, m.expires.value());
+    });
   }
-  it->second->pack();
-  return true;
+  if (msg::subscription_notify m; soap_read(e, m)) {
+    return deliver(m.call_id,
+                   [&](reg_in& r) { r.send_notify(m.event, m.content_type, m.body); });
+  }
+  return false;
 }
 
 void registrar_connection_closed(sip_connection& connection) {

@@ -3,7 +3,7 @@
 // NAT treatment and the requested expiry, hands the request to the PBX half for the decision,
 // answers it (send_ok) and removes the binding when its removal timer fires.
 //
-// The PBX half is reached only through text messages (sip/registrar_soap.h): GetRegisterPolicy
+// The PBX half is reached only through text messages (sip/sip_messages.h): GetRegisterPolicy
 // and RegisterRequest are answered asynchronously by SetRegisterPolicy and RegisterResponse;
 // meanwhile the requests wait in the reg_in's two queues (at most 10 each, the oldest dropped).
 // A retransmission of a waiting request is dropped: the phone gets one answer, when the PBX

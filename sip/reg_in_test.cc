@@ -17,7 +17,7 @@
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
 #include "sip/pending_packet.h"
-#include "sip/registrar_soap.h"
+#include "sip/sip_messages.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
 #include "sip/sip_transport.h"
@@ -87,27 +87,25 @@ class RegInTest : public ::testing::Test {
         "algorithm=MD5",
         nonce, uri, auth_md5_hex(nonce, "100", "localhost", password, m.method, uri, "", "", ""));
   }
-  static registrar_soap last_posted() {
-    registrar_soap m;
-    EXPECT_TRUE(!posted.empty() && registrar_soap_parse(posted.back(), m));
+  // The last message posted to the PBX half, read as M.
+  template <class M>
+  static M last_posted() {
+    M m;
+    EXPECT_TRUE(!posted.empty() && soap_read(posted.back(), m)) << last_name().c_str();
     return m;
   }
+  static str last_name() {
+    soap_envelope e;
+    return !posted.empty() && soap_parse(posted.back(), e) ? e.name : str();
+  }
   static void answer_policy(bool found = true) {
-    ASSERT_TRUE(registrar_on_soap(
-        registrar_soap_message("SetRegisterPolicy", {{"CallID", "c1@x"},
-                                                     {"Found", found ? "true" : "false"},
-                                                     {"Permitted", ""},
-                                                     {"Realm", "localhost"},
-                                                     {"User", "100"},
-                                                     {"Password", "sip100"}})));
+    ASSERT_TRUE(registrar_on_soap(soap_write(msg::set_register_policy{
+        "c1@x", found ? "true" : "false", "", "localhost", "100", "sip100"})));
   }
   static void answer_register(unsigned cseq, int code, const char* reason, int expires) {
-    ASSERT_TRUE(registrar_on_soap(
-        registrar_soap_message("RegisterResponse", {{"CallID", "c1@x"},
-                                                    {"CSeq", str::sprintf("%u", cseq)},
-                                                    {"Code", str::sprintf("%d", code)},
-                                                    {"Reason", reason},
-                                                    {"Expires", str::sprintf("%d", expires)}})));
+    ASSERT_TRUE(registrar_on_soap(soap_write(
+        msg::register_response{"c1@x", str::sprintf("%u", cseq), str::sprintf("%d", code), reason,
+                               str::sprintf("%d", expires)})));
   }
   // Receives r; returns the nonce of the 401 it got.
   str challenged(sip_message r) {
@@ -143,10 +141,9 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   registrar_receive(first);
   // Nothing is answered before the policy is known; the PBX half is asked once.
   EXPECT_TRUE(sent.empty());
-  registrar_soap ask = last_posted();
-  EXPECT_EQ(ask.name, "GetRegisterPolicy");
-  EXPECT_EQ(ask.get("CallID"), "c1@x");
-  EXPECT_EQ(ask.get("Adr"), "127.0.0.5");
+  auto ask = last_posted<msg::get_register_policy>();
+  EXPECT_EQ(ask.call_id, "c1@x");
+  EXPECT_EQ(ask.adr, "127.0.0.5");
   // A new request (new branch) while the policy is still unknown waits as well.
   sip_message other_branch =
       request(1, "Expires: 3600\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK9");
@@ -164,12 +161,11 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
   ASSERT_EQ(sent.size(), 2u);
-  registrar_soap rr = last_posted();
-  EXPECT_EQ(rr.name, "RegisterRequest");
-  EXPECT_EQ(rr.get("Expires"), "3600");
-  EXPECT_EQ(rr.get("CSeq"), "2");
-  EXPECT_EQ(rr.get("Contact"), "<sip:100@127.0.0.5:5070>");
-  EXPECT_EQ(rr.get("From"), "<sip:100@localhost>;tag=f1");
+  auto rr = last_posted<msg::register_request>();
+  EXPECT_EQ(rr.expires, "3600");
+  EXPECT_EQ(rr.cseq, "2");
+  EXPECT_EQ(rr.contact, "<sip:100@127.0.0.5:5070>");
+  EXPECT_EQ(rr.from, "<sip:100@localhost>;tag=f1");
   EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 1);
 
   answer_register(2, 200, "OK", 360);
@@ -197,11 +193,10 @@ TEST_F(RegInTest, RefreshIsAnsweredAtOnceWithoutChallengeOrDecision) {
   sip_message third = request(3);
   registrar_receive(third);
   ASSERT_EQ(posted.size(), posts + 1);
-  registrar_soap rru = last_posted();
-  EXPECT_EQ(rru.name, "RRU");
-  EXPECT_EQ(rru.get("Call-ID"), "c1@x");
-  EXPECT_EQ(rru.get("CSeq"), "3");
-  EXPECT_FALSE(rru.has("Body"));
+  auto rru = last_posted<msg::rru>();
+  EXPECT_EQ(rru.call_id, "c1@x");
+  EXPECT_EQ(rru.cseq, "3");
+  EXPECT_TRUE(rru.body.empty());
   EXPECT_EQ(sent.back().code, 200);
   EXPECT_EQ(sent.back().cseq, 3u);
   EXPECT_EQ(sent.back().get_other_header("Date", ""), "");  // only after an authentication
@@ -209,7 +204,7 @@ TEST_F(RegInTest, RefreshIsAnsweredAtOnceWithoutChallengeOrDecision) {
   // A changed Contact is a new decision, still without a challenge.
   sip_message other = request(4, "User-Agent: other\r\n");
   registrar_receive(other);
-  EXPECT_EQ(last_posted().name, "RegisterRequest");
+  EXPECT_EQ(last_name(), "RegisterRequest");
   EXPECT_EQ(sent.back().cseq, 3u);
 }
 
@@ -234,7 +229,7 @@ TEST_F(RegInTest, WrongPasswordGetsWarning) {
   registrar_receive(second);
   EXPECT_EQ(sent.back().code, 401);
   EXPECT_EQ(sent.back().get_other_header("Warning", ""), "399 localhost Password does not match");
-  EXPECT_EQ(last_posted().name, "GetRegisterPolicy");
+  EXPECT_EQ(last_name(), "GetRegisterPolicy");
 }
 
 TEST_F(RegInTest, NatTreatment) {
@@ -252,7 +247,7 @@ TEST_F(RegInTest, NatTreatment) {
       2, "Expires: 3600\r\n", "SIP/2.0/UDP 10.0.0.1:5060;rport=40000;received=127.0.0.5;branch=z9");
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
-  EXPECT_EQ(last_posted().get("Expires"), "30");
+  EXPECT_EQ(last_posted<msg::register_request>().expires, "30");
   EXPECT_TRUE(reg_ins["c1@x"]->keep_alive);
 
   // Through a proxy (two Vias) there is no NAT treatment while register_via_count is true.
@@ -266,7 +261,7 @@ TEST_F(RegInTest, NatTreatment) {
   proxied.cseq = 2;
   proxied.add_other_header("Authorization", "", authorization(proxied, nonce, "sip100"));
   registrar_receive(proxied);
-  EXPECT_EQ(last_posted().get("Expires"), "3600");
+  EXPECT_EQ(last_posted<msg::register_request>().expires, "3600");
   EXPECT_FALSE(reg_ins["c1@x"]->keep_alive);
 }
 
@@ -293,7 +288,7 @@ TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
   clock.advance_ms(1);
   run_timers();
   EXPECT_EQ(reg_ins.count("c1@x"), 0u);
-  EXPECT_EQ(last_posted().name, "RegisterExpires");
+  EXPECT_EQ(last_name(), "RegisterExpires");
   EXPECT_TRUE(ipadr2regs.empty());
   remove_registration("c1@x");
   EXPECT_EQ(logs.back(), "Cannot find registration c1@x");
@@ -337,7 +332,7 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
   sip_message second = with_credentials(2, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2");
   registrar_receive(second);
   ASSERT_EQ(posted.size(), 2u);
-  EXPECT_EQ(last_posted().name, "RegisterRequest");
+  EXPECT_EQ(last_name(), "RegisterRequest");
   for (int i = 0; i < 2; i++) {
     clock.advance_ms(400);  // inside the second the binding waits for its decision
     run_timers();
@@ -358,7 +353,7 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
       request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK3");
   registrar_receive(changed);
   ASSERT_EQ(posted.size(), 3u);
-  EXPECT_EQ(last_posted().name, "RegisterRequest");
+  EXPECT_EQ(last_name(), "RegisterRequest");
   sip_message changed_again =
       request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK3");
   registrar_receive(changed_again);
@@ -484,10 +479,10 @@ TEST_F(RegInTest, SubscribeForDialogWithEventlist) {
   sip_message s2 = request(2, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2", "SUBSCRIBE");
   s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
   registrar_receive(s2);
-  registrar_soap rr = last_posted();
-  EXPECT_EQ(rr.get("Event"), "dialog");
-  EXPECT_EQ(rr.get("EventParameters"), "x=1");
-  EXPECT_EQ(rr.get("Expires"), "100");
+  auto rr = last_posted<msg::register_request>();
+  EXPECT_EQ(rr.event, "dialog");
+  EXPECT_EQ(rr.event_parameters, "x=1");
+  EXPECT_EQ(rr.expires, "100");
   answer_register(2, 200, "OK", 100);
   const sip_message& ok = sent.back();
   EXPECT_EQ(ok.code, 200);
@@ -531,11 +526,9 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   registrar_receive(s2);
   answer_register(2, 200, "OK", 100);
   str tag = sent.back().to.tag();
-  ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
-      "SubscriptionNotify", {{"CallID", "c1@x"},
-                             {"Event", "message-summary"},
-                             {"ContentType", "application/simple-message-summary"},
-                             {"Body", "Messages-Waiting: no\r\n"}})));
+  ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{
+      "c1@x", "message-summary", "application/simple-message-summary",
+      "Messages-Waiting: no\r\n"})));
   const sip_message& n = sent.back();
   ASSERT_TRUE(n.is_request);
   EXPECT_EQ(n.method, "NOTIFY");
@@ -598,7 +591,7 @@ TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
   // nat_tcp (180) is a number: the phone keeps its connection and refreshes every 180 s.
-  EXPECT_EQ(last_posted().get("Expires"), "180");
+  EXPECT_EQ(last_posted<msg::register_request>().expires, "180");
   EXPECT_EQ(sip_connections[name]->registrations.count("c1@x"), 1u);
   answer_register(2, 200, "OK", 180);
   EXPECT_GE(sip_connections[name]->idle_timeout, 178 + 8);
@@ -606,7 +599,7 @@ TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
   // The connection ends: so does the binding.
   registrar_connection_closed(*sip_connections[name]);
   EXPECT_TRUE(reg_ins.empty());
-  EXPECT_EQ(last_posted().name, "RegisterExpires");
+  EXPECT_EQ(last_name(), "RegisterExpires");
   EXPECT_TRUE(sip_connections[name]->registrations.empty());
   sip_connections.clear();
 }
@@ -655,11 +648,11 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   second.cseq = 2;
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
-  registrar_soap rr = last_posted();
-  EXPECT_EQ(rr.get("Expires"), "200");            // outbound: no nat_udp
-  EXPECT_EQ(rr.get("Instance"), "<urn:uuid:1>");  // unquoted
-  EXPECT_EQ(rr.get("WWW"), "https://127.0.0.5/");
-  EXPECT_EQ(rr.get("Contact"),
+  auto rr = last_posted<msg::register_request>();
+  EXPECT_EQ(rr.expires, "200");            // outbound: no nat_udp
+  EXPECT_EQ(rr.instance, "<urn:uuid:1>");  // unquoted
+  EXPECT_EQ(rr.www, "https://127.0.0.5/");
+  EXPECT_EQ(rr.contact,
             "<sip:edge.example;lr>, "
             "<sip:100@127.0.0.5:5070>;expires=200;+sip.instance=\"<urn:uuid:1>\";reg-id=1");
   reg_in& r = *reg_ins["c1@x"];
@@ -743,9 +736,8 @@ TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
                             {{"sip:101@localhost", c_application_dialog_info,
                               dialog_info_body("sip:101@localhost", 0, false)}},
                             ct);
-  ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
-      "SubscriptionNotify",
-      {{"CallID", "c1@x"}, {"Event", "dialog"}, {"ContentType", ct}, {"Body", body}})));
+  ASSERT_TRUE(
+      registrar_on_soap(soap_write(msg::subscription_notify{"c1@x", "dialog", ct, body})));
   const sip_message& n = sent.back();
   ASSERT_TRUE(n.is_request);
   EXPECT_EQ(n.get_other_header("Subscription-State", ""), "active;expires=115");
