@@ -387,6 +387,9 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
       }
     }
   } else {
+    // From the 200 on, the subscription is a dialog of this side: the transaction layer
+    // numbers its NOTIFYs (Part 3.3's dialog CSeq), each one above the last.
+    register_dialog(call_id, to_tag);
     response.expires = str::sprintf("%d", announced);
     response.contact.push_back(
         from_to_spec(str("<sip:{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>")));
@@ -408,8 +411,8 @@ void reg_in::send_notify(const str& notify_event, const str& content_type, const
   }
   from_to_spec local(to);
   local.set_tag(to_tag);
+  // The CSeq comes from the dialog counter registered with the 200 (send_packet).
   sip_message n(m_notify, local, from_to_spec(from), call_id);
-  n.cseq = ++notify_cseq;
   const std::vector<str> routes = lines_of(route_set);
   n.request_uri = from_to_spec(routes.back()).addr_spec();
   for (size_t i = 0; i + 1 < routes.size(); i++) n.route.push_back(from_to_spec(routes[i]));
@@ -424,7 +427,10 @@ void reg_in::send_notify(const str& notify_event, const str& content_type, const
     n.bodies.push_back(body);
   }
   send_request(n);
-  if (!active) to_tag.clear();
+  if (!active) {
+    unregister_dialog(call_id, to_tag);
+    to_tag.clear();
+  }
 }
 
 void reg_in::send_request(sip_message& request) {
@@ -535,7 +541,6 @@ bool registrar_check_authentication(const sip_message& response, const sip_messa
                         r.credentials.user, r.credentials.password, -1, again)) {
     return false;
   }
-  r.notify_cseq = again.cseq;
   r.answered_cseq = again.cseq;
   return true;
 }
@@ -585,6 +590,7 @@ void remove_registration(const str& call_id) {
     return;
   }
   g_post(registrar_soap_message("RegisterExpires", {{"CallID", call_id}}));
+  if (!it->second->event.empty()) unregister_dialog(call_id, it->second->to_tag);
   if (!it->second->connection.empty()) {
     if (sip_connection* c = find_sip_connection(it->second->connection))
       c->registrations.erase(call_id);

@@ -48,7 +48,9 @@ class reg_in {
   void register_response(unsigned cseq, int code, const str& reason, int expires);
   // Answers request with 200 for the granted expiry (this->expires).
   void send_ok(const sip_message& request, const str& require);
-  // A NOTIFY in the subscription's dialog. Subscription-State is active with the seconds left
+  // A NOTIFY in the subscription's dialog, which the 200 of the SUBSCRIBE registered with the
+  // transaction layer (register_dialog) so that every NOTIFY takes the next CSeq; the dialog
+  // ends with the binding or with a terminating NOTIFY. Subscription-State is active with the seconds left
   // on the removal timer when event is the subscription's and the timer runs, else
   // terminated (and the dialog's To tag is forgotten). Not sent without a route set.
   void send_notify(const str& event, const str& content_type, const str& body);
@@ -90,7 +92,6 @@ class reg_in {
   int expires = 0;    // granted last
   int announced = 0;  // announced in the last 200
   int min_expires = 30, max_expires = 360;
-  uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
   // Requests waiting for the policy and for the decision (front = oldest); held only while a
   // request waits.
   struct waiting_requests {

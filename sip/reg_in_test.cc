@@ -41,6 +41,7 @@ class RegInTest : public ::testing::Test {
     logs.clear();
     init_config();
     registrar_clear();
+    clear_pending_packets();
     bw_clear();
     set_registrar_send(capture_send);
     set_registrar_post(capture_post);
@@ -554,7 +555,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   // Another event: terminated.
   reg_ins["c1@x"]->send_notify("dialog", "", "");
   EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
-  EXPECT_EQ(sent.back().cseq, 2u);
+  EXPECT_EQ(dialog_cseq_count(), 0u);  // the dialog ended with it
 
   // Without a route set nothing is sent.
   size_t n_sent = sent.size();
@@ -756,6 +757,87 @@ TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
   // What the phone receives splits into the RLMI document and the resource's part.
   sip_message received(text);
   EXPECT_EQ(received.bodies.size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// A phone at 127.0.0.5:5070 that subscribes to message-summary through the real transaction
+// layer over the fake transport: what the registrar sends is read back from env.transport.
+class SubscriptionThroughTransactions : public RegInTest {
+ protected:
+  void SetUp() override {
+    RegInTest::SetUp();
+    set_sip_transaction_user(&user);
+    install_transaction_receive_hooks();
+    bw_add_source(phone.address, 32, true);
+    set_registrar_send(nullptr);
+  }
+  void TearDown() override {
+    set_sip_receive_hooks(nullptr);
+    bw_clear();
+    RegInTest::TearDown();
+  }
+  void receive(const str& text) { process_pdu("udp0", text, phone, transport_type::udp); }
+  str subscribe_text(unsigned cseq, const std::string& authorization = "") {
+    const std::string via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bKs" + std::to_string(cseq);
+    return request_text(cseq, "Event: message-summary\r\nExpires: 100\r\n" + authorization,
+                        via.c_str(), "SUBSCRIBE");
+  }
+  // Step by step: challenged, subscribed with credentials, decided 200.
+  void subscribe() {
+    receive(subscribe_text(1));
+    answer_policy();
+    const str nonce = parse_auth_header(last_sent().get_other_header("WWW-Authenticate", ""))
+                          .get("nonce");
+    sip_message with = request(2, "", "SIP/2.0/UDP 127.0.0.5:5070", "SUBSCRIBE");
+    receive(subscribe_text(
+        2, "Authorization: " + std::string(authorization(with, nonce, "sip100").view()) + "\r\n"));
+    answer_register(2, 200, "OK", 100);
+    ASSERT_EQ(last_sent().code, 200);
+  }
+  void notify(const char* body) {
+    ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
+        "SubscriptionNotify", {{"CallID", "c1@x"},
+                               {"Event", "message-summary"},
+                               {"ContentType", "application/simple-message-summary"},
+                               {"Body", body}})));
+  }
+  sip_message last_sent() const { return env.transport.sent.back().parsed(); }
+  std::vector<sip_message> notifies() const {
+    std::vector<sip_message> out;
+    for (const fake_send& s : env.transport.sent)
+      if (s.parsed().method == m_notify) out.push_back(s.parsed());
+    return out;
+  }
+  // The phone's answer to a NOTIFY (a 401 challenges it).
+  str answer_text(const sip_message& n, int code) const {
+    sip_message r(code, code == 401 ? "Unauthorized" : "OK", n);
+    if (code == 401) r.add_other_header("WWW-Authenticate", "", "Digest realm=\"phone\",nonce=\"n1\"");
+    return r.serialize(phone, transport_type::udp);
+  }
+
+  transaction_env env;
+  registrar_transaction_user user{env.user};
+  const ip_port phone = ip_port::from_text("127.0.0.5:5070");
+};
+
+// Part 3.3's dialog CSeq rule: every NOTIFY of one subscription takes the next number, across
+// a refresh of the subscription, and the dialog ends with the terminating NOTIFY.
+TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
+  subscribe();
+  notify("Messages-Waiting: no\r\n");
+  notify("Messages-Waiting: yes\r\n");
+  receive(subscribe_text(3));  // the refresh: answered at once
+  ASSERT_EQ(last_sent().code, 200);
+  notify("Messages-Waiting: no\r\n");
+  reg_ins["c1@x"]->send_notify("dialog", "", "");  // terminated
+  const std::vector<sip_message> sent_notifies = notifies();
+  ASSERT_EQ(sent_notifies.size(), 4u);
+  for (size_t i = 1; i < sent_notifies.size(); i++)
+    EXPECT_EQ(sent_notifies[i].cseq, sent_notifies[i - 1].cseq + 1) << i;
+  EXPECT_EQ(dialog_cseq_count(), 0u);
 }
 
 }  // namespace
