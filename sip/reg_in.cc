@@ -212,8 +212,8 @@ void reg_in::process(sip_message& request, bool) {
     push_bounded(queues().policy, reg_pending{request, false}, "Security has %d pending packets");
     return;
   }
-  if (!found) {
-    send_error(request, 404, "Not Found");
+  if (!found || refused_code) {
+    send_error(request, found ? refused_code : 404, found ? refused_reason : str("Not Found"));
     set_removal(1000);
     return;
   }
@@ -329,9 +329,12 @@ void reg_in::process(sip_message& request, bool) {
 }
 
 void reg_in::set_register_policy(bool is_found, const str& permitted, const str& realm,
-                                 const str& user, const str& password) {
+                                 const str& user, const str& password, int code,
+                                 const str& reason) {
   policy_known = true;
   found = is_found;
+  refused_code = code;
+  refused_reason = reason;
   credentials.permitted = permitted;
   credentials.realm = realm;
   credentials.user = user;
@@ -502,6 +505,7 @@ void reg_in::pack() {
                              &credentials.user,
                              &credentials.password,
                              &credentials.permitted,
+                             &refused_reason,
                              &route_set,
                              &addresses};
   pack_texts(texts);
@@ -626,7 +630,8 @@ bool registrar_on_soap(const str& text) {
   }
   if (m.name == c_set_register_policy) {
     it->second->set_register_policy(m.get("Found") == "true", m.get("Permitted"), m.get("Realm"),
-                                    m.get("User"), m.get("Password"));
+                                    m.get("User"), m.get("Password"), m.get("Code").value(),
+                                    m.get("Reason"));
   } else if (m.name == "SubscriptionNotify") {
     it->second->send_notify(m.get("Event"), m.get("ContentType"), m.get("Body"));
   } else {

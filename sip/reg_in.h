@@ -41,9 +41,12 @@ class reg_in {
 
   // REGISTER and SUBSCRIBE of this Call-ID.
   void handle_register_request(sip_message& request);
-  // SetRegisterPolicy: the credentials the PBX half found; requests waiting for it run again.
+  // SetRegisterPolicy: the credentials the PBX half found, or the refusal (refused_code 403 or
+  // 404 with its reason) that the addresses alone decide, which is answered before any
+  // challenge; requests waiting for it run again.
   void set_register_policy(bool found, const str& permitted, const str& realm, const str& user,
-                           const str& password);
+                           const str& password, int refused_code = 0,
+                           const str& refused_reason = str());
   // RegisterResponse for the queued request with that CSeq number.
   void register_response(unsigned cseq, int code, const str& reason, int expires);
   // Answers request with 200 for the granted expiry (this->expires).
@@ -86,6 +89,8 @@ class reg_in {
   str user_agent, supported, proxy_require, www;
   bool keep_alive = false, outbound = false, path = false, bound = false;
   bool policy_known = false, policy_asked = false, found = false;
+  int refused_code = 0;  // the policy's refusal (0: none) and its reason phrase
+  str refused_reason;
   bool just_authenticated = false;
   auth_credentials credentials;
   int reauth_counter = 0;

@@ -311,6 +311,33 @@ TEST_F(RegInTest, UnknownAccountIs404AndRemovedAfterASecond) {
   EXPECT_TRUE(reg_ins.empty());
 }
 
+// A refusal that the PBX half decides from the addresses alone (From in another domain,
+// unknown From user, From not an extension) is answered at once, without a challenge: with
+// the empty credentials of such a policy the request used to be dropped without an answer.
+TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
+  const struct {
+    int code;
+    const char* reason;
+  } refusals[] = {{403, "Forbidden"}, {404, "Not Found"}, {404, "Registration Not Possible"}};
+  for (const auto& r : refusals) {
+    sent.clear();
+    sip_message first = request(1);
+    registrar_receive(first);
+    ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
+        "SetRegisterPolicy", {{"CallID", "c1@x"},
+                              {"Found", "true"},
+                              {"Code", str::sprintf("%d", r.code)},
+                              {"Reason", r.reason}})));
+    ASSERT_EQ(sent.size(), 1u) << r.reason;
+    EXPECT_EQ(sent[0].code, r.code);
+    EXPECT_EQ(sent[0].reason, r.reason);
+    EXPECT_EQ(sent[0].get_other_header("Retry-After", ""), "3600");
+    clock.advance_ms(1000);
+    run_timers();
+    EXPECT_TRUE(reg_ins.empty()) << r.reason;
+  }
+}
+
 // A phone retransmits its REGISTER every 500 ms until it hears something. While the request
 // waits for the PBX half no response exists that the transaction layer could repeat, so the
 // repeats reach the registrar; they are dropped there: one challenge, one decision, one 200.

@@ -457,4 +457,26 @@ TEST_F(RegisterE2E, NotifiesOfASubscriptionCountUp) {
   EXPECT_EQ(phone.received("NOTIFY", "fe-42").size(), 12u);  // four per state
 }
 
+// A REGISTER that cannot succeed because of its From gets its final answer at once (it used to
+// get none, and the phone timed out), and the log says why.
+TEST_F(RegisterE2E, UnknownFromDomainOrUserIsAnsweredAtOnce) {
+  const struct {
+    const char *source, *from, *answer;
+  } cases[] = {{"127.0.0.43", "sip:100@unknown.example", "SIP/2.0 404 Not Found"},
+               {"127.0.0.44", "sip:999@localhost", "SIP/2.0 404 Not Found"}};
+  for (const auto& c : cases) {
+    raw_phone phone(*t, c.source, "100", "sip100");
+    phone.from = c.from;
+    int cseq = 1;
+    EXPECT_EQ(phone.request("REGISTER", std::string("from-") + c.source, cseq, "Expires: 60\r\n",
+                            "", 1000),
+              c.answer)
+        << c.from;
+    EXPECT_TRUE(t->wait_for_log(std::string("Refusing registration from ") + c.source +
+                                    " (From <" + c.from + ">;tag=",
+                                1000))
+        << c.from;
+  }
+}
+
 }  // namespace
