@@ -442,7 +442,6 @@ void reg_in::send_request(sip_message& request) {
     log_printf(log_sip, 9, "Using outbound proxy %s because of flow-label", flow);
     request.outbound_proxy = flow;
   }
-  answered_cseq = 0;
   g_send(request);
 }
 
@@ -541,12 +540,8 @@ bool registrar_check_authentication(const sip_message& response, const sip_messa
   if (it == reg_ins.end() || request.method != m_notify) return false;
   reg_in& r = *it->second;
   sip_message again;
-  if (!answer_challenge(response, request, r.answered_cseq != 0 && r.answered_cseq == request.cseq,
-                        r.credentials.user, r.credentials.password, -1, again)) {
-    return false;
-  }
-  r.answered_cseq = again.cseq;
-  return true;
+  return answer_challenge(response, request, r.credentials.user, r.credentials.password, -1,
+                          again);
 }
 
 void registrar_receive(sip_message& request) {

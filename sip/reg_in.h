@@ -110,9 +110,6 @@ class reg_in {
   timeout removal_timer;
   str connection;  // name of the TCP/TLS connection that carries the binding, if any
   str addresses;   // the ipadr2regs keys listing this binding, one per line
-  // CSeq of the NOTIFY last re-sent with credentials, 0 when none: a challenge to that one is
-  // not answered again.
-  uint32_t answered_cseq = 0;
 
   // Moves every text of the binding (not call_id, which the map key shares) into one buffer.
   void pack();

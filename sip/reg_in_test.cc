@@ -867,4 +867,27 @@ TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
   EXPECT_EQ(dialog_cseq_count(), 0u);
 }
 
+// Part 3.4: a challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
+// of its own; a challenge to that copy, or a repeat of the first challenge, is not answered.
+TEST_F(SubscriptionThroughTransactions, ChallengedNotifyIsSentOnceMoreWithCredentials) {
+  subscribe();
+  notify("Messages-Waiting: yes\r\n");
+  ASSERT_EQ(notifies().size(), 1u);
+  const sip_message first = notifies()[0];
+  receive(answer_text(first, 401));
+  ASSERT_EQ(notifies().size(), 2u);
+  const sip_message copy = notifies()[1];
+  EXPECT_EQ(copy.cseq, first.cseq + 1);
+  EXPECT_NE(get_via_parameter(copy.via[0], "branch"), get_via_parameter(first.via[0], "branch"));
+  const auth_header_value h = parse_auth_header(copy.get_other_header("Authorization", ""));
+  const str uri = copy.request_uri.serialize();
+  EXPECT_EQ(h.get("response"),
+            auth_md5_hex("n1", "100", "phone", "sip100", "NOTIFY", uri, "", "", ""));
+
+  receive(answer_text(copy, 401));
+  receive(answer_text(first, 401));  // the phone repeats its first challenge
+  env.run_until(40000);
+  EXPECT_EQ(notifies().size(), 2u);
+}
+
 }  // namespace

@@ -82,6 +82,7 @@ std::string header_of(const std::string& message, const std::string& name) {
   return message.substr(start, end - start);
 }
 std::string first_line(const std::string& m) { return m.substr(0, m.find("\r\n")); }
+std::string body_of(const std::string& m) { return m.substr(m.find("\r\n\r\n") + 4); }
 // A quoted parameter of a header value (nonce="...").
 std::string quoted(const std::string& value, const std::string& name) {
   size_t at = value.find(name + "=\"");
@@ -476,6 +477,27 @@ TEST_F(RegisterE2E, UnknownFromDomainOrUserIsAnsweredAtOnce) {
                                     " (From <" + c.from + ">;tag=",
                                 1000))
         << c.from;
+  }
+}
+
+// Part 3.4 as a phone that challenges every NOTIFY sees it: each NOTIFY comes at most twice,
+// the original and one copy with credentials on a branch of its own (it used to be a storm of
+// thousands, every copy on the challenged one's branch).
+TEST_F(RegisterE2E, PhoneThatChallengesNotifiesGetsEachAtMostTwice) {
+  raw_phone phone(*t, "127.0.0.45", "105", "sip105");
+  phone.request_answer = 401;
+  int cseq = 1;
+  ASSERT_EQ(phone.request("SUBSCRIBE", "fe-45", cseq, "Event: as-feature-event\r\nExpires: 600\r\n"),
+            "SIP/2.0 200 OK");
+  phone.listen(3000);  // longer than the first retransmission interval
+  std::map<std::string, std::vector<std::string>> by_body;  // the four feature states
+  for (const std::string& n : phone.received("NOTIFY", "fe-45")) by_body[body_of(n)].push_back(n);
+  EXPECT_EQ(by_body.size(), 4u);
+  for (const auto& [body, copies] : by_body) {
+    ASSERT_EQ(copies.size(), 2u) << body;
+    EXPECT_EQ(header_of(copies[0], "Authorization"), "");
+    EXPECT_NE(header_of(copies[1], "Authorization"), "");
+    EXPECT_NE(header_of(copies[0], "Via"), header_of(copies[1], "Via"));  // the branch
   }
 }
 
