@@ -111,6 +111,22 @@ void push_bounded(std::vector<reg_pending>& q, reg_pending&& p, const char* log_
   q.push_back(std::move(p));
 }
 
+// The Contact that binds: the first sip/sips one, or "*" (remove all; star is set then).
+// A binding is one Call-ID with one Contact (the registrations row holds one); further
+// Contacts of the request are not bound, and the 200 does not list them.
+const from_to_spec* binding_contact(const sip_message& request, bool& star) {
+  star = false;
+  for (const from_to_spec& c : request.contact) {
+    const str& scheme = c.addr_spec().get_scheme();
+    if (scheme.icmp("sip") || scheme.icmp("sips")) return &c;
+    if (c.content().strip() == "*") {
+      star = true;
+      return &c;
+    }
+  }
+  return nullptr;
+}
+
 str top_branch(const sip_message& m) {
   return m.via.empty() ? str() : get_via_parameter(m.via.front(), "branch");
 }
@@ -163,21 +179,8 @@ void reg_in::handle_register_request(sip_message& request) {
 void reg_in::process(sip_message& request, bool) {
   const bool is_register = request.method == m_register;
 
-  // The Contact that binds: the first sip/sips one, or "*" (remove all).
-  const from_to_spec* contact = nullptr;
   bool star = false;
-  for (const from_to_spec& c : request.contact) {
-    const str& scheme = c.addr_spec().get_scheme();
-    if (scheme.icmp("sip") || scheme.icmp("sips")) {
-      contact = &c;
-      break;
-    }
-    if (c.content().strip() == "*") {
-      contact = &c;
-      star = true;
-      break;
-    }
-  }
+  const from_to_spec* contact = binding_contact(request, star);
 
   if (request.to.tag().empty() && to_tag.empty()) to_tag = str::sprintf("%u", random_uint32());
   if (!request.to.tag().empty() && to_tag.empty()) to_tag = request.to.tag();
@@ -376,10 +379,14 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
   response.to.set_tag(to_tag);
   if (request.method == m_register) {
     response.path.clear();
+    bool star = false;
+    const from_to_spec* bound_contact = binding_contact(request, star);
     if (expires > 0) {
       response.path = request.path;
-      for (const from_to_spec& c : request.contact) {
-        from_to_spec copy = c;
+      // Only what was bound: a phone that read a further Contact back with an expiry would
+      // believe it bound too (a deliberate narrowing of Part 3.5, docs/registrar.md).
+      if (bound_contact && !star) {
+        from_to_spec copy = *bound_contact;
         copy.clear_other_parameters();
         copy.set_parm("expires", str::sprintf("%d", announced));
         response.contact.push_back(copy);

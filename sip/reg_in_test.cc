@@ -338,6 +338,20 @@ TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
   }
 }
 
+// A REGISTER binds its first sip/sips Contact (one binding per Call-ID); the 200 lists just
+// that one, so a phone that sent two does not believe both bound.
+TEST_F(RegInTest, OfTwoContactsTheFirstIsBoundAndListed) {
+  const sip_message ok = registered("Contact: <sip:100@192.0.2.8:5080>\r\n");
+  ASSERT_EQ(ok.code, 200);
+  ASSERT_EQ(ok.contact.size(), 1u);
+  EXPECT_EQ(ok.contact[0].addr_spec().serialize(), "sip:100@127.0.0.5:5070");
+  EXPECT_FALSE(ok.contact[0].extract_parameter("expires").empty());
+  registrar_soap decision;
+  ASSERT_TRUE(registrar_soap_parse(posted[1], decision));
+  EXPECT_EQ(decision.name, "RegisterRequest");
+  EXPECT_EQ(decision.get("Contact"), "<sip:100@127.0.0.5:5070>");
+}
+
 // A phone retransmits its REGISTER every 500 ms until it hears something. While the request
 // waits for the PBX half no response exists that the transaction layer could repeat, so the
 // repeats reach the registrar; they are dropped there: one challenge, one decision, one 200.
@@ -701,8 +715,8 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   EXPECT_EQ(ok.path[0].addr_spec().get_host(), "edge.example");
   EXPECT_EQ(ok.get_other_header("Require", ""), "outbound");
   EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
-  // Every Contact is returned with only its expires parameter.
-  ASSERT_EQ(ok.contact.size(), 2u);
+  // The bound Contact is returned with only its expires parameter; the http one is not bound.
+  ASSERT_EQ(ok.contact.size(), 1u);
   EXPECT_EQ(ok.contact[0].extract_parameter("+sip.instance"), "");
   EXPECT_NE(ok.contact[0].extract_parameter("expires"), "");
 }

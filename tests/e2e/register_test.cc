@@ -122,6 +122,7 @@ class raw_phone {
                         user_ + "@" + via + ">\r\nMax-Forwards: 70\r\n" + headers + credentials +
                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
       std::string answer = final_answer(call_id, std::to_string(cseq) + " " + method, timeout_ms);
+      last_answer = answer;
       if (answer.empty() || first_line(answer).find(" 401 ") == std::string::npos ||
           attempt == 1) {
         if (first_line(answer).find(" 200 ") != std::string::npos) {
@@ -159,6 +160,7 @@ class raw_phone {
 
   std::string from, to;  // addresses of the requests (default: user@localhost)
   int request_answer = 200;
+  std::string last_answer;  // the whole last answer request() got
 
  private:
   static int64_t now_ms() {
@@ -499,6 +501,21 @@ TEST_F(RegisterE2E, PhoneThatChallengesNotifiesGetsEachAtMostTwice) {
     EXPECT_NE(header_of(copies[1], "Authorization"), "");
     EXPECT_NE(header_of(copies[0], "Via"), header_of(copies[1], "Via"));  // the branch
   }
+}
+
+// A phone that registers two Contacts reads back only the one bound (one binding per Call-ID),
+// so it does not believe the second one reachable.
+TEST_F(RegisterE2E, OfTwoContactsOnlyTheBoundOneIsListed) {
+  raw_phone phone(*t, "127.0.0.46", "101", "sip101");
+  int cseq = 1;
+  ASSERT_EQ(phone.request("REGISTER", "two-46", cseq,
+                          "Contact: <sip:101@192.0.2.46:5062>\r\nExpires: 60\r\n"),
+            "SIP/2.0 200 OK");
+  EXPECT_NE(header_of(phone.last_answer, "Contact").find("sip:101@127.0.0.46:"), std::string::npos)
+      << phone.last_answer;
+  EXPECT_EQ(phone.last_answer.find("192.0.2.46"), std::string::npos) << phone.last_answer;
+  ASSERT_TRUE(t->wait_for_file("registrations/1.xml", "<contact>", 3000));
+  EXPECT_EQ(t->read_file("registrations/1.xml").find("192.0.2.46"), std::string::npos);
 }
 
 }  // namespace
