@@ -366,8 +366,8 @@ TEST_F(AuthPolicy, AnswerProxyChallengeRegisterAndRefusals) {
   EXPECT_EQ(again.cseq, 7u);
 
   hooks.requests.clear();
-  EXPECT_FALSE(answer_challenge(challenge_response(reg, 401, nullptr, nullptr), reg, "u", "p",
-                                -1, again));
+  EXPECT_FALSE(
+      answer_challenge(challenge_response(reg, 401, nullptr, nullptr), reg, "u", "p", -1, again));
   EXPECT_FALSE(answer_challenge(resp, reg, "", "p", -1, again));
   EXPECT_FALSE(answer_challenge(challenge_response(reg, 401, "WWW-Authenticate", "Basic realm=x"),
                                 reg, "u", "p", -1, again));

@@ -547,8 +547,7 @@ bool registrar_check_authentication(const sip_message& response, const sip_messa
   if (it == reg_ins.end() || request.method != m_notify) return false;
   reg_in& r = *it->second;
   sip_message again;
-  return answer_challenge(response, request, r.credentials.user, r.credentials.password, -1,
-                          again);
+  return answer_challenge(response, request, r.credentials.user, r.credentials.password, -1, again);
 }
 
 void registrar_receive(sip_message& request) {

@@ -53,8 +53,8 @@ class reg_in {
   void send_ok(const sip_message& request, const str& require);
   // A NOTIFY in the subscription's dialog, which the 200 of the SUBSCRIBE registered with the
   // transaction layer (register_dialog) so that every NOTIFY takes the next CSeq; the dialog
-  // ends with the binding or with a terminating NOTIFY. Subscription-State is active with the seconds left
-  // on the removal timer when event is the subscription's and the timer runs, else
+  // ends with the binding or with a terminating NOTIFY. Subscription-State is active with the
+  // seconds left on the removal timer when event is the subscription's and the timer runs, else
   // terminated (and the dialog's To tag is forgotten). Not sent without a route set.
   void send_notify(const str& event, const str& content_type, const str& body);
   // Sends a request of this binding: along the registered flow when the phone needs

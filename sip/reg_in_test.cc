@@ -323,11 +323,11 @@ TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
     sent.clear();
     sip_message first = request(1);
     registrar_receive(first);
-    ASSERT_TRUE(registrar_on_soap(registrar_soap_message(
-        "SetRegisterPolicy", {{"CallID", "c1@x"},
-                              {"Found", "true"},
-                              {"Code", str::sprintf("%d", r.code)},
-                              {"Reason", r.reason}})));
+    ASSERT_TRUE(registrar_on_soap(
+        registrar_soap_message("SetRegisterPolicy", {{"CallID", "c1@x"},
+                                                     {"Found", "true"},
+                                                     {"Code", str::sprintf("%d", r.code)},
+                                                     {"Reason", r.reason}})));
     ASSERT_EQ(sent.size(), 1u) << r.reason;
     EXPECT_EQ(sent[0].code, r.code);
     EXPECT_EQ(sent[0].reason, r.reason);
@@ -830,8 +830,8 @@ class SubscriptionThroughTransactions : public RegInTest {
   void subscribe() {
     receive(subscribe_text(1));
     answer_policy();
-    const str nonce = parse_auth_header(last_sent().get_other_header("WWW-Authenticate", ""))
-                          .get("nonce");
+    const str nonce =
+        parse_auth_header(last_sent().get_other_header("WWW-Authenticate", "")).get("nonce");
     sip_message with = request(2, "", "SIP/2.0/UDP 127.0.0.5:5070", "SUBSCRIBE");
     receive(subscribe_text(
         2, "Authorization: " + std::string(authorization(with, nonce, "sip100").view()) + "\r\n"));
@@ -855,7 +855,8 @@ class SubscriptionThroughTransactions : public RegInTest {
   // The phone's answer to a NOTIFY (a 401 challenges it).
   str answer_text(const sip_message& n, int code) const {
     sip_message r(code, code == 401 ? "Unauthorized" : "OK", n);
-    if (code == 401) r.add_other_header("WWW-Authenticate", "", "Digest realm=\"phone\",nonce=\"n1\"");
+    if (code == 401)
+      r.add_other_header("WWW-Authenticate", "", "Digest realm=\"phone\",nonce=\"n1\"");
     return r.serialize(phone, transport_type::udp);
   }
 

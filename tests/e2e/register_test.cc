@@ -1,9 +1,8 @@
 // Telephones register: sipp registers extension 100 of the default configuration with digest
 // authentication over UDP, and the registrations rows appear and disappear as it asks.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -71,7 +70,6 @@ int run_sipp(const e2e::telmond_process& t, const std::string& name, const std::
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-
 // The value of the first header line named name ("" when none).
 std::string header_of(const std::string& message, const std::string& name) {
   size_t at = message.find("\r\n" + name + ":");
@@ -90,7 +88,9 @@ std::string quoted(const std::string& value, const std::string& name) {
   at += name.size() + 2;
   return value.substr(at, value.find('"', at) - at);
 }
-std::string md5_of(const std::string& text) { return std::string(md5_hex(str(text.c_str())).view()); }
+std::string md5_of(const std::string& text) {
+  return std::string(md5_hex(str(text.c_str())).view());
+}
 
 // A telephone played by the test over raw UDP from its own loopback address, as RFC 3261 asks:
 // it answers a challenge to its requests with its password, keeps the To tag of the dialog a
@@ -113,18 +113,17 @@ class raw_phone {
       const std::string uri = method == "REGISTER" ? "sip:localhost" : to;
       const std::string via = peer_.ip() + ":" + std::to_string(peer_.port());
       const std::string& tag = to_tags_[call_id];
-      peer_.send_to("127.0.0.1", port_,
-                    method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via +
-                        ";branch=z9hG4bK-" + call_id + "-" + std::to_string(cseq) +
-                        ";rport\r\nFrom: <" + from + ">;tag=" + call_id + "\r\nTo: <" + to + ">" +
-                        (tag.empty() ? "" : ";tag=" + tag) + "\r\nCall-ID: " + call_id +
-                        "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <sip:" +
-                        user_ + "@" + via + ">\r\nMax-Forwards: 70\r\n" + headers + credentials +
-                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+      peer_.send_to(
+          "127.0.0.1", port_,
+          method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=z9hG4bK-" +
+              call_id + "-" + std::to_string(cseq) + ";rport\r\nFrom: <" + from +
+              ">;tag=" + call_id + "\r\nTo: <" + to + ">" + (tag.empty() ? "" : ";tag=" + tag) +
+              "\r\nCall-ID: " + call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method +
+              "\r\nContact: <sip:" + user_ + "@" + via + ">\r\nMax-Forwards: 70\r\n" + headers +
+              credentials + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
       std::string answer = final_answer(call_id, std::to_string(cseq) + " " + method, timeout_ms);
       last_answer = answer;
-      if (answer.empty() || first_line(answer).find(" 401 ") == std::string::npos ||
-          attempt == 1) {
+      if (answer.empty() || first_line(answer).find(" 401 ") == std::string::npos || attempt == 1) {
         if (first_line(answer).find(" 200 ") != std::string::npos) {
           std::string to_header = header_of(answer, "To");
           size_t at = to_header.find(";tag=");
@@ -135,9 +134,8 @@ class raw_phone {
       }
       const std::string challenge = header_of(answer, "WWW-Authenticate");
       const std::string nonce = quoted(challenge, "nonce"), realm = quoted(challenge, "realm");
-      const std::string response =
-          md5_of(md5_of(user_ + ":" + realm + ":" + password_) + ":" + nonce + ":" +
-                 md5_of(method + ":" + uri));
+      const std::string response = md5_of(md5_of(user_ + ":" + realm + ":" + password_) + ":" +
+                                          nonce + ":" + md5_of(method + ":" + uri));
       credentials = "Authorization: Digest username=\"" + user_ + "\",realm=\"" + realm +
                     "\",nonce=\"" + nonce + "\",uri=\"" + uri + "\",response=\"" + response +
                     "\",algorithm=MD5\r\n";
@@ -475,9 +473,9 @@ TEST_F(RegisterE2E, UnknownFromDomainOrUserIsAnsweredAtOnce) {
                             "", 1000),
               c.answer)
         << c.from;
-    EXPECT_TRUE(t->wait_for_log(std::string("Refusing registration from ") + c.source +
-                                    " (From <" + c.from + ">;tag=",
-                                1000))
+    EXPECT_TRUE(t->wait_for_log(
+        std::string("Refusing registration from ") + c.source + " (From <" + c.from + ">;tag=",
+        1000))
         << c.from;
   }
 }
@@ -489,8 +487,9 @@ TEST_F(RegisterE2E, PhoneThatChallengesNotifiesGetsEachAtMostTwice) {
   raw_phone phone(*t, "127.0.0.45", "105", "sip105");
   phone.request_answer = 401;
   int cseq = 1;
-  ASSERT_EQ(phone.request("SUBSCRIBE", "fe-45", cseq, "Event: as-feature-event\r\nExpires: 600\r\n"),
-            "SIP/2.0 200 OK");
+  ASSERT_EQ(
+      phone.request("SUBSCRIBE", "fe-45", cseq, "Event: as-feature-event\r\nExpires: 600\r\n"),
+      "SIP/2.0 200 OK");
   phone.listen(3000);  // longer than the first retransmission interval
   std::map<std::string, std::vector<std::string>> by_body;  // the four feature states
   for (const std::string& n : phone.received("NOTIFY", "fe-45")) by_body[body_of(n)].push_back(n);
