@@ -103,44 +103,29 @@ class raw_phone {
       : peer_(ip), port_(t.ports().sip_udp), user_(user), password_(password) {
     from = to = "sip:" + user + "@localhost";
   }
-  // Sends method with CSeq cseq (again with cseq + 1 and credentials when challenged) and
-  // returns the status line of the final answer, "" when none came within timeout_ms.
+  // Sends method with CSeq cseq (again with the next CSeq and credentials when challenged),
+  // leaving cseq at the next unused number; the status line of the final answer, "" when none
+  // came within timeout_ms.
   std::string request(const std::string& method, const std::string& call_id, int& cseq,
                       const std::string& headers, const std::string& body = "",
                       int timeout_ms = 3000) {
-    std::string credentials;
-    for (int attempt = 0; attempt < 2; attempt++, cseq++) {
-      const std::string uri = method == "REGISTER" ? "sip:localhost" : to;
-      const std::string via = peer_.ip() + ":" + std::to_string(peer_.port());
-      const std::string& tag = to_tags_[call_id];
-      peer_.send_to(
-          "127.0.0.1", port_,
-          method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=z9hG4bK-" +
-              call_id + "-" + std::to_string(cseq) + ";rport\r\nFrom: <" + from +
-              ">;tag=" + call_id + "\r\nTo: <" + to + ">" + (tag.empty() ? "" : ";tag=" + tag) +
-              "\r\nCall-ID: " + call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method +
-              "\r\nContact: <sip:" + user_ + "@" + via + ">\r\nMax-Forwards: 70\r\n" + headers +
-              credentials + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-      std::string answer = final_answer(call_id, std::to_string(cseq) + " " + method, timeout_ms);
-      last_answer = answer;
-      if (answer.empty() || first_line(answer).find(" 401 ") == std::string::npos || attempt == 1) {
-        if (first_line(answer).find(" 200 ") != std::string::npos) {
-          std::string to_header = header_of(answer, "To");
-          size_t at = to_header.find(";tag=");
-          if (at != std::string::npos) to_tags_[call_id] = to_header.substr(at + 5);
-        }
-        cseq++;
-        return first_line(answer);
-      }
-      const std::string challenge = header_of(answer, "WWW-Authenticate");
+    const std::string uri = method == "REGISTER" ? "sip:localhost" : to;
+    last_answer = transact(method, uri, call_id, cseq++, headers, body, timeout_ms);
+    if (first_line(last_answer).find(" 401 ") != std::string::npos) {
+      const std::string challenge = header_of(last_answer, "WWW-Authenticate");
       const std::string nonce = quoted(challenge, "nonce"), realm = quoted(challenge, "realm");
       const std::string response = md5_of(md5_of(user_ + ":" + realm + ":" + password_) + ":" +
                                           nonce + ":" + md5_of(method + ":" + uri));
-      credentials = "Authorization: Digest username=\"" + user_ + "\",realm=\"" + realm +
-                    "\",nonce=\"" + nonce + "\",uri=\"" + uri + "\",response=\"" + response +
-                    "\",algorithm=MD5\r\n";
+      const std::string credentials = "Authorization: Digest username=\"" + user_ + "\",realm=\"" +
+                                      realm + "\",nonce=\"" + nonce + "\",uri=\"" + uri +
+                                      "\",response=\"" + response + "\",algorithm=MD5\r\n";
+      last_answer = transact(method, uri, call_id, cseq++, headers + credentials, body, timeout_ms);
     }
-    return "";
+    const std::string to_header = header_of(last_answer, "To");
+    if (first_line(last_answer).find(" 200 ") != std::string::npos &&
+        to_header.find(";tag=") != std::string::npos)
+      to_tags_[call_id] = to_header.substr(to_header.find(";tag=") + 5);
+    return first_line(last_answer);
   }
   // Receives for ms milliseconds, answering every request.
   void listen(int ms) {
@@ -168,6 +153,22 @@ class raw_phone {
   }
   bool receive(std::string& bytes, int timeout_ms) {
     return timeout_ms > 0 && peer_.receive(bytes, timeout_ms, &source_ip_, &source_port_);
+  }
+  // Sends one request and waits for its final answer, answering the requests that come first.
+  std::string transact(const std::string& method, const std::string& uri,
+                       const std::string& call_id, int cseq, const std::string& headers,
+                       const std::string& body, int timeout_ms) {
+    const std::string via = peer_.ip() + ":" + std::to_string(peer_.port());
+    const std::string& tag = to_tags_[call_id];
+    peer_.send_to(
+        "127.0.0.1", port_,
+        method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=z9hG4bK-" + call_id +
+            "-" + std::to_string(cseq) + ";rport\r\nFrom: <" + from + ">;tag=" + call_id +
+            "\r\nTo: <" + to + ">" + (tag.empty() ? "" : ";tag=" + tag) +
+            "\r\nCall-ID: " + call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method +
+            "\r\nContact: <sip:" + user_ + "@" + via + ">\r\nMax-Forwards: 70\r\n" + headers +
+            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    return final_answer(call_id, std::to_string(cseq) + " " + method, timeout_ms);
   }
   std::string final_answer(const std::string& call_id, const std::string& cseq, int timeout_ms) {
     std::string bytes;
