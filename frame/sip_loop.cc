@@ -154,8 +154,11 @@ void run_pbxsrv_sip() {
           handle_sip_udp_datagram(index, data, source);
         }
       } else if (wait <= 0) {
-        fork_sip_tcp(s.fd, s.kind == sip_socket::tls);
-        last_accept = clock_now();
+        // Deliberate deviation from Part 1.1 (which records every accept): a connection
+        // refused at the accept (a blocked source) costs nothing to serve and does not use
+        // the pacing budget, or a blocked address that keeps connecting would delay every
+        // other client's connection by the accept wait per attempt (docs/registrar.md).
+        if (fork_sip_tcp(s.fd, s.kind == sip_socket::tls)) last_accept = clock_now();
       }
     }
     for (int fd : {dns_socket4, dns_socket6}) {

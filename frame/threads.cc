@@ -220,16 +220,16 @@ void run_sip_connection_thread(int number, void (*loop)(int number), void (*rele
   srv_run_mutex.unlock();
 }
 
-void fork_sip_tcp(int listen_fd, bool tls) {
+bool fork_sip_tcp(int listen_fd, bool tls) {
   srv_run_mutex.must_own("fork_sip_tcp");
   ip_port remote;
   int fd = tcp_accept(listen_fd, remote);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   if (sip_source_check && !sip_source_check(remote)) {
     // A blocked source gets no answer at all, as over UDP: closed before anything is read.
     log_printf(log_sip, 8, "Refused SIP connection from %s", remote.readable());
     close_socket(fd);
-    return;
+    return false;
   }
   int number = ++sip_thread_number;
   sip_thread_entry& e = sip_threads[number];
@@ -262,5 +262,7 @@ void fork_sip_tcp(int listen_fd, bool tls) {
       close_socket(it->second.fd);
       sip_threads.erase(it);
     }
+    return false;
   }
+  return true;
 }

@@ -110,8 +110,11 @@ void set_sip_tcp_hooks(const sip_tcp_hooks& h);
 using sip_source_check_fn = bool (*)(const ip_port& remote);
 void set_sip_source_check(sip_source_check_fn f);
 
-// Accepts on a ready SIP TCP/TLS listening socket (under srv_run_mutex).
-void fork_sip_tcp(int listen_fd, bool tls);
+// Accepts on a ready SIP TCP/TLS listening socket (under srv_run_mutex). True when a
+// connection was taken into service; false when nothing was accepted or the connection was
+// refused at the accept (its source blocked) or its thread could not start. Only the former
+// counts for the accept pacing (see run_pbxsrv_sip).
+bool fork_sip_tcp(int listen_fd, bool tls);
 
 // The life of one SIP connection thread, accepted or opened by this side: takes
 // srv_run_mutex, sets type of service and lingering on the socket of sip_threads[number], runs

@@ -238,17 +238,50 @@ resolved_account resolve_account(const str& address) {
   return r;
 }
 
+// Steps 2 to 4 of the decision, those that need only the two addresses: the From account
+// resolves and is enabled, the To account resolves (an orbit through the domain's park code),
+// both lie in one domain, and the From account is an extension. {0, ""} when all hold; from
+// and to are resolved on the way.
+static address_refusal check_addresses(const str& from_text, const str& to_text,
+                                       resolved_account& from, resolved_account& to) {
+  from = resolve_account(from_text);
+  to = resolve_account(to_text);
+  if (!to.account && to.domain) {
+    str code = domains.get(to.domain, domains_code_park);
+    str user = from_to_spec(to_text).addr_spec().get_user();
+    if (!code.empty() && user.starts_with(code))
+      to.account = account_by_name(user.substr(code.length()), to.domain);
+  }
+  if (!from.account || users.get(from.account, users_disabled) == "true") {
+    if (!from.domain && domains.size() == 1) {
+      log_printf(log_registrations, 5,
+                 "You have only one domain and the domain %s cannot be found, consider using "
+                 "\"localhost\" as the domain name",
+                 from_to_spec(from_text).addr_spec().get_host());
+    }
+    return {404, "Not Found"};
+  }
+  if (!to.account) return {404, "Not Found"};
+  if (from.domain != to.domain) return {403, "Forbidden"};
+  if (!is_extension(from.account)) return {404, "Registration Not Possible"};
+  return {};
+}
+
 register_policy get_register_policy(const get_register_policy_input& in) {
   register_policy p;
-  resolved_account to = resolve_account(in.to), from = resolve_account(in.from);
+  resolved_account to, from;
+  p.refusal = check_addresses(in.from, in.to, from, to);
   p.found = to.account != 0;
-  if (to.account && from.account && to.domain == from.domain && is_extension(from.account)) {
-    from_to_spec name_addr(in.from);
-    p.permitted = extensions.get(extension_row(from.account), extensions_auth_adr);
-    p.realm = name_addr.addr_spec().get_host();
-    p.user = name_addr.addr_spec().get_user();
-    p.password = extensions.get(extension_row(from.account), extensions_password);
+  if (p.refusal.code) {
+    log_printf(log_registrations, 5, "Refusing registration from %s (From %s, To %s): %d %s",
+               in.adr, in.from, in.to, p.refusal.code, p.refusal.reason);
+    return p;
   }
+  from_to_spec name_addr(in.from);
+  p.permitted = extensions.get(extension_row(from.account), extensions_auth_adr);
+  p.realm = name_addr.addr_spec().get_host();
+  p.user = name_addr.addr_spec().get_user();
+  p.password = extensions.get(extension_row(from.account), extensions_password);
   return p;
 }
 
@@ -260,26 +293,9 @@ registration_answer registration_request(const registration_request_input& in) {
       event != "presence.winfo") {
     return {489, "Bad Event", 0};
   }
-  resolved_account from = resolve_account(in.from);
-  if (!from.account || users.get(from.account, users_disabled) == "true") {
-    if (!from.domain && domains.size() == 1) {
-      log_printf(log_registrations, 5,
-                 "You have only one domain and the domain %s cannot be found, consider using "
-                 "\"localhost\" as the domain name",
-                 from_to_spec(in.from).addr_spec().get_host());
-    }
-    return {404, "Not Found", 0};
-  }
-  resolved_account to = resolve_account(in.to);
-  if (!to.account && to.domain) {
-    str code = domains.get(to.domain, domains_code_park);
-    str user = from_to_spec(in.to).addr_spec().get_user();
-    if (!code.empty() && user.starts_with(code))
-      to.account = account_by_name(user.substr(code.length()), to.domain);
-  }
-  if (!to.account) return {404, "Not Found", 0};
-  if (from.domain != to.domain) return {403, "Forbidden", 0};
-  if (!is_extension(from.account)) return {404, "Registration Not Possible", 0};
+  resolved_account from, to;
+  const address_refusal refused = check_addresses(in.from, in.to, from, to);
+  if (refused.code) return {refused.code, refused.reason, 0};
   // The dialog permission belongs to the call logic; until it exists an extension may watch
   // the accounts of its own domain, which the check above already ensured.
 
@@ -458,7 +474,8 @@ bool registration_on_soap(const str& text) {
   if (msg::get_register_policy m; soap_read(e, m)) {
     register_policy p = get_register_policy({m.call_id, m.adr, m.to, m.from});
     g_post(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,
-                                               p.realm, p.user, p.password}));
+                                               p.realm, p.user, p.password,
+                                               id_text(p.refusal.code), p.refusal.reason}));
     return true;
   }
   if (msg::register_request m; soap_read(e, m)) {

@@ -14,9 +14,19 @@
 struct get_register_policy_input {
   str call_id, adr, to, from;
 };
+// A refusal that the addresses alone decide (code 0: none).
+struct address_refusal {
+  int code = 0;
+  str reason;
+};
+// The answer to GetRegisterPolicy. A refusal (403 "Forbidden", 404 "Not Found", 404
+// "Registration Not Possible", logged "Refusing registration from ...") is answered by the srv
+// half at once, before any challenge: without it such a request would meet the empty
+// credentials and be dropped in silence, as an account without a password is.
 struct register_policy {
   bool found = false;
   str permitted, realm, user, password;
+  address_refusal refusal;
 };
 
 struct registration_request_input {

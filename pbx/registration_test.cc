@@ -100,11 +100,29 @@ TEST_F(RegistrationTest, Policy) {
   EXPECT_EQ(p.user, "100");
   EXPECT_EQ(p.password, "sip100");
 
-  p = get_register_policy({"c", "", "<sip:100@localhost>", "<sip:200@other.example>"});
-  EXPECT_TRUE(p.found);
-  EXPECT_EQ(p.password, "");
-  p = get_register_policy({"c", "", "<sip:999@localhost>", "<sip:100@localhost>"});
-  EXPECT_FALSE(p.found);
+  EXPECT_EQ(p.refusal.code, 0);
+
+  // What the addresses alone refuse comes with the policy, without credentials, and is logged.
+  const struct {
+    const char *to, *from;
+    bool found;
+    int code;
+    const char* reason;
+  } refusals[] = {{"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
+                  {"<sip:100@localhost>", "<sip:100@unknown.example>", true, 404, "Not Found"},
+                  {"<sip:100@localhost>", "<sip:999@localhost>", true, 404, "Not Found"},
+                  {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
+  for (const auto& r : refusals) {
+    p = get_register_policy({"c", "127.0.0.9", r.to, r.from});
+    EXPECT_EQ(p.found, r.found) << r.from;
+    EXPECT_EQ(p.refusal.code, r.code) << r.from;
+    EXPECT_EQ(p.refusal.reason, r.reason) << r.from;
+    EXPECT_EQ(p.password, "") << r.from;
+    EXPECT_EQ(db_test::logged().back(),
+              str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", r.from,
+                           r.to, r.code, r.reason)
+                  .view());
+  }
 }
 
 TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {

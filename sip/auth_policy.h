@@ -103,14 +103,15 @@ bool trunk_security_policy(const sip_message& request, bool authenticated, const
 
 // Answers a challenge (401, 407 or another 4xx with WWW-Authenticate/Proxy-Authenticate) that
 // response carries for original, a request sent by the system. Nothing is done (false) when the
-// response has no such header, when original already answered a challenge
-// (original_answered), when user is empty, or when no challenge offers Digest; the requester
-// then treats the response as a failure. Otherwise logs "Answer challenge with username %s",
-// builds new_request (a copy of original without its credentials headers, with the answer in
-// Authorization or Proxy-Authorization and the CSeq incremented unless it is a CANCEL), sends an
-// ACK for the response first when original is an INVITE, sends new_request and returns true.
-// The caller marks new_request as having answered a challenge. A qop=auth challenge is stored
-// in call leg call_port_index (when >= 0) and, for a REGISTER, in the trunk with its Call-ID.
-bool answer_challenge(const sip_message& response, const sip_message& original,
-                      bool original_answered, const str& user, const str& password,
-                      int call_port_index, sip_message& new_request);
+// response has no such header, when original already answered a challenge (its
+// challenge_answered mark), when user is empty, or when no challenge offers Digest; the
+// requester then treats the response as a failure. Otherwise logs "Answer challenge with
+// username %s", builds new_request (a copy of original without its credentials headers, with
+// the answer in Authorization or Proxy-Authorization, the CSeq incremented unless it is a
+// CANCEL, marked challenge_answered, and without a branch, so that the sending layer gives the
+// new transaction a branch of its own), sends an ACK for the response first when original is an
+// INVITE, sends new_request and returns true. Registrations, trunks and call legs all answer
+// through here, so the mark holds for each of them. A qop=auth challenge is stored in call leg
+// call_port_index (when >= 0) and, for a REGISTER, in the trunk with its Call-ID.
+bool answer_challenge(const sip_message& response, const sip_message& original, const str& user,
+                      const str& password, int call_port_index, sip_message& new_request);

@@ -298,10 +298,11 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
   sip_message invite = request("INVITE", "sip:bob@sp.example");
   invite.add_other_header("Authorization", "", "Digest stale=\"1\"");
   invite.add_route("<sip:proxy.sp.example;lr>");
+  invite.branch_param = ";branch=z9hG4bK-sent";  // as the sending layer left it
   sip_message resp = challenge_response(invite, 401, "WWW-Authenticate",
                                         "Digest realm=\"sp.example\",nonce=\"abc\",qop=\"auth\"");
   sip_message again;
-  ASSERT_TRUE(answer_challenge(resp, invite, false, "1000", "pw", 12, again));
+  ASSERT_TRUE(answer_challenge(resp, invite, "1000", "pw", 12, again));
   EXPECT_TRUE(std::find(log_lines.begin(), log_lines.end(),
                         "Answer challenge with username 1000") != log_lines.end());
 
@@ -319,6 +320,9 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
   EXPECT_EQ(sent.method, "INVITE");
   EXPECT_EQ(sent.cseq, 8u);
   EXPECT_EQ(again.cseq, 8u);
+  // Marked as having answered a challenge, and without the INVITE's branch: a new transaction.
+  EXPECT_TRUE(again.challenge_answered);
+  EXPECT_TRUE(sent.branch_param.empty());
   std::vector<str> auths = sent.get_other_headers("Authorization", "");
   ASSERT_EQ(auths.size(), 1u);
   auth_header_value h = parse_auth_header(auths[0]);
@@ -332,10 +336,12 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
   EXPECT_EQ(hooks.port_challenge.nonce, "abc");
   EXPECT_EQ(hooks.trunk_call_id, "");
 
-  // The re-sent request is challenged again: not answered a second time.
+  // The re-sent request is challenged again: not answered a second time, whatever CSeq the
+  // sending layer gave it.
   hooks.requests.clear();
   sip_message third;
-  EXPECT_FALSE(answer_challenge(resp, again, true, "1000", "pw", 12, third));
+  again.cseq = 4711;
+  EXPECT_FALSE(answer_challenge(resp, again, "1000", "pw", 12, third));
   EXPECT_TRUE(hooks.requests.empty());
 }
 
@@ -344,7 +350,7 @@ TEST_F(AuthPolicy, AnswerProxyChallengeRegisterAndRefusals) {
   sip_message resp = challenge_response(reg, 407, "Proxy-Authenticate",
                                         "Digest realm=\"proxy\",nonce=\"n1\",qop=\"auth\"");
   sip_message again;
-  ASSERT_TRUE(answer_challenge(resp, reg, false, "trunk", "pw", -1, again));
+  ASSERT_TRUE(answer_challenge(resp, reg, "trunk", "pw", -1, again));
   ASSERT_EQ(hooks.requests.size(), 1u);  // no ACK for a REGISTER
   EXPECT_EQ(again.get_other_header("Authorization", ""), "");
   EXPECT_NE(again.get_other_header("Proxy-Authorization", ""), "");
@@ -356,15 +362,15 @@ TEST_F(AuthPolicy, AnswerProxyChallengeRegisterAndRefusals) {
   sip_message cancel = request("CANCEL", "sip:bob@sp.example");
   ASSERT_TRUE(answer_challenge(
       challenge_response(cancel, 401, "WWW-Authenticate", "Digest realm=\"r\",nonce=\"n\""), cancel,
-      false, "u", "p", -1, again));
+      "u", "p", -1, again));
   EXPECT_EQ(again.cseq, 7u);
 
   hooks.requests.clear();
-  EXPECT_FALSE(answer_challenge(challenge_response(reg, 401, nullptr, nullptr), reg, false, "u",
-                                "p", -1, again));
-  EXPECT_FALSE(answer_challenge(resp, reg, false, "", "p", -1, again));
+  EXPECT_FALSE(
+      answer_challenge(challenge_response(reg, 401, nullptr, nullptr), reg, "u", "p", -1, again));
+  EXPECT_FALSE(answer_challenge(resp, reg, "", "p", -1, again));
   EXPECT_FALSE(answer_challenge(challenge_response(reg, 401, "WWW-Authenticate", "Basic realm=x"),
-                                reg, false, "u", "p", -1, again));
+                                reg, "u", "p", -1, again));
   EXPECT_TRUE(hooks.requests.empty());
 }
 

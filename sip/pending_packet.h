@@ -66,6 +66,7 @@ struct pending_packet {
   timeout transaction_timer;   // pending_packet_timeout(number)
 
   bool via_added = false;     // message carries a Via this layer inserted at the front
+  bool challenge_answered = false;  // a challenge to it was answered; repeats are absorbed
   bool awaiting_dns = false;  // a query is outstanding; its callback resumes routing
 
   // What a slimmed final response keeps: Call-ID, CSeq method and From tag as windows on one

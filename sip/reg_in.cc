@@ -111,6 +111,22 @@ void push_bounded(std::vector<reg_pending>& q, reg_pending&& p, const char* log_
   q.push_back(std::move(p));
 }
 
+// The Contact that binds: the first sip/sips one, or "*" (remove all; star is set then).
+// A binding is one Call-ID with one Contact (the registrations row holds one); further
+// Contacts of the request are not bound, and the 200 does not list them.
+const from_to_spec* binding_contact(const sip_message& request, bool& star) {
+  star = false;
+  for (const from_to_spec& c : request.contact) {
+    const str& scheme = c.addr_spec().get_scheme();
+    if (scheme.icmp("sip") || scheme.icmp("sips")) return &c;
+    if (c.content().strip() == "*") {
+      star = true;
+      return &c;
+    }
+  }
+  return nullptr;
+}
+
 str top_branch(const sip_message& m) {
   return m.via.empty() ? str() : get_via_parameter(m.via.front(), "branch");
 }
@@ -163,21 +179,8 @@ void reg_in::handle_register_request(sip_message& request) {
 void reg_in::process(sip_message& request, bool) {
   const bool is_register = request.method == m_register;
 
-  // The Contact that binds: the first sip/sips one, or "*" (remove all).
-  const from_to_spec* contact = nullptr;
   bool star = false;
-  for (const from_to_spec& c : request.contact) {
-    const str& scheme = c.addr_spec().get_scheme();
-    if (scheme.icmp("sip") || scheme.icmp("sips")) {
-      contact = &c;
-      break;
-    }
-    if (c.content().strip() == "*") {
-      contact = &c;
-      star = true;
-      break;
-    }
-  }
+  const from_to_spec* contact = binding_contact(request, star);
 
   if (request.to.tag().empty() && to_tag.empty()) to_tag = str::sprintf("%u", random_uint32());
   if (!request.to.tag().empty() && to_tag.empty()) to_tag = request.to.tag();
@@ -210,8 +213,8 @@ void reg_in::process(sip_message& request, bool) {
     push_bounded(queues().policy, reg_pending{request, false}, "Security has %d pending packets");
     return;
   }
-  if (!found) {
-    send_error(request, 404, "Not Found");
+  if (!found || refused_code) {
+    send_error(request, found ? refused_code : 404, found ? refused_reason : str("Not Found"));
     set_removal(1000);
     return;
   }
@@ -326,9 +329,12 @@ void reg_in::process(sip_message& request, bool) {
 }
 
 void reg_in::set_register_policy(bool is_found, const str& permitted, const str& realm,
-                                 const str& user, const str& password) {
+                                 const str& user, const str& password, int code,
+                                 const str& reason) {
   policy_known = true;
   found = is_found;
+  refused_code = code;
+  refused_reason = reason;
   credentials.permitted = permitted;
   credentials.realm = realm;
   credentials.user = user;
@@ -370,10 +376,14 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
   response.to.set_tag(to_tag);
   if (request.method == m_register) {
     response.path.clear();
+    bool star = false;
+    const from_to_spec* bound_contact = binding_contact(request, star);
     if (expires > 0) {
       response.path = request.path;
-      for (const from_to_spec& c : request.contact) {
-        from_to_spec copy = c;
+      // Only what was bound: a phone that read a further Contact back with an expiry would
+      // believe it bound too (a deliberate narrowing of Part 3.5, docs/registrar.md).
+      if (bound_contact && !star) {
+        from_to_spec copy = *bound_contact;
         copy.clear_other_parameters();
         copy.set_parm("expires", str::sprintf("%d", announced));
         response.contact.push_back(copy);
@@ -384,6 +394,9 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
       }
     }
   } else {
+    // From the 200 on, the subscription is a dialog of this side: the transaction layer
+    // numbers its NOTIFYs (Part 3.3's dialog CSeq), each one above the last.
+    register_dialog(call_id, to_tag);
     response.expires = str::sprintf("%d", announced);
     response.contact.push_back(
         from_to_spec(str("<sip:{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>")));
@@ -405,8 +418,8 @@ void reg_in::send_notify(const str& notify_event, const str& content_type, const
   }
   from_to_spec local(to);
   local.set_tag(to_tag);
+  // The CSeq comes from the dialog counter registered with the 200 (send_packet).
   sip_message n(m_notify, local, from_to_spec(from), call_id);
-  n.cseq = ++notify_cseq;
   const std::vector<str> routes = lines_of(route_set);
   n.request_uri = from_to_spec(routes.back()).addr_spec();
   for (size_t i = 0; i + 1 < routes.size(); i++) n.route.push_back(from_to_spec(routes[i]));
@@ -421,7 +434,10 @@ void reg_in::send_notify(const str& notify_event, const str& content_type, const
     n.bodies.push_back(body);
   }
   send_request(n);
-  if (!active) to_tag.clear();
+  if (!active) {
+    unregister_dialog(call_id, to_tag);
+    to_tag.clear();
+  }
 }
 
 void reg_in::send_request(sip_message& request) {
@@ -430,7 +446,6 @@ void reg_in::send_request(sip_message& request) {
     log_printf(log_sip, 9, "Using outbound proxy %s because of flow-label", flow);
     request.outbound_proxy = flow;
   }
-  answered_cseq = 0;
   g_send(request);
 }
 
@@ -493,6 +508,7 @@ void reg_in::pack() {
                              &credentials.user,
                              &credentials.password,
                              &credentials.permitted,
+                             &refused_reason,
                              &route_set,
                              &addresses};
   pack_texts(texts);
@@ -528,13 +544,7 @@ bool registrar_check_authentication(const sip_message& response, const sip_messa
   if (it == reg_ins.end() || request.method != m_notify) return false;
   reg_in& r = *it->second;
   sip_message again;
-  if (!answer_challenge(response, request, r.answered_cseq != 0 && r.answered_cseq == request.cseq,
-                        r.credentials.user, r.credentials.password, -1, again)) {
-    return false;
-  }
-  r.notify_cseq = again.cseq;
-  r.answered_cseq = again.cseq;
-  return true;
+  return answer_challenge(response, request, r.credentials.user, r.credentials.password, -1, again);
 }
 
 void registrar_receive(sip_message& request) {
@@ -582,6 +592,7 @@ void remove_registration(const str& call_id) {
     return;
   }
   g_post(soap_write(msg::register_expires{call_id}));
+  if (!it->second->event.empty()) unregister_dialog(call_id, it->second->to_tag);
   if (!it->second->connection.empty()) {
     if (sip_connection* c = find_sip_connection(it->second->connection))
       c->registrations.erase(call_id);
@@ -620,7 +631,8 @@ bool registrar_on_soap(const str& text) {
   };
   if (msg::set_register_policy m; soap_read(e, m)) {
     return deliver(m.call_id, [&](reg_in& r) {
-      r.set_register_policy(m.found == "true", m.permitted, m.realm, m.user, m.password);
+      r.set_register_policy(m.found == "true", m.permitted, m.realm, m.user, m.password,
+                            m.code.value(), m.reason);
     });
   }
   if (msg::register_response m; soap_read(e, m)) {

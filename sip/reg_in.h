@@ -41,15 +41,20 @@ class reg_in {
 
   // REGISTER and SUBSCRIBE of this Call-ID.
   void handle_register_request(sip_message& request);
-  // SetRegisterPolicy: the credentials the PBX half found; requests waiting for it run again.
+  // SetRegisterPolicy: the credentials the PBX half found, or the refusal (refused_code 403 or
+  // 404 with its reason) that the addresses alone decide, which is answered before any
+  // challenge; requests waiting for it run again.
   void set_register_policy(bool found, const str& permitted, const str& realm, const str& user,
-                           const str& password);
+                           const str& password, int refused_code = 0,
+                           const str& refused_reason = str());
   // RegisterResponse for the queued request with that CSeq number.
   void register_response(unsigned cseq, int code, const str& reason, int expires);
   // Answers request with 200 for the granted expiry (this->expires).
   void send_ok(const sip_message& request, const str& require);
-  // A NOTIFY in the subscription's dialog. Subscription-State is active with the seconds left
-  // on the removal timer when event is the subscription's and the timer runs, else
+  // A NOTIFY in the subscription's dialog, which the 200 of the SUBSCRIBE registered with the
+  // transaction layer (register_dialog) so that every NOTIFY takes the next CSeq; the dialog
+  // ends with the binding or with a terminating NOTIFY. Subscription-State is active with the
+  // seconds left on the removal timer when event is the subscription's and the timer runs, else
   // terminated (and the dialog's To tag is forgotten). Not sent without a route set.
   void send_notify(const str& event, const str& content_type, const str& body);
   // Sends a request of this binding: along the registered flow when the phone needs
@@ -84,13 +89,14 @@ class reg_in {
   str user_agent, supported, proxy_require, www;
   bool keep_alive = false, outbound = false, path = false, bound = false;
   bool policy_known = false, policy_asked = false, found = false;
+  int refused_code = 0;  // the policy's refusal (0: none) and its reason phrase
+  str refused_reason;
   bool just_authenticated = false;
   auth_credentials credentials;
   int reauth_counter = 0;
   int expires = 0;    // granted last
   int announced = 0;  // announced in the last 200
   int min_expires = 30, max_expires = 360;
-  uint32_t notify_cseq = 0;  // CSeq of the last NOTIFY sent
   // Requests waiting for the policy and for the decision (front = oldest); held only while a
   // request waits.
   struct waiting_requests {
@@ -104,9 +110,6 @@ class reg_in {
   timeout removal_timer;
   str connection;  // name of the TCP/TLS connection that carries the binding, if any
   str addresses;   // the ipadr2regs keys listing this binding, one per line
-  // CSeq of the NOTIFY last re-sent with credentials, 0 when none: a challenge to that one is
-  // not answered again.
-  uint32_t answered_cseq = 0;
 
   // Moves every text of the binding (not call_id, which the map key shares) into one buffer.
   void pack();

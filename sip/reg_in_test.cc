@@ -41,6 +41,7 @@ class RegInTest : public ::testing::Test {
     logs.clear();
     init_config();
     registrar_clear();
+    clear_pending_packets();
     bw_clear();
     set_registrar_send(capture_send);
     set_registrar_post(capture_post);
@@ -100,7 +101,7 @@ class RegInTest : public ::testing::Test {
   }
   static void answer_policy(bool found = true) {
     ASSERT_TRUE(registrar_on_soap(soap_write(msg::set_register_policy{
-        "c1@x", found ? "true" : "false", "", "localhost", "100", "sip100"})));
+        "c1@x", found ? "true" : "false", "", "localhost", "100", "sip100", "", ""})));
   }
   static void answer_register(unsigned cseq, int code, const char* reason, int expires) {
     ASSERT_TRUE(registrar_on_soap(soap_write(
@@ -303,6 +304,47 @@ TEST_F(RegInTest, UnknownAccountIs404AndRemovedAfterASecond) {
   clock.advance_ms(1000);
   run_timers();
   EXPECT_TRUE(reg_ins.empty());
+}
+
+// A refusal that the PBX half decides from the addresses alone (From in another domain,
+// unknown From user, From not an extension) is answered at once, without a challenge: with
+// the empty credentials of such a policy the request used to be dropped without an answer.
+TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
+  const struct {
+    int code;
+    const char* reason;
+  } refusals[] = {{403, "Forbidden"}, {404, "Not Found"}, {404, "Registration Not Possible"}};
+  for (const auto& r : refusals) {
+    sent.clear();
+    sip_message first = request(1);
+    registrar_receive(first);
+    msg::set_register_policy refusal;
+    refusal.call_id = "c1@x";
+    refusal.found = "true";
+    refusal.code = str::sprintf("%d", r.code);
+    refusal.reason = r.reason;
+    ASSERT_TRUE(registrar_on_soap(soap_write(refusal)));
+    ASSERT_EQ(sent.size(), 1u) << r.reason;
+    EXPECT_EQ(sent[0].code, r.code);
+    EXPECT_EQ(sent[0].reason, r.reason);
+    EXPECT_EQ(sent[0].get_other_header("Retry-After", ""), "3600");
+    clock.advance_ms(1000);
+    run_timers();
+    EXPECT_TRUE(reg_ins.empty()) << r.reason;
+  }
+}
+
+// A REGISTER binds its first sip/sips Contact (one binding per Call-ID); the 200 lists just
+// that one, so a phone that sent two does not believe both bound.
+TEST_F(RegInTest, OfTwoContactsTheFirstIsBoundAndListed) {
+  const sip_message ok = registered("Contact: <sip:100@192.0.2.8:5080>\r\n");
+  ASSERT_EQ(ok.code, 200);
+  ASSERT_EQ(ok.contact.size(), 1u);
+  EXPECT_EQ(ok.contact[0].addr_spec().serialize(), "sip:100@127.0.0.5:5070");
+  EXPECT_FALSE(ok.contact[0].extract_parameter("expires").empty());
+  msg::register_request decision;
+  ASSERT_TRUE(soap_read(posted[1], decision));
+  EXPECT_EQ(decision.contact, "<sip:100@127.0.0.5:5070>");
 }
 
 // A phone retransmits its REGISTER every 500 ms until it hears something. While the request
@@ -547,7 +589,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   // Another event: terminated.
   reg_ins["c1@x"]->send_notify("dialog", "", "");
   EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
-  EXPECT_EQ(sent.back().cseq, 2u);
+  EXPECT_EQ(dialog_cseq_count(), 0u);  // the dialog ended with it
 
   // Without a route set nothing is sent.
   size_t n_sent = sent.size();
@@ -666,8 +708,8 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   EXPECT_EQ(ok.path[0].addr_spec().get_host(), "edge.example");
   EXPECT_EQ(ok.get_other_header("Require", ""), "outbound");
   EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
-  // Every Contact is returned with only its expires parameter.
-  ASSERT_EQ(ok.contact.size(), 2u);
+  // The bound Contact is returned with only its expires parameter; the http one is not bound.
+  ASSERT_EQ(ok.contact.size(), 1u);
   EXPECT_EQ(ok.contact[0].extract_parameter("+sip.instance"), "");
   EXPECT_NE(ok.contact[0].extract_parameter("expires"), "");
 }
@@ -748,6 +790,108 @@ TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
   // What the phone receives splits into the RLMI document and the resource's part.
   sip_message received(text);
   EXPECT_EQ(received.bodies.size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// A phone at 127.0.0.5:5070 that subscribes to message-summary through the real transaction
+// layer over the fake transport: what the registrar sends is read back from env.transport.
+class SubscriptionThroughTransactions : public RegInTest {
+ protected:
+  void SetUp() override {
+    RegInTest::SetUp();
+    set_sip_transaction_user(&user);
+    install_transaction_receive_hooks();
+    bw_add_source(phone.address, 32, true);
+    set_registrar_send(nullptr);
+  }
+  void TearDown() override {
+    set_sip_receive_hooks(nullptr);
+    bw_clear();
+    RegInTest::TearDown();
+  }
+  void receive(const str& text) { process_pdu("udp0", text, phone, transport_type::udp); }
+  str subscribe_text(unsigned cseq, const std::string& authorization = "") {
+    const std::string via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bKs" + std::to_string(cseq);
+    return request_text(cseq, "Event: message-summary\r\nExpires: 100\r\n" + authorization,
+                        via.c_str(), "SUBSCRIBE");
+  }
+  // Step by step: challenged, subscribed with credentials, decided 200.
+  void subscribe() {
+    receive(subscribe_text(1));
+    answer_policy();
+    const str nonce =
+        parse_auth_header(last_sent().get_other_header("WWW-Authenticate", "")).get("nonce");
+    sip_message with = request(2, "", "SIP/2.0/UDP 127.0.0.5:5070", "SUBSCRIBE");
+    receive(subscribe_text(
+        2, "Authorization: " + std::string(authorization(with, nonce, "sip100").view()) + "\r\n"));
+    answer_register(2, 200, "OK", 100);
+    ASSERT_EQ(last_sent().code, 200);
+  }
+  void notify(const char* body) {
+    ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{
+        "c1@x", "message-summary", "application/simple-message-summary", body})));
+  }
+  sip_message last_sent() const { return env.transport.sent.back().parsed(); }
+  std::vector<sip_message> notifies() const {
+    std::vector<sip_message> out;
+    for (const fake_send& s : env.transport.sent)
+      if (s.parsed().method == m_notify) out.push_back(s.parsed());
+    return out;
+  }
+  // The phone's answer to a NOTIFY (a 401 challenges it).
+  str answer_text(const sip_message& n, int code) const {
+    sip_message r(code, code == 401 ? "Unauthorized" : "OK", n);
+    if (code == 401)
+      r.add_other_header("WWW-Authenticate", "", "Digest realm=\"phone\",nonce=\"n1\"");
+    return r.serialize(phone, transport_type::udp);
+  }
+
+  transaction_env env;
+  registrar_transaction_user user{env.user};
+  const ip_port phone = ip_port::from_text("127.0.0.5:5070");
+};
+
+// Part 3.3's dialog CSeq rule: every NOTIFY of one subscription takes the next number, across
+// a refresh of the subscription, and the dialog ends with the terminating NOTIFY.
+TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
+  subscribe();
+  notify("Messages-Waiting: no\r\n");
+  notify("Messages-Waiting: yes\r\n");
+  receive(subscribe_text(3));  // the refresh: answered at once
+  ASSERT_EQ(last_sent().code, 200);
+  notify("Messages-Waiting: no\r\n");
+  reg_ins["c1@x"]->send_notify("dialog", "", "");  // terminated
+  const std::vector<sip_message> sent_notifies = notifies();
+  ASSERT_EQ(sent_notifies.size(), 4u);
+  for (size_t i = 1; i < sent_notifies.size(); i++)
+    EXPECT_EQ(sent_notifies[i].cseq, sent_notifies[i - 1].cseq + 1) << i;
+  EXPECT_EQ(dialog_cseq_count(), 0u);
+}
+
+// Part 3.4: a challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
+// of its own; a challenge to that copy, or a repeat of the first challenge, is not answered.
+TEST_F(SubscriptionThroughTransactions, ChallengedNotifyIsSentOnceMoreWithCredentials) {
+  subscribe();
+  notify("Messages-Waiting: yes\r\n");
+  ASSERT_EQ(notifies().size(), 1u);
+  const sip_message first = notifies()[0];
+  receive(answer_text(first, 401));
+  ASSERT_EQ(notifies().size(), 2u);
+  const sip_message copy = notifies()[1];
+  EXPECT_EQ(copy.cseq, first.cseq + 1);
+  EXPECT_NE(get_via_parameter(copy.via[0], "branch"), get_via_parameter(first.via[0], "branch"));
+  const auth_header_value h = parse_auth_header(copy.get_other_header("Authorization", ""));
+  const str uri = copy.request_uri.serialize();
+  EXPECT_EQ(h.get("response"),
+            auth_md5_hex("n1", "100", "phone", "sip100", "NOTIFY", uri, "", "", ""));
+
+  receive(answer_text(copy, 401));
+  receive(answer_text(first, 401));  // the phone repeats its first challenge
+  env.run_until(40000);
+  EXPECT_EQ(notifies().size(), 2u);
 }
 
 }  // namespace

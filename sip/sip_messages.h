@@ -32,16 +32,18 @@ struct get_register_policy {
   bool operator==(const get_register_policy&) const = default;
 };
 
-// The answer: whether the account exists, what it may do, and its credentials.
+// The answer: whether the account exists, what it may do, its credentials, and the refusal
+// that the addresses alone decide (Code and Reason; empty code when there is none).
 struct set_register_policy {
-  str call_id, found, permitted, realm, user, password;
+  str call_id, found, permitted, realm, user, password, code, reason;
   static constexpr const char* soap_name = "SetRegisterPolicy";
   static constexpr auto soap_fields() {
     using m = set_register_policy;
     return std::array{soap_field<m>{"CallID", &m::call_id}, soap_field<m>{"Found", &m::found},
                       soap_field<m>{"Permitted", &m::permitted},
-                      soap_field<m>{"Realm", &m::realm}, soap_field<m>{"User", &m::user},
-                      soap_field<m>{"Password", &m::password}};
+                      soap_field<m>{"Realm", &m::realm},       soap_field<m>{"User", &m::user},
+                      soap_field<m>{"Password", &m::password}, soap_field<m>{"Code", &m::code},
+                      soap_field<m>{"Reason", &m::reason}};
   }
   bool operator==(const set_register_policy&) const = default;
 };

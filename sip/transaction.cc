@@ -166,11 +166,17 @@ bool message_repetition(sip_message& message, transport_type transport) {
     });
     if (repetition || transaction == 0) return repetition;
     pending_packet* p = find_pending_packet(transaction);
+    const bool repeated_final = p->final_received && message.code >= 200;
     p->final_received = message.code >= 200;
     p->retransmit_timer.clear();
-    if ((message.code == 401 || message.code == 407) &&
-        get_sip_transaction_user().check_authentication(message, p->given())) {
-      return true;
+    if (message.code == 401 || message.code == 407) {
+      // The repeat of a challenge already answered: answering it again would send a second
+      // copy with credentials.
+      if (repeated_final && p->challenge_answered) return true;
+      if (get_sip_transaction_user().check_authentication(message, p->given())) {
+        p->challenge_answered = true;
+        return true;
+      }
     }
     return message.code < 180;
   }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/harness.h"
 
@@ -124,6 +125,27 @@ TEST_F(BlockingE2E, OptionsDoNotCount) {
   }
   EXPECT_EQ(challenged, 3);
   EXPECT_FALSE(t->wait_for_log("Address 127.0.0.8 has been blacklisted", 500));
+}
+
+// Accepts on the SIP TCP port are paced (one per 500 ms with the default sip_rate), but a
+// connection refused at the accept does not use the pacing: while a blocked address opens 50
+// connections, another address's REGISTER over TCP is still answered within a second (it used
+// to wait half a second per blocked attempt).
+TEST_F(BlockingE2E, BlockedConnectionsDoNotDelayOthers) {
+  start({{"accesslist/1.xml",
+          "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.11</adr><mask>32</"
+          "mask><type>false</type><reason>test</reason></row>"}});
+  std::vector<std::unique_ptr<e2e::tcp_client>> blocked(50);
+  for (auto& c : blocked) {
+    c = std::make_unique<e2e::tcp_client>();
+    ASSERT_TRUE(c->connect("127.0.0.1", t->ports().sip_tcp, "127.0.0.11"));
+  }
+  e2e::udp_peer other("127.0.0.12");  // gives the Via its address
+  e2e::tcp_client stream;
+  ASSERT_TRUE(stream.connect("127.0.0.1", t->ports().sip_tcp, "127.0.0.12"));
+  ASSERT_TRUE(stream.send(request("REGISTER", other, 1, "TCP")));
+  EXPECT_TRUE(stream.receive_until("SIP/2.0 401", 1000)) << stream.received();
+  EXPECT_TRUE(t->wait_for_log("Refused SIP connection from 127.0.0.11", 1000));
 }
 
 }  // namespace
