@@ -3,8 +3,8 @@
 // loop and the memory dump.
 //
 // The steps that belong to other layers (tables, certificates, web pages, codecs, dial plans,
-// e-mail, ...) are reached through startup_hooks, which the composition root (telmond_main.cc)
-// fills; an empty hook is a no-op until its layer exists.
+// e-mail, ...) are reached through startup_hooks, which the composition root (daemon/)
+// fills; a hook left empty does nothing.
 //
 // Side: ctrl (start-up runs single-threaded on the main thread, which becomes the ctrl side's
 // main loop).

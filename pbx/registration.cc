@@ -285,95 +285,74 @@ register_policy get_register_policy(const get_register_policy_input& in) {
   return p;
 }
 
-registration_answer registration_request(const registration_request_input& in) {
-  registration_answer a;
-  str event = in.event.get_field(0, ';').strip().tolower();
-  if (!event.empty() && event != "message-summary" && event != "dialog" &&
-      event != "as-feature-event" && event != "x-tapi" && event != "presence" &&
-      event != "presence.winfo") {
-    return {489, "Bad Event", 0};
-  }
-  resolved_account from, to;
-  const address_refusal refused = check_addresses(in.from, in.to, from, to);
-  if (refused.code) return {refused.code, refused.reason, 0};
-  // The dialog permission belongs to the call logic; until it exists an extension may watch
-  // the accounts of its own domain, which the check above already ensured.
+// The events a subscription may name; the empty event is a plain registration.
+static bool known_event(const str& event) {
+  return event.empty() || event == "message-summary" || event == "dialog" ||
+         event == "as-feature-event" || event == "x-tapi" || event == "presence" ||
+         event == "presence.winfo";
+}
 
-  if (!in.expires.strip().is_number()) {
-    log_printf(log_registrations, 3, "Registration: Cannot handle expiration %s", in.expires);
-  }
-  int expires = in.expires.strip().value();
-  const str tuser = id_text(to.account);
-  const bool plain = event.empty();
-
-  if (in.contact.strip() == "*") {
-    if (expires != 0) {
-      log_printf(log_registrations, 5,
-                 "Registration: Cannot remove all registrations after a duration");
-      return {200, "OK", 0};
-    }
-    if (plain) {
-      log_printf(log_registrations, 5, "Account %s requested clearing of registration database",
-                 account_name(to.account));
-    }
-    for (int r : rows_where(registrations_tuser, tuser))
-      if (registrations.get(r, registrations_event) == event) registrations.delete_row(r);
+// Contact: * removes every binding of the account for this event; only with expires 0.
+static registration_answer remove_all_bindings(const str& event, const resolved_account& to,
+                                               int expires) {
+  if (expires != 0) {
+    log_printf(log_registrations, 5,
+               "Registration: Cannot remove all registrations after a duration");
     return {200, "OK", 0};
   }
+  if (event.empty()) {
+    log_printf(log_registrations, 5, "Account %s requested clearing of registration database",
+               account_name(to.account));
+  }
+  for (int r : rows_where(registrations_tuser, id_text(to.account)))
+    if (registrations.get(r, registrations_event) == event) registrations.delete_row(r);
+  return {200, "OK", 0};
+}
 
+// The row of the binding this request refreshes: by instance, else by Call-ID, else by the
+// account's contact; 0 for a new binding.
+static int find_binding(const registration_request_input& in, const str& event,
+                        const str& tuser) {
+  auto of_event = [&](int r) { return registrations.get(r, registrations_event) == event; };
   int row = 0;
   if (!in.instance.empty()) {
     for (int r : rows_where(registrations_instance, in.instance))
-      if (registrations.get(r, registrations_event) == event &&
-          registrations.get(r, registrations_tuser) == tuser)
-        row = r;
+      if (of_event(r) && registrations.get(r, registrations_tuser) == tuser) row = r;
   }
-  if (!row)
-    for (int r : rows_where(registrations_callid, in.call_id))
-      if (registrations.get(r, registrations_event) == event) row = r;
-  if (!row)
-    for (int r : rows_where(registrations_tuser, tuser))
-      if (registrations.get(r, registrations_event) == event &&
-          registrations.get(r, registrations_contact) == in.contact)
-        row = r;
+  if (row) return row;
+  for (int r : rows_where(registrations_callid, in.call_id))
+    if (of_event(r)) row = r;
+  if (row) return row;
+  for (int r : rows_where(registrations_tuser, tuser))
+    if (of_event(r) && registrations.get(r, registrations_contact) == in.contact) row = r;
+  return row;
+}
 
-  if (expires == 0) {
-    if (row) {
-      if (plain) {
-        log_printf(log_registrations, 5, "Account %s is removing a registration",
-                   account_name(to.account));
-      }
-      registrations.delete_row(row);
-      // The account's CTI users and (unless web_console_disabled) the web console learn of
-      // the ended binding here once those subsystems exist.
-    }
-    return {200, "OK", 0};
-  }
+// max_regs: the setting, overridden by the domain's, overridden by the extension's.
+static bool binding_limit_reached(const resolved_account& to) {
+  int limit = setting_value(ctrl_settings::max_regs, 5);
+  str d = domains.get(to.domain, domains_max_regs).strip();
+  if (d.is_number()) limit = d.value();
+  str e = is_extension(to.account)
+              ? extensions.get(extension_row(to.account), extensions_max_regs).strip()
+              : str();
+  if (e.is_number()) limit = e.value();
+  int count = 0;
+  for (int r : rows_where(registrations_tuser, id_text(to.account)))
+    if (registrations.get(r, registrations_event).empty()) count++;
+  return count >= limit;
+}
 
-  if (!row && plain) {
-    int limit = setting_value(ctrl_settings::max_regs, 5);
-    str d = domains.get(to.domain, domains_max_regs).strip();
-    if (d.is_number()) limit = d.value();
-    str e = is_extension(to.account)
-                ? extensions.get(extension_row(to.account), extensions_max_regs).strip()
-                : str();
-    if (e.is_number()) limit = e.value();
-    int count = 0;
-    for (int r : rows_where(registrations_tuser, tuser))
-      if (registrations.get(r, registrations_event).empty()) count++;
-    if (count >= limit) return {403, "Too Many Registrations", 0};
-    log_printf(log_registrations, 5, "Account %s is registering a new contact (%s)",
-               account_name(to.account), in.contact);
-  }
-  const bool is_new = row == 0;
-  if (!row) row = registrations.add_row(false);
-  clamp_expires(expires);
-  // The row keeps its texts for the binding's lifetime: they are packed into one buffer of
-  // their own (the input's texts are windows on the whole message they arrived in).
+// Writes every column of the binding's row at once. The row keeps its texts for the binding's
+// lifetime: they are packed into one buffer of their own (the input's texts are windows on the
+// whole message they arrived in).
+static void write_binding(int row, const registration_request_input& in, const str& event,
+                          const resolved_account& from, const resolved_account& to,
+                          int expires) {
   str rdate, adate;
   expiry_dates(expires, rdate, adate);
-  const bool buttons =
-      plain && (token_listed(in.proxy_require, "buttons") || token_listed(in.supported, "buttons"));
+  const bool buttons = event.empty() && (token_listed(in.proxy_require, "buttons") ||
+                                         token_listed(in.supported, "buttons"));
   struct cell {
     const str& column;
     str text;
@@ -382,7 +361,7 @@ registration_answer registration_request(const registration_request_input& in) {
                {registrations_from, in.from},
                {registrations_to, in.to},
                {registrations_fuser, id_text(from.account)},
-               {registrations_tuser, tuser},
+               {registrations_tuser, id_text(to.account)},
                {registrations_event, event},
                {registrations_parameter, in.event_parameters},
                {registrations_callid, in.call_id},
@@ -391,8 +370,8 @@ registration_answer registration_request(const registration_request_input& in) {
                {registrations_www, in.www},
                {registrations_user_agent, in.user_agent},
                {registrations_adr, in.adr},
-               // The phone's button welcome message is not sent yet: its content belongs to the
-               // button feature (buttons table), which is not there; the flag is kept for it.
+               // A phone that asks for buttons is marked; the button profile decides what it
+               // is sent.
                {registrations_buttons, buttons ? str_t : str(), true},
                {registrations_rdate, rdate},
                {registrations_adate, adate, true}};
@@ -403,8 +382,43 @@ registration_answer registration_request(const registration_request_input& in) {
     if (!c.text.empty() || !c.only_when_set) registrations.set(row, c.column, c.text, false);
   }
   registrations.write_row(row);
-  // A new plain binding is reported to the account's CTI users and (unless
-  // web_console_disabled) to the web console here once those subsystems exist.
+}
+
+registration_answer registration_request(const registration_request_input& in) {
+  const str event = in.event.get_field(0, ';').strip().tolower();
+  if (!known_event(event)) return {489, "Bad Event", 0};
+  resolved_account from, to;
+  const address_refusal refused = check_addresses(in.from, in.to, from, to);
+  if (refused.code) return {refused.code, refused.reason, 0};
+  // A subscriber may watch the accounts of its own domain, which the check above ensured.
+
+  if (!in.expires.strip().is_number()) {
+    log_printf(log_registrations, 3, "Registration: Cannot handle expiration %s", in.expires);
+  }
+  int expires = in.expires.strip().value();
+  const bool plain = event.empty();
+  if (in.contact.strip() == "*") return remove_all_bindings(event, to, expires);
+
+  int row = find_binding(in, event, id_text(to.account));
+  if (expires == 0) {
+    if (row) {
+      if (plain) {
+        log_printf(log_registrations, 5, "Account %s is removing a registration",
+                   account_name(to.account));
+      }
+      registrations.delete_row(row);
+    }
+    return {200, "OK", 0};
+  }
+  if (!row && plain) {
+    if (binding_limit_reached(to)) return {403, "Too Many Registrations", 0};
+    log_printf(log_registrations, 5, "Account %s is registering a new contact (%s)",
+               account_name(to.account), in.contact);
+  }
+  const bool is_new = row == 0;
+  if (!row) row = registrations.add_row(false);
+  clamp_expires(expires);
+  write_binding(row, in, event, from, to, expires);
   if (event == c_as_feature_event && !in.body.strip().empty())
     apply_feature_change(from.account, in.body);
   return {200, "OK", expires, is_new && !plain, to.account};
