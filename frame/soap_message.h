@@ -32,6 +32,7 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <utility>
 #include <vector>
 
