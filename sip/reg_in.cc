@@ -176,12 +176,10 @@ void reg_in::handle_register_request(sip_message& request) {
   process(request, false);
 }
 
-void reg_in::process(sip_message& request, bool) {
+// The dialog's texts: the To tag generated here, From and To, the event and the route set
+// towards the phone (Path or Record-Route, then the bound Contact).
+void reg_in::note_dialog(const sip_message& request, const from_to_spec* contact, bool star) {
   const bool is_register = request.method == m_register;
-
-  bool star = false;
-  const from_to_spec* contact = binding_contact(request, star);
-
   if (request.to.tag().empty() && to_tag.empty()) to_tag = str::sprintf("%u", random_uint32());
   if (!request.to.tag().empty() && to_tag.empty()) to_tag = request.to.tag();
   if (from.empty()) {
@@ -203,7 +201,13 @@ void reg_in::process(sip_message& request, bool) {
   for (const from_to_spec& r : is_register ? request.path : request.record_route)
     add_line(route_set, r.content());
   if (contact && !star) add_line(route_set, contact->content());
+}
 
+// The policy of the PBX half (asked for once; the request waits for it), its refusal, and the
+// phone's credentials. False when the request was answered, queued or dropped here;
+// authenticated_now tells whether this request passed a challenge.
+bool reg_in::admit(const sip_message& request, bool& authenticated_now) {
+  authenticated_now = false;
   if (!policy_known) {
     if (!policy_asked) {
       policy_asked = true;
@@ -211,18 +215,17 @@ void reg_in::process(sip_message& request, bool) {
                                                  request.to.content(), request.from.content()}));
     }
     push_bounded(queues().policy, reg_pending{request, false}, "Security has %d pending packets");
-    return;
+    return false;
   }
   if (!found || refused_code) {
     send_error(request, found ? refused_code : 404, found ? refused_reason : str("Not Found"));
     set_removal(1000);
-    return;
+    return false;
   }
-  bool authenticated_now = false;
   if (reauth_counter == 0) {
     if (registration_security_policy(request, false, credentials)) {
       set_removal(15000);
-      return;
+      return false;
     }
     reauth_counter = 96 + int(random_below(64));
     just_authenticated = true;
@@ -230,15 +233,13 @@ void reg_in::process(sip_message& request, bool) {
     set_removal(1000);
   }
   reauth_counter--;
-  if (is_register && request.contact.empty()) {
-    // A query of the bindings: answered without changing them. The bindings themselves live
-    // in the PBX half; the answer lists none.
-    sip_message response(200, "OK", request);
-    response.to.set_tag(to_tag);
-    g_send(response);
-    if (!bound) set_removal(1000);
-    return;
-  }
+  return true;
+}
+
+// Where the phone is and how it keeps its flow open: source and transport, the headers that
+// matter, keep-alive for a phone behind NAT or on a kept connection (which then carries the
+// binding), and the address lists.
+void reg_in::note_flow(const sip_message& request, const from_to_spec* contact) {
   source = request.peer;
   transport = request.transport;
   supported = request.get_other_header("Supported", "k");
@@ -246,8 +247,6 @@ void reg_in::process(sip_message& request, bool) {
   user_agent = request.get_other_header("User-Agent", "");
   outbound = list_has_token(supported, "outbound");
   path = list_has_token(supported, "path");
-
-  // Keep-alive: the phone is behind NAT or keeps its connection.
   keep_alive = false;
   if (outbound) {
     keep_alive = true;
@@ -263,7 +262,6 @@ void reg_in::process(sip_message& request, bool) {
                    (contact && !contact->extract_parameter("reg-id").empty());
     }
   }
-  // A kept connection carries the binding: it ends with the connection.
   if (keep_alive && transport.is_reliable()) {
     if (sip_connection* c = find_sip_connection(request.port_name)) {
       c->registrations.insert(call_id);
@@ -271,38 +269,67 @@ void reg_in::process(sip_message& request, bool) {
     }
   }
   list_address();
+}
 
-  // Expiry asked for.
-  str expires_text = request.expires.strip();
-  if (is_register && contact) {
+// The expiry the phone asked for (the Contact's expires parameter before the Expires header,
+// 3600 without either), replaced by nat_udp or nat_tcp for a phone kept alive without
+// outbound. Returns it as a number; text is the form handed to the PBX half.
+int reg_in::requested_expiry(const sip_message& request, const from_to_spec* contact,
+                             str& text) const {
+  text = request.expires.strip();
+  if (request.method == m_register && contact) {
     str p = contact->extract_parameter("expires");
-    if (!p.empty()) expires_text = p;
+    if (!p.empty()) text = p;
   }
-  if (expires_text.empty()) expires_text = "3600";
-  int requested = expires_text.value();
-  str contact_text = star ? str("*") : join_routes(route_set);
-  str instance = is_register && contact ? contact->extract_parameter("+sip.instance") : str();
+  if (text.empty()) text = "3600";
+  int requested = text.value();
   if (keep_alive && !outbound && requested != 0) {
     str nat = setting(transport.is_reliable() ? ctrl_settings::nat_tcp : ctrl_settings::nat_udp);
     if (nat.is_number()) {
       requested = nat.value();
-      expires_text = nat;
+      text = nat;
     }
   }
+  return requested;
+}
 
-  str fp = md5(source.readable() + "\n" + request.from.content() + "\n" + request.to.content() +
-               "\n" + call_id + "\n" + event + "\n" + event_parameters + "\n" + instance + "\n" +
-               contact_text + "\n" + user_agent + "\n" + supported + "\n" + proxy_require);
-  str body = request.bodies.empty() ? str() : request.bodies.front();
+void reg_in::process(sip_message& request, bool) {
+  const bool is_register = request.method == m_register;
+  bool star = false;
+  const from_to_spec* contact = binding_contact(request, star);
+  note_dialog(request, contact, star);
+  bool authenticated_now;
+  if (!admit(request, authenticated_now)) return;
+  if (is_register && request.contact.empty()) {
+    // A query of the bindings: answered without changing them. The bindings themselves live
+    // in the PBX half; the answer lists none.
+    sip_message response(200, "OK", request);
+    response.to.set_tag(to_tag);
+    g_send(response);
+    if (!bound) set_removal(1000);
+    return;
+  }
+  note_flow(request, contact);
+  str expires_text;
+  const int requested = requested_expiry(request, contact, expires_text);
+  const str contact_text = star ? str("*") : join_routes(route_set);
+  const str instance =
+      is_register && contact ? contact->extract_parameter("+sip.instance") : str();
+  const str fp =
+      md5(source.readable() + "\n" + request.from.content() + "\n" + request.to.content() + "\n" +
+          call_id + "\n" + event + "\n" + event_parameters + "\n" + instance + "\n" +
+          contact_text + "\n" + user_agent + "\n" + supported + "\n" + proxy_require);
+  const str body = request.bodies.empty() ? str() : request.bodies.front();
 
+  // A refresh that changes nothing but the time: answered at once, the PBX half told after.
   if (!authenticated_now && fp == fingerprint && requested > 0 && bound) {
-    g_post(soap_write(
-        msg::rru{call_id, str::sprintf("%u", request.cseq), expires_text, body}));
+    g_post(soap_write(msg::rru{call_id, str::sprintf("%u", request.cseq), expires_text, body}));
     expires = std::max(min_expires, std::min(max_expires, requested));
     send_ok(request, check_for_eventlist(request));
     return;
   }
 
+  // Anything else waits for the PBX half's decision.
   str min_text = setting(ctrl_settings::min_expires),
       max_text = setting(ctrl_settings::max_expires);
   min_expires = std::max(1, min_text.is_number() ? min_text.value() : 30);

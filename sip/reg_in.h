@@ -122,7 +122,14 @@ class reg_in {
   int64_t removal_seconds() const { return removal_timer.seconds(); }
 
  private:
+  // A request that may change the binding, in steps: note_dialog, admit (policy, refusal,
+  // credentials), note_flow (source, keep-alive), requested_expiry, then either the refresh
+  // answered at once (RRU) or the RegisterRequest for the PBX half's decision.
   void process(sip_message& request, bool authenticated);
+  void note_dialog(const sip_message& request, const from_to_spec* contact, bool star);
+  bool admit(const sip_message& request, bool& authenticated_now);
+  void note_flow(const sip_message& request, const from_to_spec* contact);
+  int requested_expiry(const sip_message& request, const from_to_spec* contact, str& text) const;
   waiting_requests& queues();
   // Gives the queues back when both are empty.
   void release_queues();
