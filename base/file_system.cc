@@ -103,35 +103,38 @@ class real_file_system : public file_system {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
-  str link_target(const str& name) override {
-    str path = name;
-    for (int hops = 0; hops < 40; hops++) {  // the kernel's own limit on a chain of links
-      struct stat st;
-      if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  existing_file inspect(const str& name) override {
+    existing_file e;
+    e.target = name;
+    struct stat st;
+    bool found = ::lstat(name.c_str(), &st) == 0;
+    for (int hops = 0; found && S_ISLNK(st.st_mode) && hops < 40; hops++) {
+      // 40: the kernel's own limit on a chain of links.
       char buf[4096];
-      ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-      if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return path;
+      ssize_t n = ::readlink(e.target.c_str(), buf, sizeof buf);
+      if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) break;
       str link(buf, static_cast<size_t>(n));
-      size_t dir_end = path.view().rfind('/');
-      path = link[0] == '/' || dir_end == std::string_view::npos ? link
-                                                                 : path.leftstr(dir_end + 1) + link;
+      size_t dir_end = e.target.view().rfind('/');
+      e.target = link[0] == '/' || dir_end == std::string_view::npos
+                     ? link
+                     : e.target.leftstr(dir_end + 1) + link;
+      found = ::lstat(e.target.c_str(), &st) == 0;
     }
-    return path;
+    if (!found || !S_ISREG(st.st_mode)) return e;
+    e.links = static_cast<int>(st.st_nlink);
+    e.mode = st.st_mode & 07777;
+    e.uid = st.st_uid;
+    e.gid = st.st_gid;
+    e.custom = e.mode != 0600 || e.uid != ::geteuid() || e.gid != ::getegid();
+    return e;
   }
 
-  int link_count(const str& name) override {
-    struct stat st;
-    if (::stat(name.c_str(), &st) != 0) return 0;
-    return S_ISREG(st.st_mode) ? static_cast<int>(st.st_nlink) : 1;
-  }
-
-  void copy_attributes(const str& from, const str& to) override {
-    struct stat st;
-    if (::stat(from.c_str(), &st) != 0) return;
+  void take_attributes(const str& name, const existing_file& e) override {
+    if (!e.custom) return;
     // The owner first: chown may clear set-id bits that chmod then restores. A process that
     // may not give files away keeps its own ownership and still copies the mode.
-    if (::chown(to.c_str(), st.st_uid, st.st_gid) != 0) errno = 0;
-    ::chmod(to.c_str(), st.st_mode & 07777);
+    if (::chown(name.c_str(), e.uid, e.gid) != 0) errno = 0;
+    ::chmod(name.c_str(), e.mode);
   }
 };
 

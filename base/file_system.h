@@ -32,16 +32,29 @@ class file_system {
   virtual bool is_dir(const str& path) = 0;
 
   // Replacing a whole file (str::write_file) keeps what the operator set up around it.
-  // The file a write of name lands in: name itself, or the final target when name is a
-  // symbolic link (followed through chains; a relative link resolves against its directory).
-  virtual str link_target(const str& name) { return name; }
-  // Hard links of the file (0 when it does not exist). A file with more than one is rewritten
-  // in place, since renaming a new file over it would cut it off from its other names.
-  virtual int link_count(const str& name) { return size(name) >= 0 ? 1 : 0; }
-  // Gives the file to the mode and owner of the file from, when from exists.
-  virtual void copy_attributes(const str& from, const str& to) {
-    (void)from;
-    (void)to;
+  struct existing_file {
+    // The file a write of the name lands in: the name itself, or the final target when the
+    // name is a symbolic link (followed through chains; a relative link resolves against its
+    // directory).
+    str target;
+    // Hard links of the target (0 when it does not exist). A file with more than one is
+    // rewritten in place, since renaming a new file over it would cut it off from its other
+    // names.
+    int links = 0;
+    // Mode and owner differ from those of a new file: the replacement takes them over.
+    bool custom = false;
+    uint32_t mode = 0, uid = 0, gid = 0;
+  };
+  virtual existing_file inspect(const str& name) {
+    existing_file e;
+    e.target = name;
+    e.links = size(name) >= 0 ? 1 : 0;
+    return e;
+  }
+  // Gives the new file name the mode and owner of e (when e.custom).
+  virtual void take_attributes(const str& name, const existing_file& e) {
+    (void)name;
+    (void)e;
   }
 };
 

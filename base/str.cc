@@ -905,7 +905,8 @@ void create_parents(const str& name) {
 bool str::write_file(const str& name) const {
   // Through a symbolic link to its target, so that a file kept elsewhere (configuration
   // management) is the one updated, and the link stays.
-  const str target = fs().link_target(name);
+  const file_system::existing_file existing = fs().inspect(name);
+  const str& target = existing.target;
   create_parents(target);
   auto report = [&](file_system::status s) {
     log_printf(log_general, 0,
@@ -913,7 +914,7 @@ bool str::write_file(const str& name) const {
                                                    : "Could not write %s",
                name);
   };
-  if (fs().link_count(target) > 1) {
+  if (existing.links > 1) {
     // A file with other hard links is rewritten in place: a rename would leave the other
     // names on the old content.
     file_system::status s = fs().write(target, *this, false);
@@ -933,7 +934,7 @@ bool str::write_file(const str& name) const {
     if (s == file_system::status::error) fs().remove(temp);
     return false;
   }
-  fs().copy_attributes(target, temp);
+  fs().take_attributes(temp, existing);
   if (!fs().rename(temp, target)) {
     log_printf(log_general, 0, "Cannot rename file %s to %s", temp, target);
     fs().remove(temp);
