@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/file_system.h"
-#include "base/log.h"
+#include "base/log_capture_test_util.h"
 
 namespace {
 
@@ -78,30 +78,29 @@ TEST(StrWindows, WriteToAFieldLeavesTheSourceUnchanged) {
   EXPECT_EQ(s(self), "xyxyyx");
 }
 
-TEST(StrWindows, FieldRules) {
-  EXPECT_EQ(s(str("a,,b").get_field(1, ',')), "b");
-  EXPECT_EQ(s(str("  a  b ").get_field(0)), "a");
-  EXPECT_EQ(s(str("  a  b ").get_field(1)), "b");
-  EXPECT_EQ(s(str("a b").get_field(5)), "");
-  EXPECT_EQ(s(str("a b\r\nc").get_field(1)), "b");
-  EXPECT_EQ(s(str("a b\r\nc").get_field(2)), "");
-  EXPECT_EQ(s(str("k=v; x=y").get_field(1, "; ")), "x=y");
+TEST(StrWindows, FieldRulesAndLineEndsOfEveryKind) {
+  const struct {
+    const char* text;
+    size_t n;
+    const char* separators;  // nullptr: white space
+    const char* field;
+  } fields[] = {{"a,,b", 1, ",", "b"},       {"  a  b ", 0, nullptr, "a"},
+                {"  a  b ", 1, nullptr, "b"}, {"a b", 5, nullptr, ""},
+                {"a b\r\nc", 1, nullptr, "b"}, {"a b\r\nc", 2, nullptr, ""},
+                {"k=v; x=y", 1, "; ", "x=y"},  {"", 0, nullptr, ""}};
+  for (const auto& f : fields) {
+    str text(f.text);
+    EXPECT_EQ(s(f.separators ? text.get_field(f.n, f.separators) : text.get_field(f.n)), f.field)
+        << f.text << " " << f.n;
+  }
   EXPECT_EQ(s(str("one two three").get_rest(1)), "two three");
-  EXPECT_EQ(s(str("").get_field(0)), "");
-}
 
-TEST(StrWindows, LineEndsOfEveryKind) {
   str text("a\r\nb\nc\rd\n\re");
-  EXPECT_EQ(s(text.get_line(0)), "a");
-  EXPECT_EQ(s(text.get_line(1)), "b");
-  EXPECT_EQ(s(text.get_line(2)), "c");
-  EXPECT_EQ(s(text.get_line(3)), "d");
-  EXPECT_EQ(s(text.get_line(4)), "e");
-  EXPECT_EQ(s(text.get_line(5)), "");
-
-  std::vector<std::string> lines;
-  while (!text.empty()) lines.push_back(s(text.get_first_line()));
-  EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+  std::vector<std::string> lines, first_lines;
+  for (size_t i = 0; i <= 5; i++) lines.push_back(s(text.get_line(i)));
+  EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "c", "d", "e", ""}));
+  while (!text.empty()) first_lines.push_back(s(text.get_first_line()));
+  EXPECT_EQ(first_lines, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
 
   str last("tail\r\n");
   EXPECT_EQ(s(last.get_first_line()), "tail");
@@ -114,16 +113,14 @@ TEST(StrConversion, Numbers) {
   EXPECT_EQ(str("abc").value(), 0);
   EXPECT_EQ(str("\t 4294967295").uvalue(), 4294967295u);
   EXPECT_EQ(str("99999999999").value64(), 99999999999LL);
-  EXPECT_TRUE(str("12 ").is_number());
-  EXPECT_TRUE(str(" -3").is_number());
-  EXPECT_FALSE(str("1-2").is_number());
-  EXPECT_FALSE(str("-").is_number());
-  EXPECT_FALSE(str("").is_number());
-  EXPECT_EQ(s(str(7, 3)), "007");
-  EXPECT_EQ(s(str(-7, 3)), "-07");
-  EXPECT_EQ(s(str(123456, 2)), "123456");
-  EXPECT_EQ(s(str(0u, 0)), "0");
-  EXPECT_EQ(s(str(-2147483647 - 1, 0)), "-2147483648");
+  for (const char* n : {"12 ", " -3"}) EXPECT_TRUE(str(n).is_number()) << n;
+  for (const char* n : {"1-2", "-", ""}) EXPECT_FALSE(str(n).is_number()) << n;
+  const std::pair<str, const char*> padded[] = {{str(7, 3), "007"},
+                                                {str(-7, 3), "-07"},
+                                                {str(123456, 2), "123456"},
+                                                {str(0u, 0), "0"},
+                                                {str(-2147483647 - 1, 0), "-2147483648"}};
+  for (const auto& [value, text] : padded) EXPECT_EQ(s(value), text);
   EXPECT_EQ(s(str::from_int64(-9000000000LL)), "-9000000000");
 }
 
@@ -257,19 +254,6 @@ TEST(StrThreads, SharersOnDifferentThreadsNeverSeeEachOthersWrites) {
 
 // ---- Files ---------------------------------------------------------------------------------------------
 
-struct captured_log {
-  static std::vector<std::string>& lines() {
-    static std::vector<std::string> l;
-    return l;
-  }
-  static void sink(int, int, const str& text) { lines().push_back(s(text)); }
-  captured_log() {
-    lines().clear();
-    set_log_sink(sink);
-  }
-  ~captured_log() { set_log_sink(nullptr); }
-};
-
 class StrFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -331,7 +315,7 @@ TEST_F(StrFiles, ReplacingKeepsModeLinksAndHardLinks) {
 }
 
 TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
-  captured_log log;
+  log_capture log;
   // A regular file where a directory of the path should be: the directory cannot be made.
   ASSERT_TRUE(str("x").write_file(path("plain")));
   str missing_dir = path("plain/x.txt");
@@ -358,8 +342,11 @@ TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
       "Cannot rename file " + s(path("nothing")) + " to " + s(path("other")),
       "Could not fstat " + s(path("sub")),
   };
-  ASSERT_GE(captured_log::lines().size(), want.size() + 1);
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(captured_log::lines()[i], want[i]);
+  std::vector<std::string> got;
+  for (const log_line& l : log.lines()) got.push_back(l.text);
+  ASSERT_GE(got.size(), want.size() + 1);
+  got.resize(want.size());
+  EXPECT_EQ(got, want);
   EXPECT_EQ(str::get_dir(dir_, true), (std::vector<str>{str("sub")}));
   EXPECT_EQ(str::get_dir(dir_), (std::vector<str>{str("empty"), str("plain")}));
 }
@@ -367,7 +354,7 @@ TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
 TEST(StrFileLayer, InjectedWriteFailureKeepsTheOldFile) {
   memory_file_system mem;
   scoped_file_system use(&mem);
-  captured_log log;
+  log_capture log;
   ASSERT_TRUE(str::create_path(str("db/users")));
   ASSERT_TRUE(str("old").write_file(str("db/users/1")));
   mem.fail_writes("users", 1);
@@ -375,7 +362,7 @@ TEST(StrFileLayer, InjectedWriteFailureKeepsTheOldFile) {
   EXPECT_FALSE(str("new contents").write_file(str("db/users/1")));
   EXPECT_EQ(s(str::read_file(str("db/users/1"))), "old");
   EXPECT_EQ(str::get_dir(str("db/users")), (std::vector<str>{str("1")}));
-  EXPECT_EQ(captured_log::lines().back(), "Could not write db/users/1");
+  EXPECT_EQ(log.lines().back().text, "Could not write db/users/1");
   EXPECT_TRUE(str("new contents").write_file(str("db/users/1")));
   EXPECT_EQ(s(str::read_file(str("db/users/1"))), "new contents");
 }

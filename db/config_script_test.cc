@@ -11,18 +11,9 @@
 
 namespace {
 
-using db_test::has_log;
-
-class ConfigScriptTest : public ::testing::Test {
+class ConfigScriptTest : public db_test::store_test {
  protected:
-  void SetUp() override {
-    db_test::logged().clear();
-    set_log_sink(db_test::capture);
-    db_test::reset_store();
-  }
-  void TearDown() override { set_log_sink(nullptr); }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
+  bool has_log(const std::string& text) { return log.contains(text); }
 };
 
 TEST_F(ConfigScriptTest, SerializeFormatAndRoundTrip) {

@@ -8,104 +8,60 @@
 
 namespace {
 
-using db_test::has_log;
-
-class DomainExportTest : public ::testing::Test {
+class DomainExportTest : public db_test::store_test {
  protected:
-  void SetUp() override {
-    db_test::logged().clear();
-    set_log_sink(db_test::capture);
-    db_test::reset_store();
-  }
-  void TearDown() override { set_log_sink(nullptr); }
-  void put(const std::string& name, const std::string& bytes) {
-    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
-    mfs.files[name] = bytes;
-  }
+  bool has_log(const std::string& text) { return log.contains(text); }
   // An account of the domain: users row + kind row + aliases.
   int account(int domain, const char* type, int kind_id, const char* primary,
               const char* more = nullptr) {
-    int u = users.add_row();
+    using db_test::add_row;
     str d = str::from_int64(domain);
-    users.set(u, users_domain, d);
-    users.set(u, users_type_name, type);
-    users.set(u, users_type_index, str::from_int64(kind_id));
-    int a = user_alias.add_row();
-    user_alias.set(a, user_alias_user, str::from_int64(u));
-    user_alias.set(a, user_alias_domain, d);
-    user_alias.set(a, user_alias_name, primary);
-    user_alias.set(a, user_alias_display_name, str("Name-") + primary);
+    int u = add_row(users, {{users_domain, d},
+                            {users_type_name, type},
+                            {users_type_index, str::from_int64(kind_id)}});
+    int a = add_row(user_alias, {{user_alias_user, str::from_int64(u)},
+                                 {user_alias_domain, d},
+                                 {user_alias_name, primary},
+                                 {user_alias_display_name, str("Name-") + primary}});
     users.set(u, users_alias, str::from_int64(a));
-    if (more) {
-      int b = user_alias.add_row();
-      user_alias.set(b, user_alias_user, str::from_int64(u));
-      user_alias.set(b, user_alias_domain, d);
-      user_alias.set(b, user_alias_name, more);
-      user_alias.set(b, user_alias_display_name, "Other");
-    }
+    if (more)
+      add_row(user_alias, {{user_alias_user, str::from_int64(u)},
+                           {user_alias_domain, d},
+                           {user_alias_name, more},
+                           {user_alias_display_name, "Other"}});
     return u;
   }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
 };
 
 TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
-  int moh = mohs.add_row();
-  mohs.set(moh, mohs_name, "Jazz");
-  int global_dp = dial_plan.add_row();
-  dial_plan.set(global_dp, dial_plan_name, "World");
-  dial_plan.set(global_dp, dial_plan_global, "true");
-
-  int d = domains.add_row();
-  domains.set(d, domains_name, "old.example");
-  domains.set(d, domains_moh, str::from_int64(moh));
-  int da = domain_alias.add_row();
-  domain_alias.set(da, domain_alias_domain, "1");
-  domain_alias.set(da, domain_alias_name, "alias.example");
-  int t = trunks.add_row();
-  trunks.set(t, trunks_name, "Carrier");
-  trunks.set(t, trunks_domain, "1");
-  int dp = dial_plan.add_row();
-  dial_plan.set(dp, dial_plan_name, "Local");
-  dial_plan.set(dp, dial_plan_domain, "1");
-  int rule = dial_plan_entry.add_row();
-  dial_plan_entry.set(rule, dial_plan_entry_id, str::from_int64(dp));
-  dial_plan_entry.set(rule, dial_plan_entry_trunk, str::from_int64(t));
-  dial_plan_entry.set(rule, dial_plan_entry_pattern, "9*");
+  using db_test::add_row;
+  int moh = add_row(mohs, {{mohs_name, "Jazz"}});
+  int global_dp = add_row(dial_plan, {{dial_plan_name, "World"}, {dial_plan_global, "true"}});
+  int d = add_row(domains, {{domains_name, "old.example"}, {domains_moh, str::from_int64(moh)}});
+  add_row(domain_alias, {{domain_alias_domain, "1"}, {domain_alias_name, "alias.example"}});
+  int t = add_row(trunks, {{trunks_name, "Carrier"}, {trunks_domain, "1"}});
+  int dp = add_row(dial_plan, {{dial_plan_name, "Local"}, {dial_plan_domain, "1"}});
+  add_row(dial_plan_entry, {{dial_plan_entry_id, str::from_int64(dp)},
+                            {dial_plan_entry_trunk, str::from_int64(t)},
+                            {dial_plan_entry_pattern, "9*"}});
   domains.set(d, domains_default_dialplan, str::from_int64(dp));
-  int wide = adrbook.add_row();
-  adrbook.set(wide, adrbook_domain, "1");
-  adrbook.set(wide, adrbook_number, "555");
-
-  int e = extensions.add_row();
-  extensions.set(e, extensions_password, "pw<1>");
-  extensions.set(e, extensions_dnd, "true");  // run-time column: not exported
+  add_row(adrbook, {{adrbook_domain, "1"}, {adrbook_number, "555"}});
+  // dnd is a run-time column: not exported.
+  int e = add_row(extensions, {{extensions_password, "pw<1>"}, {extensions_dnd, "true"}});
   int u = account(d, "extensions", e, "100", "4100");
   users.set(u, users_dial_plan, str::from_int64(global_dp));
-  int pab = adrbook.add_row();
-  adrbook.set(pab, adrbook_domain, "1");
-  adrbook.set(pab, adrbook_user, str::from_int64(u));
-  adrbook.set(pab, adrbook_number, "777");
-  int m = messages.add_row();
-  messages.set(m, messages_user, str::from_int64(u));
-  messages.set(m, messages_duration, "12");
+  add_row(adrbook,
+          {{adrbook_domain, "1"}, {adrbook_user, str::from_int64(u)}, {adrbook_number, "777"}});
+  add_row(messages, {{messages_user, str::from_int64(u)}, {messages_duration, "12"}});
   put("recordings/msg1.wav", "RIFF-message");
-  int att = attendants.add_row();
-  attendants.set(att, attendants_wavfile_0, "recordings/att200.wav");
-  attendants.set(att, attendants_timeout, "5");
+  int att = add_row(attendants,
+                    {{attendants_wavfile_0, "recordings/att200.wav"}, {attendants_timeout, "5"}});
   put("recordings/att200.wav", "RIFF-prompt");
   account(d, "attendants", att, "200");
-  int co = colines.add_row();
-  colines.set(co, coline_trunk, str::from_int64(t));
-  account(d, "colines", co, "300");
-  int bl = button_lists.add_row();
-  button_lists.set(bl, button_lists_name, "Desk");
-  button_lists.set(bl, button_lists_domain, "1");
-  int b = buttons.add_row();
-  buttons.set(b, buttons_profile, str::from_int64(bl));
-  buttons.set(b, buttons_label, "Park");
-  users.set(50, users_domain, "1");
-  users.set(50, users_type_name, "weird");
+  account(d, "colines", add_row(colines, {{coline_trunk, str::from_int64(t)}}), "300");
+  int bl = add_row(button_lists, {{button_lists_name, "Desk"}, {button_lists_domain, "1"}});
+  add_row(buttons, {{buttons_profile, str::from_int64(bl)}, {buttons_label, "Park"}});
+  db_test::set_row(users, 50, {{users_domain, "1"}, {users_type_name, "weird"}});
 
   str archive = save_domain(d);
   EXPECT_TRUE(has_log("Cannot serialize type weird"));
@@ -130,17 +86,12 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   memory_file_system other;
   scoped_file_system use_other(&other);
   db_test::reset_store();
-  int moh2 = mohs.add_row();
-  mohs.set(moh2, mohs_name, "Other");
-  moh2 = mohs.add_row();
-  mohs.set(moh2, mohs_name, "Jazz");
-  int world = dial_plan.add_row();
-  dial_plan.set(world, dial_plan_name, "World");
-  dial_plan.set(world, dial_plan_global, "true");
+  add_row(mohs, {{mohs_name, "Other"}});
+  int moh2 = add_row(mohs, {{mohs_name, "Jazz"}});
+  int world = add_row(dial_plan, {{dial_plan_name, "World"}, {dial_plan_global, "true"}});
   domains.set(1, domains_name, "first.example");
-  int nd = domains.add_row();
-  domains.set(nd, domains_name, "new.example");
-  db_test::logged().clear();
+  int nd = add_row(domains, {{domains_name, "new.example"}});
+  log.clear();
   ASSERT_TRUE(load_domain(nd, archive));
   EXPECT_EQ(domains.get(nd, domains_name), "new.example");
   EXPECT_EQ(domains.get(nd, domains_moh), str::from_int64(moh2));

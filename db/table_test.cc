@@ -3,46 +3,35 @@
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "base/file_system.h"
-#include "base/log.h"
+#include "db/db_test_util.h"
 
 namespace {
-
-std::vector<std::string> logged;
-void capture(int, int, const str& text) { logged.emplace_back(text.view()); }
 
 std::vector<std::pair<std::string, int>> fired;
 void trigger(const str& name, int id) { fired.emplace_back(std::string(name.view()), id); }
 
-class TableTest : public ::testing::Test {
+void define(table& t);
+
+class TableTest : public db_test::files_test {
  protected:
-  void SetUp() override {
-    logged.clear();
-    fired.clear();
-    set_log_sink(capture);
+  void SetUp() override { fired.clear(); }
+  // A table of name (indexed), domain and alias, loaded from dir.
+  table& open(const char* dir, bool binary = false) {
+    tables_.push_back(std::make_unique<table>(true));
+    table& t = *tables_.back();
+    if (binary) t.use_binary();
+    define(t);
+    t.read_table(dir);
+    return t;
   }
-  void TearDown() override { set_log_sink(nullptr); }
-  std::string file(const std::string& name) {
-    auto it = mfs.files.find(name);
-    return it == mfs.files.end() ? std::string("<missing>") : it->second;
-  }
-  void put(const std::string& name, const std::string& bytes) {
-    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
-    mfs.files[name] = bytes;
-  }
-  bool has_log(const std::string& text) {
-    for (auto& l : logged)
-      if (l == text) return true;
-    return false;
-  }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
+  std::vector<std::unique_ptr<table>> tables_;
 };
 
-const std::string header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+const std::string& header = db_test::xml_header;
 
 std::string tlv(const std::string& name, const std::string& value) {
   std::string out;
@@ -64,13 +53,20 @@ void define(table& t) {
   t.add_column("alias", false);
 }
 
+// Every row in id order as "id:name/domain/alias".
+std::string rows(table& t) {
+  std::string out;
+  for (int id = t.first(); id; id = t.next(id))
+    out += str::sprintf("%d:%s/%s/%s ", id, t.get(id, "name"), t.get(id, "domain"),
+                        t.get(id, "alias")).view();
+  return out;
+}
+
 TEST_F(TableTest, RecordIdsAndNextIndex) {
   // A restart with a stale index file: rows 1..5 on disk but next_index 3.
   for (int i = 1; i <= 5; i++) put("t/" + std::to_string(i) + ".xml", header + "<row/>");
   put("t/index.txt", "3");
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   EXPECT_EQ(t.size(), 5);
   EXPECT_EQ(t.get_index(), 3);
   EXPECT_EQ(t.add_row(), 6);
@@ -79,9 +75,7 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
   EXPECT_EQ(file("t/6.xml"), header + "<row/>");
 
   // set on a missing id creates the row and moves next_index past it.
-  table e(true);
-  define(e);
-  e.read_table("e");
+  table& e = open("e");
   EXPECT_EQ(e.get_index(), 1);
   e.set(10, "name", "", false);
   EXPECT_TRUE(e.has_row(10));
@@ -116,9 +110,7 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
 }
 
 TEST_F(TableTest, DirtinessAndTriggers) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set_trigger(trigger);
   int id = t.add_row();
   EXPECT_EQ(fired.size(), 1u);
@@ -182,16 +174,14 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   n.dont_create();
   n.set(4, "name", "x");
   EXPECT_FALSE(n.has_row(4));
-  EXPECT_TRUE(has_log("Writing to row that does not exist, ignoring request"));
+  EXPECT_TRUE(log.contains("Writing to row that does not exist, ignoring request"));
   int nid = n.add_row(false);
   n.set(nid, "name", "ok");
   EXPECT_EQ(n.get(nid, "name"), "ok");
 }
 
 TEST_F(TableTest, ExactFileFormats) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set(3, "name", "a<b>&'\"", false);
   t.set(3, "alias", "x\r\ny", false);
   t.write_row(3, false);
@@ -199,10 +189,7 @@ TEST_F(TableTest, ExactFileFormats) {
             header + "<row><alias>x\r\ny</alias><name>a&lt;b&gt;&amp;&apos;&quot;</name></row>");
   EXPECT_EQ(file("t/index.txt"), "4");
 
-  table b(true);
-  b.use_binary();
-  define(b);
-  b.read_table("b");
+  table& b = open("b", true);
   int id = b.add_row(false);
   b.set(id, "name", "n1");
   b.set(id, "domain", std::string(300, 'd').c_str());
@@ -245,24 +232,9 @@ TEST_F(TableTest, LoadsEitherFormatAndSurvivesBadFiles) {
   put("t/0.xml", header + "<row><name>skipped</name></row>");
   put("t/012.xml", header + "<row><name>twelve</name></row>");
   put("t/.13.xml.0.tmp", "leftover");
-  table p(true);
-  define(p);
-  p.read_table("t");
-  EXPECT_EQ(p.get(1, "name"), "bin");
-  EXPECT_EQ(p.get(1, "alias"), "7");
-  EXPECT_EQ(p.get(2, "name"), "xml&");
-  EXPECT_TRUE(p.has_row(3));
-  EXPECT_EQ(p.get(4, "name"), "cut");
-  EXPECT_EQ(p.get(4, "alias"), "");
-  EXPECT_EQ(p.get(5, "name"), "partial");
-  EXPECT_TRUE(p.has_row(6));
-  EXPECT_TRUE(p.has_row(7));
-  EXPECT_EQ(p.get(7, "name"), "");
-  EXPECT_FALSE(p.has_row(8));
-  EXPECT_TRUE(p.has_row(9));
-  EXPECT_EQ(p.get(10, "name"), "after");
-  EXPECT_FALSE(p.has_row(12));  // "012.xml" names row 12, whose file is "12.xml"
-  EXPECT_EQ(p.size(), 9);
+  table& p = open("t");
+  // "012.xml" names row 12, whose file is "12.xml"; "0.xml", "8.xml" and the others are no rows.
+  EXPECT_EQ(rows(p), "1:bin//7 2:xml&// 3:// 4:cut// 5:partial// 6:// 7:// 9:// 10:after// ");
   EXPECT_EQ(file("t/.13.xml.0.tmp"), "<missing>");
   for (int id : {1, 2, 3, 4, 5}) EXPECT_FALSE(p.is_dirty(id));
   EXPECT_EQ(p.first("name", "partial"), 5);
@@ -272,19 +244,14 @@ TEST_F(TableTest, LoadsEitherFormatAndSurvivesBadFiles) {
   EXPECT_EQ(file("t/2.xml"), header + "<row><alias>9</alias><name>xml&amp;</name></row>");
 
   // A binary table loads XML rows and rewrites them as TLVB.
-  table b(true);
-  b.use_binary();
-  define(b);
-  b.read_table("t");
+  table& b = open("t", true);
   EXPECT_EQ(b.get(2, "name"), "xml&");
   b.set(2, "alias", "1");
   EXPECT_EQ(file("t/2.xml"), "TLVB" + tlv("alias", "1") + tlv("name", "xml&"));
 }
 
 TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set(5, "name", "same");
   t.set(2, "name", "same");
   t.set(9, "name", "same");
@@ -314,16 +281,12 @@ TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
   EXPECT_EQ(t.first("name", "same"), 2);
 
   // After a restart the order is the directory-listing order (byte-wise names).
-  table r(true);
-  define(r);
-  r.read_table("t");
+  table& r = open("t");
   EXPECT_EQ(r.first("name", "same"), 2);
   EXPECT_EQ(r.next(2, "name"), 5);
   EXPECT_EQ(r.next(5, "name"), 9);
   r.set(10, "name", "same");
-  table s(true);
-  define(s);
-  s.read_table("t");
+  table& s = open("t");
   EXPECT_EQ(s.first("name", "same"), 10);  // "10.xml" sorts before "2.xml"
 }
 
@@ -421,9 +384,7 @@ TEST_F(TableTest, LookupIndexIsMemoryOnly) {
 }
 
 TEST_F(TableTest, DeleteAllAndThrottledLoad) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set_trigger(trigger);
   for (int i = 0; i < 25; i++) t.set(t.add_row(false), "name", "v");
   mfs.files["t/notes.txt"] = "x";
@@ -456,9 +417,7 @@ TEST_F(TableTest, DeleteAllAndThrottledLoad) {
 }
 
 TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   int id = t.add_row();
   t.set(id, "name", "v1");
   ASSERT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
@@ -469,7 +428,7 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   t.set(id, "name", "v2");
   EXPECT_EQ(t.get(id, "name"), "v2");
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-  EXPECT_FALSE(logged.empty());
+  EXPECT_FALSE(log.lines().empty());
 
   // A failed rename likewise.
   mfs.fail_renames("1.xml", 1);
@@ -490,9 +449,7 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 
   // Reload shows exactly what reached the disk.
-  table r(true);
-  define(r);
-  r.read_table("t");
+  table& r = open("t");
   EXPECT_EQ(r.get(1, "name"), "v2");
   EXPECT_EQ(r.get_index(), 4);
 }
@@ -546,10 +503,6 @@ TEST_F(TableTest, IndexedAndScannedLookupsAgree) {
     RC_ASSERT(info.substr(info.size() - (2 * n.size() + 1)) == n + " " + n);
   }));
 }
-
-}  // namespace
-
-namespace {
 
 // Property: any row written in either format loads back with exactly its values, into a table
 // of either format; the index holds the loaded values.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/log.h"
+#include "base/log_capture_test_util.h"
 #include "frame/stun.h"
 
 namespace {
@@ -40,32 +40,24 @@ void on_stun_response(const str& d, const ip_port&) {
   events.push_back("stun-response " + std::to_string(d.length()));
 }
 
-std::vector<std::string> log_lines;
-void capture_log(int group, int level, const str& text) {
-  log_lines.push_back(std::to_string(group) + ":" + std::to_string(level) + " " +
-                      std::string(text.view()));
-}
-
 class SipLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sent.clear();
     events.clear();
-    log_lines.clear();
     sip_udp_hooks h;
     h.get_first_packet = frame_first;
     h.process_pdu = on_pdu;
     h.connection_refused = on_refused;
     h.stun_response = on_stun_response;
     set_sip_udp_hooks(h);
-    set_log_sink(capture_log);
     log_level_max = 9;
   }
   void TearDown() override {
     set_sip_udp_hooks(sip_udp_hooks());
-    set_log_sink(nullptr);
     log_level_max = 5;
   }
+  log_capture log_;
   ip_port src_ = ip_port::from_text(str("127.0.0.9:5070"));
 };
 
@@ -102,8 +94,10 @@ TEST_F(SipLoopTest, SevenBytesStartingWithZeroAreNotStun) {
   handle_sip_udp_datagram(0, str::bytes({0, 1, 0, 0, 0x21, 0x12, 0xa4}), src_, fake_send);
   EXPECT_TRUE(sent.empty());
   EXPECT_TRUE(events.empty());
-  ASSERT_EQ(log_lines.size(), 1u);
-  EXPECT_EQ(log_lines[0], "1:8 Illegal pdu(127.0.0.9:5070=7): 000100002112a4");
+  ASSERT_EQ(log_.lines().size(), 1u);
+  const log_line& l = log_.lines()[0];
+  EXPECT_EQ(std::to_string(l.group) + ":" + std::to_string(l.level) + " " + l.text,
+            "1:8 Illegal pdu(127.0.0.9:5070=7): 000100002112a4");
 }
 
 TEST_F(SipLoopTest, OnlyTheFirstMessageOfADatagramIsDelivered) {
@@ -112,9 +106,9 @@ TEST_F(SipLoopTest, OnlyTheFirstMessageOfADatagramIsDelivered) {
             (std::vector<std::string>{"pdu 1 127.0.0.9:5070 OPTIONS sip:a SIP/2.0\r\n\r\n"}));
   // Short noise (keep-alive CR LF) is dropped silently; longer noise is logged.
   handle_sip_udp_datagram(1, str("\r\n\r"), src_, fake_send);
-  EXPECT_TRUE(log_lines.empty());
+  EXPECT_TRUE(log_.lines().empty());
   handle_sip_udp_datagram(1, str("hello"), src_, fake_send);
-  EXPECT_EQ(log_lines.size(), 1u);
+  EXPECT_EQ(log_.lines().size(), 1u);
 }
 
 TEST_F(SipLoopTest, EmptyReadMeansTheDestinationRefused) {

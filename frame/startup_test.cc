@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/file_system.h"
-#include "base/log.h"
+#include "base/log_capture_test_util.h"
 #include "frame/settings.h"
 #include "frame/sip_loop.h"
 #include "frame/timeout.h"
@@ -127,10 +127,6 @@ TEST_F(StartupTest, MeminfoHasOneCrLfLinePerContainer) {
 namespace {
 
 std::vector<std::string> order;
-std::vector<std::string> logged;
-void capture_log(int, int level, const str& text) {
-  logged.push_back(std::to_string(level) + " " + std::string(text.view()));
-}
 
 // Every port 0, so a restart opens nothing real; email_restart_system as given.
 void write_config(memory_file_system& fs, const char* mail) {
@@ -148,7 +144,6 @@ void write_config(memory_file_system& fs, const char* mail) {
 TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   write_config(mfs_, "true");
   order.clear();
-  logged.clear();
   startup_hooks& h = frame_hooks();
   h.clear_call_rows = [] { order.push_back("clear_call_rows"); };
   h.reset_soap = [] { order.push_back("reset_soap"); };
@@ -158,15 +153,15 @@ TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   h.email_admins = [](const str& subject, const str& body) {
     order.push_back("email " + std::string(subject.view()) + "/" + std::string(body.view()));
   };
-  set_log_sink(capture_log);
   size_t sip_before = sip_thread_queue.size();
+  log_capture log;
   restart();
-  set_log_sink(nullptr);
   EXPECT_EQ(order, (std::vector<std::string>{
                        "clear_call_rows", "reset_soap", "init_tables", "clear_call_rows",
                        "fix_upgrades", "rebuild_domain_index", "email Restart/System restart"}));
-  ASSERT_FALSE(logged.empty());
-  EXPECT_EQ(logged.back(), "0 Restart");
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines().back().text, "Restart");
+  EXPECT_EQ(log.lines().back().level, 0);
   // The SIP ports are srv-side: their re-opening waits on the SIP timer queue.
   EXPECT_EQ(sip_thread_queue.size(), sip_before + 1);
   rtimestamp now;
@@ -179,9 +174,7 @@ TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   // email_restart_system false: the same steps without the mail.
   write_config(mfs_, "false");
   order.clear();
-  set_log_sink(capture_log);
   restart();
-  set_log_sink(nullptr);
   EXPECT_EQ(order,
             (std::vector<std::string>{"clear_call_rows", "reset_soap", "init_tables",
                                       "clear_call_rows", "fix_upgrades", "rebuild_domain_index"}));

@@ -9,7 +9,7 @@
 // Every thread holds its side's run mutex except while it blocks in select, a semaphore wait or
 // a sleep. The services of other layers (mail, web client, audio, the HTTP request handler,
 // the SIP connection loop, SNMP/NTP/TFTP sockets) are reached through the hooks below, which
-// the composition root installs; until a layer exists its hook is a no-op.
+// the composition root installs; a hook that is not installed is a no-op.
 //
 // Side: each thread belongs to the side named above; the HTTP part of this file is ctrl, the
 // SIP TCP/TLS part srv.
