@@ -16,8 +16,10 @@ ip_port P(const char* text, uint16_t def = 0) { return ip_port::from_text(str(te
 
 // A parsed address as "v4|v6 readable loopback/any/mapped".
 std::string kind(const ip_port& p) {
-  return std::string(p.is_ipv4() ? "v4 " : p.is_ipv6() ? "v6 " : "? ") + T(p.readable()) +
-         (p.is_loopback() ? " loopback" : "") + (p.is_any() ? " any" : "") +
+  return std::string(p.is_ipv4()   ? "v4 "
+                     : p.is_ipv6() ? "v6 "
+                                   : "? ") +
+         T(p.readable()) + (p.is_loopback() ? " loopback" : "") + (p.is_any() ? " any" : "") +
          (p.is_v4_mapped() ? " mapped" : "");
 }
 
@@ -162,8 +164,8 @@ TEST(IpPort, AddressClasses) {
   const std::pair<bool (ip_port::*)() const, std::vector<const char*>> yes[] = {
       {&ip_port::is_loopback, {"127.0.0.1", "127.255.0.9", "::ffff:127.0.0.1"}},
       {&ip_port::is_private,
-       {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "fd00::1", "fc00::",
-        "::ffff:10.0.0.1"}},
+       {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "fd00::1",
+        "fc00::", "::ffff:10.0.0.1"}},
       {&ip_port::is_link_local, {"169.254.1.1", "fe80::1", "febf::1"}},
       {&ip_port::is_any, {"0.0.0.0"}}};
   const std::pair<bool (ip_port::*)() const, std::vector<const char*>> no[] = {
@@ -210,7 +212,9 @@ TEST(Netmask, PrefixAndMaskForms) {
     ASSERT_TRUE(n.parse(str(c.network)));
     EXPECT_EQ(n.prefix_length(), c.prefix);
     EXPECT_TRUE(n.matches(P(c.in)));
-    if (c.out) EXPECT_FALSE(n.matches(P(c.out)));
+    if (c.out) {
+      EXPECT_FALSE(n.matches(P(c.out)));
+    }
   }
   ip_netmask n;
   ASSERT_TRUE(n.parse(str("10.1.2.3/8")));

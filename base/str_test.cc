@@ -30,8 +30,9 @@ long allocations() {
 }
 
 TEST(StrWindows, FieldsLinesAndStripsShareTheBufferAndAllocateNothing) {
-  str msg("INVITE sip:bob@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\n"
-          "CSeq:  42 INVITE \r\n\r\n");
+  str msg(
+      "INVITE sip:bob@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\n"
+      "CSeq:  42 INVITE \r\n\r\n");
   long before = allocations();
   str version = msg.get_field(2);
   str via = msg.get_line(1);
@@ -84,8 +85,8 @@ TEST(StrWindows, FieldRulesAndLineEndsOfEveryKind) {
     size_t n;
     const char* separators;  // nullptr: white space
     const char* field;
-  } fields[] = {{"a,,b", 1, ",", "b"},       {"  a  b ", 0, nullptr, "a"},
-                {"  a  b ", 1, nullptr, "b"}, {"a b", 5, nullptr, ""},
+  } fields[] = {{"a,,b", 1, ",", "b"},         {"  a  b ", 0, nullptr, "a"},
+                {"  a  b ", 1, nullptr, "b"},  {"a b", 5, nullptr, ""},
                 {"a b\r\nc", 1, nullptr, "b"}, {"a b\r\nc", 2, nullptr, ""},
                 {"k=v; x=y", 1, "; ", "x=y"},  {"", 0, nullptr, ""}};
   for (const auto& f : fields) {
@@ -252,7 +253,8 @@ TEST(StrThreads, SharersOnDifferentThreadsNeverSeeEachOthersWrites) {
   EXPECT_EQ(source.sharers(), 1u);
 }
 
-// ---- Files ---------------------------------------------------------------------------------------------
+// ---- Files
+// ---------------------------------------------------------------------------------------------
 
 class StrFiles : public ::testing::Test {
  protected:
@@ -367,7 +369,8 @@ TEST(StrFileLayer, InjectedWriteFailureKeepsTheOldFile) {
   EXPECT_EQ(s(str::read_file(str("db/users/1"))), "new contents");
 }
 
-// ---- Properties ------------------------------------------------------------------------------------------
+// ---- Properties
+// ------------------------------------------------------------------------------------------
 
 // Reference field splitter on std::string.
 std::string ref_field(const std::string& text, size_t n, char sep) {

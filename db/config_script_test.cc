@@ -158,8 +158,9 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   ctrl_write_setting(ctrl_settings::sys_name, str());
   mfs.files["broken.tar"] = std::string(600, 'x');
   init_setup("broken.tar", str());
-  EXPECT_TRUE(has_log("Cannot restore default configuration from broken.tar: the archive was "
-                      "refused, starting without creating anything in its place"));
+  EXPECT_TRUE(
+      has_log("Cannot restore default configuration from broken.tar: the archive was "
+              "refused, starting without creating anything in its place"));
   EXPECT_FALSE(has_log("No domain found, creating default domain"));
   EXPECT_EQ(domains.size(), 0);
 }

@@ -16,9 +16,9 @@ class DomainExportTest : public db_test::store_test {
               const char* more = nullptr) {
     using db_test::add_row;
     str d = str::from_int64(domain);
-    int u = add_row(users, {{users_domain, d},
-                            {users_type_name, type},
-                            {users_type_index, str::from_int64(kind_id)}});
+    int u = add_row(
+        users,
+        {{users_domain, d}, {users_type_name, type}, {users_type_index, str::from_int64(kind_id)}});
     int a = add_row(user_alias, {{user_alias_user, str::from_int64(u)},
                                  {user_alias_domain, d},
                                  {user_alias_name, primary},

@@ -26,16 +26,21 @@ TEST_F(PersistenceTest, StartUpRepairs) {
                           {users_type_name, "extensions"},
                           {users_type_index, str::from_int64(e)}});
   users.set(7, users_type_name, "extensions");  // kind row 0 does not exist
-  set_row(user_alias, 9, {{user_alias_user, "7"}, {user_alias_domain, "1"}, {user_alias_name, "107"}});
+  set_row(user_alias, 9,
+          {{user_alias_user, "7"}, {user_alias_domain, "1"}, {user_alias_name, "107"}});
   set_row(users, 8, {{users_type_name, "bogus"}, {users_type_index, "1"}});
-  set_row(user_alias, 1, {{user_alias_user, "1"}, {user_alias_domain, "1"}, {user_alias_name, "100"}});
-  set_row(user_alias, 2, {{user_alias_user, "99"}, {user_alias_domain, "1"}, {user_alias_name, "101"}});
-  set_row(user_alias, 3, {{user_alias_user, "1"}, {user_alias_domain, "42"}, {user_alias_name, "102"}});
+  set_row(user_alias, 1,
+          {{user_alias_user, "1"}, {user_alias_domain, "1"}, {user_alias_name, "100"}});
+  set_row(user_alias, 2,
+          {{user_alias_user, "99"}, {user_alias_domain, "1"}, {user_alias_name, "101"}});
+  set_row(user_alias, 3,
+          {{user_alias_user, "1"}, {user_alias_domain, "42"}, {user_alias_name, "102"}});
   int t = trunks.add_row();
-  set_row(colines, 1, {{coline_trunk, str::from_int64(t)},
-                       {coline_seized_user, "1"},
-                       {coline_leg, "5"},
-                       {coline_seized_timestamp, "123"}});
+  set_row(colines, 1,
+          {{coline_trunk, str::from_int64(t)},
+           {coline_seized_user, "1"},
+           {coline_leg, "5"},
+           {coline_seized_timestamp, "123"}});
   colines.set(2, coline_trunk, "77");
   for (int m = 1; m <= 3; m++) messages.set(m, messages_user, "1");
   messages.set(3, messages_filename, "recordings/other.wav");
@@ -60,16 +65,16 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   EXPECT_FALSE(domains.get(d, domains_prov_pass).empty());
   EXPECT_FALSE(domains.get(d, domains_prov_pin).empty());
   EXPECT_GE(str(mfs.files["domains/1.xml"]).find("<code_connect>*601</code_connect>"), 0);
-  for (const char* line : {
-           "User alias 101 points to non-existing user 99: Removing alias.",
-           "User alias 102 points to non-existing domain 42: Removing alias.",
-           "Database sanity check: Deleting user 7 (extensions)",
-           "Database sanity check: Deleting user 8 (bogus)",
-           "User alias 107 points to non-existing user 7: Removing alias.",
-           "Database sanity check: Deleting coline 2",
-           "Deleting message 2 because the associated file recordings/msg2.wav is not present",
-           "Deleting message 3 because the associated file recordings/other.wav is not present",
-           "Upgrading from 1.x to 2.0"})
+  for (const char* line :
+       {"User alias 101 points to non-existing user 99: Removing alias.",
+        "User alias 102 points to non-existing domain 42: Removing alias.",
+        "Database sanity check: Deleting user 7 (extensions)",
+        "Database sanity check: Deleting user 8 (bogus)",
+        "User alias 107 points to non-existing user 7: Removing alias.",
+        "Database sanity check: Deleting coline 2",
+        "Deleting message 2 because the associated file recordings/msg2.wav is not present",
+        "Deleting message 3 because the associated file recordings/other.wav is not present",
+        "Upgrading from 1.x to 2.0"})
     EXPECT_TRUE(has_log(line)) << line;
   EXPECT_EQ(user_alias.size(), 1);
   EXPECT_TRUE(users.has_row(u));

@@ -12,7 +12,7 @@
 #include "base/log_capture_test_util.h"
 #include "frame/settings.h"
 #include "frame/sip_loop.h"
-#include "frame/timeout.h"
+#include "frame/timeout_test_util.h"
 
 namespace {
 
@@ -95,10 +95,7 @@ TEST_F(StartupTest, KeepAliveReschedulesItselfAndSamplesEvery240Seconds) {
   EXPECT_EQ(http_thread_queue.first_due(), clock_now() + s2ticks(30));
   for (int i = 0; i < 8; i++) {  // 8 x 30 s = 240 s: not yet more than 240 s
     clock.advance_ms(30000);
-    rtimestamp now;
-    uint64_t id;
-    ASSERT_EQ(http_thread_queue.delay(now, id), 0);
-    http_thread_queue.next();
+    ASSERT_EQ(run_due(http_thread_queue), 1);
   }
   EXPECT_EQ(samples, 1);
   EXPECT_EQ(wakeups, 9);

@@ -1,5 +1,3 @@
-#include "frame/timeout.h"
-
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
@@ -8,6 +6,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "frame/timeout_test_util.h"
 
 namespace {
 
@@ -30,17 +30,6 @@ void f6(const str& a, const str& b, const str& c) {
 class TimeoutTest : public ::testing::Test {
  protected:
   void SetUp() override { calls.clear(); }
-  // Runs every element due at the current manual time, like a timer thread would.
-  int run_due(timeout_queue& q) {
-    int n = 0;
-    rtimestamp now;
-    uint64_t id;
-    while (q.delay(now, id) == 0) {
-      q.next();
-      n++;
-    }
-    return n;
-  }
   manual_clock clock_{s2ticks(100)};
   scoped_clock sc_{&clock_};
   timeout_queue q_;
