@@ -53,6 +53,16 @@ void define(table& t) {
   t.add_column("alias", false);
 }
 
+// The rows holding value in column, first to last with next(), then last to first with prev().
+std::string walk(table& t, const char* column, const char* value) {
+  std::string out;
+  for (int id = t.first(column, value); id; id = t.next(id, column))
+    out += std::to_string(id) + " ";
+  out += "/";
+  for (int id = t.last(column, value); id; id = t.prev(id, column)) out += " " + std::to_string(id);
+  return out;
+}
+
 // Every row in id order as "id:name/domain/alias".
 std::string rows(table& t) {
   std::string out;
@@ -258,37 +268,24 @@ TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
   t.set(9, "name", "same");
   t.set(3, "name", "other");
   t.set(3, "domain", "same");
-  // Index order: the row that got the value first.
-  EXPECT_EQ(t.first("name", "same"), 5);
-  EXPECT_EQ(t.last("name", "same"), 9);
-  EXPECT_EQ(t.next(5, "name"), 2);
-  EXPECT_EQ(t.next(2, "name"), 9);
-  EXPECT_EQ(t.next(9, "name"), 0);
-  EXPECT_EQ(t.prev(9, "name"), 2);
-  EXPECT_EQ(t.prev(5, "name"), 0);
-  EXPECT_EQ(t.count("name", "same"), 3);
-  // Unindexed column: id order.
+  // Index order: the row that got the value first; unindexed columns: id order.
   t.set(7, "domain", "same");
-  EXPECT_EQ(t.first("domain", "same"), 3);
-  EXPECT_EQ(t.last("domain", "same"), 7);
-  EXPECT_EQ(t.next(3, "domain"), 7);
-  EXPECT_EQ(t.prev(7, "domain"), 3);
+  EXPECT_EQ(walk(t, "name", "same"), "5 2 9 / 9 2 5");
+  EXPECT_EQ(walk(t, "domain", "same"), "3 7 / 7 3");
+  EXPECT_EQ(t.count("name", "same"), 3);
   // Case matters for values and column names.
   EXPECT_EQ(t.first("name", "SAME"), 0);
   EXPECT_EQ(t.first("Name", "same"), 0);
   EXPECT_EQ(t.get(5, "NAME"), "");
   // Re-setting a value moves the row to the end of its equal values.
   t.set(5, "name", "same");
-  EXPECT_EQ(t.first("name", "same"), 2);
+  EXPECT_EQ(walk(t, "name", "same"), "2 9 5 / 5 9 2");
 
   // After a restart the order is the directory-listing order (byte-wise names).
   table& r = open("t");
-  EXPECT_EQ(r.first("name", "same"), 2);
-  EXPECT_EQ(r.next(2, "name"), 5);
-  EXPECT_EQ(r.next(5, "name"), 9);
+  EXPECT_EQ(walk(r, "name", "same"), "2 5 9 / 9 5 2");
   r.set(10, "name", "same");
-  table& s = open("t");
-  EXPECT_EQ(s.first("name", "same"), 10);  // "10.xml" sorts before "2.xml"
+  EXPECT_EQ(walk(open("t"), "name", "same"), "10 2 5 9 / 9 5 2 10");  // "10.xml" < "2.xml"
 }
 
 TEST_F(TableTest, Lookups) {

@@ -92,19 +92,6 @@ TEST_F(TimeoutTest, RunsInDueOrderAndEqualTimesInSchedulingOrder) {
   EXPECT_EQ(q_.size(), 0u);
 }
 
-TEST_F(TimeoutTest, NonPositiveDelayMeansNow) {
-  timeout a;
-  a.callback(q_, -5, callback_argument(f1));
-  rtimestamp now;
-  uint64_t id;
-  EXPECT_EQ(q_.delay(now, id), 0);
-  EXPECT_EQ(now, clock_now());
-  EXPECT_EQ(id, q_.wait_id());
-  EXPECT_TRUE(q_.next());
-  EXPECT_FALSE(q_.next());
-  EXPECT_EQ(calls.size(), 1u);
-}
-
 TEST_F(TimeoutTest, ReschedulingLeavesOneElement) {
   timeout a;
   a.callback(q_, ms2ticks(50), callback_argument(f3, 1));
@@ -172,11 +159,20 @@ TEST_F(TimeoutTest, MsSecondsAndSerialize) {
   EXPECT_EQ(a.ms(), 3000);
 }
 
-TEST_F(TimeoutTest, DelayIsRoundedAndPreciseRoundsUp) {
+// The delay to the first element: rounded, or rounded up when precise; a non-positive delay
+// means now.
+TEST_F(TimeoutTest, DelayOfTheFirstElement) {
   timeout a;
-  a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
+  a.callback(q_, -5, callback_argument(f1));
   rtimestamp now;
   uint64_t id;
+  EXPECT_EQ(q_.delay(now, id), 0);
+  EXPECT_EQ(now, clock_now());
+  EXPECT_EQ(id, q_.wait_id());
+  EXPECT_TRUE(q_.next());
+  EXPECT_FALSE(q_.next());
+  EXPECT_EQ(calls.size(), 1u);
+  a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
   EXPECT_EQ(q_.delay(now, id, false), 10);
   EXPECT_EQ(q_.delay(now, id, true), 11);
   timeout_queue empty;
