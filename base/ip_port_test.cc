@@ -131,14 +131,12 @@ TEST(IpPort, SockaddrConversion) {
   ip_port back;
   ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
   EXPECT_EQ(back, v4);
-
   const ip_port v6 = P("[2001:db8::5]:5061");
   len = v6.to_sockaddr(ss);
   ASSERT_EQ(len, sizeof(sockaddr_in6));
   EXPECT_EQ(ss.ss_family, AF_INET6);
   ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
   EXPECT_EQ(back, v6);
-
   EXPECT_EQ(ip_port().to_sockaddr(ss), 0u);
   EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof(sockaddr_in)));
   ss.ss_family = AF_UNIX;

@@ -24,9 +24,10 @@ class log_capture {
   log_capture(const log_capture&) = delete;
   log_capture& operator=(const log_capture&) = delete;
 
+  // A copy: lines may arrive from other threads meanwhile.
   std::vector<log_line> lines() const {
-    std::lock_guard<std::mutex> l(guard());
-    return store();
+    std::lock_guard<std::mutex> l(state().m);
+    return state().lines;
   }
   // A line whose text is exactly text.
   bool contains(const std::string& text) const {
@@ -35,21 +36,21 @@ class log_capture {
     return false;
   }
   void clear() {
-    std::lock_guard<std::mutex> l(guard());
-    store().clear();
+    std::lock_guard<std::mutex> l(state().m);
+    state().lines.clear();
   }
 
  private:
-  static std::vector<log_line>& store() {
-    static std::vector<log_line> lines;
-    return lines;
-  }
-  static std::mutex& guard() {
-    static std::mutex m;
-    return m;
+  struct shared {
+    std::mutex m;
+    std::vector<log_line> lines;
+  };
+  static shared& state() {
+    static shared s;
+    return s;
   }
   static void sink(int group, int level, const str& text) {
-    std::lock_guard<std::mutex> l(guard());
-    store().push_back({std::string(text.view()), group, level});
+    std::lock_guard<std::mutex> l(state().m);
+    state().lines.push_back({std::string(text.view()), group, level});
   }
 };

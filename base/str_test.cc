@@ -44,7 +44,6 @@ TEST(StrWindows, FieldsLinesAndStripsShareTheBufferAndAllocateNothing) {
   str left = msg.leftstr(6);
   str tail = msg.substr(7, 19).rstrip('m');
   EXPECT_EQ(allocations(), before);
-
   EXPECT_EQ(s(version), "SIP/2.0");
   EXPECT_EQ(s(via), "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1");
   EXPECT_EQ(s(cseq), "42 INVITE");
@@ -64,14 +63,12 @@ TEST(StrWindows, WriteToAFieldLeavesTheSourceUnchanged) {
   EXPECT_EQ(s(version), "XIP/2.0/extra");
   EXPECT_EQ(s(line), "REGISTER sip:example.com SIP/2.0");
   EXPECT_FALSE(version.shares_with(line));
-
   // Growing the only holder of a buffer happens in place.
   str alone("abc");
   const char* before = alone.cbuffer();
   alone += "def";
   EXPECT_EQ(alone.cbuffer(), before);
   EXPECT_EQ(s(alone), "abcdef");
-
   // Appending a string to itself and a window of itself.
   str self("xy");
   self += self;
@@ -95,14 +92,12 @@ TEST(StrWindows, FieldRulesAndLineEndsOfEveryKind) {
         << f.text << " " << f.n;
   }
   EXPECT_EQ(s(str("one two three").get_rest(1)), "two three");
-
   str text("a\r\nb\nc\rd\n\re");
   std::vector<std::string> lines, first_lines;
   for (size_t i = 0; i <= 5; i++) lines.push_back(s(text.get_line(i)));
   EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "c", "d", "e", ""}));
   while (!text.empty()) first_lines.push_back(s(text.get_first_line()));
   EXPECT_EQ(first_lines, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
-
   str last("tail\r\n");
   EXPECT_EQ(s(last.get_first_line()), "tail");
   EXPECT_TRUE(last.empty());
@@ -189,12 +184,10 @@ TEST(StrAllocator, SizeClasses) {
   EXPECT_EQ(str::block_class(67108781), -1);
   EXPECT_EQ(str::large_block_size(67108864), 67108864u);
   EXPECT_EQ(str::large_block_size(67108865), 67108864u + 32768u);
-
   str small(std::string(45, 'a'));
   EXPECT_EQ(small.capacity(), 172u);
   str big(std::string(70000, 'b'));
   EXPECT_EQ(big.capacity(), 130988u);
-
   str::meminfo before = str::get_meminfo_stats();
   {
     str huge('z', 67108781);
@@ -210,7 +203,6 @@ TEST(StrAllocator, RawMemoryAndCompression) {
   ASSERT_NE(p, nullptr);
   std::memset(p, 7, 100);
   str::free(p);
-
   str big('q', 5000);
   str part = big.substr(10, 30);
   big = str();
@@ -299,7 +291,6 @@ TEST_F(StrFiles, ReplacingKeepsModeLinksAndHardLinks) {
   ASSERT_EQ(chmod(path("new/settings.xml").c_str(), 0640), 0);
   ASSERT_EQ(symlink("new/settings.xml", path("link.xml").c_str()), 0);
   ASSERT_EQ(link(path("new/settings.xml").c_str(), path("other-name.xml").c_str()), 0);
-
   ASSERT_TRUE(str("v2").write_file(path("link.xml")));
   struct stat st;
   ASSERT_EQ(lstat(path("link.xml").c_str(), &st), 0);
@@ -307,7 +298,6 @@ TEST_F(StrFiles, ReplacingKeepsModeLinksAndHardLinks) {
   EXPECT_EQ(s(str::read_file(path("new/settings.xml"))), "v2");
   EXPECT_EQ(s(str::read_file(path("other-name.xml"))), "v2");
   EXPECT_EQ(mode(path("new/settings.xml")), 0640);
-
   // Without the second name it is replaced through a temporary file again, mode kept.
   ASSERT_TRUE(str::remove_file(path("other-name.xml")));
   ASSERT_TRUE(str("v3").write_file(path("link.xml")));
@@ -325,18 +315,15 @@ TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
   EXPECT_FALSE(str("x").append_file(missing_dir));
   EXPECT_FALSE(str::remove_file(path("nothing")));
   EXPECT_FALSE(str::rename_file(path("nothing"), path("other")));
-
   ASSERT_TRUE(str::create_path(path("sub/deeper")));
   str out("junk");
   EXPECT_FALSE(str::read_file(path("sub"), out));  // a directory in place of a file
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(str("x").write_file(path("sub/deeper")));
-
   ASSERT_TRUE(str().write_file(path("empty")));
   EXPECT_TRUE(str::read_file(path("empty"), out));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(str::read_file(path("absent"), out));
-
   std::vector<std::string> want = {
       "Could not open " + s(missing_dir) + " for writing",
       "Could not open " + s(missing_dir) + " for writing",

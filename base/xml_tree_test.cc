@@ -180,7 +180,6 @@ TEST(XmlTree, BuildsTheFileFormats) {
             "<app_footer/><pw_trusted>127.0.0.1 [::1]</pw_trusted>"
             "<quote>it&apos;s &quot;x&quot; &amp; &lt;y&gt;</quote></pbx-config>");
   EXPECT_EQ(T(xml_tree(str("row")).serialise()), "<row/>");
-
   // The configuration script's attribute rule: raw unless the value holds a double quote.
   xml_tree set(str("SetSetting"), str("a&b"));
   set.set_attribute(str("name"), str("x<y"));

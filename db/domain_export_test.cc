@@ -62,7 +62,6 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   int bl = add_row(button_lists, {{button_lists_name, "Desk"}, {button_lists_domain, "1"}});
   add_row(buttons, {{buttons_profile, str::from_int64(bl)}, {buttons_label, "Park"}});
   db_test::set_row(users, 50, {{users_domain, "1"}, {users_type_name, "weird"}});
-
   str archive = save_domain(d);
   EXPECT_TRUE(has_log("Cannot serialize type weird"));
   std::vector<tar_entry> entries;
@@ -81,7 +80,6 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   EXPECT_GE(xml.find("<dial_plan>World</dial_plan>"), 0);
   EXPECT_GE(xml.find("<trunk>Carrier</trunk>"), 0);
   EXPECT_TRUE(xml.ends_with("</domain>"));
-
   // A second system: the same global dial plan and music, a fresh domain.
   memory_file_system other;
   scoped_file_system use_other(&other);
@@ -104,7 +102,6 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   int r = dial_plan_entry.first(dial_plan_entry_id, str::from_int64(local));
   EXPECT_EQ(dial_plan_entry.get(r, dial_plan_entry_trunk), str::from_int64(trunk));
   EXPECT_EQ(dial_plan_entry.get(r, dial_plan_entry_pattern), "9*");
-
   int a100 = user_alias.first(user_alias_name, "100");
   int nu = user_alias.get(a100, user_alias_user).value();
   EXPECT_EQ(user_alias.get(a100, user_alias_domain), str::from_int64(nd));

@@ -52,9 +52,7 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   put("pbx.xml",
       "<pbx-config><record_start>*1</record_start><version>1.2.3</version></pbx-config>");
   init_config();
-
   fix_upgrades();
-
   EXPECT_EQ(mfs.files.count("recordings/scratch.wav"), 0u);
   EXPECT_EQ(mfs.files.count("recordings/keep.wav"), 1u);
   EXPECT_EQ(wipers.size(), 0);
@@ -86,7 +84,6 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   EXPECT_TRUE(messages.has_row(1));
   EXPECT_EQ(domains.get(d, domains_record_start), "*1");
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::version), "2.0.4");
-
   // Idempotent: a second run changes nothing more and logs nothing.
   log.clear();
   fix_upgrades();
@@ -138,7 +135,6 @@ TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
   int early = trunk_cdr.add_row(false);
   EXPECT_EQ(early, 251);
   trunk_cdr.set(early, trunk_cdr_domain, "2");
-
   static int yields;
   yields = 0;
   set_table_yield_hooks({[](int ms) {

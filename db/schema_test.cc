@@ -17,7 +17,6 @@ TEST_F(SchemaTest, TableListAndLookupByName) {
   EXPECT_EQ(&get_table("cdrt"), &trunk_cdr);
   EXPECT_EQ(&get_table("autocallback"), &auto_callbacks);
   EXPECT_EQ(&get_table("webpages"), &webpages);
-
   table& none = get_table("legs");
   EXPECT_NE(&none, &legs);
   EXPECT_EQ(none.get_name(), "");
@@ -29,7 +28,6 @@ TEST_F(SchemaTest, TableListAndLookupByName) {
   EXPECT_FALSE(bogus.has_row(1));
   EXPECT_EQ(bogus.add_row(), 1);
   EXPECT_TRUE(mfs.files.empty());
-
   EXPECT_TRUE(table_exists("users"));
   EXPECT_TRUE(table_exists("cdri"));
   EXPECT_FALSE(table_exists("webpages"));
@@ -61,21 +59,18 @@ TEST_F(SchemaTest, InitLoadsConfigurationTablesAndDefersTheLargeOnes) {
   EXPECT_TRUE(trunk_cdr.is_binary());
   EXPECT_FALSE(rates.is_binary());
   EXPECT_FALSE(legs.is_persistent());
-
   // Deferred tables are empty, but a row made before their load never overwrites a stored one.
   EXPECT_EQ(adrbook.size(), 0);
   EXPECT_EQ(trunk_cdr.size(), 0);
   EXPECT_EQ(trunk_cdr.add_row(), 8);
   EXPECT_EQ(adrbook.add_row(), 4);
   EXPECT_EQ(mfs.files["cdrt/7.xml"], "TLVB");
-
   // A reload re-reads the rows and keeps the column definitions.
   domains.set(1, domains_display_name, "Example", true);
   EXPECT_EQ(mfs.files["domains/1.xml"],
             header + "<row><display>Example</display><name>example.com</name></row>");
   init_tables();
   EXPECT_EQ(domains.get(1, domains_display_name), "Example");
-
   clear_tables();
   EXPECT_EQ(domains.size(), 0);
   EXPECT_EQ(mfs.files.count("domains/1.xml"), 0u);

@@ -84,7 +84,6 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
   EXPECT_EQ(t.get_index(), 7);
   EXPECT_EQ(file("t/index.txt"), "7");
   EXPECT_EQ(file("t/6.xml"), header + "<row/>");
-
   // set on a missing id creates the row and moves next_index past it.
   table& e = open("e");
   EXPECT_EQ(e.get_index(), 1);
@@ -108,11 +107,9 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
   EXPECT_EQ(e.next(12), 0);
   EXPECT_EQ(e.prev(3), 0);
   EXPECT_EQ(e.next(4), 0);
-
   // A deleted id is not handed out again by add_row.
   e.delete_row(12);
   EXPECT_EQ(e.add_row(), 13);
-
   // The largest id: the next add_row starts again at the lowest free id.
   e.set(2147483647, "name", "max", false);
   EXPECT_EQ(e.get_index(), 2147483647);
@@ -128,7 +125,6 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   t.set(id, "name", "a", true, true);
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>a</name></row>");
   EXPECT_EQ(fired.size(), 2u);
-
   // Same value: not dirty, nothing written, but the trigger still runs when asked.
   mfs.files["t/1.xml"] = "sentinel";
   t.set(id, "name", "a", true, true);
@@ -136,7 +132,6 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   EXPECT_EQ(fired.size(), 3u);
   t.set(id, "name", "a", true, false);
   EXPECT_EQ(fired.size(), 3u);
-
   // Deferred writes collect several cells into one file write.
   t.set(id, "domain", "7", false);
   t.set(id, "alias", "40", false);
@@ -146,25 +141,21 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   EXPECT_EQ(file("t/1.xml"),
             header + "<row><alias>40</alias><domain>7</domain><name>a</name></row>");
   EXPECT_FALSE(t.is_dirty(id));
-
   // Deleting a missing row: no file work, no trigger.
   mfs.files["t/9.xml"] = "keep";
   t.delete_row(9);
   EXPECT_EQ(file("t/9.xml"), "keep");
   EXPECT_EQ(fired.size(), 3u);
-
   // Deleting a row removes its file and notifies.
   t.delete_row(id);
   EXPECT_EQ(file("t/1.xml"), "<missing>");
   ASSERT_EQ(fired.size(), 4u);
   EXPECT_EQ(fired.back(), std::make_pair(std::string("t"), 1));
-
   // reset_row empties every cell and writes <row/>.
   int id2 = t.add_row();
   t.set(id2, "name", "q", true);
   t.reset_row(id2);
   EXPECT_EQ(file("t/" + std::to_string(id2) + ".xml"), header + "<row/>");
-
   // A non-persistent table never touches files and never calls its trigger.
   table m(false);
   define(m);
@@ -178,7 +169,6 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   EXPECT_EQ(fired.size(), before);
   EXPECT_EQ(mfs.files.size(), files);
   EXPECT_FALSE(mfs.is_dir("m"));
-
   // dont_create: writes to missing rows are dropped and logged.
   table n(false);
   define(n);
@@ -199,7 +189,6 @@ TEST_F(TableTest, ExactFileFormats) {
   EXPECT_EQ(file("t/3.xml"),
             header + "<row><alias>x\r\ny</alias><name>a&lt;b&gt;&amp;&apos;&quot;</name></row>");
   EXPECT_EQ(file("t/index.txt"), "4");
-
   table& b = open("b", true);
   int id = b.add_row(false);
   b.set(id, "name", "n1");
@@ -207,7 +196,6 @@ TEST_F(TableTest, ExactFileFormats) {
   EXPECT_EQ(file("b/1.xml"), "TLVB" + tlv("domain", std::string(300, 'd')) + tlv("name", "n1"));
   b.reset_row(id);
   EXPECT_EQ(file("b/1.xml"), "TLVB");
-
   t.write_description();
   EXPECT_EQ(
       file("t/table.xml"),
@@ -218,7 +206,6 @@ TEST_F(TableTest, ExactFileFormats) {
   EXPECT_EQ(d.column_names().size(), 3u);
   EXPECT_TRUE(d.is_indexed("name"));
   EXPECT_FALSE(d.is_indexed("alias"));
-
   EXPECT_EQ(t.serialize(),
             "<DeleteTable table=\"t\"/><SetEntry table=\"t\" row=\"3\"><Column "
             "name=\"alias\">x\r\ny</Column><Column name=\"domain\"></Column><Column "
@@ -249,11 +236,9 @@ TEST_F(TableTest, LoadsEitherFormatAndSurvivesBadFiles) {
   EXPECT_EQ(file("t/.13.xml.0.tmp"), "<missing>");
   for (int id : {1, 2, 3, 4, 5}) EXPECT_FALSE(p.is_dirty(id));
   EXPECT_EQ(p.first("name", "partial"), 5);
-
   // The unknown column is dropped when the row is saved again.
   p.set(2, "alias", "9");
   EXPECT_EQ(file("t/2.xml"), header + "<row><alias>9</alias><name>xml&amp;</name></row>");
-
   // A binary table loads XML rows and rewrites them as TLVB.
   table& b = open("t", true);
   EXPECT_EQ(b.get(2, "name"), "xml&");
@@ -280,7 +265,6 @@ TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
   // Re-setting a value moves the row to the end of its equal values.
   t.set(5, "name", "same");
   EXPECT_EQ(walk(t, "name", "same"), "2 9 5 / 5 9 2");
-
   // After a restart the order is the directory-listing order (byte-wise names).
   table& r = open("t");
   EXPECT_EQ(walk(r, "name", "same"), "2 5 9 / 9 5 2");
@@ -402,7 +386,6 @@ TEST_F(TableTest, DeleteAllAndThrottledLoad) {
   r.read_table("t", 0, 10);
   EXPECT_EQ(yields, 2);
   set_table_yield_hooks(saved);
-
   fired.clear();
   t.delete_row();
   EXPECT_EQ(t.size(), 0);
@@ -419,7 +402,6 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   int id = t.add_row();
   t.set(id, "name", "v1");
   ASSERT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-
   // A failing (torn) write never damages the stored file; memory keeps the new value.
   mfs.torn_bytes = 10;
   mfs.fail_writes("1.xml", 1);
@@ -427,17 +409,14 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   EXPECT_EQ(t.get(id, "name"), "v2");
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
   EXPECT_FALSE(log.lines().empty());
-
   // A failed rename likewise.
   mfs.fail_renames("1.xml", 1);
   t.set(id, "alias", "a");
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-
   // The next successful write of the row carries every change made meanwhile.
   t.set(id, "domain", "d");
   EXPECT_EQ(file("t/1.xml"),
             header + "<row><alias>a</alias><domain>d</domain><name>v2</name></row>");
-
   // A failed index write is retried at the next change of next_index.
   mfs.fail_writes("index.txt", 1);
   t.add_row(false);
@@ -445,7 +424,6 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   t.add_row(false);
   EXPECT_EQ(file("t/index.txt"), "4");
   for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
-
   // Reload shows exactly what reached the disk.
   table& r = open("t");
   EXPECT_EQ(r.get(1, "name"), "v2");

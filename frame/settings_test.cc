@@ -175,7 +175,6 @@ TEST_F(SettingsTest, LoadingRules) {
   EXPECT_EQ(saved().find("unknown_thing"), std::string::npos);
   EXPECT_EQ(saved().find("record_start"), std::string::npos);
   EXPECT_NE(saved().find("<log_level>9</log_level>"), std::string::npos);
-
   // Another root, malformed XML, an unreadable or a missing file: every default stays, and a
   // file that is there is moved aside with its bytes, so no save can overwrite it.
   auto kept_aside = [this]() {
@@ -208,7 +207,6 @@ TEST_F(SettingsTest, LoadingRules) {
   EXPECT_EQ(kept_aside(), good);
   init_config();
   EXPECT_EQ(ctrl_read_registry(log_level), "5");
-
   // --config names another file.
   files_.files["other.xml"] = decl + "<pbx-config><log_level>2</log_level></pbx-config>";
   config_file = "other.xml";
@@ -231,7 +229,6 @@ TEST_F(SettingsTest, AudioDirectoriesGiveLanguageLists) {
   EXPECT_EQ(ctrl_read_registry(languages_tones), "de es");
   EXPECT_EQ(ctrl_read_registry(languages_audio), "de fr");
   EXPECT_EQ(ctrl_read_registry(languages_web), "en");
-
   // Without audio files the defaults (or the file's values) stay.
   files_.files.clear();
   load(decl + "<pbx-config><languages_audio>nl</languages_audio></pbx-config>");
@@ -248,22 +245,18 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   hook_calls.clear();
   add_setting_hook(ip_sip_udp_port, record_hook);
   add_setting_hook(codec_preference, record_hook);
-
   ctrl_write_registry(ip_sip_udp_port, "5070");
   EXPECT_EQ(hook_calls, std::vector<std::string>{"69=5070"});
   EXPECT_EQ(files_.files.count("pbx.xml"), 0u);  // not asked to save
   ctrl_write_registry(ip_sip_udp_port, "5070", true);
   EXPECT_EQ(hook_calls.size(), 1u);  // unchanged: no side effect ...
   EXPECT_NE(saved().find("<ip_sip_udp_port>5070</ip_sip_udp_port>"), std::string::npos);  // saved
-
   ctrl_write_registry(codec_preference, "alaw ulaw");
   EXPECT_EQ(hook_calls.back(), "141=alaw ulaw");
-
   // ctrl_write_setting stores without effects.
   ctrl_write_setting(ip_sip_udp_port, "5080");
   EXPECT_EQ(hook_calls.size(), 2u);
   EXPECT_EQ(ctrl_read_registry(ip_sip_udp_port), "5080");
-
   // Built-in effects on the logging module.
   ctrl_write_registry(log_level, "7");
   EXPECT_EQ(get_log_level(), 7);
@@ -275,7 +268,6 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   ctrl_write_registry(syslog_server_ip, "[::1]");
   ASSERT_FALSE(get_log_entries().empty());
   EXPECT_EQ(get_log_entries().back().text, "syslog messages will be sent to [::1]");
-
   // Out of range: ignored, nothing saved.
   files_.files.erase("pbx.xml");
   ctrl_write_registry(237, "x", true);

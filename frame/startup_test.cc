@@ -167,7 +167,6 @@ TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   sip_sockets.push_back(sip_socket{sip_socket::udp, -1, ip_port()});
   EXPECT_TRUE(sip_thread_queue.next());
   EXPECT_TRUE(sip_sockets.empty());  // re-opened with every SIP port set to 0
-
   // email_restart_system false: the same steps without the mail.
   write_config(mfs_, "false");
   order.clear();
