@@ -148,14 +148,13 @@ TEST(XmlTree, MalformedInputGivesAnEmptyTree) {
     EXPECT_TRUE(t.children().empty()) << b;
   }
   // Deep nesting is refused rather than recursed into.
-  std::string deep;
-  for (int i = 0; i < 300; ++i) deep += "<a>";
-  for (int i = 0; i < 300; ++i) deep += "</a>";
-  EXPECT_TRUE(xml_tree::parse(S(deep)).empty());
-  std::string ok;
-  for (int i = 0; i < 100; ++i) ok += "<a>";
-  for (int i = 0; i < 100; ++i) ok += "</a>";
-  EXPECT_FALSE(xml_tree::parse(S(ok)).empty());
+  auto nested = [](int depth) {
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) open += "<a>", close += "</a>";
+    return S(open + close);
+  };
+  EXPECT_TRUE(xml_tree::parse(nested(300)).empty());
+  EXPECT_FALSE(xml_tree::parse(nested(100)).empty());
 }
 
 // Some faults that do not hide the structure are read the way the writer of the configuration

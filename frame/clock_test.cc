@@ -56,9 +56,3 @@ TEST(Clock, AtimestampText) {
     RC_ASSERT(atimestamp_parse(atimestamp_serialize(v)) == v);
   }));
 }
-
-TEST(Clock, InitTimestampsReadsTheResolution) {
-  init_timestamps();
-  EXPECT_GE(rtimestamp_cpu_offset_us, 0);
-  EXPECT_EQ(rtimestamp_ticks10, 10000000);
-}
