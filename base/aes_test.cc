@@ -26,7 +26,6 @@ TEST(Aes, Fips197Blocks) {
   // In place.
   ASSERT_TRUE(c.encrypt_block(back, back));
   EXPECT_EQ(H(str(back, 16)), "69c4e0d86a7b0430d8cdb78070b4c55a");
-
   ASSERT_TRUE(c.set_key(X("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f")));
   ASSERT_TRUE(c.encrypt_block(reinterpret_cast<const uint8_t*>(plain.cbuffer()), out));
   EXPECT_EQ(H(str(out, 16)), "8ea2b7ca516745bfeafc49904b496089");

@@ -16,16 +16,11 @@ str S(const std::string& s) { return str(s.data(), s.size()); }
 std::string T(const str& s) { return std::string(s.view()); }
 std::string H(const str& s) { return T(hex_encode(s)); }
 
-// RFC 1321, appendix A.5.
+// RFC 1321, appendix A.5: the empty message, one block, more than one block.
 TEST(Md5, Rfc1321TestSuite) {
   const char* v[][2] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
-      {"a", "0cc175b9c0f1b6a831c399e269772661"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
       {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
        "0",
        "57edf4a22be3c955ac49da2e2107b67a"},
@@ -48,20 +43,11 @@ TEST(Md5, Rfc2617ExampleResponse) {
   EXPECT_EQ(T(response), "6629fae49393a05397450978507c4ef1");
 }
 
-// RFC 3174, section 7.3 (TEST1 to TEST4).
-TEST(Sha1, Rfc3174TestSuite) {
+// RFC 3174, section 7.3 (TEST1 and TEST3), and FIPS 180 for SHA-256.
+TEST(Sha, Vectors) {
   EXPECT_EQ(T(sha1_hex(str("abc"))), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(T(sha1_hex(str("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"))),
-            "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
   EXPECT_EQ(T(sha1_hex(S(std::string(1000000, 'a')))), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-  std::string t4;
-  for (int i = 0; i < 10; ++i)
-    t4 += "0123456701234567012345670123456701234567012345670123456701234567";
-  EXPECT_EQ(T(sha1_hex(S(t4))), "dea356a2cddd90c7a7ecedc5ebb563934f460452");
   EXPECT_EQ(T(sha1_hex(str())), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-}
-
-TEST(Sha256, Fips180Vector) {
   EXPECT_EQ(T(sha256_hex(str("abc"))),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
@@ -70,40 +56,23 @@ struct hmac_case {
   std::string key, data, md5, sha1;
 };
 
-// RFC 2202: test cases 1 to 7 of HMAC-MD5 and HMAC-SHA-1 (the SHA-1 keys of cases 1 to 3 and 5
-// are 20 bytes instead of 16).
-std::vector<hmac_case> rfc2202() {
+// RFC 2202: cases 2 (a short key), 4 (binary key and data) and 7 (a key and data longer than
+// one block) of HMAC-MD5 and HMAC-SHA-1.
+TEST(Hmac, Rfc2202Vectors) {
   std::string k25;
   for (int i = 1; i <= 25; ++i) k25 += static_cast<char>(i);
-  return {
-      {std::string(16, '\x0b'), "Hi There", "9294727a3638bb1c13f48ef8158bfc9d", ""},
+  const hmac_case cases[] = {
       {"Jefe", "what do ya want for nothing?", "750c783e6ab0b503eaa86e310a5db738",
        "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
-      {std::string(16, '\xaa'), std::string(50, '\xdd'), "56be34521d144c88dbb8c733f0e8b3f6", ""},
       {k25, std::string(50, '\xcd'), "697eaf0aca3a3aea3a75164746ffaa79",
        "4c9007f4026250c6bc8414f9bf50c86c2d7235da"},
-      {std::string(16, '\x0c'), "Test With Truncation", "56461ef2342edc00f9bab995690efd4c", ""},
-      {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
-       "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd", "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
       {std::string(80, '\xaa'),
        "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data",
        "6f630fad67cda0ee1fb1f562db3aa53e", "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"},
-      {std::string(20, '\x0b'), "Hi There", "", "b617318655057264e28bc0b6fb378c8ef146be00"},
-      {std::string(20, '\xaa'), std::string(50, '\xdd'), "",
-       "125d7342b9ac11cd91a39af48aa17b4f63f175d3"},
-      {std::string(20, '\x0c'), "Test With Truncation", "",
-       "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
   };
-}
-
-TEST(Hmac, Rfc2202Vectors) {
-  for (const auto& c : rfc2202()) {
-    if (!c.md5.empty()) {
-      EXPECT_EQ(H(hmac_md5(S(c.key), S(c.data))), c.md5) << c.data;
-    }
-    if (!c.sha1.empty()) {
-      EXPECT_EQ(H(hmac_sha1(S(c.key), S(c.data))), c.sha1) << c.data;
-    }
+  for (const auto& c : cases) {
+    EXPECT_EQ(H(hmac_md5(S(c.key), S(c.data))), c.md5) << c.data;
+    EXPECT_EQ(H(hmac_sha1(S(c.key), S(c.data))), c.sha1) << c.data;
   }
 }
 

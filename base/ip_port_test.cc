@@ -14,32 +14,34 @@ namespace {
 std::string T(const str& s) { return std::string(s.view()); }
 ip_port P(const char* text, uint16_t def = 0) { return ip_port::from_text(str(text), def); }
 
+// A parsed address as "v4|v6 readable loopback/any/mapped".
+std::string kind(const ip_port& p) {
+  return std::string(p.is_ipv4()   ? "v4 "
+                     : p.is_ipv6() ? "v6 "
+                                   : "? ") +
+         T(p.readable()) + (p.is_loopback() ? " loopback" : "") + (p.is_any() ? " any" : "") +
+         (p.is_v4_mapped() ? " mapped" : "");
+}
+
 TEST(IpPort, ParsesTheTextForms) {
-  ip_port p = P("1.2.3.4");
-  EXPECT_TRUE(p.is_ipv4());
-  EXPECT_EQ(p.port, 0);
-  EXPECT_EQ(p.address, str::bytes({1, 2, 3, 4}));
-  p = P(" 1.2.3.4:5060\r\n");
-  EXPECT_EQ(p.port, 5060);
-  p = P("1.2.3.4", 5061);
-  EXPECT_EQ(p.port, 5061);
-  p = P("[::1]:5060");
-  EXPECT_TRUE(p.is_ipv6());
-  EXPECT_TRUE(p.is_loopback());
-  EXPECT_EQ(p.port, 5060);
-  p = P("::1", 7);
-  EXPECT_TRUE(p.is_ipv6());
-  EXPECT_EQ(p.port, 7);
-  p = P("[::1]");
-  EXPECT_TRUE(p.is_loopback());
-  EXPECT_EQ(p.port, 0);
-  p = P("::");
-  EXPECT_TRUE(p.is_ipv6());
-  EXPECT_TRUE(p.is_any());
-  p = P("::ffff:1.2.3.4");
-  EXPECT_TRUE(p.is_v4_mapped());
-  EXPECT_EQ(p.unmapped().address, str::bytes({1, 2, 3, 4}));
-  EXPECT_EQ(P("0.0.0.0:65535").port, 65535);
+  const struct {
+    const char* text;
+    uint16_t def;
+    const char* parsed;
+  } cases[] = {
+      {"1.2.3.4", 0, "v4 1.2.3.4"},
+      {" 1.2.3.4:5060\r\n", 0, "v4 1.2.3.4:5060"},
+      {"1.2.3.4", 5061, "v4 1.2.3.4:5061"},
+      {"[::1]:5060", 0, "v6 [::1]:5060 loopback"},
+      {"::1", 7, "v6 [::1]:7 loopback"},
+      {"[::1]", 0, "v6 [::1] loopback"},
+      {"::", 0, "v6 [::] any"},
+      {"::ffff:1.2.3.4", 0, "v6 [::ffff:1.2.3.4] mapped"},
+      {"0.0.0.0:65535", 0, "v4 0.0.0.0:65535 any"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(kind(P(c.text, c.def)), c.parsed) << c.text;
+  EXPECT_EQ(P("1.2.3.4").address, str::bytes({1, 2, 3, 4}));
+  EXPECT_EQ(P("::ffff:1.2.3.4").unmapped().address, str::bytes({1, 2, 3, 4}));
 }
 
 TEST(IpPort, RejectsWhatIsNoAddress) {
@@ -129,14 +131,12 @@ TEST(IpPort, SockaddrConversion) {
   ip_port back;
   ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
   EXPECT_EQ(back, v4);
-
   const ip_port v6 = P("[2001:db8::5]:5061");
   len = v6.to_sockaddr(ss);
   ASSERT_EQ(len, sizeof(sockaddr_in6));
   EXPECT_EQ(ss.ss_family, AF_INET6);
   ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
   EXPECT_EQ(back, v6);
-
   EXPECT_EQ(ip_port().to_sockaddr(ss), 0u);
   EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof(sockaddr_in)));
   ss.ss_family = AF_UNIX;
@@ -159,79 +159,66 @@ TEST(IpPort, EqualityAndOrdering) {
 }
 
 TEST(IpPort, AddressClasses) {
-  EXPECT_TRUE(P("127.0.0.1").is_loopback());
-  EXPECT_TRUE(P("127.255.0.9").is_loopback());
-  EXPECT_TRUE(P("::ffff:127.0.0.1").is_loopback());
-  EXPECT_FALSE(P("::2").is_loopback());
-  EXPECT_FALSE(P("128.0.0.1").is_loopback());
-  for (const char* a : {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "fd00::1",
-                        "fc00::", "::ffff:10.0.0.1"})
-    EXPECT_TRUE(P(a).is_private()) << a;
-  for (const char* a :
-       {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "fe80::1", "::1", "2001:db8::1"})
-    EXPECT_FALSE(P(a).is_private()) << a;
-  EXPECT_TRUE(P("169.254.1.1").is_link_local());
-  EXPECT_TRUE(P("fe80::1").is_link_local());
-  EXPECT_TRUE(P("febf::1").is_link_local());
-  EXPECT_FALSE(P("fec0::1").is_link_local());
-  EXPECT_TRUE(P("0.0.0.0").is_any());
-  EXPECT_FALSE(P("0.0.0.1").is_any());
+  const std::pair<bool (ip_port::*)() const, std::vector<const char*>> yes[] = {
+      {&ip_port::is_loopback, {"127.0.0.1", "127.255.0.9", "::ffff:127.0.0.1"}},
+      {&ip_port::is_private,
+       {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "fd00::1",
+        "fc00::", "::ffff:10.0.0.1"}},
+      {&ip_port::is_link_local, {"169.254.1.1", "fe80::1", "febf::1"}},
+      {&ip_port::is_any, {"0.0.0.0"}}};
+  const std::pair<bool (ip_port::*)() const, std::vector<const char*>> no[] = {
+      {&ip_port::is_loopback, {"::2", "128.0.0.1"}},
+      {&ip_port::is_private,
+       {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "fe80::1", "::1", "2001:db8::1"}},
+      {&ip_port::is_link_local, {"fec0::1"}},
+      {&ip_port::is_any, {"0.0.0.1"}}};
+  for (const auto& [test, addresses] : yes)
+    for (const char* a : addresses) EXPECT_TRUE((P(a).*test)()) << a;
+  for (const auto& [test, addresses] : no)
+    for (const char* a : addresses) EXPECT_FALSE((P(a).*test)()) << a;
   EXPECT_FALSE(ip_port().is_any());
 }
 
+// Each network with an address inside it and one outside it (nullptr: none to test).
 TEST(Netmask, PrefixAndMaskForms) {
+  const struct {
+    const char* network;
+    int prefix;  // -1: not contiguous
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"10.1.2.3/8", 8, "10.255.0.1", "11.0.0.1"},
+      {"10.1.2.3/255.255.0.0", 16, "10.1.99.1", "10.2.0.1"},
+      {"10.0.0.0/255.0.255.0", -1, "10.9.0.9", "10.9.1.9"},
+      {"172.16.0.0/12", 12, "172.31.255.255", "172.32.0.0"},
+      {"192.168.1.0/25", 25, "192.168.1.127", "192.168.1.128"},
+      {"1.2.3.4/0", 0, "255.255.255.255", "::1"},  // the IPv4 any-network holds no IPv6 address
+      {"1.2.3.4/0", 0, "0.0.0.0", nullptr},
+      {"1.2.3.4/0", 0, "::ffff:9.9.9.9", nullptr},
+      {"1.2.3.4/32", 32, "1.2.3.4", "1.2.3.5"},
+      {"1.2.3.4", 32, "1.2.3.4", "1.2.3.5"},
+      {"::/0", 0, "2001:db8::1", "1.2.3.4"},
+      {"2001:db8::1/128", 128, "2001:db8::1", "2001:db8::2"},
+      {"[2001:db8::]/32", 32, "2001:db8:ffff::1", "2001:db9::1"},
+      {"2001:db8::/33", 33, "2001:db8:7fff::1", "2001:db8:8000::1"},
+      {"fe80::/ffc0::", 10, "febf::1", nullptr},
+      {"::ffff:10.0.0.0/104", 104, "10.7.7.7", "11.7.7.7"},  // mapped network, plain address
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.network);
+    ip_netmask n;
+    ASSERT_TRUE(n.parse(str(c.network)));
+    EXPECT_EQ(n.prefix_length(), c.prefix);
+    EXPECT_TRUE(n.matches(P(c.in)));
+    if (c.out) {
+      EXPECT_FALSE(n.matches(P(c.out)));
+    }
+  }
   ip_netmask n;
   ASSERT_TRUE(n.parse(str("10.1.2.3/8")));
   EXPECT_EQ(T(n.readable()), "10.0.0.0/8");
-  EXPECT_TRUE(n.matches(P("10.255.0.1")));
-  EXPECT_FALSE(n.matches(P("11.0.0.1")));
-  ASSERT_TRUE(n.parse(str("10.1.2.3/255.255.0.0")));
-  EXPECT_EQ(n.prefix_length(), 16);
-  EXPECT_TRUE(n.matches(P("10.1.99.1")));
-  EXPECT_FALSE(n.matches(P("10.2.0.1")));
-  ASSERT_TRUE(n.parse(str("10.0.0.0/255.0.255.0")));  // non-contiguous
-  EXPECT_EQ(n.prefix_length(), -1);
+  ASSERT_TRUE(n.parse(str("10.0.0.0/255.0.255.0")));
   EXPECT_EQ(T(n.readable()), "10.0.0.0/255.0.255.0");
-  EXPECT_TRUE(n.matches(P("10.9.0.9")));
-  EXPECT_FALSE(n.matches(P("10.9.1.9")));
-  ASSERT_TRUE(n.parse(str("172.16.0.0/12")));
-  EXPECT_TRUE(n.matches(P("172.31.255.255")));
-  EXPECT_FALSE(n.matches(P("172.32.0.0")));
-  ASSERT_TRUE(n.parse(str("192.168.1.0/25")));
-  EXPECT_TRUE(n.matches(P("192.168.1.127")));
-  EXPECT_FALSE(n.matches(P("192.168.1.128")));
-}
-
-TEST(Netmask, EdgePrefixLengths) {
-  ip_netmask n;
-  ASSERT_TRUE(n.parse(str("1.2.3.4/0")));
-  EXPECT_TRUE(n.matches(P("255.255.255.255")));
-  EXPECT_TRUE(n.matches(P("0.0.0.0")));
-  EXPECT_FALSE(n.matches(P("::1")));  // the IPv4 any-network holds no IPv6 address
-  EXPECT_TRUE(n.matches(P("::ffff:9.9.9.9")));
-  ASSERT_TRUE(n.parse(str("1.2.3.4/32")));
-  EXPECT_TRUE(n.matches(P("1.2.3.4")));
-  EXPECT_FALSE(n.matches(P("1.2.3.5")));
-  ASSERT_TRUE(n.parse(str("1.2.3.4")));
-  EXPECT_EQ(n.prefix_length(), 32);
-  ASSERT_TRUE(n.parse(str("::/0")));
-  EXPECT_TRUE(n.matches(P("2001:db8::1")));
-  EXPECT_FALSE(n.matches(P("1.2.3.4")));
-  ASSERT_TRUE(n.parse(str("2001:db8::1/128")));
-  EXPECT_TRUE(n.matches(P("2001:db8::1")));
-  EXPECT_FALSE(n.matches(P("2001:db8::2")));
-  ASSERT_TRUE(n.parse(str("[2001:db8::]/32")));
-  EXPECT_TRUE(n.matches(P("2001:db8:ffff::1")));
-  EXPECT_FALSE(n.matches(P("2001:db9::1")));
-  ASSERT_TRUE(n.parse(str("2001:db8::/33")));
-  EXPECT_TRUE(n.matches(P("2001:db8:7fff::1")));
-  EXPECT_FALSE(n.matches(P("2001:db8:8000::1")));
-  ASSERT_TRUE(n.parse(str("fe80::/ffc0::")));
-  EXPECT_EQ(n.prefix_length(), 10);
-  EXPECT_TRUE(n.matches(P("febf::1")));
-  ASSERT_TRUE(n.parse(str("::ffff:10.0.0.0/104")));
-  EXPECT_TRUE(n.matches(P("10.7.7.7")));  // mapped network, plain IPv4 address
-  EXPECT_FALSE(n.matches(P("11.7.7.7")));
   for (const char* b : {"1.2.3.4/33", "::/129", "1.2.3.4/", "/8", "1.2.3.4/-1", "1.2.3.4/x",
                         "1.2.3.4/ffff::", "host/8", "1.2.3.4/0008"})
     EXPECT_FALSE(n.parse(str(b))) << b;
@@ -249,14 +236,20 @@ RC_GTEST_PROP(Netmask, PrefixMatchEqualsBitComparison, (uint32_t net, uint32_t a
 }
 
 TEST(Netmask, AddressLists) {
-  EXPECT_TRUE(ip_in_list(str("127.0.0.1 [::1]"), P("::1").address));
-  EXPECT_TRUE(ip_in_list(str("127.0.0.1 [::1]"), P("127.0.0.1").address));
-  EXPECT_FALSE(ip_in_list(str("127.0.0.1 [::1]"), P("127.0.0.2").address));
-  EXPECT_TRUE(ip_in_list(str("LocalHost"), P("127.0.0.1").address));
-  EXPECT_TRUE(ip_in_list(str("localhost"), P("::1").address));
-  EXPECT_FALSE(ip_in_list(str("localhost"), P("10.0.0.1").address));
-  EXPECT_TRUE(ip_in_list(str("junk\t10.0.0.0/8\n192.168.0.0/16"), P("192.168.3.4").address));
-  EXPECT_FALSE(ip_in_list(str(""), P("192.168.3.4").address));
+  const struct {
+    const char* list;
+    const char* address;
+    bool in;
+  } cases[] = {{"127.0.0.1 [::1]", "::1", true},
+               {"127.0.0.1 [::1]", "127.0.0.1", true},
+               {"127.0.0.1 [::1]", "127.0.0.2", false},
+               {"LocalHost", "127.0.0.1", true},
+               {"localhost", "::1", true},
+               {"localhost", "10.0.0.1", false},
+               {"junk\t10.0.0.0/8\n192.168.0.0/16", "192.168.3.4", true},
+               {"", "192.168.3.4", false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(ip_in_list(str(c.list), P(c.address).address), c.in) << c.list << " " << c.address;
   EXPECT_FALSE(ip_in_list(str("0.0.0.0/0"), str()));
 }
 

@@ -75,13 +75,11 @@ TEST(Tls, ClientAndServerTalkInMemory) {
   EXPECT_EQ(client.protocol(), "TLSv1.3");
   EXPECT_EQ(client.cipher(), server.cipher());
   EXPECT_EQ(server.take_plain(), "REGISTER sip:example.com SIP/2.0\r\n\r\n");
-
   // The client sees the server's certificate (not verified, but available).
   certificate_info info;
   ASSERT_TRUE(read_certificate_info(client.peer_certificate(), info));
   EXPECT_EQ(info.subject_cn, "pbx.example.com");
   EXPECT_TRUE(server.peer_certificate().empty()) << "the client was not asked for one";
-
   // Both directions, more than one record, delivered byte by byte.
   std::string big = big_text(100000);
   EXPECT_TRUE(server.write(str(big)));
@@ -90,7 +88,6 @@ TEST(Tls, ClientAndServerTalkInMemory) {
   EXPECT_EQ(std::string(client.take_plain().view()), big);
   EXPECT_EQ(server.take_plain(), "SIP/2.0 200 OK\r\n\r\n");
   EXPECT_TRUE(client.take_plain().empty());
-
   // An orderly close reaches the other side; nothing is accepted afterwards.
   client.close();
   EXPECT_EQ(client.get_state(), tls_session::state::closed);
@@ -112,7 +109,6 @@ TEST(Tls, ClientCertificateAndRsaServer) {
   ASSERT_TRUE(generate_self_signed_certificate(str("phone-0004f2"), now_s, phone));
   auto client_ctx = tls_context::make_client(phone.certificate_pem, phone.key_pem);
   ASSERT_TRUE(client_ctx);
-
   tls_session server(server_ctx);
   tls_session client(client_ctx, str("192.0.2.1"));  // an address: no SNI
   shuttle(client, server, 7);
@@ -135,13 +131,11 @@ TEST(Tls, GarbageFailsTheSessionCleanly) {
   EXPECT_FALSE(server.on_input(str("more")));
   server.take_output();  // an alert, or nothing
   EXPECT_TRUE(server.take_plain().empty());
-
   // Garbage where the client expects the ServerHello.
   tls_session client(tls_context::make_client(), str("pbx.example.com"));
   EXPECT_FALSE(client.take_output().empty()) << "the ClientHello";
   EXPECT_FALSE(client.on_input(str::bytes({0x16, 0x03, 0x03, 0x00, 0x04, 0xff, 0xff, 0, 0})));
   EXPECT_EQ(client.get_state(), tls_session::state::failed);
-
   // A damaged record after the handshake.
   tls_session s2(server_context());
   tls_session c2(tls_context::make_client(), str("pbx.example.com"));
@@ -210,7 +204,6 @@ TEST_P(TlsOpenSslClient, OverLoopback) {
   socklen_t len = sizeof sa;
   getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
   const int port = ntohs(sa.sin_port);
-
   char out_name[] = "/tmp/tls_test_client_XXXXXX";
   int out_fd = mkstemp(out_name);
   ASSERT_GE(out_fd, 0);
@@ -224,7 +217,6 @@ TEST_P(TlsOpenSslClient, OverLoopback) {
       " 2>/dev/null";
   FILE* client = popen(cmd.c_str(), "r");
   ASSERT_NE(client, nullptr);
-
   pollfd p{listener, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 20000), 1);
   int fd = accept(listener, nullptr, nullptr);

@@ -11,18 +11,9 @@
 
 namespace {
 
-using db_test::has_log;
-
-class ConfigScriptTest : public ::testing::Test {
+class ConfigScriptTest : public db_test::store_test {
  protected:
-  void SetUp() override {
-    db_test::logged().clear();
-    set_log_sink(db_test::capture);
-    db_test::reset_store();
-  }
-  void TearDown() override { set_log_sink(nullptr); }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
+  bool has_log(const std::string& text) { return log.contains(text); }
 };
 
 TEST_F(ConfigScriptTest, SerializeFormatAndRoundTrip) {
@@ -56,7 +47,6 @@ TEST_F(ConfigScriptTest, SerializeFormatAndRoundTrip) {
   }
   EXPECT_EQ(script.find('\n'), script.find("\r\n") + 1);  // only the declaration's line end
   EXPECT_LT(script.find('\n', static_cast<size_t>(script.find('\n')) + 1), 0);
-
   // Applying the script to an emptied store on a fresh disk rebuilds the same configuration.
   memory_file_system fresh;
   scoped_file_system use_fresh(&fresh);
@@ -100,7 +90,6 @@ TEST_F(ConfigScriptTest, AppliesWhatIsValid) {
   EXPECT_EQ(mfs.files["domains/7.xml"],
             "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><display>Seven</display><name>"
             "seven</name></row>");
-
   // DeleteTable and DeleteDirectory, with paths that would leave the working directory refused.
   str::create_path("recordings/sub");
   mfs.files["recordings/sub/a.wav"] = "a";
@@ -146,7 +135,6 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   EXPECT_TRUE(has_log("Restoring default configuration"));
   EXPECT_EQ(domains.get(1, domains_name), "web.example");
   EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
-
   // A tar image larger than max_tar (which guards uploads, not the operator's own file):
   // restored, then the settings it carried are read back before saving.
   ctrl_write_setting(ctrl_settings::max_tar, "1024");
@@ -161,14 +149,14 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>from tar</sys_name>"), 0);
   init_tables();
   EXPECT_EQ(domains.get(3, domains_name), "tar.example");
-
   // A file that is no archive: refused, and start-up creates no domain in its place.
   clear_tables();
   ctrl_write_setting(ctrl_settings::sys_name, str());
   mfs.files["broken.tar"] = std::string(600, 'x');
   init_setup("broken.tar", str());
-  EXPECT_TRUE(has_log("Cannot restore default configuration from broken.tar: the archive was "
-                      "refused, starting without creating anything in its place"));
+  EXPECT_TRUE(
+      has_log("Cannot restore default configuration from broken.tar: the archive was "
+              "refused, starting without creating anything in its place"));
   EXPECT_FALSE(has_log("No domain found, creating default domain"));
   EXPECT_EQ(domains.size(), 0);
 }

@@ -1,12 +1,17 @@
 // Test support for the data store: an in-memory file tree, captured log lines, and every
-// table reset to empty on it. Only included by *_test.cc and fuzz targets.
+// table reset to empty on it. Only included by *_test.cc.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/file_system.h"
 #include "base/log.h"
+#include "base/log_capture_test_util.h"
 #include "db/schema.h"
 #include "frame/settings.h"
 
@@ -33,5 +38,39 @@ inline void reset_store() {
 }
 
 inline void yield_without_sleeping(int) {}
+
+using cells = std::initializer_list<std::pair<str, str>>;
+// Sets the cells of row id one by one, in the order given.
+inline int set_row(table& t, int id, cells c) {
+  for (const auto& [column, value] : c) t.set(id, column, value);
+  return id;
+}
+// A new row with the cells set one by one; its id.
+inline int add_row(table& t, cells c) { return set_row(t, t.add_row(), c); }
+
+const std::string xml_header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+// A test on an in-memory file tree with the log captured.
+class files_test : public ::testing::Test {
+ protected:
+  // Writes a file, making its directory first.
+  void put(const std::string& name, const std::string& bytes) {
+    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
+    mfs.files[name] = bytes;
+  }
+  std::string file(const std::string& name) {
+    auto it = mfs.files.find(name);
+    return it == mfs.files.end() ? std::string("<missing>") : it->second;
+  }
+  memory_file_system mfs;
+  scoped_file_system use{&mfs};
+  log_capture log;
+};
+
+// The same with every table of the schema empty and the settings at their defaults.
+class store_test : public files_test {
+ protected:
+  void SetUp() override { reset_store(); }
+};
 
 }  // namespace db_test

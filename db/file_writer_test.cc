@@ -118,7 +118,6 @@ TEST_F(FileWriterTest, TablesReadBackWhatTheyWrote) {
   EXPECT_EQ(back.size(), t.size());
   EXPECT_EQ(back.serialize(), t.serialize());
   EXPECT_EQ(back.get_index(), 201);
-
   int before = gfs.entered();
   gfs.close();
   t.set(t.last(), "name", "late");

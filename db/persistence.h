@@ -37,9 +37,9 @@ void db_load_tables();
 //   init_rate_table (schema.h), load_cdr_tables.
 // clear_call_rows deletes every row of legs and cobjs (calls from before a restart are gone).
 void clear_call_rows();
-// Step 10 of start-up: when the domains table is empty, restore the default configuration
+// At start-up, when the domains table is empty: restores the default configuration
 // named by --default (when given and sys_name is empty; searched in the working directory,
-// then in the web files of --http-dir), or else create a default domain "localhost", logging
+// then in the web files of --http-dir), or else creates a default domain "localhost", logging
 // "No domain found, creating default domain". A refused archive creates nothing.
 void init_setup();
 // init_setup with explicit arguments (empty default_file: no --default).

@@ -6,63 +6,43 @@
 
 namespace {
 
-using db_test::has_log;
-
-class PersistenceTest : public ::testing::Test {
+class PersistenceTest : public db_test::store_test {
  protected:
   void SetUp() override {
-    db_test::logged().clear();
-    set_log_sink(db_test::capture);
     db_test::reset_store();
     saved_ = get_table_yield_hooks();
     set_table_yield_hooks({db_test::yield_without_sleeping});
   }
-  void TearDown() override {
-    set_log_sink(nullptr);
-    set_table_yield_hooks(saved_);
-  }
-  void put(const std::string& name, const std::string& bytes) {
-    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
-    mfs.files[name] = bytes;
-  }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
+  void TearDown() override { set_table_yield_hooks(saved_); }
+  bool has_log(const std::string& text) { return log.contains(text); }
   table_yield_hooks saved_;
 };
 
 TEST_F(PersistenceTest, StartUpRepairs) {
-  int d = domains.add_row();
-  domains.set(d, domains_name, "a.example");
-  domains.set(d, domains_code_seize, "*7");
+  using db_test::add_row, db_test::set_row;
+  int d = add_row(domains, {{domains_name, "a.example"}, {domains_code_seize, "*7"}});
   int e = extensions.add_row();
-  int u = users.add_row();
-  users.set(u, users_domain, "1");
-  users.set(u, users_type_name, "extensions");
-  users.set(u, users_type_index, str::from_int64(e));
+  int u = add_row(users, {{users_domain, "1"},
+                          {users_type_name, "extensions"},
+                          {users_type_index, str::from_int64(e)}});
   users.set(7, users_type_name, "extensions");  // kind row 0 does not exist
-  user_alias.set(9, user_alias_user, "7");
-  user_alias.set(9, user_alias_domain, "1");
-  user_alias.set(9, user_alias_name, "107");
-  users.set(8, users_type_name, "bogus");
-  users.set(8, users_type_index, "1");
-  user_alias.set(1, user_alias_user, "1");
-  user_alias.set(1, user_alias_domain, "1");
-  user_alias.set(1, user_alias_name, "100");
-  user_alias.set(2, user_alias_user, "99");
-  user_alias.set(2, user_alias_domain, "1");
-  user_alias.set(2, user_alias_name, "101");
-  user_alias.set(3, user_alias_user, "1");
-  user_alias.set(3, user_alias_domain, "42");
-  user_alias.set(3, user_alias_name, "102");
+  set_row(user_alias, 9,
+          {{user_alias_user, "7"}, {user_alias_domain, "1"}, {user_alias_name, "107"}});
+  set_row(users, 8, {{users_type_name, "bogus"}, {users_type_index, "1"}});
+  set_row(user_alias, 1,
+          {{user_alias_user, "1"}, {user_alias_domain, "1"}, {user_alias_name, "100"}});
+  set_row(user_alias, 2,
+          {{user_alias_user, "99"}, {user_alias_domain, "1"}, {user_alias_name, "101"}});
+  set_row(user_alias, 3,
+          {{user_alias_user, "1"}, {user_alias_domain, "42"}, {user_alias_name, "102"}});
   int t = trunks.add_row();
-  colines.set(1, coline_trunk, str::from_int64(t));
-  colines.set(1, coline_seized_user, "1");
-  colines.set(1, coline_leg, "5");
-  colines.set(1, coline_seized_timestamp, "123");
+  set_row(colines, 1,
+          {{coline_trunk, str::from_int64(t)},
+           {coline_seized_user, "1"},
+           {coline_leg, "5"},
+           {coline_seized_timestamp, "123"}});
   colines.set(2, coline_trunk, "77");
-  messages.set(1, messages_user, "1");
-  messages.set(2, messages_user, "1");
-  messages.set(3, messages_user, "1");
+  for (int m = 1; m <= 3; m++) messages.set(m, messages_user, "1");
   messages.set(3, messages_filename, "recordings/other.wav");
   put("recordings/msg1.wav", "RIFF");
   wiper_add("tmp", "recordings/scratch.wav");
@@ -72,9 +52,7 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   put("pbx.xml",
       "<pbx-config><record_start>*1</record_start><version>1.2.3</version></pbx-config>");
   init_config();
-
   fix_upgrades();
-
   EXPECT_EQ(mfs.files.count("recordings/scratch.wav"), 0u);
   EXPECT_EQ(mfs.files.count("recordings/keep.wav"), 1u);
   EXPECT_EQ(wipers.size(), 0);
@@ -85,35 +63,31 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   EXPECT_FALSE(domains.get(d, domains_prov_pass).empty());
   EXPECT_FALSE(domains.get(d, domains_prov_pin).empty());
   EXPECT_GE(str(mfs.files["domains/1.xml"]).find("<code_connect>*601</code_connect>"), 0);
-  EXPECT_TRUE(has_log("User alias 101 points to non-existing user 99: Removing alias."));
-  EXPECT_TRUE(has_log("User alias 102 points to non-existing domain 42: Removing alias."));
+  for (const char* line :
+       {"User alias 101 points to non-existing user 99: Removing alias.",
+        "User alias 102 points to non-existing domain 42: Removing alias.",
+        "Database sanity check: Deleting user 7 (extensions)",
+        "Database sanity check: Deleting user 8 (bogus)",
+        "User alias 107 points to non-existing user 7: Removing alias.",
+        "Database sanity check: Deleting coline 2",
+        "Deleting message 2 because the associated file recordings/msg2.wav is not present",
+        "Deleting message 3 because the associated file recordings/other.wav is not present",
+        "Upgrading from 1.x to 2.0"})
+    EXPECT_TRUE(has_log(line)) << line;
   EXPECT_EQ(user_alias.size(), 1);
-  EXPECT_TRUE(has_log("Database sanity check: Deleting user 7 (extensions)"));
-  EXPECT_TRUE(has_log("Database sanity check: Deleting user 8 (bogus)"));
-  EXPECT_TRUE(has_log("User alias 107 points to non-existing user 7: Removing alias."));
   EXPECT_TRUE(users.has_row(u));
-  EXPECT_TRUE(has_log("Database sanity check: Deleting coline 2"));
-  EXPECT_EQ(colines.get(1, coline_seized_user), "");
-  EXPECT_EQ(colines.get(1, coline_leg), "");
   EXPECT_EQ(mfs.files["colines/1.xml"],
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><trunk>" + std::to_string(t) +
-                "</trunk></row>");
+            db_test::xml_header + "<row><trunk>" + std::to_string(t) + "</trunk></row>");
   EXPECT_EQ(mohs.size(), 1);
   EXPECT_EQ(mohs.get(mohs.first(), mohs_name), "File moh.wav");
   EXPECT_EQ(mohs.get(mohs.first(), mohs_file), "moh.wav");
-  EXPECT_TRUE(
-      has_log("Deleting message 2 because the associated file recordings/msg2.wav is not present"));
-  EXPECT_TRUE(has_log(
-      "Deleting message 3 because the associated file recordings/other.wav is not present"));
   EXPECT_TRUE(messages.has_row(1));
   EXPECT_EQ(domains.get(d, domains_record_start), "*1");
-  EXPECT_TRUE(has_log("Upgrading from 1.x to 2.0"));
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::version), "2.0.4");
-
   // Idempotent: a second run changes nothing more and logs nothing.
-  db_test::logged().clear();
+  log.clear();
   fix_upgrades();
-  EXPECT_TRUE(db_test::logged().empty());
+  EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(mohs.size(), 1);
 }
 
@@ -126,7 +100,7 @@ TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
   int c = cobjs.add_row(false);
   cobjs.set(c, cobj_state, "x");
   legs.add_row(false);
-  db_test::logged().clear();
+  log.clear();
   db_startup(str());
   EXPECT_FALSE(has_log("No domain found, creating default domain"));
   EXPECT_EQ(cobjs.size(), 0);
@@ -161,7 +135,6 @@ TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
   int early = trunk_cdr.add_row(false);
   EXPECT_EQ(early, 251);
   trunk_cdr.set(early, trunk_cdr_domain, "2");
-
   static int yields;
   yields = 0;
   set_table_yield_hooks({[](int ms) {

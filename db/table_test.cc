@@ -3,46 +3,35 @@
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "base/file_system.h"
-#include "base/log.h"
+#include "db/db_test_util.h"
 
 namespace {
-
-std::vector<std::string> logged;
-void capture(int, int, const str& text) { logged.emplace_back(text.view()); }
 
 std::vector<std::pair<std::string, int>> fired;
 void trigger(const str& name, int id) { fired.emplace_back(std::string(name.view()), id); }
 
-class TableTest : public ::testing::Test {
+void define(table& t);
+
+class TableTest : public db_test::files_test {
  protected:
-  void SetUp() override {
-    logged.clear();
-    fired.clear();
-    set_log_sink(capture);
+  void SetUp() override { fired.clear(); }
+  // A table of name (indexed), domain and alias, loaded from dir.
+  table& open(const char* dir, bool binary = false) {
+    tables_.push_back(std::make_unique<table>(true));
+    table& t = *tables_.back();
+    if (binary) t.use_binary();
+    define(t);
+    t.read_table(dir);
+    return t;
   }
-  void TearDown() override { set_log_sink(nullptr); }
-  std::string file(const std::string& name) {
-    auto it = mfs.files.find(name);
-    return it == mfs.files.end() ? std::string("<missing>") : it->second;
-  }
-  void put(const std::string& name, const std::string& bytes) {
-    if (name.find('/') != std::string::npos) str::create_path(str(name.substr(0, name.rfind('/'))));
-    mfs.files[name] = bytes;
-  }
-  bool has_log(const std::string& text) {
-    for (auto& l : logged)
-      if (l == text) return true;
-    return false;
-  }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
+  std::vector<std::unique_ptr<table>> tables_;
 };
 
-const std::string header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+const std::string& header = db_test::xml_header;
 
 std::string tlv(const std::string& name, const std::string& value) {
   std::string out;
@@ -64,24 +53,39 @@ void define(table& t) {
   t.add_column("alias", false);
 }
 
+// The rows holding value in column, first to last with next(), then last to first with prev().
+std::string walk(table& t, const char* column, const char* value) {
+  std::string out;
+  for (int id = t.first(column, value); id; id = t.next(id, column))
+    out += std::to_string(id) + " ";
+  out += "/";
+  for (int id = t.last(column, value); id; id = t.prev(id, column)) out += " " + std::to_string(id);
+  return out;
+}
+
+// Every row in id order as "id:name/domain/alias".
+std::string rows(table& t) {
+  std::string out;
+  for (int id = t.first(); id; id = t.next(id))
+    out +=
+        str::sprintf("%d:%s/%s/%s ", id, t.get(id, "name"), t.get(id, "domain"), t.get(id, "alias"))
+            .view();
+  return out;
+}
+
 TEST_F(TableTest, RecordIdsAndNextIndex) {
   // A restart with a stale index file: rows 1..5 on disk but next_index 3.
   for (int i = 1; i <= 5; i++) put("t/" + std::to_string(i) + ".xml", header + "<row/>");
   put("t/index.txt", "3");
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   EXPECT_EQ(t.size(), 5);
   EXPECT_EQ(t.get_index(), 3);
   EXPECT_EQ(t.add_row(), 6);
   EXPECT_EQ(t.get_index(), 7);
   EXPECT_EQ(file("t/index.txt"), "7");
   EXPECT_EQ(file("t/6.xml"), header + "<row/>");
-
   // set on a missing id creates the row and moves next_index past it.
-  table e(true);
-  define(e);
-  e.read_table("e");
+  table& e = open("e");
   EXPECT_EQ(e.get_index(), 1);
   e.set(10, "name", "", false);
   EXPECT_TRUE(e.has_row(10));
@@ -103,11 +107,9 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
   EXPECT_EQ(e.next(12), 0);
   EXPECT_EQ(e.prev(3), 0);
   EXPECT_EQ(e.next(4), 0);
-
   // A deleted id is not handed out again by add_row.
   e.delete_row(12);
   EXPECT_EQ(e.add_row(), 13);
-
   // The largest id: the next add_row starts again at the lowest free id.
   e.set(2147483647, "name", "max", false);
   EXPECT_EQ(e.get_index(), 2147483647);
@@ -116,16 +118,13 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
 }
 
 TEST_F(TableTest, DirtinessAndTriggers) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set_trigger(trigger);
   int id = t.add_row();
   EXPECT_EQ(fired.size(), 1u);
   t.set(id, "name", "a", true, true);
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>a</name></row>");
   EXPECT_EQ(fired.size(), 2u);
-
   // Same value: not dirty, nothing written, but the trigger still runs when asked.
   mfs.files["t/1.xml"] = "sentinel";
   t.set(id, "name", "a", true, true);
@@ -133,7 +132,6 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   EXPECT_EQ(fired.size(), 3u);
   t.set(id, "name", "a", true, false);
   EXPECT_EQ(fired.size(), 3u);
-
   // Deferred writes collect several cells into one file write.
   t.set(id, "domain", "7", false);
   t.set(id, "alias", "40", false);
@@ -143,25 +141,21 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   EXPECT_EQ(file("t/1.xml"),
             header + "<row><alias>40</alias><domain>7</domain><name>a</name></row>");
   EXPECT_FALSE(t.is_dirty(id));
-
   // Deleting a missing row: no file work, no trigger.
   mfs.files["t/9.xml"] = "keep";
   t.delete_row(9);
   EXPECT_EQ(file("t/9.xml"), "keep");
   EXPECT_EQ(fired.size(), 3u);
-
   // Deleting a row removes its file and notifies.
   t.delete_row(id);
   EXPECT_EQ(file("t/1.xml"), "<missing>");
   ASSERT_EQ(fired.size(), 4u);
   EXPECT_EQ(fired.back(), std::make_pair(std::string("t"), 1));
-
   // reset_row empties every cell and writes <row/>.
   int id2 = t.add_row();
   t.set(id2, "name", "q", true);
   t.reset_row(id2);
   EXPECT_EQ(file("t/" + std::to_string(id2) + ".xml"), header + "<row/>");
-
   // A non-persistent table never touches files and never calls its trigger.
   table m(false);
   define(m);
@@ -175,41 +169,33 @@ TEST_F(TableTest, DirtinessAndTriggers) {
   EXPECT_EQ(fired.size(), before);
   EXPECT_EQ(mfs.files.size(), files);
   EXPECT_FALSE(mfs.is_dir("m"));
-
   // dont_create: writes to missing rows are dropped and logged.
   table n(false);
   define(n);
   n.dont_create();
   n.set(4, "name", "x");
   EXPECT_FALSE(n.has_row(4));
-  EXPECT_TRUE(has_log("Writing to row that does not exist, ignoring request"));
+  EXPECT_TRUE(log.contains("Writing to row that does not exist, ignoring request"));
   int nid = n.add_row(false);
   n.set(nid, "name", "ok");
   EXPECT_EQ(n.get(nid, "name"), "ok");
 }
 
 TEST_F(TableTest, ExactFileFormats) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set(3, "name", "a<b>&'\"", false);
   t.set(3, "alias", "x\r\ny", false);
   t.write_row(3, false);
   EXPECT_EQ(file("t/3.xml"),
             header + "<row><alias>x\r\ny</alias><name>a&lt;b&gt;&amp;&apos;&quot;</name></row>");
   EXPECT_EQ(file("t/index.txt"), "4");
-
-  table b(true);
-  b.use_binary();
-  define(b);
-  b.read_table("b");
+  table& b = open("b", true);
   int id = b.add_row(false);
   b.set(id, "name", "n1");
   b.set(id, "domain", std::string(300, 'd').c_str());
   EXPECT_EQ(file("b/1.xml"), "TLVB" + tlv("domain", std::string(300, 'd')) + tlv("name", "n1"));
   b.reset_row(id);
   EXPECT_EQ(file("b/1.xml"), "TLVB");
-
   t.write_description();
   EXPECT_EQ(
       file("t/table.xml"),
@@ -220,7 +206,6 @@ TEST_F(TableTest, ExactFileFormats) {
   EXPECT_EQ(d.column_names().size(), 3u);
   EXPECT_TRUE(d.is_indexed("name"));
   EXPECT_FALSE(d.is_indexed("alias"));
-
   EXPECT_EQ(t.serialize(),
             "<DeleteTable table=\"t\"/><SetEntry table=\"t\" row=\"3\"><Column "
             "name=\"alias\">x\r\ny</Column><Column name=\"domain\"></Column><Column "
@@ -245,86 +230,46 @@ TEST_F(TableTest, LoadsEitherFormatAndSurvivesBadFiles) {
   put("t/0.xml", header + "<row><name>skipped</name></row>");
   put("t/012.xml", header + "<row><name>twelve</name></row>");
   put("t/.13.xml.0.tmp", "leftover");
-  table p(true);
-  define(p);
-  p.read_table("t");
-  EXPECT_EQ(p.get(1, "name"), "bin");
-  EXPECT_EQ(p.get(1, "alias"), "7");
-  EXPECT_EQ(p.get(2, "name"), "xml&");
-  EXPECT_TRUE(p.has_row(3));
-  EXPECT_EQ(p.get(4, "name"), "cut");
-  EXPECT_EQ(p.get(4, "alias"), "");
-  EXPECT_EQ(p.get(5, "name"), "partial");
-  EXPECT_TRUE(p.has_row(6));
-  EXPECT_TRUE(p.has_row(7));
-  EXPECT_EQ(p.get(7, "name"), "");
-  EXPECT_FALSE(p.has_row(8));
-  EXPECT_TRUE(p.has_row(9));
-  EXPECT_EQ(p.get(10, "name"), "after");
-  EXPECT_FALSE(p.has_row(12));  // "012.xml" names row 12, whose file is "12.xml"
-  EXPECT_EQ(p.size(), 9);
+  table& p = open("t");
+  // "012.xml" names row 12, whose file is "12.xml"; "0.xml", "8.xml" and the others are no rows.
+  EXPECT_EQ(rows(p), "1:bin//7 2:xml&// 3:// 4:cut// 5:partial//tor 6:// 7:// 9:// 10:after// ");
   EXPECT_EQ(file("t/.13.xml.0.tmp"), "<missing>");
   for (int id : {1, 2, 3, 4, 5}) EXPECT_FALSE(p.is_dirty(id));
   EXPECT_EQ(p.first("name", "partial"), 5);
-
   // The unknown column is dropped when the row is saved again.
   p.set(2, "alias", "9");
   EXPECT_EQ(file("t/2.xml"), header + "<row><alias>9</alias><name>xml&amp;</name></row>");
-
   // A binary table loads XML rows and rewrites them as TLVB.
-  table b(true);
-  b.use_binary();
-  define(b);
-  b.read_table("t");
+  table& b = open("t", true);
   EXPECT_EQ(b.get(2, "name"), "xml&");
   b.set(2, "alias", "1");
   EXPECT_EQ(file("t/2.xml"), "TLVB" + tlv("alias", "1") + tlv("name", "xml&"));
 }
 
 TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set(5, "name", "same");
   t.set(2, "name", "same");
   t.set(9, "name", "same");
   t.set(3, "name", "other");
   t.set(3, "domain", "same");
-  // Index order: the row that got the value first.
-  EXPECT_EQ(t.first("name", "same"), 5);
-  EXPECT_EQ(t.last("name", "same"), 9);
-  EXPECT_EQ(t.next(5, "name"), 2);
-  EXPECT_EQ(t.next(2, "name"), 9);
-  EXPECT_EQ(t.next(9, "name"), 0);
-  EXPECT_EQ(t.prev(9, "name"), 2);
-  EXPECT_EQ(t.prev(5, "name"), 0);
-  EXPECT_EQ(t.count("name", "same"), 3);
-  // Unindexed column: id order.
+  // Index order: the row that got the value first; unindexed columns: id order.
   t.set(7, "domain", "same");
-  EXPECT_EQ(t.first("domain", "same"), 3);
-  EXPECT_EQ(t.last("domain", "same"), 7);
-  EXPECT_EQ(t.next(3, "domain"), 7);
-  EXPECT_EQ(t.prev(7, "domain"), 3);
+  EXPECT_EQ(walk(t, "name", "same"), "5 2 9 / 9 2 5");
+  EXPECT_EQ(walk(t, "domain", "same"), "3 7 / 7 3");
+  EXPECT_EQ(t.count("name", "same"), 3);
   // Case matters for values and column names.
   EXPECT_EQ(t.first("name", "SAME"), 0);
   EXPECT_EQ(t.first("Name", "same"), 0);
   EXPECT_EQ(t.get(5, "NAME"), "");
   // Re-setting a value moves the row to the end of its equal values.
   t.set(5, "name", "same");
-  EXPECT_EQ(t.first("name", "same"), 2);
-
+  EXPECT_EQ(walk(t, "name", "same"), "2 9 5 / 5 9 2");
   // After a restart the order is the directory-listing order (byte-wise names).
-  table r(true);
-  define(r);
-  r.read_table("t");
-  EXPECT_EQ(r.first("name", "same"), 2);
-  EXPECT_EQ(r.next(2, "name"), 5);
-  EXPECT_EQ(r.next(5, "name"), 9);
+  table& r = open("t");
+  EXPECT_EQ(walk(r, "name", "same"), "2 5 9 / 9 5 2");
   r.set(10, "name", "same");
-  table s(true);
-  define(s);
-  s.read_table("t");
-  EXPECT_EQ(s.first("name", "same"), 10);  // "10.xml" sorts before "2.xml"
+  EXPECT_EQ(walk(open("t"), "name", "same"), "10 2 5 9 / 9 5 2 10");  // "10.xml" < "2.xml"
 }
 
 TEST_F(TableTest, Lookups) {
@@ -416,14 +361,12 @@ TEST_F(TableTest, LookupIndexIsMemoryOnly) {
   t.read_table("t");
   same(false);
   EXPECT_NE(t.get_info(), scan.get_info());  // the lookup is one index more
-  t.add_column("alias", true);  // declared now: stored as indexed
+  t.add_column("alias", true);               // declared now: stored as indexed
   EXPECT_TRUE(t.is_indexed("alias"));
 }
 
 TEST_F(TableTest, DeleteAllAndThrottledLoad) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   t.set_trigger(trigger);
   for (int i = 0; i < 25; i++) t.set(t.add_row(false), "name", "v");
   mfs.files["t/notes.txt"] = "x";
@@ -443,7 +386,6 @@ TEST_F(TableTest, DeleteAllAndThrottledLoad) {
   r.read_table("t", 0, 10);
   EXPECT_EQ(yields, 2);
   set_table_yield_hooks(saved);
-
   fired.clear();
   t.delete_row();
   EXPECT_EQ(t.size(), 0);
@@ -456,31 +398,25 @@ TEST_F(TableTest, DeleteAllAndThrottledLoad) {
 }
 
 TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
-  table t(true);
-  define(t);
-  t.read_table("t");
+  table& t = open("t");
   int id = t.add_row();
   t.set(id, "name", "v1");
   ASSERT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-
   // A failing (torn) write never damages the stored file; memory keeps the new value.
   mfs.torn_bytes = 10;
   mfs.fail_writes("1.xml", 1);
   t.set(id, "name", "v2");
   EXPECT_EQ(t.get(id, "name"), "v2");
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-  EXPECT_FALSE(logged.empty());
-
+  EXPECT_FALSE(log.lines().empty());
   // A failed rename likewise.
   mfs.fail_renames("1.xml", 1);
   t.set(id, "alias", "a");
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-
   // The next successful write of the row carries every change made meanwhile.
   t.set(id, "domain", "d");
   EXPECT_EQ(file("t/1.xml"),
             header + "<row><alias>a</alias><domain>d</domain><name>v2</name></row>");
-
   // A failed index write is retried at the next change of next_index.
   mfs.fail_writes("index.txt", 1);
   t.add_row(false);
@@ -488,11 +424,8 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   t.add_row(false);
   EXPECT_EQ(file("t/index.txt"), "4");
   for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
-
   // Reload shows exactly what reached the disk.
-  table r(true);
-  define(r);
-  r.read_table("t");
+  table& r = open("t");
   EXPECT_EQ(r.get(1, "name"), "v2");
   EXPECT_EQ(r.get_index(), 4);
 }
@@ -546,10 +479,6 @@ TEST_F(TableTest, IndexedAndScannedLookupsAgree) {
     RC_ASSERT(info.substr(info.size() - (2 * n.size() + 1)) == n + " " + n);
   }));
 }
-
-}  // namespace
-
-namespace {
 
 // Property: any row written in either format loads back with exactly its values, into a table
 // of either format; the index holds the loaded values.

@@ -9,19 +9,15 @@
 
 namespace {
 
-using db_test::has_log;
-
-class TarTest : public ::testing::Test {
+class TarTest : public db_test::store_test {
  protected:
   void SetUp() override {
-    db_test::logged().clear();
-    set_log_sink(db_test::capture);
     db_test::reset_store();
     // Something worth keeping: a domain row and a settings file.
     domains.set(1, domains_name, "keep.example");
     mfs.files["pbx.xml"] = "<pbx-config/>";
   }
-  void TearDown() override { set_log_sink(nullptr); }
+  bool has_log(const std::string& text) { return log.contains(text); }
   void expect_untouched() {
     EXPECT_EQ(domains.get(1, domains_name), "keep.example");
     EXPECT_EQ(mfs.files.count("domains/1.xml"), 1u);
@@ -35,8 +31,6 @@ class TarTest : public ::testing::Test {
     h[156] = type;
     return str(h, 512);
   }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
 };
 
 TEST_F(TarTest, WriteReadRoundTrip) {
@@ -86,7 +80,7 @@ TEST_F(TarTest, RefusedImagesChangeNothing) {
       {good + str("\0garbage", 8) + str('\0', 504), "Configuration: This is not a tar file"},
   };
   for (auto& c : cases) {
-    db_test::logged().clear();
+    log.clear();
     EXPECT_FALSE(put_tar(c.image)) << c.log;
     EXPECT_TRUE(has_log(c.log)) << c.log;
     expect_untouched();
@@ -95,9 +89,9 @@ TEST_F(TarTest, RefusedImagesChangeNothing) {
   }
   // Larger than max_tar.
   ctrl_write_setting(ctrl_settings::max_tar, "1024");
-  db_test::logged().clear();
+  log.clear();
   EXPECT_FALSE(put_tar(good + good + good));
-  EXPECT_FALSE(db_test::logged().empty());
+  EXPECT_FALSE(log.lines().empty());
   expect_untouched();
 }
 

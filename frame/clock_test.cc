@@ -29,10 +29,8 @@ TEST(Clock, RtimestampTextIsLittleEndianHex) {
   EXPECT_EQ(rtimestamp_parse(str("0807060504030201")), 0x0102030405060708LL);
   EXPECT_EQ(rtimestamp_serialize(-1), "ffffffffffffffff");
   // Anything but exactly 16 hex digits is empty.
-  EXPECT_EQ(rtimestamp_parse(str("080706050403020")), 0);
-  EXPECT_EQ(rtimestamp_parse(str("08070605040302010")), 0);
-  EXPECT_EQ(rtimestamp_parse(str("08070605040302g1")), 0);
-  EXPECT_EQ(rtimestamp_parse(str()), 0);
+  for (const char* bad : {"080706050403020", "08070605040302010", "08070605040302g1", ""})
+    EXPECT_EQ(rtimestamp_parse(str(bad)), 0) << bad;
 }
 
 TEST(Clock, RtimestampTextRoundTrips) {
@@ -57,10 +55,4 @@ TEST(Clock, AtimestampText) {
     atimestamp v = atimestamp_from_seconds(secs) + ms16 % 1000;
     RC_ASSERT(atimestamp_parse(atimestamp_serialize(v)) == v);
   }));
-}
-
-TEST(Clock, InitTimestampsReadsTheResolution) {
-  init_timestamps();
-  EXPECT_GE(rtimestamp_cpu_offset_us, 0);
-  EXPECT_EQ(rtimestamp_ticks10, 10000000);
 }

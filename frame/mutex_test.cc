@@ -42,7 +42,6 @@ TEST_F(MutexTest, RecursiveTakeAndReleaseWriteDepthAlerts) {
   ASSERT_EQ(alerts.size(), 2u);
   EXPECT_EQ(alerts[0], "test_mutex|Allocate Mutex");
   EXPECT_EQ(alerts[1], "test_mutex|Release Mutex");
-
   mutex unnamed;
   unnamed.lock();
   unnamed.lock();

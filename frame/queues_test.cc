@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/timeout.h"
+#include "frame/timeout_test_util.h"
 
 namespace {
 
@@ -23,18 +23,6 @@ int srv_handler(const str& m) {
 void ctrl_handler(const str& m) { ctrl_got.push_back(std::string(m.view())); }
 void count_breath(int ms) { breaths += ms; }
 
-// Runs what is due on a queue, as its timer thread would.
-int drain(timeout_queue& q) {
-  int n = 0;
-  rtimestamp now;
-  uint64_t id;
-  while (q.delay(now, id) == 0) {
-    q.next();
-    n++;
-  }
-  return n;
-}
-
 class QueuesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,8 +34,8 @@ class QueuesTest : public ::testing::Test {
     set_srv_breathe(count_breath);
   }
   void TearDown() override {
-    drain(sip_thread_queue);
-    drain(http_thread_queue);
+    run_due(sip_thread_queue);
+    run_due(http_thread_queue);
     set_handle_ssoap(nullptr);
     set_soap_on_request(nullptr);
     set_srv_breathe(nullptr);
@@ -66,10 +54,10 @@ TEST_F(QueuesTest, PostsAreDeliveredInOrderOnTheReceivingTimerQueue) {
   EXPECT_EQ(sip_thread_queue.size(), 1u);  // one drain however many messages
   EXPECT_EQ(http_thread_queue.size(), 1u);
   EXPECT_TRUE(srv_got.empty());
-  EXPECT_EQ(drain(sip_thread_queue), 1);
+  EXPECT_EQ(run_due(sip_thread_queue), 1);
   EXPECT_EQ(srv_got, (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(ctrl_got.empty());  // the other side's queue is drained by its own thread
-  EXPECT_EQ(drain(http_thread_queue), 1);
+  EXPECT_EQ(run_due(http_thread_queue), 1);
   EXPECT_EQ(ctrl_got, (std::vector<std::string>{"x"}));
   EXPECT_EQ(srv_queue_size(), 0u);
   EXPECT_EQ(ctrl_queue_size(), 0u);
@@ -79,10 +67,10 @@ TEST_F(QueuesTest, HandlersMayPostAndBusyHandlersBreathe) {
   pbxsrv_post(str("echo"));
   pbxsrv_post(str("busy"));
   pbxsrv_post(str("repost"));
-  drain(sip_thread_queue);
+  run_due(sip_thread_queue);
   EXPECT_EQ(srv_got, (std::vector<std::string>{"echo", "busy", "repost", "again"}));
   EXPECT_EQ(breaths, 5);
-  drain(http_thread_queue);
+  run_due(http_thread_queue);
   EXPECT_EQ(ctrl_got, (std::vector<std::string>{"echoed"}));
 }
 
@@ -102,8 +90,8 @@ TEST_F(QueuesTest, ConcurrentPostersLoseNothing) {
   }
   for (auto& t : ts) t.join();
   single_thread_mode = true;
-  drain(sip_thread_queue);
-  drain(http_thread_queue);
+  run_due(sip_thread_queue);
+  run_due(http_thread_queue);
   EXPECT_EQ(srv_got.size(), 1000u);
   EXPECT_EQ(ctrl_got.size(), 1000u);
 }

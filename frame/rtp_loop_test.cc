@@ -11,22 +11,23 @@
 #include "frame/net.h"
 #include "frame/timeout.h"
 
+// A wait above 300 ms (or on an empty queue, -1) is cut to 200 ms and runs nothing after it;
+// the resolution shortens the wait, to at least 100 us.
 TEST(RtpLoop, WaitIsCappedAndShortenedByTheResolution) {
-  rtp_wait w = rtp_wait_for(20, 50);
-  EXPECT_EQ(w.ms, 20);
-  EXPECT_EQ(w.us, 19950);
-  EXPECT_TRUE(w.may_run);
-  w = rtp_wait_for(300, 0);
-  EXPECT_EQ(w.ms, 300);
-  EXPECT_TRUE(w.may_run);
-  w = rtp_wait_for(301, 0);
-  EXPECT_EQ(w.ms, 200);
-  EXPECT_FALSE(w.may_run);  // cut: the element is not run after this wait
-  w = rtp_wait_for(-1, 0);  // empty queue
-  EXPECT_EQ(w.ms, 200);
-  EXPECT_FALSE(w.may_run);
-  w = rtp_wait_for(0, 1000);
-  EXPECT_EQ(w.us, 100);  // at least 100 us
+  const struct {
+    int64_t due_ms, resolution_us, ms, us;
+    bool may_run;
+  } cases[] = {{20, 50, 20, 19950, true},
+               {300, 0, 300, 300000, true},
+               {301, 0, 200, 200000, false},
+               {-1, 0, 200, 200000, false},
+               {0, 1000, 0, 100, true}};
+  for (const auto& c : cases) {
+    rtp_wait w = rtp_wait_for(c.due_ms, c.resolution_us);
+    EXPECT_EQ(std::to_string(w.ms) + " " + std::to_string(w.us) + " " + std::to_string(w.may_run),
+              std::to_string(c.ms) + " " + std::to_string(c.us) + " " + std::to_string(c.may_run))
+        << c.due_ms << " " << c.resolution_us;
+  }
 }
 
 TEST(RtpLoop, PerformanceStatisticsCountsOnlyPlausiblePasses) {

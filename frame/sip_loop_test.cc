@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/log.h"
+#include "base/log_capture_test_util.h"
 #include "frame/stun.h"
 
 namespace {
@@ -40,32 +40,24 @@ void on_stun_response(const str& d, const ip_port&) {
   events.push_back("stun-response " + std::to_string(d.length()));
 }
 
-std::vector<std::string> log_lines;
-void capture_log(int group, int level, const str& text) {
-  log_lines.push_back(std::to_string(group) + ":" + std::to_string(level) + " " +
-                      std::string(text.view()));
-}
-
 class SipLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sent.clear();
     events.clear();
-    log_lines.clear();
     sip_udp_hooks h;
     h.get_first_packet = frame_first;
     h.process_pdu = on_pdu;
     h.connection_refused = on_refused;
     h.stun_response = on_stun_response;
     set_sip_udp_hooks(h);
-    set_log_sink(capture_log);
     log_level_max = 9;
   }
   void TearDown() override {
     set_sip_udp_hooks(sip_udp_hooks());
-    set_log_sink(nullptr);
     log_level_max = 5;
   }
+  log_capture log_;
   ip_port src_ = ip_port::from_text(str("127.0.0.9:5070"));
 };
 
@@ -75,51 +67,47 @@ str binding_request() {
 
 }  // namespace
 
-TEST_F(SipLoopTest, BindingRequestIsAnsweredOnTheSameSocket) {
-  handle_sip_udp_datagram(2, binding_request(), src_, fake_send);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].index, 2);
-  EXPECT_EQ(sent[0].dest, src_);
-  str answer(sent[0].bytes.data(), sent[0].bytes.size());
-  EXPECT_EQ(stun_message_type(answer), stun_binding_success);
-  EXPECT_EQ(stun_transaction(answer), stun_transaction(binding_request()));
-  ip_port mapped;
-  ASSERT_TRUE(stun_mapped_address(answer, mapped));
-  EXPECT_EQ(mapped, src_);
-  EXPECT_TRUE(events.empty());
-}
-
-TEST_F(SipLoopTest, BindingSuccessGoesToTheTrunksAndIsNotAnswered) {
-  str resp = binding_request();
-  resp.set_character(0, 1);
-  resp.set_character(1, 1);
-  handle_sip_udp_datagram(0, resp, src_, fake_send);
-  EXPECT_TRUE(sent.empty());
-  EXPECT_EQ(events, (std::vector<std::string>{"stun-response 20"}));
-}
-
-TEST_F(SipLoopTest, SevenBytesStartingWithZeroAreNotStun) {
-  handle_sip_udp_datagram(0, str::bytes({0, 1, 0, 0, 0x21, 0x12, 0xa4}), src_, fake_send);
-  EXPECT_TRUE(sent.empty());
-  EXPECT_TRUE(events.empty());
-  ASSERT_EQ(log_lines.size(), 1u);
-  EXPECT_EQ(log_lines[0], "1:8 Illegal pdu(127.0.0.9:5070=7): 000100002112a4");
-}
-
-TEST_F(SipLoopTest, OnlyTheFirstMessageOfADatagramIsDelivered) {
-  handle_sip_udp_datagram(1, str("OPTIONS sip:a SIP/2.0\r\n\r\ngarbage"), src_, fake_send);
-  EXPECT_EQ(events,
-            (std::vector<std::string>{"pdu 1 127.0.0.9:5070 OPTIONS sip:a SIP/2.0\r\n\r\n"}));
-  // Short noise (keep-alive CR LF) is dropped silently; longer noise is logged.
-  handle_sip_udp_datagram(1, str("\r\n\r"), src_, fake_send);
-  EXPECT_TRUE(log_lines.empty());
-  handle_sip_udp_datagram(1, str("hello"), src_, fake_send);
-  EXPECT_EQ(log_lines.size(), 1u);
-}
-
-TEST_F(SipLoopTest, EmptyReadMeansTheDestinationRefused) {
-  handle_sip_udp_datagram(0, str(), src_, fake_send);
-  EXPECT_EQ(events, (std::vector<std::string>{"refused 127.0.0.9:5070"}));
+// What one datagram on a socket index leads to: answers sent, calls of the SIP layer's hooks
+// and log lines, one a line.
+TEST_F(SipLoopTest, EachKindOfDatagramGoesWhereItBelongs) {
+  str success = binding_request();
+  success.set_character(0, 1);
+  success.set_character(1, 1);
+  const str stun_answer = stun_binding_response(binding_request(), src_);
+  const struct {
+    int index;
+    str datagram;
+    std::string outcome;
+  } cases[] = {
+      // A binding request is answered on the same socket; a success goes to the trunks.
+      {2, binding_request(), "sent 2 127.0.0.9:5070 " + std::string(stun_answer.view()) + "\n"},
+      {0, success, "stun-response 20\n"},
+      {0, str::bytes({0, 1, 0, 0, 0x21, 0x12, 0xa4}),  // seven bytes starting with 0: no STUN
+       "log 1:8 Illegal pdu(127.0.0.9:5070=7): 000100002112a4\n"},
+      // Only the first message of a datagram is delivered.
+      {1, str("OPTIONS sip:a SIP/2.0\r\n\r\ngarbage"),
+       "pdu 1 127.0.0.9:5070 OPTIONS sip:a SIP/2.0\r\n\r\n\n"},
+      // Short noise (keep-alive CR LF) is dropped silently; longer noise is logged.
+      {1, str("\r\n\r"), ""},
+      {1, str("hello"), "log 1:8 Illegal pdu(127.0.0.9:5070=5): 68656c6c6f\n"},
+      {0, str(), "refused 127.0.0.9:5070\n"},  // an empty read: the destination refused
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.outcome);
+    sent.clear();
+    events.clear();
+    log_.clear();
+    handle_sip_udp_datagram(c.index, c.datagram, src_, fake_send);
+    std::string outcome;
+    for (const auto& d : sent)
+      outcome += "sent " + std::to_string(d.index) + " " + std::string(d.dest.readable().view()) +
+                 " " + d.bytes + "\n";
+    for (const auto& e : events) outcome += e + "\n";
+    for (const log_line& l : log_.lines())
+      outcome +=
+          "log " + std::to_string(l.group) + ":" + std::to_string(l.level) + " " + l.text + "\n";
+    EXPECT_EQ(outcome, c.outcome);
+  }
 }
 
 TEST_F(SipLoopTest, ArbitraryDatagramsNeverCrashTheDispatch) {

@@ -53,7 +53,7 @@ void email_admins(const char* subject, const char* body) {
   if (frame_hooks().email_admins) frame_hooks().email_admins(str(subject), str(body));
 }
 
-// Step 3: four bytes of /dev/urandom, most significant first.
+// Seeds rand() with four bytes of /dev/urandom, most significant first.
 void seed_random() {
   int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;

@@ -19,7 +19,7 @@
 #include "frame/options.h"
 
 struct startup_hooks {
-  // Step 7: CA certificates; reload_config: init_tables, the database sanity checks
+  // CA certificates; reload_config: init_tables, the database sanity checks
   // (fix_upgrades, fix_restart), deleting the call-leg and call-object rows of a previous run,
   // rebuilding the domain index.
   void (*load_certs)() = nullptr;
@@ -27,7 +27,7 @@ struct startup_hooks {
   void (*clear_call_rows)() = nullptr;
   void (*fix_upgrades)() = nullptr;
   void (*rebuild_domain_index)() = nullptr;
-  // Step 9 to 12.
+  // The rest of the start-up sequence, run in this order.
   void (*init_web_pages)() = nullptr;
   void (*init_ip)() = nullptr;
   void (*init_setup)() = nullptr;
@@ -109,7 +109,7 @@ void keep_alive_timer();
 
 // One line per container ("name: count\r\n").
 str get_meminfo();
-// Other layers add their containers (call ports, connections, tables, ...).
+// A source of further lines (call ports, connections, tables, ...), appended in the order added.
 using meminfo_fn = void (*)(str& out);
 void add_meminfo_source(meminfo_fn f);
 

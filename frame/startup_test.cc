@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "base/file_system.h"
-#include "base/log.h"
+#include "base/log_capture_test_util.h"
 #include "frame/settings.h"
 #include "frame/sip_loop.h"
-#include "frame/timeout.h"
+#include "frame/timeout_test_util.h"
 
 namespace {
 
@@ -95,10 +95,7 @@ TEST_F(StartupTest, KeepAliveReschedulesItselfAndSamplesEvery240Seconds) {
   EXPECT_EQ(http_thread_queue.first_due(), clock_now() + s2ticks(30));
   for (int i = 0; i < 8; i++) {  // 8 x 30 s = 240 s: not yet more than 240 s
     clock.advance_ms(30000);
-    rtimestamp now;
-    uint64_t id;
-    ASSERT_EQ(http_thread_queue.delay(now, id), 0);
-    http_thread_queue.next();
+    ASSERT_EQ(run_due(http_thread_queue), 1);
   }
   EXPECT_EQ(samples, 1);
   EXPECT_EQ(wakeups, 9);
@@ -127,10 +124,6 @@ TEST_F(StartupTest, MeminfoHasOneCrLfLinePerContainer) {
 namespace {
 
 std::vector<std::string> order;
-std::vector<std::string> logged;
-void capture_log(int, int level, const str& text) {
-  logged.push_back(std::to_string(level) + " " + std::string(text.view()));
-}
 
 // Every port 0, so a restart opens nothing real; email_restart_system as given.
 void write_config(memory_file_system& fs, const char* mail) {
@@ -148,7 +141,6 @@ void write_config(memory_file_system& fs, const char* mail) {
 TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   write_config(mfs_, "true");
   order.clear();
-  logged.clear();
   startup_hooks& h = frame_hooks();
   h.clear_call_rows = [] { order.push_back("clear_call_rows"); };
   h.reset_soap = [] { order.push_back("reset_soap"); };
@@ -158,15 +150,15 @@ TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   h.email_admins = [](const str& subject, const str& body) {
     order.push_back("email " + std::string(subject.view()) + "/" + std::string(body.view()));
   };
-  set_log_sink(capture_log);
   size_t sip_before = sip_thread_queue.size();
+  log_capture log;
   restart();
-  set_log_sink(nullptr);
   EXPECT_EQ(order, (std::vector<std::string>{
                        "clear_call_rows", "reset_soap", "init_tables", "clear_call_rows",
                        "fix_upgrades", "rebuild_domain_index", "email Restart/System restart"}));
-  ASSERT_FALSE(logged.empty());
-  EXPECT_EQ(logged.back(), "0 Restart");
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines().back().text, "Restart");
+  EXPECT_EQ(log.lines().back().level, 0);
   // The SIP ports are srv-side: their re-opening waits on the SIP timer queue.
   EXPECT_EQ(sip_thread_queue.size(), sip_before + 1);
   rtimestamp now;
@@ -175,13 +167,10 @@ TEST_F(StartupTest, RestartReloadsEverythingReopensThePortsAndMailsWhenAsked) {
   sip_sockets.push_back(sip_socket{sip_socket::udp, -1, ip_port()});
   EXPECT_TRUE(sip_thread_queue.next());
   EXPECT_TRUE(sip_sockets.empty());  // re-opened with every SIP port set to 0
-
   // email_restart_system false: the same steps without the mail.
   write_config(mfs_, "false");
   order.clear();
-  set_log_sink(capture_log);
   restart();
-  set_log_sink(nullptr);
   EXPECT_EQ(order,
             (std::vector<std::string>{"clear_call_rows", "reset_soap", "init_tables",
                                       "clear_call_rows", "fix_upgrades", "rebuild_domain_index"}));

@@ -224,7 +224,6 @@ TEST_F(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
   char b[16];
   EXPECT_LE(read(client, b, sizeof(b)), 0);
   close(client);
-
   // Allowed: the same path hands the connection to its thread.
   allow_source = true;
   client = connect_client();

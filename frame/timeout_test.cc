@@ -1,5 +1,3 @@
-#include "frame/timeout.h"
-
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
@@ -8,6 +6,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "frame/timeout_test_util.h"
 
 namespace {
 
@@ -30,17 +30,6 @@ void f6(const str& a, const str& b, const str& c) {
 class TimeoutTest : public ::testing::Test {
  protected:
   void SetUp() override { calls.clear(); }
-  // Runs every element due at the current manual time, like a timer thread would.
-  int run_due(timeout_queue& q) {
-    int n = 0;
-    rtimestamp now;
-    uint64_t id;
-    while (q.delay(now, id) == 0) {
-      q.next();
-      n++;
-    }
-    return n;
-  }
   manual_clock clock_{s2ticks(100)};
   scoped_clock sc_{&clock_};
   timeout_queue q_;
@@ -84,36 +73,6 @@ TEST_F(TimeoutTest, CopiesOfArgumentsAreIndependentAndCounted) {
   }
   EXPECT_EQ(callback_objects.load(), before);
   EXPECT_EQ(calls, (std::vector<std::string>{"f2:abc", "f3:1"}));
-}
-
-TEST_F(TimeoutTest, RunsInDueOrderAndEqualTimesInSchedulingOrder) {
-  timeout a, b, c, d;
-  a.callback(q_, ms2ticks(30), callback_argument(f3, 1));
-  b.callback(q_, ms2ticks(10), callback_argument(f3, 2));
-  c.callback(q_, ms2ticks(10), callback_argument(f3, 3));
-  d.callback(q_, ms2ticks(10), callback_argument(f3, 4));
-  EXPECT_EQ(run_due(q_), 0);
-  clock_.advance_ms(10);
-  EXPECT_EQ(run_due(q_), 3);
-  EXPECT_FALSE(b.pending());
-  EXPECT_TRUE(a.pending());
-  clock_.advance_ms(20);
-  EXPECT_EQ(run_due(q_), 1);
-  EXPECT_EQ(calls, (std::vector<std::string>{"f3:2", "f3:3", "f3:4", "f3:1"}));
-  EXPECT_EQ(q_.size(), 0u);
-}
-
-TEST_F(TimeoutTest, NonPositiveDelayMeansNow) {
-  timeout a;
-  a.callback(q_, -5, callback_argument(f1));
-  rtimestamp now;
-  uint64_t id;
-  EXPECT_EQ(q_.delay(now, id), 0);
-  EXPECT_EQ(now, clock_now());
-  EXPECT_EQ(id, q_.wait_id());
-  EXPECT_TRUE(q_.next());
-  EXPECT_FALSE(q_.next());
-  EXPECT_EQ(calls.size(), 1u);
 }
 
 TEST_F(TimeoutTest, ReschedulingLeavesOneElement) {
@@ -183,11 +142,20 @@ TEST_F(TimeoutTest, MsSecondsAndSerialize) {
   EXPECT_EQ(a.ms(), 3000);
 }
 
-TEST_F(TimeoutTest, DelayIsRoundedAndPreciseRoundsUp) {
+// The delay to the first element: rounded, or rounded up when precise; a non-positive delay
+// means now.
+TEST_F(TimeoutTest, DelayOfTheFirstElement) {
   timeout a;
-  a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
+  a.callback(q_, -5, callback_argument(f1));
   rtimestamp now;
   uint64_t id;
+  EXPECT_EQ(q_.delay(now, id), 0);
+  EXPECT_EQ(now, clock_now());
+  EXPECT_EQ(id, q_.wait_id());
+  EXPECT_TRUE(q_.next());
+  EXPECT_FALSE(q_.next());
+  EXPECT_EQ(calls.size(), 1u);
+  a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
   EXPECT_EQ(q_.delay(now, id, false), 10);
   EXPECT_EQ(q_.delay(now, id, true), 11);
   timeout_queue empty;
@@ -244,7 +212,7 @@ TEST_F(TimeoutTest, CountsLiveTimeouts) {
 }
 
 // Against a model: any sequence of schedule/clear/advance steps runs exactly the timeouts a
-// sorted list of (due, insertion order) says, in that order.
+// sorted list of (due, insertion order) says, in that order (equal times in scheduling order).
 TEST_F(TimeoutTest, MatchesAModelUnderRandomOperations) {
   EXPECT_TRUE(rc::check([this](const std::vector<std::tuple<uint8_t, uint8_t, uint16_t>>& ops) {
     calls.clear();
