@@ -46,8 +46,7 @@ class BlockingE2E : public ::testing::Test {
     o.files = files;
     o.use_default_config();
     t = std::make_unique<e2e::telmond_process>(o);
-    ASSERT_TRUE(t->start()) << t->error();
-    ASSERT_TRUE(t->wait_for_file("user_alias/1.xml", "<name>100</name>", 5000));
+    ASSERT_TRUE(t->start_with_accounts()) << t->error();
   }
   void TearDown() override {
     if (t) t->stop();

@@ -2,11 +2,7 @@
 // disturbs it, the ones that frame to a message reach the SIP layer, and the two that do not
 // (baddn has no end of header block, clerr announces more body than it carries) are logged as
 // illegal datagrams.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -38,27 +34,8 @@ bool frames_to_nothing(const std::string& name) { return name == "baddn" || name
 
 // Writes everything on one TCP connection from source_ip, then closes it.
 bool send_tcp(const std::string& source_ip, int port, const std::string& bytes) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, source_ip.c_str(), &local.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-  size_t done = 0;
-  while (ok && done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0)
-      ok = false;
-    else
-      done += size_t(n);
-  }
-  close(fd);
-  return ok;
+  e2e::tcp_client c;
+  return c.connect("127.0.0.1", port, source_ip) && c.send(bytes);
 }
 
 TEST(SipCorpusE2E, TortureMessagesDoNotDisturbTheDaemon) {
