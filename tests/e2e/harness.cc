@@ -444,6 +444,18 @@ bool telmond_process::answers_stun(int timeout_ms) {
   return p.receive(answer, timeout_ms) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
 }
 
+bool stun_answered_on(int port, int timeout_ms) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (steady_clock::now() < deadline) {
+    udp_peer p("127.0.0.1");
+    std::string answer;
+    if (p.send_to("127.0.0.1", port, stun_binding_request("answered-on")) &&
+        p.receive(answer, 100) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1)
+      return true;
+  }
+  return false;
+}
+
 bool telmond_process::running() {
   if (daemon_pid_) return process_alive(daemon_pid_);
   if (!pid_ || reaped_) return false;
