@@ -135,15 +135,14 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   EXPECT_EQ(a.expires, 360);  // clamped to max_expires
   int row = registrations.first(registrations_callid, "c1");
   ASSERT_NE(row, 0);
-  EXPECT_EQ(registrations.get(row, registrations_tuser), str::sprintf("%d", ext100));
-  EXPECT_EQ(registrations.get(row, registrations_fuser), str::sprintf("%d", ext100));
-  EXPECT_EQ(registrations.get(row, registrations_domain), str::sprintf("%d", domain));
-  EXPECT_EQ(registrations.get(row, registrations_contact), "<sip:100@127.0.0.5:5070>");
-  EXPECT_EQ(registrations.get(row, registrations_www), "http://127.0.0.5/");
-  EXPECT_EQ(registrations.get(row, registrations_user_agent), "phone");
-  EXPECT_EQ(registrations.get(row, registrations_adr), "127.0.0.5");
-  EXPECT_EQ(registrations.get(row, registrations_buttons), "true");
-  EXPECT_EQ(registrations.get(row, registrations_adate), "");  // save_registration false
+  // The row as stored: ext100 (user 1) in domain 1, no adate (save_registration is false).
+  EXPECT_EQ(registrations.row_content(row),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.5</adr>"
+            "<buttons>true</buttons><callid>c1</callid><contact>&lt;sip:100@127.0.0.5:5070&gt;"
+            "</contact><date>00b0588b57000000</date><domain>1</domain><from>&lt;sip:100@"
+            "localhost&gt;;tag=1</from><fuser>1</fuser><to>&lt;sip:100@localhost&gt;</to>"
+            "<tuser>1</tuser><user_agent>phone</user_agent><www>http://127.0.0.5/</www></row>");
+  ASSERT_EQ(str::sprintf("%d", ext100), "1");
   EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
             clock_now() + s2ticks(375));
   EXPECT_TRUE(

@@ -854,7 +854,7 @@ class SubscriptionThroughTransactions : public RegInTest {
   const ip_port phone = ip_port::from_text("127.0.0.5:5070");
 };
 
-// Part 3.3's dialog CSeq rule: every NOTIFY of one subscription takes the next number, across
+// The dialog's CSeq: every NOTIFY of one subscription takes the next number, across
 // a refresh of the subscription, and the dialog ends with the terminating NOTIFY.
 TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
   subscribe();
@@ -871,7 +871,7 @@ TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
   EXPECT_EQ(dialog_cseq_count(), 0u);
 }
 
-// Part 3.4: a challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
+// A challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
 // of its own; a challenge to that copy, or a repeat of the first challenge, is not answered.
 TEST_F(SubscriptionThroughTransactions, ChallengedNotifyIsSentOnceMoreWithCredentials) {
   subscribe();

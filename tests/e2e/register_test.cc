@@ -1,15 +1,12 @@
 // Telephones register: sipp registers and subscribes with accounts of the default
 // configuration with digest authentication over UDP and TCP, and the registrations rows appear
-// and disappear as it asks; a phone played over raw UDP challenges the NOTIFYs it gets.
+// and disappear as it asks. The registrar's rules (refusals, NAT, nonces, challenged NOTIFYs)
+// are proved in sip/reg_in_test.cc and pbx/registration_test.cc.
 #include <gtest/gtest.h>
-#include <time.h>
 
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "base/digest.h"
 #include "tests/e2e/harness.h"
 
 namespace {
@@ -40,114 +37,6 @@ std::string subscribe_scenario(const std::string& event, const std::string& cont
           "Content-Length: [len]\n\n" + body,
       rest);
 }
-
-// The value of the first header line named name ("" when none).
-std::string header_of(const std::string& message, const std::string& name) {
-  size_t at = message.find("\r\n" + name + ":");
-  if (at == std::string::npos) return "";
-  at += name.size() + 3;
-  size_t end = message.find("\r\n", at);
-  size_t start = message.find_first_not_of(' ', at);
-  return message.substr(start, end - start);
-}
-std::string first_line(const std::string& m) { return m.substr(0, m.find("\r\n")); }
-std::string body_of(const std::string& m) { return m.substr(m.find("\r\n\r\n") + 4); }
-// A quoted parameter of a header value (nonce="...").
-std::string quoted(const std::string& value, const std::string& name) {
-  size_t at = value.find(name + "=\"");
-  if (at == std::string::npos) return "";
-  at += name.size() + 2;
-  return value.substr(at, value.find('"', at) - at);
-}
-std::string md5_of(const std::string& text) {
-  return std::string(md5_hex(str(text.c_str())).view());
-}
-
-// A telephone played by the test over raw UDP from its own loopback address: it answers a
-// challenge to its request with its password, and every request it receives (a NOTIFY) with a
-// 401 that challenges it in turn. The requests it received are kept in order.
-class raw_phone {
- public:
-  raw_phone(const e2e::telmond_process& t, const std::string& ip, const std::string& user,
-            const std::string& password)
-      : peer_(ip), port_(t.ports().sip_udp), user_(user), password_(password) {}
-  // Sends method (again with credentials when challenged); the status line of the final
-  // answer, "" when none came within 3 s.
-  std::string request(const std::string& method, const std::string& call_id,
-                      const std::string& headers) {
-    const std::string uri = "sip:" + user_ + "@localhost";
-    std::string answer = transact(method, uri, call_id, 1, headers);
-    if (first_line(answer).find(" 401 ") != std::string::npos) {
-      const std::string challenge = header_of(answer, "WWW-Authenticate");
-      const std::string nonce = quoted(challenge, "nonce"), realm = quoted(challenge, "realm");
-      const std::string response = md5_of(md5_of(user_ + ":" + realm + ":" + password_) + ":" +
-                                          nonce + ":" + md5_of(method + ":" + uri));
-      answer = transact(method, uri, call_id, 2,
-                        headers + "Authorization: Digest username=\"" + user_ + "\",realm=\"" +
-                            realm + "\",nonce=\"" + nonce + "\",uri=\"" + uri + "\",response=\"" +
-                            response + "\",algorithm=MD5\r\n");
-    }
-    return first_line(answer);
-  }
-  // Receives for ms milliseconds, answering every request.
-  void listen(int ms) {
-    std::string bytes;
-    for (auto end = now_ms() + ms; now_ms() < end;)
-      if (receive(bytes, int(end - now_ms())) && bytes.rfind("SIP/2.0 ", 0) != 0) answer(bytes);
-  }
-  // The requests received of method on call_id, in order.
-  std::vector<std::string> received(const std::string& method, const std::string& call_id) const {
-    std::vector<std::string> out;
-    for (const std::string& r : requests_)
-      if (r.rfind(method + " ", 0) == 0 && header_of(r, "Call-ID") == call_id) out.push_back(r);
-    return out;
-  }
-
- private:
-  static int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  }
-  bool receive(std::string& bytes, int timeout_ms) {
-    return timeout_ms > 0 && peer_.receive(bytes, timeout_ms, &source_ip_, &source_port_);
-  }
-  // Sends one request and waits for its final answer, answering the requests that come first.
-  std::string transact(const std::string& method, const std::string& uri,
-                       const std::string& call_id, int cseq, const std::string& headers) {
-    const std::string via = peer_.ip() + ":" + std::to_string(peer_.port());
-    const std::string cseq_value = std::to_string(cseq) + " " + method;
-    peer_.send_to("127.0.0.1", port_,
-                  method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=z9hG4bK-" +
-                      call_id + "-" + std::to_string(cseq) + ";rport\r\nFrom: <" + uri +
-                      ">;tag=" + call_id + "\r\nTo: <" + uri + ">\r\nCall-ID: " + call_id +
-                      "\r\nCSeq: " + cseq_value + "\r\nContact: <sip:" + user_ + "@" + via +
-                      ">\r\nMax-Forwards: 70\r\n" + headers + "Content-Length: 0\r\n\r\n");
-    std::string bytes;
-    for (auto end = now_ms() + 3000; receive(bytes, int(end - now_ms()));) {
-      if (bytes.rfind("SIP/2.0 ", 0) != 0)
-        answer(bytes);
-      else if (header_of(bytes, "Call-ID") == call_id && header_of(bytes, "CSeq") == cseq_value &&
-               bytes.rfind("SIP/2.0 1", 0) != 0)
-        return bytes;
-    }
-    return "";
-  }
-  void answer(const std::string& request) {
-    requests_.push_back(request);
-    std::string r = "SIP/2.0 401 Unauthorized\r\n";
-    for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"})
-      r += std::string(h) + ": " + header_of(request, h) + "\r\n";
-    r += "WWW-Authenticate: Digest realm=\"phone\",nonce=\"" + md5_of(request) + "\"\r\n";
-    peer_.send_to(source_ip_, source_port_, r + "Content-Length: 0\r\n\r\n");
-  }
-
-  e2e::udp_peer peer_;
-  int port_;
-  std::string user_, password_, source_ip_;
-  int source_port_ = 0;
-  std::vector<std::string> requests_;
-};
 
 class RegisterE2E : public ::testing::Test {
  protected:
@@ -240,25 +129,6 @@ TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection
                       "<sip:104@127.0.0.28:",
                       3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 3000));
-}
-
-// A phone that challenges every NOTIFY gets each at most twice: the original and one copy with
-// credentials on a branch of its own (it used to be a storm of thousands, every copy on the
-// challenged one's branch).
-TEST_F(RegisterE2E, PhoneThatChallengesNotifiesGetsEachAtMostTwice) {
-  raw_phone phone(*t, "127.0.0.45", "105", "sip105");
-  ASSERT_EQ(phone.request("SUBSCRIBE", "fe-45", "Event: as-feature-event\r\nExpires: 600\r\n"),
-            "SIP/2.0 200 OK");
-  phone.listen(3000);  // longer than the first retransmission interval
-  std::map<std::string, std::vector<std::string>> by_body;  // the four feature states
-  for (const std::string& n : phone.received("NOTIFY", "fe-45")) by_body[body_of(n)].push_back(n);
-  EXPECT_EQ(by_body.size(), 4u);
-  for (const auto& [body, copies] : by_body) {
-    ASSERT_EQ(copies.size(), 2u) << body;
-    EXPECT_EQ(header_of(copies[0], "Authorization"), "");
-    EXPECT_NE(header_of(copies[1], "Authorization"), "");
-    EXPECT_NE(header_of(copies[0], "Via"), header_of(copies[1], "Via"));  // the branch
-  }
 }
 
 }  // namespace
