@@ -78,6 +78,13 @@ class RegistrationTest : public ::testing::Test {
     in.contact = contact;
     return in;
   }
+  // Extension 101 binds <sip:101@127.0.0.6> (Call-ID r101).
+  static void register_101() {
+    registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
+    r.from = "<sip:101@localhost>;tag=2";
+    r.to = "<sip:101@localhost>";
+    ASSERT_EQ(registration_request(r).code, 200);
+  }
   int plain_bindings() {
     int n = 0;
     for (int r = registrations.first(); r; r = registrations.next(r))
@@ -426,10 +433,7 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
   to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
   EXPECT_NE(srv_message(1).body.find("<basic>closed</basic>"), std::string::npos);
-  registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
-  r.from = "<sip:101@localhost>;tag=2";
-  r.to = "<sip:101@localhost>";
-  ASSERT_EQ(registration_request(r).code, 200);
+  register_101();
   to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
   EXPECT_EQ(srv_message(1).content_type, "application/pidf+xml");
@@ -461,10 +465,7 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = users.get(ext100, users_type_index).value();
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
-  registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
-  r.from = "<sip:101@localhost>;tag=2";
-  r.to = "<sip:101@localhost>";
-  ASSERT_EQ(registration_request(r).code, 200);
+  register_101();
 
   ASSERT_TRUE(
       registration_on_soap(subscription("d2", "dialog", "eventlist", "<sip:100@localhost>")));

@@ -94,9 +94,8 @@ class telmond_process {
   // Every file in a folder of the working directory (the tables, certificates, recordings;
   // not sipp's folders), by relative path: what the next start of a restored copy is given.
   std::map<std::string, std::string> tables() const;
-  // Everything the process wrote to stderr / stdout so far.
+  // Everything the process wrote to stderr so far.
   std::string stderr_text() const { return read_file("stderr.txt"); }
-  std::string stdout_text() const { return read_file("stdout.txt"); }
   // Today's log file name ("log-YYYY-MM-DD.txt", local date).
   static std::string daily_log_name();
   // Waits until text appears in stderr or in a log-*.txt file of the working directory.
@@ -188,9 +187,7 @@ class tcp_client {
   // True once the peer has closed (a read returned 0).
   bool peer_closed() const { return closed_; }
   const std::string& received() const { return received_; }
-  void clear_received() { received_.clear(); }
   void close();
-  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
