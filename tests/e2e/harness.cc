@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "base/xml_tree.h"
+
 namespace e2e {
 
 namespace {
@@ -140,32 +142,6 @@ std::string stun_binding_request(const std::string& transaction_id) {
   std::string tid = transaction_id;
   tid.resize(12, '\0');
   return std::string("\x00\x01\x00\x00\x21\x12\xa4\x42", 8) + tid;
-}
-
-std::string xml_escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 run_result run_telmond(const std::vector<std::string>& args, int timeout_ms,
@@ -338,7 +314,7 @@ bool telmond_process::write_config() {
   for (const auto& [k, v] : options_.settings) s[k] = v;
   std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config>";
   for (const auto& [k, v] : s) {
-    xml += v.empty() ? "<" + k + "/>" : "<" + k + ">" + xml_escape(v) + "</" + k + ">";
+    xml += v.empty() ? "<" + k + "/>" : "<" + k + ">" + std::string(txt2xml(str(v)).view()) + "</" + k + ">";
   }
   xml += "</pbx-config>";
   if (!write_whole(dir_ + "/pbx.xml", xml)) return false;

@@ -207,7 +207,5 @@ std::string stun_binding_request(const std::string& transaction_id);
 // True once a STUN Binding Request to the UDP port on 127.0.0.1 is answered within timeout_ms
 // (asked again every 100 ms): a daemon serving on a port the harness did not choose.
 bool stun_answered_on(int port, int timeout_ms);
-// Escapes text for an XML element body.
-std::string xml_escape(const std::string& text);
 
 }  // namespace e2e
