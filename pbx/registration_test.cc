@@ -26,6 +26,23 @@ void post_ctrl(const str& t) { to_ctrl.push_back(t); }
 void post_srv(const str& t) { to_srv.push_back(t); }
 void capture_send(const sip_message& m) { sent.push_back(m); }
 
+// A SUBSCRIBE for the PBX half, as the SIP half writes it.
+str subscription(const char* call_id, const char* event, const char* supported,
+                 const char* to = "<sip:101@localhost>", const str& body = str(),
+                 const char* cseq = "1") {
+  msg::register_request m;
+  m.from = "<sip:100@localhost>;tag=1";
+  m.to = to;
+  m.call_id = call_id;
+  m.cseq = cseq;
+  m.expires = "3600";
+  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
+  m.event = event;
+  m.supported = supported;
+  m.body = body;
+  return soap_write(m);
+}
+
 class RegistrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -332,15 +349,7 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   messages.set(foreign, messages_new, "true");
 
   auto subscribe = [](const char* cseq) {
-    msg::register_request m;
-    m.from = "<sip:100@localhost>;tag=1";
-    m.to = "<sip:100@localhost>";
-    m.call_id = "s1";
-    m.cseq = cseq;
-    m.expires = "3600";
-    m.contact = "<sip:100@127.0.0.5>";
-    m.event = "message-summary";
-    return soap_write(m);
+    return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
   };
   ASSERT_TRUE(registration_on_soap(subscribe("1")));
   ASSERT_EQ(to_srv.size(), 2u);
@@ -389,22 +398,6 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
     for (int r = registrations.first(); r; r = registrations.next(r))
       RC_ASSERT(!registrations.get(r, registrations_adate).empty());
   }));
-}
-
-// A SUBSCRIBE for the PBX half, as the SIP half writes it.
-str subscription(const char* call_id, const char* event, const char* supported,
-                 const char* to = "<sip:101@localhost>", const str& body = str()) {
-  msg::register_request m;
-  m.from = "<sip:100@localhost>;tag=1";
-  m.to = to;
-  m.call_id = call_id;
-  m.cseq = "1";
-  m.expires = "3600";
-  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
-  m.event = event;
-  m.supported = supported;
-  m.body = body;
-  return soap_write(m);
 }
 
 // The i-th message to the SIP half, a NOTIFY to send.
