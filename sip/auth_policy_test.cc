@@ -65,9 +65,7 @@ class AuthPolicy : public ::testing::Test {
     ctrl_write_setting(ctrl_settings::app_user_agent, "telmond");
     ctrl_write_setting(ctrl_settings::allow_empty_passwords, "false");
   }
-  void TearDown() override {
-    set_auth_hooks(nullptr);
-  }
+  void TearDown() override { set_auth_hooks(nullptr); }
   // The nonce of the last challenge sent.
   str last_nonce() {
     return parse_auth_header(

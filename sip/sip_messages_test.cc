@@ -41,8 +41,8 @@ void round_trip_and_refusals() {
     }
     log_capture::lines().clear();
     EXPECT_FALSE(soap_read(str(t), back)) << f.name;
-    EXPECT_EQ(log_capture::texts(), std::vector<std::string>{std::string("Message ") + M::soap_name +
-                                               " without " + f.name});
+    EXPECT_EQ(log_capture::texts(), std::vector<std::string>{std::string("Message ") +
+                                                             M::soap_name + " without " + f.name});
   }
 }
 

@@ -34,9 +34,10 @@ TEST(SipPorts, ListsOfPortsAndAddresses) {
                                 "tcp [2001:db8::1]:5080", "tls 0.0.0.0:5061", "tls [::]:5061"}));
   EXPECT_EQ(readable(parse_sip_port_bindings("70000", "", "abc:1", true, false)),
             (std::vector<std::string>{"udp 0.0.0.0:5060"}));
-  EXPECT_EQ(log_capture::with_levels(), (std::vector<std::string>{
-                           "2 SIP: Port number 0 is invalid, taking 5061 instead",
-                           "2 SIP: UDP port number 70000 is invalid, taking 5060 instead"}));
+  EXPECT_EQ(
+      log_capture::with_levels(),
+      (std::vector<std::string>{"2 SIP: Port number 0 is invalid, taking 5061 instead",
+                                "2 SIP: UDP port number 70000 is invalid, taking 5060 instead"}));
 }
 
 struct recording_opener : sip_port_opener {

@@ -27,7 +27,8 @@ TEST(SipUri, UnmodifiedTextComesBackByteForByte) {
 }
 
 TEST(SipUri, ParsesComponents) {
-  const char* const full = "sip:al%69ce:se%63ret@example.com:5070;transport=tcp;lr;n%61me=v%61l?Subject=x&H=%41";
+  const char* const full =
+      "sip:al%69ce:se%63ret@example.com:5070;transport=tcp;lr;n%61me=v%61l?Subject=x&H=%41";
   sip_uri u(full);
   EXPECT_EQ(u.num_parameters(), 3u);
   EXPECT_EQ(u.get_parameter("TRANSPORT"), "tcp");

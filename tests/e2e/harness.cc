@@ -314,7 +314,8 @@ bool telmond_process::write_config() {
   for (const auto& [k, v] : options_.settings) s[k] = v;
   std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config>";
   for (const auto& [k, v] : s) {
-    xml += v.empty() ? "<" + k + "/>" : "<" + k + ">" + std::string(txt2xml(str(v)).view()) + "</" + k + ">";
+    xml += v.empty() ? "<" + k + "/>"
+                     : "<" + k + ">" + std::string(txt2xml(str(v)).view()) + "</" + k + ">";
   }
   xml += "</pbx-config>";
   if (!write_whole(dir_ + "/pbx.xml", xml)) return false;
@@ -535,14 +536,15 @@ const char* const sipp_answer_ok =
 
 std::string sipp_challenged(const std::string& method, const std::string& headers,
                             const std::string& rest, const std::string& via_host) {
-  const std::string head =
-      method + (method == "REGISTER" ? " sip:" : " sip:[field0]@") +
-      "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] " + via_host +
-      ":[local_port];branch=[branch];rport\n"
-      "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
-      "To: <sip:[field0]@localhost>\nCall-ID: [call_id]\n";
+  const std::string head = method + (method == "REGISTER" ? " sip:" : " sip:[field0]@") +
+                           "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] " +
+                           via_host +
+                           ":[local_port];branch=[branch];rport\n"
+                           "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+                           "To: <sip:[field0]@localhost>\nCall-ID: [call_id]\n";
   return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"e2e\">\n"
-         "<send retrans=\"500\"><![CDATA[\n" + head + "CSeq: 1 " + method + "\n" + headers +
+         "<send retrans=\"500\"><![CDATA[\n" +
+         head + "CSeq: 1 " + method + "\n" + headers +
          "]]></send>\n<recv response=\"401\" auth=\"true\"/>\n<send retrans=\"500\"><![CDATA[\n" +
          head + "CSeq: 2 " + method +
          "\n[authentication username=\"[field0]\" password=\"[field1]\"]\n" + headers +

@@ -68,9 +68,8 @@ TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
   EXPECT_TRUE(t->wait_for_log("Account 100 is registering a new contact", 3000));
 
   // Contact: * with Expires: 0 (a new Call-ID, so challenged again) removes every binding.
-  ASSERT_EQ(e2e::run_sipp(*t, "clear", "127.0.0.22", register_scenario("*", "0", 200),
-                          "100;sip100;"),
-            0)
+  ASSERT_EQ(
+      e2e::run_sipp(*t, "clear", "127.0.0.22", register_scenario("*", "0", 200), "100;sip100;"), 0)
       << sipp_log("clear");
   EXPECT_TRUE(t->wait_for_log("Account 100 requested clearing of registration database", 3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 5000));

@@ -28,9 +28,9 @@ std::string ping(const std::string& transport, const std::string& from, int n) {
 // openssl s_client sends text (the CR LF bytes passed as they are) to the SIP TLS port and
 // ends when its input does, two seconds later; what it printed (with flags' extras).
 std::string openssl_exchange(int port, const std::string& text, const std::string& flags) {
-  std::string cmd = "(printf '%s' '" + text + "'; sleep 2) | timeout 10 openssl s_client " +
-                    flags + " -nocommands -no_ign_eof -connect 127.0.0.1:" +
-                    std::to_string(port) + " 2>/dev/null";
+  std::string cmd = "(printf '%s' '" + text + "'; sleep 2) | timeout 10 openssl s_client " + flags +
+                    " -nocommands -no_ign_eof -connect 127.0.0.1:" + std::to_string(port) +
+                    " 2>/dev/null";
   std::string out;
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return out;
@@ -61,8 +61,8 @@ TEST(SipTcpTlsE2E, TlsWithSelfSignedCertificateAndOpensslPeer) {
       "From: <sip:probe@127.0.0.1>;tag=o1\r\nTo: <sip:127.0.0.1>\r\n"
       "Call-ID: tls-options-1@127.0.0.34\r\nCSeq: 7 OPTIONS\r\nMax-Forwards: 70\r\n"
       "Content-Length: 0\r\n\r\n";
-  std::string out = openssl_exchange(t.ports().sip_tls, ping("TLS", "127.0.0.34", 4) + options,
-                                     "-quiet");
+  std::string out =
+      openssl_exchange(t.ports().sip_tls, ping("TLS", "127.0.0.34", 4) + options, "-quiet");
   EXPECT_NE(out.find("SIP/2.0 200 Keep Alive"), std::string::npos) << out;
   EXPECT_NE(out.find("Call-ID: ping-4@127.0.0.34"), std::string::npos) << out;
   EXPECT_TRUE(t.wait_for_log("SIP Rx tls:127.0.0.1:", 3000));

@@ -51,7 +51,8 @@ TEST(SoftphoneE2E, BaresipRegistersOverUdpTcpAndTls) {
   EXPECT_NE(out.find("101@127.0.0.1: {0/TCP/v4} 200 OK"), std::string::npos) << out;
   EXPECT_NE(out.find("102@127.0.0.1: {0/TLS/v4} 200 OK"), std::string::npos) << out;
   for (const char* account : {"100", "101", "102"})
-    EXPECT_TRUE(t.wait_for_log(std::string("Account ") + account + " is registering a new contact", 3000));
+    EXPECT_TRUE(
+        t.wait_for_log(std::string("Account ") + account + " is registering a new contact", 3000));
 }
 
 }  // namespace
