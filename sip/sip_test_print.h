@@ -61,15 +61,11 @@ class log_capture {
     static std::vector<line> captured;
     return captured;
   }
-  static std::vector<std::string> texts() {
+  // The texts in order; with with_level each after its level ("2 text").
+  static std::vector<std::string> texts(bool with_level = false) {
     std::vector<std::string> out;
-    for (const line& l : lines()) out.push_back(l.text);
-    return out;
-  }
-  // The lines as "level text".
-  static std::vector<std::string> with_levels() {
-    std::vector<std::string> out;
-    for (const line& l : lines()) out.push_back(std::to_string(l.level) + " " + l.text);
+    for (const line& l : lines())
+      out.push_back((with_level ? std::to_string(l.level) + " " : std::string()) + l.text);
     return out;
   }
   // A line of exactly this text (at this level when one is given).
