@@ -16,19 +16,12 @@ namespace {
 // its own branch and CSeq, so that none is taken for a retransmission.
 std::string request(const std::string& method, const e2e::udp_peer& from, int n,
                     const std::string& protocol = "UDP") {
-  std::string via_host = from.ip() + ":" + std::to_string(from.port());
-  return method + " sip:localhost SIP/2.0\r\n" + "Via: SIP/2.0/" + protocol + " " + via_host +
-         ";branch=z9hG4bK-block-" + from.ip() + "-" + std::to_string(n) +
-         ";rport\r\n"
-         "From: <sip:100@localhost>;tag=blk" +
-         std::to_string(n) +
-         "\r\n"
-         "To: <sip:100@localhost>\r\n"
-         "Call-ID: block-" +
-         from.ip() +
-         "\r\n"
-         "CSeq: " +
-         std::to_string(n) + " " + method + "\r\nContact: <sip:100@" + via_host +
+  const std::string via = from.ip() + ":" + std::to_string(from.port()), cseq = std::to_string(n);
+  return method + " sip:localhost SIP/2.0\r\nVia: SIP/2.0/" + protocol + " " + via +
+         ";branch=z9hG4bK-block-" + from.ip() + "-" + cseq +
+         ";rport\r\nFrom: <sip:100@localhost>;tag=blk" + cseq +
+         "\r\nTo: <sip:100@localhost>\r\nCall-ID: block-" + from.ip() + "\r\nCSeq: " + cseq + " " +
+         method + "\r\nContact: <sip:100@" + via +
          ">\r\nExpires: 60\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
 }
 
