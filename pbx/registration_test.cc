@@ -26,6 +26,23 @@ void post_ctrl(const str& t) { to_ctrl.push_back(t); }
 void post_srv(const str& t) { to_srv.push_back(t); }
 void capture_send(const sip_message& m) { sent.push_back(m); }
 
+// A SUBSCRIBE for the PBX half, as the SIP half writes it.
+str subscription(const char* call_id, const char* event, const char* supported,
+                 const char* to = "<sip:101@localhost>", const str& body = str(),
+                 const char* cseq = "1") {
+  msg::register_request m;
+  m.from = "<sip:100@localhost>;tag=1";
+  m.to = to;
+  m.call_id = call_id;
+  m.cseq = cseq;
+  m.expires = "3600";
+  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
+  m.event = event;
+  m.supported = supported;
+  m.body = body;
+  return soap_write(m);
+}
+
 class RegistrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,6 +94,13 @@ class RegistrationTest : public ::testing::Test {
     in.expires = expires;
     in.contact = contact;
     return in;
+  }
+  // Extension 101 binds <sip:101@127.0.0.6> (Call-ID r101).
+  static void register_101() {
+    registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
+    r.from = "<sip:101@localhost>;tag=2";
+    r.to = "<sip:101@localhost>";
+    ASSERT_EQ(registration_request(r).code, 200);
   }
   int plain_bindings() {
     int n = 0;
@@ -135,15 +159,14 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   EXPECT_EQ(a.expires, 360);  // clamped to max_expires
   int row = registrations.first(registrations_callid, "c1");
   ASSERT_NE(row, 0);
-  EXPECT_EQ(registrations.get(row, registrations_tuser), str::sprintf("%d", ext100));
-  EXPECT_EQ(registrations.get(row, registrations_fuser), str::sprintf("%d", ext100));
-  EXPECT_EQ(registrations.get(row, registrations_domain), str::sprintf("%d", domain));
-  EXPECT_EQ(registrations.get(row, registrations_contact), "<sip:100@127.0.0.5:5070>");
-  EXPECT_EQ(registrations.get(row, registrations_www), "http://127.0.0.5/");
-  EXPECT_EQ(registrations.get(row, registrations_user_agent), "phone");
-  EXPECT_EQ(registrations.get(row, registrations_adr), "127.0.0.5");
-  EXPECT_EQ(registrations.get(row, registrations_buttons), "true");
-  EXPECT_EQ(registrations.get(row, registrations_adate), "");  // save_registration false
+  // The row as stored: ext100 (user 1) in domain 1, no adate (save_registration is false).
+  EXPECT_EQ(registrations.row_content(row),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.5</adr>"
+            "<buttons>true</buttons><callid>c1</callid><contact>&lt;sip:100@127.0.0.5:5070&gt;"
+            "</contact><date>00b0588b57000000</date><domain>1</domain><from>&lt;sip:100@"
+            "localhost&gt;;tag=1</from><fuser>1</fuser><to>&lt;sip:100@localhost&gt;</to>"
+            "<tuser>1</tuser><user_agent>phone</user_agent><www>http://127.0.0.5/</www></row>");
+  ASSERT_EQ(str::sprintf("%d", ext100), "1");
   EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
             clock_now() + s2ticks(375));
   EXPECT_TRUE(
@@ -326,15 +349,7 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   messages.set(foreign, messages_new, "true");
 
   auto subscribe = [](const char* cseq) {
-    msg::register_request m;
-    m.from = "<sip:100@localhost>;tag=1";
-    m.to = "<sip:100@localhost>";
-    m.call_id = "s1";
-    m.cseq = cseq;
-    m.expires = "3600";
-    m.contact = "<sip:100@127.0.0.5>";
-    m.event = "message-summary";
-    return soap_write(m);
+    return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
   };
   ASSERT_TRUE(registration_on_soap(subscribe("1")));
   ASSERT_EQ(to_srv.size(), 2u);
@@ -385,22 +400,6 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
   }));
 }
 
-// A SUBSCRIBE for the PBX half, as the SIP half writes it.
-str subscription(const char* call_id, const char* event, const char* supported,
-                 const char* to = "<sip:101@localhost>", const str& body = str()) {
-  msg::register_request m;
-  m.from = "<sip:100@localhost>;tag=1";
-  m.to = to;
-  m.call_id = call_id;
-  m.cseq = "1";
-  m.expires = "3600";
-  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
-  m.event = event;
-  m.supported = supported;
-  m.body = body;
-  return soap_write(m);
-}
-
 // The i-th message to the SIP half, a NOTIFY to send.
 msg::subscription_notify srv_message(size_t i) {
   msg::subscription_notify m;
@@ -427,10 +426,7 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
   to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
   EXPECT_NE(srv_message(1).body.find("<basic>closed</basic>"), std::string::npos);
-  registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
-  r.from = "<sip:101@localhost>;tag=2";
-  r.to = "<sip:101@localhost>";
-  ASSERT_EQ(registration_request(r).code, 200);
+  register_101();
   to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
   EXPECT_EQ(srv_message(1).content_type, "application/pidf+xml");
@@ -462,10 +458,7 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = users.get(ext100, users_type_index).value();
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
-  registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
-  r.from = "<sip:101@localhost>;tag=2";
-  r.to = "<sip:101@localhost>";
-  ASSERT_EQ(registration_request(r).code, 200);
+  register_101();
 
   ASSERT_TRUE(
       registration_on_soap(subscription("d2", "dialog", "eventlist", "<sip:100@localhost>")));

@@ -31,9 +31,6 @@ void record_report(const str& address, bool blocked, const str& reason) {
 std::vector<std::string> mails;
 void record_mail(const str&, const str& text) { mails.emplace_back(text.view()); }
 
-std::vector<std::string> log_lines;
-void capture_log(int, int, const str& text) { log_lines.emplace_back(text.view()); }
-
 class fake_store : public access_list_store {
  public:
   std::vector<access_row> rows() override {
@@ -58,10 +55,8 @@ class AddressList : public ::testing::Test {
     bw_clear();
     reports.clear();
     mails.clear();
-    log_lines.clear();
     set_blacklist_report(record_report);
     set_admin_mail(record_mail);
-    set_log_sink(capture_log);
     ctrl_write_setting(ctrl_settings::blacklist_attempts, "4");
     ctrl_write_setting(ctrl_settings::blacklist_period, "1000");
     ctrl_write_setting(ctrl_settings::blacklist_expires, "3600");
@@ -71,7 +66,6 @@ class AddressList : public ::testing::Test {
     bw_clear();
     set_blacklist_report(nullptr);
     set_admin_mail(nullptr);
-    set_log_sink(nullptr);
   }
   // One received request from address at the current manual time.
   void request(const char* method, const str& address) {
@@ -80,6 +74,7 @@ class AddressList : public ::testing::Test {
 
   manual_clock clock_;
   scoped_clock use_clock_{&clock_};
+  log_capture logs_;
 };
 
 TEST_F(AddressList, LongestPrefixDecides) {
@@ -223,8 +218,7 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   // The PBX side handles the report.
   black_list_adr(ip_address_readable(reports[0].address), reports[0].blocked, reports[0].reason,
                  store, wall_now());
-  EXPECT_TRUE(std::find(log_lines.begin(), log_lines.end(),
-                        "Address 198.51.100.23 has been blacklisted") != log_lines.end());
+  EXPECT_TRUE(log_capture::has("Address 198.51.100.23 has been blacklisted"));
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_EQ(mails[0],
             "The IP address 198.51.100.23 has been blacklisted for 60 minutes because there were "

@@ -41,9 +41,6 @@ class fake_hooks : public auth_hooks {
   stored_challenge trunk_challenge;
 };
 
-std::vector<std::string> log_lines;
-void capture_log(int, int, const str& text) { log_lines.emplace_back(text.view()); }
-
 sip_message request(const char* method, const char* uri, const char* source = "192.0.2.10") {
   sip_message m(crlf((std::string(method) + " " + uri +
                       " SIP/2.0\n"
@@ -67,15 +64,8 @@ class AuthPolicy : public ::testing::Test {
     set_auth_hooks(&hooks);
     ctrl_write_setting(ctrl_settings::app_user_agent, "telmond");
     ctrl_write_setting(ctrl_settings::allow_empty_passwords, "false");
-    log_lines.clear();
-    set_log_sink(capture_log);
-    log_level_max = 9;
   }
-  void TearDown() override {
-    set_auth_hooks(nullptr);
-    set_log_sink(nullptr);
-    log_level_max = 5;
-  }
+  void TearDown() override { set_auth_hooks(nullptr); }
   // The nonce of the last challenge sent.
   str last_nonce() {
     return parse_auth_header(
@@ -94,6 +84,7 @@ class AuthPolicy : public ::testing::Test {
 
   fake_hooks hooks;
   std::set<str> nonces;
+  log_capture logs{9};
 };
 
 TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
@@ -303,8 +294,7 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
                                         "Digest realm=\"sp.example\",nonce=\"abc\",qop=\"auth\"");
   sip_message again;
   ASSERT_TRUE(answer_challenge(resp, invite, "1000", "pw", 12, again));
-  EXPECT_TRUE(std::find(log_lines.begin(), log_lines.end(),
-                        "Answer challenge with username 1000") != log_lines.end());
+  EXPECT_TRUE(log_capture::has("Answer challenge with username 1000"));
 
   ASSERT_EQ(hooks.requests.size(), 2u);
   const sip_message& ack = hooks.requests[0];

@@ -19,12 +19,6 @@ namespace {
 std::vector<int> called;
 void on_done(int n) { called.push_back(n); }
 
-std::vector<std::string> log_lines;
-void capture_log(int group, int level, const str& text) {
-  log_lines.push_back(std::to_string(group) + ":" + std::to_string(level) + " " +
-                      std::string(text.view()));
-}
-
 struct sent_datagram {
   str data;
   ip_port server;
@@ -47,17 +41,10 @@ class DnsResolverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     called.clear();
-    log_lines.clear();
-    set_log_sink(capture_log);
-    log_level_max = 9;
     files_.files["/etc/resolv.conf"] =
         "# test\nsearch example.com\nnameserver 192.0.2.53\nnameserver 2001:db8::53\n";
     transport_.start = clock_now();
     resolver_.set_transport(&transport_);
-  }
-  void TearDown() override {
-    set_log_sink(nullptr);
-    log_level_max = 5;
   }
   // Moves the clock forward, running the retry timers due on the way.
   void advance_ms(int64_t ms) { run_timers_until(clock_, queue_, clock_now() + ms2ticks(ms)); }
@@ -87,12 +74,7 @@ class DnsResolverTest : public ::testing::Test {
     clock_.advance_ms(1);
     EXPECT_FALSE(cached(name, type)) << name;
   }
-  bool logged(const std::string& fragment) {
-    for (const std::string& l : log_lines) {
-      if (l.find(fragment) != std::string::npos) return true;
-    }
-    return false;
-  }
+  static bool logged(const std::string& fragment) { return log_capture::contains(fragment); }
   str lookup(const char* name, dns_type type) {
     str result;
     EXPECT_TRUE(resolver_.cache_lookup(str(name), type, result)) << name;
@@ -103,6 +85,7 @@ class DnsResolverTest : public ::testing::Test {
     return resolver_.cache_lookup(str(name), type, result);
   }
 
+  log_capture logs_{9};
   manual_clock clock_{s2ticks(1000)};
   scoped_clock scoped_clock_{&clock_};
   memory_file_system files_;

@@ -115,15 +115,16 @@ TEST(NotifyBody, RlmiBoundaryNeverOccursInAPart) {
 }
 
 TEST(NotifyBody, FeatureEventsAndChanges) {
-  xml_tree d = xml_tree::parse(dnd_event_body("100", true));
-  EXPECT_EQ(d.name(), "DoNotDisturbEvent");
-  EXPECT_EQ(d.child_body("device"), "100");
-  EXPECT_EQ(d.child_body("doNotDisturbOn"), "true");
-  xml_tree f = xml_tree::parse(forwarding_event_body("100", "forwardBusy", true, "200"));
-  EXPECT_EQ(f.name(), "ForwardingEvent");
-  EXPECT_EQ(f.child_body("forwardingType"), "forwardBusy");
-  EXPECT_EQ(f.child_body("forwardStatus"), "true");
-  EXPECT_EQ(f.child_body("forwardTo"), "200");
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<%S xmlns=\"http://www.ecma-international.org/"
+      "standards/ecma-323/csta/ed3\"><device>100</device>";
+  EXPECT_EQ(dnd_event_body("100", true),
+            str::sprintf(head.c_str(), "DoNotDisturbEvent") +
+                "<doNotDisturbOn>true</doNotDisturbOn></DoNotDisturbEvent>\r\n");
+  EXPECT_EQ(forwarding_event_body("100", "forwardBusy", true, "200"),
+            str::sprintf(head.c_str(), "ForwardingEvent") +
+                "<forwardingType>forwardBusy</forwardingType><forwardStatus>true</forwardStatus>"
+                "<forwardTo>200</forwardTo></ForwardingEvent>\r\n");
   EXPECT_EQ(
       xml_tree::parse(forwarding_event_body("100", "forwardNoAns", false, "")).find("forwardTo"),
       nullptr);

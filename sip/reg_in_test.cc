@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -178,12 +177,8 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   int announced = ok.contact[0].extract_parameter("expires").value();
   EXPECT_GE(announced, 358);
   EXPECT_LE(announced, 362);
-  // The first 200 after an authentication carries the time as an HTTP date in GMT.
-  EXPECT_TRUE(std::regex_match(ok.get_other_header("Date", "").c_str(),
-                               std::regex("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
-                                          "[0-9]{2}:[0-9]{2}:[0-9]{2} GMT")))
-      << ok.get_other_header("Date", "").c_str();
-  EXPECT_EQ(ok.get_other_header("Date", ""), "Thu, 01 Jan 2026 00:00:00 GMT");  // the clock's
+  // The first 200 after an authentication carries the clock's time as an HTTP date in GMT.
+  EXPECT_EQ(ok.get_other_header("Date", ""), "Thu, 01 Jan 2026 00:00:00 GMT");
   EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 375);
   EXPECT_TRUE(reg_ins["c1@x"]->bound);
 }
@@ -854,7 +849,7 @@ class SubscriptionThroughTransactions : public RegInTest {
   const ip_port phone = ip_port::from_text("127.0.0.5:5070");
 };
 
-// Part 3.3's dialog CSeq rule: every NOTIFY of one subscription takes the next number, across
+// The dialog's CSeq: every NOTIFY of one subscription takes the next number, across
 // a refresh of the subscription, and the dialog ends with the terminating NOTIFY.
 TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
   subscribe();
@@ -871,7 +866,7 @@ TEST_F(SubscriptionThroughTransactions, NotifiesTakeIncreasingCSeqs) {
   EXPECT_EQ(dialog_cseq_count(), 0u);
 }
 
-// Part 3.4: a challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
+// A challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
 // of its own; a challenge to that copy, or a repeat of the first challenge, is not answered.
 TEST_F(SubscriptionThroughTransactions, ChallengedNotifyIsSentOnceMoreWithCredentials) {
   subscribe();

@@ -1,7 +1,7 @@
 // sdp: an application/sdp body of a SIP message.
 //
-// For now an SDP body is kept as its text; the SDP model (offer/answer, codecs) replaces this
-// class with the full one while keeping text() and serialize(with_crypto).
+// The body is kept as the text it arrived or was written as; serialize() leaves out its crypto
+// lines where keys must not travel.
 //
 // Side-neutral value type.
 #pragma once

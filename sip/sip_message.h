@@ -55,7 +55,7 @@ class sip_message {
   int transaction_timeout = 0;
   int call_port_index = -1;
   str branch_param;
-  // The request carries credentials that answer a challenge (Part 3.4): a challenge to it is
+  // The request carries credentials that answer a challenge: a challenge to it is
   // not answered again. Set on the copy answer_challenge makes; it travels with the message
   // whatever CSeq and branch the sending layer gives it.
   bool challenge_answered = false;

@@ -75,35 +75,23 @@ const char* const k_invite =
     "\n"
     "v=0\ns=-\nTRAILING";
 
+// What the whole text of k_invite shows (order, list splitting, compact names, continuation,
+// the body cut at Content-Length) is compared in SerialisesInFixedOrder; here the typed values.
 TEST(SipMessage, ParsesTypedHeadersAndLists) {
   sip_message m(crlf(k_invite));
   EXPECT_TRUE(m.is_request);
   EXPECT_EQ(m.method, m_invite);
-  EXPECT_EQ(m.request_uri.serialize(), "sip:bob@example.com");
   EXPECT_EQ(m.version, "SIP/2.0");
   EXPECT_EQ(m.max_forwards, 69);
   EXPECT_EQ(m.from.display_name(), "Alice, A.");
   EXPECT_EQ(m.from.tag(), "a1");
   EXPECT_EQ(m.to.tag(), "");
-  EXPECT_EQ(m.call_id, "call-1@192.0.2.9");
   EXPECT_EQ(m.cseq, 17u);
-  EXPECT_EQ(m.cseq_method, "INVITE");
-  ASSERT_EQ(m.via.size(), 3u);  // Via and compact v alike
-  EXPECT_EQ(m.via[1], "SIP/2.0/TCP proxy.example.com;branch=z9hG4bK-0");
-  EXPECT_EQ(m.via[2], "SIP/2.0/UDP \"x,y\";branch=2");
-  // Commas inside quotes or angle brackets do not split.
   ASSERT_EQ(m.contact.size(), 3u);
   EXPECT_EQ(m.contact[0].extract_parameter("expires"), "60");
   EXPECT_EQ(m.contact[1].display_name(), "B,");
   EXPECT_EQ(m.contact[1].addr_spec().get_parameter("x"), "1,2");
   EXPECT_EQ(m.contact[2].addr_spec().get_user(), "third");
-  EXPECT_EQ(m.record_route.size(), 2u);
-  EXPECT_EQ(m.route.size(), 1u);
-  EXPECT_EQ(m.path.size(), 1u);
-  EXPECT_EQ(m.expires, "120");
-  EXPECT_EQ(m.content_type, "application/sdp");
-  // A continuation line is appended without a separator.
-  EXPECT_EQ(m.get_other_header("subject", ""), "ab");
   // Other headers are held newest first, so the last occurrence wins.
   EXPECT_EQ(m.get_other_header("Allow", ""), "CANCEL");
   EXPECT_EQ(m.get_other_headers("allow", "", false, ','),
@@ -111,19 +99,19 @@ TEST(SipMessage, ParsesTypedHeadersAndLists) {
   EXPECT_EQ(m.get_other_headers("allow", "", true, ','),
             (std::vector<str>{"CANCEL", "INVITE", "ACK", "BYE"}));
   EXPECT_EQ(m.get_complete_headers("X-Empty-Value", "").size(), 1u);
-  // The body is cut at Content-Length.
   ASSERT_EQ(m.sdps.size(), 1u);
-  EXPECT_EQ(m.sdps[0].text(), "v=0\r\ns=-\r\n");
   EXPECT_TRUE(m.bodies.empty());
-
-  EXPECT_EQ(m.get_header("f"), "\"Alice, A.\" <sip:alice@example.com>;tag=a1");
-  EXPECT_EQ(m.get_header("CSEQ"), "17 INVITE");
-  EXPECT_EQ(m.get_header("Max-Forwards"), "69");
-  EXPECT_EQ(m.get_header("i"), "call-1@192.0.2.9");
-  EXPECT_EQ(m.get_header("Via"), "");
-  EXPECT_EQ(m.get_header("Contact"), "");
-  EXPECT_EQ(m.get_header("Content-Length"), "");
-  EXPECT_EQ(m.get_header("Subject"), "ab");
+  const struct {
+    const char *name, *value;
+  } headers[] = {{"f", "\"Alice, A.\" <sip:alice@example.com>;tag=a1"},
+                 {"CSEQ", "17 INVITE"},
+                 {"Max-Forwards", "69"},
+                 {"i", "call-1@192.0.2.9"},
+                 {"Via", ""},
+                 {"Contact", ""},
+                 {"Content-Length", ""},
+                 {"Subject", "ab"}};
+  for (const auto& h : headers) EXPECT_EQ(m.get_header(h.name), h.value) << h.name;
 }
 
 TEST(SipMessage, ResponsesAndOddStartLines) {

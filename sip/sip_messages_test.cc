@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "base/log.h"
+#include "sip/sip_test_print.h"
 
 namespace {
-
-std::vector<std::string> logged;
-void capture(int, int, const str& text) { logged.emplace_back(text.view()); }
 
 // Every field gets a text of its own, with the characters XML must escape.
 template <class M>
@@ -41,15 +39,15 @@ void round_trip_and_refusals() {
       ASSERT_NE(at, std::string::npos) << tag;
       t.replace(at, tag.size(), tag.substr(0, tag.size() - 1) + "x>");
     }
-    logged.clear();
+    log_capture::lines().clear();
     EXPECT_FALSE(soap_read(str(t), back)) << f.name;
-    EXPECT_EQ(logged, std::vector<std::string>{std::string("Message ") + M::soap_name +
-                                               " without " + f.name});
+    EXPECT_EQ(log_capture::texts(), std::vector<std::string>{std::string("Message ") +
+                                                             M::soap_name + " without " + f.name});
   }
 }
 
 TEST(SipMessages, EveryKindRoundTripsAndRefusesAMissingField) {
-  set_log_sink(capture);
+  log_capture logs;
   round_trip_and_refusals<msg::get_register_policy>();
   round_trip_and_refusals<msg::set_register_policy>();
   round_trip_and_refusals<msg::register_request>();
@@ -58,7 +56,6 @@ TEST(SipMessages, EveryKindRoundTripsAndRefusesAMissingField) {
   round_trip_and_refusals<msg::register_expires>();
   round_trip_and_refusals<msg::subscription_notify>();
   round_trip_and_refusals<msg::black_list_adr>();
-  set_log_sink(nullptr);
 }
 
 // The bytes on the queue: the envelope, the element names of the message (RRU's "Call-ID"),
@@ -77,13 +74,11 @@ TEST(SipMessages, QueueTextAndOtherMessages) {
             envelope +
                 "<t:BlackListAdr><Adr>192.0.2.1</Adr><State>true</State><Reason>a&lt;b</Reason>"
                 "</t:BlackListAdr></env:Body></env:Envelope>\r\n");
-  set_log_sink(capture);
-  logged.clear();
+  log_capture logs;
   msg::register_expires e;
   EXPECT_FALSE(soap_read(soap_write(msg::rru{"c1@x", "3", "360", ""}), e));
   EXPECT_FALSE(soap_read(str("not a message"), e));
-  EXPECT_TRUE(logged.empty());
-  set_log_sink(nullptr);
+  EXPECT_TRUE(log_capture::lines().empty());
 }
 
 }  // namespace

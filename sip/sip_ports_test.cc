@@ -10,13 +10,9 @@
 #include "frame/net.h"
 #include "frame/options.h"
 #include "frame/settings.h"
+#include "sip/sip_test_print.h"
 
 namespace {
-
-std::vector<std::string> log_lines;
-void capture_log(int, int level, const str& text) {
-  log_lines.push_back(std::to_string(level) + " " + std::string(text.view()));
-}
 
 std::vector<std::string> readable(const std::vector<sip_port_binding>& bindings) {
   std::vector<std::string> out;
@@ -30,8 +26,7 @@ std::vector<std::string> readable(const std::vector<sip_port_binding>& bindings)
 }
 
 TEST(SipPorts, ListsOfPortsAndAddresses) {
-  log_lines.clear();
-  set_log_sink(capture_log);
+  log_capture logs;
   EXPECT_EQ(
       readable(
           parse_sip_port_bindings("5060 192.0.2.1:5070", "[2001:db8::1]:5080", "0", true, true)),
@@ -39,10 +34,10 @@ TEST(SipPorts, ListsOfPortsAndAddresses) {
                                 "tcp [2001:db8::1]:5080", "tls 0.0.0.0:5061", "tls [::]:5061"}));
   EXPECT_EQ(readable(parse_sip_port_bindings("70000", "", "abc:1", true, false)),
             (std::vector<std::string>{"udp 0.0.0.0:5060"}));
-  set_log_sink(nullptr);
-  EXPECT_EQ(log_lines, (std::vector<std::string>{
-                           "2 SIP: Port number 0 is invalid, taking 5061 instead",
-                           "2 SIP: UDP port number 70000 is invalid, taking 5060 instead"}));
+  EXPECT_EQ(
+      log_capture::texts(true),
+      (std::vector<std::string>{"2 SIP: Port number 0 is invalid, taking 5061 instead",
+                                "2 SIP: UDP port number 70000 is invalid, taking 5060 instead"}));
 }
 
 struct recording_opener : sip_port_opener {
@@ -70,8 +65,7 @@ TEST(SipPorts, OpensOnlyWhenASettingChanged) {
   system_ipv4 = true;
   system_ipv6 = false;
   check_ports = false;
-  log_lines.clear();
-  set_log_sink(capture_log);
+  log_capture logs;
   sip_sockets.clear();
   reset_sip_port_bindings();
   ctrl_write_setting(ctrl_settings::ip_sip_udp_port, "5060");
@@ -86,9 +80,7 @@ TEST(SipPorts, OpensOnlyWhenASettingChanged) {
             (std::vector<std::string>{"udp 0.0.0.0:5060", "tos 100 160", "mcast 100",
                                       "tcp 0.0.0.0:5062", "tos 101 160", "tcp 0.0.0.0:5061"}));
   EXPECT_EQ(sip_sockets.size(), 2u);
-  EXPECT_NE(std::find(log_lines.begin(), log_lines.end(),
-                      "0 FATAL: Could not open TCP port 5061 for SIP"),
-            log_lines.end());
+  EXPECT_TRUE(log_capture::has("FATAL: Could not open TCP port 5061 for SIP", 0));
   opener.calls.clear();
   EXPECT_FALSE(sip_set_port_bindings(opener));
   EXPECT_TRUE(opener.calls.empty());
@@ -103,7 +95,6 @@ TEST(SipPorts, OpensOnlyWhenASettingChanged) {
   EXPECT_EQ(sip_sockets[2].kind, sip_socket::tls);
   sip_sockets.clear();
   reset_sip_port_bindings();
-  set_log_sink(nullptr);
   system_ipv4 = v4;
   system_ipv6 = v6;
   check_ports = check;

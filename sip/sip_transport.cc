@@ -38,9 +38,10 @@ void sip_transaction_user::discovery_complete(const sip_message&) {}
 namespace {
 
 // The SIP UDP sockets of the socket loop (frame/sip_loop.h), named as the receive path names
-// them (sip_udp_port_name: "udp" and the socket's index). TCP/TLS signalling connections are
-// not part of this transport yet: it knows none and opens none, so requests to tcp/tls
-// destinations fall through to the next candidate.
+// them (sip_udp_port_name: "udp" and the socket's index). It carries datagrams only: it knows
+// no TCP/TLS connection and opens none (install_sip_connections wraps it in the transport that
+// does), so without that layer requests to tcp/tls destinations fall through to the next
+// candidate.
 class socket_transport : public sip_transport {
  public:
   static int udp_index(const str& port_name) {

@@ -27,12 +27,9 @@ TEST(SipUri, UnmodifiedTextComesBackByteForByte) {
 }
 
 TEST(SipUri, ParsesComponents) {
-  sip_uri u("sip:al%69ce:se%63ret@example.com:5070;transport=tcp;lr;n%61me=v%61l?Subject=x&H=%41");
-  EXPECT_EQ(u.get_scheme(), "sip");
-  EXPECT_EQ(u.get_user(), "alice");
-  EXPECT_EQ(u.get_pass(), "secret");
-  EXPECT_EQ(u.get_host(), "example.com");
-  EXPECT_EQ(u.get_port(), "5070");
+  const char* const full =
+      "sip:al%69ce:se%63ret@example.com:5070;transport=tcp;lr;n%61me=v%61l?Subject=x&H=%41";
+  sip_uri u(full);
   EXPECT_EQ(u.num_parameters(), 3u);
   EXPECT_EQ(u.get_parameter("TRANSPORT"), "tcp");
   EXPECT_TRUE(u.has_parameter("lr"));
@@ -41,32 +38,28 @@ TEST(SipUri, ParsesComponents) {
   EXPECT_EQ(u.get_header("subject"), "x");
   EXPECT_EQ(u.get_header("h"), "A");
   EXPECT_FALSE(u.has_parameter("maddr"));
-}
-
-TEST(SipUri, SchemeHostAndPortRules) {
-  sip_uri a("example.com:5060");
-  EXPECT_EQ(a.get_scheme(), "");
-  EXPECT_EQ(a.get_host(), "example.com");
-  EXPECT_EQ(a.get_port(), "5060");
-  sip_uri b("sip:example.com:5060");
-  EXPECT_EQ(b.get_scheme(), "sip");
-  EXPECT_EQ(b.get_host(), "example.com");
-  EXPECT_EQ(b.get_port(), "5060");
-  sip_uri c("sip:[2001:db8::1]:5062;transport=udp");
-  EXPECT_EQ(c.get_host(), "[2001:db8::1]");
-  EXPECT_EQ(c.get_port(), "5062");
-  sip_uri d("tel:+4989123");
-  EXPECT_EQ(d.get_scheme(), "tel");
-  EXPECT_EQ(d.get_host(), "+4989123");
-  // Digits only without "+": read as host tel with that number as port.
-  sip_uri e("tel:4989123");
-  EXPECT_EQ(e.get_scheme(), "");
-  EXPECT_EQ(e.get_host(), "tel");
-  EXPECT_EQ(e.get_port(), "4989123");
-  // "%" hides a ":" from the user/password split.
-  sip_uri f("sip:a%3Ab@h");
-  EXPECT_EQ(f.get_user(), "a:b");
-  EXPECT_EQ(f.get_pass(), "");
+  const struct {
+    const char *text, *scheme, *user, *pass, *host, *port;
+  } cases[] = {
+      {full, "sip", "alice", "secret", "example.com", "5070"},
+      {"example.com:5060", "", "", "", "example.com", "5060"},
+      {"sip:example.com:5060", "sip", "", "", "example.com", "5060"},
+      {"sip:[2001:db8::1]:5062;transport=udp", "sip", "", "", "[2001:db8::1]", "5062"},
+      {"tel:+4989123", "tel", "", "", "+4989123", ""},
+      // Digits only without "+": read as host tel with that number as port.
+      {"tel:4989123", "", "", "", "tel", "4989123"},
+      // "%" hides a ":" from the user/password split.
+      {"sip:a%3Ab@h", "sip", "a:b", "", "h", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    sip_uri t(c.text);
+    EXPECT_EQ(t.get_scheme(), c.scheme);
+    EXPECT_EQ(t.get_user(), c.user);
+    EXPECT_EQ(t.get_pass(), c.pass);
+    EXPECT_EQ(t.get_host(), c.host);
+    EXPECT_EQ(t.get_port(), c.port);
+  }
 }
 
 TEST(SipUri, SettersRebuildTheText) {

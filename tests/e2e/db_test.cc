@@ -28,18 +28,6 @@ std::vector<fsys::path> row_files(const std::string& dir) {
   return out;
 }
 
-// Every file of the working directory below the table directories, as harness files.
-std::map<std::string, std::string> table_files(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const char* t : {"domains", "users", "user_alias", "extensions", "mohs"}) {
-    std::error_code ec;
-    for (const auto& e : fsys::directory_iterator(root + "/" + t, ec)) {
-      files[std::string(t) + "/" + e.path().filename().string()] = e2e::slurp(e.path().string());
-    }
-  }
-  return files;
-}
-
 const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
 }  // namespace
@@ -48,7 +36,7 @@ TEST(DataStoreE2E, FirstStartWithDefaultConfiguration) {
   e2e::telmond_options o;
   o.use_default_config();
   e2e::telmond_process t(o);
-  ASSERT_TRUE(t.start()) << t.error();
+  ASSERT_TRUE(t.start_with_accounts()) << t.error();
   ASSERT_TRUE(t.wait_for_file("domains/1.xml", "<name>localhost</name>", 5000));
   EXPECT_NE(t.read_file("domains/1.xml").find("<code_park>*85</code_park>"), std::string::npos);
   for (int i = 1; i <= 6; i++) {
@@ -63,7 +51,7 @@ TEST(DataStoreE2E, FirstStartWithDefaultConfiguration) {
   EXPECT_EQ(t.read_file("users/index.txt"), "7");
   EXPECT_TRUE(t.file_exists("mohs/1.xml"));
   EXPECT_TRUE(t.wait_for_log("Restoring default configuration", 5000));
-  std::map<std::string, std::string> files = table_files(t.dir());
+  std::map<std::string, std::string> files = t.tables();
   t.stop();
 
   // The next start finds its domain and does not make another one.
@@ -127,7 +115,7 @@ TEST(DataStoreE2E, KillDuringABurstOfWritesLeavesWholeFiles) {
 
   // The next start comes up from what is on disk, keeps the restored domain and clears away
   // the temporary files of the interrupted writes.
-  std::map<std::string, std::string> files = table_files(t.dir());
+  std::map<std::string, std::string> files = t.tables();
   t.stop();
   e2e::telmond_options again;
   again.files = files;

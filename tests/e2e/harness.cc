@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "base/xml_tree.h"
+
 namespace e2e {
 
 namespace {
@@ -140,32 +142,6 @@ std::string stun_binding_request(const std::string& transaction_id) {
   std::string tid = transaction_id;
   tid.resize(12, '\0');
   return std::string("\x00\x01\x00\x00\x21\x12\xa4\x42", 8) + tid;
-}
-
-std::string xml_escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 run_result run_telmond(const std::vector<std::string>& args, int timeout_ms,
@@ -338,7 +314,8 @@ bool telmond_process::write_config() {
   for (const auto& [k, v] : options_.settings) s[k] = v;
   std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<pbx-config>";
   for (const auto& [k, v] : s) {
-    xml += v.empty() ? "<" + k + "/>" : "<" + k + ">" + xml_escape(v) + "</" + k + ">";
+    xml += v.empty() ? "<" + k + "/>"
+                     : "<" + k + ">" + std::string(txt2xml(str(v)).view()) + "</" + k + ">";
   }
   xml += "</pbx-config>";
   if (!write_whole(dir_ + "/pbx.xml", xml)) return false;
@@ -444,6 +421,18 @@ bool telmond_process::answers_stun(int timeout_ms) {
   return p.receive(answer, timeout_ms) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
 }
 
+bool stun_answered_on(int port, int timeout_ms) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (steady_clock::now() < deadline) {
+    udp_peer p("127.0.0.1");
+    std::string answer;
+    if (p.send_to("127.0.0.1", port, stun_binding_request("answered-on")) &&
+        p.receive(answer, 100) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1)
+      return true;
+  }
+  return false;
+}
+
 bool telmond_process::running() {
   if (daemon_pid_) return process_alive(daemon_pid_);
   if (!pid_ || reaped_) return false;
@@ -511,6 +500,73 @@ bool telmond_process::wait_for_file(const std::string& relative, const std::stri
     if (steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(milliseconds(20));
   }
+}
+
+std::map<std::string, std::string> telmond_process::tables() const {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir_, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (ec || !it->is_regular_file()) continue;
+    std::string rel = fs::relative(it->path(), dir_).string();
+    if (rel.find('/') == std::string::npos || rel.starts_with("sipp-")) continue;
+    files[rel] = slurp(it->path().string());
+  }
+  return files;
+}
+
+bool telmond_process::wait_until_gone(const std::string& relative, int timeout_ms) {
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (file_exists(relative) && steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(20));
+  return !file_exists(relative);
+}
+
+bool telmond_process::start_with_accounts() {
+  if (!start()) return false;
+  if (wait_for_file("user_alias/1.xml", "<name>100</name>", 5000)) return true;
+  error_ = "the default configuration's extension 100 did not appear";
+  return false;
+}
+
+const char* const sipp_answer_ok =
+    "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n"
+    "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+
+std::string sipp_challenged(const std::string& method, const std::string& headers,
+                            const std::string& rest, const std::string& via_host) {
+  const std::string head = method + (method == "REGISTER" ? " sip:" : " sip:[field0]@") +
+                           "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] " +
+                           via_host +
+                           ":[local_port];branch=[branch];rport\n"
+                           "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+                           "To: <sip:[field0]@localhost>\nCall-ID: [call_id]\n";
+  return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"e2e\">\n"
+         "<send retrans=\"500\"><![CDATA[\n" +
+         head + "CSeq: 1 " + method + "\n" + headers +
+         "]]></send>\n<recv response=\"401\" auth=\"true\"/>\n<send retrans=\"500\"><![CDATA[\n" +
+         head + "CSeq: 2 " + method +
+         "\n[authentication username=\"[field0]\" password=\"[field1]\"]\n" + headers +
+         "]]></send>\n" + rest + "</scenario>\n";
+}
+
+int run_sipp(const telmond_process& t, const std::string& name, const std::string& source_ip,
+             const std::string& scenario, const std::string& user_line, int calls, bool tcp,
+             int local_port) {
+  const std::string dir = t.dir() + "/sipp-" + name;
+  std::filesystem::create_directories(dir);
+  write_whole(dir + "/scenario.xml", scenario);
+  write_whole(dir + "/users.csv", "SEQUENTIAL\n" + user_line + "\n");
+  const std::string cmd =
+      "cd " + dir + " && timeout 30 sipp 127.0.0.1:" +
+      std::to_string(tcp ? t.ports().sip_tcp : t.ports().sip_udp) +
+      " -sf scenario.xml -inf users.csv -i " + source_ip + " -p " +
+      std::to_string(local_port ? local_port : free_port()) + (tcp ? " -t t1" : "") + " -m " +
+      std::to_string(calls) +
+      " -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err -trace_msg > sipp.out 2>&1";
+  const int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
 bool telmond_process::wait_for_log(const std::string& text, int timeout_ms) {

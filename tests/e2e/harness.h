@@ -69,6 +69,9 @@ class telmond_process {
   // Creates the directory and pbx.xml, starts the binary and (by default) waits until it
   // serves. False (with the reason in error()) when it could not start or ended early.
   bool start();
+  // start(), then waits until the default configuration's extension 100 exists: where every
+  // phone's journey begins (with use_default_config()).
+  bool start_with_accounts();
   // Stops the process and starts it again in the same directory on the same ports, with the
   // files as they are now (pbx.xml is not written again): a restart as an operator does one.
   bool restart(bool wait_until_serving = true);
@@ -88,15 +91,19 @@ class telmond_process {
   // Contents of a file of the working directory ("" when missing).
   std::string read_file(const std::string& relative) const;
   bool file_exists(const std::string& relative) const;
-  // Everything the process wrote to stderr / stdout so far.
+  // Every file in a folder of the working directory (the tables, certificates, recordings;
+  // not sipp's folders), by relative path: what the next start of a restored copy is given.
+  std::map<std::string, std::string> tables() const;
+  // Everything the process wrote to stderr so far.
   std::string stderr_text() const { return read_file("stderr.txt"); }
-  std::string stdout_text() const { return read_file("stdout.txt"); }
   // Today's log file name ("log-YYYY-MM-DD.txt", local date).
   static std::string daily_log_name();
   // Waits until text appears in stderr or in a log-*.txt file of the working directory.
   bool wait_for_log(const std::string& text, int timeout_ms);
   // Waits until a file exists and contains text (any text when empty).
   bool wait_for_file(const std::string& relative, const std::string& text, int timeout_ms);
+  // Waits until a file no longer exists.
+  bool wait_until_gone(const std::string& relative, int timeout_ms);
   // Sends a STUN Binding Request to the SIP UDP port and waits for the answer.
   bool answers_stun(int timeout_ms);
 
@@ -124,6 +131,21 @@ struct run_result {
 };
 run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10000,
                        const std::string& cwd = "");
+
+// A sipp scenario for a request that is challenged once: method (REGISTER to the server,
+// anything else to the user [field0]) with headers (sipp's lines after Call-ID and CSeq, body
+// included) is answered 401 and sent again with the credentials of the users.csv line; then
+// come the steps of rest (the <recv> of the final answer and what follows).
+std::string sipp_challenged(const std::string& method, const std::string& headers,
+                            const std::string& rest, const std::string& via_host = "[local_ip]");
+// A sipp step that answers the request just received with 200.
+extern const char* const sipp_answer_ok;
+// Runs sipp from source_ip (local port local_port, a free one when 0) against t with the
+// scenario and one users.csv line for `calls` calls one after the other, over TCP or UDP, in
+// <dir>/sipp-<name> (sipp.out holds its output); its exit status, 0 when every call succeeded.
+int run_sipp(const telmond_process& t, const std::string& name, const std::string& source_ip,
+             const std::string& scenario, const std::string& user_line, int calls = 1,
+             bool tcp = false, int local_port = 0);
 
 // A UDP socket bound to source_ip (any 127.0.0.x works) and port (0: ephemeral).
 class udp_peer {
@@ -165,9 +187,7 @@ class tcp_client {
   // True once the peer has closed (a read returned 0).
   bool peer_closed() const { return closed_; }
   const std::string& received() const { return received_; }
-  void clear_received() { received_.clear(); }
   void close();
-  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
@@ -184,7 +204,8 @@ int free_port();
 std::string slurp(const std::string& path);
 // A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
 std::string stun_binding_request(const std::string& transaction_id);
-// Escapes text for an XML element body.
-std::string xml_escape(const std::string& text);
+// True once a STUN Binding Request to the UDP port on 127.0.0.1 is answered within timeout_ms
+// (asked again every 100 ms): a daemon serving on a port the harness did not choose.
+bool stun_answered_on(int port, int timeout_ms);
 
 }  // namespace e2e

@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
-#include <thread>
 
 #include "tests/e2e/harness.h"
 
@@ -34,19 +32,6 @@ void edit(const e2e::telmond_process& t, const std::string& file, const std::str
   std::string path = t.dir() + "/" + file;
   write_file(path, std::regex_replace(e2e::slurp(path), std::regex(pattern), replacement,
                                       std::regex_constants::format_first_only));
-}
-
-bool answers_stun_on(int port, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    e2e::udp_peer p("127.0.0.1");
-    std::string answer;
-    if (p.send_to("127.0.0.1", port, e2e::stun_binding_request("operator-e2e")) &&
-        p.receive(answer, 200) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1) {
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace
@@ -78,7 +63,7 @@ TEST(OperatorFilesE2E, TarBackupFromTheCommandLineRestoresSettingsAndRecordings)
   r.wait_until_serving = false;  // it serves on the archive's ports, not on the ones given
   e2e::telmond_process second(r);
   ASSERT_TRUE(second.start()) << second.error();
-  EXPECT_TRUE(answers_stun_on(first.ports().sip_udp, 15000)) << second.stderr_text();
+  EXPECT_TRUE(e2e::stun_answered_on(first.ports().sip_udp, 15000)) << second.stderr_text();
   EXPECT_EQ(second.read_file("recordings/msg1.wav"), recording);
   EXPECT_NE(second.read_file("pbx.xml").find("<ip_sip_udp_port>" +
                                              std::to_string(first.ports().sip_udp) + "<"),
