@@ -1,7 +1,8 @@
 // Telephones register: sipp registers and subscribes with accounts of the default
 // configuration with digest authentication over UDP and TCP, and the registrations rows appear
 // and disappear as it asks. The registrar's rules (refusals, NAT, nonces, challenged NOTIFYs)
-// are proved in sip/reg_in_test.cc and pbx/registration_test.cc.
+// are proved in sip/reg_in_test.cc and pbx/registration_test.cc; phone_journeys_test.cc plays
+// a phone that checks the NOTIFYs and refusals it gets.
 #include <gtest/gtest.h>
 
 #include <memory>
