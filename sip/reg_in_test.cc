@@ -107,21 +107,24 @@ class RegInTest : public ::testing::Test {
         msg::register_response{"c1@x", str::sprintf("%u", cseq), str::sprintf("%d", code), reason,
                                str::sprintf("%d", expires)})));
   }
+  // The nonce of the challenge sent last.
+  str last_nonce() {
+    return parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  }
   // Receives r; returns the nonce of the 401 it got.
   str challenged(sip_message r) {
     registrar_receive(r);
     EXPECT_FALSE(sent.empty());
     if (sent.empty()) return str();
     EXPECT_EQ(sent.back().code, 401);
-    return parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+    return last_nonce();
   }
   // The whole first registration: policy, challenge, answer, decision; returns the 200.
   sip_message registered(const std::string& extra = "", int granted = 360) {
     sip_message first = request(1, extra);
     registrar_receive(first);
     answer_policy();
-    str nonce =
-        parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+    str nonce = last_nonce();
     sip_message second = request(2, extra);
     second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
     registrar_receive(second);
@@ -156,7 +159,7 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   EXPECT_EQ(sent[0].code, 401);
   EXPECT_EQ(reg_ins["c1@x"]->removal_seconds(), 15);
 
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message second = request(2, "Expires: 3600\r\n");
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
@@ -219,7 +222,7 @@ TEST_F(RegInTest, WrongPasswordGetsWarning) {
   sip_message first = request(1);
   registrar_receive(first);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message second = request(2);
   second.add_other_header("Authorization", "", authorization(second, nonce, "wrong"));
   registrar_receive(second);
@@ -238,7 +241,7 @@ TEST_F(RegInTest, NatTreatment) {
                             "SIP/2.0/UDP 10.0.0.1:5060;rport=40000;received=127.0.0.5;branch=z9");
   registrar_receive(nat);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message second = request(
       2, "Expires: 3600\r\n", "SIP/2.0/UDP 10.0.0.1:5060;rport=40000;received=127.0.0.5;branch=z9");
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
@@ -253,7 +256,7 @@ TEST_F(RegInTest, NatTreatment) {
               "SIP/2.0/UDP 127.0.0.9:5060;received=127.0.0.5;branch=z1");
   registrar_receive(proxied);
   answer_policy();
-  nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  nonce = last_nonce();
   proxied.cseq = 2;
   proxied.add_other_header("Authorization", "", authorization(proxied, nonce, "sip100"));
   registrar_receive(proxied);
@@ -265,7 +268,7 @@ TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
   sip_message first = request(1);
   registrar_receive(first);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message second = request(2);
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
@@ -512,7 +515,7 @@ TEST_F(RegInTest, SubscribeForDialogWithEventlist) {
   EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
   registrar_receive(s);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message s2 = request(2, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2", "SUBSCRIBE");
   s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
   registrar_receive(s2);
@@ -556,7 +559,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   s.add_record_route("<sip:10.0.0.7;lr>");
   registrar_receive(s);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message s2 = s;
   s2.cseq = 2;
   s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
@@ -623,7 +626,7 @@ TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
   sip_message first = over_tcp(1);
   registrar_receive(first);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message second = over_tcp(2);
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
   registrar_receive(second);
@@ -680,7 +683,7 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
       str("<sip:100@127.0.0.5:5070>;expires=200;+sip.instance=\"<urn:uuid:1>\";reg-id=1"));
   registrar_receive(first);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message second = first;
   second.cseq = 2;
   second.add_other_header("Authorization", "", authorization(second, nonce, "sip100"));
@@ -762,7 +765,7 @@ TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
   sip_message s = request(1, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1", "SUBSCRIBE");
   registrar_receive(s);
   answer_policy();
-  str nonce = parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
+  str nonce = last_nonce();
   sip_message s2 = request(2, extra, "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2", "SUBSCRIBE");
   s2.add_other_header("Authorization", "", authorization(s2, nonce, "sip100"));
   registrar_receive(s2);

@@ -169,10 +169,4 @@ TEST_F(ProcessPdu, SocketLoopHandsTheFirstMessageOfADatagram) {
   set_sip_udp_hooks(sip_udp_hooks());
 }
 
-TEST_F(ProcessPdu, WithoutHooksNothingHappens) {
-  set_sip_receive_hooks(nullptr);
-  process_pdu("udp0", crlf("INVITE sip:a@b SIP/2.0\n\n"), k_src, transport_type::udp);
-  SUCCEED();
-}
-
 }  // namespace
