@@ -1,5 +1,7 @@
 #include "db/persistence.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <thread>
 
@@ -219,9 +221,11 @@ void fill_db_startup_hooks(startup_hooks& hooks) {
 }
 
 void start_cdr_table_loader(int delay_seconds) {
-  std::thread([delay_seconds] {
+  std::thread loader([delay_seconds] {
     std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));
     mutex_lock hold(ctrl_run_mutex);
     load_cdr_tables();
-  }).detach();
+  });
+  pthread_setname_np(loader.native_handle(), "cdr-loader");
+  loader.detach();
 }

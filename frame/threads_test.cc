@@ -52,10 +52,13 @@ TEST(Threads, WaitedForMessageCadence) {
   EXPECT_FALSE(c.on_timeout(secs));  // the count before is 0 but after is only 1
 }
 
-TEST(Threads, CreateThreadWithAChosenStack) {
-  static semaphore done;
+TEST(Threads, CreateThreadWithAChosenStackAndName) {
+  static semaphore go, done;
   static size_t seen_stack;
+  static char seen_name[16];
   auto body = [](void*) -> void* {
+    go.wait();  // named by create_thread once pthread_create has returned
+    pthread_getname_np(pthread_self(), seen_name, sizeof(seen_name));
     pthread_attr_t a;
     pthread_getattr_np(pthread_self(), &a);
     pthread_attr_getstacksize(&a, &seen_stack);
@@ -63,9 +66,11 @@ TEST(Threads, CreateThreadWithAChosenStack) {
     done.signal();
     return nullptr;
   };
-  ASSERT_EQ(create_thread(body, nullptr, true, size_t{4} << 20), 0);
+  ASSERT_EQ(create_thread(body, nullptr, true, size_t{4} << 20, "sip-timer"), 0);
+  go.signal();
   ASSERT_EQ(done.wait(int64_t{10000}), 2);
   EXPECT_GE(seen_stack, size_t{4} << 20);
+  EXPECT_STREQ(seen_name, "sip-timer");
 }
 
 TEST(Net, LoopbackDatagramsCarryTheirSource) {
