@@ -1,5 +1,6 @@
 #include "db/persistence.h"
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <chrono>
@@ -173,6 +174,11 @@ void init_setup(const str& default_file, const str& web_dir) {
     if (!default_file.empty() && ctrl_read_registry(ctrl_settings::sys_name).empty()) {
       applied = restore_default_config(default_file, web_dir);
       if (applied == 2) db_load_tables();  // a tar image replaced the files: read them
+      // The parsed script (several times the size of its text) and the file texts the writer
+      // has done with are freed, but between the rows created meanwhile; the free pages go back
+      // to the system.
+      flush_file_writer();
+      malloc_trim(0);
     }
     if (domains.size() == 0) {
       log_printf(log_general, 0, "No domain found, creating default domain");

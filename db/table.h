@@ -36,10 +36,30 @@ struct dbindex {
   }
 };
 
+// The values of one row by column number. Only non-empty values take room: an extension sets a
+// handful of its ninety-odd columns, and thirty thousand of them must fit in little memory.
+// A stored value never keeps a large buffer alive (a whole configuration script or message
+// text that it was a window on): such a value is compressed into a buffer of its own.
+class row_values {
+ public:
+  // The value of column c; empty when not set.
+  const str& operator[](size_t c) const;
+  // Sets column c; an empty value frees the cell.
+  void set(size_t c, const str& value);
+  void clear() { cells_ = {}; }
+
+ private:
+  struct cell {
+    uint32_t column;
+    str value;
+  };
+  std::vector<cell> cells_;  // ascending by column, exactly as many as set
+};
+
 // One row: a value per column, indexed by column number.
 struct row {
   bool dirty = false;
-  std::vector<str> values;
+  row_values values;
 };
 
 // How read_table gives up the run lock while loading throttled: yield(ms) releases

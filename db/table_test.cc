@@ -590,3 +590,21 @@ TEST_F(TableTest, RowFilesRoundTrip) {
 }
 
 }  // namespace
+
+// A value set from a window on a large text (a configuration script) keeps a buffer of its own;
+// values set, cleared and set again in any column order read back as set.
+TEST_F(TableTest, CellsKeepNoWindowOnLargeTexts) {
+  table t(false);
+  define(t);
+  str script = str('x', 100000) + "alice" + "example.com";
+  t.set(4, "name", script.substr(100000, 5), false);
+  t.set(4, "alias", script.substr(100005, 11), false);
+  t.set(4, "domain", "d", false);
+  t.set(4, "domain", "", false);
+  EXPECT_FALSE(t.get(4, "name").shares_with(script));
+  EXPECT_FALSE(t.get(4, "alias").shares_with(script));
+  EXPECT_EQ(t.first("name", "alice"), 4);
+  std::map<str, str> row;
+  t.get(4, row);
+  EXPECT_EQ(row, (std::map<str, str>{{"alias", "example.com"}, {"domain", ""}, {"name", "alice"}}));
+}
