@@ -259,7 +259,7 @@ rtd_figures() {
 # The figures of the run in directory $1, each line headed by $2.
 report() {
   local d=$1 h=$2
-  echo "$h: sipp exit status $status; phones ok $(stat_sum "SuccessfulCall(C)" "$d"), failed $(stat_sum "FailedCall(C)" "$d") (a phone fails when any of its requests does); retransmissions $(stat_sum "Retransmissions(C)" "$d")"
+  echo "$h: sipp exit status $status; phones ok $(stat_sum "SuccessfulCall(C)" "$d"), failed $(stat_sum "FailedCall(C)" "$d") (a phone fails when any of its requests does; $(stat_sum "FailedUnexpectedMessage(C)" "$d") of them on an unexpected answer, such as a 503 refusing it under overload); retransmissions $(stat_sum "Retransmissions(C)" "$d")"
   echo "$h: challenges (401 to the first REGISTER): $(rtd_figures 1 "$d")"
   echo "$h: authenticated REGISTER (200): $(rtd_figures 2 "$d")"
   [[ $rounds -ge 1 ]] && echo "$h: refresh REGISTER (200), round 1: $(rtd_figures 3 "$d")"

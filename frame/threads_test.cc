@@ -83,9 +83,11 @@ TEST(Net, LoopbackDatagramsCarryTheirSource) {
   single_thread_mode = true;
   mutex m;
   ASSERT_EQ(wait_socket(a, false, 5000, m), 1);
+  EXPECT_GE(socket_queued_bytes(a), 5);  // the datagram waits, charged with its overhead
   str data;
   ip_port from;
   ASSERT_TRUE(udp_receive(a, data, from));
+  EXPECT_EQ(socket_queued_bytes(a), 0);
   EXPECT_EQ(data, "hello");
   EXPECT_EQ(from.readable_address(), "127.0.0.2");
   EXPECT_EQ(from.port, socket_local_port(b));
