@@ -9,9 +9,10 @@
 // registrar would serve about half of what it can. While more than overload_backlog_bytes
 // wait, work that has not begun is therefore refused at once: a REGISTER or SUBSCRIBE of a
 // Call-ID that has no binding yet is answered 503 "Service Unavailable" with a Retry-After of
-// 5 to 30 seconds (spread, so that the refused phones do not come back together), through the
-// transaction layer, so that its repeats get the same answer. Phones already being served (a
-// challenge being answered, a refresh) go on, and their answers come in time.
+// 5 to 30 seconds (spread by the Call-ID, so that the refused phones do not come back
+// together). The answer is stateless (no transaction is kept for it) and the same for every
+// repeat. Phones already being served (a challenge being answered, a refresh) go on, and their
+// answers come in time.
 //
 // srv side: installed once at start-up, before the threads run.
 #pragma once
