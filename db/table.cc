@@ -155,6 +155,13 @@ void row_values::set(size_t c, const str& value) {
 
 // ---- Writing ----------------------------------------------------------------------------------
 
+str table::shared_value(int column, const str& value) const {
+  auto ix = indexes_.find(column);
+  if (value.empty() || ix == indexes_.end()) return value;
+  auto it = ix->second.by_value.lower_bound(value);
+  return it != ix->second.by_value.end() && it->first == value ? it->first : value;
+}
+
 void table::add_to_indexes(int id, const row& r) {
   for (auto& [c, index] : indexes_) index.add(id, r.values[c]);
 }
@@ -193,7 +200,7 @@ void table::set(int id, const str& column, const str& value, bool write, bool no
   if (it != rows_.end()) {
     row& r = it->second;
     if (r.values[c] != value) r.dirty = true;
-    r.values.set(c, value);
+    r.values.set(c, shared_value(c, value));
     auto ix = indexes_.find(c);
     if (ix != indexes_.end()) {
       ix->second.remove(id);
@@ -211,7 +218,7 @@ void table::set(int id, const str& column, const str& value, bool write, bool no
     create_row(id);
     row& r = rows_[id];
     r.dirty = !value.empty();
-    r.values.set(c, value);
+    r.values.set(c, shared_value(c, value));
     add_to_indexes(id, r);
   }
   if (write) write_row(id, notify);
@@ -682,7 +689,9 @@ void table::apply_content(row& r, const str& content) {
       if (n - pos < vl) break;
       if (nl > 0) {
         auto it = columns_.find(content.substr(name_at, nl));
-        if (it != columns_.end()) r.values.set(it->second, content.substr(pos, vl));
+        if (it != columns_.end()) {
+          r.values.set(it->second, shared_value(it->second, content.substr(pos, vl)));
+        }
       }
       pos += vl;
     }
@@ -690,7 +699,7 @@ void table::apply_content(row& r, const str& content) {
   }
   for_each_row_element(content, [&](const str& name, const str& value) {
     auto it = columns_.find(name);
-    if (it != columns_.end()) r.values.set(it->second, value);
+    if (it != columns_.end()) r.values.set(it->second, shared_value(it->second, value));
   });
 }
 

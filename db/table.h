@@ -204,6 +204,9 @@ class table {
   void walk(const cond c[], int n, bool reverse, bool use_index, F fn) const;
   // Deletes every row matching n (at most 3) conditions.
   void delete_matching(const str* cols[], const str* vals[], int n);
+  // value, or, for an indexed column where other rows hold the same value, their copy: the
+  // domain of 30,000 accounts is then one buffer, not 30,000.
+  str shared_value(int column, const str& value) const;
   void add_to_indexes(int id, const row& r);
   void remove_from_indexes(int id);
   void create_row(int id);

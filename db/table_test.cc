@@ -591,8 +591,9 @@ TEST_F(TableTest, RowFilesRoundTrip) {
 
 }  // namespace
 
-// A value set from a window on a large text (a configuration script) keeps a buffer of its own;
-// values set, cleared and set again in any column order read back as set.
+// A value set from a window on a large text (a configuration script) keeps a buffer of its own,
+// an indexed value that another row holds shares that row's; values set, cleared and set
+// again in any column order read back as set.
 TEST_F(TableTest, CellsKeepNoWindowOnLargeTexts) {
   table t(false);
   define(t);
@@ -604,6 +605,8 @@ TEST_F(TableTest, CellsKeepNoWindowOnLargeTexts) {
   EXPECT_FALSE(t.get(4, "name").shares_with(script));
   EXPECT_FALSE(t.get(4, "alias").shares_with(script));
   EXPECT_EQ(t.first("name", "alice"), 4);
+  t.set(5, "name", str("alice"), false);  // an indexed value held before: one buffer for both
+  EXPECT_TRUE(t.get(5, "name").shares_with(t.get(4, "name")));
   std::map<str, str> row;
   t.get(4, row);
   EXPECT_EQ(row, (std::map<str, str>{{"alias", "example.com"}, {"domain", ""}, {"name", "alice"}}));
