@@ -146,8 +146,7 @@ void row_values::set(size_t c, const str& value) {
   // Grown by one: rows are small and change seldom, so no spare capacity is kept.
   std::vector<cell> grown;
   grown.reserve(cells_.size() + 1);
-  grown.insert(grown.end(), std::make_move_iterator(cells_.begin()),
-               std::make_move_iterator(it));
+  grown.insert(grown.end(), std::make_move_iterator(cells_.begin()), std::make_move_iterator(it));
   grown.push_back(cell{static_cast<uint32_t>(c), std::move(own)});
   grown.insert(grown.end(), std::make_move_iterator(it), std::make_move_iterator(cells_.end()));
   cells_ = std::move(grown);
@@ -333,6 +332,7 @@ void table::write_row(int id, bool notify) {
         // its next write rewrites the whole file from memory.
         write_whole_file(row_file(id), row_content(id));
         it->second.dirty = false;
+        it->second.values.pack(indexes_);
         // An index file whose last write failed is retried with the next row write.
         write_index();
       }
@@ -712,6 +712,7 @@ void table::read_row(int id) {
   if (!inserted) remove_from_indexes(id);
   row& r = it->second;
   apply_content(r, content);
+  r.values.pack(indexes_);
   add_to_indexes(id, r);
 }
 

@@ -47,6 +47,11 @@ class row_values {
   // Sets column c; an empty value frees the cell.
   void set(size_t c, const str& value);
   void clear() { cells_ = {}; }
+  // Moves the values of the columns that are not in `indexed` into one buffer of their own,
+  // unless they share one already (a small value alone takes a buffer of 64 bytes). Values of
+  // indexed columns stay where they are: the index keeps them anyway.
+  template <class Map>
+  void pack(const Map& indexed);
 
  private:
   struct cell {
@@ -55,6 +60,36 @@ class row_values {
   };
   std::vector<cell> cells_;  // ascending by column, exactly as many as set
 };
+
+template <class Map>
+void row_values::pack(const Map& indexed) {
+  size_t total = 0;
+  const str* first = nullptr;
+  bool shared = true;
+  for (const cell& c : cells_) {
+    if (indexed.count(static_cast<int>(c.column))) continue;
+    total += c.value.length();
+    if (!first) {
+      first = &c.value;
+    } else if (!c.value.shares_with(*first)) {
+      shared = false;
+    }
+  }
+  if (!first || shared) return;
+  str buffer;
+  buffer.reserve(total);
+  for (const cell& c : cells_) {
+    if (!indexed.count(static_cast<int>(c.column)))
+      buffer.append(c.value.cbuffer(), c.value.length());
+  }
+  size_t at = 0;
+  for (cell& c : cells_) {
+    if (indexed.count(static_cast<int>(c.column))) continue;
+    const size_t n = c.value.length();
+    c.value = buffer.substr(at, n);
+    at += n;
+  }
+}
 
 // One row: a value per column, indexed by column number.
 struct row {
