@@ -332,7 +332,7 @@ void table::write_row(int id, bool notify) {
         // its next write rewrites the whole file from memory.
         write_whole_file(row_file(id), row_content(id));
         it->second.dirty = false;
-        it->second.values.pack(indexes_);
+        it->second.values.pack(indexes_, true);
         // An index file whose last write failed is retried with the next row write.
         write_index();
       }
@@ -712,7 +712,7 @@ void table::read_row(int id) {
   if (!inserted) remove_from_indexes(id);
   row& r = it->second;
   apply_content(r, content);
-  r.values.pack(indexes_);
+  r.values.pack(indexes_, false);  // off the file's text, which is not kept
   add_to_indexes(id, r);
 }
 

@@ -47,11 +47,13 @@ class row_values {
   // Sets column c; an empty value frees the cell.
   void set(size_t c, const str& value);
   void clear() { cells_ = {}; }
-  // Moves the values of the columns that are not in `indexed` into one buffer of their own,
-  // unless they share one already (a small value alone takes a buffer of 64 bytes). Values of
-  // indexed columns stay where they are: the index keeps them anyway.
+  // Moves the values of the columns that are not in `indexed` into one buffer of their own
+  // (a small value alone takes a buffer of 64 bytes). Values of indexed columns stay where they
+  // are: the index keeps them anyway. With only_unshared, only values whose buffer no other
+  // value of the row shares move, and only when there are two or more: texts that share a
+  // buffer on purpose (a binding's, packed by its writer) are left in it.
   template <class Map>
-  void pack(const Map& indexed);
+  void pack(const Map& indexed, bool only_unshared);
 
  private:
   struct cell {
@@ -62,29 +64,30 @@ class row_values {
 };
 
 template <class Map>
-void row_values::pack(const Map& indexed) {
+void row_values::pack(const Map& indexed, bool only_unshared) {
+  std::vector<bool> moves(cells_.size());
   size_t total = 0;
-  const str* first = nullptr;
-  bool shared = true;
-  for (const cell& c : cells_) {
-    if (indexed.count(static_cast<int>(c.column))) continue;
-    total += c.value.length();
-    if (!first) {
-      first = &c.value;
-    } else if (!c.value.shares_with(*first)) {
-      shared = false;
+  int count = 0;
+  for (size_t i = 0; i < cells_.size(); i++) {
+    bool m = !indexed.count(static_cast<int>(cells_[i].column));
+    for (size_t j = 0; m && only_unshared && j < cells_.size(); j++) {
+      if (j != i && cells_[j].value.shares_with(cells_[i].value)) m = false;
     }
+    moves[i] = m;
+    if (!m) continue;
+    total += cells_[i].value.length();
+    count++;
   }
-  if (!first || shared) return;
+  if (count == 0 || (only_unshared && count < 2)) return;
   str buffer;
   buffer.reserve(total);
-  for (const cell& c : cells_) {
-    if (!indexed.count(static_cast<int>(c.column)))
-      buffer.append(c.value.cbuffer(), c.value.length());
+  for (size_t i = 0; i < cells_.size(); i++) {
+    if (moves[i]) buffer.append(cells_[i].value.cbuffer(), cells_[i].value.length());
   }
   size_t at = 0;
-  for (cell& c : cells_) {
-    if (indexed.count(static_cast<int>(c.column))) continue;
+  for (size_t i = 0; i < cells_.size(); i++) {
+    cell& c = cells_[i];
+    if (!moves[i]) continue;
     const size_t n = c.value.length();
     c.value = buffer.substr(at, n);
     at += n;
