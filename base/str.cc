@@ -383,9 +383,10 @@ str operator+(const str& a, const char* b) { return a + str(b); }
 str operator+(const char* a, const str& b) { return str(a) + b; }
 
 void str::compress() {
-  if (!buf_ || buf_->cls <= 0 || (buf_->flags & flag_raw)) return;
+  if (!buf_ || buf_->cls == 0 || (buf_->flags & flag_raw)) return;
   int want = block_class(length() + 1);
-  if (want < 0 || want >= buf_->cls) return;
+  // A large buffer (class -1: a whole file or document) gives up any window that fits a class.
+  if (want < 0 || (buf_->cls > 0 && want >= buf_->cls)) return;
   block* b = alloc_block(length() + 1);
   if (!b) return;
   std::memcpy(b->data(), data(), length());

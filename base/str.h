@@ -252,8 +252,10 @@ class str {
   uint32_t sharers() const;
   // Data capacity of the buffer (0 for the empty string).
   uint32_t capacity() const;
-  // When the buffer's class is above the smallest and this window fits a smaller class,
-  // moves this window into a smaller buffer. Raw-memory blocks are never compressed.
+  // When the buffer's class is above the smallest and this window fits a smaller class, or the
+  // buffer is a large one (beyond the classes) and this window fits a class, moves this window
+  // into a buffer of its own, so that a kept value does not keep a whole document alive.
+  // Raw-memory blocks are never compressed.
   void compress();
   // True when both share one buffer.
   bool shares_with(const str& o) const { return buf_ && buf_ == o.buf_; }

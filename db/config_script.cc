@@ -6,6 +6,7 @@
 
 #include "base/file_system.h"
 #include "base/log.h"
+#include "db/file_writer.h"
 #include "db/schema.h"
 #include "db/tar.h"
 #include "db/xml_text.h"
@@ -70,7 +71,14 @@ void apply_set_entry(const pugi::xml_node& n) {
   t.write_row(id, true);
 }
 
+// Rows set between two waits for the file writer. A large script (tens of thousands of
+// accounts) is applied far faster than the writer replaces files; without a wait the queued
+// file texts of the whole script would be in memory at once, and the string buffers they took
+// stay with the process afterwards.
+constexpr int entries_per_flush = 1000;
+
 void apply_elements(const pugi::xml_node& parent) {
+  int entries = 0;
   for (pugi::xml_node n = parent.first_child(); n; n = n.next_sibling()) {
     if (n.type() != pugi::node_element) continue;
     if (is(n, "DeleteTable")) {
@@ -84,6 +92,7 @@ void apply_elements(const pugi::xml_node& parent) {
       if (deletable_directory(dir)) erase_directory(dir);
     } else if (is(n, "SetEntry")) {
       apply_set_entry(n);
+      if (++entries % entries_per_flush == 0) flush_file_writer();
     }
   }
 }

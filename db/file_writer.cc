@@ -1,5 +1,7 @@
 #include "db/file_writer.h"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -85,6 +87,7 @@ void start_file_writer() {
   running = true;
   stopping = false;
   writer = std::thread(writer_loop);
+  pthread_setname_np(writer.native_handle(), "file-writer");
 }
 
 void stop_file_writer() {

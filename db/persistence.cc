@@ -1,5 +1,8 @@
 #include "db/persistence.h"
 
+#include <malloc.h>
+#include <pthread.h>
+
 #include <chrono>
 #include <thread>
 
@@ -183,6 +186,11 @@ void init_setup(const str& default_file, const str& web_dir) {
         case restore_result::script:
           break;
       }
+      // The parsed script (several times the size of its text) and the file texts the writer
+      // has done with are freed, but between the rows created meanwhile; the free pages go back
+      // to the system.
+      flush_file_writer();
+      malloc_trim(0);
     }
     if (domains.size() == 0) {
       log_printf(log_general, 0, "No domain found, creating default domain");
@@ -231,9 +239,11 @@ void fill_db_startup_hooks(startup_hooks& hooks) {
 }
 
 void start_cdr_table_loader(int delay_seconds) {
-  std::thread([delay_seconds] {
+  std::thread loader([delay_seconds] {
     std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));
     mutex_lock hold(ctrl_run_mutex);
     load_cdr_tables();
-  }).detach();
+  });
+  pthread_setname_np(loader.native_handle(), "cdr-loader");
+  loader.detach();
 }

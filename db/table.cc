@@ -1,6 +1,8 @@
 #include "db/table.h"
 
+#include <algorithm>
 #include <climits>
+#include <iterator>
 
 #include "base/file_system.h"
 #include "base/log.h"
@@ -74,7 +76,6 @@ void table::add_column(const str& name, bool indexed, bool) {
   int c = static_cast<int>(column_names_.size());
   columns_.emplace(name, c);
   column_names_.push_back(name);
-  for (auto& [id, r] : rows_) r.values.resize(column_names_.size());
   if (indexed) refresh(c);
 }
 
@@ -102,8 +103,7 @@ str table::get(int id, const str& column) const {
   if (c < 0) return str();
   auto it = rows_.find(id);
   if (it == rows_.end()) return str();
-  const auto& v = it->second.values;
-  return static_cast<size_t>(c) < v.size() ? v[static_cast<size_t>(c)] : str();
+  return it->second.values[static_cast<size_t>(c)];
 }
 
 void table::get(int id, std::map<str, str>& out) const {
@@ -118,7 +118,48 @@ bool table::is_dirty(int id) const {
   return it != rows_.end() && it->second.dirty;
 }
 
+// ---- Rows -------------------------------------------------------------------------------------
+
+const str& row_values::operator[](size_t c) const {
+  auto it = std::lower_bound(cells_.begin(), cells_.end(), c,
+                             [](const cell& x, size_t column) { return x.column < column; });
+  return it != cells_.end() && it->column == c ? it->value : str_null;
+}
+
+void row_values::set(size_t c, const str& value) {
+  auto it = std::lower_bound(cells_.begin(), cells_.end(), c,
+                             [](const cell& x, size_t column) { return x.column < column; });
+  const bool present = it != cells_.end() && it->column == c;
+  if (value.empty()) {
+    if (present) cells_.erase(it);
+    return;
+  }
+  str own = value;
+  // A window on a big buffer (a configuration script, a message text) moves into a buffer of
+  // its own. Texts that share a small buffer on purpose (a row file's values, the packed texts
+  // of a binding) stay as they are.
+  if (own.capacity() > str::class_capacity(3)) own.compress();
+  if (present) {
+    it->value = std::move(own);
+    return;
+  }
+  // Grown by one: rows are small and change seldom, so no spare capacity is kept.
+  std::vector<cell> grown;
+  grown.reserve(cells_.size() + 1);
+  grown.insert(grown.end(), std::make_move_iterator(cells_.begin()), std::make_move_iterator(it));
+  grown.push_back(cell{static_cast<uint32_t>(c), std::move(own)});
+  grown.insert(grown.end(), std::make_move_iterator(it), std::make_move_iterator(cells_.end()));
+  cells_ = std::move(grown);
+}
+
 // ---- Writing ----------------------------------------------------------------------------------
+
+str table::shared_value(int column, const str& value) const {
+  auto ix = indexes_.find(column);
+  if (value.empty() || ix == indexes_.end()) return value;
+  auto it = ix->second.by_value.lower_bound(value);
+  return it != ix->second.by_value.end() && it->first == value ? it->first : value;
+}
 
 void table::add_to_indexes(int id, const row& r) {
   for (auto& [c, index] : indexes_) index.add(id, r.values[c]);
@@ -131,7 +172,7 @@ void table::remove_from_indexes(int id) {
 void table::create_row(int id) {
   row& r = rows_[id];
   r.dirty = false;
-  r.values.assign(column_names_.size(), str());
+  r.values.clear();
 }
 
 int table::add_row(bool write) {
@@ -157,13 +198,12 @@ void table::set(int id, const str& column, const str& value, bool write, bool no
   auto it = rows_.find(id);
   if (it != rows_.end()) {
     row& r = it->second;
-    str& cell = r.values[c];
-    if (cell != value) r.dirty = true;
-    cell = value;
+    if (r.values[c] != value) r.dirty = true;
+    r.values.set(c, shared_value(c, value));
     auto ix = indexes_.find(c);
     if (ix != indexes_.end()) {
       ix->second.remove(id);
-      ix->second.add(id, value);
+      ix->second.add(id, r.values[c]);  // the stored copy, not a window on the caller's text
     }
   } else {
     if (!create_on_set_) {
@@ -177,7 +217,7 @@ void table::set(int id, const str& column, const str& value, bool write, bool no
     create_row(id);
     row& r = rows_[id];
     r.dirty = !value.empty();
-    r.values[c] = value;
+    r.values.set(c, shared_value(c, value));
     add_to_indexes(id, r);
   }
   if (write) write_row(id, notify);
@@ -292,6 +332,7 @@ void table::write_row(int id, bool notify) {
         // its next write rewrites the whole file from memory.
         write_whole_file(row_file(id), row_content(id));
         it->second.dirty = false;
+        it->second.values.pack(indexes_, true);
         // An index file whose last write failed is retried with the next row write.
         write_index();
       }
@@ -648,7 +689,9 @@ void table::apply_content(row& r, const str& content) {
       if (n - pos < vl) break;
       if (nl > 0) {
         auto it = columns_.find(content.substr(name_at, nl));
-        if (it != columns_.end()) r.values[it->second] = content.substr(pos, vl);
+        if (it != columns_.end()) {
+          r.values.set(it->second, shared_value(it->second, content.substr(pos, vl)));
+        }
       }
       pos += vl;
     }
@@ -656,7 +699,7 @@ void table::apply_content(row& r, const str& content) {
   }
   for_each_row_element(content, [&](const str& name, const str& value) {
     auto it = columns_.find(name);
-    if (it != columns_.end()) r.values[it->second] = value;
+    if (it != columns_.end()) r.values.set(it->second, shared_value(it->second, value));
   });
 }
 
@@ -668,8 +711,8 @@ void table::read_row(int id) {
   auto [it, inserted] = rows_.try_emplace(id);
   if (!inserted) remove_from_indexes(id);
   row& r = it->second;
-  r.values.resize(column_names_.size());
   apply_content(r, content);
+  r.values.pack(indexes_, false);  // off the file's text, which is not kept
   add_to_indexes(id, r);
 }
 

@@ -36,10 +36,68 @@ struct dbindex {
   }
 };
 
+// The values of one row by column number. Only non-empty values take room: an extension sets a
+// handful of its ninety-odd columns, and thirty thousand of them must fit in little memory.
+// A stored value never keeps a large buffer alive (a whole configuration script or message
+// text that it was a window on): such a value is compressed into a buffer of its own.
+class row_values {
+ public:
+  // The value of column c; empty when not set.
+  const str& operator[](size_t c) const;
+  // Sets column c; an empty value frees the cell.
+  void set(size_t c, const str& value);
+  void clear() { cells_ = {}; }
+  // Moves the values of the columns that are not in `indexed` into one buffer of their own
+  // (a small value alone takes a buffer of 64 bytes). Values of indexed columns stay where they
+  // are: the index keeps them anyway. With only_unshared, only values whose buffer no other
+  // value of the row shares move, and only when there are two or more: texts that share a
+  // buffer on purpose (a binding's, packed by its writer) are left in it.
+  template <class Map>
+  void pack(const Map& indexed, bool only_unshared);
+
+ private:
+  struct cell {
+    uint32_t column;
+    str value;
+  };
+  std::vector<cell> cells_;  // ascending by column, exactly as many as set
+};
+
+template <class Map>
+void row_values::pack(const Map& indexed, bool only_unshared) {
+  std::vector<bool> moves(cells_.size());
+  size_t total = 0;
+  int count = 0;
+  for (size_t i = 0; i < cells_.size(); i++) {
+    bool m = !indexed.count(static_cast<int>(cells_[i].column));
+    for (size_t j = 0; m && only_unshared && j < cells_.size(); j++) {
+      if (j != i && cells_[j].value.shares_with(cells_[i].value)) m = false;
+    }
+    moves[i] = m;
+    if (!m) continue;
+    total += cells_[i].value.length();
+    count++;
+  }
+  if (count == 0 || (only_unshared && count < 2)) return;
+  str buffer;
+  buffer.reserve(total);
+  for (size_t i = 0; i < cells_.size(); i++) {
+    if (moves[i]) buffer.append(cells_[i].value.cbuffer(), cells_[i].value.length());
+  }
+  size_t at = 0;
+  for (size_t i = 0; i < cells_.size(); i++) {
+    cell& c = cells_[i];
+    if (!moves[i]) continue;
+    const size_t n = c.value.length();
+    c.value = buffer.substr(at, n);
+    at += n;
+  }
+}
+
 // One row: a value per column, indexed by column number.
 struct row {
   bool dirty = false;
-  std::vector<str> values;
+  row_values values;
 };
 
 // How read_table gives up the run lock while loading throttled: yield(ms) releases
@@ -184,6 +242,9 @@ class table {
   void walk(const cond c[], int n, bool reverse, bool use_index, F fn) const;
   // Deletes every row matching n (at most 3) conditions.
   void delete_matching(const str* cols[], const str* vals[], int n);
+  // value, or, for an indexed column where other rows hold the same value, their copy: the
+  // domain of 30,000 accounts is then one buffer, not 30,000.
+  str shared_value(int column, const str& value) const;
   void add_to_indexes(int id, const row& r);
   void remove_from_indexes(int id);
   void create_row(int id);

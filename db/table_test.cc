@@ -519,3 +519,36 @@ TEST_F(TableTest, RowFilesRoundTrip) {
 }
 
 }  // namespace
+
+// A value set from a window on a large text (a configuration script) keeps a buffer of its own,
+// an indexed value that another row holds shares that row's; values set, cleared and set
+// again in any column order read back as set; a written row's other values share one buffer.
+TEST_F(TableTest, CellsKeepNoWindowOnLargeTexts) {
+  table t(false);
+  define(t);
+  str script = str('x', 100000) + "alice" + "example.com";
+  t.set(4, "name", script.substr(100000, 5), false);
+  t.set(4, "alias", script.substr(100005, 11), false);
+  t.set(4, "domain", "d", false);
+  t.set(4, "domain", "", false);
+  EXPECT_FALSE(t.get(4, "name").shares_with(script));
+  EXPECT_FALSE(t.get(4, "alias").shares_with(script));
+  EXPECT_EQ(t.first("name", "alice"), 4);
+  t.set(5, "name", str("alice"), false);  // an indexed value held before: one buffer for both
+  EXPECT_TRUE(t.get(5, "name").shares_with(t.get(4, "name")));
+  std::map<str, str> row;
+  t.get(4, row);
+  EXPECT_EQ(row, (std::map<str, str>{{"alias", "example.com"}, {"domain", ""}, {"name", "alice"}}));
+
+  // Once a row is written, its values outside the indexes share one buffer.
+  table p(true);
+  define(p);
+  p.read_table("p");
+  p.set(1, "name", "n1", false);
+  p.set(1, "domain", "d1", false);
+  p.set(1, "alias", "a1", true);
+  EXPECT_TRUE(p.get(1, "domain").shares_with(p.get(1, "alias")));
+  EXPECT_FALSE(p.get(1, "name").shares_with(p.get(1, "alias")));
+  EXPECT_EQ(file("p/1.xml"),
+            header + "<row><alias>a1</alias><domain>d1</domain><name>n1</name></row>");
+}

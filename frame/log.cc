@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <time.h>
@@ -491,6 +492,7 @@ void* logging_loop(void*) {
 bool start_logging_thread() {
   pthread_t t;
   if (pthread_create(&t, nullptr, logging_loop, nullptr) != 0) return false;
+  pthread_setname_np(t, "logging");
   pthread_detach(t);
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <sys/select.h>
@@ -144,6 +145,16 @@ void set_socket_linger(int fd, int seconds) {
 
 void set_socket_receive_buffer(int fd, int bytes) {
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+}
+
+int64_t socket_queued_bytes(int fd) {
+  uint32_t meminfo[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof(meminfo);
+  if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &len) != 0 ||
+      len <= SK_MEMINFO_RMEM_ALLOC * sizeof(uint32_t)) {
+    return -1;
+  }
+  return meminfo[SK_MEMINFO_RMEM_ALLOC];
 }
 
 read_set::read_set() { FD_ZERO(&fds_); }

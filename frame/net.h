@@ -60,3 +60,7 @@ void set_socket_tos(int fd, int tos);
 void set_socket_linger(int fd, int seconds);
 // Asks for a receive buffer of bytes (the kernel caps it at net.core.rmem_max).
 void set_socket_receive_buffer(int fd, int bytes);
+// Bytes the kernel holds in the socket's receive queue, waiting to be read (counted as the
+// kernel charges them against the receive buffer: a datagram with its overhead); -1 when it
+// cannot tell.
+int64_t socket_queued_bytes(int fd);

@@ -1,6 +1,7 @@
 #include "frame/startup.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/reboot.h>
 #include <sys/resource.h>
@@ -119,6 +120,7 @@ void block_termination_signals() {
 bool start_termination_thread() {
   pthread_t t;
   if (pthread_create(&t, nullptr, termination_loop, nullptr) != 0) return false;
+  pthread_setname_np(t, "signals");
   pthread_detach(t);
   return true;
 }

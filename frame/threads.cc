@@ -83,7 +83,8 @@ int thread_stack_mib(const str& setting_value) {
   return v >= 1 && v <= 10 ? v : 4;
 }
 
-int create_thread(void* (*fn)(void*), void* arg, bool detached, size_t stack_bytes) {
+int create_thread(void* (*fn)(void*), void* arg, bool detached, size_t stack_bytes,
+                  const char* name) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -91,21 +92,22 @@ int create_thread(void* (*fn)(void*), void* arg, bool detached, size_t stack_byt
   pthread_t t;
   int rc = pthread_create(&t, &attr, fn, arg);
   pthread_attr_destroy(&attr);
+  if (rc == 0) pthread_setname_np(t, name);
   if (rc == 0 && !detached) pthread_detach(t);  // the fixed threads are never joined
   return rc;
 }
 
 void start_threads() {
   single_thread_mode = false;
-  create_thread(qthread_rtp_func, nullptr, false, 0);
-  create_thread(qthread_sip_sockets, nullptr, false, 0);
-  create_thread(qthread_sip_timer, nullptr, false, 0);
-  create_thread(cthread_func, nullptr, false, 0);
-  if (services.email_loop) create_thread(services.email_loop, nullptr, false, 0);
-  if (services.web_loop) create_thread(services.web_loop, nullptr, false, 0);
-  create_thread(midnight_loop, nullptr, false, 0);
-  create_thread(logging_loop, nullptr, false, 0);
-  if (services.audio_func) create_thread(services.audio_func, nullptr, false, 0);
+  create_thread(qthread_rtp_func, nullptr, false, 0, "rtp");
+  create_thread(qthread_sip_sockets, nullptr, false, 0, "sip-sockets");
+  create_thread(qthread_sip_timer, nullptr, false, 0, "sip-timer");
+  create_thread(cthread_func, nullptr, false, 0, "ctrl-timer");
+  if (services.email_loop) create_thread(services.email_loop, nullptr, false, 0, "email");
+  if (services.web_loop) create_thread(services.web_loop, nullptr, false, 0, "web-client");
+  create_thread(midnight_loop, nullptr, false, 0, "midnight");
+  create_thread(logging_loop, nullptr, false, 0, "logging");
+  if (services.audio_func) create_thread(services.audio_func, nullptr, false, 0, "audio");
 }
 
 void* qthread_sip_timer(void*) {
@@ -173,7 +175,7 @@ void fork_http(int listen_fd, bool tls) {
   }
   http_start start{listen_fd, tls};
   mutex_unlock u(ctrl_run_mutex);
-  int rc = create_thread(http_thread_func, &start, true, connection_stack_bytes());
+  int rc = create_thread(http_thread_func, &start, true, connection_stack_bytes(), "http-conn");
   if (rc != 0) {
     num_http_threads--;
     log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc, n);
@@ -251,7 +253,7 @@ bool fork_sip_tcp(int listen_fd, bool tls) {
   {
     mutex_unlock u(srv_run_mutex);
     rc = create_thread(sip_tcp_thread_func, reinterpret_cast<void*>(static_cast<intptr_t>(number)),
-                       true, connection_stack_bytes());
+                       true, connection_stack_bytes(), "sip-tcp");
   }
   if (rc != 0) {
     log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc,

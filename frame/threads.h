@@ -30,8 +30,10 @@
 
 // Stack of a connection thread in MiB: the setting's value when in 1..10, else 4.
 int thread_stack_mib(const str& setting_value);
-// Creates a thread; stack_bytes 0 keeps the default. Returns 0 or the pthread error.
-int create_thread(void* (*fn)(void*), void* arg, bool detached, size_t stack_bytes);
+// Creates a thread named name (at most 15 characters, shown by top -H and perf); stack_bytes 0
+// keeps the default. Returns 0 or the pthread error.
+int create_thread(void* (*fn)(void*), void* arg, bool detached, size_t stack_bytes,
+                  const char* name);
 
 // Clears single_thread_mode and creates the fixed threads.
 void start_threads();

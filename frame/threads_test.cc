@@ -52,10 +52,13 @@ TEST(Threads, WaitedForMessageCadence) {
   EXPECT_FALSE(c.on_timeout(secs));  // the count before is 0 but after is only 1
 }
 
-TEST(Threads, CreateThreadWithAChosenStack) {
-  static semaphore done;
+TEST(Threads, CreateThreadWithAChosenStackAndName) {
+  static semaphore go, done;
   static size_t seen_stack;
+  static char seen_name[16];
   auto body = [](void*) -> void* {
+    go.wait();  // named by create_thread once pthread_create has returned
+    pthread_getname_np(pthread_self(), seen_name, sizeof(seen_name));
     pthread_attr_t a;
     pthread_getattr_np(pthread_self(), &a);
     pthread_attr_getstacksize(&a, &seen_stack);
@@ -63,9 +66,11 @@ TEST(Threads, CreateThreadWithAChosenStack) {
     done.signal();
     return nullptr;
   };
-  ASSERT_EQ(create_thread(body, nullptr, true, size_t{4} << 20), 0);
+  ASSERT_EQ(create_thread(body, nullptr, true, size_t{4} << 20, "sip-timer"), 0);
+  go.signal();
   ASSERT_EQ(done.wait(int64_t{10000}), 2);
   EXPECT_GE(seen_stack, size_t{4} << 20);
+  EXPECT_STREQ(seen_name, "sip-timer");
 }
 
 TEST(Net, LoopbackDatagramsCarryTheirSource) {
@@ -78,9 +83,11 @@ TEST(Net, LoopbackDatagramsCarryTheirSource) {
   single_thread_mode = true;
   mutex m;
   ASSERT_EQ(wait_socket(a, false, 5000, m), 1);
+  EXPECT_GE(socket_queued_bytes(a), 5);  // the datagram waits, charged with its overhead
   str data;
   ip_port from;
   ASSERT_TRUE(udp_receive(a, data, from));
+  EXPECT_EQ(socket_queued_bytes(a), 0);
   EXPECT_EQ(data, "hello");
   EXPECT_EQ(from.readable_address(), "127.0.0.2");
   EXPECT_EQ(from.port, socket_local_port(b));

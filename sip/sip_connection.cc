@@ -363,7 +363,7 @@ bool open_sip_connection(const str& name, const ip_port& destination, transport_
   sip_connections[name] = std::move(c);
   int rc = create_thread(opened_connection_thread,
                          reinterpret_cast<void*>(static_cast<intptr_t>(number)), true,
-                         connection_stack_bytes());
+                         connection_stack_bytes(), "sip-tcp-out");
   if (rc != 0) {
     log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc,
                count);

@@ -1,5 +1,8 @@
 #include "sip/sip_udp_receive.h"
 
+#include <algorithm>
+
+#include "frame/net.h"
 #include "sip/sip_message.h"
 
 namespace {
@@ -14,6 +17,14 @@ void receive_udp(int socket_index, const str& message, const ip_port& source) {
 }
 
 }  // namespace
+
+int64_t sip_udp_backlog() {
+  int64_t total = 0;
+  for (const sip_socket& s : sip_sockets) {
+    if (s.kind == sip_socket::udp) total += std::max<int64_t>(0, socket_queued_bytes(s.fd));
+  }
+  return total;
+}
 
 str sip_udp_port_name(int socket_index) { return str::sprintf("udp%d", socket_index); }
 
