@@ -10,6 +10,7 @@
 #include "frame/log.h"
 #include "frame/mutex.h"
 #include "frame/queues.h"
+#include "frame/side_context.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
 #include "frame/threads.h"
@@ -20,11 +21,13 @@
 #include "sip/dns_resolver.h"
 #include "sip/reg_in.h"
 #include "sip/registrar_user.h"
+#include "sip/send_packet.h"
 #include "sip/sip_connection.h"
 #include "sip/sip_ports.h"
 #include "sip/sip_tls_certificate.h"
 #include "sip/sip_transport.h"
 #include "sip/sip_udp_receive.h"
+#include "sip/srv_context.h"
 
 namespace {
 
@@ -100,6 +103,19 @@ void ctrl_on_soap(const str& text) {
 
 int main(int argc, char** argv) {
   set_mutex_alert_writer(log_alert);
+
+  // The collaborators of each side's layers: the srv side posts to the ctrl queue, sends
+  // through the transaction layer and runs its timers on the SIP timer thread; the ctrl side
+  // posts to the srv queue and runs its timers on the control timer thread.
+  srv_context srv;
+  srv.post = [](const str& message) { out_post(message); };
+  srv.send = send_packet;
+  srv.queue = &sip_thread_queue;
+  scoped_srv_context srv_side(srv);
+  ctrl_context ctrl;
+  ctrl.post = [](const str& message) { pbxsrv_post(message); };
+  ctrl.queue = &http_thread_queue;
+  scoped_ctrl_context ctrl_side(ctrl);
 
   // Data store: tables, start-up repairs, default domain, call records.
   fill_db_startup_hooks(frame_hooks());

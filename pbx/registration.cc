@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "db/schema.h"
 #include "frame/queues.h"
+#include "frame/side_context.h"
 #include "frame/settings.h"
 #include "sip/from_to_spec.h"
 #include "sip/notify_body.h"
@@ -13,8 +14,8 @@
 
 namespace {
 
-void default_post(const str& text) { pbxsrv_post(text); }
-registration_post_fn g_post = default_post;
+// Answers go to the SIP half through the side's post (ctrl_context).
+void post_to_sip(const str& text) { ctrl_ctx().post(text); }
 
 str id_text(int id) { return str::sprintf("%d", id); }
 
@@ -437,7 +438,7 @@ void registration_request_update(const str& call_id, unsigned, const str& expire
       continue;
     if (!apply_feature_change(registrations.get(r, registrations_fuser).value(), body)) continue;
     for (const auto& [ct, b] : feature_state(registrations.get(r, registrations_tuser).value())) {
-      g_post(soap_write(msg::subscription_notify{call_id, c_as_feature_event, ct, b}));
+      post_to_sip(soap_write(msg::subscription_notify{call_id, c_as_feature_event, ct, b}));
     }
   }
 }
@@ -487,7 +488,7 @@ bool registration_on_soap(const str& text) {
   if (!soap_parse(text, e)) return false;
   if (msg::get_register_policy m; soap_read(e, m)) {
     register_policy p = get_register_policy({m.call_id, m.adr, m.to, m.from});
-    g_post(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,
+    post_to_sip(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,
                                                p.realm, p.user, p.password,
                                                id_text(p.refusal.code), p.refusal.reason}));
     return true;
@@ -510,7 +511,7 @@ bool registration_on_soap(const str& text) {
     in.proxy_require = m.proxy_require;
     in.body = m.body;
     registration_answer a = registration_request(in);
-    g_post(soap_write(
+    post_to_sip(soap_write(
         msg::register_response{in.call_id, m.cseq, id_text(a.code), a.reason, id_text(a.expires)}));
     const str event = in.event.get_field(0, ';').strip().tolower();
     // A new subscription gets its initial state; an as-feature-event SUBSCRIBE that carried a
@@ -518,7 +519,7 @@ bool registration_on_soap(const str& text) {
     const bool changed = event == c_as_feature_event && !in.body.strip().empty();
     if (a.code < 300 && a.expires > 0 && (a.new_subscription || changed)) {
       for (const auto& [ct, body] : initial_notify(in, a.account)) {
-        g_post(soap_write(msg::subscription_notify{in.call_id, event, ct, body}));
+        post_to_sip(soap_write(msg::subscription_notify{in.call_id, event, ct, body}));
       }
     }
     return true;
@@ -534,7 +535,6 @@ bool registration_on_soap(const str& text) {
   return false;
 }
 
-void set_registration_post(registration_post_fn fn) { g_post = fn ? fn : default_post; }
 
 void install_registration() {
   set_soap_on_request([](const str& text) { registration_on_soap(text); });

@@ -77,10 +77,8 @@ struct kept_registration {
 std::vector<kept_registration> registrations_after_restart(const rtimestamp& now);
 
 // The ctrl side's handler for the registrar's messages; true when text was one of them.
-// Answers leave through the installed poster (default pbxsrv_post; nullptr restores it).
+// Answers leave through the ctrl side's post (ctrl_context).
 bool registration_on_soap(const str& text);
-using registration_post_fn = void (*)(const str& text);
-void set_registration_post(registration_post_fn fn);
 
 // Installs registration_on_soap as the receiver of the ctrl queue.
 void install_registration();

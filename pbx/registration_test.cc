@@ -13,10 +13,12 @@
 #include "base/xml_tree.h"
 #include "db/db_test_util.h"
 #include "frame/clock.h"
+#include "frame/side_context.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/reg_in.h"
 #include "sip/sip_messages.h"
+#include "sip/srv_context.h"
 
 namespace {
 
@@ -24,7 +26,10 @@ std::deque<str> to_ctrl, to_srv;
 std::vector<sip_message> sent;
 void post_ctrl(const str& t) { to_ctrl.push_back(t); }
 void post_srv(const str& t) { to_srv.push_back(t); }
-void capture_send(const sip_message& m) { sent.push_back(m); }
+int capture_send(const sip_message& m) {
+  sent.push_back(m);
+  return 0;
+}
 
 // A SUBSCRIBE for the PBX half, as the SIP half writes it.
 str subscription(const char* call_id, const char* event, const char* supported,
@@ -64,12 +69,19 @@ class RegistrationTest : public ::testing::Test {
   void TearDown() override {
     set_log_sink(nullptr);
     registrar_clear();
-    set_registrar_post(nullptr);
-    set_registrar_send(nullptr);
-    set_registration_post(nullptr);
-    set_registrar_queue(nullptr);
     set_auth_hooks(nullptr);
   }
+  // The SIP half's context of a test that joins both halves: its messages to the PBX half
+  // and its sends captured, its timers on q.
+  static srv_context srv_half(timeout_queue& q) {
+    srv_context c;
+    c.post = post_ctrl;
+    c.send = capture_send;
+    c.queue = &q;
+    return c;
+  }
+  // The PBX half's answers are captured in to_srv.
+  scoped_ctrl_context use_ctrl{ctrl_context{post_srv, &http_thread_queue}};
   int add_extension(int d, const char* name, const char* password) {
     int e = extensions.add_row();
     extensions.set(e, extensions_password, password);
@@ -251,10 +263,7 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
 // row; Contact: * with Expires: 0 empties the table.
 TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   timeout_queue q;
-  set_registrar_queue(&q);
-  set_registrar_post(post_ctrl);
-  set_registrar_send(capture_send);
-  set_registration_post(post_srv);
+  scoped_srv_context use_srv(srv_half(q));
   set_auth_hooks(&registrar_auth_hooks());
   bw_clear();
   auto pump = [] {
@@ -332,7 +341,6 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
 }
 
 TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
-  set_registration_post(post_srv);
   domains.set(domain, domains_mb_prefix, "vm");
   auto message = [&](const char* is_new, const char* attribute) {
     int m = messages.add_row();
@@ -408,7 +416,6 @@ msg::subscription_notify srv_message(size_t i) {
 }
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
-  set_registration_post(post_srv);
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
   ASSERT_EQ(to_srv.size(), 2u);
   auto d = srv_message(1);
@@ -454,7 +461,6 @@ std::vector<std::string> rlmi_resources(const str& body) {
 }
 
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
-  set_registration_post(post_srv);
   int e100 = users.get(ext100, users_type_index).value();
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
@@ -504,7 +510,6 @@ std::map<std::string, xml_tree> feature_documents(size_t from) {
 }
 
 TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
-  set_registration_post(post_srv);
   int e100 = users.get(ext100, users_type_index).value();
   int e101 = users.get(ext101, users_type_index).value();
   extensions.set(e101, extensions_dnd, "true");
@@ -571,9 +576,7 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
 // removal timer ends them (and their rows) when the date is reached.
 TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   timeout_queue q;
-  set_registrar_queue(&q);
-  set_registrar_post(post_ctrl);
-  set_registration_post(post_srv);
+  scoped_srv_context use_srv(srv_half(q));
   ASSERT_EQ(registration_request(reg("short", "<sip:100@127.0.0.5:5070>", "60")).code, 200);
   ASSERT_EQ(registration_request(reg("long", "<sip:100@127.0.0.5:5072>", "3600")).code, 200);
   registration_request_input sub = reg("sub", "<sip:100@127.0.0.5:5070>", "300");

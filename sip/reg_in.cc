@@ -10,6 +10,7 @@
 #include "frame/settings.h"
 #include "sip/address_list.h"
 #include "sip/sip_messages.h"
+#include "sip/srv_context.h"
 #include "sip/send_packet.h"
 #include "sip/sip_connection.h"
 #include "sip/transaction.h"
@@ -21,24 +22,21 @@ namespace {
 
 constexpr size_t max_pending = 10;
 
-// A final response of the registrar is never retransmitted by timer; its transaction keeps
-// only the bytes for answering repeats (the request packet is freed at once).
-void default_send(const sip_message& m) {
-  const int number = send_packet(m);
+// Sends through the side's transaction layer. A final response of the registrar is never
+// retransmitted by timer; its transaction keeps only the bytes for answering repeats (the
+// request packet is freed at once).
+void send_out(const sip_message& m) {
+  const int number = srv_ctx().send(m);
   if (number && !m.is_request) keep_resend_bytes_only(number);
 }
-void default_post(const str& text) { out_post(text); }
+void post_to_pbx(const str& text) { srv_ctx().post(text); }
 
-reg_send_fn g_send = default_send;
-reg_post_fn g_post = default_post;
-timeout_queue* g_queue = nullptr;
-
-timeout_queue& removal_queue() { return g_queue ? *g_queue : sip_thread_queue; }
+timeout_queue& removal_queue() { return *srv_ctx().queue; }
 
 class hooks_impl : public auth_hooks {
  public:
-  void send_response(const sip_message& response, const sip_message&) override { g_send(response); }
-  void send_request(const sip_message& request) override { g_send(request); }
+  void send_response(const sip_message& response, const sip_message&) override { send_out(response); }
+  void send_request(const sip_message& request) override { send_out(request); }
   void store_call_port_challenge(int, const stored_challenge&) override {}
   void store_trunk_challenge(const str&, const stored_challenge&) override {}
 };
@@ -154,7 +152,7 @@ void reg_in::send_error(const sip_message& request, int code, const str& reason)
   sip_message response(code, reason, request);
   if (!to_tag.empty()) response.to.set_tag(to_tag);
   if (code >= 400 && code < 500) response.add_other_header("Retry-After", "", "3600");
-  g_send(response);
+  send_out(response);
 }
 
 void reg_in::handle_register_request(sip_message& request) {
@@ -211,7 +209,7 @@ bool reg_in::admit(const sip_message& request, bool& authenticated_now) {
   if (!policy_known) {
     if (!policy_asked) {
       policy_asked = true;
-      g_post(soap_write(msg::get_register_policy{call_id, request.peer.readable_address(),
+      post_to_pbx(soap_write(msg::get_register_policy{call_id, request.peer.readable_address(),
                                                  request.to.content(), request.from.content()}));
     }
     push_bounded(queues().policy, reg_pending{request, false}, "Security has %d pending packets");
@@ -305,7 +303,7 @@ void reg_in::process(sip_message& request, bool) {
     // in the PBX half; the answer lists none.
     sip_message response(200, "OK", request);
     response.to.set_tag(to_tag);
-    g_send(response);
+    send_out(response);
     if (!bound) set_removal(1000);
     return;
   }
@@ -323,7 +321,7 @@ void reg_in::process(sip_message& request, bool) {
 
   // A refresh that changes nothing but the time: answered at once, the PBX half told after.
   if (!authenticated_now && fp == fingerprint && requested > 0 && bound) {
-    g_post(soap_write(msg::rru{call_id, str::sprintf("%u", request.cseq), expires_text, body}));
+    post_to_pbx(soap_write(msg::rru{call_id, str::sprintf("%u", request.cseq), expires_text, body}));
     expires = std::max(min_expires, std::min(max_expires, requested));
     send_ok(request, check_for_eventlist(request));
     return;
@@ -351,7 +349,7 @@ void reg_in::process(sip_message& request, bool) {
   rr.supported = supported;
   rr.proxy_require = proxy_require;
   rr.body = body;
-  g_post(soap_write(rr));
+  post_to_pbx(soap_write(rr));
   fingerprint = fp;
 }
 
@@ -435,7 +433,7 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
     just_authenticated = false;
   }
   if (!require.empty()) response.add_other_header("Require", "", require);
-  g_send(response);
+  send_out(response);
 }
 
 void reg_in::send_notify(const str& notify_event, const str& content_type, const str& body) {
@@ -473,12 +471,12 @@ void reg_in::send_request(sip_message& request) {
     log_printf(log_sip, 9, "Using outbound proxy %s because of flow-label", flow);
     request.outbound_proxy = flow;
   }
-  g_send(request);
+  send_out(request);
 }
 
 void reg_in::subscribe_notify(const sip_message& notify) {
   sip_message response(200, "OK", notify);
-  g_send(response);
+  send_out(response);
 }
 
 bool reg_in::in_dialog(const sip_message& request) const {
@@ -549,12 +547,12 @@ void reg_in::handle_other_request(sip_message& request) {
   if (request.method == m_ack) return;
   if (request.method == m_options) {
     sip_message response(200, "OK", request);
-    g_send(response);
+    send_out(response);
     return;
   }
   sip_message response(405, "Method Not Allowed", request);
   response.add_other_header("Allow", "", "REGISTER, SUBSCRIBE, NOTIFY, OPTIONS");
-  g_send(response);
+  send_out(response);
 }
 
 reg_in* find_registration(const sip_message& request) {
@@ -618,7 +616,7 @@ void remove_registration(const str& call_id) {
     log_printf(log_sip, 5, "Cannot find registration %s", call_id);
     return;
   }
-  g_post(soap_write(msg::register_expires{call_id}));
+  post_to_pbx(soap_write(msg::register_expires{call_id}));
   if (!it->second->event.empty()) unregister_dialog(call_id, it->second->to_tag);
   if (!it->second->connection.empty()) {
     if (sip_connection* c = find_sip_connection(it->second->connection))
@@ -685,9 +683,6 @@ void registrar_clear() {
   ipadr2regs.clear();
 }
 
-void set_registrar_send(reg_send_fn fn) { g_send = fn ? fn : default_send; }
-void set_registrar_post(reg_post_fn fn) { g_post = fn ? fn : default_post; }
-void set_registrar_queue(timeout_queue* queue) { g_queue = queue; }
 
 auth_hooks& registrar_auth_hooks() {
   static hooks_impl hooks;

@@ -172,13 +172,7 @@ void registrar_restore(const str& call_id, const str& from, const str& to, const
 // Deletes every reg_in (tests).
 void registrar_clear();
 
-// Seams: how responses leave (default send_packet), how messages reach the PBX half (default
-// out_post) and which queue runs the removal timers (default sip_thread_queue). nullptr
-// restores the default.
-using reg_send_fn = void (*)(const sip_message& message);
-using reg_post_fn = void (*)(const str& text);
-void set_registrar_send(reg_send_fn fn);
-void set_registrar_post(reg_post_fn fn);
-void set_registrar_queue(timeout_queue* queue);
+// Responses and NOTIFYs leave through the side's send, messages reach the PBX half through its
+// post, and the removal timers run on its queue (srv_context).
 // The auth_hooks of the registrar: 401/403 sent like the registrar's own responses.
 auth_hooks& registrar_auth_hooks();

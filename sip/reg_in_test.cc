@@ -17,6 +17,7 @@
 #include "sip/notify_body.h"
 #include "sip/pending_packet.h"
 #include "sip/sip_messages.h"
+#include "sip/srv_context.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
 #include "sip/sip_transport.h"
@@ -28,7 +29,10 @@ std::vector<sip_message> sent;
 std::vector<str> posted;
 std::vector<std::string> logs;
 
-void capture_send(const sip_message& m) { sent.push_back(m); }
+int capture_send(const sip_message& m) {
+  sent.push_back(m);
+  return 0;
+}
 void capture_post(const str& t) { posted.push_back(t); }
 void capture_log(int, int, const str& t) { logs.emplace_back(t.view()); }
 
@@ -42,20 +46,28 @@ class RegInTest : public ::testing::Test {
     registrar_clear();
     clear_pending_packets();
     bw_clear();
-    set_registrar_send(capture_send);
-    set_registrar_post(capture_post);
-    set_registrar_queue(&queue);
+    use_send(capture_send);
     set_auth_hooks(&registrar_auth_hooks());
     set_log_sink(capture_log);
   }
   void TearDown() override {
     registrar_clear();
-    set_registrar_send(nullptr);
-    set_registrar_post(nullptr);
-    set_registrar_queue(nullptr);
+    use_context.reset();
     set_auth_hooks(nullptr);
     set_log_sink(nullptr);
   }
+
+  // The side's context of the test: messages to the PBX half and the removal timers captured;
+  // requests and responses sent through send (capture_send, or the real transaction layer).
+  void use_send(int (*send)(const sip_message&)) {
+    use_context.reset();
+    srv_context c;
+    c.post = capture_post;
+    c.send = send;
+    c.queue = &queue;
+    use_context = std::make_unique<scoped_srv_context>(c);
+  }
+  std::unique_ptr<scoped_srv_context> use_context;
 
   // Runs every timer that is due now.
   void run_timers() {
@@ -421,7 +433,7 @@ TEST_F(RegInTest, RepeatsThroughTheTransactionLayerGetOneAnswerEach) {
   install_transaction_receive_hooks();
   const ip_port phone = ip_port::from_text("127.0.0.5:5070");
   bw_add_source(phone.address, 32, true);
-  set_registrar_send(nullptr);
+  use_send(srv_context::send_default);
   auto receive = [&](const str& text) { process_pdu("udp0", text, phone, transport_type::udp); };
 
   receive(request_text(1));
@@ -803,7 +815,7 @@ class SubscriptionThroughTransactions : public RegInTest {
     set_sip_transaction_user(&user);
     install_transaction_receive_hooks();
     bw_add_source(phone.address, 32, true);
-    set_registrar_send(nullptr);
+    use_send(srv_context::send_default);
   }
   void TearDown() override {
     set_sip_receive_hooks(nullptr);

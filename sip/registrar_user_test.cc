@@ -1,6 +1,7 @@
 // The registrar's front under overload, through the real transaction layer on a fake transport
 // under a manual clock; the backlog of waiting requests is the test's.
 #include "sip/registrar_user.h"
+#include "sip/srv_context.h"
 
 #include <gtest/gtest.h>
 
@@ -38,8 +39,10 @@ TEST(RegistrarOverload, NewRegistrationsRefusedWhileBehindOthersServed) {
   posted.clear();
   transaction_env env;
   timeout_queue removals;
-  set_registrar_queue(&removals);
-  set_registrar_post([](const str& text) { posted.push_back(text); });
+  srv_context context;
+  context.post = [](const str& text) { posted.push_back(text); };
+  context.queue = &removals;
+  scoped_srv_context use_context(context);
   registrar_transaction_user user(env.user, [] { return waiting; });
   set_sip_transaction_user(&user);
   install_transaction_receive_hooks();
@@ -76,8 +79,6 @@ TEST(RegistrarOverload, NewRegistrationsRefusedWhileBehindOthersServed) {
 
   set_sip_receive_hooks(nullptr);
   registrar_clear();
-  set_registrar_post(nullptr);
-  set_registrar_queue(nullptr);
   bw_clear();
 }
 

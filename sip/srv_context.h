@@ -1,0 +1,43 @@
+// What the layers of the SIP and media side reach beyond themselves: the ctrl side's queue,
+// their timer queue and the sending of SIP messages through the transaction layer. The
+// composition root builds the context of the running daemon and installs it; a test builds its
+// own (a capturing send, a private timer queue) and installs it for its lifetime, so a layer
+// takes its collaborators from here instead of offering setters of its own.
+//
+// Side: srv. Installed before the threads start (or, in a test, before the code under test
+// runs); read under srv_run_mutex.
+#pragma once
+
+#include "base/str.h"
+#include "frame/timeout.h"
+
+class sip_message;
+
+struct srv_context {
+  // Posts a message to the ctrl side's queue (the daemon: out_post).
+  void (*post)(const str& message) = out_post_default;
+  // Sends a request or response through the transaction layer; the number of its transaction,
+  // 0 when none was made (the daemon: send_packet).
+  int (*send)(const sip_message& message) = send_default;
+  // The SIP timer queue (the daemon: sip_thread_queue).
+  timeout_queue* queue = &sip_thread_queue;
+
+  static void out_post_default(const str& message);
+  static int send_default(const sip_message& message);
+};
+
+// The installed context (the daemon's wiring until one is installed).
+const srv_context& srv_ctx();
+
+// Installs a context for the lifetime of the object; the previous one comes back after.
+class scoped_srv_context {
+ public:
+  explicit scoped_srv_context(const srv_context& c);
+  ~scoped_srv_context();
+  scoped_srv_context(const scoped_srv_context&) = delete;
+  scoped_srv_context& operator=(const scoped_srv_context&) = delete;
+
+ private:
+  srv_context context_;
+  const srv_context* previous_;
+};
