@@ -154,7 +154,7 @@ void run_pbxsrv_sip() {
           handle_sip_udp_datagram(index, data, source);
         }
       } else if (wait <= 0) {
-        // Deliberate deviation from Part 1.1 (which records every accept): a connection
+        // A deliberate deviation (every accept used to be recorded): a connection
         // refused at the accept (a blocked source) costs nothing to serve and does not use
         // the pacing budget, or a blocked address that keeps connecting would delay every
         // other client's connection by the accept wait per attempt (docs/registrar.md).

@@ -406,7 +406,7 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
     if (expires > 0) {
       response.path = request.path;
       // Only what was bound: a phone that read a further Contact back with an expiry would
-      // believe it bound too (a deliberate narrowing of Part 3.5, docs/registrar.md).
+      // believe it bound too (a deliberate narrowing, docs/registrar.md).
       if (bound_contact && !star) {
         from_to_spec copy = *bound_contact;
         copy.clear_other_parameters();
@@ -420,7 +420,7 @@ void reg_in::send_ok(const sip_message& request, const str& require) {
     }
   } else {
     // From the 200 on, the subscription is a dialog of this side: the transaction layer
-    // numbers its NOTIFYs (Part 3.3's dialog CSeq), each one above the last.
+    // numbers its NOTIFYs in the dialog, each one above the last.
     register_dialog(call_id, to_tag);
     response.expires = str::sprintf("%d", announced);
     response.contact.push_back(
