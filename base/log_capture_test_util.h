@@ -16,26 +16,46 @@ struct log_line {
 
 class log_capture {
  public:
-  log_capture() {
+  // With level_max >= 0 the log level is raised (or lowered) to it while the capture lives.
+  explicit log_capture(int level_max = -1) : previous_level_(log_level_max.load()) {
     clear();
     set_log_sink(sink);
+    if (level_max >= 0) log_level_max = level_max;
   }
-  ~log_capture() { set_log_sink(nullptr); }
+  ~log_capture() {
+    set_log_sink(nullptr);
+    log_level_max = previous_level_;
+  }
   log_capture(const log_capture&) = delete;
   log_capture& operator=(const log_capture&) = delete;
 
   // A copy: lines may arrive from other threads meanwhile.
-  std::vector<log_line> lines() const {
+  static std::vector<log_line> lines() {
     std::lock_guard<std::mutex> l(state().m);
     return state().lines;
   }
-  // A line whose text is exactly text.
-  bool contains(const std::string& text) const {
+  // A line whose text is exactly text (at that level when one is given).
+  static bool contains(const std::string& text, int level = -1) {
     for (const log_line& l : lines())
-      if (l.text == text) return true;
+      if (l.text == text && (level < 0 || l.level == level)) return true;
     return false;
   }
-  void clear() {
+  // A line whose "group:level text" contains fragment.
+  static bool mentions(const std::string& fragment) {
+    for (const log_line& l : lines())
+      if ((std::to_string(l.group) + ":" + std::to_string(l.level) + " " + l.text).find(fragment) !=
+          std::string::npos)
+        return true;
+    return false;
+  }
+  // The texts in order; with with_level each after its level ("2 text").
+  static std::vector<std::string> texts(bool with_level = false) {
+    std::vector<std::string> out;
+    for (const log_line& l : lines())
+      out.push_back((with_level ? std::to_string(l.level) + " " : std::string()) + l.text);
+    return out;
+  }
+  static void clear() {
     std::lock_guard<std::mutex> l(state().m);
     state().lines.clear();
   }
@@ -53,4 +73,5 @@ class log_capture {
     std::lock_guard<std::mutex> l(state().m);
     state().lines.push_back({std::string(text.view()), group, level});
   }
+  int previous_level_;
 };

@@ -17,17 +17,6 @@
 
 namespace db_test {
 
-inline std::vector<std::string>& logged() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-inline void capture(int, int, const str& text) { logged().emplace_back(text.view()); }
-inline bool has_log(const std::string& text) {
-  for (auto& l : logged())
-    if (l == text) return true;
-  return false;
-}
-
 // Every table defined and loaded from the current (empty) file layer; settings at defaults.
 inline void reset_store() {
   for (size_t i = 0; i < table_def_count; i++) {

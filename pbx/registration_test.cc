@@ -51,8 +51,6 @@ str subscription(const char* call_id, const char* event, const char* supported,
 class RegistrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_test::logged().clear();
-    set_log_sink(db_test::capture);
     db_test::reset_store();
     domain = domains.add_row();
     domains.set(domain, domains_name, "localhost");
@@ -67,7 +65,6 @@ class RegistrationTest : public ::testing::Test {
     sent.clear();
   }
   void TearDown() override {
-    set_log_sink(nullptr);
     registrar_clear();
     set_auth_hooks(nullptr);
   }
@@ -82,6 +79,7 @@ class RegistrationTest : public ::testing::Test {
   }
   // The PBX half's answers are captured in to_srv.
   scoped_ctrl_context use_ctrl{ctrl_context{post_srv, &http_thread_queue}};
+  log_capture log;
   int add_extension(int d, const char* name, const char* password) {
     int e = extensions.add_row();
     extensions.set(e, extensions_password, password);
@@ -154,7 +152,7 @@ TEST_F(RegistrationTest, Policy) {
     EXPECT_EQ(p.refusal.code, r.code) << r.from;
     EXPECT_EQ(p.refusal.reason, r.reason) << r.from;
     EXPECT_EQ(p.password, "") << r.from;
-    EXPECT_EQ(db_test::logged().back(),
+    EXPECT_EQ(log_capture::lines().back().text,
               str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", r.from,
                            r.to, r.code, r.reason)
                   .view());
@@ -182,7 +180,7 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
             clock_now() + s2ticks(375));
   EXPECT_TRUE(
-      db_test::has_log("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
+      log_capture::contains("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
 
   in = reg("c2", "<sip:x@1.2.3.4>", "5");
   EXPECT_EQ(registration_request(in).expires, 30);  // min_expires
@@ -243,20 +241,20 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   EXPECT_FALSE(registrations.has_row(r0));
   registration_expires("c2");
   EXPECT_EQ(registrations.first(registrations_callid, "c2"), 0);
-  EXPECT_TRUE(db_test::has_log(
+  EXPECT_TRUE(log_capture::contains(
       "Registration for account 100 expired, removing contact <sip:100@127.0.0.3>"));
 
   // Unregistering one binding, then Contact: * with a duration (nothing) and with 0 (all).
   EXPECT_EQ(registration_request(reg("c3", "<sip:100@127.0.0.4>", "0")).expires, 0);
   EXPECT_EQ(registrations.first(registrations_callid, "c3"), 0);
-  EXPECT_TRUE(db_test::has_log("Account 100 is removing a registration"));
+  EXPECT_TRUE(log_capture::contains("Account 100 is removing a registration"));
   int before = plain_bindings();
   EXPECT_EQ(registration_request(reg("c9", "*", "60")).code, 200);
   EXPECT_EQ(plain_bindings(), before);
-  EXPECT_TRUE(db_test::has_log("Registration: Cannot remove all registrations after a duration"));
+  EXPECT_TRUE(log_capture::contains("Registration: Cannot remove all registrations after a duration"));
   EXPECT_EQ(registration_request(reg("c9", "*", "0")).code, 200);
   EXPECT_EQ(plain_bindings(), 0);
-  EXPECT_TRUE(db_test::has_log("Account 100 requested clearing of registration database"));
+  EXPECT_TRUE(log_capture::contains("Account 100 requested clearing of registration database"));
 }
 
 // Both halves joined through their message texts: the phone's two REGISTERs end in a 200 and a

@@ -218,7 +218,7 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   // The PBX side handles the report.
   black_list_adr(ip_address_readable(reports[0].address), reports[0].blocked, reports[0].reason,
                  store, wall_now());
-  EXPECT_TRUE(log_capture::has("Address 198.51.100.23 has been blacklisted"));
+  EXPECT_TRUE(log_capture::contains("Address 198.51.100.23 has been blacklisted"));
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_EQ(mails[0],
             "The IP address 198.51.100.23 has been blacklisted for 60 minutes because there were "

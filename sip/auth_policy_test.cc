@@ -294,7 +294,7 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
                                         "Digest realm=\"sp.example\",nonce=\"abc\",qop=\"auth\"");
   sip_message again;
   ASSERT_TRUE(answer_challenge(resp, invite, "1000", "pw", 12, again));
-  EXPECT_TRUE(log_capture::has("Answer challenge with username 1000"));
+  EXPECT_TRUE(log_capture::contains("Answer challenge with username 1000"));
 
   ASSERT_EQ(hooks.requests.size(), 2u);
   const sip_message& ack = hooks.requests[0];

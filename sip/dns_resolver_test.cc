@@ -74,7 +74,7 @@ class DnsResolverTest : public ::testing::Test {
     clock_.advance_ms(1);
     EXPECT_FALSE(cached(name, type)) << name;
   }
-  static bool logged(const std::string& fragment) { return log_capture::contains(fragment); }
+  static bool logged(const std::string& fragment) { return log_capture::mentions(fragment); }
   str lookup(const char* name, dns_type type) {
     str result;
     EXPECT_TRUE(resolver_.cache_lookup(str(name), type, result)) << name;

@@ -10,6 +10,7 @@
 
 #include "base/file_system.h"
 #include "base/log.h"
+#include "base/log_capture_test_util.h"
 #include "frame/clock.h"
 #include "frame/settings.h"
 #include "sip/address_list.h"
@@ -27,34 +28,29 @@ namespace {
 
 std::vector<sip_message> sent;
 std::vector<str> posted;
-std::vector<std::string> logs;
 
 int capture_send(const sip_message& m) {
   sent.push_back(m);
   return 0;
 }
 void capture_post(const str& t) { posted.push_back(t); }
-void capture_log(int, int, const str& t) { logs.emplace_back(t.view()); }
 
 class RegInTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sent.clear();
     posted.clear();
-    logs.clear();
     init_config();
     registrar_clear();
     clear_pending_packets();
     bw_clear();
     use_send(capture_send);
     set_auth_hooks(&registrar_auth_hooks());
-    set_log_sink(capture_log);
   }
   void TearDown() override {
     registrar_clear();
     use_context.reset();
     set_auth_hooks(nullptr);
-    set_log_sink(nullptr);
   }
 
   // The side's context of the test: messages to the PBX half and the removal timers captured;
@@ -68,6 +64,7 @@ class RegInTest : public ::testing::Test {
     use_context = std::make_unique<scoped_srv_context>(c);
   }
   std::unique_ptr<scoped_srv_context> use_context;
+  log_capture log;
 
   // Runs every timer that is due now.
   void run_timers() {
@@ -291,7 +288,7 @@ TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
 
   // An answer for a request that is not queued.
   answer_register(9, 200, "OK", 60);
-  EXPECT_EQ(logs.back(), "RegisterResponse 9 not found");
+  EXPECT_EQ(log_capture::lines().back().text, "RegisterResponse 9 not found");
 
   clock.advance_ms(999);
   run_timers();
@@ -302,7 +299,7 @@ TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
   EXPECT_EQ(last_name(), "RegisterExpires");
   EXPECT_TRUE(ipadr2regs.empty());
   remove_registration("c1@x");
-  EXPECT_EQ(logs.back(), "Cannot find registration c1@x");
+  EXPECT_EQ(log_capture::lines().back().text, "Cannot find registration c1@x");
 }
 
 TEST_F(RegInTest, UnknownAccountIs404AndRemovedAfterASecond) {
@@ -517,7 +514,7 @@ TEST_F(RegInTest, QueuesHoldTenRequests) {
   }
   EXPECT_EQ(reg_ins["c1@x"]->policy_queue().size(), 10u);
   EXPECT_EQ(reg_ins["c1@x"]->policy_queue().front().request.cseq, 2u);
-  EXPECT_EQ(logs.back(), "Security has 10 pending packets");
+  EXPECT_EQ(log_capture::lines().back().text, "Security has 10 pending packets");
 }
 
 TEST_F(RegInTest, SubscribeForDialogWithEventlist) {
@@ -606,7 +603,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   reg_ins["c1@x"]->route_set.clear();
   reg_ins["c1@x"]->send_notify("message-summary", "", "");
   EXPECT_EQ(sent.size(), n_sent);
-  EXPECT_EQ(logs.back(), "Empty Route set, not sending NOTIFY");
+  EXPECT_EQ(log_capture::lines().back().text, "Empty Route set, not sending NOTIFY");
 
   // A registration on a flow sends along the flow.
   reg_in& r = *reg_ins["c1@x"];
@@ -618,7 +615,7 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   sip_message stranger = request(1);
   stranger.call_id = "nobody";
   EXPECT_EQ(find_registration(stranger), nullptr);
-  EXPECT_EQ(logs.back(), "Cannot determine from what registration the request was sent");
+  EXPECT_EQ(log_capture::lines().back().text, "Cannot determine from what registration the request was sent");
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST_F(Routing, HostWithoutNaptrTriesSrvTlsTcpUdpThenAaaaAndA) {
             (strings{"NAPTR example.com", "SRV _sips._tcp.example.com", "SRV _sip._tcp.example.com",
                      "SRV _sip._udp.example.com", "AAAA example.com", "A example.com"}));
   EXPECT_TRUE(env.transport.sent.empty());
-  EXPECT_TRUE(log_capture::has("Could not determine destination address on 1", 6));
+  EXPECT_TRUE(log_capture::contains("Could not determine destination address on 1", 6));
   // The packet waits for its transaction timer, which answers with 408.
   env.run_until(32000);
   ASSERT_EQ(env.user.backward.size(), 1u);
@@ -205,7 +205,7 @@ TEST_F(Routing, BudgetStopsAResolutionLoop) {
   send_packet(request(m_options, "sip:bob@loop.example.com:5060"));
   EXPECT_TRUE(env.transport.sent.empty());
   EXPECT_EQ(env.dns.lookups.size(), 49u);  // the url step took one of the 50
-  EXPECT_TRUE(log_capture::has(
+  EXPECT_TRUE(log_capture::contains(
       "Cannot route packet 1 (too many iterations): a udp loop.example.com 5060", 1));
 }
 
@@ -215,9 +215,9 @@ TEST_F(Routing, BadStepsAreLoggedAndSkipped) {
       "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\n"
       "udp 192.0.2.3 5060";
   send_packet(m);
-  EXPECT_TRUE(log_capture::has("Internal error: Unknown DNS resolve type bogus", 0));
-  EXPECT_TRUE(log_capture::has("Unknown transport layer sctp", 0));
-  EXPECT_TRUE(log_capture::has("Unknown transport layer xyz", 0));
+  EXPECT_TRUE(log_capture::contains("Internal error: Unknown DNS resolve type bogus", 0));
+  EXPECT_TRUE(log_capture::contains("Unknown transport layer sctp", 0));
+  EXPECT_TRUE(log_capture::contains("Unknown transport layer xyz", 0));
   ASSERT_EQ(env.transport.sent.size(), 1u);
   EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.3", 5060));
 }
@@ -232,9 +232,9 @@ TEST_F(Routing, MissingHeadersSendNothing) {
   m = request(m_options, "sip:192.0.2.1");
   m.from = from_to_spec();
   EXPECT_EQ(send_packet(m), 0);
-  EXPECT_TRUE(log_capture::has("send_packet: Call-ID missing OPTIONS", 0));
-  EXPECT_TRUE(log_capture::has("send_packet: To missing OPTIONS", 0));
-  EXPECT_TRUE(log_capture::has("send_packet: From missing OPTIONS", 0));
+  EXPECT_TRUE(log_capture::contains("send_packet: Call-ID missing OPTIONS", 0));
+  EXPECT_TRUE(log_capture::contains("send_packet: To missing OPTIONS", 0));
+  EXPECT_TRUE(log_capture::contains("send_packet: From missing OPTIONS", 0));
   EXPECT_TRUE(pending_packets.empty());
   EXPECT_TRUE(env.transport.sent.empty());
 }
@@ -243,7 +243,7 @@ TEST_F(Routing, EnumTurnsTheNumberIntoAUri) {
   env.dns.cache[{"3.2.1.0.3.9.4.e164.arpa", dns_type::naptr}] =
       "100 10 u E2U+sip !^\\+49(.*)$!sip:\\1@192.0.2.44! .";
   send_packet(request(m_invite, "sip:+4930123@example.com;enum=true"));
-  EXPECT_TRUE(log_capture::has("Converting phone +4930123 into 3.2.1.0.3.9.4.e164.arpa", 8));
+  EXPECT_TRUE(log_capture::contains("Converting phone +4930123 into 3.2.1.0.3.9.4.e164.arpa", 8));
   ASSERT_EQ(env.transport.sent.size(), 1u);
   EXPECT_EQ(env.transport.sent[0].destination, addr("192.0.2.44", 5060));
   EXPECT_EQ(env.transport.sent[0].parsed().request_uri.serialize(), "sip:30123@192.0.2.44");
@@ -319,7 +319,7 @@ TEST_F(Routing, ResponsesConnectionsAndTheirLimits) {
   send_packet(sip_message(200, "OK", req));
   EXPECT_EQ(env.transport.sent.size(), 1u);
   EXPECT_TRUE(
-      log_capture::has("Response to 192.0.2.20:40000 must be sent over existing connection", 6));
+      log_capture::contains("Response to 192.0.2.20:40000 must be sent over existing connection", 6));
   // Responses to ACK are never sent; a response without Via is logged.
   sip_message ack_response(200, "OK", req);
   ack_response.cseq_method = m_ack;
@@ -327,11 +327,11 @@ TEST_F(Routing, ResponsesConnectionsAndTheirLimits) {
   sip_message no_via(200, "OK", req);
   no_via.via.clear();
   EXPECT_EQ(send_packet(no_via), 0);
-  EXPECT_TRUE(log_capture::has("Via is empty, cannot send reply", 3));
+  EXPECT_TRUE(log_capture::contains("Via is empty, cannot send reply", 3));
   sip_message sctp(200, "OK", received_request("SIP/2.0/SCTP 192.0.2.20"));
   send_packet(sctp);
-  EXPECT_TRUE(log_capture::has("Unsupported transport layer in SIP/2.0/SCTP 192.0.2.20", 0));
-  EXPECT_TRUE(log_capture::has("Unsupported transport layer SCTP", 5));
+  EXPECT_TRUE(log_capture::contains("Unsupported transport layer in SIP/2.0/SCTP 192.0.2.20", 0));
+  EXPECT_TRUE(log_capture::contains("Unsupported transport layer SCTP", 5));
   EXPECT_EQ(env.transport.sent.size(), 1u);
 }
 

@@ -39,7 +39,7 @@ void round_trip_and_refusals() {
       ASSERT_NE(at, std::string::npos) << tag;
       t.replace(at, tag.size(), tag.substr(0, tag.size() - 1) + "x>");
     }
-    log_capture::lines().clear();
+    log_capture::clear();
     EXPECT_FALSE(soap_read(str(t), back)) << f.name;
     EXPECT_EQ(log_capture::texts(), std::vector<std::string>{std::string("Message ") +
                                                              M::soap_name + " without " + f.name});

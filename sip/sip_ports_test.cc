@@ -80,7 +80,7 @@ TEST(SipPorts, OpensOnlyWhenASettingChanged) {
             (std::vector<std::string>{"udp 0.0.0.0:5060", "tos 100 160", "mcast 100",
                                       "tcp 0.0.0.0:5062", "tos 101 160", "tcp 0.0.0.0:5061"}));
   EXPECT_EQ(sip_sockets.size(), 2u);
-  EXPECT_TRUE(log_capture::has("FATAL: Could not open TCP port 5061 for SIP", 0));
+  EXPECT_TRUE(log_capture::contains("FATAL: Could not open TCP port 5061 for SIP", 0));
   opener.calls.clear();
   EXPECT_FALSE(sip_set_port_bindings(opener));
   EXPECT_TRUE(opener.calls.empty());
