@@ -1,4 +1,5 @@
-// What the layers of the ctrl side reach beyond themselves: the srv side's queue and their
+// How a side's layers get their collaborators (scoped_context, shared by both sides), and the
+// ctrl side's context. What the layers of the ctrl side reach beyond themselves: the srv side's queue and their
 // timer queue. The composition root builds the context of the running daemon and installs it;
 // a test builds its own and installs it for its lifetime, so a layer takes its collaborators
 // from here instead of offering setters of its own. (The srv side's context, which also sends
@@ -12,6 +13,33 @@
 #include "base/str.h"
 #include "frame/timeout.h"
 
+// Installs a context of one side for the lifetime of the object; the previous one comes back
+// after. Until one is installed, current() is a default-constructed Context: the daemon's
+// wiring.
+template <class Context>
+class scoped_context {
+ public:
+  explicit scoped_context(const Context& c) : context_(c), previous_(installed()) {
+    installed() = &context_;
+  }
+  ~scoped_context() { installed() = previous_; }
+  scoped_context(const scoped_context&) = delete;
+  scoped_context& operator=(const scoped_context&) = delete;
+
+  static const Context& current() {
+    static const Context daemon;
+    return installed() ? *installed() : daemon;
+  }
+
+ private:
+  static const Context*& installed() {
+    static const Context* top = nullptr;
+    return top;
+  }
+  Context context_;
+  const Context* previous_;
+};
+
 struct ctrl_context {
   // Posts a message to the srv side's queue (the daemon: pbxsrv_post).
   void (*post)(const str& message) = pbxsrv_post_default;
@@ -21,18 +49,5 @@ struct ctrl_context {
   static void pbxsrv_post_default(const str& message);
 };
 
-// The installed context (the daemon's wiring until one is installed).
-const ctrl_context& ctrl_ctx();
-
-// Installs a context for the lifetime of the object; the previous one comes back after.
-class scoped_ctrl_context {
- public:
-  explicit scoped_ctrl_context(const ctrl_context& c);
-  ~scoped_ctrl_context();
-  scoped_ctrl_context(const scoped_ctrl_context&) = delete;
-  scoped_ctrl_context& operator=(const scoped_ctrl_context&) = delete;
-
- private:
-  ctrl_context context_;
-  const ctrl_context* previous_;
-};
+using scoped_ctrl_context = scoped_context<ctrl_context>;
+inline const ctrl_context& ctrl_ctx() { return scoped_ctrl_context::current(); }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "base/str.h"
+#include "frame/side_context.h"
 #include "frame/timeout.h"
 
 class sip_message;
@@ -26,18 +27,5 @@ struct srv_context {
   static int send_default(const sip_message& message);
 };
 
-// The installed context (the daemon's wiring until one is installed).
-const srv_context& srv_ctx();
-
-// Installs a context for the lifetime of the object; the previous one comes back after.
-class scoped_srv_context {
- public:
-  explicit scoped_srv_context(const srv_context& c);
-  ~scoped_srv_context();
-  scoped_srv_context(const scoped_srv_context&) = delete;
-  scoped_srv_context& operator=(const scoped_srv_context&) = delete;
-
- private:
-  srv_context context_;
-  const srv_context* previous_;
-};
+using scoped_srv_context = scoped_context<srv_context>;
+inline const srv_context& srv_ctx() { return scoped_srv_context::current(); }
