@@ -1,6 +1,6 @@
 // How a side's layers get their collaborators (scoped_context, shared by both sides), and the
-// ctrl side's context. What the layers of the ctrl side reach beyond themselves: the srv side's queue and their
-// timer queue. The composition root builds the context of the running daemon and installs it;
+// ctrl side's context. What the layers of the ctrl side reach beyond themselves: the srv
+// side's queue and their timer queue. The composition root builds the context of the running daemon and installs it;
 // a test builds its own and installs it for its lifetime, so a layer takes its collaborators
 // from here instead of offering setters of its own. (The srv side's context, which also sends
 // SIP messages, is sip/srv_context.h.) Process-wide state the design requires, the tables and
