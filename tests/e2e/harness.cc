@@ -43,11 +43,13 @@ bool write_whole(const std::string& path, const std::string& content) {
   return static_cast<bool>(out);
 }
 
-// Forks and execs the binary in dir with stdout/stderr to files there. The child gets a
-// process group of its own so that stop() reaches everything it forks.
-pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
+// Forks and execs the binary (telmond when empty) in dir with stdout/stderr to files there.
+// The child gets a process group of its own so that stop() reaches everything it forks.
+pid_t spawn(const std::vector<std::string>& args, const std::string& dir,
+            const std::string& binary = "") {
+  const std::string program = binary.empty() ? std::string(TELMOND_BINARY) : binary;
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(TELMOND_BINARY));
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::string out = dir + "/stdout.txt";
@@ -63,7 +65,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
   dup2(in_fd, 0);
   dup2(out_fd, 1);
   dup2(err_fd, 2);
-  execv(TELMOND_BINARY, argv.data());
+  execv(program.c_str(), argv.data());
   _exit(127);
 }
 
@@ -371,7 +373,7 @@ bool telmond_process::launch() {
     args.push_back(dir_ + "/telmond.pid");
   }
   args.insert(args.end(), options_.args.begin(), options_.args.end());
-  pid_ = spawn(args, dir_);
+  pid_ = spawn(args, dir_, options_.binary);
   if (pid_ < 0) {
     pid_ = 0;
     error_ = "fork failed";

@@ -40,6 +40,8 @@ struct telmond_ports {
 };
 
 struct telmond_options {
+  // The program to run: telmond when empty, or another program built on the daemon.
+  std::string binary;
   // Extra command-line arguments (after --dir <dir>, and --no-daemon unless daemon is set).
   std::vector<std::string> args;
   // pbx.xml settings by name; they override the harness's (the ports and log_level 9).

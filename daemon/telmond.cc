@@ -1,0 +1,167 @@
+// The composition root: the one file that includes every layer. It wires the layers' hooks
+// into the frame, then runs the start-up sequence. Only the programs' mains include its header.
+#include "daemon/telmond.h"
+
+#include <unistd.h>
+
+#include "base/certificate.h"
+#include "db/persistence.h"
+#include "db/schema.h"
+#include "db/table.h"
+#include "frame/clock.h"
+#include "frame/log.h"
+#include "frame/mutex.h"
+#include "frame/queues.h"
+#include "frame/side_context.h"
+#include "frame/sip_loop.h"
+#include "frame/startup.h"
+#include "frame/threads.h"
+#include "frame/timeout.h"
+#include "pbx/registration.h"
+#include "sip/address_list.h"
+#include "pbx/address_list_table.h"
+#include "sip/dns_resolver.h"
+#include "sip/reg_in.h"
+#include "sip/registrar_user.h"
+#include "sip/send_packet.h"
+#include "sip/sip_connection.h"
+#include "sip/sip_ports.h"
+#include "sip/sip_tls_certificate.h"
+#include "sip/sip_transport.h"
+#include "sip/sip_udp_receive.h"
+#include "sip/srv_context.h"
+
+namespace {
+
+// SIP over TLS: the server certificate lives in the certificates table (type "sip"); the first
+// start makes and stores a self-signed one for the host name.
+class certificate_table_store : public certificate_store {
+ public:
+  bool load(certificate_pair& out) override {
+    for (int id = certificates.first(); id != 0; id = certificates.next(id)) {
+      if (certificates.get(id, certificate_type) != "sip") continue;
+      out.key_pem = certificates.get(id, certificate_private);
+      out.certificate_pem = certificates.get(id, certificate_public);
+      if (!out.key_pem.empty() && !out.certificate_pem.empty()) return true;
+    }
+    return false;
+  }
+  bool save(const certificate_pair& pair, const str& subject) override {
+    int id = certificates.add_row(false);
+    if (id == 0) return false;
+    certificates.set(id, certificate_private, pair.key_pem, false);
+    certificates.set(id, certificate_public, pair.certificate_pem, false);
+    certificates.set(id, certificate_subject, subject, false);
+    certificates.set(id, certificate_type, "sip", false);
+    certificates.write_row(id);
+    return true;
+  }
+};
+
+void init_sip_tls_certificate() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+  certificate_table_store store;
+  setup_sip_tls_certificate(store, host, wall_now() / 1000);
+}
+
+// DNS servers: a resolv.conf in the working directory takes the place of /etc/resolv.conf, so
+// that a test (or a host whose system resolver must not be used for SIP) names its own servers.
+void use_local_resolv_conf() {
+  if (access("resolv.conf", R_OK) != 0) return;
+  global_dns_resolver.set_resolv_conf("resolv.conf");
+  log_printf(log_sip, 4, "DNS: Using the name servers of resolv.conf in the working directory");
+}
+
+// The IP address access list: its rows in the accesslist table (ctrl side).
+access_list_table& access_list_rows() {
+  static access_list_table rows;
+  return rows;
+}
+
+// Start-up, after the tables are read: every accesslist row into the address lists, and the
+// expiry of automatic blocks once a minute on the ctrl timer.
+void init_access_list() {
+  access_list_load(access_list_rows());
+  access_list_schedule_expiry(&access_list_rows(), http_thread_queue, 60000);
+}
+
+// Start-up, after the tables are read and before the threads run: the bindings whose date has
+// not passed come back as bound reg_ins (srv); the rows of the others are deleted (ctrl).
+void restore_registrations() {
+  for (const kept_registration& k : registrations_after_restart(clock_now())) {
+    registrar_restore(k.call_id, k.from, k.to, k.event, k.adr, k.contact, k.remaining_ms);
+  }
+}
+
+// The program's own receiver of ctrl queue messages, tried first (daemon_extras); set once
+// by run_telmond before the threads start.
+bool (*extra_ctrl_handler)(const str& text) = nullptr;
+
+// The receiver of the ctrl queue: the program's extra handler, then the registrar's messages,
+// then the reports of blocked addresses (BlackListAdr). Runs under ctrl_run_mutex.
+void ctrl_on_soap(const str& text) {
+  if (extra_ctrl_handler && extra_ctrl_handler(text)) return;
+  if (registration_on_soap(text)) return;
+  soap_on_black_list_adr(text, access_list_rows(), wall_now());
+}
+
+}  // namespace
+
+int run_telmond(int argc, char** argv, const daemon_extras& extras) {
+  set_mutex_alert_writer(log_alert);
+  extra_ctrl_handler = extras.ctrl_handler;
+
+  // The collaborators of each side's layers: the srv side posts to the ctrl queue, sends
+  // through the transaction layer and runs its timers on the SIP timer thread; the ctrl side
+  // posts to the srv queue and runs its timers on the control timer thread.
+  srv_context srv;
+  srv.post = [](const str& message) { out_post(message); };
+  srv.send = send_packet;
+  srv.queue = &sip_thread_queue;
+  scoped_srv_context srv_side(srv);
+  ctrl_context ctrl;
+  ctrl.post = [](const str& message) { pbxsrv_post(message); };
+  ctrl.queue = &http_thread_queue;
+  scoped_ctrl_context ctrl_side(ctrl);
+
+  // Data store: tables, start-up repairs, default domain, call records.
+  fill_db_startup_hooks(frame_hooks());
+
+  // SIP sockets: the SIP layer's port bindings; framing and processing of the UDP datagrams,
+  // handed to the transaction layer; DNS answers on the DNS client sockets.
+  set_sip_set_port([] { sip_set_port_bindings(); });
+  sip_udp_hooks udp;
+  fill_sip_udp_receive_hooks(udp);
+  install_transaction_layer(udp);
+  udp.dns_pdu = dns_pdu_available;
+  set_sip_udp_hooks(udp);
+
+  // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
+  // A connection from a blocked address is closed at the accept.
+  install_sip_connections();
+  set_sip_source_check([](const ip_port& remote) { return bw_valid_source(remote.address); });
+  frame_hooks().init_certificates = [] {
+    init_sip_tls_certificate();
+    use_local_resolv_conf();
+  };
+
+  // Registrar: REGISTER and SUBSCRIBE go to reg_in (srv); its messages to the PBX half
+  // (ctrl), which keeps the registrations rows.
+  install_registrar();
+  install_registration();
+
+  // Address blocking: the receive hooks of the transaction layer drop traffic from black
+  // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,
+  // which shares the queue's single receiver with the registrar.
+  set_soap_on_request(ctrl_on_soap);
+
+  // After the tables are read: the access list, and the bindings kept from before a restart.
+  frame_hooks().init_ip = [] {
+    init_access_list();
+    restore_registrations();
+  };
+
+  // telmond_main returns only when start-up ends early (usage error, --version).
+  return telmond_main(argc, argv);
+}
