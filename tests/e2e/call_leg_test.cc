@@ -2,7 +2,6 @@
 // PBX's call logic, tests/e2e/call_responder.cc): sipp places a call that rings, is answered
 // with SDP on loopback and ends with BYE, then one it cancels while it rings. Every packet,
 // media included, stays on loopback; every wait is bounded to a few seconds.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -94,17 +93,10 @@ class CallLegE2E : public ::testing::Test {
         " -m 1 -l 1 -i " + ip + " -p " + std::to_string(e2e::free_port()) + " -mi " + ip + " -mp " +
         std::to_string(e2e::free_port()) +
         " -s 200 -timeout 10s -recv_timeout 4000 -nostdin -trace_msg -trace_err 127.0.0.1:" +
-        std::to_string(t->ports().sip_udp) + " > sipp.out 2>&1";
+        std::to_string(t->ports().sip_udp) +
+        " > sipp.out 2>&1; rc=$?; cat *_messages.log > trace.txt 2>/dev/null; exit $rc";
     const int rc = std::system(cmd.c_str());
-    trace.clear();
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        const std::string n = e->d_name;
-        if (n.size() > 13 && n.substr(n.size() - 13) == "_messages.log")
-          trace = e2e::slurp(dir + "/" + n);
-      }
-      closedir(d);
-    }
+    trace = e2e::slurp(dir + "/trace.txt");
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   }
 
