@@ -35,7 +35,8 @@ namespace msg {
 // ---- Events: srv -> ctrl ----
 
 // The first request of an incoming leg whose policy is not known: may the caller be served,
-// and must it authenticate? Identity is the P-Preferred-Identity or else the From.
+// and must it authenticate? from is the P-Preferred-Identity or else the From; transport the
+// source address.
 struct get_dialog_policy {
   str call_id, from, to, transport, trunk;
   static constexpr const char* soap_name = "GetDialogPolicy";
