@@ -142,9 +142,15 @@ const expected k_valid[] = {
      "902jndnke3", 1, 0, 1},
 };
 
+// An SDP body as it is sent again over IPv4 (these bodies round-trip byte for byte).
+str sdp_text(const sdp& s) {
+  return expand_placeholders(s.serialize(true), ip_port(ip_address_parse("192.0.2.1"), 5060),
+                             transport_type::udp);
+}
+
 size_t body_size(const sip_message& m) {
   size_t n = 0;
-  for (const sdp& s : m.sdps) n += s.text().length();
+  for (const sdp& s : m.sdps) n += sdp_text(s).length();
   for (const str& b : m.bodies) n += b.length();
   return n;
 }
@@ -197,7 +203,7 @@ TEST(Rfc4475, DetailsOfValidMessages) {
   EXPECT_EQ(wsinv.contact[0].extract_parameter("newparam"), "newvalue");
   EXPECT_EQ(wsinv.contact[0].extract_parameter("q"), "0.33");
   ASSERT_EQ(wsinv.sdps.size(), 1u);
-  EXPECT_TRUE(wsinv.sdps[0].text().starts_with(str("v=0\r\n")));
+  EXPECT_EQ(sdp_text(wsinv.sdps[0]), wsinv.raw.substr(size_t(wsinv.raw.find(str("\r\n\r\n")) + 4)));
 
   sip_message esc01(load("esc01"));
   EXPECT_EQ(esc01.request_uri.get_user(), "sips:user@example.com");

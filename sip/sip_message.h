@@ -16,8 +16,8 @@
 
 #include "base/ip_port.h"
 #include "base/str.h"
+#include "media/sdp.h"
 #include "sip/from_to_spec.h"
-#include "sip/sdp_body.h"
 #include "sip/sip_uri.h"
 #include "sip/transport_type.h"
 

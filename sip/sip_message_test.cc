@@ -71,9 +71,9 @@ const char* const k_invite =
     "Expires: 120\n"
     "X-Empty-Value\n"
     "Content-Type: application/sdp\n"
-    "Content-Length: 10\n"
+    "Content-Length: 47\n"
     "\n"
-    "v=0\ns=-\nTRAILING";
+    "v=0\no=- 1 1 IN IP4 h\ns=-\nc=IN IP4 h\nt=0 0\nTRAILING";
 
 // What the whole text of k_invite shows (order, list splitting, compact names, continuation,
 // the body cut at Content-Length) is compared in SerialisesInFixedOrder; here the typed values.
@@ -139,19 +139,20 @@ TEST(SipMessage, MultipartBody) {
   sip_message m(
       crlf("INVITE sip:a@b SIP/2.0\n"
            "Content-Type: multipart/mixed; boundary=\"bnd\"\n"
-           "Content-Length: 117\n"
+           "Content-Length: 130\n"
            "\n"
            "--bnd\n"
            "Content-Type: application/sdp\n"
            "\n"
-           "v=0\n"
+           "o=a 1 2 IN IP4 h\n"
            "--bnd\n"
            "Content-Type: application/isup;version=itu-t92+\n"
            "\n"
            "\x01\x02\n"
            "--bnd--\n"));
   ASSERT_EQ(m.sdps.size(), 1u);
-  EXPECT_EQ(m.sdps[0].text(), "v=0");
+  EXPECT_EQ(m.sdps[0].serialize(true),
+            "v=0\r\no=a 1 2 IN {x-pre-ipv} h\r\ns=-\r\nc=IN {x-pre-ipv} \r\nt=0 0\r\n");
   ASSERT_EQ(m.bodies.size(), 1u);
   EXPECT_EQ(m.bodies[0], "\x01\x02");
   EXPECT_EQ(m.content_type, "application/isup;version=itu-t92+");
@@ -280,10 +281,13 @@ TEST(SipMessage, SerialisesInFixedOrder) {
                        "Subject: ab\n"
                        "Expires: 120\n"
                        "Content-Type: application/sdp\n"
-                       "Content-Length: 10\n"
+                       "Content-Length: 47\n"
                        "\n"
                        "v=0\n"
-                       "s=-\n"));
+                       "o=- 1 1 IN IP4 h\n"
+                       "s=-\n"
+                       "c=IN IP4 h\n"
+                       "t=0 0\n"));
   sip_message resp(486, "Busy Here", m);
   EXPECT_EQ(resp.serialize(k_dest, transport_type::udp),
             crlf("SIP/2.0 486 Busy Here\n"
@@ -307,7 +311,7 @@ TEST(SipMessage, ShortHeaderForm) {
   local_info_scope scope(&info);
   sip_message m(crlf(k_invite));
   str text = m.serialize(k_dest, transport_type::udp);
-  for (const char* p : {"\r\nf: ", "\r\nt: ", "\r\ni: ", "\r\nv: ", "\r\nm: ", "\r\nl: 10\r\n",
+  for (const char* p : {"\r\nf: ", "\r\nt: ", "\r\ni: ", "\r\nv: ", "\r\nm: ", "\r\nl: 47\r\n",
                         "\r\nc: ", "\r\nCSeq: ", "\r\nMax-Forwards: ", "\r\nExpires: "}) {
     EXPECT_GE(text.find(str(p)), 0) << p;
   }
@@ -345,7 +349,9 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
   m.contact.emplace_back(sip_uri("sip", "alice", "{x-pre-adr}", "{x-pre-port}"));
   m.add_other_header("Call-Info", "", "<{x-pre-http}/x>");
   m.content_type = "application/sdp";
-  m.sdps.emplace_back(str("c=IN {x-pre-ipv} {x-pre-adrs}\r\na=crypto:1 AES\r\n"));
+  m.sdps.emplace_back(
+      str("o=- 1 1 IN {x-pre-ipv} {x-pre-adr}\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n"
+          "m=audio 4000 RTP/AVP 0\r\na=crypto:1 AES\r\n"));
   str out = m.serialize(k_dest, transport_type::udp);
   EXPECT_GE(out.find(str("INVITE sip:b@192.0.2.1 SIP/2.0\r\n")), 0);
   EXPECT_GE(out.find(str("Via: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bK-x;rport\r\n")), 0);
@@ -354,7 +360,9 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
   // From is written without expansion.
   EXPECT_GE(out.find(str("From: <sip:{x-pre-adr}>;tag=1\r\n")), 0);
   // Crypto lines stay home in a request over UDP, and go out over TLS.
-  EXPECT_TRUE(out.ends_with(str("Content-Length: 23\r\n\r\nc=IN IP4 198.51.100.4\r\n")));
+  EXPECT_TRUE(
+      out.ends_with(str("Content-Length: 90\r\n\r\nv=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=-\r\n"
+                        "c=IN IP4 198.51.100.4\r\nt=0 0\r\nm=audio 4000 RTP/AVP 0\r\n")));
   EXPECT_GE(m.serialize(k_dest, transport_type::tls).find(str("a=crypto:1 AES")), 0);
 }
 
