@@ -19,6 +19,7 @@
 #include "frame/timeout.h"
 #include "pbx/registration.h"
 #include "sip/address_list.h"
+#include "sip/call_port.h"
 #include "pbx/address_list_table.h"
 #include "sip/dns_resolver.h"
 #include "sip/reg_in.h"
@@ -150,6 +151,15 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   // (ctrl), which keeps the registrations rows.
   install_registrar();
   install_registration();
+
+  // Call legs: new INVITEs and every message of a leg's dialog go to its call port (srv), in
+  // front of the registrar; the PBX's commands share the srv queue's receiver with the
+  // registrar's answers.
+  install_call_ports();
+  set_handle_ssoap([](const str& text) {
+    if (!call_port_on_soap(text)) registrar_on_soap(text);
+    return 0;
+  });
 
   // Address blocking: the receive hooks of the transaction layer drop traffic from black
   // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,

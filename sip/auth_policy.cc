@@ -57,16 +57,18 @@ str auth_user_agent() {
   return ctrl_read_registry(ctrl_settings::app_user_agent) + "/" + TELMOND_VERSION;
 }
 
-bool check_trusted_ip(const sip_message& request, const str& permitted) {
-  str list = permitted.strip();
-  if (list.empty()) return false;
+bool source_in_list(const ip_port& peer, const str& list) {
   // A dual-stack socket reports IPv4 peers in their mapped form.
-  str source = request.peer.unmapped().address;
+  const str source = peer.unmapped().address;
   for (size_t i = 0;; i++) {
     str entry = list.get_field(i, " \t\r\n");
-    if (entry.empty()) break;
-    if (entry_matches(entry, source)) return false;
+    if (entry.empty()) return false;
+    if (entry_matches(entry, source)) return true;
   }
+}
+
+bool check_trusted_ip(const sip_message& request, const str& permitted) {
+  if (permitted.strip().empty() || source_in_list(request.peer, permitted)) return false;
   sip_message response(403, c_forbidden, request);
   response.add_other_header(c_user_agent, str(), auth_user_agent());
   if (g_hooks) g_hooks->send_response(response, request);

@@ -67,6 +67,8 @@ str auth_user_agent();
 // 32, both addresses masked to that many leading bits), "localhost" (any case; the source
 // 127.0.0.1) or a plain address (exact match). Unreadable entries match nothing.
 bool check_trusted_ip(const sip_message& request, const str& permitted);
+// True when peer matches an entry of list (the entries as above).
+bool source_in_list(const ip_port& peer, const str& list);
 
 // The digest check. True when a 401 "Authentication Required" has been sent: with a Warning
 // "399 <realm> Password does not match" when some Authorization header carried one of our

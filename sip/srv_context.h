@@ -22,9 +22,17 @@ struct srv_context {
   int (*send)(const sip_message& message) = send_default;
   // The SIP timer queue (the daemon: sip_thread_queue).
   timeout_queue* queue = &sip_thread_queue;
+  // Sends an administrator mail to address (empty: none is configured, nothing is sent) with
+  // the SIP messages of a call as attachment (the default logs it, group e-mail, level 3).
+  void (*admin_mail)(const str& address, const str& subject, const str& text,
+                     const str& attachment) = admin_mail_default;
+  // The CPU meter in percent that performance_limit compares; nullptr: not measured.
+  int (*cpu_meter)() = nullptr;
 
   static void out_post_default(const str& message);
   static int send_default(const sip_message& message);
+  static void admin_mail_default(const str& address, const str& subject, const str& text,
+                                 const str& attachment);
 };
 
 using scoped_srv_context = scoped_context<srv_context>;

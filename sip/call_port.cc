@@ -1,0 +1,311 @@
+// The table of call ports, the life of one port (state code, hangup, erase) and its timers.
+#include "sip/call_port.h"
+
+#include "base/log.h"
+#include "frame/settings.h"
+#include "sip/call_messages.h"
+#include "sip/pending_packet.h"
+#include "sip/srv_context.h"
+
+const str hangup_bye("bye"), hangup_cancel("cancel"), hangup_timeout("timeout"),
+    hangup_busy("busy"), hangup_nomedia("nomedia"), hangup_oneway("oneway"),
+    hangup_duration("duration"), hangup_reject("reject");
+
+call_port call_ports[call_port_count];
+std::multimap<str, int> call_port_map;
+
+namespace {
+
+int allocation_cursor = 0;
+int ports_in_use = 0;
+
+int setting_int(int setting) { return ctrl_read_registry(setting).value(); }
+
+// The next RTP port: even, within port_begin..port_end, rotating.
+int next_rtp_port() {
+  static int next = 0;
+  int begin = setting_int(ctrl_settings::port_begin);
+  int end = setting_int(ctrl_settings::port_end);
+  if (begin <= 0 || begin > 65534) begin = 50000;
+  if (end <= begin || end > 65535) end = begin + 1000;
+  begin += begin & 1;
+  if (next < begin || next + 1 > end) next = begin;
+  const int port = next;
+  next += 2;
+  return port;
+}
+
+}  // namespace
+
+call_port* get_port(int index) {
+  if (index < 0 || index >= call_port_count || call_ports[index].index < 0) return nullptr;
+  return &call_ports[index];
+}
+
+int call_ports_in_use() { return ports_in_use; }
+
+int allocate_call_port(const str& call_id) {
+  for (int probe = 0; probe < call_port_count; ++probe) {
+    const int slot = allocation_cursor;
+    allocation_cursor = (allocation_cursor + 1) % call_port_count;
+    call_port& p = call_ports[slot];
+    if (p.index >= 0) continue;
+    p.clear();
+    p.index = slot;
+    p.call_id = call_id;
+    p.media.name = call_id;
+    p.rtp_port = next_rtp_port();
+    p.media.set_rtp_port(p.rtp_port);
+    p.media.set_codecs(str(), false);  // the system's preference until the PBX sets one
+    call_port_map.emplace(call_id, slot);
+    ++ports_in_use;
+    return slot;
+  }
+  return -1;
+}
+
+int find_port(const str& call_id, const str& local_tag, const str& remote_tag) {
+  auto [first, last] = call_port_map.equal_range(call_id);
+  for (auto it = first; it != last; ++it) {
+    const call_port& p = call_ports[it->second];
+    if (!local_tag.empty() && p.local.tag() == local_tag) return it->second;
+    if (!remote_tag.empty() && p.remote.tag() == remote_tag) return it->second;
+  }
+  return -1;
+}
+
+void erase_call_port(int index) {
+  call_port* p = get_port(index);
+  if (!p) return;
+  for (int other : p->linked) {
+    if (call_port* o = get_port(other)) o->linked.erase(index);
+  }
+  auto [first, last] = call_port_map.equal_range(p->call_id);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == index) {
+      call_port_map.erase(it);
+      break;
+    }
+  }
+  if (!p->local.tag().empty()) unregister_dialog(p->call_id, p->local.tag());
+  p->clear();
+  --ports_in_use;
+  srv_ctx().post(soap_write(msg::dialog_end{str::sprintf("%d", index)}));
+}
+
+void reset_call_ports() {
+  for (call_port& p : call_ports) p.clear();
+  call_port_map.clear();
+  allocation_cursor = 0;
+  ports_in_use = 0;
+  reset_invite_rate();
+}
+
+void call_port::clear() {
+  // Timers first: a pending timer of the old leg must not fire for the next one.
+  ring_timer.clear();
+  rtp_timer.clear();
+  abs_timer.clear();
+  dialog_timer.clear();
+  *this = call_port();
+}
+
+// ---- State and lifecycle -----------------------------------------------------------------
+
+void call_port::set_state_code(int code, const str& reason) {
+  if (state_code >= 300 || (state_code >= 200 && code < 200 && code > 0)) return;
+  if (code > 1000) {
+    code -= 1000;
+    completed_elsewhere = true;
+  }
+  const int old = state_code;
+  state_code = code;
+  state_reason = reason;
+  std::vector<sip_message> queued;
+  queued.swap(deferred);
+  for (sip_message& m : queued) dispatch(m);
+  if (old == state_code) return;
+  if (state_code >= 300) {
+    send_hangup(hangup_bye);
+  } else if (state_code < 200) {
+    if (!incoming) {
+      media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
+                                                                  : nullptr);
+      media.set_local_sdp();
+      invite_time = clock_now();
+      service_access = "NR";
+      if (media.available_codecs.empty()) {
+        log_printf(log_sip, 3, "Available codec list is empty for %s", call_id);
+        state_code = 415;
+        state_reason = "Unsupported Media Type";
+        send_hangup(hangup_bye);
+        return;
+      }
+      send_invite();
+    } else {
+      send_ringing();
+    }
+  } else if (incoming) {
+    send_connected();
+  }
+}
+
+void call_port::send_ringing() {
+  if (media.available_codecs.empty()) {
+    media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
+                                                                : nullptr);
+  }
+  if (media.local.empty()) media.set_local_sdp();
+  if (media.available_codecs.empty() && media.pass_through == 0) {
+    log_printf(log_sip, 3, "Available codec list is empty for %s", call_id);
+    state_code = 415;
+    state_reason = "Unsupported Media Type";
+    send_hangup(hangup_bye);
+    return;
+  }
+  send_update();
+}
+
+void call_port::send_connected() {
+  if (media.available_codecs.empty()) {
+    media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
+                                                                : nullptr);
+  }
+  if (media.local.empty()) media.set_local_sdp();
+  if (media.available_codecs.empty() && media.pass_through == 0) {
+    log_printf(log_sip, 3, "send_connected: available codec list is empty for %s", call_id);
+    state_code = 415;
+    state_reason = "Unsupported Media Type";
+    send_hangup(hangup_bye);
+    return;
+  }
+  if (!connect_time) connect_time = clock_now();
+  const int seconds = setting_int(ctrl_settings::max_call_duration);
+  if (seconds > 0) {
+    abs_timer.callback(*srv_ctx().queue, rtimestamp(seconds) * ns_per_second,
+                       callback_argument(abs_hangup, index));
+  }
+  arm_media_timer(setting_int(ctrl_settings::timeout_connected));
+  send_update();
+}
+
+void call_port::send_hangup(const str& reason) {
+  if (hangup_sent) return;
+  hangup_sent = true;
+  disconnect_reason = reason;
+  end_code = "OR";
+  if (connect_time) {
+    send_bye();
+  } else if (incoming) {
+    if (!invite_to_answer.method.empty()) {
+      send_invite_response(state_code >= 300 ? state_code : 480,
+                           state_code >= 300 ? state_reason : str("Temporarily Unavailable"),
+                           false);
+    }
+  } else {
+    send_cancel();
+  }
+  // Media: stop sending, back to sendrecv, wait 8 s for the end of the dialog.
+  sending = false;
+  media.local.set_sdp_state("sendrecv");
+  arm_media_timer(8);
+}
+
+void call_port::hangup_report(const str& reason) {
+  srv_ctx().post(soap_write(msg::dialog_hangup{str::sprintf("%d", index), reason, str()}));
+}
+
+void call_port::arm_media_timer(int seconds) {
+  if (seconds != 8 && seconds < 10) seconds = 10;
+  rtp_timer_seconds = seconds;
+  rtp_timer.callback(*srv_ctx().queue, rtimestamp(seconds) * ns_per_second,
+                     callback_argument(rtp_hangup, index));
+}
+
+void call_port::start_sending() {
+  sending = true;
+  if (!last_rtp_received) last_rtp_received = clock_now();
+}
+
+// ---- Timers ------------------------------------------------------------------------------
+
+void cancel_timeout_proc(int index) {
+  call_port* p = get_port(index);
+  if (!p) return;
+  p->send_hangup(hangup_timeout);
+  p->hangup_report(hangup_timeout);
+}
+
+void rtp_hangup(int index) {
+  call_port* p = get_port(index);
+  if (!p) {
+    log_printf(log_media, 5, "RTP Timeout: Call %d not found", index);
+    return;
+  }
+  const rtimestamp deadline =
+      (p->last_rtp_received ? p->last_rtp_received : clock_now()) +
+      rtimestamp(p->rtp_timer_seconds) * ns_per_second;
+  const rtimestamp now = clock_now();
+  if (p->last_rtp_received && deadline > now) {
+    p->rtp_timer.callback(*srv_ctx().queue, deadline - now, callback_argument(rtp_hangup, index));
+    return;
+  }
+  if (p->hangup_sent) {
+    // The 8 s after a hangup ran out: the dialog did not end by itself.
+    p->hangup_report(p->disconnect_reason.empty() ? hangup_timeout : p->disconnect_reason);
+    erase_call_port(index);
+    return;
+  }
+  if (!p->is_connected()) return;
+  str reason;
+  if (p->rtp_sent > 0) {
+    p->reason_header = "Preemption;cause=3;text=\"No Media\"";
+    reason = hangup_nomedia;
+    log_printf(log_media, 4, "RTP timeout");
+    srv_ctx().admin_mail(
+        ctrl_read_registry(ctrl_settings::email_rtp_timeout), "RTP Timeout",
+        str::sprintf("The call between %s and %s has been disconnected because of media timeout "
+                     "(%d seconds), %d/%d packets have been received/sent\r\n",
+                     p->local.content(), p->remote.content(), p->rtp_timer_seconds,
+                     int(p->rtp_received), int(p->rtp_sent)),
+        p->sip_log);
+  } else {
+    p->reason_header = "Preemption;cause=3;text=\"Media Timeout\"";
+    reason = hangup_oneway;
+    srv_ctx().admin_mail(
+        ctrl_read_registry(ctrl_settings::email_call_timeout), "Unconnected call",
+        str::sprintf("The call between %s and %s has been disconnected because media session "
+                     "was not established (source=%s).\r\n\r\n",
+                     p->local.content(), p->remote.content(), p->source.readable()),
+        p->sip_log);
+  }
+  p->send_hangup(reason);
+  p->hangup_report(reason);
+}
+
+void abs_hangup(int index) {
+  call_port* p = get_port(index);
+  if (!p) {
+    log_printf(log_sip, 5, "Maximum call duration: Call %d not found", index);
+    return;
+  }
+  p->reason_header = "Preemption;cause=3;text=\"Maximum Call Duration\"";
+  p->send_hangup(hangup_duration);
+  p->hangup_report(hangup_duration);
+}
+
+void ack_no_ok_timeout(int index) {
+  call_port* p = get_port(index);
+  if (!p) return;
+  p->disconnect_reason = hangup_timeout;
+  p->end_code = "OR";
+  p->hangup_report(hangup_timeout);
+  erase_call_port(index);
+}
+
+void dialog_timeout_proc(int index) {
+  call_port* p = get_port(index);
+  if (!p) return;
+  srv_ctx().post(soap_write(msg::dialog_timeout_report{
+      str::sprintf("%d", index), p->dialog_timer_arg1, p->dialog_timer_arg2}));
+}

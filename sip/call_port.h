@@ -1,0 +1,283 @@
+// call_port: one leg of a back-to-back call, the SIP dialog with one remote user agent and its
+// SDP. A call between two phones is two call ports that the PBX links; a call to a voicemail is
+// one port whose media is played and recorded here.
+//
+// The port never routes calls and never decides what a call means. It reports every event to
+// the PBX (sip/call_messages.h: GetDialogPolicy, GetDialogState, DialogResponse, DialogHangup,
+// ...) and produces the SIP traffic that the state code the PBX sets demands
+// (set_state_code). An incoming INVITE creates a port (admit_invite); an outgoing leg is
+// created by the PBX's StartDialog and sends its INVITE.
+//
+// All ports live in the fixed table call_ports; the index (0..511) is the leg's identity in
+// timers, linked sets and messages. A slot is free while its index is -1. call_port_map maps a
+// SIP Call-ID to the ports that carry it.
+//
+// srv side: every function runs under srv_run_mutex (SIP socket thread, connection threads,
+// SIP timer thread). Timers carry only the port index and check the range when they fire.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "base/ip_port.h"
+#include "base/str.h"
+#include "frame/clock.h"
+#include "frame/timeout.h"
+#include "media/call_sdp.h"
+#include "sip/auth_policy.h"
+#include "sip/digest_auth.h"
+#include "sip/sip_message.h"
+#include "sip/sip_transport.h"
+#include "sip/transport_type.h"
+
+constexpr int call_port_count = 512;
+
+// Hangup reasons (DialogHangup's Reason).
+extern const str hangup_bye, hangup_cancel, hangup_timeout, hangup_busy, hangup_nomedia,
+    hangup_oneway, hangup_duration, hangup_reject;
+
+class call_port {
+ public:
+  struct route_set {
+    bool fixed = false;  // came from a 2xx or a request; no longer replaced
+    std::vector<from_to_spec> routes;  // the last one is the remote Contact
+  };
+
+  // ---- Identity and dialog
+  int index = -1;
+  str call_id;
+  from_to_spec local, remote;  // with the local and the remote tag
+  bool incoming = false;
+  str trunk;
+  ip_port source;  // of the last request received
+  transport_type transport;
+  str port_name;
+  std::map<str, route_set> route_sets;  // by remote tag; "" is the initial route set
+  str outbound_proxy;
+  bool force_outbound_proxy = false;
+  str next_nonce;
+  str identity, privacy_style;
+  bool anonymous = false;
+  str icid_value, orig_ioi;
+  str contact_user;
+  // Answering the challenges to this leg's requests.
+  str auth_user, auth_password;
+  stored_challenge challenge;
+  // Checking the requests of an incoming leg (SetDialogPolicy).
+  auth_credentials credentials;
+  call_leg_auth auth;
+  str trusted;  // addresses that need no challenge
+  str registration, instance;
+
+  // ---- Transaction memory
+  sip_message last_invite;   // last INVITE sent; method empty once answered
+  sip_message last_request;  // last other request sent; method empty once answered
+  sip_message invite_to_answer;  // method empty when none is owed
+  sip_message last_received;     // last other request received; method empty when none
+  int last_code = 0;
+  uint32_t last_code_cseq = 0;
+  std::vector<sip_message> deferred;
+  std::deque<sip_message> security_queue;
+  bool trying_sent = false, policy_requested = false, policy_known = false,
+       state_requested = false, state_known = false, initial_invite_done = false,
+       invite_pending = false, hangup_sent = false, completed_elsewhere = false;
+
+  // ---- Call state
+  int state_code = 0;
+  str state_reason;
+  rtimestamp connect_time = 0, invite_time = 0, bye_time = 0;
+  int post_dial_delay = -1, bye_delay = -1;
+  str service_access;
+  str disconnect_reason, reason_header, end_code;
+  bool on_hold = false;
+  bool supports_callerid = false, supports_100rel = false, supports_from_change = false,
+       peer_telephone_event = false, peer_update = false;
+  str user_agent;
+  str refer_sub;
+  std::set<int> linked;
+
+  // ---- Set by the PBX
+  bool ring_180 = false, play_loop = false, play_alert = false, analyse_dtmf = false,
+       fax_detection = false, moderator = false, muted = false, secure = false,
+       accept_redirect = false, cache = false;
+  str picture, alert_info, diversion, related, sdes, sdp_dest, play_file, moh_file, conf_dest,
+      record_file, record_mode, playback_speed, listener, listener_mode;
+  int codec_hint = -1;
+  int first_invite_timeout = 0;  // seconds; 0: the transaction default
+
+  // ---- SDP and media
+  call_sdp media;
+  int rtp_port = 0;  // even; RTCP on the next
+  rtimestamp last_rtp_received = 0;
+  uint64_t rtp_received = 0, rtp_sent = 0;
+  bool media_only = false;  // created without SIP dialog (StartDialog without URI)
+  bool sending = false;     // media sending started
+  // Requests to the media engine that it serves when it runs: telephone events to send, and
+  // how often the choice between relaying and transcoding must be made again.
+  std::vector<int> pending_events;
+  int media_mode_changes = 0;
+  int trunk_failures = 0;  // the trunk's failure counter as this leg saw it
+  bool first_invite_sent = false;
+
+  // ---- Timers (sip timer queue; they carry the index)
+  timeout ring_timer, rtp_timer, abs_timer, dialog_timer;
+  int rtp_timer_seconds = 0;
+  str dialog_timer_arg1, dialog_timer_arg2;
+
+  // The leg's own SIP trace: every message it sent or received.
+  str sip_log;
+
+  bool is_ringing() const { return state_code >= 180 && state_code < 200; }
+  bool is_connected() const { return state_code >= 200 && state_code < 300; }
+  bool is_terminated() const { return state_code >= 300; }
+  bool has_dialog() const { return !route_sets.empty(); }
+
+  // Back to a free slot (index -1), every field reset.
+  void clear();
+
+  // ---- Entry points from the SIP layer
+  void handle_dialog_request(sip_message& request);
+  void handle_dialog_response(sip_message& response);
+
+  // ---- Operations the PBX drives
+  void set_state_code(int code, const str& reason);
+  void send_invite();
+  void send_update();
+  void send_reinvite();
+  void send_bye(const str& tag = str());
+  void send_cancel();
+  void send_hangup(const str& reason);
+  void send_connected();
+  void send_ringing();
+  void send_invite_response(int code, const str& reason, bool with_sdp = true);
+  void send_general_response(int code, const str& reason, const sip_message& request,
+                             const str& header = str(), const str& value = str());
+  void send_prack(const sip_message& response);
+  void send_cid(const str& from, const str& to, bool silent);
+  void notify_talk(const str& event);
+  void send_notify(const str& event, const str& content_type, const str& body);
+  void send_refer(const str& refer_to, const str& referred_by);
+  void forward_info(const str& text);
+  void send_aoc_info(const str& body);
+  // Relays a telephone event (0..16) to the peer of this leg.
+  void send_telephone_event(int event);
+  void set_trunk(const str& name) { trunk = name; }
+  void set_initial_route(const std::vector<from_to_spec>& routes, const str& proxy,
+                         const str& registration);
+  void extract_routing(const sip_message& message);
+  str show_routes() const;
+  // The SDP to send: the local one, or the other leg's in pass-through modes 2 and 3.
+  sdp outgoing_sdp() const;
+  void set_codecs(const str& list, bool lock) { media.set_codecs(list, lock); }
+  // Restarts the media timer for seconds (at least 10 unless seconds is 8, the hung-up wait).
+  void arm_media_timer(int seconds);
+  void start_sending();
+  // A new request to the remote party of this leg, with its route set applied on send.
+  sip_message new_request(const str& method) const;
+  // Hands a request to the transaction layer (identity, charging vector, routes, Contact,
+  // credentials) and remembers it.
+  void send_request(sip_message& request);
+
+ private:
+  friend int admit_invite(sip_message& request);
+  void check_supported(const sip_message& m);
+  bool apply_security_policy(const sip_message& request);
+  bool process_sdp(const sip_message& m);
+  void send_trying(const sip_message& request);
+  void request_dialog_state(const sip_message& request);
+  void dispatch(sip_message& request);
+  void handle_dialog_invite_request(sip_message& request);
+  void handle_cancel(sip_message& request);
+  void handle_dialog_bye_request(sip_message& request);
+  void handle_prack(sip_message& request);
+  void handle_update(sip_message& request);
+  void handle_dialog_info_request(sip_message& request);
+  void handle_refer(sip_message& request);
+  void handle_invite_response(sip_message& response);
+  void send_response(sip_message& response);
+  void add_common_headers(sip_message& m) const;
+  void dialog_response(const sip_message& response);
+  void redetermine_media();
+
+ public:
+  // DialogHangup with reason and the voice-quality report.
+  void hangup_report(const str& reason);
+};
+
+// The event of an application/dtmf-relay body's Signal line: a digit as such, "*" 10, "#" 11,
+// "A".."D" 12..15, anything else 16; -1 without a Signal line.
+int dtmf_relay_event(const str& body);
+
+extern call_port call_ports[call_port_count];
+extern std::multimap<str, int> call_port_map;
+
+// The port at index, nullptr outside 0..511 or for a free slot.
+call_port* get_port(int index);
+// Takes the next free slot from the rotating cursor for call_id; -1 when all are in use.
+int allocate_call_port(const str& call_id);
+// The first port of call_id whose local tag equals local_tag (when non-empty) or whose remote
+// tag equals remote_tag (when non-empty); -1 when none.
+int find_port(const str& call_id, const str& local_tag, const str& remote_tag);
+// Reports DialogEND and frees the slot (its linked ports forget it).
+void erase_call_port(int index);
+// Number of ports in use.
+int call_ports_in_use();
+// Frees every slot without reporting and forgets the INVITE rate (tests and benchmarks).
+void reset_call_ports();
+void reset_invite_rate();
+
+// A new INVITE outside any port: loop detection, rate and CPU limits, allocation. Answers 482
+// or 501 itself; returns the new port's index, -1 when refused.
+int admit_invite(sip_message& request);
+
+// Timer and transaction callbacks by index (out-of-range indexes are ignored).
+void cancel_timeout_proc(int index);
+void rtp_hangup(int index);
+void abs_hangup(int index);
+void ack_no_ok_timeout(int index);
+void dialog_timeout_proc(int index);
+
+// Requests for the call legs (INVITE without port, and everything of a port) and responses to
+// their requests. Returns false when the message is not for a call leg.
+bool call_port_request(sip_message& request);
+bool call_port_response(sip_message& response);
+
+// The call legs' place in the SIP stack: new INVITEs and every message of a port go to the
+// port, everything else to next.
+class call_port_transaction_user : public sip_transaction_user {
+ public:
+  explicit call_port_transaction_user(sip_transaction_user& next) : next_(next) {}
+
+  void travel_forward(sip_message& request, const str& raw) override;
+  void travel_backward(sip_message& response) override;
+  // A challenge to a leg's request is answered with the leg's credentials; the request sent
+  // again is then the leg's open one.
+  bool check_authentication(const sip_message& response, const sip_message& request) override;
+  int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
+    return find_port(call_id, local_tag, remote_tag);
+  }
+  bool has_connect_time(int index) override;
+  void ack_no_ok_timeout(int index) override { ::ack_no_ok_timeout(index); }
+  void send_hangup_timeout(int index) override;
+  void report_destination(const ip_port& d) override { next_.report_destination(d); }
+  void add_trusted_address(transport_type t, const ip_port& a) override {
+    next_.add_trusted_address(t, a);
+  }
+  void discovery_complete(const sip_message& request) override {
+    next_.discovery_complete(request);
+  }
+
+ private:
+  sip_transaction_user& next_;
+};
+
+// Installs the call legs in front of the current transaction user (new INVITEs and every
+// message of a port go to the port, the rest on), their trace, and the store of the challenges
+// answered for their requests in front of the current auth_hooks. Call it after
+// install_registrar.
+void install_call_ports();
+// The srv queue's commands for the call legs (sip/call_messages.h); true when text was one.
+bool call_port_on_soap(const str& text);

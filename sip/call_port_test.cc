@@ -1,0 +1,285 @@
+// Call legs under a manual clock: scripted journeys of one leg, each step a request of the phone,
+// a response of the called party or a command of the PBX, checked against the transcript of
+// what the leg sent and reported.
+#include "sip/call_port.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/log_capture_test_util.h"
+#include "frame/clock.h"
+#include "frame/settings.h"
+#include "sip/call_messages.h"
+#include "sip/pending_packet.h"
+#include "sip/srv_context.h"
+
+namespace {
+
+std::vector<std::string> transcript;
+std::vector<sip_message> sent;
+std::vector<str> posted;
+
+int capture_send(const sip_message& m) {
+  sent.push_back(m);
+  std::string line = m.is_request ? std::string(m.method.view())
+                                  : std::to_string(m.code) + " " + std::string(m.reason.view());
+  if (!m.sdps.empty()) line += " +sdp";
+  if (m.is_request && !m.get_other_header("Reason", "").empty()) line += " +reason";
+  transcript.push_back(line);
+  return 0;
+}
+
+void capture_post(const str& text) {
+  posted.push_back(text);
+  soap_envelope e;
+  soap_parse(text, e);
+  std::string line = "<" + std::string(e.name.view());
+  if (const str* reason = e.find("Reason")) line += " " + std::string(reason->view());
+  if (const str* code = e.find("Code")) line += " " + std::string(code->view());
+  if (const str* state = e.find("State"); state && e.name == "DialogHold") {
+    line += " " + std::string(state->view());
+  }
+  transcript.push_back(line);
+}
+
+const char* const offer =
+    "v=0\r\no=- 1 1 IN IP4 127.0.0.7\r\ns=-\r\nc=IN IP4 127.0.0.7\r\nt=0 0\r\n"
+    "m=audio 6000 RTP/AVP 0 8 101\r\na=rtpmap:101 telephone-event/8000\r\n";
+
+class CallPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    transcript.clear();
+    sent.clear();
+    posted.clear();
+    init_config();
+    reset_call_ports();
+    clear_pending_packets();
+    context.reset();
+    srv_context c;
+    c.post = capture_post;
+    c.send = capture_send;
+    c.queue = &queue;
+    context = std::make_unique<scoped_srv_context>(c);
+  }
+  void TearDown() override {
+    reset_call_ports();
+    context.reset();
+  }
+
+  // A request of the phone at 127.0.0.7 in dialog "c1" (To tag of the leg once it has one).
+  sip_message phone_request(const std::string& method, unsigned cseq, const std::string& extra,
+                            const std::string& body, const std::string& cseq_method = "") {
+    const call_port* p = get_port(find_port("c1", str(), "f1"));
+    const std::string to_tag = p && method != "INVITE" && method != "CANCEL" && method != "ACK"
+                                   ? ";tag=" + std::string(p->local.tag().view())
+                                   : "";
+    std::string t = method + " sip:200@127.0.0.1 SIP/2.0\r\n"
+                    "Via: SIP/2.0/UDP 127.0.0.7:5070;branch=z9hG4bK" + std::to_string(cseq) +
+                    method + "\r\nFrom: <sip:100@127.0.0.1>;tag=f1\r\nTo: <sip:200@127.0.0.1>" +
+                    to_tag + "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " +
+                    (cseq_method.empty() ? method : cseq_method) +
+                    "\r\nContact: <sip:100@127.0.0.7:5070>\r\n" + extra;
+    if (!body.empty()) {
+      t += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+    } else {
+      t += "\r\n";
+    }
+    sip_message m{str(t)};
+    m.peer = ip_port::from_text("127.0.0.7:5070");
+    m.transport = transport_type::udp;
+    return m;
+  }
+  // A response of the called party at 127.0.0.9 to the leg's last INVITE.
+  void called_party_response(int code, int contacts) {
+    const sip_message* invite = nullptr;
+    for (auto it = sent.rbegin(); it != sent.rend() && !invite; ++it) {
+      if (it->is_request && it->method == m_invite) invite = &*it;
+    }
+    ASSERT_NE(invite, nullptr);
+    sip_message r(code, code == 302 ? "Moved Temporarily" : "Reason", *invite);
+    r.to.set_tag("t9");
+    for (int i = 0; i < contacts; ++i) {
+      r.contact.push_back(from_to_spec(str::sprintf("<sip:20%d@127.0.0.9:5090>", i)));
+    }
+    r.raw = "received";
+    if (code >= 200 && code < 300) r.sdps.push_back(sdp(str(offer)));
+    call_port_response(r);
+  }
+
+  // Runs one script of steps separated by "; " (see the table below).
+  void run(const std::string& script) {
+    std::istringstream steps(script);
+    std::string step;
+    while (std::getline(steps, step, ';')) {
+      std::istringstream words(step);
+      std::string verb, a, b;
+      words >> verb >> a >> b;
+      const unsigned cseq = a.empty() ? 0 : std::stoul(a);
+      if (verb == "invite") {
+        sip_message m = phone_request("INVITE", cseq, "", b == "nosdp" ? "" : offer);
+        call_port_request(m);
+      } else if (verb == "call") {
+        // A new call from the same phone (a Call-ID of its own).
+        sip_message m = phone_request("INVITE", 1, "", offer);
+        m.call_id = str::sprintf("c%u", cseq);
+        call_port_request(m);
+      } else if (verb == "reinvite") {
+        sip_message m = phone_request("INVITE", cseq, "", offer);
+        m.to.set_tag(get_port(0)->local.tag());
+        m.call_port_index = 0;
+        call_port_request(m);
+      } else if (verb == "ack" || verb == "bye" || verb == "cancel" || verb == "options") {
+        std::string method = verb;
+        for (char& c : method) c = char(toupper(c));
+        sip_message m = phone_request(method, cseq, "", "");
+        call_port_request(m);
+      } else if (verb == "info") {
+        sip_message m = phone_request("INFO", cseq, "Content-Type: application/dtmf-relay\r\n", "");
+        m.content_type = "application/dtmf-relay";
+        m.bodies.push_back(str("Signal=" + b + "\r\nDuration=160\r\n"));
+        call_port_request(m);
+      } else if (verb == "refer") {
+        sip_message m = phone_request(
+            "REFER", cseq,
+            "Refer-To: <sip:300@127.0.0.1>\r\n" + (b.empty() ? "" : "Refer-Sub: " + b + "\r\n"),
+            "");
+        call_port_request(m);
+      } else if (verb == "policy") {
+        call_port_on_soap(soap_write(msg::set_dialog_policy{"0", "false", "", "", "", "", "", ""}));
+      } else if (verb == "state") {
+        msg::set_dialog_state s;
+        s.call_id = "0";
+        s.state_code = str(a);
+        s.state_reason = cseq == 180 ? "Ringing" : cseq == 200 ? "Ok" : "Busy Here";
+        if (b == "ring") s.ring180 = "true";
+        call_port_on_soap(soap_write(s));
+      } else if (verb == "start") {
+        msg::start_dialog s;
+        s.call_id = "out1";
+        s.uri = "sip:200@127.0.0.9:5090";
+        s.from = "<sip:100@127.0.0.1>";
+        s.accept_redirect = "true";
+        call_port_on_soap(soap_write(s));
+      } else if (verb == "resp") {
+        called_party_response(int(cseq), b.empty() ? 0 : std::stoi(b));
+      } else if (verb == "fill") {
+        for (int i = 0; i < call_port_count; ++i) allocate_call_port(str::sprintf("x%d", i));
+      } else if (verb == "advance") {
+        clock.advance_ms(int64_t(cseq) * 1000);
+        while (queue.size() && queue.first_due() <= clock_now()) queue.next();
+      } else if (!verb.empty()) {
+        ADD_FAILURE() << "unknown step " << verb;
+      }
+    }
+  }
+  std::string joined() const {
+    std::string out;
+    for (const std::string& line : transcript) out += (out.empty() ? "" : " | ") + line;
+    return out;
+  }
+
+  manual_clock clock;
+  scoped_clock use_clock{&clock};
+  timeout_queue queue;
+  std::unique_ptr<scoped_srv_context> context;
+  log_capture log;
+};
+
+// The opening of every incoming call: INVITE, policy, state asked.
+const std::string opening = "invite 1; policy; ";
+const std::string opened =
+    "<GetDialogPolicy | 100 Trying | <GetDialogState";
+
+struct journey {
+  const char* name;
+  std::string script;
+  std::string expected;
+};
+
+TEST_F(CallPortTest, Journeys) {
+  const journey journeys[] = {
+      {"answered and hung up by the phone", opening + "state 180 ring; state 200; ack 1; bye 2",
+       opened + " | 180 Ringing | 200 Ok +sdp | 200 Ok | <DialogHangup bye | <DialogEND"},
+      {"retransmitted INVITE handled once", opening + "invite 1; state 200; invite 1; ack 1",
+       opened + " | 200 Ok +sdp"},
+      {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
+       opened + " | 486 Busy Here | <DialogHangup reject | <DialogEND"},
+      {"CANCEL before the answer", opening + "state 180 ring; cancel 1; ack 1",
+       opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
+                " | <DialogHangup reject | <DialogEND"},
+      {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
+       opened + " | 200 Ok +sdp | 200 Ok | BYE | <DialogHangup cancel"},
+      {"180 after 200 changes nothing", opening + "state 200; state 180 ring",
+       opened + " | 200 Ok +sdp"},
+      {"re-INVITE with a higher CSeq answered, a lower one dropped",
+       opening + "state 200; ack 1; reinvite 3; reinvite 2",
+       opened + " | 200 Ok +sdp | 200 Ok +sdp | <DialogHold sendrecv"},
+      {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
+       opened + " | 200 Ok +sdp | 200 Ok | 200 Ok"},
+      {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
+       opened + " | 200 Ok +sdp | 202 Accepted | NOTIFY | <DialogRefer"},
+      {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
+       opened + " | 200 Ok +sdp | 202 Accepted | <DialogRefer"},
+      {"the 513th leg refused", "fill; invite 1", "501 Temporarily Unavailable"},
+      {"outgoing leg answered", "start; resp 180; resp 200",
+       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK | <DialogResponse 200"},
+      {"outgoing leg ended by the PBX while ringing", "start; resp 180; state 1486",
+       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL +reason"},
+      {"302 with one Contact followed", "start; resp 302 1",
+       "<UpdateCallID | INVITE +sdp | ACK | INVITE +sdp"},
+      {"302 with two Contacts reported", "start; resp 302 2",
+       "<UpdateCallID | INVITE +sdp | ACK | <DialogResponse 302 | <DialogHangup reject"
+       " | <DialogEND"},
+      {"the eleventh INVITE within a second refused",
+       "invite 1; " + [] {
+         std::string s;
+         for (int i = 2; i <= 11; ++i) s += "call " + std::to_string(i) + "; ";
+         return s;
+       }(),
+       "<GetDialogPolicy | 100 Trying | " + [] {
+         std::string s;
+         for (int i = 2; i <= 10; ++i) s += "<GetDialogPolicy | 100 Trying | ";
+         return s;
+       }() + "501 Temporarily Unavailable"},
+      {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200",
+       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | <DialogHangup timeout"},
+  };
+  for (const journey& j : journeys) {
+    SetUp();
+    run(j.script);
+    EXPECT_EQ(joined(), j.expected) << j.name;
+  }
+}
+
+TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
+  run("invite 1");
+  for (unsigned cseq = 2; cseq <= 11; ++cseq) run("options " + std::to_string(cseq));
+  const call_port* p = get_port(0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->security_queue.size(), 10u);
+  EXPECT_EQ(p->security_queue.front().cseq, 2u);
+  EXPECT_TRUE(log.mentions("Security has 10 pending packets"));
+}
+
+TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
+  run(opening);
+  EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_state{"0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>",
+                                      "sip:200@127.0.0.1", "udp:127.0.0.7:5070", "-1", "", "",
+                                      "", "", ""}));
+}
+
+TEST(DtmfRelay, SignalValues) {
+  const std::pair<const char*, int> cases[] = {
+      {"Signal=5\r\nDuration=160", 5}, {"Signal=*", 10},   {"Signal= #\r\n", 11},
+      {"Signal=A", 12},               {"Signal=D", 15},   {"Signal=a", 16},
+      {"Duration=160", -1},           {"signal=9", 9},
+  };
+  for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
+}
+
+}  // namespace
