@@ -8,14 +8,10 @@
 
 namespace {
 
-// Sets a setting for one test and restores it.
-struct scoped_setting {
-  int index;
-  str old;
-  scoped_setting(int i, const char* value) : index(i), old(ctrl_read_registry(i)) {
-    ctrl_write_setting(i, value);
-  }
-  ~scoped_setting() { ctrl_write_setting(index, old); }
+struct scoped_setting {  // for one test
+  int i;
+  str old = ctrl_read_registry(i);
+  ~scoped_setting() { ctrl_write_setting(i, old); }
 };
 
 sdp peer_sdp(const char* media) {
@@ -35,8 +31,6 @@ call_sdp answered(const sdp& s, const char* preference, bool secure = false) {
   c.update_codecs(nullptr);
   c.set_local_sdp();
   c.determine_send_codec();
-  c.advance_offer_answer_on_send(200);
-  c.set_offer_answer_hint();
   c.local.session_id = c.local.version = "1";
   return c;
 }
@@ -47,7 +41,6 @@ TEST(CallSdp, AnswerToAnOffer) {
   EXPECT_EQ(c.available_codecs, (std::vector<int>{codec_alaw, codec_ulaw, codec_dtmf}));
   EXPECT_EQ(c.send_codec, codec_alaw);
   EXPECT_FALSE(c.inband_dtmf);
-  EXPECT_EQ(c.local.kind, "answer");
   EXPECT_EQ(c.local.serialize(true),
             "v=0\r\no=- 1 1 IN {x-pre-ipv} {x-pre-adr}\r\ns=-\r\nc=IN {x-pre-ipv} {x-pre-adr}\r\n"
             "t=0 0\r\nm=audio 5004 RTP/AVP 8 0 101\r\na=rtpmap:8 pcma/8000\r\n"
@@ -61,17 +54,18 @@ TEST(CallSdp, AnswerToAnOffer) {
 }
 
 TEST(CallSdp, PtimeHoldAndRtcp) {
-  scoped_setting size(ctrl_settings::packet_size, "40");
+  scoped_setting size{ctrl_settings::packet_size};
+  ctrl_write_setting(ctrl_settings::packet_size, "40");
   log_capture log;
   const struct {
     const char* media;
     int packet_length;
-    const char* ptime_line;  // in our answer, or empty
-    const char* state;       // the remote's
+    const char* ptime;  // echoed in our answer
+    const char* state;  // the remote's
     int rtcp_port;
     const char* rtcp_address;
   } cases[] = {
-      {"m=audio 4000 RTP/AVP 0\r\na=ptime:30\r\n", 30, "a=ptime:30", "sendrecv", 4001, "127.0.0.2"},
+      {"m=audio 4000 RTP/AVP 0\r\na=ptime:30\r\n", 30, "30", "sendrecv", 4001, "127.0.0.2"},
       {"m=audio 4000 RTP/AVP 0\r\na=ptime:25\r\n", 40, "", "sendrecv", 4001, "127.0.0.2"},
       {"m=audio 4000 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\na=rtcp:4009\r\n", 40, "", "sendonly", 4009,
        "0.0.0.0"},
@@ -81,7 +75,7 @@ TEST(CallSdp, PtimeHoldAndRtcp) {
   for (const auto& t : cases) {
     call_sdp c = answered(peer_sdp(t.media), "0");
     EXPECT_EQ(c.packet_length, t.packet_length) << t.media;
-    EXPECT_EQ(c.local.media[0].get_ptime(), str(t.ptime_line).substr(8)) << t.media;
+    EXPECT_EQ(c.local.media[0].get_ptime(), t.ptime) << t.media;
     EXPECT_EQ(c.remote.get_sdp_state(), t.state) << t.media;
     EXPECT_EQ(c.local.get_sdp_state(), t.state == str("sendonly") ? "recvonly" : "sendrecv");
     EXPECT_EQ(c.rtcp_port, t.rtcp_port) << t.media;
@@ -109,7 +103,6 @@ TEST(CallSdp, CryptoOnlyOverTls) {
   call_sdp c = answered(peer_sdp("m=audio 1 RTP/SAVP 0\r\n"), "0");
   c.new_srtp_key();
   c.update_sdp_crypto();
-  ASSERT_EQ(c.srtp_local_key.length(), 30u);
   EXPECT_EQ(c.local.media[0].attributes[0],
             "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + base64_encode(c.srtp_local_key));
   EXPECT_EQ(c.local.media[0].protocol, "RTP/SAVP");
@@ -155,7 +148,6 @@ TEST(CallSdp, HintAnswerChoiceAndPassThrough) {
                                  false, true),
             remote_sdp_result::pass_through);
   EXPECT_EQ(relay.pass_through, 2);
-  EXPECT_TRUE(relay.remote.empty());
   EXPECT_EQ(relay.relayed.serialize(false),
             "v=0\r\no=- 5 5 IN {x-pre-ipv} 127.0.0.2\r\ns=-\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n"
             "t=0 0\r\nm=image 4000 udptl t38\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n");
