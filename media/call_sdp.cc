@@ -33,6 +33,12 @@ void add_rtpmap(const str& value, codec_map& map) {
   if (pt >= 0 && codec >= 0 && map.find_remote(codec) < 0) map.add(pt, codec);
 }
 
+// A port number at the start of text ("49170/2" gives 49170); 0 when out of range.
+int port_of(const str& text) {
+  int port = text.value();
+  return port >= 0 && port <= 65535 ? port : 0;
+}
+
 bool is_rtp(const m_line& m) { return m.protocol == sdp_rtp_avp || m.protocol == sdp_rtp_savp; }
 
 // A codec of a preference list entry: a static payload type or a codec name; -1 when unknown.
@@ -57,7 +63,7 @@ bool accept_crypto(const str& value, str& key, int& tag_length, str& suite, int&
   str s = value.get_field(1);
   int length = s == srtp_aes_80 ? 10 : s == srtp_aes_32 ? 4 : s == srtp_aes_0 ? 0 : -1;
   str params = value.get_field(2);
-  if (length < 0 || !params.starts_with(str("inline:")) || !value.get_field(0).is_number())
+  if (length < 0 || !params.starts_with(str("inline:")) || payload_type(value.get_field(0)) < 0)
     return false;
   str b64 = params.substr(7);
   long bar = b64.find('|');
@@ -166,11 +172,6 @@ void call_sdp::set_local_sdp() {
     if (m.media != sdp_audio) continue;
     m.formats.clear();
     m.attributes.clear();
-    if (!srtp_local_key.empty()) {
-      m.attributes.push_back(str::sprintf("a=crypto:%d %s inline:%s", crypto_tag, crypto_suite,
-                                          base64_encode(srtp_local_key)));
-      m.protocol = sdp_rtp_savp;
-    }
     for (int c : available_codecs) {
       int pt = codecs.find_remote(c);
       if (pt < 0) pt = get_remote_codec(c);
@@ -185,6 +186,7 @@ void call_sdp::set_local_sdp() {
     m.direction = "a=" + direction;
     m.attributes.push_back(m.direction);
   }
+  update_sdp_crypto();
 }
 
 void call_sdp::update_sdp_crypto() {
@@ -268,7 +270,7 @@ remote_sdp_result call_sdp::set_remote_sdp(const sdp& s, bool secure_transport,
         remote_rtcp_xr = value;
       } else if (attr == "rtcp") {
         has_rtcp = true;
-        rtcp_port = value.get_field(0).value();
+        rtcp_port = port_of(value.get_field(0));
         str type = value.get_field(2);
         rtcp_address = value.get_field(1) == "IN" && (type == "IP4" || type == "IP6")
                            ? value.get_field(3)
@@ -276,7 +278,7 @@ remote_sdp_result call_sdp::set_remote_sdp(const sdp& s, bool secure_transport,
       }
     }
     if (!has_rtcp) {
-      rtcp_port = m.port.value() + 1;
+      rtcp_port = port_of(m.port) + 1;
       rtcp_address = media_destination;
     }
   }

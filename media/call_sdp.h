@@ -71,7 +71,8 @@ struct call_sdp {
   // Rebuilds every local audio m-line from available_codecs, the key, ptime and the remote
   // direction (a peer's hold is mirrored, never started here).
   void set_local_sdp();
-  // Rewrites only the crypto lines of the local audio m-lines from the current key.
+  // Rewrites only the crypto line of the local audio m-lines from the current key (the first
+  // attribute line; the protocol becomes RTP/SAVP). Without a key the lines go.
   void update_sdp_crypto();
   // A new local key (30 secure random bytes); the suite defaults to AES_CM_128_HMAC_SHA1_80.
   // update_sdp_crypto or set_local_sdp puts it into the SDP.

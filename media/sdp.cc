@@ -16,16 +16,18 @@ const str srtp_aes_80("AES_CM_128_HMAC_SHA1_80"), srtp_aes_32("AES_CM_128_HMAC_S
 
 namespace {
 
-// The fields of text separated by runs of spaces.
-std::vector<str> split_spaces(const str& text) {
+// The fields of text separated by single spaces (empty fields kept, so that a written line
+// reads back the same), at most max of them: the last one takes the rest.
+std::vector<str> split_spaces(const str& text, size_t max) {
   std::vector<str> out;
-  size_t i = 0, n = text.length();
-  while (i < n) {
-    while (i < n && text[i] == ' ') ++i;
-    size_t start = i;
-    while (i < n && text[i] != ' ') ++i;
-    if (i > start) out.push_back(text.substr(start, i - start));
+  size_t start = 0;
+  while (out.size() + 1 < max) {
+    long space = text.find(' ', start);
+    if (space < 0) break;
+    out.push_back(text.substr(start, size_t(space) - start));
+    start = size_t(space) + 1;
   }
+  out.push_back(text.substr(start));
   return out;
 }
 
@@ -105,12 +107,15 @@ sdp& sdp::operator=(const str& text) {
     if (i < n) ++i;
     if (line.length() < 2 || line[1] != '=') continue;  // also the LF of CR LF
     if (line.starts_with(str("m="))) {
-      std::vector<str> f = split_spaces(line.substr(2));
+      std::vector<str> f = split_spaces(line.substr(2), 4);
+      f.resize(4);
       m_line m;
-      if (f.size() > 0) m.media = f[0];
-      if (f.size() > 1) m.port = f[1];
-      if (f.size() > 2) m.protocol = f[2];
-      if (f.size() > 3) m.formats.assign(f.begin() + 3, f.end());
+      m.media = f[0];
+      m.port = f[1];
+      m.protocol = f[2];
+      // Formats tolerate runs of spaces.
+      for (str rest = f[3]; !rest.get_field(0).empty(); rest = rest.get_rest(1))
+        m.formats.push_back(rest.get_field(0));
       m.direction = session_direction;
       media.push_back(std::move(m));
     } else if (!media.empty()) {
@@ -123,11 +128,12 @@ sdp& sdp::operator=(const str& text) {
       str value = line.substr(2);
       switch (line[0]) {
         case 'o': {
-          std::vector<str> f = split_spaces(value);
-          username = f.size() > 0 ? f[0] : str();
-          session_id = f.size() > 1 ? f[1] : str();
-          version = f.size() > 2 ? f[2] : str();
-          origin = f.size() > 5 ? f[5] : str();
+          std::vector<str> f = split_spaces(value, 7);
+          f.resize(7);
+          username = f[0];
+          session_id = f[1];
+          version = f[2];
+          origin = f[5];
           break;
         }
         case 's':

@@ -1,0 +1,157 @@
+#include "media/call_sdp.h"
+
+#include <gtest/gtest.h>
+
+#include "base/encoding.h"
+#include "base/log_capture_test_util.h"
+#include "frame/settings.h"
+
+namespace {
+
+struct scoped_setting {  // for one test
+  int i;
+  str old = ctrl_read_registry(i);
+  ~scoped_setting() { ctrl_write_setting(i, old); }
+};
+
+sdp peer_sdp(const char* media) {
+  return sdp("v=0\r\no=- 5 5 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n" +
+             str(media));
+}
+
+const char* const k_offer = "m=audio 4000 RTP/AVP 0 8 101\r\na=rtpmap:101 telephone-event/8000\r\n";
+
+// A leg that answered s with the preference list.
+call_sdp answered(const sdp& s, const char* preference, bool secure = false) {
+  call_sdp c;
+  c.name = "call-1";
+  c.set_codecs(preference, false);
+  c.set_rtp_port(5004);
+  EXPECT_EQ(c.set_remote_sdp(s, secure, false), remote_sdp_result::accepted);
+  c.update_codecs(nullptr);
+  c.set_local_sdp();
+  c.determine_send_codec();
+  c.local.session_id = c.local.version = "1";
+  return c;
+}
+
+TEST(CallSdp, AnswerToAnOffer) {
+  log_capture log(8);
+  call_sdp c = answered(peer_sdp(k_offer), "18 alaw 0");
+  EXPECT_EQ(c.available_codecs, (std::vector<int>{codec_alaw, codec_ulaw, codec_dtmf}));
+  EXPECT_EQ(c.send_codec, codec_alaw);
+  EXPECT_FALSE(c.inband_dtmf);
+  EXPECT_EQ(c.local.serialize(true),
+            "v=0\r\no=- 1 1 IN {x-pre-ipv} {x-pre-adr}\r\ns=-\r\nc=IN {x-pre-ipv} {x-pre-adr}\r\n"
+            "t=0 0\r\nm=audio 5004 RTP/AVP 8 0 101\r\na=rtpmap:8 pcma/8000\r\n"
+            "a=rtpmap:0 pcmu/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n"
+            "a=sendrecv\r\n");
+  EXPECT_TRUE(log.contains("Codec pcma/8000 is chosen for call id call-1"));
+  EXPECT_TRUE(
+      log.contains("update_codecs for call-1: Other side does not support codec g729/8000"));
+  EXPECT_TRUE(
+      log.contains("set_codecs: for call-1 codecs \"18 alaw 0\", codec_preference count 4"));
+}
+
+TEST(CallSdp, PtimeHoldAndRtcp) {
+  scoped_setting size{ctrl_settings::packet_size};
+  ctrl_write_setting(ctrl_settings::packet_size, "40");
+  log_capture log;
+  const struct {
+    const char* media;
+    int packet_length;
+    const char* ptime;  // echoed in our answer
+    const char* state;  // the remote's
+    int rtcp_port;
+    const char* rtcp_address;
+  } cases[] = {
+      {"m=audio 4000 RTP/AVP 0\r\na=ptime:30\r\n", 30, "30", "sendrecv", 4001, "127.0.0.2"},
+      {"m=audio 4000 RTP/AVP 0\r\na=ptime:25\r\n", 40, "", "sendrecv", 4001, "127.0.0.2"},
+      {"m=audio 4000 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\na=rtcp:4009\r\n", 40, "", "sendonly", 4009,
+       "0.0.0.0"},
+      {"m=audio 4000 RTP/AVP 0\r\na=rtcp:53020 IN IP6 ::2\r\na=sendonly\r\n", 40, "", "sendonly",
+       53020, "::2"},
+  };
+  for (const auto& t : cases) {
+    call_sdp c = answered(peer_sdp(t.media), "0");
+    EXPECT_EQ(c.packet_length, t.packet_length) << t.media;
+    EXPECT_EQ(c.local.media[0].get_ptime(), t.ptime) << t.media;
+    EXPECT_EQ(c.remote.get_sdp_state(), t.state) << t.media;
+    EXPECT_EQ(c.local.get_sdp_state(), t.state == str("sendonly") ? "recvonly" : "sendrecv");
+    EXPECT_EQ(c.rtcp_port, t.rtcp_port) << t.media;
+    EXPECT_EQ(c.rtcp_address, t.rtcp_address) << t.media;
+  }
+  EXPECT_TRUE(log.contains("Cannot process ptime 25", 3));
+}
+
+TEST(CallSdp, CryptoOnlyOverTls) {
+  const struct {
+    const char* suite;
+    bool secure;
+    int tag_length;  // -1: no key taken
+  } cases[] = {{"AES_CM_128_HMAC_SHA1_80", true, 10},
+               {"AES_CM_128_HMAC_SHA1_32", true, 4},
+               {"AES_CM_128_HMAC_SHA1_80", false, -1},
+               {"F8_128_HMAC_SHA1_80", true, -1}};
+  for (const auto& t : cases) {
+    str line = str::sprintf("m=audio 1 RTP/SAVP 0\r\na=crypto:3 %S inline:", t.suite) +
+               "c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd|2^20\r\n";
+    call_sdp c = answered(peer_sdp(line.c_str()), "0", t.secure);
+    EXPECT_EQ(c.remote_key.length(), t.tag_length < 0 ? 0u : 30u) << t.suite << t.secure;
+    EXPECT_EQ(c.auth_tag_length, std::max(t.tag_length, 0));
+  }
+  call_sdp c = answered(peer_sdp("m=audio 1 RTP/SAVP 0\r\n"), "0");
+  c.new_srtp_key();
+  c.update_sdp_crypto();
+  EXPECT_EQ(c.local.media[0].attributes[0],
+            "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + base64_encode(c.srtp_local_key));
+  EXPECT_EQ(c.local.media[0].protocol, "RTP/SAVP");
+}
+
+TEST(CallSdp, OfferAnswerStates) {
+  const struct {
+    const char* events;  // r: remote SDP, 1: sent with 180, 2: sent with 200, i: INVITE sent
+    int state;
+    const char* kind;
+  } cases[] = {{"r", 1, ""},      {"r1", 4, "answer"}, {"r12", 5, "answer"}, {"r2", 5, "answer"},
+               {"i", 3, "offer"}, {"ir", 2, ""},       {"iri", 3, "offer"},  {"r2r", 1, ""}};
+  for (const auto& t : cases) {
+    call_sdp c;
+    for (const char* e = t.events; *e; ++e) {
+      if (*e == 'r') c.set_remote_sdp(peer_sdp(k_offer), false, false);
+      if (*e != 'r') c.advance_offer_answer_on_send(*e == '1' ? 180 : *e == '2' ? 200 : 0);
+    }
+    c.set_offer_answer_hint();
+    EXPECT_EQ(c.offer_answer_state, t.state) << t.events;
+    EXPECT_EQ(c.local.kind, t.kind) << t.events;
+  }
+}
+
+TEST(CallSdp, HintAnswerChoiceAndPassThrough) {
+  codec_map hinted;
+  hinted.add(18, codec_g729);
+  call_sdp c;
+  c.set_codecs("0 8 18", false);
+  c.set_remote_sdp(peer_sdp("m=audio 4000 RTP/AVP 8 18 0\r\n"), false, false);
+  c.update_codecs(&hinted);
+  EXPECT_EQ(c.available_codecs, (std::vector<int>{codec_g729, codec_ulaw, codec_alaw}));
+
+  call_sdp offerer;  // our offer 0 8 18 101, the answer picks 8 and 18
+  offerer.set_codecs("0 8 18", false);
+  offerer.update_codecs(nullptr);
+  offerer.advance_offer_answer_on_send(0);
+  offerer.set_remote_sdp(peer_sdp("m=audio 4000 RTP/AVP 18 8\r\n"), false, false);
+  EXPECT_EQ(offerer.send_codec, codec_alaw);
+
+  call_sdp relay;
+  EXPECT_EQ(relay.set_remote_sdp(peer_sdp("m=image 4000 udptl t38\r\nc=IN IP4 127.0.0.3\r\n"),
+                                 false, true),
+            remote_sdp_result::pass_through);
+  EXPECT_EQ(relay.pass_through, 2);
+  EXPECT_EQ(relay.relayed.serialize(false),
+            "v=0\r\no=- 5 5 IN {x-pre-ipv} 127.0.0.2\r\ns=-\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n"
+            "t=0 0\r\nm=image 4000 udptl t38\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n");
+  EXPECT_EQ(relay.set_remote_sdp(sdp(), false, true), remote_sdp_result::rejected);
+}
+
+}  // namespace
