@@ -17,6 +17,7 @@
 #include "frame/startup.h"
 #include "frame/threads.h"
 #include "frame/timeout.h"
+#include "pbx/dialog_policy.h"
 #include "pbx/registration.h"
 #include "sip/address_list.h"
 #include "sip/call_port.h"
@@ -104,6 +105,7 @@ bool (*extra_ctrl_handler)(const str& text) = nullptr;
 void ctrl_on_soap(const str& text) {
   if (extra_ctrl_handler && extra_ctrl_handler(text)) return;
   if (registration_on_soap(text)) return;
+  if (dialog_policy_on_soap(text)) return;
   soap_on_black_list_adr(text, access_list_rows(), wall_now());
 }
 
@@ -149,6 +151,8 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
 
   // Registrar: REGISTER and SUBSCRIBE go to reg_in (srv); its messages to the PBX half
   // (ctrl), which keeps the registrations rows.
+  static no_dialog_user unmatched;
+  set_sip_transaction_user(&unmatched);
   install_registrar();
   install_registration();
 

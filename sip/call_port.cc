@@ -256,7 +256,7 @@ void rtp_hangup(int index) {
     erase_call_port(index);
     return;
   }
-  if (!p->is_connected()) return;
+  if (!p->is_connected() || !srv_ctx().media_running) return;
   str reason;
   if (p->rtp_sent > 0) {
     p->reason_header = "Preemption;cause=3;text=\"No Media\"";

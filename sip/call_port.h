@@ -188,6 +188,8 @@ class call_port {
   bool process_sdp(const sip_message& m);
   void send_trying(const sip_message& request);
   void request_dialog_state(const sip_message& request);
+  // The codec of the first format of the peer's audio offer; -1 when there is none.
+  int offered_codec() const;
   void dispatch(sip_message& request);
   void handle_dialog_invite_request(sip_message& request);
   void handle_cancel(sip_message& request);
@@ -272,6 +274,13 @@ class call_port_transaction_user : public sip_transaction_user {
 
  private:
   sip_transaction_user& next_;
+};
+
+// The end of the chain: a request inside a dialog that nobody knows (a To tag, no call leg, no
+// binding) is answered 481 "Call/Transaction Does Not Exist"; anything else is dropped.
+class no_dialog_user : public sip_transaction_user {
+ public:
+  void travel_forward(sip_message& request, const str& raw) override;
 };
 
 // Installs the call legs in front of the current transaction user (new INVITEs and every

@@ -180,6 +180,14 @@ bool call_port::process_sdp(const sip_message& m) {
   return true;
 }
 
+int call_port::offered_codec() const {
+  for (const m_line& m : media.remote.media) {
+    if (m.media != sdp_audio || m.formats.empty()) continue;
+    return media.codecs.find_local(m.formats.front().value());
+  }
+  return -1;
+}
+
 void call_port::request_dialog_state(const sip_message& request) {
   state_requested = true;
   bool privacy = false;
@@ -202,7 +210,7 @@ void call_port::request_dialog_state(const sip_message& request) {
   m.to = bare(request.to);
   m.uri = request.request_uri.serialize();
   m.transport = str::sprintf("%s:%s", request.transport.serialize(), request.peer.readable());
-  m.codec = str::sprintf("%d", media.send_codec);
+  m.codec = str::sprintf("%d", offered_codec());
   m.trunk = trunk;
   m.replaces = request.get_other_header("Replaces", "");
   m.identity = request.get_other_header("P-Preferred-Identity", "");
@@ -260,6 +268,16 @@ void call_port::handle_dialog_request(sip_message& request) {
   // 6. SDP.
   if (!process_sdp(request)) {
     log_printf(log_sip, 3, "process sdp returned failed");
+    if (request.method == m_invite && !state_requested) {
+      // A new call that cannot be had: refused like any other, its ACK (or the lack of one)
+      // ends the leg.
+      invite_to_answer = request;
+      state_code = 415;
+      state_reason = "Unsupported Media Type";
+      hangup_sent = true;
+      send_invite_response(415, state_reason, false);
+      return;
+    }
     send_general_response(415, "Unsupported Media Type", request);
     return;
   }

@@ -121,7 +121,8 @@ class CallPortTest : public ::testing::Test {
       words >> verb >> a >> b;
       const unsigned cseq = a.empty() ? 0 : std::stoul(a);
       if (verb == "invite") {
-        sip_message m = phone_request("INVITE", cseq, "", b == "nosdp" ? "" : offer);
+        const char* const broken = "v=0\r\ns=-\r\nc=IN IP4\r\n";
+        sip_message m = phone_request("INVITE", cseq, "", b == "nosdp" ? "" : b == "badsdp" ? broken : offer);
         call_port_request(m);
       } else if (verb == "call") {
         // A new call from the same phone (a Call-ID of its own).
@@ -225,6 +226,9 @@ TEST_F(CallPortTest, Journeys) {
        opened + " | 200 Ok +sdp | 202 Accepted | NOTIFY | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
        opened + " | 200 Ok +sdp | 202 Accepted | <DialogRefer"},
+      {"broken SDP refused, the ACK ends the leg", "invite 1 badsdp; policy; ack 1",
+       "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject"
+       " | <DialogEND"},
       {"the 513th leg refused", "fill; invite 1", "501 Temporarily Unavailable"},
       {"outgoing leg answered", "start; resp 180; resp 200",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK | <DialogResponse 200"},
@@ -269,7 +273,7 @@ TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
 TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
   run(opening);
   EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_state{"0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>",
-                                      "sip:200@127.0.0.1", "udp:127.0.0.7:5070", "-1", "", "",
+                                      "sip:200@127.0.0.1", "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "",
                                       "", "", ""}));
 }
 

@@ -4,6 +4,7 @@
 #include "frame/log.h"
 #include "sip/call_port.h"
 #include "sip/sip_transport.h"
+#include "sip/srv_context.h"
 
 void call_port_transaction_user::travel_forward(sip_message& request, const str& raw) {
   if (!call_port_request(request)) next_.travel_forward(request, raw);
@@ -39,6 +40,12 @@ void call_port_transaction_user::send_hangup_timeout(int index) {
     p->send_hangup(hangup_timeout);
     p->hangup_report(hangup_timeout);
   }
+}
+
+void no_dialog_user::travel_forward(sip_message& request, const str&) {
+  if (request.to.tag().empty() || request.method == m_ack) return;
+  sip_message response(481, "Call/Transaction Does Not Exist", request);
+  srv_ctx().send(response);
 }
 
 namespace {

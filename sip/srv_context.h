@@ -28,6 +28,9 @@ struct srv_context {
                      const str& attachment) = admin_mail_default;
   // The CPU meter in percent that performance_limit compares; nullptr: not measured.
   int (*cpu_meter)() = nullptr;
+  // The RTP engine receives the legs' media, so that a leg without media for its media
+  // time-out is hung up. Without it nothing is ever received and no leg is judged by it.
+  bool media_running = false;
 
   static void out_post_default(const str& message);
   static int send_default(const sip_message& message);

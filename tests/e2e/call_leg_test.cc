@@ -71,8 +71,13 @@ class CallLegE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::system("command -v sipp >/dev/null 2>&1") != 0) GTEST_SKIP() << "no sipp";
+    start(CALL_RESPONDER_BINARY);
+  }
+  // Starts the daemon (binary empty: telmond itself, whose PBX routes no call yet).
+  void start(const std::string& binary) {
+    t.reset();
     e2e::telmond_options o;
-    o.binary = CALL_RESPONDER_BINARY;
+    o.binary = binary;
     // Each call sends more requests within a second than the blocking allows unauthenticated.
     o.files["accesslist/1.xml"] =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.48</adr><mask>28</mask>"
@@ -140,8 +145,6 @@ TEST_F(CallLegE2E, CancelWhileRingingEndsWith487) {
 }
 
 TEST_F(CallLegE2E, ByeOutsideDialogIs481) {
-  GTEST_SKIP() << "the SIP layer does not answer requests outside a dialog yet (no call leg "
-                  "layer): enable once it answers 481";
   e2e::udp_peer phone("127.0.0.51");
   ASSERT_TRUE(phone.send_to(
       "127.0.0.1", t->ports().sip_udp,
@@ -153,6 +156,16 @@ TEST_F(CallLegE2E, ByeOutsideDialogIs481) {
   std::string answer;
   ASSERT_TRUE(phone.receive(answer, 3000));
   EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "SIP/2.0 481 Call/Transaction Does Not Exist");
+}
+
+
+
+// The daemon itself routes no call yet: a phone that calls gets a clean 480, not silence.
+TEST_F(CallLegE2E, UnroutedCallIsRefused) {
+  start("");
+  std::string trace;
+  EXPECT_NE(sipp("unrouted", "127.0.0.52", "", trace), 0);
+  EXPECT_NE(received(trace, std::regex("SIP/2.0 480 Temporarily Unavailable")), "") << trace;
 }
 
 }  // namespace
