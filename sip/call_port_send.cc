@@ -15,15 +15,7 @@ str index_text(int index) { return str::sprintf("%d", index); }
 
 const str c_anonymous_uri("sip:anonymous@anonymous.invalid");
 
-// Sends through the side's transaction layer. A final response to a request other than INVITE
-// is never retransmitted by timer: its transaction keeps only the bytes for repeats.
-int send_out(const sip_message& m) {
-  const int number = srv_ctx().send(m);
-  if (number && !m.is_request && m.code >= 200 && m.cseq_method != m_invite) {
-    keep_resend_bytes_only(number);
-  }
-  return number;
-}
+int send_out(const sip_message& m) { return srv_ctx().send(m); }
 
 }  // namespace
 

@@ -22,13 +22,9 @@ namespace {
 
 constexpr size_t max_pending = 10;
 
-// Sends through the side's transaction layer. A final response of the registrar is never
-// retransmitted by timer; its transaction keeps only the bytes for answering repeats (the
-// request packet is freed at once).
-void send_out(const sip_message& m) {
-  const int number = srv_ctx().send(m);
-  if (number && !m.is_request) keep_resend_bytes_only(number);
-}
+// Sends through the side's transaction layer (which keeps only the bytes of a final response
+// for answering repeats).
+void send_out(const sip_message& m) { srv_ctx().send(m); }
 void post_to_pbx(const str& text) { srv_ctx().post(text); }
 
 timeout_queue& removal_queue() { return *srv_ctx().queue; }

@@ -575,6 +575,8 @@ int send_response(sip_message&& m) {
   p.message = std::make_unique<sip_message>(std::move(m));
   const int number = p.number;
   route_pending_packet(number);
+  // A final answer that no timer repeats only answers repeats of its request from now on.
+  keep_resend_bytes_only(number);
   return number;
 }
 
