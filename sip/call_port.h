@@ -283,6 +283,20 @@ class no_dialog_user : public sip_transaction_user {
   void travel_forward(sip_message& request, const str& raw) override;
 };
 
+// Keeps the challenges answered for the legs' requests in the leg (so that its later
+// requests carry credentials at once); everything else goes to next (may be nullptr).
+class call_port_auth_hooks : public auth_hooks {
+ public:
+  explicit call_port_auth_hooks(auth_hooks* next) : next_(next) {}
+  void send_response(const sip_message& response, const sip_message& request) override;
+  void send_request(const sip_message& request) override;
+  void store_call_port_challenge(int index, const stored_challenge& c) override;
+  void store_trunk_challenge(const str& call_id, const stored_challenge& c) override;
+
+ private:
+  auth_hooks* next_;
+};
+
 // Installs the call legs in front of the current transaction user (new INVITEs and every
 // message of a port go to the port, the rest on), their trace, and the store of the challenges
 // answered for their requests in front of the current auth_hooks. Call it after

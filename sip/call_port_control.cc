@@ -7,6 +7,7 @@
 #include "frame/soap_message.h"
 #include "sip/call_messages.h"
 #include "sip/call_port.h"
+#include "sip/pending_packet.h"
 #include "sip/srv_context.h"
 
 namespace {
@@ -114,6 +115,7 @@ void start_dialog(const msg::start_dialog& m) {
   }
   p.local = from_to_spec(m.from.empty() ? m.uri : m.from);
   p.local.set_tag(random_token(10));
+  register_dialog(p.call_id, p.local.tag());  // the CSeqs of the requests this leg sends
   p.remote = from_to_spec(m.to.empty() ? m.uri : m.to);
   p.remote.remove_tag();
   std::vector<from_to_spec> routes{from_to_spec(str::sprintf("<%s>", m.uri))};

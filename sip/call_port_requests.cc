@@ -8,6 +8,7 @@
 #include "frame/settings.h"
 #include "sip/call_messages.h"
 #include "sip/call_port.h"
+#include "sip/pending_packet.h"
 #include "sip/srv_context.h"
 #include "sip/transaction.h"
 
@@ -99,6 +100,7 @@ int admit_invite(sip_message& request) {
   p.remote = request.from;
   p.local = request.to;
   p.local.set_tag(random_token(10));
+  register_dialog(p.call_id, p.local.tag());  // the CSeqs of the requests this leg sends
   p.incoming = true;
   p.extract_routing(request);
   p.source = request.peer;

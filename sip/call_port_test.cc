@@ -14,7 +14,9 @@
 #include "frame/settings.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
+#include "sip/send_packet.h"
 #include "sip/srv_context.h"
+#include "sip/transaction_test_fakes.h"
 
 namespace {
 
@@ -284,6 +286,78 @@ TEST(DtmfRelay, SignalValues) {
       {"Duration=160", -1},           {"signal=9", 9},
   };
   for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
+}
+
+// An outgoing leg through the real transaction layer on a fake transport: the provider
+// challenges the INVITE (qop=auth); the leg acknowledges the 407, sends the INVITE again with
+// credentials and a higher CSeq, and its BYE carries credentials from the stored challenge
+// without waiting for a second challenge.
+class SendingAuth : public auth_hooks {
+ public:
+  void send_response(const sip_message& r, const sip_message&) override { send_packet(r); }
+  void send_request(const sip_message& r) override { send_packet(r); }
+  void store_call_port_challenge(int, const stored_challenge&) override {}
+  void store_trunk_challenge(const str&, const stored_challenge&) override {}
+};
+
+TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
+  transaction_env env;
+  init_config();
+  reset_call_ports();
+  install_transaction_receive_hooks();
+  call_port_transaction_user legs{env.user};
+  set_sip_transaction_user(&legs);
+  SendingAuth sending;
+  call_port_auth_hooks hooks{&sending};
+  set_auth_hooks(&hooks);
+  srv_context c;
+  c.post = [](const str&) {};
+  c.queue = &env.queue;
+  scoped_srv_context use(c);
+
+  msg::start_dialog s;
+  s.call_id = "out-auth";
+  s.uri = "sip:200@127.0.0.9:5090";
+  s.from = "<sip:100@example.org>";
+  s.username = "100";
+  s.password = "secret";
+  ASSERT_TRUE(call_port_on_soap(soap_write(s)));
+  const ip_port provider = ip_port::from_text("127.0.0.9:5090");
+  // The provider answers the last INVITE sent with code (and the header given).
+  const auto answer = [&](int code, const char* header) {
+    sip_message invite;
+    for (const fake_send& f : env.transport.sent) {
+      if (f.text.starts_with(str("INVITE"))) invite = f.parsed();
+    }
+    sip_message r(code, code == 407 ? "Proxy Authentication Required" : "Ok", invite);
+    r.to.set_tag("p1");
+    if (header) r.add_other_header("Proxy-Authenticate", "", header);
+    if (code == 200) r.contact.push_back(from_to_spec("<sip:200@127.0.0.9:5090>"));
+    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider,
+                transport_type::udp);
+  };
+  answer(407, "Digest realm=\"example.org\", nonce=\"n1\", qop=\"auth\"");
+  answer(200, nullptr);
+  ASSERT_EQ(call_port_map.count("out-auth"), 1u);
+  call_port* p = get_port(call_port_map.find("out-auth")->second);
+  ASSERT_NE(p, nullptr);
+  p->set_state_code(487, "Request Terminated");
+
+  std::string wire;
+  for (const fake_send& f : env.transport.sent) {
+    const sip_message m = f.parsed();
+    wire += std::string(m.method.view()) + " " + std::to_string(m.cseq) +
+            (m.get_other_header("Proxy-Authorization", "").empty() ? "" : " auth") + " | ";
+  }
+  const unsigned first = env.transport.sent.front().parsed().cseq;
+  const auto line = [&](const char* method, unsigned cseq, bool auth) {
+    return std::string(method) + " " + std::to_string(cseq) + (auth ? " auth" : "") + " | ";
+  };
+  EXPECT_EQ(wire, line("INVITE", first, false) + line("ACK", first, false) +
+                      line("INVITE", first + 1, true) + line("ACK", first + 1, false) +
+                      line("BYE", first + 2, true));
+  set_auth_hooks(nullptr);
+  reset_call_ports();
 }
 
 }  // namespace

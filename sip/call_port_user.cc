@@ -50,28 +50,6 @@ void no_dialog_user::travel_forward(sip_message& request, const str&) {
 
 namespace {
 
-// Keeps the challenges answered for call legs' requests in the leg; everything else goes to
-// the hooks installed before.
-class call_port_auth_hooks : public auth_hooks {
- public:
-  explicit call_port_auth_hooks(auth_hooks* next) : next_(next) {}
-  void send_response(const sip_message& response, const sip_message& request) override {
-    if (next_) next_->send_response(response, request);
-  }
-  void send_request(const sip_message& request) override {
-    if (next_) next_->send_request(request);
-  }
-  void store_call_port_challenge(int index, const stored_challenge& c) override {
-    if (call_port* p = get_port(index)) p->challenge = c;
-  }
-  void store_trunk_challenge(const str& call_id, const stored_challenge& c) override {
-    if (next_) next_->store_trunk_challenge(call_id, c);
-  }
-
- private:
-  auth_hooks* next_;
-};
-
 // A leg's trace is bounded: the messages of a long call with many re-INVITEs must not grow
 // without end; the oldest half goes.
 constexpr size_t max_leg_trace = 64 * 1024;
@@ -84,6 +62,23 @@ void leg_trace(int index, const str& direction, const str& address, const str& r
 }
 
 }  // namespace
+
+void call_port_auth_hooks::send_response(const sip_message& response,
+                                         const sip_message& request) {
+  if (next_) next_->send_response(response, request);
+}
+
+void call_port_auth_hooks::send_request(const sip_message& request) {
+  if (next_) next_->send_request(request);
+}
+
+void call_port_auth_hooks::store_call_port_challenge(int index, const stored_challenge& c) {
+  if (call_port* p = get_port(index)) p->challenge = c;
+}
+
+void call_port_auth_hooks::store_trunk_challenge(const str& call_id, const stored_challenge& c) {
+  if (next_) next_->store_trunk_challenge(call_id, c);
+}
 
 void install_call_ports() {
   static call_port_transaction_user user(get_sip_transaction_user());
