@@ -129,18 +129,12 @@ void call_port::set_state_code(int code, const str& reason) {
     send_hangup(hangup_bye);
   } else if (state_code < 200) {
     if (!incoming) {
-      media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
-                                                                  : nullptr);
+      media.update_codecs(hinted_codecs());
       media.set_local_sdp();
+      local_sdp_built = true;
       invite_time = clock_now();
       service_access = "NR";
-      if (media.available_codecs.empty()) {
-        log_printf(log_sip, 3, "Available codec list is empty for %s", call_id);
-        state_code = 415;
-        state_reason = "Unsupported Media Type";
-        send_hangup(hangup_bye);
-        return;
-      }
+      if (!codecs_left("Available codec list is empty for %s")) return;
       send_invite();
     } else {
       send_ringing();
@@ -150,35 +144,34 @@ void call_port::set_state_code(int code, const str& reason) {
   }
 }
 
+const codec_map* call_port::hinted_codecs() const {
+  const call_port* hinted = get_port(codec_hint);
+  return hinted ? &hinted->media.codecs : nullptr;
+}
+
+void call_port::prepare_local_sdp() {
+  if (media.available_codecs.empty()) media.update_codecs(hinted_codecs());
+  if (!local_sdp_built) media.set_local_sdp();
+  local_sdp_built = true;
+}
+
+bool call_port::codecs_left(const char* empty_log) {
+  if (!media.available_codecs.empty() || media.pass_through != 0) return true;
+  log_printf(log_sip, 3, empty_log, call_id);
+  state_code = 415;
+  state_reason = "Unsupported Media Type";
+  send_hangup(hangup_bye);
+  return false;
+}
+
 void call_port::send_ringing() {
-  if (media.available_codecs.empty()) {
-    media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
-                                                                : nullptr);
-  }
-  if (media.local.empty()) media.set_local_sdp();
-  if (media.available_codecs.empty() && media.pass_through == 0) {
-    log_printf(log_sip, 3, "Available codec list is empty for %s", call_id);
-    state_code = 415;
-    state_reason = "Unsupported Media Type";
-    send_hangup(hangup_bye);
-    return;
-  }
-  send_update();
+  prepare_local_sdp();
+  if (codecs_left("Available codec list is empty for %s")) send_update();
 }
 
 void call_port::send_connected() {
-  if (media.available_codecs.empty()) {
-    media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
-                                                                : nullptr);
-  }
-  if (media.local.empty()) media.set_local_sdp();
-  if (media.available_codecs.empty() && media.pass_through == 0) {
-    log_printf(log_sip, 3, "send_connected: available codec list is empty for %s", call_id);
-    state_code = 415;
-    state_reason = "Unsupported Media Type";
-    send_hangup(hangup_bye);
-    return;
-  }
+  prepare_local_sdp();
+  if (!codecs_left("send_connected: available codec list is empty for %s")) return;
   if (!connect_time) connect_time = clock_now();
   const int seconds = setting_int(ctrl_settings::max_call_duration);
   if (seconds > 0) {

@@ -121,6 +121,7 @@ class call_port {
   int media_mode_changes = 0;
   int trunk_failures = 0;  // the trunk's failure counter as this leg saw it
   bool first_invite_sent = false;
+  bool local_sdp_built = false;
 
   // ---- Timers (sip timer queue; they carry the index)
   timeout ring_timer, rtp_timer, abs_timer, dialog_timer;
@@ -203,6 +204,12 @@ class call_port {
   void add_common_headers(sip_message& m) const;
   void dialog_response(const sip_message& response);
   void redetermine_media();
+  // The codec map of the leg the codec hint names; nullptr when there is none.
+  const codec_map* hinted_codecs() const;
+  // The codec list and the local SDP of the first answer, built when still missing.
+  void prepare_local_sdp();
+  // False (and the leg ended with 415, empty_log logged with the Call-ID) when no codec is left.
+  bool codecs_left(const char* empty_log);
 
  public:
   // DialogHangup with reason and the voice-quality report.
@@ -249,10 +256,9 @@ bool call_port_response(sip_message& response);
 
 // The call legs' place in the SIP stack: new INVITEs and every message of a port go to the
 // port, everything else to next.
-class call_port_transaction_user : public sip_transaction_user {
+class call_port_transaction_user : public forwarding_transaction_user {
  public:
-  explicit call_port_transaction_user(sip_transaction_user& next) : next_(next) {}
-
+  using forwarding_transaction_user::forwarding_transaction_user;
   void travel_forward(sip_message& request, const str& raw) override;
   void travel_backward(sip_message& response) override;
   // A challenge to a leg's request is answered with the leg's credentials; the request sent
@@ -264,16 +270,6 @@ class call_port_transaction_user : public sip_transaction_user {
   bool has_connect_time(int index) override;
   void ack_no_ok_timeout(int index) override { ::ack_no_ok_timeout(index); }
   void send_hangup_timeout(int index) override;
-  void report_destination(const ip_port& d) override { next_.report_destination(d); }
-  void add_trusted_address(transport_type t, const ip_port& a) override {
-    next_.add_trusted_address(t, a);
-  }
-  void discovery_complete(const sip_message& request) override {
-    next_.discovery_complete(request);
-  }
-
- private:
-  sip_transaction_user& next_;
 };
 
 // The end of the chain: a request inside a dialog that nobody knows (a To tag, no call leg, no

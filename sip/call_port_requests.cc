@@ -343,8 +343,7 @@ void call_port::handle_dialog_invite_request(sip_message&) {
     arm_media_timer(hold_seconds);
     return;
   }
-  media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
-                                                              : nullptr);
+  media.update_codecs(hinted_codecs());
   const str direction = media.remote.get_sdp_state();
   const bool hold = direction == "recvonly" || direction == "sendonly" || direction == "inactive";
   if (hold && !media.srtp_local_key.empty()) {
@@ -426,8 +425,7 @@ void call_port::handle_prack(sip_message& request) {
 void call_port::handle_update(sip_message& request) {
   const bool offer = !request.sdps.empty();
   if (offer) {
-    media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
-                                                                : nullptr);
+    media.update_codecs(hinted_codecs());
     media.increase_version();
     media.set_local_sdp();
     media.offer_answer_state = 5;

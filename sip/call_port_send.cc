@@ -301,8 +301,7 @@ void call_port::send_reinvite() {
     return;
   }
   log_printf(log_sip, 6, "Performing Re-INVITE");
-  const int hint = chosen->codec_hint;
-  chosen->media.update_codecs(hint >= 0 && get_port(hint) ? &call_ports[hint].media.codecs : nullptr);
+  chosen->media.update_codecs(chosen->hinted_codecs());
   chosen->media.increase_version();
   chosen->media.set_local_sdp();
   chosen->send_update();

@@ -28,7 +28,20 @@ int capture_send(const sip_message& m) {
   sent.push_back(m);
   std::string line = m.is_request ? std::string(m.method.view())
                                   : std::to_string(m.code) + " " + std::string(m.reason.view());
-  if (!m.sdps.empty()) line += " +sdp";
+  if (!m.sdps.empty()) {
+    // The formats of the audio line and its direction ("+sdp(0 8 101)", "+sdp(0 sendonly)").
+    line += " +sdp(";
+    for (const m_line& l : m.sdps.front().media) {
+      for (const str& f : l.formats) line += std::string(f.view()) + " ";
+      for (const str& a : l.attributes) {
+        if (a == sdp_sendonly || a == sdp_recvonly || a == sdp_inactive) {
+          line += std::string(a.substr(2).view()) + " ";
+        }
+      }
+    }
+    if (line.back() == ' ') line.pop_back();
+    line += ")";
+  }
   if (m.is_request && !m.get_other_header("Reason", "").empty()) line += " +reason";
   transcript.push_back(line);
   return 0;
@@ -132,7 +145,9 @@ class CallPortTest : public ::testing::Test {
         m.call_id = str::sprintf("c%u", cseq);
         call_port_request(m);
       } else if (verb == "reinvite") {
-        sip_message m = phone_request("INVITE", cseq, "", offer);
+        std::string body = offer;
+        if (b == "hold") body += "a=sendonly\r\n";
+        sip_message m = phone_request("INVITE", cseq, "", body);
         m.to.set_tag(get_port(0)->local.tag());
         m.call_port_index = 0;
         call_port_request(m);
@@ -207,39 +222,42 @@ struct journey {
 TEST_F(CallPortTest, Journeys) {
   const journey journeys[] = {
       {"answered and hung up by the phone", opening + "state 180 ring; state 200; ack 1; bye 2",
-       opened + " | 180 Ringing | 200 Ok +sdp | 200 Ok | <DialogHangup bye | <DialogEND"},
+       opened + " | 180 Ringing | 200 Ok +sdp(0 8 101) | 200 Ok | <DialogHangup bye | <DialogEND"},
       {"retransmitted INVITE handled once", opening + "invite 1; state 200; invite 1; ack 1",
-       opened + " | 200 Ok +sdp"},
+       opened + " | 200 Ok +sdp(0 8 101)"},
       {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
        opened + " | 486 Busy Here | <DialogHangup reject | <DialogEND"},
       {"CANCEL before the answer", opening + "state 180 ring; cancel 1; ack 1",
        opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
                 " | <DialogHangup reject | <DialogEND"},
       {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
-       opened + " | 200 Ok +sdp | 200 Ok | BYE | <DialogHangup cancel"},
+       opened + " | 200 Ok +sdp(0 8 101) | 200 Ok | BYE | <DialogHangup cancel"},
       {"180 after 200 changes nothing", opening + "state 200; state 180 ring",
-       opened + " | 200 Ok +sdp"},
+       opened + " | 200 Ok +sdp(0 8 101)"},
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
-       opened + " | 200 Ok +sdp | 200 Ok +sdp | <DialogHold sendrecv"},
+       opened + " | 200 Ok +sdp(0 8 101) | 200 Ok +sdp(0 8 101) | <DialogHold sendrecv"},
+      {"held and taken off hold by the phone", opening + "state 200; ack 1; reinvite 2 hold; ack 2; reinvite 3",
+       opened + " | 200 Ok +sdp(0 8 101) | 200 Ok +sdp(0 8 101 recvonly) | <DialogHold sendonly"
+                " | 200 Ok +sdp(0 8 101) | <DialogHold sendrecv"},
       {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
-       opened + " | 200 Ok +sdp | 200 Ok | 200 Ok"},
+       opened + " | 200 Ok +sdp(0 8 101) | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
-       opened + " | 200 Ok +sdp | 202 Accepted | NOTIFY | <DialogRefer"},
+       opened + " | 200 Ok +sdp(0 8 101) | 202 Accepted | NOTIFY | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
-       opened + " | 200 Ok +sdp | 202 Accepted | <DialogRefer"},
+       opened + " | 200 Ok +sdp(0 8 101) | 202 Accepted | <DialogRefer"},
       {"broken SDP refused, the ACK ends the leg", "invite 1 badsdp; policy; ack 1",
        "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject"
        " | <DialogEND"},
       {"the 513th leg refused", "fill; invite 1", "501 Temporarily Unavailable"},
       {"outgoing leg answered", "start; resp 180; resp 200",
-       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK | <DialogResponse 200"},
+       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | <DialogResponse 180 | ACK | <DialogResponse 200"},
       {"outgoing leg ended by the PBX while ringing", "start; resp 180; state 1486",
-       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL +reason"},
+       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | <DialogResponse 180 | CANCEL +reason"},
       {"302 with one Contact followed", "start; resp 302 1",
-       "<UpdateCallID | INVITE +sdp | ACK | INVITE +sdp"},
+       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | ACK | INVITE +sdp(0 8 9 18 2 3 101)"},
       {"302 with two Contacts reported", "start; resp 302 2",
-       "<UpdateCallID | INVITE +sdp | ACK | <DialogResponse 302 | <DialogHangup reject"
+       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | ACK | <DialogResponse 302 | <DialogHangup reject"
        " | <DialogEND"},
       {"the eleventh INVITE within a second refused",
        "invite 1; " + [] {
@@ -253,7 +271,7 @@ TEST_F(CallPortTest, Journeys) {
          return s;
        }() + "501 Temporarily Unavailable"},
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200",
-       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | <DialogHangup timeout"},
+       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | <DialogResponse 180 | CANCEL | <DialogHangup timeout"},
   };
   for (const journey& j : journeys) {
     SetUp();

@@ -28,35 +28,20 @@
 // first retransmission.
 constexpr int64_t overload_backlog_bytes = 4 << 20;
 
-class registrar_transaction_user : public sip_transaction_user {
+class registrar_transaction_user : public forwarding_transaction_user {
  public:
   // backlog: the bytes of requests waiting to be read (sip_udp_backlog; tests give their own).
   explicit registrar_transaction_user(sip_transaction_user& next,
                                       int64_t (*backlog)() = sip_udp_backlog)
-      : next_(next), backlog_(backlog) {}
+      : forwarding_transaction_user(next), backlog_(backlog) {}
   void travel_forward(sip_message& request, const str& raw) override;
-  void travel_backward(sip_message& response) override { next_.travel_backward(response); }
   bool check_authentication(const sip_message& response, const sip_message& request) override;
-  int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
-    return next_.find_call_port(call_id, local_tag, remote_tag);
-  }
-  bool has_connect_time(int index) override { return next_.has_connect_time(index); }
-  void ack_no_ok_timeout(int index) override { next_.ack_no_ok_timeout(index); }
-  void send_hangup_timeout(int index) override { next_.send_hangup_timeout(index); }
-  void report_destination(const ip_port& d) override { next_.report_destination(d); }
-  void add_trusted_address(transport_type t, const ip_port& a) override {
-    next_.add_trusted_address(t, a);
-  }
-  void discovery_complete(const sip_message& request) override {
-    next_.discovery_complete(request);
-  }
 
  private:
   // Answers a new REGISTER or SUBSCRIBE 503 while the SIP side is behind (see above); true when
   // it did.
   bool refused_for_overload(const sip_message& request);
 
-  sip_transaction_user& next_;
   int64_t (*backlog_)();
 };
 

@@ -112,6 +112,36 @@ class sip_transaction_user {
   virtual void discovery_complete(const sip_message& request);
 };
 
+// A user that takes some messages and hands everything else to the user installed before it:
+// the base of the registrar's and the call legs' places in the chain.
+class forwarding_transaction_user : public sip_transaction_user {
+ public:
+  explicit forwarding_transaction_user(sip_transaction_user& next) : next_(next) {}
+  void travel_forward(sip_message& request, const str& raw) override {
+    next_.travel_forward(request, raw);
+  }
+  void travel_backward(sip_message& response) override { next_.travel_backward(response); }
+  bool check_authentication(const sip_message& response, const sip_message& request) override {
+    return next_.check_authentication(response, request);
+  }
+  int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
+    return next_.find_call_port(call_id, local_tag, remote_tag);
+  }
+  bool has_connect_time(int index) override { return next_.has_connect_time(index); }
+  void ack_no_ok_timeout(int index) override { next_.ack_no_ok_timeout(index); }
+  void send_hangup_timeout(int index) override { next_.send_hangup_timeout(index); }
+  void report_destination(const ip_port& d) override { next_.report_destination(d); }
+  void add_trusted_address(transport_type t, const ip_port& a) override {
+    next_.add_trusted_address(t, a);
+  }
+  void discovery_complete(const sip_message& request) override {
+    next_.discovery_complete(request);
+  }
+
+ protected:
+  sip_transaction_user& next_;
+};
+
 // Installed instances (not owned). nullptr restores the process default: the SIP sockets of
 // frame/sip_loop.h without connections, global_dns_resolver, and a user that drops
 // everything.
