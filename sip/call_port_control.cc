@@ -85,6 +85,7 @@ void start_dialog(const msg::start_dialog& m) {
   p.policy_known = true;
   p.set_trunk(m.trunk);
   p.secure = flag(m.secure);
+  if (p.secure) p.media.new_srtp_key();  // offered in an "a=crypto" line over RTP/SAVP
   if (!m.alert_info.empty()) p.alert_info = m.alert_info;
   p.diversion = m.diversion;
   p.picture = m.picture;

@@ -174,6 +174,8 @@ bool call_port::process_sdp(const sip_message& m) {
   const auto result = media.set_remote_sdp(m.sdps.front(), m.transport == transport_type::tls,
                                            !linked.empty());
   if (result == remote_sdp_result::rejected) return false;
+  // A peer that offers a key over TLS gets one of ours in the answer.
+  if (!media.remote_key.empty() && media.srtp_local_key.empty()) media.new_srtp_key();
   if (result == remote_sdp_result::pass_through) {
     for (int other : linked) {
       if (call_port* o = get_port(other)) o->send_update();
@@ -346,7 +348,8 @@ void call_port::handle_dialog_invite_request(sip_message&) {
   media.update_codecs(hinted_codecs());
   const str direction = media.remote.get_sdp_state();
   const bool hold = direction == "recvonly" || direction == "sendonly" || direction == "inactive";
-  if (hold && !media.srtp_local_key.empty()) {
+  // A held call with SRTP gets a new key as it is taken off hold.
+  if (on_hold && !media.srtp_local_key.empty()) {
     media.new_srtp_key();
     media.update_sdp_crypto();
     media.increase_version();
