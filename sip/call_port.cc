@@ -77,6 +77,12 @@ int find_port(const str& call_id, const str& local_tag, const str& remote_tag) {
 void erase_call_port(int index) {
   call_port* p = get_port(index);
   if (!p) return;
+  // The leg that monitored this one ends with it.
+  if (call_port* listener = p->listener.empty() ? nullptr : get_port(p->listener.value())) {
+    log_printf(log_sip, 5, "Monitored call on %s ended", p->call_id);
+    p->listener = str();
+    if (listener != p) listener->send_hangup(hangup_bye);
+  }
   for (int other : p->linked) {
     if (call_port* o = get_port(other)) o->linked.erase(index);
   }

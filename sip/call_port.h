@@ -104,7 +104,8 @@ class call_port {
        fax_detection = false, moderator = false, muted = false, secure = false,
        accept_redirect = false, cache = false;
   str picture, alert_info, diversion, related, sdes, sdp_dest, play_file, moh_file, conf_dest,
-      record_file, record_mode, playback_speed, listener, listener_mode;
+      record_file, record_mode, playback_speed;
+  str listener, listener_mode;  // the leg that monitors this one (its index), and how
   int codec_hint = -1;
   int first_invite_timeout = 0;  // seconds; 0: the transaction default
 

@@ -221,7 +221,7 @@ bool call_port_on_soap(const str& text) {
                                             p.send_cid(m.from, m.to, flag(m.silent));
                                           }) ||
          leg_command<msg::set_listener>(e, [](call_port& p, const msg::set_listener& m) {
-           p.listener = m.listener;
+           p.listener = m.mode.empty() ? str() : m.listener;
            p.listener_mode = m.mode;
          });
 }

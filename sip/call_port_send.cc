@@ -6,6 +6,8 @@
 #include "sip/call_messages.h"
 #include "sip/call_port.h"
 #include "sip/pending_packet.h"
+#include "sip/reg_in.h"
+#include "sip/sip_transport.h"
 #include "sip/transaction.h"
 #include "sip/srv_context.h"
 
@@ -45,6 +47,21 @@ void call_port::set_initial_route(const std::vector<from_to_spec>& routes, const
   route_sets[str()].routes = routes;
   outbound_proxy = proxy;
   registration = registration_id;
+  // A phone that keeps its connection (or its NAT binding) open as the path to it is called
+  // along that path, for every request of the leg.
+  auto binding = reg_ins.find(registration_id);
+  if (binding != reg_ins.end()) {
+    const reg_in& r = *binding->second;
+    if (user_agent.empty()) user_agent = r.user_agent;
+    const bool stream = r.transport.is_reliable();
+    if ((r.keep_alive || r.outbound) &&
+        (!stream || get_sip_transport().has_connection(r.connection))) {
+      outbound_proxy =
+          str::sprintf("sip:%s;transport=%s", r.source.readable(), r.transport.serialize());
+      force_outbound_proxy = true;
+      log_printf(log_sip, 6, "Using outbound proxy %s because of flow-label", outbound_proxy);
+    }
+  }
   log_printf(log_sip, 8, "%s", show_routes());
 }
 
