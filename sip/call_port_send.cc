@@ -24,22 +24,17 @@ int send_out(const sip_message& m) { return srv_ctx().send(m); }
 // ---- Routing -----------------------------------------------------------------------------
 
 void call_port::extract_routing(const sip_message& m) {
-  // Requests give their Record-Route in order, responses reversed; the Contact ends the set.
-  const str key = m.is_request ? str() : m.to.tag();
-  route_set& set = route_sets[key];
+  // The route set of the dialog with this remote tag: a request's Record-Route in order, a
+  // response's reversed, the remote Contact last. A request's, and a 2xx's, is fixed.
+  route_set& set = route_sets[m.is_request ? m.from.tag() : m.to.tag()];
   if (set.fixed) return;
-  set.routes.clear();
   if (m.is_request) {
     set.routes = m.record_route;
   } else {
     set.routes.assign(m.record_route.rbegin(), m.record_route.rend());
   }
   if (!m.contact.empty()) set.routes.push_back(m.contact.front());
-  set.fixed = m.is_request ? true : (m.code >= 200 && m.code < 300);
-  if (!m.is_request && m.code >= 200 && m.code < 300) {
-    // The dialog's routes are the 2xx's: the request's own set becomes this tag's.
-    route_sets[key] = set;
-  }
+  set.fixed = m.is_request || (m.code >= 200 && m.code < 300);
 }
 
 void call_port::set_initial_route(const std::vector<from_to_spec>& routes, const str& proxy,
@@ -83,6 +78,7 @@ str call_port::show_routes() const {
 
 sip_message call_port::new_request(const str& method) const {
   sip_message m(method, local, remote, call_id);
+  m.request_uri = remote.addr_spec();  // replaced by the route set's target when there is one
   m.call_port_index = index;
   return m;
 }
@@ -148,9 +144,7 @@ void call_port::send_request(sip_message& m) {
   }
   // 3. Routes.
   auto set = route_sets.find(m.to.tag());
-  if (set == route_sets.end() && (m.method == m_ack || m.to.tag().empty())) {
-    set = route_sets.find(str());
-  }
+  if (set == route_sets.end()) set = route_sets.find(str());
   if (set != route_sets.end() && !set->second.routes.empty()) {
     std::vector<from_to_spec> routes = set->second.routes;
     if (routes.front().addr_spec().has_parameter("lr") || routes.size() == 1) {

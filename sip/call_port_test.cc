@@ -43,6 +43,7 @@ int capture_send(const sip_message& m) {
     line += ")";
   }
   if (m.is_request && !m.get_other_header("Reason", "").empty()) line += " +reason";
+  if (m.is_request && m.method == m_bye) line += " " + std::string(m.request_uri.serialize().view());
   transcript.push_back(line);
   return 0;
 }
@@ -231,7 +232,9 @@ TEST_F(CallPortTest, Journeys) {
        opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
                 " | <DialogHangup reject | <DialogEND"},
       {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
-       opened + " | 200 Ok +sdp(0 8 101) | 200 Ok | BYE | <DialogHangup cancel"},
+       opened + " | 200 Ok +sdp(0 8 101) | 200 Ok | BYE sip:100@127.0.0.7:5070 | <DialogHangup cancel"},
+      {"hung up by the PBX", opening + "state 200; ack 1; state 486",
+       opened + " | 200 Ok +sdp(0 8 101) | BYE sip:100@127.0.0.7:5070"},
       {"180 after 200 changes nothing", opening + "state 200; state 180 ring",
        opened + " | 200 Ok +sdp(0 8 101)"},
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
