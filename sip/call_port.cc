@@ -178,6 +178,11 @@ void call_port::send_ringing() {
 void call_port::send_connected() {
   prepare_local_sdp();
   if (!codecs_left("send_connected: available codec list is empty for %s")) return;
+  start_connected_timers();
+  send_update();
+}
+
+void call_port::start_connected_timers() {
   if (!connect_time) connect_time = clock_now();
   const int seconds = setting_int(ctrl_settings::max_call_duration);
   if (seconds > 0) {
@@ -185,7 +190,6 @@ void call_port::send_connected() {
                        callback_argument(abs_hangup, index));
   }
   arm_media_timer(setting_int(ctrl_settings::timeout_connected));
-  send_update();
 }
 
 void call_port::send_hangup(const str& reason) {
@@ -232,7 +236,6 @@ void cancel_timeout_proc(int index) {
   call_port* p = get_port(index);
   if (!p) return;
   p->send_hangup(hangup_timeout);
-  p->hangup_report(hangup_timeout);
 }
 
 void rtp_hangup(int index) {
@@ -279,7 +282,6 @@ void rtp_hangup(int index) {
         p->sip_log);
   }
   p->send_hangup(reason);
-  p->hangup_report(reason);
 }
 
 void abs_hangup(int index) {
@@ -290,7 +292,6 @@ void abs_hangup(int index) {
   }
   p->reason_header = "Preemption;cause=3;text=\"Maximum Call Duration\"";
   p->send_hangup(hangup_duration);
-  p->hangup_report(hangup_duration);
 }
 
 void ack_no_ok_timeout(int index) {

@@ -177,6 +177,8 @@ class call_port {
   // Restarts the media timer for seconds (at least 10 unless seconds is 8, the hung-up wait).
   void arm_media_timer(int seconds);
   void start_sending();
+  // Connected: the connect time, the maximum duration and the media timer.
+  void start_connected_timers();
   // A new request to the remote party of this leg, with its route set applied on send.
   sip_message new_request(const str& method) const;
   // Hands a request to the transaction layer (identity, charging vector, routes, Contact,
@@ -243,7 +245,9 @@ void reset_invite_rate();
 // or 501 itself; returns the new port's index, -1 when refused.
 int admit_invite(sip_message& request);
 
-// Timer and transaction callbacks by index (out-of-range indexes are ignored).
+// Timer and transaction callbacks by index (out-of-range indexes are ignored). A hangup they
+// start is reported (DialogHangup with its reason) when the dialog has ended: the answer to
+// the BYE or CANCEL, or the end of that transaction.
 void cancel_timeout_proc(int index);
 void rtp_hangup(int index);
 void abs_hangup(int index);

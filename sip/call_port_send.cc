@@ -522,7 +522,7 @@ void call_port::handle_invite_response(sip_message& response) {
       invite_pending = false;
       return;
     }
-    if (!connect_time) connect_time = clock_now();
+    start_connected_timers();
     remote.set_tag(response.to.tag());
     send_request(ack);
     invite_pending = false;

@@ -273,8 +273,11 @@ TEST_F(CallPortTest, Journeys) {
          for (int i = 2; i <= 10; ++i) s += "<GetDialogPolicy | 100 Trying | ";
          return s;
        }() + "501 Temporarily Unavailable"},
-      {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200",
-       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | <DialogResponse 180 | CANCEL | <DialogHangup timeout"},
+      {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200; resp 487",
+       "<UpdateCallID | INVITE +sdp(0 8 9 18 2 3 101) | <DialogResponse 180 | CANCEL | ACK"
+       " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
+      {"maximum duration ends a call", opening + "state 200; ack 1; advance 7200",
+       opened + " | 200 Ok +sdp(0 8 101) | BYE +reason sip:100@127.0.0.7:5070"},
   };
   for (const journey& j : journeys) {
     SetUp();

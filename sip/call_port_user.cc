@@ -36,10 +36,7 @@ bool call_port_transaction_user::has_connect_time(int index) {
 }
 
 void call_port_transaction_user::send_hangup_timeout(int index) {
-  if (call_port* p = get_port(index)) {
-    p->send_hangup(hangup_timeout);
-    p->hangup_report(hangup_timeout);
-  }
+  if (call_port* p = get_port(index)) p->send_hangup(hangup_timeout);
 }
 
 void no_dialog_user::travel_forward(sip_message& request, const str&) {
