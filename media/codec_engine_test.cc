@@ -121,14 +121,15 @@ TEST(codec_engine, g711_reference_values) {
   EXPECT_EQ(decode_ulaw(0x00), -32124);
   EXPECT_EQ(decode_alaw(0xD5), 8);
   EXPECT_EQ(decode_alaw(0x2A), -32256);
-  // Against spandsp's G.711 as a second opinion: the expansions, A-law coding and the A-law to
-  // µ-law table agree everywhere, µ-law coding for non-negative samples (spandsp codes negative
-  // ones on the two's complement).
+  // Against spandsp's G.711 as a second opinion: the expansions, A-law coding and both
+  // conversion tables agree everywhere, µ-law coding for non-negative samples (spandsp codes
+  // negative ones on the two's complement).
   int differ = 0;
   for (int c = 0; c < 256; ++c)
     differ += decode_ulaw(uint8_t(c)) != ulaw_to_linear(uint8_t(c)) ||
               decode_alaw(uint8_t(c)) != alaw_to_linear(uint8_t(c)) ||
-              convert_alaw_to_ulaw(uint8_t(c)) != alaw_to_ulaw(uint8_t(c));
+              convert_alaw_to_ulaw(uint8_t(c)) != alaw_to_ulaw(uint8_t(c)) ||
+              convert_ulaw_to_alaw(uint8_t(c)) != ulaw_to_alaw(uint8_t(c));
   for (int x = -32768; x < 32768; ++x)
     differ += encode_alaw(int16_t(x)) != linear_to_alaw(x) ||
               (x >= 0 && encode_ulaw(int16_t(x)) != linear_to_ulaw(x));

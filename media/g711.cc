@@ -73,21 +73,29 @@ constexpr auto decoder_table() {
   return t;
 }
 
-// µ-law full scale is 8159 steps of its 14-bit domain, A-law's 4096 of its 13-bit domain: the
-// decoded magnitude is scaled by that ratio and coded in the other law; the sign is kept.
+// Each code goes to the code of the other law whose decoded value is nearest, the µ-law value
+// taken 1/160 larger (µ-law overloads a little below A-law); ties go to the larger magnitude.
+// The sign is kept, so µ-law's negative zero stays negative. This reproduces the G.711
+// conversion tables, including their one-step departures from plain re-coding of the decoded
+// value near the segment edges.
 template <bool to_alaw>
 constexpr auto conversion_table() {
   std::array<uint8_t, 256> t{};
   for (int c = 0; c < 256; ++c) {
-    uint8_t out;
-    if (to_alaw) {
-      const int m16 = ulaw_magnitude(uint8_t(c));
-      out = alaw_code(((m16 * 8192 + 8159 / 2) / 8159) >> 3);
-    } else {
-      const int m16 = alaw_magnitude(uint8_t(c));
-      out = ulaw_code((m16 * 8159 / 8192) >> 2);
+    const int from = to_alaw ? 161 * ulaw_magnitude(uint8_t(c)) : 160 * alaw_magnitude(uint8_t(c));
+    int best = 0, best_distance = -1, best_magnitude = 0;
+    for (int o = 0x80; o < 0x100; ++o) {
+      const int m = to_alaw ? alaw_magnitude(uint8_t(o)) : ulaw_magnitude(uint8_t(o));
+      const int d = from - (to_alaw ? 160 * m : 161 * m);
+      const int distance = d < 0 ? -d : d;
+      if (best_distance < 0 || distance < best_distance ||
+          (distance == best_distance && m > best_magnitude)) {
+        best = o;
+        best_distance = distance;
+        best_magnitude = m;
+      }
     }
-    t[size_t(c)] = c & 0x80 ? out : uint8_t(out & 0x7F);
+    t[size_t(c)] = uint8_t(c & 0x80 ? best : best & 0x7F);
   }
   return t;
 }

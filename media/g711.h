@@ -3,9 +3,8 @@
 // Linear samples are 16-bit. µ-law codes the top 14 bits and A-law the top 13 bits of a sample,
 // negative samples in one's complement as in the ITU-T reference coder, so -1 codes like 0
 // with the sign bit clear. Decoding gives the middle of each code's interval, scaled to 16
-// bits (µ-law 0xFF and 0x7F give 0, A-law 0xD5 gives 8). The conversions between the laws keep
-// the sign and map the magnitude through the laws' common scale (8159 µ-law steps to 4096
-// A-law steps), as the G.711 conversion tables do; they change no level.
+// bits (µ-law 0xFF and 0x7F give 0, A-law 0xD5 gives 8). The conversions between the laws are
+// the G.711 conversion tables: sign kept, the magnitude to the nearest code of the other law.
 //
 // Side-neutral: the tables are constant and every function is pure.
 #pragma once
