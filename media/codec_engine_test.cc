@@ -13,6 +13,7 @@
 #include <spandsp/bit_operations.h>
 #include <spandsp/bitstream.h>
 #include <spandsp/g711.h>
+#include <spandsp/g722.h>
 #include <spandsp/g726.h>
 
 namespace {
@@ -104,6 +105,25 @@ TEST(codec_engine, wire_bit_order) {
   const str packed = c.encode(codec_g726, pcm);
   ASSERT_EQ(packed.size(), 40u);
   for (size_t i = 0; i < 40; ++i) EXPECT_EQ(packed[i], codes[2 * i] | codes[2 * i + 1] << 4) << i;
+}
+
+// G.722 at 8 kHz into the lower sub-band: a 16 kHz peer (spandsp's full-band decoder) hears
+// our 1 kHz tone at its level, as 16 kHz samples.
+TEST(codec_engine, g722_heard_by_wideband_peer) {
+  codec c;
+  const str payload = c.encode(codec_g722, sine(total));
+  g722_decode_state_t* peer = g722_decode_init(nullptr, 64000, 0);
+  std::vector<int16_t> y(2 * total);
+  ASSERT_EQ(g722_decode(peer, y.data(), reinterpret_cast<const uint8_t*>(payload.cbuffer()),
+                        int(payload.size())),
+            2 * total);
+  g722_decode_free(peer);
+  double re = 0, im = 0;  // the 1 kHz component after 40 ms, against 8000 sent
+  for (int i = 640; i < 2 * total; ++i) {
+    re += y[size_t(i)] * std::cos(M_PI * i / 8);
+    im += y[size_t(i)] * std::sin(M_PI * i / 8);
+  }
+  EXPECT_NEAR(2 * std::hypot(re, im) / (2 * total - 640), 8000, 400);
 }
 
 TEST(codec_engine, g711_reference_values) {
