@@ -39,7 +39,7 @@ int unit_samples(int codec, const str& unit);
 // left, dropped otherwise. A codec not in the table gives an empty vector.
 std::vector<str> split_units(int codec, const str& payload);
 
-// Comfort noise (payload type 13): noise level 10, then a fixed 31-byte spectrum.
+// Comfort noise (payload type 13): noise level 10, then 31 fixed reflection coefficients.
 constexpr int comfort_noise_payload_type = 13;
 constexpr std::array<uint8_t, 32> comfort_noise_payload = {
     10,  0,   27,  53,  78,  103, 127, 149, 170, 189, 205, 220, 232, 242, 248, 253,
