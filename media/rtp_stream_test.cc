@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <map>
+#include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/log_capture_test_util.h"
@@ -15,218 +15,144 @@ namespace {
 
 struct scripted_sockets : rtp_socket_ops {
   int fail_first = 0;  // so many opens fail
-  int next_fd = 3;
   std::vector<int> opened_ports;
-  std::vector<std::string> sent;  // "dest bytes-in-hex"
-  std::map<int, std::deque<std::pair<str, ip_port>>> inbox;
+  std::vector<std::string> sent;  // "destination hex-bytes"
   int open(const ip_port& local) override {
     if (fail_first > 0 && fail_first--) return -1;
     opened_ports.push_back(local.port);
-    return next_fd++;
+    return 2 + int(opened_ports.size());
   }
   void set_tos(int, int) override {}
   bool send(int, const str& d, const ip_port& to) override {
-    std::string hex;
-    for (size_t i = 0; i < d.length(); ++i) {
-      hex += "0123456789abcdef"[d[i] >> 4];
-      hex += "0123456789abcdef"[d[i] & 15];
-    }
-    sent.push_back(std::string(to.readable().view()) + " " + hex);
+    std::string line = std::string(to.readable().view()) + " ";
+    for (size_t i = 0; i < d.length(); ++i)
+      line += {"0123456789abcdef"[d[i] >> 4], "0123456789abcdef"[d[i] & 15]};
+    sent.push_back(line);
     return true;
   }
-  bool receive(int fd, str& d, ip_port& from) override {
-    if (inbox[fd].empty()) return false;
-    std::tie(d, from) = inbox[fd].front();
-    inbox[fd].pop_front();
-    return true;
-  }
+  bool receive(int, str&, ip_port&) override { return false; }
   void close(int) override {}
 };
 
-str rtp(int pt, int seq, uint32_t ssrc, int csrc = 0, str payload = str(char(0xff), 4)) {
-  str p = rtp_write_header(false, pt, uint16_t(seq), 1000, ssrc);
-  p.set_character(0, char(0x80 | csrc));
-  return p + str('\0', 4 * size_t(csrc)) + payload;
+// A PCMU packet with csrc CSRCs, an extension of ext words when ext > 0, and a 4-byte payload.
+str rtp(int seq, uint32_t ssrc, int csrc = 0, int ext = 0) {
+  str p = rtp_write_header(false, 0, uint16_t(seq), 1000, ssrc) + str('\0', 4 * size_t(csrc));
+  p.set_character(0, char(0x80 | (ext ? 0x10 : 0) | csrc));
+  if (ext) p += str::bytes({0xbe, 0xde, 0, uint8_t(ext)}) + str('\7', 4 * size_t(ext));
+  return p + str(char(0xff), 4);
 }
 
 ip_port at(const char* text) { return ip_port::from_text(str(text)); }
 
-struct rtp_stream_test : ::testing::Test {
-  log_capture logs{9};
-  scripted_sockets sockets;
-  call_sdp sdp_a, sdp_b;
-  rtp_stream *a = nullptr, *b = nullptr;
-  void SetUp() override {
-    ctrl_write_setting(ctrl_settings::symmetrical_rtp, "true");
-    ctrl_write_setting(ctrl_settings::allow_pass_through, "true");
+TEST(rtp_stream, receive_path) {
+  struct {
+    std::vector<std::array<int, 3>> packets;  // sequence, SSRC, arrival in ms
+    bool symmetric;
+    uint64_t received;
+    uint32_t extended;
+    const char *destination, *log;  // a line that must be logged
+  } cases[] = {
+      // clang-format off
+      {{{5, 7, 0}, {6, 8, 50}}, true, 1, 5, "127.0.0.5:7000",
+       "Sending RTP for c to 127.0.0.5:7000, codec not set yet"},
+      {{{5, 7, 0}, {6, 8, 150}}, true, 2, 6, "127.0.0.5:7000", "Tuning to new SSRC"},
+      {{{65535, 7, 0}, {0, 7, 20}, {1, 7, 40}}, true, 3, 0x10001, "127.0.0.5:7000", ""},
+      {{{5, 7, 0}, {5, 7, 20}}, false, 1, 5, "127.0.0.9:6000", ""},
+      // clang-format on
+  };
+  log_capture logs(9);
+  for (const auto& c : cases) {
+    ctrl_write_setting(ctrl_settings::symmetrical_rtp, c.symmetric ? "true" : "false");
+    rtp_stream* s = rtp_stream_open(1, "c", nullptr);
+    s->set_sdp_dest(at("127.0.0.9:6000"));
+    logs.clear();
+    // Not RTP: 11 bytes, an extension past the end, first byte 1, version 1.
+    for (const str& bad : {rtp(5, 7).leftstr(11), rtp(5, 7, 0, 2).leftstr(19),
+                           str::bytes({1, 1, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}),
+                           str::bytes({0x40, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1})})
+      s->on_rtp(bad, at("127.0.0.6:7000"), ms2ticks(900), 0);
+    for (auto [seq, ssrc, ms] : c.packets)
+      s->on_rtp(rtp(seq, uint32_t(ssrc)), at("127.0.0.5:7000"), ms2ticks(1000 + ms), 0);
+    const std::string name = std::to_string(c.packets.size()) + c.destination;
+    EXPECT_EQ(s->packets_received, c.received) << name;
+    EXPECT_EQ(s->extended_sequence, c.extended) << name;
+    EXPECT_EQ(s->destination, at(c.destination)) << name;
+    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), c.received == 2) << name;
+    EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << name;
+  }
+  rtp_stream_close(1);
+}
+
+// Leg a receives PCMU (payload type 0) and relays it to leg b, whose peer numbers PCMU 96.
+TEST(rtp_stream, relay_to_linked_leg) {
+  struct {
+    int length_b;
+    bool lock_b;
+    std::vector<std::string> sent;
+    const char* log;
+  } cases[] = {
+      // clang-format off
+      {20, false, {"127.0.0.9:6000 80e0123401020304cafef00dffffffff",
+                   "127.0.0.9:6000 80601235010203a4cafef00dffffffff"},
+       "call-b: RTP pass-through mode"},
+      {30, false, {}, "Different packet size (20 and 30), callid call-a, falling back to transcoding"},
+      {20, true, {}, "Different Codecs (local pcmu/8000, remote pcma/8000), callid call-a, falling "
+                     "back to transcoding"},
+      // clang-format on
+  };
+  log_capture logs(9);
+  ctrl_write_setting(ctrl_settings::allow_pass_through, "true");
+  for (const auto& c : cases) {
+    scripted_sockets sockets;
+    call_sdp sdp_a, sdp_b;
     sdp_a.codecs.add(0, codec_ulaw);
-    sdp_b.codecs.add(96, codec_ulaw);  // the other peer numbers PCMU differently
+    sdp_b.codecs.add(96, codec_ulaw);
     sdp_b.codecs.add(8, codec_alaw);
-    sdp_a.packet_length = sdp_b.packet_length = 20;
-    a = rtp_stream_open(1, "call-a", &sdp_a);
-    b = rtp_stream_open(2, "call-b", &sdp_b);
-    a->allocate_ports(sockets);
-    b->allocate_ports(sockets);
+    sdp_a.packet_length = 20;
+    sdp_b.packet_length = c.length_b;
+    sdp_b.codec_lock = c.lock_b;
+    sdp_b.send_codec = codec_alaw;
+    rtp_stream *a = rtp_stream_open(1, "call-a", &sdp_a), *b = rtp_stream_open(2, "call-b", &sdp_b);
+    ASSERT_TRUE(a->allocate_ports(sockets) && b->allocate_ports(sockets));
     b->set_sdp_dest(at("127.0.0.9:6000"));
     a->linked = {2};
     b->linked = {1};
-    logs.clear();
-  }
-  void TearDown() override {
+    ASSERT_TRUE(a->determine_pt_mode() && b->determine_pt_mode());
+    std::tie(b->sequence, b->timestamp, b->ssrc) = std::tuple(0x1234, 0x01020304, 0xcafef00d);
+    str marked = rtp(9, 7, 2);            // two CSRCs: a 20-byte header
+    marked.set_character(1, char(0x80));  // marker, PCMU
+    a->on_rtp(marked, at("127.0.0.5:7000"), ms2ticks(1000), 0);
+    a->on_rtp(rtp(10, 7, 0, 1), at("127.0.0.5:7000"), ms2ticks(1020), 0);
+    EXPECT_EQ(sockets.sent, c.sent);
+    EXPECT_TRUE(log_capture::contains(c.log)) << c.log;
+    EXPECT_EQ(b->pass_through, !c.sent.empty());
     rtp_stream_close(1);
     rtp_stream_close(2);
   }
-};
-
-TEST(rtp_packet, header_lengths) {
-  struct {
-    str packet;
-    bool ok;
-    size_t header;
-  } cases[] = {
-      {rtp(0, 1, 7).leftstr(11), false, 0},  // 11 bytes
-      {rtp(0, 1, 7), true, 12},
-      {rtp(0, 1, 7, 2), true, 20},  // two CSRCs
-      {str::bytes({0x90, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0xbe, 0xde, 0, 1, 9, 9, 9, 9}), true, 20},
-      {str::bytes({0x90, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0xbe, 0xde, 0, 2, 9, 9, 9, 9}), false, 0},
-      {str::bytes({1, 1, 0, 8, 0x21, 0x12, 0xa4, 0x42, 0, 0, 0, 0}), false, 0},  // STUN-like
-      {str::bytes({0x40, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}), false, 0},           // version 1
-  };
-  for (const auto& c : cases) {
-    rtp_header h;
-    EXPECT_EQ(rtp_parse(c.packet, h), c.ok) << c.packet.length();
-    EXPECT_EQ(h.header_length, c.header);  // left 0 when refused
-  }
-}
-
-TEST_F(rtp_stream_test, receive_path) {
-  struct step {
-    str packet;
-    int ms;
-  };
-  struct {
-    const char* name;
-    std::vector<step> steps;
-    uint64_t received;
-    uint32_t extended;
-    bool tuned;
-  } cases[] = {
-      {"short", {{rtp(0, 5, 7).leftstr(11), 0}}, 0, 32768, false},
-      {"ssrc 50 ms", {{rtp(0, 5, 7), 0}, {rtp(0, 6, 8), 50}}, 1, 5, false},
-      {"ssrc 150 ms", {{rtp(0, 5, 7), 0}, {rtp(0, 6, 8), 150}}, 2, 6, true},
-      {"wrap", {{rtp(0, 65535, 7), 0}, {rtp(0, 0, 7), 20}, {rtp(0, 1, 7), 40}}, 3, 0x10001, false},
-      {"duplicate", {{rtp(0, 5, 7), 0}, {rtp(0, 5, 7), 20}}, 1, 5, false},
-  };
-  for (const auto& c : cases) {
-    a = rtp_stream_open(1, "call-a", &sdp_a);
-    logs.clear();
-    for (const step& s : c.steps)
-      a->on_rtp(s.packet, at("127.0.0.5:7000"), ms2ticks(1000 + s.ms), 0);
-    EXPECT_EQ(a->packets_received, c.received) << c.name;
-    EXPECT_EQ(a->extended_sequence, c.extended) << c.name;
-    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), c.tuned) << c.name;
-  }
-}
-
-TEST_F(rtp_stream_test, symmetric_rtp_follows_the_source) {
-  for (const char* symmetric : {"true", "false"}) {
-    ctrl_write_setting(ctrl_settings::symmetrical_rtp, symmetric);
-    b->init();
-    b->learned_source = ip_port();
-    b->set_sdp_dest(at("127.0.0.9:6000"));
-    logs.clear();
-    b->on_rtp(rtp(0, 5, 7), at("127.0.0.7:7002"), ms2ticks(1000), 0);
-    const bool on = str(symmetric).is_true();
-    EXPECT_EQ(b->destination, at(on ? "127.0.0.7:7002" : "127.0.0.9:6000"));
-    EXPECT_EQ(log_capture::texts(), on ? std::vector<std::string>{"Sending RTP for call-b to "
-                                                                  "127.0.0.7:7002, codec not "
-                                                                  "set yet"}
-                                       : std::vector<std::string>{});
-  }
-}
-
-TEST_F(rtp_stream_test, pass_through_rewrites_the_header) {
-  ASSERT_TRUE(a->determine_pt_mode() && b->determine_pt_mode());
-  b->sequence = 0x1234;
-  b->timestamp = 0x01020304;
-  b->ssrc = 0xcafef00d;
-  str marked = rtp(0, 9, 7, 2);
-  marked.set_character(1, char(0x80));  // marker, PCMU
-  a->on_rtp(marked, at("127.0.0.5:7000"), ms2ticks(1000), 0);
-  a->on_rtp(rtp(0, 10, 7), at("127.0.0.5:7000"), ms2ticks(1020), 0);
-  EXPECT_EQ(sockets.sent,
-            (std::vector<std::string>{"127.0.0.9:6000 80e0123401020304cafef00dffffffff",
-                                      "127.0.0.9:6000 80601235010203a4cafef00dffffffff"}));
-  EXPECT_EQ(b->packets_sent, 2u);
-}
-
-TEST_F(rtp_stream_test, mismatches_fall_back_to_transcoding) {
-  struct {
-    int length_b;
-    bool lock;
-    const char* log;
-  } cases[] = {
-      {30, false, "Different packet size (20 and 30), callid call-a, falling back to transcoding"},
-      {20, true,
-       "Different Codecs (local pcmu/8000, remote pcma/8000), callid call-a, falling back to "
-       "transcoding"},
-  };
-  for (const auto& c : cases) {
-    sdp_b.packet_length = c.length_b;
-    sdp_b.codec_lock = c.lock;
-    sdp_b.send_codec = codec_alaw;
-    b->determine_pt_mode();
-    ASSERT_TRUE(b->pass_through);
-    logs.clear();
-    a->on_rtp(rtp(0, 5, 7), at("127.0.0.5:7000"), ms2ticks(1000), 0);
-    EXPECT_TRUE(log_capture::contains(c.log)) << c.log;
-    EXPECT_TRUE(sockets.sent.empty());
-    EXPECT_FALSE(b->pass_through);
-    EXPECT_TRUE(b->sending);
-    a = rtp_stream_open(1, "call-a", &sdp_a);
-    a->linked = {2};
-    b->linked = {1};
-  }
-}
-
-TEST_F(rtp_stream_test, thread_hooks_route_by_socket) {
-  sockets.inbox[a->rtp4] = {{rtp(0, 5, 7), at("127.0.0.5:7000")}};
-  sockets.inbox[a->rtcp4] = {{str::bytes({0x80, 200, 0, 1, 0, 0, 0, 7}), at("127.0.0.5:7001")}};
-  fd_set set;
-  FD_ZERO(&set);
-  EXPECT_EQ(rtp_streams_fill(set), b->rtcp4);
-  rtp_streams_serve(set);
-  EXPECT_EQ(a->packets_received, 1u);
-  EXPECT_EQ(a->rtcp_received, 1u);
 }
 
 TEST(rtp_ports, range_and_allocation) {
-  struct {
-    const char *begin, *end;
-    std::pair<int, int> range;
-  } cases[] = {{"10000", "10000", {49152, 57344}},
-               {"", "", {49152, 57344}},
-               {"20000", "30000", {20000, 30000}},
-               {"60000", "x", {49152, 57344}}};
-  for (const auto& c : cases) {
-    const auto range = rtp_port_range(c.begin, c.end);
-    EXPECT_EQ(range, c.range) << c.begin << " " << c.end;
+  const std::pair<const char*, const char*> texts[] = {
+      {"10000", "10000"}, {"", ""}, {"20000", "30000"}, {"60000", "x"}};
+  const std::pair<int, int> ranges[] = {
+      {49152, 57344}, {49152, 57344}, {20000, 30000}, {49152, 57344}};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(rtp_port_range(texts[i].first, texts[i].second), ranges[i]) << i;
     for (uint32_t r : {0u, 1u, 8191u, 8193u, 0xffffffffu}) {
-      const int port = rtp_port_in_range(range, r);
-      EXPECT_TRUE(port % 2 == 0 && port >= range.first && port < range.second) << port;
+      const int port = rtp_port_in_range(ranges[i], r);
+      EXPECT_TRUE(port % 2 == 0 && port >= ranges[i].first && port < ranges[i].second) << port;
     }
   }
   log_capture logs(9);
-  for (int failing : {3, 10}) {
+  for (int failing : {3, 10}) {  // failed opens: the tenth attempt is the last
     scripted_sockets s;
     s.fail_first = failing;
     rtp_stream* st = rtp_stream_open(3, "c", nullptr);
     EXPECT_EQ(st->allocate_ports(s), failing < 10);
     EXPECT_EQ(log_capture::contains("Could not allocate new ports!"), failing == 10);
-    if (failing < 10) {
-      EXPECT_EQ(s.opened_ports, (std::vector<int>{st->local_port, st->local_port + 1}));
-      EXPECT_EQ(st->local_port % 2, 0);
-    }
+    const std::vector<int> bound{st->local_port, st->local_port + 1};
+    EXPECT_EQ(s.opened_ports, failing < 10 ? bound : std::vector<int>{});
+    EXPECT_EQ(st->local_port % 2, 0);
     rtp_stream_close(3);
   }
 }

@@ -69,56 +69,6 @@ Content-Length: 0
 </scenario>
 )";
 
-// A call to "relay" with the given SDP media lines; it stays up for hold_ms after the ACK,
-// sending what action says meanwhile.
-std::string relay_scenario(const std::string& media, const std::string& action, int hold_ms) {
-  const std::string headers = R"(
-From: sipp <sip:sipp@[local_ip]:[local_port]>;tag=[call_number]
-To: <sip:[service]@[remote_ip]:[remote_port]>[peer_tag_param]
-Call-ID: [call_id]
-Max-Forwards: 70
-)";
-  return R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="relay">
-<send retrans="500"><![CDATA[
-INVITE sip:[service]@[remote_ip]:[remote_port] SIP/2.0
-Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch])" +
-         headers + R"(CSeq: 1 INVITE
-Contact: <sip:sipp@[local_ip]:[local_port]>
-Content-Type: application/sdp
-Content-Length: [len]
-
-v=0
-o=- 1 1 IN IP4 [local_ip]
-s=-
-t=0 0
-)" + media +
-         R"(
-]]></send>
-<recv response="100" optional="true"/>
-<recv response="180" optional="true"/>
-<recv response="200"/>
-<send><![CDATA[
-ACK sip:[service]@[remote_ip]:[remote_port] SIP/2.0
-Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch])" +
-         headers + R"(CSeq: 1 ACK
-Content-Length: 0
-]]></send>
-<nop><action>)" +
-         action + R"(</action></nop>
-<pause milliseconds=")" +
-         std::to_string(hold_ms) + R"("/>
-<send retrans="500"><![CDATA[
-BYE sip:[service]@[remote_ip]:[remote_port] SIP/2.0
-Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch])" +
-         headers + R"(CSeq: 2 BYE
-Content-Length: 0
-]]></send>
-<recv response="200"/>
-</scenario>
-)";
-}
-
 class CallLegE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -139,16 +89,16 @@ class CallLegE2E : public ::testing::Test {
   }
 
   // Runs sipp from ip, media on ip too, for one call of the scenario xml (sipp's own uac when
-  // empty); its exit status, and in trace sipp's log of the messages.
+  // empty) with args; its exit status, and in trace sipp's log of the messages.
   int sipp(const std::string& name, const std::string& ip, const std::string& xml,
-           std::string& trace, const std::string& service = "200") {
+           std::string& trace, const std::string& args = "-s 200") {
     const std::string dir = t->dir() + "/sipp-" + name;
     std::system(("mkdir -p " + dir).c_str());
     if (!xml.empty()) std::ofstream(dir + "/scenario.xml") << xml;
     const std::string cmd =
         "cd " + dir + " && timeout 15 sipp " + (xml.empty() ? "-sn uac" : "-sf scenario.xml") +
         " -m 1 -l 1 -i " + ip + " -p " + std::to_string(e2e::free_port()) + " -mi " + ip + " -mp " +
-        std::to_string(e2e::free_port()) + " -s " + service +
+        std::to_string(e2e::free_port()) + " " + args +
         " -timeout 10s -recv_timeout 4000 -nostdin -trace_msg -trace_err 127.0.0.1:" +
         std::to_string(t->ports().sip_udp) +
         " > sipp.out 2>&1; rc=$?; cat *_messages.log > trace.txt 2>/dev/null; exit $rc";
@@ -214,47 +164,37 @@ TEST_F(CallLegE2E, ByeOutsideDialogIs481) {
 // caller streams in PCMU reaches the first caller's media address under that leg's own header,
 // with the payload type the first caller chose for PCMU and a sequence counting up by one.
 TEST_F(CallLegE2E, LinkedCallsRelayMedia) {
+  // sipp's own uac: the first caller's media goes to our socket, as payload type 97; the second
+  // streams 1 s of PCMU silence once answered.
   e2e::udp_peer media("127.0.0.54");
-  ASSERT_TRUE(media.ok());
-  std::string first_trace, second_trace;
-  int first_rc = -1;
-  std::thread first([&] {
-    first_rc = sipp("relay-a", "127.0.0.53",
-                    relay_scenario("c=IN IP4 127.0.0.54\nm=audio " + std::to_string(media.port()) +
-                                       " RTP/AVP 97\na=rtpmap:97 PCMU/8000",
-                                   "", 2500),
-                    first_trace, "relay");
-  });
+  std::ofstream(t->dir() + "/silence.raw") << std::string(8000, '\xff');
+  std::system(("sipp -sd uac > " + t->dir() + "/uac.xml").c_str());
+  std::string uac_a = e2e::slurp(t->dir() + "/uac.xml"), uac_b = uac_a, trace_a, trace_b;
+  for (auto [from, to] : {std::pair<std::string, std::string>{"[media_ip]", "127.0.0.54"},
+                          {"[media_port] RTP/AVP 0", std::to_string(media.port()) + " RTP/AVP 97"},
+                          {"rtpmap:0", "rtpmap:97"}})
+    uac_a.replace(uac_a.find(from), from.size(), to);
+  uac_b.insert(uac_b.find("<pause/>"),
+               "<nop><action><exec rtp_stream=\"../silence.raw,1,0\"/>"
+               "</action></nop>");
+  int rc_a = -1;
+  std::thread a([&] { rc_a = sipp("a", "127.0.0.53", uac_a, trace_a, "-s relay -d 2500"); });
   ASSERT_TRUE(t->wait_for_log("Call responder: GetDialogState", 3000));
-  std::system(("mkdir -p " + t->dir() +
-               "/sipp-relay-b && head -c 8000 /dev/zero | tr '\\0' "
-               "'\\377' > " +
-               t->dir() + "/sipp-relay-b/silence.raw")
-                  .c_str());
-  const int second_rc = sipp("relay-b", "127.0.0.55",
-                             relay_scenario("c=IN IP4 [media_ip]\nm=audio [media_port] RTP/AVP 0",
-                                            "<exec rtp_stream=\"silence.raw,1,0\"/>", 1500),
-                             second_trace, "relay");
-  std::vector<std::string> packets;
-  for (std::string p; packets.size() < 5 && media.receive(p, 2000);) packets.push_back(p);
-  first.join();
-  EXPECT_EQ(first_rc, 0) << t->read_file("sipp-relay-a/sipp.out");
-  EXPECT_EQ(second_rc, 0) << t->read_file("sipp-relay-b/sipp.out");
-  ASSERT_EQ(packets.size(), 5u) << t->stderr_text();
-  const auto be = [](const std::string& p, size_t at, int n) {
+  EXPECT_EQ(sipp("b", "127.0.0.55", uac_b, trace_b, "-s relay -d 1500"), 0);
+  std::vector<std::string> p(5);
+  for (std::string& one : p) ASSERT_TRUE(media.receive(one, 2000) && one.size() == 12 + 160);
+  a.join();
+  EXPECT_EQ(rc_a, 0) << t->read_file("sipp-a/sipp.out");
+  const auto be = [&](size_t i, size_t at, int n) {  // a field of packet i
     uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | uint8_t(p[at + size_t(i)]);
+    for (int k = 0; k < n; ++k) v = v << 8 | uint8_t(p[i].at(at + size_t(k)));
     return v;
   };
-  for (size_t i = 0; i < packets.size(); ++i) {
-    const std::string& p = packets[i];
-    ASSERT_GE(p.size(), 12u + 160u);
-    EXPECT_EQ(uint8_t(p[0]), 0x80) << i;
-    EXPECT_EQ(uint8_t(p[1]) & 0x7f, 97) << i;
-    if (i == 0) continue;
-    EXPECT_EQ(be(p, 2, 2), (be(packets[i - 1], 2, 2) + 1) & 0xffff) << i;
-    EXPECT_EQ(be(p, 4, 4), be(packets[i - 1], 4, 4) + 160) << i;
-    EXPECT_EQ(be(p, 8, 4), be(packets[0], 8, 4)) << i;
+  for (size_t i = 1; i < p.size(); ++i) {
+    EXPECT_EQ(be(i, 0, 2), 0x8000u | 97) << i;  // no marker after the first
+    EXPECT_EQ(be(i, 2, 2), (be(i - 1, 2, 2) + 1) & 0xffff) << i;
+    EXPECT_EQ(be(i, 4, 4), be(i - 1, 4, 4) + 160) << i;
+    EXPECT_EQ(be(i, 8, 4), be(0, 8, 4)) << i;
   }
 }
 
