@@ -22,9 +22,12 @@ class udp_sockets : public rtp_socket_ops {
   void close(int fd) override { close_socket(fd); }
 };
 
+// A port number from a setting's text; fallback when it is missing or no port (the RTCP port
+// above it must exist too).
 int setting_or(const str& text, int fallback) {
   const str t = text.strip();
-  return t.is_number() && t.length() <= 5 ? t.value() : fallback;
+  const int v = t.is_number() && t.length() <= 5 ? t.value() : 0;
+  return v > 0 && v < 65535 ? v : fallback;
 }
 
 // The bind address of a family from its setting: the address when it is one of that family,
@@ -35,9 +38,7 @@ ip_port bind_address(int setting, bool ipv6) {
   return ip_port(a, 0);
 }
 
-str codec_text(const call_sdp* media, int codec) {
-  return media && codec >= 0 ? get_codec_name(codec) : str();
-}
+str codec_text(int codec) { return codec >= 0 ? get_codec_name(codec) : str(); }
 
 }  // namespace
 
@@ -160,7 +161,7 @@ void rtp_stream::set_destination() {
   const int codec = media ? media->send_codec : -1;
   if (codec >= 0) {
     log_printf(log_media, 5, "Sending RTP for %s to %s, codec %s", name, destination.readable(),
-               codec_text(media, codec));
+               codec_text(codec));
   } else {
     log_printf(log_media, 5, "Sending RTP for %s to %s, codec not set yet", name,
                destination.readable());
@@ -238,7 +239,7 @@ void rtp_stream::relay(const rtp_header& h) {
     } else if (dm && dm->send_codec >= 0) {
       log_printf(log_media, 4,
                  "Different Codecs (local %s, remote %s), callid %s, falling back to transcoding",
-                 codec_text(media, codec), codec_text(dm, dm->send_codec), name);
+                 codec_text(codec), codec_text(dm->send_codec), name);
       dest->fall_back_to_media_aware();
     }
   }

@@ -40,8 +40,9 @@ class rtp_socket_ops {
 // The real UDP sockets (non-blocking reads; IPv6 sockets IPv6-only).
 rtp_socket_ops& udp_rtp_sockets();
 
-// The port range from the texts of port_begin and port_end: a missing (empty or non-numeric)
-// value becomes 49152 or 57344; when begin is not below end both become 49152 and 57344.
+// The port range from the texts of port_begin and port_end: a missing value (empty, not a
+// number, or not a port below 65535) becomes 49152 or 57344; when begin is not below end both
+// become 49152 and 57344.
 std::pair<int, int> rtp_port_range(const str& begin, const str& end);
 // (random modulo (end - begin) + begin) with the lowest bit cleared.
 int rtp_port_in_range(std::pair<int, int> range, uint32_t random);

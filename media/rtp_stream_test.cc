@@ -133,10 +133,10 @@ TEST(rtp_stream, relay_to_linked_leg) {
 
 TEST(rtp_ports, range_and_allocation) {
   const std::pair<const char*, const char*> texts[] = {
-      {"10000", "10000"}, {"", ""}, {"20000", "30000"}, {"60000", "x"}};
+      {"10000", "10000"}, {"", ""}, {"20000", "30000"}, {"60000", "x"}, {"20000", "70000"}};
   const std::pair<int, int> ranges[] = {
-      {49152, 57344}, {49152, 57344}, {20000, 30000}, {49152, 57344}};
-  for (int i = 0; i < 4; ++i) {
+      {49152, 57344}, {49152, 57344}, {20000, 30000}, {49152, 57344}, {20000, 57344}};
+  for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(rtp_port_range(texts[i].first, texts[i].second), ranges[i]) << i;
     for (uint32_t r : {0u, 1u, 8191u, 8193u, 0xffffffffu}) {
       const int port = rtp_port_in_range(ranges[i], r);
