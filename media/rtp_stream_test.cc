@@ -126,6 +126,9 @@ TEST(rtp_stream, relay_to_linked_leg) {
     EXPECT_EQ(sockets.sent, c.sent);
     EXPECT_TRUE(log_capture::contains(c.log)) << c.log;
     EXPECT_EQ(b->pass_through, !c.sent.empty());
+    b->send_rtp_keep_alive();
+    EXPECT_EQ(sockets.sent.back() + " " + std::to_string(b->packets_sent),
+              "127.0.0.9:6000 00000000 " + std::to_string(c.sent.size() + 1));
     rtp_stream_close(1);
     rtp_stream_close(2);
   }
