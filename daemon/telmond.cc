@@ -12,16 +12,18 @@
 #include "frame/log.h"
 #include "frame/mutex.h"
 #include "frame/queues.h"
+#include "frame/rtp_loop.h"
 #include "frame/side_context.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
 #include "frame/threads.h"
 #include "frame/timeout.h"
+#include "media/rtp_stream.h"
+#include "pbx/address_list_table.h"
 #include "pbx/dialog_policy.h"
 #include "pbx/registration.h"
 #include "sip/address_list.h"
 #include "sip/call_port.h"
-#include "pbx/address_list_table.h"
 #include "sip/dns_resolver.h"
 #include "sip/reg_in.h"
 #include "sip/registrar_user.h"
@@ -122,6 +124,11 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   srv.post = [](const str& message) { out_post(message); };
   srv.send = send_packet;
   srv.queue = &sip_thread_queue;
+  // Media: each leg binds its RTP/RTCP sockets, which the RTP thread watches; the legs judge
+  // their media time-outs by what it receives.
+  srv.rtp_sockets = &udp_rtp_sockets();
+  srv.media_running = true;
+  set_rtp_socket_hooks(rtp_socket_hooks{rtp_streams_fill, rtp_streams_serve});
   scoped_srv_context srv_side(srv);
   ctrl_context ctrl;
   ctrl.post = [](const str& message) { pbxsrv_post(message); };

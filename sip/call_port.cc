@@ -21,20 +21,6 @@ int ports_in_use = 0;
 
 int setting_int(int setting) { return ctrl_read_registry(setting).value(); }
 
-// The next RTP port: even, within port_begin..port_end, rotating.
-int next_rtp_port() {
-  static int next = 0;
-  int begin = setting_int(ctrl_settings::port_begin);
-  int end = setting_int(ctrl_settings::port_end);
-  if (begin <= 0 || begin > 65534) begin = 50000;
-  if (end <= begin || end > 65535) end = begin + 1000;
-  begin += begin & 1;
-  if (next < begin || next + 1 > end) next = begin;
-  const int port = next;
-  next += 2;
-  return port;
-}
-
 }  // namespace
 
 call_port* get_port(int index) {
@@ -54,7 +40,10 @@ int allocate_call_port(const str& call_id) {
     p.index = slot;
     p.call_id = call_id;
     p.media.name = call_id;
-    p.rtp_port = next_rtp_port();
+    rtp_stream* stream = rtp_stream_open(slot, call_id, &p.media);
+    rtp_socket_ops* sockets = srv_ctx().rtp_sockets;
+    p.rtp_port =
+        sockets && stream->allocate_ports(*sockets) ? stream->local_port : get_random_rtp_port();
     p.media.set_rtp_port(p.rtp_port);
     p.media.set_codecs(str(), false);  // the system's preference until the PBX sets one
     call_port_map.emplace(call_id, slot);
@@ -94,13 +83,22 @@ void erase_call_port(int index) {
     }
   }
   if (!p->local.tag().empty()) unregister_dialog(p->call_id, p->local.tag());
+  rtp_stream_close(index);
+  const std::set<int> others = p->linked;
   p->clear();
   --ports_in_use;
+  // A leg left alone relays no more.
+  for (int other : others) {
+    if (call_port* o = get_port(other)) o->redetermine_media();
+  }
   srv_ctx().post(soap_write(msg::dialog_end{str::sprintf("%d", index)}));
 }
 
 void reset_call_ports() {
-  for (call_port& p : call_ports) p.clear();
+  for (int i = 0; i < call_port_count; ++i) {
+    rtp_stream_close(i);
+    call_ports[i].clear();
+  }
   call_port_map.clear();
   allocation_cursor = 0;
   ports_in_use = 0;
@@ -227,7 +225,34 @@ void call_port::arm_media_timer(int seconds) {
 
 void call_port::start_sending() {
   sending = true;
-  if (!last_rtp_received) last_rtp_received = clock_now();
+  if (!sending_since) sending_since = clock_now();
+  if (rtp_stream* s = stream()) s->start_sending();
+}
+
+rtimestamp call_port::last_rtp_received() const {
+  const rtp_stream* s = stream();
+  return s && s->last_received ? s->last_received : sending_since;
+}
+
+uint64_t call_port::rtp_received() const {
+  const rtp_stream* s = stream();
+  return s ? s->packets_received : 0;
+}
+
+uint64_t call_port::rtp_sent() const {
+  const rtp_stream* s = stream();
+  return s ? s->packets_sent : 0;
+}
+
+void call_port::update_media_destination() {
+  rtp_stream* s = stream();
+  if (!s) return;
+  uint16_t port = 0;
+  const str m_port = media.remote.get_port(sdp_audio).get_field(0, '/');
+  if (!parse_port(m_port, port)) port = 0;
+  ip_port dest;
+  if (!dest.parse(media.media_destination, port) || dest.is_any() || !dest.port) dest = ip_port();
+  s->set_sdp_dest(dest);
 }
 
 // ---- Timers ------------------------------------------------------------------------------
@@ -244,11 +269,10 @@ void rtp_hangup(int index) {
     log_printf(log_media, 5, "RTP Timeout: Call %d not found", index);
     return;
   }
-  const rtimestamp deadline =
-      (p->last_rtp_received ? p->last_rtp_received : clock_now()) +
-      rtimestamp(p->rtp_timer_seconds) * ns_per_second;
+  const rtimestamp deadline = (p->last_rtp_received() ? p->last_rtp_received() : clock_now()) +
+                              rtimestamp(p->rtp_timer_seconds) * ns_per_second;
   const rtimestamp now = clock_now();
-  if (p->last_rtp_received && deadline > now) {
+  if (p->last_rtp_received() && deadline > now) {
     p->rtp_timer.callback(*srv_ctx().queue, deadline - now, callback_argument(rtp_hangup, index));
     return;
   }
@@ -260,7 +284,7 @@ void rtp_hangup(int index) {
   }
   if (!p->is_connected() || !srv_ctx().media_running) return;
   str reason;
-  if (p->rtp_sent > 0) {
+  if (p->rtp_sent() > 0) {
     p->reason_header = "Preemption;cause=3;text=\"No Media\"";
     reason = hangup_nomedia;
     log_printf(log_media, 4, "RTP timeout");
@@ -269,7 +293,7 @@ void rtp_hangup(int index) {
         str::sprintf("The call between %s and %s has been disconnected because of media timeout "
                      "(%d seconds), %d/%d packets have been received/sent\r\n",
                      p->local.content(), p->remote.content(), p->rtp_timer_seconds,
-                     int(p->rtp_received), int(p->rtp_sent)),
+                     int(p->rtp_received()), int(p->rtp_sent())),
         p->sip_log);
   } else {
     p->reason_header = "Preemption;cause=3;text=\"Media Timeout\"";

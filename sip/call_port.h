@@ -27,6 +27,7 @@
 #include "frame/clock.h"
 #include "frame/timeout.h"
 #include "media/call_sdp.h"
+#include "media/rtp_stream.h"
 #include "sip/auth_policy.h"
 #include "sip/digest_auth.h"
 #include "sip/sip_message.h"
@@ -111,11 +112,10 @@ class call_port {
 
   // ---- SDP and media
   call_sdp media;
-  int rtp_port = 0;  // even; RTCP on the next
-  rtimestamp last_rtp_received = 0;
-  uint64_t rtp_received = 0, rtp_sent = 0;
-  bool media_only = false;  // created without SIP dialog (StartDialog without URI)
-  bool sending = false;     // media sending started
+  int rtp_port = 0;              // even; RTCP on the next (the bound port when the leg has sockets)
+  rtimestamp sending_since = 0;  // when media sending started, the media time-out's first base
+  bool media_only = false;       // created without SIP dialog (StartDialog without URI)
+  bool sending = false;          // media sending started
   // Requests to the media engine that it serves when it runs: telephone events to send, and
   // how often the choice between relaying and transcoding must be made again.
   std::vector<int> pending_events;
@@ -131,6 +131,18 @@ class call_port {
 
   // The leg's own SIP trace: every message it sent or received.
   str sip_log;
+
+  // The leg's RTP stream (media/rtp_stream.h, the registry entry of its index); nullptr for a
+  // free slot.
+  rtp_stream* stream() const { return rtp_stream_of(index); }
+  // From the stream: the last packet received (the start of sending while none came), the
+  // packets received and sent.
+  rtimestamp last_rtp_received() const;
+  uint64_t rtp_received() const;
+  uint64_t rtp_sent() const;
+  // The stream's SDP destination from the remote SDP: media.media_destination with the port of
+  // the remote audio m-line (or the port in the destination text of a media-only leg).
+  void update_media_destination();
 
   bool is_ringing() const { return state_code >= 180 && state_code < 200; }
   bool is_connected() const { return state_code >= 200 && state_code < 300; }
@@ -179,6 +191,9 @@ class call_port {
   void start_sending();
   // Connected: the connect time, the maximum duration and the media timer.
   void start_connected_timers();
+  // Hands the leg's media needs (hold, playing, recording, listeners, conference) to its stream,
+  // which chooses between relaying and transcoding.
+  void redetermine_media();
   // A new request to the remote party of this leg, with its route set applied on send.
   sip_message new_request(const str& method) const;
   // Hands a request to the transaction layer (identity, charging vector, routes, Contact,
@@ -206,7 +221,6 @@ class call_port {
   void send_response(sip_message& response);
   void add_common_headers(sip_message& m) const;
   void dialog_response(const sip_message& response);
-  void redetermine_media();
   // The codec map of the leg the codec hint names; nullptr when there is none.
   const codec_map* hinted_codecs() const;
   // The codec list and the local SDP of the first answer, built when still missing.

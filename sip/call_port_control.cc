@@ -110,6 +110,7 @@ void start_dialog(const msg::start_dialog& m) {
     p.sdp_dest = m.media_destination;
     p.media.media_destination = m.media_destination;
     p.media.send_codec = m.codec.value();
+    p.update_media_destination();
     p.start_sending();
     p.arm_media_timer(ctrl_read_registry(ctrl_settings::timeout_conference).value());
     return;
@@ -184,6 +185,7 @@ bool call_port_on_soap(const str& text) {
                                            [](call_port& p, const msg::change_rtp_dest& m) {
                                              p.sdp_dest = m.destination;
                                              p.media.media_destination = m.destination;
+                                             p.update_media_destination();
                                            }) ||
          leg_command<msg::connect_calls>(e,
                                          [](call_port& p, const msg::connect_calls& m) {
@@ -191,21 +193,28 @@ bool call_port_on_soap(const str& text) {
                                            if (!o || o == &p) return;
                                            p.linked.insert(o->index);
                                            o->linked.insert(p.index);
+                                           // Each stream relays what the other receives.
+                                           if (p.stream() && o->stream()) {
+                                             p.stream()->linked.insert(o->index);
+                                             o->stream()->linked.insert(p.index);
+                                           }
+                                           p.redetermine_media();
+                                           o->redetermine_media();
                                          }) ||
-         leg_command<msg::set_dialog_timeout>(e,
-                                              [](call_port& p, const msg::set_dialog_timeout& m) {
-                                                p.dialog_timer_arg1 = m.arg1;
-                                                p.dialog_timer_arg2 = m.arg2;
-                                                p.dialog_timer.callback(
-                                                    *srv_ctx().queue,
-                                                    rtimestamp(m.timeout.value()) * ns_per_second,
-                                                    callback_argument(dialog_timeout_proc,
-                                                                      p.index));
-                                              }) ||
+         leg_command<msg::set_dialog_timeout>(
+             e,
+             [](call_port& p, const msg::set_dialog_timeout& m) {
+               p.dialog_timer_arg1 = m.arg1;
+               p.dialog_timer_arg2 = m.arg2;
+               p.dialog_timer.callback(*srv_ctx().queue,
+                                       rtimestamp(m.timeout.value()) * ns_per_second,
+                                       callback_argument(dialog_timeout_proc, p.index));
+             }) ||
          leg_command<msg::clear_dialog_timeout>(
              e, [](call_port& p, const msg::clear_dialog_timeout&) { p.dialog_timer.clear(); }) ||
          leg_command<msg::set_playback_speed>(
-             e, [](call_port& p, const msg::set_playback_speed& m) { p.playback_speed = m.speed; }) ||
+             e,
+             [](call_port& p, const msg::set_playback_speed& m) { p.playback_speed = m.speed; }) ||
          leg_command<msg::send_notify>(e,
                                        [](call_port& p, const msg::send_notify& m) {
                                          p.send_notify(m.event, m.content_type, m.body);

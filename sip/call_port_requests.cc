@@ -171,9 +171,10 @@ bool call_port::apply_security_policy(const sip_message& request) {
 
 bool call_port::process_sdp(const sip_message& m) {
   if (m.sdps.empty()) return true;
-  const auto result = media.set_remote_sdp(m.sdps.front(), m.transport == transport_type::tls,
-                                           !linked.empty());
+  const auto result =
+      media.set_remote_sdp(m.sdps.front(), m.transport == transport_type::tls, !linked.empty());
   if (result == remote_sdp_result::rejected) return false;
+  if (result == remote_sdp_result::accepted) update_media_destination();
   // A peer that offers a key over TLS gets one of ours in the answer.
   if (!media.remote_key.empty() && media.srtp_local_key.empty()) media.new_srtp_key();
   if (result == remote_sdp_result::pass_through) {
@@ -390,9 +391,9 @@ void call_port::handle_dialog_bye_request(sip_message& request) {
     erase_call_port(index);
     return;
   }
-  if (rtp_received > 0 && linked.size() == 1) {
+  if (rtp_received() > 0 && linked.size() == 1) {
     const call_port* other = get_port(*linked.begin());
-    const rtimestamp silent = other ? clock_now() - other->last_rtp_received : 0;
+    const rtimestamp silent = other ? clock_now() - other->last_rtp_received() : 0;
     if (other && silent > 5000 * ns_per_ms) {
       log_printf(log_media, 4,
                  "The call port %d local sdp mode %s, remote sdp mode %s, other port %d local "

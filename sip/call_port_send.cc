@@ -589,7 +589,11 @@ void call_port::dialog_response(const sip_message& response) {
 }
 
 void call_port::redetermine_media() {
-  // The choice between relaying and transcoding belongs to the media engine; the leg only
-  // records that it must be made again.
   ++media_mode_changes;
+  rtp_stream* s = stream();
+  if (!s) return;
+  s->on_hold = on_hold;
+  s->local_media = !play_file.empty() || !moh_file.empty() || !record_file.empty() ||
+                   !listener.empty() || !conf_dest.empty();
+  s->determine_pt_mode();
 }

@@ -12,6 +12,7 @@
 #include "frame/side_context.h"
 #include "frame/timeout.h"
 
+class rtp_socket_ops;
 class sip_message;
 
 struct srv_context {
@@ -31,6 +32,9 @@ struct srv_context {
   // The RTP engine receives the legs' media, so that a leg without media for its media
   // time-out is hung up. Without it nothing is ever received and no leg is judged by it.
   bool media_running = false;
+  // The sockets of the legs' media (media/rtp_stream.h; the daemon: udp_rtp_sockets). nullptr:
+  // a leg only picks its port number and opens no socket.
+  rtp_socket_ops* rtp_sockets = nullptr;
 
   static void out_post_default(const str& message);
   static int send_default(const sip_message& message);

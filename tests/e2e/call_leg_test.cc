@@ -10,6 +10,8 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/e2e/harness.h"
 
@@ -87,17 +89,17 @@ class CallLegE2E : public ::testing::Test {
   }
 
   // Runs sipp from ip, media on ip too, for one call of the scenario xml (sipp's own uac when
-  // empty); its exit status, and in trace sipp's log of the messages.
+  // empty) with args; its exit status, and in trace sipp's log of the messages.
   int sipp(const std::string& name, const std::string& ip, const std::string& xml,
-           std::string& trace) {
+           std::string& trace, const std::string& args = "-s 200") {
     const std::string dir = t->dir() + "/sipp-" + name;
     std::system(("mkdir -p " + dir).c_str());
     if (!xml.empty()) std::ofstream(dir + "/scenario.xml") << xml;
     const std::string cmd =
         "cd " + dir + " && timeout 15 sipp " + (xml.empty() ? "-sn uac" : "-sf scenario.xml") +
         " -m 1 -l 1 -i " + ip + " -p " + std::to_string(e2e::free_port()) + " -mi " + ip + " -mp " +
-        std::to_string(e2e::free_port()) +
-        " -s 200 -timeout 10s -recv_timeout 4000 -nostdin -trace_msg -trace_err 127.0.0.1:" +
+        std::to_string(e2e::free_port()) + " " + args +
+        " -timeout 10s -recv_timeout 4000 -nostdin -trace_msg -trace_err 127.0.0.1:" +
         std::to_string(t->ports().sip_udp) +
         " > sipp.out 2>&1; rc=$?; cat *_messages.log > trace.txt 2>/dev/null; exit $rc";
     const int rc = std::system(cmd.c_str());
@@ -158,7 +160,43 @@ TEST_F(CallLegE2E, ByeOutsideDialogIs481) {
   EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "SIP/2.0 481 Call/Transaction Does Not Exist");
 }
 
-
+// Two calls linked by the responder relay each other's media packet by packet: what the second
+// caller streams in PCMU reaches the first caller's media address under that leg's own header,
+// with the payload type the first caller chose for PCMU and a sequence counting up by one.
+TEST_F(CallLegE2E, LinkedCallsRelayMedia) {
+  // sipp's own uac: the first caller's media goes to our socket, as payload type 97; the second
+  // streams 1 s of PCMU silence once answered.
+  e2e::udp_peer media("127.0.0.54");
+  std::ofstream(t->dir() + "/silence.raw") << std::string(8000, '\xff');
+  std::system(("sipp -sd uac > " + t->dir() + "/uac.xml").c_str());
+  std::string uac_a = e2e::slurp(t->dir() + "/uac.xml"), uac_b = uac_a, trace_a, trace_b;
+  for (auto [from, to] : {std::pair<std::string, std::string>{"[media_ip]", "127.0.0.54"},
+                          {"[media_port] RTP/AVP 0", std::to_string(media.port()) + " RTP/AVP 97"},
+                          {"rtpmap:0", "rtpmap:97"}})
+    uac_a.replace(uac_a.find(from), from.size(), to);
+  uac_b.insert(uac_b.find("<pause/>"),
+               "<nop><action><exec rtp_stream=\"../silence.raw,1,0\"/>"
+               "</action></nop>");
+  int rc_a = -1;
+  std::thread a([&] { rc_a = sipp("a", "127.0.0.53", uac_a, trace_a, "-s relay -d 2500"); });
+  ASSERT_TRUE(t->wait_for_log("Call responder: GetDialogState", 3000));
+  EXPECT_EQ(sipp("b", "127.0.0.55", uac_b, trace_b, "-s relay -d 1500"), 0);
+  std::vector<std::string> p(5);
+  for (std::string& one : p) ASSERT_TRUE(media.receive(one, 2000) && one.size() == 12 + 160);
+  a.join();
+  EXPECT_EQ(rc_a, 0) << t->read_file("sipp-a/sipp.out");
+  const auto be = [&](size_t i, size_t at, int n) {  // a field of packet i
+    uint32_t v = 0;
+    for (int k = 0; k < n; ++k) v = v << 8 | uint8_t(p[i].at(at + size_t(k)));
+    return v;
+  };
+  for (size_t i = 1; i < p.size(); ++i) {
+    EXPECT_EQ(be(i, 0, 2), 0x8000u | 97) << i;  // no marker after the first
+    EXPECT_EQ(be(i, 2, 2), (be(i - 1, 2, 2) + 1) & 0xffff) << i;
+    EXPECT_EQ(be(i, 4, 4), be(i - 1, 4, 4) + 160) << i;
+    EXPECT_EQ(be(i, 8, 4), be(0, 8, 4)) << i;
+  }
+}
 
 // The daemon itself routes no call yet: a phone that calls gets a clean 480, not silence.
 TEST_F(CallLegE2E, UnroutedCallIsRefused) {

@@ -7,6 +7,8 @@
 //   GetDialogPolicy -> SetDialogPolicy, Found "false" (no authentication);
 //   GetDialogState  -> SetDialogState 180 "Ringing" (Ring180 "true"), then 300 ms later on
 //                      the ctrl timer queue SetDialogState 200 "Ok";
+//                      Calls to the user "relay" come in pairs: the second one is linked
+//                      to the first with ConnectCalls, so that their media is relayed;
 //   DialogEND       -> the pending answer of that leg, if any, is dropped;
 //   other events    -> nothing.
 //
@@ -33,6 +35,12 @@ constexpr int answer_delay_ms = 300;
 std::map<std::string, timeout>& answer_timers() {
   static std::map<std::string, timeout> timers;
   return timers;
+}
+
+// The call to "relay" that waits for its partner (empty when none).
+str& waiting_relay() {
+  static str leg;
+  return leg;
 }
 
 void post_state(const str& call_id, const char* code, const char* ring180, const char* reason) {
@@ -67,6 +75,14 @@ bool on_ctrl_message(const str& text) {
     answer_policy.found = "false";
     ctrl_ctx().post(soap_write(answer_policy));
   } else if (soap_read(e, state)) {
+    if (state.to.find(str("sip:relay@")) >= 0) {
+      if (waiting_relay().empty()) {
+        waiting_relay() = state.call_id;
+      } else {
+        ctrl_ctx().post(soap_write(msg::connect_calls{state.call_id, waiting_relay()}));
+        waiting_relay() = str();
+      }
+    }
     post_state(state.call_id, "180", "true", "Ringing");
     answer_timers()[std::string(state.call_id.view())].callback(
         *ctrl_ctx().queue, ms2ticks(answer_delay_ms), callback_argument(answer, state.call_id));

@@ -1,0 +1,340 @@
+#include "media/rtp_stream.h"
+
+#include "base/log.h"
+#include "base/random.h"
+#include "frame/net.h"
+#include "frame/settings.h"
+
+namespace {
+
+rtp_stream streams[rtp_stream_count];
+
+class udp_sockets : public rtp_socket_ops {
+ public:
+  int open(const ip_port& local) override { return udp_open(local); }
+  void set_tos(int fd, int tos) override { set_socket_tos(fd, tos); }
+  bool send(int fd, const str& data, const ip_port& dest) override {
+    return udp_send(fd, data, dest);
+  }
+  bool receive(int fd, str& data, ip_port& source) override {
+    return udp_receive(fd, data, source);
+  }
+  void close(int fd) override { close_socket(fd); }
+};
+
+// A port number from a setting's text; fallback when it is missing or no port (the RTCP port
+// above it must exist too).
+int setting_or(const str& text, int fallback) {
+  const str t = text.strip();
+  const int v = t.is_number() && t.length() <= 5 ? t.value() : 0;
+  return v > 0 && v < 65535 ? v : fallback;
+}
+
+// The bind address of a family from its setting: the address when it is one of that family,
+// else the any-address.
+ip_port bind_address(int setting, bool ipv6) {
+  str a = ip_address_parse(ctrl_read_registry(setting).strip());
+  if (a.length() != (ipv6 ? 16u : 4u)) a = any_address(ipv6);
+  return ip_port(a, 0);
+}
+
+str codec_text(int codec) { return codec >= 0 ? get_codec_name(codec) : str(); }
+
+}  // namespace
+
+rtp_socket_ops& udp_rtp_sockets() {
+  static udp_sockets s;
+  return s;
+}
+
+// ---- Ports --------------------------------------------------------------------------------
+
+std::pair<int, int> rtp_port_range(const str& begin, const str& end) {
+  int b = setting_or(begin, 49152);
+  int e = setting_or(end, 57344);
+  if (b >= e) {
+    b = 49152;
+    e = 57344;
+  }
+  return {b, e};
+}
+
+int rtp_port_in_range(std::pair<int, int> range, uint32_t random) {
+  const uint32_t span = uint32_t(range.second - range.first);
+  return int(random % span + uint32_t(range.first)) & ~1;
+}
+
+int get_random_rtp_port() {
+  static const std::pair<int, int> range = rtp_port_range(
+      ctrl_read_registry(ctrl_settings::port_begin), ctrl_read_registry(ctrl_settings::port_end));
+  return rtp_port_in_range(range, random_uint32());
+}
+
+// ---- One stream ---------------------------------------------------------------------------
+
+int rtp_stream::packet_length() const {
+  return media && media->packet_length > 0 ? media->packet_length : 20;
+}
+
+void rtp_stream::init() {
+  sequence = uint16_t(16384 + random_below(32768));
+  timestamp = random_uint32() * 80u;
+  ssrc = random_uint32();
+  remote_ssrc_known = false;
+  remote_ssrc = 0;
+  extended_sequence = 32768;
+  last_received = last_sent = 0;
+  media_received = false;
+  packets_received = bytes_received = packets_sent = bytes_sent = rtcp_received = 0;
+  telephone_event_pt = -1;
+  symmetric_rtp = ctrl_read_registry(ctrl_settings::symmetrical_rtp).is_true();
+}
+
+bool rtp_stream::open_pair(bool ipv6, int port) {
+  const ip_port& base = ipv6 ? bind6 : bind4;
+  const int rtp = ops->open(ip_port(base.address, uint16_t(port)));
+  if (rtp < 0) return false;
+  const int rtcp = ops->open(ip_port(base.address, uint16_t(port + 1)));
+  if (rtcp < 0) {
+    ops->close(rtp);
+    return false;
+  }
+  const int tos = tos_from_text(ctrl_read_registry(ctrl_settings::tos_rtp));
+  if (tos >= 0) {
+    ops->set_tos(rtp, tos);
+    ops->set_tos(rtcp, tos);
+  }
+  (ipv6 ? rtp6 : rtp4) = rtp;
+  (ipv6 ? rtcp6 : rtcp4) = rtcp;
+  return true;
+}
+
+void rtp_stream::close_pair(bool ipv6) {
+  int& rtp = ipv6 ? rtp6 : rtp4;
+  int& rtcp = ipv6 ? rtcp6 : rtcp4;
+  if (ops && rtp >= 0) ops->close(rtp);
+  if (ops && rtcp >= 0) ops->close(rtcp);
+  rtp = rtcp = -1;
+}
+
+bool rtp_stream::allocate_ports(rtp_socket_ops& socket_ops) {
+  close_ports();
+  ops = &socket_ops;
+  bind4 = bind_address(ctrl_settings::port_bind4, false);
+  bind6 = bind_address(ctrl_settings::port_bind6, true);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const int port = get_random_rtp_port();
+    if (use_ipv4 && !open_pair(false, port)) continue;
+    if (use_ipv6 && !open_pair(true, port)) {
+      close_pair(false);
+      continue;
+    }
+    local_port = port;
+    return true;
+  }
+  log_printf(log_media, 2, "Could not allocate new ports!");
+  return false;
+}
+
+void rtp_stream::close_ports() {
+  close_pair(false);
+  close_pair(true);
+}
+
+void rtp_stream::set_sdp_dest(const ip_port& dest) {
+  sdp_destination = dest;
+  set_destination();
+}
+
+void rtp_stream::set_destination() {
+  const ip_port next = symmetric_rtp && learned_source.valid() ? learned_source : sdp_destination;
+  if (next == destination) return;
+  destination = next;
+  if (destination.valid() && ops && local_port) {
+    // The pair of the destination's family carries the media; the other one goes.
+    const bool ipv6 = destination.is_ipv6();
+    use_ipv6 = ipv6;
+    use_ipv4 = !ipv6;
+    if ((ipv6 ? rtp6 : rtp4) < 0) open_pair(ipv6, local_port);
+    close_pair(!ipv6);
+  }
+  const int codec = media ? media->send_codec : -1;
+  if (codec >= 0) {
+    log_printf(log_media, 5, "Sending RTP for %s to %s, codec %s", name, destination.readable(),
+               codec_text(codec));
+  } else {
+    log_printf(log_media, 5, "Sending RTP for %s to %s, codec not set yet", name,
+               destination.readable());
+  }
+}
+
+bool rtp_stream::determine_pt_mode() {
+  const bool pt = ctrl_read_registry(ctrl_settings::allow_pass_through) != "false" &&
+                  !local_media && !on_hold && linked.size() == 1;
+  if (pt != pass_through) {
+    pass_through = pt;
+    if (pt) {
+      log_printf(log_media, 5, "%s: RTP pass-through mode", name);
+    } else {
+      log_printf(log_media, 5, "%s: Media-aware pass-through mode", name);
+    }
+  }
+  return pass_through;
+}
+
+void rtp_stream::fall_back_to_media_aware() {
+  pass_through = false;
+  start_sending();
+}
+
+// ---- Receive path -------------------------------------------------------------------------
+
+void rtp_stream::on_rtp(const str& packet, const ip_port& source, rtimestamp received, unsigned) {
+  rtp_header h;
+  if (!rtp_parse(packet, h)) return;
+  // Another sender: a stream that just sent is kept; after 100 ms of silence the new one wins.
+  if (remote_ssrc_known && h.ssrc != remote_ssrc) {
+    if (received - last_received < 100 * ns_per_ms) return;
+    log_printf(log_media, 5, "Tuning to new SSRC");
+  }
+  remote_ssrc_known = true;
+  remote_ssrc = h.ssrc;
+  // The extended sequence number: a step back of more than half the range is a wrap.
+  uint32_t next = (extended_sequence & 0xffff0000u) | h.sequence;
+  if (next < extended_sequence && extended_sequence - next > 32768) next += 0x10000;
+  if (media_received && next == extended_sequence) return;
+  extended_sequence = next;
+  if (source != learned_source) {
+    learned_source = source;
+    set_destination();
+  }
+  ++packets_received;
+  bytes_received += packet.length();
+  media_received = true;
+  last_received = received;
+  if (telephone_event_pt < 0 && h.payload.length() == 4 && h.payload[0] <= 11) {
+    telephone_event_pt = h.payload_type;
+    log_printf(log_media, 5, "Received RFC4733 DTMF on codec %d", h.payload_type);
+  }
+  relay(h);
+}
+
+void rtp_stream::relay(const rtp_header& h) {
+  const int codec = media ? media->codecs.find_local(h.payload_type) : -1;
+  for (int other : linked) {
+    rtp_stream* dest = rtp_stream_of(other);
+    if (!dest || !dest->pass_through) continue;  // media-aware: the transcoding path
+    if (dest->packet_length() != packet_length()) {
+      log_printf(log_media, 4,
+                 "Different packet size (%d and %d), callid %s, falling back to transcoding",
+                 packet_length(), dest->packet_length(), name);
+      dest->fall_back_to_media_aware();
+      continue;
+    }
+    const call_sdp* dm = dest->media;
+    const int pt = dm ? dm->codecs.find_remote(codec) : -1;
+    if (pt >= 0 &&
+        (!dm->codec_lock || codec == dm->send_codec || codec == codec_dtmf || codec == codec_cn)) {
+      dest->send_rtp_passthrough(h.marker, pt, h.payload);
+    } else if (dm && dm->send_codec >= 0) {
+      log_printf(log_media, 4,
+                 "Different Codecs (local %s, remote %s), callid %s, falling back to transcoding",
+                 codec_text(codec), codec_text(dm->send_codec), name);
+      dest->fall_back_to_media_aware();
+    }
+  }
+}
+
+void rtp_stream::on_rtcp(const str&, const ip_port&, rtimestamp) { ++rtcp_received; }
+
+// ---- Send paths ---------------------------------------------------------------------------
+
+bool rtp_stream::send_datagram(const str& data) {
+  if (!ops || !destination.valid()) return false;
+  bool sent = false;
+  if (use_ipv4 && rtp4 >= 0 && destination.is_ipv4()) sent |= ops->send(rtp4, data, destination);
+  if (use_ipv6 && rtp6 >= 0 && destination.is_ipv6()) sent |= ops->send(rtp6, data, destination);
+  return sent;
+}
+
+bool rtp_stream::send_rtp_passthrough(bool marker, int payload_type, const str& payload) {
+  if (!ops || !destination.valid() || !has_sockets()) return false;
+  str packet = rtp_write_header(marker, payload_type, sequence, timestamp, ssrc);
+  packet += payload;
+  send_datagram(packet);
+  ++sequence;
+  timestamp += uint32_t(packet_length() * 8);
+  ++packets_sent;
+  bytes_sent += packet.length();
+  last_sent = clock_now();
+  return true;
+}
+
+void rtp_stream::send_rtp_keep_alive() {
+  if (send_datagram(str('\0', 4))) {
+    ++packets_sent;
+    bytes_sent += 4;
+    last_sent = clock_now();
+  }
+}
+
+// ---- Registry and the RTP thread ----------------------------------------------------------
+
+rtp_stream* rtp_stream_of(int index) {
+  if (index < 0 || index >= rtp_stream_count || streams[index].index < 0) return nullptr;
+  return &streams[index];
+}
+
+rtp_stream* rtp_stream_open(int index, const str& name, const call_sdp* media) {
+  if (index < 0 || index >= rtp_stream_count) return nullptr;
+  rtp_stream_close(index);
+  rtp_stream& s = streams[index];
+  s.index = index;
+  s.name = name;
+  s.media = media;
+  s.init();
+  return &s;
+}
+
+void rtp_stream_close(int index) {
+  if (index < 0 || index >= rtp_stream_count) return;
+  rtp_stream& s = streams[index];
+  s.close_ports();
+  for (int other : s.linked) {
+    if (rtp_stream* o = rtp_stream_of(other)) o->linked.erase(index);
+  }
+  s = rtp_stream();
+}
+
+int rtp_streams_fill(fd_set& read_set) {
+  int maxfd = -1;
+  for (const rtp_stream& s : streams) {
+    if (s.index < 0) continue;
+    for (int fd : {s.rtp4, s.rtcp4, s.rtp6, s.rtcp6}) {
+      if (fd < 0 || fd >= FD_SETSIZE) continue;
+      FD_SET(fd, &read_set);
+      if (fd > maxfd) maxfd = fd;
+    }
+  }
+  return maxfd;
+}
+
+void rtp_streams_serve(const fd_set& ready) {
+  for (rtp_stream& s : streams) {
+    for (int which = 0; which < 4 && s.index >= 0; ++which) {
+      const int fd = which == 0 ? s.rtp4 : which == 1 ? s.rtcp4 : which == 2 ? s.rtp6 : s.rtcp6;
+      if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &ready)) continue;
+      // A bounded batch per socket, so that one busy leg cannot starve the others.
+      str data;
+      ip_port source;
+      for (int n = 0; n < 16 && s.index >= 0 && s.ops && s.ops->receive(fd, data, source); ++n) {
+        if (data.empty()) continue;  // an ICMP refusal of an earlier send
+        if (which % 2 == 0) {
+          s.on_rtp(data, source, clock_now(), 0);
+        } else {
+          s.on_rtcp(data, source, clock_now());
+        }
+      }
+    }
+  }
+}

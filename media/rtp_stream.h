@@ -1,0 +1,154 @@
+// rtp_stream: the media state of one call leg: its RTP/RTCP sockets, its own RTP header state,
+// what it has received, where it sends, and the relay of received packets to its linked legs.
+//
+// The streams live in a fixed registry by leg index (rtp_stream_of), so that the call legs of
+// sip/ and the RTP thread reach the same stream without media/ knowing the legs. The leg opens
+// its entry when it is allocated (rtp_stream_open, then allocate_ports) and closes it when it is
+// erased (rtp_stream_close), which also closes the sockets.
+//
+// srv side: every function runs under srv_run_mutex (the RTP thread while handling packets,
+// the SIP threads while the legs change the media routing).
+#pragma once
+
+#include <sys/select.h>
+
+#include <cstdint>
+#include <set>
+#include <utility>
+
+#include "base/ip_port.h"
+#include "base/str.h"
+#include "frame/clock.h"
+#include "media/call_sdp.h"
+#include "media/rtp_packet.h"
+
+// The sockets of the media engine, behind a seam so that tests can script them. Descriptors
+// are small non-negative integers (-1: none); failures are return values.
+class rtp_socket_ops {
+ public:
+  virtual ~rtp_socket_ops() = default;
+  // A UDP socket bound to local (its family is the address's); -1 when the port is in use or
+  // the address unusable.
+  virtual int open(const ip_port& local) = 0;
+  virtual void set_tos(int fd, int tos) = 0;
+  virtual bool send(int fd, const str& data, const ip_port& dest) = 0;
+  // One waiting datagram; false when none is waiting.
+  virtual bool receive(int fd, str& data, ip_port& source) = 0;
+  virtual void close(int fd) = 0;
+};
+
+// The real UDP sockets (non-blocking reads; IPv6 sockets IPv6-only).
+rtp_socket_ops& udp_rtp_sockets();
+
+// The port range from the texts of port_begin and port_end: a missing value (empty, not a
+// number, or not a port below 65535) becomes 49152 or 57344; when begin is not below end both
+// become 49152 and 57344.
+std::pair<int, int> rtp_port_range(const str& begin, const str& end);
+// (random modulo (end - begin) + begin) with the lowest bit cleared.
+int rtp_port_in_range(std::pair<int, int> range, uint32_t random);
+// An even port from the configured range (read once from the settings).
+int get_random_rtp_port();
+
+constexpr int rtp_stream_count = 512;  // one per call port
+
+class rtp_stream {
+ public:
+  int index = -1;                   // the leg's index; -1 while the registry entry is free
+  str name;                         // the leg's Call-ID, for the log texts
+  const call_sdp* media = nullptr;  // the leg's SDP state: codecs, send codec, packet length
+  rtp_socket_ops* ops = nullptr;    // set by allocate_ports
+
+  // ---- Sockets
+  bool use_ipv4 = true, use_ipv6 = false;
+  int rtp4 = -1, rtcp4 = -1, rtp6 = -1, rtcp6 = -1;
+  int local_port = 0;    // the bound RTP port (RTCP on the next), 0 before allocate_ports
+  ip_port bind4, bind6;  // the bind addresses (port 0), from port_bind4 and port_bind6
+
+  // ---- Routing
+  ip_port destination;        // where packets go
+  ip_port learned_source;     // where the last packet came from
+  ip_port sdp_destination;    // from the remote SDP
+  bool symmetric_rtp = true;  // symmetrical_rtp
+  std::set<int> linked;       // the legs whose packets this one relays (indexes)
+
+  // ---- Mode
+  bool pass_through = false;  // fed by packet relay (determine_pt_mode)
+  bool sending = false;       // takes part in the 10 ms clock
+  bool on_hold = false;       // set by the leg
+  bool local_media = false;   // set by the leg: plays, records, has listeners or a conference
+
+  // ---- Own header state
+  uint16_t sequence = 0;
+  uint32_t timestamp = 0;
+  uint32_t ssrc = 0;
+
+  // ---- Receive state
+  bool remote_ssrc_known = false;
+  uint32_t remote_ssrc = 0;
+  uint32_t extended_sequence = 32768;
+  rtimestamp last_received = 0;  // rtimestamp of the last accepted packet
+  bool media_received = false;
+  uint64_t packets_received = 0, bytes_received = 0, packets_sent = 0, bytes_sent = 0;
+  uint64_t rtcp_received = 0;
+  rtimestamp last_sent = 0;
+  int telephone_event_pt = -1;  // learned from incoming packets
+
+  // The packet length in ms: the SDP's (packet_size or the peer's ptime), 20 without one.
+  int packet_length() const;
+
+  // Fresh header state (random sequence 16384 + 15 bits, timestamp a random number times 80,
+  // random SSRC), receive state and counters; symmetric RTP from symmetrical_rtp.
+  void init();
+  // Binds the RTP and RTCP sockets of the families in use to a random even port and the next,
+  // up to 10 attempts; on failure "Could not allocate new ports!" is logged and false returned
+  // (the stream stays without sockets). The sockets get the type of service of tos_rtp.
+  bool allocate_ports(rtp_socket_ops& socket_ops);
+  void close_ports();
+  bool has_sockets() const { return rtp4 >= 0 || rtp6 >= 0; }
+
+  // The destination from the remote SDP; recomputes the destination.
+  void set_sdp_dest(const ip_port& dest);
+  // With symmetric RTP the learned source when valid, else the SDP destination; a change
+  // selects the socket family of the new address and is logged.
+  void set_destination();
+
+  // Whether this leg is fed by packet relay: allow_pass_through not "false", no local media,
+  // not on hold and exactly one linked leg. A change is logged; true when in pass-through.
+  bool determine_pt_mode();
+  // Leaves pass-through for media-aware mode (the later transcoding path takes over).
+  void fall_back_to_media_aware();
+  void start_sending() { sending = true; }
+
+  // Every datagram of the RTP socket. Drops what is not RTP, a second SSRC within 100 ms of
+  // the last packet and duplicates; learns the source and the telephone-event payload type;
+  // relays the packet to the linked legs that are in pass-through.
+  void on_rtp(const str& packet, const ip_port& source, rtimestamp received, unsigned flags);
+  // Every datagram of the RTCP socket: counted and dropped.
+  void on_rtcp(const str& packet, const ip_port& source, rtimestamp received);
+
+  // Sends payload under a new 12-byte header of this leg (its payload type for codec, own
+  // sequence, timestamp and SSRC), then advances sequence by 1 and timestamp by packet length
+  // times 8. False (and nothing advanced) without destination or socket.
+  bool send_rtp_passthrough(bool marker, int payload_type, const str& payload);
+  // 4 zero bytes on every enabled socket, counted as a sent packet.
+  void send_rtp_keep_alive();
+
+ private:
+  bool send_datagram(const str& data);
+  bool open_pair(bool ipv6, int port);
+  void close_pair(bool ipv6);
+  void relay(const rtp_header& h);
+};
+
+// The registry entry of a leg index; nullptr outside 0..511 or while it is free.
+rtp_stream* rtp_stream_of(int index);
+// (Re)initialises the entry of index for a leg (closing what an earlier leg left); nullptr
+// outside 0..511.
+rtp_stream* rtp_stream_open(int index, const str& name, const call_sdp* media);
+// Closes the sockets, forgets the links to and from it and frees the entry.
+void rtp_stream_close(int index);
+
+// The RTP thread's socket hooks (frame/rtp_loop.h): every bound stream's sockets are watched;
+// a ready RTP socket goes to on_rtp, an RTCP socket to on_rtcp.
+int rtp_streams_fill(fd_set& read_set);
+void rtp_streams_serve(const fd_set& ready);
