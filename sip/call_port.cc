@@ -155,7 +155,7 @@ void call_port::send_ringing() {
     media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
                                                                 : nullptr);
   }
-  if (media.local.empty()) media.set_local_sdp();
+  if (!media.local_built()) media.set_local_sdp();
   if (media.available_codecs.empty() && media.pass_through == 0) {
     log_printf(log_sip, 3, "Available codec list is empty for %s", call_id);
     state_code = 415;
@@ -171,7 +171,7 @@ void call_port::send_connected() {
     media.update_codecs(codec_hint >= 0 && get_port(codec_hint) ? &call_ports[codec_hint].media.codecs
                                                                 : nullptr);
   }
-  if (media.local.empty()) media.set_local_sdp();
+  if (!media.local_built()) media.set_local_sdp();
   if (media.available_codecs.empty() && media.pass_through == 0) {
     log_printf(log_sip, 3, "send_connected: available codec list is empty for %s", call_id);
     state_code = 415;

@@ -21,12 +21,26 @@ namespace {
 std::vector<std::string> transcript;
 std::vector<sip_message> sent;
 std::vector<str> posted;
+str first_version;  // of the first SDP answered
 
 int capture_send(const sip_message& m) {
   sent.push_back(m);
   std::string line = m.is_request ? std::string(m.method.view())
                                   : std::to_string(m.code) + " " + std::string(m.reason.view());
   if (!m.sdps.empty()) line += " +sdp";
+  if (!m.sdps.empty() && !m.is_request) {
+    // An answer's formats, direction and version (counted from the leg's first SDP).
+    const sdp& s = m.sdps.front();
+    if (first_version.empty()) first_version = s.version;
+    for (const m_line& ml : s.media) {
+      for (const str& f : ml.formats) line += " " + std::string(f.view());
+      for (const str& a : ml.attributes)
+        if (a == sdp_sendrecv || a == sdp_sendonly || a == sdp_recvonly || a == sdp_inactive)
+          line += " " + std::string(a.view()).substr(2);
+    }
+    line += " v+" + std::to_string(std::stoull(std::string(s.version.view())) -
+                                   std::stoull(std::string(first_version.view())));
+  }
   if (m.is_request && !m.get_other_header("Reason", "").empty()) line += " +reason";
   transcript.push_back(line);
   return 0;
@@ -45,7 +59,7 @@ void capture_post(const str& text) {
   transcript.push_back(line);
 }
 
-const char* const offer =
+const std::string offer =
     "v=0\r\no=- 1 1 IN IP4 127.0.0.7\r\ns=-\r\nc=IN IP4 127.0.0.7\r\nt=0 0\r\n"
     "m=audio 6000 RTP/AVP 0 8 101\r\na=rtpmap:101 telephone-event/8000\r\n";
 
@@ -55,6 +69,7 @@ class CallPortTest : public ::testing::Test {
     transcript.clear();
     sent.clear();
     posted.clear();
+    first_version = str();
     init_config();
     reset_call_ports();
     clear_pending_packets();
@@ -130,7 +145,8 @@ class CallPortTest : public ::testing::Test {
         m.call_id = str::sprintf("c%u", cseq);
         call_port_request(m);
       } else if (verb == "reinvite") {
-        sip_message m = phone_request("INVITE", cseq, "", offer);
+        sip_message m =
+            phone_request("INVITE", cseq, "", offer + (b.empty() ? "" : "a=" + b + "\r\n"));
         m.to.set_tag(get_port(0)->local.tag());
         m.call_port_index = 0;
         call_port_request(m);
@@ -195,6 +211,8 @@ class CallPortTest : public ::testing::Test {
 const std::string opening = "invite 1; policy; ";
 const std::string opened =
     "<GetDialogPolicy | 100 Trying | <GetDialogState";
+// ... answered with the codecs of the offer that the system knows, telephone-event included.
+const std::string answered = opened + " | 200 Ok +sdp 0 8 101 sendrecv v+0";
 
 struct journey {
   const char* name;
@@ -205,27 +223,27 @@ struct journey {
 TEST_F(CallPortTest, Journeys) {
   const journey journeys[] = {
       {"answered and hung up by the phone", opening + "state 180 ring; state 200; ack 1; bye 2",
-       opened + " | 180 Ringing | 200 Ok +sdp | 200 Ok | <DialogHangup bye | <DialogEND"},
+       opened + " | 180 Ringing | 200 Ok +sdp 0 8 101 sendrecv v+0 | 200 Ok | <DialogHangup bye | "
+                "<DialogEND"},
       {"retransmitted INVITE handled once", opening + "invite 1; state 200; invite 1; ack 1",
-       opened + " | 200 Ok +sdp"},
+       answered},
       {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
        opened + " | 486 Busy Here | <DialogHangup reject | <DialogEND"},
       {"CANCEL before the answer", opening + "state 180 ring; cancel 1; ack 1",
        opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
                 " | <DialogHangup reject | <DialogEND"},
       {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
-       opened + " | 200 Ok +sdp | 200 Ok | BYE | <DialogHangup cancel"},
-      {"180 after 200 changes nothing", opening + "state 200; state 180 ring",
-       opened + " | 200 Ok +sdp"},
+       answered + " | 200 Ok | BYE | <DialogHangup cancel"},
+      {"180 after 200 changes nothing", opening + "state 200; state 180 ring", answered},
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
-       opened + " | 200 Ok +sdp | 200 Ok +sdp | <DialogHold sendrecv"},
+       answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"},
       {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
-       opened + " | 200 Ok +sdp | 200 Ok | 200 Ok"},
+       answered + " | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
-       opened + " | 200 Ok +sdp | 202 Accepted | NOTIFY | <DialogRefer"},
+       answered + " | 202 Accepted | NOTIFY | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
-       opened + " | 200 Ok +sdp | 202 Accepted | <DialogRefer"},
+       answered + " | 202 Accepted | <DialogRefer"},
       {"broken SDP refused, the ACK ends the leg", "invite 1 badsdp; policy; ack 1",
        "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject"
        " | <DialogEND"},
@@ -240,16 +258,19 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | ACK | <DialogResponse 302 | <DialogHangup reject"
        " | <DialogEND"},
       {"the eleventh INVITE within a second refused",
-       "invite 1; " + [] {
-         std::string s;
-         for (int i = 2; i <= 11; ++i) s += "call " + std::to_string(i) + "; ";
-         return s;
-       }(),
-       "<GetDialogPolicy | 100 Trying | " + [] {
-         std::string s;
-         for (int i = 2; i <= 10; ++i) s += "<GetDialogPolicy | 100 Trying | ";
-         return s;
-       }() + "501 Temporarily Unavailable"},
+       "invite 1; " +
+           [] {
+             std::string s;
+             for (int i = 2; i <= 11; ++i) s += "call " + std::to_string(i) + "; ";
+             return s;
+           }(),
+       "<GetDialogPolicy | 100 Trying | " +
+           [] {
+             std::string s;
+             for (int i = 2; i <= 10; ++i) s += "<GetDialogPolicy | 100 Trying | ";
+             return s;
+           }() +
+           "501 Temporarily Unavailable"},
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | <DialogHangup timeout"},
   };
