@@ -345,12 +345,15 @@ void call_port::handle_dialog_invite_request(sip_message&) {
                                                               : nullptr);
   const str direction = media.remote.get_sdp_state();
   const bool hold = direction == "recvonly" || direction == "sendonly" || direction == "inactive";
+  const str before = media.local.serialize(true);
   if (hold && !media.srtp_local_key.empty()) {
     media.new_srtp_key();
     media.update_sdp_crypto();
-    media.increase_version();
   }
   media.set_local_sdp();
+  // A changed answer (a mirrored hold, a new key) is the next version of the session; phones
+  // may ignore a changed SDP whose o= version did not change.
+  if (media.local.serialize(true) != before) media.increase_version();
   send_update();
   srv_ctx().post(soap_write(msg::dialog_hold{index_text(index), direction}));
   on_hold = hold;

@@ -238,6 +238,10 @@ TEST_F(CallPortTest, Journeys) {
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
        answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"},
+      {"hold and resume mirrored, each changed answer the next version",
+       opening + "state 200; ack 1; reinvite 2 sendonly; ack 2; reinvite 3 sendrecv",
+       answered + " | 200 Ok +sdp 0 8 101 recvonly v+1 | <DialogHold sendonly"
+                  " | 200 Ok +sdp 0 8 101 sendrecv v+2 | <DialogHold sendrecv"},
       {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
        answered + " | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
