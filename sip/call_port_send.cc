@@ -23,7 +23,8 @@ int send_out(const sip_message& m) { return srv_ctx().send(m); }
 
 void call_port::extract_routing(const sip_message& m) {
   // Requests give their Record-Route in order, responses reversed; the Contact ends the set.
-  const str key = m.is_request ? str() : m.to.tag();
+  // The set belongs to the remote tag: a request's From tag, a response's To tag.
+  const str key = m.is_request ? m.from.tag() : m.to.tag();
   route_set& set = route_sets[key];
   if (set.fixed) return;
   set.routes.clear();

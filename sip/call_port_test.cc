@@ -27,6 +27,11 @@ int capture_send(const sip_message& m) {
   sent.push_back(m);
   std::string line = m.is_request ? std::string(m.method.view())
                                   : std::to_string(m.code) + " " + std::string(m.reason.view());
+  // A request inside a dialog shows its target ("<none>" when it has none).
+  if (m.is_request && !m.to.tag().empty()) {
+    line +=
+        " " + (m.request_uri.empty() ? "<none>" : std::string(m.request_uri.serialize().view()));
+  }
   if (!m.sdps.empty()) line += " +sdp";
   if (!m.sdps.empty() && !m.is_request) {
     // An answer's formats, direction and version (counted from the leg's first SDP).
@@ -233,7 +238,7 @@ TEST_F(CallPortTest, Journeys) {
        opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
                 " | <DialogHangup reject | <DialogEND"},
       {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
-       answered + " | 200 Ok | BYE | <DialogHangup cancel"},
+       answered + " | 200 Ok | BYE sip:100@127.0.0.7:5070 | <DialogHangup cancel"},
       {"180 after 200 changes nothing", opening + "state 200; state 180 ring", answered},
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
@@ -242,24 +247,28 @@ TEST_F(CallPortTest, Journeys) {
        opening + "state 200; ack 1; reinvite 2 sendonly; ack 2; reinvite 3 sendrecv",
        answered + " | 200 Ok +sdp 0 8 101 recvonly v+1 | <DialogHold sendonly"
                   " | 200 Ok +sdp 0 8 101 sendrecv v+2 | <DialogHold sendrecv"},
+      {"hung up by the PBX after the answer: the BYE goes to the phone's Contact",
+       opening + "state 200; ack 1; state 486", answered + " | BYE sip:100@127.0.0.7:5070"},
       {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
        answered + " | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
-       answered + " | 202 Accepted | NOTIFY | <DialogRefer"},
+       answered + " | 202 Accepted | NOTIFY sip:100@127.0.0.7:5070 | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
        answered + " | 202 Accepted | <DialogRefer"},
       {"broken SDP refused, the ACK ends the leg", "invite 1 badsdp; policy; ack 1",
        "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject"
        " | <DialogEND"},
       {"the 513th leg refused", "fill; invite 1", "501 Temporarily Unavailable"},
-      {"outgoing leg answered", "start; resp 180; resp 200",
-       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK | <DialogResponse 200"},
+      {"outgoing leg answered", "start; resp 180; resp 200 1",
+       "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK sip:200@127.0.0.9:5090"
+       " | <DialogResponse 200"},
       {"outgoing leg ended by the PBX while ringing", "start; resp 180; state 1486",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL +reason"},
       {"302 with one Contact followed", "start; resp 302 1",
-       "<UpdateCallID | INVITE +sdp | ACK | INVITE +sdp"},
+       "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | INVITE +sdp"},
       {"302 with two Contacts reported", "start; resp 302 2",
-       "<UpdateCallID | INVITE +sdp | ACK | <DialogResponse 302 | <DialogHangup reject"
+       "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | <DialogResponse 302 | "
+       "<DialogHangup reject"
        " | <DialogEND"},
       {"the eleventh INVITE within a second refused",
        "invite 1; " +
