@@ -14,10 +14,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/harness.h"
@@ -57,14 +59,14 @@ class strict_phone {
   // Sends a request with extra header lines; an INFO body is a dtmf-relay one, any other SDP.
   void send(const std::string& method, int cseq, const std::string& body,
             const std::string& headers) {
-    const std::string via = sip_.ip() + ":" + std::to_string(sip_.port());
+    const std::string via = contact().substr(8);
     const std::string type = method == "INFO" ? "application/dtmf-relay" : "application/sdp";
     last_request = method + " " + target_ + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via +
                    ";branch=z9hG4bK-cj" + std::to_string(++branches_) + "\r\nFrom: <sip:300@" +
                    sip_.ip() + ">;tag=p53\r\nTo: " + "<sip:200@127.0.0.1>" +
                    (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\nCall-ID: journey-" +
                    std::to_string(sip_.port()) + "\r\nCSeq: " + std::to_string(cseq) + " " +
-                   method + "\r\nContact: <sip:300@" + via + ">\r\nMax-Forwards: 70\r\n" + headers +
+                   method + "\r\nContact: <" + contact() + ">\r\nMax-Forwards: 70\r\n" + headers +
                    (body.empty() ? "" : "Content-Type: " + type + "\r\n") +
                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     resend(last_request);
@@ -93,11 +95,30 @@ class strict_phone {
     kept_.insert(kept_.end(), other.begin(), other.end());
     return out;
   }
+  // The next request that arrives within ms milliseconds ("" when none), answered with
+  // status (e.g. "200 OK") echoing its Via, From, To, Call-ID and CSeq.
+  std::string request(int ms, const std::string& status) {
+    std::string bytes, ip;
+    int port = 0;
+    while (sip_.receive(bytes, ms, &ip, &port)) {
+      if (bytes.rfind("SIP/2.0 ", 0) == 0) {
+        kept_.push_back(bytes);
+        continue;
+      }
+      std::string r = "SIP/2.0 " + status + "\r\n";
+      for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"})
+        r += std::string(h) + ": " + header_of(bytes, h) + "\r\n";
+      sip_.send_to(ip, port, r + "Content-Length: 0\r\n\r\n");
+      return bytes;
+    }
+    return "";
+  }
   // Listens for ms milliseconds; every response that no step read, in order.
   std::vector<std::string> unread(int ms) {
     for (std::string bytes; sip_.receive(bytes, ms);) kept_.push_back(bytes);
     return kept_;
   }
+  std::string contact() const { return "sip:300@" + sip_.ip() + ":" + std::to_string(sip_.port()); }
   std::string to_tag, last_request;
 
  private:
@@ -115,8 +136,12 @@ class strict_phone {
 
 class CallJourneyE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { start({}); }
+  // Starts the responder with extra pbx.xml settings.
+  void start(const std::map<std::string, std::string>& settings) {
+    t.reset();
     e2e::telmond_options o;
+    o.settings = settings;
     o.binary = CALL_RESPONDER_BINARY;
     // A call sends more requests within a second than the blocking allows unauthenticated.
     o.files["accesslist/1.xml"] =
@@ -235,6 +260,40 @@ TEST_F(CallJourneyE2E, StrictPhoneWith100relAcknowledgesTheRinging) {
   EXPECT_TRUE(t->wait_for_log("Call responder: DialogEND", 3000)) << events();
 }
 
+// A phone that leaves the offer to the called side: INVITE without SDP, the answer in the ACK.
+TEST_F(CallJourneyE2E, StrictPhoneWithoutOfferAnswersInTheAck) {
+  strict_phone phone("127.0.0.56", t->ports().sip_udp);
+  walk(phone, {{"INVITE", 1, "", "", "100 Trying | 180 Ringing | 200 Ok sendrecv"},
+               {"ACK", 1, phone.sdp("sendrecv"), "", ""},
+               {"INVITE", 2, phone.sdp("sendonly"), "", "200 Ok recvonly"},
+               {"ACK", 2, "", "", ""},
+               {"BYE", 3, "", "", "200 Ok"}});
+  EXPECT_EQ(phone.unread(0), std::vector<std::string>{});
+  EXPECT_TRUE(t->wait_for_log("Call responder: DialogEND", 3000)) << events();
+}
+
+// The call reaches its maximum duration: the leg hangs up with a BYE inside the phone's dialog.
+TEST_F(CallJourneyE2E, StrictPhoneIsHungUpAtTheMaximumDuration) {
+  start({{"max_call_duration", "1"}});
+  strict_phone phone("127.0.0.57", t->ports().sip_udp);
+  walk(phone,
+       {{"INVITE", 1, phone.sdp("sendrecv"), "", "100 Trying | 180 Ringing | 200 Ok sendrecv"},
+        {"ACK", 1, "", "", ""}});
+  const std::string bye = phone.request(3000, "200 OK");
+  EXPECT_EQ(
+      first_line(bye) + " | " + header_of(bye, "From") + " | " + header_of(bye, "To") + " | " +
+          header_of(bye, "Reason"),
+      "BYE " + phone.contact() + " SIP/2.0 | <sip:200@127.0.0.1>;tag=" + phone.to_tag +
+          " | <sip:300@127.0.0.57>;tag=p53 | Preemption;cause=3;text=\"Maximum Call Duration\"")
+      << bye;
+  ASSERT_TRUE(t->wait_for_log("Call responder: DialogEND", 3000)) << events();
+  EXPECT_TRUE(std::regex_search(
+      events(),
+      std::regex("DialogHangup Call-ID=(\\d+) Reason=duration[^\n]*\n"
+                 "DialogHangup Call-ID=\\1 Reason=duration[^\n]*\nDialogEND Call-ID=\\1\n")))
+      << events();
+}
+
 // baresip, a process of this test: started with its configuration in dir and bounded by
 // timeout(1); stop() ends it (SIGTERM, then SIGKILL) and reaps it.
 class baresip_process {
@@ -272,12 +331,15 @@ std::string ctrl_command(const std::string& command, const std::string& params) 
   return std::to_string(json.size()) + ":" + json + ",";
 }
 
-class BaresipCallE2E : public CallJourneyE2E, public ::testing::WithParamInterface<const char*> {};
+// By transport, and whether the leg hangs up (at the maximum call duration) or baresip does.
+class BaresipCallE2E : public CallJourneyE2E,
+                       public ::testing::WithParamInterface<std::tuple<std::string, bool>> {};
 
-// baresip dials over a transport, the call is answered, baresip holds it, resumes it and
-// hangs up.
+// baresip dials, the call is answered, baresip holds it and resumes it, then one side hangs up.
 TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
   if (std::system("command -v baresip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no baresip";
+  const auto [transport, by_leg] = GetParam();
+  if (by_leg) start({{"max_call_duration", "3"}});
   const std::string ip = "127.0.0.54", home = t->dir() + "/baresip";
   const int ctrl_port = e2e::free_port();
   std::system(("mkdir -p " + home).c_str());
@@ -294,10 +356,9 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
   e2e::tcp_client ctrl;
   for (int i = 0; i < 50 && !ctrl.connect(ip, ctrl_port, ip); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const std::string transport = GetParam();
-  const int port = transport == "udp"   ? t->ports().sip_udp
-                   : transport == "tcp" ? t->ports().sip_tcp
-                                        : t->ports().sip_tls;
+  const int port = transport[1] == 'd'   ? t->ports().sip_udp
+                   : transport[1] == 'c' ? t->ports().sip_tcp
+                                         : t->ports().sip_tls;
   ASSERT_TRUE(ctrl.send(ctrl_command(
       "dial", "sip:200@127.0.0.1:" + std::to_string(port) + ";transport=" + transport)));
   ASSERT_TRUE(ctrl.receive_until("CALL_ESTABLISHED", 5000))
@@ -309,18 +370,31 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
         std::string("State=") + (command[0] == 'h' ? "sendonly" : "sendrecv"), 3000))
         << command << events();
   }
-  ASSERT_TRUE(ctrl.send(ctrl_command("hangup", "")));
-  EXPECT_TRUE(ctrl.receive_until("CALL_CLOSED", 3000)) << ctrl.received();
-  EXPECT_NE(ctrl.received().find("\"param\":\"Connection reset by user\""), std::string::npos)
+  if (!by_leg) {
+    ASSERT_TRUE(ctrl.send(ctrl_command("hangup", "")));
+  }
+  EXPECT_TRUE(ctrl.receive_until("CALL_CLOSED", 4000)) << ctrl.received();
+  EXPECT_NE(ctrl.received().find(by_leg ? "\"param\":\"Connection reset by peer\""
+                                        : "\"param\":\"Connection reset by user\""),
+            std::string::npos)
       << ctrl.received();
   ASSERT_TRUE(t->wait_for_log("Call responder: DialogEND", 3000)) << events();
+  // A hangup at the maximum duration is reported when it happens and when the BYE is answered.
   EXPECT_TRUE(std::regex_search(
-      events(),
-      std::regex("DialogHangup Call-ID=(\\d+) Reason=bye[^\n]*\nDialogEND Call-ID=\\1\n")))
+      events(), std::regex(by_leg ? "DialogHangup Call-ID=(\\d+) Reason=duration[^\n]*\n"
+                                    "DialogHangup Call-ID=\\1 Reason=duration[^\n]*\n"
+                                    "DialogEND Call-ID=\\1\n"
+                                  : "DialogHangup Call-ID=(\\d+) Reason=bye[^\n]*\n"
+                                    "DialogEND Call-ID=\\1\n")))
       << events();
   baresip.stop();
 }
-INSTANTIATE_TEST_SUITE_P(Transports, BaresipCallE2E, ::testing::Values("udp", "tcp", "tls"),
-                         [](const auto& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Transports, BaresipCallE2E,
+                         ::testing::Combine(::testing::Values("udp", "tcp", "tls"),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) +
+                                  (std::get<1>(info.param) ? "_LegHangsUp" : "_PhoneHangsUp");
+                         });
 
 }  // namespace
