@@ -191,6 +191,9 @@ class call_port {
   // The codec of the first format of the peer's audio offer; -1 when there is none.
   int offered_codec() const;
   void dispatch(sip_message& request);
+  // A re-INVITE or UPDATE inside the dialog makes its Contact the remote target (the last entry
+  // of the route set of its From tag).
+  void refresh_target(const sip_message& request);
   void handle_dialog_invite_request(sip_message& request);
   void handle_cancel(sip_message& request);
   void handle_dialog_bye_request(sip_message& request);

@@ -296,6 +296,7 @@ void call_port::dispatch(sip_message& request) {
   if (request.method == m_invite) {
     if (!invite_to_answer.method.empty() && request.cseq <= invite_to_answer.cseq) return;
     invite_to_answer = request;
+    refresh_target(request);
     handle_dialog_invite_request(request);
     return;
   }
@@ -312,11 +313,20 @@ void call_port::dispatch(sip_message& request) {
   } else if (request.method == m_prack) {
     handle_prack(request);
   } else if (request.method == m_update) {
+    refresh_target(request);
     handle_update(request);
   } else if (request.method == m_options || request.method == m_notify) {
     send_general_response(200, "Ok", request);
   } else {
     send_general_response(501, "Not Implemented", request);
+  }
+}
+
+void call_port::refresh_target(const sip_message& request) {
+  if (request.to.tag().empty() || request.contact.empty()) return;
+  auto set = route_sets.find(request.from.tag());
+  if (set != route_sets.end() && !set->second.routes.empty()) {
+    set->second.routes.back() = request.contact.front();
   }
 }
 

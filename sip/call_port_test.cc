@@ -75,6 +75,7 @@ class CallPortTest : public ::testing::Test {
     sent.clear();
     posted.clear();
     first_version = str();
+    contact = "<sip:100@127.0.0.7:5070>";
     init_config();
     reset_call_ports();
     clear_pending_packets();
@@ -97,12 +98,14 @@ class CallPortTest : public ::testing::Test {
     const std::string to_tag = p && method != "INVITE" && method != "CANCEL" && method != "ACK"
                                    ? ";tag=" + std::string(p->local.tag().view())
                                    : "";
-    std::string t = method + " sip:200@127.0.0.1 SIP/2.0\r\n"
-                    "Via: SIP/2.0/UDP 127.0.0.7:5070;branch=z9hG4bK" + std::to_string(cseq) +
-                    method + "\r\nFrom: <sip:100@127.0.0.1>;tag=f1\r\nTo: <sip:200@127.0.0.1>" +
-                    to_tag + "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " +
-                    (cseq_method.empty() ? method : cseq_method) +
-                    "\r\nContact: <sip:100@127.0.0.7:5070>\r\n" + extra;
+    std::string t = method +
+                    " sip:200@127.0.0.1 SIP/2.0\r\n"
+                    "Via: SIP/2.0/UDP 127.0.0.7:5070;branch=z9hG4bK" +
+                    std::to_string(cseq) + method +
+                    "\r\nFrom: <sip:100@127.0.0.1>;tag=f1\r\nTo: <sip:200@127.0.0.1>" + to_tag +
+                    "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " +
+                    (cseq_method.empty() ? method : cseq_method) + "\r\nContact: " + contact +
+                    "\r\n" + extra;
     if (!body.empty()) {
       t += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;
@@ -189,6 +192,8 @@ class CallPortTest : public ::testing::Test {
         call_port_on_soap(soap_write(s));
       } else if (verb == "resp") {
         called_party_response(int(cseq), b.empty() ? 0 : std::stoi(b));
+      } else if (verb == "move") {
+        contact = "<sip:100@127.0.0.8:5072>";  // the phone's next requests say it moved
       } else if (verb == "fill") {
         for (int i = 0; i < call_port_count; ++i) allocate_call_port(str::sprintf("x%d", i));
       } else if (verb == "advance") {
@@ -205,6 +210,7 @@ class CallPortTest : public ::testing::Test {
     return out;
   }
 
+  std::string contact;  // of the phone's requests
   manual_clock clock;
   scoped_clock use_clock{&clock};
   timeout_queue queue;
@@ -249,6 +255,10 @@ TEST_F(CallPortTest, Journeys) {
                   " | 200 Ok +sdp 0 8 101 sendrecv v+2 | <DialogHold sendrecv"},
       {"hung up by the PBX after the answer: the BYE goes to the phone's Contact",
        opening + "state 200; ack 1; state 486", answered + " | BYE sip:100@127.0.0.7:5070"},
+      {"a re-INVITE from a new Contact moves the target of the PBX's BYE",
+       opening + "state 200; ack 1; move; reinvite 2; ack 2; state 486",
+       answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"
+                  " | BYE sip:100@127.0.0.8:5072"},
       {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
        answered + " | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
