@@ -45,11 +45,14 @@ std::string match(const std::string& text, const std::string& re) {
 class strict_phone {
  public:
   strict_phone(const std::string& ip, int server_port)
-      : sip_(ip), rtp_(ip), target_("sip:200@127.0.0.1:" + std::to_string(server_port)) {}
+      : sip_(std::make_unique<e2e::udp_peer>(ip)),
+        rtp_(ip),
+        target_("sip:200@127.0.0.1:" + std::to_string(server_port)),
+        call_id_("journey-" + std::to_string(sip_->port())) {}
 
   // The offer or answer of the phone: PCMU and telephone-event, in direction.
   std::string sdp(const std::string& direction) {
-    const std::string ip = sip_.ip();
+    const std::string ip = sip_->ip();
     return "v=0\r\no=phone 5300 " + std::to_string(++sdp_version_) + " IN IP4 " + ip +
            "\r\ns=-\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio " + std::to_string(rtp_.port()) +
            " RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
@@ -63,24 +66,24 @@ class strict_phone {
     const std::string type = method == "INFO" ? "application/dtmf-relay" : "application/sdp";
     last_request = method + " " + target_ + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via +
                    ";branch=z9hG4bK-cj" + std::to_string(++branches_) + "\r\nFrom: <sip:300@" +
-                   sip_.ip() + ">;tag=p53\r\nTo: " + "<sip:200@127.0.0.1>" +
-                   (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\nCall-ID: journey-" +
-                   std::to_string(sip_.port()) + "\r\nCSeq: " + std::to_string(cseq) + " " +
-                   method + "\r\nContact: <" + contact() + ">\r\nMax-Forwards: 70\r\n" + headers +
+                   sip_->ip() + ">;tag=p53\r\nTo: " + "<sip:200@127.0.0.1>" +
+                   (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\nCall-ID: " + call_id_ +
+                   "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <" +
+                   contact() + ">\r\nMax-Forwards: 70\r\n" + headers +
                    (body.empty() ? "" : "Content-Type: " + type + "\r\n") +
                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     resend(last_request);
   }
   void resend(const std::string& request) {
-    sip_.send_to(match(target_, "@([0-9.]+)"), std::stoi(match(target_, "@[^:;>]+:([0-9]+)")),
-                 request);
+    sip_->send_to(match(target_, "@([0-9.]+)"), std::stoi(match(target_, "@[^:;>]+:([0-9]+)")),
+                  request);
   }
   // The next n responses to CSeq "<cseq> <method>", each within 3 s; other responses are kept
   // for a later call. The first answer with a To tag gives the dialog's tag and remote target.
   std::vector<std::string> answers(const std::string& method, int cseq, size_t n) {
     std::vector<std::string> out, other;
     std::string bytes;
-    while (out.size() < n && (next(bytes) || sip_.receive(bytes, 3000))) {
+    while (out.size() < n && (next(bytes) || sip_->receive(bytes, 3000))) {
       if (header_of(bytes, "CSeq") != std::to_string(cseq) + " " + method) {
         other.push_back(bytes);
         continue;
@@ -100,7 +103,7 @@ class strict_phone {
   std::string request(int ms, const std::string& status) {
     std::string bytes, ip;
     int port = 0;
-    while (sip_.receive(bytes, ms, &ip, &port)) {
+    while (sip_->receive(bytes, ms, &ip, &port)) {
       if (bytes.rfind("SIP/2.0 ", 0) == 0) {
         kept_.push_back(bytes);
         continue;
@@ -108,17 +111,21 @@ class strict_phone {
       std::string r = "SIP/2.0 " + status + "\r\n";
       for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"})
         r += std::string(h) + ": " + header_of(bytes, h) + "\r\n";
-      sip_.send_to(ip, port, r + "Content-Length: 0\r\n\r\n");
+      sip_->send_to(ip, port, r + "Content-Length: 0\r\n\r\n");
       return bytes;
     }
     return "";
   }
   // Listens for ms milliseconds; every response that no step read, in order.
   std::vector<std::string> unread(int ms) {
-    for (std::string bytes; sip_.receive(bytes, ms);) kept_.push_back(bytes);
+    for (std::string bytes; sip_->receive(bytes, ms);) kept_.push_back(bytes);
     return kept_;
   }
-  std::string contact() const { return "sip:300@" + sip_.ip() + ":" + std::to_string(sip_.port()); }
+  // The phone moves to a new port (as behind a NAT that rebound it): its Contact changes.
+  void move() { sip_ = std::make_unique<e2e::udp_peer>(sip_->ip()); }
+  std::string contact() const {
+    return "sip:300@" + sip_->ip() + ":" + std::to_string(sip_->port());
+  }
   std::string to_tag, last_request;
 
  private:
@@ -128,8 +135,9 @@ class strict_phone {
     kept_.erase(kept_.begin());
     return true;
   }
-  e2e::udp_peer sip_, rtp_;  // rtp_ only holds the announced media port
-  std::string target_;
+  std::unique_ptr<e2e::udp_peer> sip_;
+  e2e::udp_peer rtp_;  // only holds the announced media port
+  std::string target_, call_id_;
   std::vector<std::string> kept_;
   int branches_ = 0, sdp_version_ = 0;
 };
@@ -272,13 +280,17 @@ TEST_F(CallJourneyE2E, StrictPhoneWithoutOfferAnswersInTheAck) {
   EXPECT_TRUE(t->wait_for_log("Call responder: DialogEND", 3000)) << events();
 }
 
-// The call reaches its maximum duration: the leg hangs up with a BYE inside the phone's dialog.
+// A phone that moved to a new port during the call, which then reaches its maximum duration: the
+// leg hangs up with a BYE inside the phone's dialog, to where the phone is now.
 TEST_F(CallJourneyE2E, StrictPhoneIsHungUpAtTheMaximumDuration) {
-  start({{"max_call_duration", "1"}});
+  start({{"max_call_duration", "2"}});
   strict_phone phone("127.0.0.57", t->ports().sip_udp);
   walk(phone,
        {{"INVITE", 1, phone.sdp("sendrecv"), "", "100 Trying | 180 Ringing | 200 Ok sendrecv"},
         {"ACK", 1, "", "", ""}});
+  phone.move();  // its re-INVITE from the new port makes that the dialog's remote target
+  walk(phone,
+       {{"INVITE", 2, phone.sdp("sendrecv"), "", "200 Ok sendrecv"}, {"ACK", 2, "", "", ""}});
   const std::string bye = phone.request(3000, "200 OK");
   EXPECT_EQ(
       first_line(bye) + " | " + header_of(bye, "From") + " | " + header_of(bye, "To") + " | " +
