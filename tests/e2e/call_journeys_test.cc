@@ -1,7 +1,8 @@
 // Whole call journeys of real phones against the call legs, answered by the call responder
 // (tests/e2e/call_responder.cc): a phone that keeps RFC 3261, 3262 and 3264 to the letter,
-// played over raw UDP (hold, resume, a digit, hang-up; PRACK of the ringing), and baresip over
-// UDP, TCP and TLS driven through its TCP control interface (call, hold, resume, hang-up).
+// played over raw UDP (hold, resume, a digit, hang-up; PRACK of the ringing; a call without
+// offer; a phone that moves and is hung up by the leg), and baresip over UDP, TCP and TLS driven
+// through its TCP control interface (call, hold, resume, hang-up by either side).
 // Everything, media included, stays on loopback; every wait is bounded to a few seconds and
 // every process started here is stopped.
 #include <fcntl.h>
