@@ -145,6 +145,8 @@ void call_port::check_supported(const sip_message& m) {
     if (t.icmp("100rel")) supports_100rel = true;
     if (t.icmp("from-change")) supports_from_change = true;
   }
+  // A peer that requires reliable provisional responses need not list them as supported too.
+  if (lists_token(m, "Require", "", "100rel")) supports_100rel = true;
   if (lists_token(m, "Allow-Events", "u", "telephone-event")) peer_telephone_event = true;
   if (ctrl_read_registry(ctrl_settings::support_update).is_true() &&
       lists_token(m, "Allow", "", "UPDATE")) {

@@ -33,6 +33,7 @@ int capture_send(const sip_message& m) {
         " " + (m.request_uri.empty() ? "<none>" : std::string(m.request_uri.serialize().view()));
   }
   if (!m.sdps.empty()) line += " +sdp";
+  if (!m.get_other_header("RSeq", "").empty()) line += " +rel";
   if (!m.sdps.empty() && !m.is_request) {
     // An answer's formats, direction and version (counted from the leg's first SDP).
     const sdp& s = m.sdps.front();
@@ -145,7 +146,11 @@ class CallPortTest : public ::testing::Test {
       const unsigned cseq = a.empty() ? 0 : std::stoul(a);
       if (verb == "invite") {
         const char* const broken = "v=0\r\ns=-\r\nc=IN IP4\r\n";
-        sip_message m = phone_request("INVITE", cseq, "", b == "nosdp" ? "" : b == "badsdp" ? broken : offer);
+        // "rel": a phone that requires reliable provisional responses without listing them.
+        sip_message m = phone_request("INVITE", cseq, b == "rel" ? "Require: 100rel\r\n" : "",
+                                      b == "nosdp"    ? ""
+                                      : b == "badsdp" ? broken
+                                                      : offer);
         call_port_request(m);
       } else if (verb == "call") {
         // A new call from the same phone (a Call-ID of its own).
@@ -259,6 +264,8 @@ TEST_F(CallPortTest, Journeys) {
        opening + "state 200; ack 1; move; reinvite 2; ack 2; state 486",
        answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"
                   " | BYE sip:100@127.0.0.8:5072"},
+      {"a phone that requires 100rel rings reliably", "invite 1 rel; policy; state 180 ring",
+       opened + " | 180 Ringing +rel"},
       {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
        answered + " | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
