@@ -189,6 +189,12 @@ void call_sdp::set_local_sdp() {
   update_sdp_crypto();
 }
 
+bool call_sdp::local_built() const {
+  for (const m_line& m : local.media)
+    if (m.media == sdp_audio && !m.formats.empty()) return true;
+  return false;
+}
+
 void call_sdp::update_sdp_crypto() {
   for (m_line& m : local.media) {
     if (m.media != sdp_audio) continue;

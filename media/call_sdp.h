@@ -71,6 +71,10 @@ struct call_sdp {
   // Rebuilds every local audio m-line from available_codecs, the key, ptime and the remote
   // direction (a peer's hold is mirrored, never started here).
   void set_local_sdp();
+  // True once set_local_sdp gave an audio m-line of the local SDP its formats. The m-line the
+  // leg starts with has none: sent as it is, it would offer or answer nothing but
+  // "RTP/AVP 0", without rtpmap or direction lines.
+  bool local_built() const;
   // Rewrites only the crypto line of the local audio m-lines from the current key (the first
   // attribute line; the protocol becomes RTP/SAVP). Without a key the lines go.
   void update_sdp_crypto();

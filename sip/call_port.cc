@@ -135,7 +135,6 @@ void call_port::set_state_code(int code, const str& reason) {
     if (!incoming) {
       media.update_codecs(hinted_codecs());
       media.set_local_sdp();
-      local_sdp_built = true;
       invite_time = clock_now();
       service_access = "NR";
       if (!codecs_left("Available codec list is empty for %s")) return;
@@ -155,8 +154,7 @@ const codec_map* call_port::hinted_codecs() const {
 
 void call_port::prepare_local_sdp() {
   if (media.available_codecs.empty()) media.update_codecs(hinted_codecs());
-  if (!local_sdp_built) media.set_local_sdp();
-  local_sdp_built = true;
+  if (!media.local_built()) media.set_local_sdp();
 }
 
 bool call_port::codecs_left(const char* empty_log) {

@@ -122,7 +122,6 @@ class call_port {
   int media_mode_changes = 0;
   int trunk_failures = 0;  // the trunk's failure counter as this leg saw it
   bool first_invite_sent = false;
-  bool local_sdp_built = false;
 
   // ---- Timers (sip timer queue; they carry the index)
   timeout ring_timer, rtp_timer, abs_timer, dialog_timer;
@@ -210,6 +209,9 @@ class call_port {
   // The codec of the first format of the peer's audio offer; -1 when there is none.
   int offered_codec() const;
   void dispatch(sip_message& request);
+  // A re-INVITE or UPDATE inside the dialog makes its Contact the remote target (the last entry
+  // of the route set of its From tag).
+  void refresh_target(const sip_message& request);
   void handle_dialog_invite_request(sip_message& request);
   void handle_cancel(sip_message& request);
   void handle_dialog_bye_request(sip_message& request);

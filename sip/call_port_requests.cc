@@ -147,6 +147,8 @@ void call_port::check_supported(const sip_message& m) {
     if (t.icmp("100rel")) supports_100rel = true;
     if (t.icmp("from-change")) supports_from_change = true;
   }
+  // A peer that requires reliable provisional responses need not list them as supported too.
+  if (lists_token(m, "Require", "", "100rel")) supports_100rel = true;
   if (lists_token(m, "Allow-Events", "u", "telephone-event")) peer_telephone_event = true;
   if (ctrl_read_registry(ctrl_settings::support_update).is_true() &&
       lists_token(m, "Allow", "", "UPDATE")) {
@@ -301,6 +303,7 @@ void call_port::dispatch(sip_message& request) {
   if (request.method == m_invite) {
     if (!invite_to_answer.method.empty() && request.cseq <= invite_to_answer.cseq) return;
     invite_to_answer = request;
+    refresh_target(request);
     handle_dialog_invite_request(request);
     return;
   }
@@ -317,11 +320,20 @@ void call_port::dispatch(sip_message& request) {
   } else if (request.method == m_prack) {
     handle_prack(request);
   } else if (request.method == m_update) {
+    refresh_target(request);
     handle_update(request);
   } else if (request.method == m_options || request.method == m_notify) {
     send_general_response(200, "Ok", request);
   } else {
     send_general_response(501, "Not Implemented", request);
+  }
+}
+
+void call_port::refresh_target(const sip_message& request) {
+  if (request.to.tag().empty() || request.contact.empty()) return;
+  auto set = route_sets.find(request.from.tag());
+  if (set != route_sets.end() && !set->second.routes.empty()) {
+    set->second.routes.back() = request.contact.front();
   }
 }
 
@@ -349,13 +361,16 @@ void call_port::handle_dialog_invite_request(sip_message&) {
   media.update_codecs(hinted_codecs());
   const str direction = media.remote.get_sdp_state();
   const bool hold = direction == "recvonly" || direction == "sendonly" || direction == "inactive";
+  const str before = media.local.serialize(true);
   // A held call with SRTP gets a new key as it is taken off hold.
   if (on_hold && !media.srtp_local_key.empty()) {
     media.new_srtp_key();
     media.update_sdp_crypto();
-    media.increase_version();
   }
   media.set_local_sdp();
+  // A changed answer (a mirrored hold, a new key) is the next version of the session; phones
+  // may ignore a changed SDP whose o= version did not change.
+  if (media.local.serialize(true) != before) media.increase_version();
   send_update();
   srv_ctx().post(soap_write(msg::dialog_hold{index_text(index), direction}));
   on_hold = hold;

@@ -169,6 +169,8 @@ void call_port::send_request(sip_message& m) {
     if (!value.empty()) m.set_other_header(challenge.header_name, "", value);
   }
   m.call_port_index = index;
+  // The CSeq the transaction layer is about to give it, so that its response finds it.
+  m.cseq = peek_dialog_cseq(m.method, call_id, local.tag());
   // 5. Remembered until the final response.
   if (m.method == m_invite) {
     if (!last_invite.method.empty()) {

@@ -86,6 +86,12 @@ uint32_t get_dialog_cseq(const str& method, const str& call_id, const str& tag) 
   return cseq;
 }
 
+uint32_t peek_dialog_cseq(const str& method, const str& call_id, const str& tag) {
+  auto it = dialog_cseqs.find(dialog_key(call_id, tag));
+  if (it == dialog_cseqs.end()) return 0;
+  return method == m_ack || method == m_cancel ? it->second.last_invite : it->second.next;
+}
+
 size_t dialog_cseq_count() { return dialog_cseqs.size(); }
 
 str transaction_meminfo() {

@@ -162,6 +162,9 @@ void unregister_dialog(const str& call_id, const str& tag);
 // CSeq of the last INVITE, every other method the next number (then incremented), and an
 // INVITE records its number as the last INVITE.
 uint32_t get_dialog_cseq(const str& method, const str& call_id, const str& tag);
+// The number get_dialog_cseq will give that request next, without taking it; 0 without a
+// registered dialog.
+uint32_t peek_dialog_cseq(const str& method, const str& call_id, const str& tag);
 size_t dialog_cseq_count();
 
 // ---- Branch ---------------------------------------------------------------------------------
