@@ -4,6 +4,7 @@
 #include "base/random.h"
 #include "frame/net.h"
 #include "frame/settings.h"
+#include "media/rtp_clock.h"
 
 namespace {
 
@@ -169,14 +170,16 @@ void rtp_stream::set_destination() {
 }
 
 bool rtp_stream::determine_pt_mode() {
+  sync_sources();
   const bool pt = ctrl_read_registry(ctrl_settings::allow_pass_through) != "false" &&
-                  !local_media && !on_hold && linked.size() == 1;
+                  !local_media && !on_hold && linked.size() < 2 && obufs_in_use() == 1;
   if (pt != pass_through) {
     pass_through = pt;
     if (pt) {
       log_printf(log_media, 5, "%s: RTP pass-through mode", name);
     } else {
       log_printf(log_media, 5, "%s: Media-aware pass-through mode", name);
+      restart_rtp_clock();
     }
   }
   return pass_through;
@@ -185,6 +188,11 @@ bool rtp_stream::determine_pt_mode() {
 void rtp_stream::fall_back_to_media_aware() {
   pass_through = false;
   start_sending();
+}
+
+void rtp_stream::start_sending() {
+  sending = true;
+  restart_rtp_clock();
 }
 
 // ---- Receive path -------------------------------------------------------------------------
@@ -223,25 +231,27 @@ void rtp_stream::relay(const rtp_header& h) {
   const int codec = media ? media->codecs.find_local(h.payload_type) : -1;
   for (int other : linked) {
     rtp_stream* dest = rtp_stream_of(other);
-    if (!dest || !dest->pass_through) continue;  // media-aware: the transcoding path
-    if (dest->packet_length() != packet_length()) {
+    if (!dest) continue;
+    if (dest->pass_through && dest->packet_length() != packet_length()) {
       log_printf(log_media, 4,
                  "Different packet size (%d and %d), callid %s, falling back to transcoding",
                  packet_length(), dest->packet_length(), name);
       dest->fall_back_to_media_aware();
-      continue;
-    }
-    const call_sdp* dm = dest->media;
-    const int pt = dm ? dm->codecs.find_remote(codec) : -1;
-    if (pt >= 0 &&
-        (!dm->codec_lock || codec == dm->send_codec || codec == codec_dtmf || codec == codec_cn)) {
-      dest->send_rtp_passthrough(h.marker, pt, h.payload);
-    } else if (dm && dm->send_codec >= 0) {
+    } else if (dest->pass_through) {
+      const call_sdp* dm = dest->media;
+      const int pt = dm ? dm->codecs.find_remote(codec) : -1;
+      if (pt >= 0 && (!dm->codec_lock || codec == dm->send_codec || codec == codec_dtmf ||
+                      codec == codec_cn)) {
+        dest->send_rtp_passthrough(h.marker, pt, h.payload);
+        continue;
+      }
+      if (!dm || dm->send_codec < 0) continue;
       log_printf(log_media, 4,
                  "Different Codecs (local %s, remote %s), callid %s, falling back to transcoding",
                  codec_text(codec), codec_text(dm->send_codec), name);
       dest->fall_back_to_media_aware();
     }
+    dest->take_media(index, codec, h);  // media-aware: buffered for the 10 ms clock
   }
 }
 
@@ -303,6 +313,7 @@ void rtp_stream_close(int index) {
   for (int other : s.linked) {
     if (rtp_stream* o = rtp_stream_of(other)) o->linked.erase(index);
   }
+  for (rtp_stream& o : streams) o.free_obuf(index, 0);
   s = rtp_stream();
 }
 

@@ -13,6 +13,7 @@
 #include <sys/select.h>
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -20,6 +21,8 @@
 #include "base/str.h"
 #include "frame/clock.h"
 #include "media/call_sdp.h"
+#include "media/codec_engine.h"
+#include "media/outgoing_buffer.h"
 #include "media/rtp_packet.h"
 
 // The sockets of the media engine, behind a seam so that tests can script them. Descriptors
@@ -93,6 +96,19 @@ class rtp_stream {
   rtimestamp last_sent = 0;
   int telephone_event_pt = -1;  // learned from incoming packets
 
+  // ---- Media-aware sending (media/rtp_send.cc)
+  // One outgoing buffer per source (the linked legs whose media this leg sends).
+  outgoing_buffer obufs[2];
+  int elapsed_ms = 0;  // since the last packet of the 10 ms clock
+  int hold_calls = 0;  // send_rtp calls while on hold
+  int suppressed = 0;  // silent packets not sent since the last one sent
+  codec encoder;       // the send codec's coder state
+  // 80 samples of an event's in-band tone (the DTMF synthesizer); unset: silence.
+  std::function<str(int event)> tone_samples;
+  // Adds the leg's own audio (a played file, music on hold) to a mixed unit of 80 samples
+  // with saturation; the player sets it (a later slice). Unset: nothing is added.
+  std::function<void(int16_t* unit)> add_local_audio;
+
   // The packet length in ms: the SDP's (packet_size or the peer's ptime), 20 without one.
   int packet_length() const;
 
@@ -113,11 +129,15 @@ class rtp_stream {
   void set_destination();
 
   // Whether this leg is fed by packet relay: allow_pass_through not "false", no local media,
-  // not on hold and exactly one linked leg. A change is logged; true when in pass-through.
+  // not on hold, fewer than two linked legs and exactly one of its two outgoing buffers in use
+  // (the buffers first follow the linked legs: one is allocated for each new source, a source
+  // that left frees its). A change is logged; entering media-aware mode restarts the 10 ms
+  // clock. True when in pass-through.
   bool determine_pt_mode();
-  // Leaves pass-through for media-aware mode (the later transcoding path takes over).
+  // Leaves pass-through for media-aware mode and starts sending.
   void fall_back_to_media_aware();
-  void start_sending() { sending = true; }
+  // Takes part in the 10 ms clock (which is started when it is not running).
+  void start_sending();
 
   // Every datagram of the RTP socket. Drops what is not RTP, a second SSRC within 100 ms of
   // the last packet and duplicates; learns the source and the telephone-event payload type;
@@ -133,8 +153,51 @@ class rtp_stream {
   // 4 zero bytes on every enabled socket, counted as a sent packet.
   void send_rtp_keep_alive();
 
+  // ---- Outgoing buffers (source: a linked leg's index and stream number)
+  // The first unused buffer claimed for the source; nullptr when both are in use.
+  outgoing_buffer* allocate_obuf(int port, int stream);
+  outgoing_buffer* find_obuf(int port, int stream);
+  void free_obuf(int port, int stream);
+  void clear_jitter(int port, int stream);
+  int obufs_in_use() const;
+  // One 10 ms unit of the source into its buffer (allocated when missing); false when it was
+  // dropped (no buffer free, or 15 units buffered).
+  bool add_audio(int port, int stream, int codec, uint32_t timestamp, const str& unit);
+  // A telephone-event payload of the source (event, end bit, duration; source_ts: the event's
+  // RTP timestamp) into its buffer; events above 15 are ignored.
+  void set_oob(int port, int stream, const str& payload, uint32_t source_ts);
+  // What a media-aware leg does with a packet of a source: audio cut into units (split_units)
+  // with their timestamps, a telephone event as an out-of-band event.
+  void take_media(int port, int codec, const rtp_header& h);
+
+  // ---- Media-aware send path (the 10 ms clock calls send_rtp)
+  // One packet: nothing without destination; on hold the timestamp advances by 80 and every
+  // 100th call sends comfort noise; a buffered telephone event goes out of band; otherwise
+  // packet-length worth of 10 ms units in the send codec.
+  void send_rtp();
+  // packet_length / 10 units of get_10ms in the send codec; a packet of nothing but empty
+  // units of the shortcut is suppressed, except that after 50 suppressed ones the next is sent.
+  void send_rtp_inband();
+  // The event of b: RFC 4733 packets when the peer negotiated telephone-event (timestamp of the
+  // event's start, marker on its first packet, the end packet three times), else its in-band
+  // tone.
+  void send_rtp_outband(outgoing_buffer& b);
+  void send_dtmf_tone(outgoing_buffer& b);
+  // Payload type 13 with the fixed comfort-noise payload.
+  void send_comfort_noise();
+  // One 10 ms unit in codec. The shortcut (one buffer in use, no local media): an empty buffer
+  // gives encoded silence and sets empty; a 10 ms unit already in codec is taken unchanged.
+  // Otherwise the sources are decoded, mixed with saturation at +-32767 together with the leg's
+  // own audio, and encoded.
+  str get_10ms(int codec, bool& empty);
+
  private:
   bool send_datagram(const str& data);
+  // Sends payload under the leg's own header, then advances the sequence by one; counted.
+  bool send_own(bool marker, int payload_type, uint32_t ts, const str& payload);
+  // The peer's payload type of the send codec (the system default when the peer has none).
+  int send_payload_type() const;
+  void sync_sources();
   bool open_pair(bool ipv6, int port);
   void close_pair(bool ipv6);
   void relay(const rtp_header& h);
