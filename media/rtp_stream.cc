@@ -171,6 +171,10 @@ void rtp_stream::set_destination() {
 
 bool rtp_stream::determine_pt_mode() {
   sync_sources();
+  // What the sources sent during a hold is stale when it ends.
+  if (was_on_hold && !on_hold)
+    for (outgoing_buffer& b : obufs) b.clear();
+  was_on_hold = on_hold;
   const bool pt = ctrl_read_registry(ctrl_settings::allow_pass_through) != "false" &&
                   !local_media && !on_hold && linked.size() < 2 && obufs_in_use() == 1;
   if (pt != pass_through) {

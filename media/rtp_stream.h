@@ -131,8 +131,8 @@ class rtp_stream {
   // Whether this leg is fed by packet relay: allow_pass_through not "false", no local media,
   // not on hold, fewer than two linked legs and exactly one of its two outgoing buffers in use
   // (the buffers first follow the linked legs: one is allocated for each new source, a source
-  // that left frees its). A change is logged; entering media-aware mode restarts the 10 ms
-  // clock. True when in pass-through.
+  // that left frees its; the end of a hold empties them). A change is logged; entering
+  // media-aware mode restarts the 10 ms clock. True when in pass-through.
   bool determine_pt_mode();
   // Leaves pass-through for media-aware mode and starts sending.
   void fall_back_to_media_aware();
@@ -198,6 +198,7 @@ class rtp_stream {
   // The peer's payload type of the send codec (the system default when the peer has none).
   int send_payload_type() const;
   void sync_sources();
+  bool was_on_hold = false;  // on_hold at the last determine_pt_mode
   bool open_pair(bool ipv6, int port);
   void close_pair(bool ipv6);
   void relay(const rtp_header& h);
