@@ -20,6 +20,7 @@
 #include "base/str.h"
 #include "frame/clock.h"
 #include "media/call_sdp.h"
+#include "media/dtmf_receiver.h"
 #include "media/rtp_packet.h"
 
 // The sockets of the media engine, behind a seam so that tests can script them. Descriptors
@@ -92,6 +93,9 @@ class rtp_stream {
   uint64_t rtcp_received = 0;
   rtimestamp last_sent = 0;
   int telephone_event_pt = -1;  // learned from incoming packets
+
+  // ---- Digits and tones of the received audio (the leg sets its flags and callbacks)
+  dtmf_receiver dtmf;
 
   // The packet length in ms: the SDP's (packet_size or the peer's ptime), 20 without one.
   int packet_length() const;

@@ -3,13 +3,14 @@
 #include "base/log.h"
 #include "base/random.h"
 #include "frame/settings.h"
+#include "media/dtmf.h"
 #include "sip/call_messages.h"
 #include "sip/call_port.h"
 #include "sip/pending_packet.h"
 #include "sip/reg_in.h"
 #include "sip/sip_transport.h"
-#include "sip/transaction.h"
 #include "sip/srv_context.h"
+#include "sip/transaction.h"
 
 namespace {
 
@@ -159,8 +160,8 @@ void call_port::send_request(sip_message& m) {
   // 4. Contact, next hop, credentials.
   const str user = contact_user.empty() ? m.from.addr_spec().get_user() : contact_user;
   m.contact.clear();
-  m.contact.push_back(from_to_spec(str::sprintf(
-      "<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>", user)));
+  m.contact.push_back(from_to_spec(
+      str::sprintf("<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>", user)));
   if ((m.to.tag().empty() || force_outbound_proxy) && !outbound_proxy.empty()) {
     m.outbound_proxy = outbound_proxy;
   }
@@ -419,6 +420,38 @@ void call_port::send_telephone_event(int event) {
   pending_events.push_back(event);
 }
 
+void call_port::send_dtmf_info(int event) {
+  sip_message info = new_request(m_info);
+  info.content_type = "application/dtmf-relay";
+  info.bodies.push_back(dtmf_relay_info_body(event));
+  send_request(info);
+}
+
+void call_port::handle_dtmf(int event) {
+  const char c = dtmf_report_char(event);
+  if (c) srv_ctx().post(soap_write(msg::dialog_dtmf{str::sprintf("%d", index), str(&c, 1)}));
+}
+
+void call_port::send_telephony_event(int event) {
+  const rtp_stream* s = stream();
+  const bool peer_sends_events = s && s->telephone_event_pt >= 0;
+  for (int other : linked) {
+    call_port* o = get_port(other);
+    if (!o) continue;
+    if (o->peer_telephone_event && !peer_sends_events) o->send_dtmf_info(event);
+    o->send_telephone_event(event);
+  }
+}
+
+void call_port::on_media_dtmf(int event) {
+  if (event == 'F') {
+    handle_dtmf(event);
+    return;
+  }
+  if (analyse_dtmf) handle_dtmf(event);
+  send_telephony_event(event);
+}
+
 // ---- Answers -----------------------------------------------------------------------------
 
 void call_port::send_invite_response(int code, const str& reason, bool with_sdp) {
@@ -429,9 +462,9 @@ void call_port::send_invite_response(int code, const str& reason, bool with_sdp)
   sip_message response(code, reason, invite_to_answer);
   response.to.set_tag(local.tag());
   add_common_headers(response);
-  response.contact.push_back(from_to_spec(str::sprintf(
-      "<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>",
-      contact_user.empty() ? local.addr_spec().get_user() : contact_user)));
+  response.contact.push_back(from_to_spec(
+      str::sprintf("<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>",
+                   contact_user.empty() ? local.addr_spec().get_user() : contact_user)));
   if (supports_100rel && code > 100 && code < 200) {
     response.add_other_header("Require", "", "100rel");
     response.add_other_header("RSeq", "", "1");
@@ -566,8 +599,7 @@ void call_port::handle_invite_response(sip_message& response) {
     }
     dialog_response(response);
     if (!connect_time) {
-      log_printf(log_sip, 6, "INVITE Response %d %s: Terminate %s", code, response.reason,
-                 call_id);
+      log_printf(log_sip, 6, "INVITE Response %d %s: Terminate %s", code, response.reason, call_id);
       state_code = code;
       hangup_report(disconnect_reason.empty() ? hangup_reject : disconnect_reason);
       erase_call_port(index);
