@@ -51,7 +51,8 @@ void dtmf_receiver::on_packet(const rtp_header& h, int codec, int telephone_even
   }
   if (decodes(telephone_event_pt, local_media) && (event_ok || !is_event)) {
     const str pcm = event_ok ? render_event(e) : decoder.decode(codec, h.payload);
-    const bool digits = inband_decoding && telephone_event_pt < 0;
+    // Rendered events were reported as events already; only the peer's own audio counts.
+    const bool digits = inband_decoding && telephone_event_pt < 0 && !is_event;
     if (fax_detection || digits) {
       recognition.calc_dtmf(pcm);
       const str found = recognition.get_dtmf_nums();

@@ -11,7 +11,9 @@
 //   'n' anything else (noise, speech, a lone 480 or 620 Hz).
 // Disconnected is set by a tone class lasting more than 37 blocks (about 3 s, "Tone: Constant
 // tone detected"), or by more than the repeat limit of on/off cycles whose runs each last 2 to
-// 8 blocks (160 to 640 ms). Noise after noise restarts the count.
+// 8 blocks (160 to 640 ms). Noise after noise restarts the count, and so does a run of one
+// block: a loud cadence whose edges fall inside a block can class that block as noise and
+// lose the count (a 500 ms cadence is 6.25 blocks).
 //
 // srv side: one per media stream, on the RTP thread.
 #pragma once
