@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "base/log_capture_test_util.h"
 #include "frame/clock.h"
 #include "frame/settings.h"
+#include "media/codec_engine.h"
+#include "media/dtmf.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
 #include "sip/send_packet.h"
@@ -236,8 +239,7 @@ class CallPortTest : public ::testing::Test {
 
 // The opening of every incoming call: INVITE, policy, state asked.
 const std::string opening = "invite 1; policy; ";
-const std::string opened =
-    "<GetDialogPolicy | 100 Trying | <GetDialogState";
+const std::string opened = "<GetDialogPolicy | 100 Trying | <GetDialogState";
 // ... answered with the codecs of the offer that the system knows, telephone-event included.
 const std::string answered = opened + " | 200 Ok +sdp 0 8 101 sendrecv v+0";
 
@@ -316,8 +318,8 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
       {"maximum duration ends a call: reported once, when the BYE is answered",
-       opening + "state 200; ack 1; advance 7200; byeok", answered +
-       " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
+       opening + "state 200; ack 1; advance 7200; byeok",
+       answered + " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
   };
   for (const journey& j : journeys) {
     SetUp();
@@ -338,16 +340,49 @@ TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
 
 TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
   run(opening);
-  EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_state{"0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>",
-                                      "sip:200@127.0.0.1", "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "",
-                                      "", "", ""}));
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::get_dialog_state{
+                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
+                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
+}
+
+TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
+  run(opening + "state 200; ack 1");
+  call_port* p = get_port(0);
+  p->analyse_dtmf = true;
+  p->stream()->dtmf.hangup_tone = true;
+  // 4 s of a constant 425 Hz tone in PCMU, then RFC 4733 events 10 ("*") and 12 ("A", not
+  // reported), each in two packets.
+  codec enc;
+  for (int i = 0; i < 204; ++i) {
+    int16_t pcm[160];
+    for (int n = 0; n < 160; ++n) pcm[n] = int16_t(2000 * std::sin((i * 160 + n) * 0.33379));
+    const bool event = i >= 200;
+    const str payload = event ? get_oob_dtmf(i < 202 ? 10 : 12, 160, i % 2)
+                              : enc.encode(codec_ulaw, str(pcm, sizeof pcm));
+    const uint32_t ts = uint32_t(event ? 1000 * (i / 2) : 160 * i);
+    p->stream()->on_rtp(rtp_write_header(false, event ? 101 : 0, uint16_t(i), ts, 5) + payload,
+                        ip_port::from_text("127.0.0.7:6000"), clock_now(), 0);
+  }
+  run("advance 0; byeok");
+  EXPECT_EQ(joined(), answered +
+                          " | <DialogDTMF | BYE sip:100@127.0.0.7:5070 +reason"
+                          " | <DialogHangup busy | <DialogEND");
+  EXPECT_EQ(posted[posted.size() - 3], soap_write(msg::dialog_dtmf{"0", "*"}));
+  EXPECT_EQ(sent.back().get_other_header("Reason", ""), "Preemption;cause=3;text=\"Busy Tone\"");
+  EXPECT_TRUE(log.mentions("Tone: Hangup tone detected on call from <sip:100@127.0.0.1>"));
 }
 
 TEST(DtmfRelay, SignalValues) {
   const std::pair<const char*, int> cases[] = {
-      {"Signal=5\r\nDuration=160", 5}, {"Signal=*", 10},   {"Signal= #\r\n", 11},
-      {"Signal=A", 12},               {"Signal=D", 15},   {"Signal=a", 16},
-      {"Duration=160", -1},           {"signal=9", 9},
+      {"Signal=5\r\nDuration=160", 5},
+      {"Signal=*", 10},
+      {"Signal= #\r\n", 11},
+      {"Signal=A", 12},
+      {"Signal=D", 15},
+      {"Signal=a", 16},
+      {"Duration=160", -1},
+      {"signal=9", 9},
   };
   for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
 }
@@ -397,8 +432,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
     r.to.set_tag("p1");
     if (header) r.add_other_header("Proxy-Authenticate", "", header);
     if (code == 200) r.contact.push_back(from_to_spec("<sip:200@127.0.0.9:5090>"));
-    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider,
-                transport_type::udp);
+    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider, transport_type::udp);
   };
   answer(407, "Digest realm=\"example.org\", nonce=\"n1\", qop=\"auth\"");
   answer(200, nullptr);
