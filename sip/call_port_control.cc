@@ -167,8 +167,7 @@ bool call_port_on_soap(const str& text) {
                                            p.record_mode = m.mode;
                                          }) ||
          leg_command<msg::change_record_filename>(
-             e,
-             [](call_port& p, const msg::change_record_filename& m) { p.record_file = m.file; }) ||
+             e, [](call_port& p, const msg::change_record_filename& m) { p.record_file = m.file; }) ||
          leg_command<msg::fax_detection>(e,
                                          [](call_port& p, const msg::fax_detection& m) {
                                            p.fax_detection = flag(m.enable);
@@ -226,8 +225,9 @@ bool call_port_on_soap(const str& text) {
          leg_command<msg::send_notify_talk>(
              e, [](call_port& p, const msg::send_notify_talk& m) { p.notify_talk(m.event); }) ||
          leg_command<msg::play_conference_announcement>(
-             e, [](call_port& p,
-                   const msg::play_conference_announcement& m) { p.play_file = m.file; }) ||
+             e, [](call_port& p, const msg::play_conference_announcement& m) {
+               p.play_file = m.file;
+             }) ||
          leg_command<msg::set_dialog_cid>(e,
                                           [](call_port& p, const msg::set_dialog_cid& m) {
                                             p.send_cid(m.from, m.to, flag(m.silent));

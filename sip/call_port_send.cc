@@ -9,8 +9,8 @@
 #include "sip/pending_packet.h"
 #include "sip/reg_in.h"
 #include "sip/sip_transport.h"
-#include "sip/srv_context.h"
 #include "sip/transaction.h"
+#include "sip/srv_context.h"
 
 namespace {
 
@@ -160,8 +160,8 @@ void call_port::send_request(sip_message& m) {
   // 4. Contact, next hop, credentials.
   const str user = contact_user.empty() ? m.from.addr_spec().get_user() : contact_user;
   m.contact.clear();
-  m.contact.push_back(from_to_spec(
-      str::sprintf("<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>", user)));
+  m.contact.push_back(from_to_spec(str::sprintf(
+      "<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>", user)));
   if ((m.to.tag().empty() || force_outbound_proxy) && !outbound_proxy.empty()) {
     m.outbound_proxy = outbound_proxy;
   }
@@ -462,9 +462,9 @@ void call_port::send_invite_response(int code, const str& reason, bool with_sdp)
   sip_message response(code, reason, invite_to_answer);
   response.to.set_tag(local.tag());
   add_common_headers(response);
-  response.contact.push_back(from_to_spec(
-      str::sprintf("<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>",
-                   contact_user.empty() ? local.addr_spec().get_user() : contact_user)));
+  response.contact.push_back(from_to_spec(str::sprintf(
+      "<sip:%s@{x-pre-adr}:{x-pre-port};transport={x-pre-trans}>",
+      contact_user.empty() ? local.addr_spec().get_user() : contact_user)));
   if (supports_100rel && code > 100 && code < 200) {
     response.add_other_header("Require", "", "100rel");
     response.add_other_header("RSeq", "", "1");
@@ -599,7 +599,8 @@ void call_port::handle_invite_response(sip_message& response) {
     }
     dialog_response(response);
     if (!connect_time) {
-      log_printf(log_sip, 6, "INVITE Response %d %s: Terminate %s", code, response.reason, call_id);
+      log_printf(log_sip, 6, "INVITE Response %d %s: Terminate %s", code, response.reason,
+                 call_id);
       state_code = code;
       hangup_report(disconnect_reason.empty() ? hangup_reject : disconnect_reason);
       erase_call_port(index);
