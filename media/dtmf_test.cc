@@ -2,108 +2,127 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "media/dtmf_receiver.h"
+#include "media/tone_test_util.h"
 
 namespace {
 
-// One piece of test audio: a synthesizer event (event >= 0), else the sum of two sines of
-// amplitude 2000 (0 Hz: none).
-struct piece {
-  int event, f1, f2, ms;
-};
-
-str render(const std::vector<piece>& pieces) {
+// ms of a synthesized event.
+str keyed(int event, int ms) {
+  dtmf_synthesizer s;
   str out;
-  dtmf_synthesizer synth;
-  int n = 0;
-  for (const piece& p : pieces) {
-    for (int done = 0; done < p.ms; done += 10) {
-      if (p.event >= 0) {
-        out += synth.get_samples(p.event);
-        continue;
-      }
-      for (int i = 0; i < 80; ++i, ++n) {
-        double v = 0;
-        for (int f : {p.f1, p.f2}) v += f ? 2000 * std::sin(2 * M_PI * f * n / 8000.0) : 0;
-        const int16_t s = int16_t(std::lround(v));
-        out.append(&s, 2);
-      }
-    }
-  }
+  for (int t = 0; t < ms; t += 10) out += s.get_samples(event);
   return out;
 }
 
 TEST(dtmf, recognised_from_audio) {
-  const piece quiet{-1, 0, 0, 60};
-  const struct {
-    std::vector<piece> audio;
-    const char* digits;
-  } cases[] = {
-      {{{0, 0, 0, 60}, quiet}, "0"},
-      {{{1, 0, 0, 60}, quiet}, "1"},
-      {{{2, 0, 0, 60}, quiet}, "2"},
-      {{{3, 0, 0, 60}, quiet}, "3"},
-      {{{4, 0, 0, 60}, quiet}, "4"},
-      {{{5, 0, 0, 60}, quiet}, "5"},
-      {{{6, 0, 0, 60}, quiet}, "6"},
-      {{{7, 0, 0, 60}, quiet}, "7"},
-      {{{8, 0, 0, 60}, quiet}, "8"},
-      {{{9, 0, 0, 60}, quiet}, "9"},
-      {{{10, 0, 0, 60}, quiet}, "*"},
-      {{{11, 0, 0, 60}, quiet}, "#"},
-      {{{-1, 697, 1633, 60}}, "A"},
-      {{{-1, 770, 1633, 60}}, "B"},
-      {{{-1, 852, 1633, 60}}, "C"},
-      {{{-1, 941, 1633, 60}}, "D"},
-      {{{7, 0, 0, 200}, quiet}, "7"},  // held: once
-      {{{5, 0, 0, 60}, {-1, 0, 0, 20}, {5, 0, 0, 60}}, "55"},
-      {{{-1, 1100, 0, 500}}, "F"},   // fax calling tone
-      {{{-1, 1209, 0, 200}}, ""},    // a column alone
-      {{{-1, 697, 770, 200}}, ""},   // two rows
-      {{{1, 0, 0, 20}, quiet}, ""},  // one block is not a key
+  const str quiet = test_tone(0, 0, 0, 60);
+  std::vector<std::pair<str, std::string>> cases = {
+      {keyed(7, 200) + quiet, "7"},  // held: once
+      {keyed(5, 60) + test_tone(0, 0, 0, 20) + keyed(5, 60), "55"},
+      {test_tone(1100, 0, 2000, 500), "F"},  // fax calling tone
+      {test_tone(1209, 0, 2000, 200), ""},   // a column alone
+      {test_tone(697, 770, 2000, 200), ""},  // two rows
+      {keyed(1, 20) + quiet, ""},            // one block is not a key
   };
-  for (const auto& c : cases) {
+  // Every key: 0..9, "*", "#" synthesized, "A".."D" (rows against 1633 Hz) as sines.
+  for (int e = 0; e < 16; ++e) {
+    const int rows[] = {697, 770, 852, 941};
+    cases.push_back({e < 12 ? keyed(e, 60) + quiet : test_tone(rows[e - 12], 1633, 2000, 60),
+                     {"0123456789*#ABCD"[e]}});
+  }
+  for (const auto& [audio, digits] : cases) {
     // Tones of peak 2000 (the synthesizer's) sit at the silence limit under the default gain
     // of 512; phones send theirs several times louder.
     dtmf_recognition r(1024);
-    r.calc_dtmf(render(c.audio));
-    EXPECT_EQ(r.get_dtmf_nums(), str(c.digits)) << c.digits;
+    r.calc_dtmf(audio);
+    EXPECT_EQ(r.get_dtmf_nums(), str(digits.c_str())) << digits;
     EXPECT_EQ(r.get_dtmf_nums(), "");
   }
 }
 
-TEST(dtmf, synthesizer_continues_restarts_and_mutes) {
+TEST(dtmf, synthesizer_and_event_rules) {
   dtmf_synthesizer s;
   const str first = s.get_samples(1);
   EXPECT_NE(s.get_samples(1), first);  // the waves continue
   s.get_samples(2);
   EXPECT_EQ(s.get_samples(1), first);  // a new event starts the waves again
   EXPECT_EQ(s.get_samples(12), str('\0', 160));
+  EXPECT_EQ(get_oob_dtmf(5, 400, false) + get_oob_dtmf(11, 1280, true),
+            str::bytes({5, 0x0a, 0x01, 0x90, 11, 0x8a, 0x05, 0x00}));
+  telephone_event e;
+  EXPECT_FALSE(parse_telephone_event(str::bytes({1, 2, 3}), e));
+  ASSERT_TRUE(parse_telephone_event(get_oob_dtmf(11, 1280, true), e));
+  EXPECT_EQ(str::sprintf("%d %d %d %d", e.event, int(e.end), e.volume, e.duration), "11 1 10 1280");
+  std::string got;
+  for (int v : {0, 10, 11, int('#'), 16, 31, int('F'), 12}) {
+    got += dtmf_report_char(v) ? dtmf_report_char(v) : '-';  // '-': not reported
+  }
+  for (auto [c, fax, inband] : {std::tuple{'F', true, false},
+                                {'F', false, true},
+                                {'#', false, true},
+                                {'D', true, true},
+                                {'7', true, false}}) {
+    got += std::to_string(recognised_event(c, fax, inband)) + ",";
+  }
+  EXPECT_EQ(got, "0*##RSF-70,-1,11,15,-1,");
+  EXPECT_EQ(dtmf_relay_info_body(10) + dtmf_relay_info_body('7') + dtmf_relay_info_body(16),
+            "Signal= *\r\nDuration= 160Signal= 7\r\nDuration= 160Signal= F\r\nDuration= 160");
 }
 
-TEST(dtmf, event_rules) {
-  EXPECT_EQ(get_oob_dtmf(5, 400, false), str::bytes({5, 0x0a, 0x01, 0x90}));
-  EXPECT_EQ(get_oob_dtmf(11, 1280, true), str::bytes({11, 0x8a, 0x05, 0x00}));
-  telephone_event e;
-  ASSERT_TRUE(parse_telephone_event(get_oob_dtmf(11, 1280, true), e));
-  EXPECT_EQ(std::vector<int>({e.event, e.end, e.volume, e.duration}),
-            std::vector<int>({11, 1, 10, 1280}));
-  EXPECT_FALSE(parse_telephone_event(str::bytes({1, 2, 3}), e));
-  const std::string reported{dtmf_report_char(0),   dtmf_report_char(10),
-                             dtmf_report_char(11),  dtmf_report_char('#'),
-                             dtmf_report_char(16),  dtmf_report_char(31),
-                             dtmf_report_char('F'), dtmf_report_char(12) ? 'x' : '-'};
-  EXPECT_EQ(reported, "0*##RSF-");
-  const int events[] = {recognised_event('F', true, false), recognised_event('F', false, true),
-                        recognised_event('#', false, true), recognised_event('D', true, true),
-                        recognised_event('7', true, false), recognised_event('?', true, true)};
-  EXPECT_EQ(std::vector<int>(std::begin(events), std::end(events)),
-            std::vector<int>({'F', -1, 11, 15, -1, -1}));
-  EXPECT_EQ(dtmf_relay_info_body(10), "Signal= *\r\nDuration= 160");
-  EXPECT_EQ(dtmf_relay_info_body('7') + dtmf_relay_info_body(16),
-            "Signal= 7\r\nDuration= 160Signal= F\r\nDuration= 160");
+// 20 ms PCMU packets of audio, or RFC 4733 packets (event >= 0): 3 of a first event and its
+// end sent 3 times, then 2 of a second event (event + 1).
+std::vector<rtp_header> packets(const str& audio, int event = -1) {
+  std::vector<rtp_header> out;
+  codec enc;
+  for (size_t i = 0; i < (event < 0 ? audio.length() / 320 : 10); ++i) {
+    rtp_header h;
+    const int t = int(i) * 20;
+    h.timestamp = uint32_t(t < 100 ? 0 : 6400);
+    h.payload_type = event < 0 ? 0 : 101;
+    h.payload = event < 0 ? enc.encode(codec_ulaw, audio.substr(i * 320, 320))
+                          : get_oob_dtmf(event + (t >= 100), t % 100 * 8 + 160, t % 100 >= 40);
+    out.push_back(h);
+  }
+  return out;
+}
+
+TEST(dtmf_receiver, reports_digits_fax_and_hangup_tones) {
+  const str five = test_tone(770, 1336, 3000, 400, 60, 200), fax = test_tone(1100, 0, 3000, 500);
+  // Busy 425 Hz, 480 ms on and off: whole 80 ms blocks, so no block straddles an edge.
+  const str busy = test_tone(425, 0, 3000, 8000, 480, 960);
+  const struct {
+    std::vector<rtp_header> audio;
+    bool fax, hangup;
+    int te_pt;
+    std::vector<int> events;  // -2: the hangup tone
+  } cases[] = {
+      {packets(five), false, false, -1, {5, 5}},
+      {packets(five), false, false, 101, {}},
+      {packets(str(), 4), false, false, 101, {4, 5}},
+      {packets(str(), 4), false, false, -1, {4, 5}},  // by the negotiated codec
+      {packets(fax), true, false, 101, {'F'}},
+      {packets(fax), false, false, 101, {}},
+      {packets(busy), false, true, -1, {-2}},
+      {packets(busy), false, false, -1, {}},
+  };
+  for (const auto& c : cases) {
+    dtmf_receiver r;
+    r.init();
+    r.fax_detection = c.fax;
+    r.hangup_tone = c.hangup;
+    std::vector<int> got;
+    r.on_dtmf = [&](int e) { got.push_back(e); };
+    r.on_hangup_tone = [&] { got.push_back(-2); };
+    for (const rtp_header& h : c.audio) {
+      r.on_packet(h, h.payload_type ? codec_dtmf : codec_ulaw, c.te_pt, false);
+    }
+    EXPECT_EQ(got, c.events) << &c - cases;
+  }
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "frame/settings.h"
 #include "media/codec_engine.h"
 #include "media/dtmf.h"
+#include "media/tone_test_util.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
 #include "sip/send_packet.h"
@@ -354,13 +353,12 @@ TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
   p->stream()->dtmf.hangup_tone = true;
   // 4 s of a constant 425 Hz tone in PCMU, then RFC 4733 events 10 ("*") and 12 ("A", not
   // reported), each in two packets.
+  const str tone = test_tone(425, 0, 2000, 4000);
   codec enc;
   for (int i = 0; i < 204; ++i) {
-    int16_t pcm[160];
-    for (int n = 0; n < 160; ++n) pcm[n] = int16_t(2000 * std::sin((i * 160 + n) * 0.33379));
     const bool event = i >= 200;
     const str payload = event ? get_oob_dtmf(i < 202 ? 10 : 12, 160, i % 2)
-                              : enc.encode(codec_ulaw, str(pcm, sizeof pcm));
+                              : enc.encode(codec_ulaw, tone.substr(size_t(i) * 320, 320));
     const uint32_t ts = uint32_t(event ? 1000 * (i / 2) : 160 * i);
     p->stream()->on_rtp(rtp_write_header(false, event ? 101 : 0, uint16_t(i), ts, 5) + payload,
                         ip_port::from_text("127.0.0.7:6000"), clock_now(), 0);
