@@ -178,6 +178,13 @@ void dtmf_synthesizer::clear() {
   row_pos_ = column_pos_ = 0;
 }
 
+str dtmf_tone_payload(dtmf_synthesizer& synth, codec& coder, int send_codec, int event,
+                      int packet_ms) {
+  str pcm;
+  for (int ms = 0; ms < packet_ms || ms == 0; ms += 10) pcm += synth.get_samples(event);
+  return coder.encode(send_codec, pcm);
+}
+
 // ---- Event rules --------------------------------------------------------------------------
 
 str get_oob_dtmf(int event, int duration, bool end) {

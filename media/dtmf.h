@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "base/str.h"
+#include "media/codec_engine.h"
 
 // The in-band recogniser: fixed-point Goertzel filters over 20 ms blocks (160 samples) at the
 // four row, the four column and the fax calling-tone frequency.
@@ -79,6 +80,12 @@ class dtmf_synthesizer {
   int event_ = -1;
   int row_pos_ = 0, column_pos_ = 0;
 };
+
+// The payload of one in-band tone packet for a peer without telephone-event (send_dtmf_tone):
+// packet_ms / 10 (at least one) 10 ms steps of the synthesizer for event, encoded with the
+// send codec by the leg's coder. Empty when the engine does not code that codec.
+str dtmf_tone_payload(dtmf_synthesizer& synth, codec& coder, int send_codec, int event,
+                      int packet_ms);
 
 // The 4-byte RFC 4733 payload of an event: the event, 0x0A (volume 10) or 0x8A with the end
 // bit, the duration so far in timestamp units (16 bits, big-endian, kept at 65535 at most).

@@ -6,8 +6,7 @@
 
 namespace {
 
-// Speech-like noise: pseudo-random samples under syllables of 100 to 325 ms, every third
-// one silent.
+// Speech-like noise: random samples in syllables of 100 to 325 ms, every third one silent.
 str speech(int ms) {
   str out;
   uint32_t seed = 1;
@@ -33,7 +32,6 @@ TEST(tone_detection, hangup_tones) {
       {"busy 480+620", test_tone(480, 620, 1500, 20000, 500, 1000), 5, 6000, 6100},
       {"busy 400 repeat 2", test_tone(400, 0, 1500, 20000, 375, 750), 2, 2250, 2350},
       {"constant 425: 38 blocks", test_tone(425, 0, 1500, 20000), 5, 3040, 3040},
-      {"dial 350+440", test_tone(350, 440, 1500, 20000), 5, 3040, 3040},
       {"speech", speech(20000), 5, -1, -1},
       {"1 kHz", test_tone(1000, 0, 1500, 20000, 500, 1000), 5, -1, -1},
       {"slow cadence 425", test_tone(425, 0, 1500, 20000, 1000, 2000), 5, -1, -1},

@@ -351,8 +351,7 @@ TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
   call_port* p = get_port(0);
   p->analyse_dtmf = true;
   p->stream()->dtmf.hangup_tone = true;
-  // 4 s of a constant 425 Hz tone in PCMU, then RFC 4733 events 10 ("*") and 12 ("A", not
-  // reported), each in two packets.
+  // 4 s of 425 Hz in PCMU, then RFC 4733 events 10 ("*") and 12 ("A": not reported).
   const str tone = test_tone(425, 0, 2000, 4000);
   codec enc;
   for (int i = 0; i < 204; ++i) {
