@@ -198,12 +198,15 @@ void rtp_stream::send_dtmf_tone(outgoing_buffer& b) {
   if (codec >= 0 && pt >= 0) {
     str pcm;
     for (int n = std::max(1, packet_length() / 10); n > 0; --n)
-      pcm += tone_samples ? tone_samples(b.oob_event) : silence_10ms();
+      pcm += send_tones.get_samples(b.oob_event);
     send_own(!b.oob_started, pt, timestamp, encoder.encode(codec, pcm));
     b.oob_started = true;
   }
   timestamp += uint32_t(packet_length() * 8);
-  if (b.oob_end) b.finish_oob();
+  if (b.oob_end) {
+    b.finish_oob();
+    send_tones.clear();
+  }
 }
 
 void rtp_stream::send_comfort_noise() {

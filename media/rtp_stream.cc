@@ -88,6 +88,7 @@ void rtp_stream::init() {
   media_received = false;
   packets_received = bytes_received = packets_sent = bytes_sent = rtcp_received = 0;
   telephone_event_pt = -1;
+  dtmf.init();
   symmetric_rtp = ctrl_read_registry(ctrl_settings::symmetrical_rtp).is_true();
 }
 
@@ -228,6 +229,8 @@ void rtp_stream::on_rtp(const str& packet, const ip_port& source, rtimestamp rec
     telephone_event_pt = h.payload_type;
     log_printf(log_media, 5, "Received RFC4733 DTMF on codec %d", h.payload_type);
   }
+  dtmf.on_packet(h, media ? media->codecs.find_local(h.payload_type) : -1, telephone_event_pt,
+                 local_media);
   relay(h);
 }
 

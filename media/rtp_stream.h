@@ -23,6 +23,8 @@
 #include "media/call_sdp.h"
 #include "media/codec_engine.h"
 #include "media/outgoing_buffer.h"
+#include "media/dtmf.h"
+#include "media/dtmf_receiver.h"
 #include "media/rtp_packet.h"
 
 // The sockets of the media engine, behind a seam so that tests can script them. Descriptors
@@ -103,11 +105,13 @@ class rtp_stream {
   int hold_calls = 0;  // send_rtp calls while on hold
   int suppressed = 0;  // silent packets not sent since the last one sent
   codec encoder;       // the send codec's coder state
-  // 80 samples of an event's in-band tone (the DTMF synthesizer); unset: silence.
-  std::function<str(int event)> tone_samples;
+  // The in-band tones of events sent to a peer without telephone-event.
+  dtmf_synthesizer send_tones;
   // Adds the leg's own audio (a played file, music on hold) to a mixed unit of 80 samples
   // with saturation; the player sets it (a later slice). Unset: nothing is added.
   std::function<void(int16_t* unit)> add_local_audio;
+  // ---- Digits and tones of the received audio (the leg sets its flags and callbacks)
+  dtmf_receiver dtmf;
 
   // The packet length in ms: the SDP's (packet_size or the peer's ptime), 20 without one.
   int packet_length() const;

@@ -41,6 +41,16 @@ int allocate_call_port(const str& call_id) {
     p.call_id = call_id;
     p.media.name = call_id;
     rtp_stream* stream = rtp_stream_open(slot, call_id, &p.media);
+    stream->dtmf.on_dtmf = [slot](int event) {
+      if (call_port* leg = get_port(slot)) leg->on_media_dtmf(event);
+    };
+    stream->dtmf.on_hangup_tone = [slot] {
+      // The media timer drops to 0 and ends the call at once (rtp_hangup).
+      if (call_port* leg = get_port(slot)) {
+        leg->rtp_timer_seconds = 0;
+        leg->rtp_timer.callback(*srv_ctx().queue, 0, callback_argument(rtp_hangup, slot));
+      }
+    };
     rtp_socket_ops* sockets = srv_ctx().rtp_sockets;
     p.rtp_port =
         sockets && stream->allocate_ports(*sockets) ? stream->local_port : get_random_rtp_port();
@@ -215,10 +225,16 @@ void call_port::hangup_report(const str& reason) {
 }
 
 void call_port::arm_media_timer(int seconds) {
+  if (hangup_tone_detected() && !hangup_sent) return;
   if (seconds != 8 && seconds < 10) seconds = 10;
   rtp_timer_seconds = seconds;
   rtp_timer.callback(*srv_ctx().queue, rtimestamp(seconds) * ns_per_second,
                      callback_argument(rtp_hangup, index));
+}
+
+bool call_port::hangup_tone_detected() const {
+  const rtp_stream* s = stream();
+  return s && s->dtmf.tones.disconnected();
 }
 
 void call_port::start_sending() {
@@ -278,6 +294,14 @@ void rtp_hangup(int index) {
     // The 8 s after a hangup ran out: the dialog did not end by itself.
     p->hangup_report(p->disconnect_reason.empty() ? hangup_timeout : p->disconnect_reason);
     erase_call_port(index);
+    return;
+  }
+  if (p->hangup_tone_detected()) {
+    p->reason_header = "Preemption;cause=3;text=\"Busy Tone\"";
+    log_printf(log_media, 4, "Tone: Hangup tone detected on call from %s to %s",
+               (p->incoming ? p->remote : p->local).content(),
+               (p->incoming ? p->local : p->remote).content());
+    p->send_hangup(hangup_busy);
     return;
   }
   if (!p->is_connected() || !srv_ctx().media_running) return;

@@ -177,6 +177,21 @@ class call_port {
   void send_aoc_info(const str& body);
   // Relays a telephone event (0..16) to the peer of this leg.
   void send_telephone_event(int event);
+  // A digit event of this leg's media (0..16 or 'F', media/dtmf_receiver.h): 'F' is reported
+  // (fax detection asked for it); any other event is reported when analyse DTMF is on and
+  // relayed to the linked legs.
+  void on_media_dtmf(int event);
+  // DialogDTMF with the character of an event or character (dtmf_report_char); events
+  // without a character are not reported.
+  void handle_dtmf(int event);
+  // Relays an event to every linked leg: as an INFO to those whose peer announced
+  // "telephone-event" in Allow-Events while this leg's peer sends no RFC 4733 events, and
+  // always to the linked leg's media (send_telephone_event).
+  void send_telephony_event(int event);
+  // An INFO "application/dtmf-relay" with the event (dtmf_relay_info_body).
+  void send_dtmf_info(int event);
+  // The hangup-tone detector of this leg's media has recognised a hangup tone.
+  bool hangup_tone_detected() const;
   void set_trunk(const str& name) { trunk = name; }
   void set_initial_route(const std::vector<from_to_spec>& routes, const str& proxy,
                          const str& registration);
@@ -186,6 +201,7 @@ class call_port {
   sdp outgoing_sdp() const;
   void set_codecs(const str& list, bool lock) { media.set_codecs(list, lock); }
   // Restarts the media timer for seconds (at least 10 unless seconds is 8, the hung-up wait).
+  // After a hangup tone only the hung-up wait is armed.
   void arm_media_timer(int seconds);
   void start_sending();
   // Connected: the connect time, the maximum duration and the media timer.

@@ -171,6 +171,9 @@ bool call_port_on_soap(const str& text) {
          leg_command<msg::fax_detection>(e,
                                          [](call_port& p, const msg::fax_detection& m) {
                                            p.fax_detection = flag(m.enable);
+                                           if (rtp_stream* s = p.stream()) {
+                                             s->dtmf.fax_detection = p.fax_detection;
+                                           }
                                          }) ||
          leg_command<msg::set_playfile>(e,
                                         [](call_port& p, const msg::set_playfile& m) {

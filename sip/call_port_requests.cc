@@ -493,13 +493,8 @@ void call_port::handle_dialog_info_request(sip_message& request) {
       const int event = dtmf_relay_event(body);
       if (event >= 0) {
         log_printf(log_sip, 6, "Received INFO DTMF %d", event);
-        if (analyse_dtmf && event < 16) {
-          static const char digits[] = "0123456789*#ABCD";
-          srv_ctx().post(soap_write(msg::dialog_dtmf{index_text(index), str(digits + event, 1)}));
-        }
-        for (int other : linked) {
-          if (call_port* o = get_port(other)) o->send_telephone_event(event);
-        }
+        if (analyse_dtmf) handle_dtmf(event);
+        send_telephony_event(event);
       }
     } else if (type == "application/vnd.etsi.aoc+xml") {
       for (int other : linked) {

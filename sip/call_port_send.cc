@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "base/random.h"
 #include "frame/settings.h"
+#include "media/dtmf.h"
 #include "sip/call_messages.h"
 #include "sip/call_port.h"
 #include "sip/pending_packet.h"
@@ -417,6 +418,38 @@ void call_port::send_aoc_info(const str& body) {
 void call_port::send_telephone_event(int event) {
   // Relayed as an RFC 2833 event by the media engine; counted here until it sends.
   pending_events.push_back(event);
+}
+
+void call_port::send_dtmf_info(int event) {
+  sip_message info = new_request(m_info);
+  info.content_type = "application/dtmf-relay";
+  info.bodies.push_back(dtmf_relay_info_body(event));
+  send_request(info);
+}
+
+void call_port::handle_dtmf(int event) {
+  const char c = dtmf_report_char(event);
+  if (c) srv_ctx().post(soap_write(msg::dialog_dtmf{str::sprintf("%d", index), str(&c, 1)}));
+}
+
+void call_port::send_telephony_event(int event) {
+  const rtp_stream* s = stream();
+  const bool peer_sends_events = s && s->telephone_event_pt >= 0;
+  for (int other : linked) {
+    call_port* o = get_port(other);
+    if (!o) continue;
+    if (o->peer_telephone_event && !peer_sends_events) o->send_dtmf_info(event);
+    o->send_telephone_event(event);
+  }
+}
+
+void call_port::on_media_dtmf(int event) {
+  if (event == 'F') {
+    handle_dtmf(event);
+    return;
+  }
+  if (analyse_dtmf) handle_dtmf(event);
+  send_telephony_event(event);
 }
 
 // ---- Answers -----------------------------------------------------------------------------

@@ -12,6 +12,9 @@
 #include "base/log_capture_test_util.h"
 #include "frame/clock.h"
 #include "frame/settings.h"
+#include "media/codec_engine.h"
+#include "media/dtmf.h"
+#include "media/tone_test_util.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
 #include "sip/send_packet.h"
@@ -341,6 +344,31 @@ TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
   EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_state{"0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>",
                                       "sip:200@127.0.0.1", "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "",
                                       "", "", ""}));
+}
+
+TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
+  run(opening + "state 200; ack 1");
+  call_port* p = get_port(0);
+  p->analyse_dtmf = true;
+  p->stream()->dtmf.hangup_tone = true;
+  // 4 s of 425 Hz in PCMU, then RFC 4733 events 10 ("*") and 12 ("A": not reported).
+  const str tone = test_tone(425, 0, 2000, 4000);
+  codec enc;
+  for (int i = 0; i < 204; ++i) {
+    const bool event = i >= 200;
+    const str payload = event ? get_oob_dtmf(i < 202 ? 10 : 12, 160, i % 2)
+                              : enc.encode(codec_ulaw, tone.substr(size_t(i) * 320, 320));
+    const uint32_t ts = uint32_t(event ? 1000 * (i / 2) : 160 * i);
+    p->stream()->on_rtp(rtp_write_header(false, event ? 101 : 0, uint16_t(i), ts, 5) + payload,
+                        ip_port::from_text("127.0.0.7:6000"), clock_now(), 0);
+  }
+  run("advance 0; byeok");
+  EXPECT_EQ(joined(), answered +
+                          " | <DialogDTMF | BYE sip:100@127.0.0.7:5070 +reason"
+                          " | <DialogHangup busy | <DialogEND");
+  EXPECT_EQ(posted[posted.size() - 3], soap_write(msg::dialog_dtmf{"0", "*"}));
+  EXPECT_EQ(sent.back().get_other_header("Reason", ""), "Preemption;cause=3;text=\"Busy Tone\"");
+  EXPECT_TRUE(log.mentions("Tone: Hangup tone detected on call from <sip:100@127.0.0.1>"));
 }
 
 TEST(DtmfRelay, SignalValues) {
