@@ -1,0 +1,61 @@
+// RTCP packet bytes and the stream's SRTCP receive path.
+#include "media/rtcp.h"
+
+#include <gtest/gtest.h>
+
+#include "base/encoding.h"
+#include "base/log_capture_test_util.h"
+#include "media/rtp_stream.h"
+
+namespace {
+
+TEST(Rtcp, PacketBytes) {
+  rtcp_sr_fields f;
+  f.ssrc = 0x11223344;
+  f.ntp = ntp_time(1767225600123);  // 2026-01-01 00:00:00.123 UTC
+  f.rtp_timestamp = 1000;
+  f.packets = 5;
+  f.octets = 800;
+  f.cname = "c1";
+  rtcp_monitor m;  // 65534, 65535, (0 lost), 1: one lost across the wrap, steady 20 ms
+  for (int i : {0, 1, 3}) m.on_rtp(uint16_t(65534 + i), uint32_t(160 * i), i * 20 * ns_per_ms);
+  const struct {
+    str packet;
+    const char* hex;
+  } rows[] = {
+      {rtcp_sender_report(f),
+       "80c8000611223344ed003780" "1f7ced91000003e80000000500000320"
+       "81ca00031122334401026331" "00000000"},
+      {rtcp_bye(0x11223344, "Call Disconnected"),
+       "81cb00061122334411" "43616c6c20446973636f6e6e6563746564" "0000"},
+      {rtcp_xr_summary(0x11223344, 0x55667788, m),
+       "80cf000b11223344" "06e0000955667788" "fffe0002" "00000001" "00000000"
+       "00000000000000000000000000000000" "00000000"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));
+}
+
+TEST(Rtcp, StreamReadsSrtcpAndDiscardsWrongMac) {
+  log_capture log(8);
+  call_sdp sender, receiver;
+  sender.srtp_local_key = receiver.remote_key = str(char(7), 30);
+  sender.crypto_suite = receiver.crypto_suite = "AES_CM_128_HMAC_SHA1_32";
+  sender.auth_tag_length = receiver.auth_tag_length = 4;
+  srtp_session out;
+  rtp_stream s;
+  s.media = &receiver;
+  rtcp_sr_fields f;
+  f.packets = 42;
+  str good = rtcp_sender_report(f);
+  ASSERT_TRUE(out.protect_rtcp(&sender, good));
+  str bad = good;
+  bad.set_character(9, char(bad[9] ^ 1));
+  const ip_port from = ip_port::from_text("127.0.0.2:4001");
+  s.on_rtcp(bad, from, 1);
+  EXPECT_FALSE(s.monitor.peer.sender_report);
+  EXPECT_TRUE(log_capture::contains("Discard SRTCP packet from 127.0.0.2:4001 with wrong MAC"));
+  s.on_rtcp(good, from, 1);
+  EXPECT_EQ(s.monitor.peer.sr_packets, 42u);
+}
+
+}  // namespace
