@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "base/encoding.h"
+
 namespace {
 
 str utc_text(atimestamp ms) {
@@ -15,7 +17,11 @@ str utc_text(atimestamp ms) {
 // value tenths as "%d.%d".
 str tenths_text(int v) { return str::sprintf("%d.%d", v / 10, v % 10); }
 
-str ssrc_text(uint32_t ssrc) { return str::sprintf("%08x", unsigned(ssrc)); }
+// Eight lower-case hexadecimal digits (the formatter's %x gives four).
+str ssrc_text(uint32_t ssrc) {
+  return hex_encode(str::bytes({uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8),
+                                uint8_t(ssrc)}));
+}
 
 // Percent of lost among all expected packets, in tenths.
 int loss_tenths(uint32_t received, uint32_t lost) {
