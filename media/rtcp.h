@@ -27,9 +27,9 @@ struct rtcp_peer_report {
   bool summary = false;  // statistics summary block (XR block type 6)
   uint32_t lost = 0, duplicates = 0, mean_jitter = 0, max_jitter = 0;  // jitter: RTP ticks
   bool voip_metrics = false;  // VoIP metrics block (XR block type 7)
-  int loss_rate = 0, discard_rate = 0, round_trip_delay = 0, end_system_delay = 0,
-      r_factor = 127, mos_lq = 127, mos_cq = 127;  // as carried (127: unavailable)
-  int network_delay_ms = -1;  // from a DLRR block answering our receiver reference time
+  int loss_rate = 0, discard_rate = 0, round_trip_delay = 0, end_system_delay = 0, r_factor = 127,
+      mos_lq = 127, mos_cq = 127;  // as carried (127: unavailable)
+  int network_delay_ms = -1;       // from a DLRR block answering our receiver reference time
 };
 
 // Receive statistics of the peer's stream (RFC 3550 appendix A.1 and A.8) and the peer's reports.

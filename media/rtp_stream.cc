@@ -191,8 +191,7 @@ void rtp_stream::fall_back_to_media_aware() {
 
 // ---- Receive path -------------------------------------------------------------------------
 
-void rtp_stream::on_rtp(const str& datagram, const ip_port& source, rtimestamp received,
-                        unsigned) {
+void rtp_stream::on_rtp(const str& datagram, const ip_port& source, rtimestamp received, unsigned) {
   rtp_header h;
   if (!rtp_parse(datagram, h)) return;
   // Another sender: a stream that just sent is kept; after 100 ms of silence the new one wins.

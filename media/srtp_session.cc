@@ -115,8 +115,7 @@ bool srtp_session::sync_send(const call_sdp* media) {
   const str want = media->srtp_local_key + media->crypto_suite;
   if (!send_ || want != send_key_) {
     release(send_);
-    send_ = make_context(media->srtp_local_key, media->crypto_suite, media->auth_tag_length,
-                         true);
+    send_ = make_context(media->srtp_local_key, media->crypto_suite, media->auth_tag_length, true);
     send_key_ = want;
   }
   return true;
@@ -131,8 +130,7 @@ bool srtp_session::sync_receive(const call_sdp* media) {
   const str want = media->remote_key + media->crypto_suite;
   if (!receive_ || want != receive_key_) {
     release(receive_);
-    receive_ = make_context(media->remote_key, media->crypto_suite, media->auth_tag_length,
-                            false);
+    receive_ = make_context(media->remote_key, media->crypto_suite, media->auth_tag_length, false);
     receive_key_ = want;
   }
   return true;

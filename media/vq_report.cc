@@ -19,8 +19,8 @@ str tenths_text(int v) { return str::sprintf("%d.%d", v / 10, v % 10); }
 
 // Eight lower-case hexadecimal digits (the formatter's %x gives four).
 str ssrc_text(uint32_t ssrc) {
-  return hex_encode(str::bytes({uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8),
-                                uint8_t(ssrc)}));
+  return hex_encode(
+      str::bytes({uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)}));
 }
 
 // Percent of lost among all expected packets, in tenths.
@@ -35,9 +35,9 @@ void metric_blocks(str& out, const vq_metrics& m, int mos_lq, int mos_cq) {
   out += str::sprintf("Delay:RTD=%d IAJ=%d MAJ=%d\r\n", m.round_trip_delay, m.jitter_ms,
                       m.max_jitter_ms);
   const int estimate = vq_mos_tenths(m.received, m.lost, m.round_trip_delay / 2);
-  out += str::sprintf("QualityEst:MOSLQ=%s MOSCQ=%s\r\n",
-                      tenths_text(mos_lq >= 0 ? mos_lq : estimate),
-                      tenths_text(mos_cq >= 0 ? mos_cq : estimate));
+  out +=
+      str::sprintf("QualityEst:MOSLQ=%s MOSCQ=%s\r\n", tenths_text(mos_lq >= 0 ? mos_lq : estimate),
+                   tenths_text(mos_cq >= 0 ? mos_cq : estimate));
 }
 
 }  // namespace
@@ -73,8 +73,8 @@ str vq_report_text(const vq_inputs& in) {
                       ssrc_text(in.remote_ssrc));
   metric_blocks(out, in.local, -1, -1);
   out += str::sprintf("x-UserAgent:%s\r\n", s.user_agent);
-  out += str::sprintf("x-SIPmetrics:SVA=%s SRD=%d SFC=%d\r\n", s.service_access,
-                      s.post_dial_delay, s.trunk_failures);
+  out += str::sprintf("x-SIPmetrics:SVA=%s SRD=%d SFC=%d\r\n", s.service_access, s.post_dial_delay,
+                      s.trunk_failures);
   out += str::sprintf("x-SIPterm:SDC=%s SDD=%d SDR=%s\r\n", s.end_code, s.bye_delay,
                       s.disconnect_reason);
   out += "RemoteMetrics:\r\n";
