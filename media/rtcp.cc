@@ -25,8 +25,29 @@ void header(str& out, int count, int type, size_t bytes) {
   put16(out, uint32_t(bytes / 4 - 1));
 }
 
+// A round trip in ms from the middle 32 bits of our NTP time now, of the time we sent the
+// report answered (LSR, LRR) and of the delay since the peer received it (1/65536 s units);
+// nothing when it is implausible (negative or above 10 s).
+void round_trip(uint32_t now_middle, uint32_t last, uint32_t delay, rtcp_peer_report& peer) {
+  if (!last) return;
+  const uint32_t rtt = now_middle - last - delay;
+  if (rtt < (10u << 16)) peer.network_delay_ms = int((uint64_t(rtt) * 1000) >> 16);
+}
+
+// Report blocks from offset at of an SR or RR with count blocks.
+void read_report_blocks(const str& p, size_t at, int count, uint32_t our_ssrc, uint32_t now_middle,
+                        rtcp_peer_report& peer) {
+  for (int i = 0; i < count && at + 24 <= p.length(); ++i, at += 24) {
+    if (get32(p, at) != our_ssrc) continue;
+    peer.report_block = true;
+    peer.cumulative_lost = get32(p, at + 4) & 0xffffff;
+    peer.jitter = get32(p, at + 12);
+    round_trip(now_middle, get32(p, at + 16), get32(p, at + 20), peer);
+  }
+}
+
 // XR blocks of one extended report (after its SSRC).
-void read_xr_blocks(const str& p, rtimestamp received, rtcp_peer_report& peer) {
+void read_xr_blocks(const str& p, uint32_t now_middle, rtcp_peer_report& peer) {
   size_t at = 8;
   while (at + 4 <= p.length()) {
     const int type = p[at];
@@ -47,18 +68,12 @@ void read_xr_blocks(const str& p, rtimestamp received, rtcp_peer_report& peer) {
       peer.r_factor = p[at + 24];
       peer.mos_lq = p[at + 26];
       peer.mos_cq = p[at + 27];
-    } else if (type == 5) {  // DLRR: round trip = arrival - LRR - DLRR (1/65536 s units)
-      for (size_t sub = at + 4; sub + 12 <= at + bytes; sub += 12) {
-        const uint32_t lrr = get32(p, sub + 4), dlrr = get32(p, sub + 8);
-        if (!lrr) continue;
-        const uint32_t now = uint32_t(ntp_time(wall_now()) >> 16);
-        const uint32_t rtt = now - lrr - dlrr;
-        if (rtt < (10u << 16)) peer.network_delay_ms = int((uint64_t(rtt) * 1000) >> 16);
-      }
+    } else if (type == 5) {  // DLRR
+      for (size_t sub = at + 4; sub + 12 <= at + bytes; sub += 12)
+        round_trip(now_middle, get32(p, sub + 4), get32(p, sub + 8), peer);
     }
     at += bytes;
   }
-  (void)received;
 }
 
 void tick(int index) {
@@ -168,7 +183,9 @@ str rtcp_bye(uint32_t ssrc, const str& reason) {
   return out;
 }
 
-bool rtcp_read(const str& compound, rtimestamp received, rtcp_peer_report& peer) {
+bool rtcp_read(const str& compound, rtimestamp received, uint32_t our_ssrc, uint64_t now_ntp,
+               rtcp_peer_report& peer) {
+  const uint32_t now_middle = uint32_t(now_ntp >> 16);
   size_t at = 0;
   bool any = false;
   while (at + 4 <= compound.length()) {
@@ -183,8 +200,11 @@ bool rtcp_read(const str& compound, rtimestamp received, rtcp_peer_report& peer)
       peer.sr_received = received;
       peer.sr_packets = get32(p, 20);
       peer.sr_octets = get32(p, 24);
+      read_report_blocks(p, 28, p[0] & 31, our_ssrc, now_middle, peer);
+    } else if (type == 201) {
+      read_report_blocks(p, 8, p[0] & 31, our_ssrc, now_middle, peer);
     } else if (type == 207) {
-      read_xr_blocks(p, received, peer);
+      read_xr_blocks(p, now_middle, peer);
     }
     any = true;
     at += bytes;
@@ -250,7 +270,7 @@ void rtp_stream::on_rtcp(const str& datagram, const ip_port& source, rtimestamp 
     return;
   }
   if (r != srtp_result::ok) return;
-  rtcp_read(packet, received, monitor.peer);
+  rtcp_read(packet, received, ssrc, ntp_time(wall_now()), monitor.peer);
 }
 
 bool rtp_stream::receive_secured(str& packet, rtp_header& h, rtimestamp received) {
@@ -282,16 +302,17 @@ str rtp_stream::get_vq_report(const vq_sip_fields& sip) const {
   in.local.jitter_ms = int(monitor.mean_jitter() / 8);
   in.local.max_jitter_ms = int(monitor.max_jitter() / 8);
   const rtcp_peer_report& p = monitor.peer;
-  in.remote_known = p.summary || p.voip_metrics;
-  in.remote.lost = p.lost;
-  in.remote.received = p.sr_packets;
+  in.remote_known = p.summary || p.voip_metrics || p.report_block;
+  in.remote.lost = p.summary ? p.lost : p.cumulative_lost;
+  in.remote.received = packets_sent > in.remote.lost ? uint32_t(packets_sent) - in.remote.lost : 0;
+  in.remote.round_trip_delay = in.local.round_trip_delay;
   if (p.voip_metrics) {
     in.remote.round_trip_delay = p.round_trip_delay;
     in.remote.discarded_permille = p.discard_rate * 1000 / 256;
     if (p.mos_lq != 127) in.remote_mos_lq = p.mos_lq;
     if (p.mos_cq != 127) in.remote_mos_cq = p.mos_cq;
   }
-  in.remote.jitter_ms = int(p.mean_jitter / 8);
-  in.remote.max_jitter_ms = int(p.max_jitter / 8);
+  in.remote.jitter_ms = int((p.summary ? p.mean_jitter : p.jitter) / 8);
+  in.remote.max_jitter_ms = int((p.summary ? p.max_jitter : p.jitter) / 8);
   return vq_report_text(in);
 }

@@ -28,8 +28,11 @@ struct rtcp_peer_report {
   uint32_t lost = 0, duplicates = 0, mean_jitter = 0, max_jitter = 0;  // jitter: RTP ticks
   bool voip_metrics = false;  // VoIP metrics block (XR block type 7)
   int loss_rate = 0, discard_rate = 0, round_trip_delay = 0, end_system_delay = 0, r_factor = 127,
-      mos_lq = 127, mos_cq = 127;  // as carried (127: unavailable)
-  int network_delay_ms = -1;       // from a DLRR block answering our receiver reference time
+      mos_lq = 127, mos_cq = 127;            // as carried (127: unavailable)
+  bool report_block = false;                 // a report block about our stream (in an SR or RR)
+  uint32_t cumulative_lost = 0, jitter = 0;  // from it; jitter in RTP ticks
+  // The round trip, from a report block's LSR and DLSR (or an XR DLRR block) answering ours.
+  int network_delay_ms = -1;
 };
 
 // Receive statistics of the peer's stream (RFC 3550 appendix A.1 and A.8) and the peer's reports.
@@ -76,5 +79,7 @@ str rtcp_sender_report(const rtcp_sr_fields& f);
 str rtcp_xr_summary(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m);
 // A BYE of ssrc with the reason text (at most 255 bytes), padded to 32 bits.
 str rtcp_bye(uint32_t ssrc, const str& reason);
-// Reads a compound packet into peer; false when it is not RTCP (version, lengths).
-bool rtcp_read(const str& compound, rtimestamp received, rtcp_peer_report& peer);
+// Reads a compound packet into peer; false when it is not RTCP (version, lengths). our_ssrc
+// selects the report blocks about our stream; now_ntp (ntp_time of now) measures round trips.
+bool rtcp_read(const str& compound, rtimestamp received, uint32_t our_ssrc, uint64_t now_ntp,
+               rtcp_peer_report& peer);

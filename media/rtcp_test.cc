@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "base/encoding.h"
 #include "base/log_capture_test_util.h"
 #include "media/rtp_stream.h"
@@ -33,6 +35,18 @@ TEST(Rtcp, PacketBytes) {
        "00000000000000000000000000000000" "00000000"},
   };
   for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));
+}
+
+TEST(Rtcp, ReceiverReportAboutUsGivesLossJitterAndRoundTrip) {
+  // Sent at 0x1234.0000 (LSR), held 0.5 s by the peer (DLSR), read at 0x1235.0000: 500 ms.
+  const str rr = hex_decode(str("81c90007aaaaaaaa11223344050000030001000000000010"
+                                "1234000000008000"));
+  rtcp_peer_report peer;
+  ASSERT_TRUE(rtcp_read(rr, 1, 0x11223344, 0x0000123500000000ull, peer));
+  EXPECT_EQ(std::make_tuple(peer.report_block, peer.cumulative_lost, peer.jitter,
+                            peer.network_delay_ms),
+            std::make_tuple(true, 3u, 16u, 500));
+  EXPECT_FALSE(rtcp_read(rr, 1, 0x55555555, 0, peer = rtcp_peer_report()) && peer.report_block);
 }
 
 TEST(Rtcp, StreamReadsSrtcpAndDiscardsWrongMac) {
