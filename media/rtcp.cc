@@ -290,7 +290,7 @@ str rtp_stream::get_vq_report(const vq_sip_fields& sip) const {
   in.frame_octets = packet_length() * 8;
   in.packets_per_second = 1000 / packet_length();
   const ip_port& local = use_ipv6 ? bind6 : bind4;
-  in.local_ip = local.readable_address();
+  in.local_ip = sip.local_ip.empty() ? local.readable_address() : sip.local_ip;
   in.local_port = local_port;
   in.local_ssrc = ssrc;
   in.remote_ip = destination.valid() ? destination.readable_address() : str();

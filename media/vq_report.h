@@ -13,6 +13,7 @@
 // What the leg knows (SIP side).
 struct vq_sip_fields {
   str call_id, from, to;
+  str local_ip;  // the media address the leg announced; empty: the stream's bind address
   atimestamp start = 0, stop = 0;  // wall clock, ms since 1970
   str user_agent;                  // ours, "name/version"
   str service_access;              // SVA

@@ -221,6 +221,8 @@ void call_port::hangup_report(const str& reason) {
     f.call_id = call_id;
     f.from = (incoming ? remote : local).content();
     f.to = (incoming ? local : remote).content();
+    f.local_ip = expand_placeholders(str("{x-pre-adr}"),
+                                     s->destination.valid() ? s->destination : source, transport);
     f.stop = wall_now();
     f.start = f.stop - ticks2ms(now - began);
     f.user_agent = auth_user_agent();
