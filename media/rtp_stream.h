@@ -123,7 +123,8 @@ class rtp_stream {
   void start_sending() { sending = true; }
 
   // Every datagram of the RTP socket. Drops what is not RTP, a second SSRC within 100 ms of
-  // the last packet and duplicates; learns the source and the telephone-event payload type;
+  // the last packet (a later one re-keys the SRTP receive context), packets that fail SRTP
+  // verification and duplicates; learns the source and the telephone-event payload type;
   // relays the packet to the linked legs that are in pass-through.
   void on_rtp(const str& packet, const ip_port& source, rtimestamp received, unsigned flags);
   // Every datagram of the RTCP socket (media/rtcp.cc): verified when keyed ("Discard SRTCP
