@@ -26,26 +26,36 @@ TEST(Rtcp, PacketBytes) {
     const char* hex;
   } rows[] = {
       {rtcp_sender_report(f),
-       "80c8000611223344ed003780" "1f7ced91000003e80000000500000320"
-       "81ca00031122334401026331" "00000000"},
+       "80c8000611223344ed003780"
+       "1f7ced91000003e80000000500000320"
+       "81ca00031122334401026331"
+       "00000000"},
       {rtcp_bye(0x11223344, "Call Disconnected"),
-       "81cb00061122334411" "43616c6c20446973636f6e6e6563746564" "0000"},
+       "81cb00061122334411"
+       "43616c6c20446973636f6e6e6563746564"
+       "0000"},
       {rtcp_xr_summary(0x11223344, 0x55667788, m),
-       "80cf000b11223344" "06e0000955667788" "fffe0002" "00000001" "00000000"
-       "00000000000000000000000000000000" "00000000"},
+       "80cf000b11223344"
+       "06e0000955667788"
+       "fffe0002"
+       "00000001"
+       "00000000"
+       "00000000000000000000000000000000"
+       "00000000"},
   };
   for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));
 }
 
 TEST(Rtcp, ReceiverReportAboutUsGivesLossJitterAndRoundTrip) {
   // Sent at 0x1234.0000 (LSR), held 0.5 s by the peer (DLSR), read at 0x1235.0000: 500 ms.
-  const str rr = hex_decode(str("81c90007aaaaaaaa11223344050000030001000000000010"
-                                "1234000000008000"));
+  const str rr =
+      hex_decode(str("81c90007aaaaaaaa11223344050000030001000000000010"
+                     "1234000000008000"));
   rtcp_peer_report peer;
   ASSERT_TRUE(rtcp_read(rr, 1, 0x11223344, 0x0000123500000000ull, peer));
-  EXPECT_EQ(std::make_tuple(peer.report_block, peer.cumulative_lost, peer.jitter,
-                            peer.network_delay_ms),
-            std::make_tuple(true, 3u, 16u, 500));
+  EXPECT_EQ(
+      std::make_tuple(peer.report_block, peer.cumulative_lost, peer.jitter, peer.network_delay_ms),
+      std::make_tuple(true, 3u, 16u, 500));
   EXPECT_FALSE(rtcp_read(rr, 1, 0x55555555, 0, peer = rtcp_peer_report()) && peer.report_block);
 }
 

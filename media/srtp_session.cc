@@ -94,6 +94,8 @@ srtp_session& srtp_session::operator=(srtp_session&& o) noexcept {
   receive_ = std::exchange(o.receive_, nullptr);
   send_key_ = std::move(o.send_key_);
   receive_key_ = std::move(o.receive_key_);
+  send_suite_ = std::move(o.send_suite_);
+  receive_suite_ = std::move(o.receive_suite_);
   wrong_mac_drops = std::exchange(o.wrong_mac_drops, 0);
   return *this;
 }
@@ -112,11 +114,12 @@ bool srtp_session::sync_send(const call_sdp* media) {
     send_key_.clear();
     return false;
   }
-  const str want = media->srtp_local_key + media->crypto_suite;
-  if (!send_ || want != send_key_) {
+  // Compared in place: no allocation per packet.
+  if (!send_ || media->srtp_local_key != send_key_ || media->crypto_suite != send_suite_) {
     release(send_);
     send_ = make_context(media->srtp_local_key, media->crypto_suite, media->auth_tag_length, true);
-    send_key_ = want;
+    send_key_ = media->srtp_local_key;
+    send_suite_ = media->crypto_suite;
   }
   return true;
 }
@@ -127,11 +130,12 @@ bool srtp_session::sync_receive(const call_sdp* media) {
     receive_key_.clear();
     return false;
   }
-  const str want = media->remote_key + media->crypto_suite;
-  if (!receive_ || want != receive_key_) {
+  // Compared in place: no allocation per packet.
+  if (!receive_ || media->remote_key != receive_key_ || media->crypto_suite != receive_suite_) {
     release(receive_);
     receive_ = make_context(media->remote_key, media->crypto_suite, media->auth_tag_length, false);
-    receive_key_ = want;
+    receive_key_ = media->remote_key;
+    receive_suite_ = media->crypto_suite;
   }
   return true;
 }

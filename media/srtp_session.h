@@ -61,5 +61,5 @@ class srtp_session {
 
   srtp_ctx_t_* send_ = nullptr;
   srtp_ctx_t_* receive_ = nullptr;
-  str send_key_, receive_key_;  // what the contexts were built from (key + suite)
+  str send_key_, receive_key_, send_suite_, receive_suite_;  // what the contexts came from
 };

@@ -15,7 +15,8 @@ struct keyed_pair {
   srtp_session out, in;
   explicit keyed_pair(const char* suite) {
     const str m = str::sprintf(
-        "m=audio 4000 RTP/SAVP 0\r\na=crypto:1 %S inline:AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0e\r\n",
+        "m=audio 4000 RTP/SAVP 0\r\na=crypto:1 %S "
+        "inline:AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0e\r\n",
         suite);
     receiver.set_remote_sdp(
         sdp("v=0\r\no=- 5 5 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n" + m), true,
@@ -26,7 +27,9 @@ struct keyed_pair {
   }
 };
 
-str plain(int seq) { return rtp_write_header(false, 0, uint16_t(seq), 160, 0x1234) + str('U', 160); }
+str plain(int seq) {
+  return rtp_write_header(false, 0, uint16_t(seq), 160, 0x1234) + str('U', 160);
+}
 
 TEST(SrtpSession, RoundTripAndDrops) {
   struct row {
@@ -38,9 +41,9 @@ TEST(SrtpSession, RoundTripAndDrops) {
   } rows[] = {
       {"AES_CM_128_HMAC_SHA1_80", -1, false, srtp_result::ok, 10},
       {"AES_CM_128_HMAC_SHA1_32", -1, false, srtp_result::ok, 4},
-      {"AES_CM_128_HMAC_SHA1_80", 1, false, srtp_result::wrong_mac, 10},   // tag byte
-      {"AES_CM_128_HMAC_SHA1_32", 20, false, srtp_result::wrong_mac, 4},   // payload byte
-      {"AES_CM_128_HMAC_SHA1_80", -1, true, srtp_result::rejected, 10},    // replayed
+      {"AES_CM_128_HMAC_SHA1_80", 1, false, srtp_result::wrong_mac, 10},  // tag byte
+      {"AES_CM_128_HMAC_SHA1_32", 20, false, srtp_result::wrong_mac, 4},  // payload byte
+      {"AES_CM_128_HMAC_SHA1_80", -1, true, srtp_result::rejected, 10},   // replayed
   };
   for (const row& r : rows) {
     SCOPED_TRACE(std::string(r.suite) + " flip " + std::to_string(r.flip));
