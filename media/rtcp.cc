@@ -1,6 +1,7 @@
 #include "media/rtcp.h"
 
 #include "base/log.h"
+#include "media/codec_engine.h"
 #include "media/rtp_stream.h"
 
 namespace {
@@ -76,10 +77,17 @@ void read_xr_blocks(const str& p, uint32_t now_middle, rtcp_peer_report& peer) {
   }
 }
 
+// The 5 s report of a stream (send_rtcp_update). A relaying stream that sent nothing for 5 s
+// also sends a comfort-noise packet, so that NAT bindings and the peer's media time-out keep
+// the path open.
 void tick(int index) {
   rtp_stream* s = rtp_stream_of(index);
   if (!s || !s->has_sockets()) return;
   s->send_rtcp_sr();
+  if (s->pass_through && clock_now() - s->last_sent > s2ticks(rtcp_interval_seconds)) {
+    const int pt = s->media ? s->media->codecs.find_remote(codec_cn) : -1;
+    s->send_rtp_passthrough(false, pt >= 0 ? pt : comfort_noise_payload_type, comfort_noise());
+  }
   s->start_rtcp();
 }
 

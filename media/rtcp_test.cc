@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "base/encoding.h"
 #include "base/log_capture_test_util.h"
@@ -80,6 +82,42 @@ TEST(Rtcp, StreamReadsSrtcpAndDiscardsWrongMac) {
   EXPECT_TRUE(log_capture::contains("Discard SRTCP packet from 127.0.0.2:4001 with wrong MAC"));
   s.on_rtcp(good, from, 1);
   EXPECT_EQ(s.monitor.peer.sr_packets, 42u);
+}
+
+struct captured_sockets : rtp_socket_ops {
+  std::vector<std::tuple<std::string, size_t, int>> sent;  // destination, length, second byte
+  int opened = 10;
+  int open(const ip_port&) override { return ++opened; }
+  void set_tos(int, int) override {}
+  bool send(int, const str& d, const ip_port& to) override {
+    sent.emplace_back(std::string(to.readable().view()), d.length(), int(d[1]));
+    return true;
+  }
+  bool receive(int, str&, ip_port&) override { return false; }
+  void close(int) override {}
+};
+
+TEST(Rtcp, EveryFiveSecondsAReportAndComfortNoiseWhileRelaying) {
+  manual_clock clock;
+  scoped_clock use(&clock);
+  captured_sockets sockets;
+  call_sdp media;
+  media.srtp_local_key = str(char(7), 30);
+  media.crypto_suite = "AES_CM_128_HMAC_SHA1_80";
+  rtp_stream* s = rtp_stream_open(3, "c", &media);
+  ASSERT_TRUE(s->allocate_ports(sockets));
+  s->set_sdp_dest(ip_port::from_text("127.0.0.9:6000"));
+  s->pass_through = true;
+  clock.advance_ms(4999);
+  for (int round = 0; round < 2; ++round, clock.advance_ms(1)) {
+    while (rtp_thread_queue.first_due() && rtp_thread_queue.first_due() <= clock_now())
+      rtp_thread_queue.next();
+  }
+  // SR and SDES (40 bytes) with the SRTCP index and tag; comfort noise (44) with the SRTP tag.
+  using sent = std::tuple<std::string, size_t, int>;
+  EXPECT_EQ(sockets.sent,
+            (std::vector<sent>{{"127.0.0.9:6001", 54, 200}, {"127.0.0.9:6000", 54, 13}}));
+  rtp_stream_close(3);
 }
 
 }  // namespace

@@ -15,11 +15,13 @@ bool library_ready() {
 }
 
 // The crypto policy of a suite; SRTCP keeps the 80-bit tag for the 32-bit suite (RFC 4568).
+// The suite decides: the tag length follows the peer's answer, which may not have come yet
+// when we send with the suite we offered. Without a suite the tag length does.
 bool set_policy(srtp_policy_t& p, const str& suite, int tag_length) {
-  if (suite == srtp_aes_0 || tag_length == 0) {
+  if (suite.empty() ? tag_length == 0 : suite == srtp_aes_0) {
     srtp_crypto_policy_set_aes_cm_128_null_auth(&p.rtp);
     srtp_crypto_policy_set_aes_cm_128_null_auth(&p.rtcp);
-  } else if (suite == srtp_aes_32 || tag_length == 4) {
+  } else if (suite.empty() ? tag_length == 4 : suite == srtp_aes_32) {
     srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&p.rtp);
     srtp_crypto_policy_set_rtcp_default(&p.rtcp);
   } else {
