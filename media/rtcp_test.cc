@@ -14,36 +14,22 @@
 namespace {
 
 TEST(Rtcp, PacketBytes) {
-  rtcp_sr_fields f;
-  f.ssrc = 0x11223344;
-  f.ntp = ntp_time(1767225600123);  // 2026-01-01 00:00:00.123 UTC
-  f.rtp_timestamp = 1000;
-  f.packets = 5;
-  f.octets = 800;
-  f.cname = "c1";
+  // 2026-01-01 00:00:00.123 UTC; RTP time 1000, 5 packets, 800 octets.
+  const rtcp_sr_fields f{0x11223344, ntp_time(1767225600123), 1000, 5, 800, "c1"};
   rtcp_monitor m;  // 65534, 65535, (0 lost), 1: one lost across the wrap, steady 20 ms
   for (int i : {0, 1, 3}) m.on_rtp(uint16_t(65534 + i), uint32_t(160 * i), i * 20 * ns_per_ms);
   const struct {
     str packet;
     const char* hex;
   } rows[] = {
-      {rtcp_sender_report(f),
-       "80c8000611223344ed003780"
-       "1f7ced91000003e80000000500000320"
-       "81ca00031122334401026331"
-       "00000000"},
+      // clang-format off
+      {rtcp_sender_report(f), "80c8000611223344ed0037801f7ced91000003e80000000500000320"
+                              "81ca0003112233440102633100000000"},
       {rtcp_bye(0x11223344, "Call Disconnected"),
-       "81cb00061122334411"
-       "43616c6c20446973636f6e6e6563746564"
-       "0000"},
-      {rtcp_xr_summary(0x11223344, 0x55667788, m),
-       "80cf000b11223344"
-       "06e0000955667788"
-       "fffe0002"
-       "00000001"
-       "00000000"
-       "00000000000000000000000000000000"
-       "00000000"},
+       "81cb00061122334411" "43616c6c20446973636f6e6e6563746564" "0000"},
+      {rtcp_xr_summary(0x11223344, 0x55667788, m), "80cf000b11223344" "06e0000955667788"
+       "fffe0002" "00000001" "00000000" "00000000000000000000000000000000" "00000000"},
+      // clang-format on
   };
   for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));
 }

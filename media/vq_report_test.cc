@@ -7,19 +7,10 @@ namespace {
 
 TEST(VqReport, WholeText) {
   vq_inputs in;
-  in.sip = {"abc@127.0.0.1",
-            "<sip:100@localhost>;tag=1",
-            "<sip:101@localhost>",
-            "127.0.0.1",
-            1767225600000,
-            1767225725000,
-            "telmond/1.0",
-            "sip",
-            1200,
-            1,
-            "OK",
-            35,
-            "bye"};
+  // clang-format off
+  in.sip = {"abc@127.0.0.1", "<sip:100@localhost>;tag=1", "<sip:101@localhost>", "127.0.0.1",
+            1767225600000, 1767225725000, "telmond/1.0", "sip", 1200, 1, "OK", 35, "bye"};
+  // clang-format on
   in.payload_type = 8;
   in.codec_name = "PCMA";
   in.local_ip = "127.0.0.1";
