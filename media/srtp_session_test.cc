@@ -34,19 +34,20 @@ str plain(int seq) {
 TEST(SrtpSession, RoundTripAndDrops) {
   struct row {
     const char* suite;
-    int flip;  // byte to flip in the protected packet, counted from its end (-1: none)
-    bool replay;
+    int flip;    // byte to flip in the protected packet, counted from its end (-1: none)
+    int replay;  // 1: the packet was received before; 2: and then the peer changed its SSRC
     srtp_result expected;
     size_t tag;
   } rows[] = {
-      {"AES_CM_128_HMAC_SHA1_80", -1, false, srtp_result::ok, 10},
-      {"AES_CM_128_HMAC_SHA1_32", -1, false, srtp_result::ok, 4},
-      {"AES_CM_128_HMAC_SHA1_80", 1, false, srtp_result::wrong_mac, 10},  // tag byte
-      {"AES_CM_128_HMAC_SHA1_32", 20, false, srtp_result::wrong_mac, 4},  // payload byte
-      {"AES_CM_128_HMAC_SHA1_80", -1, true, srtp_result::rejected, 10},   // replayed
+      {"AES_CM_128_HMAC_SHA1_80", -1, 0, srtp_result::ok, 10},
+      {"AES_CM_128_HMAC_SHA1_32", -1, 0, srtp_result::ok, 4},
+      {"AES_CM_128_HMAC_SHA1_80", 1, 0, srtp_result::wrong_mac, 10},  // tag byte
+      {"AES_CM_128_HMAC_SHA1_32", 20, 0, srtp_result::wrong_mac, 4},  // payload byte
+      {"AES_CM_128_HMAC_SHA1_80", -1, 1, srtp_result::rejected, 10},
+      {"AES_CM_128_HMAC_SHA1_80", -1, 2, srtp_result::ok, 10},  // a fresh receive context
   };
   for (const row& r : rows) {
-    SCOPED_TRACE(std::string(r.suite) + " flip " + std::to_string(r.flip));
+    SCOPED_TRACE(std::to_string(&r - rows));
     keyed_pair k(r.suite);
     ASSERT_EQ(k.receiver.remote_key.length(), 30u);
     str p = plain(7);
@@ -54,19 +55,16 @@ TEST(SrtpSession, RoundTripAndDrops) {
     EXPECT_EQ(p.length(), plain(7).length() + r.tag);
     EXPECT_NE(p.substr(12, 160), plain(7).substr(12, 160));  // encrypted
     if (r.flip > 0) p.set_character(p.length() - size_t(r.flip), char(p[p.length() - r.flip] ^ 1));
-    if (r.replay) {
-      str first = p;
-      ASSERT_EQ(k.in.unprotect_rtp(&k.receiver, first), srtp_result::ok);
-    }
+    str first = p;
+    EXPECT_TRUE(!r.replay || k.in.unprotect_rtp(&k.receiver, first) == srtp_result::ok);
+    if (r.replay == 2) k.in.restart_receive();
     EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), r.expected);
-    if (r.expected == srtp_result::ok) {
-      EXPECT_EQ(p, plain(7));
-    }
+    EXPECT_TRUE(r.expected != srtp_result::ok || p == plain(7));
     EXPECT_EQ(k.in.wrong_mac_drops, r.expected == srtp_result::wrong_mac ? 1 : 0);
   }
 }
 
-TEST(SrtpSession, WrongMacLoggedAtTenAndSsrcRestart) {
+TEST(SrtpSession, WrongMacLoggedAtTen) {
   log_capture log(8);
   keyed_pair k("AES_CM_128_HMAC_SHA1_80");
   for (int i = 0; i < 10; ++i) {
@@ -77,13 +75,6 @@ TEST(SrtpSession, WrongMacLoggedAtTenAndSsrcRestart) {
   }
   EXPECT_TRUE(log_capture::contains("Dropped 10 SRTP packets with wrong MAC"));
   EXPECT_FALSE(log_capture::contains("Dropped 9 SRTP packets with wrong MAC"));
-  // A fresh receive context accepts an index the old one had already seen.
-  str p = plain(100);
-  ASSERT_TRUE(k.out.protect_rtp(&k.sender, p));
-  str again = p;
-  EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), srtp_result::ok);
-  k.in.restart_receive();
-  EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, again), srtp_result::ok);
 }
 
 }  // namespace
