@@ -132,6 +132,7 @@ bool rtp_stream::allocate_ports(rtp_socket_ops& socket_ops) {
       continue;
     }
     local_port = port;
+    start_rtcp();
     return true;
   }
   log_printf(log_media, 2, "Could not allocate new ports!");
@@ -139,6 +140,7 @@ bool rtp_stream::allocate_ports(rtp_socket_ops& socket_ops) {
 }
 
 void rtp_stream::close_ports() {
+  monitor.timer.clear();
   close_pair(false);
   close_pair(true);
 }
@@ -202,14 +204,17 @@ void rtp_stream::start_sending() {
 
 // ---- Receive path -------------------------------------------------------------------------
 
-void rtp_stream::on_rtp(const str& packet, const ip_port& source, rtimestamp received, unsigned) {
+void rtp_stream::on_rtp(const str& datagram, const ip_port& source, rtimestamp received, unsigned) {
   rtp_header h;
-  if (!rtp_parse(packet, h)) return;
+  if (!rtp_parse(datagram, h)) return;
   // Another sender: a stream that just sent is kept; after 100 ms of silence the new one wins.
   if (remote_ssrc_known && h.ssrc != remote_ssrc) {
     if (received - last_received < 100 * ns_per_ms) return;
     log_printf(log_media, 5, "Tuning to new SSRC");
+    srtp.restart_receive();
   }
+  str packet = datagram;
+  if (!receive_secured(packet, h, received)) return;
   remote_ssrc_known = true;
   remote_ssrc = h.ssrc;
   // The extended sequence number: a step back of more than half the range is a wrap.
@@ -262,12 +267,12 @@ void rtp_stream::relay(const rtp_header& h) {
   }
 }
 
-void rtp_stream::on_rtcp(const str&, const ip_port&, rtimestamp) { ++rtcp_received; }
-
 // ---- Send paths ---------------------------------------------------------------------------
 
-bool rtp_stream::send_datagram(const str& data) {
+bool rtp_stream::send_datagram(const str& plain) {
   if (!ops || !destination.valid()) return false;
+  str data = plain;  // SRTP when keyed (a keep-alive is no RTP and goes plain)
+  if (data.length() >= rtp_min_header && !srtp.protect_rtp(media, data)) return false;
   bool sent = false;
   if (use_ipv4 && rtp4 >= 0 && destination.is_ipv4()) sent |= ops->send(rtp4, data, destination);
   if (use_ipv6 && rtp6 >= 0 && destination.is_ipv6()) sent |= ops->send(rtp6, data, destination);

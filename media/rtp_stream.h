@@ -25,7 +25,10 @@
 #include "media/outgoing_buffer.h"
 #include "media/dtmf.h"
 #include "media/dtmf_receiver.h"
+#include "media/rtcp.h"
 #include "media/rtp_packet.h"
+#include "media/srtp_session.h"
+#include "media/vq_report.h"
 
 // The sockets of the media engine, behind a seam so that tests can script them. Descriptors
 // are small non-negative integers (-1: none); failures are return values.
@@ -144,10 +147,12 @@ class rtp_stream {
   void start_sending();
 
   // Every datagram of the RTP socket. Drops what is not RTP, a second SSRC within 100 ms of
-  // the last packet and duplicates; learns the source and the telephone-event payload type;
+  // the last packet (a later one re-keys the SRTP receive context), packets that fail SRTP
+  // verification and duplicates; learns the source and the telephone-event payload type;
   // relays the packet to the linked legs that are in pass-through.
   void on_rtp(const str& packet, const ip_port& source, rtimestamp received, unsigned flags);
-  // Every datagram of the RTCP socket: counted and dropped.
+  // Every datagram of the RTCP socket (media/rtcp.cc): verified when keyed ("Discard SRTCP
+  // packet from %s with wrong MAC"), then its sender and extended reports feed the monitor.
   void on_rtcp(const str& packet, const ip_port& source, rtimestamp received);
 
   // Sends payload under a new 12-byte header of this leg (its payload type for codec, own
@@ -195,7 +200,28 @@ class rtp_stream {
   // own audio, and encoded.
   str get_10ms(int codec, bool& empty);
 
+  // ---- SRTP, RTCP and the voice-quality report (media/srtp_session.h, rtcp.h, vq_report.h;
+  // the functions below are defined in media/rtcp.cc)
+  srtp_session srtp;
+  rtcp_monitor monitor;
+  // The first RTCP report in 5 s, then every 5 s while the stream has sockets.
+  void start_rtcp();
+  // Sender report (SDES CNAME, and the statistics summary when the peer asked for rtcp-xr and
+  // the local SDP offered it) to the RTCP destination, as SRTCP when keyed. False when nothing
+  // could be sent.
+  bool send_rtcp_sr();
+  // A sender report and a BYE with reason.
+  bool send_rtcp_bye(const str& reason);
+  // The remote SDP's RTCP address (a=rtcp, or the RTP port + 1); invalid when unknown.
+  ip_port rtcp_destination() const;
+  // The RFC 6035 report from the counters and the monitor, with the leg's SIP fields.
+  str get_vq_report(const vq_sip_fields& sip) const;
+
  private:
+  // The receive hook of on_rtp: verifies and decrypts packet (h re-read from it) and feeds the
+  // monitor; false when the packet must be dropped.
+  bool receive_secured(str& packet, rtp_header& h, rtimestamp received);
+  bool send_rtcp(str compound);
   bool send_datagram(const str& data);
   // Sends payload under the leg's own header, then advances the sequence by one; counted.
   bool send_own(bool marker, int payload_type, uint32_t ts, const str& payload);

@@ -203,6 +203,7 @@ void call_port::send_hangup(const str& reason) {
   hangup_sent = true;
   disconnect_reason = reason;
   end_code = "OR";
+  if (rtp_stream* s = stream()) s->send_rtcp_bye("Disconnect Call");
   if (connect_time) {
     send_bye();
   } else if (incoming) {
@@ -221,7 +222,29 @@ void call_port::send_hangup(const str& reason) {
 }
 
 void call_port::hangup_report(const str& reason) {
-  srv_ctx().post(soap_write(msg::dialog_hangup{str::sprintf("%d", index), reason, str()}));
+  str report;
+  if (const rtp_stream* s = stream()) {
+    // The report's times are wall-clock ones; the leg keeps monotonic times.
+    const rtimestamp now = clock_now();
+    const rtimestamp began = connect_time ? connect_time : invite_time ? invite_time : now;
+    vq_sip_fields f;
+    f.call_id = call_id;
+    f.from = (incoming ? remote : local).content();
+    f.to = (incoming ? local : remote).content();
+    f.local_ip = expand_placeholders(str("{x-pre-adr}"),
+                                     s->destination.valid() ? s->destination : source, transport);
+    f.stop = wall_now();
+    f.start = f.stop - ticks2ms(now - began);
+    f.user_agent = auth_user_agent();
+    f.service_access = service_access;
+    f.post_dial_delay = post_dial_delay > 0 ? post_dial_delay : 0;
+    f.trunk_failures = trunk_failures;
+    f.end_code = end_code;
+    f.bye_delay = bye_delay > 0 ? bye_delay : 0;
+    f.disconnect_reason = disconnect_reason.empty() ? reason : disconnect_reason;
+    report = s->get_vq_report(f);
+  }
+  srv_ctx().post(soap_write(msg::dialog_hangup{str::sprintf("%d", index), reason, report}));
 }
 
 void call_port::arm_media_timer(int seconds) {

@@ -431,6 +431,7 @@ void call_port::handle_dialog_bye_request(sip_message& request) {
   end_code = "AN";
   hangup_sent = true;
   disconnect_reason = hangup_bye;
+  if (rtp_stream* s = stream()) s->send_rtcp_bye("Call Disconnected");
   hangup_report(hangup_bye);
   erase_call_port(index);
 }

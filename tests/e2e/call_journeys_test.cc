@@ -330,7 +330,8 @@ class baresip_process {
     const int out = open((dir + "/baresip.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (chdir(dir.c_str()) != 0 || in < 0 || out < 0) _exit(127);
     dup2(in, 0), dup2(out, 1), dup2(out, 2);
-    execlp("timeout", "timeout", "15", "baresip", "-f", dir.c_str(), "-n", ip.c_str(), nullptr);
+    execlp("timeout", "timeout", "15", "baresip", "-s", "-f", dir.c_str(), "-n", ip.c_str(),
+           nullptr);
     _exit(127);
   }
   ~baresip_process() { stop(); }
@@ -354,7 +355,8 @@ std::string ctrl_command(const std::string& command, const std::string& params) 
   return std::to_string(json.size()) + ":" + json + ",";
 }
 
-// By transport, and whether the leg hangs up (at the maximum call duration) or baresip does.
+// By transport ("srtp": TLS with SDES-keyed SRTP required), and whether the leg hangs up (at the
+// maximum call duration) or baresip does.
 class BaresipCallE2E : public CallJourneyE2E,
                        public ::testing::WithParamInterface<std::tuple<std::string, bool>> {};
 
@@ -366,11 +368,14 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
   const std::string ip = "127.0.0.54", home = t->dir() + "/baresip";
   const int ctrl_port = e2e::free_port();
   std::system(("mkdir -p " + home).c_str());
-  std::ofstream(home + "/accounts") << "<sip:300@127.0.0.1>;regint=0\n";
+  const bool srtp = transport == "srtp";
+  std::ofstream(home + "/accounts")
+      << "<sip:300@127.0.0.1>;regint=0" << (srtp ? ";mediaenc=srtp-mand\n" : "\n");
   // A sine as the microphone, a bridge as the speaker: media runs without sound devices.
   std::ofstream(home + "/config")
       << "sip_listen " << ip << ":" << e2e::free_port()
       << "\nmodule_path /usr/lib/baresip/modules\n"
+      << (srtp ? "module srtp.so\n" : "")
       << "module g711.so\nmodule ausine.so\nmodule aubridge.so\nmodule_tmp account.so\n"
       << "module_app menu.so\nmodule_app ctrl_tcp.so\nctrl_tcp_listen " << ip << ":" << ctrl_port
       << "\naudio_source ausine,440\naudio_player aubridge,sink\naudio_alert aubridge,sink\n"
@@ -382,8 +387,9 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
   const int port = transport[1] == 'd'   ? t->ports().sip_udp
                    : transport[1] == 'c' ? t->ports().sip_tcp
                                          : t->ports().sip_tls;
-  ASSERT_TRUE(ctrl.send(ctrl_command(
-      "dial", "sip:200@127.0.0.1:" + std::to_string(port) + ";transport=" + transport)));
+  ASSERT_TRUE(
+      ctrl.send(ctrl_command("dial", "sip:200@127.0.0.1:" + std::to_string(port) +
+                                         ";transport=" + (srtp ? std::string("tls") : transport))));
   ASSERT_TRUE(ctrl.receive_until("CALL_ESTABLISHED", 5000))
       << ctrl.received() << e2e::slurp(home + "/baresip.out");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // a short talk, media flowing
@@ -405,9 +411,22 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
                          : "DialogHangup Call-ID=(\\d+) Reason=bye[^\n]*\nDialogEND Call-ID=\\1\n"))
       << events();
   baresip.stop();
+  if (!srtp) return;
+  // The answer carries our key, and the leg decrypted baresip's media: the report names the
+  // SSRC of verified packets only, and no packet failed its tag.
+  EXPECT_TRUE(
+      std::regex_search(e2e::slurp(home + "/baresip.out"),
+                        std::regex("SIP/2.0 200 Ok\r?\n(?:(?!SIP/2.0|INVITE |ACK )[^\n]*\n)*"
+                                   "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:")))
+      << e2e::slurp(home + "/baresip.out");
+  const std::string log = t->stderr_text() + t->read_file(e2e::telmond_process::daily_log_name());
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("RemoteAddr:IP=127\\.0\\.0\\.\\d+ PORT=\\d+ SSRC=0x(?!0{8})")))
+      << log;
+  EXPECT_EQ(log.find("SRTP packets with wrong MAC"), std::string::npos);
 }
 INSTANTIATE_TEST_SUITE_P(Transports, BaresipCallE2E,
-                         ::testing::Combine(::testing::Values("udp", "tcp", "tls"),
+                         ::testing::Combine(::testing::Values("udp", "tcp", "tls", "srtp"),
                                             ::testing::Bool()),
                          [](const auto& info) {
                            return std::get<0>(info.param) +

@@ -1,0 +1,85 @@
+// rtcp: the RTCP packets of a leg (RFC 3550 sender report, SDES, BYE; RFC 3611 extended report)
+// and the monitor that collects what the RTCP reports and the voice-quality report need: the
+// receive statistics of the peer's stream and what the peer's own reports said.
+//
+// Our extended report carries the statistics summary block (RFC 3611 section 4.6) only; of the
+// peer's reports we read sender reports, statistics summary, VoIP metrics, receiver reference
+// time and DLRR blocks (the last two give the round trip delay).
+//
+// The builders and the reader are side-neutral value functions; rtcp_monitor belongs to one
+// rtp_stream (srv side, RTP thread under srv_run_mutex).
+#pragma once
+
+#include <cstdint>
+
+#include "base/str.h"
+#include "frame/clock.h"
+#include "frame/timeout.h"
+
+constexpr int rtcp_interval_seconds = 5;
+
+// What the peer's RTCP reported.
+struct rtcp_peer_report {
+  bool sender_report = false;  // an SR (type 200) arrived
+  uint32_t sr_ntp_middle = 0;  // the middle 32 bits of its NTP time (our LSR)
+  rtimestamp sr_received = 0;  // when it arrived
+  uint32_t sr_packets = 0, sr_octets = 0;
+  bool summary = false;  // statistics summary block (XR block type 6)
+  uint32_t lost = 0, duplicates = 0, mean_jitter = 0, max_jitter = 0;  // jitter: RTP ticks
+  bool voip_metrics = false;  // VoIP metrics block (XR block type 7)
+  int loss_rate = 0, discard_rate = 0, round_trip_delay = 0, end_system_delay = 0, r_factor = 127,
+      mos_lq = 127, mos_cq = 127;            // as carried (127: unavailable)
+  bool report_block = false;                 // a report block about our stream (in an SR or RR)
+  uint32_t cumulative_lost = 0, jitter = 0;  // from it; jitter in RTP ticks
+  // The round trip, from a report block's LSR and DLSR (or an XR DLRR block) answering ours.
+  int network_delay_ms = -1;
+};
+
+// Receive statistics of the peer's stream (RFC 3550 appendix A.1 and A.8) and the peer's reports.
+class rtcp_monitor {
+ public:
+  // One received RTP packet: its sequence, its RTP timestamp and the local arrival time.
+  void on_rtp(uint16_t sequence, uint32_t rtp_timestamp, rtimestamp arrival);
+  uint32_t received() const { return received_; }
+  uint32_t first_sequence() const { return base_; }
+  uint32_t highest_sequence() const { return max_; }  // extended
+  // Expected minus received, never below 0.
+  uint32_t lost() const;
+  // Interarrival jitter in RTP ticks (8 per ms): current, mean and maximum.
+  uint32_t jitter() const { return jitter_ >> 4; }
+  uint32_t mean_jitter() const;
+  uint32_t max_jitter() const { return max_jitter_; }
+  void reset() { *this = rtcp_monitor(); }
+
+  rtcp_peer_report peer;
+  timeout timer;  // the 5 s report timer on rtp_thread_queue
+
+ private:
+  bool started_ = false;
+  uint32_t base_ = 0, max_ = 0, received_ = 0;
+  uint32_t jitter_ = 0, max_jitter_ = 0;  // jitter_: scaled by 16 (appendix A.8)
+  uint64_t jitter_sum_ = 0;
+  int64_t last_transit_ = 0;
+};
+
+// The 64-bit NTP time of a wall-clock time (ms since 1970).
+uint64_t ntp_time(atimestamp wall_ms);
+
+struct rtcp_sr_fields {
+  uint32_t ssrc = 0;
+  uint64_t ntp = 0;
+  uint32_t rtp_timestamp = 0;
+  uint32_t packets = 0, octets = 0;
+  str cname;
+};
+// A sender report without report blocks, followed by an SDES packet with the CNAME.
+str rtcp_sender_report(const rtcp_sr_fields& f);
+// An extended report of ssrc with the statistics summary block of the source remote_ssrc (loss,
+// duplicates and jitter; no TTL).
+str rtcp_xr_summary(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m);
+// A BYE of ssrc with the reason text (at most 255 bytes), padded to 32 bits.
+str rtcp_bye(uint32_t ssrc, const str& reason);
+// Reads a compound packet into peer; false when it is not RTCP (version, lengths). our_ssrc
+// selects the report blocks about our stream; now_ntp (ntp_time of now) measures round trips.
+bool rtcp_read(const str& compound, rtimestamp received, uint32_t our_ssrc, uint64_t now_ntp,
+               rtcp_peer_report& peer);
