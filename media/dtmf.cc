@@ -91,19 +91,24 @@ void dtmf_recognition::calc_dtmf(const str& samples) {
   }
 }
 
-void dtmf_recognition::calc_power() {
-  for (int k = 0; k < frequencies; ++k) {
-    const int64_t c = dtmf_coefficients[k];
+void goertzel_powers(const int16_t* block, size_t samples, const int* coefficients,
+                     int64_t* powers, int count) {
+  for (int k = 0; k < count; ++k) {
+    const int64_t c = coefficients[k];
     int64_t s1 = 0, s2 = 0;
-    for (int16_t x : block_) {
-      const int64_t s = (((s1 >> 8) * c) >> 7) + x - s2;
+    for (size_t i = 0; i < samples; ++i) {
+      const int64_t s = (((s1 >> 8) * c) >> 7) + block[i] - s2;
       s2 = s1;
       s1 = s;
     }
     s1 >>= 8;
     s2 >>= 8;
-    powers_[size_t(k)] = ((s1 * s1) >> 15) + ((s2 * s2) >> 15) - ((((s1 * s2) >> 15) * c) >> 15);
+    powers[k] = ((s1 * s1) >> 15) + ((s2 * s2) >> 15) - ((((s1 * s2) >> 15) * c) >> 15);
   }
+}
+
+void dtmf_recognition::calc_power() {
+  goertzel_powers(block_.data(), block_.size(), dtmf_coefficients, powers_.data(), frequencies);
 }
 
 char dtmf_recognition::decode() {

@@ -21,6 +21,11 @@
 
 // The in-band recogniser: fixed-point Goertzel filters over 20 ms blocks (160 samples) at the
 // four row, the four column and the fax calling-tone frequency.
+// The fixed-point Goertzel power of each coefficient (65536 * cos(2 pi f / 8000)) over a block
+// of samples, the one filter of the digit and the tone detectors.
+void goertzel_powers(const int16_t* block, size_t samples, const int* coefficients,
+                     int64_t* powers, int count);
+
 class dtmf_recognition {
  public:
   static constexpr int block_samples = 160;

@@ -244,7 +244,7 @@ bool rtp_stream::send_rtcp(str compound) {
   return fd >= 0 && ops->send(fd, compound, to);
 }
 
-bool rtp_stream::send_rtcp_sr() {
+rtcp_sr_fields rtp_stream::sender_fields() const {
   rtcp_sr_fields f;
   f.ssrc = ssrc;
   f.ntp = ntp_time(wall_now());
@@ -252,21 +252,18 @@ bool rtp_stream::send_rtcp_sr() {
   f.packets = uint32_t(packets_sent);
   f.octets = uint32_t(bytes_sent > packets_sent * 12 ? bytes_sent - packets_sent * 12 : 0);
   f.cname = name;
-  str compound = rtcp_sender_report(f);
+  return f;
+}
+
+bool rtp_stream::send_rtcp_sr() {
+  str compound = rtcp_sender_report(sender_fields());
   if (media && media->xr_stat_summary && !media->remote_rtcp_xr.empty() && remote_ssrc_known)
     compound += rtcp_xr_summary(ssrc, remote_ssrc, monitor);
   return send_rtcp(compound);
 }
 
 bool rtp_stream::send_rtcp_bye(const str& reason) {
-  rtcp_sr_fields f;
-  f.ssrc = ssrc;
-  f.ntp = ntp_time(wall_now());
-  f.rtp_timestamp = timestamp;
-  f.packets = uint32_t(packets_sent);
-  f.octets = uint32_t(bytes_sent > packets_sent * 12 ? bytes_sent - packets_sent * 12 : 0);
-  f.cname = name;
-  return send_rtcp(rtcp_sender_report(f) + rtcp_bye(ssrc, reason));
+  return send_rtcp(rtcp_sender_report(sender_fields()) + rtcp_bye(ssrc, reason));
 }
 
 void rtp_stream::on_rtcp(const str& datagram, const ip_port& source, rtimestamp received) {

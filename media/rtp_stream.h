@@ -222,6 +222,8 @@ class rtp_stream {
   // monitor; false when the packet must be dropped.
   bool receive_secured(str& packet, rtp_header& h, rtimestamp received);
   bool send_rtcp(str compound);
+  // The sender report of this stream now (payload bytes without the 12-byte headers).
+  rtcp_sr_fields sender_fields() const;
   bool send_datagram(const str& data);
   // Sends payload under the leg's own header, then advances the sequence by one; counted.
   bool send_own(bool marker, int payload_type, uint32_t ts, const str& payload);

@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "frame/settings.h"
+#include "media/dtmf.h"
 
 namespace {
 
@@ -57,18 +58,7 @@ void tone_detection::calc_tone(const str& samples) {
 }
 
 void tone_detection::calc_power() {
-  for (int k = 0; k < frequencies; ++k) {
-    const int64_t c = tone_coefficients[k];
-    int64_t s1 = 0, s2 = 0;
-    for (int16_t x : block_) {
-      const int64_t s = (((s1 >> 8) * c) >> 7) + x - s2;
-      s2 = s1;
-      s1 = s;
-    }
-    s1 >>= 8;
-    s2 >>= 8;
-    powers_[size_t(k)] = ((s1 * s1) >> 15) + ((s2 * s2) >> 15) - ((((s1 * s2) >> 15) * c) >> 15);
-  }
+  goertzel_powers(block_.data(), block_.size(), tone_coefficients, powers_.data(), frequencies);
 }
 
 char tone_detection::classify() const {
