@@ -93,17 +93,23 @@ void dtmf_recognition::calc_dtmf(const str& samples) {
 
 void goertzel_powers(const int16_t* block, size_t samples, const int* coefficients,
                      int64_t* powers, int count) {
-  for (int k = 0; k < count; ++k) {
-    const int64_t c = coefficients[k];
-    int64_t s1 = 0, s2 = 0;
-    for (size_t i = 0; i < samples; ++i) {
-      const int64_t s = (((s1 >> 8) * c) >> 7) + block[i] - s2;
-      s2 = s1;
-      s1 = s;
+  // All frequencies advance together, sample by sample: the recursions are independent, so the
+  // processor works on several at once instead of waiting on one chain of 160 steps.
+  constexpr int max_count = 16;
+  int64_t s1[max_count] = {}, s2[max_count] = {}, c[max_count] = {};
+  count = count < max_count ? count : max_count;
+  for (int k = 0; k < count; ++k) c[k] = coefficients[k];
+  for (size_t i = 0; i < samples; ++i) {
+    const int64_t x = block[i];
+    for (int k = 0; k < count; ++k) {
+      const int64_t s = (((s1[k] >> 8) * c[k]) >> 7) + x - s2[k];
+      s2[k] = s1[k];
+      s1[k] = s;
     }
-    s1 >>= 8;
-    s2 >>= 8;
-    powers[k] = ((s1 * s1) >> 15) + ((s2 * s2) >> 15) - ((((s1 * s2) >> 15) * c) >> 15);
+  }
+  for (int k = 0; k < count; ++k) {
+    const int64_t a = s1[k] >> 8, b = s2[k] >> 8;
+    powers[k] = ((a * a) >> 15) + ((b * b) >> 15) - ((((a * b) >> 15) * c[k]) >> 15);
   }
 }
 

@@ -46,9 +46,10 @@ struct dtmf_receiver {
   void on_packet(const rtp_header& h, int codec, int telephone_event_pt, bool local_media);
 
   // Decoding runs with fax detection, with in-band decoding while no telephone-event type is
-  // known, or with local media.
+  // known, while the hangup tone is listened for, or with local media.
   bool decodes(int telephone_event_pt, bool local_media) const {
-    return fax_detection || (inband_decoding && telephone_event_pt < 0) || local_media;
+    return fax_detection || (inband_decoding && telephone_event_pt < 0) || hangup_tone ||
+           local_media;
   }
 
  private:

@@ -234,8 +234,11 @@ void rtp_stream::on_rtp(const str& datagram, const ip_port& source, rtimestamp r
     telephone_event_pt = h.payload_type;
     log_printf(log_media, 5, "Received RFC4733 DTMF on codec %d", h.payload_type);
   }
-  dtmf.on_packet(h, media ? media->codecs.find_local(h.payload_type) : -1, telephone_event_pt,
-                 local_media);
+  // A peer whose SDP lists telephone-event sends its digits as events: its audio is not searched
+  // for tones (which would cost a decode and nine filters per packet).
+  int events_pt = telephone_event_pt;
+  if (events_pt < 0 && media && !media->inband_dtmf) events_pt = media->codecs.find_remote(codec_dtmf);
+  dtmf.on_packet(h, media ? media->codecs.find_local(h.payload_type) : -1, events_pt, local_media);
   relay(h);
 }
 
