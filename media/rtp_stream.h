@@ -206,9 +206,10 @@ class rtp_stream {
   rtcp_monitor monitor;
   // The first RTCP report in 5 s, then every 5 s while the stream has sockets.
   void start_rtcp();
-  // Sender report (SDES CNAME, and the statistics summary when the peer asked for rtcp-xr and
-  // the local SDP offered it) to the RTCP destination, as SRTCP when keyed. False when nothing
-  // could be sent.
+  // Sender report (a report block once the peer's SSRC is known, SDES CNAME, and when the peer
+  // asked for rtcp-xr an extended report with the blocks the local SDP offered, statistics
+  // summary and VoIP metrics, and the receiver reference time) to the RTCP destination, as
+  // SRTCP when keyed. False when nothing could be sent.
   bool send_rtcp_sr();
   // A sender report and a BYE with reason.
   bool send_rtcp_bye(const str& reason);
