@@ -72,7 +72,7 @@ void outgoing_buffer::set_oob(int event, bool end, uint32_t source_ts) {
     oob_event = event;
     oob_end = false;
     oob_started = false;
-    oob_duration = 0;
+    oob_duration = oob_end_after = 0;
     oob_seen_ = true;
     oob_source_ts_ = source_ts;
   }
@@ -82,8 +82,14 @@ void outgoing_buffer::set_oob(int event, bool end, uint32_t source_ts) {
   }
 }
 
+void outgoing_buffer::start_own_event(int event, int duration_samples) {
+  finish_oob();
+  oob_event = event;
+  oob_end_after = duration_samples;
+}
+
 void outgoing_buffer::finish_oob() {
   oob_event = -1;
   oob_end = oob_started = false;
-  oob_duration = 0;
+  oob_duration = oob_end_after = 0;
 }

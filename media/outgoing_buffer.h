@@ -63,12 +63,16 @@ class outgoing_buffer {
   bool holds_dtmf() const { return oob_event >= 0; }
   // The event was sent to its end.
   void finish_oob();
+  // An event of the leg itself (no source packets): its end is sent once duration_samples
+  // have been sent.
+  void start_own_event(int event, int duration_samples);
 
   int oob_event = -1;          // the event being relayed, -1 none
   bool oob_end = false;        // its end was received
   bool oob_started = false;    // a packet of it was sent
   uint32_t oob_timestamp = 0;  // the leg's timestamp at the event's start
   int oob_duration = 0;        // samples sent so far
+  int oob_end_after = 0;       // an own event's length in samples; 0: the source ends it
 
  private:
   outgoing_unit ring_[ring_size];

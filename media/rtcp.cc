@@ -1,8 +1,11 @@
 #include "media/rtcp.h"
 
+#include <algorithm>
+
 #include "base/log.h"
 #include "media/codec_engine.h"
 #include "media/rtp_stream.h"
+#include "media/vq_report.h"
 
 namespace {
 
@@ -126,6 +129,32 @@ uint32_t rtcp_monitor::lost() const {
   return expected > received_ ? expected - received_ : 0;
 }
 
+int rtcp_monitor::loss_rate() const {
+  const uint64_t expected = started_ ? uint64_t(max_ - base_ + 1) : 0;
+  return expected ? int(std::min<uint64_t>(255, uint64_t(lost()) * 256 / expected)) : 0;
+}
+
+rtcp_report_block rtcp_monitor::report_block(uint32_t remote_ssrc, rtimestamp now) {
+  rtcp_report_block b;
+  b.ssrc = remote_ssrc;
+  const uint32_t expected = started_ ? max_ - base_ + 1 : 0;
+  const uint32_t expected_interval = expected - expected_prior_;
+  const uint32_t received_interval = received_ - received_prior_;
+  expected_prior_ = expected;
+  received_prior_ = received_;
+  if (expected_interval > received_interval)
+    b.fraction_lost =
+        int(uint64_t(expected_interval - received_interval) * 256 / expected_interval);
+  b.cumulative_lost = std::min<uint32_t>(lost(), 0xffffff);
+  b.highest_sequence = started_ ? max_ - 0x10000u : 0;  // without the room for a step back
+  b.jitter = jitter();
+  if (peer.sender_report) {
+    b.lsr = peer.sr_ntp_middle;
+    b.dlsr = uint32_t(uint64_t(now - peer.sr_received) * 65536 / ns_per_second);
+  }
+  return b;
+}
+
 uint32_t rtcp_monitor::mean_jitter() const {
   return received_ > 1 ? uint32_t(jitter_sum_ / (received_ - 1)) : 0;
 }
@@ -140,13 +169,22 @@ uint64_t ntp_time(atimestamp wall_ms) {
 
 str rtcp_sender_report(const rtcp_sr_fields& f) {
   str out;
-  header(out, 0, 200, 28);
+  header(out, f.has_block ? 1 : 0, 200, f.has_block ? 52 : 28);
   put32(out, f.ssrc);
   put32(out, uint32_t(f.ntp >> 32));
   put32(out, uint32_t(f.ntp));
   put32(out, f.rtp_timestamp);
   put32(out, f.packets);
   put32(out, f.octets);
+  if (f.has_block) {
+    const rtcp_report_block& b = f.block;
+    put32(out, b.ssrc);
+    put32(out, uint32_t(b.fraction_lost) << 24 | (b.cumulative_lost & 0xffffff));
+    put32(out, b.highest_sequence);
+    put32(out, b.jitter);
+    put32(out, b.lsr);
+    put32(out, b.dlsr);
+  }
   // SDES: one chunk, CNAME item, a terminating zero and padding to 32 bits.
   const str cname = f.cname.leftstr(255);
   const size_t chunk = (4 + 2 + cname.length() + 1 + 3) / 4 * 4;
@@ -159,23 +197,51 @@ str rtcp_sender_report(const rtcp_sr_fields& f) {
   return out;
 }
 
-str rtcp_xr_summary(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m) {
+str rtcp_xr(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m, uint64_t ntp, bool summary,
+            bool voip) {
   str out;
-  header(out, 0, 207, 8 + 40);
+  header(out, 0, 207, 8 + (summary ? 40 : 0) + (voip ? 36 : 0) + 12);
   put32(out, ssrc);
-  out += char(6);     // statistics summary
-  out += char(0xe0);  // loss, duplicate and jitter reports; no TTL
-  put16(out, 9);
-  put32(out, remote_ssrc);
-  put16(out, m.first_sequence() & 0xffff);
-  put16(out, (m.highest_sequence() + 1) & 0xffff);
-  put32(out, m.lost());
-  put32(out, 0);  // duplicates are dropped before they reach the monitor's count
-  put32(out, 0);  // minimum jitter: not tracked
-  put32(out, m.max_jitter());
-  put32(out, m.mean_jitter());
-  put32(out, 0);  // deviation: not tracked
-  put32(out, 0);  // TTL fields unused
+  if (summary) {
+    out += char(6);     // statistics summary
+    out += char(0xe0);  // loss, duplicate and jitter reports; no TTL
+    put16(out, 9);
+    put32(out, remote_ssrc);
+    put16(out, m.first_sequence() & 0xffff);
+    put16(out, (m.highest_sequence() + 1) & 0xffff);
+    put32(out, m.lost());
+    put32(out, 0);  // duplicates are dropped before they reach the monitor's count
+    put32(out, 0);  // minimum jitter: not tracked
+    put32(out, m.max_jitter());
+    put32(out, m.mean_jitter());
+    put32(out, 0);  // deviation: not tracked
+    put32(out, 0);  // TTL fields unused
+  }
+  if (voip) {
+    const int rtt = std::max(m.peer.network_delay_ms, 0);
+    const bool heard = m.received() > 0;
+    out += char(7);  // VoIP metrics
+    out += char(0);
+    put16(out, 8);
+    put32(out, remote_ssrc);
+    out += char(m.loss_rate());
+    out += char(0);  // discard rate: no jitter buffer discards late packets
+    put16(out, 0);   // burst and gap density
+    put32(out, 0);   // burst and gap duration
+    put16(out, uint32_t(std::min(rtt, 0xffff)));
+    put16(out, 0);           // end system delay: not measured
+    put32(out, 0x7f7f7f10);  // signal, noise, RERL unavailable; Gmin 16
+    put16(out, 0x7f7f);      // R factors unavailable
+    out += char(heard ? vq_mos_tenths(m.received(), m.lost(), 0) : 127);        // MOS-LQ
+    out += char(heard ? vq_mos_tenths(m.received(), m.lost(), rtt / 2) : 127);  // MOS-CQ
+    put32(out, 0);  // receiver configuration, jitter buffer nominal: no jitter buffer
+    put32(out, 0);  // jitter buffer maximum and absolute maximum
+  }
+  out += char(4);  // receiver reference time
+  out += char(0);
+  put16(out, 2);
+  put32(out, uint32_t(ntp >> 32));
+  put32(out, uint32_t(ntp));
   return out;
 }
 
@@ -256,9 +322,15 @@ rtcp_sr_fields rtp_stream::sender_fields() const {
 }
 
 bool rtp_stream::send_rtcp_sr() {
-  str compound = rtcp_sender_report(sender_fields());
-  if (media && media->xr_stat_summary && !media->remote_rtcp_xr.empty() && remote_ssrc_known)
-    compound += rtcp_xr_summary(ssrc, remote_ssrc, monitor);
+  rtcp_sr_fields f = sender_fields();
+  if (remote_ssrc_known) {
+    f.has_block = true;
+    f.block = monitor.report_block(remote_ssrc, clock_now());
+  }
+  str compound = rtcp_sender_report(f);
+  const bool summary = media && media->xr_stat_summary, voip = media && media->xr_voip_metrics;
+  if ((summary || voip) && !media->remote_rtcp_xr.empty() && remote_ssrc_known)
+    compound += rtcp_xr(ssrc, remote_ssrc, monitor, f.ntp, summary, voip);
   return send_rtcp(compound);
 }
 

@@ -2,9 +2,12 @@
 // and the monitor that collects what the RTCP reports and the voice-quality report need: the
 // receive statistics of the peer's stream and what the peer's own reports said.
 //
-// Our extended report carries the statistics summary block (RFC 3611 section 4.6) only; of the
-// peer's reports we read sender reports, statistics summary, VoIP metrics, receiver reference
-// time and DLRR blocks (the last two give the round trip delay).
+// Our sender report carries one reception report block about the peer's stream once its SSRC
+// is known. Our extended report carries the statistics summary block (RFC 3611 section 4.6),
+// the VoIP metrics block (4.7) and a receiver reference time block (4.4), whose answer in the
+// peer's DLRR block gives the round trip. Of the peer's reports we read sender reports, statistics
+// summary, VoIP metrics, receiver reference time and DLRR blocks (the last two give the round trip
+// delay).
 //
 // The builders and the reader are side-neutral value functions; rtcp_monitor belongs to one
 // rtp_stream (srv side, RTP thread under srv_run_mutex).
@@ -35,6 +38,16 @@ struct rtcp_peer_report {
   int network_delay_ms = -1;
 };
 
+// One reception report block (RFC 3550 section 6.4.1).
+struct rtcp_report_block {
+  uint32_t ssrc = 0;
+  int fraction_lost = 0;          // in 1/256
+  uint32_t cumulative_lost = 0;   // 24 bits
+  uint32_t highest_sequence = 0;  // extended
+  uint32_t jitter = 0;            // RTP ticks
+  uint32_t lsr = 0, dlsr = 0;     // dlsr in 1/65536 s
+};
+
 // Receive statistics of the peer's stream (RFC 3550 appendix A.1 and A.8) and the peer's reports.
 class rtcp_monitor {
  public:
@@ -49,6 +62,12 @@ class rtcp_monitor {
   uint32_t jitter() const { return jitter_ >> 4; }
   uint32_t mean_jitter() const;
   uint32_t max_jitter() const { return max_jitter_; }
+  // Loss over the whole stream in 1/256 (the VoIP metrics loss rate).
+  int loss_rate() const;
+  // The reception report block about the peer's stream remote_ssrc at now: the fraction lost
+  // since the previous call (which this call starts anew), cumulative loss, extended highest
+  // sequence, jitter, and LSR and DLSR from the peer's last sender report.
+  rtcp_report_block report_block(uint32_t remote_ssrc, rtimestamp now);
   void reset() { *this = rtcp_monitor(); }
 
   rtcp_peer_report peer;
@@ -60,6 +79,7 @@ class rtcp_monitor {
   uint32_t jitter_ = 0, max_jitter_ = 0;  // jitter_: scaled by 16 (appendix A.8)
   uint64_t jitter_sum_ = 0;
   int64_t last_transit_ = 0;
+  uint32_t expected_prior_ = 0, received_prior_ = 0;  // at the previous report block
 };
 
 // The 64-bit NTP time of a wall-clock time (ms since 1970).
@@ -71,12 +91,18 @@ struct rtcp_sr_fields {
   uint32_t rtp_timestamp = 0;
   uint32_t packets = 0, octets = 0;
   str cname;
+  bool has_block = false;  // block is sent
+  rtcp_report_block block;
 };
-// A sender report without report blocks, followed by an SDES packet with the CNAME.
+// A sender report (with the report block when has_block), followed by an SDES packet with the
+// CNAME.
 str rtcp_sender_report(const rtcp_sr_fields& f);
-// An extended report of ssrc with the statistics summary block of the source remote_ssrc (loss,
-// duplicates and jitter; no TTL).
-str rtcp_xr_summary(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m);
+// An extended report of ssrc about the source remote_ssrc: the statistics summary block (loss,
+// duplicates and jitter; no TTL) when summary, the VoIP metrics block when voip (the monitor's
+// loss, round trip and MOS; what is not measured is reported unavailable), and always the
+// receiver reference time block with our NTP time ntp.
+str rtcp_xr(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m, uint64_t ntp, bool summary,
+            bool voip);
 // A BYE of ssrc with the reason text (at most 255 bytes), padded to 32 bits.
 str rtcp_bye(uint32_t ssrc, const str& reason);
 // Reads a compound packet into peer; false when it is not RTCP (version, lengths). our_ssrc

@@ -15,9 +15,15 @@ namespace {
 
 TEST(Rtcp, PacketBytes) {
   // 2026-01-01 00:00:00.123 UTC; RTP time 1000, 5 packets, 800 octets.
-  const rtcp_sr_fields f{0x11223344, ntp_time(1767225600123), 1000, 5, 800, "c1"};
+  const rtcp_sr_fields f{0x11223344, ntp_time(1767225600123), 1000, 5, 800, "c1", false, {}};
   rtcp_monitor m;  // 65534, 65535, (0 lost), 1: one lost across the wrap, steady 20 ms
   for (int i : {0, 1, 3}) m.on_rtp(uint16_t(65534 + i), uint32_t(160 * i), i * 20 * ns_per_ms);
+  m.peer.sender_report = true;  // the peer's SR (LSR 0x12345678) read 1.5 s before our report
+  m.peer.sr_ntp_middle = 0x12345678;
+  m.peer.network_delay_ms = 400;
+  rtcp_sr_fields with_block = f;
+  with_block.has_block = true;
+  with_block.block = m.report_block(0x55667788, 1500 * ns_per_ms);
   const struct {
     str packet;
     const char* hex;
@@ -27,8 +33,15 @@ TEST(Rtcp, PacketBytes) {
                               "81ca0003112233440102633100000000"},
       {rtcp_bye(0x11223344, "Call Disconnected"),
        "81cb00061122334411" "43616c6c20446973636f6e6e6563746564" "0000"},
-      {rtcp_xr_summary(0x11223344, 0x55667788, m), "80cf000b11223344" "06e0000955667788"
-       "fffe0002" "00000001" "00000000" "00000000000000000000000000000000" "00000000"},
+      {rtcp_sender_report(with_block), "81c8000c11223344ed0037801f7ced91000003e80000000500000320"
+       "55667788" "40000001" "00010001" "00000000" "12345678" "00018000"
+       "81ca0003112233440102633100000000"},
+      {rtcp_xr(0x11223344, 0x55667788, m, f.ntp, true, true), "80cf001711223344"
+       "06e0000955667788" "fffe0002" "00000001" "00000000" "00000000000000000000000000000000"
+       "00000000" "0700000855667788" "40000000" "00000000" "01900000" "7f7f7f10" "7f7f1814"
+       "00000000" "00000000" "04000002" "ed0037801f7ced91"},
+      {rtcp_xr(0x11223344, 0x55667788, m, f.ntp, false, false), "80cf000411223344"
+       "04000002ed0037801f7ced91"},
       // clang-format on
   };
   for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));

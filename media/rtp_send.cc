@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "frame/clock.h"
+#include "media/rtp_clock.h"
 #include "media/rtp_stream.h"
 
 namespace {
@@ -13,6 +14,17 @@ constexpr int unit_samples_10ms = 80;
 constexpr int event_end_repeats = 3;
 constexpr int hold_noise_interval = 100;
 constexpr int max_suppressed = 50;
+constexpr int own_event_samples = 800;  // 100 ms
+
+void own_event_step(int index) {
+  if (rtp_stream* s = rtp_stream_of(index)) s->send_own_event();
+}
+
+// The RFC 4733 payload: event, end bit and volume 10, duration.
+str event_payload(int event, bool end, int duration) {
+  return str::bytes(
+      {uint8_t(event), uint8_t(end ? 0x8a : 0x0a), uint8_t(duration >> 8), uint8_t(duration)});
+}
 
 int16_t saturate(int32_t v) { return int16_t(std::clamp(v, -32767, 32767)); }
 
@@ -184,8 +196,8 @@ void rtp_stream::send_rtp_outband(outgoing_buffer& b) {
     b.oob_duration = 0;
   }
   b.oob_duration = std::min(b.oob_duration + int(step), 0xffff);
-  const str payload = str::bytes({uint8_t(b.oob_event), uint8_t(b.oob_end ? 0x8a : 0x0a),
-                                  uint8_t(b.oob_duration >> 8), uint8_t(b.oob_duration)});
+  if (b.oob_end_after && b.oob_duration >= b.oob_end_after) b.oob_end = true;
+  const str payload = event_payload(b.oob_event, b.oob_end, b.oob_duration);
   for (int k = 0; k < (b.oob_end ? event_end_repeats : 1); ++k)
     send_own(first && k == 0, te_pt, b.oob_timestamp, payload);
   timestamp += step;
@@ -203,10 +215,55 @@ void rtp_stream::send_dtmf_tone(outgoing_buffer& b) {
     b.oob_started = true;
   }
   timestamp += uint32_t(packet_length() * 8);
+  b.oob_duration += packet_length() * 8;
+  if (b.oob_end_after && b.oob_duration >= b.oob_end_after) b.oob_end = true;
   if (b.oob_end) {
     b.finish_oob();
     send_tones.clear();
   }
+}
+
+// ---- Events of the leg itself -------------------------------------------------------------
+
+bool rtp_stream::send_event(int event) {
+  if (event < 0 || event > 15) return false;
+  const int te_pt = media ? media->codecs.find_remote(codec_dtmf) : -1;
+  if (pass_through && te_pt >= 0) {
+    own_event.timer.clear();
+    own_event.event = event;
+    own_event.payload_type = te_pt;
+    own_event.start = timestamp;
+    own_event.duration = 0;
+    send_own_event();
+    return true;
+  }
+  if (pass_through) fall_back_to_media_aware();
+  outgoing_buffer* b = obufs[0].in_use() ? &obufs[0] : obufs[1].in_use() ? &obufs[1] : nullptr;
+  if (!b) b = allocate_obuf(index, 1);
+  if (!b) return false;
+  b->start_own_event(event, own_event_samples);
+  start_sending();
+  return true;
+}
+
+void rtp_stream::send_own_event() {
+  event_sender& e = own_event;
+  if (e.event < 0) return;
+  const uint32_t step = uint32_t(packet_length() * 8);
+  const bool first = e.duration == 0;
+  e.duration = std::min(e.duration + int(step), 0xffff);
+  const bool end = e.duration >= own_event_samples;
+  const str payload = event_payload(e.event, end, e.duration);
+  for (int k = 0; k < (end ? event_end_repeats : 1); ++k)
+    send_own(first && k == 0, e.payload_type, e.start, payload);
+  if (!end) {
+    e.timer.callback(*scoped_rtp_clock_context::current().queue, ms2ticks(packet_length()),
+                     callback_argument(own_event_step, index));
+    return;
+  }
+  // Relayed packets continue after the event, not inside it.
+  if (int32_t(timestamp - e.start) < e.duration) timestamp = e.start + uint32_t(e.duration);
+  e.event = -1;
 }
 
 void rtp_stream::send_comfort_noise() {

@@ -75,19 +75,34 @@ TEST(rtp_send, transcoding_between_legs) {
     int length_b, send_b;
     bool lock_b;
     const char* sent;
-    uint8_t first_byte;  // of the first payload b sends
+    uint8_t first_byte;   // of the first payload b sends
+    int end_packet = -1;  // b's own digit 5 (an INFO) after the first packet: its last packet
   } cases[] = {
       {20, codec_ulaw, false, "0/160/ 0/160/160 0/160/160 0/160/160", 0x9c},  // pass-through
       {30, codec_ulaw, false, "0/240/ 0/240/240", 0x9c},
       {20, codec_alaw, true, "8/160/ 8/160/160 8/160/160 8/160/160",
        encode_alaw(decode_ulaw(0x9c))},
+      {20, codec_ulaw, false,
+       "0/160/ M101/4/160 101/4/0 0/160/0 101/4/0 0/160/160 101/4/-160 0/160/320 101/4/-320 "
+       "101/4/0 101/4/0",
+       0x9c, 10},
+      {20, codec_alaw, true, "M101/4/ 101/4/0 101/4/0 101/4/0 101/4/0 101/4/0 101/4/0 8/160/800", 5,
+       6},
   };
   for (const auto& c : cases) {
     two_legs legs(c.length_b, c.send_b, c.lock_b);
-    for (int n = 0; n < 4; ++n, legs.run(20)) legs.receive(0, 8000 + 160 * n, str(char(0x9c), 160));
+    for (int n = 0; n < 4; ++n, legs.run(20)) {
+      legs.receive(0, 8000 + 160 * n, str(char(0x9c), 160));
+      if (n == 0 && c.end_packet >= 0) legs.b->send_event(5);
+    }
+    if (c.end_packet >= 0) legs.run(40);
     EXPECT_EQ(legs.summary(), c.sent) << c.length_b;
     EXPECT_EQ(legs.io.sent.empty() ? 0 : legs.io.sent[0][12], c.first_byte) << c.length_b;
     EXPECT_EQ(legs.b->pass_through, c.length_b == 20 && !c.lock_b);
+    if (c.end_packet >= 0) {  // 100 ms (800 samples) at the end
+      EXPECT_EQ(legs.io.sent.at(c.end_packet).substr(12).view(),
+                str::bytes({5, 0x8a, 3, 0x20}).view());
+    }
     if (c.length_b != 30) continue;
     // The last two units (and 10 ms of silence), then 50 silent packets kept back, then one.
     legs.io.sent.clear();

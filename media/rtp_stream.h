@@ -20,6 +20,7 @@
 #include "base/ip_port.h"
 #include "base/str.h"
 #include "frame/clock.h"
+#include "frame/timeout.h"
 #include "media/call_sdp.h"
 #include "media/codec_engine.h"
 #include "media/outgoing_buffer.h"
@@ -192,6 +193,26 @@ class rtp_stream {
   // tone.
   void send_rtp_outband(outgoing_buffer& b);
   void send_dtmf_tone(outgoing_buffer& b);
+  // ---- Events of the leg itself (a digit the leg received in an INFO), 100 ms long
+  // RFC 4733 event 0..15. A media-aware leg makes it the out-of-band event of its first
+  // source's buffer (one claimed for the leg itself when it has none), which the 10 ms clock
+  // sends and ends after 100 ms. A leg in pass-through sends it with own_event; when the peer
+  // did not negotiate telephone-event it falls back to media-aware mode, which plays the tone.
+  // False when the event is out of range or no buffer is free.
+  bool send_event(int event);
+  // The pass-through sender: one packet per packet length on the 10 ms clock's queue, all with
+  // the timestamp at the event's start, the first with the marker; once the duration reaches
+  // 100 ms the end packet three times. The leg's timestamp then moves past the event.
+  struct event_sender {
+    int event = -1;  // -1: idle
+    int payload_type = -1;
+    uint32_t start = 0;
+    int duration = 0;  // samples
+    timeout timer;
+  } own_event;
+  // One packet of own_event (the timer's step).
+  void send_own_event();
+
   // Payload type 13 with the fixed comfort-noise payload.
   void send_comfort_noise();
   // One 10 ms unit in codec. The shortcut (one buffer in use, no local media): an empty buffer
@@ -206,9 +227,10 @@ class rtp_stream {
   rtcp_monitor monitor;
   // The first RTCP report in 5 s, then every 5 s while the stream has sockets.
   void start_rtcp();
-  // Sender report (SDES CNAME, and the statistics summary when the peer asked for rtcp-xr and
-  // the local SDP offered it) to the RTCP destination, as SRTCP when keyed. False when nothing
-  // could be sent.
+  // Sender report (a report block once the peer's SSRC is known, SDES CNAME, and when the peer
+  // asked for rtcp-xr an extended report with the blocks the local SDP offered, statistics
+  // summary and VoIP metrics, and the receiver reference time) to the RTCP destination, as
+  // SRTCP when keyed. False when nothing could be sent.
   bool send_rtcp_sr();
   // A sender report and a BYE with reason.
   bool send_rtcp_bye(const str& reason);

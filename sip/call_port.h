@@ -116,9 +116,7 @@ class call_port {
   rtimestamp sending_since = 0;  // when media sending started, the media time-out's first base
   bool media_only = false;       // created without SIP dialog (StartDialog without URI)
   bool sending = false;          // media sending started
-  // Requests to the media engine that it serves when it runs: telephone events to send, and
-  // how often the choice between relaying and transcoding must be made again.
-  std::vector<int> pending_events;
+  // How often the choice between relaying and transcoding must be made again.
   int media_mode_changes = 0;
   int trunk_failures = 0;  // the trunk's failure counter as this leg saw it
   bool first_invite_sent = false;

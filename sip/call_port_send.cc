@@ -416,8 +416,7 @@ void call_port::send_aoc_info(const str& body) {
 }
 
 void call_port::send_telephone_event(int event) {
-  // Relayed as an RFC 2833 event by the media engine; counted here until it sends.
-  pending_events.push_back(event);
+  if (rtp_stream* s = stream()) s->send_event(event);
 }
 
 void call_port::send_dtmf_info(int event) {
