@@ -437,7 +437,8 @@ void call_port::send_telephony_event(int event) {
   for (int other : linked) {
     call_port* o = get_port(other);
     if (!o) continue;
-    if (o->peer_telephone_event && !peer_sends_events) o->send_dtmf_info(event);
+    if (peer_sends_events) continue;  // its RFC 4733 packets reach o through the media path
+    if (o->peer_telephone_event) o->send_dtmf_info(event);
     o->send_telephone_event(event);
   }
 }
