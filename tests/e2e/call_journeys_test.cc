@@ -153,13 +153,9 @@ class CallJourneyE2E : public ::testing::Test {
     o.settings = settings;
     o.binary = CALL_RESPONDER_BINARY;
     // A call sends more requests within a second than the blocking allows unauthenticated.
-    o.files["accesslist/1.xml"] =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.48</adr><mask>28</mask>"
-        "<type>true</type><reason>test</reason></row>";
+    o.allow("127.0.0.48", 28);
     // baresip's TCP and TLS connections come from 127.0.0.1 whatever address it listens on.
-    o.files["accesslist/2.xml"] =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.1</adr><mask>32</mask>"
-        "<type>true</type><reason>test</reason></row>";
+    o.allow("127.0.0.1", 32);
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start()) << t->error();
   }

@@ -81,9 +81,7 @@ class CallLegE2E : public ::testing::Test {
     e2e::telmond_options o;
     o.binary = binary;
     // Each call sends more requests within a second than the blocking allows unauthenticated.
-    o.files["accesslist/1.xml"] =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.48</adr><mask>28</mask>"
-        "<type>true</type><reason>test</reason></row>";
+    o.allow("127.0.0.48", 28);
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start()) << t->error();
   }

@@ -116,6 +116,14 @@ void telmond_options::use_default_config() {
   args.push_back("default-config.xml");
 }
 
+void telmond_options::allow(const std::string& address, int mask) {
+  int row = 1;
+  while (files.count("accesslist/" + std::to_string(row) + ".xml")) ++row;
+  files["accesslist/" + std::to_string(row) + ".xml"] =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>" + address + "</adr><mask>" +
+      std::to_string(mask) + "</mask><type>true</type><reason>test</reason></row>";
+}
+
 int free_port() {
   for (int attempt = 0; attempt < 50; attempt++) {
     int t = socket(AF_INET, SOCK_STREAM, 0);

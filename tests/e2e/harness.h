@@ -59,6 +59,9 @@ struct telmond_options {
   // Starts from share/default-config.xml (domain localhost, extensions 100 to 105 with the
   // passwords sip100 ...), as `make run` does.
   void use_default_config();
+  // Adds a white access-list row for address/mask, so that test callers sending more
+  // unauthenticated requests than the blocking allows are not blocked.
+  void allow(const std::string& address, int mask);
 };
 
 class telmond_process {

@@ -61,9 +61,7 @@ class MediaAudioE2E : public ::testing::Test {
     t.reset();
     e2e::telmond_options o;
     o.binary = CALL_RESPONDER_BINARY;
-    o.files["accesslist/1.xml"] =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>127.0.0.48</adr><mask>28</mask>"
-        "<type>true</type><reason>test</reason></row>";
+    o.allow("127.0.0.48", 28);
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start()) << t->error();
   }
