@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "pbx/accounts.h"
 #include "db/schema.h"
 #include "frame/queues.h"
 #include "frame/side_context.h"
@@ -16,42 +17,6 @@ namespace {
 
 // Answers go to the SIP half through the side's post (ctrl_context).
 void post_to_sip(const str& text) { ctrl_ctx().post(text); }
-
-str id_text(int id) { return str::sprintf("%d", id); }
-
-int domain_by_name(const str& host) {
-  if (host.empty()) return 0;
-  str h = host.tolower();
-  for (int d = domains.first(); d; d = domains.next(d))
-    if (domains.get(d, domains_name).tolower() == h) return d;
-  for (int a = domain_alias.first(); a; a = domain_alias.next(a))
-    if (domain_alias.get(a, domain_alias_name).tolower() == h)
-      return domain_alias.get(a, domain_alias_domain).value();
-  return 0;
-}
-
-int account_by_name(const str& user, int domain) {
-  if (user.empty() || !domain) return 0;
-  int a = user_alias.first(user_alias_name, user, user_alias_domain, id_text(domain));
-  if (!a) return 0;
-  int account = user_alias.get(a, user_alias_user).value();
-  return users.has_row(account) ? account : 0;
-}
-
-bool is_extension(int account) { return users.get(account, users_type_name) == "extensions"; }
-int extension_row(int account) {
-  str index = users.get(account, users_type_index);
-  return index.empty() ? account : index.value();
-}
-str account_name(int account) {
-  int a = user_alias.first(user_alias_user, id_text(account));
-  return a ? user_alias.get(a, user_alias_name) : id_text(account);
-}
-
-int setting_value(ctrl_settings::setting s, int fallback) {
-  str v = ctrl_read_registry(s).strip();
-  return v.is_number() ? v.value() : fallback;
-}
 
 void clamp_expires(int& expires) {
   int min_e = std::max(1, setting_value(ctrl_settings::min_expires, 30));
@@ -128,11 +93,6 @@ static bool has_plain_binding(int account) {
   return false;
 }
 
-// The address of an account in the URI form of its domain.
-static str account_uri(int account) {
-  return str("sip:") + account_name(account) + "@" +
-         domains.get(users.get(account, users_domain).value(), domains_name);
-}
 
 // The NOTIFY version of a subscription: counted in its row's dv column.
 static int next_dialog_version(const str& call_id) {

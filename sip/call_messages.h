@@ -416,7 +416,8 @@ struct connect_calls {
   bool operator==(const connect_calls&) const = default;
 };
 
-// A named timer on the leg: after timeout seconds, DialogTimoutReport with arg1 and arg2.
+// A timer on the leg named arg1: after timeout milliseconds, DialogTimoutReport with arg1 and
+// arg2. A timer of the same name is replaced; the leg's timers end with it.
 struct set_dialog_timeout {
   str call_id, timeout, arg1, arg2;
   static constexpr const char* soap_name = "SetDialogTimeout";
@@ -429,7 +430,7 @@ struct set_dialog_timeout {
   bool operator==(const set_dialog_timeout&) const = default;
 };
 
-// Cancel the leg's timer named arg1.
+// Cancel the leg's timer named arg1 (every timer of the leg when arg1 is empty).
 struct clear_dialog_timeout {
   str call_id, arg1;
   static constexpr const char* soap_name = "ClearDialogTimeout";

@@ -120,7 +120,7 @@ void call_port::clear() {
   ring_timer.clear();
   rtp_timer.clear();
   abs_timer.clear();
-  dialog_timer.clear();
+  dialog_timers.clear();
   *this = call_port();
 }
 
@@ -372,9 +372,12 @@ void ack_no_ok_timeout(int index) {
   erase_call_port(index);
 }
 
-void dialog_timeout_proc(int index) {
+void dialog_timeout_proc(const str& name, int index) {
   call_port* p = get_port(index);
   if (!p) return;
-  srv_ctx().post(soap_write(msg::dialog_timeout_report{
-      str::sprintf("%d", index), p->dialog_timer_arg1, p->dialog_timer_arg2}));
+  auto it = p->dialog_timers.find(name);
+  if (it == p->dialog_timers.end()) return;
+  const str arg2 = it->second.arg2;
+  p->dialog_timers.erase(it);
+  srv_ctx().post(soap_write(msg::dialog_timeout_report{str::sprintf("%d", index), name, arg2}));
 }

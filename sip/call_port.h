@@ -122,9 +122,14 @@ class call_port {
   bool first_invite_sent = false;
 
   // ---- Timers (sip timer queue; they carry the index)
-  timeout ring_timer, rtp_timer, abs_timer, dialog_timer;
+  timeout ring_timer, rtp_timer, abs_timer;
   int rtp_timer_seconds = 0;
-  str dialog_timer_arg1, dialog_timer_arg2;
+  // The PBX's named timers (SetDialogTimeout): by name (arg1), with the arg2 they report.
+  struct dialog_timer {
+    timeout t;
+    str arg2;
+  };
+  std::map<str, dialog_timer> dialog_timers;
 
   // The leg's own SIP trace: every message it sent or received.
   str sip_log;
@@ -282,7 +287,7 @@ void cancel_timeout_proc(int index);
 void rtp_hangup(int index);
 void abs_hangup(int index);
 void ack_no_ok_timeout(int index);
-void dialog_timeout_proc(int index);
+void dialog_timeout_proc(const str& name, int index);
 
 // Requests for the call legs (INVITE without port, and everything of a port) and responses to
 // their requests. Returns false when the message is not for a call leg.

@@ -207,14 +207,19 @@ bool call_port_on_soap(const str& text) {
          leg_command<msg::set_dialog_timeout>(
              e,
              [](call_port& p, const msg::set_dialog_timeout& m) {
-               p.dialog_timer_arg1 = m.arg1;
-               p.dialog_timer_arg2 = m.arg2;
-               p.dialog_timer.callback(*srv_ctx().queue,
-                                       rtimestamp(m.timeout.value()) * ns_per_second,
-                                       callback_argument(dialog_timeout_proc, p.index));
+               call_port::dialog_timer& t = p.dialog_timers[m.arg1];
+               t.arg2 = m.arg2;
+               t.t.callback(*srv_ctx().queue, ms2ticks(m.timeout.value()),
+                            callback_argument(dialog_timeout_proc, m.arg1, p.index));
              }) ||
          leg_command<msg::clear_dialog_timeout>(
-             e, [](call_port& p, const msg::clear_dialog_timeout&) { p.dialog_timer.clear(); }) ||
+             e, [](call_port& p, const msg::clear_dialog_timeout& m) {
+               if (m.arg1.empty()) {
+                 p.dialog_timers.clear();
+               } else {
+                 p.dialog_timers.erase(m.arg1);
+               }
+             }) ||
          leg_command<msg::set_playback_speed>(
              e,
              [](call_port& p, const msg::set_playback_speed& m) { p.playback_speed = m.speed; }) ||
