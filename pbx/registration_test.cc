@@ -16,6 +16,7 @@
 #include "frame/side_context.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
+#include "sip/notify_body.h"
 #include "sip/reg_in.h"
 #include "sip/sip_messages.h"
 #include "sip/srv_context.h"
@@ -414,6 +415,7 @@ msg::subscription_notify srv_message(size_t i) {
 }
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
+  extensions.set(users.get(ext100, users_type_index).value(), extensions_buddies, "101");
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
   ASSERT_EQ(to_srv.size(), 2u);
   auto d = srv_message(1);
@@ -485,7 +487,8 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   // An empty list is still answered with a (empty) list.
   extensions.set(e100, extensions_buddies, "");
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscription("d3", "dialog", "eventlist")));
+  ASSERT_TRUE(
+      registration_on_soap(subscription("d3", "dialog", "eventlist", "<sip:100@localhost>")));
   ASSERT_EQ(to_srv.size(), 2u);
   EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
 }
@@ -566,6 +569,64 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
       "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
   EXPECT_TRUE(to_srv.empty());
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
+}
+
+// A dialog subscription is allowed for the account itself, a buddy either way, and the
+// domain's accounts that are no extension.
+TEST_F(RegistrationTest, DialogWatchNeedsTheAccountItselfOrABuddy) {
+  int e100 = users.get(ext100, users_type_index).value();
+  int e101 = users.get(ext101, users_type_index).value();
+  const str d = str::sprintf("%d", domain);
+  int group = db_test::add_row(users, {{users_type_name, "hunts"}, {users_domain, d}});
+  db_test::add_row(user_alias, {{user_alias_user, str::sprintf("%d", group)},
+                                {user_alias_domain, d},
+                                {user_alias_name, "700"}});
+  struct {
+    const char *to, *buddies100, *buddies101;
+    int code;
+  } cases[] = {{"<sip:100@localhost>", "", "", 200},  {"<sip:101@localhost>", "", "", 403},
+               {"<sip:101@localhost>", "101", "", 200}, {"<sip:101@localhost>", "", "100", 200},
+               {"<sip:101@localhost>", "102", "1000", 403}, {"<sip:700@localhost>", "", "", 200}};
+  int n = 0;
+  for (const auto& c : cases) {
+    extensions.set(e100, extensions_buddies, c.buddies100);
+    extensions.set(e101, extensions_buddies, c.buddies101);
+    registration_request_input in = reg(str::sprintf("w%d", n++).c_str(), "<sip:100@127.0.0.5>");
+    in.to = c.to;
+    in.event = "dialog";
+    EXPECT_EQ(registration_request(in).code, c.code) << c.to << " " << c.buddies100;
+  }
+}
+
+// Every change of an account's calls reaches its dialog and presence watchers.
+TEST_F(RegistrationTest, CallStateChangesNotifyTheWatchers) {
+  for (const char* event : {"dialog", "presence"}) {
+    registration_request_input in = reg(event, "<sip:101@127.0.0.6>");
+    in.from = in.to = "<sip:101@localhost>";
+    in.event = event;
+    ASSERT_EQ(registration_request(in).code, 200);
+  }
+  int leg = db_test::add_row(legs, {{leg_extension, str::sprintf("%d", ext101)},
+                                    {leg_inbound, "false"}});
+  struct {
+    const char *leg_state, *state, *direction;
+  } steps[] = {{"alerting", "early", "recipient"}, {"connected", "confirmed", "recipient"},
+               {"onhold", "confirmed", "recipient"}, {"terminated", "", ""}};
+  int version = 0;
+  for (const auto& s : steps) {
+    legs.set(leg, leg_state, s.leg_state);
+    to_srv.clear();
+    dialog_state_changed(ext101);
+    EXPECT_EQ(to_srv, (std::deque<str>{
+                          soap_write(msg::subscription_notify{
+                              "dialog", "dialog", c_application_dialog_info,
+                              dialog_info_body("sip:101@localhost", version++, s.state,
+                                               s.direction)}),
+                          soap_write(msg::subscription_notify{
+                              "presence", "presence", c_application_pidf,
+                              pidf_body("sip:101@localhost", false)})}))
+        << s.leg_state;
+  }
 }
 
 }  // namespace
