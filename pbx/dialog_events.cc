@@ -203,8 +203,10 @@ void on_answer(int cobj, int primary, int leg, const msg::dialog_response& in) {
   if (auto app = make_call_app(cobj, ev_connect)) {
     const bool answer = app->on_connect(leg, in);
     // Groups and the attendant decide; paging and call-backs bridge on their own.
-    if (type_is(type, {"attendant", "hunt", "acd"})) bridge = answer;
-    else bridge = type == "extcall";
+    if (type_is(type, {"attendant", "hunt", "acd"}))
+      bridge = answer;
+    else
+      bridge = type == "extcall";
   }
   if (!bridge || !legs.has_row(leg) || terminated(leg)) return;
   connect_two_calls(cobj, primary, leg);
@@ -262,16 +264,14 @@ void blind_transfer(int cobj, int leg, const sip_uri& target) {
     const int charged = leg_int(other, leg_charge_user);
     if (trunks.get(trunk, trunks_redirect) != "true" || !charged) {
       log_printf(log_application, 4,
-                 "REFER without a valid extension is not accepted on trunk %d %d", trunk,
-                 charged);
+                 "REFER without a valid extension is not accepted on trunk %d %d", trunk, charged);
       return;
     }
     caller = charged;
   }
   const str code = domains.get(cobj_int(cobj, cobj_domain), domains_code_park);
   const str& user = target.get_user();
-  if (!code.empty() && user.starts_with(code) &&
-      park(cobj, leg, other, user.substr(code.length())))
+  if (!code.empty() && user.starts_with(code) && park(cobj, leg, other, user.substr(code.length())))
     return;
   log_printf(log_application, 5, "Redirecting call to %s", target.serialize());
   hand_over(cobj, leg, other);
@@ -282,8 +282,8 @@ void blind_transfer(int cobj, int leg, const sip_uri& target) {
 void show_peer(int leg, int peer) {
   const str remote = remote_party(peer), local = local_party(leg);
   const bool inbound = leg_flag(leg, leg_inbound);
-  post_command(msg::set_dialog_cid{leg_id(leg), inbound ? remote : local,
-                                   inbound ? local : remote, str_f});
+  post_command(
+      msg::set_dialog_cid{leg_id(leg), inbound ? remote : local, inbound ? local : remote, str_f});
 }
 
 void attended_transfer(int cobj, int leg, const str& replaces) {

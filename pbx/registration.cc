@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "base/log.h"
-#include "pbx/accounts.h"
 #include "db/schema.h"
 #include "frame/queues.h"
-#include "frame/side_context.h"
 #include "frame/settings.h"
+#include "frame/side_context.h"
+#include "pbx/accounts.h"
 #include "sip/from_to_spec.h"
 #include "sip/notify_body.h"
 #include "sip/sip_messages.h"
@@ -108,7 +108,6 @@ static bool has_plain_binding(int account) {
     if (registrations.get(r, registrations_event).empty()) return true;
   return false;
 }
-
 
 // The RFC 4235 state and direction of an account's calls, from the legs that belong to it: a
 // leg in a call (connected or on hold on either side) is "confirmed", one that rings "early";
@@ -314,8 +313,7 @@ static registration_answer remove_all_bindings(const str& event, const resolved_
 
 // The row of the binding this request refreshes: by instance, else by Call-ID, else by the
 // account's contact; 0 for a new binding.
-static int find_binding(const registration_request_input& in, const str& event,
-                        const str& tuser) {
+static int find_binding(const registration_request_input& in, const str& event, const str& tuser) {
   auto of_event = [&](int r) { return registrations.get(r, registrations_event) == event; };
   int row = 0;
   if (!in.instance.empty()) {
@@ -350,8 +348,7 @@ static bool binding_limit_reached(const resolved_account& to) {
 // lifetime: they are packed into one buffer of their own (the input's texts are windows on the
 // whole message they arrived in).
 static void write_binding(int row, const registration_request_input& in, const str& event,
-                          const resolved_account& from, const resolved_account& to,
-                          int expires) {
+                          const resolved_account& from, const resolved_account& to, int expires) {
   str rdate, adate;
   expiry_dates(expires, rdate, adate);
   const bool buttons = event.empty() && (token_listed(in.proxy_require, "buttons") ||
@@ -495,8 +492,8 @@ bool registration_on_soap(const str& text) {
   if (msg::get_register_policy m; soap_read(e, m)) {
     register_policy p = get_register_policy({m.call_id, m.adr, m.to, m.from});
     post_to_sip(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,
-                                               p.realm, p.user, p.password,
-                                               id_text(p.refusal.code), p.refusal.reason}));
+                                                    p.realm, p.user, p.password,
+                                                    id_text(p.refusal.code), p.refusal.reason}));
     return true;
   }
   if (msg::register_request m; soap_read(e, m)) {
@@ -541,7 +538,6 @@ bool registration_on_soap(const str& text) {
   return false;
 }
 
-
 void install_registration() {
   set_soap_on_request([](const str& text) { registration_on_soap(text); });
 }
@@ -555,11 +551,11 @@ void dialog_state_changed(int account) {
     const str entity = from_to_spec(registrations.get(r, registrations_to)).addr_spec().serialize();
     if (event == "dialog") {
       str body = dialog_info_body(entity, next_dialog_version(call_id), d.state, d.direction);
-      post_to_sip(soap_write(
-          msg::subscription_notify{call_id, event, c_application_dialog_info, body}));
+      post_to_sip(
+          soap_write(msg::subscription_notify{call_id, event, c_application_dialog_info, body}));
     } else if (event == "presence") {
-      post_to_sip(soap_write(msg::subscription_notify{call_id, event, c_application_pidf,
-                                                      pidf_body(entity, has_plain_binding(account))}));
+      post_to_sip(soap_write(msg::subscription_notify{
+          call_id, event, c_application_pidf, pidf_body(entity, has_plain_binding(account))}));
     }
   }
 }

@@ -252,7 +252,8 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   int before = plain_bindings();
   EXPECT_EQ(registration_request(reg("c9", "*", "60")).code, 200);
   EXPECT_EQ(plain_bindings(), before);
-  EXPECT_TRUE(log_capture::contains("Registration: Cannot remove all registrations after a duration"));
+  EXPECT_TRUE(
+      log_capture::contains("Registration: Cannot remove all registrations after a duration"));
   EXPECT_EQ(registration_request(reg("c9", "*", "0")).code, 200);
   EXPECT_EQ(plain_bindings(), 0);
   EXPECT_TRUE(log_capture::contains("Account 100 requested clearing of registration database"));
@@ -564,9 +565,9 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
   // A refresh of another event with a body: ignored.
   ASSERT_TRUE(registration_on_soap(subscription("d9", "dialog", "")));
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(soap_write(msg::rru{
-      "d9", "2", "3600",
-      "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
+  ASSERT_TRUE(registration_on_soap(soap_write(
+      msg::rru{"d9", "2", "3600",
+               "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
   EXPECT_TRUE(to_srv.empty());
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
 }
@@ -584,8 +585,8 @@ TEST_F(RegistrationTest, DialogWatchNeedsTheAccountItselfOrABuddy) {
   struct {
     const char *to, *buddies100, *buddies101;
     int code;
-  } cases[] = {{"<sip:100@localhost>", "", "", 200},  {"<sip:101@localhost>", "", "", 403},
-               {"<sip:101@localhost>", "101", "", 200}, {"<sip:101@localhost>", "", "100", 200},
+  } cases[] = {{"<sip:100@localhost>", "", "", 200},        {"<sip:101@localhost>", "", "", 403},
+               {"<sip:101@localhost>", "101", "", 200},     {"<sip:101@localhost>", "", "100", 200},
                {"<sip:101@localhost>", "102", "1000", 403}, {"<sip:700@localhost>", "", "", 200}};
   int n = 0;
   for (const auto& c : cases) {
@@ -606,25 +607,26 @@ TEST_F(RegistrationTest, CallStateChangesNotifyTheWatchers) {
     in.event = event;
     ASSERT_EQ(registration_request(in).code, 200);
   }
-  int leg = db_test::add_row(legs, {{leg_extension, str::sprintf("%d", ext101)},
-                                    {leg_inbound, "false"}});
+  int leg =
+      db_test::add_row(legs, {{leg_extension, str::sprintf("%d", ext101)}, {leg_inbound, "false"}});
   struct {
     const char *leg_state, *state, *direction;
-  } steps[] = {{"alerting", "early", "recipient"}, {"connected", "confirmed", "recipient"},
-               {"onhold", "confirmed", "recipient"}, {"terminated", "", ""}};
+  } steps[] = {{"alerting", "early", "recipient"},
+               {"connected", "confirmed", "recipient"},
+               {"onhold", "confirmed", "recipient"},
+               {"terminated", "", ""}};
   int version = 0;
   for (const auto& s : steps) {
     legs.set(leg, leg_state, s.leg_state);
     to_srv.clear();
     dialog_state_changed(ext101);
-    EXPECT_EQ(to_srv, (std::deque<str>{
-                          soap_write(msg::subscription_notify{
-                              "dialog", "dialog", c_application_dialog_info,
-                              dialog_info_body("sip:101@localhost", version++, s.state,
-                                               s.direction)}),
-                          soap_write(msg::subscription_notify{
-                              "presence", "presence", c_application_pidf,
-                              pidf_body("sip:101@localhost", false)})}))
+    EXPECT_EQ(to_srv,
+              (std::deque<str>{
+                  soap_write(msg::subscription_notify{
+                      "dialog", "dialog", c_application_dialog_info,
+                      dialog_info_body("sip:101@localhost", version++, s.state, s.direction)}),
+                  soap_write(msg::subscription_notify{"presence", "presence", c_application_pidf,
+                                                      pidf_body("sip:101@localhost", false)})}))
         << s.leg_state;
   }
 }
