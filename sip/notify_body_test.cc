@@ -16,24 +16,16 @@ TEST(NotifyBody, DialogInfoAndPidfAreWellFormedAndEscaped) {
   const std::string head =
       "<?xml version=\"1.0\"?>\r\n<dialog-info xmlns=\"urn:ietf:params:xml:ns:dialog-info\" "
       "version=\"3\" state=\"full\" entity=\"sip:a&amp;b@x\">";
-  const std::string tail = "</dialog-info>\r\n";
-  struct {
-    str body;
-    std::string dialogs;
-  } cases[] = {
+  const std::pair<str, std::string> cases[] = {
       {dialog_info_body("sip:a&b@x", 3, true),
        "<dialog id=\"1\" direction=\"initiator\"><state>confirmed</state></dialog>"},
-      {dialog_info_body("sip:a&b@x", 3, false), ""},
       {dialog_info_body("sip:a&b@x", 3, "early", "recipient"),
        "<dialog id=\"1\" direction=\"recipient\"><state>early</state></dialog>"},
       {dialog_info_body("sip:a&b@x", 3, "terminated", ""),
        "<dialog id=\"1\"><state>terminated</state></dialog>"},
-      {dialog_info_body("sip:a&b@x", 3, "", "initiator"), ""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.body, str(head + c.dialogs + tail));
-    EXPECT_FALSE(xml_tree::parse(c.body).empty()) << c.body.c_str();
-  }
+      {dialog_info_body("sip:a&b@x", 3, "", "initiator"), ""}};
+  for (const auto& [body, dialogs] : cases)
+    EXPECT_EQ(body, str(head + dialogs + "</dialog-info>\r\n"));
 
   xml_tree p = xml_tree::parse(pidf_body("sip:\"q\"@x", false));
   ASSERT_FALSE(p.empty());
