@@ -54,7 +54,7 @@ msg::set_dialog_policy not_found(const str& call_id) {
 }
 
 msg::set_dialog_policy decide_policy(const msg::get_dialog_policy& in) {
-  const sip_uri& from = from_to_spec(in.from).addr_spec();
+  const sip_uri from = from_to_spec(in.from).addr_spec();
   int account = account_by_name(from.get_user(), domain_by_name(from.get_host()));
   if (!account) {
     if (!in.trunk.empty()) return no_challenge(in.call_id);
@@ -395,6 +395,7 @@ void dialog_hangup(const msg::dialog_hangup& in) {
   const int leg = known_leg(in.call_id, "Hangup");
   if (!leg) return;
   const int cobj = leg_cobj(leg);
+  // "listener" holds the row of the leg a listening leg listens to.
   const int listened = leg_int(leg, leg_listener);
   if (listened && leg_text(leg, leg_tap) == "listen" && legs.has_row(listened))
     post_command(msg::set_listener{leg_id(listened), leg_id(leg), str()});
@@ -513,8 +514,14 @@ void on_update_call_id(const msg::update_call_id& m) { leg_update_id(m.call_id, 
 void on_cmc(const msg::cmc& m) {
   if (const int leg = leg_by_id(m.call_id)) cobjs.set(leg_cobj(leg), cobj_cmc, m.code);
 }
+// A phone asks to record its call ("on") or to stop ("off"): the leg is marked as the digit
+// codes of the domain mark it.
 void on_dialog_rec(const msg::dialog_rec& m) {
-  log_printf(log_application, 5, "Record request %s on call %s", m.record, m.call_id);
+  const int leg = leg_by_id(m.call_id);
+  const str value = m.record.strip().tolower();
+  if (!leg || (value != "on" && value != "off")) return;
+  legs.set(leg, leg_rec, value == "on" ? str_t : str());
+  log_printf(log_application, 5, "Recording of call %s turned %s", m.call_id, value);
 }
 
 }  // namespace
