@@ -310,6 +310,7 @@ void attended_transfer(int cobj, int leg, const str& replaces) {
   for (int l : {far, near}) {
     const str state = leg_text(l, leg_state);
     if (state == leg_onhold || state == leg_connected) send_moh(l, str());
+    set_leg_state(l, leg_connected);
   }
   post_command(msg::connect_calls{leg_id(far), leg_id(near)});
   show_peer(far, near);
