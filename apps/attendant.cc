@@ -376,6 +376,7 @@ bool attendant::on_connect(int leg, const msg::dialog_response&) {
 }
 
 void attendant::on_error(int leg, int code, const msg::dialog_response& in) {
+  set_leg_state(leg, leg_terminated);  // its final answer ended it
   int p = primary();
   for (int l : legs_of(cobj_))
     if (l != p && l != leg && legs.get(l, leg_state) != leg_terminated) return;

@@ -297,7 +297,7 @@ void attendant::complete_extension(const str& number) {
     fail("pdenied");
     return;
   }
-  clear_leg_timer(primary(), "match");
+  if (menu_setting(attendants_completion).strip().empty()) clear_leg_timer(primary(), "match");
   if (!is_extension(account)) {
     clear_leg_timer(primary(), str());
     redirect_to_number(number);
