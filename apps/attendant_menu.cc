@@ -297,7 +297,9 @@ void attendant::complete_extension(const str& number) {
     fail("pdenied");
     return;
   }
-  if (menu_setting(attendants_completion).strip().empty()) clear_leg_timer(primary(), "match");
+  // Automatic completion may have left a timer that would complete the input later.
+  if (state() == "wait_digits" && menu_setting(attendants_completion).strip().empty())
+    clear_leg_timer(primary(), "match");
   if (!is_extension(account)) {
     clear_leg_timer(primary(), str());
     redirect_to_number(number);

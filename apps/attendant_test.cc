@@ -278,6 +278,53 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   }
 }
 
+TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
+  struct row {
+    const char* flag;
+    const char* flag_state;
+    const char* logged;
+    bool night;
+  } rows[] = {
+      {"900", "true", "Attendant: Goto night service 555", true},
+      {"900", "false", "", false},
+      {"40", "", "Attendant: Account 40 is not a Service Flag", false},
+      {"true", "", "Attendant: Redirect all calls to 555", true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.flag);
+    TearDown();  // a fresh store for every row
+    SetUp();
+    int flag = add_account("900", "srvflags", srvflags);
+    srvflags.set(extension_row(flag), srvflags_state, r.flag_state);
+    int menu = add_account("800", "attendants", attendants);
+    db_test::set_row(attendants, extension_row(menu),
+                     {{attendants_flag, r.flag}, {attendants_night, "555"}});
+    call(menu);
+    EXPECT_EQ(dialled, r.night ? std::vector<str>{dial("555")} : std::vector<str>{});
+    EXPECT_EQ(take().size(), r.night ? 0u : 1u);  // else the welcome
+    EXPECT_TRUE(!*r.logged || log.contains(r.logged)) << r.logged;
+  }
+}
+
+// Dial by name right away: "262" spells two names, the second is chosen and rung.
+TEST_F(AttendantTest, DialByNameChoosesAmongMatches) {
+  extension("21", {{extensions_first_name, "Anna"}});
+  extension("22", {{extensions_first_name, "Bob"}});
+  extension("23", {{extensions_last_name, "Bobby Tables"}});
+  int menu = add_account("800", "attendants", attendants);
+  attendants.set(extension_row(menu), attendants_name_trigger, "Start");
+  call(menu);
+  EXPECT_EQ(take(), std::vector<str>{answer("7", "200", "Ok", "$a/aa_enter_first_name.wav")});
+  for (const char* k : {"2", "6", "2"}) app()->on_dtmf(k);
+  EXPECT_EQ(take(), std::vector<str>{soap_write(msg::set_playfile{
+                        "7", "$a/aa_dial_name_prompt.wav", "false", "true", "false"})});
+  EXPECT_EQ(cobjs.get(cobj, cobj_ivr_var4), id_text(account_by_name("22", domain)) + " " +
+                                                id_text(account_by_name("23", domain)));
+  app()->on_dtmf("2");
+  EXPECT_EQ(take(), expand({"timer:mailbox:20000", "ring", "ringback"}));
+  EXPECT_EQ(legs.get(ringing_legs().at(0), leg_registration), "reg-23-0");
+}
+
 TEST(DialPattern, SubstitutionOfWrittenPatterns) {
   struct row {
     const char* pattern;
