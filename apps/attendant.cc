@@ -213,7 +213,8 @@ void attendant::goto_mailbox(int extension, const char* reason) {
     redirect_to_number(external);
     return;
   }
-  std::unique_ptr<call_app> app = has_mailbox(extension) ? make_call_app("mailbox", cobj_) : nullptr;
+  std::unique_ptr<call_app> app =
+      has_mailbox(extension) ? make_call_app("mailbox", cobj_) : nullptr;
   if (!app) {
     log_printf(log_application, 4, "Attendant: No mailbox for %s", account_name(extension));
     if (direct() && !answered()) {
@@ -449,10 +450,9 @@ void attendant::on_timeout(int, const str& name, const str& arg) {
 }
 
 void install_attendant() {
-  register_call_app({"attendant",
-                     ev_ringback | ev_connect | ev_error | ev_hangup | ev_dtmf | ev_dtmf_ext |
-                         ev_audio_end | ev_audio_end_ext | ev_timeout | ev_hold,
-                     [](int cobj) -> std::unique_ptr<call_app> {
-                       return std::make_unique<attendant>(cobj);
-                     }});
+  register_call_app(
+      {"attendant",
+       ev_ringback | ev_connect | ev_error | ev_hangup | ev_dtmf | ev_dtmf_ext | ev_audio_end |
+           ev_audio_end_ext | ev_timeout | ev_hold,
+       [](int cobj) -> std::unique_ptr<call_app> { return std::make_unique<attendant>(cobj); }});
 }

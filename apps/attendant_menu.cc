@@ -10,10 +10,10 @@
 
 namespace {
 
-const str* const input_columns[] = {
-    &attendants_input_0, &attendants_input_1, &attendants_input_2, &attendants_input_3,
-    &attendants_input_4, &attendants_input_5, &attendants_input_6, &attendants_input_7,
-    &attendants_input_8, &attendants_input_9};
+const str* const input_columns[] = {&attendants_input_0, &attendants_input_1, &attendants_input_2,
+                                    &attendants_input_3, &attendants_input_4, &attendants_input_5,
+                                    &attendants_input_6, &attendants_input_7, &attendants_input_8,
+                                    &attendants_input_9};
 const str* const code_columns[] = {&attendants_code_0, &attendants_code_1, &attendants_code_2,
                                    &attendants_code_3, &attendants_code_4, &attendants_code_5,
                                    &attendants_code_6, &attendants_code_7, &attendants_code_8,
@@ -131,7 +131,7 @@ void attendant::on_dtmf(const str& digits) {
 
 void attendant::menu_key(const str& key) {
   str s = state();
-  static const char* const menu_states[] = {"welcome", "ask_extension", "wait_digits", "blocked",
+  static const char* const menu_states[] = {"welcome", "ask_extension", "wait_digits",  "blocked",
                                             "busy",    "no_answer",     "not_existing", "pdenied",
                                             "say_ip",  "say_ver"};
   bool known = false;
@@ -221,8 +221,7 @@ str attendant::process_input(const str& key) {
     str code = check_redirect(n, input);
     if (!code.empty()) return code;
     str in = menu_setting(*input_columns[n]);
-    if (!in.empty() && in != input &&
-        (in.starts_with(input) || dial_pattern_may_extend(in, input)))
+    if (!in.empty() && in != input && (in.starts_with(input) || dial_pattern_may_extend(in, input)))
       more = true;
   }
   if (more && key != "#") return str();
@@ -249,7 +248,8 @@ str attendant::process_input(const str& key) {
   // Automatic: wait while a longer alias of the domain starts with the number.
   int account = account_by_name(number, domain());
   str d = id_text(domain());
-  for (int a = user_alias.first(user_alias_domain, d); a; a = user_alias.next(a, user_alias_domain)) {
+  for (int a = user_alias.first(user_alias_domain, d); a;
+       a = user_alias.next(a, user_alias_domain)) {
     if (user_alias.get(a, user_alias_domain) != d) break;
     str name = user_alias.get(a, user_alias_name);
     if (name != number && name.starts_with(number)) {

@@ -57,12 +57,13 @@ class AttendantTest : public pbx_test::call_test {
                        str::sprintf("sip:%S@127.0.0.%d", name, i + 2).c_str());
     return e;
   }
-  // Extension 40 calls account `to` from port 7.
-  void call(int to) {
-    cobj = cobj_create("abc@phone", "<sip:40@localhost>", "<sip:x@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", "<sip:40@localhost>;tag=1", "", cobj, false);
+  // Extension 40 (or an anonymous caller) calls account `to` from port 7.
+  void call(int to, bool anonymous = false) {
+    str from = anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>";
+    cobj = cobj_create("abc@phone", from, "<sip:x@localhost>", domain);
+    primary = leg_create(true, "7", "abc@phone", from + ";tag=1", "", cobj, false);
     cobjs.set(cobj, cobj_primary_leg, id_text(primary));
-    legs.set(primary, leg_extension, id_text(caller));
+    if (!anonymous) legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, to, "attendant");
     app()->start(to, str());
   }
@@ -90,8 +91,8 @@ class AttendantTest : public pbx_test::call_test {
       str kind = k.get_field(0, ':');
       if (kind == "mute" || kind == "ringback") {
         bool r = kind == "ringback";
-        out.push_back(soap_write(
-            msg::set_playfile{"7", r ? "$t/ringback.wav" : "", r ? "true" : "false", "true", "false"}));
+        out.push_back(soap_write(msg::set_playfile{"7", r ? "$t/ringback.wav" : "",
+                                                   r ? "true" : "false", "true", "false"}));
       } else if (kind == "clear") {
         out.push_back(soap_write(msg::clear_dialog_timeout{"7", a}));
       } else if (kind == "timer") {
@@ -143,17 +144,16 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
     std::initializer_list<const char*> commands;
     const char* forwarded;  // number dialled, or nullptr
   } rows[] = {
+      // clang-format off
       {"rings both registrations", {}, 2, false, "", {"timer:mailbox:20000", "ring"}, nullptr},
-      {"own no-answer time",
-       {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}},
-       1, false, "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, nullptr},
-      {"no mailbox", {{extensions_mb_enable, "false"}, {extensions_cfn_timeout, "30"}},
-       1, false, "white", {"timer:noanswer:30000", "ring"}, nullptr},
+      {"own no-answer time", {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}}, 1, false,
+       "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, nullptr},
+      {"no mailbox", {{extensions_mb_enable, "false"}, {extensions_cfn_timeout, "30"}}, 1, false,
+       "white", {"timer:noanswer:30000", "ring"}, nullptr},
       {"forward all at once", {{extensions_cfa, "200"}}, 2, false, "", {}, "200"},
       {"dnd forwards to cfd", {{extensions_dnd, "true"}, {extensions_cfd, "300"}}, 1, false, "",
        {}, "300"},
-      {"dnd without cfd", {{extensions_dnd, "true"}}, 1, false, "", {"end:486:Busy Here"},
-       nullptr},
+      {"dnd without cfd", {{extensions_dnd, "true"}}, 1, false, "", {"end:486:Busy Here"}, nullptr},
       {"busy forwards to cfb", {{extensions_cfb, "301"}}, 1, true, "", {}, "301"},
       {"busy without cfb", {}, 1, true, "", {"end:486:Busy Here"}, nullptr},
       {"black list", {}, 1, false, "black", {"end:486:Busy Here"}, nullptr},
@@ -161,24 +161,18 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
        nullptr},
       {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {}, "400"},
       {"unregistered, no mailbox application", {}, 0, false, "", {"end:486:Busy Here"}, nullptr},
+      // clang-format on
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     TearDown();  // a fresh store for every row
     SetUp();
     int e = extension("101", r.settings, r.registrations);
-    if (*r.list) db_test::add_row(adrbook, {{adrbook_user, id_text(e)}, {adrbook_number, "40"},
-                                            {adrbook_type, r.list}});
+    if (*r.list)
+      db_test::add_row(
+          adrbook, {{adrbook_user, id_text(e)}, {adrbook_number, "40"}, {adrbook_type, r.list}});
     more_calls = !r.busy;
-    if (str(r.name) == "anonymous refused") {
-      cobj = cobj_create("abc@phone", "<sip:anonymous@anonymous.invalid>", "", domain);
-      primary = leg_create(true, "7", "abc@phone", "", "", cobj, false);
-      cobjs.set(cobj, cobj_primary_leg, id_text(primary));
-      set_ivr_user(cobj, e, "attendant");
-      app()->start(e, str());
-    } else {
-      call(e);
-    }
+    call(e, str(r.name) == "anonymous refused");
     EXPECT_EQ(take(), expand(r.commands));
     EXPECT_EQ(dialled, r.forwarded ? std::vector<str>{dial(r.forwarded)} : std::vector<str>{});
   }
@@ -194,12 +188,14 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
     std::initializer_list<const char*> commands;
     const char* forwarded;
   } rows[] = {
+      // clang-format off
       {"extension forwards to cfn", {{extensions_cfn, "400"}}, "extension", {"drop"}, "400"},
       {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
        {"drop", "end:408:Request Timeout"}, nullptr},
       {"mailbox without application", {}, "mailbox", {"drop", "end:486:Busy Here"}, nullptr},
       {"caller hangs up", {}, "hangup", {"clear:", "drop"}, nullptr},
       {"every leg failed, cfb", {{extensions_cfb, "301"}}, "error", {"clear:"}, "301"},
+      // clang-format on
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -230,6 +226,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
     std::initializer_list<const char*> commands;  // after the welcome
     const char* dialled;
   } rows[] = {
+      // clang-format off
       {"three digits complete", {{attendants_completion, "3"}}, "123",
        {"mute", "timer:mailbox:20000", "ring", "ringback"}, nullptr},
       {"automatic waits for the longer alias", {}, "123",
@@ -245,6 +242,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
        "599", {"mute", "clear:"}, "100"},
       {"unknown extension", {{attendants_completion, "2"}}, "77",
        {"mute", "$a/aa_not_existing.wav"}, nullptr},
+      // clang-format on
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -285,10 +283,12 @@ TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
     const char* logged;
     bool night;
   } rows[] = {
+      // clang-format off
       {"900", "true", "Attendant: Goto night service 555", true},
       {"900", "false", "", false},
       {"40", "", "Attendant: Account 40 is not a Service Flag", false},
       {"true", "", "Attendant: Redirect all calls to 555", true},
+      // clang-format on
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.flag);
@@ -316,10 +316,10 @@ TEST_F(AttendantTest, DialByNameChoosesAmongMatches) {
   call(menu);
   EXPECT_EQ(take(), std::vector<str>{answer("7", "200", "Ok", "$a/aa_enter_first_name.wav")});
   for (const char* k : {"2", "6", "2"}) app()->on_dtmf(k);
-  EXPECT_EQ(take(), std::vector<str>{soap_write(msg::set_playfile{
-                        "7", "$a/aa_dial_name_prompt.wav", "false", "true", "false"})});
-  EXPECT_EQ(cobjs.get(cobj, cobj_ivr_var4), id_text(account_by_name("22", domain)) + " " +
-                                                id_text(account_by_name("23", domain)));
+  EXPECT_EQ(take(), std::vector<str>{soap_write(msg::set_playfile{"7", "$a/aa_dial_name_prompt.wav",
+                                                                  "false", "true", "false"})});
+  EXPECT_EQ(cobjs.get(cobj, cobj_ivr_var4),
+            id_text(account_by_name("22", domain)) + " " + id_text(account_by_name("23", domain)));
   app()->on_dtmf("2");
   EXPECT_EQ(take(), expand({"timer:mailbox:20000", "ring", "ringback"}));
   EXPECT_EQ(legs.get(ringing_legs().at(0), leg_registration), "reg-23-0");
@@ -333,17 +333,19 @@ TEST(DialPattern, SubstitutionOfWrittenPatterns) {
     const char* result;
     bool may_extend;  // could more digits after the first two still match?
   } rows[] = {
+      // clang-format off
       {"5xx", "", "512", "sip:512@localhost;user=phone", true},
       {"9*", "0*", "912345", "sip:012345@localhost;user=phone", true},
       {"xxx|1xxx", "", "1234", "sip:1234@localhost;user=phone", true},
       {"+49*", "", "+4930", "sip:30@localhost;user=phone", false},
       {"[2-3]x", "", "45", "", false},
       {"^(77)@.*", "sip:\\x\\1@h", "77", "sip:p77@h", false},
+      // clang-format on
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.pattern);
-    str e = "!" + expand_dial_pattern(r.pattern) + "!" + expand_dial_replacement(r.replacement) +
-            "!i";
+    str e =
+        "!" + expand_dial_pattern(r.pattern) + "!" + expand_dial_replacement(r.replacement) + "!i";
     EXPECT_EQ(regex_substitute(e, str(r.number) + "@localhost", {{'r', "localhost"}, {'x', "p"}}),
               r.result);
     EXPECT_EQ(dial_pattern_may_extend(r.pattern, str(r.number).leftstr(2)), r.may_extend);
