@@ -105,6 +105,7 @@ void attendant::start(int account, const str& number) {
     redirect_to_number(number);
     return;
   }
+  call_from_cellphone();
   int m = menu();
   if (m) set_var(cobj_lang, attendants.get(m, attendants_first_lang));
   if (list_type(served(), caller_user()) == "black") {
@@ -165,22 +166,45 @@ bool attendant::check_night() {
   return true;
 }
 
+void attendant::clear_timers() {
+  str s = state();
+  if (answered() || s == "noise" || s == "ringing") clear_leg_timer(primary(), str());
+}
+
 void attendant::redirect_to_number(const str& number) {
+  clear_timers();  // the next application must not get this one's reminders
   set_state("redirecting");
   set_var(cobj_ivr_var3, number);
   log_printf(log_application, 5, "Attendant: Redirecting to %s", number);
-  str to = number;
-  if (number.find('@') < 0) to = "<sip:" + number + "@" + domains.get(domain(), domains_name) + ">";
+  str to;
+  if (number.find('@') < 0) {
+    to = "<sip:" + number + "@" + domains.get(domain(), domains_name) + ">";
+  } else {
+    to = "<" + (number.istarts_with("sip") ? number : "sip:" + number) + ">";
+  }
   dial_a_number(caller(), cobj_, number, to);
 }
 
 bool attendant::allowed(const str& number) {
   str excluded = menu_setting(attendants_excluded);
-  for (size_t i = 0;; i++) {
-    str item = excluded.get_field(i, " ,");
-    if (item.empty()) return true;
-    if (item == number) return false;
+  size_t from = 0;
+  for (size_t i = 0; i <= excluded.length(); i++) {
+    if (i < excluded.length() && excluded[i] != ' ' && excluded[i] != ',') continue;
+    if (i > from && excluded.substr(from, i - from) == number) return false;
+    from = i + 1;
   }
+  return true;
+}
+
+void attendant::call_from_cellphone() {
+  if (caller()) return;
+  str number = caller_user();
+  int c = number.empty() ? 0 : cells.first(cells_number, number);
+  int extension = c ? cells.get(c, cells_user).value() : 0;
+  if (!is_extension(extension) || account_domain(extension) != domain()) return;
+  legs.set(primary(), leg_extension, id_text(extension));
+  log_printf(log_application, 5, "Attendant: Call from the cell phone of %s",
+             account_name(extension));
 }
 
 // ---- Extension rules ----
@@ -225,6 +249,7 @@ void attendant::goto_mailbox(int extension, const char* reason) {
     }
     return;
   }
+  clear_timers();
   set_ivr_user(cobj_, extension, "mailbox");
   app->start(extension, str());
 }
@@ -384,7 +409,6 @@ void attendant::on_error(int leg, int code, const msg::dialog_response& in) {
   str s = state();
   if (s != "noise" && s != "ringing") return;
   log_printf(log_application, 5, "Attendant: Extension answered %d %s", code, in.explanation);
-  clear_leg_timer(p, str());
   on_busy(var(cobj_ivr_extension).value());
 }
 

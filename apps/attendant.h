@@ -83,6 +83,12 @@ class attendant : public call_app {
   // A failure in state s: prompt in the menu, the end of a direct call.
   void fail(const char* s);
   void end_other_legs();
+  // Clears the timers of the caller's leg when this call may have set some (reminders while
+  // ringing, the menu's), before the call goes to another application.
+  void clear_timers();
+  // A caller calling from the cell phone of an extension of the domain continues as that
+  // extension.
+  void call_from_cellphone();
 
   // Extension rules.
   bool has_mailbox(int extension) const;

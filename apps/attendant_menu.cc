@@ -278,7 +278,6 @@ void attendant::act(const str& code) {
       fail("not_existing");
     }
   } else if (code == "r") {
-    clear_leg_timer(primary(), str());
     redirect_to_number(target);
   } else if (code == "l") {
     set_state("ask_extension");
@@ -301,7 +300,6 @@ void attendant::complete_extension(const str& number) {
   if (state() == "wait_digits" && menu_setting(attendants_completion).strip().empty())
     clear_leg_timer(primary(), "match");
   if (!is_extension(account)) {
-    clear_leg_timer(primary(), str());
     redirect_to_number(number);
     return;
   }

@@ -77,9 +77,9 @@ class AttendantTest : public pbx_test::call_test {
   static str answer(const char* leg, const char* code, const char* reason, const char* file = "",
                     const char* loop = "false") {
     bool ok = str(code) == "200";
-    return soap_write(msg::set_dialog_state{leg, file, loop, ok ? "true" : "false", "",
-                                            ok ? "true" : "false", "", code, "", reason, "",
-                                            "false", ""});
+    return soap_write(
+        msg::set_dialog_state{leg, file, loop, ok ? "true" : "false", "", ok ? "true" : "false", "",
+                              code, str(code) == "180" ? "true" : "", reason, "", "false", ""});
   }
   // The commands that tokens stand for: "mute", "ringback", "clear[:name]",
   // "timer:name:ms[:arg]", "ring" (every leg rung), "drop" (every rung leg ended),
@@ -189,12 +189,13 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
     const char* forwarded;
   } rows[] = {
       // clang-format off
-      {"extension forwards to cfn", {{extensions_cfn, "400"}}, "extension", {"drop"}, "400"},
+      {"extension forwards to cfn", {{extensions_cfn, "400"}}, "extension", {"drop", "clear:"}, "400"},
       {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
        {"drop", "end:408:Request Timeout"}, nullptr},
       {"mailbox without application", {}, "mailbox", {"drop", "end:486:Busy Here"}, nullptr},
       {"caller hangs up", {}, "hangup", {"clear:", "drop"}, nullptr},
       {"every leg failed, cfb", {{extensions_cfb, "301"}}, "error", {"clear:"}, "301"},
+      {"first ringback", {}, "ringback", {"end:180:Ringing"}, nullptr},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -206,6 +207,9 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
     str event = r.event;
     if (event == "hangup") {
       app()->on_hangup(primary);
+    } else if (event == "ringback") {
+      app()->on_ringback(ringing_legs()[0], msg::dialog_response{});
+      app()->on_ringback(ringing_legs()[1], msg::dialog_response{});
     } else if (event == "error") {
       for (int l : ringing_legs()) app()->on_error(l, 486, msg::dialog_response{});
     } else {
