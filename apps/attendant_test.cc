@@ -280,6 +280,23 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   }
 }
 
+// Voicemail takes an extension that is registered nowhere, with the reason of the diversion.
+TEST_F(AttendantTest, UnregisteredExtensionGoesToItsMailbox) {
+  struct mailbox_probe : call_app {
+    using call_app::call_app;
+    void start(int account, const str&) override { dialled.push_back(id_text(account)); }
+  };
+  register_call_app({"mailbox", ev_dtmf, [](int c) -> std::unique_ptr<call_app> {
+                       return std::make_unique<mailbox_probe>(c);
+                     }});
+  int e = extension("101", {}, 0);
+  call(e);
+  EXPECT_EQ(take(), std::vector<str>{});
+  EXPECT_EQ(dialled, std::vector<str>{id_text(e)});
+  EXPECT_EQ(cobjs.get(cobj, cobj_ivr_type), "mailbox");
+  EXPECT_EQ(cobjs.get(cobj, cobj_diversion), "unavailable");
+}
+
 TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
   struct row {
     const char* flag;
