@@ -466,10 +466,10 @@ void attendant::on_timeout(int, const str& name, const str& arg) {
   } else if (name == "wait") {
     if (s == "wait") menu_welcome();
   } else if (name == "timeout" || name == "loopout") {
-    end_call(486, busy_reason);
+    // The menu's hang-up time does not cut off a call that is ringing or talking.
+    if (!calling && s != "connected") end_call(486, busy_reason);
   } else if (name == "match" || name == "pound") {
-    if (arg == var(cobj_ivr_var1) && (s == "wait_digits" || s == "ask_extension"))
-      complete_extension(arg);
+    if (arg == var(cobj_ivr_var1) && s == "wait_digits") act(process_input("#"));
   }
 }
 

@@ -246,6 +246,11 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
        "599", {"mute", "clear:"}, "100"},
       {"unknown extension", {{attendants_completion, "2"}}, "77",
        {"mute", "$a/aa_not_existing.wav"}, nullptr},
+      {"language entry", {{attendants_input_2, "9"}, {attendants_prompt_2, "lang"}}, "9",
+       {"mute", "$a/aa_enter_extension_number.wav"}, nullptr},
+      {"name trigger", {{attendants_name_trigger, "9"}}, "9",
+       {"mute", "$a/aa_enter_first_name.wav"}, nullptr},
+      {"maintenance code", {}, "*#4711#", {"mute", "$a/aa_your_ip_is.wav"}, nullptr},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -256,6 +261,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
     extension("123", {});
     int menu = add_account("800", "attendants", attendants);
     db_test::set_row(attendants, extension_row(menu), r.settings);
+    ctrl_write_registry(ctrl_settings::code_ipadr, "4711");
     call(menu);
     bool pound = attendants.get(extension_row(menu), attendants_completion) == "pound";
     str welcome = str("$a/aa_welcome_auto.wav $a/aa_enter_extension_number") +
