@@ -499,3 +499,9 @@ bool registration_on_soap(const str& text) {
 void install_registration() {
   set_soap_on_request([](const str& text) { registration_on_soap(text); });
 }
+
+void dialog_state_changed(int account) {
+  // Nothing is sent yet: the dialog NOTIFYs that follow the calls of an account come with the
+  // dialog-watch permission.
+  (void)account;
+}

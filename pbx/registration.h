@@ -76,6 +76,10 @@ struct kept_registration {
 };
 std::vector<kept_registration> registrations_after_restart(const rtimestamp& now);
 
+// The calls of an account changed (a leg of it rang, was answered, held, ended): its dialog
+// and presence subscribers are told the new state.
+void dialog_state_changed(int account);
+
 // The ctrl side's handler for the registrar's messages; true when text was one of them.
 // Answers leave through the ctrl side's post (ctrl_context).
 bool registration_on_soap(const str& text);
