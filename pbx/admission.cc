@@ -640,14 +640,14 @@ void get_dialog_state(const msg::get_dialog_state& in) {
     const str trunk_domain_name = domains.get(trunk_domain(trunk), domains_name);
     destination = dial_extension_account(trunk, uri, to, sips);
     if (destination) {
-      log_printf(log_application, 5, "%s trunk %s@%s sends call to %s in domain %s",
+      log_printf(log_application, 5, "%S trunk %s@%s sends call to %s in domain %s",
                  global ? "Global" : "Domain", trunk_name, trunk_domain_name,
                  account_name(destination),
                  domains.get(account_domain(destination), domains_name));
       uri = account_uri(destination);
       if (sips) uri.set_scheme("sips");
     } else {
-      log_printf(log_application, 5, "%s trunk %s@%s could not identify user for %s",
+      log_printf(log_application, 5, "%S trunk %s@%s could not identify user for %s",
                  global ? "Global" : "Domain", trunk_name, trunk_domain_name, uri.get_user());
       if (trunks.get(trunk, trunks_dialplan) != "true") uri.clear();
     }
