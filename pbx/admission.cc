@@ -253,14 +253,16 @@ void release_seized_lines(int account) {
 
 // The application that serves each type of account.
 const char* app_of_type(const str& type) {
+  // clang-format off
   static const struct {
     const char* type;
     const char* app;
-  } table[] = {{"extensions", "attendant"}, {"attendants", "attendant"},
-               {"callingcards", "extcall"}, {"hunts", "hunt"},
+  } table[] = {{"extensions", "attendant"},  {"attendants", "attendant"},
+               {"callingcards", "extcall"},  {"hunts", "hunt"},
                {"conferences", "conference"}, {"orbits", "orbit"},
-               {"hoots", "hoot"},           {"acds", "acd"},
-               {"srvflags", "srvflag"},     {"ivrnodes", "ivrnode"}};
+               {"hoots", "hoot"},             {"acds", "acd"},
+               {"srvflags", "srvflag"},       {"ivrnodes", "ivrnode"}};
+  // clang-format on
   for (const auto& e : table)
     if (type == e.type) return e.app;
   return nullptr;
@@ -458,11 +460,12 @@ void dial_a_number(int caller, int cobj, const str& uri_text, const str& to) {
       emergency_mail(caller, number);
       std::vector<str> edest = words(ext_setting(caller, extensions_emergency_destination));
       if (!edest.empty())
-        destination = emergency <= static_cast<int>(edest.size()) ? edest[emergency - 1]
-                                                                  : edest[0];
+        destination = emergency <= static_cast<int>(edest.size()) ? edest[emergency - 1] : edest[0];
       if (!destination.empty()) {
         log_printf(log_application, 5, "Calling emergency number %s from extension %s", number,
                    account_name(caller));
+        cobjs.set(cobj, cobj_to,
+                  "<" + destination_uri(destination, caller_domain).serialize() + ">");
         tell_identity(cobj);
       }
       cobjs.set(cobj, cobj_priority, "911");
@@ -493,12 +496,13 @@ void dial_a_number(int caller, int cobj, const str& uri_text, const str& to) {
         log_printf(log_application, 5, "No permission to call the cell phone to %s", target);
       }
     } else if (int entry = speed_dial_entry(caller_domain, caller, number.lstrip('*'))) {
+      // Speed dial: the star and the entry's speed code.
       destination = adrbook.get(entry, adrbook_number);
-      str name = (adrbook.get(entry, adrbook_first_name) + " " +
-                  adrbook.get(entry, adrbook_last_name))
-                     .strip();
-      from_to_spec shown(sip_uri("sip", destination, domains.get(caller_domain, domains_name),
-                                 str()));
+      str name =
+          (adrbook.get(entry, adrbook_first_name) + " " + adrbook.get(entry, adrbook_last_name))
+              .strip();
+      from_to_spec shown(
+          sip_uri("sip", destination, domains.get(caller_domain, domains_name), str()));
       if (!name.empty()) shown.set_display_name(name);
       cobjs.set(cobj, cobj_to, shown.angle_content());
       tell_identity(cobj);
@@ -541,8 +545,8 @@ void get_dialog_state(const msg::get_dialog_state& in) {
   sip_uri uri(in.uri);
 
   // The caller: an extension, a trunk or the loopback trunk.
-  int caller = account_of(in.identity.empty() ? from.addr_spec()
-                                              : from_to_spec(in.identity).addr_spec());
+  int caller =
+      account_of(in.identity.empty() ? from.addr_spec() : from_to_spec(in.identity).addr_spec());
   if (caller && !is_extension(caller)) {
     log_printf(log_application, 5, "Call from account %s: Not an extension", account_name(caller));
     caller = 0;
@@ -554,6 +558,8 @@ void get_dialog_state(const msg::get_dialog_state& in) {
   else
     trunk_or_user(trunk, caller);
 
+  // Hot desking: the extension a phone is logged in as is named by the `cfr` setting of the
+  // extension the phone belongs to.
   if (caller) {
     int seat = account_by_name(ext_setting(caller, extensions_cfr), account_domain(caller));
     const int d = account_domain(caller);
@@ -609,7 +615,7 @@ void get_dialog_state(const msg::get_dialog_state& in) {
     }
   }
 
-  const int calling_domain = caller ? account_domain(caller)
+  const int calling_domain = caller     ? account_domain(caller)
                              : loopback ? loop_domain
                                         : trunk_domain(trunk);
   if (!destination && !trunk) destination = resolve_account(uri.get_user(), domain_of(uri));
@@ -642,8 +648,7 @@ void get_dialog_state(const msg::get_dialog_state& in) {
     if (destination) {
       log_printf(log_application, 5, "%S trunk %s@%s sends call to %s in domain %s",
                  global ? "Global" : "Domain", trunk_name, trunk_domain_name,
-                 account_name(destination),
-                 domains.get(account_domain(destination), domains_name));
+                 account_name(destination), domains.get(account_domain(destination), domains_name));
       uri = account_uri(destination);
       if (sips) uri.set_scheme("sips");
     } else {
@@ -689,7 +694,8 @@ void get_dialog_state(const msg::get_dialog_state& in) {
   }
 
   const int cobj = cobj_create(in.sip_id, from.content(), to.content(), domain);
-  const int leg = leg_create(true, in.call_id, in.sip_id, from.content(), to.content(), cobj, secure);
+  const int leg =
+      leg_create(true, in.call_id, in.sip_id, from.content(), to.content(), cobj, secure);
   cobjs.set(cobj, cobj_primary_leg, id_text(leg));
   if (!charge_remote.empty()) legs.set(leg, leg_charge_remote_party, charge_remote);
 

@@ -43,7 +43,8 @@ class AdmissionTest : public pbx_test::call_test {
     call_test::TearDown();
   }
   // Port `port` receives an INVITE from `from` to user `to` of localhost.
-  void call(int port, const char* from, const char* to, const char* trunk = "") {
+  void call(int port, const char* from, const char* to, const char* trunk = "",
+            const char* replaces = "") {
     msg::get_dialog_state in;
     in.call_id = id_text(port);
     in.sip_id = str::sprintf("sip-%d", port);
@@ -51,6 +52,7 @@ class AdmissionTest : public pbx_test::call_test {
     in.to = str::sprintf("<sip:%S@localhost>", to);
     in.uri = str::sprintf("sip:%S@localhost", to);
     in.trunk = trunk;
+    in.replaces = replaces;
     get_dialog_state(in);
   }
   static str refusal(int port, int code, const char* reason) {
@@ -94,7 +96,8 @@ TEST_F(AdmissionTest, SystemAndDomainLimitsCountDifferently) {
 TEST_F(AdmissionTest, ElevenRoutingsThenLoopDetected) {
   call(7, "100", "101");
   const int cobj = cobjs.first();
-  for (int i = 0; i < 11; i++) dial_a_number(ext100, cobj, "sip:101@localhost", "<sip:101@localhost>");
+  for (int i = 0; i < 11; i++)
+    dial_a_number(ext100, cobj, "sip:101@localhost", "<sip:101@localhost>");
   EXPECT_EQ(starts, std::vector<start_record>(11, {cobj, ext101, "attendant"}));
   EXPECT_EQ(take().back(), refusal(7, 482, "Loop Detected"));
   EXPECT_TRUE(log.contains("Too many redirection loops"));
@@ -140,6 +143,21 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
     EXPECT_EQ(cobjs.get(cobjs.last(), cobj_priority), "911");
   }
   EXPECT_TRUE(log.contains("Calling user 911 conflicts with emergency number"));
+}
+
+TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {
+  const int held = cobj_create("a@x", "<sip:100@localhost>", "<sip:101@localhost>", domain);
+  const int first = leg_create(true, "5", "a@x", "<sip:100@localhost>", "", held, false);
+  const int holding = leg_create(false, "6", "b@x", "<sip:101@localhost>", "", held, false);
+  cobjs.set(held, cobj_primary_leg, id_text(first));
+  set_leg_state(holding, leg_holding);
+  call(7, "100", "101", "", "b@x;to-tag=1;from-tag=2");
+  EXPECT_EQ(leg_cobj(leg_by_id("7")), held);
+  EXPECT_EQ(legs.get(holding, leg_state), leg_terminated);
+  EXPECT_TRUE(starts.empty());
+  take();
+  call(8, "100", "101", "", "c@x");
+  EXPECT_EQ(take().back(), refusal(8, 404, "Not Available"));
 }
 
 }  // namespace

@@ -61,7 +61,8 @@ str get_local_number(int domain, const str& number) {
   if (!area.empty() && area != "-" && national.starts_with(area)) {
     const str subscriber = national.substr(area.length());
     const bool converts_back = nanpa ? subscriber.length() == 7 && area.length() == 3 &&
-                                           !subscriber.starts_with("555") && !subscriber.starts_with("011")
+                                           !subscriber.starts_with("555") &&
+                                           !subscriber.starts_with("011")
                                      : subscriber.length() >= 6 && subscriber[0] != '0';
     if (converts_back && all_digits(subscriber)) return subscriber;
   }

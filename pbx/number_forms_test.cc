@@ -6,6 +6,7 @@
 namespace {
 
 TEST(NumberForms, GlobalForm) {
+  // clang-format off
   struct {
     const char *cc, *ac, *number, *global;
   } cases[] = {
@@ -18,6 +19,7 @@ TEST(NumberForms, GlobalForm) {
       {"1", "", "15551234", "+15551234"},       {"1", "212", "4561234", "+12124561234"},
       {"1", "", "4561234", "4561234"},          {"1", "212", "123456", "123456"},
   };
+  // clang-format on
   for (const auto& c : cases)
     EXPECT_EQ(get_global_number(c.cc, c.ac, c.number), c.global) << c.cc << " " << c.number;
 }
@@ -25,6 +27,7 @@ TEST(NumberForms, GlobalForm) {
 class NumberFormsDomain : public pbx_test::call_test {};
 
 TEST_F(NumberFormsDomain, LocalFormIsTheInverse) {
+  // clang-format off
   struct {
     const char *cc, *ac, *global, *local;
   } cases[] = {
@@ -33,6 +36,7 @@ TEST_F(NumberFormsDomain, LocalFormIsTheInverse) {
       {"1", "212", "+12124561234", "4561234"},   {"1", "212", "+13104561234", "13104561234"},
       {"1", "212", "+441234567", "011441234567"}, {"1", "212", "+12125551234", "12125551234"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     domains.set(domain, domains_country_code, c.cc);
     domains.set(domain, domains_area_code, c.ac);
