@@ -281,7 +281,11 @@ void start_app(int cobj, const char* type, int account, int iu, const str& numbe
 
 // ---- Trunks ----
 
-int trunk_domain(int trunk) { return trunks.get(trunk, trunks_domain).value(); }
+// A trunk names its domain by row number (older rows by name).
+int trunk_domain(int trunk) {
+  str d = trunks.get(trunk, trunks_domain);
+  return d.is_number() ? d.value() : domain_by_name(d);
+}
 
 // A line of the trunk for a new call. A trunk without line appearances has no limit.
 bool search_free_trunkline(int trunk) {
@@ -496,7 +500,7 @@ void dial_a_number(int caller, int cobj, const str& uri_text, const str& to) {
         log_printf(log_application, 5, "No permission to call the cell phone to %s", target);
       }
     } else if (int entry = speed_dial_entry(caller_domain, caller, number.lstrip('*'))) {
-      // Speed dial: the star and the entry's speed code.
+      // Speed dial: what follows the star is the entry's speed code.
       destination = adrbook.get(entry, adrbook_number);
       str name =
           (adrbook.get(entry, adrbook_first_name) + " " + adrbook.get(entry, adrbook_last_name))
@@ -714,7 +718,6 @@ void get_dialog_state(const msg::get_dialog_state& in) {
     codec_lock = trunks.get(trunk, trunks_codec_lock) == "false" ? "false" : "true";
   }
   if (!codecs.empty()) {
-    legs.set(leg, leg_codec, codecs);
     post_command(msg::set_codecs{in.call_id, codecs, codec_lock});
   }
 
