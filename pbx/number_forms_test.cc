@@ -45,6 +45,9 @@ TEST_F(NumberFormsDomain, LocalFormIsTheInverse) {
       EXPECT_EQ(get_global_number(domain, c.local), c.global);
     }
   }
+  log_level_max = 9;  // the capture restores the level
+  EXPECT_EQ(get_global_number("49", "", "123456"), "123456");
+  EXPECT_TRUE(log.contains("Cannot convert number 123456 into global format"));
 }
 
 }  // namespace
