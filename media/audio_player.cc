@@ -93,6 +93,7 @@ void play_list::start(const str& list, const std::vector<str>& names, bool loop,
   alert_ = alert;
   cache_ = cache;
   current_ = 0;
+  played_ = false;
   if (!names_.empty()) open_current();
 }
 
@@ -133,6 +134,7 @@ void play_list::mix(int16_t* unit) {
     const str pcm = file_.read(2 * unit_samples_10ms);
     if (!pcm.empty()) {
       add_samples(unit, pcm);
+      played_ = true;
       return;
     }
     if (!file_.at_end()) return;  // still loading
@@ -141,7 +143,12 @@ void play_list::mix(int16_t* unit) {
       continue;
     }
     const str list = list_;
-    if (loop_ && names_.size() == 1) {
+    // A loop that found nothing to play in a whole pass ends, instead of ending every 10 ms.
+    const bool played = played_;
+    played_ = false;
+    if (loop_ && !played) {
+      stop();
+    } else if (loop_ && names_.size() == 1) {
       --current_;
       file_.rewind();
     } else if (loop_) {

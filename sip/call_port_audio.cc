@@ -60,6 +60,7 @@ leg_audio& audio_of(call_port& p) {
 
 void call_port::play() {
   leg_audio& a = audio_of(*this);
+  const bool was_playing = a.player.playing();
   const std::vector<str> names =
       expand_prompt_names(play_file, ctrl_read_registry(ctrl_settings::language_audio),
                           ctrl_read_registry(ctrl_settings::language_tones));
@@ -68,7 +69,7 @@ void call_port::play() {
   } else {
     a.player.start(play_file, names, play_loop, play_alert, cache);
   }
-  redetermine_media();
+  if (was_playing || a.player.playing()) redetermine_media();
 }
 
 void call_port::set_moh(const str& file) {

@@ -79,6 +79,16 @@ TEST_F(CallPortAudioTest, PlayListEndsWithDialogEof) {
   EXPECT_TRUE(get_port(index)->play_file.empty());
 }
 
+// A looping list with nothing to play ends once instead of every 10 ms.
+TEST_F(CallPortAudioTest, LoopOfMissingFilesEndsOnce) {
+  ASSERT_TRUE(
+      call_port_on_soap(soap_write(msg::set_playfile{id, "$t/ringback.wav", "true", "true", ""})));
+  run_audio_requests();
+  for (int u = 0; u < 5; ++u) EXPECT_EQ(unit(), std::vector<int16_t>(80, 0));
+  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::dialog_eof{id, "$t/ringback.wav"})});
+  EXPECT_TRUE(log_capture::contains("Could not open WAV file audio_en/ringback.wav"));
+}
+
 // What the leg receives is recorded; stopping the recording reports the file.
 TEST_F(CallPortAudioTest, RecordingOfReceivedAudioIsReported) {
   ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{id, "rec/r.wav", ""})));
