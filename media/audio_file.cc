@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 #include "base/log.h"
 #include "base/random.h"
@@ -134,9 +135,9 @@ str read_file::read_raw(int bytes) {
         return str();
       }
       r.position += n;
-      int16_t* o = reinterpret_cast<int16_t*>(out.extend(size_t(2 * n)));
-      for (int i = 0; i < n; ++i) o[i] = decode_ulaw(codes[size_t(i)]);
-      return out;
+      std::vector<int16_t> pcm(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) pcm[size_t(i)] = decode_ulaw(codes[size_t(i)]);
+      return str(pcm.data(), pcm.size() * 2);
     }
     case wav_gsm: {
       while (int(r.decoded.length()) < bytes && r.limit - r.position >= gsm_block_bytes) {
@@ -165,11 +166,11 @@ str read_file::read(int bytes) {
   const int have = int(source.length() / 2);
   if (have == 0) return str();
   const int n = std::min(samples, have * 100 / speed);
-  str out;
-  const int16_t* in = reinterpret_cast<const int16_t*>(source.cbuffer());
-  int16_t* o = reinterpret_cast<int16_t*>(out.extend(size_t(2 * n)));
-  for (int i = 0; i < n; ++i) o[i] = in[std::min(have - 1, i * speed / 100)];
-  return out;
+  // Copied, not cast: a window on a cached file may start at an odd address.
+  std::vector<int16_t> in(static_cast<size_t>(have)), out(static_cast<size_t>(n));
+  std::memcpy(in.data(), source.cbuffer(), in.size() * 2);
+  for (int i = 0; i < n; ++i) out[size_t(i)] = in[size_t(std::min(have - 1, i * speed / 100))];
+  return str(out.data(), out.size() * 2);
 }
 
 void read_file::seek_ms(int ms) {

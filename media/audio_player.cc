@@ -18,8 +18,10 @@ constexpr int unit_samples_10ms = 80;
 int16_t saturate(int32_t v) { return int16_t(std::clamp(v, -32767, 32767)); }
 
 void add_samples(int16_t* unit, const str& pcm) {
-  const int16_t* s = reinterpret_cast<const int16_t*>(pcm.cbuffer());
+  // Copied, not cast: a window on a cached file may start at an odd address.
+  int16_t s[unit_samples_10ms];
   const int n = std::min(unit_samples_10ms, int(pcm.length() / 2));
+  std::memcpy(s, pcm.cbuffer(), size_t(2 * n));
   for (int i = 0; i < n; ++i) unit[i] = saturate(int32_t(unit[i]) + s[i]);
 }
 
@@ -339,8 +341,8 @@ void leg_audio::on_received(int codec, const str& payload) {
   }
 }
 
-void leg_audio::set_recording(const str& name, const str& mode, bool compress, int max_seconds,
-                              file_written_fn written) {
+void leg_audio::add_record_file(const str& name, const str& mode, bool compress, int max_seconds,
+                                file_written_fn written) {
   recording.close();
   received.clear();
   record_sent = false;

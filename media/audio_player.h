@@ -151,6 +151,6 @@ class leg_audio {
   void on_received(int codec, const str& payload);
   // Starts (name not empty) or stops the recording. mode is a list of words: "gsm" writes GSM,
   // "both" also records what the leg sends.
-  void set_recording(const str& name, const str& mode, bool compress, int max_seconds,
-                     file_written_fn written);
+  void add_record_file(const str& name, const str& mode, bool compress, int max_seconds,
+                       file_written_fn written);
 };

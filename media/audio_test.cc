@@ -130,6 +130,18 @@ TEST_F(AudioTest, ReaderSkipsChunksAndPlaysOddFiles) {
   }
 }
 
+// At double speed every other sample of the file.
+TEST_F(AudioTest, DoubleSpeedSkipsEveryOtherSample) {
+  files.files["s.wav"] = wav(1, 1, 8000, "", ramp(200));
+  read_file f;
+  f.open("s.wav", false);
+  f.set_speed(200);
+  run_audio_requests();
+  std::string odd;
+  for (int i = 1; i <= 200; i += 2) odd += le(uint32_t(i), 2);
+  EXPECT_EQ(all(f), odd);
+}
+
 TEST_F(AudioTest, SilenceReaderOpensNoFile) {
   read_file f;
   ASSERT_TRUE(f.open("space10", true));

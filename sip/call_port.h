@@ -141,7 +141,7 @@ class call_port {
   void play();
   // The music-on-hold source (empty: stops).
   void set_moh(const str& file);
-  // Starts (file not empty) or stops the recording; mode: see leg_audio::set_recording.
+  // Starts (file not empty) or stops the recording; mode: see leg_audio::add_record_file.
   void set_recording(const str& file, const str& mode);
   void change_record_filename(const str& file);
   void set_playback_speed(const str& speed);

@@ -89,8 +89,8 @@ void call_port::set_recording(const str& file, const str& mode) {
   leg_audio& a = audio_of(*this);
   int max_seconds = ctrl_read_registry(ctrl_settings::max_rec_duration).value();
   if (max_seconds <= 0) max_seconds = 3600;
-  a.set_recording(file, mode, ctrl_read_registry(ctrl_settings::record_compress).is_true(),
-                  max_seconds, post_file_written);
+  a.add_record_file(file, mode, ctrl_read_registry(ctrl_settings::record_compress).is_true(),
+                    max_seconds, post_file_written);
   redetermine_media();
   if (!file.empty()) start_sending();
 }
