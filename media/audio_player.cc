@@ -293,13 +293,18 @@ void moh_file::read(int16_t* out, int n) {
     if (moh_rtp* m = get_moh_rtp(port, nullptr)) m->get_samples(position, n, out);
     return;
   }
-  if (kind != 0) return;
-  str pcm = file.read(2 * n);
-  if (pcm.empty() && file.is_available() && file.at_end()) {
-    file.rewind();
-    pcm = file.read(2 * n);
+  // The music loops without a gap: the end of the file is followed by its start.
+  for (int got = 0, rewinds = 0; kind == 0 && got < n && rewinds < 2;) {
+    const str pcm = file.read(2 * (n - got));
+    if (pcm.empty()) {
+      if (!file.is_available() || !file.at_end()) return;
+      file.rewind();
+      ++rewinds;
+      continue;
+    }
+    std::memcpy(out + got, pcm.cbuffer(), pcm.length() & ~size_t(1));
+    got += int(pcm.length() / 2);
   }
-  std::memcpy(out, pcm.cbuffer(), std::min(pcm.length(), size_t(2 * n)));
 }
 
 void moh_file::close() {

@@ -86,6 +86,10 @@ TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
     header.replace(r.header - 4, 4, le(uint32_t(r.data), 4));
     EXPECT_EQ(f.substr(0, r.header), header);
     EXPECT_EQ(done, std::vector<str>{"rec/one.wav"});
+    read_file back;  // one second again, whatever the format
+    back.open("rec/one.wav", false);
+    run_audio_requests();
+    EXPECT_EQ(all(back).size(), 16000u);
   }
 }
 
@@ -106,23 +110,28 @@ TEST_F(AudioTest, TrimModeDropsHeadAndTail) {
 
 // Other chunks are skipped; a stereo or 16 kHz file is logged and played all the same.
 TEST_F(AudioTest, ReaderSkipsChunksAndPlaysOddFiles) {
-  const std::string list = "LIST" + le(4, 4) + "INFO";
+  const std::string list = "LIST" + le(4, 4) + "INFO", odd = "LIST" + le(5, 4) + "INFO.";
+  const std::string ulaw = std::string("\x80\x7f\xff", 3);
+  const std::string ulaw_pcm =
+      le(uint16_t(decode_ulaw(0x80)), 2) + le(uint16_t(decode_ulaw(0x7f)), 2) + le(0, 2);
   struct row {
-    int channels, rate;
-    std::string between, log;
+    int format, channels, rate;
+    std::string between, data, samples, log;
   } rows[] = {
-      {1, 8000, list, ""},
-      {2, 8000, "", "WAV: File w.wav has 2 channels (should be 1)"},
-      {1, 16000, list, "WAV: File w.wav has a sampling rate of 16000 (should be 8000)"},
+      {1, 1, 8000, list, ramp(200), ramp(200), ""},
+      {1, 2, 8000, "", ramp(200), ramp(200), "WAV: File w.wav has 2 channels (should be 1)"},
+      {1, 1, 16000, list, ramp(200), ramp(200),
+       "WAV: File w.wav has a sampling rate of 16000 (should be 8000)"},
+      {7, 1, 8000, odd, ulaw, ulaw_pcm, ""},
   };
   for (const row& r : rows) {
     logs.clear();
-    files.files["w.wav"] = wav(1, r.channels, r.rate, r.between, ramp(200));
+    files.files["w.wav"] = wav(r.format, r.channels, r.rate, r.between, r.data);
     read_file f;
     f.open("w.wav", false);
     EXPECT_TRUE(f.read(160).empty()) << "not in the cache before the audio thread ran";
     run_audio_requests();
-    EXPECT_EQ(all(f), ramp(200));
+    EXPECT_EQ(all(f), r.samples);
     EXPECT_TRUE(f.at_end());
     if (!r.log.empty()) {
       EXPECT_TRUE(log_capture::contains(r.log)) << r.log;
@@ -180,6 +189,30 @@ TEST_F(AudioTest, WavAddRefusesDifferentCodecs) {
   EXPECT_EQ(std::string(data.view()), ramp(3) + ramp(3));
   EXPECT_FALSE(wav_add(a, u, out, "a.wav", "u.wav"));
   EXPECT_TRUE(log_capture::contains("Cannot append u.wav to a.wav: Different codec"));
+}
+
+// Music from a file loops without a gap; the volume scales it and ramps towards its goal.
+TEST_F(AudioTest, MusicFileLoopsWithItsVolume) {
+  files.files["m.wav"] = wav(1, 1, 8000, "", ramp(100));
+  moh_file m;
+  ASSERT_TRUE(m.open("m.wav"));
+  run_audio_requests();
+  int16_t got[80];
+  m.read(got, 80);
+  m.read(got, 80);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 160), ramp(100).substr(160) + ramp(60));
+  struct row {
+    moh_volume v;
+    std::vector<int16_t> heard;
+  } rows[] = {{{65536, 0, 65536}, {1000, 1000, 1000, 1000}},
+              {{32768, 0, 32768}, {500, 500, 500, 500}},
+              {{0, 16384, 65536}, {250, 500, 750, 1000}},
+              {{-5, 0, 0}, {0, 0, 0, 0}}};
+  for (row& r : rows) {
+    std::vector<int16_t> unit(4, 0), music(4, 1000);
+    mix_moh(unit.data(), music.data(), 4, r.v);
+    EXPECT_EQ(unit, r.heard) << r.v.value;
+  }
 }
 
 // Every leg on the same RTP music port reads one ring; a leg joining starts half a ring
