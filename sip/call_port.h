@@ -145,6 +145,11 @@ class call_port {
   void set_recording(const str& file, const str& mode);
   void change_record_filename(const str& file);
   void set_playback_speed(const str& speed);
+  // The music volume in 1/65536 (65536: as recorded); with a delta it moves per sample towards
+  // the destination value.
+  void set_moh_vol_val(int value);
+  void set_moh_vol_delta(int delta);
+  void set_moh_vol_dst(int dst);
 
   // The leg's own SIP trace: every message it sent or received.
   str sip_log;

@@ -106,3 +106,7 @@ void call_port::set_playback_speed(const str& speed) {
   const int percent = speed.strip().is_number() ? speed.strip().value() : 100;
   audio_of(*this).player.set_speed(percent > 0 ? percent : 100);
 }
+
+void call_port::set_moh_vol_val(int value) { audio_of(*this).moh_vol.value = value; }
+void call_port::set_moh_vol_delta(int delta) { audio_of(*this).moh_vol.delta = delta; }
+void call_port::set_moh_vol_dst(int dst) { audio_of(*this).moh_vol.dst = dst; }
