@@ -20,8 +20,10 @@ int16_t saturate(int32_t v) { return int16_t(std::clamp(v, -32767, 32767)); }
 void add_samples(int16_t* unit, const str& pcm) {
   // Copied, not cast: a window on a cached file may start at an odd address.
   int16_t s[unit_samples_10ms];
-  const int n = std::min(unit_samples_10ms, int(pcm.length() / 2));
-  std::memcpy(s, pcm.cbuffer(), size_t(2 * n));
+  const std::string_view bytes = pcm.view();
+  const int n = std::min(unit_samples_10ms, int(bytes.size() / 2));
+  if (n <= 0) return;
+  std::memcpy(s, bytes.data(), size_t(2 * n));
   for (int i = 0; i < n; ++i) unit[i] = saturate(int32_t(unit[i]) + s[i]);
 }
 
