@@ -98,6 +98,7 @@ void play_list::start(const str& list, const std::vector<str>& names, bool loop,
   cache_ = cache;
   current_ = 0;
   played_ = false;
+  idle_units_ = 0;
   if (!names_.empty()) open_current();
 }
 
@@ -146,8 +147,12 @@ void play_list::mix(int16_t* unit) {
       open_current();
       continue;
     }
+    // A pass that found nothing to play lasts a second of silence, so that a menu that plays its
+    // prompt again at the end of the last cannot make the two sides spin on missing files.
+    if (!played_ && ++idle_units_ < idle_pass_units) return;
+    idle_units_ = 0;
     const str list = list_;
-    // A loop that found nothing to play in a whole pass ends, instead of ending every 10 ms.
+    // A loop that found nothing to play in a whole pass ends, instead of ending every second.
     const bool played = played_;
     played_ = false;
     if (loop_ && !played) {

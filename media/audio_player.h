@@ -52,7 +52,8 @@ class play_list {
   // Adds the next 80 samples to unit with saturation. A file that is missing, no WAV or
   // truncated ends early and the list goes on; a file not yet in the cache adds nothing this
   // time. At the end of the list on_end gets the list text when alert was set; with loop the
-  // list starts again (unless the whole pass played nothing), else it is cleared.
+  // list starts again (unless the whole pass played nothing), else it is cleared. A pass that
+  // played nothing ends one second after it began, as if it had been silence.
   void mix(int16_t* unit);
   void set_speed(int percent);
   std::function<void(const str& list)> on_end;
@@ -64,6 +65,9 @@ class play_list {
   size_t current_ = 0;
   bool loop_ = false, alert_ = false, cache_ = false;
   bool played_ = false;  // samples came from the list in this pass
+  // A pass that played nothing ends after this many units (1 s), not at once.
+  static constexpr int idle_pass_units = 100;
+  int idle_units_ = 0;
   int speed_ = 100;
   read_file file_, next_;
 };
