@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -358,6 +359,7 @@ bool telmond_process::start() {
     error_ = "cannot write pbx.xml";
     return false;
   }
+  if (options_.prompts && !link_prompts(dir_, error_)) return false;
   return launch();
 }
 
@@ -577,6 +579,38 @@ int run_sipp(const telmond_process& t, const std::string& name, const std::strin
       " -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err -trace_msg > sipp.out 2>&1";
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string prompt_cache_dir() { return std::string(TELMOND_BUILD_DIR) + "/prompts"; }
+
+bool link_prompts(const std::string& dir, std::string& error) {
+  namespace fs = std::filesystem;
+  static std::mutex made_mutex;
+  static bool made = false;
+  const std::string cache = prompt_cache_dir();
+  {
+    std::lock_guard<std::mutex> g(made_mutex);
+    if (!made) {
+      // Test processes running at once wait for each other inside the script.
+      const std::string out = cache + ".out." + std::to_string(getpid());
+      const std::string cmd = std::string(TELMOND_SOURCE_DIR) + "/scripts/make-prompts -q " +
+                              cache + " > " + out + " 2>&1";
+      const int rc = std::system(cmd.c_str());
+      made = WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+      if (!made) error = "scripts/make-prompts: " + slurp(out);
+      fs::remove(out);
+      if (!made) return false;
+    }
+  }
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(cache, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.starts_with("audio_")) fs::create_directory_symlink(e.path(), dir + "/" + name, ec);
+    if (ec) break;
+  }
+  if (!ec) fs::create_symlink(cache + "/audio_moh/moh.wav", dir + "/moh.wav", ec);
+  if (ec) error = "cannot link the prompts into " + dir + ": " + ec.message();
+  return !ec;
 }
 
 bool telmond_process::wait_for_log(const std::string& text, int timeout_ms) {

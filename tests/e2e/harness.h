@@ -55,6 +55,9 @@ struct telmond_options {
   bool wait_until_serving = true;
   // Milliseconds start() waits for that.
   int start_timeout_ms = 15000;
+  // start() links the prompts, tones and music on hold into the working directory first
+  // (link_prompts below), so the daemon finds its audio languages as `make run` gives them.
+  bool prompts = false;
 
   // Starts from share/default-config.xml (domain localhost, extensions 100 to 105 with the
   // passwords sip100 ...), as `make run` does.
@@ -136,6 +139,16 @@ struct run_result {
 };
 run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10000,
                        const std::string& cwd = "");
+
+// Links the audio files of scripts/make-prompts into the working directory dir: every audio_*
+// folder and moh.wav, as symbolic links into one cache under the build directory. The first
+// call of a test process runs the script on the cache (it makes only what is missing, so only
+// the first test of a fresh build waits, about 10 s); later calls only link. The links lead into
+// the shared cache: nothing may be written through them. False with the reason in error when
+// the script fails (espeak-ng or sox missing) or a link cannot be made.
+bool link_prompts(const std::string& dir, std::string& error);
+// The folder of that cache.
+std::string prompt_cache_dir();
 
 // A sipp scenario for a request that is challenged once: method (REGISTER to the server,
 // anything else to the user [field0]) with headers (sipp's lines after Call-ID and CSeq, body
