@@ -62,7 +62,7 @@ std::vector<str> expand_prompt_names(const str& list, const str& audio_language,
     } else if (n.starts_with("$t/")) {
       out.push_back("audio_" + tone_language + "/" + n.substr(3));
     } else if (n.starts_with("$m/")) {
-      out.push_back("sounds/" + n.substr(3));
+      out.push_back("audio_moh/" + n.substr(3));
     } else {
       out.push_back(n);
     }

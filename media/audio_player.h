@@ -4,7 +4,7 @@
 // 10 ms mix calls mix, the receive path calls on_received.
 //
 // Prompt names: "$a/" stands for the audio language's prompt directory "audio_<language>/",
-// "$t/" for the tone language's "audio_<language>/", "$m/" for the system sounds in "sounds/";
+// "$t/" for the tone language's "audio_<language>/", "$m/" for the system sounds in "audio_moh/";
 // a play list is a space-separated list of such names and silences ("space10": one second).
 //
 // srv side: everything runs under srv_run_mutex (RTP thread, SIP threads) except the music
