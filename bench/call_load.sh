@@ -25,7 +25,8 @@
 # Everything runs on loopback: telmond on 127.0.0.1, the callee on 127.0.0.41, the caller on
 # 127.0.0.42, media included. Every sipp run is bounded by timeout(1) and by its call count
 # (rate x STEP_SECONDS). The address blocking is switched off (every first INVITE is
-# challenged by design), and the logging is kept to faults.
+# challenged by design), so is the limit of new INVITEs per second (max_udp_invite), and the
+# logging is kept to faults.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 telmond=$(realpath "${1:-$src/build/telmond}")
@@ -52,7 +53,7 @@ tcp_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127
 sip=$(free_port)
 cat > "$dir/pbx.xml" <<XML
 <?xml version="1.0" encoding="utf-8"?>
-<pbx-config><ip_sip_udp_port>$sip</ip_sip_udp_port><ip_sip_tcp_port>$(tcp_port)</ip_sip_tcp_port><ip_sip_tls_port>$(tcp_port)</ip_sip_tls_port><ip_http_port>$(tcp_port)</ip_http_port><ip_https_port>$(tcp_port)</ip_https_port><ip_tftp_port>$(free_port)</ip_tftp_port><ip_snmp_port>$(free_port)</ip_snmp_port><ip_ldap_port>$(tcp_port)</ip_ldap_port><log_level>1</log_level><blacklist_attempts>100000000</blacklist_attempts><max_expires>7200</max_expires></pbx-config>
+<pbx-config><ip_sip_udp_port>$sip</ip_sip_udp_port><ip_sip_tcp_port>$(tcp_port)</ip_sip_tcp_port><ip_sip_tls_port>$(tcp_port)</ip_sip_tls_port><ip_http_port>$(tcp_port)</ip_http_port><ip_https_port>$(tcp_port)</ip_https_port><ip_tftp_port>$(free_port)</ip_tftp_port><ip_snmp_port>$(free_port)</ip_snmp_port><ip_ldap_port>$(tcp_port)</ip_ldap_port><log_level>1</log_level><blacklist_attempts>100000000</blacklist_attempts><max_udp_invite>0</max_udp_invite><max_expires>7200</max_expires></pbx-config>
 XML
 cp "$src/share/default-config.xml" "$dir/"
 (cd "$dir" && exec "$telmond" --dir "$dir" --no-daemon --default default-config.xml \
