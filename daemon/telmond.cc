@@ -20,7 +20,7 @@
 #include "frame/timeout.h"
 #include "media/rtp_stream.h"
 #include "pbx/address_list_table.h"
-#include "pbx/dialog_policy.h"
+#include "pbx/dialog_events.h"
 #include "pbx/registration.h"
 #include "sip/address_list.h"
 #include "sip/call_port.h"
@@ -107,7 +107,7 @@ bool (*extra_ctrl_handler)(const str& text) = nullptr;
 void ctrl_on_soap(const str& text) {
   if (extra_ctrl_handler && extra_ctrl_handler(text)) return;
   if (registration_on_soap(text)) return;
-  if (dialog_policy_on_soap(text)) return;
+  if (dialog_events_on_soap(text)) return;
   soap_on_black_list_adr(text, access_list_rows(), wall_now());
 }
 

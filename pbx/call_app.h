@@ -43,21 +43,21 @@ class call_app {
   // Takes a call object that dial_a_number routed to account (a users row of a type this
   // class serves, or 0 for a text destination given in number). The call object's "type" and
   // "iu" are already set.
-  virtual void start(int account, const str& number) {}
+  virtual void start(int /*account*/, const str& /*number*/) {}
 
-  virtual void on_ringback(int leg, const msg::dialog_response& in) {}
+  virtual void on_ringback(int /*leg*/, const msg::dialog_response& /*in*/) {}
   // True: bridge the answering leg now (for attendant, hunt and acd calls; the others are
   // bridged anyway).
-  virtual bool on_connect(int leg, const msg::dialog_response& in) { return true; }
-  virtual void on_error(int leg, int code, const msg::dialog_response& in) {}
-  virtual void on_hangup(int leg) {}
-  virtual void on_dtmf(const str& digits) {}
-  virtual void on_dtmf_ext(int leg, const str& digits) {}
+  virtual bool on_connect(int /*leg*/, const msg::dialog_response& /*in*/) { return true; }
+  virtual void on_error(int /*leg*/, int /*code*/, const msg::dialog_response& /*in*/) {}
+  virtual void on_hangup(int /*leg*/) {}
+  virtual void on_dtmf(const str& /*digits*/) {}
+  virtual void on_dtmf_ext(int /*leg*/, const str& /*digits*/) {}
   virtual void on_audio_end() {}
-  virtual void on_audio_end_ext(int leg) {}
-  virtual void on_timeout(int leg, const str& name, const str& arg) {}
+  virtual void on_audio_end_ext(int /*leg*/) {}
+  virtual void on_timeout(int /*leg*/, const str& /*name*/, const str& /*arg*/) {}
   // True: the hold is then handled generically (the other leg on hold with music).
-  virtual bool on_hold(int leg, const msg::dialog_hold& in) { return true; }
+  virtual bool on_hold(int /*leg*/, const msg::dialog_hold& /*in*/) { return true; }
 
  protected:
   const int cobj_;

@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "base/log.h"
-#include "pbx/accounts.h"
 #include "db/schema.h"
 #include "frame/queues.h"
-#include "frame/side_context.h"
 #include "frame/settings.h"
+#include "frame/side_context.h"
+#include "pbx/accounts.h"
 #include "sip/from_to_spec.h"
 #include "sip/notify_body.h"
 #include "sip/sip_messages.h"
@@ -87,12 +87,50 @@ static std::vector<int> listed_accounts(const str& list, int domain) {
   }
 }
 
+// Whether a list column of an extension account names account. A non-extension lists none.
+static bool lists_account(int owner, const str& column, int account) {
+  if (!is_extension(owner)) return false;
+  const str list = extensions.get(extension_row(owner), column);
+  for (int a : listed_accounts(list, account_domain(owner)))
+    if (a == account) return true;
+  return false;
+}
+
+bool may_watch_dialogs(int watcher, int watched) {
+  if (!watcher || !watched || account_domain(watcher) != account_domain(watched)) return false;
+  if (watcher == watched || !is_extension(watched)) return true;
+  return lists_account(watcher, extensions_buddies, watched) ||
+         lists_account(watched, extensions_buddies, watcher);
+}
+
 static bool has_plain_binding(int account) {
   for (int r : rows_where(registrations_tuser, id_text(account)))
     if (registrations.get(r, registrations_event).empty()) return true;
   return false;
 }
 
+// The RFC 4235 state and direction of an account's calls, from the legs that belong to it: a
+// leg in a call (connected or on hold on either side) is "confirmed", one that rings "early";
+// without such a leg the account is idle (no dialog). A leg that called in was placed by the
+// account ("initiator"); one the PBX started rings it ("recipient").
+struct account_dialog {
+  str state, direction;
+};
+static account_dialog dialog_of(int account) {
+  account_dialog d;
+  const str id = id_text(account);
+  for (int l = legs.first(leg_extension, id); l; l = legs.next(l, leg_extension)) {
+    if (legs.get(l, leg_extension) != id) continue;
+    const str state = legs.get(l, leg_state);
+    const bool in_call = state == "connected" || state == "holding" || state == "onhold";
+    const bool ringing = state == "alerting" || state == "ringback";
+    if (!in_call && (!ringing || !d.state.empty())) continue;
+    d.state = in_call ? "confirmed" : "early";
+    d.direction = legs.get(l, leg_inbound) == "true" ? "initiator" : "recipient";
+    if (in_call) break;
+  }
+  return d;
+}
 
 // The NOTIFY version of a subscription: counted in its row's dv column.
 static int next_dialog_version(const str& call_id) {
@@ -171,7 +209,9 @@ static std::vector<std::pair<str, str>> initial_notify(const registration_reques
     for (int a : listed_accounts(list, from.domain)) {
       str uri = account_uri(a);
       if (event == "dialog") {
-        resources.push_back({uri, c_application_dialog_info, dialog_info_body(uri, 0, false)});
+        const account_dialog d = dialog_of(a);
+        resources.push_back(
+            {uri, c_application_dialog_info, dialog_info_body(uri, 0, d.state, d.direction)});
       } else {
         resources.push_back({uri, c_application_pidf, pidf_body(uri, has_plain_binding(a))});
       }
@@ -181,8 +221,9 @@ static std::vector<std::pair<str, str>> initial_notify(const registration_reques
     return {{content_type, body}};
   }
   if (event == "dialog") {
+    const account_dialog d = dialog_of(account);
     return {{c_application_dialog_info,
-             dialog_info_body(entity, next_dialog_version(in.call_id), false)}};
+             dialog_info_body(entity, next_dialog_version(in.call_id), d.state, d.direction)}};
   }
   if (event == "presence")
     return {{c_application_pidf, pidf_body(entity, has_plain_binding(account))}};
@@ -272,8 +313,7 @@ static registration_answer remove_all_bindings(const str& event, const resolved_
 
 // The row of the binding this request refreshes: by instance, else by Call-ID, else by the
 // account's contact; 0 for a new binding.
-static int find_binding(const registration_request_input& in, const str& event,
-                        const str& tuser) {
+static int find_binding(const registration_request_input& in, const str& event, const str& tuser) {
   auto of_event = [&](int r) { return registrations.get(r, registrations_event) == event; };
   int row = 0;
   if (!in.instance.empty()) {
@@ -308,8 +348,7 @@ static bool binding_limit_reached(const resolved_account& to) {
 // lifetime: they are packed into one buffer of their own (the input's texts are windows on the
 // whole message they arrived in).
 static void write_binding(int row, const registration_request_input& in, const str& event,
-                          const resolved_account& from, const resolved_account& to,
-                          int expires) {
+                          const resolved_account& from, const resolved_account& to, int expires) {
   str rdate, adate;
   expiry_dates(expires, rdate, adate);
   const bool buttons = event.empty() && (token_listed(in.proxy_require, "buttons") ||
@@ -351,7 +390,11 @@ registration_answer registration_request(const registration_request_input& in) {
   resolved_account from, to;
   const address_refusal refused = check_addresses(in.from, in.to, from, to);
   if (refused.code) return {refused.code, refused.reason, 0};
-  // A subscriber may watch the accounts of its own domain, which the check above ensured.
+  if (event == "dialog" && !may_watch_dialogs(from.account, to.account)) {
+    log_printf(log_registrations, 5, "Account %s may not watch the calls of account %s",
+               account_name(from.account), account_name(to.account));
+    return {403, "Forbidden", 0};
+  }
 
   if (!in.expires.strip().is_number()) {
     log_printf(log_registrations, 3, "Registration: Cannot handle expiration %s", in.expires);
@@ -449,8 +492,8 @@ bool registration_on_soap(const str& text) {
   if (msg::get_register_policy m; soap_read(e, m)) {
     register_policy p = get_register_policy({m.call_id, m.adr, m.to, m.from});
     post_to_sip(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,
-                                               p.realm, p.user, p.password,
-                                               id_text(p.refusal.code), p.refusal.reason}));
+                                                    p.realm, p.user, p.password,
+                                                    id_text(p.refusal.code), p.refusal.reason}));
     return true;
   }
   if (msg::register_request m; soap_read(e, m)) {
@@ -495,7 +538,24 @@ bool registration_on_soap(const str& text) {
   return false;
 }
 
-
 void install_registration() {
   set_soap_on_request([](const str& text) { registration_on_soap(text); });
+}
+
+void dialog_state_changed(int account) {
+  if (!account) return;
+  const account_dialog d = dialog_of(account);
+  for (int r : rows_where(registrations_tuser, id_text(account))) {
+    const str event = registrations.get(r, registrations_event);
+    const str call_id = registrations.get(r, registrations_callid);
+    const str entity = from_to_spec(registrations.get(r, registrations_to)).addr_spec().serialize();
+    if (event == "dialog") {
+      str body = dialog_info_body(entity, next_dialog_version(call_id), d.state, d.direction);
+      post_to_sip(
+          soap_write(msg::subscription_notify{call_id, event, c_application_dialog_info, body}));
+    } else if (event == "presence") {
+      post_to_sip(soap_write(msg::subscription_notify{
+          call_id, event, c_application_pidf, pidf_body(entity, has_plain_binding(account))}));
+    }
+  }
 }

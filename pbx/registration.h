@@ -76,6 +76,19 @@ struct kept_registration {
 };
 std::vector<kept_registration> registrations_after_restart(const rtimestamp& now);
 
+// The calls of an account changed (a leg of it rang, was answered, held, ended): every dialog
+// and presence subscription of the account gets a NOTIFY (SubscriptionNotify) with the new
+// state: dialog-info "early" while a leg of it rings, "confirmed" while one is in a call
+// (connected, holding or held), no dialog when it is idle; presence "open" while it has a plain
+// registration.
+void dialog_state_changed(int account);
+
+// Who may watch whose calls (a dialog SUBSCRIBE): accounts of one domain only, and there the
+// account itself; any account that is no extension (groups, orbits, attendants serve the
+// whole domain); and an extension that is a buddy of the watcher, or whose buddies list
+// names the watcher.
+bool may_watch_dialogs(int watcher, int watched);
+
 // The ctrl side's handler for the registrar's messages; true when text was one of them.
 // Answers leave through the ctrl side's post (ctrl_context).
 bool registration_on_soap(const str& text);

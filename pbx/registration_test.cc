@@ -16,6 +16,7 @@
 #include "frame/side_context.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
+#include "sip/notify_body.h"
 #include "sip/reg_in.h"
 #include "sip/sip_messages.h"
 #include "sip/srv_context.h"
@@ -251,7 +252,8 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   int before = plain_bindings();
   EXPECT_EQ(registration_request(reg("c9", "*", "60")).code, 200);
   EXPECT_EQ(plain_bindings(), before);
-  EXPECT_TRUE(log_capture::contains("Registration: Cannot remove all registrations after a duration"));
+  EXPECT_TRUE(
+      log_capture::contains("Registration: Cannot remove all registrations after a duration"));
   EXPECT_EQ(registration_request(reg("c9", "*", "0")).code, 200);
   EXPECT_EQ(plain_bindings(), 0);
   EXPECT_TRUE(log_capture::contains("Account 100 requested clearing of registration database"));
@@ -414,6 +416,7 @@ msg::subscription_notify srv_message(size_t i) {
 }
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
+  extensions.set(users.get(ext100, users_type_index).value(), extensions_buddies, "101");
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
   ASSERT_EQ(to_srv.size(), 2u);
   auto d = srv_message(1);
@@ -485,7 +488,8 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   // An empty list is still answered with a (empty) list.
   extensions.set(e100, extensions_buddies, "");
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscription("d3", "dialog", "eventlist")));
+  ASSERT_TRUE(
+      registration_on_soap(subscription("d3", "dialog", "eventlist", "<sip:100@localhost>")));
   ASSERT_EQ(to_srv.size(), 2u);
   EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
 }
@@ -561,11 +565,48 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
   // A refresh of another event with a body: ignored.
   ASSERT_TRUE(registration_on_soap(subscription("d9", "dialog", "")));
   to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(soap_write(msg::rru{
-      "d9", "2", "3600",
-      "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
+  ASSERT_TRUE(registration_on_soap(soap_write(
+      msg::rru{"d9", "2", "3600",
+               "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
   EXPECT_TRUE(to_srv.empty());
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
+}
+
+// A dialog subscription is allowed for the account itself and a buddy either way; every change of
+// an account's calls reaches its watchers.
+TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
+  // To, the buddies of 100 and of 101, the event, the answer.
+  const std::tuple<const char*, const char*, const char*, const char*, int> cases[] = {
+      {"100", "", "", "dialog", 200},        {"101", "", "", "dialog", 403},
+      {"101", "101", "", "dialog", 200},     {"101", "", "100", "dialog", 200},
+      {"101", "102", "1000", "dialog", 403}, {"101", "", "", "presence", 200}};
+  int i = 0;
+  for (const auto& [to, buddies100, buddies101, event, code] : cases) {
+    extensions.set(1, extensions_buddies, buddies100);
+    extensions.set(2, extensions_buddies, buddies101);
+    str id = str::sprintf("w%d", i++);
+    registration_request_input in = reg(id.c_str(), id.c_str());
+    in.to = str::sprintf("<sip:%S@localhost>", to);
+    in.event = event;
+    EXPECT_EQ(registration_request(in).code, code) << i;
+  }
+  const int leg = db_test::add_row(legs, {{leg_extension, str::sprintf("%d", ext101)}});
+  const char* steps[][3] = {{"alerting", "early", "recipient"},
+                            {"onhold", "confirmed", "recipient"},
+                            {"terminated", "", ""}};
+  for (int v = 0; v < 3; v++) {
+    legs.set(leg, leg_state, steps[v][0]);
+    to_srv.clear();
+    dialog_state_changed(ext101);
+    str body = dialog_info_body("sip:101@localhost", v, steps[v][1], steps[v][2]);
+    auto dialog = [&](const char* id) {
+      return soap_write(msg::subscription_notify{id, "dialog", c_application_dialog_info, body});
+    };
+    EXPECT_EQ(to_srv, (std::deque<str>{dialog("w2"), dialog("w3"),
+                                       soap_write(msg::subscription_notify{
+                                           "w5", "presence", c_application_pidf,
+                                           pidf_body("sip:101@localhost", false)})}));
+  }
 }
 
 }  // namespace

@@ -23,17 +23,23 @@ str message_summary_body(const str& account, int new_messages, int old_messages,
   return out;
 }
 
-str dialog_info_body(const str& entity, int version, bool in_call) {
-  str e = txt2xml(entity);
+str dialog_info_body(const str& entity, int version, const str& state, const str& direction) {
   str out = str::sprintf(
       "<?xml version=\"1.0\"?>\r\n<dialog-info xmlns=\"urn:ietf:params:xml:ns:dialog-info\" "
       "version=\"%d\" state=\"full\" entity=\"%s\">",
-      version, e);
-  if (in_call) {
-    out += "<dialog id=\"1\" direction=\"initiator\"><state>confirmed</state></dialog>";
+      version, txt2xml(entity));
+  if (!state.empty()) {
+    out += "<dialog id=\"1\"";
+    if (!direction.empty()) out.appendf(" direction=\"%s\"", txt2xml(direction));
+    out.appendf("><state>%s</state></dialog>", txt2xml(state));
   }
   out += "</dialog-info>\r\n";
   return out;
+}
+
+str dialog_info_body(const str& entity, int version, bool in_call) {
+  return in_call ? dialog_info_body(entity, version, "confirmed", "initiator")
+                 : dialog_info_body(entity, version, str(), str());
 }
 
 str pidf_body(const str& entity, bool open) {

@@ -17,7 +17,11 @@ str message_summary_body(const str& account, int new_messages, int old_messages,
                          int urgent_old);
 
 // The dialog state of one watched account (RFC 4235, application/dialog-info+xml), "full"
-// state at the given version. Without a call the body lists no dialog.
+// state at the given version: one dialog in state ("early", "confirmed", "terminated") with
+// its direction ("initiator" when the account called, "recipient" when it was called; the
+// attribute is left out when empty). An empty state lists no dialog: the account is idle.
+str dialog_info_body(const str& entity, int version, const str& state, const str& direction);
+// The same for an account that is in a call it placed (confirmed, initiator) or idle.
 str dialog_info_body(const str& entity, int version, bool in_call);
 // The presence of one account (RFC 3863 PIDF, application/pidf+xml): basic "open" or "closed".
 str pidf_body(const str& entity, bool open);

@@ -1,0 +1,120 @@
+// The attendant application: the voice menu of an attendant account (greeting, dialling an
+// extension or a name, menu keys, operator, night service) and the plain call to an extension
+// (dial_a_number starts an attendant on the dialled extension). Ringing an extension with its
+// forwarding, do-not-disturb, address-book lists, reminders and voicemail fallback is done here
+// for both.
+//
+// A handler lives for one event (call_app.h). What it remembers lives in the call object's row:
+//   "is" the state ("welcome", "ask_extension", "wait_digits", "noise", "ringing", ...),
+//   "iu" the account served (an attendant or, for a direct call, the extension),
+//   "ia" the extension being dealt with,
+//   "i1" the digits typed, "i2" the other keys typed ("*", maintenance codes),
+//   "i3" the destination of a redirection, "i4" the names matched (space-separated accounts),
+//   "i5" the welcome loop counter, "lang" the prompt language.
+// Prompts are "$a/<name>.wav"; they are sent with play alert so that their end comes back as
+// DialogEOF (on_audio_end), but every key works while one plays, and nothing a caller needs
+// waits for the end of a prompt.
+//
+// ctrl side.
+#pragma once
+
+#include <vector>
+
+#include "base/str.h"
+#include "pbx/call_app.h"
+
+class attendant : public call_app {
+ public:
+  explicit attendant(int cobj);
+
+  void start(int account, const str& number) override;
+  void on_ringback(int leg, const msg::dialog_response& in) override;
+  bool on_connect(int leg, const msg::dialog_response& in) override;
+  void on_error(int leg, int code, const msg::dialog_response& in) override;
+  void on_hangup(int leg) override;
+  void on_dtmf(const str& digits) override;
+  void on_dtmf_ext(int leg, const str& digits) override;
+  void on_audio_end() override;
+  void on_audio_end_ext(int leg) override;
+  void on_timeout(int leg, const str& name, const str& arg) override;
+  bool on_hold(int leg, const msg::dialog_hold& in) override;
+
+  // Rings the extension (users row) with all its rules; the first rule that takes the call
+  // ends the procedure.
+  void goto_extension(int extension);
+  // Input analysis of the digits typed so far: "" keep collecting, "c" call the extension,
+  // "n" dial by name, "s" select among names, "m" the mailbox of the extension, "r" redirect
+  // (destination in "i3"), "l" language changed.
+  str process_input(const str& key);
+  // Menu entry n (0..9): "r" with the destination in "i3", "l" for a language toggle, "" when
+  // the entry does not apply to input.
+  str check_redirect(int n, const str& input);
+  // Night service: true when the call was sent elsewhere.
+  bool check_night();
+  // Hands the call object to number through dial_a_number.
+  void redirect_to_number(const str& number);
+  // False for an account listed in the attendant's "excluded".
+  bool allowed(const str& number);
+  // The extension accounts of the domain whose names (first, last, display) start with the
+  // letters typed as keypad digits, in row order.
+  static std::vector<int> find_name_matches(int domain, const str& letters);
+
+ private:
+  // Rows and columns.
+  str var(const str& column) const;
+  void set_var(const str& column, const str& value);
+  str state() const;
+  void set_state(const str& s);
+  int primary() const;
+  int domain() const;
+  int served() const;  // "iu"
+  int menu() const;    // the attendants row when the served account is an attendant, else 0
+  str menu_setting(const str& column) const;
+  bool direct() const;    // a call to an extension, not the menu
+  bool answered() const;  // the primary leg is connected
+  int caller() const;     // the calling extension, 0 for none
+  str caller_user() const;
+
+  // Prompts: answers the primary leg first when it is not connected yet.
+  void play(const str& files, bool loop = false);
+  void play_state(const str& s);
+  void refresh_hangup_timer();
+  void end_call(int code, const char* reason);
+  // A failure in state s: prompt in the menu, the end of a direct call.
+  void fail(const char* s);
+  void end_other_legs();
+  // Clears the timers of the caller's leg when this call may have set some (reminders while
+  // ringing, the menu's), before the call goes to another application.
+  void clear_timers();
+  // A caller calling from the cell phone of an extension of the domain continues as that
+  // extension.
+  void call_from_cellphone();
+
+  // Extension rules.
+  bool has_mailbox(int extension) const;
+  int no_answer_seconds(int extension) const;
+  int mailbox_seconds(int extension) const;
+  str list_type(int owner, const str& number) const;
+  void goto_mailbox(int extension, const char* reason);
+  void on_unavailable(int extension);
+  void on_busy(int extension);
+  void on_blocked();
+  void forward(const str& target);
+  void no_answer_end();
+  void call_cell(int extension);
+
+  // Menu.
+  void menu_welcome();
+  void menu_key(const str& key);
+  void digit_in_menu(const str& key);
+  void act(const str& code);
+  void complete_extension(const str& number);
+  void name_key(const str& key);
+  void select_key(const str& key);
+  void special_key(const str& key);
+  void offer_key(const str& key);
+  str mailbox_prefix() const;
+};
+
+// Registers the class for call objects of type "attendant".
+void install_attendant();

@@ -1,0 +1,163 @@
+// New calls through admission and routing: refusals as whole SetDialogState texts, the two call
+// limits, loop protection, the loopback trunk, a trunk's dial_extension rule and emergency
+// numbers, with a recording attendant class standing in for the application.
+#include "pbx/admission.h"
+
+#include "db/schema.h"
+#include "pbx/call_app.h"
+#include "pbx/call_state.h"
+#include "pbx/pbx_test_util.h"
+
+namespace {
+
+struct start_record {
+  int cobj, account;
+  str type;
+  bool operator==(const start_record&) const = default;
+};
+std::vector<start_record> starts;
+
+class recording_app : public call_app {
+ public:
+  using call_app::call_app;
+  void start(int account, const str&) override {
+    starts.push_back({cobj_, account, cobjs.get(cobj_, cobj_ivr_type)});
+  }
+};
+
+class AdmissionTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    log_level_max = 9;  // the routine lines too; the capture restores the level
+    starts.clear();
+    clear_call_apps();
+    register_call_app({"attendant", 0, [](int c) -> std::unique_ptr<call_app> {
+                         return std::make_unique<recording_app>(c);
+                       }});
+    ext100 = add_extension("100");
+    ext101 = add_extension("101");
+  }
+  void TearDown() override {
+    clear_call_apps();
+    call_test::TearDown();
+  }
+  // Port `port` receives an INVITE from `from` to user `to` of localhost.
+  void call(int port, const char* from, const char* to, const char* trunk = "",
+            const char* replaces = "") {
+    msg::get_dialog_state in;
+    in.call_id = id_text(port);
+    in.sip_id = str::sprintf("sip-%d", port);
+    in.from = str::sprintf("<sip:%S@localhost>;tag=t%d", from, port);
+    in.to = str::sprintf("<sip:%S@localhost>", to);
+    in.uri = str::sprintf("sip:%S@localhost", to);
+    in.trunk = trunk;
+    in.replaces = replaces;
+    get_dialog_state(in);
+  }
+  static str refusal(int port, int code, const char* reason) {
+    return soap_write(msg::set_dialog_state{id_text(port), "", "false", "false", "", "false", "",
+                                            id_text(code), "", reason, "", "false", ""});
+  }
+  int ext100 = 0, ext101 = 0;
+};
+
+TEST_F(AdmissionTest, UnknownCallerAndUnknownNumberAre404) {
+  call(7, "999", "101");  // no such user, no trunk
+  EXPECT_EQ(take(), std::vector<str>{refusal(7, 404, "Not Found")});
+  call(8, "100", "555");  // extcall serves unknown numbers; no class for it here
+  EXPECT_EQ(take(), (std::vector<str>{soap_write(msg::set_moh_file{"8", ""}),
+                                      refusal(8, 404, "Not Found")}));
+  EXPECT_TRUE(starts.empty());
+}
+
+TEST_F(AdmissionTest, SystemAndDomainLimitsCountDifferently) {
+  struct {
+    const char *system, *own;
+    int refused;  // the first call answered 503; 0: all four admitted
+  } cases[] = {{"2", "", 3}, {"", "2", 2}, {"", "", 0}};
+  for (const auto& c : cases) {
+    legs.delete_row();
+    cobjs.delete_row();
+    starts.clear();
+    ctrl_write_setting(ctrl_settings::max_calls, c.system);
+    domains.set(domain, domains_max_calls, c.own);
+    for (int i = 1; i <= 4; i++) {
+      call(i, "100", "101");
+      std::vector<str> sent = take();
+      const bool refused = sent == std::vector<str>{refusal(i, 503, "Service Unavailable")};
+      EXPECT_EQ(refused, c.refused && i >= c.refused) << c.system << "/" << c.own << " #" << i;
+    }
+    EXPECT_EQ(starts.size(), c.refused ? c.refused - 1u : 4u);
+  }
+  EXPECT_TRUE(log.contains("Call Reject: Too many calls (domain localhost)"));
+}
+
+TEST_F(AdmissionTest, ElevenRoutingsThenLoopDetected) {
+  call(7, "100", "101");
+  const int cobj = cobjs.first();
+  for (int i = 0; i < 11; i++)
+    dial_a_number(ext100, cobj, "sip:101@localhost", "<sip:101@localhost>");
+  EXPECT_EQ(starts, std::vector<start_record>(11, {cobj, ext101, "attendant"}));
+  EXPECT_EQ(take().back(), refusal(7, 482, "Loop Detected"));
+  EXPECT_TRUE(log.contains("Too many redirection loops"));
+}
+
+TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
+  domains.set(domain, domains_country_code, "49");
+  domains.set(domain, domains_area_code, "30");
+  add_account("+49301234567", "attendants", attendants);
+  call(7, "100", "1234567", "lo");
+  const int leg = legs.first();
+  EXPECT_EQ(legs.get(leg, leg_extension), "");
+  EXPECT_EQ(legs.get(leg, leg_charge_remote_party), "100");
+  EXPECT_EQ(starts.size(), 1u);
+  EXPECT_EQ(account_type(starts[0].account), "attendants");
+}
+
+TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
+  domains.set(domain, domains_country_code, "49");
+  domains.set(domain, domains_area_code, "30");
+  const int trunk = db_test::add_row(trunks, {{trunks_name, "carrier"},
+                                              {trunks_domain, id_text(domain)},
+                                              {trunks_dial_extension, "!^\\+4930555(.*)$!\\1!!"}});
+  call(7, "0891234567", "555101", id_text(trunk).c_str());
+  EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext101, "attendant"}));
+  EXPECT_EQ(legs.get(legs.first(), leg_call_type), "trunk");
+  EXPECT_TRUE(log.contains("Domain trunk carrier@localhost sends call to 101 in domain localhost"));
+}
+
+TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
+  domains.set(domain, domains_emergency_numbers, "112 911");
+  add_extension("911");
+  struct {
+    const char* edest;
+    size_t started;  // attendant starts for extension 101
+  } cases[] = {{"", 0}, {"100 101", 1}, {"101", 1}};
+  for (const auto& c : cases) {
+    starts.clear();
+    extensions.set(extension_row(ext100), extensions_emergency_destination, c.edest);
+    call(7, "100", "911");
+    EXPECT_EQ(starts.size(), c.started) << c.edest;
+    for (const auto& s : starts) EXPECT_EQ(s.account, ext101);
+    EXPECT_EQ(cobjs.get(cobjs.last(), cobj_priority), "911");
+  }
+  EXPECT_TRUE(log.contains("Calling user 911 conflicts with emergency number"));
+}
+
+TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {
+  const int held = cobj_create("a@x", "<sip:100@localhost>", "<sip:101@localhost>", domain);
+  const int first = leg_create(true, "5", "a@x", "<sip:100@localhost>", "", held, false);
+  const int holding = leg_create(false, "6", "b@x", "<sip:101@localhost>", "", held, false);
+  cobjs.set(held, cobj_primary_leg, id_text(first));
+  set_leg_state(holding, leg_holding);
+  call(7, "100", "101", "", "b@x;to-tag=1;from-tag=2");
+  EXPECT_EQ(leg_cobj(leg_by_id("7")), held);
+  EXPECT_EQ(legs.get(holding, leg_state), leg_terminated);
+  EXPECT_TRUE(starts.empty());
+  take();
+  call(8, "100", "101", "", "c@x");
+  EXPECT_EQ(take().back(), refusal(8, 404, "Not Available"));
+}
+
+}  // namespace

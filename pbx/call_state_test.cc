@@ -1,0 +1,97 @@
+// The call state through one call's life: parallel ringing, the first answer bridged, the
+// others ended as completed elsewhere, the rows gone with the last leg; and a leg that never
+// ended, collected with its record.
+#include "pbx/call_state.h"
+
+#include "db/schema.h"
+#include "pbx/pbx_test_util.h"
+#include "sip/call_messages.h"
+
+namespace {
+
+class CallStateTest : public pbx_test::call_test {
+ protected:
+  // A call object of type "attendant" with its inbound primary leg on port 7.
+  void incoming_call() {
+    cobj = cobj_create("abc@phone", "<sip:100@localhost>", "<sip:101@localhost>", domain);
+    cobjs.set(cobj, cobj_ivr_type, "attendant");
+    primary = leg_create(true, "7", "abc@phone", "<sip:100@localhost>;tag=1",
+                         "<sip:101@localhost>", cobj, false);
+    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+  }
+  int cobj = 0, primary = 0;
+};
+
+TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
+  const int ext = add_extension("101", "pw101");
+  add_registration(ext, "reg-a", "<sip:101@127.0.0.2:5062>;expires=60");
+  add_registration(ext, "reg-b", "sip:101@127.0.0.3:5064");
+  incoming_call();
+
+  const std::vector<int> rung = initiate_call_to_all_registered_extensions(
+      registrations_of(ext), cobj, primary, "<sip:100@localhost>", "<sip:101@localhost>");
+  ASSERT_EQ(rung.size(), 2u);
+  std::vector<str> expected;
+  const char* uris[] = {"sip:101@127.0.0.2:5062", "sip:101@127.0.0.3:5064"};
+  const char* regs[] = {"reg-a", "reg-b"};
+  for (int i = 0; i < 2; i++) {
+    msg::start_dialog m;
+    m.call_id = legs.get(rung[i], leg_call_id);
+    m.uri = uris[i];
+    m.from = "<sip:100@localhost>";
+    m.to = "<sip:101@localhost>";
+    m.registration = regs[i];
+    m.secure = "false";
+    m.other_side = "7";
+    m.username = "101";
+    m.password = "pw101";
+    expected.push_back(soap_write(m));
+  }
+  EXPECT_EQ(take(), expected);
+
+  leg_update_id(legs.get(rung[0], leg_call_id), "8");
+  leg_update_id(legs.get(rung[1], leg_call_id), "9");
+  send_dialog_state(primary, 180, "Ringing");
+  take();
+  connect_two_calls(cobj, primary, rung[1]);
+  msg::set_dialog_state cancelled{"8", "", "false", "false", "", "false", "", "1487", "",
+                                  "Request Terminated", "", "false", ""};
+  msg::set_dialog_state answered{"7", "", "false", "false", "", "false", "", "200", "",
+                                 "Ok", "", "false", ""};
+  EXPECT_EQ(take(), texts(msg::clear_dialog_timeout{"7", ""}, cancelled,
+                          msg::connect_calls{"7", "9"}, answered));
+  EXPECT_EQ(legs.get(rung[0], leg_state), leg_terminated);
+  EXPECT_EQ(legs.get(primary, leg_state), leg_connected);
+  EXPECT_EQ(call_other_side(cobj, primary), rung[1]);
+
+  // A terminated leg stays terminated; the call object goes with its last leg.
+  set_leg_state(rung[0], leg_connected);
+  EXPECT_EQ(legs.get(rung[0], leg_state), leg_terminated);
+  for (int l : {rung[0], primary, rung[1]}) leg_removed(l);
+  EXPECT_FALSE(cobjs.has_row(cobj));
+  EXPECT_EQ(legs.size(), 0);
+}
+
+TEST_F(CallStateTest, LegOlderThanTheLongestCallIsCollectedWithItsRecord) {
+  ctrl_write_registry(ctrl_settings::max_call_duration, "0");  // eight hours
+  incoming_call();
+  legs.set(primary, leg_state, leg_connected);
+  clock.advance_ms(28800 * 1000LL);
+  dialog_garbage_collection();
+  EXPECT_TRUE(legs.has_row(primary));
+
+  clock.advance_ms(1001);
+  dialog_garbage_collection();
+  EXPECT_FALSE(legs.has_row(primary));
+  EXPECT_FALSE(cobjs.has_row(cobj));
+  EXPECT_EQ(file(str::sprintf("expired-%d.txt", primary).c_str()),
+            "reference: 1\r\ncall_id: abc@phone\r\nextension: \r\ntrunk: \r\nregistration: \r\n"
+            "inbound: true\r\nfrom: <sip:100@localhost>;tag=1\r\nto: <sip:101@localhost>\r\n"
+            "state: connected\r\nstart: 1767225600.0\r\nconnect: \r\ndtmf_digits: \r\n"
+            "dtmf_stamp: \r\nconnect_symbol: \r\ncharge_user: \r\ncharge_remote_party: \r\n"
+            "charge_price: \r\ncharge_duration: \r\ncharge_cost: \r\nsecure: false\r\n"
+            "codec: \r\ntap: \r\nlistener: \r\nsource: \r\nrec: \r\npicture: \r\ndp_prio: \r\n"
+            "tapi: \r\n");
+}
+
+}  // namespace

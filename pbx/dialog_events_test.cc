@@ -1,0 +1,154 @@
+// The PBX's answers to the call legs' events, compared as whole command texts.
+#include "pbx/dialog_events.h"
+
+#include <gtest/gtest.h>
+
+#include "pbx/call_app.h"
+#include "pbx/call_state.h"
+#include "pbx/pbx_test_util.h"
+
+// Stand-ins for the admission of new calls, weak so that the real ones win once linked.
+__attribute__((weak)) void get_dialog_state(const msg::get_dialog_state&) {}
+__attribute__((weak)) void dial_a_number(int, int, const str&, const str&) {}
+__attribute__((weak)) void trunk_or_user(int& trunk, int& user) {
+  (trunks.get(trunk, trunks_associated_addresses).empty() ? trunk : user) = 0;
+}
+
+namespace {
+
+// What the application of "attendant" calls was told.
+std::vector<str> app_calls;
+template <class... A>
+void note(const char* f, const A&... a) {
+  app_calls.push_back(str::sprintf(f, a...));
+}
+struct fake_app : call_app {
+  using call_app::call_app;
+  void on_error(int l, int c, const msg::dialog_response&) override { note("error %d %d", l, c); }
+  void on_dtmf(const str& d) override { note("dtmf %s", d); }
+  void on_dtmf_ext(int l, const str& d) override { note("ext %d %s", l, d); }
+};
+
+msg::set_dialog_state state(const char* id, const char* code, const char* reason,
+                            const char* file = "", const char* dtmf = "false") {
+  return {id, file, "false", "false", "", dtmf, "", code, "", reason, "", "false", ""};
+}
+
+// Extension 100 (leg "5", the primary leg, connected) calls 101 (leg "6", alerting).
+class DialogEventsTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    app_calls.clear();
+    clear_call_apps();
+    register_call_app({"attendant", ev_error | ev_dtmf | ev_dtmf_ext,
+                       [](int c) { return std::unique_ptr<call_app>(new fake_app(c)); }});
+    db_test::set_row(domains, domain, {{domains_moh, "moh.wav"}, {domains_record_start, "*1"}});
+    const int u100 = add_extension("100", "pw"), u101 = add_extension("101");
+    extensions.set(extension_row(u100), extensions_auth_adr, "127.0.0.9");
+    cobj = cobj_create("sip-1", "<sip:100@localhost>", "<sip:101@localhost>", domain);
+    primary = leg_create(true, "5", "sip-1", "<sip:100@localhost>;tag=a", "<sip:101@localhost>",
+                         cobj, false);
+    answering =
+        leg_create(false, "6", "sip-2", "<sip:100@localhost>", "<sip:101@localhost>", cobj, false);
+    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    db_test::set_row(legs, primary, {{leg_extension, id_text(u100)}, {leg_state, leg_connected}});
+    db_test::set_row(legs, answering, {{leg_extension, id_text(u101)}, {leg_state, leg_alerting}});
+  }
+  int cobj = 0, primary = 0, answering = 0;
+};
+
+msg::set_dialog_policy no_challenge(const char* found, const char* trunk) {
+  return {"7", found, "", "", "", "", "", trunk};
+}
+
+TEST_F(DialogEventsTest, PolicyForExtensionsUnknownCallersAndTrunks) {
+  db_test::add_row(trunks, {{trunks_redirect, "true"}, {trunks_associated_addresses, "x"}});
+  for (auto [from, trunk] : {std::pair{"<sip:100@localhost>;tag=1", ""},
+                             {"<sip:999@localhost>", ""},
+                             {"<sip:999@localhost>", "4"},
+                             {"<sip:100@localhost>", "lo"},
+                             {"<sip:100@localhost>", "1"}})
+    ASSERT_TRUE(
+        dialog_events_on_soap(soap_write(msg::get_dialog_policy{"7", from, "", "", trunk})));
+  const msg::set_dialog_policy yes = no_challenge("true", "true");
+  EXPECT_EQ(take(), texts(msg::set_dialog_policy{"7", "true", "127.0.0.9", "localhost", "100", "pw",
+                                                 "", "false"},
+                          no_challenge("false", ""), yes, yes, yes));
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                             "No authentication of user because call comes from loopback trunk",
+                             "No authentication of user because call comes from trusted trunk"}));
+}
+
+TEST_F(DialogEventsTest, DigitsAreBufferedClearedAfterFiveSecondsAndDispatched) {
+  cobjs.set(cobj, cobj_ivr_type, "attendant");
+  for (const char* d : {"1", "2"}) dialog_dtmf({"6", d});
+  EXPECT_EQ(legs.get(answering, leg_dtmf_digits), "12");
+  clock.advance_ms(6000);
+  for (const char* d : {"*", "1", "3"}) dialog_dtmf({"5", d});
+  dialog_dtmf({"6", "4"});
+  EXPECT_EQ(app_calls, (std::vector<str>{"ext 2 1", "ext 2 2", "dtmf *", "dtmf 3", "ext 2 4"}));
+  // The buffer started again; "*1" turned recording on.
+  EXPECT_EQ(legs.get(answering, leg_dtmf_digits) + legs.get(primary, leg_rec), "4true");
+  EXPECT_TRUE(log.contains("Received no DTMF for 6 seconds, clearing input"));
+  EXPECT_TRUE(take().empty());
+}
+
+TEST_F(DialogEventsTest, ConfirmationKeyHoldsTheBridgeUntilPressed) {
+  cobjs.set(cobj, cobj_ivr_type, "extcall");
+  legs.set(answering, leg_connect_symbol, "5 x");
+  dialog_response({"6", "1", "200", "INVITE", "", "", "OK", "true"});
+  EXPECT_EQ(take(), texts(state("6", "200", "Ok",
+                                "space10 $a/aa_trying_to_reach.wav $a/1.wav $a/0.wav $a/0.wav "
+                                "$a/aa_incoming_options.wav space20",
+                                "true")));
+  dialog_dtmf({"6", "5"});
+  EXPECT_EQ(take(), texts(msg::set_moh_file{"5", ""}, msg::clear_dialog_timeout{"5", ""},
+                          msg::connect_calls{"5", "6"}));
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Connect ignored, waiting for confirmation key",
+                                                   "Connect by confirmation key"}));
+}
+
+TEST_F(DialogEventsTest, HoldAndResumeCountTheHeldTime) {
+  cobjs.set(cobj, cobj_ivr_type, "extcall");
+  legs.set(answering, leg_state, leg_connected);
+  for (auto [direction, states, moh, held] :
+       {std::tuple{"sendonly", "holding onhold", "moh.wav", ""},
+        {"sendrecv", "connected connected", "", "30"}}) {
+    dialog_hold({"5", direction});
+    clock.advance_ms(30000);
+    EXPECT_EQ(legs.get(primary, leg_state) + " " + legs.get(answering, leg_state), states);
+    EXPECT_EQ(cobjs.get(cobj, cobj_duration_hold), held);
+    EXPECT_EQ(take(),
+              texts(msg::set_moh_file{"6", moh}, state("5", "200", "Ok"), state("6", "200", "Ok")));
+  }
+}
+
+TEST_F(DialogEventsTest, ErrorsGoToTheApplicationOrEndTheCall) {
+  const std::tuple<const char*, std::vector<str>, std::vector<str>> cases[] = {
+      {"attendant", {"error 2 404"}, texts(state("6", "486", "Busy Here"))},
+      {"extcall", {}, texts(state("5", "404", "Not Found"), state("6", "486", "Busy Here"))}};
+  for (const auto& [type, calls, commands] : cases) {
+    app_calls.clear();
+    db_test::set_row(legs, primary, {{leg_state, leg_connected}});
+    db_test::set_row(legs, answering, {{leg_state, leg_alerting}});
+    cobjs.set(cobj, cobj_ivr_type, type);
+    dialog_response({"6", "1", "404", "INVITE", "", "", "Not Found", "false"});
+    EXPECT_EQ(app_calls, calls) << type;
+    EXPECT_EQ(take(), commands) << type;
+  }
+}
+
+TEST_F(DialogEventsTest, EventsOfUnknownLegsAreLogged) {
+  for (const str& m : texts(msg::dialog_hangup{"77", "", ""}, msg::dialog_refer{"77", "", "", ""},
+                            msg::dialog_hold{"77", ""}, msg::dialog_dtmf{"77", "1"},
+                            msg::dialog_eof{"77", ""}, msg::dialog_timeout_report{"77", "", ""}))
+    ASSERT_TRUE(dialog_events_on_soap(m));
+  std::vector<std::string> lines;
+  for (const char* e : {"Hangup", "Refer", "Hold", "DTMF", "EOF", "Timeout"})
+    lines.push_back(std::string(e) + ": Call 77 not found");
+  EXPECT_EQ(log.texts(), lines);
+  EXPECT_TRUE(take().empty());
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#include "pbx/number_forms.h"
+
+#include "base/log.h"
+#include "db/schema.h"
+
+namespace {
+
+bool all_digits(const str& s) {
+  for (size_t i = 0; i < s.length(); i++)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
+str not_converted(const str& number) {
+  log_printf(log_application, 5, "Cannot convert number %s into global format", number);
+  return number;
+}
+
+// North American numbering plan (country code "1").
+str global_nanpa(const str& area_code, const str& n) {
+  const size_t len = n.length();
+  if (len == 3 && n.substr(1) == "11") return n;
+  if (len >= 7 && n.starts_with("011")) return "+" + n.substr(3);
+  if (len == 11 && n[0] == '1') return "+" + n;
+  if (len == 10) return "+1" + n;
+  if (len == 7 && n.starts_with("555")) return "+1" + n;
+  if (len == 8 && n.starts_with("1555")) return "+" + n;
+  if (len == 7 && area_code.length() == 3) return "+1" + area_code + n;
+  return not_converted(n);
+}
+
+}  // namespace
+
+str get_global_number(const str& country_code, const str& area_code, const str& number) {
+  if (number.length() < 6 || !all_digits(number)) return number;
+  if (country_code == "1") return global_nanpa(area_code, number);
+  if (country_code.empty() || !all_digits(country_code)) return number;
+  if (number.starts_with("00")) return "+" + number.substr(2);
+  if (number.starts_with("0")) return "+" + country_code + number.substr(1);
+  if (area_code == "-") return "+" + country_code + number;
+  if (!area_code.empty()) return "+" + country_code + area_code.lstrip('0') + number;
+  return not_converted(number);
+}
+
+str get_global_number(int domain, const str& number) {
+  return get_global_number(domains.get(domain, domains_country_code),
+                           domains.get(domain, domains_area_code), number);
+}
+
+// The area code is left out only where the shorter number converts back to the same global
+// number; otherwise the national form (national prefix and the whole national number) is used.
+str get_local_number(int domain, const str& number) {
+  const str cc = domains.get(domain, domains_country_code);
+  const str ac = domains.get(domain, domains_area_code);
+  if (!number.starts_with("+") || cc.empty() || !all_digits(cc)) return number;
+  const bool nanpa = cc == "1";
+  const str rest = number.substr(1);
+  if (!rest.starts_with(cc)) return (nanpa ? "011" : "00") + rest;
+  const str national = rest.substr(cc.length());
+  const str area = nanpa ? ac : ac.lstrip('0');
+  if (!area.empty() && area != "-" && national.starts_with(area)) {
+    const str subscriber = national.substr(area.length());
+    const bool converts_back = nanpa ? subscriber.length() == 7 && area.length() == 3 &&
+                                           !subscriber.starts_with("555") &&
+                                           !subscriber.starts_with("011")
+                                     : subscriber.length() >= 6 && subscriber[0] != '0';
+    if (converts_back && all_digits(subscriber)) return subscriber;
+  }
+  return (nanpa ? "1" : "0") + national;
+}

@@ -1,0 +1,84 @@
+// Test support for the PBX call logic: a store with one domain ("localhost") and the accounts
+// a test adds, the ctrl side's commands recorded, and the clocks held still. Only included by
+// *_test.cc.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "db/db_test_util.h"
+#include "frame/clock.h"
+#include "frame/side_context.h"
+#include "frame/soap_message.h"
+#include "pbx/accounts.h"
+
+namespace pbx_test {
+
+inline std::deque<str>& posted() {
+  static std::deque<str> commands;
+  return commands;
+}
+inline void record(const str& text) { posted().push_back(text); }
+
+class call_test : public db_test::store_test {
+ protected:
+  void SetUp() override {
+    db_test::store_test::SetUp();
+    previous_clock = set_clock(&clock);
+    posted().clear();
+    domain = domains.add_row();
+    domains.set(domain, domains_name, "localhost");
+  }
+  void TearDown() override { set_clock(previous_clock); }
+
+  // An account of the domain: a users row of type `type` with its settings row in `settings`
+  // and the alias `name`; the users row.
+  int add_account(const char* name, const char* type, table& settings, int d = 0) {
+    const int s = settings.add_row();
+    const int u = users.add_row();
+    users.set(u, users_type_name, type);
+    users.set(u, users_type_index, id_text(s));
+    users.set(u, users_domain, id_text(d ? d : domain));
+    const int a = user_alias.add_row();
+    user_alias.set(a, user_alias_user, id_text(u));
+    user_alias.set(a, user_alias_domain, id_text(d ? d : domain));
+    user_alias.set(a, user_alias_name, name);
+    return u;
+  }
+  int add_extension(const char* name, const char* password = "secret") {
+    const int u = add_account(name, "extensions", extensions);
+    extensions.set(extension_row(u), extensions_password, password);
+    return u;
+  }
+  // A plain registration of the account that lasts an hour; its Call-ID is call_id.
+  int add_registration(int account, const char* call_id, const char* contact) {
+    const int r = registrations.add_row();
+    registrations.set(r, registrations_tuser, id_text(account));
+    registrations.set(r, registrations_callid, call_id);
+    registrations.set(r, registrations_contact, contact);
+    registrations.set(r, registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(3600)));
+    return r;
+  }
+
+  // The commands posted since the last call, as texts; the record is emptied.
+  std::vector<str> take() {
+    std::vector<str> out(posted().begin(), posted().end());
+    posted().clear();
+    return out;
+  }
+  // The texts of the given messages, for comparing with take().
+  template <class... M>
+  static std::vector<str> texts(const M&... m) {
+    return {soap_write(m)...};
+  }
+
+  manual_clock clock;
+  clock_source* previous_clock = nullptr;
+  scoped_ctrl_context ctrl{ctrl_context{record, nullptr}};
+  int domain = 0;
+};
+
+}  // namespace pbx_test
