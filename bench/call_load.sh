@@ -18,6 +18,10 @@
 # step. At the end: the highest step whose failures stayed below 1% with the achieved rate at
 # least 95% of the offered one (the sustained set-up rate).
 #
+# The daemon has 512 call ports (sip/call_port.h), two for each call here: beyond about 250
+# calls up at a time (rate x hold) new INVITEs are refused with 501. A short HOLD_MS therefore
+# measures the set-up rate itself, a long one the number of calls the daemon holds.
+#
 #   bench/call_load.sh [telmond binary]
 #   environment: RATES ("20 50 100 200 400") STEP_SECONDS (10) HOLD_MS (2000)
 #                MEDIA ("none rtp") PERFORMANCE_LIMIT (0) KEEP (keep the work directory)
