@@ -19,6 +19,7 @@
 #include "frame/threads.h"
 #include "frame/timeout.h"
 #include "media/rtp_stream.h"
+#include "apps/attendant.h"
 #include "pbx/address_list_table.h"
 #include "pbx/dialog_events.h"
 #include "pbx/registration.h"
@@ -171,6 +172,8 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
     if (!call_port_on_soap(text)) registrar_on_soap(text);
     return 0;
   });
+  // The PBX applications that calls are routed to.
+  install_attendant();
 
   // Address blocking: the receive hooks of the transaction layer drop traffic from black
   // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,

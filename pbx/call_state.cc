@@ -8,6 +8,7 @@
 #include "db/schema.h"
 #include "frame/clock.h"
 #include "pbx/accounts.h"
+#include "pbx/number_forms.h"
 #include "pbx/registration.h"
 #include "sip/call_messages.h"
 #include "sip/from_to_spec.h"
@@ -36,6 +37,17 @@ int leg_account(int leg) { return legs.get(leg, leg_extension).value(); }
 str contact_uri(const str& contact) {
   if (contact.find(str("<")) < 0) return contact.strip();
   return from_to_spec(contact).addr_spec().serialize();
+}
+
+// A name-addr with its user part in the local form of the domain, as a phone of it shows it.
+str local_form(const str& name_addr, int domain) {
+  from_to_spec spec(name_addr);
+  sip_uri uri = spec.addr_spec();
+  const str local = get_local_number(domain, uri.get_user());
+  if (local == uri.get_user()) return name_addr;
+  uri.set_user(local);
+  spec.set_addr_spec(uri);
+  return spec.content();
 }
 
 }  // namespace
@@ -267,10 +279,12 @@ std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ri
   std::vector<int> out;
   const bool secure = leg_flag(primary, leg_secure);
   const str type = cobjs.get(cobj, cobj_ivr_type);
+  const int domain = cobj_int(cobj, cobj_domain);
+  const str from = local_form(caller, domain), to = local_form(callee, domain);
   for (const ring_target& t : targets) {
     const int ext = extension_row(t.extension);
     const str id = new_leg_call_id();
-    const int l = leg_create(false, id, id, caller, callee, cobj, secure);
+    const int l = leg_create(false, id, id, from, to, cobj, secure);
     legs.set(l, leg_extension, id_text(t.extension), false);
     legs.set(l, leg_registration, registrations.get(t.registration, registrations_callid), false);
     legs.set(l, leg_picture, extensions.get(ext, extensions_picture), false);
@@ -279,8 +293,8 @@ std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ri
     msg::start_dialog m;
     m.call_id = id;
     m.uri = contact_uri(registrations.get(t.registration, registrations_contact));
-    m.from = caller;
-    m.to = callee;
+    m.from = from;
+    m.to = to;
     m.registration = legs.get(l, leg_registration);
     m.secure = flag_text(secure);
     m.other_side = legs.get(primary, leg_call_id);

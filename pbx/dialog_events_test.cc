@@ -7,13 +7,6 @@
 #include "pbx/call_state.h"
 #include "pbx/pbx_test_util.h"
 
-// Stand-ins for the admission of new calls, weak so that the real ones win once linked.
-__attribute__((weak)) void get_dialog_state(const msg::get_dialog_state&) {}
-__attribute__((weak)) void dial_a_number(int, int, const str&, const str&) {}
-__attribute__((weak)) void trunk_or_user(int& trunk, int& user) {
-  (trunks.get(trunk, trunks_associated_addresses).empty() ? trunk : user) = 0;
-}
-
 namespace {
 
 // What the application of "attendant" calls was told.

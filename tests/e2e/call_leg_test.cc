@@ -196,12 +196,13 @@ TEST_F(CallLegE2E, LinkedCallsRelayMedia) {
   }
 }
 
-// The daemon itself routes no call yet: a phone that calls gets a clean 480, not silence.
-TEST_F(CallLegE2E, UnroutedCallIsRefused) {
+// A phone that is no account of the daemon and comes on no trunk gets a clean 404, not
+// silence.
+TEST_F(CallLegE2E, CallerWithoutAccountIsRefused) {
   start("");
   std::string trace;
   EXPECT_NE(sipp("unrouted", "127.0.0.52", "", trace), 0);
-  EXPECT_NE(received(trace, std::regex("SIP/2.0 480 Temporarily Unavailable")), "") << trace;
+  EXPECT_NE(received(trace, std::regex("SIP/2.0 404 Not Found")), "") << trace;
 }
 
 }  // namespace
