@@ -5,7 +5,7 @@
 # address and port) takes every call: 180 at once, 200 at once, then it waits for the BYE.
 # A sipp phone of extension 100 calls 102 at the offered rate: INVITE, 401, INVITE with
 # credentials, 180, 200, ACK, HOLD_MS of talk, BYE. Each call therefore is two legs, two
-# dialogs and one call object in the daemon. The offered rate is stepped through RATES, each
+# dialogs and one call object in the daemon. The offered rate is stepped through CALL_RATES, each
 # step for STEP_SECONDS, once with signalling only and once with RTP (MEDIA): then the caller
 # plays sipp's G.711 A-law capture after the ACK and the callee echoes every packet it gets
 # (sipp -rtp_echo), so the daemon relays media in both directions of both legs.
@@ -23,7 +23,7 @@
 # measures the set-up rate itself, a long one the number of calls the daemon holds.
 #
 #   bench/call_load.sh [telmond binary]
-#   environment: RATES ("20 50 100 200 400") STEP_SECONDS (10) HOLD_MS (2000)
+#   environment: CALL_RATES ("20 50 100 200 400") STEP_SECONDS (10) HOLD_MS (2000)
 #                MEDIA ("none rtp") PERFORMANCE_LIMIT (0) KEEP (keep the work directory)
 #
 # Everything runs on loopback: telmond on 127.0.0.1, the callee on 127.0.0.41, the caller on
@@ -36,7 +36,7 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 telmond=$(realpath "${1:-$src/build/telmond}")
-rates=${RATES:-20 50 100 200 400}
+rates=${CALL_RATES:-20 50 100 200 400}
 step_seconds=${STEP_SECONDS:-10}
 hold_ms=${HOLD_MS:-2000}
 media_modes=${MEDIA:-none rtp}
