@@ -5,17 +5,17 @@
 # address and port) takes every call: 180 at once, 200 at once, then it waits for the BYE.
 # A sipp phone of extension 100 calls 102 at the offered rate: INVITE, 401, INVITE with
 # credentials, 180, 200, ACK, HOLD_MS of talk, BYE. Each call therefore is two legs, two
-# dialogs and one call object in the daemon. The offered rate is stepped through CALL_RATES, each
-# step for STEP_SECONDS, once with signalling only and once with RTP (MEDIA): then the caller
+# dialogs and one call object in the daemon. The offered rate is stepped through CALL_RATES,
+# each step for STEP_SECONDS, once with signalling only and once with RTP (MEDIA): then the caller
 # plays sipp's G.711 A-law capture after the ACK and the callee echoes every packet it gets
 # (sipp -rtp_echo), so the daemon relays media in both directions of both legs.
 #
 # Reported per step: calls attempted, successful and failed, the achieved rate of successful
 # calls, the post-dial delay (authenticated INVITE to 180, sipp's response-time measurement 1)
-# and the set-up time (first INVITE to 200, challenge included, measurement 2) at p50/p99, the daemon's CPU time (user +
-# system from /proc) per call, and its resident memory (VmRSS) per live call, sampled in the
-# middle of the step when about rate x hold calls are up, over the idle figure before the
-# step. At the end: the highest step whose failures stayed below 1% with the achieved rate at
+# and the set-up time (first INVITE to 200, challenge included, measurement 2) at p50/p99, the
+# daemon's CPU time (user + system from /proc) per call, and its resident memory (VmRSS) per
+# live call, sampled in the middle of the step when about rate x hold calls are up, over the
+# idle figure of the step's fresh daemon. At the end: the highest step whose failures stayed below 1% with the achieved rate at
 # least 95% of the offered one (the sustained set-up rate).
 #
 # The daemon has 512 call ports (sip/call_port.h), two for each call here: beyond about 250
@@ -329,7 +329,8 @@ for mode in $media_modes; do
     cpu_ms=$(( (cpu_end - cpu_start) * 1000 / ticks ))
     achieved=$(echo "scale=1; $ok / $step_seconds" | bc)
     fail_pct=$(echo "scale=2; 100 * $failed / ($ok + $failed + (($ok + $failed) == 0))" | bc)
-    echo "== $mode, offered $rate/s: $ok ok, $failed failed ($fail_pct%), ${achieved}/s over the step;" \
+    echo "== $mode, offered $rate/s: $ok ok, $failed failed ($fail_pct%)," \
+      "${achieved}/s over the step;" \
       "post-dial delay $(percentiles 1 "$d"); set-up $(percentiles 2 "$d");" \
       "CPU $(echo "scale=3; $cpu_ms / ($ok + ($ok == 0))" | bc) ms per call;" \
       "VmRSS $rss_idle kB idle, $rss_mid kB with ~$live live calls:" \
