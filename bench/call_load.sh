@@ -15,8 +15,8 @@
 # and the set-up time (first INVITE to 200, challenge included, measurement 2) at p50/p99, the
 # daemon's CPU time (user + system from /proc) per call, and its resident memory (VmRSS) per
 # live call, sampled in the middle of the step when about rate x hold calls are up, over the
-# idle figure of the step's fresh daemon. At the end: the highest step whose failures stayed below 1% with the achieved rate at
-# least 95% of the offered one (the sustained set-up rate).
+# idle figure of the step's fresh daemon. At the end: the highest step whose failures stayed
+# below 1% with the achieved rate at least 95% of the offered one (the sustained set-up rate).
 #
 # The daemon has 512 call ports (sip/call_port.h), two for each call here: beyond about 250
 # calls up at a time (rate x hold) new INVITEs are refused with 501. A short HOLD_MS therefore
