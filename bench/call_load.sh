@@ -320,6 +320,7 @@ for mode in $media_modes; do
     wait "$uac" || true
     cpu_end=$(cpu_ticks)
     sleep 1  # the last BYEs reach the callee
+    rss_after=$(rss_kb)
     kill "$uas" 2>/dev/null || true
     wait "$uas" 2>/dev/null || true
     uas=
@@ -334,7 +335,8 @@ for mode in $media_modes; do
       "post-dial delay $(percentiles 1 "$d"); set-up $(percentiles 2 "$d");" \
       "CPU $(echo "scale=3; $cpu_ms / ($ok + ($ok == 0))" | bc) ms per call;" \
       "VmRSS $rss_idle kB idle, $rss_mid kB with ~$live live calls:" \
-      "$(echo "($rss_mid - $rss_idle) * 1024 / ($live + ($live == 0))" | bc) bytes per live call"
+      "$(echo "($rss_mid - $rss_idle) * 1024 / ($live + ($live == 0))" | bc) bytes per live call;" \
+      "$rss_after kB 1 s after the last call"
     if (( $(echo "$fail_pct < 1 && $achieved >= $rate * 0.95" | bc) )); then sustained=$rate; fi
   done
   summary+=("$mode: sustained set-up rate (failures below 1%): $sustained calls/s")
