@@ -18,6 +18,7 @@
 #include "frame/startup.h"
 #include "frame/threads.h"
 #include "frame/timeout.h"
+#include "media/audio_store.h"
 #include "media/rtp_stream.h"
 #include "apps/attendant.h"
 #include "pbx/address_list_table.h"
@@ -130,6 +131,10 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   srv.rtp_sockets = &udp_rtp_sockets();
   srv.media_running = true;
   set_rtp_socket_hooks(rtp_socket_hooks{rtp_streams_fill, rtp_streams_serve});
+  // Audio files: the audio thread reads prompts into the cache and writes the recordings.
+  service_thread_entries services;
+  services.audio_func = audio_func;
+  set_service_threads(services);
   scoped_srv_context srv_side(srv);
   ctrl_context ctrl;
   ctrl.post = [](const str& message) { pbxsrv_post(message); };

@@ -4,6 +4,7 @@
 #include "base/random.h"
 #include "frame/net.h"
 #include "frame/settings.h"
+#include "media/audio_player.h"
 #include "media/rtp_clock.h"
 
 namespace {
@@ -239,6 +240,9 @@ void rtp_stream::on_rtp(const str& datagram, const ip_port& source, rtimestamp r
   int events_pt = telephone_event_pt;
   if (events_pt < 0 && media && !media->inband_dtmf) events_pt = media->codecs.find_remote(codec_dtmf);
   dtmf.on_packet(h, media ? media->codecs.find_local(h.payload_type) : -1, events_pt, local_media);
+  if (take_received) {
+    take_received(media ? media->codecs.find_local(h.payload_type) : -1, h.payload);
+  }
   relay(h);
 }
 
@@ -342,10 +346,11 @@ int rtp_streams_fill(fd_set& read_set) {
       if (fd > maxfd) maxfd = fd;
     }
   }
-  return maxfd;
+  return moh_rtps_fill(read_set, maxfd);  // the music sources share the thread
 }
 
 void rtp_streams_serve(const fd_set& ready) {
+  moh_rtps_serve(ready);
   for (rtp_stream& s : streams) {
     for (int which = 0; which < 4 && s.index >= 0; ++which) {
       const int fd = which == 0 ? s.rtp4 : which == 1 ? s.rtcp4 : which == 2 ? s.rtp6 : s.rtcp6;

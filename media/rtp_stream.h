@@ -112,8 +112,11 @@ class rtp_stream {
   // The in-band tones of events sent to a peer without telephone-event.
   dtmf_synthesizer send_tones;
   // Adds the leg's own audio (a played file, music on hold) to a mixed unit of 80 samples
-  // with saturation; the player sets it (a later slice). Unset: nothing is added.
+  // with saturation; the leg's player sets it (media/audio_player.h). Unset: nothing is added.
   std::function<void(int16_t* unit)> add_local_audio;
+  // Every accepted packet's payload with its codec (-1: unknown payload type), for the leg's
+  // recording; unset: nothing is taken.
+  std::function<void(int codec, const str& payload)> take_received;
   // ---- Digits and tones of the received audio (the leg sets its flags and callbacks)
   dtmf_receiver dtmf;
 

@@ -3,7 +3,8 @@
 //
 //   srv -> ctrl (out_post):    GetDialogPolicy, GetDialogState, DialogResponse, DialogHangup,
 //                              DialogRefer, DialogHold, DialogDTMF, DialogEOF,
-//                              DialogTimoutReport, DialogRec, CMC, DialogEND, UpdateCallID
+//                              DialogTimoutReport, DialogRec, CMC, DialogEND, UpdateCallID,
+//                              FileWritten
 //   ctrl -> srv (pbxsrv_post): SetDialogPolicy, SetDialogState, StartDialog, SetCodecs,
 //                              SendRefer, SendReinvite, SetRecording, ChangeRecordFilename,
 //                              FaxDetection, SetPlayfile, SetMohFile, ChangeRTPDest,
@@ -151,6 +152,18 @@ struct dialog_eof {
     return std::array{f{"Call-ID", &m::call_id}, f{"File", &m::file}};
   }
   bool operator==(const dialog_eof&) const = default;
+};
+
+// A recording was written and closed (the audio thread reports it): the file's name.
+struct file_written {
+  str file;
+  static constexpr const char* soap_name = "FileWritten";
+  static constexpr auto soap_fields() {
+    using m = file_written;
+    using f = soap_field<m>;
+    return std::array{f{"File", &m::file}};
+  }
+  bool operator==(const file_written&) const = default;
 };
 
 // A dialog timer the PBX set (SetDialogTimeout) fired; the arguments it was set with.
@@ -519,7 +532,8 @@ struct set_listener {
 // Every kind by direction, for dispatchers and tests that must cover them all.
 using call_events = std::tuple<get_dialog_policy, get_dialog_state, dialog_response, dialog_hangup,
                                dialog_refer, dialog_hold, dialog_dtmf, dialog_eof,
-                               dialog_timeout_report, dialog_rec, cmc, dialog_end, update_call_id>;
+                               dialog_timeout_report, dialog_rec, cmc, dialog_end, update_call_id,
+                               file_written>;
 using call_commands =
     std::tuple<set_dialog_policy, set_dialog_state, start_dialog, set_codecs, send_refer,
                send_reinvite, set_recording, change_record_filename, fax_detection, set_playfile,

@@ -28,7 +28,7 @@ TEST(CallMessages, EveryKindRoundTrips) {
   int kinds = 0;
   std::apply([&](auto... m) { (round_trip<decltype(m)>(kinds), ...); }, msg::call_events());
   std::apply([&](auto... m) { (round_trip<decltype(m)>(kinds), ...); }, msg::call_commands());
-  EXPECT_EQ(kinds, 13 + 21);
+  EXPECT_EQ(kinds, 14 + 21);
 }
 
 // The bytes on the queue: children in order, empty optional ones left out, Privacy present.

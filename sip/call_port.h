@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "base/str.h"
 #include "frame/clock.h"
 #include "frame/timeout.h"
+#include "media/audio_player.h"
 #include "media/call_sdp.h"
 #include "media/rtp_stream.h"
 #include "sip/auth_policy.h"
@@ -130,6 +132,24 @@ class call_port {
     str arg2;
   };
   std::map<str, dialog_timer> dialog_timers;
+
+  // ---- Audio (sip/call_port_audio.cc): the play list, music on hold and the recording, made
+  // on first use and hooked into the leg's stream; gone with the leg (a recording is then
+  // finished and reported).
+  std::shared_ptr<leg_audio> audio;
+  // (Re)starts the play list of play_file with play_loop, play_alert and cache (empty: stops).
+  void play();
+  // The music-on-hold source (empty: stops).
+  void set_moh(const str& file);
+  // Starts (file not empty) or stops the recording; mode: see leg_audio::add_record_file.
+  void set_recording(const str& file, const str& mode);
+  void change_record_filename(const str& file);
+  void set_playback_speed(const str& speed);
+  // The music volume in 1/65536 (65536: as recorded); with a delta it moves per sample towards
+  // the destination value.
+  void set_moh_vol_val(int value);
+  void set_moh_vol_delta(int delta);
+  void set_moh_vol_dst(int dst);
 
   // The leg's own SIP trace: every message it sent or received.
   str sip_log;

@@ -70,6 +70,7 @@ void dialog_state(const msg::set_dialog_state& m) {
   p->set_state_code(code, m.state_reason);
   if (!get_port(index)) return;
   p->moderator = flag(m.moderator);
+  p->play();
   if (!p->hangup_sent) p->start_sending();
 }
 
@@ -163,11 +164,12 @@ bool call_port_on_soap(const str& text) {
              e, [](call_port& p, const msg::send_reinvite&) { p.send_reinvite(); }) ||
          leg_command<msg::set_recording>(e,
                                          [](call_port& p, const msg::set_recording& m) {
-                                           p.record_file = m.file;
-                                           p.record_mode = m.mode;
+                                           p.set_recording(m.file, m.mode);
                                          }) ||
          leg_command<msg::change_record_filename>(
-             e, [](call_port& p, const msg::change_record_filename& m) { p.record_file = m.file; }) ||
+             e, [](call_port& p, const msg::change_record_filename& m) {
+               p.change_record_filename(m.file);
+             }) ||
          leg_command<msg::fax_detection>(e,
                                          [](call_port& p, const msg::fax_detection& m) {
                                            p.fax_detection = flag(m.enable);
@@ -181,9 +183,10 @@ bool call_port_on_soap(const str& text) {
                                           p.play_loop = flag(m.loop);
                                           p.play_alert = flag(m.alert);
                                           p.cache = flag(m.cache);
+                                          p.play();
                                         }) ||
          leg_command<msg::set_moh_file>(
-             e, [](call_port& p, const msg::set_moh_file& m) { p.moh_file = m.file; }) ||
+             e, [](call_port& p, const msg::set_moh_file& m) { p.set_moh(m.file); }) ||
          leg_command<msg::change_rtp_dest>(e,
                                            [](call_port& p, const msg::change_rtp_dest& m) {
                                              p.sdp_dest = m.destination;
@@ -222,7 +225,9 @@ bool call_port_on_soap(const str& text) {
              }) ||
          leg_command<msg::set_playback_speed>(
              e,
-             [](call_port& p, const msg::set_playback_speed& m) { p.playback_speed = m.speed; }) ||
+             [](call_port& p, const msg::set_playback_speed& m) {
+               p.set_playback_speed(m.speed);
+             }) ||
          leg_command<msg::send_notify>(e,
                                        [](call_port& p, const msg::send_notify& m) {
                                          p.send_notify(m.event, m.content_type, m.body);

@@ -1,0 +1,246 @@
+// WAV files, the audio thread's cache and queue, readers, recordings and the shared music ring,
+// on an in-memory file system with the queue run by hand.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/file_system.h"
+#include "base/log_capture_test_util.h"
+#include "media/audio_player.h"
+#include "media/g711.h"
+#include "media/rtp_packet.h"
+
+namespace {
+
+std::string le(uint32_t v, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += char(uint8_t(v >> (8 * i)));
+  return s;
+}
+
+// A WAV with the given fmt fields, an optional chunk between "fmt " and "data", and data.
+std::string wav(int format, int channels, int rate, const std::string& between,
+                const std::string& data) {
+  std::string body = "WAVEfmt " + le(16, 4) + le(format, 2) + le(channels, 2) + le(rate, 4) +
+                     le(rate * 2, 4) + le(2, 2) + le(16, 2) + between + "data" +
+                     le(uint32_t(data.size()), 4) + data;
+  return "RIFF" + le(uint32_t(body.size()), 4) + body;
+}
+
+std::string ramp(int samples) {  // linear samples 1, 2, 3, ...
+  std::string s;
+  for (int i = 1; i <= samples; ++i) s += le(uint32_t(i), 2);
+  return s;
+}
+
+std::string all(read_file& f) {
+  std::string out;
+  for (str s; !(s = f.read(160)).empty();) out += std::string(s.view());
+  return out;
+}
+
+class AudioTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_audio_store(); }
+  void TearDown() override {
+    run_audio_requests();
+    reset_audio_store();
+    reset_moh_rtps();
+  }
+  memory_file_system files;
+  scoped_file_system installed{&files};
+  log_capture logs{9};
+};
+
+TEST_F(AudioTest, HeaderTemplatesByteForByte) {
+  EXPECT_EQ(std::string(wav_header_template(wav_linear).view()),
+            "RIFF" + le(0, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
+                le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(0, 4));
+  EXPECT_EQ(std::string(wav_header_template(wav_gsm).view()),
+            "RIFF" + le(0, 4) + "WAVEfmt " + le(20, 4) + le(49, 2) + le(1, 2) + le(8000, 4) +
+                le(1625, 4) + le(65, 2) + le(0, 2) + le(2, 2) + le(320, 2) + "fact" + le(4, 4) +
+                le(0, 4) + "data" + le(0, 4));
+}
+
+// One second of recording without trimming: 25 GSM blocks, or 16000 bytes of linear PCM.
+TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
+  struct row {
+    int format;
+    size_t header, data;
+  } rows[] = {{wav_gsm, 60, 1625}, {wav_linear, 44, 16000}};
+  for (const row& r : rows) {
+    std::vector<str> done;
+    static std::vector<str>* sink;
+    sink = &done;
+    write_file w;
+    w.open("rec/one.wav", r.format, 60, false, [](const str& n) { sink->push_back(n); });
+    w.set_trim(false);
+    for (int i = 0; i < 100; ++i) w.write(str(std::string(160, char(i)).c_str(), 160));
+    w.close();
+    run_audio_requests();
+    const std::string f = files.files["rec/one.wav"];
+    ASSERT_EQ(f.size(), r.header + r.data) << r.format;
+    std::string header(wav_header_template(r.format).view());
+    header.replace(4, 4, le(uint32_t(r.header + r.data - 8), 4));
+    header.replace(r.header - 4, 4, le(uint32_t(r.data), 4));
+    EXPECT_EQ(f.substr(0, r.header), header);
+    EXPECT_EQ(done, std::vector<str>{"rec/one.wav"});
+    read_file back;  // one second again, whatever the format
+    back.open("rec/one.wav", false);
+    run_audio_requests();
+    EXPECT_EQ(all(back).size(), 16000u);
+  }
+}
+
+// The trim mode drops the chunks up to 410 bytes and keeps the last 13 chunks back.
+TEST_F(AudioTest, TrimModeDropsHeadAndTail) {
+  write_file w;
+  w.open("t.wav", wav_linear, 60, false);
+  std::string expected;
+  for (int i = 1; i <= 100; ++i) {
+    const std::string chunk(160, char(i));
+    w.write(str(chunk.data(), chunk.size()));
+    if (i >= 3 && i <= 87) expected += chunk;
+  }
+  w.close();
+  run_audio_requests();
+  EXPECT_EQ(files.files["t.wav"].substr(44), expected);
+}
+
+// Other chunks are skipped; a stereo or 16 kHz file is logged and played all the same.
+TEST_F(AudioTest, ReaderSkipsChunksAndPlaysOddFiles) {
+  const std::string list = "LIST" + le(4, 4) + "INFO", odd = "LIST" + le(5, 4) + "INFO.";
+  const std::string ulaw = std::string("\x80\x7f\xff", 3);
+  const std::string ulaw_pcm =
+      le(uint16_t(decode_ulaw(0x80)), 2) + le(uint16_t(decode_ulaw(0x7f)), 2) + le(0, 2);
+  struct row {
+    int format, channels, rate;
+    std::string between, data, samples, log;
+  } rows[] = {
+      {1, 1, 8000, list, ramp(200), ramp(200), ""},
+      {1, 2, 8000, "", ramp(200), ramp(200), "WAV: File w.wav has 2 channels (should be 1)"},
+      {1, 1, 16000, list, ramp(200), ramp(200),
+       "WAV: File w.wav has a sampling rate of 16000 (should be 8000)"},
+      {7, 1, 8000, odd, ulaw, ulaw_pcm, ""},
+  };
+  for (const row& r : rows) {
+    logs.clear();
+    files.files["w.wav"] = wav(r.format, r.channels, r.rate, r.between, r.data);
+    read_file f;
+    f.open("w.wav", false);
+    EXPECT_TRUE(f.read(160).empty()) << "not in the cache before the audio thread ran";
+    run_audio_requests();
+    EXPECT_EQ(all(f), r.samples);
+    EXPECT_TRUE(f.at_end());
+    if (!r.log.empty()) {
+      EXPECT_TRUE(log_capture::contains(r.log)) << r.log;
+    }
+  }
+}
+
+// At double speed every other sample of the file.
+TEST_F(AudioTest, DoubleSpeedSkipsEveryOtherSample) {
+  files.files["s.wav"] = wav(1, 1, 8000, "", ramp(200));
+  read_file f;
+  f.open("s.wav", false);
+  f.set_speed(200);
+  run_audio_requests();
+  std::string odd;
+  for (int i = 1; i <= 200; i += 2) odd += le(uint32_t(i), 2);
+  EXPECT_EQ(all(f), odd);
+}
+
+TEST_F(AudioTest, SilenceReaderOpensNoFile) {
+  read_file f;
+  ASSERT_TRUE(f.open("space10", true));
+  EXPECT_EQ(all(f), std::string(16000, '\0'));
+  EXPECT_TRUE(f.at_end());
+  EXPECT_EQ(audio_cache_entries(), 0);
+}
+
+TEST_F(AudioTest, CacheEntryLivesWhileReadersReferenceIt) {
+  files.files["p.wav"] = wav(1, 1, 8000, "", ramp(10));
+  read_file a, b, missing;
+  a.open("p.wav", true);
+  b.open("p.wav", true);
+  missing.open("m.wav", true);
+  EXPECT_EQ(run_audio_requests(), 2) << "the second cached reader needs no read";
+  EXPECT_TRUE(log_capture::contains("Could not open WAV file m.wav"));
+  EXPECT_TRUE(missing.at_end());
+  missing.close();
+  a.close();
+  run_audio_requests();
+  EXPECT_EQ(get_audio_stat(), "WAV cache: 1");
+  EXPECT_EQ(all(b), ramp(10));
+  b.close();
+  run_audio_requests();
+  EXPECT_EQ(get_audio_stat(), "WAV cache: 0");
+}
+
+TEST_F(AudioTest, WavAddRefusesDifferentCodecs) {
+  const str a(wav(1, 1, 8000, "", ramp(3)).c_str(), 44 + 6);
+  const str u(wav(7, 1, 8000, "", "ab").c_str(), 46);
+  str out;
+  ASSERT_TRUE(wav_add(a, a, out));
+  str data;
+  int format = 0;
+  ASSERT_TRUE(get_audio_part(out, data, format));
+  EXPECT_EQ(std::string(data.view()), ramp(3) + ramp(3));
+  EXPECT_FALSE(wav_add(a, u, out, "a.wav", "u.wav"));
+  EXPECT_TRUE(log_capture::contains("Cannot append u.wav to a.wav: Different codec"));
+}
+
+// Music from a file loops without a gap; the volume scales it and ramps towards its goal.
+TEST_F(AudioTest, MusicFileLoopsWithItsVolume) {
+  files.files["m.wav"] = wav(1, 1, 8000, "", ramp(100));
+  moh_file m;
+  ASSERT_TRUE(m.open("m.wav"));
+  run_audio_requests();
+  int16_t got[80];
+  m.read(got, 80);
+  m.read(got, 80);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 160), ramp(100).substr(160) + ramp(60));
+  struct row {
+    moh_volume v;
+    std::vector<int16_t> heard;
+  } rows[] = {{{65536, 0, 65536}, {1000, 1000, 1000, 1000}},
+              {{32768, 0, 32768}, {500, 500, 500, 500}},
+              {{0, 16384, 65536}, {250, 500, 750, 1000}},
+              {{-5, 0, 0}, {0, 0, 0, 0}}};
+  for (row& r : rows) {
+    std::vector<int16_t> unit(4, 0), music(4, 1000);
+    mix_moh(unit.data(), music.data(), 4, r.v);
+    EXPECT_EQ(unit, r.heard) << r.v.value;
+  }
+}
+
+// Every leg on the same RTP music port reads one ring; a leg joining starts half a ring
+// behind the writer. Packet k carries the µ-law code 0x10 + k throughout.
+TEST_F(AudioTest, MusicRingIsShared) {
+  moh_file first, later;
+  ASSERT_TRUE(first.open("rtp:5000"));
+  EXPECT_EQ(first.position, 640);
+  moh_rtp* ring = get_moh_rtp(5000, nullptr);
+  ring->on_rtp(str("short"), ip_port());
+  for (int k = 0; k < 10; ++k) {
+    str packet = rtp_write_header(false, 0, uint16_t(k), uint32_t(160 * k), 1);
+    packet += str(char(0x10 + k), 160);
+    ring->on_rtp(packet, ip_port());
+  }
+  ASSERT_TRUE(later.open("rtp:5000"));
+  EXPECT_EQ(moh_rtp_count(), 1);
+  EXPECT_EQ(later.position, (1600 + 640) % 1280);
+  struct row {
+    moh_file* leg;
+    int packet;
+  } rows[] = {{&first, 4}, {&later, 6}};
+  for (const row& r : rows) {
+    int16_t got[80];
+    r.leg->read(got, 80);
+    EXPECT_EQ(std::vector<int16_t>(got, got + 80),
+              std::vector<int16_t>(80, decode_ulaw(uint8_t(0x10 + r.packet))));
+  }
+}
+
+}  // namespace
