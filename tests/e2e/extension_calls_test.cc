@@ -1,0 +1,1171 @@
+// Calls between extensions through the real daemon, made and taken by real phones: baresip
+// soft-phones that hear each other's tone (as it is and transcoded), sipp phones registered as
+// extensions (with digest authentication) that ring, answer, hang up and are cancelled, and a
+// caller played by this test over raw UDP that answers the daemon's challenge, holds, transfers
+// and cancels. The journeys: a call both ways with sound; a call forked to two registrations of
+// one extension watched through the dialog event package; forwarding on no answer, busy,
+// always and do-not-disturb, and the refusals; hold, blind and attended transfer; the refusals
+// of unknown numbers and of the call limits; the auto attendant reached by RFC 4733 digits; a
+// caller that vanishes, a CANCEL racing the answer, and a SIGTERM during fifty live calls.
+//
+// A call object or leg left over is seen from outside: where it matters the daemon runs with a
+// system call limit, so that a leftover makes the next call fail with 503, and no
+// "expired-*.txt" file (a leg collected as stale) may appear.
+// Every packet, media included, stays on loopback; every peer runs under timeout(1) and every
+// wait is bounded; every process started here is stopped by the test.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/digest.h"
+#include "tests/e2e/harness.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+std::string header_of(const std::string& m, const std::string& name) {
+  const size_t at = m.find("\r\n" + name + ":");
+  if (at == std::string::npos) return "";
+  const size_t start = m.find_first_not_of(' ', at + name.size() + 3);
+  return m.substr(start, m.find("\r\n", start) - start);
+}
+std::string first_line(const std::string& m) { return m.substr(0, m.find("\r\n")); }
+std::string match(const std::string& text, const std::string& re) {
+  std::smatch m;
+  return std::regex_search(text, m, std::regex(re)) ? m[m.size() - 1].str() : "";
+}
+std::string md5_of(const std::string& text) {
+  return std::string(md5_hex(str(text.c_str())).view());
+}
+
+// ---- The configuration: the default one and the rows of a journey ----
+
+// A row of the configuration script.
+std::string row(const std::string& table, int id,
+                const std::vector<std::pair<std::string, std::string>>& columns) {
+  std::string r = "<SetEntry table=\"" + table + "\" row=\"" + std::to_string(id) + "\">";
+  for (const auto& [name, value] : columns)
+    r += "<Column name=\"" + name + "\">" + value + "</Column>";
+  return r + "</SetEntry>\n";
+}
+// The extensions, users and user_alias rows of the default configuration are row n for
+// extension 99 + n; more extensions follow that pattern (password "sip" + number).
+int ext_row(int number) { return number - 99; }
+std::string more_extension(int number) {
+  const int n = ext_row(number);
+  const std::string name = std::to_string(number);
+  return row("extensions", n, {{"display_name", name}, {"password", "sip" + name}}) +
+         row("users", n,
+             {{"alias", std::to_string(n)},
+              {"domain", "1"},
+              {"id", std::to_string(n)},
+              {"type", "extensions"}}) +
+         row("user_alias", n, {{"domain", "1"}, {"name", name}, {"user", std::to_string(n)}});
+}
+// Settings of an extension of the configuration.
+std::string ext_settings(int number, const std::vector<std::pair<std::string, std::string>>& c) {
+  return row("extensions", ext_row(number), c);
+}
+
+// ---- Peers: processes of this test ----
+
+// A peer program (sipp, baresip) run by sh in dir with its output in dir/out.txt, in a process
+// group of its own; stop() ends the group.
+class peer {
+ public:
+  peer(const std::string& dir, const std::string& command) {
+    std::filesystem::create_directories(dir);
+    pid_ = fork();
+    if (pid_ != 0) return;
+    setpgid(0, 0);
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open((dir + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(dir.c_str()) != 0 || in < 0 || out < 0) _exit(127);
+    dup2(in, 0), dup2(out, 1), dup2(out, 2);
+    execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(127);
+  }
+  ~peer() { stop(); }
+  peer(const peer&) = delete;
+  peer& operator=(const peer&) = delete;
+  // The exit status once the program ended within ms; -1 while it runs, -2 after a signal.
+  int wait(int ms) {
+    for (auto end = steady_clock::now() + milliseconds(ms); status_ == -1;) {
+      int st = 0;
+      if (pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+        pid_ = 0;
+      } else if (steady_clock::now() >= end) {
+        break;
+      } else {
+        std::this_thread::sleep_for(milliseconds(20));
+      }
+    }
+    return status_;
+  }
+  bool running() { return wait(0) == -1; }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
+    if (wait(2000) == -1 && pid_ > 0) {
+      kill(-pid_, SIGKILL);
+      wait(3000);
+    }
+  }
+
+ private:
+  pid_t pid_ = 0;
+  int status_ = -1;
+};
+
+// ---- sipp phones ----
+
+// The SDP of a sipp phone: PCMU and telephone events on its media address.
+const char* const sipp_sdp =
+    "v=0\no=- 1 1 IN IP4 [local_ip]\ns=-\nc=IN IP4 [media_ip]\nt=0 0\n"
+    "m=audio [media_port] RTP/AVP 0 101\na=rtpmap:0 PCMU/8000\n"
+    "a=rtpmap:101 telephone-event/8000\na=fmtp:101 0-15\n";
+
+// A response of a called sipp phone to the request just received; with_tag adds its To tag
+// (the first answer of a dialog), sdp its SDP.
+std::string uas_send(const std::string& status, bool with_tag, bool sdp,
+                     const std::string& attributes = "") {
+  return "<send" + attributes + "><![CDATA[\nSIP/2.0 " + status +
+         "\n[last_Via:]\n[last_From:]\n[last_To:]" +
+         (with_tag ? ";tag=[pid]SIPpTag01[call_number]" : "") +
+         "\n[last_Call-ID:]\n[last_CSeq:]\nContact: <sip:[local_ip]:[local_port]>\n" +
+         (sdp ? std::string("Content-Type: application/sdp\nContent-Length: [len]\n\n") + sipp_sdp
+              : "Content-Length: 0\n\n") +
+         "]]></send>\n";
+}
+
+// What a called sipp phone does with each call.
+enum class callee {
+  answers,   // rings ring_ms, answers, takes re-INVITEs until the BYE
+  hangs_up,  // rings ring_ms, answers, talks talk_ms, then hangs up itself
+  rings,     // rings until the CANCEL (checked with cancel_check), then 487
+};
+
+// A sipp scenario of a phone that takes calls. cancel_check: sipp <action> checks on the
+// CANCEL, assigning to the variable "reason".
+std::string uas_scenario(callee how, int ring_ms = 300, int talk_ms = 0,
+                         const std::string& cancel_check = "") {
+  std::string s =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"callee\">\n"
+      "<recv request=\"INVITE\" rrs=\"true\"><action>"
+      "<ereg regexp=\"[0-9]+\" search_in=\"hdr\" header=\"CSeq:\" assign_to=\"icseq\"/>"
+      "<ereg regexp=\"[^ ].*\" search_in=\"hdr\" header=\"From:\" assign_to=\"from\"/>"
+      "<ereg regexp=\"[^ ].*\" search_in=\"hdr\" header=\"To:\" assign_to=\"to\"/>"
+      "</action></recv>\n";
+  // The 487 that ends an INVITE after its CANCEL.
+  const std::string terminated =
+      "<send><![CDATA[\nSIP/2.0 487 Request Terminated\n[last_Via:]\n[last_From:]\n"
+      "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\nCSeq: [$icseq] INVITE\n"
+      "Content-Length: 0\n\n]]></send>\n<recv request=\"ACK\" next=\"end\"/>\n";
+  {
+    s += uas_send("180 Ringing", true, false);
+    if (how != callee::rings) s += "<pause milliseconds=\"" + std::to_string(ring_ms) + "\"/>\n";
+  }
+  if (how == callee::rings) {
+    s += "<recv request=\"CANCEL\"><action>" + cancel_check + "</action></recv>\n" +
+         uas_send("200 OK", false, false) + terminated;
+  } else if (how == callee::answers) {
+    s += uas_send("200 OK", true, true) +
+         "<recv request=\"ACK\"/>\n<label id=\"talk\"/>\n"
+         "<recv request=\"INVITE\" optional=\"true\" next=\"reinvite\"/>\n"
+         "<recv request=\"BYE\" next=\"bye\"/>\n<label id=\"reinvite\"/>\n" +
+         uas_send("200 OK", false, true) + "<recv request=\"ACK\" next=\"talk\"/>\n" +
+         "<label id=\"bye\"/>\n" + uas_send("200 OK", false, false);
+  } else if (how == callee::hangs_up) {
+    s += uas_send("200 OK", true, true) + "<recv request=\"ACK\"/>\n<pause milliseconds=\"" +
+         std::to_string(talk_ms) +
+         "\"/>\n<send retrans=\"500\"><![CDATA[\nBYE [next_url] SIP/2.0\n"
+         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+         "From: [$to];tag=[pid]SIPpTag01[call_number]\nTo: [$from]\nCall-ID: [call_id]\n"
+         "CSeq: 1 BYE\nMax-Forwards: 70\nContent-Length: 0\n\n]]></send>\n"
+         "<recv response=\"200\"/>\n";
+  }
+  return s + "<label id=\"end\"/>\n<Reference variables=\"icseq,from,to" +
+         (cancel_check.empty() ? "" : ",reason") + "\"/>\n</scenario>\n";
+}
+
+// A sipp phone that calls: the extension of users.csv's [field0] with password [field1] dials
+// [service] (INVITE, challenged with 401 once, sent again with the credentials), and after the
+// answer does what then says (its steps end with the call's end, e.g. bye_steps). Without a
+// challenge it goes on at once.
+std::string uac_scenario(const std::string& sdp, const std::string& then) {
+  const auto invite = [&](int cseq, const std::string& auth) {
+    return "<send retrans=\"500\"><![CDATA[\nINVITE sip:[service]@[remote_ip]:[remote_port] "
+           "SIP/2.0\nVia: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+           "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
+           "To: <sip:[service]@localhost>\nCall-ID: [call_id]\nCSeq: " +
+           std::to_string(cseq) +
+           " INVITE\nContact: <sip:[field0]@[local_ip]:[local_port]>\nMax-Forwards: 70\n" + auth +
+           "Content-Type: application/sdp\nContent-Length: [len]\n\n" + sdp + "]]></send>\n";
+  };
+  // No <nop> between the steps: sipp takes a message that arrives while it is at one as
+  // unexpected.
+  const auto answered = [](const std::string& attributes) {
+    return "<recv response=\"180\" optional=\"true\"/>\n<recv response=\"183\" "
+           "optional=\"true\"/>\n<recv response=\"200\" rrs=\"true\"" +
+           attributes +
+           "><action><ereg regexp=\"[0-9]+\" search_in=\"hdr\" header=\"CSeq:\" "
+           "assign_to=\"cseq\"/></action></recv>\n";
+  };
+  return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"caller\">\n" +
+         invite(1, "") +
+         "<recv response=\"100\" optional=\"true\"/>\n"
+         "<recv response=\"401\" optional=\"true\" auth=\"true\" next=\"challenged\"/>\n" +
+         answered(" next=\"answered\"") + "<label id=\"challenged\"/>\n" +
+         "<send><![CDATA[\nACK sip:[service]@[remote_ip]:[remote_port] SIP/2.0\n[last_Via:]\n"
+         "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n[last_To:]\n"
+         "Call-ID: [call_id]\nCSeq: 1 ACK\nMax-Forwards: 70\nContent-Length: 0\n\n]]></send>\n" +
+         invite(2, "[authentication username=\"[field0]\" password=\"[field1]\"]\n") +
+         "<recv response=\"100\" optional=\"true\"/>\n" + answered("") +
+         "<label id=\"answered\"/>\n"
+         "<send><![CDATA[\nACK [next_url] SIP/2.0\n"
+         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+         "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n[last_To:]\n"
+         "Call-ID: [call_id]\nCSeq: [$cseq] ACK\nMax-Forwards: 70\nContent-Length: 0\n\n"
+         "]]></send>\n" +
+         then + "<Reference variables=\"cseq\"/>\n</scenario>\n";
+}
+// The caller talks for ms, then hangs up; the BYE is answered with status.
+std::string bye_steps(int ms, int status = 200) {
+  return "<pause milliseconds=\"" + std::to_string(ms) +
+         "\"/>\n<send retrans=\"500\"><![CDATA[\nBYE [next_url] SIP/2.0\n"
+         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+         "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n[last_To:]\n"
+         "Call-ID: [call_id]\nCSeq: 10 BYE\nMax-Forwards: 70\nContent-Length: 0\n\n]]></send>\n"
+         "<recv response=\"" +
+         std::to_string(status) + "\"/>\n";
+}
+
+// ---- A caller played by the test over raw UDP ----
+
+// The status line of a response without "SIP/2.0 ", and its code.
+std::string status_line(const std::string& response) { return first_line(response).substr(8); }
+int code_of(const std::string& response) { return std::atoi(status_line(response).c_str()); }
+// The last status line of a summary "180 Ringing | 200 Ok".
+std::string final_of(const std::string& summary) {
+  const size_t bar = summary.rfind(" | ");
+  return bar == std::string::npos ? summary : summary.substr(bar + 3);
+}
+
+// A phone of extension user (password "sip" + user) on its own loopback address, one dialog
+// per object: it answers the daemon's challenges, acknowledges every final answer to its
+// INVITEs, keeps the dialog's tags and remote target, and answers every request the daemon
+// sends it with 200 (they are kept for wait_request).
+class dialer {
+ public:
+  dialer(const e2e::telmond_process& t, const std::string& ip, const std::string& user)
+      : sip_(ip), rtp_(ip), port_(t.ports().sip_udp), user_(user) {
+    static int calls = 0;
+    call_id = "dialer-" + std::to_string(++calls) + "-" + std::to_string(sip_.port());
+    tag = "d" + std::to_string(calls);
+  }
+  // The phone's offer in direction (each one the next version of its session).
+  std::string sdp(const std::string& direction = "sendrecv") {
+    const std::string ip = sip_.ip();
+    return "v=0\r\no=dialer 7 " + std::to_string(++sdp_version_) + " IN IP4 " + ip +
+           "\r\ns=-\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio " + std::to_string(rtp_.port()) +
+           " RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
+           "a=fmtp:101 0-15\r\na=" +
+           direction + "\r\n";
+  }
+  // Calls number: the status lines of the answers after the challenge but 100, " | " between
+  // them ("180 Ringing | 200 Ok"), until the first with a code of at least stop_at (200: the
+  // final one) or until ms passed.
+  std::string call(const std::string& number, int ms = 5000, int stop_at = 200) {
+    target_ = "sip:" + number + "@localhost";
+    to_ = "<sip:" + number + "@localhost>";
+    return transaction("INVITE", sdp(), "", ms, stop_at, true);
+  }
+  // Reads on after call(..., stop_at < 200): the answers from there to the final one.
+  std::string finish(int ms = 5000) { return answers("INVITE", cseq_, ms, 200); }
+  // CANCEL of the INVITE in progress: the CANCEL's final status, " / ", the INVITE's answers.
+  std::string cancel(int ms = 3000) {
+    send("CANCEL", cseq_, invite_branch_, "", "");
+    const std::string c = answers("CANCEL", cseq_, ms, 200);
+    return c + " / " + answers("INVITE", cseq_, ms, 200);
+  }
+  // A request in the dialog (re-INVITE, REFER, BYE): the summary of its answers.
+  std::string request(const std::string& method, const std::string& headers = "",
+                      const std::string& body = "", int ms = 3000) {
+    return transaction(method, body, headers, ms, 200, true);
+  }
+  // The next request from the daemon of method within ms (answered 200); "" for none.
+  std::string wait_request(const std::string& method, int ms) {
+    for (auto end = steady_clock::now() + milliseconds(ms);;) {
+      for (size_t i = 0; i < requests_.size(); ++i) {
+        if (requests_[i].rfind(method + " ", 0) == 0) {
+          std::string r = requests_[i];
+          requests_.erase(requests_.begin() + long(i));
+          return r;
+        }
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(end - steady_clock::now());
+      if (left.count() <= 0 || !pump(int(left.count()))) return "";
+    }
+  }
+  // The dialog for a Replaces parameter, URL-escaped (this phone's tag as the From tag).
+  std::string replaces() const {
+    return call_id + "%3Bto-tag%3D" + remote_tag + "%3Bfrom-tag%3D" + tag;
+  }
+
+  std::string call_id, tag, remote_tag;
+  std::string last;        // the last final answer, whole
+  std::string transcript;  // what was sent (first lines) and received (whole), for failures
+
+ private:
+  std::string transaction(const std::string& method, const std::string& body,
+                          const std::string& headers, int ms, int stop_at, bool may_retry) {
+    const int cseq = ++cseq_;
+    const std::string branch = "z9hG4bK-" + call_id + "-" + std::to_string(cseq);
+    if (method == "INVITE") invite_branch_ = branch;
+    send(method, cseq, branch, headers, body);
+    last.clear();
+    std::string got = answers(method, cseq, ms, stop_at);
+    // Stopped at a provisional answer of a first attempt: a challenge may still follow it.
+    if (may_retry && last.empty() && stopped_early_) challenge_after(method, cseq, 300);
+    if (may_retry && !last.empty() && code_of(last) == 401) {
+      const std::string c = header_of(last, "WWW-Authenticate");
+      nonce_ = match(c, "nonce=\"([^\"]*)\"");
+      realm_ = match(c, "realm=\"([^\"]*)\"");
+      return transaction(method, body, headers, ms, stop_at, false);
+    }
+    return got;
+  }
+  void send(const std::string& method, int cseq, const std::string& branch,
+            const std::string& headers, const std::string& body) {
+    const std::string via = sip_.ip() + ":" + std::to_string(sip_.port());
+    std::string auth;
+    if (!nonce_.empty() && method != "ACK" && method != "CANCEL") {
+      const std::string response = md5_of(md5_of(user_ + ":" + realm_ + ":sip" + user_) + ":" +
+                                          nonce_ + ":" + md5_of(method + ":" + target_));
+      auth = "Authorization: Digest username=\"" + user_ + "\",realm=\"" + realm_ + "\",nonce=\"" +
+             nonce_ + "\",uri=\"" + target_ + "\",response=\"" + response + "\",algorithm=MD5\r\n";
+    }
+    const std::string type = body.empty() ? "" : "Content-Type: application/sdp\r\n";
+    transcript += "--> " + method + " " + std::to_string(cseq) + "\n";
+    sip_.send_to(
+        "127.0.0.1", port_,
+        method + " " + target_ + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=" + branch +
+            ";rport\r\nFrom: <sip:" + user_ + "@localhost>;tag=" + tag + "\r\nTo: " + to_ +
+            (remote_tag.empty() ? "" : ";tag=" + remote_tag) + "\r\nCall-ID: " + call_id +
+            "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <sip:" + user_ +
+            "@" + via + ">\r\nMax-Forwards: 70\r\n" + auth + headers + type +
+            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+  // The status lines of the answers to "<cseq> <method>" (a 401 left out) until one with a
+  // code of at least stop_at; a final answer is kept in last, and acknowledged for an INVITE.
+  std::string answers(const std::string& method, int cseq, int ms, int stop_at) {
+    std::string got;
+    stopped_early_ = false;
+    for (auto end = steady_clock::now() + milliseconds(ms);;) {
+      while (!responses_.empty()) {
+        const std::string r = responses_.front();
+        responses_.erase(responses_.begin());
+        if (header_of(r, "CSeq") != std::to_string(cseq) + " " + method) continue;
+        const int code = code_of(r);
+        // A 100 is hop by hop and optional once another answer follows at once.
+        if (code != 401 && code != 100) got += (got.empty() ? "" : " | ") + status_line(r);
+        if (code >= 200) {
+          last = r;
+          if (method == "INVITE") acknowledge(r, cseq);
+        }
+        stopped_early_ = code < 200;
+        if (code >= stop_at || code >= 200) return got;
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(end - steady_clock::now());
+      if (left.count() <= 0 || !pump(int(left.count()))) return got;
+    }
+  }
+  // Waits ms for a 401 to "<cseq> <method>"; when one came it is taken (into last) and
+  // acknowledged, and every other answer stays for later.
+  void challenge_after(const std::string& method, int cseq, int ms) {
+    for (auto end = steady_clock::now() + milliseconds(ms);;) {
+      for (size_t i = 0; i < responses_.size(); ++i) {
+        const std::string& r = responses_[i];
+        if (code_of(r) == 401 && header_of(r, "CSeq") == std::to_string(cseq) + " " + method) {
+          last = r;
+          responses_.erase(responses_.begin() + long(i));
+          if (method == "INVITE") acknowledge(last, cseq);
+          return;
+        }
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(end - steady_clock::now());
+      if (left.count() <= 0 || !pump(int(left.count()))) return;
+    }
+  }
+  void acknowledge(const std::string& r, int cseq) {
+    const std::string to_tag = match(header_of(r, "To"), ";tag=([^;>]+)");
+    if (code_of(r) < 300) {
+      remote_tag = to_tag;
+      const std::string contact = match(header_of(r, "Contact"), "<([^>]+)>");
+      if (!contact.empty()) target_ = contact;
+      send("ACK", cseq, "z9hG4bK-" + call_id + "-ack" + std::to_string(cseq), "", "");
+      return;
+    }
+    // The ACK of a failure belongs to the INVITE's transaction: its branch, the answer's tag.
+    const std::string dialog_tag = remote_tag;
+    remote_tag = to_tag;
+    send("ACK", cseq, invite_branch_, "", "");
+    remote_tag = dialog_tag;
+  }
+  // Reads one message within ms: a response is kept, a request answered 200 and kept.
+  bool pump(int ms) {
+    std::string bytes, ip;
+    int port = 0;
+    if (!sip_.receive(bytes, ms, &ip, &port)) return false;
+    transcript += "<-- " + bytes + "\n";
+    if (bytes.rfind("SIP/2.0 ", 0) == 0) {
+      responses_.push_back(bytes);
+      return true;
+    }
+    std::string r = "SIP/2.0 200 OK\r\n";
+    for (const char* h : {"Via", "From", "To", "Call-ID", "CSeq"})
+      r += std::string(h) + ": " + header_of(bytes, h) + "\r\n";
+    if (bytes.rfind("ACK ", 0) != 0) sip_.send_to(ip, port, r + "Content-Length: 0\r\n\r\n");
+    requests_.push_back(bytes);
+    return true;
+  }
+
+  e2e::udp_peer sip_, rtp_;  // rtp_ only holds the announced media port
+  int port_;
+  std::string user_, target_, to_, invite_branch_, nonce_, realm_;
+  std::vector<std::string> responses_, requests_;
+  int cseq_ = 0, sdp_version_ = 0;
+  bool stopped_early_ = false;  // the last answers() ended at a provisional answer
+};
+
+// A phone of extension user played by the test over raw UDP on its own thread, for races
+// finer than sipp can play: each INVITE is answered 180 at once and 200 answer_ms later, unless
+// a CANCEL came first (then 200 to it and 487); ACK, BYE and a late CANCEL are answered as RFC
+// 3261 says. open() counts the INVITEs not yet ended by an ACK of the 487 or a BYE.
+class quick_callee {
+ public:
+  quick_callee(const e2e::telmond_process& t, const std::string& ip, const std::string& user)
+      : sip_(ip), rtp_(ip), port_(t.ports().sip_udp), user_(user) {}
+  ~quick_callee() { stop(); }
+  // REGISTER with digest authentication, then serving; false when not registered.
+  bool start() {
+    std::string answer;
+    for (int cseq = 1; cseq <= 2; ++cseq) {
+      std::string auth;
+      if (cseq == 2) {
+        const std::string c = header_of(answer, "WWW-Authenticate");
+        const std::string nonce = match(c, "nonce=\"([^\"]*)\""),
+                          realm = match(c, "realm=\"([^\"]*)\"");
+        auth = "Authorization: Digest username=\"" + user_ + "\",realm=\"" + realm + "\",nonce=\"" +
+               nonce + "\",uri=\"sip:localhost\",response=\"" +
+               md5_of(md5_of(user_ + ":" + realm + ":sip" + user_) + ":" + nonce + ":" +
+                      md5_of("REGISTER:sip:localhost")) +
+               "\",algorithm=MD5\r\n";
+      }
+      const std::string via = sip_.ip() + ":" + std::to_string(sip_.port());
+      sip_.send_to("127.0.0.1", port_,
+                   "REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/UDP " + via +
+                       ";branch=z9hG4bK-reg" + std::to_string(cseq) +
+                       ";rport\r\nFrom: <sip:" + user_ + "@localhost>;tag=r1\r\nTo: <sip:" + user_ +
+                       "@localhost>\r\nCall-ID: quick-" + via +
+                       "\r\nCSeq: " + std::to_string(cseq) + " REGISTER\r\nContact: <sip:" + user_ +
+                       "@" + via + ">\r\nExpires: 3600\r\n" + auth + "Content-Length: 0\r\n\r\n");
+      if (!sip_.receive(answer, 3000)) return false;
+    }
+    if (code_of(answer) != 200) return false;
+    thread_ = std::thread([this] { serve(); });
+    return true;
+  }
+  void stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::atomic<int> answer_ms{0};
+  int open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(calls_.size());
+  }
+
+ private:
+  struct call {
+    std::string invite, tag;
+    steady_clock::time_point answer_at;
+    bool answered = false, terminated = false;
+  };
+  // The response to request with status (and the call's tag, and an SDP body).
+  std::string response(const std::string& request, const std::string& status,
+                       const std::string& tag, bool sdp) {
+    const std::string to = header_of(request, "To");
+    const std::string body = sdp ? "v=0\r\no=quick 1 1 IN IP4 " + sip_.ip() +
+                                       "\r\ns=-\r\nc=IN IP4 " + sip_.ip() +
+                                       "\r\nt=0 0\r\nm=audio " + std::to_string(rtp_.port()) +
+                                       " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n"
+                                 : "";
+    return "SIP/2.0 " + status + "\r\nVia: " + header_of(request, "Via") +
+           "\r\nFrom: " + header_of(request, "From") + "\r\nTo: " + to +
+           (tag.empty() || to.find(";tag=") != std::string::npos ? "" : ";tag=" + tag) +
+           "\r\nCall-ID: " + header_of(request, "Call-ID") +
+           "\r\nCSeq: " + header_of(request, "CSeq") + "\r\nContact: <sip:" + user_ + "@" +
+           sip_.ip() + ":" + std::to_string(sip_.port()) + ">\r\n" +
+           (sdp ? "Content-Type: application/sdp\r\n" : "") +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+  void serve() {
+    std::string bytes, ip;
+    int port = 0;
+    while (running_) {
+      const bool got = sip_.receive(bytes, 1, &ip, &port);
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto now = steady_clock::now();
+      for (auto& [id, c] : calls_) {
+        if (!c.answered && !c.terminated && now >= c.answer_at) {
+          c.answered = true;
+          sip_.send_to(ip_, port_of_daemon_, response(c.invite, "200 OK", c.tag, true));
+        }
+      }
+      if (!got || bytes.rfind("SIP/2.0", 0) == 0) continue;
+      ip_ = ip;
+      port_of_daemon_ = port;
+      const std::string id = header_of(bytes, "Call-ID"), method = bytes.substr(0, bytes.find(' '));
+      auto it = calls_.find(id);
+      if (method == "INVITE" && it == calls_.end()) {
+        call c{bytes, "q" + std::to_string(++tags_), now + milliseconds(answer_ms.load())};
+        sip_.send_to(ip, port, response(bytes, "180 Ringing", c.tag, false));
+        calls_[id] = c;
+      } else if (method == "CANCEL" && it != calls_.end()) {
+        sip_.send_to(ip, port, response(bytes, "200 OK", it->second.tag, false));
+        if (!it->second.answered && !it->second.terminated) {
+          it->second.terminated = true;
+          sip_.send_to(
+              ip, port,
+              response(it->second.invite, "487 Request Terminated", it->second.tag, false));
+        }
+      } else if (method == "ACK" && it != calls_.end() && it->second.terminated) {
+        calls_.erase(it);
+      } else if (method == "BYE") {
+        sip_.send_to(ip, port, response(bytes, "200 OK", "", false));
+        if (it != calls_.end()) calls_.erase(it);
+      } else if (method != "ACK") {
+        sip_.send_to(ip, port, response(bytes, "200 OK", "", false));  // NOTIFY, OPTIONS, ...
+      }
+    }
+  }
+
+  e2e::udp_peer sip_, rtp_;
+  int port_;
+  std::string user_, ip_ = "127.0.0.1";
+  int port_of_daemon_ = 0, tags_ = 0;
+  std::atomic<bool> running_{true};
+  std::mutex mutex_;
+  std::map<std::string, call> calls_;  // by Call-ID, until ended
+  std::thread thread_;
+};
+
+// ---- The fixture ----
+
+// Whether a UDP port of ip is bound by some process.
+bool port_taken(const std::string& ip, int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0;
+  close(fd);
+  return taken;
+}
+
+class ExtensionCallsE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v sipp >/dev/null 2>&1") != 0) GTEST_SKIP() << "no sipp";
+  }
+  // Starts the daemon on the default configuration plus rows, with pbx.xml settings.
+  void start(const std::string& rows, const std::map<std::string, std::string>& settings = {}) {
+    peers.clear();
+    t.reset();
+    e2e::telmond_options o;
+    std::string config = e2e::slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+    config.insert(config.rfind("</Config>"), rows);
+    o.files["calls-config.xml"] = config;
+    o.args = {"--default", "calls-config.xml"};
+    o.settings = settings;
+    // Every phone here sends more requests than the blocking allows unauthenticated.
+    o.allow("127.0.0.0", 8);
+    t = std::make_unique<e2e::telmond_process>(o);
+    ASSERT_TRUE(t->start_with_accounts()) << t->error();
+  }
+  // Registers extension number (password "sip" + number) with digest authentication for the
+  // sipp phone at ip:port.
+  bool register_phone(const std::string& name, const std::string& ip, int port, int number) {
+    const std::string n = std::to_string(number);
+    const int rc = e2e::run_sipp(
+        *t, name + "-register", ip,
+        e2e::sipp_challenged("REGISTER",
+                             "Contact: <sip:[field0]@[local_ip]:[local_port]>\nExpires: 3600\n"
+                             "Max-Forwards: 70\nContent-Length: 0\n\n",
+                             "<recv response=\"200\"/>\n"),
+        n + ";sip" + n + ";", 1, false, port);
+    EXPECT_EQ(rc, 0) << t->read_file("sipp-" + name + "-register/sipp.out");
+    return rc == 0;
+  }
+  // Starts sipp as a phone at ip:port with the scenario for calls calls; args: more options
+  // (-s for a caller, -inf users.csv is written from users when given).
+  peer& sipp(const std::string& name, const std::string& ip, int port, const std::string& scenario,
+             int calls = 1, const std::string& args = "", const std::string& users = "",
+             int seconds = 30) {
+    const std::string dir = t->dir() + "/sipp-" + name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/scenario.xml") << scenario;
+    if (!users.empty()) std::ofstream(dir + "/users.csv") << "SEQUENTIAL\n" << users << "\n";
+    peers.push_back(std::make_unique<peer>(
+        dir, "exec timeout " + std::to_string(seconds) + " sipp 127.0.0.1:" +
+                 std::to_string(t->ports().sip_udp) + " -sf scenario.xml -i " + ip + " -p " +
+                 std::to_string(port) + " -mi " + ip + " -mp " + std::to_string(e2e::free_port()) +
+                 " -m " + std::to_string(calls) + (users.empty() ? "" : " -inf users.csv") +
+                 " -nostdin -trace_msg -trace_err -recv_timeout 20000 " + args));
+    // Ready once its port is taken (a phone that has just registered is called at once).
+    for (int i = 0; i < 150 && !port_taken(ip, port) && peers.back()->running(); ++i)
+      std::this_thread::sleep_for(milliseconds(20));
+    return *peers.back();
+  }
+  // A sipp phone registered as number that takes calls as the scenario says.
+  peer& callee_phone(const std::string& name, const std::string& ip, int number,
+                     const std::string& scenario, int calls = 1, const std::string& args = "") {
+    const int port = e2e::free_port();
+    EXPECT_TRUE(register_phone(name, ip, port, number));
+    // -aa: the NOTIFYs and OPTIONS a registered phone may get are answered 200.
+    return sipp(name, ip, port, scenario, calls, "-aa " + args);
+  }
+  // What sipp said and received, for failure messages.
+  std::string sipp_log(const std::string& name) {
+    return t->read_file("sipp-" + name + "/out.txt") + sipp_file(name, "_messages.log");
+  }
+  // The content of sipp's log file ending in suffix ("_errors.log": the calls it failed).
+  std::string sipp_file(const std::string& name, const std::string& suffix) {
+    std::string out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(t->dir() + "/sipp-" + name, ec))
+      if (e.path().string().ends_with(suffix)) out += e2e::slurp(e.path().string());
+    return out;
+  }
+  // The messages sipp received that start with start (e.g. "NOTIFY sip:"), whole, in order.
+  std::vector<std::string> sipp_received(const std::string& name, const std::string& start) {
+    std::vector<std::string> out;
+    const std::string log = sipp_file(name, "_messages.log");
+    const std::string sep = "----------------------------------------------- ";
+    for (size_t at = log.find(sep); at != std::string::npos;) {
+      const size_t next = log.find(sep, at + sep.size());
+      const std::string m = log.substr(at, next == std::string::npos ? next : next - at);
+      const size_t received = m.find("message received");
+      const size_t body = m.find("\n\n", received) + 1;
+      if (received != std::string::npos && body != std::string::npos &&
+          m.compare(body + 1, start.size(), start) == 0)
+        out.push_back(m.substr(body + 1));
+      at = next;
+    }
+    return out;
+  }
+  // The calls that reached a sipp phone: the distinct Call-IDs of the INVITEs it received.
+  size_t calls_received(const std::string& name) {
+    std::set<std::string> ids;
+    for (const std::string& m : sipp_received(name, "INVITE sip:"))
+      ids.insert(match(m, "\n[Cc]all-I[Dd]: *([^\r\n]+)"));
+    return ids.size();
+  }
+  // No leg was collected as stale.
+  void expect_no_expired_legs() {
+    for (const auto& e : std::filesystem::directory_iterator(t->dir()))
+      EXPECT_FALSE(e.path().filename().string().starts_with("expired-")) << e.path();
+  }
+  std::string log() const {
+    return t->stderr_text() + t->read_file(e2e::telmond_process::daily_log_name());
+  }
+
+  std::unique_ptr<e2e::telmond_process> t;
+  std::vector<std::unique_ptr<peer>> peers;
+};
+
+// ---- 1, 2: baresip calls baresip and hears it, then sipp calls and is called ----
+
+// What sox says of a recording: the rough frequency (Hz) and the RMS amplitude.
+struct sound {
+  double hz = 0, rms = 0;
+};
+bool measure(const std::string& file, sound& s) {
+  FILE* f = popen(("timeout 10 sox " + file +
+                   " -n remix 1 silence 1 0.02 1% reverse silence 1 0.02 1% reverse stat 2>&1")
+                      .c_str(),
+                  "r");
+  if (!f) return false;
+  std::string text;
+  for (char buf[512]; fgets(buf, sizeof buf, f);) text += buf;
+  pclose(f);
+  const std::string hz = match(text, R"(Rough\s+frequency:\s+([0-9.]+))");
+  const std::string rms = match(text, R"(RMS\s+amplitude:\s+([0-9.]+))");
+  if (hz.empty() || rms.empty()) return false;
+  s = {std::stod(hz), std::stod(rms)};
+  return true;
+}
+
+// One baresip soft-phone: extension number on ip with the codec it may use, its microphone a
+// sine of hz, what it hears recorded (sndfile: dump-*-dec.wav, what it sends: -enc.wav), driven
+// through its TCP control interface.
+struct softphone {
+  std::string home;
+  std::unique_ptr<peer> process;
+  e2e::tcp_client ctrl;
+
+  softphone(const e2e::telmond_process& t, int number, const std::string& ip,
+            const std::string& codec, int hz, bool auto_answer) {
+    const std::string n = std::to_string(number);
+    home = t.dir() + "/baresip-" + n;
+    std::filesystem::create_directories(home + "/sound");
+    const int ctrl_port = e2e::free_port();
+    std::ofstream(home + "/accounts")
+        << "<sip:" << n << "@127.0.0.1>;auth_pass=sip" << n
+        << ";regint=300;outbound=\"sip:127.0.0.1:" << t.ports().sip_udp
+        << ";transport=udp\";audio_codecs=" << codec << (auto_answer ? ";answermode=auto" : "")
+        << "\n";
+    std::ofstream(home + "/config")
+        << "sip_listen " << ip << ":" << e2e::free_port()
+        << "\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule g722.so\n"
+        << "module ausine.so\nmodule aubridge.so\nmodule sndfile.so\nmodule_tmp account.so\n"
+        << "module_app menu.so\nmodule_app ctrl_tcp.so\nctrl_tcp_listen " << ip << ":" << ctrl_port
+        << "\naudio_source ausine," << hz << "\naudio_player aubridge,sink" << n
+        << "\naudio_alert aubridge,sink" << n << "\nausrc_srate 48000\nausrc_channels 2\nsnd_path "
+        << home << "/sound\n";
+    process = std::make_unique<peer>(
+        home, "HOME=" + home + " exec timeout 60 baresip -f " + home + " -n " + ip);
+    for (int i = 0; i < 50 && !ctrl.connect(ip, ctrl_port, ip); i++)
+      std::this_thread::sleep_for(milliseconds(100));
+  }
+  bool command(const std::string& command, const std::string& params = "") {
+    const std::string json = "{\"command\":\"" + command + "\",\"params\":\"" + params + "\"}";
+    return ctrl.send(std::to_string(json.size()) + ":" + json + ",");
+  }
+  // Waits until event has been reported count times in all.
+  bool saw(const std::string& event, int count = 1, int ms = 6000) {
+    for (auto end = steady_clock::now() + milliseconds(ms);;) {
+      int n = 0;
+      for (size_t at = ctrl.received().find(event); at != std::string::npos;
+           at = ctrl.received().find(event, at + 1))
+        ++n;
+      if (n >= count) return true;
+      if (steady_clock::now() >= end) return false;
+      ctrl.receive(100);
+    }
+  }
+  // The recording of one direction of the first call ("dec": heard, "enc": sent).
+  std::string recording(const std::string& kind) const {
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(home + "/sound"))
+      if (e.path().string().ends_with("-" + kind + ".wav")) files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files.empty() ? "" : files.front();
+  }
+  std::string output() const { return e2e::slurp(home + "/out.txt") + ctrl.received(); }
+};
+
+struct codec_row {
+  const char* name;
+  const char* codec_100;  // what baresip of 100 may use (name/rate/channels)
+  const char* codec_101;
+};
+
+// Extension 100 (baresip, a 600 Hz sine) calls 101 (baresip, answers by itself, 1000 Hz); each
+// hears the other's tone, as sent (sox: same frequency, level within 3 dB); 100 hangs up and
+// both see the call closed. The daemon allows one call at a time: each next call (sipp calling
+// 101, then 100 calling a sipp phone registered as 102, then 100 calling 101 again) proves the
+// call object and legs of the one before are gone.
+TEST_F(ExtensionCallsE2E, SoftphonesHearEachOtherAndEveryCallIsCleanedUp) {
+  if (std::system("command -v baresip >/dev/null && command -v sox >/dev/null") != 0)
+    GTEST_SKIP() << "no baresip or sox";
+  for (const codec_row& r :
+       {codec_row{"PCMU both", "PCMU/8000/1", "PCMU/8000/1"},
+        codec_row{"G.722 against PCMU, transcoded", "PCMU/8000/1", "G722/16000/1"}}) {
+    SCOPED_TRACE(r.name);
+    start("", {{"max_calls", "1"}});
+    softphone a(*t, 100, "127.0.0.61", r.codec_100, 600, false);
+    softphone b(*t, 101, "127.0.0.62", r.codec_101, 1000, true);
+    // Registered (before the control connection may have been up to hear it).
+    for (const char* n : {"100", "101"})
+      ASSERT_TRUE(t->wait_for_log(std::string("Account ") + n + " is registering", 5000))
+          << a.output() << b.output();
+    peer& sipp_102 = callee_phone("102", "127.0.0.63", 102, uas_scenario(callee::answers));
+
+    ASSERT_TRUE(a.command("dial", "101"));
+    ASSERT_TRUE(a.saw("CALL_ESTABLISHED") && b.saw("CALL_ESTABLISHED"))
+        << a.output() << b.output() << log();
+    std::this_thread::sleep_for(milliseconds(2500));  // both talk
+    ASSERT_TRUE(a.command("hangup"));
+    EXPECT_TRUE(a.saw("CALL_CLOSED") && b.saw("CALL_CLOSED")) << b.output();
+    // Each spoke its own codec.
+    for (const auto& [phone, codec] : {std::pair{&a, r.codec_100}, std::pair{&b, r.codec_101}}) {
+      const std::string name = std::string(codec).substr(0, std::string(codec).find('/'));
+      EXPECT_NE(phone->output().find("Set audio encoder: " + name + " "), std::string::npos)
+          << phone->output();
+    }
+    for (const auto& [speaker, listener] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
+      sound sent, heard;
+      ASSERT_TRUE(measure(speaker->recording("enc"), sent)) << speaker->home;
+      ASSERT_TRUE(measure(listener->recording("dec"), heard)) << listener->home;
+      std::printf("%s -> %s: sent %.0f Hz RMS %.4f, heard %.0f Hz RMS %.4f\n",
+                  speaker->home.c_str(), listener->home.c_str(), sent.hz, sent.rms, heard.hz,
+                  heard.rms);
+      EXPECT_NEAR(heard.hz, sent.hz, sent.hz * 0.03) << listener->home;
+      EXPECT_NEAR(20 * std::log10(heard.rms / sent.rms), 0, 3) << listener->home;
+    }
+
+    // sipp calls baresip 101 as extension 100, talks a second and hangs up.
+    const int port = e2e::free_port();
+    peer& caller = sipp("caller", "127.0.0.64", port, uac_scenario(sipp_sdp, bye_steps(1000)), 1,
+                        "-s 101", "100;sip100;");
+    EXPECT_EQ(caller.wait(15000), 0) << sipp_log("caller") << log();
+    EXPECT_TRUE(b.saw("CALL_CLOSED", 2)) << b.output();
+    // baresip 100 calls the sipp phone of 102, which answers; 100 hangs up.
+    ASSERT_TRUE(a.command("dial", "102"));
+    EXPECT_TRUE(a.saw("CALL_ESTABLISHED", 2)) << a.output() << sipp_log("102");
+    ASSERT_TRUE(a.command("hangup"));
+    EXPECT_EQ(sipp_102.wait(5000), 0) << sipp_log("102");
+    // And 100 reaches 101 again.
+    ASSERT_TRUE(a.command("dial", "101"));
+    EXPECT_TRUE(a.saw("CALL_ESTABLISHED", 3) && b.saw("CALL_ESTABLISHED", 3)) << a.output();
+    ASSERT_TRUE(a.command("hangup"));
+    EXPECT_TRUE(b.saw("CALL_CLOSED", 3)) << b.output();
+    expect_no_expired_legs();
+  }
+}
+
+// ---- 3, 6: two registrations ring; the dialog package reports it ----
+
+// Extension 103 has two phones, and 103's own phone watches its dialogs. 100 calls 103: both
+// phones ring, the first answers, the other is cancelled with the reason "Call completed
+// elsewhere"; the watcher is told early, confirmed and terminated in that order.
+TEST_F(ExtensionCallsE2E, BothRegistrationsRingAndTheWatcherSeesTheDialog) {
+  start("");
+  // The watcher takes NOTIFYs until none has come for 4 s.
+  const std::string watcher_steps =
+      "<recv response=\"200\"/>\n<label id=\"more\"/>\n"
+      "<recv request=\"NOTIFY\" timeout=\"4000\" ontimeout=\"done\"/>\n" +
+      uas_send("200 OK", false, false, " next=\"more\"") + "<label id=\"done\"/>\n";
+  peer& watcher = sipp("watcher", "127.0.0.70", e2e::free_port(),
+                       e2e::sipp_challenged("SUBSCRIBE",
+                                            "Contact: <sip:[field0]@[local_ip]:[local_port]>\n"
+                                            "Event: dialog\nAccept: application/dialog-info+xml\n"
+                                            "Expires: 600\nMax-Forwards: 70\nContent-Length: 0\n\n",
+                                            watcher_steps),
+                       1, "", "103;sip103;");
+  peer& first = callee_phone("first", "127.0.0.71", 103, uas_scenario(callee::answers, 300));
+  peer& other = callee_phone(
+      "other", "127.0.0.72", 103,
+      uas_scenario(callee::rings, 0, 0,
+                   "<ereg regexp=\"text=.Call completed elsewhere.\" search_in=\"hdr\" "
+                   "header=\"Reason:\" check_it=\"true\" assign_to=\"reason\"/>"));
+  std::this_thread::sleep_for(milliseconds(500));  // the watcher's first NOTIFY is through
+
+  dialer caller(*t, "127.0.0.73", "100");
+  EXPECT_EQ(caller.call("103"), "180 Ringing | 200 Ok") << caller.transcript;
+  EXPECT_EQ(other.wait(5000), 0) << sipp_log("other");
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_EQ(caller.request("BYE"), "200 Ok");
+  EXPECT_EQ(first.wait(5000), 0) << sipp_log("first");
+  EXPECT_EQ(calls_received("first"), 1u);
+  EXPECT_EQ(calls_received("other"), 1u);
+
+  // The watcher ends by its time-out (which sipp counts as a failed call).
+  EXPECT_NE(watcher.wait(12000), -1);
+  EXPECT_EQ(sipp_file("watcher", "_errors.log").find("unexpected"), std::string::npos)
+      << sipp_log("watcher");
+  std::string states;
+  const std::regex state("<state[^>]*>([a-z]+)</state>");
+  for (const std::string& n : sipp_received("watcher", "NOTIFY sip:"))
+    for (std::sregex_iterator i(n.begin(), n.end(), state), end; i != end; ++i)
+      states += (*i)[1].str() + " ";
+  EXPECT_TRUE(std::regex_search(states, std::regex("early .*confirmed .*terminated ")))
+      << states << sipp_log("watcher");
+}
+
+// ---- 4: forwarding and refusals ----
+
+// 100 calls, row by row; 105 is the phone calls are forwarded to. 101 does not answer (cfn
+// after 2 s); 102 is busy on its one line (cfb); 103 forwards everything (cfa); 104 does not
+// want to be disturbed and forwards then (cfd); 106 does not want to be disturbed and forwards
+// nowhere; 107 has 100 on its black list. 103, 104, 106 and 107 have a phone that must never
+// ring, so that none of them counts as unreachable.
+TEST_F(ExtensionCallsE2E, ForwardingAndRefusals) {
+  start(ext_settings(101, {{"cfn", "105"}, {"cfn_timeout", "2"}}) +
+        ext_settings(102, {{"cfb", "105"}, {"lines", "1"}}) + ext_settings(103, {{"cfa", "105"}}) +
+        ext_settings(104, {{"dnd", "true"}, {"cfd", "105"}}) + more_extension(106) +
+        ext_settings(106, {{"dnd", "true"}}) + more_extension(107) +
+        row("adrbook", 1,
+            {{"domain", "1"},
+             {"user", std::to_string(ext_row(107))},
+             {"number", "100"},
+             {"name", "Caller"},
+             {"type", "black"}}));
+  peer& target = callee_phone("105", "127.0.0.80", 105, uas_scenario(callee::answers), 4);
+  peer& no_answer = callee_phone("101", "127.0.0.81", 101, uas_scenario(callee::rings));
+  callee_phone("102", "127.0.0.82", 102, uas_scenario(callee::answers));
+  const int silent_port = e2e::free_port();
+  for (int number : {103, 104, 106, 107})
+    register_phone("silent-" + std::to_string(number), "127.0.0.85", silent_port, number);
+  sipp("silent", "127.0.0.85", silent_port, uas_scenario(callee::answers), 1);
+  // 102's one line is taken: 104 calls it and talks through all rows.
+  dialer busy_call(*t, "127.0.0.83", "104");
+  ASSERT_EQ(busy_call.call("102"), "180 Ringing | 200 Ok") << log();
+
+  struct forwarding_row {
+    const char* name;
+    const char* number;
+    bool forwarded;  // answered by 105, else refused
+  } rows[] = {{"no answer", "101", true},
+              {"busy", "102", true},
+              {"always", "103", true},
+              {"do not disturb", "104", true},
+              {"do not disturb without forwarding", "106", false},
+              {"black list", "107", false}};
+  size_t forwarded = 0;
+  for (const forwarding_row& r : rows) {
+    SCOPED_TRACE(r.name);
+    dialer caller(*t, "127.0.0.84", "100");
+    const std::string answers = caller.call(r.number, 8000);
+    const int code = std::atoi(final_of(answers).c_str());
+    std::printf("%s: %s\n", r.name, answers.c_str());
+    if (code == 200) {
+      EXPECT_EQ(caller.request("BYE"), "200 Ok");
+    }
+    if (r.forwarded) {
+      EXPECT_EQ(code, 200) << answers << log();
+      ++forwarded;
+    } else {
+      EXPECT_GE(code, 400) << answers << log();
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(calls_received("105"), forwarded) << sipp_log("105");
+  }
+  EXPECT_EQ(no_answer.wait(3000), 0) << sipp_log("101");  // cancelled when forwarded
+  EXPECT_EQ(busy_call.request("BYE"), "200 Ok");
+  EXPECT_EQ(target.wait(5000), 0) << sipp_log("105");
+  EXPECT_EQ(calls_received("silent"), 0u) << sipp_log("silent");
+}
+
+// ---- 5: hold, blind and attended transfer ----
+
+// Attended: 100 calls 102 and holds it (re-INVITE sendonly, answered recvonly), calls 103 and
+// transfers 102 to it (REFER with Replaces). Blind: 100 calls 104, holds and resumes it, and
+// transfers it to 105 (REFER). Either way the transferor leaves, the two others stay connected
+// until the target hangs up 6 s after its answer, which ends the transferee's call.
+TEST_F(ExtensionCallsE2E, HoldAndTransfers) {
+  start("");
+  struct transfer_row {
+    const char* name;
+    int transferee, target;
+    bool attended;
+  } rows[] = {{"attended", 102, 103, true}, {"blind", 104, 105, false}};
+  int address = 90;
+  const auto next_ip = [&] { return "127.0.0." + std::to_string(address++); };
+  for (const transfer_row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string b = std::to_string(r.transferee), c = std::to_string(r.target);
+    peer& transferee = callee_phone(b, next_ip(), r.transferee, uas_scenario(callee::answers));
+    peer& target = callee_phone(c, next_ip(), r.target, uas_scenario(callee::hangs_up, 300, 6000));
+    dialer first(*t, next_ip(), "100");
+    ASSERT_EQ(first.call(b), "180 Ringing | 200 Ok") << log();
+    EXPECT_EQ(first.request("INVITE", "", first.sdp("sendonly")), "200 Ok");
+    EXPECT_NE(first.last.find("a=recvonly"), std::string::npos) << first.last;
+    std::string refer_to = "<sip:" + c + "@localhost>";
+    std::unique_ptr<dialer> second;
+    if (r.attended) {
+      second = std::make_unique<dialer>(*t, next_ip(), "100");
+      ASSERT_EQ(second->call(c), "180 Ringing | 200 Ok") << log();
+      refer_to = "<sip:" + c + "@localhost?Replaces=" + second->replaces() + ">";
+    } else {
+      EXPECT_EQ(first.request("INVITE", "", first.sdp("sendrecv")), "200 Ok");
+      EXPECT_NE(first.last.find("a=sendrecv"), std::string::npos) << first.last;
+    }
+    const std::string refer = first.request(
+        "REFER", "Refer-To: " + refer_to + "\r\nReferred-By: <sip:100@localhost>\r\n");
+    EXPECT_EQ(code_of("SIP/2.0 " + final_of(refer)), 202) << refer << log();
+    // The transferor leaves: the daemon ends its dialogs, or it hangs up itself as phones do
+    // once the transfer is reported.
+    for (dialer* d : {&first, second.get()}) {
+      if (d && d->wait_request("BYE", 1000).empty()) {
+        EXPECT_EQ(d->request("BYE"), "200 Ok");
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_TRUE(transferee.running()) << sipp_log(b) << log();  // talking to the target now
+    EXPECT_EQ(calls_received(c), 1u) << sipp_log(c);
+    EXPECT_EQ(target.wait(10000), 0) << sipp_log(c);
+    EXPECT_EQ(transferee.wait(4000), 0) << sipp_log(b) << log();
+  }
+  expect_no_expired_legs();
+}
+
+// ---- 7: unknown numbers and the call limits ----
+
+// An unknown number is refused with 404. With the system limit of 2 calls the third call at a
+// time is refused with 503, with the domain's limit of 2 already the second; once the calls
+// end, a call is admitted again.
+TEST_F(ExtensionCallsE2E, UnknownNumberAndCallLimits) {
+  struct limit_row {
+    const char* name;
+    std::string rows;
+    std::map<std::string, std::string> settings;
+    int admitted;  // calls up at a time
+  } rows[] = {{"system", "", {{"max_calls", "2"}}, 2},
+              {"domain", row("domains", 1, {{"max_calls", "2"}}), {}, 1}};
+  for (const limit_row& r : rows) {
+    SCOPED_TRACE(r.name);
+    start(r.rows, r.settings);
+    dialer unknown(*t, "127.0.0.100", "100");
+    EXPECT_EQ(final_of(unknown.call("999")), "404 Not Found") << log();
+    // 101 rings for every admitted call and is cancelled.
+    peer& ringing =
+        callee_phone("101", "127.0.0.101", 101, uas_scenario(callee::rings), r.admitted + 1);
+    std::vector<std::unique_ptr<dialer>> up;
+    for (int i = 0; i < r.admitted; ++i) {
+      up.push_back(std::make_unique<dialer>(*t, "127.0.0.102", "100"));
+      EXPECT_EQ(up.back()->call("101", 3000, 180), "180 Ringing") << i << up.back()->transcript;
+    }
+    dialer refused(*t, "127.0.0.103", "100");
+    EXPECT_EQ(final_of(refused.call("101")), "503 Service Unavailable") << log();
+    for (auto& d : up) EXPECT_EQ(d->cancel(), "200 Ok / 487 Request Terminated");
+    std::this_thread::sleep_for(milliseconds(300));
+    dialer again(*t, "127.0.0.104", "100");
+    EXPECT_EQ(again.call("101", 3000, 180), "180 Ringing") << log();
+    EXPECT_EQ(again.cancel(), "200 Ok / 487 Request Terminated");
+    EXPECT_EQ(ringing.wait(5000), 0) << sipp_log("101");
+  }
+}
+
+// ---- 8: the auto attendant ----
+
+// 800 is an auto attendant. sipp calls it as 100 and is answered; it sends the digits 1, 0, 1
+// as RFC 4733 events (sipp's captures): extension 101 rings and answers, and the caller talks
+// to it until it hangs up.
+TEST_F(ExtensionCallsE2E, AutoAttendantConnectsTheDialledExtension) {
+  const std::string pcaps = "/usr/share/sip-tester/dtmf_2833_";
+  if (!std::ifstream(pcaps + "1.pcap")) GTEST_SKIP() << "no sipp captures of digits";
+  start(row("users", 9, {{"alias", "9"}, {"domain", "1"}, {"id", "1"}, {"type", "attendants"}}) +
+        row("user_alias", 9, {{"domain", "1"}, {"name", "800"}, {"user", "9"}}) +
+        row("attendants", 1, {{"display_name", "Reception"}}));
+  peer& extension = callee_phone("101", "127.0.0.110", 101, uas_scenario(callee::answers));
+  std::string digits = "<pause milliseconds=\"1000\"/>\n";
+  for (const char* d : {"1", "0", "1"})
+    digits += "<nop><action><exec play_pcap_audio=\"" + pcaps + d +
+              ".pcap\"/></action></nop>\n<pause milliseconds=\"800\"/>\n";
+  peer& caller = sipp("caller", "127.0.0.111", e2e::free_port(),
+                      uac_scenario(sipp_sdp, digits + bye_steps(3000)), 1, "-s 800", "100;sip100;");
+  EXPECT_EQ(caller.wait(20000), 0) << sipp_log("caller") << log();
+  EXPECT_EQ(extension.wait(5000), 0) << sipp_log("101") << log();
+  EXPECT_EQ(calls_received("101"), 1u);
+}
+
+// ---- 9: faults ----
+
+// A caller vanishes without BYE: the media time-out (10 s, the least) ends the call and the
+// callee gets a BYE. The caller's leg reports its end only once its own BYE has failed (it waits
+// 8 s for that), so the callee's BYE is due within 10 + 8 s and some slack. Then CANCELs race
+// the callee's answer: whichever wins, the caller gets a final answer, the callee's INVITE or
+// dialog is ended, and with one call allowed at a time the next call is admitted.
+TEST_F(ExtensionCallsE2E, VanishedCallerAndCancelRacingTheAnswer) {
+  // One call at a time; no limit of new INVITEs per second (the races come quickly).
+  start("", {{"max_calls", "1"}, {"timeout_connected", "10"}, {"max_udp_invite", "0"}});
+  peer& callee = callee_phone("102", "127.0.0.120", 102, uas_scenario(callee::answers));
+  {
+    dialer vanishing(*t, "127.0.0.121", "100");
+    ASSERT_EQ(vanishing.call("102"), "180 Ringing | 200 Ok") << vanishing.transcript;
+  }  // gone: no media, no BYE, its port closed
+  const auto vanished = steady_clock::now();
+  EXPECT_EQ(callee.wait(22000), 0) << sipp_log("102") << log();
+  std::printf(
+      "the callee got its BYE %lld ms after the caller vanished\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<milliseconds>(steady_clock::now() - vanished).count()));
+
+  // The callee answers 0 to 40 ms after its 180; the caller cancels 0 to 100 ms after it.
+  quick_callee fast(*t, "127.0.0.122", "103");
+  ASSERT_TRUE(fast.start());
+  std::set<std::string> outcomes;
+  for (const auto& [answer_ms, cancel_ms] : std::vector<std::pair<int, int>>{
+           {0, 0}, {0, 20}, {0, 100}, {5, 5}, {10, 0}, {20, 40}, {40, 0}, {2, 10}}) {
+    SCOPED_TRACE(std::to_string(answer_ms) + " " + std::to_string(cancel_ms));
+    fast.answer_ms = answer_ms;
+    dialer racer(*t, "127.0.0.123", "100");
+    EXPECT_EQ(racer.call("103", 3000, 180), "180 Ringing") << racer.transcript;
+    std::this_thread::sleep_for(milliseconds(cancel_ms));
+    const std::string outcome = racer.cancel();
+    outcomes.insert(outcome);
+    EXPECT_TRUE(
+        std::regex_match(outcome, std::regex("(200 Ok|481 .*) / (487 Request Terminated|200 Ok)")))
+        << racer.transcript;
+    // The answer won: the daemon ends the call, or the caller hangs up.
+    if (outcome.ends_with("200 Ok") && racer.wait_request("BYE", 1000).empty()) {
+      EXPECT_EQ(racer.request("BYE"), "200 Ok") << racer.transcript;
+    }
+    // The callee's side ends too: its INVITE by a 487 and its ACK, or its dialog by a BYE.
+    for (int i = 0; i < 100 && fast.open() > 0; ++i) std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(fast.open(), 0) << outcome;
+  }
+  for (const std::string& o : outcomes) std::printf("race outcome: %s\n", o.c_str());
+  dialer next(*t, "127.0.0.124", "100");
+  EXPECT_EQ(final_of(next.call("103")), "200 Ok") << next.transcript << log();
+  EXPECT_EQ(next.request("BYE"), "200 Ok");
+  expect_no_expired_legs();
+}
+
+// Fifty calls between sipp phones are up when the daemon gets SIGTERM. It ends at once and is
+// started again: the phones' BYEs then find no dialog (481), a new call goes through, and no
+// leg is left to collect.
+TEST_F(ExtensionCallsE2E, RestartAfterSigtermDuringFiftyCallsLeavesNothing) {
+  const int calls = 50;
+  start("", {{"max_udp_invite", "0"}});  // no limit of new calls per second
+  callee_phone("102", "127.0.0.130", 102, uas_scenario(callee::answers, 0), calls);
+  peer& callers = sipp("callers", "127.0.0.131", e2e::free_port(),
+                       uac_scenario(sipp_sdp, bye_steps(10000, 481)), calls,
+                       "-s 102 -r 25 -l " + std::to_string(calls), "100;sip100;", 60);
+  // All calls are up once 102 has received the ACK of every answer.
+  for (int i = 0; i < 300 && sipp_received("102", "ACK sip:").size() < size_t(calls); ++i)
+    std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_EQ(sipp_received("102", "ACK sip:").size(), size_t(calls)) << sipp_log("callers");
+  ASSERT_EQ(kill(t->pid(), SIGTERM), 0);
+  EXPECT_NE(t->wait_exit(5000), -1);
+  EXPECT_TRUE(t->wait_for_log("Stopping on signal 15", 1000));
+  ASSERT_TRUE(t->restart()) << t->error();
+  EXPECT_EQ(callers.wait(20000), 0) << sipp_log("callers");
+
+  peer& after = callee_phone("103", "127.0.0.132", 103, uas_scenario(callee::answers));
+  dialer caller(*t, "127.0.0.133", "100");
+  EXPECT_EQ(caller.call("103"), "180 Ringing | 200 Ok") << log();
+  EXPECT_EQ(caller.request("BYE"), "200 Ok");
+  EXPECT_EQ(after.wait(5000), 0) << sipp_log("103");
+  expect_no_expired_legs();
+}
+
+}  // namespace
