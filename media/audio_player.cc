@@ -182,8 +182,9 @@ void moh_rtp::on_rtp(const str& packet, const ip_port&) {
   const size_t block_bytes = 2 * moh_block;
   size_t used = 0;
   mutex_lock l(moh_mutex);
-  for (; pcm.length() - used >= block_bytes; used += block_bytes) {
-    std::memcpy(ring_ + write_, pcm.cbuffer() + used, block_bytes);
+  const std::string_view bytes = pcm.view();
+  for (; bytes.size() - used >= block_bytes; used += block_bytes) {
+    std::memcpy(ring_ + write_, bytes.data() + used, block_bytes);
     write_ = (write_ + moh_block) % moh_ring_samples;
   }
   partial_ = pcm.substr(used);
