@@ -307,6 +307,10 @@ void attended_transfer(int cobj, int leg, const str& replaces) {
   leg_hangup(cobj, leg, 486, "Busy Here");
   leg_hangup(replaced_cobj, replaced, 486, "Busy Here");
   if (!far || !near) return;
+  // The two parties left are one call from now on, carried by the far party's call object:
+  // either hanging up ends the other.
+  legs.set(near, leg_reference, id_text(cobj));
+  cobjs.set(cobj, cobj_primary_leg, id_text(far));
   for (int l : {far, near}) {
     const str state = leg_text(l, leg_state);
     if (state == leg_onhold || state == leg_connected) send_moh(l, str());

@@ -104,6 +104,20 @@ void erase_call_port(int index) {
   srv_ctx().post(soap_write(msg::dialog_end{str::sprintf("%d", index)}));
 }
 
+void call_port::leave_links() {
+  std::set<int> others;
+  others.swap(linked);
+  rtp_stream* own = stream();
+  for (int other : others) {
+    call_port* o = get_port(other);
+    if (!o) continue;
+    o->linked.erase(index);
+    if (rtp_stream* s = o->stream()) s->linked.erase(index);
+    if (own) own->linked.erase(other);
+    o->redetermine_media();
+  }
+}
+
 void reset_call_ports() {
   for (int i = 0; i < call_port_count; ++i) {
     rtp_stream_close(i);
@@ -140,6 +154,7 @@ void call_port::set_state_code(int code, const str& reason) {
   for (sip_message& m : queued) dispatch(m);
   if (old == state_code) return;
   if (state_code >= 300) {
+    leave_links();
     send_hangup(hangup_bye);
   } else if (state_code < 200) {
     if (!incoming) {

@@ -231,6 +231,9 @@ class call_port {
   void start_connected_timers();
   // Hands the leg's media needs (hold, playing, recording, listeners, conference) to its stream,
   // which chooses between relaying and transcoding.
+  // The leg ends its part in every bridge: the legs it was linked with no longer count it as
+  // their other side (a transfer links them anew), and their media is decided again.
+  void leave_links();
   void redetermine_media();
   // A new request to the remote party of this leg, with its route set applied on send.
   sip_message new_request(const str& method) const;
