@@ -1,6 +1,7 @@
 #include "pbx/registration.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "base/log.h"
@@ -542,6 +543,14 @@ void install_registration() {
   set_soap_on_request([](const str& text) { registration_on_soap(text); });
 }
 
+// The dialog state each dialog subscription was last told ("direction state"), while it is
+// not idle: a change that leaves the state as it was sends nothing, and the end of a call is
+// told as a terminated dialog before the watched account shows no dialog again.
+static std::map<str, str>& told_dialog_states() {
+  static std::map<str, str> told;
+  return told;
+}
+
 void dialog_state_changed(int account) {
   if (!account) return;
   const account_dialog d = dialog_of(account);
@@ -550,7 +559,20 @@ void dialog_state_changed(int account) {
     const str call_id = registrations.get(r, registrations_callid);
     const str entity = from_to_spec(registrations.get(r, registrations_to)).addr_spec().serialize();
     if (event == "dialog") {
-      str body = dialog_info_body(entity, next_dialog_version(call_id), d.state, d.direction);
+      auto told = told_dialog_states().find(call_id);
+      const str before = told == told_dialog_states().end() ? str() : told->second;
+      const str now = d.state.empty() ? str() : d.direction + " " + d.state;
+      if (now == before) continue;
+      str state = d.state, direction = d.direction;
+      if (now.empty()) {
+        // The call ended: its dialog is told terminated once.
+        direction = before.get_field(0);
+        state = "terminated";
+        told_dialog_states().erase(told);
+      } else {
+        told_dialog_states()[call_id] = now;
+      }
+      str body = dialog_info_body(entity, next_dialog_version(call_id), state, direction);
       post_to_sip(
           soap_write(msg::subscription_notify{call_id, event, c_application_dialog_info, body}));
     } else if (event == "presence") {
