@@ -100,7 +100,10 @@ void mailbox::start(int account, const str& number) {
   set_var(cobj_ivr_var2, str());
   str external = domains.get(domain(), domains_voicemail).strip();
   if (!external.empty()) {
-    dial_a_number(0, cobj_, external, "<sip:" + external + ">");
+    str to = external.find('@') < 0
+                 ? "<sip:" + external + "@" + domains.get(domain(), domains_name) + ">"
+                 : "<" + (external.istarts_with("sip") ? external : "sip:" + external) + ">";
+    dial_a_number(0, cobj_, external, to);
     return;
   }
   first_state();
@@ -112,7 +115,15 @@ void mailbox::start_owner(int account) {
   first_state();
 }
 
-void mailbox::first_state() {
+void mailbox::start_rec_greeting(int account) {
+  (void)account;
+  set_var(cobj_ivr_var2, "true");
+  first_state(true);
+  set_var(cobj_ivr_var6, "1");
+  goto_state("greet_prerec");
+}
+
+void mailbox::first_state(bool prepare_only) {
   int p = primary();
   dialog_hangup_all_others(cobj_, p);
   set_cobj_state(cobj_, "connected");
@@ -122,6 +133,7 @@ void mailbox::first_state() {
   set_var(cobj_segment_type, "talk");
   set_var(cobj_segment_start, atimestamp_serialize(wall_now()));
   set_var(cobj_ivr_var1, str());
+  if (prepare_only) return;
   if (owner_session()) {
     if (dom_setting(domains_mb_enter_pin) != "false" && !pin().empty()) {
       goto_state("ask_pin");

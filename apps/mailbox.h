@@ -34,6 +34,8 @@ class mailbox : public call_app {
   void start(int account, const str& number) override;
   // Begins an owner session whoever calls.
   void start_owner(int account);
+  // Begins an owner session that records greeting 1 at once (star code "*98" without argument).
+  void start_rec_greeting(int account);
   void on_hangup(int leg) override;
   void on_dtmf(const str& digits) override;
   void on_audio_end() override;
@@ -79,7 +81,8 @@ class mailbox : public call_app {
   void play(const str& files);
   void refresh_inactivity(bool long_wait);
   void end_session(int code, const char* reason);
-  void first_state();
+  // Answers, sets the timers and fax detection; then the first state unless prepare_only.
+  void first_state(bool prepare_only = false);
   void start_record(bool beep);
   void start_temp_recording(const str& next_state);
   void stop_temp_recording();

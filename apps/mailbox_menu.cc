@@ -262,6 +262,8 @@ void mailbox::next_message() {
 void mailbox::message_key(const str& key) {
   int r = current();
   int speed = var(cobj_ivr_var3).empty() ? 1 : var(cobj_ivr_var3).value();
+  // After a deletion only the keys that leave the message work.
+  if (!messages.has_row(r) && key != "#" && key != "*" && key != "0") return;
   if (key == "0") {
     play(prompts({"mb_reverse", "1", "mb_stop_playback", "2", "mb_fastforward", "3", "mb_to_repeat",
                   "4", "mb_to_envelope", "5", "mb_to_move2", "6", "mb_to_delete", "7",
