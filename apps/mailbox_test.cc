@@ -196,6 +196,37 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
   }
 }
 
+// The caller's first state by the size of the mailbox and what it holds.
+TEST_F(MailboxTest, FullMailbox) {
+  struct row {
+    const char* size;
+    const char* held;  // one letter per message: n new, s saved
+    const char* state;
+    const char* left;
+  } rows[] = {{"0", "", "full", ""},
+              {"3", "nsn", "announcement", "nn"},
+              {"3", "ss", "announcement", "ss"},
+              {"3", "nnn", "full", "nnn"}};
+  for (const row& r : rows) {
+    messages.delete_row();
+    extensions.set(extension_row(owner), extensions_mb_size, r.size);
+    for (const char* c = r.held; *c; c++) {
+      int m = messages.add_row();
+      db_test::set_row(messages, m,
+                       {{messages_user, id_text(owner)},
+                        {messages_type, "vmail"},
+                        {messages_new, *c == 'n' ? "true" : "false"},
+                        {messages_start, atimestamp_serialize(wall_now())}});
+    }
+    call(caller);
+    str left;
+    for (int m = messages.first(); m; m = messages.next(m))
+      left += messages.get(m, messages_new) == "true" ? "n" : "s";
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state) + " " + left, str(r.state) + " " + r.left);
+    legs.delete_row(primary);
+  }
+}
+
 TEST(MailboxWords, Numbers) {
   EXPECT_EQ(mailbox::number_words(0), "$a/bi_0.wav");
   EXPECT_EQ(mailbox::number_words(1042), "$a/bi_1.wav $a/bi_thousand.wav $a/bi_40.wav $a/bi_2.wav");
