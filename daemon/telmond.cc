@@ -21,6 +21,7 @@
 #include "media/audio_store.h"
 #include "media/rtp_stream.h"
 #include "apps/attendant.h"
+#include "apps/mailbox.h"
 #include "pbx/address_list_table.h"
 #include "pbx/dialog_events.h"
 #include "pbx/registration.h"
@@ -179,6 +180,7 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   });
   // The PBX applications that calls are routed to.
   install_attendant();
+  install_mailbox();
 
   // Address blocking: the receive hooks of the transaction layer drop traffic from black
   // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,

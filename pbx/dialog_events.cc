@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/log.h"
 #include "db/schema.h"
 #include "frame/clock.h"
@@ -9,6 +10,7 @@
 #include "pbx/admission.h"
 #include "pbx/call_app.h"
 #include "pbx/call_state.h"
+#include "pbx/registration.h"
 #include "sip/from_to_spec.h"
 #include "sip/sip_uri.h"
 
@@ -529,6 +531,27 @@ void on_dialog_rec(const msg::dialog_rec& m) {
   log_printf(log_application, 5, "Recording of call %s turned %s", m.call_id, value);
 }
 
+// A recording closed. A voicemail message is complete only now, so its owners (the mailbox and
+// the copies) hear of it by MWI. A mailbox recording that nothing refers to any more (a message
+// discarded as too short, a name or greeting of a session that ended) is removed.
+void on_file_written(const msg::file_written& m) {
+  bool used = false;
+  std::vector<int> owners;
+  for (int r = messages.first(messages_filename, m.file); r;
+       r = messages.next(r, messages_filename)) {
+    if (messages.get(r, messages_filename) != m.file) continue;
+    used = true;
+    if (messages.get(r, messages_type) == "vmail")
+      owners.push_back(messages.get(r, messages_user).value());
+  }
+  for (int owner : owners) send_mwi(owner);
+  const bool mailbox_file =
+      m.file.starts_with("recordings/msg") || m.file.starts_with("recordings/mbtmp-");
+  if (used || !mailbox_file || cobjs.first(cobj_ivr_files, m.file)) return;
+  log_printf(log_application, 5, "Recording %s is not used, removing it", m.file);
+  fs().remove(m.file);
+}
+
 }  // namespace
 
 bool dialog_events_on_soap(const str& text) {
@@ -538,5 +561,5 @@ bool dialog_events_on_soap(const str& text) {
          take(e, dialog_hangup) || take(e, dialog_refer) || take(e, dialog_hold) ||
          take(e, dialog_dtmf) || take(e, dialog_eof) || take(e, dialog_timeout) ||
          take(e, on_dialog_end) || take(e, on_update_call_id) || take(e, on_cmc) ||
-         take(e, on_dialog_rec);
+         take(e, on_dialog_rec) || take(e, on_file_written);
 }

@@ -67,6 +67,7 @@ str voicemail_summary(int account) {
   const str owner = id_text(account);
   for (int r = messages.first(messages_user, owner); r; r = messages.next(r, messages_user)) {
     if (messages.get(r, messages_user) != owner) continue;
+    if (messages.get(r, messages_type) == "com") continue;  // still being recorded
     const bool is_new = messages.get(r, messages_new) == "true";
     const bool urgent = messages.get(r, messages_attribute) == "urgent";
     counts[is_new ? 0 : 1]++;
@@ -75,6 +76,38 @@ str voicemail_summary(int account) {
   const int domain = users.get(account, users_domain).value();
   str mailbox = domains.get(domain, domains_mb_prefix) + account_name(account);
   return message_summary_body(mailbox, counts[0], counts[1], counts[2], counts[3]);
+}
+
+bool send_mwi(int account) {
+  if (!is_extension(account)) return false;
+  const int e = extension_row(account);
+  if (extensions.get(e, extensions_mwi) == "false") return false;
+  int counts[4] = {0, 0, 0, 0};
+  const str owner = id_text(account);
+  for (int r = messages.first(messages_user, owner); r; r = messages.next(r, messages_user)) {
+    if (messages.get(r, messages_user) != owner) continue;
+    if (messages.get(r, messages_type) == "com") continue;  // still being recorded
+    const bool is_new = messages.get(r, messages_new) == "true";
+    counts[is_new ? 0 : 1]++;
+    if (messages.get(r, messages_attribute) == "urgent") counts[is_new ? 2 : 3]++;
+  }
+  const str summary = str::sprintf("%d/%d (%d/%d)", counts[0], counts[1], counts[2], counts[3]);
+  if (summary == extensions.get(e, extensions_vm_indicator)) {
+    log_printf(log_application, 5, "Nothing changed in the MWI state %s on user %s", summary,
+               account_name(account));
+    return false;
+  }
+  extensions.set(e, extensions_vm_indicator, summary);
+  const str body = voicemail_summary(account);
+  for (int r = registrations.first(registrations_tuser, owner); r;
+       r = registrations.next(r, registrations_tuser)) {
+    if (registrations.get(r, registrations_tuser) != owner) continue;
+    if (registrations.get(r, registrations_event) != c_message_summary) continue;
+    post_to_sip(soap_write(msg::subscription_notify{registrations.get(r, registrations_callid),
+                                                    c_message_summary,
+                                                    c_application_message_summary, body}));
+  }
+  return true;
 }
 
 // The accounts named in a list column of an extension (buddies, presence): names separated by

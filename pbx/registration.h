@@ -47,6 +47,11 @@ struct registration_answer {
 
 // The voicemail summary NOTIFY body of an account's mailbox (the messages rows it owns).
 str voicemail_summary(int account);
+// The mailbox of account changed: the summary "new/old (urgent new/urgent old)" is compared
+// with the extension's `vm_indicator`; when it differs it is stored there and every
+// message-summary subscription of the account gets a NOTIFY with voicemail_summary. Nothing is
+// sent for an extension whose `mwi` is "false". True when NOTIFYs went out.
+bool send_mwi(int account);
 
 // An address (a From or To value) resolved to its account (users row) and domain (domains row);
 // 0 where it does not resolve.

@@ -1,0 +1,236 @@
+// The mailbox driven through the events of one call (the real dispatcher, dialog_events.h):
+// the commands it posts are compared as whole texts built from short tokens; the messages rows,
+// the files (an in-memory file system) and the MWI NOTIFYs are checked after each step.
+#include "apps/mailbox.h"
+
+#include "base/file_system.h"
+#include "db/schema.h"
+#include "pbx/call_state.h"
+#include "pbx/dialog_events.h"
+#include "pbx/pbx_test_util.h"
+#include "sip/call_messages.h"
+#include "sip/sip_messages.h"
+
+namespace {
+
+class MailboxTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    clear_call_apps();
+    install_mailbox();
+    owner = add_extension("101");
+    caller = add_extension("40");
+    extensions.set(extension_row(owner), extensions_mb_pin, "1234");
+    extensions.set(extension_row(owner), extensions_name_use, "false");
+    domains.set(domain, domains_max_mb_duration, "120");
+    domains.set(domain, domains_tz, "-5");
+    int r = add_registration(owner, "mwi-1", "sip:101@127.0.0.2");
+    registrations.set(r, registrations_event, "message-summary");
+  }
+  void TearDown() override {
+    clear_call_apps();
+    call_test::TearDown();
+  }
+  // Extension `from` calls the mailbox of 101 from port 7.
+  void call(int from) {
+    str f = "<sip:" + account_name(from) + "@localhost>";
+    cobj = cobj_create("abc@phone", f, "<sip:101@localhost>", domain);
+    primary = leg_create(true, "7", "abc@phone", f + ";tag=1", "", cobj, false);
+    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    legs.set(primary, leg_extension, id_text(from));
+    set_ivr_user(cobj, owner, "mailbox");
+    make_call_app("mailbox", cobj)->start(owner, str());
+  }
+  // Feeds events: a key, "eof", "hangup", "written:<file>"; then the commands they caused.
+  std::vector<str> send(std::initializer_list<const char*> events) {
+    take();
+    for (str e : events) {
+      str text = e == "eof"                  ? soap_write(msg::dialog_eof{"7", ""})
+                 : e == "hangup"             ? soap_write(msg::dialog_hangup{"7", "", ""})
+                 : e.starts_with("written:") ? soap_write(msg::file_written{e.substr(8)})
+                                             : soap_write(msg::dialog_dtmf{"7", e});
+      dialog_events_on_soap(text);
+    }
+    return take();
+  }
+  // Tokens: "t:name:ms" timer, "c:name" timer cleared, "p:list" play, "a:list" answer with,
+  // "r:file" recording ("r:" stops), "fax", "end:code:reason", "mwi:yes|no:n/o".
+  static std::vector<str> expand(std::initializer_list<const char*> tokens) {
+    std::vector<str> out;
+    for (str t : tokens) {
+      str kind = t.get_field(0, ':'), a = t.get_field(1, ':'), b = t.get_field(2, ':');
+      str list;
+      for (size_t i = 0; !a.get_field(i).empty(); i++) {
+        str w = a.get_field(i);
+        list += (list.empty() ? "" : " ") +
+                (w.starts_with("$") || w.starts_with("rec") ? w : "$a/" + w + ".wav");
+      }
+      if (kind == "t") out.push_back(soap_write(msg::set_dialog_timeout{"7", b, a, ""}));
+      if (kind == "c") out.push_back(soap_write(msg::clear_dialog_timeout{"7", a}));
+      if (kind == "p")
+        out.push_back(soap_write(msg::set_playfile{"7", list, "false", "true", "false"}));
+      if (kind == "r") out.push_back(soap_write(msg::set_recording{"7", a, ""}));
+      if (kind == "fax") out.push_back(soap_write(msg::fax_detection{"7", "true"}));
+      bool answer = kind == "a" || kind == "end";
+      str code = kind == "a" ? str("200") : a;
+      if (answer)
+        out.push_back(soap_write(msg::set_dialog_state{
+            "7", kind == "a" ? list : str(), "false", kind == "a" ? "true" : "false", "",
+            kind == "a" ? "true" : "false", "", code, "", kind == "a" ? str("Ok") : b, "", "false",
+            ""}));
+      if (kind == "mwi")
+        out.push_back(soap_write(msg::subscription_notify{
+            "mwi-1", "message-summary", "application/simple-message-summary",
+            "Messages-Waiting: " + a + "\r\nMessage-Account: 101\r\nVoice-Message: " + b +
+                " (0/0)\r\n"}));
+    }
+    return out;
+  }
+  str message_row(int r) {
+    str out;
+    for (const str* c : {&messages_user, &messages_from, &messages_duration, &messages_new,
+                         &messages_type, &messages_filename, &messages_callid})
+      out += messages.get(r, *c) + "|";
+    return out;
+  }
+  memory_file_system files;
+  scoped_file_system fs_scope{&files};
+  int owner = 0, caller = 0, cobj = 0, primary = 0;
+};
+
+TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
+  call(caller);
+  EXPECT_EQ(take(), expand({"c:", "t:inactive:300000", "fax",
+                            "a:mb_this_is_the_mailbox_of $a/1.wav $a/0.wav $a/1.wav "
+                            "mb_leave_msg_after_tone $m/mb_beep.wav"}));
+  EXPECT_EQ(send({"eof"}), expand({"r:recordings/msg1.wav", "t:stop:120000", "t:inactive:420000"}));
+  clock.advance_ms(5400);
+  EXPECT_EQ(send({"#"}), expand({"t:inactive:420000", "r:", "c:stop", "t:inactive:30000",
+                                 "p:mb_after_recording"}));
+  EXPECT_EQ(message_row(1), "1|<sip:40@localhost>|5|true|vmail|recordings/msg1.wav|abc@phone|");
+  EXPECT_EQ(send({"9", "eof"}), expand({"t:inactive:300000", "p:mb_thank_you_for_message",
+                                        "mwi:yes:1/0", "c:", "end:487:Temporarily Unavailable"}));
+  files.files["recordings/msg1.wav"] = "RIFF";
+  EXPECT_EQ(send({"written:recordings/msg1.wav"}), expand({}));  // nothing changed since
+  EXPECT_EQ(files.files.count("recordings/msg1.wav"), 1u);
+
+  // The owner: PIN, the count, the message, its envelope, delete.
+  legs.delete_row(primary);
+  call(owner);
+  EXPECT_EQ(take(), expand({"c:", "t:inactive:300000", "fax", "a:ex_enter_access_code"}));
+  EXPECT_EQ(send({"1", "2", "3", "4"}),
+            expand({"t:inactive:300000", "p:", "t:inactive:300000", "t:inactive:300000",
+                    "t:inactive:300000",
+                    "p:mb_you_have bi_1 mb_new mb_message mb_and bi_0 mb_saved mb_messages"}));
+  EXPECT_EQ(send({"eof"}), expand({"t:inactive:420000",
+                                   "p:mb_message bi_1 recordings/msg1.wav mb_end_of_message"}));
+  EXPECT_EQ(send({"5"}), expand({"t:inactive:420000", "t:inactive:420000",
+                                 "p:bi_received bi_wednesday bi_december bi_31st bi_at bi_7 "
+                                 "bi_oclock bi_pm bi_from $a/4.wav $a/0.wav"}));
+  EXPECT_EQ(send({"7"}), expand({"t:inactive:420000", "mwi:no:0/0", "t:inactive:420000",
+                                 "p:mb_message_deleted"}));
+  EXPECT_FALSE(messages.has_row(1));
+  EXPECT_EQ(files.files.count("recordings/msg1.wav"), 0u);
+  EXPECT_EQ(send({"eof"}), expand({"p:mb_main_menu mb_main_menu1 mb_main_menu2 mb_main_menu3 "
+                                   "mb_main_menu4 mb_enter_choice2 mb_main_menu9"}));
+}
+
+// PIN entries of the owner; the state after the keys, or the end of the call.
+TEST_F(MailboxTest, PinEntry) {
+  struct row {
+    std::initializer_list<const char*> keys;
+    const char* state;
+    bool ended;
+  } rows[] = {
+      {{"1", "2", "3", "4"}, "menu", false},
+      {{"1", "2", "#"}, "wrong_pin", false},
+      {{"9", "*", "1", "2", "3", "4"}, "menu", false},
+      {{"5", "5", "5", "5", "eof", "1", "2", "3", "4"}, "menu", false},
+      {{"5", "5", "5", "5", "eof", "6", "#", "eof", "1", "2"}, "wait_pin", false},
+      {{"5", "5", "5", "5", "eof", "6", "#", "eof", "7", "7", "7", "7"}, "wait_pin", true},
+  };
+  for (const row& r : rows) {
+    call(owner);
+    std::vector<str> out = send(r.keys);
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), r.state);
+    EXPECT_EQ(out.back() == expand({"end:486:Busy Here"})[0], r.ended) << r.keys.size();
+    legs.delete_row(primary);
+  }
+}
+
+// Hanging up in the middle leaves nothing half-done: no message from a short recording, no
+// new PIN, no name, no temporary file.
+TEST_F(MailboxTest, HangupInTheMiddle) {
+  struct row {
+    bool as_owner;
+    std::initializer_list<const char*> keys;
+    int ms;
+    const char* messages_left;
+  } rows[] = {
+      {false, {"eof"}, 500, ""},
+      {false, {"eof"}, 2000, "vmail"},
+      {true, {"1", "2", "3", "4", "2", "1", "2"}, 0, ""},
+      {true, {"1", "2", "3", "4", "3", "eof"}, 0, ""},
+      {true, {"1", "2", "3", "4", "3", "eof", "#"}, 0, ""},
+  };
+  for (const row& r : rows) {
+    messages.delete_row();
+    call(r.as_owner ? owner : caller);
+    send(r.keys);
+    if (!cobjs.get(cobj, cobj_ivr_files).empty())
+      files.files[cobjs.get(cobj, cobj_ivr_files).c_str()] = "RIFF";
+    for (int m = messages.first(); m; m = messages.next(m))
+      files.files[messages.get(m, messages_filename).c_str()] = "RIFF";
+    clock.advance_ms(r.ms);
+    send({"hangup", "written:recordings/msg1.wav"});
+    str left;
+    for (int m = messages.first(); m; m = messages.next(m)) left += messages.get(m, messages_type);
+    EXPECT_EQ(left, r.messages_left);
+    size_t recordings = 0;
+    for (const auto& f : files.files) recordings += str(f.first).starts_with("recordings/");
+    EXPECT_EQ(recordings, left.empty() ? 0u : 1u);
+    EXPECT_EQ(extensions.get(extension_row(owner), extensions_mb_pin), "1234");
+    EXPECT_EQ(extensions.get(extension_row(owner), extensions_name_use), "false");
+    legs.delete_row(primary);
+  }
+}
+
+// The caller's first state by the size of the mailbox and what it holds.
+TEST_F(MailboxTest, FullMailbox) {
+  struct row {
+    const char* size;
+    const char* held;  // one letter per message: n new, s saved
+    const char* state;
+    const char* left;
+  } rows[] = {{"0", "", "full", ""},
+              {"3", "nsn", "announcement", "nn"},
+              {"3", "ss", "announcement", "ss"},
+              {"3", "nnn", "full", "nnn"}};
+  for (const row& r : rows) {
+    messages.delete_row();
+    extensions.set(extension_row(owner), extensions_mb_size, r.size);
+    for (const char* c = r.held; *c; c++) {
+      int m = messages.add_row();
+      db_test::set_row(messages, m,
+                       {{messages_user, id_text(owner)},
+                        {messages_type, "vmail"},
+                        {messages_new, *c == 'n' ? "true" : "false"},
+                        {messages_start, atimestamp_serialize(wall_now())}});
+    }
+    call(caller);
+    str left;
+    for (int m = messages.first(); m; m = messages.next(m))
+      left += messages.get(m, messages_new) == "true" ? "n" : "s";
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state) + " " + left, str(r.state) + " " + r.left);
+    legs.delete_row(primary);
+  }
+}
+
+TEST(MailboxWords, Numbers) {
+  EXPECT_EQ(mailbox::number_words(0), "$a/bi_0.wav");
+  EXPECT_EQ(mailbox::number_words(1042), "$a/bi_1.wav $a/bi_thousand.wav $a/bi_40.wav $a/bi_2.wav");
+  EXPECT_EQ(mailbox::number_words(315), "$a/bi_3.wav $a/bi_hundred.wav $a/bi_15.wav");
+}
+
+}  // namespace
