@@ -62,7 +62,17 @@ void leg_trace(int index, const str& direction, const str& address, const str& r
 
 void call_port_auth_hooks::send_response(const sip_message& response,
                                          const sip_message& request) {
-  if (next_) next_->send_response(response, request);
+  if (!next_) return;
+  // A challenge of a leg's request carries the leg's tag, as every final response must.
+  auto it = call_port_map.find(request.call_id);
+  const call_port* p = it == call_port_map.end() ? nullptr : get_port(it->second);
+  if (p && response.to.tag().empty() && !p->local.tag().empty()) {
+    sip_message tagged = response;
+    tagged.to.set_tag(p->local.tag());
+    next_->send_response(tagged, request);
+    return;
+  }
+  next_->send_response(response, request);
 }
 
 void call_port_auth_hooks::send_request(const sip_message& request) {

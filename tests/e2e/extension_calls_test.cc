@@ -352,6 +352,8 @@ class dialer {
     // Stopped at a provisional answer of a first attempt: a challenge may still follow it.
     if (may_retry && last.empty() && stopped_early_) challenge_after(method, cseq, 300);
     if (may_retry && !last.empty() && code_of(last) == 401) {
+      // A final answer carries the To tag of the dialog it would have made.
+      EXPECT_NE(match(header_of(last, "To"), ";tag=([^;>]+)"), "") << last;
       const std::string c = header_of(last, "WWW-Authenticate");
       nonce_ = match(c, "nonce=\"([^\"]*)\"");
       realm_ = match(c, "realm=\"([^\"]*)\"");
