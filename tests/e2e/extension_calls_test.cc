@@ -331,6 +331,29 @@ class dialer {
       if (left.count() <= 0 || !pump(int(left.count()))) return "";
     }
   }
+  // A re-INVITE and, before its answer, a BYE: the final answers of both, " / " between.
+  std::string bye_racing_reinvite(int ms = 3000) {
+    const int reinvite = ++cseq_, bye = ++cseq_;
+    for (const auto& [method, cseq] : {std::pair<std::string, int>{"INVITE", reinvite}, {"BYE", bye}})
+      send(method, cseq, "z9hG4bK-" + call_id + "-" + std::to_string(cseq), "",
+           method == "INVITE" ? sdp("sendonly") : "");
+    std::string finals[2];
+    for (auto end = steady_clock::now() + milliseconds(ms); finals[0].empty() || finals[1].empty();) {
+      for (; !responses_.empty(); responses_.erase(responses_.begin())) {
+        const std::string& r = responses_.front();
+        const std::string cseq = header_of(r, "CSeq");
+        if (code_of(r) < 200) continue;
+        if (cseq == std::to_string(reinvite) + " INVITE") {
+          acknowledge(r, reinvite);
+          finals[0] = status_line(r);
+        }
+        if (cseq == std::to_string(bye) + " BYE") finals[1] = status_line(r);
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(end - steady_clock::now());
+      if (left.count() <= 0 || !pump(int(left.count()))) break;
+    }
+    return finals[0] + " / " + finals[1];
+  }
   // The dialog for a Replaces parameter, URL-escaped (this phone's tag as the From tag).
   std::string replaces() const {
     return call_id + "%3Bto-tag%3D" + remote_tag + "%3Bfrom-tag%3D" + tag;
@@ -1095,8 +1118,9 @@ TEST_F(ExtensionCallsE2E, AutoAttendantConnectsTheDialledExtension) {
 // callee gets a BYE. The caller's leg reports its end only once its own BYE has failed (it waits
 // 8 s for that), so the callee's BYE is due within 10 + 8 s and some slack. Then CANCELs race
 // the callee's answer: whichever wins, the caller gets a final answer, the callee's INVITE or
-// dialog is ended, and with one call allowed at a time the next call is admitted.
-TEST_F(ExtensionCallsE2E, VanishedCallerAndCancelRacingTheAnswer) {
+// dialog is ended, and with one call allowed at a time the next call is admitted. A BYE sent
+// right behind a re-INVITE is answered and ends the callee's side too.
+TEST_F(ExtensionCallsE2E, VanishedCallerAndRequestsRacingTheAnswers) {
   // One call at a time; no limit of new INVITEs per second (the races come quickly).
   start("", {{"max_calls", "1"}, {"timeout_connected", "10"}, {"max_udp_invite", "0"}});
   peer& callee = callee_phone("102", "127.0.0.120", 102, uas_scenario(callee::answers));
@@ -1136,6 +1160,17 @@ TEST_F(ExtensionCallsE2E, VanishedCallerAndCancelRacingTheAnswer) {
     EXPECT_EQ(fast.open(), 0) << outcome;
   }
   for (const std::string& o : outcomes) std::printf("race outcome: %s\n", o.c_str());
+  // A BYE right behind a re-INVITE: both are answered, and the call ends on both sides.
+  {
+    peer& held = callee_phone("104", "127.0.0.125", 104, uas_scenario(callee::answers));
+    dialer racer(*t, "127.0.0.126", "100");
+    ASSERT_EQ(racer.call("104"), "180 Ringing | 200 Ok") << racer.transcript;
+    const std::string outcome = racer.bye_racing_reinvite();
+    EXPECT_TRUE(std::regex_match(outcome, std::regex("(200 Ok|4\\d\\d .*) / 200 Ok")))
+        << outcome << racer.transcript;
+    EXPECT_EQ(held.wait(5000), 0) << sipp_log("104");
+  }
+
   dialer next(*t, "127.0.0.124", "100");
   EXPECT_EQ(final_of(next.call("103")), "200 Ok") << next.transcript << log();
   EXPECT_EQ(next.request("BYE"), "200 Ok");
