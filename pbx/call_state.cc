@@ -41,13 +41,13 @@ str contact_uri(const str& contact) {
 
 // A name-addr with its user part in the local form of the domain, as a phone of it shows it.
 str local_form(const str& name_addr, int domain) {
-  from_to_spec spec(name_addr);
-  sip_uri uri = spec.addr_spec();
+  from_to_spec party(name_addr);
+  sip_uri uri = party.addr_spec();
   const str local = get_local_number(domain, uri.get_user());
   if (local == uri.get_user()) return name_addr;
   uri.set_user(local);
-  spec.set_addr_spec(uri);
-  return spec.content();
+  party.set_addr_spec(uri);
+  return party.content();
 }
 
 }  // namespace

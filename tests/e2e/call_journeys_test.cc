@@ -27,17 +27,9 @@
 
 namespace {
 
-std::string header_of(const std::string& m, const std::string& name) {
-  const size_t at = m.find("\r\n" + name + ":");
-  if (at == std::string::npos) return "";
-  const size_t start = m.find_first_not_of(' ', at + name.size() + 3);
-  return m.substr(start, m.find("\r\n", start) - start);
-}
-std::string first_line(const std::string& m) { return m.substr(0, m.find("\r\n")); }
-std::string match(const std::string& text, const std::string& re) {
-  std::smatch m;
-  return std::regex_search(text, m, std::regex(re)) ? m[m.size() - 1].str() : "";
-}
+using e2e::first_line;
+using e2e::header_of;
+using e2e::match;
 
 // A phone that keeps the RFCs to the letter: every request on a branch of its own, CSeq counting
 // up, the ACK of a 2xx with its INVITE's CSeq number, requests after the first answer with a To

@@ -46,17 +46,9 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-std::string header_of(const std::string& m, const std::string& name) {
-  const size_t at = m.find("\r\n" + name + ":");
-  if (at == std::string::npos) return "";
-  const size_t start = m.find_first_not_of(' ', at + name.size() + 3);
-  return m.substr(start, m.find("\r\n", start) - start);
-}
-std::string first_line(const std::string& m) { return m.substr(0, m.find("\r\n")); }
-std::string match(const std::string& text, const std::string& re) {
-  std::smatch m;
-  return std::regex_search(text, m, std::regex(re)) ? m[m.size() - 1].str() : "";
-}
+using e2e::first_line;
+using e2e::header_of;
+using e2e::match;
 std::string md5_of(const std::string& text) {
   return std::string(md5_hex(str(text.c_str())).view());
 }

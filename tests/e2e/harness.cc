@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -101,6 +102,22 @@ bool process_alive(pid_t pid) {
 }
 
 // ---- helpers ----
+
+std::string header_of(const std::string& message, const std::string& name) {
+  const size_t at = message.find("\r\n" + name + ":");
+  if (at == std::string::npos) return "";
+  const size_t start = message.find_first_not_of(' ', at + name.size() + 3);
+  return message.substr(start, message.find("\r\n", start) - start);
+}
+
+std::string first_line(const std::string& message) {
+  return message.substr(0, message.find("\r\n"));
+}
+
+std::string match(const std::string& text, const std::string& re) {
+  std::smatch m;
+  return std::regex_search(text, m, std::regex(re)) ? m[m.size() - 1].str() : "";
+}
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -220,6 +220,12 @@ bool process_alive(pid_t pid);
 int free_port();
 // The whole content of a file ("" when it cannot be read).
 std::string slurp(const std::string& path);
+// SIP message texts as peers of the tests read them: the value of the first header line named
+// name ("" when none), the start line, and the last group of the first match of the regular
+// expression re in text ("" when none).
+std::string header_of(const std::string& message, const std::string& name);
+std::string first_line(const std::string& message);
+std::string match(const std::string& text, const std::string& re);
 // A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
 std::string stun_binding_request(const std::string& transaction_id);
 // True once a STUN Binding Request to the UDP port on 127.0.0.1 is answered within timeout_ms

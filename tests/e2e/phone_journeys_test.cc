@@ -15,16 +15,8 @@
 
 namespace {
 
-// The value of the first header line named name ("" when none).
-std::string header_of(const std::string& message, const std::string& name) {
-  size_t at = message.find("\r\n" + name + ":");
-  if (at == std::string::npos) return "";
-  at += name.size() + 3;
-  size_t end = message.find("\r\n", at);
-  size_t start = message.find_first_not_of(' ', at);
-  return message.substr(start, end - start);
-}
-std::string first_line(const std::string& m) { return m.substr(0, m.find("\r\n")); }
+using e2e::first_line;
+using e2e::header_of;
 std::string body_of(const std::string& m) { return m.substr(m.find("\r\n\r\n") + 4); }
 // A quoted parameter of a header value (nonce="...").
 std::string quoted(const std::string& value, const std::string& name) {
