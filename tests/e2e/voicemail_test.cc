@@ -187,14 +187,10 @@ TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
     GTEST_SKIP() << "no sipp or sox";
   if (!std::ifstream(digits + "1.pcap")) GTEST_SKIP() << "no sipp captures of digits";
 
-  // 1. The daemon with prompts, the mailbox prefix 8, no phone of 101; 100 watches 101's MWI.
+  // 1. The demo's configuration (mailbox prefix 8) with prompts, no phone of 101; 100 watches
+  // 101's MWI.
   e2e::telmond_options o;
-  std::string config = e2e::slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-  config.insert(config.rfind("</Config>"),
-                "<SetEntry table=\"domains\" row=\"1\"><Column name=\"mb_prefix\">8</Column>"
-                "</SetEntry>\n");
-  o.files["vm-config.xml"] = config;
-  o.args = {"--default", "vm-config.xml"};
+  o.use_default_config();
   o.prompts = true;
   o.allow("127.0.0.0", 8);
   e2e::telmond_process t(o);
