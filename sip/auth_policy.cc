@@ -5,7 +5,9 @@
 #include "base/ip_port.h"
 #include "base/log.h"
 #include "base/version.h"
+#include "frame/clock.h"
 #include "frame/settings.h"
+#include "sip/address_list.h"
 
 namespace {
 
@@ -84,6 +86,9 @@ bool check_md5(const sip_message& request, std::set<str>& nonces, const str& rea
     // The scheme word is not compared; check_authentication skips it.
     if (check_authentication(value, request.method, uri, realm, user, password, nonces,
                              nonce_known)) {
+      // A proven password clears the failed attempts of the address, for a call as for a
+      // registration: the requests of a call would otherwise count on toward the blocking.
+      authentication_result(clock_now(), request.peer.address, true, "sip");
       return false;
     }
   }

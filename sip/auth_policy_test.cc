@@ -10,6 +10,7 @@
 #include "base/log.h"
 #include "base/version.h"
 #include "frame/settings.h"
+#include "sip/address_list.h"
 #include "sip/sip_test_print.h"
 
 namespace {
@@ -162,6 +163,25 @@ TEST_F(AuthPolicy, OwnAnswerToOwnChallengePassesOnce) {
         RC_ASSERT(check_md5(second, issued, str(realm), str(user), str(password)));
         RC_ASSERT(hooks.responses.back().response.get_other_header("Warning", "") == str());
       }));
+}
+
+// A caller that proves its password clears the failed attempts its address collected, so
+// that the requests of its calls do not add up to a blocking of a phone that authenticates.
+TEST_F(AuthPolicy, ProvenPasswordClearsTheFailedAttemptsOfTheAddress) {
+  std::set<str> issued;
+  sip_message first = request("INVITE", "sip:bob@example.com", "192.0.2.77");
+  for (int i = 0; i < 2; i++) count_unauthenticated_request("INVITE", first.peer.address);
+  ASSERT_TRUE(check_md5(first, issued, "example.com", "alice", "pw"));
+  std::vector<str> challenge = {
+      hooks.responses.back().response.get_other_header("WWW-Authenticate", "")};
+  sip_message second = request("INVITE", "sip:bob@example.com", "192.0.2.77");
+  second.add_other_header("Authorization", "",
+                          answer_challenge_header(challenge, "INVITE", "sip:bob@example.com",
+                                                  "x", "alice", "pw", nullptr));
+  count_unauthenticated_request("INVITE", second.peer.address);
+  EXPECT_EQ(bw_failure_count(second.peer.address), 3);
+  EXPECT_FALSE(check_md5(second, issued, "example.com", "alice", "pw"));
+  EXPECT_EQ(bw_failure_count(second.peer.address), 0);
 }
 
 TEST_F(AuthPolicy, NonceNeverIssuedGetsChallengeAndAnyHeaderMayPass) {
