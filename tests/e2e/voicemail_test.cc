@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "base/digest.h"
 #include "tests/e2e/harness.h"
@@ -162,10 +164,18 @@ class mwi_watcher {
 
 // The messages rows of the working directory (their files' contents), and sox's statistics of a
 // recording.
-std::map<std::string, std::string> message_rows(const e2e::telmond_process& t) {
-  std::map<std::string, std::string> rows;
-  for (const auto& [path, content] : t.tables())
-    if (path.starts_with("messages/") && path.ends_with(".xml")) rows[path] = content;
+// The messages rows on disk once done(rows) holds, or as they are after 3 s: row files are
+// written a few milliseconds after the change, by the daemon's writer thread.
+using row_files = std::map<std::string, std::string>;
+row_files message_rows(const e2e::telmond_process& t, bool (*done)(const row_files&)) {
+  row_files rows;
+  for (int i = 0; i < 60; i++) {
+    rows.clear();
+    for (const auto& [path, content] : t.tables())
+      if (path.starts_with("messages/") && path.ends_with(".xml")) rows[path] = content;
+    if (done(rows)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   return rows;
 }
 double sox_stat(const std::string& wav, const std::string& name) {
@@ -210,7 +220,9 @@ TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
   ASSERT_EQ(e2e::run_sipp(t, "leave", "127.0.0.122", leave, "100;sip100;101;"), 0)
       << t.read_file("sipp-leave/sipp.out");
   EXPECT_NE(mwi.next("NOTIFY ", 5000, "Messages-Waiting: yes"), "") << mwi.seen;
-  const auto rows = message_rows(t);
+  const auto rows = message_rows(t, [](const row_files& r) {
+    return r.size() == 1 && r.begin()->second.find("vmail") != std::string::npos;
+  });
   ASSERT_EQ(rows.size(), 1u) << t.stderr_text();
   const std::string row = match(rows.begin()->first, "messages/([0-9]+)\\.xml");
   EXPECT_NE(rows.begin()->second.find("vmail"), std::string::npos) << rows.begin()->second;
@@ -229,7 +241,7 @@ TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
   ASSERT_EQ(e2e::run_sipp(t, "owner", "127.0.0.123", caller_scenario(login), "100;sip100;8101;"), 0)
       << t.read_file("sipp-owner/sipp.out");
   EXPECT_TRUE(t.wait_until_gone(wav, 5000));
-  EXPECT_TRUE(message_rows(t).empty());
+  EXPECT_TRUE(message_rows(t, [](const row_files& r) { return r.empty(); }).empty());
   EXPECT_NE(mwi.next("NOTIFY ", 5000, "Messages-Waiting: no"), "") << mwi.seen;
 }
 
