@@ -94,12 +94,7 @@ void globalise(from_to_spec& header, const str& cc, const str& ac, bool plus_fir
 
 // SetDialogState with a final code for a leg that has no row yet.
 void refuse(const str& call_id, int code, const char* reason) {
-  msg::set_dialog_state m;
-  m.call_id = call_id;
-  m.play_loop = m.play_alert = m.analyse_dtmf = m.moderator = "false";
-  m.state_code = id_text(code);
-  m.state_reason = reason;
-  post_command(m);
+  post_command(dialog_state_command(call_id, code, reason));
 }
 
 // ---- Permission lists ----

@@ -66,8 +66,8 @@ int cobj_create(const str& sip_id, const str& from, const str& to, int domain) {
   return c;
 }
 
-int leg_create(bool inbound, const str& leg_id, const str& call_id, const str& from,
-               const str& to, int cobj, bool secure) {
+int leg_create(bool inbound, const str& leg_id, const str& call_id, const str& from, const str& to,
+               int cobj, bool secure) {
   int l = legs.add_row(false);
   legs.set(l, leg_call_id, leg_id, false);
   legs.set(l, leg_sip_id, call_id, false);
@@ -155,10 +155,10 @@ void set_ivr_user(int cobj, int account, const str& type) {
 
 // ---- Commands to a leg ----
 
-void send_dialog_state(int leg, int code, const str& reason, const leg_play& play) {
-  if (!legs.has_row(leg)) return;
+msg::set_dialog_state dialog_state_command(const str& leg_id, int code, const str& reason,
+                                           const leg_play& play) {
   msg::set_dialog_state m;
-  m.call_id = legs.get(leg, leg_call_id);
+  m.call_id = leg_id;
   m.play_file = play.file;
   m.play_loop = flag_text(play.loop);
   m.play_alert = flag_text(play.alert);
@@ -171,6 +171,13 @@ void send_dialog_state(int leg, int code, const str& reason, const leg_play& pla
   m.state_reason = reason;
   m.picture = play.picture;
   m.moderator = flag_text(play.moderator);
+  return m;
+}
+
+void send_dialog_state(int leg, int code, const str& reason, const leg_play& play) {
+  if (!legs.has_row(leg)) return;
+  const msg::set_dialog_state m =
+      dialog_state_command(legs.get(leg, leg_call_id), code, reason, play);
   if (code >= 200 && code <= 299 && legs.get(leg, leg_connect).empty())
     legs.set(leg, leg_connect, now_text());
   if (code >= 101 && code <= 199) {
@@ -224,7 +231,8 @@ void connect_two_calls(int cobj, int primary, int answering) {
     if (l != primary && l != answering)
       leg_hangup(cobj, l, code_completed_elsewhere, "Request Terminated");
   }
-  post_command(msg::connect_calls{legs.get(primary, leg_call_id), legs.get(answering, leg_call_id)});
+  post_command(
+      msg::connect_calls{legs.get(primary, leg_call_id), legs.get(answering, leg_call_id)});
   if (legs.get(primary, leg_state) != leg_connected) send_dialog_state(primary, 200, "Ok");
   set_cobj_state(cobj, leg_connected);
 }
@@ -274,8 +282,7 @@ std::vector<ring_target> registrations_of(int account) {
 
 std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ring_target>& targets,
                                                             int cobj, int primary,
-                                                            const str& caller,
-                                                            const str& callee) {
+                                                            const str& caller, const str& callee) {
   std::vector<int> out;
   const bool secure = leg_flag(primary, leg_secure);
   const str type = cobjs.get(cobj, cobj_ivr_type);
@@ -301,7 +308,8 @@ std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ri
     m.username = account_name(t.extension);
     m.password = extensions.get(ext, extensions_password);
     m.codec = extensions.get(ext, extensions_codecs);
-    if (!m.codec.empty()) m.codec_lock = flag_text(ctrl_read_registry(ctrl_settings::codec_lock) != str_false);
+    if (!m.codec.empty())
+      m.codec_lock = flag_text(ctrl_read_registry(ctrl_settings::codec_lock) != str_false);
     if (cobjs.get(cobj, cobj_clip) == str_true) m.clip = str_false;
     post_command(m);
     out.push_back(l);

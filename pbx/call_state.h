@@ -17,6 +17,7 @@
 #include "base/str.h"
 #include "frame/soap_message.h"
 #include "frame/side_context.h"
+#include "sip/call_messages.h"
 
 // Leg states; "terminated" is final.
 inline constexpr const char* leg_alerting = "alerting";
@@ -88,6 +89,10 @@ struct leg_play {
   bool moderator = false;
   str picture;
 };
+// The SetDialogState command that answers code with reason on the leg named leg_id and plays
+// what play says (a leg without a row yet is refused with it).
+msg::set_dialog_state dialog_state_command(const str& leg_id, int code, const str& reason,
+                                           const leg_play& play = {});
 // SetDialogState: the leg answers code (100..699) with reason and plays what play says. For a
 // code 200..299 the leg's "connect" is set if empty; 101..199 makes the leg "ringback" when it
 // is inbound, "alerting" otherwise; 200..299 makes an empty, alerting or ringback leg
