@@ -153,7 +153,9 @@ TEST_F(MediaAudioE2E, ToneCrossesRelayAndTranscoding) {
     std::printf("%s: %zu bytes, %.0f Hz, RMS %.4f (sent %.4f), %+.2f dB\n", r.name, payload.size(),
                 heard.hz, heard.rms, sent.rms, db);
     EXPECT_NEAR(sent.hz, 1000, 30);  // sox's estimate from zero crossings
-    EXPECT_NEAR(heard.hz, sent.hz, 10);
+    // GSM's coding noise adds zero crossings: a few per cent up is still the tone; a wrong rate
+    // or a dropped half of the packets is not.
+    EXPECT_NEAR(heard.hz, sent.hz, sent.hz * 0.03);
     EXPECT_NEAR(db, 0, 2);
   }
 }
