@@ -20,28 +20,12 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
 
-// What sox says of a recording: the rough frequency (Hz) and the RMS amplitude (full scale 1).
-struct sound {
-  double hz = 0, rms = 0;
-};
-
-bool measure(const std::string& input, sound& s, const std::string& effects = "") {
-  FILE* f = popen(("timeout 10 sox " + input + " -n " + effects + " stat 2>&1").c_str(), "r");
-  if (!f) return false;
-  std::string text;
-  for (char buf[512]; fgets(buf, sizeof buf, f);) text += buf;
-  pclose(f);
-  std::smatch hz, rms;
-  if (!std::regex_search(text, hz, std::regex(R"(Rough\s+frequency:\s+([0-9.]+))")) ||
-      !std::regex_search(text, rms, std::regex(R"(RMS\s+amplitude:\s+([0-9.]+))")))
-    return false;
-  s.hz = std::stod(hz[1]);
-  s.rms = std::stod(rms[1]);
-  return true;
-}
+using e2e::measure;
+using e2e::sound;
 
 int run(const std::string& cmd) {
   const int rc = std::system(cmd.c_str());

@@ -12,8 +12,11 @@
 
 #include "base/digest.h"
 #include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
+
+using e2e::md5_of;
 
 using e2e::first_line;
 using e2e::header_of;
@@ -24,9 +27,6 @@ std::string quoted(const std::string& value, const std::string& name) {
   if (at == std::string::npos) return "";
   at += name.size() + 2;
   return value.substr(at, value.find('"', at) - at);
-}
-std::string md5_of(const std::string& text) {
-  return std::string(md5_hex(str(text.c_str())).view());
 }
 
 // A telephone played by the test over raw UDP from its own loopback address, as RFC 3261 asks:
