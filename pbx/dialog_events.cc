@@ -327,14 +327,27 @@ void attended_transfer(int cobj, int leg, const str& replaces) {
 
 // ---- Hold ----
 
-// The music a held party hears: the group's for hunt and agent groups, else the domain's.
+// A music-on-hold setting as the legs open it: a number names a mohs row, whose string
+// ("moh.wav", "rtp:5000") or else file is the source; other text is a source already.
+str moh_source(const str& setting) {
+  if (!setting.is_number()) return setting;
+  const int row = setting.value();
+  if (!mohs.has_row(row)) return str();
+  const str source = mohs.get(row, mohs_string);
+  return source.empty() ? mohs.get(row, mohs_file) : source;
+}
+
+// The music a held party hears: the group's for hunt and agent groups, else the domain's, else
+// the system's first music-on-hold source (the start-up repairs always leave one).
 str moh_file(int cobj) {
   const str type = cobj_text(cobj, cobj_ivr_type);
   const int group = extension_row(cobj_int(cobj, cobj_ivr_user));
   str file;
-  if (type == "hunt") file = hunts.get(group, hunts_moh);
-  if (type == "acd") file = acds.get(group, acd_moh);
-  return file.empty() ? domains.get(cobj_int(cobj, cobj_domain), domains_moh) : file;
+  if (type == "hunt") file = moh_source(hunts.get(group, hunts_moh));
+  if (type == "acd") file = moh_source(acds.get(group, acd_moh));
+  if (file.empty()) file = moh_source(domains.get(cobj_int(cobj, cobj_domain), domains_moh));
+  if (file.empty() && mohs.first()) file = moh_source(id_text(mohs.first()));
+  return file;
 }
 
 bool is_hold(const str& direction) {

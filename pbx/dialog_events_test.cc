@@ -36,7 +36,9 @@ class DialogEventsTest : public pbx_test::call_test {
     clear_call_apps();
     register_call_app({"attendant", ev_error | ev_dtmf | ev_dtmf_ext,
                        [](int c) { return std::unique_ptr<call_app>(new fake_app(c)); }});
-    db_test::set_row(domains, domain, {{domains_moh, "moh.wav"}, {domains_record_start, "*1"}});
+    // The domain's music names its mohs row, as the administration stores it.
+    const int music = db_test::add_row(mohs, {{mohs_name, "Soft"}, {mohs_string, "moh.wav"}});
+    db_test::set_row(domains, domain, {{domains_moh, id_text(music)}, {domains_record_start, "*1"}});
     const int u100 = add_extension("100", "pw"), u101 = add_extension("101");
     extensions.set(extension_row(u100), extensions_auth_adr, "127.0.0.9");
     cobj = cobj_create("sip-1", "<sip:100@localhost>", "<sip:101@localhost>", domain);

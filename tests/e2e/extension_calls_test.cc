@@ -206,6 +206,7 @@ class ExtensionCallsE2E : public ::testing::Test {
     o.settings = settings;
     // Every phone here sends more requests than the blocking allows unauthenticated.
     o.allow("127.0.0.0", 8);
+    o.prompts = prompts;
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start_with_accounts()) << t->error();
   }
@@ -298,6 +299,7 @@ class ExtensionCallsE2E : public ::testing::Test {
 
   std::unique_ptr<e2e::telmond_process> t;
   std::vector<std::unique_ptr<peer>> peers;
+  bool prompts = false;  // start() links the prompts and the music on hold
 };
 
 // ---- 1, 2: baresip calls baresip and hears it, then sipp calls and is called ----
@@ -595,6 +597,32 @@ TEST_F(ExtensionCallsE2E, HoldAndTransfers) {
     EXPECT_EQ(transferee.wait(4000), 0) << sipp_log(b) << log();
   }
   expect_no_expired_legs();
+}
+
+// The held party hears the music on hold of the demo configuration (the system's default
+// source, moh.wav) until the call is resumed: non-silent PCMU on its media address.
+TEST_F(ExtensionCallsE2E, HeldPartyHearsMusicUntilResumed) {
+  prompts = true;
+  start("");
+  quick_callee held(*t, "127.0.0.98", "101");
+  ASSERT_TRUE(held.start());
+  dialer holder(*t, "127.0.0.99", "100");
+  ASSERT_EQ(final_of(holder.call("101")), "200 Ok") << log();
+  // Distinct sample values in the PCMU payloads that reach the held phone within ms.
+  const auto heard = [&](int ms) {
+    std::set<char> values;
+    std::string bytes;
+    for (auto end = steady_clock::now() + milliseconds(ms); steady_clock::now() < end;)
+      if (held.media().receive(bytes, 50) && bytes.size() > 12 && (bytes[1] & 0x7f) == 0)
+        values.insert(bytes.begin() + 12, bytes.end());
+    return values.size();
+  };
+  EXPECT_EQ(holder.request("INVITE", "", holder.sdp("sendonly")), "200 Ok");
+  EXPECT_GT(heard(1500), 20u) << "no music reached the held phone\n" << log();
+  EXPECT_EQ(holder.request("INVITE", "", holder.sdp("sendrecv")), "200 Ok");
+  heard(300);  // what was on its way
+  EXPECT_LT(heard(1000), 3u) << "music after the resume";
+  EXPECT_EQ(holder.request("BYE"), "200 Ok");
 }
 
 // ---- 7: unknown numbers and the call limits ----

@@ -216,6 +216,9 @@ class dialer {
     return call_id + "%3Bto-tag%3D" + remote_tag + "%3Bfrom-tag%3D" + tag;
   }
 
+  // The socket of the media address the phone announces.
+  e2e::udp_peer& media() { return rtp_; }
+
   std::string call_id, tag, remote_tag;
   std::string last;        // the last final answer, whole
   std::string transcript;  // what was sent (first lines) and received (whole), for failures
@@ -336,7 +339,7 @@ class dialer {
     return true;
   }
 
-  e2e::udp_peer sip_, rtp_;  // rtp_ only holds the announced media port
+  e2e::udp_peer sip_, rtp_;
   int port_;
   std::string user_, target_, to_, invite_branch_, nonce_, realm_;
   std::vector<std::string> responses_, requests_;
@@ -394,6 +397,8 @@ class quick_callee {
     thread_ = std::thread([this] { serve(); });
     return true;
   }
+  // The socket of the media address the phone announces in its answers.
+  e2e::udp_peer& media() { return rtp_; }
   void stop() {
     running_ = false;
     if (thread_.joinable()) thread_.join();
