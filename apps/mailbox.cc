@@ -331,11 +331,25 @@ void mailbox::on_timeout(int, const str& name, const str&) {
   }
 }
 
+void mailbox::on_record_failed(const str& file) {
+  const str s = state();
+  if (s == "record" && messages.get(current(), messages_filename) == file) {
+    post_command(msg::set_recording{legs.get(primary(), leg_call_id), str(), str()});
+    clear_leg_timer(primary(), "stop");
+    messages.delete_row(current());
+    set_var(cobj_ivr_extension, str());
+    goto_state("rec_failed");
+  } else if (!file.empty() && var(cobj_ivr_files) == file) {
+    discard_temp();
+    goto_state("temp_failed");
+  }
+}
+
 void mailbox::on_audio_end() {
   str s = state();
   if (s == "announcement" || s == "announcement2" || s == "announcement3") {
     start_record(false);
-  } else if (s == "anorec" || s == "full" || s == "thanks" || s == "thanks2") {
+  } else if (s == "anorec" || s == "full" || s == "thanks" || s == "thanks2" || s == "rec_failed") {
     send_mwi(owner());
     end_session(487, "Temporarily Unavailable");
   } else if (s == "wrong_pin") {
@@ -361,12 +375,14 @@ void mailbox::on_audio_end() {
     next_message();
   } else if (s == "move_noexist") {
     goto_state("move_mailbox");
+  } else if (s == "temp_failed") {
+    goto_state("menu");
   }
   // Every other state waits for a key.
 }
 
 void install_mailbox() {
   register_call_app(
-      {"mailbox", ev_hangup | ev_dtmf | ev_audio_end | ev_timeout,
+      {"mailbox", ev_hangup | ev_dtmf | ev_audio_end | ev_timeout | ev_record_failed,
        [](int cobj) -> std::unique_ptr<call_app> { return std::make_unique<mailbox>(cobj); }});
 }

@@ -40,6 +40,9 @@ class mailbox : public call_app {
   void on_dtmf(const str& digits) override;
   void on_audio_end() override;
   void on_timeout(int leg, const str& name, const str& arg) override;
+  // A caller's message that cannot be written ends the call with "mb_cannot_record"; a name,
+  // greeting or comment of the owner's is dropped and the menu comes back.
+  void on_record_failed(const str& file) override;
 
   void goto_state(const str& s);
   // The prompt list of the current state.

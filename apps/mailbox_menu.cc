@@ -179,6 +179,8 @@ str mailbox::get_audio_list() {
   }
   static const std::pair<const char*, const char*> lists[] = {
       {"full", "mb_full"},
+      {"rec_failed", "mb_cannot_record"},
+      {"temp_failed", "mb_cannot_record"},
       {"after_recording", "mb_after_recording"},
       {"thanks", "mb_thank_you_for_message"},
       {"thanks2", "mb_thank_you_for_message"},

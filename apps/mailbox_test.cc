@@ -42,13 +42,15 @@ class MailboxTest : public pbx_test::call_test {
     set_ivr_user(cobj, owner, "mailbox");
     make_call_app("mailbox", cobj)->start(owner, str());
   }
-  // Feeds events: a key, "eof", "hangup", "written:<file>"; then the commands they caused.
+  // Feeds events: a key, "eof", "hangup", "written:<file>", "failed:<file>" (a recording that
+  // could not be written); then the commands they caused.
   std::vector<str> send(std::initializer_list<const char*> events) {
     take();
     for (str e : events) {
       str text = e == "eof"                  ? soap_write(msg::dialog_eof{"7", ""})
                  : e == "hangup"             ? soap_write(msg::dialog_hangup{"7", "", ""})
-                 : e.starts_with("written:") ? soap_write(msg::file_written{e.substr(8)})
+                 : e.starts_with("written:") ? soap_write(msg::file_written{e.substr(8), ""})
+                 : e.starts_with("failed:")  ? soap_write(msg::file_written{e.substr(7), "true"})
                                              : soap_write(msg::dialog_dtmf{"7", e});
       dialog_events_on_soap(text);
     }
@@ -231,6 +233,18 @@ TEST(MailboxWords, Numbers) {
   EXPECT_EQ(mailbox::number_words(0), "$a/bi_0.wav");
   EXPECT_EQ(mailbox::number_words(1042), "$a/bi_1.wav $a/bi_thousand.wav $a/bi_40.wav $a/bi_2.wav");
   EXPECT_EQ(mailbox::number_words(315), "$a/bi_3.wav $a/bi_hundred.wav $a/bi_15.wav");
+}
+
+// The disk takes no more of a caller's message: the caller hears so and the call ends, and no
+// message row is left to point at the missing file.
+TEST_F(MailboxTest, MessageThatCannotBeWrittenEndsTheCallAndLeavesNoRow) {
+  call(caller);
+  take();
+  EXPECT_EQ(send({"eof"}), expand({"r:recordings/msg1.wav", "t:stop:120000", "t:inactive:420000"}));
+  EXPECT_EQ(send({"failed:recordings/msg1.wav", "eof"}),
+            expand({"r:", "c:stop", "p:mb_cannot_record", "mwi:no:0/0",
+                    "c:", "end:487:Temporarily Unavailable"}));
+  EXPECT_EQ(messages.size(), 0);
 }
 
 }  // namespace

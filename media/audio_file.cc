@@ -260,7 +260,7 @@ void write_file::reference::put(const str& samples) {
     units = int(bytes_written / 160);
   }
   if (pending.length() > size_t(max_pending)) {
-    append_something(name, pending, format, create, append, false, nullptr);
+    append_something(name, pending, format, create, append, false, written);
     create = false;
     pending.clear();
   }

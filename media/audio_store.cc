@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <map>
+#include <set>
 
 #include "base/file_system.h"
 #include "base/log.h"
@@ -49,23 +50,35 @@ void load(const audio_request& r) {
   it->second.state = ok ? cache_state::loaded : cache_state::missing;
 }
 
+// The recordings whose writing failed, until their final request (audio thread only).
+std::set<str>& failed_recordings() {
+  static std::set<str> names;
+  return names;
+}
+
+void write_failed(const audio_request& r) {
+  log_printf(log_media, 2, "Could not write WAV file %s", r.name);
+  fs().remove(r.name);
+  if (!r.final) failed_recordings().insert(r.name);
+  if (r.written) r.written(r.name, false);
+}
+
 void append(const audio_request& r) {
+  if (failed_recordings().count(r.name)) {
+    if (r.final) failed_recordings().erase(r.name);
+    return;
+  }
   bool fresh = r.create && !(r.append && fs().size(r.name) >= 0);
   if (fresh) create_directories(r.name);
   str bytes = fresh ? wav_header_template(r.format) + r.data : r.data;
-  if (fs().write(r.name, bytes, !fresh) != file_system::status::ok) {
-    log_printf(log_media, 2, "Could not write WAV file %s", r.name);
-    return;
-  }
+  if (fs().write(r.name, bytes, !fresh) != file_system::status::ok) return write_failed(r);
   if (!r.final) return;
   // The sizes are known only now; the file layer has no seek, so the file is rewritten once.
   str file;
   if (fs().read(r.name, file) != file_system::status::ok || !wav_set_sizes(file) ||
-      fs().write(r.name, file, false) != file_system::status::ok) {
-    log_printf(log_media, 2, "Could not write WAV file %s", r.name);
-    return;
-  }
-  if (r.written) r.written(r.name);
+      fs().write(r.name, file, false) != file_system::status::ok)
+    return write_failed(r);
+  if (r.written) r.written(r.name, true);
 }
 
 void forget(const str& name) {
@@ -102,7 +115,7 @@ void handle(const audio_request& r) {
       }
       break;
     case audio_notify:
-      if (r.written) r.written(r.name);
+      if (r.written) r.written(r.name, true);
       break;
   }
 }

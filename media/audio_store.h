@@ -22,8 +22,10 @@
 extern mutex audio_mutex;
 extern semaphore audio_sema;
 
-// Called on the audio thread once a recording was written and closed: the file's name.
-using file_written_fn = void (*)(const str& name);
+// Called on the audio thread with a recording's name: once it was written and closed (ok), or
+// at its first failed write (not ok: a full or read-only disk). A failed recording's partial
+// file is removed and the rest of its data dropped, so no half-written file stays behind.
+using file_written_fn = void (*)(const str& name, bool ok);
 
 enum audio_request_type {
   audio_read = 0,        // read the whole file into the cache

@@ -74,7 +74,8 @@ TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
     static std::vector<str>* sink;
     sink = &done;
     write_file w;
-    w.open("rec/one.wav", r.format, 60, false, [](const str& n) { sink->push_back(n); });
+    w.open("rec/one.wav", r.format, 60, false,
+           [](const str& n, bool ok) { sink->push_back(ok ? n : "failed " + n); });
     w.set_trim(false);
     for (int i = 0; i < 100; ++i) w.write(str(std::string(160, char(i)).c_str(), 160));
     w.close();
@@ -91,6 +92,31 @@ TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
     run_audio_requests();
     EXPECT_EQ(all(back).size(), 16000u);
   }
+}
+
+// A disk that fills up during a recording: the first failed write is reported at once, the
+// partial file is removed, and the rest of the recording (its close included) writes nothing.
+TEST_F(AudioTest, FailedRecordingLeavesNoFileAndIsReportedOnce) {
+  static std::vector<std::string> reports;
+  reports.clear();
+  write_file w;
+  w.open("rec/full.wav", wav_linear, 600, false, [](const str& n, bool ok) {
+    reports.push_back((ok ? "ok " : "failed ") + std::string(n.view()));
+  });
+  w.set_trim(false);
+  const str chunk(std::string(160, 'x').c_str(), 160);
+  for (int i = 0; i < 450; ++i) w.write(chunk);  // one batch reaches the disk
+  run_audio_requests();
+  ASSERT_EQ(files.files.count("rec/full.wav"), 1u);
+  files.fail_writes("rec/full.wav");
+  for (int i = 0; i < 900; ++i) w.write(chunk);  // two more batches
+  run_audio_requests();
+  EXPECT_EQ(reports, std::vector<std::string>{"failed rec/full.wav"});
+  EXPECT_EQ(files.files.count("rec/full.wav"), 0u);
+  w.close();
+  run_audio_requests();
+  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(files.files.count("rec/full.wav"), 0u);
 }
 
 // The trim mode drops the chunks up to 410 bytes and keeps the last 13 chunks back.

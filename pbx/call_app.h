@@ -20,16 +20,17 @@
 
 // The events an application may take, as a mask in call_app_class::events.
 enum call_event : unsigned {
-  ev_ringback = 1u << 0,       // 180..199 on an outbound leg
-  ev_connect = 1u << 1,        // 200..299 on an outbound leg
-  ev_error = 1u << 2,          // 300..699 on an outbound leg
-  ev_hangup = 1u << 3,         // DialogHangup
-  ev_dtmf = 1u << 4,           // DialogDTMF
-  ev_dtmf_ext = 1u << 5,       // DialogDTMF on a leg other than the primary leg
-  ev_audio_end = 1u << 6,      // DialogEOF on the primary leg
-  ev_audio_end_ext = 1u << 7,  // DialogEOF on another leg
-  ev_timeout = 1u << 8,        // DialogTimoutReport
-  ev_hold = 1u << 9,           // DialogHold
+  ev_ringback = 1u << 0,        // 180..199 on an outbound leg
+  ev_connect = 1u << 1,         // 200..299 on an outbound leg
+  ev_error = 1u << 2,           // 300..699 on an outbound leg
+  ev_hangup = 1u << 3,          // DialogHangup
+  ev_dtmf = 1u << 4,            // DialogDTMF
+  ev_dtmf_ext = 1u << 5,        // DialogDTMF on a leg other than the primary leg
+  ev_audio_end = 1u << 6,       // DialogEOF on the primary leg
+  ev_audio_end_ext = 1u << 7,   // DialogEOF on another leg
+  ev_timeout = 1u << 8,         // DialogTimoutReport
+  ev_hold = 1u << 9,            // DialogHold
+  ev_record_failed = 1u << 10,  // FileWritten reporting that a recording could not be written
 };
 
 // One handler, built for one event of call object cobj.
@@ -56,6 +57,9 @@ class call_app {
   virtual void on_audio_end() {}
   virtual void on_audio_end_ext(int /*leg*/) {}
   virtual void on_timeout(int /*leg*/, const str& /*name*/, const str& /*arg*/) {}
+  // A recording of the call object could not be written (a full or read-only disk): its file
+  // is gone and the messages rows naming it are removed after this returns.
+  virtual void on_record_failed(const str& /*file*/) {}
   // True: the hold is then handled generically (the other leg on hold with music).
   virtual bool on_hold(int /*leg*/, const msg::dialog_hold& /*in*/) { return true; }
 

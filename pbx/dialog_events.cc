@@ -544,10 +544,38 @@ void on_dialog_rec(const msg::dialog_rec& m) {
   log_printf(log_application, 5, "Recording of call %s turned %s", m.call_id, value);
 }
 
+// A recording could not be written: the application recording it (the message being recorded
+// is its "ia", a temporary file its "if") tells its caller, and whatever messages name the file
+// are gone with it, their owners told by MWI.
+void on_recording_failed(const str& file) {
+  log_printf(log_application, 3, "Recording %s could not be written", file);
+  std::vector<int> rows, owners;
+  for (int r = messages.first(messages_filename, file); r; r = messages.next(r, messages_filename))
+    if (messages.get(r, messages_filename) == file) rows.push_back(r);
+  std::vector<int> recorders;
+  for (int c = cobjs.first(); c; c = cobjs.next(c)) {
+    const str message = cobj_text(c, cobj_ivr_extension);
+    if (cobj_text(c, cobj_ivr_files) == file ||
+        (message.is_number() && messages.get(message.value(), messages_filename) == file))
+      recorders.push_back(c);
+  }
+  for (int c : recorders)
+    if (auto app = make_call_app(c, ev_record_failed)) app->on_record_failed(file);
+  for (int r : rows) {
+    if (!messages.has_row(r)) continue;
+    log_printf(log_application, 3, "Discarding message %d, its recording is lost", r);
+    if (messages.get(r, messages_type) == "vmail")
+      owners.push_back(messages.get(r, messages_user).value());
+    messages.delete_row(r);
+  }
+  for (int owner : owners) send_mwi(owner);
+}
+
 // A recording closed. A voicemail message is complete only now, so its owners (the mailbox and
 // the copies) hear of it by MWI. A mailbox recording that nothing refers to any more (a message
 // discarded as too short, a name or greeting of a session that ended) is removed.
 void on_file_written(const msg::file_written& m) {
+  if (m.failed == "true") return on_recording_failed(m.file);
   bool used = false;
   std::vector<int> owners;
   for (int r = messages.first(messages_filename, m.file); r;

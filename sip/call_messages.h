@@ -154,14 +154,15 @@ struct dialog_eof {
   bool operator==(const dialog_eof&) const = default;
 };
 
-// A recording was written and closed (the audio thread reports it): the file's name.
+// A recording was written and closed (the audio thread reports it): the file's name; failed
+// is "true" instead when a write of it failed (the partial file is gone, the rest is dropped).
 struct file_written {
-  str file;
+  str file, failed;
   static constexpr const char* soap_name = "FileWritten";
   static constexpr auto soap_fields() {
     using m = file_written;
     using f = soap_field<m>;
-    return std::array{f{"File", &m::file}};
+    return std::array{f{"File", &m::file}, f{"Failed", &m::failed, true}};
   }
   bool operator==(const file_written&) const = default;
 };
@@ -530,10 +531,10 @@ struct set_listener {
 };
 
 // Every kind by direction, for dispatchers and tests that must cover them all.
-using call_events = std::tuple<get_dialog_policy, get_dialog_state, dialog_response, dialog_hangup,
-                               dialog_refer, dialog_hold, dialog_dtmf, dialog_eof,
-                               dialog_timeout_report, dialog_rec, cmc, dialog_end, update_call_id,
-                               file_written>;
+using call_events =
+    std::tuple<get_dialog_policy, get_dialog_state, dialog_response, dialog_hangup, dialog_refer,
+               dialog_hold, dialog_dtmf, dialog_eof, dialog_timeout_report, dialog_rec, cmc,
+               dialog_end, update_call_id, file_written>;
 using call_commands =
     std::tuple<set_dialog_policy, set_dialog_state, start_dialog, set_codecs, send_refer,
                send_reinvite, set_recording, change_record_filename, fax_detection, set_playfile,

@@ -18,7 +18,9 @@ namespace {
 // not lost: the leg has received media or has sent more than 50 packets.
 constexpr uint64_t packets_before_playing = 50;
 
-void post_file_written(const str& name) { srv_ctx().post(soap_write(msg::file_written{name})); }
+void post_file_written(const str& name, bool ok) {
+  srv_ctx().post(soap_write(msg::file_written{name, ok ? str() : str("true")}));
+}
 
 void mix_leg(int index, int16_t* unit) {
   call_port* p = get_port(index);

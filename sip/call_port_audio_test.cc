@@ -100,7 +100,7 @@ TEST_F(CallPortAudioTest, RecordingOfReceivedAudioIsReported) {
   run_audio_requests();
   // 50 packets of 20 ms, less 2 dropped and 13 held back 10 ms units.
   EXPECT_EQ(files.files["rec/r.wav"].size(), 44u + (100 - 15) * 160);
-  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::file_written{"rec/r.wav"})});
+  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::file_written{"rec/r.wav", ""})});
 }
 
 }  // namespace
