@@ -198,6 +198,75 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
   }
 }
 
+// A hang-up in any state of either menu ends the session the same way: the session is over
+// ("hangup"), no temporary recording and no uncommitted message is left, the owner's settings
+// are untouched.
+TEST_F(MailboxTest, HangupInEveryState) {
+  for (const char* s : {"announcement",
+                        "announcement2",
+                        "announcement3",
+                        "anorec",
+                        "full",
+                        "record",
+                        "after_recording",
+                        "thanks",
+                        "thanks2",
+                        "ask_pin",
+                        "wait_pin",
+                        "wrong_pin",
+                        "menu",
+                        "read_env",
+                        "read_messages",
+                        "read_short",
+                        "next_message",
+                        "message_deleted",
+                        "call_back",
+                        "name_greet",
+                        "name_prerec",
+                        "name_rec",
+                        "name_play",
+                        "name_postrec",
+                        "greet_list",
+                        "greet_prerec",
+                        "greet_rec",
+                        "greet_play",
+                        "greet_postrec",
+                        "pin_greet",
+                        "pin_enter",
+                        "pin_verify",
+                        "move_mailbox",
+                        "move_mb2",
+                        "move_noexist",
+                        "move_confirm",
+                        "move_rec1",
+                        "move_rec2",
+                        "mm1",
+                        "rec1",
+                        "rec2",
+                        "starcode",
+                        "rec_failed",
+                        "temp_failed"}) {
+    SCOPED_TRACE(s);
+    messages.delete_row();
+    call(owner);
+    const int uncommitted =
+        db_test::add_row(messages, {{messages_user, id_text(owner)},
+                                    {messages_type, "com"},
+                                    {messages_filename, "recordings/msg9.wav"}});
+    cobjs.set(cobj, cobj_ivr_extension, id_text(uncommitted));
+    cobjs.set(cobj, cobj_ivr_files, "recordings/mbtmp-1.wav");
+    files.files["recordings/mbtmp-1.wav"] = "RIFF";
+    cobjs.set(cobj, cobj_ivr_state, s);
+    send({"hangup"});
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), "hangup");
+    EXPECT_FALSE(messages.has_row(uncommitted) &&
+                 messages.get(uncommitted, messages_type) == "com");
+    EXPECT_EQ(files.files.count("recordings/mbtmp-1.wav"), 0u);
+    EXPECT_EQ(extensions.get(extension_row(owner), extensions_mb_pin), "1234");
+    legs.delete_row(primary);
+  }
+}
+
 // The caller's first state by the size of the mailbox and what it holds.
 TEST_F(MailboxTest, FullMailbox) {
   struct row {
