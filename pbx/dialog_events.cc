@@ -1,5 +1,6 @@
 #include "pbx/dialog_events.h"
 
+#include <ctime>
 #include <vector>
 
 #include "base/file_system.h"
@@ -133,9 +134,27 @@ bool rec_flag(int account, const str& ext_column, int domain, const str& domain_
   return domains.get(domain, domain_column) == "true";
 }
 
-// The recording an answered call gets from the flags of its extensions, groups and domain. The
-// leg is marked ("rec"); the recording itself is started by the recording feature, which names
-// the files.
+// Starts (on) or stops the recording of a leg's call, both directions mixed, into
+// "recordings/call-<date>-<time>-<leg>.wav" (UTC); the leg's "rec" names the file while it
+// records. The call port reports the file as FileWritten when it closes.
+void record_leg(int leg, bool on) {
+  if (on == !leg_text(leg, leg_rec).empty()) return;
+  str file;
+  if (on) {
+    const time_t now = time_t(wall_now() / 1000);
+    tm utc{};
+    gmtime_r(&now, &utc);
+    file =
+        str::sprintf("recordings/call-%04d%02d%02d-%02d%02d%02d-%s.wav", utc.tm_year + 1900,
+                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, leg_id(leg));
+    fs().mkdir("recordings");
+  }
+  legs.set(leg, leg_rec, file);
+  post_command(msg::set_recording{leg_id(leg), file, on ? str("both") : str()});
+  log_printf(log_application, 5, "Recording of call %s turned %S", leg_id(leg), on ? "on" : "off");
+}
+
+// The recording an answered call gets from the flags of its extensions, groups and domain.
 void start_recording_if_asked(int cobj, int primary, int leg) {
   const int domain = cobj_int(cobj, cobj_domain);
   const str type = cobj_text(cobj, cobj_ivr_type);
@@ -160,8 +179,8 @@ void start_recording_if_asked(int cobj, int primary, int leg) {
           rec_flag(callee, extensions_rec_extension, domain, domains_rec_extension);
   }
   if (!rec) return;
-  legs.set(leg, leg_rec, str_t);
   log_printf(log_application, 5, "Call %s is to be recorded", leg_id(leg));
+  record_leg(leg, true);
 }
 
 // What the caller hears while an outbound leg alerts: 180 with ringback, or 183 when the
@@ -376,9 +395,7 @@ bool collect_digit(int cobj, int leg, const str& digit) {
   const bool off = !end.empty() && digits == end;
   if (on || off) {
     legs.set(leg, leg_dtmf_digits, str());
-    legs.set(leg, leg_rec, on ? str_t : str());
-    log_printf(log_application, 5, "Recording of call %s turned %S", leg_id(leg),
-               on ? "on" : "off");
+    record_leg(leg, on);
     return true;
   }
   legs.set(leg, leg_dtmf_digits, digits);
@@ -540,8 +557,7 @@ void on_dialog_rec(const msg::dialog_rec& m) {
   const int leg = leg_by_id(m.call_id);
   const str value = m.record.strip().tolower();
   if (!leg || (value != "on" && value != "off")) return;
-  legs.set(leg, leg_rec, value == "on" ? str_t : str());
-  log_printf(log_application, 5, "Recording of call %s turned %s", m.call_id, value);
+  record_leg(leg, value == "on");
 }
 
 // A recording could not be written: the application recording it (the message being recorded

@@ -83,10 +83,11 @@ TEST_F(DialogEventsTest, DigitsAreBufferedClearedAfterFiveSecondsAndDispatched) 
   for (const char* d : {"*", "1", "3"}) dialog_dtmf({"5", d});
   dialog_dtmf({"6", "4"});
   EXPECT_EQ(app_calls, (std::vector<str>{"ext 2 1", "ext 2 2", "dtmf *", "dtmf 3", "ext 2 4"}));
-  // The buffer started again; "*1" turned recording on.
-  EXPECT_EQ(legs.get(answering, leg_dtmf_digits) + legs.get(primary, leg_rec), "4true");
+  // The buffer started again; "*1" turned recording on, into a file named by the time.
+  const str file = "recordings/call-20260101-000006-5.wav";
+  EXPECT_EQ(legs.get(answering, leg_dtmf_digits) + legs.get(primary, leg_rec), "4" + file);
   EXPECT_TRUE(log.contains("Received no DTMF for 6 seconds, clearing input"));
-  EXPECT_TRUE(take().empty());
+  EXPECT_EQ(take(), texts(msg::set_recording{"5", file, "both"}));
 }
 
 TEST_F(DialogEventsTest, ConfirmationKeyHoldsTheBridgeUntilPressed) {
