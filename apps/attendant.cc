@@ -1,6 +1,6 @@
 #include "apps/attendant.h"
 
-#include "apps/dial_pattern.h"
+#include "pbx/dial_pattern.h"
 #include "base/log.h"
 #include "db/schema.h"
 #include "pbx/accounts.h"

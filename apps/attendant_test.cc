@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "apps/dial_pattern.h"
+#include "pbx/dial_pattern.h"
 #include "db/schema.h"
 #include "pbx/accounts.h"
 #include "pbx/call_state.h"

@@ -1,6 +1,6 @@
 #include "apps/mailbox.h"
 
-#include "apps/dial_pattern.h"
+#include "pbx/dial_pattern.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "db/schema.h"

@@ -1,4 +1,4 @@
-#include "apps/dial_pattern.h"
+#include "pbx/dial_pattern.h"
 
 #include <regex.h>
 
