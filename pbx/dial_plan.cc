@@ -203,7 +203,13 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
     const bool to_trunk = trunk.is_number();
     const str pattern = expand_dial_pattern(entry_text(e.row, dial_plan_entry_pattern));
     const str written = entry_text(e.row, dial_plan_entry_replacement);
-    const str replacement = to_trunk || trunk == "*" ? expand_dial_replacement(written) : written;
+    // Without replacement, a "+" entry names the number itself and a "-" entry refuses
+    // whatever its pattern matches.
+    str replacement = written;
+    if (to_trunk || trunk == "*")
+      replacement = expand_dial_replacement(written);
+    else if (written.empty())
+      replacement = trunk == "-" ? "-" : "\\1";
     const str expression = "!" + pattern + "!" + replacement + "!i";
     log_printf(log_application, 8, "Dialplan: Evaluating %s against %s", expression, subject);
 
