@@ -102,8 +102,8 @@ void extcall::start(int account, const str& number) {
   if (!by_card && !number.strip().empty()) {
     set_var(cobj_ivr_var1, first_word(number));
     set_var(cobj_ivr_var2, other_words(number));
-    const str flag = get_call_flag(routing_user(), first_word(number),
-                                   var(cobj_co_preference).value());
+    const str flag =
+        get_call_flag(routing_user(), first_word(number), var(cobj_co_preference).value());
     if (flag == "c") {
       goto_state("ac");
     } else if (flag == "p") {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "base/log.h"
@@ -87,29 +88,79 @@ std::vector<str> words(const str& list) {
 
 // ---- Dial plan entries ----
 
+// An entry as routing uses it: its texts and its substitution expression, prepared once.
 struct entry {
   int row;
   int preference;
+  str trunk, cmc, expression;
+  dial_expression evaluate;  // the substitution of the entry
+  dial_expression match;     // the pattern alone, with a replacement that is never empty
 };
 
-// The entries of the plan by preference, equal preferences in row order.
-std::vector<entry> entries_of(int plan) {
-  std::vector<entry> out;
-  const str key = id_text(plan);
+str entry_text(int row, const str& column) { return dial_plan_entry.get(row, column); }
+
+entry prepare(int row) {
+  entry e;
+  e.row = row;
+  e.preference = static_cast<int>(
+      std::strtol(entry_text(row, dial_plan_entry_preference).c_str(), nullptr, 10));
+  e.trunk = entry_text(row, dial_plan_entry_trunk);
+  e.cmc = entry_text(row, dial_plan_entry_cmc);
+  const str pattern = expand_dial_pattern(entry_text(row, dial_plan_entry_pattern));
+  const str written = entry_text(row, dial_plan_entry_replacement);
+  // Without replacement, a "+" entry names the number itself and a "-" entry refuses whatever
+  // its pattern matches.
+  str replacement = written;
+  if (e.trunk.is_number() || e.trunk == "*")
+    replacement = expand_dial_replacement(written);
+  else if (written.empty())
+    replacement = e.trunk == "-" ? "-" : "\\1";
+  e.expression = "!" + pattern + "!" + replacement + "!i";
+  e.evaluate = dial_expression(e.expression);
+  e.match = dial_expression("!" + pattern + "!m!i");
+  return e;
+}
+
+// The prepared entries of each plan, by preference (equal preferences in row order). Every
+// notified write of a dial_plan_entry row (the table's trigger) and every change of the
+// table's size or next row number (a reload) prepares them again.
+struct prepared_plans {
+  unsigned generation = 1;
+  struct plan {
+    unsigned generation = 0;
+    int size = 0, next_row = 0;
+    std::vector<entry> entries;
+  };
+  std::unordered_map<int, plan> plans;
+} prepared;
+
+void entries_changed(const str&, int) { prepared.generation++; }
+
+const std::vector<entry>& entries_of(int plan_row) {
+  static bool watching = false;
+  if (!watching) {
+    dial_plan_entry.set_trigger(entries_changed);
+    watching = true;
+  }
+  prepared_plans::plan& p = prepared.plans[plan_row];
+  if (p.generation == prepared.generation && p.size == dial_plan_entry.size() &&
+      p.next_row == dial_plan_entry.get_index())
+    return p.entries;
+  p.generation = prepared.generation;
+  p.size = dial_plan_entry.size();
+  p.next_row = dial_plan_entry.get_index();
+  p.entries.clear();
+  const str key = id_text(plan_row);
   for (int r = dial_plan_entry.first(dial_plan_entry_id, key); r;
        r = dial_plan_entry.next(r, dial_plan_entry_id)) {
     if (dial_plan_entry.get(r, dial_plan_entry_id) != key) break;
-    out.push_back({r, static_cast<int>(
-                          std::strtol(dial_plan_entry.get(r, dial_plan_entry_preference).c_str(),
-                                      nullptr, 10))});
+    p.entries.push_back(prepare(r));
   }
-  std::stable_sort(out.begin(), out.end(), [](const entry& a, const entry& b) {
+  std::stable_sort(p.entries.begin(), p.entries.end(), [](const entry& a, const entry& b) {
     return a.preference != b.preference ? a.preference < b.preference : a.row < b.row;
   });
-  return out;
+  return p.entries;
 }
-
-str entry_text(int row, const str& column) { return dial_plan_entry.get(row, column); }
 
 // "\r" of a trunk: its registrar, else the host (and port) of its outbound proxy.
 str trunk_host(int trunk) {
@@ -184,66 +235,59 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
   const int from_trunk = user ? 0 : leg_trunk_row(leg);
   const int plan = get_dial_plan(user, from_trunk);
   if (!plan) return false;
-  const str plan_name = dial_plan.get(plan, dial_plan_name);
+  auto plan_name = [plan] { return dial_plan.get(plan, dial_plan_name); };
   const sip_uri uri(request_uri);
   const str number = uri.get_user();
   const str subject = number + "@" + uri.get_host();
   const int domain = routing_domain(user, from_trunk);
-  const bool emergency = user && check_e911(domain, number);
-
-  std::map<char, str> vars;
-  if (user) {
-    vars['x'] = users.get(user, users_param1);
-    vars['y'] = users.get(user, users_param2);
-    vars['z'] = users.get(user, users_param3);
-  }
+  // The variables of the calling user; only a matching entry needs them.
+  auto user_vars = [user] {
+    std::map<char, str> vars;
+    if (user) {
+      vars['x'] = users.get(user, users_param1);
+      vars['y'] = users.get(user, users_param2);
+      vars['z'] = users.get(user, users_param3);
+    }
+    return vars;
+  };
   for (const entry& e : entries_of(plan)) {
     if (e.preference <= min_preference) continue;
-    const str trunk = entry_text(e.row, dial_plan_entry_trunk);
-    const bool to_trunk = trunk.is_number();
-    const str pattern = expand_dial_pattern(entry_text(e.row, dial_plan_entry_pattern));
-    const str written = entry_text(e.row, dial_plan_entry_replacement);
-    // Without replacement, a "+" entry names the number itself and a "-" entry refuses
-    // whatever its pattern matches.
-    str replacement = written;
-    if (to_trunk || trunk == "*")
-      replacement = expand_dial_replacement(written);
-    else if (written.empty())
-      replacement = trunk == "-" ? "-" : "\\1";
-    const str expression = "!" + pattern + "!" + replacement + "!i";
+    const str& trunk = e.trunk;
+    const str& expression = e.expression;
     log_printf(log_application, 8, "Dialplan: Evaluating %s against %s", expression, subject);
 
+    if (!e.match.matches(subject)) continue;
     if (trunk == "-" || trunk == "+") {
-      const str result = regex_substitute(expression, subject, vars);
+      const str result = e.evaluate.apply(subject, user_vars());
       if (result.empty()) continue;
       if (trunk == "-") {
-        log_printf(log_application, 5, "Dialplan %s: %s is not allowed", plan_name, number);
+        log_printf(log_application, 5, "Dialplan %s: %s is not allowed", plan_name(), number);
         return false;
       }
       const str name = result.contains_char(':') ? uri_user(result) : result;
       if (account_by_name(name, domain)) {
-        log_printf(log_application, 5, "Dialplan \"%s\": %s goes to extension", plan_name, name);
+        log_printf(log_application, 5, "Dialplan \"%s\": %s goes to extension", plan_name(), name);
         out.destination = name;
         out.preference = e.preference;
         return true;
       }
       log_printf(log_application, 5, "Dialplan \"%s\": %s is not a known user in domain %s",
-                 plan_name, name, domains.get(domain, domains_name));
+                 plan_name(), name, domains.get(domain, domains_name));
       continue;
     }
     if (trunk == "*") {
-      std::map<char, str> loop_vars = vars;
+      std::map<char, str> loop_vars = user_vars();
       loop_vars['r'] = "localhost";
       loop_vars['a'] = str();
       loop_vars['c'] = str();
-      const str result = regex_substitute(expression, subject, loop_vars);
+      const str result = e.evaluate.apply(subject, loop_vars);
       if (result.empty()) continue;
       const str global = get_global_number(domain, sip_uri(result).get_user());
       const int account = account_by_global_number(global);
       if (!account) {
         log_printf(log_application, 5,
                    "Dialplan \"%s\": %s not found in the local system for the Try Loopback",
-                   plan_name, global);
+                   plan_name(), global);
         continue;
       }
       out.destination = str::sprintf("<sip:%s@%s;user=phone>", global,
@@ -251,35 +295,31 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
       out.loopback = true;
       out.preference = e.preference;
       log_printf(log_application, 5, "Dialplan \"%s\": Match %s to %s on Try Loopback trunk",
-                 plan_name, number, out.destination);
+                 plan_name(), number, out.destination);
       return true;
     }
-    if (!to_trunk || !trunks.has_row(trunk.value())) continue;
+    if (!trunk.is_number() || !trunks.has_row(trunk.value())) continue;
     const int t = trunk.value();
-    int line = 0;
-    if (coline) {
-      if (colines.get(coline, coline_trunk) != trunk) {
-        log_printf(log_application, 5,
-                   "Skipping pattern match because CO-line is not available for trunk %s",
-                   trunks.get(t, trunks_name));
-        continue;
-      }
-      line = coline;
-    } else {
-      search_free_trunkline(t, &line);
+    int line = coline;
+    if (coline && colines.get(coline, coline_trunk) != trunk) {
+      log_printf(log_application, 5,
+                 "Skipping pattern match because CO-line is not available for trunk %s",
+                 trunks.get(t, trunks_name));
+      continue;
     }
-    std::map<char, str> trunk_vars = vars;
+    if (!line) search_free_trunkline(t, &line);
+    std::map<char, str> trunk_vars = user_vars();
     trunk_vars['r'] = trunk_host(t);
-    trunk_vars['a'] = get_trunk_ani(t, user, emergency);
+    trunk_vars['a'] = get_trunk_ani(t, user, user && check_e911(domain, number));
     trunk_vars['c'] = line ? id_text(line) : str();
-    const str result = regex_substitute(expression, subject, trunk_vars);
+    const str result = e.evaluate.apply(subject, trunk_vars);
     if (result.empty()) continue;
     out.trunk = t;
     out.destination = "<" + result + ">";
     out.preference = e.preference;
     out.coline = line;
     out.coline_name = trunk_vars['c'];
-    log_printf(log_application, 5, "Dialplan \"%s\": Match %s to %s on trunk %s", plan_name,
+    log_printf(log_application, 5, "Dialplan \"%s\": Match %s to %s on trunk %s", plan_name(),
                number, result, trunks.get(t, trunks_name));
     return true;
   }
@@ -289,14 +329,10 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
 str get_call_flag(int user, const str& number, int coline) {
   const int plan = get_dial_plan(user, 0);
   if (!plan) return str();
-  const str subject =
-      uri_user(number) + "@" + domains.get(routing_domain(user, 0), domains_name);
+  const str subject = uri_user(number) + "@" + domains.get(routing_domain(user, 0), domains_name);
   for (const entry& e : entries_of(plan)) {
-    const str trunk = entry_text(e.row, dial_plan_entry_trunk);
-    if (coline && trunk.is_number() && colines.get(coline, coline_trunk) != trunk) continue;
-    const str pattern = expand_dial_pattern(entry_text(e.row, dial_plan_entry_pattern));
-    if (!regex_substitute("!" + pattern + "!m!i", subject).empty())
-      return entry_text(e.row, dial_plan_entry_cmc);
+    if (coline && e.trunk.is_number() && colines.get(coline, coline_trunk) != e.trunk) continue;
+    if (e.match.matches(subject)) return e.cmc;
   }
   return str();
 }
@@ -305,8 +341,8 @@ void send_failover_email(int trunk, int code, const str& reason) {
   // The notice goes to the log only until the mail spool is wired in by the integrator; the
   // text is the one the mail will carry.
   if (!ctrl_read_registry(ctrl_settings::email_trunk_failover).is_true()) return;
-  log_printf(log_email, 3, "Trunk %s failed over after %d %s", trunks.get(trunk, trunks_name),
-             code, reason);
+  log_printf(log_email, 3, "Trunk %s failed over after %d %s", trunks.get(trunk, trunks_name), code,
+             reason);
 }
 
 bool try_failover(int trunk, int code, const str& reason) {

@@ -55,8 +55,7 @@ struct dialplan_route {
 // are tried (INT_MIN for the first attempt). True when the route names a trunk, a destination
 // or the loopback.
 bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
-                                   dialplan_route& out, int min_preference = INT_MIN,
-                                   int leg = 0);
+                                   dialplan_route& out, int min_preference = INT_MIN, int leg = 0);
 
 // The call flag of number for user: the "cmc" of the first entry (in preference order) that
 // matches it; "c" asks for a cost-centre code, "p" for the caller's PIN. Empty for none.
@@ -72,11 +71,11 @@ void send_failover_email(int trunk, int code, const str& reason);
 
 // Results of try_external_number.
 enum external_result : int {
-  ext_started = 0,     // an outbound leg (or the extension's registrations) was started
-  ext_no_route = 1,    // no entry routes the number (or no rate, credit or line)
-  ext_empty = 3,       // the number is empty
-  ext_unreachable = 4, // the extension of a "+" entry has no registration or is busy
-  ext_handed_on = 5,   // dial_a_number took the call (an account that is no extension)
+  ext_started = 0,      // an outbound leg (or the extension's registrations) was started
+  ext_no_route = 1,     // no entry routes the number (or no rate, credit or line)
+  ext_empty = 3,        // the number is empty
+  ext_unreachable = 4,  // the extension of a "+" entry has no registration or is busy
+  ext_handed_on = 5,    // dial_a_number took the call (an account that is no extension)
 };
 
 // Routes number (a bare number or a SIP URI) for the call object cobj and starts the outbound

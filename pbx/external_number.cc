@@ -89,7 +89,8 @@ bool rate_allows(int trunk, int user, const str& global) {
   const str upfront = rates.get(rate, rate_upfront).strip();
   const double needed = price * (upfront.is_number() && upfront.value() > 0 ? upfront.value() : 1);
   if (std::strtod(credit.c_str(), nullptr) >= needed) return true;
-  log_printf(log_application, 5, "Extension %s has not enough credit for destination %s on trunk %s",
+  log_printf(log_application, 5,
+             "Extension %s has not enough credit for destination %s on trunk %s",
              account_name(user), global, trunk_name);
   return false;
 }

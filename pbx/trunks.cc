@@ -123,9 +123,8 @@ msg::setup_trunk trunk_setup_message(int t) {
   m.password = col(trunks_reg_pass);
   m.expires = numeric_or(col(trunks_expires), "3600");
   m.keep = numeric_or(col(trunks_reg_keep), str());
-  m.request_timeout =
-      numeric_or(col(trunks_request_timeout),
-                 id_text(setting_value(ctrl_settings::max_ring_duration, 60) + 32));
+  m.request_timeout = numeric_or(col(trunks_request_timeout),
+                                 id_text(setting_value(ctrl_settings::max_ring_duration, 60) + 32));
   m.outbound_proxy = col(trunks_outbound_proxy);
   m.aadr = col(trunks_associated_addresses);
   m.domain_names = domain_names(d);

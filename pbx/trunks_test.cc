@@ -25,10 +25,11 @@ TEST_F(TrunksTest, RowsReachTheSipSideAndStatusComesBack) {
                                  {trunks_request_timeout, "x"},
                                  {trunks_dtmf, "true"}});
   init_trunks();
-  msg::setup_trunk m{id_text(t), "Carrier", "", "acct", "127.0.0.9:5070", "acct", "pw", "3600",
-                     "",         "92",      "", "",     "localhost pbx.example", "+4930555",
-                     "49",       "30",      "", "false", "", "false", "false", "true", "true", "",
-                     ""};
+  // clang-format off
+  msg::setup_trunk m{id_text(t), "Carrier", "", "acct", "127.0.0.9:5070", "acct", "pw", "3600", "",
+                     "92", "", "", "localhost pbx.example", "+4930555", "49", "30", "", "false",
+                     "", "false", "false", "true", "true", "", ""};
+  // clang-format on
   EXPECT_EQ(take(), texts(m));
 
   trunks.set(t, trunks_reg_user, "auth");  // the trigger sets the trunk up again
