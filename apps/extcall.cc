@@ -70,9 +70,10 @@ int extcall::routing_user() const {
   return var(cobj_ivr_user).value();
 }
 
-void extcall::play(const str& files) {
+void extcall::play(const str& files, bool loop) {
   leg_play p;
   p.file = files;
+  p.loop = loop;
   p.alert = true;
   p.analyse_dtmf = true;
   if (answered()) {
@@ -160,7 +161,7 @@ bool extcall::try_number(const str& number, int min_preference) {
                                     var(cobj_ivr_var3), min_preference);
   if (r == ext_started) {
     set_var(cobj_ivr_state, "noise");
-    if (answered()) play(state_prompts("noise"));
+    if (answered()) play(state_prompts("noise"), true);
   } else if (r == ext_empty) {
     if (answered()) {
       goto_state("empty");
@@ -195,6 +196,9 @@ void extcall::release_lines(int leg) {
 
 void extcall::failed(int leg, int code, const str& reason) {
   release_lines(leg);
+  // The other registrations of an extension may still answer.
+  for (int l : legs_of(cobj_))
+    if (l != leg && l != primary() && legs.get(l, leg_state) != leg_terminated) return;
   const str trunk = legs.get(leg, leg_trunk);
   if (trunk.is_number() && try_failover(trunk.value(), code, reason) &&
       try_number(var(cobj_ivr_var1), legs.get(leg, leg_dp_prio).value()))

@@ -49,7 +49,7 @@ class extcall : public call_app {
   int card() const;  // the calling card's users row, 0 when the caller is none
   bool answered() const;
   void goto_state(const char* s);
-  void play(const str& files);
+  void play(const str& files, bool loop = false);
   // The account routing is done for: the extension the caller name names, else "iu" (or the
   // extension a DISA caller logged in as).
   int routing_user() const;

@@ -88,4 +88,26 @@ TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {
             texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 404, "Not Found")));
 }
 
+TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
+  add_account("0307", "extensions", extensions, add_row(domains, {{domains_name, "b.example"}}));
+  add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(caller, users_dial_plan)},
+                            {dial_plan_entry_preference, "90"},
+                            {dial_plan_entry_trunk, "*"},
+                            {dial_plan_entry_pattern, "*"},
+                            {dial_plan_entry_cmc, "c"}});
+  leg_play ask;
+  ask.file = "$a/ex_enter_cost_code.wav";
+  ask.alert = ask.analyse_dtmf = true;
+  EXPECT_EQ(call("0307"),
+            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", ask)));
+  for (const char* key : {"4", "2", "#"}) dialog_dtmf({"7", key});
+  msg::start_dialog m =
+      outbound(0, "sip:0307@b.example;user=phone", "\"Al\" <sip:4930123@localhost>");
+  m.to = "<sip:x@localhost>";
+  m.trunk = "lo";
+  m.privacy_style = "rfc3325";
+  EXPECT_EQ(take(), texts(m, msg::set_playfile{"7", "$t/ringback.wav", "true", "true", "false"}));
+  EXPECT_EQ(cobjs.get(cobj, cobj_cmc), "42");
+}
+
 }  // namespace

@@ -327,6 +327,8 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
 }
 
 str get_call_flag(int user, const str& number, int coline) {
+  // A caller from a trunk has no code or PIN to enter.
+  if (!user) return str();
   const int plan = get_dial_plan(user, 0);
   if (!plan) return str();
   const str subject = uri_user(number) + "@" + domains.get(routing_domain(user, 0), domains_name);

@@ -58,7 +58,8 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
                                    dialplan_route& out, int min_preference = INT_MIN, int leg = 0);
 
 // The call flag of number for user: the "cmc" of the first entry (in preference order) that
-// matches it; "c" asks for a cost-centre code, "p" for the caller's PIN. Empty for none.
+// matches it; "c" asks for a cost-centre code, "p" for the caller's PIN. Empty for none, and
+// for a call without calling user.
 str get_call_flag(int user, const str& number, int coline);
 
 // Whether a failed call on trunk may go on with the next dial plan entry, by the trunk's
