@@ -114,9 +114,8 @@ void extcall::start(int account, const str& number) {
     }
     return;
   }
-  // Calling card or direct inward system access: the caller enters the number.
-  if (by_card && callingcards.get(extension_row(account), callingcards_callback) != str_t)
-    set_cobj_state(cobj_, "connected");
+  // Calling card or direct inward system access: the caller enters the number. The first
+  // prompt answers the call (play); a card that calls its caller back is not served yet.
   const int caller = legs.get(p, leg_extension).value();
   if (is_extension(caller)) {
     set_var(cobj_ivr_var5, id_text(caller));

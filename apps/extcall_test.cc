@@ -40,14 +40,16 @@ class ExtcallTest : public pbx_test::call_test {
     clear_call_apps();
     call_test::TearDown();
   }
-  // Extension 40 dials number from port 7; the commands of the start are returned.
-  std::vector<str> call(const char* number) {
-    cobj = cobj_create("abc@phone", "\"Al\" <sip:40@localhost>", "<sip:x@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", "<sip:40@localhost>;tag=1", "", cobj, false);
+  // Extension 40 (or the caller from) dials number from port 7, or reaches the calling card
+  // card; the commands of the start are returned.
+  std::vector<str> call(const char* number, int card = 0, const char* from = "40") {
+    const str party = str::sprintf("\"Al\" <sip:%S@localhost>", from);
+    cobj = cobj_create("abc@phone", party, "<sip:x@localhost>", domain);
+    primary = leg_create(true, "7", "abc@phone", party + ";tag=1", "", cobj, false);
     cobjs.set(cobj, cobj_primary_leg, id_text(primary));
-    legs.set(primary, leg_extension, id_text(caller));
-    set_ivr_user(cobj, caller, "extcall");
-    make_call_app("extcall", cobj)->start(0, str("sip:") + number + "@localhost");
+    if (str(from) == "40") legs.set(primary, leg_extension, id_text(caller));
+    set_ivr_user(cobj, card ? card : caller, "extcall");
+    make_call_app("extcall", cobj)->start(card, card ? str() : str("sip:") + number + "@localhost");
     return take();
   }
   // The StartDialog of the newest leg, which went out on trunk t.
@@ -108,6 +110,29 @@ TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
   m.privacy_style = "rfc3325";
   EXPECT_EQ(take(), texts(m, msg::set_playfile{"7", "$t/ringback.wav", "true", "true", "false"}));
   EXPECT_EQ(cobjs.get(cobj, cobj_cmc), "42");
+}
+
+TEST_F(ExtcallTest, CallingCardCallersEnterWhatTheyLack) {
+  const int card = add_account("88", "callingcards", callingcards);
+  cells.set(cells.add_row(), cells_user, id_text(caller));
+  cells.set(cells.first(), cells_number, "0171555");
+  // clang-format off
+  struct { const char *from, *trust, *state, *prompt; } cases[] = {
+      {"40", "", "numw", "aa_outbound"},        {"0171555", "true", "numw", "aa_outbound"},
+      {"0171555", "", "enter_pin", "ex_enter_access_code"},
+      {"0999", "true", "enter_extension", "ex_enter_extension_number"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    domains.set(domain, domains_trust_callerid, c.trust);
+    leg_play p;
+    p.file = str("$a/") + c.prompt + ".wav";
+    p.alert = p.analyse_dtmf = true;
+    EXPECT_EQ(call("", card, c.from),
+              texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", p)))
+        << c.from;
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), c.state);
+  }
 }
 
 }  // namespace

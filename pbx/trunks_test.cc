@@ -43,4 +43,28 @@ TEST_F(TrunksTest, RowsReachTheSipSideAndStatusComesBack) {
   trunks.set_trigger(nullptr);
 }
 
+TEST_F(TrunksTest, CallerNumberOnATrunk) {
+  const int t = add_row(trunks, {{trunks_name, "T"}});
+  const int e = add_extension("40");
+  domains.set(domain, domains_ani, "300");
+  // clang-format off
+  struct { const char *epid, *eani, *ani; bool emergency; const char* number; } cases[] = {
+      {"", "112", "200", true, "112"}, {"", "112", "200", false, "200"},
+      {"", "", "", true, "300"},       {"true", "", "200", false, "generated"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    trunks.set(t, trunks_use_epid, c.epid);
+    extensions.set(extension_row(e), extensions_emergency_ani, c.eani);
+    users.set(e, users_ani, c.ani);
+    const str n = get_trunk_ani(t, e, c.emergency);
+    EXPECT_EQ(
+        *c.epid ? str(n.length() == 10 && n == users.get(e, users_epid) ? "generated" : "") : n,
+        str(c.number));
+  }
+  EXPECT_TRUE(log.contains(std::string("Generated EPID ") + users.get(e, users_epid).c_str() +
+                           " for user 40"));
+  EXPECT_EQ(get_trunk_ani(t, e, false), users.get(e, users_epid));  // kept, not made again
+}
+
 }  // namespace
