@@ -1,11 +1,11 @@
 #include "apps/attendant.h"
 
-#include "apps/dial_pattern.h"
 #include "base/log.h"
 #include "db/schema.h"
 #include "pbx/accounts.h"
 #include "pbx/admission.h"
 #include "pbx/call_state.h"
+#include "pbx/dial_pattern.h"
 
 namespace {
 

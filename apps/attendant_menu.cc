@@ -1,12 +1,12 @@
 // The menu half of the attendant: keys, the analysis of the input, dial by name, maintenance
 // codes, the call-back offer and the ends of prompts. ctrl side.
 #include "apps/attendant.h"
-#include "apps/dial_pattern.h"
 #include "base/log.h"
 #include "db/schema.h"
 #include "frame/settings.h"
 #include "pbx/accounts.h"
 #include "pbx/call_state.h"
+#include "pbx/dial_pattern.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "apps/dial_pattern.h"
 #include "db/schema.h"
 #include "pbx/accounts.h"
 #include "pbx/call_state.h"
+#include "pbx/dial_pattern.h"
 #include "pbx/pbx_test_util.h"
 #include "sip/call_messages.h"
 

@@ -1,6 +1,5 @@
 #include "apps/mailbox.h"
 
-#include "apps/dial_pattern.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "db/schema.h"
@@ -8,6 +7,7 @@
 #include "pbx/accounts.h"
 #include "pbx/admission.h"
 #include "pbx/call_state.h"
+#include "pbx/dial_pattern.h"
 #include "pbx/registration.h"
 
 namespace {

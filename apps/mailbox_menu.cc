@@ -1,7 +1,6 @@
 // The menu half of the mailbox: the prompt lists of the states, the keys of the caller and of
 // the owner, listening to messages with their envelope, and the name, greeting and PIN
 // recordings. ctrl side.
-#include "apps/dial_pattern.h"
 #include "apps/mailbox.h"
 #include "base/file_system.h"
 #include "base/log.h"
@@ -9,6 +8,7 @@
 #include "frame/clock.h"
 #include "pbx/accounts.h"
 #include "pbx/call_state.h"
+#include "pbx/dial_pattern.h"
 #include "pbx/registration.h"
 
 namespace {

@@ -21,10 +21,12 @@
 #include "media/audio_store.h"
 #include "media/rtp_stream.h"
 #include "apps/attendant.h"
+#include "apps/extcall.h"
 #include "apps/mailbox.h"
 #include "pbx/address_list_table.h"
 #include "pbx/dialog_events.h"
 #include "pbx/registration.h"
+#include "pbx/trunks.h"
 #include "sip/address_list.h"
 #include "sip/call_port.h"
 #include "sip/dns_resolver.h"
@@ -111,6 +113,7 @@ void ctrl_on_soap(const str& text) {
   if (extra_ctrl_handler && extra_ctrl_handler(text)) return;
   if (registration_on_soap(text)) return;
   if (dialog_events_on_soap(text)) return;
+  if (trunks_on_soap(text)) return;
   soap_on_black_list_adr(text, access_list_rows(), wall_now());
 }
 
@@ -181,6 +184,7 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   // The PBX applications that calls are routed to.
   install_attendant();
   install_mailbox();
+  install_extcall();
 
   // Address blocking: the receive hooks of the transaction layer drop traffic from black
   // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,
@@ -191,6 +195,8 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   frame_hooks().init_ip = [] {
     init_access_list();
     restore_registrations();
+    // Every trunk to the SIP side, and from now on every change of a trunks row.
+    init_trunks();
   };
 
   // telmond_main returns only when start-up ends early (usage error, --version).

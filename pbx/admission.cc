@@ -13,8 +13,10 @@
 #include "pbx/accounts.h"
 #include "pbx/call_app.h"
 #include "pbx/call_state.h"
+#include "pbx/dial_plan.h"
 #include "pbx/dialog_events.h"
 #include "pbx/number_forms.h"
+#include "pbx/trunks.h"
 #include "sip/from_to_spec.h"
 #include "sip/sip_uri.h"
 
@@ -40,17 +42,6 @@ int domain_of(const sip_uri& uri) { return domain_by_name(uri.get_host()); }
 
 // The account a SIP address names: its user part in the domain of its host.
 int account_of(const sip_uri& uri) { return account_by_name(uri.get_user(), domain_of(uri)); }
-
-// The account whose name, in the global form of its domain, is number (system-wide).
-int account_by_global_number(const str& number) {
-  for (int a = user_alias.first(); a; a = user_alias.next(a)) {
-    int domain = user_alias.get(a, user_alias_domain).value();
-    if (get_global_number(domain, user_alias.get(a, user_alias_name)) != number) continue;
-    int account = user_alias.get(a, user_alias_user).value();
-    if (users.has_row(account)) return account;
-  }
-  return 0;
-}
 
 // The account a user part names in a domain: by name, by its local form, or, for a global
 // number, system-wide.
@@ -95,83 +86,6 @@ void globalise(from_to_spec& header, const str& cc, const str& ac, bool plus_fir
 // SetDialogState with a final code for a leg that has no row yet.
 void refuse(const str& call_id, int code, const char* reason) {
   post_command(dialog_state_command(call_id, code, reason));
-}
-
-// ---- Permission lists ----
-
-// A telephone pattern: "?" one character, "$" one dialable character, "%" a run of dialable
-// characters, "*" any run, "[...]" a set with ranges, "\c" the character c.
-bool dialable(char c) { return (c >= '0' && c <= '9') || str::one_of(c, "#*+-"); }
-
-bool match_set(const char* p, const char* end, char c) {
-  if (p == end) return false;
-  bool hit = false;
-  while (p < end) {
-    char lo = *p++;
-    if (p + 1 < end && *p == '-') {
-      char hi = p[1];
-      if (hi <= lo) return false;
-      hit = hit || (c >= lo && c <= hi);
-      p += 2;
-    } else {
-      hit = hit || c == lo;
-    }
-  }
-  return hit;
-}
-
-bool match_tel(const char* n, const char* p) {
-  for (;; p++, n++) {
-    switch (*p) {
-      case 0:
-        return *n == 0;
-      case '*':
-      case '%':
-        for (const char* k = n;; k++) {
-          if (match_tel(k, p + 1)) return true;
-          if (!*k || (*p == '%' && !dialable(*k))) return false;
-        }
-      case '?':
-        if (!*n) return false;
-        break;
-      case '$':
-        if (!dialable(*n)) return false;
-        break;
-      case '[': {
-        const char* end = p + 1;
-        while (*end && *end != ']') end++;
-        if (!*end || !*n || !match_set(p + 1, end, *n)) return false;
-        p = end;
-        break;
-      }
-      case '\\':
-        if (p[1]) p++;
-        [[fallthrough]];
-      default:
-        if (*n != *p) return false;
-    }
-  }
-}
-
-// Whether number is allowed by the permission list (space-separated "*", low-high ranges and
-// telephone patterns); an empty list gives fallback.
-bool check_permission(const str& number, const str& list, bool fallback) {
-  std::vector<str> items = words(list);
-  if (items.empty()) return fallback;
-  for (const str& item : items) {
-    if (item == "*") return true;
-    long dash = item.find('-');
-    if (dash > 0) {
-      str lo = item.leftstr(dash), hi = item.substr(dash + 1);
-      if (lo.is_number() && hi.is_number()) {
-        if (number.is_number() && number.value() >= lo.value() && number.value() <= hi.value())
-          return true;
-        continue;
-      }
-    }
-    if (match_tel(number.c_str(), item.c_str())) return true;
-  }
-  return false;
 }
 
 // ---- Star codes ----
@@ -275,22 +189,6 @@ void start_app(int cobj, const char* type, int account, int iu, const str& numbe
 }
 
 // ---- Trunks ----
-
-// A trunk names its domain by row number (older rows by name).
-int trunk_domain(int trunk) {
-  str d = trunks.get(trunk, trunks_domain);
-  return d.is_number() ? d.value() : domain_by_name(d);
-}
-
-// A line of the trunk for a new call. A trunk without line appearances has no limit.
-bool search_free_trunkline(int trunk) {
-  int first = colines.first(coline_trunk, id_text(trunk));
-  if (!first) return true;
-  for (int c = first; c; c = colines.next(c))
-    if (colines.get(c, coline_trunk) == id_text(trunk) && colines.get(c, coline_leg).empty())
-      return true;
-  return false;
-}
 
 // An account as a trunk names it: by EPID when the trunk uses them, then by name in the trunk's
 // domain (in every domain for a global trunk).

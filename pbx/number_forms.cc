@@ -68,3 +68,13 @@ str get_local_number(int domain, const str& number) {
   }
   return (nanpa ? "1" : "0") + national;
 }
+
+int account_by_global_number(const str& number) {
+  for (int a = user_alias.first(); a; a = user_alias.next(a)) {
+    int domain = user_alias.get(a, user_alias_domain).value();
+    if (get_global_number(domain, user_alias.get(a, user_alias_name)) != number) continue;
+    int account = user_alias.get(a, user_alias_user).value();
+    if (users.has_row(account)) return account;
+  }
+  return 0;
+}

@@ -1,8 +1,8 @@
 // The global and local forms of telephone numbers: "+" country code area code number, and the
 // form a user of a domain dials (national prefix, international prefix).
 //
-// Side-neutral functions of text, except the domain overloads, which read the domains table
-// (ctrl side).
+// Side-neutral functions of text, except the domain overloads and account_by_global_number,
+// which read the tables (ctrl side).
 #pragma once
 
 #include "base/str.h"
@@ -15,3 +15,6 @@ str get_global_number(int domain, const str& number);
 // The local form, as a user of the domain dials it, of a number in global form; other numbers
 // come back unchanged.
 str get_local_number(int domain, const str& number);
+// The account whose alias, in the global form of the alias's domain, is number (searched in
+// every domain); 0 for none.
+int account_by_global_number(const str& number);

@@ -7,7 +7,10 @@
 // process-wide cache that is not locked: call them from the ctrl side only.
 #pragma once
 
+#include <regex.h>
+
 #include <map>
+#include <memory>
 
 #include "base/str.h"
 
@@ -24,6 +27,25 @@ str expand_dial_replacement(const str& replacement);
 // empty when the pattern does not match or cannot be compiled (logged).
 str regex_substitute(const str& expression, const str& subject,
                      const std::map<char, str>& vars = {});
+// A substitution expression prepared once, for evaluating it many times: its compiled pattern
+// (shared with the cache of regex_substitute) and its replacement. The patterns that
+// expand_dial_pattern gives the simple written forms are matched without the regex engine,
+// with the same results.
+struct compiled_pattern;
+class dial_expression {
+ public:
+  dial_expression() = default;
+  explicit dial_expression(const str& expression);
+  // As regex_substitute; empty for an expression that could not be prepared.
+  str apply(const str& subject, const std::map<char, str>& vars = {}) const;
+  // Whether the pattern matches subject.
+  bool matches(const str& subject) const;
+
+ private:
+  bool match(const str& subject, regmatch_t* m) const;
+  std::shared_ptr<const compiled_pattern> c_;
+  str replacement_;
+};
 // Whether typing more digits after input could still match the written pattern (only for
 // patterns of digits, "x", bracket classes, "|" and a trailing "*"; false for others).
 bool dial_pattern_may_extend(const str& pattern, const str& input);

@@ -1,0 +1,138 @@
+// External calls through the dial plan: the whole StartDialog of a trunk leg, failover to the
+// next trunk on a 503, and a number that no entry routes.
+#include "apps/extcall.h"
+
+#include "db/schema.h"
+#include "pbx/call_state.h"
+#include "pbx/dialog_events.h"
+#include "pbx/pbx_test_util.h"
+
+namespace {
+
+using db_test::add_row;
+
+class ExtcallTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    clear_call_apps();
+    install_extcall();
+    caller = add_extension("40");
+    users.set(caller, users_ani, "4930123");
+    const int plan = add_row(dial_plan, {{dial_plan_name, "P"}});
+    users.set(caller, users_dial_plan, id_text(plan));
+    a = add_row(trunks, {{trunks_name, "A"},
+                         {trunks_reg_registrar, "127.0.0.9"},
+                         {trunks_reg_account, "acct"},
+                         {trunks_reg_pass, "pw"},
+                         {trunks_outbound_proxy, "sip:127.0.0.8"},
+                         {trunks_codecs, "0 8"},
+                         {trunks_request_timeout, "30"},
+                         {trunks_failover, "only_5xx"}});
+    b = add_row(trunks, {{trunks_name, "B"}, {trunks_reg_registrar, "127.0.0.10"}});
+    for (int t : {a, b})
+      add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
+                                {dial_plan_entry_preference, id_text(t * 10)},
+                                {dial_plan_entry_trunk, id_text(t)},
+                                {dial_plan_entry_pattern, "9*"}});
+  }
+  void TearDown() override {
+    clear_call_apps();
+    call_test::TearDown();
+  }
+  // Extension 40 (or the caller from) dials number from port 7, or reaches the calling card
+  // card; the commands of the start are returned.
+  std::vector<str> call(const char* number, int card = 0, const char* from = "40") {
+    const str party = str::sprintf("\"Al\" <sip:%S@localhost>", from);
+    cobj = cobj_create("abc@phone", party, "<sip:x@localhost>", domain);
+    primary = leg_create(true, "7", "abc@phone", party + ";tag=1", "", cobj, false);
+    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    if (str(from) == "40") legs.set(primary, leg_extension, id_text(caller));
+    set_ivr_user(cobj, card ? card : caller, "extcall");
+    make_call_app("extcall", cobj)->start(card, card ? str() : str("sip:") + number + "@localhost");
+    return take();
+  }
+  // The StartDialog of the newest leg, which went out on trunk t.
+  msg::start_dialog outbound(int t, const char* uri, const str& from) {
+    const int leg = legs_of(cobj).back();
+    msg::start_dialog m;
+    m.call_id = legs.get(leg, leg_call_id);
+    m.uri = uri;
+    m.from = from;
+    m.to = str("<") + uri + ">";
+    m.trunk = id_text(t);
+    m.secure = "false";
+    m.other_side = "7";
+    return m;
+  }
+  int caller = 0, a = 0, b = 0, cobj = 0, primary = 0;
+};
+
+TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {
+  const std::vector<str> started = call("912345");
+  msg::start_dialog m =
+      outbound(a, "sip:12345@127.0.0.9;user=phone", "\"Al\" <sip:4930123@127.0.0.9>");
+  m.outbound_proxy = "sip:127.0.0.8";
+  m.username = "acct";
+  m.password = "pw";
+  m.codec = "0 8";
+  m.codec_lock = "true";
+  EXPECT_EQ(started, texts(msg::clear_dialog_timeout{"7", ""}, m,
+                           msg::set_dialog_timeout{m.call_id, "30000", "request-timeout", ""}));
+
+  const str first = m.call_id;
+  dialog_response({first, "1", "503", "INVITE", "", "", "Service Unavailable", "false"});
+  EXPECT_EQ(take(),
+            texts(outbound(b, "sip:12345@127.0.0.10;user=phone", "\"Al\" <sip:4930123@127.0.0.10>"),
+                  dialog_state_command(first, 486, "Busy Here")));
+
+  EXPECT_EQ(call("777"),
+            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 404, "Not Found")));
+}
+
+TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
+  add_account("0307", "extensions", extensions, add_row(domains, {{domains_name, "b.example"}}));
+  add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(caller, users_dial_plan)},
+                            {dial_plan_entry_preference, "90"},
+                            {dial_plan_entry_trunk, "*"},
+                            {dial_plan_entry_pattern, "*"},
+                            {dial_plan_entry_cmc, "c"}});
+  leg_play ask;
+  ask.file = "$a/ex_enter_cost_code.wav";
+  ask.alert = ask.analyse_dtmf = true;
+  EXPECT_EQ(call("0307"),
+            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", ask)));
+  for (const char* key : {"4", "2", "#"}) dialog_dtmf({"7", key});
+  msg::start_dialog m =
+      outbound(0, "sip:0307@b.example;user=phone", "\"Al\" <sip:4930123@localhost>");
+  m.to = "<sip:x@localhost>";
+  m.trunk = "lo";
+  m.privacy_style = "rfc3325";
+  EXPECT_EQ(take(), texts(m, msg::set_playfile{"7", "$t/ringback.wav", "true", "true", "false"}));
+  EXPECT_EQ(cobjs.get(cobj, cobj_cmc), "42");
+}
+
+TEST_F(ExtcallTest, CallingCardCallersEnterWhatTheyLack) {
+  const int card = add_account("88", "callingcards", callingcards);
+  cells.set(cells.add_row(), cells_user, id_text(caller));
+  cells.set(cells.first(), cells_number, "0171555");
+  // clang-format off
+  struct { const char *from, *trust, *state, *prompt; } cases[] = {
+      {"40", "", "numw", "aa_outbound"},        {"0171555", "true", "numw", "aa_outbound"},
+      {"0171555", "", "enter_pin", "ex_enter_access_code"},
+      {"0999", "true", "enter_extension", "ex_enter_extension_number"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    domains.set(domain, domains_trust_callerid, c.trust);
+    leg_play p;
+    p.file = str("$a/") + c.prompt + ".wav";
+    p.alert = p.analyse_dtmf = true;
+    EXPECT_EQ(call("", card, c.from),
+              texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", p)))
+        << c.from;
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), c.state);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// Dial plans: the written patterns and replacements and what they send where, the telephone
+// patterns of the permission lists, the routing decision over one plan (refusal, equal
+// preferences, failover past a preference, extensions, loopback) and the failover settings.
+#include "pbx/dial_plan.h"
+
+#include "db/schema.h"
+#include "pbx/dial_pattern.h"
+#include "pbx/pbx_test_util.h"
+
+namespace {
+
+using db_test::add_row;
+
+TEST(DialPattern, WrittenFormsExpandAndSubstitute) {
+  // clang-format off
+  struct { const char *pattern, *replacement, *subject, *result; } cases[] = {
+      {"9*", "", "912345@pbx", "sip:12345@host;user=phone"},
+      {"9*", "0*", "912345@pbx", "sip:012345@host;user=phone"},
+      {"9*", "+49", "912345@pbx", "sip:+49@host;user=phone"},
+      {"+49*", "0*", "+4930123@pbx", "sip:030123@host;user=phone"},
+      {"+4930", "", "+4930@pbx", "sip:+4930@host;user=phone"},
+      {"*", "+1*", "5551234@pbx", "sip:+15551234@host;user=phone"},
+      {"*", "", "+5551234@pbx", "sip:+5551234@host;user=phone"},
+      {"xxx|1xxx", "", "123@pbx", "sip:123@host;user=phone"},
+      {"xxx|1xxx", "", "1234@pbx", "sip:1234@host;user=phone"},
+      {"xxx|1xxx", "", "2345@pbx", ""},
+      {"xxx|1xxx", "", "12@pbx", ""},
+      {"[2-4]x", "", "35@pbx", "sip:35@host;user=phone"},
+      {"9*", "<sip:\\1@gw.example.com>", "912@pbx", "<sip:12@gw.example.com>"},
+      {"^(ab)c@.*", "\\1\\+\\x", "ABC@pbx", "AB+x"},
+      {"^(1[0-9]{2})@.*", "\\1", "1500@pbx", ""},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const str e =
+        "!" + expand_dial_pattern(c.pattern) + "!" + expand_dial_replacement(c.replacement) + "!i";
+    EXPECT_EQ(regex_substitute(e, c.subject, {{'r', "host"}}), c.result) << e.c_str() << c.subject;
+    // The same through the regex engine: an empty group at the end hides the simple shape.
+    const str slow = "!" + expand_dial_pattern(c.pattern) + "()!" +
+                     expand_dial_replacement(c.replacement) + "!i";
+    EXPECT_EQ(regex_substitute(slow, c.subject, {{'r', "host"}}), c.result) << slow.c_str();
+  }
+  EXPECT_EQ(expand_dial_pattern("xxx|1xxx"), "^([0-9]{3}|1[0-9]{3})@.*");
+}
+
+TEST(DialPlan, TelephonePatternsAndPermissionLists) {
+  // clang-format off
+  struct { const char *number, *pattern; bool match; } tel[] = {
+      {"12#", "%", true}, {"12a", "%", false}, {"1#*", "$$$", true}, {"12", "$$$", false},
+      {"abc", "a?c", true}, {"ac", "a?c", false}, {"", "", true}, {"1", "", false},
+      {"x y", "*", true}, {"2", "[1-3]", true}, {"5", "[1-3]", false}, {"2", "[3-1]", false},
+      {"2", "[]", false}, {"*1", "\\*1", true}, {"x1", "\\*1", false}, {"1295", "12*5", true},
+  };
+  struct { const char *number, *list; bool fallback, allowed; } perm[] = {
+      {"150", "100-199 300", false, true}, {"300", "100-199 300", false, true},
+      {"250", "100-199 300", true, false}, {"7", "*", false, true},
+      {"7", "", true, true}, {"7", " ", false, false}, {"12#", "5 1%", false, true},
+  };
+  // clang-format on
+  for (const auto& c : tel)
+    EXPECT_EQ(dialplan_match_tel(c.number, c.pattern), c.match) << c.number << " " << c.pattern;
+  for (const auto& c : perm)
+    EXPECT_EQ(check_permission(c.number, c.list, c.fallback), c.allowed) << c.number << c.list;
+}
+
+class DialPlanTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    domains.set(domain, domains_country_code, "49");
+    domains.set(domain, domains_area_code, "030");
+    const int other = add_row(
+        domains,
+        {{domains_name, "other.example"}, {domains_country_code, "49"}, {domains_area_code, "40"}});
+    add_account("7654321", "extensions", extensions, other);
+    add_extension("150");
+    caller = add_extension("40");
+    a = add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "a.example.com"}});
+    b = add_row(trunks, {{trunks_name, "B"}, {trunks_outbound_proxy, "sip:b.example.com:5070"}});
+    const int plan = add_row(dial_plan, {{dial_plan_name, "P"}});
+    domains.set(domain, domains_default_dialplan, id_text(plan));
+    // clang-format off
+    const struct { const char *preference; str trunk; const char *pattern, *replacement; } e[] = {
+        {"10", "-", "900*", ""},   {"20", id_text(a), "9*", ""}, {"20", id_text(b), "9*", "0*"},
+        {"25", id_text(b), "9*", "00*"}, {"30", "+", "1xx", "\\1"}, {"40", "*", "*", ""},
+    };
+    // clang-format on
+    for (const auto& x : e)
+      add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
+                                {dial_plan_entry_preference, x.preference},
+                                {dial_plan_entry_trunk, x.trunk},
+                                {dial_plan_entry_pattern, x.pattern},
+                                {dial_plan_entry_replacement, x.replacement}});
+  }
+  int caller = 0, a = 0, b = 0;
+};
+
+TEST_F(DialPlanTest, RoutesByPreferenceAndKind) {
+  // clang-format off
+  struct { const char* number; int min; const char* route; } cases[] = {
+      {"900123", INT_MIN, ""},  // refused although "9*" would match
+      {"900", INT_MIN, ""},
+      {"912345", INT_MIN, "A <sip:12345@a.example.com;user=phone> 20"},
+      {"912345", 20, "B <sip:0012345@b.example.com:5070;user=phone> 25"},
+      {"912345", 25, ""},
+      {"150", INT_MIN, "150 30"},
+      {"170", INT_MIN, ""},  // no such extension, and not known system-wide
+      {"0407654321", INT_MIN, "loop <sip:+49407654321@other.example;user=phone> 40"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    dialplan_route r;
+    const bool found =
+        find_extension_dialplan_entry(caller, str("sip:") + c.number + "@localhost", 0, r, c.min);
+    str got = r.loopback ? str("loop ") : r.trunk ? trunks.get(r.trunk, trunks_name) + " " : str();
+    if (found) got += r.destination + " " + id_text(r.preference);
+    EXPECT_EQ(got, str(c.route)) << c.number << " from " << c.min;
+  }
+  EXPECT_TRUE(log.contains("Dialplan P: 900123 is not allowed"));
+}
+
+TEST_F(DialPlanTest, FailoverBySetting) {
+  // clang-format off
+  struct { const char* setting; int code; bool go_on; } cases[] = {
+      {"always", 486, true}, {"only_5xx", 503, true}, {"only_5xx", 408, true},
+      {"only_5xx", 486, false}, {"except_busy", 486, false}, {"except_busy", 404, true},
+      {"never", 503, false}, {"", 500, false},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    trunks.set(a, trunks_failover, c.setting);
+    EXPECT_EQ(try_failover(a, c.code, "x"), c.go_on) << c.setting << " " << c.code;
+  }
+}
+
+}  // namespace
