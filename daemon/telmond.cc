@@ -37,6 +37,7 @@
 #include "sip/sip_transport.h"
 #include "sip/sip_udp_receive.h"
 #include "sip/srv_context.h"
+#include "sip/trunk.h"
 
 namespace {
 
@@ -174,8 +175,11 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   // front of the registrar; the PBX's commands share the srv queue's receiver with the
   // registrar's answers.
   install_call_ports();
+  // Trunks: the answers to their REGISTERs and DISCOVERs and the challenges to them, in
+  // front of the call legs; SetupTrunk and DeleteTrunk share the srv queue's receiver.
+  install_trunks();
   set_handle_ssoap([](const str& text) {
-    if (!call_port_on_soap(text)) registrar_on_soap(text);
+    if (!call_port_on_soap(text) && !trunk_on_soap(text)) registrar_on_soap(text);
     return 0;
   });
   // The PBX applications that calls are routed to.

@@ -1,0 +1,276 @@
+// Trunks under a manual clock with the real transaction layer on a scripted transport: the
+// REGISTERs as sent (whole texts), the provider's answers injected as datagrams, TrunkStatus
+// captured from the side's post, and the recognition of incoming requests.
+#include "sip/trunk.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "frame/settings.h"
+#include "sip/address_list.h"
+#include "sip/call_messages.h"
+#include "sip/call_port.h"
+#include "sip/reg_in.h"
+#include "sip/send_packet.h"
+#include "sip/srv_context.h"
+#include "sip/transaction_test_fakes.h"
+
+namespace {
+
+std::vector<str> posted;
+const ip_port provider = ip_port::from_text("127.0.0.9:5060");
+
+struct loopback_info : sip_settings_local_info {
+  str local_sip_address(const ip_port&, transport_type) override { return "127.0.0.1"; }
+  uint16_t local_sip_port(const ip_port&, transport_type) override { return 5060; }
+  str web_address(const ip_port&, bool) override { return str(); }
+};
+
+msg::setup_trunk setup(const char* key, const char* name, const char* registrar = "127.0.0.9",
+                       const char* aadr = "", const char* domains = "",
+                       const char* account = "4930123", const char* dids = "") {
+  msg::setup_trunk m;
+  m.key = key, m.name = name, m.reg_display = "Office", m.account = account;
+  m.registrar = registrar, m.auth_user = "u1", m.password = "pw", m.expires = "600";
+  m.aadr = aadr, m.domain_names = domains, m.dids = dids, m.country_code = "49";
+  m.area_code = "030";
+  return m;
+}
+
+class TrunkTest : public ::testing::Test {
+ protected:
+  transaction_env env;
+  loopback_info info;
+  call_port_transaction_user legs{env.user};
+  trunk_transaction_user user{legs};
+  trunk_auth_hooks hooks{&registrar_auth_hooks()};
+  std::unique_ptr<scoped_srv_context> context;
+  log_capture log{9};
+
+  void SetUp() override {
+    init_config();
+    posted.clear();
+    reset_call_ports();
+    set_sip_local_info(&info);
+    set_sip_transaction_user(&user);
+    set_auth_hooks(&hooks);
+    install_transaction_receive_hooks();
+    bw_add_source(provider.address, 32, true);
+    srv_context c;
+    c.post = [](const str& t) { posted.push_back(t); };
+    c.send = send_packet;
+    c.queue = &env.queue;
+    context = std::make_unique<scoped_srv_context>(c);
+  }
+  void TearDown() override {
+    clear_trunks();
+    reset_call_ports();
+    set_auth_hooks(nullptr);
+    set_sip_receive_hooks(nullptr);
+    set_sip_local_info(nullptr);
+    bw_clear();
+  }
+  // The last text sent, its branch made readable.
+  std::string last_sent() {
+    std::string t(env.transport.sent.back().text.view());
+    return std::regex_replace(t, std::regex("branch=z9hG4bK[-0-9a-f]+"), "branch=z9hG4bK*");
+  }
+  // The provider answers the last request sent.
+  void answer(int code, const char* reason, const char* headers) {
+    const sip_message sent = env.transport.sent.back().parsed();
+    sip_message r(code, reason, sent);
+    r.to.set_tag("p1");
+    str text = r.serialize(provider, transport_type::udp);
+    text = text.leftstr(text.length() - 2) + crlf(headers) + "\r\n";
+    process_pdu("udp0", text, provider, transport_type::udp);
+  }
+  static str status(const char* code, const char* text, const char* counts) {
+    return soap_write(msg::trunk_status{"7", code, text, str(counts).get_field(0),
+                                        str(counts).get_field(1), str(counts).get_field(2)});
+  }
+};
+
+}  // namespace
+
+// The first REGISTER, its answer to the provider's challenge, and the refresh at half the
+// granted interval: along the flow, with the stored challenge's next nonce count.
+TEST_F(TrunkTest, RegisterChallengeAndRefresh) {
+  setup_trunk(setup("7", "prov"));
+  trunk& t = *get_trunk("7");
+  const unsigned cseq = peek_dialog_cseq(m_register, t.reg_call_id, t.from_tag) - 1;
+  const auto expected = [&](unsigned n, const char* extra) {
+    return std::string(
+        crlf(str::sprintf("REGISTER sip:127.0.0.9 SIP/2.0\nVia: SIP/2.0/UDP "
+                          "127.0.0.1:5060;branch=z9hG4bK*;rport\nFrom: \"Office\" "
+                          "<sip:4930123@127.0.0.9>;tag=%s\nTo: \"Office\" "
+                          "<sip:4930123@127.0.0.9>\nCall-ID: %s\nCSeq: %u REGISTER\n"
+                          "Max-Forwards: 70\nContact: "
+                          "<sip:u1@127.0.0.1:5060;transport=udp;line=%s>\nUser-Agent: "
+                          "%s\n%SExpires: 600\nContent-Length: 0\n\n",
+                          t.from_tag, t.reg_call_id, cseq + n, t.line, auth_user_agent(), extra)
+                 .c_str())
+            .view());
+  };
+  EXPECT_EQ(last_sent(), expected(0, ""));
+  EXPECT_TRUE(
+      log.contains("Trunk prov (7) is associated with the following addresses: "
+                   "udp:127.0.0.9:0"));
+
+  answer(401, "Unauthorized", "WWW-Authenticate: Digest realm=\"p\",nonce=\"n1\",qop=\"auth\"\n");
+  const auto authorization = [&](const char* nc) {
+    const str cnonce =
+        parse_auth_header(env.transport.sent.back().parsed().get_other_header("Authorization", ""))
+            .get("cnonce");
+    return str::sprintf(
+        "Authorization: Digest realm=\"p\",nonce=\"n1\",response=\"%s\","
+        "username=\"u1\",uri=\"sip:127.0.0.9\",qop=\"auth\",nc=%S,cnonce=\"%s\","
+        "algorithm=MD5\n",
+        auth_md5_hex("n1", "u1", "p", "pw", "REGISTER", "sip:127.0.0.9", "auth", nc, cnonce), nc,
+        cnonce);
+  };
+  EXPECT_EQ(last_sent(), expected(1, authorization("00000001").c_str()));
+
+  answer(200, "OK", "Contact: <sip:u1@127.0.0.1:5060;line=x>;expires=600\n");
+  EXPECT_EQ(posted.back(), status("200 OK", "Refresh interval 300 seconds", "1 1 0"));
+  const size_t before = env.transport.sent.size();
+  env.run_until(299999);
+  EXPECT_EQ(env.transport.sent.size(), before);
+  env.run_until(300000);
+  EXPECT_EQ(
+      last_sent(),
+      expected(2,
+               ("Supported: outbound\n" + std::string(authorization("00000002").view())).c_str()));
+}
+
+// The provider's final answers to a REGISTER: the status reported and when the next one goes.
+TEST_F(TrunkTest, RegisterOutcomes) {
+  const struct {
+    const char* code_reason;
+    const char* headers;
+    const char* text;
+    int next_s;
+    const char* log_line;
+  } cases[] = {
+      {"200 OK",
+       "Contact: <sip:a@h>;expires=900\nContact: <sip:b@h>;expires=300\nContact: <sip:c@h>\n"
+       "Expires: 600\n",
+       "Refresh interval 150 seconds", 150,
+       "Registrar returned 3 bindings, but line parameter has been erased"},
+      {"200 OK", "Contact: <sip:a@h>;expires=60\nContact: <sip:b@h;line=LINE>;expires=1800\n",
+       "Refresh interval 900 seconds", 900, ""},
+      {"200 OK", "Contact: <sip:a@h;line=LINE>;expires=0\n", "No refresh interval", 60, ""},
+      {"200 OK", "", "No refresh interval", 60, ""},
+      {"200 OK", "Expires: 240\n", "Refresh interval 120 seconds", 120, ""},
+      {"403 Forbidden", "", "Registration failed, retry after 60 seconds", 60,
+       "Registration on trunk prov (7) failed. Retry in 60 seconds"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.headers);
+    clear_trunks();
+    clear_pending_packets();
+    posted.clear();
+    log.clear();
+    setup_trunk(setup("7", "prov"));
+    const std::string line(get_trunk("7")->line.view());
+    const std::string headers = std::regex_replace(c.headers, std::regex("LINE"), line);
+    const bool ok = c.code_reason[0] == '2';
+    answer(std::atoi(c.code_reason), c.code_reason + 4, headers.c_str());
+    EXPECT_EQ(posted, std::vector<str>{status(c.code_reason, c.text, ok ? "1 1 0" : "1 0 1")});
+    if (*c.log_line) {
+      EXPECT_TRUE(log.contains(c.log_line));
+    }
+    const size_t before = env.transport.sent.size();
+    const int64_t now = env.now_ms();
+    env.run_until(now + c.next_s * 1000 - 1);
+    EXPECT_EQ(env.transport.sent.size(), before);
+    env.run_until(now + c.next_s * 1000);
+    EXPECT_EQ(env.transport.sent.size(), before + 1);
+  }
+}
+
+// Anything unreadable from the provider changes nothing and reports nothing.
+TEST_F(TrunkTest, GarbageIgnored) {
+  setup_trunk(setup("7", "prov"));
+  const str call_id = get_trunk("7")->reg_call_id;
+  for (const str& text : {str("SIP/2.0 200 OK\r\n\r\n"), str("\x01\x02garbage\r\n\r\n"),
+                          "SIP/2.0 999\r\nCall-ID: " + call_id + "\r\nCSeq: x\r\n\r\n",
+                          "SIP/2.0 200 OK\r\nCall-ID: " + call_id + "\r\n\r\n"}) {
+    process_pdu("udp0", text, provider, transport_type::udp);
+  }
+  EXPECT_TRUE(posted.empty());
+  EXPECT_FALSE(get_trunk("7")->flow_transport.valid());
+}
+
+// find_trunk: two trunks on one provider address and one known by its domain only; the line
+// parameter first, then the categories in order, the last trunk examined winning within one.
+TEST_F(TrunkTest, FindTrunkPrecedence) {
+  setup_trunk(setup("1", "A", "127.0.0.9", "", "a.example"));
+  setup_trunk(setup("2", "B", "", "127.0.0.9:5062 127.0.0.10", "b.example", "", "+4930555000"));
+  setup_trunk(setup("3", "C", "", "", "c.example", ""));
+  const struct {
+    const char* source;
+    const char* uri;
+    const char* from;
+    const char* key;
+    const char* log_line;
+  } cases[] = {
+      {"127.0.0.11:5060", "sip:x@h;line=L2", "x@h", "2", "Identify trunk (line match) B"},
+      {"127.0.0.9:5062", "sip:555000@127.0.0.1", "x@h", "2",
+       "Identify trunk (IP address and DID match) B"},
+      {"127.0.0.9:5062", "sip:x@b.example", "4930123@127.0.0.9", "1",
+       "Identify trunk (IP address and from match) A"},
+      {"127.0.0.9:5062", "sip:4930123@127.0.0.1", "x@h", "1",
+       "Identify trunk (IP address and user match) A"},
+      {"127.0.0.9:5062", "sip:x@b.example", "x@h", "2",
+       "Identify trunk (IP address/port and domain match) B"},
+      {"127.0.0.10:5060", "sip:x@b.example", "x@h", "2",
+       "Identify trunk (IP address and domain match) B"},
+      {"127.0.0.9:5062", "sip:x@127.0.0.1", "x@h", "2", "Identify trunk (IP address/port match) B"},
+      {"127.0.0.10:7000", "sip:x@a.example", "x@h", "2", "Identify trunk (IP address match) B"},
+      {"127.0.0.11:5060", "sip:x@c.example", "x@h", "3", "Identify trunk (domain name match) C"},
+      {"127.0.0.11:5060", "sip:x@a.example", "x@h", "", "Could not find a trunk (3 trunks)"},
+  };
+  const std::string line2(get_trunk("2")->line.view());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.log_line);
+    log.clear();
+    sip_message m(m_invite, from_to_spec(str("<sip:") + c.from + ">"), from_to_spec("<sip:x@h>"),
+                  "i1");
+    m.request_uri = std::regex_replace(c.uri, std::regex("L2"), line2).c_str();
+    m.peer = ip_port::from_text(c.source);
+    m.transport = transport_type::udp;
+    EXPECT_EQ(find_trunk(m), str(c.key));
+    EXPECT_EQ(log.texts().back(), c.log_line);
+  }
+}
+
+// A registrar by name: resolved through a DISCOVER before the REGISTER goes to the address
+// found; an INVITE from there carries the trunk's key to the PBX; DeleteTrunk forgets it.
+TEST_F(TrunkTest, ResolvedRegistrarIncomingCallAndDelete) {
+  ASSERT_TRUE(trunk_on_soap(soap_write(setup("7", "prov", "sip.provider.test"))));
+  while (!env.dns.waiting.empty()) {
+    const auto [name, type] = env.dns.waiting.begin()->first;
+    env.dns.answer(name, type, type == dns_type::a ? str("127.0.0.9") : str());
+  }
+  EXPECT_TRUE(
+      log.contains("Trunk prov (7) is associated with the following addresses: "
+                   "udp:127.0.0.9:5060"));
+  EXPECT_EQ(env.transport.sent.back().destination, provider);
+  answer(200, "OK", "Expires: 600\n");
+
+  process_pdu("udp0",
+              crlf("INVITE sip:4930123@127.0.0.1 SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.9:5060;"
+                   "branch=z9hG4bKi1\nFrom: <sip:49301@127.0.0.9>;tag=f\nTo: <sip:4930123@"
+                   "127.0.0.1>\nCall-ID: in1\nCSeq: 1 INVITE\nContent-Length: 0\n\n"),
+              provider, transport_type::udp);
+  EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_policy{"0", "<sip:49301@127.0.0.9>;tag=f",
+                                                             "<sip:4930123@127.0.0.1>",
+                                                             "udp:127.0.0.9:5060", "7"}));
+  ASSERT_TRUE(trunk_on_soap(soap_write(msg::delete_trunk{"7"})));
+  EXPECT_TRUE(srvtrunks.empty() && trunk_lines.empty() && trunk_call_ids.empty());
+  const size_t before = env.transport.sent.size();
+  env.run_until(400000);  // past the refresh the 200 asked for
+  for (size_t i = before; i < env.transport.sent.size(); i++)
+    EXPECT_NE(env.transport.sent[i].parsed().method, m_register);
+}
