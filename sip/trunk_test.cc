@@ -93,54 +93,60 @@ class TrunkTest : public ::testing::Test {
 
 }  // namespace
 
-// The first REGISTER, its answer to the provider's challenge, and the refresh at half the
-// granted interval: along the flow, with the stored challenge's next nonce count.
-TEST_F(TrunkTest, RegisterChallengeAndRefresh) {
-  setup_trunk(setup("7", "prov"));
+// The first REGISTER by the outbound proxy, its answer to the provider's challenge, the CRLF
+// keep-alive the proxy's parameters ask for, and the refresh at half the granted interval:
+// along the flow, with the stored challenge's next nonce count.
+TEST_F(TrunkTest, RegisterChallengeKeepAliveAndRefresh) {
+  msg::setup_trunk m = setup("7", "prov", "127.0.0.8");
+  m.outbound_proxy = "sip:127.0.0.9;keepalive=crlf;interval=40";
+  setup_trunk(m);
   trunk& t = *get_trunk("7");
   const unsigned cseq = peek_dialog_cseq(m_register, t.reg_call_id, t.from_tag) - 1;
-  const auto expected = [&](unsigned n, const char* extra) {
-    return std::string(
-        crlf(str::sprintf("REGISTER sip:127.0.0.9 SIP/2.0\nVia: SIP/2.0/UDP "
-                          "127.0.0.1:5060;branch=z9hG4bK*;rport\nFrom: \"Office\" "
-                          "<sip:4930123@127.0.0.9>;tag=%s\nTo: \"Office\" "
-                          "<sip:4930123@127.0.0.9>\nCall-ID: %s\nCSeq: %u REGISTER\n"
-                          "Max-Forwards: 70\nContact: "
-                          "<sip:u1@127.0.0.1:5060;transport=udp;line=%s>\nUser-Agent: "
-                          "%s\n%SExpires: 600\nContent-Length: 0\n\n",
-                          t.from_tag, t.reg_call_id, cseq + n, t.line, auth_user_agent(), extra)
-                 .c_str())
-            .view());
+  const auto expected = [&](unsigned n, const std::string& extra) {
+    return std::string(crlf(str::sprintf("REGISTER sip:127.0.0.8 SIP/2.0\nVia: SIP/2.0/UDP "
+                                         "127.0.0.1:5060;branch=z9hG4bK*;rport\nFrom: \"Office\" "
+                                         "<sip:4930123@127.0.0.8>;tag=%s\nTo: \"Office\" "
+                                         "<sip:4930123@127.0.0.8>\nCall-ID: %s\nCSeq: %u "
+                                         "REGISTER\nMax-Forwards: 70\nContact: <sip:u1@127.0.0.1:"
+                                         "5060;transport=udp;line=%s>\nUser-Agent: %s\n%SExpires: "
+                                         "600\nContent-Length: 0\n\n",
+                                         t.from_tag, t.reg_call_id, cseq + n, t.line,
+                                         auth_user_agent(), extra.c_str())
+                                .c_str())
+                           .view());
   };
   EXPECT_EQ(last_sent(), expected(0, ""));
+  EXPECT_EQ(env.transport.sent.back().destination, provider);
   EXPECT_TRUE(
       log.contains("Trunk prov (7) is associated with the following addresses: "
-                   "udp:127.0.0.9:0"));
+                   "udp:127.0.0.8:0 udp:127.0.0.9:0"));
 
   answer(401, "Unauthorized", "WWW-Authenticate: Digest realm=\"p\",nonce=\"n1\",qop=\"auth\"\n");
   const auto authorization = [&](const char* nc) {
     const str cnonce =
         parse_auth_header(env.transport.sent.back().parsed().get_other_header("Authorization", ""))
             .get("cnonce");
-    return str::sprintf(
-        "Authorization: Digest realm=\"p\",nonce=\"n1\",response=\"%s\","
-        "username=\"u1\",uri=\"sip:127.0.0.9\",qop=\"auth\",nc=%S,cnonce=\"%s\","
-        "algorithm=MD5\n",
-        auth_md5_hex("n1", "u1", "p", "pw", "REGISTER", "sip:127.0.0.9", "auth", nc, cnonce), nc,
-        cnonce);
+    return std::string(
+        str::sprintf(
+            "Authorization: Digest realm=\"p\",nonce=\"n1\",response=\"%s\",username="
+            "\"u1\",uri=\"sip:127.0.0.8\",qop=\"auth\",nc=%S,cnonce=\"%s\","
+            "algorithm=MD5\n",
+            auth_md5_hex("n1", "u1", "p", "pw", "REGISTER", "sip:127.0.0.8", "auth", nc, cnonce),
+            nc, cnonce)
+            .view());
   };
-  EXPECT_EQ(last_sent(), expected(1, authorization("00000001").c_str()));
+  EXPECT_EQ(last_sent(), expected(1, authorization("00000001")));
 
   answer(200, "OK", "Contact: <sip:u1@127.0.0.1:5060;line=x>;expires=600\n");
   EXPECT_EQ(posted.back(), status("200 OK", "Refresh interval 300 seconds", "1 1 0"));
   const size_t before = env.transport.sent.size();
-  env.run_until(299999);
+  env.run_until(39999);
   EXPECT_EQ(env.transport.sent.size(), before);
+  env.run_until(299999);
+  EXPECT_EQ(env.transport.sent.size(), before + 7);  // at 40, 80, ... 280 s
+  EXPECT_EQ(last_sent(), "\r\n\r\n");
   env.run_until(300000);
-  EXPECT_EQ(
-      last_sent(),
-      expected(2,
-               ("Supported: outbound\n" + std::string(authorization("00000002").view())).c_str()));
+  EXPECT_EQ(last_sent(), expected(2, "Supported: outbound\n" + authorization("00000002")));
 }
 
 // The provider's final answers to a REGISTER: the status reported and when the next one goes.
@@ -246,9 +252,13 @@ TEST_F(TrunkTest, FindTrunkPrecedence) {
 }
 
 // A registrar by name: resolved through a DISCOVER before the REGISTER goes to the address
-// found; an INVITE from there carries the trunk's key to the PBX; DeleteTrunk forgets it.
-TEST_F(TrunkTest, ResolvedRegistrarIncomingCallAndDelete) {
-  ASSERT_TRUE(trunk_on_soap(soap_write(setup("7", "prov", "sip.provider.test"))));
+// found; an INVITE from there carries the trunk's key to the PBX; a leg the PBX starts on the
+// trunk goes there with the trunk's Proxy-Require and answers its challenge with the leg's
+// credentials; DeleteTrunk forgets the trunk.
+TEST_F(TrunkTest, ResolvedRegistrarCallsAndDelete) {
+  msg::setup_trunk m = setup("7", "prov", "sip.provider.test");
+  m.require = "sec-agree";
+  ASSERT_TRUE(trunk_on_soap(soap_write(m)));
   while (!env.dns.waiting.empty()) {
     const auto [name, type] = env.dns.waiting.begin()->first;
     env.dns.answer(name, type, type == dns_type::a ? str("127.0.0.9") : str());
@@ -267,6 +277,17 @@ TEST_F(TrunkTest, ResolvedRegistrarIncomingCallAndDelete) {
   EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_policy{"0", "<sip:49301@127.0.0.9>;tag=f",
                                                              "<sip:4930123@127.0.0.1>",
                                                              "udp:127.0.0.9:5060", "7"}));
+  msg::start_dialog d;
+  d.call_id = "o1", d.uri = "sip:+4930555@127.0.0.20", d.trunk = "7", d.username = "u1";
+  d.password = "pw";
+  ASSERT_TRUE(call_port_on_soap(soap_write(d)));
+  answer(407, "Proxy Authentication Required",
+         "Proxy-Authenticate: Digest realm=\"p\",nonce=\"n\"\n");
+  const sip_message invite = env.transport.sent.back().parsed();
+  EXPECT_EQ(env.transport.sent.back().destination, provider);
+  EXPECT_EQ(invite.get_other_header("Proxy-Require", ""), "sec-agree");
+  EXPECT_EQ(parse_auth_header(invite.get_other_header("Proxy-Authorization", "")).get("response"),
+            auth_md5_hex("n", "u1", "p", "pw", "INVITE", "sip:+4930555@127.0.0.20", "", "", ""));
   ASSERT_TRUE(trunk_on_soap(soap_write(msg::delete_trunk{"7"})));
   EXPECT_TRUE(srvtrunks.empty() && trunk_lines.empty() && trunk_call_ids.empty());
   const size_t before = env.transport.sent.size();
