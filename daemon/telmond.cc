@@ -153,6 +153,7 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   fill_sip_udp_receive_hooks(udp);
   install_transaction_layer(udp);
   udp.dns_pdu = dns_pdu_available;
+  udp.stun_response = trunk_stun_response;  // the trunks' public address
   set_sip_udp_hooks(udp);
 
   // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.

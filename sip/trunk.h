@@ -64,6 +64,10 @@ class trunk {
   // From aadr: "address" or "address:port" texts.
   std::set<str> explicit_addresses;
   ip_port public_address;  // discovered public address for the Contact; invalid: unknown
+  // The STUN request waiting for its answer (magic cookie and transaction id; empty: none)
+  // and where it went.
+  str stun_transaction_id;
+  ip_port stun_server;
   bool discovering = false;
   stored_challenge challenge;
   keep_alive_kind keep_alive_type = keep_alive_none;
@@ -91,8 +95,12 @@ class trunk {
   void on_register_response(const sip_message& response);
   // A CRLF keep-alive on the flow (STUN when that type is chosen); rearms itself.
   void send_keep_alive();
-  // A STUN binding request to destination from local port port_name (UDP flows only).
+  // A STUN binding request to destination from local port port_name (UDP flows only); the
+  // previous one unanswered is logged.
   bool send_stun(const str& port_name, const ip_port& destination);
+  // The answer to the STUN request: its mapped address becomes the public address of the
+  // Contact; a changed one is registered at once.
+  void on_stun_response(const str& datagram);
   // Stops the registration and keep-alive timers.
   void stop();
   // The From of the REGISTER (with the trunk's tag).
@@ -144,6 +152,10 @@ void finish_trusted_address(const str& key);
 // The global form of number for country and area code ("+" country area number); a number
 // that cannot be converted comes back unchanged.
 str trunk_global_number(const str& country_code, const str& area_code, const str& number);
+
+// A STUN Binding Success Response on a SIP UDP port (frame/sip_loop.h stun_response): given to
+// the trunk whose request it answers; others are dropped.
+void trunk_stun_response(const str& datagram, const ip_port& source);
 
 // The srv queue's trunk commands (SetupTrunk, DeleteTrunk); true when text was one.
 bool trunk_on_soap(const str& text);

@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "base/random.h"
 #include "frame/soap_message.h"
+#include "frame/stun.h"
 #include "sip/pending_packet.h"
 #include "sip/sip_connection.h"
 #include "sip/srv_context.h"
@@ -199,14 +200,38 @@ void trunk::choose_keep_alive() {
 }
 
 bool trunk::send_stun(const str& port_name, const ip_port& destination) {
+  if (!stun_transaction_id.empty()) {
+    log_printf(log_trunks, 5, "No answer from STUN server %s", stun_server.readable());
+  }
   // A binding request: type 0x0001, no attributes, the magic cookie, a fresh transaction id.
   str request("\x00\x01\x00\x00\x21\x12\xa4\x42", 8);
   request += random_bytes(12);
+  stun_transaction_id = stun_transaction(request);
+  stun_server = destination;
   if (!get_sip_transport().send_udp(port_name, destination, request)) {
     log_printf(log_trunks, 4, "Could not send STUN request");
+    stun_transaction_id = str();
     return false;
   }
   return true;
+}
+
+void trunk::on_stun_response(const str& datagram) {
+  stun_transaction_id = str();
+  ip_port mapped;
+  if (!stun_mapped_address(datagram, mapped) || mapped == public_address) return;
+  public_address = mapped;
+  if (!account.empty() && !registrar.empty()) send_register();
+}
+
+void trunk_stun_response(const str& datagram, const ip_port& source) {
+  const str id = stun_transaction(datagram);
+  for (auto& [key, t] : srvtrunks) {
+    if (!id.empty() && t->stun_transaction_id == id && t->stun_server == source) {
+      t->on_stun_response(datagram);
+      return;
+    }
+  }
 }
 
 void trunk::send_keep_alive() {
