@@ -68,7 +68,8 @@ str trunk::make_callid() { return random_token(24); }
 void trunk::update(const msg::setup_trunk& m) {
   // A new address of record is a new registration: the binding of the old one is left to
   // expire at the provider.
-  const bool new_identity = reg_call_id.empty() || m.account != account || m.registrar != registrar;
+  const bool new_identity =
+      reg_call_id.empty() || m.account != account || m.registrar.strip() != registrar;
   name = own_copy(m.name);
   reg_display = own_copy(m.reg_display);
   account = own_copy(m.account);
@@ -208,7 +209,7 @@ str find_trunk(const sip_message& request) {
     }
   }
   const ip_port source = request.peer.unmapped();
-  const str source_address = source.readable_host();
+  const str source_address = source.readable_address();
   const str source_with_port = source.readable();
   const str host = uri.get_host().tolower();
   const str& user = uri.get_user();
@@ -245,7 +246,8 @@ str find_trunk(const sip_message& request) {
       }
     } else if (t.explicit_addresses.count(source_with_port)) {
       ip_match = ipport_match = true;
-    } else if (t.explicit_addresses.count(source_address)) {
+    } else if (t.explicit_addresses.count(source_address) ||
+               t.explicit_addresses.count(source.readable_host())) {
       ip_match = true;
     }
     const bool domain = t.domain_names.count(host) || t.domain_names.count(str("localhost"));
