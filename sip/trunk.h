@@ -101,6 +101,8 @@ class trunk {
   // The answer to the STUN request: its mapped address becomes the public address of the
   // Contact; a changed one is registered at once.
   void on_stun_response(const str& datagram);
+  // The registration timer's callback: the REGISTER of the trunk of key (if it still exists).
+  static void refresh_procedure(const str& key);
   // Stops the registration and keep-alive timers.
   void stop();
   // The From of the REGISTER (with the trunk's tag).
@@ -138,11 +140,15 @@ void delete_trunk(const str& key);
 // Deletes every trunk (tests).
 void clear_trunks();
 
-// The key of the trunk the request came from, or empty (logged, see trunk.cc).
+// The key of the trunk an incoming request came from, or empty (the caller then looks the
+// request up among the accounts). A request-URI line parameter naming a trunk decides;
+// otherwise every trunk that is neither outbound-only nor disabled is examined in key order
+// and the first category that any trunk meets wins, the last trunk examined within it: IP
+// and DID, IP and From, IP and user, IP/port and domain, IP and domain, IP/port, IP, domain
+// only. Each choice and a miss are logged (trunk group, levels 5 and 8).
 str find_trunk(const sip_message& request);
 
-// Timer callbacks by key.
-void refresh_procedure(const str& key);
+// The keep-alive timer's callback by key.
 void send_keep_alive(const str& key);
 
 // The name-resolution results for the trunk of key.

@@ -254,7 +254,7 @@ void trunk::send_keep_alive() {
                             callback_argument(::send_keep_alive, key));
 }
 
-void refresh_procedure(const str& key) {
+void trunk::refresh_procedure(const str& key) {
   if (trunk* t = get_trunk(key)) t->send_register();
 }
 
