@@ -39,6 +39,7 @@
 #include "sip/sip_transport.h"
 #include "sip/sip_udp_receive.h"
 #include "sip/srv_context.h"
+#include "sip/trunk.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   fill_sip_udp_receive_hooks(udp);
   install_transaction_layer(udp);
   udp.dns_pdu = dns_pdu_available;
+  udp.stun_response = trunk_stun_response;  // the trunks' public address
   set_sip_udp_hooks(udp);
 
   // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
@@ -177,8 +179,11 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   // front of the registrar; the PBX's commands share the srv queue's receiver with the
   // registrar's answers.
   install_call_ports();
+  // Trunks: the answers to their REGISTERs and DISCOVERs and the challenges to them, in
+  // front of the call legs; SetupTrunk and DeleteTrunk share the srv queue's receiver.
+  install_trunks();
   set_handle_ssoap([](const str& text) {
-    if (!call_port_on_soap(text)) registrar_on_soap(text);
+    if (!call_port_on_soap(text) && !trunk_on_soap(text)) registrar_on_soap(text);
     return 0;
   });
   // The PBX applications that calls are routed to.

@@ -9,6 +9,7 @@
 #include "sip/call_port.h"
 #include "sip/pending_packet.h"
 #include "sip/srv_context.h"
+#include "sip/trunk.h"
 
 namespace {
 
@@ -122,7 +123,11 @@ void start_dialog(const msg::start_dialog& m) {
   p.remote = from_to_spec(m.to.empty() ? m.uri : m.to);
   p.remote.remove_tag();
   std::vector<from_to_spec> routes{from_to_spec(str::sprintf("<%s>", m.uri))};
-  p.set_initial_route(routes, m.outbound_proxy, m.registration);
+  // A leg on a trunk goes to the trunk's outbound proxy or registrar unless the PBX names a
+  // proxy of its own.
+  str proxy = m.outbound_proxy;
+  if (const trunk* t = proxy.empty() ? get_trunk(m.trunk) : nullptr) proxy = t->next_hop();
+  p.set_initial_route(routes, proxy, m.registration);
   p.set_state_code(100, "Trying");
   if (get_port(index)) p.start_sending();
 }

@@ -11,6 +11,7 @@
 #include "sip/pending_packet.h"
 #include "sip/srv_context.h"
 #include "sip/transaction.h"
+#include "sip/trunk.h"
 
 namespace {
 
@@ -106,6 +107,8 @@ int admit_invite(sip_message& request) {
   p.source = request.peer;
   p.transport = request.transport;
   p.port_name = request.port_name;
+  // The trunk the call came on (empty: none); the PBX routes and authenticates by it.
+  p.trunk = find_trunk(request);
   request.call_port_index = index;
   const bool stream = request.transport == transport_type::tcp ||
                       request.transport == transport_type::tls;

@@ -11,6 +11,7 @@
 #include "sip/sip_transport.h"
 #include "sip/transaction.h"
 #include "sip/srv_context.h"
+#include "sip/trunk.h"
 
 namespace {
 
@@ -165,6 +166,10 @@ void call_port::send_request(sip_message& m) {
   if ((m.to.tag().empty() || force_outbound_proxy) && !outbound_proxy.empty()) {
     m.outbound_proxy = outbound_proxy;
   }
+  if (m.method != m_ack && m.method != m_cancel) {
+    const class trunk* t = get_trunk(trunk);
+    if (t && !t->require.empty()) m.set_other_header("Proxy-Require", "", t->require);
+  }
   if (!challenge.empty() && m.method != m_ack && m.method != m_cancel) {
     const str value = get_cnonce_string(challenge, m.method, m.request_uri.serialize());
     if (!value.empty()) m.set_other_header(challenge.header_name, "", value);
@@ -221,8 +226,12 @@ void call_port::send_invite() {
     if (ring >= 1) {
       ring_timer.callback(*srv_ctx().queue, rtimestamp(ring) * ns_per_second,
                           callback_argument(cancel_timeout_proc, index));
-      if (trunk.empty()) invite.transaction_timeout = (ring + 32) * 1000;
+      // In seconds, as the transaction layer reads it.
+      if (trunk.empty()) invite.transaction_timeout = ring + 32;
     }
+    // A provider gets the trunk's request time-out to give a final answer.
+    const class trunk* t = get_trunk(trunk);
+    if (t && t->request_timeout > 0) invite.transaction_timeout = t->request_timeout;
   }
   invite_pending = true;
   send_request(invite);

@@ -84,7 +84,7 @@ step_result handle_direct(pending_packet& p, transport_type t) {
   transport_type parsed;
   if (!parse_direct_step(step, parsed, destination)) return step_result::next;
   if (is_discover(p)) {
-    get_sip_transaction_user().add_trusted_address(t, destination);
+    get_sip_transaction_user().add_trusted_address(*p.message, t, destination);
     return step_result::next;
   }
   if (t == transport_type::udp && p.message->secure_only) return step_result::next;

@@ -32,7 +32,8 @@ bool sip_transaction_user::has_connect_time(int) { return false; }
 void sip_transaction_user::ack_no_ok_timeout(int) {}
 void sip_transaction_user::send_hangup_timeout(int) {}
 void sip_transaction_user::report_destination(const ip_port&) {}
-void sip_transaction_user::add_trusted_address(transport_type, const ip_port&) {}
+void sip_transaction_user::add_trusted_address(const sip_message&, transport_type, const ip_port&) {
+}
 void sip_transaction_user::discovery_complete(const sip_message&) {}
 
 namespace {

@@ -106,9 +106,10 @@ class sip_transaction_user {
   // A request was sent to destination: the address-based access control accepts traffic
   // from there.
   virtual void report_destination(const ip_port& destination);
-  // DISCOVER: an address found for the discovery, and the end of the discovery (the resolve
-  // list ran out).
-  virtual void add_trusted_address(transport_type transport, const ip_port& address);
+  // DISCOVER: an address found for the discovery request, and the end of the discovery (the
+  // resolve list ran out).
+  virtual void add_trusted_address(const sip_message& request, transport_type transport,
+                                   const ip_port& address);
   virtual void discovery_complete(const sip_message& request);
 };
 
@@ -131,8 +132,8 @@ class forwarding_transaction_user : public sip_transaction_user {
   void ack_no_ok_timeout(int index) override { next_.ack_no_ok_timeout(index); }
   void send_hangup_timeout(int index) override { next_.send_hangup_timeout(index); }
   void report_destination(const ip_port& d) override { next_.report_destination(d); }
-  void add_trusted_address(transport_type t, const ip_port& a) override {
-    next_.add_trusted_address(t, a);
+  void add_trusted_address(const sip_message& r, transport_type t, const ip_port& a) override {
+    next_.add_trusted_address(r, t, a);
   }
   void discovery_complete(const sip_message& request) override {
     next_.discovery_complete(request);

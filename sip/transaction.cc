@@ -65,7 +65,7 @@ void resend_packet(int number) {
     }
     p->resolve_list.pop_front();
     if (discover) {
-      get_sip_transaction_user().add_trusted_address(t, destination);
+      get_sip_transaction_user().add_trusted_address(*p->message, t, destination);
       continue;
     }
     if (send_to_destination(*p, t, destination, "Tx")) {

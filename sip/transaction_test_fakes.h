@@ -144,7 +144,7 @@ class fake_user : public sip_transaction_user {
   void report_destination(const ip_port& d) override {
     events.push_back("traffic " + std::string(d.readable().view()));
   }
-  void add_trusted_address(transport_type t, const ip_port& a) override {
+  void add_trusted_address(const sip_message&, transport_type t, const ip_port& a) override {
     events.push_back(std::string("trusted ") + t.name() + " " + std::string(a.readable().view()));
   }
   void discovery_complete(const sip_message&) override { events.push_back("discovered"); }
