@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/xml_tree.h"
-#include "db/db_test_util.h"
+#include "pbx/pbx_test_util.h"
 #include "frame/clock.h"
 #include "frame/side_context.h"
 #include "sip/address_list.h"
@@ -23,14 +23,15 @@
 
 namespace {
 
-std::deque<str> to_ctrl, to_srv;
+std::deque<str> to_ctrl;
 std::vector<sip_message> sent;
 void post_ctrl(const str& t) { to_ctrl.push_back(t); }
-void post_srv(const str& t) { to_srv.push_back(t); }
 int capture_send(const sip_message& m) {
   sent.push_back(m);
   return 0;
 }
+// The PBX half's answers to the SIP half, as call_test records them.
+std::deque<str>& to_srv = pbx_test::posted();
 
 // A SUBSCRIBE for the PBX half, as the SIP half writes it.
 str subscription(const char* call_id, const char* event, const char* supported,
@@ -49,25 +50,26 @@ str subscription(const char* call_id, const char* event, const char* supported,
   return soap_write(m);
 }
 
-class RegistrationTest : public ::testing::Test {
+// Domain 1 "localhost" (park code *85) with extensions 100 and 101, domain 2 "other.example"
+// with extension 200; passwords "sip<name>".
+class RegistrationTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
-    db_test::reset_store();
-    domain = domains.add_row();
-    domains.set(domain, domains_name, "localhost");
+    call_test::SetUp();
     domains.set(domain, domains_code_park, "*85");
     other_domain = domains.add_row();
     domains.set(other_domain, domains_name, "other.example");
-    ext100 = add_extension(domain, "100", "sip100");
-    ext101 = add_extension(domain, "101", "sip101");
-    ext200 = add_extension(other_domain, "200", "sip200");
+    ext100 = add_extension("100", "sip100");
+    ext101 = add_extension("101", "sip101");
+    ext200 = add_account("200", "extensions", extensions, other_domain);
+    extensions.set(extension_row(ext200), extensions_password, "sip200");
     to_ctrl.clear();
-    to_srv.clear();
     sent.clear();
   }
   void TearDown() override {
     registrar_clear();
     set_auth_hooks(nullptr);
+    call_test::TearDown();
   }
   // The SIP half's context of a test that joins both halves: its messages to the PBX half
   // and its sends captured, its timers on q.
@@ -77,22 +79,6 @@ class RegistrationTest : public ::testing::Test {
     c.send = capture_send;
     c.queue = &q;
     return c;
-  }
-  // The PBX half's answers are captured in to_srv.
-  scoped_ctrl_context use_ctrl{ctrl_context{post_srv, &http_thread_queue}};
-  log_capture log;
-  int add_extension(int d, const char* name, const char* password) {
-    int e = extensions.add_row();
-    extensions.set(e, extensions_password, password);
-    int u = users.add_row();
-    users.set(u, users_type_name, "extensions");
-    users.set(u, users_type_index, str::sprintf("%d", e));
-    users.set(u, users_domain, str::sprintf("%d", d));
-    int a = user_alias.add_row();
-    user_alias.set(a, user_alias_user, str::sprintf("%d", u));
-    user_alias.set(a, user_alias_domain, str::sprintf("%d", d));
-    user_alias.set(a, user_alias_name, name);
-    return u;
   }
   static registration_request_input reg(const char* call_id, const char* contact,
                                         const char* expires = "3600") {
@@ -120,11 +106,7 @@ class RegistrationTest : public ::testing::Test {
     return n;
   }
 
-  manual_clock clock;
-  scoped_clock use_clock{&clock};
-  memory_file_system mfs;
-  scoped_file_system use_fs{&mfs};
-  int domain = 0, other_domain = 0, ext100 = 0, ext101 = 0, ext200 = 0;
+  int other_domain = 0, ext100 = 0, ext101 = 0, ext200 = 0;
 };
 
 TEST_F(RegistrationTest, Policy) {
@@ -183,31 +165,39 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   EXPECT_TRUE(
       log_capture::contains("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
 
-  in = reg("c2", "<sip:x@1.2.3.4>", "5");
-  EXPECT_EQ(registration_request(in).expires, 30);  // min_expires
-
+  // Variations of one request: the answer and the duration granted.
+  const struct {
+    const char *expires, *event, *from, *to;
+    int code;
+    const char* reason;
+    int granted;
+  } variations[] = {
+      {"5", "", "<sip:100@localhost>", "<sip:100@localhost>", 200, "OK", 30},  // min_expires
+      {"3600", "unknown", "<sip:100@localhost>", "<sip:100@localhost>", 489, "Bad Event", 0},
+      {"3600", "", "<sip:200@other.example>", "<sip:100@localhost>", 403, "Forbidden", 0},
+      {"3600", "", "<sip:999@localhost>", "<sip:100@localhost>", 404, "Not Found", 0},
+      {"3600", "", "<sip:100@localhost>", "<sip:999@localhost>", 404, "Not Found", 0},
+      {"3600", "", "<sip:100@localhost>", "<sip:*85101@localhost>", 200, "OK", 360},  // park
+  };
+  for (const auto& v : variations) {
+    SCOPED_TRACE(std::string(v.from) + v.to + v.event + v.expires);
+    in = reg("c2", "<sip:x@1.2.3.4>", v.expires);
+    in.event = v.event;
+    in.from = v.from;
+    in.to = v.to;
+    const registration_answer a = registration_request(in);
+    EXPECT_EQ(a.code, v.code);
+    EXPECT_EQ(a.reason, v.reason);
+    if (v.code == 200) {
+      EXPECT_EQ(a.expires, v.granted);
+    }
+    registrations.delete_row(registrations.first(registrations_callid, "c2"));
+  }
   in = reg("c3", "<sip:x@1.2.3.4>");
-  in.event = "unknown";
-  registration_answer bad = registration_request(in);
-  EXPECT_EQ(bad.code, 489);
-  EXPECT_EQ(bad.reason, "Bad Event");
   in.event = "Message-Summary";
   EXPECT_EQ(registration_request(in).code, 200);
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "c3"), registrations_event),
             "message-summary");
-
-  in = reg("c4", "<sip:x@1.2.3.4>");
-  in.from = "<sip:200@other.example>";
-  bad = registration_request(in);
-  EXPECT_EQ(bad.code, 403);
-  EXPECT_EQ(bad.reason, "Forbidden");
-  in.from = "<sip:999@localhost>";
-  EXPECT_EQ(registration_request(in).reason, "Not Found");
-  in.from = "<sip:100@localhost>";
-  in.to = "<sip:999@localhost>";
-  EXPECT_EQ(registration_request(in).code, 404);
-  in.to = "<sip:*85101@localhost>";  // park code prefix
-  EXPECT_EQ(registration_request(in).code, 200);
   users.set(ext100, users_disabled, "true");
   EXPECT_EQ(registration_request(reg("c5", "<sip:y@1.2.3.4>")).code, 404);
 }
@@ -226,7 +216,7 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   // The same binding again is a refresh, not a sixth binding.
   EXPECT_EQ(registration_request(reg("c0", "<sip:100@127.0.0.1>")).code, 200);
   // The extension's own limit replaces the system's.
-  extensions.set(users.get(ext100, users_type_index).value(), extensions_max_regs, "6");
+  extensions.set(extension_row(ext100), extensions_max_regs, "6");
   EXPECT_EQ(registration_request(reg("c6", "<sip:100@127.0.0.9>")).code, 200);
   EXPECT_EQ(plain_bindings(), 6);
 
@@ -416,7 +406,7 @@ msg::subscription_notify srv_message(size_t i) {
 }
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
-  extensions.set(users.get(ext100, users_type_index).value(), extensions_buddies, "101");
+  extensions.set(extension_row(ext100), extensions_buddies, "101");
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
   ASSERT_EQ(to_srv.size(), 2u);
   auto d = srv_message(1);
@@ -462,7 +452,7 @@ std::vector<std::string> rlmi_resources(const str& body) {
 }
 
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
-  int e100 = users.get(ext100, users_type_index).value();
+  int e100 = extension_row(ext100);
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
   register_101();
@@ -512,8 +502,8 @@ std::map<std::string, xml_tree> feature_documents(size_t from) {
 }
 
 TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
-  int e100 = users.get(ext100, users_type_index).value();
-  int e101 = users.get(ext101, users_type_index).value();
+  int e100 = extension_row(ext100);
+  int e101 = extension_row(ext101);
   extensions.set(e101, extensions_dnd, "true");
   extensions.set(e101, extensions_cfb, "300");
 
