@@ -158,9 +158,17 @@ TEST_F(LogTest, LogEventSettingsSwitchGroups) {
   EXPECT_FALSE(get_log_group(14));
   ctrl_write_registry(ctrl_settings::log_level, "9");
   EXPECT_EQ(get_log_level(), 9);
+  // The buffer keeps the newest log_length entries; -1 is unbounded; clear_log empties it.
   ctrl_write_registry(ctrl_settings::log_length, "2");
   for (int i = 0; i < 5; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
   EXPECT_EQ(buffer_texts(), (std::vector<std::string>{"m3", "m4"}));
+  ctrl_write_registry(ctrl_settings::log_length, "-1");
+  for (int i = 5; i < 305; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
+  EXPECT_EQ(get_log_entry_count(), 302u);
+  set_log_length(1);
+  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"m304"});
+  clear_log();
+  EXPECT_EQ(get_log_entry_count(), 0u);
   // apply_log_settings reads them all back at start-up.
   set_log_level(0);
   set_log_group(14, true);
@@ -209,17 +217,6 @@ TEST_F(LogTest, RepetitionModelProperty) {
     }
     RC_ASSERT(buffer_texts() == expected);
   }));
-}
-
-TEST_F(LogTest, BufferIsBounded) {
-  // log_length 2 is checked through its setting above; -1 is unbounded, a smaller bound cuts.
-  set_log_length(-1);
-  for (int i = 0; i < 300; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
-  EXPECT_EQ(get_log_entry_count(), 300u);
-  set_log_length(1);
-  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"m299"});
-  clear_log();
-  EXPECT_EQ(get_log_entry_count(), 0u);
 }
 
 TEST_F(LogTest, LineAndFileNameFormat) {
@@ -418,16 +415,6 @@ TEST_F(LogTest, SyslogOverRealUdp) {
             "<134>Jan 01 00:00:00 " + std::string(c.host_name().view()) + " over the wire ");
 }
 
-TEST_F(LogTest, LocalSystemLog) {
-  static std::vector<std::string> lines;
-  lines.clear();
-  set_local_syslog_writer([](int priority, const str& line) {
-    lines.push_back(std::to_string(priority) + " " + std::string(line.view()));
-  });
-  send_syslog("Starting up");
-  EXPECT_EQ(lines, std::vector<std::string>{std::to_string(LOG_NOTICE) + " PBX: Starting up"});
-}
-
 TEST_F(LogTest, SipTraceRules) {
   static std::vector<std::string> leg_lines;
   leg_lines.clear();
@@ -462,7 +449,7 @@ TEST_F(LogTest, SipTraceRules) {
             "5 SIP Rx tcp:10.0.0.9:41000:|R2\n5 SIP Tr udp:[2001:db8::5]:5060:|R4\n");
 }
 
-TEST_F(LogTest, TraceAddressHost) {
+TEST_F(LogTest, TraceAddressHostAndLocalSystemLog) {
   const std::pair<const char*, const char*> cases[] = {{"udp:1.2.3.4:5060", "1.2.3.4"},
                                                        {"TLS 1.2.3.4:5061", "1.2.3.4"},
                                                        {"1.2.3.4", "1.2.3.4"},
@@ -471,6 +458,13 @@ TEST_F(LogTest, TraceAddressHost) {
                                                        {"fe80::1", "fe80::1"},
                                                        {"host.example:5060", "host.example"}};
   for (const auto& [text, host] : cases) EXPECT_EQ(trace_address_host(text), host) << text;
+  static std::vector<std::string> lines;
+  lines.clear();
+  set_local_syslog_writer([](int priority, const str& line) {
+    lines.push_back(std::to_string(priority) + " " + std::string(line.view()));
+  });
+  send_syslog("Starting up");  // the local system log
+  EXPECT_EQ(lines, std::vector<std::string>{std::to_string(LOG_NOTICE) + " PBX: Starting up"});
 }
 
 // The real logging thread writes what was queued and wakes up for new entries.
