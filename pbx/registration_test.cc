@@ -99,6 +99,10 @@ class RegistrationTest : public pbx_test::call_test {
     r.to = "<sip:101@localhost>";
     ASSERT_EQ(registration_request(r).code, 200);
   }
+  // The answer the PBX half gives a new subscription of this file (CSeq 1, 360 s granted).
+  static msg::register_response granted(const char* call_id) {
+    return {call_id, "1", "200", "OK", "360"};
+  }
   int plain_bindings() {
     int n = 0;
     for (int r = registrations.first(); r; r = registrations.next(r))
@@ -350,20 +354,13 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
     return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
   };
   ASSERT_TRUE(registration_on_soap(subscribe("1")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  msg::register_response answer;
-  msg::subscription_notify notify;
-  ASSERT_TRUE(soap_read(to_srv[0], answer));
-  EXPECT_EQ(answer.code, "200");
-  EXPECT_EQ(answer.expires, "360");
-  ASSERT_TRUE(soap_read(to_srv[1], notify));
-  EXPECT_EQ(notify.call_id, "s1");
-  EXPECT_EQ(notify.content_type, "application/simple-message-summary");
-  EXPECT_EQ(notify.body,
-            "Messages-Waiting: yes\r\nMessage-Account: vm100\r\nVoice-Message: 2/2 (1/0)\r\n");
+  EXPECT_EQ(take(), texts(granted("s1"),
+                          msg::subscription_notify{
+                              "s1", "message-summary", "application/simple-message-summary",
+                              "Messages-Waiting: yes\r\nMessage-Account: vm100\r\n"
+                              "Voice-Message: 2/2 (1/0)\r\n"}));
 
   // A refresh of the same subscription is no new subscription.
-  to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscribe("2")));
   EXPECT_EQ(to_srv.size(), 1u);
 }
@@ -407,34 +404,28 @@ msg::subscription_notify srv_message(size_t i) {
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
   extensions.set(extension_row(ext100), extensions_buddies, "101");
+  auto notify = [](const char* id, const char* event, const str& type, const str& body) {
+    return msg::subscription_notify{id, event, type, body};
+  };
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  auto d = srv_message(1);
-  EXPECT_EQ(d.event, "dialog");
-  EXPECT_EQ(d.content_type, "application/dialog-info+xml");
-  xml_tree info = xml_tree::parse(d.body);
-  EXPECT_EQ(info.name(), "dialog-info");
-  EXPECT_EQ(info.attribute("entity"), "sip:101@localhost");
-  EXPECT_EQ(info.attribute("version"), "0");
+  EXPECT_EQ(take(), texts(granted("d1"), notify("d1", "dialog", c_application_dialog_info,
+                                                dialog_info_body("sip:101@localhost", 0, false))));
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "d1"),
                               registrations_dialog_version),
             "1");
-
   // Presence: closed while 101 has no plain binding, open once it has one.
-  to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
-  EXPECT_NE(srv_message(1).body.find("<basic>closed</basic>"), std::string::npos);
+  EXPECT_EQ(take(), texts(granted("p1"), notify("p1", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", false))));
   register_101();
-  to_srv.clear();
+  take();
   ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
-  EXPECT_EQ(srv_message(1).content_type, "application/pidf+xml");
-  EXPECT_NE(srv_message(1).body.find("<basic>open</basic>"), std::string::npos);
-
+  EXPECT_EQ(take(), texts(granted("p2"), notify("p2", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", true))));
   // Lists, presence.winfo and x-tapi: the answer alone.
   for (const char* e : {"presence.winfo", "x-tapi"}) {
-    to_srv.clear();
     ASSERT_TRUE(registration_on_soap(subscription(e, e, "")));
-    EXPECT_EQ(to_srv.size(), 1u) << e;
+    EXPECT_EQ(take(), texts(granted(e))) << e;
   }
 }
 
@@ -484,49 +475,39 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
 }
 
-// The feature state NOTIFYs (as-feature-event) as parsed documents, by their root name and,
-// for forwarding, its type.
-std::map<std::string, xml_tree> feature_documents(size_t from) {
-  std::map<std::string, xml_tree> out;
-  for (size_t i = from; i < to_srv.size(); i++) {
-    auto m = srv_message(i);
-    EXPECT_EQ(m.content_type, "application/x-as-feature-event+xml");
-    EXPECT_EQ(m.event, "as-feature-event");
-    xml_tree t = xml_tree::parse(m.body);
-    std::string key(t.name().view());
-    if (t.name() == "ForwardingEvent")
-      key += ":" + std::string(t.child_body("forwardingType").view());
-    out[key] = t;
-  }
+// The feature state NOTIFYs (as-feature-event) of an account, as texts: do-not-disturb, then
+// forwarding immediate, on busy and on no answer; after the answer to a new subscription when
+// one is given.
+std::vector<str> features(const char* id, const char* device, bool dnd, const char* cfa,
+                          const char* cfb, const msg::register_response* answer = nullptr) {
+  std::vector<str> out;
+  if (answer) out.push_back(soap_write(*answer));
+  for (const str& body : {dnd_event_body(device, dnd),
+                          forwarding_event_body(device, "forwardImmediate", *cfa, cfa),
+                          forwarding_event_body(device, "forwardBusy", *cfb, cfb),
+                          forwarding_event_body(device, "forwardNoAns", false, "")})
+    out.push_back(soap_write(
+        msg::subscription_notify{id, "as-feature-event", c_application_feature_event, body}));
   return out;
 }
 
 TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
-  int e100 = extension_row(ext100);
-  int e101 = extension_row(ext101);
+  const int e100 = extension_row(ext100), e101 = extension_row(ext101);
   extensions.set(e101, extensions_dnd, "true");
   extensions.set(e101, extensions_cfb, "300");
 
   // A new subscription: the state of the account subscribed to.
   ASSERT_TRUE(registration_on_soap(subscription("f1", "as-feature-event", "")));
-  ASSERT_EQ(to_srv.size(), 5u);
-  auto docs = feature_documents(1);
-  ASSERT_EQ(docs.size(), 4u);
-  EXPECT_EQ(docs["DoNotDisturbEvent"].child_body("doNotDisturbOn"), "true");
-  EXPECT_EQ(docs["DoNotDisturbEvent"].child_body("device"), "101");
-  EXPECT_EQ(docs["ForwardingEvent:forwardBusy"].child_body("forwardStatus"), "true");
-  EXPECT_EQ(docs["ForwardingEvent:forwardBusy"].child_body("forwardTo"), "300");
-  EXPECT_EQ(docs["ForwardingEvent:forwardImmediate"].child_body("forwardStatus"), "false");
-  EXPECT_EQ(docs["ForwardingEvent:forwardNoAns"].child_body("forwardStatus"), "false");
+  const msg::register_response f1 = granted("f1"), f2 = granted("f2");
+  EXPECT_EQ(take(), features("f1", "101", true, "", "300", &f1));
 
   // A SUBSCRIBE with a change: applied to the subscriber, and the state after it reported.
-  to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription(
       "f2", "as-feature-event", "", "<sip:100@localhost>",
       "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/csta/ed3\">"
       "<device>100</device><doNotDisturbOn>true</doNotDisturbOn></SetDoNotDisturb>")));
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
-  EXPECT_EQ(feature_documents(1)["DoNotDisturbEvent"].child_body("doNotDisturbOn"), "true");
+  EXPECT_EQ(take(), features("f2", "100", true, "", "", &f2));
 
   // A refresh (RRU) with a change: forwarding on, then off again.
   auto refresh = [](const char* body) {
@@ -537,15 +518,12 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
       "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
       "<activateForward>true</activateForward><forwardDN>555</forwardDN></SetForwarding>");
   EXPECT_EQ(extensions.get(e100, extensions_cfa), "555");
-  docs = feature_documents(0);
-  ASSERT_EQ(docs.size(), 4u);
-  EXPECT_EQ(docs["ForwardingEvent:forwardImmediate"].child_body("forwardTo"), "555");
+  EXPECT_EQ(take(), features("f2", "100", true, "555", ""));
   refresh(
       "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
       "<activateForward>false</activateForward></SetForwarding>");
   EXPECT_EQ(extensions.get(e100, extensions_cfa), "");
-  EXPECT_EQ(feature_documents(0)["ForwardingEvent:forwardImmediate"].child_body("forwardStatus"),
-            "false");
+  EXPECT_EQ(take(), features("f2", "100", true, "", ""));
 
   // Nothing this system knows: nothing changes, nothing is sent.
   refresh("<SetForwarding><forwardingType>forwardElsewhere</forwardingType></SetForwarding>");
