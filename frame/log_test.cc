@@ -61,9 +61,6 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    clock_ = std::make_unique<manual_clock>(ns_per_second, jan1);
-    prev_clock_ = set_clock(clock_.get());
-    prev_fs_ = set_file_system(&files_);
     init_config();
     log_reset();
     init_logging();
@@ -74,8 +71,6 @@ class LogTest : public ::testing::Test {
     set_syslog_transport(nullptr);
     set_local_syslog_writer(nullptr);
     set_call_leg_trace(nullptr);
-    set_file_system(prev_fs_);
-    set_clock(prev_clock_);
   }
 
   // Every datagram as "address:port bytes", one a line.
@@ -111,9 +106,9 @@ class LogTest : public ::testing::Test {
   }
 
   memory_file_system files_;
-  std::unique_ptr<manual_clock> clock_;
-  clock_source* prev_clock_ = nullptr;
-  file_system* prev_fs_ = nullptr;
+  scoped_file_system use_files_{&files_};
+  manual_clock clock_{ns_per_second, jan1};
+  scoped_clock use_clock_{&clock_};
 };
 
 int formatted = 0;
@@ -241,7 +236,7 @@ TEST_F(LogTest, DailyFilesAndKeepDeletion) {
   // Days 2 and 3 switch files; with log_keep 3 each switch deletes the file of three days
   // before (the entry time minus 3 days plus one hour), so the 4th deletes the 1st.
   for (int d = 1; d <= 3; ++d) {
-    clock_->set_wall(jan1 + d * day_ms + 5000);
+    clock_.set_wall(jan1 + d * day_ms + 5000);
     log_add_message(0, 1, str::sprintf("day %d", d + 1));
     log_write_pending();
   }
@@ -251,9 +246,9 @@ TEST_F(LogTest, DailyFilesAndKeepDeletion) {
   EXPECT_EQ(file("log-2026-01-04.txt"), "[1] 20260104000005: day 4\n");
   EXPECT_EQ(file("log-2025-12-29.txt"), "old\n");  // a switch deletes one date, no sweep
   // Several entries in one pass that cross midnight go to their own files.
-  clock_->set_wall(jan1 + 4 * day_ms - 1000);
+  clock_.set_wall(jan1 + 4 * day_ms - 1000);
   log_add_message(0, 1, "late");
-  clock_->set_wall(jan1 + 4 * day_ms + 1000);
+  clock_.set_wall(jan1 + 4 * day_ms + 1000);
   log_add_message(0, 1, "early");
   log_write_pending();
   EXPECT_EQ(file("log-2026-01-04.txt"), "[1] 20260104000005: day 4\n[1] 20260104235959: late\n");
@@ -261,7 +256,7 @@ TEST_F(LogTest, DailyFilesAndKeepDeletion) {
   EXPECT_EQ(file("log-2026-01-02.txt"), "<missing>");
   // log_keep 0 deletes nothing.
   ctrl_write_setting(ctrl_settings::log_keep, "0");
-  clock_->set_wall(jan1 + 5 * day_ms);
+  clock_.set_wall(jan1 + 5 * day_ms);
   log_add_message(0, 1, "day 6");
   log_write_pending();
   EXPECT_NE(file("log-2026-01-03.txt"), "<missing>");
@@ -271,7 +266,7 @@ TEST_F(LogTest, FixedFileNameIsKeptForEver) {
   files_.files["pbx.log"] = "earlier\n";
   set_log_file("pbx.log");
   for (int d = 0; d < 5; ++d) {
-    clock_->set_wall(jan1 + d * day_ms);
+    clock_.set_wall(jan1 + d * day_ms);
     log_add_message(0, 1, str::sprintf("d%d", d));
     log_write_pending();
   }
@@ -330,7 +325,7 @@ TEST_F(LogTest, SyslogDatagrams) {
   EXPECT_EQ(buffer_texts().back(), "syslog messages will be sent to 192.0.2.7");
   EXPECT_FALSE(capture_transport::opened_ipv6);
   EXPECT_EQ(capture_transport::opened_port, 514);
-  clock_->set_wall(jan1 + 44 * day_ms + 3 * 3600000 + 4 * 60000 + 5000);  // Feb 14
+  clock_.set_wall(jan1 + 44 * day_ms + 3 * 3600000 + 4 * 60000 + 5000);  // Feb 14
   log_add_message(0, 9, "level nine", "att");
   log_add_message(0, 0, "level zero");
   log_write_pending();

@@ -28,7 +28,6 @@ const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    prev_fs_ = set_file_system(&files_);
     config_file = "pbx.xml";
     clear_setting_hooks();
     init_config();
@@ -42,7 +41,6 @@ class SettingsTest : public ::testing::Test {
     init_config();
     log_reset();
     set_syslog_transport(nullptr);
-    set_file_system(prev_fs_);
   }
   void load(const std::string& text) {
     files_.files["pbx.xml"] = text;
@@ -51,7 +49,7 @@ class SettingsTest : public ::testing::Test {
   std::string saved() { return files_.files["pbx.xml"]; }
 
   memory_file_system files_;
-  file_system* prev_fs_ = nullptr;
+  scoped_file_system use_{&files_};
 };
 
 TEST_F(SettingsTest, IndexesNamesAndDefaults) {
