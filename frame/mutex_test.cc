@@ -44,8 +44,9 @@ TEST_F(MutexTest, RecursiveTakeAndReleaseWriteDepthAlerts) {
   unnamed.lock();
   unnamed.unlock();
   unnamed.unlock();
-  EXPECT_EQ(alerts, (std::vector<std::string>{"test_mutex|Allocate Mutex", "test_mutex|Release Mutex",
-                                              "-|Allocate Mutex", "-|Release Mutex"}));
+  EXPECT_EQ(alerts,
+            (std::vector<std::string>{"test_mutex|Allocate Mutex", "test_mutex|Release Mutex",
+                                      "-|Allocate Mutex", "-|Release Mutex"}));
 }
 
 TEST_F(MutexTest, SingleThreadModeMakesLockAndUnlockNoOps) {

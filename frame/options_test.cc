@@ -100,8 +100,10 @@ TEST(Options, DirFailureAndEmptyDirAreNotErrors) {
 }
 
 TEST(Options, HttpDirSeparator) {
-  for (auto [in, out] : {std::pair{"/srv/www", "/srv/www/"}, {"/srv/www/", "/srv/www/"},
-                         {"c:\\web", "c:\\web\\"}, {"c:\\web\\", "c:\\web\\"},
+  for (auto [in, out] : {std::pair{"/srv/www", "/srv/www/"},
+                         {"/srv/www/", "/srv/www/"},
+                         {"c:\\web", "c:\\web\\"},
+                         {"c:\\web\\", "c:\\web\\"},
                          {"c:\\web/", "c:\\web/"}})
     EXPECT_EQ(normalize_http_dir(str(in)), out) << in;
 }

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/xml_tree.h"
-#include "pbx/pbx_test_util.h"
 #include "frame/clock.h"
 #include "frame/side_context.h"
+#include "pbx/pbx_test_util.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
@@ -354,11 +354,11 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
     return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
   };
   ASSERT_TRUE(registration_on_soap(subscribe("1")));
-  EXPECT_EQ(take(), texts(granted("s1"),
-                          msg::subscription_notify{
-                              "s1", "message-summary", "application/simple-message-summary",
-                              "Messages-Waiting: yes\r\nMessage-Account: vm100\r\n"
-                              "Voice-Message: 2/2 (1/0)\r\n"}));
+  EXPECT_EQ(take(),
+            texts(granted("s1"), msg::subscription_notify{
+                                     "s1", "message-summary", "application/simple-message-summary",
+                                     "Messages-Waiting: yes\r\nMessage-Account: vm100\r\n"
+                                     "Voice-Message: 2/2 (1/0)\r\n"}));
 
   // A refresh of the same subscription is no new subscription.
   ASSERT_TRUE(registration_on_soap(subscribe("2")));
@@ -482,10 +482,10 @@ std::vector<str> features(const char* id, const char* device, bool dnd, const ch
                           const char* cfb, const msg::register_response* answer = nullptr) {
   std::vector<str> out;
   if (answer) out.push_back(soap_write(*answer));
-  for (const str& body : {dnd_event_body(device, dnd),
-                          forwarding_event_body(device, "forwardImmediate", *cfa, cfa),
-                          forwarding_event_body(device, "forwardBusy", *cfb, cfb),
-                          forwarding_event_body(device, "forwardNoAns", false, "")})
+  for (const str& body :
+       {dnd_event_body(device, dnd), forwarding_event_body(device, "forwardImmediate", *cfa, cfa),
+        forwarding_event_body(device, "forwardBusy", *cfb, cfb),
+        forwarding_event_body(device, "forwardNoAns", false, "")})
     out.push_back(soap_write(
         msg::subscription_notify{id, "as-feature-event", c_application_feature_event, body}));
   return out;
@@ -570,7 +570,8 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     to_srv.clear();
     dialog_state_changed(ext101);
     const bool told = steps[v][1][0] != 0;
-    str body = dialog_info_body("sip:101@localhost", told ? version++ : 0, steps[v][1], steps[v][2]);
+    str body =
+        dialog_info_body("sip:101@localhost", told ? version++ : 0, steps[v][1], steps[v][2]);
     auto dialog = [&](const char* id) {
       return soap_write(msg::subscription_notify{id, "dialog", c_application_dialog_info, body});
     };
