@@ -63,6 +63,12 @@ TEST(StrWindows, WriteToAFieldLeavesTheSourceUnchanged) {
   EXPECT_EQ(s(version), "XIP/2.0/extra");
   EXPECT_EQ(s(line), "REGISTER sip:example.com SIP/2.0");
   EXPECT_FALSE(version.shares_with(line));
+  // c_str terminates a shared window in a copy of its own, without changing the value.
+  str field = line.get_field(0);
+  EXPECT_STREQ(field.c_str(), "REGISTER");
+  EXPECT_STREQ(line.c_str(), "REGISTER sip:example.com SIP/2.0");
+  EXPECT_STREQ(str().c_str(), "");
+  EXPECT_STREQ(str_t.c_str(), "true");
   // Growing the only holder of a buffer happens in place.
   str alone("abc");
   const char* before = alone.cbuffer();
@@ -137,7 +143,7 @@ TEST(StrRecords, GetAndSet) {
             "Content-Type : application/sdp\r\nX-Test: three\r\nx-test: two\r\nNew: v\r\n");
 }
 
-TEST(StrFormat, Conversions) {
+TEST(StrFormat, ConversionsAndWrongWrappers) {
   EXPECT_EQ(s(str::sprintf("%05d|%d|%3d", arg_int(42), arg_int(-5), arg_int(7))), "00042|-5|007");
   EXPECT_EQ(s(str::sprintf("%h %H", arg_str(str::bytes({0x01, 0xAB})),
                            arg_str(str::bytes({0x01, 0xAB})))),
@@ -150,9 +156,7 @@ TEST(StrFormat, Conversions) {
   EXPECT_EQ(s(str::sprintf("a%qb%d", arg_int(1))), "ab1");
   // Fewer arguments than conversions, and a trailing "%".
   EXPECT_EQ(s(str::sprintf("%d %d %", arg_int(1))), "1  ");
-}
-
-TEST(StrFormat, WrongWrapperGivesAnEmptyConversion) {
+  // A wrong wrapper gives an empty conversion.
   EXPECT_EQ(s(str::sprintf("[%d][%s][%S][%h]", arg_cstr("x"), arg_int(3), arg_str(str("y")),
                            arg_unsigned_int(9))),
             "[][][][]");
@@ -202,16 +206,6 @@ TEST(StrAllocator, RawMemoryAndCompression) {
     EXPECT_EQ(part.capacity(), 44u);
     EXPECT_EQ(s(part), std::string(30, 'q'));
   }
-}
-
-TEST(StrCstr, TerminatesWithoutChangingTheValue) {
-  str line("abc def");
-  str field = line.get_field(0);
-  EXPECT_STREQ(field.c_str(), "abc");  // shared: field takes its own copy
-  EXPECT_EQ(s(line), "abc def");
-  EXPECT_STREQ(line.c_str(), "abc def");
-  EXPECT_STREQ(str().c_str(), "");
-  EXPECT_STREQ(str_t.c_str(), "true");
 }
 
 TEST(StrThreads, SharersOnDifferentThreadsNeverSeeEachOthersWrites) {

@@ -53,13 +53,17 @@ void define(table& t) {
   t.add_column("alias", false);
 }
 
-// The rows holding value in column, first to last with next(), then last to first with prev().
-std::string walk(table& t, const char* column, const char* value) {
+// The rows holding value in column (every row without a column), first to last with next(),
+// then last to first with prev().
+std::string walk(table& t, const char* column = nullptr, const char* value = nullptr) {
   std::string out;
-  for (int id = t.first(column, value); id; id = t.next(id, column))
+  for (int id = column ? t.first(column, value) : t.first(); id;
+       id = column ? t.next(id, column) : t.next(id))
     out += std::to_string(id) + " ";
   out += "/";
-  for (int id = t.last(column, value); id; id = t.prev(id, column)) out += " " + std::to_string(id);
+  for (int id = column ? t.last(column, value) : t.last(); id;
+       id = column ? t.prev(id, column) : t.prev(id))
+    out += " " + std::to_string(id);
   return out;
 }
 
@@ -100,12 +104,7 @@ TEST_F(TableTest, RecordIdsAndNextIndex) {
   EXPECT_EQ(e.get_index(), 13);
   e.set(0, "name", "z", true);
   EXPECT_FALSE(e.has_row(0));
-  EXPECT_EQ(e.first(), 3);
-  EXPECT_EQ(e.last(), 12);
-  EXPECT_EQ(e.next(3), 10);
-  EXPECT_EQ(e.prev(10), 3);
-  EXPECT_EQ(e.next(12), 0);
-  EXPECT_EQ(e.prev(3), 0);
+  EXPECT_EQ(walk(e), "3 10 12 / 12 10 3");
   EXPECT_EQ(e.next(4), 0);
   // A deleted id is not handed out again by add_row.
   e.delete_row(12);

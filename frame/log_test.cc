@@ -61,9 +61,6 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    clock_ = std::make_unique<manual_clock>(ns_per_second, jan1);
-    prev_clock_ = set_clock(clock_.get());
-    prev_fs_ = set_file_system(&files_);
     init_config();
     log_reset();
     init_logging();
@@ -74,8 +71,6 @@ class LogTest : public ::testing::Test {
     set_syslog_transport(nullptr);
     set_local_syslog_writer(nullptr);
     set_call_leg_trace(nullptr);
-    set_file_system(prev_fs_);
-    set_clock(prev_clock_);
   }
 
   // Every datagram as "address:port bytes", one a line.
@@ -111,9 +106,9 @@ class LogTest : public ::testing::Test {
   }
 
   memory_file_system files_;
-  std::unique_ptr<manual_clock> clock_;
-  clock_source* prev_clock_ = nullptr;
-  file_system* prev_fs_ = nullptr;
+  scoped_file_system use_files_{&files_};
+  manual_clock clock_{ns_per_second, jan1};
+  scoped_clock use_clock_{&clock_};
 };
 
 int formatted = 0;
@@ -158,9 +153,17 @@ TEST_F(LogTest, LogEventSettingsSwitchGroups) {
   EXPECT_FALSE(get_log_group(14));
   ctrl_write_registry(ctrl_settings::log_level, "9");
   EXPECT_EQ(get_log_level(), 9);
+  // The buffer keeps the newest log_length entries; -1 is unbounded; clear_log empties it.
   ctrl_write_registry(ctrl_settings::log_length, "2");
   for (int i = 0; i < 5; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
   EXPECT_EQ(buffer_texts(), (std::vector<std::string>{"m3", "m4"}));
+  ctrl_write_registry(ctrl_settings::log_length, "-1");
+  for (int i = 5; i < 305; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
+  EXPECT_EQ(get_log_entry_count(), 302u);
+  set_log_length(1);
+  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"m304"});
+  clear_log();
+  EXPECT_EQ(get_log_entry_count(), 0u);
   // apply_log_settings reads them all back at start-up.
   set_log_level(0);
   set_log_group(14, true);
@@ -211,17 +214,6 @@ TEST_F(LogTest, RepetitionModelProperty) {
   }));
 }
 
-TEST_F(LogTest, BufferIsBounded) {
-  // log_length 2 is checked through its setting above; -1 is unbounded, a smaller bound cuts.
-  set_log_length(-1);
-  for (int i = 0; i < 300; ++i) log_add_message(0, 1, str::sprintf("m%d", i));
-  EXPECT_EQ(get_log_entry_count(), 300u);
-  set_log_length(1);
-  EXPECT_EQ(buffer_texts(), std::vector<std::string>{"m299"});
-  clear_log();
-  EXPECT_EQ(get_log_entry_count(), 0u);
-}
-
 TEST_F(LogTest, LineAndFileNameFormat) {
   log_entry e;
   e.level = 3;
@@ -244,7 +236,7 @@ TEST_F(LogTest, DailyFilesAndKeepDeletion) {
   // Days 2 and 3 switch files; with log_keep 3 each switch deletes the file of three days
   // before (the entry time minus 3 days plus one hour), so the 4th deletes the 1st.
   for (int d = 1; d <= 3; ++d) {
-    clock_->set_wall(jan1 + d * day_ms + 5000);
+    clock_.set_wall(jan1 + d * day_ms + 5000);
     log_add_message(0, 1, str::sprintf("day %d", d + 1));
     log_write_pending();
   }
@@ -254,9 +246,9 @@ TEST_F(LogTest, DailyFilesAndKeepDeletion) {
   EXPECT_EQ(file("log-2026-01-04.txt"), "[1] 20260104000005: day 4\n");
   EXPECT_EQ(file("log-2025-12-29.txt"), "old\n");  // a switch deletes one date, no sweep
   // Several entries in one pass that cross midnight go to their own files.
-  clock_->set_wall(jan1 + 4 * day_ms - 1000);
+  clock_.set_wall(jan1 + 4 * day_ms - 1000);
   log_add_message(0, 1, "late");
-  clock_->set_wall(jan1 + 4 * day_ms + 1000);
+  clock_.set_wall(jan1 + 4 * day_ms + 1000);
   log_add_message(0, 1, "early");
   log_write_pending();
   EXPECT_EQ(file("log-2026-01-04.txt"), "[1] 20260104000005: day 4\n[1] 20260104235959: late\n");
@@ -264,7 +256,7 @@ TEST_F(LogTest, DailyFilesAndKeepDeletion) {
   EXPECT_EQ(file("log-2026-01-02.txt"), "<missing>");
   // log_keep 0 deletes nothing.
   ctrl_write_setting(ctrl_settings::log_keep, "0");
-  clock_->set_wall(jan1 + 5 * day_ms);
+  clock_.set_wall(jan1 + 5 * day_ms);
   log_add_message(0, 1, "day 6");
   log_write_pending();
   EXPECT_NE(file("log-2026-01-03.txt"), "<missing>");
@@ -274,7 +266,7 @@ TEST_F(LogTest, FixedFileNameIsKeptForEver) {
   files_.files["pbx.log"] = "earlier\n";
   set_log_file("pbx.log");
   for (int d = 0; d < 5; ++d) {
-    clock_->set_wall(jan1 + d * day_ms);
+    clock_.set_wall(jan1 + d * day_ms);
     log_add_message(0, 1, str::sprintf("d%d", d));
     log_write_pending();
   }
@@ -333,7 +325,7 @@ TEST_F(LogTest, SyslogDatagrams) {
   EXPECT_EQ(buffer_texts().back(), "syslog messages will be sent to 192.0.2.7");
   EXPECT_FALSE(capture_transport::opened_ipv6);
   EXPECT_EQ(capture_transport::opened_port, 514);
-  clock_->set_wall(jan1 + 44 * day_ms + 3 * 3600000 + 4 * 60000 + 5000);  // Feb 14
+  clock_.set_wall(jan1 + 44 * day_ms + 3 * 3600000 + 4 * 60000 + 5000);  // Feb 14
   log_add_message(0, 9, "level nine", "att");
   log_add_message(0, 0, "level zero");
   log_write_pending();
@@ -418,16 +410,6 @@ TEST_F(LogTest, SyslogOverRealUdp) {
             "<134>Jan 01 00:00:00 " + std::string(c.host_name().view()) + " over the wire ");
 }
 
-TEST_F(LogTest, LocalSystemLog) {
-  static std::vector<std::string> lines;
-  lines.clear();
-  set_local_syslog_writer([](int priority, const str& line) {
-    lines.push_back(std::to_string(priority) + " " + std::string(line.view()));
-  });
-  send_syslog("Starting up");
-  EXPECT_EQ(lines, std::vector<std::string>{std::to_string(LOG_NOTICE) + " PBX: Starting up"});
-}
-
 TEST_F(LogTest, SipTraceRules) {
   static std::vector<std::string> leg_lines;
   leg_lines.clear();
@@ -462,7 +444,7 @@ TEST_F(LogTest, SipTraceRules) {
             "5 SIP Rx tcp:10.0.0.9:41000:|R2\n5 SIP Tr udp:[2001:db8::5]:5060:|R4\n");
 }
 
-TEST_F(LogTest, TraceAddressHost) {
+TEST_F(LogTest, TraceAddressHostAndLocalSystemLog) {
   const std::pair<const char*, const char*> cases[] = {{"udp:1.2.3.4:5060", "1.2.3.4"},
                                                        {"TLS 1.2.3.4:5061", "1.2.3.4"},
                                                        {"1.2.3.4", "1.2.3.4"},
@@ -471,6 +453,13 @@ TEST_F(LogTest, TraceAddressHost) {
                                                        {"fe80::1", "fe80::1"},
                                                        {"host.example:5060", "host.example"}};
   for (const auto& [text, host] : cases) EXPECT_EQ(trace_address_host(text), host) << text;
+  static std::vector<std::string> lines;
+  lines.clear();
+  set_local_syslog_writer([](int priority, const str& line) {
+    lines.push_back(std::to_string(priority) + " " + std::string(line.view()));
+  });
+  send_syslog("Starting up");  // the local system log
+  EXPECT_EQ(lines, std::vector<std::string>{std::to_string(LOG_NOTICE) + " PBX: Starting up"});
 }
 
 // The real logging thread writes what was queued and wakes up for new entries.

@@ -21,8 +21,20 @@ parse_status parse(std::vector<const char*> args, command_line& cl, str& bad) {
   return parse_command_line(static_cast<int>(args.size()), args.data(), cl, bad, fake_chdir);
 }
 
+// Every field of a parsed command line, in declaration order.
+std::string describe(const command_line& c) {
+  return std::string(str::sprintf("http=%s https=%s log=%d config=%d:%s default=%d:%s pid=%s "
+                                  "daemon=%d check=%d flash=%d v4=%d v6=%d root=%d:%s",
+                                  c.http_port, c.https_port, c.log_level, c.has_config, c.config,
+                                  c.has_default, c.default_file, c.pid_file, c.daemon,
+                                  c.check_ports, c.flash, c.ipv4, c.ipv6, c.has_http_root,
+                                  c.http_root)
+                         .view());
+}
+
 }  // namespace
 
+// "true" in any case for --ipv4/--ipv6.
 TEST(Options, EveryOptionInOneCommandLine) {
   dirs_changed.clear();
   command_line cl;
@@ -35,29 +47,19 @@ TEST(Options, EveryOptionInOneCommandLine) {
            "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
           cl, bad),
       parse_status::ok);
-  EXPECT_EQ(cl.http_port, "8080");
-  EXPECT_EQ(cl.https_port, "8443");
-  EXPECT_EQ(cl.http_root, "/srv/www/");
-  EXPECT_EQ(cl.log_level, 9);
-  EXPECT_EQ(cl.config, "my.xml");
-  EXPECT_EQ(cl.pid_file, "/run/t.pid");
-  EXPECT_EQ(cl.default_file, "d.tar");
+  EXPECT_EQ(describe(cl),
+            "http=8080 https=8443 log=9 config=1:my.xml default=1:d.tar pid=/run/t.pid daemon=0 "
+            "check=0 flash=1 v4=1 v6=0 root=1:/srv/www/");
   EXPECT_EQ(dirs_changed, (std::vector<std::string>{"/var/lib/t"}));
-  EXPECT_FALSE(cl.daemon);
-  EXPECT_FALSE(cl.check_ports);
-  EXPECT_TRUE(cl.flash);
-  EXPECT_TRUE(cl.ipv4);  // "true" in any case
-  EXPECT_FALSE(cl.ipv6);
 }
 
 TEST(Options, DefaultsWithoutArguments) {
   command_line cl;
   str bad;
   ASSERT_EQ(parse({}, cl, bad), parse_status::ok);
-  EXPECT_TRUE(cl.daemon);
-  EXPECT_TRUE(cl.check_ports);
-  EXPECT_EQ(cl.log_level, -1);
-  EXPECT_TRUE(cl.http_port.empty());
+  EXPECT_EQ(describe(cl),
+            "http= https= log=-1 config=0: default=0: pid= daemon=1 check=1 flash=0 v4=1 v6=1 "
+            "root=0:");
 }
 
 TEST(Options, UnknownArgumentsAndMissingValuesAreErrors) {
@@ -98,11 +100,12 @@ TEST(Options, DirFailureAndEmptyDirAreNotErrors) {
 }
 
 TEST(Options, HttpDirSeparator) {
-  EXPECT_EQ(normalize_http_dir(str("/srv/www")), "/srv/www/");
-  EXPECT_EQ(normalize_http_dir(str("/srv/www/")), "/srv/www/");
-  EXPECT_EQ(normalize_http_dir(str("c:\\web")), "c:\\web\\");
-  EXPECT_EQ(normalize_http_dir(str("c:\\web\\")), "c:\\web\\");
-  EXPECT_EQ(normalize_http_dir(str("c:\\web/")), "c:\\web/");
+  for (auto [in, out] : {std::pair{"/srv/www", "/srv/www/"},
+                         {"/srv/www/", "/srv/www/"},
+                         {"c:\\web", "c:\\web\\"},
+                         {"c:\\web\\", "c:\\web\\"},
+                         {"c:\\web/", "c:\\web/"}})
+    EXPECT_EQ(normalize_http_dir(str(in)), out) << in;
 }
 
 TEST(Options, UsageLinesEndInCrLf) {

@@ -28,7 +28,6 @@ const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    prev_fs_ = set_file_system(&files_);
     config_file = "pbx.xml";
     clear_setting_hooks();
     init_config();
@@ -42,7 +41,6 @@ class SettingsTest : public ::testing::Test {
     init_config();
     log_reset();
     set_syslog_transport(nullptr);
-    set_file_system(prev_fs_);
   }
   void load(const std::string& text) {
     files_.files["pbx.xml"] = text;
@@ -51,7 +49,7 @@ class SettingsTest : public ::testing::Test {
   std::string saved() { return files_.files["pbx.xml"]; }
 
   memory_file_system files_;
-  file_system* prev_fs_ = nullptr;
+  scoped_file_system use_{&files_};
 };
 
 TEST_F(SettingsTest, IndexesNamesAndDefaults) {
@@ -240,11 +238,18 @@ std::vector<std::string> hook_calls;
 void record_hook(int s, const str& v) {
   hook_calls.push_back(std::to_string(s) + "=" + std::string(v.view()));
 }
+// A side effect may read and write settings itself: the lock is not held while it runs.
+void reentrant_hook(int, const str& v) {
+  ctrl_write_setting(sys_name, v + "!" + ctrl_read_registry(pw_user));
+}
 
 TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   hook_calls.clear();
   add_setting_hook(ip_sip_udp_port, record_hook);
   add_setting_hook(codec_preference, record_hook);
+  add_setting_hook(email_from, reentrant_hook);
+  ctrl_write_registry(email_from, "pbx@example.com");
+  EXPECT_EQ(ctrl_read_registry(sys_name), "pbx@example.com!admin");
   ctrl_write_registry(ip_sip_udp_port, "5070");
   EXPECT_EQ(hook_calls, std::vector<std::string>{"69=5070"});
   EXPECT_EQ(files_.files.count("pbx.xml"), 0u);  // not asked to save
@@ -276,27 +281,15 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   EXPECT_EQ(files_.files.count("pbx.xml"), 0u);
 }
 
-// A side effect may read and write settings itself: the lock is not held while it runs.
-void reentrant_hook(int, const str& v) {
-  ctrl_write_setting(sys_name, v + "!" + ctrl_read_registry(pw_user));
-}
-
-TEST_F(SettingsTest, HooksRunWithoutTheLock) {
-  add_setting_hook(email_from, reentrant_hook);
-  ctrl_write_registry(email_from, "pbx@example.com");
-  EXPECT_EQ(ctrl_read_registry(sys_name), "pbx@example.com!admin");
-}
-
 TEST_F(SettingsTest, FailedSaveKeepsTheOldFile) {
   ASSERT_TRUE(save_config());
   std::string before = saved();
   ctrl_write_setting(sys_name, "changed");
-  files_.fail_writes("pbx.xml", 1);
-  EXPECT_FALSE(save_config());
-  EXPECT_EQ(saved(), before);
-  files_.fail_renames("pbx.xml", 1);
-  EXPECT_FALSE(save_config());
-  EXPECT_EQ(saved(), before);
+  for (auto fail : {&memory_file_system::fail_writes, &memory_file_system::fail_renames}) {
+    (files_.*fail)("pbx.xml", 1);
+    EXPECT_FALSE(save_config());
+    EXPECT_EQ(saved(), before);
+  }
   EXPECT_TRUE(save_config());
   EXPECT_NE(saved().find("<sys_name>changed</sys_name>"), std::string::npos);
   for (const auto& f : files_.files) EXPECT_EQ(f.first.find(".tmp"), std::string::npos) << f.first;

@@ -176,37 +176,12 @@ class ConnectionThreads : public ::testing::Test {
 
 }  // namespace
 
-// The lifecycle of one SIP TCP connection thread: accepted under srv_run_mutex, its connection
-// object created before the thread runs, the loop on the thread (which holds srv_run_mutex
-// except while it waits), the release, and the entry gone afterwards.
-TEST_F(ConnectionThreads, SipTcpConnectionLifecycle) {
-  int client = connect_client();
-  ASSERT_GE(client, 0);
-  holding(srv_run_mutex, [&] {
-    int before = sip_thread_number;
-    fork_sip_tcp(listener_, true);
-    EXPECT_EQ(sip_thread_number, before + 1);
-    EXPECT_EQ(sip_threads.count(sip_thread_number), 1u);
-  });
-  ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
-  close(client);
-  ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
-  // The entry goes right after the release, under srv_run_mutex.
-  bool empty = false;
-  for (int i = 0; i < 1000 && !empty; i++) {
-    holding(srv_run_mutex, [&] { empty = sip_threads.empty(); });
-    if (!empty) usleep(1000);
-  }
-  EXPECT_TRUE(empty);
-  const std::string n = std::to_string(sip_thread_number);
-  EXPECT_EQ(hook_calls, (std::vector<std::string>{"create " + n + " tls 127.0.0.1",
-                                                  "loop " + n + " side 2", "release " + n}));
-}
-
 // A connection from a source the check refuses is closed at the accept: no thread number, no
-// connection object, and the peer reads end-of-stream without a byte. A source the check
-// passes is served as usual.
-TEST_F(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
+// connection object, and the peer reads end-of-stream without a byte. A source the check passes
+// goes through the lifecycle of a SIP TCP connection thread: accepted under srv_run_mutex, its
+// connection object created before the thread runs, the loop on the thread (which holds
+// srv_run_mutex except while it waits), the release, and the entry gone afterwards.
+TEST_F(ConnectionThreads, SipTcpConnectionRefusedOrServedThroughItsLifecycle) {
   set_sip_source_check([](const ip_port& remote) {
     checked.push_back(remote.readable_address().c_str());
     return allow_source;
@@ -214,15 +189,12 @@ TEST_F(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
   allow_source = false;
   int client = connect_client();
   ASSERT_GE(client, 0);
-  int before = 0;
-  size_t entries = 0;
+  const int before = sip_thread_number;
   holding(srv_run_mutex, [&] {
-    before = sip_thread_number;
     EXPECT_FALSE(fork_sip_tcp(listener_, false));  // does not count for the accept pacing
     EXPECT_EQ(sip_thread_number, before);
-    entries = sip_threads.size();
+    EXPECT_TRUE(sip_threads.empty());
   });
-  EXPECT_EQ(entries, 0u);
   EXPECT_TRUE(hook_calls.empty());
   EXPECT_EQ(checked, std::vector<std::string>{"127.0.0.1"});
   // The client sees the close (end of stream or reset) and no data.
@@ -231,20 +203,33 @@ TEST_F(ConnectionThreads, SipTcpConnectionFromRefusedSourceIsClosedAtOnce) {
   char b[16];
   EXPECT_LE(read(client, b, sizeof(b)), 0);
   close(client);
-  // Allowed: the same path hands the connection to its thread.
+
   allow_source = true;
-  client = connect_client();
-  ASSERT_GE(client, 0);
-  holding(srv_run_mutex, [&] {
-    EXPECT_TRUE(fork_sip_tcp(listener_, false));
-    EXPECT_EQ(sip_thread_number, before + 1);
-  });
-  ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
-  close(client);
-  ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
-  EXPECT_EQ(checked.size(), 2u);
-  ASSERT_EQ(hook_calls.size(), 3u);
-  EXPECT_EQ(hook_calls[0], "create " + std::to_string(before + 1) + " tcp 127.0.0.1");
+  std::vector<std::string> expected;
+  for (const char* kind : {"tcp", "tls"}) {
+    client = connect_client();
+    ASSERT_GE(client, 0);
+    holding(srv_run_mutex, [&] {
+      EXPECT_TRUE(fork_sip_tcp(listener_, kind == std::string("tls")));
+      EXPECT_EQ(sip_threads.count(sip_thread_number), 1u);
+    });
+    const std::string n = std::to_string(sip_thread_number);
+    expected.insert(expected.end(), {"create " + n + " " + kind + " 127.0.0.1",
+                                     "loop " + n + " side 2", "release " + n});
+    ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
+    close(client);
+    ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
+    // The entry goes right after the release, under srv_run_mutex.
+    bool empty = false;
+    for (int i = 0; i < 1000 && !empty; i++) {
+      holding(srv_run_mutex, [&] { empty = sip_threads.empty(); });
+      if (!empty) usleep(1000);
+    }
+    EXPECT_TRUE(empty);
+  }
+  EXPECT_EQ(sip_thread_number, before + 2);
+  EXPECT_EQ(checked.size(), 3u);
+  EXPECT_EQ(hook_calls, expected);
 }
 
 TEST_F(ConnectionThreads, HttpConnectionIsHandedToItsThreadAndCounted) {

@@ -75,8 +75,22 @@ TEST_F(TimeoutTest, CopiesOfArgumentsAreIndependentAndCounted) {
   EXPECT_EQ(calls, (std::vector<std::string>{"f2:abc", "f3:1"}));
 }
 
-TEST_F(TimeoutTest, ReschedulingLeavesOneElement) {
+// A timeout is at most one element of one queue; clear (also when idle) and destruction take
+// it out.
+TEST_F(TimeoutTest, ReschedulingLeavesOneElementAndClearRemovesIt) {
   timeout a;
+  a.clear();
+  a.callback(q_, ms2ticks(10), callback_argument(f1));
+  a.clear();
+  a.clear();
+  EXPECT_FALSE(a.pending());
+  EXPECT_EQ(a.ms(), 0);
+  EXPECT_EQ(a.serialize(), "");
+  {
+    timeout b;
+    b.callback(q_, 0, callback_argument(f1));
+  }
+  EXPECT_EQ(q_.size(), 0u);
   a.callback(q_, ms2ticks(50), callback_argument(f3, 1));
   a.callback(q_, ms2ticks(20), callback_argument(f3, 2));
   EXPECT_EQ(q_.size(), 1u);
@@ -92,35 +106,20 @@ TEST_F(TimeoutTest, ReschedulingLeavesOneElement) {
   EXPECT_EQ(calls, (std::vector<std::string>{"f3:3"}));
 }
 
-TEST_F(TimeoutTest, ClearPreventsTheCallAndIsSafeWhenIdle) {
-  timeout a;
-  a.clear();
-  a.callback(q_, ms2ticks(10), callback_argument(f1));
-  a.clear();
-  a.clear();
-  EXPECT_FALSE(a.pending());
-  EXPECT_EQ(a.ms(), 0);
-  EXPECT_EQ(a.serialize(), "");
-  clock_.advance_ms(10);
-  EXPECT_EQ(run_due(q_), 0);
-  {
-    timeout b;
-    b.callback(q_, 0, callback_argument(f1));
-  }  // destroyed: unscheduled
-  EXPECT_EQ(q_.size(), 0u);
-  EXPECT_TRUE(calls.empty());
-}
-
+// Copies are live timeouts of their own (and counted as such).
 TEST_F(TimeoutTest, CopyOfAPendingTimeoutIsPendingIndependently) {
-  timeout a;
-  a.callback(q_, ms2ticks(10), callback_argument(f2, str("x")));
-  timeout b(a);
+  const int64_t live = timeout_objects.load();
+  auto a = std::make_unique<timeout>();
+  a->callback(q_, ms2ticks(10), callback_argument(f2, str("x")));
+  timeout b(*a);
   timeout c;
   c.callback(q_, ms2ticks(99), callback_argument(f1));
-  c = a;  // clears c's own element first
+  c = *a;  // clears c's own element first
   EXPECT_EQ(q_.size(), 3u);
-  EXPECT_EQ(b.due(), a.due());
-  a.clear();
+  EXPECT_EQ(timeout_objects.load(), live + 3);
+  EXPECT_EQ(b.due(), a->due());
+  a.reset();  // destroyed: unscheduled, no longer counted
+  EXPECT_EQ(timeout_objects.load(), live + 2);
   EXPECT_TRUE(b.pending());
   EXPECT_TRUE(c.pending());
   clock_.advance_ms(10);
@@ -199,16 +198,6 @@ TEST_F(TimeoutTest, WakeupOnlyWhenANewFirstElementArrives) {
   c.callback(q_, ms2ticks(1), callback_argument(f1));
   q_.trigger_wakeup();
   EXPECT_EQ(s.count(), 3);
-}
-
-TEST_F(TimeoutTest, CountsLiveTimeouts) {
-  int64_t before = timeout_objects.load();
-  {
-    timeout a, b;
-    timeout c(a);
-    EXPECT_EQ(timeout_objects.load(), before + 3);
-  }
-  EXPECT_EQ(timeout_objects.load(), before);
 }
 
 // Against a model: any sequence of schedule/clear/advance steps runs exactly the timeouts a

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/xml_tree.h"
-#include "db/db_test_util.h"
 #include "frame/clock.h"
 #include "frame/side_context.h"
+#include "pbx/pbx_test_util.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
@@ -23,14 +23,15 @@
 
 namespace {
 
-std::deque<str> to_ctrl, to_srv;
+std::deque<str> to_ctrl;
 std::vector<sip_message> sent;
 void post_ctrl(const str& t) { to_ctrl.push_back(t); }
-void post_srv(const str& t) { to_srv.push_back(t); }
 int capture_send(const sip_message& m) {
   sent.push_back(m);
   return 0;
 }
+// The PBX half's answers to the SIP half, as call_test records them.
+std::deque<str>& to_srv = pbx_test::posted();
 
 // A SUBSCRIBE for the PBX half, as the SIP half writes it.
 str subscription(const char* call_id, const char* event, const char* supported,
@@ -49,25 +50,26 @@ str subscription(const char* call_id, const char* event, const char* supported,
   return soap_write(m);
 }
 
-class RegistrationTest : public ::testing::Test {
+// Domain 1 "localhost" (park code *85) with extensions 100 and 101, domain 2 "other.example"
+// with extension 200; passwords "sip<name>".
+class RegistrationTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
-    db_test::reset_store();
-    domain = domains.add_row();
-    domains.set(domain, domains_name, "localhost");
+    call_test::SetUp();
     domains.set(domain, domains_code_park, "*85");
     other_domain = domains.add_row();
     domains.set(other_domain, domains_name, "other.example");
-    ext100 = add_extension(domain, "100", "sip100");
-    ext101 = add_extension(domain, "101", "sip101");
-    ext200 = add_extension(other_domain, "200", "sip200");
+    ext100 = add_extension("100", "sip100");
+    ext101 = add_extension("101", "sip101");
+    ext200 = add_account("200", "extensions", extensions, other_domain);
+    extensions.set(extension_row(ext200), extensions_password, "sip200");
     to_ctrl.clear();
-    to_srv.clear();
     sent.clear();
   }
   void TearDown() override {
     registrar_clear();
     set_auth_hooks(nullptr);
+    call_test::TearDown();
   }
   // The SIP half's context of a test that joins both halves: its messages to the PBX half
   // and its sends captured, its timers on q.
@@ -77,22 +79,6 @@ class RegistrationTest : public ::testing::Test {
     c.send = capture_send;
     c.queue = &q;
     return c;
-  }
-  // The PBX half's answers are captured in to_srv.
-  scoped_ctrl_context use_ctrl{ctrl_context{post_srv, &http_thread_queue}};
-  log_capture log;
-  int add_extension(int d, const char* name, const char* password) {
-    int e = extensions.add_row();
-    extensions.set(e, extensions_password, password);
-    int u = users.add_row();
-    users.set(u, users_type_name, "extensions");
-    users.set(u, users_type_index, str::sprintf("%d", e));
-    users.set(u, users_domain, str::sprintf("%d", d));
-    int a = user_alias.add_row();
-    user_alias.set(a, user_alias_user, str::sprintf("%d", u));
-    user_alias.set(a, user_alias_domain, str::sprintf("%d", d));
-    user_alias.set(a, user_alias_name, name);
-    return u;
   }
   static registration_request_input reg(const char* call_id, const char* contact,
                                         const char* expires = "3600") {
@@ -113,6 +99,10 @@ class RegistrationTest : public ::testing::Test {
     r.to = "<sip:101@localhost>";
     ASSERT_EQ(registration_request(r).code, 200);
   }
+  // The answer the PBX half gives a new subscription of this file (CSeq 1, 360 s granted).
+  static msg::register_response granted(const char* call_id) {
+    return {call_id, "1", "200", "OK", "360"};
+  }
   int plain_bindings() {
     int n = 0;
     for (int r = registrations.first(); r; r = registrations.next(r))
@@ -120,11 +110,7 @@ class RegistrationTest : public ::testing::Test {
     return n;
   }
 
-  manual_clock clock;
-  scoped_clock use_clock{&clock};
-  memory_file_system mfs;
-  scoped_file_system use_fs{&mfs};
-  int domain = 0, other_domain = 0, ext100 = 0, ext101 = 0, ext200 = 0;
+  int other_domain = 0, ext100 = 0, ext101 = 0, ext200 = 0;
 };
 
 TEST_F(RegistrationTest, Policy) {
@@ -183,31 +169,39 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   EXPECT_TRUE(
       log_capture::contains("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
 
-  in = reg("c2", "<sip:x@1.2.3.4>", "5");
-  EXPECT_EQ(registration_request(in).expires, 30);  // min_expires
-
+  // Variations of one request: the answer and the duration granted.
+  const struct {
+    const char *expires, *event, *from, *to;
+    int code;
+    const char* reason;
+    int granted;
+  } variations[] = {
+      {"5", "", "<sip:100@localhost>", "<sip:100@localhost>", 200, "OK", 30},  // min_expires
+      {"3600", "unknown", "<sip:100@localhost>", "<sip:100@localhost>", 489, "Bad Event", 0},
+      {"3600", "", "<sip:200@other.example>", "<sip:100@localhost>", 403, "Forbidden", 0},
+      {"3600", "", "<sip:999@localhost>", "<sip:100@localhost>", 404, "Not Found", 0},
+      {"3600", "", "<sip:100@localhost>", "<sip:999@localhost>", 404, "Not Found", 0},
+      {"3600", "", "<sip:100@localhost>", "<sip:*85101@localhost>", 200, "OK", 360},  // park
+  };
+  for (const auto& v : variations) {
+    SCOPED_TRACE(std::string(v.from) + v.to + v.event + v.expires);
+    in = reg("c2", "<sip:x@1.2.3.4>", v.expires);
+    in.event = v.event;
+    in.from = v.from;
+    in.to = v.to;
+    const registration_answer a = registration_request(in);
+    EXPECT_EQ(a.code, v.code);
+    EXPECT_EQ(a.reason, v.reason);
+    if (v.code == 200) {
+      EXPECT_EQ(a.expires, v.granted);
+    }
+    registrations.delete_row(registrations.first(registrations_callid, "c2"));
+  }
   in = reg("c3", "<sip:x@1.2.3.4>");
-  in.event = "unknown";
-  registration_answer bad = registration_request(in);
-  EXPECT_EQ(bad.code, 489);
-  EXPECT_EQ(bad.reason, "Bad Event");
   in.event = "Message-Summary";
   EXPECT_EQ(registration_request(in).code, 200);
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "c3"), registrations_event),
             "message-summary");
-
-  in = reg("c4", "<sip:x@1.2.3.4>");
-  in.from = "<sip:200@other.example>";
-  bad = registration_request(in);
-  EXPECT_EQ(bad.code, 403);
-  EXPECT_EQ(bad.reason, "Forbidden");
-  in.from = "<sip:999@localhost>";
-  EXPECT_EQ(registration_request(in).reason, "Not Found");
-  in.from = "<sip:100@localhost>";
-  in.to = "<sip:999@localhost>";
-  EXPECT_EQ(registration_request(in).code, 404);
-  in.to = "<sip:*85101@localhost>";  // park code prefix
-  EXPECT_EQ(registration_request(in).code, 200);
   users.set(ext100, users_disabled, "true");
   EXPECT_EQ(registration_request(reg("c5", "<sip:y@1.2.3.4>")).code, 404);
 }
@@ -226,7 +220,7 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   // The same binding again is a refresh, not a sixth binding.
   EXPECT_EQ(registration_request(reg("c0", "<sip:100@127.0.0.1>")).code, 200);
   // The extension's own limit replaces the system's.
-  extensions.set(users.get(ext100, users_type_index).value(), extensions_max_regs, "6");
+  extensions.set(extension_row(ext100), extensions_max_regs, "6");
   EXPECT_EQ(registration_request(reg("c6", "<sip:100@127.0.0.9>")).code, 200);
   EXPECT_EQ(plain_bindings(), 6);
 
@@ -360,20 +354,13 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
     return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
   };
   ASSERT_TRUE(registration_on_soap(subscribe("1")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  msg::register_response answer;
-  msg::subscription_notify notify;
-  ASSERT_TRUE(soap_read(to_srv[0], answer));
-  EXPECT_EQ(answer.code, "200");
-  EXPECT_EQ(answer.expires, "360");
-  ASSERT_TRUE(soap_read(to_srv[1], notify));
-  EXPECT_EQ(notify.call_id, "s1");
-  EXPECT_EQ(notify.content_type, "application/simple-message-summary");
-  EXPECT_EQ(notify.body,
-            "Messages-Waiting: yes\r\nMessage-Account: vm100\r\nVoice-Message: 2/2 (1/0)\r\n");
+  EXPECT_EQ(take(),
+            texts(granted("s1"), msg::subscription_notify{
+                                     "s1", "message-summary", "application/simple-message-summary",
+                                     "Messages-Waiting: yes\r\nMessage-Account: vm100\r\n"
+                                     "Voice-Message: 2/2 (1/0)\r\n"}));
 
   // A refresh of the same subscription is no new subscription.
-  to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscribe("2")));
   EXPECT_EQ(to_srv.size(), 1u);
 }
@@ -416,35 +403,29 @@ msg::subscription_notify srv_message(size_t i) {
 }
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
-  extensions.set(users.get(ext100, users_type_index).value(), extensions_buddies, "101");
+  extensions.set(extension_row(ext100), extensions_buddies, "101");
+  auto notify = [](const char* id, const char* event, const str& type, const str& body) {
+    return msg::subscription_notify{id, event, type, body};
+  };
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  auto d = srv_message(1);
-  EXPECT_EQ(d.event, "dialog");
-  EXPECT_EQ(d.content_type, "application/dialog-info+xml");
-  xml_tree info = xml_tree::parse(d.body);
-  EXPECT_EQ(info.name(), "dialog-info");
-  EXPECT_EQ(info.attribute("entity"), "sip:101@localhost");
-  EXPECT_EQ(info.attribute("version"), "0");
+  EXPECT_EQ(take(), texts(granted("d1"), notify("d1", "dialog", c_application_dialog_info,
+                                                dialog_info_body("sip:101@localhost", 0, false))));
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "d1"),
                               registrations_dialog_version),
             "1");
-
   // Presence: closed while 101 has no plain binding, open once it has one.
-  to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
-  EXPECT_NE(srv_message(1).body.find("<basic>closed</basic>"), std::string::npos);
+  EXPECT_EQ(take(), texts(granted("p1"), notify("p1", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", false))));
   register_101();
-  to_srv.clear();
+  take();
   ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
-  EXPECT_EQ(srv_message(1).content_type, "application/pidf+xml");
-  EXPECT_NE(srv_message(1).body.find("<basic>open</basic>"), std::string::npos);
-
+  EXPECT_EQ(take(), texts(granted("p2"), notify("p2", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", true))));
   // Lists, presence.winfo and x-tapi: the answer alone.
   for (const char* e : {"presence.winfo", "x-tapi"}) {
-    to_srv.clear();
     ASSERT_TRUE(registration_on_soap(subscription(e, e, "")));
-    EXPECT_EQ(to_srv.size(), 1u) << e;
+    EXPECT_EQ(take(), texts(granted(e))) << e;
   }
 }
 
@@ -462,7 +443,7 @@ std::vector<std::string> rlmi_resources(const str& body) {
 }
 
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
-  int e100 = users.get(ext100, users_type_index).value();
+  int e100 = extension_row(ext100);
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
   register_101();
@@ -494,49 +475,39 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
 }
 
-// The feature state NOTIFYs (as-feature-event) as parsed documents, by their root name and,
-// for forwarding, its type.
-std::map<std::string, xml_tree> feature_documents(size_t from) {
-  std::map<std::string, xml_tree> out;
-  for (size_t i = from; i < to_srv.size(); i++) {
-    auto m = srv_message(i);
-    EXPECT_EQ(m.content_type, "application/x-as-feature-event+xml");
-    EXPECT_EQ(m.event, "as-feature-event");
-    xml_tree t = xml_tree::parse(m.body);
-    std::string key(t.name().view());
-    if (t.name() == "ForwardingEvent")
-      key += ":" + std::string(t.child_body("forwardingType").view());
-    out[key] = t;
-  }
+// The feature state NOTIFYs (as-feature-event) of an account, as texts: do-not-disturb, then
+// forwarding immediate, on busy and on no answer; after the answer to a new subscription when
+// one is given.
+std::vector<str> features(const char* id, const char* device, bool dnd, const char* cfa,
+                          const char* cfb, const msg::register_response* answer = nullptr) {
+  std::vector<str> out;
+  if (answer) out.push_back(soap_write(*answer));
+  for (const str& body :
+       {dnd_event_body(device, dnd), forwarding_event_body(device, "forwardImmediate", *cfa, cfa),
+        forwarding_event_body(device, "forwardBusy", *cfb, cfb),
+        forwarding_event_body(device, "forwardNoAns", false, "")})
+    out.push_back(soap_write(
+        msg::subscription_notify{id, "as-feature-event", c_application_feature_event, body}));
   return out;
 }
 
 TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
-  int e100 = users.get(ext100, users_type_index).value();
-  int e101 = users.get(ext101, users_type_index).value();
+  const int e100 = extension_row(ext100), e101 = extension_row(ext101);
   extensions.set(e101, extensions_dnd, "true");
   extensions.set(e101, extensions_cfb, "300");
 
   // A new subscription: the state of the account subscribed to.
   ASSERT_TRUE(registration_on_soap(subscription("f1", "as-feature-event", "")));
-  ASSERT_EQ(to_srv.size(), 5u);
-  auto docs = feature_documents(1);
-  ASSERT_EQ(docs.size(), 4u);
-  EXPECT_EQ(docs["DoNotDisturbEvent"].child_body("doNotDisturbOn"), "true");
-  EXPECT_EQ(docs["DoNotDisturbEvent"].child_body("device"), "101");
-  EXPECT_EQ(docs["ForwardingEvent:forwardBusy"].child_body("forwardStatus"), "true");
-  EXPECT_EQ(docs["ForwardingEvent:forwardBusy"].child_body("forwardTo"), "300");
-  EXPECT_EQ(docs["ForwardingEvent:forwardImmediate"].child_body("forwardStatus"), "false");
-  EXPECT_EQ(docs["ForwardingEvent:forwardNoAns"].child_body("forwardStatus"), "false");
+  const msg::register_response f1 = granted("f1"), f2 = granted("f2");
+  EXPECT_EQ(take(), features("f1", "101", true, "", "300", &f1));
 
   // A SUBSCRIBE with a change: applied to the subscriber, and the state after it reported.
-  to_srv.clear();
   ASSERT_TRUE(registration_on_soap(subscription(
       "f2", "as-feature-event", "", "<sip:100@localhost>",
       "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/csta/ed3\">"
       "<device>100</device><doNotDisturbOn>true</doNotDisturbOn></SetDoNotDisturb>")));
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
-  EXPECT_EQ(feature_documents(1)["DoNotDisturbEvent"].child_body("doNotDisturbOn"), "true");
+  EXPECT_EQ(take(), features("f2", "100", true, "", "", &f2));
 
   // A refresh (RRU) with a change: forwarding on, then off again.
   auto refresh = [](const char* body) {
@@ -547,15 +518,12 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
       "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
       "<activateForward>true</activateForward><forwardDN>555</forwardDN></SetForwarding>");
   EXPECT_EQ(extensions.get(e100, extensions_cfa), "555");
-  docs = feature_documents(0);
-  ASSERT_EQ(docs.size(), 4u);
-  EXPECT_EQ(docs["ForwardingEvent:forwardImmediate"].child_body("forwardTo"), "555");
+  EXPECT_EQ(take(), features("f2", "100", true, "555", ""));
   refresh(
       "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
       "<activateForward>false</activateForward></SetForwarding>");
   EXPECT_EQ(extensions.get(e100, extensions_cfa), "");
-  EXPECT_EQ(feature_documents(0)["ForwardingEvent:forwardImmediate"].child_body("forwardStatus"),
-            "false");
+  EXPECT_EQ(take(), features("f2", "100", true, "", ""));
 
   // Nothing this system knows: nothing changes, nothing is sent.
   refresh("<SetForwarding><forwardingType>forwardElsewhere</forwardingType></SetForwarding>");
@@ -602,7 +570,8 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     to_srv.clear();
     dialog_state_changed(ext101);
     const bool told = steps[v][1][0] != 0;
-    str body = dialog_info_body("sip:101@localhost", told ? version++ : 0, steps[v][1], steps[v][2]);
+    str body =
+        dialog_info_body("sip:101@localhost", told ? version++ : 0, steps[v][1], steps[v][2]);
     auto dialog = [&](const char* id) {
       return soap_write(msg::subscription_notify{id, "dialog", c_application_dialog_info, body});
     };
