@@ -5,13 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "base/encoding.h"
 #include "base/file_system.h"
 #include "base/ip_port.h"
 #include "base/log.h"
-#include "base/tls.h"
 #include "db/schema.h"
 #include "db/table.h"
 #include "frame/clock.h"
@@ -237,19 +234,10 @@ int smtp_deliver(email& m, const smtp_target& t) {
     if (fd >= 0) ::close(fd);
     return smtp_transient;
   }
-  smtp_dialogue d(m, ctrl_read_registry(ctrl_settings::smtp_starttls) == "true",
-                  email_date(wall_now()));
-  std::unique_ptr<tls_session> tls;
-  str pending;
-  const auto start_tls = [&] {
-    tls = std::make_unique<tls_session>(tls_context::make_client(), host);
-    tls->set_description("SMTP " + t.server);
-    pending += tls->take_output();
-  };
-  if (t.implicit_tls) {
-    d.set_tls_active();
-    start_tls();
-  }
+  smtp_link link(m, ctrl_read_registry(ctrl_settings::smtp_starttls) == "true",
+                 email_date(wall_now()), t.implicit_tls, host, "SMTP " + t.server);
+  smtp_dialogue& d = link.dialogue();
+  str pending = link.take_output();
   while (d.state() < smtp_refused) {
     fd_set rd, wr, ex;
     FD_ZERO(&rd);
@@ -260,51 +248,27 @@ int smtp_deliver(email& m, const smtp_target& t) {
     if (!pending.empty()) FD_SET(fd, &wr);
     timeval tv{smtp_timeout_s, 0};
     int r = ::select(fd + 1, &rd, &wr, &ex, &tv);
+    if (r < 0 && errno == EINTR) continue;
     if (r == 0) {
       log_printf(log_email, 5, "SMTP: Timeout");
       d.set_state(smtp_transient);
     } else if (r < 0) {
-      if (errno == EINTR) continue;
       log_printf(log_email, 5, "SMTP: Socket error");
       d.set_state(smtp_transient);
-    } else if (FD_ISSET(fd, &ex)) {
+    } else if (FD_ISSET(fd, &ex) || (FD_ISSET(fd, &wr) && !send_all(fd, pending))) {
       log_printf(log_email, 5, "SMTP: Connection closed");
       d.set_state(smtp_transient);
-    } else {
-      if (FD_ISSET(fd, &wr) && !send_all(fd, pending)) {
-        log_printf(log_email, 5, "SMTP: Connection closed");
-        d.set_state(smtp_transient);
-        break;
-      }
-      if (!FD_ISSET(fd, &rd)) continue;
+    } else if (FD_ISSET(fd, &rd)) {
       char buf[8192];
       ssize_t n = ::read(fd, buf, sizeof buf);
       if (n <= 0) {
         log_printf(log_email, 5, "SMTP: Connection refused on %s", t.server);
         d.set_state(d.state() == smtp_quit ? smtp_delivered : smtp_transient);
-        break;
-      }
-      str plain(buf, static_cast<size_t>(n));
-      if (tls) {
-        bool ok = tls->on_input(plain);
-        pending += tls->take_output();
-        plain = tls->take_plain();
-        if (!ok && tls->get_state() == tls_session::state::failed) {
-          log_printf(log_email, 5, "SMTP: TLS failed: %s", tls->error());
-          d.set_state(smtp_transient);
-          break;
-        }
-      }
-      if (!plain.empty()) d.smtp_receive_data(plain);
-      if (d.tls_active() && !tls) start_tls();
-      str out = d.take_output();
-      if (tls && !out.empty()) {
-        tls->write(out);
-        pending += tls->take_output();
       } else {
-        pending += out;
+        link.on_received(str(buf, static_cast<size_t>(n)));
+        pending += link.take_output();
+        send_all(fd, pending);
       }
-      send_all(fd, pending);
     }
   }
   ::close(fd);

@@ -4,6 +4,7 @@
 
 #include "base/encoding.h"
 #include "base/log.h"
+#include "base/tls.h"
 
 namespace {
 
@@ -163,6 +164,57 @@ void smtp_dialogue::on_reply(int code, const str& last_line) {
       log_printf(log_email, 0, "SMTP: Illegal state");
       state_ = smtp_refused;
   }
+}
+
+smtp_link::smtp_link(email& m, bool starttls_enabled, const str& date, bool implicit_tls,
+                     const str& host, const str& description)
+    : dialogue_(m, starttls_enabled, date), host_(host), description_(description) {
+  if (!implicit_tls) return;
+  dialogue_.set_tls_active();
+  start_tls();
+}
+
+smtp_link::~smtp_link() = default;
+
+void smtp_link::start_tls() {
+  tls_ = std::make_unique<tls_session>(tls_context::make_client(), host_);
+  tls_->set_description(description_);
+  output_ += tls_->take_output();
+}
+
+void smtp_link::flush() {
+  str out = dialogue_.take_output();
+  if (!tls_) {
+    output_ += out;
+    return;
+  }
+  if (!out.empty()) tls_->write(out);
+  output_ += tls_->take_output();
+}
+
+bool smtp_link::on_received(const str& bytes) {
+  str plain = bytes;
+  if (tls_) {
+    tls_->on_input(bytes);
+    output_ += tls_->take_output();
+    plain = tls_->take_plain();
+    if (tls_->get_state() == tls_session::state::failed) {
+      log_printf(log_email, 5, "SMTP: TLS failed: %s", tls_->error());
+      dialogue_.set_state(smtp_transient);
+      return false;
+    }
+  }
+  if (!plain.empty()) dialogue_.smtp_receive_data(plain);
+  // STARTTLS was answered: what the dialogue sends next goes inside TLS.
+  if (dialogue_.tls_active() && !tls_) start_tls();
+  flush();
+  return true;
+}
+
+str smtp_link::take_output() {
+  str out = output_;
+  output_.clear();
+  return out;
 }
 
 str smtp_angle_address(const str& text) {

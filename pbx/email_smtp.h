@@ -5,8 +5,12 @@
 // Side-neutral: one dialogue belongs to the thread that delivers its message.
 #pragma once
 
+#include <memory>
+
 #include "base/str.h"
 #include "pbx/email.h"
+
+class tls_session;
 
 // Dialogue states; 12, 13 and 14 end it.
 enum smtp_state : int {
@@ -57,6 +61,30 @@ class smtp_dialogue {
   str date_;
   int state_ = smtp_greeting;
   str input_;
+  str output_;
+};
+
+// The bytes between the socket and the dialogue: plain, or TLS through OpenSSL memory BIOs
+// from the start (implicit TLS) or from the STARTTLS step on. The owner writes take_output to
+// the socket and feeds what it reads to on_received.
+class smtp_link {
+ public:
+  // host: the server's name for SNI; description: "SMTP " and the server text, for the TLS
+  // engine's log lines.
+  smtp_link(email& m, bool starttls_enabled, const str& date, bool implicit_tls, const str& host,
+            const str& description);
+  ~smtp_link();
+  // Received bytes. False when TLS failed (the dialogue then ends in state 13).
+  bool on_received(const str& bytes);
+  str take_output();
+  smtp_dialogue& dialogue() { return dialogue_; }
+
+ private:
+  void start_tls();
+  void flush();
+  smtp_dialogue dialogue_;
+  str host_, description_;
+  std::unique_ptr<tls_session> tls_;
   str output_;
 };
 

@@ -6,7 +6,9 @@
 
 #include <vector>
 
+#include "base/certificate.h"
 #include "base/log_capture_test_util.h"
+#include "base/tls.h"
 
 namespace {
 
@@ -129,6 +131,34 @@ TEST(SmtpDialogue, HeaderEncodingAndAddresses) {
   for (const auto& [in, out] : std::vector<std::pair<const char*, const char*>>{
            {"\"Ann <x>\" <ann@x.org>", "<ann@x.org>"}, {"Bob <b@y> ", "<b@y>"}, {"c@z", "<c@z>"}})
     EXPECT_EQ(smtp_angle_address(in), out);
+}
+
+// TLS from the start, and after STARTTLS: the EHLO that follows reaches the server inside TLS.
+TEST(SmtpLink, TlsImplicitAndAfterStarttls) {
+  certificate_pair c;
+  ASSERT_TRUE(generate_self_signed_certificate("mx.example.com", 1767225600, c));
+  for (bool implicit : {true, false}) {
+    tls_session server(tls_context::make_server(c.certificate_pem, c.key_pem));
+    email m{.from = "a@x.org", .to = "b@y.org", .subject = "S", .content_type = "text/plain"};
+    smtp_link link(m, true, "D", implicit, "mx.example.com", "SMTP mx.example.com");
+    const auto pump = [&] {
+      for (int i = 0; i < 8; i++) {
+        server.on_input(link.take_output());
+        link.on_received(server.take_output());
+      }
+    };
+    if (!implicit) {
+      for (const char* reply : {"220 hi\r\n", "250-x\r\n250 STARTTLS\r\n"}) link.on_received(reply);
+      EXPECT_EQ(link.take_output(), "EHLO localhost\r\nSTARTTLS\r\n");
+      link.on_received("220 go ahead\r\n");
+    }
+    pump();
+    ASSERT_TRUE(server.established()) << implicit;
+    if (implicit) server.write("220 hi\r\n");
+    pump();
+    EXPECT_EQ(server.take_plain(), "EHLO localhost\r\n") << implicit;
+    EXPECT_EQ(link.dialogue().state(), implicit ? smtp_ehlo : smtp_ehlo_tls);
+  }
 }
 
 }  // namespace
