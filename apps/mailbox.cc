@@ -50,7 +50,7 @@ void mail_voicemail(int row) {
   mime_append(body, "text/plain; charset=utf-8",
               str::sprintf("%s left you a voice message of %s seconds in mailbox %s.%s", caller,
                            messages.get(row, messages_duration), account_name(account),
-                           what == "notify" ? "" : " The recording is attached."),
+                           str(what == "notify" ? "" : " The recording is attached.")),
               true);
   if (what != "notify") {
     mime_section(body, b);
@@ -60,8 +60,8 @@ void mail_voicemail(int row) {
       messages.set(row, messages_type, "emailout");
   }
   mime_terminate(body, b);
-  send_email(account, "New voice message from " + caller,
-             "multipart/mixed; boundary=\"" + b + "\"", str(), body);
+  send_email(account, "New voice message from " + caller, "multipart/mixed; boundary=\"" + b + "\"",
+             str(), body);
 }
 
 }  // namespace
@@ -350,8 +350,8 @@ void mailbox::on_hangup(int leg) {
              s == "full") {
     if (mail_wanted(ext_setting(extensions_email_missed)))
       mail_text(owner(), "Missed call from " + uri_user(var(cobj_from)),
-                str::sprintf("%s called mailbox %s and left no message.",
-                             uri_user(var(cobj_from)), account_name(owner())));
+                str::sprintf("%s called mailbox %s and left no message.", uri_user(var(cobj_from)),
+                             account_name(owner())));
   }
   discard_temp();
   if (messages.has_row(current()) && messages.get(current(), messages_type) == "com")
