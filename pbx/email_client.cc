@@ -262,8 +262,7 @@ int smtp_deliver(email& m, const smtp_target& t) {
       char buf[8192];
       ssize_t n = ::read(fd, buf, sizeof buf);
       if (n <= 0) {
-        log_printf(log_email, 5, "SMTP: Connection refused on %s", t.server);
-        d.set_state(d.state() == smtp_quit ? smtp_delivered : smtp_transient);
+        d.on_closed(t.server);
       } else {
         link.on_received(str(buf, static_cast<size_t>(n)));
         pending += link.take_output();

@@ -54,6 +54,11 @@ void smtp_dialogue::fail(int code) {
   state_ = smtp_refused;
 }
 
+void smtp_dialogue::on_closed(const str& server) {
+  log_printf(log_email, 5, "SMTP: Connection refused on %s", server);
+  state_ = state_ == smtp_quit ? smtp_delivered : smtp_transient;
+}
+
 void smtp_dialogue::smtp_receive_data(const str& chunk) {
   log_printf(log_email, 8, "SMTP: Received %s", chunk);
   input_ += chunk;

@@ -38,6 +38,9 @@ class smtp_dialogue {
 
   // Takes a received chunk: logs it, completes replies and acts on each.
   void smtp_receive_data(const str& chunk);
+  // The server closed the connection: delivered when it was the answer to QUIT, else a
+  // transient failure. server: the server text for the log line.
+  void on_closed(const str& server);
   // Plain bytes to send (the caller encrypts them once TLS is active).
   str take_output();
 

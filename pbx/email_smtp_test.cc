@@ -17,73 +17,43 @@ const char* const message_text =
     "Subject: =?UTF-8?Q?New_message?=\r\nDate: D\r\nMIME-Version: 1.0\r\n"
     "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\nhi\r\n.\r\n";
 
-struct step {
-  const char* reply;
-  const char* sent;  // "MSG": message_text
-};
-struct dialogue_case {
-  const char* name;
+// A dialogue as a transcript: "<" lines are the server's (fed one by one), ">" lines what the
+// client must have sent since the previous "<" line; ">MSG" stands for message_text, "<EOF"
+// for the server closing the connection.
+const std::string tail =
+    "<250 ok\n>RCPT TO:<bob@yy.org>\n<250 ok\n>DATA\n<354 go\n>MSG\n"
+    "<250 queued\n>QUIT\n";
+const struct {
   const char* user;
-  std::vector<step> steps;
+  std::string transcript;
   int state;
-  const char* log;  // a line the dialogue must have logged ("" for none)
+  const char* log;  // a line that must have been logged ("" for none)
+} dialogues[] = {
+    {"",
+     "<220 hi\n>EHLO localhost\n<502 no\n>EHLO localhost\n<250 ok\n>MAIL FROM:<ann@x.org>\n" +
+         tail + "<221 bye\n",
+     smtp_delivered, "Sucessfully sent email to bob@yy.org"},
+    {"u",
+     "<220 hi\n>EHLO localhost\n<250-mx\n<250-AUTH LOGIN PLAIN\n<250 SIZE\n"
+     ">AUTH PLAIN dQB1AHA=\n<235 ok\n>MAIL FROM:<ann@x.org>\n" +
+         tail + "<EOF\n",
+     smtp_delivered, ""},
+    {"u",
+     "<220 hi\n>EHLO localhost\n<250 AUTH LOGIN\n>AUTH LOGIN\n<334 VXNlcm5hbWU6\n>dQ==\n"
+     "<334 UGFzc3dvcmQ6\n>cA==\n<235 ok\n>MAIL FROM:<ann@x.org>\n<550 no such user\n",
+     smtp_refused, "SMTP Server returned 550"},
+    {"", "<220 hi\n>EHLO localhost\n<250 AUTH PLAIN\n>MAIL FROM:<ann@x.org>\n", smtp_mail_from, ""},
+    {"u", "<220 hi\n>EHLO localhost\n<250 AUTH PLAIN\n>AUTH PLAIN dQB1AHA=\n<334 ?\n", smtp_refused,
+     "SMTP Server returned unexpected authentication result 334"},
+    {"u",
+     "<220 hi\n>EHLO localhost\n<250-AUTH PLAIN\n<250 STARTTLS\n>STARTTLS\n<220 go\n"
+     ">EHLO localhost\n<250 AUTH LOGIN\n>AUTH LOGIN\n",
+     smtp_auth, ""},
+    {"", "<554 go away\n", smtp_refused, "SMTP Server returned 554"},
 };
 
 TEST(SmtpDialogue, RepliesAndWhatIsSentBack) {
-  const step tail[] = {{"250 ok\r\n", "RCPT TO:<bob@yy.org>\r\n"},
-                       {"250 ok\r\n", "DATA\r\n"},
-                       {"354 go\r\n", "MSG"},
-                       {"250 queued\r\n", "QUIT\r\n"},
-                       {"221 bye\r\n", ""}};
-  const auto with_tail = [&](std::vector<step> s) {
-    s.insert(s.end(), std::begin(tail), std::end(tail));
-    return s;
-  };
-  const dialogue_case cases[] = {
-      {"second EHLO after 502", "",
-       with_tail({{"220 hi\r\n", "EHLO localhost\r\n"},
-                  {"502 no\r\n", "EHLO localhost\r\n"},
-                  {"250 ok\r\n", "MAIL FROM:<ann@x.org>\r\n"}}),
-       smtp_delivered, "Sucessfully sent email to bob@yy.org"},
-      {"AUTH PLAIN", "u",
-       with_tail({{"220 hi\r\n", "EHLO localhost\r\n"},
-                  {"250-mx\r\n250-AUTH LOGIN PLAIN\r\n", ""},
-                  {"250 SIZE\r\n", "AUTH PLAIN dQB1AHA=\r\n"},
-                  {"235 ok\r\n", "MAIL FROM:<ann@x.org>\r\n"}}),
-       smtp_delivered, ""},
-      {"AUTH LOGIN, recipient refused",
-       "u",
-       {{"220 hi\r\n", "EHLO localhost\r\n"},
-        {"250-mx\r\n250 AUTH LOGIN\r\n", "AUTH LOGIN\r\n"},
-        {"334 VXNlcm5hbWU6\r\n", "dQ==\r\n"},
-        {"334 UGFzc3dvcmQ6\r\n", "cA==\r\n"},
-        {"235 ok\r\n", "MAIL FROM:<ann@x.org>\r\n"},
-        {"550 no such user\r\n", ""}},
-       smtp_refused,
-       "SMTP Server returned 550"},
-      {"no user: no AUTH",
-       "",
-       {{"220 hi\r\n", "EHLO localhost\r\n"}, {"250 AUTH PLAIN\r\n", "MAIL FROM:<ann@x.org>\r\n"}},
-       smtp_mail_from,
-       ""},
-      {"challenge to PLAIN",
-       "u",
-       {{"220 hi\r\n", "EHLO localhost\r\n"},
-        {"250 AUTH PLAIN\r\n", "AUTH PLAIN dQB1AHA=\r\n"},
-        {"334 ?\r\n", ""}},
-       smtp_refused,
-       "SMTP Server returned unexpected authentication result 334"},
-      {"STARTTLS",
-       "u",
-       {{"220 hi\r\n", "EHLO localhost\r\n"},
-        {"250-AUTH PLAIN\r\n250 STARTTLS\r\n", "STARTTLS\r\n"},
-        {"220 go ahead\r\n", "EHLO localhost\r\n"},
-        {"250 AUTH LOGIN\r\n", "AUTH LOGIN\r\n"}},
-       smtp_auth,
-       ""},
-      {"greeting refused", "", {{"554 go away\r\n", ""}}, smtp_refused, "SMTP Server returned 554"},
-  };
-  for (const dialogue_case& c : cases) {
+  for (const auto& c : dialogues) {
     log_capture log(9);
     email m{.from = "Ann Bö <ann@x.org>",
             .to = "bob@yy.org",
@@ -93,14 +63,26 @@ TEST(SmtpDialogue, RepliesAndWhatIsSentBack) {
             .content_type = "text/plain",
             .body = "hi"};
     smtp_dialogue d(m, true, "D");
-    for (const step& s : c.steps) {
-      d.smtp_receive_data(s.reply);
-      EXPECT_EQ(d.take_output(), str(s.sent) == "MSG" ? message_text : s.sent)
-          << c.name << " on " << s.reply;
+    std::string expected, sent;
+    for (size_t at = 0, end; at < c.transcript.size(); at = end + 1) {
+      end = c.transcript.find('\n', at);
+      std::string line = c.transcript.substr(at + 1, end - at - 1);
+      if (c.transcript[at] == '>') {
+        expected += line == "MSG" ? message_text : line + "\r\n";
+        continue;
+      }
+      sent += std::string(d.take_output().view());
+      EXPECT_EQ(sent, expected) << c.transcript;
+      if (line == "EOF") {
+        d.on_closed("mx");
+      } else {
+        d.smtp_receive_data(str(line + "\r\n"));
+      }
     }
-    EXPECT_EQ(d.state(), c.state) << c.name;
-    EXPECT_EQ(d.tls_active(), str(c.name) == "STARTTLS") << c.name;
-    EXPECT_TRUE(!*c.log || log.contains(c.log)) << c.name;
+    EXPECT_EQ(sent + std::string(d.take_output().view()), expected) << c.transcript;
+    EXPECT_EQ(d.state(), c.state) << c.transcript;
+    EXPECT_EQ(d.tls_active(), c.state == smtp_auth) << c.transcript;
+    EXPECT_TRUE(!*c.log || log.contains(c.log)) << c.transcript;
   }
 }
 
