@@ -16,16 +16,12 @@
 
 namespace {
 
-// The first mail of the Maildir within ms, with the CR LF of the wire ("" when none came).
+// The first mail of the Maildir within ms ("" when none came). Its lines end in LF alone.
 std::string first_mail(const std::string& dir, int ms) {
   for (int waited = 0; waited < ms; waited += 200) {
     std::error_code ec;
-    for (const auto& f : std::filesystem::directory_iterator(dir + "/new", ec)) {
-      std::string mail;
-      for (char c : e2e::slurp(f.path().string()))
-        if (c != '\r') mail += c == '\n' ? std::string("\r\n") : std::string(1, c);
-      return mail;
-    }
+    for (const auto& f : std::filesystem::directory_iterator(dir + "/new", ec))
+      return e2e::slurp(f.path().string());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   return "";
@@ -35,8 +31,7 @@ TEST(EmailE2E, VoicemailArrivesAsMailWithTheRecording) {
   if (!e2e::voicemail_tools_missing().empty()) GTEST_SKIP() << e2e::voicemail_tools_missing();
   if (std::system("/usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null") != 0)
     GTEST_SKIP() << "no python3-aiosmtpd";
-  const int port = e2e::free_port();
-  const std::string sink = "127.0.0.131:" + std::to_string(port);
+  const std::string sink = "127.0.0.131:" + std::to_string(e2e::free_port());
   e2e::telmond_options o;
   o.use_default_config();
   o.prompts = true;
@@ -64,22 +59,17 @@ TEST(EmailE2E, VoicemailArrivesAsMailWithTheRecording) {
       if (const int pid = std::atoi(e2e::slurp(pid_file).c_str()); pid > 0) kill(pid, SIGTERM);
     }
   } stop{maildir + ".pid"};
-  bool listening = false;
-  for (int i = 0; i < 100 && !listening;
-       i++, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-    listening = e2e::tcp_client().connect("127.0.0.131", port, "127.0.0.132");
-  ASSERT_TRUE(listening) << t.read_file("maildir.log");
-
+  // The sink listens long before the message is mailed (and a refused attempt is repeated).
   ASSERT_EQ(e2e::leave_voicemail(t, "leave", "127.0.0.133", "100", "101", 3), 0)
       << t.read_file("sipp-leave/sipp.out");
   const std::string mail = first_mail(maildir, 20000);
   ASSERT_NE(mail, "") << t.stderr_text() << t.read_file("maildir.log");
-  EXPECT_EQ(e2e::header_of(mail, "To"), "owner101@example.test") << mail.substr(0, 600);
-  EXPECT_EQ(e2e::header_of(mail, "Subject"), "=?UTF-8?Q?New_voice_message_from_100?=");
+  EXPECT_EQ(e2e::match(mail, "\nTo: ?(.*)\n"), "owner101@example.test") << mail.substr(0, 600);
+  EXPECT_EQ(e2e::match(mail, "\nSubject: (.*)\n"), "=?UTF-8?Q?New_voice_message_from_100?=");
   // The audio part's base64 body is the recording.
   const std::string boundary = e2e::match(mail, "boundary=\"([^\"]+)\"");
-  const size_t start = mail.find("\r\n\r\n", mail.find("Content-Type: audio/wav")) + 4;
-  ASSERT_GT(start, 4u) << mail.substr(0, 1200);
+  const size_t start = mail.find("\n\n", mail.find("Content-Type: audio/wav")) + 2;
+  ASSERT_GT(start, 2u) << mail.substr(0, 1200);
   const std::string encoded = mail.substr(start, mail.find("--" + boundary, start) - start);
   const str wav = base64_decode(str(encoded.data(), encoded.size()));
   ASSERT_GT(wav.length(), 44u + 8000u) << encoded.substr(0, 200);
