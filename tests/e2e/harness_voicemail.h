@@ -11,8 +11,7 @@ namespace e2e {
 // The folder and name prefix of sipp's captures of RFC 4733 digits ("1.pcap", "pound.pcap").
 extern const std::string digits;
 
-// A pcap of PCMU RTP packets (Ethernet, IPv4, UDP) carrying the u-law samples, 20 ms each:
-// what sipp's play_pcap_audio sends to the call's media address.
+// A pcap of PCMU RTP packets carrying the u-law samples, 20 ms each, for play_pcap_audio.
 bool write_rtp_pcap(const std::string& path, const std::string& ulaw);
 // A sipp caller: [field0] (password [field1]) calls [field2], answers the challenge, and after
 // the answer does the steps, then hangs up.
@@ -20,7 +19,7 @@ std::string caller_scenario(const std::string& steps);
 // Steps that play a capture and wait ms.
 std::string play(const std::string& pcap, int ms);
 
-// Why leave_voicemail cannot run here ("" when it can): sipp, sox or the captures missing.
+// Why leave_voicemail cannot run here ("" when it can).
 std::string voicemail_tools_missing();
 // user (password "sip" + user) calls `to` from source_ip, skips the greeting with "#", plays
 // `seconds` of a 440 Hz tone and hangs up. sipp's exit status (0: the call went through).
