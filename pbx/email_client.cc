@@ -61,18 +61,6 @@ bool is_audio_part(const str& headers) {
   return headers.get_record_content("Content-Type").get_field(0, ';').strip().icmp("audio/wav");
 }
 
-void delete_message_rows(const std::vector<int>& rows) {
-  if (rows.empty()) return;
-  mutex_lock tables(ctrl_run_mutex);
-  for (int r : rows) {
-    if (!messages.has_row(r)) continue;
-    str file = messages.get(r, messages_filename);
-    messages.delete_row(r);
-    // Another mailbox's copy may still use the recording.
-    if (!file.empty() && !messages.first(messages_filename, file)) fs().remove(file);
-  }
-}
-
 }  // namespace
 
 // ---- Attachments ----
@@ -276,7 +264,7 @@ int smtp_deliver(email& m, const smtp_target& t) {
 
 // ---- Outcome and the loop ----
 
-void email_outcome(const str& file, int state, const std::vector<int>& emailout) {
+bool email_outcome(const str& file, int state) {
   email_mutex.must_own("email_outcome");
   if (state == smtp_delivered) {
     email_sent++;
@@ -289,10 +277,22 @@ void email_outcome(const str& file, int state, const std::vector<int>& emailout)
   if (state == smtp_transient && email_spool_parse_name(file, number, attempts) && attempts < 49) {
     int next = email_next_number();
     if (next != 0) str::rename_file(file, email_spool_name(next, attempts + 1));
-    return;
+    return false;
   }
   str::remove_file(file, false);
-  delete_message_rows(emailout);
+  return true;
+}
+
+void email_delete_messages(const std::vector<int>& rows) {
+  if (rows.empty()) return;
+  mutex_lock tables(ctrl_run_mutex);
+  for (int r : rows) {
+    if (!messages.has_row(r)) continue;
+    str file = messages.get(r, messages_filename);
+    messages.delete_row(r);
+    // Another mailbox's copy may still use the recording.
+    if (!file.empty() && !messages.first(messages_filename, file)) fs().remove(file);
+  }
 }
 
 bool email_process_next() {
@@ -310,21 +310,19 @@ bool email_process_next() {
   const str global = ctrl_read_registry(ctrl_settings::email_global);
   std::vector<int> emailout;
   int state = smtp_transient;
-  if (!email_attachment_rows(m).empty()) {
+  {
+    // A producer holds ctrl_run_mutex when it takes email_mutex, so the table lookups here
+    // (under ctrl_run_mutex) happen with email_mutex released, as does the talk to the server.
+    mutex_unlock unlocked(email_mutex);
     // A recording that was just finished may still be on its way to the disk.
-    mutex_unlock pause(email_mutex);
-    usleep(1000000);
+    if (!email_attachment_rows(m).empty()) usleep(1000000);
+    smtp_target t;
+    if (email_attach(m, emailout) && email_choose_server(m, global, t)) state = smtp_deliver(m, t);
   }
-  smtp_target t;
-  if (email_attach(m, emailout) && email_choose_server(m, global, t)) {
-    mutex_unlock talking(email_mutex);
-    state = smtp_deliver(m, t);
-  }
-  email_outcome(file, state, emailout);
-  if (state == smtp_transient) {
-    mutex_unlock pause(email_mutex);
-    usleep(5000000);
-  }
+  bool finished = email_outcome(file, state);
+  mutex_unlock unlocked(email_mutex);
+  if (finished) email_delete_messages(emailout);
+  if (state == smtp_transient) usleep(5000000);
   return true;
 }
 
