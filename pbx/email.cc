@@ -98,6 +98,11 @@ bool email_spool_parse_name(const str& name, int& number, int& attempts) {
 int email_next_number() {
   email_mutex.must_own("email_next_number");
   int n = str::read_file(spool_index, false).strip().value() + 1;
+  // A lost or reset counter must not reuse the number of a message still waiting.
+  for (const str& name : str::get_dir("spool")) {
+    int number = 0, attempts = 0;
+    if (email_spool_parse_name(name, number, attempts) && number >= n) n = number + 1;
+  }
   if (!str::sprintf("%d", n).write_file(spool_index)) return 0;
   return n;
 }

@@ -60,8 +60,9 @@ str email_spool_name(int number, int attempts);
 // The number and attempt count of a spool file name (with or without the folder); false
 // when the name is not of that form.
 bool email_spool_parse_name(const str& name, int& number, int& attempts);
-// Increments the counter of spool/index.txt (missing or empty counts as 0) and writes it
-// back; the new value, or 0 when it could not be written. Caller holds email_mutex.
+// Increments the counter of spool/index.txt (missing or empty counts as 0), past the number
+// of any spool file still there, and writes it back; the new value, or 0 when it could not be
+// written. Caller holds email_mutex.
 int email_next_number();
 
 // Spools one message; false (and nothing written) when from or to is empty or the files
