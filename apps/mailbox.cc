@@ -8,6 +8,7 @@
 #include "pbx/admission.h"
 #include "pbx/call_state.h"
 #include "pbx/dial_pattern.h"
+#include "pbx/email.h"
 #include "pbx/registration.h"
 
 namespace {
@@ -15,6 +16,53 @@ namespace {
 // A message whose file is missing is only dropped when it is older than this: its recording
 // may still be on its way to the disk.
 constexpr int64_t missing_file_grace_ms = 60000;
+
+// An extension's e-mail switch ("email_missed", "email_mb_full"): on unless empty or "false".
+bool mail_wanted(const str& v) { return !v.empty() && v != "false"; }
+
+// A plain-text mail to the extension's addresses.
+void mail_text(int account, const str& subject, const str& text) {
+  if (extensions.get(extension_row(account), extensions_email_address).strip().empty()) return;
+  str b = mime_get_boundary();
+  str body;
+  mime_section(body, b);
+  mime_append(body, "text/plain; charset=utf-8", text, true);
+  mime_terminate(body, b);
+  send_email(account, subject, "multipart/mixed; boundary=\"" + b + "\"", str(), body);
+}
+
+// Mails message row to its owner as the owner's email_vmail asks: "none" (or "false") no
+// mail, "notify" a notice alone, anything else the notice with the recording attached. With
+// vmail_option "delete" an attached message leaves the mailbox once the mail is delivered
+// (type "emailout": the mail thread deletes it).
+void mail_voicemail(int row) {
+  int account = messages.get(row, messages_user).value();
+  int ext = extension_row(account);
+  str what = extensions.get(ext, extensions_email_vmail).strip();
+  if (extensions.get(ext, extensions_email_address).strip().empty() || what == "none" ||
+      what == "false")
+    return;
+  str caller = uri_user(messages.get(row, messages_from));
+  str file = str::sprintf("msg%d.wav", row);
+  str b = mime_get_boundary();
+  str body;
+  mime_section(body, b);
+  mime_append(body, "text/plain; charset=utf-8",
+              str::sprintf("%s left you a voice message of %s seconds in mailbox %s.%s", caller,
+                           messages.get(row, messages_duration), account_name(account),
+                           str(what == "notify" ? "" : " The recording is attached.")),
+              true);
+  if (what != "notify") {
+    mime_section(body, b);
+    mime_add_header(body, "Content-Disposition", "attachment; filename=\"" + file + "\"");
+    mime_append(body, "audio/wav; name=\"" + file + "\"", id_text(row), false);
+    if (extensions.get(ext, extensions_vmail_option).strip() == "delete")
+      messages.set(row, messages_type, "emailout");
+  }
+  mime_terminate(body, b);
+  send_email(account, "New voice message from " + caller, "multipart/mixed; boundary=\"" + b + "\"",
+             str(), body);
+}
 
 }  // namespace
 
@@ -163,8 +211,11 @@ void mailbox::first_state(bool prepare_only) {
           messages.get(r, messages_new) != "true")
         oldest = r;
     if (!oldest) {
-      log_printf(log_application, 5, "Mailbox %s is full, no e-mail spool to tell the owner",
-                 account_name(owner()));
+      if (mail_wanted(ext_setting(extensions_email_mb_full)))
+        mail_text(owner(), "Your mailbox is full",
+                  str::sprintf("%s could not leave you a message: mailbox %s is full. Delete "
+                               "some messages to make room.",
+                               uri_user(var(cobj_from)), account_name(owner())));
       goto_state("full");
       return;
     }
@@ -232,10 +283,6 @@ bool mailbox::end_of_recording(int min_ms) {
     int target = account_by_name(name, domain());
     if (is_extension(target) && target != owner()) copy_a_message(r, target);
   }
-  if (!ext_setting(extensions_email_address).empty() &&
-      ext_setting(extensions_email_vmail) != "false")
-    log_printf(log_application, 5, "Voicemail %d for %s: no e-mail spool to send it to %s", r,
-               account_name(owner()), ext_setting(extensions_email_address));
   return true;
 }
 
@@ -296,13 +343,15 @@ void mailbox::on_hangup(int leg) {
   str s = state();
   clear_leg_timer(p, str());
   if (s == "record") {
-    end_of_recording(1000);
+    if (end_of_recording(1000)) send_the_message();
   } else if (s == "after_recording") {
     send_the_message();
   } else if (s == "announcement" || s == "announcement2" || s == "announcement3" || s == "anorec" ||
              s == "full") {
-    if (!ext_setting(extensions_email_missed).empty())
-      log_printf(log_application, 5, "Missed call for %s: no e-mail spool", account_name(owner()));
+    if (mail_wanted(ext_setting(extensions_email_missed)))
+      mail_text(owner(), "Missed call from " + uri_user(var(cobj_from)),
+                str::sprintf("%s called mailbox %s and left no message.", uri_user(var(cobj_from)),
+                             account_name(owner())));
   }
   discard_temp();
   if (messages.has_row(current()) && messages.get(current(), messages_type) == "com")
@@ -313,14 +362,23 @@ void mailbox::on_hangup(int leg) {
 
 void mailbox::send_the_message() {
   int r = current();
-  if (messages.has_row(r) && messages.get(r, messages_type) == "vmail")
-    log_printf(log_application, 5, "Voicemail %d sent to %s", r, account_name(owner()));
+  if (!messages.has_row(r) || messages.get(r, messages_type) != "vmail") return;
+  log_printf(log_application, 5, "Voicemail %d sent to %s", r, account_name(owner()));
+  // The owner and every mailbox that got a copy (same recording).
+  str file = messages.get(r, messages_filename);
+  std::vector<int> rows;
+  for (int c = messages.first(messages_filename, file); c; c = messages.next(c, messages_filename))
+    if (messages.get(c, messages_filename) == file && messages.get(c, messages_type) == "vmail")
+      rows.push_back(c);
+  for (int c : rows) mail_voicemail(c);
+  // Sent once: a later hang-up or time-out of this session does not send it again.
+  set_var(cobj_ivr_extension, str());
 }
 
 void mailbox::on_timeout(int, const str& name, const str&) {
   str s = state();
   if (name == "inactive") {
-    if (s == "record") end_of_recording(0);
+    if ((s == "record" && end_of_recording(0)) || s == "after_recording") send_the_message();
     discard_temp();
     send_mwi(owner());
     end_session(486, "Busy Here");

@@ -12,7 +12,10 @@
 // Messages are rows of the messages table; their audio is "recordings/msg<row>.wav". A message
 // is "com" while it is recorded and "vmail" once committed. The owners hear of a new message by
 // MWI when its recording closes (FileWritten, dialog_events.cc); deletions and saves update
-// MWI at once.
+// MWI at once. Once the caller is done with a message (sent with "9", hung up, timed out) it is
+// mailed to each owner that asks for it, the recording attached (pbx/email.h spools the mail;
+// the mail thread reads the recording when it delivers it). A caller who hangs up during the
+// greeting, and a caller who finds the mailbox full, are mailed as notices.
 //
 // Prompts are "$a/<name>.wav", sent with play alert: the end of a list comes back as DialogEOF
 // (on_audio_end) and moves prompt states on, but every key works while a list plays.
@@ -114,6 +117,7 @@ class mailbox : public call_app {
   void greet_list_key(const str& key);
   void pin_change_key(const str& key);
   void starcode_key(const str& key);
+  // Mails the committed message to its owner and the copies' owners (once per session).
   void send_the_message();
 };
 

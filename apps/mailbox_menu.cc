@@ -323,8 +323,9 @@ void mailbox::on_dtmf(const str& digits) {
     pin_key(key);
   } else if (s == "record") {
     if (key == "#" || key == "*" || key == "S") {
-      end_of_recording(0);
+      bool kept = end_of_recording(0);
       if (key == "S") {
+        if (kept) send_the_message();
         end_session(486, "Busy Here");
         return;
       }
@@ -421,6 +422,7 @@ void mailbox::pin_key(const str& key) {
 void mailbox::after_recording_key(const str& key) {
   int r = current();
   if (key == "0" && !escape_destination().empty()) {
+    send_the_message();
     dial(escape_destination());
   } else if (key == "1" || key == "2") {
     if (messages.has_row(r)) delete_message(r);

@@ -3,6 +3,8 @@
 // the files (an in-memory file system) and the MWI NOTIFYs are checked after each step.
 #include "apps/mailbox.h"
 
+#include <regex>
+
 #include "base/file_system.h"
 #include "db/schema.h"
 #include "pbx/call_state.h"
@@ -102,6 +104,8 @@ class MailboxTest : public pbx_test::call_test {
 };
 
 TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
+  extensions.set(extension_row(owner), extensions_email_address, "owner@x.org");
+  domains.set(domain, domains_email_from, "pbx@x.org");
   call(caller);
   EXPECT_EQ(take(), expand({"c:", "t:inactive:300000", "fax",
                             "a:mb_this_is_the_mailbox_of $a/1.wav $a/0.wav $a/1.wav "
@@ -113,6 +117,14 @@ TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
   EXPECT_EQ(message_row(1), "1|<sip:40@localhost>|5|true|vmail|recordings/msg1.wav|abc@phone|");
   EXPECT_EQ(send({"9", "eof"}), expand({"t:inactive:300000", "p:mb_thank_you_for_message",
                                         "mwi:yes:1/0", "c:", "end:487:Temporarily Unavailable"}));
+  // The owner's mail, its recording named by its row (the boundary is random).
+  EXPECT_EQ(std::regex_replace(files.files["spool/0000001-00.msg"], std::regex("b-\\w{26}"), "B"),
+            "From: pbx@x.org\r\nTo: owner@x.org\r\nDomain: 1\r\nSubject: New voice message from "
+            "40\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n--B\r\nContent-Type: "
+            "text/plain; charset=utf-8\r\n\r\n40 left you a voice message of 5 seconds in mailbox "
+            "101. The recording is attached.\r\n\r\n--B\r\nContent-Disposition: attachment; "
+            "filename=\"msg1.wav\"\r\nContent-Type: audio/wav; name=\"msg1.wav\"\r\n\r\n1\r\n"
+            "--B--\r\n");
   files.files["recordings/msg1.wav"] = "RIFF";
   EXPECT_EQ(send({"written:recordings/msg1.wav"}), expand({}));  // nothing changed since
   EXPECT_EQ(files.files.count("recordings/msg1.wav"), 1u);

@@ -13,6 +13,7 @@
 #include "frame/mutex.h"
 #include "frame/queues.h"
 #include "frame/rtp_loop.h"
+#include "frame/settings.h"
 #include "frame/side_context.h"
 #include "frame/sip_loop.h"
 #include "frame/startup.h"
@@ -25,6 +26,8 @@
 #include "apps/mailbox.h"
 #include "pbx/address_list_table.h"
 #include "pbx/dialog_events.h"
+#include "pbx/email.h"
+#include "pbx/email_client.h"
 #include "pbx/registration.h"
 #include "pbx/trunks.h"
 #include "sip/address_list.h"
@@ -137,8 +140,10 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   srv.media_running = true;
   set_rtp_socket_hooks(rtp_socket_hooks{rtp_streams_fill, rtp_streams_serve});
   // Audio files: the audio thread reads prompts into the cache and writes the recordings.
+  // Mail: the mail thread delivers what the PBX puts into the spool.
   service_thread_entries services;
   services.audio_func = audio_func;
+  services.email_loop = email_loop;
   set_service_threads(services);
   scoped_srv_context srv_side(srv);
   ctrl_context ctrl;
@@ -195,6 +200,14 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   // sources and count unauthenticated requests; blocks reach the ctrl queue as BlackListAdr,
   // which shares the queue's single receiver with the registrar.
   set_soap_on_request(ctrl_on_soap);
+
+  // Mail to the administrators (start and restart): one to each address of the setting
+  // email_list_performance.
+  frame_hooks().email_admins = [](const str& subject, const str& body) {
+    const str list = ctrl_read_registry(ctrl_settings::email_list_performance);
+    for (size_t i = 0; !list.get_field(i, " ,;").empty(); i++)
+      send_email(0, list.get_field(i, " ,;"), subject, "text/plain; charset=utf-8", str(), body);
+  };
 
   // After the tables are read: the access list, and the bindings kept from before a restart.
   frame_hooks().init_ip = [] {

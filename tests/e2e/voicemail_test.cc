@@ -8,10 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -19,9 +17,13 @@
 
 #include "base/digest.h"
 #include "tests/e2e/harness.h"
+#include "tests/e2e/harness_voicemail.h"
 
 namespace {
 
+using e2e::caller_scenario;
+using e2e::digits;
+using e2e::play;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
@@ -38,71 +40,6 @@ std::string match(const std::string& text, const std::string& re) {
   std::smatch m;
   return std::regex_search(text, m, std::regex(re)) ? m[1].str() : "";
 }
-
-// A pcap of PCMU RTP packets (Ethernet, IPv4, UDP) carrying the u-law samples, 20 ms each:
-// what sipp's play_pcap_audio sends to the call's media address.
-bool write_rtp_pcap(const std::string& path, const std::string& ulaw) {
-  std::string out;
-  const auto le32 = [&](uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += char(v >> (8 * i));
-  };
-  const auto be = [&](uint32_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out += char(v >> (8 * i));
-  };
-  le32(0xa1b2c3d4), out += std::string("\x02\x00\x04\x00", 4), le32(0), le32(0), le32(65535),
-      le32(1);
-  for (size_t at = 0, n = 0; at + 160 <= ulaw.size(); at += 160, ++n) {
-    const uint32_t len = 14 + 20 + 8 + 12 + 160;
-    le32(uint32_t(n / 50)), le32(uint32_t(n % 50 * 20000)), le32(len), le32(len);
-    out += std::string(12, 0) + std::string("\x08\x00", 2);             // Ethernet
-    be(0x4500, 2), be(len - 14, 2), be(0, 4), be(0x4011, 2), be(0, 2);  // IPv4, UDP
-    be(0x7f000001, 4), be(0x7f000001, 4);
-    be(6000, 2), be(6000, 2), be(len - 34, 2), be(0, 2);                         // UDP
-    be(0x8000, 2), be(uint32_t(n), 2), be(uint32_t(n * 160), 4), be(0x1234, 4);  // RTP
-    out += ulaw.substr(at, 160);
-  }
-  std::ofstream f(path, std::ios::binary);
-  return bool(f << out);
-}
-
-// A sipp caller: [field0] (password [field1]) calls [field2], answers the challenge, and after
-// the answer does the steps, then hangs up.
-std::string caller_scenario(const std::string& steps) {
-  const auto invite = [](int cseq, const std::string& auth) {
-    return "<send retrans=\"500\"><![CDATA[\nINVITE sip:[field2]@localhost SIP/2.0\n"
-           "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
-           "From: <sip:[field0]@localhost>;tag=[pid]vm[call_number]\n"
-           "To: <sip:[field2]@localhost>\nCall-ID: [call_id]\nCSeq: " +
-           std::to_string(cseq) +
-           " INVITE\nContact: <sip:[field0]@[local_ip]:[local_port]>\nMax-Forwards: 70\n" + auth +
-           "Content-Type: application/sdp\nContent-Length: [len]\n\n"
-           "v=0\no=- 1 1 IN IP4 [local_ip]\ns=-\nc=IN IP4 [media_ip]\nt=0 0\n"
-           "m=audio [media_port] RTP/AVP 0 101\na=rtpmap:0 PCMU/8000\n"
-           "a=rtpmap:101 telephone-event/8000\na=fmtp:101 0-15\n]]></send>\n"
-           "<recv response=\"100\" optional=\"true\"/>\n";
-  };
-  const std::string ack_and_bye_head =
-      "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
-      "From: <sip:[field0]@localhost>;tag=[pid]vm[call_number]\n[last_To:]\nCall-ID: [call_id]\n";
-  return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"caller\">\n" +
-         invite(1, "") + "<recv response=\"401\" auth=\"true\"/>\n" +
-         "<send><![CDATA[\nACK sip:[field2]@localhost SIP/2.0\n[last_Via:]\n"
-         "From: <sip:[field0]@localhost>;tag=[pid]vm[call_number]\n[last_To:]\n"
-         "Call-ID: [call_id]\nCSeq: 1 ACK\nMax-Forwards: 70\nContent-Length: 0\n\n]]></send>\n" +
-         invite(2, "[authentication username=\"[field0]\" password=\"[field1]\"]\n") +
-         "<recv response=\"180\" optional=\"true\"/>\n<recv response=\"183\" optional=\"true\"/>\n"
-         "<recv response=\"200\" rrs=\"true\"/>\n<send><![CDATA[\nACK [next_url] SIP/2.0\n" +
-         ack_and_bye_head + "CSeq: 2 ACK\nMax-Forwards: 70\nContent-Length: 0\n\n]]></send>\n" +
-         steps + "<send retrans=\"500\"><![CDATA[\nBYE [next_url] SIP/2.0\n" + ack_and_bye_head +
-         "CSeq: 3 BYE\nMax-Forwards: 70\nContent-Length: 0\n\n]]></send>\n"
-         "<recv response=\"200\"/>\n</scenario>\n";
-}
-// Steps that play a capture and wait ms.
-std::string play(const std::string& pcap, int ms) {
-  return "<nop><action><exec play_pcap_audio=\"" + pcap +
-         "\"/></action></nop>\n<pause milliseconds=\"" + std::to_string(ms) + "\"/>\n";
-}
-const std::string digits = "/usr/share/sip-tester/dtmf_2833_";
 
 // A raw UDP phone of 100 subscribed to 101's message summary; it answers every NOTIFY.
 class mwi_watcher {
@@ -193,9 +130,7 @@ double sox_stat(const std::string& wav, const std::string& name) {
 }
 
 TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
-  if (std::system("command -v sipp >/dev/null 2>&1 && command -v sox >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "no sipp or sox";
-  if (!std::ifstream(digits + "1.pcap")) GTEST_SKIP() << "no sipp captures of digits";
+  if (!e2e::voicemail_tools_missing().empty()) GTEST_SKIP() << e2e::voicemail_tools_missing();
 
   // 1. The demo's configuration (mailbox prefix 8) with prompts, no phone of 101; 100 watches
   // 101's MWI.
@@ -209,15 +144,7 @@ TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
   ASSERT_EQ(mwi.subscribe(), "SIP/2.0 200 OK") << mwi.seen;
 
   // 2. 100 calls 101, skips the greeting (#), plays 6 s of tone, hangs up.
-  const std::string tone = t.dir() + "/tone.pcap";
-  ASSERT_EQ(std::system(("sox -n -r 8000 -c 1 -e u-law -t raw " + t.dir() +
-                         "/tone.ul synth 6 sine 440 vol 0.5")
-                            .c_str()),
-            0);
-  ASSERT_TRUE(write_rtp_pcap(tone, e2e::slurp(t.dir() + "/tone.ul")));
-  const std::string leave = caller_scenario("<pause milliseconds=\"1000\"/>\n" +
-                                            play(digits + "pound.pcap", 1500) + play(tone, 6500));
-  ASSERT_EQ(e2e::run_sipp(t, "leave", "127.0.0.122", leave, "100;sip100;101;"), 0)
+  ASSERT_EQ(e2e::leave_voicemail(t, "leave", "127.0.0.122", "100", "101", 6), 0)
       << t.read_file("sipp-leave/sipp.out");
   EXPECT_NE(mwi.next("NOTIFY ", 5000, "Messages-Waiting: yes"), "") << mwi.seen;
   const auto rows = message_rows(t, [](const row_files& r) {
