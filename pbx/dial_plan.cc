@@ -13,6 +13,7 @@
 #include "pbx/admission.h"
 #include "pbx/call_state.h"
 #include "pbx/dial_pattern.h"
+#include "pbx/email.h"
 #include "pbx/number_forms.h"
 #include "pbx/trunks.h"
 #include "sip/from_to_spec.h"
@@ -340,11 +341,20 @@ str get_call_flag(int user, const str& number, int coline) {
 }
 
 void send_failover_email(int trunk, int code, const str& reason) {
-  // The notice goes to the log only until the mail spool is wired in by the integrator; the
-  // text is the one the mail will carry.
   if (!ctrl_read_registry(ctrl_settings::email_trunk_failover).is_true()) return;
-  log_printf(log_email, 3, "Trunk %s failed over after %d %s", trunks.get(trunk, trunks_name), code,
-             reason);
+  const str name = trunks.get(trunk, trunks_name);
+  log_printf(log_email, 3, "Trunk %s failed over after %d %s", name, code, reason);
+  // To the trunk's own addresses, else to the administrators of email_list_performance.
+  str list = trunks.get(trunk, trunks_send_email);
+  if (!list.contains_char('@')) list = ctrl_read_registry(ctrl_settings::email_list_performance);
+  const str subject = str::sprintf("Trunk %s failed over", name);
+  const str body = str::sprintf(
+      "The trunk %s answered a call with \"%d %s\". The call was tried on the next entry of the "
+      "dial plan.\r\n",
+      name, code, reason);
+  for (size_t i = 0; !list.get_field(i, " ,;").empty(); i++)
+    send_email(trunk_domain(trunk), list.get_field(i, " ,;"), subject, "text/plain; charset=utf-8",
+               str(), body);
 }
 
 bool try_failover(int trunk, int code, const str& reason) {

@@ -127,10 +127,22 @@ TEST_F(DialPlanTest, FailoverBySetting) {
       {"never", 503, false}, {"", 500, false},
   };
   // clang-format on
+  trunks.set(a, trunks_send_email, "noc@example.com");
+  trunks.set(a, trunks_domain, id_text(domain));
+  domains.set(domain, domains_email_from, "pbx@example.com");
+  int notices = 0;
   for (const auto& c : cases) {
     trunks.set(a, trunks_failover, c.setting);
     EXPECT_EQ(try_failover(a, c.code, "x"), c.go_on) << c.setting << " " << c.code;
+    notices += c.go_on;
   }
+  // Each failover is a notice in the spool, addressed to the trunk's address.
+  EXPECT_EQ(mfs.files["spool/index.txt"], std::to_string(notices));
+  EXPECT_EQ(mfs.files["spool/0000001-00.msg"],
+            "From: pbx@example.com\r\nTo: noc@example.com\r\nDomain: 1\r\nSubject: Trunk A "
+            "failed over\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nThe trunk A "
+            "answered a call with \"486 x\". The call was tried on the next entry of the dial "
+            "plan.\r\n");
 }
 
 }  // namespace
