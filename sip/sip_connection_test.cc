@@ -54,19 +54,16 @@ class recording_hooks : public sip_receive_hooks {
   }
 };
 
-std::string ping(int n) {
-  return "PING sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
-         std::to_string(n) + "\r\nFrom: <sip:a@192.0.2.1>;tag=f" + std::to_string(n) +
-         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: ping-" + std::to_string(n) +
-         "\r\nCSeq: 1 PING\r\nContent-Length: 0\r\n\r\n";
+// A request n of the peer: Call-ID "ping-n" or "options-n".
+std::string request(const std::string& method, int n) {
+  const std::string id = std::to_string(n), lower = method == "PING" ? "ping" : "options";
+  return method + " sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
+         lower + id + "\r\nFrom: <sip:a@192.0.2.1>;tag=" + lower + id +
+         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: " + lower + "-" + id + "\r\nCSeq: 1 " + method +
+         "\r\nContent-Length: 0\r\n\r\n";
 }
-
-std::string options(int n) {
-  return "OPTIONS sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-o" +
-         std::to_string(n) + "\r\nFrom: <sip:a@192.0.2.1>;tag=o" + std::to_string(n) +
-         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: options-" + std::to_string(n) +
-         "\r\nCSeq: 2 OPTIONS\r\nContent-Length: 0\r\n\r\n";
-}
+std::string ping(int n) { return request("PING", n); }
+std::string options(int n) { return request("OPTIONS", n); }
 
 ip_port address(const char* text) {
   ip_port p;
