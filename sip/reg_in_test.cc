@@ -17,11 +17,11 @@
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
 #include "sip/pending_packet.h"
-#include "sip/sip_messages.h"
-#include "sip/srv_context.h"
 #include "sip/registrar_user.h"
 #include "sip/sip_connection.h"
+#include "sip/sip_messages.h"
 #include "sip/sip_transport.h"
+#include "sip/srv_context.h"
 #include "sip/transaction_test_fakes.h"
 
 namespace {
@@ -71,8 +71,12 @@ class RegInTest : public ::testing::Test {
     while (queue.size() && queue.first_due() <= clock_now()) queue.next();
   }
 
+  // The phone's Via with branch z9hG4bK<branch>.
+  static std::string via(const std::string& branch) {
+    return "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK" + branch;
+  }
   static str request_text(unsigned cseq, const std::string& extra = "",
-                          const char* via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1",
+                          const std::string& via = RegInTest::via("1"),
                           const char* method = "REGISTER") {
     std::string t = std::string(method) + " sip:localhost SIP/2.0\r\nVia: " + via +
                     "\r\nFrom: <sip:100@localhost>;tag=f1\r\nTo: <sip:100@localhost>\r\n"
@@ -82,7 +86,7 @@ class RegInTest : public ::testing::Test {
     return str(t);
   }
   static sip_message request(unsigned cseq, const std::string& extra = "",
-                             const char* via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1",
+                             const std::string& via = RegInTest::via("1"),
                              const char* method = "REGISTER") {
     sip_message m{request_text(cseq, extra, via, method)};
     m.peer = ip_port::from_text("127.0.0.5:5070");
@@ -136,7 +140,8 @@ class RegInTest : public ::testing::Test {
     second.add_other_header("Authorization", "", authorization(second, last_nonce(), password));
     registrar_receive(second);
   }
-  void authenticate(const std::string& extra, const char* via, const char* method = "REGISTER") {
+  void authenticate(const std::string& extra, const std::string& via,
+                    const char* method = "REGISTER") {
     authenticate(request(1, extra, via, method), request(2, extra, via, method));
   }
   // The whole first registration: policy, challenge, answer, decision; returns the 200.
@@ -145,7 +150,8 @@ class RegInTest : public ::testing::Test {
     answer_register(2, 200, "OK", granted);
     return sent.back();
   }
-  static constexpr const char* kVia = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK1";
+  // Receives a request made on the spot.
+  static void receive(sip_message m) { registrar_receive(m); }
 
   manual_clock clock;
   scoped_clock use_clock{&clock};
@@ -163,9 +169,7 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   EXPECT_EQ(ask.call_id, "c1@x");
   EXPECT_EQ(ask.adr, "127.0.0.5");
   // A new request (new branch) while the policy is still unknown waits as well.
-  sip_message other_branch =
-      request(1, "Expires: 3600\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK9");
-  registrar_receive(other_branch);
+  receive(request(1, "Expires: 3600\r\n", via("9")));
   EXPECT_EQ(posted.size(), 1u);
   EXPECT_EQ(reg_ins["c1@x"]->policy_queue().size(), 2u);
 
@@ -204,8 +208,7 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
 TEST_F(RegInTest, RefreshIsAnsweredAtOnceWithoutChallengeOrDecision) {
   registered();
   size_t posts = posted.size();
-  sip_message third = request(3);
-  registrar_receive(third);
+  receive(request(3));
   ASSERT_EQ(posted.size(), posts + 1);
   auto rru = last_posted<msg::rru>();
   EXPECT_EQ(rru.call_id, "c1@x");
@@ -216,8 +219,7 @@ TEST_F(RegInTest, RefreshIsAnsweredAtOnceWithoutChallengeOrDecision) {
   EXPECT_EQ(sent.back().get_other_header("Date", ""), "");  // only after an authentication
 
   // A changed Contact is a new decision, still without a challenge.
-  sip_message other = request(4, "User-Agent: other\r\n");
-  registrar_receive(other);
+  receive(request(4, "User-Agent: other\r\n"));
   EXPECT_EQ(last_name(), "RegisterRequest");
   EXPECT_EQ(sent.back().cseq, 3u);
 }
@@ -228,8 +230,7 @@ TEST_F(RegInTest, ReauthenticationAfterTheBudget) {
   EXPECT_GE(r.reauth_counter, 95);
   EXPECT_LE(r.reauth_counter, 158);
   r.reauth_counter = 0;
-  sip_message again = request(3);
-  registrar_receive(again);
+  receive(request(3));
   EXPECT_EQ(sent.back().code, 401);
 }
 
@@ -333,8 +334,7 @@ TEST_F(RegInTest, OfTwoContactsTheFirstIsBoundAndListed) {
 // waits for the PBX half no response exists that the transaction layer could repeat, so the
 // repeats reach the registrar; they are dropped there: one challenge, one decision, one 200.
 TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
-  sip_message first = request(1);
-  registrar_receive(first);
+  receive(request(1));
   clock.advance_ms(500);
   run_timers();
   sip_message repeat = request(1);
@@ -348,20 +348,19 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
 
   str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
   const str authorization_value = authorization(request(2), nonce, "sip100");
-  auto with_credentials = [&](unsigned cseq, const std::string& extra, const char* branch) {
+  auto with_credentials = [&](unsigned cseq, const std::string& extra, const std::string& branch) {
     sip_message m = request(cseq, extra, branch);
     m.add_other_header("Authorization", "", authorization_value);
     return m;
   };
-  sip_message second = with_credentials(2, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2");
+  sip_message second = with_credentials(2, "", via("2"));
   registrar_receive(second);
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(last_name(), "RegisterRequest");
   for (int i = 0; i < 2; i++) {
     clock.advance_ms(400);  // inside the second the binding waits for its decision
     run_timers();
-    sip_message again = with_credentials(2, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2");
-    registrar_receive(again);
+    receive(with_credentials(2, "", via("2")));
   }
   EXPECT_EQ(posted.size(), 2u);
   EXPECT_EQ(sent.size(), 1u);
@@ -373,14 +372,10 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
 
   // A refresh that needs a decision (the User-Agent changed): its repeat must not be taken
   // for a plain refresh of the fingerprint just stored and answered at once.
-  sip_message changed =
-      request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK3");
-  registrar_receive(changed);
+  receive(request(3, "User-Agent: other\r\n", via("3")));
   ASSERT_EQ(posted.size(), 3u);
   EXPECT_EQ(last_name(), "RegisterRequest");
-  sip_message changed_again =
-      request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK3");
-  registrar_receive(changed_again);
+  receive(request(3, "User-Agent: other\r\n", via("3")));
   EXPECT_EQ(posted.size(), 3u);
   EXPECT_EQ(sent.size(), 2u);
   answer_register(3, 200, "OK", 360);
@@ -388,9 +383,7 @@ TEST_F(RegInTest, RetransmissionsWhileWaitingAreAbsorbed) {
   EXPECT_EQ(sent.back().code, 200);
   // The same CSeq under another branch is another transaction, not a repeat: answered (as a
   // refresh of the fingerprint now stored).
-  sip_message new_branch =
-      request(3, "User-Agent: other\r\n", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK4");
-  registrar_receive(new_branch);
+  receive(request(3, "User-Agent: other\r\n", via("4")));
   EXPECT_EQ(sent.size(), 4u);
 }
 
@@ -431,8 +424,7 @@ TEST_F(RegInTest, BoundExpiresAfterGrantPlus15Seconds) {
 
 TEST_F(RegInTest, QueuesHoldTenRequests) {
   for (unsigned i = 1; i <= 11; i++) {
-    sip_message r = request(i);
-    registrar_receive(r);
+    receive(request(i));
   }
   EXPECT_EQ(reg_ins["c1@x"]->policy_queue().size(), 10u);
   EXPECT_EQ(reg_ins["c1@x"]->policy_queue().front().request.cseq, 2u);
@@ -441,9 +433,9 @@ TEST_F(RegInTest, QueuesHoldTenRequests) {
 
 TEST_F(RegInTest, SubscribeForDialogWithEventlist) {
   std::string extra = "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n";
-  EXPECT_EQ(check_for_eventlist(request(1, extra, kVia, "SUBSCRIBE")), "eventlist");
+  EXPECT_EQ(check_for_eventlist(request(1, extra, via("1"), "SUBSCRIBE")), "eventlist");
   EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
-  authenticate(extra, kVia, "SUBSCRIBE");
+  authenticate(extra, via("1"), "SUBSCRIBE");
   auto rr = last_posted<msg::register_request>();
   EXPECT_EQ(rr.event, "dialog");
   EXPECT_EQ(rr.event_parameters, "x=1");
@@ -476,26 +468,28 @@ TEST_F(RegInTest, AnnouncedExpiryStaysWithinTwoSeconds) {
 
 TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   std::string extra = "Event: message-summary\r\nExpires: 100\r\n";
-  sip_message s = request(1, extra, kVia, "SUBSCRIBE");
+  sip_message s = request(1, extra, via("1"), "SUBSCRIBE");
   s.add_record_route("<sip:10.0.0.7;lr>");
   sip_message s2 = s;
   s2.cseq = 2;
   authenticate(s, s2);
   answer_register(2, 200, "OK", 100);
   str tag = sent.back().to.tag();
-  ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{
-      "c1@x", "message-summary", "application/simple-message-summary",
-      "Messages-Waiting: no\r\n"})));
+  ASSERT_TRUE(registrar_on_soap(soap_write(
+      msg::subscription_notify{"c1@x", "message-summary", "application/simple-message-summary",
+                               "Messages-Waiting: no\r\n"})));
   const sip_message& n = sent.back();
   // No local address is installed here: the Contact's placeholders expand to nothing.
   EXPECT_EQ(n.serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp),
             "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
-            "From: <sip:100@localhost>;tag=" + tag + "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
-            "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
-            "Contact: <sip::;transport=udp>\r\nEvent: message-summary\r\n"
-            "Subscription-State: active;expires=115\r\n"
-            "Content-Type: application/simple-message-summary\r\nContent-Length: 22\r\n\r\n"
-            "Messages-Waiting: no\r\n");
+            "From: <sip:100@localhost>;tag=" +
+                tag +
+                "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
+                "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
+                "Contact: <sip::;transport=udp>\r\nEvent: message-summary\r\n"
+                "Subscription-State: active;expires=115\r\n"
+                "Content-Type: application/simple-message-summary\r\nContent-Length: 22\r\n\r\n"
+                "Messages-Waiting: no\r\n");
   EXPECT_EQ(n.outbound_proxy, "");  // no keep-alive: routed by URI and Route
 
   // Another event: terminated.
@@ -520,7 +514,8 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
   sip_message stranger = request(1);
   stranger.call_id = "nobody";
   EXPECT_EQ(find_registration(stranger), nullptr);
-  EXPECT_EQ(log_capture::lines().back().text, "Cannot determine from what registration the request was sent");
+  EXPECT_EQ(log_capture::lines().back().text,
+            "Cannot determine from what registration the request was sent");
 }
 
 TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
@@ -615,7 +610,7 @@ TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
   counting_user calls;
   registrar_transaction_user user(calls);
   auto in_dialog = [&](const char* method, const char* to_tag) {
-    sip_message m = request(10, "", "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK9", method);
+    sip_message m = request(10, "", via("9"), method);
     if (*to_tag) m.to.set_tag(to_tag);
     sent.clear();
     user.travel_forward(m, str());
@@ -655,7 +650,7 @@ TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
 
 TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
   std::string extra = "Event: dialog\r\nSupported: eventlist\r\nExpires: 100\r\n";
-  authenticate(extra, kVia, "SUBSCRIBE");
+  authenticate(extra, via("1"), "SUBSCRIBE");
   answer_register(2, 200, "OK", 100);
 
   str ct;
@@ -663,8 +658,7 @@ TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
                             {{"sip:101@localhost", c_application_dialog_info,
                               dialog_info_body("sip:101@localhost", 0, false)}},
                             ct);
-  ASSERT_TRUE(
-      registrar_on_soap(soap_write(msg::subscription_notify{"c1@x", "dialog", ct, body})));
+  ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{"c1@x", "dialog", ct, body})));
   const sip_message& n = sent.back();
   ASSERT_TRUE(n.is_request);
   EXPECT_EQ(n.get_other_header("Subscription-State", ""), "active;expires=115");
@@ -695,9 +689,8 @@ class ThroughTransactions : public RegInTest {
   }
   void receive(const str& text) { process_pdu("udp0", text, phone, transport_type::udp); }
   str subscribe_text(unsigned cseq, const std::string& authorization = "") {
-    const std::string via = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bKs" + std::to_string(cseq);
     return request_text(cseq, "Event: message-summary\r\nExpires: 100\r\n" + authorization,
-                        via.c_str(), "SUBSCRIBE");
+                        via("s" + std::to_string(cseq)), "SUBSCRIBE");
   }
   // Step by step: challenged, subscribed with credentials, decided 200.
   void subscribe() {
@@ -794,7 +787,7 @@ TEST_F(ThroughTransactions, RepeatsGetOneAnswerEach) {
   str nonce = parse_auth_header(challenge.get_other_header("WWW-Authenticate", "")).get("nonce");
   const std::string credentials =
       "Authorization: " + std::string(authorization(request(2), nonce, "sip100").view()) + "\r\n";
-  const char* via2 = "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK2";
+  const std::string via2 = via("2");
   receive(request_text(2, credentials, via2));
   ASSERT_EQ(posted.size(), 2u);
   env.run_until(500);
