@@ -40,11 +40,12 @@ class Routing : public ::testing::Test {
 // send ("port transport destination" and the Via's protocol).
 std::string what_went_out(const transaction_env& env) {
   std::string out;
-  for (const std::string& o : env.transport.opened) out += (out.empty() ? "" : "; ") + ("open " + o);
+  for (const std::string& o : env.transport.opened)
+    out += (out.empty() ? "" : "; ") + ("open " + o);
   for (const fake_send& s : env.transport.sent) {
     const str via = s.parsed().via.empty() ? str() : s.parsed().via[0];
-    out += (out.empty() ? "" : "; ") + std::string(s.port_name.view()) + " " +
-           s.transport.name() + " " + std::string(s.destination.readable().view()) + " " +
+    out += (out.empty() ? "" : "; ") + std::string(s.port_name.view()) + " " + s.transport.name() +
+           " " + std::string(s.destination.readable().view()) + " " +
            std::string(via.substr(0, via.find(' ')).view());
   }
   return out;
@@ -117,8 +118,8 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
        "open 192.0.2.44:5061 tls example.com; 192.0.2.44:5061 tls 192.0.2.44:5061 SIP/2.0/TLS"},
       // A Route set sends to the first Route, unless route_by_uri.
       {"sip:bob@192.0.2.50",
-       [](sip_message& m) { m.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>")); }, "",
-       "", "udp0 udp 192.0.2.60:5090 SIP/2.0/UDP"},
+       [](sip_message& m) { m.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>")); }, "", "",
+       "udp0 udp 192.0.2.60:5090 SIP/2.0/UDP"},
       {"sip:bob@192.0.2.50",
        [](sip_message& m) {
          m.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>"));
@@ -126,8 +127,8 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
        },
        "", "", "udp0 udp 192.0.2.50:5060 SIP/2.0/UDP"},
       // An outbound proxy without scheme, and the loopback proxy.
-      {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "192.0.2.99:5070"; }, "",
-       "", "udp0 udp 192.0.2.99:5070 SIP/2.0/UDP"},
+      {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "192.0.2.99:5070"; }, "", "",
+       "udp0 udp 192.0.2.99:5070 SIP/2.0/UDP"},
       {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "sip:loopback"; }, "", "",
        "udp0 udp 127.0.0.1:5060 SIP/2.0/UDP"},
   };
@@ -320,8 +321,8 @@ TEST_F(Routing, ResponsesConnectionsAndTheirLimits) {
   env.transport.connections.clear();
   send_packet(sip_message(200, "OK", req));
   EXPECT_EQ(env.transport.sent.size(), 1u);
-  EXPECT_TRUE(
-      log_capture::contains("Response to 192.0.2.20:40000 must be sent over existing connection", 6));
+  EXPECT_TRUE(log_capture::contains(
+      "Response to 192.0.2.20:40000 must be sent over existing connection", 6));
   // Responses to ACK are never sent; a response without Via is logged.
   sip_message ack_response(200, "OK", req);
   ack_response.cseq_method = m_ack;
