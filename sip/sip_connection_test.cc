@@ -24,18 +24,12 @@
 
 namespace {
 
-struct received {
-  str port_name;
-  transport_type transport;
-  ip_port peer;
-  str call_id;
-};
-
-// The layers above the receive path: records what reaches them; sends go through the real
-// send_on_interface, so they find the connection by name in sip_connections.
+// The layers above the receive path: records what reaches them ("port transport peer call-id");
+// sends go through the real send_on_interface, so they find the connection by name in
+// sip_connections.
 class recording_hooks : public sip_receive_hooks {
  public:
-  std::vector<received> messages;
+  std::vector<std::string> messages;
   bool valid_source(const ip_port&) override { return true; }
   void report_request(const ip_port&) override {}
   void count_received() override {}
@@ -46,27 +40,24 @@ class recording_hooks : public sip_receive_hooks {
                          transport_type transport) override {
     ::send_on_interface(port_name, address, text, transport);
   }
-  void travel_forward(sip_message& m, const str&) override {
-    messages.push_back({m.port_name, m.transport, m.peer, m.call_id});
-  }
-  void travel_backward(sip_message& m) override {
-    messages.push_back({m.port_name, m.transport, m.peer, m.call_id});
+  void travel_forward(sip_message& m, const str&) override { record(m); }
+  void travel_backward(sip_message& m) override { record(m); }
+  void record(const sip_message& m) {
+    messages.push_back(std::string(m.port_name.view()) + " " + m.transport.name() + " " +
+                       std::string(m.peer.readable().view()) + " " + std::string(m.call_id.view()));
   }
 };
 
-std::string ping(int n) {
-  return "PING sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
-         std::to_string(n) + "\r\nFrom: <sip:a@192.0.2.1>;tag=f" + std::to_string(n) +
-         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: ping-" + std::to_string(n) +
-         "\r\nCSeq: 1 PING\r\nContent-Length: 0\r\n\r\n";
+// A request n of the peer: Call-ID "ping-n" or "options-n".
+std::string request(const std::string& method, int n) {
+  const std::string id = std::to_string(n), lower = method == "PING" ? "ping" : "options";
+  return method + " sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
+         lower + id + "\r\nFrom: <sip:a@192.0.2.1>;tag=" + lower + id +
+         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: " + lower + "-" + id + "\r\nCSeq: 1 " + method +
+         "\r\nContent-Length: 0\r\n\r\n";
 }
-
-std::string options(int n) {
-  return "OPTIONS sip:192.0.2.9 SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-o" +
-         std::to_string(n) + "\r\nFrom: <sip:a@192.0.2.1>;tag=o" + std::to_string(n) +
-         "\r\nTo: <sip:192.0.2.9>\r\nCall-ID: options-" + std::to_string(n) +
-         "\r\nCSeq: 2 OPTIONS\r\nContent-Length: 0\r\n\r\n";
-}
+std::string ping(int n) { return request("PING", n); }
+std::string options(int n) { return request("OPTIONS", n); }
 
 ip_port address(const char* text) {
   ip_port p;
@@ -137,11 +128,9 @@ TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
   ASSERT_TRUE(a.on_receive(str(both.substr(0, 50))));
   EXPECT_TRUE(hooks.messages.empty());
   ASSERT_TRUE(a.on_receive(str(both.substr(50))));
-  ASSERT_EQ(hooks.messages.size(), 1u);  // the PING is answered below the upper layers
-  EXPECT_EQ(hooks.messages[0].port_name.view(), "192.0.2.1:40000");
-  EXPECT_EQ(hooks.messages[0].transport, transport_type::tcp);
-  EXPECT_EQ(hooks.messages[0].peer, address("192.0.2.1:40000"));
-  EXPECT_EQ(hooks.messages[0].call_id.view(), "options-1");
+  // The PING is answered below the upper layers.
+  EXPECT_EQ(hooks.messages,
+            std::vector<std::string>{"192.0.2.1:40000 tcp 192.0.2.1:40000 options-1"});
 
   str answer = a.take_output();
   sip_message parsed(answer);
@@ -227,9 +216,8 @@ TEST_F(SipConnectionTest, TlsThroughTheEngineAndGarbageEndsOnlyItsConnection) {
   sip_message answer(client.take_plain());
   EXPECT_EQ(answer.code, 200);
   EXPECT_EQ(answer.call_id.view(), "ping-7");
-  ASSERT_EQ(hooks.messages.size(), 1u);
-  EXPECT_EQ(hooks.messages[0].transport, transport_type::tls);
-  EXPECT_EQ(hooks.messages[0].port_name.view(), "192.0.2.5:41000");
+  EXPECT_EQ(hooks.messages,
+            std::vector<std::string>{"192.0.2.5:41000 tls 192.0.2.5:41000 options-8"});
   set_sip_tls_server_context(nullptr);
 }
 

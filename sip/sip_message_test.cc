@@ -120,78 +120,48 @@ TEST(SipMessage, ResponsesAndOddStartLines) {
   EXPECT_EQ(r.method, c_sip_20);
   EXPECT_EQ(r.code, 180);
   EXPECT_EQ(r.reason, "Ringing  here");
-  sip_message bad(crlf("SIP/2.0 abc\n\n"));
-  EXPECT_EQ(bad.code, 0);
+  EXPECT_EQ(sip_message(crlf("SIP/2.0 abc\n\n")).code, 0);
   sip_message one(crlf("OPTIONS\n\n"));
   EXPECT_EQ(one.method, "OPTIONS");
   EXPECT_TRUE(one.request_uri.empty());
-  sip_message lf_only("BYE sip:a@b SIP/2.0\nCall-ID: x\nContent-Length: 3\n\nabcdef");
-  EXPECT_EQ(lf_only.call_id, "x");
-  ASSERT_EQ(lf_only.bodies.size(), 1u);
-  EXPECT_EQ(lf_only.bodies[0], "abc");
-  // A body without Content-Length is no body.
-  sip_message no_length(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Type: text/plain\n\nhello"));
-  EXPECT_TRUE(no_length.bodies.empty());
   EXPECT_TRUE(sip_message(str()).method.empty());
-}
-
-TEST(SipMessage, MultipartBody) {
-  sip_message m(
-      crlf("INVITE sip:a@b SIP/2.0\n"
-           "Content-Type: multipart/mixed; boundary=\"bnd\"\n"
-           "Content-Length: 130\n"
-           "\n"
-           "--bnd\n"
-           "Content-Type: application/sdp\n"
-           "\n"
-           "o=a 1 2 IN IP4 h\n"
-           "--bnd\n"
-           "Content-Type: application/isup;version=itu-t92+\n"
-           "\n"
-           "\x01\x02\n"
-           "--bnd--\n"));
-  ASSERT_EQ(m.sdps.size(), 1u);
-  EXPECT_EQ(m.sdps[0].serialize(true),
-            "v=0\r\no=a 1 2 IN {x-pre-ipv} h\r\ns=-\r\nc=IN {x-pre-ipv} \r\nt=0 0\r\n");
-  ASSERT_EQ(m.bodies.size(), 1u);
-  EXPECT_EQ(m.bodies[0], "\x01\x02");
-  EXPECT_EQ(m.content_type, "application/isup;version=itu-t92+");
-}
-
-TEST(SipMessage, OddLineEndsAndBodies) {
-  // Bare CR and LF CR end lines too; a continuation line of only white space is ignored.
+  // Bare CR and LF CR end lines too; a continuation line of only white space is ignored; "t"
+  // without a colon is the compact To header with an empty value.
   sip_message cr("OPTIONS sip:a@b SIP/2.0\rCall-ID: x\r \t\rSubject: s\n\rt\r\rbody");
   EXPECT_EQ(cr.call_id, "x");
   EXPECT_EQ(cr.get_other_header("Subject", ""), "s");
-  // "t" without a colon is the compact To header with an empty value.
   EXPECT_TRUE(cr.to.content().empty());
   EXPECT_TRUE(cr.other_headers.size() == 1u);
-  // No Content-Length: no body.
   EXPECT_TRUE(cr.bodies.empty());
-  // Multipart: a part without headers, an unterminated last part and an unquoted boundary.
-  sip_message mp(
-      crlf("MESSAGE sip:a@b SIP/2.0\n"
-           "Content-Type: multipart/related;type=x;boundary=b1\n"
-           "Content-Length: 60\n"
-           "\n"
-           "preamble\n"
-           "--b1\n"
-           "\n"
-           "first\n"
-           "--b1\n"
-           "Content-Type: text/plain\n"
-           "\n"
-           "second\n"));
-  ASSERT_EQ(mp.bodies.size(), 1u);
-  EXPECT_EQ(mp.bodies[0], "first");
-  // A multipart type without boundary keeps the body whole.
-  sip_message whole(crlf("MESSAGE sip:a@b SIP/2.0\nc: multipart/mixed\nl: 4\n\nabcd"));
-  ASSERT_EQ(whole.bodies.size(), 1u);
-  EXPECT_EQ(whole.bodies[0], "abcd");
-  // Content-Length beyond the text: what is there.
-  sip_message cut(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Length: 400\n\nabc"));
-  ASSERT_EQ(cut.bodies.size(), 1u);
-  EXPECT_EQ(cut.bodies[0], "abc");
+}
+
+// The non-SDP bodies a text yields ("" for none).
+TEST(SipMessage, BodiesByContentLengthAndMultipart) {
+  const struct {
+    const char* text;  // \n becomes CR LF unless lf_only
+    bool lf_only;
+    const char* body;
+  } cases[] = {
+      {"BYE sip:a@b SIP/2.0\nCall-ID: x\nContent-Length: 3\n\nabcdef", true, "abc"},
+      {"MESSAGE sip:a@b SIP/2.0\nContent-Type: text/plain\n\nhello", false, ""},  // no length
+      {"MESSAGE sip:a@b SIP/2.0\nContent-Length: -3\n\nabc", false, ""},
+      {"MESSAGE sip:a@b SIP/2.0\nContent-Length: 400\n\nabc", false, "abc"},  // what is there
+      // A multipart type without boundary keeps the body whole.
+      {"MESSAGE sip:a@b SIP/2.0\nc: multipart/mixed\nl: 4\n\nabcd", false, "abcd"},
+      // A part without headers, an unterminated last part and an unquoted boundary.
+      {"MESSAGE sip:a@b SIP/2.0\nContent-Type: multipart/related;type=x;boundary=b1\n"
+       "Content-Length: 60\n\npreamble\n--b1\n\nfirst\n--b1\nContent-Type: text/plain\n\n"
+       "second\n",
+       false, "first"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    sip_message m(c.lf_only ? str(c.text) : crlf(c.text));
+    EXPECT_EQ(m.bodies.size(), *c.body ? 1u : 0u);
+    if (!m.bodies.empty()) {
+      EXPECT_EQ(m.bodies[0], c.body);
+    }
+  }
   // An empty SDP part serialises to nothing (and must not touch the empty body buffer).
   sip_message empty_sdp(crlf(
       "INVITE sip:a@b SIP/2.0\nContent-Type: multipart/mixed;boundary=x\nContent-Length: 44\n\n"
@@ -199,9 +169,16 @@ TEST(SipMessage, OddLineEndsAndBodies) {
   ASSERT_EQ(empty_sdp.sdps.size(), 1u);
   EXPECT_TRUE(empty_sdp.serialize(k_dest, transport_type::udp)
                   .ends_with(str("Content-Type: application/sdp\r\nContent-Length: 0\r\n\r\n")));
-  // Negative Content-Length: no body.
-  sip_message negative(crlf("MESSAGE sip:a@b SIP/2.0\nContent-Length: -3\n\nabc"));
-  EXPECT_TRUE(negative.bodies.empty());
+  sip_message m(
+      crlf("INVITE sip:a@b SIP/2.0\nContent-Type: multipart/mixed; boundary=\"bnd\"\n"
+           "Content-Length: 130\n\n--bnd\nContent-Type: application/sdp\n\no=a 1 2 IN IP4 h\n"
+           "--bnd\nContent-Type: application/isup;version=itu-t92+\n\n\x01\x02\n--bnd--\n"));
+  ASSERT_EQ(m.sdps.size(), 1u);
+  EXPECT_EQ(m.sdps[0].serialize(true),
+            "v=0\r\no=a 1 2 IN {x-pre-ipv} h\r\ns=-\r\nc=IN {x-pre-ipv} \r\nt=0 0\r\n");
+  ASSERT_EQ(m.bodies.size(), 1u);
+  EXPECT_EQ(m.bodies[0], "\x01\x02");
+  EXPECT_EQ(m.content_type, "application/isup;version=itu-t92+");
 }
 
 TEST(SipMessage, ConstructorsAndHeaderOperations) {
@@ -406,34 +383,39 @@ TEST(SipMessage, SettingsDriveShortHeadersAndReplacements) {
 
 TEST(SipMessage, AddViaReceived) {
   const ip_port src(ip_address_parse("198.51.100.9"), 7000);
-  auto via_after = [&](const char* via, const ip_port& from) {
-    sip_message m;
-    m.via.push_back(via);
-    m.via.push_back("SIP/2.0/UDP second");
-    add_via_received(m, from);
-    EXPECT_EQ(m.via[1], "SIP/2.0/UDP second");
-    return std::make_pair(m.via[0], m.received);
-  };
-  // Sent-by is the source and no rport: untouched.
-  auto same = via_after("SIP/2.0/UDP 198.51.100.9:7000;branch=z9hG4bK1", src);
-  EXPECT_EQ(same.first, "SIP/2.0/UDP 198.51.100.9:7000;branch=z9hG4bK1");
-  EXPECT_EQ(same.second, "");
-  // rport is always filled in.
-  EXPECT_EQ(via_after("SIP/2.0/UDP 198.51.100.9;rport;branch=z9hG4bK1", src).first,
-            "SIP/2.0/UDP 198.51.100.9;rport=7000;branch=z9hG4bK1");
-  // A different host gets rport (IPv4) and received.
-  auto nat = via_after("SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1", src);
-  EXPECT_EQ(nat.first,
-            "SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1;rport=7000;received=198.51.100.9");
-  EXPECT_EQ(nat.second, "198.51.100.9");
-  EXPECT_EQ(via_after("SIP/2.0/TCP host.example.com;rport=1;branch=b", src).first,
-            "SIP/2.0/TCP host.example.com;rport=7000;branch=b;received=198.51.100.9");
-  // IPv6: compared ignoring case, no rport added.
   const ip_port src6(ip_address_parse("2001:db8::a"), 5070);
-  EXPECT_EQ(via_after("SIP/2.0/UDP [2001:DB8::A]:5070;branch=b", src6).first,
-            "SIP/2.0/UDP [2001:DB8::A]:5070;branch=b");
-  EXPECT_EQ(via_after("SIP/2.0/UDP [2001:db8::b];branch=b", src6).first,
-            "SIP/2.0/UDP [2001:db8::b];branch=b;received=2001:db8::a");
+  const struct {
+    const char* via;
+    bool v6;
+    const char* after;
+    const char* received;
+  } cases[] = {
+      // Sent-by is the source and no rport: untouched.
+      {"SIP/2.0/UDP 198.51.100.9:7000;branch=z9hG4bK1", false,
+       "SIP/2.0/UDP 198.51.100.9:7000;branch=z9hG4bK1", ""},
+      // rport is always filled in.
+      {"SIP/2.0/UDP 198.51.100.9;rport;branch=z9hG4bK1", false,
+       "SIP/2.0/UDP 198.51.100.9;rport=7000;branch=z9hG4bK1", ""},
+      // A different host gets rport (IPv4) and received.
+      {"SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1", false,
+       "SIP/2.0/UDP 10.0.0.5:5060;branch=z9hG4bK1;rport=7000;received=198.51.100.9",
+       "198.51.100.9"},
+      {"SIP/2.0/TCP host.example.com;rport=1;branch=b", false,
+       "SIP/2.0/TCP host.example.com;rport=7000;branch=b;received=198.51.100.9", "198.51.100.9"},
+      // IPv6: compared ignoring case, no rport added.
+      {"SIP/2.0/UDP [2001:DB8::A]:5070;branch=b", true, "SIP/2.0/UDP [2001:DB8::A]:5070;branch=b",
+       ""},
+      {"SIP/2.0/UDP [2001:db8::b];branch=b", true,
+       "SIP/2.0/UDP [2001:db8::b];branch=b;received=2001:db8::a", "2001:db8::a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.via);
+    sip_message m;
+    m.via = {c.via, "SIP/2.0/UDP second"};
+    add_via_received(m, c.v6 ? src6 : src);
+    EXPECT_EQ(m.via, (std::vector<str>{c.after, "SIP/2.0/UDP second"}));
+    EXPECT_EQ(m.received, c.received);
+  }
   sip_message none;
   add_via_received(none, src);
   EXPECT_TRUE(none.via.empty());
@@ -475,28 +457,31 @@ TEST(SipMessage, RepetitionTest) {
 }
 
 TEST(SipMessage, Framing) {
-  str two = crlf("\n\n  OPTIONS sip:a@b SIP/2.0\nContent-Length: 3\n\nabcREGISTER");
-  str buffer = two;
-  str first = get_first_packet(buffer, true);
-  EXPECT_EQ(first, crlf("OPTIONS sip:a@b SIP/2.0\nContent-Length: 3\n\nabc"));
-  EXPECT_EQ(buffer, "REGISTER");
-  // Not complete yet: nothing, and the buffer is kept.
-  str partial = crlf("OPTIONS sip:a@b SIP/2.0\nl: 10\n\nabc");
-  str keep = partial;
-  EXPECT_TRUE(get_first_packet(keep, true).empty());
-  EXPECT_EQ(keep, partial);
-  str no_end = crlf("OPTIONS sip:a@b SIP/2.0\nCall-ID: x\n");
-  EXPECT_TRUE(get_first_packet(no_end, false).empty());
-  // LF LF and CR CR end the header block too; without remove the buffer stays.
-  str lf = "ACK sip:a@b SIP/2.0\nCall-ID: y\n\nrest";
-  EXPECT_EQ(get_first_packet(lf, false), "ACK sip:a@b SIP/2.0\nCall-ID: y\n\n");
-  EXPECT_EQ(lf, "ACK sip:a@b SIP/2.0\nCall-ID: y\n\nrest");
-  str cr = "ACK sip:a@b SIP/2.0\rCall-ID: y\r\rX";
-  EXPECT_EQ(get_first_packet(cr, true), "ACK sip:a@b SIP/2.0\rCall-ID: y\r\r");
-  str keepalive = "\r\n\r\n";
-  EXPECT_TRUE(get_first_packet(keepalive, true).empty());
-  str nul = str("\0\0", 2) + crlf("PING sip:a SIP/2.0\n\n");
-  EXPECT_EQ(get_first_packet(nul, true), crlf("PING sip:a SIP/2.0\n\n"));
+  const struct {
+    str buffer;
+    bool remove;
+    str first;  // empty: nothing complete yet
+    str rest;   // the buffer afterwards
+  } cases[] = {
+      {crlf("\n\n  OPTIONS sip:a@b SIP/2.0\nContent-Length: 3\n\nabcREGISTER"), true,
+       crlf("OPTIONS sip:a@b SIP/2.0\nContent-Length: 3\n\nabc"), "REGISTER"},
+      {crlf("OPTIONS sip:a@b SIP/2.0\nl: 10\n\nabc"), true, "",
+       crlf("OPTIONS sip:a@b SIP/2.0\nl: 10\n\nabc")},
+      {crlf("OPTIONS sip:a@b SIP/2.0\nCall-ID: x\n"), false, "",
+       crlf("OPTIONS sip:a@b SIP/2.0\nCall-ID: x\n")},
+      // LF LF and CR CR end the header block too; without remove the buffer stays.
+      {"ACK sip:a@b SIP/2.0\nCall-ID: y\n\nrest", false, "ACK sip:a@b SIP/2.0\nCall-ID: y\n\n",
+       "ACK sip:a@b SIP/2.0\nCall-ID: y\n\nrest"},
+      {"ACK sip:a@b SIP/2.0\rCall-ID: y\r\rX", true, "ACK sip:a@b SIP/2.0\rCall-ID: y\r\r", "X"},
+      {"\r\n\r\n", true, "", "\r\n\r\n"},
+      {str("\0\0", 2) + crlf("PING sip:a SIP/2.0\n\n"), true, crlf("PING sip:a SIP/2.0\n\n"), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.buffer.c_str());
+    str buffer = c.buffer;
+    EXPECT_EQ(get_first_packet(buffer, c.remove), c.first);
+    EXPECT_EQ(buffer, c.rest);
+  }
   str huge = crlf("A b SIP/2.0\nContent-Length: 99999999999999999999\n\n");
   EXPECT_TRUE(get_first_packet(huge, true).empty());
 }

@@ -100,10 +100,6 @@ TEST(SipPorts, OpensOnlyWhenASettingChanged) {
   check_ports = check;
 }
 
-}  // namespace
-
-namespace {
-
 TEST(SipPortLocalInfo, AddressAndPortOfTheServingSocket) {
   sip_sockets.clear();
   sip_sockets.push_back({sip_socket::udp, 10, ip_port(ip_address_parse("192.0.2.1"), 5070)});

@@ -26,15 +26,7 @@ bool read_datagram(int fd, str& data, ip_port& source) {
 }
 
 TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
-  manual_clock clock;
-  scoped_clock clock_scope(&clock);
-  timeout_queue queue;
-  fake_dns dns;
-  fake_user user;
-  clear_pending_packets();
-  set_transaction_queue(&queue);
-  set_sip_dns(&dns);
-  set_sip_transaction_user(&user);
+  transaction_env env;
   set_sip_transport(nullptr);  // the sockets of the socket loop
   const bool v4 = system_ipv4;
   system_ipv4 = true;
@@ -87,8 +79,8 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   ASSERT_TRUE(read_datagram(sip_fd, data, source));
   bw_add_source(loopback.address, 32, true);
   handle_sip_udp_datagram(0, data, source);
-  ASSERT_EQ(user.backward.size(), 1u);
-  EXPECT_EQ(user.backward[0].code, 200);
+  ASSERT_EQ(env.user.backward.size(), 1u);
+  EXPECT_EQ(env.user.backward[0].code, 200);
 
   set_sip_receive_hooks(nullptr);
   set_sip_local_info(nullptr);
@@ -98,10 +90,6 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   sip_sockets.clear();
   close_socket(sip_fd);
   close_socket(peer_fd);
-  clear_pending_packets();
-  set_transaction_queue(nullptr);
-  set_sip_dns(nullptr);
-  set_sip_transaction_user(nullptr);
   system_ipv4 = v4;
 }
 
