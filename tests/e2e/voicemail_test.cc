@@ -3,43 +3,33 @@
 // as RTP and hangs up. The message is a messages row and a recording with the tone in it, and a
 // phone of 100 subscribed to 101's message summary is told that messages wait. Then 100 dials
 // the mailbox directly (the domain's mailbox prefix 8 + 101), logs in with 101's PIN, hears the
-// message and deletes it (7): row and recording are gone and the subscriber is told so.
+// message (the tone is found in what its phone received) and deletes it (7): row and
+// recording are gone and the subscriber is told so.
 // Digits are RFC 4733 events from sipp's captures; every packet stays on loopback.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "base/digest.h"
 #include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 #include "tests/e2e/harness_voicemail.h"
 
 namespace {
 
-using e2e::caller_scenario;
-using e2e::digits;
-using e2e::play;
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-std::string header_of(const std::string& m, const std::string& name) {
-  const size_t at = m.find("\r\n" + name + ":");
-  if (at == std::string::npos) return "";
-  const size_t start = m.find_first_not_of(' ', at + name.size() + 3);
-  return m.substr(start, m.find("\r\n", start) - start);
-}
-std::string md5_of(const std::string& text) {
-  return std::string(md5_hex(str(text.c_str())).view());
-}
-std::string match(const std::string& text, const std::string& re) {
-  std::smatch m;
-  return std::regex_search(text, m, std::regex(re)) ? m[1].str() : "";
-}
+using e2e::header_of;
+using e2e::match;
+using e2e::md5_of;
+using e2e::milliseconds;
+using e2e::steady_clock;
 
 // A raw UDP phone of 100 subscribed to 101's message summary; it answers every NOTIFY.
 class mwi_watcher {
@@ -129,6 +119,75 @@ double sox_stat(const std::string& wav, const std::string& name) {
   return text.empty() ? -1 : std::atof(text.c_str());
 }
 
+// A phone in a call: types each group of keys as RFC 4733 events (the payload type the
+// daemon's answer gives telephone-event) after its pause in ms, while keeping the PCMU
+// payloads it receives; what it heard.
+std::string listen_and_type(e2e::dialer& phone,
+                            const std::vector<std::pair<int, std::string>>& steps) {
+  const std::string ip = match(phone.last, "c=IN IP4 ([0-9.]+)");
+  const int port = std::atoi(match(phone.last, "m=audio ([0-9]+)").c_str());
+  const char pt = char(std::atoi(match(phone.last, "a=rtpmap:([0-9]+) telephone-event").c_str()));
+  std::string heard;
+  int seq = 0;
+  const auto hear_until = [&](steady_clock::time_point until) {
+    for (std::string p; steady_clock::now() < until;)
+      if (phone.media().receive(p, 20) && p.size() > 12 && (p[1] & 0x7f) == 0)
+        heard += p.substr(12 + 4 * size_t(p[0] & 0x0f));
+  };
+  for (const auto& [pause, keys] : steps) {
+    hear_until(steady_clock::now() + milliseconds(pause));
+    for (char key : keys) {
+      const char event = key == '#' ? 11 : key == '*' ? 10 : char(key - '0');
+      const uint32_t ts = uint32_t(seq) * 160;
+      for (int n = 1; n <= 7; ++n, ++seq) {  // 100 ms of the key, the end sent three times
+        const int duration = std::min(n, 5) * 160;
+        const std::string packet = {char(0x80),
+                                    char((n == 1 ? 0x80 : 0) | pt),
+                                    char(seq >> 8),
+                                    char(seq),
+                                    char(ts >> 24),
+                                    char(ts >> 16),
+                                    char(ts >> 8),
+                                    char(ts),
+                                    0x0e,
+                                    0x0e,
+                                    0x0e,
+                                    0x0e,
+                                    event,
+                                    char((n >= 5 ? 0x80 : 0) | 10),
+                                    char(duration >> 8),
+                                    char(duration)};
+        phone.media().send_to(ip, port, packet);
+        hear_until(steady_clock::now() + milliseconds(20));
+      }
+      hear_until(steady_clock::now() + milliseconds(300));
+    }
+  }
+  return heard;
+}
+
+// The seconds of u-law audio in which a pure tone of hz dominates (Goertzel power at hz over
+// the whole energy of each 100 ms).
+double tone_seconds(const e2e::telmond_process& t, const std::string& ulaw, int hz) {
+  const std::string in = t.dir() + "/heard.ul", out = t.dir() + "/heard.s16";
+  { std::ofstream(in, std::ios::binary) << ulaw; }
+  if (std::system(("sox -t ul -r 8000 -c 1 " + in + " -t s16 " + out).c_str()) != 0) return -1;
+  const std::string pcm = e2e::slurp(out);
+  const double k = 2 * std::cos(2 * M_PI * hz / 8000);
+  int windows = 0;
+  for (size_t at = 0; at + 1600 <= pcm.size(); at += 1600) {
+    double s1 = 0, s2 = 0, energy = 0;
+    for (size_t i = at; i < at + 1600; i += 2) {
+      const double x = int16_t(uint8_t(pcm[i]) | uint8_t(pcm[i + 1]) << 8);
+      const double s = x + k * s1 - s2;
+      s2 = s1, s1 = s, energy += x * x;
+    }
+    const double power = s1 * s1 + s2 * s2 - k * s1 * s2;  // |X(hz)|^2 over 800 samples
+    if (energy > 0 && power / (energy * 800 / 2) > 0.8) ++windows;
+  }
+  return windows / 10.0;
+}
+
 TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
   if (!e2e::voicemail_tools_missing().empty()) GTEST_SKIP() << e2e::voicemail_tools_missing();
 
@@ -160,16 +219,39 @@ TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
   EXPECT_LT(length, 8.5);
   EXPECT_GT(sox_stat(t.dir() + "/" + wav, "RMS\\s+amplitude"), 0.05);
 
-  // 3. 100 dials 8101, types 101's PIN 1010, hears the new message (#) and deletes it (7).
-  std::string login = "<pause milliseconds=\"1000\"/>\n";
-  for (const char* d : {"1", "0", "1", "0"}) login += play(digits + d + ".pcap", 700);
-  login += "<pause milliseconds=\"1000\"/>\n" + play(digits + "pound.pcap", 1500) +
-           play(digits + "7.pcap", 1500);
-  ASSERT_EQ(e2e::run_sipp(t, "owner", "127.0.0.123", caller_scenario(login), "100;sip100;8101;"), 0)
-      << t.read_file("sipp-owner/sipp.out");
+  // 3. 100 dials 8101, types 101's PIN 1010, hears the new message (#) and deletes it (7),
+  // keeping what it hears: the tone is in it.
+  e2e::dialer owner(t, "127.0.0.123", "100");
+  ASSERT_EQ(e2e::final_of(owner.call("8101")), "200 Ok") << owner.transcript;
+  const std::string heard =
+      listen_and_type(owner, {{1000, "1010"}, {1000, "#"}, {8000, "7"}, {1500, ""}});
+  EXPECT_EQ(owner.request("BYE"), "200 Ok");
+  EXPECT_GT(tone_seconds(t, heard, 440), 3.0) << "the owner did not hear the message";
   EXPECT_TRUE(t.wait_until_gone(wav, 5000));
   EXPECT_TRUE(message_rows(t, [](const row_files& r) { return r.empty(); }).empty());
   EXPECT_NE(mwi.next("NOTIFY ", 5000, "Messages-Waiting: no"), "") << mwi.seen;
+}
+
+// The recordings folder cannot be written (a file stands in its place, as after an operator's
+// mistake): the caller is told and the call ends, no message row is left for a missing file,
+// and the daemon goes on serving.
+TEST(VoicemailE2E, MessageTheDiskCannotTakeLeavesNothingBehind) {
+  if (!e2e::voicemail_tools_missing().empty()) GTEST_SKIP() << e2e::voicemail_tools_missing();
+  e2e::telmond_options o;
+  o.use_default_config();
+  o.prompts = true;
+  o.allow("127.0.0.0", 8);
+  o.files["recordings"] = "not a folder";
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start_with_accounts()) << t.error();
+  // The caller plays 8 s of tone; the first batch of the recording (4 s) cannot be written.
+  e2e::leave_voicemail(t, "leave", "127.0.0.124", "100", "101", 8);
+  EXPECT_TRUE(t.wait_for_log("could not be written", 3000)) << t.stderr_text();
+  EXPECT_TRUE(message_rows(t, [](const row_files& r) { return r.empty(); }).empty());
+  EXPECT_EQ(t.read_file("recordings"), "not a folder");
+  e2e::dialer next(t, "127.0.0.125", "100");
+  EXPECT_EQ(e2e::final_of(next.call("8101")), "200 Ok") << t.stderr_text();
+  EXPECT_EQ(next.request("BYE"), "200 Ok");
 }
 
 }  // namespace
