@@ -60,19 +60,7 @@ str attendant::caller_user() const { return uri_user(var(cobj_from)); }
 
 // ---- Prompts and endings ----
 
-void attendant::play(const str& files, bool loop) {
-  leg_play p;
-  p.file = files;
-  p.loop = loop;
-  p.alert = true;
-  p.analyse_dtmf = true;
-  if (answered()) {
-    send_play_file(primary(), p);
-  } else {
-    set_cobj_state(cobj_, "connected");
-    send_dialog_state(primary(), 200, "Ok", p);
-  }
-}
+void attendant::play(const str& files, bool loop) { play_prompts(cobj_, primary(), files, loop); }
 
 void attendant::refresh_hangup_timer() {
   int s = seconds_of(menu_setting(attendants_hangup), 0);

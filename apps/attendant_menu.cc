@@ -49,14 +49,6 @@ bool name_starts_with(const str& name, const str& digits) {
 
 str prompt(const char* name) { return str("$a/") + name + ".wav"; }
 
-std::vector<str> words(const str& list) {
-  std::vector<str> out;
-  for (size_t i = 0;; i++) {
-    str w = list.get_field(i);
-    if (w.empty()) return out;
-    out.push_back(w);
-  }
-}
 
 }  // namespace
 

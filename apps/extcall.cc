@@ -70,19 +70,7 @@ int extcall::routing_user() const {
   return var(cobj_ivr_user).value();
 }
 
-void extcall::play(const str& files, bool loop) {
-  leg_play p;
-  p.file = files;
-  p.loop = loop;
-  p.alert = true;
-  p.analyse_dtmf = true;
-  if (answered()) {
-    send_play_file(primary(), p);
-  } else {
-    set_cobj_state(cobj_, "connected");
-    send_dialog_state(primary(), 200, "Ok", p);
-  }
-}
+void extcall::play(const str& files, bool loop) { play_prompts(cobj_, primary(), files, loop); }
 
 void extcall::goto_state(const char* s) {
   set_var(cobj_ivr_state, s);

@@ -47,3 +47,15 @@ int setting_value(ctrl_settings::setting s, int fallback) {
   str v = ctrl_read_registry(s).strip();
   return v.is_number() ? v.value() : fallback;
 }
+
+std::vector<str> words(const str& list) {
+  std::vector<str> out;
+  size_t i = 0;
+  while (i < list.length()) {
+    while (i < list.length() && list[i] == ' ') i++;
+    const size_t start = i;
+    while (i < list.length() && list[i] != ' ') i++;
+    if (i > start) out.push_back(list.substr(start, i - start));
+  }
+  return out;
+}

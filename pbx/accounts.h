@@ -5,11 +5,15 @@
 // ctrl side: read under ctrl_run_mutex. Row number 0 means "none" everywhere.
 #pragma once
 
+#include <vector>
+
 #include "base/str.h"
 #include "frame/settings.h"
 
 // A row number in decimal, as row references are stored.
 str id_text(int id);
+// The items of a space-separated list, without the empty ones.
+std::vector<str> words(const str& list);
 // The domain a host name or domain alias names (case-insensitive).
 int domain_by_name(const str& host);
 // The users row of a user name (any of its aliases) in a domain.

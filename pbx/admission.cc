@@ -22,18 +22,6 @@
 
 namespace {
 
-std::vector<str> words(const str& list) {
-  std::vector<str> out;
-  size_t i = 0;
-  while (i < list.length()) {
-    while (i < list.length() && list[i] == ' ') i++;
-    size_t start = i;
-    while (i < list.length() && list[i] != ' ') i++;
-    if (i > start) out.push_back(list.substr(start, i - start));
-  }
-  return out;
-}
-
 str ext_setting(int account, const str& column) {
   return extensions.get(extension_row(account), column);
 }

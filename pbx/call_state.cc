@@ -201,6 +201,20 @@ void send_play_file(int leg, const leg_play& play) {
   post_command(m);
 }
 
+void play_prompts(int cobj, int leg, const str& files, bool loop) {
+  leg_play p;
+  p.file = files;
+  p.loop = loop;
+  p.alert = true;
+  p.analyse_dtmf = true;
+  if (cobjs.get(cobj, cobj_state) == "connected" || legs.get(leg, leg_state) == leg_connected) {
+    send_play_file(leg, p);
+  } else {
+    set_cobj_state(cobj, "connected");
+    send_dialog_state(leg, 200, "Ok", p);
+  }
+}
+
 void send_moh(int leg, const str& file) {
   if (legs.has_row(leg)) post_command(msg::set_moh_file{legs.get(leg, leg_call_id), file});
 }

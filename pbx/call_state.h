@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/str.h"
-#include "frame/soap_message.h"
 #include "frame/side_context.h"
+#include "frame/soap_message.h"
 #include "sip/call_messages.h"
 
 // Leg states; "terminated" is final.
@@ -42,8 +42,8 @@ void post_command(const M& m) {
 // A new call object in state "idle", its "id" the SIP Call-ID of the first leg; the row number.
 int cobj_create(const str& sip_id, const str& from, const str& to, int domain);
 // Adds a legs row: "id", "cid", "ref", "sec", "inbound", "from", "to" and "start" (now).
-int leg_create(bool inbound, const str& leg_id, const str& call_id, const str& from,
-               const str& to, int cobj, bool secure);
+int leg_create(bool inbound, const str& leg_id, const str& call_id, const str& from, const str& to,
+               int cobj, bool secure);
 // The legs row with that identifier; 0 for none.
 int leg_by_id(const str& id);
 // UpdateCallID: the leg that the PBX knew by the SIP Call-ID call_id gets its port index.
@@ -100,6 +100,10 @@ msg::set_dialog_state dialog_state_command(const str& leg_id, int code, const st
 void send_dialog_state(int leg, int code, const str& reason, const leg_play& play = {});
 // SetPlayfile: change what the leg plays without a new answer.
 void send_play_file(int leg, const leg_play& play);
+// Plays a prompt list to the caller of an application (alerting at its end, keys analysed):
+// on the answered call at once, else answering the leg with 200 "Ok" and marking the call
+// object "connected".
+void play_prompts(int cobj, int leg, const str& files, bool loop = false);
 // SetMohFile: music on hold from file; empty stops it.
 void send_moh(int leg, const str& file);
 // The leg's named timer: after ms, DialogTimoutReport with name and arg; a timer of the same
@@ -136,8 +140,7 @@ struct ring_target {
 // new legs.
 std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ring_target>& targets,
                                                             int cobj, int primary,
-                                                            const str& caller,
-                                                            const str& callee);
+                                                            const str& caller, const str& callee);
 // The plain registrations (no event) of an extension account that have not expired.
 std::vector<ring_target> registrations_of(int account);
 

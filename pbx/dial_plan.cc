@@ -75,18 +75,6 @@ bool match_tel(const char* n, const char* p) {
   }
 }
 
-std::vector<str> words(const str& list) {
-  std::vector<str> out;
-  size_t i = 0;
-  while (i < list.length()) {
-    while (i < list.length() && list[i] == ' ') i++;
-    size_t start = i;
-    while (i < list.length() && list[i] != ' ') i++;
-    if (i > start) out.push_back(list.substr(start, i - start));
-  }
-  return out;
-}
-
 // ---- Dial plan entries ----
 
 // An entry as routing uses it: its texts and its substitution expression, prepared once.

@@ -1,5 +1,6 @@
 #include "pbx/number_forms.h"
 
+#include "base/global_number.h"
 #include "base/log.h"
 #include "db/schema.h"
 
@@ -11,35 +12,13 @@ bool all_digits(const str& s) {
   return true;
 }
 
-str not_converted(const str& number) {
-  log_printf(log_application, 5, "Cannot convert number %s into global format", number);
-  return number;
-}
-
-// North American numbering plan (country code "1").
-str global_nanpa(const str& area_code, const str& n) {
-  const size_t len = n.length();
-  if (len == 3 && n.substr(1) == "11") return n;
-  if (len >= 7 && n.starts_with("011")) return "+" + n.substr(3);
-  if (len == 11 && n[0] == '1') return "+" + n;
-  if (len == 10) return "+1" + n;
-  if (len == 7 && n.starts_with("555")) return "+1" + n;
-  if (len == 8 && n.starts_with("1555")) return "+" + n;
-  if (len == 7 && area_code.length() == 3) return "+1" + area_code + n;
-  return not_converted(n);
-}
-
 }  // namespace
 
 str get_global_number(const str& country_code, const str& area_code, const str& number) {
-  if (number.length() < 6 || !all_digits(number)) return number;
-  if (country_code == "1") return global_nanpa(area_code, number);
-  if (country_code.empty() || !all_digits(country_code)) return number;
-  if (number.starts_with("00")) return "+" + number.substr(2);
-  if (number.starts_with("0")) return "+" + country_code + number.substr(1);
-  if (area_code == "-") return "+" + country_code + number;
-  if (!area_code.empty()) return "+" + country_code + area_code.lstrip('0') + number;
-  return not_converted(number);
+  const str global = to_global_number(country_code, area_code, number);
+  if (!global.empty()) return global;
+  log_printf(log_application, 5, "Cannot convert number %s into global format", number);
+  return number;
 }
 
 str get_global_number(int domain, const str& number) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <vector>
 
+#include "base/global_number.h"
 #include "base/log.h"
 #include "base/random.h"
 #include "frame/soap_message.h"
@@ -21,12 +22,6 @@ namespace {
 
 // A value of its own, not a window that keeps a whole received message alive.
 str own_copy(const str& s) { return str(s.cbuffer(), s.length()); }
-
-bool all_digits(const str& s) {
-  for (size_t i = 0; i < s.length(); i++)
-    if (s[i] < '0' || s[i] > '9') return false;
-  return true;
-}
 
 // The words of a list separated by white space or commas.
 std::set<str> word_set(const str& list, bool lower) {
@@ -177,23 +172,8 @@ bool trunk_on_soap(const str& text) {
 // ---- Numbers -----------------------------------------------------------------------------
 
 str trunk_global_number(const str& country_code, const str& area_code, const str& n) {
-  if (n.length() < 6 || !all_digits(n)) return n;
-  const size_t len = n.length();
-  if (country_code == "1") {
-    if (len >= 7 && n.starts_with("011")) return "+" + n.substr(3);
-    if (len == 11 && n[0] == '1') return "+" + n;
-    if (len == 10) return "+1" + n;
-    if (len == 7 && n.starts_with("555")) return "+1" + n;
-    if (len == 8 && n.starts_with("1555")) return "+" + n;
-    if (len == 7 && area_code.length() == 3) return "+1" + area_code + n;
-    return n;
-  }
-  if (country_code.empty() || !all_digits(country_code)) return n;
-  if (n.starts_with("00")) return "+" + n.substr(2);
-  if (n.starts_with("0")) return "+" + country_code + n.substr(1);
-  if (area_code == "-") return "+" + country_code + n;
-  if (!area_code.empty()) return "+" + country_code + area_code.lstrip('0') + n;
-  return n;
+  const str global = to_global_number(country_code, area_code, n);
+  return global.empty() ? n : global;
 }
 
 // ---- Recognition -------------------------------------------------------------------------
