@@ -156,7 +156,10 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
 
   // SIP sockets: the SIP layer's port bindings; framing and processing of the UDP datagrams,
   // handed to the transaction layer; DNS answers on the DNS client sockets.
-  set_sip_set_port([] { sip_set_port_bindings(); });
+  set_sip_set_port([] {
+    sip_set_port_bindings();
+    trunks_ports_ready();
+  });
   sip_udp_hooks udp;
   fill_sip_udp_receive_hooks(udp);
   install_transaction_layer(udp);

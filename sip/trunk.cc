@@ -120,6 +120,24 @@ void trunk::stop() {
   keep_alive_timer.clear();
 }
 
+namespace {
+bool ports_ready = false;
+
+void start_trunk(trunk& t) {
+  t.stop();
+  if (!t.account.empty()) {
+    t.start_register();
+  } else {
+    t.send_discover();
+  }
+}
+}  // namespace
+
+void trunks_ports_ready() {
+  ports_ready = true;
+  for (auto& [key, t] : srvtrunks) start_trunk(*t);
+}
+
 void setup_trunk(const msg::setup_trunk& m) {
   if (m.key.empty()) return;
   auto it = srvtrunks.find(m.key);
@@ -131,11 +149,7 @@ void setup_trunk(const msg::setup_trunk& m) {
   t.stop();
   t.update(m);
   t.attempts = t.successes = t.failures = 0;
-  if (!t.account.empty()) {
-    t.start_register();
-  } else {
-    t.send_discover();
-  }
+  if (ports_ready) start_trunk(t);
 }
 
 void delete_trunk(const str& key) {
@@ -151,6 +165,7 @@ void delete_trunk(const str& key) {
 
 void clear_trunks() {
   while (!srvtrunks.empty()) delete_trunk(srvtrunks.begin()->first);
+  ports_ready = false;
 }
 
 bool trunk_on_soap(const str& text) {

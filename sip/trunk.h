@@ -135,9 +135,13 @@ trunk* get_trunk(const str& key);
 // SetupTrunk: creates or updates the trunk and starts it (start_register with an account,
 // else send_discover).
 void setup_trunk(const msg::setup_trunk& m);
+// The SIP sockets are bound (at start, and again after a restart): every trunk starts (again).
+// Until the first call a SetupTrunk only stores the trunk, since a REGISTER sent before the
+// sockets exist would be lost and retried only a minute later.
+void trunks_ports_ready();
 // DeleteTrunk: the trunk stops and is forgotten.
 void delete_trunk(const str& key);
-// Deletes every trunk (tests).
+// Deletes every trunk; the sockets count as not bound again (tests).
 void clear_trunks();
 
 // The key of the trunk an incoming request came from, or empty (the caller then looks the

@@ -62,6 +62,7 @@ class TrunkTest : public ::testing::Test {
         srv_context{.post = [](const str& t) { posted.push_back(t); },
                     .send = send_packet,
                     .queue = &env.queue});
+    trunks_ports_ready();
   }
   void TearDown() override {
     clear_trunks();
@@ -92,13 +93,17 @@ class TrunkTest : public ::testing::Test {
 
 }  // namespace
 
-// The first REGISTER by the outbound proxy, its answer to the provider's challenge, the CRLF
-// keep-alive the proxy's parameters ask for, and the refresh at half the granted interval:
-// along the flow, with the stored challenge's next nonce count.
+// The first REGISTER by the outbound proxy (once the SIP sockets are bound: a trunk set up at
+// start waits for them), its answer to the provider's challenge, the CRLF keep-alive the
+// proxy's parameters ask for, and the refresh at half the granted interval: along the flow,
+// with the stored challenge's next nonce count.
 TEST_F(TrunkTest, RegisterChallengeKeepAliveAndRefresh) {
   msg::setup_trunk m = setup("7", "prov", "127.0.0.8");
   m.outbound_proxy = "sip:127.0.0.9;keepalive=crlf;interval=40";
+  clear_trunks();
   setup_trunk(m);
+  EXPECT_TRUE(env.transport.sent.empty());
+  trunks_ports_ready();
   trunk& t = *get_trunk("7");
   const unsigned cseq = peek_dialog_cseq(m_register, t.reg_call_id, t.from_tag) - 1;
   const auto expected = [&](unsigned n, const std::string& extra) {
@@ -159,7 +164,7 @@ TEST_F(TrunkTest, RegisterOutcomes) {
        "Registration on trunk prov (7) failed. Retry in 60 seconds"},
   };
   for (const auto& c : cases) {
-    clear_trunks(), clear_pending_packets(), posted.clear(), log.clear();
+    clear_trunks(), trunks_ports_ready(), clear_pending_packets(), posted.clear(), log.clear();
     setup_trunk(setup("7", "prov"));
     const trunk& t = *get_trunk("7");
     for (const str& garbage :
