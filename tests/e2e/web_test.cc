@@ -1,0 +1,88 @@
+// The web server of the running daemon, driven by curl and a raw loopback socket: the
+// administrator's login of the default configuration, a page with the login cookie, a missing
+// file, HTTPS, a user on a system page, and two requests pipelined on one connection.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+class WebTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    o.use_default_config();
+    o.files["web/reg_index.htm"] = "<html>system start</html>";
+    o.files["web/login.htm"] = "<html>login</html>";
+    t = std::make_unique<e2e::telmond_process>(o);
+    ASSERT_TRUE(t->start_with_accounts()) << t->error();
+    url = "http://127.0.0.1:" + std::to_string(t->ports().http) + "/";
+  }
+  // curl's status line and body (-i: with the headers).
+  std::string curl(const std::string& args) {
+    return run("curl -s -i --max-time 20 -H 'Host: localhost' " + args);
+  }
+  // The session cookie of a login ("session=..." up to the first ";").
+  std::string login(const std::string& account, const std::string& password) {
+    std::string r = curl("--data 'login_account=" + account + "&login_password=" + password +
+                         "&login_type=auto' " + url + "login.htm");
+    return e2e::match(r, "Set-Cookie: (session=[^;]*);");
+  }
+  e2e::telmond_options o;
+  std::unique_ptr<e2e::telmond_process> t;
+  std::string url;
+};
+
+TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
+  const std::string admin = login("admin", "");
+  ASSERT_FALSE(admin.empty());
+  std::string start = curl("-H 'Cookie: " + admin + "' " + url + "reg_index.htm");
+  EXPECT_EQ(e2e::first_line(start), "HTTP/1.1 200 Ok");
+  EXPECT_NE(start.find("\r\n\r\n<html>system start</html>"), std::string::npos) << start;
+  EXPECT_TRUE(t->wait_for_log("Administrator logged in from 127.0.0.1", 5000));
+
+  EXPECT_EQ(e2e::first_line(curl(url + "missing.gif")), "HTTP/1.1 404 Not Found");
+  const std::string https = "-k https://127.0.0.1:" + std::to_string(t->ports().https) + "/";
+  EXPECT_EQ(e2e::first_line(curl(https + "robots.txt")), "HTTP/1.1 200 Ok");
+  const std::string user = login("100", "web100");
+  ASSERT_FALSE(user.empty());
+  EXPECT_EQ(e2e::first_line(curl("-H 'Cookie: " + user + "' " + url + "reg_index.htm")),
+            "HTTP/1.1 403 Permission Denied");
+
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(t->ports().http));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const std::string two =
+      "GET /robots.txt HTTP/1.1\r\n\r\nGET /missing.gif HTTP/1.1\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(write(fd, two.data(), two.size()), static_cast<ssize_t>(two.size()));
+  std::string got;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  close(fd);
+  size_t second = got.find("HTTP/1.1 404 Not Found");
+  EXPECT_EQ(got.rfind("HTTP/1.1 200 Ok", 0), 0u) << got;
+  EXPECT_NE(second, std::string::npos) << got;
+  EXPECT_GT(second, got.find("Disallow: /"));
+}
+
+}  // namespace
