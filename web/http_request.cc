@@ -303,6 +303,7 @@ str http_request::take_output() {
 
 bool http_request::on_input(const str& data) {
   ctrl_run_mutex.must_own("http_request::on_input");
+  if (close_) return false;  // answered and closing: nothing more is read
   in_ += data;
   if (mode_ == mode_undetermined) {
     const str s = in_.lstrip();
