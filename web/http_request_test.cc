@@ -121,9 +121,12 @@ TEST_F(HttpRequestTest, Framing) {
        "<html>Unknown request</html>\n"},
       {{"GET /reg_index.htm HTTP/1.1\r\n\r\n"}, redirect("/login.htm")},
       {{std::string(1048576, 'G'), "E"}, "|DROP"},
+      {{" 12345678<MakeCall><a/></Make", "Call><Foo/>"}, "|"},
   };
   for (const auto& c : cases) EXPECT_EQ(feed(c.chunks), c.out) << c.chunks[0].substr(0, 60);
   EXPECT_TRUE(log.contains("Received too long packet from 127.0.0.5:40000", 4));
+  EXPECT_TRUE(log.contains("Unsupported CSTA request MakeCall", 6));
+  EXPECT_TRUE(log.contains("Unsupported CSTA request Foo", 6));
 }
 
 TEST_F(HttpRequestTest, ResponseWriters) {
@@ -269,8 +272,10 @@ TEST_F(HttpRequestTest, SessionsPermissionsAndSoap) {
   setup_session(user, "u2345678901234567890");
   EXPECT_EQ(web_sessions, 1);
   const std::string cookie = "Cookie: session=u2345678901234567890\r\n";
-  EXPECT_EQ(feed({"GET /reg_index.htm HTTP/1.1\r\n" + cookie + "\r\n"}),
-            error_page("403 Permission Denied", "Please log in with the appropriate permissions"));
+  const std::string denied =
+      error_page("403 Permission Denied", "Please log in with the appropriate permissions");
+  EXPECT_EQ(feed({"GET /reg_index.htm HTTP/1.1\r\n" + cookie + "\r\n"}), denied);
+  EXPECT_EQ(feed({"GET /recordings/1/m.wav HTTP/1.1\r\n" + cookie + "\r\n"}), denied);
   const std::string soap = "POST /soap HTTP/1.1\r\nContent-Type: text/xml; charset=utf-8\r\n";
   ctrl_write_setting(ctrl_settings::soap_trusted_ip, "127.0.0.1 10.0.0.0/8");
   const std::string refused = error_page("403 Forbidden", "SOAP request refused");

@@ -1,12 +1,14 @@
 // The web server of the running daemon, driven by curl and a raw loopback socket: the
 // administrator's login of the default configuration, a page with the login cookie, a missing
-// file, HTTPS, a user on a system page, and two requests pipelined on one connection.
+// file, HTTPS, a user on a system page, a wrong password answered late while others are
+// served, and two requests pipelined on one connection.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -65,6 +67,19 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   ASSERT_FALSE(user.empty());
   EXPECT_EQ(e2e::first_line(curl("-H 'Cookie: " + user + "' " + url + "reg_index.htm")),
             "HTTP/1.1 403 Permission Denied");
+
+  // A wrong password is answered after 5 s, and the server goes on serving meanwhile.
+  const auto t0 = std::chrono::steady_clock::now();
+  FILE* wrong = popen(
+      ("curl -s -o /dev/null --data 'login_account=admin&login_password=x' " + url + "login.htm")
+          .c_str(),
+      "r");
+  EXPECT_TRUE(t->wait_for_log("Login attempt with wrong password", 3000));
+  EXPECT_EQ(e2e::first_line(curl(url + "robots.txt")), "HTTP/1.1 200 Ok");
+  const auto served = std::chrono::steady_clock::now() - t0;
+  pclose(wrong);
+  EXPECT_LT(served, std::chrono::seconds(4));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
