@@ -1,12 +1,8 @@
-// The web server of the running daemon, driven by curl and a raw loopback socket: the
+// The web server of the running daemon, driven by curl and bash's /dev/tcp: the
 // administrator's login of the default configuration, a page with the login cookie, a missing
 // file, HTTPS, a user on a system page, a wrong password answered late while others are
 // served, and two requests pipelined on one connection.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -81,19 +77,11 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   EXPECT_LT(served, std::chrono::seconds(4));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(t->ports().http));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const std::string two =
-      "GET /robots.txt HTTP/1.1\r\n\r\nGET /missing.gif HTTP/1.1\r\nConnection: close\r\n\r\n";
-  ASSERT_EQ(write(fd, two.data(), two.size()), static_cast<ssize_t>(two.size()));
-  std::string got;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
-  close(fd);
+  // Both requests in one write on one connection (bash's /dev/tcp), answered in order.
+  const std::string got =
+      run("bash -c \"exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(t->ports().http) +
+          "; printf 'GET /robots.txt HTTP/1.1\\r\\n\\r\\nGET /missing.gif HTTP/1.1\\r\\n"
+          "Connection: close\\r\\n\\r\\n' >&3; cat <&3\"");
   size_t second = got.find("HTTP/1.1 404 Not Found");
   EXPECT_EQ(got.rfind("HTTP/1.1 200 Ok", 0), 0u) << got;
   EXPECT_NE(second, std::string::npos) << got;
