@@ -110,6 +110,58 @@ const char* const form_actions[] = {"save",
                                     "remove_mac",
                                     "reset_dnd"};
 
+// URL decoding ("%2f"; "+" as a space when plus_is_space).
+str url_decode(const str& text, bool plus_is_space = false) {
+  str out;
+  for (size_t i = 0; i < text.length(); i++) {
+    char c = static_cast<char>(text[i]);
+    if (c == '%' && i + 2 < text.length()) {
+      auto hex = [](uint8_t h) {
+        return h >= '0' && h <= '9'   ? h - '0'
+               : h >= 'a' && h <= 'f' ? h - 'a' + 10
+               : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                      : -1;
+      };
+      int a = hex(text[i + 1]), b = hex(text[i + 2]);
+      if (a >= 0 && b >= 0) {
+        out += static_cast<char>(a * 16 + b);
+        i += 2;
+        continue;
+      }
+    }
+    out += plus_is_space && c == '+' ? ' ' : c;
+  }
+  return out;
+}
+
+// Text for HTML: & < > " ' as entities.
+str escape_html(const str& text) {
+  str out;
+  for (size_t i = 0; i < text.length(); i++) {
+    char c = static_cast<char>(text[i]);
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 bool all_digits(const str& s) {
   if (s.empty()) return false;
   for (size_t i = 0; i < s.length(); i++)
@@ -217,56 +269,6 @@ bool is_template(const str& path) {
 }
 
 }  // namespace
-
-str url_decode(const str& text, bool plus_is_space) {
-  str out;
-  for (size_t i = 0; i < text.length(); i++) {
-    char c = static_cast<char>(text[i]);
-    if (c == '%' && i + 2 < text.length()) {
-      auto hex = [](uint8_t h) {
-        return h >= '0' && h <= '9'   ? h - '0'
-               : h >= 'a' && h <= 'f' ? h - 'a' + 10
-               : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                      : -1;
-      };
-      int a = hex(text[i + 1]), b = hex(text[i + 2]);
-      if (a >= 0 && b >= 0) {
-        out += static_cast<char>(a * 16 + b);
-        i += 2;
-        continue;
-      }
-    }
-    out += plus_is_space && c == '+' ? ' ' : c;
-  }
-  return out;
-}
-
-str html_escape(const str& text) {
-  str out;
-  for (size_t i = 0; i < text.length(); i++) {
-    char c = static_cast<char>(text[i]);
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 str get_content_type(const str& path) {
   static const std::pair<const char*, const char*> types[] = {
@@ -475,7 +477,7 @@ void http_request::route(const str& packet) {
   path = url_decode(path);
   r.path = path;
   if (!safe_path(path)) {
-    log_printf(log_web, 3, "Webserver: Refused path %s from %s", html_escape(path),
+    log_printf(log_web, 3, "Webserver: Refused path %s from %s", escape_html(path),
                peer_.readable_address());
     error("400 Bad Request", "Invalid path");
     return;
@@ -507,7 +509,7 @@ void http_request::route(const str& packet) {
     str data;
     if (!str::read_file(file, data, false)) {
       log_printf(log_web, 3, "Webserver: Could not read file %s", path);
-      error("404 Not Found", "File " + html_escape(path) + " not found");
+      error("404 Not Found", "File " + escape_html(path) + " not found");
       return;
     }
     send_file(data, "audio/wav", env_.modified(file), !close_);
@@ -584,7 +586,7 @@ void http_request::render_page(const str& name, web_request& r) {
   str text;
   if (!str::read_file(env_.web_root + "/" + name, text, false)) {
     log_printf(log_web, 3, "Webserver: Could not read file %s", name);
-    error("404 Not Found", "File " + html_escape(name) + " not found");
+    error("404 Not Found", "File " + escape_html(name) + " not found");
     return;
   }
   r.out.clear();
@@ -603,7 +605,7 @@ void http_request::send_rendered(web_request& r, const str& content_type) {
       error("403 Permission Denied", "Please log in with the appropriate permissions");
       break;
     case 404:
-      error("404 Not Found", "File " + html_escape(r.path) + " not found");
+      error("404 Not Found", "File " + escape_html(r.path) + " not found");
       break;
     default:
       error("500 Internal Server Error", "The page could not be shown");
@@ -650,7 +652,7 @@ void http_request::handle_login(web_request& r, const str& host) {
   r.s = nullptr;
   if (!readable) {
     log_printf(log_web, 3, "Webserver: Could not read file %s", r.path);
-    error("404 Not Found", "File " + html_escape(r.path) + " not found");
+    error("404 Not Found", "File " + escape_html(r.path) + " not found");
     return;
   }
   send_rendered(r, "text/html");
@@ -661,7 +663,7 @@ void http_request::get_file(const str& name, const str& if_modified_since) {
   str data;
   if (!str::read_file(file, data, false)) {
     log_printf(log_web, 3, "Webserver: Could not read file %s", name);
-    error("404 Not Found", "File " + html_escape(name) + " not found");
+    error("404 Not Found", "File " + escape_html(name) + " not found");
     return;
   }
   const int64_t modified = env_.modified(file);

@@ -93,8 +93,3 @@ class http_request {
 str get_content_type(const str& path);
 // The type get_file sends: get_content_type plus pages, scripts and csv.
 str get_file_content_type(const str& path);
-
-// URL decoding ("%2f", and "+" as a space when plus_is_space).
-str url_decode(const str& text, bool plus_is_space = false);
-// Text for HTML: & < > " ' as entities.
-str html_escape(const str& text);

@@ -66,7 +66,7 @@ str share_web_folder() {
         return candidate;
     }
   }
-  return TELMOND_SHARE_DIR "/web";
+  return str(TELMOND_SHARE_WEB).rstrip('/');
 }
 
 }  // namespace
