@@ -30,18 +30,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-tcp_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-http=$(tcp_port)
+# Nine distinct free loopback ports (TCP for http, https, sip tcp, sip tls, ldap; UDP for sip,
+# tftp, snmp), all held open until every one is chosen.
+read -r http https siptcp siptls ldap sipudp tftp snmp < <(/usr/bin/python3 -c '
+import socket
+held = [socket.socket() for _ in range(5)] + [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(3)]
+for s in held: s.bind(("127.0.0.1", 0))
+print(*(s.getsockname()[1] for s in held))')
 cat > "$dir/pbx.xml" <<XML
 <?xml version="1.0" encoding="utf-8"?>
-<pbx-config><ip_sip_udp_port>$(free_port)</ip_sip_udp_port><ip_sip_tcp_port>$(tcp_port)</ip_sip_tcp_port><ip_sip_tls_port>$(tcp_port)</ip_sip_tls_port><ip_http_port>$http</ip_http_port><ip_https_port>$(tcp_port)</ip_https_port><ip_tftp_port>$(free_port)</ip_tftp_port><ip_snmp_port>$(free_port)</ip_snmp_port><ip_ldap_port>$(tcp_port)</ip_ldap_port><log_level>1</log_level><http_rate>0</http_rate><http_threads>$((connections * 2))</http_threads></pbx-config>
+<pbx-config><ip_sip_udp_port>$sipudp</ip_sip_udp_port><ip_sip_tcp_port>$siptcp</ip_sip_tcp_port><ip_sip_tls_port>$siptls</ip_sip_tls_port><ip_http_port>$http</ip_http_port><ip_https_port>$https</ip_https_port><ip_tftp_port>$tftp</ip_tftp_port><ip_snmp_port>$snmp</ip_snmp_port><ip_ldap_port>$ldap</ip_ldap_port><log_level>1</log_level><http_rate>0</http_rate><http_threads>$((connections * 2))</http_threads></pbx-config>
 XML
 "$telmond" --no-daemon --dir "$dir" --default "$src/share/default-config.xml" \
   >"$dir/stdout.txt" 2>"$dir/stderr.txt" &
 pid=$!
 base=http://127.0.0.1:$http
-for _ in $(seq 150); do
+for _ in $(seq 300); do  # the first start makes the TLS certificate
   curl -s -o /dev/null "$base/robots.txt" && break
   sleep 0.1
 done
@@ -50,7 +54,11 @@ login() {
     grep -o 'session=[^;]*' || true
 }
 cookie=$(login)
-[[ -n "$cookie" ]] || { echo "http_load: the administrator's login failed"; exit 1; }
+if [[ -z "$cookie" ]]; then
+  echo "http_load: the administrator's login failed"
+  tail -3 "$dir/stdout.txt"
+  exit 1
+fi
 [[ -f "$dir/web/$static" ]] || static=robots.txt
 
 # Prints "<responses> <seconds>" for GET path with the extra header line.
