@@ -9,6 +9,7 @@
 #include "base/digest.h"
 #include "base/version.h"
 #include "frame/timeout_test_util.h"
+#include "pbx/address_list_table.h"
 #include "pbx/pbx_test_util.h"
 #include "web/http_date.h"
 #include "web/session.h"
@@ -155,10 +156,14 @@ TEST_F(HttpRequestTest, ResponseWriters) {
        "text/plain\r\nContent-Length: 22\r\n\r\nUnauthorized request\r\n"},
       {[&] { c.redirect_file("/a", "session=x"); }, redirect("/a", "session=x")},
   };
+  const str peer = ip_address_parse("127.0.0.5");
+  authentication_result(clock_now(), peer, false, "web");
+  ASSERT_EQ(bw_failure_count(peer), 1);
   for (const auto& t : cases) {
     t.call();
     EXPECT_EQ(std::string(c.take_output().view()), t.out);
   }
+  EXPECT_EQ(bw_failure_count(peer), 0);  // the 201 counts as a success of the address
   EXPECT_TRUE(log.contains("Webserver: Could not read file x<.js"));
 }
 
