@@ -43,6 +43,7 @@
 #include "sip/sip_udp_receive.h"
 #include "sip/srv_context.h"
 #include "sip/trunk.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -211,6 +212,11 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
     for (size_t i = 0; !list.get_field(i, " ,;").empty(); i++)
       send_email(0, list.get_field(i, " ,;"), subject, "text/plain; charset=utf-8", str(), body);
   };
+
+  // Web server: the frame's HTTP threads serve each connection through it; the working
+  // directory's web folder gets the installed pages it lacks.
+  install_web_server();
+  frame_hooks().init_web_pages = init_web_pages;
 
   // After the tables are read: the access list, and the bindings kept from before a restart.
   frame_hooks().init_ip = [] {

@@ -1,0 +1,88 @@
+// The web server of the running daemon through curl and bash's /dev/tcp: logins, pages,
+// permissions, HTTPS, the wrong-password delay, and pipelining.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  if (p) pclose(p);
+  return out;
+}
+
+class WebTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    o.use_default_config();
+    o.files["web/reg_index.htm"] = "<html>system start</html>";
+    o.files["web/login.htm"] = "<html>login</html>";
+    t = std::make_unique<e2e::telmond_process>(o);
+    ASSERT_TRUE(t->start_with_accounts()) << t->error();
+    url = "http://127.0.0.1:" + std::to_string(t->ports().http) + "/";
+  }
+  // curl's status line and body (-i: with the headers).
+  std::string curl(const std::string& args) {
+    return run("curl -s -i --max-time 20 -H 'Host: localhost' " + args);
+  }
+  // The session cookie of a login ("session=..." up to the first ";").
+  std::string login(const std::string& account, const std::string& password) {
+    std::string r = curl("--data 'login_account=" + account + "&login_password=" + password +
+                         "&login_type=auto' " + url + "login.htm");
+    return e2e::match(r, "Set-Cookie: (session=[^;]*);");
+  }
+  e2e::telmond_options o;
+  std::unique_ptr<e2e::telmond_process> t;
+  std::string url;
+};
+
+TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
+  const std::string admin = login("admin", "");
+  ASSERT_FALSE(admin.empty());
+  std::string start = curl("-H 'Cookie: " + admin + "' " + url + "reg_index.htm");
+  EXPECT_EQ(e2e::first_line(start), "HTTP/1.1 200 Ok");
+  EXPECT_NE(start.find("\r\n\r\n<html>system start</html>"), std::string::npos) << start;
+  EXPECT_TRUE(t->wait_for_log("Administrator logged in from 127.0.0.1", 5000));
+
+  EXPECT_EQ(e2e::first_line(curl(url + "missing.gif")), "HTTP/1.1 404 Not Found");
+  const std::string https = "-k https://127.0.0.1:" + std::to_string(t->ports().https) + "/";
+  EXPECT_EQ(e2e::first_line(curl(https + "robots.txt")), "HTTP/1.1 200 Ok");
+  const std::string user = login("100", "web100");
+  ASSERT_FALSE(user.empty());
+  EXPECT_EQ(e2e::first_line(curl("-H 'Cookie: " + user + "' " + url + "reg_index.htm")),
+            "HTTP/1.1 403 Permission Denied");
+
+  // A wrong password is answered after 5 s, and the server goes on serving meanwhile.
+  const auto t0 = std::chrono::steady_clock::now();
+  FILE* wrong = popen(
+      ("curl -s -o /dev/null --data 'login_account=admin&login_password=x' " + url + "login.htm")
+          .c_str(),
+      "r");
+  EXPECT_TRUE(t->wait_for_log("Login attempt with wrong password", 3000));
+  EXPECT_EQ(e2e::first_line(curl(url + "robots.txt")), "HTTP/1.1 200 Ok");
+  const auto served = std::chrono::steady_clock::now() - t0;
+  pclose(wrong);
+  EXPECT_LT(served, std::chrono::seconds(4));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+
+  // Both requests in one write on one connection (bash's /dev/tcp), answered in order.
+  const std::string got =
+      run("bash -c \"exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(t->ports().http) +
+          "; printf 'GET /robots.txt HTTP/1.1\\r\\n\\r\\nGET /missing.gif HTTP/1.1\\r\\n"
+          "Connection: close\\r\\n\\r\\n' >&3; cat <&3\"");
+  size_t second = got.find("HTTP/1.1 404 Not Found");
+  EXPECT_EQ(got.rfind("HTTP/1.1 200 Ok", 0), 0u) << got;
+  EXPECT_NE(second, std::string::npos) << got;
+  EXPECT_GT(second, got.find("Disallow: /"));
+}
+
+}  // namespace

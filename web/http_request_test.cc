@@ -1,0 +1,319 @@
+#include "web/http_request.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/digest.h"
+#include "base/version.h"
+#include "frame/timeout_test_util.h"
+#include "pbx/address_list_table.h"
+#include "pbx/pbx_test_util.h"
+#include "web/http_date.h"
+#include "web/session.h"
+#include "web/template.h"
+#include "web/web_server.h"
+
+// Until the pages' template language is linked in, a page renders as its own text.
+__attribute__((weak)) void filter_file(const str& text, web_request& r) { r.out += text; }
+__attribute__((weak)) str apply_form(const str&, web_request&) { return str(); }
+
+namespace {
+
+const std::string date = "Date: Thu, 01 Jan 2026 00:00:00 GMT\r\n";
+const std::string server = "Server: PBX/" TELMOND_VERSION " (Linux)\r\n";
+const std::string keep = "Connection: Keep-Alive\r\nKeep-Alive: timeout=15\r\n";
+
+std::string page(const std::string& status, const std::string& type, const std::string& body,
+                 bool keep_alive = true) {
+  return "HTTP/1.1 " + status + "\r\n" + date + "Content-Length: " + std::to_string(body.size()) +
+         "\r\n" + server + (keep_alive ? keep : "") +
+         "Cache-Control: no-cache\r\nContent-Type: " + type + "\r\n\r\n" + body;
+}
+std::string error_page(const std::string& status, const std::string& message) {
+  std::string body = "<html><head>\r\n<title>Error</title>\r\n</head><body>\r\n<h1>" + message +
+                     "</h1>\r\n<p>Please ask your system administrator to check the log "
+                     "file.</p>\r\n</body></html>\r\n";
+  return "HTTP/1.1 " + status +
+         "\r\nContent-Type: text/html\r\nCache-Control: no-cache\r\nCache-Control: "
+         "no-store\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+std::string redirect(const std::string& to, const std::string& cookie = "") {
+  std::string body =
+      "<html><head>\r\n<title>Redirect</title>\r\n</head><body>\r\nIf you don't get "
+      "redirected automatically, please click <a href=\"" +
+      to + "\">here</a>\r\n</body></html>\r\n";
+  return "HTTP/1.1 302 Moved Temporarily\r\nLocation: " + to +
+         "\r\nContent-Type: text/html\r\nCache-Control: no-cache\r\nCache-Control: no-store\r\n" +
+         (cookie.empty() ? "" : "Set-Cookie: " + cookie + "\r\n") +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+const std::string robots = page("200 Ok", "text/plain", "User-agent: *\r\nDisallow: /\r\n");
+
+std::vector<int> pauses;
+
+class HttpRequestTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    log_level_max = 9;  // the capture puts the level back
+    put("web/a.txt", "A");
+    put("web/logo.gif", "GIF");
+    put("web/login.htm", "login");
+    env.pause = [](int ms) { pauses.push_back(ms); };
+    env.modified = [](const str& p) -> int64_t { return str::file_size(p) >= 0 ? 1767225000 : -1; };
+    pauses.clear();
+  }
+  void TearDown() override {
+    while (!sessions.empty()) remove_session(sessions.begin()->first);
+    call_test::TearDown();
+  }
+  // Feeds the chunks one by one; what was answered after each, joined by "|".
+  std::string feed(const std::vector<std::string>& chunks, http_request* c = nullptr) {
+    http_request own(ip_port(ip_address_parse("127.0.0.5"), 40000), env);
+    if (!c) c = &own;
+    std::string out;
+    for (size_t i = 0; i < chunks.size(); i++) {
+      bool kept = c->on_input(str(chunks[i]));
+      out +=
+          (i ? "|" : "") + std::string(kept ? "" : "DROP") + std::string(c->take_output().view());
+    }
+    return out;
+  }
+  std::string login(const std::string& account, const std::string& password) {
+    std::string body = "login_account=" + account + "&login_password=" + password;
+    return feed(
+        {"POST /login.htm HTTP/1.1\r\nHost: localhost:8080\r\nContent-Type: "
+         "application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body});
+  }
+  http_env env;
+  timeout_queue q;
+  scoped_ctrl_context ctx{ctrl_context{pbx_test::record, &q}};
+};
+
+TEST_F(HttpRequestTest, Framing) {
+  const std::string get_a = "GET /a.txt HTTP/1.1\r\n\r\n";
+  const std::string big(100000, 'x');
+  const struct {
+    std::vector<std::string> chunks;
+    std::string out;
+  } cases[] = {
+      {{"GET /robots.txt HTTP/1.1\r\n\r\n" + get_a}, robots + page("200 Ok", "text/plain", "A")},
+      {{"\r\nPOST /a.txt HTTP/1.1\r\nl: 5\r\n\r\nab", "cd", "e"},
+       "||" + page("200 Ok", "text/plain", "A")},
+      {{"GET /a.txt HTTP/1.1\r\nContent-Length: -1\r\n\r\n"},
+       error_page("400 Bad Request", "Invalid Content-Length")},
+      {{"GET /a.txt HTTP/1.1\r\nContent-Length: 1x\r\n\r\n" + get_a},
+       error_page("400 Bad Request", "Invalid Content-Length")},
+      {{"GET /a.txt HTTP/1.1\r\nno colon here\r\n\r\n"}, page("200 Ok", "text/plain", "A")},
+      {{"GET /a.txt HTTP/1.0\r\n\r\n" + get_a},
+       "HTTP/1.0" + page("200 Ok", "text/plain", "A", false).substr(8)},
+      {{"GET /" + big + " HTTP/1.1\r\n\r\n"},
+       error_page("404 Not Found", "File " + big + " not found")},
+      {{"GET /..%2fpbx.xml HTTP/1.1\r\n\r\n"}, error_page("400 Bad Request", "Invalid path")},
+      {{"HEAD /robots.txt HTTP/1.1\r\n\r\n"}, robots.substr(0, robots.find("User-agent"))},
+      {{"FETCH / HTTP/1.1\r\n\r\n"},
+       "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 29\r\n\r\n"
+       "<html>Unknown request</html>\n"},
+      {{"GET /reg_index.htm HTTP/1.1\r\n\r\n"}, redirect("/login.htm")},
+      {{std::string(1048576, 'G'), "E"}, "|DROP"},
+      {{" 12345678<MakeCall><a/></Make", "Call><Foo/>"}, "|"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(feed(c.chunks), c.out) << c.chunks[0].substr(0, 60);
+  EXPECT_TRUE(log.contains("Received too long packet from 127.0.0.5:40000", 4));
+  EXPECT_TRUE(log.contains("Unsupported CSTA request MakeCall", 6));
+  EXPECT_TRUE(log.contains("Unsupported CSTA request Foo", 6));
+}
+
+TEST_F(HttpRequestTest, ResponseWriters) {
+  http_request c(ip_port(ip_address_parse("127.0.0.5"), 40000), env);
+  const std::string file_head = "HTTP/1.1 200 Ok\r\n" + date + server + keep +
+                                "Last-Modified: Wed, 31 Dec 2025 23:50:00 GMT\r\n"
+                                "Cache-Control: public\r\nContent-Type: ";
+  const struct {
+    std::function<void()> call;
+    std::string out;
+  } cases[] = {
+      {[&] { c.get_file("logo.gif", ""); },
+       file_head + "image/gif\r\nContent-Length: 3\r\n\r\nGIF"},
+      {[&] { c.get_file("logo.gif", "Thu, 01 Jan 2026 00:00:00 GMT"); },
+       "HTTP/1.1 304 Not Modified\r\n" + date + server + keep + "\r\n"},
+      {[&] { c.get_file("logo.gif", "Wed, 31 Dec 2025 23:00:00 GMT"); },
+       file_head + "image/gif\r\nContent-Length: 3\r\n\r\nGIF"},
+      {[&] { c.get_file("x<.js", ""); }, error_page("404 Not Found", "File x&lt;.js not found")},
+      {[&] { c.send_file("b", "", 1767225600, false); },
+       "HTTP/1.1 200 Ok\r\n" + date + "Content-Length: 1\r\n" + server +
+           "Last-Modified: Thu, 01 Jan 2026 00:00:00 GMT\r\nCache-Control: public\r\n\r\nb"},
+      {[&] { c.return_result(201, "Created", "text/plain", "ok"); },
+       "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok"},
+      {[&] { c.challenge("pbx"); },
+       "HTTP/1.1 401 Unauthorized\r\nWww-Authenticate: Basic REALM=\"pbx\"\r\nContent-Type: "
+       "text/plain\r\nContent-Length: 22\r\n\r\nUnauthorized request\r\n"},
+      {[&] { c.redirect_file("/a", "session=x"); }, redirect("/a", "session=x")},
+  };
+  const str peer = ip_address_parse("127.0.0.5");
+  authentication_result(clock_now(), peer, false, "web");
+  ASSERT_EQ(bw_failure_count(peer), 1);
+  for (const auto& t : cases) {
+    t.call();
+    EXPECT_EQ(std::string(c.take_output().view()), t.out);
+  }
+  EXPECT_EQ(bw_failure_count(peer), 0);  // the 201 counts as a success of the address
+  EXPECT_TRUE(log.contains("Webserver: Could not read file x<.js"));
+}
+
+TEST_F(HttpRequestTest, DatesAndTypes) {
+  const std::pair<int64_t, const char*> dates[] = {{0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+                                                   {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+                                                   {1767225599, "Wed, 31 Dec 2025 23:59:59 GMT"}};
+  for (const auto& [t, text] : dates) {
+    EXPECT_EQ(http_date(t), text);
+    int64_t back = -1;
+    EXPECT_TRUE(http_date_parse(text, back) && back == t) << text;
+  }
+  int64_t t;
+  EXPECT_FALSE(http_date_parse("Tue, 29 Foo 2000 00:00:00 GMT", t));
+  EXPECT_EQ(http_date_now(60), "Thu, 01 Jan 2026 00:01:00 GMT");
+  const std::pair<const char*, const char*> types[] = {{"a.GIF", "image/gif"},
+                                                       {"a.jpg", "image/jpg"},
+                                                       {"a.tif", "image/tiff"},
+                                                       {"a.bmp", "image/bmp"},
+                                                       {"a.ico", "image/x-icon"},
+                                                       {"a.css", "text/css"},
+                                                       {"a.wav", "audio/wav"},
+                                                       {"a.htm", "text/html"},
+                                                       {"a.html", "text/html"},
+                                                       {"a.xml", "text/xml"},
+                                                       {"a.txt", "text/plain"},
+                                                       {"a.js", "application/x-javascript"},
+                                                       {"a.csv", "application/csv;charset=utf-8'"},
+                                                       {"a.png", "application/octet-stream"}};
+  for (const auto& [name, type] : types) EXPECT_EQ(get_file_content_type(name), type) << name;
+  EXPECT_EQ(get_content_type("a.js"), "application/octet-stream");
+}
+
+TEST_F(HttpRequestTest, LoginRules) {
+  extensions.set(extension_row(add_extension("40")), extensions_web_password, "w40");
+  const int admin = extension_row(add_extension("41"));
+  extensions.set(admin, extensions_web_password, md5_hex("w41"));
+  extensions.set(admin, extensions_admin, "true");
+  const struct {
+    const char *pw_pass, *account, *password, *type;
+    int result;  // session type, -1 refused
+  } cases[] = {
+      {"", "admin", "", "auto", 0},
+      {"", "admin", "x", "auto", -1},
+      {"", "root", "", "auto", -1},
+      {"", "admin", "", "user", -1},
+      {"d41d8cd98f00b204e9800998ecf8427e", "admin", "", "system", -1},
+      {"9DD4E461268C8034F5C8564E155C67A6", "admin", "x", "", 0},
+      {"9dd4e461268c8034f5c8564e155c67a6", "admin", "", "auto", -1},
+      {"", "40", "w40", "auto", 2},
+      {"", "40", "w40", "system", -1},
+      {"", "40", "w40", "domain", -1},
+      {"", "40", "", "auto", -1},
+      {"", "41", "w41", "auto", 1},
+      {"", "41", "w41", "user", 2},
+  };
+  for (const auto& c : cases) {
+    ctrl_write_setting(ctrl_settings::pw_pass, c.pw_pass);
+    session s;
+    bool ok = login_session(c.account, c.password, c.type, "localhost", s);
+    EXPECT_EQ(ok ? s.type : -1, c.result) << c.pw_pass << " " << c.account << " " << c.type;
+  }
+}
+
+TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
+  extensions.set(extension_row(add_extension("40")), extensions_web_password, "w40");
+  env.pause = [](int ms) {
+    pauses.push_back(ms);
+    const session& s = sessions.begin()->second->s;
+    EXPECT_EQ(s.var("wrong_password") + "/" + s.var("error_password"),
+              "true/Username or password are not correct");
+  };
+  EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
+  EXPECT_EQ(pauses, std::vector<int>{5000});
+  EXPECT_TRUE(sessions.empty());
+  env.pause = [](int) { remove_session(sessions.begin()->first); };
+  EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
+  EXPECT_TRUE(log.contains("Session expired during waiting"));
+
+  std::string answer = login("40", "w40");
+  ASSERT_EQ(sessions.size(), 1u);
+  const str id = sessions.begin()->first;
+  const std::string value =
+      std::string(id.view()) + " 40 user " + std::string(md5_hex("40:w40:" + id).view());
+  EXPECT_EQ(answer, redirect("/usr_index.htm", "session=" + value +
+                                                   "; expires=Sat, 31 Jan 2026 00:00:00 GMT; "
+                                                   "path=\"/\""));
+  put("web/usr_a.txt", "mine");
+  const std::string get = "GET /usr_a.txt HTTP/1.1\r\nHost: localhost\r\nCookie: a=b; session=";
+  const std::string mine = page("200 Ok", "text/plain", "mine");
+  const std::string to_login = redirect("/login.htm");
+  const std::pair<std::string, std::string> cookies[] = {
+      {value, mine},
+      {value.substr(1), to_login},  // identifier of 19 characters
+      {std::string(id.view()) + " 40 user " + std::string(md5_hex("40:w41:" + id).view()),
+       to_login},
+      {std::string(id.view()) + " 40  x", to_login},
+  };
+  remove_session(id);
+  for (const auto& [cookie, out] : cookies) {
+    EXPECT_EQ(feed({get + cookie + "\r\n\r\n"}), out) << cookie;
+    while (!sessions.empty()) remove_session(sessions.begin()->first);
+  }
+  EXPECT_TRUE(log.contains("Restoring existing session " + std::string(id.view()), 5));
+  EXPECT_TRUE(log.contains("Session could not be restored", 5));
+}
+
+TEST_F(HttpRequestTest, SessionsPermissionsAndSoap) {
+  session user;
+  user.type = session_user;
+  setup_session(user, "u2345678901234567890");
+  EXPECT_EQ(web_sessions, 1);
+  const std::string cookie = "Cookie: session=u2345678901234567890\r\n";
+  const std::string denied =
+      error_page("403 Permission Denied", "Please log in with the appropriate permissions");
+  EXPECT_EQ(feed({"GET /reg_index.htm HTTP/1.1\r\n" + cookie + "\r\n"}), denied);
+  EXPECT_EQ(feed({"GET /recordings/1/m.wav HTTP/1.1\r\n" + cookie + "\r\n"}), denied);
+  const std::string soap = "POST /soap HTTP/1.1\r\nContent-Type: text/xml; charset=utf-8\r\n";
+  ctrl_write_setting(ctrl_settings::soap_trusted_ip, "127.0.0.1 10.0.0.0/8");
+  const std::string refused = error_page("403 Forbidden", "SOAP request refused");
+  EXPECT_EQ(feed({soap + "\r\n"}), refused);
+  EXPECT_EQ(feed({soap + "Cookie: session=gone\r\n\r\n"}), refused);
+  EXPECT_EQ(feed({soap + cookie + "\r\n"}).substr(0, 15), "HTTP/1.1 200 Ok");
+  EXPECT_TRUE(log.contains("SOAP: Request from untrusted IP address 127.0.0.5"));
+  EXPECT_TRUE(log.contains("SOAP: Request from IP address 127.0.0.5 without a session"));
+
+  clock.advance_ms(3599000);
+  feed({"GET /a.txt HTTP/1.1\r\n" + cookie + "\r\n"});  // refreshes the idle timer
+  clock.advance_ms(3599000);
+  run_due(q);
+  EXPECT_NE(find_session("u2345678901234567890"), nullptr);
+  clock.advance_ms(1000);
+  run_due(q);
+  EXPECT_EQ(find_session("u2345678901234567890"), nullptr);
+  EXPECT_EQ(web_sessions, 0);
+  EXPECT_TRUE(log.contains("Remove http session u2345678901234567890", 8));
+}
+
+TEST_F(HttpRequestTest, InputLimitAndWebFolderCopy) {
+  session admin;
+  admin.type = session_system_admin;
+  setup_session(admin, "a2345678901234567890");
+  http_request c(ip_port(ip_address_parse("127.0.0.5"), 40000), env);
+  const std::string head = "POST /a.txt HTTP/1.1\r\nCookie: session=a2345678901234567890\r\n";
+  EXPECT_EQ(feed({head, std::string(1048576, 'x')}, &c), "|");
+
+  put("share/web/a.htm", "new");
+  put("share/web/css/b.css", "b");
+  put("web/a.htm", "edited");
+  EXPECT_EQ(copy_missing_files("share/web", "web"), 1);
+  EXPECT_EQ(file("web/a.htm") + file("web/css/b.css"), "editedb");
+}
+
+}  // namespace
