@@ -106,7 +106,7 @@ int context_dialplan(const web_request& r) {
 
 str page_value(const str& name, web_request& r) {
   const long dot = name.find('.');
-  if (dot <= 0) return r.s ? r.s->var(name) : str();
+  if (!r.s || dot <= 0) return r.s ? r.s->var(name) : str();
   const str scope = name.leftstr(dot), field = name.substr(dot + 1);
   if (scope == "row") {
     const auto& stack = loop_stack();
@@ -123,7 +123,8 @@ str page_value(const str& name, web_request& r) {
   }
   if (scope == "dom") {
     const int d = context_domain(r);
-    return d ? domains.get(d, field) : str();
+    if (!d || (r.s->type == session_user && field != domains_name)) return str();
+    return field == "id" ? id_text(d) : domains.get(d, field);
   }
   const int a = context_account(r);
   if (scope == "ext") return is_extension(a) ? extensions.get(extension_row(a), field) : str();
@@ -137,11 +138,11 @@ str page_value(const str& name, web_request& r) {
   }
   if (scope == "trunk") {
     const int t = context_trunk(r);
-    return t ? trunks.get(t, field) : str();
+    return !t ? str() : field == "id" ? id_text(t) : trunks.get(t, field);
   }
   if (scope == "dp") {
     const int p = context_dialplan(r);
-    return p ? dial_plan.get(p, field) : str();
+    return !p ? str() : field == "id" ? id_text(p) : dial_plan.get(p, field);
   }
   return r.s ? r.s->var(name) : str();
 }
