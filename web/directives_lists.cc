@@ -89,9 +89,9 @@ void account_rows(web_request& r, std::vector<page_row>& out) {
                  {"type", account_type(a)},
                  {"registrations", number(regs)}};
     if (is_extension(a)) {
-      for (const str* c : {&extensions_first_name, &extensions_last_name, &extensions_dnd,
-                           &extensions_cfa, &extensions_cfb, &extensions_cfn,
-                           &extensions_mb_enable, &extensions_email_address})
+      for (const str* c :
+           {&extensions_first_name, &extensions_last_name, &extensions_dnd, &extensions_cfa,
+            &extensions_cfb, &extensions_cfn, &extensions_mb_enable, &extensions_email_address})
         row[*c] = extensions.get(e, *c);
     }
     out.push_back(std::move(row));
@@ -109,14 +109,15 @@ void registration_rows(const std::vector<str>& args, web_request& r, std::vector
     const int account = registrations.get(g, registrations_tuser).value();
     const rtimestamp until = rtimestamp_parse(registrations.get(g, registrations_rdate));
     const str event = registrations.get(g, registrations_event);
-    out.push_back({{"id", id_text(g)},
-                   {"account", account ? account_name(account) : str()},
-                   {"domain", domains.get(rd, domains_name)},
-                   {"event", event.empty() ? str("register") : event},
-                   {"contact", registrations.get(g, registrations_contact)},
-                   {"address", registrations.get(g, registrations_adr)},
-                   {"user_agent", registrations.get(g, registrations_user_agent)},
-                   {"expires", until ? number(std::max<int64_t>(0, ticks2s(until - now))) : str()}});
+    out.push_back(
+        {{"id", id_text(g)},
+         {"account", account ? account_name(account) : str()},
+         {"domain", domains.get(rd, domains_name)},
+         {"event", event.empty() ? str("register") : event},
+         {"contact", registrations.get(g, registrations_contact)},
+         {"address", registrations.get(g, registrations_adr)},
+         {"user_agent", registrations.get(g, registrations_user_agent)},
+         {"expires", until ? number(std::max<int64_t>(0, ticks2s(until - now))) : str()}});
   }
 }
 
@@ -317,12 +318,14 @@ void chart(web_request& r) {
     }
     y += gap;
   }
-  o.appendf("<rect x=\"%d\" y=\"%d\" width=\"10\" height=\"10\" class=\"bar-registrations\"/>"
-            "<text x=\"%d\" y=\"%d\" class=\"chart-label\">%s</text>",
-            label, y + 4, label + 14, y + 13, translate("registrations", page_language(r)));
-  o.appendf("<rect x=\"%d\" y=\"%d\" width=\"10\" height=\"10\" class=\"bar-calls\"/>"
-            "<text x=\"%d\" y=\"%d\" class=\"chart-label\">%s</text>\n</svg>\n",
-            label + 140, y + 4, label + 154, y + 13, translate("calls", page_language(r)));
+  o.appendf(
+      "<rect x=\"%d\" y=\"%d\" width=\"10\" height=\"10\" class=\"bar-registrations\"/>"
+      "<text x=\"%d\" y=\"%d\" class=\"chart-label\">%s</text>",
+      label, y + 4, label + 14, y + 13, translate("registrations", page_language(r)));
+  o.appendf(
+      "<rect x=\"%d\" y=\"%d\" width=\"10\" height=\"10\" class=\"bar-calls\"/>"
+      "<text x=\"%d\" y=\"%d\" class=\"chart-label\">%s</text>\n</svg>\n",
+      label + 140, y + 4, label + 154, y + 13, translate("calls", page_language(r)));
 }
 
 }  // namespace

@@ -31,14 +31,16 @@ const std::map<str, str>& english() {
       {"backup", "Backup"},
       {"backup_download", "Download the whole database as an archive"},
       {"backup_restore", "Restore an archive (replaces every setting and account)"},
-      {"backup_text", "The archive holds the settings, every domain, account, trunk, dial plan and "
-                      "recording."},
+      {"backup_text",
+       "The archive holds the settings, every domain, account, trunk, dial plan and "
+       "recording."},
       {"busy", "When busy"},
       {"call_lists", "Call lists"},
       {"calls", "Calls"},
       {"cancel", "Cancel"},
-      {"chart_note", "Registrations and calls per domain right now. The history graphs appear here "
-                     "once the system records statistics over time."},
+      {"chart_note",
+       "Registrations and calls per domain right now. The history graphs appear here "
+       "once the system records statistics over time."},
       {"chart_title", "Registrations and calls per domain"},
       {"cmc", "Flag"},
       {"confirm_delete", "Delete this entry?"},
@@ -72,6 +74,7 @@ const std::map<str, str>& english() {
       {"forwarding", "Forwarding"},
       {"from", "From"},
       {"global", "All domains"},
+      {"help", "Help"},
       {"language", "Language"},
       {"language_de", "Deutsch"},
       {"language_en", "English"},
@@ -109,6 +112,7 @@ const std::map<str, str>& english() {
       {"password", "SIP password"},
       {"pattern", "Pattern"},
       {"preference", "Order"},
+      {"product_site", "Product site"},
       {"received", "Received"},
       {"registrar", "Registrar / proxy"},
       {"registrations", "Registrations"},
@@ -175,14 +179,11 @@ const menu_item system_menu[] = {{"reg_index.htm", "dashboard"},
                                  {"reg_calls.htm", "live_calls"},
                                  {"reg_log.htm", "log"},
                                  {"reg_backup.htm", "backup"}};
-const menu_item domain_menu[] = {{"dom_index.htm", "accounts"},
-                                 {"dom_trunks.htm", "trunks"},
-                                 {"dom_dialplans.htm", "dialplans"},
-                                 {"dom_registrations.htm", "registrations"},
-                                 {"dom_calls.htm", "live_calls"},
-                                 {"dom_settings.htm", "settings"}};
-const menu_item user_menu[] = {{"usr_index.htm", "your_settings"},
-                               {"usr_calls.htm", "call_lists"}};
+const menu_item domain_menu[] = {
+    {"dom_index.htm", "accounts"},      {"dom_trunks.htm", "trunks"},
+    {"dom_dialplans.htm", "dialplans"}, {"dom_registrations.htm", "registrations"},
+    {"dom_calls.htm", "live_calls"},    {"dom_settings.htm", "settings"}};
+const menu_item user_menu[] = {{"usr_index.htm", "your_settings"}, {"usr_calls.htm", "call_lists"}};
 
 template <size_t N>
 void menu(const menu_item (&items)[N], const str& selected, const str& query, const char* cls,
@@ -243,10 +244,12 @@ bool handle_furniture(const str& name, const std::vector<str>& a, web_request& r
   if (name == "header1" || name == "header1_v4") {
     const int d = context_domain(r);
     str who = html_escape(r.s->var("login_name"));
-    if (d && r.s->type != session_system_admin) who += " @ " + html_escape(domains.get(d, domains_name));
-    r.out.appendf("<header class=\"top\"><span class=\"brand\">%s</span><span class=\"who\">%s</span>"
-                  "<a class=\"logout\" href=\"logout.htm\">%s</a></header>\n",
-                  html_escape(product_name()), who, html_escape(translate("logout", page_language(r))));
+    if (d && r.s->type != session_system_admin)
+      who += " @ " + html_escape(domains.get(d, domains_name));
+    r.out.appendf(
+        "<header class=\"top\"><span class=\"brand\">%s</span><span class=\"who\">%s</span>"
+        "<a class=\"logout\" href=\"logout.htm\">%s</a></header>\n",
+        html_escape(product_name()), who, html_escape(translate("logout", page_language(r))));
     if (kind == "system") menu(system_menu, selected, str(), "menu", r);
     if (kind == "domain") menu(domain_menu, selected, str(), "menu", r);
     if (kind == "user") menu(user_menu, selected, str(), "menu", r);
@@ -265,10 +268,12 @@ bool handle_furniture(const str& name, const std::vector<str>& a, web_request& r
     const str text = ctrl_read_registry(ctrl_settings::app_login_text);
     r.out += html_escape(text.empty() ? translate("login_welcome", page_language(r)) : text);
   } else if (name == "web" || name == "help") {
-    const str link = ctrl_read_registry(name == "web" ? ctrl_settings::app_link
-                                                      : ctrl_settings::app_help);
+    const str link =
+        ctrl_read_registry(name == "web" ? ctrl_settings::app_link : ctrl_settings::app_help);
+    const str label =
+        translate(name == "web" ? str("product_site") : str("help"), page_language(r));
     if (!link.empty())
-      r.out.appendf("<a href=\"%s\">%s</a>", html_escape(link), html_escape(link));
+      r.out.appendf("<a href=\"%s\">%s</a>", html_escape(link), html_escape(label));
   } else {
     return false;
   }

@@ -30,16 +30,18 @@ str arg(const web_request& r, const char* name) {
   return it == r.args.end() ? str() : it->second.strip();
 }
 
-void result(web_request& r, const char* key) { r.args["result"] = translate(key, page_language(r)); }
+void result(web_request& r, const char* key) {
+  r.args["result"] = translate(key, page_language(r));
+}
 
 // The columns of the extension a user may change himself.
 bool user_may_set(const str& column) {
   static const std::set<str> own = {
-      extensions_cfa,        extensions_cfb,           extensions_cfn,
-      extensions_cfn_timeout, extensions_cfd,          extensions_dnd,
-      extensions_mb_enable,  extensions_mb_pin,        extensions_mb_timeout,
-      extensions_email_address, extensions_email_vmail, extensions_first_name,
-      extensions_last_name,  extensions_language_web,  extensions_tz};
+      extensions_cfa,           extensions_cfb,          extensions_cfn,
+      extensions_cfn_timeout,   extensions_cfd,          extensions_dnd,
+      extensions_mb_enable,     extensions_mb_pin,       extensions_mb_timeout,
+      extensions_email_address, extensions_email_vmail,  extensions_first_name,
+      extensions_last_name,     extensions_language_web, extensions_tz};
   if (column == extensions_web_password)
     return ctrl_read_registry(ctrl_settings::usr_change_webpass) != "false";
   if (column == extensions_password)
@@ -51,9 +53,9 @@ bool user_may_set(const str& column) {
 // system administrator's.
 bool domain_admin_may_set(const str& column) {
   static const std::set<str> own = {
-      domains_display_name, domains_tz,          domains_language_web, domains_moh,
-      domains_default_dialplan, domains_mb_timeout, domains_cfn_timeout, domains_email_from,
-      domains_email_smtp,   domains_email_user,  domains_email_pass,   domains_area_code,
+      domains_display_name,     domains_tz,         domains_language_web, domains_moh,
+      domains_default_dialplan, domains_mb_timeout, domains_cfn_timeout,  domains_email_from,
+      domains_email_smtp,       domains_email_user, domains_email_pass,   domains_area_code,
       domains_country_code};
   return own.count(column) != 0;
 }
@@ -107,21 +109,26 @@ str save(web_request& r) {
   if (root) save_settings(r);
   const int d = context_domain(r);
   if (may_manage_domain(r, d))
-    write_fields(domains, d, "dom", [&](const str& c) { return root || domain_admin_may_set(c); }, r);
+    write_fields(
+        domains, d, "dom", [&](const str& c) { return root || domain_admin_may_set(c); }, r);
   if (const int a = context_account(r)) {
     const bool user = r.s->type == session_user;
     if (is_extension(a))
-      write_fields(extensions, extension_row(a), "ext",
-                   [&](const str& c) { return !user || user_may_set(c); }, r);
+      write_fields(
+          extensions, extension_row(a), "ext",
+          [&](const str& c) { return !user || user_may_set(c); }, r);
     const int alias = user_alias.first(user_alias_user, id_text(a));
     if (alias && r.args.count("acc.display") && !user)
-      write_fields(user_alias, alias, "acc", [](const str& c) { return c == user_alias_display_name; }, r);
+      write_fields(
+          user_alias, alias, "acc", [](const str& c) { return c == user_alias_display_name; }, r);
   }
   if (const int t = context_trunk(r))
-    write_fields(trunks, t, "trunk",
-                 [&](const str& c) { return root || (c != trunks_domain && c != trunks_global); }, r);
+    write_fields(
+        trunks, t, "trunk",
+        [&](const str& c) { return root || (c != trunks_domain && c != trunks_global); }, r);
   if (const int p = context_dialplan(r))
-    write_fields(dial_plan, p, "dp", [](const str& c) { return c == dial_plan_name; }, r);
+    write_fields(
+        dial_plan, p, "dp", [](const str& c) { return c == dial_plan_name; }, r);
   result(r, "saved");
   return str();
 }
@@ -279,7 +286,8 @@ str save_dialplan(web_request& r) {
     r.status = 403;
     return str();
   }
-  write_fields(dial_plan, p, "dp", [](const str& c) { return c == dial_plan_name; }, r);
+  write_fields(
+      dial_plan, p, "dp", [](const str& c) { return c == dial_plan_name; }, r);
   const str pattern = arg(r, "pattern"), trunk = arg(r, "trunk");
   if (!pattern.empty() && pattern.length() <= max_field) {
     const bool trunk_ok = trunk == "-" || trunk == "+" || trunk == "*" ||
@@ -290,7 +298,8 @@ str save_dialplan(web_request& r) {
     }
     const int e = dial_plan_entry.add_row(false);
     dial_plan_entry.set(e, dial_plan_entry_id, id_text(p), false, false);
-    dial_plan_entry.set(e, dial_plan_entry_preference, str::sprintf("%d", arg(r, "preference").value()), false, false);
+    dial_plan_entry.set(e, dial_plan_entry_preference,
+                        str::sprintf("%d", arg(r, "preference").value()), false, false);
     dial_plan_entry.set(e, dial_plan_entry_pattern, pattern, false, false);
     dial_plan_entry.set(e, dial_plan_entry_replacement, arg(r, "replacement"), false, false);
     dial_plan_entry.set(e, dial_plan_entry_trunk, trunk, false, false);

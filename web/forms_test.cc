@@ -59,15 +59,19 @@ TEST_F(FormsTest, ActionsCheckTheSessionLevel) {
   for (const auto& c : refused) EXPECT_EQ(post(c.type, c.action, c.args), empty) << c.action;
   EXPECT_EQ(domains.size(), 2);
   EXPECT_EQ(post(session_domain_admin, "addacc",
-                 {{"domain", id_text(ours)}, {"name", "200"}, {"password", "pw<1>"},
-                  {"display", "<b>Ann</b>"}, {"surplus", "ignored"}}),
+                 {{"domain", id_text(ours)},
+                  {"name", "200"},
+                  {"password", "pw<1>"},
+                  {"display", "<b>Ann</b>"},
+                  {"surplus", "ignored"}}),
             "200 200(&lt;b&gt;Ann&lt;/b&gt;)://true");
   const int ann = account_by_name("200", ours);
   EXPECT_EQ(extensions.get(extension_row(ann), extensions_password), "pw<1>");
   // Another domain's administrator cannot reach the account, whatever he names.
-  EXPECT_EQ(post(session_domain_admin, "save", {{"account", id_text(ann)}, {"ext.cfa", "9"}},
-                 0, theirs) + std::to_string(extensions.get(extension_row(ann), extensions_cfa).length()),
-            "403 200(&lt;b&gt;Ann&lt;/b&gt;)://true0");
+  EXPECT_EQ(
+      post(session_domain_admin, "save", {{"account", id_text(ann)}, {"ext.cfa", "9"}}, 0, theirs) +
+          std::to_string(extensions.get(extension_row(ann), extensions_cfa).length()),
+      "403 200(&lt;b&gt;Ann&lt;/b&gt;)://true0");
 }
 
 // A user saves his own forwarding: stored as typed, escaped where it is shown, unknown fields
@@ -77,8 +81,11 @@ TEST_F(FormsTest, UserSavesHisOwnSettings) {
   post(session_domain_admin, "addacc", {{"domain", id_text(ours)}, {"name", "201"}});
   const int me = account_by_name("201", ours);
   EXPECT_EQ(post(session_user, "save",
-                 {{"ext.cfa", "\"><script>x</script>"}, {"ext.admin", "true"}, {"ext.nope", "1"},
-                  {"cfg.ip_http_port", "1"}, {"checkboxes", "ext.mb_enable ext.dnd"},
+                 {{"ext.cfa", "\"><script>x</script>"},
+                  {"ext.admin", "true"},
+                  {"ext.nope", "1"},
+                  {"cfg.ip_http_port", "1"},
+                  {"checkboxes", "ext.mb_enable ext.dnd"},
                   {"ext.dnd", "true"}},
                  me),
             "200 201():&quot;&gt;&lt;script&gt;x&lt;/script&gt;/true/false");

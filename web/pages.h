@@ -62,8 +62,9 @@ bool handle_list(const str& name, const std::vector<str>& args, web_request& r);
 // One option line; selected marks the current value.
 void append_option(str& out, const str& value, const str& label, bool selected);
 
-// ---- Page furniture ------------------------------------------------------------------------------
-// header1 / header2 / copyright / login / web / help; false when name is none of them.
+// ---- Page furniture
+// ------------------------------------------------------------------------------ header1 / header2
+// / copyright / login / web / help; false when name is none of them.
 bool handle_furniture(const str& name, const std::vector<str>& args, web_request& r);
 
 // ---- Translations ------------------------------------------------------------------------------

@@ -37,7 +37,9 @@ TEST_F(TemplateTest, Directives) {
     const char* text;
     const char* want;
   } cases[] = {
-      {{{"a", "1"}}, "<input type=checkbox checked=\"{ssi check a 1}\">", "<input type=checkbox checked>"},
+      {{{"a", "1"}},
+       "<input type=checkbox checked=\"{ssi check a 1}\">",
+       "<input type=checkbox checked>"},
       {{{"a", "0"}}, "<input type=checkbox checked=\"{ssi check a 1}\">", "<input type=checkbox>"},
       {{{"a", "0"}}, "<input checked=\"{ssi checkn a 1}\">", "<input checked>"},
       {{{"t", "UTC"}}, "<option selected=\"{ssi sel t UTC}\">", "<option selected>"},
@@ -46,13 +48,18 @@ TEST_F(TemplateTest, Directives) {
       {{{"lang", "en"}}, "a{ssi ifn lang de}b{ssi fin lang de}c", "abc"},
       {{}, "a { b {x} c {ssi", "a { b {x} c {ssi"},
       {{{"a", "7"}}, "<p><!--  {ssi var a}  --></p><!--{ssi var a}", "<p>7</p><!--7"},
-      {{{"lang", "en"}}, "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}",
+      {{{"lang", "en"}},
+       "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}",
        "Hello"},
-      {{{"n", "<script>'x'&\"\n"}}, "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
+      {{{"n", "<script>'x'&\"\n"}},
+       "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
        "<script>'x'&\"\n|&lt;script&gt;&#39;x&#39;&amp;&quot;<br>|"
        "&lt;script&gt;&#39;x&#39;&amp;&quot;\n|&lt;script&gt;&apos;x&apos;&amp;&quot;\n"},
-      {{}, "{lng login_failed}/{lng no_such_key}", "Username or password are not correct/no_such_key"},
-      {{}, "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
+      {{},
+       "{lng login_failed}/{lng no_such_key}",
+       "Username or password are not correct/no_such_key"},
+      {{},
+       "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
        "[<a&amp;b><c>]"},
       {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "|500 0"},
   };
@@ -60,7 +67,8 @@ TEST_F(TemplateTest, Directives) {
   domains.set(domains.add_row(), domains_name, "c");
   for (const auto& c : cases) {
     s.vars = c.vars;
-    const std::string want = c.want[0] == '|' ? std::string(c.want) : c.want + std::string("|200 0");
+    const std::string want =
+        c.want[0] == '|' ? std::string(c.want) : c.want + std::string("|200 0");
     EXPECT_EQ(render(c.text), want) << c.text;
   }
   EXPECT_TRUE(log.contains("Unknown loop type nothing"));
@@ -83,15 +91,16 @@ TEST_F(TemplateTest, SessionsAndLevels) {
 TEST_F(TemplateTest, ShippedPagesRender) {
   const int d = create_default_domain("example.com");
   const int t = db_test::add_row(trunks, {{trunks_name, "up"}, {trunks_domain, id_text(d)}});
-  const int p = db_test::add_row(dial_plan, {{dial_plan_name, "out"}, {dial_plan_domain, id_text(d)}});
+  const int p =
+      db_test::add_row(dial_plan, {{dial_plan_name, "out"}, {dial_plan_domain, id_text(d)}});
   args = {{"domain", id_text(d)}, {"trunk", id_text(t)}, {"dialplan", id_text(p)}};
   const std::regex lng("\\{lng ([a-z0-9_]+)\\}");
-  for (const char* page : {"login.htm", "reg_index.htm", "reg_domain.htm", "reg_settings.htm",
-                           "reg_registrations.htm", "reg_calls.htm", "reg_log.htm",
-                           "reg_backup.htm", "dom_index.htm", "dom_account.htm",
-                           "dom_settings.htm", "dom_trunks.htm", "dom_trunk.htm",
-                           "dom_dialplans.htm", "dom_dialplan.htm", "dom_registrations.htm",
-                           "dom_calls.htm", "usr_index.htm", "usr_calls.htm"}) {
+  for (const char* page :
+       {"login.htm", "reg_index.htm", "reg_domain.htm", "reg_settings.htm", "reg_registrations.htm",
+        "reg_calls.htm", "reg_log.htm", "reg_backup.htm", "dom_index.htm", "dom_account.htm",
+        "dom_settings.htm", "dom_trunks.htm", "dom_trunk.htm", "dom_dialplans.htm",
+        "dom_dialplan.htm", "dom_registrations.htm", "dom_calls.htm", "usr_index.htm",
+        "usr_calls.htm"}) {
     std::ifstream f(std::string(TELMOND_SHARE_WEB) + page);
     std::stringstream text;
     text << f.rdbuf();
