@@ -117,6 +117,10 @@ str save(web_request& r) {
       write_fields(
           extensions, extension_row(a), "ext",
           [&](const str& c) { return !user || user_may_set(c); }, r);
+    // The pages of the session follow its own account's language at once.
+    auto lang = r.args.find("ext." + extensions_language_web);
+    if (lang != r.args.end() && id_text(a) == r.s->var("user") && lang->second.length() <= 16)
+      r.s->vars["lang"] = lang->second;
     const int alias = user_alias.first(user_alias_user, id_text(a));
     if (alias && r.args.count("acc.display") && !user)
       write_fields(

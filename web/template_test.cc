@@ -112,4 +112,43 @@ TEST_F(TemplateTest, ShippedPagesRender) {
   }
 }
 
+// The lists show a domain administrator his own domain's rows only, whatever he asks for;
+// the system administrator sees every domain's unless he asks for one.
+TEST_F(TemplateTest, ListsShowOnlyTheSessionsRows) {
+  const int d1 = create_default_domain("one"), d2 = create_default_domain("two");
+  for (int d : {d1, d2}) {
+    const str n = domains.get(d, domains_name);
+    db_test::add_row(registrations, {{registrations_domain, id_text(d)},
+                                     {registrations_contact, "<sip:" + n + "@127.0.0.1>"}});
+    db_test::add_row(cobjs, {{cobj_domain, id_text(d)}, {cobj_from, "<sip:" + n + "@h>;tag=1"}});
+    db_test::add_row(trunks, {{trunks_name, n}, {trunks_domain, id_text(d)}});
+  }
+  s.vars = {{"domain", id_text(d1)}, {"tz", "Mars/Base"}};
+  const str page =
+      "{loop start domains}D:{ssi var row.name};{loop end}{loop start registrations}"
+      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from};{loop end}"
+      "{loop start trunks}T:{ssi var row.name};{loop end}<{ssi count registrations domain}>";
+  struct {
+    int type;
+    std::map<str, str> args;
+    const char* want;
+  } cases[] = {
+      {session_domain_admin,
+       {{"domain", id_text(d2)}},
+       "D:one;R:<sip:one@127.0.0.1>;C:one;T:one;<1>|200 0"},
+      {session_system_admin,
+       {{"domain", id_text(d2)}},
+       "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;C:one;C:two;T:two;<1>|200 0"},
+      {session_user, {}, "<0>|200 0"},
+  };
+  for (const auto& c : cases) {
+    s.type = c.type;
+    args = c.args;
+    EXPECT_EQ(render(page), c.want) << c.type;
+  }
+  EXPECT_EQ(render("{ssi list_timezones tz}").substr(0, 90),
+            "<option value=\"Mars/Base\" selected>Mars/Base</option>\n<option "
+            "value=\"UTC\">UTC</option>\n<op");
+}
+
 }  // namespace
