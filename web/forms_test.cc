@@ -86,11 +86,14 @@ TEST_F(FormsTest, UserSavesHisOwnSettings) {
                   {"ext.admin", "true"},
                   {"ext.nope", "1"},
                   {"cfg.ip_http_port", "1"},
+                  {"ext.cfb", str('x', 1 << 20)},
                   {"checkboxes", "ext.mb_enable ext.dnd"},
                   {"ext.dnd", "true"}},
                  me),
             "200 201():&quot;&gt;&lt;script&gt;x&lt;/script&gt;/true/false");
-  EXPECT_EQ(extensions.get(extension_row(me), extensions_admin), "");
+  EXPECT_EQ(extensions.get(extension_row(me), extensions_admin) + "|" +
+                extensions.get(extension_row(me), extensions_cfb),
+            "|");
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::ip_http_port), "80");
   EXPECT_EQ(post(session_user, "save", {{"account", id_text(me + 1)}, {"ext.dnd", "x"}}, me),
             "403 201():&quot;&gt;&lt;script&gt;x&lt;/script&gt;/true/false");

@@ -95,7 +95,8 @@ void filter_file(const str& text, web_request& r) {
     } else if (close > 0 && at(text, b, "{lng ")) {
       emit(i, b);
       if (r.depth == 0)
-        r.out += translate(text.substr(b + 5, close - b - 5).strip(), page_language(r));
+        r.out +=
+            html_escape(translate(text.substr(b + 5, close - b - 5).strip(), page_language(r)));
       i = close + 1;
     } else if (close > 0 && at(text, b, "{loop start")) {
       size_t body_end = 0, after = 0;
