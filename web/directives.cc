@@ -1,5 +1,8 @@
 // The directives of the template language: conditions, value output, form state and access,
 // and the rows a page is about. Page furniture, option lists and loops have files of their own.
+// ctrl side, under ctrl_run_mutex.
+
+#include <cctype>
 #include <cstring>
 
 #include "base/log.h"

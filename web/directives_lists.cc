@@ -1,5 +1,7 @@
 // The lists of the pages: the elements that loops render (domains, accounts, registrations,
 // calls, trunks, dial plans, messages, call lists, the log) and the option lists of the forms.
+// ctrl side, under ctrl_run_mutex.
+
 #include <time.h>
 
 #include <algorithm>

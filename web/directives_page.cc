@@ -1,4 +1,6 @@
 // Page furniture (the menu bars, footer and product texts) and the translations of {lng KEY}.
+// ctrl side, under ctrl_run_mutex.
+
 #include <map>
 
 #include "base/version.h"

@@ -8,6 +8,9 @@
 // columns the session may not change, and longer than max_field are ignored. A checkbox that
 // is not ticked is not posted at all: the form lists its checkboxes in "checkboxes", and a
 // listed one that is missing is stored as "false".
+//
+// ctrl side, under ctrl_run_mutex.
+
 #include <set>
 
 #include "base/digest.h"

@@ -1,4 +1,6 @@
 // The template scanner: copies text, finds the directives in braces and hands them on.
+// ctrl side, under ctrl_run_mutex.
+
 #include "web/template.h"
 
 #include "base/log.h"
