@@ -9,6 +9,7 @@
 #include "db/schema.h"
 #include "frame/clock.h"
 #include "frame/log.h"
+#include "frame/rtp_loop.h"
 #include "pbx/accounts.h"
 #include "pbx/trunks.h"
 #include "web/pages.h"
@@ -412,6 +413,10 @@ bool handle_list(const str& name, const std::vector<str>& args, web_request& r) 
     if (!loop_rows(args.size() > 1 ? args[1] : str(), {args.begin() + 1, args.end()}, r, rows))
       return false;
     o += number(static_cast<int64_t>(rows.size()));
+  } else if (name == "media_load") {
+    // The share of the media thread's time spent working since start, in percent.
+    const int64_t busy = rtp_active_ticks.load(), idle = rtp_idle_ticks.load();
+    o += number(busy + idle > 0 ? (busy * 100 + (busy + idle) / 2) / (busy + idle) : 0);
   } else if (name == "chart") {
     chart(r);
   } else {

@@ -102,6 +102,7 @@ const std::map<str, str>& english() {
       {"mailbox_timeout", "Voicemail after (s)"},
       {"max_accounts", "Most accounts"},
       {"max_calls", "Most calls"},
+      {"media_load", "% media thread load"},
       {"messages", "Messages"},
       {"missed", "Missed"},
       {"moh", "Music on hold"},
