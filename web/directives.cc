@@ -55,16 +55,6 @@ str url_encode(const str& v) {
   return out;
 }
 
-std::vector<str> split_words(const str& text) {
-  std::vector<str> words;
-  for (size_t k = 0;; k++) {
-    str w = text.get_field(k, " \t");
-    if (w.empty()) break;
-    words.push_back(w);
-  }
-  return words;
-}
-
 namespace {
 
 int arg_row(const web_request& r, const char* name) {
@@ -196,7 +186,7 @@ void handle_allow(const std::vector<str>& a, web_request& r) {
 }  // namespace
 
 int handle_ssi(const str& directive, web_request& r) {
-  const std::vector<str> a = split_words(directive);
+  const std::vector<str> a = words(directive);
   const str name = a.empty() ? str() : a[0];
   if (handle_condition(name, a, r)) return 0;
   if (r.depth > 0) return 0;

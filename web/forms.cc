@@ -75,7 +75,7 @@ bool write_fields(table& t, int row, const str& scope, Allowed allowed, web_requ
   };
   for (const auto& [name, value] : r.args)
     if (name.starts_with(prefix)) put(name.substr(prefix.length()), value);
-  for (const str& box : split_words(arg(r, "checkboxes")))
+  for (const str& box : words(arg(r, "checkboxes")))
     if (box.starts_with(prefix) && !r.args.count(box)) put(box.substr(prefix.length()), str_f);
   if (changed) t.write_row(row);
   return changed;
@@ -90,7 +90,7 @@ void save_settings(web_request& r) {
     ctrl_write_registry(s, value);
     changed = true;
   }
-  for (const str& box : split_words(arg(r, "checkboxes"))) {
+  for (const str& box : words(arg(r, "checkboxes"))) {
     const int s = box.starts_with("cfg.") ? ctrl_variable_lookup(box.substr(4)) : -1;
     if (s >= 0 && s < ctrl_settings::setting_count && !r.args.count(box)) {
       ctrl_write_registry(s, str_f);
@@ -225,7 +225,7 @@ str add_account(web_request& r) {
 }
 
 str delete_accounts(web_request& r) {
-  for (const str& id : split_words(arg(r, "selected") + " " + arg(r, "account"))) {
+  for (const str& id : words(arg(r, "selected") + " " + arg(r, "account"))) {
     const int a = id.value();
     if (users.has_row(a) && may_manage_domain(r, account_domain(a))) delete_account_rows(a);
   }

@@ -16,8 +16,6 @@
 str html_escape(const str& v);
 // Percent-encoding of everything but letters, digits and "-_.~" (query parameters).
 str url_encode(const str& v);
-// The text split at runs of spaces.
-std::vector<str> split_words(const str& text);
 
 // ---- The rows a page is about ---------------------------------------------------------------
 // The domain in view: a domain administrator's and a user's own; for the system administrator

@@ -4,6 +4,7 @@
 #include "web/template.h"
 
 #include "base/log.h"
+#include "pbx/accounts.h"
 #include "web/pages.h"
 
 namespace {
@@ -125,7 +126,7 @@ void filter_file(const str& text, web_request& r) {
 }
 
 void handle_loop(const str& arguments, const str& body, web_request& r) {
-  std::vector<str> args = split_words(arguments);
+  std::vector<str> args = words(arguments);
   std::vector<page_row> rows;
   const str type = args.empty() ? str() : args[0];
   if (!loop_rows(type, args, r, rows)) {
