@@ -63,13 +63,33 @@ bool domain_admin_may_set(const str& column) {
   return own.count(column) != 0;
 }
 
+// A reference to another row must name one the session may use: a dial plan of the domain or a
+// global one, a music-on-hold source of the domain or of the system.
+bool valid_reference(const str& column, const str& value, web_request& r) {
+  if (value.empty()) return true;
+  const int row = value.value();
+  if (column == domains_default_dialplan || column == extensions_dial_plan) {
+    if (!dial_plan.has_row(row)) return false;
+    if (dial_plan.get(row, dial_plan_global) == "true") return true;
+    const str owner = dial_plan.get(row, dial_plan_domain);
+    return may_manage_domain(r, owner.is_number() ? owner.value() : domain_by_name(owner));
+  }
+  if (column == domains_moh) {
+    const str owner = mohs.get(row, mohs_domain);
+    return mohs.has_row(row) && (owner.empty() || may_manage_domain(r, owner.value()));
+  }
+  return true;
+}
+
 template <class Allowed>
 bool write_fields(table& t, int row, const str& scope, Allowed allowed, web_request& r) {
   if (!t.has_row(row)) return false;
   const str prefix = scope + ".";
   bool changed = false;
   auto put = [&](const str& column, const str& value) {
-    if (!t.has_column(column) || !allowed(column) || value.length() > max_field) return;
+    if (!t.has_column(column) || !allowed(column) || value.length() > max_field ||
+        !valid_reference(column, value, r))
+      return;
     t.set(row, column, value, false, false);
     changed = true;
   };

@@ -73,6 +73,13 @@ TEST_F(FormsTest, ActionsCheckTheSessionLevel) {
       post(session_domain_admin, "save", {{"account", id_text(ann)}, {"ext.cfa", "9"}}, 0, theirs) +
           std::to_string(extensions.get(extension_row(ann), extensions_cfa).length()),
       "403 200(&lt;b&gt;Ann&lt;/b&gt;)://true0");
+  // A reference to another domain's dial plan is not stored.
+  const int foreign = db_test::add_row(dial_plan, {{dial_plan_domain, id_text(theirs)}});
+  post(session_domain_admin, "editdomain",
+       {{"dom.default_dialplan", id_text(foreign)}, {"dom.display", "D"}});
+  EXPECT_EQ(
+      domains.get(ours, domains_display_name) + "|" + domains.get(ours, domains_default_dialplan),
+      "D|");
 }
 
 // A user saves his own forwarding: stored as typed, escaped where it is shown, unknown fields
