@@ -385,7 +385,6 @@ bool handle_list(const str& name, const std::vector<str>& args, web_request& r) 
     for (auto& d : rows) append_option(o, d["id"], d["name"], current == d["id"]);
   } else if (name == "list_users") {
     account_rows(r, rows);
-    append_option(o, str(), str(), current.empty());
     for (auto& a : rows) {
       const str label = a["display"].empty() ? a["name"] : a["name"] + " (" + a["display"] + ")";
       append_option(o, a["name"], label, current == a["name"]);
