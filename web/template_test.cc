@@ -1,0 +1,183 @@
+#include "web/template.h"
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "db/db_test_util.h"
+#include "db/persistence.h"
+#include "pbx/accounts.h"
+#include "web/pages.h"
+
+namespace {
+
+class TemplateTest : public db_test::store_test {
+ protected:
+  void SetUp() override {
+    store_test::SetUp();
+    reset_translations();
+    s.type = session_system_admin;
+  }
+  // The page text, then "|" and the status and depth the rendering left.
+  std::string render(const str& text, bool with_session = true) {
+    web_request r;
+    r.s = with_session ? &s : nullptr;
+    r.args = args;
+    filter_file(text, r);
+    return std::string(r.out.view()) + "|" + std::to_string(r.status) + " " +
+           std::to_string(r.depth);
+  }
+  session s;
+  std::map<str, str> args;
+};
+
+TEST_F(TemplateTest, Directives) {
+  struct {
+    std::map<str, str> vars;
+    const char* text;
+    const char* want;
+  } cases[] = {
+      {{{"a", "1"}},
+       "<input type=checkbox checked=\"{ssi check a 1}\">",
+       "<input type=checkbox checked>"},
+      {{{"a", "0"}}, "<input type=checkbox checked=\"{ssi check a 1}\">", "<input type=checkbox>"},
+      {{{"a", "0"}}, "<input checked=\"{ssi checkn a 1}\">", "<input checked>"},
+      {{{"t", "UTC"}}, "<option selected=\"{ssi sel t UTC}\">", "<option selected>"},
+      {{{"lang", "en"}}, "x{ssi if lang de}DE{ssi fi lang de}y", "xy"},
+      {{{"lang", "en"}}, "a{ssi if lang de}b{ssi if x 1}c{ssi fi x 1}d{ssi fi lang de}e", "ae"},
+      {{{"lang", "en"}}, "a{ssi ifn lang de}b{ssi fin lang de}c", "abc"},
+      {{}, "a { b {x} c {ssi", "a { b {x} c {ssi"},
+      {{{"a", "7"}}, "<p><!--  {ssi var a}  --></p><!--{ssi var a}", "<p>7</p><!--7"},
+      {{{"lang", "en"}},
+       "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}",
+       "Hello"},
+      {{{"n", "<script>'x'&\"\n"}},
+       "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
+       "<script>'x'&\"\n|&lt;script&gt;&#39;x&#39;&amp;&quot;<br>|"
+       "&lt;script&gt;&#39;x&#39;&amp;&quot;\n|&lt;script&gt;&apos;x&apos;&amp;&quot;\n"},
+      {{},
+       "{lng login_failed}/{lng no_such_key}",
+       "Username or password are not correct/no_such_key"},
+      {{},
+       "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
+       "[<a&amp;b><c>]"},
+      {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "|500 0"},
+  };
+  domains.set(domains.add_row(), domains_name, "a&b");
+  domains.set(domains.add_row(), domains_name, "c");
+  for (const auto& c : cases) {
+    s.vars = c.vars;
+    const std::string want =
+        c.want[0] == '|' ? std::string(c.want) : c.want + std::string("|200 0");
+    EXPECT_EQ(render(c.text), want) << c.text;
+  }
+  EXPECT_TRUE(log.contains("Unknown loop type nothing"));
+  EXPECT_TRUE(log.contains("Unknown directive nonsense"));
+}
+
+// A directive needs a session and may end the page: a status other than 200 stops the scan.
+TEST_F(TemplateTest, SessionsAndLevels) {
+  EXPECT_EQ(render("a{ssi var a}{ssi if lang de}b{ssi fi lang de}c", false), "ac|200 0");
+  EXPECT_TRUE(log.contains("Need a session", 0));
+  s.type = session_user;
+  EXPECT_EQ(render("a{ssi allow user}b{ssi allow domain}c{lng save}"), "ab|403 0");
+  put("web/lang_de.txt", "# test\nsave = Speichern\n");
+  s.vars = {{"lang", "de"}};
+  EXPECT_EQ(render("{lng save} {lng logout}"), "Speichern Log out|200 0");
+}
+
+// Every page we ship renders for a system administrator with a row of each kind in view, and
+// every text it asks for has an English translation.
+TEST_F(TemplateTest, ShippedPagesRender) {
+  const int d = create_default_domain("example.com");
+  const int t = db_test::add_row(trunks, {{trunks_name, "up"}, {trunks_domain, id_text(d)}});
+  const int p =
+      db_test::add_row(dial_plan, {{dial_plan_name, "out"}, {dial_plan_domain, id_text(d)}});
+  args = {{"domain", id_text(d)}, {"trunk", id_text(t)}, {"dialplan", id_text(p)}};
+  const std::regex lng("\\{lng ([a-z0-9_]+)\\}");
+  for (const char* page :
+       {"login.htm", "reg_index.htm", "reg_domain.htm", "reg_settings.htm", "reg_registrations.htm",
+        "reg_calls.htm", "reg_log.htm", "reg_backup.htm", "dom_index.htm", "dom_account.htm",
+        "dom_settings.htm", "dom_trunks.htm", "dom_trunk.htm", "dom_dialplans.htm",
+        "dom_dialplan.htm", "dom_registrations.htm", "dom_calls.htm", "usr_index.htm",
+        "usr_calls.htm"}) {
+    std::ifstream f(std::string(TELMOND_SHARE_WEB) + page);
+    std::stringstream text;
+    text << f.rdbuf();
+    const std::string page_text = text.str();
+    const std::string out = render(str(page_text));
+    EXPECT_TRUE(!page_text.empty() && out.ends_with("</html>\n|200 0")) << page << out;
+    for (std::sregex_iterator m(page_text.begin(), page_text.end(), lng), end; m != end; ++m)
+      EXPECT_NE(translate(str((*m)[1].str()), "en"), str((*m)[1].str())) << page;
+  }
+}
+
+// The lists show a domain administrator his own domain's rows only, whatever he asks for;
+// the system administrator sees every domain's unless he asks for one.
+TEST_F(TemplateTest, ListsShowOnlyTheSessionsRows) {
+  const int d1 = create_default_domain("one"), d2 = create_default_domain("two");
+  for (int d : {d1, d2}) {
+    const str n = domains.get(d, domains_name);
+    db_test::add_row(registrations, {{registrations_domain, id_text(d)},
+                                     {registrations_contact, "<sip:" + n + "@127.0.0.1>"}});
+    db_test::add_row(cobjs, {{cobj_domain, id_text(d)}, {cobj_from, "<sip:" + n + "@h>;tag=1"}});
+    db_test::add_row(trunks, {{trunks_name, n}, {trunks_domain, id_text(d)}});
+  }
+  s.vars = {{"domain", id_text(d1)}, {"tz", "Mars/Base"}};
+  const str page =
+      "{loop start domains}D:{ssi var row.name};{loop end}{loop start registrations}"
+      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from};{loop end}"
+      "{loop start trunks}T:{ssi var row.name};{loop end}<{ssi count registrations domain}>";
+  struct {
+    int type;
+    std::map<str, str> args;
+    const char* want;
+  } cases[] = {
+      {session_domain_admin,
+       {{"domain", id_text(d2)}},
+       "D:one;R:<sip:one@127.0.0.1>;C:one;T:one;<1>|200 0"},
+      {session_system_admin,
+       {{"domain", id_text(d2)}},
+       "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;C:one;C:two;T:two;<1>|200 0"},
+      {session_user, {}, "<0>|200 0"},
+  };
+  for (const auto& c : cases) {
+    s.type = c.type;
+    args = c.args;
+    EXPECT_EQ(render(page), c.want) << c.type;
+  }
+  EXPECT_EQ(render("{ssi list_timezones tz}").substr(0, 90),
+            "<option value=\"Mars/Base\" selected>Mars/Base</option>\n<option "
+            "value=\"UTC\">UTC</option>\n<op");
+}
+
+// The menu bars: the session's own level's, the selected entry marked; a system administrator
+// looking into a domain gets that domain's bar, its links carrying the domain.
+TEST_F(TemplateTest, MenuBars) {
+  const int d = create_default_domain("a<b");
+  s.type = session_domain_admin;
+  s.vars = {{"domain", id_text(d)}, {"login_name", "ann"}, {"selected", "trunks"}};
+  EXPECT_EQ(render("{ssi header1}{ssi header2}"),
+            "<header class=\"top\"><span class=\"brand\">telmond</span><span class=\"who\">ann @ "
+            "a&lt;b</span><a class=\"logout\" href=\"logout.htm\">Log out</a></header>\n<nav "
+            "class=\"menu\"><a href=\"dom_index.htm\">Accounts</a><a href=\"dom_trunks.htm\" "
+            "class=\"sel\">Trunks</a><a href=\"dom_dialplans.htm\">Dial plans</a><a "
+            "href=\"dom_registrations.htm\">Registrations</a><a href=\"dom_calls.htm\">Live "
+            "calls</a><a href=\"dom_settings.htm\">Settings</a></nav>\n|200 0");
+  s.type = session_system_admin;
+  s.vars = {{"menu", "user"}};
+  args = {{"domain", id_text(d)}};
+  const std::string bars = render("{ssi header1 call_lists}{ssi header2 accounts}");
+  EXPECT_EQ(bars.substr(bars.find("<nav")),
+            "<nav class=\"menu\"><a href=\"usr_index.htm\">Your settings</a><a "
+            "href=\"usr_calls.htm\" class=\"sel\">Call lists</a></nav>\n<div "
+            "class=\"crumb\">Domain: <b>a&lt;b</b></div>\n<nav class=\"submenu\"><a "
+            "href=\"dom_index.htm?domain=1\" class=\"sel\">Accounts</a><a "
+            "href=\"dom_trunks.htm?domain=1\">Trunks</a><a "
+            "href=\"dom_dialplans.htm?domain=1\">Dial plans</a><a "
+            "href=\"dom_registrations.htm?domain=1\">Registrations</a><a "
+            "href=\"dom_calls.htm?domain=1\">Live calls</a><a "
+            "href=\"dom_settings.htm?domain=1\">Settings</a></nav>\n|200 0");
+}
+
+}  // namespace
