@@ -183,6 +183,32 @@ str tar_write(const std::vector<tar_entry>& entries) {
   return out;
 }
 
+namespace {
+
+void add_tree(const str& path, std::vector<tar_entry>& out) {
+  const str prefix = path.empty() ? str() : path + "/";
+  const str here = path.empty() ? str(".") : path;
+  for (const str& f : str::get_dir(here)) {
+    if (path.empty() && f.starts_with("log-")) continue;
+    tar_entry e;
+    e.name = prefix + f;
+    if (str::read_file(e.name, e.data, false)) out.push_back(std::move(e));
+  }
+  for (const str& d : str::get_dir(here, true)) {
+    out.push_back({prefix + d + "/", true, str()});
+    add_tree(prefix + d, out);
+  }
+}
+
+}  // namespace
+
+str get_tar() {
+  flush_file_writer();
+  std::vector<tar_entry> entries;
+  add_tree(str(), entries);
+  return tar_write(entries);
+}
+
 void erase_directory(const str& path) {
   str prefix = path.empty() ? str() : path + "/";
   for (const str& f : str::get_dir(path.empty() ? str(".") : path)) {

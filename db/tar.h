@@ -51,5 +51,9 @@ bool tar_safe_name(const str& name);
 constexpr size_t no_tar_limit = SIZE_MAX;
 bool put_tar(const str& image, size_t max_bytes = 0);
 
+// The backup of the working directory as a tar image: every folder and file below it (queued
+// row writes first written), except the log files; put_tar restores it.
+str get_tar();
+
 // Removes every file below path (recursively; "" is the working directory).
 void erase_directory(const str& path);

@@ -115,6 +115,27 @@ TEST_F(TarTest, SuccessfulRestoreReplacesTheWorkingDirectory) {
   EXPECT_EQ(domains.get_index(), 6);
 }
 
+// The backup holds the tables, the settings and the recordings but not the logs, and restoring
+// it brings back the same files.
+TEST_F(TarTest, BackupHoldsAllButTheLogsAndRestoresTheSame) {
+  str::create_path("recordings");
+  mfs.files["recordings/msg1.wav"] = "RIFF";
+  mfs.files["log-2026-12-06.txt"] = "log";
+  const str image = get_tar();
+  std::vector<tar_entry> entries;
+  str bad;
+  ASSERT_EQ(tar_read(image, entries, bad), tar_status::ok);
+  std::string names;
+  for (const tar_entry& e : entries) names += std::string(e.name.view()) + " ";
+  EXPECT_EQ(names,
+            "pbx.xml domains/ domains/1.xml domains/index.txt recordings/ recordings/msg1.wav ");
+  const auto before = mfs.files;
+  ASSERT_TRUE(put_tar(image));
+  auto kept = before;
+  kept.erase("log-2026-12-06.txt");
+  EXPECT_EQ(mfs.files, kept);
+}
+
 TEST_F(TarTest, ArbitraryBytesNeverEscapeOrCrash) {
   EXPECT_TRUE(rc::check([](const std::vector<uint8_t>& bytes, uint8_t type, bool dotdot) {
     str image;

@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "db/tar.h"
 #include "frame/clock.h"
 #include "frame/mutex.h"
 #include "frame/settings.h"
@@ -513,6 +514,14 @@ void http_request::route(const str& packet) {
       return;
     }
     send_file(data, "audio/wav", env_.modified(file), !close_);
+    return;
+  }
+  if (path == "pbx.tar") {  // the backup of the whole working directory
+    if (!r.has_root_permission()) {
+      error("403 Permission Denied", "Please log in with the appropriate permissions");
+      return;
+    }
+    send_file(get_tar(), "application/x-tar", 0, !close_);
     return;
   }
   if (path == "login.htm" || path == "pac_login.htm") {

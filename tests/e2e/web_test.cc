@@ -60,6 +60,12 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   ASSERT_FALSE(user.empty());
   EXPECT_EQ(e2e::first_line(curl("-H 'Cookie: " + user + "' " + url + "reg_index.htm")),
             "HTTP/1.1 403 Permission Denied");
+  // The backup: a tar of the working directory for the administrator only.
+  EXPECT_EQ(e2e::first_line(curl("-H 'Cookie: " + user + "' " + url + "pbx.tar")),
+            "HTTP/1.1 403 Permission Denied");
+  const std::string backup = curl("-H 'Cookie: " + admin + "' " + url + "pbx.tar");
+  EXPECT_NE(backup.find("Content-Type: application/x-tar"), std::string::npos);
+  EXPECT_NE(backup.find("domains/1.xml"), std::string::npos);
 
   // A wrong password is answered after 5 s, and the server goes on serving meanwhile.
   const auto t0 = std::chrono::steady_clock::now();
