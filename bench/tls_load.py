@@ -21,7 +21,7 @@ Every packet stays on loopback. Bounded: each phase gives up after LIMIT seconds
 
     /usr/bin/python3 bench/tls_load.py [telmond binary]
     environment: PHONES (2000; 10000 for the full run), IDLE (60), LIMIT (300),
-                 PER_ADDRESS (5), KEEP (keep the work directory)
+                 PER_ADDRESS (5), LOG (telmond's log level, 1), KEEP (keep the work directory)
 
 The address blocking is switched off (blacklist_attempts), since every first REGISTER is
 challenged, and max_expires is raised so that no binding expires during the run.
@@ -73,7 +73,7 @@ def write_configuration(base, tls_port):
         "ip_tftp_port": free_port(socket.SOCK_DGRAM),
         "ip_snmp_port": free_port(socket.SOCK_DGRAM),
         "ip_ldap_port": free_port(socket.SOCK_STREAM),
-        "log_level": 1,
+        "log_level": int(os.environ.get("LOG", "1")),
         "blacklist_attempts": 100000000,
         "max_expires": 7200,
         "sip_threads": max(10000, PHONES + 100),
@@ -132,6 +132,12 @@ class daemon:
                 if line.startswith("VmRSS:"):
                     return int(line.split()[1])
         return 0
+
+    def cpu_s(self):
+        """CPU seconds (user + system) of the whole process."""
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def loop_ticks(self):
         """CPU ticks (user + system) of the connection loop threads."""
@@ -241,12 +247,19 @@ class phone:
             await asyncio.sleep(random.uniform(0.05, 1.0))
 
 
-async def wait_registered(phones, stats, started, label):
+def own_cpu_s():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+async def wait_registered(phones, stats, started, label, d):
+    cpu, own = d.cpu_s(), own_cpu_s()
     deadline = started + LIMIT
     while stats["registered"] < len(phones) and time.monotonic() < deadline:
         await asyncio.sleep(0.05)
     took = time.monotonic() - started
     print(f"{label}: {stats['registered']} of {len(phones)} registered in {took:.1f} s"
+          f" (CPU: telmond {d.cpu_s() - cpu:.1f} s, this client {own_cpu_s() - own:.1f} s)"
           f"  errors {stats['errors']}", flush=True)
     return took
 
@@ -289,7 +302,7 @@ async def main():
 
         started = time.monotonic()
         tasks = [asyncio.ensure_future(p.run()) for p in phones]
-        took = await wait_registered(phones, stats, started, "first registration")
+        took = await wait_registered(phones, stats, started, "first registration", d)
         hs = stats["handshakes"]
         print(f"TLS handshakes: {len(hs)} in {took:.1f} s = {len(hs) / took:.0f}/s", flush=True)
 
@@ -309,7 +322,7 @@ async def main():
         stats["errors"] = {}
         stats["handshakes"] = []
         d.start()
-        await wait_registered(phones, stats, d.started, "after restart")
+        await wait_registered(phones, stats, d.started, "after restart", d)
         for t in tasks:
             t.cancel()
     finally:

@@ -26,13 +26,18 @@ constexpr size_t read_chunk = 65536;
 constexpr int max_events = 128;
 // Bounds the wait, so that settings and clock changes are seen within a second.
 constexpr int max_wait_ms = 1000;
+// Time-outs are whole seconds: the served connections are scanned at most once a second, so
+// that ten thousand connections with spread deadlines do not cost a scan each.
+constexpr rtimestamp min_scan_interval = ns_per_second;
 
 struct connection_loop {
   int epoll_fd = -1;
-  int wake_fd = -1;       // registered with data 0; connection numbers start at 1
-  std::set<int> served;   // numbers in the epoll set
-  std::set<int> waiting;  // numbers whose service start lies ahead
-  rtimestamp next_scan = 0;
+  int wake_fd = -1;          // registered with data 0; connection numbers start at 1
+  std::set<int> served;      // numbers in the epoll set
+  std::set<int> waiting;     // numbers whose service start lies ahead
+  rtimestamp next_scan = 0;  // earliest time-out that may be due (0: none)
+  rtimestamp last_scan = 0;
+  rtimestamp next_start = 0;  // earliest service start of a waiting connection (0: none)
   std::vector<char> buffer = std::vector<char>(read_chunk);
 
   size_t load() const { return served.size() + waiting.size(); }
@@ -64,11 +69,18 @@ bool tls_over(const sip_connection& c) {
                    c.tls->get_state() == tls_session::state::closed);
 }
 
-void lower_next_scan(connection_loop& l, rtimestamp when) {
-  if (l.next_scan == 0 || when < l.next_scan) {
-    l.next_scan = when;
+void lower(connection_loop& l, rtimestamp& deadline, rtimestamp when) {
+  if (deadline == 0 || when < deadline) {
+    deadline = when;
     l.wake();
   }
+}
+
+// When the loop must look at its connections next (0: no deadline).
+rtimestamp next_visit(const connection_loop& l) {
+  rtimestamp scan = l.next_scan == 0 ? 0 : std::max(l.next_scan, l.last_scan + min_scan_interval);
+  if (l.next_start == 0) return scan;
+  return scan == 0 ? l.next_start : std::min(scan, l.next_start);
 }
 
 void start_service(connection_loop& l, int number, sip_connection& c, rtimestamp now) {
@@ -86,7 +98,7 @@ void start_service(connection_loop& l, int number, sip_connection& c, rtimestamp
   c.update_watch();
   rtimestamp next = 0;
   check_connection_timeouts(c, now, 0, next);
-  if (next) lower_next_scan(l, next);
+  if (next) lower(l, l.next_scan, next);
 }
 
 // One readiness report of connection number: the connect's outcome, writing what is queued,
@@ -145,9 +157,8 @@ void handle(connection_loop& l, int number, uint32_t events) {
   }
 }
 
-// Starts the connections whose pacing has run out and ends those whose time-outs are due.
-void scan(connection_loop& l, rtimestamp now) {
-  const int first_message_s = ctrl_read_registry(ctrl_settings::sip_first_message_timeout).value();
+// Starts the connections whose pacing has run out.
+void start_waiting(connection_loop& l, rtimestamp now) {
   rtimestamp next = 0;
   for (int number : std::vector<int>(l.waiting.begin(), l.waiting.end())) {
     auto it = sip_threads.find(number);
@@ -160,6 +171,14 @@ void scan(connection_loop& l, rtimestamp now) {
       next = it->second.start;
     }
   }
+  l.next_start = next;
+}
+
+// Ends the connections whose time-outs are due.
+void scan(connection_loop& l, rtimestamp now) {
+  const int first_message_s = ctrl_read_registry(ctrl_settings::sip_first_message_timeout).value();
+  rtimestamp next = 0;
+  l.last_scan = now;
   for (int number : std::vector<int>(l.served.begin(), l.served.end())) {
     if (!l.served.count(number)) continue;
     sip_connection* c = find_sip_connection(number);
@@ -196,8 +215,8 @@ void run_loop(connection_loop& l) {
   for (;;) {
     rtimestamp now = clock_now();
     int wait_ms = max_wait_ms;
-    if (l.next_scan != 0) {
-      int64_t until = l.next_scan <= now ? 0 : (l.next_scan - now + ns_per_ms - 1) / ns_per_ms;
+    if (rtimestamp visit = next_visit(l)) {
+      int64_t until = visit <= now ? 0 : (visit - now + ns_per_ms - 1) / ns_per_ms;
       wait_ms = static_cast<int>(std::min<int64_t>(until, max_wait_ms));
     }
     int n;
@@ -216,7 +235,10 @@ void run_loop(connection_loop& l) {
       if (l.served.count(number)) handle(l, number, events[i].events);
     }
     now = clock_now();
-    if (l.next_scan != 0 && now >= l.next_scan) scan(l, now);
+    if (l.next_start != 0 && now >= l.next_start) start_waiting(l, now);
+    if (l.next_scan != 0 && now >= l.next_scan && now >= l.last_scan + min_scan_interval) {
+      scan(l, now);
+    }
   }
 }
 
@@ -280,7 +302,7 @@ void serve_sip_connection(int number) {
   const rtimestamp now = clock_now();
   if (it->second.start > now) {
     l->waiting.insert(number);
-    lower_next_scan(*l, it->second.start);
+    lower(*l, l->next_start, it->second.start);
   } else {
     start_service(*l, number, *c, now);
   }

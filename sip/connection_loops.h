@@ -14,8 +14,9 @@
 //
 // srv side. A loop holds srv_run_mutex except while it waits in epoll_wait; every connection
 // is read, framed, processed and closed under the mutex, as its thread did. A loop scans its
-// connections for time-outs only when the earliest one may be due, with at most a second of
-// lateness.
+// connections for time-outs only when the earliest one may be due and at most once a second
+// (time-outs are whole seconds, so one may be acted on up to a second late); paced
+// connections start on time.
 #pragma once
 
 #include "frame/clock.h"
