@@ -21,7 +21,7 @@ Every packet stays on loopback. Bounded: each phase gives up after LIMIT seconds
 
     /usr/bin/python3 bench/tls_load.py [telmond binary]
     environment: PHONES (2000; 10000 for the full run), IDLE (60), LIMIT (300),
-                 PER_ADDRESS (5), IN_FLIGHT (300), LOG (telmond's log level, 1), KEEP (keep the work directory)
+                 PER_ADDRESS (5), IN_FLIGHT (1000), LOG (telmond's log level, 1), KEEP (keep the work directory)
 
 The address blocking is switched off (blacklist_attempts), since every first REGISTER is
 challenged, and max_expires is raised so that no binding expires during the run.
@@ -51,7 +51,7 @@ PER_ADDRESS = int(os.environ.get("PER_ADDRESS", "5"))
 # Phones between connect and registered at one time: one Python process cannot run ten
 # thousand TLS handshakes at once fast enough for the daemon's first-message time-out, where
 # ten thousand real phones each have a processor of their own.
-IN_FLIGHT = int(os.environ.get("IN_FLIGHT", "300"))
+IN_FLIGHT = int(os.environ.get("IN_FLIGHT", "1000"))
 KEEPALIVE_S = 30
 
 
