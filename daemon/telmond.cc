@@ -4,6 +4,9 @@
 
 #include <unistd.h>
 
+#include "apps/attendant.h"
+#include "apps/extcall.h"
+#include "apps/mailbox.h"
 #include "base/certificate.h"
 #include "db/persistence.h"
 #include "db/schema.h"
@@ -21,9 +24,6 @@
 #include "frame/timeout.h"
 #include "media/audio_store.h"
 #include "media/rtp_stream.h"
-#include "apps/attendant.h"
-#include "apps/extcall.h"
-#include "apps/mailbox.h"
 #include "pbx/address_list_table.h"
 #include "pbx/dialog_events.h"
 #include "pbx/email.h"
@@ -168,10 +168,12 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   udp.stun_response = trunk_stun_response;  // the trunks' public address
   set_sip_udp_hooks(udp);
 
-  // SIP over TCP and TLS: connection threads, connections in the transport, TLS certificate.
-  // A connection from a blocked address is closed at the accept.
+  // SIP over TCP and TLS: the connection event loops, connections in the transport, TLS
+  // certificate. A connection from a blocked address is closed at the accept; white entries
+  // are exempt from the per-address limit and pacing.
   install_sip_connections();
   set_sip_source_check([](const ip_port& remote) { return bw_valid_source(remote.address); });
+  set_sip_source_exempt([](const ip_port& remote) { return bw_white_source(remote.address); });
   frame_hooks().init_certificates = [] {
     init_sip_tls_certificate();
     use_local_resolv_conf();

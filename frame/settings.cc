@@ -115,7 +115,7 @@ constexpr setting_default defaults[ctrl_settings::setting_count] = {
     {"http_rate", "5"},                               // 90
     {"http_threads", "50"},                           // 91
     {"sip_rate", "2"},                                // 92
-    {"sip_threads", "100"},                           // 93
+    {"sip_threads", "10000"},                         // 93
     {"pw_user", "admin"},                             // 94
     {"pw_pass", ""},                                  // 95
     {"pw_trusted", "127.0.0.1 [::1]"},                // 96
@@ -259,6 +259,8 @@ constexpr setting_default defaults[ctrl_settings::setting_count] = {
     {"syslog_server_ip", ""},                         // 234
     {"thread_stack_size", "4"},                       // 235
     {"sip_log_collection", "true"},                   // 236
+    {"sip_connections_per_address", "100"},           // 237
+    {"sip_first_message_timeout", "10"},              // 238
 };
 
 struct settings_state {
@@ -408,7 +410,7 @@ void init_config() {
     }
   } else if (read != file_system::status::not_found) {
     keep_unreadable_config(text.empty() && read == file_system::status::ok ? "it is empty"
-                                                                            : "it is not valid");
+                                                                           : "it is not valid");
   }
   scan_audio_directories();
 }

@@ -247,7 +247,9 @@ enum setting : int {
   syslog_server_ip = 234,
   thread_stack_size = 235,
   sip_log_collection = 236,
-  setting_count = 237,
+  sip_connections_per_address = 237,  // accepted SIP TCP/TLS connections per source address
+  sip_first_message_timeout = 238,    // seconds an accepted connection has for its first message
+  setting_count = 239,
 };
 
 }  // namespace ctrl_settings
@@ -260,16 +262,17 @@ extern str default_file;
 
 // Assigns every default, then reads config_file (a missing or malformed file leaves the
 // defaults; a file that is there but empty, malformed or unreadable is first renamed to
-// config_file + ".bad-YYYYMMDD-HHMMSS", logged at level 0, so no save overwrites it), then scans the audio_* directories of the working directory for the language
-// lists languages_tones and languages_audio.
+// config_file + ".bad-YYYYMMDD-HHMMSS", logged at level 0, so no save overwrites it), then scans
+// the audio_* directories of the working directory for the language lists languages_tones and
+// languages_audio.
 void init_config();
 
 // The current value (a copy). codec_preference is read normalised by get_codec_list. An index
-// outside 0..236 yields the empty string.
+// outside 0..238 yields the empty string.
 str ctrl_read_registry(int setting);
 // Stores the value; when it differs from the stored one, runs the setting's side effects
 // (logging settings, codec mapping, syslog destination, registered hooks) after the lock is
-// released. With save, save_config runs afterwards, changed or not. Indexes outside 0..236 are
+// released. With save, save_config runs afterwards, changed or not. Indexes outside 0..238 are
 // ignored.
 void ctrl_write_registry(int setting, const str& value, bool save = false);
 // Stores the value; no side effect, no save.

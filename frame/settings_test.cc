@@ -84,6 +84,8 @@ TEST_F(SettingsTest, IndexesNamesAndDefaults) {
       {234, "syslog_server_ip", ""},
       {235, "thread_stack_size", "4"},
       {236, "sip_log_collection", "true"},
+      {237, "sip_connections_per_address", "100"},
+      {238, "sip_first_message_timeout", "10"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ctrl_variable_lookup(static_cast<setting>(c.index)), c.name) << c.index;
@@ -102,7 +104,7 @@ TEST_F(SettingsTest, IndexesNamesAndDefaults) {
   EXPECT_EQ(ctrl_variable_lookup(str("no_such_setting")), setting_count);
   EXPECT_EQ(ctrl_variable_lookup(str("Log_Level")), 0);
   EXPECT_EQ(ctrl_read_registry(-1), "");
-  EXPECT_EQ(ctrl_read_registry(237), "");
+  EXPECT_EQ(ctrl_read_registry(239), "");
   for (const char* n : {"ntp_host", "app_login_text", "app_footer", "app_link", "app_help"})
     EXPECT_FALSE(ctrl_read_registry(ctrl_variable_lookup(str(n))).empty()) << n;
 }
@@ -126,8 +128,8 @@ TEST_F(SettingsTest, SavedFileBytes) {
   EXPECT_NE(body.find("<sys_name>A&amp;B &lt;&quot;x&quot;&gt; &apos;y&apos;</sys_name>"),
             std::string::npos);
   EXPECT_NE(body.find("<codec_preference>0 8 9 18 2 3</codec_preference>"), std::string::npos);
-  EXPECT_EQ(body.size() - std::string("</sip_log_collection></pbx-config>").size(),
-            body.rfind("</sip_log_collection></pbx-config>"));
+  EXPECT_EQ(body.size() - std::string("</sip_first_message_timeout></pbx-config>").size(),
+            body.rfind("</sip_first_message_timeout></pbx-config>"));
   EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
 }
 
@@ -275,7 +277,7 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   EXPECT_EQ(get_log_entries().back().text, "syslog messages will be sent to [::1]");
   // Out of range: ignored, nothing saved.
   files_.files.erase("pbx.xml");
-  ctrl_write_registry(237, "x", true);
+  ctrl_write_registry(239, "x", true);
   ctrl_write_registry(-5, "x", true);
   ctrl_write_setting(1000, "x");
   EXPECT_EQ(files_.files.count("pbx.xml"), 0u);

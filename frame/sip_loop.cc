@@ -1,6 +1,7 @@
 #include "frame/sip_loop.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/select.h>
 
 #include "base/log.h"
@@ -20,6 +21,12 @@ namespace {
 
 sip_udp_hooks hooks;
 sip_set_port_fn set_port_hook = nullptr;
+
+// True when a connection waits in the listening socket's backlog (the socket blocks in accept).
+bool listener_ready(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
 
 }  // namespace
 
@@ -61,7 +68,7 @@ void sip_set_port() {
     for (bool v6 : {false, true}) {
       if (v6 ? !system_ipv6.load() : !system_ipv4.load()) continue;
       ip_port local(any_address(v6), static_cast<uint16_t>(port));
-      int fd = tcp_listen(local);
+      int fd = tcp_listen(local, sip_listen_backlog);
       if (fd < 0) {
         fatal_port_error(str::sprintf("FATAL: Could not open TCP port %d for SIP", port));
         continue;
@@ -105,19 +112,17 @@ void handle_sip_udp_datagram(int socket_index, const str& datagram, const ip_por
 void run_pbxsrv_sip() {
   srv_run_mutex.must_own("run_pbxsrv_sip");
   sip_set_port();
-  int64_t sip_gap = 0;
   {
-    int rate = ctrl_read_registry(ctrl_settings::sip_rate).value();
-    sip_gap = rate > 0 ? 1000 / rate : 0;
     int threads = ctrl_read_registry(ctrl_settings::sip_threads).value();
     if (threads > 0) max_sip_threads = threads;
   }
-  rtimestamp last_accept = 0;
   select_timeout_counter timeouts;
   for (;;) {
     read_set rs;
-    int64_t wait = accept_wait_ms(static_cast<int>(sip_threads.size()), max_sip_threads, sip_gap,
-                                  last_accept, clock_now());
+    // sip_rate paces each source address on its own (fork_sip_tcp); here only the limit on
+    // connections keeps the listening sockets out of the read set.
+    int64_t wait =
+        accept_wait_ms(static_cast<int>(sip_threads.size()), max_sip_threads, 0, 0, clock_now());
     for (const sip_socket& s : sip_sockets) {
       if (s.kind == sip_socket::udp || wait <= 0) rs.add(s.fd);
     }
@@ -154,11 +159,15 @@ void run_pbxsrv_sip() {
           handle_sip_udp_datagram(index, data, source);
         }
       } else if (wait <= 0) {
-        // A deliberate deviation (every accept used to be recorded): a connection
-        // refused at the accept (a blocked source) costs nothing to serve and does not use
-        // the pacing budget, or a blocked address that keeps connecting would delay every
-        // other client's connection by the accept wait per attempt (docs/registrar.md).
-        if (fork_sip_tcp(s.fd, s.kind == sip_socket::tls)) last_accept = clock_now();
+        // Several connections may wait in the backlog: take a few per pass, so that a
+        // reconnect storm is not served one accept per select.
+        for (int i = 0; i < 32; i++) {
+          if (i > 0 &&
+              (static_cast<int>(sip_threads.size()) >= max_sip_threads || !listener_ready(s.fd))) {
+            break;
+          }
+          fork_sip_tcp(s.fd, s.kind == sip_socket::tls);
+        }
       }
     }
     for (int fd : {dns_socket4, dns_socket6}) {

@@ -18,6 +18,10 @@ struct sip_socket {
   ip_port local;  // bound address and port
 };
 
+// Backlog of the SIP TCP/TLS listening sockets: after a restart thousands of phones reconnect
+// at once, and the kernel must hold them until the accept loop takes them.
+constexpr int sip_listen_backlog = 1024;
+
 // The SIP sockets opened by sip_set_port; guarded by srv_run_mutex.
 extern std::vector<sip_socket> sip_sockets;
 // The DNS client sockets (-1 when not open).

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -178,6 +179,24 @@ bool enable_core_dumps() {
   return setrlimit(RLIMIT_CORE, &r) == 0;
 }
 
+int raise_open_file_limit(int connections) {
+  rlimit r;
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return -1;
+  const rlim_t wanted = static_cast<rlim_t>(std::max(connections, 0)) + open_file_reserve;
+  if (r.rlim_cur >= wanted) return static_cast<int>(std::min<rlim_t>(r.rlim_cur, INT32_MAX));
+  rlimit more{wanted, std::max(r.rlim_max, wanted)};
+  if (r.rlim_max == RLIM_INFINITY) more.rlim_max = RLIM_INFINITY;
+  if (setrlimit(RLIMIT_NOFILE, &more) != 0) {
+    more = rlimit{r.rlim_max, r.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &more) != 0) more = r;
+  }
+  if (more.rlim_cur < wanted) {
+    log_printf(log_general, 1, "Could not raise the open-file limit to %d, it stays at %d",
+               static_cast<int>(wanted), static_cast<int>(more.rlim_cur));
+  }
+  return static_cast<int>(std::min<rlim_t>(more.rlim_cur, INT32_MAX));
+}
+
 void reload_config() {
   init_config();
   call(frame_hooks().init_tables);
@@ -238,6 +257,7 @@ int telmond_main(int argc, char** argv) {
   log_up = true;
   call(frame_hooks().load_certs);
   reload_config();
+  raise_open_file_limit(ctrl_read_registry(ctrl_settings::sip_threads).value());
 
   // 8.
   if (startup_options.log_level >= 0) set_log_level(startup_options.log_level);

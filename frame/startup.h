@@ -82,8 +82,8 @@ void block_termination_signals();
 bool start_termination_thread();
 
 // Writes the queued files (flush_files) and log entries, clears log_up, flushes the standard
-// streams and ends the process with status. The threads keep running until the process is gone, so static destructors are not
-// run.
+// streams and ends the process with status. The threads keep running until the process is gone, so
+// static destructors are not run.
 [[noreturn]] void process_exit(int status);
 
 // A SIP or HTTP/HTTPS port could not be opened: logs text at level 0; with check_ports writes
@@ -99,6 +99,12 @@ void daemonise(const str& pid_file);
 
 // Raises the core-file size limit to unlimited.
 bool enable_core_dumps();
+// Raises the open-file limit so that connections sockets fit besides the process's other
+// files (connections + open_file_reserve), up to the hard limit (or beyond it when the process
+// may). Logs "Could not raise the open-file limit to %d, it stays at %d" (level 1) when the
+// soft limit ends up lower than wanted. Returns the soft limit in force afterwards.
+constexpr int open_file_reserve = 4096;
+int raise_open_file_limit(int connections);
 
 // Settings, tables and logging (again after a restart).
 void reload_config();

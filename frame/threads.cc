@@ -1,11 +1,12 @@
 #include "frame/threads.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include "base/log.h"
-#include "base/random.h"
 #include "frame/log.h"
 #include "frame/net.h"
 #include "frame/rtp_loop.h"
@@ -20,7 +21,8 @@ semaphore http_thread_accepted;
 
 std::map<int, sip_thread_entry> sip_threads;
 int sip_thread_number = 0;
-int max_sip_threads = 100;
+int max_sip_threads = 10000;
+connection_admission sip_admission;
 
 namespace {
 
@@ -28,6 +30,7 @@ service_thread_entries services;
 std::atomic<http_serve_fn> http_serve{nullptr};
 sip_tcp_hooks sip_hooks;
 sip_source_check_fn sip_source_check = nullptr;
+sip_source_check_fn sip_source_exempt = nullptr;
 
 // Hand-over from fork_http to the new thread (protected by the http_thread_accepted
 // hand-shake: fork_http waits until the thread has taken them).
@@ -39,20 +42,6 @@ struct http_start {
 size_t connection_stack_bytes() {
   return static_cast<size_t>(thread_stack_mib(ctrl_read_registry(ctrl_settings::thread_stack_size)))
          << 20;
-}
-
-void default_sip_tcp_loop(int number) {
-  auto it = sip_threads.find(number);
-  if (it == sip_threads.end()) return;
-  int fd = it->second.fd;
-  int idle_s = ctrl_read_registry(ctrl_settings::nat_tcp).value();
-  if (idle_s <= 0) idle_s = 180;
-  char buf[4096];
-  for (;;) {
-    if (wait_socket(fd, false, idle_s * 1000, srv_run_mutex) != 1) return;
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n <= 0) return;
-  }
 }
 
 // Until the web layer installs its handler: the connection loop without a request handler.
@@ -77,6 +66,7 @@ void set_service_threads(const service_thread_entries& e) { services = e; }
 void set_http_serve(http_serve_fn f) { http_serve = f; }
 void set_sip_tcp_hooks(const sip_tcp_hooks& h) { sip_hooks = h; }
 void set_sip_source_check(sip_source_check_fn f) { sip_source_check = f; }
+void set_sip_source_exempt(sip_source_check_fn f) { sip_source_exempt = f; }
 
 int thread_stack_mib(const str& setting_value) {
   int v = setting_value.value();
@@ -184,42 +174,33 @@ void fork_http(int listen_fd, bool tls) {
   http_thread_accepted.wait();
 }
 
-// ---- SIP TCP/TLS connection threads
+// ---- SIP TCP/TLS connections
 // --------------------------------------------------------------------
 
-namespace {
-
-void* sip_tcp_thread_func(void* arg) {
-  run_sip_connection_thread(static_cast<int>(reinterpret_cast<intptr_t>(arg)),
-                            sip_hooks.loop ? sip_hooks.loop : default_sip_tcp_loop,
-                            sip_hooks.release);
-  return nullptr;
-}
-
-}  // namespace
-
-void run_sip_connection_thread(int number, void (*loop)(int number), void (*release)(int number)) {
-  random_uint32();  // seeds this thread's generator
-  bind_thread_side(run_side::srv);
-  srv_run_mutex.lock();
-  auto it = sip_threads.find(number);
-  if (it == sip_threads.end()) {
-    log_printf(log_sip, 2, "SIP thread %d not found", number);
-    srv_run_mutex.unlock();
-    return;
-  }
-  int fd = it->second.fd;
+int prepare_sip_connection_socket(int fd) {
+  if (fd < 0) return fd;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   set_socket_tos(fd, tos_from_text(ctrl_read_registry(ctrl_settings::tos_sip)));
   set_socket_linger(fd, 1);
-  loop(number);
-  if (release) release(number);
-  log_printf(log_sip, 8, "Release SIP thread %d", number);
-  it = sip_threads.find(number);
-  if (it != sip_threads.end()) {
-    close_socket(it->second.fd);
-    sip_threads.erase(it);
+  if (fd < FD_SETSIZE) {
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, FD_SETSIZE);
+    if (high >= 0) {
+      close(fd);
+      fd = high;
+    }
   }
-  srv_run_mutex.unlock();
+  return fd;
+}
+
+void end_sip_connection(int number) {
+  srv_run_mutex.must_own("end_sip_connection");
+  if (sip_hooks.release) sip_hooks.release(number);
+  log_printf(log_sip, 8, "Release SIP thread %d", number);
+  auto it = sip_threads.find(number);
+  if (it == sip_threads.end()) return;
+  close_socket(it->second.fd);
+  if (it->second.admitted) sip_admission.release(it->second.peer.address, clock_now());
+  sip_threads.erase(it);
 }
 
 bool fork_sip_tcp(int listen_fd, bool tls) {
@@ -233,12 +214,27 @@ bool fork_sip_tcp(int listen_fd, bool tls) {
     close_socket(fd);
     return false;
   }
+  const bool exempt = sip_source_exempt && sip_source_exempt(remote);
+  const int limit = ctrl_read_registry(ctrl_settings::sip_connections_per_address).value();
+  const int rate = ctrl_read_registry(ctrl_settings::sip_rate).value();
+  const rtimestamp now = clock_now();
+  connection_admission::decision d =
+      sip_admission.admit(remote.address, exempt, limit, rate > 0 ? ms2ticks(1000 / rate) : 0, now);
+  if (!d.admitted) {
+    log_printf(log_sip, 4, "SIP connection limit %d reached for %s, closing connection", limit,
+               remote.readable_address());
+    close_socket(fd);
+    return false;
+  }
+  fd = prepare_sip_connection_socket(fd);
   int number = ++sip_thread_number;
   sip_thread_entry& e = sip_threads[number];
   e.remote = remote.readable();
   e.fd = fd;
   e.tls = tls;
   e.peer = remote;
+  e.start = d.start;
+  e.admitted = !exempt;
   log_printf(log_sip, 8, "Received SIP connection %d from %s", number, e.remote);
   int count = static_cast<int>(sip_threads.size());
   if (count >= max_sip_threads) {
@@ -248,23 +244,10 @@ bool fork_sip_tcp(int listen_fd, bool tls) {
                count, max_sip_threads);
   }
   if (sip_hooks.create) sip_hooks.create(number, fd, remote, tls);
-  // run_sip_connection
-  int rc;
-  {
-    mutex_unlock u(srv_run_mutex);
-    rc = create_thread(sip_tcp_thread_func, reinterpret_cast<void*>(static_cast<intptr_t>(number)),
-                       true, connection_stack_bytes(), "sip-tcp");
-  }
-  if (rc != 0) {
-    log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc,
-               count);
-    if (sip_hooks.release) sip_hooks.release(number);
-    auto it = sip_threads.find(number);
-    if (it != sip_threads.end()) {
-      close_socket(it->second.fd);
-      sip_threads.erase(it);
-    }
-    return false;
+  if (sip_hooks.serve) {
+    sip_hooks.serve(number);
+  } else {
+    end_sip_connection(number);
   }
   return true;
 }

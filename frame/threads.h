@@ -1,14 +1,15 @@
-// The fixed threads of the process and the per-connection threads.
+// The fixed threads of the process, the HTTP connection threads and the acceptance of SIP
+// TCP/TLS connections.
 //
 // start_threads creates, in this order: qthread_rtp_func (RTP, srv), qthread_sip_sockets (SIP
 // sockets, srv), qthread_sip_timer (SIP timer, srv), cthread_func (control timer, ctrl),
 // email_loop, web_loop, midnight_loop, logging_loop, audio_func. The main thread stays in
-// run_server (ctrl). Per connection: http_thread_func (ctrl) and sip_tcp_thread_func (srv),
-// detached, with a stack of setting thread_stack_size MiB.
+// run_server (ctrl). Per HTTP connection: http_thread_func (ctrl), detached, with a stack of
+// setting thread_stack_size MiB. SIP connections are served by the SIP layer's event loops.
 //
 // Every thread holds its side's run mutex except while it blocks in select, a semaphore wait or
 // a sleep. The services of other layers (mail, web client, audio, the HTTP request handler,
-// the SIP connection loop, SNMP/NTP/TFTP sockets) are reached through the hooks below, which
+// the SIP connections, SNMP/NTP/TFTP sockets) are reached through the hooks below, which
 // the composition root installs; a hook left empty does nothing.
 //
 // Side: each thread belongs to the side named above; the HTTP part of this file is ctrl, the
@@ -23,6 +24,7 @@
 #include "base/ip_port.h"
 #include "base/str.h"
 #include "frame/clock.h"
+#include "frame/connection_admission.h"
 #include "frame/mutex.h"
 #include "frame/semaphore.h"
 
@@ -79,50 +81,69 @@ void set_http_serve(http_serve_fn f);
 // Called by run_server (under ctrl_run_mutex) for a ready listening socket.
 void fork_http(int listen_fd, bool tls);
 
-// ---- SIP TCP/TLS connection threads (srv side)
-// -------------------------------------------------------
+// ---- SIP TCP/TLS connections (srv side)
+// ------------------------------------------------------------------
+
+// A deliberate deviation from the connection threads this part of the frame used to start: a
+// SIP TCP/TLS connection no longer gets a thread of its own. The SIP layer serves every
+// connection on a small fixed set of event loops (sip/connection_loops.h), so that ten
+// thousand connected phones cost ten thousand sockets and connection objects rather than ten
+// thousand stacks. Numbers, the sip_threads map and the log texts ("Received SIP connection %d
+// from %s", "Release SIP thread %d", the limit warning) stay as they were.
 
 struct sip_thread_entry {
   str remote;  // readable remote address
   int fd = -1;
   bool tls = false;
   ip_port peer;
+  rtimestamp start = 0;   // when its service may begin (the per-address accept pacing)
+  bool admitted = false;  // counted in sip_admission (accepted connections)
 };
-// Thread number -> entry; guarded by srv_run_mutex.
+// Connection number -> entry; guarded by srv_run_mutex.
 extern std::map<int, sip_thread_entry> sip_threads;
 extern int sip_thread_number;
-extern int max_sip_threads;  // setting sip_threads (default 100)
+// Setting sip_threads (default 10000): the limit on open SIP TCP/TLS connections. At the limit
+// the listening sockets are not watched, so further connections wait in the kernel's backlog.
+extern int max_sip_threads;
+// Per source address: setting sip_connections_per_address and the pacing of sip_rate.
+extern connection_admission sip_admission;
 
-// The SIP layer's connection handling: create the connection object for a new thread number
-// (under srv_run_mutex, before the thread starts), run the connection loop on the thread
-// (sip_tcp_loop: releases srv_run_mutex while waiting), and drop it afterwards (registrations
-// bound to it, the connection object). Defaults: no object; a loop that reads and discards
-// until the peer closes or nat_tcp seconds pass idle.
+// The SIP layer's connection handling: create the connection object for a new number (under
+// srv_run_mutex), serve it (hand it to an event loop, which ends it with end_sip_connection),
+// and release it (remove the registrations bound to it, erase the object). Without serve, a
+// connection is ended right after create.
 struct sip_tcp_hooks {
   void (*create)(int number, int fd, const ip_port& remote, bool tls) = nullptr;
-  void (*loop)(int number) = nullptr;
+  void (*serve)(int number) = nullptr;
   void (*release)(int number) = nullptr;
 };
 void set_sip_tcp_hooks(const sip_tcp_hooks& h);
 
 // Decides whether a connection from remote may be served (the address access list); the
 // composition root installs it. A connection it refuses is closed right after the accept,
-// before any thread, connection object or byte exists for it. Null (default): every source
+// before any number, connection object or byte exists for it. Null (default): every source
 // passes. Called under srv_run_mutex; it must not block.
 using sip_source_check_fn = bool (*)(const ip_port& remote);
 void set_sip_source_check(sip_source_check_fn f);
+// Decides whether remote is exempt from the per-address limit and pacing (a white access-list
+// entry). Null (default): no address is.
+void set_sip_source_exempt(sip_source_check_fn f);
 
 // Accepts on a ready SIP TCP/TLS listening socket (under srv_run_mutex). True when a
 // connection was taken into service; false when nothing was accepted or the connection was
-// refused at the accept (its source blocked) or its thread could not start. Only the former
-// counts for the accept pacing (see run_pbxsrv_sip).
+// refused at the accept: its source blocked ("Refused SIP connection from %s", level 8), or its
+// address at its limit ("SIP connection limit %d reached for %s, closing connection", level 4).
 bool fork_sip_tcp(int listen_fd, bool tls);
 
-// The life of one SIP connection thread, accepted or opened by this side: takes
-// srv_run_mutex, sets type of service and lingering on the socket of sip_threads[number], runs
-// loop, then release, closes the socket and forgets the thread. Called first thing in the new
-// thread.
-void run_sip_connection_thread(int number, void (*loop)(int number), void (*release)(int number));
+// Prepares a connection's socket for the event loops: non-blocking, type of service from
+// setting tos_sip, lingering, and moved to a descriptor number above select()'s range, so that
+// thousands of connections leave the low numbers to the loops that still use select (RTP,
+// timers, HTTP). Returns the descriptor to use (fd itself when it could not be moved).
+int prepare_sip_connection_socket(int fd);
+
+// Ends connection number (under srv_run_mutex): the release hook, "Release SIP thread %d",
+// closes the socket, forgets the entry and gives the address's count back.
+void end_sip_connection(int number);
 
 // ---- Service threads of other layers ------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "frame/threads.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "frame/net.h"
+#include "frame/settings.h"
 
 TEST(Threads, StackSizeAndTypeOfServiceFromTheirSettings) {
   const std::pair<const char*, int> stacks[] = {{"1", 1},  {"10", 10}, {"0", 4},
@@ -106,14 +108,12 @@ TEST(Net, LoopbackDatagramsCarryTheirSource) {
 
 namespace {
 
-semaphore& loop_entered = *new semaphore;
 semaphore& release_done = *new semaphore;
 std::vector<std::string>& hook_calls = *new std::vector<std::string>;
 std::vector<std::string>& checked = *new std::vector<std::string>;
 bool allow_source = true;
 
-// Real threads on a loopback listener; every hook of a SIP connection thread is recorded. The
-// loop waits for the peer's close with srv_run_mutex released, like the real loop.
+// Real sockets on a loopback listener; every hook of a SIP connection is recorded.
 class ConnectionThreads : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,21 +121,13 @@ class ConnectionThreads : public ::testing::Test {
     hook_calls.clear();
     checked.clear();
     allow_source = true;
+    sip_admission.clear();
     sip_tcp_hooks h;
     h.create = [](int n, int, const ip_port& remote, bool tls) {
       hook_calls.push_back("create " + std::to_string(n) + (tls ? " tls " : " tcp ") +
                            std::string(remote.readable_address().view()));
     };
-    h.loop = [](int n) {
-      hook_calls.push_back("loop " + std::to_string(n) + " side " +
-                           std::to_string(static_cast<int>(thread_side())));
-      int fd = sip_threads.at(n).fd;
-      loop_entered.signal();
-      while (wait_socket(fd, false, 5000, srv_run_mutex) == 1) {
-        char b[64];
-        if (read(fd, b, sizeof(b)) <= 0) break;
-      }
-    };
+    h.serve = [](int n) { hook_calls.push_back("serve " + std::to_string(n)); };
     h.release = [](int n) {
       hook_calls.push_back("release " + std::to_string(n));
       release_done.signal();
@@ -148,6 +140,7 @@ class ConnectionThreads : public ::testing::Test {
     set_sip_source_check(nullptr);
     set_sip_tcp_hooks(sip_tcp_hooks());
     set_http_serve(nullptr);
+    ctrl_write_setting(ctrl_settings::sip_connections_per_address, "100");
     close_socket(listener_);
     single_thread_mode = true;
   }
@@ -171,17 +164,25 @@ class ConnectionThreads : public ::testing::Test {
       run.unlock();
     }).join();
   }
+  // The client sees the close (end of stream or reset) and no data.
+  static void expect_closed(int client) {
+    pollfd p{client, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    char b[16];
+    EXPECT_LE(read(client, b, sizeof(b)), 0);
+  }
   int listener_ = -1;
 };
 
 }  // namespace
 
-// A connection from a source the check refuses is closed at the accept: no thread number, no
+// A connection from a source the check refuses is closed at the accept: no number, no
 // connection object, and the peer reads end-of-stream without a byte. A source the check passes
-// goes through the lifecycle of a SIP TCP connection thread: accepted under srv_run_mutex, its
-// connection object created before the thread runs, the loop on the thread (which holds
-// srv_run_mutex except while it waits), the release, and the entry gone afterwards.
-TEST_F(ConnectionThreads, SipTcpConnectionRefusedOrServedThroughItsLifecycle) {
+// is accepted under srv_run_mutex onto a non-blocking socket above select's range, its
+// connection object created and handed to the loops; end_sip_connection releases it, closes
+// the socket and forgets the entry. An address at its limit gets its further connections
+// closed at the accept while its first stays served.
+TEST_F(ConnectionThreads, SipTcpConnectionRefusedServedEndedOrOverItsLimit) {
   set_sip_source_check([](const ip_port& remote) {
     checked.push_back(remote.readable_address().c_str());
     return allow_source;
@@ -191,44 +192,47 @@ TEST_F(ConnectionThreads, SipTcpConnectionRefusedOrServedThroughItsLifecycle) {
   ASSERT_GE(client, 0);
   const int before = sip_thread_number;
   holding(srv_run_mutex, [&] {
-    EXPECT_FALSE(fork_sip_tcp(listener_, false));  // does not count for the accept pacing
+    EXPECT_FALSE(fork_sip_tcp(listener_, false));
     EXPECT_EQ(sip_thread_number, before);
     EXPECT_TRUE(sip_threads.empty());
   });
   EXPECT_TRUE(hook_calls.empty());
   EXPECT_EQ(checked, std::vector<std::string>{"127.0.0.1"});
-  // The client sees the close (end of stream or reset) and no data.
-  pollfd p{client, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 10000), 1);
-  char b[16];
-  EXPECT_LE(read(client, b, sizeof(b)), 0);
+  expect_closed(client);
   close(client);
 
   allow_source = true;
+  ctrl_write_setting(ctrl_settings::sip_connections_per_address, "1");
   std::vector<std::string> expected;
   for (const char* kind : {"tcp", "tls"}) {
     client = connect_client();
+    int extra = connect_client();
     ASSERT_GE(client, 0);
+    ASSERT_GE(extra, 0);
+    const std::string n = std::to_string(sip_thread_number + 1);
     holding(srv_run_mutex, [&] {
       EXPECT_TRUE(fork_sip_tcp(listener_, kind == std::string("tls")));
-      EXPECT_EQ(sip_threads.count(sip_thread_number), 1u);
+      ASSERT_EQ(sip_threads.count(sip_thread_number), 1u);
+      const int fd = sip_threads.at(sip_thread_number).fd;
+      EXPECT_GE(fd, FD_SETSIZE);
+      EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
+      EXPECT_FALSE(fork_sip_tcp(listener_, false));  // the address's second: over its limit
+      EXPECT_EQ(sip_threads.size(), 1u);
     });
-    const std::string n = std::to_string(sip_thread_number);
-    expected.insert(expected.end(), {"create " + n + " " + kind + " 127.0.0.1",
-                                     "loop " + n + " side 2", "release " + n});
-    ASSERT_EQ(loop_entered.wait(int64_t{10000}), 2);
+    expect_closed(extra);
+    holding(srv_run_mutex, [&] {
+      end_sip_connection(sip_thread_number);
+      EXPECT_TRUE(sip_threads.empty());
+      EXPECT_EQ(sip_admission.open(str("\x7f\0\0\1", 4)), 0);
+    });
+    expected.insert(expected.end(),
+                    {"create " + n + " " + kind + " 127.0.0.1", "serve " + n, "release " + n});
+    expect_closed(client);
     close(client);
-    ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
-    // The entry goes right after the release, under srv_run_mutex.
-    bool empty = false;
-    for (int i = 0; i < 1000 && !empty; i++) {
-      holding(srv_run_mutex, [&] { empty = sip_threads.empty(); });
-      if (!empty) usleep(1000);
-    }
-    EXPECT_TRUE(empty);
+    close(extra);
   }
   EXPECT_EQ(sip_thread_number, before + 2);
-  EXPECT_EQ(checked.size(), 3u);
+  EXPECT_EQ(checked.size(), 5u);
   EXPECT_EQ(hook_calls, expected);
 }
 

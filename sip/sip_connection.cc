@@ -2,9 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <openssl/crypto.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "frame/settings.h"
 #include "frame/stun.h"
 #include "frame/threads.h"
+#include "sip/connection_loops.h"
 #include "sip/sip_message.h"
 #include "sip/sip_transport.h"
 #include "sip/transaction.h"
@@ -28,18 +27,9 @@ std::shared_ptr<tls_context> g_server_context;
 std::shared_ptr<tls_context> g_client_context;
 sip_connection_closed_fn g_closed = nullptr;
 
-constexpr size_t read_chunk = 65536;
-
 std::shared_ptr<tls_context> client_context() {
   if (!g_client_context) g_client_context = tls_context::make_client();
   return g_client_context;
-}
-
-void wake(int wake_fd) {
-  if (wake_fd < 0) return;
-  uint64_t one = 1;
-  ssize_t r = write(wake_fd, &one, sizeof one);
-  (void)r;
 }
 
 }  // namespace
@@ -52,8 +42,15 @@ sip_connection::sip_connection(const str& n, const ip_port& p, bool tls_flag, bo
   last_activity = clock_now();
 }
 
-sip_connection::~sip_connection() {
-  if (wake_fd >= 0) close(wake_fd);
+sip_connection::~sip_connection() = default;
+
+void sip_connection::update_watch() {
+  const bool want = connecting || !output_.empty();
+  if (epoll_fd < 0 || fd < 0 || want == watching_output_) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | (want ? uint32_t{EPOLLOUT} : 0u);
+  ev.data.u64 = static_cast<uint64_t>(thread_number);
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev) == 0) watching_output_ = want;
 }
 
 bool sip_connection::on_receive(const str& bytes) {
@@ -101,6 +98,7 @@ void sip_connection::on_input(const str& bytes) {
       }
       case stream_framer::kind::sip:
         last_activity = clock_now();
+        got_message = true;
         process_pdu(name, it.data, peer, transport());
         break;
     }
@@ -131,11 +129,10 @@ bool sip_connection::flush() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     broken = true;
-    wake(wake_fd);
     return false;
   }
   output_ = done < output_.length() ? output_.substr(done) : str();
-  if (!output_.empty()) wake(wake_fd);
+  update_watch();
   return true;
 }
 
@@ -173,14 +170,12 @@ std::shared_ptr<tls_context> sip_tls_server_context() { return g_server_context;
 
 void set_sip_connection_closed(sip_connection_closed_fn f) { g_closed = f; }
 
-// ---- Connection threads -------------------------------------------------------------------------
+// ---- Accepted and opened connections -----------------------------------------------------------
 
 void sip_connection_create(int number, int fd, const ip_port& remote, bool tls) {
   str name = remote.readable();
   auto c = std::make_unique<sip_connection>(name, remote, tls, true, fd);
   c->thread_number = number;
-  // The connection thread never blocks in a write: output that does not fit waits for poll.
-  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   if (tls) {
     if (!g_server_context) {
       log_printf(log_tls, 2, "TLS: No server certificate, closing connection from %s", name);
@@ -191,17 +186,11 @@ void sip_connection_create(int number, int fd, const ip_port& remote, bool tls) 
     }
   }
   // A second connection from the same address and port replaces the first in the map; the
-  // first one's thread then no longer finds its connection and ends.
+  // loop serving the first one then no longer finds it and ends it.
   sip_connections[name] = std::move(c);
 }
 
-namespace {
-
-// The connection failed with output pending (connect refused, or the peer closed before it
-// took everything): the connection is ended here, before the transaction layer tries the next
-// destination, so that a retry to the same address opens a new connection instead of queueing
-// on this one.
-void refused(sip_connection* c) {
+void sip_connection_refused(sip_connection* c) {
   const transport_type transport = c->transport();
   const ip_port peer = c->peer;
   const str name = c->name;
@@ -211,113 +200,12 @@ void refused(sip_connection* c) {
   on_connection_refused(transport, peer);
 }
 
-}  // namespace
-
-void sip_connection_loop(int number) {
-  // The thread ends after the loop: free its OpenSSL thread state now, while the process
-  // surely still runs, rather than in a thread-exit handler that may race with exit.
-  struct openssl_thread_stop {
-    ~openssl_thread_stop() { OPENSSL_thread_stop(); }
-  } stop_at_end;
-  sip_connection* c = find_sip_connection(number);
-  if (!c) return;
-  c->last_activity = clock_now();
-  if (c->wake_fd < 0) c->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  for (;;) {
-    c = find_sip_connection(number);
-    if (!c || c->broken || c->fd < 0) return;
-    if (c->tls && (c->tls->get_state() == tls_session::state::failed ||
-                   c->tls->get_state() == tls_session::state::closed)) {
-      return;
-    }
-    const int idle = c->idle_timeout;
-    const int fd = c->fd;
-    pollfd fds[2] = {
-        {fd, short(POLLIN | ((c->connecting || c->output_pending()) ? POLLOUT : 0)), 0},
-        {c->wake_fd, POLLIN, 0}};
-    int r;
-    {
-      mutex_unlock unlocked(srv_run_mutex);
-      r = poll(fds, c->wake_fd >= 0 ? 2 : 1, idle > 0 ? idle * 1000 : -1);
-    }
-    int saved_errno = errno;
-    c = find_sip_connection(number);
-    if (!c) return;
-    if (r < 0) {
-      if (saved_errno == EINTR) continue;
-      return;
-    }
-    if (r == 0) {
-      if (c->idle_timeout != idle) continue;
-      if (c->connecting) {  // the destination never answered the connect
-        refused(c);
-        return;
-      }
-      log_printf(log_sip, 6, "SIP TCP/TLS timeout on %s, closing connection", c->name);
-      if (c->tls && c->tls->established()) c->close_tls();
-      return;
-    }
-    if (fds[1].revents & POLLIN) {
-      uint64_t count;
-      ssize_t n = read(c->wake_fd, &count, sizeof count);
-      (void)n;
-    }
-    if (c->connecting && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      int error = 0;
-      socklen_t len = sizeof error;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-      if (error != 0) {
-        refused(c);
-        return;
-      }
-      c->connecting = false;
-    }
-    if (!c->connecting && (fds[0].revents & POLLOUT)) {
-      if (!c->flush()) return;
-    }
-    if (!c->connecting && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-      char data[read_chunk];
-      ssize_t n = read(fd, data, sizeof data);
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-      if (n <= 0) {
-        if (c->output_pending()) refused(c);
-        return;
-      }
-      bool keep = c->on_receive(str(data, size_t(n)));
-      // process_pdu may have run anything; look the connection up again.
-      c = find_sip_connection(number);
-      if (!c) return;
-      c->flush();
-      if (!keep) return;
-      if (clock_now() - c->last_activity > rtimestamp(c->idle_timeout) * ns_per_second) {
-        log_printf(log_sip, 4, "SIP transport layer timeout");
-        return;
-      }
-    }
-  }
-}
-
 void sip_connection_release(int number) {
   sip_connection* c = find_sip_connection(number);
   if (!c) return;
   if (g_closed) g_closed(*c);
   sip_connections.erase(c->name);
 }
-
-namespace {
-
-size_t connection_stack_bytes() {
-  return size_t(thread_stack_mib(ctrl_read_registry(ctrl_settings::thread_stack_size))) << 20;
-}
-
-// The thread of a connection this side opened: the same life as an accepted connection's.
-void* opened_connection_thread(void* arg) {
-  run_sip_connection_thread(static_cast<int>(reinterpret_cast<intptr_t>(arg)),
-                            sip_connection_loop, sip_connection_release);
-  return nullptr;
-}
-
-}  // namespace
 
 bool open_sip_connection(const str& name, const ip_port& destination, transport_type transport,
                          const str& server_name, const str& text) {
@@ -331,18 +219,18 @@ bool open_sip_connection(const str& name, const ip_port& destination, transport_
     close(fd);
     return false;
   }
+  std::shared_ptr<tls_context> ctx;
+  if (tls && !(ctx = client_context())) {
+    close(fd);
+    return false;
+  }
+  fd = prepare_sip_connection_socket(fd);
   auto c = std::make_unique<sip_connection>(name, destination, tls, false, fd);
   c->connecting = true;
   if (tls) {
-    std::shared_ptr<tls_context> ctx = client_context();
-    if (!ctx) {
-      close(fd);
-      return false;
-    }
     c->tls = std::make_unique<tls_session>(ctx, server_name);
     c->tls->set_description(str::sprintf("SIP %s", destination.readable()));
   }
-  c->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   c->send(text);
 
   int number = ++sip_thread_number;
@@ -351,6 +239,7 @@ bool open_sip_connection(const str& name, const ip_port& destination, transport_
   e.fd = fd;
   e.tls = tls;
   e.peer = destination;
+  e.start = clock_now();
   c->thread_number = number;
   log_printf(log_sip, 8, "Received SIP connection %d from %s", number, name);
   int count = int(sip_threads.size());
@@ -361,17 +250,7 @@ bool open_sip_connection(const str& name, const ip_port& destination, transport_
                count, max_sip_threads);
   }
   sip_connections[name] = std::move(c);
-  int rc = create_thread(opened_connection_thread,
-                         reinterpret_cast<void*>(static_cast<intptr_t>(number)), true,
-                         connection_stack_bytes(), "sip-tcp-out");
-  if (rc != 0) {
-    log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc,
-               count);
-    sip_connections.erase(name);
-    sip_threads.erase(number);
-    close(fd);
-    return false;
-  }
+  serve_sip_connection(number);
   return true;
 }
 
@@ -427,7 +306,7 @@ void install_sip_connections() {
   set_sip_transport(installed);
   sip_tcp_hooks hooks;
   hooks.create = sip_connection_create;
-  hooks.loop = sip_connection_loop;
+  hooks.serve = serve_sip_connection;
   hooks.release = sip_connection_release;
   set_sip_tcp_hooks(hooks);
 }

@@ -1,12 +1,13 @@
 // SIP over TCP and TLS: the per-connection object sip_connection, the map sip_connections of
-// all open connections, the connection loop that the per-connection threads run, and the
-// opening of connections this side starts (requests to tcp/tls destinations).
+// all open connections, and the opening of connections this side starts (requests to tcp/tls
+// destinations). The event loops that serve them are in sip/connection_loops.h.
 //
-// srv side. Every function and every member access happens under srv_run_mutex; the
-// connection thread releases the mutex only while it waits in poll. A connection belongs to
-// its thread: only that thread erases it (when the peer closes, on a time-out, on garbage, or
+// srv side. Every function and every member access happens under srv_run_mutex; the event
+// loops release the mutex only while they wait in epoll. A connection belongs to the loop that
+// serves it: only that loop erases it (when the peer closes, on a time-out, on garbage, or
 // when its unframed input grows past 64 KiB). Other srv threads may send on it: send() queues
-// the bytes, writes what the socket takes at once and wakes the connection thread for the rest.
+// the bytes, writes what the socket takes at once and has the loop watch the socket for
+// writing until the rest is gone.
 //
 // Names: a connection is known by the readable remote address and port ("192.0.2.1:5060",
 // "[2001:db8::1]:5061"); the same text is the port_name of every message received on it, so a
@@ -52,8 +53,9 @@ class sip_connection {
   // socket takes now. false when the TLS session has failed or the socket is broken.
   bool send(const str& text);
 
-  // Writes queued output to the socket without blocking; wakes the connection thread when
-  // bytes remain. false when the socket failed (the connection is then broken).
+  // Writes queued output to the socket without blocking; when bytes remain, the serving loop
+  // watches the socket for writing. false when the socket failed (the connection is then
+  // broken, and the loop ends it).
   bool flush();
   // Sends the TLS close_notify alert (warning level) and closes the session.
   void close_tls();
@@ -67,20 +69,28 @@ class sip_connection {
   ip_port peer;
   bool is_tls = false;
   std::unique_ptr<tls_session> tls;  // the TLS engine; null for TCP
-  int fd = -1;                       // the TCP connection (owned by the connection thread)
-  int wake_fd = -1;                  // eventfd the connection thread polls besides fd
+  int fd = -1;                       // the TCP connection (owned by the serving loop)
   int thread_number = 0;             // key of sip_threads
   bool accepted = true;              // accepted from a peer, or opened by this side
   bool connecting = false;           // an opened connection whose connect has not completed
-  bool broken = false;               // the socket failed; the thread ends the connection
+  bool broken = false;               // the socket failed; the loop ends the connection
   int idle_timeout = accepted_idle_timeout_s;
-  std::set<str> registrations;  // registrations bound to this connection (registrar's keys)
-  rtimestamp last_activity = 0;
+  std::set<str> registrations;   // registrations bound to this connection (registrar's keys)
+  rtimestamp last_activity = 0;  // last keep-alive or complete message
+  rtimestamp last_read = 0;      // last bytes read (or write readiness): the idle time-out
+  rtimestamp served_since = 0;   // service began (the first-message time-out)
+  bool got_message = false;      // a complete SIP message has arrived
   bool echo_keepalive = false;
   stream_framer input;  // received bytes not yet framed
+  int epoll_fd = -1;    // the serving loop's epoll instance; -1 before service
+
+  // Makes the serving loop watch the socket for writing exactly while a connect is running or
+  // output is pending.
+  void update_watch();
 
  private:
   str output_;
+  bool watching_output_ = false;
 };
 
 // Every open connection by name. Guarded by srv_run_mutex.
@@ -100,20 +110,26 @@ std::shared_ptr<tls_context> sip_tls_server_context();
 using sip_connection_closed_fn = void (*)(sip_connection& connection);
 void set_sip_connection_closed(sip_connection_closed_fn f);
 
-// The three hooks of frame/threads.h for accepted connections (set_sip_tcp_hooks).
+// The hooks of frame/threads.h for accepted connections (set_sip_tcp_hooks); serve is
+// serve_sip_connection of sip/connection_loops.h.
 void sip_connection_create(int number, int fd, const ip_port& remote, bool tls);
-void sip_connection_loop(int number);
 void sip_connection_release(int number);
+
+// The connection failed with output pending (connect refused, or the peer closed before it
+// took everything): logs "Connection refused on %s", removes its registrations, erases it and
+// hands the destination to on_connection_refused, so that the transaction layer tries the next
+// destination over a new connection.
+void sip_connection_refused(sip_connection* c);
 
 // Opens a connection to destination (tcp or tls) named name, with an idle time-out of 60 s,
 // queues text on it (for TLS after the client handshake announcing server_name, no
-// certificate verification) and starts its connection thread, which blocks on srv_run_mutex
-// until the caller releases it. false when no socket or thread could be made.
+// certificate verification) and hands it to an event loop. false when no socket could be
+// made.
 bool open_sip_connection(const str& name, const ip_port& destination, transport_type transport,
                          const str& server_name, const str& text);
 
 // Installs connections into the process: the frame's SIP TCP/TLS hooks and a sip_transport
 // that keeps the installed one for UDP and serves connections from sip_connections (the
-// memory report counts them through sip_threads). The composition root calls it once, after
-// install_transaction_layer.
+// memory report counts them through sip_threads), and the source of the time-out settings. The
+// composition root calls it once, after install_transaction_layer.
 void install_sip_connections();

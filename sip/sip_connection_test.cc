@@ -1,5 +1,6 @@
 #include "sip/sip_connection.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <rapidcheck.h>
@@ -16,6 +17,7 @@
 #include "frame/net.h"
 #include "frame/stun.h"
 #include "frame/threads.h"
+#include "sip/connection_loops.h"
 #include "sip/send_packet.h"
 #include "sip/sip_environment.h"
 #include "sip/sip_message.h"
@@ -276,25 +278,21 @@ TEST(SipTlsCertificate, GeneratedOnceThenLoaded) {
   set_sip_tls_server_context(nullptr);
 }
 
-// The connection loop on a real socket pair: a PING is answered on the socket, output queued
-// from another thread is written, and the peer's close ends the loop and erases the connection.
+// The event loops on a real socket pair: a PING is answered on the socket, output queued from
+// another thread is written, and the peer's close ends the connection and erases it.
 TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
-  real_threads threads;  // the loop waits in poll for real and shares the connection
+  real_threads threads;  // the loop waits in epoll for real and shares the connection
   int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  fcntl(sv[1], F_SETFL, 0);
   with_timeout(sv[1]);
-  const int number = 21;
+  const int number = 1000021;
   ip_port peer = address("192.0.2.8:42000");
-  sip_threads[number] = sip_thread_entry{peer.readable(), sv[0], false, peer};
+  srv_run_mutex.lock();
+  sip_threads[number] = sip_thread_entry{peer.readable(), sv[0], false, peer, 0, false};
   sip_connection_create(number, sv[0], peer, false);
-
-  std::thread loop([&] {
-    bind_thread_side(run_side::srv);
-    srv_run_mutex.lock();
-    sip_connection_loop(number);
-    sip_connection_release(number);
-    srv_run_mutex.unlock();
-  });
+  serve_sip_connection(number);
+  srv_run_mutex.unlock();
 
   std::string p = ping(31), got;
   ASSERT_EQ(write(sv[1], p.data(), p.size()), ssize_t(p.size()));
@@ -311,12 +309,52 @@ TEST_F(SipConnectionTest, LoopServesASocketUntilThePeerCloses) {
   EXPECT_EQ(got, "from another thread");
 
   shutdown(sv[1], SHUT_WR);
-  loop.join();
+  EXPECT_FALSE(read_until(sv[1], got, "never sent"));  // the loop closed its end
   srv_run_mutex.lock();
   EXPECT_EQ(find_sip_connection(peer.readable()), nullptr);
+  EXPECT_EQ(sip_threads.count(number), 0u);
   srv_run_mutex.unlock();
-  close(sv[0]);
   close(sv[1]);
+}
+
+// The time-outs the loops act on, under the manual clock: the idle time-out (raised by a
+// registration) from the last bytes read, the connect that never completes, and the first
+// SIP message an accepted connection owes.
+TEST_F(SipConnectionTest, TimeoutsDueAtTheirDeadlines) {
+  struct row {
+    bool accepted, connecting, got_message;
+    int idle, read_ago_ms, served_ago_ms, first_message_s;
+    connection_due due;
+    int next_in_ms;  // -1: none
+  };
+  const row rows[] = {
+      {true, false, false, 8, 7999, 7999, 10, connection_due::nothing, 1},
+      {true, false, false, 8, 8000, 8000, 10, connection_due::idle, -1},
+      {true, false, false, 8, 1000, 10000, 10, connection_due::first_message, 7000},
+      {true, false, false, 8, 1000, 9000, 10, connection_due::nothing, 1000},
+      {true, false, false, 8, 1000, 10000, 0, connection_due::nothing, 7000},
+      {true, false, true, 188, 60000, 600000, 10, connection_due::nothing, 128000},
+      {false, false, false, 60, 1000, 600000, 10, connection_due::nothing, 59000},
+      {false, true, false, 60, 60000, 60000, 10, connection_due::connect_failed, -1},
+      {true, false, false, 0, 600000, 1000, 10, connection_due::nothing, 9000},
+  };
+  for (const row& r : rows) {
+    sip_connection c("192.0.2.1:4000", address("192.0.2.1:4000"), false, r.accepted, -1);
+    c.connecting = r.connecting;
+    c.got_message = r.got_message;
+    c.idle_timeout = r.idle;
+    const rtimestamp now = clock_now();
+    c.last_read = now - ms2ticks(r.read_ago_ms);
+    c.served_since = now - ms2ticks(r.served_ago_ms);
+    rtimestamp next = 0;
+    EXPECT_EQ(check_connection_timeouts(c, now, r.first_message_s, next), r.due) << r.idle;
+    EXPECT_EQ(next == 0 ? -1 : ticks2ms(next - now), r.next_in_ms) << r.idle;
+  }
+  // A message completes the first-message obligation.
+  sip_connection& a = add("192.0.2.9:40000", false);
+  EXPECT_FALSE(a.got_message);
+  ASSERT_TRUE(a.on_receive(str("\r\n" + options(61))));
+  EXPECT_TRUE(a.got_message);
 }
 
 // Connections this side opens: the request is queued before the connect completes and

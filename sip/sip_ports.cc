@@ -9,6 +9,7 @@
 #include "frame/net.h"
 #include "frame/options.h"
 #include "frame/settings.h"
+#include "frame/sip_loop.h"
 #include "frame/startup.h"
 
 bool sip_udp_report_refusals = false;
@@ -76,7 +77,7 @@ class net_opener : public sip_port_opener {
     }
     return fd;
   }
-  int open_tcp(const ip_port& local) override { return tcp_listen(local); }
+  int open_tcp(const ip_port& local) override { return tcp_listen(local, sip_listen_backlog); }
   void close(int fd) override { close_socket(fd); }
   void set_tos(int fd, int tos) override {
     if (tos >= 0) set_socket_tos(fd, tos);

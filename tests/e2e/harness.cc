@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/tls.h"
 #include "base/xml_tree.h"
 
 namespace e2e {
@@ -251,6 +252,21 @@ tcp_client::~tcp_client() { close(); }
 void tcp_client::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  tls_.reset();
+}
+
+bool tcp_client::start_tls(int timeout_ms) {
+  tls_ = std::make_shared<tls_session>(tls_context::make_client());
+  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+  while (!tls_->established()) {
+    if (!send_raw(std::string(tls_->take_output().view()))) return false;
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0 || tls_->get_state() == tls_session::state::failed ||
+        !receive(static_cast<int>(left))) {
+      return false;
+    }
+  }
+  return send_raw(std::string(tls_->take_output().view()));
 }
 
 bool tcp_client::connect(const std::string& ip, int port, const std::string& source_ip) {
@@ -272,6 +288,11 @@ bool tcp_client::connect(const std::string& ip, int port, const std::string& sou
 }
 
 bool tcp_client::send(const std::string& bytes) {
+  if (!tls_) return send_raw(bytes);
+  return tls_->write(str(bytes)) && send_raw(std::string(tls_->take_output().view()));
+}
+
+bool tcp_client::send_raw(const std::string& bytes) {
   size_t done = 0;
   while (fd_ >= 0 && done < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -291,8 +312,13 @@ bool tcp_client::receive(int timeout_ms) {
     closed_ = true;
     return false;
   }
-  received_.append(buf, static_cast<size_t>(n));
-  return true;
+  if (!tls_) {
+    received_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+  tls_->on_input(str(buf, static_cast<size_t>(n)));
+  received_ += std::string(tls_->take_plain().view());
+  return send_raw(std::string(tls_->take_output().view()));
 }
 
 bool tcp_client::receive_until(const std::string& text, int timeout_ms) {

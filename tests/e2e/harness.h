@@ -19,8 +19,11 @@
 
 #include <array>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+class tls_session;
 
 namespace e2e {
 
@@ -206,11 +209,17 @@ class tcp_client {
   bool peer_closed() const { return closed_; }
   const std::string& received() const { return received_; }
   void close();
+  // Runs a TLS client handshake (no certificate check) on the connection within timeout_ms;
+  // from then on send() and received() carry the plain text.
+  bool start_tls(int timeout_ms);
 
  private:
+  bool send_raw(const std::string& bytes);
+
   int fd_ = -1;
   bool closed_ = false;
   std::string received_;
+  std::shared_ptr<tls_session> tls_;
 };
 
 // True while the process runs (a zombie counts as ended).

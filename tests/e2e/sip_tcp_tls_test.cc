@@ -2,12 +2,17 @@
 // certificate made at first start, stored and presented again on the next start, an openssl
 // s_client that exchanges SIP over it, and an idle TCP connection closed by the daemon.
 // Framing, the input limit and TLS garbage are proved on the connection layer's own tests.
+// Under abuse: hundreds of connections that never finish a message, and an address that opens
+// more connections than it may, do not keep other phones from registering over TCP and TLS.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
 
@@ -105,6 +110,99 @@ TEST(SipTcpTlsE2E, GeneratedCertificateIsStoredAndUsedOnTheNextStart) {
   EXPECT_NE(out.find("SIP/2.0 200 Keep Alive"), std::string::npos) << out;
   ASSERT_NE(certificate_body(row), "") << row;
   EXPECT_EQ(certificate_body(out), certificate_body(row));
+}
+
+// A phone of extension user (password "sip" + user) registers on its own connection with
+// digest authentication; true when the second REGISTER is answered 200 within ms.
+bool register_on(e2e::tcp_client& c, const std::string& user, const std::string& ip,
+                 const std::string& transport, int ms) {
+  std::string auth;
+  for (int cseq = 1; cseq <= 2; ++cseq) {
+    const size_t from = c.received().size();
+    c.send("REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/" + transport + " " + ip +
+           ":5060;branch=z9hG4bK-r" + std::to_string(cseq) + "\r\nFrom: <sip:" + user +
+           "@localhost>;tag=r" + user + "\r\nTo: <sip:" + user + "@localhost>\r\nCall-ID: reg-" +
+           user + "@" + ip + "\r\nCSeq: " + std::to_string(cseq) +
+           " REGISTER\r\nContact: <sip:" + user + "@" + ip + ":5060;transport=" + transport +
+           ">\r\nExpires: 60\r\n" + auth + "Content-Length: 0\r\n\r\n");
+    const std::string want = cseq == 1 ? "SIP/2.0 401" : "SIP/2.0 200";
+    if (!c.receive_until("CSeq: " + std::to_string(cseq) + " REGISTER", ms)) return false;
+    const std::string answer = c.received().substr(from);
+    if (answer.rfind(want, 0) != 0) return false;
+    const std::string challenge = e2e::header_of(answer, "WWW-Authenticate");
+    const std::string nonce = e2e::match(challenge, "nonce=\"([^\"]*)\"");
+    const std::string realm = e2e::match(challenge, "realm=\"([^\"]*)\"");
+    const std::string response = e2e::md5_of(e2e::md5_of(user + ":" + realm + ":sip" + user) + ":" +
+                                             nonce + ":" + e2e::md5_of("REGISTER:sip:localhost"));
+    auth = "Authorization: Digest username=\"" + user + "\",realm=\"" + realm + "\",nonce=\"" +
+           nonce + "\",uri=\"sip:localhost\",response=\"" + response + "\",algorithm=MD5\r\n";
+  }
+  return true;
+}
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// 300 connections from 200 addresses each send half a REGISTER and then nothing. A TCP phone
+// and a TLS phone that connect afterwards still register within a second each, and the TLS
+// phone's binding ends with its connection.
+TEST(SipTcpTlsE2E, HalfMessageConnectionsDoNotKeepPhonesFromRegistering) {
+  e2e::telmond_options o;
+  o.use_default_config();
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start_with_accounts()) << t.error();
+  std::vector<std::unique_ptr<e2e::tcp_client>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(std::make_unique<e2e::tcp_client>());
+    const std::string ip = "127.0.1." + std::to_string(1 + i % 200);
+    ASSERT_TRUE(idle.back()->connect("127.0.0.1", t.ports().sip_tcp, ip)) << i;
+    ASSERT_TRUE(idle.back()->send("REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/TCP " + ip +
+                                  ":5060;branch=z9hG4bK-h\r\nFrom: <sip:100@localhost>"));
+  }
+  for (const char* kind : {"TCP", "TLS"}) {
+    const bool tls = kind == std::string("TLS");
+    const std::string ip = tls ? "127.0.2.2" : "127.0.2.1";
+    const auto begin = steady_clock::now();
+    e2e::tcp_client phone;
+    ASSERT_TRUE(phone.connect("127.0.0.1", tls ? t.ports().sip_tls : t.ports().sip_tcp, ip));
+    ASSERT_TRUE(!tls || phone.start_tls(1000)) << kind;
+    EXPECT_TRUE(register_on(phone, tls ? "101" : "100", ip, kind, 1000)) << kind << "\n"
+                                                                         << phone.received();
+    EXPECT_LT(steady_clock::now() - begin, milliseconds(1000)) << kind;
+    if (!tls) continue;
+    ASSERT_TRUE(t.wait_for_file("registrations/2.xml", "127.0.2.2", 3000));
+    phone.close();
+    EXPECT_TRUE(t.wait_for_log(
+        "Registration for account 101 expired, removing contact <sip:101@127.0.2.2:5060;", 3000));
+    EXPECT_TRUE(t.wait_until_gone("registrations/2.xml", 3000));
+  }
+}
+
+// An address may hold at most sip_connections_per_address connections: of eight opened from
+// one address the last three are closed at once, the first five stay, and a phone on another
+// address registers meanwhile.
+TEST(SipTcpTlsE2E, AddressOverItsLimitLosesItsExtraConnections) {
+  e2e::telmond_options o;
+  o.use_default_config();
+  o.settings["sip_connections_per_address"] = "5";
+  e2e::telmond_process t(o);
+  ASSERT_TRUE(t.start_with_accounts()) << t.error();
+  std::vector<std::unique_ptr<e2e::tcp_client>> many;
+  for (int i = 0; i < 8; ++i) {
+    many.push_back(std::make_unique<e2e::tcp_client>());
+    ASSERT_TRUE(many.back()->connect("127.0.0.1", t.ports().sip_tcp, "127.0.3.1")) << i;
+  }
+  e2e::tcp_client phone;
+  ASSERT_TRUE(phone.connect("127.0.0.1", t.ports().sip_tcp, "127.0.3.2"));
+  EXPECT_TRUE(register_on(phone, "102", "127.0.3.2", "TCP", 1000)) << phone.received();
+  std::string states;
+  for (auto& c : many) {
+    c->receive(c.get() == many.front().get() ? 1000 : 10);
+    states += c->peer_closed() ? 'c' : 'o';
+  }
+  EXPECT_EQ(states, "oooooccc");
+  EXPECT_TRUE(
+      t.wait_for_log("SIP connection limit 5 reached for 127.0.3.1, closing connection", 1000));
 }
 
 }  // namespace
