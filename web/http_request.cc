@@ -12,6 +12,7 @@
 #include "frame/settings.h"
 #include "pbx/address_list_table.h"
 #include "web/http_date.h"
+#include "web/pages.h"
 #include "web/session.h"
 #include "web/template.h"
 
@@ -131,34 +132,6 @@ str url_decode(const str& text, bool plus_is_space = false) {
       }
     }
     out += plus_is_space && c == '+' ? ' ' : c;
-  }
-  return out;
-}
-
-// Text for HTML: & < > " ' as entities.
-str escape_html(const str& text) {
-  str out;
-  for (size_t i = 0; i < text.length(); i++) {
-    char c = static_cast<char>(text[i]);
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
   }
   return out;
 }
@@ -478,7 +451,7 @@ void http_request::route(const str& packet) {
   path = url_decode(path);
   r.path = path;
   if (!safe_path(path)) {
-    log_printf(log_web, 3, "Webserver: Refused path %s from %s", escape_html(path),
+    log_printf(log_web, 3, "Webserver: Refused path %s from %s", html_escape(path),
                peer_.readable_address());
     error("400 Bad Request", "Invalid path");
     return;
@@ -510,7 +483,7 @@ void http_request::route(const str& packet) {
     str data;
     if (!str::read_file(file, data, false)) {
       log_printf(log_web, 3, "Webserver: Could not read file %s", path);
-      error("404 Not Found", "File " + escape_html(path) + " not found");
+      error("404 Not Found", "File " + html_escape(path) + " not found");
       return;
     }
     send_file(data, "audio/wav", env_.modified(file), !close_);
@@ -595,7 +568,7 @@ void http_request::render_page(const str& name, web_request& r) {
   str text;
   if (!str::read_file(env_.web_root + "/" + name, text, false)) {
     log_printf(log_web, 3, "Webserver: Could not read file %s", name);
-    error("404 Not Found", "File " + escape_html(name) + " not found");
+    error("404 Not Found", "File " + html_escape(name) + " not found");
     return;
   }
   r.out.clear();
@@ -614,7 +587,7 @@ void http_request::send_rendered(web_request& r, const str& content_type) {
       error("403 Permission Denied", "Please log in with the appropriate permissions");
       break;
     case 404:
-      error("404 Not Found", "File " + escape_html(r.path) + " not found");
+      error("404 Not Found", "File " + html_escape(r.path) + " not found");
       break;
     default:
       error("500 Internal Server Error", "The page could not be shown");
@@ -661,7 +634,7 @@ void http_request::handle_login(web_request& r, const str& host) {
   r.s = nullptr;
   if (!readable) {
     log_printf(log_web, 3, "Webserver: Could not read file %s", r.path);
-    error("404 Not Found", "File " + escape_html(r.path) + " not found");
+    error("404 Not Found", "File " + html_escape(r.path) + " not found");
     return;
   }
   send_rendered(r, "text/html");
@@ -672,7 +645,7 @@ void http_request::get_file(const str& name, const str& if_modified_since) {
   str data;
   if (!str::read_file(file, data, false)) {
     log_printf(log_web, 3, "Webserver: Could not read file %s", name);
-    error("404 Not Found", "File " + escape_html(name) + " not found");
+    error("404 Not Found", "File " + html_escape(name) + " not found");
     return;
   }
   const int64_t modified = env_.modified(file);
