@@ -255,7 +255,7 @@ void start_loops() {
     epoll_ctl(l->epoll_fd, EPOLL_CTL_ADD, l->wake_fd, &ev);
     connection_loop* raw = l.get();
     loops().push_back(std::move(l));
-    char name[16];
+    char name[32];  // thread names are cut to 15 characters
     snprintf(name, sizeof name, "sip-conn-%d", i + 1);
     create_thread(
         [](void* arg) -> void* {
