@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <thread>
@@ -51,6 +53,18 @@ struct connection_loop {
 std::vector<std::unique_ptr<connection_loop>>& loops() {
   static auto& l = *new std::vector<std::unique_ptr<connection_loop>>;
   return l;
+}
+
+// A process that ends through exit() (the daemon ends with _exit) destroys the connection
+// table and the other statics the loops touch: once the end has begun, every loop stops at its
+// next wake-up without touching them, and the exit waits (up to a second) for that.
+std::atomic<bool> loops_ending{false};
+std::atomic<size_t> loops_parked{0};
+
+void park_loops_at_exit() {
+  loops_ending = true;
+  for (auto& l : loops()) l->wake();
+  for (int i = 0; i < 100 && loops_parked < loops().size(); i++) usleep(10000);
 }
 
 // Stops serving number and ends it (release hook, log, socket, entry).
@@ -224,6 +238,11 @@ void run_loop(connection_loop& l) {
       mutex_unlock unlocked(srv_run_mutex);
       n = epoll_wait(l.epoll_fd, events, max_events, wait_ms);
     }
+    if (loops_ending) {
+      srv_run_mutex.unlock();
+      ++loops_parked;
+      for (;;) pause();
+    }
     for (int i = 0; i < n; i++) {
       const int number = static_cast<int>(events[i].data.u64);
       if (number == 0) {
@@ -244,6 +263,7 @@ void run_loop(connection_loop& l) {
 
 void start_loops() {
   if (!loops().empty()) return;
+  std::atexit(park_loops_at_exit);
   const int count = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
   for (int i = 0; i < count; i++) {
     auto l = std::make_unique<connection_loop>();
