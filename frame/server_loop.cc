@@ -107,8 +107,9 @@ void run_server() {
   for (;;) {
     read_set rs;
     for (const main_loop_socket& s : main_sockets) rs.add(s.fd);
-    int64_t wait = accept_wait_ms(num_http_threads.load(), max_http_threads, http_wait, last_accept,
-                                  clock_now());
+    // Accepts are paced per source address (fork_http); here only the connection limit holds.
+    int64_t wait =
+        accept_wait_ms(num_http_threads.load(), max_http_threads, 0, last_accept, clock_now());
     if (wait <= 0) {
       for (const http_listener& l : http_listeners) rs.add(l.fd);
     }

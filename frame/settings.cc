@@ -113,7 +113,7 @@ constexpr setting_default defaults[ctrl_settings::setting_count] = {
     {"ip_manual_ip2", ""},                            // 88
     {"http_tls_web", ""},                             // 89
     {"http_rate", "5"},                               // 90
-    {"http_threads", "50"},                           // 91
+    {"http_threads", "1000"},                         // 91
     {"sip_rate", "2"},                                // 92
     {"sip_threads", "10000"},                         // 93
     {"pw_user", "admin"},                             // 94

@@ -15,9 +15,9 @@
 #include "frame/timer.h"
 
 std::atomic<int> num_http_threads{0};
-int max_http_threads = 50;
+int max_http_threads = 1000;
 int64_t http_wait = 200;
-semaphore http_thread_accepted;
+connection_admission http_admission;
 
 std::map<int, sip_thread_entry> sip_threads;
 int sip_thread_number = 0;
@@ -31,34 +31,6 @@ std::atomic<http_serve_fn> http_serve{nullptr};
 sip_tcp_hooks sip_hooks;
 sip_source_check_fn sip_source_check = nullptr;
 sip_source_check_fn sip_source_exempt = nullptr;
-
-// Hand-over from fork_http to the new thread (protected by the http_thread_accepted
-// hand-shake: fork_http waits until the thread has taken them).
-struct http_start {
-  int listen_fd;
-  bool tls;
-};
-
-size_t connection_stack_bytes() {
-  return static_cast<size_t>(thread_stack_mib(ctrl_read_registry(ctrl_settings::thread_stack_size)))
-         << 20;
-}
-
-// Until the web layer installs its handler: the connection loop without a request handler.
-// Reads and drops what arrives; ends when the peer closes or after 30 s without data.
-void default_http_serve(int fd, const ip_port& remote, bool) {
-  char buf[4096];
-  for (;;) {
-    int r = wait_socket(fd, false, 30000, ctrl_run_mutex);
-    if (r != 1) break;
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n <= 0) {
-      log_printf(log_web, 9, "Remote site %s closed the connection", remote.readable());
-      break;
-    }
-  }
-  close_socket(fd);
-}
 
 }  // namespace
 
@@ -131,31 +103,34 @@ bool select_timeout_counter::on_timeout(int& seconds) {
   return false;
 }
 
-// ---- HTTP connection threads
+// ---- HTTP/HTTPS connections
 // -------------------------------------------------------------------------
 
-namespace {
-
-void* http_thread_func(void* arg) {
-  http_start start = *static_cast<http_start*>(arg);
-  bind_thread_side(run_side::ctrl);
-  ctrl_run_mutex.lock();
-  ip_port remote;
-  int fd = tcp_accept(start.listen_fd, remote);
-  http_thread_accepted.signal();
-  if (fd >= 0) {
-    http_serve_fn serve = http_serve.load();
-    (serve ? serve : default_http_serve)(fd, remote, start.tls);
-  }
+void end_http_connection(const http_connection_entry& e) {
+  ctrl_run_mutex.must_own("end_http_connection");
   num_http_threads--;
-  ctrl_run_mutex.unlock();
-  return nullptr;
+  if (e.admitted) http_admission.release(e.peer.address, clock_now());
 }
-
-}  // namespace
 
 void fork_http(int listen_fd, bool tls) {
   ctrl_run_mutex.must_own("fork_http");
+  http_connection_entry e;
+  e.tls = tls;
+  e.fd = tcp_accept(listen_fd, e.peer);
+  if (e.fd < 0) return;
+  const bool exempt = sip_source_exempt && sip_source_exempt(e.peer);
+  const rtimestamp now = clock_now();
+  connection_admission::decision d =
+      http_admission.admit(e.peer.address, exempt, http_connections_per_address,
+                           http_wait > 0 ? ms2ticks(http_wait) : 0, now);
+  if (!d.admitted) {
+    log_printf(log_web, 4, "HTTP connection limit %d reached for %s, closing connection",
+               http_connections_per_address, e.peer.readable_address());
+    close_socket(e.fd);
+    return;
+  }
+  e.start = d.start;
+  e.admitted = !exempt;
   int n = ++num_http_threads;
   if (n >= max_http_threads) {
     log_printf(log_web, 3,
@@ -163,15 +138,13 @@ void fork_http(int listen_fd, bool tls) {
                "will not be accepted",
                n, max_http_threads);
   }
-  http_start start{listen_fd, tls};
-  mutex_unlock u(ctrl_run_mutex);
-  int rc = create_thread(http_thread_func, &start, true, connection_stack_bytes(), "http-conn");
-  if (rc != 0) {
-    num_http_threads--;
-    log_printf(log_general, 0, "PBX failed to create thread, error %d, current threads %d", rc, n);
-    return;
+  http_serve_fn serve = http_serve.load();
+  if (serve) {
+    serve(e);
+  } else {
+    close_socket(e.fd);
+    end_http_connection(e);
   }
-  http_thread_accepted.wait();
 }
 
 // ---- SIP TCP/TLS connections

@@ -1,11 +1,11 @@
-// The fixed threads of the process, the HTTP connection threads and the acceptance of SIP
-// TCP/TLS connections.
+// The fixed threads of the process and the acceptance of HTTP/HTTPS and SIP TCP/TLS
+// connections.
 //
 // start_threads creates, in this order: qthread_rtp_func (RTP, srv), qthread_sip_sockets (SIP
 // sockets, srv), qthread_sip_timer (SIP timer, srv), cthread_func (control timer, ctrl),
 // email_loop, web_loop, midnight_loop, logging_loop, audio_func. The main thread stays in
-// run_server (ctrl). Per HTTP connection: http_thread_func (ctrl), detached, with a stack of
-// setting thread_stack_size MiB. SIP connections are served by the SIP layer's event loops.
+// run_server (ctrl). HTTP/HTTPS connections are served by the web layer's event loops, SIP
+// connections by the SIP layer's.
 //
 // Every thread holds its side's run mutex except while it blocks in select, a semaphore wait or
 // a sleep. The services of other layers (mail, web client, audio, the HTTP request handler,
@@ -64,21 +64,49 @@ struct select_timeout_counter {
   void reset() { count = 0; }
 };
 
-// ---- HTTP connection threads (ctrl side)
-// ----------------------------------------------------------
+// ---- HTTP/HTTPS connections (ctrl side)
+// ------------------------------------------------------------------
 
+// A deliberate deviation from the connection threads this part of the frame used to start, as
+// for SIP below: an HTTP or HTTPS connection no longer gets a thread of its own. The web layer
+// serves every connection on a small fixed set of event loops (web/http_loops.h). Setting
+// http_threads (default 1000) now limits the open connections; at the limit the listening
+// sockets are not watched. Setting http_rate paces each source address (one connection taken
+// into service per 1000 / http_rate ms per address) instead of all accepts together, and an
+// address has at most http_connections_per_address connections open (white access-list
+// entries are exempt from both), so that one address cannot keep the web port from others.
+
+// Open HTTP/HTTPS connections, their limit and the per-address pacing gap in ms.
 extern std::atomic<int> num_http_threads;
-extern int max_http_threads;  // setting http_threads (default 50)
-extern int64_t http_wait;     // ms between two accepts: 1000 / http_rate, 0 when rate <= 0
-extern semaphore http_thread_accepted;
+extern int max_http_threads;  // setting http_threads (default 1000)
+extern int64_t http_wait;     // ms between two connections of an address: 1000 / http_rate
+// Open connections an address may have (white access-list entries excepted).
+constexpr int http_connections_per_address = 64;
+// Per source address: the limit above and the pacing of http_rate. Under ctrl_run_mutex.
+extern connection_admission http_admission;
 
-// Serves one accepted HTTP/HTTPS connection on its own thread, under ctrl_run_mutex (releasing
-// it while waiting, e.g. with wait_socket) and closes fd at the end. The web layer installs
-// it; the default reads and drops until the peer closes or 30 s pass without data.
-using http_serve_fn = void (*)(int fd, const ip_port& remote, bool tls);
+// One accepted HTTP/HTTPS connection, handed to the web layer.
+struct http_connection_entry {
+  int fd = -1;
+  ip_port peer;
+  bool tls = false;
+  rtimestamp start = 0;   // when its service may begin (the per-address pacing)
+  bool admitted = false;  // counted in http_admission
+};
+
+// Takes an accepted connection into service and returns at once (under ctrl_run_mutex). It
+// owns e.fd from then on and calls end_http_connection when it closed it. The web layer
+// installs it; without one a connection is closed right away.
+using http_serve_fn = void (*)(const http_connection_entry& e);
 void set_http_serve(http_serve_fn f);
 
-// Called by run_server (under ctrl_run_mutex) for a ready listening socket.
+// A connection served by the web layer has ended and its socket is closed (under
+// ctrl_run_mutex): the count and the address's admission are given back.
+void end_http_connection(const http_connection_entry& e);
+
+// Called by run_server (under ctrl_run_mutex) for a ready listening socket: accepts, refuses a
+// connection over its address's limit ("HTTP connection limit %d reached for %s, closing
+// connection", level 4), and hands the others to the web layer.
 void fork_http(int listen_fd, bool tls);
 
 // ---- SIP TCP/TLS connections (srv side)

@@ -236,26 +236,33 @@ TEST_F(ConnectionThreads, SipTcpConnectionRefusedServedEndedOrOverItsLimit) {
   EXPECT_EQ(hook_calls, expected);
 }
 
-TEST_F(ConnectionThreads, HttpConnectionIsHandedToItsThreadAndCounted) {
-  static int served_fd;
-  static bool served_on_ctrl;
-  set_http_serve([](int fd, const ip_port&, bool) {
-    served_fd = fd;
-    served_on_ctrl = thread_side() == run_side::ctrl;
-    close_socket(fd);
-    release_done.signal();
-  });
-  int client = connect_client();
-  ASSERT_GE(client, 0);
-  served_fd = -1;
+// An accepted HTTP connection is handed to the web layer on the accepting thread (ctrl),
+// counted until end_http_connection; an address's connections start http_wait apart and the one
+// over its limit is closed at the accept.
+TEST_F(ConnectionThreads, HttpConnectionsPacedAndLimitedPerAddress) {
+  static std::vector<http_connection_entry> served;
+  served.clear();
+  http_admission.clear();
+  set_http_serve([](const http_connection_entry& e) { served.push_back(e); });
+  std::vector<int> clients;
+  for (int i = 0; i <= http_connections_per_address; i++) clients.push_back(connect_client());
   holding(ctrl_run_mutex, [&] {
-    max_http_threads = 50;
-    fork_http(listener_, false);  // returns once the thread has accepted
+    http_wait = 200;
+    for (size_t i = 0; i < clients.size(); i++) fork_http(listener_, i % 2);
+    ASSERT_EQ(served.size(), size_t(http_connections_per_address));
+    EXPECT_EQ(num_http_threads.load(), http_connections_per_address);
+    for (size_t i = 0; i < served.size(); i++) {
+      EXPECT_EQ(served[i].start - served[0].start, rtimestamp(i) * ms2ticks(200)) << i;
+      EXPECT_EQ(served[i].tls, i % 2 == 1);
+      EXPECT_TRUE(served[i].admitted);
+    }
+    for (const http_connection_entry& e : served) {
+      close_socket(e.fd);
+      end_http_connection(e);
+    }
+    EXPECT_EQ(num_http_threads.load(), 0);
+    EXPECT_EQ(http_admission.open(str("\x7f\0\0\1", 4)), 0);
   });
-  ASSERT_EQ(release_done.wait(int64_t{10000}), 2);
-  EXPECT_GE(served_fd, 0);
-  EXPECT_TRUE(served_on_ctrl);
-  for (int i = 0; i < 1000 && num_http_threads.load() != 0; i++) usleep(1000);
-  EXPECT_EQ(num_http_threads.load(), 0);
-  close(client);
+  expect_closed(clients.back());
+  for (int c : clients) close(c);
 }

@@ -281,6 +281,7 @@ bool http_request::on_input(const str& data) {
   ctrl_run_mutex.must_own("http_request::on_input");
   if (close_) return false;  // answered and closing: nothing more is read
   in_ += data;
+  if (pause_ms_) return !over_limit();
   if (mode_ == mode_undetermined) {
     const str s = in_.lstrip();
     uint8_t first = s[0];
@@ -339,7 +340,9 @@ bool http_request::take_http_requests() {
     if (in_.length() < hend + body) return !over_limit();
     const str packet = in_.substr(0, hend + body);
     in_ = in_.substr(hend + body);
+    requests_++;
     handle_packet(packet);
+    if (pause_ms_) return true;
     if (close_) {
       in_.clear();
       return true;
@@ -373,6 +376,7 @@ void http_request::take_xml_elements() {
       }
     }
     if (end < 0) return;
+    requests_++;
     if (!name.starts_with("?")) log_printf(log_web, 6, "Unsupported CSTA request %s", name);
     in_ = in_.substr(end);
   }
@@ -623,7 +627,29 @@ void http_request::handle_login(web_request& r, const str& host) {
   str page;
   const bool readable = str::read_file(env_.web_root + "/" + r.path, page, false);
   if (readable) filter_file(page, r);
+  if (!env_.pause) {
+    suspended_ = std::make_unique<suspended_login>(suspended_login{r, id, readable});
+    pause_ms_ = 5000;
+    return;
+  }
   env_.pause(5000);
+  finish_login(r, id, readable);
+}
+
+bool http_request::resume() {
+  ctrl_run_mutex.must_own("http_request::resume");
+  if (!pause_ms_) return true;
+  pause_ms_ = 0;
+  std::unique_ptr<suspended_login> l = std::move(suspended_);
+  finish_login(l->r, l->id, l->readable);
+  if (close_) {
+    in_.clear();
+    return true;
+  }
+  return take_http_requests();
+}
+
+void http_request::finish_login(web_request& r, const str& id, bool readable) {
   r.s = find_session(id);
   if (!r.s) {
     log_printf(log_web, 3, "Session expired during waiting");

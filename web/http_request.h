@@ -9,11 +9,14 @@
 // buffer is answered, in order. A connection holds at most 1 MiB of unconsumed input, or
 // max_tcp_length bytes once a request carries a system administrator's session cookie.
 //
-// ctrl side: every call runs under ctrl_run_mutex. The only blocking call is the delay after a
-// wrong password, which goes through http_env::pause (releasing the lock in the daemon).
+// ctrl side: every call runs under ctrl_run_mutex. The delay after a wrong password goes
+// through http_env::pause when one is given; without one (the daemon's event loops) the
+// request is suspended instead: pending_pause() tells the caller how long to wait, and
+// resume() then produces the answer and goes on with the requests received meanwhile.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/ip_port.h"
 #include "base/str.h"
@@ -24,7 +27,8 @@ struct http_env {
   // The web folder (pages, templates and static files) and the recordings folder.
   str web_root = "web";
   str recordings_root = "recordings";
-  // Sleeps ms milliseconds with ctrl_run_mutex released (the daemon: yield_thread).
+  // Sleeps ms milliseconds with ctrl_run_mutex released; null: the request is suspended
+  // instead (pending_pause, resume).
   void (*pause)(int ms) = default_pause;
   // The modification time of a file in Unix seconds, -1 when there is none.
   int64_t (*modified)(const str& path) = default_modified;
@@ -46,6 +50,14 @@ class http_request {
   // Set once a response was sent on a connection that closes after it.
   bool close_after_response() const { return close_; }
   int input_mode() const { return mode_; }
+  // Complete requests (HTTP requests, XML elements) taken so far.
+  int requests() const { return requests_; }
+  // Milliseconds a suspended request waits before resume() (0: none is suspended). Input is
+  // kept unanswered meanwhile.
+  int pending_pause() const { return pause_ms_; }
+  // Ends the suspension: the suspended request's answer, then the requests that arrived
+  // meanwhile. The result is on_input's.
+  bool resume();
   void set_input_mode(int mode) { mode_ = mode; }
 
   // One complete request: header block, empty line, body.
@@ -77,6 +89,14 @@ class http_request {
   void handle_login(web_request& r, const str& host);
   void send_rendered(web_request& r, const str& content_type);
   bool page_allowed(const str& name, const web_request& r);
+  void finish_login(web_request& r, const str& id, bool readable);
+
+  // A login with a wrong password waiting for its answer.
+  struct suspended_login {
+    web_request r;
+    str id;
+    bool readable = false;
+  };
 
   ip_port peer_;
   http_env env_;
@@ -86,6 +106,9 @@ class http_request {
   str protocol_ = "HTTP/1.1";
   bool close_ = false;
   size_t limit_ = 1048576;
+  int requests_ = 0;
+  int pause_ms_ = 0;
+  std::unique_ptr<suspended_login> suspended_;
 };
 
 // The MIME type of a file name by its extension (images, css, wav); "application/octet-stream"

@@ -242,6 +242,25 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
   EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
   EXPECT_TRUE(log.contains("Session expired during waiting"));
 
+  // Without a pause the request is suspended; the requests behind it wait for its answer.
+  env.pause = nullptr;
+  http_request c(ip_port(ip_address_parse("127.0.0.5"), 40000), env);
+  const std::string body = "login_account=40&login_password=bad";
+  EXPECT_EQ(feed({"POST /login.htm HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded"
+                  "\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n" + body +
+                      "GET /robots.txt HTTP/1.1\r\n\r\n",
+                  "GET /robots.txt HTTP/1.0\r\n\r\n"},
+                 &c),
+            "|");
+  EXPECT_EQ(c.pending_pause(), 5000);
+  EXPECT_TRUE(c.resume());
+  EXPECT_EQ(c.take_output().view(),
+            page("200 Ok", "text/html", "login") + robots + "HTTP/1.0" +
+                page("200 Ok", "text/plain", "User-agent: *\r\nDisallow: /\r\n", false).substr(8));
+  EXPECT_TRUE(c.close_after_response());
+  EXPECT_TRUE(sessions.empty());
+
   std::string answer = login("40", "w40");
   ASSERT_EQ(sessions.size(), 1u);
   const str id = sessions.begin()->first;

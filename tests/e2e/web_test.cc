@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/harness.h"
 
@@ -89,6 +90,22 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   EXPECT_EQ(got.rfind("HTTP/1.1 200 Ok", 0), 0u) << got;
   EXPECT_NE(second, std::string::npos) << got;
   EXPECT_GT(second, got.find("Disallow: /"));
+
+  // 80 half-requests from four addresses keep no one waiting: a fresh address's complete
+  // request is answered within a second.
+  std::vector<std::unique_ptr<e2e::tcp_client>> half;
+  for (int i = 0; i < 80; i++) {
+    half.push_back(std::make_unique<e2e::tcp_client>());
+    ASSERT_TRUE(half.back()->connect("127.0.0.1", t->ports().http,
+                                     "127.0.10." + std::to_string(1 + i % 4)));
+    ASSERT_TRUE(half.back()->send("GET /robots.txt HTTP/1.1\r\nHost: localhost\r\n"));
+  }
+  e2e::tcp_client fresh;
+  const auto t1 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(fresh.connect("127.0.0.1", t->ports().http, "127.0.10.99"));
+  ASSERT_TRUE(fresh.send("GET /robots.txt HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+  EXPECT_TRUE(fresh.receive_until("Disallow: /", 1000)) << fresh.received();
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(1));
 }
 
 }  // namespace
