@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <thread>
@@ -101,6 +103,18 @@ std::map<int, http_loop*>& owners() {
   return o;
 }
 int last_number = 0;
+
+// A process that ends through exit() (the daemon ends with _exit) destroys the statics the loops
+// touch (sessions, tables, the log): once the end has begun, every loop stops at its next
+// wake-up without touching them, and the exit waits (up to a second) for that.
+std::atomic<bool> loops_ending{false};
+std::atomic<size_t> loops_parked{0};
+
+void park_loops_at_exit() {
+  loops_ending = true;
+  for (auto& l : loops()) l->wake();
+  for (int i = 0; i < 100 && loops_parked < loops().size(); i++) usleep(10000);
+}
 
 void end(http_loop& l, int number) {
   auto it = l.connections.find(number);
@@ -278,6 +292,11 @@ void run_loop(http_loop& l) {
       mutex_unlock unlocked(ctrl_run_mutex);
       n = epoll_wait(l.epoll_fd, events, max_events, wait_ms);
     }
+    if (loops_ending) {
+      ctrl_run_mutex.unlock();
+      ++loops_parked;
+      for (;;) pause();
+    }
     now = clock_now();
     bool started = false;
     for (auto& c : l.incoming) {
@@ -327,6 +346,7 @@ void run_loop(http_loop& l) {
 
 void start_loops() {
   if (!loops().empty()) return;
+  std::atexit(park_loops_at_exit);
   const int count = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
   for (int i = 0; i < count; i++) {
     auto l = std::make_unique<http_loop>();
@@ -338,8 +358,8 @@ void start_loops() {
     epoll_ctl(l->epoll_fd, EPOLL_CTL_ADD, l->wake_fd, &ev);
     http_loop* raw = l.get();
     loops().push_back(std::move(l));
-    char name[16];
-    snprintf(name, sizeof name, "http-conn-%d", (i + 1) % 10);
+    char name[32];  // thread names are cut to 15 characters
+    snprintf(name, sizeof name, "http-conn-%d", i + 1);
     create_thread(
         [](void* arg) -> void* {
           run_loop(*static_cast<http_loop*>(arg));
