@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "base/log.h"
 #include "base/random.h"
+#include "frame/epoll_loop.h"
 #include "frame/log.h"
 #include "frame/mutex.h"
 #include "frame/settings.h"
@@ -32,9 +32,7 @@ constexpr int max_wait_ms = 1000;
 // that ten thousand connections with spread deadlines do not cost a scan each.
 constexpr rtimestamp min_scan_interval = ns_per_second;
 
-struct connection_loop {
-  int epoll_fd = -1;
-  int wake_fd = -1;          // registered with data 0; connection numbers start at 1
+struct connection_loop : epoll_loop_base {
   std::set<int> served;      // numbers in the epoll set
   std::set<int> waiting;     // numbers whose service start lies ahead
   rtimestamp next_scan = 0;  // earliest time-out that may be due (0: none)
@@ -43,28 +41,11 @@ struct connection_loop {
   std::vector<char> buffer = std::vector<char>(read_chunk);
 
   size_t load() const { return served.size() + waiting.size(); }
-  void wake() {
-    uint64_t one = 1;
-    ssize_t r = write(wake_fd, &one, sizeof one);
-    (void)r;
-  }
 };
 
 std::vector<std::unique_ptr<connection_loop>>& loops() {
   static auto& l = *new std::vector<std::unique_ptr<connection_loop>>;
   return l;
-}
-
-// A process that ends through exit() (the daemon ends with _exit) destroys the connection
-// table and the other statics the loops touch: once the end has begun, every loop stops at its
-// next wake-up without touching them, and the exit waits (up to a second) for that.
-std::atomic<bool> loops_ending{false};
-std::atomic<size_t> loops_parked{0};
-
-void park_loops_at_exit() {
-  loops_ending = true;
-  for (auto& l : loops()) l->wake();
-  for (int i = 0; i < 100 && loops_parked < loops().size(); i++) usleep(10000);
 }
 
 // Stops serving number and ends it (release hook, log, socket, entry).
@@ -233,24 +214,10 @@ void run_loop(connection_loop& l) {
       int64_t until = visit <= now ? 0 : (visit - now + ns_per_ms - 1) / ns_per_ms;
       wait_ms = static_cast<int>(std::min<int64_t>(until, max_wait_ms));
     }
-    int n;
-    {
-      mutex_unlock unlocked(srv_run_mutex);
-      n = epoll_wait(l.epoll_fd, events, max_events, wait_ms);
-    }
-    if (loops_ending) {
-      srv_run_mutex.unlock();
-      ++loops_parked;
-      for (;;) pause();
-    }
+    const int n = l.wait(srv_run_mutex, events, max_events, wait_ms);
     for (int i = 0; i < n; i++) {
+      if (l.take_wake(events[i])) continue;
       const int number = static_cast<int>(events[i].data.u64);
-      if (number == 0) {
-        uint64_t count;
-        ssize_t r = read(l.wake_fd, &count, sizeof count);
-        (void)r;
-        continue;
-      }
       if (l.served.count(number)) handle(l, number, events[i].events);
     }
     now = clock_now();
@@ -261,30 +228,7 @@ void run_loop(connection_loop& l) {
   }
 }
 
-void start_loops() {
-  if (!loops().empty()) return;
-  std::atexit(park_loops_at_exit);
-  const int count = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
-  for (int i = 0; i < count; i++) {
-    auto l = std::make_unique<connection_loop>();
-    l->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    l->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = 0;
-    epoll_ctl(l->epoll_fd, EPOLL_CTL_ADD, l->wake_fd, &ev);
-    connection_loop* raw = l.get();
-    loops().push_back(std::move(l));
-    char name[32];  // thread names are cut to 15 characters
-    snprintf(name, sizeof name, "sip-conn-%d", i + 1);
-    create_thread(
-        [](void* arg) -> void* {
-          run_loop(*static_cast<connection_loop*>(arg));
-          return nullptr;
-        },
-        raw, false, 0, name);
-  }
-}
+void start_loops() { start_epoll_loops<connection_loop, run_loop>(loops(), "sip-conn"); }
 
 }  // namespace
 

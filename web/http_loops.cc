@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "base/random.h"
 #include "base/tls.h"
 #include "db/schema.h"
+#include "frame/epoll_loop.h"
 #include "frame/log.h"
 #include "frame/mutex.h"
 #include "frame/net.h"
@@ -75,9 +75,7 @@ struct http_connection {
   timeout delay;                // ends the suspension
 };
 
-struct http_loop {
-  int epoll_fd = -1;
-  int wake_fd = -1;  // registered with data 0; connection numbers start at 1
+struct http_loop : epoll_loop_base {
   std::map<int, std::unique_ptr<http_connection>> connections;  // only the loop touches them
   // Handed over by other threads under ctrl_run_mutex.
   std::vector<std::unique_ptr<http_connection>> incoming;
@@ -85,12 +83,6 @@ struct http_loop {
   size_t load = 0;  // connections given to the loop and not yet ended
   rtimestamp last_scan = 0;
   std::vector<char> buffer = std::vector<char>(read_chunk);
-
-  void wake() {
-    uint64_t one = 1;
-    ssize_t r = write(wake_fd, &one, sizeof one);
-    (void)r;
-  }
 };
 
 std::vector<std::unique_ptr<http_loop>>& loops() {
@@ -103,18 +95,6 @@ std::map<int, http_loop*>& owners() {
   return o;
 }
 int last_number = 0;
-
-// A process that ends through exit() (the daemon ends with _exit) destroys the statics the loops
-// touch (sessions, tables, the log): once the end has begun, every loop stops at its next
-// wake-up without touching them, and the exit waits (up to a second) for that.
-std::atomic<bool> loops_ending{false};
-std::atomic<size_t> loops_parked{0};
-
-void park_loops_at_exit() {
-  loops_ending = true;
-  for (auto& l : loops()) l->wake();
-  for (int i = 0; i < 100 && loops_parked < loops().size(); i++) usleep(10000);
-}
 
 void end(http_loop& l, int number) {
   auto it = l.connections.find(number);
@@ -287,16 +267,7 @@ void run_loop(http_loop& l) {
       int64_t until = next_start <= now ? 0 : (next_start - now + ns_per_ms - 1) / ns_per_ms;
       wait_ms = static_cast<int>(std::min<int64_t>(until, max_wait_ms));
     }
-    int n;
-    {
-      mutex_unlock unlocked(ctrl_run_mutex);
-      n = epoll_wait(l.epoll_fd, events, max_events, wait_ms);
-    }
-    if (loops_ending) {
-      ctrl_run_mutex.unlock();
-      ++loops_parked;
-      for (;;) pause();
-    }
+    const int n = l.wait(ctrl_run_mutex, events, max_events, wait_ms);
     now = clock_now();
     bool started = false;
     for (auto& c : l.incoming) {
@@ -307,13 +278,8 @@ void run_loop(http_loop& l) {
     }
     l.incoming.clear();
     for (int i = 0; i < n; i++) {
+      if (l.take_wake(events[i])) continue;
       const int number = static_cast<int>(events[i].data.u64);
-      if (number == 0) {
-        uint64_t count;
-        ssize_t r = read(l.wake_fd, &count, sizeof count);
-        (void)r;
-        continue;
-      }
       auto it = l.connections.find(number);
       if (it == l.connections.end()) continue;
       http_connection& c = *it->second;
@@ -344,30 +310,7 @@ void run_loop(http_loop& l) {
   }
 }
 
-void start_loops() {
-  if (!loops().empty()) return;
-  std::atexit(park_loops_at_exit);
-  const int count = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
-  for (int i = 0; i < count; i++) {
-    auto l = std::make_unique<http_loop>();
-    l->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    l->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = 0;
-    epoll_ctl(l->epoll_fd, EPOLL_CTL_ADD, l->wake_fd, &ev);
-    http_loop* raw = l.get();
-    loops().push_back(std::move(l));
-    char name[32];  // thread names are cut to 15 characters
-    snprintf(name, sizeof name, "http-conn-%d", i + 1);
-    create_thread(
-        [](void* arg) -> void* {
-          run_loop(*static_cast<http_loop*>(arg));
-          return nullptr;
-        },
-        raw, false, 0, name);
-  }
-}
+void start_loops() { start_epoll_loops<http_loop, run_loop>(loops(), "http-conn"); }
 
 }  // namespace
 
