@@ -192,7 +192,7 @@ void add_tree(const str& path, std::vector<tar_entry>& out) {
     if (path.empty() && f.starts_with("log-")) continue;
     tar_entry e;
     e.name = prefix + f;
-    if (str::read_file(e.name, e.data, false)) out.push_back(std::move(e));
+    if (str::read_file(e.name, e.data, false) && !e.data.empty()) out.push_back(std::move(e));
   }
   for (const str& d : str::get_dir(here, true)) {
     out.push_back({prefix + d + "/", true, str()});

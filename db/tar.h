@@ -52,7 +52,8 @@ constexpr size_t no_tar_limit = SIZE_MAX;
 bool put_tar(const str& image, size_t max_bytes = 0);
 
 // The backup of the working directory as a tar image: every folder and file below it (queued
-// row writes first written), except the log files; put_tar restores it.
+// row writes first written), except the log files and empty files (which tar_read refuses, so
+// that one of them would make the whole backup unusable); put_tar restores it.
 str get_tar();
 
 // Removes every file below path (recursively; "" is the working directory).
