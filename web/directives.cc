@@ -84,6 +84,18 @@ bool may_manage_domain(const web_request& r, int domain) {
   return r.s->type == session_domain_admin && session_number(r, "domain") == domain;
 }
 
+bool names_foreign_rows(const web_request& r) {
+  auto arg = [&](const char* name) {
+    auto it = r.args.find(name);
+    return it == r.args.end() ? str() : it->second.strip();
+  };
+  const str d = arg("domain"), a = arg("account");
+  if (!d.empty() && !may_manage_domain(r, d.value())) return true;
+  if (!a.empty() && context_account(r) != a.value()) return true;
+  if (!arg("trunk").empty() && !context_trunk(r)) return true;
+  return !arg("dialplan").empty() && !context_dialplan(r);
+}
+
 int context_account(const web_request& r) {
   if (!r.s) return 0;
   if (r.s->type == session_user) {
@@ -180,7 +192,9 @@ void handle_allow(const std::vector<str>& a, web_request& r) {
   bool ok = r.has_root_permission();
   if (level == "domain") ok = r.has_domain_permission();
   if (level == "user") ok = r.s && r.s->type != session_console;
-  if (!ok) r.status = 403;
+  // A form post was checked before it acted (apply_form) and may have removed the rows it
+  // names; a page that is only looked at must not name rows of others.
+  if (!ok || (r.method != "POST" && names_foreign_rows(r))) r.status = 403;
 }
 
 }  // namespace

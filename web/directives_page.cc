@@ -58,6 +58,7 @@ const std::map<str, str>& english() {
       {"dnd", "Do not disturb"},
       {"dnd_forward", "While not disturbed, forward to"},
       {"domain", "Domain"},
+      {"domain_admin", "Administrator of the domain (logs in to the domain's pages)"},
       {"domains", "Domains"},
       {"duration", "Duration"},
       {"edit", "Edit"},

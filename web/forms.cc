@@ -435,16 +435,6 @@ const action actions[] = {
     {"restore", session_system_admin, restore},
 };
 
-// The rows a request names must be the session's to change, whatever the action; a request
-// that names another domain's rows is refused as a whole.
-bool names_foreign_rows(const web_request& r) {
-  const str d = arg(r, "domain"), a = arg(r, "account");
-  if (!d.empty() && !may_manage_domain(r, d.value())) return true;
-  if (!a.empty() && context_account(r) != a.value()) return true;
-  if (!arg(r, "trunk").empty() && !context_trunk(r)) return true;
-  return !arg(r, "dialplan").empty() && !context_dialplan(r);
-}
-
 }  // namespace
 
 str apply_form(const str& name, web_request& r) {

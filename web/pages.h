@@ -24,6 +24,10 @@ int context_domain(const web_request& r);
 // Whether the session may see and change the domain (the system administrator every domain, a
 // domain administrator his own, a user none).
 bool may_manage_domain(const web_request& r, int domain);
+// Whether the request's "domain", "account", "trunk" or "dialplan" argument names a row the
+// session may not manage (or that does not exist): such a form is refused as a whole (403), and
+// so is a page asked for with GET, never shown for the session's own rows instead.
+bool names_foreign_rows(const web_request& r);
 // The account (users row) in view: a user's own; for administrators the request's "account"
 // argument when it is an account of a domain they manage. 0: none.
 int context_account(const web_request& r);
