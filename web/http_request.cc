@@ -11,6 +11,7 @@
 #include "frame/mutex.h"
 #include "frame/settings.h"
 #include "pbx/address_list_table.h"
+#include "web/fixed_files.h"
 #include "web/http_date.h"
 #include "web/pages.h"
 #include "web/session.h"
@@ -527,6 +528,15 @@ void http_request::route(const str& packet) {
     error("404 Not Found",
           "Please use parameters \"user\", \"pass\" and \"file\" to provide credentals and to "
           "specify which file to fetch");
+    return;
+  }
+  fixed_file fixed;
+  if (serve_fixed_name(path, r, fixed)) {
+    if (fixed.status == "200 Ok") {
+      send_file(fixed.body, fixed.type, 0, !close_);
+    } else {
+      error(fixed.status, fixed.body);
+    }
     return;
   }
   if (!page_allowed(path, r)) {

@@ -8,6 +8,7 @@
 
 #include "base/digest.h"
 #include "base/version.h"
+#include "db/domain_export.h"
 #include "frame/timeout_test_util.h"
 #include "pbx/address_list_table.h"
 #include "pbx/pbx_test_util.h"
@@ -336,3 +337,60 @@ TEST_F(HttpRequestTest, InputLimitAndWebFolderCopy) {
 }
 
 }  // namespace
+
+TEST_F(HttpRequestTest, FixedNames) {
+  const int a = add_extension("40"), b = add_extension("41");
+  extensions.set(extension_row(a), extensions_web_password, "w40");
+  int m[2];
+  for (int i : {0, 1}) {
+    m[i] = messages.add_row();
+    messages.set(m[i], messages_user, id_text(i ? b : a));
+    messages.set(m[i], messages_type, "vmail");
+    messages.set(m[i], messages_filename, i ? "recordings/b.wav" : "recordings/a.wav");
+  }
+  put("recordings/a.wav", "A");
+  put("recordings/b.wav", "B");
+  put("recordings/name-" + std::to_string(a) + ".wav", "N");
+  put("recordings/greeting-" + std::to_string(a) + "-2.wav", "G");
+  const int c = certificates.add_row();
+  certificates.set(c, certificate_type, "sip");
+  certificates.set(c, certificate_public, "PEM");
+  session s;
+  s.vars = {{"user", id_text(a)}, {"domain", id_text(domain)}};
+  setup_session(s, "u2345678901234567890");
+  s.type = session_domain_admin;
+  setup_session(s, "d2345678901234567890");
+  const std::string user = "u", admin = "d", none = "-", ma = std::to_string(m[0]),
+                    mb = std::to_string(m[1]), wav = "audio/wav";
+  const auto missing = [](const char* name) {
+    return error_page("404 Not Found", std::string("File ") + name + " not found");
+  };
+  const std::string denied =
+      error_page("403 Permission Denied", "Please log in with the appropriate permissions");
+  const struct {
+    std::string session, target, want;
+  } cases[] = {
+      {user, "message.wav?id=" + ma, page("200 Ok", wav, "A")},
+      {user, "message.wav?id=" + mb, missing("message.wav")},
+      {none, "message.wav?id=" + ma, denied},
+      {admin, "message.wav?id=" + ma + "&account=" + std::to_string(a), page("200 Ok", wav, "A")},
+      {user, "playback.wav", page("200 Ok", wav, "N")},
+      {user, "playback.wav?greeting=2", page("200 Ok", wav, "G")},
+      {user, "playback.wav?greeting=3", missing("playback.wav")},
+      {none, "post.htm?user=40&pass=w40&file=msg" + ma, page("200 Ok", wav, "A")},
+      {none, "post.htm?user=40&pass=w40&file=msg" + mb, missing("post.htm")},
+      {none, "post.htm?user=40&pass=w41&file=name", denied},
+      {none, "certificate.cert", page("200 Ok", "application/x-x509-ca-cert", "PEM")},
+      {user, "domain.tar", denied},
+      {admin, "domain.tar",
+       page("200 Ok", "application/x-tar", std::string(save_domain(domain).view()))},
+  };
+  for (const auto& t : cases)
+    EXPECT_EQ(
+        feed(
+            {"GET /" + t.target + " HTTP/1.1\r\nHost: localhost\r\n" +
+             (t.session == none ? "" : "Cookie: session=" + t.session + "2345678901234567890\r\n") +
+             "\r\n"}),
+        t.want)
+        << t.target;
+}
