@@ -40,6 +40,7 @@ const std::map<str, str>& english() {
       {"call_lists", "Call lists"},
       {"calls", "Calls"},
       {"cancel", "Cancel"},
+      {"certificate_download", "The system's certificate, for phones and browsers to trust"},
       {"chart_note",
        "Registrations and calls per domain right now. The history graphs appear here "
        "once the system records statistics over time."},
@@ -59,6 +60,7 @@ const std::map<str, str>& english() {
       {"dnd_forward", "While not disturbed, forward to"},
       {"domain", "Domain"},
       {"domain_admin", "Administrator of the domain (logs in to the domain's pages)"},
+      {"domain_download", "Download the domain as an archive (to move it to another system)"},
       {"domains", "Domains"},
       {"duration", "Duration"},
       {"edit", "Edit"},

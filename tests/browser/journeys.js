@@ -5,6 +5,7 @@
 "use strict";
 const { chromium } = require("playwright-core");
 const assert = require("node:assert/strict");
+const { readFileSync } = require("node:fs");
 const [step, base, shots, ...args] = process.argv.slice(2);
 
 const click = (page, selector) => Promise.all([page.waitForNavigation(), page.click(selector)]);
@@ -66,6 +67,10 @@ const steps = {
     const page = await login(await ctx.browser().newContext(), "100", "web100");
     assert.match(page.url(), /dom_index\.htm$/);
     await shot(page, "dom_index_domain_admin");
+    // His domain's archive from the settings page, and nothing above his level.
+    await page.goto(base + "dom_settings.htm");
+    const [tar] = await Promise.all([page.waitForEvent("download"), page.click("a.button")]);
+    assert.match(readFileSync(await tar.path(), "latin1"), /<name>localhost<\/name>/);
     for (const path of ["reg_index.htm", "reg_settings.htm", "pbx.tar", other, foreign])
       assert.equal((await page.goto(base + path)).status(), 403, path);
   },

@@ -48,7 +48,7 @@ TEST_F(BrowserTest, AdministratorCreatesDomainAndExtensionAndThePhoneRegisters) 
       "<recv response=\"200\"/>\n");
   for (size_t at; (at = scenario.find("@localhost>")) != std::string::npos;)
     scenario.replace(at, 11, "@shop.test>");
-  ASSERT_EQ(e2e::run_sipp(*t, "register", "127.0.0.31", scenario, "200;Pw-200;"), 0)
+  ASSERT_EQ(e2e::run_sipp(*t, "register", "127.0.0.74", scenario, "200;Pw-200;"), 0)
       << t->read_file("sipp-register/sipp.out");
   EXPECT_EQ(step("admin_sees_registration"), "");
 }
