@@ -104,9 +104,8 @@ const steps = {
     const started = Date.now();
     let answered = false;
     const wrong = click(page, "button[type=submit]").then(() => (answered = true));
-    for (const path of ["reg_index.htm", "reg_settings.htm", "reg_log.htm"])
-      assert.equal((await other.goto(base + path)).status(), 200, path);
-    assert.equal(answered, false, "the wrong password was answered before the other pages");
+    assert.equal((await other.goto(base + "reg_settings.htm")).status(), 200);
+    assert.equal(answered, false, "the wrong password was answered before the other page");
     await wrong;
     assert.ok(Date.now() - started >= 5000, "answered before the delay");
     const alert = page.locator("[role=alert]", { hasText: "Username or password are not correct" });
