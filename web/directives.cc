@@ -144,6 +144,8 @@ str page_value(const str& name, web_request& r) {
   }
   const int a = context_account(r);
   if (scope == "ext") return is_extension(a) ? extensions.get(extension_row(a), field) : str();
+  if (scope == "att")
+    return a && account_type(a) == "attendants" ? attendants.get(extension_row(a), field) : str();
   if (scope == "usr") return a ? users.get(a, field) : str();
   if (scope == "acc") {
     if (!a) return str();

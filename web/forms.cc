@@ -144,6 +144,9 @@ str save(web_request& r) {
     auto lang = r.args.find("ext." + extensions_language_web);
     if (lang != r.args.end() && id_text(a) == r.s->var("user") && lang->second.length() <= 16)
       r.s->vars["lang"] = lang->second;
+    if (!user && account_type(a) == "attendants")
+      write_fields(
+          attendants, extension_row(a), "att", [](const str&) { return true; }, r);
     const int alias = user_alias.first(user_alias_user, id_text(a));
     if (alias && r.args.count("acc.display") && !user)
       write_fields(
@@ -176,6 +179,7 @@ str add_domain(web_request& r) {
 
 void delete_account_rows(int a) {
   if (is_extension(a)) extensions.delete_row(extension_row(a));
+  if (account_type(a) == "attendants") attendants.delete_row(extension_row(a));
   user_alias.delete_row(user_alias_user, id_text(a));
   registrations.delete_row(registrations_tuser, id_text(a));
   users.delete_row(a);
@@ -218,19 +222,34 @@ str add_account(web_request& r) {
     result(r, "error_limit");
     return str();
   }
-  const int e = extensions.add_row(false);
-  for (const char* c : {"password", "web_pass", "first_name", "display_name"}) {
-    const str v = arg(r, c);
-    if (!v.empty() && v.length() <= max_field) extensions.set(e, c, v, false, false);
+  // An extension (with its passwords) or an auto attendant, whose menu is set on its own page.
+  const bool attendant = arg(r, "type") == "attendants";
+  if (!attendant && arg(r, "password").empty()) {
+    result(r, "error_password");
+    return str();
   }
-  extensions.set(e, extensions_mb_enable, str_t, false, false);
-  extensions.write_row(e);
+  int e;
+  if (attendant) {
+    // A caller who types nothing is not held for ever.
+    e = attendants.add_row(false);
+    attendants.set(e, attendants_hangup, "120", false, false);
+    attendants.write_row(e);
+  } else {
+    e = extensions.add_row(false);
+    for (const char* c : {"password", "web_pass", "first_name", "display_name"}) {
+      const str v = arg(r, c);
+      if (!v.empty() && v.length() <= max_field) extensions.set(e, c, v, false, false);
+    }
+    extensions.set(e, extensions_mb_enable, str_t, false, false);
+    extensions.write_row(e);
+  }
   const int u = users.add_row(false);
   const int alias = user_alias.add_row(false);
-  for (auto [column, value] : {std::pair{users_type_name, str("extensions")},
-                               {users_type_index, id_text(e)},
-                               {users_domain, id_text(d)},
-                               {users_alias, id_text(alias)}})
+  for (auto [column, value] :
+       {std::pair{users_type_name, str(attendant ? "attendants" : "extensions")},
+        {users_type_index, id_text(e)},
+        {users_domain, id_text(d)},
+        {users_alias, id_text(alias)}})
     users.set(u, column, value, false, false);
   users.write_row(u);
   user_alias.set(alias, user_alias_user, id_text(u), false, false);
@@ -368,6 +387,32 @@ str goto_domain(web_request& r) {
   return "dom_index.htm";
 }
 
+// Another name of the domain in view (a host name its phones may use). Names are unique across
+// domains and aliases, since a request's host picks the domain.
+str add_domain_alias(web_request& r) {
+  const int d = context_domain(r);
+  const str name = arg(r, "alias").tolower();
+  if (name.empty() || name.length() > 255 || name.find(' ') >= 0 || domain_by_name(name)) {
+    result(r, "error_name");
+    return str();
+  }
+  const int g = domain_alias.add_row(false);
+  domain_alias.set(g, domain_alias_domain, id_text(d), false, false);
+  domain_alias.set(g, domain_alias_name, name, false, false);
+  domain_alias.write_row(g);
+  log_printf(log_web, 4, "Added alias %s to domain %s", name, domains.get(d, domains_name));
+  result(r, "saved");
+  return str();
+}
+
+str delete_domain_alias(web_request& r) {
+  const int g = arg(r, "alias").value();
+  if (domain_alias.has_row(g) &&
+      domain_alias.get(g, domain_alias_domain) == id_text(context_domain(r)))
+    domain_alias.delete_row(g);
+  return str();
+}
+
 str add_access(web_request& r) {
   const str adr = arg(r, "address"), type = arg(r, "type");
   if (adr.empty() || adr.length() > 64 || (type != "white" && type != "black")) {
@@ -429,6 +474,8 @@ const action actions[] = {
     {"dialentrydel", session_domain_admin, delete_dialplan_entry},
     {"dialplandel", session_domain_admin, delete_dialplan},
     {"msgdel", session_user, delete_message},
+    {"addalias", session_system_admin, add_domain_alias},
+    {"aliasdel", session_system_admin, delete_domain_alias},
     {"addaccess", session_system_admin, add_access},
     {"delete_address", session_system_admin, delete_access},
     {"clearlog", session_system_admin, clear_the_log},

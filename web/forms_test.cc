@@ -86,7 +86,8 @@ TEST_F(FormsTest, ActionsCheckTheSessionLevel) {
 // and columns that are not his ignored, an unticked box stored as "false"; the system setting
 // he names is not touched.
 TEST_F(FormsTest, UserSavesHisOwnSettings) {
-  post(session_domain_admin, "addacc", {{"domain", id_text(ours)}, {"name", "201"}});
+  post(session_domain_admin, "addacc",
+       {{"domain", id_text(ours)}, {"name", "201"}, {"password", "p"}});
   const int me = account_by_name("201", ours);
   EXPECT_EQ(post(session_user, "save",
                  {{"ext.cfa", "\"><script>x</script>"},
@@ -104,6 +105,42 @@ TEST_F(FormsTest, UserSavesHisOwnSettings) {
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::ip_http_port), "80");
   EXPECT_EQ(post(session_user, "save", {{"account", id_text(me + 1)}, {"ext.dnd", "x"}}, me),
             "403 201():&quot;&gt;&lt;script&gt;x&lt;/script&gt;/true/false");
+}
+
+// An auto attendant is an account of its own whose menu only its domain's administrators set;
+// an extension is not made without a password; a domain alias names the domain for routing.
+TEST_F(FormsTest, AttendantsAndDomainAliases) {
+  EXPECT_EQ(post(session_domain_admin, "addacc", {{"domain", id_text(ours)}, {"name", "202"}}),
+            "200");
+  EXPECT_EQ(post(session_domain_admin, "addacc",
+                 {{"domain", id_text(ours)}, {"name", "500"}, {"type", "attendants"}}),
+            "200 500()://");
+  const int aa = account_by_name("500", ours);
+  ASSERT_EQ(account_type(aa), "attendants");
+  const auto menu = [&] {
+    return attendants.get(extension_row(aa), attendants_input_1) + ">" +
+           attendants.get(extension_row(aa), attendants_code_1);
+  };
+  post(session_domain_admin, "editaccount", {{"account", id_text(aa)}, {"att.code_1", "9"}}, 0,
+       theirs);
+  post(session_user, "save", {{"att.code_1", "9"}}, aa);
+  post(session_domain_admin, "editaccount",
+       {{"account", id_text(aa)}, {"att.input_1", "1"}, {"att.code_1", "100"}});
+  EXPECT_EQ(menu(), "1>100");
+
+  const auto alias = [&](const char* name) {
+    const std::string status =
+        post(session_system_admin, "addalias", {{"domain", id_text(ours)}, {"alias", name}});
+    return status + ":" + std::to_string(domain_by_name(name));
+  };
+  EXPECT_EQ(alias("PBX.Ours"), "200 500()://:" + std::to_string(ours));
+  EXPECT_EQ(alias("theirs.example"), "200 500()://:" + std::to_string(theirs));
+  EXPECT_EQ(domain_alias.size(), 1);
+  post(session_system_admin, "aliasdel", {{"domain", id_text(theirs)}, {"alias", "1"}});
+  EXPECT_EQ(domain_alias.size(), 1);
+  post(session_system_admin, "aliasdel",
+       {{"domain", id_text(ours)}, {"alias", id_text(domain_alias.first())}});
+  EXPECT_EQ(domain_alias.size(), 0);
 }
 
 }  // namespace
@@ -199,7 +236,8 @@ TEST_F(FormsTest, SettingsAndMessages) {
                 ctrl_read_registry(ctrl_settings::codec_lock) + " " +
                 ctrl_read_registry(ctrl_settings::pw_pass),
             str("7 true false ") + md5_hex("secret"));
-  post(session_domain_admin, "addacc", {{"domain", id_text(ours)}, {"name", "202"}});
+  post(session_domain_admin, "addacc",
+       {{"domain", id_text(ours)}, {"name", "202"}, {"password", "p"}});
   const int me = account_by_name("202", ours);
   for (const char* owner : {"99", "202"}) {
     const int account = str(owner) == "99" ? 99 : me;

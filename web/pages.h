@@ -40,6 +40,7 @@ int context_dialplan(const web_request& r);
 //   row.X   field X of the loop element being rendered (the innermost loop that has it)
 //   cfg.X   the system setting X (system administrator only; never the password digest)
 //   dom.X   column X of the domain in view          ext.X   column X of the account's extension
+//   att.X   column X of the account's auto attendant
 //   usr.X   column X of the account's users row     trunk.X / dp.X   the trunk / dial plan in view
 //   acc.name / acc.display   the account's primary name and display name
 // anything else is the session variable of that name. Empty when it is not there or not the

@@ -41,6 +41,15 @@ const steps = {
     await submit(page, "addacc", { name: "200", password: args[0], web_pass: "w200" });
     await row(page, "200").waitFor();
     await shot(page, "dom_index");
+    // An auto attendant whose key 1 reaches the new extension.
+    await page.selectOption("form:has([value=addacc]) [name=type]", "attendants");
+    await submit(page, "addacc", { name: "500" });
+    const attendant = base + (await href(page, "500"));
+    await page.goto(attendant);
+    await submit(page, "editaccount", { "att.input_1": "1", "att.code_1": "200" });
+    await page.goto(attendant);
+    assert.equal(await page.inputValue("[name='att.code_1']"), "200");
+    await shot(page, "dom_attendant");
   },
   async admin_sees_registration(ctx) {
     const page = await login(ctx, "admin", "");
