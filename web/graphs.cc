@@ -179,7 +179,7 @@ str svg_path(const std::vector<perf_interval>& h, series_fn f, int top_value, in
       continue;
     }
     const int y = y0 + span - (std::min(v, top_value) * span + top_value / 2) / top_value;
-    d.appendf("%s%d %d ", open ? "L" : "M", x0 + static_cast<int>(i), y);
+    d.appendf("%c%d %d ", open ? 'L' : 'M', x0 + static_cast<int>(i), y);
     open = true;
   }
   return d.strip();

@@ -39,6 +39,9 @@ TEST(Graphs, BmpHeaderRowsAndOneColumn) {
   // The bars stand on the time axis.
   EXPECT_EQ(pixel(calls, x, bottom - 1), primary);
   EXPECT_EQ(pixel(calls, x, bottom), axis);
+  web_request r;  // the chart: legs 4 of 5 at interval 100, a lone point
+  history_chart(h, r);
+  EXPECT_GE(r.out.find("<path d=\"M140 42\" class=\"line-legs\"/>"), 0) << r.out.view();
   // Rows of 5 pixels take 15 bytes and a byte of padding.
   bmp_canvas small(5, 2);
   small.set(4, 1, 0x102030);
