@@ -17,8 +17,7 @@ TEST_F(PerfSamplingTest, ScoresOfConnectedLegsAndTheSample) {
                          report_mos_tenths("QualityEst:MOSLQ=x.5")),
             "37 40 -1");
   system_perf_history().clear();
-  const int connected = db_test::add_row(legs, {{leg_connect, "1767225600.0"}});
-  perf_leg_ended(connected, report);
+  perf_leg_ended(db_test::add_row(legs, {{leg_connect, "1767225600.0"}}), report);
   perf_leg_ended(legs.add_row(), "QualityEst:MOSLQ=1.0 MOSCQ=1.0");
   add_registration(add_extension("100"), "c1", "<sip:100@127.0.0.1>");
   db_test::add_row(registrations, {{registrations_event, "presence"}});  // not counted

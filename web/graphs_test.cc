@@ -14,8 +14,7 @@ uint32_t pixel(const str& f, int x, int y, int width = perf_graph::width,
 }
 
 // How many pixels of column x have the colour.
-int count_in_column(const str& f, int x, uint32_t rgb) {
-  int n = 0;
+int count_in_column(const str& f, int x, uint32_t rgb, int n = 0) {
   for (int y = 0; y < perf_graph::height; y++) n += pixel(f, x, y) == rgb;
   return n;
 }

@@ -19,11 +19,9 @@ class ProvisioningTest : public pbx_test::call_test {
   std::string ask(const std::string& request, const std::string& body = "") {
     http_request c(ip_port(ip_address_parse("127.0.0.7"), 40000));
     c.on_input(str(request + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
-    const str out = c.take_output();
-    return std::string(str::sprintf("%s|%s|%s", out.get_line(0),
-                                    out.get_record_content("Content-Type"),
-                                    out.substr(out.find("\r\n\r\n") + 4, 3))
-                           .view());
+    const str o = c.take_output(), type = o.get_record_content("Content-Type");
+    return std::string(
+        (o.get_line(0) + "|" + type + "|" + o.substr(o.find("\r\n\r\n") + 4, 3)).view());
   }
 };
 
