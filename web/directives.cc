@@ -223,7 +223,7 @@ int handle_ssi(const str& directive, web_request& r) {
     return equal != (name == "checkn") ? 2 : 1;
   } else if (name == "allow") {
     handle_allow(a, r);
-  } else if (name == "history_chart") {  // the statistics over time, the system's own
+  } else if (name == "history_chart") {  // statistics over time: the system administrator's
     if (r.has_root_permission()) history_chart(system_perf_history().snapshot(wall_now()), r);
   } else if (!handle_furniture(name, a, r) && !handle_list(name, a, r)) {
     log_printf(log_web, 2, "Unknown directive %s", name);
