@@ -28,6 +28,7 @@
 #include "pbx/dialog_events.h"
 #include "pbx/email.h"
 #include "pbx/email_client.h"
+#include "pbx/perf_sampling.h"
 #include "pbx/registration.h"
 #include "pbx/trunks.h"
 #include "sip/address_list.h"
@@ -219,6 +220,9 @@ int run_telmond(int argc, char** argv, const daemon_extras& extras) {
   // directory's web folder gets the installed pages it lacks.
   install_web_server();
   frame_hooks().init_web_pages = init_web_pages;
+  // Statistics over time: the keep-alive timer's sample of calls, legs, registrations and the
+  // RTP thread's load (the hang-ups add the call quality themselves).
+  frame_hooks().sample_statistics = perf_sample_now;
 
   // After the tables are read: the access list, and the bindings kept from before a restart.
   frame_hooks().init_ip = [] {

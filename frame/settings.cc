@@ -261,6 +261,8 @@ constexpr setting_default defaults[ctrl_settings::setting_count] = {
     {"sip_log_collection", "true"},                   // 236
     {"sip_connections_per_address", "100"},           // 237
     {"sip_first_message_timeout", "10"},              // 238
+    {"http_connections_per_address", "64"},           // 239
+    {"http_first_request_timeout", "10"},             // 240
 };
 
 struct settings_state {

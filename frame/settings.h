@@ -249,7 +249,9 @@ enum setting : int {
   sip_log_collection = 236,
   sip_connections_per_address = 237,  // accepted SIP TCP/TLS connections per source address
   sip_first_message_timeout = 238,    // seconds an accepted connection has for its first message
-  setting_count = 239,
+  http_connections_per_address = 239,  // open HTTP/HTTPS connections per source address
+  http_first_request_timeout = 240,    // seconds an accepted connection has for its first request
+  setting_count = 241,
 };
 
 }  // namespace ctrl_settings
@@ -268,11 +270,11 @@ extern str default_file;
 void init_config();
 
 // The current value (a copy). codec_preference is read normalised by get_codec_list. An index
-// outside 0..238 yields the empty string.
+// outside 0..240 yields the empty string.
 str ctrl_read_registry(int setting);
 // Stores the value; when it differs from the stored one, runs the setting's side effects
 // (logging settings, codec mapping, syslog destination, registered hooks) after the lock is
-// released. With save, save_config runs afterwards, changed or not. Indexes outside 0..238 are
+// released. With save, save_config runs afterwards, changed or not. Indexes outside 0..240 are
 // ignored.
 void ctrl_write_registry(int setting, const str& value, bool save = false);
 // Stores the value; no side effect, no save.

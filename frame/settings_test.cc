@@ -86,6 +86,8 @@ TEST_F(SettingsTest, IndexesNamesAndDefaults) {
       {236, "sip_log_collection", "true"},
       {237, "sip_connections_per_address", "100"},
       {238, "sip_first_message_timeout", "10"},
+      {239, "http_connections_per_address", "64"},
+      {240, "http_first_request_timeout", "10"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ctrl_variable_lookup(static_cast<setting>(c.index)), c.name) << c.index;
@@ -104,7 +106,7 @@ TEST_F(SettingsTest, IndexesNamesAndDefaults) {
   EXPECT_EQ(ctrl_variable_lookup(str("no_such_setting")), setting_count);
   EXPECT_EQ(ctrl_variable_lookup(str("Log_Level")), 0);
   EXPECT_EQ(ctrl_read_registry(-1), "");
-  EXPECT_EQ(ctrl_read_registry(239), "");
+  EXPECT_EQ(ctrl_read_registry(setting_count), "");
   for (const char* n : {"ntp_host", "app_login_text", "app_footer", "app_link", "app_help"})
     EXPECT_FALSE(ctrl_read_registry(ctrl_variable_lookup(str(n))).empty()) << n;
 }
@@ -128,8 +130,8 @@ TEST_F(SettingsTest, SavedFileBytes) {
   EXPECT_NE(body.find("<sys_name>A&amp;B &lt;&quot;x&quot;&gt; &apos;y&apos;</sys_name>"),
             std::string::npos);
   EXPECT_NE(body.find("<codec_preference>0 8 9 18 2 3</codec_preference>"), std::string::npos);
-  EXPECT_EQ(body.size() - std::string("</sip_first_message_timeout></pbx-config>").size(),
-            body.rfind("</sip_first_message_timeout></pbx-config>"));
+  EXPECT_EQ(body.size() - std::string("</http_first_request_timeout></pbx-config>").size(),
+            body.rfind("</http_first_request_timeout></pbx-config>"));
   EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
 }
 
@@ -277,7 +279,7 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   EXPECT_EQ(get_log_entries().back().text, "syslog messages will be sent to [::1]");
   // Out of range: ignored, nothing saved.
   files_.files.erase("pbx.xml");
-  ctrl_write_registry(239, "x", true);
+  ctrl_write_registry(setting_count, "x", true);
   ctrl_write_registry(-5, "x", true);
   ctrl_write_setting(1000, "x");
   EXPECT_EQ(files_.files.count("pbx.xml"), 0u);

@@ -120,12 +120,12 @@ void fork_http(int listen_fd, bool tls) {
   if (e.fd < 0) return;
   const bool exempt = sip_source_exempt && sip_source_exempt(e.peer);
   const rtimestamp now = clock_now();
-  connection_admission::decision d =
-      http_admission.admit(e.peer.address, exempt, http_connections_per_address,
-                           http_wait > 0 ? ms2ticks(http_wait) : 0, now);
+  const int limit = ctrl_read_registry(ctrl_settings::http_connections_per_address).value();
+  connection_admission::decision d = http_admission.admit(
+      e.peer.address, exempt, limit, http_wait > 0 ? ms2ticks(http_wait) : 0, now);
   if (!d.admitted) {
-    log_printf(log_web, 4, "HTTP connection limit %d reached for %s, closing connection",
-               http_connections_per_address, e.peer.readable_address());
+    log_printf(log_web, 4, "HTTP connection limit %d reached for %s, closing connection", limit,
+               e.peer.readable_address());
     close_socket(e.fd);
     return;
   }

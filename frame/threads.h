@@ -73,15 +73,14 @@ struct select_timeout_counter {
 // http_threads (default 1000) now limits the open connections; at the limit the listening
 // sockets are not watched. Setting http_rate paces each source address (one connection taken
 // into service per 1000 / http_rate ms per address) instead of all accepts together, and an
-// address has at most http_connections_per_address connections open (white access-list
-// entries are exempt from both), so that one address cannot keep the web port from others.
+// address has at most http_connections_per_address (a setting; 0: no limit) connections open
+// (white access-list entries are exempt from both), so that one address cannot keep the web port
+// from others.
 
 // Open HTTP/HTTPS connections, their limit and the per-address pacing gap in ms.
 extern std::atomic<int> num_http_threads;
 extern int max_http_threads;  // setting http_threads (default 1000)
 extern int64_t http_wait;     // ms between two connections of an address: 1000 / http_rate
-// Open connections an address may have (white access-list entries excepted).
-constexpr int http_connections_per_address = 64;
 // Per source address: the limit above and the pacing of http_rate. Under ctrl_run_mutex.
 extern connection_admission http_admission;
 

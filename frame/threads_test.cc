@@ -141,6 +141,7 @@ class ConnectionThreads : public ::testing::Test {
     set_sip_tcp_hooks(sip_tcp_hooks());
     set_http_serve(nullptr);
     ctrl_write_setting(ctrl_settings::sip_connections_per_address, "100");
+    ctrl_write_setting(ctrl_settings::http_connections_per_address, "64");
     close_socket(listener_);
     single_thread_mode = true;
   }
@@ -244,13 +245,15 @@ TEST_F(ConnectionThreads, HttpConnectionsPacedAndLimitedPerAddress) {
   served.clear();
   http_admission.clear();
   set_http_serve([](const http_connection_entry& e) { served.push_back(e); });
+  const int limit = 5;
+  ctrl_write_setting(ctrl_settings::http_connections_per_address, "5");
   std::vector<int> clients;
-  for (int i = 0; i <= http_connections_per_address; i++) clients.push_back(connect_client());
+  for (int i = 0; i <= limit; i++) clients.push_back(connect_client());
   holding(ctrl_run_mutex, [&] {
     http_wait = 200;
     for (size_t i = 0; i < clients.size(); i++) fork_http(listener_, i % 2);
-    ASSERT_EQ(served.size(), size_t(http_connections_per_address));
-    EXPECT_EQ(num_http_threads.load(), http_connections_per_address);
+    ASSERT_EQ(served.size(), size_t(limit));
+    EXPECT_EQ(num_http_threads.load(), limit);
     for (size_t i = 0; i < served.size(); i++) {
       EXPECT_EQ(served[i].start - served[0].start, rtimestamp(i) * ms2ticks(200)) << i;
       EXPECT_EQ(served[i].tls, i % 2 == 1);

@@ -224,11 +224,18 @@ bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
   const int from_trunk = user ? 0 : leg_trunk_row(leg);
   const int plan = get_dial_plan(user, from_trunk);
   if (!plan) return false;
+  return route_in_dial_plan(plan, user, routing_domain(user, from_trunk), request_uri, coline, out,
+                            min_preference);
+}
+
+bool route_in_dial_plan(int plan, int user, int domain, const str& request_uri, int coline,
+                        dialplan_route& out, int min_preference) {
+  out = dialplan_route();
+  if (!dial_plan.has_row(plan)) return false;
   auto plan_name = [plan] { return dial_plan.get(plan, dial_plan_name); };
   const sip_uri uri(request_uri);
   const str number = uri.get_user();
   const str subject = number + "@" + uri.get_host();
-  const int domain = routing_domain(user, from_trunk);
   // The variables of the calling user; only a matching entry needs them.
   auto user_vars = [user] {
     std::map<char, str> vars;

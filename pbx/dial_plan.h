@@ -56,6 +56,10 @@ struct dialplan_route {
 // or the loopback.
 bool find_extension_dialplan_entry(int user, const str& request_uri, int coline,
                                    dialplan_route& out, int min_preference = INT_MIN, int leg = 0);
+// The same decision through the dial plan row plan for user (0: none) in domain (whose accounts
+// the "+" entries name); the dial plan page's test uses it. False for a plan that is no row.
+bool route_in_dial_plan(int plan, int user, int domain, const str& request_uri, int coline,
+                        dialplan_route& out, int min_preference = INT_MIN);
 
 // The call flag of number for user: the "cmc" of the first entry (in preference order) that
 // matches it; "c" asks for a cost-centre code, "p" for the caller's PIN. Empty for none, and

@@ -11,6 +11,7 @@
 #include "pbx/admission.h"
 #include "pbx/call_app.h"
 #include "pbx/call_state.h"
+#include "pbx/perf_sampling.h"
 #include "pbx/registration.h"
 #include "sip/from_to_spec.h"
 #include "sip/sip_uri.h"
@@ -431,6 +432,7 @@ void dialog_response(const msg::dialog_response& in) {
 void dialog_hangup(const msg::dialog_hangup& in) {
   const int leg = known_leg(in.call_id, "Hangup");
   if (!leg) return;
+  perf_leg_ended(leg, in.report);
   const int cobj = leg_cobj(leg);
   // "listener" holds the row of the leg a listening leg listens to.
   const int listened = leg_int(leg, leg_listener);

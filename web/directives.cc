@@ -8,9 +8,12 @@
 #include "base/log.h"
 #include "db/schema.h"
 #include "db/xml_text.h"
+#include "frame/clock.h"
+#include "frame/perf_history.h"
 #include "frame/settings.h"
 #include "pbx/accounts.h"
 #include "pbx/trunks.h"
+#include "web/graphs.h"
 #include "web/pages.h"
 #include "web/template.h"
 
@@ -236,6 +239,8 @@ int handle_ssi(const str& directive, web_request& r) {
     return equal != (name == "checkn") ? 2 : 1;
   } else if (name == "allow") {
     handle_allow(a, r);
+  } else if (name == "history_chart") {  // statistics over time: the system administrator's
+    if (r.has_root_permission()) history_chart(system_perf_history().snapshot(wall_now()), r);
   } else if (!handle_furniture(name, a, r) && !handle_list(name, a, r)) {
     log_printf(log_web, 2, "Unknown directive %s", name);
     r.status = 500;

@@ -222,6 +222,7 @@ void start_service(http_loop& l, int number, http_connection& c, rtimestamp now)
 // Returns the earliest start still ahead (0: none).
 rtimestamp scan(http_loop& l, rtimestamp now, bool timeouts) {
   rtimestamp next_start = 0;
+  const int first_request_s = ctrl_read_registry(ctrl_settings::http_first_request_timeout).value();
   std::vector<int> numbers;
   for (const auto& [number, c] : l.connections) numbers.push_back(number);
   for (int number : numbers) {
@@ -244,10 +245,10 @@ rtimestamp scan(http_loop& l, rtimestamp now, bool timeouts) {
     }
     if (now - c.last_activity >= rtimestamp(idle) * ns_per_second) {
       end(l, number);
-    } else if (c.request.requests() == 0 &&
-               now - c.served_since >= rtimestamp(http_first_request_timeout) * ns_per_second) {
+    } else if (c.request.requests() == 0 && first_request_s > 0 &&
+               now - c.served_since >= rtimestamp(first_request_s) * ns_per_second) {
       log_printf(log_web, 6, "No complete HTTP request from %s within %d s, closing connection",
-                 c.e.peer.readable(), http_first_request_timeout);
+                 c.e.peer.readable(), first_request_s);
       end(l, number);
     }
   }

@@ -9,7 +9,8 @@
 // "Connection: close" closing after the answer, the idle time-out (30 s; nat_tcp seconds in the
 // XML stream mode). New with the loops: a connection whose service start lies ahead (the
 // per-address pacing of http_rate) is read only from then on; a connection that has not
-// completed a request within http_first_request_timeout seconds is closed; and the 5-second
+// completed a request within setting http_first_request_timeout seconds (0: no limit) is
+// closed; and the 5-second
 // delay after a wrong password no longer holds the connection's thread: the request is
 // suspended, a timer of the control timer queue ends the suspension 5 s later, and the loop
 // serves its other connections meanwhile.
@@ -20,9 +21,6 @@
 #pragma once
 
 #include "frame/threads.h"
-
-// Seconds an accepted connection has to complete its first request.
-constexpr int http_first_request_timeout = 10;
 
 // Takes an accepted connection into service on a loop, starting the loops at first use
 // (http_serve_fn, under ctrl_run_mutex).

@@ -9,11 +9,15 @@
 #include "db/tar.h"
 #include "frame/clock.h"
 #include "frame/mutex.h"
+#include "frame/perf_history.h"
 #include "frame/settings.h"
 #include "pbx/address_list_table.h"
+#include "web/ajax.h"
 #include "web/fixed_files.h"
+#include "web/graphs.h"
 #include "web/http_date.h"
 #include "web/pages.h"
+#include "web/provisioning_paths.h"
 #include "web/session.h"
 #include "web/template.h"
 
@@ -429,7 +433,7 @@ void http_request::route(const str& packet) {
   if (!r.s && !id.empty()) r.s = restore_session(cookie, host);
   if (r.s) refresh_timeout(r.s->id);
 
-  if (content_type == "text/xml" || content_type == "application/xml") {
+  if (r.method != "PUT" && (content_type == "text/xml" || content_type == "application/xml")) {
     if (!ip_in_list(ctrl_read_registry(ctrl_settings::soap_trusted_ip), peer_.address) && !r.s) {
       if (id.empty()) {
         log_printf(log_soap, 4, "SOAP: Request from untrusted IP address %s",
@@ -461,6 +465,9 @@ void http_request::route(const str& packet) {
     error("400 Bad Request", "Invalid path");
     return;
   }
+  if (serve_provisioning(*this, r, head.get_record_content("User-Agent").strip(), body,
+                         env_.tftp_root))
+    return;
   const bool post = r.method == "POST";
   if (post && content_type == "application/x-www-form-urlencoded") parse_parameters(body, r.args);
   if (post && content_type == "multipart/form-data")
@@ -520,7 +527,7 @@ void http_request::route(const str& packet) {
       error("403 Permission Denied", "Please log in with the appropriate permissions");
       return;
     }
-    send_file(str(), "text/plain", 0, !close_);
+    answer_ajax(*this, r);
     return;
   }
   if (path == "post.htm" &&
@@ -545,6 +552,11 @@ void http_request::route(const str& packet) {
     } else {
       redirect_file("/login.htm");
     }
+    return;
+  }
+  if (is_perf_graph(path)) {
+    send_file(perf_graph_bmp(path, system_perf_history().snapshot(wall_now())), "image/bmp", 0,
+              !close_);
     return;
   }
   if (!is_template(path)) {

@@ -27,6 +27,8 @@ struct http_env {
   // The web folder (pages, templates and static files) and the recordings folder.
   str web_root = "web";
   str recordings_root = "recordings";
+  // The files telephones fetch and upload (web/provisioning_paths.h).
+  str tftp_root = "tftp";
   // Sleeps ms milliseconds with ctrl_run_mutex released; null: the request is suspended
   // instead (pending_pause, resume).
   void (*pause)(int ms) = default_pause;
