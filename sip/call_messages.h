@@ -272,11 +272,13 @@ struct set_dialog_state {
 };
 
 // A new leg: with a URI an outgoing SIP call, without one a media-only leg sending to
-// media_destination. other_side is the linked leg's port index. Only call_id is required.
+// media_destination. other_side is the linked leg's port index. hangup_tone "true": the leg's
+// trunk (an analog gateway) wants the far end's busy or constant tone to end the call. Only
+// call_id is required.
 struct start_dialog {
   str call_id, uri, from, to, outbound_proxy, alert_info, trunk, registration, identity, clip,
       privacy_style, secure, accept_redirect, other_side, username, password, media_destination,
-      diversion, picture, codec, codec_lock, analyse_dtmf;
+      diversion, picture, codec, codec_lock, analyse_dtmf, hangup_tone;
   static constexpr const char* soap_name = "StartDialog";
   static constexpr auto soap_fields() {
     using m = start_dialog;
@@ -302,7 +304,8 @@ struct start_dialog {
                       f{"Picture", &m::picture, true},
                       f{"Codec", &m::codec, true},
                       f{"CodecLock", &m::codec_lock, true},
-                      f{"AnalyseDTMF", &m::analyse_dtmf, true}};
+                      f{"AnalyseDTMF", &m::analyse_dtmf, true},
+                      f{"HangupTone", &m::hangup_tone, true}};
   }
   bool operator==(const start_dialog&) const = default;
 };

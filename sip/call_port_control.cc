@@ -93,6 +93,7 @@ void start_dialog(const msg::start_dialog& m) {
   p.picture = m.picture;
   p.set_codecs(m.codec, flag(m.codec_lock));
   p.analyse_dtmf = flag(m.analyse_dtmf);
+  if (rtp_stream* s = p.stream()) s->dtmf.hangup_tone = flag(m.hangup_tone);
   if (!m.other_side.empty()) {
     const int other = m.other_side.value();
     p.codec_hint = other;
