@@ -2,6 +2,9 @@
 #include "media/rtp_stream.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <string>
@@ -132,6 +135,34 @@ TEST(rtp_stream, relay_to_linked_leg) {
     rtp_stream_close(1);
     rtp_stream_close(2);
   }
+}
+
+// The destination's family picks the socket pair on real loopback sockets: [::1] opens the IPv6
+// pair and closes the IPv4 one, 127.0.0.1 the reverse; each time a packet reaches the peer.
+TEST(rtp_stream, destination_family_selects_the_socket_pair) {
+  ctrl_write_setting(ctrl_settings::port_bind4, "127.0.0.1");
+  ctrl_write_setting(ctrl_settings::port_bind6, "::1");
+  rtp_stream* s = rtp_stream_open(4, "c6", nullptr);
+  ASSERT_TRUE(s->allocate_ports(udp_rtp_sockets()));
+  for (const bool v6 : {true, false, true}) {
+    sockaddr_in6 a6{AF_INET6, 0, 0, in6addr_loopback, 0};
+    sockaddr_in a4{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr* a = v6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    socklen_t size = v6 ? sizeof a6 : sizeof a4;
+    const int peer = socket(a->sa_family, SOCK_DGRAM, 0);
+    ASSERT_TRUE(bind(peer, a, size) == 0 && getsockname(peer, a, &size) == 0);
+    const int port = ntohs(v6 ? a6.sin6_port : a4.sin_port);
+    s->set_sdp_dest(at((std::string(v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port)).c_str()));
+    EXPECT_EQ(std::pair(s->rtp4 >= 0 && s->rtcp4 >= 0, s->rtp6 >= 0 && s->rtcp6 >= 0),
+              std::pair(!v6, v6));
+    EXPECT_TRUE(s->send_rtp_passthrough(false, 0, str("abcd")));
+    char got[64];
+    EXPECT_EQ(recv(peer, got, sizeof got, MSG_DONTWAIT), 16) << v6;
+    close(peer);
+  }
+  rtp_stream_close(4);
+  ctrl_write_setting(ctrl_settings::port_bind4, "");
+  ctrl_write_setting(ctrl_settings::port_bind6, "");
 }
 
 TEST(rtp_ports, range_and_allocation) {
