@@ -231,9 +231,10 @@ struct update_call_id {
 
 // The answer to GetDialogPolicy: found "false" alone, or "true" with the trusted addresses
 // (a list), the credentials the caller must prove, the challenge refresh and whether the
-// caller is a trunk ("true"/"false").
+// caller is a trunk ("true"/"false"); hangup_tone "true" when the call came on an analog trunk
+// (the leg listens for the hangup tone, as StartDialog's legs on one do).
 struct set_dialog_policy {
-  str call_id, found, trusted, realm, username, password, challenge_refresh, trunk;
+  str call_id, found, trusted, realm, username, password, challenge_refresh, trunk, hangup_tone;
   static constexpr const char* soap_name = "SetDialogPolicy";
   static constexpr auto soap_fields() {
     using m = set_dialog_policy;
@@ -245,7 +246,8 @@ struct set_dialog_policy {
                       f{"Username", &m::username, true},
                       f{"Password", &m::password, true},
                       f{"ChallengeRefresh", &m::challenge_refresh, true},
-                      f{"Trunk", &m::trunk, true}};
+                      f{"Trunk", &m::trunk, true},
+                      f{"HangupTone", &m::hangup_tone, true}};
   }
   bool operator==(const set_dialog_policy&) const = default;
 };

@@ -32,6 +32,7 @@ void dialog_policy(const msg::set_dialog_policy& m) {
   p->credentials.user = m.username;
   p->credentials.password = m.password;
   p->trusted = m.trusted;
+  if (rtp_stream* s = p->stream()) s->dtmf.hangup_tone = flag(m.hangup_tone);
   std::deque<sip_message> queued;
   queued.swap(p->security_queue);
   const int index = p->index;

@@ -187,7 +187,8 @@ class CallPortTest : public ::testing::Test {
             "");
         call_port_request(m);
       } else if (verb == "policy") {
-        call_port_on_soap(soap_write(msg::set_dialog_policy{"0", "false", "", "", "", "", "", ""}));
+        call_port_on_soap(soap_write(msg::set_dialog_policy{"0", "false", "", "", "", "", "", "",
+                                                            a == "tone" ? "true" : ""}));
       } else if (verb == "state") {
         msg::set_dialog_state s;
         s.call_id = "0";
@@ -380,6 +381,8 @@ TEST_F(CallPortTest, OnlyTheLegWhoseTrunkAsksListensForTheHangupTone) {
     return get_port(call_port_map.find(id)->second)->stream()->dtmf.hangup_tone;
   };
   EXPECT_EQ(std::pair(listens("c1"), listens("out1")), std::pair(false, true));
+  run("policy tone");  // the incoming leg came on an analog trunk
+  EXPECT_TRUE(listens("c1"));
 }
 
 TEST(DtmfRelay, SignalValues) {
