@@ -398,7 +398,13 @@ bool rtp_stream::open_transparent_ports(const sdp& peer, sdp& relayed) {
     for (const str& a : m.attributes)
       if (a.starts_with(str("c="))) address = a.substr(2).get_field(2);
     const ip_port to(ip_address_parse(address), uint16_t(m.port.value()));
-    if (!to.valid() || to.port == 0) continue;  // a refused stream needs no relay
+    if (!to.valid() || to.port == 0) {  // a refused stream needs no relay
+      if (auto it = transparent_ports.find(int(n)); it != transparent_ports.end()) {
+        it->second.close(*ops);
+        transparent_ports.erase(it);
+      }
+      continue;
+    }
     transparent_port& relay = transparent_ports[int(n)];
     if (relay.fd >= 0 && relay.ipv6 != to.is_ipv6()) relay.close(*ops);
     if (!relay.open(*ops, to.is_ipv6() ? bind6 : bind4)) {
