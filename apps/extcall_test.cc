@@ -1,4 +1,5 @@
-// External calls through the dial plan: the whole StartDialog of a trunk leg, failover to the
+// External calls through the dial plan: the whole StartDialog of a trunk leg (an analog
+// one listens for the hangup tone, the next one not), failover to the
 // next trunk on a 503, and a number that no entry routes.
 #include "apps/extcall.h"
 
@@ -28,7 +29,8 @@ class ExtcallTest : public pbx_test::call_test {
                          {trunks_outbound_proxy, "sip:127.0.0.8"},
                          {trunks_codecs, "0 8"},
                          {trunks_request_timeout, "30"},
-                         {trunks_failover, "only_5xx"}});
+                         {trunks_failover, "only_5xx"},
+                         {trunks_analog, "true"}});
     b = add_row(trunks, {{trunks_name, "B"}, {trunks_reg_registrar, "127.0.0.10"}});
     for (int t : {a, b})
       add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
@@ -77,6 +79,7 @@ TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {
   m.password = "pw";
   m.codec = "0 8";
   m.codec_lock = "true";
+  m.hangup_tone = "true";  // A is analog, B is not
   EXPECT_EQ(started, texts(msg::clear_dialog_timeout{"7", ""}, m,
                            msg::set_dialog_timeout{m.call_id, "30000", "request-timeout", ""}));
 

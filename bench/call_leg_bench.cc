@@ -71,7 +71,7 @@ struct call_env {
     process_pdu("udp0", request("INVITE", call, 1, str(), true), phone, transport_type::udp);
     const int index = find_port(str::sprintf("bench-%d", call), str(), str::sprintf("f%d", call));
     const str leg = str::sprintf("%d", index);
-    call_port_on_soap(soap_write(msg::set_dialog_policy{leg, "false", "", "", "", "", "", ""}));
+    call_port_on_soap(soap_write(msg::set_dialog_policy{leg, "false", "", "", "", "", "", "", ""}));
     msg::set_dialog_state s;
     s.call_id = leg;
     s.state_code = "180";

@@ -8,7 +8,11 @@
 # dialogs and one call object in the daemon. The offered rate is stepped through CALL_RATES,
 # each step for STEP_SECONDS, once with signalling only and once with RTP (MEDIA): then the caller
 # plays sipp's G.711 A-law capture after the ACK and the callee echoes every packet it gets
-# (sipp -rtp_echo), so the daemon relays media in both directions of both legs.
+# (sipp -rtp_echo), so the daemon relays media in both directions of both legs. The relay mode
+# (MEDIA=relay) measures the media path itself: the callee's SDP names a sink
+# (bench/rtp_sink.py) instead of sipp, which counts per call the packets of the capture that
+# arrived and the jitter the relay added; with it the RTP thread's CPU load over the step is
+# reported. 200 calls sending at once: MEDIA=relay CALL_RATES=50 STEP_SECONDS=4 HOLD_MS=9000.
 #
 # Reported per step: calls attempted, successful and failed, the achieved rate of successful
 # calls, the post-dial delay (authenticated INVITE to 180, sipp's response-time measurement 1)
@@ -24,7 +28,8 @@
 #
 #   bench/call_load.sh [telmond binary]
 #   environment: CALL_RATES ("20 50 100 200 400") STEP_SECONDS (10) HOLD_MS (2000)
-#                MEDIA ("none rtp") PERFORMANCE_LIMIT (0) KEEP (keep the work directory)
+#                MEDIA ("none rtp", or "relay") PERFORMANCE_LIMIT (0) KEEP (keep the work
+#                directory)
 #
 # Everything runs on loopback: telmond on 127.0.0.1, the callee on 127.0.0.41, the caller on
 # 127.0.0.42, media included. Every sipp run is bounded by timeout(1) and by its call count
@@ -48,8 +53,10 @@ command -v sipp >/dev/null || { echo "sipp is not installed"; exit 1; }
 dir=$(mktemp -d /tmp/telmond-call-load.XXXXXX)
 pid=
 uas=
+sink=
 cleanup() {
   [[ -n "$uas" ]] && kill "$uas" 2>/dev/null && wait "$uas" 2>/dev/null || true
+  [[ -n "$sink" ]] && kill "$sink" 2>/dev/null && wait "$sink" 2>/dev/null || true
   [[ -n "$pid" ]] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
   [[ -n "${KEEP:-}" ]] || rm -rf "$dir"
 }
@@ -86,6 +93,14 @@ stop_telmond() {
 }
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+# The CPU ticks of the daemon's thread named "rtp" (the media engine's thread).
+rtp_ticks() {
+  local t
+  for t in /proc/"$pid"/task/*; do
+    [[ $(cat "$t/comm" 2>/dev/null) == rtp ]] && awk '{ print $14 + $15 }' "$t/stat" && return
+  done
+  echo 0
+}
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status"; }
 
 uas_port=$(free_port)
@@ -132,7 +147,8 @@ register_callee() {
     { echo "the callee could not register:"; cat "$dir/register.out"; exit 1; }
 }
 
-# The callee's scenario ($1: codec payload type and name of its answer).
+# The callee's scenario ($1: codec payload type and name of its answer; $2: its media port,
+# sipp's own by default).
 write_uas() {
   cat > "$dir/uas.xml" <<XML
 <?xml version="1.0" encoding="ISO-8859-1" ?>
@@ -164,7 +180,7 @@ o=- 1 1 IN IP4 [local_ip]
 s=-
 c=IN IP4 [media_ip]
 t=0 0
-m=audio [media_port] RTP/AVP $1
+m=audio ${3:-[media_port]} RTP/AVP $1
 a=rtpmap:$2
 ]]></send>
 <recv request="ACK"/>
@@ -284,11 +300,13 @@ percentiles() {
 echo "telmond $telmond; steps of $step_seconds s, calls held $hold_ms ms, offered rates: $rates"
 summary=()
 for mode in $media_modes; do
-  if [[ $mode == rtp ]]; then
+  if [[ $mode == rtp || $mode == relay ]]; then
     [[ -r $pcap ]] || { echo "no $pcap: RTP steps skipped"; continue; }
-    write_uas 8 "8 PCMA/8000"
+    sink_port=$(free_port)
+    write_uas 8 "8 PCMA/8000" "$([[ $mode == relay ]] && echo "$sink_port")"
     write_uac 8 "8 PCMA/8000" "<nop><action><exec play_pcap_audio=\"$pcap\"/></action></nop>"
-    echo_arg=-rtp_echo
+    echo_arg=
+    [[ $mode == rtp ]] && echo_arg=-rtp_echo
   else
     write_uas 0 "0 PCMU/8000"
     write_uac 0 "0 PCMU/8000" ""
@@ -302,14 +320,22 @@ for mode in $media_modes; do
     register_callee
     calls=$((rate * step_seconds))
     live=$((rate * hold_ms / 1000))
+    ((live <= calls)) || live=$calls
     limit=$((step_seconds + hold_ms / 1000 + 30))
     (cd "$d" && exec timeout $((limit + 10)) sipp "127.0.0.1:$sip" -sf ../uas.xml -i 127.0.0.41 \
       -p "$uas_port" -mi 127.0.0.41 -mp "$(free_port)" $echo_arg -m "$calls" -nostdin \
       -recv_timeout 10000 -trace_err > uas.out 2>&1) &
     uas=$!
+    if [[ $mode == relay ]]; then
+      /usr/bin/python3 "$src/bench/rtp_sink.py" 127.0.0.41 "$sink_port" "$pcap" "$limit" \
+        > "$d/sink.out" 2>&1 &
+      sink=$!
+    fi
     sleep 0.3
     rss_idle=$(rss_kb)
     cpu_start=$(cpu_ticks)
+    rtp_start=$(rtp_ticks)
+    wall_start=$(date +%s%N)
     (cd "$d" && exec timeout "$limit" sipp "127.0.0.1:$sip" -sf ../uac.xml -inf ../caller.csv \
       -s 102 -i 127.0.0.42 -p "$(free_port)" -mi 127.0.0.42 -mp "$(free_port)" -r "$rate" \
       -m "$calls" -l $((live * 2 + 100)) -nostdin -recv_timeout 10000 -timeout "${limit}s" \
@@ -319,6 +345,8 @@ for mode in $media_modes; do
     rss_mid=$(rss_kb)
     wait "$uac" || true
     cpu_end=$(cpu_ticks)
+    rtp_end=$(rtp_ticks)
+    wall_ms=$((($(date +%s%N) - wall_start) / 1000000))
     sleep 1  # the last BYEs reach the callee
     rss_after=$(rss_kb)
     kill "$uas" 2>/dev/null || true
@@ -337,6 +365,14 @@ for mode in $media_modes; do
       "VmRSS $rss_idle kB idle, $rss_mid kB with ~$live live calls:" \
       "$(echo "($rss_mid - $rss_idle) * 1024 / ($live + ($live == 0))" | bc) bytes per live call;" \
       "$rss_after kB 1 s after the last call"
+    if [[ $mode == relay ]]; then
+      wait "$sink" || true
+      sink=
+      echo "   RTP thread: $(echo "scale=1; 100000 * ($rtp_end - $rtp_start) / $ticks / $wall_ms" |
+        bc)% of a core over the $wall_ms ms of the step (the whole daemon:" \
+        "$(echo "scale=1; 100000 * ($cpu_end - $cpu_start) / $ticks / $wall_ms" | bc)%);" \
+        "$(cat "$d/sink.out")"
+    fi
     if (( $(echo "$fail_pct < 1 && $achieved >= $rate * 0.95" | bc) )); then sustained=$rate; fi
   done
   summary+=("$mode: sustained set-up rate (failures below 1%): $sustained calls/s")

@@ -232,9 +232,13 @@ remote_sdp_result call_sdp::set_remote_sdp(const sdp& s, bool secure_transport,
     relayed = s;
     pass_through = pass_through == 2 ? 3 : 2;
     relayed.connection = "{x-pre-adrs}";
-    for (m_line& m : relayed.media)
+    for (m_line& m : relayed.media) {
       for (str& a : m.attributes)
         if (a.starts_with(str("c="))) a = "c=IN {x-pre-ipv} {x-pre-adrs}";
+      // The parsed direction is no attribute line: the copy writes it, or a held stream
+      // would reach the other peer as sendrecv.
+      m.attributes.push_back(m.direction);
+    }
     return remote_sdp_result::pass_through;
   }
 

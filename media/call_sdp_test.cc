@@ -150,7 +150,7 @@ TEST(CallSdp, HintAnswerChoiceAndPassThrough) {
   EXPECT_EQ(relay.pass_through, 2);
   EXPECT_EQ(relay.relayed.serialize(false),
             "v=0\r\no=- 5 5 IN {x-pre-ipv} 127.0.0.2\r\ns=-\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n"
-            "t=0 0\r\nm=image 4000 udptl t38\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\n");
+            "t=0 0\r\nm=image 4000 udptl t38\r\nc=IN {x-pre-ipv} {x-pre-adrs}\r\na=sendrecv\r\n");
   EXPECT_EQ(relay.set_remote_sdp(sdp(), false, true), remote_sdp_result::rejected);
 }
 

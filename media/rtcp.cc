@@ -1,6 +1,8 @@
 #include "media/rtcp.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 #include "base/log.h"
 #include "media/codec_engine.h"
@@ -72,6 +74,11 @@ void read_xr_blocks(const str& p, uint32_t now_middle, rtcp_peer_report& peer) {
       peer.r_factor = p[at + 24];
       peer.mos_lq = p[at + 26];
       peer.mos_cq = p[at + 27];
+    } else if (type == 4 && bytes >= 12) {  // receiver reference time, answered by our DLRR
+      peer.reference_time = true;
+      peer.rrt_ssrc = get32(p, 4);
+      peer.rrt_ntp_middle = get32(p, at + 4) << 16 | get32(p, at + 8) >> 16;
+      peer.rrt_arrival_middle = now_middle;
     } else if (type == 5) {  // DLRR
       for (size_t sub = at + 4; sub + 12 <= at + bytes; sub += 12)
         round_trip(now_middle, get32(p, sub + 4), get32(p, sub + 8), peer);
@@ -119,8 +126,10 @@ void rtcp_monitor::on_rtp(uint16_t sequence, uint32_t rtp_timestamp, rtimestamp 
   last_transit_ = transit;
   if (d < 0) d = -d;
   jitter_ += uint32_t(d - ((int64_t(jitter_) + 8) >> 4));
-  if (jitter() > max_jitter_) max_jitter_ = jitter();
+  max_jitter_ = std::max(max_jitter_, jitter());
+  min_jitter_ = std::min(min_jitter_, jitter());
   jitter_sum_ += jitter();
+  jitter_squares_ += uint64_t(jitter()) * jitter();
 }
 
 uint32_t rtcp_monitor::lost() const {
@@ -157,6 +166,12 @@ rtcp_report_block rtcp_monitor::report_block(uint32_t remote_ssrc, rtimestamp no
 
 uint32_t rtcp_monitor::mean_jitter() const {
   return received_ > 1 ? uint32_t(jitter_sum_ / (received_ - 1)) : 0;
+}
+
+uint32_t rtcp_monitor::deviation_jitter() const {
+  if (received_ < 2) return 0;
+  const double n = received_ - 1, mean = double(jitter_sum_) / n;
+  return uint32_t(std::lround(std::sqrt(std::max(0.0, double(jitter_squares_) / n - mean * mean))));
 }
 
 // ---- Packets ------------------------------------------------------------------------------
@@ -200,7 +215,8 @@ str rtcp_sender_report(const rtcp_sr_fields& f) {
 str rtcp_xr(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m, uint64_t ntp, bool summary,
             bool voip) {
   str out;
-  header(out, 0, 207, 8 + (summary ? 40 : 0) + (voip ? 36 : 0) + 12);
+  const bool dlrr = m.peer.reference_time;
+  header(out, 0, 207, 8 + (summary ? 40 : 0) + (voip ? 36 : 0) + 12 + (dlrr ? 16 : 0));
   put32(out, ssrc);
   if (summary) {
     out += char(6);     // statistics summary
@@ -211,10 +227,10 @@ str rtcp_xr(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m, uint64_t
     put16(out, (m.highest_sequence() + 1) & 0xffff);
     put32(out, m.lost());
     put32(out, 0);  // duplicates are dropped before they reach the monitor's count
-    put32(out, 0);  // minimum jitter: not tracked
+    put32(out, m.min_jitter());
     put32(out, m.max_jitter());
     put32(out, m.mean_jitter());
-    put32(out, 0);  // deviation: not tracked
+    put32(out, m.deviation_jitter());
     put32(out, 0);  // TTL fields unused
   }
   if (voip) {
@@ -242,6 +258,14 @@ str rtcp_xr(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m, uint64_t
   put16(out, 2);
   put32(out, uint32_t(ntp >> 32));
   put32(out, uint32_t(ntp));
+  if (dlrr) {
+    out += char(5);
+    out += char(0);
+    put16(out, 3);
+    put32(out, m.peer.rrt_ssrc);
+    put32(out, m.peer.rrt_ntp_middle);
+    put32(out, uint32_t(ntp >> 16) - m.peer.rrt_arrival_middle);  // 1/65536 s since it arrived
+  }
   return out;
 }
 
@@ -328,8 +352,11 @@ bool rtp_stream::send_rtcp_sr() {
     f.block = monitor.report_block(remote_ssrc, clock_now());
   }
   str compound = rtcp_sender_report(f);
+  // A peer that sent a receiver reference time block reads extended reports and waits for the
+  // DLRR answer, whether or not our reports of its own are switched on.
   const bool summary = media && media->xr_stat_summary, voip = media && media->xr_voip_metrics;
-  if ((summary || voip) && !media->remote_rtcp_xr.empty() && remote_ssrc_known)
+  const bool wanted = (summary || voip) && media && !media->remote_rtcp_xr.empty();
+  if ((wanted || monitor.peer.reference_time) && remote_ssrc_known)
     compound += rtcp_xr(ssrc, remote_ssrc, monitor, f.ntp, summary, voip);
   return send_rtcp(compound);
 }

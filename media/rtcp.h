@@ -4,10 +4,10 @@
 //
 // Our sender report carries one reception report block about the peer's stream once its SSRC
 // is known. Our extended report carries the statistics summary block (RFC 3611 section 4.6),
-// the VoIP metrics block (4.7) and a receiver reference time block (4.4), whose answer in the
-// peer's DLRR block gives the round trip. Of the peer's reports we read sender reports, statistics
-// summary, VoIP metrics, receiver reference time and DLRR blocks (the last two give the round trip
-// delay).
+// the VoIP metrics block (4.7), a receiver reference time block (4.4), whose answer in the
+// peer's DLRR block gives the round trip, and, once the peer sent a receiver reference time
+// block of its own, the DLRR block (4.5) that answers it. Of the peer's reports we read sender
+// reports, statistics summary, VoIP metrics, receiver reference time and DLRR blocks.
 //
 // The builders and the reader are side-neutral value functions; rtcp_monitor belongs to one
 // rtp_stream (srv side, RTP thread under srv_run_mutex).
@@ -36,6 +36,10 @@ struct rtcp_peer_report {
   uint32_t cumulative_lost = 0, jitter = 0;  // from it; jitter in RTP ticks
   // The round trip, from a report block's LSR and DLSR (or an XR DLRR block) answering ours.
   int network_delay_ms = -1;
+  // The peer's last receiver reference time block (XR block type 4), for our DLRR answer: the
+  // SSRC of its report, the middle 32 bits of its NTP time (LRR) and of ours when it arrived.
+  bool reference_time = false;
+  uint32_t rrt_ssrc = 0, rrt_ntp_middle = 0, rrt_arrival_middle = 0;
 };
 
 // One reception report block (RFC 3550 section 6.4.1).
@@ -58,10 +62,13 @@ class rtcp_monitor {
   uint32_t highest_sequence() const { return max_; }  // extended
   // Expected minus received, never below 0.
   uint32_t lost() const;
-  // Interarrival jitter in RTP ticks (8 per ms): current, mean and maximum.
+  // Interarrival jitter in RTP ticks (8 per ms): current, and the minimum, maximum, mean and
+  // standard deviation of its values after each packet but the first (0 before there are any).
   uint32_t jitter() const { return jitter_ >> 4; }
-  uint32_t mean_jitter() const;
+  uint32_t min_jitter() const { return received_ > 1 ? min_jitter_ : 0; }
   uint32_t max_jitter() const { return max_jitter_; }
+  uint32_t mean_jitter() const;
+  uint32_t deviation_jitter() const;
   // Loss over the whole stream in 1/256 (the VoIP metrics loss rate).
   int loss_rate() const;
   // The reception report block about the peer's stream remote_ssrc at now: the fraction lost
@@ -77,7 +84,8 @@ class rtcp_monitor {
   bool started_ = false;
   uint32_t base_ = 0, max_ = 0, received_ = 0;
   uint32_t jitter_ = 0, max_jitter_ = 0;  // jitter_: scaled by 16 (appendix A.8)
-  uint64_t jitter_sum_ = 0;
+  uint32_t min_jitter_ = UINT32_MAX;
+  uint64_t jitter_sum_ = 0, jitter_squares_ = 0;
   int64_t last_transit_ = 0;
   uint32_t expected_prior_ = 0, received_prior_ = 0;  // at the previous report block
 };
@@ -99,8 +107,9 @@ struct rtcp_sr_fields {
 str rtcp_sender_report(const rtcp_sr_fields& f);
 // An extended report of ssrc about the source remote_ssrc: the statistics summary block (loss,
 // duplicates and jitter; no TTL) when summary, the VoIP metrics block when voip (the monitor's
-// loss, round trip and MOS; what is not measured is reported unavailable), and always the
-// receiver reference time block with our NTP time ntp.
+// loss, round trip and MOS; what is not measured is reported unavailable), always the receiver
+// reference time block with our NTP time ntp, and the DLRR block answering the peer's receiver
+// reference time when one arrived (its delay since then measured with ntp).
 str rtcp_xr(uint32_t ssrc, uint32_t remote_ssrc, const rtcp_monitor& m, uint64_t ntp, bool summary,
             bool voip);
 // A BYE of ssrc with the reason text (at most 255 bytes), padded to 32 bits.

@@ -21,6 +21,13 @@ TEST(Rtcp, PacketBytes) {
   m.peer.sender_report = true;  // the peer's SR (LSR 0x12345678) read 1.5 s before our report
   m.peer.sr_ntp_middle = 0x12345678;
   m.peer.network_delay_ms = 400;
+  // Jitter 2, 2, 4 ticks (arrivals 0, 25, 45 and 70 ms); the peer's receiver reference time
+  // (LRR 0x12345678) read 2 s before our report.
+  rtcp_monitor varied;
+  for (int i = 0; i < 4; ++i)
+    varied.on_rtp(uint16_t(1 + i), 160u * i, (20 * i + 5 * ((i + 1) / 2)) * ns_per_ms);
+  ASSERT_TRUE(rtcp_read(hex_decode(str("80cf0004aabbccdd040000020000123456780000")), 0, 0,
+                        f.ntp - (2ull << 32), varied.peer));
   rtcp_sr_fields with_block = f;
   with_block.has_block = true;
   with_block.block = m.report_block(0x55667788, 1500 * ns_per_ms);
@@ -42,6 +49,9 @@ TEST(Rtcp, PacketBytes) {
        "00000000" "00000000" "04000002" "ed0037801f7ced91"},
       {rtcp_xr(0x11223344, 0x55667788, m, f.ntp, false, false), "80cf000411223344"
        "04000002ed0037801f7ced91"},
+      {rtcp_xr(0x11223344, 0x55667788, varied, f.ntp, true, false), "80cf001211223344"
+       "06e0000955667788" "00010005" "00000000" "00000000" "00000002000000040000000200000001"
+       "00000000" "04000002ed0037801f7ced91" "05000003aabbccdd1234567800020000"},
       // clang-format on
   };
   for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));

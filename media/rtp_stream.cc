@@ -142,6 +142,7 @@ bool rtp_stream::allocate_ports(rtp_socket_ops& socket_ops) {
 
 void rtp_stream::close_ports() {
   monitor.timer.clear();
+  close_transparent_ports();
   close_pair(false);
   close_pair(true);
 }
@@ -338,13 +339,15 @@ void rtp_stream_close(int index) {
 
 int rtp_streams_fill(fd_set& read_set) {
   int maxfd = -1;
+  const auto watch = [&](int fd) {
+    if (fd < 0 || fd >= FD_SETSIZE) return;
+    FD_SET(fd, &read_set);
+    if (fd > maxfd) maxfd = fd;
+  };
   for (const rtp_stream& s : streams) {
     if (s.index < 0) continue;
-    for (int fd : {s.rtp4, s.rtcp4, s.rtp6, s.rtcp6}) {
-      if (fd < 0 || fd >= FD_SETSIZE) continue;
-      FD_SET(fd, &read_set);
-      if (fd > maxfd) maxfd = fd;
-    }
+    for (int fd : {s.rtp4, s.rtcp4, s.rtp6, s.rtcp6}) watch(fd);
+    for (const auto& [stream, relay] : s.transparent_ports) watch(relay.fd);
   }
   return moh_rtps_fill(read_set, maxfd);  // the music sources share the thread
 }
@@ -367,5 +370,68 @@ void rtp_streams_serve(const fd_set& ready) {
         }
       }
     }
+    for (auto& [stream, relay] : s.transparent_ports) {
+      if (relay.fd < 0 || relay.fd >= FD_SETSIZE || !FD_ISSET(relay.fd, &ready)) continue;
+      str data;
+      ip_port source;
+      for (int n = 0; n < 16 && s.ops && s.ops->receive(relay.fd, data, source); ++n)
+        if (!data.empty()) s.on_transparent(stream, data, source);
+    }
   }
+}
+
+// ---- Relay ports of a pass-through SDP ----------------------------------------------------
+
+bool rtp_stream::open_transparent_ports(const sdp& peer, sdp& relayed) {
+  bool all = ops != nullptr;
+  for (auto it = transparent_ports.begin(); it != transparent_ports.end();) {
+    if (it->first < int(peer.media.size()) && ops) {
+      ++it;
+      continue;
+    }
+    if (ops) it->second.close(*ops);
+    it = transparent_ports.erase(it);
+  }
+  for (size_t n = 0; ops && n < peer.media.size() && n < relayed.media.size(); ++n) {
+    const m_line& m = peer.media[n];
+    str address = peer.connection;
+    for (const str& a : m.attributes)
+      if (a.starts_with(str("c="))) address = a.substr(2).get_field(2);
+    const ip_port to(ip_address_parse(address), uint16_t(m.port.value()));
+    if (!to.valid() || to.port == 0) {  // a refused stream needs no relay
+      if (auto it = transparent_ports.find(int(n)); it != transparent_ports.end()) {
+        it->second.close(*ops);
+        transparent_ports.erase(it);
+      }
+      continue;
+    }
+    transparent_port& relay = transparent_ports[int(n)];
+    if (relay.fd >= 0 && relay.ipv6 != to.is_ipv6()) relay.close(*ops);
+    if (!relay.open(*ops, to.is_ipv6() ? bind6 : bind4)) {
+      all = false;
+      continue;
+    }
+    relay.set_destination(to);
+    relayed.media[n].port = str::sprintf("%d", relay.port);
+  }
+  return all;
+}
+
+void rtp_stream::close_transparent_ports() {
+  for (auto& [stream, relay] : transparent_ports)
+    if (ops) relay.close(*ops);
+  transparent_ports.clear();
+}
+
+void rtp_stream::on_transparent(int stream, const str& data, const ip_port& source) {
+  auto it = transparent_ports.find(stream);
+  if (it == transparent_ports.end() || !ops) return;
+  transparent_port* partner = nullptr;
+  if (linked.size() == 1) {
+    if (rtp_stream* other = rtp_stream_of(*linked.begin())) {
+      auto p = other->transparent_ports.find(stream);
+      if (p != other->transparent_ports.end()) partner = &p->second;
+    }
+  }
+  it->second.relay(*ops, data, source, partner);
 }

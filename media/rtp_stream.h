@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -29,6 +30,7 @@
 #include "media/rtcp.h"
 #include "media/rtp_packet.h"
 #include "media/srtp_session.h"
+#include "media/transparent_port.h"
 #include "media/vq_report.h"
 
 // The sockets of the media engine, behind a seam so that tests can script them. Descriptors
@@ -223,6 +225,18 @@ class rtp_stream {
   // Otherwise the sources are decoded, mixed with saturation at +-32767 together with the leg's
   // own audio, and encoded.
   str get_10ms(int codec, bool& empty);
+
+  // ---- Relay ports of a pass-through SDP (media/transparent_port.h), by stream number
+  std::map<int, transparent_port> transparent_ports;
+  // One relay port per m-line of the peer's SDP that has a port, its destination from that
+  // m-line (its own c= line, else the session's); the relayed copy of the SDP names the relay
+  // port instead of the peer's. Ports of streams the SDP no longer has are closed. False when a
+  // port could not be bound or the stream has no sockets (such a stream keeps the peer's port).
+  bool open_transparent_ports(const sdp& peer, sdp& relayed);
+  void close_transparent_ports();
+  // A datagram on the relay port of stream: handed on; the linked leg's relay port of the same
+  // stream follows its source.
+  void on_transparent(int stream, const str& data, const ip_port& source);
 
   // ---- SRTP, RTCP and the voice-quality report (media/srtp_session.h, rtcp.h, vq_report.h;
   // the functions below are defined in media/rtcp.cc)

@@ -1,15 +1,19 @@
-// The RTP receive path, pass-through relay and port allocation over scripted sockets.
+// The RTP receive path, pass-through relay, the relay ports of pass-through SDPs and port
+// allocation over scripted sockets; the socket pair of a destination's family on real ones.
 #include "media/rtp_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/log_capture_test_util.h"
 #include "frame/settings.h"
+#include "media/sdp.h"
 
 namespace {
 
@@ -132,6 +136,63 @@ TEST(rtp_stream, relay_to_linked_leg) {
     rtp_stream_close(1);
     rtp_stream_close(2);
   }
+}
+
+// The destination's family picks the socket pair, on real loopback sockets: [::1] opens the
+// IPv6 pair and closes the IPv4 one, 127.0.0.1 the reverse; a packet reaches the peer each time.
+TEST(rtp_stream, destination_family_selects_the_socket_pair) {
+  ctrl_write_setting(ctrl_settings::port_bind4, "127.0.0.1");
+  ctrl_write_setting(ctrl_settings::port_bind6, "::1");
+  rtp_socket_ops& udp = udp_rtp_sockets();
+  rtp_stream *s = rtp_stream_open(4, "s", nullptr), *peer = rtp_stream_open(7, "peer", nullptr);
+  peer->use_ipv6 = true;  // both pairs
+  ASSERT_TRUE(s->allocate_ports(udp) && peer->allocate_ports(udp));
+  for (const std::string to : {"[::1]", "127.0.0.1", "[::1]"}) {
+    const bool v6 = to[0] == '[';
+    s->set_sdp_dest(at((to + ":" + std::to_string(peer->local_port)).c_str()));
+    str got;
+    ip_port from;
+    EXPECT_TRUE((s->rtp4 >= 0) != v6 && (s->rtcp4 >= 0) != v6 && (s->rtp6 >= 0) == v6 &&
+                (s->rtcp6 >= 0) == v6 && s->send_rtp_passthrough(false, 0, str("abcd")) &&
+                udp.receive(v6 ? peer->rtp6 : peer->rtp4, got, from) && got.length() == 16)
+        << to;
+  }
+  rtp_stream_close(4), rtp_stream_close(7);
+}
+
+// Relay ports of a pass-through SDP: peer A's audio and video (on an address of its own) reach
+// leg a, peer B answers through leg b refusing the audio. The relayed copy names a's relay
+// ports; B's video reaches A unchanged, and once B sends from another address, A's video
+// follows it there.
+TEST(rtp_stream, relay_ports_of_a_pass_through_sdp) {
+  log_capture logs(9);
+  scripted_sockets sockets;
+  rtp_stream *a = rtp_stream_open(5, "a", nullptr), *b = rtp_stream_open(6, "b", nullptr);
+  ASSERT_TRUE(a->allocate_ports(sockets) && b->allocate_ports(sockets));
+  std::tie(a->linked, b->linked) = std::pair(std::set<int>{6}, std::set<int>{5});
+  const str head = "v=0\r\no=- 1 1 IN IP4 127.0.0.5\r\ns=-\r\nt=0 0\r\nc=IN IP4 ";
+  const sdp from_a(head + "127.0.0.5\r\nm=audio 4000 RTP/AVP 0\r\nm=video 4002 RTP/AVP 96\r\n" +
+                   "c=IN IP4 127.0.0.6\r\n");
+  const sdp from_b(head + "127.0.0.7\r\nm=audio 0 RTP/AVP 0\r\nm=video 5002 RTP/AVP 96\r\n");
+  sdp relayed_a = from_a, relayed_b = from_b;
+  ASSERT_TRUE(a->open_transparent_ports(from_a, relayed_a) &&
+              b->open_transparent_ports(from_b, relayed_b));
+  EXPECT_EQ(std::string(relayed_a.serialize(false).view()),
+            "v=0\r\no=- 1 1 IN {x-pre-ipv} 127.0.0.5\r\ns=-\r\nc=IN {x-pre-ipv} 127.0.0.5\r\n"
+            "t=0 0\r\nm=audio " +
+                std::to_string(a->transparent_ports[0].port) + " RTP/AVP 0\r\nm=video " +
+                std::to_string(a->transparent_ports[1].port) +
+                " RTP/AVP 96\r\nc=IN IP4 127.0.0.6\r\n");
+  EXPECT_EQ(std::pair(relayed_b.media[0].port, b->transparent_ports.count(0)),
+            std::pair(str("0"), size_t(0)));  // refused: no relay port
+  a->on_transparent(1, "v1", at("127.0.0.7:5002"));
+  a->on_transparent(1, "v2", at("127.0.0.8:6002"));
+  b->on_transparent(1, "v3", at("127.0.0.6:4002"));
+  EXPECT_EQ(sockets.sent, (std::vector<std::string>{"127.0.0.6:4002 7631", "127.0.0.6:4002 7632",
+                                                    "127.0.0.8:6002 7633"}));
+  EXPECT_TRUE(log_capture::contains("Passthrough: Setting destination to 127.0.0.6:4002") &&
+              log_capture::contains("Passthrough: Changing destination"));
+  rtp_stream_close(5), rtp_stream_close(6);
 }
 
 TEST(rtp_ports, range_and_allocation) {

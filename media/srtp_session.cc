@@ -120,6 +120,8 @@ bool srtp_session::sync_send(const call_sdp* media) {
   if (!send_ || media->srtp_local_key != send_key_ || media->crypto_suite != send_suite_) {
     release(send_);
     send_ = make_context(media->srtp_local_key, media->crypto_suite, media->auth_tag_length, true);
+    if (send_)
+      log_printf(log_media, 5, "SRTP sending with %s for %s", media->crypto_suite, media->name);
     send_key_ = media->srtp_local_key;
     send_suite_ = media->crypto_suite;
   }
@@ -136,6 +138,8 @@ bool srtp_session::sync_receive(const call_sdp* media) {
   if (!receive_ || media->remote_key != receive_key_ || media->crypto_suite != receive_suite_) {
     release(receive_);
     receive_ = make_context(media->remote_key, media->crypto_suite, media->auth_tag_length, false);
+    if (receive_)
+      log_printf(log_media, 5, "SRTP receiving with %s for %s", media->crypto_suite, media->name);
     receive_key_ = media->remote_key;
     receive_suite_ = media->crypto_suite;
   }

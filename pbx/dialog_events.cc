@@ -412,7 +412,14 @@ int known_leg(const str& id, const char* what) {
 
 }  // namespace
 
-void get_dialog_policy(const msg::get_dialog_policy& in) { post_command(decide_policy(in)); }
+void get_dialog_policy(const msg::get_dialog_policy& in) {
+  msg::set_dialog_policy a = decide_policy(in);
+  // The gateway of an analog trunk passes the far end's hangup on as a busy or constant tone.
+  const int trunk = in.trunk.value();
+  if (trunk > 0 && trunks.has_row(trunk) && trunks.get(trunk, trunks_analog) == str_t)
+    a.hangup_tone = str_t;
+  post_command(a);
+}
 
 void dialog_response(const msg::dialog_response& in) {
   const int leg = leg_by_id(in.call_id);

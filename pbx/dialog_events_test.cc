@@ -54,11 +54,13 @@ class DialogEventsTest : public pbx_test::call_test {
 };
 
 msg::set_dialog_policy no_challenge(const char* found, const char* trunk) {
-  return {"7", found, "", "", "", "", "", trunk};
+  return {"7", found, "", "", "", "", "", trunk, ""};
 }
 
 TEST_F(DialogEventsTest, PolicyForExtensionsUnknownCallersAndTrunks) {
-  db_test::add_row(trunks, {{trunks_redirect, "true"}, {trunks_associated_addresses, "x"}});
+  db_test::add_row(trunks, {{trunks_redirect, "true"},
+                            {trunks_associated_addresses, "x"},
+                            {trunks_analog, "true"}});
   for (auto [from, trunk] : {std::pair{"<sip:100@localhost>;tag=1", ""},
                              {"<sip:999@localhost>", ""},
                              {"<sip:999@localhost>", "4"},
@@ -67,9 +69,11 @@ TEST_F(DialogEventsTest, PolicyForExtensionsUnknownCallersAndTrunks) {
     ASSERT_TRUE(
         dialog_events_on_soap(soap_write(msg::get_dialog_policy{"7", from, "", "", trunk})));
   const msg::set_dialog_policy yes = no_challenge("true", "true");
+  msg::set_dialog_policy analog = yes;  // the trunk's gateway: listen for the hangup tone
+  analog.hangup_tone = "true";
   EXPECT_EQ(take(), texts(msg::set_dialog_policy{"7", "true", "127.0.0.9", "localhost", "100", "pw",
-                                                 "", "false"},
-                          no_challenge("false", ""), yes, yes, yes));
+                                                 "", "false", ""},
+                          no_challenge("false", ""), yes, yes, analog));
   EXPECT_EQ(log.texts(), (std::vector<std::string>{
                              "No authentication of user because call comes from loopback trunk",
                              "No authentication of user because call comes from trusted trunk"}));

@@ -237,6 +237,7 @@ int try_external_number(int& leg, int cobj, int primary, int user, const str& nu
   m.password = col(trunks_reg_pass);
   m.codec = col(trunks_codecs);
   if (!m.codec.empty()) m.codec_lock = flag_text(col(trunks_codec_lock) != str_f);
+  if (col(trunks_analog) == str_t) m.hangup_tone = str_t;
 
   legs.set(leg, leg_from, m.from, false);
   legs.set(leg, leg_trunk, id_text(t), false);

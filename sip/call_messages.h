@@ -231,9 +231,10 @@ struct update_call_id {
 
 // The answer to GetDialogPolicy: found "false" alone, or "true" with the trusted addresses
 // (a list), the credentials the caller must prove, the challenge refresh and whether the
-// caller is a trunk ("true"/"false").
+// caller is a trunk ("true"/"false"); hangup_tone "true" when the call came on an analog trunk
+// (the leg listens for the hangup tone, as StartDialog's legs on one do).
 struct set_dialog_policy {
-  str call_id, found, trusted, realm, username, password, challenge_refresh, trunk;
+  str call_id, found, trusted, realm, username, password, challenge_refresh, trunk, hangup_tone;
   static constexpr const char* soap_name = "SetDialogPolicy";
   static constexpr auto soap_fields() {
     using m = set_dialog_policy;
@@ -245,7 +246,8 @@ struct set_dialog_policy {
                       f{"Username", &m::username, true},
                       f{"Password", &m::password, true},
                       f{"ChallengeRefresh", &m::challenge_refresh, true},
-                      f{"Trunk", &m::trunk, true}};
+                      f{"Trunk", &m::trunk, true},
+                      f{"HangupTone", &m::hangup_tone, true}};
   }
   bool operator==(const set_dialog_policy&) const = default;
 };
@@ -272,11 +274,13 @@ struct set_dialog_state {
 };
 
 // A new leg: with a URI an outgoing SIP call, without one a media-only leg sending to
-// media_destination. other_side is the linked leg's port index. Only call_id is required.
+// media_destination. other_side is the linked leg's port index. hangup_tone "true": the leg's
+// trunk (an analog gateway) wants the far end's busy or constant tone to end the call. Only
+// call_id is required.
 struct start_dialog {
   str call_id, uri, from, to, outbound_proxy, alert_info, trunk, registration, identity, clip,
       privacy_style, secure, accept_redirect, other_side, username, password, media_destination,
-      diversion, picture, codec, codec_lock, analyse_dtmf;
+      diversion, picture, codec, codec_lock, analyse_dtmf, hangup_tone;
   static constexpr const char* soap_name = "StartDialog";
   static constexpr auto soap_fields() {
     using m = start_dialog;
@@ -302,7 +306,8 @@ struct start_dialog {
                       f{"Picture", &m::picture, true},
                       f{"Codec", &m::codec, true},
                       f{"CodecLock", &m::codec_lock, true},
-                      f{"AnalyseDTMF", &m::analyse_dtmf, true}};
+                      f{"AnalyseDTMF", &m::analyse_dtmf, true},
+                      f{"HangupTone", &m::hangup_tone, true}};
   }
   bool operator==(const start_dialog&) const = default;
 };

@@ -32,6 +32,7 @@ void dialog_policy(const msg::set_dialog_policy& m) {
   p->credentials.user = m.username;
   p->credentials.password = m.password;
   p->trusted = m.trusted;
+  if (rtp_stream* s = p->stream()) s->dtmf.hangup_tone = flag(m.hangup_tone);
   std::deque<sip_message> queued;
   queued.swap(p->security_queue);
   const int index = p->index;
@@ -93,6 +94,7 @@ void start_dialog(const msg::start_dialog& m) {
   p.picture = m.picture;
   p.set_codecs(m.codec, flag(m.codec_lock));
   p.analyse_dtmf = flag(m.analyse_dtmf);
+  if (rtp_stream* s = p.stream()) s->dtmf.hangup_tone = flag(m.hangup_tone);
   if (!m.other_side.empty()) {
     const int other = m.other_side.value();
     p.codec_hint = other;

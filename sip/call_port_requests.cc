@@ -183,6 +183,7 @@ bool call_port::process_sdp(const sip_message& m) {
   // A peer that offers a key over TLS gets one of ours in the answer.
   if (!media.remote_key.empty() && media.srtp_local_key.empty()) media.new_srtp_key();
   if (result == remote_sdp_result::pass_through) {
+    if (rtp_stream* s = stream()) s->open_transparent_ports(m.sdps.front(), media.relayed);
     for (int other : linked) {
       if (call_port* o = get_port(other)) o->send_update();
     }

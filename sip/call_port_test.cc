@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/log_capture_test_util.h"
@@ -148,7 +150,7 @@ class CallPortTest : public ::testing::Test {
       std::istringstream words(step);
       std::string verb, a, b;
       words >> verb >> a >> b;
-      const unsigned cseq = a.empty() ? 0 : std::stoul(a);
+      const unsigned cseq = a.empty() || !std::isdigit(a[0]) ? 0 : std::stoul(a);
       if (verb == "invite") {
         const char* const broken = "v=0\r\ns=-\r\nc=IN IP4\r\n";
         // "rel": a phone that requires reliable provisional responses without listing them.
@@ -185,7 +187,8 @@ class CallPortTest : public ::testing::Test {
             "");
         call_port_request(m);
       } else if (verb == "policy") {
-        call_port_on_soap(soap_write(msg::set_dialog_policy{"0", "false", "", "", "", "", "", ""}));
+        call_port_on_soap(soap_write(msg::set_dialog_policy{"0", "false", "", "", "", "", "", "",
+                                                            a == "tone" ? "true" : ""}));
       } else if (verb == "state") {
         msg::set_dialog_state s;
         s.call_id = "0";
@@ -199,6 +202,7 @@ class CallPortTest : public ::testing::Test {
         s.uri = "sip:200@127.0.0.9:5090";
         s.from = "<sip:100@127.0.0.1>";
         s.accept_redirect = "true";
+        if (a == "tone") s.hangup_tone = "true";
         call_port_on_soap(soap_write(s));
       } else if (verb == "byeok") {
         // The phone answers the leg's BYE.
@@ -369,6 +373,16 @@ TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
   EXPECT_EQ(posted[posted.size() - 3], soap_write(msg::dialog_dtmf{"0", "*"}));
   EXPECT_EQ(sent.back().get_other_header("Reason", ""), "Preemption;cause=3;text=\"Busy Tone\"");
   EXPECT_TRUE(log.mentions("Tone: Hangup tone detected on call from <sip:100@127.0.0.1>"));
+}
+
+TEST_F(CallPortTest, OnlyTheLegWhoseTrunkAsksListensForTheHangupTone) {
+  run(opening + "start tone");
+  const auto listens = [](const char* id) {
+    return get_port(call_port_map.find(id)->second)->stream()->dtmf.hangup_tone;
+  };
+  EXPECT_EQ(std::pair(listens("c1"), listens("out1")), std::pair(false, true));
+  run("policy tone");  // the incoming leg came on an analog trunk
+  EXPECT_TRUE(listens("c1"));
 }
 
 TEST(DtmfRelay, SignalValues) {

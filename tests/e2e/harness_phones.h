@@ -147,10 +147,11 @@ class dialer {
     const std::string ip = sip_.ip();
     return "v=0\r\no=dialer 7 " + std::to_string(++sdp_version_) + " IN IP4 " + ip +
            "\r\ns=-\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio " + std::to_string(rtp_.port()) +
-           " RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
-           "a=fmtp:101 0-15\r\na=" +
-           direction + "\r\n";
+           " RTP/AVP " + formats + "a=" + direction + "\r\n";
   }
+  // The payload types of the offers' m-line, then their attribute lines.
+  std::string formats =
+      "0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\n";
   // Calls number: the status lines of the answers after the challenge but 100, " | " between
   // them ("180 Ringing | 200 Ok"), until the first with a code of at least stop_at (200: the
   // final one) or until ms passed.
