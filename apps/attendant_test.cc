@@ -172,8 +172,8 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
       {"no call waiting", {{extensions_callwaiting, "false"}}, 1, true, "", {"end:486:Busy Here"},
        "attendant 101"},
       {"black list", {}, 1, false, "black", {"end:486:Busy Here"}, "attendant 101"},
-      {"anonymous refused", {{extensions_anonymous, "true"}}, 1, false, "", {"end:486:Busy Here"},
-       "attendant 101"},
+      {"anonymous asked for a name", {{extensions_anonymous, "true"}}, 1, false, "",
+       {"answer:$a/aa_no_anonymous.wav $a/aa_say_name.wav"}, "attendant 101"},
       {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {"moh"},
        "extcall 40 > sip:400@localhost"},
       {"unregistered goes to the mailbox", {}, 0, false, "", {}, "mailbox 101 unavailable > 101"},
@@ -192,7 +192,7 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
     if (r.busy)  // a leg of 101 in another call object
       legs.set(leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false),
                leg_extension, id_text(e));
-    call(e, str(r.name) == "anonymous refused");
+    call(e, str(r.name) == "anonymous asked for a name");
     EXPECT_EQ(take(), expand(r.commands));
     EXPECT_EQ(routed(), str(r.routed));
   }
@@ -246,6 +246,8 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
 }
 
 // The menu of attendant 800: digits typed one by one; nothing is routed before the last key.
+// An extension is announced before it rings.
+#define SAY_123 "$a/aa_say_extension.wav $a/1.wav $a/2.wav $a/3.wav"
 TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   struct row {
     const char* name;
@@ -256,12 +258,12 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   } rows[] = {
       // clang-format off
       {"three digits complete", {{attendants_completion, "3"}}, "123",
-       {"mute", "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
+       {"mute", SAY_123, "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
       {"automatic waits for the longer alias", {}, "123",
-       {"mute", "timer:match:3000:12", "clear:match", "timer:mailbox:20000", "ring", "ringback"},
-       "attendant 800"},
+       {"mute", "timer:match:3000:12", "clear:match", SAY_123, "timer:mailbox:20000", "ring",
+        "ringback"}, "attendant 800"},
       {"pound waits for the pound key", {{attendants_completion, "pound"}}, "123#",
-       {"mute", "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
+       {"mute", SAY_123, "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
       {"menu entry before the extensions", {{attendants_input_0, "0"}, {attendants_code_0, "200"}},
        "0", {"mute", "clear:", "moh", "timer:mailbox:20000", "ring", "ringback"}, "attendant 200"},
       {"pattern entry dials the number typed", {{attendants_input_1, "5xx"}}, "512",
@@ -274,7 +276,8 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
        {"mute", "$a/aa_enter_extension_number.wav"}, "attendant 800"},
       {"name trigger", {{attendants_name_trigger, "9"}}, "9",
        {"mute", "$a/aa_enter_first_name.wav"}, "attendant 800"},
-      {"maintenance code", {}, "*#4711#", {"mute", "$a/aa_your_ip_is.wav"}, "attendant 800"},
+      {"restore only for an administrator", {}, "*#4711#",
+       {"mute", "$a/aa_enter_extension_number.wav"}, "attendant 800"},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -285,7 +288,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
     extension("123", {});
     int menu = add_account("800", "attendants", attendants);
     db_test::set_row(attendants, extension_row(menu), r.settings);
-    ctrl_write_registry(ctrl_settings::code_ipadr, "4711");
+    ctrl_write_registry(ctrl_settings::code_restore, "4711");
     call(menu);
     bool pound = attendants.get(extension_row(menu), attendants_completion) == "pound";
     str welcome = str("answer:$a/aa_welcome_auto.wav $a/aa_enter_extension_number") +
@@ -297,6 +300,8 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
       app()->on_dtmf(str(*k, 1));
       for (const str& t : take()) commands.push_back(t);
     }
+    if (cobjs.get(cobj, cobj_ivr_state) == "say_name") app()->on_audio_end();  // announced
+    for (const str& t : take()) commands.push_back(t);
     EXPECT_EQ(commands, expand(r.commands));
     EXPECT_EQ(routed(), str(r.routed));
   }
@@ -348,7 +353,9 @@ TEST_F(AttendantTest, DialByNameChoosesAmongMatches) {
   EXPECT_EQ(cobjs.get(cobj, cobj_ivr_var4),
             id_text(account_by_name("22", domain)) + " " + id_text(account_by_name("23", domain)));
   app()->on_dtmf("2");
-  EXPECT_EQ(take(), expand({"timer:mailbox:20000", "ring", "ringback"}));
+  app()->on_audio_end();
+  EXPECT_EQ(take(), expand({"$a/aa_say_extension.wav $a/2.wav $a/3.wav", "timer:mailbox:20000",
+                            "ring", "ringback"}));
   EXPECT_EQ(legs.get(ringing_legs().at(0), leg_registration), "reg-23-0");
 }
 
