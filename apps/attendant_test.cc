@@ -55,14 +55,27 @@ class AttendantTest : public pbx_test::call_test {
     return e;
   }
   // Extension 40 (or an anonymous caller) calls account `to` from port 7.
-  void call(int to, bool anonymous = false) {
+  void call(int to, bool anonymous = false, const char* number = "") {
     str from = anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>";
     cobj = cobj_create("abc@phone", from, "<sip:x@localhost>", domain);
     primary = leg_create(true, "7", "abc@phone", from + ";tag=1", "", cobj, false);
     cobjs.set(cobj, cobj_primary_leg, id_text(primary));
     if (!anonymous) legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, to, "attendant");
-    app()->start(to, str());
+    app()->start(to, number);
+  }
+  // The legs besides the caller's: "reg" for a phone of the extension, "trunk:<key>" for an
+  // external leg with its confirmation key, "auto" for a phone asked to answer by itself.
+  str legs_summary() {
+    str out;
+    for (int l : ringing_legs()) {
+      str t =
+          legs.get(l, leg_trunk).empty() ? str("reg") : "trunk:" + legs.get(l, leg_connect_symbol);
+      for (const str& c : pbx_test::posted())
+        if (c.find(legs.get(l, leg_call_id)) >= 0 && c.find("alert-autoanswer") >= 0) t = "auto";
+      out += (out.empty() ? "" : " ") + t;
+    }
+    return out;
   }
   std::unique_ptr<call_app> app() { return make_call_app("attendant", cobj); }
   // The legs of the call object other than the caller's: those still ringing, or those ended.
@@ -357,6 +370,175 @@ TEST_F(AttendantTest, DialByNameChoosesAmongMatches) {
   EXPECT_EQ(take(), expand({"$a/aa_say_extension.wav $a/2.wav $a/3.wav", "timer:mailbox:20000",
                             "ring", "ringback"}));
   EXPECT_EQ(legs.get(ringing_legs().at(0), leg_registration), "reg-23-0");
+}
+
+// An anonymous caller to an extension that takes none without a name: he says it, the
+// extension hears it and accepts with a key, or hangs up and the caller is refused.
+TEST_F(AttendantTest, AnonymousCallerIsAnnouncedByName) {
+  for (bool accept : {true, false}) {
+    TearDown();
+    SetUp();
+    call(extension("101", {{extensions_anonymous, "true"}}, 2), true);
+    EXPECT_EQ(take(), expand({"answer:$a/aa_no_anonymous.wav $a/aa_say_name.wav"}));
+    app()->on_audio_end();
+    str file = str::sprintf("recordings/anonymous-%d.wav", cobj);
+    std::vector<str> rec = expand({"mute"});
+    rec.push_back(soap_write(msg::set_recording{"7", file, ""}));
+    rec.push_back(expand({"timer:pound:8000"})[0]);
+    EXPECT_EQ(take(), rec);
+    app()->on_dtmf("#");
+    std::vector<str> ring = {soap_write(msg::set_recording{"7", "", ""})};
+    for (const str& t : expand({"clear:pound", "timer:mailbox:20000"})) ring.push_back(t);
+    std::vector<str> got = take();
+    got.resize(3);  // then both phones ring
+    EXPECT_EQ(got, ring);
+    int answering = ringing_legs()[0], other = ringing_legs()[1];
+    str id = legs.get(answering, leg_call_id);
+    EXPECT_FALSE(app()->on_connect(answering, msg::dialog_response{}));
+    str screening = "$a/aa_incoming_anonymous.wav " + file + " $a/aa_incoming_options.wav";
+    EXPECT_EQ(take(),
+              texts(dialog_state_command(legs.get(other, leg_call_id), 1487, "Request Terminated"),
+                    msg::set_playfile{id, screening, "false", "true", "false"}));
+    if (accept) {
+      app()->on_dtmf_ext(answering, "5");
+      EXPECT_TRUE(take().back() == soap_write(msg::connect_calls{"7", id}));
+    } else {
+      app()->on_hangup(answering);
+      EXPECT_EQ(take(), expand({"clear:", "$a/aa_no_anonymous.wav"}));
+    }
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), accept ? "connected" : "blocked");
+  }
+}
+
+// The call-back offer of a busy or unanswered extension 101: the options in their order and
+// where each key leads ("camp"/"callback": the row booked for the caller).
+TEST_F(AttendantTest, CallBackOfferOptions) {
+  struct row {
+    const char* name;
+    cells settings;
+    const char* event;  // "busy" (101 talks elsewhere) or the timer "noanswer"
+    bool card;          // the domain has a calling card
+    const char* credit;
+    const char* offer;  // the prompts after the first
+    const char* key;
+    const char* after;  // routed, or the booking, or the prompts that follow
+  } rows[] = {
+      // clang-format off
+      {"busy, camp-on", {{extensions_lines, "1"}}, "busy", false, "",
+       "aa_receive_callback 1 aa_leave_message 2", "1", "camp 101 40"},
+      {"busy, mailbox", {{extensions_lines, "1"}}, "busy", false, "",
+       "aa_receive_callback 1 aa_leave_message 2", "2", "mailbox 101 deflection > 101"},
+      {"no answer, call-back", {{extensions_mb_enable, "false"}}, "noanswer", true, "",
+       "aa_callback_now 1", "1", "callback 101 40"},
+      {"no answer, credit", {{extensions_mb_enable, "false"}}, "noanswer", false, "12.5",
+       "aa_hear_credit 1", "1", "aa_check_credit 1 2 bi_dot 5"},
+      // clang-format on
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TearDown();
+    SetUp();
+    domains.set(domain, domains_camp_enabled, "true");
+    users.set(caller, users_credit, r.credit);
+    if (r.card) add_account("70", "callingcards", callingcards);
+    int e = extension("101", r.settings);
+    if (str(r.event) == "busy")
+      legs.set(leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false),
+               leg_extension, id_text(e));
+    call(e);
+    if (str(r.event) != "busy") app()->on_timeout(primary, r.event, str());
+    auto spoken = [](const char* words) {
+      str out;
+      for (const str& w : ::words(words)) out += (out.empty() ? "$a/" : " $a/") + w + ".wav";
+      return out;
+    };
+    str first = str(r.event) == "busy" ? "aa_busy_callback " : "aa_no_answer ";
+    EXPECT_EQ(take().back(), expand({("answer:" + spoken((first + r.offer).c_str())).c_str()})[0]);
+    app()->on_dtmf(r.key);
+    std::vector<str> said = take();
+    int b = auto_callbacks.first();
+    str booked = b ? auto_callbacks.get(b, auto_callback_active) + " " +
+                         account_name(auto_callbacks.get(b, auto_callback_tuser).value()) + " " +
+                         auto_callbacks.get(b, auto_callback_number)
+                   : routed();
+    if (str(r.after).starts_with("aa_")) {
+      EXPECT_EQ(said.back(), expand({spoken(r.after).c_str()})[0]);
+    } else {
+      EXPECT_EQ(booked, str(r.after));
+    }
+  }
+}
+
+// Cell phones ring through the dial plan of extension 101 with its confirmation key; an
+// intercom call asks the phone to answer by itself.
+TEST_F(AttendantTest, CellPhonesAndIntercom) {
+  struct row {
+    const char* name;
+    cells settings;
+    int registrations;
+    const char* number;  // what was dialled
+    const char* legs;
+    const char* cell_timer;
+  } rows[] = {
+      // clang-format off
+      {"with the desk phone", {{extensions_cell_connect, "5"}}, 1, "101", "reg trunk:5", ""},
+      {"after seven seconds", {{extensions_cell_time, "7"}}, 1, "101", "reg", "7000"},
+      {"switched off", {{extensions_cell_display, "true"}}, 1, "101", "reg", ""},
+      {"cell phone only", {}, 0, "101", "trunk:", ""},
+      {"intercom", {}, 1, "*90101", "auto", ""},
+      // clang-format on
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TearDown();
+    SetUp();
+    domains.set(domain, domains_code_intercom, "*90");
+    int e = extension("101", r.settings, r.registrations);
+    int plan = db_test::add_row(dial_plan, {{dial_plan_name, "P"}});
+    users.set(e, users_dial_plan, id_text(plan));
+    int t = db_test::add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "127.0.0.9"}});
+    db_test::add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
+                                       {dial_plan_entry_trunk, id_text(t)},
+                                       {dial_plan_entry_pattern, "*"}});
+    db_test::add_row(::cells, {{cells_number, "0170555"}, {cells_user, id_text(e)}});
+    call(e, false, r.number);
+    EXPECT_EQ(legs_summary(), str(r.legs));
+    str timer = expand({(str("timer:cell:") + r.cell_timer).c_str()})[0];
+    EXPECT_EQ(std::count(pbx_test::posted().begin(), pbx_test::posted().end(), timer),
+              *r.cell_timer ? 1 : 0);
+    take();
+  }
+}
+
+// What the menu says: the welcome prompts and their conditions, numbers spoken, and the restart
+// code of an administrator, which ends the call and restarts the process a moment later.
+TEST_F(AttendantTest, WelcomePromptsAndMaintenance) {
+  int flag = add_account("900", "srvflags", srvflags);
+  srvflags.set(extension_row(flag), srvflags_state, "true");
+  int menu = add_account("800", "attendants", attendants);
+  db_test::set_row(attendants, extension_row(menu),
+                   {{attendants_wavfile_1, "day.wav"},
+                    {attendants_condition_1, "900"},
+                    {attendants_wavfile_2, "night.wav"},
+                    {attendants_condition_2, "!900"},
+                    {attendants_wavfile_3, "all.wav"},
+                    {attendants_def_file, "ask.wav"},
+                    {attendants_input_4, "F"},
+                    {attendants_code_4, "555"}});
+  call(menu);
+  std::vector<str> start = texts(msg::fax_detection{"7", "true"});
+  start.push_back(expand({"answer:$a/aa_welcome_auto.wav day.wav all.wav ask.wav"})[0]);
+  EXPECT_EQ(take(), start);
+  EXPECT_EQ(attendant::spoken_digits("10.2"), "$a/1.wav $a/0.wav $a/bi_dot.wav $a/2.wav");
+  extensions.set(extension_row(caller), extensions_admin, "true");
+  ctrl_write_registry(ctrl_settings::code_restore, "4711");
+  static timeout_queue queue;  // never run: the restart stays pending
+  scoped_ctrl_context with_queue{ctrl_context{pbx_test::record, &queue}};
+  for (const char* k : {"*", "#", "4", "7", "1", "1", "#"}) app()->on_dtmf(k);
+  EXPECT_EQ(take().back(), expand({"$a/bi_active.wav"})[0]);
+  app()->on_audio_end();
+  EXPECT_EQ(take(), expand({"end:486:Busy Here"}));
+  EXPECT_EQ(queue.size(), 1u);
 }
 
 TEST(DialPattern, SubstitutionOfWrittenPatterns) {
