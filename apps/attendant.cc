@@ -364,6 +364,10 @@ void attendant::on_ringback(int, const msg::dialog_response&) {
 }
 
 bool attendant::on_connect(int leg, const msg::dialog_response&) {
+  if (state() == "camp_call") {
+    camp_answered(leg);
+    return false;
+  }
   if (leg == primary()) return false;
   if (state() == "ask3") {
     screen(leg);

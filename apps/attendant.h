@@ -141,6 +141,7 @@ class attendant : public call_app {
   // A row of auto_callbacks: the caller is called back (kind "camp": when the extension is
   // free, "callback": after delay seconds); the state becomes "callback_active".
   void book_callback(const char* kind, int delay);
+  void camp_answered(int leg);
 
   // Menu.
   void menu_welcome();
@@ -159,6 +160,15 @@ class attendant : public call_app {
   str name_prompts(int extension) const;
   bool fax_entry() const;
 };
+
+// The booked call-backs (table auto_callbacks): a "camp" row is due when its extension and the
+// extension that booked it take part in no call, a "callback" row at its time. A due row is
+// removed and its call starts: a call object "attendant" in state "camp_call" calls the one who
+// booked and, when he answers, his extension. Looked at every few seconds on the ctrl side's
+// timer queue while rows exist (schedule_auto_callbacks arms it; without a queue nothing runs).
+void process_auto_callbacks();
+void schedule_auto_callbacks();
+void start_auto_callback(int row);
 
 // Registers the class for call objects of type "attendant".
 void install_attendant();

@@ -6,6 +6,8 @@
 #include "db/schema.h"
 #include "frame/clock.h"
 #include "frame/settings.h"
+#include "frame/side_context.h"
+#include "frame/timeout.h"
 #include "pbx/accounts.h"
 #include "pbx/admission.h"
 #include "pbx/call_state.h"
@@ -24,6 +26,16 @@ constexpr const char* intercom_alert_info = "<http://127.0.0.1>;info=alert-autoa
 str extension_setting(int extension, const str& column) {
   return extensions.get(extension_row(extension), column);
 }
+
+// Whether an extension takes part in no call (its terminated legs wait only for their end).
+bool is_free(int extension) {
+  for (int l : legs_of_extension(id_text(extension)))
+    if (legs.get(l, leg_state) != leg_terminated) return false;
+  return true;
+}
+
+// How often the booked call-backs are looked at while there are any.
+constexpr int callback_check_s = 5;
 
 bool domain_has_calling_cards(int domain) {
   str d = id_text(domain);
@@ -234,6 +246,7 @@ void attendant::book_callback(const char* kind, int delay) {
   auto_callbacks.set(r, auto_callback_active, kind);
   log_printf(log_application, 5, "Attendant: Call-back (%S) for %s booked to %s", kind,
              caller_user(), account_name(var(cobj_ivr_extension).value()));
+  schedule_auto_callbacks();
   end_other_legs();
   set_state("callback_active");
   play_state("callback_active");
@@ -288,4 +301,82 @@ bool attendant::fax_entry() const {
 
 void attendant::check_fax() {
   if (fax_entry()) post_command(msg::fax_detection{legs.get(primary(), leg_call_id), "true"});
+}
+
+// ---- Call-backs ----
+
+void schedule_auto_callbacks() {
+  timeout_queue* queue = ctrl_ctx().queue;
+  if (!queue || !auto_callbacks.first()) return;
+  static timeout& next = *new timeout;
+  if (!next.pending())
+    next.callback(*queue, s2ticks(callback_check_s), callback_argument(process_auto_callbacks));
+}
+
+void process_auto_callbacks() {
+  std::vector<int> due;
+  atimestamp now = wall_now();
+  for (int r = auto_callbacks.first(); r; r = auto_callbacks.next(r)) {
+    int extension = auto_callbacks.get(r, auto_callback_tuser).value();
+    int booker = auto_callbacks.get(r, auto_callback_fuser).value();
+    if (!is_extension(extension)) {
+      due.push_back(r);  // gone meanwhile: dropped below
+      continue;
+    }
+    if (auto_callbacks.get(r, auto_callback_active) == "camp") {
+      if (is_free(extension) && (!is_extension(booker) || is_free(booker))) due.push_back(r);
+    } else if (atimestamp_parse(auto_callbacks.get(r, auto_callback_timestamp)) <= now) {
+      due.push_back(r);
+    }
+  }
+  for (int r : due) {
+    int extension = auto_callbacks.get(r, auto_callback_tuser).value();
+    if (is_extension(extension)) start_auto_callback(r);
+    auto_callbacks.delete_row(r);
+  }
+  schedule_auto_callbacks();
+}
+
+// A call object of type "attendant" in state "camp_call" that first calls the one who booked
+// (his phones, or his number through the extension's dial plan) and, once he answers, calls
+// the extension like any other call to it.
+void start_auto_callback(int row) {
+  int extension = auto_callbacks.get(row, auto_callback_tuser).value();
+  int booker = auto_callbacks.get(row, auto_callback_fuser).value();
+  str number = auto_callbacks.get(row, auto_callback_number);
+  int domain = account_domain(extension);
+  // The call object's caller is the one who booked; his phones show the extension calling.
+  str callee = "<" + account_uri(extension) + ">";
+  str caller = is_extension(booker)
+                   ? "<" + account_uri(booker) + ">"
+                   : "<sip:" + number + "@" + domains.get(domain, domains_name) + ">";
+  int cobj = cobj_create(new_leg_call_id(), caller, callee, domain);
+  set_ivr_user(cobj, extension, "attendant");
+  cobjs.set(cobj, cobj_ivr_state, "camp_call");
+  cobjs.set(cobj, cobj_ivr_extension, id_text(extension));
+  std::vector<int> started;
+  if (is_extension(booker)) {
+    started = initiate_call_to_all_registered_extensions(registrations_of(booker), cobj, 0, callee,
+                                                         caller);
+  } else if (int leg = 0;
+             try_external_number(leg, cobj, 0, extension, number, str()) == ext_started && leg) {
+    started.push_back(leg);
+  }
+  log_printf(log_application, 5, "Attendant: Calling %s back for %s (%d legs)", number,
+             account_name(extension), static_cast<int>(started.size()));
+  if (started.empty()) {
+    cobjs.delete_row(cobj);
+    return;
+  }
+  cobjs.set(cobj, cobj_primary_leg, id_text(started[0]));
+}
+
+// The one who booked answered: his leg becomes the caller's leg and the extension is called.
+void attendant::camp_answered(int leg) {
+  for (int l : legs_of(cobj_))
+    if (l != leg && legs.get(l, leg_state) != leg_terminated)
+      leg_hangup(cobj_, l, code_completed_elsewhere, "Request Terminated");
+  set_var(cobj_primary_leg, id_text(leg));
+  set_cobj_state(cobj_, "connected");
+  goto_extension(var(cobj_ivr_extension).value());
 }

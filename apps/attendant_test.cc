@@ -469,6 +469,31 @@ TEST_F(AttendantTest, CallBackOfferOptions) {
   }
 }
 
+// A camp-on comes due once 101 is free: 40's phone rings showing 101, and when 40 answers,
+// 101 rings for him.
+TEST_F(AttendantTest, CampOnCallsBackOnceTheExtensionIsFree) {
+  int e = extension("101", {});
+  add_registration(caller, "reg-40", "sip:40@127.0.0.5");
+  db_test::add_row(auto_callbacks, {{auto_callback_fuser, id_text(caller)},
+                                    {auto_callback_tuser, id_text(e)},
+                                    {auto_callback_active, "camp"}});
+  int busy = leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false);
+  legs.set(busy, leg_extension, id_text(e));
+  process_auto_callbacks();
+  EXPECT_TRUE(auto_callbacks.first() && take().empty());
+  set_leg_state(busy, leg_terminated);
+  process_auto_callbacks();
+  EXPECT_EQ(auto_callbacks.first(), 0);
+  cobj = cobjs.last();
+  primary = primary_leg(cobj);
+  EXPECT_EQ(legs.get(primary, leg_to), "<sip:40@localhost>");
+  EXPECT_EQ(legs.get(primary, leg_from), "<sip:101@localhost>");
+  legs.set(primary, leg_state, leg_connected);
+  EXPECT_FALSE(app()->on_connect(primary, msg::dialog_response{}));
+  EXPECT_EQ(legs_summary(), "reg");
+  EXPECT_EQ(legs.get(ringing_legs()[0], leg_extension), id_text(e));
+}
+
 // Cell phones ring through the dial plan of extension 101 with its confirmation key; an
 // intercom call asks the phone to answer by itself.
 TEST_F(AttendantTest, CellPhonesAndIntercom) {
