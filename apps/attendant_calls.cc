@@ -154,8 +154,8 @@ void attendant::screen(int leg) {
   p.file = prompt("aa_incoming_anonymous") + " " + var(cobj_ivr_var6) + " " +
            prompt("aa_incoming_options");
   p.alert = true;
-  p.analyse_dtmf = true;
-  send_play_file(leg, p);
+  p.analyse_dtmf = true;  // only an answer switches a leg's key reports on
+  send_dialog_state(leg, 200, "Ok", p);
 }
 
 void attendant::screen_key(int leg, const str& key) {
