@@ -34,6 +34,9 @@ bool is_free(int extension) {
   return true;
 }
 
+// How long the call-back offer waits for a key.
+constexpr int offer_wait_ms = 60000;
+
 // How often the booked call-backs are looked at while there are any.
 constexpr int callback_check_s = 5;
 
@@ -206,7 +209,17 @@ str attendant::offer_prompts(const str& s) const {
 
 void attendant::offer(const char* s) {
   end_other_legs();
+  if (offer_options(s).empty()) {  // nothing to offer: the plain failure
+    if (str(s) == "ask_cb") {
+      fail("busy");
+    } else {
+      no_answer_end();
+    }
+    return;
+  }
   clear_leg_timer(primary(), str());
+  // The offer repeats until a key is pressed, but not for ever.
+  set_leg_timer(primary(), "timeout", offer_wait_ms);
   set_state(s);
   play_state(s);
 }
@@ -227,6 +240,8 @@ void attendant::offer_key(const str& key) {
     goto_mailbox(extension, s == "ask_cb" ? "deflection" : "no-answer");
   } else if (o == "welcome") {
     end_other_legs();
+    clear_leg_timer(primary(), "timeout");
+    refresh_hangup_timer();
     menu_welcome();
   } else {
     end_other_legs();
