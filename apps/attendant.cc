@@ -454,8 +454,9 @@ void attendant::on_timeout(int, const str& name, const str& arg) {
   } else if (name == "wait") {
     if (s == "wait") menu_welcome();
   } else if (name == "timeout" || name == "loopout") {
-    // The menu's hang-up time does not cut off a call that is ringing or talking.
-    if (!ringing && s != "connected") end_call(486, busy_reason);
+    // The menu's hang-up time does not cut off a call that is ringing or talking, nor a caller
+    // saying his name.
+    if (!ringing && s != "connected" && s != "ask1" && s != "ask2") end_call(486, busy_reason);
   } else if (name == "pound" && s == "ask2") {
     name_recorded();
   } else if (name == "match" || name == "pound") {
