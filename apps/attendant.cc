@@ -389,6 +389,7 @@ void attendant::on_error(int leg, int code, const msg::dialog_response& in) {
   if (state() == "ask4") {
     // The extension heard the name and hung up: the caller is refused.
     clear_leg_timer(p, str());
+    forget_name();
     on_blocked();
     return;
   }
@@ -401,6 +402,7 @@ void attendant::on_hangup(int leg) {
   if (leg == p) {
     clear_leg_timer(p, str());
     end_other_legs();
+    forget_name();
     return;
   }
   if (state() == "connected") {

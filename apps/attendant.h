@@ -132,6 +132,8 @@ class attendant : public call_app {
   void name_recorded();
   void screen(int leg);
   void screen_key(int leg, const str& key);
+  // The recorded name is not kept once the extension has decided or the caller is gone.
+  void forget_name();
 
   // The call-back offer ("ask_cb" busy, "ask_cb2" no answer, "cell_calling"): its options in
   // key order ("camp", "callback", "mailbox", "read_balance", "welcome").

@@ -165,6 +165,14 @@ void attendant::screen_key(int leg, const str& key) {
   set_state("connected");
   set_cobj_state(cobj_, "connected");
   connect_two_calls(cobj_, primary(), leg);
+  forget_name();
+}
+
+void attendant::forget_name() {
+  str file = var(cobj_ivr_var6);
+  if (file.empty()) return;
+  str::remove_file(file, false);
+  set_var(cobj_ivr_var6, str());
 }
 
 // ---- Call-back offer ----
