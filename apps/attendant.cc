@@ -110,10 +110,16 @@ void attendant::start(int account, const str& number) {
       }
       return;
     }
+    str code = domains.get(domain(), domains_code_intercom);
+    if (!code.empty() && number.starts_with(code) && number != account_name(account)) {
+      intercom(account);
+      return;
+    }
     goto_extension(account);
     return;
   }
   if (check_night()) return;
+  check_fax();
   if (menu_setting(attendants_name_trigger).icmp("start")) {
     set_state("search_name");
     set_var(cobj_ivr_var1, str());
@@ -263,6 +269,8 @@ void attendant::on_busy(int extension) {
   str cfb = extension_setting(extension, extensions_cfb);
   if (!cfb.empty()) {
     forward(cfb);
+  } else if (domains.get(domain(), domains_camp_enabled).is_true()) {
+    offer("ask_cb");  // the caller may wait for the extension to become free
   } else {
     end_other_legs();
     fail("busy");
@@ -286,32 +294,22 @@ void attendant::no_answer_end() {
   }
 }
 
-void attendant::call_cell(int extension) {
-  for (int c = cells.first(cells_user, id_text(extension)); c; c = cells.next(c, cells_user)) {
-    if (cells.get(c, cells_user) != id_text(extension)) break;
-    // External legs are routed by the dial plan, which the attendant cannot reach yet.
-    log_printf(log_application, 4, "Attendant: Cell phone %s of %s not called",
-               cells.get(c, cells_number), account_name(extension));
-  }
-}
-
 void attendant::goto_extension(int extension) {
   set_var(cobj_ivr_extension, id_text(extension));
-  // 1. The picture of the call.
+  // 1. The picture of the call; a fax tone means nothing any more.
   int ext = extension_row(extension);
   str picture = extensions.get(ext, extensions_picture);
   if (!picture.empty()) legs.set(primary(), leg_picture, picture);
+  if (fax_entry()) post_command(msg::fax_detection{legs.get(primary(), leg_call_id), "false"});
   // 2. Every call straight to the mailbox.
   if (domains.get(domain(), domains_mailbox_call).is_true() && has_mailbox(extension)) {
     goto_mailbox(extension, "unconditional");
     return;
   }
-  // 3. The times.
-  int no_answer = no_answer_seconds(extension);
-  int mailbox = mailbox_seconds(extension);
-  // 4. Not registered anywhere.
+  // 3.-4. Not reachable at all: neither a registration nor a cell phone.
   std::vector<ring_target> targets = registrations_of(extension);
-  if (targets.empty()) {
+  bool cell = !check_cellphone(extension).empty();
+  if (targets.empty() && !cell) {
     on_unavailable(extension);
     return;
   }
@@ -321,7 +319,7 @@ void attendant::goto_extension(int extension) {
     forward(cfa);
     return;
   }
-  // 6. Do not disturb, then busy.
+  // 6. Do not disturb, then busy (a cell phone alone is never busy here).
   if (extensions.get(ext, extensions_dnd).is_true()) {
     str cfd = extensions.get(ext, extensions_cfd);
     if (!cfd.empty()) {
@@ -331,7 +329,7 @@ void attendant::goto_extension(int extension) {
     }
     return;
   }
-  if (!extension_call_have_more_calls(extension, true, false)) {
+  if (!targets.empty() && !extension_call_have_more_calls(extension, true, false)) {
     on_busy(extension);
     return;
   }
@@ -344,46 +342,37 @@ void attendant::goto_extension(int extension) {
     return;
   }
   if (type == "white") log_printf(log_application, 5, "Caller %s is on white list", user);
-  // 8. Anonymous callers.
+  // 8. Anonymous callers say their name first.
   bool anonymous = var(cobj_clip) == "true" || user.icmp("anonymous") || user.empty();
   if (type != "white" && anonymous && extensions.get(ext, extensions_anonymous) == "true") {
-    on_blocked();
+    ask_name(extension);
     return;
   }
-  // 9. Reminders.
-  int p = primary();
-  if (has_mailbox(extension)) set_leg_timer(p, "mailbox", mailbox * 1000);
-  if (!extensions.get(ext, extensions_cfn).empty()) {
-    set_leg_timer(p, "extension", no_answer * 1000);
-  } else if (!has_mailbox(extension)) {
-    set_leg_timer(p, "noanswer", no_answer * 1000);
-  }
-  if (cells.first(cells_user, id_text(extension))) {
-    int cell = seconds_of(extensions.get(ext, extensions_cell_time), -1);
-    if (cell >= 0) set_leg_timer(p, "cell", cell * 1000);
-  }
-  // 10. Ring.
-  extensions.set(ext, extensions_call_return, var(cobj_from));
-  set_state("noise");
-  initiate_call_to_all_registered_extensions(targets, cobj_, p, var(cobj_from),
-                                             "<" + account_uri(extension) + ">");
-  if (answered()) play("$t/ringback.wav", true);
+  // 9.-10.
+  ring(extension, targets, "noise");
 }
 
 // ---- Events of the legs ----
 
-void attendant::on_ringback(int leg, const msg::dialog_response&) {
+void attendant::on_ringback(int, const msg::dialog_response&) {
   str s = state();
-  if (s != "noise" && s != "ringing") return;
-  set_state("ringing");
+  if (s != "noise" && s != "ringing" && s != "ask3") return;
+  if (s != "ask3") set_state("ringing");
   if (answered()) return;
   int p = primary();
   if (legs.get(p, leg_state).empty()) send_dialog_state(p, 180, "Ringing");
-  (void)leg;
 }
 
 bool attendant::on_connect(int leg, const msg::dialog_response&) {
+  if (state() == "camp_call") {
+    camp_answered(leg);
+    return false;
+  }
   if (leg == primary()) return false;
+  if (state() == "ask3") {
+    screen(leg);
+    return false;
+  }
   set_state("connected");
   set_cobj_state(cobj_, "connected");
   return true;
@@ -394,10 +383,17 @@ void attendant::on_error(int leg, int code, const msg::dialog_response& in) {
   int p = primary();
   for (int l : legs_of(cobj_))
     if (l != p && l != leg && legs.get(l, leg_state) != leg_terminated) return;
-  str s = state();
-  if (s != "noise" && s != "ringing") return;
+  if (!calling()) return;
   log_printf(log_application, 5, "Attendant: Extension answered %d %s", code, in.explanation);
-  on_busy(var(cobj_ivr_extension).value());
+  int extension = var(cobj_ivr_extension).value();
+  if (state() == "ask4") {
+    // The extension heard the name and hung up: the caller is refused.
+    clear_leg_timer(p, str());
+    forget_name();
+    on_blocked();
+    return;
+  }
+  on_busy(extension);
 }
 
 void attendant::on_hangup(int leg) {
@@ -406,6 +402,7 @@ void attendant::on_hangup(int leg) {
   if (leg == p) {
     clear_leg_timer(p, str());
     end_other_legs();
+    forget_name();
     return;
   }
   if (state() == "connected") {
@@ -417,10 +414,17 @@ void attendant::on_hangup(int leg) {
 }
 
 void attendant::on_dtmf_ext(int leg, const str& digits) {
+  if (state() == "ask4") {
+    screen_key(leg, digits);
+    return;
+  }
   log_printf(log_application, 5, "Attendant: DTMF %s from the called leg %d ignored", digits, leg);
 }
 
-void attendant::on_audio_end_ext(int) {}
+void attendant::on_audio_end_ext(int leg) {
+  // The extension that screens an anonymous caller hears the name and its options again.
+  if (state() == "ask4" && leg == var(cobj_ivr_var7).value()) screen(leg);
+}
 
 bool attendant::on_hold(int, const msg::dialog_hold&) { return true; }
 
@@ -428,24 +432,22 @@ void attendant::on_timeout(int, const str& name, const str& arg) {
   log_printf(log_application, 5, "Attendant: Timeout (%s)", name);
   int extension = var(cobj_ivr_extension).value();
   str s = state();
-  bool calling = s == "noise" || s == "ringing";
+  bool ringing = calling();
   if (name == "press") {
     on_dtmf(arg);
   } else if (name == "cell") {
-    if (calling) call_cell(extension);
+    if (ringing) call_cell(extension);
   } else if (name == "extension") {
-    if (calling) forward(extension_setting(extension, extensions_cfn));
+    if (ringing) forward(extension_setting(extension, extensions_cfn));
   } else if (name == "noanswer") {
-    if (!calling) return;
+    if (!ringing) return;
     if (domains.get(domain(), domains_camp_enabled).is_true()) {
-      end_other_legs();
-      set_state("ask_cb2");
-      play_state("ask_cb2");
+      offer("ask_cb2");
     } else {
       no_answer_end();
     }
   } else if (name == "mailbox") {
-    if (!calling) return;
+    if (!ringing) return;
     end_other_legs();
     goto_mailbox(extension, "no-answer");
   } else if (name == "operator") {
@@ -454,8 +456,11 @@ void attendant::on_timeout(int, const str& name, const str& arg) {
   } else if (name == "wait") {
     if (s == "wait") menu_welcome();
   } else if (name == "timeout" || name == "loopout") {
-    // The menu's hang-up time does not cut off a call that is ringing or talking.
-    if (!calling && s != "connected") end_call(486, busy_reason);
+    // The menu's hang-up time does not cut off a call that is ringing or talking, nor a caller
+    // saying his name.
+    if (!ringing && s != "connected" && s != "ask1" && s != "ask2") end_call(486, busy_reason);
+  } else if (name == "pound" && s == "ask2") {
+    name_recorded();
   } else if (name == "match" || name == "pound") {
     if (arg == var(cobj_ivr_var1) && s == "wait_digits") act(process_input("#"));
   }

@@ -10,7 +10,8 @@
 //   "ia" the extension being dealt with,
 //   "i1" the digits typed, "i2" the other keys typed ("*", maintenance codes),
 //   "i3" the destination of a redirection, "i4" the names matched (space-separated accounts),
-//   "i5" the welcome loop counter, "lang" the prompt language.
+//   "i5" the welcome loop counter, "i6" the file holding an anonymous caller's recorded name,
+//   "i7" the leg of the extension that is hearing who calls, "lang" the prompt language.
 // Prompts are "$a/<name>.wav"; they are sent with play alert so that their end comes back as
 // DialogEOF (on_audio_end), but every key works while one plays, and nothing a caller needs
 // waits for the end of a prompt.
@@ -22,6 +23,7 @@
 
 #include "base/str.h"
 #include "pbx/call_app.h"
+#include "pbx/call_state.h"
 
 class attendant : public call_app {
  public:
@@ -55,6 +57,21 @@ class attendant : public call_app {
   void redirect_to_number(const str& number);
   // False for an account listed in the attendant's "excluded".
   bool allowed(const str& number);
+  // Fax detection on the caller's leg for a menu that has an entry for the fax tone ("F").
+  void check_fax();
+  // An intercom call: the extension's phones are asked to answer by themselves; no forwarding,
+  // no mailbox.
+  void intercom(int extension);
+  // Starts the cell phones of the extension (check_cellphone) as external legs; how many.
+  int call_cell(int extension);
+  // One parallel external leg through the dial plan of the extension, with the extension's
+  // confirmation key; false when no leg was started.
+  bool add_external_number(int extension, const str& number);
+  // The cell phone numbers to ring for the extension: none when they are switched off
+  // (cell_dis "true").
+  std::vector<str> check_cellphone(int extension) const;
+  // The prompts that say text: each digit, "." as "bi_dot"; other characters are skipped.
+  static str spoken_digits(const str& text);
   // The extension accounts of the domain whose names (first, last, display) start with the
   // letters typed as keypad digits, in row order.
   static std::vector<int> find_name_matches(int domain, const str& letters);
@@ -101,7 +118,32 @@ class attendant : public call_app {
   void on_blocked();
   void forward(const str& target);
   void no_answer_end();
-  void call_cell(int extension);
+  // Steps 9 and 10 of goto_extension: the reminders, then every registration and the cell
+  // phones ring; the call object is in state s meanwhile ("noise", or "ask3" while an
+  // anonymous caller waits).
+  void ring(int extension, const std::vector<ring_target>& targets, const char* s);
+  // True in the states in which the extension's phones are being called.
+  bool calling() const;
+
+  // Anonymous callers: "ask1" asks for the name, "ask2" records it, "ask3" rings the
+  // extension, "ask4" lets the answering extension hear the name and accept with a key.
+  void ask_name(int extension);
+  void screen_record();
+  void name_recorded();
+  void screen(int leg);
+  void screen_key(int leg, const str& key);
+  // The recorded name is not kept once the extension has decided or the caller is gone.
+  void forget_name();
+
+  // The call-back offer ("ask_cb" busy, "ask_cb2" no answer, "cell_calling"): its options in
+  // key order ("camp", "callback", "mailbox", "read_balance", "welcome").
+  std::vector<str> offer_options(const str& s) const;
+  str offer_prompts(const str& s) const;
+  void offer(const char* s);
+  // A row of auto_callbacks: the caller is called back (kind "camp": when the extension is
+  // free, "callback": after delay seconds); the state becomes "callback_active".
+  void book_callback(const char* kind, int delay);
+  void camp_answered(int leg);
 
   // Menu.
   void menu_welcome();
@@ -114,7 +156,21 @@ class attendant : public call_app {
   void special_key(const str& key);
   void offer_key(const str& key);
   str mailbox_prefix() const;
+  str welcome_prompts() const;
+  // The extension as the caller hears it: its recorded name when name_use is "true", else its
+  // number spoken.
+  str name_prompts(int extension) const;
+  bool fax_entry() const;
 };
+
+// The booked call-backs (table auto_callbacks): a "camp" row is due when its extension and the
+// extension that booked it take part in no call, a "callback" row at its time. A due row is
+// removed and its call starts: a call object "attendant" in state "camp_call" calls the one who
+// booked and, when he answers, his extension. Looked at every few seconds on the ctrl side's
+// timer queue while rows exist (schedule_auto_callbacks arms it; without a queue nothing runs).
+void process_auto_callbacks();
+void schedule_auto_callbacks();
+void start_auto_callback(int row);
 
 // Registers the class for call objects of type "attendant".
 void install_attendant();

@@ -1,9 +1,16 @@
 // The menu half of the attendant: keys, the analysis of the input, dial by name, maintenance
 // codes, the call-back offer and the ends of prompts. ctrl side.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
 #include "apps/attendant.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "db/schema.h"
 #include "frame/settings.h"
+#include "frame/startup.h"
 #include "pbx/accounts.h"
 #include "pbx/call_state.h"
 #include "pbx/dial_pattern.h"
@@ -49,31 +56,82 @@ bool name_starts_with(const str& name, const str& digits) {
 
 str prompt(const char* name) { return str("$a/") + name + ".wav"; }
 
+const char* ask_prompt(const str& completion) {
+  return completion == "pound" ? "aa_enter_extension_number_pound" : "aa_enter_extension_number";
+}
+
+// A condition of a welcome prompt: empty always holds; the name of a service flag holds while
+// the flag is on, "!" and the name while it is off.
+bool welcome_condition(const str& condition, int domain) {
+  str c = condition.strip();
+  if (c.empty()) return true;
+  bool negated = c.starts_with("!");
+  if (negated) c = c.substr(1);
+  int account = account_by_name(c, domain);
+  if (account_type(account) != "srvflags") {
+    log_printf(log_application, 4, "Attendant: Account %s is not a Service Flag", c);
+    return false;
+  }
+  return srvflags.get(extension_row(account), srvflags_state).is_true() != negated;
+}
+
+// The address this system is reached at: the first IPv4 address of an interface that is up
+// and not the loopback, else the loopback address.
+str system_address() {
+  str out = "127.0.0.1";
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !(a->ifa_flags & IFF_UP) ||
+        (a->ifa_flags & IFF_LOOPBACK))
+      continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) {
+      out = text;
+      break;
+    }
+  }
+  freeifaddrs(list);
+  return out;
+}
 
 }  // namespace
 
 str attendant::mailbox_prefix() const { return domains.get(domain(), domains_mb_prefix); }
 
 void attendant::play_state(const str& s) {
-  bool pound = menu_setting(attendants_completion) == "pound";
-  const char* ask = pound ? "aa_enter_extension_number_pound" : "aa_enter_extension_number";
+  int extension = var(cobj_ivr_extension).value();
   if (s == "welcome") {
-    str welcome = menu_setting(attendants_wavfile_0);
-    play((welcome.empty() ? prompt("aa_welcome_auto") : welcome) + " " + prompt(ask));
+    play(welcome_prompts());
   } else if (s == "ask_extension") {
-    play(prompt(ask));
-  } else if (s == "noise" || s == "ringing") {
+    play(prompt(ask_prompt(menu_setting(attendants_completion))));
+  } else if (s == "noise" || s == "ringing" || s == "ask3") {
     play("$t/ringback.wav", true);
+  } else if (s == "say_name") {
+    play(prompt("aa_say_extension") + " " + name_prompts(extension));
+  } else if (s == "ask1") {
+    play(prompt("aa_no_anonymous") + " " + prompt("aa_say_name"));
+  } else if (s == "ask_cb" || s == "ask_cb2" || s == "cell_calling") {
+    play(offer_prompts(s));
+  } else if (s == "say_ip") {
+    play(prompt("aa_your_ip_is") + " " + spoken_digits(system_address()));
+  } else if (s == "say_ver") {
+    play(prompt("aa_version") + " " + spoken_digits(TELMOND_VERSION));
+  } else if (s == "read_balance") {
+    play(prompt("aa_check_credit") + " " + spoken_digits(users.get(caller(), users_credit)));
   } else {
     static const std::pair<const char*, const char*> files[] = {
-        {"search_name", "aa_enter_first_name"}, {"select_name", "aa_dial_name_prompt"},
-        {"name_not_existing", "aa_try_valid"},  {"busy", "aa_busy_callback"},
-        {"no_answer", "aa_no_answer"},          {"not_existing", "aa_not_existing"},
-        {"blocked", "aa_no_anonymous"},         {"pdenied", "ex_permission"},
-        {"ask_cb", "aa_busy_callback"},         {"ask_cb2", "aa_no_answer"},
-        {"cell_calling", "aa_trying_to_reach"}, {"say_ip", "aa_your_ip_is"},
-        {"read_balance", "aa_check_credit"},    {"restore", "bi_active"},
-        {"say_name", "aa_say_extension"}};
+        {"search_name", "aa_enter_first_name"},
+        {"select_name", "aa_dial_name_prompt"},
+        {"name_not_existing", "aa_try_valid"},
+        {"busy", "aa_busy_callback"},
+        {"no_answer", "aa_no_answer"},
+        {"not_existing", "aa_not_existing"},
+        {"blocked", "aa_no_anonymous"},
+        {"pdenied", "ex_permission"},
+        {"restore", "bi_active"},
+        {"callback_active", "aa_recv_cb"}};
     for (const auto& [state_name, file] : files)
       if (s == state_name) {
         play(prompt(file));
@@ -81,6 +139,43 @@ void attendant::play_state(const str& s) {
       }
     play(str());
   }
+}
+
+str attendant::welcome_prompts() const {
+  static const str* const files[] = {&attendants_wavfile_1, &attendants_wavfile_2,
+                                     &attendants_wavfile_3, &attendants_wavfile_4,
+                                     &attendants_wavfile_5};
+  static const str* const conditions[] = {&attendants_condition_1, &attendants_condition_2,
+                                          &attendants_condition_3, &attendants_condition_4,
+                                          &attendants_condition_5};
+  str main = menu_setting(attendants_wavfile_0);
+  str out = main.empty() ? prompt("aa_welcome_auto") : main;
+  for (int i = 0; i < 5; i++) {
+    str file = menu_setting(*files[i]);
+    if (!file.empty() && welcome_condition(menu_setting(*conditions[i]), domain()))
+      out += " " + file;
+  }
+  if (menu_setting(attendants_play_def) == "false") return out;
+  str request = menu_setting(attendants_def_file);
+  return out + " " +
+         (request.empty() ? prompt(ask_prompt(menu_setting(attendants_completion))) : request);
+}
+
+str attendant::name_prompts(int extension) const {
+  if (extensions.get(extension_row(extension), extensions_name_use) == "true")
+    return str::sprintf("recordings/name-%d.wav", extension);
+  return spoken_digits(account_name(extension));
+}
+
+str attendant::spoken_digits(const str& text) {
+  str out;
+  for (size_t i = 0; i < text.length(); i++) {
+    char c = static_cast<char>(text[i]);
+    if (c != '.' && (c < '0' || c > '9')) continue;
+    if (!out.empty()) out += ' ';
+    out += c == '.' ? prompt("bi_dot") : prompt(str(c, 1).c_str());
+  }
+  return out;
 }
 
 void attendant::menu_welcome() {
@@ -107,6 +202,11 @@ void attendant::on_dtmf(const str& digits) {
     special_key(digits);
   } else if (s == "ask_cb" || s == "ask_cb2" || s == "cell_calling") {
     offer_key(digits);
+  } else if (s == "ask2") {
+    if (digits == "#") name_recorded();
+  } else if (s == "ask1" || s == "ask3" || s == "ask4" || s == "say_name" ||
+             s == "callback_active") {
+    return;
   } else if (s == "noise" || s == "ringing" || s == "redirecting") {
     if (digits != "*" || direct()) return;
     // The caller gives up on this extension and is back in the menu.
@@ -295,8 +395,10 @@ void attendant::complete_extension(const str& number) {
     redirect_to_number(number);
     return;
   }
+  // The extension is announced, then called (on_audio_end).
+  set_var(cobj_ivr_extension, id_text(account));
   set_state("say_name");
-  goto_extension(account);
+  play_state("say_name");
 }
 
 // ---- Dial by name ----
@@ -362,7 +464,21 @@ void attendant::select_key(const str& key) {
   play_state("ask_extension");
 }
 
-// ---- Maintenance codes and the call-back offer ----
+// ---- Maintenance codes ----
+
+namespace {
+
+// The process's own restart, a moment after the code's call has ended (it deletes every call
+// row, this one's included). Nothing happens without a ctrl timer queue.
+void schedule_restart(const str& by) {
+  timeout_queue* queue = ctrl_ctx().queue;
+  if (!queue) return;
+  log_printf(log_application, 2, "Attendant: System restart requested by %s", by);
+  static timeout& pending = *new timeout;
+  pending.callback(*queue, s2ticks(1), callback_argument(restart));
+}
+
+}  // namespace
 
 void attendant::special_key(const str& key) {
   if (key != "#") {
@@ -386,28 +502,6 @@ void attendant::special_key(const str& key) {
   }
   set_state(next);
   play_state(next);
-}
-
-void attendant::offer_key(const str& key) {
-  int extension = var(cobj_ivr_extension).value();
-  std::vector<str> options;
-  if (has_mailbox(extension)) options.push_back("mailbox");
-  if (!users.get(caller(), users_credit).empty()) {
-    options.push_back("read_balance");
-  } else if (!direct()) {
-    options.push_back("welcome");
-  }
-  size_t n = is_digit(key) ? key[0] - '0' : 0;
-  if (n < 1 || n > options.size()) return;
-  const str& o = options[n - 1];
-  if (o == "mailbox") {
-    goto_mailbox(extension, "no-answer");
-  } else if (o == "welcome") {
-    menu_welcome();
-  } else {
-    set_state(o);
-    play_state(o);
-  }
 }
 
 // ---- The ends of prompts ----
@@ -441,8 +535,11 @@ void attendant::on_audio_end() {
   } else if (s == "ringing" || s == "noise" || s == "ask_cb" || s == "ask_cb2" ||
              s == "cell_calling" || s == "wait") {
     play_state(s);
-  } else if (s == "callback_active" || s == "restore" || s == "fabtest") {
+  } else if (s == "callback_active") {
     end_call(486, "Busy Here");
+  } else if (s == "restore" || s == "fabtest") {
+    end_call(486, "Busy Here");
+    schedule_restart(account_name(caller()));
   } else if (s == "redirecting") {
     redirect_to_number(var(cobj_ivr_var3));
   } else if (s == "busy" || s == "no_answer" || s == "not_existing" || s == "blocked") {
@@ -459,7 +556,7 @@ void attendant::on_audio_end() {
   } else if (s == "say_name") {
     goto_extension(var(cobj_ivr_extension).value());
   } else if (s == "ask1") {
-    set_state("ask2");
+    screen_record();
   } else if (s == "say_ip" || s == "say_ver") {
     set_state("ask_extension");
     play_state("ask_extension");

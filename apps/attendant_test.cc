@@ -55,14 +55,14 @@ class AttendantTest : public pbx_test::call_test {
     return e;
   }
   // Extension 40 (or an anonymous caller) calls account `to` from port 7.
-  void call(int to, bool anonymous = false) {
+  void call(int to, bool anonymous = false, const char* number = "") {
     str from = anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>";
     cobj = cobj_create("abc@phone", from, "<sip:x@localhost>", domain);
     primary = leg_create(true, "7", "abc@phone", from + ";tag=1", "", cobj, false);
     cobjs.set(cobj, cobj_primary_leg, id_text(primary));
     if (!anonymous) legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, to, "attendant");
-    app()->start(to, str());
+    app()->start(to, number);
   }
   std::unique_ptr<call_app> app() { return make_call_app("attendant", cobj); }
   // The legs of the call object other than the caller's: those still ringing, or those ended.
@@ -88,7 +88,8 @@ class AttendantTest : public pbx_test::call_test {
   // The commands that tokens stand for: "mute", "ringback", "clear[:name]",
   // "timer:name:ms[:arg]", "ring" (every leg still ringing), "drop" (every other leg ended),
   // "end:code:reason" (the caller's leg ended), "answer:file" (the caller answered),
-  // "moh" (the caller's hold music reset when the call is routed anew), "$..." (a prompt).
+  // "moh" (the caller's hold music reset when the call is routed anew), "$..." (a prompt),
+  // "rec:file" (recording starts; "rec:" it stops).
   std::vector<str> expand(std::initializer_list<const char*> tokens) {
     std::vector<str> out;
     for (const char* t : tokens) {
@@ -100,6 +101,8 @@ class AttendantTest : public pbx_test::call_test {
                                                    r ? "true" : "false", "true", "false"}));
       } else if (t[0] == '$') {
         out.push_back(soap_write(msg::set_playfile{"7", k, "false", "true", "false"}));
+      } else if (kind == "rec") {
+        out.push_back(soap_write(msg::set_recording{"7", a, ""}));
       } else if (kind == "moh") {
         out.push_back(soap_write(msg::set_moh_file{"7", ""}));
       } else if (kind == "clear") {
@@ -172,8 +175,6 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
       {"no call waiting", {{extensions_callwaiting, "false"}}, 1, true, "", {"end:486:Busy Here"},
        "attendant 101"},
       {"black list", {}, 1, false, "black", {"end:486:Busy Here"}, "attendant 101"},
-      {"anonymous refused", {{extensions_anonymous, "true"}}, 1, false, "", {"end:486:Busy Here"},
-       "attendant 101"},
       {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {"moh"},
        "extcall 40 > sip:400@localhost"},
       {"unregistered goes to the mailbox", {}, 0, false, "", {}, "mailbox 101 unavailable > 101"},
@@ -192,7 +193,7 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
     if (r.busy)  // a leg of 101 in another call object
       legs.set(leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false),
                leg_extension, id_text(e));
-    call(e, str(r.name) == "anonymous refused");
+    call(e);
     EXPECT_EQ(take(), expand(r.commands));
     EXPECT_EQ(routed(), str(r.routed));
   }
@@ -246,6 +247,7 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
 }
 
 // The menu of attendant 800: digits typed one by one; nothing is routed before the last key.
+#define SAY_123 "$a/aa_say_extension.wav $a/1.wav $a/2.wav $a/3.wav"
 TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   struct row {
     const char* name;
@@ -256,12 +258,12 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   } rows[] = {
       // clang-format off
       {"three digits complete", {{attendants_completion, "3"}}, "123",
-       {"mute", "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
+       {"mute", SAY_123, "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
       {"automatic waits for the longer alias", {}, "123",
-       {"mute", "timer:match:3000:12", "clear:match", "timer:mailbox:20000", "ring", "ringback"},
-       "attendant 800"},
+       {"mute", "timer:match:3000:12", "clear:match", SAY_123, "timer:mailbox:20000", "ring",
+        "ringback"}, "attendant 800"},
       {"pound waits for the pound key", {{attendants_completion, "pound"}}, "123#",
-       {"mute", "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
+       {"mute", SAY_123, "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
       {"menu entry before the extensions", {{attendants_input_0, "0"}, {attendants_code_0, "200"}},
        "0", {"mute", "clear:", "moh", "timer:mailbox:20000", "ring", "ringback"}, "attendant 200"},
       {"pattern entry dials the number typed", {{attendants_input_1, "5xx"}}, "512",
@@ -274,7 +276,8 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
        {"mute", "$a/aa_enter_extension_number.wav"}, "attendant 800"},
       {"name trigger", {{attendants_name_trigger, "9"}}, "9",
        {"mute", "$a/aa_enter_first_name.wav"}, "attendant 800"},
-      {"maintenance code", {}, "*#4711#", {"mute", "$a/aa_your_ip_is.wav"}, "attendant 800"},
+      {"restore only for an administrator", {}, "*#4711#",
+       {"mute", "$a/aa_enter_extension_number.wav"}, "attendant 800"},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -285,7 +288,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
     extension("123", {});
     int menu = add_account("800", "attendants", attendants);
     db_test::set_row(attendants, extension_row(menu), r.settings);
-    ctrl_write_registry(ctrl_settings::code_ipadr, "4711");
+    ctrl_write_registry(ctrl_settings::code_restore, "4711");
     call(menu);
     bool pound = attendants.get(extension_row(menu), attendants_completion) == "pound";
     str welcome = str("answer:$a/aa_welcome_auto.wav $a/aa_enter_extension_number") +
@@ -295,6 +298,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
     for (const char* k = r.keys; *k; k++) {
       EXPECT_EQ(routed() + (ringing_legs().empty() ? "" : " ringing"), "attendant 800");
       app()->on_dtmf(str(*k, 1));
+      if (cobjs.get(cobj, cobj_ivr_state) == "say_name") app()->on_audio_end();  // announced
       for (const str& t : take()) commands.push_back(t);
     }
     EXPECT_EQ(commands, expand(r.commands));
@@ -348,8 +352,156 @@ TEST_F(AttendantTest, DialByNameChoosesAmongMatches) {
   EXPECT_EQ(cobjs.get(cobj, cobj_ivr_var4),
             id_text(account_by_name("22", domain)) + " " + id_text(account_by_name("23", domain)));
   app()->on_dtmf("2");
-  EXPECT_EQ(take(), expand({"timer:mailbox:20000", "ring", "ringback"}));
+  app()->on_audio_end();
+  EXPECT_EQ(take(), expand({"$a/aa_say_extension.wav $a/2.wav $a/3.wav", "timer:mailbox:20000",
+                            "ring", "ringback"}));
   EXPECT_EQ(legs.get(ringing_legs().at(0), leg_registration), "reg-23-0");
+}
+
+// An anonymous caller to an extension that takes none without a name says it; 101 answers and
+// hears it, but hangs up: the caller is refused. (Accepting with a key: e2e, with real phones.)
+TEST_F(AttendantTest, AnonymousCallerIsAnnouncedByName) {
+  call(extension("101", {{extensions_anonymous, "true"}}, 2), true);
+  EXPECT_EQ(take(), expand({"answer:$a/aa_no_anonymous.wav $a/aa_say_name.wav"}));
+  app()->on_audio_end();
+  str file = str::sprintf("recordings/anonymous-%d.wav", cobj);
+  EXPECT_EQ(take(), expand({"mute", ("rec:" + file).c_str(), "timer:pound:8000"}));
+  app()->on_dtmf("#");
+  std::vector<str> got = take();
+  got.resize(3);  // then both phones ring
+  EXPECT_EQ(got, expand({"rec:", "clear:pound", "timer:mailbox:20000"}));
+  int answering = ringing_legs()[0];
+  EXPECT_FALSE(app()->on_connect(answering, msg::dialog_response{}));
+  leg_play screening;
+  screening.file = "$a/aa_incoming_anonymous.wav " + file + " $a/aa_incoming_options.wav";
+  screening.alert = screening.analyse_dtmf = true;
+  EXPECT_EQ(
+      take().back(),  // the other phone stopped first
+      soap_write(dialog_state_command(legs.get(answering, leg_call_id), 200, "Ok", screening)));
+  app()->on_hangup(answering);
+  EXPECT_EQ(take(), expand({"clear:", "$a/aa_no_anonymous.wav"}));
+}
+
+// The call-back offer of a busy or unanswered 101: the options in their order and where a key
+// leads (for "camp" and "callback": the row booked for the caller); then the booked camp-on
+// comes due once 101 is free: 40's phone rings showing 101, and when 40 answers, 101 rings.
+#define BUSY \
+  "$a/aa_busy_callback.wav $a/aa_receive_callback.wav $a/1.wav $a/aa_leave_message.wav $a/2.wav"
+TEST_F(AttendantTest, CallBackOfferAndCampOn) {
+  struct row {
+    cells settings;
+    bool card;  // the domain has a calling card; 101 does not answer (else it is busy)
+    const char* offer;
+    const char* key;
+    const char* after;
+  } rows[] = {
+      // clang-format off
+      {{{extensions_mb_enable, "false"}}, true,
+       "$a/aa_no_answer.wav $a/aa_callback_now.wav $a/1.wav", "1", "callback 101 40"},
+      {{{extensions_lines, "1"}}, false, BUSY, "2", "mailbox 101 deflection > 101"},
+      {{{extensions_lines, "1"}}, false, BUSY, "1", "camp 101 40"},
+      // clang-format on
+  };
+  int e = 0, busy = 0;
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.after);
+    TearDown();
+    SetUp();
+    domains.set(domain, domains_camp_enabled, "true");
+    if (r.card) add_account("70", "callingcards", callingcards);
+    e = extension("101", r.settings);
+    busy = leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false);
+    if (!r.card) legs.set(busy, leg_extension, id_text(e));
+    call(e);
+    if (r.card) app()->on_timeout(primary, "noanswer", str());
+    EXPECT_EQ(take().back(), expand({(str("answer:") + r.offer).c_str()})[0]);
+    app()->on_dtmf(r.key);
+    int b = auto_callbacks.first();
+    EXPECT_EQ(b ? auto_callbacks.get(b, auto_callback_active) + " " +
+                      account_name(auto_callbacks.get(b, auto_callback_tuser).value()) + " " +
+                      auto_callbacks.get(b, auto_callback_number)
+                : routed(),
+              str(r.after));
+  }
+  add_registration(caller, "reg-40", "sip:40@127.0.0.5");
+  legs.delete_row(primary);  // 40's call has ended
+  process_auto_callbacks();
+  EXPECT_TRUE(auto_callbacks.first());  // 101 is still busy
+  legs.delete_row(busy);                // its call is over
+  process_auto_callbacks();
+  EXPECT_EQ(auto_callbacks.first(), 0);
+  primary = primary_leg(cobj = cobjs.last());
+  EXPECT_EQ(legs.get(primary, leg_from) + legs.get(primary, leg_to),
+            "<sip:101@localhost><sip:40@localhost>");
+  legs.set(primary, leg_state, leg_connected);
+  EXPECT_FALSE(app()->on_connect(primary, msg::dialog_response{}));
+  EXPECT_EQ(legs.get(ringing_legs().at(0), leg_extension), id_text(e));
+}
+
+// Cell phones ring through the dial plan of 101 with its confirmation key ("trunk:<key>"
+// beside "reg", a phone of 101); an intercom call asks the phone to answer by itself.
+TEST_F(AttendantTest, CellPhonesAndIntercom) {
+  struct row {
+    cells settings;
+    int registrations;
+    const char* number;  // what was dialled
+    const char* legs;
+  } rows[] = {
+      // clang-format off
+      {{{extensions_cell_connect, "5"}}, 1, "101", " reg trunk:5"},
+      {{{extensions_cell_time, "7"}}, 1, "101", " reg timer"},
+      {{{extensions_cell_display, "true"}}, 1, "101", " reg"},
+      {{}, 0, "101", " trunk:"},
+      {{}, 1, "*90101", " reg auto"},
+      // clang-format on
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.legs);
+    TearDown();
+    SetUp();
+    domains.set(domain, domains_code_intercom, "*90");
+    int e = extension("101", r.settings, r.registrations);
+    int t = db_test::add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "127.0.0.9"}});
+    users.set(e, users_dial_plan, id_text(db_test::add_row(dial_plan, {})));
+    db_test::add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(e, users_dial_plan)},
+                                       {dial_plan_entry_trunk, id_text(t)},
+                                       {dial_plan_entry_pattern, "*"}});
+    db_test::add_row(::cells, {{cells_number, "0170555"}, {cells_user, id_text(e)}});
+    call(e, false, r.number);
+    str seen;
+    for (int l : ringing_legs())
+      seen += legs.get(l, leg_trunk).empty() ? " reg" : " trunk:" + legs.get(l, leg_connect_symbol);
+    for (const str& c : take()) {
+      if (c == expand({"timer:cell:7000"})[0]) seen += " timer";
+      if (c.find("alert-autoanswer") >= 0) seen += " auto";
+    }
+    EXPECT_EQ(seen, str(r.legs));
+  }
+}
+
+// The welcome prompts and their conditions, and the restart code of an administrator, which
+// ends the call and restarts the process a moment later.
+TEST_F(AttendantTest, WelcomePromptsAndRestart) {
+  srvflags.set(extension_row(add_account("900", "srvflags", srvflags)), srvflags_state, "true");
+  int menu = add_account("800", "attendants", attendants);
+  // clang-format off
+  db_test::set_row(attendants, extension_row(menu), {{attendants_wavfile_1, "day.wav"},
+      {attendants_condition_1, "900"}, {attendants_wavfile_2, "night.wav"},
+      {attendants_condition_2, "!900"}, {attendants_wavfile_3, "all.wav"},
+      {attendants_def_file, "ask.wav"}, {attendants_input_4, "F"}});
+  // clang-format on
+  call(menu);
+  EXPECT_EQ(take(), (std::vector<str>{soap_write(msg::fax_detection{"7", "true"}),
+                                      expand({"answer:$a/aa_welcome_auto.wav day.wav all.wav "
+                                              "ask.wav"})[0]}));
+  extensions.set(extension_row(caller), extensions_admin, "true");
+  ctrl_write_registry(ctrl_settings::code_restore, "4711");
+  static timeout_queue queue;  // never run: the restart stays pending
+  scoped_ctrl_context with_queue{ctrl_context{pbx_test::record, &queue}};
+  for (const char* k : {"*", "#", "4", "7", "1", "1", "#"}) app()->on_dtmf(k);
+  app()->on_audio_end();
+  EXPECT_EQ(take().back(), expand({"end:486:Busy Here"})[0]);
+  EXPECT_EQ(queue.size(), 1u);
 }
 
 TEST(DialPattern, SubstitutionOfWrittenPatterns) {

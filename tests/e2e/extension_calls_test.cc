@@ -743,6 +743,33 @@ TEST_F(ExtensionCallsE2E, AutoAttendantConnectsTheDialledExtension) {
   EXPECT_EQ(calls_received("101"), 1u);
 }
 
+// 101 takes no anonymous call without a name: 100 calls with "Privacy: id" and records his name
+// until "#"; 101 answers, hears it and accepts with a key; the two talk until 100 hangs up.
+TEST_F(ExtensionCallsE2E, AnonymousCallerIsAnnouncedByName) {
+  const std::string pcaps = "/usr/share/sip-tester/dtmf_2833_";
+  if (!std::ifstream(pcaps + "1.pcap")) GTEST_SKIP() << "no sipp captures of digits";
+  prompts = true;
+  start(ext_settings(101, {{"anonymous", "true"}}));
+  std::string answers = uas_scenario(callee::answers);
+  const std::string ack = "<recv request=\"ACK\"/>\n";
+  answers.insert(answers.find(ack) + ack.size(),
+                 "<pause milliseconds=\"2000\"/>\n<nop><action><exec play_pcap_audio=\"" + pcaps +
+                     "1.pcap\"/></action></nop>\n");
+  peer& extension = callee_phone("101", "127.0.0.112", 101, answers);
+  std::string hidden =
+      uac_scenario(sipp_sdp,
+                   "<pause milliseconds=\"12000\"/>\n<nop><action>"
+                   "<exec play_pcap_audio=\"" +
+                       pcaps + "pound.pcap\"/></action></nop>\n" + bye_steps(6000));
+  for (size_t at = 0; (at = hidden.find("INVITE\nContact", at)) != std::string::npos; at += 6)
+    hidden.insert(at + 7, "Privacy: id\n");
+  peer& caller =
+      sipp("caller", "127.0.0.113", e2e::free_port(), hidden, 1, "-s 101", "100;sip100;", 40);
+  EXPECT_EQ(caller.wait(40000), 0) << sipp_log("caller") << log();
+  EXPECT_EQ(extension.wait(5000), 0) << sipp_log("101") << log();
+  EXPECT_NE(log().find("Attendant: Anonymous caller accepted by 101"), std::string::npos) << log();
+}
+
 // ---- 9: faults ----
 
 // A caller vanishes without BYE: the media time-out (10 s, the least) ends the call and the
