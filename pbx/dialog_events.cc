@@ -105,13 +105,13 @@ str spelled(const str& text) {
 }
 
 // Who is calling, as the answering party of a call with a confirmation key hears it: the
-// extension's recorded name, else its name spelled; an external caller's number spelled.
+// extension's recorded name (the file its mailbox records), else its name spelled; an external caller's number spelled.
 str caller_name_prompts(int cobj) {
   const int primary = primary_leg(cobj);
   const int account = leg_int(primary, leg_extension);
   if (account && is_extension(account)) {
     if (extensions.get(extension_row(account), extensions_name_use) == "true")
-      return str::sprintf(" recordings/name%d.wav", account);
+      return str::sprintf(" recordings/name-%d.wav", account);
     return spelled(account_name(account));
   }
   return spelled(from_to_spec(leg_text(primary, leg_from)).addr_spec().get_user());
