@@ -105,7 +105,8 @@ str spelled(const str& text) {
 }
 
 // Who is calling, as the answering party of a call with a confirmation key hears it: the
-// extension's recorded name (the file its mailbox records), else its name spelled; an external caller's number spelled.
+// extension's recorded name (the file its mailbox records), else its name spelled; an external
+// caller's number spelled.
 str caller_name_prompts(int cobj) {
   const int primary = primary_leg(cobj);
   const int account = leg_int(primary, leg_extension);
