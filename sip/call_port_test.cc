@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/digest.h"
 #include "base/log_capture_test_util.h"
 #include "frame/clock.h"
 #include "frame/settings.h"
@@ -369,6 +370,24 @@ TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
   EXPECT_EQ(posted[posted.size() - 3], soap_write(msg::dialog_dtmf{"0", "*"}));
   EXPECT_EQ(sent.back().get_other_header("Reason", ""), "Preemption;cause=3;text=\"Busy Tone\"");
   EXPECT_TRUE(log.mentions("Tone: Hangup tone detected on call from <sip:100@127.0.0.1>"));
+}
+
+// A leg from a trunk answers the provider's challenge to its BYE with the trunk's credentials.
+TEST_F(CallPortTest, ChallengedByeIsAnsweredWithTheTrunkCredentials) {
+  run(opening + "state 200; ack 1");
+  ASSERT_TRUE(call_port_on_soap(
+      soap_write(msg::set_dialog_credentials{"0", "carrier.test", "pbx", "trunk-pw"})));
+  run("state 486");
+  const sip_message bye = sent.back();
+  sip_message challenge(401, "Unauthorized", bye);
+  challenge.add_other_header("WWW-Authenticate", "", "Digest realm=\"carrier.test\", nonce=\"n7\"");
+  no_dialog_user end;
+  ASSERT_TRUE(call_port_transaction_user(end).check_authentication(challenge, bye));
+  const str uri = bye.request_uri.serialize();
+  const str ha1 = md5_hex("pbx:carrier.test:trunk-pw"), ha2 = md5_hex("BYE:" + uri);
+  EXPECT_EQ(get_port(0)->last_request.get_other_header("Authorization", ""),
+            "Digest realm=\"carrier.test\",nonce=\"n7\",response=\"" + md5_hex(ha1 + ":n7:" + ha2) +
+                "\",username=\"pbx\",uri=\"" + uri + "\",algorithm=MD5");
 }
 
 TEST(DtmfRelay, SignalValues) {
