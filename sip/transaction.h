@@ -35,8 +35,8 @@ bool message_repetition(sip_message& message, transport_type transport);
 // and method (its PRACK arrived).
 void stop_message_repetition(const str& call_id, uint32_t cseq, const str& method);
 // A final response that has been sent and is not retransmitted by timer (any final response
-// to a request other than INVITE) only answers repeats of its request until its transaction
-// ends, with the bytes already sent. Such a packet gives up its parsed message here, keeping
+// to a request other than INVITE, and a final response to an INVITE once its ACK arrived) only
+// answers repeats of its request until its transaction ends, with the bytes already sent. Such a packet gives up its parsed message here, keeping
 // only what matching, the trace and the end of the transaction read (Call-ID, CSeq, From tag,
 // code, call leg), each in a buffer of its own, so that the request packet its headers were
 // windows on is freed 32 s early. True when packet number was slimmed; false (and nothing
