@@ -121,11 +121,10 @@ TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
   const int trunk = db_test::add_row(trunks, {{trunks_name, "carrier"},
                                               {trunks_domain, id_text(domain)},
                                               {trunks_dial_extension, "!^\\+4930555(.*)$!\\1!!"},
-                                              {trunks_reg_account, "pbx@carrier.test"},
-                                              {trunks_reg_pass, "pw"}});
+                                              {trunks_reg_account, "p@c"},
+                                              {trunks_reg_pass, "w"}});
   call(7, "0891234567", "555101", id_text(trunk).c_str());
-  EXPECT_EQ(take().front(),
-            soap_write(msg::set_dialog_credentials{"7", "carrier.test", "pbx@carrier.test", "pw"}));
+  EXPECT_EQ(take().front(), soap_write(msg::set_dialog_credentials{"7", "c", "p@c", "w"}));
   EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext101, "attendant"}));
   EXPECT_EQ(legs.get(legs.first(), leg_call_type), "trunk");
   EXPECT_TRUE(log.contains("Domain trunk carrier@localhost sends call to 101 in domain localhost"));
@@ -150,9 +149,8 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   }
   EXPECT_TRUE(log.contains("Calling user 911 conflicts with emergency number"));
   const std::string mail = file("spool/0000003-00.msg");  // one for each call
-  EXPECT_NE(mail.find("Subject: 100 is calling 911!"), std::string::npos) << mail;
-  EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at 01/01/2026"),
-            std::string::npos);
+  EXPECT_NE(mail.find("Subject: 100 is calling 911!"), mail.npos);
+  EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at 01/01/2026"), mail.npos);
 }
 
 TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {

@@ -273,6 +273,7 @@ bool park(int cobj, int referring, int other, const str& name) {
   auto app = make_call_app(str("orbit"), cobj);
   if (!app) return false;
   hand_over(cobj, referring, other);
+  begin_cdr_segment(cobj, cdr_ivr);  // the talk is over; the orbit serves the parked party
   set_ivr_user(cobj, orbit, "orbit");
   app->start(orbit, name);
   return true;

@@ -120,10 +120,8 @@ TEST_F(DialogEventsTest, HoldAndResumeCountTheHeldTime) {
   }
 }
 
-// REFER with Replaces naming a leg alone with its application (a menu): the far party takes
-// that leg's place, IVR state and recording included.
+// REFER replacing a leg alone with its menu: the far party takes its place and IVR state.
 TEST_F(DialogEventsTest, AttendedTransferHandsTheMenuToTheFarParty) {
-  set_leg_state(answering, leg_connected);
   const int menu = cobj_create("sip-3", "<sip:101@localhost>", "<sip:800@localhost>", domain);
   const int replaced = leg_create(true, "8", "sip-3", "<sip:101@localhost>;tag=r",
                                   "<sip:800@localhost>;tag=m", menu, false);
@@ -132,47 +130,36 @@ TEST_F(DialogEventsTest, AttendedTransferHandsTheMenuToTheFarParty) {
   dialog_refer({"6", "<sip:800@localhost?Replaces=sip-3%3Bto-tag%3Dm%3Bfrom-tag%3Dr>", "", ""});
   EXPECT_EQ(take(), texts(msg::move_ivr{"8", "5"}, state("6", "486", "Busy Here"),
                           state("8", "486", "Busy Here"), msg::set_moh_file{"5", ""}));
-  EXPECT_EQ(
-      str::sprintf("%d %d %s", leg_cobj(primary), primary_leg(menu), legs.get(primary, leg_rec)),
-      str::sprintf("%d %d recordings/m.wav", menu, primary));
+  EXPECT_EQ(leg_cobj(primary) * 100 + primary_leg(menu), menu * 100 + primary);
+  EXPECT_EQ(legs.get(primary, leg_rec), "recordings/m.wav");
 }
 
-// Charging an answered trunk leg tick by tick: 60 s and 1 s steps, a credit that runs out and
-// an account without a limit. After: "cd cc credit state of the primary leg".
+// Charging at each tick (60 s and 1 s steps, one upfront): cd, cc, credit, primary leg state.
 TEST_F(DialogEventsTest, AnsweredTrunkLegIsChargedUntilTheCreditEnds) {
   db_test::set_row(domains, domain, {{domains_country_code, "49"}, {domains_area_code, "30"}});
-  const int trunk = db_test::add_row(trunks, {{trunks_name, "carrier"}});
-  for (auto [prefix, price, period] : {std::tuple{"49", "0.06", "60"}, {"4930", "0.03", "1"}})
-    db_test::add_row(rates, {{rate_trunk, id_text(trunk)},
-                             {rate_prefix, prefix},
-                             {rate_price, price},
-                             {rate_period, period},
-                             {rate_upfront, "1"}});
-  const int payer = legs.get(primary, leg_extension).value();
+  const str t = id_text(db_test::add_row(trunks, {{trunks_name, "carrier"}}));
+  for (auto [prefix, price, period] : {std::tuple{"49", "0.06", "60"}, {"4930", "0.03", "1"}}) {
+    const int r = db_test::add_row(rates, {{rate_trunk, t}, {rate_prefix, prefix}});
+    db_test::set_row(rates, r, {{rate_price, price}, {rate_period, period}, {rate_upfront, "1"}});
+  }
+  const str payer = legs.get(primary, leg_extension);
+  db_test::set_row(legs, answering, {{leg_trunk, t}, {leg_charge_user, payer}});
   cobjs.set(cobj, cobj_ivr_type, "extcall");
-  db_test::set_row(legs, answering,
-                   {{leg_trunk, id_text(trunk)}, {leg_charge_user, id_text(payer)}});
-  const std::tuple<const char*, const char*, int, const char*> cases[] = {
-      {"089123", "1", 7, "120 0.12 0.88 connected"},
-      {"5551234", "0.01", 5, "20 0.01 0 terminated"},
-      {"5551234", "", 3, "30 0.015  connected"}};
-  for (auto [number, credit, ticks, after] : cases) {
-    db_test::set_row(legs, answering,
-                     {{leg_state, leg_alerting},
-                      {leg_connect, ""},
-                      {leg_charge_price, ""},
-                      {leg_charge_cost, ""},
-                      {leg_charge_remote_party, number}});
+  for (auto [number, credit, ticks, after] :
+       {std::tuple{"089123", "1", 7, "120 0.12 0.88 connected"},
+        {"5551234", "0.01", 5, "20 0.01 0 terminated"},
+        {"5551234", "", 3, "30 0.015  connected"}}) {
+    for (const str* c : {&leg_connect, &leg_charge_price, &leg_charge_cost})
+      legs.set(answering, *c, "");
+    legs.set(answering, leg_state, leg_alerting);
+    legs.set(answering, leg_charge_remote_party, number);
     legs.set(primary, leg_state, leg_connected);
-    users.set(payer, users_credit, credit);
+    users.set(payer.value(), users_credit, credit);
     dialog_response({"6", "1", "200", "INVITE", "", "", "OK", "true"});
-    for (int i = 0; i < ticks; i++) {
-      clock.advance_ms(10000);
-      dialog_timeout({"6", "tocrg", ""});
-    }
-    EXPECT_EQ(legs.get(answering, leg_charge_duration) + " " +
-                  legs.get(answering, leg_charge_cost) + " " + users.get(payer, users_credit) +
-                  " " + legs.get(primary, leg_state),
+    for (int i = 0; i < ticks; i++) clock.advance_ms(10000), dialog_timeout({"6", "tocrg", ""});
+    EXPECT_EQ(str::sprintf("%s %s %s %s", legs.get(answering, leg_charge_duration),
+                           legs.get(answering, leg_charge_cost),
+                           users.get(payer.value(), users_credit), legs.get(primary, leg_state)),
               after);
   }
   EXPECT_TRUE(log.contains("Credit of 100 exhausted, ending the call on trunk carrier"));
