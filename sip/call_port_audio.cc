@@ -127,21 +127,21 @@ void call_port::take_ivr(call_port& from) {
   from.analyse_dtmf = false;
   from.record_file.clear();
   from.record_mode.clear();
+  // This leg's own list and recording end here (the recording is finished and reported).
   leg_audio& mine = audio_of(*this);
+  mine.player.stop();
+  mine.recording.close();
+  mine.received.clear();
   if (from.audio) {
     leg_audio& theirs = *from.audio;
-    // The lists change places but each keeps the report of its own leg.
+    // The lists change places; each keeps the report of its own leg.
     std::swap(mine.player, theirs.player);
     std::swap(mine.player.on_end, theirs.player.on_end);
-    theirs.player.stop();
-    mine.recording = std::move(theirs.recording);  // this leg's own recording ends here
+    mine.recording = std::move(theirs.recording);
     theirs.recording.close();
     mine.record_sent = theirs.record_sent;
-    mine.received.clear();
     theirs.received.clear();
     from.redetermine_media();
-  } else {
-    mine.player.stop();
   }
   redetermine_media();
   if ((mine.active() || !record_file.empty()) && !hangup_sent) start_sending();
