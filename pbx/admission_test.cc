@@ -150,7 +150,7 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   EXPECT_TRUE(log.contains("Calling user 911 conflicts with emergency number"));
   const std::string mail = file("spool/0000003-00.msg");  // one for each call
   EXPECT_NE(mail.find("Subject: 100 is calling 911!"), mail.npos);
-  EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at 01/01/2026"), mail.npos);
+  EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at "), mail.npos);
 }
 
 TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {
