@@ -23,9 +23,10 @@ void send_again(pending_packet& p) {
     if (p.message) {
       trace_sip_message(*p.message, "Tr", p.transport, p.destination, p.last_text);
     } else {
-      // A slimmed response: the trace needs only what it kept.
+      // A slimmed packet: the trace needs only what it kept.
       sip_message kept;
-      kept.is_request = false;
+      kept.is_request = p.answered.request;
+      if (kept.is_request) kept.method = p.answered.cseq_method;
       kept.code = p.answered.code;
       kept.cseq = p.answered.cseq;
       kept.cseq_method = p.answered.cseq_method;
@@ -156,12 +157,12 @@ bool message_repetition(sip_message& message, transport_type transport) {
       if (!p || !p->is_request() || p->cseq() != message.cseq || p->from_tag() != from_tag) {
         return true;
       }
-      if (p->message->method == m_ack && message.cseq_method == m_invite) {
+      if (p->cseq_method() == m_ack && message.cseq_method == m_invite) {
         send_again(*p);
         repetition = true;
         return false;
       }
-      if (p->message->method == message.cseq_method && transaction == 0) transaction = number;
+      if (p->cseq_method() == message.cseq_method && transaction == 0) transaction = number;
       return true;
     });
     if (repetition || transaction == 0) return repetition;
@@ -173,11 +174,13 @@ bool message_repetition(sip_message& message, transport_type transport) {
       // The repeat of a challenge already answered: answering it again would send a second
       // copy with credentials.
       if (repeated_final && p->challenge_answered) return true;
-      if (get_sip_transaction_user().check_authentication(message, p->given())) {
+      if (p->message && get_sip_transaction_user().check_authentication(message, p->given())) {
         p->challenge_answered = true;
         return true;
       }
     }
+    // Answered, the request only matches repeats of the answer from now on.
+    if (message.code >= 200) keep_resend_bytes_only(transaction);
     return message.code < 180;
   }
   if (message.method == m_ack) {
@@ -217,10 +220,10 @@ bool keep_resend_bytes_only(int number) {
   pending_packet* p = find_pending_packet(number);
   if (!p || !p->message) return false;
   const sip_message& m = *p->message;
-  if (m.is_request || m.code < 200 || p->retransmit || p->awaiting_dns ||
-      !p->resolve_list.empty() || p->last_text.empty()) {
-    return false;
-  }
+  // A request once it is answered (an ACK at once); a final answer that no timer repeats.
+  const bool done =
+      m.is_request ? m.method == m_ack || p->final_received : m.code >= 200 && !p->retransmit;
+  if (!done || p->awaiting_dns || !p->resolve_list.empty() || p->last_text.empty()) return false;
   // One small buffer for the three texts kept.
   const str& tag = m.from.tag();
   str texts;
@@ -229,6 +232,7 @@ bool keep_resend_bytes_only(int number) {
   texts.append(m.cseq_method.cbuffer(), m.cseq_method.length());
   texts.append(tag.cbuffer(), tag.length());
   pending_packet::answered_fields& a = p->answered;
+  a.request = m.is_request;
   a.code = m.code;
   a.cseq = m.cseq;
   a.call_port_index = m.call_port_index;
