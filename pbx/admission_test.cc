@@ -153,6 +153,15 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at "), mail.npos);
 }
 
+// A star code that is no speed dial goes to the feature codes' class.
+TEST_F(AdmissionTest, UnknownStarCodeGoesToTheFeatureCodes) {
+  register_call_app({"starcode", 0, [](int c) -> std::unique_ptr<call_app> {
+                       return std::make_unique<recording_app>(c);
+                     }});
+  call(7, "100", "*77");
+  EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext100, "starcode"}));
+}
+
 TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {
   const int held = cobj_create("a@x", "<sip:100@localhost>", "<sip:101@localhost>", domain);
   const int first = leg_create(true, "5", "a@x", "<sip:100@localhost>", "", held, false);
