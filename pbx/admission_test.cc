@@ -153,7 +153,6 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at "), mail.npos);
 }
 
-// A star code that is no speed dial goes to the feature codes' class.
 TEST_F(AdmissionTest, UnknownStarCodeGoesToTheFeatureCodes) {
   register_call_app({"starcode", 0, [](int c) -> std::unique_ptr<call_app> {
                        return std::make_unique<recording_app>(c);
