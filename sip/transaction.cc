@@ -248,9 +248,15 @@ bool keep_resend_bytes_only(int number) {
       break;
     }
   }
+  // An answered request is never sent again (only an ACK is, for a repeated 2xx): its bytes go.
+  const bool resent = !m.is_request || m.method == m_ack;
   p->message.reset();
   p->port_name.compress();
-  p->last_text.compress();
+  if (resent) {
+    p->last_text.compress();
+  } else {
+    p->last_text = str();
+  }
   return true;
 }
 

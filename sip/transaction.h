@@ -37,11 +37,11 @@ void stop_message_repetition(const str& call_id, uint32_t cseq, const str& metho
 // A packet whose transaction only has repeats left to answer keeps just the bytes it sent:
 // a final response that no timer retransmits (any final response to a request other than
 // INVITE, a final response to an INVITE once its ACK arrived), a request once its final
-// response arrived, and an ACK once sent. Such a packet gives up its parsed message here,
-// keeping only what matching, the trace and the end of the transaction read (Call-ID, CSeq,
-// From tag, code, whether it is a request, call leg), each in a buffer of its own, so that the
-// message and the packet its headers were windows on are freed 32 s early. True when packet
-// number was slimmed; false (and nothing changed) for an unanswered request, a provisional or
-// retransmitted response, or a packet still being routed (it may have to be serialised again
-// for another destination).
+// response arrived (without its bytes: it is never sent again), and an ACK once sent. Such a
+// packet gives up its parsed message here, keeping only what matching, the trace and the end
+// of the transaction read (Call-ID, CSeq, From tag, code, whether it is a request, call leg),
+// each in a buffer of its own, so that the message and the packet its headers were windows on
+// are freed 32 s early. True when packet number was slimmed; false (and nothing changed) for
+// an unanswered request, a provisional or retransmitted response, or a packet still being
+// routed (it may have to be serialised again for another destination).
 bool keep_resend_bytes_only(int number);
