@@ -6,6 +6,7 @@
 #include "frame/clock.h"
 #include "pbx/accounts.h"
 #include "pbx/admission.h"
+#include "pbx/call_records.h"
 #include "pbx/call_state.h"
 #include "pbx/dial_pattern.h"
 #include "pbx/email.h"
@@ -178,8 +179,7 @@ void mailbox::first_state(bool prepare_only) {
   clear_leg_timer(p, str());
   refresh_inactivity(false);
   post_command(msg::fax_detection{legs.get(p, leg_call_id), "true"});
-  set_var(cobj_segment_type, "talk");
-  set_var(cobj_segment_start, atimestamp_serialize(wall_now()));
+  begin_cdr_segment(cobj_, cdr_ivr);
   set_var(cobj_ivr_var1, str());
   if (prepare_only) return;
   if (owner_session()) {

@@ -15,6 +15,7 @@
 #include "pbx/call_state.h"
 #include "pbx/dial_plan.h"
 #include "pbx/dialog_events.h"
+#include "pbx/email.h"
 #include "pbx/number_forms.h"
 #include "pbx/trunks.h"
 #include "sip/from_to_spec.h"
@@ -101,9 +102,9 @@ str local_time_text(const char* format) {
   return str(buf);
 }
 
-// The administrator is told of an emergency call. There is no mail spool on this side yet: the
-// mail goes to the log (group e-mail), as the other administrator mails do.
-void emergency_mail(int caller, const str& number) {
+// The administrators (the addresses of email_list_performance) are told of an emergency call
+// by mail through the spool, from the caller's domain; the log keeps a line of it too.
+void emergency_mail(int caller, int domain, const str& number) {
   if (!ctrl_read_registry(ctrl_settings::email_emergency_call).is_true()) return;
   str name = account_name(caller);
   str subject = str::sprintf("%s is calling %s!", name, number);
@@ -111,6 +112,20 @@ void emergency_mail(int caller, const str& number) {
                           number, local_time_text("%m"), local_time_text("%d"),
                           local_time_text("%Y"), local_time_text("%H:%M"));
   log_printf(log_email, 3, "%s: %s", subject, text);
+  const str list = ctrl_read_registry(ctrl_settings::email_list_performance);
+  for (size_t i = 0; !list.get_field(i, " ,;").empty(); i++)
+    send_email(domain, list.get_field(i, " ,;"), subject, "text/plain; charset=utf-8", str(),
+               text + "\r\n");
+}
+
+// A feature code (call forwarding, parking, pick-up, ...): the class of the "starcode" type
+// takes the call when one is registered (call_app.h). True when it took it.
+bool handle_starcodes(int caller, int cobj, const str& number) {
+  std::unique_ptr<call_app> app = make_call_app(str("starcode"), cobj);
+  if (!app) return false;
+  set_ivr_user(cobj, caller, "starcode");
+  app->start(caller, number);
+  return true;
 }
 
 // A dialled destination as a URI: a name-addr or URI as written, a bare number in the domain.
@@ -342,7 +357,7 @@ void dial_a_number(int caller, int cobj, const str& uri_text, const str& to) {
     auto code = [&](const str& column) { return domains.get(caller_domain, column); };
     str destination;
     if (emergency) {
-      emergency_mail(caller, number);
+      emergency_mail(caller, caller_domain, number);
       std::vector<str> edest = words(ext_setting(caller, extensions_emergency_destination));
       if (!edest.empty())
         destination = emergency <= static_cast<int>(edest.size()) ? edest[emergency - 1] : edest[0];
@@ -392,8 +407,7 @@ void dial_a_number(int caller, int cobj, const str& uri_text, const str& to) {
       cobjs.set(cobj, cobj_to, shown.angle_content());
       tell_identity(cobj);
     }
-    // The feature codes that act on other calls are not taken here yet: they are routed on as
-    // dialled.
+    if (destination.empty() && !emergency && handle_starcodes(caller, cobj, number)) return;
     if (!destination.empty()) {
       uri = destination_uri(destination, caller_domain);
       number = uri.get_user();
@@ -492,6 +506,8 @@ void get_dialog_state(const msg::get_dialog_state& in) {
     globalise(to, cc, ac, plus, tel);
     globalise(uri, cc, ac, plus, tel);
     uri.set_host(domains.get(d, domains_name));
+    const msg::set_dialog_credentials credentials = trunk_credentials(trunk, in.call_id);
+    if (!credentials.username.empty()) post_command(credentials);
     str from_user = trunks.get(trunk, trunks_from_user);
     if (!from_user.empty()) {
       log_printf(log_application, 5, "Trunk: Changing the user to %s", from_user);

@@ -120,8 +120,11 @@ TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
   domains.set(domain, domains_area_code, "30");
   const int trunk = db_test::add_row(trunks, {{trunks_name, "carrier"},
                                               {trunks_domain, id_text(domain)},
-                                              {trunks_dial_extension, "!^\\+4930555(.*)$!\\1!!"}});
+                                              {trunks_dial_extension, "!^\\+4930555(.*)$!\\1!!"},
+                                              {trunks_reg_account, "p@c"},
+                                              {trunks_reg_pass, "w"}});
   call(7, "0891234567", "555101", id_text(trunk).c_str());
+  EXPECT_EQ(take().front(), soap_write(msg::set_dialog_credentials{"7", "c", "p@c", "w"}));
   EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext101, "attendant"}));
   EXPECT_EQ(legs.get(legs.first(), leg_call_type), "trunk");
   EXPECT_TRUE(log.contains("Domain trunk carrier@localhost sends call to 101 in domain localhost"));
@@ -129,6 +132,8 @@ TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
 
 TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   domains.set(domain, domains_emergency_numbers, "112 911");
+  domains.set(domain, domains_email_from, "pbx@pbx.test");
+  ctrl_write_setting(ctrl_settings::email_list_performance, "admin@pbx.test");
   add_extension("911");
   struct {
     const char* edest;
@@ -143,6 +148,17 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
     EXPECT_EQ(cobjs.get(cobjs.last(), cobj_priority), "911");
   }
   EXPECT_TRUE(log.contains("Calling user 911 conflicts with emergency number"));
+  const std::string mail = file("spool/0000003-00.msg");  // one for each call
+  EXPECT_NE(mail.find("Subject: 100 is calling 911!"), mail.npos);
+  EXPECT_NE(mail.find("Account 100 is calling the emergency number 911 at "), mail.npos);
+}
+
+TEST_F(AdmissionTest, UnknownStarCodeGoesToTheFeatureCodes) {
+  register_call_app({"starcode", 0, [](int c) -> std::unique_ptr<call_app> {
+                       return std::make_unique<recording_app>(c);
+                     }});
+  call(7, "100", "*77");
+  EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext100, "starcode"}));
 }
 
 TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {
@@ -155,7 +171,7 @@ TEST_F(AdmissionTest, ReplacesTakesTheHoldingLegOrEnds404) {
   EXPECT_EQ(leg_cobj(leg_by_id("7")), held);
   EXPECT_EQ(legs.get(holding, leg_state), leg_terminated);
   EXPECT_TRUE(starts.empty());
-  take();
+  EXPECT_EQ(take().front(), soap_write(msg::move_ivr{"6", "7"}));
   call(8, "100", "101", "", "c@x");
   EXPECT_EQ(take().back(), refusal(8, 404, "Not Available"));
 }

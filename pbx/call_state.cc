@@ -8,6 +8,8 @@
 #include "db/schema.h"
 #include "frame/clock.h"
 #include "pbx/accounts.h"
+#include "pbx/call_records.h"
+#include "pbx/charging.h"
 #include "pbx/number_forms.h"
 #include "pbx/registration.h"
 #include "sip/call_messages.h"
@@ -139,6 +141,7 @@ void set_leg_state(int leg, const str& state) {
   const str old = legs.get(leg, leg_state);
   if (old == leg_terminated || old == state) return;
   legs.set(leg, leg_state, state);
+  if (state == leg_terminated) charge_end(leg);
   if (int account = leg_account(leg)) dialog_state_changed(account);
 }
 
@@ -210,6 +213,8 @@ void play_prompts(int cobj, int leg, const str& files, bool loop) {
   if (cobjs.get(cobj, cobj_state) == "connected" || legs.get(leg, leg_state) == leg_connected) {
     send_play_file(leg, p);
   } else {
+    // The application answers its caller: the call is in the IVR from now on.
+    if (leg == primary_leg(cobj)) begin_cdr_segment(cobj, cdr_ivr);
     set_cobj_state(cobj, "connected");
     send_dialog_state(leg, 200, "Ok", p);
   }
@@ -249,6 +254,7 @@ void connect_two_calls(int cobj, int primary, int answering) {
       msg::connect_calls{legs.get(primary, leg_call_id), legs.get(answering, leg_call_id)});
   if (legs.get(primary, leg_state) != leg_connected) send_dialog_state(primary, 200, "Ok");
   set_cobj_state(cobj, leg_connected);
+  begin_cdr_segment(cobj, cdr_talking);
 }
 
 void cobj_hangup(int cobj, int code, const str& reason) {
@@ -274,12 +280,24 @@ void replace_call(int old_leg, int new_leg, bool bridge) {
   const int other = call_other_side(cobj, old_leg);
   legs.set(new_leg, leg_reference, id_text(cobj));
   if (primary_leg(cobj) == old_leg) cobjs.set(cobj, cobj_primary_leg, id_text(new_leg));
+  move_ivr(old_leg, new_leg);
   leg_hangup(cobj, old_leg, 486, "Busy Here");
   if (bridge && other) {
     post_command(msg::connect_calls{legs.get(new_leg, leg_call_id), legs.get(other, leg_call_id)});
   }
   if (new_cobj && new_cobj != cobj && legs_of(new_cobj).empty())
     cobj_last_reference_deleted(new_cobj);
+}
+
+void move_ivr(int from_leg, int to_leg) {
+  if (from_leg == to_leg || !legs.has_row(from_leg) || !legs.has_row(to_leg)) return;
+  post_command(msg::move_ivr{legs.get(from_leg, leg_call_id), legs.get(to_leg, leg_call_id)});
+  for (const str* column : {&leg_rec, &leg_dtmf_digits, &leg_dtmf_stamp}) {
+    legs.set(to_leg, *column, legs.get(from_leg, *column), false);
+    legs.set(from_leg, *column, str(), false);
+  }
+  legs.write_row(from_leg);
+  legs.write_row(to_leg);
 }
 
 std::vector<ring_target> registrations_of(int account) {
@@ -403,6 +421,7 @@ void cobj_last_reference_deleted(int cobj) {
   if (!cobjs.has_row(cobj)) return;
   const str state = cobjs.get(cobj, cobj_state);
   const int served = cobj_int(cobj, cobj_ivr_user);
+  begin_cdr_segment(cobj, str());
   cobjs.delete_row(cobj);
   if (state == "alerting" || state == "idle") {
     counts.attempts++;

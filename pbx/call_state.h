@@ -125,8 +125,12 @@ void leg_hangup(int cobj, int leg, int code, const str& reason);
 // Ends every leg of the call object but keep (486 "Busy Here").
 void dialog_hangup_all_others(int cobj, int keep);
 // Puts new_leg in the place of old_leg (its call object, its role as primary leg); old_leg is
-// ended. With bridge, new_leg is linked with the old leg's other side.
+// ended. With bridge, new_leg is linked with the old leg's other side. new_leg goes on
+// with its IVR state (move_ivr).
 void replace_call(int old_leg, int new_leg, bool bridge);
+// MoveIVR: to_leg takes over what from_leg played, recorded and analysed for the application,
+// on the call legs and in the rows ("rec", and the digit buffer "digits", "stamp").
+void move_ivr(int from_leg, int to_leg);
 
 // One registration to ring: the registrations row; the extension it belongs to.
 struct ring_target {

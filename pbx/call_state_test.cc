@@ -3,7 +3,10 @@
 // ended, collected with its record.
 #include "pbx/call_state.h"
 
+#include <sstream>
+
 #include "db/schema.h"
+#include "pbx/call_records.h"
 #include "pbx/pbx_test_util.h"
 #include "sip/call_messages.h"
 
@@ -92,6 +95,30 @@ TEST_F(CallStateTest, LegOlderThanTheLongestCallIsCollectedWithItsRecord) {
             "charge_price: \r\ncharge_duration: \r\ncharge_cost: \r\nsecure: false\r\n"
             "codec: \r\ntap: \r\nlistener: \r\nsource: \r\nrec: \r\npicture: \r\ndp_prio: \r\n"
             "tapi: \r\n");
+}
+
+// Phases, pauses, a hold and the end give di/dr/dt/dh; a 9-day-old record leaves with the first.
+TEST_F(CallStateTest, PhasesAndHoldsGoIntoTheRecord) {
+  ivr_cdr.set(ivr_cdr.add_row(), ivr_cdr_time_start, atimestamp_serialize(wall_now() - 777600000));
+  const std::pair<const char*, const char*> cases[] = {
+      {"dw 5 dr 3 dr 2 dt 4 hold 6 end", "5000/5000/10000/6000/"},
+      {"dw 7 end", "7000////"},  // never rang, never talked
+      {"2 end", "7000////"}};    // no phase ever opened: no record
+  for (auto [script, record] : cases) {
+    const int cobj = cobj_create("id-1", "<sip:100@localhost>", "<sip:800@localhost>", domain);
+    std::istringstream words(script);
+    for (std::string w; words >> w;) {
+      if (isdigit(w[0])) clock.advance_ms(std::stoi(w) * 1000);
+      if (w == "hold") cobjs.set(cobj, cobj_hold_start, atimestamp_serialize(wall_now()));
+      if (w[0] == 'd' || w == "end") begin_cdr_segment(cobj, str(w == "end" ? "" : w.c_str()));
+    }
+    str last;
+    for (const str* column : {&ivr_cdr_duration_ivr, &ivr_cdr_duration_ring, &ivr_cdr_duration_talk,
+                              &ivr_cdr_duration_hold})
+      last += ivr_cdr.get(ivr_cdr.last(), *column) + "/";
+    EXPECT_EQ(last, record) << script;
+  }
+  EXPECT_EQ(ivr_cdr.size(), 2);
 }
 
 }  // namespace

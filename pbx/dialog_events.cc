@@ -10,7 +10,9 @@
 #include "pbx/accounts.h"
 #include "pbx/admission.h"
 #include "pbx/call_app.h"
+#include "pbx/call_records.h"
 #include "pbx/call_state.h"
+#include "pbx/charging.h"
 #include "pbx/perf_sampling.h"
 #include "pbx/registration.h"
 #include "sip/from_to_spec.h"
@@ -203,6 +205,7 @@ void play_ringback(int primary) {
 
 void on_provisional(int cobj, int primary, int leg, const msg::dialog_response& in) {
   set_leg_state(leg, leg_alerting);
+  begin_cdr_segment(cobj, cdr_ringing);
   const str type = cobj_text(cobj, cobj_ivr_type);
   if (!type_is(type, {"acd", "caller", "hoot"})) send_moh(primary, str());
   if (auto app = make_call_app(cobj, ev_ringback)) {
@@ -234,6 +237,7 @@ void on_answer(int cobj, int primary, int leg, const msg::dialog_response& in) {
   if (!bridge || !legs.has_row(leg) || terminated(leg)) return;
   connect_two_calls(cobj, primary, leg);
   start_recording_if_asked(cobj, primary, leg);
+  charge_start(leg);
 }
 
 void on_failure(int cobj, int leg, int code, const msg::dialog_response& in) {
@@ -271,6 +275,7 @@ bool park(int cobj, int referring, int other, const str& name) {
   auto app = make_call_app(str("orbit"), cobj);
   if (!app) return false;
   hand_over(cobj, referring, other);
+  begin_cdr_segment(cobj, cdr_ivr);  // the talk is over; the orbit serves the parked party
   set_ivr_user(cobj, orbit, "orbit");
   app->start(orbit, name);
   return true;
@@ -327,8 +332,21 @@ void attended_transfer(int cobj, int leg, const str& replaces) {
   const int replaced_cobj = leg_cobj(replaced);
   const int far = call_other_side(cobj, leg);
   const int near = call_other_side(replaced_cobj, replaced);
+  // The far party takes the replaced leg's place: what that leg played, recorded or collected
+  // for its application goes on with the far party.
+  move_ivr(replaced, far);
   leg_hangup(cobj, leg, 486, "Busy Here");
   leg_hangup(replaced_cobj, replaced, 486, "Busy Here");
+  if (far && !near && replaced_cobj != cobj) {
+    // The replaced leg was alone with its application (a menu, a mailbox): the far party is
+    // its caller from now on.
+    legs.set(far, leg_reference, id_text(replaced_cobj));
+    if (primary_leg(replaced_cobj) == replaced)
+      cobjs.set(replaced_cobj, cobj_primary_leg, id_text(far));
+    send_moh(far, str());
+    set_leg_state(far, leg_connected);
+    return;
+  }
   if (!far || !near) return;
   // The two parties left are one call from now on, carried by the far party's call object:
   // either hanging up ends the other.
@@ -452,6 +470,9 @@ void dialog_hangup(const msg::dialog_hangup& in) {
   for (int l : listeners) leg_hangup(leg_cobj(l), l, 486, "Busy Here");
   if (terminated(leg)) return;
   set_leg_state(leg, leg_terminated);
+  // The first leg that goes names why the call ended.
+  if (cobj_text(cobj, cobj_termination_reason).empty())
+    cobjs.set(cobj, cobj_termination_reason, in.reason);
   if (auto app = make_call_app(cobj, ev_hangup)) {
     app->on_hangup(leg);
   } else {
@@ -487,12 +508,7 @@ void dialog_hold(const msg::dialog_hold& in) {
     cobjs.set(cobj, cobj_hold_start, atimestamp_serialize(now));
   } else {
     set_leg_state(leg, leg_connected);
-    const atimestamp start = atimestamp_parse(cobj_text(cobj, cobj_hold_start));
-    if (start) {
-      const int64_t held = diff_s(now, start) + cobj_int(cobj, cobj_duration_hold);
-      cobjs.set(cobj, cobj_duration_hold, str::from_int64(held));
-      cobjs.set(cobj, cobj_hold_start, str());
-    }
+    close_cdr_hold(cobj);
   }
   auto app = make_call_app(cobj, ev_hold);
   if (app && !app->on_hold(leg, in)) return;
@@ -540,7 +556,7 @@ void dialog_timeout(const msg::dialog_timeout_report& in) {
   const int leg = known_leg(in.call_id, "Timeout");
   if (!leg) return;
   // The charging timer belongs to the charging of the leg, never to the application.
-  if (in.arg1 == "tocrg") return;
+  if (in.arg1 == "tocrg") return charge_leg(leg);
   if (auto app = make_call_app(leg_cobj(leg), ev_timeout)) app->on_timeout(leg, in.arg1, in.arg2);
 }
 

@@ -114,7 +114,7 @@ TEST_F(DialogEventsTest, HoldAndResumeCountTheHeldTime) {
   legs.set(answering, leg_state, leg_connected);
   for (auto [direction, states, moh, held] :
        {std::tuple{"sendonly", "holding onhold", "moh.wav", ""},
-        {"sendrecv", "connected connected", "", "30"}}) {
+        {"sendrecv", "connected connected", "", "30000"}}) {
     dialog_hold({"5", direction});
     clock.advance_ms(30000);
     EXPECT_EQ(legs.get(primary, leg_state) + " " + legs.get(answering, leg_state), states);
@@ -122,6 +122,51 @@ TEST_F(DialogEventsTest, HoldAndResumeCountTheHeldTime) {
     EXPECT_EQ(take(),
               texts(msg::set_moh_file{"6", moh}, state("5", "200", "Ok"), state("6", "200", "Ok")));
   }
+}
+
+// REFER replacing a leg alone with its menu: the far party takes its place and IVR state.
+TEST_F(DialogEventsTest, AttendedTransferHandsTheMenuToTheFarParty) {
+  const int menu = cobj_create("sip-3", "<sip:101@localhost>", "<sip:800@localhost>", domain);
+  const int replaced = leg_create(true, "8", "sip-3", "<sip:101@localhost>;tag=r",
+                                  "<sip:800@localhost>;tag=m", menu, false);
+  cobjs.set(menu, cobj_primary_leg, id_text(replaced));
+  legs.set(replaced, leg_rec, "recordings/m.wav");
+  dialog_refer({"6", "<sip:800@localhost?Replaces=sip-3%3Bto-tag%3Dm%3Bfrom-tag%3Dr>", "", ""});
+  EXPECT_EQ(take(), texts(msg::move_ivr{"8", "5"}, state("6", "486", "Busy Here"),
+                          state("8", "486", "Busy Here"), msg::set_moh_file{"5", ""}));
+  EXPECT_EQ(leg_cobj(primary) * 100 + primary_leg(menu), menu * 100 + primary);
+  EXPECT_EQ(legs.get(primary, leg_rec), "recordings/m.wav");
+}
+
+// Charging at each tick (60 s and 1 s steps, one upfront): cd, cc, credit, primary leg state.
+TEST_F(DialogEventsTest, AnsweredTrunkLegIsChargedUntilTheCreditEnds) {
+  db_test::set_row(domains, domain, {{domains_country_code, "49"}, {domains_area_code, "30"}});
+  const str t = id_text(db_test::add_row(trunks, {{trunks_name, "carrier"}}));
+  for (auto [prefix, price, period] : {std::tuple{"49", "0.06", "60"}, {"4930", "0.03", "1"}}) {
+    const int r = db_test::add_row(rates, {{rate_trunk, t}, {rate_prefix, prefix}});
+    db_test::set_row(rates, r, {{rate_price, price}, {rate_period, period}, {rate_upfront, "1"}});
+  }
+  const str payer = legs.get(primary, leg_extension);
+  db_test::set_row(legs, answering, {{leg_trunk, t}, {leg_charge_user, payer}});
+  cobjs.set(cobj, cobj_ivr_type, "extcall");
+  for (auto [number, credit, ticks, after] :
+       {std::tuple{"089123", "1", 7, "120 0.12 0.88 connected"},
+        {"5551234", "0.01", 5, "20 0.01 0 terminated"},
+        {"5551234", "", 3, "30 0.015  connected"}}) {
+    for (const str* c : {&leg_connect, &leg_charge_price, &leg_charge_cost})
+      legs.set(answering, *c, "");
+    legs.set(answering, leg_state, leg_alerting);
+    legs.set(answering, leg_charge_remote_party, number);
+    legs.set(primary, leg_state, leg_connected);
+    users.set(payer.value(), users_credit, credit);
+    dialog_response({"6", "1", "200", "INVITE", "", "", "OK", "true"});
+    for (int i = 0; i < ticks; i++) clock.advance_ms(10000), dialog_timeout({"6", "tocrg", ""});
+    EXPECT_EQ(str::sprintf("%s %s %s %s", legs.get(answering, leg_charge_duration),
+                           legs.get(answering, leg_charge_cost),
+                           users.get(payer.value(), users_credit), legs.get(primary, leg_state)),
+              after);
+  }
+  EXPECT_TRUE(log.contains("Credit of 100 exhausted, ending the call on trunk carrier"));
 }
 
 TEST_F(DialogEventsTest, ErrorsGoToTheApplicationOrEndTheCall) {

@@ -6,6 +6,7 @@
 #include "pbx/accounts.h"
 #include "pbx/admission.h"
 #include "pbx/call_state.h"
+#include "pbx/charging.h"
 #include "pbx/dial_pattern.h"
 #include "pbx/dial_plan.h"
 #include "pbx/number_forms.h"
@@ -50,22 +51,6 @@ void set_leg_columns(int leg, int user, const str& local, const str& key, const 
   legs.set(leg, leg_connect_symbol, key, false);
   legs.set(leg, leg_number, number, false);
   legs.set(leg, leg_call_type, type, false);
-}
-
-// The rate of the trunk for a global number: the entry with the longest matching prefix.
-int rate_for(int trunk, const str& global) {
-  const str digits = global.lstrip('+');
-  int best = 0;
-  size_t best_length = 0;
-  for (int r = rates.first(); r; r = rates.next(r)) {
-    if (rates.get(r, rate_trunk) != id_text(trunk)) continue;
-    const str prefix = rates.get(r, rate_prefix).lstrip('+');
-    if (digits.starts_with(prefix) && (!best || prefix.length() > best_length)) {
-      best = r;
-      best_length = prefix.length();
-    }
-  }
-  return best;
 }
 
 // Whether the caller may call global on the trunk by its rates: a trunk without rates takes

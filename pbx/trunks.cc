@@ -182,3 +182,11 @@ bool trunks_on_soap(const str& text) {
   trunk_status(m);
   return true;
 }
+
+msg::set_dialog_credentials trunk_credentials(int trunk, const str& leg_id) {
+  const str account = trunks.get(trunk, trunks_reg_account);
+  const str user = trunks.get(trunk, trunks_reg_user);
+  const long at = account.find('@');
+  return {leg_id, at >= 0 ? account.substr(at + 1) : trunks.get(trunk, trunks_reg_registrar),
+          user.empty() ? account : user, trunks.get(trunk, trunks_reg_pass)};
+}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "base/str.h"
+#include "sip/call_messages.h"
 #include "sip/trunk_messages.h"
 
 // The SetupTrunk message of a trunks row and its domain (key: the row number in decimal).
@@ -35,3 +36,7 @@ bool search_free_trunkline(int trunk, int* line = nullptr);
 // "Generated EPID %s for user %s" when it has none); otherwise the account's ani, then the
 // domain's ani. Empty when none applies.
 str get_trunk_ani(int trunk, int account, bool emergency);
+// The trunk's credentials for the leg leg_id (SetDialogCredentials), so that the leg answers
+// the provider's challenges to its own requests: the user is reg_user, else reg_account; the
+// realm is the host of reg_account, else the registrar. Empty username when the trunk has none.
+msg::set_dialog_credentials trunk_credentials(int trunk, const str& leg_id);

@@ -10,7 +10,8 @@
 //                              FaxDetection, SetPlayfile, SetMohFile, ChangeRTPDest,
 //                              ConnectCalls, SetDialogTimeout, ClearDialogTimeout,
 //                              SetPlaybackSpeed, SendNotify, SendNotifyTalk,
-//                              PlayConferenceAnnoucement, SetDialogCID, SetListener
+//                              PlayConferenceAnnoucement, SetDialogCID, SetListener,
+//                              SetDialogCredentials, MoveIVR
 //
 // Identifiers. The events name the leg by its port index in decimal (0 to 511) in the child
 // "Call-ID"; the commands name it in the child "CallID" (the port index, or, for a leg the PBX
@@ -535,6 +536,36 @@ struct set_listener {
   bool operator==(const set_listener&) const = default;
 };
 
+// The credentials with which the leg answers a challenge to a request it sends itself (a
+// re-INVITE, a BYE, a REFER): a leg that came in on a trunk gets the trunk's, so that the
+// provider's challenges inside the call are answered. The realm is the trunk's; the leg
+// answers whatever realm the challenge names, as the trunk's registration does.
+struct set_dialog_credentials {
+  str call_id, realm, username, password;
+  static constexpr const char* soap_name = "SetDialogCredentials";
+  static constexpr auto soap_fields() {
+    using m = set_dialog_credentials;
+    using f = soap_field<m>;
+    return std::array{f{"CallID", &m::call_id}, f{"Realm", &m::realm}, f{"Username", &m::username},
+                      f{"Password", &m::password}};
+  }
+  bool operator==(const set_dialog_credentials&) const = default;
+};
+
+// An attended transfer put the leg `to` in the place of the leg `from`: what `from` played,
+// recorded and analysed for its application (its IVR state) goes on on `to`. Both name legs
+// like CallID does.
+struct move_ivr {
+  str from, to;
+  static constexpr const char* soap_name = "MoveIVR";
+  static constexpr auto soap_fields() {
+    using m = move_ivr;
+    using f = soap_field<m>;
+    return std::array{f{"From", &m::from}, f{"To", &m::to}};
+  }
+  bool operator==(const move_ivr&) const = default;
+};
+
 // Every kind by direction, for dispatchers and tests that must cover them all.
 using call_events =
     std::tuple<get_dialog_policy, get_dialog_state, dialog_response, dialog_hangup, dialog_refer,
@@ -545,6 +576,7 @@ using call_commands =
                send_reinvite, set_recording, change_record_filename, fax_detection, set_playfile,
                set_moh_file, change_rtp_dest, connect_calls, set_dialog_timeout,
                clear_dialog_timeout, set_playback_speed, send_notify, send_notify_talk,
-               play_conference_announcement, set_dialog_cid, set_listener>;
+               play_conference_announcement, set_dialog_cid, set_listener, set_dialog_credentials,
+               move_ivr>;
 
 }  // namespace msg

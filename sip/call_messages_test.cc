@@ -42,6 +42,16 @@ TEST(CallMessages, GetDialogStateText) {
             "<Privacy>true</Privacy></t:GetDialogState></env:Body></env:Envelope>\r\n");
 }
 
+// The trunk's credentials for a leg: every child present, in order.
+TEST(CallMessages, SetDialogCredentialsText) {
+  EXPECT_EQ(soap_write(msg::set_dialog_credentials{"3", "carrier.test", "pbx", "p&w"}).view(),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+            "<env:Envelope xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:t=\"urn:telmond\"><env:Body><t:SetDialogCredentials><CallID>3</CallID>"
+            "<Realm>carrier.test</Realm><Username>pbx</Username><Password>p&amp;w</Password>"
+            "</t:SetDialogCredentials></env:Body></env:Envelope>\r\n");
+}
+
 // A command without its StateCode is refused with a log line naming message and child.
 TEST(CallMessages, MissingRequiredChildIsRefused) {
   log_capture logs;

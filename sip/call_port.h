@@ -150,6 +150,12 @@ class call_port {
   void set_moh_vol_val(int value);
   void set_moh_vol_delta(int delta);
   void set_moh_vol_dst(int dst);
+  // MoveIVR: this leg takes over what from played, recorded and analysed for its application:
+  // the play list where it stands (its end is reported as this leg's DialogEOF), the running
+  // recording (this leg's own one is finished and reported first), the playback speed and the
+  // DTMF analysis. The music on hold stays with its leg: it belongs to the hold, not to the
+  // application. from is left playing and recording nothing.
+  void take_ivr(call_port& from);
 
   // The leg's own SIP trace: every message it sent or received.
   str sip_log;

@@ -112,3 +112,37 @@ void call_port::set_playback_speed(const str& speed) {
 void call_port::set_moh_vol_val(int value) { audio_of(*this).moh_vol.value = value; }
 void call_port::set_moh_vol_delta(int delta) { audio_of(*this).moh_vol.delta = delta; }
 void call_port::set_moh_vol_dst(int dst) { audio_of(*this).moh_vol.dst = dst; }
+
+void call_port::take_ivr(call_port& from) {
+  if (&from == this) return;
+  play_file = from.play_file;
+  play_loop = from.play_loop;
+  play_alert = from.play_alert;
+  cache = from.cache;
+  playback_speed = from.playback_speed;
+  analyse_dtmf = from.analyse_dtmf;
+  record_file = from.record_file;
+  record_mode = from.record_mode;
+  from.play_file.clear();
+  from.analyse_dtmf = false;
+  from.record_file.clear();
+  from.record_mode.clear();
+  // This leg's own list and recording end here (the recording is finished and reported).
+  leg_audio& mine = audio_of(*this);
+  mine.player.stop();
+  mine.recording.close();
+  mine.received.clear();
+  if (from.audio) {
+    leg_audio& theirs = *from.audio;
+    // The lists change places; each keeps the report of its own leg.
+    std::swap(mine.player, theirs.player);
+    std::swap(mine.player.on_end, theirs.player.on_end);
+    mine.recording = std::move(theirs.recording);
+    theirs.recording.close();
+    mine.record_sent = theirs.record_sent;
+    theirs.received.clear();
+    from.redetermine_media();
+  }
+  redetermine_media();
+  if ((mine.active() || !record_file.empty()) && !hangup_sent) start_sending();
+}

@@ -103,4 +103,34 @@ TEST_F(CallPortAudioTest, RecordingOfReceivedAudioIsReported) {
   EXPECT_EQ(posted, std::vector<str>{soap_write(msg::file_written{"rec/r.wav", ""})});
 }
 
+// MoveIVR: the other leg goes on with the list where it stands, the recording and DTMF analysis.
+TEST_F(CallPortAudioTest, MoveIvrHandsListRecordingAndDigitsOver) {
+  const int other = allocate_call_port("b1");
+  const str other_id = str::sprintf("%d", other);
+  files.files["x.wav"] = "RIFF" + le(36 + 320, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
+                         le(8000, 4) + le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(320, 4) +
+                         std::string(320, '\x07');
+  for (const str& c : {soap_write(msg::set_playfile{id, "x.wav", "false", "true", ""}),
+                       soap_write(msg::set_recording{id, "rec/a.wav", ""}),
+                       soap_write(msg::set_recording{other_id, "rec/b.wav", ""})})
+    ASSERT_TRUE(call_port_on_soap(c));
+  get_port(index)->analyse_dtmf = true;
+  run_audio_requests();
+  unit();  // the first leg plays the first 80 samples
+  ASSERT_TRUE(call_port_on_soap(soap_write(msg::move_ivr{id, other_id})));
+  run_audio_requests();
+  EXPECT_EQ(unit(), std::vector<int16_t>(80, 0));
+  std::vector<int16_t> heard(80, 0);
+  for (int i = 0; i < 3; ++i) rtp_stream_of(other)->add_local_audio(heard.data());
+  EXPECT_EQ(heard, std::vector<int16_t>(80, 0x0707));  // 80 more samples, then the end
+  for (int i = 0; i < 50; ++i) rtp_stream_of(other)->take_received(codec_ulaw, str('\xff', 160));
+  ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{other_id, "", ""})));
+  run_audio_requests();
+  EXPECT_EQ(files.files["rec/a.wav"].size(), 44u + (100 - 15) * 160);
+  EXPECT_EQ(posted, (std::vector<str>{soap_write(msg::file_written{"rec/b.wav", ""}),
+                                      soap_write(msg::dialog_eof{other_id, "x.wav"}),
+                                      soap_write(msg::file_written{"rec/a.wav", ""})}));
+  EXPECT_EQ(int(get_port(index)->analyse_dtmf) * 10 + get_port(other)->analyse_dtmf, 1);
+}
+
 }  // namespace

@@ -249,8 +249,21 @@ bool call_port_on_soap(const str& text) {
                                           [](call_port& p, const msg::set_dialog_cid& m) {
                                             p.send_cid(m.from, m.to, flag(m.silent));
                                           }) ||
-         leg_command<msg::set_listener>(e, [](call_port& p, const msg::set_listener& m) {
-           p.listener = m.mode.empty() ? str() : m.listener;
-           p.listener_mode = m.mode;
+         leg_command<msg::set_listener>(e,
+                                        [](call_port& p, const msg::set_listener& m) {
+                                          p.listener = m.mode.empty() ? str() : m.listener;
+                                          p.listener_mode = m.mode;
+                                        }) ||
+         leg_command<msg::set_dialog_credentials>(
+             e,
+             [](call_port& p, const msg::set_dialog_credentials& m) {
+               // What answer_challenge uses for this leg's own requests (call_port_user.cc).
+               p.auth_user = m.username;
+               p.auth_password = m.password;
+             }) ||
+         command<msg::move_ivr>(e, [](const msg::move_ivr& m) {
+           call_port* from = find_leg(m.from);
+           call_port* to = find_leg(m.to);
+           if (from && to) to->take_ivr(*from);
          });
 }

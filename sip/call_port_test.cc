@@ -385,6 +385,22 @@ TEST_F(CallPortTest, OnlyTheLegWhoseTrunkAsksListensForTheHangupTone) {
   EXPECT_TRUE(listens("c1"));
 }
 
+// A leg from a trunk answers the provider's challenge to its BYE with the trunk's credentials.
+TEST_F(CallPortTest, ChallengedByeIsAnsweredWithTheTrunkCredentials) {
+  run(opening + "state 200; ack 1");
+  ASSERT_TRUE(call_port_on_soap(
+      soap_write(msg::set_dialog_credentials{"0", "carrier.test", "pbx", "trunk-pw"})));
+  run("state 486");
+  const sip_message bye = sent.back();
+  sip_message challenge(401, "Unauthorized", bye);
+  challenge.add_other_header("WWW-Authenticate", "", "Digest realm=\"carrier.test\", nonce=\"n7\"");
+  no_dialog_user end;
+  ASSERT_TRUE(call_port_transaction_user(end).check_authentication(challenge, bye));
+  EXPECT_EQ(get_port(0)->last_request.get_other_header("Authorization", ""),
+            auth_credentials_value("carrier.test", "n7", "pbx", "trunk-pw", "BYE",
+                                   bye.request_uri.serialize(), "", "", "", ""));
+}
+
 TEST(DtmfRelay, SignalValues) {
   const std::pair<const char*, int> cases[] = {
       {"Signal=5\r\nDuration=160", 5}, {"Signal=*", 10},   {"Signal= #\r\n", 11},

@@ -50,9 +50,9 @@ class resolve_steps {
 struct pending_packet {
   int number = 0;
   str last_text;  // the text last serialised and sent
-  // As sent (with the added Via). Null once the packet is a final response to a request other
-  // than INVITE that keeps only its bytes for repeats (keep_resend_bytes_only): then the
-  // answered fields below are what matching reads, through the accessors.
+  // As sent (with the added Via). Null once the packet keeps only its bytes for repeats
+  // (keep_resend_bytes_only): then the answered fields below are what matching reads, through
+  // the accessors.
   std::unique_ptr<sip_message> message;
   int steps_left = 50;  // resolution budget
   bool final_received = false;
@@ -69,17 +69,18 @@ struct pending_packet {
   bool challenge_answered = false;  // a challenge to it was answered; repeats are absorbed
   bool awaiting_dns = false;  // a query is outstanding; its callback resumes routing
 
-  // What a slimmed final response keeps: Call-ID, CSeq method and From tag as windows on one
-  // small buffer of their own, with the code and the CSeq number.
+  // What a slimmed packet keeps: Call-ID, CSeq method (a request's method) and From tag as
+  // windows on one small buffer of their own, with the code and the CSeq number.
   struct answered_fields {
     str call_id, cseq_method, from_tag;
     uint32_t cseq = 0;
-    int code = 0;
+    int code = 0;  // 0 for a request
     int call_port_index = -1;
+    bool request = false;
   } answered;
 
   // The fields matching reads, from the message or, once slimmed, from answered.
-  bool is_request() const { return message && message->is_request; }
+  bool is_request() const { return message ? message->is_request : answered.request; }
   uint32_t cseq() const { return message ? message->cseq : answered.cseq; }
   int code() const { return message ? message->code : answered.code; }
   const str& call_id() const { return message ? message->call_id : answered.call_id; }

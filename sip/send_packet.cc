@@ -72,7 +72,7 @@ void start_retransmission(pending_packet& p) {
 }
 
 bool is_discover(const pending_packet& p) {
-  return p.is_request() && p.message->method == m_discover;
+  return p.is_request() && p.message && p.message->method == m_discover;
 }
 
 // ---- Step handlers ----------------------------------------------------------------------------
@@ -412,9 +412,9 @@ int send_request(sip_message&& m) {
     const str& from_tag = m.from.tag();
     for_each_pending_packet(m.call_id, [&](int number) {
       pending_packet* invite = find_pending_packet(number);
-      if (!invite || !invite->is_request() || invite->message->method != m_invite ||
-          invite->message->cseq != m.cseq || invite->message->from.tag() != from_tag ||
-          !invite->transport.valid()) {
+      if (!invite || !invite->message || !invite->is_request() ||
+          invite->message->method != m_invite || invite->message->cseq != m.cseq ||
+          invite->message->from.tag() != from_tag || !invite->transport.valid()) {
         return true;
       }
       p.resolve_list.push_back(str::sprintf("%S %s %u", invite->transport.name(),
@@ -481,6 +481,9 @@ int send_request(sip_message&& m) {
   p.message = std::make_unique<sip_message>(std::move(m));
   const int number = p.number;
   route_pending_packet(number);
+  // An ACK is never answered: once sent it only repeats for repeats of the 2xx.
+  if (find_pending_packet(number) && find_pending_packet(number)->cseq_method() == m_ack)
+    keep_resend_bytes_only(number);
   return number;
 }
 

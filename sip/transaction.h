@@ -34,12 +34,14 @@ bool message_repetition(sip_message& message, transport_type transport);
 // Stops retransmitting the first pending provisional response with that Call-ID, CSeq number
 // and method (its PRACK arrived).
 void stop_message_repetition(const str& call_id, uint32_t cseq, const str& method);
-// A final response that has been sent and is not retransmitted by timer (any final response
-// to a request other than INVITE) only answers repeats of its request until its transaction
-// ends, with the bytes already sent. Such a packet gives up its parsed message here, keeping
-// only what matching, the trace and the end of the transaction read (Call-ID, CSeq, From tag,
-// code, call leg), each in a buffer of its own, so that the request packet its headers were
-// windows on is freed 32 s early. True when packet number was slimmed; false (and nothing
-// changed) for a request, a provisional or retransmitted response, or a packet still being
+// A packet whose transaction only has repeats left to answer keeps just the bytes it sent:
+// a final response that no timer retransmits (any final response to a request other than
+// INVITE, a final response to an INVITE once its ACK arrived), a request once its final
+// response arrived (without its bytes: it is never sent again), and an ACK once sent. Such a
+// packet gives up its parsed message here, keeping only what matching, the trace and the end
+// of the transaction read (Call-ID, CSeq, From tag, code, whether it is a request, call leg),
+// each in a buffer of its own, so that the message and the packet its headers were windows on
+// are freed 32 s early. True when packet number was slimmed; false (and nothing changed) for
+// an unanswered request, a provisional or retransmitted response, or a packet still being
 // routed (it may have to be serialised again for another destination).
 bool keep_resend_bytes_only(int number);

@@ -155,6 +155,10 @@ TEST_F(Transactions, RepeatedOkIsAnsweredWithTheStoredAck) {
   send_packet(ack);
   ASSERT_EQ(env.transport.sent.size(), 2u);
   EXPECT_EQ(env.transport.sent[1].parsed().cseq, invite.parsed().cseq);
+  // The answered INVITE keeps no bytes, the ACK only its bytes.
+  ASSERT_EQ(pending_packets.size(), 2u);
+  for (const auto& [number, p] : pending_packets)
+    EXPECT_TRUE(!p.message && p.last_text.empty() == (p.cseq_method() == "INVITE"));
   receive(response_text(invite, 200, "OK"));  // the peer did not see the ACK
   EXPECT_EQ(env.user.backward.size(), 1u);
   ASSERT_EQ(env.transport.sent.size(), 3u);
@@ -255,8 +259,13 @@ TEST_F(Transactions, RepetitionsFinalResponseToInviteIsRetransmittedUntilTheAck)
            "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>;tag=ours\n"
            "Call-ID: dlg-8\nCSeq: 5 ACK\nContent-Length: 0\n\n"));
   EXPECT_EQ(env.user.forwarded.size(), 3u);  // the ACK itself goes up
+  // Acknowledged, the 200 keeps only its bytes, which still answer a repeated INVITE.
+  EXPECT_FALSE(pending_packets.begin()->second.message);
+  receive(crlf(k_invite));
+  EXPECT_EQ(env.user.forwarded.size(), 3u);
+  EXPECT_EQ(env.transport.sent.back().text, env.transport.sent[0].text);
   env.run_until(40000);
-  EXPECT_EQ(env.transport.sent.size(), 4u);
+  EXPECT_EQ(env.transport.sent.size(), 5u);
   EXPECT_TRUE(env.user.events.empty());  // acknowledged: the call leg is not told anything
 }
 
