@@ -133,8 +133,11 @@ void call_rows(const std::vector<str>& args, web_request& r, std::vector<page_ro
     const int cd = cobjs.get(c, cobj_domain).value();
     if (filter && cd != d) continue;
     str parties;
+    atimestamp start = 0;  // the call's: the start of its earliest leg
     for (int l = legs.first(leg_reference, id_text(c)); l; l = legs.next(l, leg_reference)) {
       if (legs.get(l, leg_reference) != id_text(c)) continue;
+      const atimestamp leg_began = atimestamp_parse(legs.get(l, leg_start));
+      if (leg_began && (!start || leg_began < start)) start = leg_began;
       if (!parties.empty()) parties += ", ";
       const int t = legs.get(l, leg_trunk).value();
       parties += t ? trunks.get(t, trunks_name) : address_user(legs.get(l, leg_to));
@@ -142,7 +145,6 @@ void call_rows(const std::vector<str>& args, web_request& r, std::vector<page_ro
       if (!legs.get(l, leg_codec).empty()) parties += str(" ") + legs.get(l, leg_codec);
       parties += ")";
     }
-    const atimestamp start = atimestamp_parse(cobjs.get(c, cobj_segment_start));
     out.push_back({{"id", id_text(c)},
                    {"from", address_user(cobjs.get(c, cobj_from))},
                    {"to", address_user(cobjs.get(c, cobj_to))},

@@ -7,6 +7,7 @@
 
 #include "db/db_test_util.h"
 #include "db/persistence.h"
+#include "frame/clock.h"
 #include "pbx/accounts.h"
 #include "web/pages.h"
 
@@ -114,17 +115,27 @@ TEST_F(TemplateTest, ShippedPagesRender) {
 // the system administrator sees every domain's unless he asks for one.
 TEST_F(TemplateTest, ListsShowOnlyTheSessionsRows) {
   const int d1 = create_default_domain("one"), d2 = create_default_domain("two");
+  manual_clock wall_clock;
+  scoped_clock use(&wall_clock);
   for (int d : {d1, d2}) {
     const str n = domains.get(d, domains_name);
     db_test::add_row(registrations, {{registrations_domain, id_text(d)},
                                      {registrations_contact, "<sip:" + n + "@127.0.0.1>"}});
-    db_test::add_row(cobjs, {{cobj_domain, id_text(d)}, {cobj_from, "<sip:" + n + "@h>;tag=1"}});
+    // A call of 90 s whose current phase (talking) began 5 s ago.
+    const int c = db_test::add_row(
+        cobjs, {{cobj_domain, id_text(d)},
+                {cobj_from, "<sip:" + n + "@h>;tag=1"},
+                {cobj_segment_start, atimestamp_serialize(wall_clock.wall() - 5000)}});
+    db_test::add_row(legs, {{leg_reference, id_text(c)},
+                            {leg_start, atimestamp_serialize(wall_clock.wall() - 90000)}});
     db_test::add_row(trunks, {{trunks_name, n}, {trunks_domain, id_text(d)}});
   }
   s.vars = {{"domain", id_text(d1)}, {"tz", "Mars/Base"}};
   const str page =
       "{loop start domains}D:{ssi var row.name};{loop end}{loop start registrations}"
-      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from};{loop end}"
+      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from}/{ssi var "
+      "row.duration};"
+      "{loop end}"
       "{loop start trunks}T:{ssi var row.name};{loop end}<{ssi count registrations domain}>";
   struct {
     int type;
@@ -133,10 +144,10 @@ TEST_F(TemplateTest, ListsShowOnlyTheSessionsRows) {
   } cases[] = {
       {session_domain_admin,
        {{"domain", id_text(d2)}},
-       "D:one;R:<sip:one@127.0.0.1>;C:one;T:one;<1>|200 0"},
+       "D:one;R:<sip:one@127.0.0.1>;C:one/90;T:one;<1>|200 0"},
       {session_system_admin,
        {{"domain", id_text(d2)}},
-       "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;C:one;C:two;T:two;<1>|200 0"},
+       "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;C:one/90;C:two/90;T:two;<1>|200 0"},
       {session_user, {}, "<0>|200 0"},
   };
   for (const auto& c : cases) {
