@@ -642,7 +642,10 @@ void on_file_written(const msg::file_written& m) {
 
 bool dialog_events_on_soap(const str& text) {
   soap_envelope e;
-  if (!soap_parse(text, e)) return false;
+  return soap_parse(text, e) && dialog_events_on_soap(e);
+}
+
+bool dialog_events_on_soap(const soap_envelope& e) {
   return take(e, get_dialog_state) || take(e, get_dialog_policy) || take(e, dialog_response) ||
          take(e, dialog_hangup) || take(e, dialog_refer) || take(e, dialog_hold) ||
          take(e, dialog_dtmf) || take(e, dialog_eof) || take(e, dialog_timeout) ||
