@@ -8,8 +8,9 @@
 // (a flush takes them at once); there is no periodic flush. Further versions of a file that is
 // still waiting replace the waiting one, so a row changed ten times in a burst is written once
 // or twice, always ending with its last content: a row that a call changes as it rings and
-// again as it answers is written once for all the calls of the window, not twice per call. A removal queued after a write wins over it, and a write after a removal wins over
-// the removal. Files are written in the order they were first queued.
+// again as it answers is written once for all the calls of the window, not twice per call. A
+// removal queued after a write wins over it, and a write after a removal wins over the removal.
+// Files are written in the order they were first queued.
 //
 // What reaches the disk is byte for byte what a synchronous write would have written, and
 // every write still goes through a temporary file, so a crash never leaves a torn file; a
