@@ -29,7 +29,7 @@ str extension_setting(int extension, const str& column) {
 
 // Whether an extension takes part in no call: not even a leg that ended but whose port is not
 // gone yet, which the line count of a new call would still see.
-bool is_free(int extension) { return legs_of_extension(id_text(extension)).empty(); }
+bool is_free(int extension) { return !extension_has_legs(id_text(extension)); }
 
 // How long the call-back offer waits for a key.
 constexpr int offer_wait_ms = 60000;

@@ -117,8 +117,11 @@ bool (*extra_ctrl_handler)(const str& text) = nullptr;
 // then the reports of blocked addresses (BlackListAdr). Runs under ctrl_run_mutex.
 void ctrl_on_soap(const str& text) {
   if (extra_ctrl_handler && extra_ctrl_handler(text)) return;
-  if (registration_on_soap(text)) return;
-  if (dialog_events_on_soap(text)) return;
+  // Read once for both handlers: nearly every message of a call is a dialog event.
+  soap_envelope e;
+  const bool read = soap_parse(text, e);
+  if (read && registration_on_soap(e)) return;
+  if (read && dialog_events_on_soap(e)) return;
   if (trunks_on_soap(text)) return;
   soap_on_black_list_adr(text, access_list_rows(), wall_now());
 }

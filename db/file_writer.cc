@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -20,11 +21,18 @@ struct batch {
   std::unordered_map<str, std::optional<str>, str_hash> last;
 };
 
+// How long the writer lets a burst gather after the first queued file before it takes the
+// batch. During a call the callee's row is written as it rings and again as it answers, and a
+// new call record moves the table's index file: within one window each of these files is
+// written once, whatever the number of calls.
+constexpr auto gather_window = std::chrono::milliseconds(20);
+
 std::mutex lock;
-std::condition_variable wake;  // the writer: work arrived, or stop
+std::condition_variable wake;  // the writer: work arrived, a flush is waiting, or stop
 std::condition_variable done;  // flushers: a batch was completed
 batch waiting;
 bool running = false, stopping = false, busy = false;
+int flushers = 0;  // callers of flush_file_writer waiting: the batch is taken at once
 uint64_t batches_taken = 0, batches_completed = 0;
 file_writer_stats stats;
 std::thread writer;
@@ -38,6 +46,8 @@ void remove_now(const str& name) {
 }
 
 void queue(const str& name, std::optional<str> op) {
+  // Only the first file of a batch wakes the writer: later ones find it gathering or writing.
+  const bool first = waiting.order.empty();
   auto [it, fresh] = waiting.last.try_emplace(name, std::move(op));
   if (fresh) {
     waiting.order.push_back(name);
@@ -46,7 +56,7 @@ void queue(const str& name, std::optional<str> op) {
     stats.replaced++;
   }
   stats.queued++;
-  wake.notify_one();
+  if (first) wake.notify_one();
 }
 
 void writer_loop() {
@@ -58,6 +68,7 @@ void writer_loop() {
       running = false;
       return;
     }
+    wake.wait_for(l, gather_window, [] { return stopping || flushers > 0; });
     batch work;
     std::swap(work, waiting);
     busy = true;
@@ -108,7 +119,10 @@ void flush_file_writer() {
   // The work queued so far is either being written now (batch number batches_taken) or
   // waiting for the next batch.
   uint64_t target = !waiting.order.empty() ? batches_taken + 1 : busy ? batches_taken : 0;
+  flushers++;
+  wake.notify_one();
   done.wait(l, [target] { return batches_completed >= target; });
+  flushers--;
 }
 
 bool file_writer_running() {

@@ -4,11 +4,13 @@
 // file (a new temporary file renamed over the old one). Creating and renaming files costs far
 // more than everything else a REGISTER does, so once the daemon runs, the files are handed to
 // a writer thread: the thread that changed the row queues the name and the bytes and goes on.
-// The writer starts on a queued file at once; there is no delay and no periodic flush. While
-// it is busy, further versions of a file that is still waiting replace the waiting one, so a
-// row changed ten times in a burst is written once or twice, always ending with its last
-// content. A removal queued after a write wins over it, and a write after a removal wins over
-// the removal. Files are written in the order they were first queued.
+// The writer lets the files queued within 20 ms of the first one gather before it takes them
+// (a flush takes them at once); there is no periodic flush. Further versions of a file that is
+// still waiting replace the waiting one, so a row changed ten times in a burst is written once
+// or twice, always ending with its last content: a row that a call changes as it rings and
+// again as it answers is written once for all the calls of the window, not twice per call. A
+// removal queued after a write wins over it, and a write after a removal wins over the removal.
+// Files are written in the order they were first queued.
 //
 // What reaches the disk is byte for byte what a synchronous write would have written, and
 // every write still goes through a temporary file, so a crash never leaves a torn file; a

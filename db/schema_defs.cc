@@ -562,7 +562,7 @@ const column_def legs_columns[] = {
     {&leg_secure, false},
     {&leg_codec, false},
     {&leg_tap, false},
-    {&leg_listener, false},
+    {&leg_listener, false, true},  // every hangup looks for the legs listening to it
     {&leg_source, false},
     {&leg_rec, false},
     {&leg_picture, false},

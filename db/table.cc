@@ -75,6 +75,7 @@ void table::add_column(const str& name, bool indexed, bool) {
   }
   int c = static_cast<int>(column_names_.size());
   columns_.emplace(name, c);
+  column_ids_.emplace(name, c);
   column_names_.push_back(name);
   if (indexed) refresh(c);
 }
@@ -87,8 +88,8 @@ void table::add_lookup(const str& column) {
 }
 
 int table::get_column(const str& name) const {
-  auto it = columns_.find(name);
-  return it == columns_.end() ? -1 : it->second;
+  auto it = column_ids_.find(name);
+  return it == column_ids_.end() ? -1 : it->second;
 }
 
 bool table::is_indexed(const str& column) const {
@@ -718,6 +719,7 @@ void table::read_row(int id) {
 
 void table::read_description() {
   columns_.clear();
+  column_ids_.clear();
   column_names_.clear();
   rows_.clear();
   indexes_.clear();

@@ -254,6 +254,8 @@ class table {
   int next_index_ = 1;
   int saved_index_ = 0;
   std::map<str, int> columns_;
+  // The same names hashed: every get and set looks its column up by name.
+  std::unordered_map<str, int, str_hash> column_ids_;
   std::vector<str> column_names_;
   std::map<int, row> rows_;
   bool persistent_;

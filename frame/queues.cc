@@ -14,8 +14,10 @@ namespace {
 
 std::deque<str> srv_queue;
 std::deque<str> ctrl_queue;
-// One timeout per direction: posting while a drain is already scheduled moves it to "now"
-// again, which keeps one element in the timer queue however many messages wait.
+// One timeout per direction, scheduled by the post that finds its queue empty. A message that
+// finds others waiting needs no scheduling: the drain due for them (or running, since it pops
+// until the queue is empty) takes it too. So a burst costs one timer entry and one wake-up of
+// the receiving thread, not one per message.
 timeout& srv_drain = *new timeout;
 timeout& ctrl_drain = *new timeout;
 
@@ -43,19 +45,23 @@ void set_soap_on_request(soap_request_handler h) { soap_request = h; }
 void set_srv_breathe(breathe_fn f) { breathe = f ? f : real_breathe; }
 
 void pbxsrv_post(const str& text) {
+  bool first;
   {
     mutex_lock l(srv_queue_mutex);
+    first = srv_queue.empty();
     srv_queue.push_back(text);
   }
-  srv_drain.callback(sip_thread_queue, 0, callback_argument(pbxsrv_soap));
+  if (first) srv_drain.callback(sip_thread_queue, 0, callback_argument(pbxsrv_soap));
 }
 
 void out_post(const str& text) {
+  bool first;
   {
     mutex_lock l(ctrl_queue_mutex);
+    first = ctrl_queue.empty();
     ctrl_queue.push_back(text);
   }
-  ctrl_drain.callback(http_thread_queue, 0, callback_argument(telmond_soap));
+  if (first) ctrl_drain.callback(http_thread_queue, 0, callback_argument(telmond_soap));
 }
 
 void pbxsrv_soap() {

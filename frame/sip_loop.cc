@@ -22,6 +22,10 @@ namespace {
 sip_udp_hooks hooks;
 sip_set_port_fn set_port_hook = nullptr;
 
+// The most datagrams of one UDP socket handled per pass of the loop, so that the other
+// sockets (and the DNS answers) still get their turn under a flood.
+constexpr int udp_batch = 32;
+
 // True when a connection waits in the listening socket's backlog (the socket blocks in accept).
 bool listener_ready(int fd) {
   pollfd p{fd, POLLIN, 0};
@@ -149,13 +153,17 @@ void run_pbxsrv_sip() {
     }
     for (const sip_socket& s : ready) {
       if (s.kind == sip_socket::udp) {
-        int index = -1;
-        for (size_t i = 0; i < sip_sockets.size(); i++) {
-          if (sip_sockets[i].fd == s.fd) index = static_cast<int>(i);
-        }
-        str data;
-        ip_port source;
-        if (index >= 0 && udp_receive(s.fd, data, source)) {
+        // What waits on the socket is taken in one pass (up to udp_batch datagrams), not one
+        // datagram per select and per hand-over of the run lock; the socket is looked up
+        // again before each, since a handler may re-open the ports.
+        for (int taken = 0; taken < udp_batch; taken++) {
+          int index = -1;
+          for (size_t i = 0; i < sip_sockets.size(); i++) {
+            if (sip_sockets[i].fd == s.fd) index = static_cast<int>(i);
+          }
+          str data;
+          ip_port source;
+          if (index < 0 || !udp_receive(s.fd, data, source)) break;
           handle_sip_udp_datagram(index, data, source);
         }
       } else if (wait <= 0) {

@@ -301,14 +301,15 @@ bool check_additional_call(int domain, int count) {
 
 bool extension_call_have_more_calls(int extension, bool check_call_waiting, bool require_idle) {
   if (!extension) return true;
-  std::vector<int> own = legs_of_extension(id_text(extension));
+  // The legs themselves are gathered only to count their calls against "lines".
+  const str ext = id_text(extension);
   if (check_call_waiting && ext_setting(extension, extensions_callwaiting) == "false")
-    return own.empty();
+    return !extension_has_legs(ext);
   str lines = ext_setting(extension, extensions_lines).strip();
   if (lines.empty()) return true;
-  if (require_idle) return own.empty();
+  if (require_idle) return !extension_has_legs(ext);
   std::set<int> calls;
-  for (int leg : own) calls.insert(leg_cobj(leg));
+  for (int leg : legs_of_extension(ext)) calls.insert(leg_cobj(leg));
   return static_cast<int>(calls.size()) < lines.value();
 }
 

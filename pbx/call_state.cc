@@ -1,6 +1,7 @@
 #include "pbx/call_state.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "base/log.h"
 #include "base/random.h"
@@ -22,6 +23,16 @@ const str str_false("false");
 
 const str& flag_text(bool b) { return b ? str_true : str_false; }
 str now_text() { return atimestamp_serialize(wall_now()); }
+
+// A lower bound of the "start" of every leg row (leg_create is its only writer), so that the
+// collection after each call looks at the legs only when one of them may have expired: the
+// earliest start the last full look kept, lowered by every leg created since.
+bool leg_start_bound_known = false;
+atimestamp leg_start_bound = 0;
+
+void lower_leg_start_bound(atimestamp start) {
+  if (start && start < leg_start_bound) leg_start_bound = start;
+}
 
 // The rows of table t whose column holds value, in row order.
 std::vector<int> rows_with(const table& t, const str& column, const str& value) {
@@ -78,7 +89,9 @@ int leg_create(bool inbound, const str& leg_id, const str& call_id, const str& f
   legs.set(l, leg_inbound, flag_text(inbound), false);
   legs.set(l, leg_from, from, false);
   legs.set(l, leg_to, to, false);
-  legs.set(l, leg_start, now_text(), false);
+  const str start = now_text();
+  legs.set(l, leg_start, start, false);
+  lower_leg_start_bound(atimestamp_parse(start));
   legs.write_row(l);
   return l;
 }
@@ -103,6 +116,10 @@ std::vector<int> legs_of(int cobj) {
 std::vector<int> legs_of_extension(const str& extension) {
   if (extension.empty()) return {};
   return rows_with(legs, leg_extension, extension);
+}
+
+bool extension_has_legs(const str& extension) {
+  return !extension.empty() && legs.first(leg_extension, extension) != 0;
 }
 
 int call_other_side(int cobj, int leg) {
@@ -436,10 +453,17 @@ void dialog_garbage_collection() {
   int limit = setting_value(ctrl_settings::max_call_duration, 7200);
   const int64_t max_age_s = limit > 0 ? int64_t(limit) + 600 : 28800;
   const atimestamp now = wall_now();
+  if (leg_start_bound_known && diff_s(now, leg_start_bound) <= max_age_s) return;
   std::vector<int> expired;
+  leg_start_bound_known = true;
+  leg_start_bound = INT64_MAX;
   for (int l = legs.first(); l; l = legs.next(l)) {
     const atimestamp start = atimestamp_parse(legs.get(l, leg_start));
-    if (start && diff_s(now, start) > max_age_s) expired.push_back(l);
+    if (start && diff_s(now, start) > max_age_s) {
+      expired.push_back(l);
+    } else {
+      lower_leg_start_bound(start);
+    }
   }
   for (int l : expired) {
     write_whole_file(str::sprintf("expired-%d.txt", l), expired_leg_text(l));

@@ -59,6 +59,8 @@ int primary_leg(int cobj);
 std::vector<int> legs_of(int cobj);
 // The legs whose "ext" is the extension row (or account) given, of any call object.
 std::vector<int> legs_of_extension(const str& extension);
+// Whether legs_of_extension(extension) has any leg; one index lookup, whatever their number.
+bool extension_has_legs(const str& extension);
 // The leg on the other side of leg: the primary leg for any other leg; for the primary leg the
 // connected leg, else the first other leg that is not terminated. 0 when there is none.
 int call_other_side(int cobj, int leg);

@@ -1,5 +1,6 @@
 #include "pbx/dialog_events.h"
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -465,8 +466,10 @@ void dialog_hangup(const msg::dialog_hangup& in) {
   if (listened && leg_text(leg, leg_tap) == "listen" && legs.has_row(listened))
     post_command(msg::set_listener{leg_id(listened), leg_id(leg), str()});
   std::vector<int> listeners;
-  for (int l = legs.first(); l; l = legs.next(l))
-    if (l != leg && leg_int(l, leg_listener) == leg && !terminated(l)) listeners.push_back(l);
+  const str self = id_text(leg);
+  for (int l = legs.first(leg_listener, self); l; l = legs.next(l, leg_listener))
+    if (l != leg && !terminated(l)) listeners.push_back(l);
+  std::sort(listeners.begin(), listeners.end());  // hung up in row order
   for (int l : listeners) leg_hangup(leg_cobj(l), l, 486, "Busy Here");
   if (terminated(leg)) return;
   set_leg_state(leg, leg_terminated);
@@ -639,7 +642,10 @@ void on_file_written(const msg::file_written& m) {
 
 bool dialog_events_on_soap(const str& text) {
   soap_envelope e;
-  if (!soap_parse(text, e)) return false;
+  return soap_parse(text, e) && dialog_events_on_soap(e);
+}
+
+bool dialog_events_on_soap(const soap_envelope& e) {
   return take(e, get_dialog_state) || take(e, get_dialog_policy) || take(e, dialog_response) ||
          take(e, dialog_hangup) || take(e, dialog_refer) || take(e, dialog_hold) ||
          take(e, dialog_dtmf) || take(e, dialog_eof) || take(e, dialog_timeout) ||

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "base/str.h"
+#include "frame/soap_message.h"
 #include "sip/call_messages.h"
 
 void get_dialog_policy(const msg::get_dialog_policy& in);
@@ -24,3 +25,5 @@ void dialog_timeout(const msg::dialog_timeout_report& in);
 // The control queue's dispatcher of the call events: true when text was one of them (including
 // DialogEND, UpdateCallID, DialogRec and CMC).
 bool dialog_events_on_soap(const str& text);
+// The same for a message already read (the queue's dispatcher reads each message once).
+bool dialog_events_on_soap(const soap_envelope& e);

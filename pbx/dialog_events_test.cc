@@ -184,6 +184,19 @@ TEST_F(DialogEventsTest, ErrorsGoToTheApplicationOrEndTheCall) {
   }
 }
 
+// A leg listening to the one that hangs up goes with it; a leg listening to another stays.
+TEST_F(DialogEventsTest, ListenersOfAHungUpLegGoWithIt) {
+  const int other = cobj_create("sip-3", "<sip:102@localhost>", "<sip:100@localhost>", domain);
+  const int ear = leg_create(true, "8", "sip-3", "<sip:102@localhost>", "", other, false);
+  const int elsewhere = leg_create(true, "9", "sip-4", "<sip:103@localhost>", "", other, false);
+  db_test::set_row(legs, ear, {{leg_listener, id_text(answering)}, {leg_state, leg_connected}});
+  db_test::set_row(legs, elsewhere, {{leg_listener, id_text(primary)}, {leg_state, leg_connected}});
+  dialog_hangup({"6", "", ""});
+  EXPECT_EQ(take().front(), texts(state("8", "486", "Busy Here")).front());
+  EXPECT_EQ(legs.get(ear, leg_state), leg_terminated);
+  EXPECT_EQ(legs.get(elsewhere, leg_state), leg_connected);
+}
+
 TEST_F(DialogEventsTest, EventsOfUnknownLegsAreLogged) {
   for (const str& m : texts(msg::dialog_hangup{"77", "", ""}, msg::dialog_refer{"77", "", "", ""},
                             msg::dialog_hold{"77", ""}, msg::dialog_dtmf{"77", "1"},

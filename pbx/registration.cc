@@ -522,7 +522,10 @@ std::vector<kept_registration> registrations_after_restart(const rtimestamp& now
 
 bool registration_on_soap(const str& text) {
   soap_envelope e;
-  if (!soap_parse(text, e)) return false;
+  return soap_parse(text, e) && registration_on_soap(e);
+}
+
+bool registration_on_soap(const soap_envelope& e) {
   if (msg::get_register_policy m; soap_read(e, m)) {
     register_policy p = get_register_policy({m.call_id, m.adr, m.to, m.from});
     post_to_sip(soap_write(msg::set_register_policy{m.call_id, p.found ? str_t : str_f, p.permitted,

@@ -10,6 +10,7 @@
 
 #include "base/str.h"
 #include "frame/clock.h"
+#include "frame/soap_message.h"
 
 struct get_register_policy_input {
   str call_id, adr, to, from;
@@ -97,6 +98,8 @@ bool may_watch_dialogs(int watcher, int watched);
 // The ctrl side's handler for the registrar's messages; true when text was one of them.
 // Answers leave through the ctrl side's post (ctrl_context).
 bool registration_on_soap(const str& text);
+// The same for a message already read (the queue's dispatcher reads each message once).
+bool registration_on_soap(const soap_envelope& e);
 
 // Installs registration_on_soap as the receiver of the ctrl queue.
 void install_registration();
