@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,17 +69,19 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   EXPECT_NE(backup.find("Content-Type: application/x-tar"), std::string::npos);
   EXPECT_NE(backup.find("domains/1.xml"), std::string::npos);
 
-  // A wrong password is answered after 5 s, and the server goes on serving meanwhile.
+  // A wrong password is answered after 5 s, and the server goes on serving meanwhile: another
+  // request is answered while the wrong one still waits.
   const auto t0 = std::chrono::steady_clock::now();
-  FILE* wrong = popen(
-      ("curl -s -o /dev/null --data 'login_account=admin&login_password=x' " + url + "login.htm")
-          .c_str(),
-      "r");
+  const std::string answered = t->dir() + "/wrong-password-answered";
+  FILE* wrong = popen(("curl -s -o /dev/null --data 'login_account=admin&login_password=x' " + url +
+                       "login.htm; touch " + answered)
+                          .c_str(),
+                      "r");
   EXPECT_TRUE(t->wait_for_log("Login attempt with wrong password", 3000));
   EXPECT_EQ(e2e::first_line(curl(url + "robots.txt")), "HTTP/1.1 200 Ok");
-  const auto served = std::chrono::steady_clock::now() - t0;
+  EXPECT_FALSE(std::filesystem::exists(answered));
   pclose(wrong);
-  EXPECT_LT(served, std::chrono::seconds(4));
+  EXPECT_TRUE(std::filesystem::exists(answered));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 
   // Both requests in one write on one connection (bash's /dev/tcp), answered in order.
@@ -92,7 +95,7 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   EXPECT_GT(second, got.find("Disallow: /"));
 
   // 80 half-requests from four addresses keep no one waiting: a fresh address's complete
-  // request is answered within a second.
+  // request is answered long before the half ones time out (10 s).
   std::vector<std::unique_ptr<e2e::tcp_client>> half;
   for (int i = 0; i < 80; i++) {
     half.push_back(std::make_unique<e2e::tcp_client>());
@@ -101,11 +104,9 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
     ASSERT_TRUE(half.back()->send("GET /robots.txt HTTP/1.1\r\nHost: localhost\r\n"));
   }
   e2e::tcp_client fresh;
-  const auto t1 = std::chrono::steady_clock::now();
   ASSERT_TRUE(fresh.connect("127.0.0.1", t->ports().http, "127.0.10.99"));
   ASSERT_TRUE(fresh.send("GET /robots.txt HTTP/1.1\r\nHost: localhost\r\n\r\n"));
-  EXPECT_TRUE(fresh.receive_until("Disallow: /", 1000)) << fresh.received();
-  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(1));
+  EXPECT_TRUE(fresh.receive_until("Disallow: /", 5000)) << fresh.received();
 }
 
 }  // namespace
