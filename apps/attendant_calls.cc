@@ -282,31 +282,10 @@ void attendant::intercom(int extension) {
     return;
   }
   log_printf(log_application, 5, "Attendant: Intercom to %s", account_name(extension));
-  int p = primary();
-  int ext = extension_row(extension);
-  bool secure = leg_flag(p, leg_secure);
   set_state("noise");
-  for (const ring_target& t : targets) {
-    str id = new_leg_call_id();
-    int l = leg_create(false, id, id, var(cobj_from), "<" + account_uri(extension) + ">", cobj_,
-                       secure);
-    legs.set(l, leg_extension, id_text(extension), false);
-    legs.set(l, leg_registration, registrations.get(t.registration, registrations_callid), false);
-    legs.set(l, leg_call_type, "attendant", false);
-    legs.write_row(l);
-    msg::start_dialog m;
-    m.call_id = id;
-    m.uri = registrations.get(t.registration, registrations_contact);
-    m.from = var(cobj_from);
-    m.to = "<" + account_uri(extension) + ">";
-    m.alert_info = intercom_alert_info;
-    m.registration = legs.get(l, leg_registration);
-    m.secure = secure ? "true" : "false";
-    m.other_side = legs.get(p, leg_call_id);
-    m.username = account_name(extension);
-    m.password = extensions.get(ext, extensions_password);
-    post_command(m);
-  }
+  initiate_call_to_all_registered_extensions(targets, cobj_, primary(), var(cobj_from),
+                                             "<" + account_uri(extension) + ">",
+                                             intercom_alert_info);
 }
 
 bool attendant::fax_entry() const {

@@ -331,7 +331,8 @@ std::vector<ring_target> registrations_of(int account) {
 
 std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ring_target>& targets,
                                                             int cobj, int primary,
-                                                            const str& caller, const str& callee) {
+                                                            const str& caller, const str& callee,
+                                                            const str& alert_info) {
   std::vector<int> out;
   const bool secure = leg_flag(primary, leg_secure);
   const str type = cobjs.get(cobj, cobj_ivr_type);
@@ -351,6 +352,7 @@ std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ri
     m.uri = contact_uri(registrations.get(t.registration, registrations_contact));
     m.from = from;
     m.to = to;
+    m.alert_info = alert_info;
     m.registration = legs.get(l, leg_registration);
     m.secure = flag_text(secure);
     m.other_side = legs.get(primary, leg_call_id);

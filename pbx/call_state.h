@@ -142,11 +142,12 @@ struct ring_target {
 // Rings every registration at once for the call object: one new outbound leg each (secure like
 // the primary leg, "ext" = the extension, "pic" = the caller's picture, "type" = the call
 // object's type), started with StartDialog to the registration's contact with its Call-ID as
-// Registration, the caller and callee shown in local form, the extension's codecs. Returns the
-// new legs.
+// Registration, the caller and callee shown in local form, the extension's codecs, and the
+// Alert-Info given (an intercom call's auto-answer). Returns the new legs.
 std::vector<int> initiate_call_to_all_registered_extensions(const std::vector<ring_target>& targets,
                                                             int cobj, int primary,
-                                                            const str& caller, const str& callee);
+                                                            const str& caller, const str& callee,
+                                                            const str& alert_info = str());
 // The plain registrations (no event) of an extension account that have not expired.
 std::vector<ring_target> registrations_of(int account);
 
