@@ -277,20 +277,31 @@ bool domain_may(web_request& r, ctrl_settings::setting s) {
   return r.has_root_permission() || ctrl_read_registry(s) != "false";
 }
 
-str add_trunk(web_request& r) {
+// A new named row of the domain in view in t (a trunk, a dial plan), when the session manages
+// the domain and the system administrator allows the kind (403 otherwise) and the name is
+// usable. Its row, written at the end of the caller's settings; 0 when refused.
+int add_domain_row(web_request& r, table& t, const str& name_column, const str& domain_column,
+                   ctrl_settings::setting allowed) {
   const int d = context_domain(r);
   const str name = arg(r, "name");
-  if (!may_manage_domain(r, d) || !domain_may(r, ctrl_settings::trunk_dom_admin)) {
+  if (!may_manage_domain(r, d) || !domain_may(r, allowed)) {
     r.status = 403;
-    return str();
+    return 0;
   }
   if (name.empty() || name.length() > 255) {
     result(r, "error_name");
-    return str();
+    return 0;
   }
-  const int t = trunks.add_row(false);
-  trunks.set(t, trunks_name, name, false, false);
-  trunks.set(t, trunks_domain, id_text(d), false, false);
+  const int row = t.add_row(false);
+  t.set(row, name_column, name, false, false);
+  t.set(row, domain_column, id_text(d), false, false);
+  return row;
+}
+
+str add_trunk(web_request& r) {
+  const int t =
+      add_domain_row(r, trunks, trunks_name, trunks_domain, ctrl_settings::trunk_dom_admin);
+  if (!t) return str();
   for (const str* c : {&trunks_type, &trunks_to, &trunks_reg_account, &trunks_reg_user,
                        &trunks_reg_pass, &trunks_outbound_proxy}) {
     const str v = arg(r, c->c_str());
@@ -307,19 +318,9 @@ str delete_trunk(web_request& r) {
 }
 
 str add_dialplan(web_request& r) {
-  const int d = context_domain(r);
-  const str name = arg(r, "name");
-  if (!may_manage_domain(r, d) || !domain_may(r, ctrl_settings::dp_dom_admin)) {
-    r.status = 403;
-    return str();
-  }
-  if (name.empty() || name.length() > 255) {
-    result(r, "error_name");
-    return str();
-  }
-  const int p = dial_plan.add_row(false);
-  dial_plan.set(p, dial_plan_name, name, false, false);
-  dial_plan.set(p, dial_plan_domain, id_text(d), false, false);
+  const int p =
+      add_domain_row(r, dial_plan, dial_plan_name, dial_plan_domain, ctrl_settings::dp_dom_admin);
+  if (!p) return str();
   dial_plan.write_row(p);
   result(r, "saved");
   return str();
