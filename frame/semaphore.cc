@@ -1,78 +1,72 @@
 #include "frame/semaphore.h"
 
 #include <errno.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
-semaphore::semaphore() {
-  pthread_mutex_init(&mutex_, nullptr);
-  pthread_cond_init(&cond_, nullptr);  // default attributes: the real-time clock
+// A signaller increments the counter before it looks for waiters; a waiter announces itself
+// before it reads the counter it will sleep on. With both orders sequentially consistent one
+// of them sees the other: either the signaller finds the waiter and wakes it, or the waiter
+// finds the new count (and the futex refuses to sleep on a value that changed).
+
+namespace {
+
+int* futex_word(std::atomic<int>& a) { return reinterpret_cast<int*>(&a); }
+
+int64_t monotonic_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-semaphore::~semaphore() {
-  pthread_cond_destroy(&cond_);
-  pthread_mutex_destroy(&mutex_);
+}  // namespace
+
+void semaphore::wake_one() {
+  if (waiters_.load() > 0) {
+    syscall(SYS_futex, futex_word(count_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
 }
 
 void semaphore::signal() {
-  pthread_mutex_lock(&mutex_);
-  count_++;
-  pthread_cond_signal(&cond_);
-  pthread_mutex_unlock(&mutex_);
+  count_.fetch_add(1);
+  wake_one();
 }
 
-int semaphore::wait() {
-  if (pthread_mutex_lock(&mutex_) != 0) return 0;
-  int result = 2;
-  while (count_ <= 0) {
-    if (pthread_cond_wait(&cond_, &mutex_) != 0) {
-      result = 0;
-      break;
-    }
-  }
-  if (result == 2) count_--;
-  pthread_mutex_unlock(&mutex_);
-  return result;
-}
-
-int semaphore::wait(int64_t ms) {
-  if (ms < 0) return wait();
-  timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += ms / 1000;
-  deadline.tv_nsec += (ms % 1000) * 1000000;
-  if (deadline.tv_nsec >= 1000000000) {
-    deadline.tv_sec++;
-    deadline.tv_nsec -= 1000000000;
-  }
-  if (pthread_mutex_lock(&mutex_) != 0) return 0;
-  int result = 2;
-  while (count_ <= 0) {
-    int rc = pthread_cond_timedwait(&cond_, &mutex_, &deadline);
-    if (rc == ETIMEDOUT) {
-      result = count_ > 0 ? 2 : 1;
-      break;
-    }
-    if (rc != 0) {
-      result = 0;
-      break;
-    }
-  }
-  if (result == 2) count_--;
-  pthread_mutex_unlock(&mutex_);
-  return result;
+void semaphore::wake() {
+  int idle = 0;
+  if (count_.compare_exchange_strong(idle, 1)) wake_one();
 }
 
 bool semaphore::try_wait() {
-  pthread_mutex_lock(&mutex_);
-  bool got = count_ > 0;
-  if (got) count_--;
-  pthread_mutex_unlock(&mutex_);
-  return got;
+  int c = count_.load();
+  while (c > 0) {
+    if (count_.compare_exchange_weak(c, c - 1)) return true;
+  }
+  return false;
 }
 
-int semaphore::count() {
-  pthread_mutex_lock(&mutex_);
-  int c = count_;
-  pthread_mutex_unlock(&mutex_);
-  return c;
+int semaphore::wait() { return wait(int64_t{-1}); }
+
+int semaphore::wait(int64_t ms) {
+  int64_t deadline = ms >= 0 ? monotonic_ns() + ms * 1000000 : 0;
+  for (;;) {
+    if (try_wait()) return 2;
+    timespec rel{};
+    if (ms >= 0) {
+      int64_t left = deadline - monotonic_ns();
+      if (left <= 0) return 1;
+      rel.tv_sec = static_cast<time_t>(left / 1000000000);
+      rel.tv_nsec = static_cast<long>(left % 1000000000);
+    }
+    waiters_.fetch_add(1);
+    long rc = 0;
+    if (count_.load() <= 0) {
+      rc = syscall(SYS_futex, futex_word(count_), FUTEX_WAIT_PRIVATE, 0, ms >= 0 ? &rel : nullptr,
+                   nullptr, 0);
+    }
+    waiters_.fetch_sub(1);
+    if (rc != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) return 0;
+  }
 }

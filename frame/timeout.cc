@@ -82,21 +82,39 @@ timeout::~timeout() {
   timeout_objects--;
 }
 
+namespace {
+
+// Wakes a timer thread after timeout_mutex is released: the wake-up is a system call when the
+// thread sleeps, and holding the queues' one mutex through it stalls every other scheduler.
+void wake(semaphore* s) {
+  if (s) s->wake();
+}
+
+}  // namespace
+
 timeout::timeout(const timeout& o) {
   timeout_objects++;
-  mutex_lock l(timeout_mutex);
-  if (o.queue_) schedule_locked(*o.queue_, o.pos_->first, o.arg_);
+  semaphore* w = nullptr;
+  {
+    mutex_lock l(timeout_mutex);
+    if (o.queue_) w = schedule_locked(*o.queue_, o.pos_->first, o.arg_);
+  }
+  wake(w);
 }
 
 timeout& timeout::operator=(const timeout& o) {
   if (this == &o) return *this;
-  mutex_lock l(timeout_mutex);
-  clear_locked();
-  if (o.queue_) {
-    schedule_locked(*o.queue_, o.pos_->first, o.arg_);
-  } else {
-    arg_ = o.arg_;
+  semaphore* w = nullptr;
+  {
+    mutex_lock l(timeout_mutex);
+    clear_locked();
+    if (o.queue_) {
+      w = schedule_locked(*o.queue_, o.pos_->first, o.arg_);
+    } else {
+      arg_ = o.arg_;
+    }
   }
+  wake(w);
   return *this;
 }
 
@@ -106,7 +124,8 @@ void timeout::clear_locked() {
   queue_ = nullptr;
 }
 
-void timeout::schedule_locked(timeout_queue& queue, rtimestamp due, const callback_argument& arg) {
+semaphore* timeout::schedule_locked(timeout_queue& queue, rtimestamp due,
+                                    const callback_argument& arg) {
   clear_locked();
   arg_ = arg;
   // multimap::insert places an element after all elements with an equal key, so timeouts due
@@ -114,12 +133,16 @@ void timeout::schedule_locked(timeout_queue& queue, rtimestamp due, const callba
   bool was_first_candidate = queue.map_.empty() || due < queue.map_.begin()->first;
   pos_ = queue.map_.insert(timeout::map::value_type(due, callback_element{this, ++callback_id}));
   queue_ = &queue;
-  if (was_first_candidate && queue.wakeup_) queue.wakeup_->signal();
+  return was_first_candidate ? queue.wakeup_ : nullptr;
 }
 
 void timeout::callback_at(timeout_queue& queue, rtimestamp due, const callback_argument& arg) {
-  mutex_lock l(timeout_mutex);
-  schedule_locked(queue, due, arg);
+  semaphore* w;
+  {
+    mutex_lock l(timeout_mutex);
+    w = schedule_locked(queue, due, arg);
+  }
+  wake(w);
 }
 
 void timeout::callback(timeout_queue& queue, rtimestamp delay_ticks, const callback_argument& arg) {
@@ -167,6 +190,18 @@ int64_t timeout_queue::delay(rtimestamp& now, uint64_t& id, bool precise) {
   return precise ? (left + ns_per_ms - 1) / ns_per_ms : ticks2ms(left);
 }
 
+int64_t timeout_queue::arm(semaphore& s, rtimestamp& now, uint64_t& id) {
+  mutex_lock l(timeout_mutex);
+  wakeup_ = &s;
+  if (map_.empty()) return -1;
+  now = clock_now();
+  id = map_.begin()->second.id;
+  rtimestamp left = map_.begin()->first - now;
+  if (left > 0) return ticks2ms(left);
+  wakeup_ = nullptr;
+  return 0;
+}
+
 uint64_t timeout_queue::wait_id() {
   mutex_lock l(timeout_mutex);
   return map_.empty() ? 0 : map_.begin()->second.id;
@@ -182,11 +217,14 @@ size_t timeout_queue::size() {
   return map_.size();
 }
 
-bool timeout_queue::next() {
+bool timeout_queue::next() { return next_if_first(0); }
+
+bool timeout_queue::next_if_first(uint64_t id) {
   callback_argument arg;
   {
     mutex_lock l(timeout_mutex);
-    if (map_.empty()) return false;
+    if (id != 0) wakeup_ = nullptr;
+    if (map_.empty() || (id != 0 && map_.begin()->second.id != id)) return false;
     auto first = map_.begin();
     timeout* t = first->second.owner;
     arg = t->arg_;
@@ -209,6 +247,10 @@ void timeout_queue::register_wakeup() {
 }
 
 void timeout_queue::trigger_wakeup() {
-  mutex_lock l(timeout_mutex);
-  if (wakeup_) wakeup_->signal();
+  semaphore* w;
+  {
+    mutex_lock l(timeout_mutex);
+    w = wakeup_;
+  }
+  wake(w);
 }

@@ -113,7 +113,10 @@ class timeout {
   friend class timeout_queue;
   using map = std::multimap<rtimestamp, callback_element>;
   void clear_locked();
-  void schedule_locked(timeout_queue& queue, rtimestamp due, const callback_argument& arg);
+  // Returns the queue's wake-up semaphore when the element became the first, so that the
+  // caller wakes the sleeping thread after it has released timeout_mutex (nullptr otherwise).
+  [[nodiscard]] semaphore* schedule_locked(timeout_queue& queue, rtimestamp due,
+                                           const callback_argument& arg);
 
   callback_argument arg_;
   timeout_queue* queue_ = nullptr;
@@ -131,11 +134,17 @@ class timeout_queue {
   // the result is the milliseconds until it is due (at least 0). Precise: rounded up, so that
   // a wait of that length never ends before the due time; otherwise rounded to nearest.
   int64_t delay(rtimestamp& now, uint64_t& id, bool precise = false);
+  // delay() for a thread about to sleep on s: s is registered as the wake-up in the same step
+  // (unless the first element is due already), so that no insertion between the two is missed.
+  int64_t arm(semaphore& s, rtimestamp& now, uint64_t& id);
   // Id of the first element, 0 when empty.
   uint64_t wait_id();
   // Runs the first element (when there is one): copies its argument, makes its timeout idle,
   // erases the element, releases timeout_mutex and calls the copy. true when one ran.
   bool next();
+  // next() when the first element is still the one with this id (not 0); it clears the wake-up
+  // registration in the same step. false when it was cleared or another one came first.
+  bool next_if_first(uint64_t id);
   // The semaphore to signal when an element becomes the first; none when cleared.
   void register_wakeup(semaphore& s);
   void register_wakeup();

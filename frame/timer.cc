@@ -18,10 +18,9 @@ timer_waiter& real_timer_waiter() {
 bool timer_thread::run_once(timer_waiter& w) {
   rtimestamp now = 0;
   uint64_t id = 0;
-  // Registered before the delay is computed: an insertion by a thread of the other side (which
-  // does not hold our run mutex) between the two would otherwise be missed.
-  queue_.register_wakeup(sema_);
-  int64_t d = queue_.delay(now, id, false);
+  // The wake-up is registered in the step that computes the delay: an insertion by a thread of
+  // the other side (which does not hold our run mutex) between the two would otherwise be missed.
+  int64_t d = queue_.arm(sema_, now, id);
   if (d != 0) {
     int result;
     {
@@ -29,13 +28,12 @@ bool timer_thread::run_once(timer_waiter& w) {
       // An empty queue gives -1: wait until an insertion signals.
       result = w.wait(sema_, d);
     }
-    queue_.register_wakeup();
-    if (result != 1) return false;  // signalled (or failed): recompute
-  } else {
-    queue_.register_wakeup();
+    if (result != 1) {  // signalled (or failed): recompute
+      queue_.register_wakeup();
+      return false;
+    }
   }
-  if (queue_.wait_id() == id && id != 0) return queue_.next();
-  return false;
+  return id != 0 && queue_.next_if_first(id);
 }
 
 void timer_thread::run() {
