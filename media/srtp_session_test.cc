@@ -5,6 +5,7 @@
 #include <srtp2/cipher.h>
 #include <srtp2/srtp.h>
 
+#include "base/encoding.h"
 #include "base/log_capture_test_util.h"
 #include "media/rtp_packet.h"
 #include "media/sdp.h"
@@ -69,12 +70,6 @@ TEST(SrtpSession, RoundTripAndDrops) {
   }
 }
 
-str unhex(const char* h) {
-  str out;
-  for (; h[0] && h[1]; h += 2) out += char(std::stoi(std::string(h, 2), nullptr, 16));
-  return out;
-}
-
 // n bytes of AES-CM key stream for key||salt (30 bytes) at the 16-byte counter offset iv, from
 // libsrtp's cipher; libsrtp must have been initialised (by a session: srtp_init fails when
 // called a second time).
@@ -99,18 +94,18 @@ str key_stream(const str& key_salt, const str& iv, int n) {
 // SSRC and index (RFC 3711 4.1.1); the key stream itself is checked against B.2.
 TEST(SrtpSession, KnownAnswers) {
   call_sdp media;
-  media.srtp_local_key = unhex("E1F97A0D3E018BE0D64FA32C06DE41390EC675AD498AFEEBB6960B3AABE6");
+  media.srtp_local_key = hex_decode("E1F97A0D3E018BE0D64FA32C06DE41390EC675AD498AFEEBB6960B3AABE6");
   media.crypto_suite = srtp_aes_80;
   srtp_session out;
   str p = rtp_write_header(false, 0, 7, 160, 0x1234) + str('\0', 160);
   ASSERT_TRUE(out.protect_rtp(&media, p));  // first: the session initialises libsrtp
   EXPECT_EQ(p.substr(12, 160),
-            key_stream(unhex("C61E7A93744F39EE10734AFE3FF7A08730CBBC08863D8C85D49DB34A9AE1"),
-                       unhex("00000000000012340000000000070000"), 160));
-  EXPECT_EQ(key_stream(unhex("2B7E151628AED2A6ABF7158809CF4F3CF0F1F2F3F4F5F6F7F8F9FAFBFCFD"),
+            key_stream(hex_decode("C61E7A93744F39EE10734AFE3FF7A08730CBBC08863D8C85D49DB34A9AE1"),
+                       hex_decode("00000000000012340000000000070000"), 160));
+  EXPECT_EQ(key_stream(hex_decode("2B7E151628AED2A6ABF7158809CF4F3CF0F1F2F3F4F5F6F7F8F9FAFBFCFD"),
                        str('\0', 16), 48),
-            unhex("E03EAD0935C95E80E166B16DD92B4EB4D23513162B02D0F72A43A2FE4A5F97AB"
-                  "41E95B3BB0A2E8DD477901E4FCA894C0"));
+            hex_decode("E03EAD0935C95E80E166B16DD92B4EB4D23513162B02D0F72A43A2FE4A5F97AB"
+                       "41E95B3BB0A2E8DD477901E4FCA894C0"));
 }
 
 // A protected stream across the sequence wrap: the receiver's roll-over counter follows the
