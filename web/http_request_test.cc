@@ -9,9 +9,11 @@
 #include "base/digest.h"
 #include "base/version.h"
 #include "db/domain_export.h"
+#include "frame/settings.h"
 #include "frame/timeout_test_util.h"
 #include "pbx/address_list_table.h"
 #include "pbx/pbx_test_util.h"
+#include "web/ajax.h"
 #include "web/http_date.h"
 #include "web/session.h"
 #include "web/template.h"
@@ -22,6 +24,8 @@ __attribute__((weak)) void filter_file(const str& text, web_request& r) { r.out 
 __attribute__((weak)) str apply_form(const str&, web_request&) { return str(); }
 
 namespace {
+
+using db_test::add_row;
 
 const std::string date = "Date: Thu, 01 Jan 2026 00:00:00 GMT\r\n";
 const std::string server = "Server: PBX/" TELMOND_VERSION " (Linux)\r\n";
@@ -179,20 +183,14 @@ TEST_F(HttpRequestTest, DatesAndTypes) {
   int64_t t;
   EXPECT_FALSE(http_date_parse("Tue, 29 Foo 2000 00:00:00 GMT", t));
   EXPECT_EQ(http_date_now(60), "Thu, 01 Jan 2026 00:01:00 GMT");
-  const std::pair<const char*, const char*> types[] = {{"a.GIF", "image/gif"},
-                                                       {"a.jpg", "image/jpg"},
-                                                       {"a.tif", "image/tiff"},
-                                                       {"a.bmp", "image/bmp"},
-                                                       {"a.ico", "image/x-icon"},
-                                                       {"a.css", "text/css"},
-                                                       {"a.wav", "audio/wav"},
-                                                       {"a.htm", "text/html"},
-                                                       {"a.html", "text/html"},
-                                                       {"a.xml", "text/xml"},
-                                                       {"a.txt", "text/plain"},
-                                                       {"a.js", "application/x-javascript"},
-                                                       {"a.csv", "application/csv;charset=utf-8'"},
-                                                       {"a.png", "application/octet-stream"}};
+  // clang-format off
+  const std::pair<const char*, const char*> types[] = {
+      {"a.GIF", "image/gif"}, {"a.jpg", "image/jpg"}, {"a.tif", "image/tiff"},
+      {"a.bmp", "image/bmp"}, {"a.ico", "image/x-icon"}, {"a.css", "text/css"},
+      {"a.wav", "audio/wav"}, {"a.htm", "text/html"}, {"a.html", "text/html"},
+      {"a.xml", "text/xml"}, {"a.txt", "text/plain"}, {"a.js", "application/x-javascript"},
+      {"a.csv", "application/csv;charset=utf-8'"}, {"a.png", "application/octet-stream"}};
+  // clang-format on
   for (const auto& [name, type] : types) EXPECT_EQ(get_file_content_type(name), type) << name;
   EXPECT_EQ(get_content_type("a.js"), "application/octet-stream");
 }
@@ -206,19 +204,15 @@ TEST_F(HttpRequestTest, LoginRules) {
     const char *pw_pass, *account, *password, *type;
     int result;  // session type, -1 refused
   } cases[] = {
-      {"", "admin", "", "auto", 0},
-      {"", "admin", "x", "auto", -1},
-      {"", "root", "", "auto", -1},
-      {"", "admin", "", "user", -1},
+      // clang-format off
+      {"", "admin", "", "auto", 0}, {"", "admin", "x", "auto", -1}, {"", "root", "", "auto", -1},
+      {"", "admin", "", "user", -1}, {"", "40", "w40", "auto", 2}, {"", "40", "", "auto", -1},
       {"d41d8cd98f00b204e9800998ecf8427e", "admin", "", "system", -1},
       {"9DD4E461268C8034F5C8564E155C67A6", "admin", "x", "", 0},
       {"9dd4e461268c8034f5c8564e155c67a6", "admin", "", "auto", -1},
-      {"", "40", "w40", "auto", 2},
-      {"", "40", "w40", "system", -1},
-      {"", "40", "w40", "domain", -1},
-      {"", "40", "", "auto", -1},
-      {"", "41", "w41", "auto", 1},
-      {"", "41", "w41", "user", 2},
+      {"", "40", "w40", "system", -1}, {"", "40", "w40", "domain", -1},
+      {"", "41", "w41", "auto", 1}, {"", "41", "w41", "user", 2},
+      // clang-format on
   };
   for (const auto& c : cases) {
     ctrl_write_setting(ctrl_settings::pw_pass, c.pw_pass);
@@ -342,19 +336,15 @@ TEST_F(HttpRequestTest, FixedNames) {
   const int a = add_extension("40"), b = add_extension("41");
   extensions.set(extension_row(a), extensions_web_password, "w40");
   int m[2];
-  for (int i : {0, 1}) {
-    m[i] = messages.add_row();
-    messages.set(m[i], messages_user, id_text(i ? b : a));
-    messages.set(m[i], messages_type, "vmail");
-    messages.set(m[i], messages_filename, i ? "recordings/b.wav" : "recordings/a.wav");
-  }
+  for (int i : {0, 1})
+    m[i] = add_row(messages, {{messages_user, id_text(i ? b : a)},
+                              {messages_type, "vmail"},
+                              {messages_filename, i ? "recordings/b.wav" : "recordings/a.wav"}});
   put("recordings/a.wav", "A");
   put("recordings/b.wav", "B");
   put("recordings/name-" + std::to_string(a) + ".wav", "N");
   put("recordings/greeting-" + std::to_string(a) + "-2.wav", "G");
-  const int c = certificates.add_row();
-  certificates.set(c, certificate_type, "sip");
-  certificates.set(c, certificate_public, "PEM");
+  add_row(certificates, {{certificate_type, "sip"}, {certificate_public, "PEM"}});
   session s;
   s.vars = {{"user", id_text(a)}, {"domain", id_text(domain)}};
   setup_session(s, "u2345678901234567890");
@@ -393,4 +383,103 @@ TEST_F(HttpRequestTest, FixedNames) {
              "\r\n"}),
         t.want)
         << t.target;
+}
+
+// Phones fetch their files under /prov/ or /tftp/ and, when allowed, store logs there; a request
+// from a server like us is a loop. Each answer as its status line, type and first body bytes.
+TEST_F(HttpRequestTest, ProvisioningServesStoresAndRefusesLoops) {
+  put("tftp/phone.cfg", "cfg");
+  const std::string phone = " HTTP/1.1\r\nUser-Agent: Phone/1.0\r\n", ok = "HTTP/1.1 200 Ok|",
+                    missing = "HTTP/1.1 404 Not Found|text/html|<ht";
+  // clang-format off
+  const struct { bool write; std::string request, body, answer; } cases[] = {
+      {false, "GET /prov/phone.cfg" + phone, "", ok + "application/octet-stream|cfg"},
+      {false, "GET /tftp/phone.cfg" + phone, "", ok + "application/octet-stream|cfg"},
+      {false, "GET /provisioning/none.cfg" + phone, "", missing},
+      {false, "GET /x.cgi?mac=1 HTTP/1.1\r\nUser-Agent: PBX/" TELMOND_VERSION " (Linux)\r\n", "",
+       "HTTP/1.1 500 Loop Detected|text/html|<ht"},
+      {false, "PUT /prov/log.txt" + phone, "up", "HTTP/1.1 403 Forbidden|text/html|<ht"},
+      {true, "PUT /prov/logs/log.txt" + phone, "hello", ok + "text/plain|"},
+      {true, "PUT /prov/c:x" + phone, "x", missing},
+      {true, "PUT /prov/http://h/x" + phone, "x", missing},
+      {true, "PUT /prov/.x" + phone, "x", missing},
+      {true, "PUT /prov/a/..b" + phone, "x", missing},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    ctrl_write_setting(ctrl_settings::tftp_write, c.write ? "true" : "false");
+    const str o(feed(
+        {c.request + "Content-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" + c.body}));
+    EXPECT_EQ(o.get_line(0) + "|" + o.get_record_content("Content-Type") + "|" +
+                  o.substr(o.find("\r\n\r\n") + 4, 3),
+              str(c.answer))
+        << c.request;
+  }
+  EXPECT_TRUE(log.contains("Request would create a loop"));
+  EXPECT_EQ(file("tftp/log.txt") + file("tftp/logs/log.txt"), "<missing>hello");
+  EXPECT_TRUE(log.contains("PnP: Receive logs/log.txt:\nhello"));
+}
+
+// The AJAX actions by session level.
+TEST_F(HttpRequestTest, AjaxActionsByLevel) {
+  const int alice = add_extension("100"), bob = add_extension("101");
+  add_extension("200");
+  user_alias.set(user_alias.first(user_alias_user, id_text(alice)), user_alias_display_name,
+                 "Alice");
+  const int other = add_row(domains, {{domains_name, "other.example"}});
+  const str a = id_text(add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "a.b"}}));
+  const int plan = add_row(dial_plan, {{dial_plan_name, "P"}, {dial_plan_domain, id_text(domain)}});
+  for (const auto& [preference, trunk, pattern] :
+       {std::tuple{"10", str("-"), "900*"}, {"20", a, "9*"}, {"30", str("+"), "1xx"}})
+    add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
+                              {dial_plan_entry_preference, preference},
+                              {dial_plan_entry_trunk, trunk},
+                              {dial_plan_entry_pattern, pattern}});
+  for (const auto& [account, direction, party] :
+       {std::tuple{alice, "i", "<sip:201@h>"}, {alice, "o", "<sip:0301@h>"}, {bob, "o", ""}})
+    add_row(ext_cdr, {{ext_cdr_extension, id_text(account)},
+                      {ext_cdr_direction, direction},
+                      {direction == str("i") ? ext_cdr_from : ext_cdr_to, party}});
+
+  const str d = id_text(domain);
+  session sys{"s", session_system_admin, {}}, dom{"d", session_domain_admin, {{"domain", d}}},
+      usr{"u", session_user, {{"domain", d}, {"user", id_text(alice)}}},
+      foreign{"f", session_domain_admin, {{"domain", id_text(other)}}}, console{"c", 4, {}};
+  const str p = "&dialplan=" + id_text(plan) + "&number=";
+  // clang-format off
+  const struct { session* s; str query; int code; str body; } cases[] = {
+      {&usr, "get_user_type", 200, "user"},
+      {&dom, "get_user_type&name=100", 200, "extensions"},
+      {&usr, "get_user_id", 200, id_text(alice)},
+      {&dom, "get_user_id&name=101", 200, id_text(bob)},
+      {&dom, "verify_extension&number=100", 200, "taken"},
+      {&sys, "verify_extension&number=101&domain=" + d, 200, "taken"},
+      {&dom, "verify_extension&number=1 2", 200, "invalid"},
+      {&foreign, "verify_extension&number=100&domain=" + d, 200, "free"},
+      {&usr, "verify_extension&number=100", 403, ""},
+      {&dom, "search_suggest&q=10", 200, "<option value=\"100\">100 (Alice)</option>\n"
+                                         "<option value=\"101\">101</option>\n"},
+      {&usr, "call_list", 200, "<tr class=\"missed\"><td></td><td>201</td></tr>\n"
+                               "<tr class=\"dialed\"><td></td><td>0301</td></tr>\n"},
+      {&dom, "dialplan_test" + p + "912345", 200, "trunk A <sip:12345@a.b;user=phone>"},
+      {&dom, "dialplan_test" + p + "101", 200, "extension 101"},
+      {&dom, "dialplan_test" + p + "900", 200, "none"},
+      {&foreign, "dialplan_test" + p + "101", 200, ""},
+      {&usr, "load_translation&keys=now,calls", 200, "now=now\ncalls=Calls\n"},
+      {&console, "load_translation&keys=now", 403, ""},
+      {&dom, "no_such", 404, "Unknown AJAX action no_such"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    web_request r;
+    r.s = c.s;
+    for (size_t i = 0; !c.query.get_field(i, '&').empty(); i++) {
+      const str pair = c.query.get_field(i, '&'), name = pair.get_field(0, '=');
+      r.args[i ? name : str("action")] = i ? pair.substr(name.length() + 1) : pair;
+    }
+    const ajax_answer got = ajax_action(r);
+    EXPECT_EQ(str::sprintf("%d %s", got.code, c.code == 403 ? str() : got.body),
+              str::sprintf("%d %s", c.code, c.body))
+        << c.query.view();
+  }
 }

@@ -39,9 +39,8 @@ TEST_F(TemplateTest, Directives) {
     const char* text;
     const char* want;
   } cases[] = {
-      {{{"a", "1"}},
-       "<input type=checkbox checked=\"{ssi check a 1}\">",
-       "<input type=checkbox checked>"},
+      // clang-format off
+      {{{"a", "1"}}, "<input checked=\"{ssi check a 1}\">", "<input checked>"},
       {{{"a", "0"}}, "<input type=checkbox checked=\"{ssi check a 1}\">", "<input type=checkbox>"},
       {{{"a", "0"}}, "<input checked=\"{ssi checkn a 1}\">", "<input checked>"},
       {{{"t", "UTC"}}, "<option selected=\"{ssi sel t UTC}\">", "<option selected>"},
@@ -51,19 +50,16 @@ TEST_F(TemplateTest, Directives) {
       {{}, "a { b {x} c {ssi", "a { b {x} c {ssi"},
       {{{"a", "7"}}, "<p><!--  {ssi var a}  --></p><!--{ssi var a}", "<p>7</p><!--7"},
       {{{"lang", "en"}},
-       "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}",
-       "Hello"},
-      {{{"n", "<script>'x'&\"\n"}},
-       "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
+       "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}", "Hello"},
+      {{{"n", "<script>'x'&\"\n"}}, "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
        "<script>'x'&\"\n|&lt;script&gt;&#39;x&#39;&amp;&quot;<br>|"
        "&lt;script&gt;&#39;x&#39;&amp;&quot;\n|&lt;script&gt;&apos;x&apos;&amp;&quot;\n"},
-      {{},
-       "{lng login_failed}/{lng no_such_key}",
+      {{}, "{lng login_failed}/{lng no_such_key}",
        "Username or password are not correct/no_such_key"},
-      {{},
-       "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
+      {{}, "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
        "[<a&amp;b><c>]"},
       {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "|500 0"},
+      // clang-format on
   };
   domains.set(domains.add_row(), domains_name, "a&b");
   domains.set(domains.add_row(), domains_name, "c");
