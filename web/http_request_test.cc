@@ -88,12 +88,11 @@ class HttpRequestTest : public pbx_test::call_test {
     }
     return out;
   }
-  std::string login(const std::string& account, const std::string& password) {
+  static std::string login(const std::string& account, const std::string& password) {
     std::string body = "login_account=" + account + "&login_password=" + password;
-    return feed(
-        {"POST /login.htm HTTP/1.1\r\nHost: localhost:8080\r\nContent-Type: "
-         "application/x-www-form-urlencoded\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body});
+    return "POST /login.htm HTTP/1.1\r\nHost: localhost:8080\r\nContent-Type: "
+           "application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
   }
   http_env env;
   timeout_queue q;
@@ -230,21 +229,17 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
     EXPECT_EQ(s.var("wrong_password") + "/" + s.var("error_password"),
               "true/Username or password are not correct");
   };
-  EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
+  EXPECT_EQ(feed({login("40", "bad")}), page("200 Ok", "text/html", "login"));
   EXPECT_EQ(pauses, std::vector<int>{5000});
   EXPECT_TRUE(sessions.empty());
   env.pause = [](int) { remove_session(sessions.begin()->first); };
-  EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
+  EXPECT_EQ(feed({login("40", "bad")}), page("200 Ok", "text/html", "login"));
   EXPECT_TRUE(log.contains("Session expired during waiting"));
 
   // Without a pause the request is suspended; the requests behind it wait for its answer.
   env.pause = nullptr;
   http_request c(ip_port(ip_address_parse("127.0.0.5"), 40000), env);
-  const std::string body = "login_account=40&login_password=bad";
-  EXPECT_EQ(feed({"POST /login.htm HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded"
-                  "\r\nContent-Length: " +
-                      std::to_string(body.size()) + "\r\n\r\n" + body +
-                      "GET /robots.txt HTTP/1.1\r\n\r\n",
+  EXPECT_EQ(feed({login("40", "bad") + "GET /robots.txt HTTP/1.1\r\n\r\n",
                   "GET /robots.txt HTTP/1.0\r\n\r\n"},
                  &c),
             "|");
@@ -256,7 +251,7 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
   EXPECT_TRUE(c.close_after_response());
   EXPECT_TRUE(sessions.empty());
 
-  std::string answer = login("40", "w40");
+  std::string answer = feed({login("40", "w40")});
   ASSERT_EQ(sessions.size(), 1u);
   const str id = sessions.begin()->first;
   const std::string value =
@@ -266,14 +261,14 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
                                                    "path=\"/\""));
   put("web/usr_a.txt", "mine");
   const std::string get = "GET /usr_a.txt HTTP/1.1\r\nHost: localhost\r\nCookie: a=b; session=";
-  const std::string mine = page("200 Ok", "text/plain", "mine");
-  const std::string to_login = redirect("/login.htm");
+  const std::string mine = page("200 Ok", "text/plain", "mine"), to_login = redirect("/login.htm"),
+                    who = std::string(id.view()) + " 40 ";
   const std::pair<std::string, std::string> cookies[] = {
-      {value, mine},
-      {value.substr(1), to_login},  // identifier of 19 characters
-      {std::string(id.view()) + " 40 user " + std::string(md5_hex("40:w41:" + id).view()),
-       to_login},
-      {std::string(id.view()) + " 40  x", to_login},
+      // clang-format off
+      {value, mine}, {value.substr(1), to_login},  // the latter: an identifier of 19 characters
+      {who + " x", to_login},
+      {who + "user " + std::string(md5_hex("40:w41:" + id).view()), to_login},
+      // clang-format on
   };
   remove_session(id);
   for (const auto& [cookie, out] : cookies) {

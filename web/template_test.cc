@@ -35,11 +35,13 @@ class TemplateTest : public db_test::store_test {
   std::map<str, str> args;
 };
 
+// The directives; they need a session, and a status other than 200 stops the scan.
 TEST_F(TemplateTest, Directives) {
+  const int sys = session_system_admin;
   struct {
     std::map<str, str> vars;
-    const char* text;
-    const char* want;
+    const char *text, *want;
+    int type = sys, status = 200;  // the session's type, -1: none
   } cases[] = {
       // clang-format off
       {{{"a", "1"}}, "<input checked=\"{ssi check a 1}\">", "<input checked>"},
@@ -60,30 +62,26 @@ TEST_F(TemplateTest, Directives) {
        "Username or password are not correct/no_such_key"},
       {{}, "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
        "[<a&amp;b><c>]"},
-      {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "|500 0"},
+      {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "", sys,
+       500},
+      {{}, "a{ssi var a}{ssi if lang de}b{ssi fi lang de}c", "ac", -1},
+      {{}, "a{ssi allow user}b{ssi allow domain}c{lng save}", "ab", session_user, 403},
+      {{{"lang", "de"}}, "{lng save} {lng logout}", "Speichern Log out"},
       // clang-format on
   };
   domains.set(domains.add_row(), domains_name, "a&b");
   domains.set(domains.add_row(), domains_name, "c");
+  put("web/lang_de.txt", "# test\nsave = Speichern\n");
   for (const auto& c : cases) {
     s.vars = c.vars;
-    const std::string want =
-        c.want[0] == '|' ? std::string(c.want) : c.want + std::string("|200 0");
-    EXPECT_EQ(render(c.text), want) << c.text;
+    s.type = c.type;
+    EXPECT_EQ(render(c.text, c.type >= 0),
+              c.want + std::string("|") + std::to_string(c.status) + " 0")
+        << c.text;
   }
+  EXPECT_TRUE(log.contains("Need a session", 0));
   EXPECT_TRUE(log.contains("Unknown loop type nothing"));
   EXPECT_TRUE(log.contains("Unknown directive nonsense"));
-}
-
-// A directive needs a session and may end the page: a status other than 200 stops the scan.
-TEST_F(TemplateTest, SessionsAndLevels) {
-  EXPECT_EQ(render("a{ssi var a}{ssi if lang de}b{ssi fi lang de}c", false), "ac|200 0");
-  EXPECT_TRUE(log.contains("Need a session", 0));
-  s.type = session_user;
-  EXPECT_EQ(render("a{ssi allow user}b{ssi allow domain}c{lng save}"), "ab|403 0");
-  put("web/lang_de.txt", "# test\nsave = Speichern\n");
-  s.vars = {{"lang", "de"}};
-  EXPECT_EQ(render("{lng save} {lng logout}"), "Speichern Log out|200 0");
 }
 
 // Every page we ship renders for a system administrator with a row of each kind in view, and
