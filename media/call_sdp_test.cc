@@ -82,10 +82,12 @@ TEST(CallSdp, CryptoOnlyOverTls) {
     const char* suite;
     bool secure;
     int tag_length;  // -1: no key taken
-  } cases[] = {{"AES_CM_128_HMAC_SHA1_80", true, 10},
-               {"AES_CM_128_HMAC_SHA1_32", true, 4},
-               {"AES_CM_128_HMAC_SHA1_80", false, -1},
-               {"F8_128_HMAC_SHA1_80", true, -1}};
+  } cases[] = {
+      // clang-format off
+      {"AES_CM_128_HMAC_SHA1_80", true, 10}, {"AES_CM_128_HMAC_SHA1_32", true, 4},
+      {"AES_CM_128_HMAC_SHA1_80", false, -1}, {"F8_128_HMAC_SHA1_80", true, -1},
+      // clang-format on
+  };
   for (const auto& t : cases) {
     str line = str::sprintf("m=audio 1 RTP/SAVP 0\r\na=crypto:3 %S inline:", t.suite) +
                "c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd|2^20\r\n";
@@ -161,19 +163,14 @@ const char* const k_baresip =
 // The direction line becomes the m-line's direction (set_local_sdp writes ours); the address
 // family becomes the transport's placeholder; crypto lines only when asked for.
 TEST(Sdp, RealOfferRoundTrip) {
-  const std::string crypto =
-      "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd\r\n";
-  std::string want =
-      "v=0\r\no=- 2390700264 273916874 IN {x-pre-ipv} 127.0.0.1\r\ns=-\r\n"
-      "c=IN {x-pre-ipv} 127.0.0.1\r\nt=0 0\r\na=tool:baresip 1.0.0\r\n"
-      "m=audio 16042 RTP/SAVP 0 8 9 96 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n"
-      "a=rtpmap:9 G722/8000\r\na=rtpmap:96 opus/48000/2\r\na=fmtp:96 stereo=1;sprop-stereo=1\r\n"
-      "a=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\na=label:1\r\na=rtcp-rsize\r\n"
-      "a=ssrc:2216512307 cname:sip:bs@127.0.0.1\r\n" +
-      crypto + "a=minptime:20\r\na=ptime:20\r\n";
+  std::string want = k_baresip;
+  for (size_t at; (at = want.find("IN IP4")) != std::string::npos;)
+    want.replace(at, 6, "IN {x-pre-ipv}");
+  want.erase(want.find("a=sendrecv\r\n"), 12);
   sdp s(str{k_baresip});
   EXPECT_EQ(s.serialize(true), str(want));
-  EXPECT_EQ(s.serialize(false), str(want.erase(want.find(crypto), crypto.size())));
+  const size_t crypto = want.find("a=crypto:"), crypto_end = want.find("\r\n", crypto) + 2;
+  EXPECT_EQ(s.serialize(false), str(want.erase(crypto, crypto_end - crypto)));
 }
 
 TEST(Sdp, Accessors) {
@@ -214,24 +211,23 @@ TEST(Sdp, MLineWithoutFormatsAndVersions) {
             "v=0\r\no=u 7 99 IN {x-pre-ipv} 192.0.2.1\r\ns=-\r\nc=IN {x-pre-ipv} \r\nt=0 0\r\n"
             "m=image 0 udptl 0\r\n");
   s.increase_version();
-  EXPECT_EQ(s.version, "100");
+  const str after = s.version;
   s.version = "x9";
   s.increase_version();
-  EXPECT_EQ(s.version, "1");
+  EXPECT_EQ(after + " " + s.version, "100 1");
 }
 
 TEST(Codec, NamesAndMaps) {
-  for (auto [name, codec] : {std::pair{"PCMU/8000", codec_ulaw},
-                             {"G729a/8000", codec_g729},
-                             {"telephone-event/8000/1", codec_dtmf},
-                             {"l16/8000", codec_linear}})
+  // clang-format off
+  for (auto [name, codec] : {std::pair{"PCMU/8000", codec_ulaw}, {"G729a/8000", codec_g729},
+                             {"telephone-event/8000/1", codec_dtmf}, {"l16/8000", codec_linear}})
     EXPECT_EQ(get_local_codec(str(name)), codec) << name;
-  int opus = get_local_codec(str("opus/48000/2"));
+  // clang-format on
+  const int opus = get_local_codec(str("opus/48000/2"));
   EXPECT_EQ(get_local_codec(str("OPUS/48000")), opus);
-  EXPECT_EQ(get_codec_name(opus), "opus/48000");
-  EXPECT_EQ(get_local_codec(18), codec_g729);
-  EXPECT_EQ(get_remote_codec(codec_dtmf), 101);
-  EXPECT_EQ(get_remote_codec(codec_linear), -1);
+  EXPECT_EQ(str::sprintf("%s %d %d %d", get_codec_name(opus), get_local_codec(18) == codec_g729,
+                         get_remote_codec(codec_dtmf), get_remote_codec(codec_linear)),
+            "opus/48000 1 101 -1");
 
   codec_map m;
   EXPECT_EQ(m.get_dynamic(codec_linear), 96);

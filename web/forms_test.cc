@@ -68,13 +68,11 @@ TEST_F(FormsTest, ActionsCheckTheSessionLevel) {
   };
   for (const auto& c : refused) EXPECT_EQ(post(c.type, c.action, c.args), "403") << c.action;
   EXPECT_EQ(domains.size(), 2);
-  EXPECT_EQ(post(session_domain_admin, "addacc",
-                 {{"domain", id_text(ours)},
-                  {"name", "200"},
-                  {"password", "pw<1>"},
-                  {"display", "<b>Ann</b>"},
-                  {"surplus", "ignored"}}),
+  // clang-format off
+  EXPECT_EQ(post(session_domain_admin, "addacc", {{"domain", id_text(ours)}, {"name", "200"},
+                 {"password", "pw<1>"}, {"display", "<b>Ann</b>"}, {"surplus", "ignored"}}),
             "200 200(&lt;b&gt;Ann&lt;/b&gt;)://true");
+  // clang-format on
   const int ann = account_by_name("200", ours);
   EXPECT_EQ(extensions.get(extension_row(ann), extensions_password), "pw<1>");
   // Another domain's administrator cannot reach the account, whatever he names.
@@ -98,16 +96,12 @@ TEST_F(FormsTest, UserSavesHisOwnSettings) {
   apply(session_domain_admin, "addacc",
         {{"domain", id_text(ours)}, {"name", "201"}, {"password", "p"}});
   const int me = account_by_name("201", ours);
-  EXPECT_EQ(post(session_user, "save",
-                 {{"ext.cfa", "\"><script>x</script>"},
-                  {"ext.admin", "true"},
-                  {"ext.nope", "1"},
-                  {"cfg.ip_http_port", "1"},
-                  {"ext.cfb", str('x', 1 << 20)},
-                  {"checkboxes", "ext.mb_enable ext.dnd"},
-                  {"ext.dnd", "true"}},
-                 me),
+  // clang-format off
+  EXPECT_EQ(post(session_user, "save", {{"ext.cfa", "\"><script>x</script>"}, {"ext.admin", "true"},
+                 {"ext.nope", "1"}, {"cfg.ip_http_port", "1"}, {"ext.cfb", str('x', 1 << 20)},
+                 {"checkboxes", "ext.mb_enable ext.dnd"}, {"ext.dnd", "true"}}, me),
             "200 201():&quot;&gt;&lt;script&gt;x&lt;/script&gt;/true/false");
+  // clang-format on
   EXPECT_EQ(extensions.get(extension_row(me), extensions_admin) + "|" +
                 extensions.get(extension_row(me), extensions_cfb) + "|" +
                 ctrl_read_registry(ctrl_settings::ip_http_port),
@@ -139,11 +133,11 @@ TEST_F(FormsTest, AttendantsAndDomainAliases) {
   EXPECT_EQ(str::sprintf("%d %d %d", domain_by_name("PBX.Ours"), domain_by_name("theirs.example"),
                          domain_alias.size()),
             str::sprintf("%d %d 1", ours, theirs));
-  apply(session_system_admin, "aliasdel", {{"domain", id_text(theirs)}, {"alias", "1"}});
-  EXPECT_EQ(domain_alias.size(), 1);
-  apply(session_system_admin, "aliasdel",
-        {{"domain", id_text(ours)}, {"alias", id_text(domain_alias.first())}});
-  EXPECT_EQ(domain_alias.size(), 0);
+  // Another domain cannot delete the alias; its own can.
+  for (int d : {theirs, ours}) {
+    apply(session_system_admin, "aliasdel", {{"domain", id_text(d)}, {"alias", "1"}});
+    EXPECT_EQ(domain_alias.size(), d == ours ? 0 : 1);
+  }
 }
 
 // Trunks, dial plans and their rules through one domain administrator's hands, and through
@@ -189,12 +183,11 @@ TEST_F(FormsTest, TrunksAndDialPlans) {
 // The system settings: written by name, never the password digest by name, the administrator's
 // password as its digest; a user may delete only his own messages.
 TEST_F(FormsTest, SettingsAndMessages) {
-  apply(session_system_admin, "save",
-        {{"cfg.log_level", "7"},
-         {"cfg.pw_pass", "x"},
-         {"admin_password", "secret"},
-         {"cfg.ring180", "true"},
-         {"checkboxes", "cfg.ring180 cfg.codec_lock"}});
+  // clang-format off
+  apply(session_system_admin, "save", {{"cfg.log_level", "7"}, {"cfg.pw_pass", "x"},
+        {"admin_password", "secret"}, {"cfg.ring180", "true"},
+        {"checkboxes", "cfg.ring180 cfg.codec_lock"}});
+  // clang-format on
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::log_level) + " " +
                 ctrl_read_registry(ctrl_settings::ring180) + " " +
                 ctrl_read_registry(ctrl_settings::codec_lock) + " " +
