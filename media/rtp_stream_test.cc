@@ -365,7 +365,7 @@ TEST(rtp_ports, range_and_allocation) {
   }
 }
 
-TEST(Rtcp, PacketBytes) {
+TEST(Rtcp, PacketBytesAndReceiverReport) {
   // 2026-01-01 00:00:00.123 UTC; RTP time 1000, 5 packets, 800 octets.
   const rtcp_sr_fields f{0x11223344, ntp_time(1767225600123), 1000, 5, 800, "c1", false, {}};
   rtcp_monitor m;  // 65534, 65535, (0 lost), 1: one lost across the wrap, steady 20 ms
@@ -407,10 +407,8 @@ TEST(Rtcp, PacketBytes) {
       // clang-format on
   };
   for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));
-}
-
-TEST(Rtcp, ReceiverReportAboutUsGivesLossJitterAndRoundTrip) {
-  // Sent at 0x1234.0000 (LSR), held 0.5 s by the peer (DLSR), read at 0x1235.0000: 500 ms.
+  // A receiver report about us gives loss, jitter and the round trip: sent at 0x1234.0000 (LSR),
+  // held 0.5 s by the peer (DLSR), read at 0x1235.0000: 500 ms.
   const str rr =
       hex_decode(str("81c90007aaaaaaaa11223344050000030001000000000010"
                      "1234000000008000"));

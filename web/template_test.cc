@@ -96,9 +96,8 @@ TEST_F(TemplateTest, ShippedPagesRender) {
   for (const auto& entry : std::filesystem::directory_iterator(TELMOND_SHARE_WEB)) {
     const std::string page = entry.path().filename().string();
     if (!page.ends_with(".htm")) continue;
-    std::ifstream f(std::string(TELMOND_SHARE_WEB) + page);
     std::stringstream text;
-    text << f.rdbuf();
+    text << std::ifstream(std::string(TELMOND_SHARE_WEB) + page).rdbuf();
     const std::string page_text = text.str();
     const std::string out = render(str(page_text));
     EXPECT_TRUE(!page_text.empty() && out.ends_with("</html>\n|200 0")) << page << out;
@@ -129,23 +128,18 @@ TEST_F(TemplateTest, ListsShowOnlyTheSessionsRows) {
   s.vars = {{"domain", id_text(d1)}, {"tz", "Mars/Base"}};
   const str page =
       "{loop start domains}D:{ssi var row.name};{loop end}{loop start registrations}"
-      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from}/{ssi var "
-      "row.duration};"
-      "{loop end}"
-      "{loop start trunks}T:{ssi var row.name};{loop end}<{ssi count registrations domain}>";
-  struct {
-    int type;
-    std::map<str, str> args;
-    const char* want;
-  } cases[] = {
-      {session_domain_admin,
-       {{"domain", id_text(d2)}},
-       "D:one;R:<sip:one@127.0.0.1>;C:one/90;T:one;<1>|200 0"},
-      {session_system_admin,
-       {{"domain", id_text(d2)}},
-       "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;C:one/90;C:two/90;T:two;<1>|200 0"},
+      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from}/"
+      "{ssi var row.duration};{loop end}{loop start trunks}T:{ssi var row.name};{loop end}"
+      "<{ssi count registrations domain}>";
+  const std::map<str, str> two = {{"domain", id_text(d2)}};
+  // clang-format off
+  struct { int type; std::map<str, str> args; const char* want; } cases[] = {
+      {session_domain_admin, two, "D:one;R:<sip:one@127.0.0.1>;C:one/90;T:one;<1>|200 0"},
+      {session_system_admin, two, "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;"
+                                  "C:one/90;C:two/90;T:two;<1>|200 0"},
       {session_user, {}, "<0>|200 0"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     s.type = c.type;
     args = c.args;
