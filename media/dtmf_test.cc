@@ -61,16 +61,13 @@ TEST(dtmf, synthesizer_and_event_rules) {
   ASSERT_TRUE(parse_telephone_event(get_oob_dtmf(11, 1280, true), e));
   EXPECT_EQ(str::sprintf("%d %d %d %d", e.event, int(e.end), e.volume, e.duration), "11 1 10 1280");
   std::string got;
-  for (int v : {0, 10, 11, int('#'), 16, 31, int('F'), 12}) {
+  for (int v : {0, 10, 11, int('#'), 16, 31, int('F'), 12})
     got += dtmf_report_char(v) ? dtmf_report_char(v) : '-';  // '-': not reported
-  }
-  for (auto [c, fax, inband] : {std::tuple{'F', true, false},
-                                {'F', false, true},
-                                {'#', false, true},
-                                {'D', true, true},
-                                {'7', true, false}}) {
+  // clang-format off
+  for (auto [c, fax, inband] : {std::tuple{'F', true, false}, {'F', false, true},
+                                {'#', false, true}, {'D', true, true}, {'7', true, false}})
     got += std::to_string(recognised_event(c, fax, inband)) + ",";
-  }
+  // clang-format on
   EXPECT_EQ(got, "0*##RSF-70,-1,11,15,-1,");
   EXPECT_EQ(dtmf_relay_info_body(10) + dtmf_relay_info_body('7') + dtmf_relay_info_body(16),
             "Signal= *\r\nDuration= 160Signal= 7\r\nDuration= 160Signal= F\r\nDuration= 160");
@@ -111,9 +108,8 @@ TEST(dtmf_receiver, reports_digits_and_fax_tones) {
     r.fax_detection = c.fax;
     std::vector<int> got;
     r.on_dtmf = [&](int e) { got.push_back(e); };
-    for (const rtp_header& h : c.audio) {
+    for (const rtp_header& h : c.audio)
       r.on_packet(h, h.payload_type ? codec_dtmf : codec_ulaw, c.te_pt, false);
-    }
     EXPECT_EQ(got, c.events) << &c - cases;
   }
 }
