@@ -170,6 +170,7 @@ TEST(rtp_send, transcoding_between_legs) {
   };
   log_capture logs(9);
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.sent);
     logs.clear();
     two_legs legs(c.length_b, c.send_b, c.lock_b);
     for (int n = 0; n < 4; ++n, legs.run(20)) {
@@ -177,8 +178,8 @@ TEST(rtp_send, transcoding_between_legs) {
       if (n == 0 && c.end_packet >= 0) legs.b->send_event(5);
     }
     if (c.end_packet >= 0) legs.run(40);
-    EXPECT_EQ(legs.summary(), c.sent) << c.length_b;
-    EXPECT_EQ(legs.io.sent.empty() ? 0 : legs.io.sent[0][12], c.first_byte) << c.length_b;
+    EXPECT_EQ(legs.summary(), c.sent);
+    EXPECT_EQ(legs.io.sent.empty() ? 0 : legs.io.sent[0][12], c.first_byte);
     EXPECT_EQ(legs.b->pass_through, c.length_b == 20 && !c.lock_b);
     EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << c.log;
     if (c.end_packet >= 0) {  // 100 ms (800 samples) at the end

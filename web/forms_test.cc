@@ -129,7 +129,10 @@ TEST_F(FormsTest, AttendantsAndDomainAliases) {
                 attendants.get(extension_row(aa), attendants_code_1),
             "1>100");
   for (const char* name : {"PBX.Ours", "theirs.example"})
-    apply(session_system_admin, "addalias", {{"domain", id_text(ours)}, {"alias", name}});
+    EXPECT_EQ(apply(session_system_admin, "addalias", {{"domain", id_text(ours)}, {"alias", name}})
+                  .substr(0, 3),
+              "200")
+        << name;
   EXPECT_EQ(str::sprintf("%d %d %d", domain_by_name("PBX.Ours"), domain_by_name("theirs.example"),
                          domain_alias.size()),
             str::sprintf("%d %d 1", ours, theirs));
