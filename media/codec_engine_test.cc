@@ -16,17 +16,11 @@
 #include <spandsp/g722.h>
 #include <spandsp/g726.h>
 
+#include "media/tone_test_util.h"
+
 namespace {
 
-constexpr int rate = 8000, total = 1280;  // 160 ms
-
-str sine(int n) {
-  str s;
-  auto* p = reinterpret_cast<int16_t*>(s.extend(2 * size_t(n)));
-  for (int i = 0; i < n; ++i)
-    p[i] = int16_t(std::lround(8000 * std::sin(2 * M_PI * 1000 * i / rate)));
-  return s;
-}
+constexpr int total = 1280;  // 160 ms of the 1 kHz tone
 
 std::vector<int16_t> samples(const str& pcm) {
   std::vector<int16_t> v(pcm.size() / 2);
@@ -61,7 +55,7 @@ TEST(codec_engine, sine_round_trip_per_codec) {
       {"g729", codec_g729, false, 5, {10}},         {"gsm", codec_gsm, false, 5, {0, 33}},
       {"gsm65", codec_gsm, true, 5, {0, 0, 0, 65}}, {"l16", codec_linear, false, 60, {160}},
   };
-  const str pcm = sine(total);
+  const str pcm = test_tone(1000, 0, 8000, total / 8);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     codec enc, dec;
@@ -93,7 +87,7 @@ TEST(codec_engine, sine_round_trip_per_codec) {
 // Bit orders on the wire: L16 big-endian; G.726 with the first sample in the low nibble, the
 // codes being those of spandsp's unpacked coder.
 TEST(codec_engine, wire_bit_order) {
-  const str pcm = sine(80);
+  const str pcm = test_tone(1000, 0, 8000, 10);
   codec c;
   const str l16 = c.encode(codec_linear, pcm.substr(0, 4));
   EXPECT_EQ(l16[0] << 8 | l16[1], samples(pcm)[0]);
@@ -111,7 +105,7 @@ TEST(codec_engine, wire_bit_order) {
 // our 1 kHz tone at its level, as 16 kHz samples.
 TEST(codec_engine, g722_heard_by_wideband_peer) {
   codec c;
-  const str payload = c.encode(codec_g722, sine(total));
+  const str payload = c.encode(codec_g722, test_tone(1000, 0, 8000, total / 8));
   g722_decode_state_t* peer = g722_decode_init(nullptr, 64000, 0);
   std::vector<int16_t> y(2 * total);
   ASSERT_EQ(g722_decode(peer, y.data(), reinterpret_cast<const uint8_t*>(payload.cbuffer()),
@@ -127,23 +121,11 @@ TEST(codec_engine, g722_heard_by_wideband_peer) {
 }
 
 TEST(codec_engine, g711_reference_values) {
-  const struct {
-    int16_t linear;
-    uint8_t ulaw, alaw;
-  } rows[] = {{0, 0xFF, 0xD5},     {-1, 0x7F, 0x55},    {1000, 0xCE, 0xFA},
-              {-1000, 0x4E, 0x7A}, {32767, 0x80, 0xAA}, {-32768, 0x00, 0x2A}};
-  for (const auto& r : rows) {
-    EXPECT_EQ(encode_ulaw(r.linear), r.ulaw) << r.linear;
-    EXPECT_EQ(encode_alaw(r.linear), r.alaw) << r.linear;
-    EXPECT_EQ(convert_ulaw_to_alaw(r.ulaw), r.alaw) << r.linear;
-  }
-  EXPECT_EQ(decode_ulaw(0xFF), 0);
-  EXPECT_EQ(decode_ulaw(0x00), -32124);
-  EXPECT_EQ(decode_alaw(0xD5), 8);
-  EXPECT_EQ(decode_alaw(0x2A), -32256);
+  // µ-law coding of negative samples, where spandsp (below) codes on the two's complement.
+  for (auto [x, code] : {std::pair<int, int>{-1, 0x7F}, {-1000, 0x4E}, {-32768, 0x00}})
+    EXPECT_EQ(encode_ulaw(int16_t(x)), code) << x;
   // Against spandsp's G.711 as a second opinion: the expansions, A-law coding and both
-  // conversion tables agree everywhere, µ-law coding for non-negative samples (spandsp codes
-  // negative ones on the two's complement).
+  // conversion tables agree everywhere, µ-law coding for non-negative samples.
   int differ = 0;
   for (int c = 0; c < 256; ++c)
     differ += decode_ulaw(uint8_t(c)) != ulaw_to_linear(uint8_t(c)) ||
@@ -163,21 +145,13 @@ TEST(codec_engine, units_and_short_payloads) {
     std::vector<size_t> units;
     size_t decoded;  // samples decoded from the whole payload
   } rows[] = {
-      {codec_gsm, 66, {33, 33}, 320},
-      {codec_gsm, 65, {65}, 320},
-      {codec_gsm, 130, {65, 65}, 640},
-      {codec_gsm, 40, {33}, 160},
-      {codec_gsm, 32, {}, 0},
-      {codec_ulaw, 100, {80, 20}, 100},
-      {codec_g722, 1, {1}, 1},
-      {codec_g726, 83, {40, 40, 3}, 166},
-      {codec_g729, 22, {10, 10, 2}, 240},
-      {codec_g729, 25, {10, 10}, 160},
-      {codec_g729, 9, {}, 0},
-      {codec_linear, 163, {}, 81},
-      {codec_dtmf, 4, {}, 0},
-      {codec_cn, 32, {}, 0},
-      {99, 80, {}, 0},
+      // clang-format off
+      {codec_gsm, 66, {33, 33}, 320}, {codec_gsm, 65, {65}, 320}, {codec_gsm, 130, {65, 65}, 640},
+      {codec_gsm, 40, {33}, 160}, {codec_gsm, 32, {}, 0}, {codec_ulaw, 100, {80, 20}, 100},
+      {codec_g722, 1, {1}, 1}, {codec_g726, 83, {40, 40, 3}, 166},
+      {codec_g729, 22, {10, 10, 2}, 240}, {codec_g729, 25, {10, 10}, 160}, {codec_g729, 9, {}, 0},
+      {codec_linear, 163, {}, 81}, {codec_dtmf, 4, {}, 0}, {codec_cn, 32, {}, 0}, {99, 80, {}, 0},
+      // clang-format on
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << "codec " << r.codec << ", " << r.bytes << " bytes");

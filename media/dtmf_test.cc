@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "media/dtmf_receiver.h"
+#include "media/tone_detection.h"
 #include "media/tone_test_util.h"
 
 namespace {
@@ -60,16 +61,13 @@ TEST(dtmf, synthesizer_and_event_rules) {
   ASSERT_TRUE(parse_telephone_event(get_oob_dtmf(11, 1280, true), e));
   EXPECT_EQ(str::sprintf("%d %d %d %d", e.event, int(e.end), e.volume, e.duration), "11 1 10 1280");
   std::string got;
-  for (int v : {0, 10, 11, int('#'), 16, 31, int('F'), 12}) {
+  for (int v : {0, 10, 11, int('#'), 16, 31, int('F'), 12})
     got += dtmf_report_char(v) ? dtmf_report_char(v) : '-';  // '-': not reported
-  }
-  for (auto [c, fax, inband] : {std::tuple{'F', true, false},
-                                {'F', false, true},
-                                {'#', false, true},
-                                {'D', true, true},
-                                {'7', true, false}}) {
+  // clang-format off
+  for (auto [c, fax, inband] : {std::tuple{'F', true, false}, {'F', false, true},
+                                {'#', false, true}, {'D', true, true}, {'7', true, false}})
     got += std::to_string(recognised_event(c, fax, inband)) + ",";
-  }
+  // clang-format on
   EXPECT_EQ(got, "0*##RSF-70,-1,11,15,-1,");
   EXPECT_EQ(dtmf_relay_info_body(10) + dtmf_relay_info_body('7') + dtmf_relay_info_body(16),
             "Signal= *\r\nDuration= 160Signal= 7\r\nDuration= 160Signal= F\r\nDuration= 160");
@@ -110,10 +108,52 @@ TEST(dtmf_receiver, reports_digits_and_fax_tones) {
     r.fax_detection = c.fax;
     std::vector<int> got;
     r.on_dtmf = [&](int e) { got.push_back(e); };
-    for (const rtp_header& h : c.audio) {
+    for (const rtp_header& h : c.audio)
       r.on_packet(h, h.payload_type ? codec_dtmf : codec_ulaw, c.te_pt, false);
-    }
     EXPECT_EQ(got, c.events) << &c - cases;
+  }
+}
+
+// Speech-like noise: random samples in syllables of 100 to 325 ms, every third one silent.
+str speech(int ms) {
+  str out;
+  uint32_t seed = 1;
+  for (int n = 0; n < ms * 8; ++n) {
+    seed = seed * 1103515245u + 12345u;
+    const int syllable = n / (800 + (n / 4000 % 5) * 450);
+    const int level = syllable % 3 == 2 ? 0 : 1500 + syllable % 7 * 300;
+    const int16_t x = int16_t(int(seed >> 16) % (2 * level + 1) - level);
+    out.append(&x, 2);
+  }
+  return out;
+}
+
+TEST(tone_detection, hangup_tones) {
+  const struct {
+    const char* name;
+    str audio;
+    int repeat;
+    int from_ms, to_ms;  // the first 10 ms step at which disconnected holds; -1: never
+  } cases[] = {
+      // Busy: the 6th off/on cycle after the first burst exceeds the limit of 5: about 6 s.
+      {"busy 425", test_tone(425, 0, 1500, 20000, 500, 1000), 5, 6000, 6100},
+      {"busy 480+620", test_tone(480, 620, 1500, 20000, 500, 1000), 5, 6000, 6100},
+      {"busy 400 repeat 2", test_tone(400, 0, 1500, 20000, 375, 750), 2, 2250, 2350},
+      {"constant 425: 38 blocks", test_tone(425, 0, 1500, 20000), 5, 3040, 3040},
+      {"speech", speech(20000), 5, -1, -1},
+      {"1 kHz", test_tone(1000, 0, 1500, 20000, 500, 1000), 5, -1, -1},
+      {"slow cadence 425", test_tone(425, 0, 1500, 20000, 1000, 2000), 5, -1, -1},
+  };
+  for (const auto& c : cases) {
+    tone_detection t(256);
+    t.set_parameters(50, c.repeat);
+    int at = -1;
+    for (size_t i = 0; i < c.audio.length() && at < 0; i += 160) {
+      t.calc_tone(c.audio.substr(i, 160));
+      if (t.disconnected()) at = int(i / 160 + 1) * 10;
+    }
+    EXPECT_GE(at, c.from_ms) << c.name;
+    EXPECT_LE(at, c.to_ms) << c.name;
   }
 }
 

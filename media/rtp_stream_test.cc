@@ -1,8 +1,12 @@
-// The RTP receive path, pass-through relay, the relay ports of pass-through SDPs and port
-// allocation over scripted sockets; the socket pair of a destination's family on real ones.
+// The RTP receive path, relaying and transcoding between legs, the outgoing ring and the 10 ms
+// clock, hold and telephone events, RTCP bytes and reports, the voice-quality report, SRTP and
+// SRTCP between two of our sessions, relay ports of pass-through SDPs and port allocation, over
+// scripted sockets under a manual clock; the socket pair of a destination's family on real ones.
 #include "media/rtp_stream.h"
 
 #include <gtest/gtest.h>
+#include <srtp2/cipher.h>
+#include <srtp2/srtp.h>
 
 #include <array>
 #include <set>
@@ -11,16 +15,25 @@
 #include <utility>
 #include <vector>
 
+#include "base/encoding.h"
 #include "base/log_capture_test_util.h"
 #include "frame/settings.h"
+#include "media/g711.h"
+#include "media/rtcp.h"
+#include "media/rtp_clock.h"
 #include "media/sdp.h"
+#include "media/srtp_session.h"
+#include "media/vq_report.h"
+
+extern "C" const srtp_cipher_type_t srtp_aes_icm_128;  // libsrtp's AES counter mode
 
 namespace {
 
 struct scripted_sockets : rtp_socket_ops {
   int fail_first = 0;  // so many opens fail
   std::vector<int> opened_ports;
-  std::vector<std::string> sent;  // "destination hex-bytes"
+  std::vector<str> sent;
+  std::vector<std::string> lines;  // "destination hex-bytes" of each packet sent
   int open(const ip_port& local) override {
     if (fail_first > 0 && fail_first--) return -1;
     opened_ports.push_back(local.port);
@@ -28,10 +41,8 @@ struct scripted_sockets : rtp_socket_ops {
   }
   void set_tos(int, int) override {}
   bool send(int, const str& d, const ip_port& to) override {
-    std::string line = std::string(to.readable().view()) + " ";
-    for (size_t i = 0; i < d.length(); ++i)
-      line += {"0123456789abcdef"[d[i] >> 4], "0123456789abcdef"[d[i] & 15]};
-    sent.push_back(line);
+    sent.push_back(d);
+    lines.push_back(std::string(to.readable().view()) + " " + std::string(hex_encode(d).view()));
     return true;
   }
   bool receive(int, str&, ip_port&) override { return false; }
@@ -52,16 +63,14 @@ TEST(rtp_stream, receive_path) {
   struct {
     std::vector<std::array<int, 3>> packets;  // sequence, SSRC, arrival in ms
     bool symmetric;
-    uint64_t received;
-    uint32_t extended;
-    const char *destination, *log;  // a line that must be logged
+    const char *want, *log;  // packets received, extended sequence, destination; a line logged
   } cases[] = {
       // clang-format off
-      {{{5, 7, 0}, {6, 8, 50}}, true, 1, 5, "127.0.0.5:7000",
+      {{{5, 7, 0}, {6, 8, 50}}, true, "1 5 127.0.0.5:7000",
        "Sending RTP for c to 127.0.0.5:7000, codec not set yet"},
-      {{{5, 7, 0}, {6, 8, 150}}, true, 2, 6, "127.0.0.5:7000", "Tuning to new SSRC"},
-      {{{65535, 7, 0}, {0, 7, 20}, {1, 7, 40}}, true, 3, 0x10001, "127.0.0.5:7000", ""},
-      {{{5, 7, 0}, {5, 7, 20}}, false, 1, 5, "127.0.0.9:6000", ""},
+      {{{5, 7, 0}, {6, 8, 150}}, true, "2 6 127.0.0.5:7000", "Tuning to new SSRC"},
+      {{{65535, 7, 0}, {0, 7, 20}, {1, 7, 40}}, true, "3 65537 127.0.0.5:7000", ""},
+      {{{5, 7, 0}, {5, 7, 20}}, false, "1 5 127.0.0.9:6000", ""},
       // clang-format on
   };
   log_capture logs(9);
@@ -77,65 +86,199 @@ TEST(rtp_stream, receive_path) {
       s->on_rtp(bad, at("127.0.0.6:7000"), ms2ticks(900), 0);
     for (auto [seq, ssrc, ms] : c.packets)
       s->on_rtp(rtp(seq, uint32_t(ssrc)), at("127.0.0.5:7000"), ms2ticks(1000 + ms), 0);
-    const std::string name = std::to_string(c.packets.size()) + c.destination;
-    EXPECT_EQ(s->packets_received, c.received) << name;
-    EXPECT_EQ(s->extended_sequence, c.extended) << name;
-    EXPECT_EQ(s->destination, at(c.destination)) << name;
-    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), c.received == 2) << name;
-    EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << name;
+    EXPECT_EQ(std::to_string(s->packets_received) + " " + std::to_string(s->extended_sequence) +
+                  " " + std::string(s->destination.readable().view()),
+              c.want);
+    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), c.want[0] == '2') << c.want;
+    EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << c.want;
   }
   rtp_stream_close(1);
 }
 
-// Leg a receives PCMU (payload type 0) and relays it to leg b, whose peer numbers PCMU 96.
-TEST(rtp_stream, relay_to_linked_leg) {
+// Leg 1 (a) receives from its peer and relays to leg 2 (b), whose peer numbers PCMU pt_b, under
+// a manual clock.
+struct two_legs {
+  manual_clock clock;
+  scoped_clock use_clock{&clock};
+  timeout_queue queue;
+  scoped_rtp_clock_context use_queue{rtp_clock_context{&queue}};
+  scripted_sockets io;
+  call_sdp sdp_a, sdp_b;
+  rtp_stream *a = nullptr, *b = nullptr;
+  uint16_t seq = 100;
+
+  explicit two_legs(int length_b, int send_b, bool lock_b, bool local_b = false, int pt_b = 0) {
+    ctrl_write_setting(ctrl_settings::allow_pass_through, "true");
+    for (call_sdp* s : {&sdp_a, &sdp_b})
+      s->codecs.add(s == &sdp_a ? 0 : pt_b, codec_ulaw), s->codecs.add(101, codec_dtmf),
+          s->packet_length = 20;
+    sdp_a.send_codec = codec_ulaw, sdp_b.send_codec = send_b, sdp_b.codec_lock = lock_b;
+    sdp_b.codecs.add(8, codec_alaw), sdp_b.packet_length = length_b;
+    a = rtp_stream_open(1, "call-a", &sdp_a), b = rtp_stream_open(2, "call-b", &sdp_b);
+    a->allocate_ports(io), b->allocate_ports(io);
+    b->set_sdp_dest(at("127.0.0.9:6000"));
+    a->linked = {2}, b->linked = {1}, b->local_media = local_b;
+    a->determine_pt_mode(), b->determine_pt_mode();
+  }
+  ~two_legs() { rtp_stream_close(1), rtp_stream_close(2), stop_rtp_clock(); }
+  // Advances the clock by ms in 1 ms steps, running every tick that falls due.
+  void run(int ms) {
+    for (; ms > 0; --ms) {
+      clock.advance_ms(1);
+      while (queue.size() && queue.first_due() <= clock_now()) queue.next();
+    }
+  }
+  void receive(int pt, uint32_t ts, const str& payload) {
+    a->on_rtp(rtp_write_header(false, pt, seq++, ts, 77) + payload, at("127.0.0.5:7000"),
+              clock_now(), 0);
+  }
+  // "pt/bytes/timestamp step" per packet sent (M: marker), the step from the packet before.
+  std::string summary() const {
+    std::string out;
+    rtp_header h;
+    uint32_t last = 0;
+    for (size_t i = 0; i < io.sent.size() && rtp_parse(io.sent[i], h); ++i, last = h.timestamp)
+      out += (i ? " " : "") + std::string(h.marker ? "M" : "") + std::to_string(h.payload_type) +
+             "/" + std::to_string(h.payload.size()) + "/" +
+             (i ? std::to_string(int32_t(h.timestamp - last)) : "");
+    return out;
+  }
+};
+
+TEST(rtp_send, transcoding_between_legs) {
   struct {
-    int length_b;
+    int length_b, send_b;
     bool lock_b;
-    std::vector<std::string> sent;
-    const char* log;
+    const char* sent;
+    uint8_t first_byte;   // of the first payload b sends
+    const char* log;      // the choice between pass-through and transcoding
+    int end_packet = -1;  // b's own digit 5 (an INFO) after the first packet: its last packet
   } cases[] = {
       // clang-format off
-      {20, false, {"127.0.0.9:6000 80e0123401020304cafef00dffffffff",
-                   "127.0.0.9:6000 80601235010203a4cafef00dffffffff"},
+      {20, codec_ulaw, false, "0/160/ 0/160/160 0/160/160 0/160/160", 0x9c,
        "call-b: RTP pass-through mode"},
-      {30, false, {}, "Different packet size (20 and 30), callid call-a, falling back to transcoding"},
-      {20, true, {}, "Different Codecs (local pcmu/8000, remote pcma/8000), callid call-a, falling "
-                     "back to transcoding"},
+      {30, codec_ulaw, false, "0/240/ 0/240/240", 0x9c,
+       "Different packet size (20 and 30), callid call-a, falling back to transcoding"},
+      {20, codec_alaw, true, "8/160/ 8/160/160 8/160/160 8/160/160", encode_alaw(decode_ulaw(0x9c)),
+       "Different Codecs (local pcmu/8000, remote pcma/8000), callid call-a, falling back to "
+       "transcoding"},
+      {20, codec_ulaw, false, "0/160/ M101/4/160 101/4/0 0/160/0 101/4/0 0/160/160 101/4/-160 "
+       "0/160/320 101/4/-320 101/4/0 101/4/0", 0x9c, "", 10},
+      {20, codec_alaw, true, "M101/4/ 101/4/0 101/4/0 101/4/0 101/4/0 101/4/0 101/4/0 8/160/800",
+       5, "", 6},
       // clang-format on
   };
   log_capture logs(9);
-  ctrl_write_setting(ctrl_settings::allow_pass_through, "true");
   for (const auto& c : cases) {
-    scripted_sockets sockets;
-    call_sdp sdp_a, sdp_b;
-    sdp_a.codecs.add(0, codec_ulaw);
-    sdp_b.codecs.add(96, codec_ulaw);
-    sdp_b.codecs.add(8, codec_alaw);
-    sdp_a.packet_length = 20;
-    sdp_b.packet_length = c.length_b;
-    sdp_b.codec_lock = c.lock_b;
-    sdp_b.send_codec = codec_alaw;
-    rtp_stream *a = rtp_stream_open(1, "call-a", &sdp_a), *b = rtp_stream_open(2, "call-b", &sdp_b);
-    ASSERT_TRUE(a->allocate_ports(sockets) && b->allocate_ports(sockets));
-    b->set_sdp_dest(at("127.0.0.9:6000"));
-    a->linked = {2};
-    b->linked = {1};
-    ASSERT_TRUE(a->determine_pt_mode() && b->determine_pt_mode());
-    std::tie(b->sequence, b->timestamp, b->ssrc) = std::tuple(0x1234, 0x01020304, 0xcafef00d);
-    str marked = rtp(9, 7, 2);            // two CSRCs: a 20-byte header
-    marked.set_character(1, char(0x80));  // marker, PCMU
-    a->on_rtp(marked, at("127.0.0.5:7000"), ms2ticks(1000), 0);
-    a->on_rtp(rtp(10, 7, 0, 1), at("127.0.0.5:7000"), ms2ticks(1020), 0);
-    EXPECT_EQ(sockets.sent, c.sent);
-    EXPECT_TRUE(log_capture::contains(c.log)) << c.log;
-    EXPECT_EQ(b->pass_through, !c.sent.empty());
-    b->send_rtp_keep_alive();
-    EXPECT_EQ(sockets.sent.back() + " " + std::to_string(b->packets_sent),
-              "127.0.0.9:6000 00000000 " + std::to_string(c.sent.size() + 1));
-    rtp_stream_close(1);
-    rtp_stream_close(2);
+    SCOPED_TRACE(c.sent);
+    logs.clear();
+    two_legs legs(c.length_b, c.send_b, c.lock_b);
+    for (int n = 0; n < 4; ++n, legs.run(20)) {
+      legs.receive(0, 8000 + 160 * n, str(char(0x9c), 160));
+      if (n == 0 && c.end_packet >= 0) legs.b->send_event(5);
+    }
+    if (c.end_packet >= 0) legs.run(40);
+    EXPECT_EQ(legs.summary(), c.sent);
+    EXPECT_EQ(legs.io.sent.empty() ? 0 : legs.io.sent[0][12], c.first_byte);
+    EXPECT_EQ(legs.b->pass_through, c.length_b == 20 && !c.lock_b);
+    EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << c.log;
+    if (c.end_packet >= 0) {  // 100 ms (800 samples) at the end
+      EXPECT_EQ(legs.io.sent.at(c.end_packet).substr(12).view(),
+                str::bytes({5, 0x8a, 3, 0x20}).view());
+    }
+    if (c.length_b != 30) continue;
+    // The last two units (and 10 ms of silence), then 50 silent packets kept back, then one.
+    legs.io.sent.clear();
+    legs.run(1545);
+    EXPECT_EQ(legs.summary(), "0/240/ 0/240/12240");
   }
+}
+
+// Pass-through rewrites the header for b: its own sequence, timestamp and SSRC, its payload type
+// of PCMU (96), the marker kept, the CSRCs and the extension dropped.
+TEST(rtp_stream, relay_rewrites_the_header) {
+  two_legs legs(20, codec_alaw, false, false, 96);
+  auto& b = *legs.b;
+  std::tie(b.sequence, b.timestamp, b.ssrc) = std::tuple(0x1234, 0x01020304, 0xcafef00d);
+  str marked = rtp(9, 7, 2);            // two CSRCs: a 20-byte header
+  marked.set_character(1, char(0x80));  // marker, PCMU
+  legs.a->on_rtp(marked, at("127.0.0.5:7000"), ms2ticks(1000), 0);
+  legs.a->on_rtp(rtp(10, 7, 0, 1), at("127.0.0.5:7000"), ms2ticks(1020), 0);
+  b.send_rtp_keep_alive();
+  EXPECT_EQ(legs.io.lines,
+            (std::vector<std::string>{"127.0.0.9:6000 80e0123401020304cafef00dffffffff",
+                                      "127.0.0.9:6000 80601235010203a4cafef00dffffffff",
+                                      "127.0.0.9:6000 00000000"}));
+  EXPECT_EQ(b.packets_sent, 3u);
+}
+
+TEST(rtp_send, ring_order_limit_and_units) {
+  struct {
+    std::vector<uint32_t> in;
+    std::vector<uint32_t> out;  // read order; ring overflow drops the rest
+  } cases[] = {
+      {{160, 0, 80, 80}, {0, 80, 80, 160}},
+      {{0xffffffb0u, 0x20, 0xffffff60u}, {0xffffff60u, 0xffffffb0u, 0x20}},
+      {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
+  };
+  for (const auto& c : cases) {
+    outgoing_buffer b;
+    b.allocate(1, 0);
+    for (uint32_t ts : c.in) b.add_audio(codec_ulaw, ts, "x");
+    std::vector<uint32_t> out;
+    for (outgoing_unit u; b.pop(u);) out.push_back(u.timestamp);
+    EXPECT_EQ(out, c.out) << c.in.size();
+  }
+  // A GSM payload of 66 bytes is two 20 ms units, 160 apart.
+  two_legs legs(20, codec_ulaw, false, true);
+  rtp_header h;
+  h.timestamp = 1000, h.payload = str('\0', 66);
+  legs.b->take_media(1, codec_gsm, h);
+  std::vector<std::string> units;
+  for (outgoing_unit u; legs.b->find_obuf(1, 0)->pop(u);)
+    units.push_back(std::to_string(u.timestamp) + "/" + std::to_string(u.payload.size()));
+  EXPECT_EQ(units, (std::vector<std::string>{"1000/33", "1160/33"}));
+}
+
+TEST(rtp_send, clock_rebases_and_stops) {
+  two_legs legs(20, codec_ulaw, false, true);  // b media-aware: it plays
+  legs.b->start_sending();
+  const rtimestamp start = legs.clock.monotonic();
+  legs.run(30);  // ticks at 10, 20, 30
+  EXPECT_EQ(next_rtp_packet() - start, ms2ticks(40));
+  legs.clock.advance_ms(100);  // a stall: one late tick, then re-based instead of a burst
+  legs.queue.next();
+  EXPECT_EQ(next_rtp_packet() - legs.clock.monotonic(), ms2ticks(10));
+  legs.b->sending = false;
+  legs.run(10);
+  EXPECT_FALSE(rtp_clock_running());
+}
+
+TEST(rtp_send, hold_and_telephone_events) {
+  two_legs legs(20, codec_ulaw, false, true);
+  // Two sources mixed with saturation: units of (near) full scale do not wrap around.
+  for (auto [x, y, out] : {std::tuple{0x9c, 0x9c, encode_ulaw(2 * decode_ulaw(0x9c))},
+                           {0x80, 0x81, 0x80},
+                           {0x00, 0x01, 0x00}}) {
+    bool empty;
+    legs.b->add_audio(1, 0, codec_ulaw, 0, str(char(x), 80));
+    legs.b->add_audio(3, 0, codec_ulaw, 0, str(char(y), 80));
+    EXPECT_EQ(legs.b->get_10ms(codec_ulaw, empty)[0], out) << x;
+  }
+  legs.b->on_hold = true;
+  const uint32_t ts = legs.b->timestamp;
+  for (int n = 0; n < 200; ++n) legs.b->send_rtp();
+  EXPECT_EQ(legs.summary(), "13/32/ 13/32/8000");
+  EXPECT_EQ(legs.b->timestamp - ts, 16000u);
+  // Event 5 of 60 ms, its end repeated by the peer: one start packet with the marker, then the
+  // end three times, all with the event's start timestamp; then the leg's audio goes on.
+  legs.io.sent.clear();
+  legs.b->on_hold = false;
+  for (uint8_t flags : {0x0a, 0x0a, 0x8a, 0x8a, 0x8a})
+    legs.receive(101, 4000, str::bytes({5, flags, 0, 160})), legs.b->send_rtp();
+  EXPECT_EQ(legs.summary(), "M101/4/ 101/4/0 101/4/0 101/4/0 101/4/0 0/160/480 0/160/160");
+  EXPECT_EQ(legs.io.sent[4].substr(12).view(), str::bytes({5, 0x8a, 1, 0xe0}).view());
 }
 
 // The destination's family picks the socket pair, on real loopback sockets: [::1] opens the
@@ -188,8 +331,8 @@ TEST(rtp_stream, relay_ports_of_a_pass_through_sdp) {
   a->on_transparent(1, "v1", at("127.0.0.7:5002"));
   a->on_transparent(1, "v2", at("127.0.0.8:6002"));
   b->on_transparent(1, "v3", at("127.0.0.6:4002"));
-  EXPECT_EQ(sockets.sent, (std::vector<std::string>{"127.0.0.6:4002 7631", "127.0.0.6:4002 7632",
-                                                    "127.0.0.8:6002 7633"}));
+  EXPECT_EQ(sockets.lines, (std::vector<std::string>{"127.0.0.6:4002 7631", "127.0.0.6:4002 7632",
+                                                     "127.0.0.8:6002 7633"}));
   EXPECT_TRUE(log_capture::contains("Passthrough: Setting destination to 127.0.0.6:4002") &&
               log_capture::contains("Passthrough: Changing destination"));
   rtp_stream_close(5), rtp_stream_close(6);
@@ -219,6 +362,256 @@ TEST(rtp_ports, range_and_allocation) {
     EXPECT_EQ(st->local_port % 2, 0);
     rtp_stream_close(3);
   }
+}
+
+TEST(Rtcp, PacketBytesAndReceiverReport) {
+  // 2026-01-01 00:00:00.123 UTC; RTP time 1000, 5 packets, 800 octets.
+  const rtcp_sr_fields f{0x11223344, ntp_time(1767225600123), 1000, 5, 800, "c1", false, {}};
+  rtcp_monitor m;  // 65534, 65535, (0 lost), 1: one lost across the wrap, steady 20 ms
+  for (int i : {0, 1, 3}) m.on_rtp(uint16_t(65534 + i), uint32_t(160 * i), i * 20 * ns_per_ms);
+  m.peer.sender_report = true;  // the peer's SR (LSR 0x12345678) read 1.5 s before our report
+  m.peer.sr_ntp_middle = 0x12345678;
+  m.peer.network_delay_ms = 400;
+  // Jitter 2, 2, 4 ticks (arrivals 0, 25, 45 and 70 ms); the peer's receiver reference time
+  // (LRR 0x12345678) read 2 s before our report.
+  rtcp_monitor varied;
+  for (int i = 0; i < 4; ++i)
+    varied.on_rtp(uint16_t(1 + i), 160u * i, (20 * i + 5 * ((i + 1) / 2)) * ns_per_ms);
+  ASSERT_TRUE(rtcp_read(hex_decode(str("80cf0004aabbccdd040000020000123456780000")), 0, 0,
+                        f.ntp - (2ull << 32), varied.peer));
+  rtcp_sr_fields with_block = f;
+  with_block.has_block = true;
+  with_block.block = m.report_block(0x55667788, 1500 * ns_per_ms);
+  const struct {
+    str packet;
+    const char* hex;
+  } rows[] = {
+      // clang-format off
+      {rtcp_sender_report(f), "80c8000611223344ed0037801f7ced91000003e80000000500000320"
+                              "81ca0003112233440102633100000000"},
+      {rtcp_bye(0x11223344, "Call Disconnected"),
+       "81cb00061122334411" "43616c6c20446973636f6e6e6563746564" "0000"},
+      {rtcp_sender_report(with_block), "81c8000c11223344ed0037801f7ced91000003e80000000500000320"
+       "55667788" "40000001" "00010001" "00000000" "12345678" "00018000"
+       "81ca0003112233440102633100000000"},
+      {rtcp_xr(0x11223344, 0x55667788, m, f.ntp, true, true), "80cf001711223344"
+       "06e0000955667788" "fffe0002" "00000001" "00000000" "00000000000000000000000000000000"
+       "00000000" "0700000855667788" "40000000" "00000000" "01900000" "7f7f7f10" "7f7f1814"
+       "00000000" "00000000" "04000002" "ed0037801f7ced91"},
+      {rtcp_xr(0x11223344, 0x55667788, m, f.ntp, false, false), "80cf000411223344"
+       "04000002ed0037801f7ced91"},
+      {rtcp_xr(0x11223344, 0x55667788, varied, f.ntp, true, false), "80cf001211223344"
+       "06e0000955667788" "00010005" "00000000" "00000000" "00000002000000040000000200000001"
+       "00000000" "04000002ed0037801f7ced91" "05000003aabbccdd1234567800020000"},
+      // clang-format on
+  };
+  for (const auto& r : rows) EXPECT_EQ(hex_encode(r.packet), str(r.hex));
+  // A receiver report about us gives loss, jitter and the round trip: sent at 0x1234.0000 (LSR),
+  // held 0.5 s by the peer (DLSR), read at 0x1235.0000: 500 ms.
+  const str rr =
+      hex_decode(str("81c90007aaaaaaaa11223344050000030001000000000010"
+                     "1234000000008000"));
+  rtcp_peer_report peer;
+  ASSERT_TRUE(rtcp_read(rr, 1, 0x11223344, 0x0000123500000000ull, peer));
+  EXPECT_EQ(
+      std::make_tuple(peer.report_block, peer.cumulative_lost, peer.jitter, peer.network_delay_ms),
+      std::make_tuple(true, 3u, 16u, 500));
+  EXPECT_FALSE(rtcp_read(rr, 1, 0x55555555, 0, peer = rtcp_peer_report()) && peer.report_block);
+}
+
+TEST(Rtcp, EveryFiveSecondsAReportAndComfortNoiseWhileRelaying) {
+  manual_clock clock;
+  scoped_clock use(&clock);
+  scripted_sockets sockets;
+  call_sdp media;
+  media.srtp_local_key = str(char(7), 30);
+  media.crypto_suite = "AES_CM_128_HMAC_SHA1_80";
+  rtp_stream* s = rtp_stream_open(3, "c", &media);
+  ASSERT_TRUE(s->allocate_ports(sockets));
+  s->set_sdp_dest(at("127.0.0.9:6000"));
+  s->pass_through = true;
+  clock.advance_ms(4999);
+  for (int round = 0; round < 2; ++round, clock.advance_ms(1)) {
+    while (rtp_thread_queue.first_due() && rtp_thread_queue.first_due() <= clock_now())
+      rtp_thread_queue.next();
+  }
+  // SR and SDES (40 bytes) with the SRTCP index and tag; comfort noise (44) with the SRTP tag:
+  // destination, packet type and length.
+  std::string sent;
+  for (const std::string& l : sockets.lines)
+    sent += l.substr(0, l.find(' ') + 1) + l.substr(l.find(' ') + 3, 2) + " " +
+            std::to_string((l.size() - l.find(' ') - 1) / 2) + ";";
+  EXPECT_EQ(sent, "127.0.0.9:6001 c8 54;127.0.0.9:6000 0d 54;");
+  rtp_stream_close(3);
+}
+
+// The voice-quality report text for known inputs.
+TEST(VqReport, WholeText) {
+  vq_inputs in;
+  // clang-format off
+  in.sip = {"abc@127.0.0.1", "<sip:100@localhost>;tag=1", "<sip:101@localhost>", "127.0.0.1",
+            1767225600000, 1767225725000, "telmond/1.0", "sip", 1200, 1, "OK", 35, "bye"};
+  // clang-format on
+  in.payload_type = 8, in.codec_name = "PCMA";
+  in.local_ip = "127.0.0.1", in.local_port = 50000, in.local_ssrc = 0xab;
+  in.remote_ip = "127.0.0.2", in.remote_port = 4000, in.remote_ssrc = 0x89abcdef;
+  in.local = {98, 2, 0, 40, 3, 9};  // 2 % lost, 20 ms one way
+  in.remote_known = true;
+  in.remote = {1000, 0, 5, 0, 1, 2};
+  in.remote_mos_lq = 41;
+  EXPECT_EQ(vq_report_text(in),
+            str("VQSessionReport: CallTerm\r\nLocalMetrics:\r\n"
+                "Timestamps:START=2026-01-01T00:00:00Z STOP=2026-01-01T00:02:05Z\r\n"
+                "CallID:abc@127.0.0.1\r\nFromID:<sip:100@localhost>;tag=1\r\n"
+                "ToID:<sip:101@localhost>\r\n"
+                "SessionDesc:PT=8 PD=PCMA SR=8000 FD=20 FO=160 FPP=1 PPS=50 PLC=3\r\n"
+                "LocalAddr:IP=127.0.0.1 PORT=50000 SSRC=0x000000ab\r\n"
+                "RemoteAddr:IP=127.0.0.2 PORT=4000 SSRC=0x89abcdef\r\n"
+                "PacketLoss:NLR=2.0 JDR=0.0\r\nDelay:RTD=40 IAJ=3 MAJ=9\r\n"
+                "QualityEst:MOSLQ=4.2 MOSCQ=4.2\r\n"
+                "x-UserAgent:telmond/1.0\r\nx-SIPmetrics:SVA=sip SRD=1200 SFC=1\r\n"
+                "x-SIPterm:SDC=OK SDD=35 SDR=bye\r\n"
+                "RemoteMetrics:\r\n"
+                "PacketLoss:NLR=0.0 JDR=0.5\r\nDelay:RTD=0 IAJ=1 MAJ=2\r\n"
+                "QualityEst:MOSLQ=4.1 MOSCQ=4.4\r\n"));
+}
+
+// The receiving leg takes the key from the peer's a=crypto line; the sending leg holds the same
+// bytes as its own key, as the peer that announced them does.
+struct keyed_pair {
+  call_sdp sender, receiver;
+  srtp_session out, in;
+  explicit keyed_pair(const char* suite) {
+    const str m = str::sprintf(
+        "m=audio 4000 RTP/SAVP 0\r\na=crypto:1 %S "
+        "inline:AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0e\r\n",
+        suite);
+    receiver.set_remote_sdp(
+        sdp("v=0\r\no=- 5 5 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n" + m), true,
+        false);
+    sender.srtp_local_key = receiver.remote_key;
+    sender.crypto_suite = receiver.crypto_suite;
+    sender.auth_tag_length = receiver.auth_tag_length;
+  }
+};
+
+str plain(int seq) {
+  return rtp_write_header(false, 0, uint16_t(seq), 160, 0x1234) + str('U', 160);
+}
+
+TEST(SrtpSession, RoundTripAndDrops) {
+  struct row {
+    const char* suite;
+    int flip;    // byte to flip in the protected packet, counted from its end (-1: none)
+    int replay;  // 1: the packet was received before; 2: and then the peer changed its SSRC
+    srtp_result expected;
+    size_t tag;
+  } rows[] = {
+      {"AES_CM_128_HMAC_SHA1_80", -1, 0, srtp_result::ok, 10},
+      {"AES_CM_128_HMAC_SHA1_32", -1, 0, srtp_result::ok, 4},
+      {"AES_CM_128_HMAC_SHA1_80", 1, 0, srtp_result::wrong_mac, 10},  // tag byte
+      {"AES_CM_128_HMAC_SHA1_32", 20, 0, srtp_result::wrong_mac, 4},  // payload byte
+      {"AES_CM_128_HMAC_SHA1_80", -1, 1, srtp_result::rejected, 10},
+      {"AES_CM_128_HMAC_SHA1_80", -1, 2, srtp_result::ok, 10},  // a fresh receive context
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::to_string(&r - rows));
+    keyed_pair k(r.suite);
+    ASSERT_EQ(k.receiver.remote_key.length(), 30u);
+    str p = plain(7);
+    ASSERT_TRUE(k.out.protect_rtp(&k.sender, p));
+    EXPECT_EQ(p.length(), plain(7).length() + r.tag);
+    EXPECT_NE(p.substr(12, 160), plain(7).substr(12, 160));  // encrypted
+    if (r.flip > 0) p.set_character(p.length() - size_t(r.flip), char(p[p.length() - r.flip] ^ 1));
+    str first = p;
+    EXPECT_TRUE(!r.replay || k.in.unprotect_rtp(&k.receiver, first) == srtp_result::ok);
+    if (r.replay == 2) k.in.restart_receive();
+    EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), r.expected);
+    EXPECT_TRUE(r.expected != srtp_result::ok || p == plain(7));
+    EXPECT_EQ(k.in.wrong_mac_drops, r.expected == srtp_result::wrong_mac ? 1 : 0);
+  }
+}
+
+// n bytes of AES-CM key stream for key||salt (30 bytes) at the 16-byte counter offset iv, from
+// libsrtp's cipher; libsrtp must have been initialised (by a session: srtp_init fails when
+// called a second time).
+str key_stream(const str& key_salt, const str& iv, int n) {
+  srtp_cipher_t* c = nullptr;
+  str out('\0', size_t(n));
+  uint32_t len = uint32_t(n);
+  str counter = iv;
+  const bool ok =
+      srtp_cipher_type_alloc(&srtp_aes_icm_128, &c, 30, 0) == srtp_err_status_ok &&
+      srtp_cipher_init(c, reinterpret_cast<const uint8_t*>(key_salt.cbuffer())) ==
+          srtp_err_status_ok &&
+      srtp_cipher_set_iv(c, reinterpret_cast<uint8_t*>(counter.buffer()), srtp_direction_encrypt) ==
+          srtp_err_status_ok &&
+      srtp_cipher_encrypt(c, reinterpret_cast<uint8_t*>(out.buffer()), &len) == srtp_err_status_ok;
+  if (c) srtp_cipher_dealloc(c);
+  return ok ? out : str();
+}
+
+// The payload our session encrypts with the master key of RFC 3711 B.3 is the AES-CM key
+// stream of the session key and salt that B.3 derives from it, at the counter of the packet's
+// SSRC and index (RFC 3711 4.1.1); the key stream itself is checked against B.2.
+TEST(SrtpSession, KnownAnswers) {
+  call_sdp media;
+  media.srtp_local_key = hex_decode("E1F97A0D3E018BE0D64FA32C06DE41390EC675AD498AFEEBB6960B3AABE6");
+  media.crypto_suite = srtp_aes_80;
+  srtp_session out;
+  str p = rtp_write_header(false, 0, 7, 160, 0x1234) + str('\0', 160);
+  ASSERT_TRUE(out.protect_rtp(&media, p));  // first: the session initialises libsrtp
+  EXPECT_EQ(p.substr(12, 160),
+            key_stream(hex_decode("C61E7A93744F39EE10734AFE3FF7A08730CBBC08863D8C85D49DB34A9AE1"),
+                       hex_decode("00000000000012340000000000070000"), 160));
+  EXPECT_EQ(key_stream(hex_decode("2B7E151628AED2A6ABF7158809CF4F3CF0F1F2F3F4F5F6F7F8F9FAFBFCFD"),
+                       str('\0', 16), 48),
+            hex_decode("E03EAD0935C95E80E166B16DD92B4EB4D23513162B02D0F72A43A2FE4A5F97AB"
+                       "41E95B3BB0A2E8DD477901E4FCA894C0"));
+}
+
+// A protected stream across the sequence wrap, each packet after a forged copy: the receiver's
+// roll-over counter follows the sender's, so the packets after 65535 still verify and decrypt;
+// the forged copies are dropped, and logged at the tenth.
+TEST(SrtpSession, SequenceRollOverAndForgedCopies) {
+  log_capture log(8);
+  keyed_pair k("AES_CM_128_HMAC_SHA1_80"), fresh("AES_CM_128_HMAC_SHA1_80");
+  str wrapped;
+  for (int seq = 65530; seq < 65530 + 12; ++seq) {
+    str p = plain(seq & 0xffff), forged;
+    ASSERT_TRUE(k.out.protect_rtp(&k.sender, p));
+    if (seq == 65536) wrapped = p;
+    forged = p;
+    forged.set_character(p.length() - 1, char(p[p.length() - 1] ^ 0x80));
+    EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, forged), srtp_result::wrong_mac) << seq;
+    ASSERT_EQ(k.in.unprotect_rtp(&k.receiver, p), srtp_result::ok) << seq;
+    EXPECT_EQ(p, plain(seq & 0xffff)) << seq;
+    EXPECT_EQ(log_capture::contains("Dropped 10 SRTP packets with wrong MAC"), seq >= 65539) << seq;
+  }
+  EXPECT_FALSE(log_capture::contains("Dropped 9 SRTP packets"));  // not every drop is logged
+  // Sequence 0 of a stream that starts there (roll-over counter 0) encrypts differently.
+  str first = plain(0);
+  ASSERT_TRUE(fresh.out.protect_rtp(&fresh.sender, first));
+  EXPECT_NE(first.substr(12, 160), wrapped.substr(12, 160));
+}
+
+TEST(SrtpSession, StreamReadsSrtcpAndDiscardsWrongMac) {
+  log_capture log(8);
+  keyed_pair k("AES_CM_128_HMAC_SHA1_32");
+  rtp_stream s;
+  s.media = &k.receiver;
+  rtcp_sr_fields f;
+  f.packets = 42;
+  str good = rtcp_sender_report(f);
+  ASSERT_TRUE(k.out.protect_rtcp(&k.sender, good));
+  str bad = good;
+  bad.set_character(9, char(bad[9] ^ 1));
+  const ip_port from = ip_port::from_text("127.0.0.2:4001");
+  s.on_rtcp(bad, from, 1);
+  EXPECT_FALSE(s.monitor.peer.sender_report);
+  EXPECT_TRUE(log_capture::contains("Discard SRTCP packet from 127.0.0.2:4001 with wrong MAC"));
+  s.on_rtcp(good, from, 1);
+  EXPECT_EQ(s.monitor.peer.sr_packets, 42u);
 }
 
 }  // namespace

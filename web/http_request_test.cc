@@ -9,9 +9,11 @@
 #include "base/digest.h"
 #include "base/version.h"
 #include "db/domain_export.h"
+#include "frame/settings.h"
 #include "frame/timeout_test_util.h"
 #include "pbx/address_list_table.h"
 #include "pbx/pbx_test_util.h"
+#include "web/ajax.h"
 #include "web/http_date.h"
 #include "web/session.h"
 #include "web/template.h"
@@ -22,6 +24,8 @@ __attribute__((weak)) void filter_file(const str& text, web_request& r) { r.out 
 __attribute__((weak)) str apply_form(const str&, web_request&) { return str(); }
 
 namespace {
+
+using db_test::add_row;
 
 const std::string date = "Date: Thu, 01 Jan 2026 00:00:00 GMT\r\n";
 const std::string server = "Server: PBX/" TELMOND_VERSION " (Linux)\r\n";
@@ -84,12 +88,11 @@ class HttpRequestTest : public pbx_test::call_test {
     }
     return out;
   }
-  std::string login(const std::string& account, const std::string& password) {
+  static std::string login(const std::string& account, const std::string& password) {
     std::string body = "login_account=" + account + "&login_password=" + password;
-    return feed(
-        {"POST /login.htm HTTP/1.1\r\nHost: localhost:8080\r\nContent-Type: "
-         "application/x-www-form-urlencoded\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body});
+    return "POST /login.htm HTTP/1.1\r\nHost: localhost:8080\r\nContent-Type: "
+           "application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
   }
   http_env env;
   timeout_queue q;
@@ -179,20 +182,14 @@ TEST_F(HttpRequestTest, DatesAndTypes) {
   int64_t t;
   EXPECT_FALSE(http_date_parse("Tue, 29 Foo 2000 00:00:00 GMT", t));
   EXPECT_EQ(http_date_now(60), "Thu, 01 Jan 2026 00:01:00 GMT");
-  const std::pair<const char*, const char*> types[] = {{"a.GIF", "image/gif"},
-                                                       {"a.jpg", "image/jpg"},
-                                                       {"a.tif", "image/tiff"},
-                                                       {"a.bmp", "image/bmp"},
-                                                       {"a.ico", "image/x-icon"},
-                                                       {"a.css", "text/css"},
-                                                       {"a.wav", "audio/wav"},
-                                                       {"a.htm", "text/html"},
-                                                       {"a.html", "text/html"},
-                                                       {"a.xml", "text/xml"},
-                                                       {"a.txt", "text/plain"},
-                                                       {"a.js", "application/x-javascript"},
-                                                       {"a.csv", "application/csv;charset=utf-8'"},
-                                                       {"a.png", "application/octet-stream"}};
+  // clang-format off
+  const std::pair<const char*, const char*> types[] = {
+      {"a.GIF", "image/gif"}, {"a.jpg", "image/jpg"}, {"a.tif", "image/tiff"},
+      {"a.bmp", "image/bmp"}, {"a.ico", "image/x-icon"}, {"a.css", "text/css"},
+      {"a.wav", "audio/wav"}, {"a.htm", "text/html"}, {"a.html", "text/html"},
+      {"a.xml", "text/xml"}, {"a.txt", "text/plain"}, {"a.js", "application/x-javascript"},
+      {"a.csv", "application/csv;charset=utf-8'"}, {"a.png", "application/octet-stream"}};
+  // clang-format on
   for (const auto& [name, type] : types) EXPECT_EQ(get_file_content_type(name), type) << name;
   EXPECT_EQ(get_content_type("a.js"), "application/octet-stream");
 }
@@ -206,19 +203,15 @@ TEST_F(HttpRequestTest, LoginRules) {
     const char *pw_pass, *account, *password, *type;
     int result;  // session type, -1 refused
   } cases[] = {
-      {"", "admin", "", "auto", 0},
-      {"", "admin", "x", "auto", -1},
-      {"", "root", "", "auto", -1},
-      {"", "admin", "", "user", -1},
+      // clang-format off
+      {"", "admin", "", "auto", 0}, {"", "admin", "x", "auto", -1}, {"", "root", "", "auto", -1},
+      {"", "admin", "", "user", -1}, {"", "40", "w40", "auto", 2}, {"", "40", "", "auto", -1},
       {"d41d8cd98f00b204e9800998ecf8427e", "admin", "", "system", -1},
       {"9DD4E461268C8034F5C8564E155C67A6", "admin", "x", "", 0},
       {"9dd4e461268c8034f5c8564e155c67a6", "admin", "", "auto", -1},
-      {"", "40", "w40", "auto", 2},
-      {"", "40", "w40", "system", -1},
-      {"", "40", "w40", "domain", -1},
-      {"", "40", "", "auto", -1},
-      {"", "41", "w41", "auto", 1},
-      {"", "41", "w41", "user", 2},
+      {"", "40", "w40", "system", -1}, {"", "40", "w40", "domain", -1},
+      {"", "41", "w41", "auto", 1}, {"", "41", "w41", "user", 2},
+      // clang-format on
   };
   for (const auto& c : cases) {
     ctrl_write_setting(ctrl_settings::pw_pass, c.pw_pass);
@@ -236,21 +229,17 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
     EXPECT_EQ(s.var("wrong_password") + "/" + s.var("error_password"),
               "true/Username or password are not correct");
   };
-  EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
+  EXPECT_EQ(feed({login("40", "bad")}), page("200 Ok", "text/html", "login"));
   EXPECT_EQ(pauses, std::vector<int>{5000});
   EXPECT_TRUE(sessions.empty());
   env.pause = [](int) { remove_session(sessions.begin()->first); };
-  EXPECT_EQ(login("40", "bad"), page("200 Ok", "text/html", "login"));
+  EXPECT_EQ(feed({login("40", "bad")}), page("200 Ok", "text/html", "login"));
   EXPECT_TRUE(log.contains("Session expired during waiting"));
 
   // Without a pause the request is suspended; the requests behind it wait for its answer.
   env.pause = nullptr;
   http_request c(ip_port(ip_address_parse("127.0.0.5"), 40000), env);
-  const std::string body = "login_account=40&login_password=bad";
-  EXPECT_EQ(feed({"POST /login.htm HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded"
-                  "\r\nContent-Length: " +
-                      std::to_string(body.size()) + "\r\n\r\n" + body +
-                      "GET /robots.txt HTTP/1.1\r\n\r\n",
+  EXPECT_EQ(feed({login("40", "bad") + "GET /robots.txt HTTP/1.1\r\n\r\n",
                   "GET /robots.txt HTTP/1.0\r\n\r\n"},
                  &c),
             "|");
@@ -262,7 +251,7 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
   EXPECT_TRUE(c.close_after_response());
   EXPECT_TRUE(sessions.empty());
 
-  std::string answer = login("40", "w40");
+  std::string answer = feed({login("40", "w40")});
   ASSERT_EQ(sessions.size(), 1u);
   const str id = sessions.begin()->first;
   const std::string value =
@@ -272,14 +261,14 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
                                                    "path=\"/\""));
   put("web/usr_a.txt", "mine");
   const std::string get = "GET /usr_a.txt HTTP/1.1\r\nHost: localhost\r\nCookie: a=b; session=";
-  const std::string mine = page("200 Ok", "text/plain", "mine");
-  const std::string to_login = redirect("/login.htm");
+  const std::string mine = page("200 Ok", "text/plain", "mine"), to_login = redirect("/login.htm"),
+                    who = std::string(id.view()) + " 40 ";
   const std::pair<std::string, std::string> cookies[] = {
-      {value, mine},
-      {value.substr(1), to_login},  // identifier of 19 characters
-      {std::string(id.view()) + " 40 user " + std::string(md5_hex("40:w41:" + id).view()),
-       to_login},
-      {std::string(id.view()) + " 40  x", to_login},
+      // clang-format off
+      {value, mine}, {value.substr(1), to_login},  // the latter: an identifier of 19 characters
+      {who + " x", to_login},
+      {who + "user " + std::string(md5_hex("40:w41:" + id).view()), to_login},
+      // clang-format on
   };
   remove_session(id);
   for (const auto& [cookie, out] : cookies) {
@@ -290,16 +279,13 @@ TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
   EXPECT_TRUE(log.contains("Session could not be restored", 5));
 }
 
-TEST_F(HttpRequestTest, SessionsPermissionsAndSoap) {
+// SOAP needs a trusted address and a session; a session ends after an hour without requests.
+TEST_F(HttpRequestTest, SoapAndSessionTimeout) {
   session user;
   user.type = session_user;
   setup_session(user, "u2345678901234567890");
   EXPECT_EQ(web_sessions, 1);
   const std::string cookie = "Cookie: session=u2345678901234567890\r\n";
-  const std::string denied =
-      error_page("403 Permission Denied", "Please log in with the appropriate permissions");
-  EXPECT_EQ(feed({"GET /reg_index.htm HTTP/1.1\r\n" + cookie + "\r\n"}), denied);
-  EXPECT_EQ(feed({"GET /recordings/1/m.wav HTTP/1.1\r\n" + cookie + "\r\n"}), denied);
   const std::string soap = "POST /soap HTTP/1.1\r\nContent-Type: text/xml; charset=utf-8\r\n";
   ctrl_write_setting(ctrl_settings::soap_trusted_ip, "127.0.0.1 10.0.0.0/8");
   const std::string refused = error_page("403 Forbidden", "SOAP request refused");
@@ -338,59 +324,145 @@ TEST_F(HttpRequestTest, InputLimitAndWebFolderCopy) {
 
 }  // namespace
 
-TEST_F(HttpRequestTest, FixedNames) {
+// The fixed names (messages, recordings, certificate, domain archive) by session, and the
+// provisioning paths, where phones fetch their files and, when allowed, store logs; a request
+// from a server like us is a loop.
+TEST_F(HttpRequestTest, FixedNamesAndProvisioning) {
   const int a = add_extension("40"), b = add_extension("41");
   extensions.set(extension_row(a), extensions_web_password, "w40");
   int m[2];
-  for (int i : {0, 1}) {
-    m[i] = messages.add_row();
-    messages.set(m[i], messages_user, id_text(i ? b : a));
-    messages.set(m[i], messages_type, "vmail");
-    messages.set(m[i], messages_filename, i ? "recordings/b.wav" : "recordings/a.wav");
-  }
+  for (int i : {0, 1})
+    m[i] = add_row(messages, {{messages_user, id_text(i ? b : a)},
+                              {messages_type, "vmail"},
+                              {messages_filename, i ? "recordings/b.wav" : "recordings/a.wav"}});
   put("recordings/a.wav", "A");
   put("recordings/b.wav", "B");
   put("recordings/name-" + std::to_string(a) + ".wav", "N");
   put("recordings/greeting-" + std::to_string(a) + "-2.wav", "G");
-  const int c = certificates.add_row();
-  certificates.set(c, certificate_type, "sip");
-  certificates.set(c, certificate_public, "PEM");
+  put("tftp/phone.cfg", "cfg");
+  add_row(certificates, {{certificate_type, "sip"}, {certificate_public, "PEM"}});
   session s;
   s.vars = {{"user", id_text(a)}, {"domain", id_text(domain)}};
   setup_session(s, "u2345678901234567890");
   s.type = session_domain_admin;
   setup_session(s, "d2345678901234567890");
-  const std::string user = "u", admin = "d", none = "-", ma = std::to_string(m[0]),
-                    mb = std::to_string(m[1]), wav = "audio/wav";
+  const std::string user = "u", admin = "d", none = "-", us = "us", ma = std::to_string(m[0]),
+                    mb = std::to_string(m[1]), wav = "audio/wav", cfg = "application/octet-stream";
   const auto missing = [](const char* name) {
     return error_page("404 Not Found", std::string("File ") + name + " not found");
   };
   const std::string denied =
       error_page("403 Permission Denied", "Please log in with the appropriate permissions");
-  const struct {
-    std::string session, target, want;
-  } cases[] = {
-      {user, "message.wav?id=" + ma, page("200 Ok", wav, "A")},
-      {user, "message.wav?id=" + mb, missing("message.wav")},
-      {none, "message.wav?id=" + ma, denied},
-      {admin, "message.wav?id=" + ma + "&account=" + std::to_string(a), page("200 Ok", wav, "A")},
-      {user, "playback.wav", page("200 Ok", wav, "N")},
-      {user, "playback.wav?greeting=2", page("200 Ok", wav, "G")},
-      {user, "playback.wav?greeting=3", missing("playback.wav")},
-      {none, "post.htm?user=40&pass=w40&file=msg" + ma, page("200 Ok", wav, "A")},
-      {none, "post.htm?user=40&pass=w40&file=msg" + mb, missing("post.htm")},
-      {none, "post.htm?user=40&pass=w41&file=name", denied},
-      {none, "certificate.cert", page("200 Ok", "application/x-x509-ca-cert", "PEM")},
-      {user, "domain.tar", denied},
-      {admin, "domain.tar",
+  EXPECT_EQ(feed({"PUT /prov/log.txt HTTP/1.1\r\nContent-Length: 2\r\n\r\nup"}),
+            error_page("403 Forbidden", "Telephones may not write files here"));
+  ctrl_write_setting(ctrl_settings::tftp_write, "true");
+  // clang-format off
+  const struct { std::string who, request, body, want; } cases[] = {
+      {user, "GET /message.wav?id=" + ma, "", page("200 Ok", wav, "A")},
+      {user, "GET /message.wav?id=" + mb, "", missing("message.wav")},
+      {none, "GET /message.wav?id=" + ma, "", denied},
+      {admin, "GET /message.wav?id=" + ma + "&account=" + std::to_string(a), "",
+       page("200 Ok", wav, "A")},
+      {user, "GET /playback.wav", "", page("200 Ok", wav, "N")},
+      {user, "GET /playback.wav?greeting=2", "", page("200 Ok", wav, "G")},
+      {user, "GET /playback.wav?greeting=3", "", missing("playback.wav")},
+      {none, "GET /post.htm?user=40&pass=w40&file=msg" + ma, "", page("200 Ok", wav, "A")},
+      {none, "GET /post.htm?user=40&pass=w40&file=msg" + mb, "", missing("post.htm")},
+      {none, "GET /post.htm?user=40&pass=w41&file=name", "", denied},
+      {none, "GET /certificate.cert", "", page("200 Ok", "application/x-x509-ca-cert", "PEM")},
+      {user, "GET /domain.tar", "", denied},
+      {admin, "GET /domain.tar", "",
        page("200 Ok", "application/x-tar", std::string(save_domain(domain).view()))},
+      {user, "GET /reg_index.htm", "", denied},
+      {user, "GET /recordings/1/m.wav", "", denied},
+      {none, "GET /prov/phone.cfg", "", page("200 Ok", cfg, "cfg")},
+      {none, "GET /tftp/phone.cfg", "", page("200 Ok", cfg, "cfg")},
+      {none, "GET /provisioning/none.cfg", "", missing("provisioning/none.cfg")},
+      {us, "GET /x.cgi?mac=1", "", error_page("500 Loop Detected", "Request would create a loop")},
+      {none, "PUT /prov/logs/log.txt", "hello", page("200 Ok", "text/plain", "")},
+      {none, "PUT /prov/c:x", "x", missing("prov/c:x")},
+      {none, "PUT /prov/http://h/x", "x", missing("prov/http://h/x")},
+      {none, "PUT /prov/.x", "x", missing("prov/.x")},
+      {none, "PUT /prov/a/..b", "x", missing("prov/a/..b")},
   };
-  for (const auto& t : cases)
+  // clang-format on
+  for (const auto& t : cases) {
+    const std::string who = t.who == us ? "User-Agent: PBX/" TELMOND_VERSION " (Linux)\r\n"
+                            : t.who == none
+                                ? ""
+                                : "Cookie: session=" + t.who + "2345678901234567890\r\n";
     EXPECT_EQ(
-        feed(
-            {"GET /" + t.target + " HTTP/1.1\r\nHost: localhost\r\n" +
-             (t.session == none ? "" : "Cookie: session=" + t.session + "2345678901234567890\r\n") +
-             "\r\n"}),
+        feed({t.request + " HTTP/1.1\r\nHost: localhost\r\n" + who +
+              (t.body.empty() ? "" : "Content-Length: " + std::to_string(t.body.size()) + "\r\n") +
+              "\r\n" + t.body}),
         t.want)
-        << t.target;
+        << t.request;
+  }
+  EXPECT_TRUE(log.contains("Request would create a loop"));
+  EXPECT_EQ(file("tftp/log.txt") + file("tftp/logs/log.txt"), "<missing>hello");
+  EXPECT_TRUE(log.contains("PnP: Receive logs/log.txt:\nhello"));
+}
+
+// The AJAX actions by session level.
+TEST_F(HttpRequestTest, AjaxActionsByLevel) {
+  const int alice = add_extension("100"), bob = add_extension("101");
+  add_extension("200");
+  user_alias.set(user_alias.first(user_alias_user, id_text(alice)), user_alias_display_name,
+                 "Alice");
+  const int other = add_row(domains, {{domains_name, "other.example"}});
+  const str a = id_text(add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "a.b"}}));
+  const int plan = add_row(dial_plan, {{dial_plan_name, "P"}, {dial_plan_domain, id_text(domain)}});
+  for (const auto& [preference, trunk, pattern] :
+       {std::tuple{"10", str("-"), "900*"}, {"20", a, "9*"}, {"30", str("+"), "1xx"}})
+    add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
+                              {dial_plan_entry_preference, preference},
+                              {dial_plan_entry_trunk, trunk},
+                              {dial_plan_entry_pattern, pattern}});
+  for (const auto& [account, direction, party] :
+       {std::tuple{alice, "i", "<sip:201@h>"}, {alice, "o", "<sip:0301@h>"}, {bob, "o", ""}})
+    add_row(ext_cdr, {{ext_cdr_extension, id_text(account)},
+                      {ext_cdr_direction, direction},
+                      {direction == str("i") ? ext_cdr_from : ext_cdr_to, party}});
+
+  const str d = id_text(domain);
+  session sys{"s", session_system_admin, {}}, dom{"d", session_domain_admin, {{"domain", d}}},
+      usr{"u", session_user, {{"domain", d}, {"user", id_text(alice)}}},
+      foreign{"f", session_domain_admin, {{"domain", id_text(other)}}}, console{"c", 4, {}};
+  const str p = "&dialplan=" + id_text(plan) + "&number=";
+  // clang-format off
+  const struct { session* s; str query; int code; str body; } cases[] = {
+      {&usr, "get_user_type", 200, "user"},
+      {&dom, "get_user_type&name=100", 200, "extensions"},
+      {&usr, "get_user_id", 200, id_text(alice)},
+      {&dom, "get_user_id&name=101", 200, id_text(bob)},
+      {&dom, "verify_extension&number=100", 200, "taken"},
+      {&sys, "verify_extension&number=101&domain=" + d, 200, "taken"},
+      {&dom, "verify_extension&number=1 2", 200, "invalid"},
+      {&foreign, "verify_extension&number=100&domain=" + d, 200, "free"},
+      {&usr, "verify_extension&number=100", 403, ""},
+      {&dom, "search_suggest&q=10", 200, "<option value=\"100\">100 (Alice)</option>\n"
+                                         "<option value=\"101\">101</option>\n"},
+      {&usr, "call_list", 200, "<tr class=\"missed\"><td></td><td>201</td></tr>\n"
+                               "<tr class=\"dialed\"><td></td><td>0301</td></tr>\n"},
+      {&dom, "dialplan_test" + p + "912345", 200, "trunk A <sip:12345@a.b;user=phone>"},
+      {&dom, "dialplan_test" + p + "101", 200, "extension 101"},
+      {&dom, "dialplan_test" + p + "900", 200, "none"},
+      {&foreign, "dialplan_test" + p + "101", 200, ""},
+      {&usr, "load_translation&keys=now,calls", 200, "now=now\ncalls=Calls\n"},
+      {&console, "load_translation&keys=now", 403, ""},
+      {&dom, "no_such", 404, "Unknown AJAX action no_such"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    web_request r;
+    r.s = c.s;
+    for (size_t i = 0; !c.query.get_field(i, '&').empty(); i++) {
+      const str pair = c.query.get_field(i, '&'), name = pair.get_field(0, '=');
+      r.args[i ? name : str("action")] = i ? pair.substr(name.length() + 1) : pair;
+    }
+    const ajax_answer got = ajax_action(r);
+    EXPECT_EQ(str::sprintf("%d %s", got.code, c.code == 403 ? str() : got.body),
+              str::sprintf("%d %s", c.code, c.body))
+        << c.query.view();
+  }
 }

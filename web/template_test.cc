@@ -5,10 +5,12 @@
 #include <regex>
 #include <sstream>
 
+#include "base/encoding.h"
 #include "db/db_test_util.h"
 #include "db/persistence.h"
 #include "frame/clock.h"
 #include "pbx/accounts.h"
+#include "web/graphs.h"
 #include "web/pages.h"
 
 namespace {
@@ -33,15 +35,16 @@ class TemplateTest : public db_test::store_test {
   std::map<str, str> args;
 };
 
+// The directives; they need a session, and a status other than 200 stops the scan.
 TEST_F(TemplateTest, Directives) {
+  const int sys = session_system_admin;
   struct {
     std::map<str, str> vars;
-    const char* text;
-    const char* want;
+    const char *text, *want;
+    int type = sys, status = 200;  // the session's type, -1: none
   } cases[] = {
-      {{{"a", "1"}},
-       "<input type=checkbox checked=\"{ssi check a 1}\">",
-       "<input type=checkbox checked>"},
+      // clang-format off
+      {{{"a", "1"}}, "<input checked=\"{ssi check a 1}\">", "<input checked>"},
       {{{"a", "0"}}, "<input type=checkbox checked=\"{ssi check a 1}\">", "<input type=checkbox>"},
       {{{"a", "0"}}, "<input checked=\"{ssi checkn a 1}\">", "<input checked>"},
       {{{"t", "UTC"}}, "<option selected=\"{ssi sel t UTC}\">", "<option selected>"},
@@ -51,41 +54,34 @@ TEST_F(TemplateTest, Directives) {
       {{}, "a { b {x} c {ssi", "a { b {x} c {ssi"},
       {{{"a", "7"}}, "<p><!--  {ssi var a}  --></p><!--{ssi var a}", "<p>7</p><!--7"},
       {{{"lang", "en"}},
-       "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}",
-       "Hello"},
-      {{{"n", "<script>'x'&\"\n"}},
-       "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
+       "{ssi lang_on de}Hallo{ssi lang_off de}{ssi lang_on en}Hello{ssi lang_off en}", "Hello"},
+      {{{"n", "<script>'x'&\"\n"}}, "{ssi var n}|{ssi varh n}|{ssi varv n}|{ssi varx n}",
        "<script>'x'&\"\n|&lt;script&gt;&#39;x&#39;&amp;&quot;<br>|"
        "&lt;script&gt;&#39;x&#39;&amp;&quot;\n|&lt;script&gt;&apos;x&apos;&amp;&quot;\n"},
-      {{},
-       "{lng login_failed}/{lng no_such_key}",
+      {{}, "{lng login_failed}/{lng no_such_key}",
        "Username or password are not correct/no_such_key"},
-      {{},
-       "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
+      {{}, "[{loop start domains}<{ssi varh row.name}>{loop start nothing}x{loop end}{loop end}]",
        "[<a&amp;b><c>]"},
-      {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "|500 0"},
+      {{}, "{ssi if a 1}{loop start domains}x{loop end}{ssi fi a 1}{ssi nonsense}after", "", sys,
+       500},
+      {{}, "a{ssi var a}{ssi if lang de}b{ssi fi lang de}c", "ac", -1},
+      {{}, "a{ssi allow user}b{ssi allow domain}c{lng save}", "ab", session_user, 403},
+      {{{"lang", "de"}}, "{lng save} {lng logout}", "Speichern Log out"},
+      // clang-format on
   };
   domains.set(domains.add_row(), domains_name, "a&b");
   domains.set(domains.add_row(), domains_name, "c");
+  put("web/lang_de.txt", "# test\nsave = Speichern\n");
   for (const auto& c : cases) {
     s.vars = c.vars;
-    const std::string want =
-        c.want[0] == '|' ? std::string(c.want) : c.want + std::string("|200 0");
-    EXPECT_EQ(render(c.text), want) << c.text;
+    s.type = c.type;
+    EXPECT_EQ(render(c.text, c.type >= 0),
+              c.want + std::string("|") + std::to_string(c.status) + " 0")
+        << c.text;
   }
+  EXPECT_TRUE(log.contains("Need a session", 0));
   EXPECT_TRUE(log.contains("Unknown loop type nothing"));
   EXPECT_TRUE(log.contains("Unknown directive nonsense"));
-}
-
-// A directive needs a session and may end the page: a status other than 200 stops the scan.
-TEST_F(TemplateTest, SessionsAndLevels) {
-  EXPECT_EQ(render("a{ssi var a}{ssi if lang de}b{ssi fi lang de}c", false), "ac|200 0");
-  EXPECT_TRUE(log.contains("Need a session", 0));
-  s.type = session_user;
-  EXPECT_EQ(render("a{ssi allow user}b{ssi allow domain}c{lng save}"), "ab|403 0");
-  put("web/lang_de.txt", "# test\nsave = Speichern\n");
-  s.vars = {{"lang", "de"}};
-  EXPECT_EQ(render("{lng save} {lng logout}"), "Speichern Log out|200 0");
 }
 
 // Every page we ship renders for a system administrator with a row of each kind in view, and
@@ -100,9 +96,8 @@ TEST_F(TemplateTest, ShippedPagesRender) {
   for (const auto& entry : std::filesystem::directory_iterator(TELMOND_SHARE_WEB)) {
     const std::string page = entry.path().filename().string();
     if (!page.ends_with(".htm")) continue;
-    std::ifstream f(std::string(TELMOND_SHARE_WEB) + page);
     std::stringstream text;
-    text << f.rdbuf();
+    text << std::ifstream(std::string(TELMOND_SHARE_WEB) + page).rdbuf();
     const std::string page_text = text.str();
     const std::string out = render(str(page_text));
     EXPECT_TRUE(!page_text.empty() && out.ends_with("</html>\n|200 0")) << page << out;
@@ -133,23 +128,18 @@ TEST_F(TemplateTest, ListsShowOnlyTheSessionsRows) {
   s.vars = {{"domain", id_text(d1)}, {"tz", "Mars/Base"}};
   const str page =
       "{loop start domains}D:{ssi var row.name};{loop end}{loop start registrations}"
-      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from}/{ssi var "
-      "row.duration};"
-      "{loop end}"
-      "{loop start trunks}T:{ssi var row.name};{loop end}<{ssi count registrations domain}>";
-  struct {
-    int type;
-    std::map<str, str> args;
-    const char* want;
-  } cases[] = {
-      {session_domain_admin,
-       {{"domain", id_text(d2)}},
-       "D:one;R:<sip:one@127.0.0.1>;C:one/90;T:one;<1>|200 0"},
-      {session_system_admin,
-       {{"domain", id_text(d2)}},
-       "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;C:one/90;C:two/90;T:two;<1>|200 0"},
+      "R:{ssi var row.contact};{loop end}{loop start calls}C:{ssi var row.from}/"
+      "{ssi var row.duration};{loop end}{loop start trunks}T:{ssi var row.name};{loop end}"
+      "<{ssi count registrations domain}>";
+  const std::map<str, str> two = {{"domain", id_text(d2)}};
+  // clang-format off
+  struct { int type; std::map<str, str> args; const char* want; } cases[] = {
+      {session_domain_admin, two, "D:one;R:<sip:one@127.0.0.1>;C:one/90;T:one;<1>|200 0"},
+      {session_system_admin, two, "D:one;D:two;R:<sip:one@127.0.0.1>;R:<sip:two@127.0.0.1>;"
+                                  "C:one/90;C:two/90;T:two;<1>|200 0"},
       {session_user, {}, "<0>|200 0"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     s.type = c.type;
     args = c.args;
@@ -187,6 +177,49 @@ TEST_F(TemplateTest, MenuBars) {
             "href=\"dom_registrations.htm?domain=1\">Registrations</a><a "
             "href=\"dom_calls.htm?domain=1\">Live calls</a><a "
             "href=\"dom_settings.htm?domain=1\">Settings</a></nav>\n|200 0");
+}
+
+// The colour of pixel (x, y), y counted from the top, read from the bottom-up rows of f.
+uint32_t pixel(const str& f, int x, int y, int width = perf_graph::width,
+               int height = perf_graph::height) {
+  const size_t at = 54 + (height - 1 - y) * ((width * 3 + 3) & ~3) + x * 3;
+  return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16;
+}
+
+// How many pixels of column x have the colour.
+int count_in_column(const str& f, int x, uint32_t rgb, int n = 0) {
+  for (int y = 0; y < perf_graph::height; y++) n += pixel(f, x, y) == rgb;
+  return n;
+}
+
+TEST(Graphs, BmpHeaderRowsAndOneColumn) {
+  std::vector<perf_interval> h(perf_history::intervals);
+  // 3 calls, 4 legs: on a scale up to 5, bars of 105 and 140 of the 175 pixels; MOS 4.0: 140.
+  h[100] = perf_interval{0, true, -1, 3, 4, 0, 80, 2};
+  const str calls = perf_graph_bmp("calls.bmp", h), mos = perf_graph_bmp("mos.bmp", h);
+  ASSERT_EQ(calls.length(), 54u + 620 * 3 * 200);
+  EXPECT_EQ(hex_encode(calls.substr(0, 54)),
+            "424d56ad05000000000036000000280000006c020000c8000000010018000000000020ad0500130b0000"
+            "130b00000000000000000000");
+  const int x = perf_graph::left + 1 + 100;
+  using namespace perf_graph;
+  EXPECT_EQ(str::sprintf("%d %d %d %d %d", count_in_column(calls, x, primary),
+                         count_in_column(calls, x, secondary), count_in_column(mos, x, primary),
+                         count_in_column(calls, x + 1, primary),
+                         count_in_column(perf_graph_bmp("performance.bmp", h), x, primary)),
+            "105 35 140 0 0");
+  // The bars stand on the time axis.
+  EXPECT_EQ(pixel(calls, x, bottom - 1), primary);
+  EXPECT_EQ(pixel(calls, x, bottom), axis);
+  web_request r;  // the chart: legs 4 of 5 at interval 100, a lone point
+  history_chart(h, r);
+  EXPECT_GE(r.out.find("<path d=\"M140 42\" class=\"line-legs\"/>"), 0) << r.out.view();
+  // Rows of 5 pixels take 15 bytes and a byte of padding.
+  bmp_canvas small(5, 2);
+  small.set(4, 1, 0x102030);
+  const str f = small.encode();
+  EXPECT_EQ(f.length(), 54u + 2 * 16);
+  EXPECT_EQ(pixel(f, 4, 1, 5, 2), 0x102030u);
 }
 
 }  // namespace
