@@ -50,7 +50,7 @@ pcap=/usr/share/sip-tester/g711a.pcap
 command -v sipp >/dev/null || { echo "sipp is not installed"; exit 1; }
 [[ -x "$telmond" ]] || { echo "no telmond at $telmond (build it first)"; exit 1; }
 
-dir=$(mktemp -d /tmp/telmond-call-load.XXXXXX)
+dir=$(mktemp -d "${WORK_ROOT:-/tmp}/telmond-call-load.XXXXXX")
 pid=
 uas=
 sink=

@@ -63,15 +63,15 @@ int rtp_stream::obufs_in_use() const {
                            [](const outgoing_buffer& b) { return b.in_use(); }));
 }
 
-// The sources of a leg are the streams that relay to it; their buffers follow them.
+// The sources of a leg are the streams that relay to it; their buffers follow them. Links are
+// kept symmetric (two legs are linked to each other or not at all), so the sources are the
+// leg's own links.
 void rtp_stream::sync_sources() {
   for (outgoing_buffer& b : obufs) {
-    const rtp_stream* source = b.in_use() ? rtp_stream_of(b.port) : nullptr;
-    if (b.in_use() && (!source || !source->linked.count(index))) b.release();
+    if (b.in_use() && (!linked.count(b.port) || !rtp_stream_of(b.port))) b.release();
   }
-  for (int i = 0; i < rtp_stream_count; ++i) {
-    const rtp_stream* source = rtp_stream_of(i);
-    if (source && source->linked.count(index)) allocate_obuf(i, 0);
+  for (int i : linked) {
+    if (rtp_stream_of(i)) allocate_obuf(i, 0);
   }
 }
 
