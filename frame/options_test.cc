@@ -62,20 +62,18 @@ TEST(Options, DefaultsWithoutArguments) {
             "root=0:");
 }
 
+// An option without its value and an unknown argument are errors naming that argument.
 TEST(Options, UnknownArgumentsAndMissingValuesAreErrors) {
+  auto error_of = [](std::vector<const char*> args) {
+    command_line cl;
+    str bad;
+    return parse(args, cl, bad) == parse_status::error ? std::string(bad.view()) : "(no error)";
+  };
   for (const char* opt : {"--http-port", "--https-port", "--http-dir", "--log", "--config",
-                          "--pidfile", "--default", "--dir", "--ipv4", "--ipv6"}) {
-    command_line cl;
-    str bad;
-    EXPECT_EQ(parse({"--no-daemon", opt}, cl, bad), parse_status::error) << opt;
-    EXPECT_EQ(bad, opt);
-  }
-  for (const char* arg : {"--NO-DAEMON", "--no-daemon=1", "-v", "x", "", "--versions"}) {
-    command_line cl;
-    str bad;
-    EXPECT_EQ(parse({arg}, cl, bad), parse_status::error) << arg;
-    EXPECT_EQ(bad, arg);
-  }
+                          "--pidfile", "--default", "--dir", "--ipv4", "--ipv6"})
+    EXPECT_EQ(error_of({"--no-daemon", opt}), opt);
+  for (const char* arg : {"--NO-DAEMON", "--no-daemon=1", "-v", "x", "", "--versions"})
+    EXPECT_EQ(error_of({arg}), arg);
   EXPECT_EQ(parse_error_text(str("--log")), "Error parsing --log\n");
 }
 
@@ -84,10 +82,8 @@ TEST(Options, VersionEndsParsing) {
   str bad;
   EXPECT_EQ(parse({"--version", "--bogus"}, cl, bad), parse_status::version);
   EXPECT_EQ(version_text(), str("Version: ") + TELMOND_VERSION + "\n");
-  // Four dot-separated numbers.
-  str v(TELMOND_VERSION);
-  EXPECT_EQ(v.get_field(3, '.').is_number(), true);
-  EXPECT_EQ(v.get_field(4, '.'), "");
+  str v(TELMOND_VERSION);  // four dot-separated numbers
+  EXPECT_TRUE(v.get_field(3, '.').is_number() && v.get_field(4, '.').empty()) << v.c_str();
 }
 
 TEST(Options, DirFailureAndEmptyDirAreNotErrors) {
