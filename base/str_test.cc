@@ -44,13 +44,10 @@ TEST(StrWindows, FieldsLinesAndStripsShareTheBufferAndAllocateNothing) {
   str left = msg.leftstr(6);
   str tail = msg.substr(7, 19).rstrip('m');
   EXPECT_EQ(allocations(), before);
-  EXPECT_EQ(s(version), "SIP/2.0");
-  EXPECT_EQ(s(via), "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1");
-  EXPECT_EQ(s(cseq), "42 INVITE");
-  EXPECT_EQ(n, 42);
-  EXPECT_TRUE(rest.starts_with(str("sip:bob@example.com SIP/2.0\r\n")));
-  EXPECT_EQ(s(left), "INVITE");
-  EXPECT_EQ(s(tail), "sip:bob@example.co");
+  EXPECT_EQ(s(version) + "|" + s(via) + "|" + s(cseq) + "|" + std::to_string(n) + "|" +
+                s(rest.leftstr(29)) + "|" + s(left) + "|" + s(tail),
+            "SIP/2.0|Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1|42 INVITE|42|"
+            "sip:bob@example.com SIP/2.0\r\n|INVITE|sip:bob@example.co");
   EXPECT_TRUE(version.shares_with(msg));
   EXPECT_GE(msg.sharers(), 8u);
 }
