@@ -225,10 +225,7 @@ TEST_F(LogTest, RepetitionModelProperty) {
 }
 
 TEST_F(LogTest, LineAndFileNameFormat) {
-  log_entry e;
-  e.level = 3;
-  e.time = jan1 + 13 * 3600000 + 4 * 60000 + 5000 + 999;
-  e.text = "hello";
+  log_entry e{3, jan1 + 13 * 3600000 + 4 * 60000 + 5000 + 999, "hello", ""};  // level, time, text
   EXPECT_EQ(get_log_line(e), "[3] 20260101130405: hello");
   e.attachment = "INVITE sip:a@b SIP/2.0\r\n\r\n";
   EXPECT_EQ(get_log_line(e), "[3] 20260101130405: hello\nINVITE sip:a@b SIP/2.0\r\n\r\n");
@@ -355,9 +352,7 @@ TEST_F(LogTest, SyslogPriorityAndAddresses) {
   EXPECT_TRUE(c.enabled());
   EXPECT_TRUE(capture_transport::opened_ipv6);
   EXPECT_EQ(c.host_name(), "unknown-pbx");
-  log_entry e;
-  e.time = jan1;
-  e.text = "x";
+  const log_entry e{0, jan1, "x", ""};
   c.send(e);
   c.init("syslog.example:1514");  // a host name is resolved once, when the destination is set
   EXPECT_TRUE(c.enabled());
@@ -365,12 +360,11 @@ TEST_F(LogTest, SyslogPriorityAndAddresses) {
   EXPECT_EQ(wire(sent),
             "2001:db8::1:5514 <128>Jan 01 00:00:00 unknown-pbx x \n"
             "192.0.2.9:1514 <128>Jan 01 00:00:00 unknown-pbx x \n");
-  c.init("::1");
-  EXPECT_TRUE(c.enabled());
-  c.init("10.1.2.3:99999");
-  EXPECT_FALSE(c.enabled());
-  c.init("not an address at all");
-  EXPECT_FALSE(c.enabled());
+  for (auto [address, on] :
+       {std::pair{"::1", true}, {"10.1.2.3:99999", false}, {"not an address at all", false}}) {
+    c.init(address);
+    EXPECT_EQ(c.enabled(), on) << address;
+  }
   EXPECT_TRUE(c.unresolved());
 }
 
@@ -382,11 +376,7 @@ TEST_F(LogTest, SyslogOverRealUdp) {
   c.set_local_port(0);
   c.init(str::sprintf("localhost:%d", socket_local_port(rx)));
   ASSERT_TRUE(c.enabled());
-  log_entry e;
-  e.level = 7;
-  e.time = jan1;
-  e.text = "over the wire";
-  c.send(e);
+  c.send(log_entry{7, jan1, "over the wire", ""});
   mutex m;
   str got;
   ip_port from;
