@@ -1,7 +1,6 @@
 #include "frame/mutex.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 
 #include <string>
 #include <thread>

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <rapidcheck.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
