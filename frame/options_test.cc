@@ -34,32 +34,26 @@ std::string describe(const command_line& c) {
 
 }  // namespace
 
-// "true" in any case for --ipv4/--ipv6.
-TEST(Options, EveryOptionInOneCommandLine) {
+// Every option in one command line ("true" in any case for --ipv4/--ipv6), and the defaults.
+TEST(Options, ParsedFields) {
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
+      {{"--http-port", "8080",   "--https-port", "8443",       "--http-dir",  "/srv/www",
+        "--log",       "9",      "--config",     "my.xml",     "--pidfile",   "/run/t.pid",
+        "--default",   "d.tar",  "--dir",        "/var/lib/t", "--no-daemon", "--no-check-ports",
+        "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
+       "http=8080 https=8443 log=9 config=1:my.xml default=1:d.tar pid=/run/t.pid daemon=0 "
+       "check=0 flash=1 v4=1 v6=0 root=1:/srv/www/"},
+      {{},
+       "http= https= log=-1 config=0: default=0: pid= daemon=1 check=1 flash=0 v4=1 v6=1 "
+       "root=0:"}};
   dirs_changed.clear();
-  command_line cl;
-  str bad;
-  ASSERT_EQ(
-      parse(
-          {"--http-port", "8080",   "--https-port", "8443",       "--http-dir",  "/srv/www",
-           "--log",       "9",      "--config",     "my.xml",     "--pidfile",   "/run/t.pid",
-           "--default",   "d.tar",  "--dir",        "/var/lib/t", "--no-daemon", "--no-check-ports",
-           "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
-          cl, bad),
-      parse_status::ok);
-  EXPECT_EQ(describe(cl),
-            "http=8080 https=8443 log=9 config=1:my.xml default=1:d.tar pid=/run/t.pid daemon=0 "
-            "check=0 flash=1 v4=1 v6=0 root=1:/srv/www/");
+  for (const auto& [args, fields] : cases) {
+    command_line cl;
+    str bad;
+    ASSERT_EQ(parse(args, cl, bad), parse_status::ok);
+    EXPECT_EQ(describe(cl), fields);
+  }
   EXPECT_EQ(dirs_changed, (std::vector<std::string>{"/var/lib/t"}));
-}
-
-TEST(Options, DefaultsWithoutArguments) {
-  command_line cl;
-  str bad;
-  ASSERT_EQ(parse({}, cl, bad), parse_status::ok);
-  EXPECT_EQ(describe(cl),
-            "http= https= log=-1 config=0: default=0: pid= daemon=1 check=1 flash=0 v4=1 v6=1 "
-            "root=0:");
 }
 
 // An option without its value and an unknown argument are errors naming that argument.
