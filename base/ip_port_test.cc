@@ -24,21 +24,14 @@ std::string kind(const ip_port& p) {
 }
 
 TEST(IpPort, ParsesTheTextForms) {
-  const struct {
-    const char* text;
-    uint16_t def;
-    const char* parsed;
-  } cases[] = {
-      {"1.2.3.4", 0, "v4 1.2.3.4"},
-      {" 1.2.3.4:5060\r\n", 0, "v4 1.2.3.4:5060"},
-      {"1.2.3.4", 5061, "v4 1.2.3.4:5061"},
-      {"[::1]:5060", 0, "v6 [::1]:5060 loopback"},
-      {"::1", 7, "v6 [::1]:7 loopback"},
-      {"[::1]", 0, "v6 [::1] loopback"},
-      {"::", 0, "v6 [::] any"},
-      {"::ffff:1.2.3.4", 0, "v6 [::ffff:1.2.3.4] mapped"},
-      {"0.0.0.0:65535", 0, "v4 0.0.0.0:65535 any"},
-  };
+  // clang-format off
+  const struct { const char* text; uint16_t def; const char* parsed; } cases[] = {
+      {"1.2.3.4", 0, "v4 1.2.3.4"}, {" 1.2.3.4:5060\r\n", 0, "v4 1.2.3.4:5060"},
+      {"1.2.3.4", 5061, "v4 1.2.3.4:5061"}, {"[::1]:5060", 0, "v6 [::1]:5060 loopback"},
+      {"::1", 7, "v6 [::1]:7 loopback"}, {"[::1]", 0, "v6 [::1] loopback"},
+      {"::", 0, "v6 [::] any"}, {"::ffff:1.2.3.4", 0, "v6 [::ffff:1.2.3.4] mapped"},
+      {"0.0.0.0:65535", 0, "v4 0.0.0.0:65535 any"}};
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(kind(P(c.text, c.def)), c.parsed) << c.text;
   EXPECT_EQ(P("1.2.3.4").address, str::bytes({1, 2, 3, 4}));
   EXPECT_EQ(P("::ffff:1.2.3.4").unmapped().address, str::bytes({1, 2, 3, 4}));
@@ -57,23 +50,18 @@ TEST(IpPort, RejectsWhatIsNoAddress) {
 }
 
 TEST(IpPort, ReadableFormsFollowRfc5952) {
+  // clang-format off
   const char* v[][2] = {
-      {"::", "::"},
-      {"::1", "::1"},
-      {"1::", "1::"},
-      {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+      {"::", "::"}, {"::1", "::1"}, {"1::", "1::"}, {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
       {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // a single zero group stays
       {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // the longer run is compressed
       {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of equal runs
       {"fe80::0200:5eff:fe00:5301", "fe80::200:5eff:fe00:5301"},
-      {"::ffff:1.2.3.4", "::ffff:1.2.3.4"},
-      {"::ffff:0:0", "::ffff:0.0.0.0"},
+      {"::ffff:1.2.3.4", "::ffff:1.2.3.4"}, {"::ffff:0:0", "::ffff:0.0.0.0"},
       {"::1.2.3.4", "::102:304"},  // IPv4-compatible form is not written as such
-      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
-      {"0:0:0:0:0:0:0:0", "::"},
-      {"1:0:0:0:0:0:0:0", "1::"},
-      {"0:1:0:0:0:0:0:0", "0:1::"},
-  };
+      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"}, {"0:0:0:0:0:0:0:0", "::"}, {"1:0:0:0:0:0:0:0", "1::"},
+      {"0:1:0:0:0:0:0:0", "0:1::"}};
+  // clang-format on
   for (auto& t : v) {
     const str a = ip_address_parse(str(t[0]));
     ASSERT_EQ(a.length(), 16u) << t[0];
@@ -121,22 +109,19 @@ RC_GTEST_PROP(IpPort, Ipv4TextRoundTrip, (uint32_t v, uint16_t port)) {
 
 TEST(IpPort, SockaddrConversion) {
   sockaddr_storage ss;
-  const ip_port v4 = P("192.0.2.7:5060");
-  socklen_t len = v4.to_sockaddr(ss);
-  ASSERT_EQ(len, sizeof(sockaddr_in));
+  ip_port back;
+  ASSERT_EQ(P("192.0.2.7:5060").to_sockaddr(ss), sizeof(sockaddr_in));
   const auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
   EXPECT_EQ(in->sin_family, AF_INET);
   EXPECT_EQ(ntohs(in->sin_port), 5060);
   EXPECT_EQ(ntohl(in->sin_addr.s_addr), 0xc0000207u);
-  ip_port back;
-  ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
-  EXPECT_EQ(back, v4);
-  const ip_port v6 = P("[2001:db8::5]:5061");
-  len = v6.to_sockaddr(ss);
-  ASSERT_EQ(len, sizeof(sockaddr_in6));
+  for (auto [text, size] : {std::pair{"192.0.2.7:5060", sizeof(sockaddr_in)},
+                            {"[2001:db8::5]:5061", sizeof(sockaddr_in6)}}) {
+    ASSERT_EQ(P(text).to_sockaddr(ss), size) << text;
+    ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), size));
+    EXPECT_EQ(back, P(text));
+  }
   EXPECT_EQ(ss.ss_family, AF_INET6);
-  ASSERT_TRUE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len));
-  EXPECT_EQ(back, v6);
   EXPECT_EQ(ip_port().to_sockaddr(ss), 0u);
   EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof(sockaddr_in)));
   ss.ss_family = AF_UNIX;
@@ -145,15 +130,11 @@ TEST(IpPort, SockaddrConversion) {
 }
 
 TEST(IpPort, EqualityAndOrdering) {
-  EXPECT_EQ(P("1.2.3.4:5"), P("1.2.3.4:5"));
   EXPECT_NE(P("1.2.3.4:5"), P("1.2.3.4:6"));
   EXPECT_NE(P("1.2.3.4:5"), P("[::ffff:1.2.3.4]:5"));  // different forms, compare unmapped()
   EXPECT_EQ(P("1.2.3.4:5"), P("[::ffff:1.2.3.4]:5").unmapped());
-  std::map<ip_port, int> m;
-  m[P("[::1]:1")] = 4;
-  m[P("9.9.9.9:1")] = 3;
-  m[P("1.2.3.4:6")] = 2;
-  m[P("1.2.3.4:5")] = 1;
+  const std::map<ip_port, int> m = {
+      {P("[::1]:1"), 4}, {P("9.9.9.9:1"), 3}, {P("1.2.3.4:6"), 2}, {P("1.2.3.4:5"), 1}};
   int expect = 1;
   for (const auto& [k, v] : m) EXPECT_EQ(v, expect++);
 }
@@ -179,14 +160,11 @@ TEST(IpPort, AddressClasses) {
   EXPECT_FALSE(ip_port().is_any());
 }
 
-// Each network with an address inside it and one outside it (nullptr: none to test).
+// Each network with its prefix length (-1: not contiguous), an address inside it and one outside
+// it (nullptr: none to test).
 TEST(Netmask, PrefixAndMaskForms) {
-  const struct {
-    const char* network;
-    int prefix;  // -1: not contiguous
-    const char* in;
-    const char* out;
-  } cases[] = {
+  // clang-format off
+  const struct { const char* network; int prefix; const char *in, *out; } cases[] = {
       {"10.1.2.3/8", 8, "10.255.0.1", "11.0.0.1"},
       {"10.1.2.3/255.255.0.0", 16, "10.1.99.1", "10.2.0.1"},
       {"10.0.0.0/255.0.255.0", -1, "10.9.0.9", "10.9.1.9"},
@@ -204,15 +182,14 @@ TEST(Netmask, PrefixAndMaskForms) {
       {"fe80::/ffc0::", 10, "febf::1", nullptr},
       {"::ffff:10.0.0.0/104", 104, "10.7.7.7", "11.7.7.7"},  // mapped network, plain address
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.network);
     ip_netmask n;
     ASSERT_TRUE(n.parse(str(c.network)));
     EXPECT_EQ(n.prefix_length(), c.prefix);
     EXPECT_TRUE(n.matches(P(c.in)));
-    if (c.out) {
-      EXPECT_FALSE(n.matches(P(c.out)));
-    }
+    EXPECT_FALSE(c.out && n.matches(P(c.out))) << c.out;
   }
   ip_netmask n;
   ASSERT_TRUE(n.parse(str("10.1.2.3/8")));
@@ -236,18 +213,13 @@ RC_GTEST_PROP(Netmask, PrefixMatchEqualsBitComparison, (uint32_t net, uint32_t a
 }
 
 TEST(Netmask, AddressLists) {
-  const struct {
-    const char* list;
-    const char* address;
-    bool in;
-  } cases[] = {{"127.0.0.1 [::1]", "::1", true},
-               {"127.0.0.1 [::1]", "127.0.0.1", true},
-               {"127.0.0.1 [::1]", "127.0.0.2", false},
-               {"LocalHost", "127.0.0.1", true},
-               {"localhost", "::1", true},
-               {"localhost", "10.0.0.1", false},
-               {"junk\t10.0.0.0/8\n192.168.0.0/16", "192.168.3.4", true},
-               {"", "192.168.3.4", false}};
+  // clang-format off
+  const struct { const char *list, *address; bool in; } cases[] = {
+      {"127.0.0.1 [::1]", "::1", true}, {"127.0.0.1 [::1]", "127.0.0.1", true},
+      {"127.0.0.1 [::1]", "127.0.0.2", false}, {"LocalHost", "127.0.0.1", true},
+      {"localhost", "::1", true}, {"localhost", "10.0.0.1", false},
+      {"junk\t10.0.0.0/8\n192.168.0.0/16", "192.168.3.4", true}, {"", "192.168.3.4", false}};
+  // clang-format on
   for (const auto& c : cases)
     EXPECT_EQ(ip_in_list(str(c.list), P(c.address).address), c.in) << c.list << " " << c.address;
   EXPECT_FALSE(ip_in_list(str("0.0.0.0/0"), str()));

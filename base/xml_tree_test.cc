@@ -99,15 +99,13 @@ TEST(XmlTree, FindsSoapElementsByLocalName) {
       str("<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/"
           "envelope/\"><s:Body><m:IVROutput xmlns:m=\"urn:x\"><m:CallID>17</m:CallID>"
           "<Destination>200</Destination></m:IVROutput></s:Body></s:Envelope>\r\n"));
-  ASSERT_FALSE(t.empty());
   EXPECT_EQ(T(t.local_name()), "Envelope");
-  EXPECT_EQ(T(t.attribute(str("xmlns:s"))), "http://schemas.xmlsoap.org/soap/envelope/");
   const xml_tree* body = t.find_local(str("Body"));
   ASSERT_NE(body, nullptr);
   EXPECT_EQ(body->find(str("Body")), nullptr);
   const xml_tree* out = body->find_local(str("IVROutput"));
   ASSERT_NE(out, nullptr);
-  EXPECT_EQ(T(out->find_local(str("CallID"))->body()), "17");
+  EXPECT_EQ(dump(*out), "m:IVROutput xmlns:m=urn:x(m:CallID[17] Destination[200])");
   EXPECT_EQ(T(out->find_local(str("Destination"))->body()), "200");
   EXPECT_EQ(out->find_local(str("m:CallID")), nullptr);
   EXPECT_EQ(T(xml_tree(str("a:")).local_name()), "");
@@ -125,26 +123,16 @@ TEST(XmlTree, CdataCommentsAndDeclarationsAreHandled) {
 }
 
 TEST(XmlTree, MalformedInputGivesAnEmptyTree) {
-  const char* bad[] = {
-      "",
-      "   ",
-      "plain text",
-      "<a>",
-      "<a></b>",
-      "<a><b></a></b>",
-      "<a x=1/>",
-      "<a/><b/>",
-      "<a><</a>",
-      "<!-- only a comment -->",
-      "<?xml version=\"1.0\"?>",
-      "</a>",
-  };
+  // clang-format off
+  const char* bad[] = {"", "   ", "plain text", "<a>", "<a></b>", "<a><b></a></b>", "<a x=1/>",
+                       "<a/><b/>", "<a><</a>", "<!-- only a comment -->", "<?xml version=\"1.0\"?>",
+                       "</a>"};
+  // clang-format on
   for (const char* b : bad) {
     xml_tree t(str("junk"));
     t.add_child(str("x"));
     EXPECT_FALSE(xml_tree::parse(str(b), t)) << b;
-    EXPECT_TRUE(t.empty()) << b;
-    EXPECT_TRUE(t.children().empty()) << b;
+    EXPECT_TRUE(t.empty() && t.children().empty()) << b;
   }
   // Deep nesting is refused rather than recursed into.
   auto nested = [](int depth) {

@@ -34,48 +34,40 @@ std::string describe(const command_line& c) {
 
 }  // namespace
 
-// "true" in any case for --ipv4/--ipv6.
-TEST(Options, EveryOptionInOneCommandLine) {
+// Every option in one command line ("true" in any case for --ipv4/--ipv6), and the defaults.
+TEST(Options, ParsedFields) {
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
+      {{"--http-port", "8080",   "--https-port", "8443",       "--http-dir",  "/srv/www",
+        "--log",       "9",      "--config",     "my.xml",     "--pidfile",   "/run/t.pid",
+        "--default",   "d.tar",  "--dir",        "/var/lib/t", "--no-daemon", "--no-check-ports",
+        "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
+       "http=8080 https=8443 log=9 config=1:my.xml default=1:d.tar pid=/run/t.pid daemon=0 "
+       "check=0 flash=1 v4=1 v6=0 root=1:/srv/www/"},
+      {{},
+       "http= https= log=-1 config=0: default=0: pid= daemon=1 check=1 flash=0 v4=1 v6=1 "
+       "root=0:"}};
   dirs_changed.clear();
-  command_line cl;
-  str bad;
-  ASSERT_EQ(
-      parse(
-          {"--http-port", "8080",   "--https-port", "8443",       "--http-dir",  "/srv/www",
-           "--log",       "9",      "--config",     "my.xml",     "--pidfile",   "/run/t.pid",
-           "--default",   "d.tar",  "--dir",        "/var/lib/t", "--no-daemon", "--no-check-ports",
-           "--flash",     "--ipv4", "TRUE",         "--ipv6",     "false"},
-          cl, bad),
-      parse_status::ok);
-  EXPECT_EQ(describe(cl),
-            "http=8080 https=8443 log=9 config=1:my.xml default=1:d.tar pid=/run/t.pid daemon=0 "
-            "check=0 flash=1 v4=1 v6=0 root=1:/srv/www/");
+  for (const auto& [args, fields] : cases) {
+    command_line cl;
+    str bad;
+    ASSERT_EQ(parse(args, cl, bad), parse_status::ok);
+    EXPECT_EQ(describe(cl), fields);
+  }
   EXPECT_EQ(dirs_changed, (std::vector<std::string>{"/var/lib/t"}));
 }
 
-TEST(Options, DefaultsWithoutArguments) {
-  command_line cl;
-  str bad;
-  ASSERT_EQ(parse({}, cl, bad), parse_status::ok);
-  EXPECT_EQ(describe(cl),
-            "http= https= log=-1 config=0: default=0: pid= daemon=1 check=1 flash=0 v4=1 v6=1 "
-            "root=0:");
-}
-
+// An option without its value and an unknown argument are errors naming that argument.
 TEST(Options, UnknownArgumentsAndMissingValuesAreErrors) {
+  auto error_of = [](std::vector<const char*> args) {
+    command_line cl;
+    str bad;
+    return parse(args, cl, bad) == parse_status::error ? std::string(bad.view()) : "(no error)";
+  };
   for (const char* opt : {"--http-port", "--https-port", "--http-dir", "--log", "--config",
-                          "--pidfile", "--default", "--dir", "--ipv4", "--ipv6"}) {
-    command_line cl;
-    str bad;
-    EXPECT_EQ(parse({"--no-daemon", opt}, cl, bad), parse_status::error) << opt;
-    EXPECT_EQ(bad, opt);
-  }
-  for (const char* arg : {"--NO-DAEMON", "--no-daemon=1", "-v", "x", "", "--versions"}) {
-    command_line cl;
-    str bad;
-    EXPECT_EQ(parse({arg}, cl, bad), parse_status::error) << arg;
-    EXPECT_EQ(bad, arg);
-  }
+                          "--pidfile", "--default", "--dir", "--ipv4", "--ipv6"})
+    EXPECT_EQ(error_of({"--no-daemon", opt}), opt);
+  for (const char* arg : {"--NO-DAEMON", "--no-daemon=1", "-v", "x", "", "--versions"})
+    EXPECT_EQ(error_of({arg}), arg);
   EXPECT_EQ(parse_error_text(str("--log")), "Error parsing --log\n");
 }
 
@@ -84,10 +76,8 @@ TEST(Options, VersionEndsParsing) {
   str bad;
   EXPECT_EQ(parse({"--version", "--bogus"}, cl, bad), parse_status::version);
   EXPECT_EQ(version_text(), str("Version: ") + TELMOND_VERSION + "\n");
-  // Four dot-separated numbers.
-  str v(TELMOND_VERSION);
-  EXPECT_EQ(v.get_field(3, '.').is_number(), true);
-  EXPECT_EQ(v.get_field(4, '.'), "");
+  str v(TELMOND_VERSION);  // four dot-separated numbers
+  EXPECT_TRUE(v.get_field(3, '.').is_number() && v.get_field(4, '.').empty()) << v.c_str();
 }
 
 TEST(Options, DirFailureAndEmptyDirAreNotErrors) {

@@ -1,7 +1,6 @@
 #include "frame/queues.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 
 #include <string>
 #include <thread>

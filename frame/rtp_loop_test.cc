@@ -1,7 +1,6 @@
 #include "frame/rtp_loop.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 #include <unistd.h>
 
 #include <string>

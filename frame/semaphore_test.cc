@@ -1,10 +1,9 @@
 #include "frame/semaphore.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 
-#include <thread>
-
+// Waking a waiter on another thread is covered where threads meet: timer_test's real timer
+// thread and threads_test's thread creation.
 TEST(Semaphore, CountsSignals) {
   semaphore s;
   EXPECT_FALSE(s.try_wait());
@@ -16,19 +15,4 @@ TEST(Semaphore, CountsSignals) {
   EXPECT_EQ(s.count(), 0);
   // Nothing pending and no time to wait: the time ran out.
   EXPECT_EQ(s.wait(int64_t{0}), 1);
-}
-
-TEST(Semaphore, WakesAWaiterOnAnotherThread) {
-  semaphore s;
-  semaphore started;
-  int result = -1;
-  std::thread t([&] {
-    started.signal();
-    result = s.wait(int64_t{-1});  // unbounded
-  });
-  started.wait();
-  s.signal();
-  t.join();
-  EXPECT_EQ(result, 2);
-  EXPECT_EQ(s.count(), 0);
 }

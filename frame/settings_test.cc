@@ -53,42 +53,23 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, IndexesNamesAndDefaults) {
-  const struct {
-    int index;
-    const char* name;
-    const char* value;
-  } cases[] = {
-      {0, "log_level", "5"},
-      {1, "log_filename", "log-$.txt"},
-      {3, "log_keep", "3"},
-      {22, "log_event_tftp", "true"},
-      {24, "log_event_pstn", "true"},
-      {35, "email_trunk_change", "true"},
-      {37, "email_regstatus", "true"},
-      {53, "version", ""},
-      {58, "upgrade_url", ""},
-      {62, "code_version", "*#5550100#"},
-      {73, "ip_snmp_community", "public"},
-      {96, "pw_trusted", "127.0.0.1 [::1]"},
-      {112, "cdr_keep", "7d"},
-      {141, "codec_preference", "0 8 9 18 2 3"},
-      {171, "cdr_file_name", "$c/$m/$d.csv"},
-      {172, "cdr_field_seperator", ","},
-      {176, "record_location", "$r/$o/$a/$d-$t-$i-$n.wav"},
-      {179, "cdr_format", "$w$5e$10c$5d"},
-      {187, "app_user_agent", "telmond"},
-      {188, "app_product", "telmond"},
-      {191, "timezone", "GMT"},
-      {226, "max_tcp_length", "16777216"},
-      {229, "sangoma_port", "7783"},
-      {234, "syslog_server_ip", ""},
-      {235, "thread_stack_size", "4"},
-      {236, "sip_log_collection", "true"},
-      {237, "sip_connections_per_address", "100"},
-      {238, "sip_first_message_timeout", "10"},
-      {239, "http_connections_per_address", "64"},
-      {240, "http_first_request_timeout", "10"},
-  };
+  // clang-format off
+  const struct { int index; const char *name, *value; } cases[] = {
+      {0, "log_level", "5"}, {1, "log_filename", "log-$.txt"}, {3, "log_keep", "3"},
+      {22, "log_event_tftp", "true"}, {24, "log_event_pstn", "true"},
+      {35, "email_trunk_change", "true"}, {37, "email_regstatus", "true"}, {53, "version", ""},
+      {58, "upgrade_url", ""}, {62, "code_version", "*#5550100#"},
+      {73, "ip_snmp_community", "public"}, {96, "pw_trusted", "127.0.0.1 [::1]"},
+      {112, "cdr_keep", "7d"}, {141, "codec_preference", "0 8 9 18 2 3"},
+      {171, "cdr_file_name", "$c/$m/$d.csv"}, {172, "cdr_field_seperator", ","},
+      {176, "record_location", "$r/$o/$a/$d-$t-$i-$n.wav"}, {179, "cdr_format", "$w$5e$10c$5d"},
+      {187, "app_user_agent", "telmond"}, {188, "app_product", "telmond"}, {191, "timezone", "GMT"},
+      {226, "max_tcp_length", "16777216"}, {229, "sangoma_port", "7783"},
+      {234, "syslog_server_ip", ""}, {235, "thread_stack_size", "4"},
+      {236, "sip_log_collection", "true"}, {237, "sip_connections_per_address", "100"},
+      {238, "sip_first_message_timeout", "10"}, {239, "http_connections_per_address", "64"},
+      {240, "http_first_request_timeout", "10"}};
+  // clang-format on
   for (const auto& c : cases) {
     EXPECT_EQ(ctrl_variable_lookup(static_cast<setting>(c.index)), c.name) << c.index;
     EXPECT_EQ(ctrl_variable_lookup(str(c.name)), c.index) << c.name;
@@ -189,13 +170,10 @@ TEST_F(SettingsTest, LoadingRules) {
     }
     return files_.files.count("pbx.xml") ? "(pbx.xml still there)" : bytes;
   };
-  const std::string bad[] = {
-      decl + "<config><log_level>9</log_level></config>",
-      decl + "<pbx-config><log_level>9</log_level>",
-      "<pbx-config><log_level>9</log_level></pbx-config><second/>",
-      "",
-      "\x01\x02 binary",
-  };
+  const std::string bad[] = {decl + "<config><log_level>9</log_level></config>",
+                             decl + "<pbx-config><log_level>9</log_level>",
+                             "<pbx-config><log_level>9</log_level></pbx-config><second/>", "",
+                             "\x01\x02 binary"};
   for (const std::string& b : bad) {
     load(b);
     EXPECT_EQ(ctrl_read_registry(log_level), "5") << b;
@@ -219,13 +197,11 @@ TEST_F(SettingsTest, LoadingRules) {
 TEST_F(SettingsTest, AudioDirectoriesGiveLanguageLists) {
   for (const char* d : {"audio_de", "audio_fr", "audio_moh", "audio_es", "audio_", "recordings"})
     files_.mkdir(d);
-  files_.files["audio_de/ringback.wav"] = "RIFF";
-  files_.files["audio_de/bi_1.wav"] = "RIFF";
-  files_.files["audio_fr/bi_1.wav"] = "RIFF";
+  for (const char* f :
+       {"audio_de/ringback.wav", "audio_de/bi_1.wav", "audio_fr/bi_1.wav", "audio_moh/ringback.wav",
+        "audio_es/ringback.wav", "recordings/ringback.wav"})
+    files_.files[f] = "RIFF";
   files_.files["audio_fr/ringback.wav"] = "";  // empty: not counted
-  files_.files["audio_moh/ringback.wav"] = "RIFF";
-  files_.files["audio_es/ringback.wav"] = "RIFF";
-  files_.files["recordings/ringback.wav"] = "RIFF";
   files_.files["audio_it"] = "a file, not a directory";
   init_config();
   EXPECT_EQ(ctrl_read_registry(languages_tones), "de es");

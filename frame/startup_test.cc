@@ -1,7 +1,6 @@
 #include "frame/startup.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 #include <sys/resource.h>
 #include <unistd.h>
 

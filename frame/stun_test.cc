@@ -1,9 +1,6 @@
 #include "frame/stun.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
-
-#include <string>
 
 namespace {
 
@@ -15,6 +12,7 @@ str binding_request(uint8_t tid_seed) {
 
 }  // namespace
 
+// Arbitrary datagrams are left to stun_fuzz.
 TEST(Stun, TellsStunFromSip) {
   EXPECT_TRUE(is_stun(binding_request(1)));
   EXPECT_TRUE(is_stun(str::bytes({1, 1, 0, 0, 0, 0, 0, 0})));
@@ -24,27 +22,23 @@ TEST(Stun, TellsStunFromSip) {
   EXPECT_FALSE(is_stun(str::bytes({2, 1, 0, 0, 0, 0, 0, 0})));
 }
 
-TEST(Stun, AnswersABindingRequestWithTheSendersIPv4Address) {
+// The answer carries the sender's address (family 1 for IPv4, 2 for IPv6) and reads back.
+TEST(Stun, AnswersABindingRequestWithTheSendersAddress) {
   str req = binding_request(7);
   ip_port src = ip_port::from_text(str("127.0.0.5:40001"));
-  str resp = stun_binding_response(req, src);
-  str expected = str::bytes({0x01, 0x01, 0x00, 0x0c}) + req.substr(4, 16) +
-                 str::bytes({0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x9c, 0x41, 127, 0, 0, 5});
-  EXPECT_EQ(resp, expected);
-  ip_port mapped;
-  ASSERT_TRUE(stun_mapped_address(resp, mapped));
-  EXPECT_EQ(mapped, src);
-  EXPECT_EQ(stun_transaction(resp), stun_transaction(req));
-}
-
-TEST(Stun, IPv6SourcesUseFamilyTwo) {
-  ip_port src = ip_port::from_text(str("[2001:db8::1]:5062"));
-  str resp = stun_binding_response(binding_request(3), src);
-  ASSERT_EQ(resp.length(), 20u + 4 + 20);
-  EXPECT_EQ(resp[25], 2);
-  ip_port mapped;
-  ASSERT_TRUE(stun_mapped_address(resp, mapped));
-  EXPECT_EQ(mapped, src);
+  EXPECT_EQ(stun_binding_response(req, src),
+            str::bytes({0x01, 0x01, 0x00, 0x0c}) + req.substr(4, 16) +
+                str::bytes({0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x9c, 0x41, 127, 0, 0, 5}));
+  for (const char* text : {"127.0.0.5:40001", "[2001:db8::1]:5062"}) {
+    src = ip_port::from_text(str(text));
+    str resp = stun_binding_response(req, src);
+    EXPECT_EQ(resp.length(), src.is_ipv6() ? 44u : 32u) << text;
+    EXPECT_EQ(resp[25], src.is_ipv6() ? 2 : 1) << text;
+    ip_port mapped;
+    ASSERT_TRUE(stun_mapped_address(resp, mapped)) << text;
+    EXPECT_EQ(mapped, src);
+    EXPECT_EQ(stun_transaction(resp), stun_transaction(req));
+  }
 }
 
 TEST(Stun, OnlyBindingRequestsAreAnswered) {
@@ -55,17 +49,4 @@ TEST(Stun, OnlyBindingRequestsAreAnswered) {
   EXPECT_EQ(stun_binding_response(success, src), "");
   EXPECT_EQ(stun_binding_response(binding_request(1).leftstr(19), src), "");
   EXPECT_EQ(stun_binding_response(binding_request(1), ip_port()), "");
-}
-
-TEST(Stun, ArbitraryBytesNeverCrashTheReaders) {
-  EXPECT_TRUE(rc::check([](const std::string& bytes) {
-    str d(bytes.data(), bytes.size());
-    ip_port p;
-    stun_mapped_address(d, p);
-    str r = stun_binding_response(d, ip_port::from_text(str("10.0.0.1:9")));
-    if (!r.empty()) {
-      RC_ASSERT(stun_message_type(r) == stun_binding_success);
-      RC_ASSERT(stun_transaction(r) == stun_transaction(d));
-    }
-  }));
 }

@@ -1,7 +1,6 @@
 #include "frame/timer.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 
 #include <thread>
 #include <vector>
