@@ -9,7 +9,6 @@
 #include "db/schema.h"
 #include "pbx/accounts.h"
 #include "pbx/call_state.h"
-#include "pbx/dial_pattern.h"
 #include "pbx/pbx_test_util.h"
 #include "sip/call_messages.h"
 
@@ -33,18 +32,10 @@ class AttendantTest : public pbx_test::call_test {
   void SetUp() override {
     call_test::SetUp();
     handed = str();
-    clear_call_apps();
     install_attendant();
-    for (const char* type : {"extcall", "mailbox"})
-      register_call_app({type, 0, [](int c) -> std::unique_ptr<call_app> {
-                           return std::make_unique<recorder>(c);
-                         }});
+    for (const char* type : {"extcall", "mailbox"}) use_app<recorder>(type);
     caller = add_extension("40");
     extension("200", {});  // a destination that rings
-  }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
   }
   int extension(const char* name, cells settings, int registrations = 1) {
     int e = add_extension(name);
@@ -56,10 +47,8 @@ class AttendantTest : public pbx_test::call_test {
   }
   // Extension 40 (or an anonymous caller) calls account `to` from port 7.
   void call(int to, bool anonymous = false, const char* number = "") {
-    str from = anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>";
-    cobj = cobj_create("abc@phone", from, "<sip:x@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", from + ";tag=1", "", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    incoming(anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>",
+             "<sip:x@localhost>");
     if (!anonymous) legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, to, "attendant");
     app()->start(to, number);
@@ -77,13 +66,6 @@ class AttendantTest : public pbx_test::call_test {
     str s = cobjs.get(cobj, cobj_ivr_type) + " " + account_name(cobj_int(cobj, cobj_ivr_user));
     if (!cobjs.get(cobj, cobj_diversion).empty()) s += " " + cobjs.get(cobj, cobj_diversion);
     return handed.empty() ? s : s + " > " + handed;
-  }
-  static str answer(const char* leg, const char* code, const char* reason, const char* file = "",
-                    const char* loop = "false") {
-    bool ok = str(code) == "200";
-    return soap_write(
-        msg::set_dialog_state{leg, file, loop, ok ? "true" : "false", "", ok ? "true" : "false", "",
-                              code, str(code) == "180" ? "true" : "", reason, "", "false", ""});
   }
   // The commands that tokens stand for: "mute", "ringback", "clear[:name]",
   // "timer:name:ms[:arg]", "ring" (every leg still ringing), "drop" (every other leg ended),
@@ -110,16 +92,16 @@ class AttendantTest : public pbx_test::call_test {
       } else if (kind == "timer") {
         out.push_back(soap_write(msg::set_dialog_timeout{"7", b, a, c}));
       } else if (kind == "end") {
-        out.push_back(answer("7", a.c_str(), b.c_str()));
+        out.push_back(soap_write(answer("7", a.value(), b)));
       } else if (kind == "answer") {
-        out.push_back(answer("7", "200", "Ok", a.c_str()));
+        out.push_back(soap_write(answer("7", 200, "Ok", a)));
       } else {
         for (int l : ringing_legs(kind == "drop")) {
           str id = legs.get(l, leg_call_id);
           int r = registrations.first(registrations_callid, legs.get(l, leg_registration));
           str user = account_name(legs.get(l, leg_extension).value());
           if (kind == "drop") {
-            out.push_back(answer(id.c_str(), "486", "Busy Here"));
+            out.push_back(soap_write(answer(id, 486, "Busy Here")));
             continue;
           }
           msg::start_dialog m;
@@ -138,7 +120,7 @@ class AttendantTest : public pbx_test::call_test {
     }
     return out;
   }
-  int caller = 0, cobj = 0, primary = 0;
+  int caller = 0;
 };
 
 // A call straight to extension 101: the rules that decide between ringing, forwarding and
@@ -502,33 +484,6 @@ TEST_F(AttendantTest, WelcomePromptsAndRestart) {
   app()->on_audio_end();
   EXPECT_EQ(take().back(), expand({"end:486:Busy Here"})[0]);
   EXPECT_EQ(queue.size(), 1u);
-}
-
-TEST(DialPattern, SubstitutionOfWrittenPatterns) {
-  struct row {
-    const char* pattern;
-    const char* replacement;
-    const char* number;
-    const char* result;
-    bool may_extend;  // could more digits after the first two still match?
-  } rows[] = {
-      // clang-format off
-      {"5xx", "", "512", "sip:512@localhost;user=phone", true},
-      {"9*", "0*", "912345", "sip:012345@localhost;user=phone", true},
-      {"xxx|1xxx", "", "1234", "sip:1234@localhost;user=phone", true},
-      {"+49*", "", "+4930", "sip:30@localhost;user=phone", false},
-      {"[2-3]x", "", "45", "", false},
-      {"^(77)@.*", "sip:\\x\\1@h", "77", "sip:p77@h", false},
-      // clang-format on
-  };
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.pattern);
-    str e =
-        "!" + expand_dial_pattern(r.pattern) + "!" + expand_dial_replacement(r.replacement) + "!i";
-    EXPECT_EQ(regex_substitute(e, str(r.number) + "@localhost", {{'r', "localhost"}, {'x', "p"}}),
-              r.result);
-    EXPECT_EQ(dial_pattern_may_extend(r.pattern, str(r.number).leftstr(2)), r.may_extend);
-  }
 }
 
 }  // namespace

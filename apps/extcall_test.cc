@@ -16,7 +16,6 @@ class ExtcallTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
-    clear_call_apps();
     install_extcall();
     caller = add_extension("40");
     users.set(caller, users_ani, "4930123");
@@ -38,17 +37,10 @@ class ExtcallTest : public pbx_test::call_test {
                                 {dial_plan_entry_trunk, id_text(t)},
                                 {dial_plan_entry_pattern, "9*"}});
   }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
-  }
   // Extension 40 (or the caller from) dials number from port 7, or reaches the calling card
   // card; the commands of the start are returned.
   std::vector<str> call(const char* number, int card = 0, const char* from = "40") {
-    const str party = str::sprintf("\"Al\" <sip:%S@localhost>", from);
-    cobj = cobj_create("abc@phone", party, "<sip:x@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", party + ";tag=1", "", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    incoming(str::sprintf("\"Al\" <sip:%S@localhost>", from), "<sip:x@localhost>");
     if (str(from) == "40") legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, card ? card : caller, "extcall");
     make_call_app("extcall", cobj)->start(card, card ? str() : str("sip:") + number + "@localhost");
@@ -67,7 +59,7 @@ class ExtcallTest : public pbx_test::call_test {
     m.other_side = "7";
     return m;
   }
-  int caller = 0, a = 0, b = 0, cobj = 0, primary = 0;
+  int caller = 0, a = 0, b = 0;
 };
 
 TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {

@@ -19,7 +19,6 @@ class MailboxTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
-    clear_call_apps();
     install_mailbox();
     owner = add_extension("101");
     caller = add_extension("40");
@@ -30,16 +29,9 @@ class MailboxTest : public pbx_test::call_test {
     int r = add_registration(owner, "mwi-1", "sip:101@127.0.0.2");
     registrations.set(r, registrations_event, "message-summary");
   }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
-  }
   // Extension `from` calls the mailbox of 101 from port 7.
   void call(int from) {
-    str f = "<sip:" + account_name(from) + "@localhost>";
-    cobj = cobj_create("abc@phone", f, "<sip:101@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", f + ";tag=1", "", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    incoming("<sip:" + account_name(from) + "@localhost>", "<sip:101@localhost>");
     legs.set(primary, leg_extension, id_text(from));
     set_ivr_user(cobj, owner, "mailbox");
     make_call_app("mailbox", cobj)->start(owner, str());
@@ -76,13 +68,8 @@ class MailboxTest : public pbx_test::call_test {
         out.push_back(soap_write(msg::set_playfile{"7", list, "false", "true", "false"}));
       if (kind == "r") out.push_back(soap_write(msg::set_recording{"7", a, ""}));
       if (kind == "fax") out.push_back(soap_write(msg::fax_detection{"7", "true"}));
-      bool answer = kind == "a" || kind == "end";
-      str code = kind == "a" ? str("200") : a;
-      if (answer)
-        out.push_back(soap_write(msg::set_dialog_state{
-            "7", kind == "a" ? list : str(), "false", kind == "a" ? "true" : "false", "",
-            kind == "a" ? "true" : "false", "", code, "", kind == "a" ? str("Ok") : b, "", "false",
-            ""}));
+      if (kind == "a") out.push_back(soap_write(answer("7", 200, "Ok", list)));
+      if (kind == "end") out.push_back(soap_write(answer("7", a.value(), b)));
       if (kind == "mwi")
         out.push_back(soap_write(msg::subscription_notify{
             "mwi-1", "message-summary", "application/simple-message-summary",
@@ -100,7 +87,7 @@ class MailboxTest : public pbx_test::call_test {
   }
   memory_file_system files;
   scoped_file_system fs_scope{&files};
-  int owner = 0, caller = 0, cobj = 0, primary = 0;
+  int owner = 0, caller = 0;
 };
 
 TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
@@ -180,7 +167,7 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
     bool as_owner;
     std::initializer_list<const char*> keys;
     int ms;
-    const char* messages_left;
+    const char* left;
   } rows[] = {
       {false, {"eof"}, 500, ""},
       {false, {"eof"}, 2000, "vmail"},
@@ -200,7 +187,7 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
     send({"hangup", "written:recordings/msg1.wav"});
     str left;
     for (int m = messages.first(); m; m = messages.next(m)) left += messages.get(m, messages_type);
-    EXPECT_EQ(left, r.messages_left);
+    EXPECT_EQ(left, r.left);
     size_t recordings = 0;
     for (const auto& f : files.files) recordings += str(f.first).starts_with("recordings/");
     EXPECT_EQ(recordings, left.empty() ? 0u : 1u);
@@ -214,51 +201,16 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
 // ("hangup"), no temporary recording and no uncommitted message is left, the owner's settings
 // are untouched.
 TEST_F(MailboxTest, HangupInEveryState) {
-  for (const char* s : {"announcement",
-                        "announcement2",
-                        "announcement3",
-                        "anorec",
-                        "full",
-                        "record",
-                        "after_recording",
-                        "thanks",
-                        "thanks2",
-                        "ask_pin",
-                        "wait_pin",
-                        "wrong_pin",
-                        "menu",
-                        "read_env",
-                        "read_messages",
-                        "read_short",
-                        "next_message",
-                        "message_deleted",
-                        "call_back",
-                        "name_greet",
-                        "name_prerec",
-                        "name_rec",
-                        "name_play",
-                        "name_postrec",
-                        "greet_list",
-                        "greet_prerec",
-                        "greet_rec",
-                        "greet_play",
-                        "greet_postrec",
-                        "pin_greet",
-                        "pin_enter",
-                        "pin_verify",
-                        "move_mailbox",
-                        "move_mb2",
-                        "move_noexist",
-                        "move_confirm",
-                        "move_rec1",
-                        "move_rec2",
-                        "mm1",
-                        "rec1",
-                        "rec2",
-                        "starcode",
-                        "rec_failed",
-                        "temp_failed"}) {
-    SCOPED_TRACE(s);
+  const str states =
+      "announcement announcement2 announcement3 anorec full record after_recording thanks "
+      "thanks2 ask_pin wait_pin wrong_pin menu read_env read_messages read_short "
+      "next_message message_deleted call_back name_greet name_prerec name_rec name_play "
+      "name_postrec greet_list greet_prerec greet_rec greet_play greet_postrec pin_greet "
+      "pin_enter pin_verify move_mailbox move_mb2 move_noexist move_confirm move_rec1 "
+      "move_rec2 mm1 rec1 rec2 starcode rec_failed temp_failed";
+  for (size_t i = 0; !states.get_field(i).empty(); i++) {
+    const str s = states.get_field(i);
+    SCOPED_TRACE(s.c_str());
     messages.delete_row();
     call(owner);
     const int uncommitted =
@@ -281,11 +233,9 @@ TEST_F(MailboxTest, HangupInEveryState) {
 
 // The caller's first state by the size of the mailbox and what it holds.
 TEST_F(MailboxTest, FullMailbox) {
+  // held: one letter per message, n new, s saved.
   struct row {
-    const char* size;
-    const char* held;  // one letter per message: n new, s saved
-    const char* state;
-    const char* left;
+    const char *size, *held, *state, *left;
   } rows[] = {{"0", "", "full", ""},
               {"3", "nsn", "announcement", "nn"},
               {"3", "ss", "announcement", "ss"},

@@ -14,7 +14,6 @@ class PersistenceTest : public db_test::store_test {
     set_table_yield_hooks({db_test::yield_without_sleeping});
   }
   void TearDown() override { set_table_yield_hooks(saved_); }
-  bool has_log(const std::string& text) { return log.contains(text); }
   table_yield_hooks saved_;
 };
 
@@ -73,7 +72,7 @@ TEST_F(PersistenceTest, StartUpRepairs) {
         "Deleting message 2 because the associated file recordings/msg2.wav is not present",
         "Deleting message 3 because the associated file recordings/other.wav is not present",
         "Upgrading from 1.x to 2.0"})
-    EXPECT_TRUE(has_log(line)) << line;
+    EXPECT_TRUE(log.contains(line)) << line;
   EXPECT_EQ(user_alias.size(), 1);
   EXPECT_TRUE(users.has_row(u));
   EXPECT_EQ(mfs.files["colines/1.xml"],
@@ -93,7 +92,7 @@ TEST_F(PersistenceTest, StartUpRepairs) {
 
 TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
   db_startup(str());
-  EXPECT_TRUE(has_log("No domain found, creating default domain"));
+  EXPECT_TRUE(log.contains("No domain found, creating default domain"));
   ASSERT_EQ(domains.size(), 1);
   EXPECT_EQ(domains.get(domains.first(), domains_code_rec), "*98");
   // Calls do not survive a restart; configuration does.
@@ -102,7 +101,7 @@ TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
   legs.add_row(false);
   log.clear();
   db_startup(str());
-  EXPECT_FALSE(has_log("No domain found, creating default domain"));
+  EXPECT_FALSE(log.contains("No domain found, creating default domain"));
   EXPECT_EQ(cobjs.size(), 0);
   EXPECT_EQ(legs.size(), 0);
   EXPECT_EQ(domains.size(), 1);
@@ -120,10 +119,10 @@ TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
 }
 
 TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
-  std::string tlvb = std::string("TLVB") + std::string(
-                                               "\0\1d\0\0\0\1"
-                                               "1",
-                                               8);
+  const std::string tlvb(
+      "TLVB\0\1d\0\0\0\1"
+      "1",
+      12);  // domain "1"
   for (int i = 1; i <= 250; i++) put("cdrt/" + std::to_string(i) + ".xml", tlvb);
   put("cdrt/index.txt", "251");
   put("adrbook/4.xml", "<?xml version=\"1.0\"?><row><number>555</number></row>");
@@ -148,9 +147,9 @@ TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
   EXPECT_EQ(adrbook.first(adrbook_number, "555"), 4);
   EXPECT_EQ(rates.first(rate_prefix, "49"), 1);
   EXPECT_GE(yields, 2);  // 252 entries in cdrt: after 100 and 200
-  EXPECT_TRUE(has_log("Table cdrt: Finished reading 251 rows"));
-  EXPECT_TRUE(has_log("Table adrbook: Finished reading 1 rows"));
-  EXPECT_FALSE(has_log("Table cdre: Finished reading 0 rows"));
+  EXPECT_TRUE(log.contains("Table cdrt: Finished reading 251 rows"));
+  EXPECT_TRUE(log.contains("Table adrbook: Finished reading 1 rows"));
+  EXPECT_FALSE(log.contains("Table cdre: Finished reading 0 rows"));
 }
 
 // Writes that fail at the file layer: memory stays authoritative, later writes heal the files,

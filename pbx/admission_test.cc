@@ -31,16 +31,9 @@ class AdmissionTest : public pbx_test::call_test {
     call_test::SetUp();
     log_level_max = 9;  // the routine lines too; the capture restores the level
     starts.clear();
-    clear_call_apps();
-    register_call_app({"attendant", 0, [](int c) -> std::unique_ptr<call_app> {
-                         return std::make_unique<recording_app>(c);
-                       }});
+    use_app<recording_app>("attendant");
     ext100 = add_extension("100");
     ext101 = add_extension("101");
-  }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
   }
   // Port `port` receives an INVITE from `from` to user `to` of localhost.
   void call(int port, const char* from, const char* to, const char* trunk = "",
@@ -56,8 +49,7 @@ class AdmissionTest : public pbx_test::call_test {
     get_dialog_state(in);
   }
   static str refusal(int port, int code, const char* reason) {
-    return soap_write(msg::set_dialog_state{id_text(port), "", "false", "false", "", "false", "",
-                                            id_text(code), "", reason, "", "false", ""});
+    return soap_write(answer(id_text(port), code, reason));
   }
   int ext100 = 0, ext101 = 0;
 };
@@ -154,9 +146,7 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
 }
 
 TEST_F(AdmissionTest, UnknownStarCodeGoesToTheFeatureCodes) {
-  register_call_app({"starcode", 0, [](int c) -> std::unique_ptr<call_app> {
-                       return std::make_unique<recording_app>(c);
-                     }});
+  use_app<recording_app>("starcode");
   call(7, "100", "*77");
   EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext100, "starcode"}));
 }

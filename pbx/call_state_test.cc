@@ -16,13 +16,9 @@ class CallStateTest : public pbx_test::call_test {
  protected:
   // A call object of type "attendant" with its inbound primary leg on port 7.
   void incoming_call() {
-    cobj = cobj_create("abc@phone", "<sip:100@localhost>", "<sip:101@localhost>", domain);
+    incoming("<sip:100@localhost>", "<sip:101@localhost>", "7", "abc@phone", "<sip:101@localhost>");
     cobjs.set(cobj, cobj_ivr_type, "attendant");
-    primary = leg_create(true, "7", "abc@phone", "<sip:100@localhost>;tag=1",
-                         "<sip:101@localhost>", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
   }
-  int cobj = 0, primary = 0;
 };
 
 TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
@@ -57,12 +53,9 @@ TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
   send_dialog_state(primary, 180, "Ringing");
   take();
   connect_two_calls(cobj, primary, rung[1]);
-  msg::set_dialog_state cancelled{"8", "", "false", "false", "", "false", "", "1487", "",
-                                  "Request Terminated", "", "false", ""};
-  msg::set_dialog_state answered{"7", "", "false", "false", "", "false", "", "200", "",
-                                 "Ok", "", "false", ""};
-  EXPECT_EQ(take(), texts(msg::clear_dialog_timeout{"7", ""}, cancelled,
-                          msg::connect_calls{"7", "9"}, answered));
+  EXPECT_EQ(take(),
+            texts(msg::clear_dialog_timeout{"7", ""}, answer("8", 1487, "Request Terminated"),
+                  msg::connect_calls{"7", "9"}, answer("7", 200, "Ok")));
   EXPECT_EQ(legs.get(rung[0], leg_state), leg_terminated);
   EXPECT_EQ(legs.get(primary, leg_state), leg_connected);
   EXPECT_EQ(call_other_side(cobj, primary), rung[1]);

@@ -18,6 +18,8 @@ TEST(DialPattern, WrittenFormsExpandAndSubstitute) {
       {"9*", "0*", "912345@pbx", "sip:012345@host;user=phone"},
       {"9*", "+49", "912345@pbx", "sip:+49@host;user=phone"},
       {"+49*", "0*", "+4930123@pbx", "sip:030123@host;user=phone"},
+      {"+49*", "", "+4930@pbx", "sip:30@host;user=phone"},
+      {"5xx", "", "512@pbx", "sip:512@host;user=phone"},
       {"+4930", "", "+4930@pbx", "sip:+4930@host;user=phone"},
       {"*", "+1*", "5551234@pbx", "sip:+15551234@host;user=phone"},
       {"*", "", "+5551234@pbx", "sip:+5551234@host;user=phone"},
@@ -41,6 +43,16 @@ TEST(DialPattern, WrittenFormsExpandAndSubstitute) {
     EXPECT_EQ(regex_substitute(slow, c.subject, {{'r', "host"}}), c.result) << slow.c_str();
   }
   EXPECT_EQ(expand_dial_pattern("xxx|1xxx"), "^([0-9]{3}|1[0-9]{3})@.*");
+  const str variable = "!^(77)@.*!" + expand_dial_replacement("sip:\\x\\1@h") + "!i";
+  EXPECT_EQ(regex_substitute(variable, "77@localhost", {{'x', "p"}}), "sip:p77@h");
+  // Could more digits after the first two still match?
+  for (auto [pattern, typed, may_extend] : {std::tuple{"5xx", "51", true},
+                                            {"9*", "91", true},
+                                            {"xxx|1xxx", "12", true},
+                                            {"+49*", "+4", false},
+                                            {"[2-3]x", "45", false},
+                                            {"^(77)@.*", "77", false}})
+    EXPECT_EQ(dial_pattern_may_extend(pattern, typed), may_extend) << pattern;
 }
 
 TEST(DialPlan, TelephonePatternsAndPermissionLists) {

@@ -116,12 +116,8 @@ class RegistrationTest : public pbx_test::call_test {
 TEST_F(RegistrationTest, Policy) {
   register_policy p = get_register_policy(
       {"c", "127.0.0.5", "<sip:100@localhost>", "\"A\" <sip:100@LocalHost>;tag=x"});
-  EXPECT_TRUE(p.found);
-  EXPECT_EQ(p.realm, "LocalHost");  // as sent
-  EXPECT_EQ(p.user, "100");
-  EXPECT_EQ(p.password, "sip100");
-
-  EXPECT_EQ(p.refusal.code, 0);
+  EXPECT_EQ(str::sprintf("%d %s %s %s %d", p.found, p.realm, p.user, p.password, p.refusal.code),
+            "1 LocalHost 100 sip100 0");  // the realm as sent
 
   // What the addresses alone refuse comes with the policy, without credentials, and is logged.
   const struct {
@@ -336,19 +332,12 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
 
 TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   domains.set(domain, domains_mb_prefix, "vm");
-  auto message = [&](const char* is_new, const char* attribute) {
-    int m = messages.add_row();
-    messages.set(m, messages_user, str::sprintf("%d", ext100));
-    messages.set(m, messages_new, is_new);
-    messages.set(m, messages_attribute, attribute);
-  };
-  message("true", "urgent");
-  message("true", "");
-  message("false", "");
-  message("false", "private");
-  int foreign = messages.add_row();
-  messages.set(foreign, messages_user, str::sprintf("%d", ext101));
-  messages.set(foreign, messages_new, "true");
+  for (auto [is_new, attribute] :
+       {std::pair{"true", "urgent"}, {"true", ""}, {"false", ""}, {"false", "private"}})
+    db_test::add_row(messages, {{messages_user, id_text(ext100)},
+                                {messages_new, is_new},
+                                {messages_attribute, attribute}});
+  db_test::add_row(messages, {{messages_user, id_text(ext101)}, {messages_new, "true"}});
 
   auto subscribe = [](const char* cseq) {
     return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
