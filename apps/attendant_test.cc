@@ -4,13 +4,7 @@
 // recording classes that stand in for "extcall" and "mailbox".
 #include "apps/attendant.h"
 
-#include <string>
-
-#include "db/schema.h"
-#include "pbx/accounts.h"
-#include "pbx/call_state.h"
 #include "pbx/pbx_test_util.h"
-#include "sip/call_messages.h"
 
 namespace {
 
@@ -52,6 +46,10 @@ class AttendantTest : public pbx_test::call_test {
     if (!anonymous) legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, to, "attendant");
     app()->start(to, number);
+  }
+  void fresh() {  // a new store, for each row of a table
+    TearDown();
+    SetUp();
   }
   std::unique_ptr<call_app> app() { return make_call_app("attendant", cobj); }
   // The legs of the call object other than the caller's: those still ringing, or those ended.
@@ -104,17 +102,16 @@ class AttendantTest : public pbx_test::call_test {
             out.push_back(soap_write(answer(id, 486, "Busy Here")));
             continue;
           }
-          msg::start_dialog m;
-          m.call_id = id;
-          m.uri = registrations.get(r, registrations_contact);
-          m.from = "<sip:40@localhost>";
-          m.to = "<sip:" + user + "@localhost>";
-          m.registration = legs.get(l, leg_registration);
-          m.secure = "false";
-          m.other_side = "7";
-          m.username = user;
-          m.password = "secret";
-          out.push_back(soap_write(m));
+          out.push_back(
+              soap_write(msg::start_dialog{.call_id = id,
+                                           .uri = registrations.get(r, registrations_contact),
+                                           .from = "<sip:40@localhost>",
+                                           .to = "<sip:" + user + "@localhost>",
+                                           .registration = legs.get(l, leg_registration),
+                                           .secure = "false",
+                                           .other_side = "7",
+                                           .username = user,
+                                           .password = "secret"}));
         }
       }
     }
@@ -166,8 +163,7 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     int e = extension("101", r.settings, r.registrations);
     if (*r.list)
       db_test::add_row(
@@ -207,8 +203,7 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     call(extension("101", r.settings, 2));
     take();
     str event = r.event;
@@ -264,8 +259,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     extension("12", {}, 0);
     extension("123", {});
     int menu = add_account("800", "attendants", attendants);
@@ -304,8 +298,7 @@ TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.flag);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     int flag = add_account("900", "srvflags", srvflags);
     srvflags.set(extension_row(flag), srvflags_state, r.flag_state);
     int menu = add_account("800", "attendants", attendants);
@@ -354,12 +347,10 @@ TEST_F(AttendantTest, AnonymousCallerIsAnnouncedByName) {
   EXPECT_EQ(got, expand({"rec:", "clear:pound", "timer:mailbox:20000"}));
   int answering = ringing_legs()[0];
   EXPECT_FALSE(app()->on_connect(answering, msg::dialog_response{}));
-  leg_play screening;
-  screening.file = "$a/aa_incoming_anonymous.wav " + file + " $a/aa_incoming_options.wav";
-  screening.alert = screening.analyse_dtmf = true;
   EXPECT_EQ(
       take().back(),  // the other phone stopped first
-      soap_write(dialog_state_command(legs.get(answering, leg_call_id), 200, "Ok", screening)));
+      soap_write(answer(legs.get(answering, leg_call_id), 200, "Ok",
+                        "$a/aa_incoming_anonymous.wav " + file + " $a/aa_incoming_options.wav")));
   app()->on_hangup(answering);
   EXPECT_EQ(take(), expand({"clear:", "$a/aa_no_anonymous.wav"}));
 }
@@ -387,8 +378,7 @@ TEST_F(AttendantTest, CallBackOfferAndCampOn) {
   int e = 0, busy = 0;
   for (const row& r : rows) {
     SCOPED_TRACE(r.after);
-    TearDown();
-    SetUp();
+    fresh();
     domains.set(domain, domains_camp_enabled, "true");
     if (r.card) add_account("70", "callingcards", callingcards);
     e = extension("101", r.settings);
@@ -439,8 +429,7 @@ TEST_F(AttendantTest, CellPhonesAndIntercom) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.legs);
-    TearDown();
-    SetUp();
+    fresh();
     domains.set(domain, domains_code_intercom, "*90");
     int e = extension("101", r.settings, r.registrations);
     int t = db_test::add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "127.0.0.9"}});

@@ -3,8 +3,6 @@
 // next trunk on a 503, and a number that no entry routes.
 #include "apps/extcall.h"
 
-#include "db/schema.h"
-#include "pbx/call_state.h"
 #include "pbx/dialog_events.h"
 #include "pbx/pbx_test_util.h"
 
@@ -48,16 +46,13 @@ class ExtcallTest : public pbx_test::call_test {
   }
   // The StartDialog of the newest leg, which went out on trunk t.
   msg::start_dialog outbound(int t, const char* uri, const str& from) {
-    const int leg = legs_of(cobj).back();
-    msg::start_dialog m;
-    m.call_id = legs.get(leg, leg_call_id);
-    m.uri = uri;
-    m.from = from;
-    m.to = str("<") + uri + ">";
-    m.trunk = id_text(t);
-    m.secure = "false";
-    m.other_side = "7";
-    return m;
+    return {.call_id = legs.get(legs_of(cobj).back(), leg_call_id),
+            .uri = uri,
+            .from = from,
+            .to = str("<") + uri + ">",
+            .trunk = id_text(t),
+            .secure = "false",
+            .other_side = "7"};
   }
   int caller = 0, a = 0, b = 0;
 };
@@ -92,11 +87,8 @@ TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
                             {dial_plan_entry_trunk, "*"},
                             {dial_plan_entry_pattern, "*"},
                             {dial_plan_entry_cmc, "c"}});
-  leg_play ask;
-  ask.file = "$a/ex_enter_cost_code.wav";
-  ask.alert = ask.analyse_dtmf = true;
-  EXPECT_EQ(call("0307"),
-            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", ask)));
+  EXPECT_EQ(call("0307"), texts(msg::clear_dialog_timeout{"7", ""},
+                                answer("7", 200, "Ok", "$a/ex_enter_cost_code.wav")));
   for (const char* key : {"4", "2", "#"}) dialog_dtmf({"7", key});
   msg::start_dialog m =
       outbound(0, "sip:0307@b.example;user=phone", "\"Al\" <sip:4930123@localhost>");
@@ -120,11 +112,8 @@ TEST_F(ExtcallTest, CallingCardCallersEnterWhatTheyLack) {
   // clang-format on
   for (const auto& c : cases) {
     domains.set(domain, domains_trust_callerid, c.trust);
-    leg_play p;
-    p.file = str("$a/") + c.prompt + ".wav";
-    p.alert = p.analyse_dtmf = true;
-    EXPECT_EQ(call("", card, c.from),
-              texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", p)))
+    EXPECT_EQ(call("", card, c.from), texts(msg::clear_dialog_timeout{"7", ""},
+                                            answer("7", 200, "Ok", str("$a/") + c.prompt + ".wav")))
         << c.from;
     EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), c.state);
   }

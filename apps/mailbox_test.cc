@@ -5,12 +5,8 @@
 
 #include <regex>
 
-#include "base/file_system.h"
-#include "db/schema.h"
-#include "pbx/call_state.h"
 #include "pbx/dialog_events.h"
 #include "pbx/pbx_test_util.h"
-#include "sip/call_messages.h"
 #include "sip/sip_messages.h"
 
 namespace {

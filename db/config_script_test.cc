@@ -1,7 +1,5 @@
 #include "db/config_script.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <sstream>
 

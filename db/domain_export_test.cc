@@ -1,7 +1,5 @@
 #include "db/domain_export.h"
 
-#include <gtest/gtest.h>
-
 #include "base/xml_tree.h"
 #include "db/db_test_util.h"
 #include "db/tar.h"

@@ -1,7 +1,5 @@
 #include "db/persistence.h"
 
-#include <gtest/gtest.h>
-
 #include "db/db_test_util.h"
 
 namespace {

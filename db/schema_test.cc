@@ -1,10 +1,5 @@
 #include "db/schema.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "db/db_test_util.h"
 
 namespace {

@@ -1,11 +1,8 @@
 #include "db/table.h"
 
-#include <gtest/gtest.h>
 #include <rapidcheck.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "db/db_test_util.h"
 

@@ -1,6 +1,5 @@
 #include "db/tar.h"
 
-#include <gtest/gtest.h>
 #include <rapidcheck.h>
 
 #include <cstring>

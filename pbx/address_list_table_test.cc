@@ -1,10 +1,5 @@
 #include "pbx/address_list_table.h"
 
-#include <gtest/gtest.h>
-#include <rapidcheck.h>
-
-#include <string>
-
 #include "base/ip_port.h"
 #include "db/db_test_util.h"
 

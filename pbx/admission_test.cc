@@ -3,9 +3,6 @@
 // numbers, with a recording attendant class standing in for the application.
 #include "pbx/admission.h"
 
-#include "db/schema.h"
-#include "pbx/call_app.h"
-#include "pbx/call_state.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {
@@ -38,15 +35,13 @@ class AdmissionTest : public pbx_test::call_test {
   // Port `port` receives an INVITE from `from` to user `to` of localhost.
   void call(int port, const char* from, const char* to, const char* trunk = "",
             const char* replaces = "") {
-    msg::get_dialog_state in;
-    in.call_id = id_text(port);
-    in.sip_id = str::sprintf("sip-%d", port);
-    in.from = str::sprintf("<sip:%S@localhost>;tag=t%d", from, port);
-    in.to = str::sprintf("<sip:%S@localhost>", to);
-    in.uri = str::sprintf("sip:%S@localhost", to);
-    in.trunk = trunk;
-    in.replaces = replaces;
-    get_dialog_state(in);
+    get_dialog_state({.call_id = id_text(port),
+                      .sip_id = str::sprintf("sip-%d", port),
+                      .from = str::sprintf("<sip:%S@localhost>;tag=t%d", from, port),
+                      .to = str::sprintf("<sip:%S@localhost>", to),
+                      .uri = str::sprintf("sip:%S@localhost", to),
+                      .trunk = trunk,
+                      .replaces = replaces});
   }
   static str refusal(int port, int code, const char* reason) {
     return soap_write(answer(id_text(port), code, reason));

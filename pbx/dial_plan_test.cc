@@ -3,7 +3,6 @@
 // preferences, failover past a preference, extensions, loopback) and the failover settings.
 #include "pbx/dial_plan.h"
 
-#include "db/schema.h"
 #include "pbx/dial_pattern.h"
 #include "pbx/pbx_test_util.h"
 

@@ -1,10 +1,6 @@
 // The PBX's answers to the call legs' events, compared as whole command texts.
 #include "pbx/dialog_events.h"
 
-#include <gtest/gtest.h>
-
-#include "pbx/call_app.h"
-#include "pbx/call_state.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {

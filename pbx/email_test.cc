@@ -2,7 +2,6 @@
 // attaching a recording and what an attempt's outcome does to the file.
 #include "pbx/email.h"
 
-#include "frame/settings.h"
 #include "pbx/email_client.h"
 #include "pbx/email_smtp.h"
 #include "pbx/pbx_test_util.h"

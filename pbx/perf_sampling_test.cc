@@ -1,7 +1,5 @@
 #include "pbx/perf_sampling.h"
 
-#include <gtest/gtest.h>
-
 #include "frame/perf_history.h"
 #include "pbx/pbx_test_util.h"
 

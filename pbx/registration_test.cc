@@ -2,17 +2,11 @@
 // halves through their message texts.
 #include "pbx/registration.h"
 
-#include <gtest/gtest.h>
 #include <rapidcheck.h>
 
-#include <deque>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "base/xml_tree.h"
-#include "frame/clock.h"
-#include "frame/side_context.h"
 #include "pbx/pbx_test_util.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
@@ -37,17 +31,16 @@ std::deque<str>& to_srv = pbx_test::posted();
 str subscription(const char* call_id, const char* event, const char* supported,
                  const char* to = "<sip:101@localhost>", const str& body = str(),
                  const char* cseq = "1") {
-  msg::register_request m;
-  m.from = "<sip:100@localhost>;tag=1";
-  m.to = to;
-  m.call_id = call_id;
-  m.cseq = cseq;
-  m.expires = "3600";
-  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
-  m.event = event;
-  m.supported = supported;
-  m.body = body;
-  return soap_write(m);
+  return soap_write(
+      msg::register_request{.from = "<sip:100@localhost>;tag=1",
+                            .to = to,
+                            .call_id = call_id,
+                            .cseq = cseq,
+                            .expires = "3600",
+                            .contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id),
+                            .event = event,
+                            .supported = supported,
+                            .body = body});
 }
 
 // Domain 1 "localhost" (park code *85) with extensions 100 and 101, domain 2 "other.example"
@@ -74,23 +67,17 @@ class RegistrationTest : public pbx_test::call_test {
   // The SIP half's context of a test that joins both halves: its messages to the PBX half
   // and its sends captured, its timers on q.
   static srv_context srv_half(timeout_queue& q) {
-    srv_context c;
-    c.post = post_ctrl;
-    c.send = capture_send;
-    c.queue = &q;
-    return c;
+    return {.post = post_ctrl, .send = capture_send, .queue = &q};
   }
-  static registration_request_input reg(const char* call_id, const char* contact,
-                                        const char* expires = "3600") {
-    registration_request_input in;
-    in.adr = "127.0.0.5";
-    in.from = "<sip:100@localhost>;tag=1";
-    in.to = "<sip:100@localhost>";
-    in.call_id = call_id;
-    in.cseq = 1;
-    in.expires = expires;
-    in.contact = contact;
-    return in;
+  static registration_request_input reg(const str& call_id, const str& contact,
+                                        const str& expires = "3600") {
+    return {.adr = "127.0.0.5",
+            .from = "<sip:100@localhost>;tag=1",
+            .to = "<sip:100@localhost>",
+            .call_id = call_id,
+            .cseq = 1,
+            .expires = expires,
+            .contact = contact};
   }
   // Extension 101 binds <sip:101@127.0.0.6> (Call-ID r101).
   static void register_101() {
@@ -204,11 +191,8 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
 
 TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   for (int i = 0; i < 5; i++) {
-    registration_request_input in = reg("", "");
-    str id = str::sprintf("c%d", i), contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
-    in.call_id = id;
-    in.contact = contact;
-    EXPECT_EQ(registration_request(in).code, 200);
+    const str contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
+    EXPECT_EQ(registration_request(reg(str::sprintf("c%d", i), contact)).code, 200);
   }
   registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
   EXPECT_EQ(sixth.code, 403);
@@ -366,10 +350,7 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
       str call_id = str::sprintf("c%d", k), contact = str::sprintf("<sip:100@127.0.0.%d>", k);
       int before = plain_bindings();
       bool existed = registrations.first(registrations_callid, call_id) != 0;
-      registration_request_input in = reg("", "", remove ? "0" : "60");
-      in.call_id = call_id;
-      in.contact = contact;
-      registration_answer a = registration_request(in);
+      registration_answer a = registration_request(reg(call_id, contact, remove ? "0" : "60"));
       if (!remove && !existed && before >= 5) {
         RC_ASSERT(a.code == 403);
         RC_ASSERT(a.reason == str("Too Many Registrations"));
@@ -542,7 +523,7 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     extensions.set(1, extensions_buddies, buddies100);
     extensions.set(2, extensions_buddies, buddies101);
     str id = str::sprintf("w%d", i++);
-    registration_request_input in = reg(id.c_str(), id.c_str());
+    registration_request_input in = reg(id, id);
     in.to = str::sprintf("<sip:%S@localhost>", to);
     in.event = event;
     EXPECT_EQ(registration_request(in).code, code) << i;

@@ -2,7 +2,6 @@
 // trigger's SetupTrunk and DeleteTrunk, and a status report stored without setting up again.
 #include "pbx/trunks.h"
 
-#include "db/schema.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {
