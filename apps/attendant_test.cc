@@ -165,9 +165,7 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
     SCOPED_TRACE(r.name);
     fresh();
     int e = extension("101", r.settings, r.registrations);
-    if (*r.list)
-      db_test::add_row(
-          adrbook, {{adrbook_user, id_text(e)}, {adrbook_number, "40"}, {adrbook_type, r.list}});
+    if (*r.list) db_test::add_row(adrbook, "user=" + id_text(e) + "|number=40|type=" + r.list);
     if (r.busy)  // a leg of 101 in another call object
       legs.set(leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false),
                leg_extension, id_text(e));
@@ -302,8 +300,7 @@ TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
     int flag = add_account("900", "srvflags", srvflags);
     srvflags.set(extension_row(flag), srvflags_state, r.flag_state);
     int menu = add_account("800", "attendants", attendants);
-    db_test::set_row(attendants, extension_row(menu),
-                     {{attendants_flag, r.flag}, {attendants_night, "555"}});
+    db_test::set_row(attendants, extension_row(menu), str("flag=") + r.flag + "|night=555");
     call(menu);
     EXPECT_EQ(take(), expand({r.night ? "moh"
                                       : "answer:$a/aa_welcome_auto.wav "
@@ -434,9 +431,8 @@ TEST_F(AttendantTest, CellPhonesAndIntercom) {
     int e = extension("101", r.settings, r.registrations);
     int t = db_test::add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "127.0.0.9"}});
     users.set(e, users_dial_plan, id_text(db_test::add_row(dial_plan, {})));
-    db_test::add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(e, users_dial_plan)},
-                                       {dial_plan_entry_trunk, id_text(t)},
-                                       {dial_plan_entry_pattern, "*"}});
+    db_test::add_row(dial_plan_entry,
+                     "id=" + users.get(e, users_dial_plan) + "|trunk=" + id_text(t) + "|pattern=*");
     db_test::add_row(::cells, {{cells_number, "0170555"}, {cells_user, id_text(e)}});
     call(e, false, r.number);
     str seen;

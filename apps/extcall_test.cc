@@ -19,21 +19,14 @@ class ExtcallTest : public pbx_test::call_test {
     users.set(caller, users_ani, "4930123");
     const int plan = add_row(dial_plan, {{dial_plan_name, "P"}});
     users.set(caller, users_dial_plan, id_text(plan));
-    a = add_row(trunks, {{trunks_name, "A"},
-                         {trunks_reg_registrar, "127.0.0.9"},
-                         {trunks_reg_account, "acct"},
-                         {trunks_reg_pass, "pw"},
-                         {trunks_outbound_proxy, "sip:127.0.0.8"},
-                         {trunks_codecs, "0 8"},
-                         {trunks_request_timeout, "30"},
-                         {trunks_failover, "only_5xx"},
-                         {trunks_analog, "true"}});
+    a = add_row(trunks,
+                "name=A|reg_registrar=127.0.0.9|reg_account=acct|reg_pass=pw|"
+                "outbound_proxy=sip:127.0.0.8|codecs=0 8|request_timeout=30|failover=only_5xx|"
+                "analog=true");
     b = add_row(trunks, {{trunks_name, "B"}, {trunks_reg_registrar, "127.0.0.10"}});
     for (int t : {a, b})
-      add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
-                                {dial_plan_entry_preference, id_text(t * 10)},
-                                {dial_plan_entry_trunk, id_text(t)},
-                                {dial_plan_entry_pattern, "9*"}});
+      add_row(dial_plan_entry, "id=" + id_text(plan) + "|preference=" + id_text(t * 10) +
+                                   "|trunk=" + id_text(t) + "|pattern=9*");
   }
   // Extension 40 (or the caller from) dials number from port 7, or reaches the calling card
   // card; the commands of the start are returned.
@@ -82,11 +75,8 @@ TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {
 
 TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
   add_account("0307", "extensions", extensions, add_row(domains, {{domains_name, "b.example"}}));
-  add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(caller, users_dial_plan)},
-                            {dial_plan_entry_preference, "90"},
-                            {dial_plan_entry_trunk, "*"},
-                            {dial_plan_entry_pattern, "*"},
-                            {dial_plan_entry_cmc, "c"}});
+  add_row(dial_plan_entry,
+          "id=" + users.get(caller, users_dial_plan) + "|preference=90|trunk=*|pattern=*|cmc=c");
   EXPECT_EQ(call("0307"), texts(msg::clear_dialog_timeout{"7", ""},
                                 answer("7", 200, "Ok", "$a/ex_enter_cost_code.wav")));
   for (const char* key : {"4", "2", "#"}) dialog_dtmf({"7", key});

@@ -209,10 +209,8 @@ TEST_F(MailboxTest, HangupInEveryState) {
     SCOPED_TRACE(s.c_str());
     messages.delete_row();
     call(owner);
-    const int uncommitted =
-        db_test::add_row(messages, {{messages_user, id_text(owner)},
-                                    {messages_type, "com"},
-                                    {messages_filename, "recordings/msg9.wav"}});
+    const int uncommitted = db_test::add_row(
+        messages, "user=" + id_text(owner) + "|type=com|filename=recordings/msg9.wav");
     cobjs.set(cobj, cobj_ivr_extension, id_text(uncommitted));
     cobjs.set(cobj, cobj_ivr_files, "recordings/mbtmp-1.wav");
     files.files["recordings/mbtmp-1.wav"] = "RIFF";
@@ -240,12 +238,9 @@ TEST_F(MailboxTest, FullMailbox) {
     messages.delete_row();
     extensions.set(extension_row(owner), extensions_mb_size, r.size);
     for (const char* c = r.held; *c; c++) {
-      int m = messages.add_row();
-      db_test::set_row(messages, m,
-                       {{messages_user, id_text(owner)},
-                        {messages_type, "vmail"},
-                        {messages_new, *c == 'n' ? "true" : "false"},
-                        {messages_start, atimestamp_serialize(wall_now())}});
+      db_test::add_row(messages, "user=" + id_text(owner) +
+                                     "|type=vmail|new=" + (*c == 'n' ? "true" : "false") +
+                                     "|start=" + atimestamp_serialize(wall_now()));
     }
     call(caller);
     str left;

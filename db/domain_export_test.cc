@@ -13,19 +13,14 @@ class DomainExportTest : public db_test::store_test {
               const char* more = nullptr) {
     using db_test::add_row;
     str d = str::from_int64(domain);
-    int u = add_row(
-        users,
-        {{users_domain, d}, {users_type_name, type}, {users_type_index, str::from_int64(kind_id)}});
-    int a = add_row(user_alias, {{user_alias_user, str::from_int64(u)},
-                                 {user_alias_domain, d},
-                                 {user_alias_name, primary},
-                                 {user_alias_display_name, str("Name-") + primary}});
+    int u =
+        add_row(users, str("domain=") + d + "|type=" + type + "|id=" + str::from_int64(kind_id));
+    int a = add_row(user_alias, "user=" + str::from_int64(u) + "|domain=" + d + "|name=" + primary +
+                                    "|display=" + str("Name-") + primary);
     users.set(u, users_alias, str::from_int64(a));
     if (more)
-      add_row(user_alias, {{user_alias_user, str::from_int64(u)},
-                           {user_alias_domain, d},
-                           {user_alias_name, more},
-                           {user_alias_display_name, "Other"}});
+      add_row(user_alias,
+              "user=" + str::from_int64(u) + "|domain=" + d + "|name=" + more + "|display=Other");
     return u;
   }
 };
@@ -38,21 +33,18 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   add_row(domain_alias, {{domain_alias_domain, "1"}, {domain_alias_name, "alias.example"}});
   int t = add_row(trunks, {{trunks_name, "Carrier"}, {trunks_domain, "1"}});
   int dp = add_row(dial_plan, {{dial_plan_name, "Local"}, {dial_plan_domain, "1"}});
-  add_row(dial_plan_entry, {{dial_plan_entry_id, str::from_int64(dp)},
-                            {dial_plan_entry_trunk, str::from_int64(t)},
-                            {dial_plan_entry_pattern, "9*"}});
+  add_row(dial_plan_entry,
+          "id=" + str::from_int64(dp) + "|trunk=" + str::from_int64(t) + "|pattern=9*");
   domains.set(d, domains_default_dialplan, str::from_int64(dp));
   add_row(adrbook, {{adrbook_domain, "1"}, {adrbook_number, "555"}});
   // dnd is a run-time column: not exported.
   int e = add_row(extensions, {{extensions_password, "pw<1>"}, {extensions_dnd, "true"}});
   int u = account(d, "extensions", e, "100", "4100");
   users.set(u, users_dial_plan, str::from_int64(global_dp));
-  add_row(adrbook,
-          {{adrbook_domain, "1"}, {adrbook_user, str::from_int64(u)}, {adrbook_number, "777"}});
+  add_row(adrbook, "domain=1|user=" + str::from_int64(u) + "|number=777");
   add_row(messages, {{messages_user, str::from_int64(u)}, {messages_duration, "12"}});
   put("recordings/msg1.wav", "RIFF-message");
-  int att = add_row(attendants,
-                    {{attendants_wavfile_0, "recordings/att200.wav"}, {attendants_timeout, "5"}});
+  int att = add_row(attendants, "wavfile=recordings/att200.wav|timeout=5");
   put("recordings/att200.wav", "RIFF-prompt");
   account(d, "attendants", att, "200");
   account(d, "colines", add_row(colines, {{coline_trunk, str::from_int64(t)}}), "300");

@@ -19,25 +19,15 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   using db_test::add_row, db_test::set_row;
   int d = add_row(domains, {{domains_name, "a.example"}, {domains_code_seize, "*7"}});
   int e = extensions.add_row();
-  int u = add_row(users, {{users_domain, "1"},
-                          {users_type_name, "extensions"},
-                          {users_type_index, str::from_int64(e)}});
+  int u = add_row(users, "domain=1|type=extensions|id=" + str::from_int64(e));
   users.set(7, users_type_name, "extensions");  // kind row 0 does not exist
-  set_row(user_alias, 9,
-          {{user_alias_user, "7"}, {user_alias_domain, "1"}, {user_alias_name, "107"}});
+  set_row(user_alias, 9, "user=7|domain=1|name=107");
   set_row(users, 8, {{users_type_name, "bogus"}, {users_type_index, "1"}});
-  set_row(user_alias, 1,
-          {{user_alias_user, "1"}, {user_alias_domain, "1"}, {user_alias_name, "100"}});
-  set_row(user_alias, 2,
-          {{user_alias_user, "99"}, {user_alias_domain, "1"}, {user_alias_name, "101"}});
-  set_row(user_alias, 3,
-          {{user_alias_user, "1"}, {user_alias_domain, "42"}, {user_alias_name, "102"}});
+  set_row(user_alias, 1, "user=1|domain=1|name=100");
+  set_row(user_alias, 2, "user=99|domain=1|name=101");
+  set_row(user_alias, 3, "user=1|domain=42|name=102");
   int t = trunks.add_row();
-  set_row(colines, 1,
-          {{coline_trunk, str::from_int64(t)},
-           {coline_seized_user, "1"},
-           {coline_leg, "5"},
-           {coline_seized_timestamp, "123"}});
+  set_row(colines, 1, "trunk=" + str::from_int64(t) + "|user=1|leg=5|ts=123");
   colines.set(2, coline_trunk, "77");
   for (int m = 1; m <= 3; m++) messages.set(m, messages_user, "1");
   messages.set(3, messages_filename, "recordings/other.wav");

@@ -105,11 +105,9 @@ TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
 TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
   domains.set(domain, domains_country_code, "49");
   domains.set(domain, domains_area_code, "30");
-  const int trunk = db_test::add_row(trunks, {{trunks_name, "carrier"},
-                                              {trunks_domain, id_text(domain)},
-                                              {trunks_dial_extension, "!^\\+4930555(.*)$!\\1!!"},
-                                              {trunks_reg_account, "p@c"},
-                                              {trunks_reg_pass, "w"}});
+  const int trunk = db_test::add_row(
+      trunks, "name=carrier|domain=" + id_text(domain) +
+                  "|dial_extension=!^\\+4930555(.*)$!\\1!!|reg_account=p@c|reg_pass=w");
   call(7, "0891234567", "555101", id_text(trunk).c_str());
   EXPECT_EQ(take().front(), soap_write(msg::set_dialog_credentials{"7", "c", "p@c", "w"}));
   EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext101, "attendant"}));

@@ -80,9 +80,7 @@ class DialPlanTest : public pbx_test::call_test {
     call_test::SetUp();
     domains.set(domain, domains_country_code, "49");
     domains.set(domain, domains_area_code, "030");
-    const int other = add_row(
-        domains,
-        {{domains_name, "other.example"}, {domains_country_code, "49"}, {domains_area_code, "40"}});
+    const int other = add_row(domains, "name=other.example|country_code=49|area_code=40");
     add_account("7654321", "extensions", extensions, other);
     add_extension("150");
     caller = add_extension("40");
@@ -97,11 +95,9 @@ class DialPlanTest : public pbx_test::call_test {
     };
     // clang-format on
     for (const auto& x : e)
-      add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
-                                {dial_plan_entry_preference, x.preference},
-                                {dial_plan_entry_trunk, x.trunk},
-                                {dial_plan_entry_pattern, x.pattern},
-                                {dial_plan_entry_replacement, x.replacement}});
+      add_row(dial_plan_entry, "id=" + id_text(plan) + "|preference=" + x.preference +
+                                   "|trunk=" + x.trunk + "|pattern=" + x.pattern +
+                                   "|replacement=" + x.replacement);
   }
   int caller = 0, a = 0, b = 0;
 };

@@ -27,8 +27,7 @@ class DialogEventsTest : public pbx_test::call_test {
     use_app<fake_app>("attendant", ev_error | ev_dtmf | ev_dtmf_ext);
     // The domain's music names its mohs row, as the administration stores it.
     const int music = db_test::add_row(mohs, {{mohs_name, "Soft"}, {mohs_string, "moh.wav"}});
-    db_test::set_row(domains, domain,
-                     {{domains_moh, id_text(music)}, {domains_record_start, "*1"}});
+    db_test::set_row(domains, domain, "moh=" + id_text(music) + "|record_start=*1");
     const int u100 = add_extension("100", "pw"), u101 = add_extension("101");
     extensions.set(extension_row(u100), extensions_auth_adr, "127.0.0.9");
     incoming("<sip:100@localhost>", "<sip:101@localhost>", "5", "sip-1", "<sip:101@localhost>");
@@ -45,9 +44,7 @@ msg::set_dialog_policy no_challenge(const char* found, const char* trunk) {
 }
 
 TEST_F(DialogEventsTest, PolicyForExtensionsUnknownCallersAndTrunks) {
-  db_test::add_row(
-      trunks,
-      {{trunks_redirect, "true"}, {trunks_associated_addresses, "x"}, {trunks_analog, "true"}});
+  db_test::add_row(trunks, "redirect=true|aadr=x|analog=true");
   for (auto [from, trunk] : {std::pair{"<sip:100@localhost>;tag=1", ""},
                              {"<sip:999@localhost>", ""},
                              {"<sip:999@localhost>", "4"},

@@ -240,19 +240,17 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   scoped_srv_context use_srv(srv_half(q));
   set_auth_hooks(&registrar_auth_hooks());
   bw_clear();
-  auto pump = [] {
+  // The SIP half takes a REGISTER, the halves exchange their messages; the answer's code.
+  auto exchange = [](sip_message& m) {
+    const size_t answers = sent.size();
+    registrar_receive(m);
     while (!to_ctrl.empty() || !to_srv.empty()) {
-      while (!to_ctrl.empty()) {
-        str t = to_ctrl.front();
-        to_ctrl.pop_front();
-        EXPECT_TRUE(registration_on_soap(t));
-      }
-      while (!to_srv.empty()) {
-        str t = to_srv.front();
-        to_srv.pop_front();
-        EXPECT_TRUE(registrar_on_soap(t));
-      }
+      const bool to_pbx = !to_ctrl.empty();
+      const str t = to_pbx ? to_ctrl.front() : to_srv.front();
+      (to_pbx ? to_ctrl : to_srv).pop_front();
+      EXPECT_TRUE(to_pbx ? registration_on_soap(t) : registrar_on_soap(t));
     }
+    return sent.size() == answers + 1 ? sent.back().code : 0;
   };
   auto make = [](unsigned cseq, const char* contact, const char* expires) {
     sip_message m(str::sprintf(
@@ -265,10 +263,7 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
     return m;
   };
   sip_message first = make(1, "<sip:100@127.0.0.5:5070>", "3600");
-  registrar_receive(first);
-  pump();
-  ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].code, 401);
+  ASSERT_EQ(exchange(first), 401);
   str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
   auto with_auth = [&](sip_message m) {
     str uri = "sip:localhost";
@@ -282,10 +277,7 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
     return m;
   };
   sip_message second = with_auth(make(2, "<sip:100@127.0.0.5:5070>", "3600"));
-  registrar_receive(second);
-  pump();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[1].code, 200);
+  EXPECT_EQ(exchange(second), 200);
   EXPECT_EQ(plain_bindings(), 1);
   EXPECT_EQ(
       registrations.get(registrations.first(registrations_callid, "rt"), registrations_contact),
@@ -306,10 +298,7 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   EXPECT_LE(binding.from.capacity(), str::class_capacity(1));
 
   sip_message clear = make(3, "*", "0");
-  registrar_receive(clear);
-  pump();
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[2].code, 200);
+  EXPECT_EQ(exchange(clear), 200);
   EXPECT_EQ(plain_bindings(), 0);
   registrar_clear();  // its timers live in q
 }
@@ -318,9 +307,8 @@ TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   domains.set(domain, domains_mb_prefix, "vm");
   for (auto [is_new, attribute] :
        {std::pair{"true", "urgent"}, {"true", ""}, {"false", ""}, {"false", "private"}})
-    db_test::add_row(messages, {{messages_user, id_text(ext100)},
-                                {messages_new, is_new},
-                                {messages_attribute, attribute}});
+    db_test::add_row(messages,
+                     "user=" + id_text(ext100) + "|new=" + is_new + "|urgent=" + attribute);
   db_test::add_row(messages, {{messages_user, id_text(ext101)}, {messages_new, "true"}});
 
   auto subscribe = [](const char* cseq) {
@@ -365,13 +353,6 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
   }));
 }
 
-// The i-th message to the SIP half, a NOTIFY to send.
-msg::subscription_notify srv_message(size_t i) {
-  msg::subscription_notify m;
-  EXPECT_TRUE(i < to_srv.size() && soap_read(to_srv[i], m));
-  return m;
-}
-
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
   extensions.set(extension_row(ext100), extensions_buddies, "101");
   auto notify = [](const char* id, const char* event, const str& type, const str& body) {
@@ -412,16 +393,23 @@ std::vector<std::string> rlmi_resources(const str& body) {
   return out;
 }
 
+// A new subscription to a list of event: the NOTIFY that follows the answer.
+msg::subscription_notify list_notify(const char* id, const char* event,
+                                     const char* to = "<sip:101@localhost>") {
+  to_srv.clear();
+  msg::subscription_notify m;
+  EXPECT_TRUE(registration_on_soap(subscription(id, event, "eventlist", to)));
+  EXPECT_TRUE(to_srv.size() == 2 && soap_read(to_srv[1], m)) << id;
+  return m;
+}
+
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = extension_row(ext100);
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
   register_101();
 
-  ASSERT_TRUE(
-      registration_on_soap(subscription("d2", "dialog", "eventlist", "<sip:100@localhost>")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  auto d = srv_message(1);
+  const msg::subscription_notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
   EXPECT_EQ(d.event, "dialog");
   EXPECT_TRUE(d.content_type.starts_with("multipart/related;type=\"application/rlmi+xml\""));
   EXPECT_EQ(rlmi_resources(d.body),
@@ -429,20 +417,13 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   EXPECT_NE(d.body.find("Content-Type: application/dialog-info+xml"), std::string::npos);
   EXPECT_NE(d.body.find("entity=\"sip:101@localhost\""), std::string::npos);
 
-  to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscription("p3", "presence", "eventlist")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  auto p = srv_message(1);
+  const msg::subscription_notify p = list_notify("p3", "presence");
   EXPECT_EQ(rlmi_resources(p.body), std::vector<std::string>{"sip:101@localhost"});
   EXPECT_NE(p.body.find("<basic>open</basic>"), std::string::npos);
 
   // An empty list is still answered with a (empty) list.
   extensions.set(e100, extensions_buddies, "");
-  to_srv.clear();
-  ASSERT_TRUE(
-      registration_on_soap(subscription("d3", "dialog", "eventlist", "<sip:100@localhost>")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
+  EXPECT_TRUE(rlmi_resources(list_notify("d3", "dialog", "<sip:100@localhost>").body).empty());
 }
 
 // The feature state NOTIFYs (as-feature-event) of an account, as texts: do-not-disturb, then
