@@ -79,8 +79,6 @@ TEST_F(ConfigScriptTest, AppliesWhatIsValid) {
   EXPECT_EQ(webpages.size(), 0);
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "lower-case and prefixed");
   EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>lower-case and prefixed</sys_name>"), 0);
-  EXPECT_EQ(domains.get(7, domains_name), "seven");
-  EXPECT_EQ(domains.get(7, domains_display_name), "Seven");
   EXPECT_EQ(domains.get_index(), 8);
   EXPECT_EQ(mfs.files["domains/7.xml"],
             "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><display>Seven</display><name>"
@@ -176,11 +174,11 @@ TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
   for (int ext = 100; ext <= 105; ext++) {
     int alias = user_alias.first(user_alias_name, str::sprintf("%d", ext), user_alias_domain, "1");
     ASSERT_NE(alias, 0) << ext;
-    int user = user_alias.get(alias, user_alias_user).value();
-    EXPECT_EQ(users.get(user, users_type_name), "extensions");
-    int e = users.get(user, users_type_index).value();
-    EXPECT_EQ(extensions.get(e, extensions_password), str::sprintf("sip%d", ext));
-    EXPECT_EQ(extensions.get(e, extensions_web_password), str::sprintf("web%d", ext));
+    const int user = user_alias.get(alias, user_alias_user).value();
+    const int e = users.get(user, users_type_index).value();
+    EXPECT_EQ(users.get(user, users_type_name) + " " + extensions.get(e, extensions_password) +
+                  " " + extensions.get(e, extensions_web_password),
+              str::sprintf("extensions sip%d web%d", ext, ext));
   }
   EXPECT_EQ(mohs.size(), 1);  // added by the start-up repairs
 }

@@ -66,8 +66,10 @@ TEST_F(PersistenceTest, StartUpRepairs) {
   EXPECT_EQ(mfs.files["colines/1.xml"],
             db_test::xml_header + "<row><trunk>" + std::to_string(t) + "</trunk></row>");
   EXPECT_EQ(mohs.size(), 1);
-  EXPECT_EQ(mohs.get(mohs.first(), mohs_name), "File moh.wav");
-  EXPECT_EQ(mohs.get(mohs.first(), mohs_file), "moh.wav");
+  EXPECT_EQ(std::string(mohs.row_content(mohs.first()).view()),
+            db_test::xml_header +
+                "<row><file>moh.wav</file><name>File moh.wav</name>"
+                "<string>moh.wav</string><type>file</type></row>");
   EXPECT_TRUE(messages.has_row(1));
   EXPECT_EQ(domains.get(d, domains_record_start), "*1");
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::version), "2.0.4");
