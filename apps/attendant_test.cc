@@ -102,16 +102,10 @@ class AttendantTest : public pbx_test::call_test {
             out.push_back(soap_write(answer(id, 486, "Busy Here")));
             continue;
           }
-          out.push_back(
-              soap_write(msg::start_dialog{.call_id = id,
-                                           .uri = registrations.get(r, registrations_contact),
-                                           .from = "<sip:40@localhost>",
-                                           .to = "<sip:" + user + "@localhost>",
-                                           .registration = legs.get(l, leg_registration),
-                                           .secure = "false",
-                                           .other_side = "7",
-                                           .username = user,
-                                           .password = "secret"}));
+          out.push_back(soap_write(msg::start_dialog{
+              id, registrations.get(r, registrations_contact), "<sip:40@localhost>",
+              "<sip:" + user + "@localhost>", "", "", "", legs.get(l, leg_registration), "", "", "",
+              "false", "", "7", user, "secret"}));
         }
       }
     }

@@ -39,13 +39,20 @@ class ExtcallTest : public pbx_test::call_test {
   }
   // The StartDialog of the newest leg, which went out on trunk t.
   msg::start_dialog outbound(int t, const char* uri, const str& from) {
-    return {.call_id = legs.get(legs_of(cobj).back(), leg_call_id),
-            .uri = uri,
-            .from = from,
-            .to = str("<") + uri + ">",
-            .trunk = id_text(t),
-            .secure = "false",
-            .other_side = "7"};
+    return {legs.get(legs_of(cobj).back(), leg_call_id),
+            uri,
+            from,
+            str("<") + uri + ">",
+            "",
+            "",
+            id_text(t),
+            "",
+            "",
+            "",
+            "",
+            "false",
+            "",
+            "7"};
   }
   int caller = 0, a = 0, b = 0;
 };

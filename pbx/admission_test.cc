@@ -35,13 +35,10 @@ class AdmissionTest : public pbx_test::call_test {
   // Port `port` receives an INVITE from `from` to user `to` of localhost.
   void call(int port, const char* from, const char* to, const char* trunk = "",
             const char* replaces = "") {
-    get_dialog_state({.call_id = id_text(port),
-                      .sip_id = str::sprintf("sip-%d", port),
-                      .from = str::sprintf("<sip:%S@localhost>;tag=t%d", from, port),
-                      .to = str::sprintf("<sip:%S@localhost>", to),
-                      .uri = str::sprintf("sip:%S@localhost", to),
-                      .trunk = trunk,
-                      .replaces = replaces});
+    get_dialog_state({id_text(port), str::sprintf("sip-%d", port),
+                      str::sprintf("<sip:%S@localhost>;tag=t%d", from, port),
+                      str::sprintf("<sip:%S@localhost>", to), str::sprintf("sip:%S@localhost", to),
+                      "", "", trunk, replaces});
   }
   static str refusal(int port, int code, const char* reason) {
     return soap_write(answer(id_text(port), code, reason));

@@ -29,15 +29,22 @@ TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
       registrations_of(ext), cobj, primary, "<sip:100@localhost>", "<sip:101@localhost>");
   ASSERT_EQ(rung.size(), 2u);
   auto ring = [&](int i, const char* uri, const char* registration) {
-    return msg::start_dialog{.call_id = legs.get(rung[i], leg_call_id),
-                             .uri = uri,
-                             .from = "<sip:100@localhost>",
-                             .to = "<sip:101@localhost>",
-                             .registration = registration,
-                             .secure = "false",
-                             .other_side = "7",
-                             .username = "101",
-                             .password = "pw101"};
+    return msg::start_dialog{legs.get(rung[i], leg_call_id),
+                             uri,
+                             "<sip:100@localhost>",
+                             "<sip:101@localhost>",
+                             "",
+                             "",
+                             "",
+                             registration,
+                             "",
+                             "",
+                             "",
+                             "false",
+                             "",
+                             "7",
+                             "101",
+                             "pw101"};
   };
   EXPECT_EQ(take(), texts(ring(0, "sip:101@127.0.0.2:5062", "reg-a"),
                           ring(1, "sip:101@127.0.0.3:5064", "reg-b")));

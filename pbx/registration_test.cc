@@ -31,16 +31,9 @@ std::deque<str>& to_srv = pbx_test::posted();
 str subscription(const char* call_id, const char* event, const char* supported,
                  const char* to = "<sip:101@localhost>", const str& body = str(),
                  const char* cseq = "1") {
-  return soap_write(
-      msg::register_request{.from = "<sip:100@localhost>;tag=1",
-                            .to = to,
-                            .call_id = call_id,
-                            .cseq = cseq,
-                            .expires = "3600",
-                            .contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id),
-                            .event = event,
-                            .supported = supported,
-                            .body = body});
+  return soap_write(msg::register_request{"", "<sip:100@localhost>;tag=1", to, call_id, cseq,
+                                          "3600", str::sprintf("<sip:100-%S@127.0.0.5>", call_id),
+                                          event, "", "", "", "", supported, "", body});
 }
 
 // Domain 1 "localhost" (park code *85) with extensions 100 and 101, domain 2 "other.example"
@@ -69,22 +62,19 @@ class RegistrationTest : public pbx_test::call_test {
   static srv_context srv_half(timeout_queue& q) {
     return {.post = post_ctrl, .send = capture_send, .queue = &q};
   }
+  // A REGISTER (a SUBSCRIBE with an event) of 100 from 127.0.0.5, as the SIP half passes it.
   static registration_request_input reg(const str& call_id, const str& contact,
-                                        const str& expires = "3600") {
-    return {.adr = "127.0.0.5",
-            .from = "<sip:100@localhost>;tag=1",
-            .to = "<sip:100@localhost>",
-            .call_id = call_id,
-            .cseq = 1,
-            .expires = expires,
-            .contact = contact};
+                                        const str& expires = "3600", const str& event = str(),
+                                        const str& to = "<sip:100@localhost>",
+                                        const str& from = "<sip:100@localhost>;tag=1") {
+    return {"127.0.0.5", from, to, call_id, 1, expires, contact, event};
   }
   // Extension 101 binds <sip:101@127.0.0.6> (Call-ID r101).
   static void register_101() {
-    registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
-    r.from = "<sip:101@localhost>;tag=2";
-    r.to = "<sip:101@localhost>";
-    ASSERT_EQ(registration_request(r).code, 200);
+    ASSERT_EQ(registration_request(reg("r101", "<sip:101@127.0.0.6>", "3600", "",
+                                       "<sip:101@localhost>", "<sip:101@localhost>;tag=2"))
+                  .code,
+              200);
   }
   // The answer the PBX half gives a new subscription of this file (CSeq 1, 360 s granted).
   static msg::register_response granted(const char* call_id) {
@@ -118,10 +108,8 @@ TEST_F(RegistrationTest, Policy) {
                   {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
   for (const auto& r : refusals) {
     p = get_register_policy({"c", "127.0.0.9", r.to, r.from});
-    EXPECT_EQ(p.found, r.found) << r.from;
-    EXPECT_EQ(p.refusal.code, r.code) << r.from;
-    EXPECT_EQ(p.refusal.reason, r.reason) << r.from;
-    EXPECT_EQ(p.password, "") << r.from;
+    EXPECT_EQ(str::sprintf("%d %d %s [%s]", p.found, p.refusal.code, p.refusal.reason, p.password),
+              str::sprintf("%d %d %S []", r.found, r.code, r.reason));
     EXPECT_EQ(log_capture::lines().back().text,
               str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", r.from,
                            r.to, r.code, r.reason)
@@ -168,21 +156,14 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   };
   for (const auto& v : variations) {
     SCOPED_TRACE(std::string(v.from) + v.to + v.event + v.expires);
-    in = reg("c2", "<sip:x@1.2.3.4>", v.expires);
-    in.event = v.event;
-    in.from = v.from;
-    in.to = v.to;
-    const registration_answer a = registration_request(in);
-    EXPECT_EQ(a.code, v.code);
-    EXPECT_EQ(a.reason, v.reason);
-    if (v.code == 200) {
-      EXPECT_EQ(a.expires, v.granted);
-    }
+    const registration_answer a =
+        registration_request(reg("c2", "<sip:x@1.2.3.4>", v.expires, v.event, v.to, v.from));
+    EXPECT_EQ(str::sprintf("%d %s %d", a.code, a.reason, a.code == 200 ? a.expires : 0),
+              str::sprintf("%d %S %d", v.code, v.reason, v.granted));
     registrations.delete_row(registrations.first(registrations_callid, "c2"));
   }
-  in = reg("c3", "<sip:x@1.2.3.4>");
-  in.event = "Message-Summary";
-  EXPECT_EQ(registration_request(in).code, 200);
+  EXPECT_EQ(registration_request(reg("c3", "<sip:x@1.2.3.4>", "3600", "Message-Summary")).code,
+            200);
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "c3"), registrations_event),
             "message-summary");
   users.set(ext100, users_disabled, "true");
@@ -194,9 +175,8 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
     const str contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
     EXPECT_EQ(registration_request(reg(str::sprintf("c%d", i), contact)).code, 200);
   }
-  registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
-  EXPECT_EQ(sixth.code, 403);
-  EXPECT_EQ(sixth.reason, "Too Many Registrations");
+  const registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
+  EXPECT_EQ(str::sprintf("%d %s", sixth.code, sixth.reason), "403 Too Many Registrations");
   // The same binding again is a refresh, not a sixth binding.
   EXPECT_EQ(registration_request(reg("c0", "<sip:100@127.0.0.1>")).code, 200);
   // The extension's own limit replaces the system's.
@@ -504,10 +484,8 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     extensions.set(1, extensions_buddies, buddies100);
     extensions.set(2, extensions_buddies, buddies101);
     str id = str::sprintf("w%d", i++);
-    registration_request_input in = reg(id, id);
-    in.to = str::sprintf("<sip:%S@localhost>", to);
-    in.event = event;
-    EXPECT_EQ(registration_request(in).code, code) << i;
+    const str watched = str::sprintf("<sip:%S@localhost>", to);
+    EXPECT_EQ(registration_request(reg(id, id, "3600", event, watched)).code, code) << i;
   }
   const int leg = db_test::add_row(legs, {{leg_extension, str::sprintf("%d", ext101)}});
   // The end of the call is told once as a terminated dialog; a change that keeps the state
@@ -543,9 +521,9 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   scoped_srv_context use_srv(srv_half(q));
   ASSERT_EQ(registration_request(reg("short", "<sip:100@127.0.0.5:5070>", "60")).code, 200);
   ASSERT_EQ(registration_request(reg("long", "<sip:100@127.0.0.5:5072>", "3600")).code, 200);
-  registration_request_input sub = reg("sub", "<sip:100@127.0.0.5:5070>", "300");
-  sub.event = "message-summary";
-  ASSERT_EQ(registration_request(sub).code, 200);
+  ASSERT_EQ(
+      registration_request(reg("sub", "<sip:100@127.0.0.5:5070>", "300", "message-summary")).code,
+      200);
 
   clock.advance_ms(100000);  // "short" had 75 s, "sub" 315 s, "long" 375 s
   std::vector<kept_registration> kept = registrations_after_restart(clock_now());
@@ -555,14 +533,15 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
     registrar_restore(k.call_id, k.from, k.to, k.event, k.adr, k.contact, k.remaining_ms);
   }
   ASSERT_EQ(reg_ins.size(), 2u);
-  reg_in& r = *reg_ins.at("long");
-  EXPECT_TRUE(r.bound);
-  EXPECT_EQ(r.source, ip_port::from_text("127.0.0.5:5072"));
-  EXPECT_EQ(from_to_spec(r.to).addr_spec().get_user(), "100");
-  EXPECT_EQ(r.removal_seconds(), 275);
-  EXPECT_EQ(r.expires, 260);
-  EXPECT_EQ(reg_ins.at("sub")->event, "message-summary");
-  EXPECT_EQ(reg_ins.at("sub")->removal_seconds(), 215);
+  // Bound, source, user, removal and expiry of each.
+  for (const auto& [id, expected] : {std::pair{"long", "1 127.0.0.5:5072 100 275 260 "},
+                                     {"sub", "1 127.0.0.5:5070 100 215 200 message-summary"}}) {
+    const reg_in& r = *reg_ins.at(id);
+    EXPECT_EQ(str::sprintf("%d %s %s %d %d %s", r.bound, r.source.readable(),
+                           from_to_spec(r.to).addr_spec().get_user(),
+                           static_cast<int>(r.removal_seconds()), r.expires, r.event),
+              expected);
+  }
   // A date far ahead (the monotonic clock started again after a reboot) is cut to the longest
   // expiry.
   int far = registrations.first(registrations_callid, "long");
