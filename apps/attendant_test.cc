@@ -117,16 +117,10 @@ class AttendantTest : public pbx_test::call_test {
 // A call straight to extension 101: the rules that decide between ringing, forwarding and
 // refusing, in their order. 200 is an extension; the other destinations are outside numbers.
 TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
-  struct row {
-    const char* name;
-    cells settings;
-    int registrations;
-    bool busy;         // 101 already has a leg in another call
-    const char* list;  // the caller's entry in 101's address book
-    std::initializer_list<const char*> commands;
-    const char* routed;
-  } rows[] = {
-      // clang-format off
+  // busy: 101 already has a leg in another call; list: the caller's entry in 101's address book.
+  // clang-format off
+  struct row { const char* name; cells settings; int registrations; bool busy; const char* list;
+              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
       {"rings both registrations", {}, 2, false, "", {"timer:mailbox:20000", "ring"},
        "attendant 101"},
       {"own no-answer time", {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}}, 1, false,
@@ -172,14 +166,10 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
 
 // The reminders of a ringing direct call, and the end of the call by either side.
 TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
-  struct row {
-    const char* name;
-    cells settings;
-    const char* event;  // a timer name, or "hangup" / "error" (every rung leg failed)
-    std::initializer_list<const char*> commands;
-    const char* routed;
-  } rows[] = {
-      // clang-format off
+  // event: a timer name, or "hangup" / "error" (every rung leg failed).
+  // clang-format off
+  struct row { const char* name; cells settings; const char* event;
+              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
       {"extension forwards to cfn", {{extensions_cfn, "200"}}, "extension",
        {"drop", "clear:", "moh", "timer:mailbox:20000", "ring"}, "attendant 200"},
       {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
@@ -218,14 +208,10 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
 // The menu of attendant 800: digits typed one by one; nothing is routed before the last key.
 #define SAY_123 "$a/aa_say_extension.wav $a/1.wav $a/2.wav $a/3.wav"
 TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
-  struct row {
-    const char* name;
-    cells settings;
-    const char* keys;
-    std::initializer_list<const char*> commands;  // after the welcome
-    const char* routed;
-  } rows[] = {
-      // clang-format off
+  // commands: after the welcome.
+  // clang-format off
+  struct row { const char* name; cells settings; const char* keys;
+              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
       {"three digits complete", {{attendants_completion, "3"}}, "123",
        {"mute", SAY_123, "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
       {"automatic waits for the longer alias", {}, "123",
@@ -275,13 +261,8 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
 }
 
 TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
-  struct row {
-    const char* flag;
-    const char* flag_state;
-    const char* logged;
-    bool night;
-  } rows[] = {
-      // clang-format off
+  // clang-format off
+  struct row { const char *flag, *flag_state, *logged; bool night; } rows[] = {
       {"900", "true", "Attendant: Goto night service 555", true},
       {"900", "false", "", false},
       {"40", "", "Attendant: Account 40 is not a Service Flag", false},
@@ -352,14 +333,9 @@ TEST_F(AttendantTest, AnonymousCallerIsAnnouncedByName) {
 #define BUSY \
   "$a/aa_busy_callback.wav $a/aa_receive_callback.wav $a/1.wav $a/aa_leave_message.wav $a/2.wav"
 TEST_F(AttendantTest, CallBackOfferAndCampOn) {
-  struct row {
-    cells settings;
-    bool card;  // the domain has a calling card; 101 does not answer (else it is busy)
-    const char* offer;
-    const char* key;
-    const char* after;
-  } rows[] = {
-      // clang-format off
+  // card: the domain has a calling card; 101 does not answer (else it is busy).
+  // clang-format off
+  struct row { cells settings; bool card; const char *offer, *key, *after; } rows[] = {
       {{{extensions_mb_enable, "false"}}, true,
        "$a/aa_no_answer.wav $a/aa_callback_now.wav $a/1.wav", "1", "callback 101 40"},
       {{{extensions_lines, "1"}}, false, BUSY, "2", "mailbox 101 deflection > 101"},
@@ -404,13 +380,9 @@ TEST_F(AttendantTest, CallBackOfferAndCampOn) {
 // Cell phones ring through the dial plan of 101 with its confirmation key ("trunk:<key>"
 // beside "reg", a phone of 101); an intercom call asks the phone to answer by itself.
 TEST_F(AttendantTest, CellPhonesAndIntercom) {
-  struct row {
-    cells settings;
-    int registrations;
-    const char* number;  // what was dialled
-    const char* legs;
-  } rows[] = {
-      // clang-format off
+  // number: what was dialled.
+  // clang-format off
+  struct row { cells settings; int registrations; const char* number; const char* legs; } rows[] = {
       {{{extensions_cell_connect, "5"}}, 1, "101", " reg trunk:5"},
       {{{extensions_cell_time, "7"}}, 1, "101", " reg timer"},
       {{{extensions_cell_display, "true"}}, 1, "101", " reg"},

@@ -11,6 +11,8 @@
 
 namespace {
 
+using events = std::initializer_list<const char*>;
+
 class MailboxTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
@@ -34,9 +36,9 @@ class MailboxTest : public pbx_test::call_test {
   }
   // Feeds events: a key, "eof", "hangup", "written:<file>", "failed:<file>" (a recording that
   // could not be written); then the commands they caused.
-  std::vector<str> send(std::initializer_list<const char*> events) {
+  std::vector<str> send(events in) {
     take();
-    for (str e : events) {
+    for (str e : in) {
       str text = e == "eof"                  ? soap_write(msg::dialog_eof{"7", ""})
                  : e == "hangup"             ? soap_write(msg::dialog_hangup{"7", "", ""})
                  : e.starts_with("written:") ? soap_write(msg::file_written{e.substr(8), ""})
@@ -135,11 +137,8 @@ TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
 
 // PIN entries of the owner; the state after the keys, or the end of the call.
 TEST_F(MailboxTest, PinEntry) {
-  struct row {
-    std::initializer_list<const char*> keys;
-    const char* state;
-    bool ended;
-  } rows[] = {
+  // clang-format off
+  struct row { events keys; const char* state; bool ended; } rows[] = {
       {{"1", "2", "3", "4"}, "menu", false},
       {{"1", "2", "#"}, "wrong_pin", false},
       {{"9", "*", "1", "2", "3", "4"}, "menu", false},
@@ -147,6 +146,7 @@ TEST_F(MailboxTest, PinEntry) {
       {{"5", "5", "5", "5", "eof", "6", "#", "eof", "1", "2"}, "wait_pin", false},
       {{"5", "5", "5", "5", "eof", "6", "#", "eof", "7", "7", "7", "7"}, "wait_pin", true},
   };
+  // clang-format on
   for (const row& r : rows) {
     call(owner);
     std::vector<str> out = send(r.keys);
@@ -159,21 +159,18 @@ TEST_F(MailboxTest, PinEntry) {
 // Hanging up in the middle leaves nothing half-done: no message from a short recording, no
 // new PIN, no name, no temporary file.
 TEST_F(MailboxTest, HangupInTheMiddle) {
-  struct row {
-    bool as_owner;
-    std::initializer_list<const char*> keys;
-    int ms;
-    const char* left;
-  } rows[] = {
+  // clang-format off
+  struct row { bool owner; events keys; int ms; const char* left; } rows[] = {
       {false, {"eof"}, 500, ""},
       {false, {"eof"}, 2000, "vmail"},
       {true, {"1", "2", "3", "4", "2", "1", "2"}, 0, ""},
       {true, {"1", "2", "3", "4", "3", "eof"}, 0, ""},
       {true, {"1", "2", "3", "4", "3", "eof", "#"}, 0, ""},
   };
+  // clang-format on
   for (const row& r : rows) {
     messages.delete_row();
-    call(r.as_owner ? owner : caller);
+    call(r.owner ? owner : caller);
     send(r.keys);
     if (!cobjs.get(cobj, cobj_ivr_files).empty())
       files.files[cobjs.get(cobj, cobj_ivr_files).c_str()] = "RIFF";

@@ -97,15 +97,13 @@ TEST_F(RegistrationTest, Policy) {
             "1 LocalHost 100 sip100 0");  // the realm as sent
 
   // What the addresses alone refuse comes with the policy, without credentials, and is logged.
-  const struct {
-    const char *to, *from;
-    bool found;
-    int code;
-    const char* reason;
-  } refusals[] = {{"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
-                  {"<sip:100@localhost>", "<sip:100@unknown.example>", true, 404, "Not Found"},
-                  {"<sip:100@localhost>", "<sip:999@localhost>", true, 404, "Not Found"},
-                  {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
+  // clang-format off
+  const struct { const char *to, *from; bool found; int code; const char* reason; } refusals[] = {
+      {"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
+      {"<sip:100@localhost>", "<sip:100@unknown.example>", true, 404, "Not Found"},
+      {"<sip:100@localhost>", "<sip:999@localhost>", true, 404, "Not Found"},
+      {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
+  // clang-format on
   for (const auto& r : refusals) {
     p = get_register_policy({"c", "127.0.0.9", r.to, r.from});
     EXPECT_EQ(str::sprintf("%d %d %s [%s]", p.found, p.refusal.code, p.refusal.reason, p.password),
@@ -141,12 +139,9 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
       log_capture::contains("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
 
   // Variations of one request: the answer and the duration granted.
-  const struct {
-    const char *expires, *event, *from, *to;
-    int code;
-    const char* reason;
-    int granted;
-  } variations[] = {
+  // clang-format off
+  const struct { const char *expires, *event, *from, *to; int code; const char* reason;
+                 int granted; } variations[] = {
       {"5", "", "<sip:100@localhost>", "<sip:100@localhost>", 200, "OK", 30},  // min_expires
       {"3600", "unknown", "<sip:100@localhost>", "<sip:100@localhost>", 489, "Bad Event", 0},
       {"3600", "", "<sip:200@other.example>", "<sip:100@localhost>", 403, "Forbidden", 0},
@@ -154,6 +149,7 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
       {"3600", "", "<sip:100@localhost>", "<sip:999@localhost>", 404, "Not Found", 0},
       {"3600", "", "<sip:100@localhost>", "<sip:*85101@localhost>", 200, "OK", 360},  // park
   };
+  // clang-format on
   for (const auto& v : variations) {
     SCOPED_TRACE(std::string(v.from) + v.to + v.event + v.expires);
     const registration_answer a =
