@@ -83,8 +83,6 @@ class MailboxTest : public pbx_test::call_test {
       out += messages.get(r, *c) + "|";
     return out;
   }
-  memory_file_system files;
-  scoped_file_system fs_scope{&files};
   int owner = 0, caller = 0;
 };
 
@@ -103,16 +101,16 @@ TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
   EXPECT_EQ(send({"9", "eof"}), expand({"t:inactive:300000", "p:mb_thank_you_for_message",
                                         "mwi:yes:1/0", "c:", "end:487:Temporarily Unavailable"}));
   // The owner's mail, its recording named by its row (the boundary is random).
-  EXPECT_EQ(std::regex_replace(files.files["spool/0000001-00.msg"], std::regex("b-\\w{26}"), "B"),
+  EXPECT_EQ(std::regex_replace(mfs.files["spool/0000001-00.msg"], std::regex("b-\\w{26}"), "B"),
             "From: pbx@x.org\r\nTo: owner@x.org\r\nDomain: 1\r\nSubject: New voice message from "
             "40\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n--B\r\nContent-Type: "
             "text/plain; charset=utf-8\r\n\r\n40 left you a voice message of 5 seconds in mailbox "
             "101. The recording is attached.\r\n\r\n--B\r\nContent-Disposition: attachment; "
             "filename=\"msg1.wav\"\r\nContent-Type: audio/wav; name=\"msg1.wav\"\r\n\r\n1\r\n"
             "--B--\r\n");
-  files.files["recordings/msg1.wav"] = "RIFF";
+  mfs.files["recordings/msg1.wav"] = "RIFF";
   EXPECT_EQ(send({"written:recordings/msg1.wav"}), expand({}));  // nothing changed since
-  EXPECT_EQ(files.files.count("recordings/msg1.wav"), 1u);
+  EXPECT_EQ(mfs.files.count("recordings/msg1.wav"), 1u);
 
   // The owner: PIN, the count, the message, its envelope, delete.
   legs.delete_row(primary);
@@ -130,7 +128,7 @@ TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
   EXPECT_EQ(send({"7"}), expand({"t:inactive:420000", "mwi:no:0/0", "t:inactive:420000",
                                  "p:mb_message_deleted"}));
   EXPECT_FALSE(messages.has_row(1));
-  EXPECT_EQ(files.files.count("recordings/msg1.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("recordings/msg1.wav"), 0u);
   EXPECT_EQ(send({"eof"}), expand({"p:mb_main_menu mb_main_menu1 mb_main_menu2 mb_main_menu3 "
                                    "mb_main_menu4 mb_enter_choice2 mb_main_menu9"}));
 }
@@ -173,16 +171,16 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
     call(r.owner ? owner : caller);
     send(r.keys);
     if (!cobjs.get(cobj, cobj_ivr_files).empty())
-      files.files[cobjs.get(cobj, cobj_ivr_files).c_str()] = "RIFF";
+      mfs.files[cobjs.get(cobj, cobj_ivr_files).c_str()] = "RIFF";
     for (int m = messages.first(); m; m = messages.next(m))
-      files.files[messages.get(m, messages_filename).c_str()] = "RIFF";
+      mfs.files[messages.get(m, messages_filename).c_str()] = "RIFF";
     clock.advance_ms(r.ms);
     send({"hangup", "written:recordings/msg1.wav"});
     str left;
     for (int m = messages.first(); m; m = messages.next(m)) left += messages.get(m, messages_type);
     EXPECT_EQ(left, r.left);
     size_t recordings = 0;
-    for (const auto& f : files.files) recordings += str(f.first).starts_with("recordings/");
+    for (const auto& f : mfs.files) recordings += str(f.first).starts_with("recordings/");
     EXPECT_EQ(recordings, left.empty() ? 0u : 1u);
     EXPECT_EQ(extensions.get(extension_row(owner), extensions_mb_pin), "1234");
     EXPECT_EQ(extensions.get(extension_row(owner), extensions_name_use), "false");
@@ -210,13 +208,13 @@ TEST_F(MailboxTest, HangupInEveryState) {
         messages, "user=" + id_text(owner) + "|type=com|filename=recordings/msg9.wav");
     cobjs.set(cobj, cobj_ivr_extension, id_text(uncommitted));
     cobjs.set(cobj, cobj_ivr_files, "recordings/mbtmp-1.wav");
-    files.files["recordings/mbtmp-1.wav"] = "RIFF";
+    mfs.files["recordings/mbtmp-1.wav"] = "RIFF";
     cobjs.set(cobj, cobj_ivr_state, s);
     send({"hangup"});
     EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), "hangup");
     EXPECT_FALSE(messages.has_row(uncommitted) &&
                  messages.get(uncommitted, messages_type) == "com");
-    EXPECT_EQ(files.files.count("recordings/mbtmp-1.wav"), 0u);
+    EXPECT_EQ(mfs.files.count("recordings/mbtmp-1.wav"), 0u);
     EXPECT_EQ(extensions.get(extension_row(owner), extensions_mb_pin), "1234");
     legs.delete_row(primary);
   }
