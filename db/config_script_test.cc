@@ -5,7 +5,6 @@
 
 #include "db/db_test_util.h"
 #include "db/persistence.h"
-#include "db/tar.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "base/log.h"
 #include "base/log_capture_test_util.h"
 #include "db/schema.h"
+#include "db/tar.h"
 #include "frame/settings.h"
 
 namespace db_test {
@@ -52,6 +53,16 @@ inline int set_row(table& t, int id, const str& text) {
   return id;
 }
 inline int add_row(table& t, const str& text) { return set_row(t, t.add_row(), text); }
+
+// The entries of an archive that must read: "name=data " each, in order.
+inline std::string tar_listing(const str& image) {
+  std::vector<tar_entry> entries;
+  str bad;
+  EXPECT_EQ(tar_read(image, entries, bad), tar_status::ok);
+  std::string out;
+  for (const tar_entry& e : entries) out += std::string(e.name.view()) + "=" + e.data.c_str() + " ";
+  return out;
+}
 
 const std::string xml_header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 

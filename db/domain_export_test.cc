@@ -2,7 +2,6 @@
 
 #include "base/xml_tree.h"
 #include "db/db_test_util.h"
-#include "db/tar.h"
 
 namespace {
 
@@ -74,21 +73,12 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
            "</button_list></domain>";
   };
   // domain.xml, then the audio files.
-  auto contents = [](const str& image) {
-    std::vector<tar_entry> entries;
-    str bad;
-    EXPECT_EQ(tar_read(image, entries, bad), tar_status::ok);
-    std::vector<std::string> out;
-    for (const tar_entry& e : entries)
-      out.push_back(std::string(e.name.view()) + ":" + e.data.c_str());
-    return out;
-  };
-  EXPECT_EQ(
-      contents(archive),
-      (std::vector<std::string>{
-          "domain.xml:" + expected("old.example", "<alias>alias.example</alias>",
-                                   "<users><type>weird</type><primary></primary><pd></pd></users>"),
-          "audio/1.wav:RIFF-message", "audio/2.wav:RIFF-prompt"}));
+  const std::string audio = " audio/1.wav=RIFF-message audio/2.wav=RIFF-prompt ";
+  EXPECT_EQ(db_test::tar_listing(archive),
+            "domain.xml=" +
+                expected("old.example", "<alias>alias.example</alias>",
+                         "<users><type>weird</type><primary></primary><pd></pd></users>") +
+                audio);
   // A second system: the same global dial plan and music, a fresh domain.
   memory_file_system other;
   scoped_file_system use_other(&other);
@@ -103,9 +93,8 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   // Imported, the domain exports the same rows under its own name: every reference was mapped
   // to the new ids (music and the global dial plan by name), the files were copied, and the
   // domain names are not carried over.
-  EXPECT_EQ(contents(save_domain(nd)),
-            (std::vector<std::string>{"domain.xml:" + expected("new.example", "", ""),
-                                      "audio/1.wav:RIFF-message", "audio/2.wav:RIFF-prompt"}));
+  EXPECT_EQ(db_test::tar_listing(save_domain(nd)),
+            "domain.xml=" + expected("new.example", "", "") + audio);
   EXPECT_EQ(domains.get(nd, domains_moh), str::from_int64(moh2));
   EXPECT_EQ(users.get(users.first(users_type_name, "extensions"), users_dial_plan),
             str::from_int64(world));

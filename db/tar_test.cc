@@ -29,16 +29,6 @@ class TarTest : public db_test::store_test {
     h[156] = type;
     return str(h, 512);
   }
-  // The entries of an image that must read: "name[/]=data" each, in order.
-  static std::string listing(const str& image) {
-    std::vector<tar_entry> entries;
-    str bad;
-    EXPECT_EQ(tar_read(image, entries, bad), tar_status::ok);
-    std::string out;
-    for (const tar_entry& e : entries)
-      out += std::string(e.name.view()) + "=" + e.data.c_str() + " ";
-    return out;
-  }
 };
 
 TEST_F(TarTest, WriteReadRoundTrip) {
@@ -49,8 +39,9 @@ TEST_F(TarTest, WriteReadRoundTrip) {
                                {str("empty-dir/"), true, str()}};
   str image = tar_write(in);
   EXPECT_EQ(image.length() % 512, 0u);
-  EXPECT_EQ(listing(image), "domains/= domains/1.xml=<row/> recordings/" + std::string(120, 'n') +
-                                "/a.wav=" + std::string(1500, 'x') + " empty-dir/= ");
+  EXPECT_EQ(db_test::tar_listing(image), "domains/= domains/1.xml=<row/> recordings/" +
+                                             std::string(120, 'n') +
+                                             "/a.wav=" + std::string(1500, 'x') + " empty-dir/= ");
   // The writer's header: size as 11 octal digits at 124, type at 156, a valid checksum.
   EXPECT_EQ(str(image.cbuffer() + 512 + 124, 11), "00000000006");
   EXPECT_EQ(image[512 + 156], '0');
@@ -104,7 +95,7 @@ TEST_F(TarTest, BackupHoldsAllButTheLogsAndRestoresTheSame) {
   mfs.files["log-2026-12-06.txt"] = "log";
   mfs.files["recordings/empty.txt"] = "";  // the archive reader takes no empty file
   const str image = get_tar();
-  EXPECT_EQ(listing(image),
+  EXPECT_EQ(db_test::tar_listing(image),
             "pbx.xml=<pbx-config/> domains/= domains/1.xml=" + mfs.files["domains/1.xml"] +
                 " domains/index.txt=2 recordings/= recordings/msg1.wav=RIFF ");
   auto kept = mfs.files;
