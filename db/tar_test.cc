@@ -51,30 +51,25 @@ TEST_F(TarTest, WriteReadRoundTrip) {
 }
 
 TEST_F(TarTest, RefusedImagesChangeNothing) {
-  str good = header("domains/2.xml", "00000000006", '0') + str("<row/>") + str('\0', 506);
-  struct bad_case {
-    str image;
-    std::string log;
-  } cases[] = {
-      {str(), "Configuration: No tar file specified"},
-      {good + header("link", "00000000000", '2'), "Configuration: This is not a tar file"},
-      {good + header("zero.txt", "00000000000", '0'), "Configuration: This is not a tar file"},
-      {header("../escape.txt", "00000000001", '0') + str("x") + str('\0', 511),
-       "Configuration: This is not a tar file"},
-      {header("a/../../escape.txt", "00000000001", '0') + str("x") + str('\0', 511),
-       "Configuration: This is not a tar file"},
-      {header("/etc/escape.txt", "00000000001", '0') + str("x") + str('\0', 511),
-       "Configuration: This is not a tar file"},
-      {header("d", "00000000000", '5'), "Configuration: This is not a tar file"},
-      {good + header("big.txt", "0000000x001", '0'), "Configuration: Invalid length 0000000x001"},
-      {good + header("cut.txt", "00000001000", '0') + str("short"),
-       "Configuration: Invalid length 00000001000"},
-      {good + str("\0garbage", 8) + str('\0', 504), "Configuration: This is not a tar file"},
+  const str good = header("domains/2.xml", "00000000006", '0') + str("<row/>") + str('\0', 506);
+  auto x = [](const char* name) { return header(name, "00000000001", '0') + "x" + str('\0', 511); };
+  const char* no_tar = "This is not a tar file";
+  const std::pair<str, const char*> cases[] = {
+      {str(), "No tar file specified"},
+      {good + header("link", "00000000000", '2'), no_tar},
+      {good + header("zero.txt", "00000000000", '0'), no_tar},
+      {x("../escape.txt"), no_tar},
+      {x("a/../../escape.txt"), no_tar},
+      {x("/etc/escape.txt"), no_tar},
+      {header("d", "00000000000", '5'), no_tar},
+      {good + header("big.txt", "0000000x001", '0'), "Invalid length 0000000x001"},
+      {good + header("cut.txt", "00000001000", '0') + str("short"), "Invalid length 00000001000"},
+      {good + str("\0garbage", 8) + str('\0', 504), no_tar},
   };
-  for (auto& c : cases) {
+  for (const auto& [image, line] : cases) {
     log.clear();
-    EXPECT_FALSE(put_tar(c.image)) << c.log;
-    EXPECT_TRUE(log.contains(c.log)) << c.log;
+    EXPECT_FALSE(put_tar(image)) << line;
+    EXPECT_TRUE(log.contains(std::string("Configuration: ") + line)) << line;
     expect_untouched();
     EXPECT_EQ(mfs.files.count("domains/2.xml"), 0u);
     for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find("escape"), std::string::npos);
