@@ -18,8 +18,8 @@
 #include "pbx/call_state.h"
 #include "sip/call_messages.h"
 
-// Tests write messages with designated initialisers naming only the fields that matter; the
-// others are empty by intent.
+// Tests write messages with the leading fields that matter; the fields after them are empty
+// by intent.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace pbx_test {
