@@ -157,11 +157,7 @@ TEST_F(PersistenceTest, FailingDiskDuringABurstOfChanges) {
   for (auto& [name, bytes] : mfs.files) EXPECT_NE(name.rfind("users/", 0), 0u) << name;
   mfs.heal();
   for (int u = 1; u <= 20; u++) users.set(u, users_dial_plan, "1");
-  memory_file_system copy;
-  copy.files = mfs.files;
-  copy.dirs = mfs.dirs;
-  scoped_file_system use_copy(&copy);
-  users.read_table("users");
+  users.read_table("users");  // a restart reads what reached the disk
   EXPECT_EQ(users.size(), 20);
   EXPECT_EQ(users.count(users_type_name, "extensions"), 20);
   EXPECT_EQ(users.get_index(), 21);
