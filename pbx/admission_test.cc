@@ -56,23 +56,21 @@ TEST_F(AdmissionTest, UnknownCallerAndUnknownNumberAre404) {
 }
 
 TEST_F(AdmissionTest, SystemAndDomainLimitsCountDifferently) {
-  struct {
-    const char *system, *own;
-    int refused;  // the first call answered 503; 0: all four admitted
-  } cases[] = {{"2", "", 3}, {"", "2", 2}, {"", "", 0}};
-  for (const auto& c : cases) {
+  // The system's limit, the domain's, the first call answered 503 (0: all four admitted).
+  for (auto [system, own, refused] : {std::tuple{"2", "", 3}, {"", "2", 2}, {"", "", 0}}) {
     legs.delete_row();
     cobjs.delete_row();
     starts.clear();
-    ctrl_write_setting(ctrl_settings::max_calls, c.system);
-    domains.set(domain, domains_max_calls, c.own);
+    ctrl_write_setting(ctrl_settings::max_calls, system);
+    domains.set(domain, domains_max_calls, own);
     for (int i = 1; i <= 4; i++) {
       call(i, "100", "101");
       std::vector<str> sent = take();
-      const bool refused = sent == std::vector<str>{refusal(i, 503, "Service Unavailable")};
-      EXPECT_EQ(refused, c.refused && i >= c.refused) << c.system << "/" << c.own << " #" << i;
+      EXPECT_EQ(sent == std::vector<str>{refusal(i, 503, "Service Unavailable")},
+                refused && i >= refused)
+          << system << "/" << own << " #" << i;
     }
-    EXPECT_EQ(starts.size(), c.refused ? c.refused - 1u : 4u);
+    EXPECT_EQ(starts.size(), refused ? refused - 1u : 4u);
   }
   EXPECT_TRUE(log.contains("Call Reject: Too many calls (domain localhost)"));
 }
@@ -117,15 +115,12 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   domains.set(domain, domains_email_from, "pbx@pbx.test");
   ctrl_write_setting(ctrl_settings::email_list_performance, "admin@pbx.test");
   add_extension("911");
-  struct {
-    const char* edest;
-    size_t started;  // attendant starts for extension 101
-  } cases[] = {{"", 0}, {"100 101", 1}, {"101", 1}};
-  for (const auto& c : cases) {
+  // 100's emergency destination, the attendant starts for extension 101.
+  for (auto [edest, started] : {std::pair{"", 0u}, {"100 101", 1u}, {"101", 1u}}) {
     starts.clear();
-    extensions.set(extension_row(ext100), extensions_emergency_destination, c.edest);
+    extensions.set(extension_row(ext100), extensions_emergency_destination, edest);
     call(7, "100", "911");
-    EXPECT_EQ(starts.size(), c.started) << c.edest;
+    EXPECT_EQ(starts.size(), started) << edest;
     for (const auto& s : starts) EXPECT_EQ(s.account, ext101);
     EXPECT_EQ(cobjs.get(cobjs.last(), cobj_priority), "911");
   }

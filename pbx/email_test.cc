@@ -104,12 +104,11 @@ TEST_F(EmailTest, RecordingIsAttachedAndAnEmailoutMessageGoesWithTheMail) {
 
 TEST_F(EmailTest, FailedAttemptRequeuesUntilTheFiftieth) {
   // clang-format off
-  struct { const char* name; int state; const char* after;
-          } cases[] = {{"spool/0000007-48.msg", smtp_transient, "spool/0000010-49.msg=m\n"},
-               {"spool/0000012-47.msg", smtp_transient, "spool/0000013-48.msg=m\n"},
-               {"spool/0000007-49.msg", smtp_transient, ""},
-               {"spool/0000007-00.msg", smtp_refused, ""},
-               {"spool/0000007-00.msg", smtp_delivered, ""}};
+  struct { const char* name; int state; const char* after; } cases[] = {
+      {"spool/0000007-48.msg", smtp_transient, "spool/0000010-49.msg=m\n"},
+      {"spool/0000012-47.msg", smtp_transient, "spool/0000013-48.msg=m\n"},
+      {"spool/0000007-49.msg", smtp_transient, ""},
+      {"spool/0000007-00.msg", smtp_refused, ""}, {"spool/0000007-00.msg", smtp_delivered, ""}};
   // clang-format on
   for (const auto& c : cases) {
     mfs.files.clear();
