@@ -54,21 +54,23 @@ TEST_F(TarTest, RefusedImagesChangeNothing) {
   const str good = header("domains/2.xml", "00000000006", '0') + str("<row/>") + str('\0', 506);
   auto x = [](const char* name) { return header(name, "00000000001", '0') + "x" + str('\0', 511); };
   const char* no_tar = "This is not a tar file";
-  const std::pair<str, const char*> cases[] = {
-      {str(), "No tar file specified"},
-      {good + header("link", "00000000000", '2'), no_tar},
-      {good + header("zero.txt", "00000000000", '0'), no_tar},
-      {x("../escape.txt"), no_tar},
-      {x("a/../../escape.txt"), no_tar},
-      {x("/etc/escape.txt"), no_tar},
-      {header("d", "00000000000", '5'), no_tar},
-      {good + header("big.txt", "0000000x001", '0'), "Invalid length 0000000x001"},
-      {good + header("cut.txt", "00000001000", '0') + str("short"), "Invalid length 00000001000"},
-      {good + str("\0garbage", 8) + str('\0', 504), no_tar},
+  const std::tuple<const char*, str, const char*> cases[] = {
+      {"nothing", str(), "No tar file specified"},
+      {"a link", good + header("link", "00000000000", '2'), no_tar},
+      {"an empty file", good + header("zero.txt", "00000000000", '0'), no_tar},
+      {"up first", x("../escape.txt"), no_tar},
+      {"up later", x("a/../../escape.txt"), no_tar},
+      {"absolute", x("/etc/escape.txt"), no_tar},
+      {"a directory without /", header("d", "00000000000", '5'), no_tar},
+      {"no octal size", good + header("big.txt", "0000000x001", '0'), "Invalid length 0000000x001"},
+      {"cut short", good + header("cut.txt", "00000001000", '0') + str("short"),
+       "Invalid length 00000001000"},
+      {"garbage", good + str("\0garbage", 8) + str('\0', 504), no_tar},
   };
-  for (const auto& [image, line] : cases) {
+  for (const auto& [name, image, line] : cases) {
+    SCOPED_TRACE(name);
     log.clear();
-    EXPECT_FALSE(put_tar(image)) << line;
+    EXPECT_FALSE(put_tar(image));
     EXPECT_TRUE(log.contains(std::string("Configuration: ") + line)) << line;
     expect_untouched();
     EXPECT_EQ(mfs.files.count("domains/2.xml"), 0u);
