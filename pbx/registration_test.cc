@@ -525,9 +525,8 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   std::vector<kept_registration> kept = registrations_after_restart(clock_now());
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(registrations.first(registrations_callid, "short"), 0);
-  for (const kept_registration& k : kept) {
+  for (const kept_registration& k : kept)
     registrar_restore(k.call_id, k.from, k.to, k.event, k.adr, k.contact, k.remaining_ms);
-  }
   ASSERT_EQ(reg_ins.size(), 2u);
   // Bound, source, user, removal and expiry of each.
   for (const auto& [id, expected] : {std::pair{"long", "1 127.0.0.5:5072 100 275 260 "},
