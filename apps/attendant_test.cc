@@ -4,14 +4,7 @@
 // recording classes that stand in for "extcall" and "mailbox".
 #include "apps/attendant.h"
 
-#include <string>
-
-#include "db/schema.h"
-#include "pbx/accounts.h"
-#include "pbx/call_state.h"
-#include "pbx/dial_pattern.h"
 #include "pbx/pbx_test_util.h"
-#include "sip/call_messages.h"
 
 namespace {
 
@@ -33,18 +26,10 @@ class AttendantTest : public pbx_test::call_test {
   void SetUp() override {
     call_test::SetUp();
     handed = str();
-    clear_call_apps();
     install_attendant();
-    for (const char* type : {"extcall", "mailbox"})
-      register_call_app({type, 0, [](int c) -> std::unique_ptr<call_app> {
-                           return std::make_unique<recorder>(c);
-                         }});
+    for (const char* type : {"extcall", "mailbox"}) use_app<recorder>(type);
     caller = add_extension("40");
     extension("200", {});  // a destination that rings
-  }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
   }
   int extension(const char* name, cells settings, int registrations = 1) {
     int e = add_extension(name);
@@ -56,13 +41,15 @@ class AttendantTest : public pbx_test::call_test {
   }
   // Extension 40 (or an anonymous caller) calls account `to` from port 7.
   void call(int to, bool anonymous = false, const char* number = "") {
-    str from = anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>";
-    cobj = cobj_create("abc@phone", from, "<sip:x@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", from + ";tag=1", "", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    incoming(anonymous ? "<sip:anonymous@anonymous.invalid>" : "<sip:40@localhost>",
+             "<sip:x@localhost>");
     if (!anonymous) legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, to, "attendant");
     app()->start(to, number);
+  }
+  void fresh() {  // a new store, for each row of a table
+    TearDown();
+    SetUp();
   }
   std::unique_ptr<call_app> app() { return make_call_app("attendant", cobj); }
   // The legs of the call object other than the caller's: those still ringing, or those ended.
@@ -77,13 +64,6 @@ class AttendantTest : public pbx_test::call_test {
     str s = cobjs.get(cobj, cobj_ivr_type) + " " + account_name(cobj_int(cobj, cobj_ivr_user));
     if (!cobjs.get(cobj, cobj_diversion).empty()) s += " " + cobjs.get(cobj, cobj_diversion);
     return handed.empty() ? s : s + " > " + handed;
-  }
-  static str answer(const char* leg, const char* code, const char* reason, const char* file = "",
-                    const char* loop = "false") {
-    bool ok = str(code) == "200";
-    return soap_write(
-        msg::set_dialog_state{leg, file, loop, ok ? "true" : "false", "", ok ? "true" : "false", "",
-                              code, str(code) == "180" ? "true" : "", reason, "", "false", ""});
   }
   // The commands that tokens stand for: "mute", "ringback", "clear[:name]",
   // "timer:name:ms[:arg]", "ring" (every leg still ringing), "drop" (every other leg ended),
@@ -110,50 +90,37 @@ class AttendantTest : public pbx_test::call_test {
       } else if (kind == "timer") {
         out.push_back(soap_write(msg::set_dialog_timeout{"7", b, a, c}));
       } else if (kind == "end") {
-        out.push_back(answer("7", a.c_str(), b.c_str()));
+        out.push_back(soap_write(answer("7", a.value(), b)));
       } else if (kind == "answer") {
-        out.push_back(answer("7", "200", "Ok", a.c_str()));
+        out.push_back(soap_write(answer("7", 200, "Ok", a)));
       } else {
         for (int l : ringing_legs(kind == "drop")) {
           str id = legs.get(l, leg_call_id);
           int r = registrations.first(registrations_callid, legs.get(l, leg_registration));
           str user = account_name(legs.get(l, leg_extension).value());
           if (kind == "drop") {
-            out.push_back(answer(id.c_str(), "486", "Busy Here"));
+            out.push_back(soap_write(answer(id, 486, "Busy Here")));
             continue;
           }
-          msg::start_dialog m;
-          m.call_id = id;
-          m.uri = registrations.get(r, registrations_contact);
-          m.from = "<sip:40@localhost>";
-          m.to = "<sip:" + user + "@localhost>";
-          m.registration = legs.get(l, leg_registration);
-          m.secure = "false";
-          m.other_side = "7";
-          m.username = user;
-          m.password = "secret";
-          out.push_back(soap_write(m));
+          out.push_back(soap_write(msg::start_dialog{
+              id, registrations.get(r, registrations_contact), "<sip:40@localhost>",
+              "<sip:" + user + "@localhost>", "", "", "", legs.get(l, leg_registration), "", "", "",
+              "false", "", "7", user, "secret"}));
         }
       }
     }
     return out;
   }
-  int caller = 0, cobj = 0, primary = 0;
+  int caller = 0;
 };
 
 // A call straight to extension 101: the rules that decide between ringing, forwarding and
 // refusing, in their order. 200 is an extension; the other destinations are outside numbers.
 TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
-  struct row {
-    const char* name;
-    cells settings;
-    int registrations;
-    bool busy;         // 101 already has a leg in another call
-    const char* list;  // the caller's entry in 101's address book
-    std::initializer_list<const char*> commands;
-    const char* routed;
-  } rows[] = {
-      // clang-format off
+  // busy: 101 already has a leg in another call; list: the caller's entry in 101's address book.
+  // clang-format off
+  struct row { const char* name; cells settings; int registrations; bool busy; const char* list;
+              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
       {"rings both registrations", {}, 2, false, "", {"timer:mailbox:20000", "ring"},
        "attendant 101"},
       {"own no-answer time", {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}}, 1, false,
@@ -184,12 +151,9 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     int e = extension("101", r.settings, r.registrations);
-    if (*r.list)
-      db_test::add_row(
-          adrbook, {{adrbook_user, id_text(e)}, {adrbook_number, "40"}, {adrbook_type, r.list}});
+    if (*r.list) db_test::add_row(adrbook, "user=" + id_text(e) + "|number=40|type=" + r.list);
     if (r.busy)  // a leg of 101 in another call object
       legs.set(leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false),
                leg_extension, id_text(e));
@@ -202,14 +166,10 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
 
 // The reminders of a ringing direct call, and the end of the call by either side.
 TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
-  struct row {
-    const char* name;
-    cells settings;
-    const char* event;  // a timer name, or "hangup" / "error" (every rung leg failed)
-    std::initializer_list<const char*> commands;
-    const char* routed;
-  } rows[] = {
-      // clang-format off
+  // event: a timer name, or "hangup" / "error" (every rung leg failed).
+  // clang-format off
+  struct row { const char* name; cells settings; const char* event;
+              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
       {"extension forwards to cfn", {{extensions_cfn, "200"}}, "extension",
        {"drop", "clear:", "moh", "timer:mailbox:20000", "ring"}, "attendant 200"},
       {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
@@ -225,8 +185,7 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     call(extension("101", r.settings, 2));
     take();
     str event = r.event;
@@ -249,14 +208,10 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
 // The menu of attendant 800: digits typed one by one; nothing is routed before the last key.
 #define SAY_123 "$a/aa_say_extension.wav $a/1.wav $a/2.wav $a/3.wav"
 TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
-  struct row {
-    const char* name;
-    cells settings;
-    const char* keys;
-    std::initializer_list<const char*> commands;  // after the welcome
-    const char* routed;
-  } rows[] = {
-      // clang-format off
+  // commands: after the welcome.
+  // clang-format off
+  struct row { const char* name; cells settings; const char* keys;
+              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
       {"three digits complete", {{attendants_completion, "3"}}, "123",
        {"mute", SAY_123, "timer:mailbox:20000", "ring", "ringback"}, "attendant 800"},
       {"automatic waits for the longer alias", {}, "123",
@@ -282,8 +237,7 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     extension("12", {}, 0);
     extension("123", {});
     int menu = add_account("800", "attendants", attendants);
@@ -307,13 +261,8 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
 }
 
 TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
-  struct row {
-    const char* flag;
-    const char* flag_state;
-    const char* logged;
-    bool night;
-  } rows[] = {
-      // clang-format off
+  // clang-format off
+  struct row { const char *flag, *flag_state, *logged; bool night; } rows[] = {
       {"900", "true", "Attendant: Goto night service 555", true},
       {"900", "false", "", false},
       {"40", "", "Attendant: Account 40 is not a Service Flag", false},
@@ -322,13 +271,11 @@ TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.flag);
-    TearDown();  // a fresh store for every row
-    SetUp();
+    fresh();
     int flag = add_account("900", "srvflags", srvflags);
     srvflags.set(extension_row(flag), srvflags_state, r.flag_state);
     int menu = add_account("800", "attendants", attendants);
-    db_test::set_row(attendants, extension_row(menu),
-                     {{attendants_flag, r.flag}, {attendants_night, "555"}});
+    db_test::set_row(attendants, extension_row(menu), str("flag=") + r.flag + "|night=555");
     call(menu);
     EXPECT_EQ(take(), expand({r.night ? "moh"
                                       : "answer:$a/aa_welcome_auto.wav "
@@ -372,12 +319,10 @@ TEST_F(AttendantTest, AnonymousCallerIsAnnouncedByName) {
   EXPECT_EQ(got, expand({"rec:", "clear:pound", "timer:mailbox:20000"}));
   int answering = ringing_legs()[0];
   EXPECT_FALSE(app()->on_connect(answering, msg::dialog_response{}));
-  leg_play screening;
-  screening.file = "$a/aa_incoming_anonymous.wav " + file + " $a/aa_incoming_options.wav";
-  screening.alert = screening.analyse_dtmf = true;
   EXPECT_EQ(
       take().back(),  // the other phone stopped first
-      soap_write(dialog_state_command(legs.get(answering, leg_call_id), 200, "Ok", screening)));
+      soap_write(answer(legs.get(answering, leg_call_id), 200, "Ok",
+                        "$a/aa_incoming_anonymous.wav " + file + " $a/aa_incoming_options.wav")));
   app()->on_hangup(answering);
   EXPECT_EQ(take(), expand({"clear:", "$a/aa_no_anonymous.wav"}));
 }
@@ -388,14 +333,9 @@ TEST_F(AttendantTest, AnonymousCallerIsAnnouncedByName) {
 #define BUSY \
   "$a/aa_busy_callback.wav $a/aa_receive_callback.wav $a/1.wav $a/aa_leave_message.wav $a/2.wav"
 TEST_F(AttendantTest, CallBackOfferAndCampOn) {
-  struct row {
-    cells settings;
-    bool card;  // the domain has a calling card; 101 does not answer (else it is busy)
-    const char* offer;
-    const char* key;
-    const char* after;
-  } rows[] = {
-      // clang-format off
+  // card: the domain has a calling card; 101 does not answer (else it is busy).
+  // clang-format off
+  struct row { cells settings; bool card; const char *offer, *key, *after; } rows[] = {
       {{{extensions_mb_enable, "false"}}, true,
        "$a/aa_no_answer.wav $a/aa_callback_now.wav $a/1.wav", "1", "callback 101 40"},
       {{{extensions_lines, "1"}}, false, BUSY, "2", "mailbox 101 deflection > 101"},
@@ -405,8 +345,7 @@ TEST_F(AttendantTest, CallBackOfferAndCampOn) {
   int e = 0, busy = 0;
   for (const row& r : rows) {
     SCOPED_TRACE(r.after);
-    TearDown();
-    SetUp();
+    fresh();
     domains.set(domain, domains_camp_enabled, "true");
     if (r.card) add_account("70", "callingcards", callingcards);
     e = extension("101", r.settings);
@@ -441,13 +380,9 @@ TEST_F(AttendantTest, CallBackOfferAndCampOn) {
 // Cell phones ring through the dial plan of 101 with its confirmation key ("trunk:<key>"
 // beside "reg", a phone of 101); an intercom call asks the phone to answer by itself.
 TEST_F(AttendantTest, CellPhonesAndIntercom) {
-  struct row {
-    cells settings;
-    int registrations;
-    const char* number;  // what was dialled
-    const char* legs;
-  } rows[] = {
-      // clang-format off
+  // number: what was dialled.
+  // clang-format off
+  struct row { cells settings; int registrations; const char* number; const char* legs; } rows[] = {
       {{{extensions_cell_connect, "5"}}, 1, "101", " reg trunk:5"},
       {{{extensions_cell_time, "7"}}, 1, "101", " reg timer"},
       {{{extensions_cell_display, "true"}}, 1, "101", " reg"},
@@ -457,15 +392,13 @@ TEST_F(AttendantTest, CellPhonesAndIntercom) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.legs);
-    TearDown();
-    SetUp();
+    fresh();
     domains.set(domain, domains_code_intercom, "*90");
     int e = extension("101", r.settings, r.registrations);
     int t = db_test::add_row(trunks, {{trunks_name, "A"}, {trunks_reg_registrar, "127.0.0.9"}});
     users.set(e, users_dial_plan, id_text(db_test::add_row(dial_plan, {})));
-    db_test::add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(e, users_dial_plan)},
-                                       {dial_plan_entry_trunk, id_text(t)},
-                                       {dial_plan_entry_pattern, "*"}});
+    db_test::add_row(dial_plan_entry,
+                     "id=" + users.get(e, users_dial_plan) + "|trunk=" + id_text(t) + "|pattern=*");
     db_test::add_row(::cells, {{cells_number, "0170555"}, {cells_user, id_text(e)}});
     call(e, false, r.number);
     str seen;
@@ -502,33 +435,6 @@ TEST_F(AttendantTest, WelcomePromptsAndRestart) {
   app()->on_audio_end();
   EXPECT_EQ(take().back(), expand({"end:486:Busy Here"})[0]);
   EXPECT_EQ(queue.size(), 1u);
-}
-
-TEST(DialPattern, SubstitutionOfWrittenPatterns) {
-  struct row {
-    const char* pattern;
-    const char* replacement;
-    const char* number;
-    const char* result;
-    bool may_extend;  // could more digits after the first two still match?
-  } rows[] = {
-      // clang-format off
-      {"5xx", "", "512", "sip:512@localhost;user=phone", true},
-      {"9*", "0*", "912345", "sip:012345@localhost;user=phone", true},
-      {"xxx|1xxx", "", "1234", "sip:1234@localhost;user=phone", true},
-      {"+49*", "", "+4930", "sip:30@localhost;user=phone", false},
-      {"[2-3]x", "", "45", "", false},
-      {"^(77)@.*", "sip:\\x\\1@h", "77", "sip:p77@h", false},
-      // clang-format on
-  };
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.pattern);
-    str e =
-        "!" + expand_dial_pattern(r.pattern) + "!" + expand_dial_replacement(r.replacement) + "!i";
-    EXPECT_EQ(regex_substitute(e, str(r.number) + "@localhost", {{'r', "localhost"}, {'x', "p"}}),
-              r.result);
-    EXPECT_EQ(dial_pattern_may_extend(r.pattern, str(r.number).leftstr(2)), r.may_extend);
-  }
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // next trunk on a 503, and a number that no entry routes.
 #include "apps/extcall.h"
 
-#include "db/schema.h"
-#include "pbx/call_state.h"
 #include "pbx/dialog_events.h"
 #include "pbx/pbx_test_util.h"
 
@@ -16,39 +14,24 @@ class ExtcallTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
-    clear_call_apps();
     install_extcall();
     caller = add_extension("40");
     users.set(caller, users_ani, "4930123");
     const int plan = add_row(dial_plan, {{dial_plan_name, "P"}});
     users.set(caller, users_dial_plan, id_text(plan));
-    a = add_row(trunks, {{trunks_name, "A"},
-                         {trunks_reg_registrar, "127.0.0.9"},
-                         {trunks_reg_account, "acct"},
-                         {trunks_reg_pass, "pw"},
-                         {trunks_outbound_proxy, "sip:127.0.0.8"},
-                         {trunks_codecs, "0 8"},
-                         {trunks_request_timeout, "30"},
-                         {trunks_failover, "only_5xx"},
-                         {trunks_analog, "true"}});
+    a = add_row(trunks,
+                "name=A|reg_registrar=127.0.0.9|reg_account=acct|reg_pass=pw|"
+                "outbound_proxy=sip:127.0.0.8|codecs=0 8|request_timeout=30|failover=only_5xx|"
+                "analog=true");
     b = add_row(trunks, {{trunks_name, "B"}, {trunks_reg_registrar, "127.0.0.10"}});
     for (int t : {a, b})
-      add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
-                                {dial_plan_entry_preference, id_text(t * 10)},
-                                {dial_plan_entry_trunk, id_text(t)},
-                                {dial_plan_entry_pattern, "9*"}});
-  }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
+      add_row(dial_plan_entry, "id=" + id_text(plan) + "|preference=" + id_text(t * 10) +
+                                   "|trunk=" + id_text(t) + "|pattern=9*");
   }
   // Extension 40 (or the caller from) dials number from port 7, or reaches the calling card
   // card; the commands of the start are returned.
   std::vector<str> call(const char* number, int card = 0, const char* from = "40") {
-    const str party = str::sprintf("\"Al\" <sip:%S@localhost>", from);
-    cobj = cobj_create("abc@phone", party, "<sip:x@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", party + ";tag=1", "", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    incoming(str::sprintf("\"Al\" <sip:%S@localhost>", from), "<sip:x@localhost>");
     if (str(from) == "40") legs.set(primary, leg_extension, id_text(caller));
     set_ivr_user(cobj, card ? card : caller, "extcall");
     make_call_app("extcall", cobj)->start(card, card ? str() : str("sip:") + number + "@localhost");
@@ -56,18 +39,22 @@ class ExtcallTest : public pbx_test::call_test {
   }
   // The StartDialog of the newest leg, which went out on trunk t.
   msg::start_dialog outbound(int t, const char* uri, const str& from) {
-    const int leg = legs_of(cobj).back();
-    msg::start_dialog m;
-    m.call_id = legs.get(leg, leg_call_id);
-    m.uri = uri;
-    m.from = from;
-    m.to = str("<") + uri + ">";
-    m.trunk = id_text(t);
-    m.secure = "false";
-    m.other_side = "7";
-    return m;
+    return {legs.get(legs_of(cobj).back(), leg_call_id),
+            uri,
+            from,
+            str("<") + uri + ">",
+            "",
+            "",
+            id_text(t),
+            "",
+            "",
+            "",
+            "",
+            "false",
+            "",
+            "7"};
   }
-  int caller = 0, a = 0, b = 0, cobj = 0, primary = 0;
+  int caller = 0, a = 0, b = 0;
 };
 
 TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {
@@ -95,16 +82,10 @@ TEST_F(ExtcallTest, TrunkLegFailsOverAndUnroutedNumbersEnd) {
 
 TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
   add_account("0307", "extensions", extensions, add_row(domains, {{domains_name, "b.example"}}));
-  add_row(dial_plan_entry, {{dial_plan_entry_id, users.get(caller, users_dial_plan)},
-                            {dial_plan_entry_preference, "90"},
-                            {dial_plan_entry_trunk, "*"},
-                            {dial_plan_entry_pattern, "*"},
-                            {dial_plan_entry_cmc, "c"}});
-  leg_play ask;
-  ask.file = "$a/ex_enter_cost_code.wav";
-  ask.alert = ask.analyse_dtmf = true;
-  EXPECT_EQ(call("0307"),
-            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", ask)));
+  add_row(dial_plan_entry,
+          "id=" + users.get(caller, users_dial_plan) + "|preference=90|trunk=*|pattern=*|cmc=c");
+  EXPECT_EQ(call("0307"), texts(msg::clear_dialog_timeout{"7", ""},
+                                answer("7", 200, "Ok", "$a/ex_enter_cost_code.wav")));
   for (const char* key : {"4", "2", "#"}) dialog_dtmf({"7", key});
   msg::start_dialog m =
       outbound(0, "sip:0307@b.example;user=phone", "\"Al\" <sip:4930123@localhost>");
@@ -128,11 +109,8 @@ TEST_F(ExtcallTest, CallingCardCallersEnterWhatTheyLack) {
   // clang-format on
   for (const auto& c : cases) {
     domains.set(domain, domains_trust_callerid, c.trust);
-    leg_play p;
-    p.file = str("$a/") + c.prompt + ".wav";
-    p.alert = p.analyse_dtmf = true;
-    EXPECT_EQ(call("", card, c.from),
-              texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 200, "Ok", p)))
+    EXPECT_EQ(call("", card, c.from), texts(msg::clear_dialog_timeout{"7", ""},
+                                            answer("7", 200, "Ok", str("$a/") + c.prompt + ".wav")))
         << c.from;
     EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), c.state);
   }

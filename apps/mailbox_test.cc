@@ -5,21 +5,18 @@
 
 #include <regex>
 
-#include "base/file_system.h"
-#include "db/schema.h"
-#include "pbx/call_state.h"
 #include "pbx/dialog_events.h"
 #include "pbx/pbx_test_util.h"
-#include "sip/call_messages.h"
 #include "sip/sip_messages.h"
 
 namespace {
+
+using events = std::initializer_list<const char*>;
 
 class MailboxTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
-    clear_call_apps();
     install_mailbox();
     owner = add_extension("101");
     caller = add_extension("40");
@@ -30,25 +27,18 @@ class MailboxTest : public pbx_test::call_test {
     int r = add_registration(owner, "mwi-1", "sip:101@127.0.0.2");
     registrations.set(r, registrations_event, "message-summary");
   }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
-  }
   // Extension `from` calls the mailbox of 101 from port 7.
   void call(int from) {
-    str f = "<sip:" + account_name(from) + "@localhost>";
-    cobj = cobj_create("abc@phone", f, "<sip:101@localhost>", domain);
-    primary = leg_create(true, "7", "abc@phone", f + ";tag=1", "", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+    incoming("<sip:" + account_name(from) + "@localhost>", "<sip:101@localhost>");
     legs.set(primary, leg_extension, id_text(from));
     set_ivr_user(cobj, owner, "mailbox");
     make_call_app("mailbox", cobj)->start(owner, str());
   }
   // Feeds events: a key, "eof", "hangup", "written:<file>", "failed:<file>" (a recording that
   // could not be written); then the commands they caused.
-  std::vector<str> send(std::initializer_list<const char*> events) {
+  std::vector<str> send(events in) {
     take();
-    for (str e : events) {
+    for (str e : in) {
       str text = e == "eof"                  ? soap_write(msg::dialog_eof{"7", ""})
                  : e == "hangup"             ? soap_write(msg::dialog_hangup{"7", "", ""})
                  : e.starts_with("written:") ? soap_write(msg::file_written{e.substr(8), ""})
@@ -76,13 +66,8 @@ class MailboxTest : public pbx_test::call_test {
         out.push_back(soap_write(msg::set_playfile{"7", list, "false", "true", "false"}));
       if (kind == "r") out.push_back(soap_write(msg::set_recording{"7", a, ""}));
       if (kind == "fax") out.push_back(soap_write(msg::fax_detection{"7", "true"}));
-      bool answer = kind == "a" || kind == "end";
-      str code = kind == "a" ? str("200") : a;
-      if (answer)
-        out.push_back(soap_write(msg::set_dialog_state{
-            "7", kind == "a" ? list : str(), "false", kind == "a" ? "true" : "false", "",
-            kind == "a" ? "true" : "false", "", code, "", kind == "a" ? str("Ok") : b, "", "false",
-            ""}));
+      if (kind == "a") out.push_back(soap_write(answer("7", 200, "Ok", list)));
+      if (kind == "end") out.push_back(soap_write(answer("7", a.value(), b)));
       if (kind == "mwi")
         out.push_back(soap_write(msg::subscription_notify{
             "mwi-1", "message-summary", "application/simple-message-summary",
@@ -98,9 +83,7 @@ class MailboxTest : public pbx_test::call_test {
       out += messages.get(r, *c) + "|";
     return out;
   }
-  memory_file_system files;
-  scoped_file_system fs_scope{&files};
-  int owner = 0, caller = 0, cobj = 0, primary = 0;
+  int owner = 0, caller = 0;
 };
 
 TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
@@ -118,16 +101,16 @@ TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
   EXPECT_EQ(send({"9", "eof"}), expand({"t:inactive:300000", "p:mb_thank_you_for_message",
                                         "mwi:yes:1/0", "c:", "end:487:Temporarily Unavailable"}));
   // The owner's mail, its recording named by its row (the boundary is random).
-  EXPECT_EQ(std::regex_replace(files.files["spool/0000001-00.msg"], std::regex("b-\\w{26}"), "B"),
+  EXPECT_EQ(std::regex_replace(mfs.files["spool/0000001-00.msg"], std::regex("b-\\w{26}"), "B"),
             "From: pbx@x.org\r\nTo: owner@x.org\r\nDomain: 1\r\nSubject: New voice message from "
             "40\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n--B\r\nContent-Type: "
             "text/plain; charset=utf-8\r\n\r\n40 left you a voice message of 5 seconds in mailbox "
             "101. The recording is attached.\r\n\r\n--B\r\nContent-Disposition: attachment; "
             "filename=\"msg1.wav\"\r\nContent-Type: audio/wav; name=\"msg1.wav\"\r\n\r\n1\r\n"
             "--B--\r\n");
-  files.files["recordings/msg1.wav"] = "RIFF";
+  mfs.files["recordings/msg1.wav"] = "RIFF";
   EXPECT_EQ(send({"written:recordings/msg1.wav"}), expand({}));  // nothing changed since
-  EXPECT_EQ(files.files.count("recordings/msg1.wav"), 1u);
+  EXPECT_EQ(mfs.files.count("recordings/msg1.wav"), 1u);
 
   // The owner: PIN, the count, the message, its envelope, delete.
   legs.delete_row(primary);
@@ -145,18 +128,15 @@ TEST_F(MailboxTest, CallerLeavesAMessageAndTheOwnerDeletesIt) {
   EXPECT_EQ(send({"7"}), expand({"t:inactive:420000", "mwi:no:0/0", "t:inactive:420000",
                                  "p:mb_message_deleted"}));
   EXPECT_FALSE(messages.has_row(1));
-  EXPECT_EQ(files.files.count("recordings/msg1.wav"), 0u);
+  EXPECT_EQ(mfs.files.count("recordings/msg1.wav"), 0u);
   EXPECT_EQ(send({"eof"}), expand({"p:mb_main_menu mb_main_menu1 mb_main_menu2 mb_main_menu3 "
                                    "mb_main_menu4 mb_enter_choice2 mb_main_menu9"}));
 }
 
 // PIN entries of the owner; the state after the keys, or the end of the call.
 TEST_F(MailboxTest, PinEntry) {
-  struct row {
-    std::initializer_list<const char*> keys;
-    const char* state;
-    bool ended;
-  } rows[] = {
+  // clang-format off
+  struct row { events keys; const char* state; bool ended; } rows[] = {
       {{"1", "2", "3", "4"}, "menu", false},
       {{"1", "2", "#"}, "wrong_pin", false},
       {{"9", "*", "1", "2", "3", "4"}, "menu", false},
@@ -164,6 +144,7 @@ TEST_F(MailboxTest, PinEntry) {
       {{"5", "5", "5", "5", "eof", "6", "#", "eof", "1", "2"}, "wait_pin", false},
       {{"5", "5", "5", "5", "eof", "6", "#", "eof", "7", "7", "7", "7"}, "wait_pin", true},
   };
+  // clang-format on
   for (const row& r : rows) {
     call(owner);
     std::vector<str> out = send(r.keys);
@@ -176,33 +157,30 @@ TEST_F(MailboxTest, PinEntry) {
 // Hanging up in the middle leaves nothing half-done: no message from a short recording, no
 // new PIN, no name, no temporary file.
 TEST_F(MailboxTest, HangupInTheMiddle) {
-  struct row {
-    bool as_owner;
-    std::initializer_list<const char*> keys;
-    int ms;
-    const char* messages_left;
-  } rows[] = {
+  // clang-format off
+  struct row { bool owner; events keys; int ms; const char* left; } rows[] = {
       {false, {"eof"}, 500, ""},
       {false, {"eof"}, 2000, "vmail"},
       {true, {"1", "2", "3", "4", "2", "1", "2"}, 0, ""},
       {true, {"1", "2", "3", "4", "3", "eof"}, 0, ""},
       {true, {"1", "2", "3", "4", "3", "eof", "#"}, 0, ""},
   };
+  // clang-format on
   for (const row& r : rows) {
     messages.delete_row();
-    call(r.as_owner ? owner : caller);
+    call(r.owner ? owner : caller);
     send(r.keys);
     if (!cobjs.get(cobj, cobj_ivr_files).empty())
-      files.files[cobjs.get(cobj, cobj_ivr_files).c_str()] = "RIFF";
+      mfs.files[cobjs.get(cobj, cobj_ivr_files).c_str()] = "RIFF";
     for (int m = messages.first(); m; m = messages.next(m))
-      files.files[messages.get(m, messages_filename).c_str()] = "RIFF";
+      mfs.files[messages.get(m, messages_filename).c_str()] = "RIFF";
     clock.advance_ms(r.ms);
     send({"hangup", "written:recordings/msg1.wav"});
     str left;
     for (int m = messages.first(); m; m = messages.next(m)) left += messages.get(m, messages_type);
-    EXPECT_EQ(left, r.messages_left);
+    EXPECT_EQ(left, r.left);
     size_t recordings = 0;
-    for (const auto& f : files.files) recordings += str(f.first).starts_with("recordings/");
+    for (const auto& f : mfs.files) recordings += str(f.first).starts_with("recordings/");
     EXPECT_EQ(recordings, left.empty() ? 0u : 1u);
     EXPECT_EQ(extensions.get(extension_row(owner), extensions_mb_pin), "1234");
     EXPECT_EQ(extensions.get(extension_row(owner), extensions_name_use), "false");
@@ -214,66 +192,29 @@ TEST_F(MailboxTest, HangupInTheMiddle) {
 // ("hangup"), no temporary recording and no uncommitted message is left, the owner's settings
 // are untouched.
 TEST_F(MailboxTest, HangupInEveryState) {
-  for (const char* s : {"announcement",
-                        "announcement2",
-                        "announcement3",
-                        "anorec",
-                        "full",
-                        "record",
-                        "after_recording",
-                        "thanks",
-                        "thanks2",
-                        "ask_pin",
-                        "wait_pin",
-                        "wrong_pin",
-                        "menu",
-                        "read_env",
-                        "read_messages",
-                        "read_short",
-                        "next_message",
-                        "message_deleted",
-                        "call_back",
-                        "name_greet",
-                        "name_prerec",
-                        "name_rec",
-                        "name_play",
-                        "name_postrec",
-                        "greet_list",
-                        "greet_prerec",
-                        "greet_rec",
-                        "greet_play",
-                        "greet_postrec",
-                        "pin_greet",
-                        "pin_enter",
-                        "pin_verify",
-                        "move_mailbox",
-                        "move_mb2",
-                        "move_noexist",
-                        "move_confirm",
-                        "move_rec1",
-                        "move_rec2",
-                        "mm1",
-                        "rec1",
-                        "rec2",
-                        "starcode",
-                        "rec_failed",
-                        "temp_failed"}) {
-    SCOPED_TRACE(s);
+  const str states =
+      "announcement announcement2 announcement3 anorec full record after_recording thanks "
+      "thanks2 ask_pin wait_pin wrong_pin menu read_env read_messages read_short "
+      "next_message message_deleted call_back name_greet name_prerec name_rec name_play "
+      "name_postrec greet_list greet_prerec greet_rec greet_play greet_postrec pin_greet "
+      "pin_enter pin_verify move_mailbox move_mb2 move_noexist move_confirm move_rec1 "
+      "move_rec2 mm1 rec1 rec2 starcode rec_failed temp_failed";
+  for (size_t i = 0; !states.get_field(i).empty(); i++) {
+    const str s = states.get_field(i);
+    SCOPED_TRACE(s.c_str());
     messages.delete_row();
     call(owner);
-    const int uncommitted =
-        db_test::add_row(messages, {{messages_user, id_text(owner)},
-                                    {messages_type, "com"},
-                                    {messages_filename, "recordings/msg9.wav"}});
+    const int uncommitted = db_test::add_row(
+        messages, "user=" + id_text(owner) + "|type=com|filename=recordings/msg9.wav");
     cobjs.set(cobj, cobj_ivr_extension, id_text(uncommitted));
     cobjs.set(cobj, cobj_ivr_files, "recordings/mbtmp-1.wav");
-    files.files["recordings/mbtmp-1.wav"] = "RIFF";
+    mfs.files["recordings/mbtmp-1.wav"] = "RIFF";
     cobjs.set(cobj, cobj_ivr_state, s);
     send({"hangup"});
     EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), "hangup");
     EXPECT_FALSE(messages.has_row(uncommitted) &&
                  messages.get(uncommitted, messages_type) == "com");
-    EXPECT_EQ(files.files.count("recordings/mbtmp-1.wav"), 0u);
+    EXPECT_EQ(mfs.files.count("recordings/mbtmp-1.wav"), 0u);
     EXPECT_EQ(extensions.get(extension_row(owner), extensions_mb_pin), "1234");
     legs.delete_row(primary);
   }
@@ -281,11 +222,9 @@ TEST_F(MailboxTest, HangupInEveryState) {
 
 // The caller's first state by the size of the mailbox and what it holds.
 TEST_F(MailboxTest, FullMailbox) {
+  // held: one letter per message, n new, s saved.
   struct row {
-    const char* size;
-    const char* held;  // one letter per message: n new, s saved
-    const char* state;
-    const char* left;
+    const char *size, *held, *state, *left;
   } rows[] = {{"0", "", "full", ""},
               {"3", "nsn", "announcement", "nn"},
               {"3", "ss", "announcement", "ss"},
@@ -294,12 +233,9 @@ TEST_F(MailboxTest, FullMailbox) {
     messages.delete_row();
     extensions.set(extension_row(owner), extensions_mb_size, r.size);
     for (const char* c = r.held; *c; c++) {
-      int m = messages.add_row();
-      db_test::set_row(messages, m,
-                       {{messages_user, id_text(owner)},
-                        {messages_type, "vmail"},
-                        {messages_new, *c == 'n' ? "true" : "false"},
-                        {messages_start, atimestamp_serialize(wall_now())}});
+      db_test::add_row(messages, "user=" + id_text(owner) +
+                                     "|type=vmail|new=" + (*c == 'n' ? "true" : "false") +
+                                     "|start=" + atimestamp_serialize(wall_now()));
     }
     call(caller);
     str left;

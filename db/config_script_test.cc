@@ -1,20 +1,14 @@
 #include "db/config_script.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <sstream>
 
 #include "db/db_test_util.h"
 #include "db/persistence.h"
-#include "db/tar.h"
 
 namespace {
 
-class ConfigScriptTest : public db_test::store_test {
- protected:
-  bool has_log(const std::string& text) { return log.contains(text); }
-};
+using ConfigScriptTest = db_test::store_test;
 
 TEST_F(ConfigScriptTest, SerializeFormatAndRoundTrip) {
   int d = domains.add_row();
@@ -53,10 +47,7 @@ TEST_F(ConfigScriptTest, SerializeFormatAndRoundTrip) {
   db_test::reset_store();
   EXPECT_EQ(domains.size(), 0);
   on_config_available(200, script);
-  EXPECT_EQ(domains.get(1, domains_name), "a\"b<c>.example");
-  EXPECT_EQ(extensions.get(9, extensions_password), "p&w");
-  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "pbx <1>");
-  EXPECT_EQ(serialize_config(), script);
+  EXPECT_EQ(serialize_config(), script);  // the same cells, settings and unescaped texts
 }
 
 TEST_F(ConfigScriptTest, AppliesWhatIsValid) {
@@ -84,8 +75,6 @@ TEST_F(ConfigScriptTest, AppliesWhatIsValid) {
   EXPECT_EQ(webpages.size(), 0);
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "lower-case and prefixed");
   EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>lower-case and prefixed</sys_name>"), 0);
-  EXPECT_EQ(domains.get(7, domains_name), "seven");
-  EXPECT_EQ(domains.get(7, domains_display_name), "Seven");
   EXPECT_EQ(domains.get_index(), 8);
   EXPECT_EQ(mfs.files["domains/7.xml"],
             "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><display>Seven</display><name>"
@@ -105,7 +94,7 @@ TEST_F(ConfigScriptTest, AppliesWhatIsValid) {
 
 TEST_F(ConfigScriptTest, FetchedConfigurations) {
   on_config_available(404, "<Config><SetSetting name=\"sys_name\">x</SetSetting></Config>");
-  EXPECT_TRUE(has_log("Loading Configuration: Server returned 404"));
+  EXPECT_TRUE(log.contains("Loading Configuration: Server returned 404"));
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "");
   on_config_available(
       204,
@@ -113,26 +102,24 @@ TEST_F(ConfigScriptTest, FetchedConfigurations) {
       "name=\"name\">two</Column></SetEntry></Config><Other><SetEntry table=\"domains\" "
       "row=\"3\"><Column name=\"name\">three</Column></SetEntry></Other><Config><SetEntry "
       "table=\"domains\" row=\"4\"><Column name=\"name\">four</Column></SetEntry></Config>");
-  EXPECT_TRUE(domains.has_row(2));
-  EXPECT_FALSE(domains.has_row(3));
-  EXPECT_TRUE(domains.has_row(4));
+  EXPECT_EQ(domains.search_list(table::all, 0, false), (std::set<int>{2, 4}));
 }
 
 TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   EXPECT_EQ(restore_default_config(str()), restore_result::nothing);
   EXPECT_TRUE(
-      has_log("Cannot restore default configuration because there is no filename for this."));
+      log.contains("Cannot restore default configuration because there is no filename for this."));
   EXPECT_EQ(restore_default_config("default.tar"), restore_result::nothing);
   EXPECT_TRUE(
-      has_log("Cannot restore default configuration because the default configuration "
-              "cannot be found."));
+      log.contains("Cannot restore default configuration because the default configuration "
+                   "cannot be found."));
   // Found among the web files when the working directory has none.
   str::create_path("web");
   mfs.files["web/default.xml"] =
       "<?xml version=\"1.0\"?><Config><SetEntry table=\"domains\" row=\"1\"><Column "
       "name=\"name\">web.example</Column></SetEntry></Config>";
   EXPECT_EQ(restore_default_config("default.xml", "web"), restore_result::script);
-  EXPECT_TRUE(has_log("Restoring default configuration"));
+  EXPECT_TRUE(log.contains("Restoring default configuration"));
   EXPECT_EQ(domains.get(1, domains_name), "web.example");
   EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
   // A tar image larger than max_tar (which guards uploads, not the operator's own file):
@@ -155,9 +142,9 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   mfs.files["broken.tar"] = std::string(600, 'x');
   init_setup("broken.tar", str());
   EXPECT_TRUE(
-      has_log("Cannot restore default configuration from broken.tar: the archive was "
-              "refused, starting without creating anything in its place"));
-  EXPECT_FALSE(has_log("No domain found, creating default domain"));
+      log.contains("Cannot restore default configuration from broken.tar: the archive was "
+                   "refused, starting without creating anything in its place"));
+  EXPECT_FALSE(log.contains("No domain found, creating default domain"));
   EXPECT_EQ(domains.size(), 0);
 }
 
@@ -171,7 +158,7 @@ TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
   ss << f.rdbuf();
   mfs.files["default-config.xml"] = ss.str();
   db_startup("default-config.xml");
-  EXPECT_FALSE(has_log("No domain found, creating default domain"));
+  EXPECT_FALSE(log.contains("No domain found, creating default domain"));
   ASSERT_EQ(domains.size(), 1);
   int d = domains.first(domains_name, "localhost");
   ASSERT_EQ(d, 1);
@@ -181,14 +168,13 @@ TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
   for (int ext = 100; ext <= 105; ext++) {
     int alias = user_alias.first(user_alias_name, str::sprintf("%d", ext), user_alias_domain, "1");
     ASSERT_NE(alias, 0) << ext;
-    int user = user_alias.get(alias, user_alias_user).value();
-    EXPECT_EQ(users.get(user, users_type_name), "extensions");
-    int e = users.get(user, users_type_index).value();
-    EXPECT_EQ(extensions.get(e, extensions_password), str::sprintf("sip%d", ext));
-    EXPECT_EQ(extensions.get(e, extensions_web_password), str::sprintf("web%d", ext));
+    const int user = user_alias.get(alias, user_alias_user).value();
+    const int e = users.get(user, users_type_index).value();
+    EXPECT_EQ(users.get(user, users_type_name) + " " + extensions.get(e, extensions_password) +
+                  " " + extensions.get(e, extensions_web_password),
+              str::sprintf("extensions sip%d web%d", ext, ext));
   }
   EXPECT_EQ(mohs.size(), 1);  // added by the start-up repairs
-  EXPECT_EQ(trunk_cdr.get_name(), "cdrt");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "base/log.h"
 #include "base/log_capture_test_util.h"
 #include "db/schema.h"
+#include "db/tar.h"
 #include "frame/settings.h"
 
 namespace db_test {
@@ -36,6 +38,31 @@ inline int set_row(table& t, int id, cells c) {
 }
 // A new row with the cells set one by one; its id.
 inline int add_row(table& t, cells c) { return set_row(t, t.add_row(), c); }
+// The same with the cells written as text, "column=value" separated by '|'; a column the
+// table lacks fails the test.
+inline int set_row(table& t, int id, const str& text) {
+  const std::string s(text.view());
+  for (size_t at = 0, end; at < s.size(); at = end + 1) {
+    end = std::min(s.find('|', at), s.size());
+    const size_t eq = s.find('=', at);
+    const str column(s.substr(at, eq - at));
+    const auto& known = t.column_names();
+    EXPECT_NE(std::find(known.begin(), known.end(), column), known.end()) << s.substr(at, eq - at);
+    t.set(id, column, str(s.substr(eq + 1, end - eq - 1)));
+  }
+  return id;
+}
+inline int add_row(table& t, const str& text) { return set_row(t, t.add_row(), text); }
+
+// The entries of an archive that must read: "name=data " each, in order.
+inline std::string tar_listing(const str& image) {
+  std::vector<tar_entry> entries;
+  str bad;
+  EXPECT_EQ(tar_read(image, entries, bad), tar_status::ok);
+  std::string out;
+  for (const tar_entry& e : entries) out += std::string(e.name.view()) + "=" + e.data.c_str() + " ";
+  return out;
+}
 
 const std::string xml_header = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 

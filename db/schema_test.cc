@@ -1,10 +1,5 @@
 #include "db/schema.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "db/db_test_util.h"
 
 namespace {
@@ -13,10 +8,7 @@ using SchemaTest = db_test::files_test;
 const std::string& header = db_test::xml_header;
 
 TEST_F(SchemaTest, TableListAndLookupByName) {
-  EXPECT_EQ(&get_table("domains"), &domains);
-  EXPECT_EQ(&get_table("cdrt"), &trunk_cdr);
-  EXPECT_EQ(&get_table("autocallback"), &auto_callbacks);
-  EXPECT_EQ(&get_table("webpages"), &webpages);
+  EXPECT_EQ(&get_table("cdrt"), &trunk_cdr);  // by the stored name, not the variable's
   table& none = get_table("legs");
   EXPECT_NE(&none, &legs);
   EXPECT_EQ(none.get_name(), "");
@@ -28,11 +20,8 @@ TEST_F(SchemaTest, TableListAndLookupByName) {
   EXPECT_FALSE(bogus.has_row(1));
   EXPECT_EQ(bogus.add_row(), 1);
   EXPECT_TRUE(mfs.files.empty());
-  EXPECT_TRUE(table_exists("users"));
-  EXPECT_TRUE(table_exists("cdri"));
-  EXPECT_FALSE(table_exists("webpages"));
-  EXPECT_FALSE(table_exists("legs"));
-  EXPECT_FALSE(table_exists("nonsense"));
+  for (auto [name, exists] : {std::pair{"cdri", true}, {"webpages", false}, {"legs", false}})
+    EXPECT_EQ(table_exists(name), exists) << name;
 }
 
 TEST_F(SchemaTest, InitLoadsConfigurationTablesAndDefersTheLargeOnes) {
@@ -52,16 +41,8 @@ TEST_F(SchemaTest, InitLoadsConfigurationTablesAndDefersTheLargeOnes) {
   EXPECT_EQ(domains.get_index(), 2);
   EXPECT_EQ(users.first(users_type_name, "extensions"), 4);
   EXPECT_EQ(users.get(4, users_alias), "100");
-  EXPECT_TRUE(users.is_indexed(users_epid));
-  EXPECT_FALSE(users.is_indexed(users_alias));
-  EXPECT_FALSE(cobjs.creates_on_set());
-  EXPECT_TRUE(adrbook.is_binary());
-  EXPECT_TRUE(trunk_cdr.is_binary());
-  EXPECT_FALSE(rates.is_binary());
-  EXPECT_FALSE(legs.is_persistent());
   // Deferred tables are empty, but a row made before their load never overwrites a stored one.
-  EXPECT_EQ(adrbook.size(), 0);
-  EXPECT_EQ(trunk_cdr.size(), 0);
+  EXPECT_EQ(adrbook.size() + trunk_cdr.size(), 0);
   EXPECT_EQ(trunk_cdr.add_row(), 8);
   EXPECT_EQ(adrbook.add_row(), 4);
   EXPECT_EQ(mfs.files["cdrt/7.xml"], "TLVB");
@@ -91,15 +72,11 @@ TEST_F(SchemaTest, DefaultCodes) {
     if (name.starts_with("code_") && !value.empty()) codes++;
   }
   EXPECT_EQ(codes, 44);
-  EXPECT_EQ(domains.get(d, domains_code_page), "");
-  EXPECT_EQ(domains.get(d, domains_code_pickup_cell), "*51");
-  EXPECT_EQ(domains.get(d, domains_code_clrvm), "*99");
-  // Written once, with everything in it.
-  table reread(true);
-  const table_def* def = find_table_def("domains");
-  for (size_t c = 0; c < def->column_count; c++) reread.add_column(*def->columns[c].name);
-  reread.read_table("domains");
-  EXPECT_EQ(reread.get(d, domains_code_connect), "*601");
+  EXPECT_EQ(domains.get(d, domains_code_page) + domains.get(d, domains_code_pickup_cell) +
+                domains.get(d, domains_code_clrvm),
+            "*51*99");
+  EXPECT_NE(file("domains/" + std::to_string(d) + ".xml").find("<code_connect>*601</code_connect>"),
+            std::string::npos);
 }
 
 TEST_F(SchemaTest, Wipers) {

@@ -1,10 +1,5 @@
 #include "pbx/address_list_table.h"
 
-#include <gtest/gtest.h>
-#include <rapidcheck.h>
-
-#include <string>
-
 #include "base/ip_port.h"
 #include "db/db_test_util.h"
 
@@ -13,10 +8,10 @@ namespace {
 void ignore_report(const str&, bool, const str&) {}
 void ignore_mail(const str&, const str&) {}
 
-class AccessListTable : public ::testing::Test {
+class AccessListTable : public db_test::store_test {
  protected:
   void SetUp() override {
-    db_test::reset_store();
+    store_test::SetUp();
     bw_clear();
     set_blacklist_report(ignore_report);
     set_admin_mail(ignore_mail);
@@ -33,8 +28,6 @@ class AccessListTable : public ::testing::Test {
     }
     return n;
   }
-  memory_file_system mfs;
-  scoped_file_system use{&mfs};
   manual_clock clock_;
   scoped_clock use_clock_{&clock_};
 };

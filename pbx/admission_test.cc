@@ -3,9 +3,6 @@
 // numbers, with a recording attendant class standing in for the application.
 #include "pbx/admission.h"
 
-#include "db/schema.h"
-#include "pbx/call_app.h"
-#include "pbx/call_state.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {
@@ -31,33 +28,20 @@ class AdmissionTest : public pbx_test::call_test {
     call_test::SetUp();
     log_level_max = 9;  // the routine lines too; the capture restores the level
     starts.clear();
-    clear_call_apps();
-    register_call_app({"attendant", 0, [](int c) -> std::unique_ptr<call_app> {
-                         return std::make_unique<recording_app>(c);
-                       }});
+    use_app<recording_app>("attendant");
     ext100 = add_extension("100");
     ext101 = add_extension("101");
-  }
-  void TearDown() override {
-    clear_call_apps();
-    call_test::TearDown();
   }
   // Port `port` receives an INVITE from `from` to user `to` of localhost.
   void call(int port, const char* from, const char* to, const char* trunk = "",
             const char* replaces = "") {
-    msg::get_dialog_state in;
-    in.call_id = id_text(port);
-    in.sip_id = str::sprintf("sip-%d", port);
-    in.from = str::sprintf("<sip:%S@localhost>;tag=t%d", from, port);
-    in.to = str::sprintf("<sip:%S@localhost>", to);
-    in.uri = str::sprintf("sip:%S@localhost", to);
-    in.trunk = trunk;
-    in.replaces = replaces;
-    get_dialog_state(in);
+    get_dialog_state({id_text(port), str::sprintf("sip-%d", port),
+                      str::sprintf("<sip:%S@localhost>;tag=t%d", from, port),
+                      str::sprintf("<sip:%S@localhost>", to), str::sprintf("sip:%S@localhost", to),
+                      "", "", trunk, replaces});
   }
   static str refusal(int port, int code, const char* reason) {
-    return soap_write(msg::set_dialog_state{id_text(port), "", "false", "false", "", "false", "",
-                                            id_text(code), "", reason, "", "false", ""});
+    return soap_write(answer(id_text(port), code, reason));
   }
   int ext100 = 0, ext101 = 0;
 };
@@ -72,23 +56,21 @@ TEST_F(AdmissionTest, UnknownCallerAndUnknownNumberAre404) {
 }
 
 TEST_F(AdmissionTest, SystemAndDomainLimitsCountDifferently) {
-  struct {
-    const char *system, *own;
-    int refused;  // the first call answered 503; 0: all four admitted
-  } cases[] = {{"2", "", 3}, {"", "2", 2}, {"", "", 0}};
-  for (const auto& c : cases) {
+  // The system's limit, the domain's, the first call answered 503 (0: all four admitted).
+  for (auto [system, own, refused] : {std::tuple{"2", "", 3}, {"", "2", 2}, {"", "", 0}}) {
     legs.delete_row();
     cobjs.delete_row();
     starts.clear();
-    ctrl_write_setting(ctrl_settings::max_calls, c.system);
-    domains.set(domain, domains_max_calls, c.own);
+    ctrl_write_setting(ctrl_settings::max_calls, system);
+    domains.set(domain, domains_max_calls, own);
     for (int i = 1; i <= 4; i++) {
       call(i, "100", "101");
       std::vector<str> sent = take();
-      const bool refused = sent == std::vector<str>{refusal(i, 503, "Service Unavailable")};
-      EXPECT_EQ(refused, c.refused && i >= c.refused) << c.system << "/" << c.own << " #" << i;
+      EXPECT_EQ(sent == std::vector<str>{refusal(i, 503, "Service Unavailable")},
+                refused && i >= refused)
+          << system << "/" << own << " #" << i;
     }
-    EXPECT_EQ(starts.size(), c.refused ? c.refused - 1u : 4u);
+    EXPECT_EQ(starts.size(), refused ? refused - 1u : 4u);
   }
   EXPECT_TRUE(log.contains("Call Reject: Too many calls (domain localhost)"));
 }
@@ -118,11 +100,9 @@ TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
 TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
   domains.set(domain, domains_country_code, "49");
   domains.set(domain, domains_area_code, "30");
-  const int trunk = db_test::add_row(trunks, {{trunks_name, "carrier"},
-                                              {trunks_domain, id_text(domain)},
-                                              {trunks_dial_extension, "!^\\+4930555(.*)$!\\1!!"},
-                                              {trunks_reg_account, "p@c"},
-                                              {trunks_reg_pass, "w"}});
+  const int trunk = db_test::add_row(
+      trunks, "name=carrier|domain=" + id_text(domain) +
+                  "|dial_extension=!^\\+4930555(.*)$!\\1!!|reg_account=p@c|reg_pass=w");
   call(7, "0891234567", "555101", id_text(trunk).c_str());
   EXPECT_EQ(take().front(), soap_write(msg::set_dialog_credentials{"7", "c", "p@c", "w"}));
   EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext101, "attendant"}));
@@ -135,15 +115,12 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
   domains.set(domain, domains_email_from, "pbx@pbx.test");
   ctrl_write_setting(ctrl_settings::email_list_performance, "admin@pbx.test");
   add_extension("911");
-  struct {
-    const char* edest;
-    size_t started;  // attendant starts for extension 101
-  } cases[] = {{"", 0}, {"100 101", 1}, {"101", 1}};
-  for (const auto& c : cases) {
+  // 100's emergency destination, the attendant starts for extension 101.
+  for (auto [edest, started] : {std::pair{"", 0u}, {"100 101", 1u}, {"101", 1u}}) {
     starts.clear();
-    extensions.set(extension_row(ext100), extensions_emergency_destination, c.edest);
+    extensions.set(extension_row(ext100), extensions_emergency_destination, edest);
     call(7, "100", "911");
-    EXPECT_EQ(starts.size(), c.started) << c.edest;
+    EXPECT_EQ(starts.size(), started) << edest;
     for (const auto& s : starts) EXPECT_EQ(s.account, ext101);
     EXPECT_EQ(cobjs.get(cobjs.last(), cobj_priority), "911");
   }
@@ -154,9 +131,7 @@ TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
 }
 
 TEST_F(AdmissionTest, UnknownStarCodeGoesToTheFeatureCodes) {
-  register_call_app({"starcode", 0, [](int c) -> std::unique_ptr<call_app> {
-                       return std::make_unique<recording_app>(c);
-                     }});
+  use_app<recording_app>("starcode");
   call(7, "100", "*77");
   EXPECT_EQ(starts, std::vector<start_record>(1, {cobjs.first(), ext100, "starcode"}));
 }

@@ -5,10 +5,8 @@
 
 #include <sstream>
 
-#include "db/schema.h"
 #include "pbx/call_records.h"
 #include "pbx/pbx_test_util.h"
-#include "sip/call_messages.h"
 
 namespace {
 
@@ -16,13 +14,9 @@ class CallStateTest : public pbx_test::call_test {
  protected:
   // A call object of type "attendant" with its inbound primary leg on port 7.
   void incoming_call() {
-    cobj = cobj_create("abc@phone", "<sip:100@localhost>", "<sip:101@localhost>", domain);
+    incoming("<sip:100@localhost>", "<sip:101@localhost>", "7", "abc@phone", "<sip:101@localhost>");
     cobjs.set(cobj, cobj_ivr_type, "attendant");
-    primary = leg_create(true, "7", "abc@phone", "<sip:100@localhost>;tag=1",
-                         "<sip:101@localhost>", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
   }
-  int cobj = 0, primary = 0;
 };
 
 TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
@@ -34,35 +28,35 @@ TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
   const std::vector<int> rung = initiate_call_to_all_registered_extensions(
       registrations_of(ext), cobj, primary, "<sip:100@localhost>", "<sip:101@localhost>");
   ASSERT_EQ(rung.size(), 2u);
-  std::vector<str> expected;
-  const char* uris[] = {"sip:101@127.0.0.2:5062", "sip:101@127.0.0.3:5064"};
-  const char* regs[] = {"reg-a", "reg-b"};
-  for (int i = 0; i < 2; i++) {
-    msg::start_dialog m;
-    m.call_id = legs.get(rung[i], leg_call_id);
-    m.uri = uris[i];
-    m.from = "<sip:100@localhost>";
-    m.to = "<sip:101@localhost>";
-    m.registration = regs[i];
-    m.secure = "false";
-    m.other_side = "7";
-    m.username = "101";
-    m.password = "pw101";
-    expected.push_back(soap_write(m));
-  }
-  EXPECT_EQ(take(), expected);
+  auto ring = [&](int i, const char* uri, const char* registration) {
+    return msg::start_dialog{legs.get(rung[i], leg_call_id),
+                             uri,
+                             "<sip:100@localhost>",
+                             "<sip:101@localhost>",
+                             "",
+                             "",
+                             "",
+                             registration,
+                             "",
+                             "",
+                             "",
+                             "false",
+                             "",
+                             "7",
+                             "101",
+                             "pw101"};
+  };
+  EXPECT_EQ(take(), texts(ring(0, "sip:101@127.0.0.2:5062", "reg-a"),
+                          ring(1, "sip:101@127.0.0.3:5064", "reg-b")));
 
   leg_update_id(legs.get(rung[0], leg_call_id), "8");
   leg_update_id(legs.get(rung[1], leg_call_id), "9");
   send_dialog_state(primary, 180, "Ringing");
   take();
   connect_two_calls(cobj, primary, rung[1]);
-  msg::set_dialog_state cancelled{"8", "", "false", "false", "", "false", "", "1487", "",
-                                  "Request Terminated", "", "false", ""};
-  msg::set_dialog_state answered{"7", "", "false", "false", "", "false", "", "200", "",
-                                 "Ok", "", "false", ""};
-  EXPECT_EQ(take(), texts(msg::clear_dialog_timeout{"7", ""}, cancelled,
-                          msg::connect_calls{"7", "9"}, answered));
+  EXPECT_EQ(take(),
+            texts(msg::clear_dialog_timeout{"7", ""}, answer("8", 1487, "Request Terminated"),
+                  msg::connect_calls{"7", "9"}, answer("7", 200, "Ok")));
   EXPECT_EQ(legs.get(rung[0], leg_state), leg_terminated);
   EXPECT_EQ(legs.get(primary, leg_state), leg_connected);
   EXPECT_EQ(call_other_side(cobj, primary), rung[1]);

@@ -3,7 +3,6 @@
 // preferences, failover past a preference, extensions, loopback) and the failover settings.
 #include "pbx/dial_plan.h"
 
-#include "db/schema.h"
 #include "pbx/dial_pattern.h"
 #include "pbx/pbx_test_util.h"
 
@@ -18,6 +17,8 @@ TEST(DialPattern, WrittenFormsExpandAndSubstitute) {
       {"9*", "0*", "912345@pbx", "sip:012345@host;user=phone"},
       {"9*", "+49", "912345@pbx", "sip:+49@host;user=phone"},
       {"+49*", "0*", "+4930123@pbx", "sip:030123@host;user=phone"},
+      {"+49*", "", "+4930@pbx", "sip:30@host;user=phone"},
+      {"5xx", "", "512@pbx", "sip:512@host;user=phone"},
       {"+4930", "", "+4930@pbx", "sip:+4930@host;user=phone"},
       {"*", "+1*", "5551234@pbx", "sip:+15551234@host;user=phone"},
       {"*", "", "+5551234@pbx", "sip:+5551234@host;user=phone"},
@@ -41,6 +42,16 @@ TEST(DialPattern, WrittenFormsExpandAndSubstitute) {
     EXPECT_EQ(regex_substitute(slow, c.subject, {{'r', "host"}}), c.result) << slow.c_str();
   }
   EXPECT_EQ(expand_dial_pattern("xxx|1xxx"), "^([0-9]{3}|1[0-9]{3})@.*");
+  const str variable = "!^(77)@.*!" + expand_dial_replacement("sip:\\x\\1@h") + "!i";
+  EXPECT_EQ(regex_substitute(variable, "77@localhost", {{'x', "p"}}), "sip:p77@h");
+  // Could more digits after the first two still match?
+  for (auto [pattern, typed, may_extend] : {std::tuple{"5xx", "51", true},
+                                            {"9*", "91", true},
+                                            {"xxx|1xxx", "12", true},
+                                            {"+49*", "+4", false},
+                                            {"[2-3]x", "45", false},
+                                            {"^(77)@.*", "77", false}})
+    EXPECT_EQ(dial_pattern_may_extend(pattern, typed), may_extend) << pattern;
 }
 
 TEST(DialPlan, TelephonePatternsAndPermissionLists) {
@@ -69,9 +80,7 @@ class DialPlanTest : public pbx_test::call_test {
     call_test::SetUp();
     domains.set(domain, domains_country_code, "49");
     domains.set(domain, domains_area_code, "030");
-    const int other = add_row(
-        domains,
-        {{domains_name, "other.example"}, {domains_country_code, "49"}, {domains_area_code, "40"}});
+    const int other = add_row(domains, "name=other.example|country_code=49|area_code=40");
     add_account("7654321", "extensions", extensions, other);
     add_extension("150");
     caller = add_extension("40");
@@ -86,11 +95,9 @@ class DialPlanTest : public pbx_test::call_test {
     };
     // clang-format on
     for (const auto& x : e)
-      add_row(dial_plan_entry, {{dial_plan_entry_id, id_text(plan)},
-                                {dial_plan_entry_preference, x.preference},
-                                {dial_plan_entry_trunk, x.trunk},
-                                {dial_plan_entry_pattern, x.pattern},
-                                {dial_plan_entry_replacement, x.replacement}});
+      add_row(dial_plan_entry, "id=" + id_text(plan) + "|preference=" + x.preference +
+                                   "|trunk=" + x.trunk + "|pattern=" + x.pattern +
+                                   "|replacement=" + x.replacement);
   }
   int caller = 0, a = 0, b = 0;
 };

@@ -1,10 +1,6 @@
 // The PBX's answers to the call legs' events, compared as whole command texts.
 #include "pbx/dialog_events.h"
 
-#include <gtest/gtest.h>
-
-#include "pbx/call_app.h"
-#include "pbx/call_state.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {
@@ -22,35 +18,25 @@ struct fake_app : call_app {
   void on_dtmf_ext(int l, const str& d) override { note("ext %d %s", l, d); }
 };
 
-msg::set_dialog_state state(const char* id, const char* code, const char* reason,
-                            const char* file = "", const char* dtmf = "false") {
-  return {id, file, "false", "false", "", dtmf, "", code, "", reason, "", "false", ""};
-}
-
 // Extension 100 (leg "5", the primary leg, connected) calls 101 (leg "6", alerting).
 class DialogEventsTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
     app_calls.clear();
-    clear_call_apps();
-    register_call_app({"attendant", ev_error | ev_dtmf | ev_dtmf_ext,
-                       [](int c) { return std::unique_ptr<call_app>(new fake_app(c)); }});
+    use_app<fake_app>("attendant", ev_error | ev_dtmf | ev_dtmf_ext);
     // The domain's music names its mohs row, as the administration stores it.
     const int music = db_test::add_row(mohs, {{mohs_name, "Soft"}, {mohs_string, "moh.wav"}});
-    db_test::set_row(domains, domain, {{domains_moh, id_text(music)}, {domains_record_start, "*1"}});
+    db_test::set_row(domains, domain, "moh=" + id_text(music) + "|record_start=*1");
     const int u100 = add_extension("100", "pw"), u101 = add_extension("101");
     extensions.set(extension_row(u100), extensions_auth_adr, "127.0.0.9");
-    cobj = cobj_create("sip-1", "<sip:100@localhost>", "<sip:101@localhost>", domain);
-    primary = leg_create(true, "5", "sip-1", "<sip:100@localhost>;tag=a", "<sip:101@localhost>",
-                         cobj, false);
+    incoming("<sip:100@localhost>", "<sip:101@localhost>", "5", "sip-1", "<sip:101@localhost>");
     answering =
         leg_create(false, "6", "sip-2", "<sip:100@localhost>", "<sip:101@localhost>", cobj, false);
-    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
     db_test::set_row(legs, primary, {{leg_extension, id_text(u100)}, {leg_state, leg_connected}});
     db_test::set_row(legs, answering, {{leg_extension, id_text(u101)}, {leg_state, leg_alerting}});
   }
-  int cobj = 0, primary = 0, answering = 0;
+  int answering = 0;
 };
 
 msg::set_dialog_policy no_challenge(const char* found, const char* trunk) {
@@ -58,9 +44,7 @@ msg::set_dialog_policy no_challenge(const char* found, const char* trunk) {
 }
 
 TEST_F(DialogEventsTest, PolicyForExtensionsUnknownCallersAndTrunks) {
-  db_test::add_row(trunks, {{trunks_redirect, "true"},
-                            {trunks_associated_addresses, "x"},
-                            {trunks_analog, "true"}});
+  db_test::add_row(trunks, "redirect=true|aadr=x|analog=true");
   for (auto [from, trunk] : {std::pair{"<sip:100@localhost>;tag=1", ""},
                              {"<sip:999@localhost>", ""},
                              {"<sip:999@localhost>", "4"},
@@ -98,10 +82,11 @@ TEST_F(DialogEventsTest, ConfirmationKeyHoldsTheBridgeUntilPressed) {
   cobjs.set(cobj, cobj_ivr_type, "extcall");
   legs.set(answering, leg_connect_symbol, "5 x");
   dialog_response({"6", "1", "200", "INVITE", "", "", "OK", "true"});
-  EXPECT_EQ(take(), texts(state("6", "200", "Ok",
-                                "space10 $a/aa_trying_to_reach.wav $a/1.wav $a/0.wav $a/0.wav "
-                                "$a/aa_incoming_options.wav space20",
-                                "true")));
+  msg::set_dialog_state options = answer("6", 200, "Ok",
+                                         "space10 $a/aa_trying_to_reach.wav $a/1.wav $a/0.wav "
+                                         "$a/0.wav $a/aa_incoming_options.wav space20");
+  options.play_alert = "false";  // the keys are analysed, but nothing follows the prompts
+  EXPECT_EQ(take(), texts(options));
   dialog_dtmf({"6", "5"});
   EXPECT_EQ(take(), texts(msg::set_moh_file{"5", ""}, msg::clear_dialog_timeout{"5", ""},
                           msg::connect_calls{"5", "6"}));
@@ -120,7 +105,7 @@ TEST_F(DialogEventsTest, HoldAndResumeCountTheHeldTime) {
     EXPECT_EQ(legs.get(primary, leg_state) + " " + legs.get(answering, leg_state), states);
     EXPECT_EQ(cobjs.get(cobj, cobj_duration_hold), held);
     EXPECT_EQ(take(),
-              texts(msg::set_moh_file{"6", moh}, state("5", "200", "Ok"), state("6", "200", "Ok")));
+              texts(msg::set_moh_file{"6", moh}, answer("5", 200, "Ok"), answer("6", 200, "Ok")));
   }
 }
 
@@ -132,8 +117,8 @@ TEST_F(DialogEventsTest, AttendedTransferHandsTheMenuToTheFarParty) {
   cobjs.set(menu, cobj_primary_leg, id_text(replaced));
   legs.set(replaced, leg_rec, "recordings/m.wav");
   dialog_refer({"6", "<sip:800@localhost?Replaces=sip-3%3Bto-tag%3Dm%3Bfrom-tag%3Dr>", "", ""});
-  EXPECT_EQ(take(), texts(msg::move_ivr{"8", "5"}, state("6", "486", "Busy Here"),
-                          state("8", "486", "Busy Here"), msg::set_moh_file{"5", ""}));
+  EXPECT_EQ(take(), texts(msg::move_ivr{"8", "5"}, answer("6", 486, "Busy Here"),
+                          answer("8", 486, "Busy Here"), msg::set_moh_file{"5", ""}));
   EXPECT_EQ(leg_cobj(primary) * 100 + primary_leg(menu), menu * 100 + primary);
   EXPECT_EQ(legs.get(primary, leg_rec), "recordings/m.wav");
 }
@@ -171,8 +156,8 @@ TEST_F(DialogEventsTest, AnsweredTrunkLegIsChargedUntilTheCreditEnds) {
 
 TEST_F(DialogEventsTest, ErrorsGoToTheApplicationOrEndTheCall) {
   const std::tuple<const char*, std::vector<str>, std::vector<str>> cases[] = {
-      {"attendant", {"error 2 404"}, texts(state("6", "486", "Busy Here"))},
-      {"extcall", {}, texts(state("5", "404", "Not Found"), state("6", "486", "Busy Here"))}};
+      {"attendant", {"error 2 404"}, texts(answer("6", 486, "Busy Here"))},
+      {"extcall", {}, texts(answer("5", 404, "Not Found"), answer("6", 486, "Busy Here"))}};
   for (const auto& [type, calls, commands] : cases) {
     app_calls.clear();
     db_test::set_row(legs, primary, {{leg_state, leg_connected}});
@@ -192,7 +177,7 @@ TEST_F(DialogEventsTest, ListenersOfAHungUpLegGoWithIt) {
   db_test::set_row(legs, ear, {{leg_listener, id_text(answering)}, {leg_state, leg_connected}});
   db_test::set_row(legs, elsewhere, {{leg_listener, id_text(primary)}, {leg_state, leg_connected}});
   dialog_hangup({"6", "", ""});
-  EXPECT_EQ(take().front(), texts(state("8", "486", "Busy Here")).front());
+  EXPECT_EQ(take().front(), texts(answer("8", 486, "Busy Here")).front());
   EXPECT_EQ(legs.get(ear, leg_state), leg_terminated);
   EXPECT_EQ(legs.get(elsewhere, leg_state), leg_connected);
 }

@@ -23,12 +23,9 @@ const char* const message_text =
 const std::string tail =
     "<250 ok\n>RCPT TO:<bob@yy.org>\n<250 ok\n>DATA\n<354 go\n>MSG\n"
     "<250 queued\n>QUIT\n";
-const struct {
-  const char* user;
-  std::string transcript;
-  int state;
-  const char* log;  // a line that must have been logged ("" for none)
-} dialogues[] = {
+// log: a line that must have been logged ("" for none).
+// clang-format off
+const struct { const char *user; std::string transcript; int state; const char* log; } dialogues[] = {
     {"",
      "<220 hi\n>EHLO localhost\n<502 no\n>EHLO localhost\n<250 ok\n>MAIL FROM:<ann@x.org>\n" +
          tail + "<221 bye\n",
@@ -51,6 +48,7 @@ const struct {
      smtp_auth, ""},
     {"", "<554 go away\n", smtp_refused, "SMTP Server returned 554"},
 };
+// clang-format on
 
 TEST(SmtpDialogue, RepliesAndWhatIsSentBack) {
   for (const auto& c : dialogues) {
@@ -83,11 +81,8 @@ TEST(SmtpDialogue, RepliesAndWhatIsSentBack) {
 }
 
 TEST(SmtpDialogue, HeaderEncodingAndAddresses) {
-  const struct {
-    const char *name, *value;
-    bool address;
-    const char* out;
-  } cases[] = {
+  // clang-format off
+  const struct { const char *name, *value; bool address; const char* out; } cases[] = {
       {"Subject:", "New message", false, "Subject: =?UTF-8?Q?New_message?="},
       {"To:", "bob@yy.org", true, "To:bob@yy.org"},
       {"Subject:", "Gr\xC3\xBC\xC3\x9F=?_", false, "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9F=3D=3F=5F?="},
@@ -98,6 +93,7 @@ TEST(SmtpDialogue, HeaderEncodingAndAddresses) {
        "From: =?UTF-8?Q?Voicemail_of_Extension_101_in_Demo?=\r\n"
        " <voicemail-101@pbx.example.com>"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     str out;
     append_rfc2047_header(out, c.name, c.value, c.address);

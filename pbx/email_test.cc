@@ -2,7 +2,6 @@
 // attaching a recording and what an attempt's outcome does to the file.
 #include "pbx/email.h"
 
-#include "frame/settings.h"
 #include "pbx/email_client.h"
 #include "pbx/email_smtp.h"
 #include "pbx/pbx_test_util.h"
@@ -104,15 +103,13 @@ TEST_F(EmailTest, RecordingIsAttachedAndAnEmailoutMessageGoesWithTheMail) {
 }
 
 TEST_F(EmailTest, FailedAttemptRequeuesUntilTheFiftieth) {
-  struct {
-    const char* name;
-    int state;
-    const char* after;
-  } cases[] = {{"spool/0000007-48.msg", smtp_transient, "spool/0000010-49.msg=m\n"},
-               {"spool/0000012-47.msg", smtp_transient, "spool/0000013-48.msg=m\n"},
-               {"spool/0000007-49.msg", smtp_transient, ""},
-               {"spool/0000007-00.msg", smtp_refused, ""},
-               {"spool/0000007-00.msg", smtp_delivered, ""}};
+  // clang-format off
+  struct { const char* name; int state; const char* after; } cases[] = {
+      {"spool/0000007-48.msg", smtp_transient, "spool/0000010-49.msg=m\n"},
+      {"spool/0000012-47.msg", smtp_transient, "spool/0000013-48.msg=m\n"},
+      {"spool/0000007-49.msg", smtp_transient, ""},
+      {"spool/0000007-00.msg", smtp_refused, ""}, {"spool/0000007-00.msg", smtp_delivered, ""}};
+  // clang-format on
   for (const auto& c : cases) {
     mfs.files.clear();
     put("spool/index.txt", "9");

@@ -7,9 +7,7 @@ namespace {
 
 TEST(NumberForms, GlobalForm) {
   // clang-format off
-  struct {
-    const char *cc, *ac, *number, *global;
-  } cases[] = {
+  struct { const char *cc, *ac, *number, *global; } cases[] = {
       {"49", "30", "12345", "12345"},           {"49", "30", "12345a", "12345a"},
       {"49", "30", "00441234567", "+441234567"}, {"49", "30", "0301234567", "+49301234567"},
       {"49", "030", "123456", "+4930123456"},   {"49", "-", "123456", "+49123456"},
@@ -29,9 +27,7 @@ class NumberFormsDomain : public pbx_test::call_test {};
 
 TEST_F(NumberFormsDomain, LocalFormIsTheInverse) {
   // clang-format off
-  struct {
-    const char *cc, *ac, *global, *local;
-  } cases[] = {
+  struct { const char *cc, *ac, *global, *local; } cases[] = {
       {"49", "030", "+49301234567", "1234567"},  {"49", "030", "+49401234567", "0401234567"},
       {"49", "030", "+441234567", "00441234567"}, {"49", "030", "12345", "12345"},
       {"1", "212", "+12124561234", "4561234"},   {"1", "212", "+13104561234", "13104561234"},

@@ -14,6 +14,13 @@
 #include "frame/side_context.h"
 #include "frame/soap_message.h"
 #include "pbx/accounts.h"
+#include "pbx/call_app.h"
+#include "pbx/call_state.h"
+#include "sip/call_messages.h"
+
+// Tests write messages with the leading fields that matter; the fields after them are empty
+// by intent.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace pbx_test {
 
@@ -29,10 +36,36 @@ class call_test : public db_test::store_test {
     db_test::store_test::SetUp();
     previous_clock = set_clock(&clock);
     posted().clear();
+    clear_call_apps();
     domain = domains.add_row();
     domains.set(domain, domains_name, "localhost");
   }
-  void TearDown() override { set_clock(previous_clock); }
+  void TearDown() override {
+    clear_call_apps();
+    set_clock(previous_clock);
+  }
+  // The class of call objects of `type`: App, a test's stand-in for an application.
+  template <class App>
+  static void use_app(const char* type, unsigned events = 0) {
+    register_call_app({type, events, [](int c) -> std::unique_ptr<call_app> {
+                         return std::make_unique<App>(c);
+                       }});
+  }
+  // A call from `from` (its tag 1) to `to` whose primary leg is `port`: sets cobj and primary.
+  void incoming(const str& from, const str& to, const char* port = "7",
+                const char* call_id = "abc@phone", const str& leg_to = str()) {
+    cobj = cobj_create(call_id, from, to, domain);
+    primary = leg_create(true, port, call_id, from + ";tag=1", leg_to, cobj, false);
+    cobjs.set(cobj, cobj_primary_leg, id_text(primary));
+  }
+  // The whole SetDialogState of leg answering code with reason; a file is played alerting at
+  // its end with the keys analysed, as applications play their prompts.
+  static msg::set_dialog_state answer(const str& leg, int code, const str& reason,
+                                      const str& file = str()) {
+    const str play = file.empty() ? "false" : "true";
+    return {leg,    file, "false", play, "", play, "", id_text(code), code == 180 ? "true" : "",
+            reason, "",   "false", ""};
+  }
 
   // An account of the domain: a users row of type `type` with its settings row in `settings`
   // and the alias `name`; the users row.
@@ -78,7 +111,7 @@ class call_test : public db_test::store_test {
   manual_clock clock;
   clock_source* previous_clock = nullptr;
   scoped_ctrl_context ctrl{ctrl_context{record, nullptr}};
-  int domain = 0;
+  int domain = 0, cobj = 0, primary = 0;
 };
 
 }  // namespace pbx_test

@@ -1,7 +1,5 @@
 #include "pbx/perf_sampling.h"
 
-#include <gtest/gtest.h>
-
 #include "frame/perf_history.h"
 #include "pbx/pbx_test_util.h"
 
@@ -20,7 +18,7 @@ TEST_F(PerfSamplingTest, ScoresOfConnectedLegsAndTheSample) {
   perf_leg_ended(db_test::add_row(legs, {{leg_connect, "1767225600.0"}}), report);
   perf_leg_ended(legs.add_row(), "QualityEst:MOSLQ=1.0 MOSCQ=1.0");
   add_registration(add_extension("100"), "c1", "<sip:100@127.0.0.1>");
-  db_test::add_row(registrations, {{registrations_event, "presence"}});  // not counted
+  db_test::add_row(registrations, "event=presence");  // not counted
   perf_sample_now();
   const perf_interval now = system_perf_history().snapshot(wall_now()).back();
   EXPECT_EQ(str::sprintf("%d %d %d", now.mos(), now.legs, now.registrations), "37 2 1");

@@ -2,17 +2,11 @@
 // halves through their message texts.
 #include "pbx/registration.h"
 
-#include <gtest/gtest.h>
 #include <rapidcheck.h>
 
-#include <deque>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "base/xml_tree.h"
-#include "frame/clock.h"
-#include "frame/side_context.h"
 #include "pbx/pbx_test_util.h"
 #include "sip/address_list.h"
 #include "sip/digest_auth.h"
@@ -37,17 +31,9 @@ std::deque<str>& to_srv = pbx_test::posted();
 str subscription(const char* call_id, const char* event, const char* supported,
                  const char* to = "<sip:101@localhost>", const str& body = str(),
                  const char* cseq = "1") {
-  msg::register_request m;
-  m.from = "<sip:100@localhost>;tag=1";
-  m.to = to;
-  m.call_id = call_id;
-  m.cseq = cseq;
-  m.expires = "3600";
-  m.contact = str::sprintf("<sip:100-%S@127.0.0.5>", call_id);
-  m.event = event;
-  m.supported = supported;
-  m.body = body;
-  return soap_write(m);
+  return soap_write(msg::register_request{"", "<sip:100@localhost>;tag=1", to, call_id, cseq,
+                                          "3600", str::sprintf("<sip:100-%S@127.0.0.5>", call_id),
+                                          event, "", "", "", "", supported, "", body});
 }
 
 // Domain 1 "localhost" (park code *85) with extensions 100 and 101, domain 2 "other.example"
@@ -74,30 +60,21 @@ class RegistrationTest : public pbx_test::call_test {
   // The SIP half's context of a test that joins both halves: its messages to the PBX half
   // and its sends captured, its timers on q.
   static srv_context srv_half(timeout_queue& q) {
-    srv_context c;
-    c.post = post_ctrl;
-    c.send = capture_send;
-    c.queue = &q;
-    return c;
+    return {.post = post_ctrl, .send = capture_send, .queue = &q};
   }
-  static registration_request_input reg(const char* call_id, const char* contact,
-                                        const char* expires = "3600") {
-    registration_request_input in;
-    in.adr = "127.0.0.5";
-    in.from = "<sip:100@localhost>;tag=1";
-    in.to = "<sip:100@localhost>";
-    in.call_id = call_id;
-    in.cseq = 1;
-    in.expires = expires;
-    in.contact = contact;
-    return in;
+  // A REGISTER (a SUBSCRIBE with an event) of 100 from 127.0.0.5, as the SIP half passes it.
+  static registration_request_input reg(const str& call_id, const str& contact,
+                                        const str& expires = "3600", const str& event = str(),
+                                        const str& to = "<sip:100@localhost>",
+                                        const str& from = "<sip:100@localhost>;tag=1") {
+    return {"127.0.0.5", from, to, call_id, 1, expires, contact, event};
   }
   // Extension 101 binds <sip:101@127.0.0.6> (Call-ID r101).
   static void register_101() {
-    registration_request_input r = reg("r101", "<sip:101@127.0.0.6>");
-    r.from = "<sip:101@localhost>;tag=2";
-    r.to = "<sip:101@localhost>";
-    ASSERT_EQ(registration_request(r).code, 200);
+    ASSERT_EQ(registration_request(reg("r101", "<sip:101@127.0.0.6>", "3600", "",
+                                       "<sip:101@localhost>", "<sip:101@localhost>;tag=2"))
+                  .code,
+              200);
   }
   // The answer the PBX half gives a new subscription of this file (CSeq 1, 360 s granted).
   static msg::register_response granted(const char* call_id) {
@@ -116,29 +93,21 @@ class RegistrationTest : public pbx_test::call_test {
 TEST_F(RegistrationTest, Policy) {
   register_policy p = get_register_policy(
       {"c", "127.0.0.5", "<sip:100@localhost>", "\"A\" <sip:100@LocalHost>;tag=x"});
-  EXPECT_TRUE(p.found);
-  EXPECT_EQ(p.realm, "LocalHost");  // as sent
-  EXPECT_EQ(p.user, "100");
-  EXPECT_EQ(p.password, "sip100");
-
-  EXPECT_EQ(p.refusal.code, 0);
+  EXPECT_EQ(str::sprintf("%d %s %s %s %d", p.found, p.realm, p.user, p.password, p.refusal.code),
+            "1 LocalHost 100 sip100 0");  // the realm as sent
 
   // What the addresses alone refuse comes with the policy, without credentials, and is logged.
-  const struct {
-    const char *to, *from;
-    bool found;
-    int code;
-    const char* reason;
-  } refusals[] = {{"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
-                  {"<sip:100@localhost>", "<sip:100@unknown.example>", true, 404, "Not Found"},
-                  {"<sip:100@localhost>", "<sip:999@localhost>", true, 404, "Not Found"},
-                  {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
+  // clang-format off
+  const struct { const char *to, *from; bool found; int code; const char* reason; } refusals[] = {
+      {"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
+      {"<sip:100@localhost>", "<sip:100@unknown.example>", true, 404, "Not Found"},
+      {"<sip:100@localhost>", "<sip:999@localhost>", true, 404, "Not Found"},
+      {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
+  // clang-format on
   for (const auto& r : refusals) {
     p = get_register_policy({"c", "127.0.0.9", r.to, r.from});
-    EXPECT_EQ(p.found, r.found) << r.from;
-    EXPECT_EQ(p.refusal.code, r.code) << r.from;
-    EXPECT_EQ(p.refusal.reason, r.reason) << r.from;
-    EXPECT_EQ(p.password, "") << r.from;
+    EXPECT_EQ(str::sprintf("%d %d %s [%s]", p.found, p.refusal.code, p.refusal.reason, p.password),
+              str::sprintf("%d %d %S []", r.found, r.code, r.reason));
     EXPECT_EQ(log_capture::lines().back().text,
               str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", r.from,
                            r.to, r.code, r.reason)
@@ -170,12 +139,9 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
       log_capture::contains("Account 100 is registering a new contact (<sip:100@127.0.0.5:5070>)"));
 
   // Variations of one request: the answer and the duration granted.
-  const struct {
-    const char *expires, *event, *from, *to;
-    int code;
-    const char* reason;
-    int granted;
-  } variations[] = {
+  // clang-format off
+  const struct { const char *expires, *event, *from, *to; int code; const char* reason;
+                 int granted; } variations[] = {
       {"5", "", "<sip:100@localhost>", "<sip:100@localhost>", 200, "OK", 30},  // min_expires
       {"3600", "unknown", "<sip:100@localhost>", "<sip:100@localhost>", 489, "Bad Event", 0},
       {"3600", "", "<sip:200@other.example>", "<sip:100@localhost>", 403, "Forbidden", 0},
@@ -183,23 +149,17 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
       {"3600", "", "<sip:100@localhost>", "<sip:999@localhost>", 404, "Not Found", 0},
       {"3600", "", "<sip:100@localhost>", "<sip:*85101@localhost>", 200, "OK", 360},  // park
   };
+  // clang-format on
   for (const auto& v : variations) {
     SCOPED_TRACE(std::string(v.from) + v.to + v.event + v.expires);
-    in = reg("c2", "<sip:x@1.2.3.4>", v.expires);
-    in.event = v.event;
-    in.from = v.from;
-    in.to = v.to;
-    const registration_answer a = registration_request(in);
-    EXPECT_EQ(a.code, v.code);
-    EXPECT_EQ(a.reason, v.reason);
-    if (v.code == 200) {
-      EXPECT_EQ(a.expires, v.granted);
-    }
+    const registration_answer a =
+        registration_request(reg("c2", "<sip:x@1.2.3.4>", v.expires, v.event, v.to, v.from));
+    EXPECT_EQ(str::sprintf("%d %s %d", a.code, a.reason, a.code == 200 ? a.expires : 0),
+              str::sprintf("%d %S %d", v.code, v.reason, v.granted));
     registrations.delete_row(registrations.first(registrations_callid, "c2"));
   }
-  in = reg("c3", "<sip:x@1.2.3.4>");
-  in.event = "Message-Summary";
-  EXPECT_EQ(registration_request(in).code, 200);
+  EXPECT_EQ(registration_request(reg("c3", "<sip:x@1.2.3.4>", "3600", "Message-Summary")).code,
+            200);
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "c3"), registrations_event),
             "message-summary");
   users.set(ext100, users_disabled, "true");
@@ -208,15 +168,11 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
 
 TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   for (int i = 0; i < 5; i++) {
-    registration_request_input in = reg("", "");
-    str id = str::sprintf("c%d", i), contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
-    in.call_id = id;
-    in.contact = contact;
-    EXPECT_EQ(registration_request(in).code, 200);
+    const str contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
+    EXPECT_EQ(registration_request(reg(str::sprintf("c%d", i), contact)).code, 200);
   }
-  registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
-  EXPECT_EQ(sixth.code, 403);
-  EXPECT_EQ(sixth.reason, "Too Many Registrations");
+  const registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
+  EXPECT_EQ(str::sprintf("%d %s", sixth.code, sixth.reason), "403 Too Many Registrations");
   // The same binding again is a refresh, not a sixth binding.
   EXPECT_EQ(registration_request(reg("c0", "<sip:100@127.0.0.1>")).code, 200);
   // The extension's own limit replaces the system's.
@@ -260,19 +216,17 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   scoped_srv_context use_srv(srv_half(q));
   set_auth_hooks(&registrar_auth_hooks());
   bw_clear();
-  auto pump = [] {
+  // The SIP half takes a REGISTER, the halves exchange their messages; the answer's code.
+  auto exchange = [](sip_message& m) {
+    const size_t answers = sent.size();
+    registrar_receive(m);
     while (!to_ctrl.empty() || !to_srv.empty()) {
-      while (!to_ctrl.empty()) {
-        str t = to_ctrl.front();
-        to_ctrl.pop_front();
-        EXPECT_TRUE(registration_on_soap(t));
-      }
-      while (!to_srv.empty()) {
-        str t = to_srv.front();
-        to_srv.pop_front();
-        EXPECT_TRUE(registrar_on_soap(t));
-      }
+      const bool to_pbx = !to_ctrl.empty();
+      const str t = to_pbx ? to_ctrl.front() : to_srv.front();
+      (to_pbx ? to_ctrl : to_srv).pop_front();
+      EXPECT_TRUE(to_pbx ? registration_on_soap(t) : registrar_on_soap(t));
     }
+    return sent.size() == answers + 1 ? sent.back().code : 0;
   };
   auto make = [](unsigned cseq, const char* contact, const char* expires) {
     sip_message m(str::sprintf(
@@ -285,10 +239,7 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
     return m;
   };
   sip_message first = make(1, "<sip:100@127.0.0.5:5070>", "3600");
-  registrar_receive(first);
-  pump();
-  ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].code, 401);
+  ASSERT_EQ(exchange(first), 401);
   str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
   auto with_auth = [&](sip_message m) {
     str uri = "sip:localhost";
@@ -302,10 +253,7 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
     return m;
   };
   sip_message second = with_auth(make(2, "<sip:100@127.0.0.5:5070>", "3600"));
-  registrar_receive(second);
-  pump();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[1].code, 200);
+  EXPECT_EQ(exchange(second), 200);
   EXPECT_EQ(plain_bindings(), 1);
   EXPECT_EQ(
       registrations.get(registrations.first(registrations_callid, "rt"), registrations_contact),
@@ -326,29 +274,18 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   EXPECT_LE(binding.from.capacity(), str::class_capacity(1));
 
   sip_message clear = make(3, "*", "0");
-  registrar_receive(clear);
-  pump();
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[2].code, 200);
+  EXPECT_EQ(exchange(clear), 200);
   EXPECT_EQ(plain_bindings(), 0);
   registrar_clear();  // its timers live in q
 }
 
 TEST_F(RegistrationTest, NewMessageSummarySubscriptionGetsItsInitialNotify) {
   domains.set(domain, domains_mb_prefix, "vm");
-  auto message = [&](const char* is_new, const char* attribute) {
-    int m = messages.add_row();
-    messages.set(m, messages_user, str::sprintf("%d", ext100));
-    messages.set(m, messages_new, is_new);
-    messages.set(m, messages_attribute, attribute);
-  };
-  message("true", "urgent");
-  message("true", "");
-  message("false", "");
-  message("false", "private");
-  int foreign = messages.add_row();
-  messages.set(foreign, messages_user, str::sprintf("%d", ext101));
-  messages.set(foreign, messages_new, "true");
+  for (auto [is_new, attribute] :
+       {std::pair{"true", "urgent"}, {"true", ""}, {"false", ""}, {"false", "private"}})
+    db_test::add_row(messages,
+                     "user=" + id_text(ext100) + "|new=" + is_new + "|urgent=" + attribute);
+  db_test::add_row(messages, {{messages_user, id_text(ext101)}, {messages_new, "true"}});
 
   auto subscribe = [](const char* cseq) {
     return subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq);
@@ -377,10 +314,7 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
       str call_id = str::sprintf("c%d", k), contact = str::sprintf("<sip:100@127.0.0.%d>", k);
       int before = plain_bindings();
       bool existed = registrations.first(registrations_callid, call_id) != 0;
-      registration_request_input in = reg("", "", remove ? "0" : "60");
-      in.call_id = call_id;
-      in.contact = contact;
-      registration_answer a = registration_request(in);
+      registration_answer a = registration_request(reg(call_id, contact, remove ? "0" : "60"));
       if (!remove && !existed && before >= 5) {
         RC_ASSERT(a.code == 403);
         RC_ASSERT(a.reason == str("Too Many Registrations"));
@@ -393,13 +327,6 @@ TEST_F(RegistrationTest, BindingLimitHoldsForAnySequence) {
     for (int r = registrations.first(); r; r = registrations.next(r))
       RC_ASSERT(!registrations.get(r, registrations_adate).empty());
   }));
-}
-
-// The i-th message to the SIP half, a NOTIFY to send.
-msg::subscription_notify srv_message(size_t i) {
-  msg::subscription_notify m;
-  EXPECT_TRUE(i < to_srv.size() && soap_read(to_srv[i], m));
-  return m;
 }
 
 TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
@@ -442,16 +369,23 @@ std::vector<std::string> rlmi_resources(const str& body) {
   return out;
 }
 
+// A new subscription to a list of event: the NOTIFY that follows the answer.
+msg::subscription_notify list_notify(const char* id, const char* event,
+                                     const char* to = "<sip:101@localhost>") {
+  to_srv.clear();
+  msg::subscription_notify m;
+  EXPECT_TRUE(registration_on_soap(subscription(id, event, "eventlist", to)));
+  EXPECT_TRUE(to_srv.size() == 2 && soap_read(to_srv[1], m)) << id;
+  return m;
+}
+
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = extension_row(ext100);
   extensions.set(e100, extensions_buddies, "101, nobody  100");
   extensions.set(e100, extensions_presence_buddies, "101");
   register_101();
 
-  ASSERT_TRUE(
-      registration_on_soap(subscription("d2", "dialog", "eventlist", "<sip:100@localhost>")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  auto d = srv_message(1);
+  const msg::subscription_notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
   EXPECT_EQ(d.event, "dialog");
   EXPECT_TRUE(d.content_type.starts_with("multipart/related;type=\"application/rlmi+xml\""));
   EXPECT_EQ(rlmi_resources(d.body),
@@ -459,20 +393,13 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   EXPECT_NE(d.body.find("Content-Type: application/dialog-info+xml"), std::string::npos);
   EXPECT_NE(d.body.find("entity=\"sip:101@localhost\""), std::string::npos);
 
-  to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(subscription("p3", "presence", "eventlist")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  auto p = srv_message(1);
+  const msg::subscription_notify p = list_notify("p3", "presence");
   EXPECT_EQ(rlmi_resources(p.body), std::vector<std::string>{"sip:101@localhost"});
   EXPECT_NE(p.body.find("<basic>open</basic>"), std::string::npos);
 
   // An empty list is still answered with a (empty) list.
   extensions.set(e100, extensions_buddies, "");
-  to_srv.clear();
-  ASSERT_TRUE(
-      registration_on_soap(subscription("d3", "dialog", "eventlist", "<sip:100@localhost>")));
-  ASSERT_EQ(to_srv.size(), 2u);
-  EXPECT_TRUE(rlmi_resources(srv_message(1).body).empty());
+  EXPECT_TRUE(rlmi_resources(list_notify("d3", "dialog", "<sip:100@localhost>").body).empty());
 }
 
 // The feature state NOTIFYs (as-feature-event) of an account, as texts: do-not-disturb, then
@@ -553,10 +480,8 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     extensions.set(1, extensions_buddies, buddies100);
     extensions.set(2, extensions_buddies, buddies101);
     str id = str::sprintf("w%d", i++);
-    registration_request_input in = reg(id.c_str(), id.c_str());
-    in.to = str::sprintf("<sip:%S@localhost>", to);
-    in.event = event;
-    EXPECT_EQ(registration_request(in).code, code) << i;
+    const str watched = str::sprintf("<sip:%S@localhost>", to);
+    EXPECT_EQ(registration_request(reg(id, id, "3600", event, watched)).code, code) << i;
   }
   const int leg = db_test::add_row(legs, {{leg_extension, str::sprintf("%d", ext101)}});
   // The end of the call is told once as a terminated dialog; a change that keeps the state
@@ -592,26 +517,26 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   scoped_srv_context use_srv(srv_half(q));
   ASSERT_EQ(registration_request(reg("short", "<sip:100@127.0.0.5:5070>", "60")).code, 200);
   ASSERT_EQ(registration_request(reg("long", "<sip:100@127.0.0.5:5072>", "3600")).code, 200);
-  registration_request_input sub = reg("sub", "<sip:100@127.0.0.5:5070>", "300");
-  sub.event = "message-summary";
-  ASSERT_EQ(registration_request(sub).code, 200);
+  ASSERT_EQ(
+      registration_request(reg("sub", "<sip:100@127.0.0.5:5070>", "300", "message-summary")).code,
+      200);
 
   clock.advance_ms(100000);  // "short" had 75 s, "sub" 315 s, "long" 375 s
   std::vector<kept_registration> kept = registrations_after_restart(clock_now());
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(registrations.first(registrations_callid, "short"), 0);
-  for (const kept_registration& k : kept) {
+  for (const kept_registration& k : kept)
     registrar_restore(k.call_id, k.from, k.to, k.event, k.adr, k.contact, k.remaining_ms);
-  }
   ASSERT_EQ(reg_ins.size(), 2u);
-  reg_in& r = *reg_ins.at("long");
-  EXPECT_TRUE(r.bound);
-  EXPECT_EQ(r.source, ip_port::from_text("127.0.0.5:5072"));
-  EXPECT_EQ(from_to_spec(r.to).addr_spec().get_user(), "100");
-  EXPECT_EQ(r.removal_seconds(), 275);
-  EXPECT_EQ(r.expires, 260);
-  EXPECT_EQ(reg_ins.at("sub")->event, "message-summary");
-  EXPECT_EQ(reg_ins.at("sub")->removal_seconds(), 215);
+  // Bound, source, user, removal and expiry of each.
+  for (const auto& [id, expected] : {std::pair{"long", "1 127.0.0.5:5072 100 275 260 "},
+                                     {"sub", "1 127.0.0.5:5070 100 215 200 message-summary"}}) {
+    const reg_in& r = *reg_ins.at(id);
+    EXPECT_EQ(str::sprintf("%d %s %s %d %d %s", r.bound, r.source.readable(),
+                           from_to_spec(r.to).addr_spec().get_user(),
+                           static_cast<int>(r.removal_seconds()), r.expires, r.event),
+              expected);
+  }
   // A date far ahead (the monotonic clock started again after a reboot) is cut to the longest
   // expiry.
   int far = registrations.first(registrations_callid, "long");

@@ -2,7 +2,6 @@
 // trigger's SetupTrunk and DeleteTrunk, and a status report stored without setting up again.
 #include "pbx/trunks.h"
 
-#include "db/schema.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {
@@ -17,13 +16,10 @@ TEST_F(TrunksTest, RowsReachTheSipSideAndStatusComesBack) {
   domains.set(domain, domains_area_code, "030");
   add_account("+4930555", "extensions", extensions);
   add_account("555", "extensions", extensions);  // not global: no DID of a country domain
-  const int t = add_row(trunks, {{trunks_name, "Carrier"},
-                                 {trunks_domain, id_text(domain)},
-                                 {trunks_reg_account, "acct"},
-                                 {trunks_reg_registrar, "127.0.0.9:5070"},
-                                 {trunks_reg_pass, "pw"},
-                                 {trunks_request_timeout, "x"},
-                                 {trunks_dtmf, "true"}});
+  const int t = add_row(
+      trunks,
+      "name=Carrier|domain=" + id_text(domain) +
+          "|reg_account=acct|reg_registrar=127.0.0.9:5070|reg_pass=pw|request_timeout=x|dtmf=true");
   init_trunks();
   // clang-format off
   msg::setup_trunk m{id_text(t), "Carrier", "", "acct", "127.0.0.9:5070", "acct", "pw", "3600", "",
