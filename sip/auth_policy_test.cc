@@ -31,17 +31,22 @@ str credentials(const str& method, const str& uri, const str& nonce, const str& 
   return str::sprintf(
       "Digest username=\"%s\",realm=\"example.com\",nonce=\"%s\",uri=\"%s\",response=\"%s\","
       "algorithm=MD5",
-      user, nonce, uri, auth_md5_hex(nonce, user, "example.com", password, method, uri, "", "", ""));
+      user, nonce, uri,
+      auth_md5_hex(nonce, user, "example.com", password, method, uri, "", "", ""));
 }
 
 // RFC 2617 section 3.5 and RFC 7616 section 3.9.1 (MD5), and the same RFC 2617 credentials
 // without qop (the form this system's challenges ask for).
 TEST(AuthMd5Hex, PublishedVectors) {
-  const char* const rfc2617[] = {"dcd98b7102dd2f0e8b11d0f600bfb0c093", "Mufasa",
-                                 "testrealm@host.com", "Circle Of Life", "GET", "/dir/index.html"};
+  const char* const rfc2617[] = {"dcd98b7102dd2f0e8b11d0f600bfb0c093",
+                                 "Mufasa",
+                                 "testrealm@host.com",
+                                 "Circle Of Life",
+                                 "GET",
+                                 "/dir/index.html"};
   const auto with = [&](const char* qop, const char* nc, const char* cnonce) {
-    return auth_md5_hex(rfc2617[0], rfc2617[1], rfc2617[2], rfc2617[3], rfc2617[4], rfc2617[5],
-                        qop, nc, cnonce);
+    return auth_md5_hex(rfc2617[0], rfc2617[1], rfc2617[2], rfc2617[3], rfc2617[4], rfc2617[5], qop,
+                        nc, cnonce);
   };
   EXPECT_EQ(with("auth", "00000001", "0a4f113b"), "6629fae49393a05397450978507c4ef1");
   EXPECT_EQ(with("", "", ""), "670fd8c2df070c60b045671b8b24ff02");
@@ -73,7 +78,8 @@ TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
   EXPECT_TRUE(h.has("empty"));
   EXPECT_FALSE(h.has("opaque"));
   // Broken input: an unterminated quote swallows the rest, nothing is invented.
-  EXPECT_EQ(params(parse_auth_header("Digest realm=\"open, nonce=1")), "Digest:realm=open, nonce=1|");
+  EXPECT_EQ(params(parse_auth_header("Digest realm=\"open, nonce=1")),
+            "Digest:realm=open, nonce=1|");
   EXPECT_EQ(params(parse_auth_header("")), ":");
   EXPECT_EQ(params(parse_auth_header("Basic")), "Basic:");
 }
@@ -303,23 +309,22 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
 // The system's client half answers the system's server half: whatever the credentials, the
 // answer to a fresh challenge passes exactly once.
 TEST_F(AuthPolicy, OwnAnswerToOwnChallengePassesOnce) {
-  EXPECT_TRUE(rc::check(
-      [&](const std::string& realm, const std::string& user, const std::string& password) {
-        RC_PRE(!password.empty());
-        hooks.responses.clear();
-        std::set<str> issued;
-        sip_message first = request("INVITE", "sip:bob@example.com");
-        RC_ASSERT(check_md5(first, issued, str(realm), str(user), str(password)));
-        sip_message second = request("INVITE", "sip:bob@example.com");
-        second.add_other_header("Authorization", "",
-                                answer_challenge_header({challenge()}, "INVITE",
-                                                        "sip:bob@example.com", "x", str(user),
-                                                        str(password), nullptr));
-        RC_ASSERT(!check_md5(second, issued, str(realm), str(user), str(password)));
-        RC_ASSERT(issued.empty());
-        RC_ASSERT(check_md5(second, issued, str(realm), str(user), str(password)));
-        RC_ASSERT(hooks.responses.back().get_other_header("Warning", "") == str());
-      }));
+  EXPECT_TRUE(rc::check([&](const std::string& realm, const std::string& user,
+                            const std::string& password) {
+    RC_PRE(!password.empty());
+    hooks.responses.clear();
+    std::set<str> issued;
+    sip_message first = request("INVITE", "sip:bob@example.com");
+    RC_ASSERT(check_md5(first, issued, str(realm), str(user), str(password)));
+    sip_message second = request("INVITE", "sip:bob@example.com");
+    second.add_other_header("Authorization", "",
+                            answer_challenge_header({challenge()}, "INVITE", "sip:bob@example.com",
+                                                    "x", str(user), str(password), nullptr));
+    RC_ASSERT(!check_md5(second, issued, str(realm), str(user), str(password)));
+    RC_ASSERT(issued.empty());
+    RC_ASSERT(check_md5(second, issued, str(realm), str(user), str(password)));
+    RC_ASSERT(hooks.responses.back().get_other_header("Warning", "") == str());
+  }));
 }
 
 // A caller that proves its password clears the failed attempts its address collected, so
@@ -337,9 +342,9 @@ TEST_F(AuthPolicy, ProvenPasswordClearsTheFailedAttemptsOfTheAddress) {
 
 TEST_F(AuthPolicy, NonceNeverIssuedGetsChallengeAndAnyHeaderMayPass) {
   sip_message forged = request("INVITE", "sip:bob@example.com");
-  forged.add_other_header("Authorization", "",
-                          credentials("INVITE", "sip:bob@example.com",
-                                      "0123456789abcdef0123456789abcdef", "secret"));
+  forged.add_other_header(
+      "Authorization", "",
+      credentials("INVITE", "sip:bob@example.com", "0123456789abcdef0123456789abcdef", "secret"));
   EXPECT_TRUE(check_md5(forged, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 1u);
   EXPECT_NE(challenge(), "");
@@ -348,8 +353,9 @@ TEST_F(AuthPolicy, NonceNeverIssuedGetsChallengeAndAnyHeaderMayPass) {
   // Several Authorization headers: the one for us passes even after a foreign one.
   sip_message two = request("INVITE", "sip:bob@example.com");
   for (const char* user : {"someone", "alice"})
-    two.add_other_header("Authorization", "",
-                         credentials("INVITE", "sip:bob@example.com", last_nonce(), "secret", user));
+    two.add_other_header(
+        "Authorization", "",
+        credentials("INVITE", "sip:bob@example.com", last_nonce(), "secret", user));
   EXPECT_FALSE(check_md5(two, nonces, "example.com", "alice", "secret"));
 }
 

@@ -243,8 +243,7 @@ class CallPortTest : public ::testing::Test {
 
 // The opening of every incoming call: INVITE, policy, state asked.
 const std::string opening = "invite 1; policy; ";
-const std::string opened =
-    "<GetDialogPolicy | 100 Trying | <GetDialogState";
+const std::string opened = "<GetDialogPolicy | 100 Trying | <GetDialogState";
 // ... answered with the codecs of the offer that the system knows, telephone-event included.
 const std::string answered = opened + " | 200 Ok +sdp 0 8 101 sendrecv v+0";
 
@@ -323,8 +322,8 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
       {"maximum duration ends a call: reported once, when the BYE is answered",
-       opening + "state 200; ack 1; advance 7200; byeok", answered +
-       " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
+       opening + "state 200; ack 1; advance 7200; byeok",
+       answered + " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
   };
   for (const journey& j : journeys) {
     SetUp();
@@ -345,9 +344,10 @@ TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
 
 TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
   run(opening);
-  EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_state{"0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>",
-                                      "sip:200@127.0.0.1", "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "",
-                                      "", "", ""}));
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::get_dialog_state{
+                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
+                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
 }
 
 TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
@@ -403,9 +403,14 @@ TEST_F(CallPortTest, ChallengedByeIsAnsweredWithTheTrunkCredentials) {
 
 TEST(DtmfRelay, SignalValues) {
   const std::pair<const char*, int> cases[] = {
-      {"Signal=5\r\nDuration=160", 5}, {"Signal=*", 10},   {"Signal= #\r\n", 11},
-      {"Signal=A", 12},               {"Signal=D", 15},   {"Signal=a", 16},
-      {"Duration=160", -1},           {"signal=9", 9},
+      {"Signal=5\r\nDuration=160", 5},
+      {"Signal=*", 10},
+      {"Signal= #\r\n", 11},
+      {"Signal=A", 12},
+      {"Signal=D", 15},
+      {"Signal=a", 16},
+      {"Duration=160", -1},
+      {"signal=9", 9},
   };
   for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
 }
@@ -455,8 +460,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
     r.to.set_tag("p1");
     if (header) r.add_other_header("Proxy-Authenticate", "", header);
     if (code == 200) r.contact.push_back(from_to_spec("<sip:200@127.0.0.9:5090>"));
-    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider,
-                transport_type::udp);
+    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider, transport_type::udp);
   };
   answer(407, "Digest realm=\"example.org\", nonce=\"n1\", qop=\"auth\"");
   answer(200, nullptr);

@@ -464,7 +464,6 @@ TEST(DnsResolverSockets, QueryAndAnswerOverLoopback) {
 
 namespace {
 
-
 std::string hex(const str& s) {
   static const char* digits = "0123456789abcdef";
   std::string out;
@@ -504,9 +503,10 @@ TEST(DnsWire, QueryNamesThatCannotBeEncoded) {
   std::string too_long;
   for (int i = 0; i < 30; i++) too_long += "abcdefghi.";
   const std::pair<std::string, bool> names[] = {
-      {"", false},          {"a..b", false}, {".a", false},
-      {std::string(64, 'x') + ".com", false}, {too_long, false},
-      {std::string(63, 'x') + ".com", true},  {"a\\..b", true}};  // an escaped dot
+      {"", false},       {"a..b", false},
+      {".a", false},     {std::string(64, 'x') + ".com", false},
+      {too_long, false}, {std::string(63, 'x') + ".com", true},
+      {"a\\..b", true}};  // an escaped dot
   for (const auto& [name, ok] : names)
     EXPECT_EQ(dns_encode_query(1, str(name), dns_type::a).empty(), !ok) << name;
   const std::pair<const char*, const char*> normalized[] = {
@@ -516,10 +516,10 @@ TEST(DnsWire, QueryNamesThatCannotBeEncoded) {
 
 // The whole answer as text: header fields, question, negative TTL and every record.
 std::string summary(const dns_answer& a) {
-  std::string out = std::to_string(a.id) + (a.response ? " qr" : "") + (a.truncated ? " tc" : "") +
-                    " rcode " + std::to_string(a.rcode) + " " + std::string(a.question_name.view()) +
-                    " " + std::string(dns_type_name(a.question_type).view()) + " neg " +
-                    std::to_string(a.negative_ttl);
+  std::string out =
+      std::to_string(a.id) + (a.response ? " qr" : "") + (a.truncated ? " tc" : "") + " rcode " +
+      std::to_string(a.rcode) + " " + std::string(a.question_name.view()) + " " +
+      std::string(dns_type_name(a.question_type).view()) + " neg " + std::to_string(a.negative_ttl);
   for (const std::string& r : texts(a)) out += "\n" + r;
   return out;
 }
@@ -554,8 +554,9 @@ TEST(DnsWire, RecordTexts) {
   t.answers = {"e164.arpa. 5 IN NAPTR 1 1 \"u\" \"E2U+sip\" \"!^(.*)$!sip:a b@c!\" ."};
   t.authority.clear();
   ASSERT_TRUE(dns_decode_answer(t.build(), a));
-  EXPECT_EQ(summary(a), "77 qr rcode 0 e164.arpa NAPTR neg -1\n"
-                        "e164.arpa NAPTR 5 1 1 u E2U+sip !^(.*)$!sip:a\\032b@c! .");
+  EXPECT_EQ(summary(a),
+            "77 qr rcode 0 e164.arpa NAPTR neg -1\n"
+            "e164.arpa NAPTR 5 1 1 u E2U+sip !^(.*)$!sip:a\\032b@c! .");
   EXPECT_EQ(a.records[0].data.get_field(5), ".");
   // A name error's negative TTL is the smaller of the SOA's TTL and its minimum.
   dns_test_answer nx;

@@ -147,8 +147,9 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   // new request (new branch) arrives meanwhile.
   receive(request(1, "Expires: 3600\r\n", via("9")));
   EXPECT_TRUE(sent.empty());
-  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::get_register_policy{
-                        "c1@x", "127.0.0.5", "<sip:100@localhost>", "<sip:100@localhost>;tag=f1"})});
+  EXPECT_EQ(posted,
+            std::vector<str>{soap_write(msg::get_register_policy{
+                "c1@x", "127.0.0.5", "<sip:100@localhost>", "<sip:100@localhost>;tag=f1"})});
   EXPECT_EQ(binding().policy_queue().size(), 2u);
 
   answer_policy();
@@ -587,9 +588,9 @@ class ThroughTransactions : public RegInTest {
     receive(subscribe_text(1));
     answer_policy();
     sip_message with = request(2, "", "SIP/2.0/UDP 127.0.0.5:5070", "SUBSCRIBE");
-    receive(subscribe_text(2, "Authorization: " +
-                                  std::string(authorization(with, nonce(), "sip100").view()) +
-                                  "\r\n"));
+    receive(subscribe_text(
+        2,
+        "Authorization: " + std::string(authorization(with, nonce(), "sip100").view()) + "\r\n"));
     answer_register(2, 200, "OK", 100);
     ASSERT_EQ(last_sent().code, 200);
   }

@@ -72,12 +72,12 @@ std::string summary(const sip_message& m, bool start_line = true) {
   for (const str& b : m.bodies) body += b.length();
   std::string start = m.is_request ? std::string(m.method.view()) : std::to_string(m.code);
   if (m.is_request && start_line)
-    start += " " + std::string(m.request_uri.serialize().view()) + " " +
-             std::string(m.version.view());
+    start +=
+        " " + std::string(m.request_uri.serialize().view()) + " " + std::string(m.version.view());
   return start + " | " + std::string(m.call_id.view()) + " | " + std::to_string(m.cseq) + " " +
          std::string(m.cseq_method.view()) + " | " + std::string(m.from.tag().view()) + " " +
-         std::string(m.to.tag().view()) + " | vias " + std::to_string(m.via.size()) +
-         " | body " + std::to_string(body) + " | contacts " + std::to_string(m.contact.size());
+         std::string(m.to.tag().view()) + " | vias " + std::to_string(m.via.size()) + " | body " +
+         std::to_string(body) + " | contacts " + std::to_string(m.contact.size());
 }
 
 // Every message frames and parses without misbehaving (this binary runs under the sanitizers
@@ -106,49 +106,62 @@ TEST(Rfc4475, EveryMessageFramesParsesAndSerialises) {
 
 TEST(Rfc4475, ValidMessagesGiveTheirFields) {
   const std::pair<const char*, std::string> valid[] = {
-      {"wsinv", "INVITE sip:vivekg@chair-dnrc.example.com;unknownparam SIP/2.0 | "
-                "wsinv.ndaksdj@192.0.2.1 | 9 INVITE | 98asjd8 1918181833n | vias 3 | body 150 | "
-                "contacts 1"},
+      {"wsinv",
+       "INVITE sip:vivekg@chair-dnrc.example.com;unknownparam SIP/2.0 | "
+       "wsinv.ndaksdj@192.0.2.1 | 9 INVITE | 98asjd8 1918181833n | vias 3 | body 150 | "
+       "contacts 1"},
       {"intmeth",
        "!interesting-Method0123456789_*+`.%indeed'~ sip:1_unusual.URI~(to-be!sure)&isn't+it$/"
        "crazy?,/;;*:&it+has=1,weird!*pas$wo~d_too.(doesn't-it)@example.com SIP/2.0 | "
        "intmeth.word%ZK-!.*_+'@word`~)(><:\\/\"][?}{ | 139122385 "
        "!interesting-Method0123456789_*+`.%indeed'~ | _token~1'+`*%!-.  | vias 1 | body 0 | "
        "contacts 0"},
-      {"esc01", "INVITE sip:sips%3Auser%40example.com@example.net SIP/2.0 | "
-                "esc01.239409asdfakjkn23onasd0-3234 | 234234 INVITE | 938  | vias 1 | body 150 | "
-                "contacts 1"},
-      {"escnull", "REGISTER sip:example.com SIP/2.0 | escnull.39203ndfvkjdasfkq3w4otrq0adsfdfnavd "
-                  "| 14398234 REGISTER | 839923423  | vias 1 | body 0 | contacts 2"},
-      {"esc02", "RE%47IST%45R sip:registrar.example.com SIP/2.0 | "
-                "esc02.asdfnqwo34rq23i34jrjasdcnl23nrlknsdf | 29344 RE%47IST%45R | f232jadfj23  | "
-                "vias 1 | body 0 | contacts 2"},
-      {"lwsdisp", "OPTIONS sip:user@example.com SIP/2.0 | lwsdisp.1234abcd@funky.example.com | "
-                  "60 OPTIONS | 323  | vias 1 | body 0 | contacts 0"},
-      {"longreq",
-       "INVITE sip:user@example.com SIP/2.0 | longreq.one" + [] {
-         std::string s;
-         for (int i = 0; i < 20; i++) s += "really";
-         return s;
-       }() + "longcallid | 3882340 INVITE | 12" +
-           [] {
-             std::string s;
-             for (int i = 0; i < 50; i++) s += "982";
-             return s;
-           }() + "424  | vias 34 | body 150 | contacts 1"},
-      {"dblreq", "REGISTER sip:example.com SIP/2.0 | dblreq.0ha0isndaksdj99sdfafnl3lk233412 | "
-                 "8 REGISTER | 43251j3j324  | vias 1 | body 0 | contacts 1"},
-      {"semiuri", "OPTIONS sip:user;par=u%40example.net@example.com SIP/2.0 | "
-                  "semiuri.0ha0isndaksdj | 8 OPTIONS | 33242  | vias 1 | body 0 | contacts 0"},
-      {"transports", "OPTIONS sip:user@example.com SIP/2.0 | transports.kijh4akdnaqjkwendsasfdj | "
-                     "60 OPTIONS | 323  | vias 5 | body 0 | contacts 0"},
-      {"mpart01", "MESSAGE sip:kumiko@example.org SIP/2.0 | "
-                  "3d9485ad0c49859b@Zmx1ZmZ5LW1hYy0xNi5sb2NhbA.. | 1 MESSAGE | 2fb0dcc9  | vias 1 "
-                  "| body 347 | contacts 1"},
-      {"unreason", "200 | unreason.1234ksdfak3j2erwedfsASdf | 35 INVITE | 11141343 2229 | vias 1 | "
-                   "body 154 | contacts 1"},
-      {"noreason", "100 | noreason.asndj203insdf99223ndf | 35 INVITE | 39ansfi3 902jndnke3 | vias 1 "
-                   "| body 0 | contacts 1"},
+      {"esc01",
+       "INVITE sip:sips%3Auser%40example.com@example.net SIP/2.0 | "
+       "esc01.239409asdfakjkn23onasd0-3234 | 234234 INVITE | 938  | vias 1 | body 150 | "
+       "contacts 1"},
+      {"escnull",
+       "REGISTER sip:example.com SIP/2.0 | escnull.39203ndfvkjdasfkq3w4otrq0adsfdfnavd "
+       "| 14398234 REGISTER | 839923423  | vias 1 | body 0 | contacts 2"},
+      {"esc02",
+       "RE%47IST%45R sip:registrar.example.com SIP/2.0 | "
+       "esc02.asdfnqwo34rq23i34jrjasdcnl23nrlknsdf | 29344 RE%47IST%45R | f232jadfj23  | "
+       "vias 1 | body 0 | contacts 2"},
+      {"lwsdisp",
+       "OPTIONS sip:user@example.com SIP/2.0 | lwsdisp.1234abcd@funky.example.com | "
+       "60 OPTIONS | 323  | vias 1 | body 0 | contacts 0"},
+      {"longreq", "INVITE sip:user@example.com SIP/2.0 | longreq.one" +
+                      [] {
+                        std::string s;
+                        for (int i = 0; i < 20; i++) s += "really";
+                        return s;
+                      }() +
+                      "longcallid | 3882340 INVITE | 12" +
+                      [] {
+                        std::string s;
+                        for (int i = 0; i < 50; i++) s += "982";
+                        return s;
+                      }() +
+                      "424  | vias 34 | body 150 | contacts 1"},
+      {"dblreq",
+       "REGISTER sip:example.com SIP/2.0 | dblreq.0ha0isndaksdj99sdfafnl3lk233412 | "
+       "8 REGISTER | 43251j3j324  | vias 1 | body 0 | contacts 1"},
+      {"semiuri",
+       "OPTIONS sip:user;par=u%40example.net@example.com SIP/2.0 | "
+       "semiuri.0ha0isndaksdj | 8 OPTIONS | 33242  | vias 1 | body 0 | contacts 0"},
+      {"transports",
+       "OPTIONS sip:user@example.com SIP/2.0 | transports.kijh4akdnaqjkwendsasfdj | "
+       "60 OPTIONS | 323  | vias 5 | body 0 | contacts 0"},
+      {"mpart01",
+       "MESSAGE sip:kumiko@example.org SIP/2.0 | "
+       "3d9485ad0c49859b@Zmx1ZmZ5LW1hYy0xNi5sb2NhbA.. | 1 MESSAGE | 2fb0dcc9  | vias 1 "
+       "| body 347 | contacts 1"},
+      {"unreason",
+       "200 | unreason.1234ksdfak3j2erwedfsASdf | 35 INVITE | 11141343 2229 | vias 1 | "
+       "body 154 | contacts 1"},
+      {"noreason",
+       "100 | noreason.asndj203insdf99223ndf | 35 INVITE | 39ansfi3 902jndnke3 | vias 1 "
+       "| body 0 | contacts 1"},
   };
   for (const auto& [name, want] : valid) {
     str buffer = load(name);

@@ -198,8 +198,9 @@ TEST(SipMessage, ConstructorsAndHeaderOperations) {
   req.set_other_headers("Allow", "", {"ACK"});
   req.remove_other_header("user-agent", "");
   // Locally added headers are appended at the end.
-  const str head = crlf("Via: SIP/2.0/UDP h;branch=1\nRecord-Route: <sip:rr@h;lr>\n"
-                        "From: <sip:a@h>;tag=1\nTo: <sip:a@h>\nCall-ID: cid\n");
+  const str head = crlf(
+      "Via: SIP/2.0/UDP h;branch=1\nRecord-Route: <sip:rr@h;lr>\n"
+      "From: <sip:a@h>;tag=1\nTo: <sip:a@h>\nCall-ID: cid\n");
   EXPECT_EQ(req.serialize(k_dest, transport_type::udp),
             "REGISTER  SIP/2.0\r\n" + head +
                 crlf("CSeq: 0 REGISTER\nMax-Forwards: 70\nContact: <sip:a@1.2.3.4>\n"
@@ -345,7 +346,9 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
   EXPECT_EQ(expand_placeholders("{x-pre-adr}", k_dest, transport_type::udp), "203.0.113.1");
   EXPECT_EQ(expand_placeholders("{x-pre-adr}", k_dest6, transport_type::udp), "pbx.example.com");
   const std::pair<const char*, const char*> replaced[] = {{"192.0.2.1", "203.0.113.1"},
-      {"bad", "bad"}, {"10.0.0.1", "10.0.0.1"}, {"192.0.2.2", "192.0.2.2"}};
+                                                          {"bad", "bad"},
+                                                          {"10.0.0.1", "10.0.0.1"},
+                                                          {"192.0.2.2", "192.0.2.2"}};
   info.replacements = "";
   for (const auto& [from, to] : replaced) EXPECT_EQ(sip_message::replace_address(from), to);
 }

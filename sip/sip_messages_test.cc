@@ -42,9 +42,10 @@ void round_trip_and_refusals() {
 
 TEST(SipMessages, EveryKindRoundTripsAndRefusesAMissingField) {
   log_capture logs;
-  using registrar = std::tuple<msg::get_register_policy, msg::set_register_policy,
-                               msg::register_request, msg::register_response, msg::rru,
-                               msg::register_expires, msg::subscription_notify, msg::black_list_adr>;
+  using registrar =
+      std::tuple<msg::get_register_policy, msg::set_register_policy, msg::register_request,
+                 msg::register_response, msg::rru, msg::register_expires, msg::subscription_notify,
+                 msg::black_list_adr>;
   const auto all = [](auto... m) { (round_trip_and_refusals<decltype(m)>(), ...); };
   std::apply(all, registrar());
   std::apply(all, msg::call_events());

@@ -152,8 +152,10 @@ RC_GTEST_PROP(SipUri, PropertyRebuiltTextParsesToSameComponents,
 
 TEST(TransportType, NamesAndProperties) {
   const std::pair<const char*, transport_type> names[] = {{"UDP", transport_type::udp},
-      {"Tcp", transport_type::tcp}, {"tls", transport_type::tls}, {"sctp", transport_type()},
-      {"", transport_type()}};
+                                                          {"Tcp", transport_type::tcp},
+                                                          {"tls", transport_type::tls},
+                                                          {"sctp", transport_type()},
+                                                          {"", transport_type()}};
   for (const auto& [name, t] : names) EXPECT_EQ(transport_type(str(name)), t) << name;
   EXPECT_EQ(transport_type(transport_type::tls).serialize() + "|" + transport_type().serialize(),
             "tls|");
@@ -163,7 +165,6 @@ TEST(TransportType, NamesAndProperties) {
   EXPECT_TRUE(transport_type(transport_type::tcp).is_reliable());
   EXPECT_TRUE(transport_type(transport_type::tls).is_reliable());
 }
-
 
 // Display name, tag and the angle form of header values; unmodified, content() is the text.
 TEST(FromToSpec, ParsedViews) {

@@ -362,8 +362,9 @@ TEST_F(Transactions, FailoverRefusedDestinationMovesToTheNextCandidate) {
   // The second refuses too: the last candidates (AAAA, A of the host) follow.
   env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.3";
   on_connection_refused(transport_type::udp, two);
-  EXPECT_EQ(sends(env), "0 192.0.2.1:5060, 500 192.0.2.1:5060, 1000 192.0.2.2:5070, "
-                        "1500 192.0.2.2:5070, 2500 192.0.2.2:5070, 2500 192.0.2.3:5060");
+  EXPECT_EQ(sends(env),
+            "0 192.0.2.1:5060, 500 192.0.2.1:5060, 1000 192.0.2.2:5070, "
+            "1500 192.0.2.2:5070, 2500 192.0.2.2:5070, 2500 192.0.2.3:5060");
   // While the next candidate is still being looked up, a second refusal does not route the
   // packet a second time; a refusal from an address nothing was sent to changes nothing.
   env.dns.cache.erase({"example.com", dns_type::a});
