@@ -61,11 +61,7 @@ std::string request(const std::string& method, int n) {
 std::string ping(int n) { return request("PING", n); }
 std::string options(int n) { return request("OPTIONS", n); }
 
-ip_port address(const char* text) {
-  ip_port p;
-  p.parse(str(text));
-  return p;
-}
+ip_port address(const char* text) { return ip_port::from_text(text); }
 
 // For the cases with real sockets and threads: the real clock (nothing reaches a time-out) and
 // run mutexes that work, restored afterwards.
@@ -134,21 +130,19 @@ TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
   EXPECT_EQ(hooks.messages,
             std::vector<std::string>{"192.0.2.1:40000 tcp 192.0.2.1:40000 options-1"});
 
-  str answer = a.take_output();
-  sip_message parsed(answer);
-  EXPECT_EQ(parsed.code, 200);
-  EXPECT_EQ(parsed.call_id.view(), "ping-2");
+  const sip_message answer(a.take_output());
+  EXPECT_EQ(str::sprintf("%d ", answer.code) + answer.call_id, "200 ping-2");
   EXPECT_TRUE(b.take_output().empty());
 
   // The transport seam of send_packet sees both connections by name.
   sip_transport& tr = get_sip_transport();
-  EXPECT_TRUE(tr.has_connection("192.0.2.2:40001"));
-  EXPECT_EQ(tr.connection_transport("192.0.2.2:40001"), transport_type::tcp);
-  EXPECT_EQ(tr.connection_address("192.0.2.2:40001"), address("192.0.2.2:40001"));
-  EXPECT_TRUE(tr.send_on_connection("192.0.2.2:40001", "hello"));
+  EXPECT_EQ(str(tr.connection_transport("192.0.2.2:40001").name()) + " " +
+                tr.connection_address("192.0.2.2:40001").readable(),
+            "tcp 192.0.2.2:40001");
+  EXPECT_TRUE(tr.has_connection("192.0.2.2:40001") &&
+              tr.send_on_connection("192.0.2.2:40001", "hello"));
   EXPECT_EQ(b.take_output().view(), "hello");
-  EXPECT_FALSE(tr.has_connection("192.0.2.3:5060"));
-  EXPECT_FALSE(tr.send_on_connection("192.0.2.3:5060", "x"));
+  EXPECT_FALSE(tr.has_connection("192.0.2.3:5060") || tr.send_on_connection("192.0.2.3:5060", "x"));
 }
 
 TEST_F(SipConnectionTest, KeepAlivesAndStun) {
@@ -215,9 +209,8 @@ TEST_F(SipConnectionTest, TlsThroughTheEngineAndGarbageEndsOnlyItsConnection) {
   ASSERT_TRUE(client.write(str(ping(7) + options(8))));
   ASSERT_TRUE(good->on_receive(client.take_output()));
   client.on_input(good->take_output());
-  sip_message answer(client.take_plain());
-  EXPECT_EQ(answer.code, 200);
-  EXPECT_EQ(answer.call_id.view(), "ping-7");
+  const sip_message answer(client.take_plain());
+  EXPECT_EQ(str::sprintf("%d ", answer.code) + answer.call_id, "200 ping-7");
   EXPECT_EQ(hooks.messages,
             std::vector<std::string>{"192.0.2.5:41000 tls 192.0.2.5:41000 options-8"});
   set_sip_tls_server_context(nullptr);
