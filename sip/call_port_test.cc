@@ -254,6 +254,9 @@ struct journey {
 };
 
 TEST_F(CallPortTest, Journeys) {
+  std::string calls, policies;  // nine more calls from the phone, each a new Call-ID
+  for (int i = 2; i <= 11; ++i) calls += "call " + std::to_string(i) + "; ";
+  for (int i = 2; i <= 10; ++i) policies += "<GetDialogPolicy | 100 Trying | ";
   const journey journeys[] = {
       {"answered and hung up by the phone", opening + "state 180 ring; state 200; ack 1; bye 2",
        opened + " | 180 Ringing | 200 Ok +sdp 0 8 101 sendrecv v+0 | 200 Ok | <DialogHangup bye | "
@@ -304,20 +307,8 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | <DialogResponse 302 | "
        "<DialogHangup reject"
        " | <DialogEND"},
-      {"the eleventh INVITE within a second refused",
-       "invite 1; " +
-           [] {
-             std::string s;
-             for (int i = 2; i <= 11; ++i) s += "call " + std::to_string(i) + "; ";
-             return s;
-           }(),
-       "<GetDialogPolicy | 100 Trying | " +
-           [] {
-             std::string s;
-             for (int i = 2; i <= 10; ++i) s += "<GetDialogPolicy | 100 Trying | ";
-             return s;
-           }() +
-           "501 Temporarily Unavailable"},
+      {"the eleventh INVITE within a second refused", "invite 1; " + calls,
+       "<GetDialogPolicy | 100 Trying | " + policies + "501 Temporarily Unavailable"},
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200; resp 487",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
