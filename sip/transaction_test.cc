@@ -143,6 +143,11 @@ TEST_F(Transactions, AnswersTryingStopsRetransmissionWithoutReachingTheCallLeg) 
   ASSERT_EQ(env.user.backward.size(), 2u);
   env.run_until(40000);
   EXPECT_EQ(env.user.backward.size(), 2u);  // a final answer: no 408
+  // A response to nothing of ours goes up unchanged.
+  receive(
+      crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\nFrom: <sip:a@h>;tag=1\n"
+           "To: <sip:b@h>;tag=2\nCall-ID: unknown\nCSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
+  EXPECT_EQ(env.user.backward.size(), 3u);
 }
 
 TEST_F(Transactions, AnswersChallengeAnsweredByTheOwnerIsConsumed) {
@@ -190,9 +195,11 @@ const char* k_bye =
 // A repeated BYE is answered from the stored 200, whose packet was slimmed to the bytes to
 // resend (keep_resend_bytes_only) as it left: the repeats must not tell the difference.
 TEST_F(Transactions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
-  // Before any answer exists a repeat is new to this layer: it goes up again.
+  // Before any answer exists a repeat is new to this layer: it goes up again (and is counted).
+  const uint64_t before = sip_receive;
   receive(crlf(k_bye));
   receive(crlf(k_bye));
+  EXPECT_EQ(sip_receive, before + 2);
   ASSERT_EQ(env.user.forwarded.size(), 2u);
   sip_message ok(200, "OK", env.user.forwarded[0]);
   const int number = send_packet(ok);
@@ -434,22 +441,6 @@ TEST(Branch, DigestOfCallIdCseqAndMethod) {
   m.via.push_back("SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKup");
   EXPECT_EQ(get_branch(m), md5_hex("abc z9hG4bKup 42INVITE"));
   EXPECT_EQ(make_branch_param(m), ";branch=z9hG4bK-" + md5_hex("abc z9hG4bKup 42INVITE"));
-}
-
-TEST_F(Transactions, ReceiveHandsNewMessagesUpAndCountsThem) {
-  const uint64_t before = sip_receive;
-  receive(crlf(k_bye));
-  EXPECT_EQ(sip_receive, before + 1);
-  ASSERT_EQ(env.user.forwarded.size(), 1u);
-  // The receive path wrote received and rport for the real source into the top Via.
-  EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "received"), "192.0.2.5");
-  EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "rport"), "5060");
-  // A response to nothing of ours goes up unchanged.
-  receive(
-      crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\n"
-           "From: <sip:a@h>;tag=1\nTo: <sip:b@h>;tag=2\nCall-ID: unknown\n"
-           "CSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
-  EXPECT_EQ(env.user.backward.size(), 1u);
 }
 
 // Whatever mix of answers arrives, a transaction ends exactly once: one 408 when nothing
