@@ -1,6 +1,5 @@
-// Digest authentication: the hash, the header values, the nonces, the server's checks and
-// challenges (registrations, call legs, trunks, trusted addresses) and the client's answers to
-// challenges.
+// Digest authentication: hash, header values, nonces, the server's checks and challenges, and
+// the client's answers to challenges.
 #include "sip/auth_policy.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
-// Call legs under a manual clock: scripted journeys of one leg, each step a request of the phone,
-// a response of the called party or a command of the PBX, checked against the transcript of
-// what the leg sent and reported.
+// Call legs under a manual clock: scripted journeys of one leg checked against the transcript of
+// what it sent and reported; its audio through the stream's hooks.
 #include "sip/call_port.h"
 
 #include <gtest/gtest.h>

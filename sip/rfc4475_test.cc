@@ -1,6 +1,5 @@
-// The 49 RFC 4475 torture messages: every one frames and parses without misbehaving (run this
-// binary under AddressSanitizer/UndefinedBehaviorSanitizer), the valid ones give the fields
-// the RFC describes, and re-serialised messages parse to the same fields.
+// The 49 RFC 4475 torture messages: all frame, parse and round-trip without misbehaving (also
+// under the sanitizers); the valid ones give the fields the RFC describes.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,6 +1,5 @@
-// Request and response routing: the resolve list from URIs, routes, proxies and Via headers,
-// the NAPTR/SRV/A/AAAA order with and without records (scripted DNS answers), the step
-// budget, SRV ordering, ENUM and sending over connections.
+// Request and response routing over scripted DNS answers: resolve lists, NAPTR/SRV/A/AAAA order,
+// the step budget, SRV ordering, ENUM and sending over connections.
 #include "sip/send_packet.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
-// The messages between the sides (registrar and call legs): every kind goes through its writer
-// and reader unchanged, the queue's text is exactly what the other side expects, and a message
-// that lost a required field is refused with a line in the log rather than read as empty values.
+// The messages between the sides: every kind round-trips, the queue's text is exact, and a
+// message that lost a required field is refused with a log line rather than read as empty.
 #include "sip/sip_messages.h"
 
 #include <gtest/gtest.h>

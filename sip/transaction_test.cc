@@ -1,6 +1,5 @@
-// Transactions under a manual clock: retransmission instants, the locally made 408, answers
-// that stop retransmission, repetitions answered from stored responses, CANCEL, fail-over on
-// refusal, and the hand-over from process_pdu to the layers above.
+// Transactions under a manual clock (retransmission, 408, repetitions, CANCEL, fail-over) and
+// process_pdu's hand-over to the layers above.
 #include "sip/transaction.h"
 
 #include <gtest/gtest.h>
