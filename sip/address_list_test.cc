@@ -178,8 +178,7 @@ TEST_F(AddressList, FailedRequestsBlockOnlyFastEnough) {
   EXPECT_EQ(run("INVITE:203.0.113.5 +300 REGISTER:203.0.113.5 +300 SUBSCRIBE:203.0.113.5 "
                 "OPTIONS:203.0.113.5 PING:203.0.113.5 SERVICE:203.0.113.5 OPTIONS:203.0.113.5 "
                 "f:203.0.113.5=3 v:203.0.113.5=1 reports= +399 INVITE:203.0.113.5 "
-                "v:203.0.113.5=0 f:203.0.113.5=0 reports=203.0.113.5-blocked-sip; "
-                "v:203.0.113.6=1"),
+                "v:203.0.113.5=0 f:203.0.113.5=0 reports=203.0.113.5-blocked-sip; v:203.0.113.6=1"),
             "");
   reports.clear();
   std::string slow = "clear";
@@ -190,8 +189,7 @@ TEST_F(AddressList, FailedRequestsBlockOnlyFastEnough) {
   std::string successes;
   for (int i = 0; i < 3; i++)
     successes +=
-        "INVITE:203.0.113.5 INVITE:203.0.113.5 INVITE:203.0.113.5 ok:203.0.113.5 "
-        "f:203.0.113.5=0 ";
+        "INVITE:203.0.113.5 INVITE:203.0.113.5 INVITE:203.0.113.5 ok:203.0.113.5 f:203.0.113.5=0 ";
   EXPECT_EQ(run(successes + "v:203.0.113.5=1 records=0 "
                             "reports=203.0.113.5-sip;203.0.113.5-sip;203.0.113.5-sip;"),
             "");

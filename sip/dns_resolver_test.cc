@@ -486,17 +486,13 @@ std::vector<std::string> texts(const dns_answer& a) {
 }  // namespace
 
 TEST(DnsWire, QueryBytesAreExact) {
-  // Header: id, RD, one question, one additional (EDNS0, UDP size 1232); then the question.
   EXPECT_EQ(hex(dns_encode_query(0xbeef, str("Example.COM."), dns_type::srv)),
-            "beef01000001000000000001"
-            "076578616d706c6503636f6d00"
-            "00210001"
-            "0000290"
-            "4d0000000000000");
+            "beef01000001000000000001"    // header: id, RD, one question, one additional
+            "076578616d706c6503636f6d00"  // the name
+            "00210001"                    // SRV, IN
+            "00002904d0000000000000");    // EDNS0, UDP size 1232
   EXPECT_EQ(hex(dns_encode_query(1, str("_sip._udp.a.b"), dns_type::naptr)).substr(24),
-            "045f736970045f7564700161016200"
-            "00230001"
-            "00002904d0000000000000");
+            "045f736970045f75647001610162000023000100002904d0000000000000");
 }
 
 TEST(DnsWire, QueryNamesThatCannotBeEncoded) {
@@ -546,8 +542,7 @@ TEST(DnsWire, RecordTexts) {
             "example.com NAPTR 300 10 50 S SIP+D2U - _sip._udp.example.com\n"
             "example.com NAPTR 301 20 50 - - !^.*$!sip:info@example.com! .\n"
             "_sip._udp.example.com SRV 60 0 5 sip1.example.com 5060\n"
-            "sip1.example.com A 30 192.0.2.1\n"
-            "sip1.example.com AAAA 30 2001:db8::1\n"
+            "sip1.example.com A 30 192.0.2.1\nsip1.example.com AAAA 30 2001:db8::1\n"
             "www.example.com CNAME 40 sip1.example.com");
   // Character strings keep the field count.
   t.qname = "e164.arpa.";

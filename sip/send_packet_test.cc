@@ -214,8 +214,7 @@ TEST_F(Routing, BudgetStopsAResolutionLoop) {
 TEST_F(Routing, BadStepsAreLoggedAndSkipped) {
   sip_message m = request(m_options, "sip:bob@example.com");
   m.destinations =
-      "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\n"
-      "udp 192.0.2.3 5060";
+      "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\nudp 192.0.2.3 5060";
   send_packet(m);
   EXPECT_TRUE(log_capture::contains("Internal error: Unknown DNS resolve type bogus", 0));
   EXPECT_TRUE(log_capture::contains("Unknown transport layer sctp", 0));

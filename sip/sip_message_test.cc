@@ -51,28 +51,15 @@ struct local_info_scope {
 };
 
 const char* const k_invite =
-    "INVITE sip:bob@example.com SIP/2.0\n"
-    "Via: SIP/2.0/UDP 192.0.2.9:5062;branch=z9hG4bK-1;rport\n"
+    "INVITE sip:bob@example.com SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.9:5062;branch=z9hG4bK-1;rport\n"
     "v: SIP/2.0/TCP proxy.example.com;branch=z9hG4bK-0, SIP/2.0/UDP \"x,y\";branch=2\n"
-    "Max-Forwards: 69\n"
-    "From: \"Alice, A.\" <sip:alice@example.com>;tag=a1\n"
-    "To: <sip:bob@example.com>\n"
-    "Call-ID: call-1@192.0.2.9\n"
-    "CSeq: 17 INVITE\n"
+    "Max-Forwards: 69\nFrom: \"Alice, A.\" <sip:alice@example.com>;tag=a1\n"
+    "To: <sip:bob@example.com>\nCall-ID: call-1@192.0.2.9\nCSeq: 17 INVITE\n"
     "Contact: <sip:alice@192.0.2.9:5062;transport=udp>;expires=60, \"B,\" <sip:b@h;x=1,2>\n"
-    "m: sip:third@h\n"
-    "Record-Route: <sip:p1.example.com;lr>, <sip:p2.example.com;lr>\n"
-    "Route: <sip:p3.example.com;lr>\n"
-    "path: <sip:edge.example.com;lr>\n"
-    "Subject: a\n"
-    "\tb\n"
-    "Allow: INVITE, ACK,,BYE\n"
-    "Allow: CANCEL\n"
-    "Expires: 120\n"
-    "X-Empty-Value\n"
-    "Content-Type: application/sdp\n"
-    "Content-Length: 47\n"
-    "\n"
+    "m: sip:third@h\nRecord-Route: <sip:p1.example.com;lr>, <sip:p2.example.com;lr>\n"
+    "Route: <sip:p3.example.com;lr>\npath: <sip:edge.example.com;lr>\nSubject: a\n\tb\n"
+    "Allow: INVITE, ACK,,BYE\nAllow: CANCEL\nExpires: 120\nX-Empty-Value\n"
+    "Content-Type: application/sdp\nContent-Length: 47\n\n"
     "v=0\no=- 1 1 IN IP4 h\ns=-\nc=IN IP4 h\nt=0 0\nTRAILING";
 
 // What the whole text of k_invite shows (order, list splitting, compact names, continuation,
@@ -150,8 +137,7 @@ TEST(SipMessage, BodiesByContentLengthAndMultipart) {
       {"MESSAGE sip:a@b SIP/2.0\nc: multipart/mixed\nl: 4\n\nabcd", false, "abcd"},
       // A part without headers, an unterminated last part and an unquoted boundary.
       {"MESSAGE sip:a@b SIP/2.0\nContent-Type: multipart/related;type=x;boundary=b1\n"
-       "Content-Length: 60\n\npreamble\n--b1\n\nfirst\n--b1\nContent-Type: text/plain\n\n"
-       "second\n",
+       "Content-Length: 60\n\npreamble\n--b1\n\nfirst\n--b1\nContent-Type: text/plain\n\nsecond\n",
        false, "first"},
   };
   for (const auto& c : cases) {
@@ -230,47 +216,25 @@ TEST(SipMessage, SerialisesInFixedOrder) {
   EXPECT_EQ(text, crlf("INVITE sip:bob@example.com SIP/2.0\n"
                        "Via: SIP/2.0/UDP 192.0.2.9:5062;branch=z9hG4bK-1;rport\n"
                        "Via: SIP/2.0/TCP proxy.example.com;branch=z9hG4bK-0\n"
-                       "Via: SIP/2.0/UDP \"x,y\";branch=2\n"
-                       "Route: <sip:p3.example.com;lr>\n"
+                       "Via: SIP/2.0/UDP \"x,y\";branch=2\nRoute: <sip:p3.example.com;lr>\n"
                        "Record-Route: <sip:p1.example.com;lr>\n"
-                       "Record-Route: <sip:p2.example.com;lr>\n"
-                       "Path: <sip:edge.example.com;lr>\n"
+                       "Record-Route: <sip:p2.example.com;lr>\nPath: <sip:edge.example.com;lr>\n"
                        "From: \"Alice, A.\" <sip:alice@example.com>;tag=a1\n"
-                       "To: <sip:bob@example.com>\n"
-                       "Call-ID: call-1@192.0.2.9\n"
-                       "CSeq: 17 INVITE\n"
+                       "To: <sip:bob@example.com>\nCall-ID: call-1@192.0.2.9\nCSeq: 17 INVITE\n"
                        "Max-Forwards: 69\n"
                        "Contact: <sip:alice@192.0.2.9:5062;transport=udp>;expires=60\n"
-                       "Contact: \"B,\" <sip:b@h;x=1,2>\n"
-                       "Contact: <sip:third@h>\n"
-                       "X-Empty-Value: \n"
-                       "Allow: CANCEL\n"
-                       "Allow: INVITE, ACK,,BYE\n"
-                       "Subject: ab\n"
-                       "Expires: 120\n"
-                       "Content-Type: application/sdp\n"
-                       "Content-Length: 47\n"
-                       "\n"
-                       "v=0\n"
-                       "o=- 1 1 IN IP4 h\n"
-                       "s=-\n"
-                       "c=IN IP4 h\n"
-                       "t=0 0\n"));
+                       "Contact: \"B,\" <sip:b@h;x=1,2>\nContact: <sip:third@h>\nX-Empty-Value: \n"
+                       "Allow: CANCEL\nAllow: INVITE, ACK,,BYE\nSubject: ab\nExpires: 120\n"
+                       "Content-Type: application/sdp\nContent-Length: 47\n\nv=0\n"
+                       "o=- 1 1 IN IP4 h\ns=-\nc=IN IP4 h\nt=0 0\n"));
   sip_message resp(486, "Busy Here", m);
   EXPECT_EQ(resp.serialize(k_dest, transport_type::udp),
-            crlf("SIP/2.0 486 Busy Here\n"
-                 "Via: SIP/2.0/UDP 192.0.2.9:5062;branch=z9hG4bK-1;rport\n"
+            crlf("SIP/2.0 486 Busy Here\nVia: SIP/2.0/UDP 192.0.2.9:5062;branch=z9hG4bK-1;rport\n"
                  "Via: SIP/2.0/TCP proxy.example.com;branch=z9hG4bK-0\n"
-                 "Via: SIP/2.0/UDP \"x,y\";branch=2\n"
-                 "Record-Route: <sip:p1.example.com;lr>\n"
-                 "Record-Route: <sip:p2.example.com;lr>\n"
-                 "Path: <sip:edge.example.com;lr>\n"
-                 "From: \"Alice, A.\" <sip:alice@example.com>;tag=a1\n"
-                 "To: <sip:bob@example.com>\n"
-                 "Call-ID: call-1@192.0.2.9\n"
-                 "CSeq: 17 INVITE\n"
-                 "Content-Length: 0\n"
-                 "\n"));
+                 "Via: SIP/2.0/UDP \"x,y\";branch=2\nRecord-Route: <sip:p1.example.com;lr>\n"
+                 "Record-Route: <sip:p2.example.com;lr>\nPath: <sip:edge.example.com;lr>\n"
+                 "From: \"Alice, A.\" <sip:alice@example.com>;tag=a1\nTo: <sip:bob@example.com>\n"
+                 "Call-ID: call-1@192.0.2.9\nCSeq: 17 INVITE\nContent-Length: 0\n\n"));
 }
 
 TEST(SipMessage, ShortHeaderForm) {

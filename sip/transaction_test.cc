@@ -183,13 +183,9 @@ TEST_F(Transactions, RepeatedOkIsAnsweredWithTheStoredAck) {
 }
 
 const char* k_bye =
-    "BYE sip:alice@192.0.2.1 SIP/2.0\n"
-    "Via: SIP/2.0/UDP 10.0.0.8:5062;branch=z9hG4bKbye1;rport\n"
-    "From: <sip:bob@example.com>;tag=theirs\n"
-    "To: <sip:alice@example.org>;tag=ours\n"
-    "Call-ID: dlg-7\n"
-    "CSeq: 21 BYE\n"
-    "Content-Length: 0\n\n";
+    "BYE sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 10.0.0.8:5062;branch=z9hG4bKbye1;rport\n"
+    "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>;tag=ours\nCall-ID: dlg-7\n"
+    "CSeq: 21 BYE\nContent-Length: 0\n\n";
 
 // A repeated BYE is answered from the stored 200, whose packet was slimmed to the bytes to
 // resend (keep_resend_bytes_only) as it left: the repeats must not tell the difference.
@@ -251,13 +247,9 @@ TEST_F(Transactions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
 }
 
 const char* k_invite =
-    "INVITE sip:alice@192.0.2.1 SIP/2.0\n"
-    "Via: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKinv1\n"
-    "From: <sip:bob@example.com>;tag=theirs\n"
-    "To: <sip:alice@example.org>\n"
-    "Call-ID: dlg-8\n"
-    "CSeq: 5 INVITE\n"
-    "Content-Length: 0\n\n";
+    "INVITE sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKinv1\n"
+    "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>\nCall-ID: dlg-8\n"
+    "CSeq: 5 INVITE\nContent-Length: 0\n\n";
 
 TEST_F(Transactions, RepetitionsFinalResponseToInviteIsRetransmittedUntilTheAck) {
   receive(crlf(k_invite));
