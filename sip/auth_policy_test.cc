@@ -263,19 +263,18 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
   str nonce = last_nonce();
   ASSERT_EQ(nonce.length(), 32u);
   EXPECT_EQ(nonces, std::set<str>{nonce});
-  const str head = str("SIP/2.0 401 Authentication Required\r\n") +
-                   "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\n"
-                   "From: <sip:alice@example.com>;tag=f1\r\nTo: <sip:bob@example.com>";
-  const str tail = str("\r\nCall-ID: call-1\r\nCSeq: 7 REGISTER\r\n");
-  str wire = hooks.responses[0].serialize(reg.peer, transport_type::udp);
-  EXPECT_EQ(wire.leftstr(head.length()), head);
-  EXPECT_GE(wire.find(tail), 0) << wire.c_str();
-  EXPECT_GE(wire.find(str("\r\nWWW-Authenticate: Digest realm=\"example.com\",nonce=\"") + nonce +
-                      "\",domain=\"sip:example.com\",algorithm=MD5\r\n"),
-            0)
-      << wire.c_str();
-  EXPECT_GE(wire.find(str("\r\nUser-Agent: telmond/") + TELMOND_VERSION + "\r\n"), 0);
-  EXPECT_LT(wire.find(str("Warning")), 0);
+  // The challenge as it goes on the wire; the Warning of a wrong password goes in its place.
+  const auto wire = [&](const std::string& header) {
+    return crlf(
+        ("SIP/2.0 401 Authentication Required\nVia: SIP/2.0/UDP 192.0.2.10:5060;"
+         "branch=z9hG4bK1\nFrom: <sip:alice@example.com>;tag=f1\nTo: <sip:bob@example.com>\n"
+         "Call-ID: call-1\nCSeq: 7 REGISTER\nUser-Agent: telmond/" TELMOND_VERSION "\n" +
+         header + "\nContent-Length: 0\n\n")
+            .c_str());
+  };
+  EXPECT_EQ(hooks.responses[0].serialize(reg.peer, transport_type::udp),
+            wire("WWW-Authenticate: Digest realm=\"example.com\",nonce=\"" +
+                 std::string(nonce.view()) + "\",domain=\"sip:example.com\",algorithm=MD5"));
 
   // The answer passes and uses the nonce up.
   sip_message answer = request("REGISTER", "sip:example.com");
@@ -298,10 +297,8 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
                          credentials("REGISTER", "sip:example.com", fresh, "guess"));
   EXPECT_TRUE(check_md5(wrong, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 3u);
-  const str warned = hooks.responses[2].serialize(reg.peer, transport_type::udp);
-  EXPECT_EQ(warned.leftstr(head.length()), head);
-  EXPECT_GE(warned.find(str("\r\nWarning: 399 example.com Password does not match\r\n")), 0);
-  EXPECT_LT(warned.find(str("WWW-Authenticate")), 0);
+  EXPECT_EQ(hooks.responses[2].serialize(reg.peer, transport_type::udp),
+            wire("Warning: 399 example.com Password does not match"));
   EXPECT_EQ(nonces.size(), 1u);
 }
 
