@@ -129,7 +129,7 @@ TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
     bool passes, known;
   } rows[] = {
       {"wrong password: the nonce is kept", reg(n1, "guess"), false, true},
-      {"never issued", reg("0123456789abcdef0123456789abcdef", "secret"), false, false},
+      {"a nonce never handed out", reg("0123456789abcdef0123456789abcdef", "secret"), false, false},
       {"right", reg(n1, "secret"), true, true},
       {"the same again: the nonce is used up", reg(n1, "secret"), false, false},
       {"another user fails before the nonce", reg(n2, "secret", "mallory"), false, false},
