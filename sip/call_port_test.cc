@@ -192,18 +192,13 @@ class CallPortTest : public ::testing::Test {
                                                             a == "tone" ? "true" : ""}));
       } else if (verb == "state") {
         msg::set_dialog_state s;
-        s.call_id = "0";
-        s.state_code = str(a);
+        s.call_id = "0", s.state_code = str(a), s.ring180 = b == "ring" ? "true" : "";
         s.state_reason = cseq == 180 ? "Ringing" : cseq == 200 ? "Ok" : "Busy Here";
-        if (b == "ring") s.ring180 = "true";
         call_port_on_soap(soap_write(s));
       } else if (verb == "start") {
         msg::start_dialog s;
-        s.call_id = "out1";
-        s.uri = "sip:200@127.0.0.9:5090";
-        s.from = "<sip:100@127.0.0.1>";
-        s.accept_redirect = "true";
-        if (a == "tone") s.hangup_tone = "true";
+        s.call_id = "out1", s.uri = "sip:200@127.0.0.9:5090", s.from = "<sip:100@127.0.0.1>";
+        s.accept_redirect = "true", s.hangup_tone = a == "tone" ? "true" : "";
         call_port_on_soap(soap_write(s));
       } else if (verb == "byeok") {
         // The phone answers the leg's BYE.
