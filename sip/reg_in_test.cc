@@ -352,24 +352,6 @@ TEST_F(RegInTest, QueuesHoldTenRequests) {
   EXPECT_EQ(log_capture::lines().back().text, "Security has 10 pending packets");
 }
 
-TEST_F(RegInTest, SubscribeForDialogWithEventlist) {
-  std::string extra = "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n";
-  EXPECT_EQ(check_for_eventlist(request(1, extra, via("1"), "SUBSCRIBE")), "eventlist");
-  EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
-  authenticate(extra, via("1"), "SUBSCRIBE");
-  auto rr = last_posted<msg::register_request>();
-  EXPECT_EQ(rr.event + " " + rr.event_parameters + " " + rr.expires, "dialog x=1 100");
-  answer_register(2, 200, "OK", 100);
-  const sip_message& ok = sent.back();
-  EXPECT_EQ(ok.code, 200);
-  EXPECT_EQ(ok.get_other_headers("Require", "").back(), "eventlist");
-  EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
-  EXPECT_GE(ok.expires.value(), 98);
-  EXPECT_LE(ok.expires.value(), 102);
-  ASSERT_EQ(ok.contact.size(), 1u);
-  EXPECT_EQ(ok.contact[0].addr_spec().get_host(), "{x-pre-adr}");
-}
-
 TEST_F(RegInTest, AnnouncedExpiryStaysWithinTwoSeconds) {
   EXPECT_TRUE(rc::check([](int granted) {
     granted = 1 + std::abs(granted % 100000);
@@ -542,9 +524,25 @@ TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
   EXPECT_EQ(binding().removal_seconds(), 375);
 }
 
-TEST_F(RegInTest, ListNotifyLeavesWithItsMultipartBodyIntact) {
-  authenticate("Event: dialog\r\nSupported: eventlist\r\nExpires: 100\r\n", via("1"), "SUBSCRIBE");
+// A SUBSCRIBE for dialog events of a list: its decision and 200 (Require: eventlist), then a
+// list NOTIFY that leaves with its multipart body intact.
+TEST_F(RegInTest, SubscribeForDialogWithEventlistAndItsListNotify) {
+  std::string extra = "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n";
+  EXPECT_EQ(check_for_eventlist(request(1, extra, via("1"), "SUBSCRIBE")), "eventlist");
+  EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
+  authenticate(extra, via("1"), "SUBSCRIBE");
+  auto rr = last_posted<msg::register_request>();
+  EXPECT_EQ(rr.event + " " + rr.event_parameters + " " + rr.expires, "dialog x=1 100");
   answer_register(2, 200, "OK", 100);
+  const sip_message ok = sent.back();
+  EXPECT_EQ(ok.code, 200);
+  EXPECT_EQ(ok.get_other_headers("Require", "").back(), "eventlist");
+  EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
+  EXPECT_GE(ok.expires.value(), 98);
+  EXPECT_LE(ok.expires.value(), 102);
+  ASSERT_EQ(ok.contact.size(), 1u);
+  EXPECT_EQ(ok.contact[0].addr_spec().get_host(), "{x-pre-adr}");
+
   str ct;
   str body = rlmi_list_body("sip:100@localhost", 0,
                             {{"sip:101@localhost", c_application_dialog_info,
