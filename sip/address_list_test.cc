@@ -12,6 +12,7 @@
 #include "base/ip_port.h"
 #include "base/log.h"
 #include "frame/settings.h"
+#include "sip/sip_messages.h"
 #include "sip/sip_test_print.h"
 
 namespace {
@@ -280,10 +281,8 @@ TEST(BlackListAdrMessage, EnvelopeCarriesEscapedFieldsToTheHandler) {
       soap_on_black_list_adr(soap_black_list_adr_request("192.0.2.2", false, "sip"), store, 0));
   EXPECT_EQ(store.rows_.size(), 1u);
 
-  EXPECT_NE(m.find(str("<t:BlackListAdr><Adr>192.0.2.1</Adr><State>true</State>"
-                       "<Reason>a&lt;b</Reason></t:BlackListAdr>")),
-            -1);
-  EXPECT_TRUE(m.ends_with("</env:Envelope>\r\n"));
+  // The message on the queue is the BlackListAdr whose exact text the queue's tests fix.
+  EXPECT_EQ(m, soap_write(msg::black_list_adr{"192.0.2.1", "true", "a<b"}));
 }
 
 }  // namespace
