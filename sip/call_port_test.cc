@@ -479,6 +479,12 @@ std::string le(uint32_t v, int n) {
   for (int i = 0; i < n; ++i) s += char(uint8_t(v >> (8 * i)));
   return s;
 }
+// A PCM file of 16-bit mono samples at 8 kHz.
+std::string wav(const std::string& data) {
+  const uint32_t n = uint32_t(data.size());
+  return "RIFF" + le(36 + n, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
+         le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(n, 4) + data;
+}
 
 class CallPortAudioTest : public ::testing::Test {
  protected:
@@ -516,9 +522,7 @@ class CallPortAudioTest : public ::testing::Test {
 TEST_F(CallPortAudioTest, PlayListEndsWithDialogEof) {
   std::string data;
   for (int i = 0; i < 240; ++i) data += le(uint32_t(i * 7), 2);
-  files.files["x.wav"] = "RIFF" + le(36 + 480, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
-                         le(8000, 4) + le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(480, 4) +
-                         data;
+  files.files["x.wav"] = wav(data);
   ASSERT_TRUE(call_port_on_soap(
       soap_write(msg::set_playfile{id, "$a/none.wav x.wav", "false", "true", ""})));
   ASSERT_TRUE(rtp_stream_of(index)->local_media);
@@ -563,9 +567,7 @@ TEST_F(CallPortAudioTest, RecordingOfReceivedAudioIsReported) {
 TEST_F(CallPortAudioTest, MoveIvrHandsListRecordingAndDigitsOver) {
   const int other = allocate_call_port("b1");
   const str other_id = str::sprintf("%d", other);
-  files.files["x.wav"] = "RIFF" + le(36 + 320, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
-                         le(8000, 4) + le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(320, 4) +
-                         std::string(320, '\x07');
+  files.files["x.wav"] = wav(std::string(320, '\x07'));
   for (const str& c : {soap_write(msg::set_playfile{id, "x.wav", "false", "true", ""}),
                        soap_write(msg::set_recording{id, "rec/a.wav", ""}),
                        soap_write(msg::set_recording{other_id, "rec/b.wav", ""})})
