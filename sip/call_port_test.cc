@@ -467,12 +467,9 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
 
 }  // namespace
 
-// ---- A leg's play list and recording through its stream's hooks (no sockets)
-// ----------------------
+// ---- A leg's play list and recording through its stream's hooks (no sockets) --------------------
 
 namespace {
-
-void capture(const str& text) { posted.push_back(text); }
 
 std::string le(uint32_t v, int n) {
   std::string s;
@@ -486,21 +483,17 @@ std::string wav(const std::string& data) {
          le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(n, 4) + data;
 }
 
-class CallPortAudioTest : public ::testing::Test {
+class CallPortAudioTest : public CallPortTest {
  protected:
   void SetUp() override {
-    init_config();
-    reset_call_ports();
+    CallPortTest::SetUp();
+    log_level_max = 9;  // the capture restores the level
     reset_audio_store();
-    posted.clear();
-    srv_context c;
-    c.post = capture;
-    context = std::make_unique<scoped_srv_context>(c);
     index = allocate_call_port("a1");
     id = str::sprintf("%d", index);
   }
   void TearDown() override {
-    reset_call_ports();
+    CallPortTest::TearDown();
     run_audio_requests();
     reset_audio_store();
   }
@@ -511,8 +504,6 @@ class CallPortAudioTest : public ::testing::Test {
   }
   memory_file_system files;
   scoped_file_system installed{&files};
-  std::unique_ptr<scoped_srv_context> context;
-  log_capture logs{9};
   int index = -1;
   str id;
 };

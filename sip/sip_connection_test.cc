@@ -470,8 +470,7 @@ INSTANTIATE_TEST_SUITE_P(TcpAndTls, OpenedConnectionTest, ::testing::Bool());
 
 }  // namespace
 
-// ---- Framing of the byte stream
-// -------------------------------------------------------------------
+// ---- Framing of the byte stream -----------------------------------------------------------------
 
 namespace {
 

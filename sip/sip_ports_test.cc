@@ -133,8 +133,7 @@ TEST(SipPortLocalInfo, AddressAndPortOfTheServingSocket) {
 
 }  // namespace
 
-// ---- The transaction layer on real loopback sockets
-// -----------------------------------------------
+// ---- The transaction layer on real loopback sockets ---------------------------------------------
 
 namespace {
 

@@ -457,8 +457,7 @@ TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
 
 }  // namespace
 
-// ---- process_pdu between a fake socket loop and fake upper layers
-// ---------------------------------
+// ---- process_pdu between a fake socket loop and fake upper layers -------------------------------
 
 namespace {
 
