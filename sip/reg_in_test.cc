@@ -36,7 +36,7 @@ class RegInTest : public ::testing::Test {
     registrar_clear();
     clear_pending_packets();
     bw_clear();
-    use_send([](const sip_message& m) { return sent.push_back(m), 0; });
+    use_send([](const sip_message& m) { return sent.push_back(m), 0; });  // captured
     set_auth_hooks(&registrar_auth_hooks());
   }
   void TearDown() override {
@@ -99,9 +99,9 @@ class RegInTest : public ::testing::Test {
     soap_envelope e;
     return !posted.empty() && soap_parse(posted.back(), e) ? e.name : str();
   }
-  static void answer_policy(bool found = true) {
-    ASSERT_TRUE(registrar_on_soap(soap_write(msg::set_register_policy{
-        "c1@x", found ? "true" : "false", "", "localhost", "100", "sip100", "", ""})));
+  static void answer_policy() {
+    ASSERT_TRUE(registrar_on_soap(soap_write(
+        msg::set_register_policy{"c1@x", "true", "", "localhost", "100", "sip100", "", ""})));
   }
   static void answer_register(unsigned cseq, int code, const char* reason, int expires) {
     ASSERT_TRUE(registrar_on_soap(soap_write(
@@ -124,9 +124,9 @@ class RegInTest : public ::testing::Test {
     authenticate(request(1, extra, via, method), request(2, extra, via, method));
   }
   // The whole first registration: policy, challenge, answer, decision; returns the 200.
-  static sip_message registered(const std::string& extra = "", int granted = 360) {
+  static sip_message registered(const std::string& extra = "") {
     authenticate(request(1, extra), request(2, extra));
-    answer_register(2, 200, "OK", granted);
+    answer_register(2, 200, "OK", 360);
     return sent.back();
   }
   static void receive(sip_message m) { registrar_receive(m); }
