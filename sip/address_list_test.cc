@@ -12,6 +12,7 @@
 #include "base/ip_port.h"
 #include "base/log.h"
 #include "frame/settings.h"
+#include "sip/sip_messages.h"
 #include "sip/sip_test_print.h"
 
 namespace {
@@ -74,9 +75,64 @@ class AddressList : public ::testing::Test {
     set_blacklist_report(nullptr);
     set_admin_mail(nullptr);
   }
-  // One received request from address at the current manual time.
   void request(const char* method, const str& address) {
     count_unauthenticated_request(method, address);
+  }
+  // Runs a script of space-separated steps; returns the steps whose result differed, each with
+  // what it gave ("" when all held). Steps: "+300" moves the clock 300 ms; "INVITE:a" counts a
+  // request from a; "ok:a" reports a success of a; "clear" empties the list. Checked steps end
+  // in "=result": "b:a/n" and "w:a/n" add a black or white entry, "-:a/n" removes one, "v:a"
+  // is bw_valid_source, "W:a" bw_white_source, "f:a" the failure count, "n" the entry count,
+  // "records" the failure records, "reports" the reports so far ("a blocked reason;" each).
+  std::string run(const std::string& script) {
+    std::string wrong;
+    size_t from = 0;
+    while (from < script.size()) {
+      size_t end = std::min(script.find(' ', from), script.size());
+      const std::string step = script.substr(from, end - from);
+      from = end + 1;
+      if (step.empty()) continue;
+      const size_t eq = step.find('=');
+      const std::string what = step.substr(0, eq),
+                        want = eq == std::string::npos ? "" : step.substr(eq + 1);
+      const size_t colon = what.find(':'), slash = what.find('/');
+      const std::string verb = what.substr(0, colon);
+      const str a = colon == std::string::npos
+                        ? str()
+                        : ip(what.substr(colon + 1, slash == std::string::npos ? std::string::npos
+                                                                               : slash - colon - 1)
+                                 .c_str());
+      const int bits = slash == std::string::npos ? 0 : std::stoi(what.substr(slash + 1));
+      std::string got;
+      if (verb[0] == '+')
+        clock_.advance_ms(std::stoi(verb.substr(1)));
+      else if (verb == "clear")
+        bw_clear();
+      else if (verb == "ok")
+        authentication_result(clock_now(), a, true, "sip");
+      else if (verb == "b" || verb == "w")
+        got = std::to_string(bw_add_source(a, bits, verb == "w"));
+      else if (verb == "-")
+        got = std::to_string(bw_sub_source(a, bits));
+      else if (verb == "v")
+        got = std::to_string(bw_valid_source(colon + 1 == what.size() ? str() : a));
+      else if (verb == "W")
+        got = std::to_string(bw_white_source(a));
+      else if (verb == "f")
+        got = std::to_string(bw_failure_count(a));
+      else if (verb == "n")
+        got = std::to_string(bw_entry_count());
+      else if (verb == "records")
+        got = std::to_string(bw_failure_records());
+      else if (verb == "reports")
+        for (const report& r : reports)
+          got += std::string(ip_address_readable(r.address).view()) +
+                 (r.blocked ? "-blocked-" : "-") + std::string(r.reason.view()) + ";";
+      else
+        request(verb.c_str(), a);
+      if (got != want) wrong += step + "->" + got + " ";
+    }
+    return wrong;
   }
 
   manual_clock clock_;
@@ -84,37 +140,17 @@ class AddressList : public ::testing::Test {
   log_capture logs_;
 };
 
+// The longest prefix decides; the IPv4-mapped form is the same address; prefix lengths that are
+// not kept have no effect; the families are separate.
 TEST_F(AddressList, LongestPrefixDecides) {
-  EXPECT_TRUE(bw_valid_source(ip("192.0.2.8")));
-  EXPECT_TRUE(bw_add_source(ip("192.0.2.0"), 24, false));
-  EXPECT_TRUE(bw_add_source(ip("192.0.2.7"), 32, true));
-  EXPECT_TRUE(bw_valid_source(ip("192.0.2.7")));
-  EXPECT_FALSE(bw_valid_source(ip("192.0.2.8")));
-  EXPECT_TRUE(bw_valid_source(ip("192.0.3.8")));
-  // The IPv4-mapped form is the same address.
-  EXPECT_FALSE(bw_valid_source(ip("::ffff:192.0.2.8")));
-  EXPECT_TRUE(bw_valid_source(ip("::ffff:192.0.2.7")));
-
-  // Prefix lengths that are not kept have no effect.
-  EXPECT_FALSE(bw_add_source(ip("198.51.96.0"), 20, false));
-  EXPECT_TRUE(bw_valid_source(ip("198.51.100.1")));
-  EXPECT_FALSE(bw_add_source(ip("2001:db8::"), 48, false));
-  EXPECT_EQ(bw_entry_count(), 2u);
-
-  // Families are separate: a black IPv4 /0 leaves IPv6 alone.
-  EXPECT_TRUE(bw_add_source(ip("0.0.0.0"), 0, false));
-  EXPECT_FALSE(bw_valid_source(ip("203.0.113.1")));
-  EXPECT_TRUE(bw_valid_source(ip("2001:db8::1")));
-  EXPECT_TRUE(bw_valid_source(ip("192.0.2.7")));
-  EXPECT_TRUE(bw_add_source(ip("2001:db8:0:1::"), 64, false));
-  EXPECT_FALSE(bw_valid_source(ip("2001:db8:0:1::99")));
-  EXPECT_TRUE(bw_valid_source(ip("2001:db8:0:2::99")));
-
-  EXPECT_TRUE(bw_sub_source(ip("0.0.0.0"), 0));
-  EXPECT_FALSE(bw_sub_source(ip("0.0.0.0"), 0));
-  EXPECT_TRUE(bw_valid_source(ip("203.0.113.1")));
+  EXPECT_EQ(run("v:192.0.2.8=1 b:192.0.2.0/24=1 w:192.0.2.7/32=1 v:192.0.2.7=1 v:192.0.2.8=0 "
+                "v:192.0.3.8=1 v:::ffff:192.0.2.8=0 v:::ffff:192.0.2.7=1 "
+                "b:198.51.96.0/20=0 v:198.51.100.1=1 b:2001:db8::/48=0 n=2 "
+                "b:0.0.0.0/0=1 v:203.0.113.1=0 v:2001:db8::1=1 v:192.0.2.7=1 "
+                "b:2001:db8:0:1::/64=1 v:2001:db8:0:1::99=0 v:2001:db8:0:2::99=1 "
+                "-:0.0.0.0/0=1 -:0.0.0.0/0=0 v:203.0.113.1=1 v:=0"),
+            "");
   EXPECT_FALSE(bw_valid_source(str("abc")));
-  EXPECT_FALSE(bw_valid_source(str()));
 }
 
 RC_GTEST_PROP(AddressListProp, BlackPrefixCoversExactlyItsAddresses,
@@ -135,80 +171,34 @@ RC_GTEST_PROP(AddressListProp, BlackPrefixCoversExactlyItsAddresses,
   bw_clear();
 }
 
-TEST_F(AddressList, FourthRequestWithinASecondBlocks) {
-  str a = ip("203.0.113.5");
-  request("INVITE", a);
-  clock_.advance_ms(300);
-  request("REGISTER", a);
-  clock_.advance_ms(300);
-  request("SUBSCRIBE", a);
-  // Keep-alives and service requests do not count.
-  for (const char* m : {"OPTIONS", "PING", "SERVICE", "OPTIONS"}) request(m, a);
-  EXPECT_EQ(bw_failure_count(a), 3);
-  EXPECT_TRUE(bw_valid_source(a));
-  EXPECT_TRUE(reports.empty());
-
-  clock_.advance_ms(399);  // 999 ms after the first
-  request("INVITE", a);
-  EXPECT_FALSE(bw_valid_source(a));
-  EXPECT_EQ(bw_failure_count(a), 0);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(ip_address_readable(reports[0].address) + (reports[0].blocked ? " blocked " : " ") +
-                reports[0].reason,
-            "203.0.113.5 blocked sip");
-  // Another address is not affected.
-  EXPECT_TRUE(bw_valid_source(ip("203.0.113.6")));
-}
-
-TEST_F(AddressList, SlowerRequestsAndSuccessesNeverBlock) {
-  str a = ip("203.0.113.5");
-  for (int i = 0; i < 12; i++) {
-    request("REGISTER", a);
-    clock_.advance_ms(400);
-  }
-  EXPECT_TRUE(bw_valid_source(a));
-  EXPECT_TRUE(reports.empty());
-  // Exactly one period after the first failure its record is gone.
-  bw_clear();
-  request("REGISTER", a);
-  clock_.advance_ms(1000);
-  request("REGISTER", a);
-  EXPECT_EQ(bw_failure_count(a), 1);
-
-  // A success clears the count and is reported as not blocked.
-  bw_clear();
-  for (int round = 0; round < 3; round++) {
-    for (int i = 0; i < 3; i++) request("INVITE", a);
-    authentication_result(clock_now(), a, true, "sip");
-    EXPECT_EQ(bw_failure_count(a), 0);
-  }
-  EXPECT_TRUE(bw_valid_source(a));
-  ASSERT_EQ(reports.size(), 3u);
-  EXPECT_FALSE(reports[0].blocked);
-  EXPECT_EQ(bw_failure_records(), 0u);
-}
-
-TEST_F(AddressList, WhiteEntriesAreNeverCountedOrBlocked) {
-  bw_add_source(ip("10.0.0.0"), 8, true);
-  bw_add_source(ip("192.0.2.0"), 24, false);
-  bw_add_source(ip("192.0.2.7"), 32, true);
-  for (int i = 0; i < 10; i++) {
-    request("INVITE", ip("10.20.30.40"));
-    request("INVITE", ip("192.0.2.7"));
-  }
-  EXPECT_EQ(bw_failure_records(), 0u);
-  EXPECT_TRUE(bw_valid_source(ip("10.20.30.40")));
-  EXPECT_TRUE(bw_valid_source(ip("192.0.2.7")));
-  EXPECT_TRUE(reports.empty());
-  EXPECT_TRUE(bw_white_source(ip("10.1.1.1")));
-  EXPECT_FALSE(bw_white_source(ip("11.1.1.1")));
-
-  // The limit and the period come from the settings.
+// Requests counted as failed authentications: the fourth within a second blocks (keep-alives and
+// service requests do not count; another address is not affected), slower ones never do, a
+// failure record is gone a period after it began, a success clears the count and is reported
+// as not blocked, white entries are never counted, and the limit comes from the settings.
+TEST_F(AddressList, FailedRequestsBlockOnlyFastEnough) {
+  EXPECT_EQ(run("INVITE:203.0.113.5 +300 REGISTER:203.0.113.5 +300 SUBSCRIBE:203.0.113.5 "
+                "OPTIONS:203.0.113.5 PING:203.0.113.5 SERVICE:203.0.113.5 OPTIONS:203.0.113.5 "
+                "f:203.0.113.5=3 v:203.0.113.5=1 reports= +399 INVITE:203.0.113.5 "
+                "v:203.0.113.5=0 f:203.0.113.5=0 reports=203.0.113.5-blocked-sip; v:203.0.113.6=1"),
+            "");
+  reports.clear();
+  std::string slow = "clear";
+  for (int i = 0; i < 12; i++) slow += " REGISTER:203.0.113.5 +400";
+  EXPECT_EQ(run(slow + " v:203.0.113.5=1 reports= clear REGISTER:203.0.113.5 +1000 "
+                       "REGISTER:203.0.113.5 f:203.0.113.5=1 clear"),
+            "");
+  std::string successes;
+  for (int i = 0; i < 3; i++)
+    successes +=
+        "INVITE:203.0.113.5 INVITE:203.0.113.5 INVITE:203.0.113.5 ok:203.0.113.5 f:203.0.113.5=0 ";
+  EXPECT_EQ(run(successes + "v:203.0.113.5=1 records=0 "
+                            "reports=203.0.113.5-sip;203.0.113.5-sip;203.0.113.5-sip;"),
+            "");
+  std::string white = "w:10.0.0.0/8=1 b:192.0.2.0/24=1 w:192.0.2.7/32=1";
+  for (int i = 0; i < 10; i++) white += " INVITE:10.20.30.40 INVITE:192.0.2.7";
+  EXPECT_EQ(run(white + " records=0 v:10.20.30.40=1 v:192.0.2.7=1 W:10.1.1.1=1 W:11.1.1.1=0"), "");
   ctrl_write_setting(ctrl_settings::blacklist_attempts, "2");
-  request("INVITE", ip("2001:db8::5"));
-  request("INVITE", ip("2001:db8::5"));
-  EXPECT_FALSE(bw_valid_source(ip("2001:db8::5")));
-  EXPECT_TRUE(bw_valid_source(ip("2001:db8::6")));
+  EXPECT_EQ(run("INVITE:2001:db8::5 INVITE:2001:db8::5 v:2001:db8::5=0 v:2001:db8::6=1"), "");
 }
 
 TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
@@ -291,10 +281,8 @@ TEST(BlackListAdrMessage, EnvelopeCarriesEscapedFieldsToTheHandler) {
       soap_on_black_list_adr(soap_black_list_adr_request("192.0.2.2", false, "sip"), store, 0));
   EXPECT_EQ(store.rows_.size(), 1u);
 
-  EXPECT_NE(m.find(str("<t:BlackListAdr><Adr>192.0.2.1</Adr><State>true</State>"
-                       "<Reason>a&lt;b</Reason></t:BlackListAdr>")),
-            -1);
-  EXPECT_TRUE(m.ends_with("</env:Envelope>\r\n"));
+  // The message on the queue is the BlackListAdr whose exact text the queue's tests fix.
+  EXPECT_EQ(m, soap_write(msg::black_list_adr{"192.0.2.1", "true", "a<b"}));
 }
 
 }  // namespace

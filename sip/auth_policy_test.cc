@@ -1,9 +1,11 @@
+// Digest authentication: hash, header values, nonces, the server's checks and challenges, and
+// the client's answers to challenges.
 #include "sip/auth_policy.h"
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,19 +13,197 @@
 #include "base/version.h"
 #include "frame/settings.h"
 #include "sip/address_list.h"
+#include "sip/digest_auth.h"
 #include "sip/sip_test_print.h"
 
 namespace {
 
-struct sent_response {
-  sip_message response;
-  ip_port to;
-};
+bool is_lower_hex(const str& s) {
+  for (size_t i = 0; i < s.length(); i++)
+    if (!str::one_of(static_cast<char>(s[i]), "0123456789abcdef")) return false;
+  return true;
+}
 
-class fake_hooks : public auth_hooks {
- public:
+// An Authorization value without qop for realm example.com.
+str credentials(const str& method, const str& uri, const str& nonce, const str& password,
+                const str& user = "alice") {
+  return str::sprintf(
+      "Digest username=\"%s\",realm=\"example.com\",nonce=\"%s\",uri=\"%s\",response=\"%s\","
+      "algorithm=MD5",
+      user, nonce, uri,
+      auth_md5_hex(nonce, user, "example.com", password, method, uri, "", "", ""));
+}
+
+// RFC 2617 section 3.5 and RFC 7616 section 3.9.1 (MD5), and the same RFC 2617 credentials
+// without qop (the form this system's challenges ask for).
+TEST(AuthMd5Hex, PublishedVectors) {
+  const char* const rfc2617[] = {"dcd98b7102dd2f0e8b11d0f600bfb0c093",
+                                 "Mufasa",
+                                 "testrealm@host.com",
+                                 "Circle Of Life",
+                                 "GET",
+                                 "/dir/index.html"};
+  const auto with = [&](const char* qop, const char* nc, const char* cnonce) {
+    return auth_md5_hex(rfc2617[0], rfc2617[1], rfc2617[2], rfc2617[3], rfc2617[4], rfc2617[5], qop,
+                        nc, cnonce);
+  };
+  EXPECT_EQ(with("auth", "00000001", "0a4f113b"), "6629fae49393a05397450978507c4ef1");
+  EXPECT_EQ(with("", "", ""), "670fd8c2df070c60b045671b8b24ff02");
+  EXPECT_EQ(auth_md5_hex("7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "Mufasa",
+                         "http-auth@example.org", "Circle of Life", "GET", "/dir/index.html",
+                         "auth", "00000001", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
+            "8ca523f5e9506fed4657c9700eebdbec");
+  EXPECT_EQ(auth_md5_hex("0123456789abcdef0123456789abcdef", "alice", "example.com", "secret",
+                         "REGISTER", "sip:example.com", "", "", ""),
+            "0b708794017ff445df29ad039b433c38");
+}
+
+// Every parameter as "name=value|", in order.
+std::string params(const auth_header_value& h) {
+  std::string out = std::string(h.scheme.view()) + ":";
+  for (const auth_param& p : h.params)
+    out += std::string(p.name.view()) + "=" + std::string(p.value.view()) + "|";
+  return out;
+}
+
+TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
+  auth_header_value h = parse_auth_header(
+      "  Digest username=\"bob\", realm = \"a,b\" ,nonce=\"x\\\"y\\\\z\",  qop=auth,"
+      "nc=00000002 , uri=\"sip:x@y;transport=tcp\",,stale=FALSE,empty=\"\"");
+  EXPECT_EQ(params(h),
+            "Digest:username=bob|realm=a,b|nonce=x\"y\\z|qop=auth|nc=00000002|"
+            "uri=sip:x@y;transport=tcp|stale=FALSE|empty=|");
+  EXPECT_EQ(h.get("REALM"), "a,b");
+  EXPECT_TRUE(h.has("empty"));
+  EXPECT_FALSE(h.has("opaque"));
+  // Broken input: an unterminated quote swallows the rest, nothing is invented.
+  EXPECT_EQ(params(parse_auth_header("Digest realm=\"open, nonce=1")),
+            "Digest:realm=open, nonce=1|");
+  EXPECT_EQ(params(parse_auth_header("")), ":");
+  EXPECT_EQ(params(parse_auth_header("Basic")), "Basic:");
+}
+
+RC_GTEST_PROP(ParseAuthHeader, QuotedValuesRoundTrip,
+              (const std::string& a, const std::string& b)) {
+  str value = str("Digest first=") + auth_quote(str(a)) + ", second=" + auth_quote(str(b));
+  auth_header_value h = parse_auth_header(value);
+  RC_ASSERT(h.get("first") == str(a));
+  RC_ASSERT(h.get("second") == str(b));
+}
+
+TEST(Nonces, FormAndEvictionOfTheSmallest) {
+  str n = auth_new_nonce(), c = auth_new_cnonce();
+  EXPECT_EQ(n.length(), 32u);
+  EXPECT_TRUE(is_lower_hex(n));
+  EXPECT_EQ(c.length(), 8u);
+  EXPECT_TRUE(is_lower_hex(c));
+  EXPECT_EQ(auth_nonce_count(1) + " " + auth_nonce_count(123), "00000001 00000123");
+
+  std::set<str> nonces;
+  for (int i = 0; i < 256; i++) nonces.insert(str::sprintf("%d", 1000 + i));
+  str smallest = *nonces.begin();
+  str issued = auth_issue_nonce(nonces);
+  EXPECT_EQ(nonces.size(), 256u);
+  EXPECT_EQ(nonces.count(issued), 1u);
+  EXPECT_EQ(nonces.count(smallest), 0u);
+}
+
+// check_authentication of a REGISTER for alice (password secret): each row an Authorization
+// value, whether it passes and whether its nonce was found ours.
+TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
+  std::set<str> nonces;
+  const auto check = [&](const str& value, bool& known) {
+    known = false;
+    return check_authentication(value, "REGISTER", "sip:example.com", "example.com", "alice",
+                                "secret", nonces, known);
+  };
+  const auto reg = [](const str& nonce, const char* password, const char* user = "alice",
+                      const char* uri = "sip:example.com") {
+    return credentials("REGISTER", uri, nonce, password, user);
+  };
+  const str n1 = auth_issue_nonce(nonces), n2 = auth_issue_nonce(nonces),
+            n3 = auth_issue_nonce(nonces), n4 = auth_issue_nonce(nonces);
+  const struct {
+    const char* what;
+    str value;
+    bool passes, known;
+  } rows[] = {
+      {"wrong password: the nonce is kept", reg(n1, "guess"), false, true},
+      {"a nonce never handed out", reg("0123456789abcdef0123456789abcdef", "secret"), false, false},
+      {"right", reg(n1, "secret"), true, true},
+      {"the same again: the nonce is used up", reg(n1, "secret"), false, false},
+      {"another user fails before the nonce", reg(n2, "secret", "mallory"), false, false},
+      {"the header's uri is what the digest covers",
+       reg(n2, "secret", "alice", "sip:other.example.com"), true, true},
+      {"without uri the request-URI, without username no user check",
+       str::sprintf("Digest nonce=\"%s\", response=\"%s\"", n3,
+                    auth_md5_hex(n3, "alice", "example.com", "secret", "REGISTER",
+                                 "sip:example.com", "", "", "")),
+       true, true},
+      {"qop answered although none was offered",
+       str::sprintf("Digest username=\"alice\",nonce=\"%s\",uri=\"sip:example.com\","
+                    "response=\"%s\",qop=auth,nc=00000001,cnonce=\"abcdef01\"",
+                    n4,
+                    auth_md5_hex(n4, "alice", "example.com", "secret", "REGISTER",
+                                 "sip:example.com", "auth", "00000001", "abcdef01")),
+       false, true},
+  };
+  for (const auto& r : rows) {
+    bool known;
+    EXPECT_EQ(check(r.value, known), r.passes) << r.what;
+    EXPECT_EQ(known, r.known) << r.what;
+  }
+  EXPECT_EQ(nonces, (std::set<str>{n4}));
+}
+
+TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
+  stored_challenge stored;
+  str value = answer_challenge_header(
+      {"Basic realm=\"x\"",
+       "Digest realm=\"sp.example\", nonce=\"n0nce\", qop=\"auth-int, auth\", opaque=\"op\""},
+      "INVITE", "sip:1000@sp.example", "from.example", "trunkuser", "pw", &stored);
+  str cnonce = parse_auth_header(value).get("cnonce");
+  ASSERT_EQ(cnonce.length(), 8u);
+  EXPECT_TRUE(is_lower_hex(cnonce));
+  str response = auth_md5_hex("n0nce", "trunkuser", "sp.example", "pw", "INVITE",
+                              "sip:1000@sp.example", "auth", "00000001", cnonce);
+  EXPECT_EQ(value, str("Digest realm=\"sp.example\",nonce=\"n0nce\",response=\"") + response +
+                       "\",username=\"trunkuser\",uri=\"sip:1000@sp.example\",qop=\"auth\","
+                       "nc=00000001,cnonce=\"" +
+                       cnonce + "\",opaque=\"op\",algorithm=MD5");
+  EXPECT_EQ(str::sprintf("%u ", stored.nc) + stored.realm + " " + stored.opaque, "1 sp.example op");
+
+  // Later requests count up and draw a new cnonce each time.
+  auth_header_value n = parse_auth_header(get_cnonce_string(stored, "BYE", "sip:1000@10.0.0.1"));
+  EXPECT_EQ(n.get("nc"), "00000002");
+  EXPECT_NE(n.get("cnonce"), cnonce);
+  EXPECT_EQ(n.get("response"),
+            auth_md5_hex("n0nce", "trunkuser", "sp.example", "pw", "BYE", "sip:1000@10.0.0.1",
+                         "auth", "00000002", n.get("cnonce")));
+  EXPECT_EQ(parse_auth_header(get_cnonce_string(stored, "BYE", "u")).get("nc"), "00000003");
+  stored_challenge none;
+  EXPECT_EQ(get_cnonce_string(none, "BYE", "u"), "");
+}
+
+TEST(AnswerChallengeHeader, WithoutQopRealmDefaultAndUnusable) {
+  stored_challenge stored;
+  str value = answer_challenge_header({"digest nonce=\"abc\", qop=\"auth-int\""}, "REGISTER",
+                                      "sip:sp.example", "from.example", "u", "p", &stored);
+  EXPECT_EQ(value, str("Digest realm=\"from.example\",nonce=\"abc\",response=\"") +
+                       auth_md5_hex("abc", "u", "from.example", "p", "REGISTER", "sip:sp.example",
+                                    "", "", "") +
+                       "\",username=\"u\",uri=\"sip:sp.example\",algorithm=MD5");
+  EXPECT_TRUE(stored.empty());
+  EXPECT_EQ(answer_challenge_header({"Basic realm=\"x\"", "NTLM"}, "REGISTER", "sip:x", "x", "u",
+                                    "p", &stored),
+            "");
+  EXPECT_EQ(answer_challenge_header({}, "REGISTER", "sip:x", "x", "u", "p", nullptr), "");
+}
+
+struct fake_hooks : auth_hooks {
   void send_response(const sip_message& response, const sip_message& request) override {
-    responses.push_back({response, request.peer});
+    responses.push_back(response);
+    to.push_back(request.peer);
   }
   void send_request(const sip_message& request) override { requests.push_back(request); }
   void store_call_port_challenge(int index, const stored_challenge& c) override {
@@ -34,26 +214,19 @@ class fake_hooks : public auth_hooks {
     trunk_call_id = call_id;
     trunk_challenge = c;
   }
-  std::vector<sent_response> responses;
-  std::vector<sip_message> requests;
+  std::vector<sip_message> responses, requests;
+  std::vector<ip_port> to;
   int port_index = -1;
-  stored_challenge port_challenge;
+  stored_challenge port_challenge, trunk_challenge;
   str trunk_call_id;
-  stored_challenge trunk_challenge;
 };
 
 sip_message request(const char* method, const char* uri, const char* source = "192.0.2.10") {
   sip_message m(crlf((std::string(method) + " " + uri +
-                      " SIP/2.0\n"
-                      "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\n"
-                      "From: <sip:alice@example.com>;tag=f1\n"
-                      "To: <sip:bob@example.com>\n"
-                      "Call-ID: call-1\n"
-                      "CSeq: 7 " +
-                      method +
-                      "\n"
-                      "Contact: <sip:alice@192.0.2.10>\n"
-                      "Content-Length: 0\n\n")
+                      " SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\n"
+                      "From: <sip:alice@example.com>;tag=f1\nTo: <sip:bob@example.com>\n"
+                      "Call-ID: call-1\nCSeq: 7 " +
+                      method + "\nContact: <sip:alice@192.0.2.10>\nContent-Length: 0\n\n")
                          .c_str()));
   m.peer = ip_port(ip_address_parse(source), 5060);
   return m;
@@ -67,20 +240,14 @@ class AuthPolicy : public ::testing::Test {
     ctrl_write_setting(ctrl_settings::allow_empty_passwords, "false");
   }
   void TearDown() override { set_auth_hooks(nullptr); }
-  // The nonce of the last challenge sent.
-  str last_nonce() {
-    return parse_auth_header(
-               hooks.responses.back().response.get_other_header("WWW-Authenticate", ""))
-        .get("nonce");
-  }
-  static str credentials(const sip_message& m, const str& nonce, const str& password,
-                         const str& user = "alice") {
-    str uri = m.request_uri.serialize();
-    return str::sprintf(
-        "Digest username=\"%s\",realm=\"example.com\",nonce=\"%s\",uri=\"%s\",response=\"%s\","
-        "algorithm=MD5",
-        user, nonce, uri,
-        auth_md5_hex(nonce, user, "example.com", password, m.method, uri, "", "", ""));
+  str challenge() { return hooks.responses.back().get_other_header("WWW-Authenticate", ""); }
+  str last_nonce() { return parse_auth_header(challenge()).get("nonce"); }
+  // The request answered with the credentials for the last challenge.
+  sip_message answered(sip_message m, const char* password = "pw") {
+    m.add_other_header("Authorization", "",
+                       answer_challenge_header({challenge()}, m.method, m.request_uri.serialize(),
+                                               "x", "alice", password, nullptr));
+    return m;
   }
 
   fake_hooks hooks;
@@ -92,106 +259,99 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
   sip_message reg = request("REGISTER", "sip:example.com");
   ASSERT_TRUE(check_md5(reg, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 1u);
-  // Status line, challenge and User-Agent as they go on the wire.
-  const sip_message& challenge = hooks.responses[0].response;
-  EXPECT_EQ(hooks.responses[0].to, reg.peer);
+  EXPECT_EQ(hooks.to[0], reg.peer);
   str nonce = last_nonce();
   ASSERT_EQ(nonce.length(), 32u);
-  EXPECT_EQ(nonces.count(nonce), 1u);
-  EXPECT_EQ(challenge.get_other_header("Warning", ""), "");
-  str wire = challenge.serialize(reg.peer, transport_type::udp);
-  EXPECT_TRUE(wire.starts_with("SIP/2.0 401 Authentication Required\r\n")) << wire.c_str();
-  EXPECT_GE(wire.find(str("\r\nWWW-Authenticate: Digest realm=\"example.com\",nonce=\"") + nonce +
-                      "\",domain=\"sip:example.com\",algorithm=MD5\r\n"),
-            0)
-      << wire.c_str();
-  EXPECT_GE(wire.find(str("\r\nUser-Agent: telmond/") + TELMOND_VERSION + "\r\n"), 0);
+  EXPECT_EQ(nonces, std::set<str>{nonce});
+  // The challenge as it goes on the wire; the Warning of a wrong password goes in its place.
+  const auto wire = [&](const std::string& header) {
+    return crlf(
+        ("SIP/2.0 401 Authentication Required\nVia: SIP/2.0/UDP 192.0.2.10:5060;"
+         "branch=z9hG4bK1\nFrom: <sip:alice@example.com>;tag=f1\nTo: <sip:bob@example.com>\n"
+         "Call-ID: call-1\nCSeq: 7 REGISTER\nUser-Agent: telmond/" TELMOND_VERSION "\n" +
+         header + "\nContent-Length: 0\n\n")
+            .c_str());
+  };
+  EXPECT_EQ(hooks.responses[0].serialize(reg.peer, transport_type::udp),
+            wire("WWW-Authenticate: Digest realm=\"example.com\",nonce=\"" +
+                 std::string(nonce.view()) + "\",domain=\"sip:example.com\",algorithm=MD5"));
 
   // The answer passes and uses the nonce up.
   sip_message answer = request("REGISTER", "sip:example.com");
-  answer.add_other_header("Authorization", "", credentials(answer, nonce, "secret"));
+  answer.add_other_header("Authorization", "",
+                          credentials("REGISTER", "sip:example.com", nonce, "secret"));
   EXPECT_FALSE(check_md5(answer, nonces, "example.com", "alice", "secret"));
   EXPECT_EQ(hooks.responses.size(), 1u);
-  EXPECT_EQ(nonces.count(nonce), 0u);
+  EXPECT_TRUE(nonces.empty());
 
   // A replay gets a fresh challenge, never success and never the Warning.
   EXPECT_TRUE(check_md5(answer, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 2u);
-  EXPECT_EQ(hooks.responses[1].response.get_other_header("Warning", ""), "");
+  EXPECT_EQ(hooks.responses[1].get_other_header("Warning", ""), "");
   str fresh = last_nonce();
   EXPECT_NE(fresh, nonce);
 
   // The wrong password with a nonce of ours: the Warning and no new challenge.
   sip_message wrong = request("REGISTER", "sip:example.com");
-  wrong.add_other_header("Authorization", "", credentials(wrong, fresh, "guess"));
+  wrong.add_other_header("Authorization", "",
+                         credentials("REGISTER", "sip:example.com", fresh, "guess"));
   EXPECT_TRUE(check_md5(wrong, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 3u);
-  const sip_message& warning = hooks.responses[2].response;
-  EXPECT_EQ(warning.code, 401);
-  EXPECT_EQ(warning.reason, "Authentication Required");
-  EXPECT_EQ(warning.get_other_header("WWW-Authenticate", ""), "");
-  EXPECT_GE(warning.serialize(reg.peer, transport_type::udp)
-                .find(str("\r\nWarning: 399 example.com Password does not match\r\n")),
-            0);
+  EXPECT_EQ(hooks.responses[2].serialize(reg.peer, transport_type::udp),
+            wire("Warning: 399 example.com Password does not match"));
   EXPECT_EQ(nonces.size(), 1u);
 }
 
 // The system's client half answers the system's server half: whatever the credentials, the
 // answer to a fresh challenge passes exactly once.
 TEST_F(AuthPolicy, OwnAnswerToOwnChallengePassesOnce) {
-  EXPECT_TRUE(rc::check(
-      [&](const std::string& realm, const std::string& user, const std::string& password) {
-        RC_PRE(!password.empty());
-        hooks.responses.clear();
-        std::set<str> issued;
-        sip_message first = request("INVITE", "sip:bob@example.com");
-        RC_ASSERT(check_md5(first, issued, str(realm), str(user), str(password)));
-        std::vector<str> challenge = {
-            hooks.responses.back().response.get_other_header("WWW-Authenticate", "")};
-        sip_message second = request("INVITE", "sip:bob@example.com");
-        second.add_other_header("Authorization", "",
-                                answer_challenge_header(challenge, "INVITE", "sip:bob@example.com",
-                                                        "x", str(user), str(password), nullptr));
-        RC_ASSERT(!check_md5(second, issued, str(realm), str(user), str(password)));
-        RC_ASSERT(issued.empty());
-        RC_ASSERT(check_md5(second, issued, str(realm), str(user), str(password)));
-        RC_ASSERT(hooks.responses.back().response.get_other_header("Warning", "") == str());
-      }));
+  EXPECT_TRUE(rc::check([&](const std::string& realm, const std::string& user,
+                            const std::string& password) {
+    RC_PRE(!password.empty());
+    hooks.responses.clear();
+    std::set<str> issued;
+    sip_message first = request("INVITE", "sip:bob@example.com");
+    RC_ASSERT(check_md5(first, issued, str(realm), str(user), str(password)));
+    sip_message second = request("INVITE", "sip:bob@example.com");
+    second.add_other_header("Authorization", "",
+                            answer_challenge_header({challenge()}, "INVITE", "sip:bob@example.com",
+                                                    "x", str(user), str(password), nullptr));
+    RC_ASSERT(!check_md5(second, issued, str(realm), str(user), str(password)));
+    RC_ASSERT(issued.empty());
+    RC_ASSERT(check_md5(second, issued, str(realm), str(user), str(password)));
+    RC_ASSERT(hooks.responses.back().get_other_header("Warning", "") == str());
+  }));
 }
 
 // A caller that proves its password clears the failed attempts its address collected, so
 // that the requests of its calls do not add up to a blocking of a phone that authenticates.
 TEST_F(AuthPolicy, ProvenPasswordClearsTheFailedAttemptsOfTheAddress) {
-  std::set<str> issued;
   sip_message first = request("INVITE", "sip:bob@example.com", "192.0.2.77");
   for (int i = 0; i < 2; i++) count_unauthenticated_request("INVITE", first.peer.address);
-  ASSERT_TRUE(check_md5(first, issued, "example.com", "alice", "pw"));
-  std::vector<str> challenge = {
-      hooks.responses.back().response.get_other_header("WWW-Authenticate", "")};
-  sip_message second = request("INVITE", "sip:bob@example.com", "192.0.2.77");
-  second.add_other_header("Authorization", "",
-                          answer_challenge_header(challenge, "INVITE", "sip:bob@example.com",
-                                                  "x", "alice", "pw", nullptr));
+  ASSERT_TRUE(check_md5(first, nonces, "example.com", "alice", "pw"));
+  sip_message second = answered(first);
   count_unauthenticated_request("INVITE", second.peer.address);
   EXPECT_EQ(bw_failure_count(second.peer.address), 3);
-  EXPECT_FALSE(check_md5(second, issued, "example.com", "alice", "pw"));
+  EXPECT_FALSE(check_md5(second, nonces, "example.com", "alice", "pw"));
   EXPECT_EQ(bw_failure_count(second.peer.address), 0);
 }
 
 TEST_F(AuthPolicy, NonceNeverIssuedGetsChallengeAndAnyHeaderMayPass) {
   sip_message forged = request("INVITE", "sip:bob@example.com");
-  forged.add_other_header("Authorization", "",
-                          credentials(forged, "0123456789abcdef0123456789abcdef", "secret"));
+  forged.add_other_header(
+      "Authorization", "",
+      credentials("INVITE", "sip:bob@example.com", "0123456789abcdef0123456789abcdef", "secret"));
   EXPECT_TRUE(check_md5(forged, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 1u);
-  EXPECT_NE(hooks.responses[0].response.get_other_header("WWW-Authenticate", ""), "");
-  EXPECT_EQ(hooks.responses[0].response.get_other_header("Warning", ""), "");
+  EXPECT_NE(challenge(), "");
+  EXPECT_EQ(hooks.responses[0].get_other_header("Warning", ""), "");
 
   // Several Authorization headers: the one for us passes even after a foreign one.
-  str nonce = last_nonce();
   sip_message two = request("INVITE", "sip:bob@example.com");
-  two.add_other_header("Authorization", "", credentials(two, nonce, "secret", "someone"));
-  two.add_other_header("Authorization", "", credentials(two, nonce, "secret"));
+  for (const char* user : {"someone", "alice"})
+    two.add_other_header(
+        "Authorization", "",
+        credentials("INVITE", "sip:bob@example.com", last_nonce(), "secret", user));
   EXPECT_FALSE(check_md5(two, nonces, "example.com", "alice", "secret"));
 }
 
@@ -200,32 +360,30 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
     const char* list;
     const char* source;
     bool rejected;
-  } cases[] = {
-      {"", "203.0.113.9", false},
-      {"   ", "203.0.113.9", false},
-      {"192.0.2.0/24", "192.0.2.77", false},
-      {"192.0.2.0/24", "192.0.3.77", true},
-      {"10.1.2.3/8 172.16.0.1/12", "172.31.255.1", false},
-      {"10.1.2.3/8", "11.1.2.3", true},
-      {"0.0.0.0/0", "198.51.100.1", false},
-      {"192.0.2.1/33", "192.0.2.1", true},
-      {"LocalHost", "127.0.0.1", false},
-      {"localhost", "127.0.0.2", true},
-      {"198.51.100.4", "198.51.100.4", false},
-      {"198.51.100.4", "198.51.100.5", true},
-      {"garbage 2001:db8::1", "2001:db8::1", false},
-      {"192.0.2.0/25", "::ffff:192.0.2.5", false},
-  };
+  } cases[] = {{"", "203.0.113.9", false},
+               {"   ", "203.0.113.9", false},
+               {"192.0.2.0/24", "192.0.2.77", false},
+               {"192.0.2.0/24", "192.0.3.77", true},
+               {"10.1.2.3/8 172.16.0.1/12", "172.31.255.1", false},
+               {"10.1.2.3/8", "11.1.2.3", true},
+               {"0.0.0.0/0", "198.51.100.1", false},
+               {"192.0.2.1/33", "192.0.2.1", true},
+               {"LocalHost", "127.0.0.1", false},
+               {"localhost", "127.0.0.2", true},
+               {"198.51.100.4", "198.51.100.4", false},
+               {"198.51.100.4", "198.51.100.5", true},
+               {"garbage 2001:db8::1", "2001:db8::1", false},
+               {"192.0.2.0/25", "::ffff:192.0.2.5", false}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.list) + " " + c.source);
     hooks.responses.clear();
-    sip_message m = request("REGISTER", "sip:example.com", c.source);
-    EXPECT_EQ(check_trusted_ip(m, c.list), c.rejected) << c.list << " " << c.source;
-    ASSERT_EQ(hooks.responses.size(), c.rejected ? 1u : 0u) << c.list;
-    if (c.rejected) {
-      EXPECT_EQ(hooks.responses[0].response.code, 403);
-      EXPECT_EQ(hooks.responses[0].response.reason, "Forbidden");
-      EXPECT_NE(hooks.responses[0].response.get_other_header("User-Agent", ""), "");
-    }
+    EXPECT_EQ(check_trusted_ip(request("REGISTER", "sip:example.com", c.source), c.list),
+              c.rejected);
+    ASSERT_EQ(hooks.responses.size(), c.rejected ? 1u : 0u);
+    if (!c.rejected) continue;
+    EXPECT_EQ(hooks.responses[0].code, 403);
+    EXPECT_EQ(hooks.responses[0].reason, "Forbidden");
+    EXPECT_NE(hooks.responses[0].get_other_header("User-Agent", ""), "");
   }
 }
 
@@ -238,9 +396,9 @@ TEST_F(AuthPolicy, RegistrationOrderAndEmptyPasswords) {
   // The address check comes before the digest check.
   EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"),
                                            false, c));
-  EXPECT_EQ(hooks.responses.back().response.code, 403);
+  EXPECT_EQ(hooks.responses.back().code, 403);
   EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com"), false, c));
-  EXPECT_EQ(hooks.responses.back().response.code, 401);
+  EXPECT_EQ(hooks.responses.back().code, 401);
 
   // An empty password is never challenged; the setting decides between dropping and passing.
   auth_credentials open{"example.com", "alice", "", "", {}};
@@ -257,28 +415,30 @@ TEST_F(AuthPolicy, RegistrationOrderAndEmptyPasswords) {
 TEST_F(AuthPolicy, CallLegAndTrunkRules) {
   auth_credentials c{"example.com", "alice", "secret", "", {}};
   call_leg_auth leg;
-  EXPECT_FALSE(call_leg_security_policy(request("ACK", "sip:bob@example.com"), false, leg, c));
-  EXPECT_FALSE(call_leg_security_policy(request("CANCEL", "sip:bob@example.com"), false, leg, c));
-  EXPECT_FALSE(call_leg_security_policy(request("BYE", "sip:bob@example.com"), false, leg, c));
-  EXPECT_TRUE(hooks.responses.empty());
-  EXPECT_TRUE(call_leg_security_policy(request("INVITE", "sip:bob@example.com"), false, leg, c));
-  leg.challenge_cancel = leg.challenge_bye = true;
-  EXPECT_TRUE(call_leg_security_policy(request("CANCEL", "sip:bob@example.com"), false, leg, c));
-  EXPECT_TRUE(call_leg_security_policy(request("BYE", "sip:bob@example.com"), false, leg, c));
-  EXPECT_FALSE(call_leg_security_policy(request("BYE", "sip:bob@example.com"), true, leg, c));
-  EXPECT_EQ(hooks.responses.size(), 3u);
-  leg.require_authentication = false;
-  EXPECT_FALSE(call_leg_security_policy(request("INVITE", "sip:bob@example.com"), false, leg, c));
+  // method, authenticated already, whether the request is stopped (challenged) with the leg's
+  // settings at that point of the table.
+  const struct {
+    const char* method;
+    bool authenticated, stopped;
+  } rows[] = {{"ACK", false, false},   {"CANCEL", false, false}, {"BYE", false, false},
+              {"INVITE", false, true}, {"CANCEL", false, true},  {"BYE", false, true},
+              {"BYE", true, false},    {"INVITE", false, false}};
+  for (size_t i = 0; i < std::size(rows); i++) {
+    if (i == 4) leg.challenge_cancel = leg.challenge_bye = true;
+    if (i == 7) leg.require_authentication = false;
+    EXPECT_EQ(call_leg_security_policy(request(rows[i].method, "sip:bob@example.com"),
+                                       rows[i].authenticated, leg, c),
+              rows[i].stopped)
+        << i << " " << rows[i].method;
+  }
   EXPECT_EQ(hooks.responses.size(), 3u);
 
   // A trunk challenges with the host of the request-URI as realm.
   hooks.responses.clear();
-  std::set<str> trunk_nonces;
   sip_message in = request("INVITE", "sip:4930123@pbx.example.net;user=phone");
-  EXPECT_TRUE(trunk_security_policy(in, false, "carrier", "pw", trunk_nonces));
+  EXPECT_TRUE(trunk_security_policy(in, false, "carrier", "pw", nonces));
   ASSERT_EQ(hooks.responses.size(), 1u);
-  auth_header_value h =
-      parse_auth_header(hooks.responses[0].response.get_other_header("WWW-Authenticate", ""));
+  auth_header_value h = parse_auth_header(challenge());
   EXPECT_EQ(h.get("realm"), "pbx.example.net");
   EXPECT_EQ(h.get("domain"), "sip:4930123@pbx.example.net;user=phone");
   str uri = in.request_uri.serialize();
@@ -288,7 +448,7 @@ TEST_F(AuthPolicy, CallLegAndTrunkRules) {
                                    h.get("nonce"), uri,
                                    auth_md5_hex(h.get("nonce"), "carrier", "pbx.example.net", "pw",
                                                 "INVITE", uri, "", "", "")));
-  EXPECT_FALSE(trunk_security_policy(in, false, "carrier", "pw", trunk_nonces));
+  EXPECT_FALSE(trunk_security_policy(in, false, "carrier", "pw", nonces));
 }
 
 sip_message challenge_response(const sip_message& req, int code, const char* header,
@@ -311,33 +471,33 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
   EXPECT_TRUE(log_capture::contains("Answer challenge with username 1000"));
 
   ASSERT_EQ(hooks.requests.size(), 2u);
-  const sip_message& ack = hooks.requests[0];
-  EXPECT_EQ(ack.method, "ACK");
-  EXPECT_EQ(ack.cseq, 7u);
-  EXPECT_EQ(ack.cseq_method, "ACK");
-  EXPECT_EQ(ack.request_uri.serialize(), "sip:bob@sp.example");
-  EXPECT_EQ(ack.to.tag(), "totag");
-  ASSERT_EQ(ack.route.size(), 1u);
-  EXPECT_EQ(ack.get_other_header("Authorization", ""), "");
-
-  const sip_message& sent = hooks.requests[1];
-  EXPECT_EQ(sent.method, "INVITE");
-  EXPECT_EQ(sent.cseq, 8u);
-  EXPECT_EQ(again.cseq, 8u);
+  const ip_port to(ip_address_parse("192.0.2.99"), 5060);
+  const str head = str("sip:bob@sp.example SIP/2.0\r\n") +
+                   "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\n"
+                   "Route: <sip:proxy.sp.example;lr>\r\nFrom: <sip:alice@example.com>;tag=f1\r\n";
+  EXPECT_EQ(hooks.requests[0].serialize(to, transport_type::udp),
+            "ACK " + head +
+                "To: <sip:bob@example.com>;tag=totag\r\nCall-ID: call-1\r\nCSeq: 7 ACK\r\n"
+                "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
   // Marked as having answered a challenge, and without the INVITE's branch: a new transaction.
+  const sip_message& sent = hooks.requests[1];
+  EXPECT_EQ(again.cseq, 8u);
   EXPECT_TRUE(again.challenge_answered);
   EXPECT_TRUE(sent.branch_param.empty());
-  std::vector<str> auths = sent.get_other_headers("Authorization", "");
-  ASSERT_EQ(auths.size(), 1u);
-  auth_header_value h = parse_auth_header(auths[0]);
-  EXPECT_EQ(h.get("qop"), "auth");
-  EXPECT_EQ(h.get("nc"), "00000001");
-  EXPECT_EQ(h.get("response"),
-            auth_md5_hex("abc", "1000", "sp.example", "pw", "INVITE", "sip:bob@sp.example", "auth",
-                         "00000001", h.get("cnonce")));
+  const str cnonce = parse_auth_header(sent.get_other_header("Authorization", "")).get("cnonce");
+  EXPECT_EQ(sent.serialize(to, transport_type::udp),
+            "INVITE " + head +
+                "To: <sip:bob@example.com>\r\nCall-ID: call-1\r\nCSeq: 8 INVITE\r\n"
+                "Max-Forwards: 70\r\nContact: <sip:alice@192.0.2.10>\r\n"
+                "Authorization: Digest realm=\"sp.example\",nonce=\"abc\",response=\"" +
+                auth_md5_hex("abc", "1000", "sp.example", "pw", "INVITE", "sip:bob@sp.example",
+                             "auth", "00000001", cnonce) +
+                "\",username=\"1000\",uri=\"sip:bob@sp.example\",qop=\"auth\",nc=00000001,"
+                "cnonce=\"" +
+                cnonce + "\",algorithm=MD5\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(hooks.port_index, 12);
-  EXPECT_EQ(hooks.port_challenge.header_name, "Authorization");
-  EXPECT_EQ(hooks.port_challenge.nonce, "abc");
+  EXPECT_EQ(hooks.port_challenge.header_name + " " + hooks.port_challenge.nonce,
+            "Authorization abc");
   EXPECT_EQ(hooks.trunk_call_id, "");
 
   // The re-sent request is challenged again: not answered a second time, whatever CSeq the
@@ -358,8 +518,8 @@ TEST_F(AuthPolicy, AnswerProxyChallengeRegisterAndRefusals) {
   ASSERT_EQ(hooks.requests.size(), 1u);  // no ACK for a REGISTER
   EXPECT_EQ(again.get_other_header("Authorization", ""), "");
   EXPECT_NE(again.get_other_header("Proxy-Authorization", ""), "");
-  EXPECT_EQ(hooks.trunk_call_id, "call-1");
-  EXPECT_EQ(hooks.trunk_challenge.header_name, "Proxy-Authorization");
+  EXPECT_EQ(hooks.trunk_call_id + " " + hooks.trunk_challenge.header_name,
+            "call-1 Proxy-Authorization");
   EXPECT_EQ(hooks.port_index, -1);
 
   // CANCEL keeps its CSeq.

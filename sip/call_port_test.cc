@@ -1,6 +1,5 @@
-// Call legs under a manual clock: scripted journeys of one leg, each step a request of the phone,
-// a response of the called party or a command of the PBX, checked against the transcript of
-// what the leg sent and reported.
+// Call legs under a manual clock: scripted journeys of one leg checked against the transcript of
+// what it sent and reported; its audio through the stream's hooks.
 #include "sip/call_port.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/log_capture_test_util.h"
 #include "frame/clock.h"
 #include "frame/settings.h"
+#include "media/audio_store.h"
 #include "media/codec_engine.h"
 #include "media/dtmf.h"
 #include "media/tone_test_util.h"
@@ -191,18 +192,13 @@ class CallPortTest : public ::testing::Test {
                                                             a == "tone" ? "true" : ""}));
       } else if (verb == "state") {
         msg::set_dialog_state s;
-        s.call_id = "0";
-        s.state_code = str(a);
+        s.call_id = "0", s.state_code = str(a), s.ring180 = b == "ring" ? "true" : "";
         s.state_reason = cseq == 180 ? "Ringing" : cseq == 200 ? "Ok" : "Busy Here";
-        if (b == "ring") s.ring180 = "true";
         call_port_on_soap(soap_write(s));
       } else if (verb == "start") {
         msg::start_dialog s;
-        s.call_id = "out1";
-        s.uri = "sip:200@127.0.0.9:5090";
-        s.from = "<sip:100@127.0.0.1>";
-        s.accept_redirect = "true";
-        if (a == "tone") s.hangup_tone = "true";
+        s.call_id = "out1", s.uri = "sip:200@127.0.0.9:5090", s.from = "<sip:100@127.0.0.1>";
+        s.accept_redirect = "true", s.hangup_tone = a == "tone" ? "true" : "";
         call_port_on_soap(soap_write(s));
       } else if (verb == "byeok") {
         // The phone answers the leg's BYE.
@@ -243,8 +239,7 @@ class CallPortTest : public ::testing::Test {
 
 // The opening of every incoming call: INVITE, policy, state asked.
 const std::string opening = "invite 1; policy; ";
-const std::string opened =
-    "<GetDialogPolicy | 100 Trying | <GetDialogState";
+const std::string opened = "<GetDialogPolicy | 100 Trying | <GetDialogState";
 // ... answered with the codecs of the offer that the system knows, telephone-event included.
 const std::string answered = opened + " | 200 Ok +sdp 0 8 101 sendrecv v+0";
 
@@ -255,6 +250,9 @@ struct journey {
 };
 
 TEST_F(CallPortTest, Journeys) {
+  std::string calls, policies;  // nine more calls from the phone, each a new Call-ID
+  for (int i = 2; i <= 11; ++i) calls += "call " + std::to_string(i) + "; ";
+  for (int i = 2; i <= 10; ++i) policies += "<GetDialogPolicy | 100 Trying | ";
   const journey journeys[] = {
       {"answered and hung up by the phone", opening + "state 180 ring; state 200; ack 1; bye 2",
        opened + " | 180 Ringing | 200 Ok +sdp 0 8 101 sendrecv v+0 | 200 Ok | <DialogHangup bye | "
@@ -305,26 +303,14 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | <DialogResponse 302 | "
        "<DialogHangup reject"
        " | <DialogEND"},
-      {"the eleventh INVITE within a second refused",
-       "invite 1; " +
-           [] {
-             std::string s;
-             for (int i = 2; i <= 11; ++i) s += "call " + std::to_string(i) + "; ";
-             return s;
-           }(),
-       "<GetDialogPolicy | 100 Trying | " +
-           [] {
-             std::string s;
-             for (int i = 2; i <= 10; ++i) s += "<GetDialogPolicy | 100 Trying | ";
-             return s;
-           }() +
-           "501 Temporarily Unavailable"},
+      {"the eleventh INVITE within a second refused", "invite 1; " + calls,
+       "<GetDialogPolicy | 100 Trying | " + policies + "501 Temporarily Unavailable"},
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200; resp 487",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
       {"maximum duration ends a call: reported once, when the BYE is answered",
-       opening + "state 200; ack 1; advance 7200; byeok", answered +
-       " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
+       opening + "state 200; ack 1; advance 7200; byeok",
+       answered + " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
   };
   for (const journey& j : journeys) {
     SetUp();
@@ -345,9 +331,10 @@ TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
 
 TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
   run(opening);
-  EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_state{"0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>",
-                                      "sip:200@127.0.0.1", "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "",
-                                      "", "", ""}));
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::get_dialog_state{
+                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
+                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
 }
 
 TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
@@ -403,9 +390,14 @@ TEST_F(CallPortTest, ChallengedByeIsAnsweredWithTheTrunkCredentials) {
 
 TEST(DtmfRelay, SignalValues) {
   const std::pair<const char*, int> cases[] = {
-      {"Signal=5\r\nDuration=160", 5}, {"Signal=*", 10},   {"Signal= #\r\n", 11},
-      {"Signal=A", 12},               {"Signal=D", 15},   {"Signal=a", 16},
-      {"Duration=160", -1},           {"signal=9", 9},
+      {"Signal=5\r\nDuration=160", 5},
+      {"Signal=*", 10},
+      {"Signal= #\r\n", 11},
+      {"Signal=A", 12},
+      {"Signal=D", 15},
+      {"Signal=a", 16},
+      {"Duration=160", -1},
+      {"signal=9", 9},
   };
   for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
 }
@@ -438,11 +430,8 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   scoped_srv_context use(c);
 
   msg::start_dialog s;
-  s.call_id = "out-auth";
-  s.uri = "sip:200@127.0.0.9:5090";
-  s.from = "<sip:100@example.org>";
-  s.username = "100";
-  s.password = "secret";
+  s.call_id = "out-auth", s.uri = "sip:200@127.0.0.9:5090", s.from = "<sip:100@example.org>";
+  s.username = "100", s.password = "secret";
   ASSERT_TRUE(call_port_on_soap(soap_write(s)));
   const ip_port provider = ip_port::from_text("127.0.0.9:5090");
   // The provider answers the last INVITE sent with code (and the header given).
@@ -455,8 +444,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
     r.to.set_tag("p1");
     if (header) r.add_other_header("Proxy-Authenticate", "", header);
     if (code == 200) r.contact.push_back(from_to_spec("<sip:200@127.0.0.9:5090>"));
-    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider,
-                transport_type::udp);
+    process_pdu("udp0", r.serialize(provider, transport_type::udp), provider, transport_type::udp);
   };
   answer(407, "Digest realm=\"example.org\", nonce=\"n1\", qop=\"auth\"");
   answer(200, nullptr);
@@ -465,21 +453,133 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   ASSERT_NE(p, nullptr);
   p->set_state_code(487, "Request Terminated");
 
-  std::string wire;
+  std::string wire;  // CSeqs counted from the first INVITE's
+  const unsigned first = env.transport.sent.front().parsed().cseq;
   for (const fake_send& f : env.transport.sent) {
     const sip_message m = f.parsed();
-    wire += std::string(m.method.view()) + " " + std::to_string(m.cseq) +
+    wire += std::string(m.method.view()) + " " + std::to_string(m.cseq - first) +
             (m.get_other_header("Proxy-Authorization", "").empty() ? "" : " auth") + " | ";
   }
-  const unsigned first = env.transport.sent.front().parsed().cseq;
-  const auto line = [&](const char* method, unsigned cseq, bool auth) {
-    return std::string(method) + " " + std::to_string(cseq) + (auth ? " auth" : "") + " | ";
-  };
-  EXPECT_EQ(wire, line("INVITE", first, false) + line("ACK", first, false) +
-                      line("INVITE", first + 1, true) + line("ACK", first + 1, false) +
-                      line("BYE", first + 2, true));
+  EXPECT_EQ(wire, "INVITE 0 | ACK 0 | INVITE 1 auth | ACK 1 | BYE 2 auth | ");
   set_auth_hooks(nullptr);
   reset_call_ports();
+}
+
+}  // namespace
+
+// ---- A leg's play list and recording through its stream's hooks (no sockets) --------------------
+
+namespace {
+
+std::string le(uint32_t v, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += char(uint8_t(v >> (8 * i)));
+  return s;
+}
+// A PCM file of 16-bit mono samples at 8 kHz.
+std::string wav(const std::string& data) {
+  const uint32_t n = uint32_t(data.size());
+  return "RIFF" + le(36 + n, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
+         le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(n, 4) + data;
+}
+
+class CallPortAudioTest : public CallPortTest {
+ protected:
+  void SetUp() override {
+    CallPortTest::SetUp();
+    log_level_max = 9;  // the capture restores the level
+    reset_audio_store();
+    index = allocate_call_port("a1");
+    id = str::sprintf("%d", index);
+  }
+  void TearDown() override {
+    CallPortTest::TearDown();
+    run_audio_requests();
+    reset_audio_store();
+  }
+  std::vector<int16_t> unit() {
+    std::vector<int16_t> u(80, 0);
+    rtp_stream_of(index)->add_local_audio(u.data());
+    return u;
+  }
+  memory_file_system files;
+  scoped_file_system installed{&files};
+  int index = -1;
+  str id;
+};
+
+// A missing prompt is skipped; a file of three units gives them, then the list ends with
+// DialogEOF naming the list as the PBX sent it.
+TEST_F(CallPortAudioTest, PlayListEndsWithDialogEof) {
+  std::string data;
+  for (int i = 0; i < 240; ++i) data += le(uint32_t(i * 7), 2);
+  files.files["x.wav"] = wav(data);
+  ASSERT_TRUE(call_port_on_soap(
+      soap_write(msg::set_playfile{id, "$a/none.wav x.wav", "false", "true", ""})));
+  ASSERT_TRUE(rtp_stream_of(index)->local_media);
+  run_audio_requests();
+  EXPECT_TRUE(log_capture::contains("Could not open WAV file audio_en/none.wav"));
+  std::string heard;
+  for (int u = 0; u < 4; ++u) {
+    EXPECT_TRUE(posted.empty()) << "DialogEOF before the end, unit " << u;
+    for (int16_t s : unit()) heard += le(uint16_t(s), 2);
+    run_audio_requests();
+  }
+  EXPECT_EQ(heard, data + std::string(160, '\0'));
+  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::dialog_eof{id, "$a/none.wav x.wav"})});
+  EXPECT_TRUE(get_port(index)->play_file.empty());
+}
+
+// A looping list with nothing to play ends once instead of every 10 ms.
+TEST_F(CallPortAudioTest, LoopOfMissingFilesEndsOnceAfterASecond) {
+  ASSERT_TRUE(
+      call_port_on_soap(soap_write(msg::set_playfile{id, "$t/ringback.wav", "true", "true", ""})));
+  run_audio_requests();
+  // A second of silence, then the end, once.
+  for (int u = 0; u < 99; ++u) EXPECT_EQ(unit(), std::vector<int16_t>(80, 0));
+  EXPECT_TRUE(posted.empty());
+  for (int u = 0; u < 200; ++u) EXPECT_EQ(unit(), std::vector<int16_t>(80, 0));
+  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::dialog_eof{id, "$t/ringback.wav"})});
+  EXPECT_TRUE(log_capture::contains("Could not open WAV file audio_en/ringback.wav"));
+}
+
+// What the leg receives is recorded; stopping the recording reports the file.
+TEST_F(CallPortAudioTest, RecordingOfReceivedAudioIsReported) {
+  ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{id, "rec/r.wav", ""})));
+  for (int i = 0; i < 50; ++i) rtp_stream_of(index)->take_received(codec_ulaw, str('\xff', 160));
+  ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{id, "", ""})));
+  run_audio_requests();
+  // 50 packets of 20 ms, less 2 dropped and 13 held back 10 ms units.
+  EXPECT_EQ(files.files["rec/r.wav"].size(), 44u + (100 - 15) * 160);
+  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::file_written{"rec/r.wav", ""})});
+}
+
+// MoveIVR: the other leg goes on with the list where it stands, the recording and DTMF analysis.
+TEST_F(CallPortAudioTest, MoveIvrHandsListRecordingAndDigitsOver) {
+  const int other = allocate_call_port("b1");
+  const str other_id = str::sprintf("%d", other);
+  files.files["x.wav"] = wav(std::string(320, '\x07'));
+  for (const str& c : {soap_write(msg::set_playfile{id, "x.wav", "false", "true", ""}),
+                       soap_write(msg::set_recording{id, "rec/a.wav", ""}),
+                       soap_write(msg::set_recording{other_id, "rec/b.wav", ""})})
+    ASSERT_TRUE(call_port_on_soap(c));
+  get_port(index)->analyse_dtmf = true;
+  run_audio_requests();
+  unit();  // the first leg plays the first 80 samples
+  ASSERT_TRUE(call_port_on_soap(soap_write(msg::move_ivr{id, other_id})));
+  run_audio_requests();
+  EXPECT_EQ(unit(), std::vector<int16_t>(80, 0));
+  std::vector<int16_t> heard(80, 0);
+  for (int i = 0; i < 3; ++i) rtp_stream_of(other)->add_local_audio(heard.data());
+  EXPECT_EQ(heard, std::vector<int16_t>(80, 0x0707));  // 80 more samples, then the end
+  for (int i = 0; i < 50; ++i) rtp_stream_of(other)->take_received(codec_ulaw, str('\xff', 160));
+  ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{other_id, "", ""})));
+  run_audio_requests();
+  EXPECT_EQ(files.files["rec/a.wav"].size(), 44u + (100 - 15) * 160);
+  EXPECT_EQ(posted, (std::vector<str>{soap_write(msg::file_written{"rec/b.wav", ""}),
+                                      soap_write(msg::dialog_eof{other_id, "x.wav"}),
+                                      soap_write(msg::file_written{"rec/a.wav", ""})}));
+  EXPECT_EQ(int(get_port(index)->analyse_dtmf) * 10 + get_port(other)->analyse_dtmf, 1);
 }
 
 }  // namespace

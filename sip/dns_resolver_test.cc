@@ -1,8 +1,11 @@
+// DNS: the wire format through ldns-built answers, and the resolver (queries, retries, the
+// cache, aliases, negative answers) under a manual clock with a scripted transport.
 #include "sip/dns_resolver.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
 
 #include <functional>
 #include <string>
@@ -106,10 +109,7 @@ TEST_F(DnsResolverTest, QueryGoesToEveryServerWithTheExactBytes) {
   EXPECT_EQ(transport_.sent[1].server, server6_);
   int id = resolver_.query_id(str("sip.example.com"), dns_type::a);
   ASSERT_GE(id, 0);
-  str expected = str::bytes({static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 255)}) +
-                 str::bytes({1, 0, 0, 1, 0, 0, 0, 0, 0, 1}) + str("\3sip\7example\3com") +
-                 str::bytes({0, 0, 1, 0, 1}) +
-                 str::bytes({0, 0, 0x29, 0x04, 0xd0, 0, 0, 0, 0, 0, 0});
+  const str expected = dns_encode_query(uint16_t(id), "sip.example.com", dns_type::a);
   EXPECT_EQ(transport_.sent[0].data, expected);
   EXPECT_EQ(transport_.sent[1].data, expected);
   EXPECT_TRUE(called.empty());
@@ -354,14 +354,12 @@ TEST_F(DnsResolverTest, ExplicitServersAreNotReplacedByResolvConf) {
 }
 
 TEST(DnsResolvConf, Parse) {
-  std::vector<ip_port> s = dns_parse_resolv_conf(
-      str("# comment\r\nnameserver 10.0.0.1\n  nameserver\tfe80::1%eth0 \nnameserver bogus\n"
-          "domain x\nnameserver 10.0.0.1\nnameserver [::1]\nnameserver 10.0.0.2"));
-  ASSERT_EQ(s.size(), 4u);
-  EXPECT_EQ(s[0].readable(), "10.0.0.1:53");
-  EXPECT_EQ(s[1].readable(), "[fe80::1]:53");
-  EXPECT_EQ(s[2].readable(), "[::1]:53");
-  EXPECT_EQ(s[3].readable(), "10.0.0.2:53");
+  std::string servers;
+  for (const ip_port& s : dns_parse_resolv_conf(
+           str("# comment\r\nnameserver 10.0.0.1\n  nameserver\tfe80::1%eth0 \nnameserver bogus\n"
+               "domain x\nnameserver 10.0.0.1\nnameserver [::1]\nnameserver 10.0.0.2")))
+    servers += std::string(s.readable().view()) + " ";
+  EXPECT_EQ(servers, "10.0.0.1:53 [fe80::1]:53 [::1]:53 10.0.0.2:53 ");
   EXPECT_TRUE(dns_parse_resolv_conf(str()).empty());
 }
 
@@ -460,4 +458,181 @@ TEST(DnsResolverSockets, QueryAndAnswerOverLoopback) {
   EXPECT_EQ(result, "");
   close_socket(server);
   close_socket(client);
+}
+
+// ---- The wire format ------------------------------------------------------------------------
+
+namespace {
+
+std::string hex(const str& s) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < s.length(); i++) {
+    out += digits[s[i] >> 4];
+    out += digits[s[i] & 15];
+  }
+  return out;
+}
+
+std::vector<std::string> texts(const dns_answer& a) {
+  std::vector<std::string> out;
+  for (const dns_record& r : a.records) {
+    out.push_back(std::string(r.name.view()) + " " + std::string(dns_type_name(r.type).view()) +
+                  " " + std::to_string(r.ttl) + " " + std::string(r.data.view()));
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(DnsWire, QueryBytesAreExact) {
+  EXPECT_EQ(hex(dns_encode_query(0xbeef, str("Example.COM."), dns_type::srv)),
+            "beef01000001000000000001"    // header: id, RD, one question, one additional
+            "076578616d706c6503636f6d00"  // the name
+            "00210001"                    // SRV, IN
+            "00002904d0000000000000");    // EDNS0, UDP size 1232
+  EXPECT_EQ(hex(dns_encode_query(1, str("_sip._udp.a.b"), dns_type::naptr)).substr(24),
+            "045f736970045f75647001610162000023000100002904d0000000000000");
+}
+
+TEST(DnsWire, QueryNamesThatCannotBeEncoded) {
+  std::string too_long;
+  for (int i = 0; i < 30; i++) too_long += "abcdefghi.";
+  const std::pair<std::string, bool> names[] = {
+      {"", false},       {"a..b", false},
+      {".a", false},     {std::string(64, 'x') + ".com", false},
+      {too_long, false}, {std::string(63, 'x') + ".com", true},
+      {"a\\..b", true}};  // an escaped dot
+  for (const auto& [name, ok] : names)
+    EXPECT_EQ(dns_encode_query(1, str(name), dns_type::a).empty(), !ok) << name;
+  const std::pair<const char*, const char*> normalized[] = {
+      {"A\\.", "a\\."}, {"a\\\\.", "a\\\\"}, {"Example.COM..", "example.com"}, {".", "."}};
+  for (const auto& [name, want] : normalized) EXPECT_EQ(dns_normalize_name(str(name)), want);
+}
+
+// The whole answer as text: header fields, question, negative TTL and every record.
+std::string summary(const dns_answer& a) {
+  std::string out =
+      std::to_string(a.id) + (a.response ? " qr" : "") + (a.truncated ? " tc" : "") + " rcode " +
+      std::to_string(a.rcode) + " " + std::string(a.question_name.view()) + " " +
+      std::string(dns_type_name(a.question_type).view()) + " neg " + std::to_string(a.negative_ttl);
+  for (const std::string& r : texts(a)) out += "\n" + r;
+  return out;
+}
+
+TEST(DnsWire, RecordTexts) {
+  dns_test_answer t;
+  t.id = 77;
+  t.qname = "Example.com.";
+  t.qtype = dns_type::naptr;
+  t.answers = {
+      "Example.com. 300 IN NAPTR 10 50 \"S\" \"SIP+D2U\" \"\" _sip._udp.Example.com.",
+      "example.com. 301 IN NAPTR 20 50 \"\" \"\" \"!^.*$!sip:info@example.com!\" .",
+      "_sip._udp.example.com. 60 IN SRV 0 5 5060 Sip1.Example.com.",
+      "sip1.example.com. 30 IN A 192.0.2.1",
+      "sip1.example.com. 30 IN AAAA 2001:db8:0:0:0:0:0:1",
+      "www.example.com. 40 IN CNAME sip1.example.com.",
+      "example.com. 40 IN TXT \"skipped\"",
+  };
+  t.authority = {"example.com. 900 IN SOA ns.example.com. h.example.com. 1 2 3 4 120"};
+  dns_answer a;
+  ASSERT_TRUE(dns_decode_answer(t.build(), a));
+  EXPECT_EQ(summary(a),
+            "77 qr rcode 0 example.com NAPTR neg 120\n"
+            "example.com NAPTR 300 10 50 S SIP+D2U - _sip._udp.example.com\n"
+            "example.com NAPTR 301 20 50 - - !^.*$!sip:info@example.com! .\n"
+            "_sip._udp.example.com SRV 60 0 5 sip1.example.com 5060\n"
+            "sip1.example.com A 30 192.0.2.1\nsip1.example.com AAAA 30 2001:db8::1\n"
+            "www.example.com CNAME 40 sip1.example.com");
+  // Character strings keep the field count.
+  t.qname = "e164.arpa.";
+  t.answers = {"e164.arpa. 5 IN NAPTR 1 1 \"u\" \"E2U+sip\" \"!^(.*)$!sip:a b@c!\" ."};
+  t.authority.clear();
+  ASSERT_TRUE(dns_decode_answer(t.build(), a));
+  EXPECT_EQ(summary(a),
+            "77 qr rcode 0 e164.arpa NAPTR neg -1\n"
+            "e164.arpa NAPTR 5 1 1 u E2U+sip !^(.*)$!sip:a\\032b@c! .");
+  EXPECT_EQ(a.records[0].data.get_field(5), ".");
+  // A name error's negative TTL is the smaller of the SOA's TTL and its minimum.
+  dns_test_answer nx;
+  nx.qname = "nx.example.com";
+  nx.rcode = 3;
+  nx.authority = {"example.com. 30 IN SOA ns.example.com. h.example.com. 1 2 3 4 900"};
+  ASSERT_TRUE(dns_decode_answer(nx.build(), a));
+  EXPECT_EQ(summary(a), "0 qr rcode 3 nx.example.com A neg 30");
+}
+
+TEST(DnsWire, BrokenDatagramsAreRejected) {
+  dns_test_answer t;
+  t.id = 5;
+  t.qname = "example.com";
+  t.answers = {"example.com. 300 IN A 192.0.2.1", "example.com. 300 IN A 192.0.2.2"};
+  str good = t.build();
+  dns_answer a;
+  ASSERT_TRUE(dns_decode_answer(good, a));
+  ASSERT_EQ(a.records.size(), 2u);
+  // Every proper prefix is incomplete: counts promise records that are not there.
+  for (size_t n = 0; n < good.length(); n++) {
+    EXPECT_FALSE(dns_decode_answer(good.leftstr(n), a)) << n;
+  }
+  // A compression pointer to itself.
+  str loop = good.leftstr(12) + str::bytes({0xc0, 0x0c, 0, 1, 0, 1});
+  loop.set_character(5, 1);  // QDCOUNT 1
+  loop.set_character(7, 0);  // ANCOUNT 0
+  EXPECT_FALSE(dns_decode_answer(loop, a));
+  EXPECT_FALSE(dns_decode_answer(str(), a));
+}
+
+RC_GTEST_PROP(DnsWire, DamagedAnswersNeverCrash, ()) {
+  dns_test_answer t;
+  t.qname = "example.com";
+  t.qtype = dns_type::srv;
+  t.answers = {"example.com. 300 IN SRV 1 2 5060 a.example.com.",
+               "a.example.com. 300 IN CNAME b.example.com.",
+               "b.example.com. 300 IN NAPTR 1 1 \"s\" \"SIP+D2U\" \"\" c.example.com."};
+  std::string bytes(t.build().view());
+  const auto edits = *rc::gen::container<std::vector<std::pair<size_t, uint8_t>>>(
+      rc::gen::pair(rc::gen::inRange<size_t>(0, bytes.size()), rc::gen::arbitrary<uint8_t>()));
+  for (const auto& [pos, b] : edits) bytes[pos] = static_cast<char>(b);
+  const size_t cut = *rc::gen::inRange<size_t>(0, bytes.size() + 1);
+  dns_answer a;
+  if (dns_decode_answer(str(bytes.substr(0, cut)), a)) {
+    for (const dns_record& r : a.records) {
+      RC_ASSERT(!r.data.empty() && !r.name.empty());
+      RC_ASSERT(r.data.find('\n') < 0 && r.name.find('\n') < 0);
+    }
+  }
+}
+
+RC_GTEST_PROP(DnsWire, QueryRoundTrip, (uint16_t id)) {
+  const auto labels = *rc::gen::container<std::vector<std::string>>(
+      *rc::gen::inRange(1, 5),
+      rc::gen::container<std::string>(*rc::gen::inRange(1, 20),
+                                      rc::gen::elementOf(std::string("abcXYZ019-_"))));
+  std::string name;
+  for (const std::string& l : labels) name += (name.empty() ? "" : ".") + l;
+  str q = dns_encode_query(id, str(name), dns_type::aaaa);
+  RC_ASSERT(!q.empty());
+  dns_answer a;
+  RC_ASSERT(dns_decode_answer(q, a));
+  RC_ASSERT(a.id == id);
+  RC_ASSERT(!a.response);
+  RC_ASSERT(a.question_type == dns_type::aaaa);
+  RC_ASSERT(a.question_name == dns_normalize_name(str(name)));
+}
+
+TEST(DnsWire, UnusualNameBytesAreEscapedAndAskableAgain) {
+  dns_test_answer t;
+  t.qname = "srv.example.com";
+  t.qtype = dns_type::srv;
+  t.answers = {"srv.example.com. 60 IN SRV 1 1 5060 A\\.B\\032c\\;\\200.Example.COM."};
+  dns_answer a;
+  ASSERT_TRUE(dns_decode_answer(t.build(), a));
+  ASSERT_EQ(a.records.size(), 1u);
+  const str target = a.records[0].data.get_field(2);
+  EXPECT_EQ(target, "a\\.b\\032c\\;\\200.example.com");
+  // The target as written in the cache is a name the resolver can ask for next.
+  dns_answer q;
+  ASSERT_TRUE(dns_decode_answer(dns_encode_query(9, target, dns_type::a), q));
+  EXPECT_EQ(q.question_name, target);
 }

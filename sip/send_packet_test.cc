@@ -1,6 +1,5 @@
-// Request and response routing: the resolve list from URIs, routes, proxies and Via headers,
-// the NAPTR/SRV/A/AAAA order with and without records (scripted DNS answers), the step
-// budget, SRV ordering, ENUM and sending over connections.
+// Request and response routing over scripted DNS answers: resolve lists, NAPTR/SRV/A/AAAA order,
+// the step budget, SRV ordering, ENUM and sending over connections.
 #include "sip/send_packet.h"
 
 #include <gtest/gtest.h>
@@ -215,8 +214,7 @@ TEST_F(Routing, BudgetStopsAResolutionLoop) {
 TEST_F(Routing, BadStepsAreLoggedAndSkipped) {
   sip_message m = request(m_options, "sip:bob@example.com");
   m.destinations =
-      "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\n"
-      "udp 192.0.2.3 5060";
+      "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\nudp 192.0.2.3 5060";
   send_packet(m);
   EXPECT_TRUE(log_capture::contains("Internal error: Unknown DNS resolve type bogus", 0));
   EXPECT_TRUE(log_capture::contains("Unknown transport layer sctp", 0));
@@ -226,18 +224,15 @@ TEST_F(Routing, BadStepsAreLoggedAndSkipped) {
 }
 
 TEST_F(Routing, MissingHeadersSendNothing) {
-  sip_message m = request(m_options, "sip:192.0.2.1");
-  m.call_id = str();
-  EXPECT_EQ(send_packet(m), 0);
-  m = request(m_options, "sip:192.0.2.1");
-  m.to = from_to_spec();
-  EXPECT_EQ(send_packet(m), 0);
-  m = request(m_options, "sip:192.0.2.1");
-  m.from = from_to_spec();
-  EXPECT_EQ(send_packet(m), 0);
-  EXPECT_TRUE(log_capture::contains("send_packet: Call-ID missing OPTIONS", 0));
-  EXPECT_TRUE(log_capture::contains("send_packet: To missing OPTIONS", 0));
-  EXPECT_TRUE(log_capture::contains("send_packet: From missing OPTIONS", 0));
+  for (const char* header : {"Call-ID", "To", "From"}) {
+    sip_message m = request(m_options, "sip:192.0.2.1");
+    if (*header == 'C') m.call_id = str();
+    if (*header == 'T') m.to = from_to_spec();
+    if (*header == 'F') m.from = from_to_spec();
+    EXPECT_EQ(send_packet(m), 0);
+    EXPECT_TRUE(
+        log_capture::contains(std::string("send_packet: ") + header + " missing OPTIONS", 0));
+  }
   EXPECT_TRUE(pending_packets.empty());
   EXPECT_TRUE(env.transport.sent.empty());
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <rapidcheck.h>
+#include <rapidcheck/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "sip/sip_message.h"
 #include "sip/sip_tls_certificate.h"
 #include "sip/sip_transport.h"
+#include "sip/stream_framer.h"
 
 namespace {
 
@@ -61,11 +63,7 @@ std::string request(const std::string& method, int n) {
 std::string ping(int n) { return request("PING", n); }
 std::string options(int n) { return request("OPTIONS", n); }
 
-ip_port address(const char* text) {
-  ip_port p;
-  p.parse(str(text));
-  return p;
-}
+ip_port address(const char* text) { return ip_port::from_text(text); }
 
 // For the cases with real sockets and threads: the real clock (nothing reaches a time-out) and
 // run mutexes that work, restored afterwards.
@@ -134,21 +132,19 @@ TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
   EXPECT_EQ(hooks.messages,
             std::vector<std::string>{"192.0.2.1:40000 tcp 192.0.2.1:40000 options-1"});
 
-  str answer = a.take_output();
-  sip_message parsed(answer);
-  EXPECT_EQ(parsed.code, 200);
-  EXPECT_EQ(parsed.call_id.view(), "ping-2");
+  const sip_message answer(a.take_output());
+  EXPECT_EQ(str::sprintf("%d ", answer.code) + answer.call_id, "200 ping-2");
   EXPECT_TRUE(b.take_output().empty());
 
   // The transport seam of send_packet sees both connections by name.
   sip_transport& tr = get_sip_transport();
-  EXPECT_TRUE(tr.has_connection("192.0.2.2:40001"));
-  EXPECT_EQ(tr.connection_transport("192.0.2.2:40001"), transport_type::tcp);
-  EXPECT_EQ(tr.connection_address("192.0.2.2:40001"), address("192.0.2.2:40001"));
-  EXPECT_TRUE(tr.send_on_connection("192.0.2.2:40001", "hello"));
+  EXPECT_EQ(str(tr.connection_transport("192.0.2.2:40001").name()) + " " +
+                tr.connection_address("192.0.2.2:40001").readable(),
+            "tcp 192.0.2.2:40001");
+  EXPECT_TRUE(tr.has_connection("192.0.2.2:40001") &&
+              tr.send_on_connection("192.0.2.2:40001", "hello"));
   EXPECT_EQ(b.take_output().view(), "hello");
-  EXPECT_FALSE(tr.has_connection("192.0.2.3:5060"));
-  EXPECT_FALSE(tr.send_on_connection("192.0.2.3:5060", "x"));
+  EXPECT_FALSE(tr.has_connection("192.0.2.3:5060") || tr.send_on_connection("192.0.2.3:5060", "x"));
 }
 
 TEST_F(SipConnectionTest, KeepAlivesAndStun) {
@@ -215,9 +211,8 @@ TEST_F(SipConnectionTest, TlsThroughTheEngineAndGarbageEndsOnlyItsConnection) {
   ASSERT_TRUE(client.write(str(ping(7) + options(8))));
   ASSERT_TRUE(good->on_receive(client.take_output()));
   client.on_input(good->take_output());
-  sip_message answer(client.take_plain());
-  EXPECT_EQ(answer.code, 200);
-  EXPECT_EQ(answer.call_id.view(), "ping-7");
+  const sip_message answer(client.take_plain());
+  EXPECT_EQ(str::sprintf("%d ", answer.code) + answer.call_id, "200 ping-7");
   EXPECT_EQ(hooks.messages,
             std::vector<std::string>{"192.0.2.5:41000 tls 192.0.2.5:41000 options-8"});
   set_sip_tls_server_context(nullptr);
@@ -472,5 +467,168 @@ TEST_F(SipConnectionTest, RefusedConnectFailsOverToTheNextDestination) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpAndTls, OpenedConnectionTest, ::testing::Bool());
+
+}  // namespace
+
+// ---- Framing of the byte stream -----------------------------------------------------------------
+
+namespace {
+
+using kind = stream_framer::kind;
+
+std::string request(const std::string& method, const std::string& body,
+                    const std::string& length_header = "Content-Length") {
+  return method +
+         " sip:100@example.com SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
+         std::to_string(body.size()) + "\r\nCall-ID: abc@192.0.2.1\r\nCSeq: 1 " + method + "\r\n" +
+         length_header + ": " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string stun_request() {
+  std::string s = {0, 1, 0, 0, 0x21, 0x12, char(0xa4), 0x42};
+  s += "0123456789ab";
+  return s;
+}
+
+// Everything the framer gives for a stream fed in the given pieces, in order, as "kind:data".
+std::vector<std::string> frame(const std::vector<std::string>& pieces) {
+  stream_framer f;
+  std::vector<std::string> out;
+  for (const std::string& p : pieces) {
+    f.append(str(p));
+    for (;;) {
+      stream_framer::item it = f.next();
+      if (it.type == kind::none) break;
+      const char* k = it.type == kind::keepalive ? "ka:" : it.type == kind::stun ? "stun:" : "sip:";
+      out.push_back(k + std::string(it.data.view()));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> bytewise(const std::string& s) {
+  std::vector<std::string> v;
+  for (char c : s) v.push_back(std::string(1, c));
+  return v;
+}
+
+// A message whose body holds a blank line, split inside the header end and inside the body
+// (any other split is the property below): the body waits for Content-Length, then the
+// keep-alive after it.
+TEST(StreamFramer, BodyWaitsForContentLength) {
+  const std::string m = request("MESSAGE", "hello\r\n\r\nworld" + std::string(300, 'x'));
+  const size_t cut = m.find("\r\n\r\n") + 2;
+  stream_framer f;
+  f.append(str(m.substr(0, cut)));
+  f.append(str(m.substr(cut, 8)));
+  f.append(str(m.substr(cut + 8, m.size() - cut - 9)));
+  EXPECT_EQ(f.next().type, kind::none);
+  EXPECT_EQ(f.pending(), m.size() - 1);
+  f.append(str(m.substr(m.size() - 1) + "\r\n"));
+  stream_framer::item it = f.next();
+  EXPECT_EQ(it.type, kind::sip);
+  EXPECT_EQ(it.data.view(), m);
+  it = f.next();
+  EXPECT_EQ(it.type, kind::keepalive);
+  EXPECT_EQ(it.data.view(), "\r\n");
+  EXPECT_EQ(f.pending(), 0u);
+}
+
+TEST(StreamFramer, KeepAlivesAndStunBetweenMessages) {
+  const std::string a = request("OPTIONS", "");
+  const std::string s = stun_request();
+  std::string stream = "\r\n\r\n" + a + "\r\n\r\n" + s + " \r\n" + a;
+  std::vector<std::string> want = {"ka:\r\n\r\n", "sip:" + a, "ka:\r\n\r\n",
+                                   "stun:" + s,   "ka: \r\n", "sip:" + a};
+  EXPECT_EQ(frame({stream}), want);
+  // Bytewise the keep-alives come one byte at a time, but the same bytes in the same order.
+  const auto flat = [](const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& x : items) out += x.rfind("ka:", 0) == 0 ? x.substr(3) : "|" + x + "|";
+    return out;
+  };
+  EXPECT_EQ(flat(frame(bytewise(stream))), flat(want));
+}
+
+TEST(StreamFramer, StunWithAttributesAndStrayNul) {
+  std::string s = stun_request();
+  s[3] = 8;  // 8 bytes of attributes
+  s += "ATTRIBUT";
+  EXPECT_EQ(frame({s.substr(0, 19), s.substr(19, 5), s.substr(24)}),
+            (std::vector<std::string>{"stun:" + s}));
+  // A NUL followed by a NUL is not STUN: the message after it is framed as SIP.
+  const std::string a = request("OPTIONS", "");
+  std::string nul_nul(2, '\0');
+  std::vector<std::string> got = frame({nul_nul + a});
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], "sip:" + a);
+}
+
+TEST(StreamFramer, CutOffPast64KiB) {
+  // No header end at all.
+  stream_framer f;
+  f.append(str(std::string(stream_framer::max_unframed, 'A')));
+  EXPECT_EQ(f.next().type, kind::none);
+  EXPECT_FALSE(f.too_long());
+  f.append(str("A"));
+  EXPECT_EQ(f.next().type, kind::none);
+  EXPECT_TRUE(f.too_long());
+
+  // A header announcing a body larger than the limit never completes.
+  stream_framer g;
+  std::string head = request("MESSAGE", "");
+  head.replace(head.find("Content-Length: 0"), 17, "Content-Length: 900000");
+  g.append(str(head));
+  for (int i = 0; i < 70; ++i) {
+    g.append(str(std::string(1024, 'b')));
+    EXPECT_EQ(g.next().type, kind::none);
+  }
+  EXPECT_TRUE(g.too_long());
+
+  // A message of just under the limit is fine.
+  stream_framer h;
+  std::string big = request("MESSAGE", std::string(stream_framer::max_unframed - 300, 'c'));
+  ASSERT_LE(big.size(), stream_framer::max_unframed);
+  h.append(str(big));
+  EXPECT_FALSE(h.too_long());
+  EXPECT_EQ(h.next().type, kind::sip);
+}
+
+// Any sequence of messages and keep-alives, cut at arbitrary places, frames to the same SIP
+// messages that the datagram framing (get_first_packet) cuts from the whole stream.
+TEST(StreamFramer, PropertyAnySplitFramesLikeWholeStream) {
+  bool ok = rc::check([] {
+    const int count = *rc::gen::inRange(1, 6);
+    std::string stream;
+    std::vector<std::string> messages;
+    for (int i = 0; i < count; ++i) {
+      stream += std::string(size_t(*rc::gen::inRange(0, 3)), '\n');
+      std::string body = *rc::gen::container<std::string>(
+          *rc::gen::inRange(0, 200), rc::gen::elementOf(std::string("ab\r\n \x01")));
+      std::string m = request(
+          *rc::gen::elementOf(std::vector<std::string>{"INVITE", "BYE"}), body,
+          *rc::gen::elementOf(std::vector<std::string>{"Content-Length", "l", "content-length"}));
+      messages.push_back(m);
+      stream += m;
+    }
+    std::vector<std::string> pieces;
+    size_t at = 0;
+    while (at < stream.size()) {
+      size_t n = size_t(*rc::gen::inRange(1, 64));
+      pieces.push_back(stream.substr(at, n));
+      at += n;
+    }
+    std::vector<std::string> got;
+    for (const std::string& x : frame(pieces)) {
+      if (x.rfind("sip:", 0) == 0) got.push_back(x.substr(4));
+    }
+    RC_ASSERT(got == messages);
+    str whole(stream);
+    for (const std::string& m : messages) {
+      RC_ASSERT(std::string(get_first_packet(whole, true).view()) == m);
+    }
+  });
+  EXPECT_TRUE(ok);
+}
 
 }  // namespace

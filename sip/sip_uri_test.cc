@@ -1,3 +1,4 @@
+// URIs, header values (From, To, Contact) and transport names: parsed, rebuilt, quoted.
 #include "sip/sip_uri.h"
 
 #include <gtest/gtest.h>
@@ -5,8 +6,11 @@
 #include <rapidcheck/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "sip/from_to_spec.h"
 #include "sip/sip_test_print.h"
+#include "sip/transport_type.h"
 
 namespace {
 
@@ -109,12 +113,6 @@ TEST(SipUri, EscapeAndDeescape) {
   EXPECT_EQ(escape("{x-pre-unterminated", unreserved), "{x-pre-unterminated");
   EXPECT_EQ(deescape("%41%62%zz%"), str("Ab\x00%", 4));
   EXPECT_EQ(deescape("%4"), "%4");
-  EXPECT_TRUE(hostname.has('.'));
-  EXPECT_FALSE(hostname.has('_'));
-  EXPECT_TRUE(token.has('`'));
-  EXPECT_FALSE(token.has(':'));
-  EXPECT_TRUE(param_unreserved.has('['));
-  EXPECT_FALSE(user_unreserved.has('@'));
 }
 
 // Before parsing the text is returned as given; parsing strips linear white space from it and
@@ -144,6 +142,185 @@ RC_GTEST_PROP(SipUri, PropertyRebuiltTextParsesToSameComponents,
   RC_ASSERT(back.get_host() == "example.com");
   RC_ASSERT(back.get_port() == "5060");
   RC_ASSERT(back.get_parameter("p").view() == std::string_view(value));
+}
+
+TEST(TransportType, NamesAndProperties) {
+  const std::pair<const char*, transport_type> names[] = {{"UDP", transport_type::udp},
+                                                          {"Tcp", transport_type::tcp},
+                                                          {"tls", transport_type::tls},
+                                                          {"sctp", transport_type()},
+                                                          {"", transport_type()}};
+  for (const auto& [name, t] : names) EXPECT_EQ(transport_type(str(name)), t) << name;
+  EXPECT_EQ(transport_type(transport_type::tls).serialize() + "|" + transport_type().serialize(),
+            "tls|");
+  EXPECT_FALSE(transport_type().valid());
+  EXPECT_TRUE(transport_type(transport_type::udp).valid());
+  EXPECT_FALSE(transport_type(transport_type::udp).is_reliable());
+  EXPECT_TRUE(transport_type(transport_type::tcp).is_reliable());
+  EXPECT_TRUE(transport_type(transport_type::tls).is_reliable());
+}
+
+// Display name, tag and the angle form of header values; unmodified, content() is the text.
+TEST(FromToSpec, ParsedViews) {
+  const struct {
+    const char *text, *display_name, *tag, *angle;
+  } cases[] = {
+      {"\"Alice\" <sip:alice@example.com>;tag=1", "Alice", "1",
+       "\"Alice\" <sip:alice@example.com>;tag=1"},
+      // The parameters of a bare value belong to the header.
+      {"sip:bob@example.com;expires=60;tag=7", "", "7", "<sip:bob@example.com>;tag=7;expires=60"},
+      {"Bob Smith <sip:bob@h>", "Bob Smith", "", "Bob Smith <sip:bob@h>"},
+      {"\"J \\\"R\\\\\" <sip:j@h>", "J \"R\\", "", "\"J \\\"R\\\\\" <sip:j@h>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    from_to_spec f(c.text);
+    EXPECT_EQ(f.display_name(), c.display_name);
+    EXPECT_EQ(f.tag(), c.tag);
+    EXPECT_EQ(f.angle_content(), c.angle);
+    EXPECT_EQ(f.content(), c.text);
+  }
+  from_to_spec quoted("\"Alice\" <sip:alice@example.com>;tag=1");
+  EXPECT_TRUE(quoted.is_quoted());
+  EXPECT_TRUE(quoted.is_name_addr());
+  EXPECT_EQ(quoted.addr_spec().get_user(), "alice");
+  EXPECT_FALSE(from_to_spec("Bob Smith <sip:bob@h>").is_quoted());
+  from_to_spec bare("sip:bob@example.com;expires=60;tag=7");
+  EXPECT_FALSE(bare.is_name_addr());
+  EXPECT_EQ(bare.addr_spec().serialize(), "sip:bob@example.com");
+  EXPECT_EQ(bare.addr_spec().num_parameters(), 0u);
+  EXPECT_EQ(bare.extract_parameter("EXPIRES"), "60");
+}
+
+TEST(FromToSpec, HeaderParameterScanner) {
+  from_to_spec c("<sip:a@b;lr> ; q = 0.5 ;flag; +sip.instance=\"<urn:uuid:1\\\"2>\";  x=");
+  EXPECT_EQ(c.extract_parameter("q"), "0.5");
+  EXPECT_EQ(c.extract_parameter("flag"), "");
+  EXPECT_EQ(c.extract_parameter("+sip.instance"), "<urn:uuid:1\"2>");
+  EXPECT_EQ(c.parameters().size(), 4u);
+  EXPECT_EQ(c.addr_spec().get_parameter("lr"), "");
+  EXPECT_TRUE(c.addr_spec().has_parameter("lr"));
+  // A parameter without value comes back as name and "="; non-tokens are quoted.
+  EXPECT_EQ(c.angle_content(), "<sip:a@b;lr>;q=0.5;flag=;+sip.instance=\"<urn:uuid:1\\\"2>\";x=");
+  EXPECT_EQ(c.get_parameters_as_string(), "q=0.5 flag= +sip.instance=<urn:uuid:1\"2> x=");
+  // An unterminated quoted value is taken as far as it goes.
+  from_to_spec open("<sip:a@b>;p=\"abc");
+  EXPECT_EQ(open.extract_parameter("p"), "abc");
+}
+
+TEST(FromToSpec, DisplayNamesAndQuoting) {
+  EXPECT_EQ(from_to_spec("<sip:no-closing@h;lr").addr_spec().serialize(), "sip:no-closing@h;lr");
+  EXPECT_EQ(quoted_display_name("plain", false), "plain");
+  EXPECT_EQ(quoted_display_name("has\"quote", false), "\"has\\\"quote\"");
+  EXPECT_EQ(quoted_display_name("q", true), "\"q\"");
+  EXPECT_TRUE(is_token("abc-.!%*_+`'~"));
+  EXPECT_TRUE(is_token(""));
+  EXPECT_FALSE(is_token("a b"));
+  EXPECT_EQ(quoted_string(str("a\"b\\c\x01", 6)), str("\"a\\\"b\\\\c\\\x01\"", 11));
+  EXPECT_EQ(quote("a\"b"), "\"a\\\"b\"");
+  EXPECT_EQ(unquote("\"a\\\"b\""), "a\"b");
+  EXPECT_EQ(unquote("plain"), "plain");
+  str display, uri, params;
+  bool quoted;
+  EXPECT_FALSE(parse_contact("sip:a@b;lr", display, quoted, uri, params, true));
+  EXPECT_EQ(uri + "|" + params, "sip:a@b;lr|");
+  EXPECT_TRUE(parse_contact(" \"N\" <sip:a@b>;x=1 ", display, quoted, uri, params, false));
+  EXPECT_TRUE(quoted);
+  EXPECT_EQ(display + "|" + uri + "|" + params, "N|sip:a@b|x=1");
+}
+
+TEST(FromToSpec, SettersAndContent) {
+  from_to_spec f("sip:alice@example.com");
+  EXPECT_EQ(f.content(), "sip:alice@example.com");
+  f.set_tag("abc");
+  EXPECT_EQ(f.content(), "sip:alice@example.com;tag=abc");
+  // The text had no quoted name, so the new name is written bare.
+  f.set_display_name("Alice");
+  EXPECT_EQ(f.content(), "Alice <sip:alice@example.com>;tag=abc");
+  f.set_parm("Tag", "x");
+  f.set_parm("p", "1");
+  f.set_parm("P", "2");
+  f.add_parm("p", "3");
+  EXPECT_EQ(f.content(), "Alice <sip:alice@example.com>;tag=x;p=2;p=3");
+  f.remove_tag();
+  f.clear_other_parameters();
+  EXPECT_EQ(f.content(), "Alice <sip:alice@example.com>");
+
+  // A URI with parameters forces the angle form.
+  from_to_spec g{sip_uri("sip:a@b;lr")};
+  EXPECT_EQ(g.content(), "<sip:a@b;lr>");
+  from_to_spec h{sip_uri("sip:a@b")};
+  EXPECT_EQ(h.content(), "sip:a@b");
+  EXPECT_TRUE(from_to_spec().empty());
+  from_to_spec k("sip:x@y");
+  k.clear();
+  EXPECT_TRUE(k.empty());
+  EXPECT_TRUE(k.is_quoted());
+}
+
+RC_GTEST_PROP(FromToSpec, PropertyUnmodifiedContentIsTheText, (const std::string& s)) {
+  from_to_spec f(str(s.data(), s.size()));
+  (void)f.tag();
+  (void)f.addr_spec().get_host();
+  RC_ASSERT(f.content().view() == std::string_view(s));
+}
+
+// Parsing the angle form again gives the same angle form.
+RC_GTEST_PROP(FromToSpec, PropertyAngleContentIsStable, (const std::string& s)) {
+  // Angle brackets inside the URI itself cannot be told from the delimiters.
+  RC_PRE(s.find_first_of("<>") == std::string::npos);
+  from_to_spec f(str(s.data(), s.size()));
+  str once = f.angle_content();
+  from_to_spec again(once);
+  RC_ASSERT(again.angle_content() == once);
+}
+
+// Name-addresses built from parts come back with the same parts.
+RC_GTEST_PROP(FromToSpec, PropertyBuiltValueParsesBack,
+              (const std::string& name, const std::string& tag_chars)) {
+  str display = str(name.data(), name.size()).strip();
+  std::string tag;
+  for (char c : tag_chars) {
+    if (token.has(static_cast<uint8_t>(c))) tag += c;
+  }
+  from_to_spec f{sip_uri("sip:user@example.com")};
+  f.set_display_name(display);
+  f.set_tag(str(tag.data(), tag.size()));
+  from_to_spec back(f.content());
+  RC_ASSERT(back.display_name() == display);
+  RC_ASSERT(back.tag().view() == std::string_view(tag));
+  RC_ASSERT(back.addr_spec().serialize() == "sip:user@example.com");
+}
+
+// The unparsed fast path of angle_content() gives exactly what parsing and rebuilding gives.
+RC_GTEST_PROP(FromToSpec, PropertyAngleContentFastPathMatchesRebuild,
+              (const std::vector<std::string>& pieces, bool quoted_name)) {
+  static const char* const k_parts[] = {"\"", "Al ice", "\" ", "<",  "sip:a@h;lr", ">",
+                                        ";",  "tag",    "TAG", "=",  "1",          "x",
+                                        "q",  "0.5",    " ",   "\\", "\"q\"",      ";tag=2"};
+  std::string text = quoted_name ? "\"Name\" " : "";
+  for (const std::string& p : pieces) {
+    text += p.empty() ? std::string() : k_parts[static_cast<unsigned char>(p[0]) % 18];
+  }
+  from_to_spec fast{str(text.data(), text.size())};
+  from_to_spec slow{str(text.data(), text.size())};
+  slow.set_tag(slow.tag());  // marks it modified: angle_content() rebuilds from the parts
+  RC_ASSERT(fast.angle_content() == slow.angle_content());
+}
+
+TEST(FromToSpec, AngleContentOfCanonicalTextIsTheText) {
+  for (const char* text : {"<sip:a@h>", "\"Bob\" <sip:b@h;lr>;tag=9;x=", "<sip:a@h>;q=0.5"}) {
+    from_to_spec f(text);
+    EXPECT_EQ(f.angle_content(), text);
+    from_to_spec g(text);
+    g.set_tag(g.tag());
+    EXPECT_EQ(g.angle_content(), text);
+  }
+  // Not canonical: rebuilt.
+  EXPECT_EQ(from_to_spec("<sip:a@h>;x=1;tag=2").angle_content(), "<sip:a@h>;tag=2;x=1");
+  EXPECT_EQ(from_to_spec("<sip:a@h>;TAG=2").angle_content(), "<sip:a@h>;tag=2");
+  EXPECT_EQ(from_to_spec("<sip:a@h>;lr").angle_content(), "<sip:a@h>;lr=");
+  EXPECT_EQ(from_to_spec("<sip:a@h> ;x=1").angle_content(), "<sip:a@h>;x=1");
 }
 
 }  // namespace

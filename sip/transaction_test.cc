@@ -1,6 +1,5 @@
-// Transactions under a manual clock: retransmission instants, the locally made 408, answers
-// that stop retransmission, repetitions answered from stored responses, CANCEL, fail-over on
-// refusal, and the hand-over from process_pdu to the layers above.
+// Transactions under a manual clock (retransmission, 408, repetitions, CANCEL, fail-over) and
+// process_pdu's hand-over to the layers above.
 #include "sip/transaction.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,10 @@
 #include "base/random.h"
 #include "sip/address_list.h"
 #include "sip/send_packet.h"
+#include "sip/sip_environment.h"
+#include "sip/sip_message.h"
 #include "sip/sip_test_print.h"
+#include "sip/sip_udp_receive.h"
 #include "sip/transaction_test_fakes.h"
 
 namespace {
@@ -32,6 +34,29 @@ std::vector<int64_t> instants(const std::vector<fake_send>& sent) {
   for (const fake_send& s : sent) out.push_back(s.at_ms);
   return out;
 }
+
+// What went out from send number from on: "at_ms destination" each, joined by ", ".
+std::string sends(const transaction_env& env, size_t from = 0) {
+  std::string out;
+  for (size_t i = from; i < env.transport.sent.size(); i++)
+    out += (i > from ? ", " : "") + std::to_string(env.transport.sent[i].at_ms) + " " +
+           std::string(env.transport.sent[i].destination.readable().view());
+  return out;
+}
+// What went out (each request's method or response's code, "=" when its bytes repeat the
+// previous send's), then how many messages went up forward and backward: "INVITE ACK ACK= | 0 1".
+std::string flow(const transaction_env& env) {
+  std::string out;
+  for (size_t i = 0; i < env.transport.sent.size(); i++) {
+    const sip_message m = env.transport.sent[i].parsed();
+    out += (m.is_request ? std::string(m.method.view()) : std::to_string(m.code)) +
+           (i && env.transport.sent[i].text == env.transport.sent[i - 1].text ? "= " : " ");
+  }
+  return out + "| " + std::to_string(env.user.forwarded.size()) + " " +
+         std::to_string(env.user.backward.size());
+}
+const char* const k_meminfo_empty =
+    "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n";
 
 // A message as it would come from the peer: its text through process_pdu with the installed
 // receive hooks.
@@ -106,13 +131,12 @@ TEST(Retransmission, SchedulesOfUnansweredRequests) {
     EXPECT_GE(first.via[0].find(";rport"), 0);
     ASSERT_EQ(env.user.backward.size(), c.ends_at < 0 ? 0u : 1u);
     if (c.ends_at > 0) {
-      EXPECT_EQ(env.user.backward_ms[0], c.ends_at);
-      EXPECT_EQ(env.user.backward[0].code, 408);
-      EXPECT_EQ(env.user.backward[0].reason, "Request Timeout");
-      EXPECT_EQ(env.user.backward[0].call_id, "call-1");
+      const sip_message& r = env.user.backward[0];
+      EXPECT_EQ(std::to_string(env.user.backward_ms[0]) + " " + std::to_string(r.code) + " " +
+                    std::string(r.reason.view()) + " " + std::string(r.call_id.view()),
+                std::to_string(c.ends_at) + " 408 Request Timeout call-1");
     }
-    EXPECT_EQ(transaction_meminfo(),
-              "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n");
+    EXPECT_EQ(transaction_meminfo(), k_meminfo_empty);
   }
 }
 
@@ -120,16 +144,18 @@ TEST_F(Transactions, AnswersTryingStopsRetransmissionWithoutReachingTheCallLeg) 
   send_packet(make_request(m_invite, "sip:bob@192.0.2.5"));
   env.run_until(600);  // sent at 0 and 500
   receive(response_text(env.transport.sent[0], 100, "Trying", ""));
-  EXPECT_TRUE(env.user.backward.empty());
+  EXPECT_EQ(flow(env), "INVITE INVITE= | 0 0");
   receive(response_text(env.transport.sent[0], 180, "Ringing"));
-  ASSERT_EQ(env.user.backward.size(), 1u);
-  EXPECT_EQ(env.user.backward[0].code, 180);
   env.run_until(20000);
-  EXPECT_EQ(env.transport.sent.size(), 2u);  // nothing after the 100
+  EXPECT_EQ(flow(env), "INVITE INVITE= | 0 1");  // nothing after the 100
+  EXPECT_EQ(env.user.backward[0].code, 180);
   receive(response_text(env.transport.sent[0], 200, "OK"));
-  ASSERT_EQ(env.user.backward.size(), 2u);
-  env.run_until(40000);
-  EXPECT_EQ(env.user.backward.size(), 2u);  // a final answer: no 408
+  env.run_until(40000);  // a final answer: no 408
+  // A response to nothing of ours goes up unchanged.
+  receive(
+      crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\nFrom: <sip:a@h>;tag=1\n"
+           "To: <sip:b@h>;tag=2\nCall-ID: unknown\nCSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
+  EXPECT_EQ(flow(env), "INVITE INVITE= | 0 3");
 }
 
 TEST_F(Transactions, AnswersChallengeAnsweredByTheOwnerIsConsumed) {
@@ -150,37 +176,31 @@ TEST_F(Transactions, RepeatedOkIsAnsweredWithTheStoredAck) {
   send_packet(make_request(m_invite, "sip:bob@192.0.2.5"));
   const fake_send invite = env.transport.sent[0];
   receive(response_text(invite, 200, "OK"));
-  EXPECT_EQ(env.user.backward.size(), 1u);
-  sip_message ack = make_request(m_ack, "sip:bob@192.0.2.5");
-  send_packet(ack);
-  ASSERT_EQ(env.transport.sent.size(), 2u);
+  send_packet(make_request(m_ack, "sip:bob@192.0.2.5"));
+  EXPECT_EQ(flow(env), "INVITE ACK | 0 1");
   EXPECT_EQ(env.transport.sent[1].parsed().cseq, invite.parsed().cseq);
   // The answered INVITE keeps no bytes, the ACK only its bytes.
   ASSERT_EQ(pending_packets.size(), 2u);
   for (const auto& [number, p] : pending_packets)
     EXPECT_TRUE(!p.message && p.last_text.empty() == (p.cseq_method() == "INVITE"));
   receive(response_text(invite, 200, "OK"));  // the peer did not see the ACK
-  EXPECT_EQ(env.user.backward.size(), 1u);
-  ASSERT_EQ(env.transport.sent.size(), 3u);
-  EXPECT_EQ(env.transport.sent[2].text, env.transport.sent[1].text);
+  EXPECT_EQ(flow(env), "INVITE ACK ACK= | 0 1");
 }
 
 const char* k_bye =
-    "BYE sip:alice@192.0.2.1 SIP/2.0\n"
-    "Via: SIP/2.0/UDP 10.0.0.8:5062;branch=z9hG4bKbye1;rport\n"
-    "From: <sip:bob@example.com>;tag=theirs\n"
-    "To: <sip:alice@example.org>;tag=ours\n"
-    "Call-ID: dlg-7\n"
-    "CSeq: 21 BYE\n"
-    "Content-Length: 0\n\n";
+    "BYE sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 10.0.0.8:5062;branch=z9hG4bKbye1;rport\n"
+    "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>;tag=ours\nCall-ID: dlg-7\n"
+    "CSeq: 21 BYE\nContent-Length: 0\n\n";
 
 // A repeated BYE is answered from the stored 200, whose packet was slimmed to the bytes to
 // resend (keep_resend_bytes_only) as it left: the repeats must not tell the difference.
 TEST_F(Transactions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
-  // Before any answer exists a repeat is new to this layer: it goes up again.
+  // Before any answer exists a repeat is new to this layer: it goes up again (and is counted).
+  const uint64_t before = sip_receive;
   receive(crlf(k_bye));
   receive(crlf(k_bye));
-  ASSERT_EQ(env.user.forwarded.size(), 2u);
+  EXPECT_EQ(sip_receive, before + 2);
+  ASSERT_EQ(flow(env), "| 2 0");
   sip_message ok(200, "OK", env.user.forwarded[0]);
   const int number = send_packet(ok);
   ASSERT_NE(number, 0);
@@ -190,41 +210,31 @@ TEST_F(Transactions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
     const pending_packet& p = *find_pending_packet(number);
     const str& received = env.user.forwarded[0].call_id;
     EXPECT_FALSE(p.message);  // the message itself is gone
-    EXPECT_EQ(p.call_id(), received);
-    EXPECT_EQ(p.cseq(), 21u);
-    EXPECT_EQ(p.cseq_method(), "BYE");
-    EXPECT_EQ(p.code(), 200);
+    EXPECT_EQ(p.call_id() + str::sprintf(" %u ", p.cseq()) + p.cseq_method() +
+                  str::sprintf(" %d", p.code()),
+              "dlg-7 21 BYE 200");
     EXPECT_FALSE(p.call_id().shares_with(received));
     EXPECT_FALSE(p.from_tag().shares_with(received));
     EXPECT_FALSE(pending_packet_callids.find(received)->first.shares_with(received));
   }
-  ASSERT_EQ(env.transport.sent.size(), 1u);
-  // rport and received written by the receive path take the answer to the real source.
-  EXPECT_EQ(env.transport.sent[0].destination, k_peer);
   receive(crlf(k_bye));
-  EXPECT_EQ(env.user.forwarded.size(), 2u);
-  ASSERT_EQ(env.transport.sent.size(), 2u);
-  EXPECT_EQ(env.transport.sent[1].text, env.transport.sent[0].text);
-  EXPECT_EQ(env.transport.sent[1].destination, k_peer);
   // A newer response of the transaction replaces the stored one.
   sip_message again(200, "OK", env.user.forwarded[0]);
   again.add_other_header("Subject", "", "newer");
   send_packet(again);
-  ASSERT_EQ(env.transport.sent.size(), 3u);
   EXPECT_EQ(pending_packets.size(), 1u);
   EXPECT_FALSE(pending_packets.begin()->second.message);  // slimmed as it left
   receive(crlf(k_bye));
-  ASSERT_EQ(env.transport.sent.size(), 4u);
-  EXPECT_EQ(env.transport.sent[3].text, env.transport.sent[2].text);
   // Still answered from the stored 200 until the transaction ends, then new again.
   env.run_until(31000);
   receive(crlf(k_bye));
-  EXPECT_EQ(env.user.forwarded.size(), 2u);
+  EXPECT_EQ(flow(env), "200 200= 200 200= 200= | 2 0");
+  // rport and received written by the receive path take the answers to the real source.
+  for (const fake_send& f : env.transport.sent) EXPECT_EQ(f.destination, k_peer);
   env.run_until(33000);
   receive(crlf(k_bye));
-  EXPECT_EQ(env.user.forwarded.size(), 3u);
-  EXPECT_EQ(transaction_meminfo(),
-            "pending_packets: 0\r\npending_packet_callids: 0\r\ndialog_cseqs: 0\r\n");
+  EXPECT_EQ(flow(env), "200 200= 200 200= 200= | 3 0");
+  EXPECT_EQ(transaction_meminfo(), k_meminfo_empty);
   // Neither is a request slimmed, nor a response whose destination is still being resolved.
   EXPECT_FALSE(keep_resend_bytes_only(send_packet(make_request(m_options, "sip:192.0.2.9"))));
   sip_message resolving(404, "Not Found", env.user.forwarded[0]);
@@ -234,13 +244,9 @@ TEST_F(Transactions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
 }
 
 const char* k_invite =
-    "INVITE sip:alice@192.0.2.1 SIP/2.0\n"
-    "Via: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKinv1\n"
-    "From: <sip:bob@example.com>;tag=theirs\n"
-    "To: <sip:alice@example.org>\n"
-    "Call-ID: dlg-8\n"
-    "CSeq: 5 INVITE\n"
-    "Content-Length: 0\n\n";
+    "INVITE sip:alice@192.0.2.1 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.5:5060;branch=z9hG4bKinv1\n"
+    "From: <sip:bob@example.com>;tag=theirs\nTo: <sip:alice@example.org>\nCall-ID: dlg-8\n"
+    "CSeq: 5 INVITE\nContent-Length: 0\n\n";
 
 TEST_F(Transactions, RepetitionsFinalResponseToInviteIsRetransmittedUntilTheAck) {
   receive(crlf(k_invite));
@@ -346,63 +352,45 @@ TEST_F(Transactions, FailoverRefusedDestinationMovesToTheNextCandidate) {
   env.dns.cache[{"one.example.com", dns_type::a}] = "192.0.2.1";
   env.dns.cache[{"two.example.com", dns_type::a}] = "192.0.2.2";
   send_packet(make_request(m_invite, "sip:bob@example.com"));
-  env.run_until(1000);  // 0 and 500 to the first
+  env.run_until(1000);
   const ip_port one(ip_address_parse("192.0.2.1"), 5060);
   const ip_port two(ip_address_parse("192.0.2.2"), 5070);
-  ASSERT_EQ(env.transport.sent.size(), 2u);
-  EXPECT_EQ(env.transport.sent[1].destination, one);
   on_connection_refused(transport_type::udp, one);
-  ASSERT_EQ(env.transport.sent.size(), 3u);
-  EXPECT_EQ(env.transport.sent[2].destination, two);
-  EXPECT_EQ(env.transport.sent[2].at_ms, 1000);
   env.run_until(2500);  // the back-off starts again for the new destination
-  ASSERT_EQ(env.transport.sent.size(), 5u);
-  EXPECT_EQ(env.transport.sent[3].at_ms, 1500);
-  EXPECT_EQ(env.transport.sent[4].at_ms, 2500);
-  EXPECT_EQ(env.transport.sent[4].destination, two);
   // The second refuses too: the last candidates (AAAA, A of the host) follow.
   env.dns.cache[{"example.com", dns_type::a}] = "192.0.2.3";
   on_connection_refused(transport_type::udp, two);
-  EXPECT_EQ(env.transport.sent.back().destination, ip_port(ip_address_parse("192.0.2.3"), 5060));
+  EXPECT_EQ(sends(env),
+            "0 192.0.2.1:5060, 500 192.0.2.1:5060, 1000 192.0.2.2:5070, "
+            "1500 192.0.2.2:5070, 2500 192.0.2.2:5070, 2500 192.0.2.3:5060");
   // While the next candidate is still being looked up, a second refusal does not route the
-  // packet a second time.
-  const ip_port three(ip_address_parse("192.0.2.3"), 5060);
+  // packet a second time; a refusal from an address nothing was sent to changes nothing.
   env.dns.cache.erase({"example.com", dns_type::a});
+  const size_t before = env.transport.sent.size();
   send_packet(make_request(m_invite, "sip:bob@example.com", "call-9"));
-  ASSERT_EQ(env.transport.sent.back().destination, one);
   on_connection_refused(transport_type::udp, one);
-  ASSERT_EQ(env.transport.sent.back().destination, two);
   on_connection_refused(transport_type::udp, two);  // now waits for A of example.com
   on_connection_refused(transport_type::udp, two);
   EXPECT_EQ(env.dns.waiting.size(), 1u);
   EXPECT_EQ(env.dns.waiting.begin()->second.size(), 1u);
-  const size_t before = env.transport.sent.size();
   env.dns.answer("example.com", dns_type::a, "192.0.2.3");
-  EXPECT_EQ(env.transport.sent.size(), before + 1);
-  EXPECT_EQ(env.transport.sent.back().destination, three);
-  // A refusal from an address nothing was sent to changes nothing.
-  const size_t n = env.transport.sent.size();
   on_connection_refused(transport_type::udp, k_peer);
-  EXPECT_EQ(env.transport.sent.size(), n);
+  EXPECT_EQ(sends(env, before), "2500 192.0.2.1:5060, 2500 192.0.2.2:5070, 2500 192.0.2.3:5060");
 }
 
 TEST_F(Transactions, FailoverResendOfAPacketWithoutRetransmissionTakesTheNextDestination) {
   sip_message m = make_request(m_message, "sip:bob@example.com");
   m.destinations = "tcp 192.0.2.1 5060\nudp 192.0.2.2 5060\nurl sip:192.0.2.3";
   const int number = send_packet(m);
-  ASSERT_EQ(env.transport.sent.size(), 1u);
-  EXPECT_EQ(env.transport.sent[0].transport, transport_type::tcp);
   resend_packet(number);  // a TCP packet is not retransmitted: it moves on
-  ASSERT_EQ(env.transport.sent.size(), 2u);
-  EXPECT_EQ(env.transport.sent[1].destination, ip_port(ip_address_parse("192.0.2.2"), 5060));
-  EXPECT_TRUE(env.transport.sent[1].parsed().via[0].starts_with("SIP/2.0/UDP "));
-  env.run_until(600);  // now over UDP, with retransmission
-  EXPECT_EQ(env.transport.sent.size(), 3u);
+  env.run_until(600);     // now over UDP, with retransmission
   // Unknown numbers are logged and ignored.
   resend_packet(-12345);
   route_pending_packet(-12345);
   pending_packet_timeout(-12345);
-  EXPECT_EQ(env.transport.sent.size(), 3u);
+  EXPECT_EQ(sends(env), "0 192.0.2.1:5060, 0 192.0.2.2:5060, 500 192.0.2.2:5060");
+  EXPECT_EQ(env.transport.sent[0].transport, transport_type::tcp);
+  EXPECT_TRUE(env.transport.sent[1].parsed().via[0].starts_with("SIP/2.0/UDP "));
 }
 
 TEST_F(Transactions, DialogCseqCountsPerDialogAndRepeatsTheInviteForAckAndCancel) {
@@ -443,22 +431,6 @@ TEST(Branch, DigestOfCallIdCseqAndMethod) {
   EXPECT_EQ(make_branch_param(m), ";branch=z9hG4bK-" + md5_hex("abc z9hG4bKup 42INVITE"));
 }
 
-TEST_F(Transactions, ReceiveHandsNewMessagesUpAndCountsThem) {
-  const uint64_t before = sip_receive;
-  receive(crlf(k_bye));
-  EXPECT_EQ(sip_receive, before + 1);
-  ASSERT_EQ(env.user.forwarded.size(), 1u);
-  // The receive path wrote received and rport for the real source into the top Via.
-  EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "received"), "192.0.2.5");
-  EXPECT_EQ(get_via_parameter(env.user.forwarded[0].via[0], "rport"), "5060");
-  // A response to nothing of ours goes up unchanged.
-  receive(
-      crlf("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-x\n"
-           "From: <sip:a@h>;tag=1\nTo: <sip:b@h>;tag=2\nCall-ID: unknown\n"
-           "CSeq: 1 OPTIONS\nContent-Length: 0\n\n"));
-  EXPECT_EQ(env.user.backward.size(), 1u);
-}
-
 // Whatever mix of answers arrives, a transaction ends exactly once: one 408 when nothing
 // final came, none otherwise, and nothing is left behind.
 TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
@@ -481,6 +453,165 @@ TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
     if (at < 32000) RC_ASSERT(env.transport.sent.size() == sent_at_answer);
     RC_ASSERT(pending_packets.empty());
   }));
+}
+
+}  // namespace
+
+// ---- process_pdu between a fake socket loop and fake upper layers -------------------------------
+
+namespace {
+
+struct fake_hooks : sip_receive_hooks {
+  bool valid = true;
+  bool repetition = false;
+  int call_port = -1;
+  std::vector<std::string> events;
+  std::vector<str> sent;
+  std::vector<sip_message> forwarded, backward;
+  str last_local_tag, last_remote_tag;
+
+  bool valid_source(const ip_port&) override { return valid; }
+  void report_request(const ip_port& s) override {
+    events.push_back("report " + std::string(s.readable().view()));
+  }
+  void count_received() override { events.push_back("count"); }
+  int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
+    events.push_back("find " + std::string(call_id.view()));
+    last_local_tag = local_tag;
+    last_remote_tag = remote_tag;
+    return call_port;
+  }
+  void trace(int index, const sip_message&, const char* direction, transport_type t,
+             const ip_port&) override {
+    events.push_back("trace " + std::to_string(index) + " " + direction + " " + t.name());
+  }
+  bool message_repetition(sip_message&, transport_type) override { return repetition; }
+  void send_on_interface(const str& port_name, const ip_port& address, const str& text,
+                         transport_type) override {
+    events.push_back("send " + std::string(port_name.view()) + " " +
+                     std::string(address.readable().view()));
+    sent.push_back(text);
+  }
+  void travel_forward(sip_message& request, const str& raw) override {
+    EXPECT_EQ(raw, request.raw);
+    forwarded.push_back(request);
+  }
+  void travel_backward(sip_message& response) override { backward.push_back(response); }
+};
+
+// The fake hooks installed as the receive path's upper layers for each case.
+class ProcessPdu : public ::testing::Test {
+ protected:
+  void SetUp() override { set_sip_receive_hooks(&hooks); }
+  void TearDown() override { set_sip_receive_hooks(nullptr); }
+  fake_hooks hooks;
+};
+
+const ip_port k_src(ip_address_parse("198.51.100.20"), 5099);
+
+TEST_F(ProcessPdu, RequestGoesForwardWithViaReceived) {
+  hooks.call_port = 12;
+  process_pdu("udp0",
+              crlf("BYE sip:b@h SIP/2.0\nVia: SIP/2.0/UDP 10.1.1.1;branch=z9hG4bK7;rport\n"
+                   "From: <sip:a@h>;tag=remote\nTo: <sip:b@h>;tag=local\nCall-ID: c1\n"
+                   "CSeq: 3 BYE\nContent-Length: 0\n\n"),
+              k_src, transport_type::udp);
+  EXPECT_EQ(hooks.events, (std::vector<std::string>{"report 198.51.100.20:5099", "count", "find c1",
+                                                    "trace 12 Rx udp"}));
+  EXPECT_EQ(hooks.last_local_tag + " " + hooks.last_remote_tag, "local remote");
+  ASSERT_EQ(hooks.forwarded.size(), 1u);
+  const sip_message& m = hooks.forwarded[0];
+  EXPECT_EQ(str::sprintf("%d ", m.call_port_index) + m.port_name + " " + m.transport.name() + " " +
+                m.peer.readable() + " " + m.via[0] + " " + m.received,
+            "12 udp0 udp 198.51.100.20:5099 SIP/2.0/UDP 10.1.1.1;branch=z9hG4bK7;rport=5099;"
+            "received=198.51.100.20 198.51.100.20");
+}
+
+TEST_F(ProcessPdu, ResponseGoesBackwardWithTagsSwapped) {
+  process_pdu("tcp:1",
+              crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/TCP 192.0.2.1;branch=z9hG4bK1\n"
+                   "From: <sip:a@h>;tag=mine\nTo: <sip:b@h>;tag=theirs\nCall-ID: c2\n"
+                   "CSeq: 1 INVITE\n\n"),
+              k_src, transport_type::tcp);
+  // Responses are not reported to the address-based access control.
+  EXPECT_EQ(hooks.events[0], "count");
+  EXPECT_EQ(hooks.last_local_tag + " " + hooks.last_remote_tag, "mine theirs");
+  ASSERT_EQ(hooks.backward.size(), 1u);
+  EXPECT_EQ(hooks.backward[0].code, 180);
+  EXPECT_EQ(hooks.backward[0].via[0], "SIP/2.0/TCP 192.0.2.1;branch=z9hG4bK1");
+}
+
+TEST_F(ProcessPdu, DropsShortRefusedAndRepeatedPackets) {
+  process_pdu("udp0", "INV\r", k_src, transport_type::udp);
+  EXPECT_TRUE(hooks.events.empty());
+  hooks.valid = false;
+  process_pdu("udp0", crlf("OPTIONS sip:a@b SIP/2.0\n\n"), k_src, transport_type::udp);
+  EXPECT_TRUE(hooks.events.empty());
+  hooks.valid = true;
+  hooks.repetition = true;
+  process_pdu("udp0", crlf("INVITE sip:a@b SIP/2.0\nVia: SIP/2.0/UDP x\nCall-ID: r\n\n"), k_src,
+              transport_type::udp);
+  EXPECT_TRUE(hooks.forwarded.empty());
+  EXPECT_EQ(hooks.events.back(), "trace -1 Rx udp");
+  // OPTIONS, PING and SERVICE are not counted as failed authentication.
+  hooks.repetition = false;
+  hooks.events.clear();
+  process_pdu("udp0", crlf("OPTIONS sip:a@b SIP/2.0\nVia: SIP/2.0/UDP x\n\n"), k_src,
+              transport_type::udp);
+  EXPECT_EQ(hooks.events[0], "count");
+  EXPECT_EQ(hooks.forwarded.size(), 1u);
+}
+
+TEST_F(ProcessPdu, KeepAliveAnswers) {
+  const str notify = crlf(
+      "NOTIFY sip:a@b SIP/2.0\nVia: SIP/2.0/UDP 198.51.100.20:5099;branch=z9hG4bKk\n"
+      "From: <sip:x@y>;tag=1\nTo: <sip:a@b>\nCall-ID: ka\nCSeq: 5 NOTIFY\nEvent: Keep-Alive\n\n");
+  process_pdu("udp0", notify, k_src, transport_type::udp);
+  ASSERT_EQ(hooks.sent.size(), 1u);
+  EXPECT_EQ(hooks.events.back(), "send udp0 198.51.100.20:5099");
+  EXPECT_EQ(hooks.sent[0],
+            crlf("SIP/2.0 200 Keep Alive\nVia: SIP/2.0/UDP 198.51.100.20:5099;branch=z9hG4bKk\n"
+                 "From: <sip:x@y>;tag=1\nTo: <sip:a@b>\nCall-ID: ka\nCSeq: 5 NOTIFY\n"
+                 "Content-Length: 0\n\n"));
+  EXPECT_TRUE(hooks.forwarded.empty());
+
+  // Over TCP the keep-alive NOTIFY is an ordinary request.
+  process_pdu("tcp:1", notify, k_src, transport_type::tcp);
+  EXPECT_EQ(hooks.sent.size(), 1u);
+  EXPECT_EQ(hooks.forwarded.size(), 1u);
+
+  // PING with a Via is answered on any transport; without a Via it goes on.
+  process_pdu("tcp:1",
+              crlf("PING sip:a@b SIP/2.0\nVia: SIP/2.0/TCP h;branch=z9hG4bKp\nCall-ID: p\n"
+                   "CSeq: 1 PING\n\n"),
+              k_src, transport_type::tcp);
+  EXPECT_EQ(hooks.sent.size(), 2u);
+  process_pdu("udp0", crlf("PING sip:a@b SIP/2.0\nCall-ID: p2\n\n"), k_src, transport_type::udp);
+  EXPECT_EQ(hooks.sent.size(), 2u);
+  EXPECT_EQ(hooks.forwarded.size(), 2u);
+}
+
+// Through the SIP socket loop: a datagram with two messages yields only the first, with the
+// socket's port name.
+TEST_F(ProcessPdu, SocketLoopHandsTheFirstMessageOfADatagram) {
+  sip_udp_hooks udp;
+  fill_sip_udp_receive_hooks(udp);
+  set_sip_udp_hooks(udp);
+  const str datagram = crlf(
+      "REGISTER sip:example.com SIP/2.0\nVia: SIP/2.0/UDP 198.51.100.20:5099;branch=z9hG4bK1\n"
+      "Call-ID: first\nCSeq: 8 REGISTER\nContent-Length: 0\n\n\n"
+      "INVITE sip:joe@example.com SIP/2.0\nCall-ID: second\nContent-Length: 0\n\n");
+  auto no_send = [](int, const str&, const ip_port&) { return true; };
+  handle_sip_udp_datagram(3, datagram, k_src, no_send);
+  ASSERT_EQ(hooks.forwarded.size(), 1u);
+  EXPECT_EQ(hooks.forwarded[0].call_id + " " + hooks.forwarded[0].port_name + " " +
+                hooks.forwarded[0].transport.name(),
+            "first udp3 udp");
+  // A datagram that frames to nothing does not reach the SIP layer.
+  handle_sip_udp_datagram(3, crlf("OPTIONS sip:a@b SIP/2.0\nContent-Length: 99\n\nshort"), k_src,
+                          no_send);
+  EXPECT_EQ(hooks.forwarded.size(), 1u);
+  set_sip_udp_hooks(sip_udp_hooks());
 }
 
 }  // namespace
