@@ -1,5 +1,6 @@
 #include "base/str.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -40,25 +41,108 @@ namespace {
 
 constexpr uint32_t flag_raw = 1;
 
+// The global free lists are guarded by one mutex; the statistics are atomic so that the
+// threads' caches below can keep them exact without taking it.
 struct class_state {
   str::block* free_list = nullptr;
-  uint64_t in_use = 0;
-  uint64_t free_count = 0;
+  std::atomic<uint64_t> in_use{0};
+  std::atomic<uint64_t> free_count{0};  // on the global list and in the threads' caches
 };
 
 struct allocator_state {
   std::mutex mu;
   class_state classes[str::num_classes];
-  uint64_t bytes_obtained = 0;
-  uint64_t bytes_handed_out = 0;
-  uint64_t large_blocks = 0;
-  uint64_t bytes_freed = 0;
+  std::atomic<uint64_t> bytes_obtained{0};
+  std::atomic<uint64_t> bytes_handed_out{0};
+  std::atomic<uint64_t> large_blocks{0};
+  std::atomic<uint64_t> bytes_freed{0};
 };
 
 // Never destroyed: strs with static storage duration may release buffers after main returns.
 allocator_state& allocator() {
   static allocator_state* a = new allocator_state;
   return *a;
+}
+
+// Each thread keeps a few free blocks of the small classes, so that the threads of both sides
+// allocate and free their buffers without meeting on the allocator's mutex; the blocks move
+// between a cache and the global list in batches. Classes of 8 KB and more are not cached.
+constexpr int cached_classes = 7;
+constexpr uint32_t cache_limit(int c) { return c < 5 ? 32 : c == 5 ? 8 : 4; }
+
+// Sized for every class, so that a batch of one (below) can use it for any class too.
+struct block_cache {
+  str::block* head[str::num_classes] = {};
+  uint32_t count[str::num_classes] = {};
+};
+
+// Takes up to n blocks of class c from the global list (refilling it from the system when
+// empty) onto the cache. false when the system has no memory.
+bool cache_refill(block_cache& bc, int c, uint32_t n) {
+  allocator_state& a = allocator();
+  std::lock_guard<std::mutex> g(a.mu);
+  class_state& cs = a.classes[c];
+  if (!cs.free_list) {
+    size_t block_bytes = str::class_capacity(c) + str::header_size;
+    uint32_t count = std::max(str::class_refill(c), n);
+    // Blocks stay 16-byte aligned; the data area of each starts 20 bytes in.
+    size_t stride = (block_bytes + 15) / 16 * 16;
+    auto* chunk = static_cast<uint8_t*>(std::malloc(stride * count));
+    if (!chunk) return false;
+    a.bytes_obtained += stride * count;
+    for (uint32_t i = 0; i < count; ++i) {
+      auto* nb = reinterpret_cast<str::block*>(chunk + i * stride);
+      nb->capacity = str::class_capacity(c);
+      nb->next_free = cs.free_list;
+      cs.free_list = nb;
+    }
+    cs.free_count += count;
+  }
+  for (uint32_t i = 0; i < n && cs.free_list; ++i) {
+    str::block* b = cs.free_list;
+    cs.free_list = b->next_free;
+    b->next_free = bc.head[c];
+    bc.head[c] = b;
+    bc.count[c]++;
+  }
+  return true;
+}
+
+// Returns all but keep blocks of class c from the cache to the global list.
+void cache_drain(block_cache& bc, int c, uint32_t keep) {
+  allocator_state& a = allocator();
+  std::lock_guard<std::mutex> g(a.mu);
+  class_state& cs = a.classes[c];
+  while (bc.count[c] > keep) {
+    str::block* b = bc.head[c];
+    bc.head[c] = b->next_free;
+    bc.count[c]--;
+    b->next_free = cs.free_list;
+    cs.free_list = b;
+  }
+}
+
+// The cache lives in a thread_local of its own that hands everything back when the thread
+// ends; after that (thread_local destructors run before a thread's last frees) the thread
+// uses the global lists directly.
+struct cache_owner {
+  block_cache lists;
+  ~cache_owner();
+};
+thread_local block_cache* thread_cache = nullptr;
+thread_local bool thread_cache_gone = false;
+
+cache_owner::~cache_owner() {
+  for (int c = 0; c < cached_classes; ++c) cache_drain(lists, c, 0);
+  thread_cache = nullptr;
+  thread_cache_gone = true;
+}
+
+block_cache* cache() {
+  if (thread_cache || thread_cache_gone) return thread_cache;
+  static thread_local cache_owner owner;
+  thread_cache = &owner.lists;
+  return thread_cache;
 }
 
 }  // namespace
@@ -80,35 +164,23 @@ str::block* str::alloc_block(size_t n) {
     if (!p) return nullptr;
     b = static_cast<block*>(p);
     b->capacity = static_cast<uint32_t>(total - header_size);
-    std::lock_guard<std::mutex> g(a.mu);
     a.bytes_obtained += total;
     a.large_blocks++;
-    a.bytes_handed_out += b->capacity;
   } else {
-    std::lock_guard<std::mutex> g(a.mu);
-    class_state& cs = a.classes[c];
-    if (!cs.free_list) {
-      size_t block_bytes = class_capacity(c) + header_size;
-      uint32_t count = class_refill(c);
-      // Blocks stay 16-byte aligned; the data area of each starts 20 bytes in.
-      size_t stride = (block_bytes + 15) / 16 * 16;
-      auto* chunk = static_cast<uint8_t*>(std::malloc(stride * count));
-      if (!chunk) return nullptr;
-      a.bytes_obtained += stride * count;
-      for (uint32_t i = 0; i < count; ++i) {
-        auto* nb = reinterpret_cast<block*>(chunk + i * stride);
-        nb->capacity = class_capacity(c);
-        nb->next_free = cs.free_list;
-        cs.free_list = nb;
-        cs.free_count++;
-      }
+    block_cache* bc = c < cached_classes ? cache() : nullptr;
+    block_cache single;  // a batch of one for the classes (and threads) without a cache
+    if (!bc) bc = &single;
+    if (!bc->head[c] && !cache_refill(*bc, c, bc == &single ? 1 : cache_limit(c) / 2)) {
+      return nullptr;
     }
-    b = cs.free_list;
-    cs.free_list = b->next_free;
+    b = bc->head[c];
+    bc->head[c] = b->next_free;
+    bc->count[c]--;
+    class_state& cs = a.classes[c];
     cs.free_count--;
     cs.in_use++;
-    a.bytes_handed_out += b->capacity;
   }
+  a.bytes_handed_out += b->capacity;
   new (&b->refs) std::atomic<uint32_t>(1);
   b->flags = 0;
   b->cls = c;
@@ -120,31 +192,35 @@ static_assert(std::is_standard_layout_v<str::block>, "refs_of relies on the layo
 
 void str::free_block(block* b) {
   allocator_state& a = allocator();
+  a.bytes_handed_out -= b->capacity;
   if (b->cls < 0) {
     size_t total = size_t(b->capacity) + header_size;
-    {
-      std::lock_guard<std::mutex> g(a.mu);
-      a.large_blocks--;
-      a.bytes_handed_out -= b->capacity;
-      a.bytes_freed += total;
-      a.bytes_obtained -= total;
-    }
+    a.large_blocks--;
+    a.bytes_freed += total;
+    a.bytes_obtained -= total;
     std::free(b);
     return;
   }
-  std::lock_guard<std::mutex> g(a.mu);
-  class_state& cs = a.classes[b->cls];
-  a.bytes_handed_out -= b->capacity;
+  int c = b->cls;
+  class_state& cs = a.classes[c];
   a.bytes_freed += b->capacity;
   cs.in_use--;
   cs.free_count++;
-  b->next_free = cs.free_list;
-  cs.free_list = b;
+  block_cache* bc = c < cached_classes ? cache() : nullptr;
+  block_cache single;
+  if (!bc) bc = &single;
+  b->next_free = bc->head[c];
+  bc->head[c] = b;
+  bc->count[c]++;
+  if (bc == &single) {
+    cache_drain(single, c, 0);
+  } else if (bc->count[c] > cache_limit(c)) {
+    cache_drain(*bc, c, cache_limit(c) / 2);
+  }
 }
 
 str::meminfo str::get_meminfo_stats() {
   allocator_state& a = allocator();
-  std::lock_guard<std::mutex> g(a.mu);
   meminfo m{};
   m.bytes_obtained = a.bytes_obtained;
   m.bytes_handed_out = a.bytes_handed_out;

@@ -4,10 +4,11 @@
 // window operation (substr, get_field, strip, get_line, ...) share the buffer and copy no bytes.
 // A str un-shares before any write, so a sharer never sees another sharer's writes. Buffers
 // come from a size-class allocator of our own (20 classes, per-class free lists, refilled in
-// batches); larger requests get their own block.
+// batches, with a small cache of free blocks per thread); larger requests get their own block.
 //
 // Side-neutral. One str belongs to one thread at a time; strs that share a buffer may live on
-// different threads (the reference count is atomic, the allocator has its own lock).
+// different threads (the reference count is atomic; a block freed on another thread than the
+// one that took it simply joins the freeing thread's cache).
 #pragma once
 
 #include <atomic>
