@@ -1,7 +1,6 @@
 #include "tests/e2e/harness.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,10 +13,12 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -93,6 +94,14 @@ bool reap(pid_t pid, int timeout_ms, int& status_out) {
 
 }  // namespace
 
+bool eventually(int timeout_ms, const std::function<bool()>& done) {
+  for (auto deadline = steady_clock::now() + milliseconds(timeout_ms);;) {
+    if (done()) return true;
+    if (steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+}
+
 // Running (a zombie whose parent has not reaped it yet counts as ended).
 bool process_alive(pid_t pid) {
   if (pid <= 0 || kill(pid, 0) != 0) return false;
@@ -128,9 +137,20 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-void telmond_options::use_default_config() {
-  files["default-config.xml"] =
+std::string output_of(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int rc = p ? pclose(p) : -1;
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+void telmond_options::use_default_config(const std::string& rows) {
+  std::string& config = files["default-config.xml"] =
       slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+  config.insert(config.rfind("</Config>"), rows);
   args.push_back("--default");
   args.push_back("default-config.xml");
 }
@@ -469,23 +489,16 @@ bool telmond_process::launch() {
 }
 
 bool telmond_process::answers_stun(int timeout_ms) {
-  udp_peer p("127.0.0.1");
-  std::string tid = "harness-" + std::to_string(getpid() % 10000);
-  if (!p.send_to("127.0.0.1", ports_.sip_udp, stun_binding_request(tid))) return false;
-  std::string answer;
-  return p.receive(answer, timeout_ms) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
+  return stun_answered_on(ports_.sip_udp, timeout_ms);
 }
 
 bool stun_answered_on(int port, int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  while (steady_clock::now() < deadline) {
+  return eventually(timeout_ms, [&] {
     udp_peer p("127.0.0.1");
     std::string answer;
-    if (p.send_to("127.0.0.1", port, stun_binding_request("answered-on")) &&
-        p.receive(answer, 100) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1)
-      return true;
-  }
-  return false;
+    return p.send_to("127.0.0.1", port, stun_binding_request("answered-on")) &&
+           p.receive(answer, 100) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
+  });
 }
 
 bool telmond_process::running() {
@@ -546,15 +559,9 @@ bool telmond_process::file_exists(const std::string& relative) const {
 
 bool telmond_process::wait_for_file(const std::string& relative, const std::string& text,
                                     int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  for (;;) {
-    if (file_exists(relative) &&
-        (text.empty() || read_file(relative).find(text) != std::string::npos)) {
-      return true;
-    }
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
+  return eventually(timeout_ms, [&] {
+    return file_exists(relative) && read_file(relative).find(text) != std::string::npos;
+  });
 }
 
 std::map<std::string, std::string> telmond_process::tables() const {
@@ -572,10 +579,7 @@ std::map<std::string, std::string> telmond_process::tables() const {
 }
 
 bool telmond_process::wait_until_gone(const std::string& relative, int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  while (file_exists(relative) && steady_clock::now() < deadline)
-    std::this_thread::sleep_for(milliseconds(20));
-  return !file_exists(relative);
+  return eventually(timeout_ms, [&] { return !file_exists(relative); });
 }
 
 bool telmond_process::start_with_accounts() {
@@ -657,24 +661,17 @@ bool link_prompts(const std::string& dir, std::string& error) {
 }
 
 bool telmond_process::wait_for_log(const std::string& text, int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  for (;;) {
+  return eventually(timeout_ms, [&] {
     if (stderr_text().find(text) != std::string::npos) return true;
-    if (DIR* d = opendir(dir_.c_str())) {
-      bool found = false;
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.rfind("log-", 0) == 0 && n.size() > 8 && n.substr(n.size() - 4) == ".txt" &&
-            read_file(n).find(text) != std::string::npos) {
-          found = true;
-        }
-      }
-      closedir(d);
-      if (found) return true;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
+      const std::string n = e.path().filename().string();
+      if (n.starts_with("log-") && n.ends_with(".txt") &&
+          slurp(e.path().string()).find(text) != std::string::npos)
+        return true;
     }
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
+    return false;
+  });
 }
 
 }  // namespace e2e

@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -63,8 +64,8 @@ struct telmond_options {
   bool prompts = false;
 
   // Starts from share/default-config.xml (domain localhost, extensions 100 to 105 with the
-  // passwords sip100 ...), as `make run` does.
-  void use_default_config();
+  // passwords sip100 ...), as `make run` does, with the configuration rows appended.
+  void use_default_config(const std::string& rows = "");
   // Adds a white access-list row for address/mask, so that test callers sending more
   // unauthenticated requests than the blocking allows are not blocked.
   void allow(const std::string& address, int mask);
@@ -107,6 +108,8 @@ class telmond_process {
   std::map<std::string, std::string> tables() const;
   // Everything the process wrote to stderr so far.
   std::string stderr_text() const { return read_file("stderr.txt"); }
+  // stderr and today's log file: for failure messages and log checks.
+  std::string log() const { return stderr_text() + read_file(daily_log_name()); }
   // Today's log file name ("log-YYYY-MM-DD.txt", local date).
   static std::string daily_log_name();
   // Waits until text appears in stderr or in a log-*.txt file of the working directory.
@@ -222,6 +225,8 @@ class tcp_client {
   std::shared_ptr<tls_session> tls_;
 };
 
+// Whether done() holds, asked at once and every 20 ms until timeout_ms passed.
+bool eventually(int timeout_ms, const std::function<bool()>& done);
 // True while the process runs (a zombie counts as ended).
 bool process_alive(pid_t pid);
 
@@ -229,14 +234,14 @@ bool process_alive(pid_t pid);
 int free_port();
 // The whole content of a file ("" when it cannot be read).
 std::string slurp(const std::string& path);
+// What a shell command writes to stdout; its exit status into status when given.
+std::string output_of(const std::string& command, int* status = nullptr);
 // SIP message texts as peers of the tests read them: the value of the first header line named
 // name ("" when none), the start line, and the last group of the first match of the regular
 // expression re in text ("" when none).
 std::string header_of(const std::string& message, const std::string& name);
 std::string first_line(const std::string& message);
 std::string match(const std::string& text, const std::string& re);
-// A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
-std::string stun_binding_request(const std::string& transaction_id);
 // True once a STUN Binding Request to the UDP port on 127.0.0.1 is answered within timeout_ms
 // (asked again every 100 ms): a daemon serving on a port the harness did not choose.
 bool stun_answered_on(int port, int timeout_ms);

@@ -3,7 +3,6 @@
 // name the call logic plays.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -13,16 +12,7 @@
 
 namespace {
 
-// What a shell command writes to stdout.
-std::string output_of(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof(buf), p)) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
+using e2e::output_of;
 
 // sox's statistics of `seconds` of file from `at`: {RMS amplitude, rough frequency}.
 std::pair<double, double> stat_of(const std::string& file, double at, double seconds) {

@@ -10,27 +10,13 @@
 // failover from A to B. Every packet, media included, stays on loopback.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <future>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "tests/e2e/harness.h"
 #include "tests/e2e/harness_phones.h"
 
 namespace {
 
-using e2e::header_of;
-using e2e::match;
-using e2e::md5_of;
-using e2e::milliseconds;
-using e2e::row;
-using e2e::steady_clock;
+using namespace e2e;
 
 // A provider: a SIP endpoint on ip that keeps every request it receives and answers only as
 // the test tells it, with media on a socket of its own.
@@ -57,26 +43,17 @@ class provider {
   // when sdp.
   void reply(const std::string& request, const std::string& status, const std::string& extra = "",
              bool sdp = false) {
-    const std::string to = header_of(request, "To");
-    const std::string body = sdp ? offer() : "";
     sip.send_to(daemon_ip, daemon_port,
-                "SIP/2.0 " + status + "\r\nVia: " + header_of(request, "Via") +
-                    "\r\nFrom: " + header_of(request, "From") + "\r\nTo: " + to +
-                    (to.find(";tag=") == std::string::npos ? ";tag=prov" : "") + "\r\nCall-ID: " +
-                    header_of(request, "Call-ID") + "\r\nCSeq: " + header_of(request, "CSeq") +
-                    "\r\nContact: <sip:" + sip.ip() + ":" + std::to_string(sip.port()) + ">\r\n" +
-                    extra + (sdp ? "Content-Type: application/sdp\r\n" : "") +
-                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+                response_to(request, status,
+                            "Contact: <sip:" + sip.ip() + ":" + std::to_string(sip.port()) +
+                                ">\r\n" + extra,
+                            sdp ? offer() : "", "prov"));
   }
   // A request of the provider's own to the daemon's SIP port.
   void send(const std::string& bytes, int daemon_sip_port) {
     sip.send_to("127.0.0.1", daemon_sip_port, bytes);
   }
-  std::string offer() const {
-    return "v=0\r\no=prov 1 1 IN IP4 " + rtp.ip() + "\r\ns=-\r\nc=IN IP4 " + rtp.ip() +
-           "\r\nt=0 0\r\nm=audio " + std::to_string(rtp.port()) +
-           " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-  }
+  std::string offer() const { return sdp_of(rtp.ip(), rtp.port()); }
 
   e2e::udp_peer sip, rtp;
   std::string daemon_ip = "127.0.0.1";
@@ -112,7 +89,7 @@ std::string exchange_tone(e2e::udp_peer& socket, const std::pair<std::string, in
       const auto left = std::chrono::duration_cast<milliseconds>(slot - steady_clock::now());
       if (!socket.receive(bytes, int(std::max<long>(1, left.count())))) continue;
       if (bytes.size() <= 12 || (bytes[1] & 0x7f) != 0) continue;
-      const std::string body = bytes.substr(12 + 4 * size_t(bytes[0] & 0x0f));
+      const std::string body = payload_of(bytes);
       if (body.find_first_not_of(body[0]) != std::string::npos) heard += body;
     }
   }
@@ -163,10 +140,7 @@ class TrunkE2E : public ::testing::Test {
              {"pattern", "9*"},
              {"replacement", "+1*"}});
     e2e::telmond_options o;
-    std::string config = e2e::slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-    config.insert(config.rfind("</Config>"), rows);
-    o.files["trunk-config.xml"] = config;
-    o.args = {"--default", "trunk-config.xml"};
+    o.use_default_config(rows);
     o.allow("127.0.0.0", 8);
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start_with_accounts()) << t->error();
@@ -179,18 +153,23 @@ class TrunkE2E : public ::testing::Test {
     a.reply(first, "401 Unauthorized",
             "WWW-Authenticate: Digest realm=\"provider\",nonce=\"n0nce\",algorithm=MD5\r\n");
     const std::string second = a.next("REGISTER", 3000);
-    const std::string auth = header_of(second, "Authorization");
-    const std::string expected = md5_of(md5_of("pbx-a:provider:secret-a") + ":n0nce:" +
-                                        md5_of("REGISTER:" + match(auth, "uri=\"([^\"]*)\"")));
-    EXPECT_EQ(match(auth, "response=\"([0-9a-f]*)\""), expected) << second;
+    expect_credentials(second, "Authorization", "REGISTER", "n0nce");
     a.reply(second, "200 OK",
             "Contact: " + match(second, "\r\nContact: *([^\r\n]*)") +
                 ";expires=" + std::to_string(seconds) + "\r\n");
     return second;
   }
-  std::string log() const {
-    return t->stderr_text() + t->read_file(e2e::telmond_process::daily_log_name());
+  // The request's digest answers A's challenge with nonce with the trunk's credentials.
+  static void expect_credentials(const std::string& request, const std::string& header,
+                                 const std::string& method, const std::string& nonce) {
+    const std::string got = header_of(request, header), response = "response=\"([0-9a-f]*)\"";
+    EXPECT_EQ(match(got, response),
+              match(digest("realm=\"provider\",nonce=\"" + nonce + "\"", "pbx-a", "secret-a",
+                           method, match(got, "uri=\"([^\"]*)\"")),
+                    response))
+        << request;
   }
+  std::string log() const { return t->log(); }
   // A u-law tone of hz for 2 s, made by sox in the test's directory.
   std::string tone(int hz) {
     const std::string file = t->dir() + "/tone" + std::to_string(hz) + ".ul";
@@ -250,11 +229,7 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
     ASSERT_EQ(e2e::final_of(answers), "200 Ok") << answers << "\n" << phone.transcript << log();
     EXPECT_EQ(e2e::first_line(invite), "INVITE sip:+16175551234@" + std::string("127.0.0.60:") +
                                            std::to_string(a.sip.port()) + ";user=phone SIP/2.0");
-    const std::string pauth = header_of(invite, "Proxy-Authorization");
-    EXPECT_EQ(match(pauth, "response=\"([0-9a-f]*)\""),
-              md5_of(md5_of("pbx-a:provider:secret-a") +
-                     ":n1:" + md5_of("INVITE:" + match(pauth, "uri=\"([^\"]*)\""))))
-        << invite;
+    expect_credentials(invite, "Proxy-Authorization", "INVITE", "n1");
 
     // Both sides play a tone; each hears the other's.
     std::string from_provider, from_phone;
