@@ -1,14 +1,16 @@
 // Telephones register: sipp registers and subscribes with accounts of the default
 // configuration with digest authentication over UDP and TCP, and the registrations rows appear
-// and disappear as it asks. The registrar's rules (refusals, NAT, nonces, challenged NOTIFYs)
-// are proved in sip/reg_in_test.cc and pbx/registration_test.cc; phone_journeys_test.cc plays
-// a phone that checks the NOTIFYs and refusals it gets.
+// and disappear as it asks; baresip registers over UDP, TCP and TLS; a binding outlives a
+// restart of the daemon until its date. The registrar's rules (refusals, NAT, nonces, granted
+// expiry, NOTIFY bodies, challenged NOTIFYs) are proved in sip/reg_in_test.cc and
+// pbx/registration_test.cc; phone_journeys_test.cc plays a phone that checks the NOTIFYs and
+// refusals it gets, voicemail_test.cc one that watches a mailbox.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
-#include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
 
@@ -76,22 +78,6 @@ TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 5000));
 }
 
-TEST_F(RegisterE2E, MessageSummarySubscriptionGetsItsInitialNotify) {
-  // 600 asked, 360 granted; the NOTIFY follows the 200 with the (empty) mailbox summary.
-  std::string text = subscribe_scenario(
-      "message-summary", "", "",
-      std::string("<recv response=\"200\"><action><ereg regexp=\"^ *(35[89]|36[012])$\" "
-                  "search_in=\"hdr\" header=\"Expires:\" check_it=\"true\" assign_to=\"all,e\"/>"
-                  "</action></recv>\n<recv request=\"NOTIFY\"><action>"
-                  "<ereg regexp=\"Messages-Waiting: no\" search_in=\"body\" check_it=\"true\" "
-                  "assign_to=\"m\"/><ereg regexp=\"active;expires=\" search_in=\"hdr\" "
-                  "header=\"Subscription-State:\" check_it=\"true\" assign_to=\"s\"/></action>"
-                  "</recv>\n") +
-          e2e::sipp_answer_ok + "<Reference variables=\"all,e,m,s\"/>\n");
-  ASSERT_EQ(e2e::run_sipp(*t, "mwi", "127.0.0.25", text, "102;sip102;"), 0) << sipp_log("mwi");
-  EXPECT_TRUE(t->wait_for_file("registrations/1.xml", "<event>message-summary</event>", 3000));
-}
-
 TEST_F(RegisterE2E, FeatureEventSubscriptionTurnsDoNotDisturbOn) {
   // The SUBSCRIBE carries SetDoNotDisturb: 103 is not to be disturbed, and the NOTIFYs that
   // follow the 200 report it (do-not-disturb first, then the three kinds of forwarding).
@@ -129,6 +115,59 @@ TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection
                       "<sip:104@127.0.0.28:",
                       3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 3000));
+}
+
+// A registered telephone stays registered across a restart of the daemon: its registrations
+// row is kept, and the binding ends when its date passes, as if the daemon had never stopped.
+TEST(RegistrationRestartE2E, BindingIsKeptUntilItsDate) {
+  e2e::telmond_options o;
+  o.use_default_config();
+  // 5 seconds granted: the row's date is 20 seconds after the registration.
+  o.settings["min_expires"] = "5";
+  o.settings["max_expires"] = "5";
+  e2e::telmond_process first(o);
+  ASSERT_TRUE(first.start_with_accounts()) << first.error();
+  ASSERT_EQ(e2e::run_sipp(first, "register", "127.0.0.31",
+                          register_scenario("<sip:[field0]@[local_ip]:[local_port]>", "3600", 200),
+                          "100;sip100;"),
+            0)
+      << first.read_file("sipp-register/sipp.out");
+  // The row was queued for writing before the 200 left; stopping (SIGTERM) writes it, so the
+  // test does not wait for the file.
+  first.stop();
+  EXPECT_NE(first.read_file("registrations/1.xml").find("<contact>"), std::string::npos);
+  EXPECT_TRUE(first.wait_for_log("Stopping on signal 15", 0));
+
+  e2e::telmond_options again = o;
+  for (auto& [name, content] : first.tables()) again.files[name] = content;
+  ASSERT_EQ(again.files.count("registrations/1.xml"), 1u);
+  e2e::telmond_process second(again);
+  ASSERT_TRUE(second.start()) << second.error();
+  // The row survived the start-up ...
+  std::string row = second.read_file("registrations/1.xml");
+  EXPECT_NE(row.find("127.0.0.31"), std::string::npos) << row;
+  // ... and the restored binding ends it at its date, with the usual log line.
+  EXPECT_TRUE(second.wait_for_log("Registration for account 100 expired, removing contact", 30000));
+  EXPECT_TRUE(second.wait_until_gone("registrations/1.xml", 5000));
+}
+
+// baresip, with three accounts, one over each transport (TLS with the certificate telmond
+// generated at its first start), gets 200 for every one.
+TEST_F(RegisterE2E, BaresipRegistersOverUdpTcpAndTls) {
+  if (std::system("command -v baresip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no baresip";
+  using e2e::softphone;
+  softphone phone(t->dir() + "/baresip", "127.0.0.31",
+                  softphone::account(*t, 100, "udp") + softphone::account(*t, 101, "tcp") +
+                      softphone::account(*t, 102, "tls"),
+                  440);
+  for (const char* account : {"100", "101", "102"})
+    EXPECT_TRUE(
+        t->wait_for_log(std::string("Account ") + account + " is registering a new contact", 5000));
+  for (const char* line : {"100@127.0.0.1: {0/UDP/v4} 200 OK", "101@127.0.0.1: {0/TCP/v4} 200 OK",
+                           "102@127.0.0.1: {0/TLS/v4} 200 OK"}) {
+    EXPECT_TRUE(e2e::eventually(5000, [&] { return phone.output().find(line) != std::string::npos; }))
+        << line << "\n" << phone.output();
+  }
 }
 
 }  // namespace
