@@ -35,7 +35,8 @@ class strict_phone {
   std::string sdp(const std::string& direction) {
     return sdp_of(sip_->ip(), rtp_.port(),
                   "0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
-                  "a=fmtp:101 0-15\r\na=" + direction + "\r\n",
+                  "a=fmtp:101 0-15\r\na=" +
+                      direction + "\r\n",
                   ++sdp_version_);
   }
   // Sends a request with extra header lines; an INFO body is a dtmf-relay one, any other SDP.
@@ -299,10 +300,11 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
   const auto [transport, by_leg] = GetParam();
   if (by_leg) start({{"max_call_duration", "3"}});
   const bool srtp = transport == "srtp";
-  softphone baresip(t->dir() + "/baresip", "127.0.0.54",
-                    std::string("<sip:300@127.0.0.1>;regint=0;audio_codecs=PCMU/8000/1,PCMA/8000/1") +
-                        (srtp ? ";mediaenc=srtp-mand\n" : "\n"),
-                    440, true);
+  softphone baresip(
+      t->dir() + "/baresip", "127.0.0.54",
+      std::string("<sip:300@127.0.0.1>;regint=0;audio_codecs=PCMU/8000/1,PCMA/8000/1") +
+          (srtp ? ";mediaenc=srtp-mand\n" : "\n"),
+      440, true);
   const int port = transport == "udp"   ? t->ports().sip_udp
                    : transport == "tcp" ? t->ports().sip_tcp
                                         : t->ports().sip_tls;
@@ -332,9 +334,9 @@ TEST_P(BaresipCallE2E, IsAnsweredHeldResumedAndHungUp) {
   // The answer carries our key, and the leg decrypted baresip's media: the report names the
   // SSRC of verified packets only, and no packet failed its tag.
   const std::string trace = slurp(baresip.home + "/out.txt");
-  EXPECT_TRUE(std::regex_search(trace,
-                                std::regex("SIP/2.0 200 Ok\r?\n(?:(?!SIP/2.0|INVITE |ACK )[^\n]*\n)*"
-                                           "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:")))
+  EXPECT_TRUE(
+      std::regex_search(trace, std::regex("SIP/2.0 200 Ok\r?\n(?:(?!SIP/2.0|INVITE |ACK )[^\n]*\n)*"
+                                          "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:")))
       << trace;
   EXPECT_TRUE(std::regex_search(
       t->log(), std::regex("RemoteAddr:IP=127\\.0\\.0\\.\\d+ PORT=\\d+ SSRC=0x(?!0{8})")))
@@ -366,13 +368,13 @@ class RelayE2E : public CallJourneyE2E {
     const std::string dir = t->dir() + "/sipp-" + name;
     std::filesystem::create_directories(dir);
     std::ofstream(dir + "/scenario.xml") << xml;
-    const int rc = std::system(
-        ("cd " + dir + " && timeout 15 sipp -sf scenario.xml -m 1 -l 1 -i " + ip + " -p " +
-         std::to_string(free_port()) + " -mi " + ip + " -mp " + std::to_string(free_port()) +
-         " -s relay -d " + std::to_string(pause_ms) +
-         " -timeout 10s -recv_timeout 4000 -nostdin 127.0.0.1:" +
-         std::to_string(t->ports().sip_udp) + " > sipp.out 2>&1")
-            .c_str());
+    const int rc =
+        std::system(("cd " + dir + " && timeout 15 sipp -sf scenario.xml -m 1 -l 1 -i " + ip +
+                     " -p " + std::to_string(free_port()) + " -mi " + ip + " -mp " +
+                     std::to_string(free_port()) + " -s relay -d " + std::to_string(pause_ms) +
+                     " -timeout 10s -recv_timeout 4000 -nostdin 127.0.0.1:" +
+                     std::to_string(t->ports().sip_udp) + " > sipp.out 2>&1")
+                        .c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   }
   // Calls "relay" from a (media on our socket), then from b, with their edits of sipp's own
@@ -449,10 +451,10 @@ TEST_F(RelayE2E, ToneCrossesRelayAndTranscoding) {
       if ((p[1] & 0x7f) != r.pt || body.size() % r.frame) {
         ++wrong;
       } else if (body.find_first_not_of(body[0]) != std::string::npos) {
-        if (!last.empty() && r.frame == 1 && (field(p, 0, 2) != (0x8000u | r.pt) ||
-                              field(p, 2, 2) != ((field(last, 2, 2) + 1) & 0xffff) ||
-                              field(p, 4, 4) != field(last, 4, 4) + 160 ||
-                              field(p, 8, 4) != field(last, 8, 4)))
+        if (!last.empty() && r.frame == 1 &&
+            (field(p, 0, 2) != (0x8000u | r.pt) ||
+             field(p, 2, 2) != ((field(last, 2, 2) + 1) & 0xffff) ||
+             field(p, 4, 4) != field(last, 4, 4) + 160 || field(p, 8, 4) != field(last, 8, 4)))
           ++unsteady;
         payload += body;
         last = p;

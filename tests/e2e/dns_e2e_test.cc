@@ -91,11 +91,11 @@ class dns_server {
 
 TEST(DnsE2E, NotifyToAHostNameFollowsNaptrSrvAndA) {
   const int sipp_port = e2e::free_port();
-  dns_server dns("127.0.0.77",
-                 {"mwi.e2e.test. 60 IN NAPTR 10 10 \"S\" \"SIP+D2U\" \"\" _sip._udp.mwi.e2e.test.",
-                  "_sip._udp.mwi.e2e.test. 60 IN SRV 0 0 " + std::to_string(sipp_port) +
-                      " sipp.e2e.test.",
-                  "sipp.e2e.test. 60 IN A 127.0.0.26"});
+  dns_server dns(
+      "127.0.0.77",
+      {"mwi.e2e.test. 60 IN NAPTR 10 10 \"S\" \"SIP+D2U\" \"\" _sip._udp.mwi.e2e.test.",
+       "_sip._udp.mwi.e2e.test. 60 IN SRV 0 0 " + std::to_string(sipp_port) + " sipp.e2e.test.",
+       "sipp.e2e.test. 60 IN A 127.0.0.26"});
   ASSERT_GT(dns.port(), 0);
 
   e2e::telmond_options o;

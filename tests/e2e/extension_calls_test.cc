@@ -48,12 +48,13 @@ class ExtensionCallsE2E : public ::testing::Test {
   // sipp phone at ip:port.
   bool register_phone(const std::string& name, const std::string& ip, int port, int number) {
     const std::string n = std::to_string(number);
-    const int rc = run_sipp(*t, name + "-register", ip,
-                            sipp_challenged("REGISTER",
-                                            "Contact: <sip:[field0]@[local_ip]:[local_port]>\n"
-                                            "Expires: 3600\nMax-Forwards: 70\nContent-Length: 0\n\n",
-                                            "<recv response=\"200\"/>\n"),
-                            n + ";sip" + n + ";", 1, false, port);
+    const int rc =
+        run_sipp(*t, name + "-register", ip,
+                 sipp_challenged("REGISTER",
+                                 "Contact: <sip:[field0]@[local_ip]:[local_port]>\n"
+                                 "Expires: 3600\nMax-Forwards: 70\nContent-Length: 0\n\n",
+                                 "<recv response=\"200\"/>\n"),
+                 n + ";sip" + n + ";", 1, false, port);
     EXPECT_EQ(rc, 0) << t->read_file("sipp-" + name + "-register/sipp.out");
     return rc == 0;
   }
@@ -257,11 +258,10 @@ TEST_F(ExtensionCallsE2E, ToneCrossesTheTranscoderBetweenG729AndPcma) {
   std::ofstream heard(t->dir() + "/heard.raw", std::ios::binary);
   auto next = steady_clock::now();
   for (uint32_t n = 0; n < 125; ++n, next += milliseconds(20)) {  // and 0.5 s to hear the end
-    const uint32_t h[3] = {htonl(0x80120000u | n), htonl(n * 160), 77};
     if (n < 100)
       a.media().send_to(
           ip, port,
-          std::string(reinterpret_cast<const char*>(h), 12) +
+          rtp_header(18, n, n * 160, 77) +
               std::string(coder.encode(codec_g729, str(sent.substr(n * 320, 320))).view()));
     for (std::string p; steady_clock::now() < next;)
       if (a.media().receive(p, 2) && p.size() > 12 && (p[1] & 0x7f) == 18)
@@ -527,14 +527,14 @@ TEST_F(ExtensionCallsE2E, AnonymousCallerIsAnnouncedByName) {
   if (!std::ifstream(digits + "1.pcap")) GTEST_SKIP() << "no sipp captures of digits";
   prompts = true;
   start(ext_settings(101, {{"anonymous", "true"}}));
-  peer& extension = callee_phone(
-      "101", "127.0.0.112", 101,
-      uas_scenario(callee::answers, 300, 0, "",
-                   "<pause milliseconds=\"2000\"/>\n" + play(digits + "1.pcap", 0)));
-  peer& caller = caller_phone("127.0.0.113", "101",
-                              "<pause milliseconds=\"12000\"/>\n" +
-                                  play(digits + "pound.pcap", 0) + bye_steps(6000),
-                              40, "Privacy: id\n");
+  peer& extension =
+      callee_phone("101", "127.0.0.112", 101,
+                   uas_scenario(callee::answers, 300, 0, "",
+                                "<pause milliseconds=\"2000\"/>\n" + play(digits + "1.pcap", 0)));
+  peer& caller = caller_phone(
+      "127.0.0.113", "101",
+      "<pause milliseconds=\"12000\"/>\n" + play(digits + "pound.pcap", 0) + bye_steps(6000), 40,
+      "Privacy: id\n");
   EXPECT_EQ(caller.wait(40000), 0) << sipp_log("caller") << log();
   EXPECT_EQ(extension.wait(5000), 0) << sipp_log("101") << log();
   EXPECT_NE(log().find("Attendant: Anonymous caller accepted by 101"), std::string::npos) << log();
@@ -556,17 +556,11 @@ TEST_F(ExtensionCallsE2E, VanishedCallerAndRequestsRacingTheAnswers) {
     dialer vanishing(*t, "127.0.0.121", "100");
     ASSERT_EQ(vanishing.call("102"), "180 Ringing | 200 Ok") << vanishing.transcript;
   }  // gone: no media, no BYE, its port closed
-  const auto vanished = steady_clock::now();
   EXPECT_EQ(callee.wait(22000), 0) << sipp_log("102") << log();
-  std::printf(
-      "the callee got its BYE %lld ms after the caller vanished\n",
-      static_cast<long long>(
-          std::chrono::duration_cast<milliseconds>(steady_clock::now() - vanished).count()));
 
   // The callee answers 0 to 40 ms after its 180; the caller cancels 0 to 100 ms after it.
   quick_callee fast(*t, "127.0.0.122", "103");
   ASSERT_TRUE(fast.start());
-  std::set<std::string> outcomes;
   for (const auto& [answer_ms, cancel_ms] : std::vector<std::pair<int, int>>{
            {0, 0}, {0, 20}, {0, 100}, {5, 5}, {10, 0}, {20, 40}, {40, 0}, {2, 10}}) {
     SCOPED_TRACE(std::to_string(answer_ms) + " " + std::to_string(cancel_ms));
@@ -575,7 +569,6 @@ TEST_F(ExtensionCallsE2E, VanishedCallerAndRequestsRacingTheAnswers) {
     EXPECT_EQ(racer.call("103", 3000, 180), "180 Ringing") << racer.transcript;
     std::this_thread::sleep_for(milliseconds(cancel_ms));
     const std::string outcome = racer.cancel();
-    outcomes.insert(outcome);
     EXPECT_TRUE(
         std::regex_match(outcome, std::regex("(200 Ok|481 .*) / (487 Request Terminated|200 Ok)")))
         << racer.transcript;
@@ -587,7 +580,6 @@ TEST_F(ExtensionCallsE2E, VanishedCallerAndRequestsRacingTheAnswers) {
     for (int i = 0; i < 100 && fast.open() > 0; ++i) std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(fast.open(), 0) << outcome;
   }
-  for (const std::string& o : outcomes) std::printf("race outcome: %s\n", o.c_str());
   // A BYE right behind a re-INVITE: both are answered, and the call ends on both sides.
   {
     peer& held = callee_phone("104", "127.0.0.125", 104, uas_scenario(callee::answers));

@@ -73,25 +73,6 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& dir,
   _exit(127);
 }
 
-// Reaps pid within timeout_ms; the decoded status or -1 while running.
-bool reap(pid_t pid, int timeout_ms, int& status_out) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  for (;;) {
-    int st = 0;
-    pid_t r = waitpid(pid, &st, WNOHANG);
-    if (r == pid) {
-      status_out = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
-      return true;
-    }
-    if (r < 0) {
-      status_out = -2;
-      return true;
-    }
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-}
-
 }  // namespace
 
 bool eventually(int timeout_ms, const std::function<bool()>& done) {
@@ -100,6 +81,17 @@ bool eventually(int timeout_ms, const std::function<bool()>& done) {
     if (steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(milliseconds(20));
   }
+}
+
+// Reaps pid within timeout_ms: true with the exit status (-2: a signal) once it ended.
+static bool reap(pid_t pid, int timeout_ms, int& status_out) {
+  return eventually(timeout_ms, [&] {
+    int st = 0;
+    const pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == 0) return false;
+    status_out = r == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+    return true;
+  });
 }
 
 // Running (a zombie whose parent has not reaped it yet counts as ended).
@@ -191,28 +183,6 @@ std::string stun_binding_request(const std::string& transaction_id) {
   std::string tid = transaction_id;
   tid.resize(12, '\0');
   return std::string("\x00\x01\x00\x00\x21\x12\xa4\x42", 8) + tid;
-}
-
-run_result run_telmond(const std::vector<std::string>& args, int timeout_ms,
-                       const std::string& cwd) {
-  run_result r;
-  std::string dir = cwd.empty() ? make_temp_dir() : cwd;
-  pid_t pid = spawn(args, dir);
-  if (pid < 0) return r;
-  if (!reap(pid, timeout_ms, r.status)) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    int ignored;
-    reap(pid, 5000, ignored);
-    r.status = -1;
-  }
-  r.out = slurp(dir + "/stdout.txt");
-  r.err = slurp(dir + "/stderr.txt");
-  if (cwd.empty() && !getenv("TELMOND_E2E_KEEP")) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  return r;
 }
 
 // ---- udp_peer ----
@@ -525,11 +495,12 @@ int telmond_process::wait_exit(int timeout_ms) {
 }
 
 void telmond_process::stop() {
+  const auto daemon_gone = [&](int ms) {
+    return eventually(ms, [&] { return !process_alive(daemon_pid_); });
+  };
   if (daemon_pid_ && process_alive(daemon_pid_)) {
     kill(daemon_pid_, SIGTERM);
-    for (int i = 0; i < 300 && process_alive(daemon_pid_); i++)
-      std::this_thread::sleep_for(milliseconds(10));
-    if (process_alive(daemon_pid_)) kill(daemon_pid_, SIGKILL);
+    if (!daemon_gone(3000)) kill(daemon_pid_, SIGKILL);
   }
   if (pid_ && !reaped_) {
     kill(pid_, SIGTERM);
@@ -540,12 +511,8 @@ void telmond_process::stop() {
   }
   // Anything else the process group still holds.
   if (pid_) kill(-pid_, SIGKILL);
-  if (daemon_pid_) {
-    // The daemon is not our child (its parent exited): wait until it is gone.
-    for (int i = 0; i < 500 && process_alive(daemon_pid_); i++) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-  }
+  // The daemon is not our child (its parent exited): wait until it is gone.
+  if (daemon_pid_) daemon_gone(5000);
 }
 
 std::string telmond_process::read_file(const std::string& relative) const {
@@ -628,13 +595,11 @@ int run_sipp(const telmond_process& t, const std::string& name, const std::strin
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string prompt_cache_dir() { return std::string(TELMOND_BUILD_DIR) + "/prompts"; }
-
 bool link_prompts(const std::string& dir, std::string& error) {
   namespace fs = std::filesystem;
   static std::mutex made_mutex;
   static bool made = false;
-  const std::string cache = prompt_cache_dir();
+  const std::string cache = std::string(TELMOND_BUILD_DIR) + "/prompts";
   {
     std::lock_guard<std::mutex> g(made_mutex);
     if (!made) {

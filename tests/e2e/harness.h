@@ -30,14 +30,7 @@ namespace e2e {
 
 // Ports written into pbx.xml, all free on the machine when chosen.
 struct telmond_ports {
-  int sip_udp = 0;
-  int sip_tcp = 0;
-  int sip_tls = 0;
-  int http = 0;
-  int https = 0;
-  int tftp = 0;
-  int snmp = 0;
-  int ldap = 0;
+  int sip_udp = 0, sip_tcp = 0, sip_tls = 0, http = 0, https = 0, tftp = 0, snmp = 0, ldap = 0;
   std::array<int*, 8> all() {
     return {&sip_udp, &sip_tcp, &sip_tls, &http, &https, &tftp, &snmp, &ldap};
   }
@@ -135,17 +128,6 @@ class telmond_process {
   int port_retries_ = 0;  // start() again after a port was taken by someone else
 };
 
-// Runs telmond to its end with these arguments in directory cwd (a fresh temporary directory
-// when empty), capturing what it writes. status: the exit status, -2 for a signal, -1 when it
-// did not end within timeout_ms (it is then killed).
-struct run_result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10000,
-                       const std::string& cwd = "");
-
 // Links the audio files of scripts/make-prompts into the working directory dir: every audio_*
 // folder and moh.wav, as symbolic links into one cache under the build directory. The first
 // call of a test process runs the script on the cache (it makes only what is missing, so only
@@ -153,8 +135,6 @@ run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10
 // the shared cache: nothing may be written through them. False with the reason in error when
 // the script fails (espeak-ng or sox missing) or a link cannot be made.
 bool link_prompts(const std::string& dir, std::string& error);
-// The folder of that cache.
-std::string prompt_cache_dir();
 
 // A sipp scenario for a request that is challenged once: method (REGISTER to the server,
 // anything else to the user [field0]) with headers (sipp's lines after Call-ID and CSeq, body

@@ -72,8 +72,8 @@ inline std::string response_to(const std::string& request, const std::string& st
 inline std::string sdp_of(const std::string& ip, int port,
                           const std::string& formats = "0\r\na=rtpmap:0 PCMU/8000\r\n",
                           int version = 1) {
-  return "v=0\r\no=- 7 " + std::to_string(version) + " IN IP4 " + ip + "\r\ns=-\r\nc=IN IP4 " +
-         ip + "\r\nt=0 0\r\nm=audio " + std::to_string(port) + " RTP/AVP " + formats;
+  return "v=0\r\no=- 7 " + std::to_string(version) + " IN IP4 " + ip + "\r\ns=-\r\nc=IN IP4 " + ip +
+         "\r\nt=0 0\r\nm=audio " + std::to_string(port) + " RTP/AVP " + formats;
 }
 // The status line of a response without "SIP/2.0 ", and its code.
 inline std::string status_line(const std::string& response) {
@@ -84,6 +84,14 @@ inline int code_of(const std::string& response) { return std::atoi(status_line(r
 inline std::string final_of(const std::string& summary) {
   const size_t bar = summary.rfind(" | ");
   return bar == std::string::npos ? summary : summary.substr(bar + 3);
+}
+// An RTP header (version 2) of payload type pt.
+inline std::string rtp_header(int pt, uint32_t seq, uint32_t ts, uint32_t ssrc = 0x12345678,
+                              bool marker = false) {
+  std::string h = {char(0x80), char((marker ? 0x80 : 0) | pt), char(seq >> 8), char(seq)};
+  for (uint32_t v : {ts, ssrc})
+    for (int shift : {24, 16, 8, 0}) h += char(v >> shift);
+  return h;
 }
 // The payload of an RTP packet.
 inline std::string payload_of(const std::string& packet) {
@@ -375,8 +383,6 @@ class dialer {
     to_ = "<sip:" + number + "@localhost>";
     return transaction("INVITE", sdp(), "", ms, stop_at, true);
   }
-  // Reads on after call(..., stop_at < 200): the answers from there to the final one.
-  std::string finish(int ms = 5000) { return answers("INVITE", cseq_, ms, 200); }
   // CANCEL of the INVITE in progress: the CANCEL's final status, " / ", the INVITE's answers.
   std::string cancel(int ms = 3000) {
     send("CANCEL", cseq_, invite_branch_, "", "");
@@ -583,8 +589,8 @@ class raw_phone {
     const std::string uri = method == "REGISTER" ? "sip:localhost" : to;
     last_answer = transact(method, uri, call_id, cseq++, headers, body, timeout_ms);
     if (first_line(last_answer).find(" 401 ") != std::string::npos) {
-      const std::string credentials = digest(header_of(last_answer, "WWW-Authenticate"), user_,
-                                             password_, method, uri);
+      const std::string credentials =
+          digest(header_of(last_answer, "WWW-Authenticate"), user_, password_, method, uri);
       last_answer = transact(method, uri, call_id, cseq++, headers + credentials, body, timeout_ms);
     }
     const std::string tag = match(header_of(last_answer, "To"), ";tag=([^;>]+)");
@@ -636,11 +642,10 @@ class raw_phone {
         "127.0.0.1", port_,
         method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=z9hG4bK-" + call_id +
             "-" + std::to_string(cseq) + ";rport\r\nFrom: <" + from + ">;tag=" + call_id +
-            "\r\nTo: <" + to + ">" + (tag.empty() ? "" : ";tag=" + tag) +
-            "\r\nCall-ID: " + call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method +
-            "\r\nContact: <" + (contact.empty() ? "sip:" + user_ + "@" + via : contact) +
-            ">\r\nMax-Forwards: 70\r\n" + headers + "Content-Length: " +
-            std::to_string(body.size()) + "\r\n\r\n" + body);
+            "\r\nTo: <" + to + ">" + (tag.empty() ? "" : ";tag=" + tag) + "\r\nCall-ID: " +
+            call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <" +
+            (contact.empty() ? "sip:" + user_ + "@" + via : contact) + ">\r\nMax-Forwards: 70\r\n" +
+            headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     std::string bytes;
     for (auto end = steady_clock::now() + milliseconds(timeout_ms); receive(bytes, end);) {
       if (bytes.rfind("SIP/2.0 ", 0) != 0) {
@@ -712,10 +717,10 @@ class quick_callee {
   // The response to request with status (and the call's tag, and an SDP body).
   std::string response(const std::string& request, const std::string& status,
                        const std::string& tag, bool sdp) {
-    return response_to(request, status,
-                       "Contact: <sip:" + user_ + "@" + sip_.ip() + ":" +
-                           std::to_string(sip_.port()) + ">\r\n",
-                       sdp ? sdp_of(sip_.ip(), rtp_.port()) : "", tag);
+    return response_to(
+        request, status,
+        "Contact: <sip:" + user_ + "@" + sip_.ip() + ":" + std::to_string(sip_.port()) + ">\r\n",
+        sdp ? sdp_of(sip_.ip(), rtp_.port()) : "", tag);
   }
   void serve() {
     std::string bytes, ip;

@@ -172,9 +172,10 @@ TEST(OperatorFilesE2E, KillDuringABurstOfWritesLeavesWholeFiles) {
                        e2e::row("domains", 1, {{"name", "burst.example"}});
   for (int i = 1; i <= accounts; i++) {
     const std::string n = std::to_string(i), ext = std::to_string(1000 + i);
-    script += e2e::row("users", i, {{"domain", "1"}, {"type", "extensions"}, {"id", n}}) +
-              e2e::row("user_alias", i, {{"user", n}, {"domain", "1"}, {"name", ext}}) +
-              e2e::row("extensions", i, {{"password", "secret-" + ext + "-" + std::string(200, 'x')}});
+    script +=
+        e2e::row("users", i, {{"domain", "1"}, {"type", "extensions"}, {"id", n}}) +
+        e2e::row("user_alias", i, {{"user", n}, {"domain", "1"}, {"name", ext}}) +
+        e2e::row("extensions", i, {{"password", "secret-" + ext + "-" + std::string(200, 'x')}});
   }
   script += "</Config>";
 

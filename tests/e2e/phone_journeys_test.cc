@@ -62,6 +62,12 @@ TEST_F(PhoneJourneyE2E, NotifiesOfASubscriptionCountUp) {
           << call_id << " NOTIFY " << i;
   }
   EXPECT_EQ(phone.received("NOTIFY", "fe-42").size(), 12u);  // four per state
+  // The account's row and log follow the feature keys (the bodies are proved in
+  // pbx/registration_test.cc).
+  EXPECT_TRUE(t->wait_for_log("Account 104 turned do not disturb on", 1000));
+  EXPECT_TRUE(t->wait_for_log("Account 104 turned do not disturb off", 1000));
+  EXPECT_TRUE(t->wait_for_file("extensions/5.xml", "<dnd>false</dnd>", 3000))
+      << t->read_file("extensions/5.xml");
 }
 
 // A REGISTER that cannot succeed because of its From gets its final answer at once (it used to

@@ -28,19 +28,6 @@ std::string register_scenario(const std::string& contact, const std::string& exp
           (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n"));
 }
 
-// A challenged SUBSCRIBE to event with body (of content_type) answered 200, then the steps of
-// rest.
-std::string subscribe_scenario(const std::string& event, const std::string& content_type,
-                               const std::string& body, const std::string& rest) {
-  return e2e::sipp_challenged(
-      "SUBSCRIBE",
-      "Contact: <sip:[field0]@[local_ip]:[local_port]>\nEvent: " + event +
-          "\nExpires: 600\nMax-Forwards: 70\n" +
-          (content_type.empty() ? "" : "Content-Type: " + content_type + "\n") +
-          "Content-Length: [len]\n\n" + body,
-      rest);
-}
-
 class RegisterE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -76,29 +63,6 @@ TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
       << sipp_log("clear");
   EXPECT_TRUE(t->wait_for_log("Account 100 requested clearing of registration database", 3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 5000));
-}
-
-TEST_F(RegisterE2E, FeatureEventSubscriptionTurnsDoNotDisturbOn) {
-  // The SUBSCRIBE carries SetDoNotDisturb: 103 is not to be disturbed, and the NOTIFYs that
-  // follow the 200 report it (do-not-disturb first, then the three kinds of forwarding).
-  const std::string ok = e2e::sipp_answer_ok;
-  std::string text = subscribe_scenario(
-      "as-feature-event", "application/x-as-feature-event+xml",
-      "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/csta/ed3\">"
-      "<device>[field0]</device><doNotDisturbOn>true</doNotDisturbOn></SetDoNotDisturb>\n",
-      "<recv response=\"200\"/>\n<recv request=\"NOTIFY\"><action>"
-      "<ereg regexp=\"<doNotDisturbOn>true</doNotDisturbOn>\" search_in=\"body\" "
-      "check_it=\"true\" assign_to=\"d\"/><ereg regexp=\"as-feature-event\" search_in=\"hdr\" "
-      "header=\"Event:\" check_it=\"true\" assign_to=\"e\"/></action></recv>\n" +
-          ok +
-          "<recv request=\"NOTIFY\"><action><ereg regexp=\"forwardImmediate\" search_in=\"body\" "
-          "check_it=\"true\" assign_to=\"f\"/></action></recv>\n" +
-          ok + "<recv request=\"NOTIFY\"/>\n" + ok + "<recv request=\"NOTIFY\"/>\n" + ok +
-          "<Reference variables=\"d,e,f\"/>\n");
-  ASSERT_EQ(e2e::run_sipp(*t, "dnd", "127.0.0.26", text, "103;sip103;"), 0) << sipp_log("dnd");
-  EXPECT_TRUE(t->wait_for_file("extensions/4.xml", "<dnd>true</dnd>", 3000))
-      << t->read_file("extensions/4.xml");
-  EXPECT_TRUE(t->wait_for_log("Account 103 turned do not disturb on", 3000));
 }
 
 TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection) {
@@ -165,8 +129,10 @@ TEST_F(RegisterE2E, BaresipRegistersOverUdpTcpAndTls) {
         t->wait_for_log(std::string("Account ") + account + " is registering a new contact", 5000));
   for (const char* line : {"100@127.0.0.1: {0/UDP/v4} 200 OK", "101@127.0.0.1: {0/TCP/v4} 200 OK",
                            "102@127.0.0.1: {0/TLS/v4} 200 OK"}) {
-    EXPECT_TRUE(e2e::eventually(5000, [&] { return phone.output().find(line) != std::string::npos; }))
-        << line << "\n" << phone.output();
+    EXPECT_TRUE(
+        e2e::eventually(5000, [&] { return phone.output().find(line) != std::string::npos; }))
+        << line << "\n"
+        << phone.output();
   }
 }
 

@@ -27,9 +27,9 @@ std::string ping(const std::string& transport, const std::string& from, int n) {
 // openssl s_client sends text (the CR LF bytes passed as they are) to the SIP TLS port and
 // ends when its input does, two seconds later; what it printed (with flags' extras).
 std::string openssl_exchange(int port, const std::string& text, const std::string& flags) {
-  return e2e::output_of("(printf '%s' '" + text + "'; sleep 2) | timeout 10 openssl s_client " +
-                        flags + " -nocommands -no_ign_eof -connect 127.0.0.1:" +
-                        std::to_string(port) + " 2>/dev/null");
+  return e2e::output_of(
+      "(printf '%s' '" + text + "'; sleep 2) | timeout 10 openssl s_client " + flags +
+      " -nocommands -no_ign_eof -connect 127.0.0.1:" + std::to_string(port) + " 2>/dev/null");
 }
 
 // The base64 lines of the first PEM certificate in text.

@@ -80,9 +80,7 @@ std::string exchange_tone(e2e::udp_peer& socket, const std::pair<std::string, in
        at + 160 <= tone.size() || steady_clock::now() - start < milliseconds(2600);
        at += 160, ++n) {
     if (at + 160 <= tone.size()) {
-      std::string p = {char(0x80),   char(0), char(n >> 8), char(n), char(n >> 24), char(n >> 16),
-                       char(n >> 8), char(n), 0x12,         0x34,    0x56,          0x78};
-      socket.send_to(to.first, to.second, p + tone.substr(at, 160));
+      socket.send_to(to.first, to.second, rtp_header(0, n, n) + tone.substr(at, 160));
     }
     for (auto slot = start + milliseconds(20 * (n + 1)); steady_clock::now() < slot;) {
       std::string bytes;
@@ -103,7 +101,7 @@ class TrunkE2E : public ::testing::Test {
   void start() {
     const std::string pa = "127.0.0.60:" + std::to_string(a.sip.port()),
                       pb = "127.0.0.61:" + std::to_string(b.sip.port());
-    const std::string rows =
+    std::string rows =
         row("domains", 1,
             {{"country_code", "1"}, {"area_code", "617"}, {"default_dialplan", "1"}}) +
         row("user_alias", 90, {{"domain", "1"}, {"name", "+16175550100"}, {"user", "1"}}) +
@@ -121,24 +119,20 @@ class TrunkE2E : public ::testing::Test {
              {"domain", "1"},
              {"reg_registrar", pb},
              {"failover", "never"}}) +
-        row("dial_plan", 1, {{"name", "outside"}, {"domain", "1"}}) +
-        row("dial_plan_entry", 1,
-            {{"id", "1"}, {"preference", "10"}, {"trunk", "-"}, {"pattern", "9900*"}}) +
-        // An entry an administrator mistyped: it is logged once and skipped.
-        row("dial_plan_entry", 4,
-            {{"id", "1"}, {"preference", "15"}, {"trunk", "1"}, {"pattern", "9(12["}}) +
-        row("dial_plan_entry", 2,
-            {{"id", "1"},
-             {"preference", "20"},
-             {"trunk", "1"},
-             {"pattern", "9*"},
-             {"replacement", "+1*"}}) +
-        row("dial_plan_entry", 3,
-            {{"id", "1"},
-             {"preference", "30"},
-             {"trunk", "2"},
-             {"pattern", "9*"},
-             {"replacement", "+1*"}});
+        row("dial_plan", 1, {{"name", "outside"}, {"domain", "1"}});
+    // The entries by row: preference, trunk, pattern, replacement. The one of preference 15 an
+    // administrator mistyped: it is logged once and skipped.
+    const std::vector<std::vector<std::string>> entries = {{"1", "10", "-", "9900*", ""},
+                                                           {"4", "15", "1", "9(12[", ""},
+                                                           {"2", "20", "1", "9*", "+1*"},
+                                                           {"3", "30", "2", "9*", "+1*"}};
+    for (const auto& e : entries)
+      rows += row("dial_plan_entry", std::stoi(e[0]),
+                  {{"id", "1"},
+                   {"preference", e[1]},
+                   {"trunk", e[2]},
+                   {"pattern", e[3]},
+                   {"replacement", e[4]}});
     e2e::telmond_options o;
     o.use_default_config(rows);
     o.allow("127.0.0.0", 8);

@@ -33,8 +33,7 @@ row_files message_rows(const telmond_process& t, bool (*done)(const row_files&))
 // A phone in a call: types each group of keys as RFC 4733 events (the payload type the
 // daemon's answer gives telephone-event) after its pause in ms, while keeping the PCMU
 // payloads it receives; what it heard.
-std::string listen_and_type(dialer& phone,
-                            const std::vector<std::pair<int, std::string>>& steps) {
+std::string listen_and_type(dialer& phone, const std::vector<std::pair<int, std::string>>& steps) {
   const std::string ip = match(phone.last, "c=IN IP4 ([0-9.]+)");
   const int port = std::atoi(match(phone.last, "m=audio ([0-9]+)").c_str());
   const char pt = char(std::atoi(match(phone.last, "a=rtpmap:([0-9]+) telephone-event").c_str()));
@@ -52,22 +51,9 @@ std::string listen_and_type(dialer& phone,
       const uint32_t ts = uint32_t(seq) * 160;
       for (int n = 1; n <= 7; ++n, ++seq) {  // 100 ms of the key, the end sent three times
         const int duration = std::min(n, 5) * 160;
-        const std::string packet = {char(0x80),
-                                    char((n == 1 ? 0x80 : 0) | pt),
-                                    char(seq >> 8),
-                                    char(seq),
-                                    char(ts >> 24),
-                                    char(ts >> 16),
-                                    char(ts >> 8),
-                                    char(ts),
-                                    0x0e,
-                                    0x0e,
-                                    0x0e,
-                                    0x0e,
-                                    event,
-                                    char((n >= 5 ? 0x80 : 0) | 10),
-                                    char(duration >> 8),
-                                    char(duration)};
+        const std::string packet =
+            rtp_header(pt, seq, ts, 0x0e0e0e0e, n == 1) +
+            std::string{event, char((n >= 5 ? 0x80 : 0) | 10), char(duration >> 8), char(duration)};
         phone.media().send_to(ip, port, packet);
         hear_until(steady_clock::now() + milliseconds(20));
       }

@@ -63,8 +63,8 @@ TEST_F(WebTest, LoginPagesPermissionsAndPipelining) {
   // Both requests in one write on one connection (bash's /dev/tcp), answered in order.
   const std::string got =
       output_of("bash -c \"exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(t->ports().http) +
-          "; printf 'GET /robots.txt HTTP/1.1\\r\\n\\r\\nGET /missing.gif HTTP/1.1\\r\\n"
-          "Connection: close\\r\\n\\r\\n' >&3; cat <&3\"");
+                "; printf 'GET /robots.txt HTTP/1.1\\r\\n\\r\\nGET /missing.gif HTTP/1.1\\r\\n"
+                "Connection: close\\r\\n\\r\\n' >&3; cat <&3\"");
   size_t second = got.find("HTTP/1.1 404 Not Found");
   EXPECT_EQ(got.rfind("HTTP/1.1 200 Ok", 0), 0u) << got;
   EXPECT_NE(second, std::string::npos) << got;
