@@ -147,12 +147,13 @@ void telmond_options::use_default_config(const std::string& rows) {
   args.push_back("default-config.xml");
 }
 
-void telmond_options::allow(const std::string& address, int mask) {
+void telmond_options::allow(const std::string& address, int mask, bool white) {
   int row = 1;
   while (files.count("accesslist/" + std::to_string(row) + ".xml")) ++row;
   files["accesslist/" + std::to_string(row) + ".xml"] =
       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>" + address + "</adr><mask>" +
-      std::to_string(mask) + "</mask><type>true</type><reason>test</reason></row>";
+      std::to_string(mask) + "</mask><type>" + (white ? "true" : "false") +
+      "</type><reason>test</reason></row>";
 }
 
 int free_port() {

@@ -60,8 +60,8 @@ struct telmond_options {
   // passwords sip100 ...), as `make run` does, with the configuration rows appended.
   void use_default_config(const std::string& rows = "");
   // Adds a white access-list row for address/mask, so that test callers sending more
-  // unauthenticated requests than the blocking allows are not blocked.
-  void allow(const std::string& address, int mask);
+  // unauthenticated requests than the blocking allows are not blocked (a black one: !white).
+  void allow(const std::string& address, int mask, bool white = true);
 };
 
 class telmond_process {

@@ -308,30 +308,6 @@ inline std::string play(const std::string& pcap, int ms) {
 
 // ---- Leaving a voicemail message ----
 
-// A pcap of PCMU RTP packets carrying the u-law samples, 20 ms each, for play_pcap_audio.
-inline bool write_rtp_pcap(const std::string& path, const std::string& ulaw) {
-  std::string out;
-  const auto le32 = [&](uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += char(v >> (8 * i));
-  };
-  const auto be = [&](uint32_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out += char(v >> (8 * i));
-  };
-  le32(0xa1b2c3d4), out += std::string("\x02\x00\x04\x00", 4), le32(0), le32(0), le32(65535),
-      le32(1);
-  for (size_t at = 0, n = 0; at + 160 <= ulaw.size(); at += 160, ++n) {
-    const uint32_t len = 14 + 20 + 8 + 12 + 160;
-    le32(uint32_t(n / 50)), le32(uint32_t(n % 50 * 20000)), le32(len), le32(len);
-    out += std::string(12, 0) + std::string("\x08\x00", 2);             // Ethernet
-    be(0x4500, 2), be(len - 14, 2), be(0, 4), be(0x4011, 2), be(0, 2);  // IPv4, UDP
-    be(0x7f000001, 4), be(0x7f000001, 4);
-    be(6000, 2), be(6000, 2), be(len - 34, 2), be(0, 2);                         // UDP
-    be(0x8000, 2), be(uint32_t(n), 2), be(uint32_t(n * 160), 4), be(0x1234, 4);  // RTP
-    out += ulaw.substr(at, 160);
-  }
-  std::ofstream f(path, std::ios::binary);
-  return bool(f << out);
-}
 // Why leave_voicemail cannot run here ("" when it can).
 inline std::string voicemail_tools_missing() {
   if (std::system("command -v sipp >/dev/null 2>&1 && command -v sox >/dev/null 2>&1") != 0)
@@ -344,12 +320,14 @@ inline std::string voicemail_tools_missing() {
 inline int leave_voicemail(const telmond_process& t, const std::string& name,
                            const std::string& source_ip, const std::string& user,
                            const std::string& to, int seconds) {
-  const std::string tone = t.dir() + "/tone-" + name + ".pcap", raw = t.dir() + "/tone.ul";
-  const std::string synth = "sox -n -r 8000 -c 1 -e u-law -t raw " + raw + " synth " +
+  const std::string tone = t.dir() + "/tone-" + name + ".ul";
+  const std::string synth = "sox -n -r 8000 -c 1 -t ul " + tone + " synth " +
                             std::to_string(seconds) + " sine 440 vol 0.5";
-  if (std::system(synth.c_str()) != 0 || !write_rtp_pcap(tone, slurp(raw))) return -1;
+  if (std::system(synth.c_str()) != 0) return -1;
   const std::string steps = "<pause milliseconds=\"1000\"/>\n" + play(digits + "pound.pcap", 1500) +
-                            play(tone, seconds * 1000 + 500) + bye_steps(0);
+                            "<nop><action><exec rtp_stream=\"" + tone +
+                            ",1,0\"/></action></nop>\n<pause milliseconds=\"" +
+                            std::to_string(seconds * 1000 + 500) + "\"/>\n" + bye_steps(0);
   return run_sipp(t, name, source_ip, uac_scenario(sipp_sdp, steps, "[field2]"),
                   user + ";sip" + user + ";" + to + ";");
 }
