@@ -38,10 +38,7 @@ class BrowserTest : public ::testing::Test {
 TEST_F(BrowserTest, AdministratorCreatesDomainAndExtensionAndThePhoneRegisters) {
   ASSERT_EQ(step("admin_creates", "Pw-200"), "");
   // sipp's challenged REGISTER as 200 of the new domain, with the password typed in the page.
-  std::string scenario = e2e::sipp_challenged(
-      "REGISTER",
-      "Contact: <sip:[field0]@[local_ip]:[local_port]>\nExpires: 300\nContent-Length: 0\n\n",
-      "<recv response=\"200\"/>\n");
+  std::string scenario = e2e::sipp_register("<sip:[field0]@[local_ip]:[local_port]>", "300");
   for (size_t at; (at = scenario.find("@localhost>")) != std::string::npos;)
     scenario.replace(at, 11, "@shop.test>");
   ASSERT_EQ(e2e::run_sipp(*t, "register", "127.0.0.74", scenario, "200;Pw-200;"), 0)

@@ -363,19 +363,9 @@ class RelayE2E : public CallJourneyE2E {
       GTEST_SKIP() << "no sipp or sox";
     CallJourneyE2E::SetUp();
   }
-  // One sipp call from ip to "relay" with the scenario xml, at most 15 s; its exit status.
+  // One sipp call from ip to "relay" with the scenario xml; its exit status.
   int sipp(const std::string& name, const std::string& ip, const std::string& xml, int pause_ms) {
-    const std::string dir = t->dir() + "/sipp-" + name;
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/scenario.xml") << xml;
-    const int rc =
-        std::system(("cd " + dir + " && timeout 15 sipp -sf scenario.xml -m 1 -l 1 -i " + ip +
-                     " -p " + std::to_string(free_port()) + " -mi " + ip + " -mp " +
-                     std::to_string(free_port()) + " -s relay -d " + std::to_string(pause_ms) +
-                     " -timeout 10s -recv_timeout 4000 -nostdin 127.0.0.1:" +
-                     std::to_string(t->ports().sip_udp) + " > sipp.out 2>&1")
-                        .c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return run_sipp(*t, name, ip, xml, "", 1, false, 0, "-s relay -d " + std::to_string(pause_ms));
   }
   // Calls "relay" from a (media on our socket), then from b, with their edits of sipp's own
   // uac scenario; the RTP packets reaching our socket until 1.5 s pass without one.

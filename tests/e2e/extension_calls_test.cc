@@ -49,12 +49,7 @@ class ExtensionCallsE2E : public ::testing::Test {
   bool register_phone(const std::string& name, const std::string& ip, int port, int number) {
     const std::string n = std::to_string(number);
     const int rc =
-        run_sipp(*t, name + "-register", ip,
-                 sipp_challenged("REGISTER",
-                                 "Contact: <sip:[field0]@[local_ip]:[local_port]>\n"
-                                 "Expires: 3600\nMax-Forwards: 70\nContent-Length: 0\n\n",
-                                 "<recv response=\"200\"/>\n"),
-                 n + ";sip" + n + ";", 1, false, port);
+        run_sipp(*t, name + "-register", ip, sipp_register(), n + ";sip" + n + ";", 1, false, port);
     EXPECT_EQ(rc, 0) << t->read_file("sipp-" + name + "-register/sipp.out");
     return rc == 0;
   }

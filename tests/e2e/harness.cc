@@ -562,11 +562,10 @@ const char* const sipp_answer_ok =
     "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
 
 std::string sipp_challenged(const std::string& method, const std::string& headers,
-                            const std::string& rest, const std::string& via_host) {
+                            const std::string& rest) {
   const std::string head = method + (method == "REGISTER" ? " sip:" : " sip:[field0]@") +
-                           "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] " +
-                           via_host +
-                           ":[local_port];branch=[branch];rport\n"
+                           "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] "
+                           "[local_ip]:[local_port];branch=[branch];rport\n"
                            "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
                            "To: <sip:[field0]@localhost>\nCall-ID: [call_id]\n";
   return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"e2e\">\n"
@@ -578,20 +577,31 @@ std::string sipp_challenged(const std::string& method, const std::string& header
          "]]></send>\n" + rest + "</scenario>\n";
 }
 
+std::string sipp_register(const std::string& contact, const std::string& expires, int final_code,
+                          const std::string& checks, const std::string& variables) {
+  return sipp_challenged(
+      "REGISTER",
+      "Contact: " + contact + "\nExpires: " + expires +
+          "\nMax-Forwards: 70\nUser-Agent: sipp\nContent-Length: 0\n\n",
+      "<recv response=\"" + std::to_string(final_code) + "\"><action>" + checks +
+          "</action></recv>\n" +
+          (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n"));
+}
+
 int run_sipp(const telmond_process& t, const std::string& name, const std::string& source_ip,
              const std::string& scenario, const std::string& user_line, int calls, bool tcp,
-             int local_port) {
+             int local_port, const std::string& args) {
   const std::string dir = t.dir() + "/sipp-" + name;
   std::filesystem::create_directories(dir);
   write_whole(dir + "/scenario.xml", scenario);
   write_whole(dir + "/users.csv", "SEQUENTIAL\n" + user_line + "\n");
   const std::string cmd =
       "cd " + dir + " && timeout 30 sipp 127.0.0.1:" +
-      std::to_string(tcp ? t.ports().sip_tcp : t.ports().sip_udp) +
-      " -sf scenario.xml -inf users.csv -i " + source_ip + " -p " +
+      std::to_string(tcp ? t.ports().sip_tcp : t.ports().sip_udp) + " -sf scenario.xml" +
+      (user_line.empty() ? "" : " -inf users.csv") + " -i " + source_ip + " -p " +
       std::to_string(local_port ? local_port : free_port()) + (tcp ? " -t t1" : "") + " -m " +
-      std::to_string(calls) +
-      " -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err -trace_msg > sipp.out 2>&1";
+      std::to_string(calls) + " -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err " +
+      "-trace_msg " + args + " > sipp.out 2>&1";
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }

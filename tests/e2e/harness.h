@@ -141,15 +141,21 @@ bool link_prompts(const std::string& dir, std::string& error);
 // included) is answered 401 and sent again with the credentials of the users.csv line; then
 // come the steps of rest (the <recv> of the final answer and what follows).
 std::string sipp_challenged(const std::string& method, const std::string& headers,
-                            const std::string& rest, const std::string& via_host = "[local_ip]");
+                            const std::string& rest);
+// A challenged REGISTER of contact for expires seconds whose final answer must be final_code
+// and pass the sipp <action> checks, which assign the variables.
+std::string sipp_register(const std::string& contact = "<sip:[field0]@[local_ip]:[local_port]>",
+                          const std::string& expires = "3600", int final_code = 200,
+                          const std::string& checks = "", const std::string& variables = "");
 // A sipp step that answers the request just received with 200.
 extern const char* const sipp_answer_ok;
 // Runs sipp from source_ip (local port local_port, a free one when 0) against t with the
-// scenario and one users.csv line for `calls` calls one after the other, over TCP or UDP, in
-// <dir>/sipp-<name> (sipp.out holds its output); its exit status, 0 when every call succeeded.
+// scenario, one users.csv line (none when empty) and more arguments for `calls` calls one
+// after the other, over TCP or UDP, in <dir>/sipp-<name> (sipp.out holds its output); its exit
+// status, 0 when every call succeeded.
 int run_sipp(const telmond_process& t, const std::string& name, const std::string& source_ip,
              const std::string& scenario, const std::string& user_line, int calls = 1,
-             bool tcp = false, int local_port = 0);
+             bool tcp = false, int local_port = 0, const std::string& args = "");
 
 // A UDP socket bound to source_ip (any 127.0.0.x works) and port (0: ephemeral).
 class udp_peer {

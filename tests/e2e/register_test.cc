@@ -14,19 +14,7 @@
 
 namespace {
 
-// A challenged REGISTER of contact for expires seconds whose final answer must be final_code
-// and pass the sipp <action> checks, which assign the variables.
-std::string register_scenario(const std::string& contact, const std::string& expires,
-                              int final_code, const std::string& checks = "",
-                              const std::string& variables = "") {
-  return e2e::sipp_challenged(
-      "REGISTER",
-      "Contact: " + contact + "\nExpires: " + expires +
-          "\nMax-Forwards: 70\nUser-Agent: sipp\nContent-Length: 0\n\n",
-      "<recv response=\"" + std::to_string(final_code) + "\"><action>" + checks +
-          "</action></recv>\n" +
-          (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n"));
-}
+using e2e::sipp_register;
 
 class RegisterE2E : public ::testing::Test {
  protected:
@@ -44,7 +32,7 @@ class RegisterE2E : public ::testing::Test {
 
 TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
   // 3600 asked, 360 granted (max_expires); the 200 announces it within 2 seconds.
-  std::string ok = register_scenario(
+  std::string ok = sipp_register(
       "<sip:[field0]@[local_ip]:[local_port]>", "3600", 200,
       "<ereg regexp=\"expires=(3(5[89]|6[012]))\" search_in=\"hdr\" header=\"Contact:\" "
       "check_it=\"true\" assign_to=\"all,e\"/>",
@@ -58,15 +46,15 @@ TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
   EXPECT_TRUE(t->wait_for_log("Account 100 is registering a new contact", 3000));
 
   // Contact: * with Expires: 0 (a new Call-ID, so challenged again) removes every binding.
-  ASSERT_EQ(
-      e2e::run_sipp(*t, "clear", "127.0.0.22", register_scenario("*", "0", 200), "100;sip100;"), 0)
+  ASSERT_EQ(e2e::run_sipp(*t, "clear", "127.0.0.22", sipp_register("*", "0", 200), "100;sip100;"),
+            0)
       << sipp_log("clear");
   EXPECT_TRUE(t->wait_for_log("Account 100 requested clearing of registration database", 3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 5000));
 }
 
 TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection) {
-  std::string tcp = register_scenario(
+  std::string tcp = sipp_register(
       "<sip:[field0]@[local_ip]:[local_port];transport=tcp>", "3600", 200,
       "<ereg regexp=\"expires=(1(7[89]|8[012]))\" search_in=\"hdr\" header=\"Contact:\" "
       "check_it=\"true\" assign_to=\"all,e\"/>",
@@ -91,10 +79,7 @@ TEST(RegistrationRestartE2E, BindingIsKeptUntilItsDate) {
   o.settings["max_expires"] = "5";
   e2e::telmond_process first(o);
   ASSERT_TRUE(first.start_with_accounts()) << first.error();
-  ASSERT_EQ(e2e::run_sipp(first, "register", "127.0.0.31",
-                          register_scenario("<sip:[field0]@[local_ip]:[local_port]>", "3600", 200),
-                          "100;sip100;"),
-            0)
+  ASSERT_EQ(e2e::run_sipp(first, "register", "127.0.0.31", sipp_register(), "100;sip100;"), 0)
       << first.read_file("sipp-register/sipp.out");
   // The row was queued for writing before the 200 left; stopping (SIGTERM) writes it, so the
   // test does not wait for the file.
