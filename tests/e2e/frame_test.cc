@@ -82,7 +82,7 @@ TEST(FrameE2E, DaemonModeWritesThePidFile) {
   EXPECT_EQ(pid_text.find_first_not_of("0123456789"), std::string::npos);  // no newline
   pid_t daemon_pid = static_cast<pid_t>(std::stoi(pid_text));
   EXPECT_TRUE(e2e::process_alive(daemon_pid));
-  EXPECT_TRUE(t.answers_stun(2000));
+  EXPECT_TRUE(e2e::stun_answered_on(t.ports().sip_udp, 2000));
   // The daemon closed the terminal streams: nothing of it reaches the parent's stderr.
   EXPECT_EQ(t.stderr_text().find("Starting up"), std::string::npos);
   t.stop();
@@ -202,5 +202,5 @@ TEST(FrameE2E, ConfigOptionNamesTheSettingsFile) {
   ASSERT_TRUE(t.start()) << t.error();
   EXPECT_TRUE(e2e::stun_answered_on(alt_port, 10000)) << t.stderr_text();
   // pbx.xml (with the harness's port) was not read.
-  EXPECT_FALSE(t.answers_stun(300));
+  EXPECT_FALSE(e2e::stun_answered_on(t.ports().sip_udp, 300));
 }

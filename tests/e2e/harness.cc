@@ -453,14 +453,10 @@ bool telmond_process::launch() {
       }
       return false;
     }
-    if (answers_stun(100)) return true;
+    if (stun_answered_on(ports_.sip_udp, 100)) return true;
   }
   error_ = "telmond did not answer STUN in time; stderr: " + stderr_text();
   return false;
-}
-
-bool telmond_process::answers_stun(int timeout_ms) {
-  return stun_answered_on(ports_.sip_udp, timeout_ms);
 }
 
 bool stun_answered_on(int port, int timeout_ms) {

@@ -111,8 +111,6 @@ class telmond_process {
   bool wait_for_file(const std::string& relative, const std::string& text, int timeout_ms);
   // Waits until a file no longer exists.
   bool wait_until_gone(const std::string& relative, int timeout_ms);
-  // Sends a STUN Binding Request to the SIP UDP port and waits for the answer.
-  bool answers_stun(int timeout_ms);
 
  private:
   bool write_config();
@@ -229,7 +227,7 @@ std::string header_of(const std::string& message, const std::string& name);
 std::string first_line(const std::string& message);
 std::string match(const std::string& text, const std::string& re);
 // True once a STUN Binding Request to the UDP port on 127.0.0.1 is answered within timeout_ms
-// (asked again every 100 ms): a daemon serving on a port the harness did not choose.
+// (asked again every 100 ms): the daemon serves SIP datagrams there.
 bool stun_answered_on(int port, int timeout_ms);
 
 }  // namespace e2e

@@ -41,13 +41,13 @@ TEST(SipCorpusE2E, TortureMessagesDoNotDisturbTheDaemon) {
   // The datagrams that frame to nothing are reported by the socket loop; the others were cut
   // by the SIP layer's framing and parsed.
   EXPECT_TRUE(t.wait_for_log("Illegal pdu(127.0.0.43:", 5000));
-  EXPECT_TRUE(t.answers_stun(3000));
+  EXPECT_TRUE(e2e::stun_answered_on(t.ports().sip_udp, 3000));
 
   // Over TCP: all 49 back to back on one connection, then each on a connection of its own.
   EXPECT_TRUE(send_tcp("127.0.0.44", t.ports().sip_tcp, stream));
   for (const char* name : {"wsinv", "clerr", "longreq", "mpart01", "dblreq"})
     EXPECT_TRUE(send_tcp("127.0.0.45", t.ports().sip_tcp, corpus[name])) << name;
-  EXPECT_TRUE(t.answers_stun(3000));
+  EXPECT_TRUE(e2e::stun_answered_on(t.ports().sip_udp, 3000));
   EXPECT_TRUE(t.running());
 
   // The daemon still serves SIP datagrams afterwards. Its log line comes after every line the
