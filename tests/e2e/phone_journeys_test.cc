@@ -33,24 +33,20 @@ TEST_F(PhoneJourneyE2E, NotifiesOfASubscriptionCountUp) {
                "csta/ed3\"><device>104</device><doNotDisturbOn>") +
            (on ? "true" : "false") + "</doNotDisturbOn></SetDoNotDisturb>";
   };
-  const std::string mwi = "Event: message-summary\r\nExpires: 600\r\n";
-  const std::string features =
-      "Event: as-feature-event\r\nExpires: 600\r\n"
-      "Content-Type: application/x-as-feature-event+xml\r\n";
-  int mwi_cseq = 1, fe_cseq = 1;
-  struct step {
-    const char* name;
-    const std::string* headers;
-    int* cseq;
-    std::string call_id, body;
-  } steps[] = {{"subscribe to message waiting", &mwi, &mwi_cseq, "mwi-42", ""},
-               {"subscribe to the feature keys", &features, &fe_cseq, "fe-42", ""},
-               {"refresh message waiting", &mwi, &mwi_cseq, "mwi-42", ""},
-               {"refresh with do-not-disturb on", &features, &fe_cseq, "fe-42", dnd(true)},
-               {"refresh with do-not-disturb off", &features, &fe_cseq, "fe-42", dnd(false)}};
-  for (const step& s : steps) {
-    ASSERT_EQ(phone.request("SUBSCRIBE", s.call_id, *s.cseq, *s.headers, s.body), "SIP/2.0 200 OK")
-        << s.name;
+  // The two subscriptions by Call-ID: their headers and next CSeq.
+  std::map<std::string, std::pair<std::string, int>> dialogs = {
+      {"mwi-42", {"Event: message-summary\r\nExpires: 600\r\n", 1}},
+      {"fe-42",
+       {"Event: as-feature-event\r\nExpires: 600\r\n"
+        "Content-Type: application/x-as-feature-event+xml\r\n",
+        1}}};
+  // Both subscribe, message waiting is refreshed, then the feature keys with do-not-disturb on
+  // and off.
+  const std::pair<const char*, std::string> steps[] = {
+      {"mwi-42", ""}, {"fe-42", ""}, {"mwi-42", ""}, {"fe-42", dnd(true)}, {"fe-42", dnd(false)}};
+  for (const auto& [id, body] : steps) {
+    auto& [headers, cseq] = dialogs[id];
+    ASSERT_EQ(phone.request("SUBSCRIBE", id, cseq, headers, body), "SIP/2.0 200 OK") << id << body;
     phone.listen(500);
   }
   for (const char* call_id : {"mwi-42", "fe-42"}) {
