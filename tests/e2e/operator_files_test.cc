@@ -43,10 +43,8 @@ std::vector<fsys::path> row_files(const std::string& dir) {
   std::vector<fsys::path> out;
   std::error_code ec;
   for (const auto& e : fsys::directory_iterator(dir, ec)) {
-    std::string n = e.path().filename().string();
-    if (n.size() > 4 && n.substr(n.size() - 4) == ".xml" && n[0] >= '1' && n[0] <= '9') {
-      out.push_back(e.path());
-    }
+    const std::string n = e.path().filename().string();
+    if (n.ends_with(".xml") && n[0] >= '1' && n[0] <= '9') out.push_back(e.path());
   }
   return out;
 }

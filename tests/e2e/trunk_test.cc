@@ -171,7 +171,6 @@ class TrunkE2E : public ::testing::Test {
                     response))
         << request;
   }
-  std::string log() const { return t->log(); }
 
   std::unique_ptr<e2e::telmond_process> t;
 };
@@ -181,11 +180,11 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
   // Registration: the account at the registrar, authenticated, refreshed at half of 4 s with
   // the same Call-ID and a higher CSeq.
   const std::string reg = registered_at_a(4);
-  ASSERT_FALSE(reg.empty()) << log();
+  ASSERT_FALSE(reg.empty()) << t->log();
   EXPECT_NE(header_of(reg, "From").find("sip:6175550199@127.0.0.60"), std::string::npos) << reg;
   const auto granted = steady_clock::now();
   const std::string refresh = a.next("REGISTER", 6000);
-  ASSERT_FALSE(refresh.empty()) << log();
+  ASSERT_FALSE(refresh.empty()) << t->log();
   const auto after = std::chrono::duration_cast<milliseconds>(steady_clock::now() - granted);
   EXPECT_GT(after.count(), 1500);
   EXPECT_LT(after.count(), 3500);
@@ -212,7 +211,7 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
     });
     const std::string answers = phone.call("96175551234", 8000);
     const std::string invite = provider_side.get();
-    ASSERT_EQ(e2e::final_of(answers), "200 Ok") << answers << "\n" << phone.transcript << log();
+    ASSERT_EQ(e2e::final_of(answers), "200 Ok") << answers << "\n" << phone.transcript << t->log();
     EXPECT_EQ(e2e::first_line(invite), "INVITE sip:+16175551234@" + std::string("127.0.0.60:") +
                                            std::to_string(a.sip.port()) + ";user=phone SIP/2.0");
     expect_credentials(invite, "Proxy-Authorization", "INVITE", "n1");
@@ -221,8 +220,8 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
     auto at_provider = std::async(
         std::launch::async, [&] { return exchange_tone(t->dir(), a.rtp, media_of(invite), 1000); });
     EXPECT_NEAR(exchange_tone(t->dir(), phone.media(), media_of(phone.last), 600), 1000, 40)
-        << log();
-    EXPECT_NEAR(at_provider.get(), 600, 40) << log();
+        << t->log();
+    EXPECT_NEAR(at_provider.get(), 600, 40) << t->log();
 
     if (provider_hangs_up) {
       a.send("BYE " + match(header_of(invite, "Contact"), "<([^>]+)>") +
@@ -231,11 +230,11 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
                  header_of(invite, "From") + "\r\nCall-ID: " + header_of(invite, "Call-ID") +
                  "\r\nCSeq: 1 BYE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
              t->ports().sip_udp);
-      EXPECT_NE(phone.wait_request("BYE", 3000), "") << log();
+      EXPECT_NE(phone.wait_request("BYE", 3000), "") << t->log();
     } else {
       EXPECT_EQ(phone.request("BYE"), "200 Ok");
       const std::string bye = a.next("BYE", 3000);
-      ASSERT_NE(bye, "") << log();
+      ASSERT_NE(bye, "") << t->log();
       a.reply(bye, "200 OK");
     }
   }
@@ -250,7 +249,7 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
 
 TEST_F(TrunkE2E, ProviderCallToADidRingsTheExtensionAndAStrangerIsNotTheTrunk) {
   start();
-  ASSERT_FALSE(registered_at_a(3600).empty()) << log();
+  ASSERT_FALSE(registered_at_a(3600).empty()) << t->log();
   e2e::quick_callee owner(*t, "127.0.0.73", "100");
   ASSERT_TRUE(owner.start());
   // An INVITE to the DID from the provider's address, and the same from a stranger's.
@@ -275,8 +274,8 @@ TEST_F(TrunkE2E, ProviderCallToADidRingsTheExtensionAndAStrangerIsNotTheTrunk) {
     return std::string();
   };
   const std::string answered = invite_to_did(a, "did-call");
-  EXPECT_EQ(e2e::first_line(answered), "SIP/2.0 200 Ok") << log();
-  EXPECT_EQ(owner.open(), 1) << log();
+  EXPECT_EQ(e2e::first_line(answered), "SIP/2.0 200 Ok") << t->log();
+  EXPECT_EQ(owner.open(), 1) << t->log();
 
   provider stranger("127.0.0.62");
   const std::string refused = invite_to_did(stranger, "stranger-call");
@@ -286,9 +285,9 @@ TEST_F(TrunkE2E, ProviderCallToADidRingsTheExtensionAndAStrangerIsNotTheTrunk) {
 
 TEST_F(TrunkE2E, RefusedPatternAndFailoverToTheSecondProvider) {
   start();
-  ASSERT_FALSE(registered_at_a(3600).empty()) << log();
+  ASSERT_FALSE(registered_at_a(3600).empty()) << t->log();
   e2e::dialer premium(*t, "127.0.0.74", "100");
-  EXPECT_EQ(e2e::final_of(premium.call("99005551234", 5000)), "404 Not Found") << log();
+  EXPECT_EQ(e2e::final_of(premium.call("99005551234", 5000)), "404 Not Found") << t->log();
   EXPECT_EQ(a.next("INVITE", 500), "");
 
   // A fails the call with 503: B gets it in the same global form; B's busy ends it (never).
@@ -307,8 +306,8 @@ TEST_F(TrunkE2E, RefusedPatternAndFailoverToTheSecondProvider) {
   const std::string answers = caller.call("96175559876", 10000);
   EXPECT_EQ(providers.get(), "INVITE sip:+16175559876@127.0.0.61:" + std::to_string(b.sip.port()) +
                                  ";user=phone SIP/2.0")
-      << log();
-  EXPECT_EQ(e2e::final_of(answers), "486 Busy Here") << answers << log();
+      << t->log();
+  EXPECT_EQ(e2e::final_of(answers), "486 Busy Here") << answers << t->log();
 }
 
 }  // namespace
