@@ -119,7 +119,7 @@ TEST(FrameE2E, PortInUseOrImpossibleIsFatal) {
   for (const auto& c : cases) {
     port_holder busy(c.busy ? c.busy : SOCK_STREAM);
     const std::string value = c.busy ? std::to_string(busy.port) : c.value;
-    SCOPED_TRACE(std::string(c.setting) + " " + value);
+    SCOPED_TRACE(std::string(*c.setting ? c.setting : c.args[0]) + " " + value);
     e2e::telmond_options o;
     if (*c.setting) o.settings[c.setting] = value;
     o.args = c.args;
