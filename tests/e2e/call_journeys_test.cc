@@ -146,9 +146,7 @@ class CallJourneyE2E : public ::testing::Test {
   }
   // Waits at most 3 s until the responder's events match re.
   bool logged(const std::string& re) const {
-    for (int i = 0; i < 60; i++, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-      if (std::regex_search(events(), std::regex(re))) return true;
-    return false;
+    return eventually(3000, [&] { return std::regex_search(events(), std::regex(re)); });
   }
   std::unique_ptr<e2e::telmond_process> t;
 };

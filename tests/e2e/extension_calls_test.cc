@@ -69,8 +69,7 @@ class ExtensionCallsE2E : public ::testing::Test {
                  " -m " + std::to_string(calls) + (users.empty() ? "" : " -inf users.csv") +
                  " -nostdin -trace_msg -trace_err -recv_timeout 20000 " + args));
     // Ready once its port is taken (a phone that has just registered is called at once).
-    for (int i = 0; i < 150 && !port_taken(ip, port) && peers.back()->running(); ++i)
-      std::this_thread::sleep_for(milliseconds(20));
+    eventually(3000, [&] { return port_taken(ip, port) || !peers.back()->running(); });
     return *peers.back();
   }
   // A sipp phone registered as number that takes calls as the scenario says.
@@ -570,8 +569,7 @@ TEST_F(ExtensionCallsE2E, VanishedCallerAndRequestsRacingTheAnswers) {
       EXPECT_EQ(racer.request("BYE"), "200 Ok") << racer.transcript;
     }
     // The callee's side ends too: its INVITE by a 487 and its ACK, or its dialog by a BYE.
-    for (int i = 0; i < 100 && fast.open() > 0; ++i) std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_EQ(fast.open(), 0) << outcome;
+    EXPECT_TRUE(eventually(2000, [&] { return fast.open() == 0; })) << outcome;
   }
   // A BYE right behind a re-INVITE: both are answered, and the call ends on both sides.
   {
@@ -601,8 +599,7 @@ TEST_F(ExtensionCallsE2E, RestartAfterSigtermDuringFiftyCallsLeavesNothing) {
                        uac_scenario(sipp_sdp, bye_steps(10000, 481)), calls,
                        "-s 102 -r 25 -l " + std::to_string(calls), "100;sip100;", 60);
   // All calls are up once 102 has received the ACK of every answer.
-  for (int i = 0; i < 300 && sipp_received("102", "ACK sip:").size() < size_t(calls); ++i)
-    std::this_thread::sleep_for(milliseconds(50));
+  eventually(15000, [&] { return sipp_received("102", "ACK sip:").size() >= size_t(calls); });
   ASSERT_EQ(sipp_received("102", "ACK sip:").size(), size_t(calls)) << sipp_log("callers");
   ASSERT_EQ(kill(t->pid(), SIGTERM), 0);
   EXPECT_NE(t->wait_exit(5000), -1);

@@ -147,17 +147,13 @@ class peer {
   peer& operator=(const peer&) = delete;
   // The exit status once the program ended within ms; -1 while it runs, -2 after a signal.
   int wait(int ms) {
-    for (auto end = steady_clock::now() + milliseconds(ms); status_ == -1;) {
+    eventually(ms, [&] {
       int st = 0;
-      if (pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
-        pid_ = 0;
-      } else if (steady_clock::now() >= end) {
-        break;
-      } else {
-        std::this_thread::sleep_for(milliseconds(20));
-      }
-    }
+      if (status_ != -1 || pid_ <= 0 || waitpid(pid_, &st, WNOHANG) != pid_) return status_ != -1;
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+      pid_ = 0;
+      return true;
+    });
     return status_;
   }
   bool running() { return wait(0) == -1; }
@@ -779,8 +775,7 @@ struct softphone {
         << "\nausrc_srate 48000\nausrc_channels 2\nsnd_path " << home << "/sound\n";
     process = std::make_unique<peer>(home, "HOME=" + home + " exec timeout 60 baresip " +
                                                (trace ? "-s " : "") + "-f " + home + " -n " + ip);
-    for (int i = 0; i < 50 && !ctrl.connect(ip, ctrl_port, ip); i++)
-      std::this_thread::sleep_for(milliseconds(100));
+    eventually(5000, [&] { return ctrl.connect(ip, ctrl_port, ip); });
   }
   // An account line of extension number registering at t over transport ("udp", "tcp",
   // "tls"), with more account parameters.
