@@ -3,7 +3,6 @@
 // and restarts where a journey needs them. Screenshots go to <build>/screenshots.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -28,11 +27,8 @@ class BrowserTest : public ::testing::Test {
     const std::string cmd =
         "cd " TELMOND_SOURCE_DIR "/tests/browser && timeout 120 node journeys.js " + name +
         " http://localhost:" + std::to_string(t->ports().http) + "/ " + shots + " " + arg + " 2>&1";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int rc = p ? pclose(p) : -1;
+    int rc = -1;
+    const std::string out = e2e::output_of(cmd, &rc);
     return rc == 0 ? std::string() : out.empty() ? "exit " + std::to_string(rc) : out;
   }
   const std::string shots = TELMOND_BUILD_DIR "/screenshots";
@@ -42,10 +38,7 @@ class BrowserTest : public ::testing::Test {
 TEST_F(BrowserTest, AdministratorCreatesDomainAndExtensionAndThePhoneRegisters) {
   ASSERT_EQ(step("admin_creates", "Pw-200"), "");
   // sipp's challenged REGISTER as 200 of the new domain, with the password typed in the page.
-  std::string scenario = e2e::sipp_challenged(
-      "REGISTER",
-      "Contact: <sip:[field0]@[local_ip]:[local_port]>\nExpires: 300\nContent-Length: 0\n\n",
-      "<recv response=\"200\"/>\n");
+  std::string scenario = e2e::sipp_register("<sip:[field0]@[local_ip]:[local_port]>", "300");
   for (size_t at; (at = scenario.find("@localhost>")) != std::string::npos;)
     scenario.replace(at, 11, "@shop.test>");
   ASSERT_EQ(e2e::run_sipp(*t, "register", "127.0.0.74", scenario, "200;Pw-200;"), 0)

@@ -2,30 +2,11 @@
 // (aiosmtpd writing a Maildir) on a loopback address and 101 has an e-mail address. 100 leaves
 // 101 a message; the sink receives a mail to 101 whose audio/wav part decodes to the recording.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <thread>
 
 #include "base/encoding.h"
-#include "tests/e2e/harness.h"
-#include "tests/e2e/harness_voicemail.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
-
-// The first mail of the Maildir within ms ("" when none came). Its lines end in LF alone.
-std::string first_mail(const std::string& dir, int ms) {
-  for (int waited = 0; waited < ms; waited += 200) {
-    std::error_code ec;
-    for (const auto& f : std::filesystem::directory_iterator(dir + "/new", ec))
-      return e2e::slurp(f.path().string());
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return "";
-}
 
 TEST(EmailE2E, VoicemailArrivesAsMailWithTheRecording) {
   if (!e2e::voicemail_tools_missing().empty()) GTEST_SKIP() << e2e::voicemail_tools_missing();
@@ -33,18 +14,12 @@ TEST(EmailE2E, VoicemailArrivesAsMailWithTheRecording) {
     GTEST_SKIP() << "no python3-aiosmtpd";
   const std::string sink = "127.0.0.131:" + std::to_string(e2e::free_port());
   e2e::telmond_options o;
-  o.use_default_config();
+  o.use_default_config(
+      e2e::row("domains", 1,
+               {{"email_smtp", sink}, {"email_from", "PBX &lt;pbx@localhost.test&gt;"}}) +
+      e2e::ext_settings(101, {{"email_address", "owner101@example.test"}}));
   o.prompts = true;
   o.allow("127.0.0.0", 8);
-  std::string& config = o.files["default-config.xml"];
-  for (const auto& [entry, columns] :
-       {std::pair<std::string, std::string>{"table=\"domains\" row=\"1\">",
-                                            "<Column name=\"email_smtp\">" + sink +
-                                                "</Column><Column name=\"email_from\">PBX "
-                                                "&lt;pbx@localhost.test&gt;</Column>"},
-        {"table=\"extensions\" row=\"2\">",
-         "<Column name=\"email_address\">owner101@example.test</Column>"}})
-    config.insert(config.find("</SetEntry>", config.find(entry)), columns);
   e2e::telmond_process t(o);
   ASSERT_TRUE(t.start_with_accounts()) << t.error();
   const std::string maildir = t.dir() + "/maildir";
@@ -62,7 +37,13 @@ TEST(EmailE2E, VoicemailArrivesAsMailWithTheRecording) {
   // The sink listens long before the message is mailed (and a refused attempt is repeated).
   ASSERT_EQ(e2e::leave_voicemail(t, "leave", "127.0.0.133", "100", "101", 3), 0)
       << t.read_file("sipp-leave/sipp.out");
-  const std::string mail = first_mail(maildir, 20000);
+  std::string mail;  // the first mail of the Maildir; its lines end in LF alone
+  e2e::eventually(20000, [&] {
+    std::error_code ec;
+    for (const auto& f : std::filesystem::directory_iterator(maildir + "/new", ec))
+      mail = e2e::slurp(f.path().string());
+    return !mail.empty();
+  });
   ASSERT_NE(mail, "") << t.stderr_text() << t.read_file("maildir.log");
   EXPECT_EQ(e2e::match(mail, "\nTo: ?(.*)\n"), "owner101@example.test") << mail.substr(0, 600);
   EXPECT_EQ(e2e::match(mail, "\nSubject: (.*)\n"), "=?UTF-8?Q?New_voice_message_from_100?=");

@@ -7,9 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "base/version.h"
 #include "tests/e2e/harness.h"
@@ -50,16 +50,25 @@ TEST(FrameE2E, StartsServesAndStops) {
   EXPECT_NE(kill(pid, 0), 0);  // gone, and reaped
 }
 
+// The version, and a value option as the last argument is a parse error naming it, like an
+// unknown one.
 TEST(FrameE2E, VersionAndParseErrors) {
-  e2e::run_result v = e2e::run_telmond({"--version"});
-  EXPECT_EQ(v.status, 0);
-  EXPECT_EQ(v.err, std::string("Version: ") + TELMOND_VERSION + "\n");
-  // A value option as the last argument is a parse error naming it, like an unknown one.
-  for (const char* wrong : {"--bogus", "--log"}) {
-    e2e::run_result bad = e2e::run_telmond({"--no-daemon", wrong});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.err.rfind(std::string("Error parsing ") + wrong + "\nusage: telmond\r\n", 0), 0u)
-        << bad.err;
+  const struct {
+    const char* arg;
+    int status;
+    std::string err;  // the whole of stderr for the version, its start for an error
+  } cases[] = {{"--version", 0, std::string("Version: ") + TELMOND_VERSION + "\n"},
+               {"--bogus", 1, "Error parsing --bogus\nusage: telmond\r\n"},
+               {"--log", 1, "Error parsing --log\nusage: telmond\r\n"}};
+  for (const auto& c : cases) {
+    e2e::telmond_options o;
+    o.args = {c.arg};
+    o.wait_until_serving = false;
+    e2e::telmond_process t(o);
+    ASSERT_TRUE(t.start()) << t.error();
+    EXPECT_EQ(t.wait_exit(10000), c.status) << c.arg;
+    const std::string err = t.stderr_text();
+    EXPECT_EQ(c.status ? err.substr(0, c.err.size()) : err, c.err) << c.arg;
   }
 }
 
@@ -73,41 +82,59 @@ TEST(FrameE2E, DaemonModeWritesThePidFile) {
   EXPECT_EQ(pid_text.find_first_not_of("0123456789"), std::string::npos);  // no newline
   pid_t daemon_pid = static_cast<pid_t>(std::stoi(pid_text));
   EXPECT_TRUE(e2e::process_alive(daemon_pid));
-  EXPECT_TRUE(t.answers_stun(2000));
+  EXPECT_TRUE(e2e::stun_answered_on(t.ports().sip_udp, 2000));
   // The daemon closed the terminal streams: nothing of it reaches the parent's stderr.
   EXPECT_EQ(t.stderr_text().find("Starting up"), std::string::npos);
   t.stop();
   EXPECT_FALSE(e2e::process_alive(daemon_pid));
 }
 
-// A port taken by someone else is fatal: the line is kept in pbx_startup_err.txt and logged at
-// level 0 (stderr and the daily log file) before the exit.
-TEST(FrameE2E, PortInUseIsFatal) {
+// A port taken by someone else, or one no socket can have (instead of being wrapped to some other
+// port), is fatal: the line kept in pbx_startup_err.txt is logged at level 0 (stderr and the
+// daily log file) before the exit, after the line that says what was wrong.
+TEST(FrameE2E, PortInUseOrImpossibleIsFatal) {
+  const std::string http = "FATAL: Could not open TCP port PORT for HTTP/HTTPS";
   const struct {
-    int type;
-    const char* setting;
-    const char* fatal;
-  } cases[] = {{SOCK_DGRAM, "ip_sip_udp_port", "FATAL: Could not open UDP port 0.0.0.0:%d for SIP"},
-               {SOCK_STREAM, "ip_http_port", "FATAL: Could not open TCP port %d for HTTP/HTTPS"}};
+    int busy;  // the type of a socket holding the port of setting, or 0
+    const char *setting, *value;
+    std::vector<std::string> args;
+    std::string kept;  // pbx_startup_err.txt (PORT: the port)
+    const char* logged;
+  } cases[] = {
+      {SOCK_DGRAM,
+       "ip_sip_udp_port",
+       "",
+       {},
+       "FATAL: Could not open UDP port 0.0.0.0:PORT for SIP",
+       ""},
+      {SOCK_STREAM, "ip_http_port", "", {}, http, ""},
+      {0, "ip_http_port", "70000", {}, http, "HTTP: Port number 70000 of ip_http_port is invalid"},
+      {0, "ip_http_port", "8o8o", {}, http, "HTTP: Port number 8o8o of ip_http_port is invalid"},
+      {0,
+       "",
+       "70001",
+       {"--http-port", "70001"},
+       http,
+       "HTTP: Port number 70001 of ip_http_port is invalid"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.setting);
-    port_holder busy(c.type);
-    ASSERT_GT(busy.port, 0);
+    port_holder busy(c.busy ? c.busy : SOCK_STREAM);
+    const std::string value = c.busy ? std::to_string(busy.port) : c.value;
+    SCOPED_TRACE(std::string(*c.setting ? c.setting : c.args[0]) + " " + value);
     e2e::telmond_options o;
-    o.settings[c.setting] = std::to_string(busy.port);
+    if (*c.setting) o.settings[c.setting] = value;
+    o.args = c.args;
     o.wait_until_serving = false;
     e2e::telmond_process t(o);
     ASSERT_TRUE(t.start()) << t.error();
-    EXPECT_EQ(t.wait_exit(15000), 1);
-    char fatal[100];
-    snprintf(fatal, sizeof fatal, c.fatal, busy.port);
+    EXPECT_EQ(t.wait_exit(15000), 1) << t.stderr_text();
+    const std::string fatal = std::regex_replace(c.kept, std::regex("PORT"), value);
     EXPECT_EQ(t.read_file("pbx_startup_err.txt"), fatal);
-    std::string err = t.stderr_text();
-    size_t at = err.find(fatal);
+    const std::string err = t.stderr_text();
+    const size_t at = err.find(fatal);
     ASSERT_NE(at, std::string::npos) << err;
-    size_t line_start = err.rfind('\n', at);
-    EXPECT_EQ(err.substr(line_start == std::string::npos ? 0 : line_start + 1, 4), "[0] ");
+    EXPECT_EQ(err.substr(err.rfind('\n', at) + 1, 4), "[0] ") << err;
     EXPECT_NE(t.read_file(e2e::telmond_process::daily_log_name()).find(fatal), std::string::npos);
+    EXPECT_TRUE(t.wait_for_log(c.logged, 0)) << err;
   }
 }
 
@@ -124,49 +151,26 @@ TEST(FrameE2E, WithoutCheckPortsABusyPortIsDroppedAndStartUpGoesOn) {
   EXPECT_TRUE(t.running());
 }
 
-namespace {
-
-// A connection to the SIP TCP port. The daemon answers STUN on UDP as soon as its UDP socket
-// is served, which can be a moment before the TCP port listens: a refused connect is tried
-// again for up to two seconds.
-int connect_tcp(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  for (int tries = 0; tries < 40; tries++) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
-    int error = errno;
-    close(fd);
-    if (error != ECONNREFUSED) return -1;
-    usleep(50000);
-  }
-  return -1;
-}
-
-}  // namespace
-
 TEST(FrameE2E, SipTcpThreadLimitKeepsFurtherConnectionsInTheBacklog) {
   e2e::telmond_options o;
   o.settings["sip_threads"] = "1";
   o.settings["sip_rate"] = "100";
   e2e::telmond_process t(o);
   ASSERT_TRUE(t.start()) << t.error();
-  int a = connect_tcp(t.ports().sip_tcp);
-  ASSERT_GE(a, 0);
+  // The daemon answers STUN as soon as its UDP socket is served, which can be a moment before
+  // the TCP port listens: a refused connect is tried again.
+  e2e::tcp_client a, b;
+  ASSERT_TRUE(e2e::eventually(2000, [&] { return a.connect("127.0.0.1", t.ports().sip_tcp); }));
   ASSERT_TRUE(t.wait_for_log("Received SIP connection 1 from 127.0.0.1:", 5000));
   EXPECT_TRUE(t.wait_for_log(
       "Current number of SIP threads 1 has reached maximum 1, further connections will not be "
       "accepted",
       5000));
-  int b = connect_tcp(t.ports().sip_tcp);  // completes in the kernel backlog
-  ASSERT_GE(b, 0);
+  ASSERT_TRUE(b.connect("127.0.0.1", t.ports().sip_tcp));  // completes in the kernel backlog
   EXPECT_FALSE(t.wait_for_log("Received SIP connection 2", 1500));
-  close(a);
+  a.close();
   EXPECT_TRUE(t.wait_for_log("Release SIP thread 1", 5000));
   EXPECT_TRUE(t.wait_for_log("Received SIP connection 2 from 127.0.0.1:", 5000));
-  close(b);
 }
 
 TEST(FrameE2E, CommandLinePortsOverrideTheSettingsFile) {
@@ -198,5 +202,5 @@ TEST(FrameE2E, ConfigOptionNamesTheSettingsFile) {
   ASSERT_TRUE(t.start()) << t.error();
   EXPECT_TRUE(e2e::stun_answered_on(alt_port, 10000)) << t.stderr_text();
   // pbx.xml (with the harness's port) was not read.
-  EXPECT_FALSE(t.answers_stun(300));
+  EXPECT_FALSE(e2e::stun_answered_on(t.ports().sip_udp, 300));
 }

@@ -1,7 +1,6 @@
 #include "tests/e2e/harness.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,10 +13,12 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -72,26 +73,26 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& dir,
   _exit(127);
 }
 
-// Reaps pid within timeout_ms; the decoded status or -1 while running.
-bool reap(pid_t pid, int timeout_ms, int& status_out) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  for (;;) {
-    int st = 0;
-    pid_t r = waitpid(pid, &st, WNOHANG);
-    if (r == pid) {
-      status_out = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
-      return true;
-    }
-    if (r < 0) {
-      status_out = -2;
-      return true;
-    }
+}  // namespace
+
+bool eventually(int timeout_ms, const std::function<bool()>& done) {
+  for (auto deadline = steady_clock::now() + milliseconds(timeout_ms);;) {
+    if (done()) return true;
     if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(10));
+    std::this_thread::sleep_for(milliseconds(20));
   }
 }
 
-}  // namespace
+// Reaps pid within timeout_ms: true with the exit status (-2: a signal) once it ended.
+static bool reap(pid_t pid, int timeout_ms, int& status_out) {
+  return eventually(timeout_ms, [&] {
+    int st = 0;
+    const pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == 0) return false;
+    status_out = r == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+    return true;
+  });
+}
 
 // Running (a zombie whose parent has not reaped it yet counts as ended).
 bool process_alive(pid_t pid) {
@@ -128,19 +129,31 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-void telmond_options::use_default_config() {
-  files["default-config.xml"] =
+std::string output_of(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int rc = p ? pclose(p) : -1;
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+void telmond_options::use_default_config(const std::string& rows) {
+  std::string& config = files["default-config.xml"] =
       slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
+  config.insert(config.rfind("</Config>"), rows);
   args.push_back("--default");
   args.push_back("default-config.xml");
 }
 
-void telmond_options::allow(const std::string& address, int mask) {
+void telmond_options::allow(const std::string& address, int mask, bool white) {
   int row = 1;
   while (files.count("accesslist/" + std::to_string(row) + ".xml")) ++row;
   files["accesslist/" + std::to_string(row) + ".xml"] =
       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<row><adr>" + address + "</adr><mask>" +
-      std::to_string(mask) + "</mask><type>true</type><reason>test</reason></row>";
+      std::to_string(mask) + "</mask><type>" + (white ? "true" : "false") +
+      "</type><reason>test</reason></row>";
 }
 
 int free_port() {
@@ -171,28 +184,6 @@ std::string stun_binding_request(const std::string& transaction_id) {
   std::string tid = transaction_id;
   tid.resize(12, '\0');
   return std::string("\x00\x01\x00\x00\x21\x12\xa4\x42", 8) + tid;
-}
-
-run_result run_telmond(const std::vector<std::string>& args, int timeout_ms,
-                       const std::string& cwd) {
-  run_result r;
-  std::string dir = cwd.empty() ? make_temp_dir() : cwd;
-  pid_t pid = spawn(args, dir);
-  if (pid < 0) return r;
-  if (!reap(pid, timeout_ms, r.status)) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    int ignored;
-    reap(pid, 5000, ignored);
-    r.status = -1;
-  }
-  r.out = slurp(dir + "/stdout.txt");
-  r.err = slurp(dir + "/stderr.txt");
-  if (cwd.empty() && !getenv("TELMOND_E2E_KEEP")) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  return r;
 }
 
 // ---- udp_peer ----
@@ -462,30 +453,19 @@ bool telmond_process::launch() {
       }
       return false;
     }
-    if (answers_stun(100)) return true;
+    if (stun_answered_on(ports_.sip_udp, 100)) return true;
   }
   error_ = "telmond did not answer STUN in time; stderr: " + stderr_text();
   return false;
 }
 
-bool telmond_process::answers_stun(int timeout_ms) {
-  udp_peer p("127.0.0.1");
-  std::string tid = "harness-" + std::to_string(getpid() % 10000);
-  if (!p.send_to("127.0.0.1", ports_.sip_udp, stun_binding_request(tid))) return false;
-  std::string answer;
-  return p.receive(answer, timeout_ms) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
-}
-
 bool stun_answered_on(int port, int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  while (steady_clock::now() < deadline) {
+  return eventually(timeout_ms, [&] {
     udp_peer p("127.0.0.1");
     std::string answer;
-    if (p.send_to("127.0.0.1", port, stun_binding_request("answered-on")) &&
-        p.receive(answer, 100) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1)
-      return true;
-  }
-  return false;
+    return p.send_to("127.0.0.1", port, stun_binding_request("answered-on")) &&
+           p.receive(answer, 100) && answer.size() >= 20 && answer[0] == 1 && answer[1] == 1;
+  });
 }
 
 bool telmond_process::running() {
@@ -512,11 +492,12 @@ int telmond_process::wait_exit(int timeout_ms) {
 }
 
 void telmond_process::stop() {
+  const auto daemon_gone = [&](int ms) {
+    return eventually(ms, [&] { return !process_alive(daemon_pid_); });
+  };
   if (daemon_pid_ && process_alive(daemon_pid_)) {
     kill(daemon_pid_, SIGTERM);
-    for (int i = 0; i < 300 && process_alive(daemon_pid_); i++)
-      std::this_thread::sleep_for(milliseconds(10));
-    if (process_alive(daemon_pid_)) kill(daemon_pid_, SIGKILL);
+    if (!daemon_gone(3000)) kill(daemon_pid_, SIGKILL);
   }
   if (pid_ && !reaped_) {
     kill(pid_, SIGTERM);
@@ -527,12 +508,8 @@ void telmond_process::stop() {
   }
   // Anything else the process group still holds.
   if (pid_) kill(-pid_, SIGKILL);
-  if (daemon_pid_) {
-    // The daemon is not our child (its parent exited): wait until it is gone.
-    for (int i = 0; i < 500 && process_alive(daemon_pid_); i++) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-  }
+  // The daemon is not our child (its parent exited): wait until it is gone.
+  if (daemon_pid_) daemon_gone(5000);
 }
 
 std::string telmond_process::read_file(const std::string& relative) const {
@@ -546,15 +523,9 @@ bool telmond_process::file_exists(const std::string& relative) const {
 
 bool telmond_process::wait_for_file(const std::string& relative, const std::string& text,
                                     int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  for (;;) {
-    if (file_exists(relative) &&
-        (text.empty() || read_file(relative).find(text) != std::string::npos)) {
-      return true;
-    }
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
+  return eventually(timeout_ms, [&] {
+    return file_exists(relative) && read_file(relative).find(text) != std::string::npos;
+  });
 }
 
 std::map<std::string, std::string> telmond_process::tables() const {
@@ -572,10 +543,7 @@ std::map<std::string, std::string> telmond_process::tables() const {
 }
 
 bool telmond_process::wait_until_gone(const std::string& relative, int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  while (file_exists(relative) && steady_clock::now() < deadline)
-    std::this_thread::sleep_for(milliseconds(20));
-  return !file_exists(relative);
+  return eventually(timeout_ms, [&] { return !file_exists(relative); });
 }
 
 bool telmond_process::start_with_accounts() {
@@ -590,11 +558,10 @@ const char* const sipp_answer_ok =
     "[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
 
 std::string sipp_challenged(const std::string& method, const std::string& headers,
-                            const std::string& rest, const std::string& via_host) {
+                            const std::string& rest) {
   const std::string head = method + (method == "REGISTER" ? " sip:" : " sip:[field0]@") +
-                           "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] " +
-                           via_host +
-                           ":[local_port];branch=[branch];rport\n"
+                           "[remote_ip]:[remote_port] SIP/2.0\nVia: SIP/2.0/[transport] "
+                           "[local_ip]:[local_port];branch=[branch];rport\n"
                            "From: <sip:[field0]@localhost>;tag=[pid]SIPpTag00[call_number]\n"
                            "To: <sip:[field0]@localhost>\nCall-ID: [call_id]\n";
   return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"e2e\">\n"
@@ -606,31 +573,40 @@ std::string sipp_challenged(const std::string& method, const std::string& header
          "]]></send>\n" + rest + "</scenario>\n";
 }
 
+std::string sipp_register(const std::string& contact, const std::string& expires, int final_code,
+                          const std::string& checks, const std::string& variables) {
+  return sipp_challenged(
+      "REGISTER",
+      "Contact: " + contact + "\nExpires: " + expires +
+          "\nMax-Forwards: 70\nUser-Agent: sipp\nContent-Length: 0\n\n",
+      "<recv response=\"" + std::to_string(final_code) + "\"><action>" + checks +
+          "</action></recv>\n" +
+          (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n"));
+}
+
 int run_sipp(const telmond_process& t, const std::string& name, const std::string& source_ip,
              const std::string& scenario, const std::string& user_line, int calls, bool tcp,
-             int local_port) {
+             int local_port, const std::string& args) {
   const std::string dir = t.dir() + "/sipp-" + name;
   std::filesystem::create_directories(dir);
   write_whole(dir + "/scenario.xml", scenario);
   write_whole(dir + "/users.csv", "SEQUENTIAL\n" + user_line + "\n");
   const std::string cmd =
       "cd " + dir + " && timeout 30 sipp 127.0.0.1:" +
-      std::to_string(tcp ? t.ports().sip_tcp : t.ports().sip_udp) +
-      " -sf scenario.xml -inf users.csv -i " + source_ip + " -p " +
+      std::to_string(tcp ? t.ports().sip_tcp : t.ports().sip_udp) + " -sf scenario.xml" +
+      (user_line.empty() ? "" : " -inf users.csv") + " -i " + source_ip + " -p " +
       std::to_string(local_port ? local_port : free_port()) + (tcp ? " -t t1" : "") + " -m " +
-      std::to_string(calls) +
-      " -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err -trace_msg > sipp.out 2>&1";
+      std::to_string(calls) + " -l 1 -timeout 20s -recv_timeout 8000 -nostdin -trace_err " +
+      "-trace_msg " + args + " > sipp.out 2>&1";
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
-
-std::string prompt_cache_dir() { return std::string(TELMOND_BUILD_DIR) + "/prompts"; }
 
 bool link_prompts(const std::string& dir, std::string& error) {
   namespace fs = std::filesystem;
   static std::mutex made_mutex;
   static bool made = false;
-  const std::string cache = prompt_cache_dir();
+  const std::string cache = std::string(TELMOND_BUILD_DIR) + "/prompts";
   {
     std::lock_guard<std::mutex> g(made_mutex);
     if (!made) {
@@ -657,24 +633,17 @@ bool link_prompts(const std::string& dir, std::string& error) {
 }
 
 bool telmond_process::wait_for_log(const std::string& text, int timeout_ms) {
-  auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-  for (;;) {
+  return eventually(timeout_ms, [&] {
     if (stderr_text().find(text) != std::string::npos) return true;
-    if (DIR* d = opendir(dir_.c_str())) {
-      bool found = false;
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.rfind("log-", 0) == 0 && n.size() > 8 && n.substr(n.size() - 4) == ".txt" &&
-            read_file(n).find(text) != std::string::npos) {
-          found = true;
-        }
-      }
-      closedir(d);
-      if (found) return true;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
+      const std::string n = e.path().filename().string();
+      if (n.starts_with("log-") && n.ends_with(".txt") &&
+          slurp(e.path().string()).find(text) != std::string::npos)
+        return true;
     }
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
+    return false;
+  });
 }
 
 }  // namespace e2e

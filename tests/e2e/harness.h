@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,14 +30,7 @@ namespace e2e {
 
 // Ports written into pbx.xml, all free on the machine when chosen.
 struct telmond_ports {
-  int sip_udp = 0;
-  int sip_tcp = 0;
-  int sip_tls = 0;
-  int http = 0;
-  int https = 0;
-  int tftp = 0;
-  int snmp = 0;
-  int ldap = 0;
+  int sip_udp = 0, sip_tcp = 0, sip_tls = 0, http = 0, https = 0, tftp = 0, snmp = 0, ldap = 0;
   std::array<int*, 8> all() {
     return {&sip_udp, &sip_tcp, &sip_tls, &http, &https, &tftp, &snmp, &ldap};
   }
@@ -63,11 +57,11 @@ struct telmond_options {
   bool prompts = false;
 
   // Starts from share/default-config.xml (domain localhost, extensions 100 to 105 with the
-  // passwords sip100 ...), as `make run` does.
-  void use_default_config();
+  // passwords sip100 ...), as `make run` does, with the configuration rows appended.
+  void use_default_config(const std::string& rows = "");
   // Adds a white access-list row for address/mask, so that test callers sending more
-  // unauthenticated requests than the blocking allows are not blocked.
-  void allow(const std::string& address, int mask);
+  // unauthenticated requests than the blocking allows are not blocked (a black one: !white).
+  void allow(const std::string& address, int mask, bool white = true);
 };
 
 class telmond_process {
@@ -107,6 +101,8 @@ class telmond_process {
   std::map<std::string, std::string> tables() const;
   // Everything the process wrote to stderr so far.
   std::string stderr_text() const { return read_file("stderr.txt"); }
+  // stderr and today's log file: for failure messages and log checks.
+  std::string log() const { return stderr_text() + read_file(daily_log_name()); }
   // Today's log file name ("log-YYYY-MM-DD.txt", local date).
   static std::string daily_log_name();
   // Waits until text appears in stderr or in a log-*.txt file of the working directory.
@@ -115,8 +111,6 @@ class telmond_process {
   bool wait_for_file(const std::string& relative, const std::string& text, int timeout_ms);
   // Waits until a file no longer exists.
   bool wait_until_gone(const std::string& relative, int timeout_ms);
-  // Sends a STUN Binding Request to the SIP UDP port and waits for the answer.
-  bool answers_stun(int timeout_ms);
 
  private:
   bool write_config();
@@ -132,17 +126,6 @@ class telmond_process {
   int port_retries_ = 0;  // start() again after a port was taken by someone else
 };
 
-// Runs telmond to its end with these arguments in directory cwd (a fresh temporary directory
-// when empty), capturing what it writes. status: the exit status, -2 for a signal, -1 when it
-// did not end within timeout_ms (it is then killed).
-struct run_result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10000,
-                       const std::string& cwd = "");
-
 // Links the audio files of scripts/make-prompts into the working directory dir: every audio_*
 // folder and moh.wav, as symbolic links into one cache under the build directory. The first
 // call of a test process runs the script on the cache (it makes only what is missing, so only
@@ -150,23 +133,27 @@ run_result run_telmond(const std::vector<std::string>& args, int timeout_ms = 10
 // the shared cache: nothing may be written through them. False with the reason in error when
 // the script fails (espeak-ng or sox missing) or a link cannot be made.
 bool link_prompts(const std::string& dir, std::string& error);
-// The folder of that cache.
-std::string prompt_cache_dir();
 
 // A sipp scenario for a request that is challenged once: method (REGISTER to the server,
 // anything else to the user [field0]) with headers (sipp's lines after Call-ID and CSeq, body
 // included) is answered 401 and sent again with the credentials of the users.csv line; then
 // come the steps of rest (the <recv> of the final answer and what follows).
 std::string sipp_challenged(const std::string& method, const std::string& headers,
-                            const std::string& rest, const std::string& via_host = "[local_ip]");
+                            const std::string& rest);
+// A challenged REGISTER of contact for expires seconds whose final answer must be final_code
+// and pass the sipp <action> checks, which assign the variables.
+std::string sipp_register(const std::string& contact = "<sip:[field0]@[local_ip]:[local_port]>",
+                          const std::string& expires = "3600", int final_code = 200,
+                          const std::string& checks = "", const std::string& variables = "");
 // A sipp step that answers the request just received with 200.
 extern const char* const sipp_answer_ok;
 // Runs sipp from source_ip (local port local_port, a free one when 0) against t with the
-// scenario and one users.csv line for `calls` calls one after the other, over TCP or UDP, in
-// <dir>/sipp-<name> (sipp.out holds its output); its exit status, 0 when every call succeeded.
+// scenario, one users.csv line (none when empty) and more arguments for `calls` calls one
+// after the other, over TCP or UDP, in <dir>/sipp-<name> (sipp.out holds its output); its exit
+// status, 0 when every call succeeded.
 int run_sipp(const telmond_process& t, const std::string& name, const std::string& source_ip,
              const std::string& scenario, const std::string& user_line, int calls = 1,
-             bool tcp = false, int local_port = 0);
+             bool tcp = false, int local_port = 0, const std::string& args = "");
 
 // A UDP socket bound to source_ip (any 127.0.0.x works) and port (0: ephemeral).
 class udp_peer {
@@ -222,6 +209,8 @@ class tcp_client {
   std::shared_ptr<tls_session> tls_;
 };
 
+// Whether done() holds, asked at once and every 20 ms until timeout_ms passed.
+bool eventually(int timeout_ms, const std::function<bool()>& done);
 // True while the process runs (a zombie counts as ended).
 bool process_alive(pid_t pid);
 
@@ -229,16 +218,16 @@ bool process_alive(pid_t pid);
 int free_port();
 // The whole content of a file ("" when it cannot be read).
 std::string slurp(const std::string& path);
+// What a shell command writes to stdout; its exit status into status when given.
+std::string output_of(const std::string& command, int* status = nullptr);
 // SIP message texts as peers of the tests read them: the value of the first header line named
 // name ("" when none), the start line, and the last group of the first match of the regular
 // expression re in text ("" when none).
 std::string header_of(const std::string& message, const std::string& name);
 std::string first_line(const std::string& message);
 std::string match(const std::string& text, const std::string& re);
-// A STUN Binding Request with the given 12-byte transaction id (padded/cut to 12).
-std::string stun_binding_request(const std::string& transaction_id);
 // True once a STUN Binding Request to the UDP port on 127.0.0.1 is answered within timeout_ms
-// (asked again every 100 ms): a daemon serving on a port the harness did not choose.
+// (asked again every 100 ms): the daemon serves SIP datagrams there.
 bool stun_answered_on(int port, int timeout_ms);
 
 }  // namespace e2e

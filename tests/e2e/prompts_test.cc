@@ -3,37 +3,16 @@
 // name the call logic plays.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
 
-#include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
 
-// What a shell command writes to stdout.
-std::string output_of(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof(buf), p)) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
-// sox's statistics of `seconds` of file from `at`: {RMS amplitude, rough frequency}.
-std::pair<double, double> stat_of(const std::string& file, double at, double seconds) {
-  std::string s = output_of("sox " + file + " -n trim " + std::to_string(at) + " " +
-                            std::to_string(seconds) + " stat 2>&1");
-  auto number_after = [&](const std::string& label) {
-    size_t i = s.find(label);
-    return i == std::string::npos ? -1.0 : std::stod(s.substr(s.find(':', i) + 1));
-  };
-  return {number_after("RMS     amplitude"), number_after("Rough   frequency")};
-}
+using e2e::output_of;
 
 // A fresh temporary directory with the prompts linked into it.
 struct linked_dir {
@@ -79,10 +58,11 @@ TEST(PromptsE2E, MusicOnHoldIsAudibleAndMoves) {
   const std::string moh = d.path + "/moh.wav";
   double low = 1e9, high = 0;
   for (double at = 1.0; at < 24.0; at += 1.6) {
-    auto [rms, freq] = stat_of(moh, at, 0.8);
-    EXPECT_GT(rms, 0.02) << "quiet at " << at << " s";
-    low = std::min(low, freq);
-    high = std::max(high, freq);
+    e2e::sound s;
+    ASSERT_TRUE(e2e::measure(moh, s, "trim " + std::to_string(at) + " 0.8")) << at;
+    EXPECT_GT(s.rms, 0.02) << "quiet at " << at << " s";
+    low = std::min(low, s.hz);
+    high = std::max(high, s.hz);
   }
   EXPECT_GT(low, 100);
   EXPECT_GT(high / low, 1.1) << "rough frequency stays between " << low << " and " << high;

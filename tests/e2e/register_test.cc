@@ -1,43 +1,20 @@
 // Telephones register: sipp registers and subscribes with accounts of the default
 // configuration with digest authentication over UDP and TCP, and the registrations rows appear
-// and disappear as it asks. The registrar's rules (refusals, NAT, nonces, challenged NOTIFYs)
-// are proved in sip/reg_in_test.cc and pbx/registration_test.cc; phone_journeys_test.cc plays
-// a phone that checks the NOTIFYs and refusals it gets.
+// and disappear as it asks; baresip registers over UDP, TCP and TLS; a binding outlives a
+// restart of the daemon until its date. The registrar's rules (refusals, NAT, nonces, granted
+// expiry, NOTIFY bodies, challenged NOTIFYs) are proved in sip/reg_in_test.cc and
+// pbx/registration_test.cc; phone_journeys_test.cc plays a phone that checks the NOTIFYs and
+// refusals it gets, voicemail_test.cc one that watches a mailbox.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
-#include "tests/e2e/harness.h"
+#include "tests/e2e/harness_phones.h"
 
 namespace {
 
-// A challenged REGISTER of contact for expires seconds whose final answer must be final_code
-// and pass the sipp <action> checks, which assign the variables.
-std::string register_scenario(const std::string& contact, const std::string& expires,
-                              int final_code, const std::string& checks = "",
-                              const std::string& variables = "") {
-  return e2e::sipp_challenged(
-      "REGISTER",
-      "Contact: " + contact + "\nExpires: " + expires +
-          "\nMax-Forwards: 70\nUser-Agent: sipp\nContent-Length: 0\n\n",
-      "<recv response=\"" + std::to_string(final_code) + "\"><action>" + checks +
-          "</action></recv>\n" +
-          (variables.empty() ? "" : "<Reference variables=\"" + variables + "\"/>\n"));
-}
-
-// A challenged SUBSCRIBE to event with body (of content_type) answered 200, then the steps of
-// rest.
-std::string subscribe_scenario(const std::string& event, const std::string& content_type,
-                               const std::string& body, const std::string& rest) {
-  return e2e::sipp_challenged(
-      "SUBSCRIBE",
-      "Contact: <sip:[field0]@[local_ip]:[local_port]>\nEvent: " + event +
-          "\nExpires: 600\nMax-Forwards: 70\n" +
-          (content_type.empty() ? "" : "Content-Type: " + content_type + "\n") +
-          "Content-Length: [len]\n\n" + body,
-      rest);
-}
+using e2e::sipp_register;
 
 class RegisterE2E : public ::testing::Test {
  protected:
@@ -55,7 +32,7 @@ class RegisterE2E : public ::testing::Test {
 
 TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
   // 3600 asked, 360 granted (max_expires); the 200 announces it within 2 seconds.
-  std::string ok = register_scenario(
+  std::string ok = sipp_register(
       "<sip:[field0]@[local_ip]:[local_port]>", "3600", 200,
       "<ereg regexp=\"expires=(3(5[89]|6[012]))\" search_in=\"hdr\" header=\"Contact:\" "
       "check_it=\"true\" assign_to=\"all,e\"/>",
@@ -69,54 +46,15 @@ TEST_F(RegisterE2E, RegisterRefreshAndClearWithDigest) {
   EXPECT_TRUE(t->wait_for_log("Account 100 is registering a new contact", 3000));
 
   // Contact: * with Expires: 0 (a new Call-ID, so challenged again) removes every binding.
-  ASSERT_EQ(
-      e2e::run_sipp(*t, "clear", "127.0.0.22", register_scenario("*", "0", 200), "100;sip100;"), 0)
+  ASSERT_EQ(e2e::run_sipp(*t, "clear", "127.0.0.22", sipp_register("*", "0", 200), "100;sip100;"),
+            0)
       << sipp_log("clear");
   EXPECT_TRUE(t->wait_for_log("Account 100 requested clearing of registration database", 3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 5000));
 }
 
-TEST_F(RegisterE2E, MessageSummarySubscriptionGetsItsInitialNotify) {
-  // 600 asked, 360 granted; the NOTIFY follows the 200 with the (empty) mailbox summary.
-  std::string text = subscribe_scenario(
-      "message-summary", "", "",
-      std::string("<recv response=\"200\"><action><ereg regexp=\"^ *(35[89]|36[012])$\" "
-                  "search_in=\"hdr\" header=\"Expires:\" check_it=\"true\" assign_to=\"all,e\"/>"
-                  "</action></recv>\n<recv request=\"NOTIFY\"><action>"
-                  "<ereg regexp=\"Messages-Waiting: no\" search_in=\"body\" check_it=\"true\" "
-                  "assign_to=\"m\"/><ereg regexp=\"active;expires=\" search_in=\"hdr\" "
-                  "header=\"Subscription-State:\" check_it=\"true\" assign_to=\"s\"/></action>"
-                  "</recv>\n") +
-          e2e::sipp_answer_ok + "<Reference variables=\"all,e,m,s\"/>\n");
-  ASSERT_EQ(e2e::run_sipp(*t, "mwi", "127.0.0.25", text, "102;sip102;"), 0) << sipp_log("mwi");
-  EXPECT_TRUE(t->wait_for_file("registrations/1.xml", "<event>message-summary</event>", 3000));
-}
-
-TEST_F(RegisterE2E, FeatureEventSubscriptionTurnsDoNotDisturbOn) {
-  // The SUBSCRIBE carries SetDoNotDisturb: 103 is not to be disturbed, and the NOTIFYs that
-  // follow the 200 report it (do-not-disturb first, then the three kinds of forwarding).
-  const std::string ok = e2e::sipp_answer_ok;
-  std::string text = subscribe_scenario(
-      "as-feature-event", "application/x-as-feature-event+xml",
-      "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/csta/ed3\">"
-      "<device>[field0]</device><doNotDisturbOn>true</doNotDisturbOn></SetDoNotDisturb>\n",
-      "<recv response=\"200\"/>\n<recv request=\"NOTIFY\"><action>"
-      "<ereg regexp=\"<doNotDisturbOn>true</doNotDisturbOn>\" search_in=\"body\" "
-      "check_it=\"true\" assign_to=\"d\"/><ereg regexp=\"as-feature-event\" search_in=\"hdr\" "
-      "header=\"Event:\" check_it=\"true\" assign_to=\"e\"/></action></recv>\n" +
-          ok +
-          "<recv request=\"NOTIFY\"><action><ereg regexp=\"forwardImmediate\" search_in=\"body\" "
-          "check_it=\"true\" assign_to=\"f\"/></action></recv>\n" +
-          ok + "<recv request=\"NOTIFY\"/>\n" + ok + "<recv request=\"NOTIFY\"/>\n" + ok +
-          "<Reference variables=\"d,e,f\"/>\n");
-  ASSERT_EQ(e2e::run_sipp(*t, "dnd", "127.0.0.26", text, "103;sip103;"), 0) << sipp_log("dnd");
-  EXPECT_TRUE(t->wait_for_file("extensions/4.xml", "<dnd>true</dnd>", 3000))
-      << t->read_file("extensions/4.xml");
-  EXPECT_TRUE(t->wait_for_log("Account 103 turned do not disturb on", 3000));
-}
-
 TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection) {
-  std::string tcp = register_scenario(
+  std::string tcp = sipp_register(
       "<sip:[field0]@[local_ip]:[local_port];transport=tcp>", "3600", 200,
       "<ereg regexp=\"expires=(1(7[89]|8[012]))\" search_in=\"hdr\" header=\"Contact:\" "
       "check_it=\"true\" assign_to=\"all,e\"/>",
@@ -129,6 +67,58 @@ TEST_F(RegisterE2E, PhoneOnTcpIsGrantedNatTcpAndLosesItsBindingWithTheConnection
                       "<sip:104@127.0.0.28:",
                       3000));
   EXPECT_TRUE(t->wait_until_gone("registrations/1.xml", 3000));
+}
+
+// A registered telephone stays registered across a restart of the daemon: its registrations
+// row is kept, and the binding ends when its date passes, as if the daemon had never stopped.
+TEST(RegistrationRestartE2E, BindingIsKeptUntilItsDate) {
+  e2e::telmond_options o;
+  o.use_default_config();
+  // 5 seconds granted: the row's date is 20 seconds after the registration.
+  o.settings["min_expires"] = "5";
+  o.settings["max_expires"] = "5";
+  e2e::telmond_process first(o);
+  ASSERT_TRUE(first.start_with_accounts()) << first.error();
+  ASSERT_EQ(e2e::run_sipp(first, "register", "127.0.0.31", sipp_register(), "100;sip100;"), 0)
+      << first.read_file("sipp-register/sipp.out");
+  // The row was queued for writing before the 200 left; stopping (SIGTERM) writes it, so the
+  // test does not wait for the file.
+  first.stop();
+  EXPECT_NE(first.read_file("registrations/1.xml").find("<contact>"), std::string::npos);
+  EXPECT_TRUE(first.wait_for_log("Stopping on signal 15", 0));
+
+  e2e::telmond_options again = o;
+  for (auto& [name, content] : first.tables()) again.files[name] = content;
+  ASSERT_EQ(again.files.count("registrations/1.xml"), 1u);
+  e2e::telmond_process second(again);
+  ASSERT_TRUE(second.start()) << second.error();
+  // The row survived the start-up ...
+  std::string row = second.read_file("registrations/1.xml");
+  EXPECT_NE(row.find("127.0.0.31"), std::string::npos) << row;
+  // ... and the restored binding ends it at its date, with the usual log line.
+  EXPECT_TRUE(second.wait_for_log("Registration for account 100 expired, removing contact", 30000));
+  EXPECT_TRUE(second.wait_until_gone("registrations/1.xml", 5000));
+}
+
+// baresip, with three accounts, one over each transport (TLS with the certificate telmond
+// generated at its first start), gets 200 for every one.
+TEST_F(RegisterE2E, BaresipRegistersOverUdpTcpAndTls) {
+  if (std::system("command -v baresip >/dev/null 2>&1") != 0) GTEST_SKIP() << "no baresip";
+  using e2e::softphone;
+  softphone phone(t->dir() + "/baresip", "127.0.0.31",
+                  softphone::account(*t, 100, "udp") + softphone::account(*t, 101, "tcp") +
+                      softphone::account(*t, 102, "tls"),
+                  440);
+  for (const char* account : {"100", "101", "102"})
+    EXPECT_TRUE(
+        t->wait_for_log(std::string("Account ") + account + " is registering a new contact", 5000));
+  for (const char* line : {"100@127.0.0.1: {0/UDP/v4} 200 OK", "101@127.0.0.1: {0/TCP/v4} 200 OK",
+                           "102@127.0.0.1: {0/TLS/v4} 200 OK"}) {
+    EXPECT_TRUE(
+        e2e::eventually(5000, [&] { return phone.output().find(line) != std::string::npos; }))
+        << line << "\n"
+        << phone.output();
+  }
 }
 
 }  // namespace

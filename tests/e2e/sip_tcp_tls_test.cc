@@ -5,12 +5,6 @@
 // Under abuse: hundreds of connections that never finish a message, and an address that opens
 // more connections than it may, do not keep other phones from registering over TCP and TLS.
 #include <gtest/gtest.h>
-#include <stdio.h>
-
-#include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "tests/e2e/harness_phones.h"
 
@@ -33,17 +27,9 @@ std::string ping(const std::string& transport, const std::string& from, int n) {
 // openssl s_client sends text (the CR LF bytes passed as they are) to the SIP TLS port and
 // ends when its input does, two seconds later; what it printed (with flags' extras).
 std::string openssl_exchange(int port, const std::string& text, const std::string& flags) {
-  std::string cmd = "(printf '%s' '" + text + "'; sleep 2) | timeout 10 openssl s_client " + flags +
-                    " -nocommands -no_ign_eof -connect 127.0.0.1:" + std::to_string(port) +
-                    " 2>/dev/null";
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
+  return e2e::output_of(
+      "(printf '%s' '" + text + "'; sleep 2) | timeout 10 openssl s_client " + flags +
+      " -nocommands -no_ign_eof -connect 127.0.0.1:" + std::to_string(port) + " 2>/dev/null");
 }
 
 // The base64 lines of the first PEM certificate in text.
@@ -129,19 +115,14 @@ bool register_on(e2e::tcp_client& c, const std::string& user, const std::string&
     if (!c.receive_until("CSeq: " + std::to_string(cseq) + " REGISTER", ms)) return false;
     const std::string answer = c.received().substr(from);
     if (answer.rfind(want, 0) != 0) return false;
-    const std::string challenge = e2e::header_of(answer, "WWW-Authenticate");
-    const std::string nonce = e2e::match(challenge, "nonce=\"([^\"]*)\"");
-    const std::string realm = e2e::match(challenge, "realm=\"([^\"]*)\"");
-    const std::string response = e2e::md5_of(e2e::md5_of(user + ":" + realm + ":sip" + user) + ":" +
-                                             nonce + ":" + e2e::md5_of("REGISTER:sip:localhost"));
-    auth = "Authorization: Digest username=\"" + user + "\",realm=\"" + realm + "\",nonce=\"" +
-           nonce + "\",uri=\"sip:localhost\",response=\"" + response + "\",algorithm=MD5\r\n";
+    auth = e2e::digest(e2e::header_of(answer, "WWW-Authenticate"), user, "sip" + user, "REGISTER",
+                       "sip:localhost");
   }
   return true;
 }
 
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
+using e2e::milliseconds;
+using e2e::steady_clock;
 
 // 300 connections from 200 addresses each send half a REGISTER and then nothing. A TCP phone
 // and a TLS phone that connect afterwards still register within a second each, and the TLS

@@ -10,27 +10,13 @@
 // failover from A to B. Every packet, media included, stays on loopback.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <future>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "tests/e2e/harness.h"
 #include "tests/e2e/harness_phones.h"
 
 namespace {
 
-using e2e::header_of;
-using e2e::match;
-using e2e::md5_of;
-using e2e::milliseconds;
-using e2e::row;
-using e2e::steady_clock;
+using namespace e2e;
 
 // A provider: a SIP endpoint on ip that keeps every request it receives and answers only as
 // the test tells it, with media on a socket of its own.
@@ -57,26 +43,17 @@ class provider {
   // when sdp.
   void reply(const std::string& request, const std::string& status, const std::string& extra = "",
              bool sdp = false) {
-    const std::string to = header_of(request, "To");
-    const std::string body = sdp ? offer() : "";
     sip.send_to(daemon_ip, daemon_port,
-                "SIP/2.0 " + status + "\r\nVia: " + header_of(request, "Via") +
-                    "\r\nFrom: " + header_of(request, "From") + "\r\nTo: " + to +
-                    (to.find(";tag=") == std::string::npos ? ";tag=prov" : "") + "\r\nCall-ID: " +
-                    header_of(request, "Call-ID") + "\r\nCSeq: " + header_of(request, "CSeq") +
-                    "\r\nContact: <sip:" + sip.ip() + ":" + std::to_string(sip.port()) + ">\r\n" +
-                    extra + (sdp ? "Content-Type: application/sdp\r\n" : "") +
-                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+                response_to(request, status,
+                            "Contact: <sip:" + sip.ip() + ":" + std::to_string(sip.port()) +
+                                ">\r\n" + extra,
+                            sdp ? offer() : "", "prov"));
   }
   // A request of the provider's own to the daemon's SIP port.
   void send(const std::string& bytes, int daemon_sip_port) {
     sip.send_to("127.0.0.1", daemon_sip_port, bytes);
   }
-  std::string offer() const {
-    return "v=0\r\no=prov 1 1 IN IP4 " + rtp.ip() + "\r\ns=-\r\nc=IN IP4 " + rtp.ip() +
-           "\r\nt=0 0\r\nm=audio " + std::to_string(rtp.port()) +
-           " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-  }
+  std::string offer() const { return sdp_of(rtp.ip(), rtp.port()); }
 
   e2e::udp_peer sip, rtp;
   std::string daemon_ip = "127.0.0.1";
@@ -92,31 +69,37 @@ std::pair<std::string, int> media_of(const std::string& message) {
           std::atoi(match(message, "m=audio ([0-9]+)").c_str())};
 }
 
-// Sends the u-law tone from socket to the media address as 20 ms PCMU packets, paced, while
-// keeping the payloads of the PCMU packets that arrive; the payloads heard, without packets
-// of one repeated byte (silence).
-std::string exchange_tone(e2e::udp_peer& socket, const std::pair<std::string, int>& to,
-                          const std::string& tone) {
+// Sends 2 s of a u-law tone of hz (made by sox in dir) from socket to the media address as 20 ms
+// PCMU packets, paced, while keeping the payloads of the PCMU packets that arrive, without
+// packets of one repeated byte (silence); the rough frequency sox hears in them.
+double exchange_tone(const std::string& dir, e2e::udp_peer& socket,
+                     const std::pair<std::string, int>& to, int hz) {
+  const std::string file = dir + "/tone" + std::to_string(hz) + ".ul", heard_file = file + ".heard";
+  if (std::system(
+          ("sox -n -r 8000 -c 1 -t ul " + file + " synth 2 sine " + std::to_string(hz) + " vol 0.5")
+              .c_str()) != 0)
+    return -1;
+  const std::string tone = slurp(file);
   std::string heard;
   const auto start = steady_clock::now();
   for (size_t at = 0, n = 0;
        at + 160 <= tone.size() || steady_clock::now() - start < milliseconds(2600);
        at += 160, ++n) {
     if (at + 160 <= tone.size()) {
-      std::string p = {char(0x80),   char(0), char(n >> 8), char(n), char(n >> 24), char(n >> 16),
-                       char(n >> 8), char(n), 0x12,         0x34,    0x56,          0x78};
-      socket.send_to(to.first, to.second, p + tone.substr(at, 160));
+      socket.send_to(to.first, to.second, rtp_header(0, n, n) + tone.substr(at, 160));
     }
     for (auto slot = start + milliseconds(20 * (n + 1)); steady_clock::now() < slot;) {
       std::string bytes;
       const auto left = std::chrono::duration_cast<milliseconds>(slot - steady_clock::now());
       if (!socket.receive(bytes, int(std::max<long>(1, left.count())))) continue;
       if (bytes.size() <= 12 || (bytes[1] & 0x7f) != 0) continue;
-      const std::string body = bytes.substr(12 + 4 * size_t(bytes[0] & 0x0f));
+      const std::string body = payload_of(bytes);
       if (body.find_first_not_of(body[0]) != std::string::npos) heard += body;
     }
   }
-  return heard;
+  std::ofstream(heard_file, std::ios::binary) << heard;
+  sound s;
+  return measure("-t ul -r 8000 -c 1 " + heard_file, s) ? s.hz : -1;
 }
 
 class TrunkE2E : public ::testing::Test {
@@ -126,7 +109,7 @@ class TrunkE2E : public ::testing::Test {
   void start() {
     const std::string pa = "127.0.0.60:" + std::to_string(a.sip.port()),
                       pb = "127.0.0.61:" + std::to_string(b.sip.port());
-    const std::string rows =
+    std::string rows =
         row("domains", 1,
             {{"country_code", "1"}, {"area_code", "617"}, {"default_dialplan", "1"}}) +
         row("user_alias", 90, {{"domain", "1"}, {"name", "+16175550100"}, {"user", "1"}}) +
@@ -144,29 +127,22 @@ class TrunkE2E : public ::testing::Test {
              {"domain", "1"},
              {"reg_registrar", pb},
              {"failover", "never"}}) +
-        row("dial_plan", 1, {{"name", "outside"}, {"domain", "1"}}) +
-        row("dial_plan_entry", 1,
-            {{"id", "1"}, {"preference", "10"}, {"trunk", "-"}, {"pattern", "9900*"}}) +
-        // An entry an administrator mistyped: it is logged once and skipped.
-        row("dial_plan_entry", 4,
-            {{"id", "1"}, {"preference", "15"}, {"trunk", "1"}, {"pattern", "9(12["}}) +
-        row("dial_plan_entry", 2,
-            {{"id", "1"},
-             {"preference", "20"},
-             {"trunk", "1"},
-             {"pattern", "9*"},
-             {"replacement", "+1*"}}) +
-        row("dial_plan_entry", 3,
-            {{"id", "1"},
-             {"preference", "30"},
-             {"trunk", "2"},
-             {"pattern", "9*"},
-             {"replacement", "+1*"}});
+        row("dial_plan", 1, {{"name", "outside"}, {"domain", "1"}});
+    // The entries by row: preference, trunk, pattern, replacement. The one of preference 15 an
+    // administrator mistyped: it is logged once and skipped.
+    const std::vector<std::vector<std::string>> entries = {{"1", "10", "-", "9900*", ""},
+                                                           {"4", "15", "1", "9(12[", ""},
+                                                           {"2", "20", "1", "9*", "+1*"},
+                                                           {"3", "30", "2", "9*", "+1*"}};
+    for (const auto& e : entries)
+      rows += row("dial_plan_entry", std::stoi(e[0]),
+                  {{"id", "1"},
+                   {"preference", e[1]},
+                   {"trunk", e[2]},
+                   {"pattern", e[3]},
+                   {"replacement", e[4]}});
     e2e::telmond_options o;
-    std::string config = e2e::slurp(std::string(TELMOND_SOURCE_DIR) + "/share/default-config.xml");
-    config.insert(config.rfind("</Config>"), rows);
-    o.files["trunk-config.xml"] = config;
-    o.args = {"--default", "trunk-config.xml"};
+    o.use_default_config(rows);
     o.allow("127.0.0.0", 8);
     t = std::make_unique<e2e::telmond_process>(o);
     ASSERT_TRUE(t->start_with_accounts()) << t->error();
@@ -179,33 +155,21 @@ class TrunkE2E : public ::testing::Test {
     a.reply(first, "401 Unauthorized",
             "WWW-Authenticate: Digest realm=\"provider\",nonce=\"n0nce\",algorithm=MD5\r\n");
     const std::string second = a.next("REGISTER", 3000);
-    const std::string auth = header_of(second, "Authorization");
-    const std::string expected = md5_of(md5_of("pbx-a:provider:secret-a") + ":n0nce:" +
-                                        md5_of("REGISTER:" + match(auth, "uri=\"([^\"]*)\"")));
-    EXPECT_EQ(match(auth, "response=\"([0-9a-f]*)\""), expected) << second;
+    expect_credentials(second, "Authorization", "REGISTER", "n0nce");
     a.reply(second, "200 OK",
             "Contact: " + match(second, "\r\nContact: *([^\r\n]*)") +
                 ";expires=" + std::to_string(seconds) + "\r\n");
     return second;
   }
-  std::string log() const {
-    return t->stderr_text() + t->read_file(e2e::telmond_process::daily_log_name());
-  }
-  // A u-law tone of hz for 2 s, made by sox in the test's directory.
-  std::string tone(int hz) {
-    const std::string file = t->dir() + "/tone" + std::to_string(hz) + ".ul";
-    const std::string cmd =
-        "sox -n -r 8000 -c 1 -t ul " + file + " synth 2 sine " + std::to_string(hz) + " vol 0.5";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-    return e2e::slurp(file);
-  }
-  // What sox hears in payload, u-law at 8 kHz.
-  e2e::sound heard(const std::string& payload, const std::string& name) {
-    const std::string file = t->dir() + "/" + name + ".ul";
-    std::ofstream(file, std::ios::binary) << payload;
-    e2e::sound s;
-    EXPECT_TRUE(e2e::measure("-t ul -r 8000 -c 1 " + file, s)) << name;
-    return s;
+  // The request's digest answers A's challenge with nonce with the trunk's credentials.
+  static void expect_credentials(const std::string& request, const std::string& header,
+                                 const std::string& method, const std::string& nonce) {
+    const std::string got = header_of(request, header), response = "response=\"([0-9a-f]*)\"";
+    EXPECT_EQ(match(got, response),
+              match(digest("realm=\"provider\",nonce=\"" + nonce + "\"", "pbx-a", "secret-a",
+                           method, match(got, "uri=\"([^\"]*)\"")),
+                    response))
+        << request;
   }
 
   std::unique_ptr<e2e::telmond_process> t;
@@ -216,11 +180,11 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
   // Registration: the account at the registrar, authenticated, refreshed at half of 4 s with
   // the same Call-ID and a higher CSeq.
   const std::string reg = registered_at_a(4);
-  ASSERT_FALSE(reg.empty()) << log();
+  ASSERT_FALSE(reg.empty()) << t->log();
   EXPECT_NE(header_of(reg, "From").find("sip:6175550199@127.0.0.60"), std::string::npos) << reg;
   const auto granted = steady_clock::now();
   const std::string refresh = a.next("REGISTER", 6000);
-  ASSERT_FALSE(refresh.empty()) << log();
+  ASSERT_FALSE(refresh.empty()) << t->log();
   const auto after = std::chrono::duration_cast<milliseconds>(steady_clock::now() - granted);
   EXPECT_GT(after.count(), 1500);
   EXPECT_LT(after.count(), 3500);
@@ -247,26 +211,17 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
     });
     const std::string answers = phone.call("96175551234", 8000);
     const std::string invite = provider_side.get();
-    ASSERT_EQ(e2e::final_of(answers), "200 Ok") << answers << "\n" << phone.transcript << log();
+    ASSERT_EQ(e2e::final_of(answers), "200 Ok") << answers << "\n" << phone.transcript << t->log();
     EXPECT_EQ(e2e::first_line(invite), "INVITE sip:+16175551234@" + std::string("127.0.0.60:") +
                                            std::to_string(a.sip.port()) + ";user=phone SIP/2.0");
-    const std::string pauth = header_of(invite, "Proxy-Authorization");
-    EXPECT_EQ(match(pauth, "response=\"([0-9a-f]*)\""),
-              md5_of(md5_of("pbx-a:provider:secret-a") +
-                     ":n1:" + md5_of("INVITE:" + match(pauth, "uri=\"([^\"]*)\""))))
-        << invite;
+    expect_credentials(invite, "Proxy-Authorization", "INVITE", "n1");
 
     // Both sides play a tone; each hears the other's.
-    std::string from_provider, from_phone;
-    {
-      const std::string tone_a = tone(1000), tone_phone = tone(600);
-      auto provider_media = std::async(
-          std::launch::async, [&] { return exchange_tone(a.rtp, media_of(invite), tone_a); });
-      from_provider = exchange_tone(phone.media(), media_of(phone.last), tone_phone);
-      from_phone = provider_media.get();
-    }
-    EXPECT_NEAR(heard(from_provider, "at-phone").hz, 1000, 40) << log();
-    EXPECT_NEAR(heard(from_phone, "at-provider").hz, 600, 40) << log();
+    auto at_provider = std::async(
+        std::launch::async, [&] { return exchange_tone(t->dir(), a.rtp, media_of(invite), 1000); });
+    EXPECT_NEAR(exchange_tone(t->dir(), phone.media(), media_of(phone.last), 600), 1000, 40)
+        << t->log();
+    EXPECT_NEAR(at_provider.get(), 600, 40) << t->log();
 
     if (provider_hangs_up) {
       a.send("BYE " + match(header_of(invite, "Contact"), "<([^>]+)>") +
@@ -275,11 +230,11 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
                  header_of(invite, "From") + "\r\nCall-ID: " + header_of(invite, "Call-ID") +
                  "\r\nCSeq: 1 BYE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
              t->ports().sip_udp);
-      EXPECT_NE(phone.wait_request("BYE", 3000), "") << log();
+      EXPECT_NE(phone.wait_request("BYE", 3000), "") << t->log();
     } else {
       EXPECT_EQ(phone.request("BYE"), "200 Ok");
       const std::string bye = a.next("BYE", 3000);
-      ASSERT_NE(bye, "") << log();
+      ASSERT_NE(bye, "") << t->log();
       a.reply(bye, "200 OK");
     }
   }
@@ -294,7 +249,7 @@ TEST_F(TrunkE2E, RegistersThenCallsLeaveThroughTheProviderWithSoundBothWays) {
 
 TEST_F(TrunkE2E, ProviderCallToADidRingsTheExtensionAndAStrangerIsNotTheTrunk) {
   start();
-  ASSERT_FALSE(registered_at_a(3600).empty()) << log();
+  ASSERT_FALSE(registered_at_a(3600).empty()) << t->log();
   e2e::quick_callee owner(*t, "127.0.0.73", "100");
   ASSERT_TRUE(owner.start());
   // An INVITE to the DID from the provider's address, and the same from a stranger's.
@@ -319,8 +274,8 @@ TEST_F(TrunkE2E, ProviderCallToADidRingsTheExtensionAndAStrangerIsNotTheTrunk) {
     return std::string();
   };
   const std::string answered = invite_to_did(a, "did-call");
-  EXPECT_EQ(e2e::first_line(answered), "SIP/2.0 200 Ok") << log();
-  EXPECT_EQ(owner.open(), 1) << log();
+  EXPECT_EQ(e2e::first_line(answered), "SIP/2.0 200 Ok") << t->log();
+  EXPECT_EQ(owner.open(), 1) << t->log();
 
   provider stranger("127.0.0.62");
   const std::string refused = invite_to_did(stranger, "stranger-call");
@@ -330,9 +285,9 @@ TEST_F(TrunkE2E, ProviderCallToADidRingsTheExtensionAndAStrangerIsNotTheTrunk) {
 
 TEST_F(TrunkE2E, RefusedPatternAndFailoverToTheSecondProvider) {
   start();
-  ASSERT_FALSE(registered_at_a(3600).empty()) << log();
+  ASSERT_FALSE(registered_at_a(3600).empty()) << t->log();
   e2e::dialer premium(*t, "127.0.0.74", "100");
-  EXPECT_EQ(e2e::final_of(premium.call("99005551234", 5000)), "404 Not Found") << log();
+  EXPECT_EQ(e2e::final_of(premium.call("99005551234", 5000)), "404 Not Found") << t->log();
   EXPECT_EQ(a.next("INVITE", 500), "");
 
   // A fails the call with 503: B gets it in the same global form; B's busy ends it (never).
@@ -351,8 +306,8 @@ TEST_F(TrunkE2E, RefusedPatternAndFailoverToTheSecondProvider) {
   const std::string answers = caller.call("96175559876", 10000);
   EXPECT_EQ(providers.get(), "INVITE sip:+16175559876@127.0.0.61:" + std::to_string(b.sip.port()) +
                                  ";user=phone SIP/2.0")
-      << log();
-  EXPECT_EQ(e2e::final_of(answers), "486 Busy Here") << answers << log();
+      << t->log();
+  EXPECT_EQ(e2e::final_of(answers), "486 Busy Here") << answers << t->log();
 }
 
 }  // namespace
