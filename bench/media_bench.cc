@@ -255,9 +255,8 @@ void BM_relay_udp(benchmark::State& state, bool inband) {
   two_legs legs(udp_rtp_sockets(), codec_ulaw, codec_ulaw, inband);
   legs.b->set_sdp_dest(traffic.sink.address);
   const ip_port relay_in(ip_port::from_text("127.0.0.1:0").address, uint16_t(legs.a->local_port));
-  fd_set ready;
-  FD_ZERO(&ready);
-  if (legs.a->rtp4 >= 0 && legs.a->rtp4 < FD_SETSIZE) FD_SET(legs.a->rtp4, &ready);
+  read_set ready;
+  ready.add(legs.a->rtp4);
   int64_t relayed = 0;
   bool failed = !traffic.ok() || !legs.ok;
   for (auto _ : state) {

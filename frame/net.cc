@@ -157,23 +157,37 @@ int64_t socket_queued_bytes(int fd) {
   return meminfo[SK_MEMINFO_RMEM_ALLOC];
 }
 
-read_set::read_set() { FD_ZERO(&fds_); }
+namespace {
+constexpr int word_bits = 8 * sizeof(unsigned long);
+}
 
 void read_set::add(int fd) {
-  if (fd < 0 || fd >= FD_SETSIZE) return;
-  FD_SET(fd, &fds_);
+  if (fd < 0) return;
+  size_t word = static_cast<size_t>(fd / word_bits);
+  if (word >= bits_.size()) bits_.resize(word + 1);
+  bits_[word] |= 1ul << (fd % word_bits);
   if (fd > maxfd_) maxfd_ = fd;
 }
 
-bool read_set::ready(int fd) const { return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, &fds_); }
+bool read_set::ready(int fd) const {
+  if (fd < 0 || static_cast<size_t>(fd / word_bits) >= bits_.size()) return false;
+  return (bits_[static_cast<size_t>(fd / word_bits)] >> (fd % word_bits)) & 1;
+}
+
+int read_set::select_for(timeval* limit, mutex& run) {
+  mutex_unlock u(run);
+  // The kernel reads and writes (maxfd_ + 1) bits of the bitmap, whatever FD_SETSIZE says.
+  auto* fds = maxfd_ < 0 ? nullptr : reinterpret_cast<fd_set*>(bits_.data());
+  return select(maxfd_ + 1, fds, nullptr, nullptr, limit);
+}
 
 int read_set::wait(int64_t wait_ms, mutex& run) {
-  mutex_unlock u(run);
-  if (wait_ms < 0) return select(maxfd_ + 1, &fds_, nullptr, nullptr, nullptr);
+  if (wait_ms < 0) return select_for(nullptr, run);
   if (maxfd_ < 0) {
+    mutex_unlock u(run);
     usleep(static_cast<useconds_t>(wait_ms) * 1000);
     return 0;
   }
   timeval tv{static_cast<time_t>(wait_ms / 1000), static_cast<suseconds_t>(wait_ms % 1000 * 1000)};
-  return select(maxfd_ + 1, &fds_, nullptr, nullptr, &tv);
+  return select_for(&tv, run);
 }

@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "base/ip_port.h"
+#include <vector>
+
 #include "base/str.h"
 #include "frame/mutex.h"
 
@@ -36,19 +38,23 @@ str any_address(bool ipv6);
 // no limit), with run released meanwhile. Result: 1 ready, 0 time-out, -1 error.
 int wait_socket(int fd, bool want_write, int timeout_ms, mutex& run);
 
-// The read set of one select() pass over the sockets of a loop. Descriptors outside select's
-// range are ignored.
+// The read set of one select() pass over the sockets of a loop. Unlike fd_set it takes any
+// descriptor, also those at FD_SETSIZE and above: a busy media thread watches four sockets
+// per call leg, more than fd_set's 1024 with a full table of legs.
 class read_set {
  public:
-  read_set();
   void add(int fd);
   bool ready(int fd) const;
+  // The highest descriptor added, -1 for none.
+  int max_fd() const { return maxfd_; }
   // select() for reading with run released meanwhile; wait_ms < 0 waits without a limit. An
   // empty set with a limit sleeps instead. Returns select's result (0 on time-out).
   int wait(int64_t wait_ms, mutex& run);
+  // select() for reading for at most *limit (nullptr: no limit), with run released meanwhile.
+  int select_for(timeval* limit, mutex& run);
 
  private:
-  fd_set fds_;
+  std::vector<unsigned long> bits_;  // select's bitmap layout: bit fd % 64 of word fd / 64
   int maxfd_ = -1;
 };
 

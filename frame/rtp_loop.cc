@@ -68,9 +68,9 @@ rtp_wait rtp_wait_for(int64_t d, int64_t resolution_us) {
 }
 
 void rtp_loop_pass(rtimestamp& work_end) {
-  fd_set rs;
-  FD_ZERO(&rs);
-  int maxfd = hooks.fill ? hooks.fill(rs) : -1;
+  read_set rs;
+  if (hooks.fill) hooks.fill(rs);
+  int maxfd = rs.max_fd();
   rtimestamp now = 0;
   uint64_t id = 0;
   int64_t d = rtp_thread_queue.delay(now, id, false);
@@ -91,10 +91,7 @@ void rtp_loop_pass(rtimestamp& work_end) {
       tv = timeval{static_cast<time_t>(w.us / 1000000), static_cast<suseconds_t>(w.us % 1000000)};
     }
     rtimestamp t1 = clock_now();
-    {
-      mutex_unlock u(srv_run_mutex);
-      n = select(maxfd + 1, &rs, nullptr, nullptr, &tv);
-    }
+    n = rs.select_for(&tv, srv_run_mutex);
     rtimestamp t2 = clock_now();
     performance_statistics(work_end, t1, t2);
     if (n < 0) {

@@ -4,21 +4,19 @@
 // clock resolution from each wait so that media timers fire on time.
 #pragma once
 
-#include <sys/select.h>
-
 #include <atomic>
 #include <cstdint>
 
 #include "base/str.h"
 #include "frame/clock.h"
+#include "frame/net.h"
 #include "frame/semaphore.h"
 
 // The media layer's sockets: fill adds every socket to watch (call ports, music on hold,
-// multicast paging) and returns the highest descriptor (-1 for none); serve handles every
-// ready one. Defaults: no sockets.
+// multicast paging); serve handles every ready one. Defaults: no sockets.
 struct rtp_socket_hooks {
-  int (*fill)(fd_set& read_set) = nullptr;
-  void (*serve)(const fd_set& ready) = nullptr;
+  void (*fill)(read_set& watch) = nullptr;
+  void (*serve)(const read_set& ready) = nullptr;
 };
 void set_rtp_socket_hooks(const rtp_socket_hooks& h);
 

@@ -68,12 +68,9 @@ namespace {
 int media_fd = -1;
 std::vector<std::string>& rtp_events = *new std::vector<std::string>;
 
-int fill_one(fd_set& rs) {
-  FD_SET(media_fd, &rs);
-  return media_fd;
-}
-void serve_ready(const fd_set& rs) {
-  if (!FD_ISSET(media_fd, &rs)) return;
+void fill_one(read_set& rs) { rs.add(media_fd); }
+void serve_ready(const read_set& rs) {
+  if (!rs.ready(media_fd)) return;
   str data;
   ip_port from;
   while (udp_receive(media_fd, data, from)) rtp_events.push_back("rtp " + std::string(data.view()));

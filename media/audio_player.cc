@@ -240,21 +240,16 @@ void reset_moh_rtps() {
   moh_rtps.clear();
 }
 
-int moh_rtps_fill(fd_set& read_set, int maxfd) {
+void moh_rtps_fill(read_set& watch) {
   for (auto& [port, m] : moh_rtps) {
-    for (int fd : {m->fd4, m->fd6}) {
-      if (fd < 0 || fd >= FD_SETSIZE) continue;
-      FD_SET(fd, &read_set);
-      maxfd = std::max(maxfd, fd);
-    }
+    for (int fd : {m->fd4, m->fd6}) watch.add(fd);
   }
-  return maxfd;
 }
 
-void moh_rtps_serve(const fd_set& ready) {
+void moh_rtps_serve(const read_set& ready) {
   for (auto& [port, m] : moh_rtps) {
     for (int fd : {m->fd4, m->fd6}) {
-      if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &ready)) continue;
+      if (!ready.ready(fd)) continue;
       str data;
       ip_port source;
       for (int n = 0; n < 16 && m->ops->receive(fd, data, source); ++n) m->on_rtp(data, source);

@@ -11,8 +11,6 @@
 // rings, which moh_mutex guards, and the prompt set, which is filled once at start.
 #pragma once
 
-#include <sys/select.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -23,6 +21,7 @@
 #include "base/ip_port.h"
 #include "base/str.h"
 #include "frame/mutex.h"
+#include "frame/net.h"
 #include "media/audio_file.h"
 #include "media/codec_engine.h"
 
@@ -109,8 +108,8 @@ moh_rtp* get_moh_rtp(int port, rtp_socket_ops* ops);
 int moh_rtp_count();
 void reset_moh_rtps();  // tests
 // The RTP thread's part: the sockets of the music sources.
-int moh_rtps_fill(fd_set& read_set, int maxfd);
-void moh_rtps_serve(const fd_set& ready);
+void moh_rtps_fill(read_set& watch);
+void moh_rtps_serve(const read_set& ready);
 
 // The volume of the music on a leg, in 1/65536; with a delta it moves towards dst per sample.
 struct moh_volume {

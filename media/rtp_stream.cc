@@ -337,27 +337,21 @@ void rtp_stream_close(int index) {
   s = rtp_stream();
 }
 
-int rtp_streams_fill(fd_set& read_set) {
-  int maxfd = -1;
-  const auto watch = [&](int fd) {
-    if (fd < 0 || fd >= FD_SETSIZE) return;
-    FD_SET(fd, &read_set);
-    if (fd > maxfd) maxfd = fd;
-  };
+void rtp_streams_fill(read_set& watch) {
   for (const rtp_stream& s : streams) {
     if (s.index < 0) continue;
-    for (int fd : {s.rtp4, s.rtcp4, s.rtp6, s.rtcp6}) watch(fd);
-    for (const auto& [stream, relay] : s.transparent_ports) watch(relay.fd);
+    for (int fd : {s.rtp4, s.rtcp4, s.rtp6, s.rtcp6}) watch.add(fd);
+    for (const auto& [stream, relay] : s.transparent_ports) watch.add(relay.fd);
   }
-  return moh_rtps_fill(read_set, maxfd);  // the music sources share the thread
+  moh_rtps_fill(watch);  // the music sources share the thread
 }
 
-void rtp_streams_serve(const fd_set& ready) {
+void rtp_streams_serve(const read_set& ready) {
   moh_rtps_serve(ready);
   for (rtp_stream& s : streams) {
     for (int which = 0; which < 4 && s.index >= 0; ++which) {
       const int fd = which == 0 ? s.rtp4 : which == 1 ? s.rtcp4 : which == 2 ? s.rtp6 : s.rtcp6;
-      if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &ready)) continue;
+      if (!ready.ready(fd)) continue;
       // A bounded batch per socket, so that one busy leg cannot starve the others.
       str data;
       ip_port source;
@@ -371,7 +365,7 @@ void rtp_streams_serve(const fd_set& ready) {
       }
     }
     for (auto& [stream, relay] : s.transparent_ports) {
-      if (relay.fd < 0 || relay.fd >= FD_SETSIZE || !FD_ISSET(relay.fd, &ready)) continue;
+      if (!ready.ready(relay.fd)) continue;
       str data;
       ip_port source;
       for (int n = 0; n < 16 && s.ops && s.ops->receive(relay.fd, data, source); ++n)

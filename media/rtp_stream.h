@@ -10,8 +10,6 @@
 // the SIP threads while the legs change the media routing).
 #pragma once
 
-#include <sys/select.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,6 +18,7 @@
 
 #include "base/ip_port.h"
 #include "base/str.h"
+#include "frame/net.h"
 #include "frame/clock.h"
 #include "frame/timeout.h"
 #include "media/call_sdp.h"
@@ -285,5 +284,5 @@ void rtp_stream_close(int index);
 
 // The RTP thread's socket hooks (frame/rtp_loop.h): every bound stream's sockets are watched;
 // a ready RTP socket goes to on_rtp, an RTCP socket to on_rtcp.
-int rtp_streams_fill(fd_set& read_set);
-void rtp_streams_serve(const fd_set& ready);
+void rtp_streams_fill(read_set& watch);
+void rtp_streams_serve(const read_set& ready);
