@@ -14,17 +14,12 @@
 
 namespace {
 
+// Any text: PropertyUnmodifiedSerialisesToSameBytes.
 TEST(SipUri, UnmodifiedTextComesBackByteForByte) {
-  for (const char* text :
-       {"sip:Alice%41@Example.COM:5060;Transport=TCP;lr?Subject=hi%20there",
-        "SIPS:%75ser:pa%73s@[2001:DB8::1]:5061;maddr=x", "tel:+49-89-1234;phone-context=x",
-        "  sip:spaces@around  ", "sip:a@b;;;=;?&&=", "<not a uri>", ""}) {
-    sip_uri u(text);
-    EXPECT_EQ(u.serialize(), text);
-    // Reading components parses but does not change what serialize() gives.
-    (void)u.get_host();
-    EXPECT_FALSE(u.is_modified());
-  }
+  sip_uri u("sip:Alice%41@Example.COM:5060;Transport=TCP;lr?Subject=hi%20there");
+  (void)u.get_host();  // parses, changes nothing
+  EXPECT_FALSE(u.is_modified());
+  EXPECT_EQ(u.serialize(), "sip:Alice%41@Example.COM:5060;Transport=TCP;lr?Subject=hi%20there");
   sip_uri assigned;
   assigned = str("sip:X@y;A=B");
   EXPECT_EQ(assigned.serialize(), "sip:X@y;A=B");
@@ -308,15 +303,11 @@ RC_GTEST_PROP(FromToSpec, PropertyAngleContentFastPathMatchesRebuild,
   RC_ASSERT(fast.angle_content() == slow.angle_content());
 }
 
+// Canonical text comes back as it is (PropertyAngleContentFastPathMatchesRebuild); other text is
+// rebuilt.
 TEST(FromToSpec, AngleContentOfCanonicalTextIsTheText) {
-  for (const char* text : {"<sip:a@h>", "\"Bob\" <sip:b@h;lr>;tag=9;x=", "<sip:a@h>;q=0.5"}) {
-    from_to_spec f(text);
-    EXPECT_EQ(f.angle_content(), text);
-    from_to_spec g(text);
-    g.set_tag(g.tag());
-    EXPECT_EQ(g.angle_content(), text);
-  }
-  // Not canonical: rebuilt.
+  EXPECT_EQ(from_to_spec("\"Bob\" <sip:b@h;lr>;tag=9;x=").angle_content(),
+            "\"Bob\" <sip:b@h;lr>;tag=9;x=");
   EXPECT_EQ(from_to_spec("<sip:a@h>;x=1;tag=2").angle_content(), "<sip:a@h>;tag=2;x=1");
   EXPECT_EQ(from_to_spec("<sip:a@h>;TAG=2").angle_content(), "<sip:a@h>;tag=2");
   EXPECT_EQ(from_to_spec("<sip:a@h>;lr").angle_content(), "<sip:a@h>;lr=");
