@@ -24,32 +24,18 @@
 #include "sip/sip_tls_certificate.h"
 #include "sip/sip_transport.h"
 #include "sip/stream_framer.h"
+#include "sip/transaction_test_fakes.h"
 
 namespace {
 
-// The layers above the receive path: records what reaches them ("port transport peer call-id");
-// sends go through the real send_on_interface, so they find the connection by name in
-// sip_connections.
-class recording_hooks : public sip_receive_hooks {
- public:
-  std::vector<std::string> messages;
-  bool valid_source(const ip_port&) override { return true; }
-  void report_request(const ip_port&) override {}
-  void count_received() override {}
-  int find_call_port(const str&, const str&, const str&) override { return -1; }
-  void trace(int, const sip_message&, const char*, transport_type, const ip_port&) override {}
-  bool message_repetition(sip_message&, transport_type) override { return false; }
-  void send_on_interface(const str& port_name, const ip_port& address, const str& text,
-                         transport_type transport) override {
-    ::send_on_interface(port_name, address, text, transport);
-  }
-  void travel_forward(sip_message& m, const str&) override { record(m); }
-  void travel_backward(sip_message& m) override { record(m); }
-  void record(const sip_message& m) {
-    messages.push_back(std::string(m.port_name.view()) + " " + m.transport.name() + " " +
-                       std::string(m.peer.readable().view()) + " " + std::string(m.call_id.view()));
-  }
-};
+// What reached the layers above: "port transport peer call-id" of each request.
+std::vector<std::string> arrived(const recording_receive_hooks& hooks) {
+  std::vector<std::string> out;
+  for (const sip_message& m : hooks.forwarded)
+    out.push_back(std::string(m.port_name.view()) + " " + m.transport.name() + " " +
+                  std::string(m.peer.readable().view()) + " " + std::string(m.call_id.view()));
+  return out;
+}
 
 // A request n of the peer: Call-ID "ping-n" or "options-n".
 std::string request(const std::string& method, int n) {
@@ -97,6 +83,7 @@ class SipConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     install_sip_connections();
+    hooks.pass_sends = true;
     set_sip_receive_hooks(&hooks);
     set_clock(&clock);
   }
@@ -116,7 +103,7 @@ class SipConnectionTest : public ::testing::Test {
   }
 
   manual_clock clock;
-  recording_hooks hooks;
+  recording_receive_hooks hooks;
 };
 
 TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
@@ -125,10 +112,10 @@ TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
   EXPECT_EQ(a.idle_timeout, 8);
   std::string both = options(1) + ping(2);
   ASSERT_TRUE(a.on_receive(str(both.substr(0, 50))));
-  EXPECT_TRUE(hooks.messages.empty());
+  EXPECT_TRUE(hooks.forwarded.empty());
   ASSERT_TRUE(a.on_receive(str(both.substr(50))));
   // The PING is answered below the upper layers.
-  EXPECT_EQ(hooks.messages,
+  EXPECT_EQ(arrived(hooks),
             std::vector<std::string>{"192.0.2.1:40000 tcp 192.0.2.1:40000 options-1"});
 
   const sip_message answer(a.take_output());
@@ -181,7 +168,7 @@ TEST_F(SipConnectionTest, TooLongInputEndsTheConnection) {
   // A peer that mixes complete messages in stays connected however much it sends.
   sip_connection& d = add("192.0.2.4:40000", false);
   for (int i = 0; i < 400; ++i) ASSERT_TRUE(d.on_receive(str(options(i))));
-  EXPECT_EQ(hooks.messages.size(), 400u);
+  EXPECT_EQ(hooks.forwarded.size(), 400u);
 }
 
 // A TLS connection fed garbage fails its session and ends (the handshake and SIP over TLS:

@@ -461,50 +461,12 @@ TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
 
 namespace {
 
-struct fake_hooks : sip_receive_hooks {
-  bool valid = true;
-  bool repetition = false;
-  int call_port = -1;
-  std::vector<std::string> events;
-  std::vector<str> sent;
-  std::vector<sip_message> forwarded, backward;
-  str last_local_tag, last_remote_tag;
-
-  bool valid_source(const ip_port&) override { return valid; }
-  void report_request(const ip_port& s) override {
-    events.push_back("report " + std::string(s.readable().view()));
-  }
-  void count_received() override { events.push_back("count"); }
-  int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
-    events.push_back("find " + std::string(call_id.view()));
-    last_local_tag = local_tag;
-    last_remote_tag = remote_tag;
-    return call_port;
-  }
-  void trace(int index, const sip_message&, const char* direction, transport_type t,
-             const ip_port&) override {
-    events.push_back("trace " + std::to_string(index) + " " + direction + " " + t.name());
-  }
-  bool message_repetition(sip_message&, transport_type) override { return repetition; }
-  void send_on_interface(const str& port_name, const ip_port& address, const str& text,
-                         transport_type) override {
-    events.push_back("send " + std::string(port_name.view()) + " " +
-                     std::string(address.readable().view()));
-    sent.push_back(text);
-  }
-  void travel_forward(sip_message& request, const str& raw) override {
-    EXPECT_EQ(raw, request.raw);
-    forwarded.push_back(request);
-  }
-  void travel_backward(sip_message& response) override { backward.push_back(response); }
-};
-
 // The fake hooks installed as the receive path's upper layers for each case.
 class ProcessPdu : public ::testing::Test {
  protected:
   void SetUp() override { set_sip_receive_hooks(&hooks); }
   void TearDown() override { set_sip_receive_hooks(nullptr); }
-  fake_hooks hooks;
+  recording_receive_hooks hooks;
 };
 
 const ip_port k_src(ip_address_parse("198.51.100.20"), 5099);
@@ -521,6 +483,7 @@ TEST_F(ProcessPdu, RequestGoesForwardWithViaReceived) {
   EXPECT_EQ(hooks.last_local_tag + " " + hooks.last_remote_tag, "local remote");
   ASSERT_EQ(hooks.forwarded.size(), 1u);
   const sip_message& m = hooks.forwarded[0];
+  EXPECT_EQ(hooks.raws[0], m.raw);
   EXPECT_EQ(str::sprintf("%d ", m.call_port_index) + m.port_name + " " + m.transport.name() + " " +
                 m.peer.readable() + " " + m.via[0] + " " + m.received,
             "12 udp0 udp 198.51.100.20:5099 SIP/2.0/UDP 10.1.1.1;branch=z9hG4bK7;rport=5099;"
