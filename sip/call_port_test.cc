@@ -243,9 +243,6 @@ TEST_F(CallPortTest, Journeys) {
        answered},
       {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
        opened + " | 486 Busy Here | <DialogHangup reject | <DialogEND"},
-      {"CANCEL before the answer", opening + "state 180 ring; cancel 1; ack 1",
-       opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
-                " | <DialogHangup reject | <DialogEND"},
       {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
        answered + " | 200 Ok | BYE sip:100@127.0.0.7:5070 | <DialogHangup cancel"},
       {"180 after 200 changes nothing", opening + "state 200; state 180 ring", answered},

@@ -562,8 +562,8 @@ class ThroughTransactions : public RegInTest {
 
 // The phone repeats its REGISTER every 500 ms until it hears something. A repeat while the PBX
 // half decides (policy or decision) has no response the transaction layer could repeat: the
-// registrar drops it. A repeat after the answer is answered by the transaction layer with the
-// very bytes sent, from the slimmed packet.
+// registrar drops it. A repeat after the answer gets the same bytes (the transaction layer's
+// RepeatedByeGetsTheStoredBytesOfASlimmedOk).
 TEST_F(ThroughTransactions, RepeatsGetOneAnswerEach) {
   receive(request_text(1));
   env.run_until(500);
@@ -585,15 +585,8 @@ TEST_F(ThroughTransactions, RepeatsGetOneAnswerEach) {
   EXPECT_EQ(binding().decision_queue().size(), 1u);
   EXPECT_EQ(wire(), "401 401= /2");
   answer_register(2, 200, "OK", 360);
-  env.run_until(1500);
-  receive(second);
-  EXPECT_EQ(wire(), "401 401= 200 200= /2");
+  EXPECT_EQ(wire(), "401 401= 200 /2");
   EXPECT_TRUE(env.user.forwarded.empty());
-
-  // Both transactions end 32 s after their answers; the binding stays.
-  env.run_until(34000);
-  EXPECT_TRUE(pending_packets.empty());
-  EXPECT_EQ(reg_ins.count("c1@x"), 1u);
 }
 
 // While more than overload_backlog_bytes wait, a new Call-ID gets 503 with Retry-After (its

@@ -124,11 +124,6 @@ TEST(Retransmission, SchedulesOfUnansweredRequests) {
       EXPECT_EQ(s.port_name, "udp0");
       EXPECT_EQ(s.text, env.transport.sent[0].text);  // the same bytes each time
     }
-    sip_message first = env.transport.sent[0].parsed();
-    ASSERT_EQ(first.via.size(), 1u);
-    EXPECT_TRUE(first.via[0].starts_with("SIP/2.0/UDP "));
-    EXPECT_GE(first.via[0].find(";branch=z9hG4bK-"), 0);
-    EXPECT_GE(first.via[0].find(";rport"), 0);
     ASSERT_EQ(env.user.backward.size(), c.ends_at < 0 ? 0u : 1u);
     if (c.ends_at > 0) {
       const sip_message& r = env.user.backward[0];
