@@ -275,40 +275,48 @@ TEST_F(SipConnectionTest, TimeoutsDueAtTheirDeadlines) {
   EXPECT_TRUE(a.got_message);
 }
 
-// Connections this side opens: the request is queued before the connect completes and
-// written once it does (through the client handshake for TLS); the peer's messages come back
-// on the same connection, which the transport then knows by the destination's name.
+// Connections this side opens: a refused connect hands the request back to the transaction
+// layer, which sends it to the next destination over a new connection; the request is queued
+// before the connect completes and written once it does (through the client handshake for
+// TLS); the peer's messages come back on the same connection, known by the destination's name.
 class OpenedConnectionTest : public SipConnectionTest,
                              public ::testing::WithParamInterface<bool> {};
 
-TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
+TEST_P(OpenedConnectionTest, RequestFailsOverGoesOutAndAnswersComeBack) {
   const bool tls = GetParam();
   real_threads threads;
   certificate_pair pair;
   ASSERT_TRUE(generate_self_signed_certificate("peer.example.com", 1767225600, pair));
   tls_session server(tls_context::make_server(pair.certificate_pem, pair.key_pem));
 
+  int closed_listener = tcp_listen(address("127.0.0.1:0"));
   int listener = tcp_listen(address("127.0.0.1:0"));
+  ASSERT_GE(closed_listener, 0);
   ASSERT_GE(listener, 0);
-  ip_port destination = address("127.0.0.1:0");
-  destination.port = uint16_t(socket_local_port(listener));
-  const str name = destination.readable();
-
+  const int refused_port = socket_local_port(closed_listener), port = socket_local_port(listener);
+  close_socket(closed_listener);  // nothing listens there any more
+  const str refused = str::sprintf("127.0.0.1:%d", refused_port);
+  const str name = str::sprintf("127.0.0.1:%d", port);
+  const char* const kind = tls ? "tls" : "tcp";
+  sip_message request(str(options(41)));
+  request.destinations =
+      str::sprintf("%S 127.0.0.1 %d\n%S 127.0.0.1 %d", kind, refused_port, kind, port);
   srv_run_mutex.lock();
-  ASSERT_TRUE(get_sip_transport().open_connection(name, destination,
-                                                  tls ? transport_type::tls : transport_type::tcp,
-                                                  "peer.example.com", str(options(41))));
-  sip_connection* c = find_sip_connection(name);
-  ASSERT_TRUE(c);
-  EXPECT_FALSE(c->accepted);
-  EXPECT_EQ(c->idle_timeout, 60);
-  EXPECT_EQ(get_sip_transport().connection_transport(name),
-            tls ? transport_type::tls : transport_type::tcp);
+  EXPECT_NE(send_packet(request), 0);
   srv_run_mutex.unlock();
 
+  pollfd ready{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&ready, 1, 5000), 1);
   ip_port remote;
   int fd = with_timeout(tcp_accept(listener, remote));
   ASSERT_GE(fd, 0);
+  srv_run_mutex.lock();
+  EXPECT_EQ(find_sip_connection(refused), nullptr);
+  const sip_connection* c = find_sip_connection(name);
+  EXPECT_TRUE(c && !c->accepted && c->idle_timeout == 60);
+  EXPECT_EQ(get_sip_transport().connection_transport(name),
+            tls ? transport_type::tls : transport_type::tcp);
+  srv_run_mutex.unlock();
   std::string plain;
   auto receive_until = [&](const std::string& text) {
     if (!tls) return read_until(fd, plain, text);
@@ -327,6 +335,7 @@ TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
   };
   ASSERT_TRUE(receive_until("Call-ID: options-41\r\n")) << plain;
   EXPECT_EQ(plain.substr(0, 8), "OPTIONS ");
+  EXPECT_NE(plain.find(tls ? "\r\nVia: SIP/2.0/TLS " : "\r\nVia: SIP/2.0/TCP "), std::string::npos);
 
   str p(ping(42));
   if (tls) {
@@ -343,47 +352,6 @@ TEST_P(OpenedConnectionTest, RequestGoesOutAndAnswersComeBack) {
   read_until(fd, plain, "never sent");  // to the end of the stream
   srv_run_mutex.lock();                 // the thread has released the mutex for good
   EXPECT_EQ(find_sip_connection(name), nullptr);
-  srv_run_mutex.unlock();
-  close(fd);
-  close(listener);
-}
-
-// A refused connect hands the request back to the transaction layer, which sends it to the
-// next destination of its list over a new connection.
-TEST_F(SipConnectionTest, RefusedConnectFailsOverToTheNextDestination) {
-  real_threads threads;
-  int closed_listener = tcp_listen(address("127.0.0.1:0"));
-  int listener = tcp_listen(address("127.0.0.1:0"));
-  ASSERT_GE(closed_listener, 0);
-  ASSERT_GE(listener, 0);
-  const int refused_port = socket_local_port(closed_listener);
-  close_socket(closed_listener);  // nothing listens there any more
-  const int port = socket_local_port(listener);
-
-  sip_message request(str(options(51)));
-  request.destinations = str::sprintf("tcp 127.0.0.1 %d\ntcp 127.0.0.1 %d", refused_port, port);
-  srv_run_mutex.lock();
-  EXPECT_NE(send_packet(request), 0);
-  srv_run_mutex.unlock();
-
-  pollfd p{listener, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 5000), 1);
-  ip_port remote;
-  int fd = with_timeout(tcp_accept(listener, remote));
-  ASSERT_GE(fd, 0);
-  std::string got;
-  EXPECT_TRUE(read_until(fd, got, "\r\n\r\n"));
-  EXPECT_EQ(got.substr(0, 8), "OPTIONS ");
-  EXPECT_NE(got.find("Call-ID: options-51"), std::string::npos);
-  EXPECT_NE(got.find("Via: SIP/2.0/TCP "), std::string::npos);
-
-  srv_run_mutex.lock();
-  EXPECT_EQ(find_sip_connection(str::sprintf("127.0.0.1:%d", refused_port)), nullptr);
-  EXPECT_NE(find_sip_connection(str::sprintf("127.0.0.1:%d", port)), nullptr);
-  srv_run_mutex.unlock();
-  shutdown(fd, SHUT_WR);
-  read_until(fd, got, "never sent");  // to the end of the stream
-  srv_run_mutex.lock();               // the connection thread has ended
   srv_run_mutex.unlock();
   close(fd);
   close(listener);
