@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <rapidcheck.h>
-#include <rapidcheck/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -367,12 +365,11 @@ namespace {
 
 using kind = stream_framer::kind;
 
-std::string request(const std::string& method, const std::string& body,
-                    const std::string& length_header = "Content-Length") {
+std::string request(const std::string& method, const std::string& body) {
   return method +
          " sip:100@example.com SIP/2.0\r\nVia: SIP/2.0/TCP 192.0.2.1:5060;branch=z9hG4bK-" +
          std::to_string(body.size()) + "\r\nCall-ID: abc@192.0.2.1\r\nCSeq: 1 " + method + "\r\n" +
-         length_header + ": " + std::to_string(body.size()) + "\r\n\r\n" + body;
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string stun_request() {
@@ -404,10 +401,11 @@ std::vector<std::string> bytewise(const std::string& s) {
 }
 
 // A message whose body holds a blank line, split inside the header end and inside the body
-// (any other split is the property below): the body waits for Content-Length, then the
+// (any other split: fuzz/sip_stream_fuzz.cc): the body waits for Content-Length, then the
 // keep-alive after it.
 TEST(StreamFramer, BodyWaitsForContentLength) {
-  const std::string m = request("MESSAGE", "hello\r\n\r\nworld" + std::string(300, 'x'));
+  std::string m = request("MESSAGE", "hello\r\n\r\nworld" + std::string(300, 'x'));
+  m.replace(m.find("Content-Length"), 14, "l");  // the compact name
   const size_t cut = m.find("\r\n\r\n") + 2;
   stream_framer f;
   f.append(str(m.substr(0, cut)));
@@ -483,43 +481,6 @@ TEST(StreamFramer, CutOffPast64KiB) {
   h.append(str(big));
   EXPECT_FALSE(h.too_long());
   EXPECT_EQ(h.next().type, kind::sip);
-}
-
-// Any sequence of messages and keep-alives, cut at arbitrary places, frames to the same SIP
-// messages that the datagram framing (get_first_packet) cuts from the whole stream.
-TEST(StreamFramer, PropertyAnySplitFramesLikeWholeStream) {
-  bool ok = rc::check([] {
-    const int count = *rc::gen::inRange(1, 6);
-    std::string stream;
-    std::vector<std::string> messages;
-    for (int i = 0; i < count; ++i) {
-      stream += std::string(size_t(*rc::gen::inRange(0, 3)), '\n');
-      std::string body = *rc::gen::container<std::string>(
-          *rc::gen::inRange(0, 200), rc::gen::elementOf(std::string("ab\r\n \x01")));
-      std::string m = request(
-          *rc::gen::elementOf(std::vector<std::string>{"INVITE", "BYE"}), body,
-          *rc::gen::elementOf(std::vector<std::string>{"Content-Length", "l", "content-length"}));
-      messages.push_back(m);
-      stream += m;
-    }
-    std::vector<std::string> pieces;
-    size_t at = 0;
-    while (at < stream.size()) {
-      size_t n = size_t(*rc::gen::inRange(1, 64));
-      pieces.push_back(stream.substr(at, n));
-      at += n;
-    }
-    std::vector<std::string> got;
-    for (const std::string& x : frame(pieces)) {
-      if (x.rfind("sip:", 0) == 0) got.push_back(x.substr(4));
-    }
-    RC_ASSERT(got == messages);
-    str whole(stream);
-    for (const std::string& m : messages) {
-      RC_ASSERT(std::string(get_first_packet(whole, true).view()) == m);
-    }
-  });
-  EXPECT_TRUE(ok);
 }
 
 }  // namespace
