@@ -254,19 +254,6 @@ TEST_F(Routing, EnumTurnsTheNumberIntoAUri) {
   for (const auto& r : rules) EXPECT_EQ(apply_naptr_regexp(r.rule, "+1555"), r.result) << r.rule;
 }
 
-TEST_F(Routing, DiscoverRecordsAddressesAndEnds) {
-  env.dns.cache[{"example.com", dns_type::naptr}] = "10 10 s SIP+D2U - _sip._udp.example.com";
-  env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] =
-      "10 0 192.0.2.1 5060\n20 0 192.0.2.2 5060";
-  sip_message m = request(m_discover, "sip:example.com");
-  m.destinations = "discover example.com";
-  send_packet(m);
-  EXPECT_TRUE(env.transport.sent.empty());
-  EXPECT_EQ(env.user.events,
-            (strings{"trusted udp 192.0.2.1:5060", "trusted udp 192.0.2.2:5060", "discovered"}));
-  EXPECT_TRUE(pending_packets.empty());
-}
-
 // ---- Responses ------------------------------------------------------------------------------
 
 sip_message received_request(const char* via) {
