@@ -265,24 +265,4 @@ TEST_F(AddressList, RowsReusedAndLoadedAtStartUp) {
   EXPECT_TRUE(bw_valid_source(ip("2001:db8::7")));
 }
 
-TEST(BlackListAdrMessage, EnvelopeCarriesEscapedFieldsToTheHandler) {
-  str m = soap_black_list_adr_request("192.0.2.1", true, "a<b");
-  fake_store store;
-  set_admin_mail(record_mail);
-  mails.clear();
-  EXPECT_TRUE(soap_on_black_list_adr(m, store, 1767225600000));
-  set_admin_mail(nullptr);
-  ASSERT_EQ(store.rows_.size(), 1u);
-  EXPECT_EQ(row_text(store.rows_[1]), "192.0.2.1/32 false a<b 1767225600");
-  EXPECT_FALSE(soap_on_black_list_adr("<a><b/></a>", store, 0));
-  EXPECT_FALSE(soap_on_black_list_adr("not xml", store, 0));
-  // A success report changes nothing.
-  EXPECT_TRUE(
-      soap_on_black_list_adr(soap_black_list_adr_request("192.0.2.2", false, "sip"), store, 0));
-  EXPECT_EQ(store.rows_.size(), 1u);
-
-  // The message on the queue is the BlackListAdr whose exact text the queue's tests fix.
-  EXPECT_EQ(m, soap_write(msg::black_list_adr{"192.0.2.1", "true", "a<b"}));
-}
-
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
-#include <rapidcheck/gtest.h>
 
 #include <string>
 #include <vector>
@@ -83,21 +82,11 @@ TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
   EXPECT_EQ(params(parse_auth_header("Basic")), "Basic:");
 }
 
-RC_GTEST_PROP(ParseAuthHeader, QuotedValuesRoundTrip,
-              (const std::string& a, const std::string& b)) {
-  str value = str("Digest first=") + auth_quote(str(a)) + ", second=" + auth_quote(str(b));
-  auth_header_value h = parse_auth_header(value);
-  RC_ASSERT(h.get("first") == str(a));
-  RC_ASSERT(h.get("second") == str(b));
-}
-
+// The cnonce and nonce count: QopAuthWithStoredChallengeAndLaterRequests.
 TEST(Nonces, FormAndEvictionOfTheSmallest) {
-  str n = auth_new_nonce(), c = auth_new_cnonce();
+  str n = auth_new_nonce();
   EXPECT_EQ(n.length(), 32u);
   EXPECT_TRUE(is_lower_hex(n));
-  EXPECT_EQ(c.length(), 8u);
-  EXPECT_TRUE(is_lower_hex(c));
-  EXPECT_EQ(auth_nonce_count(1) + " " + auth_nonce_count(123), "00000001 00000123");
 
   std::set<str> nonces;
   for (int i = 0; i < 256; i++) nonces.insert(str::sprintf("%d", 1000 + i));
@@ -255,7 +244,7 @@ class AuthPolicy : public ::testing::Test {
   log_capture logs{9};
 };
 
-TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
+TEST_F(AuthPolicy, ChallengeAndWrongPasswordOnTheWire) {
   sip_message reg = request("REGISTER", "sip:example.com");
   ASSERT_TRUE(check_md5(reg, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 1u);
@@ -276,28 +265,14 @@ TEST_F(AuthPolicy, ChallengeAnswerReplayAndWrongPasswordAlsoOnTheWire) {
             wire("WWW-Authenticate: Digest realm=\"example.com\",nonce=\"" +
                  std::string(nonce.view()) + "\",domain=\"sip:example.com\",algorithm=MD5"));
 
-  // The answer passes and uses the nonce up.
-  sip_message answer = request("REGISTER", "sip:example.com");
-  answer.add_other_header("Authorization", "",
-                          credentials("REGISTER", "sip:example.com", nonce, "secret"));
-  EXPECT_FALSE(check_md5(answer, nonces, "example.com", "alice", "secret"));
-  EXPECT_EQ(hooks.responses.size(), 1u);
-  EXPECT_TRUE(nonces.empty());
-
-  // A replay gets a fresh challenge, never success and never the Warning.
-  EXPECT_TRUE(check_md5(answer, nonces, "example.com", "alice", "secret"));
-  ASSERT_EQ(hooks.responses.size(), 2u);
-  EXPECT_EQ(hooks.responses[1].get_other_header("Warning", ""), "");
-  str fresh = last_nonce();
-  EXPECT_NE(fresh, nonce);
-
-  // The wrong password with a nonce of ours: the Warning and no new challenge.
+  // The wrong password with a nonce of ours: the Warning and no new challenge (the right one
+  // passes once, a replay is challenged afresh: OwnAnswerToOwnChallengePassesOnce).
   sip_message wrong = request("REGISTER", "sip:example.com");
   wrong.add_other_header("Authorization", "",
-                         credentials("REGISTER", "sip:example.com", fresh, "guess"));
+                         credentials("REGISTER", "sip:example.com", nonce, "guess"));
   EXPECT_TRUE(check_md5(wrong, nonces, "example.com", "alice", "secret"));
-  ASSERT_EQ(hooks.responses.size(), 3u);
-  EXPECT_EQ(hooks.responses[2].serialize(reg.peer, transport_type::udp),
+  ASSERT_EQ(hooks.responses.size(), 2u);
+  EXPECT_EQ(hooks.responses[1].serialize(reg.peer, transport_type::udp),
             wire("Warning: 399 example.com Password does not match"));
   EXPECT_EQ(nonces.size(), 1u);
 }
@@ -336,17 +311,10 @@ TEST_F(AuthPolicy, ProvenPasswordClearsTheFailedAttemptsOfTheAddress) {
   EXPECT_EQ(bw_failure_count(second.peer.address), 0);
 }
 
-TEST_F(AuthPolicy, NonceNeverIssuedGetsChallengeAndAnyHeaderMayPass) {
-  sip_message forged = request("INVITE", "sip:bob@example.com");
-  forged.add_other_header(
-      "Authorization", "",
-      credentials("INVITE", "sip:bob@example.com", "0123456789abcdef0123456789abcdef", "secret"));
-  EXPECT_TRUE(check_md5(forged, nonces, "example.com", "alice", "secret"));
-  ASSERT_EQ(hooks.responses.size(), 1u);
-  EXPECT_NE(challenge(), "");
-  EXPECT_EQ(hooks.responses[0].get_other_header("Warning", ""), "");
-
-  // Several Authorization headers: the one for us passes even after a foreign one.
+// Several Authorization headers: the one for us passes even after a foreign one.
+TEST_F(AuthPolicy, OfSeveralAuthorizationsOursPasses) {
+  ASSERT_TRUE(check_md5(request("INVITE", "sip:bob@example.com"), nonces, "example.com", "alice",
+                        "secret"));
   sip_message two = request("INVITE", "sip:bob@example.com");
   for (const char* user : {"someone", "alice"})
     two.add_other_header(
@@ -480,21 +448,14 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
                 "To: <sip:bob@example.com>;tag=totag\r\nCall-ID: call-1\r\nCSeq: 7 ACK\r\n"
                 "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
   // Marked as having answered a challenge, and without the INVITE's branch: a new transaction.
+  // (Its Authorization value: QopAuthWithStoredChallengeAndLaterRequests.)
   const sip_message& sent = hooks.requests[1];
   EXPECT_EQ(again.cseq, 8u);
   EXPECT_TRUE(again.challenge_answered);
   EXPECT_TRUE(sent.branch_param.empty());
-  const str cnonce = parse_auth_header(sent.get_other_header("Authorization", "")).get("cnonce");
-  EXPECT_EQ(sent.serialize(to, transport_type::udp),
-            "INVITE " + head +
-                "To: <sip:bob@example.com>\r\nCall-ID: call-1\r\nCSeq: 8 INVITE\r\n"
-                "Max-Forwards: 70\r\nContact: <sip:alice@192.0.2.10>\r\n"
-                "Authorization: Digest realm=\"sp.example\",nonce=\"abc\",response=\"" +
-                auth_md5_hex("abc", "1000", "sp.example", "pw", "INVITE", "sip:bob@sp.example",
-                             "auth", "00000001", cnonce) +
-                "\",username=\"1000\",uri=\"sip:bob@sp.example\",qop=\"auth\",nc=00000001,"
-                "cnonce=\"" +
-                cnonce + "\",algorithm=MD5\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(sent.cseq_method + " " +
+                parse_auth_header(sent.get_other_header("Authorization", "")).get("nonce"),
+            "INVITE abc");
   EXPECT_EQ(hooks.port_index, 12);
   EXPECT_EQ(hooks.port_challenge.header_name + " " + hooks.port_challenge.nonce,
             "Authorization abc");

@@ -41,7 +41,6 @@ int capture_send(const sip_message& m) {
         " " + (m.request_uri.empty() ? "<none>" : std::string(m.request_uri.serialize().view()));
   }
   if (!m.sdps.empty()) line += " +sdp";
-  if (!m.get_other_header("RSeq", "").empty()) line += " +rel";
   if (!m.sdps.empty() && !m.is_request) {
     // An answer's formats, direction and version (counted from the leg's first SDP).
     const sdp& s = m.sdps.front();
@@ -84,7 +83,6 @@ class CallPortTest : public ::testing::Test {
     sent.clear();
     posted.clear();
     first_version = str();
-    contact = "<sip:100@127.0.0.7:5070>";
     init_config();
     reset_call_ports();
     clear_pending_packets();
@@ -102,7 +100,7 @@ class CallPortTest : public ::testing::Test {
 
   // A request of the phone at 127.0.0.7 in dialog "c1" (To tag of the leg once it has one).
   sip_message phone_request(const std::string& method, unsigned cseq, const std::string& extra,
-                            const std::string& body, const std::string& cseq_method = "") {
+                            const std::string& body) {
     const call_port* p = get_port(find_port("c1", str(), "f1"));
     const std::string to_tag = p && method != "INVITE" && method != "CANCEL" && method != "ACK"
                                    ? ";tag=" + std::string(p->local.tag().view())
@@ -112,9 +110,8 @@ class CallPortTest : public ::testing::Test {
                     "Via: SIP/2.0/UDP 127.0.0.7:5070;branch=z9hG4bK" +
                     std::to_string(cseq) + method +
                     "\r\nFrom: <sip:100@127.0.0.1>;tag=f1\r\nTo: <sip:200@127.0.0.1>" + to_tag +
-                    "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " +
-                    (cseq_method.empty() ? method : cseq_method) + "\r\nContact: " + contact +
-                    "\r\n" + extra;
+                    "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " + method +
+                    "\r\nContact: <sip:100@127.0.0.7:5070>\r\n" + extra;
     if (!body.empty()) {
       t += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;
@@ -154,11 +151,7 @@ class CallPortTest : public ::testing::Test {
       const unsigned cseq = a.empty() || !std::isdigit(a[0]) ? 0 : std::stoul(a);
       if (verb == "invite") {
         const char* const broken = "v=0\r\ns=-\r\nc=IN IP4\r\n";
-        // "rel": a phone that requires reliable provisional responses without listing them.
-        sip_message m = phone_request("INVITE", cseq, b == "rel" ? "Require: 100rel\r\n" : "",
-                                      b == "nosdp"    ? ""
-                                      : b == "badsdp" ? broken
-                                                      : offer);
+        sip_message m = phone_request("INVITE", cseq, "", b == "badsdp" ? broken : offer);
         call_port_request(m);
       } else if (verb == "call") {
         // A new call from the same phone (a Call-ID of its own).
@@ -175,11 +168,6 @@ class CallPortTest : public ::testing::Test {
         std::string method = verb;
         for (char& c : method) c = char(toupper(c));
         sip_message m = phone_request(method, cseq, "", "");
-        call_port_request(m);
-      } else if (verb == "info") {
-        sip_message m = phone_request("INFO", cseq, "Content-Type: application/dtmf-relay\r\n", "");
-        m.content_type = "application/dtmf-relay";
-        m.bodies.push_back(str("Signal=" + b + "\r\nDuration=160\r\n"));
         call_port_request(m);
       } else if (verb == "refer") {
         sip_message m = phone_request(
@@ -211,8 +199,6 @@ class CallPortTest : public ::testing::Test {
         }
       } else if (verb == "resp") {
         called_party_response(int(cseq), b.empty() ? 0 : std::stoi(b));
-      } else if (verb == "move") {
-        contact = "<sip:100@127.0.0.8:5072>";  // the phone's next requests say it moved
       } else if (verb == "fill") {
         for (int i = 0; i < call_port_count; ++i) allocate_call_port(str::sprintf("x%d", i));
       } else if (verb == "advance") {
@@ -229,7 +215,6 @@ class CallPortTest : public ::testing::Test {
     return out;
   }
 
-  std::string contact;  // of the phone's requests
   manual_clock clock;
   scoped_clock use_clock{&clock};
   timeout_queue queue;
@@ -254,36 +239,18 @@ TEST_F(CallPortTest, Journeys) {
   for (int i = 2; i <= 11; ++i) calls += "call " + std::to_string(i) + "; ";
   for (int i = 2; i <= 10; ++i) policies += "<GetDialogPolicy | 100 Trying | ";
   const journey journeys[] = {
-      {"answered and hung up by the phone", opening + "state 180 ring; state 200; ack 1; bye 2",
-       opened + " | 180 Ringing | 200 Ok +sdp 0 8 101 sendrecv v+0 | 200 Ok | <DialogHangup bye | "
-                "<DialogEND"},
       {"retransmitted INVITE handled once", opening + "invite 1; state 200; invite 1; ack 1",
        answered},
       {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
        opened + " | 486 Busy Here | <DialogHangup reject | <DialogEND"},
-      {"CANCEL before the answer", opening + "state 180 ring; cancel 1; ack 1",
-       opened + " | 180 Ringing | 200 Ok | 487 Request Terminated | <DialogHangup cancel"
-                " | <DialogHangup reject | <DialogEND"},
       {"CANCEL after the answer", opening + "state 200; ack 1; cancel 1",
        answered + " | 200 Ok | BYE sip:100@127.0.0.7:5070 | <DialogHangup cancel"},
       {"180 after 200 changes nothing", opening + "state 200; state 180 ring", answered},
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
        answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"},
-      {"hold and resume mirrored, each changed answer the next version",
-       opening + "state 200; ack 1; reinvite 2 sendonly; ack 2; reinvite 3 sendrecv",
-       answered + " | 200 Ok +sdp 0 8 101 recvonly v+1 | <DialogHold sendonly"
-                  " | 200 Ok +sdp 0 8 101 sendrecv v+2 | <DialogHold sendrecv"},
       {"hung up by the PBX after the answer: the BYE goes to the phone's Contact",
        opening + "state 200; ack 1; state 486", answered + " | BYE sip:100@127.0.0.7:5070"},
-      {"a re-INVITE from a new Contact moves the target of the PBX's BYE",
-       opening + "state 200; ack 1; move; reinvite 2; ack 2; state 486",
-       answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"
-                  " | BYE sip:100@127.0.0.8:5072"},
-      {"a phone that requires 100rel rings reliably", "invite 1 rel; policy; state 180 ring",
-       opened + " | 180 Ringing +rel"},
-      {"OPTIONS and an INFO digit", opening + "state 200; ack 1; options 2; info 3 #",
-       answered + " | 200 Ok | 200 Ok"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
        answered + " | 202 Accepted | NOTIFY sip:100@127.0.0.7:5070 | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
@@ -308,9 +275,6 @@ TEST_F(CallPortTest, Journeys) {
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200; resp 487",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
-      {"maximum duration ends a call: reported once, when the BYE is answered",
-       opening + "state 200; ack 1; advance 7200; byeok",
-       answered + " | BYE sip:100@127.0.0.7:5070 +reason | <DialogHangup duration | <DialogEND"},
   };
   for (const journey& j : journeys) {
     SetUp();
@@ -541,17 +505,6 @@ TEST_F(CallPortAudioTest, LoopOfMissingFilesEndsOnceAfterASecond) {
   for (int u = 0; u < 200; ++u) EXPECT_EQ(unit(), std::vector<int16_t>(80, 0));
   EXPECT_EQ(posted, std::vector<str>{soap_write(msg::dialog_eof{id, "$t/ringback.wav"})});
   EXPECT_TRUE(log_capture::contains("Could not open WAV file audio_en/ringback.wav"));
-}
-
-// What the leg receives is recorded; stopping the recording reports the file.
-TEST_F(CallPortAudioTest, RecordingOfReceivedAudioIsReported) {
-  ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{id, "rec/r.wav", ""})));
-  for (int i = 0; i < 50; ++i) rtp_stream_of(index)->take_received(codec_ulaw, str('\xff', 160));
-  ASSERT_TRUE(call_port_on_soap(soap_write(msg::set_recording{id, "", ""})));
-  run_audio_requests();
-  // 50 packets of 20 ms, less 2 dropped and 13 held back 10 ms units.
-  EXPECT_EQ(files.files["rec/r.wav"].size(), 44u + (100 - 15) * 160);
-  EXPECT_EQ(posted, std::vector<str>{soap_write(msg::file_written{"rec/r.wav", ""})});
 }
 
 // MoveIVR: the other leg goes on with the list where it stands, the recording and DTMF analysis.

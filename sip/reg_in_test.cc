@@ -17,7 +17,6 @@
 #include "sip/notify_body.h"
 #include "sip/pending_packet.h"
 #include "sip/registrar_user.h"
-#include "sip/sip_connection.h"
 #include "sip/sip_messages.h"
 #include "sip/srv_context.h"
 #include "sip/transaction_test_fakes.h"
@@ -169,10 +168,7 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   const sip_message& ok = sent.back();
   EXPECT_EQ(ok.code, 200);
   EXPECT_FALSE(ok.to.tag().empty());
-  ASSERT_EQ(ok.contact.size(), 1u);
-  int announced = ok.contact[0].extract_parameter("expires").value();
-  EXPECT_GE(announced, 358);
-  EXPECT_LE(announced, 362);
+  ASSERT_EQ(ok.contact.size(), 1u);  // its expires: AnnouncedExpiryStaysWithinTwoSeconds
   // The first 200 after an authentication carries the clock's time as an HTTP date in GMT.
   EXPECT_EQ(ok.get_other_header("Date", ""), "Thu, 01 Jan 2026 00:00:00 GMT");
   EXPECT_EQ(binding().removal_seconds(), 375);
@@ -216,13 +212,6 @@ TEST_F(RegInTest, ReauthenticationAfterTheBudget) {
   binding().reauth_counter = 0;
   receive(request(3));
   EXPECT_EQ(sent.back().code, 401);
-}
-
-TEST_F(RegInTest, WrongPasswordGetsWarning) {
-  authenticate(request(1), request(2), "wrong");
-  EXPECT_EQ(sent.back().code, 401);
-  EXPECT_EQ(sent.back().get_other_header("Warning", ""), "399 localhost Password does not match");
-  EXPECT_EQ(last_name(), "GetRegisterPolicy");
 }
 
 TEST_F(RegInTest, NatTreatment) {
@@ -418,31 +407,6 @@ TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
             "Cannot determine from what registration the request was sent");
 }
 
-TEST_F(RegInTest, BindingOnAKeptTcpConnection) {
-  const str name = "127.0.0.5:40001";
-  sip_connections[name] =
-      std::make_unique<sip_connection>(name, ip_port::from_text(name), false, true, -1);
-  auto over_tcp = [&](unsigned cseq) {
-    sip_message m = request(cseq, "Expires: 3600\r\n", "SIP/2.0/TCP 127.0.0.5:5070;branch=z9t");
-    m.transport = transport_type::tcp;
-    m.port_name = name;
-    return m;
-  };
-  authenticate(over_tcp(1), over_tcp(2));
-  // nat_tcp (180) is a number: the phone keeps its connection and refreshes every 180 s.
-  EXPECT_EQ(last_posted<msg::register_request>().expires, "180");
-  EXPECT_EQ(sip_connections[name]->registrations.count("c1@x"), 1u);
-  answer_register(2, 200, "OK", 180);
-  EXPECT_GE(sip_connections[name]->idle_timeout, 178 + 8);
-
-  // The connection ends: so does the binding.
-  registrar_connection_closed(*sip_connections[name]);
-  EXPECT_TRUE(reg_ins.empty());
-  EXPECT_EQ(last_name(), "RegisterExpires");
-  EXPECT_TRUE(sip_connections[name]->registrations.empty());
-  sip_connections.clear();
-}
-
 // What a REGISTER's headers change: the Contact's expires parameter over the Expires header,
 // outbound (kept flow, no NAT expiry, Require: outbound), path (Path copied, Supported: path),
 // the web address (WWW-Contact, https preferred) and the instance.
@@ -560,7 +524,7 @@ TEST_F(RegInTest, SubscribeForDialogWithEventlistAndItsListNotify) {
   EXPECT_EQ(sip_message(text).bodies.size(), 2u);
 }
 
-// A phone at 127.0.0.5:5070 that registers or subscribes through the real transaction layer
+// A phone at 127.0.0.5:5070 that registers through the real transaction layer
 // over the fake transport: what the registrar sends is read back from env.transport.
 class ThroughTransactions : public RegInTest {
  protected:
@@ -577,26 +541,6 @@ class ThroughTransactions : public RegInTest {
     RegInTest::TearDown();
   }
   void receive(const str& text) { process_pdu("udp0", text, phone, transport_type::udp); }
-  str subscribe_text(unsigned cseq, const std::string& authorization = "") {
-    return request_text(cseq, "Event: message-summary\r\nExpires: 100\r\n" + authorization,
-                        via("s" + std::to_string(cseq)), "SUBSCRIBE");
-  }
-  // Step by step: challenged, subscribed with credentials, decided 200.
-  void subscribe() {
-    receive(subscribe_text(1));
-    answer_policy();
-    sip_message with = request(2, "", "SIP/2.0/UDP 127.0.0.5:5070", "SUBSCRIBE");
-    receive(subscribe_text(
-        2,
-        "Authorization: " + std::string(authorization(with, nonce(), "sip100").view()) + "\r\n"));
-    answer_register(2, 200, "OK", 100);
-    ASSERT_EQ(last_sent().code, 200);
-  }
-  void notify(const char* body) {
-    ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{
-        "c1@x", "message-summary", "application/simple-message-summary", body})));
-  }
-  sip_message last_sent() const { return env.transport.sent.back().parsed(); }
   // What went out, in order: each response's code, with "=" when its bytes repeat the previous
   // one's; then "/" and the number of messages posted to the PBX half.
   std::string wire() const {
@@ -607,69 +551,19 @@ class ThroughTransactions : public RegInTest {
     return out + "/" + std::to_string(posted.size());
   }
   str nonce() const {
-    return parse_auth_header(last_sent().get_other_header("WWW-Authenticate", "")).get("nonce");
+    return parse_auth_header(
+               env.transport.sent.back().parsed().get_other_header("WWW-Authenticate", ""))
+        .get("nonce");
   }
-  std::vector<sip_message> notifies() const {
-    std::vector<sip_message> out;
-    for (const fake_send& s : env.transport.sent)
-      if (s.parsed().method == m_notify) out.push_back(s.parsed());
-    return out;
-  }
-  // The phone's answer to a NOTIFY (a 401 challenges it).
-  str answer_text(const sip_message& n, int code) const {
-    sip_message r(code, code == 401 ? "Unauthorized" : "OK", n);
-    if (code == 401)
-      r.add_other_header("WWW-Authenticate", "", "Digest realm=\"phone\",nonce=\"n1\"");
-    return r.serialize(phone, transport_type::udp);
-  }
-
   transaction_env env;
   registrar_transaction_user user{env.user, [] { return waiting; }};
   const ip_port phone = ip_port::from_text("127.0.0.5:5070");
 };
 
-// The dialog's CSeq: every NOTIFY of one subscription takes the next number, across
-// a refresh of the subscription, and the dialog ends with the terminating NOTIFY.
-TEST_F(ThroughTransactions, NotifiesTakeIncreasingCSeqs) {
-  subscribe();
-  notify("Messages-Waiting: no\r\n");
-  notify("Messages-Waiting: yes\r\n");
-  receive(subscribe_text(3));  // the refresh: answered at once
-  ASSERT_EQ(last_sent().code, 200);
-  notify("Messages-Waiting: no\r\n");
-  binding().send_notify("dialog", "", "");  // terminated
-  const std::vector<sip_message> sent_notifies = notifies();
-  ASSERT_EQ(sent_notifies.size(), 4u);
-  for (size_t i = 1; i < sent_notifies.size(); i++)
-    EXPECT_EQ(sent_notifies[i].cseq, sent_notifies[i - 1].cseq + 1) << i;
-  EXPECT_EQ(dialog_cseq_count(), 0u);
-}
-
-// A challenged NOTIFY is sent once more, with credentials, the next CSeq and a branch
-// of its own; a challenge to that copy, or a repeat of the first challenge, is not answered.
-TEST_F(ThroughTransactions, ChallengedNotifyIsSentOnceMoreWithCredentials) {
-  subscribe();
-  notify("Messages-Waiting: yes\r\n");
-  ASSERT_EQ(notifies().size(), 1u);
-  const sip_message first = notifies()[0];
-  receive(answer_text(first, 401));
-  ASSERT_EQ(notifies().size(), 2u);
-  const sip_message copy = notifies()[1];
-  EXPECT_EQ(copy.cseq, first.cseq + 1);
-  EXPECT_NE(get_via_parameter(copy.via[0], "branch"), get_via_parameter(first.via[0], "branch"));
-  const auth_header_value h = parse_auth_header(copy.get_other_header("Authorization", ""));
-  EXPECT_EQ(h.get("response"), auth_md5_hex("n1", "100", "phone", "sip100", "NOTIFY",
-                                            copy.request_uri.serialize(), "", "", ""));
-  receive(answer_text(copy, 401));
-  receive(answer_text(first, 401));  // the phone repeats its first challenge
-  env.run_until(40000);
-  EXPECT_EQ(notifies().size(), 2u);
-}
-
 // The phone repeats its REGISTER every 500 ms until it hears something. A repeat while the PBX
 // half decides (policy or decision) has no response the transaction layer could repeat: the
-// registrar drops it. A repeat after the answer is answered by the transaction layer with the
-// very bytes sent, from the slimmed packet.
+// registrar drops it. A repeat after the answer gets the same bytes (the transaction layer's
+// RepeatedByeGetsTheStoredBytesOfASlimmedOk).
 TEST_F(ThroughTransactions, RepeatsGetOneAnswerEach) {
   receive(request_text(1));
   env.run_until(500);
@@ -691,15 +585,8 @@ TEST_F(ThroughTransactions, RepeatsGetOneAnswerEach) {
   EXPECT_EQ(binding().decision_queue().size(), 1u);
   EXPECT_EQ(wire(), "401 401= /2");
   answer_register(2, 200, "OK", 360);
-  env.run_until(1500);
-  receive(second);
-  EXPECT_EQ(wire(), "401 401= 200 200= /2");
+  EXPECT_EQ(wire(), "401 401= 200 /2");
   EXPECT_TRUE(env.user.forwarded.empty());
-
-  // Both transactions end 32 s after their answers; the binding stays.
-  env.run_until(34000);
-  EXPECT_TRUE(pending_packets.empty());
-  EXPECT_EQ(reg_ins.count("c1@x"), 1u);
 }
 
 // While more than overload_backlog_bytes wait, a new Call-ID gets 503 with Retry-After (its

@@ -131,8 +131,7 @@ TEST(SipMessage, BodiesByContentLengthAndMultipart) {
   } cases[] = {
       {"BYE sip:a@b SIP/2.0\nCall-ID: x\nContent-Length: 3\n\nabcdef", true, "abc"},
       {"MESSAGE sip:a@b SIP/2.0\nContent-Type: text/plain\n\nhello", false, ""},  // no length
-      {"MESSAGE sip:a@b SIP/2.0\nContent-Length: -3\n\nabc", false, ""},
-      {"MESSAGE sip:a@b SIP/2.0\nContent-Length: 400\n\nabc", false, "abc"},  // what is there
+      // Negative and too large lengths: the corpus's ncl and clerr (rfc4475_test).
       // A multipart type without boundary keeps the body whole.
       {"MESSAGE sip:a@b SIP/2.0\nc: multipart/mixed\nl: 4\n\nabcd", false, "abcd"},
       // A part without headers, an unterminated last part and an unquoted boundary.
@@ -192,9 +191,7 @@ TEST(SipMessage, ConstructorsAndHeaderOperations) {
                 crlf("CSeq: 0 REGISTER\nMax-Forwards: 70\nContact: <sip:a@1.2.3.4>\n"
                      "supported: gruu\nAllow: ACK\nContent-Length: 0\n\n"));
 
-  sip_message resp(200, "OK", req);
-  EXPECT_EQ(resp.serialize(k_dest, transport_type::udp),
-            "SIP/2.0 200 OK\r\n" + head + crlf("CSeq: 0 REGISTER\nContent-Length: 0\n\n"));
+  sip_message resp(200, "OK", req);  // its bytes: SerialisesInFixedOrder
   EXPECT_EQ(resp.port_name + str::sprintf(" %d", resp.call_port_index), "udp1 7");
   resp.max_forwards = 5;
   resp.clear();
@@ -478,19 +475,6 @@ RC_GTEST_PROP(SipMessage, PropertySerialiseParseSerialise,
   RC_ASSERT(again.bodies.size() == (body.empty() ? 0u : 1u));
   std::reverse(again.other_headers.begin(), again.other_headers.end());
   RC_ASSERT(again.serialize(k_dest, transport_type::udp) == once);
-}
-
-// Arbitrary bytes: parsing never fails, and serialising the parsed message is a fixed point
-// after one round.
-RC_GTEST_PROP(SipMessage, PropertyArbitraryTextReachesAFixedPoint, (const std::string& s)) {
-  sip_message m(str(s.data(), s.size()));
-  str once = m.serialize(k_dest, transport_type::udp);
-  sip_message again(once);
-  std::reverse(again.other_headers.begin(), again.other_headers.end());
-  str twice = again.serialize(k_dest, transport_type::udp);
-  sip_message third(twice);
-  std::reverse(third.other_headers.begin(), third.other_headers.end());
-  RC_ASSERT(third.serialize(k_dest, transport_type::udp) == twice);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // a transport that records every send with the manual-clock instant, a DNS cache answered by
 // the test, and an upper layer that records what reaches it. transaction_env installs them
 // with a manual clock and a private timer queue and removes everything again on destruction.
+// recording_receive_hooks stands in for every layer above process_pdu.
 #pragma once
 
 #include <map>
@@ -14,6 +15,8 @@
 #include "frame/clock.h"
 #include "frame/timeout.h"
 #include "sip/pending_packet.h"
+#include "sip/send_packet.h"
+#include "sip/sip_environment.h"
 #include "sip/sip_message.h"
 #include "sip/sip_test_print.h"
 #include "sip/sip_transport.h"
@@ -178,4 +181,46 @@ struct transaction_env {
   // Moves the clock to ms (relative to the start), running every timer due on the way at its
   // own instant.
   void run_until(int64_t ms) { run_timers_until(clock, queue, transport.start + ms2ticks(ms)); }
+};
+
+// The layers above process_pdu: records each call ("report addr", "count", "find call-id",
+// "trace index Rx transport", "send port addr") and the messages and texts handed up or out.
+// With pass_sends the texts also go to the real send_on_interface (the connections by name).
+class recording_receive_hooks : public sip_receive_hooks {
+ public:
+  bool valid = true, repetition = false, pass_sends = false;
+  int call_port = -1;
+  std::vector<std::string> events;
+  std::vector<str> sent, raws;
+  std::vector<sip_message> forwarded, backward;
+  str last_local_tag, last_remote_tag;
+
+  bool valid_source(const ip_port&) override { return valid; }
+  void report_request(const ip_port& s) override {
+    events.push_back("report " + std::string(s.readable().view()));
+  }
+  void count_received() override { events.push_back("count"); }
+  int find_call_port(const str& call_id, const str& local_tag, const str& remote_tag) override {
+    events.push_back("find " + std::string(call_id.view()));
+    last_local_tag = local_tag;
+    last_remote_tag = remote_tag;
+    return call_port;
+  }
+  void trace(int index, const sip_message&, const char* direction, transport_type t,
+             const ip_port&) override {
+    events.push_back("trace " + std::to_string(index) + " " + direction + " " + t.name());
+  }
+  bool message_repetition(sip_message&, transport_type) override { return repetition; }
+  void send_on_interface(const str& port_name, const ip_port& address, const str& text,
+                         transport_type t) override {
+    events.push_back("send " + std::string(port_name.view()) + " " +
+                     std::string(address.readable().view()));
+    sent.push_back(text);
+    if (pass_sends) ::send_on_interface(port_name, address, text, t);
+  }
+  void travel_forward(sip_message& request, const str& raw) override {
+    raws.push_back(raw);
+    forwarded.push_back(request);
+  }
+  void travel_backward(sip_message& response) override { backward.push_back(response); }
 };
