@@ -327,7 +327,7 @@ for mode in $media_modes; do
       -recv_timeout 10000 -trace_err > uas.out 2>&1) &
     uas=$!
     if [[ $mode == relay ]]; then
-      /usr/bin/python3 "$src/bench/rtp_sink.py" 127.0.0.41 "$sink_port" "$pcap" "$limit" \
+      /usr/bin/python3 "$src/bench/rtp_sink.py" 127.0.0.41 "$sink_port" "$pcap" "$limit" "$calls" \
         > "$d/sink.out" 2>&1 &
       sink=$!
     fi

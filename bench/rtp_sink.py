@@ -8,8 +8,9 @@ capture's k-th: what is missing is lost (between sipp and this socket, the daemo
 buffers included), and the difference between the arrival spacing and the capture's spacing is
 the jitter the path added (RFC 3550 estimator, 1/16 smoothing, in ms).
 
-  rtp_sink.py ADDRESS PORT CAPTURE SECONDS
+  rtp_sink.py ADDRESS PORT CAPTURE SECONDS [CALLS]
 Runs until SECONDS passed or, after the first packet, 3 s without one; prints one summary line.
+With CALLS, a call whose stream never arrived counts as a whole capture lost.
 """
 import socket
 import struct
@@ -29,6 +30,7 @@ def capture_times(path):
 
 def main():
     address, port, capture, seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3], float(sys.argv[4])
+    calls = int(sys.argv[5]) if len(sys.argv) > 5 else 0
     sent = capture_times(capture)
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
@@ -56,7 +58,7 @@ def main():
         st[0], st[1], st[4] = k + 1, now, sequence
     n = len(streams)
     received = sum(v[0] for v in streams.values())
-    expected = n * len(sent)
+    expected = max(n, calls) * len(sent)
     jitters = sorted(v[2] * 1000 for v in streams.values())
     print("rtp sink: %d streams, %d of %d packets (%d lost, %.3f%%), %d sequence gaps, %d other "
           "packets; jitter added per stream at its end: mean %.2f ms, p99 %.2f ms, max %.2f ms; "
