@@ -7,6 +7,7 @@
 #include <netinet/ip.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -96,17 +97,12 @@ int tcp_accept(int listen_fd, ip_port& remote) {
 }
 
 int wait_socket(int fd, bool want_write, int timeout_ms, mutex& run) {
-  if (fd < 0 || fd >= FD_SETSIZE) return -1;
-  fd_set rs, ws;
-  FD_ZERO(&rs);
-  FD_ZERO(&ws);
-  FD_SET(fd, &rs);
-  if (want_write) FD_SET(fd, &ws);
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  if (fd < 0) return -1;
+  pollfd p{fd, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
   int n;
   {
     mutex_unlock u(run);
-    n = select(fd + 1, &rs, want_write ? &ws : nullptr, nullptr, timeout_ms < 0 ? nullptr : &tv);
+    n = poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
   }
   if (n < 0) return errno == EINTR ? 0 : -1;
   return n > 0 ? 1 : 0;

@@ -1,5 +1,6 @@
 #include "frame/rtp_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -82,7 +83,8 @@ void serve_ready(const read_set& rs) {
 // read. Everything is due at once, so no pass waits.
 TEST(RtpLoop, ServesSocketsAndRunsDueTimers) {
   single_thread_mode = true;
-  media_fd = udp_open(ip_port::from_text(str("127.0.0.1:0")));
+  // A descriptor beyond fd_set's range, as a full table of legs has them.
+  media_fd = fcntl(udp_open(ip_port::from_text(str("127.0.0.1:0"))), F_DUPFD_CLOEXEC, 1100);
   int peer = udp_open(ip_port::from_text(str("127.0.0.1:0")));
   ASSERT_GE(media_fd, 0);
   set_rtp_socket_hooks(rtp_socket_hooks{fill_one, serve_ready});
