@@ -1,8 +1,5 @@
 #include "db/config_script.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "db/db_test_util.h"
 #include "db/persistence.h"
 
@@ -146,35 +143,6 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
                    "refused, starting without creating anything in its place"));
   EXPECT_FALSE(log.contains("No domain found, creating default domain"));
   EXPECT_EQ(domains.size(), 0);
-}
-
-// The shipped demo configuration: one domain with the default codes and six extensions.
-TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
-  std::string path = std::string(__FILE__);
-  path = path.substr(0, path.rfind("/db/")) + "/share/default-config.xml";
-  std::ifstream f(path, std::ios::binary);
-  ASSERT_TRUE(f.good()) << path;
-  std::stringstream ss;
-  ss << f.rdbuf();
-  mfs.files["default-config.xml"] = ss.str();
-  db_startup("default-config.xml");
-  EXPECT_FALSE(log.contains("No domain found, creating default domain"));
-  ASSERT_EQ(domains.size(), 1);
-  int d = domains.first(domains_name, "localhost");
-  ASSERT_EQ(d, 1);
-  EXPECT_EQ(domains.get(d, domains_code_park), "*85");
-  EXPECT_EQ(domains.get(d, domains_code_page), "");
-  EXPECT_EQ(domain_alias.first(domain_alias_name, "127.0.0.1"), 1);
-  for (int ext = 100; ext <= 105; ext++) {
-    int alias = user_alias.first(user_alias_name, str::sprintf("%d", ext), user_alias_domain, "1");
-    ASSERT_NE(alias, 0) << ext;
-    const int user = user_alias.get(alias, user_alias_user).value();
-    const int e = users.get(user, users_type_index).value();
-    EXPECT_EQ(users.get(user, users_type_name) + " " + extensions.get(e, extensions_password) +
-                  " " + extensions.get(e, extensions_web_password),
-              str::sprintf("extensions sip%d web%d", ext, ext));
-  }
-  EXPECT_EQ(mohs.size(), 1);  // added by the start-up repairs
 }
 
 }  // namespace

@@ -371,7 +371,8 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   t.set(id, "name", "v2");
   EXPECT_EQ(t.get(id, "name"), "v2");
   EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-  EXPECT_FALSE(log.lines().empty());
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines().back().text, "Could not write t/1.xml");
   // A failed rename likewise.
   mfs.fail_renames("1.xml", 1);
   t.set(id, "alias", "a");
