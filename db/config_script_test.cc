@@ -119,20 +119,8 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   EXPECT_TRUE(log.contains("Restoring default configuration"));
   EXPECT_EQ(domains.get(1, domains_name), "web.example");
   EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
-  // A tar image larger than max_tar (which guards uploads, not the operator's own file):
-  // restored, then the settings it carried are read back before saving.
-  ctrl_write_setting(ctrl_settings::max_tar, "1024");
-  std::vector<tar_entry> entries = {
-      {str("pbx.xml"), false, str("<pbx-config><sys_name>from tar</sys_name></pbx-config>")},
-      {str("domains/3.xml"), false, str("<row><name>tar.example</name></row>")},
-      {str("recordings/msg1.wav"), false, str('r', 4000)}};
-  mfs.files["default.tar"] = std::string(tar_write(entries).view());
-  EXPECT_EQ(restore_default_config("default.tar"), restore_result::tar);
-  EXPECT_EQ(mfs.files["recordings/msg1.wav"].size(), 4000u);
-  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "from tar");
-  EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>from tar</sys_name>"), 0);
-  init_tables();
-  EXPECT_EQ(domains.get(3, domains_name), "tar.example");
+  // A tar image (over max_tar, which guards uploads only) is OperatorFilesE2E's
+  // TarBackupFromTheCommandLineRestoresSettingsAndRecordings.
   // A file that is no archive: refused, and start-up creates no domain in its place.
   clear_tables();
   ctrl_write_setting(ctrl_settings::sys_name, str());
