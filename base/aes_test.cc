@@ -43,24 +43,19 @@ TEST(Aes, KeyAndIvLengthsAreChecked) {
   EXPECT_FALSE(c.cbc_decrypt(X("000102030405060708090a0b0c0d0e0f"), str("short"), out));
 }
 
-// RFC 3711 appendix B.2: the AES-CM keystream of SRTP (encrypting zeros gives the keystream),
-// and NIST SP 800-38A F.5.1 (CTR-AES128).
+// NIST SP 800-38A F.5.1 (CTR-AES128); the SRTP keystream of RFC 3711 B.2 is checked on the
+// SRTP path itself (media's SrtpSession.KnownAnswers).
 TEST(Aes, CounterModeVectors) {
   aes_cipher c;
   ASSERT_TRUE(c.set_key(X("2b7e151628aed2a6abf7158809cf4f3c")));
   str out;
-  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfd0000"), str('\0', 48), out));
-  EXPECT_EQ(H(out),
-            "e03ead0935c95e80e166b16dd92b4eb4"
-            "d23513162b02d0f72a43a2fe4a5f97ab"
-            "41e95b3bb0a2e8dd477901e4fca894c0");
   ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"),
                     X("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"), out));
   EXPECT_EQ(H(out), "874d6191b620e3261bef6864990db6ce9806f66b7970fdff8617187bb9fffdff");
   // A second packet under a new IV starts a fresh keystream (no carried-over counter state).
-  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfd0000"), str('\0', 5), out));
-  EXPECT_EQ(H(out), "e03ead0935");
-  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfd0000"), str(), out));
+  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"), X("6bc1bee22e"), out));
+  EXPECT_EQ(H(out), "874d6191b6");
+  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"), str(), out));
   EXPECT_TRUE(out.empty());
 }
 

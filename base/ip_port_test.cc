@@ -50,18 +50,13 @@ TEST(IpPort, RejectsWhatIsNoAddress) {
 }
 
 TEST(IpPort, ReadableFormsFollowRfc5952) {
-  // clang-format off
-  const char* v[][2] = {
-      {"::", "::"}, {"::1", "::1"}, {"1::", "1::"}, {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
-      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // a single zero group stays
-      {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // the longer run is compressed
-      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of equal runs
-      {"fe80::0200:5eff:fe00:5301", "fe80::200:5eff:fe00:5301"},
-      {"::ffff:1.2.3.4", "::ffff:1.2.3.4"}, {"::ffff:0:0", "::ffff:0.0.0.0"},
-      {"::1.2.3.4", "::102:304"},  // IPv4-compatible form is not written as such
-      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"}, {"0:0:0:0:0:0:0:0", "::"}, {"1:0:0:0:0:0:0:0", "1::"},
-      {"0:1:0:0:0:0:0:0", "0:1::"}};
-  // clang-format on
+  // The compression rules on any address are the property below (against inet_ntop); these are
+  // the forms it leaves out and the parser's leniencies.
+  const char* v[][2] = {{"::", "::"},
+                        {"::1", "::1"},
+                        {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+                        {"fe80::0200:5eff:fe00:5301", "fe80::200:5eff:fe00:5301"},
+                        {"::1.2.3.4", "::102:304"}};  // IPv4-compatible form is not written
   for (auto& t : v) {
     const str a = ip_address_parse(str(t[0]));
     ASSERT_EQ(a.length(), 16u) << t[0];

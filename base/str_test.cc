@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/file_system.h"
 #include "base/log_capture_test_util.h"
 
 namespace {
@@ -254,33 +252,18 @@ TEST_F(StrFiles, WriteReadAppendRenameRemove) {
   EXPECT_TRUE(str::get_dir(dir_).empty());
 }
 
-// A replaced file keeps its mode; a symbolic link is written through to its target and stays
-// a link; a file with another hard link is rewritten in place so both names see the new bytes.
-// New files are private to the process's user.
-TEST_F(StrFiles, ReplacingKeepsModeLinksAndHardLinks) {
-  auto mode = [](const str& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-  };
-  ASSERT_TRUE(str("v1").write_file(path("new/settings.xml")));
-  EXPECT_EQ(mode(path("new")), 0700);
-  EXPECT_EQ(mode(path("new/settings.xml")), 0600);
-  ASSERT_EQ(chmod(path("new/settings.xml").c_str(), 0640), 0);
-  ASSERT_EQ(symlink("new/settings.xml", path("link.xml").c_str()), 0);
-  ASSERT_EQ(link(path("new/settings.xml").c_str(), path("other-name.xml").c_str()), 0);
-  ASSERT_TRUE(str("v2").write_file(path("link.xml")));
-  struct stat st;
-  ASSERT_EQ(lstat(path("link.xml").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(s(str::read_file(path("new/settings.xml"))), "v2");
+// A file with another hard link is rewritten in place so both names see the new bytes; without
+// the second name it is replaced through a temporary file again. Modes and symbolic links kept
+// across a replacement are walked by OperatorFilesE2E.
+TEST_F(StrFiles, ReplacingAFileWithAHardLinkWritesInPlace) {
+  ASSERT_TRUE(str("v1").write_file(path("settings.xml")));
+  ASSERT_EQ(link(path("settings.xml").c_str(), path("other-name.xml").c_str()), 0);
+  ASSERT_TRUE(str("v2").write_file(path("settings.xml")));
   EXPECT_EQ(s(str::read_file(path("other-name.xml"))), "v2");
-  EXPECT_EQ(mode(path("new/settings.xml")), 0640);
-  // Without the second name it is replaced through a temporary file again, mode kept.
   ASSERT_TRUE(str::remove_file(path("other-name.xml")));
-  ASSERT_TRUE(str("v3").write_file(path("link.xml")));
-  EXPECT_EQ(s(str::read_file(path("new/settings.xml"))), "v3");
-  EXPECT_EQ(mode(path("new/settings.xml")), 0640);
-  EXPECT_EQ(str::get_dir(path("new")), (std::vector<str>{str("settings.xml")}));
+  ASSERT_TRUE(str("v3").write_file(path("settings.xml")));
+  EXPECT_EQ(s(str::read_file(path("settings.xml"))), "v3");
+  EXPECT_EQ(str::get_dir(dir_), (std::vector<str>{str("settings.xml")}));
 }
 
 TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
@@ -314,22 +297,6 @@ TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
   EXPECT_EQ(got, want);
   EXPECT_EQ(str::get_dir(dir_, true), (std::vector<str>{str("sub")}));
   EXPECT_EQ(str::get_dir(dir_), (std::vector<str>{str("empty"), str("plain")}));
-}
-
-TEST(StrFileLayer, InjectedWriteFailureKeepsTheOldFile) {
-  memory_file_system mem;
-  scoped_file_system use(&mem);
-  log_capture log;
-  ASSERT_TRUE(str::create_path(str("db/users")));
-  ASSERT_TRUE(str("old").write_file(str("db/users/1")));
-  mem.fail_writes("users", 1);
-  mem.torn_bytes = 1;
-  EXPECT_FALSE(str("new contents").write_file(str("db/users/1")));
-  EXPECT_EQ(s(str::read_file(str("db/users/1"))), "old");
-  EXPECT_EQ(str::get_dir(str("db/users")), (std::vector<str>{str("1")}));
-  EXPECT_EQ(log.lines().back().text, "Could not write db/users/1");
-  EXPECT_TRUE(str("new contents").write_file(str("db/users/1")));
-  EXPECT_EQ(s(str::read_file(str("db/users/1"))), "new contents");
 }
 
 // ---- Properties

@@ -1,8 +1,5 @@
 #include "db/config_script.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "db/db_test_util.h"
 #include "db/persistence.h"
 
@@ -122,20 +119,8 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
   EXPECT_TRUE(log.contains("Restoring default configuration"));
   EXPECT_EQ(domains.get(1, domains_name), "web.example");
   EXPECT_EQ(mfs.files.count("pbx.xml"), 1u);
-  // A tar image larger than max_tar (which guards uploads, not the operator's own file):
-  // restored, then the settings it carried are read back before saving.
-  ctrl_write_setting(ctrl_settings::max_tar, "1024");
-  std::vector<tar_entry> entries = {
-      {str("pbx.xml"), false, str("<pbx-config><sys_name>from tar</sys_name></pbx-config>")},
-      {str("domains/3.xml"), false, str("<row><name>tar.example</name></row>")},
-      {str("recordings/msg1.wav"), false, str('r', 4000)}};
-  mfs.files["default.tar"] = std::string(tar_write(entries).view());
-  EXPECT_EQ(restore_default_config("default.tar"), restore_result::tar);
-  EXPECT_EQ(mfs.files["recordings/msg1.wav"].size(), 4000u);
-  EXPECT_EQ(ctrl_read_registry(ctrl_settings::sys_name), "from tar");
-  EXPECT_GE(str(mfs.files["pbx.xml"]).find("<sys_name>from tar</sys_name>"), 0);
-  init_tables();
-  EXPECT_EQ(domains.get(3, domains_name), "tar.example");
+  // A tar image (over max_tar, which guards uploads only) is OperatorFilesE2E's
+  // TarBackupFromTheCommandLineRestoresSettingsAndRecordings.
   // A file that is no archive: refused, and start-up creates no domain in its place.
   clear_tables();
   ctrl_write_setting(ctrl_settings::sys_name, str());
@@ -146,35 +131,6 @@ TEST_F(ConfigScriptTest, RestoreDefaultConfig) {
                    "refused, starting without creating anything in its place"));
   EXPECT_FALSE(log.contains("No domain found, creating default domain"));
   EXPECT_EQ(domains.size(), 0);
-}
-
-// The shipped demo configuration: one domain with the default codes and six extensions.
-TEST_F(ConfigScriptTest, ShippedDefaultConfiguration) {
-  std::string path = std::string(__FILE__);
-  path = path.substr(0, path.rfind("/db/")) + "/share/default-config.xml";
-  std::ifstream f(path, std::ios::binary);
-  ASSERT_TRUE(f.good()) << path;
-  std::stringstream ss;
-  ss << f.rdbuf();
-  mfs.files["default-config.xml"] = ss.str();
-  db_startup("default-config.xml");
-  EXPECT_FALSE(log.contains("No domain found, creating default domain"));
-  ASSERT_EQ(domains.size(), 1);
-  int d = domains.first(domains_name, "localhost");
-  ASSERT_EQ(d, 1);
-  EXPECT_EQ(domains.get(d, domains_code_park), "*85");
-  EXPECT_EQ(domains.get(d, domains_code_page), "");
-  EXPECT_EQ(domain_alias.first(domain_alias_name, "127.0.0.1"), 1);
-  for (int ext = 100; ext <= 105; ext++) {
-    int alias = user_alias.first(user_alias_name, str::sprintf("%d", ext), user_alias_domain, "1");
-    ASSERT_NE(alias, 0) << ext;
-    const int user = user_alias.get(alias, user_alias_user).value();
-    const int e = users.get(user, users_type_index).value();
-    EXPECT_EQ(users.get(user, users_type_name) + " " + extensions.get(e, extensions_password) +
-                  " " + extensions.get(e, extensions_web_password),
-              str::sprintf("extensions sip%d web%d", ext, ext));
-  }
-  EXPECT_EQ(mohs.size(), 1);  // added by the start-up repairs
 }
 
 }  // namespace

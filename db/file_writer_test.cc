@@ -60,16 +60,8 @@ class FileWriterTest : public ::testing::Test {
   scoped_file_system use{&gfs};
 };
 
-TEST_F(FileWriterTest, WithoutTheThreadEveryCallActsAtOnce) {
-  EXPECT_FALSE(file_writer_running());
-  EXPECT_TRUE(write_whole_file("t/1.xml", "one"));
-  EXPECT_EQ(gfs.file("t/1.xml"), "one");
-  remove_whole_file("t/1.xml");
-  remove_whole_file("t/1.xml");  // gone already: nothing happens
-  EXPECT_EQ(gfs.file("t/1.xml"), "<none>");
-  gfs.fail_writes("2.xml", 1);
-  EXPECT_FALSE(write_whole_file("t/2.xml", "two"));
-}
+// Without the thread every call acts at once: the table tests (TableTest) write, remove and
+// fail through it that way.
 
 // While the writer is held on one file, newer versions replace the waiting ones: each file
 // ends with the last operation queued for it, a removal after a write included.

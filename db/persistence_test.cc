@@ -136,31 +136,10 @@ TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
   EXPECT_EQ(trunk_cdr.get(251, trunk_cdr_domain), "2");
   EXPECT_EQ(adrbook.first(adrbook_number, "555"), 4);
   EXPECT_EQ(rates.first(rate_prefix, "49"), 1);
-  EXPECT_GE(yields, 2);  // 252 entries in cdrt: after 100 and 200
+  EXPECT_EQ(yields, 2);  // 252 entries in cdrt: after 100 and 200, the other tables are small
   EXPECT_TRUE(log.contains("Table cdrt: Finished reading 251 rows"));
   EXPECT_TRUE(log.contains("Table adrbook: Finished reading 1 rows"));
   EXPECT_FALSE(log.contains("Table cdre: Finished reading 0 rows"));
-}
-
-// Writes that fail at the file layer: memory stays authoritative, later writes heal the files,
-// and a restart sees a consistent store.
-TEST_F(PersistenceTest, FailingDiskDuringABurstOfChanges) {
-  db_startup(str());
-  mfs.fail_writes("users/", 1000000);
-  for (int i = 0; i < 20; i++) {
-    int u = users.add_row();
-    users.set(u, users_domain, "1");
-    users.set(u, users_type_name, "extensions");
-  }
-  EXPECT_EQ(users.size(), 20);
-  EXPECT_EQ(users.count(users_domain, "1"), 20);
-  for (auto& [name, bytes] : mfs.files) EXPECT_NE(name.rfind("users/", 0), 0u) << name;
-  mfs.heal();
-  for (int u = 1; u <= 20; u++) users.set(u, users_dial_plan, "1");
-  users.read_table("users");  // a restart reads what reached the disk
-  EXPECT_EQ(users.size(), 20);
-  EXPECT_EQ(users.count(users_type_name, "extensions"), 20);
-  EXPECT_EQ(users.get_index(), 21);
 }
 
 }  // namespace

@@ -74,7 +74,9 @@ void serve_ready(const read_set& rs) {
   if (!rs.ready(media_fd)) return;
   str data;
   ip_port from;
-  while (udp_receive(media_fd, data, from)) rtp_events.push_back("rtp " + std::string(data.view()));
+  while (udp_receive(media_fd, data, from))  // non-blocking: ends when the socket is empty
+    rtp_events.push_back("rtp " + std::string(data.view()) + " from " +
+                         std::string(from.readable().view()));
 }
 
 }  // namespace
@@ -85,8 +87,9 @@ TEST(RtpLoop, ServesSocketsAndRunsDueTimers) {
   single_thread_mode = true;
   // A descriptor beyond fd_set's range, as a full table of legs has them.
   media_fd = fcntl(udp_open(ip_port::from_text(str("127.0.0.1:0"))), F_DUPFD_CLOEXEC, 1100);
-  int peer = udp_open(ip_port::from_text(str("127.0.0.1:0")));
+  int peer = udp_open(ip_port::from_text(str("127.0.0.2:0")));
   ASSERT_GE(media_fd, 0);
+  ASSERT_GE(peer, 0);
   set_rtp_socket_hooks(rtp_socket_hooks{fill_one, serve_ready});
   rtp_events.clear();
   timeout t;
@@ -96,13 +99,16 @@ TEST(RtpLoop, ServesSocketsAndRunsDueTimers) {
   ASSERT_TRUE(udp_send(peer, str("p1"), to));
   mutex m;
   ASSERT_EQ(wait_socket(media_fd, false, 5000, m), 1);
+  EXPECT_GE(socket_queued_bytes(media_fd), 2);  // the datagram waits, charged with its overhead
   rtimestamp work_end = 0;
   rtp_loop_pass(work_end);
-  EXPECT_EQ(rtp_events, (std::vector<std::string>{"rtp p1"}));
+  const std::string got = "rtp p1 from 127.0.0.2:" + std::to_string(socket_local_port(peer));
+  EXPECT_EQ(rtp_events, (std::vector<std::string>{got}));
+  EXPECT_EQ(socket_queued_bytes(media_fd), 0);
   EXPECT_TRUE(t.pending());
   EXPECT_NE(work_end, 0);
   rtp_loop_pass(work_end);
-  EXPECT_EQ(rtp_events, (std::vector<std::string>{"rtp p1", "timer"}));
+  EXPECT_EQ(rtp_events, (std::vector<std::string>{got, "timer"}));
   EXPECT_FALSE(t.pending());
   set_rtp_socket_hooks(rtp_socket_hooks());
   close_socket(media_fd);
