@@ -1,7 +1,7 @@
 // Address blocking in the running daemon: unauthenticated requests count against their source
 // address; the fourth within a second blocks it (its requests are dropped without an answer,
 // the block is logged and stored as an accesslist row), while other addresses are served.
-// Which requests count is proved in sip/sip_receive_test.cc, that white entries never count in
+// Which requests count is proved in sip/transaction_test.cc, that white entries never count in
 // sip/address_list_test.cc (and every e2e test whose phones send more than the blocking allows
 // relies on a white row of its own).
 #include <gtest/gtest.h>
