@@ -461,8 +461,8 @@ TEST_F(ExtensionCallsE2E, HeldPartyHearsMusicUntilResumed) {
 // ---- 7: the call limits ----
 
 // With the system limit of 2 calls the third call at a time is refused with 503, with the
-// domain's limit of 2 already the second; once the calls end, a call is admitted again. (An
-// unknown number's 404 is proved in pbx/admission_test.cc.)
+// domain's limit of 2 already the second; once the calls end, a call is admitted again, and a
+// number nobody has is refused with 404.
 TEST_F(ExtensionCallsE2E, CallLimits) {
   struct limit_row {
     const char* name;
@@ -490,6 +490,8 @@ TEST_F(ExtensionCallsE2E, CallLimits) {
     EXPECT_EQ(again.call("101", 3000, 180), "180 Ringing") << t->log();
     EXPECT_EQ(again.cancel(), "200 Ok / 487 Request Terminated");
     EXPECT_EQ(ringing.wait(5000), 0) << sipp_log("101");
+    dialer unknown(*t, "127.0.0.105", "100");
+    EXPECT_EQ(final_of(unknown.call("199")), "404 Not Found") << unknown.transcript;
   }
 }
 
