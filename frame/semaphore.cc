@@ -50,6 +50,9 @@ bool semaphore::try_wait() {
 int semaphore::wait() { return wait(int64_t{-1}); }
 
 int semaphore::wait(int64_t ms) {
+  // Thirty years at most, so that the deadline in nanoseconds cannot overflow.
+  constexpr int64_t max_ms = int64_t{1000000000000};
+  if (ms > max_ms) ms = max_ms;
   int64_t deadline = ms >= 0 ? monotonic_ns() + ms * 1000000 : 0;
   for (;;) {
     if (try_wait()) return 2;
