@@ -70,34 +70,59 @@ allocator_state& allocator() {
 constexpr int cached_classes = 7;
 constexpr uint32_t cache_limit(int c) { return c < 5 ? 32 : c == 5 ? 8 : 4; }
 
-// Sized for every class, so that a batch of one (below) can use it for any class too.
 struct block_cache {
-  str::block* head[str::num_classes] = {};
-  uint32_t count[str::num_classes] = {};
+  str::block* head[cached_classes] = {};
+  uint32_t count[cached_classes] = {};
 };
 
-// Takes up to n blocks of class c from the global list (refilling it from the system when
-// empty) onto the cache. false when the system has no memory.
-bool cache_refill(block_cache& bc, int c, uint32_t n) {
+// With a.mu held: makes sure class c's global list is not empty, taking at least n blocks
+// from the system when it is. false when the system has no memory.
+bool fill_global_locked(allocator_state& a, int c, uint32_t n) {
+  class_state& cs = a.classes[c];
+  if (cs.free_list) return true;
+  size_t block_bytes = str::class_capacity(c) + str::header_size;
+  uint32_t count = std::max(str::class_refill(c), n);
+  // Blocks stay 16-byte aligned; the data area of each starts 20 bytes in.
+  size_t stride = (block_bytes + 15) / 16 * 16;
+  auto* chunk = static_cast<uint8_t*>(std::malloc(stride * count));
+  if (!chunk) return false;
+  a.bytes_obtained += stride * count;
+  for (uint32_t i = 0; i < count; ++i) {
+    auto* nb = reinterpret_cast<str::block*>(chunk + i * stride);
+    nb->capacity = str::class_capacity(c);
+    nb->next_free = cs.free_list;
+    cs.free_list = nb;
+  }
+  cs.free_count += count;
+  return true;
+}
+
+// One block of class c straight from the global list (classes and threads without a cache).
+str::block* take_global(int c) {
+  allocator_state& a = allocator();
+  std::lock_guard<std::mutex> g(a.mu);
+  if (!fill_global_locked(a, c, 1)) return nullptr;
+  class_state& cs = a.classes[c];
+  str::block* b = cs.free_list;
+  cs.free_list = b->next_free;
+  return b;
+}
+
+void give_global(str::block* b, int c) {
   allocator_state& a = allocator();
   std::lock_guard<std::mutex> g(a.mu);
   class_state& cs = a.classes[c];
-  if (!cs.free_list) {
-    size_t block_bytes = str::class_capacity(c) + str::header_size;
-    uint32_t count = std::max(str::class_refill(c), n);
-    // Blocks stay 16-byte aligned; the data area of each starts 20 bytes in.
-    size_t stride = (block_bytes + 15) / 16 * 16;
-    auto* chunk = static_cast<uint8_t*>(std::malloc(stride * count));
-    if (!chunk) return false;
-    a.bytes_obtained += stride * count;
-    for (uint32_t i = 0; i < count; ++i) {
-      auto* nb = reinterpret_cast<str::block*>(chunk + i * stride);
-      nb->capacity = str::class_capacity(c);
-      nb->next_free = cs.free_list;
-      cs.free_list = nb;
-    }
-    cs.free_count += count;
-  }
+  b->next_free = cs.free_list;
+  cs.free_list = b;
+}
+
+// Takes up to n blocks of class c from the global list onto the cache. false when the system
+// has no memory.
+bool cache_refill(block_cache& bc, int c, uint32_t n) {
+  allocator_state& a = allocator();
+  std::lock_guard<std::mutex> g(a.mu);
+  if (!fill_global_locked(a, c, n)) return false;
+  class_state& cs = a.classes[c];
   for (uint32_t i = 0; i < n && cs.free_list; ++i) {
     str::block* b = cs.free_list;
     cs.free_list = b->next_free;
@@ -168,14 +193,14 @@ str::block* str::alloc_block(size_t n) {
     a.large_blocks++;
   } else {
     block_cache* bc = c < cached_classes ? cache() : nullptr;
-    block_cache single;  // a batch of one for the classes (and threads) without a cache
-    if (!bc) bc = &single;
-    if (!bc->head[c] && !cache_refill(*bc, c, bc == &single ? 1 : cache_limit(c) / 2)) {
-      return nullptr;
+    if (!bc) {
+      b = take_global(c);
+    } else if (bc->head[c] || cache_refill(*bc, c, cache_limit(c) / 2)) {
+      b = bc->head[c];
+      bc->head[c] = b->next_free;
+      bc->count[c]--;
     }
-    b = bc->head[c];
-    bc->head[c] = b->next_free;
-    bc->count[c]--;
+    if (!b) return nullptr;
     class_state& cs = a.classes[c];
     cs.free_count--;
     cs.in_use++;
@@ -207,16 +232,14 @@ void str::free_block(block* b) {
   cs.in_use--;
   cs.free_count++;
   block_cache* bc = c < cached_classes ? cache() : nullptr;
-  block_cache single;
-  if (!bc) bc = &single;
+  if (!bc) {
+    give_global(b, c);
+    return;
+  }
   b->next_free = bc->head[c];
   bc->head[c] = b;
   bc->count[c]++;
-  if (bc == &single) {
-    cache_drain(single, c, 0);
-  } else if (bc->count[c] > cache_limit(c)) {
-    cache_drain(*bc, c, cache_limit(c) / 2);
-  }
+  if (bc->count[c] > cache_limit(c)) cache_drain(*bc, c, cache_limit(c) / 2);
 }
 
 str::meminfo str::get_meminfo_stats() {

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -155,6 +156,11 @@ int64_t socket_queued_bytes(int fd) {
 
 namespace {
 constexpr int word_bits = 8 * sizeof(unsigned long);
+}
+
+void read_set::clear() {
+  std::fill(bits_.begin(), bits_.end(), 0ul);
+  maxfd_ = -1;
 }
 
 void read_set::add(int fd) {

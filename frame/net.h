@@ -43,6 +43,8 @@ int wait_socket(int fd, bool want_write, int timeout_ms, mutex& run);
 // per call leg, more than fd_set's 1024 with a full table of legs.
 class read_set {
  public:
+  // Empties the set, keeping its storage for the next pass of the loop.
+  void clear();
   void add(int fd);
   bool ready(int fd) const;
   // The highest descriptor added, -1 for none.

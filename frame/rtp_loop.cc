@@ -68,7 +68,8 @@ rtp_wait rtp_wait_for(int64_t d, int64_t resolution_us) {
 }
 
 void rtp_loop_pass(rtimestamp& work_end) {
-  read_set rs;
+  static thread_local read_set rs;  // its storage serves every pass
+  rs.clear();
   if (hooks.fill) hooks.fill(rs);
   int maxfd = rs.max_fd();
   rtimestamp now = 0;

@@ -104,8 +104,9 @@ void run_server() {
   // 3.
   rtimestamp last_accept = 0;
   select_timeout_counter timeouts;
+  read_set rs;
   for (;;) {
-    read_set rs;
+    rs.clear();
     for (const main_loop_socket& s : main_sockets) rs.add(s.fd);
     // Accepts are paced per source address (fork_http); here only the connection limit holds.
     int64_t wait =

@@ -121,8 +121,9 @@ void run_pbxsrv_sip() {
     if (threads > 0) max_sip_threads = threads;
   }
   select_timeout_counter timeouts;
+  read_set rs;
   for (;;) {
-    read_set rs;
+    rs.clear();
     // sip_rate paces each source address on its own (fork_sip_tcp); here only the limit on
     // connections keeps the listening sockets out of the read set.
     int64_t wait =

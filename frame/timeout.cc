@@ -182,6 +182,10 @@ str timeout::serialize() const {
 
 int64_t timeout_queue::delay(rtimestamp& now, uint64_t& id, bool precise) {
   mutex_lock l(timeout_mutex);
+  return delay_locked(now, id, precise);
+}
+
+int64_t timeout_queue::delay_locked(rtimestamp& now, uint64_t& id, bool precise) {
   if (map_.empty()) return -1;
   now = clock_now();
   id = map_.begin()->second.id;
@@ -192,14 +196,9 @@ int64_t timeout_queue::delay(rtimestamp& now, uint64_t& id, bool precise) {
 
 int64_t timeout_queue::arm(semaphore& s, rtimestamp& now, uint64_t& id) {
   mutex_lock l(timeout_mutex);
-  wakeup_ = &s;
-  if (map_.empty()) return -1;
-  now = clock_now();
-  id = map_.begin()->second.id;
-  rtimestamp left = map_.begin()->first - now;
-  if (left > 0) return ticks2ms(left);
-  wakeup_ = nullptr;
-  return 0;
+  int64_t d = delay_locked(now, id, false);
+  wakeup_ = d != 0 ? &s : nullptr;
+  return d;
 }
 
 uint64_t timeout_queue::wait_id() {

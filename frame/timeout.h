@@ -156,6 +156,7 @@ class timeout_queue {
 
  private:
   friend class timeout;
+  int64_t delay_locked(rtimestamp& now, uint64_t& id, bool precise);
   timeout::map map_;
   semaphore* wakeup_ = nullptr;
 };
