@@ -331,13 +331,18 @@ inline int leave_voicemail(const telmond_process& t, const std::string& name,
 // ---- Phones played by the test over raw UDP ----
 
 // A phone of extension user (password "sip" + user) on its own loopback address, one dialog
-// per object: it answers the daemon's challenges, acknowledges every final answer to its
-// INVITEs, keeps the dialog's tags and remote target, and answers every request the daemon
-// sends it with 200 (they are kept for wait_request).
+// (or registration) per object, as RFC 3261 asks: it answers the daemon's challenges,
+// acknowledges every final answer to its INVITEs, keeps the dialog's tags and remote target, and
+// answers every request the daemon sends it with request_answer (200, or 401 with a challenge
+// of its own); the requests it received are kept in order.
 class dialer {
  public:
   dialer(const e2e::telmond_process& t, const std::string& ip, const std::string& user)
-      : sip_(ip), rtp_(ip), port_(t.ports().sip_udp), user_(user) {
+      : from("sip:" + user + "@localhost"),
+        sip_(ip),
+        rtp_(ip),
+        port_(t.ports().sip_udp),
+        user_(user) {
     static int calls = 0;
     call_id = "dialer-" + std::to_string(++calls) + "-" + std::to_string(sip_.port());
     tag = "d" + std::to_string(calls);
@@ -349,13 +354,20 @@ class dialer {
   // The payload types of the offers' m-line, then their attribute lines.
   std::string formats =
       "0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\n";
-  // Calls number: the status lines of the answers after the challenge but 100, " | " between
-  // them ("180 Ringing | 200 Ok"), until the first with a code of at least stop_at (200: the
-  // final one) or until ms passed.
+  // The first request of the dialog, method to uri (a REGISTER goes to the domain, with uri in
+  // its To): the status lines of the answers after the challenge but 100, " | " between them
+  // ("180 Ringing | 200 Ok"), until the first with a code of at least stop_at (200: the final
+  // one) or until ms passed.
+  std::string open(const std::string& method, const std::string& uri,
+                   const std::string& headers = "", const std::string& body = "", int ms = 3000,
+                   int stop_at = 200) {
+    target_ = method == "REGISTER" ? "sip:localhost" : uri;
+    to_ = "<" + uri + ">";
+    return transaction(method, body, headers, ms, stop_at, true);
+  }
+  // Calls number with an offer: the answers as open() gives them.
   std::string call(const std::string& number, int ms = 5000, int stop_at = 200) {
-    target_ = "sip:" + number + "@localhost";
-    to_ = "<sip:" + number + "@localhost>";
-    return transaction("INVITE", sdp(), "", ms, stop_at, true);
+    return open("INVITE", "sip:" + number + "@localhost", "", sdp(), ms, stop_at);
   }
   // CANCEL of the INVITE in progress: the CANCEL's final status, " / ", the INVITE's answers.
   std::string cancel(int ms = 3000) {
@@ -368,11 +380,12 @@ class dialer {
                       const std::string& body = "", int ms = 3000) {
     return transaction(method, body, headers, ms, 200, true);
   }
-  // The next request from the daemon of method within ms (answered 200); "" for none.
-  std::string wait_request(const std::string& method, int ms) {
+  // The next request from the daemon of method whose text holds text, within ms; "" for none.
+  std::string wait_request(const std::string& method, int ms, const std::string& text = "") {
     for (auto end = steady_clock::now() + milliseconds(ms);;) {
       for (size_t i = 0; i < requests_.size(); ++i) {
-        if (requests_[i].rfind(method + " ", 0) == 0) {
+        if (requests_[i].rfind(method + " ", 0) == 0 &&
+            requests_[i].find(text) != std::string::npos) {
           std::string r = requests_[i];
           requests_.erase(requests_.begin() + long(i));
           return r;
@@ -405,6 +418,18 @@ class dialer {
     }
     return finals[0] + " / " + finals[1];
   }
+  // Receives for ms, answering every request.
+  void listen(int ms) {
+    for (auto end = steady_clock::now() + milliseconds(ms); pump(end);) {
+    }
+  }
+  // Every request of method received so far, in order.
+  std::vector<std::string> received(const std::string& method) const {
+    std::vector<std::string> out;
+    for (const std::string& r : received_)
+      if (r.rfind(method + " ", 0) == 0) out.push_back(r);
+    return out;
+  }
   // The dialog for a Replaces parameter, URL-escaped (this phone's tag as the From tag).
   std::string replaces() const {
     return call_id + "%3Bto-tag%3D" + remote_tag + "%3Bfrom-tag%3D" + tag;
@@ -414,8 +439,11 @@ class dialer {
   e2e::udp_peer& media() { return rtp_; }
 
   std::string call_id, tag, remote_tag;
-  std::string last;        // the last final answer, whole
-  std::string transcript;  // what was sent (first lines) and received (whole), for failures
+  std::string from;          // the address of the requests (default: user@localhost)
+  std::string contact;       // their Contact (default: this phone's socket)
+  int request_answer = 200;  // or 401: every request the daemon sends is challenged
+  std::string last;          // the last final answer, whole
+  std::string transcript;    // what was sent (first lines) and received (whole), for failures
 
  private:
   std::string transaction(const std::string& method, const std::string& body,
@@ -429,8 +457,11 @@ class dialer {
     // Stopped at a provisional answer of a first attempt: a challenge may still follow it.
     if (may_retry && last.empty() && stopped_early_) challenge_after(method, cseq, 300);
     if (may_retry && !last.empty() && code_of(last) == 401) {
-      // A final answer carries the To tag of the dialog it would have made.
-      EXPECT_NE(match(header_of(last, "To"), ";tag=([^;>]+)"), "") << last;
+      // A call leg's final answer carries the To tag of the dialog it would have made (the
+      // registrar's challenges carry none).
+      if (method == "INVITE") {
+        EXPECT_NE(match(header_of(last, "To"), ";tag=([^;>]+)"), "") << last;
+      }
       challenge_ = header_of(last, "WWW-Authenticate");
       return transaction(method, body, headers, ms, stop_at, false);
     }
@@ -440,15 +471,16 @@ class dialer {
             const std::string& headers, const std::string& body) {
     const std::string via = sip_.ip() + ":" + std::to_string(sip_.port());
     const bool auth = !challenge_.empty() && method != "ACK" && method != "CANCEL";
-    const std::string type = body.empty() ? "" : "Content-Type: application/sdp\r\n";
+    const bool typed = body.empty() || headers.find("Content-Type:") != std::string::npos;
+    const std::string type = typed ? "" : "Content-Type: application/sdp\r\n";
     transcript += "--> " + method + " " + std::to_string(cseq) + "\n";
     sip_.send_to(
         "127.0.0.1", port_,
         method + " " + target_ + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=" + branch +
-            ";rport\r\nFrom: <sip:" + user_ + "@localhost>;tag=" + tag + "\r\nTo: " + to_ +
+            ";rport\r\nFrom: <" + from + ">;tag=" + tag + "\r\nTo: " + to_ +
             (remote_tag.empty() ? "" : ";tag=" + remote_tag) + "\r\nCall-ID: " + call_id +
-            "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <sip:" + user_ +
-            "@" + via + ">\r\nMax-Forwards: 70\r\n" +
+            "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <" +
+            (contact.empty() ? "sip:" + user_ + "@" + via : contact) + ">\r\nMax-Forwards: 70\r\n" +
             (auth ? digest(challenge_, user_, "sip" + user_, method, target_) : "") + headers +
             type + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   }
@@ -468,6 +500,7 @@ class dialer {
         if (code >= 200) {
           last = r;
           if (method == "INVITE") acknowledge(r, cseq);
+          if (method != "INVITE" && method != "REGISTER" && code < 300) enter_dialog(r);
         }
         stopped_early_ = code < 200;
         if (code >= stop_at || code >= 200) return got;
@@ -491,12 +524,16 @@ class dialer {
       if (!pump(end)) return;
     }
   }
+  // A 2xx gives the dialog's remote tag and target.
+  void enter_dialog(const std::string& r) {
+    remote_tag = match(header_of(r, "To"), ";tag=([^;>]+)");
+    const std::string remote = match(header_of(r, "Contact"), "<([^>]+)>");
+    if (!remote.empty()) target_ = remote;
+  }
   void acknowledge(const std::string& r, int cseq) {
     const std::string to_tag = match(header_of(r, "To"), ";tag=([^;>]+)");
     if (code_of(r) < 300) {
-      remote_tag = to_tag;
-      const std::string contact = match(header_of(r, "Contact"), "<([^>]+)>");
-      if (!contact.empty()) target_ = contact;
+      enter_dialog(r);
       send("ACK", cseq, "z9hG4bK-" + call_id + "-ack" + std::to_string(cseq), "", "");
       return;
     }
@@ -517,15 +554,22 @@ class dialer {
       responses_.push_back(bytes);
       return true;
     }
-    if (bytes.rfind("ACK ", 0) != 0) sip_.send_to(ip, port, response_to(bytes, "200 OK"));
+    if (bytes.rfind("ACK ", 0) != 0)
+      sip_.send_to(ip, port,
+                   request_answer == 401
+                       ? response_to(bytes, "401 Unauthorized",
+                                     "WWW-Authenticate: Digest realm=\"phone\",nonce=\"" +
+                                         md5_of(bytes) + "\"\r\n")
+                       : response_to(bytes, "200 OK"));
     requests_.push_back(bytes);
+    received_.push_back(bytes);
     return true;
   }
 
   e2e::udp_peer sip_, rtp_;
   int port_;
   std::string user_, target_, to_, invite_branch_, challenge_;
-  std::vector<std::string> responses_, requests_;
+  std::vector<std::string> responses_, requests_, received_;
   int cseq_ = 0, sdp_version_ = 0;
   bool stopped_early_ = false;  // the last answers() ended at a provisional answer
 };
@@ -542,114 +586,6 @@ inline bool port_taken(const std::string& ip, int port) {
   return taken;
 }
 
-// A telephone played by the test over raw UDP from its own loopback address, as RFC 3261 asks:
-// it answers a challenge to its requests with its password, keeps the To tag of the dialog a
-// 200 makes, and answers every request it receives (a NOTIFY) with request_answer, a 401 with
-// a challenge of its own. The requests it received are kept in order.
-class raw_phone {
- public:
-  raw_phone(const e2e::telmond_process& t, const std::string& ip, const std::string& user,
-            const std::string& password = "")
-      : peer_(ip), port_(t.ports().sip_udp), user_(user), password_(password) {
-    if (password_.empty()) password_ = "sip" + user;
-    from = to = "sip:" + user + "@localhost";
-  }
-  // Sends method with CSeq cseq (again with the next CSeq and credentials when challenged),
-  // leaving cseq at the next unused number; the status line of the final answer, "" when none
-  // came within timeout_ms.
-  std::string request(const std::string& method, const std::string& call_id, int& cseq,
-                      const std::string& headers, const std::string& body = "",
-                      int timeout_ms = 3000) {
-    const std::string uri = method == "REGISTER" ? "sip:localhost" : to;
-    last_answer = transact(method, uri, call_id, cseq++, headers, body, timeout_ms);
-    if (first_line(last_answer).find(" 401 ") != std::string::npos) {
-      const std::string credentials =
-          digest(header_of(last_answer, "WWW-Authenticate"), user_, password_, method, uri);
-      last_answer = transact(method, uri, call_id, cseq++, headers + credentials, body, timeout_ms);
-    }
-    const std::string tag = match(header_of(last_answer, "To"), ";tag=([^;>]+)");
-    if (first_line(last_answer).find(" 200 ") != std::string::npos && !tag.empty())
-      to_tags_[call_id] = tag;
-    return first_line(last_answer);
-  }
-  // Receives for ms milliseconds, answering every request.
-  void listen(int ms) { wait_request("", "", "", ms); }
-  // The first request within ms of method on call_id whose text contains text ("" for none),
-  // answering every request meanwhile.
-  std::string wait_request(const std::string& method, const std::string& call_id,
-                           const std::string& text, int ms) {
-    std::string bytes;
-    for (auto end = steady_clock::now() + milliseconds(ms); receive(bytes, end);) {
-      if (bytes.rfind("SIP/2.0 ", 0) == 0) continue;
-      answer(bytes);
-      if (!method.empty() && bytes.rfind(method + " ", 0) == 0 &&
-          header_of(bytes, "Call-ID") == call_id && bytes.find(text) != std::string::npos)
-        return bytes;
-    }
-    return "";
-  }
-  // The requests received of method on call_id, in order.
-  std::vector<std::string> received(const std::string& method, const std::string& call_id) const {
-    std::vector<std::string> out;
-    for (const std::string& r : requests_)
-      if (r.rfind(method + " ", 0) == 0 && header_of(r, "Call-ID") == call_id) out.push_back(r);
-    return out;
-  }
-
-  std::string from, to;  // addresses of the requests (default: user@localhost)
-  std::string contact;   // the Contact of the requests (default: this phone's socket)
-  int request_answer = 200;
-  std::string last_answer;  // the whole last answer request() got
-
- private:
-  bool receive(std::string& bytes, steady_clock::time_point end) {
-    const auto left = std::chrono::duration_cast<milliseconds>(end - steady_clock::now());
-    return left.count() > 0 && peer_.receive(bytes, int(left.count()), &source_ip_, &source_port_);
-  }
-  // Sends one request and waits for its final answer, answering the requests that come first.
-  std::string transact(const std::string& method, const std::string& uri,
-                       const std::string& call_id, int cseq, const std::string& headers,
-                       const std::string& body, int timeout_ms) {
-    const std::string via = peer_.ip() + ":" + std::to_string(peer_.port());
-    const std::string& tag = to_tags_[call_id];
-    peer_.send_to(
-        "127.0.0.1", port_,
-        method + " " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP " + via + ";branch=z9hG4bK-" + call_id +
-            "-" + std::to_string(cseq) + ";rport\r\nFrom: <" + from + ">;tag=" + call_id +
-            "\r\nTo: <" + to + ">" + (tag.empty() ? "" : ";tag=" + tag) + "\r\nCall-ID: " +
-            call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <" +
-            (contact.empty() ? "sip:" + user_ + "@" + via : contact) + ">\r\nMax-Forwards: 70\r\n" +
-            headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    std::string bytes;
-    for (auto end = steady_clock::now() + milliseconds(timeout_ms); receive(bytes, end);) {
-      if (bytes.rfind("SIP/2.0 ", 0) != 0) {
-        answer(bytes);
-      } else if (header_of(bytes, "Call-ID") == call_id &&
-                 header_of(bytes, "CSeq") == std::to_string(cseq) + " " + method &&
-                 bytes.rfind("SIP/2.0 1", 0) != 0) {
-        return bytes;
-      }
-    }
-    return "";
-  }
-  void answer(const std::string& request) {
-    requests_.push_back(request);
-    peer_.send_to(source_ip_, source_port_,
-                  request_answer == 401
-                      ? response_to(request, "401 Unauthorized",
-                                    "WWW-Authenticate: Digest realm=\"phone\",nonce=\"" +
-                                        md5_of(request) + "\"\r\n")
-                      : response_to(request, "200 OK"));
-  }
-
-  e2e::udp_peer peer_;
-  int port_;
-  std::string user_, password_, source_ip_;
-  int source_port_ = 0;
-  std::map<std::string, std::string> to_tags_;  // Call-ID -> To tag of its dialog
-  std::vector<std::string> requests_;
-};
-
 // A phone of extension user played by the test over raw UDP on its own thread, for races
 // finer than sipp can play: each INVITE is answered 180 at once and 200 answer_ms later, unless
 // a CANCEL came first (then 200 to it and 487); ACK, BYE and a late CANCEL are answered as RFC
@@ -662,10 +598,8 @@ class quick_callee {
   // REGISTER with digest authentication (its Contact this phone's socket), then serving; false
   // when not registered.
   bool start() {
-    int cseq = 1;
     registrar_.contact = "sip:" + user_ + "@" + sip_.ip() + ":" + std::to_string(sip_.port());
-    if (registrar_.request("REGISTER", "quick-" + user_, cseq, "Expires: 3600\r\n")
-            .rfind("SIP/2.0 200 ", 0) != 0)
+    if (registrar_.open("REGISTER", "sip:" + user_ + "@localhost", "Expires: 3600\r\n") != "200 OK")
       return false;
     thread_ = std::thread([this] { serve(); });
     return true;
@@ -737,7 +671,7 @@ class quick_callee {
     }
   }
 
-  raw_phone registrar_;  // registers this phone's socket as the contact
+  dialer registrar_;  // registers this phone's socket as the contact
   e2e::udp_peer sip_, rtp_;
   int port_;
   std::string user_, ip_ = "127.0.0.1";

@@ -8,8 +8,8 @@
 
 namespace {
 
+using e2e::dialer;
 using e2e::header_of;
-using e2e::raw_phone;
 
 class PhoneJourneyE2E : public ::testing::Test {
  protected:
@@ -26,38 +26,41 @@ class PhoneJourneyE2E : public ::testing::Test {
 // account's do-not-disturb state changes; a phone would refuse a lower CSeq and keep a stale
 // lamp.
 TEST_F(PhoneJourneyE2E, NotifiesOfASubscriptionCountUp) {
-  raw_phone phone(*t, "127.0.0.42", "104", "sip104");
   auto dnd = [](bool on) {
     return std::string(
                "<SetDoNotDisturb xmlns=\"http://www.ecma-international.org/standards/ecma-323/"
                "csta/ed3\"><device>104</device><doNotDisturbOn>") +
            (on ? "true" : "false") + "</doNotDisturbOn></SetDoNotDisturb>";
   };
-  // The two subscriptions by Call-ID: their headers and next CSeq.
-  std::map<std::string, std::pair<std::string, int>> dialogs = {
-      {"mwi-42", {"Event: message-summary\r\nExpires: 600\r\n", 1}},
-      {"fe-42",
-       {"Event: as-feature-event\r\nExpires: 600\r\n"
-        "Content-Type: application/x-as-feature-event+xml\r\n",
-        1}}};
-  // Both subscribe, message waiting is refreshed, then the feature keys with do-not-disturb on
-  // and off.
-  const std::pair<const char*, std::string> steps[] = {
-      {"mwi-42", ""}, {"fe-42", ""}, {"mwi-42", ""}, {"fe-42", dnd(true)}, {"fe-42", dnd(false)}};
-  for (const auto& [id, body] : steps) {
-    auto& [headers, cseq] = dialogs[id];
-    ASSERT_EQ(phone.request("SUBSCRIBE", id, cseq, headers, body), "SIP/2.0 200 OK") << id << body;
-    phone.listen(500);
+  // Phone 104's two subscriptions, each a dialog of its own.
+  dialer mwi(*t, "127.0.0.42", "104"), fe(*t, "127.0.0.42", "104");
+  const std::string aor = "sip:104@localhost",
+                    mwi_headers = "Event: message-summary\r\nExpires: 600\r\n",
+                    fe_headers =
+                        "Event: as-feature-event\r\nExpires: 600\r\n"
+                        "Content-Type: application/x-as-feature-event+xml\r\n";
+  const auto listen = [&] {  // both answer their NOTIFYs for half a second
+    for (int i = 0; i < 10; i++) mwi.listen(25), fe.listen(25);
+  };
+  ASSERT_EQ(mwi.open("SUBSCRIBE", aor, mwi_headers), "200 OK");
+  ASSERT_EQ(fe.open("SUBSCRIBE", aor, fe_headers), "200 OK");
+  // Message waiting is refreshed, then the feature keys turn do-not-disturb on and off.
+  listen();
+  ASSERT_EQ(mwi.request("SUBSCRIBE", mwi_headers), "200 OK");
+  for (const bool on : {true, false}) {
+    listen();
+    ASSERT_EQ(fe.request("SUBSCRIBE", fe_headers, dnd(on)), "200 OK") << on;
   }
-  for (const char* call_id : {"mwi-42", "fe-42"}) {
-    const std::vector<std::string> notifies = phone.received("NOTIFY", call_id);
-    ASSERT_FALSE(notifies.empty()) << call_id;
+  listen();
+  for (dialer* d : {&mwi, &fe}) {
+    const std::vector<std::string> notifies = d->received("NOTIFY");
+    ASSERT_FALSE(notifies.empty()) << d->call_id;
     for (size_t i = 1; i < notifies.size(); i++)
       EXPECT_LT(std::stoul(header_of(notifies[i - 1], "CSeq")),
                 std::stoul(header_of(notifies[i], "CSeq")))
-          << call_id << " NOTIFY " << i;
+          << d->call_id << " NOTIFY " << i;
   }
-  EXPECT_EQ(phone.received("NOTIFY", "fe-42").size(), 12u);  // four per state
+  EXPECT_EQ(fe.received("NOTIFY").size(), 12u);  // four per state
   // The account's row and log follow the feature keys (the bodies are proved in
   // pbx/registration_test.cc).
   EXPECT_TRUE(t->wait_for_log("Account 104 turned do not disturb on", 1000));
@@ -69,22 +72,16 @@ TEST_F(PhoneJourneyE2E, NotifiesOfASubscriptionCountUp) {
 // A REGISTER that cannot succeed because of its From gets its final answer at once (it used to
 // get none, and the phone timed out), and the log says why.
 TEST_F(PhoneJourneyE2E, UnknownFromDomainOrUserIsAnsweredAtOnce) {
-  const struct {
-    const char *source, *from, *answer;
-  } cases[] = {{"127.0.0.43", "sip:100@unknown.example", "SIP/2.0 404 Not Found"},
-               {"127.0.0.44", "sip:999@localhost", "SIP/2.0 404 Not Found"}};
-  for (const auto& c : cases) {
-    raw_phone phone(*t, c.source, "100", "sip100");
-    phone.from = c.from;
-    int cseq = 1;
-    EXPECT_EQ(phone.request("REGISTER", std::string("from-") + c.source, cseq, "Expires: 60\r\n",
-                            "", 1000),
-              c.answer)
-        << c.from;
+  for (const auto& [source, from] : {std::pair{"127.0.0.43", "sip:100@unknown.example"},
+                                     std::pair{"127.0.0.44", "sip:999@localhost"}}) {
+    dialer phone(*t, source, "100");
+    phone.from = from;
+    EXPECT_EQ(phone.open("REGISTER", "sip:100@localhost", "Expires: 60\r\n", "", 1000),
+              "404 Not Found")
+        << from;
     EXPECT_TRUE(t->wait_for_log(
-        std::string("Refusing registration from ") + c.source + " (From <" + c.from + ">;tag=",
-        1000))
-        << c.from;
+        std::string("Refusing registration from ") + source + " (From <" + from + ">;tag=", 1000))
+        << from;
   }
 }
 
@@ -92,15 +89,14 @@ TEST_F(PhoneJourneyE2E, UnknownFromDomainOrUserIsAnsweredAtOnce) {
 // with credentials on a branch of its own (it used to be a storm of thousands, every copy on
 // the challenged one's branch).
 TEST_F(PhoneJourneyE2E, PhoneThatChallengesNotifiesGetsEachAtMostTwice) {
-  raw_phone phone(*t, "127.0.0.45", "105", "sip105");
+  dialer phone(*t, "127.0.0.45", "105");
   phone.request_answer = 401;
-  int cseq = 1;
   ASSERT_EQ(
-      phone.request("SUBSCRIBE", "fe-45", cseq, "Event: as-feature-event\r\nExpires: 600\r\n"),
-      "SIP/2.0 200 OK");
+      phone.open("SUBSCRIBE", "sip:105@localhost", "Event: as-feature-event\r\nExpires: 600\r\n"),
+      "200 OK");
   phone.listen(3000);  // longer than the first retransmission interval
   std::map<std::string, std::vector<std::string>> by_body;  // the four feature states
-  for (const std::string& n : phone.received("NOTIFY", "fe-45"))
+  for (const std::string& n : phone.received("NOTIFY"))
     by_body[n.substr(n.find("\r\n\r\n"))].push_back(n);
   EXPECT_EQ(by_body.size(), 4u);
   for (const auto& [body, copies] : by_body) {

@@ -82,13 +82,12 @@ TEST(VoicemailE2E, MessageLeftNotifiedHeardAndDeleted) {
   const auto t = std::make_unique<telmond_process>(o);
   ASSERT_TRUE(t->start_with_accounts()) << t->error();
   // 1. 100 watches 101's message summary.
-  raw_phone mwi(*t, "127.0.0.121", "100");
-  mwi.to = "sip:101@localhost";
-  int cseq = 1;
-  ASSERT_EQ(mwi.request("SUBSCRIBE", "vm-mwi", cseq, "Event: message-summary\r\nExpires: 600\r\n"),
-            "SIP/2.0 200 OK");
+  dialer mwi(*t, "127.0.0.121", "100");
+  ASSERT_EQ(
+      mwi.open("SUBSCRIBE", "sip:101@localhost", "Event: message-summary\r\nExpires: 600\r\n"),
+      "200 OK");
   const auto notified = [&](const char* waiting) {
-    return mwi.wait_request("NOTIFY", "vm-mwi", std::string("Messages-Waiting: ") + waiting, 5000);
+    return mwi.wait_request("NOTIFY", 5000, std::string("Messages-Waiting: ") + waiting);
   };
 
   // 2. 100 calls 101, skips the greeting (#), plays 6 s of tone, hangs up.
