@@ -1,6 +1,7 @@
-// New calls through admission and routing: refusals as whole SetDialogState texts, the two call
-// limits, loop protection, the loopback trunk, a trunk's dial_extension rule and emergency
-// numbers, with a recording attendant class standing in for the application.
+// New calls through admission and routing: refusals as whole SetDialogState texts (the call
+// limits: tests/e2e/extension_calls_test.cc), loop protection, the loopback trunk, a trunk's
+// dial_extension rule and emergency numbers, with a recording attendant class standing in for the
+// application.
 #include "pbx/admission.h"
 
 #include "pbx/pbx_test_util.h"
@@ -53,26 +54,6 @@ TEST_F(AdmissionTest, UnknownCallerAndUnknownNumberAre404) {
   EXPECT_EQ(take(), (std::vector<str>{soap_write(msg::set_moh_file{"8", ""}),
                                       refusal(8, 404, "Not Found")}));
   EXPECT_TRUE(starts.empty());
-}
-
-TEST_F(AdmissionTest, SystemAndDomainLimitsCountDifferently) {
-  // The system's limit, the domain's, the first call answered 503 (0: all four admitted).
-  for (auto [system, own, refused] : {std::tuple{"2", "", 3}, {"", "2", 2}, {"", "", 0}}) {
-    legs.delete_row();
-    cobjs.delete_row();
-    starts.clear();
-    ctrl_write_setting(ctrl_settings::max_calls, system);
-    domains.set(domain, domains_max_calls, own);
-    for (int i = 1; i <= 4; i++) {
-      call(i, "100", "101");
-      std::vector<str> sent = take();
-      EXPECT_EQ(sent == std::vector<str>{refusal(i, 503, "Service Unavailable")},
-                refused && i >= refused)
-          << system << "/" << own << " #" << i;
-    }
-    EXPECT_EQ(starts.size(), refused ? refused - 1u : 4u);
-  }
-  EXPECT_TRUE(log.contains("Call Reject: Too many calls (domain localhost)"));
 }
 
 TEST_F(AdmissionTest, ElevenRoutingsThenLoopDetected) {
