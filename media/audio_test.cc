@@ -63,9 +63,6 @@ std::string gsm_header(size_t riff, size_t data) {
 // One second of recording: 25 GSM blocks or 16000 bytes of linear PCM, the sizes patched into
 // the header on close; trimming drops the chunks up to 410 bytes and keeps the last 13 back.
 TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
-  EXPECT_EQ(std::string(wav_header_template(wav_gsm).view()), gsm_header(0, 0));
-  EXPECT_EQ(std::string(wav_header_template(wav_linear).view()),
-            "RIFF" + le(0, 4) + wav(1, 1, 8000, "", "").substr(8));
   const struct {
     int format;
     bool trim;
