@@ -115,7 +115,8 @@ class AttendantTest : public pbx_test::call_test {
 };
 
 // A call straight to extension 101: the rules that decide between ringing, forwarding and
-// refusing, in their order. 200 is an extension; the other destinations are outside numbers.
+// refusing, in their order; the destinations are outside numbers. (Forwarding always, on busy,
+// on do-not-disturb and on no answer, and the black list: tests/e2e/extension_calls_test.cc.)
 TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   // busy: 101 already has a leg in another call; list: the caller's entry in 101's address book.
   // clang-format off
@@ -127,21 +128,12 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
        "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, "attendant 101"},
       {"no mailbox", {{extensions_mb_enable, "false"}, {extensions_cfn_timeout, "30"}}, 1, false,
        "white", {"timer:noanswer:30000", "ring"}, "attendant 101"},
-      {"forward all to an extension", {{extensions_cfa, "200"}}, 2, false, "",
-       {"moh", "timer:mailbox:20000", "ring"}, "attendant 200"},
-      {"dnd forwards to cfd", {{extensions_dnd, "true"}, {extensions_cfd, "300"}}, 1, false, "",
-       {"moh"}, "extcall 40 > sip:300@localhost"},
-      {"dnd without cfd", {{extensions_dnd, "true"}}, 1, false, "", {"end:486:Busy Here"},
-       "attendant 101"},
-      {"busy forwards to cfb", {{extensions_lines, "1"}, {extensions_cfb, "301"}}, 1, true, "",
-       {"moh"}, "extcall 40 > sip:301@localhost"},
       {"busy without cfb", {{extensions_lines, "1"}}, 1, true, "", {"end:486:Busy Here"},
        "attendant 101"},
       {"a second line is free", {{extensions_lines, "2"}}, 1, true, "",
        {"timer:mailbox:20000", "ring"}, "attendant 101"},
       {"no call waiting", {{extensions_callwaiting, "false"}}, 1, true, "", {"end:486:Busy Here"},
        "attendant 101"},
-      {"black list", {}, 1, false, "black", {"end:486:Busy Here"}, "attendant 101"},
       {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {"moh"},
        "extcall 40 > sip:400@localhost"},
       {"unregistered goes to the mailbox", {}, 0, false, "", {}, "mailbox 101 unavailable > 101"},
@@ -170,8 +162,6 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
   // clang-format off
   struct row { const char* name; cells settings; const char* event;
               std::initializer_list<const char*> commands; const char* routed; } rows[] = {
-      {"extension forwards to cfn", {{extensions_cfn, "200"}}, "extension",
-       {"drop", "clear:", "moh", "timer:mailbox:20000", "ring"}, "attendant 200"},
       {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
        {"drop", "end:408:Request Timeout"}, "attendant 101"},
       {"mailbox takes the call", {}, "mailbox", {"drop", "clear:"}, "mailbox 101 no-answer > 101"},
