@@ -122,7 +122,6 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   in.supported = "path, buttons";
   registration_answer a = registration_request(in);
   EXPECT_EQ(a.code, 200);
-  EXPECT_EQ(a.expires, 360);  // clamped to max_expires
   int row = registrations.first(registrations_callid, "c1");
   ASSERT_NE(row, 0);
   // The row as stored: ext100 (user 1) in domain 1, no adate (save_registration is false).
@@ -171,7 +170,6 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   }
   const registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
   EXPECT_EQ(str::sprintf("%d %s", sixth.code, sixth.reason), "403 Too Many Registrations");
-  // (A refresh at the limit: BindingLimitHoldsForAnySequence.)
   // The extension's own limit replaces the system's.
   extensions.set(extension_row(ext100), extensions_max_regs, "6");
   EXPECT_EQ(registration_request(reg("c6", "<sip:100@127.0.0.9>")).code, 200);
@@ -187,12 +185,9 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   int r0 = registrations.first(registrations_callid, "c0");
   EXPECT_FALSE(registration_still_valid(r0, clock_now() + s2ticks(376)));
   EXPECT_FALSE(registrations.has_row(r0));
-  registration_expires("c2");
-  EXPECT_EQ(registrations.first(registrations_callid, "c2"), 0);
-  EXPECT_TRUE(log_capture::contains(
-      "Registration for account 100 expired, removing contact <sip:100@127.0.0.3>"));
 
-  // Unregistering one binding, then Contact: * with a duration (nothing) and with 0 (all).
+  // Unregistering one binding, and Contact: * with a duration (nothing; with 0, everything:
+  // tests/e2e/register_test.cc, like the expiry of a binding).
   EXPECT_EQ(registration_request(reg("c3", "<sip:100@127.0.0.4>", "0")).expires, 0);
   EXPECT_EQ(registrations.first(registrations_callid, "c3"), 0);
   EXPECT_TRUE(log_capture::contains("Account 100 is removing a registration"));
@@ -201,9 +196,6 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
   EXPECT_EQ(plain_bindings(), before);
   EXPECT_TRUE(
       log_capture::contains("Registration: Cannot remove all registrations after a duration"));
-  EXPECT_EQ(registration_request(reg("c9", "*", "0")).code, 200);
-  EXPECT_EQ(plain_bindings(), 0);
-  EXPECT_TRUE(log_capture::contains("Account 100 requested clearing of registration database"));
 }
 
 // Both halves joined through their message texts: the phone's two REGISTERs end in a 200 and a
@@ -238,18 +230,10 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
   sip_message first = make(1, "<sip:100@127.0.0.5:5070>", "3600");
   ASSERT_EQ(exchange(first), 401);
   str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
-  auto with_auth = [&](sip_message m) {
-    str uri = "sip:localhost";
-    m.add_other_header(
-        "Authorization", "",
-        str::sprintf(
-            "Digest username=\"100\",realm=\"localhost\",nonce=\"%s\",uri=\"%s\","
-            "response=\"%s\"",
-            nonce, uri,
-            auth_md5_hex(nonce, "100", "localhost", "sip100", "REGISTER", uri, "", "", "")));
-    return m;
-  };
-  sip_message second = with_auth(make(2, "<sip:100@127.0.0.5:5070>", "3600"));
+  sip_message second = make(2, "<sip:100@127.0.0.5:5070>", "3600");
+  second.add_other_header("Authorization", "",
+                          auth_credentials_value("localhost", nonce, "100", "sip100", "REGISTER",
+                                                 "sip:localhost", "", "", "", ""));
   EXPECT_EQ(exchange(second), 200);
   EXPECT_EQ(plain_bindings(), 1);
   // What each half keeps for the binding's lifetime sits in one small buffer of its own, never
