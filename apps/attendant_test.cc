@@ -122,8 +122,6 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   // clang-format off
   struct row { const char* name; cells settings; int registrations; bool busy; const char* list;
               std::initializer_list<const char*> commands; const char* routed; } rows[] = {
-      {"rings both registrations", {}, 2, false, "", {"timer:mailbox:20000", "ring"},
-       "attendant 101"},
       {"own no-answer time", {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}}, 1, false,
        "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, "attendant 101"},
       {"no mailbox", {{extensions_mb_enable, "false"}, {extensions_cfn_timeout, "30"}}, 1, false,
@@ -136,7 +134,6 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
        "attendant 101"},
       {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {"moh"},
        "extcall 40 > sip:400@localhost"},
-      {"unregistered goes to the mailbox", {}, 0, false, "", {}, "mailbox 101 unavailable > 101"},
       {"unregistered, no mailbox", {{extensions_mb_enable, "false"}}, 0, false, "",
        {"end:486:Busy Here"}, "attendant 101 unavailable"},
       // clang-format on
@@ -156,9 +153,11 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   EXPECT_TRUE(log.contains("Attendant: No mailbox for 101"));
 }
 
-// The reminders of a ringing direct call, and the end of the call by either side.
-TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
-  // event: a timer name, or "hangup" / "error" (every rung leg failed).
+// The reminders of a ringing direct call, and the end of every rung leg. (The caller hanging
+// up, the first ringback, both registrations rung and the mailbox of an unregistered
+// extension: the phone journeys of tests/e2e/.)
+TEST_F(AttendantTest, RemindersAndFailuresWhileRinging) {
+  // event: a timer name, or "error" (every rung leg failed).
   // clang-format off
   struct row { const char* name; cells settings; const char* event;
               std::initializer_list<const char*> commands; const char* routed; } rows[] = {
@@ -167,10 +166,8 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
       {"mailbox takes the call", {}, "mailbox", {"drop", "clear:"}, "mailbox 101 no-answer > 101"},
       {"mailbox switched off meanwhile", {{extensions_mb_enable, "false"}}, "mailbox",
        {"drop", "end:486:Busy Here"}, "attendant 101 no-answer"},
-      {"caller hangs up", {}, "hangup", {"clear:", "drop"}, "attendant 101"},
       {"every leg failed, cfb", {{extensions_cfb, "301"}}, "error", {"clear:", "moh"},
        "extcall 40 > sip:301@localhost"},
-      {"first ringback", {}, "ringback", {"end:180:Ringing"}, "attendant 101"},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -179,12 +176,7 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
     call(extension("101", r.settings, 2));
     take();
     str event = r.event;
-    if (event == "hangup") {
-      app()->on_hangup(primary);
-    } else if (event == "ringback") {
-      app()->on_ringback(ringing_legs()[0], msg::dialog_response{});
-      app()->on_ringback(ringing_legs()[1], msg::dialog_response{});
-    } else if (event == "error") {
+    if (event == "error") {
       for (int l : ringing_legs()) app()->on_error(l, 486, msg::dialog_response{});
     } else {
       app()->on_timeout(primary, event, str());
