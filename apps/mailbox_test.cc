@@ -167,7 +167,7 @@ TEST_F(MailboxTest, HangupWhileRecording) {
     send({"hangup", "written:recordings/msg1.wav"});
     str kept;
     for (int m = messages.first(); m; m = messages.next(m)) kept += messages.get(m, messages_type);
-    EXPECT_EQ(kept, left);
+    EXPECT_EQ(kept, str(left)) << "hang-up after " << ms << " ms";
     size_t recordings = 0;
     for (const auto& f : mfs.files) recordings += str(f.first).starts_with("recordings/");
     EXPECT_EQ(recordings, kept.empty() ? 0u : 1u);
