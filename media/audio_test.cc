@@ -189,19 +189,6 @@ TEST_F(AudioTest, CacheEntryLivesWhileReadersReferenceIt) {
   EXPECT_EQ(get_audio_stat(), "WAV cache: 0");
 }
 
-TEST_F(AudioTest, WavAddRefusesDifferentCodecs) {
-  const str a(wav(1, 1, 8000, "", ramp(3)).c_str(), 44 + 6);
-  const str u(wav(7, 1, 8000, "", "ab").c_str(), 46);
-  str out;
-  ASSERT_TRUE(wav_add(a, a, out));
-  str data;
-  int format = 0;
-  ASSERT_TRUE(get_audio_part(out, data, format));
-  EXPECT_EQ(std::string(data.view()), ramp(3) + ramp(3));
-  EXPECT_FALSE(wav_add(a, u, out, "a.wav", "u.wav"));
-  EXPECT_TRUE(log_capture::contains("Cannot append u.wav to a.wav: Different codec"));
-}
-
 // Music from a file loops without a gap; the volume scales it and ramps towards its goal.
 TEST_F(AudioTest, MusicFileLoopsWithItsVolume) {
   files.files["m.wav"] = wav(1, 1, 8000, "", ramp(100));

@@ -190,15 +190,11 @@ TEST(Sdp, RealOfferRoundTrip) {
 TEST(Sdp, Accessors) {
   sdp s(str{k_baresip});
   ASSERT_EQ(s.media.size(), 1u);
-  m_line& m = s.media[0];
+  const m_line& m = s.media[0];
   EXPECT_EQ(m.get_attributes("fmtp"), (std::vector<str>{"96 stereo=1;sprop-stereo=1", "101 0-15"}));
-  EXPECT_EQ(m.get_rtpmap(96) + "|" + m.get_ptime() + "|" + m.get_attribute("rtcp-rsize") + "|" +
-                m.get_attribute("rtcp") + "|" + s.get_port("audio"),
-            "opus/48000/2|20|||16042");
-  m.remove_rtpmap(96);
-  EXPECT_EQ(m.formats, (std::vector<str>{"0", "8", "9", "101"}));
-  EXPECT_EQ(m.get_attributes("fmtp"), std::vector<str>{"101 0-15"});
-  EXPECT_EQ(m.get_rtpmap(96), "");
+  EXPECT_EQ(m.get_ptime() + "|" + m.get_attribute("rtcp-rsize") + "|" + m.get_attribute("rtcp") +
+                "|" + s.get_port("audio"),
+            "20|||16042");
 }
 
 TEST(Sdp, Directions) {
@@ -243,15 +239,13 @@ TEST(Codec, NamesAndMaps) {
                          get_remote_codec(codec_dtmf), get_remote_codec(codec_linear)),
             "opus/48000 1 101 -1");
 
-  codec_map m;
-  EXPECT_EQ(m.get_dynamic(codec_linear), 96);
-  EXPECT_EQ(m.get_dynamic(codec_linear), 97);
-  EXPECT_EQ(m.find_local(96), -1);  // the codec moved: both directions stay in step
-  m.add(101, codec_dtmf);
-  EXPECT_EQ(m.get_dynamic(opus), 102);
-  m.add(101, codec_ulaw);
-  EXPECT_EQ(m.find_remote(codec_dtmf), -1);
-  EXPECT_EQ(m.find_local(101), codec_ulaw);
+  codec_map m;  // a codec or payload type added again moves: both directions stay in step
+  for (auto [pt, codec] :
+       {std::pair{96, codec_linear}, {97, codec_linear}, {101, codec_dtmf}, {101, codec_ulaw}})
+    m.add(pt, codec);
+  EXPECT_EQ(str::sprintf("%d %d %d %d", m.find_local(96), m.find_remote(codec_linear),
+                         m.find_remote(codec_dtmf), m.find_local(101)),
+            str::sprintf("-1 97 -1 %d", codec_ulaw));
 }
 
 struct scripted_sockets : rtp_socket_ops {
@@ -429,12 +423,10 @@ TEST(rtp_stream, relay_rewrites_the_header) {
   marked.set_character(1, char(0x80));  // marker, PCMU
   legs.a->on_rtp(marked, at("127.0.0.5:7000"), ms2ticks(1000), 0);
   legs.a->on_rtp(rtp(10, 7, 0, 1), at("127.0.0.5:7000"), ms2ticks(1020), 0);
-  b.send_rtp_keep_alive();
   EXPECT_EQ(legs.io.lines,
             (std::vector<std::string>{"127.0.0.9:6000 80e0123401020304cafef00dffffffff",
-                                      "127.0.0.9:6000 80601235010203a4cafef00dffffffff",
-                                      "127.0.0.9:6000 00000000"}));
-  EXPECT_EQ(b.packets_sent, 3u);
+                                      "127.0.0.9:6000 80601235010203a4cafef00dffffffff"}));
+  EXPECT_EQ(b.packets_sent, 2u);
 }
 
 TEST(rtp_send, ring_order_limit_and_units) {

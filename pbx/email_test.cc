@@ -62,10 +62,7 @@ TEST_F(EmailTest, SpoolCountsOnAndRefusesWhatItCannotSend) {
                          "spool/0000002-00.msg=" + head + "b@y.org" + tail + "spool/index.txt=2\n");
 }
 
-TEST_F(EmailTest, TitleAndMimeHelpers) {
-  EXPECT_EQ(email_get_title("<html><TITLE>New message</Title><title>x</title>"), "New message");
-  EXPECT_EQ(email_get_title("<html><title>no end"), "");
-  EXPECT_TRUE(log.contains("Could not find title tag in html document", 5));
+TEST_F(EmailTest, MimeHelpers) {
   str b = mime_get_boundary(), text;
   EXPECT_TRUE(b.starts_with("b-") && b.length() == 28 && b != mime_get_boundary()) << b.view();
   // Line ends become CRLF and a line of a lone dot gets a second (sections and parts: the
