@@ -20,10 +20,8 @@ class MailboxTest : public pbx_test::call_test {
     install_mailbox();
     owner = add_extension("101");
     caller = add_extension("40");
-    extensions.set(extension_row(owner), extensions_mb_pin, "1234");
-    extensions.set(extension_row(owner), extensions_name_use, "false");
-    domains.set(domain, domains_max_mb_duration, "120");
-    domains.set(domain, domains_tz, "-5");
+    db_test::set_row(extensions, extension_row(owner), "mb_pin=1234|name_use=false");
+    db_test::set_row(domains, domain, "max_mb_duration=120|tz=-5");
     int r = add_registration(owner, "mwi-1", "sip:101@127.0.0.2");
     registrations.set(r, registrations_event, "message-summary");
   }

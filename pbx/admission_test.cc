@@ -67,8 +67,7 @@ TEST_F(AdmissionTest, ElevenRoutingsThenLoopDetected) {
 }
 
 TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
-  domains.set(domain, domains_country_code, "49");
-  domains.set(domain, domains_area_code, "30");
+  db_test::set_row(domains, domain, "country_code=49|area_code=30");
   add_account("+49301234567", "attendants", attendants);
   call(7, "100", "1234567", "lo");
   const int leg = legs.first();
@@ -79,8 +78,7 @@ TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
 }
 
 TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
-  domains.set(domain, domains_country_code, "49");
-  domains.set(domain, domains_area_code, "30");
+  db_test::set_row(domains, domain, "country_code=49|area_code=30");
   const int trunk = db_test::add_row(
       trunks, "name=carrier|domain=" + id_text(domain) +
                   "|dial_extension=!^\\+4930555(.*)$!\\1!!|reg_account=p@c|reg_pass=w");
@@ -92,8 +90,8 @@ TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
 }
 
 TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
-  domains.set(domain, domains_emergency_numbers, "112 911");
-  domains.set(domain, domains_email_from, "pbx@pbx.test");
+  db_test::set_row(domains, domain,
+                   {{domains_emergency_numbers, "112 911"}, {domains_email_from, "pbx@pbx.test"}});
   ctrl_write_setting(ctrl_settings::email_list_performance, "admin@pbx.test");
   add_extension("911");
   // 100's emergency destination, the attendant starts for extension 101.

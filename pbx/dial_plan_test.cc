@@ -82,8 +82,7 @@ class DialPlanTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
-    domains.set(domain, domains_country_code, "49");
-    domains.set(domain, domains_area_code, "030");
+    db_test::set_row(domains, domain, "country_code=49|area_code=030");
     const int other = add_row(domains, "name=other.example|country_code=49|area_code=40");
     add_account("7654321", "extensions", extensions, other);
     add_extension("150");
@@ -186,8 +185,7 @@ TEST_F(NumbersAndTrunks, LocalFormIsTheInverse) {
   };
   // clang-format on
   for (const auto& c : cases) {
-    domains.set(domain, domains_country_code, c.cc);
-    domains.set(domain, domains_area_code, c.ac);
+    db_test::set_row(domains, domain, {{domains_country_code, c.cc}, {domains_area_code, c.ac}});
     EXPECT_EQ(get_local_number(domain, c.global), c.local) << c.global;
     if (str(c.global).starts_with("+")) {
       EXPECT_EQ(get_global_number(domain, c.local), c.global);
@@ -199,9 +197,7 @@ TEST_F(NumbersAndTrunks, LocalFormIsTheInverse) {
 }
 
 TEST_F(NumbersAndTrunks, TrunkRowsReachTheSipSideAndStatusComesBack) {
-  domains.set(domain, domains_name, "localhost pbx.example");
-  domains.set(domain, domains_country_code, "49");
-  domains.set(domain, domains_area_code, "030");
+  db_test::set_row(domains, domain, "name=localhost pbx.example|country_code=49|area_code=030");
   add_account("+4930555", "extensions", extensions);
   add_account("555", "extensions", extensions);  // not global: no DID of a country domain
   const int t = add_row(

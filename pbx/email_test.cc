@@ -72,9 +72,7 @@ TEST_F(EmailTest, MimeHelpers) {
 }
 
 TEST_F(EmailTest, RecordingIsAttachedAndAnEmailoutMessageGoesWithTheMail) {
-  int row = messages.add_row();
-  messages.set(row, messages_filename, "recordings/msg1.wav");
-  messages.set(row, messages_type, "emailout");
+  const int row = db_test::add_row(messages, "filename=recordings/msg1.wav|type=emailout");
   put("recordings/msg1.wav", std::string("RIFF\x04\0\0\0WAVE", 12));
   put("spool/0000005-03.msg", "x");
   email m{.content_type = "multipart/mixed; boundary=\"B\"",

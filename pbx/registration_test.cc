@@ -336,8 +336,9 @@ msg::subscription_notify list_notify(const char* id, const char* event,
 
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = extension_row(ext100);
-  extensions.set(e100, extensions_buddies, "101, nobody  100");
-  extensions.set(e100, extensions_presence_buddies, "101");
+  db_test::set_row(
+      extensions, e100,
+      {{extensions_buddies, "101, nobody  100"}, {extensions_presence_buddies, "101"}});
   register_101();
 
   const msg::subscription_notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
@@ -375,8 +376,7 @@ std::vector<str> features(const char* id, const char* device, bool dnd, const ch
 
 TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
   const int e100 = extension_row(ext100), e101 = extension_row(ext101);
-  extensions.set(e101, extensions_dnd, "true");
-  extensions.set(e101, extensions_cfb, "300");
+  db_test::set_row(extensions, e101, "dnd=true|cfb=300");
 
   // A new subscription: the state of the account subscribed to.
   ASSERT_TRUE(registration_on_soap(subscription("f1", "as-feature-event", "")));
