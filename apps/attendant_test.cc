@@ -431,9 +431,8 @@ class ExtcallTest : public pbx_test::call_test {
     call_test::SetUp();
     install_extcall();
     caller = add_extension("40");
-    users.set(caller, users_ani, "4930123");
     const int plan = add_row(dial_plan, {{dial_plan_name, "P"}});
-    users.set(caller, users_dial_plan, id_text(plan));
+    db_test::set_row(users, caller, {{users_ani, "4930123"}, {users_dial_plan, id_text(plan)}});
     a = add_row(trunks,
                 "name=A|reg_registrar=127.0.0.9|reg_account=acct|reg_pass=pw|"
                 "outbound_proxy=sip:127.0.0.8|codecs=0 8|request_timeout=30|analog=true");

@@ -37,8 +37,7 @@ class call_test : public db_test::store_test {
     previous_clock = set_clock(&clock);
     posted().clear();
     clear_call_apps();
-    domain = domains.add_row();
-    domains.set(domain, domains_name, "localhost");
+    domain = db_test::add_row(domains, {{domains_name, "localhost"}});
   }
   void TearDown() override {
     clear_call_apps();
