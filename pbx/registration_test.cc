@@ -551,12 +551,10 @@ TEST_F(RegistrationTest, BindingsOutliveARestartUntilTheirDate) {
   // expiry.
   int far = registrations.first(registrations_callid, "long");
   registrations.set(far, registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(100000)));
-  for (const kept_registration& k : registrations_after_restart(clock_now())) {
-    if (k.call_id == "long") {
-      EXPECT_EQ(k.remaining_ms, 375000);
-    }
-  }
-  registrations.set(far, registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(275)));
+  int64_t remaining = 0;
+  for (const kept_registration& k : registrations_after_restart(clock_now()))
+    if (k.call_id == "long") remaining = k.remaining_ms;
+  EXPECT_EQ(remaining, 375000);
   // A second restore of the same Call-ID leaves the binding alone.
   registrar_restore("long", "<sip:100@localhost>", "<sip:100@localhost>", "", "127.0.0.9",
                     "<sip:100@127.0.0.9>", 5000);
