@@ -1,13 +1,19 @@
 // The attendant driven through the events of one call, against the real admission and
 // dispatch table: the commands it posts are compared as whole texts, built from short tokens;
 // where a call goes is read from the call object ("type", "iu", the diversion) and from the
-// recording classes that stand in for "extcall" and "mailbox".
+// recording classes that stand in for "extcall" and "mailbox". External calls through the dial
+// plan: the whole StartDialog of a trunk leg (an analog one listens for the hangup tone), a
+// number that no entry routes (failover to the next trunk: tests/e2e/trunk_test.cc), the cost
+// centre code and the calling card.
 #include "apps/attendant.h"
 
+#include "apps/extcall.h"
+#include "pbx/dialog_events.h"
 #include "pbx/pbx_test_util.h"
 
 namespace {
 
+using db_test::add_row;
 using db_test::cells;
 
 str handed;  // what the recording classes were started with
@@ -115,36 +121,25 @@ class AttendantTest : public pbx_test::call_test {
 };
 
 // A call straight to extension 101: the rules that decide between ringing, forwarding and
-// refusing, in their order. 200 is an extension; the other destinations are outside numbers.
+// refusing, in their order; the destinations are outside numbers. (Forwarding always, on busy,
+// on do-not-disturb and on no answer, and the black list: tests/e2e/extension_calls_test.cc.)
 TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   // busy: 101 already has a leg in another call; list: the caller's entry in 101's address book.
   // clang-format off
   struct row { const char* name; cells settings; int registrations; bool busy; const char* list;
               std::initializer_list<const char*> commands; const char* routed; } rows[] = {
-      {"rings both registrations", {}, 2, false, "", {"timer:mailbox:20000", "ring"},
-       "attendant 101"},
       {"own no-answer time", {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}}, 1, false,
        "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, "attendant 101"},
       {"no mailbox", {{extensions_mb_enable, "false"}, {extensions_cfn_timeout, "30"}}, 1, false,
        "white", {"timer:noanswer:30000", "ring"}, "attendant 101"},
-      {"forward all to an extension", {{extensions_cfa, "200"}}, 2, false, "",
-       {"moh", "timer:mailbox:20000", "ring"}, "attendant 200"},
-      {"dnd forwards to cfd", {{extensions_dnd, "true"}, {extensions_cfd, "300"}}, 1, false, "",
-       {"moh"}, "extcall 40 > sip:300@localhost"},
-      {"dnd without cfd", {{extensions_dnd, "true"}}, 1, false, "", {"end:486:Busy Here"},
-       "attendant 101"},
-      {"busy forwards to cfb", {{extensions_lines, "1"}, {extensions_cfb, "301"}}, 1, true, "",
-       {"moh"}, "extcall 40 > sip:301@localhost"},
       {"busy without cfb", {{extensions_lines, "1"}}, 1, true, "", {"end:486:Busy Here"},
        "attendant 101"},
       {"a second line is free", {{extensions_lines, "2"}}, 1, true, "",
        {"timer:mailbox:20000", "ring"}, "attendant 101"},
       {"no call waiting", {{extensions_callwaiting, "false"}}, 1, true, "", {"end:486:Busy Here"},
        "attendant 101"},
-      {"black list", {}, 1, false, "black", {"end:486:Busy Here"}, "attendant 101"},
       {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {"moh"},
        "extcall 40 > sip:400@localhost"},
-      {"unregistered goes to the mailbox", {}, 0, false, "", {}, "mailbox 101 unavailable > 101"},
       {"unregistered, no mailbox", {{extensions_mb_enable, "false"}}, 0, false, "",
        {"end:486:Busy Here"}, "attendant 101 unavailable"},
       // clang-format on
@@ -164,23 +159,21 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
   EXPECT_TRUE(log.contains("Attendant: No mailbox for 101"));
 }
 
-// The reminders of a ringing direct call, and the end of the call by either side.
-TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
-  // event: a timer name, or "hangup" / "error" (every rung leg failed).
+// The reminders of a ringing direct call, and the end of every rung leg. (The caller hanging
+// up, the first ringback, both registrations rung and the mailbox of an unregistered
+// extension: the phone journeys of tests/e2e/.)
+TEST_F(AttendantTest, RemindersAndFailuresWhileRinging) {
+  // event: a timer name, or "error" (every rung leg failed).
   // clang-format off
   struct row { const char* name; cells settings; const char* event;
               std::initializer_list<const char*> commands; const char* routed; } rows[] = {
-      {"extension forwards to cfn", {{extensions_cfn, "200"}}, "extension",
-       {"drop", "clear:", "moh", "timer:mailbox:20000", "ring"}, "attendant 200"},
       {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
        {"drop", "end:408:Request Timeout"}, "attendant 101"},
       {"mailbox takes the call", {}, "mailbox", {"drop", "clear:"}, "mailbox 101 no-answer > 101"},
       {"mailbox switched off meanwhile", {{extensions_mb_enable, "false"}}, "mailbox",
        {"drop", "end:486:Busy Here"}, "attendant 101 no-answer"},
-      {"caller hangs up", {}, "hangup", {"clear:", "drop"}, "attendant 101"},
       {"every leg failed, cfb", {{extensions_cfb, "301"}}, "error", {"clear:", "moh"},
        "extcall 40 > sip:301@localhost"},
-      {"first ringback", {}, "ringback", {"end:180:Ringing"}, "attendant 101"},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -189,12 +182,7 @@ TEST_F(AttendantTest, RemindersAndHangupsWhileRinging) {
     call(extension("101", r.settings, 2));
     take();
     str event = r.event;
-    if (event == "hangup") {
-      app()->on_hangup(primary);
-    } else if (event == "ringback") {
-      app()->on_ringback(ringing_legs()[0], msg::dialog_response{});
-      app()->on_ringback(ringing_legs()[1], msg::dialog_response{});
-    } else if (event == "error") {
+    if (event == "error") {
       for (int l : ringing_legs()) app()->on_error(l, 486, msg::dialog_response{});
     } else {
       app()->on_timeout(primary, event, str());
@@ -435,6 +423,91 @@ TEST_F(AttendantTest, WelcomePromptsAndRestart) {
   app()->on_audio_end();
   EXPECT_EQ(take().back(), expand({"end:486:Busy Here"})[0]);
   EXPECT_EQ(queue.size(), 1u);
+}
+
+class ExtcallTest : public pbx_test::call_test {
+ protected:
+  void SetUp() override {
+    call_test::SetUp();
+    install_extcall();
+    caller = add_extension("40");
+    const int plan = add_row(dial_plan, {{dial_plan_name, "P"}});
+    db_test::set_row(users, caller, {{users_ani, "4930123"}, {users_dial_plan, id_text(plan)}});
+    a = add_row(trunks,
+                "name=A|reg_registrar=127.0.0.9|reg_account=acct|reg_pass=pw|"
+                "outbound_proxy=sip:127.0.0.8|codecs=0 8|request_timeout=30|analog=true");
+    add_row(dial_plan_entry,
+            "id=" + id_text(plan) + "|preference=10|trunk=" + id_text(a) + "|pattern=9*");
+  }
+  // Extension 40 (or the caller from) dials number from port 7, or reaches the calling card
+  // card; the commands of the start are returned.
+  std::vector<str> call(const char* number, int card = 0, const char* from = "40") {
+    incoming(str::sprintf("\"Al\" <sip:%S@localhost>", from), "<sip:x@localhost>");
+    if (str(from) == "40") legs.set(primary, leg_extension, id_text(caller));
+    set_ivr_user(cobj, card ? card : caller, "extcall");
+    make_call_app("extcall", cobj)->start(card, card ? str() : str("sip:") + number + "@localhost");
+    return take();
+  }
+  // The StartDialog of the newest leg, which went out on trunk t.
+  msg::start_dialog outbound(int t, const char* uri, const str& from) {
+    msg::start_dialog m =
+        ring(legs.get(legs_of(cobj).back(), leg_call_id), uri, from, str("<") + uri + ">");
+    m.trunk = id_text(t);
+    return m;
+  }
+  int caller = 0, a = 0;
+};
+
+TEST_F(ExtcallTest, TrunkLegAndUnroutedNumber) {
+  const std::vector<str> started = call("912345");
+  msg::start_dialog m =
+      outbound(a, "sip:12345@127.0.0.9;user=phone", "\"Al\" <sip:4930123@127.0.0.9>");
+  m.outbound_proxy = "sip:127.0.0.8";
+  m.username = "acct";
+  m.password = "pw";
+  m.codec = "0 8";
+  m.codec_lock = "true";
+  m.hangup_tone = "true";  // A is analog
+  EXPECT_EQ(started, texts(msg::clear_dialog_timeout{"7", ""}, m,
+                           msg::set_dialog_timeout{m.call_id, "30000", "request-timeout", ""}));
+
+  EXPECT_EQ(call("777"),
+            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 404, "Not Found")));
+}
+
+TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
+  add_account("0307", "extensions", extensions, add_row(domains, {{domains_name, "b.example"}}));
+  add_row(dial_plan_entry,
+          "id=" + users.get(caller, users_dial_plan) + "|preference=90|trunk=*|pattern=*|cmc=c");
+  EXPECT_EQ(call("0307"), texts(msg::clear_dialog_timeout{"7", ""},
+                                answer("7", 200, "Ok", "$a/ex_enter_cost_code.wav")));
+  for (const char* key : {"4", "2", "#"}) dialog_dtmf({"7", key});
+  msg::start_dialog m =
+      outbound(0, "sip:0307@b.example;user=phone", "\"Al\" <sip:4930123@localhost>");
+  m.to = "<sip:x@localhost>";
+  m.trunk = "lo";
+  m.privacy_style = "rfc3325";
+  EXPECT_EQ(take(), texts(m, msg::set_playfile{"7", "$t/ringback.wav", "true", "true", "false"}));
+  EXPECT_EQ(cobjs.get(cobj, cobj_cmc), "42");
+}
+
+TEST_F(ExtcallTest, CallingCardCallersEnterWhatTheyLack) {
+  const int card = add_account("88", "callingcards", callingcards);
+  add_row(::cells, {{cells_user, id_text(caller)}, {cells_number, "0171555"}});
+  // clang-format off
+  struct { const char *from, *trust, *state, *prompt; } cases[] = {
+      {"40", "", "numw", "aa_outbound"},        {"0171555", "true", "numw", "aa_outbound"},
+      {"0171555", "", "enter_pin", "ex_enter_access_code"},
+      {"0999", "true", "enter_extension", "ex_enter_extension_number"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    domains.set(domain, domains_trust_callerid, c.trust);
+    EXPECT_EQ(call("", card, c.from), texts(msg::clear_dialog_timeout{"7", ""},
+                                            answer("7", 200, "Ok", str("$a/") + c.prompt + ".wav")))
+        << c.from;
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state), c.state);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// New calls through admission and routing: refusals as whole SetDialogState texts, the two call
-// limits, loop protection, the loopback trunk, a trunk's dial_extension rule and emergency
-// numbers, with a recording attendant class standing in for the application.
+// New calls through admission and routing: refusals as whole SetDialogState texts (the call
+// limits: tests/e2e/extension_calls_test.cc), loop protection, the loopback trunk, a trunk's
+// dial_extension rule and emergency numbers, with a recording attendant class standing in for the
+// application.
 #include "pbx/admission.h"
 
 #include "pbx/pbx_test_util.h"
@@ -55,26 +56,6 @@ TEST_F(AdmissionTest, UnknownCallerAndUnknownNumberAre404) {
   EXPECT_TRUE(starts.empty());
 }
 
-TEST_F(AdmissionTest, SystemAndDomainLimitsCountDifferently) {
-  // The system's limit, the domain's, the first call answered 503 (0: all four admitted).
-  for (auto [system, own, refused] : {std::tuple{"2", "", 3}, {"", "2", 2}, {"", "", 0}}) {
-    legs.delete_row();
-    cobjs.delete_row();
-    starts.clear();
-    ctrl_write_setting(ctrl_settings::max_calls, system);
-    domains.set(domain, domains_max_calls, own);
-    for (int i = 1; i <= 4; i++) {
-      call(i, "100", "101");
-      std::vector<str> sent = take();
-      EXPECT_EQ(sent == std::vector<str>{refusal(i, 503, "Service Unavailable")},
-                refused && i >= refused)
-          << system << "/" << own << " #" << i;
-    }
-    EXPECT_EQ(starts.size(), refused ? refused - 1u : 4u);
-  }
-  EXPECT_TRUE(log.contains("Call Reject: Too many calls (domain localhost)"));
-}
-
 TEST_F(AdmissionTest, ElevenRoutingsThenLoopDetected) {
   call(7, "100", "101");
   const int cobj = cobjs.first();
@@ -86,8 +67,7 @@ TEST_F(AdmissionTest, ElevenRoutingsThenLoopDetected) {
 }
 
 TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
-  domains.set(domain, domains_country_code, "49");
-  domains.set(domain, domains_area_code, "30");
+  db_test::set_row(domains, domain, "country_code=49|area_code=30");
   add_account("+49301234567", "attendants", attendants);
   call(7, "100", "1234567", "lo");
   const int leg = legs.first();
@@ -98,8 +78,7 @@ TEST_F(AdmissionTest, LoopbackTrunkNeverNamesTheCaller) {
 }
 
 TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
-  domains.set(domain, domains_country_code, "49");
-  domains.set(domain, domains_area_code, "30");
+  db_test::set_row(domains, domain, "country_code=49|area_code=30");
   const int trunk = db_test::add_row(
       trunks, "name=carrier|domain=" + id_text(domain) +
                   "|dial_extension=!^\\+4930555(.*)$!\\1!!|reg_account=p@c|reg_pass=w");
@@ -111,8 +90,8 @@ TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
 }
 
 TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
-  domains.set(domain, domains_emergency_numbers, "112 911");
-  domains.set(domain, domains_email_from, "pbx@pbx.test");
+  db_test::set_row(domains, domain,
+                   {{domains_emergency_numbers, "112 911"}, {domains_email_from, "pbx@pbx.test"}});
   ctrl_write_setting(ctrl_settings::email_list_performance, "admin@pbx.test");
   add_extension("911");
   // 100's emergency destination, the attendant starts for extension 101.

@@ -5,8 +5,10 @@
 
 #include <sstream>
 
+#include "frame/perf_history.h"
 #include "pbx/call_records.h"
 #include "pbx/pbx_test_util.h"
+#include "pbx/perf_sampling.h"
 
 namespace {
 
@@ -28,26 +30,14 @@ TEST_F(CallStateTest, FirstAnswerOfParallelRingingIsBridged) {
   const std::vector<int> rung = initiate_call_to_all_registered_extensions(
       registrations_of(ext), cobj, primary, "<sip:100@localhost>", "<sip:101@localhost>");
   ASSERT_EQ(rung.size(), 2u);
-  auto ring = [&](int i, const char* uri, const char* registration) {
-    return msg::start_dialog{legs.get(rung[i], leg_call_id),
-                             uri,
-                             "<sip:100@localhost>",
-                             "<sip:101@localhost>",
-                             "",
-                             "",
-                             "",
-                             registration,
-                             "",
-                             "",
-                             "",
-                             "false",
-                             "",
-                             "7",
-                             "101",
-                             "pw101"};
+  auto leg = [&](int i, const char* uri, const char* registration) {
+    msg::start_dialog m =
+        ring(legs.get(rung[i], leg_call_id), uri, "<sip:100@localhost>", "<sip:101@localhost>");
+    std::tie(m.registration, m.username, m.password) = std::tuple(registration, "101", "pw101");
+    return m;
   };
-  EXPECT_EQ(take(), texts(ring(0, "sip:101@127.0.0.2:5062", "reg-a"),
-                          ring(1, "sip:101@127.0.0.3:5064", "reg-b")));
+  EXPECT_EQ(take(), texts(leg(0, "sip:101@127.0.0.2:5062", "reg-a"),
+                          leg(1, "sip:101@127.0.0.3:5064", "reg-b")));
 
   leg_update_id(legs.get(rung[0], leg_call_id), "8");
   leg_update_id(legs.get(rung[1], leg_call_id), "9");
@@ -113,6 +103,23 @@ TEST_F(CallStateTest, PhasesAndHoldsGoIntoTheRecord) {
     EXPECT_EQ(last, record) << script;
   }
   EXPECT_EQ(ivr_cdr.size(), 2);
+}
+
+// The local score is the report's first QualityEst line; only connected legs count.
+TEST_F(CallStateTest, VoiceScoresOfEndedLegsAndTheSample) {
+  const str report = "LocalMetrics:\r\nQualityEst:MOSLQ=3.7 MOSCQ=3.6\r\nQualityEst:MOSLQ=4.1";
+  EXPECT_EQ(str::sprintf("%d %d %d", report_mos_tenths(report),
+                         report_mos_tenths("QualityEst:MOSLQ=4 MOSCQ=4"),
+                         report_mos_tenths("QualityEst:MOSLQ=x.5")),
+            "37 40 -1");
+  system_perf_history().clear();
+  perf_leg_ended(db_test::add_row(legs, {{leg_connect, "1767225600.0"}}), report);
+  perf_leg_ended(legs.add_row(), "QualityEst:MOSLQ=1.0 MOSCQ=1.0");
+  add_registration(add_extension("100"), "c1", "<sip:100@127.0.0.1>");
+  db_test::add_row(registrations, "event=presence");  // not counted
+  perf_sample_now();
+  const perf_interval now = system_perf_history().snapshot(wall_now()).back();
+  EXPECT_EQ(str::sprintf("%d %d %d", now.mos(), now.legs, now.registrations), "37 2 1");
 }
 
 }  // namespace

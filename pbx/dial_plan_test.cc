@@ -1,10 +1,14 @@
 // Dial plans: the written patterns and replacements and what they send where, the telephone
 // patterns of the permission lists, the routing decision over one plan (refusal, equal
-// preferences, failover past a preference, extensions, loopback) and the failover settings.
+// preferences, failover past a preference, extensions, loopback) and the failover settings;
+// the global and local forms of numbers; trunks rows as the SIP side gets them (the whole
+// SetupTrunk, the trigger's SetupTrunk and DeleteTrunk, a status report) and caller numbers.
 #include "pbx/dial_plan.h"
 
 #include "pbx/dial_pattern.h"
+#include "pbx/number_forms.h"
 #include "pbx/pbx_test_util.h"
+#include "pbx/trunks.h"
 
 namespace {
 
@@ -78,8 +82,7 @@ class DialPlanTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
     call_test::SetUp();
-    domains.set(domain, domains_country_code, "49");
-    domains.set(domain, domains_area_code, "030");
+    db_test::set_row(domains, domain, "country_code=49|area_code=030");
     const int other = add_row(domains, "name=other.example|country_code=49|area_code=40");
     add_account("7654321", "extensions", extensions, other);
     add_extension("150");
@@ -150,6 +153,98 @@ TEST_F(DialPlanTest, FailoverBySetting) {
             "failed over\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nThe trunk A "
             "answered a call with \"486 x\". The call was tried on the next entry of the dial "
             "plan.\r\n");
+}
+
+TEST(NumberForms, GlobalForm) {
+  // clang-format off
+  struct { const char *cc, *ac, *number, *global; } cases[] = {
+      {"49", "30", "12345", "12345"},           {"49", "30", "12345a", "12345a"},
+      {"49", "30", "00441234567", "+441234567"}, {"49", "30", "0301234567", "+49301234567"},
+      {"49", "030", "123456", "+4930123456"},   {"49", "-", "123456", "+49123456"},
+      {"49", "", "123456", "123456"},           {"4x", "30", "0301234567", "0301234567"},
+      {"1", "", "011441234567", "+441234567"},  {"1", "", "12125551234", "+12125551234"},
+      {"1", "", "2125551234", "+12125551234"},  {"1", "", "5551234", "+15551234"},
+      {"1", "", "15551234", "+15551234"},       {"1", "212", "4561234", "+12124561234"},
+      {"1", "", "4561234", "4561234"},          {"1", "212", "123456", "123456"},
+      {"1", "212", "911", "911"},               {"1", "212", "5551234", "+15551234"},
+  };
+  // clang-format on
+  for (const auto& c : cases)
+    EXPECT_EQ(get_global_number(c.cc, c.ac, c.number), c.global) << c.cc << " " << c.number;
+}
+
+class NumbersAndTrunks : public pbx_test::call_test {};
+
+TEST_F(NumbersAndTrunks, LocalFormIsTheInverse) {
+  // clang-format off
+  struct { const char *cc, *ac, *global, *local; } cases[] = {
+      {"49", "030", "+49301234567", "1234567"},  {"49", "030", "+49401234567", "0401234567"},
+      {"49", "030", "+441234567", "00441234567"}, {"49", "030", "12345", "12345"},
+      {"1", "212", "+12124561234", "4561234"},   {"1", "212", "+13104561234", "13104561234"},
+      {"1", "212", "+441234567", "011441234567"}, {"1", "212", "+12125551234", "12125551234"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    db_test::set_row(domains, domain, {{domains_country_code, c.cc}, {domains_area_code, c.ac}});
+    EXPECT_EQ(get_local_number(domain, c.global), c.local) << c.global;
+    if (str(c.global).starts_with("+")) {
+      EXPECT_EQ(get_global_number(domain, c.local), c.global);
+    }
+  }
+  log_level_max = 9;  // the capture restores the level
+  EXPECT_EQ(get_global_number("49", "", "123456"), "123456");
+  EXPECT_TRUE(log.contains("Cannot convert number 123456 into global format"));
+}
+
+TEST_F(NumbersAndTrunks, TrunkRowsReachTheSipSideAndStatusComesBack) {
+  db_test::set_row(domains, domain, "name=localhost pbx.example|country_code=49|area_code=030");
+  add_account("+4930555", "extensions", extensions);
+  add_account("555", "extensions", extensions);  // not global: no DID of a country domain
+  const int t = add_row(
+      trunks,
+      "name=Carrier|domain=" + id_text(domain) +
+          "|reg_account=acct|reg_registrar=127.0.0.9:5070|reg_pass=pw|request_timeout=x|dtmf=true");
+  init_trunks();
+  // clang-format off
+  msg::setup_trunk m{id_text(t), "Carrier", "", "acct", "127.0.0.9:5070", "acct", "pw", "3600", "",
+                     "92", "", "", "localhost pbx.example", "+4930555", "49", "30", "", "false",
+                     "", "false", "false", "true", "true", "", ""};
+  // clang-format on
+  EXPECT_EQ(take(), texts(m));
+
+  trunks.set(t, trunks_reg_user, "auth");  // the trigger sets the trunk up again
+  m.auth_user = "auth";
+  trunks.set(t, trunks_name, str());  // an empty name deletes it
+  EXPECT_EQ(take(), texts(m, msg::delete_trunk{id_text(t)}));
+
+  trunk_status({id_text(t), "200 OK", "Refresh interval 1800 seconds", "1", "1", "0"});
+  EXPECT_EQ(trunks.get(t, trunks_status), "200 OK (Refresh interval 1800 seconds)");
+  EXPECT_TRUE(take().empty());
+  trunks.set_trigger(nullptr);
+}
+
+TEST_F(NumbersAndTrunks, CallerNumberOnATrunk) {
+  const int t = add_row(trunks, {{trunks_name, "T"}});
+  const int e = add_extension("40");
+  domains.set(domain, domains_ani, "300");
+  // clang-format off
+  struct { const char *epid, *eani, *ani; bool emergency; const char* number; } cases[] = {
+      {"", "112", "200", true, "112"}, {"", "112", "200", false, "200"},
+      {"", "", "", true, "300"},       {"true", "", "200", false, "generated"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    trunks.set(t, trunks_use_epid, c.epid);
+    extensions.set(extension_row(e), extensions_emergency_ani, c.eani);
+    users.set(e, users_ani, c.ani);
+    const str n = get_trunk_ani(t, e, c.emergency);
+    EXPECT_EQ(
+        *c.epid ? str(n.length() == 10 && n == users.get(e, users_epid) ? "generated" : "") : n,
+        str(c.number));
+  }
+  EXPECT_TRUE(log.contains(std::string("Generated EPID ") + users.get(e, users_epid).c_str() +
+                           " for user 40"));
+  EXPECT_EQ(get_trunk_ani(t, e, false), users.get(e, users_epid));  // kept, not made again
 }
 
 }  // namespace

@@ -37,8 +37,7 @@ class call_test : public db_test::store_test {
     previous_clock = set_clock(&clock);
     posted().clear();
     clear_call_apps();
-    domain = domains.add_row();
-    domains.set(domain, domains_name, "localhost");
+    domain = db_test::add_row(domains, {{domains_name, "localhost"}});
   }
   void TearDown() override {
     clear_call_apps();
@@ -70,15 +69,13 @@ class call_test : public db_test::store_test {
   // An account of the domain: a users row of type `type` with its settings row in `settings`
   // and the alias `name`; the users row.
   int add_account(const char* name, const char* type, table& settings, int d = 0) {
-    const int s = settings.add_row();
-    const int u = users.add_row();
-    users.set(u, users_type_name, type);
-    users.set(u, users_type_index, id_text(s));
-    users.set(u, users_domain, id_text(d ? d : domain));
-    const int a = user_alias.add_row();
-    user_alias.set(a, user_alias_user, id_text(u));
-    user_alias.set(a, user_alias_domain, id_text(d ? d : domain));
-    user_alias.set(a, user_alias_name, name);
+    const str in = id_text(d ? d : domain);
+    const int u = db_test::add_row(users, {{users_type_name, type},
+                                           {users_type_index, id_text(settings.add_row())},
+                                           {users_domain, in}});
+    db_test::add_row(
+        user_alias,
+        {{user_alias_user, id_text(u)}, {user_alias_domain, in}, {user_alias_name, name}});
     return u;
   }
   int add_extension(const char* name, const char* password = "secret") {
@@ -88,12 +85,22 @@ class call_test : public db_test::store_test {
   }
   // A plain registration of the account that lasts an hour; its Call-ID is call_id.
   int add_registration(int account, const char* call_id, const char* contact) {
-    const int r = registrations.add_row();
-    registrations.set(r, registrations_tuser, id_text(account));
-    registrations.set(r, registrations_callid, call_id);
-    registrations.set(r, registrations_contact, contact);
-    registrations.set(r, registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(3600)));
-    return r;
+    return db_test::add_row(
+        registrations, {{registrations_tuser, id_text(account)},
+                        {registrations_callid, call_id},
+                        {registrations_contact, contact},
+                        {registrations_rdate, rtimestamp_serialize(clock_now() + s2ticks(3600))}});
+  }
+  // The StartDialog of a new leg call_id ringing uri for the call of port 7; the fields after
+  // them are filled in by the test.
+  static msg::start_dialog ring(const str& call_id, const str& uri, const str& from,
+                                const str& to) {
+    return {.call_id = call_id,
+            .uri = uri,
+            .from = from,
+            .to = to,
+            .secure = "false",
+            .other_side = "7"};
   }
 
   // The commands posted since the last call, as texts; the record is emptied.
