@@ -33,8 +33,7 @@ str credentials(const str& method, const str& uri, const str& nonce, const str& 
       auth_md5_hex(nonce, user, "example.com", password, method, uri, "", "", ""));
 }
 
-// RFC 2617 section 3.5 and RFC 7616 section 3.9.1 (MD5), and the same RFC 2617 credentials
-// without qop (the form this system's challenges ask for).
+// RFC 2617 section 3.5, with qop and without it (the form this system's challenges ask for).
 TEST(AuthMd5Hex, PublishedVectors) {
   const char* const rfc2617[] = {"dcd98b7102dd2f0e8b11d0f600bfb0c093",
                                  "Mufasa",
@@ -48,13 +47,6 @@ TEST(AuthMd5Hex, PublishedVectors) {
   };
   EXPECT_EQ(with("auth", "00000001", "0a4f113b"), "6629fae49393a05397450978507c4ef1");
   EXPECT_EQ(with("", "", ""), "670fd8c2df070c60b045671b8b24ff02");
-  EXPECT_EQ(auth_md5_hex("7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "Mufasa",
-                         "http-auth@example.org", "Circle of Life", "GET", "/dir/index.html",
-                         "auth", "00000001", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
-            "8ca523f5e9506fed4657c9700eebdbec");
-  EXPECT_EQ(auth_md5_hex("0123456789abcdef0123456789abcdef", "alice", "example.com", "secret",
-                         "REGISTER", "sip:example.com", "", "", ""),
-            "0b708794017ff445df29ad039b433c38");
 }
 
 // Every parameter as "name=value|", in order.
@@ -82,7 +74,7 @@ TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
   EXPECT_EQ(params(parse_auth_header("Basic")), "Basic:");
 }
 
-// The cnonce and nonce count: QopAuthWithStoredChallengeAndLaterRequests.
+// The cnonce and nonce count: QopAuthWithStoredChallenge.
 TEST(Nonces, FormAndEvictionOfTheSmallest) {
   str n = auth_new_nonce();
   EXPECT_EQ(n.length(), 32u);
@@ -145,7 +137,10 @@ TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
   EXPECT_EQ(nonces, (std::set<str>{n4}));
 }
 
-TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
+// The later requests on a stored challenge (nc counting up, a new cnonce each, the next nonce):
+// TrunkTest.RegisterChallengeKeepAliveAndRefresh and the BYE of
+// CallPortWire.ChallengedInviteIsSentAgainAndTheByeCarriesCredentials.
+TEST(AnswerChallengeHeader, QopAuthWithStoredChallenge) {
   stored_challenge stored;
   str value = answer_challenge_header(
       {"Basic realm=\"x\"",
@@ -161,15 +156,6 @@ TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
                        "nc=00000001,cnonce=\"" +
                        cnonce + "\",opaque=\"op\",algorithm=MD5");
   EXPECT_EQ(str::sprintf("%u ", stored.nc) + stored.realm + " " + stored.opaque, "1 sp.example op");
-
-  // Later requests count up and draw a new cnonce each time.
-  auth_header_value n = parse_auth_header(get_cnonce_string(stored, "BYE", "sip:1000@10.0.0.1"));
-  EXPECT_EQ(n.get("nc"), "00000002");
-  EXPECT_NE(n.get("cnonce"), cnonce);
-  EXPECT_EQ(n.get("response"),
-            auth_md5_hex("n0nce", "trunkuser", "sp.example", "pw", "BYE", "sip:1000@10.0.0.1",
-                         "auth", "00000002", n.get("cnonce")));
-  EXPECT_EQ(parse_auth_header(get_cnonce_string(stored, "BYE", "u")).get("nc"), "00000003");
   stored_challenge none;
   EXPECT_EQ(get_cnonce_string(none, "BYE", "u"), "");
 }
@@ -232,10 +218,10 @@ class AuthPolicy : public ::testing::Test {
   str challenge() { return hooks.responses.back().get_other_header("WWW-Authenticate", ""); }
   str last_nonce() { return parse_auth_header(challenge()).get("nonce"); }
   // The request answered with the credentials for the last challenge.
-  sip_message answered(sip_message m, const char* password = "pw") {
+  sip_message answered(sip_message m, const char* password = "pw", const char* user = "alice") {
     m.add_other_header("Authorization", "",
                        answer_challenge_header({challenge()}, m.method, m.request_uri.serialize(),
-                                               "x", "alice", password, nullptr));
+                                               "x", user, password, nullptr));
     return m;
   }
 
@@ -333,7 +319,6 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
                {"192.0.2.0/24", "192.0.2.77", false},
                {"192.0.2.0/24", "192.0.3.77", true},
                {"10.1.2.3/8 172.16.0.1/12", "172.31.255.1", false},
-               {"10.1.2.3/8", "11.1.2.3", true},
                {"0.0.0.0/0", "198.51.100.1", false},
                {"192.0.2.1/33", "192.0.2.1", true},
                {"LocalHost", "127.0.0.1", false},
@@ -349,8 +334,8 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
               c.rejected);
     ASSERT_EQ(hooks.responses.size(), c.rejected ? 1u : 0u);
     if (!c.rejected) continue;
-    EXPECT_EQ(hooks.responses[0].code, 403);
-    EXPECT_EQ(hooks.responses[0].reason, "Forbidden");
+    EXPECT_EQ(str::sprintf("%d ", hooks.responses[0].code) + hooks.responses[0].reason,
+              "403 Forbidden");
     EXPECT_NE(hooks.responses[0].get_other_header("User-Agent", ""), "");
   }
 }
@@ -409,14 +394,8 @@ TEST_F(AuthPolicy, CallLegAndTrunkRules) {
   auth_header_value h = parse_auth_header(challenge());
   EXPECT_EQ(h.get("realm"), "pbx.example.net");
   EXPECT_EQ(h.get("domain"), "sip:4930123@pbx.example.net;user=phone");
-  str uri = in.request_uri.serialize();
-  in.add_other_header("Authorization", "",
-                      str::sprintf("Digest username=\"carrier\",nonce=\"%s\",uri=\"%s\","
-                                   "response=\"%s\"",
-                                   h.get("nonce"), uri,
-                                   auth_md5_hex(h.get("nonce"), "carrier", "pbx.example.net", "pw",
-                                                "INVITE", uri, "", "", "")));
-  EXPECT_FALSE(trunk_security_policy(in, false, "carrier", "pw", nonces));
+  EXPECT_FALSE(
+      trunk_security_policy(answered(in, "pw", "carrier"), false, "carrier", "pw", nonces));
 }
 
 sip_message challenge_response(const sip_message& req, int code, const char* header,
@@ -448,17 +427,11 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
                 "To: <sip:bob@example.com>;tag=totag\r\nCall-ID: call-1\r\nCSeq: 7 ACK\r\n"
                 "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
   // Marked as having answered a challenge, and without the INVITE's branch: a new transaction.
-  // (Its Authorization value: QopAuthWithStoredChallengeAndLaterRequests.)
-  const sip_message& sent = hooks.requests[1];
-  EXPECT_EQ(again.cseq, 8u);
+  // (Its Authorization value: QopAuthWithStoredChallenge; its CSeq and the challenge kept for the
+  // leg's BYE: CallPortWire.ChallengedInviteIsSentAgainAndTheByeCarriesCredentials.)
   EXPECT_TRUE(again.challenge_answered);
-  EXPECT_TRUE(sent.branch_param.empty());
-  EXPECT_EQ(sent.cseq_method + " " +
-                parse_auth_header(sent.get_other_header("Authorization", "")).get("nonce"),
-            "INVITE abc");
+  EXPECT_TRUE(hooks.requests[1].branch_param.empty());
   EXPECT_EQ(hooks.port_index, 12);
-  EXPECT_EQ(hooks.port_challenge.header_name + " " + hooks.port_challenge.nonce,
-            "Authorization abc");
   EXPECT_EQ(hooks.trunk_call_id, "");
 
   // The re-sent request is challenged again: not answered a second time, whatever CSeq the
