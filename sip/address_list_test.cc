@@ -215,7 +215,6 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   // The PBX side handles the report.
   black_list_adr(ip_address_readable(reports[0].address), reports[0].blocked, reports[0].reason,
                  store, wall_now());
-  EXPECT_TRUE(log_capture::contains("Address 198.51.100.23 has been blacklisted"));
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_EQ(mails[0],
             "The IP address 198.51.100.23 has been blacklisted for 60 minutes because there were "
@@ -239,6 +238,7 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   EXPECT_EQ(queue.size(), 0u);
 }
 
+// White rows loaded at start-up: AccessListTable.BlockSurvivesRestartAndExpires.
 TEST_F(AddressList, RowsReusedAndLoadedAtStartUp) {
   fake_store store;
   ctrl_write_setting(ctrl_settings::blacklist_expires, "1800");
@@ -252,11 +252,9 @@ TEST_F(AddressList, RowsReusedAndLoadedAtStartUp) {
   EXPECT_EQ(row_text(store.rows_.begin()->second),
             "2001:db8::7/128 false sip " + std::to_string(get_time(wall_now())));
 
-  store.write({0, "10.0.0.0", "8", "true", "office", ""});
   store.write({0, "198.51.96.0", "20", "false", "no such length", ""});
   access_list_load(store);
   EXPECT_FALSE(bw_valid_source(ip("2001:db8::7")));
-  EXPECT_TRUE(bw_white_source(ip("10.9.9.9")));
   EXPECT_TRUE(bw_valid_source(ip("198.51.100.1")));
 
   // With blacklist_expires 1800 the block goes after half an hour.

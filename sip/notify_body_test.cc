@@ -33,34 +33,6 @@ TEST(NotifyBody, DialogInfoAndPidfAreWellFormedAndEscaped) {
   EXPECT_EQ(p.find("tuple")->find("status")->child_body("basic"), "closed");
 }
 
-namespace {
-
-// Splits a multipart body by the boundary of its content type: the parts' header blocks and
-// bodies (the CR LF before a delimiter belongs to the delimiter).
-struct part {
-  std::string headers, body;
-};
-std::vector<part> split_multipart(const std::string& body, const std::string& content_type) {
-  std::string boundary = content_type.substr(content_type.find("boundary=") + 9);
-  std::string delimiter = "--" + boundary;
-  std::vector<part> parts;
-  size_t at = body.find(delimiter);
-  while (at != std::string::npos) {
-    size_t start = at + delimiter.size();
-    if (body.compare(start, 2, "--") == 0) break;  // closing delimiter
-    start += 2;                                    // CR LF
-    size_t next = body.find("\r\n" + delimiter, start);
-    if (next == std::string::npos) break;
-    std::string whole = body.substr(start, next - start);
-    size_t split = whole.find("\r\n\r\n");
-    parts.push_back({whole.substr(0, split), whole.substr(split + 4)});
-    at = next + 2;
-  }
-  return parts;
-}
-
-}  // namespace
-
 // The RLMI document names every resource and its part by Content-ID; the parts follow in order.
 TEST(NotifyBody, RlmiListReferencesEveryResourceByContentId) {
   str ct;
@@ -87,17 +59,21 @@ TEST(NotifyBody, RlmiListReferencesEveryResourceByContentId) {
   // Well-formed, also when empty: RegistrationTest.EventlistSubscriptionsGetTheWatchedAccounts.
 }
 
+// Whatever the parts hold, the boundary occurs in none of them and each part stands whole
+// before a delimiter, so a reader splits the body where it was joined.
 TEST(NotifyBody, RlmiBoundaryNeverOccursInAPart) {
   EXPECT_TRUE(rc::check([](const std::vector<std::string>& bodies, bool plant) {
     std::vector<list_resource> resources;
     for (const std::string& b : bodies)
       resources.push_back({"sip:x@y", "text/plain", str(plant ? "--list-boundary" + b : b)});
     str ct;
-    str body = rlmi_list_body("sip:l@y", 1, resources, ct);
-    std::vector<part> parts = split_multipart(std::string(body.view()), std::string(ct.view()));
-    RC_ASSERT(parts.size() == resources.size() + 1);
-    for (size_t i = 0; i < resources.size(); i++)
-      RC_ASSERT(parts[i + 1].body == std::string(resources[i].body.view()));
+    const std::string body(rlmi_list_body("sip:l@y", 1, resources, ct).view());
+    const std::string boundary(ct.view().substr(ct.view().find("boundary=") + 9));
+    for (const list_resource& r : resources) {
+      const std::string part(r.body.view());
+      RC_ASSERT(part.find(boundary) == std::string::npos);
+      RC_ASSERT(body.find("\r\n\r\n" + part + "\r\n--" + boundary) != std::string::npos);
+    }
   }));
 }
 

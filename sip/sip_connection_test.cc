@@ -115,7 +115,6 @@ class SipConnectionTest : public ::testing::Test {
 TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
   sip_connection& a = add("192.0.2.1:40000", false);
   sip_connection& b = add("192.0.2.2:40001", false);
-  EXPECT_EQ(a.idle_timeout, 8);
   std::string both = options(1) + ping(2);
   ASSERT_TRUE(a.on_receive(str(both.substr(0, 50))));
   EXPECT_TRUE(hooks.forwarded.empty());
@@ -203,40 +202,36 @@ TEST_F(SipConnectionTest, TlsWithoutCertificateIsRefused) {
 class memory_store : public certificate_store {
  public:
   certificate_pair stored;
-  str subject;
   int saves = 0;
   bool load(certificate_pair& out) override {
     if (stored.key_pem.empty()) return false;
     out = stored;
     return true;
   }
-  bool save(const certificate_pair& pair, const str& s) override {
+  bool save(const certificate_pair& pair, const str&) override {
     stored = pair;
-    subject = s;
     ++saves;
     return true;
   }
 };
 
-// Reuse of the stored certificate across starts: tests/e2e/sip_tcp_tls_test.cc.
-TEST(SipTlsCertificate, GeneratedSelfSignedAndAForeignKeyReplaced) {
+// A stored key that does not belong to the stored certificate is replaced by a new pair for the
+// host (the certificate made at the first start, stored and presented again on the next:
+// tests/e2e/sip_tcp_tls_test.cc).
+TEST(SipTlsCertificate, AForeignKeyIsReplaced) {
   memory_store store;
   ASSERT_TRUE(setup_sip_tls_certificate(store, "pbx.example.com", 1767225600));
-  EXPECT_EQ(store.saves, 1);
-  EXPECT_EQ(store.subject.view(), "pbx.example.com");
-  certificate_info info;
-  ASSERT_TRUE(read_certificate_info(store.stored.certificate_pem, info));
-  EXPECT_EQ(info.subject_cn.view(), "pbx.example.com");
-  EXPECT_TRUE(info.self_signed);
-  EXPECT_TRUE(sip_tls_server_context());
-
-  // A stored key that does not belong to the certificate is replaced.
   certificate_pair other;
   ASSERT_TRUE(generate_self_signed_certificate("x.example.com", 1767225600, other));
   store.stored.key_pem = other.key_pem;
   ASSERT_TRUE(setup_sip_tls_certificate(store, "pbx.example.com", 1767225600));
   EXPECT_EQ(store.saves, 2);
   EXPECT_TRUE(certificate_matches_key(store.stored.certificate_pem, store.stored.key_pem));
+  certificate_info info;
+  ASSERT_TRUE(read_certificate_info(store.stored.certificate_pem, info));
+  EXPECT_EQ(info.subject_cn.view(), "pbx.example.com");
+  EXPECT_TRUE(info.self_signed);
+  EXPECT_TRUE(sip_tls_server_context());
   set_sip_tls_server_context(nullptr);
 }
 
