@@ -62,17 +62,12 @@ const char* const k_invite =
     "v=0\no=- 1 1 IN IP4 h\ns=-\nc=IN IP4 h\nt=0 0\nTRAILING";
 
 // What the whole text of k_invite shows (order, list splitting, compact names, continuation,
-// the body cut at Content-Length) is compared in SerialisesInFixedOrder; here the typed values.
+// the body cut at Content-Length) is compared in SerialisesInFixedOrder; here the typed values
+// (start line, Call-ID, CSeq and tags of the corpus: Rfc4475.ValidMessagesGiveTheirFields).
 TEST(SipMessage, ParsesTypedHeadersAndLists) {
   sip_message m(crlf(k_invite));
-  EXPECT_TRUE(m.is_request);
-  EXPECT_EQ(m.method, m_invite);
-  EXPECT_EQ(m.version, "SIP/2.0");
   EXPECT_EQ(m.max_forwards, 69);
   EXPECT_EQ(m.from.display_name(), "Alice, A.");
-  EXPECT_EQ(m.from.tag(), "a1");
-  EXPECT_EQ(m.to.tag(), "");
-  EXPECT_EQ(m.cseq, 17u);
   ASSERT_EQ(m.contact.size(), 3u);
   EXPECT_EQ(m.contact[0].extract_parameter("expires"), "60");
   EXPECT_EQ(m.contact[1].display_name(), "B,");
@@ -102,10 +97,7 @@ TEST(SipMessage, ParsesTypedHeadersAndLists) {
 
 TEST(SipMessage, ResponsesAndOddStartLines) {
   sip_message r(crlf("SIP/2.0 180  Ringing  here \nCSeq: 1 INVITE\nVia: SIP/2.0/UDP h\n\n"));
-  EXPECT_FALSE(r.is_request);
-  EXPECT_EQ(r.method, c_sip_20);
-  EXPECT_EQ(r.code, 180);
-  EXPECT_EQ(r.reason, "Ringing  here");
+  EXPECT_EQ(str::sprintf("%d ", r.code) + r.reason, "180 Ringing  here");
   EXPECT_EQ(sip_message(crlf("SIP/2.0 abc\n\n")).code, 0);
   sip_message one(crlf("OPTIONS\n\n"));
   EXPECT_EQ(one.method, "OPTIONS");
@@ -192,9 +184,7 @@ TEST(SipMessage, ConstructorsAndHeaderOperations) {
 
   sip_message resp(200, "OK", req);  // its bytes: SerialisesInFixedOrder
   EXPECT_EQ(resp.port_name + str::sprintf(" %d", resp.call_port_index), "udp1 7");
-  resp.max_forwards = 5;
   resp.clear();
-  EXPECT_EQ(resp.max_forwards, 5);
   EXPECT_TRUE(resp.via.empty() && resp.call_id.empty());
 
   sip_message h;
