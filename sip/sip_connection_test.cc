@@ -374,12 +374,6 @@ std::vector<std::string> frame(const std::vector<std::string>& pieces) {
   return out;
 }
 
-std::vector<std::string> bytewise(const std::string& s) {
-  std::vector<std::string> v;
-  for (char c : s) v.push_back(std::string(1, c));
-  return v;
-}
-
 // A message whose body holds a blank line, split inside the header end and inside the body
 // (any other split: fuzz/sip_stream_fuzz.cc): the body waits for Content-Length, then the
 // keep-alive after it.
@@ -403,6 +397,7 @@ TEST(StreamFramer, BodyWaitsForContentLength) {
   EXPECT_EQ(f.pending(), 0u);
 }
 
+// (The same items however the stream is cut: fuzz/sip_stream_fuzz.cc.)
 TEST(StreamFramer, KeepAlivesAndStunBetweenMessages) {
   const std::string a = options(1);
   const std::string s = stun_request();
@@ -410,13 +405,6 @@ TEST(StreamFramer, KeepAlivesAndStunBetweenMessages) {
   std::vector<std::string> want = {"ka:\r\n\r\n", "sip:" + a, "ka:\r\n\r\n",
                                    "stun:" + s,   "ka: \r\n", "sip:" + a};
   EXPECT_EQ(frame({stream}), want);
-  // Bytewise the keep-alives come one byte at a time, but the same bytes in the same order.
-  const auto flat = [](const std::vector<std::string>& items) {
-    std::string out;
-    for (const std::string& x : items) out += x.rfind("ka:", 0) == 0 ? x.substr(3) : "|" + x + "|";
-    return out;
-  };
-  EXPECT_EQ(flat(frame(bytewise(stream))), flat(want));
 }
 
 TEST(StreamFramer, StunWithAttributesAndStrayNul) {

@@ -1,10 +1,9 @@
+// SIP messages parsed, built and serialised. That serialising is stable across a parse: the
+// corpus in rfc4475_test.cc and, for any text, fuzz/sip_message_fuzz.cc.
 #include "sip/sip_message.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
-#include <rapidcheck/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -406,41 +405,6 @@ TEST(SipMessage, Framing) {
   }
   str huge = crlf("A b SIP/2.0\nContent-Length: 99999999999999999999\n\n");
   EXPECT_TRUE(get_first_packet(huge, true).empty());
-}
-
-// Messages built from generated parts survive serialise-parse-serialise unchanged (up to the
-// documented newest-first order of parsed other headers).
-RC_GTEST_PROP(SipMessage, PropertySerialiseParseSerialise,
-              (const std::string& user, const std::string& value, unsigned cseq,
-               const std::string& body)) {
-  auto clean = [](const std::string& s) {
-    std::string out;
-    for (char c : s) {
-      if (c >= 0x21 && c < 0x7f && c != ',' && c != '<' && c != '>' && c != '"' && c != ';' &&
-          c != '{')
-        out += c;
-    }
-    return str(out.data(), out.size());
-  };
-  str u = clean(user);
-  str v = clean(value);
-  sip_message m(m_message, from_to_spec("<sip:a@h>;tag=1"),
-                from_to_spec(sip_uri("sip", u, "h", "")), str("cid-") + v);
-  m.cseq = cseq;
-  m.request_uri = sip_uri("sip", u, "example.com", "5060");
-  m.add_via(str("SIP/2.0/UDP h;branch=z9hG4bK") + v);
-  m.add_contact(str("<sip:") + (u.empty() ? str("x") : u) + "@h>");
-  m.add_other_header("X-A", "", v);
-  m.add_other_header("X-B", "", str("b") + v);
-  m.content_type = "text/plain";
-  m.bodies.push_back(str(body.data(), body.size()));
-  str once = m.serialize(k_dest, transport_type::udp);
-  sip_message again(once);
-  RC_ASSERT(again.cseq == cseq);
-  RC_ASSERT(again.via.size() == 1u);
-  RC_ASSERT(again.bodies.size() == (body.empty() ? 0u : 1u));
-  std::reverse(again.other_headers.begin(), again.other_headers.end());
-  RC_ASSERT(again.serialize(k_dest, transport_type::udp) == once);
 }
 
 }  // namespace
