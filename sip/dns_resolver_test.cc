@@ -314,14 +314,6 @@ TEST_F(DnsResolverTest, UnencodableNameFailsAtOnce) {
   EXPECT_EQ(lookup("bad..name", dns_type::a), "");
 }
 
-TEST_F(DnsResolverTest, ExplicitServersAreNotReplacedByResolvConf) {
-  resolver_.set_servers({addr("127.0.0.1:5300")});
-  resolver_.request_dns(str("example.com"), dns_type::a, callback_argument(on_done, 1));
-  advance_ms(500);
-  ASSERT_EQ(transport_.sent.size(), 2u);
-  EXPECT_EQ(transport_.sent[1].server, addr("127.0.0.1:5300"));
-}
-
 TEST(DnsResolvConf, Parse) {
   std::string servers;
   for (const ip_port& s : dns_parse_resolv_conf(
