@@ -148,7 +148,8 @@ TEST_F(TrunkTest, RegisterChallengeKeepAliveAndRefresh) {
 }
 
 // The provider's final answers to a REGISTER: the status reported and when the next one goes.
-// Unreadable datagrams from the provider before the answer change nothing and report nothing.
+// An unreadable answer of the provider before the real one changes nothing and reports nothing
+// (other garbage: SipCorpusE2E.TortureMessagesDoNotDisturbTheDaemon).
 TEST_F(TrunkTest, RegisterOutcomes) {
   const char* cases[][5] = {
       // answer, its headers, status text, seconds to the next REGISTER, log line
@@ -167,10 +168,8 @@ TEST_F(TrunkTest, RegisterOutcomes) {
     clear_trunks(), trunks_ports_ready(), clear_pending_packets(), posted.clear(), log.clear();
     setup_trunk(setup("7", "prov"));
     const trunk& t = *get_trunk("7");
-    for (const str& garbage :
-         {str("\x01\x02garbage\r\n\r\n"),
-          "SIP/2.0 200 OK\r\nCall-ID: " + t.reg_call_id + "\r\nCSeq: x\r\n\r\n"})
-      process_pdu("udp0", garbage, provider, transport_type::udp);
+    process_pdu("udp0", "SIP/2.0 200 OK\r\nCall-ID: " + t.reg_call_id + "\r\nCSeq: x\r\n\r\n",
+                provider, transport_type::udp);
     const std::string headers = std::regex_replace(c[1], std::regex("LINE"), t.line.c_str());
     const bool ok = c[0][0] == '2';
     answer(std::atoi(c[0]), c[0] + 4, headers.c_str());
