@@ -75,9 +75,6 @@ class AddressList : public ::testing::Test {
     set_blacklist_report(nullptr);
     set_admin_mail(nullptr);
   }
-  void request(const char* method, const str& address) {
-    count_unauthenticated_request(method, address);
-  }
   // Runs a script of space-separated steps; returns the steps whose result differed, each with
   // what it gave ("" when all held). Steps: "+300" moves the clock 300 ms; "INVITE:a" counts a
   // request from a; "ok:a" reports a success of a; "clear" empties the list. Checked steps end
@@ -129,7 +126,7 @@ class AddressList : public ::testing::Test {
           got += std::string(ip_address_readable(r.address).view()) +
                  (r.blocked ? "-blocked-" : "-") + std::string(r.reason.view()) + ";";
       else
-        request(verb.c_str(), a);
+        count_unauthenticated_request(verb.c_str(), a);
       if (got != want) wrong += step + "->" + got + " ";
     }
     return wrong;
@@ -210,7 +207,7 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   };
 
   str a = ip("198.51.100.23");
-  for (int i = 0; i < 4; i++) request("REGISTER", a);
+  for (int i = 0; i < 4; i++) count_unauthenticated_request("REGISTER", a);
   ASSERT_EQ(reports.size(), 1u);
   // The PBX side handles the report.
   black_list_adr(ip_address_readable(reports[0].address), reports[0].blocked, reports[0].reason,
