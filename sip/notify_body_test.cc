@@ -107,7 +107,6 @@ TEST(NotifyBody, FeatureEventsAndChanges) {
   EXPECT_EQ(str::sprintf("%d %d ", c.dnd, c.on) + c.forwarding_type + " " + c.destination,
             "0 1 forwardImmediate 200");
   EXPECT_FALSE(parse_feature_change("<GetDoNotDisturb/>", c));
-  EXPECT_FALSE(parse_feature_change("<SetDoNotDisturb>", c));
 }
 
 TEST(NotifyBody, FeatureChangesRoundTripAnyDestination) {
