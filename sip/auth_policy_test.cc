@@ -125,7 +125,7 @@ TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
   EXPECT_EQ(nonces, (std::set<str>{n3}));
 }
 
-// The later requests on a stored challenge (nc counting up, a new cnonce each, the next nonce):
+// The later requests on a stored challenge (nc counting up, the next nonce):
 // TrunkTest.RegisterChallengeKeepAliveAndRefresh and the BYE of
 // CallPortWire.ChallengedInviteIsSentAgainAndTheByeCarriesCredentials.
 TEST(AnswerChallengeHeader, QopAuthWithStoredChallenge) {
