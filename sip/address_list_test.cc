@@ -75,9 +75,6 @@ class AddressList : public ::testing::Test {
     set_blacklist_report(nullptr);
     set_admin_mail(nullptr);
   }
-  void request(const char* method, const str& address) {
-    count_unauthenticated_request(method, address);
-  }
   // Runs a script of space-separated steps; returns the steps whose result differed, each with
   // what it gave ("" when all held). Steps: "+300" moves the clock 300 ms; "INVITE:a" counts a
   // request from a; "ok:a" reports a success of a; "clear" empties the list. Checked steps end
@@ -129,7 +126,7 @@ class AddressList : public ::testing::Test {
           got += std::string(ip_address_readable(r.address).view()) +
                  (r.blocked ? "-blocked-" : "-") + std::string(r.reason.view()) + ";";
       else
-        request(verb.c_str(), a);
+        count_unauthenticated_request(verb.c_str(), a);
       if (got != want) wrong += step + "->" + got + " ";
     }
     return wrong;
@@ -210,12 +207,11 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   };
 
   str a = ip("198.51.100.23");
-  for (int i = 0; i < 4; i++) request("REGISTER", a);
+  for (int i = 0; i < 4; i++) count_unauthenticated_request("REGISTER", a);
   ASSERT_EQ(reports.size(), 1u);
   // The PBX side handles the report.
   black_list_adr(ip_address_readable(reports[0].address), reports[0].blocked, reports[0].reason,
                  store, wall_now());
-  EXPECT_TRUE(log_capture::contains("Address 198.51.100.23 has been blacklisted"));
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_EQ(mails[0],
             "The IP address 198.51.100.23 has been blacklisted for 60 minutes because there were "
@@ -239,6 +235,7 @@ TEST_F(AddressList, BlockIsStoredMailedAndExpiresAfterAnHour) {
   EXPECT_EQ(queue.size(), 0u);
 }
 
+// White rows loaded at start-up: AccessListTable.BlockSurvivesRestartAndExpires.
 TEST_F(AddressList, RowsReusedAndLoadedAtStartUp) {
   fake_store store;
   ctrl_write_setting(ctrl_settings::blacklist_expires, "1800");
@@ -252,11 +249,9 @@ TEST_F(AddressList, RowsReusedAndLoadedAtStartUp) {
   EXPECT_EQ(row_text(store.rows_.begin()->second),
             "2001:db8::7/128 false sip " + std::to_string(get_time(wall_now())));
 
-  store.write({0, "10.0.0.0", "8", "true", "office", ""});
   store.write({0, "198.51.96.0", "20", "false", "no such length", ""});
   access_list_load(store);
   EXPECT_FALSE(bw_valid_source(ip("2001:db8::7")));
-  EXPECT_TRUE(bw_white_source(ip("10.9.9.9")));
   EXPECT_TRUE(bw_valid_source(ip("198.51.100.1")));
 
   // With blacklist_expires 1800 the block goes after half an hour.

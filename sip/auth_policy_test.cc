@@ -33,28 +33,14 @@ str credentials(const str& method, const str& uri, const str& nonce, const str& 
       auth_md5_hex(nonce, user, "example.com", password, method, uri, "", "", ""));
 }
 
-// RFC 2617 section 3.5 and RFC 7616 section 3.9.1 (MD5), and the same RFC 2617 credentials
-// without qop (the form this system's challenges ask for).
+// RFC 2617 section 3.5, with qop and without it (the form this system's challenges ask for).
 TEST(AuthMd5Hex, PublishedVectors) {
-  const char* const rfc2617[] = {"dcd98b7102dd2f0e8b11d0f600bfb0c093",
-                                 "Mufasa",
-                                 "testrealm@host.com",
-                                 "Circle Of Life",
-                                 "GET",
-                                 "/dir/index.html"};
-  const auto with = [&](const char* qop, const char* nc, const char* cnonce) {
-    return auth_md5_hex(rfc2617[0], rfc2617[1], rfc2617[2], rfc2617[3], rfc2617[4], rfc2617[5], qop,
-                        nc, cnonce);
+  const auto rfc2617 = [](const char* qop, const char* nc, const char* cnonce) {
+    return auth_md5_hex("dcd98b7102dd2f0e8b11d0f600bfb0c093", "Mufasa", "testrealm@host.com",
+                        "Circle Of Life", "GET", "/dir/index.html", qop, nc, cnonce);
   };
-  EXPECT_EQ(with("auth", "00000001", "0a4f113b"), "6629fae49393a05397450978507c4ef1");
-  EXPECT_EQ(with("", "", ""), "670fd8c2df070c60b045671b8b24ff02");
-  EXPECT_EQ(auth_md5_hex("7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "Mufasa",
-                         "http-auth@example.org", "Circle of Life", "GET", "/dir/index.html",
-                         "auth", "00000001", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
-            "8ca523f5e9506fed4657c9700eebdbec");
-  EXPECT_EQ(auth_md5_hex("0123456789abcdef0123456789abcdef", "alice", "example.com", "secret",
-                         "REGISTER", "sip:example.com", "", "", ""),
-            "0b708794017ff445df29ad039b433c38");
+  EXPECT_EQ(rfc2617("auth", "00000001", "0a4f113b"), "6629fae49393a05397450978507c4ef1");
+  EXPECT_EQ(rfc2617("", "", ""), "670fd8c2df070c60b045671b8b24ff02");
 }
 
 // Every parameter as "name=value|", in order.
@@ -73,8 +59,6 @@ TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
             "Digest:username=bob|realm=a,b|nonce=x\"y\\z|qop=auth|nc=00000002|"
             "uri=sip:x@y;transport=tcp|stale=FALSE|empty=|");
   EXPECT_EQ(h.get("REALM"), "a,b");
-  EXPECT_TRUE(h.has("empty"));
-  EXPECT_FALSE(h.has("opaque"));
   // Broken input: an unterminated quote swallows the rest, nothing is invented.
   EXPECT_EQ(params(parse_auth_header("Digest realm=\"open, nonce=1")),
             "Digest:realm=open, nonce=1|");
@@ -82,11 +66,10 @@ TEST(ParseAuthHeader, QuotedTokensEscapesAndOddSpacing) {
   EXPECT_EQ(params(parse_auth_header("Basic")), "Basic:");
 }
 
-// The cnonce and nonce count: QopAuthWithStoredChallengeAndLaterRequests.
+// The cnonce and nonce count: QopAuthWithStoredChallenge.
 TEST(Nonces, FormAndEvictionOfTheSmallest) {
   str n = auth_new_nonce();
-  EXPECT_EQ(n.length(), 32u);
-  EXPECT_TRUE(is_lower_hex(n));
+  EXPECT_TRUE(n.length() == 32 && is_lower_hex(n)) << n.c_str();
 
   std::set<str> nonces;
   for (int i = 0; i < 256; i++) nonces.insert(str::sprintf("%d", 1000 + i));
@@ -98,7 +81,8 @@ TEST(Nonces, FormAndEvictionOfTheSmallest) {
 }
 
 // check_authentication of a REGISTER for alice (password secret): each row an Authorization
-// value, whether it passes and whether its nonce was found ours.
+// value, whether it passes and whether its nonce was found ours. (A wrong password keeping the
+// nonce and the right answer using it up: the AuthPolicy cases.)
 TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
   std::set<str> nonces;
   const auto check = [&](const str& value, bool& known) {
@@ -106,34 +90,30 @@ TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
     return check_authentication(value, "REGISTER", "sip:example.com", "example.com", "alice",
                                 "secret", nonces, known);
   };
-  const auto reg = [](const str& nonce, const char* password, const char* user = "alice",
-                      const char* uri = "sip:example.com") {
-    return credentials("REGISTER", uri, nonce, password, user);
-  };
   const str n1 = auth_issue_nonce(nonces), n2 = auth_issue_nonce(nonces),
-            n3 = auth_issue_nonce(nonces), n4 = auth_issue_nonce(nonces);
+            n3 = auth_issue_nonce(nonces);
   const struct {
     const char* what;
     str value;
     bool passes, known;
   } rows[] = {
-      {"wrong password: the nonce is kept", reg(n1, "guess"), false, true},
-      {"a nonce never handed out", reg("0123456789abcdef0123456789abcdef", "secret"), false, false},
-      {"right", reg(n1, "secret"), true, true},
-      {"the same again: the nonce is used up", reg(n1, "secret"), false, false},
-      {"another user fails before the nonce", reg(n2, "secret", "mallory"), false, false},
+      {"a nonce never handed out",
+       credentials("REGISTER", "sip:example.com", "0123456789abcdef0123456789abcdef", "secret"),
+       false, false},
+      {"another user fails before the nonce",
+       credentials("REGISTER", "sip:example.com", n1, "secret", "mallory"), false, false},
       {"the header's uri is what the digest covers",
-       reg(n2, "secret", "alice", "sip:other.example.com"), true, true},
+       credentials("REGISTER", "sip:other.example.com", n1, "secret"), true, true},
       {"without uri the request-URI, without username no user check",
-       str::sprintf("Digest nonce=\"%s\", response=\"%s\"", n3,
-                    auth_md5_hex(n3, "alice", "example.com", "secret", "REGISTER",
+       str::sprintf("Digest nonce=\"%s\", response=\"%s\"", n2,
+                    auth_md5_hex(n2, "alice", "example.com", "secret", "REGISTER",
                                  "sip:example.com", "", "", "")),
        true, true},
       {"qop answered although none was offered",
        str::sprintf("Digest username=\"alice\",nonce=\"%s\",uri=\"sip:example.com\","
                     "response=\"%s\",qop=auth,nc=00000001,cnonce=\"abcdef01\"",
-                    n4,
-                    auth_md5_hex(n4, "alice", "example.com", "secret", "REGISTER",
+                    n3,
+                    auth_md5_hex(n3, "alice", "example.com", "secret", "REGISTER",
                                  "sip:example.com", "auth", "00000001", "abcdef01")),
        false, true},
   };
@@ -142,10 +122,13 @@ TEST(CheckAuthentication, NoncesUsersUrisAndQop) {
     EXPECT_EQ(check(r.value, known), r.passes) << r.what;
     EXPECT_EQ(known, r.known) << r.what;
   }
-  EXPECT_EQ(nonces, (std::set<str>{n4}));
+  EXPECT_EQ(nonces, (std::set<str>{n3}));
 }
 
-TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
+// The later requests on a stored challenge (nc counting up, the next nonce):
+// TrunkTest.RegisterChallengeKeepAliveAndRefresh and the BYE of
+// CallPortWire.ChallengedInviteIsSentAgainAndTheByeCarriesCredentials.
+TEST(AnswerChallengeHeader, QopAuthWithStoredChallenge) {
   stored_challenge stored;
   str value = answer_challenge_header(
       {"Basic realm=\"x\"",
@@ -161,15 +144,6 @@ TEST(AnswerChallengeHeader, QopAuthWithStoredChallengeAndLaterRequests) {
                        "nc=00000001,cnonce=\"" +
                        cnonce + "\",opaque=\"op\",algorithm=MD5");
   EXPECT_EQ(str::sprintf("%u ", stored.nc) + stored.realm + " " + stored.opaque, "1 sp.example op");
-
-  // Later requests count up and draw a new cnonce each time.
-  auth_header_value n = parse_auth_header(get_cnonce_string(stored, "BYE", "sip:1000@10.0.0.1"));
-  EXPECT_EQ(n.get("nc"), "00000002");
-  EXPECT_NE(n.get("cnonce"), cnonce);
-  EXPECT_EQ(n.get("response"),
-            auth_md5_hex("n0nce", "trunkuser", "sp.example", "pw", "BYE", "sip:1000@10.0.0.1",
-                         "auth", "00000002", n.get("cnonce")));
-  EXPECT_EQ(parse_auth_header(get_cnonce_string(stored, "BYE", "u")).get("nc"), "00000003");
   stored_challenge none;
   EXPECT_EQ(get_cnonce_string(none, "BYE", "u"), "");
 }
@@ -186,27 +160,23 @@ TEST(AnswerChallengeHeader, WithoutQopRealmDefaultAndUnusable) {
   EXPECT_EQ(answer_challenge_header({"Basic realm=\"x\"", "NTLM"}, "REGISTER", "sip:x", "x", "u",
                                     "p", &stored),
             "");
-  EXPECT_EQ(answer_challenge_header({}, "REGISTER", "sip:x", "x", "u", "p", nullptr), "");
 }
 
 struct fake_hooks : auth_hooks {
-  void send_response(const sip_message& response, const sip_message& request) override {
+  void send_response(const sip_message& response, const sip_message&) override {
     responses.push_back(response);
-    to.push_back(request.peer);
   }
   void send_request(const sip_message& request) override { requests.push_back(request); }
-  void store_call_port_challenge(int index, const stored_challenge& c) override {
+  void store_call_port_challenge(int index, const stored_challenge&) override {
     port_index = index;
-    port_challenge = c;
   }
   void store_trunk_challenge(const str& call_id, const stored_challenge& c) override {
     trunk_call_id = call_id;
     trunk_challenge = c;
   }
   std::vector<sip_message> responses, requests;
-  std::vector<ip_port> to;
   int port_index = -1;
-  stored_challenge port_challenge, trunk_challenge;
+  stored_challenge trunk_challenge;
   str trunk_call_id;
 };
 
@@ -232,10 +202,10 @@ class AuthPolicy : public ::testing::Test {
   str challenge() { return hooks.responses.back().get_other_header("WWW-Authenticate", ""); }
   str last_nonce() { return parse_auth_header(challenge()).get("nonce"); }
   // The request answered with the credentials for the last challenge.
-  sip_message answered(sip_message m, const char* password = "pw") {
+  sip_message answered(sip_message m, const char* password = "pw", const char* user = "alice") {
     m.add_other_header("Authorization", "",
                        answer_challenge_header({challenge()}, m.method, m.request_uri.serialize(),
-                                               "x", "alice", password, nullptr));
+                                               "x", user, password, nullptr));
     return m;
   }
 
@@ -248,9 +218,7 @@ TEST_F(AuthPolicy, ChallengeAndWrongPasswordOnTheWire) {
   sip_message reg = request("REGISTER", "sip:example.com");
   ASSERT_TRUE(check_md5(reg, nonces, "example.com", "alice", "secret"));
   ASSERT_EQ(hooks.responses.size(), 1u);
-  EXPECT_EQ(hooks.to[0], reg.peer);
   str nonce = last_nonce();
-  ASSERT_EQ(nonce.length(), 32u);
   EXPECT_EQ(nonces, std::set<str>{nonce});
   // The challenge as it goes on the wire; the Warning of a wrong password goes in its place.
   const auto wire = [&](const std::string& header) {
@@ -333,7 +301,6 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
                {"192.0.2.0/24", "192.0.2.77", false},
                {"192.0.2.0/24", "192.0.3.77", true},
                {"10.1.2.3/8 172.16.0.1/12", "172.31.255.1", false},
-               {"10.1.2.3/8", "11.1.2.3", true},
                {"0.0.0.0/0", "198.51.100.1", false},
                {"192.0.2.1/33", "192.0.2.1", true},
                {"LocalHost", "127.0.0.1", false},
@@ -349,8 +316,8 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
               c.rejected);
     ASSERT_EQ(hooks.responses.size(), c.rejected ? 1u : 0u);
     if (!c.rejected) continue;
-    EXPECT_EQ(hooks.responses[0].code, 403);
-    EXPECT_EQ(hooks.responses[0].reason, "Forbidden");
+    EXPECT_EQ(str::sprintf("%d ", hooks.responses[0].code) + hooks.responses[0].reason,
+              "403 Forbidden");
     EXPECT_NE(hooks.responses[0].get_other_header("User-Agent", ""), "");
   }
 }
@@ -409,14 +376,8 @@ TEST_F(AuthPolicy, CallLegAndTrunkRules) {
   auth_header_value h = parse_auth_header(challenge());
   EXPECT_EQ(h.get("realm"), "pbx.example.net");
   EXPECT_EQ(h.get("domain"), "sip:4930123@pbx.example.net;user=phone");
-  str uri = in.request_uri.serialize();
-  in.add_other_header("Authorization", "",
-                      str::sprintf("Digest username=\"carrier\",nonce=\"%s\",uri=\"%s\","
-                                   "response=\"%s\"",
-                                   h.get("nonce"), uri,
-                                   auth_md5_hex(h.get("nonce"), "carrier", "pbx.example.net", "pw",
-                                                "INVITE", uri, "", "", "")));
-  EXPECT_FALSE(trunk_security_policy(in, false, "carrier", "pw", nonces));
+  EXPECT_FALSE(
+      trunk_security_policy(answered(in, "pw", "carrier"), false, "carrier", "pw", nonces));
 }
 
 sip_message challenge_response(const sip_message& req, int code, const char* header,
@@ -448,17 +409,11 @@ TEST_F(AuthPolicy, AnswerInviteChallengeSendsAckThenCredentials) {
                 "To: <sip:bob@example.com>;tag=totag\r\nCall-ID: call-1\r\nCSeq: 7 ACK\r\n"
                 "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
   // Marked as having answered a challenge, and without the INVITE's branch: a new transaction.
-  // (Its Authorization value: QopAuthWithStoredChallengeAndLaterRequests.)
-  const sip_message& sent = hooks.requests[1];
-  EXPECT_EQ(again.cseq, 8u);
+  // (Its Authorization value: QopAuthWithStoredChallenge; its CSeq and the challenge kept for the
+  // leg's BYE: CallPortWire.ChallengedInviteIsSentAgainAndTheByeCarriesCredentials.)
   EXPECT_TRUE(again.challenge_answered);
-  EXPECT_TRUE(sent.branch_param.empty());
-  EXPECT_EQ(sent.cseq_method + " " +
-                parse_auth_header(sent.get_other_header("Authorization", "")).get("nonce"),
-            "INVITE abc");
+  EXPECT_TRUE(hooks.requests[1].branch_param.empty());
   EXPECT_EQ(hooks.port_index, 12);
-  EXPECT_EQ(hooks.port_challenge.header_name + " " + hooks.port_challenge.nonce,
-            "Authorization abc");
   EXPECT_EQ(hooks.trunk_call_id, "");
 
   // The re-sent request is challenged again: not answered a second time, whatever CSeq the

@@ -5,9 +5,9 @@
 
 #include "base/xml_tree.h"
 
-TEST(NotifyBody, MessageSummary) {
-  EXPECT_EQ(message_summary_body("100", 2, 8, 0, 2),
-            "Messages-Waiting: yes\r\nMessage-Account: 100\r\nVoice-Message: 2/8 (0/2)\r\n");
+// With messages waiting and an account:
+// RegistrationTest.NewMessageSummarySubscriptionGetsItsInitialNotify.
+TEST(NotifyBody, MessageSummaryWithoutMessagesOrAccount) {
   EXPECT_EQ(message_summary_body("", 0, 3, 0, 1),
             "Messages-Waiting: no\r\nVoice-Message: 0/3 (0/1)\r\n");
 }
@@ -33,34 +33,6 @@ TEST(NotifyBody, DialogInfoAndPidfAreWellFormedAndEscaped) {
   EXPECT_EQ(p.find("tuple")->find("status")->child_body("basic"), "closed");
 }
 
-namespace {
-
-// Splits a multipart body by the boundary of its content type: the parts' header blocks and
-// bodies (the CR LF before a delimiter belongs to the delimiter).
-struct part {
-  std::string headers, body;
-};
-std::vector<part> split_multipart(const std::string& body, const std::string& content_type) {
-  std::string boundary = content_type.substr(content_type.find("boundary=") + 9);
-  std::string delimiter = "--" + boundary;
-  std::vector<part> parts;
-  size_t at = body.find(delimiter);
-  while (at != std::string::npos) {
-    size_t start = at + delimiter.size();
-    if (body.compare(start, 2, "--") == 0) break;  // closing delimiter
-    start += 2;                                    // CR LF
-    size_t next = body.find("\r\n" + delimiter, start);
-    if (next == std::string::npos) break;
-    std::string whole = body.substr(start, next - start);
-    size_t split = whole.find("\r\n\r\n");
-    parts.push_back({whole.substr(0, split), whole.substr(split + 4)});
-    at = next + 2;
-  }
-  return parts;
-}
-
-}  // namespace
-
 // The RLMI document names every resource and its part by Content-ID; the parts follow in order.
 TEST(NotifyBody, RlmiListReferencesEveryResourceByContentId) {
   str ct;
@@ -84,27 +56,24 @@ TEST(NotifyBody, RlmiListReferencesEveryResourceByContentId) {
                 cte + "<r1@list>\r\nContent-Type: application/dialog-info+xml\r\n\r\nD" +
                 "\r\n--list-boundary" + cte + "<r2@list>\r\nContent-Type: t/p\r\n\r\nP" +
                 "\r\n--list-boundary--\r\n");
-  xml_tree list = xml_tree::parse(
-      str(split_multipart(std::string(body.view()), std::string(ct.view()))[0].body));
-  EXPECT_EQ(list.children().size(), 2u);  // well-formed
-  // An empty list is still a well-formed full-state document.
-  body = rlmi_list_body("sip:100@localhost", 0, {}, ct);
-  std::vector<part> parts = split_multipart(std::string(body.view()), std::string(ct.view()));
-  ASSERT_EQ(parts.size(), 1u);
-  EXPECT_TRUE(xml_tree::parse(str(parts[0].body)).children().empty());
+  // Well-formed, also when empty: RegistrationTest.EventlistSubscriptionsGetTheWatchedAccounts.
 }
 
+// Whatever the parts hold, the boundary occurs in none of them and each part stands whole
+// before a delimiter, so a reader splits the body where it was joined.
 TEST(NotifyBody, RlmiBoundaryNeverOccursInAPart) {
   EXPECT_TRUE(rc::check([](const std::vector<std::string>& bodies, bool plant) {
     std::vector<list_resource> resources;
     for (const std::string& b : bodies)
       resources.push_back({"sip:x@y", "text/plain", str(plant ? "--list-boundary" + b : b)});
     str ct;
-    str body = rlmi_list_body("sip:l@y", 1, resources, ct);
-    std::vector<part> parts = split_multipart(std::string(body.view()), std::string(ct.view()));
-    RC_ASSERT(parts.size() == resources.size() + 1);
-    for (size_t i = 0; i < resources.size(); i++)
-      RC_ASSERT(parts[i + 1].body == std::string(resources[i].body.view()));
+    const std::string body(rlmi_list_body("sip:l@y", 1, resources, ct).view());
+    const std::string boundary(ct.view().substr(ct.view().find("boundary=") + 9));
+    for (const list_resource& r : resources) {
+      const std::string part(r.body.view());
+      RC_ASSERT(part.find(boundary) == std::string::npos);
+      RC_ASSERT(body.find("\r\n\r\n" + part + "\r\n--" + boundary) != std::string::npos);
+    }
   }));
 }
 
@@ -123,28 +92,21 @@ TEST(NotifyBody, FeatureEventsAndChanges) {
       xml_tree::parse(forwarding_event_body("100", "forwardNoAns", false, "")).find("forwardTo"),
       nullptr);
 
+  // Changes in the default namespace, and unknown ones refused:
+  // RegistrationTest.FeatureEventsReportAndApplyDoNotDisturbAndForwarding. Here the case of the
+  // flag and a prefixed namespace.
   feature_change c;
   ASSERT_TRUE(parse_feature_change(
-      "<?xml version=\"1.0\"?><SetDoNotDisturb xmlns=\"http://www.ecma-international.org/"
-      "standards/ecma-323/csta/ed3\"><device>100</device><doNotDisturbOn>TRUE</doNotDisturbOn>"
-      "</SetDoNotDisturb>",
-      c));
-  EXPECT_TRUE(c.dnd);
-  EXPECT_TRUE(c.on);
+      "<SetDoNotDisturb><doNotDisturbOn>TRUE</doNotDisturbOn></SetDoNotDisturb>", c));
+  EXPECT_TRUE(c.dnd && c.on);
   ASSERT_TRUE(parse_feature_change(
       "<x:SetForwarding xmlns:x=\"urn:x\"><x:device>100</x:device><x:forwardingType>"
       "forwardImmediate</x:forwardingType><x:activateForward>true</x:activateForward>"
       "<x:forwardDN> 200 </x:forwardDN><x:ringCount>3</x:ringCount></x:SetForwarding>",
       c));
-  EXPECT_FALSE(c.dnd);
-  EXPECT_TRUE(c.on);
-  EXPECT_EQ(c.forwarding_type, "forwardImmediate");
-  EXPECT_EQ(c.destination, "200");
-  EXPECT_FALSE(parse_feature_change(
-      "<SetForwarding><forwardingType>forwardSometimes</forwardingType></SetForwarding>", c));
+  EXPECT_EQ(str::sprintf("%d %d ", c.dnd, c.on) + c.forwarding_type + " " + c.destination,
+            "0 1 forwardImmediate 200");
   EXPECT_FALSE(parse_feature_change("<GetDoNotDisturb/>", c));
-  EXPECT_FALSE(parse_feature_change("<SetDoNotDisturb>", c));
-  EXPECT_FALSE(parse_feature_change("", c));
 }
 
 TEST(NotifyBody, FeatureChangesRoundTripAnyDestination) {

@@ -1,10 +1,9 @@
+// SIP messages parsed, built and serialised. That serialising is stable across a parse: the
+// corpus in rfc4475_test.cc and, for any text, fuzz/sip_message_fuzz.cc.
 #include "sip/sip_message.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
-#include <rapidcheck/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,34 +16,31 @@ namespace {
 const ip_port k_dest(ip_address_parse("192.0.2.7"), 5060);
 const ip_port k_dest6(ip_address_parse("2001:db8::7"), 5060);
 
-class fake_local_info : public sip_local_info {
- public:
+// The local side of a socket per destination family and transport; the RTP bindings, the short
+// header names and the replacement list come from the settings, as in the daemon.
+struct local_info : sip_settings_local_info {
   str local_sip_address(const ip_port& d, transport_type) override {
     return d.is_ipv6() ? "2001:db8::1" : "192.0.2.1";
   }
   uint16_t local_sip_port(const ip_port&, transport_type t) override {
     return t == transport_type::tls ? 5061 : 5060;
   }
-  str rtp_binding_ipv4() override { return bind4; }
-  str rtp_binding_ipv6() override { return bind6; }
   str web_address(const ip_port&, bool https) override {
     return https ? "https://192.0.2.1:443" : "http://192.0.2.1:80";
   }
-  bool short_header() override { return short_form; }
-  str ip_replacement_list() override { return replacements; }
-
-  str bind4 = "0.0.0.0";
-  str bind6 = "::";
-  bool short_form = false;
-  str replacements;
 };
 
+// Installs a local_info; removes it and empties its settings again.
 struct local_info_scope {
-  explicit local_info_scope(sip_local_info* info) {
-    set_sip_local_info(info);
+  local_info info;
+  local_info_scope() {
+    set_sip_local_info(&info);
     reset_ip_replacement_table();
   }
   ~local_info_scope() {
+    for (ctrl_settings::setting s : {ctrl_settings::short_header, ctrl_settings::port_bind4,
+                                     ctrl_settings::port_bind6, ctrl_settings::ip_replacement_list})
+      ctrl_write_setting(s, "");
     set_sip_local_info(nullptr);
     reset_ip_replacement_table();
   }
@@ -63,17 +59,12 @@ const char* const k_invite =
     "v=0\no=- 1 1 IN IP4 h\ns=-\nc=IN IP4 h\nt=0 0\nTRAILING";
 
 // What the whole text of k_invite shows (order, list splitting, compact names, continuation,
-// the body cut at Content-Length) is compared in SerialisesInFixedOrder; here the typed values.
+// the body cut at Content-Length) is compared in SerialisesInFixedOrder; here the typed values
+// (start line, Call-ID, CSeq and tags of the corpus: Rfc4475.ValidMessagesGiveTheirFields).
 TEST(SipMessage, ParsesTypedHeadersAndLists) {
   sip_message m(crlf(k_invite));
-  EXPECT_TRUE(m.is_request);
-  EXPECT_EQ(m.method, m_invite);
-  EXPECT_EQ(m.version, "SIP/2.0");
   EXPECT_EQ(m.max_forwards, 69);
   EXPECT_EQ(m.from.display_name(), "Alice, A.");
-  EXPECT_EQ(m.from.tag(), "a1");
-  EXPECT_EQ(m.to.tag(), "");
-  EXPECT_EQ(m.cseq, 17u);
   ASSERT_EQ(m.contact.size(), 3u);
   EXPECT_EQ(m.contact[0].extract_parameter("expires"), "60");
   EXPECT_EQ(m.contact[1].display_name(), "B,");
@@ -103,10 +94,7 @@ TEST(SipMessage, ParsesTypedHeadersAndLists) {
 
 TEST(SipMessage, ResponsesAndOddStartLines) {
   sip_message r(crlf("SIP/2.0 180  Ringing  here \nCSeq: 1 INVITE\nVia: SIP/2.0/UDP h\n\n"));
-  EXPECT_FALSE(r.is_request);
-  EXPECT_EQ(r.method, c_sip_20);
-  EXPECT_EQ(r.code, 180);
-  EXPECT_EQ(r.reason, "Ringing  here");
+  EXPECT_EQ(str::sprintf("%d ", r.code) + r.reason, "180 Ringing  here");
   EXPECT_EQ(sip_message(crlf("SIP/2.0 abc\n\n")).code, 0);
   sip_message one(crlf("OPTIONS\n\n"));
   EXPECT_EQ(one.method, "OPTIONS");
@@ -193,9 +181,7 @@ TEST(SipMessage, ConstructorsAndHeaderOperations) {
 
   sip_message resp(200, "OK", req);  // its bytes: SerialisesInFixedOrder
   EXPECT_EQ(resp.port_name + str::sprintf(" %d", resp.call_port_index), "udp1 7");
-  resp.max_forwards = 5;
   resp.clear();
-  EXPECT_EQ(resp.max_forwards, 5);
   EXPECT_TRUE(resp.via.empty() && resp.call_id.empty());
 
   sip_message h;
@@ -234,23 +220,8 @@ TEST(SipMessage, SerialisesInFixedOrder) {
                  "Call-ID: call-1@192.0.2.9\nCSeq: 17 INVITE\nContent-Length: 0\n\n"));
 }
 
-TEST(SipMessage, ShortHeaderForm) {
-  fake_local_info info;
-  info.short_form = true;
-  local_info_scope scope(&info);
-  sip_message m(crlf(k_invite));
-  str text = m.serialize(k_dest, transport_type::udp);
-  for (const char* p : {"\r\nf: ", "\r\nt: ", "\r\ni: ", "\r\nv: ", "\r\nm: ", "\r\nl: 47\r\n",
-                        "\r\nc: ", "\r\nCSeq: ", "\r\nMax-Forwards: ", "\r\nExpires: "}) {
-    EXPECT_GE(text.find(str(p)), 0) << p;
-  }
-  EXPECT_LT(text.find(str("From:")), 0);
-  EXPECT_LT(text.find(str("Via:")), 0);
-}
-
 TEST(SipMessage, PlaceholdersExpandPerDestination) {
-  fake_local_info info;
-  local_info_scope scope(&info);
+  local_info_scope scope;
   const str all =
       "{x-pre-trans} {x-pre-adr}:{x-pre-port} {x-pre-adrs} {x-pre-ipv} {x-pre-http} {x-pre-https}";
   const struct {
@@ -275,13 +246,13 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
       {"{x-pre-port extra}", k_dest, transport_type::udp, "", "5060"},
   };
   for (const auto& c : cases) {
-    info.bind4 = c.bind4;
-    info.bind6 = *c.bind4 == '1' ? "2001:db8::4" : "::";
+    ctrl_write_setting(ctrl_settings::port_bind4, c.bind4);
+    ctrl_write_setting(ctrl_settings::port_bind6, *c.bind4 == '1' ? "2001:db8::4" : "::");
     EXPECT_EQ(expand_placeholders(c.text, c.to, c.t), c.out) << c.text.c_str();
   }
   // In a message: Via, Contact, other headers, Request-URI and SDP are expanded, From is not.
   // Crypto lines stay home in a request over UDP, and go out over TLS.
-  info.bind4 = "198.51.100.4";
+  ctrl_write_setting(ctrl_settings::port_bind4, "198.51.100.4");
   sip_message m(m_invite, from_to_spec("<sip:{x-pre-adr}>;tag=1"), from_to_spec("<sip:b@h>"), "c");
   m.request_uri = "sip:b@{x-pre-adr}";
   m.add_via("SIP/2.0/UDP {x-pre-adr}:{x-pre-port};branch=z9hG4bK-x;rport");
@@ -302,7 +273,8 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
   EXPECT_GE(m.serialize(k_dest, transport_type::tls).find(str("a=crypto:1 AES")), 0);
   // The replacement table, read once: a later change of the setting is not seen until the table
   // is reset; entries that are not address/address pairs are ignored.
-  info.replacements = "192.0.2.1/203.0.113.1 bad/1.1.1.1 10.0.0.1/ 2001:db8::1/pbx.example.com";
+  ctrl_write_setting(ctrl_settings::ip_replacement_list,
+                     "192.0.2.1/203.0.113.1 bad/1.1.1.1 10.0.0.1/ 2001:db8::1/pbx.example.com");
   reset_ip_replacement_table();
   EXPECT_EQ(expand_placeholders("{x-pre-adr}", k_dest, transport_type::udp), "203.0.113.1");
   EXPECT_EQ(expand_placeholders("{x-pre-adr}", k_dest6, transport_type::udp), "pbx.example.com");
@@ -310,31 +282,24 @@ TEST(SipMessage, PlaceholdersExpandPerDestination) {
                                                           {"bad", "bad"},
                                                           {"10.0.0.1", "10.0.0.1"},
                                                           {"192.0.2.2", "192.0.2.2"}};
-  info.replacements = "";
+  ctrl_write_setting(ctrl_settings::ip_replacement_list, "");
   for (const auto& [from, to] : replaced) EXPECT_EQ(sip_message::replace_address(from), to);
 }
 
-// The settings half of the local information comes from the global settings.
-TEST(SipMessage, SettingsDriveShortHeadersAndReplacements) {
-  struct info_from_settings : sip_settings_local_info {
-    str local_sip_address(const ip_port&, transport_type) override { return "192.0.2.1"; }
-    uint16_t local_sip_port(const ip_port&, transport_type) override { return 5060; }
-    str web_address(const ip_port&, bool) override { return str(); }
-  } info;
+// Compact names once the setting (in any case) asks for them.
+TEST(SipMessage, ShortHeaderForm) {
+  local_info_scope scope;
   ctrl_write_setting(ctrl_settings::short_header, "TRUE");
-  ctrl_write_setting(ctrl_settings::ip_replacement_list, "192.0.2.1/198.51.100.1");
-  ctrl_write_setting(ctrl_settings::port_bind4, "203.0.113.5");
-  local_info_scope scope(&info);
-  sip_message m(m_options, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:b@h>"), "c");
-  m.add_via("SIP/2.0/UDP {x-pre-adr}:{x-pre-port};branch=z9hG4bK1");
-  str text = m.serialize(k_dest, transport_type::udp);
-  EXPECT_GE(text.find(str("\r\nv: SIP/2.0/UDP 198.51.100.1:5060;branch=z9hG4bK1\r\n")), 0);
-  EXPECT_GE(text.find(str("\r\nf: <sip:a@h>;tag=1\r\n")), 0);
-  EXPECT_EQ(expand_placeholders("{x-pre-adrs}", k_dest, transport_type::udp), "203.0.113.5");
+  const str text = sip_message(crlf(k_invite)).serialize(k_dest, transport_type::udp);
+  for (const char* p : {"\r\nf: ", "\r\nt: ", "\r\ni: ", "\r\nv: ", "\r\nm: ", "\r\nl: 47\r\n",
+                        "\r\nc: ", "\r\nCSeq: ", "\r\nMax-Forwards: ", "\r\nExpires: "}) {
+    EXPECT_GE(text.find(str(p)), 0) << p;
+  }
+  EXPECT_LT(text.find(str("From:")), 0);
   ctrl_write_setting(ctrl_settings::short_header, "false");
-  EXPECT_GE(m.serialize(k_dest, transport_type::udp).find(str("\r\nFrom: ")), 0);
-  ctrl_write_setting(ctrl_settings::ip_replacement_list, "");
-  ctrl_write_setting(ctrl_settings::port_bind4, "");
+  EXPECT_GE(
+      sip_message(crlf(k_invite)).serialize(k_dest, transport_type::udp).find(str("\r\nFrom: ")),
+      0);
 }
 
 TEST(SipMessage, AddViaReceived) {
@@ -440,41 +405,6 @@ TEST(SipMessage, Framing) {
   }
   str huge = crlf("A b SIP/2.0\nContent-Length: 99999999999999999999\n\n");
   EXPECT_TRUE(get_first_packet(huge, true).empty());
-}
-
-// Messages built from generated parts survive serialise-parse-serialise unchanged (up to the
-// documented newest-first order of parsed other headers).
-RC_GTEST_PROP(SipMessage, PropertySerialiseParseSerialise,
-              (const std::string& user, const std::string& value, unsigned cseq,
-               const std::string& body)) {
-  auto clean = [](const std::string& s) {
-    std::string out;
-    for (char c : s) {
-      if (c >= 0x21 && c < 0x7f && c != ',' && c != '<' && c != '>' && c != '"' && c != ';' &&
-          c != '{')
-        out += c;
-    }
-    return str(out.data(), out.size());
-  };
-  str u = clean(user);
-  str v = clean(value);
-  sip_message m(m_message, from_to_spec("<sip:a@h>;tag=1"),
-                from_to_spec(sip_uri("sip", u, "h", "")), str("cid-") + v);
-  m.cseq = cseq;
-  m.request_uri = sip_uri("sip", u, "example.com", "5060");
-  m.add_via(str("SIP/2.0/UDP h;branch=z9hG4bK") + v);
-  m.add_contact(str("<sip:") + (u.empty() ? str("x") : u) + "@h>");
-  m.add_other_header("X-A", "", v);
-  m.add_other_header("X-B", "", str("b") + v);
-  m.content_type = "text/plain";
-  m.bodies.push_back(str(body.data(), body.size()));
-  str once = m.serialize(k_dest, transport_type::udp);
-  sip_message again(once);
-  RC_ASSERT(again.cseq == cseq);
-  RC_ASSERT(again.via.size() == 1u);
-  RC_ASSERT(again.bodies.size() == (body.empty() ? 0u : 1u));
-  std::reverse(again.other_headers.begin(), again.other_headers.end());
-  RC_ASSERT(again.serialize(k_dest, transport_type::udp) == once);
 }
 
 }  // namespace

@@ -14,17 +14,8 @@
 
 namespace {
 
-// Any text (unmodified URIs and header values alike): fuzz/sip_uri_fuzz.cc.
-TEST(SipUri, UnmodifiedTextComesBackByteForByte) {
-  sip_uri u("sip:Alice%41@Example.COM:5060;Transport=TCP;lr?Subject=hi%20there");
-  (void)u.get_host();  // parses, changes nothing
-  EXPECT_FALSE(u.is_modified());
-  EXPECT_EQ(u.serialize(), "sip:Alice%41@Example.COM:5060;Transport=TCP;lr?Subject=hi%20there");
-  sip_uri assigned;
-  assigned = str("sip:X@y;A=B");
-  EXPECT_EQ(assigned.serialize(), "sip:X@y;A=B");
-}
-
+// Unmodified, the text comes back byte for byte after reading its parts (any text:
+// fuzz/sip_uri_fuzz.cc).
 TEST(SipUri, ParsesComponents) {
   const char* const full =
       "sip:al%69ce:se%63ret@example.com:5070;transport=tcp;lr;n%61me=v%61l?Subject=x&H=%41";
@@ -37,6 +28,8 @@ TEST(SipUri, ParsesComponents) {
   EXPECT_EQ(u.get_header("subject"), "x");
   EXPECT_EQ(u.get_header("h"), "A");
   EXPECT_FALSE(u.has_parameter("maddr"));
+  EXPECT_FALSE(u.is_modified());
+  EXPECT_EQ(u.serialize(), full);
   const struct {
     const char *text, *scheme, *user, *pass, *host, *port;
   } cases[] = {
@@ -82,11 +75,6 @@ TEST(SipUri, SettersRebuildTheText) {
   EXPECT_EQ(again.get_port(), "{x-pre-port}");
   again.set_parameter("lr", "");
   EXPECT_EQ(again.serialize(), "sip:{x-pre-adr}%20user@{x-pre-adr}:{x-pre-port};lr");
-
-  sip_uri cleared("sip:a@b");
-  cleared.clear();
-  EXPECT_TRUE(cleared.empty());
-  EXPECT_TRUE(sip_uri().empty());
 }
 
 TEST(SipUri, Equality) {
@@ -128,33 +116,30 @@ RC_GTEST_PROP(SipUri, PropertyRebuiltTextParsesToSameComponents,
   RC_ASSERT(back.get_parameter("p").view() == std::string_view(value));
 }
 
-TEST(TransportType, NamesAndProperties) {
+// An unknown name (valid()) and is_reliable(): Routing.BadStepsAreLoggedAndSkipped and
+// Routing.SecureOnlySkipsUdpSteps in send_packet_test.cc.
+TEST(TransportType, Names) {
   const std::pair<const char*, transport_type> names[] = {{"UDP", transport_type::udp},
                                                           {"Tcp", transport_type::tcp},
                                                           {"tls", transport_type::tls},
-                                                          {"sctp", transport_type()},
                                                           {"", transport_type()}};
   for (const auto& [name, t] : names) EXPECT_EQ(transport_type(str(name)), t) << name;
   EXPECT_EQ(transport_type(transport_type::tls).serialize() + "|" + transport_type().serialize(),
             "tls|");
-  EXPECT_FALSE(transport_type().valid());
-  EXPECT_TRUE(transport_type(transport_type::udp).valid());
-  EXPECT_FALSE(transport_type(transport_type::udp).is_reliable());
-  EXPECT_TRUE(transport_type(transport_type::tcp).is_reliable());
-  EXPECT_TRUE(transport_type(transport_type::tls).is_reliable());
 }
 
 // Display name, tag and the angle form of header values; unmodified, content() is the text.
 TEST(FromToSpec, ParsedViews) {
   const struct {
-    const char *text, *display_name, *tag, *angle;
+    const char *text, *display_name, *tag, *angle, *addr;
   } cases[] = {
       {"\"Alice\" <sip:alice@example.com>;tag=1", "Alice", "1",
-       "\"Alice\" <sip:alice@example.com>;tag=1"},
+       "\"Alice\" <sip:alice@example.com>;tag=1", "sip:alice@example.com"},
       // The parameters of a bare value belong to the header.
-      {"sip:bob@example.com;expires=60;tag=7", "", "7", "<sip:bob@example.com>;tag=7;expires=60"},
-      {"Bob Smith <sip:bob@h>", "Bob Smith", "", "Bob Smith <sip:bob@h>"},
-      {"\"J \\\"R\\\\\" <sip:j@h>", "J \"R\\", "", "\"J \\\"R\\\\\" <sip:j@h>"},
+      {"sip:bob@example.com;expires=60;tag=7", "", "7", "<sip:bob@example.com>;tag=7;expires=60",
+       "sip:bob@example.com"},
+      {"Bob Smith <sip:bob@h>", "Bob Smith", "", "Bob Smith <sip:bob@h>", "sip:bob@h"},
+      {"\"J \\\"R\\\\\" <sip:j@h>", "J \"R\\", "", "\"J \\\"R\\\\\" <sip:j@h>", "sip:j@h"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -162,17 +147,12 @@ TEST(FromToSpec, ParsedViews) {
     EXPECT_EQ(f.display_name(), c.display_name);
     EXPECT_EQ(f.tag(), c.tag);
     EXPECT_EQ(f.angle_content(), c.angle);
+    EXPECT_EQ(f.addr_spec().serialize(), c.addr);
     EXPECT_EQ(f.content(), c.text);
   }
-  from_to_spec quoted("\"Alice\" <sip:alice@example.com>;tag=1");
-  EXPECT_TRUE(quoted.is_quoted());
-  EXPECT_TRUE(quoted.is_name_addr());
-  EXPECT_EQ(quoted.addr_spec().get_user(), "alice");
-  EXPECT_FALSE(from_to_spec("Bob Smith <sip:bob@h>").is_quoted());
-  from_to_spec bare("sip:bob@example.com;expires=60;tag=7");
-  EXPECT_FALSE(bare.is_name_addr());
-  EXPECT_EQ(bare.addr_spec().serialize(), "sip:bob@example.com");
-  EXPECT_EQ(bare.addr_spec().num_parameters(), 0u);
+  const from_to_spec quoted(cases[0].text), bare(cases[1].text);
+  EXPECT_TRUE(quoted.is_quoted() && quoted.is_name_addr());
+  EXPECT_FALSE(from_to_spec(cases[2].text).is_quoted() || bare.is_name_addr());
   EXPECT_EQ(bare.extract_parameter("EXPIRES"), "60");
 }
 
@@ -235,11 +215,6 @@ TEST(FromToSpec, SettersAndContent) {
   EXPECT_EQ(g.content(), "<sip:a@b;lr>");
   from_to_spec h{sip_uri("sip:a@b")};
   EXPECT_EQ(h.content(), "sip:a@b");
-  EXPECT_TRUE(from_to_spec().empty());
-  from_to_spec k("sip:x@y");
-  k.clear();
-  EXPECT_TRUE(k.empty());
-  EXPECT_TRUE(k.is_quoted());
 }
 
 // Parsing the angle form again gives the same angle form.
@@ -269,24 +244,8 @@ RC_GTEST_PROP(FromToSpec, PropertyBuiltValueParsesBack,
   RC_ASSERT(back.addr_spec().serialize() == "sip:user@example.com");
 }
 
-// The unparsed fast path of angle_content() gives exactly what parsing and rebuilding gives.
-RC_GTEST_PROP(FromToSpec, PropertyAngleContentFastPathMatchesRebuild,
-              (const std::vector<std::string>& pieces, bool quoted_name)) {
-  static const char* const k_parts[] = {"\"", "Al ice", "\" ", "<",  "sip:a@h;lr", ">",
-                                        ";",  "tag",    "TAG", "=",  "1",          "x",
-                                        "q",  "0.5",    " ",   "\\", "\"q\"",      ";tag=2"};
-  std::string text = quoted_name ? "\"Name\" " : "";
-  for (const std::string& p : pieces) {
-    text += p.empty() ? std::string() : k_parts[static_cast<unsigned char>(p[0]) % 18];
-  }
-  from_to_spec fast{str(text.data(), text.size())};
-  from_to_spec slow{str(text.data(), text.size())};
-  slow.set_tag(slow.tag());  // marks it modified: angle_content() rebuilds from the parts
-  RC_ASSERT(fast.angle_content() == slow.angle_content());
-}
-
-// Canonical text comes back as it is (PropertyAngleContentFastPathMatchesRebuild); other text is
-// rebuilt.
+// Canonical text comes back as it is, other text is rebuilt (that the unparsed fast path always
+// agrees with a rebuild: fuzz/sip_uri_fuzz.cc).
 TEST(FromToSpec, AngleContentOfCanonicalTextIsTheText) {
   EXPECT_EQ(from_to_spec("\"Bob\" <sip:b@h;lr>;tag=9;x=").angle_content(),
             "\"Bob\" <sip:b@h;lr>;tag=9;x=");

@@ -148,7 +148,8 @@ TEST_F(TrunkTest, RegisterChallengeKeepAliveAndRefresh) {
 }
 
 // The provider's final answers to a REGISTER: the status reported and when the next one goes.
-// Unreadable datagrams from the provider before the answer change nothing and report nothing.
+// An unreadable answer of the provider before the real one changes nothing and reports nothing
+// (other garbage: SipCorpusE2E.TortureMessagesDoNotDisturbTheDaemon).
 TEST_F(TrunkTest, RegisterOutcomes) {
   const char* cases[][5] = {
       // answer, its headers, status text, seconds to the next REGISTER, log line
@@ -167,10 +168,8 @@ TEST_F(TrunkTest, RegisterOutcomes) {
     clear_trunks(), trunks_ports_ready(), clear_pending_packets(), posted.clear(), log.clear();
     setup_trunk(setup("7", "prov"));
     const trunk& t = *get_trunk("7");
-    for (const str& garbage :
-         {str("\x01\x02garbage\r\n\r\n"),
-          "SIP/2.0 200 OK\r\nCall-ID: " + t.reg_call_id + "\r\nCSeq: x\r\n\r\n"})
-      process_pdu("udp0", garbage, provider, transport_type::udp);
+    process_pdu("udp0", "SIP/2.0 200 OK\r\nCall-ID: " + t.reg_call_id + "\r\nCSeq: x\r\n\r\n",
+                provider, transport_type::udp);
     const std::string headers = std::regex_replace(c[1], std::regex("LINE"), t.line.c_str());
     const bool ok = c[0][0] == '2';
     answer(std::atoi(c[0]), c[0] + 4, headers.c_str());
@@ -236,9 +235,9 @@ TEST_F(TrunkTest, StunKeepAliveLearnsPublicAddress) {
 }
 
 // A registrar by name: resolved through a DISCOVER before the REGISTER goes to the address
-// found; an INVITE from there carries the trunk's key to the PBX; a leg the PBX starts on the
-// trunk goes there with the trunk's Proxy-Require and answers its challenge with the leg's
-// credentials; DeleteTrunk forgets the trunk.
+// found; a leg the PBX starts on the trunk goes there with the trunk's Proxy-Require; DeleteTrunk
+// forgets the trunk. (A provider's INVITE taken for the trunk, and the leg's answer to the
+// provider's challenge: tests/e2e/trunk_test.cc.)
 TEST_F(TrunkTest, ResolvedRegistrarCallsAndDelete) {
   msg::setup_trunk m = setup("7", "prov", "sip.provider.test");
   m.require = "sec-agree";
@@ -252,25 +251,12 @@ TEST_F(TrunkTest, ResolvedRegistrarCallsAndDelete) {
                    "udp:127.0.0.9:5060"));
   EXPECT_EQ(env.transport.sent.back().destination, provider);
   answer(200, "OK", "Expires: 600\n");
-  process_pdu("udp0",
-              crlf("INVITE sip:4930123@127.0.0.1 SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.9:5060;"
-                   "branch=z9hG4bKi1\nFrom: <sip:49301@127.0.0.9>;tag=f\nTo: <sip:4930123@"
-                   "127.0.0.1>\nCall-ID: in1\nCSeq: 1 INVITE\nContent-Length: 0\n\n"),
-              provider, transport_type::udp);
-  EXPECT_EQ(posted.back(), soap_write(msg::get_dialog_policy{"0", "<sip:49301@127.0.0.9>;tag=f",
-                                                             "<sip:4930123@127.0.0.1>",
-                                                             "udp:127.0.0.9:5060", "7"}));
   msg::start_dialog d;  // the fields the PBX fills for a call out on a trunk
   d.call_id = "o1", d.uri = "sip:+4930555@127.0.0.20", d.trunk = "7", d.username = "u1";
   d.password = "pw", d.from = "<sip:4930123@127.0.0.8>";
   ASSERT_TRUE(call_port_on_soap(soap_write(d)));
-  answer(407, "Proxy Authentication Required",
-         "Proxy-Authenticate: Digest realm=\"p\",nonce=\"n\"\n");
-  const sip_message invite = sent();
   EXPECT_EQ(env.transport.sent.back().destination, provider);  // not the URI's host
-  EXPECT_EQ(invite.get_other_header("Proxy-Require", ""), "sec-agree");
-  EXPECT_EQ(parse_auth_header(invite.get_other_header("Proxy-Authorization", "")).get("response"),
-            auth_md5_hex("n", "u1", "p", "pw", "INVITE", "sip:+4930555@127.0.0.20", "", "", ""));
+  EXPECT_EQ(sent().get_other_header("Proxy-Require", ""), "sec-agree");
   ASSERT_TRUE(trunk_on_soap(soap_write(msg::delete_trunk{"7"})));
   EXPECT_TRUE(srvtrunks.empty() && trunk_lines.empty() && trunk_call_ids.empty());
 }
