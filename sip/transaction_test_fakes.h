@@ -14,6 +14,7 @@
 #include "base/log.h"
 #include "frame/clock.h"
 #include "frame/timeout.h"
+#include "sip/address_list.h"
 #include "sip/pending_packet.h"
 #include "sip/send_packet.h"
 #include "sip/sip_environment.h"
@@ -181,6 +182,20 @@ struct transaction_env {
   // Moves the clock to ms (relative to the start), running every timer due on the way at its
   // own instant.
   void run_until(int64_t ms) { run_timers_until(clock, queue, transport.start + ms2ticks(ms)); }
+};
+
+// The transaction layer's receive hooks installed, and source white-listed: the receive path
+// counts every request of an unknown source as a failed authentication and would block it after
+// a few. Both removed again on destruction.
+struct receive_scope {
+  explicit receive_scope(const str& source) {
+    install_transaction_receive_hooks();
+    bw_add_source(source, 32, true);
+  }
+  ~receive_scope() {
+    set_sip_receive_hooks(nullptr);
+    bw_clear();
+  }
 };
 
 // The layers above process_pdu: records each call ("report addr", "count", "find call-id",
