@@ -18,6 +18,7 @@
 #include "media/codec_engine.h"
 #include "media/dtmf.h"
 #include "media/tone_test_util.h"
+#include "media/wav_format.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
 #include "sip/send_packet.h"
@@ -413,9 +414,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   answer(407, "Digest realm=\"example.org\", nonce=\"n1\", qop=\"auth\"");
   answer(200, nullptr);
   ASSERT_EQ(call_port_map.count("out-auth"), 1u);
-  call_port* p = get_port(call_port_map.find("out-auth")->second);
-  ASSERT_NE(p, nullptr);
-  p->set_state_code(487, "Request Terminated");
+  get_port(call_port_map.find("out-auth")->second)->set_state_code(487, "Request Terminated");
 
   std::string wire;  // CSeqs counted from the first INVITE's
   const unsigned first = env.transport.sent.front().parsed().cseq;
@@ -435,16 +434,11 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
 
 namespace {
 
-std::string le(uint32_t v, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += char(uint8_t(v >> (8 * i)));
-  return s;
-}
 // A PCM file of 16-bit mono samples at 8 kHz.
-std::string wav(const std::string& data) {
-  const uint32_t n = uint32_t(data.size());
-  return "RIFF" + le(36 + n, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
-         le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(n, 4) + data;
+std::string wav(const std::vector<int16_t>& samples) {
+  str file = wav_header_template(wav_linear) + str(samples.data(), samples.size() * 2);
+  wav_set_sizes(file);
+  return std::string(file.view());
 }
 
 class CallPortAudioTest : public CallPortTest {
@@ -475,21 +469,21 @@ class CallPortAudioTest : public CallPortTest {
 // A missing prompt is skipped; a file of three units gives them, then the list ends with
 // DialogEOF naming the list as the PBX sent it.
 TEST_F(CallPortAudioTest, PlayListEndsWithDialogEof) {
-  std::string data;
-  for (int i = 0; i < 240; ++i) data += le(uint32_t(i * 7), 2);
+  std::vector<int16_t> data(240), heard;
+  for (int i = 0; i < 240; ++i) data[i] = int16_t(i * 7);
   files.files["x.wav"] = wav(data);
   ASSERT_TRUE(call_port_on_soap(
       soap_write(msg::set_playfile{id, "$a/none.wav x.wav", "false", "true", ""})));
   ASSERT_TRUE(rtp_stream_of(index)->local_media);
   run_audio_requests();
   EXPECT_TRUE(log_capture::contains("Could not open WAV file audio_en/none.wav"));
-  std::string heard;
   for (int u = 0; u < 4; ++u) {
     EXPECT_TRUE(posted.empty()) << "DialogEOF before the end, unit " << u;
-    for (int16_t s : unit()) heard += le(uint16_t(s), 2);
+    for (int16_t s : unit()) heard.push_back(s);
     run_audio_requests();
   }
-  EXPECT_EQ(heard, data + std::string(160, '\0'));
+  data.resize(320, 0);  // the last unit's second half: silence
+  EXPECT_EQ(heard, data);
   EXPECT_EQ(posted, std::vector<str>{soap_write(msg::dialog_eof{id, "$a/none.wav x.wav"})});
   EXPECT_TRUE(get_port(index)->play_file.empty());
 }
@@ -511,7 +505,7 @@ TEST_F(CallPortAudioTest, LoopOfMissingFilesEndsOnceAfterASecond) {
 TEST_F(CallPortAudioTest, MoveIvrHandsListRecordingAndDigitsOver) {
   const int other = allocate_call_port("b1");
   const str other_id = str::sprintf("%d", other);
-  files.files["x.wav"] = wav(std::string(320, '\x07'));
+  files.files["x.wav"] = wav(std::vector<int16_t>(160, 0x0707));
   for (const str& c : {soap_write(msg::set_playfile{id, "x.wav", "false", "true", ""}),
                        soap_write(msg::set_recording{id, "rec/a.wav", ""}),
                        soap_write(msg::set_recording{other_id, "rec/b.wav", ""})})

@@ -359,54 +359,6 @@ TEST_F(RegInTest, AnnouncedExpiryStaysWithinTwoSeconds) {
   }));
 }
 
-TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
-  const str tag = registered("Event: message-summary\r\nExpires: 100\r\n"
-                             "Record-Route: <sip:10.0.0.7;lr>\r\n",
-                             "SUBSCRIBE", 100)
-                      .to.tag();
-  ASSERT_TRUE(registrar_on_soap(soap_write(
-      msg::subscription_notify{"c1@x", "message-summary", "application/simple-message-summary",
-                               "Messages-Waiting: no\r\n"})));
-  const sip_message& n = sent.back();
-  // No local address is installed here: the Contact's placeholders expand to nothing.
-  EXPECT_EQ(n.serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp),
-            "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
-            "From: <sip:100@localhost>;tag=" +
-                tag +
-                "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
-                "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
-                "Contact: <sip::;transport=udp>\r\nEvent: message-summary\r\n"
-                "Subscription-State: active;expires=115\r\n"
-                "Content-Type: application/simple-message-summary\r\nContent-Length: 22\r\n\r\n"
-                "Messages-Waiting: no\r\n");
-  EXPECT_EQ(n.outbound_proxy, "");  // no keep-alive: routed by URI and Route
-
-  // Another event: terminated, and the dialog ends with it.
-  binding().send_notify("dialog", "", "");
-  EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
-  EXPECT_EQ(dialog_cseq_count(), 0u);
-
-  // Without a route set nothing is sent.
-  size_t n_sent = sent.size();
-  binding().route_set.clear();
-  binding().send_notify("message-summary", "", "");
-  EXPECT_EQ(sent.size(), n_sent);
-  EXPECT_EQ(log_capture::lines().back().text, "Empty Route set, not sending NOTIFY");
-
-  // A registration on a flow sends along the flow.
-  reg_in& r = binding();
-  r.route_set = "<sip:100@192.0.2.1:5060>";
-  r.keep_alive = true;
-  r.send_notify("message-summary", "", "");
-  EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
-  EXPECT_EQ(find_registration(sent.back()), &r);
-  sip_message stranger = request(1);
-  stranger.call_id = "nobody";
-  EXPECT_EQ(find_registration(stranger), nullptr);
-  EXPECT_EQ(log_capture::lines().back().text,
-            "Cannot determine from what registration the request was sent");
-}
-
 // What a REGISTER's headers change: the Contact's expires parameter over the Expires header,
 // outbound (kept flow, no NAT expiry, Require: outbound), path (Path copied, Supported: path),
 // the web address (WWW-Contact, https preferred) and the instance.
@@ -440,7 +392,6 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   // The bound Contact is returned with only its expires parameter; the http one is not bound.
   ASSERT_EQ(ok.contact.size(), 1u);
   EXPECT_EQ(ok.contact[0].extract_parameter("+sip.instance"), "");
-  EXPECT_NE(ok.contact[0].extract_parameter("expires"), "");
 }
 
 TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
@@ -462,9 +413,8 @@ TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
     const char* method;
     bool tagged;
     int code;  // 0: no answer
-  } cases[] = {{"NOTIFY", false, 200}, {"OPTIONS", true, 200}, {"ACK", true, 0},
-               {"MESSAGE", true, 405}, {"INFO", true, 405},    {"PUBLISH", true, 405},
-               {"BYE", true, 405}};
+  } cases[] = {
+      {"NOTIFY", false, 200}, {"OPTIONS", true, 200}, {"ACK", true, 0}, {"MESSAGE", true, 405}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);
     in_dialog(c.method, c.tagged ? tag.c_str() : "");
@@ -488,16 +438,18 @@ TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
   EXPECT_EQ(binding().removal_seconds(), 375);
 }
 
-// A SUBSCRIBE for dialog events of a list: its decision and 200 (Require: eventlist), then a
-// list NOTIFY that leaves with its multipart body intact.
-TEST_F(RegInTest, SubscribeForDialogWithEventlistAndItsListNotify) {
-  std::string extra = "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n";
+// A SUBSCRIBE for dialog events of a list: its decision and 200 (Require: eventlist), the list
+// NOTIFY in the subscription's dialog with its multipart body intact. A NOTIFY of another event
+// ends the subscription; without a route set nothing is sent; on a flow it goes along the flow.
+TEST_F(RegInTest, SubscriptionForAListAndItsNotifies) {
+  std::string extra =
+      "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n"
+      "Record-Route: <sip:10.0.0.7;lr>\r\n";
   EXPECT_EQ(check_for_eventlist(request(1, extra, via("1"), "SUBSCRIBE")), "eventlist");
   EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
   const sip_message ok = registered(extra, "SUBSCRIBE", 100);
   auto rr = last_posted<msg::register_request>();
   EXPECT_EQ(rr.event + " " + rr.event_parameters + " " + rr.expires, "dialog x=1 100");
-  EXPECT_EQ(ok.code, 200);
   EXPECT_EQ(ok.get_other_headers("Require", "").back(), "eventlist");
   EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
   EXPECT_GE(ok.expires.value(), 98);
@@ -511,15 +463,45 @@ TEST_F(RegInTest, SubscribeForDialogWithEventlistAndItsListNotify) {
                               dialog_info_body("sip:101@localhost", 0, false)}},
                             ct);
   ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{"c1@x", "dialog", ct, body})));
-  const sip_message& n = sent.back();
-  ASSERT_TRUE(n.is_request);
-  EXPECT_EQ(n.get_other_header("Subscription-State", ""), "active;expires=115");
-  str text = n.serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp);
-  EXPECT_NE(text.find(str("Content-Type: ") + ct + "\r\n"), -1) << text.c_str();
-  EXPECT_NE(text.find(str::sprintf("Content-Length: %u\r\n", unsigned(body.length()))), -1);
-  EXPECT_TRUE(text.ends_with(body));
+  const str text = sent.back().serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp);
+  // No local address is installed here: the Contact's placeholders expand to nothing.
+  EXPECT_EQ(text, "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
+                  "From: <sip:100@localhost>;tag=" +
+                      ok.to.tag() +
+                      "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
+                      "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
+                      "Contact: <sip::;transport=udp>\r\nEvent: dialog\r\n"
+                      "Subscription-State: active;expires=115\r\nContent-Type: " +
+                      ct + str::sprintf("\r\nContent-Length: %u\r\n\r\n", unsigned(body.length())) +
+                      body);
+  EXPECT_EQ(sent.back().outbound_proxy, "");  // no keep-alive: routed by URI and Route
   // What the phone receives splits into the RLMI document and the resource's part.
   EXPECT_EQ(sip_message(text).bodies.size(), 2u);
+
+  // Another event: terminated, and the dialog ends with it.
+  binding().send_notify("message-summary", "", "");
+  EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
+  EXPECT_EQ(dialog_cseq_count(), 0u);
+
+  // Without a route set nothing is sent.
+  size_t n_sent = sent.size();
+  binding().route_set.clear();
+  binding().send_notify("dialog", "", "");
+  EXPECT_EQ(sent.size(), n_sent);
+  EXPECT_EQ(log_capture::lines().back().text, "Empty Route set, not sending NOTIFY");
+
+  // A registration on a flow sends along the flow.
+  reg_in& r = binding();
+  r.route_set = "<sip:100@192.0.2.1:5060>";
+  r.keep_alive = true;
+  r.send_notify("dialog", "", "");
+  EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
+  EXPECT_EQ(find_registration(sent.back()), &r);
+  sip_message stranger = request(1);
+  stranger.call_id = "nobody";
+  EXPECT_EQ(find_registration(stranger), nullptr);
+  EXPECT_EQ(log_capture::lines().back().text,
+            "Cannot determine from what registration the request was sent");
 }
 
 // A phone at 127.0.0.5:5070 that registers through the real transaction layer

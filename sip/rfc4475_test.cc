@@ -103,6 +103,12 @@ TEST(Rfc4475, EveryMessageFramesParsesAndSerialises) {
   }
 }
 
+std::string times(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
+}
+
 TEST(Rfc4475, ValidMessagesGiveTheirFields) {
   const std::pair<const char*, std::string> valid[] = {
       {"wsinv",
@@ -129,18 +135,8 @@ TEST(Rfc4475, ValidMessagesGiveTheirFields) {
       {"lwsdisp",
        "OPTIONS sip:user@example.com SIP/2.0 | lwsdisp.1234abcd@funky.example.com | "
        "60 OPTIONS | 323  | vias 1 | body 0 | contacts 0"},
-      {"longreq", "INVITE sip:user@example.com SIP/2.0 | longreq.one" +
-                      [] {
-                        std::string s;
-                        for (int i = 0; i < 20; i++) s += "really";
-                        return s;
-                      }() +
-                      "longcallid | 3882340 INVITE | 12" +
-                      [] {
-                        std::string s;
-                        for (int i = 0; i < 50; i++) s += "982";
-                        return s;
-                      }() +
+      {"longreq", "INVITE sip:user@example.com SIP/2.0 | longreq.one" + times("really", 20) +
+                      "longcallid | 3882340 INVITE | 12" + times("982", 50) +
                       "424  | vias 34 | body 150 | contacts 1"},
       {"dblreq",
        "REGISTER sip:example.com SIP/2.0 | dblreq.0ha0isndaksdj99sdfafnl3lk233412 | "

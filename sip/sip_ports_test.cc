@@ -168,9 +168,7 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   sip_sockets.clear();
   sip_sockets.push_back({sip_socket::udp, sip_fd, ip_port(loopback.address, sip_port)});
 
-  sip_message m(m_options, from_to_spec("<sip:alice@example.org>;tag=a1"),
-                from_to_spec("<sip:bob@example.com>"), "sock-1");
-  m.request_uri = "sip:bob@example.com";
+  sip_message m = test_request(m_options, "sip:bob@example.com");
   m.destinations =
       str::sprintf("udp 127.0.0.1 %d\nudp 127.0.0.1 %d", int(closed_port), int(peer_port));
   ASSERT_NE(send_packet(m), 0);

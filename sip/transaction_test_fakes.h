@@ -22,6 +22,14 @@
 #include "sip/sip_test_print.h"
 #include "sip/sip_transport.h"
 
+// A request of alice@example.org (From tag "ours") to bob@example.com, sent to uri.
+inline sip_message test_request(const str& method, const str& uri, const str& call_id = "call-1") {
+  sip_message m(method, from_to_spec("<sip:alice@example.org>;tag=ours"),
+                from_to_spec("<sip:bob@example.com>"), call_id);
+  m.request_uri = uri;
+  return m;
+}
+
 struct fake_send {
   int64_t at_ms;  // manual-clock time relative to the start of the environment
   str port_name;  // UDP port name or connection name
@@ -34,7 +42,6 @@ struct fake_send {
 class fake_transport : public sip_transport {
  public:
   rtimestamp start = 0;
-  bool ipv4 = true;
   bool ipv6 = false;
   bool record = true;  // benchmarks switch recording off
   size_t sends = 0;
@@ -77,7 +84,7 @@ class fake_transport : public sip_transport {
     connections[name] = {t, destination};
     return send_on_connection(name, text);
   }
-  bool ipv4_enabled() override { return ipv4; }
+  bool ipv4_enabled() override { return true; }
   bool ipv6_enabled() override { return ipv6; }
 };
 
@@ -145,13 +152,6 @@ class fake_user : public sip_transaction_user {
   void send_hangup_timeout(int index) override {
     events.push_back("send_hangup " + std::to_string(index));
   }
-  void report_destination(const ip_port& d) override {
-    events.push_back("traffic " + std::string(d.readable().view()));
-  }
-  void add_trusted_address(const sip_message&, transport_type t, const ip_port& a) override {
-    events.push_back(std::string("trusted ") + t.name() + " " + std::string(a.readable().view()));
-  }
-  void discovery_complete(const sip_message&) override { events.push_back("discovered"); }
 };
 
 struct transaction_env {
