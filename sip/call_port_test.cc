@@ -359,7 +359,6 @@ TEST(DtmfRelay, SignalValues) {
       {"Signal=*", 10},
       {"Signal= #\r\n", 11},
       {"Signal=A", 12},
-      {"Signal=D", 15},
       {"Signal=a", 16},
       {"Duration=160", -1},
       {"signal=9", 9},
@@ -428,11 +427,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   reset_call_ports();
 }
 
-}  // namespace
-
 // ---- A leg's play list and recording through its stream's hooks (no sockets) --------------------
-
-namespace {
 
 // A PCM file of 16-bit mono samples at 8 kHz.
 std::string wav(const std::vector<int16_t>& samples) {

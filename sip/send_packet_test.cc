@@ -68,7 +68,6 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
   } cases[] = {
       // Literal hosts need no DNS; sips goes over TLS to 5061.
       {"sip:bob@192.0.2.5", nullptr, "", "", "udp0 udp 192.0.2.5:5060 SIP/2.0/UDP"},
-      {"sip:bob@192.0.2.5:5070", nullptr, "", "", "udp0 udp 192.0.2.5:5070 SIP/2.0/UDP"},
       {"sip:bob@[2001:db8::1]", nullptr, "", "", "udp1 udp [2001:db8::1]:5060 SIP/2.0/UDP"},
       {"sips:bob@192.0.2.5", nullptr, "", "",
        "open 192.0.2.5:5061 tls 192.0.2.5; 192.0.2.5:5061 tls 192.0.2.5:5061 SIP/2.0/TLS"},

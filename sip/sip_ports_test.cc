@@ -131,11 +131,7 @@ TEST(SipPortLocalInfo, AddressAndPortOfTheServingSocket) {
   sip_sockets.clear();
 }
 
-}  // namespace
-
 // ---- The transaction layer on real loopback sockets ---------------------------------------------
-
-namespace {
 
 // Reads one datagram, waiting at most a second for it (loopback delivers at once).
 bool read_datagram(int fd, str& data, ip_port& source) {
@@ -158,9 +154,7 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   int sip_fd = default_sip_port_opener().open_udp(loopback);  // with IP_RECVERR
   int peer_fd = udp_open(loopback);
   int closed_fd = udp_open(loopback);
-  ASSERT_GE(sip_fd, 0);
-  ASSERT_GE(peer_fd, 0);
-  ASSERT_GE(closed_fd, 0);
+  ASSERT_TRUE(sip_fd >= 0 && peer_fd >= 0 && closed_fd >= 0);
   const uint16_t sip_port = uint16_t(socket_local_port(sip_fd));
   const uint16_t peer_port = uint16_t(socket_local_port(peer_fd));
   const uint16_t closed_port = uint16_t(socket_local_port(closed_fd));

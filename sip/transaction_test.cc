@@ -91,9 +91,11 @@ TEST(Retransmission, SchedulesOfUnansweredRequests) {
     sip_message m = test_request(c.method, "sip:bob@192.0.2.5");
     if (c.timeout_s) m.transaction_timeout = c.timeout_s;
     ASSERT_NE(send_packet(m), 0);
-    if (c.ends_at > 0) {
+    if (c.ends_at > 0) {  // the 408 comes exactly at the end
       env.run_until(c.ends_at - 1);
       EXPECT_TRUE(env.user.backward.empty());
+      env.run_until(c.ends_at);
+      EXPECT_EQ(env.user.backward.size(), 1u);
     }
     env.run_until(40000);
     EXPECT_EQ(instants(env.transport.sent), c.sent_at);
@@ -105,9 +107,8 @@ TEST(Retransmission, SchedulesOfUnansweredRequests) {
     ASSERT_EQ(env.user.backward.size(), c.ends_at < 0 ? 0u : 1u);
     if (c.ends_at > 0) {
       const sip_message& r = env.user.backward[0];
-      EXPECT_EQ(std::to_string(env.user.backward_ms[0]) + " " + std::to_string(r.code) + " " +
-                    std::string(r.reason.view()) + " " + std::string(r.call_id.view()),
-                std::to_string(c.ends_at) + " 408 Request Timeout call-1");
+      EXPECT_EQ(std::to_string(r.code) + " " + std::string((r.reason + " " + r.call_id).view()),
+                "408 Request Timeout call-1");
     }
     EXPECT_EQ(transaction_meminfo(), k_meminfo_empty);
   }
@@ -412,11 +413,7 @@ TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
   }));
 }
 
-}  // namespace
-
 // ---- process_pdu between a fake socket loop and fake upper layers -------------------------------
-
-namespace {
 
 // The fake hooks installed as the receive path's upper layers for each case.
 class ProcessPdu : public ::testing::Test {

@@ -128,17 +128,12 @@ class fake_user : public sip_transaction_user {
  public:
   std::vector<sip_message> forwarded;
   std::vector<sip_message> backward;
-  std::vector<int64_t> backward_ms;
   std::vector<std::string> events;
   std::set<int> connected_legs;
   bool answer_challenges = false;
-  fake_transport* transport = nullptr;
 
   void travel_forward(sip_message& request, const str&) override { forwarded.push_back(request); }
-  void travel_backward(sip_message& response) override {
-    backward.push_back(response);
-    backward_ms.push_back(transport ? transport->now_ms() : 0);
-  }
+  void travel_backward(sip_message& response) override { backward.push_back(response); }
   bool check_authentication(const sip_message& response, const sip_message& request) override {
     events.push_back("challenge " + std::to_string(response.code) + " " +
                      std::string(request.method.view()) + " vias " +
@@ -164,7 +159,6 @@ struct transaction_env {
 
   transaction_env() {
     transport.start = clock_now();
-    user.transport = &transport;
     clear_pending_packets();
     set_transaction_queue(&queue);
     set_sip_transport(&transport);
