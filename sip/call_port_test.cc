@@ -250,8 +250,6 @@ TEST_F(CallPortTest, Journeys) {
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
        answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"},
-      {"hung up by the PBX after the answer: the BYE goes to the phone's Contact",
-       opening + "state 200; ack 1; state 486", answered + " | BYE sip:100@127.0.0.7:5070"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
        answered + " | 202 Accepted | NOTIFY sip:100@127.0.0.7:5070 | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",

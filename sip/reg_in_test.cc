@@ -1,11 +1,14 @@
 // The srv half of the registrar under a manual clock: responses and the messages to the PBX
-// half are captured; the PBX half's answers are fed in as the texts it would post.
+// half are captured; the PBX half's answers are fed in as the texts it would post. Then the
+// messages between the sides: every kind round-trips, the queue's text is exact, and a message
+// that lost a required field is refused with a log line rather than read as empty.
 #include "sip/reg_in.h"
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/file_system.h"
@@ -13,6 +16,7 @@
 #include "frame/clock.h"
 #include "frame/settings.h"
 #include "sip/address_list.h"
+#include "sip/call_messages.h"
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
 #include "sip/pending_packet.h"
@@ -113,8 +117,8 @@ class RegInTest : public ::testing::Test {
   // The last response sent: "code reason CSeq", then its Retry-After and Date if it has them.
   static std::string status() {
     const sip_message& m = sent.back();
-    std::string out = std::to_string(m.code) + " " + std::string(m.reason.view()) + " " +
-                      std::to_string(m.cseq);
+    std::string out =
+        std::to_string(m.code) + " " + std::string(m.reason.view()) + " " + std::to_string(m.cseq);
     for (const char* h : {"Retry-After", "Date"}) {
       const str v = m.get_other_header(h, "");
       if (!v.empty()) out += std::string(" ") + h + ": " + std::string(v.view());
@@ -308,31 +312,6 @@ TEST_F(RegInTest, RepeatOfARefreshWaitingForItsDecisionIsAbsorbed) {
   EXPECT_EQ(sent.size(), sends + 2);
 }
 
-// pack_texts: the values stay, the non-empty ones end up in one buffer that fits them, and a
-// text that was a window on something else no longer keeps that alive.
-TEST(PackTexts, ValuesKeptInOneBufferOfTheirOwn) {
-  EXPECT_TRUE(rc::check([](const std::vector<std::string>& values) {
-    const str packet(std::string(4000, 'p'));
-    std::vector<str> texts;
-    size_t total = 0;
-    for (const std::string& v : values) {
-      texts.push_back(v.empty() ? str() : str(packet + str(v)).substr(4000));
-      total += v.size();
-    }
-    std::vector<str*> pointers;
-    for (str& t : texts) pointers.push_back(&t);
-    pack_texts(pointers);
-    const str* first = nullptr;
-    for (size_t i = 0; i < values.size(); i++) {
-      RC_ASSERT(texts[i].view() == values[i]);
-      if (texts[i].empty()) continue;
-      if (!first) first = &texts[i];
-      RC_ASSERT(texts[i].shares_with(*first));
-      RC_ASSERT(texts[i].capacity() <= str::class_capacity(str::block_class(total + 1)));
-    }
-  }));
-}
-
 TEST_F(RegInTest, QueuesHoldTenRequests) {
   for (unsigned i = 1; i <= 11; i++) receive(request(i));
   EXPECT_EQ(binding().policy_queue().size(), 10u);
@@ -461,15 +440,16 @@ TEST_F(RegInTest, SubscriptionForAListAndItsNotifies) {
   ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{"c1@x", "dialog", ct, body})));
   const str text = sent.back().serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp);
   // No local address is installed here: the Contact's placeholders expand to nothing.
-  EXPECT_EQ(text, "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
-                  "From: <sip:100@localhost>;tag=" +
-                      ok.to.tag() +
-                      "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
-                      "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
-                      "Contact: <sip::;transport=udp>\r\nEvent: dialog\r\n"
-                      "Subscription-State: active;expires=115\r\nContent-Type: " +
-                      ct + str::sprintf("\r\nContent-Length: %u\r\n\r\n", unsigned(body.length())) +
-                      body);
+  EXPECT_EQ(text,
+            "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
+            "From: <sip:100@localhost>;tag=" +
+                ok.to.tag() +
+                "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
+                "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
+                "Contact: <sip::;transport=udp>\r\nEvent: dialog\r\n"
+                "Subscription-State: active;expires=115\r\nContent-Type: " +
+                ct + str::sprintf("\r\nContent-Length: %u\r\n\r\n", unsigned(body.length())) +
+                body);
   EXPECT_EQ(sent.back().outbound_proxy, "");  // no keep-alive: routed by URI and Route
   // What the phone receives splits into the RLMI document and the resource's part.
   EXPECT_EQ(sip_message(text).bodies.size(), 2u);
@@ -579,6 +559,76 @@ TEST_F(ThroughTransactions, NewRegistrationsRefusedWhileBehindOthersServed) {
   waiting = overload_backlog_bytes;
   receive(request_text(1, "", via("4"), "REGISTER", "later@x"));
   EXPECT_EQ(wire(), "503 503= /2");
+}
+
+// ---- The messages between the sides ----------------------------------------------------------
+
+template <class M>
+void round_trip_and_refusals() {
+  SCOPED_TRACE(M::soap_name);
+  M m, back;
+  int i = 0;  // every field a text of its own, with the characters XML must escape
+  for (const auto& f : M::soap_fields()) m.*f.member = str::sprintf("%S %d <&\"'>", f.name, i++);
+  const str text = soap_write(m);
+  ASSERT_TRUE(soap_read(text, back));
+  EXPECT_EQ(back, m);
+  // Each required field in turn misspelled: refused, and the log names message and field.
+  for (const auto& f : M::soap_fields()) {
+    if (f.optional) continue;
+    std::string t(text.view());
+    for (std::string tag : {std::string("<") + f.name + ">", std::string("</") + f.name + ">"}) {
+      size_t at = t.find(tag);
+      ASSERT_NE(at, std::string::npos) << tag;
+      t.replace(at, tag.size(), tag.substr(0, tag.size() - 1) + "x>");
+    }
+    log_capture::clear();
+    EXPECT_FALSE(soap_read(str(t), back)) << f.name;
+    EXPECT_EQ(log_capture::texts(), std::vector<std::string>{std::string("Message ") +
+                                                             M::soap_name + " without " + f.name});
+  }
+}
+
+TEST(SipMessages, EveryKindRoundTripsAndRefusesAMissingField) {
+  log_capture logs;
+  using registrar =
+      std::tuple<msg::get_register_policy, msg::set_register_policy, msg::register_request,
+                 msg::register_response, msg::rru, msg::register_expires, msg::subscription_notify,
+                 msg::black_list_adr>;
+  const auto all = [](auto... m) { (round_trip_and_refusals<decltype(m)>(), ...); };
+  std::apply(all, registrar());
+  std::apply(all, msg::call_events());
+  std::apply(all, msg::call_commands());
+}
+
+// The bytes on the queue: the envelope, the element names of each message (RRU's "Call-ID",
+// SetDialogCredentials' "CallID"), children in order, escaped values, and optional children
+// left out when empty. Another message is not read as this one, and nothing is logged for it.
+TEST(SipMessages, QueueTextAndOtherMessages) {
+  const std::string envelope =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+      "<env:Envelope xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "xmlns:t=\"urn:telmond\"><env:Body>";
+  const std::pair<str, std::string> cases[] = {
+      {soap_write(msg::rru{"c1@x", "3", "360", ""}),
+       "<t:RRU><Call-ID>c1@x</Call-ID><CSeq>3</CSeq><Expires>360</Expires></t:RRU>"},
+      {soap_write(msg::black_list_adr{"192.0.2.1", "true", "a<b"}),
+       "<t:BlackListAdr><Adr>192.0.2.1</Adr><State>true</State><Reason>a&lt;b</Reason>"
+       "</t:BlackListAdr>"},
+      {soap_write(msg::get_dialog_state{"7", "a@b", "<sip:1@x>;tag=1", "<sip:2@x>", "sip:2@x",
+                                        "udp:127.0.0.1:5060", "0", "", "", "", "", "true"}),
+       "<t:GetDialogState><Call-ID>7</Call-ID><SIP-ID>a@b</SIP-ID><From>&lt;sip:1@x&gt;;tag=1"
+       "</From><To>&lt;sip:2@x&gt;</To><URI>sip:2@x</URI><Transport>udp:127.0.0.1:5060"
+       "</Transport><Codec>0</Codec><Privacy>true</Privacy></t:GetDialogState>"},
+      {soap_write(msg::set_dialog_credentials{"3", "carrier.test", "pbx", "p&w"}),
+       "<t:SetDialogCredentials><CallID>3</CallID><Realm>carrier.test</Realm><Username>pbx"
+       "</Username><Password>p&amp;w</Password></t:SetDialogCredentials>"}};
+  for (const auto& [text, body] : cases)
+    EXPECT_EQ(text.view(), envelope + body + "</env:Body></env:Envelope>\r\n");
+  log_capture logs;
+  msg::register_expires e;
+  EXPECT_FALSE(soap_read(soap_write(msg::rru{"c1@x", "3", "360", ""}), e));
+  EXPECT_FALSE(soap_read(str("not a message"), e));
+  EXPECT_TRUE(log_capture::lines().empty());
 }
 
 }  // namespace
