@@ -1,5 +1,6 @@
-// The 49 RFC 4475 torture messages: all frame, parse and round-trip without misbehaving (also
-// under the sanitizers); the valid ones give the fields the RFC describes.
+// The 49 RFC 4475 torture messages: all frame, parse and round-trip; the valid ones give the
+// fields the RFC describes. (Every lazily parsed value of each, under the sanitizers: the seed
+// corpus of fuzz/sip_message_fuzz.cc, the same 49 messages.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,29 +35,6 @@ const char* const k_all[] = {
     "regaut01",   "regbadct",  "regescrt", "scalar02", "scalarlg", "sdp01",   "semiuri",
     "transports", "trws",      "unkscm",   "unksm2",   "unreason", "wsinv",   "zeromf"};
 
-// Touches every field and every lazily parsed value, so the sanitizers see all of it.
-void read_everything(const sip_message& m) {
-  (void)m.request_uri.get_host();
-  (void)m.request_uri.get_user();
-  (void)m.request_uri.get_parameter("transport");
-  for (const from_to_spec* f : {&m.from, &m.to}) {
-    (void)f->tag();
-    (void)f->display_name();
-    (void)f->addr_spec().get_port();
-    (void)f->angle_content();
-    (void)f->content();
-  }
-  for (const auto* list : {&m.route, &m.record_route, &m.path, &m.contact}) {
-    for (const from_to_spec& f : *list) {
-      (void)f.addr_spec().get_host();
-      (void)f.angle_content();
-    }
-  }
-  for (const str& v : m.via) (void)get_via_parameter(v, "branch");
-  (void)m.get_header("CSeq");
-  (void)m.get_header("From");
-}
-
 // An SDP body as it is sent again over IPv4 (these bodies round-trip byte for byte).
 str sdp_text(const sdp& s) {
   return expand_placeholders(s.serialize(true), ip_port(ip_address_parse("192.0.2.1"), 5060),
@@ -79,8 +57,7 @@ std::string summary(const sip_message& m, bool start_line = true) {
          std::to_string(body) + " | contacts " + std::to_string(m.contact.size());
 }
 
-// Every message frames and parses without misbehaving (this binary runs under the sanitizers
-// too), framed and as the whole datagram, and serialises to a text that parses to the same
+// Every message, framed and as the whole datagram, serialises to a text that parses to the same
 // fields and serialises to the same text.
 TEST(Rfc4475, EveryMessageFramesParsesAndSerialises) {
   for (const char* name : k_all) {
@@ -91,10 +68,8 @@ TEST(Rfc4475, EveryMessageFramesParsesAndSerialises) {
     for (const str& text : {get_first_packet(buffer, true), datagram}) {
       if (text.empty()) continue;  // framing found no complete message (baddn, clerr)
       sip_message m(text);
-      read_everything(m);
       str once = m.serialize(ip_port(), transport_type::udp);
       sip_message again(once);
-      read_everything(again);
       // Parsing puts the other headers newest first; undo that before comparing.
       std::reverse(again.other_headers.begin(), again.other_headers.end());
       EXPECT_EQ(again.serialize(ip_port(), transport_type::udp), once);
