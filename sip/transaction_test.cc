@@ -67,11 +67,13 @@ str response_text(const fake_send& request, int code, const char* reason,
   return response.serialize(request.destination, transport_type::udp);
 }
 
-// Most cases: the fakes installed, and the receive hooks for what comes from the peer.
+// Most cases: the fakes installed, the receive hooks for what comes from the peer, and the log
+// lines captured.
 class Transactions : public ::testing::Test {
  protected:
   transaction_env env;
   receive_scope hooks{k_peer.address};
+  log_capture logs{9};
 };
 
 // Unanswered requests: INVITE backs off without limit, other requests are capped at four
@@ -423,12 +425,7 @@ ip_port addr(const char* text, uint16_t port) { return ip_port(ip_address_parse(
 
 using strings = std::vector<std::string>;
 
-// The transaction fakes, and the log lines of every case captured.
-class Routing : public ::testing::Test {
- protected:
-  transaction_env env;
-  log_capture logs{9};
-};
+using Routing = Transactions;
 
 // Joined with "; ": every connection opened ("open name transport server_name"), then every
 // send ("port transport destination" and the Via's protocol).
@@ -806,7 +803,9 @@ class ProcessPdu : public ::testing::Test {
 
 const ip_port k_src(ip_address_parse("198.51.100.20"), 5099);
 
-TEST_F(ProcessPdu, RequestGoesForwardWithViaReceived) {
+// A request goes forward with rport and received written; a response goes backward, with the
+// tags swapped for find_call_port and without a report to the address-based access control.
+TEST_F(ProcessPdu, RequestsGoForwardResponsesBackward) {
   hooks.call_port = 12;
   process_pdu("udp0",
               crlf("BYE sip:b@h SIP/2.0\nVia: SIP/2.0/UDP 10.1.1.1;branch=z9hG4bK7;rport\n"
@@ -823,15 +822,12 @@ TEST_F(ProcessPdu, RequestGoesForwardWithViaReceived) {
                 m.peer.readable() + " " + m.via[0] + " " + m.received,
             "12 udp0 udp 198.51.100.20:5099 SIP/2.0/UDP 10.1.1.1;branch=z9hG4bK7;rport=5099;"
             "received=198.51.100.20 198.51.100.20");
-}
-
-TEST_F(ProcessPdu, ResponseGoesBackwardWithTagsSwapped) {
+  hooks.events.clear();
   process_pdu("tcp:1",
               crlf("SIP/2.0 180 Ringing\nVia: SIP/2.0/TCP 192.0.2.1;branch=z9hG4bK1\n"
                    "From: <sip:a@h>;tag=mine\nTo: <sip:b@h>;tag=theirs\nCall-ID: c2\n"
                    "CSeq: 1 INVITE\n\n"),
               k_src, transport_type::tcp);
-  // Responses are not reported to the address-based access control.
   EXPECT_EQ(hooks.events[0], "count");
   EXPECT_EQ(hooks.last_local_tag + " " + hooks.last_remote_tag, "mine theirs");
   ASSERT_EQ(hooks.backward.size(), 1u);
