@@ -285,10 +285,9 @@ TEST_F(CallPortTest, Journeys) {
 TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
   run("invite 1");
   for (unsigned cseq = 2; cseq <= 11; ++cseq) run("options " + std::to_string(cseq));
-  const call_port* p = get_port(0);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->security_queue.size(), 10u);
-  EXPECT_EQ(p->security_queue.front().cseq, 2u);
+  ASSERT_NE(get_port(0), nullptr);
+  EXPECT_EQ(get_port(0)->security_queue.size(), 10u);
+  EXPECT_EQ(get_port(0)->security_queue.front().cseq, 2u);
   EXPECT_TRUE(log.mentions("Security has 10 pending packets"));
 }
 

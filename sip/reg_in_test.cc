@@ -54,10 +54,7 @@ class RegInTest : public ::testing::Test {
     use_context = std::make_unique<scoped_srv_context>(srv_context{
         .post = [](const str& t) { posted.push_back(t); }, .send = send, .queue = &queue});
   }
-  void advance_ms(int64_t ms) {
-    clock.advance_ms(ms);
-    while (queue.size() && queue.first_due() <= clock_now()) queue.next();
-  }
+  void advance_ms(int64_t ms) { run_timers_until(clock, queue, clock_now() + ms2ticks(ms)); }
 
   static std::string via(const std::string& branch) {
     return "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK" + branch;
@@ -454,12 +451,11 @@ TEST_F(RegInTest, SubscriptionForAListAndItsNotifies) {
   // What the phone receives splits into the RLMI document and the resource's part.
   EXPECT_EQ(sip_message(text).bodies.size(), 2u);
 
-  // Another event: terminated, and the dialog ends with it.
+  // Another event: terminated, and the dialog ends with it. Then the route set is gone.
   binding().send_notify("message-summary", "", "");
   EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
   EXPECT_EQ(dialog_cseq_count(), 0u);
 
-  // Without a route set nothing is sent.
   size_t n_sent = sent.size();
   binding().route_set.clear();
   binding().send_notify("dialog", "", "");
@@ -480,8 +476,8 @@ TEST_F(RegInTest, SubscriptionForAListAndItsNotifies) {
             "Cannot determine from what registration the request was sent");
 }
 
-// A phone at 127.0.0.5:5070 that registers through the real transaction layer
-// over the fake transport: what the registrar sends is read back from env.transport.
+// A phone at 127.0.0.5:5070 that registers through the real transaction layer over the fake
+// transport: what the registrar sends is read back from env.transport.
 class ThroughTransactions : public RegInTest {
  protected:
   void SetUp() override {
