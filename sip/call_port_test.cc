@@ -21,6 +21,7 @@
 #include "media/wav_format.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
+#include "sip/reg_in.h"
 #include "sip/send_packet.h"
 #include "sip/srv_context.h"
 #include "sip/transaction_test_fakes.h"
@@ -255,8 +256,8 @@ TEST_F(CallPortTest, Journeys) {
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
        answered + " | 202 Accepted | <DialogRefer"},
       {"broken SDP refused, the ACK ends the leg", "invite 1 badsdp; policy; ack 1",
-       "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject"
-       " | <DialogEND"},
+       "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject | "
+       "<DialogEND"},
       {"the 513th leg refused", "fill; invite 1", "501 Temporarily Unavailable"},
       {"outgoing leg answered", "start; resp 180; resp 200 1",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK sip:200@127.0.0.9:5090"
@@ -267,8 +268,7 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | INVITE +sdp"},
       {"302 with two Contacts reported", "start; resp 302 2",
        "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | <DialogResponse 302 | "
-       "<DialogHangup reject"
-       " | <DialogEND"},
+       "<DialogHangup reject | <DialogEND"},
       {"the eleventh INVITE within a second refused", "invite 1; " + calls,
        "<GetDialogPolicy | 100 Trying | " + policies + "501 Temporarily Unavailable"},
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200; resp 487",
@@ -289,14 +289,6 @@ TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
   EXPECT_EQ(get_port(0)->security_queue.size(), 10u);
   EXPECT_EQ(get_port(0)->security_queue.front().cseq, 2u);
   EXPECT_TRUE(log.mentions("Security has 10 pending packets"));
-}
-
-TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
-  run(opening);
-  EXPECT_EQ(posted.back(),
-            soap_write(msg::get_dialog_state{
-                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
-                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
 }
 
 TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
@@ -324,8 +316,15 @@ TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
   EXPECT_TRUE(log.mentions("Tone: Hangup tone detected on call from <sip:100@127.0.0.1>"));
 }
 
-TEST_F(CallPortTest, OnlyTheLegWhoseTrunkAsksListensForTheHangupTone) {
-  run(opening + "start tone");
+// GetDialogState names the leg and the call; only the leg whose trunk asks listens for the
+// hangup tone.
+TEST_F(CallPortTest, GetDialogStateAndTheHangupToneListener) {
+  run(opening);
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::get_dialog_state{
+                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
+                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
+  run("start tone");
   const auto listens = [](const char* id) {
     return get_port(call_port_map.find(id)->second)->stream()->dtmf.hangup_tone;
   };
@@ -367,14 +366,6 @@ TEST(DtmfRelay, SignalValues) {
 // challenges the INVITE (qop=auth); the leg acknowledges the 407, sends the INVITE again with
 // credentials and a higher CSeq, and its BYE carries credentials from the stored challenge
 // without waiting for a second challenge.
-class SendingAuth : public auth_hooks {
- public:
-  void send_response(const sip_message& r, const sip_message&) override { send_packet(r); }
-  void send_request(const sip_message& r) override { send_packet(r); }
-  void store_call_port_challenge(int, const stored_challenge&) override {}
-  void store_trunk_challenge(const str&, const stored_challenge&) override {}
-};
-
 TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   transaction_env env;
   init_config();
@@ -382,8 +373,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   install_transaction_receive_hooks();
   call_port_transaction_user legs{env.user};
   set_sip_transaction_user(&legs);
-  SendingAuth sending;
-  call_port_auth_hooks hooks{&sending};
+  call_port_auth_hooks hooks{&registrar_auth_hooks()};  // wrapped as the daemon wraps them
   set_auth_hooks(&hooks);
   srv_context c;
   c.post = [](const str&) {};
