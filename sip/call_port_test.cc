@@ -114,12 +114,10 @@ class CallPortTest : public ::testing::Test {
                     "\r\nFrom: <sip:100@127.0.0.1>;tag=f1\r\nTo: <sip:200@127.0.0.1>" + to_tag +
                     "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " + method +
                     "\r\nContact: <sip:100@127.0.0.7:5070>\r\n" + extra;
-    if (!body.empty()) {
-      t += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
-    } else {
-      t += "\r\n";
-    }
+    t += body.empty()
+             ? "\r\n"
+             : "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body;
     sip_message m{str(t)};
     m.peer = ip_port::from_text("127.0.0.7:5070");
     m.transport = transport_type::udp;
@@ -134,9 +132,8 @@ class CallPortTest : public ::testing::Test {
     ASSERT_NE(invite, nullptr);
     sip_message r(code, code == 302 ? "Moved Temporarily" : "Reason", *invite);
     r.to.set_tag("t9");
-    for (int i = 0; i < contacts; ++i) {
+    for (int i = 0; i < contacts; ++i)
       r.contact.push_back(from_to_spec(str::sprintf("<sip:20%d@127.0.0.9:5090>", i)));
-    }
     r.raw = "received";
     if (code >= 200 && code < 300) r.sdps.push_back(sdp(str(offer)));
     call_port_response(r);

@@ -176,19 +176,17 @@ TEST_F(Transactions, RepeatedByeGetsTheStoredBytesOfASlimmedOk) {
   sip_message ok(200, "OK", env.user.forwarded[0]);
   const int number = send_packet(ok);
   ASSERT_NE(number, 0);
-  {
-    // A final answer to a BYE is slimmed as it is sent: nothing of the received BYE is kept
-    // alive by the packet or its Call-ID link.
-    const pending_packet& p = *find_pending_packet(number);
-    const str& received = env.user.forwarded[0].call_id;
-    EXPECT_FALSE(p.message);  // the message itself is gone
-    EXPECT_EQ(p.call_id() + str::sprintf(" %u ", p.cseq()) + p.cseq_method() +
-                  str::sprintf(" %d", p.code()),
-              "dlg-7 21 BYE 200");
-    EXPECT_FALSE(p.call_id().shares_with(received));
-    EXPECT_FALSE(p.from_tag().shares_with(received));
-    EXPECT_FALSE(pending_packet_callids.find(received)->first.shares_with(received));
-  }
+  // A final answer to a BYE is slimmed as it is sent: nothing of the received BYE is kept alive
+  // by the packet or its Call-ID link.
+  const pending_packet& p = *find_pending_packet(number);
+  const str& received = env.user.forwarded[0].call_id;
+  EXPECT_FALSE(p.message);  // the message itself is gone
+  EXPECT_EQ(p.call_id() + str::sprintf(" %u ", p.cseq()) + p.cseq_method() +
+                str::sprintf(" %d", p.code()),
+            "dlg-7 21 BYE 200");
+  EXPECT_FALSE(p.call_id().shares_with(received));
+  EXPECT_FALSE(p.from_tag().shares_with(received));
+  EXPECT_FALSE(pending_packet_callids.find(received)->first.shares_with(received));
   receive(crlf(k_bye));
   // A newer response of the transaction replaces the stored one.
   sip_message again(200, "OK", env.user.forwarded[0]);
@@ -377,11 +375,8 @@ TEST_F(Transactions, DialogCseqCountsPerDialogAndRepeatsTheInviteForAckAndCancel
   unregister_dialog("c", "t");
   unregister_dialog("c", "");
   EXPECT_EQ(dialog_cseq_count(), 0u);
-  for (int i = 0; i < 100; ++i) {
-    uint32_t cseq = get_dialog_cseq(m_invite, "c", "t");
-    EXPECT_GE(cseq, 1u);
-    EXPECT_LE(cseq, 32768u);
-  }
+  // Without a registered dialog every number is a new random one from 1 to 32768.
+  for (int i = 0; i < 100; ++i) EXPECT_LE(get_dialog_cseq(m_invite, "c", "t") - 1, 32767u);
 }
 
 TEST(Branch, DigestOfCallIdCseqAndMethod) {
