@@ -38,10 +38,9 @@ int capture_send(const sip_message& m) {
   std::string line = m.is_request ? std::string(m.method.view())
                                   : std::to_string(m.code) + " " + std::string(m.reason.view());
   // A request inside a dialog shows its target ("<none>" when it has none).
-  if (m.is_request && !m.to.tag().empty()) {
+  if (m.is_request && !m.to.tag().empty())
     line +=
         " " + (m.request_uri.empty() ? "<none>" : std::string(m.request_uri.serialize().view()));
-  }
   if (!m.sdps.empty()) line += " +sdp";
   if (!m.sdps.empty() && !m.is_request) {
     // An answer's formats, direction and version (counted from the leg's first SDP).
@@ -68,9 +67,8 @@ void capture_post(const str& text) {
   std::string line = "<" + std::string(e.name.view());
   if (const str* reason = e.find("Reason")) line += " " + std::string(reason->view());
   if (const str* code = e.find("Code")) line += " " + std::string(code->view());
-  if (const str* state = e.find("State"); state && e.name == "DialogHold") {
+  if (const str* state = e.find("State"); state && e.name == "DialogHold")
     line += " " + std::string(state->view());
-  }
   transcript.push_back(line);
 }
 
@@ -126,9 +124,8 @@ class CallPortTest : public ::testing::Test {
   // A response of the called party at 127.0.0.9 to the leg's last INVITE.
   void called_party_response(int code, int contacts) {
     const sip_message* invite = nullptr;
-    for (auto it = sent.rbegin(); it != sent.rend() && !invite; ++it) {
+    for (auto it = sent.rbegin(); it != sent.rend() && !invite; ++it)
       if (it->is_request && it->method == m_invite) invite = &*it;
-    }
     ASSERT_NE(invite, nullptr);
     sip_message r(code, code == 302 ? "Moved Temporarily" : "Reason", *invite);
     r.to.set_tag("t9");
@@ -385,9 +382,8 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   // The provider answers the last INVITE sent with code (and the header given).
   const auto answer = [&](int code, const char* header) {
     sip_message invite;
-    for (const fake_send& f : env.transport.sent) {
+    for (const fake_send& f : env.transport.sent)
       if (f.text.starts_with(str("INVITE"))) invite = f.parsed();
-    }
     sip_message r(code, code == 407 ? "Proxy Authentication Required" : "Ok", invite);
     r.to.set_tag("p1");
     if (header) r.add_other_header("Proxy-Authenticate", "", header);

@@ -82,13 +82,6 @@ class RegInTest : public ::testing::Test {
         "algorithm=MD5",
         nonce, uri, auth_md5_hex(nonce, "100", "localhost", "sip100", m.method, uri, "", "", ""));
   }
-  // The RegisterRequest of the phone's plain REGISTER number cseq.
-  static msg::register_request decision(const char* cseq, const char* expires) {
-    msg::register_request r;
-    r.adr = "127.0.0.5", r.from = "<sip:100@localhost>;tag=f1", r.to = "<sip:100@localhost>";
-    r.call_id = "c1@x", r.cseq = cseq, r.expires = expires, r.contact = "<sip:100@127.0.0.5:5070>";
-    return r;
-  }
   template <class M>
   static M last_posted() {
     M m;
@@ -174,7 +167,10 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   second.add_other_header("Authorization", "", authorization(second, last_nonce()));
   receive(second);
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(posted.back(), soap_write(decision("2", "3600")));
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::register_request{
+                "127.0.0.5", "<sip:100@localhost>;tag=f1", "<sip:100@localhost>", "c1@x", "2",
+                "3600", "<sip:100@127.0.0.5:5070>", "", "", "", "", "", "", "", ""}));
   EXPECT_EQ(binding().removal_seconds(), 1);
 
   answer_register(2, 200, "OK", 360);

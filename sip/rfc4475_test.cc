@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,9 +23,7 @@ std::string data_dir() {
 
 str load(const std::string& name) {
   std::ifstream in(data_dir() + name + ".dat", std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  std::string s = ss.str();
+  const std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   return str(s.data(), s.size());
 }
 
