@@ -224,17 +224,14 @@ const std::string opened = "<GetDialogPolicy | 100 Trying | <GetDialogState";
 // ... answered with the codecs of the offer that the system knows, telephone-event included.
 const std::string answered = opened + " | 200 Ok +sdp 0 8 101 sendrecv v+0";
 
-struct journey {
-  const char* name;
-  std::string script;
-  std::string expected;
-};
-
 TEST_F(CallPortTest, Journeys) {
   std::string calls, policies;  // nine more calls from the phone, each a new Call-ID
   for (int i = 2; i <= 11; ++i) calls += "call " + std::to_string(i) + "; ";
   for (int i = 2; i <= 10; ++i) policies += "<GetDialogPolicy | 100 Trying | ";
-  const journey journeys[] = {
+  const struct {
+    const char* name;
+    std::string script, expected;
+  } journeys[] = {
       {"retransmitted INVITE handled once", opening + "invite 1; state 200; invite 1; ack 1",
        answered},
       {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
@@ -269,7 +266,7 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
   };
-  for (const journey& j : journeys) {
+  for (const auto& j : journeys) {
     SetUp();
     run(j.script);
     EXPECT_EQ(joined(), j.expected) << j.name;
@@ -344,15 +341,13 @@ TEST_F(CallPortTest, ChallengedByeIsAnsweredWithTheTrunkCredentials) {
 }
 
 TEST(DtmfRelay, SignalValues) {
-  const std::pair<const char*, int> cases[] = {
-      {"Signal=5\r\nDuration=160", 5},
-      {"Signal=*", 10},
-      {"Signal= #\r\n", 11},
-      {"Signal=A", 12},
-      {"Signal=a", 16},
-      {"Duration=160", -1},
-      {"signal=9", 9},
-  };
+  const std::pair<const char*, int> cases[] = {{"Signal=5\r\nDuration=160", 5},
+                                               {"Signal=*", 10},
+                                               {"Signal= #\r\n", 11},
+                                               {"Signal=A", 12},
+                                               {"Signal=a", 16},
+                                               {"Duration=160", -1},
+                                               {"signal=9", 9}};
   for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
 }
 

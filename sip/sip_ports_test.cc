@@ -52,14 +52,12 @@ struct recording_opener : sip_port_opener {
   std::vector<std::string> calls;
   int next_fd = 100;
   int fail_port = 0;
-  int open_udp(const ip_port& l) override {
-    calls.push_back("udp " + std::string(l.readable().view()));
+  int open(const char* kind, const ip_port& l) {
+    calls.push_back(kind + (" " + std::string(l.readable().view())));
     return l.port == fail_port ? -1 : next_fd++;
   }
-  int open_tcp(const ip_port& l) override {
-    calls.push_back("tcp " + std::string(l.readable().view()));
-    return l.port == fail_port ? -1 : next_fd++;
-  }
+  int open_udp(const ip_port& l) override { return open("udp", l); }
+  int open_tcp(const ip_port& l) override { return open("tcp", l); }
   void close(int fd) override { calls.push_back("close " + std::to_string(fd)); }
   void set_tos(int fd, int tos) override {
     calls.push_back("tos " + std::to_string(fd) + " " + std::to_string(tos));

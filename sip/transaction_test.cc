@@ -401,9 +401,7 @@ TEST(Retransmission, PropertyEveryTransactionEndsOnce) {
     const int code = codes[code_kind % 4];
     const int64_t at = int64_t(answer_at_half_s % 80) * 500 + 250;
     env.run_until(at);
-    if (at < 32000) {
-      receive(response_text(env.transport.sent[0], code, "Answer"));
-    }
+    if (at < 32000) receive(response_text(env.transport.sent[0], code, "Answer"));
     const size_t sent_at_answer = env.transport.sent.size();
     env.run_until(40000);
     const bool final_before_end = at < 32000 && code >= 200;
