@@ -109,10 +109,9 @@ class RegInTest : public ::testing::Test {
     const sip_message& m = sent.back();
     std::string out =
         std::to_string(m.code) + " " + std::string(m.reason.view()) + " " + std::to_string(m.cseq);
-    for (const char* h : {"Retry-After", "Date"}) {
-      const str v = m.get_other_header(h, "");
-      if (!v.empty()) out += std::string(" ") + h + ": " + std::string(v.view());
-    }
+    for (const char* h : {"Retry-After", "Date"})
+      if (const str v = m.get_other_header(h, ""); !v.empty())
+        out += std::string(" ") + h + ": " + std::string(v.view());
     return out;
   }
   // Receives first, answers the policy with the account's credentials and receives second

@@ -696,19 +696,17 @@ TEST_F(Routing, RequestsPortNameOfAConnectionSendsAtOnce) {
 TEST(ResortList, PermutesWithinAscendingPriorities) {
   EXPECT_TRUE(rc::check([](std::vector<std::pair<uint8_t, uint8_t>> weights) {
     std::vector<str> records;
-    for (size_t i = 0; i < weights.size(); ++i) {
+    for (size_t i = 0; i < weights.size(); ++i)
       records.push_back(str::sprintf("%d %d t%d.example.com 5060", int(weights[i].first % 4),
                                      int(weights[i].second % 5), int(i)));
-    }
     std::vector<str> out = resort_list(records);
     RC_ASSERT(out.size() == records.size());
     std::vector<str> a = records, b = out;
     std::sort(a.begin(), a.end());
     std::sort(b.begin(), b.end());
     RC_ASSERT(a == b);
-    for (size_t i = 1; i < out.size(); ++i) {
+    for (size_t i = 1; i < out.size(); ++i)
       RC_ASSERT(out[i - 1].get_field(0).value() <= out[i].get_field(0).value());
-    }
   }));
 }
 
@@ -752,16 +750,11 @@ TEST(RoutingProperty, ResolutionAlwaysEnds) {
                              "10 10 s SIP+D2U - b.example\n10 20 a SIPS+D2T - c.example",
                              "10 10 u SIP+D2T - sip:x@a.example\n5 5 p SIP+D2U - q"};
     const dns_type types[] = {dns_type::a, dns_type::aaaa, dns_type::srv, dns_type::naptr};
-    for (size_t i = 0; i + 1 < answers.size(); i += 2) {
+    for (size_t i = 0; i + 1 < answers.size(); i += 2)
       env.dns.cache[{names[answers[i] % 3], types[(answers[i] / 3) % 4]}] =
           records[answers[i + 1] % 7];
-    }
-    sip_message m(m_options, from_to_spec("<sip:a@h>;tag=1"), from_to_spec("<sip:b@h>"), "p");
-    m.request_uri = "sip:+1@a.example";
-    for (uint8_t s : steps) {
-      m.destinations += vocabulary[s % 11];
-      m.destinations += "\n";
-    }
+    sip_message m = test_request(m_options, "sip:+1@a.example");
+    for (uint8_t s : steps) m.destinations += str(vocabulary[s % 11]) + "\n";
     const int number = send_packet(m);
     // Unanswered queries: answer each negatively until none is left.
     for (int round = 0; round < 200 && !env.dns.waiting.empty(); ++round) {
