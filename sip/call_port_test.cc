@@ -18,8 +18,10 @@
 #include "media/codec_engine.h"
 #include "media/dtmf.h"
 #include "media/tone_test_util.h"
+#include "media/wav_format.h"
 #include "sip/call_messages.h"
 #include "sip/pending_packet.h"
+#include "sip/reg_in.h"
 #include "sip/send_packet.h"
 #include "sip/srv_context.h"
 #include "sip/transaction_test_fakes.h"
@@ -36,10 +38,9 @@ int capture_send(const sip_message& m) {
   std::string line = m.is_request ? std::string(m.method.view())
                                   : std::to_string(m.code) + " " + std::string(m.reason.view());
   // A request inside a dialog shows its target ("<none>" when it has none).
-  if (m.is_request && !m.to.tag().empty()) {
+  if (m.is_request && !m.to.tag().empty())
     line +=
         " " + (m.request_uri.empty() ? "<none>" : std::string(m.request_uri.serialize().view()));
-  }
   if (!m.sdps.empty()) line += " +sdp";
   if (!m.sdps.empty() && !m.is_request) {
     // An answer's formats, direction and version (counted from the leg's first SDP).
@@ -66,9 +67,8 @@ void capture_post(const str& text) {
   std::string line = "<" + std::string(e.name.view());
   if (const str* reason = e.find("Reason")) line += " " + std::string(reason->view());
   if (const str* code = e.find("Code")) line += " " + std::string(code->view());
-  if (const str* state = e.find("State"); state && e.name == "DialogHold") {
+  if (const str* state = e.find("State"); state && e.name == "DialogHold")
     line += " " + std::string(state->view());
-  }
   transcript.push_back(line);
 }
 
@@ -112,12 +112,10 @@ class CallPortTest : public ::testing::Test {
                     "\r\nFrom: <sip:100@127.0.0.1>;tag=f1\r\nTo: <sip:200@127.0.0.1>" + to_tag +
                     "\r\nCall-ID: c1\r\nCSeq: " + std::to_string(cseq) + " " + method +
                     "\r\nContact: <sip:100@127.0.0.7:5070>\r\n" + extra;
-    if (!body.empty()) {
-      t += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
-    } else {
-      t += "\r\n";
-    }
+    t += body.empty()
+             ? "\r\n"
+             : "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body;
     sip_message m{str(t)};
     m.peer = ip_port::from_text("127.0.0.7:5070");
     m.transport = transport_type::udp;
@@ -126,15 +124,13 @@ class CallPortTest : public ::testing::Test {
   // A response of the called party at 127.0.0.9 to the leg's last INVITE.
   void called_party_response(int code, int contacts) {
     const sip_message* invite = nullptr;
-    for (auto it = sent.rbegin(); it != sent.rend() && !invite; ++it) {
+    for (auto it = sent.rbegin(); it != sent.rend() && !invite; ++it)
       if (it->is_request && it->method == m_invite) invite = &*it;
-    }
     ASSERT_NE(invite, nullptr);
     sip_message r(code, code == 302 ? "Moved Temporarily" : "Reason", *invite);
     r.to.set_tag("t9");
-    for (int i = 0; i < contacts; ++i) {
+    for (int i = 0; i < contacts; ++i)
       r.contact.push_back(from_to_spec(str::sprintf("<sip:20%d@127.0.0.9:5090>", i)));
-    }
     r.raw = "received";
     if (code >= 200 && code < 300) r.sdps.push_back(sdp(str(offer)));
     call_port_response(r);
@@ -228,17 +224,14 @@ const std::string opened = "<GetDialogPolicy | 100 Trying | <GetDialogState";
 // ... answered with the codecs of the offer that the system knows, telephone-event included.
 const std::string answered = opened + " | 200 Ok +sdp 0 8 101 sendrecv v+0";
 
-struct journey {
-  const char* name;
-  std::string script;
-  std::string expected;
-};
-
 TEST_F(CallPortTest, Journeys) {
   std::string calls, policies;  // nine more calls from the phone, each a new Call-ID
   for (int i = 2; i <= 11; ++i) calls += "call " + std::to_string(i) + "; ";
   for (int i = 2; i <= 10; ++i) policies += "<GetDialogPolicy | 100 Trying | ";
-  const journey journeys[] = {
+  const struct {
+    const char* name;
+    std::string script, expected;
+  } journeys[] = {
       {"retransmitted INVITE handled once", opening + "invite 1; state 200; invite 1; ack 1",
        answered},
       {"ACK of another CSeq ignored, then the right one", opening + "state 486; ack 7; ack 1",
@@ -249,15 +242,13 @@ TEST_F(CallPortTest, Journeys) {
       {"re-INVITE with a higher CSeq answered, a lower one dropped",
        opening + "state 200; ack 1; reinvite 3; reinvite 2",
        answered + " | 200 Ok +sdp 0 8 101 sendrecv v+0 | <DialogHold sendrecv"},
-      {"hung up by the PBX after the answer: the BYE goes to the phone's Contact",
-       opening + "state 200; ack 1; state 486", answered + " | BYE sip:100@127.0.0.7:5070"},
       {"REFER with a subscription", opening + "state 200; ack 1; refer 2",
        answered + " | 202 Accepted | NOTIFY sip:100@127.0.0.7:5070 | <DialogRefer"},
       {"REFER with Refer-Sub false", opening + "state 200; ack 1; refer 2 false",
        answered + " | 202 Accepted | <DialogRefer"},
       {"broken SDP refused, the ACK ends the leg", "invite 1 badsdp; policy; ack 1",
-       "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject"
-       " | <DialogEND"},
+       "<GetDialogPolicy | 100 Trying | 415 Unsupported Media Type | <DialogHangup reject | "
+       "<DialogEND"},
       {"the 513th leg refused", "fill; invite 1", "501 Temporarily Unavailable"},
       {"outgoing leg answered", "start; resp 180; resp 200 1",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | ACK sip:200@127.0.0.9:5090"
@@ -268,15 +259,14 @@ TEST_F(CallPortTest, Journeys) {
        "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | INVITE +sdp"},
       {"302 with two Contacts reported", "start; resp 302 2",
        "<UpdateCallID | INVITE +sdp | ACK sip:200@127.0.0.9:5090 | <DialogResponse 302 | "
-       "<DialogHangup reject"
-       " | <DialogEND"},
+       "<DialogHangup reject | <DialogEND"},
       {"the eleventh INVITE within a second refused", "invite 1; " + calls,
        "<GetDialogPolicy | 100 Trying | " + policies + "501 Temporarily Unavailable"},
       {"ring timer ends an unanswered outgoing leg", "start; resp 180; advance 200; resp 487",
        "<UpdateCallID | INVITE +sdp | <DialogResponse 180 | CANCEL | ACK sip:200@127.0.0.9:5090"
        " | <DialogResponse 487 | <DialogHangup timeout | <DialogEND"},
   };
-  for (const journey& j : journeys) {
+  for (const auto& j : journeys) {
     SetUp();
     run(j.script);
     EXPECT_EQ(joined(), j.expected) << j.name;
@@ -286,19 +276,10 @@ TEST_F(CallPortTest, Journeys) {
 TEST_F(CallPortTest, SecurityQueueKeepsTheTenNewest) {
   run("invite 1");
   for (unsigned cseq = 2; cseq <= 11; ++cseq) run("options " + std::to_string(cseq));
-  const call_port* p = get_port(0);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->security_queue.size(), 10u);
-  EXPECT_EQ(p->security_queue.front().cseq, 2u);
+  ASSERT_NE(get_port(0), nullptr);
+  EXPECT_EQ(get_port(0)->security_queue.size(), 10u);
+  EXPECT_EQ(get_port(0)->security_queue.front().cseq, 2u);
   EXPECT_TRUE(log.mentions("Security has 10 pending packets"));
-}
-
-TEST_F(CallPortTest, GetDialogStateNamesTheLegAndTheCall) {
-  run(opening);
-  EXPECT_EQ(posted.back(),
-            soap_write(msg::get_dialog_state{
-                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
-                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
 }
 
 TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
@@ -326,8 +307,15 @@ TEST_F(CallPortTest, MediaDigitsAndHangupTone) {
   EXPECT_TRUE(log.mentions("Tone: Hangup tone detected on call from <sip:100@127.0.0.1>"));
 }
 
-TEST_F(CallPortTest, OnlyTheLegWhoseTrunkAsksListensForTheHangupTone) {
-  run(opening + "start tone");
+// GetDialogState names the leg and the call; only the leg whose trunk asks listens for the
+// hangup tone.
+TEST_F(CallPortTest, GetDialogStateAndTheHangupToneListener) {
+  run(opening);
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::get_dialog_state{
+                "0", "c1", "<sip:100@127.0.0.1>", "<sip:200@127.0.0.1>", "sip:200@127.0.0.1",
+                "udp:127.0.0.7:5070", str::sprintf("%d", codec_ulaw), "", "", "", "", ""}));
+  run("start tone");
   const auto listens = [](const char* id) {
     return get_port(call_port_map.find(id)->second)->stream()->dtmf.hangup_tone;
   };
@@ -353,16 +341,13 @@ TEST_F(CallPortTest, ChallengedByeIsAnsweredWithTheTrunkCredentials) {
 }
 
 TEST(DtmfRelay, SignalValues) {
-  const std::pair<const char*, int> cases[] = {
-      {"Signal=5\r\nDuration=160", 5},
-      {"Signal=*", 10},
-      {"Signal= #\r\n", 11},
-      {"Signal=A", 12},
-      {"Signal=D", 15},
-      {"Signal=a", 16},
-      {"Duration=160", -1},
-      {"signal=9", 9},
-  };
+  const std::pair<const char*, int> cases[] = {{"Signal=5\r\nDuration=160", 5},
+                                               {"Signal=*", 10},
+                                               {"Signal= #\r\n", 11},
+                                               {"Signal=A", 12},
+                                               {"Signal=a", 16},
+                                               {"Duration=160", -1},
+                                               {"signal=9", 9}};
   for (auto [body, event] : cases) EXPECT_EQ(dtmf_relay_event(str(body)), event) << body;
 }
 
@@ -370,14 +355,6 @@ TEST(DtmfRelay, SignalValues) {
 // challenges the INVITE (qop=auth); the leg acknowledges the 407, sends the INVITE again with
 // credentials and a higher CSeq, and its BYE carries credentials from the stored challenge
 // without waiting for a second challenge.
-class SendingAuth : public auth_hooks {
- public:
-  void send_response(const sip_message& r, const sip_message&) override { send_packet(r); }
-  void send_request(const sip_message& r) override { send_packet(r); }
-  void store_call_port_challenge(int, const stored_challenge&) override {}
-  void store_trunk_challenge(const str&, const stored_challenge&) override {}
-};
-
 TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   transaction_env env;
   init_config();
@@ -385,8 +362,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   install_transaction_receive_hooks();
   call_port_transaction_user legs{env.user};
   set_sip_transaction_user(&legs);
-  SendingAuth sending;
-  call_port_auth_hooks hooks{&sending};
+  call_port_auth_hooks hooks{&registrar_auth_hooks()};  // wrapped as the daemon wraps them
   set_auth_hooks(&hooks);
   srv_context c;
   c.post = [](const str&) {};
@@ -401,9 +377,8 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   // The provider answers the last INVITE sent with code (and the header given).
   const auto answer = [&](int code, const char* header) {
     sip_message invite;
-    for (const fake_send& f : env.transport.sent) {
+    for (const fake_send& f : env.transport.sent)
       if (f.text.starts_with(str("INVITE"))) invite = f.parsed();
-    }
     sip_message r(code, code == 407 ? "Proxy Authentication Required" : "Ok", invite);
     r.to.set_tag("p1");
     if (header) r.add_other_header("Proxy-Authenticate", "", header);
@@ -413,9 +388,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   answer(407, "Digest realm=\"example.org\", nonce=\"n1\", qop=\"auth\"");
   answer(200, nullptr);
   ASSERT_EQ(call_port_map.count("out-auth"), 1u);
-  call_port* p = get_port(call_port_map.find("out-auth")->second);
-  ASSERT_NE(p, nullptr);
-  p->set_state_code(487, "Request Terminated");
+  get_port(call_port_map.find("out-auth")->second)->set_state_code(487, "Request Terminated");
 
   std::string wire;  // CSeqs counted from the first INVITE's
   const unsigned first = env.transport.sent.front().parsed().cseq;
@@ -429,22 +402,13 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   reset_call_ports();
 }
 
-}  // namespace
-
 // ---- A leg's play list and recording through its stream's hooks (no sockets) --------------------
 
-namespace {
-
-std::string le(uint32_t v, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += char(uint8_t(v >> (8 * i)));
-  return s;
-}
 // A PCM file of 16-bit mono samples at 8 kHz.
-std::string wav(const std::string& data) {
-  const uint32_t n = uint32_t(data.size());
-  return "RIFF" + le(36 + n, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
-         le(16000, 4) + le(2, 2) + le(16, 2) + "data" + le(n, 4) + data;
+std::string wav(const std::vector<int16_t>& samples) {
+  str file = wav_header_template(wav_linear) + str(samples.data(), samples.size() * 2);
+  wav_set_sizes(file);
+  return std::string(file.view());
 }
 
 class CallPortAudioTest : public CallPortTest {
@@ -475,21 +439,21 @@ class CallPortAudioTest : public CallPortTest {
 // A missing prompt is skipped; a file of three units gives them, then the list ends with
 // DialogEOF naming the list as the PBX sent it.
 TEST_F(CallPortAudioTest, PlayListEndsWithDialogEof) {
-  std::string data;
-  for (int i = 0; i < 240; ++i) data += le(uint32_t(i * 7), 2);
+  std::vector<int16_t> data(240), heard;
+  for (int i = 0; i < 240; ++i) data[i] = int16_t(i * 7);
   files.files["x.wav"] = wav(data);
   ASSERT_TRUE(call_port_on_soap(
       soap_write(msg::set_playfile{id, "$a/none.wav x.wav", "false", "true", ""})));
   ASSERT_TRUE(rtp_stream_of(index)->local_media);
   run_audio_requests();
   EXPECT_TRUE(log_capture::contains("Could not open WAV file audio_en/none.wav"));
-  std::string heard;
   for (int u = 0; u < 4; ++u) {
     EXPECT_TRUE(posted.empty()) << "DialogEOF before the end, unit " << u;
-    for (int16_t s : unit()) heard += le(uint16_t(s), 2);
+    for (int16_t s : unit()) heard.push_back(s);
     run_audio_requests();
   }
-  EXPECT_EQ(heard, data + std::string(160, '\0'));
+  data.resize(320, 0);  // the last unit's second half: silence
+  EXPECT_EQ(heard, data);
   EXPECT_EQ(posted, std::vector<str>{soap_write(msg::dialog_eof{id, "$a/none.wav x.wav"})});
   EXPECT_TRUE(get_port(index)->play_file.empty());
 }
@@ -511,7 +475,7 @@ TEST_F(CallPortAudioTest, LoopOfMissingFilesEndsOnceAfterASecond) {
 TEST_F(CallPortAudioTest, MoveIvrHandsListRecordingAndDigitsOver) {
   const int other = allocate_call_port("b1");
   const str other_id = str::sprintf("%d", other);
-  files.files["x.wav"] = wav(std::string(320, '\x07'));
+  files.files["x.wav"] = wav(std::vector<int16_t>(160, 0x0707));
   for (const str& c : {soap_write(msg::set_playfile{id, "x.wav", "false", "true", ""}),
                        soap_write(msg::set_recording{id, "rec/a.wav", ""}),
                        soap_write(msg::set_recording{other_id, "rec/b.wav", ""})})

@@ -1,11 +1,14 @@
 // The srv half of the registrar under a manual clock: responses and the messages to the PBX
-// half are captured; the PBX half's answers are fed in as the texts it would post.
+// half are captured; the PBX half's answers are fed in as the texts it would post. Then the
+// messages between the sides: every kind round-trips, the queue's text is exact, and a message
+// that lost a required field is refused with a log line rather than read as empty.
 #include "sip/reg_in.h"
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/file_system.h"
@@ -13,6 +16,7 @@
 #include "frame/clock.h"
 #include "frame/settings.h"
 #include "sip/address_list.h"
+#include "sip/call_messages.h"
 #include "sip/digest_auth.h"
 #include "sip/notify_body.h"
 #include "sip/pending_packet.h"
@@ -34,12 +38,12 @@ class RegInTest : public ::testing::Test {
     init_config();
     registrar_clear();
     clear_pending_packets();
-    bw_clear();
     use_send([](const sip_message& m) { return sent.push_back(m), 0; });  // captured
     set_auth_hooks(&registrar_auth_hooks());
   }
   void TearDown() override {
     registrar_clear();
+    bw_clear();
     use_context.reset();
     set_auth_hooks(nullptr);
   }
@@ -50,10 +54,7 @@ class RegInTest : public ::testing::Test {
     use_context = std::make_unique<scoped_srv_context>(srv_context{
         .post = [](const str& t) { posted.push_back(t); }, .send = send, .queue = &queue});
   }
-  void advance_ms(int64_t ms) {
-    clock.advance_ms(ms);
-    while (queue.size() && queue.first_due() <= clock_now()) queue.next();
-  }
+  void advance_ms(int64_t ms) { run_timers_until(clock, queue, clock_now() + ms2ticks(ms)); }
 
   static std::string via(const std::string& branch) {
     return "SIP/2.0/UDP 127.0.0.5:5070;branch=z9hG4bK" + branch;
@@ -74,19 +75,12 @@ class RegInTest : public ::testing::Test {
     m.transport = transport_type::udp;
     return m;
   }
-  static str authorization(const sip_message& m, const str& nonce, const char* password) {
+  static str authorization(const sip_message& m, const str& nonce) {
     str uri = m.request_uri.serialize();
     return str::sprintf(
         "Digest username=\"100\",realm=\"localhost\",nonce=\"%s\",uri=\"%s\",response=\"%s\","
         "algorithm=MD5",
-        nonce, uri, auth_md5_hex(nonce, "100", "localhost", password, m.method, uri, "", "", ""));
-  }
-  // The RegisterRequest of the phone's plain REGISTER number cseq.
-  static msg::register_request decision(const char* cseq, const char* expires) {
-    msg::register_request r;
-    r.adr = "127.0.0.5", r.from = "<sip:100@localhost>;tag=f1", r.to = "<sip:100@localhost>";
-    r.call_id = "c1@x", r.cseq = cseq, r.expires = expires, r.contact = "<sip:100@127.0.0.5:5070>";
-    return r;
+        nonce, uri, auth_md5_hex(nonce, "100", "localhost", "sip100", m.method, uri, "", "", ""));
   }
   template <class M>
   static M last_posted() {
@@ -110,22 +104,34 @@ class RegInTest : public ::testing::Test {
   static str last_nonce() {
     return parse_auth_header(sent.back().get_other_header("WWW-Authenticate", "")).get("nonce");
   }
+  // The last response sent: "code reason CSeq", then its Retry-After and Date if it has them.
+  static std::string status() {
+    const sip_message& m = sent.back();
+    std::string out =
+        std::to_string(m.code) + " " + std::string(m.reason.view()) + " " + std::to_string(m.cseq);
+    for (const char* h : {"Retry-After", "Date"})
+      if (const str v = m.get_other_header(h, ""); !v.empty())
+        out += std::string(" ") + h + ": " + std::string(v.view());
+    return out;
+  }
   // Receives first, answers the policy with the account's credentials and receives second
-  // with an Authorization made with password for the nonce of the challenge.
-  static void authenticate(sip_message first, sip_message second, const char* password = "sip100") {
+  // with an Authorization for the nonce of the challenge.
+  static void authenticate(sip_message first, sip_message second) {
     registrar_receive(first);
     answer_policy();
-    second.add_other_header("Authorization", "", authorization(second, last_nonce(), password));
+    second.add_other_header("Authorization", "", authorization(second, last_nonce()));
     registrar_receive(second);
   }
-  static void authenticate(const std::string& extra, const std::string& via,
+  static void authenticate(const std::string& extra, const std::string& via = RegInTest::via("1"),
                            const char* method = "REGISTER") {
     authenticate(request(1, extra, via, method), request(2, extra, via, method));
   }
-  // The whole first registration: policy, challenge, answer, decision; returns the 200.
-  static sip_message registered(const std::string& extra = "") {
-    authenticate(request(1, extra), request(2, extra));
-    answer_register(2, 200, "OK", 360);
+  // The whole first registration (or subscription): policy, challenge, answer, decision granting
+  // granted seconds; returns the 200.
+  static sip_message registered(const std::string& extra = "", const char* method = "REGISTER",
+                                int granted = 360) {
+    authenticate(extra, via("1"), method);
+    answer_register(2, 200, "OK", granted);
     return sent.back();
   }
   static void receive(sip_message m) { registrar_receive(m); }
@@ -157,20 +163,21 @@ TEST_F(RegInTest, PolicyChallengeDecisionAndOk) {
   EXPECT_EQ(binding().removal_seconds(), 15);
 
   sip_message second = request(2, "Expires: 3600\r\n");
-  second.add_other_header("Authorization", "", authorization(second, last_nonce(), "sip100"));
+  second.add_other_header("Authorization", "", authorization(second, last_nonce()));
   receive(second);
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(posted.back(), soap_write(decision("2", "3600")));
+  EXPECT_EQ(posted.back(),
+            soap_write(msg::register_request{
+                "127.0.0.5", "<sip:100@localhost>;tag=f1", "<sip:100@localhost>", "c1@x", "2",
+                "3600", "<sip:100@127.0.0.5:5070>", "", "", "", "", "", "", "", ""}));
   EXPECT_EQ(binding().removal_seconds(), 1);
 
   answer_register(2, 200, "OK", 360);
   ASSERT_EQ(sent.size(), 3u);
-  const sip_message& ok = sent.back();
-  EXPECT_EQ(ok.code, 200);
-  EXPECT_FALSE(ok.to.tag().empty());
-  ASSERT_EQ(ok.contact.size(), 1u);  // its expires: AnnouncedExpiryStaysWithinTwoSeconds
   // The first 200 after an authentication carries the clock's time as an HTTP date in GMT.
-  EXPECT_EQ(ok.get_other_header("Date", ""), "Thu, 01 Jan 2026 00:00:00 GMT");
+  EXPECT_EQ(status(), "200 OK 2 Date: Thu, 01 Jan 2026 00:00:00 GMT");
+  EXPECT_FALSE(sent.back().to.tag().empty());
+  EXPECT_EQ(sent.back().contact.size(), 1u);  // its expires: AnnouncedExpiryStaysWithinTwoSeconds
   EXPECT_EQ(binding().removal_seconds(), 375);
   EXPECT_TRUE(binding().bound);
 }
@@ -184,9 +191,7 @@ TEST_F(RegInTest, RefreshQueryNewDecisionAndExpiry) {
   receive(request(3));
   EXPECT_EQ(posted.back(), soap_write(msg::rru{"c1@x", "3", "3600", ""}));
   EXPECT_EQ(posted.size(), posts + 1);
-  EXPECT_EQ(sent.back().code, 200);
-  EXPECT_EQ(sent.back().cseq, 3u);
-  EXPECT_EQ(sent.back().get_other_header("Date", ""), "");
+  EXPECT_EQ(status(), "200 OK 3");
 
   sip_message query = request(4);
   query.contact.clear();
@@ -232,9 +237,7 @@ TEST_F(RegInTest, NatTreatment) {
 TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
   authenticate(request(1), request(2));
   answer_register(2, 403, "Too Many Registrations", 0);
-  EXPECT_EQ(sent.back().code, 403);
-  EXPECT_EQ(sent.back().reason, "Too Many Registrations");
-  EXPECT_EQ(sent.back().get_other_header("Retry-After", ""), "3600");
+  EXPECT_EQ(status(), "403 Too Many Registrations 2 Retry-After: 3600");
 
   answer_register(9, 200, "OK", 60);  // not queued
   EXPECT_EQ(log_capture::lines().back().text, "RegisterResponse 9 not found");
@@ -249,18 +252,14 @@ TEST_F(RegInTest, RejectionCarriesRetryAfterAndExpiresTheBinding) {
   EXPECT_EQ(log_capture::lines().back().text, "Cannot find registration c1@x");
 }
 
-// A refusal that the PBX half decides from the addresses alone (unknown account, From in
-// another domain, unknown From user, From not an extension) is answered at once, without a
-// challenge. The binding goes a second later.
+// A refusal that the PBX half decides from the addresses alone (no such account, or a code and
+// reason of its own) is answered at once, without a challenge. The binding goes a second later.
 TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
   const struct {
     bool found;
     int code;
     const char* reason;
-  } refusals[] = {{false, 404, "Not Found"},
-                  {true, 403, "Forbidden"},
-                  {true, 404, "Not Found"},
-                  {true, 404, "Registration Not Possible"}};
+  } refusals[] = {{false, 404, "Not Found"}, {true, 403, "Forbidden"}};
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.reason);
     sent.clear();
@@ -269,9 +268,7 @@ TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
         "c1@x", r.found ? "true" : "false", "", "", "", "",
         r.found ? str::sprintf("%d", r.code) : str(), r.found ? r.reason : ""})));
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(std::to_string(sent[0].code) + " " + std::string(sent[0].reason.view()) + " " +
-                  std::string(sent[0].get_other_header("Retry-After", "").view()),
-              std::to_string(r.code) + " " + r.reason + " 3600");
+    EXPECT_EQ(status(), std::to_string(r.code) + " " + r.reason + " 1 Retry-After: 3600");
     advance_ms(1000);
     EXPECT_TRUE(reg_ins.empty());
   }
@@ -281,11 +278,9 @@ TEST_F(RegInTest, RefusalOfThePolicyIsAnsweredBeforeAnyChallenge) {
 // that one, so a phone that sent two does not believe both bound.
 TEST_F(RegInTest, OfTwoContactsTheFirstIsBoundAndListed) {
   const sip_message ok = registered("Contact: <sip:100@192.0.2.8:5080>\r\n");
-  ASSERT_EQ(ok.code, 200);
   ASSERT_EQ(ok.contact.size(), 1u);
   EXPECT_EQ(ok.contact[0].addr_spec().serialize(), "sip:100@127.0.0.5:5070");
-  EXPECT_FALSE(ok.contact[0].extract_parameter("expires").empty());
-  EXPECT_EQ(posted[1], soap_write(decision("2", "3600")));
+  EXPECT_EQ(last_posted<msg::register_request>().contact, "<sip:100@127.0.0.5:5070>");
 }
 
 // A refresh that needs a decision (the User-Agent changed) is repeated by the phone while the
@@ -307,31 +302,6 @@ TEST_F(RegInTest, RepeatOfARefreshWaitingForItsDecisionIsAbsorbed) {
   EXPECT_TRUE(binding().decision_queue().empty());
   receive(request(3, "User-Agent: other\r\n", via("4")));
   EXPECT_EQ(sent.size(), sends + 2);
-}
-
-// pack_texts: the values stay, the non-empty ones end up in one buffer that fits them, and a
-// text that was a window on something else no longer keeps that alive.
-TEST(PackTexts, ValuesKeptInOneBufferOfTheirOwn) {
-  rc::check([](const std::vector<std::string>& values) {
-    const str packet(std::string(4000, 'p'));
-    std::vector<str> texts;
-    size_t total = 0;
-    for (const std::string& v : values) {
-      texts.push_back(v.empty() ? str() : str(packet + str(v)).substr(4000));
-      total += v.size();
-    }
-    std::vector<str*> pointers;
-    for (str& t : texts) pointers.push_back(&t);
-    pack_texts(pointers);
-    const str* first = nullptr;
-    for (size_t i = 0; i < values.size(); i++) {
-      RC_ASSERT(texts[i].view() == values[i]);
-      if (texts[i].empty()) continue;
-      if (!first) first = &texts[i];
-      RC_ASSERT(texts[i].shares_with(*first));
-      RC_ASSERT(texts[i].capacity() <= str::class_capacity(str::block_class(total + 1)));
-    }
-  });
 }
 
 TEST_F(RegInTest, QueuesHoldTenRequests) {
@@ -356,57 +326,6 @@ TEST_F(RegInTest, AnnouncedExpiryStaysWithinTwoSeconds) {
   }));
 }
 
-TEST_F(RegInTest, NotifyInTheSubscriptionDialog) {
-  sip_message s = request(1, "Event: message-summary\r\nExpires: 100\r\n", via("1"), "SUBSCRIBE");
-  s.add_record_route("<sip:10.0.0.7;lr>");
-  sip_message s2 = s;
-  s2.cseq = 2;
-  authenticate(s, s2);
-  answer_register(2, 200, "OK", 100);
-  str tag = sent.back().to.tag();
-  ASSERT_TRUE(registrar_on_soap(soap_write(
-      msg::subscription_notify{"c1@x", "message-summary", "application/simple-message-summary",
-                               "Messages-Waiting: no\r\n"})));
-  const sip_message& n = sent.back();
-  // No local address is installed here: the Contact's placeholders expand to nothing.
-  EXPECT_EQ(n.serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp),
-            "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
-            "From: <sip:100@localhost>;tag=" +
-                tag +
-                "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
-                "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
-                "Contact: <sip::;transport=udp>\r\nEvent: message-summary\r\n"
-                "Subscription-State: active;expires=115\r\n"
-                "Content-Type: application/simple-message-summary\r\nContent-Length: 22\r\n\r\n"
-                "Messages-Waiting: no\r\n");
-  EXPECT_EQ(n.outbound_proxy, "");  // no keep-alive: routed by URI and Route
-
-  // Another event: terminated, and the dialog ends with it.
-  binding().send_notify("dialog", "", "");
-  EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
-  EXPECT_EQ(dialog_cseq_count(), 0u);
-
-  // Without a route set nothing is sent.
-  size_t n_sent = sent.size();
-  binding().route_set.clear();
-  binding().send_notify("message-summary", "", "");
-  EXPECT_EQ(sent.size(), n_sent);
-  EXPECT_EQ(log_capture::lines().back().text, "Empty Route set, not sending NOTIFY");
-
-  // A registration on a flow sends along the flow.
-  reg_in& r = binding();
-  r.route_set = "<sip:100@192.0.2.1:5060>";
-  r.keep_alive = true;
-  r.send_notify("message-summary", "", "");
-  EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
-  EXPECT_EQ(find_registration(sent.back()), &r);
-  sip_message stranger = request(1);
-  stranger.call_id = "nobody";
-  EXPECT_EQ(find_registration(stranger), nullptr);
-  EXPECT_EQ(log_capture::lines().back().text,
-            "Cannot determine from what registration the request was sent");
-}
-
 // What a REGISTER's headers change: the Contact's expires parameter over the Expires header,
 // outbound (kept flow, no NAT expiry, Require: outbound), path (Path copied, Supported: path),
 // the web address (WWW-Contact, https preferred) and the instance.
@@ -423,9 +342,8 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   second.cseq = 2;
   authenticate(first, second);
   auto rr = last_posted<msg::register_request>();
-  EXPECT_EQ(rr.expires, "200");            // outbound: no nat_udp
-  EXPECT_EQ(rr.instance, "<urn:uuid:1>");  // unquoted
-  EXPECT_EQ(rr.www, "https://127.0.0.5/");
+  // Outbound: no nat_udp expiry; the instance unquoted.
+  EXPECT_EQ(rr.expires + " " + rr.instance + " " + rr.www, "200 <urn:uuid:1> https://127.0.0.5/");
   EXPECT_EQ(rr.contact,
             "<sip:edge.example;lr>, "
             "<sip:100@127.0.0.5:5070>;expires=200;+sip.instance=\"<urn:uuid:1>\";reg-id=1");
@@ -435,71 +353,53 @@ TEST_F(RegInTest, RegisterHeaderDetails) {
   const sip_message& ok = sent.back();
   ASSERT_EQ(ok.path.size(), 1u);
   EXPECT_EQ(ok.path[0].addr_spec().get_host(), "edge.example");
-  EXPECT_EQ(ok.get_other_header("Require", ""), "outbound");
-  EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
+  EXPECT_EQ(ok.get_other_header("Require", "") + " " + ok.get_other_header("Supported", "k"),
+            "outbound path");
   // The bound Contact is returned with only its expires parameter; the http one is not bound.
   ASSERT_EQ(ok.contact.size(), 1u);
   EXPECT_EQ(ok.contact[0].extract_parameter("+sip.instance"), "");
-  EXPECT_NE(ok.contact[0].extract_parameter("expires"), "");
 }
 
 TEST_F(RegInTest, OtherRequestsInTheBindingsDialog) {
-  str tag = registered().to.tag();
-  struct counting_user : sip_transaction_user {
-    int forwarded = 0;
-    void travel_forward(sip_message&, const str&) override { forwarded++; }
-  } calls;
+  const str tag = registered().to.tag();
+  fake_user calls;
   registrar_transaction_user user(calls);
-  auto in_dialog = [&](const char* method, const char* to_tag) {
+  // Hands over the request method with the To tag to_tag; what was answered ("" for nothing).
+  auto in_dialog = [&](const char* method, const str& to_tag) {
     sip_message m = request(10, "", via("9"), method);
-    if (*to_tag) m.to.set_tag(to_tag);
+    if (!to_tag.empty()) m.to.set_tag(to_tag);
     sent.clear();
     user.travel_forward(m, str());
+    return sent.empty() ? std::string() : status() + " " + std::string(sent[0].cseq_method.view());
   };
-
-  // NOTIFY: 200, with or without the dialog's tag; ACK: nothing; others in the dialog: 405.
-  const struct {
-    const char* method;
-    bool tagged;
-    int code;  // 0: no answer
-  } cases[] = {{"NOTIFY", false, 200}, {"OPTIONS", true, 200}, {"ACK", true, 0},
-               {"MESSAGE", true, 405}, {"INFO", true, 405},    {"PUBLISH", true, 405},
-               {"BYE", true, 405}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.method);
-    in_dialog(c.method, c.tagged ? tag.c_str() : "");
-    ASSERT_EQ(sent.size(), c.code ? 1u : 0u);
-    if (!c.code) continue;
-    EXPECT_EQ(sent[0].code, c.code);
-    EXPECT_EQ(sent[0].cseq_method, c.method);
-    if (c.code != 405) continue;
-    EXPECT_EQ(sent[0].reason, "Method Not Allowed");
-    EXPECT_EQ(sent[0].get_other_header("Allow", ""), "REGISTER, SUBSCRIBE, NOTIFY, OPTIONS");
-    EXPECT_EQ(sent[0].to.tag(), tag);
-  }
-  EXPECT_EQ(calls.forwarded, 0);
-
+  // NOTIFY: 200, with or without the dialog's tag; ACK: nothing; others in the dialog: 405 with
+  // the dialog's tag and what it allows.
+  EXPECT_EQ(in_dialog("NOTIFY", ""), "200 OK 10 NOTIFY");
+  EXPECT_EQ(in_dialog("OPTIONS", tag), "200 OK 10 OPTIONS");
+  EXPECT_EQ(in_dialog("ACK", tag), "");
+  EXPECT_EQ(in_dialog("MESSAGE", tag), "405 Method Not Allowed 10 MESSAGE");
+  EXPECT_EQ(sent[0].get_other_header("Allow", ""), "REGISTER, SUBSCRIBE, NOTIFY, OPTIONS");
+  EXPECT_EQ(sent[0].to.tag(), tag);
+  EXPECT_TRUE(calls.forwarded.empty());
   // Outside the dialog (another tag, none) the call logic gets it; the binding is untouched.
-  in_dialog("INVITE", "");
-  in_dialog("INFO", "other");
-  EXPECT_TRUE(sent.empty());
-  EXPECT_EQ(calls.forwarded, 2);
+  EXPECT_EQ(in_dialog("INVITE", "") + in_dialog("INFO", "other"), "");
+  EXPECT_EQ(calls.forwarded.size(), 2u);
   EXPECT_TRUE(binding().bound);
   EXPECT_EQ(binding().removal_seconds(), 375);
 }
 
-// A SUBSCRIBE for dialog events of a list: its decision and 200 (Require: eventlist), then a
-// list NOTIFY that leaves with its multipart body intact.
-TEST_F(RegInTest, SubscribeForDialogWithEventlistAndItsListNotify) {
-  std::string extra = "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n";
+// A SUBSCRIBE for dialog events of a list: its decision and 200 (Require: eventlist), the list
+// NOTIFY in the subscription's dialog with its multipart body intact. A NOTIFY of another event
+// ends the subscription; without a route set nothing is sent; on a flow it goes along the flow.
+TEST_F(RegInTest, SubscriptionForAListAndItsNotifies) {
+  std::string extra =
+      "Event: dialog;x=1\r\nSupported: eventlist, path\r\nExpires: 100\r\n"
+      "Record-Route: <sip:10.0.0.7;lr>\r\n";
   EXPECT_EQ(check_for_eventlist(request(1, extra, via("1"), "SUBSCRIBE")), "eventlist");
   EXPECT_EQ(check_for_eventlist(request(1, "Event: presence\r\nSupported: eventlist\r\n")), "");
-  authenticate(extra, via("1"), "SUBSCRIBE");
+  const sip_message ok = registered(extra, "SUBSCRIBE", 100);
   auto rr = last_posted<msg::register_request>();
   EXPECT_EQ(rr.event + " " + rr.event_parameters + " " + rr.expires, "dialog x=1 100");
-  answer_register(2, 200, "OK", 100);
-  const sip_message ok = sent.back();
-  EXPECT_EQ(ok.code, 200);
   EXPECT_EQ(ok.get_other_headers("Require", "").back(), "eventlist");
   EXPECT_EQ(ok.get_other_header("Supported", "k"), "path");
   EXPECT_GE(ok.expires.value(), 98);
@@ -513,32 +413,55 @@ TEST_F(RegInTest, SubscribeForDialogWithEventlistAndItsListNotify) {
                               dialog_info_body("sip:101@localhost", 0, false)}},
                             ct);
   ASSERT_TRUE(registrar_on_soap(soap_write(msg::subscription_notify{"c1@x", "dialog", ct, body})));
-  const sip_message& n = sent.back();
-  ASSERT_TRUE(n.is_request);
-  EXPECT_EQ(n.get_other_header("Subscription-State", ""), "active;expires=115");
-  str text = n.serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp);
-  EXPECT_NE(text.find(str("Content-Type: ") + ct + "\r\n"), -1) << text.c_str();
-  EXPECT_NE(text.find(str::sprintf("Content-Length: %u\r\n", unsigned(body.length()))), -1);
-  EXPECT_TRUE(text.ends_with(body));
+  const str text = sent.back().serialize(ip_port::from_text("127.0.0.5:5070"), transport_type::udp);
+  // No local address is installed here: the Contact's placeholders expand to nothing.
+  EXPECT_EQ(text,
+            "NOTIFY sip:100@127.0.0.5:5070 SIP/2.0\r\nRoute: <sip:10.0.0.7;lr>\r\n"
+            "From: <sip:100@localhost>;tag=" +
+                ok.to.tag() +
+                "\r\nTo: <sip:100@localhost>;tag=f1\r\n"
+                "Call-ID: c1@x\r\nCSeq: 0 NOTIFY\r\nMax-Forwards: 70\r\n"
+                "Contact: <sip::;transport=udp>\r\nEvent: dialog\r\n"
+                "Subscription-State: active;expires=115\r\nContent-Type: " +
+                ct + str::sprintf("\r\nContent-Length: %u\r\n\r\n", unsigned(body.length())) +
+                body);
+  EXPECT_EQ(sent.back().outbound_proxy, "");  // no keep-alive: routed by URI and Route
   // What the phone receives splits into the RLMI document and the resource's part.
   EXPECT_EQ(sip_message(text).bodies.size(), 2u);
+
+  // Another event: terminated, and the dialog ends with it. Then the route set is gone.
+  binding().send_notify("message-summary", "", "");
+  EXPECT_EQ(sent.back().get_other_header("Subscription-State", ""), "terminated;reason=noresource");
+  EXPECT_EQ(dialog_cseq_count(), 0u);
+
+  size_t n_sent = sent.size();
+  binding().route_set.clear();
+  binding().send_notify("dialog", "", "");
+  EXPECT_EQ(sent.size(), n_sent);
+  EXPECT_EQ(log_capture::lines().back().text, "Empty Route set, not sending NOTIFY");
+
+  // A registration on a flow sends along the flow.
+  reg_in& r = binding();
+  r.route_set = "<sip:100@192.0.2.1:5060>";
+  r.keep_alive = true;
+  r.send_notify("dialog", "", "");
+  EXPECT_EQ(sent.back().outbound_proxy, "sip:127.0.0.5:5070;transport=udp");
+  EXPECT_EQ(find_registration(sent.back()), &r);
+  sip_message stranger = request(1);
+  stranger.call_id = "nobody";
+  EXPECT_EQ(find_registration(stranger), nullptr);
+  EXPECT_EQ(log_capture::lines().back().text,
+            "Cannot determine from what registration the request was sent");
 }
 
-// A phone at 127.0.0.5:5070 that registers through the real transaction layer
-// over the fake transport: what the registrar sends is read back from env.transport.
+// A phone at 127.0.0.5:5070 that registers through the real transaction layer over the fake
+// transport: what the registrar sends is read back from env.transport.
 class ThroughTransactions : public RegInTest {
  protected:
   void SetUp() override {
     RegInTest::SetUp();
     set_sip_transaction_user(&user);
-    install_transaction_receive_hooks();
-    bw_add_source(phone.address, 32, true);
-    use_send(srv_context::send_default);
-  }
-  void TearDown() override {
-    set_sip_receive_hooks(nullptr);
-    bw_clear();
-    RegInTest::TearDown();
+    use_send([](const sip_message& m) { return sent.push_back(m), srv_context::send_default(m); });
   }
   void receive(const str& text) { process_pdu("udp0", text, phone, transport_type::udp); }
   // What went out, in order: each response's code, with "=" when its bytes repeat the previous
@@ -550,14 +473,10 @@ class ThroughTransactions : public RegInTest {
              (i && env.transport.sent[i].text == env.transport.sent[i - 1].text ? "= " : " ");
     return out + "/" + std::to_string(posted.size());
   }
-  str nonce() const {
-    return parse_auth_header(
-               env.transport.sent.back().parsed().get_other_header("WWW-Authenticate", ""))
-        .get("nonce");
-  }
   transaction_env env;
   registrar_transaction_user user{env.user, [] { return waiting; }};
   const ip_port phone = ip_port::from_text("127.0.0.5:5070");
+  receive_scope hooks{phone.address};
 };
 
 // The phone repeats its REGISTER every 500 ms until it hears something. A repeat while the PBX
@@ -575,8 +494,7 @@ TEST_F(ThroughTransactions, RepeatsGetOneAnswerEach) {
   EXPECT_EQ(wire(), "401 401= /1");
 
   const str second = request_text(
-      2,
-      "Authorization: " + std::string(authorization(request(2), nonce(), "sip100").view()) + "\r\n",
+      2, "Authorization: " + std::string(authorization(request(2), last_nonce()).view()) + "\r\n",
       via("2"));
   for (int64_t at : {500, 900, 1300}) {  // inside the second the binding waits for its decision
     env.run_until(at);
@@ -609,6 +527,76 @@ TEST_F(ThroughTransactions, NewRegistrationsRefusedWhileBehindOthersServed) {
   waiting = overload_backlog_bytes;
   receive(request_text(1, "", via("4"), "REGISTER", "later@x"));
   EXPECT_EQ(wire(), "503 503= /2");
+}
+
+// ---- The messages between the sides ----------------------------------------------------------
+
+template <class M>
+void round_trip_and_refusals() {
+  SCOPED_TRACE(M::soap_name);
+  M m, back;
+  int i = 0;  // every field a text of its own, with the characters XML must escape
+  for (const auto& f : M::soap_fields()) m.*f.member = str::sprintf("%S %d <&\"'>", f.name, i++);
+  const str text = soap_write(m);
+  ASSERT_TRUE(soap_read(text, back));
+  EXPECT_EQ(back, m);
+  // Each required field in turn misspelled: refused, and the log names message and field.
+  for (const auto& f : M::soap_fields()) {
+    if (f.optional) continue;
+    std::string t(text.view());
+    for (std::string tag : {std::string("<") + f.name + ">", std::string("</") + f.name + ">"}) {
+      size_t at = t.find(tag);
+      ASSERT_NE(at, std::string::npos) << tag;
+      t.replace(at, tag.size(), tag.substr(0, tag.size() - 1) + "x>");
+    }
+    log_capture::clear();
+    EXPECT_FALSE(soap_read(str(t), back)) << f.name;
+    EXPECT_EQ(log_capture::texts(), std::vector<std::string>{std::string("Message ") +
+                                                             M::soap_name + " without " + f.name});
+  }
+}
+
+TEST(SipMessages, EveryKindRoundTripsAndRefusesAMissingField) {
+  log_capture logs;
+  using registrar =
+      std::tuple<msg::get_register_policy, msg::set_register_policy, msg::register_request,
+                 msg::register_response, msg::rru, msg::register_expires, msg::subscription_notify,
+                 msg::black_list_adr>;
+  const auto all = [](auto... m) { (round_trip_and_refusals<decltype(m)>(), ...); };
+  std::apply(all, registrar());
+  std::apply(all, msg::call_events());
+  std::apply(all, msg::call_commands());
+}
+
+// The bytes on the queue: the envelope, the element names of each message (RRU's "Call-ID",
+// SetDialogCredentials' "CallID"), children in order, escaped values, and optional children
+// left out when empty. Another message is not read as this one, and nothing is logged for it.
+TEST(SipMessages, QueueTextAndOtherMessages) {
+  const std::string envelope =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+      "<env:Envelope xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "xmlns:t=\"urn:telmond\"><env:Body>";
+  const std::pair<str, std::string> cases[] = {
+      {soap_write(msg::rru{"c1@x", "3", "360", ""}),
+       "<t:RRU><Call-ID>c1@x</Call-ID><CSeq>3</CSeq><Expires>360</Expires></t:RRU>"},
+      {soap_write(msg::black_list_adr{"192.0.2.1", "true", "a<b"}),
+       "<t:BlackListAdr><Adr>192.0.2.1</Adr><State>true</State><Reason>a&lt;b</Reason>"
+       "</t:BlackListAdr>"},
+      {soap_write(msg::get_dialog_state{"7", "a@b", "<sip:1@x>;tag=1", "<sip:2@x>", "sip:2@x",
+                                        "udp:127.0.0.1:5060", "0", "", "", "", "", "true"}),
+       "<t:GetDialogState><Call-ID>7</Call-ID><SIP-ID>a@b</SIP-ID><From>&lt;sip:1@x&gt;;tag=1"
+       "</From><To>&lt;sip:2@x&gt;</To><URI>sip:2@x</URI><Transport>udp:127.0.0.1:5060"
+       "</Transport><Codec>0</Codec><Privacy>true</Privacy></t:GetDialogState>"},
+      {soap_write(msg::set_dialog_credentials{"3", "carrier.test", "pbx", "p&w"}),
+       "<t:SetDialogCredentials><CallID>3</CallID><Realm>carrier.test</Realm><Username>pbx"
+       "</Username><Password>p&amp;w</Password></t:SetDialogCredentials>"}};
+  for (const auto& [text, body] : cases)
+    EXPECT_EQ(text.view(), envelope + body + "</env:Body></env:Envelope>\r\n");
+  log_capture logs;
+  msg::register_expires e;
+  EXPECT_FALSE(soap_read(soap_write(msg::rru{"c1@x", "3", "360", ""}), e));
+  EXPECT_FALSE(soap_read(str("not a message"), e));
+  EXPECT_TRUE(log_capture::lines().empty());
 }
 
 }  // namespace

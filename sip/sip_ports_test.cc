@@ -52,14 +52,12 @@ struct recording_opener : sip_port_opener {
   std::vector<std::string> calls;
   int next_fd = 100;
   int fail_port = 0;
-  int open_udp(const ip_port& l) override {
-    calls.push_back("udp " + std::string(l.readable().view()));
+  int open(const char* kind, const ip_port& l) {
+    calls.push_back(kind + (" " + std::string(l.readable().view())));
     return l.port == fail_port ? -1 : next_fd++;
   }
-  int open_tcp(const ip_port& l) override {
-    calls.push_back("tcp " + std::string(l.readable().view()));
-    return l.port == fail_port ? -1 : next_fd++;
-  }
+  int open_udp(const ip_port& l) override { return open("udp", l); }
+  int open_tcp(const ip_port& l) override { return open("tcp", l); }
   void close(int fd) override { calls.push_back("close " + std::to_string(fd)); }
   void set_tos(int fd, int tos) override {
     calls.push_back("tos " + std::to_string(fd) + " " + std::to_string(tos));
@@ -131,11 +129,7 @@ TEST(SipPortLocalInfo, AddressAndPortOfTheServingSocket) {
   sip_sockets.clear();
 }
 
-}  // namespace
-
 // ---- The transaction layer on real loopback sockets ---------------------------------------------
-
-namespace {
 
 // Reads one datagram, waiting at most a second for it (loopback delivers at once).
 bool read_datagram(int fd, str& data, ip_port& source) {
@@ -158,9 +152,7 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   int sip_fd = default_sip_port_opener().open_udp(loopback);  // with IP_RECVERR
   int peer_fd = udp_open(loopback);
   int closed_fd = udp_open(loopback);
-  ASSERT_GE(sip_fd, 0);
-  ASSERT_GE(peer_fd, 0);
-  ASSERT_GE(closed_fd, 0);
+  ASSERT_TRUE(sip_fd >= 0 && peer_fd >= 0 && closed_fd >= 0);
   const uint16_t sip_port = uint16_t(socket_local_port(sip_fd));
   const uint16_t peer_port = uint16_t(socket_local_port(peer_fd));
   const uint16_t closed_port = uint16_t(socket_local_port(closed_fd));
@@ -168,9 +160,7 @@ TEST(SocketTransport, SendsFromTheSipSocketAndFailsOverOnRefusal) {
   sip_sockets.clear();
   sip_sockets.push_back({sip_socket::udp, sip_fd, ip_port(loopback.address, sip_port)});
 
-  sip_message m(m_options, from_to_spec("<sip:alice@example.org>;tag=a1"),
-                from_to_spec("<sip:bob@example.com>"), "sock-1");
-  m.request_uri = "sip:bob@example.com";
+  sip_message m = test_request(m_options, "sip:bob@example.com");
   m.destinations =
       str::sprintf("udp 127.0.0.1 %d\nudp 127.0.0.1 %d", int(closed_port), int(peer_port));
   ASSERT_NE(send_packet(m), 0);

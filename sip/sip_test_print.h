@@ -3,10 +3,7 @@
 // capture of log lines.
 #pragma once
 
-#include <algorithm>
 #include <ostream>
-#include <string>
-#include <vector>
 
 #include "base/log.h"
 #include "base/log_capture_test_util.h"
