@@ -52,24 +52,6 @@ TEST_F(SchemaTest, InitLoadsConfigurationTablesAndDefersTheLargeOnes) {
   EXPECT_EQ(mfs.files.count("cdrt/7.xml"), 1u);  // not loaded, so not known to the table
 }
 
-TEST_F(SchemaTest, DefaultCodes) {
-  init_tables();
-  clear_tables();
-  int d = domains.add_row();
-  domains.set(d, domains_name, "a.example", true);
-  set_default_codes(d);
-  std::map<str, str> row;
-  domains.get(d, row);
-  int codes = 0;
-  for (auto& [name, value] : row) {
-    if (name.starts_with("code_") && !value.empty()) codes++;
-  }
-  EXPECT_EQ(codes, 44);
-  EXPECT_EQ(domains.get(d, domains_code_page) + domains.get(d, domains_code_pickup_cell) +
-                domains.get(d, domains_code_clrvm),
-            "*51*99");
-}
-
 TEST_F(SchemaTest, Wipers) {
   init_tables();
   clear_tables();

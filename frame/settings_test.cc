@@ -54,22 +54,12 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, IndexesNamesAndDefaults) {
+  // The ends, and the neighbours of the indexes that hold no name.
   // clang-format off
   const struct { int index; const char *name, *value; } cases[] = {
-      {0, "log_level", "5"}, {1, "log_filename", "log-$.txt"}, {3, "log_keep", "3"},
-      {22, "log_event_tftp", "true"}, {24, "log_event_pstn", "true"},
+      {0, "log_level", "5"}, {22, "log_event_tftp", "true"}, {24, "log_event_pstn", "true"},
       {35, "email_trunk_change", "true"}, {37, "email_regstatus", "true"}, {53, "version", ""},
-      {58, "upgrade_url", ""}, {62, "code_version", "*#5550100#"},
-      {73, "ip_snmp_community", "public"}, {96, "pw_trusted", "127.0.0.1 [::1]"},
-      {112, "cdr_keep", "7d"}, {141, "codec_preference", "0 8 9 18 2 3"},
-      {171, "cdr_file_name", "$c/$m/$d.csv"}, {172, "cdr_field_seperator", ","},
-      {176, "record_location", "$r/$o/$a/$d-$t-$i-$n.wav"}, {179, "cdr_format", "$w$5e$10c$5d"},
-      {187, "app_user_agent", "telmond"}, {188, "app_product", "telmond"}, {191, "timezone", "GMT"},
-      {226, "max_tcp_length", "16777216"}, {229, "sangoma_port", "7783"},
-      {234, "syslog_server_ip", ""}, {235, "thread_stack_size", "4"},
-      {236, "sip_log_collection", "true"}, {237, "sip_connections_per_address", "100"},
-      {238, "sip_first_message_timeout", "10"}, {239, "http_connections_per_address", "64"},
-      {240, "http_first_request_timeout", "10"}};
+      {58, "upgrade_url", ""}, {240, "http_first_request_timeout", "10"}};
   // clang-format on
   for (const auto& c : cases) {
     EXPECT_EQ(ctrl_variable_lookup(static_cast<setting>(c.index)), c.name) << c.index;
@@ -87,6 +77,7 @@ TEST_F(SettingsTest, IndexesNamesAndDefaults) {
     EXPECT_FALSE(ctrl_read_registry(ctrl_variable_lookup(str(n))).empty()) << n;
 }
 
+// Any file loads, saves and loads again to the same values: settings_file_fuzz.
 TEST_F(SettingsTest, SavedFileBytes) {
   ctrl_write_setting(log_sip_watchlist, "");
   ctrl_write_setting(sys_name, "A&B <\"x\"> 'y'");
@@ -109,27 +100,6 @@ TEST_F(SettingsTest, SavedFileBytes) {
   EXPECT_EQ(body.size() - std::string("</http_first_request_timeout></pbx-config>").size(),
             body.rfind("</http_first_request_timeout></pbx-config>"));
   EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
-}
-
-// Any values written and saved load back unchanged (including characters that need escaping
-// and white space inside a value).
-TEST_F(SettingsTest, SaveLoadRoundTripProperty) {
-  EXPECT_TRUE(rc::check([this] {
-    init_config();
-    int index = *rc::gen::inRange(0, static_cast<int>(setting_count));
-    std::string value = *rc::gen::container<std::string>(rc::gen::oneOf(
-        rc::gen::element('<', '>', '&', '"', '\'', ' ', 'a', 'z', '0', '$', '/', ';', '#'),
-        rc::gen::inRange<char>(0x21, 0x7f)));
-    if (!value.empty() && value.front() == ' ') value.front() = 'x';
-    if (!value.empty() && value.back() == ' ') value.back() = 'x';
-    ctrl_write_setting(index, str(value));
-    RC_ASSERT(save_config());
-    str before = serialize_settings_file();
-    init_config();
-    bool named = !ctrl_variable_lookup(static_cast<setting>(index)).empty();
-    if (named && index != codec_preference) RC_ASSERT(ctrl_read_registry(index) == str(value));
-    RC_ASSERT(serialize_settings_file() == before);
-  }));
 }
 
 TEST_F(SettingsTest, LoadingRules) {
@@ -254,7 +224,6 @@ TEST_F(SettingsTest, FailedSaveKeepsTheOldFile) {
 
 TEST_F(SettingsTest, CodecList) {
   const char* cases[][3] = {{"8", "g729 ulaw 101 alaw", "8 18 0"},
-                            {"", "ULAW G722 gsm G726 bogus 4 18", "0 9 3 2 18"},
                             {"", "  8   0  ", "8 0"},
                             {"", "", "0 8 9 18 2 3"}};  // the stored list
   for (auto& c : cases) EXPECT_EQ(get_codec_list(c[0], c[1]), c[2]) << c[0] << "|" << c[1];
@@ -266,8 +235,8 @@ TEST_F(SettingsTest, CodecList) {
   EXPECT_EQ(get_codec_list(""), "");
 }
 
-// Any list: the result holds only allowed types, and is the stable partition of the input's
-// allowed types with the preferred one first.
+// Any list (names in any case among them): the result holds only allowed types, and is the stable
+// partition of the input's allowed types with the preferred one first.
 TEST_F(SettingsTest, CodecListProperty) {
   EXPECT_TRUE(rc::check([] {
     const std::vector<std::string> tokens = {"0",    "2",    "3",    "8",    "9",   "18",

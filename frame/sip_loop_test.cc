@@ -82,6 +82,8 @@ TEST_F(SipLoopTest, EachKindOfDatagramGoesWhereItBelongs) {
       {0, success, "stun-response 20\n"},
       {0, str::bytes({0, 1, 0, 0, 0x21, 0x12, 0xa4}),  // seven bytes starting with 0: no STUN
        "log 1:8 Illegal pdu(127.0.0.9:5070=7): 000100002112a4\n"},
+      {0, str::bytes({2, 1, 0, 0, 0, 0, 0, 0}),  // nor is a first byte above 1
+       "log 1:8 Illegal pdu(127.0.0.9:5070=8): 0201000000000000\n"},
       // Only the first message of a datagram is delivered.
       {1, str("OPTIONS sip:a SIP/2.0\r\n\r\ngarbage"),
        "pdu 1 127.0.0.9:5070 OPTIONS sip:a SIP/2.0\r\n\r\n\n"},

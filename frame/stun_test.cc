@@ -12,16 +12,6 @@ str binding_request(uint8_t tid_seed) {
 
 }  // namespace
 
-// Arbitrary datagrams (only a binding request gets an answer) are left to stun_fuzz.
-TEST(Stun, TellsStunFromSip) {
-  EXPECT_TRUE(is_stun(binding_request(1)));
-  EXPECT_TRUE(is_stun(str::bytes({1, 1, 0, 0, 0, 0, 0, 0})));
-  // Seven bytes starting with 0 are not STUN.
-  EXPECT_FALSE(is_stun(str::bytes({0, 1, 0, 0, 0, 0, 0})));
-  EXPECT_FALSE(is_stun(str("INVITE sip:a@b SIP/2.0\r\n")));
-  EXPECT_FALSE(is_stun(str::bytes({2, 1, 0, 0, 0, 0, 0, 0})));
-}
-
 // The answer carries the sender's address (family 1 for IPv4, 2 for IPv6) and reads back.
 TEST(Stun, AnswersABindingRequestWithTheSendersAddress) {
   str req = binding_request(7);

@@ -58,8 +58,6 @@ std::string redirect(const std::string& to, const std::string& cookie = "") {
 }
 const std::string robots = page("200 Ok", "text/plain", "User-agent: *\r\nDisallow: /\r\n");
 
-std::vector<int> pauses;
-
 class HttpRequestTest : public pbx_test::call_test {
  protected:
   void SetUp() override {
@@ -68,9 +66,8 @@ class HttpRequestTest : public pbx_test::call_test {
     put("web/a.txt", "A");
     put("web/logo.gif", "GIF");
     put("web/login.htm", "login");
-    env.pause = [](int ms) { pauses.push_back(ms); };
+    env.pause = [](int) {};  // a wrong password waits without holding the test
     env.modified = [](const str& p) -> int64_t { return str::file_size(p) >= 0 ? 1767225000 : -1; };
-    pauses.clear();
   }
   void TearDown() override {
     while (!sessions.empty()) remove_session(sessions.begin()->first);
@@ -170,26 +167,22 @@ TEST_F(HttpRequestTest, ResponseWriters) {
   EXPECT_TRUE(log.contains("Webserver: Could not read file x<.js"));
 }
 
+// The dates of the headers and If-Modified-Since are ResponseWriters'; the types of the files
+// served, each with one of its own.
 TEST_F(HttpRequestTest, DatesAndTypes) {
-  const std::pair<int64_t, const char*> dates[] = {{0, "Thu, 01 Jan 1970 00:00:00 GMT"},
-                                                   {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
-                                                   {1767225599, "Wed, 31 Dec 2025 23:59:59 GMT"}};
-  for (const auto& [t, text] : dates) {
-    EXPECT_EQ(http_date(t), text);
+  for (const auto& [t, text] : {std::pair<int64_t, const char*>{0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+                                {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"}}) {
     int64_t back = -1;
-    EXPECT_TRUE(http_date_parse(text, back) && back == t) << text;
+    EXPECT_TRUE(http_date(t) == text && http_date_parse(text, back) && back == t) << text;
   }
   int64_t t;
   EXPECT_FALSE(http_date_parse("Tue, 29 Foo 2000 00:00:00 GMT", t));
   EXPECT_EQ(http_date_now(60), "Thu, 01 Jan 2026 00:01:00 GMT");
-  // clang-format off
-  const std::pair<const char*, const char*> types[] = {
-      {"a.GIF", "image/gif"}, {"a.jpg", "image/jpg"}, {"a.tif", "image/tiff"},
-      {"a.bmp", "image/bmp"}, {"a.ico", "image/x-icon"}, {"a.css", "text/css"},
-      {"a.wav", "audio/wav"}, {"a.htm", "text/html"}, {"a.html", "text/html"},
-      {"a.xml", "text/xml"}, {"a.txt", "text/plain"}, {"a.js", "application/x-javascript"},
-      {"a.csv", "application/csv;charset=utf-8'"}, {"a.png", "application/octet-stream"}};
-  // clang-format on
+  const std::pair<const char*, const char*> types[] = {{"a.GIF", "image/gif"},
+                                                       {"a.html", "text/html"},
+                                                       {"a.csv", "application/csv;charset=utf-8'"},
+                                                       {"a.js", "application/x-javascript"},
+                                                       {"a.png", "application/octet-stream"}};
   for (const auto& [name, type] : types) EXPECT_EQ(get_file_content_type(name), type) << name;
   EXPECT_EQ(get_content_type("a.js"), "application/octet-stream");
 }
@@ -223,15 +216,7 @@ TEST_F(HttpRequestTest, LoginRules) {
 
 TEST_F(HttpRequestTest, WrongPasswordWaitsAndCookieRestores) {
   extensions.set(extension_row(add_extension("40")), extensions_web_password, "w40");
-  env.pause = [](int ms) {
-    pauses.push_back(ms);
-    const session& s = sessions.begin()->second->s;
-    EXPECT_EQ(s.var("wrong_password") + "/" + s.var("error_password"),
-              "true/Username or password are not correct");
-  };
-  EXPECT_EQ(feed({login("40", "bad")}), page("200 Ok", "text/html", "login"));
-  EXPECT_EQ(pauses, std::vector<int>{5000});
-  EXPECT_TRUE(sessions.empty());
+  // The answer's delay and text in a browser: BrowserTest.WrongPasswordWaitsWhileOthersAreServed.
   env.pause = [](int) { remove_session(sessions.begin()->first); };
   EXPECT_EQ(feed({login("40", "bad")}), page("200 Ok", "text/html", "login"));
   EXPECT_TRUE(log.contains("Session expired during waiting"));
