@@ -49,31 +49,24 @@ TEST(StrWindows, FieldsLinesAndStripsShareTheBufferAndAllocateNothing) {
   EXPECT_GE(msg.sharers(), 8u);
 }
 
-TEST(StrWindows, WriteToAFieldLeavesTheSourceUnchanged) {
+// A write to a window copies it first (on other threads too: StrThreads); c_str terminates a
+// shared window in a copy of its own; the only holder of a buffer grows in place; a string may
+// be appended to itself and to a window of itself.
+TEST(StrWindows, WritesCopySharedBuffersAndGrowLoneOnesInPlace) {
   str line("REGISTER sip:example.com SIP/2.0");
   str version = line.get_field(2);
-  version.set_character(0, 'X');
   version += "/extra";
-  EXPECT_EQ(s(version), "XIP/2.0/extra");
-  EXPECT_EQ(s(line), "REGISTER sip:example.com SIP/2.0");
-  EXPECT_FALSE(version.shares_with(line));
-  // c_str terminates a shared window in a copy of its own, without changing the value.
   str field = line.get_field(0);
-  EXPECT_STREQ(field.c_str(), "REGISTER");
-  EXPECT_STREQ(line.c_str(), "REGISTER sip:example.com SIP/2.0");
-  EXPECT_STREQ(str().c_str(), "");
-  EXPECT_STREQ(str_t.c_str(), "true");
-  // Growing the only holder of a buffer happens in place.
-  str alone("abc");
+  str alone("abc"), self("xy");
   const char* before = alone.cbuffer();
   alone += "def";
-  EXPECT_EQ(alone.cbuffer(), before);
-  EXPECT_EQ(s(alone), "abcdef");
-  // Appending a string to itself and a window of itself.
-  str self("xy");
   self += self;
   self += self.substr(1, 2);
-  EXPECT_EQ(s(self), "xyxyyx");
+  EXPECT_EQ(s(version) + "|" + field.c_str() + "|" + line.c_str() + "|" + str().c_str() + "|" +
+                str_t.c_str() + "|" + s(alone) + "|" + s(self),
+            "SIP/2.0/extra|REGISTER|REGISTER sip:example.com SIP/2.0||true|abcdef|xyxyyx");
+  EXPECT_FALSE(version.shares_with(line));
+  EXPECT_EQ(alone.cbuffer(), before);
 }
 
 // Fields on one separator character are compared with a reference splitter further down.
@@ -159,12 +152,8 @@ TEST(StrFormat, ConversionsAndWrongWrappers) {
 }
 
 TEST(StrAllocator, SizeClasses) {
-  for (auto [c, capacity] : {std::pair{0, 44u}, {1, 172u}, {5, 4012u}, {19, 67108780u}})
-    EXPECT_EQ(str::class_capacity(c), capacity) << c;
   for (auto [size, c] : {std::pair{44, 0}, {45, 1}, {70000, 10}, {67108780, 19}, {67108781, -1}})
     EXPECT_EQ(str::block_class(size), c) << size;
-  EXPECT_EQ(str::large_block_size(67108864), 67108864u);
-  EXPECT_EQ(str::large_block_size(67108865), 67108864u + 32768u);
   str small(std::string(45, 'a'));
   EXPECT_EQ(small.capacity(), 172u);
   str big(std::string(70000, 'b'));

@@ -91,28 +91,20 @@ TEST(Tls, ClientAndServerTalkInMemory) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
-TEST(Tls, ClientCertificateRsaServerAndTls12) {
+// An RSA certificate (as an operator may store for the web server) and an older phone's TLS 1.2.
+TEST(Tls, RsaServerAndTls12) {
   certificate_pair rsa;
   ASSERT_TRUE(generate_self_signed_certificate(str("rsa.example.com"), now_s, rsa,
                                                certificate_key_type::rsa_2048));
-  auto server_ctx = tls_context::make_server(rsa.certificate_pem, rsa.key_pem, true);
-  ASSERT_TRUE(server_ctx);
-  certificate_pair phone;
-  ASSERT_TRUE(generate_self_signed_certificate(str("phone-0004f2"), now_s, phone));
-  auto client_ctx = tls_context::make_client(phone.certificate_pem, phone.key_pem);
-  ASSERT_TRUE(client_ctx);
-  SSL_CTX_set_max_proto_version(client_ctx->native(), TLS1_2_VERSION);  // older phones
-  tls_session server(server_ctx);
+  tls_session server(tls_context::make_server(rsa.certificate_pem, rsa.key_pem));
+  auto client_ctx = tls_context::make_client();
+  SSL_CTX_set_max_proto_version(client_ctx->native(), TLS1_2_VERSION);
   tls_session client(client_ctx, str("192.0.2.1"));  // an address: no SNI
   shuttle(client, server, 7);
-  ASSERT_TRUE(client.established()) << client.error().c_str();
-  ASSERT_TRUE(server.established()) << server.error().c_str();
+  ASSERT_TRUE(client.established() && server.established()) << client.error().c_str();
   certificate_info info;
-  ASSERT_TRUE(read_certificate_info(server.peer_certificate(), info));
-  EXPECT_EQ(info.subject_cn, "phone-0004f2");
   ASSERT_TRUE(read_certificate_info(client.peer_certificate(), info));
-  EXPECT_EQ(info.key_type, "RSA");
-  EXPECT_EQ(server.protocol(), "TLSv1.2");
+  EXPECT_EQ(info.key_type + " " + server.protocol(), "RSA TLSv1.2");
 }
 
 // Garbage in a handshake fails it: SipConnectionTest.TlsGarbageEndsTheConnection and the

@@ -104,11 +104,8 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
 }
 
 TEST_F(DomainExportTest, BadArchivesImportNothing) {
+  // What is no archive at all is TarTest.RefusedImagesChangeNothing's.
   int d = domains.add_row();
-  EXPECT_FALSE(load_domain(d, str()));
-  EXPECT_TRUE(log.contains("Configuration: No tar file specified"));
-  EXPECT_FALSE(load_domain(d, str("garbage garbage")));
-  EXPECT_TRUE(log.contains("Configuration: This is not a tar file"));
   std::vector<tar_entry> e = {{str("domain.xml"), false, str("<notdomain/>")}};
   EXPECT_FALSE(load_domain(d, tar_write(e)));
   e[0].data =

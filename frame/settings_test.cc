@@ -13,17 +13,6 @@ namespace {
 
 using namespace ctrl_settings;
 
-// The syslog destination is a side effect of a setting (loads of random values included): no
-// name is resolved and no datagram leaves the test.
-class null_transport : public syslog_transport {
- public:
-  bool open(bool, int) override { return true; }
-  void close() override {}
-  void send_to(const str&, int, const str&) override {}
-  str host_name() override { return "h"; }
-  str resolve(const str&) override { return str(); }
-};
-
 const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
 class SettingsTest : public ::testing::Test {
@@ -34,14 +23,12 @@ class SettingsTest : public ::testing::Test {
     init_config();
     log_reset();
     init_logging();
-    set_syslog_transport(std::make_unique<null_transport>());
   }
   void TearDown() override {
     clear_setting_hooks();
     config_file = "pbx.xml";
     init_config();
     log_reset();
-    set_syslog_transport(nullptr);
   }
   void load(const std::string& text) {
     files_.files["pbx.xml"] = text;

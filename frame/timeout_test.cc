@@ -121,7 +121,7 @@ TEST_F(TimeoutTest, MsSecondsAndSerialize) {
 }
 
 // The delay to the first element: rounded, or rounded up when precise; a non-positive delay
-// means now.
+// means now (an empty queue's is TimerThreadTest.SleepsUntilTheFirstDueTimeAndRunsIt's).
 TEST_F(TimeoutTest, DelayOfTheFirstElement) {
   timeout a;
   a.callback(q_, -5, callback_argument(f1));
@@ -136,9 +136,6 @@ TEST_F(TimeoutTest, DelayOfTheFirstElement) {
   a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
   EXPECT_EQ(q_.delay(now, id, false), 10);
   EXPECT_EQ(q_.delay(now, id, true), 11);
-  timeout_queue empty;
-  EXPECT_EQ(empty.delay(now, id), -1);
-  EXPECT_EQ(empty.wait_id(), 0u);
 }
 
 TEST_F(TimeoutTest, WakeupOnlyWhenANewFirstElementArrives) {
