@@ -65,8 +65,8 @@ TEST(Hmac, Rfc2202Vectors) {
   }
 }
 
+// Each final starts afresh under the same key.
 TEST(Hmac, ContextIsReusableWithTheSameKey) {
-  // SRTP authenticates packet after packet under one key: each final must start afresh.
   hmac_context ctx(digest_algorithm::sha1, str("Jefe"));
   ASSERT_TRUE(ctx.ok());
   for (int round = 0; round < 3; ++round) {
@@ -74,11 +74,6 @@ TEST(Hmac, ContextIsReusableWithTheSameKey) {
     ctx.update(str("want for nothing?"));
     EXPECT_EQ(H(ctx.final()), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79") << round;
   }
-  hmac_context empty_key(digest_algorithm::md5, str());
-  ASSERT_TRUE(empty_key.ok());
-  empty_key.update(str("x"));
-  EXPECT_EQ(empty_key.final(), hmac_md5(str(), str("x")));
-  EXPECT_EQ(hmac_md5(str(), str("x")).length(), 16u);
 }
 
 RC_GTEST_PROP(Digest, IncrementalEqualsOneShot, (const std::string& data, unsigned cut_at)) {

@@ -16,14 +16,6 @@ TEST(Clock, TickConversionsRoundToNearest) {
   EXPECT_EQ(ticks2ms(-400000), 0);
 }
 
-TEST(Clock, RtpTimestampFollowsTheManualClock) {
-  manual_clock c(1000000000);
-  scoped_clock sc(&c);
-  int64_t t0 = get_rtp_timestamp();
-  c.advance_ms(20);
-  EXPECT_EQ(get_rtp_timestamp() - t0, 160);  // 20 ms at 8 kHz
-}
-
 TEST(Clock, RtimestampTextIsLittleEndianHex) {
   EXPECT_EQ(rtimestamp_serialize(0x0102030405060708LL), "0807060504030201");
   EXPECT_EQ(rtimestamp_parse(str("0807060504030201")), 0x0102030405060708LL);
