@@ -11,7 +11,8 @@ namespace {
 str S(const std::string& s) { return str(s.data(), s.size()); }
 std::string T(const str& s) { return std::string(s.view()); }
 
-// RFC 4648 section 10, the mail login challenges, and + and / of the standard alphabet.
+// RFC 4648 section 10, the mail login challenges, and + and / of the standard alphabet; that
+// they decode back is the round-trip property's.
 TEST(Base64, Vectors) {
   // clang-format off
   const char* vectors[][2] = {
@@ -19,12 +20,7 @@ TEST(Base64, Vectors) {
       {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"Username:", "VXNlcm5hbWU6"},
       {"Password:", "UGFzc3dvcmQ6"}, {"\xfb\xff\xbf", "+/+/"}};
   // clang-format on
-  for (auto& v : vectors) {
-    EXPECT_EQ(T(base64_encode(str(v[0]))), v[1]) << v[0];
-    str out("junk");
-    EXPECT_TRUE(base64_decode(str(v[1]), out)) << v[1];
-    EXPECT_EQ(T(out), v[0]);
-  }
+  for (auto& v : vectors) EXPECT_EQ(T(base64_encode(str(v[0]))), v[1]) << v[0];
 }
 
 // Decoding skips white space and accepts missing padding; what is malformed gives false and
