@@ -163,10 +163,6 @@ TEST(StrAllocator, SizeClasses) {
 }
 
 TEST(StrAllocator, RawMemoryAndCompression) {
-  void* p = str::malloc(100);
-  ASSERT_NE(p, nullptr);
-  std::memset(p, 7, 100);
-  str::free(p);
   // A window on a class buffer and one on a large buffer (a whole file) both move into the
   // smallest class.
   for (int size : {5000, 1 << 20}) {
