@@ -176,16 +176,12 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   ctrl_write_registry(email_from, "pbx@example.com");
   EXPECT_EQ(ctrl_read_registry(sys_name), "pbx@example.com!admin");
   ctrl_write_registry(ip_sip_udp_port, "5070");
-  EXPECT_EQ(hook_calls, std::vector<std::string>{"69=5070"});
-  EXPECT_EQ(files_.files.count("pbx.xml"), 0u);  // not asked to save
-  ctrl_write_registry(ip_sip_udp_port, "5070", true);
-  EXPECT_EQ(hook_calls.size(), 1u);  // unchanged: no side effect ...
-  EXPECT_NE(saved().find("<ip_sip_udp_port>5070</ip_sip_udp_port>"), std::string::npos);  // saved
+  EXPECT_EQ(files_.files.count("pbx.xml"), 0u);        // not asked to save
+  ctrl_write_registry(ip_sip_udp_port, "5070", true);  // unchanged: saved, no side effect
+  EXPECT_NE(saved().find("<ip_sip_udp_port>5070</ip_sip_udp_port>"), std::string::npos);
   ctrl_write_registry(codec_preference, "alaw ulaw");
-  EXPECT_EQ(hook_calls.back(), "141=alaw ulaw");
-  // ctrl_write_setting stores without effects.
-  ctrl_write_setting(ip_sip_udp_port, "5080");
-  EXPECT_EQ(hook_calls.size(), 2u);
+  ctrl_write_setting(ip_sip_udp_port, "5080");  // stores without effects
+  EXPECT_EQ(hook_calls, (std::vector<std::string>{"69=5070", "141=alaw ulaw"}));
   EXPECT_EQ(ctrl_read_registry(ip_sip_udp_port), "5080");
   // Out of range: ignored, nothing saved.
   files_.files.erase("pbx.xml");
