@@ -62,10 +62,8 @@ TEST(IpPort, ReadableFormsFollowRfc5952) {
     ASSERT_EQ(a.length(), 16u) << t[0];
     EXPECT_EQ(T(ip_address_readable(a)), t[1]) << t[0];
   }
-  EXPECT_EQ(T(P("[2001:db8::1]:5060").readable()), "[2001:db8::1]:5060");
-  EXPECT_EQ(T(P("[2001:db8::1]").readable()), "[2001:db8::1]");
+  // With ports and brackets: ParsesTheTextForms.
   EXPECT_EQ(T(P("[2001:db8::1]").readable_address()), "2001:db8::1");
-  EXPECT_EQ(T(P("10.0.0.255:5060").readable()), "10.0.0.255:5060");
   EXPECT_EQ(T(P("10.0.0.255:5060").readable_host()), "10.0.0.255");
   EXPECT_TRUE(ip_port().readable().empty());
   EXPECT_TRUE(ip_address_readable(str("abc")).empty());
@@ -137,20 +135,17 @@ TEST(IpPort, LoopbackIsTheWholeBlock) {
   EXPECT_FALSE(ip_port().is_any());
 }
 
-// Each network with its prefix length (-1: not contiguous), an address inside it and one outside
-// it (nullptr: none to test).
+// Any IPv4 prefix against any address is the property below. Each network with its prefix length
+// (-1: not contiguous), an address inside it and one outside it (nullptr: none to test).
 TEST(Netmask, PrefixAndMaskForms) {
   // clang-format off
   const struct { const char* network; int prefix; const char *in, *out; } cases[] = {
       {"10.1.2.3/8", 8, "10.255.0.1", "11.0.0.1"},
       {"10.1.2.3/255.255.0.0", 16, "10.1.99.1", "10.2.0.1"},
       {"10.0.0.0/255.0.255.0", -1, "10.9.0.9", "10.9.1.9"},
-      {"172.16.0.0/12", 12, "172.31.255.255", "172.32.0.0"},
-      {"192.168.1.0/25", 25, "192.168.1.127", "192.168.1.128"},
       {"1.2.3.4/0", 0, "255.255.255.255", "::1"},  // the IPv4 any-network holds no IPv6 address
       {"1.2.3.4/0", 0, "0.0.0.0", nullptr},
       {"1.2.3.4/0", 0, "::ffff:9.9.9.9", nullptr},
-      {"1.2.3.4/32", 32, "1.2.3.4", "1.2.3.5"},
       {"1.2.3.4", 32, "1.2.3.4", "1.2.3.5"},
       {"::/0", 0, "2001:db8::1", "1.2.3.4"},
       {"2001:db8::1/128", 128, "2001:db8::1", "2001:db8::2"},

@@ -93,9 +93,7 @@ TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
   log.clear();
   db_startup(str());
   EXPECT_FALSE(log.contains("No domain found, creating default domain"));
-  EXPECT_EQ(cobjs.size(), 0);
-  EXPECT_EQ(legs.size(), 0);
-  EXPECT_EQ(domains.size(), 1);
+  EXPECT_EQ(str::sprintf("%d %d %d", cobjs.size(), legs.size(), domains.size()), "0 0 1");
   // sys_name set: the default file is not used.
   memory_file_system other;
   scoped_file_system use_other(&other);
