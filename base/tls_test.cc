@@ -131,9 +131,8 @@ TEST(Tls, BadCredentialsGiveNoContext) {
   EXPECT_NE(error.find(str("certificate does not load")), -1) << error.c_str();
   EXPECT_FALSE(tls_context::make_server(p.certificate_pem, str(""), false, &error));
   tls_session none(nullptr);
-  EXPECT_EQ(none.get_state(), tls_session::state::failed);
-  EXPECT_FALSE(none.on_input(str("x")));
-  EXPECT_TRUE(none.take_output().empty());
+  EXPECT_TRUE(none.get_state() == tls_session::state::failed && !none.on_input(str("x")) &&
+              none.take_output().empty());
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 

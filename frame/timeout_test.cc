@@ -89,13 +89,9 @@ TEST_F(TimeoutTest, CopyOfAPendingTimeoutIsPendingIndependently) {
   timeout c;
   c.callback(q_, ms2ticks(99), callback_argument(f1));
   c = *a;  // clears c's own element first
-  EXPECT_EQ(q_.size(), 3u);
-  EXPECT_EQ(timeout_objects.load(), live + 3);
-  EXPECT_EQ(b.due(), a->due());
+  EXPECT_TRUE(q_.size() == 3 && timeout_objects.load() == live + 3 && b.due() == a->due());
   a.reset();  // destroyed: unscheduled, no longer counted
-  EXPECT_EQ(timeout_objects.load(), live + 2);
-  EXPECT_TRUE(b.pending());
-  EXPECT_TRUE(c.pending());
+  EXPECT_TRUE(timeout_objects.load() == live + 2 && b.pending() && c.pending());
   clock_.advance_ms(10);
   EXPECT_EQ(run_due(q_), 2);
   EXPECT_EQ(calls, (std::vector<std::string>{"f2:x", "f2:x"}));
