@@ -394,10 +394,9 @@ TEST_F(LogTest, SipTraceRules) {
 }
 
 TEST_F(LogTest, TraceAddressHostAndLocalSystemLog) {
-  const std::pair<const char*, const char*> cases[] = {{"udp:1.2.3.4:5060", "1.2.3.4"},
-                                                       {"TLS 1.2.3.4:5061", "1.2.3.4"},
+  // With a transport and a port: SipTraceRules.
+  const std::pair<const char*, const char*> cases[] = {{"TLS 1.2.3.4:5061", "1.2.3.4"},
                                                        {"1.2.3.4", "1.2.3.4"},
-                                                       {"tcp:[::1]:5060", "::1"},
                                                        {"[::1]", "::1"},
                                                        {"fe80::1", "fe80::1"},
                                                        {"host.example:5060", "host.example"}};
