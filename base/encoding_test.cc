@@ -44,10 +44,7 @@ TEST(Base64, LineBreaksForMail) {
   std::string data(100, 'x');
   const str enc = base64_encode(S(data), 72);
   // 136 characters: one full line of 72, CR LF, the remaining 64.
-  ASSERT_EQ(enc.length(), 138u);
-  EXPECT_EQ(enc[72], '\r');
-  EXPECT_EQ(enc[73], '\n');
-  EXPECT_EQ(T(base64_decode(enc)), data);
+  EXPECT_EQ(T(enc), T(base64_encode(S(data))).insert(72, "\r\n"));
   // Exactly one line: no trailing line break.
   EXPECT_FALSE(base64_encode(S(std::string(54, 'y')), 72).contains_char('\r'));
 }

@@ -231,9 +231,8 @@ TEST_F(TableTest, IndexOrderAmongEqualValuesAndAfterRestart) {
   EXPECT_EQ(walk(t, "domain", "same"), "3 7 / 7 3");
   EXPECT_EQ(t.count("name", "same"), 3);
   // Case matters for values and column names.
-  EXPECT_EQ(t.first("name", "SAME"), 0);
-  EXPECT_EQ(t.first("Name", "same"), 0);
-  EXPECT_EQ(t.get(5, "NAME"), "");
+  EXPECT_TRUE(t.first("name", "SAME") == 0 && t.first("Name", "same") == 0 &&
+              t.get(5, "NAME").empty());
   // Re-setting a value moves the row to the end of its equal values.
   t.set(5, "name", "same");
   EXPECT_EQ(walk(t, "name", "same"), "2 9 5 / 5 9 2");
@@ -309,9 +308,8 @@ TEST_F(TableTest, DeleteAll) {
   fired.clear();
   t.delete_row();
   EXPECT_EQ(std::count(fired.begin(), fired.end(), ' '), 25);
-  EXPECT_EQ(ids(t, "t"), "0 1 1");
-  EXPECT_EQ(file("t/1.xml"), "<missing>");
-  EXPECT_EQ(t.count("name", "v"), 0);
+  EXPECT_EQ(ids(t, "t") + " " + file("t/1.xml") + " " + std::to_string(t.count("name", "v")),
+            "0 1 1 <missing> 0");
   EXPECT_EQ(t.add_row(), 1);
 }
 
@@ -324,10 +322,9 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   mfs.torn_bytes = 10;
   mfs.fail_writes("1.xml", 1);
   t.set(id, "name", "v2");
-  EXPECT_EQ(t.get(id, "name"), "v2");
-  EXPECT_EQ(file("t/1.xml"), header + "<row><name>v1</name></row>");
-  ASSERT_FALSE(log.lines().empty());
-  EXPECT_EQ(log.lines().back().text, "Could not write t/1.xml");
+  EXPECT_EQ(std::string(t.get(id, "name").view()) + " " + file("t/1.xml"),
+            "v2 " + header + "<row><name>v1</name></row>");
+  EXPECT_TRUE(log.contains("Could not write t/1.xml"));
   // A failed rename likewise.
   mfs.fail_renames("1.xml", 1);
   t.set(id, "alias", "a");
@@ -345,8 +342,7 @@ TEST_F(TableTest, WriteFailuresKeepMemoryAuthoritativeAndHeal) {
   for (auto& [name, bytes] : mfs.files) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
   // Reload shows exactly what reached the disk.
   table& r = open("t");
-  EXPECT_EQ(r.get(1, "name"), "v2");
-  EXPECT_EQ(r.get_index(), 4);
+  EXPECT_EQ(std::string(r.get(1, "name").view()) + " " + std::to_string(r.get_index()), "v2 4");
 }
 
 // Property: every index (declared, or lookup-only) holds exactly one entry per row under the

@@ -119,11 +119,8 @@ TEST_F(TimeoutTest, DelayOfTheFirstElement) {
   rtimestamp now;
   uint64_t id;
   EXPECT_EQ(q_.delay(now, id), 0);
-  EXPECT_EQ(now, clock_now());
-  EXPECT_EQ(id, q_.wait_id());
-  EXPECT_TRUE(q_.next());
-  EXPECT_FALSE(q_.next());
-  EXPECT_EQ(calls.size(), 1u);
+  EXPECT_TRUE(now == clock_now() && id == q_.wait_id());
+  EXPECT_TRUE(q_.next() && !q_.next() && calls.size() == 1);
   a.callback(q_, ms2ticks(10) + 300000, callback_argument(f1));  // 10.3 ms
   EXPECT_EQ(q_.delay(now, id, false), 10);
   EXPECT_EQ(q_.delay(now, id, true), 11);
@@ -139,8 +136,7 @@ TEST_F(TimeoutTest, WakeupOnlyWhenANewFirstElementArrives) {
   EXPECT_FALSE(s.try_wait());
   c.callback(q_, ms2ticks(50), callback_argument(f1));  // earlier: wakes
   q_.trigger_wakeup();  // wake-ups not yet consumed coalesce into one
-  EXPECT_EQ(s.count(), 1);
-  EXPECT_TRUE(s.try_wait());
+  EXPECT_TRUE(s.count() == 1 && s.try_wait());
   q_.register_wakeup();
   c.callback(q_, ms2ticks(1), callback_argument(f1));
   q_.trigger_wakeup();
