@@ -4,10 +4,7 @@
 #include <rapidcheck.h>
 #include <rapidcheck/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "base/encoding.h"
 
@@ -89,21 +86,6 @@ RC_GTEST_PROP(Digest, IncrementalEqualsOneShot, (const std::string& data, unsign
     ctx.update(S(data));
     RC_ASSERT(ctx.final() == expected);
   }
-}
-
-// The algorithms are fetched once for the process and shared by every thread.
-TEST(Digest, ThreadsComputeIndependently) {
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&failures] {
-      for (int i = 0; i < 500; ++i)
-        failures += T(md5_hex(str("abc"))) != "900150983cd24fb0d6963f7d28e17f72" ||
-                    H(hmac_sha1(str("Jefe"), str("what do ya want for nothing?"))) !=
-                        "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79";
-    });
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace
