@@ -321,14 +321,11 @@ TEST_F(LogTest, SyslogPriorityAndAddresses) {
   std::string sent;
   syslog_client c;
   c.set_transport(std::make_unique<capture_transport>(&sent, str()));
-  c.init("[2001:db8::1]:5514");
-  EXPECT_TRUE(c.enabled());
+  c.init("[2001:db8::1]:5514");  // enabled, and without a host name: the lines sent below
   EXPECT_EQ(capture_transport::opened, "v6 514");
-  EXPECT_EQ(c.host_name(), "unknown-pbx");
   const log_entry e{0, jan1, "x", ""};
   c.send(e);
   c.init("syslog.example:1514");  // a host name is resolved once, when the destination is set
-  EXPECT_TRUE(c.enabled());
   c.send(e);
   EXPECT_EQ(sent,
             "2001:db8::1:5514 <128>Jan 01 00:00:00 unknown-pbx x \n"
