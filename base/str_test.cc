@@ -101,7 +101,7 @@ TEST(StrConversion, Numbers) {
   EXPECT_EQ(s(str::from_int64(-9000000000LL)), "-9000000000");
 }
 
-TEST(StrConversion, CaseComparisonAndBitwise) {
+TEST(StrConversion, CaseComparisonBitwiseAndRecords) {
   EXPECT_EQ(s(str("SIP/2.0 Ok").tolower()), "sip/2.0 ok");
   EXPECT_EQ(s(str("via").toupper()), "VIA");
   EXPECT_TRUE(str("Content-Length").icmp(str("content-LENGTH")));
@@ -115,9 +115,7 @@ TEST(StrConversion, CaseComparisonAndBitwise) {
   EXPECT_EQ(a.l_and(mask), str::bytes({0xC0, 0xA8, 0x01, 0x00}));
   EXPECT_EQ(mask.l_not(), str::bytes({0, 0, 0, 0xFF}));
   EXPECT_EQ(a.l_or(mask), str::bytes({0xFF, 0xFF, 0xFF, 0x05}));
-}
-
-TEST(StrRecords, NamesAnyCaseValuesStripped) {
+  // Records: names in any case, values stripped.
   const str headers("Content-Type : application/sdp\r\nX-Test:  one \r\nx-test: two\r\n");
   EXPECT_EQ(s(headers.get_record_content(str("x-TEST"))), "one");
   EXPECT_EQ(s(headers.get_record_content(str("c"), str("content-type"))), "application/sdp");
