@@ -126,9 +126,9 @@ class ConnectionThreads : public ::testing::Test {
 
 // A connection is accepted under srv_run_mutex onto a non-blocking socket above select's range,
 // its connection object created and handed to the loops; end_sip_connection releases it, closes
-// the socket and forgets the address. Refused sources and the per-address limit are walked by
-// BlockingE2E.BlockedConnectionsDoNotDelayOthers and
-// SipTcpTlsE2E.AddressOverItsLimitLosesItsExtraConnections.
+// the socket and forgets the address. Refused sources are walked by
+// BlockingE2E.BlockedConnectionsDoNotDelayOthers, the per-address limit's rule by
+// ConnectionAdmission.LimitAndPacingPerAddress.
 TEST_F(ConnectionThreads, SipTcpConnectionServedAndEnded) {
   std::vector<std::string> expected;
   for (const char* kind : {"tcp", "tls"}) {
