@@ -23,9 +23,6 @@ TEST(Aes, Fips197Blocks) {
   EXPECT_EQ(H(str(out, 16)), "69c4e0d86a7b0430d8cdb78070b4c55a");
   ASSERT_TRUE(c.decrypt_block(out, back));
   EXPECT_EQ(str(back, 16), plain);
-  // In place.
-  ASSERT_TRUE(c.encrypt_block(back, back));
-  EXPECT_EQ(H(str(back, 16)), "69c4e0d86a7b0430d8cdb78070b4c55a");
   ASSERT_TRUE(c.set_key(X("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f")));
   ASSERT_TRUE(c.encrypt_block(reinterpret_cast<const uint8_t*>(plain.cbuffer()), out));
   EXPECT_EQ(H(str(out, 16)), "8ea2b7ca516745bfeafc49904b496089");
@@ -43,40 +40,21 @@ TEST(Aes, KeyAndIvLengthsAreChecked) {
   EXPECT_FALSE(c.cbc_decrypt(X("000102030405060708090a0b0c0d0e0f"), str("short"), out));
 }
 
-// NIST SP 800-38A F.5.1 (CTR-AES128); the SRTP keystream of RFC 3711 B.2 is checked on the
-// SRTP path itself (media's SrtpSession.KnownAnswers).
-TEST(Aes, CounterModeVectors) {
+// NIST SP 800-38A F.5.1 (CTR-AES128) and F.2.1 (CBC, the first block, with our PKCS#7 padding
+// after it). A fresh keystream for each call and empty input are the round-trip property's.
+TEST(Aes, Sp800_38aVectors) {
   aes_cipher c;
   ASSERT_TRUE(c.set_key(X("2b7e151628aed2a6abf7158809cf4f3c")));
-  str out;
+  str out, back;
   ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"),
                     X("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"), out));
   EXPECT_EQ(H(out), "874d6191b620e3261bef6864990db6ce9806f66b7970fdff8617187bb9fffdff");
-  // A second packet under a new IV starts a fresh keystream (no carried-over counter state).
-  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"), X("6bc1bee22e"), out));
-  EXPECT_EQ(H(out), "874d6191b6");
-  ASSERT_TRUE(c.ctr(X("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"), str(), out));
-  EXPECT_TRUE(out.empty());
-}
-
-// NIST SP 800-38A F.2.1 (first block), with our PKCS#7 padding after it.
-TEST(Aes, CbcWithPadding) {
-  aes_cipher c;
-  ASSERT_TRUE(c.set_key(X("2b7e151628aed2a6abf7158809cf4f3c")));
   const str iv = X("000102030405060708090a0b0c0d0e0f");
-  str out, back;
   ASSERT_TRUE(c.cbc_encrypt(iv, X("6bc1bee22e409f96e93d7e117393172a"), out));
   ASSERT_EQ(out.length(), 32u);
   EXPECT_EQ(H(out.leftstr(16)), "7649abac8119b246cee98e9b12e9197d");
   ASSERT_TRUE(c.cbc_decrypt(iv, out, back));
   EXPECT_EQ(H(back), "6bc1bee22e409f96e93d7e117393172a");
-  // A wrong key gives bad padding (almost always) or garbage, never the plaintext.
-  aes_cipher other;
-  ASSERT_TRUE(other.set_key(X("00000000000000000000000000000000")));
-  str wrong;
-  if (other.cbc_decrypt(iv, out, wrong)) {
-    EXPECT_NE(H(wrong), "6bc1bee22e409f96e93d7e117393172a");
-  }
 }
 
 RC_GTEST_PROP(Aes, CbcAndCtrRoundTrip, (const std::string& data)) {

@@ -11,25 +11,18 @@ namespace {
 str S(const std::string& s) { return str(s.data(), s.size()); }
 std::string T(const str& s) { return std::string(s.view()); }
 
-// RFC 4648 section 10, the mail login challenges, and + and / of the standard alphabet.
-TEST(Base64, Vectors) {
+// RFC 4648 section 10, the mail login challenges, and + and / of the standard alphabet; that
+// they decode back is the round-trip property's.
+TEST(Base64, VectorsAndDecodingRules) {
   // clang-format off
   const char* vectors[][2] = {
       {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
       {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"Username:", "VXNlcm5hbWU6"},
       {"Password:", "UGFzc3dvcmQ6"}, {"\xfb\xff\xbf", "+/+/"}};
   // clang-format on
-  for (auto& v : vectors) {
-    EXPECT_EQ(T(base64_encode(str(v[0]))), v[1]) << v[0];
-    str out("junk");
-    EXPECT_TRUE(base64_decode(str(v[1]), out)) << v[1];
-    EXPECT_EQ(T(out), v[0]);
-  }
-}
-
-// Decoding skips white space and accepts missing padding; what is malformed gives false and
-// nothing (nullptr).
-TEST(Base64, DecodingRules) {
+  for (auto& v : vectors) EXPECT_EQ(T(base64_encode(str(v[0]))), v[1]) << v[0];
+  // Decoding skips white space and accepts missing padding; what is malformed gives false and
+  // nothing (nullptr).
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
       {" Zm9v\r\nYmFy \t", "foobar"}, {"Zm9vYg", "foob"}, {"Zm9vYmE", "fooba"},
@@ -48,10 +41,7 @@ TEST(Base64, LineBreaksForMail) {
   std::string data(100, 'x');
   const str enc = base64_encode(S(data), 72);
   // 136 characters: one full line of 72, CR LF, the remaining 64.
-  ASSERT_EQ(enc.length(), 138u);
-  EXPECT_EQ(enc[72], '\r');
-  EXPECT_EQ(enc[73], '\n');
-  EXPECT_EQ(T(base64_decode(enc)), data);
+  EXPECT_EQ(T(enc), T(base64_encode(S(data))).insert(72, "\r\n"));
   // Exactly one line: no trailing line break.
   EXPECT_FALSE(base64_encode(S(std::string(54, 'y')), 72).contains_char('\r'));
 }
@@ -69,12 +59,8 @@ TEST(Hex, EncodeAndDecode) {
   EXPECT_EQ(T(hex_encode(str::bytes({0x01, 0xab, 0x00, 0xff}))), "01ab00ff");
   EXPECT_EQ(T(hex_encode(str::bytes({0x01, 0xab, 0x00, 0xff}), true)), "01AB00FF");
   EXPECT_EQ(T(hex_decode(str("01aB00Ff"))), std::string("\x01\xab\x00\xff", 4));
-  EXPECT_TRUE(hex_encode(str()).empty());
-  str out("junk");
-  EXPECT_TRUE(hex_decode(str(), out));
-  EXPECT_TRUE(out.empty());
-  for (const char* b : {"0", "abc", "0g", "g0", " 00", "0x00"}) {
-    out = str("junk");
+  for (const char* b : {"0", "abc", "0g", "g0", " 00", "0x00"}) {  // the empty text: the property
+    str out("junk");
     EXPECT_FALSE(hex_decode(str(b), out)) << b;
     EXPECT_TRUE(out.empty());
   }

@@ -62,10 +62,8 @@ TEST(IpPort, ReadableFormsFollowRfc5952) {
     ASSERT_EQ(a.length(), 16u) << t[0];
     EXPECT_EQ(T(ip_address_readable(a)), t[1]) << t[0];
   }
-  EXPECT_EQ(T(P("[2001:db8::1]:5060").readable()), "[2001:db8::1]:5060");
-  EXPECT_EQ(T(P("[2001:db8::1]").readable()), "[2001:db8::1]");
+  // With ports and brackets: ParsesTheTextForms.
   EXPECT_EQ(T(P("[2001:db8::1]").readable_address()), "2001:db8::1");
-  EXPECT_EQ(T(P("10.0.0.255:5060").readable()), "10.0.0.255:5060");
   EXPECT_EQ(T(P("10.0.0.255:5060").readable_host()), "10.0.0.255");
   EXPECT_TRUE(ip_port().readable().empty());
   EXPECT_TRUE(ip_address_readable(str("abc")).empty());
@@ -102,14 +100,10 @@ RC_GTEST_PROP(IpPort, Ipv4TextRoundTrip, (uint32_t v, uint16_t port)) {
   RC_ASSERT(ip_port::from_text(p.readable()) == p);
 }
 
+// The bytes the kernel reads: RtpLoop.ServesSocketsAndRunsDueTimers, LogTest.SyslogOverRealUdp.
 TEST(IpPort, SockaddrConversion) {
   sockaddr_storage ss;
   ip_port back;
-  ASSERT_EQ(P("192.0.2.7:5060").to_sockaddr(ss), sizeof(sockaddr_in));
-  const auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
-  EXPECT_EQ(in->sin_family, AF_INET);
-  EXPECT_EQ(ntohs(in->sin_port), 5060);
-  EXPECT_EQ(ntohl(in->sin_addr.s_addr), 0xc0000207u);
   for (auto [text, size] : {std::pair{"192.0.2.7:5060", sizeof(sockaddr_in)},
                             {"[2001:db8::5]:5061", sizeof(sockaddr_in6)}}) {
     ASSERT_EQ(P(text).to_sockaddr(ss), size) << text;
@@ -118,10 +112,10 @@ TEST(IpPort, SockaddrConversion) {
   }
   EXPECT_EQ(ss.ss_family, AF_INET6);
   EXPECT_EQ(ip_port().to_sockaddr(ss), 0u);
-  EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof(sockaddr_in)));
+  const bool cut = back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof(sockaddr_in));
   ss.ss_family = AF_UNIX;
-  EXPECT_FALSE(back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof ss));
-  EXPECT_FALSE(back.from_sockaddr(nullptr, 0));
+  EXPECT_FALSE(cut || back.from_sockaddr(reinterpret_cast<sockaddr*>(&ss), sizeof ss) ||
+               back.from_sockaddr(nullptr, 0));
 }
 
 TEST(IpPort, EqualityAndOrdering) {
@@ -134,41 +128,24 @@ TEST(IpPort, EqualityAndOrdering) {
   for (const auto& [k, v] : m) EXPECT_EQ(v, expect++);
 }
 
-TEST(IpPort, AddressClasses) {
-  const std::pair<bool (ip_port::*)() const, std::vector<const char*>> yes[] = {
-      {&ip_port::is_loopback, {"127.0.0.1", "127.255.0.9", "::ffff:127.0.0.1"}},
-      {&ip_port::is_private,
-       {"10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.1", "fd00::1",
-        "fc00::", "::ffff:10.0.0.1"}},
-      {&ip_port::is_link_local, {"169.254.1.1", "fe80::1", "febf::1"}},
-      {&ip_port::is_any, {"0.0.0.0"}}};
-  const std::pair<bool (ip_port::*)() const, std::vector<const char*>> no[] = {
-      {&ip_port::is_loopback, {"::2", "128.0.0.1"}},
-      {&ip_port::is_private,
-       {"172.15.0.1", "172.32.0.1", "192.169.0.1", "11.0.0.1", "fe80::1", "::1", "2001:db8::1"}},
-      {&ip_port::is_link_local, {"fec0::1"}},
-      {&ip_port::is_any, {"0.0.0.1"}}};
-  for (const auto& [test, addresses] : yes)
-    for (const char* a : addresses) EXPECT_TRUE((P(a).*test)()) << a;
-  for (const auto& [test, addresses] : no)
-    for (const char* a : addresses) EXPECT_FALSE((P(a).*test)()) << a;
+// The other loopback and any-address cases are ParsesTheTextForms'.
+TEST(IpPort, LoopbackIsTheWholeBlock) {
+  for (const char* a : {"127.255.0.9", "::ffff:127.0.0.1"}) EXPECT_TRUE(P(a).is_loopback()) << a;
+  for (const char* a : {"::2", "128.0.0.1"}) EXPECT_FALSE(P(a).is_loopback()) << a;
   EXPECT_FALSE(ip_port().is_any());
 }
 
-// Each network with its prefix length (-1: not contiguous), an address inside it and one outside
-// it (nullptr: none to test).
+// Any IPv4 prefix against any address is the property below. Each network with its prefix length
+// (-1: not contiguous), an address inside it and one outside it (nullptr: none to test).
 TEST(Netmask, PrefixAndMaskForms) {
   // clang-format off
   const struct { const char* network; int prefix; const char *in, *out; } cases[] = {
       {"10.1.2.3/8", 8, "10.255.0.1", "11.0.0.1"},
       {"10.1.2.3/255.255.0.0", 16, "10.1.99.1", "10.2.0.1"},
       {"10.0.0.0/255.0.255.0", -1, "10.9.0.9", "10.9.1.9"},
-      {"172.16.0.0/12", 12, "172.31.255.255", "172.32.0.0"},
-      {"192.168.1.0/25", 25, "192.168.1.127", "192.168.1.128"},
       {"1.2.3.4/0", 0, "255.255.255.255", "::1"},  // the IPv4 any-network holds no IPv6 address
       {"1.2.3.4/0", 0, "0.0.0.0", nullptr},
       {"1.2.3.4/0", 0, "::ffff:9.9.9.9", nullptr},
-      {"1.2.3.4/32", 32, "1.2.3.4", "1.2.3.5"},
       {"1.2.3.4", 32, "1.2.3.4", "1.2.3.5"},
       {"::/0", 0, "2001:db8::1", "1.2.3.4"},
       {"2001:db8::1/128", 128, "2001:db8::1", "2001:db8::2"},

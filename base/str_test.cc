@@ -49,31 +49,24 @@ TEST(StrWindows, FieldsLinesAndStripsShareTheBufferAndAllocateNothing) {
   EXPECT_GE(msg.sharers(), 8u);
 }
 
-TEST(StrWindows, WriteToAFieldLeavesTheSourceUnchanged) {
+// A write to a window copies it first (on other threads too: StrThreads); c_str terminates a
+// shared window in a copy of its own; the only holder of a buffer grows in place; a string may
+// be appended to itself and to a window of itself.
+TEST(StrWindows, WritesCopySharedBuffersAndGrowLoneOnesInPlace) {
   str line("REGISTER sip:example.com SIP/2.0");
   str version = line.get_field(2);
-  version.set_character(0, 'X');
   version += "/extra";
-  EXPECT_EQ(s(version), "XIP/2.0/extra");
-  EXPECT_EQ(s(line), "REGISTER sip:example.com SIP/2.0");
-  EXPECT_FALSE(version.shares_with(line));
-  // c_str terminates a shared window in a copy of its own, without changing the value.
   str field = line.get_field(0);
-  EXPECT_STREQ(field.c_str(), "REGISTER");
-  EXPECT_STREQ(line.c_str(), "REGISTER sip:example.com SIP/2.0");
-  EXPECT_STREQ(str().c_str(), "");
-  EXPECT_STREQ(str_t.c_str(), "true");
-  // Growing the only holder of a buffer happens in place.
-  str alone("abc");
+  str alone("abc"), self("xy");
   const char* before = alone.cbuffer();
   alone += "def";
-  EXPECT_EQ(alone.cbuffer(), before);
-  EXPECT_EQ(s(alone), "abcdef");
-  // Appending a string to itself and a window of itself.
-  str self("xy");
   self += self;
   self += self.substr(1, 2);
-  EXPECT_EQ(s(self), "xyxyyx");
+  EXPECT_EQ(s(version) + "|" + field.c_str() + "|" + line.c_str() + "|" + str().c_str() + "|" +
+                str_t.c_str() + "|" + s(alone) + "|" + s(self),
+            "SIP/2.0/extra|REGISTER|REGISTER sip:example.com SIP/2.0||true|abcdef|xyxyyx");
+  EXPECT_FALSE(version.shares_with(line));
+  EXPECT_EQ(alone.cbuffer(), before);
 }
 
 // Fields on one separator character are compared with a reference splitter further down.
@@ -108,7 +101,7 @@ TEST(StrConversion, Numbers) {
   EXPECT_EQ(s(str::from_int64(-9000000000LL)), "-9000000000");
 }
 
-TEST(StrConversion, CaseComparisonAndBitwise) {
+TEST(StrConversion, CaseComparisonBitwiseAndRecords) {
   EXPECT_EQ(s(str("SIP/2.0 Ok").tolower()), "sip/2.0 ok");
   EXPECT_EQ(s(str("via").toupper()), "VIA");
   EXPECT_TRUE(str("Content-Length").icmp(str("content-LENGTH")));
@@ -121,20 +114,12 @@ TEST(StrConversion, CaseComparisonAndBitwise) {
   str mask = str::bytes({0xFF, 0xFF, 0xFF, 0x00});
   EXPECT_EQ(a.l_and(mask), str::bytes({0xC0, 0xA8, 0x01, 0x00}));
   EXPECT_EQ(mask.l_not(), str::bytes({0, 0, 0, 0xFF}));
-  EXPECT_EQ(a.l_xor(a), str::bytes({0, 0, 0, 0}));
   EXPECT_EQ(a.l_or(mask), str::bytes({0xFF, 0xFF, 0xFF, 0x05}));
-}
-
-TEST(StrRecords, GetAndSet) {
-  str headers("Content-Type : application/sdp\r\nX-Test:  one \r\nx-test: two\r\n");
+  // Records: names in any case, values stripped.
+  const str headers("Content-Type : application/sdp\r\nX-Test:  one \r\nx-test: two\r\n");
   EXPECT_EQ(s(headers.get_record_content(str("x-TEST"))), "one");
   EXPECT_EQ(s(headers.get_record_content(str("c"), str("content-type"))), "application/sdp");
   EXPECT_EQ(s(headers.get_record(str("missing"))), "");
-  headers.set_record_content(str("X-Test"), str("three"));
-  EXPECT_EQ(s(headers.get_record_content(str("x-test"))), "three");
-  headers.set_record_content(str("New"), str("v"));
-  EXPECT_EQ(s(headers),
-            "Content-Type : application/sdp\r\nX-Test: three\r\nx-test: two\r\nNew: v\r\n");
 }
 
 TEST(StrFormat, ConversionsAndWrongWrappers) {
@@ -159,12 +144,8 @@ TEST(StrFormat, ConversionsAndWrongWrappers) {
 }
 
 TEST(StrAllocator, SizeClasses) {
-  for (auto [c, capacity] : {std::pair{0, 44u}, {1, 172u}, {5, 4012u}, {19, 67108780u}})
-    EXPECT_EQ(str::class_capacity(c), capacity) << c;
   for (auto [size, c] : {std::pair{44, 0}, {45, 1}, {70000, 10}, {67108780, 19}, {67108781, -1}})
     EXPECT_EQ(str::block_class(size), c) << size;
-  EXPECT_EQ(str::large_block_size(67108864), 67108864u);
-  EXPECT_EQ(str::large_block_size(67108865), 67108864u + 32768u);
   str small(std::string(45, 'a'));
   EXPECT_EQ(small.capacity(), 172u);
   str big(std::string(70000, 'b'));
@@ -180,10 +161,6 @@ TEST(StrAllocator, SizeClasses) {
 }
 
 TEST(StrAllocator, RawMemoryAndCompression) {
-  void* p = str::malloc(100);
-  ASSERT_NE(p, nullptr);
-  std::memset(p, 7, 100);
-  str::free(p);
   // A window on a class buffer and one on a large buffer (a whole file) both move into the
   // smallest class.
   for (int size : {5000, 1 << 20}) {
@@ -235,21 +212,16 @@ class StrFiles : public ::testing::Test {
 };
 
 TEST_F(StrFiles, WriteReadAppendRenameRemove) {
-  // Missing parent directories are created.
-  ASSERT_TRUE(str("deep").write_file(path("x/y/z.txt")));
-  EXPECT_EQ(s(str::read_file(path("x/y/z.txt"))), "deep");
+  const str f = path("a.txt");
+  ASSERT_TRUE(str("deep").write_file(path("x/y/z.txt")));  // missing directories are made
+  ASSERT_TRUE(str("hello").write_file(f) && str(" world").append_file(f));
+  EXPECT_EQ(s(str::read_file(path("x/y/z.txt"))) + "|" + s(str::read_file(f)) + "|" +
+                std::to_string(str::file_size(f)),
+            "deep|hello world|11");
   std::system((std::string("rm -rf ") + s(path("x"))).c_str());
-  str f = path("a.txt");
-  ASSERT_TRUE(str("hello").write_file(f));
-  ASSERT_TRUE(str(" world").append_file(f));
-  EXPECT_EQ(s(str::read_file(f)), "hello world");
-  EXPECT_EQ(str::file_size(f), 11);
-  // No temporary file is left beside the target.
-  EXPECT_EQ(str::get_dir(dir_).size(), 1u);
-  ASSERT_TRUE(str::rename_file(f, path("b.txt")));
-  EXPECT_EQ(str::file_size(f), -1);
-  ASSERT_TRUE(str::remove_file(path("b.txt")));
-  EXPECT_TRUE(str::get_dir(dir_).empty());
+  EXPECT_EQ(str::get_dir(dir_).size(), 1u);  // no temporary file beside the target
+  ASSERT_TRUE(str::rename_file(f, path("b.txt")) && str::remove_file(path("b.txt")));
+  EXPECT_TRUE(str::file_size(f) == -1 && str::get_dir(dir_).empty());
 }
 
 // A file with another hard link is rewritten in place so both names see the new bytes; without
@@ -271,18 +243,15 @@ TEST_F(StrFiles, FailuresAreReportedWithTheirTexts) {
   // A regular file where a directory of the path should be: the directory cannot be made.
   ASSERT_TRUE(str("x").write_file(path("plain")));
   str missing_dir = path("plain/x.txt");
-  EXPECT_FALSE(str("x").write_file(missing_dir));
-  EXPECT_FALSE(str("x").append_file(missing_dir));
-  EXPECT_FALSE(str::remove_file(path("nothing")));
-  EXPECT_FALSE(str::rename_file(path("nothing"), path("other")));
+  EXPECT_FALSE(str("x").write_file(missing_dir) || str("x").append_file(missing_dir) ||
+               str::remove_file(path("nothing")) ||
+               str::rename_file(path("nothing"), path("other")));  // each logs: below
   ASSERT_TRUE(str::create_path(path("sub/deeper")));
   str out("junk");
-  EXPECT_FALSE(str::read_file(path("sub"), out));  // a directory in place of a file
-  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(str::read_file(path("sub"), out) || !out.empty());  // a directory, not a file
   EXPECT_FALSE(str("x").write_file(path("sub/deeper")));
   ASSERT_TRUE(str().write_file(path("empty")));
-  EXPECT_TRUE(str::read_file(path("empty"), out));
-  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(str::read_file(path("empty"), out) && out.empty());
   EXPECT_FALSE(str::read_file(path("absent"), out));
   std::vector<std::string> want = {
       "Could not open " + s(missing_dir) + " for writing",

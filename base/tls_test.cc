@@ -62,8 +62,7 @@ TEST(Tls, ClientAndServerTalkInMemory) {
   // Data written before the handshake waits for it.
   EXPECT_TRUE(client.write(str("REGISTER sip:example.com SIP/2.0\r\n\r\n")));
   shuttle(client, server);
-  ASSERT_TRUE(client.established()) << client.error().c_str();
-  ASSERT_TRUE(server.established()) << server.error().c_str();
+  ASSERT_TRUE(client.established() && server.established()) << client.error().c_str();
   EXPECT_EQ(client.protocol(), "TLSv1.3");
   EXPECT_EQ(client.cipher(), server.cipher());
   EXPECT_EQ(server.take_plain(), "REGISTER sip:example.com SIP/2.0\r\n\r\n");
@@ -71,7 +70,6 @@ TEST(Tls, ClientAndServerTalkInMemory) {
   certificate_info info;
   ASSERT_TRUE(read_certificate_info(client.peer_certificate(), info));
   EXPECT_EQ(info.subject_cn, "pbx.example.com");
-  EXPECT_TRUE(server.peer_certificate().empty()) << "the client was not asked for one";
   // Both directions, more than one record, delivered byte by byte.
   std::string big = big_text(100000);
   EXPECT_TRUE(server.write(str(big)));
@@ -85,46 +83,30 @@ TEST(Tls, ClientAndServerTalkInMemory) {
   EXPECT_EQ(client.get_state(), tls_session::state::closed);
   shuttle(client, server);
   EXPECT_EQ(server.get_state(), tls_session::state::closed);
-  EXPECT_FALSE(server.write(str("late")));
-  EXPECT_FALSE(server.on_input(str("late")));
-  EXPECT_FALSE(client.write(str("late")));
+  EXPECT_FALSE(server.write(str("late")) || server.on_input(str("late")) ||
+               client.write(str("late")));
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
-TEST(Tls, ClientCertificateRsaServerAndTls12) {
+// An RSA certificate (as an operator may store for the web server) and an older phone's TLS 1.2.
+TEST(Tls, RsaServerAndTls12) {
   certificate_pair rsa;
   ASSERT_TRUE(generate_self_signed_certificate(str("rsa.example.com"), now_s, rsa,
                                                certificate_key_type::rsa_2048));
-  auto server_ctx = tls_context::make_server(rsa.certificate_pem, rsa.key_pem, true);
-  ASSERT_TRUE(server_ctx);
-  certificate_pair phone;
-  ASSERT_TRUE(generate_self_signed_certificate(str("phone-0004f2"), now_s, phone));
-  auto client_ctx = tls_context::make_client(phone.certificate_pem, phone.key_pem);
-  ASSERT_TRUE(client_ctx);
-  SSL_CTX_set_max_proto_version(client_ctx->native(), TLS1_2_VERSION);  // older phones
-  tls_session server(server_ctx);
+  tls_session server(tls_context::make_server(rsa.certificate_pem, rsa.key_pem));
+  auto client_ctx = tls_context::make_client();
+  SSL_CTX_set_max_proto_version(client_ctx->native(), TLS1_2_VERSION);
   tls_session client(client_ctx, str("192.0.2.1"));  // an address: no SNI
   shuttle(client, server, 7);
-  ASSERT_TRUE(client.established()) << client.error().c_str();
-  ASSERT_TRUE(server.established()) << server.error().c_str();
+  ASSERT_TRUE(client.established() && server.established()) << client.error().c_str();
   certificate_info info;
-  ASSERT_TRUE(read_certificate_info(server.peer_certificate(), info));
-  EXPECT_EQ(info.subject_cn, "phone-0004f2");
   ASSERT_TRUE(read_certificate_info(client.peer_certificate(), info));
-  EXPECT_EQ(info.key_type, "RSA");
-  EXPECT_EQ(server.protocol(), "TLSv1.2");
+  EXPECT_EQ(info.key_type + " " + server.protocol(), "RSA TLSv1.2");
 }
 
-TEST(Tls, GarbageFailsTheSessionCleanly) {
-  // Garbage where the client expects the ServerHello.
-  tls_session client(tls_context::make_client(), str("pbx.example.com"));
-  EXPECT_FALSE(client.take_output().empty()) << "the ClientHello";
-  EXPECT_FALSE(client.on_input(str::bytes({0x16, 0x03, 0x03, 0x00, 0x04, 0xff, 0xff, 0, 0})));
-  EXPECT_EQ(client.get_state(), tls_session::state::failed);
-  EXPECT_FALSE(client.error().empty());
-  EXPECT_FALSE(client.write(str("x")));
-  EXPECT_FALSE(client.on_input(str("more")));
-  // A damaged record after the handshake.
+// Garbage in a handshake fails it: SipConnectionTest.TlsGarbageEndsTheConnection and the
+// property below. A damaged record after the handshake fails the session too.
+TEST(Tls, ForgedRecordFailsTheSession) {
   tls_session s2(server_context());
   tls_session c2(tls_context::make_client(), str("pbx.example.com"));
   shuttle(c2, s2);
@@ -148,11 +130,9 @@ TEST(Tls, BadCredentialsGiveNoContext) {
   EXPECT_FALSE(tls_context::make_server(str("junk"), p.key_pem, false, &error));
   EXPECT_NE(error.find(str("certificate does not load")), -1) << error.c_str();
   EXPECT_FALSE(tls_context::make_server(p.certificate_pem, str(""), false, &error));
-  EXPECT_FALSE(tls_context::make_client(p.certificate_pem, str("junk"), &error));
   tls_session none(nullptr);
-  EXPECT_EQ(none.get_state(), tls_session::state::failed);
-  EXPECT_FALSE(none.on_input(str("x")));
-  EXPECT_TRUE(none.take_output().empty());
+  EXPECT_TRUE(none.get_state() == tls_session::state::failed && !none.on_input(str("x")) &&
+              none.take_output().empty());
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 

@@ -20,21 +20,18 @@ std::string dump(const xml_tree& t) {
   return out;
 }
 
-TEST(XmlEscape, FiveCharactersBothWays) {
+// The five characters both ways (any text: xml_tree_fuzz); numeric references; unknown,
+// unterminated and invalid references stay as they are.
+TEST(XmlEscape, EntitiesAndReferences) {
   EXPECT_EQ(T(txt2xml(str("a'b\"c&d<e>f"))), "a&apos;b&quot;c&amp;d&lt;e&gt;f");
-  EXPECT_EQ(T(xml2txt(str("a&apos;b&quot;c&amp;d&lt;e&gt;f"))), "a'b\"c&d<e>f");
   // Nothing to do: the same buffer comes back.
   const str plain("plain text");
   EXPECT_TRUE(txt2xml(plain).shares_with(plain));
   EXPECT_TRUE(xml2txt(plain).shares_with(plain));
   // Escaping is applied once: an entity in the text is escaped again.
   EXPECT_EQ(T(txt2xml(str("&amp;"))), "&amp;amp;");
-}
-
-TEST(XmlEscape, NumericReferencesAndUnknownEntities) {
   EXPECT_EQ(T(xml2txt(str("&#60;&#x3C;&#x3c;&#233;&#x20AC;&#x1F600;"))),
             "<<<\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
-  // Unknown, unterminated and invalid references stay as they are.
   for (const char* s : {"&nbsp;", "&amp", "&#;", "&#x;", "&#0;", "&#xD800;", "&#x110000;", "&",
                         "a & b", "&#123456789012;", "&#x41"})
     EXPECT_EQ(T(xml2txt(str(s))), s) << s;
@@ -108,8 +105,7 @@ TEST(XmlTree, MalformedInputGivesAnEmptyTree) {
   for (const char* b : bad) {
     xml_tree t(str("junk"));
     t.add_child(str("x"));
-    EXPECT_FALSE(xml_tree::parse(str(b), t)) << b;
-    EXPECT_TRUE(t.empty() && t.children().empty()) << b;
+    EXPECT_TRUE(!xml_tree::parse(str(b), t) && t.empty() && t.children().empty()) << b;
   }
   // Deep nesting is refused rather than recursed into.
   auto nested = [](int depth) {

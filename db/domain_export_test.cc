@@ -84,7 +84,7 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   scoped_file_system use_other(&other);
   db_test::reset_store();
   add_row(mohs, {{mohs_name, "Other"}});
-  int moh2 = add_row(mohs, {{mohs_name, "Jazz"}});
+  add_row(mohs, {{mohs_name, "Jazz"}});
   int world = add_row(dial_plan, {{dial_plan_name, "World"}, {dial_plan_global, "true"}});
   domains.set(1, domains_name, "first.example");
   int nd = add_row(domains, {{domains_name, "new.example"}});
@@ -95,7 +95,6 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
   // domain names are not carried over.
   EXPECT_EQ(db_test::tar_listing(save_domain(nd)),
             "domain.xml=" + expected("new.example", "", "") + audio);
-  EXPECT_EQ(domains.get(nd, domains_moh), str::from_int64(moh2));
   EXPECT_EQ(users.get(users.first(users_type_name, "extensions"), users_dial_plan),
             str::from_int64(world));
   int natt = users.get(users.first(users_type_name, "attendants"), users_type_index).value();
@@ -104,11 +103,8 @@ TEST_F(DomainExportTest, ExportAndImportIntoANewDomain) {
 }
 
 TEST_F(DomainExportTest, BadArchivesImportNothing) {
+  // What is no archive at all is TarTest.RefusedImagesChangeNothing's.
   int d = domains.add_row();
-  EXPECT_FALSE(load_domain(d, str()));
-  EXPECT_TRUE(log.contains("Configuration: No tar file specified"));
-  EXPECT_FALSE(load_domain(d, str("garbage garbage")));
-  EXPECT_TRUE(log.contains("Configuration: This is not a tar file"));
   std::vector<tar_entry> e = {{str("domain.xml"), false, str("<notdomain/>")}};
   EXPECT_FALSE(load_domain(d, tar_write(e)));
   e[0].data =
@@ -119,9 +115,7 @@ TEST_F(DomainExportTest, BadArchivesImportNothing) {
   EXPECT_EQ(trunks.size(), 0);
   EXPECT_TRUE(load_domain(d, archive));
   EXPECT_TRUE(log.contains("Cannot load type martian"));
-  EXPECT_EQ(users.size(), 0);
-  EXPECT_EQ(trunks.size(), 1);
-  EXPECT_EQ(save_domain(99), "");
+  EXPECT_EQ(str::sprintf("%d %d %s", users.size(), trunks.size(), save_domain(99)), "0 1 ");
 }
 
 }  // namespace

@@ -79,13 +79,10 @@ TEST_F(FileWriterTest, WaitingVersionsAreReplacedAndTheLastOneWins) {
   write_whole_file("t/3.xml", "y");
   EXPECT_EQ(gfs.file("t/1.xml"), "<none>");  // nothing has passed the gate yet
   file_writer_stats s = get_file_writer_stats();
-  EXPECT_EQ(s.queued, 8u);
-  EXPECT_EQ(s.replaced, 4u);
+  EXPECT_EQ(std::to_string(s.queued) + " " + std::to_string(s.replaced), "8 4");
   gfs.open();
   flush_file_writer();
-  EXPECT_EQ(gfs.file("t/1.xml"), "v3");
-  EXPECT_EQ(gfs.file("t/2.xml"), "<none>");
-  EXPECT_EQ(gfs.file("t/3.xml"), "y");
+  EXPECT_EQ(gfs.file("t/1.xml") + gfs.file("t/2.xml") + gfs.file("t/3.xml"), "v3<none>y");
   EXPECT_EQ(get_file_writer_stats().performed - s.performed, 4u);  // v1, then 1, 2 and 3
   // No temporary file is left behind.
   for (const auto& [name, bytes] : gfs.files) EXPECT_EQ(name.find(".tmp"), std::string::npos);
@@ -107,7 +104,6 @@ TEST_F(FileWriterTest, TablesReadBackWhatTheyWrote) {
   table back(true);
   back.add_column("name", true);
   back.read_table("t");
-  EXPECT_EQ(back.size(), t.size());
   EXPECT_EQ(back.serialize(), t.serialize());
   EXPECT_EQ(back.get_index(), 201);
   int before = gfs.entered();

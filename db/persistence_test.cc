@@ -40,15 +40,17 @@ TEST_F(PersistenceTest, StartUpRepairs) {
       "<pbx-config><record_start>*1</record_start><version>1.2.3</version></pbx-config>");
   init_config();
   fix_upgrades();
-  EXPECT_EQ(mfs.files.count("recordings/scratch.wav"), 0u);
-  EXPECT_EQ(mfs.files.count("recordings/keep.wav"), 1u);
-  EXPECT_EQ(wipers.size(), 0);
-  EXPECT_EQ(domains.get(d, domains_code_connect), "*601");
-  EXPECT_EQ(domains.get(d, domains_code_seize), "*7");
-  EXPECT_EQ(domains.get(d, domains_code_unseize), "*603");
-  EXPECT_EQ(domains.get(d, domains_prov_user), "admin");
-  EXPECT_FALSE(domains.get(d, domains_prov_pass).empty());
-  EXPECT_FALSE(domains.get(d, domains_prov_pin).empty());
+  EXPECT_EQ(
+      file("recordings/scratch.wav") + file("recordings/keep.wav") + std::to_string(wipers.size()),
+      "<missing>x0");
+  // The missing codes (an existing one kept) and the provisioning credentials, stored.
+  EXPECT_EQ(str::sprintf("%s %s %s %s %d %d %s", domains.get(d, domains_code_connect),
+                         domains.get(d, domains_code_seize), domains.get(d, domains_code_unseize),
+                         domains.get(d, domains_prov_user),
+                         domains.get(d, domains_prov_pass).length() > 0,
+                         domains.get(d, domains_prov_pin).length() > 0,
+                         domains.get(d, domains_record_start)),
+            "*601 *7 *603 admin 1 1 *1");
   EXPECT_GE(str(mfs.files["domains/1.xml"]).find("<code_connect>*601</code_connect>"), 0);
   for (const char* line :
        {"User alias 101 points to non-existing user 99: Removing alias.",
@@ -71,7 +73,6 @@ TEST_F(PersistenceTest, StartUpRepairs) {
                 "<row><file>moh.wav</file><name>File moh.wav</name>"
                 "<string>moh.wav</string><type>file</type></row>");
   EXPECT_TRUE(messages.has_row(1));
-  EXPECT_EQ(domains.get(d, domains_record_start), "*1");
   EXPECT_EQ(ctrl_read_registry(ctrl_settings::version), "2.0.4");
   // Idempotent: a second run changes nothing more and logs nothing.
   log.clear();
@@ -92,9 +93,7 @@ TEST_F(PersistenceTest, FirstStartWithoutDefaultsAndRestart) {
   log.clear();
   db_startup(str());
   EXPECT_FALSE(log.contains("No domain found, creating default domain"));
-  EXPECT_EQ(cobjs.size(), 0);
-  EXPECT_EQ(legs.size(), 0);
-  EXPECT_EQ(domains.size(), 1);
+  EXPECT_EQ(str::sprintf("%d %d %d", cobjs.size(), legs.size(), domains.size()), "0 0 1");
   // sys_name set: the default file is not used.
   memory_file_system other;
   scoped_file_system use_other(&other);
@@ -131,11 +130,10 @@ TEST_F(PersistenceTest, DeferredLoadOfTheLargeTables) {
     yields++;
   }});
   load_cdr_tables();
-  EXPECT_EQ(trunk_cdr.size(), 251);
-  EXPECT_EQ(trunk_cdr.count(trunk_cdr_domain, "1"), 250);
-  EXPECT_EQ(trunk_cdr.get(251, trunk_cdr_domain), "2");
-  EXPECT_EQ(adrbook.first(adrbook_number, "555"), 4);
-  EXPECT_EQ(rates.first(rate_prefix, "49"), 1);
+  EXPECT_EQ(str::sprintf("%d %d %s %d %d", trunk_cdr.size(), trunk_cdr.count(trunk_cdr_domain, "1"),
+                         trunk_cdr.get(251, trunk_cdr_domain), adrbook.first(adrbook_number, "555"),
+                         rates.first(rate_prefix, "49")),
+            "251 250 2 4 1");
   EXPECT_EQ(yields, 2);  // 252 entries in cdrt: after 100 and 200, the other tables are small
   EXPECT_TRUE(log.contains("Table cdrt: Finished reading 251 rows"));
   EXPECT_TRUE(log.contains("Table adrbook: Finished reading 1 rows"));

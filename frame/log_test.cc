@@ -114,16 +114,11 @@ int formatted = 0;
 int count_format() { return ++formatted; }
 
 TEST_F(LogTest, FilterByLevelGroupAndUp) {
+  // Above the level a call does not even evaluate its arguments.
   set_log_level(5);
-  EXPECT_TRUE(log_check_condition(log_general, 5));
-  EXPECT_FALSE(log_check_condition(log_general, 6));
-  // A suppressed call does not evaluate its arguments.
   formatted = 0;
   log_printf(log_general, 6, "never %d", count_format());
-  EXPECT_EQ(formatted, 0);
-  EXPECT_EQ(get_log_entry_count(), 0u);
   log_printf(log_general, 5, "once %d", count_format());
-  EXPECT_EQ(formatted, 1);
   EXPECT_EQ(buffer_texts(), std::vector<std::string>{"once 1"});
   // A switched-off group is dropped whatever the level; groups outside 0..14 are never
   // filtered by group.
@@ -256,16 +251,15 @@ TEST_F(LogTest, UnopenableFileIsRetriedAndLinesStayInMemoryAndOnStderr) {
   set_log_stderr(true);
   log_add_message(0, 1, "lost for the file");
   EXPECT_EQ(write_pending_captured(), "[1] 20260101000000: lost for the file\n");
-  EXPECT_EQ(file("logs/log-2026-01-01.txt"), "<missing>");
-  EXPECT_EQ(get_log_entry_count(), 1u);
+  EXPECT_EQ(file("logs/log-2026-01-01.txt") + std::to_string(get_log_entry_count()), "<missing>1");
   files_.mkdir("logs");
   files_.fail_writes("logs/", 1);
   log_add_message(0, 1, "failing write");
   write_pending_captured();
   log_add_message(0, 1, "retried");
   write_pending_captured();
-  EXPECT_EQ(file("logs/log-2026-01-01.txt"), "[1] 20260101000000: retried\n");
-  EXPECT_EQ(get_log_entry_count(), 3u);
+  EXPECT_EQ(file("logs/log-2026-01-01.txt") + std::to_string(get_log_entry_count()),
+            "[1] 20260101000000: retried\n3");
   // Alerts go straight to the open file.
   set_log_stderr(false);
   log_alert("config_mutex", "Allocate Mutex");
@@ -327,14 +321,11 @@ TEST_F(LogTest, SyslogPriorityAndAddresses) {
   std::string sent;
   syslog_client c;
   c.set_transport(std::make_unique<capture_transport>(&sent, str()));
-  c.init("[2001:db8::1]:5514");
-  EXPECT_TRUE(c.enabled());
+  c.init("[2001:db8::1]:5514");  // enabled, and without a host name: the lines sent below
   EXPECT_EQ(capture_transport::opened, "v6 514");
-  EXPECT_EQ(c.host_name(), "unknown-pbx");
   const log_entry e{0, jan1, "x", ""};
   c.send(e);
   c.init("syslog.example:1514");  // a host name is resolved once, when the destination is set
-  EXPECT_TRUE(c.enabled());
   c.send(e);
   EXPECT_EQ(sent,
             "2001:db8::1:5514 <128>Jan 01 00:00:00 unknown-pbx x \n"
@@ -400,10 +391,9 @@ TEST_F(LogTest, SipTraceRules) {
 }
 
 TEST_F(LogTest, TraceAddressHostAndLocalSystemLog) {
-  const std::pair<const char*, const char*> cases[] = {{"udp:1.2.3.4:5060", "1.2.3.4"},
-                                                       {"TLS 1.2.3.4:5061", "1.2.3.4"},
+  // With a transport and a port: SipTraceRules.
+  const std::pair<const char*, const char*> cases[] = {{"TLS 1.2.3.4:5061", "1.2.3.4"},
                                                        {"1.2.3.4", "1.2.3.4"},
-                                                       {"tcp:[::1]:5060", "::1"},
                                                        {"[::1]", "::1"},
                                                        {"fe80::1", "fe80::1"},
                                                        {"host.example:5060", "host.example"}};

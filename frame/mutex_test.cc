@@ -42,35 +42,14 @@ TEST_F(MutexTest, RecursiveTakeAndReleaseWriteDepthAlerts) {
   EXPECT_EQ(alerts,
             (std::vector<std::string>{"test_mutex|Allocate Mutex", "test_mutex|Release Mutex",
                                       "-|Allocate Mutex", "-|Release Mutex"}));
-}
-
-TEST_F(MutexTest, SingleThreadModeMakesLockAndUnlockNoOps) {
+  // In single-thread mode lock and unlock do nothing.
   single_thread_mode = true;
-  mutex m("m");
-  m.lock();
-  m.lock();
-  EXPECT_EQ(m.depth(), 0);
-  m.unlock();
-  m.unlock();
-  EXPECT_TRUE(alerts.empty());
-}
-
-TEST_F(MutexTest, ExcludesOtherThreads) {
-  mutex m("counter");
-  int counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; t++) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20000; i++) {
-        mutex_lock l(m);
-        int v = counter;
-        counter = v + 1;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(counter, 80000);
-  EXPECT_TRUE(alerts.empty());
+  named.lock();
+  named.lock();
+  EXPECT_EQ(named.depth(), 0);
+  named.unlock();
+  named.unlock();
+  EXPECT_EQ(alerts.size(), 4u);
 }
 
 TEST_F(MutexTest, ThreadsBindToTheSideOfTheFirstRunMutex) {

@@ -88,8 +88,7 @@ TEST(RtpLoop, ServesSocketsAndRunsDueTimers) {
   // A descriptor beyond fd_set's range, as a full table of legs has them.
   media_fd = fcntl(udp_open(ip_port::from_text(str("127.0.0.1:0"))), F_DUPFD_CLOEXEC, 1100);
   int peer = udp_open(ip_port::from_text(str("127.0.0.2:0")));
-  ASSERT_GE(media_fd, 0);
-  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(media_fd >= 0 && peer >= 0);
   set_rtp_socket_hooks(rtp_socket_hooks{fill_one, serve_ready});
   rtp_events.clear();
   timeout t;
@@ -104,12 +103,9 @@ TEST(RtpLoop, ServesSocketsAndRunsDueTimers) {
   rtp_loop_pass(work_end);
   const std::string got = "rtp p1 from 127.0.0.2:" + std::to_string(socket_local_port(peer));
   EXPECT_EQ(rtp_events, (std::vector<std::string>{got}));
-  EXPECT_EQ(socket_queued_bytes(media_fd), 0);
-  EXPECT_TRUE(t.pending());
-  EXPECT_NE(work_end, 0);
+  EXPECT_TRUE(socket_queued_bytes(media_fd) == 0 && t.pending() && work_end != 0);
   rtp_loop_pass(work_end);
   EXPECT_EQ(rtp_events, (std::vector<std::string>{got, "timer"}));
-  EXPECT_FALSE(t.pending());
   set_rtp_socket_hooks(rtp_socket_hooks());
   close_socket(media_fd);
   close_socket(peer);
@@ -132,7 +128,6 @@ TEST(RtpLoop, WithoutSocketsAnInsertionWakesTheSemaphore) {
   t.callback(rtp_thread_queue, s2ticks(60), callback_argument([] { rtp_events.push_back("x"); }));
   rtp_semaphore.signal();
   rtp_loop_pass(work_end);
-  EXPECT_TRUE(t.pending());
-  EXPECT_EQ(rtp_events.size(), 1u);
+  EXPECT_TRUE(t.pending() && rtp_events.size() == 1);
   t.clear();
 }

@@ -13,17 +13,6 @@ namespace {
 
 using namespace ctrl_settings;
 
-// The syslog destination is a side effect of a setting (loads of random values included): no
-// name is resolved and no datagram leaves the test.
-class null_transport : public syslog_transport {
- public:
-  bool open(bool, int) override { return true; }
-  void close() override {}
-  void send_to(const str&, int, const str&) override {}
-  str host_name() override { return "h"; }
-  str resolve(const str&) override { return str(); }
-};
-
 const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
 class SettingsTest : public ::testing::Test {
@@ -34,14 +23,12 @@ class SettingsTest : public ::testing::Test {
     init_config();
     log_reset();
     init_logging();
-    set_syslog_transport(std::make_unique<null_transport>());
   }
   void TearDown() override {
     clear_setting_hooks();
     config_file = "pbx.xml";
     init_config();
     log_reset();
-    set_syslog_transport(nullptr);
   }
   void load(const std::string& text) {
     files_.files["pbx.xml"] = text;
@@ -54,39 +41,29 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, IndexesNamesAndDefaults) {
+  // The ends, and the neighbours of the indexes that hold no name.
   // clang-format off
   const struct { int index; const char *name, *value; } cases[] = {
-      {0, "log_level", "5"}, {1, "log_filename", "log-$.txt"}, {3, "log_keep", "3"},
-      {22, "log_event_tftp", "true"}, {24, "log_event_pstn", "true"},
+      {0, "log_level", "5"}, {22, "log_event_tftp", "true"}, {24, "log_event_pstn", "true"},
       {35, "email_trunk_change", "true"}, {37, "email_regstatus", "true"}, {53, "version", ""},
-      {58, "upgrade_url", ""}, {62, "code_version", "*#5550100#"},
-      {73, "ip_snmp_community", "public"}, {96, "pw_trusted", "127.0.0.1 [::1]"},
-      {112, "cdr_keep", "7d"}, {141, "codec_preference", "0 8 9 18 2 3"},
-      {171, "cdr_file_name", "$c/$m/$d.csv"}, {172, "cdr_field_seperator", ","},
-      {176, "record_location", "$r/$o/$a/$d-$t-$i-$n.wav"}, {179, "cdr_format", "$w$5e$10c$5d"},
-      {187, "app_user_agent", "telmond"}, {188, "app_product", "telmond"}, {191, "timezone", "GMT"},
-      {226, "max_tcp_length", "16777216"}, {229, "sangoma_port", "7783"},
-      {234, "syslog_server_ip", ""}, {235, "thread_stack_size", "4"},
-      {236, "sip_log_collection", "true"}, {237, "sip_connections_per_address", "100"},
-      {238, "sip_first_message_timeout", "10"}, {239, "http_connections_per_address", "64"},
-      {240, "http_first_request_timeout", "10"}};
+      {58, "upgrade_url", ""}, {240, "http_first_request_timeout", "10"}};
   // clang-format on
   for (const auto& c : cases) {
     EXPECT_EQ(ctrl_variable_lookup(static_cast<setting>(c.index)), c.name) << c.index;
     EXPECT_EQ(ctrl_variable_lookup(str(c.name)), c.index) << c.name;
     EXPECT_EQ(ctrl_read_registry(c.index), c.value) << c.name;
   }
-  // Index 23 and the licensing indexes hold no name (names are unique: the round trip below).
+  // Index 23 and the licensing indexes hold no name (names are unique: settings_file_fuzz).
   for (int i : {23, 36, 54, 55, 56, 57}) EXPECT_EQ(ctrl_variable_lookup(setting(i)), "") << i;
-  EXPECT_EQ(ctrl_variable_lookup(str("")), setting_count);
-  EXPECT_EQ(ctrl_variable_lookup(str("no_such_setting")), setting_count);
+  for (const char* n : {"", "no_such_setting"})
+    EXPECT_EQ(ctrl_variable_lookup(str(n)), setting_count);
   EXPECT_EQ(ctrl_variable_lookup(str("Log_Level")), 0);
-  EXPECT_EQ(ctrl_read_registry(-1), "");
-  EXPECT_EQ(ctrl_read_registry(setting_count), "");
+  EXPECT_EQ(ctrl_read_registry(-1) + ctrl_read_registry(setting_count), "");
   for (const char* n : {"ntp_host", "app_login_text", "app_footer", "app_link", "app_help"})
     EXPECT_FALSE(ctrl_read_registry(ctrl_variable_lookup(str(n))).empty()) << n;
 }
 
+// Any file loads, saves and loads again to the same values: settings_file_fuzz.
 TEST_F(SettingsTest, SavedFileBytes) {
   ctrl_write_setting(log_sip_watchlist, "");
   ctrl_write_setting(sys_name, "A&B <\"x\"> 'y'");
@@ -111,36 +88,15 @@ TEST_F(SettingsTest, SavedFileBytes) {
   EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
 }
 
-// Any values written and saved load back unchanged (including characters that need escaping
-// and white space inside a value).
-TEST_F(SettingsTest, SaveLoadRoundTripProperty) {
-  EXPECT_TRUE(rc::check([this] {
-    init_config();
-    int index = *rc::gen::inRange(0, static_cast<int>(setting_count));
-    std::string value = *rc::gen::container<std::string>(rc::gen::oneOf(
-        rc::gen::element('<', '>', '&', '"', '\'', ' ', 'a', 'z', '0', '$', '/', ';', '#'),
-        rc::gen::inRange<char>(0x21, 0x7f)));
-    if (!value.empty() && value.front() == ' ') value.front() = 'x';
-    if (!value.empty() && value.back() == ' ') value.back() = 'x';
-    ctrl_write_setting(index, str(value));
-    RC_ASSERT(save_config());
-    str before = serialize_settings_file();
-    init_config();
-    bool named = !ctrl_variable_lookup(static_cast<setting>(index)).empty();
-    if (named && index != codec_preference) RC_ASSERT(ctrl_read_registry(index) == str(value));
-    RC_ASSERT(serialize_settings_file() == before);
-  }));
-}
-
 TEST_F(SettingsTest, LoadingRules) {
   load(decl +
        "<pbx-config><LOG_LEVEL>9</LOG_LEVEL><pw_user>root &amp; co</pw_user>"
        "<unknown_thing>1</unknown_thing><record_start>*41</record_start>"
        "<pw_trusted>  10.0.0.1  </pw_trusted></pbx-config>");
-  EXPECT_EQ(ctrl_read_registry(log_level), "9");
-  EXPECT_EQ(ctrl_read_registry(pw_user), "root & co");
-  EXPECT_EQ(ctrl_read_registry(pw_trusted), "  10.0.0.1  ");
-  EXPECT_EQ(ctrl_read_registry(http_rate), "5");  // absent: default
+  // Names in any case, values unescaped and not stripped, absent ones at their defaults.
+  EXPECT_EQ(ctrl_read_registry(log_level) + "|" + ctrl_read_registry(pw_user) + "|" +
+                ctrl_read_registry(pw_trusted) + "|" + ctrl_read_registry(http_rate),
+            "9|root & co|  10.0.0.1  |5");
   // Names of older layouts move into the domains (PersistenceTest.StartUpRepairs and
   // OperatorFilesE2E), once: a restart does not take them again.
   str v;
@@ -192,14 +148,14 @@ TEST_F(SettingsTest, AudioDirectoriesGiveLanguageLists) {
   files_.files["audio_fr/ringback.wav"] = "";  // empty: not counted
   files_.files["audio_it"] = "a file, not a directory";
   init_config();
-  EXPECT_EQ(ctrl_read_registry(languages_tones), "de es");
-  EXPECT_EQ(ctrl_read_registry(languages_audio), "de fr");
-  EXPECT_EQ(ctrl_read_registry(languages_web), "en");
+  EXPECT_EQ(ctrl_read_registry(languages_tones) + "|" + ctrl_read_registry(languages_audio) + "|" +
+                ctrl_read_registry(languages_web),
+            "de es|de fr|en");
   // Without audio files the defaults (or the file's values) stay.
   files_.files.clear();
   load(decl + "<pbx-config><languages_audio>nl</languages_audio></pbx-config>");
-  EXPECT_EQ(ctrl_read_registry(languages_tones), "en");
-  EXPECT_EQ(ctrl_read_registry(languages_audio), "nl");
+  EXPECT_EQ(ctrl_read_registry(languages_tones) + "|" + ctrl_read_registry(languages_audio),
+            "en|nl");
 }
 
 std::vector<std::string> hook_calls;
@@ -219,16 +175,12 @@ TEST_F(SettingsTest, WriteRegistrySideEffectsAndSave) {
   ctrl_write_registry(email_from, "pbx@example.com");
   EXPECT_EQ(ctrl_read_registry(sys_name), "pbx@example.com!admin");
   ctrl_write_registry(ip_sip_udp_port, "5070");
-  EXPECT_EQ(hook_calls, std::vector<std::string>{"69=5070"});
-  EXPECT_EQ(files_.files.count("pbx.xml"), 0u);  // not asked to save
-  ctrl_write_registry(ip_sip_udp_port, "5070", true);
-  EXPECT_EQ(hook_calls.size(), 1u);  // unchanged: no side effect ...
-  EXPECT_NE(saved().find("<ip_sip_udp_port>5070</ip_sip_udp_port>"), std::string::npos);  // saved
+  EXPECT_EQ(files_.files.count("pbx.xml"), 0u);        // not asked to save
+  ctrl_write_registry(ip_sip_udp_port, "5070", true);  // unchanged: saved, no side effect
+  EXPECT_NE(saved().find("<ip_sip_udp_port>5070</ip_sip_udp_port>"), std::string::npos);
   ctrl_write_registry(codec_preference, "alaw ulaw");
-  EXPECT_EQ(hook_calls.back(), "141=alaw ulaw");
-  // ctrl_write_setting stores without effects.
-  ctrl_write_setting(ip_sip_udp_port, "5080");
-  EXPECT_EQ(hook_calls.size(), 2u);
+  ctrl_write_setting(ip_sip_udp_port, "5080");  // stores without effects
+  EXPECT_EQ(hook_calls, (std::vector<std::string>{"69=5070", "141=alaw ulaw"}));
   EXPECT_EQ(ctrl_read_registry(ip_sip_udp_port), "5080");
   // Out of range: ignored, nothing saved.
   files_.files.erase("pbx.xml");
@@ -254,7 +206,6 @@ TEST_F(SettingsTest, FailedSaveKeepsTheOldFile) {
 
 TEST_F(SettingsTest, CodecList) {
   const char* cases[][3] = {{"8", "g729 ulaw 101 alaw", "8 18 0"},
-                            {"", "ULAW G722 gsm G726 bogus 4 18", "0 9 3 2 18"},
                             {"", "  8   0  ", "8 0"},
                             {"", "", "0 8 9 18 2 3"}};  // the stored list
   for (auto& c : cases) EXPECT_EQ(get_codec_list(c[0], c[1]), c[2]) << c[0] << "|" << c[1];
@@ -266,8 +217,8 @@ TEST_F(SettingsTest, CodecList) {
   EXPECT_EQ(get_codec_list(""), "");
 }
 
-// Any list: the result holds only allowed types, and is the stable partition of the input's
-// allowed types with the preferred one first.
+// Any list (names in any case among them): the result holds only allowed types, and is the stable
+// partition of the input's allowed types with the preferred one first.
 TEST_F(SettingsTest, CodecListProperty) {
   EXPECT_TRUE(rc::check([] {
     const std::vector<std::string> tokens = {"0",    "2",    "3",    "8",    "9",   "18",

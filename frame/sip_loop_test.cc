@@ -1,10 +1,7 @@
 #include "frame/sip_loop.h"
 
 #include <gtest/gtest.h>
-#include <rapidcheck.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <string>
 
 #include "base/log_capture_test_util.h"
@@ -14,12 +11,10 @@ namespace {
 
 // What the dispatch did, one line each: answers sent and calls of the SIP layer's hooks.
 std::string events;
-size_t shortest_sent = SIZE_MAX;
 
 bool fake_send(int index, const str& data, const ip_port& dest) {
   events += "sent " + std::to_string(index) + " " + std::string(dest.readable().view()) + " " +
             std::string(data.view()) + "\n";
-  shortest_sent = std::min(shortest_sent, data.length());
   return true;
 }
 
@@ -66,7 +61,7 @@ str binding_request() {
 }  // namespace
 
 // What one datagram on a socket index leads to: answers sent, calls of the SIP layer's hooks
-// and log lines, one a line.
+// and log lines, one a line. What any datagram gets back is stun_fuzz's.
 TEST_F(SipLoopTest, EachKindOfDatagramGoesWhereItBelongs) {
   str success = binding_request();
   success.set_character(0, 1);
@@ -82,6 +77,8 @@ TEST_F(SipLoopTest, EachKindOfDatagramGoesWhereItBelongs) {
       {0, success, "stun-response 20\n"},
       {0, str::bytes({0, 1, 0, 0, 0x21, 0x12, 0xa4}),  // seven bytes starting with 0: no STUN
        "log 1:8 Illegal pdu(127.0.0.9:5070=7): 000100002112a4\n"},
+      {0, str::bytes({2, 1, 0, 0, 0, 0, 0, 0}),  // nor is a first byte above 1
+       "log 1:8 Illegal pdu(127.0.0.9:5070=8): 0201000000000000\n"},
       // Only the first message of a datagram is delivered.
       {1, str("OPTIONS sip:a SIP/2.0\r\n\r\ngarbage"),
        "pdu 1 127.0.0.9:5070 OPTIONS sip:a SIP/2.0\r\n\r\n\n"},
@@ -100,14 +97,6 @@ TEST_F(SipLoopTest, EachKindOfDatagramGoesWhereItBelongs) {
           "log " + std::to_string(l.group) + ":" + std::to_string(l.level) + " " + l.text + "\n";
     EXPECT_EQ(outcome, c.outcome);
   }
-}
-
-TEST_F(SipLoopTest, ArbitraryDatagramsNeverCrashTheDispatch) {
-  EXPECT_TRUE(rc::check([this](const std::string& bytes) {
-    shortest_sent = SIZE_MAX;
-    handle_sip_udp_datagram(0, str(bytes.data(), bytes.size()), src_, fake_send);
-    RC_ASSERT(shortest_sent >= 20u);
-  }));
 }
 
 TEST(SipPorts, TheSipLayersBindingReplacesTheBuiltInOne) {

@@ -12,16 +12,6 @@ str binding_request(uint8_t tid_seed) {
 
 }  // namespace
 
-// Arbitrary datagrams (only a binding request gets an answer) are left to stun_fuzz.
-TEST(Stun, TellsStunFromSip) {
-  EXPECT_TRUE(is_stun(binding_request(1)));
-  EXPECT_TRUE(is_stun(str::bytes({1, 1, 0, 0, 0, 0, 0, 0})));
-  // Seven bytes starting with 0 are not STUN.
-  EXPECT_FALSE(is_stun(str::bytes({0, 1, 0, 0, 0, 0, 0})));
-  EXPECT_FALSE(is_stun(str("INVITE sip:a@b SIP/2.0\r\n")));
-  EXPECT_FALSE(is_stun(str::bytes({2, 1, 0, 0, 0, 0, 0, 0})));
-}
-
 // The answer carries the sender's address (family 1 for IPv4, 2 for IPv6) and reads back.
 TEST(Stun, AnswersABindingRequestWithTheSendersAddress) {
   str req = binding_request(7);
@@ -29,15 +19,11 @@ TEST(Stun, AnswersABindingRequestWithTheSendersAddress) {
   EXPECT_EQ(stun_binding_response(req, src),
             str::bytes({0x01, 0x01, 0x00, 0x0c}) + req.substr(4, 16) +
                 str::bytes({0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x9c, 0x41, 127, 0, 0, 5}));
-  for (const char* text : {"127.0.0.5:40001", "[2001:db8::1]:5062"}) {
-    src = ip_port::from_text(str(text));
-    str resp = stun_binding_response(req, src);
-    EXPECT_EQ(resp.length(), src.is_ipv6() ? 44u : 32u) << text;
-    EXPECT_EQ(resp[25], src.is_ipv6() ? 2 : 1) << text;
-    ip_port mapped;
-    ASSERT_TRUE(stun_mapped_address(resp, mapped)) << text;
-    EXPECT_EQ(mapped, src);
-    EXPECT_EQ(stun_transaction(resp), stun_transaction(req));
-  }
+  // An IPv6 sender (family 2); reading back any answer is stun_fuzz's.
+  src = ip_port::from_text(str("[2001:db8::1]:5062"));
+  const str resp = stun_binding_response(req, src);
+  ip_port mapped;
+  EXPECT_TRUE(resp.length() == 44 && resp[25] == 2 && stun_mapped_address(resp, mapped) &&
+              mapped == src);
   EXPECT_EQ(stun_binding_response(req, ip_port()), "");  // no sender address: no answer
 }

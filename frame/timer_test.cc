@@ -61,13 +61,10 @@ TEST_F(TimerThreadTest, SleepsUntilTheFirstDueTimeAndRunsIt) {
   b.callback(q, ms2ticks(400), callback_argument(fire, 2));
   tt.sema().try_wait();  // the insertion signals only a registered semaphore
   EXPECT_EQ(tt.sema().count(), 0);
-  EXPECT_TRUE(tt.run_once(w));
-  EXPECT_TRUE(tt.run_once(w));
-  EXPECT_EQ(w.waits, (std::vector<int64_t>{250, 150}));
+  EXPECT_TRUE(tt.run_once(w) && tt.run_once(w));
+  EXPECT_FALSE(tt.run_once(w));  // the queue is empty: an unbounded wait
+  EXPECT_EQ(w.waits, (std::vector<int64_t>{250, 150, -1}));
   EXPECT_EQ(fired, (std::vector<int>{1, 2}));
-  // Empty queue: an unbounded wait.
-  EXPECT_FALSE(tt.run_once(w));
-  EXPECT_EQ(w.waits.back(), -1);
 }
 
 TEST_F(TimerThreadTest, EarlierInsertionDuringTheSleepWakesAndRecomputes) {
