@@ -293,14 +293,15 @@ TEST_F(Transactions, RepetitionsPrackStopsTheReliableProvisionalResponse) {
   EXPECT_EQ(env.transport.sent.size(), 4u);
 }
 
+// example.com without NAPTR and with a SRV record for UDP only, whose records follow.
+const std::string k_srv_only =
+    "NAPTR example.com=|SRV _sips._tcp.example.com=|SRV _sip._tcp.example.com=|"
+    "SRV _sip._udp.example.com=";
+
 TEST_F(Transactions, CancelGoesExactlyWhereTheInviteWentWithItsVia) {
   register_dialog("call-1", "ours");
+  env.dns.cache_all(k_srv_only + "1 0 proxy.example.com 5080|A proxy.example.com=198.51.100.7");
   send_packet(test_request(m_invite, "sip:bob@example.com"));
-  env.dns.answer("example.com", dns_type::naptr, "");
-  env.dns.answer("_sips._tcp.example.com", dns_type::srv, "");
-  env.dns.answer("_sip._tcp.example.com", dns_type::srv, "");
-  env.dns.answer("_sip._udp.example.com", dns_type::srv, "1 0 proxy.example.com 5080");
-  env.dns.answer("proxy.example.com", dns_type::a, "198.51.100.7");
   ASSERT_EQ(env.transport.sent.size(), 1u);
   const size_t lookups = env.dns.lookups.size();
   sip_message cancel = test_request(m_cancel, "sip:bob@example.com");
@@ -316,13 +317,9 @@ TEST_F(Transactions, CancelGoesExactlyWhereTheInviteWentWithItsVia) {
 }
 
 TEST_F(Transactions, FailoverRefusedDestinationMovesToTheNextCandidate) {
-  env.dns.cache[{"example.com", dns_type::naptr}] = "";
-  env.dns.cache[{"_sips._tcp.example.com", dns_type::srv}] = "";
-  env.dns.cache[{"_sip._tcp.example.com", dns_type::srv}] = "";
-  env.dns.cache[{"_sip._udp.example.com", dns_type::srv}] =
-      "10 0 one.example.com 5060\n20 0 two.example.com 5070";
-  env.dns.cache[{"one.example.com", dns_type::a}] = "192.0.2.1";
-  env.dns.cache[{"two.example.com", dns_type::a}] = "192.0.2.2";
+  env.dns.cache_all(k_srv_only +
+                    "10 0 one.example.com 5060\n20 0 two.example.com 5070|"
+                    "A one.example.com=192.0.2.1|A two.example.com=192.0.2.2");
   send_packet(test_request(m_invite, "sip:bob@example.com"));
   env.run_until(1000);
   const ip_port one(ip_address_parse("192.0.2.1"), 5060);
@@ -439,12 +436,6 @@ std::string what_went_out(const transaction_env& env) {
   return out;
 }
 
-std::string joined(const std::vector<std::string>& parts) {
-  std::string out;
-  for (const std::string& p : parts) out += (out.empty() ? "" : ", ") + p;
-  return out;
-}
-
 // Requests to one target each: the cached DNS answers ("TYPE name=records|...", ALIAS for an
 // alias), the lookups made in order, what went out and the log lines expected among others
 // ("group:level text|...").
@@ -529,32 +520,19 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
        "1:0 Internal error: Unknown DNS resolve type bogus|1:0 Unknown transport layer sctp|"
        "1:0 Unknown transport layer xyz"},
   };
-  const std::map<std::string, dns_type> types = {{"NAPTR", dns_type::naptr},
-                                                 {"SRV", dns_type::srv},
-                                                 {"AAAA", dns_type::aaaa},
-                                                 {"A", dns_type::a}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uri);
     transaction_env env;
     log_capture quiet{9};
     env.transport.ipv6 = true;
     random_seed(1);
-    std::string all = c.dns;
-    for (size_t at = 0, end; !all.empty() && at <= all.size(); at = end + 1) {
-      end = std::min(all.find('|', at), all.size());
-      const std::string e = all.substr(at, end - at);
-      const std::string type = e.substr(0, e.find(' '));
-      const std::string name = e.substr(e.find(' ') + 1, e.find('=') - e.find(' ') - 1);
-      const std::string records = e.substr(e.find('=') + 1);
-      if (type == "ALIAS")
-        env.dns.aliases[name] = records;
-      else
-        env.dns.cache[{name, types.at(type)}] = str(records.c_str());
-    }
+    env.dns.cache_all(c.dns);
     sip_message m = test_request(m_options, c.uri);
     if (c.adjust) c.adjust(m);
     send_packet(m);
-    EXPECT_EQ(joined(env.dns.lookups), c.lookups);
+    std::string lookups;
+    for (const std::string& l : env.dns.lookups) lookups += (lookups.empty() ? "" : ", ") + l;
+    EXPECT_EQ(lookups, c.lookups);
     EXPECT_EQ(what_went_out(env), c.out);
     std::istringstream logs(c.logs);
     for (std::string line; std::getline(logs, line, '|');)
@@ -628,8 +606,7 @@ TEST_F(Routing, EnumTurnsTheNumberIntoAUri) {
 }
 
 TEST_F(Routing, ResponsesRoutedByReceivedAndRport) {
-  env.dns.cache[{"phone.example.com", dns_type::aaaa}] = "";
-  env.dns.cache[{"phone.example.com", dns_type::a}] = "192.0.2.12";
+  env.dns.cache_all("AAAA phone.example.com=|A phone.example.com=192.0.2.12");
   const struct {
     const char *via, *destination;
   } cases[] = {{"SIP/2.0/UDP 10.0.0.1:5060;rport=7000;received=192.0.2.9", "192.0.2.9:7000"},
@@ -644,18 +621,24 @@ TEST_F(Routing, ResponsesRoutedByReceivedAndRport) {
   }
 }
 
-TEST_F(Routing, ResponsesConnectionsAndTheirLimits) {
-  // Over the connection the request came on, at once.
-  env.transport.connections["192.0.2.20:40000"] = {transport_type::tcp, addr("192.0.2.20", 40000)};
-  sip_message req = received_request("SIP/2.0/TCP 192.0.2.20:5060");
+TEST_F(Routing, ConnectionsByPortNameAndTheirLimits) {
+  // A response over the connection the request came on, a request over the one it names: at
+  // once, without DNS.
+  env.transport.connections["192.0.2.20:40000"] = {transport_type::tls, addr("192.0.2.20", 40000)};
+  sip_message req = received_request("SIP/2.0/TLS 192.0.2.20:5061");
   req.port_name = "192.0.2.20:40000";
   send_packet(sip_message(200, "OK", req));
-  ASSERT_EQ(env.transport.sent.size(), 1u);
-  EXPECT_EQ(env.transport.sent[0].port_name, "192.0.2.20:40000");
-  // The connection is gone: a TCP response is not sent anywhere else.
+  sip_message notify = test_request(m_notify, "sip:bob@example.com");
+  notify.port_name = req.port_name;
+  send_packet(notify);
+  EXPECT_EQ(what_went_out(env),
+            "192.0.2.20:40000 tls 192.0.2.20:40000 SIP/2.0/TLS; "
+            "192.0.2.20:40000 tls 192.0.2.20:40000 SIP/2.0/TLS");
+  EXPECT_TRUE(env.dns.lookups.empty());
+  // The connection is gone: a TLS response is not sent anywhere else.
   env.transport.connections.clear();
   send_packet(sip_message(200, "OK", req));
-  EXPECT_EQ(env.transport.sent.size(), 1u);
+  EXPECT_EQ(env.transport.sent.size(), 2u);
   EXPECT_TRUE(log_capture::contains(
       "Response to 192.0.2.20:40000 must be sent over existing connection", 6));
   // Responses to ACK are never sent; a response without Via is logged.
@@ -669,16 +652,7 @@ TEST_F(Routing, ResponsesConnectionsAndTheirLimits) {
   send_packet(sip_message(200, "OK", received_request("SIP/2.0/SCTP 192.0.2.20")));
   EXPECT_TRUE(log_capture::contains("Unsupported transport layer in SIP/2.0/SCTP 192.0.2.20", 0));
   EXPECT_TRUE(log_capture::contains("Unsupported transport layer SCTP", 5));
-  EXPECT_EQ(env.transport.sent.size(), 1u);
-}
-
-TEST_F(Routing, RequestsPortNameOfAConnectionSendsAtOnce) {
-  env.transport.connections["192.0.2.20:40000"] = {transport_type::tls, addr("192.0.2.20", 40000)};
-  sip_message m = test_request(m_notify, "sip:bob@example.com");
-  m.port_name = "192.0.2.20:40000";
-  send_packet(m);
-  EXPECT_EQ(what_went_out(env), "192.0.2.20:40000 tls 192.0.2.20:40000 SIP/2.0/TLS");
-  EXPECT_TRUE(env.dns.lookups.empty());
+  EXPECT_EQ(env.transport.sent.size(), 2u);
 }
 
 TEST(ResortList, PermutesWithinAscendingPriorities) {

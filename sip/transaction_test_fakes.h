@@ -5,6 +5,7 @@
 // recording_receive_hooks stands in for every layer above process_pdu.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -112,6 +113,24 @@ class fake_dns : public sip_dns {
   void request_dns(const str& name, dns_type type, const callback_argument& callback) override {
     queries.push_back(std::string(dns_type_name(type).view()) + " " + std::string(name.view()));
     waiting[{std::string(name.view()), type}].push_back(callback);
+  }
+  // Caches answers written "TYPE name=records|..." (TYPE A, AAAA, SRV or NAPTR; ALIAS for an
+  // alias; records joined by "\n", none for a negative answer).
+  void cache_all(const std::string& answers) {
+    const std::map<std::string, dns_type> types = {{"NAPTR", dns_type::naptr},
+                                                   {"SRV", dns_type::srv},
+                                                   {"AAAA", dns_type::aaaa},
+                                                   {"A", dns_type::a}};
+    for (size_t at = 0, end; !answers.empty() && at <= answers.size(); at = end + 1) {
+      end = std::min(answers.find('|', at), answers.size());
+      const std::string e = answers.substr(at, end - at), type = e.substr(0, e.find(' '));
+      const std::string name = e.substr(e.find(' ') + 1, e.find('=') - e.find(' ') - 1);
+      const std::string records = e.substr(e.find('=') + 1);
+      if (type == "ALIAS")
+        aliases[name] = records;
+      else
+        cache[{name, types.at(type)}] = str(records.c_str());
+    }
   }
   // Caches the records (empty: a negative answer) and runs the waiting callbacks.
   void answer(const std::string& name, dns_type type, const str& records) {
