@@ -18,9 +18,7 @@
 namespace {
 
 bool is_lower_hex(const str& s) {
-  for (size_t i = 0; i < s.length(); i++)
-    if (!str::one_of(static_cast<char>(s[i]), "0123456789abcdef")) return false;
-  return true;
+  return s.view().find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 // An Authorization value without qop for realm example.com.
@@ -324,25 +322,24 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
 
 TEST_F(AuthPolicy, RegistrationOrderAndEmptyPasswords) {
   auth_credentials c{"example.com", "alice", "secret", "192.0.2.0/24", {}};
+  const sip_message inside = request("REGISTER", "sip:example.com"),
+                    outside = request("REGISTER", "sip:example.com", "203.0.113.1");
   // Already authenticated by another object: nothing is checked.
-  EXPECT_FALSE(
-      registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"), true, c));
+  EXPECT_FALSE(registration_security_policy(outside, true, c));
   EXPECT_TRUE(hooks.responses.empty());
   // The address check comes before the digest check.
-  EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"),
-                                           false, c));
+  EXPECT_TRUE(registration_security_policy(outside, false, c));
   EXPECT_EQ(hooks.responses.back().code, 403);
-  EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com"), false, c));
+  EXPECT_TRUE(registration_security_policy(inside, false, c));
   EXPECT_EQ(hooks.responses.back().code, 401);
 
   // An empty password is never challenged; the setting decides between dropping and passing.
   auth_credentials open{"example.com", "alice", "", "", {}};
   hooks.responses.clear();
-  EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com"), false, open));
-  EXPECT_FALSE(
-      check_md5(request("REGISTER", "sip:example.com"), open.nonces, "example.com", "alice", ""));
+  EXPECT_TRUE(registration_security_policy(inside, false, open));
+  EXPECT_FALSE(check_md5(inside, open.nonces, "example.com", "alice", ""));
   ctrl_write_setting(ctrl_settings::allow_empty_passwords, "true");
-  EXPECT_FALSE(registration_security_policy(request("REGISTER", "sip:example.com"), false, open));
+  EXPECT_FALSE(registration_security_policy(inside, false, open));
   EXPECT_TRUE(hooks.responses.empty());
   EXPECT_TRUE(open.nonces.empty());
 }
