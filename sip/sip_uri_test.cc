@@ -10,6 +10,7 @@
 
 #include "sip/from_to_spec.h"
 #include "sip/sip_test_print.h"
+#include "sip/transport_type.h"
 
 namespace {
 
@@ -113,6 +114,18 @@ RC_GTEST_PROP(SipUri, PropertyRebuiltTextParsesToSameComponents,
   RC_ASSERT(back.get_host() == "example.com");
   RC_ASSERT(back.get_port() == "5060");
   RC_ASSERT(back.get_parameter("p").view() == std::string_view(value));
+}
+
+// Names in any case (an unknown one: the unreadable-steps row of
+// RoutingTable.TargetFromUriDnsRouteAndProxy).
+TEST(TransportType, Names) {
+  const std::pair<const char*, transport_type> names[] = {{"UDP", transport_type::udp},
+                                                          {"Tcp", transport_type::tcp},
+                                                          {"tls", transport_type::tls},
+                                                          {"", transport_type()}};
+  for (const auto& [name, t] : names) EXPECT_EQ(transport_type(str(name)), t) << name;
+  EXPECT_EQ(transport_type(transport_type::tls).serialize() + "|" + transport_type().serialize(),
+            "tls|");
 }
 
 // Display name, tag and the angle form of header values (canonical text as it is, other text
