@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/encoding.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "sip/dns_test_answers.h"
@@ -328,16 +329,6 @@ TEST(DnsResolvConf, Parse) {
 
 namespace {
 
-std::string hex(const str& s) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < s.length(); i++) {
-    out += digits[s[i] >> 4];
-    out += digits[s[i] & 15];
-  }
-  return out;
-}
-
 // The whole answer as text: header fields, question, negative TTL and every record.
 std::string summary(const dns_answer& a) {
   std::string out =
@@ -354,12 +345,12 @@ std::string summary(const dns_answer& a) {
 }  // namespace
 
 TEST(DnsWire, QueryBytesAreExact) {
-  EXPECT_EQ(hex(dns_encode_query(0xbeef, str("Example.COM."), dns_type::srv)),
+  EXPECT_EQ(hex_encode(dns_encode_query(0xbeef, str("Example.COM."), dns_type::srv)),
             "beef01000001000000000001"    // header: id, RD, one question, one additional
             "076578616d706c6503636f6d00"  // the name
             "00210001"                    // SRV, IN
             "00002904d0000000000000");    // EDNS0, UDP size 1232
-  EXPECT_EQ(hex(dns_encode_query(1, str("_sip._udp.a.b"), dns_type::naptr)).substr(24),
+  EXPECT_EQ(hex_encode(dns_encode_query(1, str("_sip._udp.a.b"), dns_type::naptr)).substr(24),
             "045f736970045f75647001610162000023000100002904d0000000000000");
 }
 
