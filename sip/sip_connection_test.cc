@@ -108,14 +108,10 @@ TEST_F(SipConnectionTest, MessagesCarryTheConnectionAndAnswersGoBackOnIt) {
   ASSERT_TRUE(a.on_receive(str(both.substr(0, 50))));
   EXPECT_TRUE(hooks.forwarded.empty());
   ASSERT_TRUE(a.on_receive(str(both.substr(50))));
-  // The PING is answered below the upper layers.
+  // The PING is answered below the upper layers (on its connection: OpenedConnectionTest).
   EXPECT_EQ(arrived(hooks),
             std::vector<std::string>{"192.0.2.1:40000 tcp 192.0.2.1:40000 options-1"});
-
-  const sip_message answer(a.take_output());
-  EXPECT_EQ(str::sprintf("%d ", answer.code) + answer.call_id, "200 ping-2");
-  EXPECT_TRUE(b.take_output().empty());
-
+  EXPECT_EQ(a.take_output().view().substr(0, 22), "SIP/2.0 200 Keep Alive");
   // The transport seam of send_packet sees both connections by name.
   sip_transport& tr = get_sip_transport();
   EXPECT_EQ(str(tr.connection_transport("192.0.2.2:40001").name()) + " " +
@@ -379,16 +375,20 @@ TEST(StreamFramer, MessagesKeepAlivesAndStun) {
   sa[3] = 8;  // 8 bytes of attributes
   sa += "ATTRIBUT";
   const struct {
+    const char* what;
     std::vector<std::string> pieces, items;
   } rows[] = {
-      {{m.substr(0, m.size() - 1)}, {}},
-      {{m.substr(0, m.size() - 1), m.substr(m.size() - 1) + "\r\n"}, {"sip:" + m, "ka:\r\n"}},
-      {{"\r\n\r\n" + a + "\r\n\r\n" + s + " \r\n" + a},
+      {"body incomplete", {m.substr(0, m.size() - 1)}, {}},
+      {"body complete",
+       {m.substr(0, m.size() - 1), m.substr(m.size() - 1) + "\r\n"},
+       {"sip:" + m, "ka:\r\n"}},
+      {"between messages",
+       {"\r\n\r\n" + a + "\r\n\r\n" + s + " \r\n" + a},
        {"ka:\r\n\r\n", "sip:" + a, "ka:\r\n\r\n", "stun:" + s, "ka: \r\n", "sip:" + a}},
-      {{sa.substr(0, 19), sa.substr(19, 5), sa.substr(24)}, {"stun:" + sa}},
-      {{std::string(2, '\0') + a}, {"sip:" + a}},
+      {"stun cut", {sa.substr(0, 19), sa.substr(19, 5), sa.substr(24)}, {"stun:" + sa}},
+      {"two NULs", {std::string(2, '\0') + a}, {"sip:" + a}},
   };
-  for (const auto& r : rows) EXPECT_EQ(frame(r.pieces), r.items) << r.pieces[0].substr(0, 20);
+  for (const auto& r : rows) EXPECT_EQ(frame(r.pieces), r.items) << r.what;
 }
 
 // A header announcing a body larger than the limit never completes (input without a header end:
