@@ -178,9 +178,8 @@ TEST_F(DnsResolverTest, RetryScheduleThenNegativeAnswerForSixtySeconds) {
   EXPECT_EQ(resolver_.pending_queries(), 1u);
 
   std::vector<int64_t> times;
-  for (const sent_datagram& d : transport_.sent) {
+  for (const sent_datagram& d : transport_.sent)
     if (times.empty() || times.back() != d.at_ms) times.push_back(d.at_ms);
-  }
   EXPECT_EQ(times, (std::vector<int64_t>{0, 500, 1500, 3500, 7500, 11500, 15500}));
   ASSERT_EQ(transport_.sent.size(), 8u);  // the first attempt to every server
   EXPECT_EQ(transport_.sent[0].server, server4_);
@@ -420,9 +419,8 @@ TEST(DnsWire, BrokenDatagramsAreRejected) {
   ASSERT_TRUE(dns_decode_answer(good, a));
   ASSERT_EQ(a.records.size(), 2u);
   // Every proper prefix is incomplete: counts promise records that are not there.
-  for (size_t n = 0; n < good.length(); n++) {
+  for (size_t n = 0; n < good.length(); n++)
     EXPECT_FALSE(dns_decode_answer(good.leftstr(n), a)) << n;
-  }
   // A compression pointer to itself.
   str loop = good.leftstr(12) + str::bytes({0xc0, 0x0c, 0, 1, 0, 1});
   loop.set_character(5, 1);  // QDCOUNT 1

@@ -310,9 +310,8 @@ TEST_P(OpenedConnectionTest, RequestFailsOverGoesOutAndAnswersComeBack) {
       }
       server.on_input(str(buf, size_t(n)));
       str out = server.take_output();
-      if (!out.empty() && write(fd, out.cbuffer(), out.length()) != ssize_t(out.length())) {
+      if (!out.empty() && write(fd, out.cbuffer(), out.length()) != ssize_t(out.length()))
         return false;
-      }
       plain += std::string(server.take_plain().view());
     }
     return true;

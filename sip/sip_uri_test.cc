@@ -235,9 +235,8 @@ RC_GTEST_PROP(FromToSpec, PropertyBuiltValueParsesBack,
               (const std::string& name, const std::string& tag_chars)) {
   str display = str(name.data(), name.size()).strip();
   std::string tag;
-  for (char c : tag_chars) {
+  for (char c : tag_chars)
     if (token.has(static_cast<uint8_t>(c))) tag += c;
-  }
   from_to_spec f{sip_uri("sip:user@example.com")};
   f.set_display_name(display);
   f.set_tag(str(tag.data(), tag.size()));
