@@ -149,7 +149,6 @@ class fake_user : public sip_transaction_user {
   std::vector<sip_message> backward;
   std::vector<std::string> events;
   std::set<int> connected_legs;
-  bool answer_challenges = false;
 
   void travel_forward(sip_message& request, const str&) override { forwarded.push_back(request); }
   void travel_backward(sip_message& response) override { backward.push_back(response); }
@@ -157,7 +156,7 @@ class fake_user : public sip_transaction_user {
     events.push_back("challenge " + std::to_string(response.code) + " " +
                      std::string(request.method.view()) + " vias " +
                      std::to_string(request.via.size()));
-    return answer_challenges;
+    return false;
   }
   bool has_connect_time(int index) override { return connected_legs.count(index) != 0; }
   void ack_no_ok_timeout(int index) override {
