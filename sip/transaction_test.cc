@@ -434,30 +434,27 @@ std::string what_went_out(const transaction_env& env) {
 }
 
 // Requests to one target each: the cached DNS answers ("TYPE name=records|...", ALIAS for an
-// alias), the lookups made in order, what went out and the log lines expected among others
-// ("group:level text|...").
+// alias), which must be looked up exactly in the order written (aliases are not looked up),
+// what went out and the log lines expected among others ("group:level text|...").
 TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
   const struct {
     const char* uri;
     void (*adjust)(sip_message&);  // nullptr: the plain request
-    const char *dns, *lookups, *out, *logs = "";
+    const char *dns, *out, *logs = "";
   } cases[] = {
       // Literal hosts need no DNS; sips goes over TLS to 5061.
-      {"sip:bob@192.0.2.5", nullptr, "", "", "udp0 udp 192.0.2.5:5060 SIP/2.0/UDP"},
-      {"sip:bob@[2001:db8::1]", nullptr, "", "", "udp1 udp [2001:db8::1]:5060 SIP/2.0/UDP"},
-      {"sips:bob@192.0.2.5", nullptr, "", "",
+      {"sip:bob@192.0.2.5", nullptr, "", "udp0 udp 192.0.2.5:5060 SIP/2.0/UDP"},
+      {"sip:bob@[2001:db8::1]", nullptr, "", "udp1 udp [2001:db8::1]:5060 SIP/2.0/UDP"},
+      {"sips:bob@192.0.2.5", nullptr, "",
        "open 192.0.2.5:5061 tls 192.0.2.5; 192.0.2.5:5061 tls 192.0.2.5:5061 SIP/2.0/TLS"},
       // sips without NAPTR: SRV over TLS, then the addresses on 5061.
       {"sips:bob@example.com", nullptr,
        "NAPTR example.com=|SRV _sips._tcp.example.com=|AAAA example.com=|A example.com=192.0.2.8",
-       "NAPTR example.com, SRV _sips._tcp.example.com, AAAA example.com, A example.com",
        "open 192.0.2.8:5061 tls example.com; 192.0.2.8:5061 tls 192.0.2.8:5061 SIP/2.0/TLS"},
       // Without NAPTR, SRV and addresses nothing is sent.
       {"sip:bob@example.com", nullptr,
        "NAPTR example.com=|SRV _sips._tcp.example.com=|SRV _sip._tcp.example.com=|"
        "SRV _sip._udp.example.com=|AAAA example.com=|A example.com=",
-       "NAPTR example.com, SRV _sips._tcp.example.com, SRV _sip._tcp.example.com, "
-       "SRV _sip._udp.example.com, AAAA example.com, A example.com",
        "", "1:6 Could not determine destination address on 1"},
       // NAPTR records are collected, then pushed so that the last record runs first.
       {"sip:bob@example.com", nullptr,
@@ -465,47 +462,42 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
        "20 50 s SIP+D2U - _sip._udp.example.com\n30 50 u http+E2U - http.example.com|"
        "SRV _sip._udp.example.com=|SRV _sip._tcp.example.com=0 0 sip1.example.com 5080|"
        "A sip1.example.com=192.0.2.21",
-       "NAPTR example.com, SRV _sip._udp.example.com, SRV _sip._tcp.example.com, "
-       "A sip1.example.com",
        "open 192.0.2.21:5080 tcp example.com; 192.0.2.21:5080 tcp 192.0.2.21:5080 SIP/2.0/TCP"},
       // The NAPTR "a" flag puts the A of a host before its AAAA.
       {"sip:bob@example.com", nullptr,
        "NAPTR example.com=10 10 a SIP+D2U - host.example.com|A host.example.com=|"
        "AAAA host.example.com=2001:db8::5",
-       "NAPTR example.com, A host.example.com, AAAA host.example.com",
        "udp1 udp [2001:db8::5]:5060 SIP/2.0/UDP"},
       // SRV targets in priority order, each with its address lookups.
       {"sip:example.com", [](sip_message& m) { m.destinations = "srv udp _sip._udp.example.com"; },
        "SRV _sip._udp.example.com=20 0 b.example.com 5062\n10 0 a.example.com 5061\n"
        "30 0 192.0.2.30 5063|A a.example.com=|AAAA a.example.com=|A b.example.com=|"
        "AAAA b.example.com=",
-       "SRV _sip._udp.example.com, A a.example.com, AAAA a.example.com, A b.example.com, "
-       "AAAA b.example.com",
        "udp0 udp 192.0.2.30:5063 SIP/2.0/UDP"},
       // An alias and a CNAME answer are followed; the first address is taken.
       {"sip:www.example.com:5060", nullptr,
        "ALIAS www.example.com=real.example.com|A real.example.com=other.example.com|"
        "A other.example.com=192.0.2.77\n192.0.2.78",
-       "A real.example.com, A other.example.com", "udp0 udp 192.0.2.77:5060 SIP/2.0/UDP"},
+       "udp0 udp 192.0.2.77:5060 SIP/2.0/UDP"},
       // The transport parameter: A then AAAA of the host, port 5060 for tcp; maddr wins.
-      {"sip:bob@example.com;transport=TCP", nullptr, "A example.com=192.0.2.40", "A example.com",
+      {"sip:bob@example.com;transport=TCP", nullptr, "A example.com=192.0.2.40",
        "open 192.0.2.40:5060 tcp example.com; 192.0.2.40:5060 tcp 192.0.2.40:5060 SIP/2.0/TCP"},
-      {"sip:bob@example.com;maddr=192.0.2.44;transport=tls", nullptr, "", "",
+      {"sip:bob@example.com;maddr=192.0.2.44;transport=tls", nullptr, "",
        "open 192.0.2.44:5061 tls example.com; 192.0.2.44:5061 tls 192.0.2.44:5061 SIP/2.0/TLS"},
       // A Route set sends to the first Route, unless route_by_uri.
       {"sip:bob@192.0.2.50",
-       [](sip_message& m) { m.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>")); }, "", "",
+       [](sip_message& m) { m.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>")); }, "",
        "udp0 udp 192.0.2.60:5090 SIP/2.0/UDP"},
       {"sip:bob@192.0.2.50",
        [](sip_message& m) {
          m.route.push_back(from_to_spec("<sip:192.0.2.60:5090;lr>"));
          m.route_by_uri = 1;
        },
-       "", "", "udp0 udp 192.0.2.50:5060 SIP/2.0/UDP"},
+       "", "udp0 udp 192.0.2.50:5060 SIP/2.0/UDP"},
       // An outbound proxy without scheme, and the loopback proxy.
-      {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "192.0.2.99:5070"; }, "", "",
+      {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "192.0.2.99:5070"; }, "",
        "udp0 udp 192.0.2.99:5070 SIP/2.0/UDP"},
-      {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "sip:loopback"; }, "", "",
+      {"sip:bob@example.com", [](sip_message& m) { m.outbound_proxy = "sip:loopback"; }, "",
        "udp0 udp 127.0.0.1:5060 SIP/2.0/UDP"},
       // Unreadable steps are logged and skipped.
       {"sip:bob@example.com",
@@ -513,7 +505,7 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
          m.destinations =
              "bogus 1\na sctp example.com 5060\nsrv xyz _sip._udp.example.com\nudp 192.0.2.3 5060";
        },
-       "", "", "udp0 udp 192.0.2.3:5060 SIP/2.0/UDP",
+       "", "udp0 udp 192.0.2.3:5060 SIP/2.0/UDP",
        "1:0 Internal error: Unknown DNS resolve type bogus|1:0 Unknown transport layer sctp|"
        "1:0 Unknown transport layer xyz"},
   };
@@ -527,9 +519,12 @@ TEST(RoutingTable, TargetFromUriDnsRouteAndProxy) {
     sip_message m = test_request(m_options, c.uri);
     if (c.adjust) c.adjust(m);
     send_packet(m);
-    std::string lookups;
-    for (const std::string& l : env.dns.lookups) lookups += (lookups.empty() ? "" : ", ") + l;
-    EXPECT_EQ(lookups, c.lookups);
+    std::string lookups, cached;
+    for (const std::string& l : env.dns.lookups) lookups += l + "|";
+    std::istringstream answers(c.dns);
+    for (std::string a; std::getline(answers, a, '|');)
+      if (a.rfind("ALIAS", 0) != 0) cached += a.substr(0, a.find('=')) + "|";
+    EXPECT_EQ(lookups, cached);
     EXPECT_EQ(what_went_out(env), c.out);
     std::istringstream logs(c.logs);
     for (std::string line; std::getline(logs, line, '|');)
