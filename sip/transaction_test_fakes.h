@@ -215,7 +215,7 @@ struct receive_scope {
 // With pass_sends the texts also go to the real send_on_interface (the connections by name).
 class recording_receive_hooks : public sip_receive_hooks {
  public:
-  bool valid = true, repetition = false, pass_sends = false;
+  bool valid = true, pass_sends = false;
   int call_port = -1;
   std::vector<std::string> events;
   std::vector<str> sent, raws;
@@ -237,7 +237,7 @@ class recording_receive_hooks : public sip_receive_hooks {
              const ip_port&) override {
     events.push_back("trace " + std::to_string(index) + " " + direction + " " + t.name());
   }
-  bool message_repetition(sip_message&, transport_type) override { return repetition; }
+  bool message_repetition(sip_message&, transport_type) override { return false; }
   void send_on_interface(const str& port_name, const ip_port& address, const str& text,
                          transport_type t) override {
     events.push_back("send " + std::string(port_name.view()) + " " +
