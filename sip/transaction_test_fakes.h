@@ -5,9 +5,9 @@
 // recording_receive_hooks stands in for every layer above process_pdu.
 #pragma once
 
-#include <algorithm>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,17 +121,17 @@ class fake_dns : public sip_dns {
                                                    {"SRV", dns_type::srv},
                                                    {"AAAA", dns_type::aaaa},
                                                    {"A", dns_type::a}};
-    for (size_t at = 0, end; !answers.empty() && at <= answers.size(); at = end + 1) {
-      end = std::min(answers.find('|', at), answers.size());
-      const std::string e = answers.substr(at, end - at), type = e.substr(0, e.find(' '));
-      const std::string name = e.substr(e.find(' ') + 1, e.find('=') - e.find(' ') - 1);
-      const std::string records = e.substr(e.find('=') + 1);
+    std::istringstream in(answers);
+    for (std::string e; std::getline(in, e, '|');) {
+      const size_t space = e.find(' '), equals = e.find('=');
+      const std::string type = e.substr(0, space), name = e.substr(space + 1, equals - space - 1);
       if (type == "ALIAS")
-        aliases[name] = records;
+        aliases[name] = e.substr(equals + 1);
       else
-        cache[{name, types.at(type)}] = str(records.c_str());
+        cache[{name, types.at(type)}] = str(e.substr(equals + 1).c_str());
     }
   }
+
   // Caches the records (empty: a negative answer) and runs the waiting callbacks.
   void answer(const std::string& name, dns_type type, const str& records) {
     cache[{name, type}] = records;
