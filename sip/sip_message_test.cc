@@ -147,8 +147,7 @@ TEST(SipMessage, BodiesByContentLengthAndMultipart) {
   ASSERT_EQ(m.sdps.size(), 1u);
   EXPECT_EQ(m.sdps[0].serialize(true),
             "v=0\r\no=a 1 2 IN {x-pre-ipv} h\r\ns=-\r\nc=IN {x-pre-ipv} \r\nt=0 0\r\n");
-  ASSERT_EQ(m.bodies.size(), 1u);
-  EXPECT_EQ(m.bodies[0], "\x01\x02");
+  EXPECT_EQ(m.bodies, std::vector<str>{"\x01\x02"});
   EXPECT_EQ(m.content_type, "application/isup;version=itu-t92+");
 }
 
