@@ -18,9 +18,7 @@
 namespace {
 
 bool is_lower_hex(const str& s) {
-  for (size_t i = 0; i < s.length(); i++)
-    if (!str::one_of(static_cast<char>(s[i]), "0123456789abcdef")) return false;
-  return true;
+  return s.view().find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 // An Authorization value without qop for realm example.com.
@@ -266,29 +264,21 @@ TEST_F(AuthPolicy, OwnAnswerToOwnChallengePassesOnce) {
   }));
 }
 
-// A caller that proves its password clears the failed attempts its address collected, so
-// that the requests of its calls do not add up to a blocking of a phone that authenticates.
+// A caller that proves its password (with our Authorization after a foreign one) clears the
+// failed attempts its address collected, so that the requests of its calls do not add up to a
+// blocking of a phone that authenticates.
 TEST_F(AuthPolicy, ProvenPasswordClearsTheFailedAttemptsOfTheAddress) {
   sip_message first = request("INVITE", "sip:bob@example.com", "192.0.2.77");
   for (int i = 0; i < 2; i++) count_unauthenticated_request("INVITE", first.peer.address);
   ASSERT_TRUE(check_md5(first, nonces, "example.com", "alice", "pw"));
-  sip_message second = answered(first);
+  sip_message foreign = first;
+  foreign.add_other_header("Authorization", "",
+                           credentials("INVITE", "sip:bob@example.com", last_nonce(), "pw", "eve"));
+  sip_message second = answered(foreign);
   count_unauthenticated_request("INVITE", second.peer.address);
   EXPECT_EQ(bw_failure_count(second.peer.address), 3);
   EXPECT_FALSE(check_md5(second, nonces, "example.com", "alice", "pw"));
   EXPECT_EQ(bw_failure_count(second.peer.address), 0);
-}
-
-// Several Authorization headers: the one for us passes even after a foreign one.
-TEST_F(AuthPolicy, OfSeveralAuthorizationsOursPasses) {
-  ASSERT_TRUE(check_md5(request("INVITE", "sip:bob@example.com"), nonces, "example.com", "alice",
-                        "secret"));
-  sip_message two = request("INVITE", "sip:bob@example.com");
-  for (const char* user : {"someone", "alice"})
-    two.add_other_header(
-        "Authorization", "",
-        credentials("INVITE", "sip:bob@example.com", last_nonce(), "secret", user));
-  EXPECT_FALSE(check_md5(two, nonces, "example.com", "alice", "secret"));
 }
 
 TEST_F(AuthPolicy, TrustedAddressLists) {
@@ -296,8 +286,7 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
     const char* list;
     const char* source;
     bool rejected;
-  } cases[] = {{"", "203.0.113.9", false},
-               {"   ", "203.0.113.9", false},
+  } cases[] = {{"   ", "203.0.113.9", false},  // blank: no list
                {"192.0.2.0/24", "192.0.2.77", false},
                {"192.0.2.0/24", "192.0.3.77", true},
                {"10.1.2.3/8 172.16.0.1/12", "172.31.255.1", false},
@@ -324,25 +313,24 @@ TEST_F(AuthPolicy, TrustedAddressLists) {
 
 TEST_F(AuthPolicy, RegistrationOrderAndEmptyPasswords) {
   auth_credentials c{"example.com", "alice", "secret", "192.0.2.0/24", {}};
+  const sip_message inside = request("REGISTER", "sip:example.com"),
+                    outside = request("REGISTER", "sip:example.com", "203.0.113.1");
   // Already authenticated by another object: nothing is checked.
-  EXPECT_FALSE(
-      registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"), true, c));
+  EXPECT_FALSE(registration_security_policy(outside, true, c));
   EXPECT_TRUE(hooks.responses.empty());
   // The address check comes before the digest check.
-  EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com", "203.0.113.1"),
-                                           false, c));
+  EXPECT_TRUE(registration_security_policy(outside, false, c));
   EXPECT_EQ(hooks.responses.back().code, 403);
-  EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com"), false, c));
+  EXPECT_TRUE(registration_security_policy(inside, false, c));
   EXPECT_EQ(hooks.responses.back().code, 401);
 
   // An empty password is never challenged; the setting decides between dropping and passing.
   auth_credentials open{"example.com", "alice", "", "", {}};
   hooks.responses.clear();
-  EXPECT_TRUE(registration_security_policy(request("REGISTER", "sip:example.com"), false, open));
-  EXPECT_FALSE(
-      check_md5(request("REGISTER", "sip:example.com"), open.nonces, "example.com", "alice", ""));
+  EXPECT_TRUE(registration_security_policy(inside, false, open));
+  EXPECT_FALSE(check_md5(inside, open.nonces, "example.com", "alice", ""));
   ctrl_write_setting(ctrl_settings::allow_empty_passwords, "true");
-  EXPECT_FALSE(registration_security_policy(request("REGISTER", "sip:example.com"), false, open));
+  EXPECT_FALSE(registration_security_policy(inside, false, open));
   EXPECT_TRUE(hooks.responses.empty());
   EXPECT_TRUE(open.nonces.empty());
 }

@@ -87,11 +87,8 @@ class CallPortTest : public ::testing::Test {
     reset_call_ports();
     clear_pending_packets();
     context.reset();
-    srv_context c;
-    c.post = capture_post;
-    c.send = capture_send;
-    c.queue = &queue;
-    context = std::make_unique<scoped_srv_context>(c);
+    context = std::make_unique<scoped_srv_context>(
+        srv_context{.post = capture_post, .send = capture_send, .queue = &queue});
   }
   void TearDown() override {
     reset_call_ports();
@@ -364,10 +361,7 @@ TEST(CallPortWire, ChallengedInviteIsSentAgainAndTheByeCarriesCredentials) {
   set_sip_transaction_user(&legs);
   call_port_auth_hooks hooks{&registrar_auth_hooks()};  // wrapped as the daemon wraps them
   set_auth_hooks(&hooks);
-  srv_context c;
-  c.post = [](const str&) {};
-  c.queue = &env.queue;
-  scoped_srv_context use(c);
+  scoped_srv_context use(srv_context{.post = [](const str&) {}, .queue = &env.queue});
 
   msg::start_dialog s;
   s.call_id = "out-auth", s.uri = "sip:200@127.0.0.9:5090", s.from = "<sip:100@example.org>";

@@ -57,9 +57,8 @@ struct dns_test_answer {
   static void push(ldns_pkt* p, ldns_pkt_section section, const std::vector<std::string>& rrs) {
     for (const std::string& text : rrs) {
       ldns_rr* rr = nullptr;
-      if (ldns_rr_new_frm_str(&rr, text.c_str(), 3600, nullptr, nullptr) == LDNS_STATUS_OK) {
+      if (ldns_rr_new_frm_str(&rr, text.c_str(), 3600, nullptr, nullptr) == LDNS_STATUS_OK)
         ldns_pkt_push_rr(p, section, rr);
-      }
     }
   }
 };

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -113,6 +114,24 @@ class fake_dns : public sip_dns {
     queries.push_back(std::string(dns_type_name(type).view()) + " " + std::string(name.view()));
     waiting[{std::string(name.view()), type}].push_back(callback);
   }
+  // Caches answers written "TYPE name=records|..." (TYPE A, AAAA, SRV or NAPTR; ALIAS for an
+  // alias; records joined by "\n", none for a negative answer).
+  void cache_all(const std::string& answers) {
+    const std::map<std::string, dns_type> types = {{"NAPTR", dns_type::naptr},
+                                                   {"SRV", dns_type::srv},
+                                                   {"AAAA", dns_type::aaaa},
+                                                   {"A", dns_type::a}};
+    std::istringstream in(answers);
+    for (std::string e; std::getline(in, e, '|');) {
+      const size_t space = e.find(' '), equals = e.find('=');
+      const std::string type = e.substr(0, space), name = e.substr(space + 1, equals - space - 1);
+      if (type == "ALIAS")
+        aliases[name] = e.substr(equals + 1);
+      else
+        cache[{name, types.at(type)}] = str(e.substr(equals + 1).c_str());
+    }
+  }
+
   // Caches the records (empty: a negative answer) and runs the waiting callbacks.
   void answer(const std::string& name, dns_type type, const str& records) {
     cache[{name, type}] = records;
@@ -130,7 +149,6 @@ class fake_user : public sip_transaction_user {
   std::vector<sip_message> backward;
   std::vector<std::string> events;
   std::set<int> connected_legs;
-  bool answer_challenges = false;
 
   void travel_forward(sip_message& request, const str&) override { forwarded.push_back(request); }
   void travel_backward(sip_message& response) override { backward.push_back(response); }
@@ -138,7 +156,7 @@ class fake_user : public sip_transaction_user {
     events.push_back("challenge " + std::to_string(response.code) + " " +
                      std::string(request.method.view()) + " vias " +
                      std::to_string(request.via.size()));
-    return answer_challenges;
+    return false;
   }
   bool has_connect_time(int index) override { return connected_legs.count(index) != 0; }
   void ack_no_ok_timeout(int index) override {
@@ -197,7 +215,7 @@ struct receive_scope {
 // With pass_sends the texts also go to the real send_on_interface (the connections by name).
 class recording_receive_hooks : public sip_receive_hooks {
  public:
-  bool valid = true, repetition = false, pass_sends = false;
+  bool valid = true, pass_sends = false;
   int call_port = -1;
   std::vector<std::string> events;
   std::vector<str> sent, raws;
@@ -219,7 +237,7 @@ class recording_receive_hooks : public sip_receive_hooks {
              const ip_port&) override {
     events.push_back("trace " + std::to_string(index) + " " + direction + " " + t.name());
   }
-  bool message_repetition(sip_message&, transport_type) override { return repetition; }
+  bool message_repetition(sip_message&, transport_type) override { return false; }
   void send_on_interface(const str& port_name, const ip_port& address, const str& text,
                          transport_type t) override {
     events.push_back("send " + std::string(port_name.view()) + " " +
