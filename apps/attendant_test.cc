@@ -1,10 +1,8 @@
 // The attendant driven through the events of one call, against the real admission and
-// dispatch table: the commands it posts are compared as whole texts, built from short tokens;
-// where a call goes is read from the call object ("type", "iu", the diversion) and from the
-// recording classes that stand in for "extcall" and "mailbox". External calls through the dial
-// plan: the whole StartDialog of a trunk leg (an analog one listens for the hangup tone), a
-// number that no entry routes (failover to the next trunk: tests/e2e/trunk_test.cc), the cost
-// centre code and the calling card.
+// dispatch table: its commands compared as whole texts built from short tokens, where the call
+// goes read from the call object and from recording classes standing in for "extcall" and
+// "mailbox". External calls through the dial plan: a trunk leg, an unrouted number (failover:
+// tests/e2e/trunk_test.cc), the cost centre, calling cards.
 #include "apps/attendant.h"
 
 #include "apps/extcall.h"
@@ -79,43 +77,35 @@ class AttendantTest : public pbx_test::call_test {
   std::vector<str> expand(std::initializer_list<const char*> tokens) {
     std::vector<str> out;
     for (const char* t : tokens) {
-      str k(t), a = k.get_field(1, ':'), b = k.get_field(2, ':'), c = k.get_field(3, ':');
-      str kind = k.get_field(0, ':');
-      if (kind == "mute" || kind == "ringback") {
-        bool r = kind == "ringback";
-        out.push_back(soap_write(msg::set_playfile{"7", r ? "$t/ringback.wav" : "",
-                                                   r ? "true" : "false", "true", "false"}));
-      } else if (t[0] == '$') {
-        out.push_back(soap_write(msg::set_playfile{"7", k, "false", "true", "false"}));
-      } else if (kind == "rec") {
-        out.push_back(soap_write(msg::set_recording{"7", a, ""}));
-      } else if (kind == "moh") {
-        out.push_back(soap_write(msg::set_moh_file{"7", ""}));
-      } else if (kind == "clear") {
-        out.push_back(soap_write(msg::clear_dialog_timeout{"7", a}));
-      } else if (kind == "timer") {
-        out.push_back(soap_write(msg::set_dialog_timeout{"7", b, a, c}));
-      } else if (kind == "end") {
-        out.push_back(soap_write(answer("7", a.value(), b)));
-      } else if (kind == "answer") {
-        out.push_back(soap_write(answer("7", 200, "Ok", a)));
-      } else {
-        for (int l : ringing_legs(kind == "drop")) {
-          str id = legs.get(l, leg_call_id);
-          int r = registrations.first(registrations_callid, legs.get(l, leg_registration));
-          str user = account_name(legs.get(l, leg_extension).value());
-          if (kind == "drop") {
-            out.push_back(soap_write(answer(id, 486, "Busy Here")));
-            continue;
-          }
-          out.push_back(soap_write(msg::start_dialog{
-              id, registrations.get(r, registrations_contact), "<sip:40@localhost>",
-              "<sip:" + user + "@localhost>", "", "", "", legs.get(l, leg_registration), "", "", "",
-              "false", "", "7", user, "secret"}));
-        }
+      const str k(t), kind = k.get_field(0, ':'), a = k.get_field(1, ':'), b = k.get_field(2, ':');
+      if (kind == "ring" || kind == "drop") {
+        for (int l : ringing_legs(kind == "drop")) out.push_back(leg_command(l, kind == "drop"));
+        continue;
       }
+      const bool ringback = kind == "ringback";
+      const str play = ringback ? str("$t/ringback.wav") : t[0] == '$' ? k : str();
+      out.push_back(
+          kind == "rec"      ? soap_write(msg::set_recording{"7", a, ""})
+          : kind == "moh"    ? soap_write(msg::set_moh_file{"7", ""})
+          : kind == "clear"  ? soap_write(msg::clear_dialog_timeout{"7", a})
+          : kind == "timer"  ? soap_write(msg::set_dialog_timeout{"7", b, a, k.get_field(3, ':')})
+          : kind == "end"    ? soap_write(answer("7", a.value(), b))
+          : kind == "answer" ? soap_write(answer("7", 200, "Ok", a))
+                             : soap_write(msg::set_playfile{"7", play, ringback ? "true" : "false",
+                                                            "true", "false"}));
     }
     return out;
+  }
+  // The StartDialog that rings leg l, or the answer that ends it.
+  str leg_command(int l, bool drop) {
+    const str id = legs.get(l, leg_call_id), reg = legs.get(l, leg_registration);
+    const str user = account_name(legs.get(l, leg_extension).value());
+    if (drop) return soap_write(answer(id, 486, "Busy Here"));
+    return soap_write(msg::start_dialog{
+        id,
+        registrations.get(registrations.first(registrations_callid, reg), registrations_contact),
+        "<sip:40@localhost>", "<sip:" + user + "@localhost>", "", "", "", reg, "", "", "", "false",
+        "", "7", user, "secret"});
   }
   int caller = 0;
 };
@@ -462,12 +452,8 @@ TEST_F(ExtcallTest, TrunkLegAndUnroutedNumber) {
   const std::vector<str> started = call("912345");
   msg::start_dialog m =
       outbound(a, "sip:12345@127.0.0.9;user=phone", "\"Al\" <sip:4930123@127.0.0.9>");
-  m.outbound_proxy = "sip:127.0.0.8";
-  m.username = "acct";
-  m.password = "pw";
-  m.codec = "0 8";
-  m.codec_lock = "true";
-  m.hangup_tone = "true";  // A is analog
+  std::tie(m.outbound_proxy, m.username, m.password, m.codec, m.codec_lock, m.hangup_tone) =
+      std::tuple("sip:127.0.0.8", "acct", "pw", "0 8", "true", "true");  // A is analog
   EXPECT_EQ(started, texts(msg::clear_dialog_timeout{"7", ""}, m,
                            msg::set_dialog_timeout{m.call_id, "30000", "request-timeout", ""}));
 
