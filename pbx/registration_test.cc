@@ -27,6 +27,7 @@ int capture_send(const sip_message& m) {
 }
 // The PBX half's answers to the SIP half, as call_test records them.
 std::deque<str>& to_srv = pbx_test::posted();
+using notify = msg::subscription_notify;
 
 // A SUBSCRIBE for the PBX half, as the SIP half writes it.
 str subscription(const char* call_id, const char* event, const char* supported,
@@ -125,7 +126,6 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
             "</contact><date>00b0588b57000000</date><domain>1</domain><from>&lt;sip:100@"
             "localhost&gt;;tag=1</from><fuser>1</fuser><to>&lt;sip:100@localhost&gt;</to>"
             "<tuser>1</tuser><user_agent>phone</user_agent><www>http://127.0.0.5/</www></row>");
-  ASSERT_EQ(str::sprintf("%d", ext100), "1");
   EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
             clock_now() + s2ticks(375));
 
@@ -160,9 +160,7 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
     const str contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
     EXPECT_EQ(registration_request(reg(str::sprintf("c%d", i), contact)).code, 200);
   }
-  const registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
-  EXPECT_EQ(str::sprintf("%d %s", sixth.code, sixth.reason), "403 Too Many Registrations");
-  // The extension's own limit replaces the system's.
+  // The extension's own limit replaces the system's (5: BindingLimitHoldsForAnySequence).
   extensions.set(extension_row(ext100), extensions_max_regs, "6");
   EXPECT_EQ(registration_request(reg("c6", "<sip:100@127.0.0.9>")).code, 200);
   EXPECT_EQ(plain_bindings(), 6);
@@ -280,33 +278,30 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
                      "user=" + id_text(ext100) + "|new=" + is_new + "|urgent=" + attribute);
   db_test::add_row(messages, {{messages_user, id_text(ext101)}, {messages_new, "true"}});
   extensions.set(extension_row(ext100), extensions_buddies, "101");
-  auto notify = [](const char* id, const char* event, const str& type, const str& body) {
-    return msg::subscription_notify{id, event, type, body};
-  };
   // The subscriber's own messages; a refresh (CSeq 2) is no new subscription.
   for (const char* cseq : {"1", "2"})
     ASSERT_TRUE(registration_on_soap(
         subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq)));
   EXPECT_EQ(take(), texts(granted("s1"),
-                          notify("s1", "message-summary", "application/simple-message-summary",
+                          notify{"s1", "message-summary", "application/simple-message-summary",
                                  "Messages-Waiting: yes\r\nMessage-Account: vm100\r\n"
-                                 "Voice-Message: 2/2 (1/0)\r\n"),
+                                 "Voice-Message: 2/2 (1/0)\r\n"},
                           msg::register_response{"s1", "2", "200", "OK", "360"}));
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
-  EXPECT_EQ(take(), texts(granted("d1"), notify("d1", "dialog", c_application_dialog_info,
-                                                dialog_info_body("sip:101@localhost", 0, false))));
+  EXPECT_EQ(take(), texts(granted("d1"), notify{"d1", "dialog", c_application_dialog_info,
+                                                dialog_info_body("sip:101@localhost", 0, false)}));
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "d1"),
                               registrations_dialog_version),
             "1");
   // Presence: closed while 101 has no plain binding, open once it has one.
   ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
-  EXPECT_EQ(take(), texts(granted("p1"), notify("p1", "presence", c_application_pidf,
-                                                pidf_body("sip:101@localhost", false))));
+  EXPECT_EQ(take(), texts(granted("p1"), notify{"p1", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", false)}));
   register_101();
   take();
   ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
-  EXPECT_EQ(take(), texts(granted("p2"), notify("p2", "presence", c_application_pidf,
-                                                pidf_body("sip:101@localhost", true))));
+  EXPECT_EQ(take(), texts(granted("p2"), notify{"p2", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", true)}));
   // Lists, presence.winfo and x-tapi: the answer alone.
   for (const char* e : {"presence.winfo", "x-tapi"}) {
     ASSERT_TRUE(registration_on_soap(subscription(e, e, "")));
@@ -325,10 +320,9 @@ std::vector<std::string> rlmi_resources(const str& body) {
 }
 
 // A new subscription to a list of event: the NOTIFY that follows the answer.
-msg::subscription_notify list_notify(const char* id, const char* event,
-                                     const char* to = "<sip:101@localhost>") {
+notify list_notify(const char* id, const char* event, const char* to = "<sip:101@localhost>") {
   to_srv.clear();
-  msg::subscription_notify m;
+  notify m;
   EXPECT_TRUE(registration_on_soap(subscription(id, event, "eventlist", to)));
   EXPECT_TRUE(to_srv.size() == 2 && soap_read(to_srv[1], m)) << id;
   return m;
@@ -341,7 +335,7 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
       {{extensions_buddies, "101, nobody  100"}, {extensions_presence_buddies, "101"}});
   register_101();
 
-  const msg::subscription_notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
+  const notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
   EXPECT_EQ(d.event, "dialog");
   EXPECT_TRUE(d.content_type.starts_with("multipart/related;type=\"application/rlmi+xml\""));
   EXPECT_EQ(rlmi_resources(d.body),
@@ -349,7 +343,7 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   EXPECT_NE(d.body.find("Content-Type: application/dialog-info+xml"), std::string::npos);
   EXPECT_NE(d.body.find("entity=\"sip:101@localhost\""), std::string::npos);
 
-  const msg::subscription_notify p = list_notify("p3", "presence");
+  const notify p = list_notify("p3", "presence");
   EXPECT_EQ(rlmi_resources(p.body), std::vector<std::string>{"sip:101@localhost"});
   EXPECT_NE(p.body.find("<basic>open</basic>"), std::string::npos);
 
@@ -369,8 +363,7 @@ std::vector<str> features(const char* id, const char* device, bool dnd, const ch
        {dnd_event_body(device, dnd), forwarding_event_body(device, "forwardImmediate", *cfa, cfa),
         forwarding_event_body(device, "forwardBusy", *cfb, cfb),
         forwarding_event_body(device, "forwardNoAns", false, "")})
-    out.push_back(soap_write(
-        msg::subscription_notify{id, "as-feature-event", c_application_feature_event, body}));
+    out.push_back(soap_write(notify{id, "as-feature-event", c_application_feature_event, body}));
   return out;
 }
 
@@ -453,10 +446,10 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     str body =
         dialog_info_body("sip:101@localhost", told ? version++ : 0, steps[v][1], steps[v][2]);
     auto dialog = [&](const char* id) {
-      return soap_write(msg::subscription_notify{id, "dialog", c_application_dialog_info, body});
+      return soap_write(notify{id, "dialog", c_application_dialog_info, body});
     };
-    const str presence = soap_write(msg::subscription_notify{
-        "w5", "presence", c_application_pidf, pidf_body("sip:101@localhost", false)});
+    const str presence = soap_write(
+        notify{"w5", "presence", c_application_pidf, pidf_body("sip:101@localhost", false)});
     const std::deque<str> expected =
         told ? std::deque<str>{dialog("w2"), dialog("w3"), presence} : std::deque<str>{presence};
     EXPECT_EQ(to_srv, expected) << v;
@@ -479,13 +472,6 @@ class AccessListTable : public db_test::store_test {
     set_blacklist_report(nullptr);
     set_admin_mail(nullptr);
   }
-  size_t row_files() {
-    size_t n = 0;
-    for (auto& [name, bytes] : mfs.files) {
-      if (name.rfind("accesslist/", 0) == 0 && name.find("index") == std::string::npos) n++;
-    }
-    return n;
-  }
   manual_clock clock_;
   scoped_clock use_clock_{&clock_};
 };
@@ -495,9 +481,6 @@ TEST_F(AccessListTable, BlockSurvivesRestartAndExpires) {
   store.write({0, "10.0.0.0", "8", "true", "office", ""});
   black_list_adr("198.51.100.23", true, "sip", store, wall_now());
   black_list_adr("198.51.100.23", true, "web", store, wall_now());
-  EXPECT_EQ(accesslist.size(), 2);
-  EXPECT_EQ(row_files(), 2u);
-
   // A restart: the table is read back from its files and fills the lists.
   db_test::reset_store();
   bw_clear();
@@ -508,14 +491,14 @@ TEST_F(AccessListTable, BlockSurvivesRestartAndExpires) {
   EXPECT_TRUE(bw_white_source(ip_address_parse("10.1.2.3")));
   int id = accesslist.first(accesslist_adr, "198.51.100.23");
   ASSERT_NE(id, 0);
-  EXPECT_EQ(accesslist.get(id, accesslist_reason), "web");
-  EXPECT_EQ(accesslist.get(id, accesslist_type), "false");
-  EXPECT_EQ(accesslist.get(id, accesslist_mask), "32");
+  EXPECT_EQ(accesslist.get(id, accesslist_reason) + accesslist.get(id, accesslist_type) +
+                accesslist.get(id, accesslist_mask),
+            "webfalse32");
 
   EXPECT_EQ(access_list_expire(reloaded, wall_now() + 3601 * 1000), 1);
   EXPECT_TRUE(bw_valid_source(ip_address_parse("198.51.100.23")));
+  db_test::reset_store();  // the expired row's file is gone too
   EXPECT_EQ(accesslist.size(), 1);
-  EXPECT_EQ(row_files(), 1u);
 }
 
 }  // namespace
