@@ -42,7 +42,10 @@ std::string all(read_file& f) {
 
 class AudioTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_audio_store(); }
+  void SetUp() override {
+    reset_audio_store();
+    reports.clear();
+  }
   void TearDown() override {
     run_audio_requests();
     reset_audio_store();
@@ -51,6 +54,11 @@ class AudioTest : public ::testing::Test {
   memory_file_system files;
   scoped_file_system installed{&files};
   log_capture logs{9};
+  // What recordings reported when done: "ok name" or "failed name".
+  static inline std::vector<std::string> reports;
+  static void report(const str& n, bool ok) {
+    reports.push_back((ok ? "ok " : "failed ") + std::string(n.view()));
+  }
 };
 
 // The GSM header with the sizes filled in (0 in its template).
@@ -70,12 +78,9 @@ TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
   } rows[] = {{wav_gsm, false, 1, 100}, {wav_linear, false, 1, 100}, {wav_linear, true, 3, 87}};
   for (const auto& r : rows) {
     SCOPED_TRACE(std::to_string(r.format) + (r.trim ? " trimmed" : ""));
-    std::vector<str> done;
-    static std::vector<str>* sink;
-    sink = &done;
+    reports.clear();
     write_file w;
-    w.open("rec/one.wav", r.format, 60, false,
-           [](const str& n, bool ok) { sink->push_back(ok ? n : "failed " + n); });
+    w.open("rec/one.wav", r.format, 60, false, report);
     w.set_trim(r.trim);
     std::string kept;
     for (int i = 1; i <= 100; ++i) {
@@ -91,7 +96,7 @@ TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
     } else {
       EXPECT_EQ(f, wav(1, 1, 8000, "", kept));
     }
-    EXPECT_EQ(done, std::vector<str>{"rec/one.wav"});
+    EXPECT_EQ(reports, std::vector<std::string>{"ok rec/one.wav"});
     read_file back;  // the samples again, whatever the format
     back.open("rec/one.wav", false);
     run_audio_requests();
@@ -102,12 +107,8 @@ TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
 // A disk that fills up during a recording: the first failed write is reported at once, the
 // partial file is removed, and the rest of the recording (its close included) writes nothing.
 TEST_F(AudioTest, FailedRecordingLeavesNoFileAndIsReportedOnce) {
-  static std::vector<std::string> reports;
-  reports.clear();
   write_file w;
-  w.open("rec/full.wav", wav_linear, 600, false, [](const str& n, bool ok) {
-    reports.push_back((ok ? "ok " : "failed ") + std::string(n.view()));
-  });
+  w.open("rec/full.wav", wav_linear, 600, false, report);
   w.set_trim(false);
   const str chunk(std::string(160, 'x').c_str(), 160);
   for (int i = 0; i < 450; ++i) w.write(chunk);  // one batch reaches the disk
