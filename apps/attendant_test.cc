@@ -111,27 +111,39 @@ class AttendantTest : public pbx_test::call_test {
 };
 
 // A call straight to extension 101: the rules that decide between ringing, forwarding and
-// refusing, in their order; the destinations are outside numbers. (Forwarding always, on busy,
-// on do-not-disturb and on no answer, and the black list: tests/e2e/extension_calls_test.cc.)
+// refusing, in their order (the destinations are outside numbers); then the reminders while it
+// rings and the end of every rung leg. (Forwarding always, on busy, on do-not-disturb and on no
+// answer, the black list, the caller hanging up, the first ringback, both registrations rung and
+// the mailbox of an unregistered extension: the phone journeys of tests/e2e/.)
 TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
-  // busy: 101 already has a leg in another call; list: the caller's entry in 101's address book.
+  // busy: 101 already has a leg in another call; list: the caller's entry in 101's address book;
+  // event: after the call, a timer name or "error" (every rung leg failed).
   // clang-format off
   struct row { const char* name; cells settings; int registrations; bool busy; const char* list;
-              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
+              const char* event; std::initializer_list<const char*> commands; const char* routed;
+  } rows[] = {
       {"own no-answer time", {{extensions_cfn, "400"}, {extensions_cfn_timeout, "5"}}, 1, false,
-       "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, "attendant 101"},
+       "", "", {"timer:mailbox:20000", "timer:extension:5000", "ring"}, "attendant 101"},
       {"no mailbox", {{extensions_mb_enable, "false"}, {extensions_cfn_timeout, "30"}}, 1, false,
-       "white", {"timer:noanswer:30000", "ring"}, "attendant 101"},
-      {"busy without cfb", {{extensions_lines, "1"}}, 1, true, "", {"end:486:Busy Here"},
+       "white", "", {"timer:noanswer:30000", "ring"}, "attendant 101"},
+      {"busy without cfb", {{extensions_lines, "1"}}, 1, true, "", "", {"end:486:Busy Here"},
        "attendant 101"},
-      {"a second line is free", {{extensions_lines, "2"}}, 1, true, "",
+      {"a second line is free", {{extensions_lines, "2"}}, 1, true, "", "",
        {"timer:mailbox:20000", "ring"}, "attendant 101"},
-      {"no call waiting", {{extensions_callwaiting, "false"}}, 1, true, "", {"end:486:Busy Here"},
-       "attendant 101"},
-      {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", {"moh"},
+      {"no call waiting", {{extensions_callwaiting, "false"}}, 1, true, "", "",
+       {"end:486:Busy Here"}, "attendant 101"},
+      {"unregistered forwards to cfn", {{extensions_cfn, "400"}}, 0, false, "", "", {"moh"},
        "extcall 40 > sip:400@localhost"},
-      {"unregistered, no mailbox", {{extensions_mb_enable, "false"}}, 0, false, "",
+      {"unregistered, no mailbox", {{extensions_mb_enable, "false"}}, 0, false, "", "",
        {"end:486:Busy Here"}, "attendant 101 unavailable"},
+      {"noanswer ends the call", {{extensions_mb_enable, "false"}}, 2, false, "", "noanswer",
+       {"drop", "end:408:Request Timeout"}, "attendant 101"},
+      {"mailbox takes the call", {}, 2, false, "", "mailbox", {"drop", "clear:"},
+       "mailbox 101 no-answer > 101"},
+      {"mailbox switched off meanwhile", {{extensions_mb_enable, "false"}}, 2, false, "",
+       "mailbox", {"drop", "end:486:Busy Here"}, "attendant 101 no-answer"},
+      {"every leg failed, cfb", {{extensions_cfb, "301"}}, 2, false, "", "error",
+       {"clear:", "moh"}, "extcall 40 > sip:301@localhost"},
       // clang-format on
   };
   for (const row& r : rows) {
@@ -143,44 +155,18 @@ TEST_F(AttendantTest, DirectCallFollowsTheRulesOfTheExtension) {
       legs.set(leg_create(false, "9", "b@x", "", "", cobj_create("b@x", "", "", domain), false),
                leg_extension, id_text(e));
     call(e);
-    EXPECT_EQ(take(), expand(r.commands));
-    EXPECT_EQ(routed(), str(r.routed));
-  }
-  EXPECT_TRUE(log.contains("Attendant: No mailbox for 101"));
-}
-
-// The reminders of a ringing direct call, and the end of every rung leg. (The caller hanging
-// up, the first ringback, both registrations rung and the mailbox of an unregistered
-// extension: the phone journeys of tests/e2e/.)
-TEST_F(AttendantTest, RemindersAndFailuresWhileRinging) {
-  // event: a timer name, or "error" (every rung leg failed).
-  // clang-format off
-  struct row { const char* name; cells settings; const char* event;
-              std::initializer_list<const char*> commands; const char* routed; } rows[] = {
-      {"noanswer ends the call", {{extensions_mb_enable, "false"}}, "noanswer",
-       {"drop", "end:408:Request Timeout"}, "attendant 101"},
-      {"mailbox takes the call", {}, "mailbox", {"drop", "clear:"}, "mailbox 101 no-answer > 101"},
-      {"mailbox switched off meanwhile", {{extensions_mb_enable, "false"}}, "mailbox",
-       {"drop", "end:486:Busy Here"}, "attendant 101 no-answer"},
-      {"every leg failed, cfb", {{extensions_cfb, "301"}}, "error", {"clear:", "moh"},
-       "extcall 40 > sip:301@localhost"},
-      // clang-format on
-  };
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.name);
-    fresh();
-    call(extension("101", r.settings, 2));
-    take();
-    str event = r.event;
+    const str event = r.event;
+    if (!event.empty()) take();
     if (event == "error") {
       for (int l : ringing_legs()) app()->on_error(l, 486, msg::dialog_response{});
-    } else {
+    } else if (!event.empty()) {
       app()->on_timeout(primary, event, str());
       EXPECT_TRUE(log.contains("Attendant: Timeout (" + std::string(r.event) + ")"));
     }
     EXPECT_EQ(take(), expand(r.commands));
     EXPECT_EQ(routed(), str(r.routed));
   }
+  EXPECT_TRUE(log.contains("Attendant: No mailbox for 101"));
 }
 
 // The menu of attendant 800: digits typed one by one; nothing is routed before the last key.
