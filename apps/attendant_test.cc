@@ -73,7 +73,7 @@ class AttendantTest : public pbx_test::call_test {
   // "timer:name:ms[:arg]", "ring" (every leg still ringing), "drop" (every other leg ended),
   // "end:code:reason" (the caller's leg ended), "answer:file" (the caller answered),
   // "moh" (the caller's hold music reset when the call is routed anew), "$..." (a prompt),
-  // "rec:file" (recording starts; "rec:" it stops).
+  // "rec:file" (recording starts; "rec:" it stops), "fax" (fax detection on).
   std::vector<str> expand(std::initializer_list<const char*> tokens) {
     std::vector<str> out;
     for (const char* t : tokens) {
@@ -87,6 +87,7 @@ class AttendantTest : public pbx_test::call_test {
       out.push_back(
           kind == "rec"      ? soap_write(msg::set_recording{"7", a, ""})
           : kind == "moh"    ? soap_write(msg::set_moh_file{"7", ""})
+          : kind == "fax"    ? soap_write(msg::fax_detection{"7", "true"})
           : kind == "clear"  ? soap_write(msg::clear_dialog_timeout{"7", a})
           : kind == "timer"  ? soap_write(msg::set_dialog_timeout{"7", b, a, k.get_field(3, ':')})
           : kind == "end"    ? soap_write(answer("7", a.value(), b))
@@ -223,31 +224,6 @@ TEST_F(AttendantTest, MenuDigitsReachTheirDestination) {
   }
 }
 
-TEST_F(AttendantTest, NightServiceIsCheckedBeforeTheWelcome) {
-  // clang-format off
-  struct row { const char *flag, *flag_state, *logged; bool night; } rows[] = {
-      {"900", "true", "Attendant: Goto night service 555", true},
-      {"900", "false", "", false},
-      {"40", "", "Attendant: Account 40 is not a Service Flag", false},
-      {"true", "", "Attendant: Redirect all calls to 555", true},
-      // clang-format on
-  };
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.flag);
-    fresh();
-    int flag = add_account("900", "srvflags", srvflags);
-    srvflags.set(extension_row(flag), srvflags_state, r.flag_state);
-    int menu = add_account("800", "attendants", attendants);
-    db_test::set_row(attendants, extension_row(menu), str("flag=") + r.flag + "|night=555");
-    call(menu);
-    EXPECT_EQ(take(), expand({r.night ? "moh"
-                                      : "answer:$a/aa_welcome_auto.wav "
-                                        "$a/aa_enter_extension_number.wav"}));
-    EXPECT_EQ(routed(), r.night ? "extcall 40 > sip:555@localhost" : "attendant 800");
-    EXPECT_TRUE(!*r.logged || log.contains(r.logged)) << r.logged;
-  }
-}
-
 // Dial by name right away: "262" spells two names, the second is chosen and rung.
 TEST_F(AttendantTest, DialByNameChoosesAmongMatches) {
   extension("21", {{extensions_first_name, "Anna"}});
@@ -371,21 +347,37 @@ TEST_F(AttendantTest, CellPhonesAndIntercom) {
   }
 }
 
-// The welcome prompts and their conditions, and the restart code of an administrator, which
+#define WELCOME "answer:$a/aa_welcome_auto.wav $a/aa_enter_extension_number.wav"
+// What a caller of attendant 800 hears first: the night service (the service flag 900 decides)
+// or the welcome prompts and their conditions; then the restart code of an administrator, which
 // ends the call and restarts the process a moment later.
-TEST_F(AttendantTest, WelcomePromptsAndRestart) {
-  srvflags.set(extension_row(add_account("900", "srvflags", srvflags)), srvflags_state, "true");
-  int menu = add_account("800", "attendants", attendants);
+TEST_F(AttendantTest, NightServiceWelcomePromptsAndRestart) {
   // clang-format off
-  db_test::set_row(attendants, extension_row(menu), {{attendants_wavfile_1, "day.wav"},
-      {attendants_condition_1, "900"}, {attendants_wavfile_2, "night.wav"},
-      {attendants_condition_2, "!900"}, {attendants_wavfile_3, "all.wav"},
-      {attendants_def_file, "ask.wav"}, {attendants_input_4, "F"}});
-  // clang-format on
-  call(menu);
-  EXPECT_EQ(take(), (std::vector<str>{soap_write(msg::fax_detection{"7", "true"}),
-                                      expand({"answer:$a/aa_welcome_auto.wav day.wav all.wav "
-                                              "ask.wav"})[0]}));
+  struct row { const char *settings, *flag_state; std::initializer_list<const char*> first;
+               const char *routed, *logged; } rows[] = {
+      {"flag=900|night=555", "true", {"moh"}, "extcall 40 > sip:555@localhost",
+       "Attendant: Goto night service 555"},
+      {"flag=900|night=555", "false", {WELCOME}, "attendant 800", ""},
+      {"flag=40|night=555", "", {WELCOME}, "attendant 800",
+       "Attendant: Account 40 is not a Service Flag"},
+      {"flag=true|night=555", "", {"moh"}, "extcall 40 > sip:555@localhost",
+       "Attendant: Redirect all calls to 555"},
+      {"wf1=day.wav|wc1=900|wf2=night.wav|wc2=!900|wf3=all.wav|def_file=ask.wav|input_4=F", "true",
+       {"fax", "answer:$a/aa_welcome_auto.wav day.wav all.wav ask.wav"}, "attendant 800", ""},
+      // clang-format on
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::string(r.settings) + ", 900 " + r.flag_state);
+    fresh();
+    int flag = add_account("900", "srvflags", srvflags);
+    srvflags.set(extension_row(flag), srvflags_state, r.flag_state);
+    int menu = add_account("800", "attendants", attendants);
+    db_test::set_row(attendants, extension_row(menu), r.settings);
+    call(menu);
+    EXPECT_EQ(take(), expand(r.first));
+    EXPECT_EQ(routed(), str(r.routed));
+    EXPECT_TRUE(!*r.logged || log.contains(r.logged)) << r.logged;
+  }
   extensions.set(extension_row(caller), extensions_admin, "true");
   ctrl_write_registry(ctrl_settings::code_restore, "4711");
   static timeout_queue queue;  // never run: the restart stays pending
