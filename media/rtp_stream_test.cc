@@ -71,48 +71,39 @@ TEST(CallSdp, AnswerToAnOffer) {
       log.contains("set_codecs: for call-1 codecs \"18 alaw 0\", codec_preference count 4"));
 }
 
-TEST(CallSdp, PtimeHoldAndRtcp) {
+// (Our own key in the answer: tests/e2e/call_journeys_test.cc, SRTP over TLS.)
+TEST(CallSdp, PtimeHoldRtcpAndCrypto) {
   scoped_setting size{ctrl_settings::packet_size};
   ctrl_write_setting(ctrl_settings::packet_size, "40");
   log_capture log;
-  // The packet length, the ptime we echo, the remote's direction and ours, the remote's RTCP.
-  const std::pair<const char*, const char*> cases[] = {
-      {"a=ptime:30\r\n", "30 30 sendrecv/sendrecv 127.0.0.2:4001"},
-      {"a=ptime:25\r\n", "40  sendrecv/sendrecv 127.0.0.2:4001"},
-      {"c=IN IP4 0.0.0.0\r\na=rtcp:4009\r\n", "40  sendonly/recvonly 0.0.0.0:4009"},
-      {"a=rtcp:53020 IN IP6 ::2\r\na=sendonly\r\n", "40  sendonly/recvonly ::2:53020"},
+  const std::string avp = "m=audio 4000 RTP/AVP 0\r\n";
+  const auto crypto = [](const char* suite) {
+    return "m=audio 4000 RTP/SAVP 0\r\na=crypto:3 " + std::string(suite) +
+           " inline:c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd|2^20\r\n";
   };
-  for (const auto& [media, want] : cases) {
-    call_sdp c =
-        answered(peer_sdp((std::string("m=audio 4000 RTP/AVP 0\r\n") + media).c_str()), "0");
-    EXPECT_EQ(str::sprintf("%d %s %s/%s %s:%d", c.packet_length, c.local.media[0].get_ptime(),
+  // The packet length, the ptime we echo, the remote's direction and ours, the remote's RTCP, the
+  // lengths of the remote's key and tag (taken over TLS only, of a suite we know).
+  const std::tuple<std::string, bool, const char*> cases[] = {
+      {avp + "a=ptime:30\r\n", false, "30 30 sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+      {avp + "a=ptime:25\r\n", false, "40  sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+      {avp + "c=IN IP4 0.0.0.0\r\na=rtcp:4009\r\n", false,
+       "40  sendonly/recvonly 0.0.0.0:4009 0/0"},
+      {avp + "a=rtcp:53020 IN IP6 ::2\r\na=sendonly\r\n", false,
+       "40  sendonly/recvonly ::2:53020 0/0"},
+      {crypto("AES_CM_128_HMAC_SHA1_80"), true, "40  sendrecv/sendrecv 127.0.0.2:4001 30/10"},
+      {crypto("AES_CM_128_HMAC_SHA1_32"), true, "40  sendrecv/sendrecv 127.0.0.2:4001 30/4"},
+      {crypto("AES_CM_128_HMAC_SHA1_80"), false, "40  sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+      {crypto("F8_128_HMAC_SHA1_80"), true, "40  sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+  };
+  for (const auto& [media, tls, want] : cases) {
+    call_sdp c = answered(peer_sdp(media.c_str()), "0", tls);
+    EXPECT_EQ(str::sprintf("%d %s %s/%s %s:%d %d/%d", c.packet_length, c.local.media[0].get_ptime(),
                            c.remote.get_sdp_state(), c.local.get_sdp_state(), c.rtcp_address,
-                           c.rtcp_port),
+                           c.rtcp_port, int(c.remote_key.length()), c.auth_tag_length),
               want)
-        << media;
+        << media << tls;
   }
   EXPECT_TRUE(log.contains("Cannot process ptime 25", 3));
-}
-
-// (Our own key in the answer: tests/e2e/call_journeys_test.cc, SRTP over TLS.)
-TEST(CallSdp, CryptoOnlyOverTls) {
-  const struct {
-    const char* suite;
-    bool secure;
-    int tag_length;  // -1: no key taken
-  } cases[] = {
-      // clang-format off
-      {"AES_CM_128_HMAC_SHA1_80", true, 10}, {"AES_CM_128_HMAC_SHA1_32", true, 4},
-      {"AES_CM_128_HMAC_SHA1_80", false, -1}, {"F8_128_HMAC_SHA1_80", true, -1},
-      // clang-format on
-  };
-  for (const auto& t : cases) {
-    str line = str::sprintf("m=audio 1 RTP/SAVP 0\r\na=crypto:3 %S inline:", t.suite) +
-               "c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd|2^20\r\n";
-    call_sdp c = answered(peer_sdp(line.c_str()), "0", t.secure);
-    EXPECT_EQ(c.remote_key.length(), t.tag_length < 0 ? 0u : 30u) << t.suite << t.secure;
-    EXPECT_EQ(c.auth_tag_length, std::max(t.tag_length, 0));
-  }
 }
 
 TEST(CallSdp, OfferAnswerStates) {
