@@ -1,8 +1,8 @@
 // The attendant driven through the events of one call, against the real admission and
 // dispatch table: its commands compared as whole texts built from short tokens, where the call
 // goes read from the call object and from recording classes standing in for "extcall" and
-// "mailbox". External calls through the dial plan: a trunk leg, an unrouted number (failover:
-// tests/e2e/trunk_test.cc), the cost centre, calling cards.
+// "mailbox". External calls through the dial plan: a trunk leg, the cost centre, calling cards
+// (an unrouted number: tests/e2e/extension_calls_test.cc; failover: tests/e2e/trunk_test.cc).
 #include "apps/attendant.h"
 
 #include "apps/extcall.h"
@@ -421,7 +421,7 @@ class ExtcallTest : public pbx_test::call_test {
   int caller = 0, a = 0;
 };
 
-TEST_F(ExtcallTest, TrunkLegAndUnroutedNumber) {
+TEST_F(ExtcallTest, TrunkLeg) {
   const std::vector<str> started = call("912345");
   msg::start_dialog m =
       outbound(a, "sip:12345@127.0.0.9;user=phone", "\"Al\" <sip:4930123@127.0.0.9>");
@@ -429,9 +429,6 @@ TEST_F(ExtcallTest, TrunkLegAndUnroutedNumber) {
       std::tuple("sip:127.0.0.8", "acct", "pw", "0 8", "true", "true");  // A is analog
   EXPECT_EQ(started, texts(msg::clear_dialog_timeout{"7", ""}, m,
                            msg::set_dialog_timeout{m.call_id, "30000", "request-timeout", ""}));
-
-  EXPECT_EQ(call("777"),
-            texts(msg::clear_dialog_timeout{"7", ""}, dialog_state_command("7", 404, "Not Found")));
 }
 
 TEST_F(ExtcallTest, CostCentreCodeBeforeALoopbackLeg) {
