@@ -107,21 +107,19 @@ TEST(CallSdp, PtimeHoldRtcpAndCrypto) {
 }
 
 TEST(CallSdp, OfferAnswerStates) {
-  const struct {
-    const char* events;  // r: remote SDP, 1: sent with 180, 2: sent with 200, i: INVITE sent
-    int state;
-    const char* kind;
-  } cases[] = {{"r", 1, ""},      {"r1", 4, "answer"}, {"r12", 5, "answer"}, {"r2", 5, "answer"},
-               {"i", 3, "offer"}, {"ir", 2, ""},       {"iri", 3, "offer"},  {"r2r", 1, ""}};
-  for (const auto& t : cases) {
+  // The events (r: remote SDP, 1: sent with 180, 2: sent with 200, i: INVITE sent), the state.
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {"r", 1, ""},      {"r1", 4, "answer"}, {"r12", 5, "answer"}, {"r2", 5, "answer"},
+      {"i", 3, "offer"}, {"ir", 2, ""},       {"iri", 3, "offer"},  {"r2r", 1, ""}};
+  for (const auto& [events, state, kind] : cases) {
     call_sdp c;
-    for (const char* e = t.events; *e; ++e) {
+    for (const char* e = events; *e; ++e) {
       if (*e == 'r') c.set_remote_sdp(peer_sdp(k_offer), false, false);
       if (*e != 'r') c.advance_offer_answer_on_send(*e == '1' ? 180 : *e == '2' ? 200 : 0);
     }
     c.set_offer_answer_hint();
-    EXPECT_EQ(c.offer_answer_state, t.state) << t.events;
-    EXPECT_EQ(c.local.kind, t.kind) << t.events;
+    EXPECT_EQ(c.offer_answer_state, state) << events;
+    EXPECT_EQ(c.local.kind, kind) << events;
   }
 }
 
@@ -177,20 +175,17 @@ TEST(Sdp, RealOfferRoundTrip) {
 }
 
 TEST(Sdp, Directions) {
-  const struct {
-    const char* text;
-    const char* state;   // of the first audio m-line
-    const char* second;  // direction of the second m-line
-  } cases[] = {
+  // The text, the state of its first audio m-line, the direction of its second m-line.
+  const std::tuple<const char*, const char*, const char*> cases[] = {
       {"a=sendonly\r\nm=audio 1 RTP/AVP 0\r\nm=video 2 RTP/AVP 31\r\n", "sendonly", "a=sendonly"},
       {"a=sendonly\r\nm=audio 1 RTP/AVP 0\r\na=inactive\r\nm=audio 2 RTP/AVP 0\r\n", "inactive",
        "a=sendonly"},
       {"m=video 2 RTP/AVP 31\r\na=recvonly\r\nm=audio 1 RTP/AVP 0\r\n", "sendrecv", "a=sendrecv"},
   };
-  for (const auto& c : cases) {
-    sdp s(str(c.text));
-    EXPECT_EQ(s.get_sdp_state(), c.state) << c.text;
-    EXPECT_EQ(s.media.at(1).direction, c.second) << c.text;
+  for (const auto& [text, state, second] : cases) {
+    sdp s(str{text});
+    EXPECT_EQ(s.get_sdp_state(), state) << text;
+    EXPECT_EQ(s.media.at(1).direction, second) << text;
   }
 }
 
@@ -409,22 +404,20 @@ TEST(rtp_stream, relay_rewrites_the_header) {
 }
 
 TEST(rtp_send, ring_order_limit_and_units) {
-  struct {
-    std::vector<uint32_t> in;
-    std::vector<uint32_t> out;  // read order; ring overflow drops the rest
-  } cases[] = {
+  // Timestamps added, and in the order read (an overflow of the ring drops the rest).
+  const std::pair<std::vector<uint32_t>, std::vector<uint32_t>> cases[] = {
       {{160, 0, 80, 80}, {0, 80, 80, 160}},
       {{0xffffffb0u, 0x20, 0xffffff60u}, {0xffffff60u, 0xffffffb0u, 0x20}},
       {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [in, read] : cases) {
     outgoing_buffer b;
     b.allocate(1, 0);
-    for (uint32_t ts : c.in) b.add_audio(codec_ulaw, ts, "x");
+    for (uint32_t ts : in) b.add_audio(codec_ulaw, ts, "x");
     std::vector<uint32_t> out;
     for (outgoing_unit u; b.pop(u);) out.push_back(u.timestamp);
-    EXPECT_EQ(out, c.out) << c.in.size();
+    EXPECT_EQ(out, read) << in.size();
   }
   // A GSM payload of 66 bytes is two 20 ms units, 160 apart.
   two_legs legs(20, codec_ulaw, false, true);
