@@ -124,12 +124,8 @@ TEST(codec_engine, g711_reference_values) {
 }
 
 TEST(codec_engine, units_and_short_payloads) {
-  const struct {
-    int codec;
-    size_t bytes;
-    std::vector<size_t> units;
-    size_t decoded;  // samples decoded from the whole payload
-  } rows[] = {
+  // The codec, the payload's bytes, its units, the samples decoded from the whole payload.
+  const std::tuple<int, size_t, std::vector<size_t>, size_t> rows[] = {
       // clang-format off
       {codec_gsm, 40, {33}, 160}, {codec_gsm, 32, {}, 0}, {codec_ulaw, 100, {80, 20}, 100},
       {codec_g722, 1, {1}, 1}, {codec_g726, 83, {40, 40, 3}, 166},
@@ -137,16 +133,16 @@ TEST(codec_engine, units_and_short_payloads) {
       {codec_linear, 163, {}, 81}, {codec_dtmf, 4, {}, 0}, {codec_cn, 32, {}, 0}, {99, 80, {}, 0},
       // clang-format on
   };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(testing::Message() << "codec " << r.codec << ", " << r.bytes << " bytes");
-    std::vector<uint8_t> bytes(r.bytes);
-    for (size_t i = 0; i < r.bytes; ++i) bytes[i] = uint8_t(0xD0 + i * 37);
+  for (const auto& [kind, length, units, decoded] : rows) {
+    SCOPED_TRACE(testing::Message() << "codec " << kind << ", " << length << " bytes");
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = uint8_t(0xD0 + i * 37);
     const str payload(bytes.data(), bytes.size());
     std::vector<size_t> sizes;
-    for (const str& u : split_units(r.codec, payload)) sizes.push_back(u.size());
-    EXPECT_EQ(sizes, r.units);
+    for (const str& u : split_units(kind, payload)) sizes.push_back(u.size());
+    EXPECT_EQ(sizes, units);
     codec c;
-    EXPECT_EQ(c.decode(r.codec, payload).size(), 2 * r.decoded);
+    EXPECT_EQ(c.decode(kind, payload).size(), 2 * decoded);
   }
   codec c;
   EXPECT_EQ(c.decode(codec_g729, str(), true).size(), 160u);  // one concealed unit
@@ -230,25 +226,21 @@ std::vector<rtp_header> packets(const str& audio, int event = -1) {
 
 TEST(dtmf_receiver, reports_digits_and_fax_tones) {
   const str five = test_tone(770, 1336, 3000, 400, 60, 200), fax = test_tone(1100, 0, 3000, 500);
-  const struct {
-    std::vector<rtp_header> audio;
-    bool fax;
-    int te_pt;
-    std::vector<int> events;
-  } cases[] = {
+  // The packets, fax detection on, the payload type of telephone events, the events reported.
+  const std::tuple<std::vector<rtp_header>, bool, int, std::vector<int>> cases[] = {
       {packets(five), false, -1, {5, 5}},      {packets(five), false, 101, {}},
       {packets(str(), 4), false, 101, {4, 5}}, {packets(str(), 4), false, -1, {4, 5}},
       {packets(fax), true, 101, {'F'}},        {packets(fax), false, 101, {}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [audio, fax_detection, te_pt, events] : cases) {
     dtmf_receiver r;
     r.init();
-    r.fax_detection = c.fax;
+    r.fax_detection = fax_detection;
     std::vector<int> got;
     r.on_dtmf = [&](int e) { got.push_back(e); };
-    for (const rtp_header& h : c.audio)
-      r.on_packet(h, h.payload_type ? codec_dtmf : codec_ulaw, c.te_pt, false);
-    EXPECT_EQ(got, c.events) << &c - cases;
+    for (const rtp_header& h : audio)
+      r.on_packet(h, h.payload_type ? codec_dtmf : codec_ulaw, te_pt, false);
+    EXPECT_EQ(got, events) << audio.size() << " packets, te " << te_pt << ", fax " << fax_detection;
   }
 }
 
@@ -267,12 +259,9 @@ str speech(int ms) {
 }
 
 TEST(tone_detection, hangup_tones) {
-  const struct {
-    const char* name;
-    str audio;
-    int repeat;
-    int from_ms, to_ms;  // the first 10 ms step at which disconnected holds; -1: never
-  } cases[] = {
+  // The name, the audio, the repeat count, the range of the first 10 ms step at which
+  // disconnected holds (-1: never).
+  const std::tuple<const char*, str, int, int, int> cases[] = {
       // Busy: the 6th off/on cycle after the first burst exceeds the limit of 5: about 6 s.
       {"busy 425", test_tone(425, 0, 1500, 20000, 500, 1000), 5, 6000, 6100},
       {"busy 480+620", test_tone(480, 620, 1500, 20000, 500, 1000), 5, 6000, 6100},
@@ -282,16 +271,16 @@ TEST(tone_detection, hangup_tones) {
       {"1 kHz", test_tone(1000, 0, 1500, 20000, 500, 1000), 5, -1, -1},
       {"slow cadence 425", test_tone(425, 0, 1500, 20000, 1000, 2000), 5, -1, -1},
   };
-  for (const auto& c : cases) {
+  for (const auto& [name, audio, repeat, from_ms, to_ms] : cases) {
     tone_detection t(256);
-    t.set_parameters(50, c.repeat);
+    t.set_parameters(50, repeat);
     int at = -1;
-    for (size_t i = 0; i < c.audio.length() && at < 0; i += 160) {
-      t.calc_tone(c.audio.substr(i, 160));
+    for (size_t i = 0; i < audio.length() && at < 0; i += 160) {
+      t.calc_tone(audio.substr(i, 160));
       if (t.disconnected()) at = int(i / 160 + 1) * 10;
     }
-    EXPECT_GE(at, c.from_ms) << c.name;
-    EXPECT_LE(at, c.to_ms) << c.name;
+    EXPECT_GE(at, from_ms) << name;
+    EXPECT_LE(at, to_ms) << name;
   }
 }
 
