@@ -201,26 +201,24 @@ TEST_F(MailboxTest, HangupInEveryState) {
 
 // The caller's first state by the size of the mailbox and what it holds.
 TEST_F(MailboxTest, FullMailbox) {
-  // held: one letter per message, n new, s saved.
-  struct row {
-    const char *size, *held, *state, *left;
-  } rows[] = {{"0", "", "full", ""},
-              {"3", "nsn", "announcement", "nn"},
-              {"3", "ss", "announcement", "ss"},
-              {"3", "nnn", "full", "nnn"}};
-  for (const row& r : rows) {
+  // The size, the messages held (one letter each, n new, s saved), the state, the messages left.
+  const std::tuple<const char*, const char*, const char*, const char*> rows[] = {
+      {"0", "", "full", ""},
+      {"3", "nsn", "announcement", "nn"},
+      {"3", "ss", "announcement", "ss"},
+      {"3", "nnn", "full", "nnn"}};
+  for (const auto& [size, held, state, kept] : rows) {
     messages.delete_row();
-    extensions.set(extension_row(owner), extensions_mb_size, r.size);
-    for (const char* c = r.held; *c; c++) {
+    extensions.set(extension_row(owner), extensions_mb_size, size);
+    for (const char* c = held; *c; c++)
       db_test::add_row(messages, "user=" + id_text(owner) +
                                      "|type=vmail|new=" + (*c == 'n' ? "true" : "false") +
                                      "|start=" + atimestamp_serialize(wall_now()));
-    }
     call(caller);
     str left;
     for (int m = messages.first(); m; m = messages.next(m))
       left += messages.get(m, messages_new) == "true" ? "n" : "s";
-    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state) + " " + left, str(r.state) + " " + r.left);
+    EXPECT_EQ(cobjs.get(cobj, cobj_ivr_state) + " " + left, str(state) + " " + kept);
   }
 }
 
