@@ -253,22 +253,20 @@ str rtp(int seq, uint32_t ssrc, int csrc = 0, int ext = 0) {
 ip_port at(const char* text) { return ip_port::from_text(str(text)); }
 
 TEST(rtp_stream, receive_path) {
-  struct {
-    std::vector<std::array<int, 3>> packets;  // sequence, SSRC, arrival in ms
-    bool symmetric;
-    const char *want, *log;  // packets received, extended sequence, destination; a line logged
-  } cases[] = {
-      // clang-format off
-      {{{5, 7, 0}, {6, 8, 50}}, true, "1 5 127.0.0.5:7000",
+  // Packets (sequence, SSRC, arrival in ms), symmetric RTP; then the packets received, the
+  // extended sequence, the destination; a line logged.
+  const std::tuple<std::vector<std::array<int, 3>>, bool, const char*, const char*> cases[] = {
+      {{{5, 7, 0}, {6, 8, 50}},
+       true,
+       "1 5 127.0.0.5:7000",
        "Sending RTP for c to 127.0.0.5:7000, codec not set yet"},
       {{{5, 7, 0}, {6, 8, 150}}, true, "2 6 127.0.0.5:7000", "Tuning to new SSRC"},
       {{{65535, 7, 0}, {0, 7, 20}, {1, 7, 40}}, true, "3 65537 127.0.0.5:7000", ""},
       {{{5, 7, 0}, {5, 7, 20}}, false, "1 5 127.0.0.9:6000", ""},
-      // clang-format on
   };
   log_capture logs(9);
-  for (const auto& c : cases) {
-    ctrl_write_setting(ctrl_settings::symmetrical_rtp, c.symmetric ? "true" : "false");
+  for (const auto& [packets, symmetric, want, logged] : cases) {
+    ctrl_write_setting(ctrl_settings::symmetrical_rtp, symmetric ? "true" : "false");
     rtp_stream* s = rtp_stream_open(1, "c", nullptr);
     s->set_sdp_dest(at("127.0.0.9:6000"));
     logs.clear();
@@ -277,13 +275,13 @@ TEST(rtp_stream, receive_path) {
                            str::bytes({1, 1, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}),
                            str::bytes({0x40, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1})})
       s->on_rtp(bad, at("127.0.0.6:7000"), ms2ticks(900), 0);
-    for (auto [seq, ssrc, ms] : c.packets)
+    for (auto [seq, ssrc, ms] : packets)
       s->on_rtp(rtp(seq, uint32_t(ssrc)), at("127.0.0.5:7000"), ms2ticks(1000 + ms), 0);
     EXPECT_EQ(std::to_string(s->packets_received) + " " + std::to_string(s->extended_sequence) +
                   " " + std::string(s->destination.readable().view()),
-              c.want);
-    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), c.want[0] == '2') << c.want;
-    EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << c.want;
+              want);
+    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), want[0] == '2') << want;
+    EXPECT_TRUE(!*logged || log_capture::contains(logged)) << want;
   }
   rtp_stream_close(1);
 }
