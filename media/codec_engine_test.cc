@@ -49,42 +49,38 @@ double snr_db(const std::vector<int16_t>& x, const std::vector<int16_t>& y) {
 }
 
 TEST(codec_engine, sine_round_trip_per_codec) {
-  const struct {
-    const char* name;
-    int codec;
-    bool gsm_ms;
-    double floor_db;
-    std::vector<size_t> sizes;  // payload bytes of successive 10 ms encode calls, cycled
-  } rows[] = {
+  // The codec, GSM in its Microsoft form, the least SNR in dB, the payload bytes of successive
+  // 10 ms encode calls (cycled).
+  const std::tuple<const char*, int, bool, double, std::vector<size_t>> rows[] = {
       {"pcmu", codec_ulaw, false, 30, {80}},        {"pcma", codec_alaw, false, 30, {80}},
       {"g722", codec_g722, false, 15, {80}},        {"g726", codec_g726, false, 15, {40}},
       {"g729", codec_g729, false, 5, {10}},         {"gsm", codec_gsm, false, 5, {0, 33}},
       {"gsm65", codec_gsm, true, 5, {0, 0, 0, 65}}, {"l16", codec_linear, false, 60, {160}},
   };
   const str pcm = test_tone(1000, 0, 8000, total / 8);
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.name);
+  for (const auto& [name, kind, gsm_ms, floor_db, sizes] : rows) {
+    SCOPED_TRACE(name);
     codec enc, dec;
-    enc.set_gsm_ms_form(r.gsm_ms);
+    enc.set_gsm_ms_form(gsm_ms);
     str payload;
     for (int i = 0; i < total / 80; ++i) {
-      str part = enc.encode(r.codec, pcm.substr(160 * size_t(i), 160));
-      EXPECT_EQ(part.size(), r.sizes[size_t(i) % r.sizes.size()]) << "call " << i;
+      str part = enc.encode(kind, pcm.substr(160 * size_t(i), 160));
+      EXPECT_EQ(part.size(), sizes[size_t(i) % sizes.size()]) << "call " << i;
       payload += part;
     }
     // Received payloads are cut into units and decoded unit by unit; the timestamp steps add
     // up to the samples sent.
-    std::vector<str> units = split_units(r.codec, payload);
+    std::vector<str> units = split_units(kind, payload);
     if (units.empty()) units.push_back(payload);
     str out;
     int steps = 0;
     for (const str& u : units) {
-      steps += unit_bytes(r.codec) ? unit_samples(r.codec, u) : int(u.size()) / 2;
-      out += dec.decode(r.codec, u);
+      steps += unit_bytes(kind) ? unit_samples(kind, u) : int(u.size()) / 2;
+      out += dec.decode(kind, u);
     }
     EXPECT_EQ(steps, total);
     EXPECT_EQ(out.size(), pcm.size());
-    EXPECT_GT(snr_db(samples(pcm), samples(out)), r.floor_db);
+    EXPECT_GT(snr_db(samples(pcm), samples(out)), floor_db);
   }
 }
 

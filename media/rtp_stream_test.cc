@@ -684,33 +684,30 @@ str plain(int seq) {
 }
 
 TEST(SrtpSession, RoundTripAndDrops) {
-  struct row {
-    const char* suite;
-    int flip;    // byte to flip in the protected packet, counted from its end (-1: none)
-    int replay;  // 1: the packet was received before; 2: and then the peer changed its SSRC
-    srtp_result expected;
-    size_t tag;
-  } rows[] = {
+  // The suite; the byte to flip in the protected packet, counted from its end (-1: none); 1: the
+  // packet was received before, 2: and then the peer changed its SSRC; the result; the tag's
+  // length.
+  const std::tuple<const char*, int, int, srtp_result, size_t> rows[] = {
       {"AES_CM_128_HMAC_SHA1_32", -1, 0, srtp_result::ok, 4},
       {"AES_CM_128_HMAC_SHA1_32", 20, 0, srtp_result::wrong_mac, 4},  // payload byte
       {"AES_CM_128_HMAC_SHA1_80", -1, 1, srtp_result::rejected, 10},
       {"AES_CM_128_HMAC_SHA1_80", -1, 2, srtp_result::ok, 10},  // a fresh receive context
   };
-  for (const row& r : rows) {
-    SCOPED_TRACE(std::to_string(&r - rows));
-    keyed_pair k(r.suite);
+  for (const auto& [suite, flip, replay, expected, tag] : rows) {
+    SCOPED_TRACE(std::string(suite) + " " + std::to_string(flip) + " " + std::to_string(replay));
+    keyed_pair k(suite);
     ASSERT_EQ(k.receiver.remote_key.length(), 30u);
     str p = plain(7);
     ASSERT_TRUE(k.out.protect_rtp(&k.sender, p));
-    EXPECT_EQ(p.length(), plain(7).length() + r.tag);
+    EXPECT_EQ(p.length(), plain(7).length() + tag);
     EXPECT_NE(p.substr(12, 160), plain(7).substr(12, 160));  // encrypted
-    if (r.flip > 0) p.set_character(p.length() - size_t(r.flip), char(p[p.length() - r.flip] ^ 1));
+    if (flip > 0) p.set_character(p.length() - size_t(flip), char(p[p.length() - flip] ^ 1));
     str first = p;
-    EXPECT_TRUE(!r.replay || k.in.unprotect_rtp(&k.receiver, first) == srtp_result::ok);
-    if (r.replay == 2) k.in.restart_receive();
-    EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), r.expected);
-    EXPECT_TRUE(r.expected != srtp_result::ok || p == plain(7));
-    EXPECT_EQ(k.in.wrong_mac_drops, r.expected == srtp_result::wrong_mac ? 1 : 0);
+    EXPECT_TRUE(!replay || k.in.unprotect_rtp(&k.receiver, first) == srtp_result::ok);
+    if (replay == 2) k.in.restart_receive();
+    EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), expected);
+    EXPECT_TRUE(expected != srtp_result::ok || p == plain(7));
+    EXPECT_EQ(k.in.wrong_mac_drops, expected == srtp_result::wrong_mac ? 1 : 0);
   }
 }
 
