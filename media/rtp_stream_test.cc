@@ -526,15 +526,17 @@ TEST(rtp_stream, relay_ports_of_a_pass_through_sdp) {
 }
 
 TEST(rtp_ports, range_and_allocation) {
-  const std::pair<const char*, const char*> texts[] = {
-      {"10000", "10000"}, {"", ""}, {"20000", "30000"}, {"60000", "x"}, {"20000", "70000"}};
-  const std::pair<int, int> ranges[] = {
-      {49152, 57344}, {49152, 57344}, {20000, 30000}, {49152, 57344}, {20000, 57344}};
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(rtp_port_range(texts[i].first, texts[i].second), ranges[i]) << i;
+  const std::tuple<const char*, const char*, std::pair<int, int>> rows[] = {
+      {"10000", "10000", {49152, 57344}},
+      {"", "", {49152, 57344}},
+      {"20000", "30000", {20000, 30000}},
+      {"60000", "x", {49152, 57344}},
+      {"20000", "70000", {20000, 57344}}};
+  for (const auto& [low, high, range] : rows) {
+    EXPECT_EQ(rtp_port_range(low, high), range) << low << "-" << high;
     for (uint32_t r : {0u, 1u, 8191u, 8193u, 0xffffffffu}) {
-      const int port = rtp_port_in_range(ranges[i], r);
-      EXPECT_TRUE(port % 2 == 0 && port >= ranges[i].first && port < ranges[i].second) << port;
+      const int port = rtp_port_in_range(range, r);
+      EXPECT_TRUE(port % 2 == 0 && port >= range.first && port < range.second) << port;
     }
   }
   log_capture logs(9);
@@ -631,7 +633,6 @@ TEST(Rtcp, EveryFiveSecondsAReportAndComfortNoiseWhileRelaying) {
   rtp_stream_close(3);
 }
 
-// The voice-quality report text for known inputs.
 TEST(VqReport, WholeText) {
   vq_inputs in;
   // clang-format off

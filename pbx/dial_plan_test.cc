@@ -46,12 +46,10 @@ TEST(DialPattern, WrittenFormsExpandAndSubstitute) {
   const str variable = "!^(77)@.*!" + expand_dial_replacement("sip:\\x\\1@h") + "!i";
   EXPECT_EQ(regex_substitute(variable, "77@localhost", {{'x', "p"}}), "sip:p77@h");
   // Could more digits after the first two still match?
-  for (auto [pattern, typed, may_extend] : {std::tuple{"5xx", "51", true},
-                                            {"9*", "91", true},
-                                            {"xxx|1xxx", "12", true},
-                                            {"+49*", "+4", false},
-                                            {"[2-3]x", "45", false},
-                                            {"^(77)@.*", "77", false}})
+  const std::tuple<const char*, const char*, bool> extend[] = {
+      {"5xx", "51", true},   {"9*", "91", true},      {"xxx|1xxx", "12", true},
+      {"+49*", "+4", false}, {"[2-3]x", "45", false}, {"^(77)@.*", "77", false}};
+  for (auto [pattern, typed, may_extend] : extend)
     EXPECT_EQ(dial_pattern_may_extend(pattern, typed), may_extend) << pattern;
 }
 
