@@ -101,8 +101,7 @@ class DialPlanTest : public pbx_test::call_test {
 };
 
 TEST_F(DialPlanTest, RoutesByPreferenceAndKind) {
-  // clang-format off
-  struct { const char* number; int min; const char* route; } cases[] = {
+  const std::tuple<const char*, int, const char*> cases[] = {
       {"900123", INT_MIN, ""},  // refused although "9*" would match
       {"900", INT_MIN, ""},
       {"912345", INT_MIN, "A <sip:12345@a.example.com;user=phone> 20"},
@@ -112,14 +111,13 @@ TEST_F(DialPlanTest, RoutesByPreferenceAndKind) {
       {"170", INT_MIN, ""},  // no such extension, and not known system-wide
       {"0407654321", INT_MIN, "loop <sip:+49407654321@other.example;user=phone> 40"},
   };
-  // clang-format on
-  for (const auto& c : cases) {
+  for (const auto& [number, min, route] : cases) {
     dialplan_route r;
     const bool found =
-        find_extension_dialplan_entry(caller, str("sip:") + c.number + "@localhost", 0, r, c.min);
+        find_extension_dialplan_entry(caller, str("sip:") + number + "@localhost", 0, r, min);
     str got = r.loopback ? str("loop ") : r.trunk ? trunks.get(r.trunk, trunks_name) + " " : str();
     if (found) got += r.destination + " " + id_text(r.preference);
-    EXPECT_EQ(got, str(c.route)) << c.number << " from " << c.min;
+    EXPECT_EQ(got, str(route)) << number << " from " << min;
   }
   EXPECT_TRUE(log.contains("Dialplan P: 900123 is not allowed"));
 }

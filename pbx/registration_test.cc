@@ -94,18 +94,16 @@ TEST_F(RegistrationTest, Policy) {
 
   // What the addresses alone refuse comes with the policy, without credentials, and is logged
   // (an unknown From: tests/e2e/phone_journeys_test.cc).
-  // clang-format off
-  const struct { const char *to, *from; bool found; int code; const char* reason; } refusals[] = {
+  const std::tuple<const char*, const char*, bool, int, const char*> refusals[] = {
       {"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
       {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
-  // clang-format on
-  for (const auto& r : refusals) {
-    p = get_register_policy({"c", "127.0.0.9", r.to, r.from});
+  for (const auto& [to, from, found, code, reason] : refusals) {
+    p = get_register_policy({"c", "127.0.0.9", to, from});
     EXPECT_EQ(str::sprintf("%d %d %s [%s]", p.found, p.refusal.code, p.refusal.reason, p.password),
-              str::sprintf("%d %d %S []", r.found, r.code, r.reason));
+              str::sprintf("%d %d %S []", found, code, reason));
     EXPECT_EQ(log_capture::lines().back().text,
-              str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", r.from,
-                           r.to, r.code, r.reason)
+              str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", from, to,
+                           code, reason)
                   .view());
   }
 }
