@@ -110,9 +110,8 @@ TEST_F(RegistrationTest, Policy) {
 
 TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   registration_request_input in = reg("c1", "<sip:100@127.0.0.5:5070>");
-  in.www = "http://127.0.0.5/";
-  in.user_agent = "phone";
-  in.supported = "path, buttons";
+  std::tie(in.www, in.user_agent, in.supported) =
+      std::tuple("http://127.0.0.5/", "phone", "path, buttons");
   registration_answer a = registration_request(in);
   EXPECT_EQ(a.code, 200);
   int row = registrations.first(registrations_callid, "c1");
@@ -321,9 +320,7 @@ notify list_notify(const char* id, const char* event, const char* to = "<sip:101
 
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = extension_row(ext100);
-  db_test::set_row(
-      extensions, e100,
-      {{extensions_buddies, "101, nobody  100"}, {extensions_presence_buddies, "101"}});
+  db_test::set_row(extensions, e100, "buddies=101, nobody  100|presence=101");
   register_101();
 
   const notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
