@@ -42,7 +42,10 @@ std::string all(read_file& f) {
 
 class AudioTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_audio_store(); }
+  void SetUp() override {
+    reset_audio_store();
+    reports.clear();
+  }
   void TearDown() override {
     run_audio_requests();
     reset_audio_store();
@@ -51,6 +54,11 @@ class AudioTest : public ::testing::Test {
   memory_file_system files;
   scoped_file_system installed{&files};
   log_capture logs{9};
+  // What recordings reported when done: "ok name" or "failed name".
+  static inline std::vector<std::string> reports;
+  static void report(const str& n, bool ok) {
+    reports.push_back((ok ? "ok " : "failed ") + std::string(n.view()));
+  }
 };
 
 // The GSM header with the sizes filled in (0 in its template).
@@ -63,51 +71,42 @@ std::string gsm_header(size_t riff, size_t data) {
 // One second of recording: 25 GSM blocks or 16000 bytes of linear PCM, the sizes patched into
 // the header on close; trimming drops the chunks up to 410 bytes and keeps the last 13 back.
 TEST_F(AudioTest, RecordingSizesArePatchedOnClose) {
-  const struct {
-    int format;
-    bool trim;
-    int first, last;  // the chunks kept
-  } rows[] = {{wav_gsm, false, 1, 100}, {wav_linear, false, 1, 100}, {wav_linear, true, 3, 87}};
-  for (const auto& r : rows) {
-    SCOPED_TRACE(std::to_string(r.format) + (r.trim ? " trimmed" : ""));
-    std::vector<str> done;
-    static std::vector<str>* sink;
-    sink = &done;
+  // The format, trimming on, the first and the last chunk kept.
+  const std::tuple<int, bool, int, int> rows[] = {
+      {wav_gsm, false, 1, 100}, {wav_linear, false, 1, 100}, {wav_linear, true, 3, 87}};
+  for (const auto& [format, trim, first, last] : rows) {
+    SCOPED_TRACE(std::to_string(format) + (trim ? " trimmed" : ""));
+    reports.clear();
     write_file w;
-    w.open("rec/one.wav", r.format, 60, false,
-           [](const str& n, bool ok) { sink->push_back(ok ? n : "failed " + n); });
-    w.set_trim(r.trim);
+    w.open("rec/one.wav", format, 60, false, report);
+    w.set_trim(trim);
     std::string kept;
     for (int i = 1; i <= 100; ++i) {
       const std::string chunk(160, char(i));
       w.write(str(chunk.data(), chunk.size()));
-      if (i >= r.first && i <= r.last) kept += chunk;
+      if (i >= first && i <= last) kept += chunk;
     }
     w.close();
     run_audio_requests();
     const std::string f = files.files["rec/one.wav"];
-    if (r.format == wav_gsm) {
+    if (format == wav_gsm) {
       EXPECT_EQ(f.substr(0, 60) + std::to_string(f.size() - 60), gsm_header(1677, 1625) + "1625");
     } else {
       EXPECT_EQ(f, wav(1, 1, 8000, "", kept));
     }
-    EXPECT_EQ(done, std::vector<str>{"rec/one.wav"});
+    EXPECT_EQ(reports, std::vector<std::string>{"ok rec/one.wav"});
     read_file back;  // the samples again, whatever the format
     back.open("rec/one.wav", false);
     run_audio_requests();
-    EXPECT_EQ(all(back).size(), r.format == wav_gsm ? 16000u : kept.size());
+    EXPECT_EQ(all(back).size(), format == wav_gsm ? 16000u : kept.size());
   }
 }
 
 // A disk that fills up during a recording: the first failed write is reported at once, the
 // partial file is removed, and the rest of the recording (its close included) writes nothing.
 TEST_F(AudioTest, FailedRecordingLeavesNoFileAndIsReportedOnce) {
-  static std::vector<std::string> reports;
-  reports.clear();
   write_file w;
-  w.open("rec/full.wav", wav_linear, 600, false, [](const str& n, bool ok) {
-    reports.push_back((ok ? "ok " : "failed ") + std::string(n.view()));
-  });
+  w.open("rec/full.wav", wav_linear, 600, false, report);
   w.set_trim(false);
   const str chunk(std::string(160, 'x').c_str(), 160);
   for (int i = 0; i < 450; ++i) w.write(chunk);  // one batch reaches the disk
@@ -199,17 +198,16 @@ TEST_F(AudioTest, MusicFileLoopsWithItsVolume) {
   m.read(got, 80);
   m.read(got, 80);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 160), ramp(100).substr(160) + ramp(60));
-  struct row {
-    moh_volume v;
-    std::vector<int16_t> heard;
-  } rows[] = {{{65536, 0, 65536}, {1000, 1000, 1000, 1000}},
-              {{32768, 0, 32768}, {500, 500, 500, 500}},
-              {{0, 16384, 65536}, {250, 500, 750, 1000}},
-              {{-5, 0, 0}, {0, 0, 0, 0}}};
-  for (row& r : rows) {
+  std::pair<moh_volume, std::vector<int16_t>> rows[] = {
+      // the volume, what is heard
+      {{65536, 0, 65536}, {1000, 1000, 1000, 1000}},
+      {{32768, 0, 32768}, {500, 500, 500, 500}},
+      {{0, 16384, 65536}, {250, 500, 750, 1000}},
+      {{-5, 0, 0}, {0, 0, 0, 0}}};
+  for (auto& [volume, heard] : rows) {
     std::vector<int16_t> unit(4, 0), music(4, 1000);
-    mix_moh(unit.data(), music.data(), 4, r.v);
-    EXPECT_EQ(unit, r.heard) << r.v.value;
+    mix_moh(unit.data(), music.data(), 4, volume);
+    EXPECT_EQ(unit, heard) << volume.value;
   }
 }
 

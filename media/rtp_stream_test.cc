@@ -1,7 +1,5 @@
-// The SDP of a call (answers, offers, crypto, codec maps) and the SDP text itself; the RTP
-// receive path, relaying and transcoding between legs, the outgoing ring and the 10 ms clock,
-// hold and telephone events, RTCP bytes and reports, the voice-quality report, SRTP and SRTCP
-// between two of our sessions, relay ports of pass-through SDPs and port allocation, over
+// A call's SDP and the SDP text; RTP received, relayed and transcoded between legs, the 10 ms
+// clock, hold and telephone events, RTCP, the voice-quality report, SRTP and relay ports, over
 // scripted sockets under a manual clock; the socket pair of a destination's family on real ones.
 #include "media/rtp_stream.h"
 
@@ -73,66 +71,55 @@ TEST(CallSdp, AnswerToAnOffer) {
       log.contains("set_codecs: for call-1 codecs \"18 alaw 0\", codec_preference count 4"));
 }
 
-TEST(CallSdp, PtimeHoldAndRtcp) {
+// (Our own key in the answer: tests/e2e/call_journeys_test.cc, SRTP over TLS.)
+TEST(CallSdp, PtimeHoldRtcpAndCrypto) {
   scoped_setting size{ctrl_settings::packet_size};
   ctrl_write_setting(ctrl_settings::packet_size, "40");
   log_capture log;
-  // The packet length, the ptime we echo, the remote's direction and ours, the remote's RTCP.
-  const std::pair<const char*, const char*> cases[] = {
-      {"a=ptime:30\r\n", "30 30 sendrecv/sendrecv 127.0.0.2:4001"},
-      {"a=ptime:25\r\n", "40  sendrecv/sendrecv 127.0.0.2:4001"},
-      {"c=IN IP4 0.0.0.0\r\na=rtcp:4009\r\n", "40  sendonly/recvonly 0.0.0.0:4009"},
-      {"a=rtcp:53020 IN IP6 ::2\r\na=sendonly\r\n", "40  sendonly/recvonly ::2:53020"},
+  const std::string avp = "m=audio 4000 RTP/AVP 0\r\n";
+  const auto crypto = [](const char* suite) {
+    return "m=audio 4000 RTP/SAVP 0\r\na=crypto:3 " + std::string(suite) +
+           " inline:c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd|2^20\r\n";
   };
-  for (const auto& [media, want] : cases) {
-    call_sdp c =
-        answered(peer_sdp((std::string("m=audio 4000 RTP/AVP 0\r\n") + media).c_str()), "0");
-    EXPECT_EQ(str::sprintf("%d %s %s/%s %s:%d", c.packet_length, c.local.media[0].get_ptime(),
+  // The packet length, the ptime we echo, the remote's direction and ours, the remote's RTCP, the
+  // lengths of the remote's key and tag (taken over TLS only, of a suite we know).
+  const std::tuple<std::string, bool, const char*> cases[] = {
+      {avp + "a=ptime:30\r\n", false, "30 30 sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+      {avp + "a=ptime:25\r\n", false, "40  sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+      {avp + "c=IN IP4 0.0.0.0\r\na=rtcp:4009\r\n", false,
+       "40  sendonly/recvonly 0.0.0.0:4009 0/0"},
+      {avp + "a=rtcp:53020 IN IP6 ::2\r\na=sendonly\r\n", false,
+       "40  sendonly/recvonly ::2:53020 0/0"},
+      {crypto("AES_CM_128_HMAC_SHA1_80"), true, "40  sendrecv/sendrecv 127.0.0.2:4001 30/10"},
+      {crypto("AES_CM_128_HMAC_SHA1_32"), true, "40  sendrecv/sendrecv 127.0.0.2:4001 30/4"},
+      {crypto("AES_CM_128_HMAC_SHA1_80"), false, "40  sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+      {crypto("F8_128_HMAC_SHA1_80"), true, "40  sendrecv/sendrecv 127.0.0.2:4001 0/0"},
+  };
+  for (const auto& [media, tls, want] : cases) {
+    call_sdp c = answered(peer_sdp(media.c_str()), "0", tls);
+    EXPECT_EQ(str::sprintf("%d %s %s/%s %s:%d %d/%d", c.packet_length, c.local.media[0].get_ptime(),
                            c.remote.get_sdp_state(), c.local.get_sdp_state(), c.rtcp_address,
-                           c.rtcp_port),
+                           c.rtcp_port, int(c.remote_key.length()), c.auth_tag_length),
               want)
-        << media;
+        << media << tls;
   }
   EXPECT_TRUE(log.contains("Cannot process ptime 25", 3));
 }
 
-// (Our own key in the answer: tests/e2e/call_journeys_test.cc, SRTP over TLS.)
-TEST(CallSdp, CryptoOnlyOverTls) {
-  const struct {
-    const char* suite;
-    bool secure;
-    int tag_length;  // -1: no key taken
-  } cases[] = {
-      // clang-format off
-      {"AES_CM_128_HMAC_SHA1_80", true, 10}, {"AES_CM_128_HMAC_SHA1_32", true, 4},
-      {"AES_CM_128_HMAC_SHA1_80", false, -1}, {"F8_128_HMAC_SHA1_80", true, -1},
-      // clang-format on
-  };
-  for (const auto& t : cases) {
-    str line = str::sprintf("m=audio 1 RTP/SAVP 0\r\na=crypto:3 %S inline:", t.suite) +
-               "c/8fWWe+51Lsi7lYQAwRcoGMhzxFlFNt9to5asGd|2^20\r\n";
-    call_sdp c = answered(peer_sdp(line.c_str()), "0", t.secure);
-    EXPECT_EQ(c.remote_key.length(), t.tag_length < 0 ? 0u : 30u) << t.suite << t.secure;
-    EXPECT_EQ(c.auth_tag_length, std::max(t.tag_length, 0));
-  }
-}
-
 TEST(CallSdp, OfferAnswerStates) {
-  const struct {
-    const char* events;  // r: remote SDP, 1: sent with 180, 2: sent with 200, i: INVITE sent
-    int state;
-    const char* kind;
-  } cases[] = {{"r", 1, ""},      {"r1", 4, "answer"}, {"r12", 5, "answer"}, {"r2", 5, "answer"},
-               {"i", 3, "offer"}, {"ir", 2, ""},       {"iri", 3, "offer"},  {"r2r", 1, ""}};
-  for (const auto& t : cases) {
+  // The events (r: remote SDP, 1: sent with 180, 2: sent with 200, i: INVITE sent), the state.
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {"r", 1, ""},      {"r1", 4, "answer"}, {"r12", 5, "answer"}, {"r2", 5, "answer"},
+      {"i", 3, "offer"}, {"ir", 2, ""},       {"iri", 3, "offer"},  {"r2r", 1, ""}};
+  for (const auto& [events, state, kind] : cases) {
     call_sdp c;
-    for (const char* e = t.events; *e; ++e) {
+    for (const char* e = events; *e; ++e) {
       if (*e == 'r') c.set_remote_sdp(peer_sdp(k_offer), false, false);
       if (*e != 'r') c.advance_offer_answer_on_send(*e == '1' ? 180 : *e == '2' ? 200 : 0);
     }
     c.set_offer_answer_hint();
-    EXPECT_EQ(c.offer_answer_state, t.state) << t.events;
-    EXPECT_EQ(c.local.kind, t.kind) << t.events;
+    EXPECT_EQ(c.offer_answer_state, state) << events;
+    EXPECT_EQ(c.local.kind, kind) << events;
   }
 }
 
@@ -187,31 +174,18 @@ TEST(Sdp, RealOfferRoundTrip) {
   EXPECT_EQ(s.serialize(false), str(want.erase(crypto, crypto_end - crypto)));
 }
 
-TEST(Sdp, Accessors) {
-  sdp s(str{k_baresip});
-  ASSERT_EQ(s.media.size(), 1u);
-  const m_line& m = s.media[0];
-  EXPECT_EQ(m.get_attributes("fmtp"), (std::vector<str>{"96 stereo=1;sprop-stereo=1", "101 0-15"}));
-  EXPECT_EQ(m.get_ptime() + "|" + m.get_attribute("rtcp-rsize") + "|" + m.get_attribute("rtcp") +
-                "|" + s.get_port("audio"),
-            "20|||16042");
-}
-
 TEST(Sdp, Directions) {
-  const struct {
-    const char* text;
-    const char* state;   // of the first audio m-line
-    const char* second;  // direction of the second m-line
-  } cases[] = {
+  // The text, the state of its first audio m-line, the direction of its second m-line.
+  const std::tuple<const char*, const char*, const char*> cases[] = {
       {"a=sendonly\r\nm=audio 1 RTP/AVP 0\r\nm=video 2 RTP/AVP 31\r\n", "sendonly", "a=sendonly"},
       {"a=sendonly\r\nm=audio 1 RTP/AVP 0\r\na=inactive\r\nm=audio 2 RTP/AVP 0\r\n", "inactive",
        "a=sendonly"},
       {"m=video 2 RTP/AVP 31\r\na=recvonly\r\nm=audio 1 RTP/AVP 0\r\n", "sendrecv", "a=sendrecv"},
   };
-  for (const auto& c : cases) {
-    sdp s(str(c.text));
-    EXPECT_EQ(s.get_sdp_state(), c.state) << c.text;
-    EXPECT_EQ(s.media.at(1).direction, c.second) << c.text;
+  for (const auto& [text, state, second] : cases) {
+    sdp s(str{text});
+    EXPECT_EQ(s.get_sdp_state(), state) << text;
+    EXPECT_EQ(s.media.at(1).direction, second) << text;
   }
 }
 
@@ -279,22 +253,20 @@ str rtp(int seq, uint32_t ssrc, int csrc = 0, int ext = 0) {
 ip_port at(const char* text) { return ip_port::from_text(str(text)); }
 
 TEST(rtp_stream, receive_path) {
-  struct {
-    std::vector<std::array<int, 3>> packets;  // sequence, SSRC, arrival in ms
-    bool symmetric;
-    const char *want, *log;  // packets received, extended sequence, destination; a line logged
-  } cases[] = {
-      // clang-format off
-      {{{5, 7, 0}, {6, 8, 50}}, true, "1 5 127.0.0.5:7000",
+  // Packets (sequence, SSRC, arrival in ms), symmetric RTP; then the packets received, the
+  // extended sequence, the destination; a line logged.
+  const std::tuple<std::vector<std::array<int, 3>>, bool, const char*, const char*> cases[] = {
+      {{{5, 7, 0}, {6, 8, 50}},
+       true,
+       "1 5 127.0.0.5:7000",
        "Sending RTP for c to 127.0.0.5:7000, codec not set yet"},
       {{{5, 7, 0}, {6, 8, 150}}, true, "2 6 127.0.0.5:7000", "Tuning to new SSRC"},
       {{{65535, 7, 0}, {0, 7, 20}, {1, 7, 40}}, true, "3 65537 127.0.0.5:7000", ""},
       {{{5, 7, 0}, {5, 7, 20}}, false, "1 5 127.0.0.9:6000", ""},
-      // clang-format on
   };
   log_capture logs(9);
-  for (const auto& c : cases) {
-    ctrl_write_setting(ctrl_settings::symmetrical_rtp, c.symmetric ? "true" : "false");
+  for (const auto& [packets, symmetric, want, logged] : cases) {
+    ctrl_write_setting(ctrl_settings::symmetrical_rtp, symmetric ? "true" : "false");
     rtp_stream* s = rtp_stream_open(1, "c", nullptr);
     s->set_sdp_dest(at("127.0.0.9:6000"));
     logs.clear();
@@ -303,13 +275,13 @@ TEST(rtp_stream, receive_path) {
                            str::bytes({1, 1, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}),
                            str::bytes({0x40, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1})})
       s->on_rtp(bad, at("127.0.0.6:7000"), ms2ticks(900), 0);
-    for (auto [seq, ssrc, ms] : c.packets)
+    for (auto [seq, ssrc, ms] : packets)
       s->on_rtp(rtp(seq, uint32_t(ssrc)), at("127.0.0.5:7000"), ms2ticks(1000 + ms), 0);
     EXPECT_EQ(std::to_string(s->packets_received) + " " + std::to_string(s->extended_sequence) +
                   " " + std::string(s->destination.readable().view()),
-              c.want);
-    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), c.want[0] == '2') << c.want;
-    EXPECT_TRUE(!*c.log || log_capture::contains(c.log)) << c.want;
+              want);
+    EXPECT_EQ(log_capture::contains("Tuning to new SSRC"), want[0] == '2') << want;
+    EXPECT_TRUE(!*logged || log_capture::contains(logged)) << want;
   }
   rtp_stream_close(1);
 }
@@ -430,22 +402,20 @@ TEST(rtp_stream, relay_rewrites_the_header) {
 }
 
 TEST(rtp_send, ring_order_limit_and_units) {
-  struct {
-    std::vector<uint32_t> in;
-    std::vector<uint32_t> out;  // read order; ring overflow drops the rest
-  } cases[] = {
+  // Timestamps added, and in the order read (an overflow of the ring drops the rest).
+  const std::pair<std::vector<uint32_t>, std::vector<uint32_t>> cases[] = {
       {{160, 0, 80, 80}, {0, 80, 80, 160}},
       {{0xffffffb0u, 0x20, 0xffffff60u}, {0xffffff60u, 0xffffffb0u, 0x20}},
       {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [in, read] : cases) {
     outgoing_buffer b;
     b.allocate(1, 0);
-    for (uint32_t ts : c.in) b.add_audio(codec_ulaw, ts, "x");
+    for (uint32_t ts : in) b.add_audio(codec_ulaw, ts, "x");
     std::vector<uint32_t> out;
     for (outgoing_unit u; b.pop(u);) out.push_back(u.timestamp);
-    EXPECT_EQ(out, c.out) << c.in.size();
+    EXPECT_EQ(out, read) << in.size();
   }
   // A GSM payload of 66 bytes is two 20 ms units, 160 apart.
   two_legs legs(20, codec_ulaw, false, true);
@@ -556,15 +526,17 @@ TEST(rtp_stream, relay_ports_of_a_pass_through_sdp) {
 }
 
 TEST(rtp_ports, range_and_allocation) {
-  const std::pair<const char*, const char*> texts[] = {
-      {"10000", "10000"}, {"", ""}, {"20000", "30000"}, {"60000", "x"}, {"20000", "70000"}};
-  const std::pair<int, int> ranges[] = {
-      {49152, 57344}, {49152, 57344}, {20000, 30000}, {49152, 57344}, {20000, 57344}};
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(rtp_port_range(texts[i].first, texts[i].second), ranges[i]) << i;
+  const std::tuple<const char*, const char*, std::pair<int, int>> rows[] = {
+      {"10000", "10000", {49152, 57344}},
+      {"", "", {49152, 57344}},
+      {"20000", "30000", {20000, 30000}},
+      {"60000", "x", {49152, 57344}},
+      {"20000", "70000", {20000, 57344}}};
+  for (const auto& [low, high, range] : rows) {
+    EXPECT_EQ(rtp_port_range(low, high), range) << low << "-" << high;
     for (uint32_t r : {0u, 1u, 8191u, 8193u, 0xffffffffu}) {
-      const int port = rtp_port_in_range(ranges[i], r);
-      EXPECT_TRUE(port % 2 == 0 && port >= ranges[i].first && port < ranges[i].second) << port;
+      const int port = rtp_port_in_range(range, r);
+      EXPECT_TRUE(port % 2 == 0 && port >= range.first && port < range.second) << port;
     }
   }
   log_capture logs(9);
@@ -626,8 +598,7 @@ TEST(Rtcp, PacketBytesAndReceiverReport) {
   // A receiver report about us gives loss, jitter and the round trip: sent at 0x1234.0000 (LSR),
   // held 0.5 s by the peer (DLSR), read at 0x1235.0000: 500 ms.
   const str rr =
-      hex_decode(str("81c90007aaaaaaaa11223344050000030001000000000010"
-                     "1234000000008000"));
+      hex_decode(str("81c90007aaaaaaaa112233440500000300010000000000101234000000008000"));
   rtcp_peer_report peer;
   ASSERT_TRUE(rtcp_read(rr, 1, 0x11223344, 0x0000123500000000ull, peer));
   EXPECT_EQ(
@@ -662,7 +633,6 @@ TEST(Rtcp, EveryFiveSecondsAReportAndComfortNoiseWhileRelaying) {
   rtp_stream_close(3);
 }
 
-// The voice-quality report text for known inputs.
 TEST(VqReport, WholeText) {
   vq_inputs in;
   // clang-format off
@@ -715,33 +685,30 @@ str plain(int seq) {
 }
 
 TEST(SrtpSession, RoundTripAndDrops) {
-  struct row {
-    const char* suite;
-    int flip;    // byte to flip in the protected packet, counted from its end (-1: none)
-    int replay;  // 1: the packet was received before; 2: and then the peer changed its SSRC
-    srtp_result expected;
-    size_t tag;
-  } rows[] = {
+  // The suite; the byte to flip in the protected packet, counted from its end (-1: none); 1: the
+  // packet was received before, 2: and then the peer changed its SSRC; the result; the tag's
+  // length.
+  const std::tuple<const char*, int, int, srtp_result, size_t> rows[] = {
       {"AES_CM_128_HMAC_SHA1_32", -1, 0, srtp_result::ok, 4},
       {"AES_CM_128_HMAC_SHA1_32", 20, 0, srtp_result::wrong_mac, 4},  // payload byte
       {"AES_CM_128_HMAC_SHA1_80", -1, 1, srtp_result::rejected, 10},
       {"AES_CM_128_HMAC_SHA1_80", -1, 2, srtp_result::ok, 10},  // a fresh receive context
   };
-  for (const row& r : rows) {
-    SCOPED_TRACE(std::to_string(&r - rows));
-    keyed_pair k(r.suite);
+  for (const auto& [suite, flip, replay, expected, tag] : rows) {
+    SCOPED_TRACE(std::string(suite) + " " + std::to_string(flip) + " " + std::to_string(replay));
+    keyed_pair k(suite);
     ASSERT_EQ(k.receiver.remote_key.length(), 30u);
     str p = plain(7);
     ASSERT_TRUE(k.out.protect_rtp(&k.sender, p));
-    EXPECT_EQ(p.length(), plain(7).length() + r.tag);
+    EXPECT_EQ(p.length(), plain(7).length() + tag);
     EXPECT_NE(p.substr(12, 160), plain(7).substr(12, 160));  // encrypted
-    if (r.flip > 0) p.set_character(p.length() - size_t(r.flip), char(p[p.length() - r.flip] ^ 1));
+    if (flip > 0) p.set_character(p.length() - size_t(flip), char(p[p.length() - flip] ^ 1));
     str first = p;
-    EXPECT_TRUE(!r.replay || k.in.unprotect_rtp(&k.receiver, first) == srtp_result::ok);
-    if (r.replay == 2) k.in.restart_receive();
-    EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), r.expected);
-    EXPECT_TRUE(r.expected != srtp_result::ok || p == plain(7));
-    EXPECT_EQ(k.in.wrong_mac_drops, r.expected == srtp_result::wrong_mac ? 1 : 0);
+    EXPECT_TRUE(!replay || k.in.unprotect_rtp(&k.receiver, first) == srtp_result::ok);
+    if (replay == 2) k.in.restart_receive();
+    EXPECT_EQ(k.in.unprotect_rtp(&k.receiver, p), expected);
+    EXPECT_TRUE(expected != srtp_result::ok || p == plain(7));
+    EXPECT_EQ(k.in.wrong_mac_drops, expected == srtp_result::wrong_mac ? 1 : 0);
   }
 }
 

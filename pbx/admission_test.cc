@@ -1,7 +1,5 @@
-// New calls through admission and routing: refusals as whole SetDialogState texts (the call
-// limits: tests/e2e/extension_calls_test.cc), loop protection, the loopback trunk, a trunk's
-// dial_extension rule and emergency numbers, with a recording attendant class standing in for the
-// application.
+// New calls through admission and routing (the call limits and an unknown number:
+// tests/e2e/extension_calls_test.cc), with a recording class standing in for the attendant.
 #include "pbx/admission.h"
 
 #include "pbx/pbx_test_util.h"
@@ -47,12 +45,9 @@ class AdmissionTest : public pbx_test::call_test {
   int ext100 = 0, ext101 = 0;
 };
 
-TEST_F(AdmissionTest, UnknownCallerAndUnknownNumberAre404) {
+TEST_F(AdmissionTest, UnknownCallerIs404) {
   call(7, "999", "101");  // no such user, no trunk
   EXPECT_EQ(take(), std::vector<str>{refusal(7, 404, "Not Found")});
-  call(8, "100", "555");  // extcall serves unknown numbers; no class for it here
-  EXPECT_EQ(take(), (std::vector<str>{soap_write(msg::set_moh_file{"8", ""}),
-                                      refusal(8, 404, "Not Found")}));
   EXPECT_TRUE(starts.empty());
 }
 
@@ -90,8 +85,7 @@ TEST_F(AdmissionTest, TrunkRuleFindsTheExtension) {
 }
 
 TEST_F(AdmissionTest, EmergencyNumberIsNeverTheExtensionOfThatName) {
-  db_test::set_row(domains, domain,
-                   {{domains_emergency_numbers, "112 911"}, {domains_email_from, "pbx@pbx.test"}});
+  db_test::set_row(domains, domain, "e911=112 911|email_from=pbx@pbx.test");
   ctrl_write_setting(ctrl_settings::email_list_performance, "admin@pbx.test");
   add_extension("911");
   // 100's emergency destination, the attendant starts for extension 101.

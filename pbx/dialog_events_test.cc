@@ -25,7 +25,6 @@ class DialogEventsTest : public pbx_test::call_test {
     call_test::SetUp();
     app_calls.clear();
     use_app<fake_app>("attendant", ev_error | ev_dtmf | ev_dtmf_ext);
-    // The domain's music names its mohs row, as the administration stores it.
     const int music = db_test::add_row(mohs, {{mohs_name, "Soft"}, {mohs_string, "moh.wav"}});
     db_test::set_row(domains, domain, "moh=" + id_text(music) + "|record_start=*1");
     const int u100 = add_extension("100", "pw"), u101 = add_extension("101");
@@ -138,10 +137,7 @@ TEST_F(DialogEventsTest, AnsweredTrunkLegIsChargedUntilTheCreditEnds) {
        {std::tuple{"089123", "1", 7, "120 0.12 0.88 connected"},
         {"5551234", "0.01", 5, "20 0.01 0 terminated"},
         {"5551234", "", 3, "30 0.015  connected"}}) {
-    for (const str* c : {&leg_connect, &leg_charge_price, &leg_charge_cost})
-      legs.set(answering, *c, "");
-    legs.set(answering, leg_state, leg_alerting);
-    legs.set(answering, leg_charge_remote_party, number);
+    db_test::set_row(legs, answering, str("connect=|cp=|cc=|state=alerting|cr=") + number);
     legs.set(primary, leg_state, leg_connected);
     users.set(payer.value(), users_credit, credit);
     dialog_response({"6", "1", "200", "INVITE", "", "", "OK", "true"});

@@ -25,16 +25,12 @@ class EmailTest : public pbx_test::call_test {
   }
 };
 
-TEST_F(EmailTest, MessageFileBytesAndParse) {
-  for (const char* text :
-       {"From: \"Ann\" <ann@x.org>\r\nTo: bob@y.org\r\nUser: u\r\nPassword: p\r\nDomain: 3\r\n"
-        "Subject: Hi\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: "
-        "8bit\r\n\r\na\r\n\r\nb",
-        "From: a@x.org\r\nTo: b@y.org\r\nSubject: S\r\nContent-Type: text/html\r\n\r\n"})
-    EXPECT_EQ(email_serialize(email_parse(text)), text);
-  email m = email_parse("Domain: 3\r\nPassword: p\r\nUser: u\r\nTo: t\r\n\r\n\r\nb");
-  EXPECT_EQ(str::sprintf("%d|%s|%s|%s|%s", m.domain, m.user, m.password, m.to, m.body),
-            "3|u|p|t|\r\nb");
+TEST_F(EmailTest, MessageFileBytesSurviveAParse) {
+  const char* text =
+      "From: \"Ann\" <ann@x.org>\r\nTo: bob@y.org\r\nUser: u\r\nPassword: p\r\nDomain: 3\r\n"
+      "Subject: Hi\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+      "a\r\n\r\nb";
+  EXPECT_EQ(email_serialize(email_parse(text)), text);
 }
 
 TEST_F(EmailTest, SpoolCountsOnAndRefusesWhatItCannotSend) {
@@ -63,10 +59,10 @@ TEST_F(EmailTest, SpoolCountsOnAndRefusesWhatItCannotSend) {
 }
 
 TEST_F(EmailTest, MimeHelpers) {
-  str b = mime_get_boundary(), text;
-  EXPECT_TRUE(b.starts_with("b-") && b.length() == 28 && b != mime_get_boundary()) << b.view();
-  // Line ends become CRLF and a line of a lone dot gets a second (sections and parts: the
-  // mailbox's whole mail in apps/mailbox_test.cc).
+  EXPECT_NE(mime_get_boundary(), mime_get_boundary());
+  // Line ends become CRLF and a line of a lone dot gets a second (the boundary's form, sections
+  // and parts: the mailbox's whole mail in apps/mailbox_test.cc).
+  str text;
   mime_append(text, "text/plain", "one\n.\n.two", true);
   EXPECT_EQ(text, "Content-Type: text/plain\r\n\r\none\r\n..\r\n.two\r\n\r\n");
 }
@@ -189,8 +185,6 @@ TEST(SmtpDialogue, RepliesAndWhatIsSentBack) {
 TEST(SmtpDialogue, HeaderEncodingAndAddresses) {
   // clang-format off
   const struct { const char *name, *value; bool address; const char* out; } cases[] = {
-      {"Subject:", "New message", false, "Subject: =?UTF-8?Q?New_message?="},
-      {"To:", "bob@yy.org", true, "To:bob@yy.org"},
       {"Subject:", "Gr\xC3\xBC\xC3\x9F=?_", false, "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9F=3D=3F=5F?="},
       {"Subject:", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false,
        "Subject: =?UTF-8?Q?aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa?=\r\n"

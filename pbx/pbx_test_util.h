@@ -1,6 +1,5 @@
-// Test support for the PBX call logic: a store with one domain ("localhost") and the accounts
-// a test adds, the ctrl side's commands recorded, and the clocks held still. Only included by
-// *_test.cc.
+// Test support for the PBX call logic, for *_test.cc only: a store with one domain ("localhost")
+// and the accounts a test adds, the ctrl side's commands recorded, and the clocks held still.
 #pragma once
 
 #include <gtest/gtest.h>

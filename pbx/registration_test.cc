@@ -27,6 +27,7 @@ int capture_send(const sip_message& m) {
 }
 // The PBX half's answers to the SIP half, as call_test records them.
 std::deque<str>& to_srv = pbx_test::posted();
+using notify = msg::subscription_notify;
 
 // A SUBSCRIBE for the PBX half, as the SIP half writes it.
 str subscription(const char* call_id, const char* event, const char* supported,
@@ -93,27 +94,24 @@ TEST_F(RegistrationTest, Policy) {
 
   // What the addresses alone refuse comes with the policy, without credentials, and is logged
   // (an unknown From: tests/e2e/phone_journeys_test.cc).
-  // clang-format off
-  const struct { const char *to, *from; bool found; int code; const char* reason; } refusals[] = {
+  const std::tuple<const char*, const char*, bool, int, const char*> refusals[] = {
       {"<sip:100@localhost>", "<sip:200@other.example>", true, 403, "Forbidden"},
       {"<sip:999@localhost>", "<sip:100@localhost>", false, 404, "Not Found"}};
-  // clang-format on
-  for (const auto& r : refusals) {
-    p = get_register_policy({"c", "127.0.0.9", r.to, r.from});
+  for (const auto& [to, from, found, code, reason] : refusals) {
+    p = get_register_policy({"c", "127.0.0.9", to, from});
     EXPECT_EQ(str::sprintf("%d %d %s [%s]", p.found, p.refusal.code, p.refusal.reason, p.password),
-              str::sprintf("%d %d %S []", r.found, r.code, r.reason));
+              str::sprintf("%d %d %S []", found, code, reason));
     EXPECT_EQ(log_capture::lines().back().text,
-              str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", r.from,
-                           r.to, r.code, r.reason)
+              str::sprintf("Refusing registration from 127.0.0.9 (From %S, To %S): %d %S", from, to,
+                           code, reason)
                   .view());
   }
 }
 
 TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
   registration_request_input in = reg("c1", "<sip:100@127.0.0.5:5070>");
-  in.www = "http://127.0.0.5/";
-  in.user_agent = "phone";
-  in.supported = "path, buttons";
+  std::tie(in.www, in.user_agent, in.supported) =
+      std::tuple("http://127.0.0.5/", "phone", "path, buttons");
   registration_answer a = registration_request(in);
   EXPECT_EQ(a.code, 200);
   int row = registrations.first(registrations_callid, "c1");
@@ -125,26 +123,19 @@ TEST_F(RegistrationTest, DecisionRulesAndRowColumns) {
             "</contact><date>00b0588b57000000</date><domain>1</domain><from>&lt;sip:100@"
             "localhost&gt;;tag=1</from><fuser>1</fuser><to>&lt;sip:100@localhost&gt;</to>"
             "<tuser>1</tuser><user_agent>phone</user_agent><www>http://127.0.0.5/</www></row>");
-  ASSERT_EQ(str::sprintf("%d", ext100), "1");
-  EXPECT_EQ(rtimestamp_parse(registrations.get(row, registrations_rdate)),
-            clock_now() + s2ticks(375));
 
-  // Variations of one request: the answer and the duration granted.
-  // clang-format off
-  const struct { const char *expires, *event, *from, *to; int code; const char* reason;
-                 int granted; } variations[] = {
-      {"5", "", "<sip:100@localhost>", "<sip:100@localhost>", 200, "OK", 30},  // min_expires
-      {"3600", "unknown", "<sip:100@localhost>", "<sip:100@localhost>", 489, "Bad Event", 0},
-      {"3600", "", "<sip:200@other.example>", "<sip:100@localhost>", 403, "Forbidden", 0},
-      {"3600", "", "<sip:100@localhost>", "<sip:*85101@localhost>", 200, "OK", 360},  // park
+  // Variations of one request (Expires, Event, To): the answer and the duration granted.
+  const std::tuple<const char*, const char*, const char*, int, const char*, int> variations[] = {
+      {"5", "", "<sip:100@localhost>", 200, "OK", 30},  // min_expires
+      {"3600", "unknown", "<sip:100@localhost>", 489, "Bad Event", 0},
+      {"3600", "", "<sip:*85101@localhost>", 200, "OK", 360},  // park
   };
-  // clang-format on
-  for (const auto& v : variations) {
-    SCOPED_TRACE(std::string(v.from) + v.to + v.event + v.expires);
+  for (const auto& [expires, event, to, code, reason, granted] : variations) {
+    SCOPED_TRACE(std::string(to) + event + expires);
     const registration_answer a =
-        registration_request(reg("c2", "<sip:x@1.2.3.4>", v.expires, v.event, v.to, v.from));
+        registration_request(reg("c2", "<sip:x@1.2.3.4>", expires, event, to));
     EXPECT_EQ(str::sprintf("%d %s %d", a.code, a.reason, a.code == 200 ? a.expires : 0),
-              str::sprintf("%d %S %d", v.code, v.reason, v.granted));
+              str::sprintf("%d %S %d", code, reason, granted));
     registrations.delete_row(registrations.first(registrations_callid, "c2"));
   }
   EXPECT_EQ(registration_request(reg("c3", "<sip:x@1.2.3.4>", "3600", "Message-Summary")).code,
@@ -160,14 +151,11 @@ TEST_F(RegistrationTest, LimitsRefreshRemovalAndClearing) {
     const str contact = str::sprintf("<sip:100@127.0.0.%d>", i + 1);
     EXPECT_EQ(registration_request(reg(str::sprintf("c%d", i), contact)).code, 200);
   }
-  const registration_answer sixth = registration_request(reg("c6", "<sip:100@127.0.0.9>"));
-  EXPECT_EQ(str::sprintf("%d %s", sixth.code, sixth.reason), "403 Too Many Registrations");
-  // The extension's own limit replaces the system's.
+  // The extension's own limit replaces the system's (5: BindingLimitHoldsForAnySequence).
   extensions.set(extension_row(ext100), extensions_max_regs, "6");
   EXPECT_EQ(registration_request(reg("c6", "<sip:100@127.0.0.9>")).code, 200);
   EXPECT_EQ(plain_bindings(), 6);
 
-  // Refresh notice and expiry.
   clock.advance_ms(100000);
   registration_request_update("c1", 2, "3600", str());
   int row = registrations.first(registrations_callid, "c1");
@@ -209,20 +197,20 @@ TEST_F(RegistrationTest, RoundTripThroughTheMessages) {
     }
     return sent.size() == answers + 1 ? sent.back().code : 0;
   };
-  auto make = [](unsigned cseq, const char* contact, const char* expires) {
+  auto make = [](unsigned cseq) {
     sip_message m(str::sprintf(
         "REGISTER sip:localhost SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.5:5070;branch=z%u\r\n"
-        "From: <sip:100@localhost>;tag=f\r\nTo: <sip:100@localhost>\r\nCall-ID: rt\r\n"
-        "CSeq: %u REGISTER\r\nContact: %S\r\nExpires: %S\r\n\r\n",
-        cseq, cseq, contact, expires));
+        "From: <sip:100@localhost>;tag=f\r\nTo: <sip:100@localhost>\r\nCall-ID: rt\r\nCSeq: %u "
+        "REGISTER\r\nContact: <sip:100@127.0.0.5:5070>\r\nExpires: 3600\r\n\r\n",
+        cseq, cseq));
     m.peer = ip_port::from_text("127.0.0.5:5070");
     m.transport = transport_type::udp;
     return m;
   };
-  sip_message first = make(1, "<sip:100@127.0.0.5:5070>", "3600");
+  sip_message first = make(1);
   ASSERT_EQ(exchange(first), 401);
   str nonce = parse_auth_header(sent[0].get_other_header("WWW-Authenticate", "")).get("nonce");
-  sip_message second = make(2, "<sip:100@127.0.0.5:5070>", "3600");
+  sip_message second = make(2);
   second.add_other_header("Authorization", "",
                           auth_credentials_value("localhost", nonce, "100", "sip100", "REGISTER",
                                                  "sip:localhost", "", "", "", ""));
@@ -280,33 +268,30 @@ TEST_F(RegistrationTest, InitialNotifyBodiesByEvent) {
                      "user=" + id_text(ext100) + "|new=" + is_new + "|urgent=" + attribute);
   db_test::add_row(messages, {{messages_user, id_text(ext101)}, {messages_new, "true"}});
   extensions.set(extension_row(ext100), extensions_buddies, "101");
-  auto notify = [](const char* id, const char* event, const str& type, const str& body) {
-    return msg::subscription_notify{id, event, type, body};
-  };
   // The subscriber's own messages; a refresh (CSeq 2) is no new subscription.
   for (const char* cseq : {"1", "2"})
     ASSERT_TRUE(registration_on_soap(
         subscription("s1", "message-summary", "", "<sip:100@localhost>", str(), cseq)));
   EXPECT_EQ(take(), texts(granted("s1"),
-                          notify("s1", "message-summary", "application/simple-message-summary",
+                          notify{"s1", "message-summary", "application/simple-message-summary",
                                  "Messages-Waiting: yes\r\nMessage-Account: vm100\r\n"
-                                 "Voice-Message: 2/2 (1/0)\r\n"),
+                                 "Voice-Message: 2/2 (1/0)\r\n"},
                           msg::register_response{"s1", "2", "200", "OK", "360"}));
   ASSERT_TRUE(registration_on_soap(subscription("d1", "dialog", "")));
-  EXPECT_EQ(take(), texts(granted("d1"), notify("d1", "dialog", c_application_dialog_info,
-                                                dialog_info_body("sip:101@localhost", 0, false))));
+  EXPECT_EQ(take(), texts(granted("d1"), notify{"d1", "dialog", c_application_dialog_info,
+                                                dialog_info_body("sip:101@localhost", 0, false)}));
   EXPECT_EQ(registrations.get(registrations.first(registrations_callid, "d1"),
                               registrations_dialog_version),
             "1");
   // Presence: closed while 101 has no plain binding, open once it has one.
   ASSERT_TRUE(registration_on_soap(subscription("p1", "presence", "")));
-  EXPECT_EQ(take(), texts(granted("p1"), notify("p1", "presence", c_application_pidf,
-                                                pidf_body("sip:101@localhost", false))));
+  EXPECT_EQ(take(), texts(granted("p1"), notify{"p1", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", false)}));
   register_101();
   take();
   ASSERT_TRUE(registration_on_soap(subscription("p2", "presence", "")));
-  EXPECT_EQ(take(), texts(granted("p2"), notify("p2", "presence", c_application_pidf,
-                                                pidf_body("sip:101@localhost", true))));
+  EXPECT_EQ(take(), texts(granted("p2"), notify{"p2", "presence", c_application_pidf,
+                                                pidf_body("sip:101@localhost", true)}));
   // Lists, presence.winfo and x-tapi: the answer alone.
   for (const char* e : {"presence.winfo", "x-tapi"}) {
     ASSERT_TRUE(registration_on_soap(subscription(e, e, "")));
@@ -325,10 +310,9 @@ std::vector<std::string> rlmi_resources(const str& body) {
 }
 
 // A new subscription to a list of event: the NOTIFY that follows the answer.
-msg::subscription_notify list_notify(const char* id, const char* event,
-                                     const char* to = "<sip:101@localhost>") {
+notify list_notify(const char* id, const char* event, const char* to = "<sip:101@localhost>") {
   to_srv.clear();
-  msg::subscription_notify m;
+  notify m;
   EXPECT_TRUE(registration_on_soap(subscription(id, event, "eventlist", to)));
   EXPECT_TRUE(to_srv.size() == 2 && soap_read(to_srv[1], m)) << id;
   return m;
@@ -336,12 +320,10 @@ msg::subscription_notify list_notify(const char* id, const char* event,
 
 TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   int e100 = extension_row(ext100);
-  db_test::set_row(
-      extensions, e100,
-      {{extensions_buddies, "101, nobody  100"}, {extensions_presence_buddies, "101"}});
+  db_test::set_row(extensions, e100, "buddies=101, nobody  100|presence=101");
   register_101();
 
-  const msg::subscription_notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
+  const notify d = list_notify("d2", "dialog", "<sip:100@localhost>");
   EXPECT_EQ(d.event, "dialog");
   EXPECT_TRUE(d.content_type.starts_with("multipart/related;type=\"application/rlmi+xml\""));
   EXPECT_EQ(rlmi_resources(d.body),
@@ -349,7 +331,7 @@ TEST_F(RegistrationTest, EventlistSubscriptionsGetTheWatchedAccounts) {
   EXPECT_NE(d.body.find("Content-Type: application/dialog-info+xml"), std::string::npos);
   EXPECT_NE(d.body.find("entity=\"sip:101@localhost\""), std::string::npos);
 
-  const msg::subscription_notify p = list_notify("p3", "presence");
+  const notify p = list_notify("p3", "presence");
   EXPECT_EQ(rlmi_resources(p.body), std::vector<std::string>{"sip:101@localhost"});
   EXPECT_NE(p.body.find("<basic>open</basic>"), std::string::npos);
 
@@ -369,8 +351,7 @@ std::vector<str> features(const char* id, const char* device, bool dnd, const ch
        {dnd_event_body(device, dnd), forwarding_event_body(device, "forwardImmediate", *cfa, cfa),
         forwarding_event_body(device, "forwardBusy", *cfb, cfb),
         forwarding_event_body(device, "forwardNoAns", false, "")})
-    out.push_back(soap_write(
-        msg::subscription_notify{id, "as-feature-event", c_application_feature_event, body}));
+    out.push_back(soap_write(notify{id, "as-feature-event", c_application_feature_event, body}));
   return out;
 }
 
@@ -392,33 +373,25 @@ TEST_F(RegistrationTest, FeatureEventsReportAndApplyDoNotDisturbAndForwarding) {
   EXPECT_EQ(take(), features("f2", "100", true, "", "", &f2));
 
   // A refresh (RRU) with a change: forwarding on, then off again.
-  auto refresh = [](const char* body) {
-    to_srv.clear();
-    ASSERT_TRUE(registration_on_soap(soap_write(msg::rru{"f2", "2", "3600", body})));
+  auto refresh = [](const char* id, const str& body) {
+    ASSERT_TRUE(registration_on_soap(soap_write(msg::rru{id, "2", "3600", body})));
   };
-  refresh(
-      "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
-      "<activateForward>true</activateForward><forwardDN>555</forwardDN></SetForwarding>");
-  EXPECT_EQ(extensions.get(e100, extensions_cfa), "555");
-  EXPECT_EQ(take(), features("f2", "100", true, "555", ""));
-  refresh(
-      "<SetForwarding><device>100</device><forwardingType>forwardImmediate</forwardingType>"
-      "<activateForward>false</activateForward></SetForwarding>");
-  EXPECT_EQ(extensions.get(e100, extensions_cfa), "");
-  EXPECT_EQ(take(), features("f2", "100", true, "", ""));
-
-  // Nothing this system knows: nothing changes, nothing is sent.
-  refresh("<SetForwarding><forwardingType>forwardElsewhere</forwardingType></SetForwarding>");
-  refresh("not xml");
-  EXPECT_TRUE(to_srv.empty());
-  EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
-  // A refresh of another event with a body: ignored.
+  for (const char* to : {"555", ""}) {
+    refresh("f2", str::sprintf("<SetForwarding><device>100</device><forwardingType>"
+                               "forwardImmediate</forwardingType><activateForward>%S"
+                               "</activateForward><forwardDN>%S</forwardDN></SetForwarding>",
+                               *to ? "true" : "false", to));
+    EXPECT_EQ(extensions.get(e100, extensions_cfa), to);
+    EXPECT_EQ(take(), features("f2", "100", true, to, ""));
+  }
+  // Nothing this system knows, or a body on a refresh of another event: nothing changes, nothing
+  // is sent.
   ASSERT_TRUE(registration_on_soap(subscription("d9", "dialog", "")));
-  to_srv.clear();
-  ASSERT_TRUE(registration_on_soap(soap_write(
-      msg::rru{"d9", "2", "3600",
-               "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>"})));
-  EXPECT_TRUE(to_srv.empty());
+  take();
+  refresh("f2", "<SetForwarding><forwardingType>forwardElsewhere</forwardingType></SetForwarding>");
+  refresh("f2", "not xml");
+  refresh("d9", "<SetDoNotDisturb><doNotDisturbOn>false</doNotDisturbOn></SetDoNotDisturb>");
+  EXPECT_TRUE(take().empty());
   EXPECT_EQ(extensions.get(e100, extensions_dnd), "true");
 }
 
@@ -453,10 +426,10 @@ TEST_F(RegistrationTest, DialogWatchersArePermittedAndNotified) {
     str body =
         dialog_info_body("sip:101@localhost", told ? version++ : 0, steps[v][1], steps[v][2]);
     auto dialog = [&](const char* id) {
-      return soap_write(msg::subscription_notify{id, "dialog", c_application_dialog_info, body});
+      return soap_write(notify{id, "dialog", c_application_dialog_info, body});
     };
-    const str presence = soap_write(msg::subscription_notify{
-        "w5", "presence", c_application_pidf, pidf_body("sip:101@localhost", false)});
+    const str presence = soap_write(
+        notify{"w5", "presence", c_application_pidf, pidf_body("sip:101@localhost", false)});
     const std::deque<str> expected =
         told ? std::deque<str>{dialog("w2"), dialog("w3"), presence} : std::deque<str>{presence};
     EXPECT_EQ(to_srv, expected) << v;
@@ -479,13 +452,6 @@ class AccessListTable : public db_test::store_test {
     set_blacklist_report(nullptr);
     set_admin_mail(nullptr);
   }
-  size_t row_files() {
-    size_t n = 0;
-    for (auto& [name, bytes] : mfs.files) {
-      if (name.rfind("accesslist/", 0) == 0 && name.find("index") == std::string::npos) n++;
-    }
-    return n;
-  }
   manual_clock clock_;
   scoped_clock use_clock_{&clock_};
 };
@@ -495,9 +461,6 @@ TEST_F(AccessListTable, BlockSurvivesRestartAndExpires) {
   store.write({0, "10.0.0.0", "8", "true", "office", ""});
   black_list_adr("198.51.100.23", true, "sip", store, wall_now());
   black_list_adr("198.51.100.23", true, "web", store, wall_now());
-  EXPECT_EQ(accesslist.size(), 2);
-  EXPECT_EQ(row_files(), 2u);
-
   // A restart: the table is read back from its files and fills the lists.
   db_test::reset_store();
   bw_clear();
@@ -508,14 +471,14 @@ TEST_F(AccessListTable, BlockSurvivesRestartAndExpires) {
   EXPECT_TRUE(bw_white_source(ip_address_parse("10.1.2.3")));
   int id = accesslist.first(accesslist_adr, "198.51.100.23");
   ASSERT_NE(id, 0);
-  EXPECT_EQ(accesslist.get(id, accesslist_reason), "web");
-  EXPECT_EQ(accesslist.get(id, accesslist_type), "false");
-  EXPECT_EQ(accesslist.get(id, accesslist_mask), "32");
+  EXPECT_EQ(accesslist.get(id, accesslist_reason) + accesslist.get(id, accesslist_type) +
+                accesslist.get(id, accesslist_mask),
+            "webfalse32");
 
   EXPECT_EQ(access_list_expire(reloaded, wall_now() + 3601 * 1000), 1);
   EXPECT_TRUE(bw_valid_source(ip_address_parse("198.51.100.23")));
+  db_test::reset_store();  // the expired row's file is gone too
   EXPECT_EQ(accesslist.size(), 1);
-  EXPECT_EQ(row_files(), 1u);
 }
 
 }  // namespace
