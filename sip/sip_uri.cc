@@ -23,13 +23,12 @@ str decode_if_escaped(str&& s) {
 
 inline bool is_lws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// The part after the scheme colon up to the first ";" is a number: optional white space, an
-// optional "-", at least one digit and nothing else.
+// The part after the scheme colon up to the first ";" is a port number: optional white space,
+// at least one digit and nothing else. ("sip:-04" is the host "-04", not a port.)
 bool is_port_number(const char* p, const char* end) {
   const char* semi = static_cast<const char*>(std::memchr(p, ';', end - p));
   if (semi) end = semi;
   while (p < end && (*p == ' ' || *p == '\t')) ++p;
-  if (p < end && *p == '-') ++p;
   const char* digits = p;
   while (p < end && *p >= '0' && *p <= '9') ++p;
   return p > digits && p == end;
