@@ -399,20 +399,24 @@ void from_to_spec::write_angle_content(text_writer& w) const {
   w.put('<');
   w.put(addr_spec_.serialize());
   w.put('>');
-  if (!tag_.empty()) {
-    w.put(";tag=");
-    w.put(tag_);
-  }
-  for (const header& h : parameters_) {
+  write_parameters(w);
+}
+
+// ";tag=..." and the other parameters; a value that is not a token (a quoted one in the text
+// received) is written quoted again, so that it parses back to the same value.
+void from_to_spec::write_parameters(text_writer& w) const {
+  auto put = [&w](const char* name, size_t n, const str& value) {
     w.put(';');
-    w.put(h.name);
+    w.put(name, n);
     w.put('=');
-    if (is_token(h.value)) {
-      w.put(h.value);
+    if (is_token(value)) {
+      w.put(value);
     } else {
-      w.put(quoted_string(h.value));
+      w.put(quoted_string(value));
     }
-  }
+  };
+  if (!tag_.empty()) put("tag", 3, tag_);
+  for (const header& h : parameters_) put(h.name.cbuffer(), h.name.length(), h.value);
 }
 
 const str& from_to_spec::content() const {
@@ -420,18 +424,10 @@ const str& from_to_spec::content() const {
   if (name_addr_ || !display_name_.empty() || addr_spec_.num_parameters() > 0) {
     text_ = angle_content();
   } else {
-    str out = addr_spec_.serialize();
-    if (!tag_.empty()) {
-      out += ";tag=";
-      out += tag_;
-    }
-    for (const header& h : parameters_) {
-      out += ';';
-      out += h.name;
-      out += '=';
-      out += h.value;
-    }
-    text_ = out;
+    text_writer w(text_.length() + 32);
+    w.put(addr_spec_.serialize());
+    write_parameters(w);
+    text_ = w.to_str();
   }
   modified_ = false;
   return text_;

@@ -67,6 +67,7 @@ class from_to_spec {
 
  private:
   void parse() const;
+  void write_parameters(text_writer& w) const;
   void ensure() const {
     if (needs_parse_) parse();
   }
