@@ -405,18 +405,23 @@ void from_to_spec::write_angle_content(text_writer& w) const {
 // ";tag=..." and the other parameters; a value that is not a token (a quoted one in the text
 // received) is written quoted again, so that it parses back to the same value.
 void from_to_spec::write_parameters(text_writer& w) const {
-  auto put = [&w](const char* name, size_t n, const str& value) {
-    w.put(';');
-    w.put(name, n);
-    w.put('=');
+  auto put_value = [&w](const str& value) {
     if (is_token(value)) {
       w.put(value);
     } else {
       w.put(quoted_string(value));
     }
   };
-  if (!tag_.empty()) put("tag", 3, tag_);
-  for (const header& h : parameters_) put(h.name.cbuffer(), h.name.length(), h.value);
+  if (!tag_.empty()) {
+    w.put(";tag=");
+    put_value(tag_);
+  }
+  for (const header& h : parameters_) {
+    w.put(';');
+    w.put(h.name);
+    w.put('=');
+    put_value(h.value);
+  }
 }
 
 const str& from_to_spec::content() const {
